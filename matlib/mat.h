@@ -1,0 +1,137 @@
+// The MAT-file engine: our own implementation of the part of MATLAB's
+// MAT-file library (libmat) and array library (libmx) that the plug-in uses,
+// with their names and contracts. It reads MAT-files of version 4 and 5 (both
+// byte orders, compressed elements), writes level-5 files, and deletes
+// variables in place by rewriting the file beside itself.
+//
+// Handles are opaque. Failure is a null result or a non-zero code; nothing
+// here throws to the caller, prints, or aborts on a bad file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct MATFile;   // an open MAT-file (mode "r", "w" or "u")
+struct mxArray;   // a variable: header only, or header with (lazily read) data
+
+using mwSize = size_t;
+using mwIndex = size_t;
+
+// Class identifiers as libmx numbers them. Sparse arrays carry the class of
+// their elements (double or logical) and answer mxIsSparse.
+enum mxClassID : int {
+    mxUNKNOWN_CLASS = 0,
+    mxCELL_CLASS = 1,
+    mxSTRUCT_CLASS = 2,
+    mxLOGICAL_CLASS = 3,
+    mxCHAR_CLASS = 4,
+    mxVOID_CLASS = 5,
+    mxDOUBLE_CLASS = 6,
+    mxSINGLE_CLASS = 7,
+    mxINT8_CLASS = 8,
+    mxUINT8_CLASS = 9,
+    mxINT16_CLASS = 10,
+    mxUINT16_CLASS = 11,
+    mxINT32_CLASS = 12,
+    mxUINT32_CLASS = 13,
+    mxINT64_CLASS = 14,
+    mxUINT64_CLASS = 15,
+    mxFUNCTION_CLASS = 16,
+    mxOPAQUE_CLASS = 17,   // newer MATLAB's string, table, datetime, ...
+    mxOBJECT_CLASS = 18,   // old-style (class directory) objects
+};
+
+// ---- MAT-file operations -------------------------------------------------
+
+// mode "r": read; null when the file cannot be opened or is not a MAT-file.
+// mode "w": create a new level-5 MAT-file (replacing any file of that name).
+// mode "u": open an existing MAT-file for update (variable deletion).
+MATFile* matOpen(const char* path, const char* mode);
+
+// Closes the handle. For mode "u", applies the recorded deletions (write the
+// new file beside the old one, flush, rename over); for mode "w", finishes the
+// file. 0 on success; non-zero when anything failed, in which case an updated
+// file is left exactly as it was.
+int matClose(MATFile* mfp);
+
+// The names of all variables in file order, or null. Null with *num == 0: no
+// variables; null with another count: failure. The caller frees the list with
+// a single mxFree (names live inside the same block).
+char** matGetDir(MATFile* mfp, int* num);
+
+// The buffered stream under the handle; right after matOpen in mode "r" its
+// read buffer holds the start of the file.
+FILE* matGetFp(MATFile* mfp);
+
+// The next variable in file order, header only (name, class, dimensions,
+// flags, no data); null at the end or on failure. The caller destroys it.
+mxArray* matGetNextArrayHeader(MATFile* mfp);
+
+// The named variable (the first one of that name), with access to its data;
+// null when there is none or it cannot be read. Does not move the cursor of
+// matGetNextArrayHeader. The caller destroys it.
+mxArray* matGetArray(MATFile* mfp, const char* name);
+
+// Writes the array under its own name into a file opened with mode "w". An
+// array read from a level-5 file is copied byte for byte as it stood there.
+// 0 on success.
+int matPutArray(MATFile* mfp, const mxArray* array);
+
+// Records the deletion of the named variable (the first one of that name not
+// yet deleted) in a file opened with mode "u": 0 when it exists, non-zero
+// otherwise. The deletions are applied by matClose.
+int matDeleteArray(MATFile* mfp, const char* name);
+
+// ---- Engine extensions beyond libmat --------------------------------------
+// A crafted file can hold several variables of one name. `occurrence` counts
+// them in file order from 1; these find or delete exactly that one.
+mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
+int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
+
+// ---- Array operations ----------------------------------------------------
+
+void mxDestroyArray(mxArray* array);
+void* mxCalloc(size_t n, size_t size);
+void mxFree(void* ptr);
+
+const char* mxGetName(const mxArray* array);
+const char* mxGetClassName(const mxArray* array);
+mxClassID mxGetClassID(const mxArray* array);
+size_t mxGetM(const mxArray* array);
+size_t mxGetN(const mxArray* array);   // product of all dimensions after the first
+mwSize mxGetNumberOfDimensions(const mxArray* array);
+const mwSize* mxGetDimensions(const mxArray* array);
+size_t mxGetNumberOfElements(const mxArray* array);
+size_t mxGetElementSize(const mxArray* array);
+bool mxIsComplex(const mxArray* array);
+bool mxIsLogical(const mxArray* array);
+bool mxIsSparse(const mxArray* array);
+bool mxIsFromGlobalWS(const mxArray* array);
+
+// Decoded data, elements of the class's own type, in native byte order.
+// Decoding happens on the first call and may fail (damaged data): null.
+// For sparse arrays these are the stored non-zero values.
+void* mxGetPr(const mxArray* array);
+void* mxGetPi(const mxArray* array);
+mwIndex* mxGetIr(const mxArray* array);   // sparse: row index of each stored value
+mwIndex* mxGetJc(const mxArray* array);   // sparse: N+1 column starts
+size_t mxGetNzmax(const mxArray* array);
+
+// Character array as zero-terminated UTF-8 text, at most buflen bytes
+// including the terminator (cut at a character boundary). 0 on success, 1 when
+// the text did not fit or the array is no character array.
+int mxGetString(const mxArray* array, char* buf, mwSize buflen);
+
+// ---- Engine extensions beyond libmx ---------------------------------------
+// 1 for the first variable of its name in the file, 2 for the second, ...
+int mxGetNameOccurrence(const mxArray* array);
+
+// Reads elements [first, first + count) of the real (part == 0) or imaginary
+// (part == 1) data without decoding the rest: for a compressed element it
+// inflates only as far as it needs. Elements are converted to double, or for
+// the 64-bit integer classes given exactly through `asInt64`/`asUInt64`
+// (either pointer may be null). Returns the number of elements read; fewer
+// than asked on damage or at the end.
+size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count,
+                      double* asDouble, int64_t* asInt64, uint64_t* asUInt64);

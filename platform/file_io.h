@@ -1,0 +1,41 @@
+// All file I/O of the engine goes through this one table of calls, so that
+// tests can make the N-th call fail (once or for good) and check that nothing
+// is lost: a deletion whose write, flush or rename fails must leave the old
+// file byte for byte as it was.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+struct FileStatus {
+    uint64_t size = 0;
+    unsigned mode = 0;          // permission bits (st_mode & 07777)
+    bool isRegularFile = false;
+    int64_t modifiedTime = 0;   // seconds since 1970
+};
+
+struct FileSystemCalls {
+    FILE* (*open)(const char* path, const char* mode);
+    size_t (*read)(void* buffer, size_t size, FILE* file);          // bytes read
+    size_t (*write)(const void* buffer, size_t size, FILE* file);   // bytes written
+    int (*seek)(FILE* file, int64_t offset, int whence);            // 0 on success
+    int64_t (*tell)(FILE* file);                                    // -1 on failure
+    int (*flush)(FILE* file);        // the stream's buffer to the system
+    int (*sync)(FILE* file);         // the system's buffers to the disk
+    int (*close)(FILE* file);
+    int (*status)(const char* path, FileStatus* out);
+    int (*fileStatus)(FILE* file, FileStatus* out);
+    int (*setMode)(const char* path, unsigned mode);
+    int (*replace)(const char* from, const char* to);   // rename over an existing file
+    int (*remove)(const char* path);
+    int (*syncDirectoryOf)(const char* path);           // make a rename durable
+};
+
+// The calls in force. Tests replace entries and restore them afterwards.
+FileSystemCalls& FileSystem();
+// The operating system's own calls.
+const FileSystemCalls& RealFileSystem();
+
+}  // namespace platform

@@ -1,0 +1,107 @@
+// The twelve exports. Each passes its arguments unchanged to one working
+// operation and returns that operation's result unchanged. No exception may
+// reach the host: the working operations do not throw, and any that escapes
+// from the standard library (out of memory) is turned into the operation's
+// failure result here.
+#include <new>
+
+#include "modify/delete_variables.h"
+#include "plugin/archive_slots.h"
+#include "plugin/plugin_api.h"
+#include "reader/extract_variable.h"
+#include "reader/list_variables.h"
+#include "reader/open_archive.h"
+#include "settings/about_dialog.h"
+#include "settings/plugin_settings.h"
+
+namespace {
+// PK_CAPS_NEW | MODIFY | MULTIPLE | DELETE | OPTIONS | BY_CONTENT | HIDE
+constexpr int kPackerCaps = PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE |
+                            PK_CAPS_OPTIONS | PK_CAPS_BY_CONTENT | PK_CAPS_HIDE;
+static_assert(kPackerCaps == 351);
+}  // namespace
+
+extern "C" {
+
+WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) {
+    try {
+        return OpenMatArchive(ArchiveData);
+    } catch (...) {
+        if (ArchiveData != nullptr) ArchiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+}
+
+WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
+    try {
+        return ListNextVariable(static_cast<ArchiveSlot*>(hArcData), HeaderData);
+    } catch (...) {
+        return E_EREAD;
+    }
+}
+
+WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName) {
+    try {
+        return ExtractVariable(static_cast<ArchiveSlot*>(hArcData), Operation, DestPath, DestName);
+    } catch (...) {
+        return E_EWRITE;
+    }
+}
+
+WCX_EXPORT int WCX_CALL CloseArchive(HANDLE hArcData) {
+    try {
+        return CloseArchiveSlot(static_cast<ArchiveSlot*>(hArcData));
+    } catch (...) {
+        return 0;
+    }
+}
+
+WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE hArcData, tChangeVolProc pChangeVolProc) {
+    SetSlotChangeVolProc(hArcData, pChangeVolProc);
+}
+
+WCX_EXPORT void WCX_CALL SetProcessDataProc(HANDLE hArcData, tProcessDataProc pProcessDataProc) {
+    SetSlotProcessDataProc(hArcData, pProcessDataProc);
+}
+
+WCX_EXPORT int WCX_CALL GetPackerCaps() { return kPackerCaps; }
+
+WCX_EXPORT int WCX_CALL PackFiles(char*, char*, char*, char*, int) {
+    try {
+        return RefusePacking();
+    } catch (...) {
+        return E_NOT_SUPPORTED;
+    }
+}
+
+WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList) {
+    try {
+        return DeleteVariables(PackedFile, DeleteList);
+    } catch (...) {
+        return E_EWRITE;
+    }
+}
+
+WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance) {
+    try {
+        ShowAboutDialog(Parent, DllInstance);
+    } catch (...) {
+    }
+}
+
+WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName) {
+    try {
+        return CanHandleFile(FileName);
+    } catch (...) {
+        return 0;
+    }
+}
+
+WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps) {
+    try {
+        LoadPluginSettings(dps);
+    } catch (...) {
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,128 @@
+// The packer-plug-in (WCX) interface as the hosts publish it: records,
+// callback types, result codes, flags, and the exports of this plug-in.
+// This is the only header whose functions leave the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#include <windows.h>
+#define WCX_CALL __stdcall   // 32-bit hosts call with stdcall; ignored on x64
+#define WCX_EXPORT           // the module-definition file lists the exports
+#else
+#define WCX_CALL
+#define WCX_EXPORT __attribute__((visibility("default")))
+using HANDLE = void*;
+using HWND = void*;
+using HINSTANCE = void*;
+using DWORD = uint32_t;
+#endif
+
+// Result codes.
+enum : int {
+    E_SUCCESS = 0,
+    E_END_ARCHIVE = 10,
+    E_NO_MEMORY = 11,
+    E_BAD_DATA = 12,
+    E_BAD_ARCHIVE = 13,
+    E_UNKNOWN_FORMAT = 14,
+    E_EOPEN = 15,
+    E_ECREATE = 16,
+    E_ECLOSE = 17,
+    E_EREAD = 18,
+    E_EWRITE = 19,
+    E_SMALL_BUF = 20,
+    E_EABORTED = 21,
+    E_NO_FILES = 22,
+    E_TOO_MANY_FILES = 23,
+    E_NOT_SUPPORTED = 24,
+};
+
+// Capability flags.
+enum : int {
+    PK_CAPS_NEW = 1,
+    PK_CAPS_MODIFY = 2,
+    PK_CAPS_MULTIPLE = 4,
+    PK_CAPS_DELETE = 8,
+    PK_CAPS_OPTIONS = 16,
+    PK_CAPS_MEMPACK = 32,
+    PK_CAPS_BY_CONTENT = 64,
+    PK_CAPS_SEARCHTEXT = 128,
+    PK_CAPS_HIDE = 256,
+    PK_CAPS_ENCRYPT = 512,
+};
+
+// ProcessFile operations and OpenArchive modes.
+enum : int { PK_SKIP = 0, PK_TEST = 1, PK_EXTRACT = 2 };
+enum : int { PK_OM_LIST = 0, PK_OM_EXTRACT = 1 };
+
+// Natural (C) layout, as the published C header declares the records. The
+// 64-bit hosts disagree on the tail of tHeaderData (see the asserts below),
+// so the plug-in writes only FileName .. FileAttr and never the whole record.
+struct tOpenArchiveData {
+    char* ArcName;
+    int OpenMode;
+    int OpenResult;
+    char* CmtBuf;
+    int CmtBufSize;
+    int CmtSize;
+    int CmtState;
+};
+
+struct tHeaderData {
+    char ArcName[260];
+    char FileName[260];
+    int Flags;
+    int PackSize;
+    int UnpSize;
+    int HostOS;
+    int FileCRC;
+    int FileTime;
+    int UnpVer;
+    int Method;
+    int FileAttr;
+    char* CmtBuf;
+    int CmtBufSize;
+    int CmtSize;
+    int CmtState;
+};
+
+struct PackDefaultParamStruct {
+    int size;
+    DWORD PluginInterfaceVersionLow;
+    DWORD PluginInterfaceVersionHi;
+    char DefaultIniName[260];
+};
+
+using tChangeVolProc = int(WCX_CALL*)(char* ArcName, int Mode);
+using tProcessDataProc = int(WCX_CALL*)(char* FileName, int Size);
+
+// The fields the plug-in writes stand at the same offsets in every host's
+// layout (natural and packed, 32- and 64-bit).
+static_assert(offsetof(tHeaderData, FileName) == 260);
+static_assert(offsetof(tHeaderData, Flags) == 520);
+static_assert(offsetof(tHeaderData, FileTime) == 540);
+static_assert(offsetof(tHeaderData, FileAttr) == 552);
+static_assert(offsetof(tOpenArchiveData, OpenResult) == (sizeof(void*) == 8 ? 12 : 8));
+static_assert(sizeof(PackDefaultParamStruct) == 272);
+static_assert(offsetof(PackDefaultParamStruct, DefaultIniName) == 12);
+
+// The bytes of tHeaderData that the plug-in may write: FileName up to the end
+// of FileAttr. Double Commander's 64-bit record is 576 bytes, the natural one 584.
+constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeof(int);
+
+extern "C" {
+WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData);
+WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData);
+WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName);
+WCX_EXPORT int WCX_CALL CloseArchive(HANDLE hArcData);
+WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE hArcData, tChangeVolProc pChangeVolProc);
+WCX_EXPORT void WCX_CALL SetProcessDataProc(HANDLE hArcData, tProcessDataProc pProcessDataProc);
+WCX_EXPORT int WCX_CALL GetPackerCaps();
+WCX_EXPORT int WCX_CALL PackFiles(char* PackedFile, char* SubPath, char* SrcPath, char* AddList, int Flags);
+WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList);
+WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance);
+WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName);
+WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps);
+}

@@ -1,0 +1,3 @@
+// Placeholder until the dialog lands: ConfigurePacker does nothing yet.
+#include "settings/about_dialog.h"
+void ShowAboutDialog(HWND, HINSTANCE) {}

@@ -1,0 +1,16 @@
+// The settings record and the plug-in's section of the host's settings file.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/plugin_api.h"
+
+struct PluginSettings {
+    PackDefaultParamStruct HostParams;   // verbatim copy of the host's record
+    uint8_t StructCellasDirs;            // 1: list struct and cell variables as directories
+    uint8_t DeleteEnabled;               // 1: DeleteFiles may delete variables
+};
+
+void LoadPluginSettings(const PackDefaultParamStruct* dps);
+PluginSettings GetPluginSettings();
+void SavePluginSettings(PluginSettings settings);

@@ -1,0 +1,31 @@
+// Where the tests find what the build and the test-data writers made.
+#pragma once
+
+#include <string>
+
+namespace testenv {
+
+// The value of an environment variable that ctest sets, or "" when unset.
+std::string Get(const char* name);
+
+// The built plug-in, the matwcx command, the folder of third-party files.
+std::string PluginPath();
+std::string ToolPath();
+std::string TestDataDir();
+
+// A fresh empty folder below the system's temporary folder, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace testenv
