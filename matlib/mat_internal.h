@@ -41,7 +41,36 @@ struct VariableEntry {
 //   std::shared_ptr<SourceFile> source;   null for arrays not read from a file
 //   uint64_t elementOffset, elementSize;  level 5: the whole element, tag
 //                                         included, as it stands in the source
-// A version 4 array is written through its decoded data (mxGetPr ...).
+// elementSize runs up to where the next variable starts: for an uncompressed
+// element that includes the padding to 8 bytes (as far as the file holds it),
+// a compressed element is not padded. Copying [offset, offset + size)
+// therefore reproduces the element and keeps the next one aligned.
+// A version 4 array is written through its decoded data (mxGetPr ...);
+// its elementOffset/elementSize cover its matrix header, name and data.
+
+// Where a variable's data lies, for decoding on demand.
+struct DataLocation {
+    // Level 5. Positions count within the element's bytes as they are after
+    // inflating (for an uncompressed element: from its tag on, as in the file).
+    bool compressed = false;
+    uint64_t streamOffset = 0;     // file offset of the element (uncompressed) or zlib stream
+    uint64_t streamSize = 0;       // bytes of it in the file
+    uint64_t elementEnd = 0;       // position where the (inflated) element ends
+    uint64_t dataPos = 0;          // position of the first data subelement
+    // Version 4.
+    uint32_t v4Precision = 0;
+    uint32_t v4Type = 0;
+    uint32_t v4Rows = 0, v4Cols = 0;
+    uint64_t v4DataOffset = 0;     // file offset of the real part
+    bool v4Swapped = false;
+};
+
+// Data decoded by mxGetPr and its siblings, kept with the array.
+struct DecodedData {
+    enum State { NotTried, Decoded, Failed } state = NotTried;
+    std::vector<uint8_t> real, imag;   // class's own element type, native order
+    std::vector<size_t> ir, jc;        // sparse
+};
 
 struct WriteState;    // the write side's own state (mode "w")
 struct UpdateState;   // the update side's own state (mode "u")
@@ -59,6 +88,9 @@ struct MATFile {
     uint8_t header[128] = {};                     // level 5: the file's header block
     std::vector<matlib::VariableEntry> entries;   // every variable, file order (see indexed)
     bool indexed = false;                         // entries holds the whole file
+    bool indexDamaged = false;                    // the pass met a variable it could not read:
+                                                  // entries holds those before it
+    uint64_t scanOffset = 0;                      // where the variable after entries.back() starts
     std::unordered_multimap<std::string, size_t> byName;   // name -> index into entries
     uint64_t cursor = 0;                          // where matGetNextArrayHeader reads next
     size_t cursorIndex = 0;                       // how many headers it has delivered
@@ -67,11 +99,35 @@ struct MATFile {
     ~MATFile();
 };
 
+// A variable read from a file (header, and data decoded on demand).
+struct mxArray {
+    std::string name;
+    std::string className;
+    mxClassID classId = mxUNKNOWN_CLASS;
+    uint8_t fileClass = 0;                   // level 5 class code; 0 for version 4
+    std::vector<mwSize> dims;
+    bool complex = false, global = false, logical = false, sparse = false;
+    int occurrence = 1;
+    size_t nzmax = 0;
+    int version = 0;                         // 4 or 5
+    std::shared_ptr<matlib::SourceFile> source;
+    uint64_t elementOffset = 0, elementSize = 0;
+    matlib::DataLocation data;
+    mutable matlib::DecodedData decoded;
+};
+
 namespace matlib {
 
 // Read side, used by the update side: scans the whole file once (headers
 // only) and fills entries and byName. False on a damaged file.
 bool IndexAllVariables(MATFile* mfp);
+
+// Read side: whether the array's compressed element inflates whole to its
+// declared size with a correct stream end and Adler-32 (true for elements
+// that are not compressed and for version 4 arrays). Inflates in fixed
+// buffers; the only way to check cells, structs and other classes whose data
+// is never decoded. False for null.
+bool VerifyElement(const mxArray* array);
 
 // Write side (mat_write.cpp): mode "w".
 MATFile* OpenForWrite(const char* path);
@@ -82,6 +138,8 @@ int FinishWrite(MATFile* mfp);    // 0 on success
 // (source, header, IndexAllVariables), then hands the handle to BeginUpdate.
 bool BeginUpdate(MATFile* mfp);
 int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when found
+// WRITE SIDE NEEDS: matDeleteArray(mfp, name) to call RecordDeletion(mfp, name, 0): occurrence 0
+// WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 
 }  // namespace matlib

@@ -1,5 +1,138 @@
-// Placeholder until deletion lands.
+// Deleting variables in place. The host hands over the entry names the
+// listing made; each leads back to its variable through the text before its
+// first ".". The engine records the deletions and applies them all at once
+// when the file is closed, so a failure leaves the file as it was.
 #include "modify/delete_variables.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "matlib/mat.h"
+#include "platform/message_box.h"
+#include "plugin/archive_slots.h"
 #include "plugin/plugin_api.h"
-int DeleteVariables(const char*, char*) { return E_NOT_SUPPORTED; }
-int RefusePacking() { return E_NOT_SUPPORTED; }
+#include "reader/entry_name.h"
+#include "settings/plugin_settings.h"
+
+namespace {
+
+// The table holds this many names at a time; a longer list is taken in
+// chunks of this size, so that no name is dropped or written past the table.
+constexpr int kDeleteNameTableSize = 2048;
+
+// The progress text is only a display text: a longer one is cut to fit.
+constexpr size_t kProgressTextSize = 256;
+
+constexpr unsigned kErrorBoxStyle =
+    platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
+static_assert(kErrorBoxStyle == 0x1010);
+
+// Process-wide, rebuilt by every call; the names point into the host's list.
+char* DeleteNameTable[kDeleteNameTableSize];
+int32_t DeleteNameCount;
+
+// Where the name after `name` starts.
+char* NextName(char* name) { return name + std::strlen(name) + 1; }
+
+size_t CountNames(char* list) {
+    size_t count = 0;
+    for (char* name = list; *name != '\0'; name = NextName(name)) ++count;
+    return count;
+}
+
+// Fills the table from `from` on, at most kDeleteNameTableSize names; returns
+// where the next chunk starts. All of a chunk's names are collected before
+// any is cut, since cutting writes NULs into the list.
+char* CollectNames(char* from) {
+    DeleteNameCount = 0;
+    char* name = from;
+    while (*name != '\0' && DeleteNameCount < kDeleteNameTableSize) {
+        DeleteNameTable[DeleteNameCount++] = name;
+        name = NextName(name);
+    }
+    return name;
+}
+
+// Keeps only the text before the first "." of the entry name: the listed
+// name. The host's buffer is changed in place, up to the name's own NUL.
+void CutAtFirstDot(char* name) {
+    char* dot = std::strchr(name, '.');
+    if (dot == nullptr) return;
+    std::memset(dot, '\0', std::strlen(dot));
+}
+
+// 0 when the variable the listed name leads back to was found and recorded
+// for deletion.
+int DeleteListedVariable(MATFile* file, const char* listedName) {
+    // A listed name never holds a path separator; one here would make the
+    // decoding look at another component than the one the host named.
+    if (std::strpbrk(listedName, "/\\") != nullptr) return 1;
+    VariableRef ref;
+    try {
+        if (!DecodeVariableName(listedName, &ref)) return 1;
+    } catch (...) {
+        return 1;
+    }
+    return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
+}
+
+void ReportProgress(int percent, const char* variableName) {
+    const tProcessDataProc progress = ProcessWideProcessDataProc;
+    if (progress == nullptr) return;
+    char text[kProgressTextSize];
+    std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
+    progress(text, 0);   // the answer is not asked: the deletion goes on
+}
+
+}  // namespace
+
+int DeleteVariables(const char* packedFile, char* deleteList) {
+    if (GetPluginSettings().DeleteEnabled == 0) {
+        platform::ShowMessageBox(
+            "You have disable variable deletion in the configuration dialog.\n"
+            "To enable variable deletion, invoke Packfile>Configure for MAT files.",
+            "Error Processing Variable", kErrorBoxStyle);
+        return E_NOT_SUPPORTED;
+    }
+    if (packedFile == nullptr) return E_EWRITE;
+    if (deleteList == nullptr) return E_NO_FILES;
+
+    MATFile* file = matOpen(packedFile, "u");
+    if (file == nullptr) {
+        std::printf("Error opening file %s\n", packedFile);
+        std::fflush(stdout);
+        return E_EWRITE;
+    }
+
+    const size_t nameCount = CountNames(deleteList);
+    if (nameCount == 0) {
+        DeleteNameCount = 0;
+        matClose(file);
+        return E_NO_FILES;
+    }
+
+    // Percentages count over the whole list: with four names 0, 25, 50, 75.
+    size_t index = 0;
+    char* next = deleteList;
+    while (*next != '\0') {
+        next = CollectNames(next);
+        for (int32_t i = 0; i < DeleteNameCount; ++i, ++index) {
+            char* name = DeleteNameTable[i];
+            CutAtFirstDot(name);
+            if (DeleteListedVariable(file, name) != 0) {
+                std::printf("Error deleting variable %s in file %s\n", name, packedFile);
+                std::fflush(stdout);
+            }
+            ReportProgress(static_cast<int>(index * 100 / nameCount), name);
+        }
+    }
+
+    if (matClose(file) != 0) {
+        std::printf("Error closing file %s\n", packedFile);
+        std::fflush(stdout);
+        return E_EWRITE;
+    }
+    return 0;
+}

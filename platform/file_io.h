@@ -4,6 +4,7 @@
 // file byte for byte as it was.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -16,6 +17,10 @@ struct FileStatus {
     int64_t modifiedTime = 0;   // seconds since 1970
 };
 
+// Room for a path made by createBeside, terminator included. Longer paths are
+// refused, never cut.
+inline constexpr size_t kMaxTempPath = 4096;
+
 struct FileSystemCalls {
     FILE* (*open)(const char* path, const char* mode);
     size_t (*read)(void* buffer, size_t size, FILE* file);          // bytes read
@@ -24,13 +29,17 @@ struct FileSystemCalls {
     int64_t (*tell)(FILE* file);                                    // -1 on failure
     int (*flush)(FILE* file);        // the stream's buffer to the system
     int (*sync)(FILE* file);         // the system's buffers to the disk
-    int (*close)(FILE* file);
+    int (*close)(FILE* file);        // the stream is released even when this fails
     int (*status)(const char* path, FileStatus* out);
     int (*fileStatus)(FILE* file, FileStatus* out);
     int (*setMode)(const char* path, unsigned mode);
     int (*replace)(const char* from, const char* to);   // rename over an existing file
     int (*remove)(const char* path);
     int (*syncDirectoryOf)(const char* path);           // make a rename durable
+    // Creates a new, empty file with a unique name in the folder of `path`,
+    // open for binary writing, never an existing one; its path goes to
+    // tempPath (room for tempPathSize bytes). Null on failure.
+    FILE* (*createBeside)(const char* path, char* tempPath, size_t tempPathSize);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

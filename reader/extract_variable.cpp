@@ -1,5 +1,200 @@
-// Placeholder until extraction lands.
+// Extraction: the variable an entry names becomes a MAT-file of its own
+// ("<destination>.mat"); in the host's viewer folder that file is removed
+// again and a text file showing the value is written at the destination.
+//
+// The variable is found by the name the destination carries (the text of its
+// last component before the first "."), never by position: the host may
+// extract an entry at any point after it was listed.
 #include "reader/extract_variable.h"
-int ExtractVariable(ArchiveSlot*, int, const char*, const char*) { return E_NOT_SUPPORTED; }
-void CreatePathDirectories(const char*) {}
-const char* LastPathComponent(const char* path) { return path; }
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/file_io.h"
+#include "platform/host_rules.h"
+#include "reader/entry_name.h"
+#include "reader/value_text.h"
+
+namespace {
+
+// Destination and output name each have room for 259 characters; the output
+// name is the destination and ".mat", so the destination may have 255.
+constexpr size_t kPathRoom = 260;
+constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
+
+// Function-handle entries are recognised by their class text, followed by
+// the blank that ends every class text in an entry name. A global one lists
+// in upper case and is looked up by name like any other variable.
+constexpr const char* kFunctionHandleMark = ".function_handle ";
+
+// The folders into which the hosts unpack what they show in their viewer:
+// Total Commander's "_tc", Double Commander's "_dc".
+bool IsViewerFolder(const char* outputName) {
+    constexpr char sep = platform::kPathSeparator;
+    const char tcMarker[] = {sep, '_', 't', 'c', sep, '\0'};
+    const char dcMarker[] = {sep, '_', 'd', 'c', sep, '\0'};
+    return std::strstr(outputName, tcMarker) != nullptr || std::strstr(outputName, dcMarker) != nullptr;
+}
+
+// The output MAT-file, closed on every return; Close() reports the result
+// where it matters.
+class OutputMatFile {
+public:
+    explicit OutputMatFile(MATFile* handle) : handle_(handle) {}
+    ~OutputMatFile() {
+        if (handle_ != nullptr) matClose(handle_);
+    }
+    OutputMatFile(const OutputMatFile&) = delete;
+    OutputMatFile& operator=(const OutputMatFile&) = delete;
+    MATFile* get() const { return handle_; }
+    int Close() {
+        const int result = matClose(handle_);
+        handle_ = nullptr;
+        return result;
+    }
+
+private:
+    MATFile* handle_;
+};
+
+class ArrayHolder {
+public:
+    ArrayHolder() = default;
+    ~ArrayHolder() {
+        if (array_ != nullptr) mxDestroyArray(array_);
+    }
+    ArrayHolder(const ArrayHolder&) = delete;
+    ArrayHolder& operator=(const ArrayHolder&) = delete;
+    void reset(mxArray* array) { array_ = array; }
+    mxArray* get() const { return array_; }
+
+private:
+    mxArray* array_ = nullptr;
+};
+
+// Closes the output after a failed read or write; the close's own failure is
+// only reported.
+int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+    if (output.Close() != 0) std::printf("Error closing file %s\n", variableName.c_str());
+    return E_EREAD;
+}
+
+bool WriteAll(FILE* file, const char* text) {
+    const size_t length = std::strlen(text);
+    return platform::FileSystem().write(text, length, file) == length;
+}
+
+// The viewer's text file: the entry file name, " =", a line feed, the value
+// text. Text mode: on Windows each line feed is stored as CR LF.
+int WriteViewerTextFile(const char* destination, const char* entryFileName, const char* text) {
+    FILE* file = platform::FileSystem().open(destination, "w");
+    if (file == nullptr) {
+        std::printf("The file 'data2' was not opened\n");
+        return E_EWRITE;
+    }
+    std::printf("The file 'data2' was opened\n");
+    const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text);
+    if (platform::FileSystem().close(file) != 0) {
+        std::printf("The file 'data' was not closed\n");
+        return E_EWRITE;
+    }
+    return written ? 0 : E_EWRITE;
+}
+
+int ExtractToDestination(ArchiveSlot* slot, int operation, const char* destination) {
+    // The caller has checked that the destination leaves room for ".mat".
+    char outputName[kPathRoom];
+    const size_t length = std::strlen(destination);
+    if (length > kMaxDestinationLength) return E_EWRITE;
+    std::memcpy(outputName, destination, length);
+    std::memcpy(outputName + length, ".mat", 5);
+
+    CreatePathDirectories(destination);
+
+    OutputMatFile output(matOpen(outputName, "w"));
+    if (output.get() == nullptr) {
+        std::printf("Error opening file %s\n", destination);
+        return E_EREAD;
+    }
+    if (matGetFp(output.get()) == nullptr) return E_EWRITE;   // closed by the holder
+
+    const char* entryFileName = LastPathComponent(destination);
+    const char* dot = std::strchr(entryFileName, '.');
+    const std::string variableName =
+        dot != nullptr ? std::string(entryFileName, static_cast<size_t>(dot - entryFileName)) : entryFileName;
+
+    ArrayHolder array;
+    std::string text;
+    if (operation == PK_EXTRACT && std::strstr(entryFileName, kFunctionHandleMark) != nullptr) {
+        // Function handles are not read: the output stays without a variable.
+        text = FunctionHandleText;
+    } else {
+        array.reset(slot->matFile != nullptr ? GetListedArray(slot->matFile, variableName) : nullptr);
+        if (array.get() == nullptr) return FailAfterOutputOpened(output, variableName);
+        text = RenderVariableText(array.get());
+        if (matPutArray(output.get(), array.get()) != 0) return FailAfterOutputOpened(output, variableName);
+    }
+    if (output.Close() != 0) {
+        std::printf("Error closing file %s\n", variableName.c_str());
+        return E_EREAD;
+    }
+
+    if (IsViewerFolder(outputName)) {
+        platform::FileSystem().remove(outputName);
+        return WriteViewerTextFile(destination, entryFileName, text.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, const char* destName) {
+    if (operation == PK_SKIP || operation == PK_TEST) return 0;
+    if (slot == nullptr) return E_BAD_DATA;
+    if (slot->openMode == PK_OM_LIST) return 0;
+    if (slot->nextVariableIndex <= 0 || slot->nextVariableIndex > slot->variableCount) return E_BAD_DATA;
+    if (destName == nullptr) return E_EWRITE;
+
+    // A destination that does not fit is refused before anything is created:
+    // a cut name would write a different file than the one asked for.
+    char destination[kPathRoom];
+    int length = 0;
+    if (destPath != nullptr) {
+        length = std::snprintf(destination, sizeof destination, "%s%c%s", destPath, platform::kPathSeparator,
+                               destName);
+    } else {
+        length = std::snprintf(destination, sizeof destination, "%s", destName);
+    }
+    if (length < 0 || static_cast<size_t>(length) > kMaxDestinationLength) return E_EWRITE;
+
+    try {
+        return ExtractToDestination(slot, operation, destination);
+    } catch (const std::bad_alloc&) {
+        return E_NO_MEMORY;
+    }
+}
+
+void CreatePathDirectories(const char* path) {
+    if (path == nullptr) return;
+    const size_t length = std::strlen(path);
+    if (length < 2) return;
+    // Each directory is made from a copy of the path up to its separator; a
+    // path too long for any destination creates nothing.
+    char prefix[kPathRoom];
+    if (length >= sizeof prefix) return;
+    for (size_t i = 1; i < length; ++i) {
+        if (path[i] != platform::kPathSeparator) continue;
+        std::memcpy(prefix, path, i);
+        prefix[i] = '\0';
+        platform::MakeDirectory(prefix);   // existing, a drive name, a failure: all the same
+    }
+}
+
+const char* LastPathComponent(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* last = std::strrchr(path, platform::kPathSeparator);
+    return last != nullptr ? last + 1 : path;
+}

@@ -1,3 +1,196 @@
-// Placeholder until listing lands.
+// Listing: one entry per variable, in file order. The entry name is
+//
+//   <listed name>.<class text> [<dimensions, last first>] [<sep><listed name>]
+//
+// e.g. "A.double [4x3] " for a 3-by-4 double A. The class text is upper case
+// for a global variable and lower case otherwise; the part in brackets at the
+// end appears for struct and cell variables while StructCellasDirs is on, so
+// that the host shows them inside a directory of their own. Extraction and
+// deletion find the variable again from the text before the first ".".
 #include "reader/list_variables.h"
-int ListNextVariable(ArchiveSlot*, tHeaderData*) { return E_NOT_SUPPORTED; }
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/host_rules.h"
+#include "reader/entry_name.h"
+#include "settings/plugin_settings.h"
+
+namespace {
+
+// FileName holds 259 characters and the terminator.
+constexpr size_t kMaxEntryNameLength = sizeof(tHeaderData::FileName) - 1;
+
+// The class text is shown only and never read back, so a longer class name
+// (a crafted opaque class) is cut to this length rather than refused.
+constexpr size_t kMaxClassTextLength = 63;
+
+constexpr int32_t kArchiveBit = 0x20;
+constexpr int32_t kSystemBit = 0x04;     // global variable
+constexpr int32_t kReadOnlyBit = 0x01;   // complex variable
+constexpr int32_t kHiddenBit = 0x02;     // logical variable
+
+// Copies at most size - 1 bytes and always terminates.
+void CopyText(char* to, size_t size, const char* from) {
+    const size_t length = strnlen(from, size - 1);
+    std::memcpy(to, from, length);
+    to[length] = '\0';
+}
+
+uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(a, b, &product)) return UINT64_MAX;
+    return product;
+}
+
+// The size fields are signed 32-bit and hosts read them signed: a size that
+// does not fit is shown as the largest one that does, never wrapped.
+int SizeField(uint64_t size) {
+    return size > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(size);
+}
+
+// The class name as the entry shows it: case changed (ASCII letters only),
+// and every byte that could not stand in a file name on every host (path
+// separators, control characters, ':', '*', blanks, non-ASCII...) replaced by
+// "_". Letters, digits, "_" and "." (package classes such as containers.Map)
+// stay.
+std::string ClassText(const char* className, bool global) {
+    std::string text;
+    for (const char* p = className; *p != '\0' && text.size() < kMaxClassTextLength; ++p) {
+        char c = *p;
+        if (c >= 'a' && c <= 'z' && global) {
+            c = static_cast<char>(c - 'a' + 'A');
+        } else if (c >= 'A' && c <= 'Z' && !global) {
+            c = static_cast<char>(c - 'A' + 'a');
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                     c == '_' || c == '.')) {
+            c = '_';
+        }
+        text += c;
+    }
+    return text;
+}
+
+// The dimensions from the last to the first, joined by "x". When that is
+// longer than maxLength, the middle sizes give way to "..." ("5x4x...x2"):
+// the leading sizes stay as many as fit, the first dimension stays last.
+// False when not even "...x<first dimension>" fits.
+bool DimensionText(const mwSize* dims, size_t count, size_t maxLength, std::string* out) {
+    std::string full;
+    for (size_t i = count; i-- > 0 && full.size() <= maxLength;) {
+        full += std::to_string(dims[i]);
+        if (i > 0) full += 'x';
+    }
+    if (full.size() <= maxLength) {
+        *out = std::move(full);
+        return true;
+    }
+    if (count < 2) return false;
+    const std::string tail = "...x" + std::to_string(dims[0]);
+    if (tail.size() > maxLength) return false;
+    std::string head;   // "5x4x": the last dimensions, each with its "x"
+    for (size_t i = count - 1; i > 1; --i) {
+        std::string next = head + std::to_string(dims[i]) + 'x';
+        if (next.size() + tail.size() > maxLength) break;
+        head = std::move(next);
+    }
+    *out = head + tail;
+    return true;
+}
+
+// The entry name, or false when it cannot fit FileName. A struct or cell shown
+// as a directory repeats the listed name; when that no longer fits, the entry
+// is listed flat instead: it still leads back to the same variable.
+bool EntryName(const std::string& listedName, const std::string& classText, const mwSize* dims,
+               size_t dimCount, bool asDirectory, std::string* out) {
+    const std::string prefix = listedName + "." + classText + " [";
+    for (int attempt = asDirectory ? 0 : 1; attempt < 2; ++attempt) {
+        std::string suffix = "] ";
+        if (attempt == 0) suffix += platform::kPathSeparator + listedName;
+        const size_t fixedLength = prefix.size() + suffix.size();
+        if (fixedLength > kMaxEntryNameLength) continue;
+        std::string dimensions;
+        if (!DimensionText(dims, dimCount, kMaxEntryNameLength - fixedLength, &dimensions)) continue;
+        *out = prefix + dimensions + suffix;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
+    int32_t bits = kArchiveBit;
+    if (global) bits |= kSystemBit;
+    if (complex) bits |= kReadOnlyBit;
+    if (logical) bits |= kHiddenBit;
+    return bits;
+}
+
+int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
+    if (slot == nullptr || header == nullptr) return E_EREAD;
+    if (slot->nextVariableIndex >= slot->variableCount) return E_END_ARCHIVE;
+
+    CopyText(header->ArcName, sizeof header->ArcName, slot->archivePath);
+
+    mxArray* array = matGetNextArrayHeader(slot->matFile);
+    if (array == nullptr) {
+        std::printf("Error reading in file %s\n", header->ArcName);
+        std::fflush(stdout);
+        return E_EREAD;
+    }
+
+    const char* className = mxGetClassName(array);
+    if (className == nullptr) className = "";
+    const bool global = mxIsFromGlobalWS(array);
+    const bool asDirectory = (std::strcmp(className, "struct") == 0 ||
+                              std::strcmp(className, "cell") == 0) &&
+                             GetPluginSettings().StructCellasDirs != 0;
+    const mwSize* dims = mxGetDimensions(array);
+    const size_t dimCount = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
+
+    std::string entryName;
+    bool fits = false;
+    try {
+        const std::string listedName =
+            EncodeVariableName(mxGetName(array), mxGetNameOccurrence(array));
+        fits = EntryName(listedName, ClassText(className, global), dims, dimCount, asDirectory,
+                         &entryName);
+    } catch (const std::bad_alloc&) {
+        mxDestroyArray(array);
+        return E_EREAD;
+    }
+    if (!fits) {
+        // The listed name alone is too long for FileName (a hostile name,
+        // escaped, in a crafted file). Nothing leads back to such an entry,
+        // so it is refused. Its header has been read, so the index moves on
+        // with the engine's cursor: a host that goes on gets the next one.
+        std::printf("Variable name too long to list in file %s\n", header->ArcName);
+        std::fflush(stdout);
+        mxDestroyArray(array);
+        slot->nextVariableIndex++;
+        return E_EREAD;
+    }
+
+    uint64_t elementCount = 1;
+    for (size_t i = 0; i < dimCount; ++i) elementCount = SaturatedProduct(elementCount, dims[i]);
+    const uint64_t byteCount = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
+
+    std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);
+    header->Flags = 0;
+    header->PackSize = SizeField(elementCount);
+    header->UnpSize = SizeField(byteCount);
+    header->FileCRC = 0;
+    header->FileTime = platform::HostFileTime(slot->archiveTimeStamp);
+    header->UnpVer = 0;
+    header->Method = 0;
+    header->FileAttr =
+        platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
+
+    mxDestroyArray(array);
+    slot->nextVariableIndex++;
+    return 0;
+}

@@ -1,5 +1,281 @@
-// Placeholder until opening lands.
+// Opening a MAT-file as an archive: claim a slot, count the variables in a
+// first pass, open the file again for the listing, and find the date every
+// entry will carry.
 #include "reader/open_archive.h"
-ArchiveSlot* OpenMatArchive(tOpenArchiveData* d) { if (d) d->OpenResult = E_EOPEN; return nullptr; }
-int ReadMatFileHeader(ArchiveSlot*) { return -1; }
-uint32_t PackDosDateTime(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t) { return 0; }
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/file_io.h"
+#include "platform/file_time.h"
+
+namespace {
+
+// The slot's path field holds 259 characters and the terminator.
+constexpr size_t kMaxArchivePathLength = sizeof(ArchiveSlot{}.archivePath) - 1;
+
+// A version 4 file begins with a matrix header of five 32-bit words.
+constexpr size_t kMatrixHeaderBytes = 20;
+constexpr size_t kHeaderBlockBytes = sizeof(ArchiveSlot{}.headerBlock);
+
+const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// ---- the first bytes of the file --------------------------------------------
+
+// Reads up to `size` bytes from the start of the stream and puts the stream
+// back where it was, so that the engine's reading is not disturbed. Returns
+// the number of bytes read.
+size_t ReadFileStart(FILE* stream, uint8_t* buffer, size_t size) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    const int64_t position = fs.tell(stream);
+    if (position < 0 || fs.seek(stream, 0, SEEK_SET) != 0) return 0;
+    const size_t got = fs.read(buffer, size, stream);
+    fs.seek(stream, position, SEEK_SET);
+    return got;
+}
+
+// ---- the header text ----------------------------------------------------------
+// The date stands in MATLAB's descriptive text, "MATLAB 5.0 MAT-file,
+// Platform: PCWIN, Created on: Fri Feb 18 10:28:03 2005". It is read as C's
+// scanf reads "%*s %f %*s %*s %s %*s %*s %*s %s %d %d%*c%d%*c%d %d": words
+// end at white space, numbers skip white space before them, and each "%*c"
+// takes exactly one character. The scan works on a terminated copy of the
+// 128-byte block and never reads past it.
+
+struct TextScanner {
+    const char* at;
+};
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void SkipBlanks(TextScanner* s) {
+    while (IsBlank(*s->at)) ++s->at;
+}
+
+// A word: consumed whole. It is stored only when it fits `capacity` (with its
+// terminator); *fits tells whether it did. A null store just skips the word.
+bool ScanWord(TextScanner* s, char* store, size_t capacity, bool* fits) {
+    SkipBlanks(s);
+    if (*s->at == '\0') return false;
+    size_t length = 0;
+    while (*s->at != '\0' && !IsBlank(*s->at)) {
+        if (store != nullptr && length + 1 < capacity) store[length] = *s->at;
+        ++length;
+        ++s->at;
+    }
+    if (store != nullptr) {
+        *fits = length + 1 <= capacity;
+        store[*fits ? length : 0] = '\0';
+    }
+    return true;
+}
+
+bool SkipWord(TextScanner* s) { return ScanWord(s, nullptr, 0, nullptr); }
+
+// A decimal number with optional fraction and exponent, read past (the format
+// version is not used). Read without the C library so that the host's locale
+// cannot change what counts as the decimal point.
+bool SkipDecimalNumber(TextScanner* s) {
+    SkipBlanks(s);
+    const char* p = s->at;
+    if (*p == '+' || *p == '-') ++p;
+    bool digits = false;
+    while (IsDigit(*p)) { ++p; digits = true; }
+    if (*p == '.') {
+        ++p;
+        while (IsDigit(*p)) { ++p; digits = true; }
+    }
+    if (!digits) return false;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (IsDigit(*q)) {
+            while (IsDigit(*q)) ++q;
+            p = q;
+        }
+    }
+    s->at = p;
+    return true;
+}
+
+// A signed decimal integer; one that does not fit 32 bits fails the scan
+// (scanf's result would be undefined).
+bool ScanInteger(TextScanner* s, int32_t* value) {
+    SkipBlanks(s);
+    const char* p = s->at;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (!IsDigit(*p)) return false;
+    int64_t magnitude = 0;
+    while (IsDigit(*p)) {
+        magnitude = magnitude * 10 + (*p++ - '0');
+        if (magnitude > static_cast<int64_t>(INT32_MAX) + 1) return false;
+    }
+    const int64_t signedValue = negative ? -magnitude : magnitude;
+    if (signedValue > INT32_MAX) return false;
+    *value = static_cast<int32_t>(signedValue);
+    s->at = p;
+    return true;
+}
+
+bool SkipOneCharacter(TextScanner* s) {
+    if (*s->at == '\0') return false;
+    ++s->at;
+    return true;
+}
+
+struct HeaderDate {
+    char month[4];   // three letters and the terminator: a longer word is no month name
+    bool monthFits;
+    int32_t day, hour, minute, second, year;
+};
+
+// False when the scan stops before the last number of the date. Such a
+// header is treated as one without a date (time stamp 0): the values it left
+// unscanned would otherwise be whatever the variables held.
+bool ScanHeaderDate(const char* text, HeaderDate* date) {
+    TextScanner s{text};
+    return SkipWord(&s) && SkipDecimalNumber(&s) && SkipWord(&s) && SkipWord(&s) &&
+           SkipWord(&s) /* the platform name, not used */ && SkipWord(&s) && SkipWord(&s) &&
+           SkipWord(&s) && ScanWord(&s, date->month, sizeof date->month, &date->monthFits) &&
+           ScanInteger(&s, &date->day) && ScanInteger(&s, &date->hour) && SkipOneCharacter(&s) &&
+           ScanInteger(&s, &date->minute) && SkipOneCharacter(&s) &&
+           ScanInteger(&s, &date->second) && ScanInteger(&s, &date->year);
+}
+
+int MonthNumber(const HeaderDate& date) {
+    if (!date.monthFits) return 0;
+    for (int i = 0; i < 12; ++i) {
+        if (std::strcmp(date.month, kMonthNames[i]) == 0) return i + 1;
+    }
+    return 0;
+}
+
+// ---- opening --------------------------------------------------------------------
+
+// The failure exit of the two passes: close the pass's handle, refuse.
+ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, MATFile* file) {
+    if (matClose(file) != 0) std::printf("Error closing file %s\n", archiveData->ArcName);
+    archiveData->OpenResult = E_EOPEN;
+    return nullptr;
+}
+
+}  // namespace
+
+ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
+    if (archiveData == nullptr) return nullptr;
+    const char* arcName = archiveData->ArcName;
+    // A path the slot cannot hold is refused before anything happens: no slot
+    // is touched, nothing is printed or opened.
+    if (arcName == nullptr || strnlen(arcName, kMaxArchivePathLength + 1) > kMaxArchivePathLength) {
+        archiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+
+    ArchiveSlot* slot = ClaimFreeSlot();
+    if (slot == nullptr) {
+        archiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+    std::printf("Reading file %s...\n\n", arcName);
+    std::memset(slot, 0, sizeof *slot);
+
+    // First pass: only counts the variables.
+    MATFile* file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        std::printf("Error opening file %s\n", arcName);
+        archiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+    slot->matFile = file;
+    slot->stream = matGetFp(file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, file);
+
+    int count = 0;
+    char** names = matGetDir(file, &count);
+    if (names == nullptr && count != 0) {
+        std::printf("Error reading directory of file %s\n", arcName);
+        return FailOpening(archiveData, file);
+    }
+    std::printf("Directory of %s:\n", arcName);
+    if (names != nullptr) {
+        for (int i = 0; i < count; ++i) std::printf("%s\n", names[i]);
+    }
+    mxFree(names);
+    slot->variableCount = count;
+    if (matClose(file) != 0) std::printf("Error closing file %s\n", arcName);
+
+    // Second pass: the handle the listing reads from, at the first variable.
+    file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        std::printf("Error opening file %s\n", arcName);
+        archiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+    slot->matFile = file;
+    slot->stream = matGetFp(file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, file);
+
+    std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
+    slot->nextVariableIndex = 0;
+    slot->inUse = 1;
+    ReadMatFileHeader(slot);   // a file without a usable date still opens
+    slot->openMode = archiveData->OpenMode;
+
+    archiveData->OpenResult = 0;
+    std::printf("Done\n");
+    return slot;
+}
+
+int ReadMatFileHeader(ArchiveSlot* slot) {
+    uint8_t start[kHeaderBlockBytes] = {};
+    const size_t got = ReadFileStart(slot->stream, start, sizeof start);
+    std::memcpy(slot->headerBlock, start, got < kMatrixHeaderBytes ? got : kMatrixHeaderBytes);
+
+    const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
+    if (textHeader) {
+        std::memcpy(slot->headerBlock, start, sizeof start);
+        char text[kHeaderBlockBytes + 1];
+        std::memcpy(text, slot->headerBlock, kHeaderBlockBytes);
+        text[kHeaderBlockBytes] = '\0';
+        HeaderDate date{};
+        if (!ScanHeaderDate(text, &date)) return -1;
+        const int month = MonthNumber(date);
+        if (month == 0) return -1;
+        slot->archiveTimeStamp =
+            PackDosDateTime(date.year, month, date.day, date.hour, date.minute, date.second);
+        return 0;
+    }
+
+    // A version 4 file holds no date: it carries the file's own modification time.
+    platform::LocalDateTime local{};
+    int openError = 0;
+    switch (platform::LocalModificationTime(slot->archivePath, &local, &openError)) {
+    case platform::FileTimeResult::Ok:
+        break;
+    case platform::FileTimeResult::OpenFailed:
+        std::printf("%d", openError);
+        return -1;
+    case platform::FileTimeResult::StatusFailed:
+    case platform::FileTimeResult::ConvertFailed:
+        return -1;
+    }
+    slot->archiveTimeStamp =
+        PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+    return 0;
+}
+
+uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                         int32_t second) {
+    // Nothing is masked: the year wraps modulo 128 (1979 gives 127) and a part
+    // out of its range spills into its neighbours, in unsigned 32-bit
+    // arithmetic so that no shift overflows.
+    const uint32_t years = static_cast<uint32_t>(year) - 1980u;
+    return (years << 25) | (static_cast<uint32_t>(month) << 21) |
+           (static_cast<uint32_t>(day) << 16) | (static_cast<uint32_t>(hour) << 11) |
+           (static_cast<uint32_t>(minute) << 5) | static_cast<uint32_t>(second / 2);
+}

@@ -1,8 +1,299 @@
-// Placeholder until the value text lands.
+// The text the host's viewer shows for a variable: numeric arrays element by
+// element with their subscripts, character arrays as their characters, every
+// other class as a short message.
+//
+// The texts live in two process-wide buffers and are overwritten by the next
+// call. The numeric text stops once it passes 992 characters, so only the
+// first elements of a large array are read: through mxReadElements, which
+// decodes (for a compressed variable: inflates) no further than the elements
+// shown.
 #include "reader/value_text.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "matlib/mat_format.h"
+
 const char* const UnknownClassText = "Unknown Class";
 const char* const UnsupportedClassText = "Class NOT Supported";
-const char* const FunctionHandleText = "";
-const char* RenderVariableText(const mxArray*) { return UnknownClassText; }
-const char* RenderNumericText(const mxArray*) { return ""; }
-const char* ElementSubscriptText(const mxArray*, size_t) { return ""; }
+const char* const FunctionHandleText =
+    "Sorry Mathworks does not support 'function_handle' extraction.\n"
+    "And any way, why would you like to load at invalid handle to memory?";
+
+namespace {
+
+// The numeric text stops after the element line that takes it past this length.
+constexpr size_t kStopLength = 992;
+
+// A subscript is at most a 64-bit count: 20 digits, and a comma or a
+// parenthesis beside it. The engine refuses arrays of more dimensions than
+// kMaxDimensions; a subscript text for more is cut (see AppendSubscripts).
+constexpr size_t kMaxNumberDigits = 20;
+constexpr size_t kSubscriptTextRoom = matlib::format::kMaxDimensions * (kMaxNumberDigits + 1) + 2;
+
+// The longest element line: subscripts, " = ", a value, " + ", a value, "i\n".
+// A value is at most 20 characters: "%lld" of INT64_MIN, or "%g" of a double
+// ("-1.79769e+308").
+constexpr size_t kMaxElementLine = kSubscriptTextRoom + 3 + kMaxNumberDigits + 3 + kMaxNumberDigits + 2;
+
+// The numeric text reaches at most kStopLength characters before its last
+// element line, then takes that line, a tab, "..." and the terminator.
+constexpr size_t kValueTextRoom = kStopLength + kMaxElementLine + 1 + 3 + 1;
+
+// Character arrays get the room of the original 1024-byte buffer: 1023 bytes
+// of text and the terminator; a longer text is cut at a character boundary.
+constexpr size_t kCharTextRoom = 1024;
+static_assert(kCharTextRoom <= kValueTextRoom);
+
+// Elements are read in small batches: a text never shows more than about a
+// hundred of them.
+constexpr size_t kBatch = 64;
+
+}  // namespace
+
+char ValueTextBuffer[kValueTextRoom];
+char SubscriptTextBuffer[kSubscriptTextRoom + 1];
+
+namespace {
+
+// Appends formatted text to a fixed buffer. The buffers are sized so that
+// every text the stop rule allows fits; should one not, it is cut, never run
+// past the end.
+class TextBuilder {
+public:
+    TextBuilder(char* buffer, size_t room) : buffer_(buffer), room_(room) { buffer_[0] = '\0'; }
+
+    __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
+        if (length_ + 1 >= room_) return;
+        va_list args;
+        va_start(args, format);
+        const int written = std::vsnprintf(buffer_ + length_, room_ - length_, format, args);
+        va_end(args);
+        if (written < 0) {
+            buffer_[length_] = '\0';
+            return;
+        }
+        const size_t wanted = length_ + static_cast<size_t>(written);
+        length_ = wanted < room_ ? wanted : room_ - 1;
+    }
+
+    size_t length() const { return length_; }
+
+private:
+    char* buffer_;
+    size_t room_;
+    size_t length_ = 0;
+};
+
+// One batch of elements, as the class gives them exactly: doubles for every
+// class but the 64-bit integers.
+struct ElementBatch {
+    size_t first = 0;
+    size_t count = 0;
+    double real[kBatch];
+    double imag[kBatch];
+    int64_t realInt64[kBatch];
+    int64_t imagInt64[kBatch];
+    uint64_t realUInt64[kBatch];
+    uint64_t imagUInt64[kBatch];
+};
+
+// Reads the batch that starts at `first`; false when nothing could be read
+// (damaged data).
+bool ReadBatch(const mxArray* array, bool complex, size_t first, size_t total, ElementBatch* batch) {
+    const size_t wanted = (total - first < kBatch) ? total - first : kBatch;
+    size_t got = mxReadElements(array, 0, first, wanted, batch->real, batch->realInt64, batch->realUInt64);
+    if (complex) {
+        const size_t gotImag =
+            mxReadElements(array, 1, first, wanted, batch->imag, batch->imagInt64, batch->imagUInt64);
+        if (gotImag < got) got = gotImag;
+    }
+    batch->first = first;
+    batch->count = got;
+    return got > 0;
+}
+
+void AppendElementLine(TextBuilder& text, mxClassID classId, bool complex, const char* subscripts,
+                       const ElementBatch& batch, size_t at) {
+    switch (classId) {
+        case mxINT64_CLASS:
+            if (complex) {
+                text.Append("%s = %lld + %lldi\n", subscripts, static_cast<long long>(batch.realInt64[at]),
+                            static_cast<long long>(batch.imagInt64[at]));
+            } else {
+                text.Append("%s = %lld\n", subscripts, static_cast<long long>(batch.realInt64[at]));
+            }
+            return;
+        case mxUINT64_CLASS:
+            if (complex) {
+                text.Append("%s = %llu + %llui\n", subscripts,
+                            static_cast<unsigned long long>(batch.realUInt64[at]),
+                            static_cast<unsigned long long>(batch.imagUInt64[at]));
+            } else {
+                text.Append("%s = %llu\n", subscripts, static_cast<unsigned long long>(batch.realUInt64[at]));
+            }
+            return;
+        default:
+            if (complex) {
+                text.Append("%s = %g + %gi\n", subscripts, batch.real[at], batch.imag[at]);
+            } else {
+                text.Append("%s = %g\n", subscripts, batch.real[at]);
+            }
+            return;
+    }
+}
+
+// A stored value of a sparse array's decoded data, as a double.
+double SparseValue(const void* data, mxClassID classId, size_t k) {
+    switch (classId) {
+        case mxDOUBLE_CLASS: return static_cast<const double*>(data)[k];
+        case mxSINGLE_CLASS: return static_cast<const float*>(data)[k];
+        case mxLOGICAL_CLASS: return static_cast<const uint8_t*>(data)[k] != 0 ? 1.0 : 0.0;
+        default: return 0.0;
+    }
+}
+
+// Sparse arrays show their stored values, column by column, as "(row,col)".
+const char* RenderSparseText(const mxArray* array) {
+    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
+    text.Append("\t");
+    const mxClassID classId = mxGetClassID(array);
+    if (classId != mxDOUBLE_CLASS && classId != mxLOGICAL_CLASS && classId != mxSINGLE_CLASS) {
+        return UnsupportedClassText;
+    }
+    const size_t columns = mxGetN(array);
+    const mwIndex* jc = mxGetJc(array);
+    const mwIndex* ir = mxGetIr(array);
+    const void* real = mxGetPr(array);
+    const bool complex = mxIsComplex(array);
+    const void* imag = complex ? mxGetPi(array) : nullptr;
+    if (jc == nullptr || (jc[columns] > 0 && (ir == nullptr || real == nullptr || (complex && imag == nullptr)))) {
+        text.Append("...");   // damaged: nothing more can be shown
+        return ValueTextBuffer;
+    }
+    // The engine checks the column starts; stay inside the stored values anyway.
+    size_t stored = jc[columns];
+    const size_t nzmax = mxGetNzmax(array);
+    if (stored > nzmax) stored = nzmax;
+    size_t column = 0;
+    for (size_t k = 0; k < stored; ++k) {
+        while (column < columns && jc[column + 1] <= k) ++column;
+        if (column >= columns) break;
+        const double re = SparseValue(real, classId, k);
+        if (complex) {
+            text.Append("(%zu,%zu) = %g + %gi\n", ir[k] + 1, column + 1, re, SparseValue(imag, classId, k));
+        } else {
+            text.Append("(%zu,%zu) = %g\n", ir[k] + 1, column + 1, re);
+        }
+        text.Append("\t");
+        if (text.length() > kStopLength) {
+            text.Append("...");
+            break;
+        }
+    }
+    return ValueTextBuffer;
+}
+
+const char* RenderCharText(const mxArray* array) {
+    ValueTextBuffer[0] = '\0';
+    // A UTF-16 code unit becomes at most 3 bytes of UTF-8 (a pair of
+    // surrogates 4 bytes for 2 units), so 3 per unit always has room. A text
+    // that does not fit is cut by mxGetString at a character boundary.
+    const size_t units = mxGetNumberOfElements(array);
+    size_t room = kCharTextRoom;
+    if (units < (kCharTextRoom - 1) / 3) room = 3 * units + 1;
+    if (mxGetString(array, ValueTextBuffer, room) != 0) {
+        ValueTextBuffer[kCharTextRoom - 1] = '\0';   // whatever came back, it ends inside the room
+    }
+    return ValueTextBuffer;
+}
+
+}  // namespace
+
+const char* ElementSubscriptText(const mxArray* array, size_t index) {
+    TextBuilder text(SubscriptTextBuffer, sizeof SubscriptTextBuffer);
+    const size_t count = mxGetNumberOfDimensions(array);
+    const mwSize* dims = mxGetDimensions(array);
+    if (count == 0 || dims == nullptr) {
+        text.Append("(%zu)", index + 1);
+        return SubscriptTextBuffer;
+    }
+    // Storage order: the first subscript changes fastest. Each subscript but
+    // the last is the remainder by its dimension; the last takes what is left.
+    text.Append("(");
+    size_t rest = index;
+    for (size_t k = 0; k < count; ++k) {
+        size_t subscript = rest;
+        if (k + 1 < count && dims[k] != 0) {
+            subscript = rest % dims[k];
+            rest /= dims[k];
+        } else if (k + 1 < count) {
+            subscript = 0;   // a zero dimension: no element has this index
+        }
+        // Beyond the engine's dimension bound the text cannot fit: cut it
+        // while "...)" still fits behind it.
+        const size_t needed = kMaxNumberDigits + 1 + (k + 1 < count ? 5 : 1);
+        if (text.length() + needed > sizeof SubscriptTextBuffer) {
+            text.Append("...)");
+            return SubscriptTextBuffer;
+        }
+        text.Append(k + 1 < count ? "%zu," : "%zu)", subscript + 1);
+    }
+    return SubscriptTextBuffer;
+}
+
+const char* RenderNumericText(const mxArray* array) {
+    const mxClassID classId = mxGetClassID(array);
+    if (mxIsSparse(array)) return RenderSparseText(array);
+    const bool numeric = classId == mxLOGICAL_CLASS || (classId >= mxDOUBLE_CLASS && classId <= mxUINT64_CLASS);
+    if (!numeric) return UnsupportedClassText;
+
+    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
+    text.Append("\t");
+    const size_t total = mxGetNumberOfElements(array);
+    const bool complex = mxIsComplex(array);
+    ElementBatch batch;
+    for (size_t i = 0; i < total; ++i) {
+        if (i == 0 || i >= batch.first + batch.count) {
+            if (!ReadBatch(array, complex, i, total, &batch)) {
+                text.Append("...");   // damaged data: the rest cannot be shown
+                break;
+            }
+        }
+        // The subscript text goes into its own buffer; keep it as it is.
+        const char* subscripts = ElementSubscriptText(array, i);
+        AppendElementLine(text, classId, complex, subscripts, batch, i - batch.first);
+        text.Append("\t");
+        if (text.length() > kStopLength) {
+            text.Append("...");
+            break;
+        }
+    }
+    return ValueTextBuffer;
+}
+
+const char* RenderVariableText(const mxArray* array) {
+    if (array == nullptr) return UnknownClassText;
+    switch (mxGetClassID(array)) {
+        case mxUNKNOWN_CLASS: return UnknownClassText;
+        case mxCELL_CLASS:
+        case mxSTRUCT_CLASS:
+        case mxVOID_CLASS: return UnsupportedClassText;
+        case mxCHAR_CLASS: return RenderCharText(array);
+        case mxFUNCTION_CLASS: return FunctionHandleText;
+        case mxLOGICAL_CLASS:
+        case mxDOUBLE_CLASS:
+        case mxSINGLE_CLASS:
+        case mxINT8_CLASS:
+        case mxUINT8_CLASS:
+        case mxINT16_CLASS:
+        case mxUINT16_CLASS:
+        case mxINT32_CLASS:
+        case mxUINT32_CLASS:
+        case mxINT64_CLASS:
+        case mxUINT64_CLASS: return RenderNumericText(array);
+        default: return UnsupportedClassText;   // objects, opaque classes, anything newer
+    }
+}

@@ -1,3 +1,70 @@
 #!/usr/bin/env bash
-# Placeholder until the test-data writers land.
+# Writes the MAT-files that other programs make (scipy.io, matio, GNU Octave,
+# and the MATLAB-written files that Debian's scipy ships for its own tests)
+# into OUTDIR, for the test suites. tests/TESTDATA.md lists every file.
+#
+# Usage: scripts/make_testdata.sh OUTDIR [MATIO_WRITER]
+#   MATIO_WRITER: the built matio_writer program (default: OUTDIR/../matio_writer).
+# Each folder is written afresh beside itself and swapped in, so a rerun gives
+# the same files and a failed run leaves no half-written folder behind.
+set -euo pipefail
+
+if [[ $# -lt 1 ]]; then
+  echo "usage: $0 OUTDIR [MATIO_WRITER]" >&2
+  exit 2
+fi
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mkdir -p "$1"
+out="$(cd "$1" && pwd)"
+writer="${2:-$out/../matio_writer}"
+python=/usr/bin/python3
+scipy_tests=/usr/lib/python3/dist-packages/scipy/io/matlab/tests/data
+
+# fresh FOLDER: an empty staging folder for OUTDIR/FOLDER
+fresh() { rm -rf "$out/$1.new"; mkdir -p "$out/$1.new"; echo "$out/$1.new"; }
+# publish FOLDER: swap the staging folder in
+publish() { rm -rf "$out/$1"; mv "$out/$1.new" "$out/$1"; echo "testdata: $1: $(ls "$out/$1" | grep -c '\.mat$') files"; }
+# describe FOLDER: header listing (.json) beside each file
+describe() { "$python" "$here/testdata/describe_headers.py" "$out/$1.new"/*.mat; }
+
+# scipy.io (required: the Debian packages python3-scipy and python3-numpy)
+dir="$(fresh scipy)"
+"$python" "$here/testdata/scipy_writer.py" "$dir"
+publish scipy
+
+# matio, through the small C program that CMake builds when it finds libmatio
+if [[ -x "$writer" ]]; then
+  dir="$(fresh matio)"
+  "$writer" "$dir"
+  describe matio
+  publish matio
+else
+  rm -rf "$out/matio"
+  echo "testdata: matio: skipped (no matio_writer at $writer; install libmatio-dev and rebuild)"
+fi
+
+# GNU Octave
+if command -v octave-cli >/dev/null 2>&1; then
+  dir="$(fresh octave)"
+  # Octave 7 prints a harmless "ignoring const execution_exception" line at exit.
+  octave-cli --no-gui --norc --quiet "$here/testdata/octave_writer.m" "$dir" </dev/null 2>"$out/octave.log" || {
+    cat "$out/octave.log" >&2
+    exit 1
+  }
+  describe octave
+  publish octave
+else
+  rm -rf "$out/octave"
+  echo "testdata: octave: skipped (octave-cli not installed)"
+fi
+
+# Files written by MATLAB itself (and a few damaged ones) that scipy ships
+if [[ -d "$scipy_tests" ]]; then
+  dir="$(fresh matlab)"
+  cp "$scipy_tests"/*.mat "$dir"/
+  describe matlab
+  publish matlab
+else
+  rm -rf "$out/matlab"
+  echo "testdata: matlab: skipped ($scipy_tests not found)"
+fi

@@ -1,6 +1,128 @@
-// Placeholder until the settings land.
+// The process-wide settings record and the plug-in's section "MATlab" of the
+// host's settings file. The host's file is shared by all its plug-ins; every
+// file access goes through the private-profile functions, which touch only
+// this section.
 #include "settings/plugin_settings.h"
-static PluginSettings gSettings;
-void LoadPluginSettings(const PackDefaultParamStruct*) {}
-PluginSettings GetPluginSettings() { return gSettings; }
-void SavePluginSettings(PluginSettings s) { gSettings = s; }
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/profile.h"
+
+namespace {
+
+constexpr char kSection[] = "MATlab";
+constexpr char kStructCellasDirsKey[] = "StructCellasDirs";
+constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
+
+// Written ahead of the host keys the first time the section is found empty.
+constexpr const char* kCreditLines[] = {
+    "; Matlab MAT files format packer",
+    "; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID",
+    "; (and any other Matlab MAT file version 4 or 5 compatible)",
+    "Author = Quellmark",
+    "Year   = 2003-2005",
+};
+
+constexpr size_t kSettingsScratchSize = 1024;
+constexpr size_t kIniNameSize = sizeof(PackDefaultParamStruct{}.DefaultIniName);
+
+constexpr size_t CreditListSize() {
+    size_t size = 1;   // the NUL that ends the list
+    for (const char* line : kCreditLines) size += std::char_traits<char>::length(line) + 1;
+    return size;
+}
+static_assert(CreditListSize() <= kSettingsScratchSize, "the credit lines fit the scratch buffer");
+
+PluginSettings PluginSettingsRecord;          // all zero until the host's parameters arrive
+char SettingsScratch[kSettingsScratchSize];   // reading the section, building texts, numbers
+
+// The length of the host's file name, no further than its field when the
+// host did not end it there.
+size_t IniNameLength(const PackDefaultParamStruct& params) {
+    const void* end = std::memchr(params.DefaultIniName, '\0', kIniNameSize);
+    return end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - params.DefaultIniName) : kIniNameSize;
+}
+
+// The settings file's name, or null when the record names none we may use:
+// an empty name, or one without its NUL within the 260 bytes.
+const char* UsableIniName(const PackDefaultParamStruct& params) {
+    const size_t length = IniNameLength(params);
+    return (length == 0 || length == kIniNameSize) ? nullptr : params.DefaultIniName;
+}
+
+void WriteFlag(const char* key, int flag, const char* iniName) {
+    std::snprintf(SettingsScratch, sizeof SettingsScratch, "%d", flag);
+    platform::WritePrivateProfileString(kSection, key, SettingsScratch, iniName);
+}
+
+// The credit lines as one list: each line ended by a NUL, then one more NUL.
+void WriteCreditLines(const char* iniName) {
+    size_t used = 0;
+    for (const char* line : kCreditLines) {
+        const size_t length = std::strlen(line) + 1;
+        std::memcpy(SettingsScratch + used, line, length);
+        used += length;
+    }
+    SettingsScratch[used] = '\0';
+    platform::WritePrivateProfileSection(kSection, SettingsScratch, iniName);
+}
+
+// The section is empty or missing: it receives the credit lines and the
+// host's parameters, once; afterwards they are never rewritten.
+void FillEmptySection(const PackDefaultParamStruct& params, const char* iniName) {
+    WriteCreditLines(iniName);
+    std::snprintf(SettingsScratch, sizeof SettingsScratch, "%d", params.size);
+    platform::WritePrivateProfileString(kSection, "PackDefaultParamStructSize", SettingsScratch, iniName);
+    platform::WritePrivateProfileString(kSection, "DefaultIniName", iniName, iniName);
+    const double version = static_cast<double>(static_cast<uint32_t>(params.PluginInterfaceVersionHi)) +
+                           static_cast<double>(static_cast<uint32_t>(params.PluginInterfaceVersionLow)) * 0.01;
+    std::snprintf(SettingsScratch, sizeof SettingsScratch, "%3.1f", version);
+    platform::WritePrivateProfileString(kSection, "PluginInterfaceVersion", SettingsScratch, iniName);
+    platform::WritePrivateProfileStruct(kSection, "PackDefaultParamStruct", &params, sizeof params, iniName);
+}
+
+}  // namespace
+
+void LoadPluginSettings(const PackDefaultParamStruct* dps) {
+    if (dps == nullptr) return;
+    PluginSettings loaded{};
+    std::memcpy(&loaded.HostParams, dps, sizeof loaded.HostParams);
+    const char* iniName = UsableIniName(loaded.HostParams);
+    std::printf("Location: %.*s\nVersion: %d . %d, Size: %d", static_cast<int>(IniNameLength(loaded.HostParams)),
+                loaded.HostParams.DefaultIniName, static_cast<int>(loaded.HostParams.PluginInterfaceVersionHi),
+                static_cast<int>(loaded.HostParams.PluginInterfaceVersionLow), loaded.HostParams.size);
+
+    if (iniName == nullptr) {
+        // No file to use: the defaults, and a record whose file name is empty
+        // so that nothing later reads past the host's unterminated field.
+        std::memset(loaded.HostParams.DefaultIniName, 0, kIniNameSize);
+        loaded.StructCellasDirs = 0;
+        loaded.DeleteEnabled = 1;
+        PluginSettingsRecord = loaded;
+        return;
+    }
+
+    platform::WritePrivateProfileString(nullptr, nullptr, nullptr, iniName);   // flush the system's cache
+    if (platform::GetPrivateProfileSection(kSection, SettingsScratch, sizeof SettingsScratch, iniName) == 0) {
+        FillEmptySection(loaded.HostParams, iniName);
+    }
+
+    loaded.StructCellasDirs = platform::GetPrivateProfileInt(kSection, kStructCellasDirsKey, 0, iniName) == 1 ? 1 : 0;
+    WriteFlag(kStructCellasDirsKey, loaded.StructCellasDirs, iniName);
+    loaded.DeleteEnabled = platform::GetPrivateProfileInt(kSection, kDeleteEnabledKey, 1, iniName) == 1 ? 1 : 0;
+    WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
+    PluginSettingsRecord = loaded;
+}
+
+PluginSettings GetPluginSettings() { return PluginSettingsRecord; }
+
+void SavePluginSettings(PluginSettings settings) {
+    PluginSettingsRecord = settings;
+    // Before the host has named its file there is nowhere to write.
+    const char* iniName = UsableIniName(PluginSettingsRecord.HostParams);
+    if (iniName == nullptr) return;
+    WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
+    WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
+}

@@ -1,3 +1,154 @@
-// Placeholder until the command lands.
+// matwcx: a small host of the plug-in. It loads the plug-in's shared library
+// by path and calls its exports exactly as a file manager does, so that MAT-
+// files can be listed, viewed, extracted and changed from a shell.
+#include <limits.h>
+#include <unistd.h>
+
 #include <cstdio>
-int main() { std::puts("matwcx: not built yet"); return 1; }
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tools/commands.h"
+
+namespace {
+
+using matwcx::Args;
+
+const char kUsage[] =
+    "usage: matwcx [--plugin PATH] [--ini PATH] [--verbose] COMMAND ...\n"
+    "\n"
+    "Commands:\n"
+    "  caps                         the plug-in's capability flags\n"
+    "  check FILE...                whether the plug-in accepts each file\n"
+    "  dir FILE...                  open each file and show the plug-in's report and date\n"
+    "  list [--json] FILE...        the entries: name, sizes, date, mode\n"
+    "  view FILE VAR...             the text the file manager's viewer shows for VAR\n"
+    "  extract FILE [VAR...] [-d DIR]\n"
+    "                               VAR (all by default) as DIR/<entry name>.mat\n"
+    "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
+    "  options [--struct-dirs on|off] [--delete on|off]\n"
+    "                               show or set the plug-in's options\n"
+    "\n"
+    "VAR is a variable's name or a whole entry name.\n"
+    "--plugin PATH  the plug-in (default: matwcx.wcx64 beside this program)\n"
+    "--ini PATH     the settings file handed to the plug-in (default:\n"
+    "               $XDG_CONFIG_HOME/matwcx/wcx.ini or ~/.config/matwcx/wcx.ini)\n"
+    "--verbose      show the plug-in's diagnostic lines\n"
+    "\n"
+    "Exit status: 0 done, 1 an operation failed (or check found a file not\n"
+    "accepted), 2 wrong command line.\n";
+
+std::string DefaultPluginPath() {
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return "matwcx.wcx64";
+    self[length] = '\0';
+    return (std::filesystem::path(self).parent_path() / "matwcx.wcx64").string();
+}
+
+// The command's own settings file, as Double Commander keeps its wcx.ini in
+// its configuration folder. The folder is created when missing.
+bool DefaultIniPath(std::string* path) {
+    std::filesystem::path folder;
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (config != nullptr && config[0] == '/') {
+        folder = std::filesystem::path(config) / "matwcx";
+    } else if (home != nullptr && home[0] != '\0') {
+        folder = std::filesystem::path(home) / ".config" / "matwcx";
+    } else {
+        matwcx::Complain("no settings file: set HOME or XDG_CONFIG_HOME, or give --ini PATH");
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error) {
+        matwcx::Complain("cannot create " + folder.string() + ": " + error.message());
+        return false;
+    }
+    *path = (folder / "wcx.ini").string();
+    return true;
+}
+
+int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::string& iniPath,
+             const Args& args) {
+    if (command == "caps") return matwcx::RunCaps(host, args);
+    if (command == "check") return matwcx::RunCheck(host, args);
+    if (command == "dir") return matwcx::RunDir(host, args);
+    if (command == "list") return matwcx::RunList(host, args);
+    if (command == "view") return matwcx::RunView(host, args);
+    if (command == "extract") return matwcx::RunExtract(host, args);
+    if (command == "delete") return matwcx::RunDelete(host, args);
+    if (command == "options") return matwcx::RunOptions(host, iniPath, args);
+    return -1;
+}
+
+bool IsCommand(const std::string& word) {
+    return word == "caps" || word == "check" || word == "dir" || word == "list" || word == "view" ||
+           word == "extract" || word == "delete" || word == "options";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string pluginPath;
+    std::string iniPath;
+    bool verbose = false;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return matwcx::kExitOk;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else if (arg == "--plugin" || arg == "--ini") {
+            if (i + 1 >= argc) {
+                matwcx::Complain(arg + " needs a path");
+                return matwcx::kExitUsage;
+            }
+            (arg == "--plugin" ? pluginPath : iniPath) = argv[++i];
+        } else {
+            break;
+        }
+    }
+    if (i >= argc) {
+        std::fputs(kUsage, stderr);
+        return matwcx::kExitUsage;
+    }
+    const std::string command = argv[i];
+    if (!IsCommand(command)) {
+        matwcx::Complain("unknown command " + command + " (see matwcx --help)");
+        return matwcx::kExitUsage;
+    }
+    const Args args(argv + i + 1, argv + argc);
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return matwcx::kExitOk;
+        }
+    }
+
+    if (pluginPath.empty()) pluginPath = DefaultPluginPath();
+    if (iniPath.empty() && !DefaultIniPath(&iniPath)) return matwcx::kExitFailed;
+    // The host hands over a full path; so does the command.
+    std::error_code ignored;
+    const std::filesystem::path fullIni = std::filesystem::absolute(iniPath, ignored);
+    if (!fullIni.empty()) iniPath = fullIni.lexically_normal().string();
+
+    matwcx::PluginHost host;
+    host.verbose = verbose;
+    std::string error;
+    // Double Commander's order: load, PackSetDefaultParams, then the work.
+    if (!host.Load(pluginPath, &error) || !host.SetDefaultParams(iniPath, &error)) {
+        matwcx::Complain(error);
+        return matwcx::kExitFailed;
+    }
+    const int status = Dispatch(host, command, iniPath, args);
+    std::fflush(stdout);
+    return status;
+}

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace platform {
@@ -42,23 +44,61 @@ int FileStatusOf(FILE* file, FileStatus* out) {
 }
 
 int SetMode(const char* path, unsigned mode) { return ::chmod(path, static_cast<mode_t>(mode)); }
+// rename() replaces the name atomically: a reader that holds the old file
+// open keeps reading the old inode.
 int Replace(const char* from, const char* to) { return std::rename(from, to); }
 int Remove(const char* path) { return std::remove(path); }
 
-// A rename is only durable once the directory that holds both names is on disk.
-int SyncDirectoryOf(const char* path) {
+std::string FolderOf(const char* path) {
     std::string dir(path);
     const size_t slash = dir.find_last_of('/');
-    dir = (slash == std::string::npos) ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : dir.substr(0, slash);
+}
+
+// A rename is only durable once the directory that holds both names is on disk.
+int SyncDirectoryOf(const char* path) {
+    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0) return -1;
     const int result = ::fsync(fd);
     ::close(fd);
     return result;
 }
 
-const FileSystemCalls kReal = {Open, Read, Write, Seek, Tell, Flush, Sync, Close, Status,
-                               FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf};
+// Attempts at a free name before giving up; a clash needs another process
+// with the same name pattern, so a handful suffices.
+constexpr int kTempNameAttempts = 32;
+
+FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    static std::atomic<unsigned> counter{0};
+    const char* slash = std::strrchr(path, '/');
+    const int folderLength = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        const unsigned serial = counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr));
+        const int length = std::snprintf(tempPath, tempPathSize, "%.*s.matwcx-%ld-%08x.tmp", folderLength,
+                                         path, static_cast<long>(::getpid()), serial);
+        if (length < 0 || static_cast<size_t>(length) >= tempPathSize) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        const int fd = ::open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        FILE* file = ::fdopen(fd, "wb");
+        if (file == nullptr) {
+            ::close(fd);
+            ::unlink(tempPath);
+        }
+        return file;
+    }
+    return nullptr;
+}
+
+const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
+                               Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
+                               Remove, SyncDirectoryOf, CreateBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -1,0 +1,180 @@
+// The plug-in as a file manager drives it, loaded with dlopen.
+//   bench_plugin PLUGIN list FILE             OpenArchive, ReadHeader (+ ProcessFile
+//                                             PK_SKIP, as hosts call it) to the end, CloseArchive
+//   bench_plugin PLUGIN extract FILE VAR DIR  the same, with PK_EXTRACT for VAR into DIR
+//   bench_plugin PLUGIN delete FILE VAR...    DeleteFiles with the entries of VAR...
+// The plug-in's diagnostic lines go to standard output; the result line to
+// standard error (bench_timer.h).
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/bench_timer.h"
+#include "plugin/plugin_api.h"
+
+namespace {
+
+struct Api {
+    decltype(&::OpenArchive) OpenArchive;
+    decltype(&::ReadHeader) ReadHeader;
+    decltype(&::ProcessFile) ProcessFile;
+    decltype(&::CloseArchive) CloseArchive;
+    decltype(&::SetProcessDataProc) SetProcessDataProc;
+    decltype(&::DeleteFiles) DeleteFiles;
+    decltype(&::PackSetDefaultParams) PackSetDefaultParams;
+};
+
+template <typename F>
+bool Bind(void* lib, const char* name, F& out) {
+    out = reinterpret_cast<F>(dlsym(lib, name));
+    if (out == nullptr) std::fprintf(stderr, "bench_plugin: no export %s\n", name);
+    return out != nullptr;
+}
+
+int ContinueProgress(char*, int) { return 1; }
+
+// A settings file of our own with deletion allowed, handed over as a host does.
+bool Configure(const Api& api, std::string& iniPath) {
+    char path[] = "/tmp/matwcx-bench-XXXXXX.ini";
+    int fd = mkstemps(path, 4);
+    if (fd < 0) return false;
+    const char text[] = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n";
+    bool ok = write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+    close(fd);
+    iniPath = path;
+    PackDefaultParamStruct dps{};
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;
+    dps.PluginInterfaceVersionHi = 2;
+    std::snprintf(dps.DefaultIniName, sizeof dps.DefaultIniName, "%s", path);
+    api.PackSetDefaultParams(&dps);
+    return ok;
+}
+
+std::string VariableOf(const char* entry) {
+    const char* dot = std::strchr(entry, '.');
+    return dot ? std::string(entry, dot) : std::string(entry);
+}
+
+// Walks the archive; PK_EXTRACT for the entry of `extractVar` into `dir`
+// (when given), PK_SKIP for the rest. Collects the entry names.
+int Walk(const Api& api, const char* file, const char* extractVar, const std::string& dir,
+         std::vector<std::string>& entries, std::string& written) {
+    std::string arcName = file;
+    tOpenArchiveData open{};
+    open.ArcName = arcName.data();
+    open.OpenMode = extractVar ? PK_OM_EXTRACT : PK_OM_LIST;
+    HANDLE h = api.OpenArchive(&open);
+    if (h == nullptr) {
+        std::fprintf(stderr, "bench_plugin: OpenArchive failed (%d)\n", open.OpenResult);
+        return 1;
+    }
+    int rc = 0;
+    for (;;) {
+        tHeaderData header{};
+        int r = api.ReadHeader(h, &header);
+        if (r == E_END_ARCHIVE) break;
+        if (r != E_SUCCESS) {
+            std::fprintf(stderr, "bench_plugin: ReadHeader failed (%d)\n", r);
+            rc = 1;
+            break;
+        }
+        entries.emplace_back(header.FileName);
+        if (extractVar != nullptr && VariableOf(header.FileName) == extractVar) {
+            std::string dest = dir + "/" + header.FileName;
+            r = api.ProcessFile(h, PK_EXTRACT, nullptr, dest.data());
+            if (r != E_SUCCESS) {
+                std::fprintf(stderr, "bench_plugin: ProcessFile failed (%d)\n", r);
+                rc = 1;
+            }
+            written = dest + ".mat";
+        } else {
+            api.ProcessFile(h, PK_SKIP, nullptr, nullptr);
+        }
+    }
+    api.CloseArchive(h);
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: bench_plugin PLUGIN list FILE | extract FILE VAR DIR | delete FILE VAR...\n");
+        return 2;
+    }
+    void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    if (lib == nullptr) {
+        std::fprintf(stderr, "bench_plugin: %s\n", dlerror());
+        return 1;
+    }
+    Api api{};
+    if (!Bind(lib, "OpenArchive", api.OpenArchive) || !Bind(lib, "ReadHeader", api.ReadHeader) ||
+        !Bind(lib, "ProcessFile", api.ProcessFile) || !Bind(lib, "CloseArchive", api.CloseArchive) ||
+        !Bind(lib, "SetProcessDataProc", api.SetProcessDataProc) || !Bind(lib, "DeleteFiles", api.DeleteFiles) ||
+        !Bind(lib, "PackSetDefaultParams", api.PackSetDefaultParams)) {
+        return 1;
+    }
+    std::string ini;
+    if (!Configure(api, ini)) {
+        std::fprintf(stderr, "bench_plugin: cannot write a settings file\n");
+        return 1;
+    }
+    const std::string mode = argv[2];
+    const char* file = argv[3];
+    std::vector<std::string> entries;
+    std::string written;
+    int rc = 2;
+    if (mode == "list" && argc == 4) {
+        const double start = bench_now();
+        rc = Walk(api, file, nullptr, "", entries, written);
+        bench_report(bench_now() - start, static_cast<long long>(entries.size()));
+    } else if (mode == "extract" && argc == 6) {
+        const double start = bench_now();
+        rc = Walk(api, file, argv[4], argv[5], entries, written);
+        const double seconds = bench_now() - start;
+        struct stat st{};
+        if (written.empty() || stat(written.c_str(), &st) != 0) {
+            std::fprintf(stderr, "bench_plugin: nothing extracted for %s\n", argv[4]);
+            rc = 1;
+        }
+        std::fprintf(stderr, "output %s %lld\n", written.c_str(), static_cast<long long>(st.st_size));
+        bench_report(seconds, 1);
+    } else if (mode == "delete" && argc >= 5) {
+        rc = Walk(api, file, nullptr, "", entries, written);   // entry names, not timed
+        std::string list;
+        int wanted = 0;
+        for (int i = 4; i < argc; ++i) {
+            for (const std::string& e : entries) {
+                if (VariableOf(e.c_str()) == argv[i]) {
+                    list += e;
+                    list.push_back('\0');
+                    ++wanted;
+                    break;
+                }
+            }
+        }
+        list.push_back('\0');
+        if (wanted != argc - 4) {
+            std::fprintf(stderr, "bench_plugin: not every variable was listed\n");
+            rc = 1;
+        } else {
+            std::string packed = file;
+            api.SetProcessDataProc(reinterpret_cast<HANDLE>(-1), ContinueProgress);
+            const double start = bench_now();
+            const int r = api.DeleteFiles(packed.data(), list.data());
+            bench_report(bench_now() - start, wanted);
+            if (r != E_SUCCESS) std::fprintf(stderr, "bench_plugin: DeleteFiles failed (%d)\n", r);
+            rc = r == E_SUCCESS ? rc : 1;
+        }
+    }
+    unlink(ini.c_str());
+    if (rc == 2) std::fprintf(stderr, "bench_plugin: bad arguments\n");
+    return rc;
+}

@@ -1,0 +1,30 @@
+#!/usr/bin/python3
+"""scipy.io, as a Python user would do it.
+  bench_scipy.py headers FILE          scipy.io.whosmat
+  bench_scipy.py extract FILE VAR OUT  loadmat(variable_names=[VAR]) + savemat
+Prints "result seconds=S count=N" on standard error (imports not timed)."""
+import sys
+import time
+
+import scipy.io
+
+
+def main():
+    mode, path = sys.argv[1], sys.argv[2]
+    start = time.perf_counter()
+    if mode == "headers":
+        count = len(scipy.io.whosmat(path))
+    elif mode == "extract":
+        name, out = sys.argv[3], sys.argv[4]
+        data = scipy.io.loadmat(path, variable_names=[name])
+        with open(path, "rb") as f:   # keep the variable compressed if it was
+            compressed = f.read(132)[128] == 15
+        scipy.io.savemat(out, {name: data[name]}, do_compression=compressed)
+        count = 1
+    else:
+        sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT")
+    sys.stderr.write("result seconds=%.6f count=%d\n" % (time.perf_counter() - start, count))
+
+
+if __name__ == "__main__":
+    main()

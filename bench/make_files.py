@@ -1,0 +1,75 @@
+#!/usr/bin/python3
+"""Writes the benchmark MAT-files into a folder (not into the repository).
+
+Usage: /usr/bin/python3 bench/make_files.py OUTDIR [SCALE]
+SCALE (default 1) multiplies the big sizes: 0.1 gives a quick run.
+Files already present with a matching .done stamp are kept.
+
+  big20.mat / big20_z.mat      20 double variables of 50 MB each (v01..v20),
+                               uncompressed / compressed: 1 GB of data
+  one200.mat / one200_z.mat    small 'before', one 200 MB double 'big', small 'after'
+  small10k_z.mat               10,000 small compressed variables (s00000..s09999)
+  cells1k_z.mat                1,000 compressed cell arrays of 1,000 cells each (c0000..c0999)
+"""
+import os
+import sys
+import time
+
+import numpy as np
+import scipy.io
+
+MB = 1 << 20
+
+
+def signal(n, seed):
+    """Doubles that compress about as well as measured data: a random walk
+    quantised to 1/1000."""
+    rng = np.random.default_rng(seed)
+    steps = rng.integers(-50, 51, size=n, dtype=np.int32)
+    return (np.cumsum(steps, dtype=np.int64) / 1000.0).reshape(1, n)
+
+
+def write(path, variables, compressed):
+    stamp = path + ".done"
+    if os.path.exists(path) and os.path.exists(stamp):
+        return
+    t = time.time()
+    scipy.io.savemat(path, variables, do_compression=compressed)
+    open(stamp, "w").close()
+    print("  wrote %s (%.0f MB) in %.1f s" % (os.path.basename(path),
+          os.path.getsize(path) / MB, time.time() - t), flush=True)
+
+
+def main():
+    out = sys.argv[1]
+    scale = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
+    os.makedirs(out, exist_ok=True)
+    n50 = int(50 * MB * scale) // 8
+    n200 = int(200 * MB * scale) // 8
+
+    big = {"v%02d" % (i + 1): signal(n50, i) for i in range(20)}
+    write(os.path.join(out, "big20.mat"), big, False)
+    write(os.path.join(out, "big20_z.mat"), big, True)
+    del big
+
+    one = {"before": np.arange(10.0).reshape(1, 10), "big": signal(n200, 99),
+           "after": "text after the big variable"}
+    write(os.path.join(out, "one200.mat"), one, False)
+    write(os.path.join(out, "one200_z.mat"), one, True)
+    del one
+
+    rng = np.random.default_rng(7)
+    small = {"s%05d" % i: rng.integers(0, 100, size=(1, 8)).astype(np.float64) for i in range(10000)}
+    write(os.path.join(out, "small10k_z.mat"), small, True)
+
+    cells = {}
+    for i in range(1000):
+        c = np.empty((1, 1000), dtype=object)
+        for j in range(1000):
+            c[0, j] = np.array([[float(i * 1000 + j)]])
+        cells["c%04d" % i] = c
+    write(os.path.join(out, "cells1k_z.mat"), cells, True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Builds the benchmark drivers, writes the benchmark files and times the
+# plug-in and its engine against libmatio, scipy.io and cp on the same files in
+# the same run; prints a table. Not a test: nothing here passes or fails.
+#
+# Usage: bench/run_all.sh [--quick]
+#   --quick             big variables at a tenth of their size (a few minutes)
+#   MATWCX_BENCH_DIR    where the files go (default /tmp/matwcx-bench; several GB)
+#   MATWCX_BENCH_BUILD  build folder (default build/)
+#   MATWCX_BENCH_REPS   repetitions of the quick measurements (default 3; the best counts)
+# Times are of the measured work alone, warm page cache; peak memory is the
+# process's maximum resident set (/usr/bin/time). Ratio: seconds / matwcx's seconds
+# for the same task (above 1: slower than matwcx).
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${MATWCX_BENCH_BUILD:-$root/build}"
+data="${MATWCX_BENCH_DIR:-/tmp/matwcx-bench}"
+reps="${MATWCX_BENCH_REPS:-3}"
+scale=1
+if [[ "${1:-}" == "--quick" ]]; then
+  scale=0.1
+  data="$data-quick"
+fi
+python=/usr/bin/python3
+
+bash "$root/scripts/setup.sh" || exit 1
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+# A driver that does not build shows as "failed" in the table; the others still run.
+for target in matwcx_plugin bench_engine bench_plugin bench_matio; do
+  cmake --build "$build" -j2 --target "$target" >"$build/bench-$target.log" 2>&1 ||
+    echo "bench: $target did not build (see $build/bench-$target.log)" >&2
+done
+plugin="$build/matwcx.wcx64"
+engine="$build/bench/bench_engine"
+host="$build/bench/bench_plugin"
+matio="$build/bench/bench_matio"
+scipy="$python $root/bench/bench_scipy.py"
+
+echo "bench: files in $data (scale $scale)"
+$python "$root/bench/make_files.py" "$data" "$scale" || exit 1
+work="$data/work"
+rm -rf "$work"
+mkdir -p "$work"
+tmp="$(mktemp -d)"
+trap 'rm -rf "$tmp" "$work"' EXIT
+
+rows=()        # "task|reader|seconds|peakMB" in order
+declare -A base   # task -> matwcx's seconds
+
+# run_once: runs "$@" under /usr/bin/time; sets sec (from the driver's result
+# line, or the wall time for commands without one) and rss (MB); 1 on failure.
+run_once() {
+  local t0 t1
+  t0=$(date +%s.%N)
+  /usr/bin/time -f "%M" -o "$tmp/rss" "$@" >/dev/null 2>"$tmp/err"
+  local rc=$?
+  t1=$(date +%s.%N)
+  if [[ $rc -ne 0 ]]; then
+    sec=""; rss=""
+    tail -n 3 "$tmp/err" | sed 's/^/    /' >&2
+    return 1
+  fi
+  sec=$(sed -n 's/^result seconds=\([0-9.]*\).*/\1/p' "$tmp/err" | tail -n 1)
+  [[ -n "$sec" ]] || sec=$(awk -v a="$t1" -v b="$t0" 'BEGIN { printf "%.6f", a - b }')
+  rss=$(( $(tail -n 1 "$tmp/rss") / 1024 ))
+  return 0
+}
+
+# measure TASK READER N PREPARE -- COMMAND...: best of N runs of COMMAND,
+# each after PREPARE (a shell snippet, untimed; ":" for none).
+measure() {
+  local task=$1 reader=$2 n=$3 prepare=$4
+  shift 5
+  local best="" peak=0 i
+  for ((i = 0; i < n; i++)); do
+    eval "$prepare"
+    if ! run_once "$@"; then
+      best="failed"
+      break
+    fi
+    if [[ -z "$best" ]] || awk -v a="$sec" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$sec; fi
+    ((rss > peak)) && peak=$rss
+  done
+  rows+=("$task|$reader|$best|$peak")
+  [[ "$reader" == "matwcx"* && -z "${base[$task]:-}" ]] && base[$task]=$best
+  printf '  %-44s %-24s %12s s %8s MB\n' "$task" "$reader" "$best" "$peak" >&2
+}
+
+# check_left FILE N: warns unless FILE now holds N variables, as an
+# independent header walker lists them (a benchmark of a wrong result is void).
+check_left() {
+  local n
+  n=$($python "$root/scripts/testdata/describe_headers.py" --count "$1" 2>/dev/null)
+  [[ "$n" == "$2" ]] || echo "  WARNING: $1 holds ${n:-no readable} variables after the deletion, not $2" >&2
+}
+f() { echo "$data/$1"; }
+size_mb() { echo $(( $(stat -c %s "$1") / 1048576 )); }
+
+echo "bench: (a) every variable's header"
+for file in big20.mat big20_z.mat small10k_z.mat cells1k_z.mat; do
+  task="headers $file ($(size_mb "$(f $file)") MB)"
+  measure "$task" "matwcx engine" "$reps" : -- "$engine" headers "$(f $file)"
+  measure "$task" "matio Mat_VarReadNextInfo" "$reps" : -- "$matio" headers "$(f $file)"
+  measure "$task" "scipy whosmat" "$reps" : -- $scipy headers "$(f $file)"
+done
+
+echo "bench: (b) listing through the plug-in"
+for file in big20.mat big20_z.mat small10k_z.mat cells1k_z.mat; do
+  task="list $file"
+  measure "$task" "matwcx plug-in" "$reps" : -- "$host" "$plugin" list "$(f $file)"
+  measure "$task" "matio Mat_VarReadNextInfo" "$reps" : -- "$matio" headers "$(f $file)"
+done
+
+echo "bench: (c) extracting one $(awk -v s="$scale" 'BEGIN { print 200 * s }')-MB variable"
+for file in one200.mat one200_z.mat; do
+  task="extract 'big' from $file"
+  out="$work/extract"
+  measure "$task" "matwcx plug-in" 1 "rm -rf $out; mkdir -p $out" -- "$host" "$plugin" extract "$(f $file)" big "$out"
+  written=$(ls -S "$out"/*.mat 2>/dev/null | head -n 1)
+  measure "$task" "matio VarRead+VarWrite" 1 "rm -f $work/m.mat" -- "$matio" extract "$(f $file)" big "$work/m.mat"
+  measure "$task" "scipy loadmat+savemat" 1 "rm -f $work/s.mat" -- $scipy extract "$(f $file)" big "$work/s.mat"
+  if [[ -n "$written" ]]; then
+    measure "$task" "cp of the output ($(size_mb "$written") MB)" "$reps" "rm -f $work/c.mat" -- cp "$written" "$work/c.mat"
+  elif [[ -f "$work/m.mat" ]]; then
+    measure "$task" "cp of matio's output ($(size_mb "$work/m.mat") MB)" "$reps" "rm -f $work/c.mat" -- cp "$work/m.mat" "$work/c.mat"
+  fi
+  rm -rf "$out" "$work"/*.mat
+done
+
+echo "bench: (d) deleting from a file of 20 variables"
+for file in big20.mat big20_z.mat; do
+  src="$(f $file)"
+  copy="cp $src $work/d.mat"
+  task="delete v10 from $file ($(size_mb "$src") MB)"
+  measure "$task" "matwcx plug-in" 1 "$copy" -- "$host" "$plugin" delete "$work/d.mat" v10
+  check_left "$work/d.mat" 19
+  measure "$task" "matio Mat_VarDelete" 1 "$copy" -- "$matio" delete "$work/d.mat" v10
+  check_left "$work/d.mat" 19
+  measure "$task" "cp of the file" "$reps" "rm -f $work/d.mat" -- cp "$src" "$work/d.mat"
+  measure "$task" "cp + sync of the file" 1 "rm -f $work/d.mat" -- sh -c "cp '$src' '$work/d.mat' && sync '$work/d.mat'"
+  task="delete v05 v08 v11 v14 from $file"
+  measure "$task" "matwcx plug-in" 1 "$copy" -- "$host" "$plugin" delete "$work/d.mat" v05 v08 v11 v14
+  check_left "$work/d.mat" 16
+  measure "$task" "matio Mat_VarDelete x4" 1 "$copy" -- "$matio" delete "$work/d.mat" v05 v08 v11 v14
+  check_left "$work/d.mat" 16
+  rm -f "$work/d.mat"
+done
+
+echo
+printf '%-44s %-34s %10s %9s %10s\n' "task" "reader" "seconds" "peak MB" "ratio"
+printf '%s\n' "$(printf '%.0s-' {1..111})"
+for row in "${rows[@]}"; do
+  IFS='|' read -r task reader sec peak <<<"$row"
+  ratio="-"
+  b="${base[$task]:-}"
+  if [[ "$sec" != "failed" && -n "$b" && "$b" != "failed" ]]; then
+    ratio=$(awk -v a="$sec" -v b="$b" 'BEGIN { if (b > 0) printf "%.1fx", a / b; else print "-" }')
+  fi
+  [[ "$sec" != "failed" ]] && sec=$(printf '%.4f' "$sec")
+  printf '%-44s %-34s %10s %9s %10s\n' "$task" "$reader" "$sec" "$peak" "$ratio"
+done
+echo "(seconds: best of the runs, measured work only, warm page cache; ratio: against matwcx on the same task)"

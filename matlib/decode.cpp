@@ -1,0 +1,249 @@
+// Level-5 data, decoded only when asked: whole (mxGetPr and siblings) or a
+// range of elements (mxReadElements). Cells, structs, objects, function
+// handles and opaque arrays are never decoded: their bytes are only copied.
+#include <algorithm>
+#include <vector>
+
+#include "matlib/convert.h"
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+
+namespace matlib {
+namespace {
+
+using namespace format;
+
+bool IsNumericType(uint32_t type) {
+    switch (type) {
+        case miINT8: case miUINT8: case miINT16: case miUINT16: case miINT32: case miUINT32:
+        case miSINGLE: case miDOUBLE: case miINT64: case miUINT64: return true;
+        default: return false;
+    }
+}
+
+uint64_t ElementCount(const mxArray& a) {
+    uint64_t n = 1;
+    for (mwSize d : a.dims) n *= d;   // checked for overflow when the header was read
+    return n;
+}
+
+// Reads a subelement's data in fixed chunks, handing each to `take`; the
+// output grows only as data actually arrives (a compressed element that
+// claims gigabytes costs memory only for what it really inflates to).
+template <typename Take>
+bool ReadChunks(ElementStream& stream, const SubElement& sub, size_t unit, Take take) {
+    if (sub.small) return take(sub.smallData, sub.bytes);
+    uint8_t buffer[kInflateChunk];
+    size_t perChunk = sizeof buffer / unit * unit;
+    uint64_t done = 0;
+    while (done < sub.bytes) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(perChunk, sub.bytes - done));
+        if (!stream.Read(sub.dataPos + done, buffer, n)) return false;
+        if (!take(buffer, n)) return false;
+        done += n;
+    }
+    return true;
+}
+
+// A numeric part: exactly `count` values of any numeric type, stored as the class.
+bool DecodePart(ElementStream& stream, const SubElement& sub, uint64_t count, mxClassID id,
+                bool swapped, std::vector<uint8_t>& out) {
+    size_t width = DataTypeSize(sub.type);
+    if (!IsNumericType(sub.type) || sub.bytes % width != 0 || sub.bytes / width != count) return false;
+    size_t classWidth = ClassElementSize(id);
+    out.clear();
+    return ReadChunks(stream, sub, width, [&](const uint8_t* p, size_t n) {
+        size_t at = out.size();
+        out.resize(at + n / width * classWidth);
+        for (size_t i = 0; i < n / width; ++i) {
+            if (!StoreAsClass(out.data() + at + i * classWidth, id, p + i * width, sub.type, swapped)) return false;
+        }
+        return true;
+    });
+}
+
+void PutUnit(std::vector<uint8_t>& out, uint32_t unit) {
+    uint16_t u = static_cast<uint16_t>(unit);
+    out.insert(out.end(), reinterpret_cast<uint8_t*>(&u), reinterpret_cast<uint8_t*>(&u) + 2);
+}
+
+void PutCodePoint(std::vector<uint8_t>& out, uint32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x10000) {
+        PutUnit(out, cp);
+    } else {
+        cp -= 0x10000;
+        PutUnit(out, 0xD800 + (cp >> 10));
+        PutUnit(out, 0xDC00 + (cp & 0x3FF));
+    }
+}
+
+// UTF-8 to UTF-16 units; a malformed sequence gives U+FFFD.
+void Utf8ToUnits(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+    size_t i = 0;
+    while (i < in.size()) {
+        uint8_t b = in[i];
+        size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (len == 0 || i + len > in.size()) {
+            PutCodePoint(out, 0xFFFD);
+            ++i;
+            continue;
+        }
+        uint32_t cp = len == 1 ? b : b & (0x7F >> len);
+        bool ok = true;
+        for (size_t k = 1; k < len; ++k) {
+            if ((in[i + k] & 0xC0) != 0x80) ok = false;
+            cp = cp << 6 | (in[i + k] & 0x3F);
+        }
+        if (!ok) {
+            PutCodePoint(out, 0xFFFD);
+            ++i;
+            continue;
+        }
+        PutCodePoint(out, cp);
+        i += len;
+    }
+}
+
+// Character data as UTF-16 units, whatever type MATLAB or another writer chose.
+bool DecodeChars(ElementStream& stream, const SubElement& sub, uint64_t count, bool swapped,
+                 std::vector<uint8_t>& out) {
+    out.clear();
+    if (sub.type == miUTF8) {
+        std::vector<uint8_t> bytes;
+        if (!ReadChunks(stream, sub, 1, [&](const uint8_t* p, size_t n) {
+                bytes.insert(bytes.end(), p, p + n);
+                return true;
+            })) {
+            return false;
+        }
+        Utf8ToUnits(bytes, out);
+    } else {
+        size_t width = DataTypeSize(sub.type);
+        if (width == 0 || sub.bytes % width != 0 || width == 8 || sub.type == miSINGLE) return false;
+        if (!ReadChunks(stream, sub, width, [&](const uint8_t* p, size_t n) {
+                for (size_t i = 0; i < n; i += width) {
+                    uint32_t v = width == 1 ? p[i] : width == 2 ? Load16(p + i, swapped) : Load32(p + i, swapped);
+                    if (width == 4) PutCodePoint(out, v);
+                    else PutUnit(out, v);
+                }
+                return true;
+            })) {
+            return false;
+        }
+    }
+    return out.size() == count * 2;
+}
+
+bool DecodeIndices(ElementStream& stream, const SubElement& sub, bool swapped, std::vector<size_t>& out) {
+    if ((sub.type != miINT32 && sub.type != miUINT32) || sub.bytes % 4 != 0) return false;
+    out.clear();
+    return ReadChunks(stream, sub, 4, [&](const uint8_t* p, size_t n) {
+        for (size_t i = 0; i < n; i += 4) out.push_back(Load32(p + i, swapped));
+        return true;
+    });
+}
+
+bool DecodeSparse(ElementStream& stream, const mxArray& a, bool swapped, uint64_t pos, uint64_t end,
+                  DecodedData& out) {
+    if (a.dims.size() != 2) return false;
+    SubElement ir, jc, pr, pi;
+    if (!ReadSubElement(stream, pos, end, swapped, ir) || !DecodeIndices(stream, ir, swapped, out.ir)) return false;
+    if (!ReadSubElement(stream, ir.next, end, swapped, jc) || !DecodeIndices(stream, jc, swapped, out.jc)) return false;
+    uint64_t rows = a.dims[0], cols = a.dims[1];
+    if (out.jc.size() != cols + 1 || out.jc[0] != 0) return false;
+    for (uint64_t c = 0; c < cols; ++c) {
+        if (out.jc[c + 1] < out.jc[c]) return false;
+    }
+    uint64_t nnz = out.jc[cols];
+    if (nnz > out.ir.size()) return false;
+    for (uint64_t k = 0; k < nnz; ++k) {
+        if (out.ir[k] >= rows) return false;
+    }
+    mxClassID id = a.logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
+    if (!ReadSubElement(stream, jc.next, end, swapped, pr)) return false;
+    // MATLAB tags a sparse logical array's values miDOUBLE but stores one
+    // byte per value (scipy's logical_sparse.mat).
+    if (a.logical && pr.type == miDOUBLE && pr.bytes == nnz) pr.type = miUINT8;
+    if (!DecodePart(stream, pr, nnz, id, swapped, out.real)) return false;
+    if (a.complex) {
+        if (!ReadSubElement(stream, pr.next, end, swapped, pi) || !DecodePart(stream, pi, nnz, id, swapped, out.imag)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HasNumericData(const mxArray& a) { return a.fileClass >= mxDOUBLE && a.fileClass <= mxUINT64; }
+
+}  // namespace
+
+bool DecodeV5(const mxArray& a, DecodedData& out) {
+    ElementStream stream(*a.source, a.data);
+    bool swapped = a.source->swapped;
+    uint64_t pos = a.data.dataPos, end = a.data.elementEnd;
+    uint64_t count = ElementCount(a);
+    SubElement real, imag;
+    if (a.fileClass == mxSPARSE) {
+        if (!DecodeSparse(stream, a, swapped, pos, end, out)) return false;
+    } else if (a.fileClass == mxCHAR) {
+        if (!ReadSubElement(stream, pos, end, swapped, real) || !DecodeChars(stream, real, count, swapped, out.real)) {
+            return false;
+        }
+    } else if (HasNumericData(a)) {
+        if (!ReadSubElement(stream, pos, end, swapped, real) ||
+            !DecodePart(stream, real, count, a.classId, swapped, out.real)) {
+            return false;
+        }
+        if (a.complex && (!ReadSubElement(stream, real.next, end, swapped, imag) ||
+                          !DecodePart(stream, imag, count, a.classId, swapped, out.imag))) {
+            return false;
+        }
+    } else {
+        return false;   // no data of its own to decode
+    }
+    // A whole decode takes the element to its end and checks the stream there.
+    if (a.data.compressed && !stream.Read(end, nullptr, 0)) return false;
+    return stream.CheckEnd(end);
+}
+
+bool VerifyV5Element(const mxArray& a) {
+    if (!a.data.compressed) return true;
+    ElementStream stream(*a.source, a.data);
+    return stream.Read(a.data.elementEnd, nullptr, 0) && stream.CheckEnd(a.data.elementEnd);
+}
+
+size_t ReadV5Elements(const mxArray& a, int part, uint64_t first, size_t count,
+                      double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
+    if (!HasNumericData(a) || (part == 1 && !a.complex)) return 0;
+    ElementStream stream(*a.source, a.data);
+    bool swapped = a.source->swapped;
+    SubElement sub;
+    if (!ReadSubElement(stream, a.data.dataPos, a.data.elementEnd, swapped, sub)) return 0;
+    if (part == 1 && !ReadSubElement(stream, sub.next, a.data.elementEnd, swapped, sub)) return 0;
+    size_t width = DataTypeSize(sub.type);
+    if (!IsNumericType(sub.type)) return 0;
+    uint64_t stored = std::min<uint64_t>(sub.bytes / width, ElementCount(a));
+    if (first >= stored) return 0;
+    size_t take = static_cast<size_t>(std::min<uint64_t>(count, stored - first));
+    uint8_t buffer[kInflateChunk];
+    size_t done = 0;
+    while (done < take) {
+        size_t n = std::min(take - done, sizeof buffer / width);
+        if (sub.small) {
+            std::memcpy(buffer, sub.smallData + (first + done) * width, n * width);
+        } else if (!stream.Read(sub.dataPos + (first + done) * width, buffer, n * width)) {
+            break;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* p = buffer + i * width;
+            if (asDouble) asDouble[done + i] = LoadDouble(p, sub.type, swapped);
+            if (asInt64) asInt64[done + i] = LoadInt64(p, sub.type, swapped);
+            if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub.type, swapped);
+        }
+        done += n;
+    }
+    return done;
+}
+
+}  // namespace matlib

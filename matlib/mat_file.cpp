@@ -1,0 +1,252 @@
+// The MAT-file operations: open (recognising version 4 and level 5 by every
+// header field), close, the directory, the header cursor, and finding
+// variables by name through an index that one pass over the file builds.
+#include <cstring>
+#include <new>
+
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+#include "platform/file_io.h"
+
+namespace matlib {
+
+SourceFile::~SourceFile() {
+    if (stream != nullptr) platform::FileSystem().close(stream);
+}
+
+namespace {
+
+using namespace format;
+
+HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_t& next) {
+    return mfp->source->version == 4 ? ReadV4Header(mfp->source, offset, array, next)
+                                     : ReadV5Header(mfp->source, offset, array, next);
+}
+
+// Reads the header of the first variable not yet in the index and appends
+// it; the array is handed to the caller when `out` is given.
+HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
+    if (mfp->indexed || mfp->indexDamaged) return mfp->indexed ? HeaderStatus::End : HeaderStatus::Damaged;
+    mxArray local;
+    mxArray& array = out ? *out : local;
+    uint64_t next = 0;
+    HeaderStatus status = ReadHeaderAt(mfp, mfp->scanOffset, array, next);
+    if (status == HeaderStatus::End) mfp->indexed = true;
+    if (status == HeaderStatus::Damaged) mfp->indexDamaged = true;
+    if (status != HeaderStatus::Ok) return status;
+    VariableEntry entry;
+    entry.name = array.name;
+    entry.occurrence = static_cast<int>(mfp->byName.count(array.name)) + 1;
+    entry.offset = mfp->scanOffset;
+    entry.size = next - mfp->scanOffset;
+    array.occurrence = entry.occurrence;
+    mfp->byName.emplace(entry.name, mfp->entries.size());
+    mfp->entries.push_back(std::move(entry));
+    mfp->scanOffset = next;
+    return HeaderStatus::Ok;
+}
+
+// Index of the occurrence-th variable of that name, scanning further only
+// while the index is not complete; entries.size() when there is none.
+size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
+    for (;;) {
+        auto range = mfp->byName.equal_range(name);
+        for (auto it = range.first; it != range.second; ++it) {
+            if (mfp->entries[it->second].occurrence == occurrence) return it->second;
+        }
+        if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return mfp->entries.size();
+    }
+}
+
+void ScanToEnd(MATFile* mfp) {
+    while (IndexNext(mfp, nullptr) == HeaderStatus::Ok) {
+    }
+}
+
+// Recognises the file from its first bytes: level 5 by the version and the
+// endian indicator of its 128-byte header (the text's first four bytes are
+// never zero), version 4 by every field of its first matrix header.
+bool Recognise(SourceFile& file, uint8_t* header) {
+    size_t n = file.size < kHeaderSize ? static_cast<size_t>(file.size) : kHeaderSize;
+    if (n < kV4HeaderSize || !ReadAt(file, 0, header, n)) return false;
+    bool textStart = header[0] != 0 && header[1] != 0 && header[2] != 0 && header[3] != 0;
+    if (textStart && n == kHeaderSize) {
+        const uint8_t* mark = header + kEndianAt;
+        bool little = mark[0] == kEndianLittle[0] && mark[1] == kEndianLittle[1];
+        bool big = mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1];
+        if (little || big) {
+            // This machine is little-endian: an "MI" file is swapped.
+            file.bigEndian = big;
+            file.swapped = big;
+            if (Load16(header + kVersionAt, file.swapped) != kVersion5) return false;
+            file.version = 5;
+            return true;
+        }
+    }
+    bool swapped = false;
+    if (!textStart && ProbeV4(header, swapped)) {
+        file.version = 4;
+        file.swapped = swapped;
+        // The whole first matrix must fit: a header read proves it.
+        return true;
+    }
+    return false;
+}
+
+MATFile* OpenForRead(const char* path) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    auto source = std::make_shared<SourceFile>();
+    source->path = path;
+    source->stream = fs.open(path, "rb");
+    if (source->stream == nullptr) return nullptr;
+    platform::FileStatus status;
+    if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
+    source->size = status.size;
+    auto mfp = std::make_unique<MATFile>();
+    if (!Recognise(*source, mfp->header)) return nullptr;
+    mfp->mode = OpenMode::Read;
+    mfp->source = source;
+    mfp->scanOffset = source->version == 5 ? kHeaderSize : 0;
+    mfp->cursor = mfp->scanOffset;
+    if (source->version == 4) {
+        // Every field of the first matrix, its name and data within the file.
+        mxArray first;
+        uint64_t next = 0;
+        if (ReadV4Header(source, 0, first, next) != HeaderStatus::Ok) return nullptr;
+        std::memset(mfp->header, 0, sizeof mfp->header);
+        ReadAt(*source, 0, mfp->header, kV4HeaderSize);
+    }
+    // Leave the stream at the start, so that its buffer holds the file's first bytes.
+    fs.seek(source->stream, 0, SEEK_SET);
+    return mfp.release();
+}
+
+}  // namespace
+
+bool IndexAllVariables(MATFile* mfp) {
+    if (mfp == nullptr || mfp->source == nullptr) return false;
+    try {
+        ScanToEnd(mfp);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return mfp->indexed && !mfp->indexDamaged;
+}
+
+}  // namespace matlib
+
+MATFile::~MATFile() = default;
+
+using namespace matlib;
+
+MATFile* matOpen(const char* path, const char* mode) {
+    if (path == nullptr || mode == nullptr) return nullptr;
+    try {
+        if (std::strcmp(mode, "w") == 0) return OpenForWrite(path);
+        if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
+        if (std::strcmp(mode, "u") == 0) {
+            std::unique_ptr<MATFile> mfp(OpenForRead(path));
+            if (!mfp) return nullptr;
+            mfp->mode = OpenMode::Update;
+            if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
+            return mfp.release();
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    return nullptr;
+}
+
+int matClose(MATFile* mfp) {
+    if (mfp == nullptr) return 1;
+    int result = 0;
+    if (mfp->mode == OpenMode::Write) result = FinishWrite(mfp);
+    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
+    delete mfp;
+    return result;
+}
+
+char** matGetDir(MATFile* mfp, int* num) {
+    if (num == nullptr) return nullptr;
+    *num = -1;
+    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
+    try {
+        ScanToEnd(mfp);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    // A damaged variable ends the directory: those before it are listed and
+    // can be read; the update side refuses such a file (IndexAllVariables).
+    size_t count = mfp->entries.size();
+    if (count > static_cast<size_t>(INT32_MAX)) return nullptr;
+    if (count == 0) {
+        *num = 0;
+        return nullptr;
+    }
+    // One block: the pointers, then the names with their terminators.
+    size_t bytes = count * sizeof(char*);
+    for (const VariableEntry& e : mfp->entries) bytes += e.name.size() + 1;
+    char** list = static_cast<char**>(mxCalloc(1, bytes));
+    if (list == nullptr) return nullptr;
+    char* text = reinterpret_cast<char*>(list + count);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string& name = mfp->entries[i].name;
+        list[i] = text;
+        std::memcpy(text, name.c_str(), name.size() + 1);
+        text += name.size() + 1;
+    }
+    *num = static_cast<int>(count);
+    return list;
+}
+
+FILE* matGetFp(MATFile* mfp) { return mfp && mfp->source ? mfp->source->stream : nullptr; }
+
+mxArray* matGetNextArrayHeader(MATFile* mfp) {
+    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
+    try {
+        auto array = std::make_unique<mxArray>();
+        if (mfp->cursorIndex < mfp->entries.size()) {
+            const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
+            uint64_t next = 0;
+            if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
+            array->occurrence = entry.occurrence;
+        } else if (IndexNext(mfp, array.get()) != HeaderStatus::Ok) {
+            return nullptr;
+        }
+        const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
+        mfp->cursor = entry.offset + entry.size;
+        ++mfp->cursorIndex;
+        return array.release();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
+    if (mfp == nullptr || mfp->source == nullptr || name == nullptr || occurrence < 1) return nullptr;
+    try {
+        size_t index = FindEntry(mfp, name, occurrence);
+        if (index >= mfp->entries.size()) return nullptr;
+        const VariableEntry& entry = mfp->entries[index];
+        auto array = std::make_unique<mxArray>();
+        uint64_t next = 0;
+        if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
+        array->occurrence = entry.occurrence;
+        return array.release();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
+
+int matPutArray(MATFile* mfp, const mxArray* array) {
+    if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;
+    return PutArray(mfp, array);
+}
+
+int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
+    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update) return 1;
+    return RecordDeletion(mfp, name, occurrence);
+}
+
+int matDeleteArray(MATFile* mfp, const char* name) { return matDeleteArrayOccurrence(mfp, name, 1); }

@@ -1,0 +1,102 @@
+// The constants of the MAT-file formats (version 4 and level 5) in one place:
+// type and class codes, offsets, record sizes, and the limits the engine puts
+// on what a file may claim.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace matlib::format {
+
+// ---- level 5: the 128-byte header ----------------------------------------
+constexpr size_t kHeaderSize = 128;
+constexpr size_t kHeaderTextSize = 116;          // descriptive text, blank padded
+constexpr size_t kSubsystemOffsetAt = 116;       // 8 bytes
+constexpr size_t kVersionAt = 124;               // 16-bit version
+constexpr size_t kEndianAt = 126;                // "IM" (little-endian) or "MI"
+constexpr uint16_t kVersion5 = 0x0100;           // 0x0200 is version 7.3 (HDF5): not read here
+constexpr uint8_t kEndianLittle[2] = {'I', 'M'};
+constexpr uint8_t kEndianBig[2] = {'M', 'I'};
+
+// ---- level 5: data elements ----------------------------------------------
+constexpr size_t kTagSize = 8;
+constexpr size_t kSmallTagSize = 8;              // small element: 4-byte tag + 4 data bytes
+constexpr size_t kSmallDataMax = 4;
+constexpr uint64_t kAlignment = 8;               // uncompressed elements end on 8-byte bounds
+
+enum DataType : uint32_t {
+    miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
+    miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14,
+    miCOMPRESSED = 15, miUTF8 = 16, miUTF16 = 17, miUTF32 = 18,
+};
+
+// Bytes of one value of a numeric data type; 0 for any other code.
+constexpr size_t DataTypeSize(uint32_t type) {
+    switch (type) {
+        case miINT8: case miUINT8: case miUTF8: return 1;
+        case miINT16: case miUINT16: case miUTF16: return 2;
+        case miINT32: case miUINT32: case miSINGLE: case miUTF32: return 4;
+        case miDOUBLE: case miINT64: case miUINT64: return 8;
+        default: return 0;
+    }
+}
+
+// Array classes: the low byte of the first array-flags word.
+enum ArrayClass : uint8_t {
+    mxCELL = 1, mxSTRUCT = 2, mxOBJECT = 3, mxCHAR = 4, mxSPARSE = 5, mxDOUBLE = 6,
+    mxSINGLE = 7, mxINT8 = 8, mxUINT8 = 9, mxINT16 = 10, mxUINT16 = 11, mxINT32 = 12,
+    mxUINT32 = 13, mxINT64 = 14, mxUINT64 = 15, mxFUNCTION = 16, mxOPAQUE = 17,
+};
+
+// Bits of the flags byte (second byte of the first array-flags word).
+constexpr uint8_t kFlagComplex = 0x08;
+constexpr uint8_t kFlagGlobal = 0x04;
+constexpr uint8_t kFlagLogical = 0x02;
+constexpr size_t kArrayFlagsBytes = 8;           // flags word, nzmax word
+
+// ---- version 4 ------------------------------------------------------------
+constexpr size_t kV4HeaderSize = 20;             // type, mrows, ncols, imagf, namlen
+// The type word is M*1000 + O*100 + P*10 + T.
+constexpr uint32_t kV4MachineLittle = 0;         // IEEE little-endian
+constexpr uint32_t kV4MachineBig = 1;            // IEEE big-endian
+constexpr uint32_t kV4MachineMax = 4;            // 2 VAX D, 3 VAX G, 4 Cray: refused
+enum V4Precision : uint32_t {
+    kV4Double = 0, kV4Single = 1, kV4Int32 = 2, kV4Int16 = 3, kV4UInt16 = 4, kV4UInt8 = 5,
+};
+enum V4Type : uint32_t { kV4Full = 0, kV4Text = 1, kV4Sparse = 2 };
+
+constexpr size_t V4PrecisionSize(uint32_t precision) {
+    switch (precision) {
+        case kV4Double: return 8;
+        case kV4Single: case kV4Int32: return 4;
+        case kV4Int16: case kV4UInt16: return 2;
+        case kV4UInt8: return 1;
+        default: return 0;
+    }
+}
+
+// ---- limits on what a file may claim ------------------------------------------
+// MATLAB names are at most 63 characters; other writers go further, but a
+// name of more than 4095 bytes is no name anybody can use (and would not fit
+// a path on any host).
+constexpr size_t kMaxNameLength = 4095;
+// Class names of objects and opaque arrays: MATLAB qualifies them with
+// package names; 4095 is far beyond any real one.
+constexpr size_t kMaxClassNameLength = 4095;
+// MATLAB arrays have rarely more than a handful of dimensions; 64 is far
+// beyond any real array and keeps a header read small.
+constexpr size_t kMaxDimensions = 64;
+// A header read inflates at most this much of a compressed element: tag,
+// flags, dimensions and name, with room for the largest allowed of each.
+constexpr size_t kHeaderInflateLimit =
+    kTagSize + (kTagSize + kArrayFlagsBytes) + (kTagSize + kMaxDimensions * 4) +
+    3 * (kTagSize + kMaxNameLength + kAlignment);
+// zlib's deflate cannot compress better than 1032:1 (RFC 1951 limits); a
+// compressed element that claims more inflated bytes than this ratio allows is
+// damaged, whatever its stream says.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+// Chunks in which compressed bytes are read from the file and inflated output
+// is skipped: small fixed buffers, whatever the element's size.
+constexpr size_t kInflateChunk = 16 * 1024;
+
+}  // namespace matlib::format

@@ -1,0 +1,234 @@
+// Mode "u": deleting variables in place. matDeleteArray only records which
+// variables go; matClose applies all of them in one pass.
+//
+// Invariants of applying the deletions (ApplyDeletions):
+//  1. The old file is only ever read, never written: the new file is written
+//     beside it, in the same folder, under a unique temporary name.
+//  2. The new file is the old one with the deleted variables' bytes cut out:
+//     the header and every remaining variable stand byte for byte as they
+//     stood (a compressed variable stays compressed, a version 4 file stays
+//     version 4, the byte order stays). Only the level-5 header's
+//     subsystem-data offset changes: it follows the variable it points at
+//     when that variable moves, and is cleared when it is deleted.
+//  3. The new file is checked to have exactly the size it must have, then
+//     flushed and synced to disk, given the old file's permission bits, and
+//     only then renamed over the old one (see CommitStagedFile); the folder
+//     is synced after the rename.
+//  4. Before the rename, the old file is checked to be the one that was
+//     indexed (same size and time): a file changed meanwhile by someone else
+//     is not replaced with a copy of its former self.
+//  5. Any failure before the rename returns non-zero, removes the temporary
+//     file and leaves the old file exactly as it was. A crash at any moment
+//     leaves at the path either the whole old file or the whole new one (at
+//     worst a stray temporary file beside it).
+//  6. A reader that holds the old file open (an archive being listed) keeps
+//     reading the old file: the rename gives the path a new file and leaves
+//     the open one alone.
+//  7. With no deletion recorded, nothing is written at all.
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "matlib/mat_format.h"
+#include "matlib/mat_internal.h"
+#include "matlib/mat_write.h"
+#include "matlib/mat_write_file.h"
+
+namespace matlib {
+
+struct UpdateState {
+    std::vector<bool> deleted;   // one per entry of the handle
+    size_t deletedCount = 0;
+};
+
+void UpdateStateDeleter::operator()(UpdateState* state) const { delete state; }
+
+namespace {
+
+using namespace format;
+using platform::FileSystem;
+
+// Where the first variable may start: after the level-5 header; a version 4
+// file is nothing but variables.
+uint64_t VariablesStart(const SourceFile& source) { return source.version == 5 ? kHeaderSize : 0; }
+
+// The entries must tile the file in order without overlap, or cutting some
+// of them out would not give a sound file.
+bool EntriesAreSound(const MATFile& mfp) {
+    uint64_t end = VariablesStart(*mfp.source);
+    for (const VariableEntry& entry : mfp.entries) {
+        if (entry.offset < end || entry.size == 0) return false;
+        if (entry.offset > mfp.source->size || entry.size > mfp.source->size - entry.offset) return false;
+        end = entry.offset + entry.size;
+    }
+    return true;
+}
+
+uint64_t ReadOffset(const uint8_t* bytes, bool bigEndian) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes[bigEndian ? 7 - i : i]) << (8 * i);
+    return value;
+}
+
+void WriteOffset(uint8_t* bytes, bool bigEndian, uint64_t value) {
+    for (int i = 0; i < 8; ++i) bytes[bigEndian ? 7 - i : i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// The subsystem-data offset of the new file. MATLAB writes blanks where a
+// file has no subsystem data (other writers write zeros); both mean none, and
+// a cleared offset is written as MATLAB writes it.
+void MoveSubsystemOffset(const MATFile& mfp, const UpdateState& state, uint8_t header[kHeaderSize]) {
+    uint8_t* field = header + kSubsystemOffsetAt;
+    bool allZero = true;
+    bool allBlank = true;
+    for (int i = 0; i < 8; ++i) {
+        allZero = allZero && field[i] == 0;
+        allBlank = allBlank && field[i] == ' ';
+    }
+    if (allZero || allBlank) return;
+    const uint64_t offset = ReadOffset(field, mfp.source->bigEndian);
+    // An offset that points at nothing of the file is left as it stood.
+    if (offset < kHeaderSize || offset >= mfp.source->size) return;
+    uint64_t removedBefore = 0;
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        if (!state.deleted[i]) continue;
+        const VariableEntry& entry = mfp.entries[i];
+        if (offset >= entry.offset + entry.size) {
+            removedBefore += entry.size;
+        } else if (offset >= entry.offset) {
+            std::memset(field, ' ', 8);   // its variable is deleted
+            return;
+        }
+    }
+    WriteOffset(field, mfp.source->bigEndian, offset - removedBefore);
+}
+
+// Writes the new file's bytes: header, then the old file without the deleted
+// variables.
+bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
+    const SourceFile& source = *mfp.source;
+    uint64_t removed = 0;
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        if (state.deleted[i]) removed += mfp.entries[i].size;
+    }
+    if (source.version == 4 && state.deletedCount == mfp.entries.size()) {
+        // No version 4 file can be empty (an empty file is no MAT-file at
+        // all), so a version 4 file without variables becomes the level-5
+        // file without variables: a header alone.
+        uint8_t header[kHeaderSize];
+        BuildHeader5(header, source.bigEndian, std::time(nullptr));
+        return StagedWrite(file, header, sizeof header) && file->written == kHeaderSize;
+    }
+    uint64_t position = VariablesStart(source);
+    if (source.version == 5) {
+        uint8_t header[kHeaderSize];
+        if (FileSystem().seek(source.stream, 0, SEEK_SET) != 0 ||
+            FileSystem().read(header, sizeof header, source.stream) != sizeof header) {
+            return false;
+        }
+        MoveSubsystemOffset(mfp, state, header);
+        if (!StagedWrite(file, header, sizeof header)) return false;
+    }
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        if (!state.deleted[i]) continue;
+        const VariableEntry& entry = mfp.entries[i];
+        if (!StagedCopy(file, source.stream, position, entry.offset - position)) return false;
+        position = entry.offset + entry.size;
+    }
+    if (!StagedCopy(file, source.stream, position, source.size - position)) return false;
+    return file->written == source.size - removed;
+}
+
+// The path still names the file that was indexed, unchanged.
+bool StillTheSameFile(const SourceFile& source, const platform::FileStatus& opened) {
+    platform::FileStatus now;
+    return FileSystem().status(source.path.c_str(), &now) == 0 && now.isRegularFile &&
+           now.size == opened.size && now.modifiedTime == opened.modifiedTime && now.size == source.size;
+}
+
+int Apply(MATFile* mfp, UpdateState* state) {
+    const SourceFile& source = *mfp->source;
+    platform::FileStatus opened;
+    if (source.stream == nullptr || FileSystem().fileStatus(source.stream, &opened) != 0) return 1;
+    if (opened.size != source.size) return 1;
+
+    auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
+    if (!file || !CreateStagedFile(source.path.c_str(), file.get())) return 1;
+    file->keepMode = true;
+    file->mode = opened.mode;
+    if (!WriteRemaining(*mfp, *state, file.get()) || !StillTheSameFile(source, opened)) {
+        return 1;   // ~StagedFile removes the temporary file
+    }
+    // Windows cannot rename over a file that is open; let go of ours when
+    // nobody else still reads through it.
+    if (mfp->source.use_count() == 1) mfp->source.reset();
+    if (CommitStagedFile(file.get()) != 0) return 1;
+    state->deleted.assign(state->deleted.size(), false);
+    state->deletedCount = 0;
+    return 0;
+}
+
+}  // namespace
+
+bool BeginUpdate(MATFile* mfp) {
+    if (mfp == nullptr || !mfp->source || !mfp->indexed || mfp->source->stream == nullptr) return false;
+    if (mfp->source->version != 4 && mfp->source->version != 5) return false;
+    if (mfp->source->path.empty() || !EntriesAreSound(*mfp)) return false;
+    // A file that nobody may write is read-only by its owner's choice (and
+    // MATLAB's own matOpen cannot open it for update either): it is not
+    // replaced, even where the folder would allow the rename.
+    platform::FileStatus status;
+    if (FileSystem().fileStatus(mfp->source->stream, &status) != 0 || !status.isRegularFile ||
+        (status.mode & 0222) == 0) {
+        return false;
+    }
+    mfp->mode = OpenMode::Update;
+    mfp->updater.reset(new (std::nothrow) UpdateState);
+    if (!mfp->updater) return false;
+    try {
+        mfp->updater->deleted.assign(mfp->entries.size(), false);
+    } catch (const std::bad_alloc&) {
+        mfp->updater.reset();
+        return false;
+    }
+    return true;
+}
+
+// occurrence 0: the first variable of that name not yet deleted; 1, 2, ...:
+// exactly that one of the variables of that name, if not yet deleted.
+int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
+    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update || !mfp->updater) return 1;
+    if (occurrence < 0) return 1;
+    UpdateState& state = *mfp->updater;
+    const size_t none = std::numeric_limits<size_t>::max();
+    size_t found = none;
+    auto consider = [&](size_t i) {
+        if (i >= mfp->entries.size() || mfp->entries[i].name != name) return;
+        const bool match = occurrence == 0 ? !state.deleted[i] : mfp->entries[i].occurrence == occurrence;
+        if (match && (found == none || i < found)) found = i;
+    };
+    if (mfp->byName.size() == mfp->entries.size()) {
+        try {
+            const auto range = mfp->byName.equal_range(std::string(name));
+            for (auto it = range.first; it != range.second; ++it) consider(it->second);
+        } catch (const std::bad_alloc&) {
+            return 1;
+        }
+    } else {
+        for (size_t i = 0; i < mfp->entries.size(); ++i) consider(i);
+    }
+    if (found == std::numeric_limits<size_t>::max() || state.deleted[found]) return 1;
+    state.deleted[found] = true;
+    ++state.deletedCount;
+    return 0;
+}
+
+int ApplyDeletions(MATFile* mfp) {
+    if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater) return 1;
+    UpdateState* state = mfp->updater.get();
+    if (state->deletedCount == 0) return 0;
+    if (!mfp->source || state->deleted.size() != mfp->entries.size()) return 1;
+    return Apply(mfp, state);
+}
+
+}  // namespace matlib

@@ -1,0 +1,164 @@
+// Mode "w": a new level-5 MAT-file. It is written beside its path and put in
+// place by matClose, so that an existing file of that name stays whole until
+// the new one is complete, and a failed write leaves no half file behind.
+//
+// An array read from a level-5 file is written by copying its element exactly
+// as it stood in its file (a compressed element stays compressed), in pieces
+// of a bounded buffer. Since those bytes keep their byte order, the output
+// takes the order of the first array put into it; the header is therefore
+// written at the first matPutArray (or by matClose when none came).
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "matlib/mat_internal.h"
+#include "matlib/mat_write.h"
+#include "matlib/mat_write_file.h"
+
+namespace matlib {
+
+struct WriteState {
+    StagedFile file;
+    bool headerWritten = false;
+    bool bigEndian = std::endian::native == std::endian::big;
+};
+
+void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
+
+namespace {
+
+using namespace format;
+
+// The platform name in MATLAB's own spelling (as its header text shows it).
+const char* PlatformName() {
+#if defined(_WIN32) && defined(_WIN64)
+    return "PCWIN64";
+#elif defined(_WIN32)
+    return "PCWIN";
+#elif defined(__APPLE__) && defined(__aarch64__)
+    return "MACA64";
+#elif defined(__APPLE__)
+    return "MACI64";
+#else
+    return "GLNXA64";
+#endif
+}
+
+bool LocalTime(std::time_t now, std::tm* out) {
+#if defined(_WIN32)
+    return ::localtime_s(out, &now) == 0;
+#else
+    return ::localtime_r(&now, out) != nullptr;
+#endif
+}
+
+bool WriteHeader(WriteState* state, bool bigEndian) {
+    uint8_t header[kHeaderSize];
+    BuildHeader5(header, bigEndian, std::time(nullptr));
+    state->bigEndian = bigEndian;
+    state->headerWritten = true;
+    return StagedWrite(&state->file, header, sizeof header);
+}
+
+// Copies a level-5 element byte for byte: the element must lie within the
+// source file as it was measured when opened.
+int CopyElement(WriteState* state, const SourceFile& source, uint64_t offset, uint64_t size) {
+    if (source.stream == nullptr || size < kTagSize || offset > source.size || size > source.size - offset) {
+        return 1;
+    }
+    if (!state->headerWritten) {
+        if (!WriteHeader(state, source.bigEndian)) return 1;
+    } else if (state->bigEndian != source.bigEndian) {
+        // Its bytes are in the other order; they cannot be copied into this file.
+        return 1;
+    }
+    // A copy that fails leaves the file without the variable its caller
+    // wanted: it must not replace anything at matClose.
+    if (!StagedCopy(&state->file, source.stream, offset, size)) {
+        state->file.broken = true;
+        return 1;
+    }
+    return 0;
+}
+
+int WriteDecoded(WriteState* state, const mxArray* array) {
+    const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
+    std::vector<uint8_t> element;
+    if (!EncodeDecodedArray(array, bigEndian, &element)) return 1;
+    if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
+    return StagedWrite(&state->file, element.data(), element.size()) ? 0 : 1;
+}
+
+}  // namespace
+
+void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm local{};
+    if (!LocalTime(now, &local) || local.tm_wday < 0 || local.tm_wday > 6 || local.tm_mon < 0 ||
+        local.tm_mon > 11) {
+        local = std::tm{};
+        local.tm_mday = 1;
+        local.tm_year = 70;
+        local.tm_wday = 4;
+    }
+    // asctime's own layout, with English names whatever the locale.
+    char text[kHeaderTextSize + 1];
+    std::snprintf(text, sizeof text, "MATLAB 5.0 MAT-file, Platform: %s, Created on: %.3s %.3s%3d %.2d:%.2d:%.2d %d",
+                  PlatformName(), kDays[local.tm_wday], kMonths[local.tm_mon], local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, local.tm_year + 1900);
+    std::memset(header, ' ', kHeaderTextSize);
+    std::memcpy(header, text, std::strlen(text));
+    std::memset(header + kSubsystemOffsetAt, 0, 8);
+    header[kVersionAt] = bigEndian ? kVersion5 >> 8 : kVersion5 & 0xff;
+    header[kVersionAt + 1] = bigEndian ? kVersion5 & 0xff : kVersion5 >> 8;
+    const uint8_t* endian = bigEndian ? kEndianBig : kEndianLittle;
+    header[kEndianAt] = endian[0];
+    header[kEndianAt + 1] = endian[1];
+}
+
+MATFile* OpenForWrite(const char* path) {
+    if (path == nullptr || path[0] == '\0') return nullptr;
+    // A folder or device of that name is not replaced.
+    platform::FileStatus existing;
+    const bool exists = platform::FileSystem().status(path, &existing) == 0;
+    if (exists && !existing.isRegularFile) return nullptr;
+
+    MATFile* mfp = new (std::nothrow) MATFile;
+    if (mfp == nullptr) return nullptr;
+    mfp->mode = OpenMode::Write;
+    mfp->writer.reset(new (std::nothrow) WriteState);
+    if (!mfp->writer || !CreateStagedFile(path, &mfp->writer->file)) {
+        delete mfp;
+        return nullptr;
+    }
+    // Like a file truncated in place, a replaced file keeps its permission bits.
+    mfp->writer->file.keepMode = exists;
+    mfp->writer->file.mode = existing.mode;
+    return mfp;
+}
+
+int PutArray(MATFile* mfp, const mxArray* array) {
+    if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
+    WriteState* state = mfp->writer.get();
+    if (state->file.broken) return 1;
+    if (array->version == 5) {
+        if (!array->source) return 1;
+        return CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+    }
+    return WriteDecoded(state, array);
+}
+
+int FinishWrite(MATFile* mfp) {
+    if (mfp == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
+    WriteState* state = mfp->writer.get();
+    // A file without variables is still a MAT-file: its header alone.
+    if (!state->headerWritten && !WriteHeader(state, state->bigEndian)) {
+        DiscardStagedFile(&state->file);
+        return 1;
+    }
+    return CommitStagedFile(&state->file);
+}
+
+}  // namespace matlib

@@ -1,0 +1,27 @@
+// The write side's pieces that the update side shares (not part of the
+// engine's interface).
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "matlib/mat.h"
+#include "matlib/mat_format.h"
+
+namespace matlib {
+
+// A level-5 header as MATLAB writes it: "MATLAB 5.0 MAT-file, Platform: ...,
+// Created on: <asctime of `now` in local time, without its line feed>"
+// padded with blanks to 116 bytes, no subsystem data (eight zero bytes),
+// version 0x0100 and the endian indicator, in the given byte order.
+void BuildHeader5(uint8_t header[format::kHeaderSize], bool bigEndian, std::time_t now);
+
+// The level-5 miMATRIX element (tag included) that holds `array` through its
+// decoded data (mxGetPr, mxGetPi, mxGetIr, mxGetJc), in the given byte order:
+// numeric, logical, char and sparse arrays, as a version 4 file yields them.
+// False for other classes, data that cannot be decoded, sizes beyond what a
+// level-5 element can hold, or no memory.
+bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element);
+
+}  // namespace matlib

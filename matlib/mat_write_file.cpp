@@ -1,0 +1,107 @@
+#include "matlib/mat_write_file.h"
+
+#include <cstring>
+#include <new>
+
+namespace matlib {
+
+using platform::FileSystem;
+
+StagedFile::~StagedFile() { DiscardStagedFile(this); }
+
+bool CreateStagedFile(const char* finalPath, StagedFile* file) {
+    const size_t length = std::strlen(finalPath);
+    if (length == 0 || length >= sizeof file->finalPath) return false;
+    std::memcpy(file->finalPath, finalPath, length + 1);
+    file->stream = FileSystem().createBeside(finalPath, file->tempPath, sizeof file->tempPath);
+    if (file->stream == nullptr) {
+        file->tempPath[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool StagedWrite(StagedFile* file, const void* data, size_t size) {
+    if (file->stream == nullptr || file->broken) return false;
+    if (size == 0) return true;
+    if (FileSystem().write(data, size, file->stream) != size) {
+        file->broken = true;
+        return false;
+    }
+    file->written += size;
+    return true;
+}
+
+bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) {
+    if (file->stream == nullptr || file->broken || source == nullptr) return false;
+    if (size == 0) return true;
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (!file->copyBuffer) {
+        file->copyBuffer.reset(new (std::nothrow) uint8_t[kCopyBufferSize]);
+        if (!file->copyBuffer) return false;
+    }
+    if (FileSystem().seek(source, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
+    uint64_t left = size;
+    while (left > 0) {
+        const size_t piece = left < kCopyBufferSize ? static_cast<size_t>(left) : kCopyBufferSize;
+        if (FileSystem().read(file->copyBuffer.get(), piece, source) != piece) {
+            // The source ended early or failed: what was copied is incomplete.
+            if (left != size) file->broken = true;
+            return false;
+        }
+        if (!StagedWrite(file, file->copyBuffer.get(), piece)) return false;
+        left -= piece;
+    }
+    return true;
+}
+
+// Invariants of putting a new file in place (numbered, relied on by callers):
+//  1. The final path is never opened for writing: the new bytes go into a
+//     file of its own in the same folder, so that the rename stays within one
+//     file system and is atomic.
+//  2. The new file is complete and on disk (flush, then sync) before the
+//     rename, so that a crash after the rename cannot expose a file whose
+//     data never reached the disk.
+//  3. The new file gets the old file's permission bits before the rename: a
+//     read-only or shared file keeps its bits.
+//  4. The rename is the only step that changes what the final path names.
+//     Before it, every failure removes the temporary file and the final path
+//     is untouched; a reader that holds the old file open keeps the old one.
+//  5. After the rename the folder is synced so that the rename itself
+//     survives a crash. Its failure cannot be undone (the new file is in
+//     place and whole) and is not reported: file systems that cannot sync a
+//     folder say so, and there is nothing the caller could do.
+int CommitStagedFile(StagedFile* file) {
+    if (file->stream == nullptr || file->broken) {
+        DiscardStagedFile(file);
+        return 1;
+    }
+    bool ok = FileSystem().flush(file->stream) == 0;
+    ok = ok && FileSystem().sync(file->stream) == 0;
+    // close releases the stream even when it fails.
+    const bool closed = FileSystem().close(file->stream) == 0;
+    file->stream = nullptr;
+    ok = ok && closed;
+    ok = ok && (!file->keepMode || FileSystem().setMode(file->tempPath, file->mode) == 0);
+    ok = ok && FileSystem().replace(file->tempPath, file->finalPath) == 0;
+    if (!ok) {
+        DiscardStagedFile(file);
+        return 1;
+    }
+    file->tempPath[0] = '\0';
+    FileSystem().syncDirectoryOf(file->finalPath);
+    return 0;
+}
+
+void DiscardStagedFile(StagedFile* file) {
+    if (file->stream != nullptr) {
+        FileSystem().close(file->stream);
+        file->stream = nullptr;
+    }
+    if (file->tempPath[0] != '\0') {
+        FileSystem().remove(file->tempPath);
+        file->tempPath[0] = '\0';
+    }
+}
+
+}  // namespace matlib

@@ -1,0 +1,53 @@
+// A file written beside its final path and put in place by renaming it over
+// that path, so that whoever looks at the path sees either the old file or
+// the whole new one, never a mixture. Both writing a new MAT-file (mode "w")
+// and deleting variables (mode "u") go through it. Every call goes through
+// platform::FileSystem().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "platform/file_io.h"
+
+namespace matlib {
+
+// Bytes moved per read when copying between files: big variables are copied
+// in pieces of this size, never held whole.
+constexpr size_t kCopyBufferSize = 1024 * 1024;
+
+struct StagedFile {
+    char finalPath[platform::kMaxTempPath] = {};
+    char tempPath[platform::kMaxTempPath] = {};
+    FILE* stream = nullptr;     // the temporary file, open until commit or discard
+    uint64_t written = 0;       // bytes written so far
+    bool broken = false;        // a write failed: the file must not be committed
+    bool keepMode = false;      // give the new file `mode` before it goes in place
+    unsigned mode = 0;
+    std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
+    ~StagedFile();              // discards the temporary file unless committed
+};
+
+// Creates the temporary file in the folder of finalPath. False when the path
+// does not fit or the file cannot be created.
+bool CreateStagedFile(const char* finalPath, StagedFile* file);
+
+// Appends bytes; false (and the file broken) when not all were written.
+bool StagedWrite(StagedFile* file, const void* data, size_t size);
+
+// Appends `size` bytes of `source` from `offset`, in pieces of
+// kCopyBufferSize. False when they cannot all be read or written; the file is
+// broken when anything was written.
+bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
+
+// Puts the file in place: flush, sync, close, permission bits, rename over
+// the final path, sync of the folder. 0 on success. On failure the final path
+// is as it was and the temporary file is gone.
+int CommitStagedFile(StagedFile* file);
+
+// Closes and removes the temporary file (nothing when there is none).
+void DiscardStagedFile(StagedFile* file);
+
+}  // namespace matlib

@@ -1,0 +1,202 @@
+// The array operations: header accessors, and data decoded on first use.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "matlib/convert.h"
+#include "matlib/mat_internal.h"
+#include "matlib/readers.h"
+
+using matlib::DecodedData;
+
+namespace {
+
+// What a successful decode of an empty array hands out: never null, so that
+// null keeps meaning "no data or damaged".
+alignas(16) uint8_t g_emptyData[16];
+
+bool HasDecodableData(const mxArray* a) {
+    switch (a->classId) {
+        case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxFUNCTION_CLASS:
+        case mxOPAQUE_CLASS: case mxUNKNOWN_CLASS: case mxVOID_CLASS: return false;
+        default: return a->source != nullptr;
+    }
+}
+
+const DecodedData* Decoded(const mxArray* a) {
+    if (a == nullptr || !HasDecodableData(a)) return nullptr;
+    DecodedData& d = a->decoded;
+    if (d.state == DecodedData::NotTried) {
+        bool ok = false;
+        try {
+            ok = a->version == 4 ? matlib::DecodeV4(*a, d) : matlib::DecodeV5(*a, d);
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        if (!ok) d = DecodedData{};
+        d.state = ok ? DecodedData::Decoded : DecodedData::Failed;
+    }
+    return d.state == DecodedData::Decoded ? &d : nullptr;
+}
+
+void* DataOf(const std::vector<uint8_t>& v) {
+    return v.empty() ? g_emptyData : const_cast<uint8_t*>(v.data());
+}
+
+// Appends one code point as UTF-8 if it fits in `room`; false otherwise.
+bool PutUtf8(uint32_t cp, char* out, size_t& used, size_t room) {
+    char bytes[4];
+    size_t n;
+    if (cp < 0x80) {
+        bytes[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | cp >> 6);
+        bytes[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | cp >> 12);
+        bytes[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        bytes[0] = static_cast<char>(0xF0 | cp >> 18);
+        bytes[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        bytes[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    if (n > room - used) return false;
+    std::memcpy(out + used, bytes, n);
+    used += n;
+    return true;
+}
+
+}  // namespace
+
+bool matlib::VerifyElement(const mxArray* a) {
+    if (a == nullptr) return false;
+    if (a->source == nullptr || a->version != 5) return true;
+    try {
+        return matlib::VerifyV5Element(*a);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void mxDestroyArray(mxArray* array) { delete array; }
+void* mxCalloc(size_t n, size_t size) { return std::calloc(n, size); }
+void mxFree(void* ptr) { std::free(ptr); }
+
+const char* mxGetName(const mxArray* a) { return a ? a->name.c_str() : ""; }
+const char* mxGetClassName(const mxArray* a) { return a ? a->className.c_str() : "unknown"; }
+mxClassID mxGetClassID(const mxArray* a) { return a ? a->classId : mxUNKNOWN_CLASS; }
+size_t mxGetM(const mxArray* a) { return a && !a->dims.empty() ? a->dims[0] : 0; }
+
+size_t mxGetN(const mxArray* a) {
+    if (a == nullptr || a->dims.empty()) return 0;
+    size_t n = 1;
+    for (size_t i = 1; i < a->dims.size(); ++i) n *= a->dims[i];
+    return n;
+}
+
+mwSize mxGetNumberOfDimensions(const mxArray* a) { return a ? a->dims.size() : 0; }
+const mwSize* mxGetDimensions(const mxArray* a) { return a && !a->dims.empty() ? a->dims.data() : nullptr; }
+
+size_t mxGetNumberOfElements(const mxArray* a) {
+    if (a == nullptr || a->dims.empty()) return 0;
+    size_t n = 1;
+    for (mwSize d : a->dims) n *= d;   // the header read refused products that overflow
+    return n;
+}
+
+size_t mxGetElementSize(const mxArray* a) { return a ? matlib::ClassElementSize(a->classId) : 0; }
+bool mxIsComplex(const mxArray* a) { return a && a->complex; }
+bool mxIsLogical(const mxArray* a) { return a && a->logical; }
+bool mxIsSparse(const mxArray* a) { return a && a->sparse; }
+bool mxIsFromGlobalWS(const mxArray* a) { return a && a->global; }
+int mxGetNameOccurrence(const mxArray* a) { return a ? a->occurrence : 0; }
+
+void* mxGetPr(const mxArray* a) {
+    const DecodedData* d = Decoded(a);
+    return d ? DataOf(d->real) : nullptr;
+}
+
+void* mxGetPi(const mxArray* a) {
+    if (a == nullptr || !a->complex) return nullptr;
+    const DecodedData* d = Decoded(a);
+    return d ? DataOf(d->imag) : nullptr;
+}
+
+mwIndex* mxGetIr(const mxArray* a) {
+    if (a == nullptr || !a->sparse) return nullptr;
+    const DecodedData* d = Decoded(a);
+    if (d == nullptr) return nullptr;
+    return d->ir.empty() ? reinterpret_cast<mwIndex*>(g_emptyData) : const_cast<mwIndex*>(d->ir.data());
+}
+
+mwIndex* mxGetJc(const mxArray* a) {
+    if (a == nullptr || !a->sparse) return nullptr;
+    const DecodedData* d = Decoded(a);
+    return d ? const_cast<mwIndex*>(d->jc.data()) : nullptr;
+}
+
+size_t mxGetNzmax(const mxArray* a) {
+    if (a == nullptr) return 0;
+    if (!a->sparse) return mxGetNumberOfElements(a);
+    return a->nzmax;
+}
+
+int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
+    if (buf == nullptr || buflen == 0) return 1;
+    buf[0] = '\0';
+    if (a == nullptr || a->classId != mxCHAR_CLASS) return 1;
+    const DecodedData* d = Decoded(a);
+    if (d == nullptr) return 1;
+    size_t units = d->real.size() / 2;
+    size_t used = 0, room = buflen - 1;
+    for (size_t i = 0; i < units; ++i) {
+        uint16_t u, next = 0;
+        std::memcpy(&u, d->real.data() + 2 * i, 2);
+        if (i + 1 < units) std::memcpy(&next, d->real.data() + 2 * i + 2, 2);
+        uint32_t cp = u;
+        if (u >= 0xD800 && u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00);
+            ++i;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            cp = 0xFFFD;   // a lone surrogate
+        }
+        if (!PutUtf8(cp, buf, used, room)) {
+            buf[used] = '\0';
+            return 1;
+        }
+    }
+    buf[used] = '\0';
+    return 0;
+}
+
+size_t mxReadElements(const mxArray* a, int part, size_t first, size_t count,
+                      double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
+    if (a == nullptr || a->source == nullptr || (part != 0 && part != 1) || count == 0) return 0;
+    try {
+        bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
+        if (!wholeOnly && a->decoded.state != DecodedData::Decoded) {
+            return a->version == 4 ? matlib::ReadV4Elements(*a, part, first, count, asDouble, asInt64, asUInt64)
+                                   : matlib::ReadV5Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
+        }
+        const DecodedData* d = Decoded(a);
+        if (d == nullptr) return 0;
+        const std::vector<uint8_t>& data = part == 0 ? d->real : d->imag;
+        size_t width = matlib::ClassElementSize(a->classId);
+        if (width == 0 || first >= data.size() / width) return 0;
+        size_t take = std::min(count, data.size() / width - first);
+        for (size_t i = 0; i < take; ++i) {
+            matlib::ReadClassValue(data.data() + (first + i) * width, a->classId, asDouble ? asDouble + i : nullptr,
+                                   asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
+        }
+        return take;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}

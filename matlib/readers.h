@@ -1,0 +1,58 @@
+// The format readers of the engine's read side, behind one small interface:
+// read the header of the variable at an offset (which also says where the
+// next variable starts), and decode an array's data on demand.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "matlib/mat_internal.h"
+#include "matlib/source_io.h"
+
+namespace matlib {
+
+enum class HeaderStatus { Ok, End, Damaged };
+
+// Level 5 and version 4: the header of the variable whose element or matrix
+// starts at `offset` (name, class, dimensions, flags, where its data lies).
+// On Ok, `next` is where the next variable starts. Reads a few small pieces,
+// whatever the variable's size or nesting.
+HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
+                          mxArray& array, uint64_t& next);
+HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
+                          mxArray& array, uint64_t& next);
+
+// Whether these bytes (at least 20) begin a version 4 matrix that we read, and
+// in which byte order. Machine codes other than IEEE (VAX, Cray) answer false.
+bool ProbeV4(const uint8_t* bytes, bool& swapped);
+
+// One level-5 subelement: its type, byte count, where its data starts and
+// where the subelement after it starts.
+struct SubElement {
+    uint32_t type = 0;
+    uint32_t bytes = 0;
+    uint64_t dataPos = 0;
+    uint64_t next = 0;
+    bool small = false;
+    uint8_t smallData[4] = {};
+};
+// Reads the subelement tag at pos; its data must end by `end`.
+bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out);
+// Reads the data of a subelement (n bytes from its start) into buffer.
+bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buffer, size_t n);
+
+// Full decodes (mxGetPr and siblings) and partial reads (mxReadElements).
+bool DecodeV5(const mxArray& array, DecodedData& out);
+bool DecodeV4(const mxArray& array, DecodedData& out);
+bool VerifyV5Element(const mxArray& array);
+size_t ReadV5Elements(const mxArray& array, int part, uint64_t first, size_t count,
+                      double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+size_t ReadV4Elements(const mxArray& array, int part, uint64_t first, size_t count,
+                      double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+
+// A value of a stored numeric type, converted.
+double LoadDouble(const uint8_t* p, uint32_t type, bool swapped);
+int64_t LoadInt64(const uint8_t* p, uint32_t type, bool swapped);
+uint64_t LoadUInt64(const uint8_t* p, uint32_t type, bool swapped);
+
+}  // namespace matlib

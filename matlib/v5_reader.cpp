@@ -1,0 +1,216 @@
+// Level-5 variable headers: the element's tag, array flags, dimensions and
+// name (and an object's or opaque array's class name), read without touching
+// the data, and without recursing into cells or structs.
+#include <string>
+
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+
+namespace matlib {
+namespace {
+
+using namespace format;
+
+bool IsByteType(uint32_t type) { return type == miINT8 || type == miUINT8 || type == miUTF8; }
+
+// A name-like subelement: bytes up to the first NUL (MATLAB pads with NULs).
+bool ReadText(ElementStream& stream, const SubElement& sub, size_t limit, std::string& out) {
+    if (!IsByteType(sub.type) || sub.bytes > limit) return false;
+    std::string bytes(sub.bytes, '\0');
+    if (!ReadSubElementData(stream, sub, bytes.data(), sub.bytes)) return false;
+    size_t nul = bytes.find('\0');
+    out = bytes.substr(0, nul);
+    return true;
+}
+
+void SetClass(mxArray& a, uint8_t code, const std::string& storedClassName) {
+    a.fileClass = code;
+    switch (code) {
+        case mxCELL: a.classId = mxCELL_CLASS; a.className = "cell"; break;
+        case mxSTRUCT: a.classId = mxSTRUCT_CLASS; a.className = "struct"; break;
+        case mxOBJECT: a.classId = mxOBJECT_CLASS; a.className = storedClassName; break;
+        case mxCHAR: a.classId = mxCHAR_CLASS; a.className = "char"; break;
+        case mxSPARSE:
+            a.sparse = true;
+            a.classId = a.logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
+            a.className = a.logical ? "logical" : "double";
+            break;
+        case mxDOUBLE: a.classId = mxDOUBLE_CLASS; a.className = "double"; break;
+        case mxSINGLE: a.classId = mxSINGLE_CLASS; a.className = "single"; break;
+        case mxINT8: a.classId = mxINT8_CLASS; a.className = "int8"; break;
+        case mxUINT8:
+            // MATLAB stores logical arrays as uint8 with the logical flag.
+            a.classId = a.logical ? mxLOGICAL_CLASS : mxUINT8_CLASS;
+            a.className = a.logical ? "logical" : "uint8";
+            break;
+        case mxINT16: a.classId = mxINT16_CLASS; a.className = "int16"; break;
+        case mxUINT16: a.classId = mxUINT16_CLASS; a.className = "uint16"; break;
+        case mxINT32: a.classId = mxINT32_CLASS; a.className = "int32"; break;
+        case mxUINT32: a.classId = mxUINT32_CLASS; a.className = "uint32"; break;
+        case mxINT64: a.classId = mxINT64_CLASS; a.className = "int64"; break;
+        case mxUINT64: a.classId = mxUINT64_CLASS; a.className = "uint64"; break;
+        case mxFUNCTION: a.classId = mxFUNCTION_CLASS; a.className = "function_handle"; break;
+        case mxOPAQUE: a.classId = mxOPAQUE_CLASS; a.className = storedClassName; break;
+        default: a.classId = mxUNKNOWN_CLASS; a.className = "unknown"; break;
+    }
+    if (a.className.empty()) a.className = "unknown";
+}
+
+// The array's content from the flags on: fills the header fields of `a` and
+// the position of its first data subelement.
+bool ReadArrayContent(ElementStream& stream, bool swapped, uint64_t pos, uint64_t end, mxArray& a) {
+    SubElement flags;
+    if (!ReadSubElement(stream, pos, end, swapped, flags)) return false;
+    if ((flags.type != miUINT32 && flags.type != miINT32) || flags.bytes < kArrayFlagsBytes) return false;
+    uint8_t flagBytes[kArrayFlagsBytes];
+    if (!ReadSubElementData(stream, flags, flagBytes, sizeof flagBytes)) return false;
+    uint32_t word = Load32(flagBytes, swapped);
+    uint8_t code = static_cast<uint8_t>(word & 0xff);
+    uint8_t bits = static_cast<uint8_t>((word >> 8) & 0xff);
+    a.complex = (bits & kFlagComplex) != 0;
+    a.global = (bits & kFlagGlobal) != 0;
+    a.logical = (bits & kFlagLogical) != 0;
+    a.nzmax = Load32(flagBytes + 4, swapped);
+    pos = flags.next;
+
+    a.dims.clear();
+    if (code == mxOPAQUE) {
+        a.dims = {1, 1};   // opaque arrays carry no dimensions of their own
+    } else {
+        SubElement dims;
+        if (!ReadSubElement(stream, pos, end, swapped, dims)) return false;
+        if ((dims.type != miINT32 && dims.type != miUINT32) || dims.bytes % 4 != 0) return false;
+        size_t count = dims.bytes / 4;
+        if (count == 0 || count > kMaxDimensions) return false;
+        uint8_t raw[kMaxDimensions * 4];
+        if (!ReadSubElementData(stream, dims, raw, dims.bytes)) return false;
+        uint64_t product = 1;
+        for (size_t i = 0; i < count; ++i) {
+            int32_t d = static_cast<int32_t>(Load32(raw + 4 * i, swapped));
+            if (d < 0) return false;
+            if (__builtin_mul_overflow(product, static_cast<uint64_t>(d), &product)) return false;
+            a.dims.push_back(static_cast<mwSize>(d));
+        }
+        pos = dims.next;
+    }
+
+    SubElement name;
+    if (!ReadSubElement(stream, pos, end, swapped, name)) return false;
+    if (!ReadText(stream, name, kMaxNameLength, a.name)) return false;
+    pos = name.next;
+
+    std::string storedClassName;
+    if (code == mxOBJECT || code == mxOPAQUE) {
+        if (code == mxOPAQUE) {
+            SubElement typeSystem;   // "MCOS" for MATLAB's own classes
+            std::string ignored;
+            if (!ReadSubElement(stream, pos, end, swapped, typeSystem)) return false;
+            if (!ReadText(stream, typeSystem, kMaxClassNameLength, ignored)) return false;
+            pos = typeSystem.next;
+        }
+        SubElement cls;
+        if (!ReadSubElement(stream, pos, end, swapped, cls)) return false;
+        if (!ReadText(stream, cls, kMaxClassNameLength, storedClassName)) return false;
+        pos = cls.next;
+    }
+    SetClass(a, code, storedClassName);
+    a.data.dataPos = pos;
+    return true;
+}
+
+}  // namespace
+
+bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out) {
+    if (!Fits(pos, kTagSize, end)) return false;
+    uint8_t tag[kTagSize];
+    if (!stream.Read(pos, tag, sizeof tag)) return false;
+    uint32_t word = Load32(tag, swapped);
+    out = SubElement{};
+    if ((word >> 16) != 0) {
+        // Small element: byte count in the upper half, data in the next 4 bytes.
+        out.small = true;
+        out.type = word & 0xffff;
+        out.bytes = word >> 16;
+        if (out.bytes > kSmallDataMax) return false;
+        out.dataPos = pos + 4;
+        out.next = pos + kSmallTagSize;
+        std::memcpy(out.smallData, tag + 4, 4);
+        return true;
+    }
+    out.type = word;
+    out.bytes = Load32(tag + 4, swapped);
+    out.dataPos = pos + kTagSize;
+    if (!Fits(out.dataPos, out.bytes, end)) return false;
+    uint64_t padded = RoundUp8(out.bytes);
+    // Padding missing at the very end of the enclosing element is tolerated.
+    out.next = Fits(out.dataPos, padded, end) ? out.dataPos + padded : end;
+    return true;
+}
+
+bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buffer, size_t n) {
+    if (n > sub.bytes) return false;
+    if (sub.small) {
+        if (n > sizeof sub.smallData) return false;
+        std::memcpy(buffer, sub.smallData, n);
+        return true;
+    }
+    return stream.Read(sub.dataPos, buffer, n);
+}
+
+HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
+                          mxArray& array, uint64_t& next) {
+    SourceFile& file = *source;
+    if (offset >= file.size) return HeaderStatus::End;
+    if (file.size - offset < kTagSize) return HeaderStatus::Damaged;
+    uint8_t tag[kTagSize];
+    if (!ReadAt(file, offset, tag, sizeof tag)) return HeaderStatus::Damaged;
+    uint32_t type = Load32(tag, file.swapped);
+    uint32_t size = Load32(tag + 4, file.swapped);
+    if (type != miMATRIX && type != miCOMPRESSED) return HeaderStatus::Damaged;
+    if (!Fits(offset + kTagSize, size, file.size)) return HeaderStatus::Damaged;
+
+    DataLocation& loc = array.data;
+    loc = DataLocation{};
+    uint64_t elementEnd = offset + kTagSize + size;
+    if (type == miMATRIX) {
+        loc.compressed = false;
+        loc.streamOffset = offset;
+        loc.streamSize = kTagSize + static_cast<uint64_t>(size);
+        loc.elementEnd = loc.streamSize;
+        uint64_t padded = offset + kTagSize + RoundUp8(size);
+        next = padded <= file.size ? padded : file.size;
+    } else {
+        loc.compressed = true;
+        loc.streamOffset = offset + kTagSize;
+        loc.streamSize = size;
+        loc.elementEnd = kTagSize;   // until the inner tag is known
+        next = elementEnd;           // compressed elements are not padded
+    }
+
+    ElementStream stream(file, loc);
+    if (loc.compressed) {
+        uint8_t inner[kTagSize];
+        loc.elementEnd = UINT64_MAX;   // until the inner tag tells
+        stream.SetElementEnd(loc.elementEnd);
+        if (!stream.Read(0, inner, sizeof inner)) return HeaderStatus::Damaged;
+        if (Load32(inner, file.swapped) != miMATRIX) return HeaderStatus::Damaged;
+        uint64_t innerSize = Load32(inner + 4, file.swapped);
+        // More inflated bytes than deflate can make of the stream: damaged.
+        if (kTagSize + innerSize > (static_cast<uint64_t>(size) + 1) * kMaxDeflateRatio) {
+            return HeaderStatus::Damaged;
+        }
+        loc.elementEnd = kTagSize + innerSize;
+        stream.SetElementEnd(loc.elementEnd);
+    }
+    uint64_t contentEnd = loc.elementEnd;
+    if (contentEnd == kTagSize) return HeaderStatus::Damaged;   // an empty element names no variable
+    if (!ReadArrayContent(stream, file.swapped, kTagSize, contentEnd, array)) return HeaderStatus::Damaged;
+
+    array.version = 5;
+    array.source = source;
+    array.elementOffset = offset;
+    array.elementSize = next - offset;
+    return HeaderStatus::Ok;
+}
+
+}  // namespace matlib

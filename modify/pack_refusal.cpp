@@ -1,0 +1,14 @@
+// Packing files into a MAT-file is not offered: the host is told so with a
+// message box. Nothing is read, created or changed.
+#include "modify/delete_variables.h"
+#include "platform/message_box.h"
+#include "plugin/plugin_api.h"
+
+int RefusePacking() {
+    platform::ShowMessageBox(
+        "Sorry, packing function is not supported at this time.\n"
+        "However individual variables can be deleted and/or moved.",
+        "Error Processing Variable",
+        platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal);
+    return E_NOT_SUPPORTED;
+}

@@ -1,0 +1,35 @@
+// The two message boxes the plug-in shows (packing refused, deletion switched
+// off). On Windows they are the system's own boxes. Elsewhere the host's
+// message-box function is used when Double Commander has handed one over
+// (through ExtensionInitialize); without it the text goes to standard error.
+// Either way the call returns as after the user dismissed the box.
+#pragma once
+
+namespace platform {
+
+#if defined(_WIN32)
+#define MATWCX_HOST_CALL __stdcall
+#else
+#define MATWCX_HOST_CALL
+#endif
+
+// Double Commander's MessageBox of its extension record: MB_* style flags as
+// on Windows; returns the button pressed (ID_OK = 1 ...).
+using HostMessageBoxFn = int(MATWCX_HOST_CALL*)(char* text, char* caption, long flags);
+
+// Windows message-box styles the plug-in uses.
+constexpr unsigned kMessageBoxOk = 0x0000;
+constexpr unsigned kMessageBoxIconError = 0x0010;
+constexpr unsigned kMessageBoxSystemModal = 0x1000;
+constexpr int kMessageBoxIdOk = 1;
+
+// Shows the box without an owner window and returns the button pressed
+// (kMessageBoxIdOk when nothing was shown).
+int ShowMessageBox(const char* text, const char* caption, unsigned style);
+
+// Stores the host's message-box function (null: none). Windows keeps using
+// its own boxes; the function is stored all the same.
+void SetHostMessageBox(HostMessageBoxFn function);
+HostMessageBoxFn GetHostMessageBox();
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+#include "platform/file_time.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace platform {
+
+FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *openError = errno;
+        return FileTimeResult::OpenFailed;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        ::close(fd);
+        return FileTimeResult::StatusFailed;
+    }
+    std::tm local{};
+    const time_t modified = status.st_mtime;
+    const bool converted = ::localtime_r(&modified, &local) != nullptr;
+    ::close(fd);
+    if (!converted) return FileTimeResult::ConvertFailed;
+    *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+            local.tm_hour,        local.tm_min,     local.tm_sec};
+    return FileTimeResult::Ok;
+}
+
+}  // namespace platform

@@ -1,0 +1,63 @@
+// The text of an INI file as Windows' private-profile functions see it, and
+// the edits they make to it. Pure text: no file access. Every edit touches
+// only the lines it must; all other bytes, line ends included, stay as they
+// were. The edits allocate and may throw std::bad_alloc; callers catch it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::profile_text {
+
+// One line: [begin, end) is its text, [end, next) its line end ("", "\n" or "\r\n").
+struct Line {
+    size_t begin;
+    size_t end;
+    size_t next;
+};
+
+// A section as line indexes: the header line, the first line after it, the
+// line after its last non-blank line (bodyBegin when it has none), and the
+// next section's header (or the line count).
+struct Section {
+    size_t header;
+    size_t bodyBegin;
+    size_t contentEnd;
+    size_t bodyEnd;
+};
+
+std::vector<Line> SplitLines(std::string_view text);
+
+// Blanks as the profile functions trim them.
+bool IsBlank(char c);
+std::string_view Trim(std::string_view text);
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+// The line end new lines use: the file's first one, else "\n".
+std::string_view LineEndOf(std::string_view text, const std::vector<Line>& lines);
+
+// The first section of that name; false when there is none.
+bool FindSection(std::string_view text, const std::vector<Line>& lines, std::string_view name, Section* out);
+
+// The first line of the section whose key is that name (text before the first
+// "=", trimmed; a line without "=" is a key with an empty value). Comment lines
+// are never keys. Returns the line index or npos.
+size_t FindKey(std::string_view text, const std::vector<Line>& lines, const Section& section,
+               std::string_view key);
+
+// The value of a key's line: the text after the first "=", trimmed, without
+// one pair of surrounding quotes ("" or '').
+std::string_view ValueOf(std::string_view line);
+
+// The edits. Each returns the whole new text.
+std::string SetKey(std::string_view text, std::string_view section, std::string_view key,
+                   std::string_view value);
+std::string RemoveKey(std::string_view text, std::string_view section, std::string_view key);
+std::string RemoveSection(std::string_view text, std::string_view section);
+// lines: the new lines of the section, without line ends.
+std::string ReplaceSection(std::string_view text, std::string_view section,
+                           const std::vector<std::string_view>& lines);
+
+}  // namespace platform::profile_text

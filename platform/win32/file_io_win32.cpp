@@ -1,0 +1,110 @@
+#include "platform/file_io.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace platform {
+namespace {
+
+FILE* Open(const char* path, const char* mode) { return std::fopen(path, mode); }
+size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
+size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
+int Seek(FILE* file, int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
+int64_t Tell(FILE* file) { return static_cast<int64_t>(::_ftelli64(file)); }
+int Flush(FILE* file) { return std::fflush(file); }
+int Sync(FILE* file) { return ::_commit(::_fileno(file)); }
+int Close(FILE* file) { return std::fclose(file); }
+
+void Fill(const struct _stat64& st, FileStatus* out) {
+    out->size = static_cast<uint64_t>(st.st_size);
+    out->mode = static_cast<unsigned>(st.st_mode & 0777);
+    out->isRegularFile = (st.st_mode & _S_IFMT) == _S_IFREG;
+    out->modifiedTime = static_cast<int64_t>(st.st_mtime);
+}
+
+int Status(const char* path, FileStatus* out) {
+    struct _stat64 st {};
+    if (::_stat64(path, &st) != 0) return -1;
+    Fill(st, out);
+    return 0;
+}
+
+int FileStatusOf(FILE* file, FileStatus* out) {
+    struct _stat64 st {};
+    if (::_fstat64(::_fileno(file), &st) != 0) return -1;
+    Fill(st, out);
+    return 0;
+}
+
+// Windows keeps only the read-only bit; the owner's write bit carries it.
+int SetMode(const char* path, unsigned mode) {
+    return ::_chmod(path, (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD);
+}
+
+// Write-through: the rename is on disk when the call returns, so there is no
+// directory to sync afterwards.
+int Replace(const char* from, const char* to) {
+    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+}
+int Remove(const char* path) { return std::remove(path); }
+int SyncDirectoryOf(const char*) { return 0; }
+
+constexpr int kTempNameAttempts = 32;
+
+const char* LastSeparator(const char* path) {
+    const char* back = std::strrchr(path, '\\');
+    const char* forward = std::strrchr(path, '/');
+    if (back == nullptr) return forward;
+    if (forward == nullptr) return back;
+    return back > forward ? back : forward;
+}
+
+FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    static std::atomic<unsigned> counter{0};
+    const char* separator = LastSeparator(path);
+    const int folderLength = separator == nullptr ? 0 : static_cast<int>(separator - path + 1);
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        const unsigned serial = counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr));
+        const int length = std::snprintf(tempPath, tempPathSize, "%.*s.matwcx-%d-%08x.tmp", folderLength,
+                                         path, ::_getpid(), serial);
+        if (length < 0 || static_cast<size_t>(length) >= tempPathSize) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        const int fd = ::_open(tempPath, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                               _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        FILE* file = ::_fdopen(fd, "wb");
+        if (file == nullptr) {
+            ::_close(fd);
+            ::_unlink(tempPath);
+        }
+        return file;
+    }
+    return nullptr;
+}
+
+const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
+                               Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
+                               Remove, SyncDirectoryOf, CreateBeside};
+FileSystemCalls gCalls = kReal;
+
+}  // namespace
+
+FileSystemCalls& FileSystem() { return gCalls; }
+const FileSystemCalls& RealFileSystem() { return kReal; }
+
+}  // namespace platform

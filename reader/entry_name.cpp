@@ -1,0 +1,119 @@
+#include "reader/entry_name.h"
+
+#include <climits>
+#include <new>
+
+namespace {
+
+// The listed name of the unnamed variable that MATLAB appends to hold
+// function workspaces. "%_" is no escape, so no other name encodes to it.
+constexpr const char* kUnnamedVariable = "%__function_workspace__";
+
+// Marks the occurrence of a repeated name; "#" is no hex digit, so "%#"
+// cannot be mistaken for an escaped byte.
+constexpr const char* kOccurrenceMark = "%#";
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool IsPlainByte(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;   // lower-case digits are never written, so never accepted
+}
+
+// "2", "3", ... as the listing writes them: digits only, no leading zero.
+bool ParseOccurrence(const std::string& text, int* occurrence) {
+    if (text.empty() || text[0] == '0') return false;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX) return false;
+    }
+    if (value < 2) return false;
+    *occurrence = static_cast<int>(value);
+    return true;
+}
+
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
+
+std::string EncodeVariableName(const char* rawName, int occurrence) {
+    const char* name = rawName != nullptr ? rawName : "";
+    std::string listed;
+    if (*name == '\0') {
+        listed = kUnnamedVariable;
+    } else {
+        for (const char* p = name; *p != '\0'; ++p) {
+            const auto c = static_cast<unsigned char>(*p);
+            if (IsPlainByte(c)) {
+                listed += static_cast<char>(c);
+            } else {
+                listed += '%';
+                listed += kHexDigits[c >> 4];
+                listed += kHexDigits[c & 0x0F];
+            }
+        }
+    }
+    if (occurrence > 1) {
+        listed += kOccurrenceMark;
+        listed += std::to_string(occurrence);
+    }
+    return listed;
+}
+
+bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
+    if (out == nullptr) return false;
+    try {
+        // The last component of the entry name, up to its first ".".
+        size_t start = 0;
+        for (size_t i = 0; i < listedName.size(); ++i) {
+            if (IsPathSeparator(listedName[i])) start = i + 1;
+        }
+        std::string text = listedName.substr(start);
+        if (const size_t dot = text.find('.'); dot != std::string::npos) text.resize(dot);
+
+        int occurrence = 1;
+        if (const size_t mark = text.find(kOccurrenceMark); mark != std::string::npos) {
+            if (!ParseOccurrence(text.substr(mark + 2), &occurrence)) return false;
+            text.resize(mark);
+        }
+
+        std::string name;
+        if (text != kUnnamedVariable) {
+            for (size_t i = 0; i < text.size(); ++i) {
+                if (text[i] != '%') {
+                    name += text[i];
+                    continue;
+                }
+                if (i + 2 >= text.size()) return false;   // "%" needs two hex digits
+                const int high = HexValue(text[i + 1]);
+                const int low = HexValue(text[i + 2]);
+                if (high < 0 || low < 0) return false;
+                name += static_cast<char>(high * 16 + low);
+                i += 2;
+            }
+            // Only the one spelling the listing writes leads back: "%41" is
+            // not "A", and a name with a NUL byte was never listed.
+            if (name.empty() || name.find('\0') != std::string::npos) return false;
+            if (EncodeVariableName(name.c_str(), 1) != text) return false;
+        }
+        out->name = std::move(name);
+        out->occurrence = occurrence;
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+mxArray* GetListedArray(MATFile* file, const std::string& listedName) {
+    if (file == nullptr) return nullptr;
+    VariableRef ref;
+    if (!DecodeVariableName(listedName, &ref)) return nullptr;
+    return matGetArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
+}

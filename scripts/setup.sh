@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages only, everything the build, the tests and
+# the benchmarks need. Idempotent and quiet; a rerun with everything present
+# returns at once. Runs as root, or through sudo otherwise.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake pkg-config zlib1g-dev
+  # tests
+  libgtest-dev libgmock-dev googletest
+  # sanitizer builds and fuzz targets (libFuzzer ships in clang's runtime)
+  clang libclang-rt-14-dev
+  # test oracles and third-party writers: scipy/numpy (run with /usr/bin/python3),
+  # matio (library and matdump), GNU Octave (octave-cli)
+  python3-scipy python3-numpy libmatio-dev matio-tools octave
+  # benchmarks and memory checks
+  hyperfine valgrind time
+  # ---- Windows cross-build (mingw-w64, wine64): added here by its maintainer ----
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [[ ${#missing[@]} -eq 0 ]]; then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+# Octave recommends hundreds of megabytes of documentation and GUI packages
+# that nothing here uses.
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds in build/ and runs every test suite, then
+# does the same with AddressSanitizer and UndefinedBehaviorSanitizer in
+# build-asan/. Exits non-zero on any failure. CI runs this (.ci/run).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+jobs=2   # the machines have two cores
+bash scripts/setup.sh
+
+status=0
+run_suite() {   # run_suite BUILD_DIR [cmake options...]
+  local dir=$1
+  shift
+  echo "=== $dir: configure and build"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+    { cat "$dir/configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" || return 1
+  echo "=== $dir: tests"
+  (cd "$dir" && ctest --output-on-failure -j"$jobs") || return 1
+}
+
+mkdir -p build build-asan
+run_suite build || status=1
+# Benchmarks are not tests: the sanitizer build leaves them out.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan -DMATWCX_SANITIZE=ON -DMATWCX_BENCH=OFF || status=1
+
+if [[ $status -ne 0 ]]; then
+  echo "test.sh: FAILED" >&2
+else
+  echo "test.sh: all builds and tests passed"
+fi
+exit $status

@@ -1,0 +1,211 @@
+// The matwcx command end to end: it loads the built plug-in and drives it as
+// a file manager does.
+#include <filesystem>
+
+#include "support/mat_builder.h"
+#include "tool_runner.h"
+
+namespace {
+
+using namespace matbuild;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class MatwcxCommand : public ToolTest {
+protected:
+    // A (3-by-4 double) and B (1-by-2 double), created Fri Feb 18 10:28:03 2005.
+    std::string WriteAB(const std::string& name = "ab.mat") {
+        const std::string path = dir.file(name);
+        WriteFile(path, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {3, 4}, Iota(12)),
+                                              NumericVar(Order::Little, "B", mxDOUBLE, {1, 2}, Iota(2))}));
+        return path;
+    }
+};
+
+TEST_F(MatwcxCommand, CapsHelpAndCommandLineErrors) {
+    ToolRun caps = Run({"caps"});
+    EXPECT_EQ(caps.status, 0);
+    EXPECT_TRUE(Contains(caps.out, "GetPackerCaps: 351\n"));
+    for (const char* flag : {"PK_CAPS_NEW", "PK_CAPS_MODIFY", "PK_CAPS_MULTIPLE", "PK_CAPS_DELETE",
+                             "PK_CAPS_OPTIONS", "PK_CAPS_BY_CONTENT", "PK_CAPS_HIDE"}) {
+        EXPECT_TRUE(Contains(caps.out, flag)) << flag;
+    }
+    EXPECT_FALSE(Contains(caps.out, "PK_CAPS_MEMPACK"));
+    // The plug-in's own diagnostic (PackSetDefaultParams) stays silent.
+    EXPECT_FALSE(Contains(caps.out, "Location:"));
+
+    ToolRun help = RunRaw({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Contains(help.out, "usage: matwcx"));
+    EXPECT_EQ(RunRaw({}).status, 2);
+    EXPECT_EQ(Run({"frobnicate"}).status, 2);
+    EXPECT_EQ(Run({"view", WriteAB()}).status, 2);
+    EXPECT_EQ(Run({"options", "--delete", "maybe"}).status, 2);
+
+    ToolRun noPlugin = Run({"--plugin", dir.file("none.wcx64"), "caps"});
+    EXPECT_EQ(noPlugin.status, 1);
+    EXPECT_TRUE(Contains(noPlugin.err, "cannot load the plug-in"));
+}
+
+TEST_F(MatwcxCommand, CheckAcceptsOnlyMatFiles) {
+    const std::string v5 = WriteAB();
+    const std::string v4 = dir.file("v4.mat");
+    WriteFile(v4, V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)));
+    const std::string text = dir.file("notes.txt");
+    WriteFile(text, Text("not a MAT-file\n"));
+
+    ToolRun both = Run({"check", v5, v4});
+    EXPECT_EQ(both.status, 0);
+    EXPECT_EQ(both.out, v5 + ": MAT-file\n" + v4 + ": MAT-file\n");
+    ToolRun mixed = Run({"check", v5, text});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_EQ(mixed.out, v5 + ": MAT-file\n" + text + ": not accepted\n");
+}
+
+TEST_F(MatwcxCommand, DirShowsTheOpeningReportAndTheDate) {
+    const std::string path = WriteAB();
+    ToolRun run = Run({"dir", path});
+    EXPECT_EQ(run.status, 0) << run.err;
+    // The header's seconds (03) are halved in the packed date: 02.
+    EXPECT_EQ(run.out, "Reading file " + path + "...\n\nDirectory of " + path + ":\nA\nB\nDone\n" +
+                           "Date: 2005-02-18 10:28:02\n");
+
+    const std::string noDate = dir.file("matio.mat");
+    WriteFile(noDate, File5(Order::Big, {NumericVar(Order::Big, "x", mxDOUBLE, {1, 1}, {1})},
+                            "MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23"));
+    ToolRun none = Run({"dir", noDate});
+    EXPECT_EQ(none.status, 0);
+    EXPECT_TRUE(Contains(none.out, "Date: none\n")) << none.out;
+
+    const std::string text = dir.file("notes.txt");
+    WriteFile(text, Text("not a MAT-file\n"));
+    ToolRun refused = Run({"dir", text});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "Reading file " + text + "...\n\nError opening file " + text + "\n");
+    EXPECT_TRUE(Contains(refused.err, "cannot open archive (E_EOPEN)")) << refused.err;
+}
+
+TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
+    const std::string path = WriteAB();
+    ToolRun text = Run({"list", path});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_FALSE(Contains(text.out, "Reading file"));   // the plug-in's lines are silenced
+    EXPECT_TRUE(Contains(text.out, "\"A.double [4x3] \"  "));
+    EXPECT_TRUE(Contains(text.out, "2005-02-18 10:28:02"));
+    EXPECT_TRUE(Contains(Run({"--verbose", "list", path}).out, "Reading file " + path));
+
+    ToolRun json = Run({"list", "--json", path});
+    EXPECT_EQ(json.status, 0) << json.err;
+    const std::string jsonFile = io.file("list.json");
+    std::ofstream(jsonFile) << json.out;
+    const std::string script =
+        "import json,sys\n"
+        "d = json.load(open(sys.argv[1]))\n"
+        "for e in d['archives'][0]['entries']:\n"
+        "    print(repr(e['name']), e['variable'], e['packSize'], e['unpSize'], e['date'])\n";
+    const std::string scriptFile = io.file("read.py");
+    std::ofstream(scriptFile) << script;
+    const std::string decoded = io.file("decoded.txt");
+    const std::string command = "/usr/bin/python3 " + ShellQuoted(scriptFile) + " " + ShellQuoted(jsonFile) +
+                                " >" + ShellQuoted(decoded);
+    ASSERT_EQ(std::system(command.c_str()), 0) << json.out;
+    EXPECT_EQ(ReadText(decoded),
+              "'A.double [4x3] ' A 12 96 2005-02-18 10:28:02\n'B.double [2x1] ' B 2 16 2005-02-18 10:28:02\n");
+
+    ToolRun missing = Run({"list", dir.file("missing.mat")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(Contains(missing.err, "cannot open archive (E_EOPEN)"));
+}
+
+TEST_F(MatwcxCommand, ViewPrintsWhatTheViewerWouldShow) {
+    const std::string path = dir.file("v.mat");
+    WriteFile(path, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {2, 2}, {1, 3, 2, 4}),
+                                          NumericVar(Order::Little, "B", mxDOUBLE, {1, 1}, {5})}));
+    ToolRun run = Run({"view", path, "A"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("A.double [2x2]  =\n\t(1,1) = 1\n\t(2,1) = 3\n", 0), 0u) << run.out;
+    EXPECT_FALSE(Contains(run.out, "B.double"));
+
+    ToolRun unknown = Run({"view", path, "C"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(Contains(unknown.err, "no variable \"C\""));
+}
+
+TEST_F(MatwcxCommand, ExtractWritesOneMatFilePerVariable) {
+    const std::string path = WriteAB();
+    const std::string out = dir.file("out");
+    ToolRun run = Run({"extract", path, "-d", out});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char* name : {"A.double [4x3] .mat", "B.double [2x1] .mat"}) {
+        const std::string extracted = out + "/" + name;
+        ASSERT_TRUE(std::filesystem::exists(extracted)) << name;
+        ToolRun list = Run({"list", "--json", extracted});
+        EXPECT_EQ(list.status, 0);
+        EXPECT_EQ(list.out.find("\"name\"", list.out.find("\"name\"") + 1), std::string::npos)
+            << "more than one variable in " << name;
+    }
+
+    const std::string only = dir.file("only");
+    EXPECT_EQ(Run({"extract", path, "B", "-d", only}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(only + "/A.double [4x3] .mat"));
+    EXPECT_TRUE(std::filesystem::exists(only + "/B.double [2x1] .mat"));
+    EXPECT_EQ(Run({"extract", path, "Z", "-d", only}).status, 1);
+}
+
+TEST_F(MatwcxCommand, DeleteAsksThenDeletesInPlace) {
+    const std::string path = WriteAB();
+    const Bytes before = ReadFile(path);
+
+    ToolRun declined = Run({"delete", path, "A"}, "n\n");
+    EXPECT_EQ(declined.status, 1);
+    EXPECT_TRUE(Contains(declined.out, "Delete 1 variable? [y/N]"));
+    EXPECT_EQ(ReadFile(path), before);
+
+    ToolRun unknown = Run({"delete", "--yes", path, "A", "Z"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_TRUE(Contains(unknown.err, "no variable \"Z\""));
+    EXPECT_EQ(ReadFile(path), before);
+
+    ToolRun deleted = Run({"delete", "--yes", path, "A.double [4x3] "});
+    EXPECT_EQ(deleted.status, 0) << deleted.err;
+    EXPECT_TRUE(Contains(deleted.out, "seeking [0%] A\n"));
+    ToolRun list = Run({"list", "--json", path});
+    EXPECT_FALSE(Contains(list.out, "A.double"));
+    EXPECT_TRUE(Contains(list.out, "B.double [2x1] "));
+}
+
+TEST_F(MatwcxCommand, OptionsRoundTripThroughTheSettingsFile) {
+    ToolRun shown = Run({"options"});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_TRUE(Contains(shown.out, "StructCellasDirs = 0"));
+    EXPECT_TRUE(Contains(shown.out, "DeleteEnabled    = 1"));
+
+    ToolRun set = Run({"options", "--struct-dirs", "on", "--delete", "off"});
+    EXPECT_EQ(set.status, 0);
+    EXPECT_TRUE(Contains(set.out, "StructCellasDirs = 1"));
+    EXPECT_TRUE(Contains(set.out, "DeleteEnabled    = 0"));
+    const std::string settings = ReadText(ini());
+    EXPECT_TRUE(Contains(settings, "[MATlab]\n"));
+    EXPECT_TRUE(Contains(settings, "\nStructCellasDirs=1\n"));
+    EXPECT_TRUE(Contains(settings, "\nDeleteEnabled=0\n"));
+
+    // The next run's plug-in reads them: struct entries become folders, and
+    // deletion is refused by the plug-in itself.
+    const std::string path = dir.file("st.mat");
+    WriteFile(path, File5(Order::Little, {StructVar(Order::Little, "st", {1, 1}, {"f"},
+                                                    {NumericVar(Order::Little, "", mxDOUBLE, {1, 1}, {1})})}));
+    EXPECT_TRUE(Contains(Run({"list", path}).out, "\"st.struct [1x1] /st\""));
+    const Bytes before = ReadFile(path);
+    ToolRun refused = Run({"delete", "--yes", path, "st"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "not supported (E_NOT_SUPPORTED)"));
+    EXPECT_EQ(ReadFile(path), before);
+
+    EXPECT_EQ(Run({"options", "--struct-dirs", "off", "--delete", "on"}).status, 0);
+    EXPECT_TRUE(Contains(Run({"options"}).out, "StructCellasDirs = 0"));
+    EXPECT_EQ(Run({"delete", "--yes", path, "st"}).status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+// The engine's read side on files built byte by byte: every class in both
+// byte orders, version 4 of each precision, names, the cursor and the index.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "matlib/mat_internal.h"
+#include "read_helpers.h"
+
+using namespace matbuild;
+using namespace readtest;
+
+namespace {
+
+Bytes AllClasses(Order o) {
+    Bytes inner = StructVar(o, "", {1, 1}, {"function"}, {CharVar(o, "", "sin")});
+    return File5(o, {
+        NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12)),
+        NumericVar(o, "z", mxSINGLE, {1, 2}, {1.5, 2}, {3, -4}),
+        NumericVar(o, "i8", mxINT8, {1, 3}, {-1, 2, 3}),
+        NumericVar(o, "u16", mxUINT16, {1, 1}, {65535}),
+        NumericVar(o, "lg", mxUINT8, {1, 2}, {1, 0}, {}, kLogical),
+        NumericVar(o, "g", mxDOUBLE, {1, 1}, {9}, {}, kGlobal),
+        NumericVar(o, "small", mxDOUBLE, {1, 3}, {1, 2, 250}, {}, 0, miUINT8),   // MATLAB's narrow storage
+        Compressed(o, CharVar(o, "s", "hello")),
+        SparseVar(o, "sp", 3, 2, {0, 2}, {0, 1, 2}, {5, 6}),
+        SparseVar(o, "sl", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical),
+        CellVar(o, "c", {1, 2}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1}), CharVar(o, "", "x")}),
+        StructVar(o, "st", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})}, kGlobal),
+        ObjectVar(o, "ob", "myclass", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {2})}),
+        FunctionHandleVar(o, "fh", inner),
+        Compressed(o, OpaqueVar(o, "str", "string", NumericVar(o, "", mxUINT32, {1, 3}, {1, 2, 3}))),
+        Compressed(o, NumericVar(o, "big", mxINT64, {50, 40}, Iota(2000, -1000))),
+        NumericVar(o, "", mxUINT8, {1, 4}, {0, 1, 73, 77}),   // the unnamed variable MATLAB appends
+    });
+}
+
+const std::vector<std::string> kAllClassesListing = {
+    "A.double [3 4]", "z.single [1 2] c", "i8.int8 [1 3]", "u16.uint16 [1 1]", "lg.logical [1 2] l",
+    "g.double [1 1] g", "small.double [1 3]", "s.char [1 5]", "sp.double [3 2] s", "sl.logical [2 2] l s",
+    "c.cell [1 2]", "st.struct [1 1] g", "ob.myclass [1 1]", "fh.function_handle [1 1]",
+    "str.string [1 1]", "big.int64 [50 40]", ".uint8 [1 4]",
+};
+
+class ByteOrder : public ::testing::TestWithParam<Order> {};
+
+TEST_P(ByteOrder, ListsEveryClassAndDecodesOnDemand) {
+    testenv::TempDir dir;
+    FilePtr m = OpenBytes(dir, "all.mat", AllClasses(GetParam()));
+    ASSERT_TRUE(m);
+    int n = 0;
+    char** names = matGetDir(m.get(), &n);
+    ASSERT_EQ(n, 17);
+    EXPECT_STREQ(names[0], "A");
+    EXPECT_STREQ(names[16], "");
+    mxFree(names);
+    EXPECT_EQ(ListHeaders(m.get()), kAllClassesListing);
+
+    ArrayPtr a(matGetArray(m.get(), "A"));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(mxGetClassID(a.get()), mxDOUBLE_CLASS);
+    EXPECT_EQ(mxGetElementSize(a.get()), 8u);
+    EXPECT_EQ(mxGetM(a.get()), 3u);
+    EXPECT_EQ(mxGetN(a.get()), 4u);
+    const double* pr = static_cast<const double*>(mxGetPr(a.get()));
+    ASSERT_NE(pr, nullptr);
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(pr[i], i);
+
+    ArrayPtr z(matGetArray(m.get(), "z"));
+    const float* zr = static_cast<const float*>(mxGetPr(z.get()));
+    const float* zi = static_cast<const float*>(mxGetPi(z.get()));
+    ASSERT_TRUE(zr && zi);
+    EXPECT_EQ(zr[0], 1.5f);
+    EXPECT_EQ(zi[1], -4.0f);
+    EXPECT_EQ(ReadReal(z.get(), 2, 1), (std::vector<double>{3, -4}));
+
+    ArrayPtr small(matGetArray(m.get(), "small"));
+    EXPECT_EQ(ReadReal(small.get(), 5), (std::vector<double>{1, 2, 250}));
+
+    char text[16];
+    ArrayPtr s(matGetArray(m.get(), "s"));
+    EXPECT_EQ(mxGetString(s.get(), text, sizeof text), 0);
+    EXPECT_STREQ(text, "hello");
+    EXPECT_EQ(mxGetElementSize(s.get()), 2u);
+    EXPECT_EQ(mxGetString(s.get(), text, 3), 1);   // cut, and said so
+    EXPECT_STREQ(text, "he");
+
+    ArrayPtr sp(matGetArray(m.get(), "sp"));
+    ASSERT_TRUE(mxGetIr(sp.get()) && mxGetJc(sp.get()) && mxGetPr(sp.get()));
+    EXPECT_EQ(mxGetIr(sp.get())[1], 2u);
+    EXPECT_EQ(mxGetJc(sp.get())[2], 2u);
+    EXPECT_EQ(static_cast<double*>(mxGetPr(sp.get()))[1], 6);
+
+    ArrayPtr sl(matGetArray(m.get(), "sl"));
+    EXPECT_EQ(mxGetClassID(sl.get()), mxLOGICAL_CLASS);
+    EXPECT_EQ(mxGetElementSize(sl.get()), 1u);
+
+    ArrayPtr big(matGetArray(m.get(), "big"));
+    int64_t exact[3];
+    EXPECT_EQ(mxReadElements(big.get(), 0, 1997, 10, nullptr, exact, nullptr), 3u);
+    EXPECT_EQ(exact[2], 999);
+    ASSERT_NE(mxGetPr(big.get()), nullptr);
+    EXPECT_EQ(static_cast<int64_t*>(mxGetPr(big.get()))[0], -1000);
+
+    for (const char* name : {"c", "st", "ob", "fh", "str"}) {
+        ArrayPtr x(matGetArray(m.get(), name));
+        ASSERT_TRUE(x) << name;
+        EXPECT_EQ(mxGetPr(x.get()), nullptr) << name;   // only ever copied, never decoded
+        EXPECT_TRUE(matlib::VerifyElement(x.get())) << name;
+    }
+    ArrayPtr st(matGetArray(m.get(), "st"));
+    EXPECT_EQ(mxGetElementSize(st.get()), sizeof(void*));
+    ArrayPtr fh(matGetArray(m.get(), "fh"));
+    EXPECT_EQ(mxGetClassID(fh.get()), mxFUNCTION_CLASS);
+    EXPECT_EQ(mxGetElementSize(fh.get()), 0u);
+    ArrayPtr str(matGetArray(m.get(), "str"));
+    EXPECT_EQ(mxGetClassID(str.get()), mxOPAQUE_CLASS);
+    ArrayPtr ob(matGetArray(m.get(), "ob"));
+    EXPECT_EQ(mxGetClassID(ob.get()), mxOBJECT_CLASS);
+    ArrayPtr unnamed(matGetArray(m.get(), ""));
+    ASSERT_TRUE(unnamed);
+    EXPECT_EQ(mxGetNumberOfElements(unnamed.get()), 4u);
+}
+
+TEST_P(ByteOrder, ElementBytesAreTheVariablesOwn) {
+    Order o = GetParam();
+    Bytes first = NumericVar(o, "a", mxDOUBLE, {1, 1}, {1});
+    Bytes second = Compressed(o, CharVar(o, "b", "xyz"));
+    Bytes third = NumericVar(o, "c", mxINT8, {1, 1}, {1});
+    Bytes file = File5(o, {first, second, third});
+    testenv::TempDir dir;
+    FilePtr m = OpenBytes(dir, "e.mat", file);
+    ASSERT_TRUE(m);
+    uint64_t offset = 128;
+    for (const auto& [name, bytes] : std::vector<std::pair<const char*, Bytes>>{{"a", first}, {"b", second}, {"c", third}}) {
+        ArrayPtr x(matGetArray(m.get(), name));
+        ASSERT_TRUE(x);
+        EXPECT_EQ(x->elementOffset, offset) << name;
+        EXPECT_EQ(x->elementSize, bytes.size()) << name;
+        EXPECT_EQ(x->source->bigEndian, o == Order::Big);
+        offset += bytes.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Read, ByteOrder, ::testing::Values(Order::Little, Order::Big));
+
+TEST(ReadV4, EveryPrecisionTextAndSparseInBothOrders) {
+    testenv::TempDir dir;
+    for (V4Order o : {V4Order::Little, V4Order::Big}) {
+        Bytes file;
+        for (V4Precision p : {V4Precision::Double, V4Precision::Single, V4Precision::Int32, V4Precision::Int16,
+                              V4Precision::UInt16, V4Precision::UInt8}) {
+            Append(file, V4Matrix(o, p, V4Type::Full, "m" + std::to_string(static_cast<int>(p)), 2, 3,
+                                  {1, 2, 3, 4, 5, 200}));
+        }
+        Append(file, V4Matrix(o, V4Precision::Double, V4Type::Full, "cx", 1, 2, {1, 2}, {-3, 4}));
+        Append(file, V4Matrix(o, V4Precision::UInt8, V4Type::Text, "t", 1, 2, {'o', 'k'}));
+        Append(file, V4Matrix(o, V4Precision::Double, V4Type::Sparse, "sp", 3, 3, {3, 1, 4, 2, 1, 5, 8, 7, 0}));
+        FilePtr m = OpenBytes(dir, "v4.mat", file);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(ListHeaders(m.get()),
+                  (std::vector<std::string>{"m0.double [2 3]", "m1.double [2 3]", "m2.double [2 3]",
+                                            "m3.double [2 3]", "m4.double [2 3]", "m5.double [2 3]",
+                                            "cx.double [1 2] c", "t.char [1 2]", "sp.double [4 5] s"}));
+        for (int p = 0; p < 6; ++p) {
+            ArrayPtr a(matGetArray(m.get(), ("m" + std::to_string(p)).c_str()));
+            ASSERT_TRUE(a);
+            const double* pr = static_cast<const double*>(mxGetPr(a.get()));
+            ASSERT_TRUE(pr);
+            EXPECT_EQ(pr[5], 200);
+            EXPECT_EQ(ReadReal(a.get(), 6)[0], 1);
+        }
+        ArrayPtr cx(matGetArray(m.get(), "cx"));
+        EXPECT_EQ(ReadReal(cx.get(), 2, 1), (std::vector<double>{-3, 4}));
+        ArrayPtr t(matGetArray(m.get(), "t"));
+        char text[8];
+        EXPECT_EQ(mxGetString(t.get(), text, sizeof text), 0);
+        EXPECT_STREQ(text, "ok");
+        // Triplets (3,2)=8 and (1,1)=7, stored out of order.
+        ArrayPtr sp(matGetArray(m.get(), "sp"));
+        ASSERT_TRUE(mxGetJc(sp.get()));
+        EXPECT_EQ(mxGetIr(sp.get())[0], 0u);
+        EXPECT_EQ(mxGetIr(sp.get())[1], 2u);
+        EXPECT_EQ(static_cast<double*>(mxGetPr(sp.get()))[0], 7);
+        EXPECT_EQ(mxGetJc(sp.get())[2], 2u);
+    }
+}
+
+TEST(ReadV4, RefusesOtherMachinesAndImpossibleFields) {
+    testenv::TempDir dir;
+    Bytes data = Values(Order::Little, miDOUBLE, {1});
+    // VAX D, VAX G, Cray; then an O digit, a P digit past uint8, a T digit past sparse.
+    for (uint32_t type : {2000u, 3000u, 4000u, 100u, 60u, 3u}) {
+        EXPECT_FALSE(OpenBytes(dir, "x.mat", V4MatrixRaw(V4Order::Little, type, "x", 1, 1, 0, data))) << type;
+    }
+    EXPECT_FALSE(OpenBytes(dir, "x.mat", V4MatrixRaw(V4Order::Little, 0, "x", 1, 1, 2, data)));   // imagf 2
+    EXPECT_FALSE(OpenBytes(dir, "x.mat", V4MatrixRaw(V4Order::Little, 0, "x", 1, 2, 0, data)));   // data past the end
+    EXPECT_FALSE(OpenBytes(dir, "x.mat", V4MatrixRaw(V4Order::Little, 0, "x", 0xFFFFFFFF, 0xFFFFFFFF, 1, data)));
+    EXPECT_TRUE(OpenBytes(dir, "x.mat", V4MatrixRaw(V4Order::Little, 0, "x", 1, 1, 0, data)));
+}
+
+TEST(ReadNames, DuplicatesCountInFileOrderAndTheCursorStays) {
+    Order o = Order::Little;
+    testenv::TempDir dir;
+    FilePtr m = OpenBytes(dir, "d.mat", File5(o, {
+        NumericVar(o, "x", mxDOUBLE, {1, 1}, {1}), NumericVar(o, "y", mxDOUBLE, {1, 1}, {2}),
+        Compressed(o, NumericVar(o, "x", mxDOUBLE, {1, 1}, {3})),
+        NumericVar(o, "name\0padding", mxDOUBLE, {1, 1}, {4}),
+    }));
+    ASSERT_TRUE(m);
+    ArrayPtr first(matGetNextArrayHeader(m.get()));
+    EXPECT_EQ(mxGetNameOccurrence(first.get()), 1);
+    // Finding by name (which indexes the rest of the file) leaves the cursor.
+    ArrayPtr x2(matGetArrayOccurrence(m.get(), "x", 2));
+    ASSERT_TRUE(x2);
+    EXPECT_EQ(mxGetNameOccurrence(x2.get()), 2);
+    EXPECT_EQ(ReadReal(x2.get(), 1), std::vector<double>{3});
+    EXPECT_FALSE(matGetArrayOccurrence(m.get(), "x", 3));
+    EXPECT_FALSE(matGetArray(m.get(), "nothing"));
+    ArrayPtr x1(matGetArray(m.get(), "x"));
+    EXPECT_EQ(ReadReal(x1.get(), 1), std::vector<double>{1});
+    EXPECT_EQ(ListHeaders(m.get()), (std::vector<std::string>{"y.double [1 1]", "x.double [1 1]", "name.double [1 1]"}));
+    EXPECT_FALSE(matGetNextArrayHeader(m.get()));
+}
+
+TEST(ReadOpen, RefusesWhatIsNoMatFile) {
+    testenv::TempDir dir;
+    EXPECT_FALSE(matOpen(dir.file("missing.mat").c_str(), "r"));
+    EXPECT_FALSE(matOpen(dir.path().c_str(), "r"));   // a folder
+    EXPECT_FALSE(OpenBytes(dir, "empty.mat", {}));
+    EXPECT_FALSE(OpenBytes(dir, "text.mat", Text(std::string(200, 'a'))));
+    Bytes hdf5 = Header5(Order::Little);
+    hdf5[124] = 0x00;
+    hdf5[125] = 0x02;   // version 7.3 (HDF5)
+    EXPECT_FALSE(OpenBytes(dir, "h.mat", hdf5));
+    // A header alone is a file without variables.
+    FilePtr m = OpenBytes(dir, "none.mat", Header5(Order::Big));
+    ASSERT_TRUE(m);
+    int n = -1;
+    EXPECT_EQ(matGetDir(m.get(), &n), nullptr);
+    EXPECT_EQ(n, 0);
+    EXPECT_FALSE(matGetNextArrayHeader(m.get()));
+}
+
+TEST(ReadArrays, OutliveTheirFileAndTheStreamStartsAtTheHeader) {
+    testenv::TempDir dir;
+    Order o = Order::Little;
+    matbuild::WriteFile(dir.file("a.mat"), File5(o, {Compressed(o, NumericVar(o, "v", mxDOUBLE, {1, 3}, {7, 8, 9}))}));
+    MATFile* m = matOpen(dir.file("a.mat").c_str(), "r");
+    ASSERT_TRUE(m);
+    char first[6] = {};
+    ASSERT_EQ(std::fread(first, 1, 6, matGetFp(m)), 6u);
+    EXPECT_STREQ(first, "MATLAB");
+    ArrayPtr v(matGetArray(m, "v"));
+    EXPECT_EQ(matClose(m), 0);
+    EXPECT_EQ(ReadReal(v.get(), 3), (std::vector<double>{7, 8, 9}));
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+// Deleting variables in place (mode "u"): the new file is the old one with
+// the deleted variables cut out, byte for byte, whatever their kind.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "matlib/mat_internal.h"
+#include "write_update_helpers.h"
+
+namespace {
+
+using namespace matbuild;
+using testenv::TempDir;
+
+std::vector<Bytes> Variables(Order o) {
+    return {
+        NumericVar(o, "a", mxDOUBLE, {3, 4}, Iota(12)),
+        Compressed(o, CharVar(o, "b", "compressed stays compressed")),
+        SparseVar(o, "c", 4, 3, {0, 3, 1}, {0, 1, 2, 3}, {1.5, 2.5, 3.5}),
+        Compressed(o, StructVar(o, "d", {1, 1}, {"f"}, {NumericVar(o, "", mxINT32, {1, 2}, {4, 5})})),
+        CellVar(o, "e", {1, 1}, {CharVar(o, "", "cell")}, kGlobal),
+    };
+}
+
+std::vector<Bytes> Without(const std::vector<Bytes>& all, std::initializer_list<size_t> gone) {
+    std::vector<Bytes> kept;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (std::find(gone.begin(), gone.end(), i) == gone.end()) kept.push_back(all[i]);
+    }
+    return kept;
+}
+
+class UpdateOrder : public ::testing::TestWithParam<Order> {};
+
+TEST_P(UpdateOrder, DeletedVariablesAreCutOutAndTheRestKeptByteForByte) {
+    const Order o = GetParam();
+    const std::vector<Bytes> all = Variables(o);
+    struct Case { std::vector<std::string> names; std::initializer_list<size_t> gone; };
+    const Case cases[] = {
+        {{"a"}, {0}}, {{"c"}, {2}}, {{"e"}, {4}}, {{"b", "d"}, {1, 3}}, {{"e", "a", "c"}, {0, 2, 4}},
+    };
+    TempDir dir;
+    const std::string path = dir.file("f.mat");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names[0]);
+        WriteFile(path, File5(o, all));
+        ASSERT_EQ(wu::Delete(path, c.names), 0);
+        EXPECT_EQ(ReadFile(path), File5(o, Without(all, c.gone)));
+        EXPECT_TRUE(wu::StrayTemporaries(dir.path()).empty());
+    }
+    if (!wu::HavePython()) GTEST_SKIP() << "no scipy";
+    std::string output;
+    EXPECT_TRUE(wu::RunScipy(dir, R"(
+d = sio.loadmat(files[0])
+assert sorted(k for k in d if not k.startswith('__')) == ['b', 'd'], d.keys()
+assert d['b'][0] == 'compressed stays compressed'
+assert d['d']['f'][0, 0].tolist() == [[4, 5]]
+)", {path}, &output)) << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, UpdateOrder, ::testing::Values(Order::Little, Order::Big));
+
+TEST(Update, RepeatedNamesAreDeletedOneOccurrenceAfterAnother) {
+    TempDir dir;
+    const std::string path = dir.file("dup.mat");
+    const Bytes a1 = NumericVar(Order::Little, "a", mxDOUBLE, {1, 1}, {1});
+    const Bytes b = NumericVar(Order::Little, "b", mxDOUBLE, {1, 1}, {2});
+    const Bytes a2 = NumericVar(Order::Little, "a", mxDOUBLE, {1, 1}, {3});
+    WriteFile(path, File5(Order::Little, {a1, b, a2}));
+
+    MATFile* mfp = matOpen(path.c_str(), "u");
+    ASSERT_NE(mfp, nullptr);
+    // Occurrence 0: the first of that name not yet deleted.
+    EXPECT_EQ(matlib::RecordDeletion(mfp, "a", 0), 0);
+    EXPECT_EQ(matlib::RecordDeletion(mfp, "a", 0), 0);
+    EXPECT_NE(matlib::RecordDeletion(mfp, "a", 0), 0);   // none left
+    EXPECT_NE(matDeleteArray(mfp, "A"), 0);              // names are case-sensitive
+    EXPECT_EQ(matClose(mfp), 0);
+    EXPECT_EQ(ReadFile(path), File5(Order::Little, {b}));
+
+    WriteFile(path, File5(Order::Little, {a1, b, a2}));
+    mfp = matOpen(path.c_str(), "u");
+    ASSERT_NE(mfp, nullptr);
+    EXPECT_EQ(matDeleteArrayOccurrence(mfp, "a", 2), 0);
+    EXPECT_NE(matDeleteArrayOccurrence(mfp, "a", 2), 0);   // already deleted
+    EXPECT_NE(matDeleteArrayOccurrence(mfp, "a", 3), 0);
+    EXPECT_EQ(matClose(mfp), 0);
+    EXPECT_EQ(ReadFile(path), File5(Order::Little, {a1, b}));
+}
+
+TEST(Update, UnknownNameIsRefusedAndTheOthersStillGo) {
+    TempDir dir;
+    const std::string path = dir.file("f.mat");
+    const std::vector<Bytes> all = Variables(Order::Little);
+    WriteFile(path, File5(Order::Little, all));
+    int notFound = 0;
+    EXPECT_EQ(wu::Delete(path, {"nope", "b"}, &notFound), 0);
+    EXPECT_EQ(notFound, 1);
+    EXPECT_EQ(ReadFile(path), File5(Order::Little, Without(all, {1})));
+}
+
+TEST(Update, NoDeletionLeavesTheFileAlone) {
+    TempDir dir;
+    const std::string path = dir.file("f.mat");
+    WriteFile(path, File5(Order::Little, Variables(Order::Little)));
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    int notFound = 0;
+    EXPECT_EQ(wu::Delete(path, {"zzz"}, &notFound), 0);
+    EXPECT_EQ(notFound, 1);
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+    EXPECT_TRUE(wu::StrayTemporaries(dir.path()).empty());
+}
+
+TEST(Update, DeletingEveryVariableLeavesAMatFileWithoutVariables) {
+    TempDir dir;
+    const std::string v5 = dir.file("v5.mat");
+    const Bytes file5 = File5(Order::Big, Variables(Order::Big));
+    WriteFile(v5, file5);
+    EXPECT_EQ(wu::Delete(v5, {"a", "b", "c", "d", "e"}), 0);
+    EXPECT_EQ(ReadFile(v5), Bytes(file5.begin(), file5.begin() + 128));   // the header alone
+
+    // No version 4 file is empty: it becomes the level-5 file without variables.
+    const std::string v4 = dir.file("v4.mat");
+    WriteFile(v4, V4Matrix(V4Order::Big, V4Precision::Double, V4Type::Full, "x", 1, 1, {1}));
+    EXPECT_EQ(wu::Delete(v4, {"x"}), 0);
+    const Bytes empty = ReadFile(v4);
+    ASSERT_EQ(empty.size(), 128u);
+    EXPECT_EQ(std::string(empty.begin(), empty.begin() + 19), "MATLAB 5.0 MAT-file");
+    MATFile* mfp = matOpen(v4.c_str(), "r");
+    ASSERT_NE(mfp, nullptr);
+    EXPECT_EQ(matGetNextArrayHeader(mfp), nullptr);
+    matClose(mfp);
+
+    if (!wu::HavePython()) GTEST_SKIP() << "no scipy";
+    std::string output;
+    EXPECT_TRUE(wu::RunScipy(dir, R"(
+for f in files:
+    d = sio.loadmat(f)
+    assert [k for k in d if not k.startswith('__')] == [], (f, d)
+)", {v5, v4}, &output)) << output;
+}
+
+TEST(Update, Version4FileStaysVersion4) {
+    TempDir dir;
+    const std::string path = dir.file("v4.mat");
+    const Bytes x = V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "x", 2, 2, {1, 2, 3, 4});
+    const Bytes t = V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Text, "t", 1, 2, {'h', 'i'});
+    const Bytes s = V4Matrix(V4Order::Little, V4Precision::Int16, V4Type::Full, "s", 1, 3, {1, -2, 3});
+    WriteFile(path, Cat({x, t, s}));
+    ASSERT_EQ(wu::Delete(path, {"t"}), 0);
+    EXPECT_EQ(ReadFile(path), Cat({x, s}));
+}
+
+// The unnamed variable at the header's subsystem-data offset (MATLAB's
+// function workspace): the offset follows it, or is cleared with it.
+class SubsystemOffset : public ::testing::TestWithParam<Order> {};
+
+TEST_P(SubsystemOffset, FollowsItsVariableOrIsClearedWithIt) {
+    const Order o = GetParam();
+    const Bytes a = NumericVar(o, "a", mxDOUBLE, {1, 3}, {1, 2, 3});
+    const Bytes b = Compressed(o, CharVar(o, "b", "bee"));
+    const Bytes ws = NumericVar(o, "", mxUINT8, {1, 16}, Iota(16));
+    const uint64_t wsOffset = 128 + a.size() + b.size();
+    auto file = [&](const std::vector<Bytes>& vars, uint64_t offset) {
+        Bytes bytes = Header5(o, kHeaderText, offset);
+        for (const Bytes& v : vars) Append(bytes, v);
+        return bytes;
+    };
+    TempDir dir;
+    const std::string path = dir.file("ws.mat");
+    WriteFile(path, file({a, b, ws}, wsOffset));
+    ASSERT_EQ(wu::Delete(path, {"a"}), 0);
+    EXPECT_EQ(ReadFile(path), file({b, ws}, wsOffset - a.size()));
+
+    ASSERT_EQ(wu::Delete(path, {""}), 0);
+    Bytes cleared = file({b}, 0);
+    std::memset(cleared.data() + 116, ' ', 8);   // as MATLAB writes "no subsystem data"
+    EXPECT_EQ(ReadFile(path), cleared);
+
+    // A variable after the workspace does not move it.
+    WriteFile(path, file({a, ws, b}, 128 + a.size()));
+    ASSERT_EQ(wu::Delete(path, {"b"}), 0);
+    EXPECT_EQ(ReadFile(path), file({a, ws}, 128 + a.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, SubsystemOffset, ::testing::Values(Order::Little, Order::Big));
+
+TEST(Update, PermissionBitsAreKeptAndReadOnlyFilesRefused) {
+    TempDir dir;
+    const std::string path = dir.file("f.mat");
+    const std::vector<Bytes> all = Variables(Order::Little);
+    WriteFile(path, File5(Order::Little, all));
+    ASSERT_EQ(::chmod(path.c_str(), 0604), 0);
+    ASSERT_EQ(wu::Delete(path, {"a"}), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    const Bytes before = ReadFile(path);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    EXPECT_EQ(wu::Delete(path, {"b"}), -1);
+    EXPECT_EQ(ReadFile(path), before);
+}
+
+// An archive being listed holds the file open while a deletion replaces it:
+// the reader goes on reading the old file, the path gives the new one.
+TEST(Update, OpenReaderKeepsReadingTheOldFile) {
+    TempDir dir;
+    const std::string path = dir.file("f.mat");
+    const std::vector<Bytes> all = Variables(Order::Little);
+    WriteFile(path, File5(Order::Little, all));
+    MATFile* reader = matOpen(path.c_str(), "r");
+    ASSERT_NE(reader, nullptr);
+    mxArray* first = matGetNextArrayHeader(reader);
+    ASSERT_NE(first, nullptr);
+    EXPECT_STREQ(mxGetName(first), "a");
+    mxDestroyArray(first);
+
+    ASSERT_EQ(wu::Delete(path, {"a", "b"}), 0);
+    EXPECT_EQ(ReadFile(path), File5(Order::Little, Without(all, {0, 1})));
+
+    mxArray* second = matGetNextArrayHeader(reader);
+    ASSERT_NE(second, nullptr);
+    EXPECT_STREQ(mxGetName(second), "b");
+    mxDestroyArray(second);
+    mxArray* a = matGetArray(reader, "a");
+    ASSERT_NE(a, nullptr);
+    const double* values = static_cast<const double*>(mxGetPr(a));
+    ASSERT_NE(values, nullptr);
+    EXPECT_EQ(values[11], 11.0);
+    mxDestroyArray(a);
+    matClose(reader);
+}
+
+}  // namespace

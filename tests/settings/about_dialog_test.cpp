@@ -1,0 +1,185 @@
+// The About and Options dialog's behaviour, driven without a screen.
+#include "settings/about_dialog_logic.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/test_env.h"
+#include "tests/settings/ini_files.h"
+
+namespace {
+
+using namespace about_dialog;
+
+// A dialog as the platform would show it. Both links share one window
+// class, as static controls do on Windows.
+struct FakeSurface : DialogSurface {
+    std::map<int, bool> checked;
+    std::map<int, bool> enabled;
+    std::optional<WindowRect> dialogRect = WindowRect{0, 0, 100, 60};
+    std::optional<WindowRect> ownerRect = WindowRect{200, 100, 601, 401};
+    std::vector<std::pair<int32_t, int32_t>> moves;
+    CursorHandle systemHand = reinterpret_cast<CursorHandle>(0x32649);
+    CursorHandle staticClassCursor = reinterpret_cast<CursorHandle>(0xA770);   // the class's own arrow
+    std::vector<CursorHandle> destroyed;
+    std::vector<std::string> opened;
+    std::vector<TextColour> colours;
+    int ended = 0;
+
+    bool IsChecked(int id) override { return checked[id]; }
+    void SetChecked(int id, bool value) override { checked[id] = value; }
+    void EnableControl(int id, bool value) override { enabled[id] = value; }
+    bool GetRect(Window window, WindowRect* out) override {
+        const auto& rect = window == Window::kDialog ? dialogRect : ownerRect;
+        if (rect) *out = *rect;
+        return rect.has_value();
+    }
+    int MoveWindowTo(Window window, int32_t x, int32_t y) override {
+        EXPECT_EQ(window, Window::kDialog);
+        moves.emplace_back(x, y);
+        return 1;
+    }
+    CursorHandle LoadSystemHandCursor() override { return systemHand; }
+    CursorHandle LoadCursorResource(int id) override {
+        EXPECT_EQ(id, kHandCursorId);
+        return reinterpret_cast<CursorHandle>(0x105);
+    }
+    bool SetClassCursor(int id, CursorHandle cursor, CursorHandle* previous) override {
+        EXPECT_TRUE(id == kIdEmailLink || id == kIdWebLink);
+        *previous = staticClassCursor;
+        staticClassCursor = cursor;
+        return true;
+    }
+    void DestroyCursor(CursorHandle cursor) override { destroyed.push_back(cursor); }
+    void OpenWithShell(const char* target) override { opened.emplace_back(target); }
+    intptr_t ColourStaticText(TextColour colour) override {
+        colours.push_back(colour);
+        return 0x4B;   // the hollow brush
+    }
+    void EndDialog() override { ++ended; }
+
+    intptr_t Send(MessageKind kind, int id = 0, int notification = kClicked) {
+        return HandleAboutDialogMessage(*this, {kind, id, notification});
+    }
+    void Click(int id) { checked[id] = !checked[id]; Send(MessageKind::kCommand, id); }
+};
+
+class AboutDialog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ini_test::WriteFile(ini, "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=0\n");
+        PackDefaultParamStruct params;
+        std::memset(&params, 0, sizeof params);
+        params.size = static_cast<int>(sizeof params);
+        std::memcpy(params.DefaultIniName, ini.c_str(), ini.size() + 1);
+        ::testing::internal::CaptureStdout();
+        LoadPluginSettings(&params);
+        ::testing::internal::GetCapturedStdout();
+    }
+    std::string File() { return ini_test::ReadFile(ini); }
+
+    testenv::TempDir dir;
+    std::string ini = dir.file("wcx.ini");
+    FakeSurface dialog;
+};
+
+TEST_F(AboutDialog, OpensCentredWithTheSavedOptionsAndApplyDisabled) {
+    EXPECT_EQ(dialog.Send(MessageKind::kInitDialog), 1);
+    EXPECT_TRUE(dialog.checked[kIdStructCellasDirs]);
+    EXPECT_FALSE(dialog.checked[kIdDeleteEnabled]);
+    EXPECT_FALSE(dialog.enabled.at(kIdApply));
+    // 200 + (401 - 100) / 2 = 350 and 100 + (301 - 60) / 2 = 220, truncated.
+    ASSERT_EQ(dialog.moves.size(), 1u);
+    EXPECT_EQ(dialog.moves[0], std::make_pair(350, 220));
+    EXPECT_EQ(dialog.staticClassCursor, dialog.systemHand);
+}
+
+TEST_F(AboutDialog, CheckBoxesEnableApplyAndApplySavesWithoutClosing) {
+    dialog.Send(MessageKind::kInitDialog);
+    dialog.Click(kIdDeleteEnabled);
+    EXPECT_TRUE(dialog.enabled[kIdApply]);
+    EXPECT_EQ(GetPluginSettings().DeleteEnabled, 0) << "nothing is saved before Apply";
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply), 1);
+    EXPECT_FALSE(dialog.enabled[kIdApply]);
+    EXPECT_EQ(GetPluginSettings().DeleteEnabled, 1);
+    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=1\n");
+    dialog.Click(kIdStructCellasDirs);
+    EXPECT_TRUE(dialog.enabled[kIdApply]);
+
+    // Cancel keeps what Apply saved and drops the rest.
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdCancel), 1);
+    EXPECT_EQ(dialog.ended, 1);
+    EXPECT_EQ(GetPluginSettings().StructCellasDirs, 1);
+    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=1\n");
+}
+
+TEST_F(AboutDialog, OkSavesBothOptionsEvenUnchanged) {
+    ini_test::WriteFile(ini, "[Other]\nx=1\n[MATlab]\n; by hand\n");
+    dialog.Send(MessageKind::kInitDialog);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdOk, 1), 1);   // Enter: any notification
+    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\n; by hand\nStructCellasDirs=1\nDeleteEnabled=0\n");
+    EXPECT_EQ(dialog.ended, 1);
+}
+
+TEST_F(AboutDialog, EveryWayOfClosingGivesTheCursorBack) {
+    for (MessageKind close : {MessageKind::kCommand, MessageKind::kClose}) {
+        FakeSurface d;
+        CursorHandle arrow = d.staticClassCursor;
+        d.systemHand = nullptr;   // no system hand: our own resource
+        d.Send(MessageKind::kInitDialog);
+        EXPECT_EQ(d.staticClassCursor, reinterpret_cast<CursorHandle>(0x105));
+        EXPECT_EQ(d.Send(close, kIdCancel), close == MessageKind::kClose ? 0 : 1);
+        EXPECT_EQ(d.ended, 1);
+        EXPECT_EQ(d.staticClassCursor, arrow) << "the host's static controls keep their cursor";
+        EXPECT_EQ(d.destroyed, std::vector<CursorHandle>{reinterpret_cast<CursorHandle>(0x105)});
+    }
+}
+
+TEST_F(AboutDialog, LinksOpenWithTheShellAndOtherNotificationsLeaveTheDialogOpen) {
+    dialog.Send(MessageKind::kInitDialog);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdEmailLink), 1);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink), 1);
+    EXPECT_EQ(dialog.opened, (std::vector<std::string>{kEmailTarget, kWebAddress}));
+    EXPECT_EQ(std::string(kEmailTarget).rfind(std::string("mailto:") + kEmailAddress + "?subject=", 0), 0u);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink, 1), 0);   // double click
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply, 6), 0);     // focus
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, 4242), 0);
+    EXPECT_EQ(dialog.Send(MessageKind::kOther), 0);
+    EXPECT_EQ(dialog.opened.size(), 2u);
+    EXPECT_EQ(dialog.ended, 0);
+}
+
+TEST_F(AboutDialog, LinksAreBlueAndTheAuthorRed) {
+    EXPECT_EQ(dialog.Send(MessageKind::kControlColour, kIdEmailLink), 0x4B);
+    EXPECT_EQ(dialog.Send(MessageKind::kControlColour, kIdWebLink), 0x4B);
+    EXPECT_EQ(dialog.Send(MessageKind::kControlColour, kIdAuthorLine), 0x4B);
+    EXPECT_EQ(dialog.Send(MessageKind::kControlColour, kIdStructCellasDirs), 0);
+    ASSERT_EQ(dialog.colours.size(), 3u);
+    const auto rgb = [](TextColour c) { return std::vector<int>{c.red, c.green, c.blue}; };
+    EXPECT_EQ(rgb(dialog.colours[0]), (std::vector<int>{0, 0, 255}));
+    EXPECT_EQ(rgb(dialog.colours[2]), (std::vector<int>{255, 0, 0}));
+}
+
+TEST(CenterWindow, CentresOverTheReferenceOrLeavesTheWindowAlone) {
+    int32_t x = 0;
+    int32_t y = 0;
+    // Wider than the reference: negative offsets truncate toward zero.
+    ASSERT_TRUE(CenteredPosition({0, 0, 103, 10}, {10, 10, 110, 17}, &x, &y));
+    EXPECT_EQ(x, 10 + (-3) / 2);
+    EXPECT_EQ(y, 10 + (-3) / 2);
+    // A backwards rectangle far out: beyond 32 bits, no move.
+    EXPECT_FALSE(CenteredPosition({INT32_MAX, 0, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX, 0}, &x, &y));
+
+    FakeSurface noOwner;
+    noOwner.ownerRect.reset();
+    EXPECT_EQ(CenterWindow(noOwner, Window::kDialog, Window::kOwner), 0);
+    noOwner.Send(MessageKind::kInitDialog);
+    EXPECT_TRUE(noOwner.moves.empty());
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// Small helpers of the settings tests: whole-file reads and writes, the list
+// of a folder's entries, and failures injected into the file-system seam.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/file_io.h"
+
+namespace ini_test {
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Makes the seam's open fail with EACCES for names containing a given text.
+class FailOpen {
+public:
+    explicit FailOpen(std::string fragment) {
+        fragment_() = std::move(fragment);
+        saved_ = platform::FileSystem();
+        platform::FileSystem().open = [](const char* path, const char* mode) -> FILE* {
+            if (std::string(path).find(fragment_()) != std::string::npos) {
+                errno = EACCES;
+                return nullptr;
+            }
+            return platform::RealFileSystem().open(path, mode);
+        };
+    }
+    ~FailOpen() { platform::FileSystem() = saved_; }
+    FailOpen(const FailOpen&) = delete;
+    FailOpen& operator=(const FailOpen&) = delete;
+
+private:
+    static std::string& fragment_() {
+        static std::string fragment;
+        return fragment;
+    }
+    platform::FileSystemCalls saved_;
+};
+
+}  // namespace ini_test

@@ -1,0 +1,204 @@
+// The private-profile functions against the files Windows makes.
+#include "platform/profile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "support/test_env.h"
+#include "tests/settings/ini_files.h"
+
+using ini_test::ReadFile;
+using ini_test::WriteFile;
+
+namespace {
+
+class Profile : public ::testing::Test {
+protected:
+    testenv::TempDir dir;
+    std::string ini = dir.file("plugins.ini");
+
+    // Writes one key into a file that starts as `before` and returns the file afterwards.
+    std::string AfterSet(const std::string& before, const char* section, const char* key, const char* value) {
+        WriteFile(ini, before);
+        EXPECT_NE(platform::WritePrivateProfileString(section, key, value, ini.c_str()), 0);
+        return ReadFile(ini);
+    }
+};
+
+TEST_F(Profile, KeysAreReplacedInPlaceAndAppendedAfterTheLastLineOfTheirSection) {
+    // Names compare without case; the file's own spelling of a key stays.
+    EXPECT_EQ(AfterSet("[a]\nx=1\n  Yes = 2 \n\n[b]\nyes=9\n", "A", "yES", "5"),
+              "[a]\nx=1\nYes=5\n\n[b]\nyes=9\n");
+    // A new key goes after the last non-blank line (comments count), before the blank lines.
+    EXPECT_EQ(AfterSet("[a]\nx=1\n; note\n\n\n[b]\n", "a", "z", "3"), "[a]\nx=1\n; note\nz=3\n\n\n[b]\n");
+    EXPECT_EQ(AfterSet("[a]\n\n[b]\n", "a", "z", "3"), "[a]\nz=3\n\n[b]\n");
+    // A missing section goes at the end; a last line without line end is ended first.
+    EXPECT_EQ(AfterSet("[a]\nx=1", "new", "k", "v"), "[a]\nx=1\n[new]\nk=v\n");
+    EXPECT_EQ(AfterSet("[a]", "a", "k", "v"), "[a]\nk=v\n");
+    // A key inside a comment is not a key.
+    EXPECT_EQ(AfterSet("[a]\n;k=1\n", "a", "k", "2"), "[a]\n;k=1\nk=2\n");
+    // The first of two equal sections is the one used, as on Windows.
+    EXPECT_EQ(AfterSet("[a]\nk=1\n[a]\nk=2\n", "a", "k", "3"), "[a]\nk=3\n[a]\nk=2\n");
+}
+
+TEST_F(Profile, LineEndsAreKeptAsFoundAndNewLinesFollowTheFile) {
+    EXPECT_EQ(AfterSet("[a]\r\nx=1\r\n\r\n[b]\r\ny=2\r\n", "a", "x", "7"), "[a]\r\nx=7\r\n\r\n[b]\r\ny=2\r\n");
+    EXPECT_EQ(AfterSet("[a]\r\nx=1\r\n", "a", "n", "7"), "[a]\r\nx=1\r\nn=7\r\n");
+    EXPECT_EQ(AfterSet("[a]\r\nx=1", "c", "n", "7"), "[a]\r\nx=1\r\n[c]\r\nn=7\r\n");
+    // A byte-order mark stays in front and does not hide the first section.
+    EXPECT_EQ(AfterSet("\xEF\xBB\xBF[a]\nx=1\n", "a", "x", "2"), "\xEF\xBB\xBF[a]\nx=2\n");
+    std::filesystem::remove(ini);
+    ASSERT_NE(platform::WritePrivateProfileString("s", "k", "v", ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[s]\nk=v\n");
+}
+
+TEST_F(Profile, RemovingKeysAndSections) {
+    EXPECT_EQ(AfterSet("[a]\nx=1\ny=2\n[b]\nx=1\n", "a", "x", nullptr), "[a]\ny=2\n[b]\nx=1\n");
+    EXPECT_EQ(AfterSet("[a]\nx=1\n\n[b]\nx=1\n", "a", nullptr, nullptr), "[b]\nx=1\n");
+    EXPECT_EQ(AfterSet("[b]\nx=1\n", "a", "x", nullptr), "[b]\nx=1\n");
+}
+
+TEST_F(Profile, SectionReplacementKeepsTheBlankLinesAndSectionsAround) {
+    const char lines[] = "; one\0k=v\0\0";
+    WriteFile(ini, "[o]\r\nq=1\r\n[a]\r\nold=1\r\n;old\r\n\r\n[z]\r\n");
+    ASSERT_NE(platform::WritePrivateProfileSection("A", lines, ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n");
+    ASSERT_NE(platform::WritePrivateProfileSection("new", lines, ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
+    ASSERT_NE(platform::WritePrivateProfileSection("a", nullptr, ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
+}
+
+TEST_F(Profile, SectionReadingGivesTheLinesAsTheyStand) {
+    WriteFile(ini, "[x]\nq=0\n[MATlab]\r\n; c\r\n\r\nAuthor = Q\r\nbare\r\n  \r\n[y]\n");
+    char buffer[64];
+    std::memset(buffer, 'X', sizeof buffer);
+    const uint32_t count = platform::GetPrivateProfileSection("matlab", buffer, sizeof buffer, ini.c_str());
+    const char expected[] = "; c\0Author = Q\0bare\0";   // and the final NUL
+    ASSERT_EQ(count, sizeof expected - 1);
+    EXPECT_EQ(std::memcmp(buffer, expected, sizeof expected), 0);
+
+    // Too small: as much as fits, two NULs, size - 2.
+    std::memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(platform::GetPrivateProfileSection("MATlab", buffer, 8, ini.c_str()), 6u);
+    EXPECT_EQ(std::memcmp(buffer, "; c\0Au\0\0X", 9), 0);
+    std::memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(platform::GetPrivateProfileSection("MATlab", buffer, 5, ini.c_str()), 3u);
+    EXPECT_EQ(std::memcmp(buffer, "; c\0\0X", 6), 0);
+    EXPECT_EQ(platform::GetPrivateProfileSection("MATlab", buffer, 2, ini.c_str()), 0u);
+    EXPECT_EQ(platform::GetPrivateProfileSection("missing", buffer, sizeof buffer, ini.c_str()), 0u);
+    EXPECT_EQ(std::memcmp(buffer, "\0\0", 2), 0);
+    WriteFile(ini, "[e]\n\n  \n[f]\n");
+    EXPECT_EQ(platform::GetPrivateProfileSection("e", buffer, sizeof buffer, ini.c_str()), 0u);
+}
+
+TEST_F(Profile, WholeNumbersFollowWindowsRules) {
+    WriteFile(ini,
+              "[n]\nplain=42\nblanks=  \t17\nplus=+7\nminus=-1\ntrail=12abc\nword=abc\nempty=\nspaced = 3 \n"
+              "quoted=\"5\"\nwrap=4294967297\nsignonly=-\nbare\n");
+    const std::pair<const char*, unsigned> cases[] = {
+        {"plain", 42}, {"blanks", 17},  {"plus", 7},   {"minus", 0xFFFFFFFFu}, {"trail", 12},
+        {"word", 0},   {"empty", 99},   {"spaced", 3}, {"quoted", 5},          {"wrap", 1},
+        {"signonly", 0}, {"bare", 99},  {"absent", 99}, {"PLAIN", 42},
+    };
+    for (const auto& [key, expected] : cases) {
+        EXPECT_EQ(platform::GetPrivateProfileInt("N", key, 99, ini.c_str()), expected) << key;
+    }
+    EXPECT_EQ(platform::GetPrivateProfileInt("other", "plain", -5, ini.c_str()), static_cast<unsigned>(-5));
+    EXPECT_EQ(platform::GetPrivateProfileInt("n", "plain", 1, dir.file("missing.ini").c_str()), 1u);
+}
+
+TEST_F(Profile, StructsAreHexWithAChecksumByte) {
+    const unsigned char bytes[] = {0x00, 0xFF, 0x10, 0xab};
+    WriteFile(ini, "");
+    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", bytes, sizeof bytes, ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[s]\nk=00FF10ABBA\n");   // 0x00 + 0xFF + 0x10 + 0xAB = 0x1BA
+    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", nullptr, 0, ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), "[s]\n");
+}
+
+TEST_F(Profile, TheCacheFlushDoesNothing) {
+    EXPECT_EQ(platform::WritePrivateProfileString(nullptr, nullptr, nullptr, ini.c_str()), 0);
+    EXPECT_FALSE(std::filesystem::exists(ini));
+}
+
+TEST_F(Profile, TextsThatWouldChangeTheFilesShapeAreRefused) {
+    const std::string before = "[a]\nx=1\n[other]\ny=2\n";
+    WriteFile(ini, before);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "x", "1\n[other]\ny=3", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "x=y", "1", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileString("a]", "x", "1", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", ";x", "1", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileSection("a", "k=1\0[other]\0\0", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileSection("a", "k=1\r\0\0", ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), before);
+}
+
+TEST_F(Profile, OddFilesAreReadAndKeptWithoutHarm) {
+    // NUL bytes, bytes that are not UTF-8 and a very long line stay byte for byte.
+    std::string odd = std::string("[o]\nv=\xff\xfe\0\x80\n", 11) + std::string(300000, 'L') + "\n[a]\nk=1\n";
+    WriteFile(ini, odd);
+    EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, ini.c_str()), 1u);
+    ASSERT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
+    odd.replace(odd.size() - 2, 1, "2");
+    EXPECT_EQ(ReadFile(ini), odd);
+
+    // A file larger than a settings file can be is neither read nor written.
+    const std::string huge = dir.file("huge.ini");
+    WriteFile(huge, "[a]\nk=1\n");
+    std::filesystem::resize_file(huge, 17u * 1024 * 1024);
+    EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, huge.c_str()), 9u);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "2", huge.c_str()), 0);
+    EXPECT_EQ(std::filesystem::file_size(huge), 17u * 1024 * 1024);
+    EXPECT_EQ(ReadFile(huge).substr(0, 8), "[a]\nk=1\n");
+}
+
+TEST_F(Profile, FilesThatMayNotBeWrittenAreLeftAlone) {
+    const std::string before = "[o]\ny=2\n";
+    WriteFile(ini, before);
+    ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);   // read-only even for root
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
+    EXPECT_EQ(ReadFile(ini), before);
+
+    ASSERT_EQ(::chmod(ini.c_str(), 0640), 0);
+    {
+        ini_test::FailOpen unreadable("plugins.ini");   // EACCES, as for another user's file
+        EXPECT_EQ(platform::GetPrivateProfileInt("o", "y", 7, ini.c_str()), 7u);
+        EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
+    }
+    {
+        ini_test::FailOpen noNewFile(".tmp-");   // a folder we may not write into
+        EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
+    }
+    EXPECT_EQ(ReadFile(ini), before);
+    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
+
+    // Not a regular file: refused.
+    const std::string folder = dir.file("folder.ini");
+    std::filesystem::create_directory(folder);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", folder.c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+
+    // A write that goes through keeps the permission bits.
+    ASSERT_NE(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST_F(Profile, ALinkedSettingsFileStaysALink) {
+    testenv::TempDir elsewhere;
+    const std::string target = elsewhere.file("real.ini");
+    WriteFile(target, "[a]\nk=1\n");
+    std::filesystem::create_symlink(target, ini);
+    ASSERT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_EQ(ReadFile(target), "[a]\nk=2\n");
+    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,37 @@
+// Makes the engine's file I/O fail on purpose: while a FaultInjector lives,
+// the N-th call (counted from 1) of one kind of call, or of any kind, fails
+// once or for good, the way the system would fail it (a short write as on a
+// full disk, a failed rename ...). The real calls come back when it goes.
+//
+//   for (long n = 1;; ++n) {
+//       faults::FaultInjector fault(faults::Call::Any, n);
+//       const int result = DoTheDeletion();
+//       ... the original is byte-identical unless result == 0 ...
+//       if (!fault.Fired()) break;   // the operation made fewer than n calls
+//   }
+#pragma once
+
+namespace faults {
+
+enum class Call {
+    Any, Open, Read, Write, Seek, Tell, Flush, Sync, Close, Status, FileStatus, SetMode,
+    Replace, Remove, SyncDirectory, CreateBeside,
+};
+
+const char* CallName(Call call);
+
+enum class Persistence { Once, ForGood };
+
+class FaultInjector {
+public:
+    // n <= 0 only counts calls and fails none.
+    FaultInjector(Call kind, long n, Persistence persistence = Persistence::Once);
+    ~FaultInjector();
+    FaultInjector(const FaultInjector&) = delete;
+    FaultInjector& operator=(const FaultInjector&) = delete;
+
+    long Calls() const;    // calls of the kind made so far
+    bool Fired() const;    // a call was made to fail
+};
+
+}  // namespace faults

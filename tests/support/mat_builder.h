@@ -1,0 +1,168 @@
+// Writes MAT-files byte by byte for tests: level-5 files in either byte order
+// (tags, small data elements, array flags, dimensions, names, data, every
+// class, compressed elements) and version 4 matrices. It knows the format on
+// its own, independently of the engine, so that a test catches the engine
+// misreading a constant.
+//
+// Everything is a plain byte vector; pieces are concatenated with Cat. A
+// typical level-5 file:
+//
+//   using namespace matbuild;
+//   Bytes file = File5(Order::Little, {
+//       NumericVar(Order::Little, "A", mxDOUBLE, {3, 4}, Iota(12)),
+//       Compressed(Order::Little, CharVar(Order::Little, "s", "hello")),
+//   });
+//   WriteFile(dir.file("a.mat"), file);
+//
+// A version 4 file is just its matrices one after another:
+//
+//   Bytes v4 = Cat({V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6))});
+//
+// Lower-level pieces (Tag, Element, FlagsElement, DimsElement, NameElement,
+// Matrix) let a test build anything else, including damaged files.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace matbuild {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Order { Little, Big };   // level-5 byte order: "IM" or "MI"
+
+// Level-5 data types.
+enum DataType : uint32_t {
+    miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,
+    miSINGLE = 7, miDOUBLE = 9, miINT64 = 12, miUINT64 = 13, miMATRIX = 14,
+    miCOMPRESSED = 15, miUTF8 = 16, miUTF16 = 17, miUTF32 = 18,
+};
+
+// Level-5 array classes (the low byte of the array flags).
+enum ClassCode : uint8_t {
+    mxCELL = 1, mxSTRUCT = 2, mxOBJECT = 3, mxCHAR = 4, mxSPARSE = 5, mxDOUBLE = 6,
+    mxSINGLE = 7, mxINT8 = 8, mxUINT8 = 9, mxINT16 = 10, mxUINT16 = 11, mxINT32 = 12,
+    mxUINT32 = 13, mxINT64 = 14, mxUINT64 = 15, mxFUNCTION = 16, mxOPAQUE = 17,
+};
+
+// Bits of the array flags' second byte.
+enum FlagBits : uint8_t { kComplex = 0x08, kGlobal = 0x04, kLogical = 0x02 };
+
+// The header text of files built here unless a test gives another.
+extern const char* const kHeaderText;   // "MATLAB 5.0 MAT-file, ... Created on: Fri Feb 18 10:28:03 2005"
+
+// ---- raw pieces -----------------------------------------------------------
+
+Bytes Cat(std::initializer_list<Bytes> parts);
+void Append(Bytes& to, const Bytes& more);
+Bytes U16(Order order, uint16_t value);
+Bytes U32(Order order, uint32_t value);
+Bytes U64(Order order, uint64_t value);
+Bytes Text(const std::string& text);   // the characters, no terminator
+Bytes PadTo8(Bytes bytes);             // appends zeros up to a multiple of 8
+
+// The 128-byte header: text padded with blanks to 116 bytes, subsystem-data
+// offset (8 bytes, written little-endian for Little, big-endian for Big),
+// version 0x0100 and the endian indicator "IM" or "MI" as the order writes them.
+Bytes Header5(Order order, const std::string& text = kHeaderText, uint64_t subsystemOffset = 0);
+// Header5 followed by the elements.
+Bytes File5(Order order, std::initializer_list<Bytes> elements, const std::string& text = kHeaderText);
+Bytes File5(Order order, const std::vector<Bytes>& elements, const std::string& text = kHeaderText);
+
+// An 8-byte tag: type then byte count.
+Bytes Tag(Order order, uint32_t type, uint32_t size);
+// A data element: tag and payload padded to 8 bytes. With allowSmall, a
+// payload of 1 to 4 bytes uses the small element form (count and type in one
+// word, data in the next four bytes).
+Bytes Element(Order order, uint32_t type, const Bytes& payload, bool allowSmall = true);
+
+// Values converted to the data type (any of miINT8..miUINT64, miSINGLE,
+// miDOUBLE) in the given byte order.
+Bytes Values(Order order, uint32_t type, const std::vector<double>& values);
+Bytes ValuesI64(Order order, const std::vector<int64_t>& values);
+Bytes ValuesU64(Order order, const std::vector<uint64_t>& values);
+Bytes ValueElement(Order order, uint32_t type, const std::vector<double>& values);
+
+// 0, 1, 2, ... n-1 as doubles.
+std::vector<double> Iota(size_t n, double start = 0);
+
+// The parts of an array element's content.
+Bytes FlagsElement(Order order, uint8_t classCode, uint8_t flagBits = 0, uint32_t nzmax = 0);
+Bytes DimsElement(Order order, const std::vector<int32_t>& dims);
+Bytes NameElement(Order order, const std::string& name);   // miINT8, small when <= 4 bytes
+
+// An miMATRIX element around the given content (flags, dims, name, data...).
+Bytes Matrix(Order order, const Bytes& content);
+
+// ---- whole variables (each an miMATRIX element) ------------------------------
+
+// A numeric or logical array. `storeType` is the data type the values are
+// written as (0: the class's own type); imag non-empty makes it complex.
+Bytes NumericVar(Order order, const std::string& name, uint8_t classCode,
+                 const std::vector<int32_t>& dims, const std::vector<double>& real,
+                 const std::vector<double>& imag = {}, uint8_t flagBits = 0, uint32_t storeType = 0);
+// A char array of UTF-16 code units stored with the given type (miUINT16,
+// miUTF16, miUTF8 (then `units` must be ASCII or pre-encoded bytes), miINT8...).
+Bytes CharVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
+              const std::vector<uint16_t>& units, uint32_t storeType = miUINT16);
+// A 1-by-n char array of ASCII text.
+Bytes CharVar(Order order, const std::string& name, const std::string& ascii);
+// A sparse m-by-n array (double, or logical with kLogical); ir/jc as stored.
+Bytes SparseVar(Order order, const std::string& name, int32_t m, int32_t n,
+                const std::vector<int32_t>& ir, const std::vector<int32_t>& jc,
+                const std::vector<double>& real, const std::vector<double>& imag = {},
+                uint8_t flagBits = 0);
+// A cell array; each cell is a whole miMATRIX element (use an empty name).
+Bytes CellVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
+              const std::vector<Bytes>& cells, uint8_t flagBits = 0);
+// A struct array; values holds, for each element in storage order, one
+// miMATRIX element per field.
+Bytes StructVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
+                const std::vector<std::string>& fields, const std::vector<Bytes>& values,
+                uint8_t flagBits = 0);
+// An old-style object: a struct with a class name.
+Bytes ObjectVar(Order order, const std::string& name, const std::string& className,
+                const std::vector<int32_t>& dims, const std::vector<std::string>& fields,
+                const std::vector<Bytes>& values);
+// A function handle: flags (class 16), dims 1x1, name, then one inner
+// miMATRIX element (MATLAB stores a struct describing the function there).
+Bytes FunctionHandleVar(Order order, const std::string& name, const Bytes& inner);
+// An opaque array (class 17): flags, name, type-system name ("MCOS"), class
+// name, then one inner miMATRIX element. Opaque arrays have no dims element.
+Bytes OpaqueVar(Order order, const std::string& name, const std::string& className,
+                const Bytes& inner, const std::string& typeSystem = "MCOS");
+
+// An miCOMPRESSED element holding the zlib stream of `element` (default level).
+Bytes Compressed(Order order, const Bytes& element);
+// An miCOMPRESSED element around arbitrary stream bytes (for damaged streams).
+Bytes CompressedRaw(Order order, const Bytes& stream);
+// zlib compress / the raw deflate stream of bytes.
+Bytes Zlib(const Bytes& data, int level = 6);
+
+// ---- version 4 ---------------------------------------------------------------
+
+enum class V4Order { Little = 0, Big = 1 };   // machine code M of the type word
+enum class V4Precision { Double = 0, Single = 1, Int32 = 2, Int16 = 3, UInt16 = 4, UInt8 = 5 };
+enum class V4Type { Full = 0, Text = 1, Sparse = 2 };
+
+// One version 4 matrix: five 32-bit words (type = M*1000 + P*10 + T, mrows,
+// ncols, imagf, namlen including the terminator), the name and its NUL, the
+// real values then the imaginary ones (column-major). For a sparse matrix
+// pass the stored triplet rows as the "values" the format stores: mrows = nnz
+// (+1), ncols = 3 or 4, columns i, j, re[, im].
+Bytes V4Matrix(V4Order order, V4Precision precision, V4Type type, const std::string& name,
+               uint32_t mrows, uint32_t ncols, const std::vector<double>& real,
+               const std::vector<double>& imag = {});
+// The same with a raw type word (for machine codes we refuse, bad digits...).
+Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uint32_t mrows,
+                  uint32_t ncols, uint32_t imagf, const Bytes& data);
+
+// ---- files -------------------------------------------------------------------
+
+// Writes the bytes to path; throws std::runtime_error when it cannot.
+void WriteFile(const std::string& path, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+
+}  // namespace matbuild

@@ -1,0 +1,190 @@
+#include "support/plugin_loader.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "support/test_env.h"
+
+namespace testhost {
+
+namespace {
+
+template <typename Fn>
+bool Resolve(void* library, const char* name, Fn* out, bool required) {
+    *out = reinterpret_cast<Fn>(::dlsym(library, name));
+    if (*out == nullptr && required) {
+        ADD_FAILURE() << "the plug-in does not export " << name;
+        return false;
+    }
+    return true;
+}
+
+Plugin LoadPlugin() {
+    Plugin plugin;
+    const std::string path = testenv::PluginPath();
+    if (path.empty()) {
+        ADD_FAILURE() << "MATWCX_PLUGIN is not set";
+        return plugin;
+    }
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        ADD_FAILURE() << "dlopen " << path << ": " << ::dlerror();
+        return plugin;
+    }
+    bool all = true;
+    all &= Resolve(library, "OpenArchive", &plugin.OpenArchive, true);
+    all &= Resolve(library, "ReadHeader", &plugin.ReadHeader, true);
+    all &= Resolve(library, "ProcessFile", &plugin.ProcessFile, true);
+    all &= Resolve(library, "CloseArchive", &plugin.CloseArchive, true);
+    all &= Resolve(library, "SetChangeVolProc", &plugin.SetChangeVolProc, true);
+    all &= Resolve(library, "SetProcessDataProc", &plugin.SetProcessDataProc, true);
+    all &= Resolve(library, "GetPackerCaps", &plugin.GetPackerCaps, true);
+    all &= Resolve(library, "PackFiles", &plugin.PackFiles, true);
+    all &= Resolve(library, "DeleteFiles", &plugin.DeleteFiles, true);
+    all &= Resolve(library, "ConfigurePacker", &plugin.ConfigurePacker, true);
+    all &= Resolve(library, "CanYouHandleThisFile", &plugin.CanYouHandleThisFile, true);
+    all &= Resolve(library, "PackSetDefaultParams", &plugin.PackSetDefaultParams, true);
+    Resolve(library, "ExtensionInitialize", &plugin.ExtensionInitialize, false);
+    Resolve(library, "ExtensionFinalize", &plugin.ExtensionFinalize, false);
+    // Kept loaded even when an export is missing: the host would refuse the
+    // plug-in, but the tests of the other exports can still run.
+    plugin.library = all ? library : nullptr;
+    return plugin;
+}
+
+}  // namespace
+
+const Plugin& LoadedPlugin() {
+    static const Plugin plugin = LoadPlugin();
+    if (plugin.library == nullptr) ADD_FAILURE() << "the plug-in is not loaded";
+    return plugin;
+}
+
+bool Plugin::SetDefaultParams(const std::string& iniPath) const {
+    PackDefaultParamStruct dps{};
+    if (iniPath.size() >= sizeof dps.DefaultIniName) return false;
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;
+    dps.PluginInterfaceVersionHi = 2;
+    std::memcpy(dps.DefaultIniName, iniPath.c_str(), iniPath.size() + 1);
+    CaptureStdout([&] { PackSetDefaultParams(&dps); });
+    return true;
+}
+
+bool Plugin::CanHandle(const std::string& path) const {
+    std::string copy = path;
+    return CanYouHandleThisFile(copy.data()) != 0;
+}
+
+int Plugin::Delete(const std::string& packedFile, const std::vector<std::string>& entryNames) const {
+    std::vector<char> list;
+    for (const std::string& name : entryNames) {
+        list.insert(list.end(), name.begin(), name.end());
+        list.push_back('\0');
+    }
+    list.push_back('\0');
+    if (entryNames.empty()) list.push_back('\0');
+    std::string path = packedFile;
+    return DeleteFiles(path.data(), list.data());
+}
+
+int ReadOneHeader(const Plugin& plugin, HANDLE handle, Entry* entry) {
+    // A pattern shows whether the plug-in wrote anything past FileAttr, where
+    // the hosts' layouts differ.
+    tHeaderData header;
+    std::memset(&header, 0xA5, sizeof header);
+    std::memset(&header, 0, kHeaderDataWrittenEnd);
+    const int result = plugin.ReadHeader(handle, &header);
+    if (result != 0) return result;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
+    entry->tailUntouched = true;
+    for (size_t i = kHeaderDataWrittenEnd; i < sizeof header; ++i) {
+        if (bytes[i] != 0xA5) entry->tailUntouched = false;
+    }
+    entry->arcName.assign(header.ArcName, strnlen(header.ArcName, sizeof header.ArcName));
+    entry->fileName.assign(header.FileName, strnlen(header.FileName, sizeof header.FileName));
+    entry->flags = header.Flags;
+    entry->packSize = header.PackSize;
+    entry->unpSize = header.UnpSize;
+    entry->hostOS = header.HostOS;
+    entry->fileCRC = header.FileCRC;
+    entry->fileTime = header.FileTime;
+    entry->unpVer = header.UnpVer;
+    entry->method = header.Method;
+    entry->fileAttr = header.FileAttr;
+    return 0;
+}
+
+Archive::Archive(const Plugin& plugin, const std::string& path, int openMode)
+    : plugin_(plugin), path_(path) {
+    tOpenArchiveData data{};
+    data.ArcName = path_.data();
+    data.OpenMode = openMode;
+    data.OpenResult = -1;
+    openOutput_ = CaptureStdout([&] { handle_ = plugin_.OpenArchive(&data); });
+    openResult_ = data.OpenResult;
+}
+
+Archive::~Archive() { Close(); }
+
+int Archive::Close() {
+    if (handle_ == nullptr) return 0;
+    const int result = plugin_.CloseArchive(handle_);
+    handle_ = nullptr;
+    return result;
+}
+
+std::vector<Entry> Archive::ReadAll(int* lastResult) {
+    std::vector<Entry> entries;
+    int result = E_END_ARCHIVE;
+    if (handle_ != nullptr) {
+        for (;;) {
+            Entry entry;
+            result = ReadOneHeader(plugin_, handle_, &entry);
+            if (result != 0) break;
+            entries.push_back(entry);
+            char empty[1] = {0};
+            const int skip = plugin_.ProcessFile(handle_, PK_SKIP, nullptr, empty);
+            if (skip != 0) {
+                ADD_FAILURE() << "ProcessFile(PK_SKIP) answered " << skip;
+                break;
+            }
+        }
+    }
+    if (lastResult != nullptr) *lastResult = result;
+    return entries;
+}
+
+std::string CaptureStdout(const std::function<void()>& fn) {
+    std::fflush(stdout);
+    FILE* capture = std::tmpfile();
+    const int saved = ::dup(STDOUT_FILENO);
+    if (capture == nullptr || saved < 0) {
+        ADD_FAILURE() << "cannot redirect stdout";
+        if (capture != nullptr) std::fclose(capture);
+        if (saved >= 0) ::close(saved);
+        fn();
+        return {};
+    }
+    ::dup2(::fileno(capture), STDOUT_FILENO);
+    fn();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+
+    std::string text;
+    std::rewind(capture);
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, capture)) > 0) text.append(buffer, got);
+    std::fclose(capture);
+    return text;
+}
+
+}  // namespace testhost

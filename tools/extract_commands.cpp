@@ -1,0 +1,190 @@
+// view and extract: the host's walk over an archive opened for extraction,
+// ProcessFile(PK_EXTRACT) for the chosen entries and PK_SKIP for the rest.
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tools/commands.h"
+
+namespace matwcx {
+
+namespace {
+
+// Which entries a walk extracts: those the VAR arguments name.
+struct ExtractionWalk {
+    std::vector<std::string> wanted;   // VAR arguments; empty: every entry
+    std::vector<bool> found;           // which of them matched an entry
+};
+
+bool Choose(ExtractionWalk* walk, const Entry& entry) {
+    if (walk->wanted.empty()) return true;
+    bool chosen = false;
+    for (size_t i = 0; i < walk->wanted.size(); ++i) {
+        if (EntryMatches(entry, walk->wanted[i])) {
+            walk->found[i] = true;
+            chosen = true;
+        }
+    }
+    return chosen;
+}
+
+// Reports VAR arguments that matched no entry; false when there was one.
+bool AllFound(const ExtractionWalk& walk, const std::string& file) {
+    bool all = true;
+    for (size_t i = 0; i < walk.wanted.size(); ++i) {
+        if (!walk.found[i]) {
+            Complain(file + ": no variable " + Quoted(walk.wanted[i]));
+            all = false;
+        }
+    }
+    return all;
+}
+
+// The host's walk in extraction mode: every entry is read; the chosen ones go
+// to `extract` (which calls ProcessFile(PK_EXTRACT)), the others are skipped.
+template <typename Extract>
+int Walk(PluginHost& host, const std::string& file, ExtractionWalk* walk, Extract extract) {
+    int result = 0;
+    PluginOutput output(host.verbose);
+    const HANDLE handle = host.Open(file, PK_OM_EXTRACT, &result);
+    if (handle == nullptr) return result;
+    host.SetCallbacks(handle, nullptr);
+    for (;;) {
+        Entry entry;
+        result = host.ReadNext(handle, &entry);
+        if (result != 0) break;
+        if (Choose(walk, entry)) {
+            extract(handle, entry);
+        } else {
+            char empty[1] = {0};
+            result = host.api().ProcessFile(handle, PK_SKIP, nullptr, empty);
+            if (result != 0) break;
+        }
+    }
+    host.Close(handle);
+    return result == E_END_ARCHIVE ? 0 : result;
+}
+
+std::string ReadWholeFile(const std::string& path, bool* ok) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    *ok = static_cast<bool>(in);
+    return text.str();
+}
+
+}  // namespace
+
+int RunView(PluginHost& host, const Args& args) {
+    if (args.size() < 2) {
+        Complain("view needs FILE and at least one VAR");
+        return kExitUsage;
+    }
+    const std::string& file = args[0];
+    ExtractionWalk walk{{args.begin() + 1, args.end()}, std::vector<bool>(args.size() - 1, false)};
+
+    // The host's viewer folder: the plug-in writes a text instead of a
+    // MAT-file when the destination lies in a folder named _tc.
+    std::error_code error;
+    std::string temp = (std::filesystem::temp_directory_path(error) / "matwcx-view-XXXXXX").string();
+    if (error || ::mkdtemp(temp.data()) == nullptr) {
+        Complain("cannot create a temporary folder");
+        return kExitFailed;
+    }
+    const std::string viewerFolder = temp + "/_tc";
+    std::filesystem::create_directory(viewerFolder, error);
+
+    int status = kExitOk;
+    std::vector<std::string> texts;
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+        std::string destPath = viewerFolder;
+        std::string destName = entry.name;
+        const int code = host.api().ProcessFile(handle, PK_EXTRACT, destPath.data(), destName.data());
+        if (code != 0) {
+            ComplainResult(file + ": " + Quoted(entry.name), code);
+            status = kExitFailed;
+            return;
+        }
+        bool ok = false;
+        std::string text = ReadWholeFile(viewerFolder + "/" + entry.name, &ok);
+        if (!ok) {
+            Complain(file + ": " + Quoted(entry.name) + ": the plug-in wrote no text");
+            status = kExitFailed;
+            return;
+        }
+        texts.push_back(std::move(text));
+    });
+    std::filesystem::remove_all(temp, error);
+
+    for (size_t i = 0; i < texts.size(); ++i) {
+        std::fwrite(texts[i].data(), 1, texts[i].size(), stdout);
+        if (texts[i].empty() || texts[i].back() != '\n') std::printf("\n");
+    }
+    if (result != 0) {
+        ComplainResult(file, result);
+        return kExitFailed;
+    }
+    if (!AllFound(walk, file)) status = kExitFailed;
+    return status;
+}
+
+int RunExtract(PluginHost& host, const Args& args) {
+    std::string folder = ".";
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "-d") {
+            if (i + 1 >= args.size()) {
+                Complain("-d needs a folder");
+                return kExitUsage;
+            }
+            folder = args[++i];
+        } else {
+            words.push_back(args[i]);
+        }
+    }
+    if (words.empty()) {
+        Complain("extract needs FILE");
+        return kExitUsage;
+    }
+    const std::string file = words[0];
+    ExtractionWalk walk{{words.begin() + 1, words.end()}, std::vector<bool>(words.size() - 1, false)};
+
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
+    if (error) {
+        Complain("cannot use the folder " + folder);
+        return kExitFailed;
+    }
+    const std::string target = absolute.lexically_normal().string();
+    const std::string prefix = target.empty() || target.back() == '/' ? target : target + "/";
+
+    int status = kExitOk;
+    std::vector<std::string> written;
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+        // Double Commander passes no DestPath and the whole target path as DestName.
+        std::string destName = prefix + entry.name;
+        const int code = host.api().ProcessFile(handle, PK_EXTRACT, nullptr, destName.data());
+        if (code != 0) {
+            ComplainResult(file + ": " + Quoted(entry.name), code);
+            status = kExitFailed;
+            return;
+        }
+        written.push_back(destName + ".mat");
+    });
+    for (const std::string& path : written) std::printf("%s\n", Quoted(path).c_str());
+    if (result != 0) {
+        ComplainResult(file, result);
+        return kExitFailed;
+    }
+    if (!AllFound(walk, file)) status = kExitFailed;
+    return status;
+}
+
+}  // namespace matwcx

@@ -1,0 +1,247 @@
+#include "tools/plugin_host.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace matwcx {
+
+namespace {
+
+// Where the command's own text goes while the plug-in's output is silenced.
+int ownOutputFd = STDOUT_FILENO;
+
+// The plug-in knows no multi-volume archives; a request for the next volume
+// is answered "none" (0: the user aborted).
+int WCX_CALL NoNextVolume(char*, int) { return 0; }
+int WCX_CALL IgnoreProgress(char*, int) { return 1; }
+
+template <typename Fn>
+bool Resolve(void* library, const char* name, Fn* out, std::string* missing) {
+    *out = reinterpret_cast<Fn>(::dlsym(library, name));
+    if (*out != nullptr) return true;
+    if (!missing->empty()) *missing += ", ";
+    *missing += name;
+    return false;
+}
+
+}  // namespace
+
+PluginOutput::PluginOutput(bool show) {
+    if (show) return;
+    std::fflush(stdout);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    savedFd_ = ::dup(STDOUT_FILENO);
+    if (devNull < 0 || savedFd_ < 0) {
+        if (devNull >= 0) ::close(devNull);
+        if (savedFd_ >= 0) ::close(savedFd_);
+        savedFd_ = -1;
+        return;
+    }
+    ::dup2(devNull, STDOUT_FILENO);
+    ::close(devNull);
+    ownOutputFd = savedFd_;
+}
+
+PluginOutput::~PluginOutput() {
+    if (savedFd_ < 0) return;
+    std::fflush(stdout);
+    ::dup2(savedFd_, STDOUT_FILENO);
+    ::close(savedFd_);
+    ownOutputFd = STDOUT_FILENO;
+}
+
+void WriteOwn(const std::string& text) {
+    std::fflush(stdout);
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t written = ::write(ownOutputFd, text.data() + done, text.size() - done);
+        if (written <= 0) return;
+        done += static_cast<size_t>(written);
+    }
+}
+
+PluginHost::~PluginHost() {
+    // Kept loaded until the process ends, as a file manager does; unloading
+    // here would only race the C library's exit handlers.
+}
+
+bool PluginHost::Load(const std::string& path, std::string* error) {
+    library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) {
+        const char* why = ::dlerror();
+        *error = "cannot load the plug-in " + path + ": " + (why != nullptr ? why : "unknown error");
+        return false;
+    }
+    std::string missing;
+    Resolve(library_, "OpenArchive", &api_.OpenArchive, &missing);
+    Resolve(library_, "ReadHeader", &api_.ReadHeader, &missing);
+    Resolve(library_, "ProcessFile", &api_.ProcessFile, &missing);
+    Resolve(library_, "CloseArchive", &api_.CloseArchive, &missing);
+    Resolve(library_, "SetChangeVolProc", &api_.SetChangeVolProc, &missing);
+    Resolve(library_, "SetProcessDataProc", &api_.SetProcessDataProc, &missing);
+    Resolve(library_, "GetPackerCaps", &api_.GetPackerCaps, &missing);
+    Resolve(library_, "PackFiles", &api_.PackFiles, &missing);
+    Resolve(library_, "DeleteFiles", &api_.DeleteFiles, &missing);
+    Resolve(library_, "ConfigurePacker", &api_.ConfigurePacker, &missing);
+    Resolve(library_, "CanYouHandleThisFile", &api_.CanYouHandleThisFile, &missing);
+    Resolve(library_, "PackSetDefaultParams", &api_.PackSetDefaultParams, &missing);
+    if (!missing.empty()) {
+        *error = "the plug-in " + path + " does not export " + missing;
+        return false;
+    }
+    return true;
+}
+
+bool PluginHost::SetDefaultParams(const std::string& iniPath, std::string* error) {
+    PackDefaultParamStruct dps{};
+    if (iniPath.size() >= sizeof dps.DefaultIniName) {
+        *error = "the settings file's path is too long for the plug-in: " + iniPath;
+        return false;
+    }
+    dps.size = sizeof dps;
+    dps.PluginInterfaceVersionLow = 22;   // 2.22, as Double Commander reports
+    dps.PluginInterfaceVersionHi = 2;
+    std::memcpy(dps.DefaultIniName, iniPath.c_str(), iniPath.size() + 1);
+    PluginOutput output(verbose);
+    api_.PackSetDefaultParams(&dps);
+    // Its diagnostic text ends without a line feed.
+    if (verbose) std::printf("\n");
+    return true;
+}
+
+HANDLE PluginHost::Open(const std::string& path, int openMode, int* openResult) {
+    std::string arcName = path;
+    tOpenArchiveData data{};
+    data.ArcName = arcName.data();
+    data.OpenMode = openMode;
+    data.OpenResult = E_EOPEN;
+    const HANDLE handle = api_.OpenArchive(&data);
+    *openResult = handle != nullptr ? 0 : (data.OpenResult != 0 ? data.OpenResult : E_EOPEN);
+    return handle;
+}
+
+void PluginHost::SetCallbacks(HANDLE handle, tProcessDataProc progress) {
+    api_.SetChangeVolProc(handle, NoNextVolume);
+    api_.SetProcessDataProc(handle, progress != nullptr ? progress : IgnoreProgress);
+}
+
+int PluginHost::ReadNext(HANDLE handle, Entry* entry) {
+    tHeaderData header;
+    std::memset(&header, 0, sizeof header);
+    const int result = api_.ReadHeader(handle, &header);
+    if (result != 0) return result;
+    entry->name.assign(header.FileName, strnlen(header.FileName, sizeof header.FileName));
+    entry->packSize = header.PackSize;
+    entry->unpSize = header.UnpSize;
+    entry->fileTime = header.FileTime;
+    entry->fileAttr = header.FileAttr;
+    return 0;
+}
+
+void PluginHost::Close(HANDLE handle) { api_.CloseArchive(handle); }
+
+int PluginHost::List(const std::string& path, std::vector<Entry>* entries) {
+    PluginOutput output(verbose);
+    int result = 0;
+    const HANDLE handle = Open(path, PK_OM_LIST, &result);
+    if (handle == nullptr) return result;
+    SetCallbacks(handle, nullptr);
+    for (;;) {
+        Entry entry;
+        result = ReadNext(handle, &entry);
+        if (result != 0) break;
+        entries->push_back(entry);
+        char empty[1] = {0};
+        result = api_.ProcessFile(handle, PK_SKIP, nullptr, empty);
+        if (result != 0) break;
+    }
+    Close(handle);
+    return result == E_END_ARCHIVE ? 0 : result;
+}
+
+const char* ResultMeaning(int code) {
+    switch (code) {
+    case E_SUCCESS: return "success";
+    case E_END_ARCHIVE: return "no more entries";
+    case E_NO_MEMORY: return "not enough memory";
+    case E_BAD_DATA: return "bad data";
+    case E_BAD_ARCHIVE: return "damaged archive";
+    case E_UNKNOWN_FORMAT: return "unknown archive format";
+    case E_EOPEN: return "cannot open archive";
+    case E_ECREATE: return "cannot create file";
+    case E_ECLOSE: return "error closing file";
+    case E_EREAD: return "error reading file";
+    case E_EWRITE: return "error writing file";
+    case E_SMALL_BUF: return "buffer too small";
+    case E_EABORTED: return "aborted";
+    case E_NO_FILES: return "no files found";
+    case E_TOO_MANY_FILES: return "too many files";
+    case E_NOT_SUPPORTED: return "not supported";
+    default: return "unknown error";
+    }
+}
+
+std::string ResultName(int code) {
+    switch (code) {
+    case E_SUCCESS: return "E_SUCCESS";
+    case E_END_ARCHIVE: return "E_END_ARCHIVE";
+    case E_NO_MEMORY: return "E_NO_MEMORY";
+    case E_BAD_DATA: return "E_BAD_DATA";
+    case E_BAD_ARCHIVE: return "E_BAD_ARCHIVE";
+    case E_UNKNOWN_FORMAT: return "E_UNKNOWN_FORMAT";
+    case E_EOPEN: return "E_EOPEN";
+    case E_ECREATE: return "E_ECREATE";
+    case E_ECLOSE: return "E_ECLOSE";
+    case E_EREAD: return "E_EREAD";
+    case E_EWRITE: return "E_EWRITE";
+    case E_SMALL_BUF: return "E_SMALL_BUF";
+    case E_EABORTED: return "E_EABORTED";
+    case E_NO_FILES: return "E_NO_FILES";
+    case E_TOO_MANY_FILES: return "E_TOO_MANY_FILES";
+    case E_NOT_SUPPORTED: return "E_NOT_SUPPORTED";
+    default: return "code " + std::to_string(code);
+    }
+}
+
+std::string VariableOfEntry(const std::string& entryName) {
+    const size_t end = entryName.find_first_of("./");
+    return entryName.substr(0, end);
+}
+
+bool EntryMatches(const Entry& entry, const std::string& var) {
+    return entry.name == var || VariableOfEntry(entry.name) == var;
+}
+
+std::string FormatFileTime(int fileTime) {
+    if (fileTime == 0) return "";
+    // Double Commander on Linux reads FileTime as Unix time shown in local time.
+    const time_t seconds = static_cast<time_t>(fileTime);
+    std::tm local{};
+    if (::localtime_r(&seconds, &local) == nullptr) return "";
+    char text[32];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) return "";
+    return text;
+}
+
+std::string FormatMode(int fileAttr) {
+    const unsigned mode = static_cast<unsigned>(fileAttr);
+    std::string text;
+    switch (mode & 0170000u) {
+    case 0040000u: text = "d"; break;
+    case 0120000u: text = "l"; break;
+    case 0100000u: text = "-"; break;
+    default: text = "?"; break;
+    }
+    const char* letters = "rwxrwxrwx";
+    for (int bit = 0; bit < 9; ++bit) {
+        text += (mode & (0400u >> bit)) != 0 ? letters[bit] : '-';
+    }
+    return text;
+}
+
+}  // namespace matwcx
