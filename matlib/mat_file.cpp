@@ -198,7 +198,11 @@ char** matGetDir(MATFile* mfp, int* num) {
     return list;
 }
 
-FILE* matGetFp(MATFile* mfp) { return mfp && mfp->source ? mfp->source->stream : nullptr; }
+FILE* matGetFp(MATFile* mfp) {
+    if (mfp == nullptr) return nullptr;
+    if (mfp->mode == OpenMode::Write) return WriteStream(mfp);
+    return mfp->source ? mfp->source->stream : nullptr;
+}
 
 mxArray* matGetNextArrayHeader(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return nullptr;
@@ -245,8 +249,12 @@ int matPutArray(MATFile* mfp, const mxArray* array) {
 }
 
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
-    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update) return 1;
+    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update || occurrence < 1) return 1;
     return RecordDeletion(mfp, name, occurrence);
 }
 
-int matDeleteArray(MATFile* mfp, const char* name) { return matDeleteArrayOccurrence(mfp, name, 1); }
+// Occurrence 0 asks the update side for the first of that name not yet deleted.
+int matDeleteArray(MATFile* mfp, const char* name) {
+    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update) return 1;
+    return RecordDeletion(mfp, name, 0);
+}

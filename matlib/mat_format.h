@@ -86,11 +86,19 @@ constexpr size_t kMaxClassNameLength = 4095;
 // MATLAB arrays have rarely more than a handful of dimensions; 64 is far
 // beyond any real array and keeps a header read small.
 constexpr size_t kMaxDimensions = 64;
-// A header read inflates at most this much of a compressed element: tag,
-// flags, dimensions and name, with room for the largest allowed of each.
-constexpr size_t kHeaderInflateLimit =
-    kTagSize + (kTagSize + kArrayFlagsBytes) + (kTagSize + kMaxDimensions * 4) +
-    3 * (kTagSize + kMaxNameLength + kAlignment);
+// A sparse array needs one column start per column. A version 4 file gives
+// the column count as a number, not as stored data, so beyond this many
+// columns (16 MB of column starts) the file must hold at least one byte per
+// column for the count to be believed.
+constexpr uint64_t kMaxV4SparseColumnsFree = uint64_t{1} << 21;
+
+// No limit on nesting is needed: no reader here recurses. Headers are read
+// without looking inside cells and structs, and only numeric, char and
+// sparse data is ever decoded; everything else is copied as bytes.
+// A header read touches only the tag, flags, dimensions, name and class
+// names, each bounded above, so it inflates at most a few kilobytes of a
+// compressed element, whatever the element claims.
+
 // zlib's deflate cannot compress better than 1032:1 (RFC 1951 limits); a
 // compressed element that claims more inflated bytes than this ratio allows is
 // damaged, whatever its stream says.

@@ -133,6 +133,7 @@ bool VerifyElement(const mxArray* array);
 MATFile* OpenForWrite(const char* path);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
+FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
 
 // Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
 // (source, header, IndexAllVariables), then hands the handle to BeginUpdate.

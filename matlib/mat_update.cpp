@@ -9,7 +9,9 @@
 //     stood (a compressed variable stays compressed, a version 4 file stays
 //     version 4, the byte order stays). Only the level-5 header's
 //     subsystem-data offset changes: it follows the variable it points at
-//     when that variable moves, and is cleared when it is deleted.
+//     when that variable moves, and is cleared when it is deleted. (A
+//     version 4 file that loses its last variable becomes the level-5
+//     header alone: an empty file would be no MAT-file at all.)
 //  3. The new file is checked to have exactly the size it must have, then
 //     flushed and synced to disk, given the old file's permission bits, and
 //     only then renamed over the old one (see CommitStagedFile); the folder
@@ -25,6 +27,11 @@
 //     reading the old file: the rename gives the path a new file and leaves
 //     the open one alone.
 //  7. With no deletion recorded, nothing is written at all.
+//  8. The new file is readable by its owner alone until it gets the old
+//     file's bits: a private file's copy is never open to others.
+//  9. Through a symbolic link, the file the link points at is replaced and
+//     the link stays. A file without any write permission is refused when
+//     opened for update.
 #include <cstring>
 #include <limits>
 #include <new>
@@ -140,9 +147,9 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
 }
 
 // The path still names the file that was indexed, unchanged.
-bool StillTheSameFile(const SourceFile& source, const platform::FileStatus& opened) {
+bool StillTheSameFile(const char* path, const SourceFile& source, const platform::FileStatus& opened) {
     platform::FileStatus now;
-    return FileSystem().status(source.path.c_str(), &now) == 0 && now.isRegularFile &&
+    return FileSystem().status(path, &now) == 0 && now.isRegularFile &&
            now.size == opened.size && now.modifiedTime == opened.modifiedTime && now.size == source.size;
 }
 
@@ -153,10 +160,8 @@ int Apply(MATFile* mfp, UpdateState* state) {
     if (opened.size != source.size) return 1;
 
     auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
-    if (!file || !CreateStagedFile(source.path.c_str(), file.get())) return 1;
-    file->keepMode = true;
-    file->mode = opened.mode;
-    if (!WriteRemaining(*mfp, *state, file.get()) || !StillTheSameFile(source, opened)) {
+    if (!file || !CreateStagedFile(source.path.c_str(), true, opened.mode, file.get())) return 1;
+    if (!WriteRemaining(*mfp, *state, file.get()) || !StillTheSameFile(file->finalPath, source, opened)) {
         return 1;   // ~StagedFile removes the temporary file
     }
     // Windows cannot rename over a file that is open; let go of ours when

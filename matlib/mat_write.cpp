@@ -46,7 +46,10 @@ const char* PlatformName() {
 
 bool LocalTime(std::time_t now, std::tm* out) {
 #if defined(_WIN32)
-    return ::localtime_s(out, &now) == 0;
+    // The Windows C library keeps localtime's result per thread.
+    const std::tm* local = std::localtime(&now);
+    if (local != nullptr) *out = *local;
+    return local != nullptr;
 #else
     return ::localtime_r(&now, out) != nullptr;
 #endif
@@ -120,22 +123,22 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
 
 MATFile* OpenForWrite(const char* path) {
     if (path == nullptr || path[0] == '\0') return nullptr;
-    // A folder or device of that name is not replaced.
+    // A folder or device of that name is not replaced, nor a file that nobody
+    // may write (opening it for writing would fail just the same).
     platform::FileStatus existing;
     const bool exists = platform::FileSystem().status(path, &existing) == 0;
-    if (exists && !existing.isRegularFile) return nullptr;
+    if (exists && (!existing.isRegularFile || (existing.mode & 0222) == 0)) return nullptr;
 
     MATFile* mfp = new (std::nothrow) MATFile;
     if (mfp == nullptr) return nullptr;
     mfp->mode = OpenMode::Write;
     mfp->writer.reset(new (std::nothrow) WriteState);
-    if (!mfp->writer || !CreateStagedFile(path, &mfp->writer->file)) {
+    // Like a file truncated in place, a replaced file keeps its permission
+    // bits; a new one gets the default ones.
+    if (!mfp->writer || !CreateStagedFile(path, exists, existing.mode, &mfp->writer->file)) {
         delete mfp;
         return nullptr;
     }
-    // Like a file truncated in place, a replaced file keeps its permission bits.
-    mfp->writer->file.keepMode = exists;
-    mfp->writer->file.mode = existing.mode;
     return mfp;
 }
 
@@ -159,6 +162,11 @@ int FinishWrite(MATFile* mfp) {
         return 1;
     }
     return CommitStagedFile(&state->file);
+}
+
+// The output's stream, for matGetFp (the read side's mat_file.cpp).
+FILE* WriteStream(MATFile* mfp) {
+    return mfp != nullptr && mfp->writer ? mfp->writer->file.stream : nullptr;
 }
 
 }  // namespace matlib

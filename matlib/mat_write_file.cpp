@@ -9,11 +9,19 @@ using platform::FileSystem;
 
 StagedFile::~StagedFile() { DiscardStagedFile(this); }
 
-bool CreateStagedFile(const char* finalPath, StagedFile* file) {
+bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, StagedFile* file) {
     const size_t length = std::strlen(finalPath);
     if (length == 0 || length >= sizeof file->finalPath) return false;
-    std::memcpy(file->finalPath, finalPath, length + 1);
-    file->stream = FileSystem().createBeside(finalPath, file->tempPath, sizeof file->tempPath);
+    // Through a symbolic link, the file it points at is the one replaced
+    // (renaming over the link would leave that file as it was); a path that
+    // does not exist yet is used as it stands.
+    if (FileSystem().resolve(finalPath, file->finalPath, sizeof file->finalPath) != 0) {
+        std::memcpy(file->finalPath, finalPath, length + 1);
+    }
+    file->keepMode = keepMode;
+    file->mode = mode;
+    file->stream = keepMode ? FileSystem().createPrivateBeside(file->finalPath, file->tempPath, sizeof file->tempPath)
+                            : FileSystem().createBeside(file->finalPath, file->tempPath, sizeof file->tempPath);
     if (file->stream == nullptr) {
         file->tempPath[0] = '\0';
         return false;

@@ -30,9 +30,10 @@ struct StagedFile {
     ~StagedFile();              // discards the temporary file unless committed
 };
 
-// Creates the temporary file in the folder of finalPath. False when the path
-// does not fit or the file cannot be created.
-bool CreateStagedFile(const char* finalPath, StagedFile* file);
+// Creates the temporary file in the folder of finalPath. With keepMode it is
+// readable by its owner alone until CommitStagedFile gives it `mode`. False
+// when the path does not fit or the file cannot be created.
+bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, StagedFile* file);
 
 // Appends bytes; false (and the file broken) when not all were written.
 bool StagedWrite(StagedFile* file, const void* data, size_t size);

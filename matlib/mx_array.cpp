@@ -94,10 +94,14 @@ const char* mxGetClassName(const mxArray* a) { return a ? a->className.c_str() :
 mxClassID mxGetClassID(const mxArray* a) { return a ? a->classId : mxUNKNOWN_CLASS; }
 size_t mxGetM(const mxArray* a) { return a && !a->dims.empty() ? a->dims[0] : 0; }
 
+// An empty array (a zero first size) may have other sizes whose product does
+// not fit: the count then saturates rather than wrapping.
 size_t mxGetN(const mxArray* a) {
     if (a == nullptr || a->dims.empty()) return 0;
     size_t n = 1;
-    for (size_t i = 1; i < a->dims.size(); ++i) n *= a->dims[i];
+    for (size_t i = 1; i < a->dims.size(); ++i) {
+        if (__builtin_mul_overflow(n, a->dims[i], &n)) return SIZE_MAX;
+    }
     return n;
 }
 

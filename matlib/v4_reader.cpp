@@ -142,6 +142,9 @@ HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t of
         for (double d : dims) {
             if (!(d >= 0 && d <= 2147483647.0) || d != std::floor(d)) return HeaderStatus::Damaged;
         }
+        if (dims[1] > kMaxV4SparseColumnsFree && dims[1] > static_cast<double>(file.size)) {
+            return HeaderStatus::Damaged;
+        }
         array.sparse = true;
         array.complex = h.cols == 4;
         array.classId = mxDOUBLE_CLASS;

@@ -183,15 +183,13 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
         loc.compressed = true;
         loc.streamOffset = offset + kTagSize;
         loc.streamSize = size;
-        loc.elementEnd = kTagSize;   // until the inner tag is known
-        next = elementEnd;           // compressed elements are not padded
+        next = elementEnd;   // compressed elements are not padded
     }
 
     ElementStream stream(file, loc);
     if (loc.compressed) {
         uint8_t inner[kTagSize];
-        loc.elementEnd = UINT64_MAX;   // until the inner tag tells
-        stream.SetElementEnd(loc.elementEnd);
+        stream.SetElementEnd(UINT64_MAX);   // until the inner tag tells
         if (!stream.Read(0, inner, sizeof inner)) return HeaderStatus::Damaged;
         if (Load32(inner, file.swapped) != miMATRIX) return HeaderStatus::Damaged;
         uint64_t innerSize = Load32(inner + 4, file.swapped);

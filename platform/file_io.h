@@ -37,9 +37,18 @@ struct FileSystemCalls {
     int (*remove)(const char* path);
     int (*syncDirectoryOf)(const char* path);           // make a rename durable
     // Creates a new, empty file with a unique name in the folder of `path`,
-    // open for binary writing, never an existing one; its path goes to
-    // tempPath (room for tempPathSize bytes). Null on failure.
+    // open for binary writing, never an existing one, with the permissions a
+    // new file gets by default; its path goes to tempPath (room for
+    // tempPathSize bytes). Null on failure.
     FILE* (*createBeside)(const char* path, char* tempPath, size_t tempPathSize);
+    // The path with symbolic links resolved (the file a rename must replace,
+    // rather than the link to it), into `resolved` (room for resolvedSize
+    // bytes). 0 on success; -1 when the path does not exist or does not fit.
+    int (*resolve)(const char* path, char* resolved, size_t resolvedSize);
+    // As createBeside, but readable and writable by its owner alone until
+    // given other bits: a copy of a private file is never open to others
+    // while it is being written.
+    FILE* (*createPrivateBeside)(const char* path, char* tempPath, size_t tempPathSize);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

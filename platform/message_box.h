@@ -1,7 +1,7 @@
 // The two message boxes the plug-in shows (packing refused, deletion switched
-// off). On Windows they are the system's own boxes. Elsewhere the host's
-// message-box function is used when Double Commander has handed one over
-// (through ExtensionInitialize); without it the text goes to standard error.
+// off). The host's message-box function is used whenever Double Commander has
+// handed one over (through ExtensionInitialize), on every system; without it
+// Windows shows its own box and elsewhere the text goes to standard error.
 // Either way the call returns as after the user dismissed the box.
 #pragma once
 
@@ -27,8 +27,7 @@ constexpr int kMessageBoxIdOk = 1;
 // (kMessageBoxIdOk when nothing was shown).
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
-// Stores the host's message-box function (null: none). Windows keeps using
-// its own boxes; the function is stored all the same.
+// Stores the host's message-box function (null: none).
 void SetHostMessageBox(HostMessageBoxFn function);
 HostMessageBoxFn GetHostMessageBox();
 

@@ -1,4 +1,4 @@
-// The twelve exports. Each passes its arguments unchanged to one working
+// The twelve exports, and Double Commander's two extension entry points. Each passes its arguments unchanged to one working
 // operation and returns that operation's result unchanged. No exception may
 // reach the host: the working operations do not throw, and any that escapes
 // from the standard library (out of memory) is turned into the operation's
@@ -6,6 +6,7 @@
 #include <new>
 
 #include "modify/delete_variables.h"
+#include "platform/host_extension.h"
 #include "plugin/archive_slots.h"
 #include "plugin/plugin_api.h"
 #include "reader/extract_variable.h"
@@ -100,6 +101,21 @@ WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName) {
 WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps) {
     try {
         LoadPluginSettings(dps);
+    } catch (...) {
+    }
+}
+
+// The record is the caller's local: only copies of its function pointers are kept.
+WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo) {
+    try {
+        platform::AdoptHostExtension(StartupInfo);
+    } catch (...) {
+    }
+}
+
+WCX_EXPORT void WCX_CALL ExtensionFinalize(void*) {
+    try {
+        platform::ForgetHostExtension();
     } catch (...) {
     }
 }

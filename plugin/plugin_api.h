@@ -112,6 +112,9 @@ static_assert(offsetof(PackDefaultParamStruct, DefaultIniName) == 12);
 // of FileAttr. Double Commander's 64-bit record is 576 bytes, the natural one 584.
 constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeof(int);
 
+// Double Commander's extension record (platform/host_extension.h).
+struct tExtensionStartupInfo;
+
 extern "C" {
 WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData);
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData);
@@ -125,4 +128,8 @@ WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList);
 WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance);
 WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName);
 WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps);
+// Double Commander only: its dialog and message-box functions, once after
+// loading, and the end before unloading.
+WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo);
+WCX_EXPORT void WCX_CALL ExtensionFinalize(void* Reserved);
 }

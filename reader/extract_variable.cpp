@@ -156,7 +156,9 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
     if (slot == nullptr) return E_BAD_DATA;
     if (slot->openMode == PK_OM_LIST) return 0;
     if (slot->nextVariableIndex <= 0 || slot->nextVariableIndex > slot->variableCount) return E_BAD_DATA;
-    if (destName == nullptr) return E_EWRITE;
+    // An empty name names no file: the output would land as ".mat" in
+    // whatever folder the host runs in.
+    if (destName == nullptr || destName[0] == '\0') return E_EWRITE;
 
     // A destination that does not fit is refused before anything is created:
     // a cut name would write a different file than the one asked for.

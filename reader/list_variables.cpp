@@ -1,12 +1,11 @@
-// Listing: one entry per variable, in file order. The entry name is
-//
-//   <listed name>.<class text> [<dimensions, last first>] [<sep><listed name>]
-//
-// e.g. "A.double [4x3] " for a 3-by-4 double A. The class text is upper case
-// for a global variable and lower case otherwise; the part in brackets at the
-// end appears for struct and cell variables while StructCellasDirs is on, so
-// that the host shows them inside a directory of their own. Extraction and
-// deletion find the variable again from the text before the first ".".
+// Listing: one entry per variable, in file order. The entry name is the
+// listed name (entry_name.h), ".", the class text, " [", the dimensions from
+// the last to the first joined by "x", and "] ": "A.double [4x3] " for a
+// 3-by-4 double A. The class text is upper case for a global variable and
+// lower case otherwise. While StructCellasDirs is on, a struct or cell entry
+// goes on with the path separator and the listed name once more, so that the
+// host shows it inside a directory of its own. Extraction and deletion find
+// the variable again from the text before the first ".".
 #include "reader/list_variables.h"
 
 #include <cstdint>
@@ -161,6 +160,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
                          &entryName);
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
+        slot->nextVariableIndex++;   // its header has been read: stay in step with the engine
         return E_EREAD;
     }
     if (!fits) {

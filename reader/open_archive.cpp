@@ -27,6 +27,7 @@ const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 // back where it was, so that the engine's reading is not disturbed. Returns
 // the number of bytes read.
 size_t ReadFileStart(FILE* stream, uint8_t* buffer, size_t size) {
+    if (stream == nullptr) return 0;
     platform::FileSystemCalls& fs = platform::FileSystem();
     const int64_t position = fs.tell(stream);
     if (position < 0 || fs.seek(stream, 0, SEEK_SET) != 0) return 0;
@@ -232,6 +233,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
 }
 
 int ReadMatFileHeader(ArchiveSlot* slot) {
+    if (slot == nullptr) return -1;
     uint8_t start[kHeaderBlockBytes] = {};
     const size_t got = ReadFileStart(slot->stream, start, sizeof start);
     std::memcpy(slot->headerBlock, start, got < kMatrixHeaderBytes ? got : kMatrixHeaderBytes);

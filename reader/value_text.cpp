@@ -9,10 +9,8 @@
 // shown.
 #include "reader/value_text.h"
 
-#include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
 #include "matlib/mat_format.h"
 
@@ -29,7 +27,7 @@ constexpr size_t kStopLength = 992;
 
 // A subscript is at most a 64-bit count: 20 digits, and a comma or a
 // parenthesis beside it. The engine refuses arrays of more dimensions than
-// kMaxDimensions; a subscript text for more is cut (see AppendSubscripts).
+// kMaxDimensions; a subscript text for more is cut (ElementSubscriptText).
 constexpr size_t kMaxNumberDigits = 20;
 constexpr size_t kSubscriptTextRoom = matlib::format::kMaxDimensions * (kMaxNumberDigits + 1) + 2;
 
@@ -42,8 +40,8 @@ constexpr size_t kMaxElementLine = kSubscriptTextRoom + 3 + kMaxNumberDigits + 3
 // element line, then takes that line, a tab, "..." and the terminator.
 constexpr size_t kValueTextRoom = kStopLength + kMaxElementLine + 1 + 3 + 1;
 
-// Character arrays get the room of the original 1024-byte buffer: 1023 bytes
-// of text and the terminator; a longer text is cut at a character boundary.
+// Character arrays show at most 1023 bytes of text and the terminator; a
+// longer text is cut at a character boundary.
 constexpr size_t kCharTextRoom = 1024;
 static_assert(kCharTextRoom <= kValueTextRoom);
 
@@ -56,6 +54,13 @@ constexpr size_t kBatch = 64;
 char ValueTextBuffer[kValueTextRoom];
 char SubscriptTextBuffer[kSubscriptTextRoom + 1];
 
+// mingw-w64 formats with its own C99 printf (%zu, %lld), which gcc checks as gnu_printf.
+#if defined(__MINGW32__)
+#define MATWCX_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define MATWCX_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 namespace {
 
 // Appends formatted text to a fixed buffer. The buffers are sized so that
@@ -65,7 +70,7 @@ class TextBuilder {
 public:
     TextBuilder(char* buffer, size_t room) : buffer_(buffer), room_(room) { buffer_[0] = '\0'; }
 
-    __attribute__((format(printf, 2, 3))) void Append(const char* format, ...) {
+    MATWCX_PRINTF_FORMAT(2, 3) void Append(const char* format, ...) {
         if (length_ + 1 >= room_) return;
         va_list args;
         va_start(args, format);
@@ -157,12 +162,12 @@ double SparseValue(const void* data, mxClassID classId, size_t k) {
 
 // Sparse arrays show their stored values, column by column, as "(row,col)".
 const char* RenderSparseText(const mxArray* array) {
-    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
-    text.Append("\t");
     const mxClassID classId = mxGetClassID(array);
     if (classId != mxDOUBLE_CLASS && classId != mxLOGICAL_CLASS && classId != mxSINGLE_CLASS) {
         return UnsupportedClassText;
     }
+    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
+    text.Append("\t");
     const size_t columns = mxGetN(array);
     const mwIndex* jc = mxGetJc(array);
     const mwIndex* ir = mxGetIr(array);

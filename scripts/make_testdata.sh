@@ -25,7 +25,7 @@ fresh() { rm -rf "$out/$1.new"; mkdir -p "$out/$1.new"; echo "$out/$1.new"; }
 # publish FOLDER: swap the staging folder in
 publish() { rm -rf "$out/$1"; mv "$out/$1.new" "$out/$1"; echo "testdata: $1: $(ls "$out/$1" | grep -c '\.mat$') files"; }
 # describe FOLDER: header listing (.json) beside each file
-describe() { "$python" "$here/testdata/describe_headers.py" "$out/$1.new"/*.mat; }
+describe() { "$python" "$here/testdata/describe_headers.py" --values "$out/$1.new"/*.mat; }
 
 # scipy.io (required: the Debian packages python3-scipy and python3-numpy)
 dir="$(fresh scipy)"

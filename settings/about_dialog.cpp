@@ -1,3 +1,13 @@
-// Placeholder until the dialog lands: ConfigurePacker does nothing yet.
 #include "settings/about_dialog.h"
-void ShowAboutDialog(HWND, HINSTANCE) {}
+
+#include "settings/about_dialog_lfm.h"
+
+void ShowAboutDialog(HWND parent, HINSTANCE dllInstance) {
+    if (about_dialog::ShowAboutForm()) return;
+#if defined(_WIN32)
+    ShowAboutDialogWin32(parent, dllInstance);
+#else
+    (void)parent;
+    (void)dllInstance;
+#endif
+}

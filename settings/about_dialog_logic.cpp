@@ -1,7 +1,14 @@
 #include "settings/about_dialog_logic.h"
 
+#include <string_view>
+
 namespace about_dialog {
 namespace {
+
+// The resource script cannot join literals, so it has the title whole; and the
+// mailto target spells the address out again. Both must agree.
+static_assert(std::string_view(MATWCX_TITLE) == MATWCX_TITLE_RC);
+static_assert(std::string_view(kEmailTarget).starts_with(std::string_view("mailto:" MATWCX_EMAIL "?subject=")));
 
 constexpr intptr_t kHandled = 1;
 constexpr intptr_t kNotHandled = 0;

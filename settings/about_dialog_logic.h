@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "settings/about_texts.h"
 #include "settings/plugin_settings.h"
 
 namespace about_dialog {
@@ -27,12 +28,13 @@ constexpr int kIdApply = 1005;
 // The notification code of a click (BN_CLICKED, STN_CLICKED).
 constexpr int kClicked = 0;
 
-// The About area's texts.
-constexpr char kPluginName[] = "MATLAB MAT-file packer plug-in";
-constexpr char kAuthorLine[] = "Created by Quellmark";
-constexpr char kEmailAddress[] = "matwcx@example.org";
-constexpr char kEmailTarget[] = "mailto:matwcx@example.org?subject=MATLAB%20MAT-file%20packer%20plug-in";
-constexpr char kWebAddress[] = "https://example.org/matwcx";
+// The About area's texts (about_texts.h, shared with the resource scripts).
+constexpr char kPluginName[] = MATWCX_NAME;
+constexpr char kTitle[] = MATWCX_TITLE;   // two lines: the plug-in, then its hosts
+constexpr char kAuthorLine[] = MATWCX_AUTHOR_LINE;
+constexpr char kEmailAddress[] = MATWCX_EMAIL;
+constexpr char kEmailTarget[] = MATWCX_EMAIL_TARGET;
+constexpr char kWebAddress[] = MATWCX_WEB;
 
 struct WindowRect {
     int32_t left;

@@ -1,7 +1,5 @@
 // view and extract: the host's walk over an archive opened for extraction,
 // ProcessFile(PK_EXTRACT) for the chosen entries and PK_SKIP for the rest.
-#include <stdlib.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/os_calls.h"
 
 namespace matwcx {
 
@@ -92,12 +91,12 @@ int RunView(PluginHost& host, const Args& args) {
     // The host's viewer folder: the plug-in writes a text instead of a
     // MAT-file when the destination lies in a folder named _tc.
     std::error_code error;
-    std::string temp = (std::filesystem::temp_directory_path(error) / "matwcx-view-XXXXXX").string();
-    if (error || ::mkdtemp(temp.data()) == nullptr) {
+    std::string temp;
+    if (!os::MakeTempFolder("matwcx-view", &temp)) {
         Complain("cannot create a temporary folder");
         return kExitFailed;
     }
-    const std::string viewerFolder = temp + "/_tc";
+    const std::string viewerFolder = temp + os::kPathSeparator + "_tc";
     std::filesystem::create_directory(viewerFolder, error);
 
     int status = kExitOk;
@@ -112,7 +111,7 @@ int RunView(PluginHost& host, const Args& args) {
             return;
         }
         bool ok = false;
-        std::string text = ReadWholeFile(viewerFolder + "/" + entry.name, &ok);
+        std::string text = ReadWholeFile(viewerFolder + os::kPathSeparator + entry.name, &ok);
         if (!ok) {
             Complain(file + ": " + Quoted(entry.name) + ": the plug-in wrote no text");
             status = kExitFailed;
@@ -163,7 +162,8 @@ int RunExtract(PluginHost& host, const Args& args) {
         return kExitFailed;
     }
     const std::string target = absolute.lexically_normal().string();
-    const std::string prefix = target.empty() || target.back() == '/' ? target : target + "/";
+    const std::string prefix =
+        target.empty() || target.back() == os::kPathSeparator ? target : target + os::kPathSeparator;
 
     int status = kExitOk;
     std::vector<std::string> written;

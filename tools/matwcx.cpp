@@ -1,9 +1,6 @@
 // matwcx: a small host of the plug-in. It loads the plug-in's shared library
 // by path and calls its exports exactly as a file manager does, so that MAT-
 // files can be listed, viewed, extracted and changed from a shell.
-#include <limits.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "tools/commands.h"
+#include "tools/os_calls.h"
 
 namespace {
 
@@ -42,10 +40,8 @@ const char kUsage[] =
     "accepted), 2 wrong command line.\n";
 
 std::string DefaultPluginPath() {
-    char self[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "matwcx.wcx64";
-    self[length] = '\0';
+    const std::string self = matwcx::os::ProgramPath();
+    if (self.empty()) return "matwcx.wcx64";
     return (std::filesystem::path(self).parent_path() / "matwcx.wcx64").string();
 }
 
@@ -53,6 +49,16 @@ std::string DefaultPluginPath() {
 // its configuration folder. The folder is created when missing.
 bool DefaultIniPath(std::string* path) {
     std::filesystem::path folder;
+#if defined(_WIN32)
+    // Beside the other programs' settings of this user.
+    const char* appData = std::getenv("APPDATA");
+    if (appData != nullptr && appData[0] != '\0') {
+        folder = std::filesystem::path(appData) / "matwcx";
+    } else {
+        matwcx::Complain("no settings file: set APPDATA, or give --ini PATH");
+        return false;
+    }
+#else
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
     if (config != nullptr && config[0] == '/') {
@@ -63,6 +69,7 @@ bool DefaultIniPath(std::string* path) {
         matwcx::Complain("no settings file: set HOME or XDG_CONFIG_HOME, or give --ini PATH");
         return false;
     }
+#endif
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {

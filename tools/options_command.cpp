@@ -1,133 +1,125 @@
-// options: shows and sets the plug-in's two options.
-//
-// For now it edits the keys of the plug-in's section in the command's own
-// settings file directly, after PackSetDefaultParams has prepared the section;
-// the plug-in reads them at its next load. Kept on its own so that it can be
-// switched to the options dialog's logic without touching the other commands.
-#include <stdio.h>
-
-#include <cerrno>
+// options: shows and sets the plug-in's two options through the plug-in's own
+// About and Options dialog, the one Double Commander shows. The command hands
+// the plug-in a host record (ExtensionInitialize) whose DialogBoxLFM plays the
+// user's part instead of drawing the form: the dialog opens, each check box
+// that differs from what was asked is clicked, then OK. So the command saves
+// exactly what the dialog saves, through the same code. Without a change to
+// make, the dialog is read and closed with Cancel: nothing is written.
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <map>
+#include <memory>
 #include <string>
-#include <vector>
 
+#include "platform/host_extension.h"
+#include "settings/about_dialog_lfm.h"
 #include "tools/commands.h"
+#include "tools/os_calls.h"
 
 namespace matwcx {
 
 namespace {
 
-const char kSection[] = "MATlab";
-const char kStructKey[] = "StructCellasDirs";
-const char kDeleteKey[] = "DeleteEnabled";
+using ExtensionInitializeFn = void(WCX_CALL*)(tExtensionStartupInfo*);
+using ExtensionFinalizeFn = void(WCX_CALL*)(void*);
 
-std::string Trimmed(const std::string& text) {
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    const size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
+// One showing of the form: the controls' states as the host would keep them.
+struct HeadlessForm {
+    std::map<std::string, intptr_t> checks;
+    std::map<std::string, intptr_t> enabled;
+    bool closed = false;
+    intptr_t modalResult = 0;
+};
 
-bool SameWord(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
+// What the command asks of the dialog, and what it found there.
+struct DialogRun {
+    int wantStructDirs = -1;   // -1: leave as it is
+    int wantDelete = -1;
+    bool shown = false;
+    bool missingControl = false;
+    int structDirs = 0;        // the boxes when the dialog was left
+    int deleteEnabled = 0;
+    bool clicked = false;      // a box was clicked, so OK was pressed
+    bool savedWithOk = false;
+};
+DialogRun gRun;
+
+intptr_t MATWCX_HOST_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t message, intptr_t wParam, intptr_t) {
+    auto* form = reinterpret_cast<HeadlessForm*>(dialog);
+    if (form == nullptr) return 0;
+    const std::string name = itemName != nullptr ? itemName : "";
+    switch (message) {
+        case platform::DM_GETCHECK:
+            return form->checks[name];
+        case platform::DM_SETCHECK: {
+            const intptr_t previous = form->checks[name];
+            form->checks[name] = wParam;
+            return previous;
+        }
+        case platform::DM_ENABLE: {
+            const auto found = form->enabled.find(name);
+            const intptr_t previous = found == form->enabled.end() ? 1 : found->second;
+            if (wParam != -1) form->enabled[name] = wParam;
+            return previous;
+        }
+        case platform::DM_CLOSE:
+            form->closed = true;
+            if (wParam != -1) form->modalResult = wParam;
+            return 0;
+        default:
+            return 0;
     }
-    return true;
 }
 
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<std::string> lines;
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
+// The host's name arguments are writable.
+intptr_t Send(platform::HostDlgProc proc, HeadlessForm* form, const char* name, intptr_t event, intptr_t wParam) {
+    char item[64];
+    std::snprintf(item, sizeof item, "%s", name);
+    return proc(reinterpret_cast<uintptr_t>(form), item, event, wParam, 0);
 }
 
-bool IsSectionLine(const std::string& line) {
-    const std::string t = Trimmed(line);
-    return !t.empty() && t.front() == '[';
-}
-
-// [begin, end) of the section's lines after its header; begin == 0 when the
-// section is missing.
-void FindSection(const std::vector<std::string>& lines, size_t* begin, size_t* end) {
-    *begin = *end = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (!SameWord(Trimmed(lines[i]), std::string("[") + kSection + "]")) continue;
-        *begin = i + 1;
-        *end = *begin;
-        while (*end < lines.size() && !IsSectionLine(lines[*end])) ++*end;
-        return;
-    }
-}
-
-// The line of the key inside [begin, end), or end.
-size_t FindKey(const std::vector<std::string>& lines, size_t begin, size_t end, const char* key) {
-    for (size_t i = begin; i < end; ++i) {
-        const size_t equals = lines[i].find('=');
-        if (equals != std::string::npos && SameWord(Trimmed(lines[i].substr(0, equals)), key)) return i;
-    }
-    return end;
-}
-
-// The key's value read as the profile functions read a whole number.
-int ReadFlag(const std::vector<std::string>& lines, const char* key, int fallback) {
-    size_t begin, end;
-    FindSection(lines, &begin, &end);
-    if (begin == 0) return fallback;
-    const size_t at = FindKey(lines, begin, end, key);
-    if (at == end) return fallback;
-    const std::string value = Trimmed(lines[at].substr(lines[at].find('=') + 1));
-    char* stop = nullptr;
-    errno = 0;
-    const long number = std::strtol(value.c_str(), &stop, 10);
-    if (stop == value.c_str() || errno != 0) return 0;
-    return static_cast<int>(number);
-}
-
-void SetFlag(std::vector<std::string>* lines, const char* key, bool on) {
-    const std::string line = std::string(key) + "=" + (on ? "1" : "0");
-    size_t begin, end;
-    FindSection(*lines, &begin, &end);
-    if (begin == 0) {
-        lines->push_back(std::string("[") + kSection + "]");
-        lines->push_back(line);
-        return;
-    }
-    const size_t at = FindKey(*lines, begin, end, key);
-    if (at != end) {
-        const bool crlf = !(*lines)[at].empty() && (*lines)[at].back() == '\r';
-        (*lines)[at] = crlf ? line + "\r" : line;
-        return;
-    }
-    size_t insert = end;
-    while (insert > begin && Trimmed((*lines)[insert - 1]).empty()) --insert;
-    lines->insert(lines->begin() + static_cast<long>(insert), line);
-}
-
-// The file is shared with other plug-ins: write it whole beside itself, then
-// rename over it, so that a failure leaves the old file.
-bool WriteLines(const std::string& path, const std::vector<std::string>& lines) {
-    const std::string temp = path + ".matwcx-new";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        for (const std::string& line : lines) out << line << '\n';
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            return false;
+int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::HostDlgProc proc) {
+    if (data == 0 || proc == nullptr) return 0;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    for (const char* name : {about_dialog::kStructCellasDirsName, about_dialog::kDeleteEnabledName,
+                             about_dialog::kOkName, about_dialog::kCancelName}) {
+        if (text.find(std::string("object ") + name + ":") == std::string::npos) {
+            gRun.missingControl = true;
+            return 0;
         }
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        std::remove(temp.c_str());
-        return false;
+    gRun.shown = true;
+    HeadlessForm form;
+    Send(proc, &form, about_dialog::kFormName, platform::DN_INITDIALOG, 0);
+
+    // The user's part: click each box that shows otherwise than asked.
+    const std::pair<const char*, int> wanted[] = {{about_dialog::kStructCellasDirsName, gRun.wantStructDirs},
+                                                  {about_dialog::kDeleteEnabledName, gRun.wantDelete}};
+    for (const auto& [name, want] : wanted) {
+        if (want < 0 || form.closed || (form.checks[name] == 1) == (want == 1)) continue;
+        form.checks[name] = want;   // the box toggles itself, then tells the dialog
+        Send(proc, &form, name, platform::DN_CHANGE, want);
+        gRun.clicked = true;
     }
-    return true;
+    gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
+    gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
+    if (!form.closed) {
+        Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, platform::DN_CLICK, 0);
+    }
+    gRun.savedWithOk = form.closed && form.modalResult == platform::kModalResultOk;
+    return gRun.savedWithOk ? -1 : 0;
+}
+
+int MATWCX_HOST_CALL ShowBox(char* text, char* caption, long) {
+    Complain(std::string(caption != nullptr ? caption : "") + ": " + (text != nullptr ? text : ""));
+    return platform::kMessageBoxIdOk;
+}
+
+// The folder part of a path, with its trailing separator, bounded to the field.
+void CopyFolder(const std::string& path, char* field, size_t fieldSize) {
+    const size_t cut = path.find_last_of("/\\");
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    std::snprintf(field, fieldSize, "%s", folder.size() < fieldSize ? folder.c_str() : "");
 }
 
 bool ParseOnOff(const std::string& word, bool* on) {
@@ -140,8 +132,7 @@ bool ParseOnOff(const std::string& word, bool* on) {
 }  // namespace
 
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
-    int structDirs = -1;   // -1: leave as it is
-    int deleteEnabled = -1;
+    gRun = DialogRun{};
     for (size_t i = 0; i < args.size(); ++i) {
         const bool structFlag = args[i] == "--struct-dirs";
         if (!structFlag && args[i] != "--delete") {
@@ -154,28 +145,49 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
             return kExitUsage;
         }
         ++i;
-        (structFlag ? structDirs : deleteEnabled) = on ? 1 : 0;
+        (structFlag ? gRun.wantStructDirs : gRun.wantDelete) = on ? 1 : 0;
     }
 
-    if (structDirs >= 0 || deleteEnabled >= 0) {
-        std::vector<std::string> lines = ReadLines(iniPath);
-        if (structDirs >= 0) SetFlag(&lines, kStructKey, structDirs == 1);
-        if (deleteEnabled >= 0) SetFlag(&lines, kDeleteKey, deleteEnabled == 1);
-        if (!WriteLines(iniPath, lines)) {
-            Complain("cannot write the settings file " + iniPath);
-            return kExitFailed;
-        }
-        // Let the plug-in read them back, as it will at its next load.
-        std::string error;
-        host.SetDefaultParams(iniPath, &error);
+    const auto initialize =
+        reinterpret_cast<ExtensionInitializeFn>(os::LibrarySymbol(host.library(), "ExtensionInitialize"));
+    const auto finalize = reinterpret_cast<ExtensionFinalizeFn>(os::LibrarySymbol(host.library(), "ExtensionFinalize"));
+    if (initialize == nullptr) {
+        Complain("the plug-in offers no options dialog to a host (no ExtensionInitialize)");
+        return kExitFailed;
+    }
+    // As Double Commander: a zeroed record of its own size, the functions filled in.
+    auto info = std::make_unique<tExtensionStartupInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    info->StructSize = sizeof *info;
+    CopyFolder(os::ProgramPath(), info->PluginDir, sizeof info->PluginDir);
+    CopyFolder(iniPath, info->PluginConfDir, sizeof info->PluginConfDir);
+    info->MessageBoxFunc = ShowBox;
+    info->DialogBoxLFM = DialogBoxLFM;
+    info->SendDlgMsg = SendDlgMsg;
+    {
+        PluginOutput output(host.verbose);
+        initialize(info.get());
+        host.api().ConfigurePacker(nullptr, nullptr);
+        if (finalize != nullptr) finalize(nullptr);
     }
 
-    const std::vector<std::string> lines = ReadLines(iniPath);
+    if (gRun.missingControl) {
+        Complain("the plug-in's options dialog lacks the controls this command works");
+        return kExitFailed;
+    }
+    if (!gRun.shown) {
+        Complain("the plug-in showed no options dialog");
+        return kExitFailed;
+    }
+    const bool asAsked = (gRun.wantStructDirs < 0 || gRun.wantStructDirs == gRun.structDirs) &&
+                         (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled);
+    if (!asAsked || (gRun.clicked && !gRun.savedWithOk)) {
+        Complain("the plug-in's options dialog did not save the options as asked");
+        return kExitFailed;
+    }
     std::printf("Settings file: %s\n", iniPath.c_str());
-    std::printf("StructCellasDirs = %d   (list struct and cell variables as directories)\n",
-                ReadFlag(lines, kStructKey, 0) == 1 ? 1 : 0);
-    std::printf("DeleteEnabled    = %d   (allow deleting variables)\n",
-                ReadFlag(lines, kDeleteKey, 1) == 1 ? 1 : 0);
+    std::printf("StructCellasDirs = %d   (list struct and cell variables as directories)\n", gRun.structDirs);
+    std::printf("DeleteEnabled    = %d   (allow deleting variables)\n", gRun.deleteEnabled);
     return kExitOk;
 }
 

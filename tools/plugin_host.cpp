@@ -1,19 +1,17 @@
 #include "tools/plugin_host.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "tools/os_calls.h"
 
 namespace matwcx {
 
 namespace {
 
 // Where the command's own text goes while the plug-in's output is silenced.
-int ownOutputFd = STDOUT_FILENO;
+int ownOutputFd = os::kStdoutDescriptor;
 
 // The plug-in knows no multi-volume archives; a request for the next volume
 // is answered "none" (0: the user aborted).
@@ -22,7 +20,7 @@ int WCX_CALL IgnoreProgress(char*, int) { return 1; }
 
 template <typename Fn>
 bool Resolve(void* library, const char* name, Fn* out, std::string* missing) {
-    *out = reinterpret_cast<Fn>(::dlsym(library, name));
+    *out = reinterpret_cast<Fn>(os::LibrarySymbol(library, name));
     if (*out != nullptr) return true;
     if (!missing->empty()) *missing += ", ";
     *missing += name;
@@ -34,32 +32,32 @@ bool Resolve(void* library, const char* name, Fn* out, std::string* missing) {
 PluginOutput::PluginOutput(bool show) {
     if (show) return;
     std::fflush(stdout);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    savedFd_ = ::dup(STDOUT_FILENO);
+    const int devNull = os::OpenNullDevice();
+    savedFd_ = os::Duplicate(os::kStdoutDescriptor);
     if (devNull < 0 || savedFd_ < 0) {
-        if (devNull >= 0) ::close(devNull);
-        if (savedFd_ >= 0) ::close(savedFd_);
+        if (devNull >= 0) os::CloseDescriptor(devNull);
+        if (savedFd_ >= 0) os::CloseDescriptor(savedFd_);
         savedFd_ = -1;
         return;
     }
-    ::dup2(devNull, STDOUT_FILENO);
-    ::close(devNull);
+    os::Redirect(devNull, os::kStdoutDescriptor);
+    os::CloseDescriptor(devNull);
     ownOutputFd = savedFd_;
 }
 
 PluginOutput::~PluginOutput() {
     if (savedFd_ < 0) return;
     std::fflush(stdout);
-    ::dup2(savedFd_, STDOUT_FILENO);
-    ::close(savedFd_);
-    ownOutputFd = STDOUT_FILENO;
+    os::Redirect(savedFd_, os::kStdoutDescriptor);
+    os::CloseDescriptor(savedFd_);
+    ownOutputFd = os::kStdoutDescriptor;
 }
 
 void WriteOwn(const std::string& text) {
     std::fflush(stdout);
     size_t done = 0;
     while (done < text.size()) {
-        const ssize_t written = ::write(ownOutputFd, text.data() + done, text.size() - done);
+        const long written = os::WriteDescriptor(ownOutputFd, text.data() + done, text.size() - done);
         if (written <= 0) return;
         done += static_cast<size_t>(written);
     }
@@ -71,10 +69,10 @@ PluginHost::~PluginHost() {
 }
 
 bool PluginHost::Load(const std::string& path, std::string* error) {
-    library_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    library_ = os::OpenLibrary(path, &why);
     if (library_ == nullptr) {
-        const char* why = ::dlerror();
-        *error = "cannot load the plug-in " + path + ": " + (why != nullptr ? why : "unknown error");
+        *error = "cannot load the plug-in " + path + ": " + why;
         return false;
     }
     std::string missing;
@@ -209,7 +207,7 @@ std::string ResultName(int code) {
 }
 
 std::string VariableOfEntry(const std::string& entryName) {
-    const size_t end = entryName.find_first_of("./");
+    const size_t end = entryName.find_first_of(os::kEntryNameEnd);
     return entryName.substr(0, end);
 }
 
@@ -219,17 +217,35 @@ bool EntryMatches(const Entry& entry, const std::string& var) {
 
 std::string FormatFileTime(int fileTime) {
     if (fileTime == 0) return "";
+#if defined(_WIN32)
+    // Windows hosts read FileTime as the packed DOS date and time (local):
+    // years since 1980 in bits 25-31, then month, day, hours, minutes and
+    // seconds / 2.
+    const uint32_t dos = static_cast<uint32_t>(fileTime);
+    char text[48];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (dos >> 25), (dos >> 21) & 15u,
+                  (dos >> 16) & 31u, (dos >> 11) & 31u, (dos >> 5) & 63u, (dos & 31u) * 2);
+    return text;
+#else
     // Double Commander on Linux reads FileTime as Unix time shown in local time.
     const time_t seconds = static_cast<time_t>(fileTime);
     std::tm local{};
-    if (::localtime_r(&seconds, &local) == nullptr) return "";
+    if (!os::ToLocalTime(seconds, &local)) return "";
     char text[32];
     if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) return "";
     return text;
+#endif
 }
 
 std::string FormatMode(int fileAttr) {
+#if defined(_WIN32)
+    // Windows hosts read FileAttr as attribute bits; shown as the mode the
+    // Linux build reports for the same entry (0x10 directory, 0x01 read-only).
+    const unsigned attributes = static_cast<unsigned>(fileAttr);
+    const unsigned mode = ((attributes & 0x10u) != 0 ? 0040755u : 0100644u) & ~((attributes & 0x01u) != 0 ? 0222u : 0u);
+#else
     const unsigned mode = static_cast<unsigned>(fileAttr);
+#endif
     std::string text;
     switch (mode & 0170000u) {
     case 0040000u: text = "d"; break;

@@ -64,6 +64,8 @@ public:
     bool SetDefaultParams(const std::string& iniPath, std::string* error);
 
     const PluginExports& api() const { return api_; }
+    // The loaded library, for the exports only some hosts call (null before Load).
+    void* library() const { return library_; }
     bool verbose = false;   // show the plug-in's diagnostic lines
 
     // OpenArchive; the handle or null, *openResult the OpenResult.

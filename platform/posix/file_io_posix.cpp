@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -69,7 +70,7 @@ int SyncDirectoryOf(const char* path) {
 // with the same name pattern, so a handful suffices.
 constexpr int kTempNameAttempts = 32;
 
-FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
     static std::atomic<unsigned> counter{0};
     const char* slash = std::strrchr(path, '/');
     const int folderLength = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
@@ -81,7 +82,7 @@ FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        const int fd = ::open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = ::open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
@@ -96,9 +97,26 @@ FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
     return nullptr;
 }
 
+int Resolve(const char* path, char* resolved, size_t resolvedSize) {
+    char* full = ::realpath(path, nullptr);
+    if (full == nullptr) return -1;
+    const size_t length = std::strlen(full);
+    const bool fits = length < resolvedSize;
+    if (fits) std::memcpy(resolved, full, length + 1);
+    std::free(full);
+    return fits ? 0 : -1;
+}
+
+FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    return CreateTemporaryBeside(path, false, tempPath, tempPathSize);
+}
+FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    return CreateTemporaryBeside(path, true, tempPath, tempPathSize);
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
-                               Remove, SyncDirectoryOf, CreateBeside};
+                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -13,8 +13,6 @@
 //  5. An edit that changes nothing writes nothing.
 #include "platform/profile.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -37,8 +35,9 @@ using namespace profile_text;
 // a hostile or runaway file from costing unbounded memory and time.
 constexpr uint64_t kMaxProfileFileBytes = 16u * 1024u * 1024u;
 
-// How many bytes one read call asks for.
-constexpr size_t kReadChunkBytes = 64 * 1024;
+// How many bytes one read call asks for; small, as the host's threads may
+// have small stacks.
+constexpr size_t kReadChunkBytes = 16 * 1024;
 
 enum class FileState { kRead, kMissing, kUnusable };
 
@@ -98,22 +97,17 @@ FileState Load(const char* file, bool forWriting, ProfileFile* out) {
 // Invariants 2 to 4 above.
 bool ReplaceFile(const ProfileFile& file, const std::string& text) {
     FileSystemCalls& fs = FileSystem();
-    const std::string temporary = file.path + ".tmp-" + std::to_string(::getpid());
-    // "x": never follow or reuse what stands at that name. A leftover of this
-    // process id can only come from a process that died while writing.
-    FILE* stream = fs.open(temporary.c_str(), "wbx");
-    if (stream == nullptr && errno == EEXIST && fs.remove(temporary.c_str()) == 0) {
-        stream = fs.open(temporary.c_str(), "wbx");
-    }
+    char temporary[kMaxTempPath];
+    FILE* stream = fs.createBeside(file.path.c_str(), temporary, sizeof temporary);
     if (stream == nullptr) return false;
     bool ok = fs.write(text.data(), text.size(), stream) == text.size();
     ok = ok && fs.flush(stream) == 0;
     ok = ok && fs.sync(stream) == 0;
     ok = (fs.close(stream) == 0) && ok;
-    if (ok && file.exists) ok = fs.setMode(temporary.c_str(), file.mode) == 0;
-    ok = ok && fs.replace(temporary.c_str(), file.path.c_str()) == 0;
+    if (ok && file.exists) ok = fs.setMode(temporary, file.mode) == 0;
+    ok = ok && fs.replace(temporary, file.path.c_str()) == 0;
     if (!ok) {
-        fs.remove(temporary.c_str());
+        fs.remove(temporary);
         return false;
     }
     // The new text is in place; a failed folder flush only risks the rename
@@ -144,6 +138,7 @@ bool ApplyEdit(const char* file, const EditRequest& request) {
             case Edit::kReplaceSection: text = ReplaceSection(current.text, request.section, request.lines); break;
         }
         if (current.exists && text == current.text) return true;
+        if (text.size() > kMaxProfileFileBytes) return false;   // we could not read it back
         return ReplaceFile(current, text);
     } catch (const std::bad_alloc&) {
         return false;
@@ -200,14 +195,15 @@ uint32_t GetPrivateProfileSection(const char* section, char* buffer, uint32_t si
         ProfileFile current;
         if (Load(file, false, &current) != FileState::kRead) return 0;
         const std::string_view text = current.text;
-        const std::vector<Line> lines = SplitLines(text);
         Section found{};
-        if (!FindSection(text, lines, section, &found)) return 0;
+        if (!FindSection(text, section, &found)) return 0;
         // The list must end with a NUL after the last line's own NUL.
         const uint32_t room = size - 1;
         uint32_t used = 0;
-        for (size_t i = found.bodyBegin; i < found.contentEnd; ++i) {
-            const std::string_view line = text.substr(lines[i].begin, lines[i].end - lines[i].begin);
+        for (size_t at = found.bodyBegin; at < found.contentEnd;) {
+            const Line entry = LineAt(text, at);
+            at = entry.next;
+            const std::string_view line = TextOf(text, entry);
             if (Trim(line).empty()) continue;
             if (line.size() + 1 > room - used) {
                 // Too small: as much as fits, the last line cut, two NULs.
@@ -262,13 +258,10 @@ unsigned GetPrivateProfileInt(const char* section, const char* key, int defaultV
         ProfileFile current;
         if (Load(file, false, &current) != FileState::kRead) return fallback;
         const std::string_view text = current.text;
-        const std::vector<Line> lines = SplitLines(text);
         Section found{};
-        if (!FindSection(text, lines, section, &found)) return fallback;
-        const size_t keyLine = FindKey(text, lines, found, key);
-        if (keyLine == std::string_view::npos) return fallback;
-        const std::string_view value =
-            ValueOf(text.substr(lines[keyLine].begin, lines[keyLine].end - lines[keyLine].begin));
+        Line keyLine{};
+        if (!FindSection(text, section, &found) || !FindKey(text, found, key, &keyLine)) return fallback;
+        const std::string_view value = ValueOf(TextOf(text, keyLine));
         // Windows cannot tell an empty value from a missing key here.
         if (value.empty()) return fallback;
         return ParseWholeNumber(value);

@@ -5,10 +5,6 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-std::string_view LineText(std::string_view text, const Line& line) {
-    return text.substr(line.begin, line.end - line.begin);
-}
-
 bool IsBlankLine(std::string_view line) { return Trim(line).empty(); }
 
 bool IsComment(std::string_view trimmedLine) { return !trimmedLine.empty() && trimmedLine.front() == ';'; }
@@ -22,6 +18,11 @@ bool HeaderName(std::string_view line, std::string_view* name) {
     if (close == std::string_view::npos) return false;
     *name = Trim(trimmed.substr(1, close - 1));
     return true;
+}
+
+bool IsHeader(std::string_view line) {
+    std::string_view ignored;
+    return HeaderName(line, &ignored);
 }
 
 std::string_view KeyOf(std::string_view line) {
@@ -41,10 +42,6 @@ std::string Splice(std::string_view text, size_t from, size_t to, std::string_vi
     result.append(insertion);
     result.append(text.substr(to));
     return result;
-}
-
-size_t LineStart(const std::vector<Line>& lines, size_t index, size_t textSize) {
-    return index < lines.size() ? lines[index].begin : textSize;
 }
 
 std::string KeyLine(std::string_view key, std::string_view value) {
@@ -76,44 +73,40 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::vector<Line> SplitLines(std::string_view text) {
-    std::vector<Line> lines;
-    // A byte-order mark belongs to no line: it stays in front of the first.
-    size_t begin = text.substr(0, kUtf8Bom.size()) == kUtf8Bom ? kUtf8Bom.size() : 0;
-    while (begin < text.size()) {
-        const size_t newline = text.find('\n', begin);
-        if (newline == std::string_view::npos) {
-            lines.push_back({begin, text.size(), text.size()});
-            break;
-        }
-        const size_t end = (newline > begin && text[newline - 1] == '\r') ? newline - 1 : newline;
-        lines.push_back({begin, end, newline + 1});
-        begin = newline + 1;
-    }
-    return lines;
+size_t FirstLineStart(std::string_view text) {
+    return text.substr(0, kUtf8Bom.size()) == kUtf8Bom ? kUtf8Bom.size() : 0;
 }
 
-std::string_view LineEndOf(std::string_view text, const std::vector<Line>& lines) {
-    for (const Line& line : lines) {
-        if (line.next > line.end) return text.substr(line.end, line.next - line.end);
-    }
+Line LineAt(std::string_view text, size_t begin) {
+    const size_t newline = text.find('\n', begin);
+    if (newline == std::string_view::npos) return {begin, text.size(), text.size()};
+    const size_t end = (newline > begin && text[newline - 1] == '\r') ? newline - 1 : newline;
+    return {begin, end, newline + 1};
+}
+
+std::string_view LineEndOf(std::string_view text) {
+    const size_t newline = text.find('\n');
+    if (newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r') return "\r\n";
     return "\n";
 }
 
-bool FindSection(std::string_view text, const std::vector<Line>& lines, std::string_view name, Section* out) {
+bool FindSection(std::string_view text, std::string_view name, Section* out) {
     const std::string_view wanted = Trim(name);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string_view header;
-        if (!HeaderName(LineText(text, lines[i]), &header) || !EqualNoCase(header, wanted)) continue;
-        Section section{i, i + 1, i + 1, lines.size()};
-        for (size_t j = i + 1; j < lines.size(); ++j) {
-            const std::string_view line = LineText(text, lines[j]);
-            std::string_view ignored;
-            if (HeaderName(line, &ignored)) {
-                section.bodyEnd = j;
+    for (size_t at = FirstLineStart(text); at < text.size();) {
+        const Line header = LineAt(text, at);
+        at = header.next;
+        std::string_view headerName;
+        if (!HeaderName(TextOf(text, header), &headerName) || !EqualNoCase(headerName, wanted)) continue;
+        Section section{header.begin, header.next, header.next, text.size()};
+        while (at < text.size()) {
+            const Line line = LineAt(text, at);
+            const std::string_view lineText = TextOf(text, line);
+            if (IsHeader(lineText)) {
+                section.bodyEnd = line.begin;
                 break;
             }
-            if (!IsBlankLine(line)) section.contentEnd = j + 1;
+            if (!IsBlankLine(lineText)) section.contentEnd = line.next;
+            at = line.next;
         }
         *out = section;
         return true;
@@ -121,15 +114,17 @@ bool FindSection(std::string_view text, const std::vector<Line>& lines, std::str
     return false;
 }
 
-size_t FindKey(std::string_view text, const std::vector<Line>& lines, const Section& section,
-               std::string_view key) {
+bool FindKey(std::string_view text, const Section& section, std::string_view key, Line* out) {
     const std::string_view wanted = Trim(key);
-    for (size_t i = section.bodyBegin; i < section.contentEnd; ++i) {
-        const std::string_view line = Trim(LineText(text, lines[i]));
-        if (line.empty() || IsComment(line)) continue;
-        if (EqualNoCase(KeyOf(line), wanted)) return i;
+    for (size_t at = section.bodyBegin; at < section.contentEnd;) {
+        const Line line = LineAt(text, at);
+        at = line.next;
+        const std::string_view trimmed = Trim(TextOf(text, line));
+        if (trimmed.empty() || IsComment(trimmed) || !EqualNoCase(KeyOf(trimmed), wanted)) continue;
+        *out = line;
+        return true;
     }
-    return std::string_view::npos;
+    return false;
 }
 
 std::string_view ValueOf(std::string_view line) {
@@ -144,60 +139,51 @@ std::string_view ValueOf(std::string_view line) {
 
 std::string SetKey(std::string_view text, std::string_view section, std::string_view key,
                    std::string_view value) {
-    const std::vector<Line> lines = SplitLines(text);
-    const std::string_view lineEnd = LineEndOf(text, lines);
+    const std::string_view lineEnd = LineEndOf(text);
     Section found{};
-    if (!FindSection(text, lines, section, &found)) {
+    if (!FindSection(text, section, &found)) {
         std::string added;
         added.append("[").append(Trim(section)).append("]").append(lineEnd);
         added.append(KeyLine(Trim(key), value)).append(lineEnd);
         return Splice(text, text.size(), text.size(), added, lineEnd);
     }
-    const size_t keyLine = FindKey(text, lines, found, key);
-    if (keyLine != std::string_view::npos) {
+    Line keyLine{};
+    if (FindKey(text, found, key, &keyLine)) {
         // Replaced in place under the name the file already uses.
-        const Line& line = lines[keyLine];
-        const std::string replacement = KeyLine(KeyOf(LineText(text, line)), value);
-        return Splice(text, line.begin, line.end, replacement, lineEnd);
+        const std::string replacement = KeyLine(KeyOf(TextOf(text, keyLine)), value);
+        return Splice(text, keyLine.begin, keyLine.end, replacement, lineEnd);
     }
     std::string added = KeyLine(Trim(key), value);
     added.append(lineEnd);
-    const size_t at = LineStart(lines, found.contentEnd, text.size());
-    return Splice(text, at, at, added, lineEnd);
+    return Splice(text, found.contentEnd, found.contentEnd, added, lineEnd);
 }
 
 std::string RemoveKey(std::string_view text, std::string_view section, std::string_view key) {
-    const std::vector<Line> lines = SplitLines(text);
     Section found{};
-    if (!FindSection(text, lines, section, &found)) return std::string(text);
-    const size_t keyLine = FindKey(text, lines, found, key);
-    if (keyLine == std::string_view::npos) return std::string(text);
-    return Splice(text, lines[keyLine].begin, lines[keyLine].next, {}, {});
+    Line keyLine{};
+    if (!FindSection(text, section, &found) || !FindKey(text, found, key, &keyLine)) return std::string(text);
+    return Splice(text, keyLine.begin, keyLine.next, {}, {});
 }
 
 std::string RemoveSection(std::string_view text, std::string_view section) {
-    const std::vector<Line> lines = SplitLines(text);
     Section found{};
-    if (!FindSection(text, lines, section, &found)) return std::string(text);
-    return Splice(text, lines[found.header].begin, LineStart(lines, found.bodyEnd, text.size()), {}, {});
+    if (!FindSection(text, section, &found)) return std::string(text);
+    return Splice(text, found.header, found.bodyEnd, {}, {});
 }
 
 std::string ReplaceSection(std::string_view text, std::string_view section,
                            const std::vector<std::string_view>& newLines) {
-    const std::vector<Line> lines = SplitLines(text);
-    const std::string_view lineEnd = LineEndOf(text, lines);
+    const std::string_view lineEnd = LineEndOf(text);
     std::string body;
     for (std::string_view line : newLines) body.append(line).append(lineEnd);
     Section found{};
-    if (!FindSection(text, lines, section, &found)) {
+    if (!FindSection(text, section, &found)) {
         std::string added;
         added.append("[").append(Trim(section)).append("]").append(lineEnd).append(body);
         return Splice(text, text.size(), text.size(), added, lineEnd);
     }
     // The blank lines that part this section from the next one stay.
-    const size_t from = LineStart(lines, found.bodyBegin, text.size());
-    const size_t to = LineStart(lines, found.contentEnd, text.size());
-    return Splice(text, from, to, body, lineEnd);
+    return Splice(text, found.bodyBegin, found.contentEnd, body, lineEnd);
 }
 
 }  // namespace platform::profile_text

@@ -18,9 +18,10 @@ struct Line {
     size_t next;
 };
 
-// A section as line indexes: the header line, the first line after it, the
-// line after its last non-blank line (bodyBegin when it has none), and the
-// next section's header (or the line count).
+// A section as byte offsets: its header line, the start of the line after
+// the header, the end of its last non-blank line with its line end
+// (bodyBegin when it has none), and the start of the next section's header
+// (or the end of the text).
 struct Section {
     size_t header;
     size_t bodyBegin;
@@ -28,7 +29,14 @@ struct Section {
     size_t bodyEnd;
 };
 
-std::vector<Line> SplitLines(std::string_view text);
+// Where the first line starts: after a UTF-8 byte-order mark, which belongs
+// to no line and stays in front of the first.
+size_t FirstLineStart(std::string_view text);
+// The line that starts at begin (begin < text.size()).
+Line LineAt(std::string_view text, size_t begin);
+inline std::string_view TextOf(std::string_view text, const Line& line) {
+    return text.substr(line.begin, line.end - line.begin);
+}
 
 // Blanks as the profile functions trim them.
 bool IsBlank(char c);
@@ -36,16 +44,15 @@ std::string_view Trim(std::string_view text);
 bool EqualNoCase(std::string_view a, std::string_view b);
 
 // The line end new lines use: the file's first one, else "\n".
-std::string_view LineEndOf(std::string_view text, const std::vector<Line>& lines);
+std::string_view LineEndOf(std::string_view text);
 
 // The first section of that name; false when there is none.
-bool FindSection(std::string_view text, const std::vector<Line>& lines, std::string_view name, Section* out);
+bool FindSection(std::string_view text, std::string_view name, Section* out);
 
 // The first line of the section whose key is that name (text before the first
 // "=", trimmed; a line without "=" is a key with an empty value). Comment lines
-// are never keys. Returns the line index or npos.
-size_t FindKey(std::string_view text, const std::vector<Line>& lines, const Section& section,
-               std::string_view key);
+// are never keys. False when there is none.
+bool FindKey(std::string_view text, const Section& section, std::string_view key, Line* out);
 
 // The value of a key's line: the text after the first "=", trimmed, without
 // one pair of surrounding quotes ("" or '').

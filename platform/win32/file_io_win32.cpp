@@ -69,7 +69,8 @@ const char* LastSeparator(const char* path) {
     return back > forward ? back : forward;
 }
 
-FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
+    (void)ownerOnly;   // Windows files inherit their folder's access rules
     static std::atomic<unsigned> counter{0};
     const char* separator = LastSeparator(path);
     const int folderLength = separator == nullptr ? 0 : static_cast<int>(separator - path + 1);
@@ -97,9 +98,23 @@ FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
     return nullptr;
 }
 
+// Windows shortcuts are no links; the full path names the file itself.
+int Resolve(const char* path, char* resolved, size_t resolvedSize) {
+    if (resolvedSize > 0x7fffffff) resolvedSize = 0x7fffffff;
+    const DWORD length = ::GetFullPathNameA(path, static_cast<DWORD>(resolvedSize), resolved, nullptr);
+    return length == 0 || length >= resolvedSize ? -1 : 0;
+}
+
+FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    return CreateTemporaryBeside(path, false, tempPath, tempPathSize);
+}
+FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    return CreateTemporaryBeside(path, true, tempPath, tempPathSize);
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
-                               Remove, SyncDirectoryOf, CreateBeside};
+                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

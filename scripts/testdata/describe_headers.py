@@ -4,14 +4,19 @@ class, dims, complex, logical, sparse, global) in file order, read by this
 small walker, which is independent of the engine and of scipy's reader. A file
 it cannot walk gets "error" and whatever it listed before the failure.
 
-Usage: /usr/bin/python3 describe_headers.py [--markdown | --count] FILE.mat ...
+Usage: /usr/bin/python3 describe_headers.py [--markdown | --count | --values] FILE.mat ...
 With --markdown, prints one line per file instead (for tests/TESTDATA.md);
-with --count, the number of variables (or "error").
+with --count, the number of variables (or "error"); with --values, the .json
+also holds the values that scipy.io loads (see add_values).
 """
 import json
+import os
 import struct
 import sys
 import zlib
+
+sys.dont_write_bytecode = True   # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 CLASSES = {1: "cell", 2: "struct", 3: "object", 4: "char", 5: "sparse", 6: "double",
            7: "single", 8: "int8", 9: "uint8", 10: "int16", 11: "uint16", 12: "int32",
@@ -87,6 +92,24 @@ def matrix_header(buf, e):
             "logical": logical, "sparse": sparse, "global": bool(flags & 0x400)}
 
 
+def inflate_head(stream, want=4096):
+    """The first bytes of a compressed element, fed in small pieces so that a
+    damaged end of the stream (a wrong Adler-32, say) does not hide a header
+    that inflated cleanly: listing needs no more."""
+    z = zlib.decompressobj()
+    out = b""
+    for i in range(0, len(stream), 8):
+        try:
+            out += z.decompress(stream[i:i + 8], want - len(out))
+        except zlib.error:
+            if out:
+                break
+            raise
+        if len(out) >= want or z.eof:
+            break
+    return out
+
+
 def v5_variables(data, e):
     out, pos = [], 128
     while pos + 8 <= len(data):
@@ -95,8 +118,7 @@ def v5_variables(data, e):
         if end > len(data):
             raise ValueError("element at %d runs past the end of the file" % pos)
         if t == MI_COMPRESSED:
-            head = zlib.decompressobj().decompress(data[dpos:end], 4096)
-            h = matrix_header(head, e)
+            h = matrix_header(inflate_head(data[dpos:end]), e)
         else:
             h = matrix_header(data[pos:end], e)
             end = pos + 8 + ((size + 7) & ~7) if t == MI_MATRIX else end
@@ -132,17 +154,52 @@ def describe(path):
     return out
 
 
+def add_values(path, variables):
+    """Adds "values" (column-major; real part), "imag" and "text" for the
+    numeric, char, logical and sparse variables that scipy.io loads, as
+    scipy_writer.py writes them. A variable scipy cannot load gets
+    "scipy_error" instead."""
+    import numpy as np
+    import scipy.io
+    import scipy.sparse
+    from scipy_writer import _flat, _num
+
+    for v in variables:
+        if not v["name"] or v["class"] in ("cell", "struct", "object", "function_handle", "opaque"):
+            continue
+        try:
+            a = scipy.io.loadmat(path, variable_names=[v["name"]], chars_as_strings=False,
+                                 squeeze_me=False)[v["name"]]
+        except Exception as ex:  # recorded: a reader that scipy fails on is worth knowing
+            v["scipy_error"] = "%s: %s" % (type(ex).__name__, ex)
+            continue
+        if scipy.sparse.issparse(a):
+            a = a.toarray()
+        a = np.asarray(a)
+        if a.dtype.kind == "U":
+            v["values"] = [ord(c) if c else 0 for c in _flat(a)]
+            v["text"] = ["".join(row) for row in a] if a.ndim == 2 else []
+            continue
+        if a.dtype.kind not in "biufc":
+            continue
+        v["values"] = [_num(x) for x in _flat(a.real if a.dtype.kind == "c" else a)]
+        if a.dtype.kind == "c":
+            v["imag"] = [_num(x) for x in _flat(a.imag)]
+
+
 def flags(v):
     return ", ".join(k for k in ("complex", "sparse", "global") if v.get(k))
 
 
 def main():
     args = sys.argv[1:]
-    mode = args[0] if args and args[0] in ("--markdown", "--count") else ""
+    mode = args[0] if args and args[0] in ("--markdown", "--count", "--values") else ""
     if mode:
         args = args[1:]
     for path in args:
         d = describe(path)
+        if mode == "--values":
+            add_values(path, d["variables"])
         if mode == "--count":
             print(len(d["variables"]) if "error" not in d else "error")
         elif mode == "--markdown":

@@ -41,9 +41,9 @@ def elements(data):
         pos = end if kind == 15 else (end + 7) // 8 * 8
     return out
 
-def load(path):
+def load(path, name=None):
     try:
-        return sio.loadmat(path)
+        return sio.loadmat(path, variable_names=[name] if name else None)
     except Exception as error:
         return error
 
@@ -64,51 +64,57 @@ def same(a, b, strict_type):
         return np.array_equal(a, b)
     return type(a) == type(b) and a == b
 
-def user_keys(d):
-    return [k for k in d if not k.startswith('__')]
-
-checked = 0
+checked = values = elements_same = 0
 sources = {}
 for line in open(sys.argv[1], encoding='utf-8'):
     src, index, entry, result, out = line.rstrip('\n').split('\t')
     index, result = int(index), int(result)
     if src not in sources:
-        data = open(src, 'rb').read()
-        sources[src] = (data, load(src))
-    data, src_vars = sources[src]
-    readable = isinstance(src_vars, dict)
+        sources[src] = open(src, 'rb').read()
+    data = sources[src]
     what = '%s entry %d %r' % (src, index, entry)
+    # The source's own value, as scipy reads that one variable; None for
+    # escaped, repeated or unnamed names and variables scipy cannot read.
+    name = entry.split('.')[0]
+    expected = None
+    if '%' not in name:
+        src_vars = load(src, name)
+        if isinstance(src_vars, dict) and name in src_vars:
+            expected = src_vars[name]
+    handle = '.function_handle ' in entry
     if result != 0:
-        if readable:
-            print('FAIL %s: ProcessFile gave %d for a file scipy reads' % (what, result))
+        if expected is not None:
+            print('FAIL %s: ProcessFile gave %d for a variable scipy reads' % (what, result))
         continue
     checked += 1
     out_data = open(out, 'rb').read()
-    handle = '.function_handle ' in entry
     if level5(data) and not handle:
         src_elements, out_elements = elements(data), elements(out_data)
         if len(out_elements) != 1:
             print('FAIL %s: output holds %d elements' % (what, len(out_elements)))
         elif index >= len(src_elements) or out_elements[0] != src_elements[index]:
             print('FAIL %s: output element differs from the source element' % what)
+        else:
+            elements_same += 1
     out_vars = load(out)
     if not isinstance(out_vars, dict):
-        print('FAIL %s: scipy cannot read the output: %s' % (what, out_vars))
+        if expected is not None:
+            print('FAIL %s: scipy cannot read the output: %s' % (what, out_vars))
         continue
-    keys = user_keys(out_vars)
+    keys = [k for k in out_vars if not k.startswith('__')]
     if handle:
         if keys:
             print('FAIL %s: refused function handle wrote %s' % (what, keys))
         continue
-    if '%' in entry.split('.')[0] or not readable:
-        continue   # escaped, repeated or unnamed names; sources scipy cannot read
-    if keys != [entry.split('.')[0]]:
-        print('FAIL %s: output holds %s' % (what, keys))
+    if expected is None:
         continue
-    name = keys[0]
-    if not same(src_vars[name], out_vars[name], strict_type=level5(data)):
-        print('FAIL %s: value differs: %r != %r' % (what, src_vars[name], out_vars[name]))
-print('checked %d' % checked)
+    if keys != [name]:
+        print('FAIL %s: output holds %s' % (what, keys))
+    elif not same(expected, out_vars[name], strict_type=level5(data)):
+        print('FAIL %s: value differs: %r != %r' % (what, expected, out_vars[name]))
+    else:
+        values += 1
+print('checked %d: %d byte-identical, %d equal values' % (checked, elements_same, values))
 )PY";
 
 std::string ReadText(const std::string& path) {
@@ -149,6 +155,16 @@ Counts ExtractAll(const testhost::Plugin& plugin, const std::string& folder, con
             if (dest.size() > 255) {
                 EXPECT_EQ(result, E_EWRITE) << dest;
                 continue;
+            }
+            // The viewer's text of the same entry: its name line, then the value.
+            std::string viewer = dir + "/_tc/" + entry.fileName;
+            int viewResult = -1;
+            testhost::CaptureStdout(
+                [&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
+            if (result == 0 && viewer.size() <= 255) {
+                EXPECT_EQ(viewResult, 0) << viewer;
+                EXPECT_EQ(ReadText(viewer).rfind(entry.fileName + " =\n", 0), 0u) << viewer;
+                EXPECT_FALSE(fs::exists(viewer + ".mat")) << viewer;
             }
             manifest << file << '\t' << index << '\t' << entry.fileName << '\t' << result << '\t' << dest
                      << ".mat\n";

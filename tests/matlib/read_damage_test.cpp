@@ -110,6 +110,20 @@ TEST(ReadDamage, SizesPastTheEndAndAbsurdDimensions) {
     ASSERT_TRUE(y);
     EXPECT_EQ(mxGetPr(y.get()), nullptr);
     EXPECT_EQ(ReadReal(y.get(), 4).size(), 1u);
+    // 0 by huge: an empty array that lists; the other sizes' product saturates.
+    m = OpenBytes(dir, "z.mat", File5(o, {Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {0, INT32_MAX, INT32_MAX, INT32_MAX}),
+                                                          NameElement(o, "z"), ValueElement(o, miDOUBLE, {})}))}));
+    ArrayPtr empty(matGetNextArrayHeader(m.get()));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(mxGetNumberOfElements(empty.get()), 0u);
+    EXPECT_EQ(mxGetN(empty.get()), SIZE_MAX);
+    ArrayPtr z(matGetArray(m.get(), "z"));
+    ASSERT_TRUE(z);
+    EXPECT_NE(mxGetPr(z.get()), nullptr);   // no elements, decoded all the same
+    // A version 4 sparse matrix claiming two billion columns in a tiny file.
+    m = OpenBytes(dir, "v4s.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Sparse, "s", 2, 3,
+                                           {1, 1, 1, 2e9, 5, 0}));
+    EXPECT_FALSE(m);
     // Too many dimensions, a negative one.
     std::vector<int32_t> many(65, 1);
     m = OpenBytes(dir, "m.mat", File5(o, {Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, many), NameElement(o, "z")}))}));

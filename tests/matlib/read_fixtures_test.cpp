@@ -223,6 +223,22 @@ TEST(ReadNames, DuplicatesCountInFileOrderAndTheCursorStays) {
     EXPECT_FALSE(matGetNextArrayHeader(m.get()));
 }
 
+TEST(ReadClasses, AClassCodeWeDoNotKnowStillListsAndCopies) {
+    testenv::TempDir dir;
+    Order o = Order::Big;
+    Bytes odd = Matrix(o, Cat({FlagsElement(o, 99), DimsElement(o, {2, 5}), NameElement(o, "odd"),
+                               ValueElement(o, miDOUBLE, Iota(10))}));
+    FilePtr m = OpenBytes(dir, "odd.mat", File5(o, {odd, NumericVar(o, "next", mxDOUBLE, {1, 1}, {1})}));
+    ASSERT_TRUE(m);
+    EXPECT_EQ(ListHeaders(m.get()), (std::vector<std::string>{"odd.unknown [2 5]", "next.double [1 1]"}));
+    ArrayPtr a(matGetArray(m.get(), "odd"));
+    ASSERT_TRUE(a);
+    EXPECT_EQ(mxGetClassID(a.get()), mxUNKNOWN_CLASS);
+    EXPECT_EQ(mxGetElementSize(a.get()), 0u);
+    EXPECT_EQ(mxGetPr(a.get()), nullptr);
+    EXPECT_EQ(a->elementSize, odd.size());   // still copied byte for byte
+}
+
 TEST(ReadOpen, RefusesWhatIsNoMatFile) {
     testenv::TempDir dir;
     EXPECT_FALSE(matOpen(dir.file("missing.mat").c_str(), "r"));
@@ -248,12 +264,22 @@ TEST(ReadArrays, OutliveTheirFileAndTheStreamStartsAtTheHeader) {
     matbuild::WriteFile(dir.file("a.mat"), File5(o, {Compressed(o, NumericVar(o, "v", mxDOUBLE, {1, 3}, {7, 8, 9}))}));
     MATFile* m = matOpen(dir.file("a.mat").c_str(), "r");
     ASSERT_TRUE(m);
-    char first[6] = {};
+    char first[7] = {};
     ASSERT_EQ(std::fread(first, 1, 6, matGetFp(m)), 6u);
     EXPECT_STREQ(first, "MATLAB");
     ArrayPtr v(matGetArray(m, "v"));
     EXPECT_EQ(matClose(m), 0);
     EXPECT_EQ(ReadReal(v.get(), 3), (std::vector<double>{7, 8, 9}));
+    // Extraction asks for the stream of its output file too.
+    MATFile* out = matOpen(dir.file("out.mat").c_str(), "w");
+    ASSERT_TRUE(out);
+    EXPECT_NE(matGetFp(out), nullptr);
+    EXPECT_EQ(matPutArray(out, v.get()), 0);
+    EXPECT_EQ(matClose(out), 0);
+    FilePtr back(matOpen(dir.file("out.mat").c_str(), "r"));
+    ASSERT_TRUE(back);
+    ArrayPtr again(matGetArray(back.get(), "v"));
+    EXPECT_EQ(ReadReal(again.get(), 3), (std::vector<double>{7, 8, 9}));
 }
 
 }  // namespace

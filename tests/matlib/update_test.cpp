@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/file_io.h"
 #include "matlib/mat_internal.h"
 #include "write_update_helpers.h"
 
@@ -234,6 +235,57 @@ TEST(Update, OpenReaderKeepsReadingTheOldFile) {
     EXPECT_EQ(values[11], 11.0);
     mxDestroyArray(a);
     matClose(reader);
+}
+
+}  // namespace
+
+namespace {
+
+// Through a symbolic link the file it names is changed; the link stays.
+TEST(Update, SymbolicLinkKeepsPointingAtTheChangedFile) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("real"));
+    const std::string target = dir.file("real/f.mat");
+    const std::vector<Bytes> all = Variables(Order::Little);
+    WriteFile(target, File5(Order::Little, all));
+    const std::string link = dir.file("link.mat");
+    std::filesystem::create_symlink(target, link);
+    ASSERT_EQ(wu::Delete(link, {"c"}), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ReadFile(target), File5(Order::Little, Without(all, {2})));
+    EXPECT_TRUE(wu::StrayTemporaries(dir.path()).empty());
+    EXPECT_TRUE(wu::StrayTemporaries(dir.file("real")).empty());
+}
+
+}  // namespace
+
+namespace {
+
+unsigned gModeWhileWriting = 0;
+
+// The copy of a private file is never readable by others, not even while it
+// is being written.
+TEST(Update, NewFileIsOwnerOnlyUntilItGetsTheOldBits) {
+    TempDir dir;
+    const std::string path = dir.file("private.mat");
+    const std::vector<Bytes> all = Variables(Order::Little);
+    WriteFile(path, File5(Order::Little, all));
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    platform::FileSystemCalls& calls = platform::FileSystem();
+    const platform::FileSystemCalls saved = calls;
+    gModeWhileWriting = 07777;
+    calls.write = [](const void* buffer, size_t size, FILE* file) {
+        struct stat st {};
+        if (::fstat(::fileno(file), &st) == 0) gModeWhileWriting = st.st_mode & 07777;
+        return platform::RealFileSystem().write(buffer, size, file);
+    };
+    const int result = wu::Delete(path, {"a"});
+    calls = saved;
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(gModeWhileWriting, 0600u);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 }  // namespace

@@ -24,39 +24,33 @@ bool Decodes(const std::string& listed) {
     return DecodeVariableName(listed, &ref);
 }
 
-TEST(EntryName, PlainNamesStayAsTheyAre) {
-    EXPECT_EQ(EncodeVariableName("A", 1), "A");
-    EXPECT_EQ(EncodeVariableName("x_1", 1), "x_1");
-    EXPECT_EQ(EncodeVariableName("__function_workspace__", 1), "__function_workspace__");
-    const std::string longest(63, 'z');
-    EXPECT_EQ(EncodeVariableName(longest.c_str(), 1), longest);
-}
-
-TEST(EntryName, HostileNamesAreEscaped) {
-    EXPECT_EQ(EncodeVariableName("..", 1), "%2E%2E");
-    EXPECT_EQ(EncodeVariableName("../etc/passwd", 1), "%2E%2E%2Fetc%2Fpasswd");
-    EXPECT_EQ(EncodeVariableName("a\\b", 1), "a%5Cb");
-    EXPECT_EQ(EncodeVariableName("a.b", 1), "a%2Eb");
-    EXPECT_EQ(EncodeVariableName("C:x", 1), "C%3Ax");
-    EXPECT_EQ(EncodeVariableName("\x01\x7f\xff", 1), "%01%7F%FF");
-    EXPECT_EQ(EncodeVariableName("100%", 1), "100%25");
-    EXPECT_EQ(EncodeVariableName("a b", 1), "a%20b");
-}
-
-TEST(EntryName, UnnamedVariableAndRepeatedNames) {
-    EXPECT_EQ(EncodeVariableName("", 1), "%__function_workspace__");
+TEST(EntryName, PlainNamesStayOthersAreEscaped) {
+    const struct {
+        const char* raw;
+        int occurrence;
+        const char* listed;
+    } cases[] = {
+        {"A", 1, "A"},
+        {"x_1", 1, "x_1"},
+        {"__function_workspace__", 1, "__function_workspace__"},
+        {"..", 1, "%2E%2E"},
+        {"../etc/passwd", 1, "%2E%2E%2Fetc%2Fpasswd"},
+        {"a\\b", 1, "a%5Cb"},
+        {"C:x", 1, "C%3Ax"},
+        {"\x01\x7f\xff", 1, "%01%7F%FF"},
+        {"100%", 1, "100%25"},
+        {"", 1, "%__function_workspace__"},   // the unnamed variable
+        {"", 2, "%__function_workspace__%#2"},
+        {"A", 2, "A%#2"},
+        {"a.b", 12, "a%2Eb%#12"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EncodeVariableName(c.raw, c.occurrence), c.listed);
+        const VariableRef ref = Decoded(c.listed);
+        EXPECT_EQ(ref.name, c.raw);
+        EXPECT_EQ(ref.occurrence, c.occurrence);
+    }
     EXPECT_EQ(EncodeVariableName(nullptr, 1), "%__function_workspace__");
-    EXPECT_EQ(EncodeVariableName("", 2), "%__function_workspace__%#2");
-    EXPECT_EQ(EncodeVariableName("A", 2), "A%#2");
-    EXPECT_EQ(EncodeVariableName("A", 12), "A%#12");
-    EXPECT_EQ(EncodeVariableName("a.b", 3), "a%2Eb%#3");
-
-    VariableRef ref = Decoded("%__function_workspace__");
-    EXPECT_EQ(ref.name, "");
-    EXPECT_EQ(ref.occurrence, 1);
-    ref = Decoded("A%#12");
-    EXPECT_EQ(ref.name, "A");
-    EXPECT_EQ(ref.occurrence, 12);
 }
 
 TEST(EntryName, DecodingTakesTheLastComponentUpToItsFirstDot) {

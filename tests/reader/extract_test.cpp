@@ -142,7 +142,9 @@ TEST_F(Extraction, NothingToDoGivesSuccessAndCreatesNothing) {
         auto archive = OpenAt("A", &fileName);
         EXPECT_EQ(Process(*archive, PK_TEST, nullptr, out_ + "/" + fileName), 0);
         EXPECT_EQ(Process(*archive, PK_SKIP, nullptr, out_ + "/" + fileName), 0);
-        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, nullptr), E_EWRITE);   // null DestName
+        EXPECT_EQ(plugin_.ProcessFile(archive->handle(), PK_EXTRACT, nullptr, nullptr), E_EWRITE);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, out_.c_str(), ""), E_EWRITE);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, ""), E_EWRITE);
     }
     {
         auto archive = OpenAt("A", &fileName, PK_OM_LIST);

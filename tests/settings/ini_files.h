@@ -60,4 +60,22 @@ private:
     platform::FileSystemCalls saved_;
 };
 
+// Makes the seam refuse every new file, as a folder we may not write into does.
+class FailCreate {
+public:
+    FailCreate() {
+        saved_ = platform::FileSystem();
+        platform::FileSystem().createBeside = [](const char*, char*, size_t) -> FILE* {
+            errno = EACCES;
+            return nullptr;
+        };
+    }
+    ~FailCreate() { platform::FileSystem() = saved_; }
+    FailCreate(const FailCreate&) = delete;
+    FailCreate& operator=(const FailCreate&) = delete;
+
+private:
+    platform::FileSystemCalls saved_;
+};
+
 }  // namespace ini_test

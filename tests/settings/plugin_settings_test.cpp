@@ -49,12 +49,20 @@ bool SameRecord(const PluginSettings& a, const PluginSettings& b) {
 // The section as the first load leaves it.
 std::string FirstLoadSection(const PackDefaultParamStruct& params, const char* version, const char* eol = "\n") {
     std::string text = "[MATlab]";
-    for (const std::string& line : std::initializer_list<std::string>{"; Matlab MAT files format packer", "; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID",
-          "; (and any other Matlab MAT file version 4 or 5 compatible)", "Author = Quellmark",
-          "Year   = 2003-2005", "PackDefaultParamStructSize=272",
-          "DefaultIniName=" + std::string(params.DefaultIniName),
-          "PluginInterfaceVersion=" + std::string(version), "PackDefaultParamStruct=" + StructHex(params),
-          "StructCellasDirs=0", "DeleteEnabled=1"}) {
+    const std::initializer_list<std::string> lines = {
+        "; Matlab MAT files format packer",
+        "; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID",
+        "; (and any other Matlab MAT file version 4 or 5 compatible)",
+        "Author = Quellmark",
+        "Year   = 2003-2005",
+        "PackDefaultParamStructSize=272",
+        "DefaultIniName=" + std::string(params.DefaultIniName),
+        "PluginInterfaceVersion=" + std::string(version),
+        "PackDefaultParamStruct=" + StructHex(params),
+        "StructCellasDirs=0",
+        "DeleteEnabled=1",
+    };
+    for (const std::string& line : lines) {
         text += eol + line;
     }
     return text + eol;
@@ -94,6 +102,14 @@ TEST_F(Settings, FirstLoadFillsTheSectionAndPrintsTheHostsParameters) {
     EXPECT_EQ(std::memcmp(&settings.HostParams, &params, sizeof params), 0);
     EXPECT_EQ(settings.StructCellasDirs, 0);
     EXPECT_EQ(settings.DeleteEnabled, 1);
+}
+
+TEST_F(Settings, ASectionOfBlankLinesIsFilledInPlace) {
+    const auto params = HostParams(2, 10, ini);
+    WriteFile(ini, "[MATlab]\n\n[Next]\n");
+    Load(params);
+    const std::string filled = FirstLoadSection(params, "2.1");
+    EXPECT_EQ(ReadFile(ini), filled + "\n[Next]\n");
 }
 
 TEST_F(Settings, InterfaceVersionIsWrittenWithOneDecimal) {
@@ -137,6 +153,8 @@ TEST_F(Settings, OddOptionValuesAreNormalisedAndWrittenBack) {
         {"StructCellasDirs=yes\nDeleteEnabled=no\n", 0, 0, "StructCellasDirs=0\nDeleteEnabled=0\n"},
         {"StructCellasDirs= 1 \n", 1, 1, "StructCellasDirs=1\nDeleteEnabled=1\n"},
         {"structcellasdirs=1x\ndeleteenabled=\n", 1, 1, "structcellasdirs=1\ndeleteenabled=1\n"},
+        // A comment is content: the section is not refilled.
+        {"; by hand\n", 0, 1, "; by hand\nStructCellasDirs=0\nDeleteEnabled=1\n"},
     };
     for (const Case& c : cases) {
         // Only the two option keys: the section is not refilled.

@@ -147,6 +147,14 @@ TEST_F(Profile, OddFilesAreReadAndKeptWithoutHarm) {
     odd.replace(odd.size() - 2, 1, "2");
     EXPECT_EQ(ReadFile(ini), odd);
 
+    // Up to 16 MiB is read, however many lines; a write that would pass that is refused.
+    const std::string big = std::string(16u * 1024 * 1024 - 8, '\n') + "[a]\nk=1\n";
+    WriteFile(ini, big);
+    EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, ini.c_str()), 1u);
+    EXPECT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "22", ini.c_str()), 0);
+    EXPECT_EQ(std::filesystem::file_size(ini), big.size());
+
     // A file larger than a settings file can be is neither read nor written.
     const std::string huge = dir.file("huge.ini");
     WriteFile(huge, "[a]\nk=1\n");
@@ -171,7 +179,7 @@ TEST_F(Profile, FilesThatMayNotBeWrittenAreLeftAlone) {
         EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
     }
     {
-        ini_test::FailOpen noNewFile(".tmp-");   // a folder we may not write into
+        ini_test::FailCreate noNewFile;
         EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
     }
     EXPECT_EQ(ReadFile(ini), before);

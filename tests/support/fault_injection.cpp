@@ -97,6 +97,15 @@ FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
     if (ShouldFail(Call::CreateBeside)) { errno = ENOSPC; return nullptr; }
     return plan.saved.createBeside(path, tempPath, tempPathSize);
 }
+FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize) {
+    if (ShouldFail(Call::CreateBeside)) { errno = ENOSPC; return nullptr; }
+    return plan.saved.createPrivateBeside(path, tempPath, tempPathSize);
+}
+
+int Resolve(const char* path, char* resolved, size_t resolvedSize) {
+    if (ShouldFail(Call::Resolve)) { errno = EIO; return -1; }
+    return plan.saved.resolve(path, resolved, resolvedSize);
+}
 
 }  // namespace
 
@@ -118,6 +127,7 @@ const char* CallName(Call call) {
         case Call::Remove: return "remove";
         case Call::SyncDirectory: return "syncDirectory";
         case Call::CreateBeside: return "createBeside";
+        case Call::Resolve: return "resolve";
     }
     return "?";
 }
@@ -132,7 +142,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     platform::FileSystemCalls& calls = platform::FileSystem();
     plan.saved = calls;
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
-             Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside};
+             Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
+             CreatePrivateBeside};
 }
 
 FaultInjector::~FaultInjector() {

@@ -15,7 +15,9 @@ namespace faults {
 
 enum class Call {
     Any, Open, Read, Write, Seek, Tell, Flush, Sync, Close, Status, FileStatus, SetMode,
-    Replace, Remove, SyncDirectory, CreateBeside,
+    Replace, Remove, SyncDirectory,
+    CreateBeside,   // createBeside and createPrivateBeside
+    Resolve,
 };
 
 const char* CallName(Call call);

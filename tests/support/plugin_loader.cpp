@@ -1,8 +1,14 @@
 #include "support/plugin_loader.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+
+#include <io.h>
+#else
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -15,9 +21,41 @@ namespace testhost {
 
 namespace {
 
+// The host's library calls: LoadLibrary and GetProcAddress on Windows (as
+// Total Commander loads the plug-in), dlopen and dlsym elsewhere.
+#if defined(_WIN32)
+void* OpenLibrary(const std::string& path, std::string* why) {
+    HMODULE module = ::LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) *why = "Windows error " + std::to_string(::GetLastError());
+    return reinterpret_cast<void*>(module);
+}
+void* Symbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+int DuplicateDescriptor(int fd) { return ::_dup(fd); }
+int RedirectDescriptor(int from, int to) { return ::_dup2(from, to); }
+void CloseDescriptor(int fd) { ::_close(fd); }
+int DescriptorOf(FILE* file) { return ::_fileno(file); }
+#else
+void* OpenLibrary(const std::string& path, std::string* why) {
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* text = ::dlerror();
+        *why = text != nullptr ? text : "unknown error";
+    }
+    return library;
+}
+void* Symbol(void* library, const char* name) { return ::dlsym(library, name); }
+int DuplicateDescriptor(int fd) { return ::dup(fd); }
+int RedirectDescriptor(int from, int to) { return ::dup2(from, to); }
+void CloseDescriptor(int fd) { ::close(fd); }
+int DescriptorOf(FILE* file) { return ::fileno(file); }
+#endif
+constexpr int kStdoutDescriptor = 1;
+
 template <typename Fn>
 bool Resolve(void* library, const char* name, Fn* out, bool required) {
-    *out = reinterpret_cast<Fn>(::dlsym(library, name));
+    *out = reinterpret_cast<Fn>(Symbol(library, name));
     if (*out == nullptr && required) {
         ADD_FAILURE() << "the plug-in does not export " << name;
         return false;
@@ -32,9 +70,10 @@ Plugin LoadPlugin() {
         ADD_FAILURE() << "MATWCX_PLUGIN is not set";
         return plugin;
     }
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void* library = OpenLibrary(path, &why);
     if (library == nullptr) {
-        ADD_FAILURE() << "dlopen " << path << ": " << ::dlerror();
+        ADD_FAILURE() << "cannot load " << path << ": " << why;
         return plugin;
     }
     bool all = true;
@@ -164,19 +203,19 @@ std::vector<Entry> Archive::ReadAll(int* lastResult) {
 std::string CaptureStdout(const std::function<void()>& fn) {
     std::fflush(stdout);
     FILE* capture = std::tmpfile();
-    const int saved = ::dup(STDOUT_FILENO);
+    const int saved = DuplicateDescriptor(kStdoutDescriptor);
     if (capture == nullptr || saved < 0) {
         ADD_FAILURE() << "cannot redirect stdout";
         if (capture != nullptr) std::fclose(capture);
-        if (saved >= 0) ::close(saved);
+        if (saved >= 0) CloseDescriptor(saved);
         fn();
         return {};
     }
-    ::dup2(::fileno(capture), STDOUT_FILENO);
+    RedirectDescriptor(DescriptorOf(capture), kStdoutDescriptor);
     fn();
     std::fflush(stdout);
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    RedirectDescriptor(saved, kStdoutDescriptor);
+    CloseDescriptor(saved);
 
     std::string text;
     std::rewind(capture);

@@ -1,5 +1,14 @@
 #include "support/test_env.h"
 
+#if defined(_WIN32)
+#include <direct.h>
+#include <process.h>
+#else
+#include <stdlib.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -16,9 +25,26 @@ std::string ToolPath() { return Get("MATWCX_TOOL"); }
 std::string TestDataDir() { return Get("MATWCX_TESTDATA"); }
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+    // _mkdir fails on an existing folder, so the folder made is new.
+    static unsigned serial = 0;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "matwcx-test-%d-%u-%d", ::_getpid(), serial++, std::rand());
+        const std::string candidate = (base / name).string();
+        if (::_mkdir(candidate.c_str()) == 0) {
+            path_ = candidate;
+            return;
+        }
+        if (errno != EEXIST) break;
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "matwcx-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {

@@ -1,0 +1,282 @@
+#include "settings/about_dialog_lfm.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/host_extension.h"
+#include "platform/open_link.h"
+#include "settings/about_dialog_logic.h"
+
+namespace about_dialog {
+
+namespace {
+
+struct NamedControl {
+    const char* name;
+    int id;
+};
+
+constexpr NamedControl kControls[] = {
+    {kOkName, kIdOk},
+    {kCancelName, kIdCancel},
+    {kApplyName, kIdApply},
+    {kStructCellasDirsName, kIdStructCellasDirs},
+    {kDeleteEnabledName, kIdDeleteEnabled},
+    {kEmailLinkName, kIdEmailLink},
+    {kWebLinkName, kIdWebLink},
+    {kAuthorLineName, kIdAuthorLine},
+};
+
+int IdOfName(const char* name) {
+    if (name == nullptr) return 0;
+    for (const NamedControl& control : kControls) {
+        if (std::strcmp(control.name, name) == 0) return control.id;
+    }
+    return 0;
+}
+
+const char* NameOfId(int id) {
+    for (const NamedControl& control : kControls) {
+        if (control.id == id) return control.name;
+    }
+    return nullptr;
+}
+
+// The dialog's surface on the host's form. Where the window goes is the
+// form's own affair (it opens centred on the host's main window): the Parent
+// that Double Commander passes on Linux is no window handle. The link cursor
+// and colours are properties of the form text, so those calls do nothing.
+class FormSurface : public DialogSurface {
+public:
+    FormSurface(platform::HostSendDlgMsgFn send, uintptr_t form, intptr_t closeResult)
+        : send_(send), form_(form), closeResult_(closeResult) {}
+
+    bool IsChecked(int id) override { return Send(NameOfId(id), platform::DM_GETCHECK, 0) == 1; }
+    void SetChecked(int id, bool checked) override { Send(NameOfId(id), platform::DM_SETCHECK, checked ? 1 : 0); }
+    void EnableControl(int id, bool enabled) override { Send(NameOfId(id), platform::DM_ENABLE, enabled ? 1 : 0); }
+    bool GetRect(Window, WindowRect*) override { return false; }
+    int MoveWindowTo(Window, int32_t, int32_t) override { return 0; }
+    CursorHandle LoadSystemHandCursor() override { return nullptr; }
+    CursorHandle LoadCursorResource(int) override { return nullptr; }
+    bool SetClassCursor(int, CursorHandle, CursorHandle*) override { return false; }
+    void DestroyCursor(CursorHandle) override {}
+    void OpenWithShell(const char* target) override { platform::OpenLink(target, nullptr); }
+    intptr_t ColourStaticText(TextColour) override { return 0; }
+    // Named after an existing control, the button that closes, so that no
+    // version of the host can miss the item.
+    void EndDialog() override {
+        Send(closeResult_ == platform::kModalResultOk ? kOkName : kCancelName, platform::DM_CLOSE, closeResult_);
+    }
+
+private:
+    intptr_t Send(const char* name, intptr_t message, intptr_t wParam) {
+        if (name == nullptr) return 0;
+        // The host takes writable names; the copy also bounds them.
+        char item[64];
+        std::snprintf(item, sizeof item, "%s", name);
+        return send_(form_, item, message, wParam, 0);
+    }
+
+    platform::HostSendDlgMsgFn send_;
+    uintptr_t form_;
+    intptr_t closeResult_;   // the modal result that ending the dialog sets
+};
+
+intptr_t MATWCX_HOST_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message, intptr_t, intptr_t) {
+    try {
+        const platform::HostSendDlgMsgFn send = platform::GetHostExtension().SendDlgMsg;
+        if (send == nullptr) return 0;
+        const int id = IdOfName(itemName);
+        DialogMessage forwarded{MessageKind::kOther, 0, 0};
+        switch (message) {
+            case platform::DN_INITDIALOG:
+                forwarded.kind = MessageKind::kInitDialog;
+                break;
+            case platform::DN_CLICK:   // buttons and links
+                if (id == kIdStructCellasDirs || id == kIdDeleteEnabled) return 0;
+                forwarded = {MessageKind::kCommand, id, kClicked};
+                break;
+            case platform::DN_CHANGE:   // check boxes; the host has toggled the box already
+                if (id != kIdStructCellasDirs && id != kIdDeleteEnabled) return 0;
+                forwarded = {MessageKind::kCommand, id, kClicked};
+                break;
+            default:
+                break;
+        }
+        if (forwarded.kind == MessageKind::kCommand && id == 0) return 0;   // not one of ours
+        const intptr_t closeResult = id == kIdOk ? platform::kModalResultOk : platform::kModalResultCancel;
+        FormSurface surface(send, form, closeResult);
+        return HandleAboutDialogMessage(surface, forwarded);
+    } catch (...) {
+        return 0;
+    }
+}
+
+// The template's dialog units in pixels: wide enough for the larger fonts
+// of Linux desktops, where the Windows template's 8-point font is not at hand.
+int PixelsX(int units) { return units * 7 / 4; }
+int PixelsY(int units) { return units * 2; }
+
+// A Pascal string literal: quotes doubled, control and non-ASCII bytes as #n.
+std::string Quoted(const char* text) {
+    std::string out;
+    bool open = false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        const bool plain = *p >= 0x20 && *p < 0x7F;
+        if (plain != open) {
+            out += '\'';
+            open = plain;
+        }
+        if (!plain) {
+            out += '#' + std::to_string(*p);
+        } else {
+            out += static_cast<char>(*p);
+            if (*p == '\'') out += '\'';
+        }
+    }
+    if (open) out += '\'';
+    return out.empty() ? "''" : out;
+}
+
+class FormWriter {
+public:
+    void Open(const char* name, const char* type) {
+        Line(std::string("object ") + name + ": " + type);
+        ++depth_;
+    }
+    void Close() {
+        --depth_;
+        Line("end");
+    }
+    void Property(const char* name, const std::string& value) { Line(std::string(name) + " = " + value); }
+    void Property(const char* name, int value) { Property(name, std::to_string(value)); }
+    // Place in dialog units, relative to the parent's client area origin at (originX, originY).
+    void Place(int x, int y, int width, int height, int originX = 0, int originY = 0) {
+        Property("Left", PixelsX(x - originX));
+        Property("Top", PixelsY(y - originY));
+        Property("Width", PixelsX(width));
+        Property("Height", PixelsY(height));
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    void Line(const std::string& line) {
+        text_.append(static_cast<size_t>(depth_) * 2, ' ');
+        text_ += line;
+        text_ += '\n';
+    }
+    std::string text_;
+    int depth_ = 0;
+};
+
+void CenteredLabel(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int height,
+                   int originX, int originY) {
+    form.Open(name, "TLabel");
+    form.Place(x, y, width, height, originX, originY);
+    form.Property("Alignment", "taCenter");
+    form.Property("AutoSize", "False");
+    form.Property("Caption", Quoted(caption));
+    form.Property("ParentColor", "False");
+}
+
+void Link(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int height,
+          int originX, int originY) {
+    CenteredLabel(form, name, caption, x, y, width, height, originX, originY);
+    form.Property("Cursor", "crHandPoint");
+    form.Property("Font.Color", "clBlue");
+    form.Property("ParentFont", "False");
+    form.Property("OnClick", "ButtonClick");
+    form.Close();
+}
+
+void Button(FormWriter& form, const char* name, const char* caption, int x, int y, int tabOrder, int originX,
+            int originY) {
+    form.Open(name, "TButton");
+    form.Place(x, y, 46, 15, originX, originY);
+    form.Property("Caption", Quoted(caption));
+    form.Property("TabOrder", tabOrder);
+    form.Property("OnClick", "ButtonClick");
+}
+
+void CheckBox(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
+              int originX, int originY) {
+    form.Open(name, "TCheckBox");
+    form.Place(x, y, width, 8, originX, originY);
+    form.Property("Caption", Quoted(caption));
+    form.Property("TabOrder", tabOrder);
+    form.Property("OnChange", "CheckBoxChange");
+    form.Close();
+}
+
+}  // namespace
+
+std::string AboutFormText() {
+    // The Windows template's layout, in dialog units. Controls sit inside their
+    // group box (a group box would hide the labels drawn on the form beneath
+    // it); their places are taken relative to the box's client area, which
+    // starts about 2 units in and, below a caption, 8 units down.
+    constexpr int kAboutX = 6, kAboutY = 7, kOptionsX = 6, kOptionsY = 100;
+    constexpr int kAboutOriginX = kAboutX + 1, kAboutOriginY = kAboutY + 3;
+    constexpr int kOptionsOriginX = kOptionsX + 1, kOptionsOriginY = kOptionsY + 8;
+
+    FormWriter form;
+    form.Open(kFormName, "TDialogBox");
+    form.Property("Left", 0);
+    form.Property("Top", 0);
+    form.Property("ClientWidth", PixelsX(255));
+    form.Property("ClientHeight", PixelsY(175));
+    form.Property("BorderIcons", "[]");
+    form.Property("BorderStyle", "bsDialog");
+    form.Property("Caption", Quoted(MATWCX_ABOUT_CAPTION));
+    form.Property("Position", "poMainFormCenter");
+    form.Property("OnShow", "DialogBoxShow");
+
+    form.Open("grpAbout", "TGroupBox");
+    form.Place(kAboutX, kAboutY, 242, 88);
+    form.Property("Caption", "''");
+    CenteredLabel(form, "lblTitle", kTitle, 70, 27, 172, 17, kAboutOriginX, kAboutOriginY);
+    form.Property("WordWrap", "True");
+    form.Close();
+    CenteredLabel(form, kAuthorLineName, kAuthorLine, 70, 48, 170, 9, kAboutOriginX, kAboutOriginY);
+    form.Property("Font.Color", "clRed");
+    form.Property("ParentFont", "False");
+    form.Close();
+    Link(form, kEmailLinkName, kEmailAddress, 70, 58, 172, 8, kAboutOriginX, kAboutOriginY);
+    Link(form, kWebLinkName, kWebAddress, 69, 69, 173, 10, kAboutOriginX, kAboutOriginY);
+    form.Close();
+
+    form.Open("grpOptions", "TGroupBox");
+    form.Place(kOptionsX, kOptionsY, 242, 68);
+    form.Property("Caption", "'Options'");
+    form.Property("TabOrder", 0);
+    // Tab order as in the Windows template: the buttons, then the boxes.
+    Button(form, kOkName, "&OK", 95, 145, 0, kOptionsOriginX, kOptionsOriginY);
+    form.Property("Default", "True");   // Enter, as IDOK on Windows
+    form.Close();
+    Button(form, kCancelName, "&Cancel", 144, 145, 1, kOptionsOriginX, kOptionsOriginY);
+    form.Property("Cancel", "True");    // Esc, as IDCANCEL on Windows
+    form.Close();
+    Button(form, kApplyName, "&Apply", 193, 145, 2, kOptionsOriginX, kOptionsOriginY);
+    form.Close();
+    CheckBox(form, kStructCellasDirsName, "Show &Structs and Cells as Dirs", 13, 113, 168, 3, kOptionsOriginX,
+             kOptionsOriginY);
+    CheckBox(form, kDeleteEnabledName, "Enable Variable &Deletion", 13, 127, 156, 4, kOptionsOriginX,
+             kOptionsOriginY);
+    form.Close();
+
+    form.Close();
+    return form.text();
+}
+
+bool ShowAboutForm() {
+    const platform::HostExtension host = platform::GetHostExtension();
+    if (host.DialogBoxLFM == nullptr || host.SendDlgMsg == nullptr) return false;
+    const std::string text = AboutFormText();
+    host.DialogBoxLFM(reinterpret_cast<intptr_t>(text.data()), static_cast<unsigned long>(text.size()),
+                      AboutFormProc);
+    return true;
+}
+
+}  // namespace about_dialog
