@@ -20,6 +20,11 @@ struct ToolRun {
     std::string err;
 };
 
+#if defined(_WIN32)
+// cmd.exe's quoting: the word in double quotes (the tests pass no double
+// quotes inside words).
+inline std::string ShellQuoted(const std::string& word) { return "\"" + word + "\""; }
+#else
 inline std::string ShellQuoted(const std::string& word) {
     std::string out = "'";
     for (char c : word) {
@@ -28,6 +33,7 @@ inline std::string ShellQuoted(const std::string& word) {
     }
     return out + "'";
 }
+#endif
 
 inline std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -52,6 +58,11 @@ protected:
         std::ofstream(in, std::ios::binary) << input;
         command += " <" + ShellQuoted(in) + " >" + ShellQuoted(out) + " 2>" + ShellQuoted(err);
         ToolRun run;
+#if defined(_WIN32)
+        // cmd /c drops the first and the last quote of a line that starts
+        // with one: one more pair keeps the words' own.
+        command = "\"" + command + "\"";
+#endif
         const int raw = std::system(command.c_str());
         run.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         run.out = ReadText(out);
