@@ -175,9 +175,12 @@ char** matGetDir(MATFile* mfp, int* num) {
         return nullptr;
     }
     // A damaged variable ends the directory: those before it are listed and
-    // can be read; the update side refuses such a file (IndexAllVariables).
+    // can be read (a half-copied file still gives up what it holds); the
+    // update side refuses such a file (IndexAllVariables). A file whose very
+    // first variable is damaged is a failure, not an empty file.
     size_t count = mfp->entries.size();
     if (count > static_cast<size_t>(INT32_MAX)) return nullptr;
+    if (count == 0 && mfp->indexDamaged) return nullptr;
     if (count == 0) {
         *num = 0;
         return nullptr;

@@ -117,6 +117,15 @@ int RunView(PluginHost& host, const Args& args) {
             status = kExitFailed;
             return;
         }
+#if defined(_WIN32)
+        // The plug-in writes the viewer's text with Windows line ends there;
+        // the command prints "\n" line ends on every system.
+        std::string lines;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lines += text[i];
+        }
+        text = std::move(lines);
+#endif
         texts.push_back(std::move(text));
     });
     std::filesystem::remove_all(temp, error);

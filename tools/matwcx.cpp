@@ -101,6 +101,7 @@ bool IsCommand(const std::string& word) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    matwcx::os::UseBinaryStandardOutput();
     std::string pluginPath;
     std::string iniPath;
     bool verbose = false;

@@ -74,6 +74,13 @@ long WriteDescriptor(int fd, const void* data, size_t size) {
     return ::_write(fd, data, chunk);
 }
 
+void UseBinaryStandardOutput() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+}
+
 bool ToLocalTime(std::time_t seconds, std::tm* out) { return ::localtime_s(out, &seconds) == 0; }
 
 #else
@@ -111,6 +118,8 @@ void CloseDescriptor(int fd) { ::close(fd); }
 long WriteDescriptor(int fd, const void* data, size_t size) {
     return static_cast<long>(::write(fd, data, size));
 }
+
+void UseBinaryStandardOutput() {}
 
 bool ToLocalTime(std::time_t seconds, std::tm* out) { return ::localtime_r(&seconds, out) != nullptr; }
 

@@ -39,6 +39,10 @@ void CloseDescriptor(int fd);
 long WriteDescriptor(int fd, const void* data, size_t size);   // bytes written, -1 on failure
 inline constexpr int kStdoutDescriptor = 1;
 
+// Windows: stdout and stderr in binary mode, so that the command writes the
+// same bytes ("\n" line ends) as elsewhere. Nothing to do elsewhere.
+void UseBinaryStandardOutput();
+
 // localtime_r / localtime_s; false when the time has no local date.
 bool ToLocalTime(std::time_t seconds, std::tm* out);
 

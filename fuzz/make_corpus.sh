@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Generates the fuzz targets' seed corpus (not committed: it is made afresh
+# from the writers installed on the machine):
+#   OUT/mat       small valid MAT-files of every format and class: scipy.io
+#                 savemat as version 4, 5 and 5 compressed; the MATLAB-written
+#                 files of Debian's scipy test data; the files of
+#                 $MATWCX_TESTDATA (Octave, matio, scipy) when it is set
+#   OUT/settings  a few settings files (the host's INI file)
+# Only files under kMaxSeedBytes go in: libFuzzer mutates small inputs far
+# faster, and a large seed teaches it nothing a small one does not.
+# Usage: fuzz/make_corpus.sh OUT
+set -euo pipefail
+out=${1:?usage: make_corpus.sh OUT}
+kMaxSeedBytes=65536   # 64 KB
+python=/usr/bin/python3
+scipy_data=/usr/lib/python3/dist-packages/scipy/io/matlab/tests/data
+
+rm -rf "$out/mat" "$out/settings"
+mkdir -p "$out/mat" "$out/settings"
+
+"$python" - "$out/mat" <<'PY'
+import os, sys
+import numpy as np
+import scipy.io as sio
+from scipy import sparse
+
+out = sys.argv[1]
+v5 = {
+    'd': np.arange(6.0).reshape(2, 3),
+    'z': np.array([[1 + 2j, 3 - 4j]]),
+    'f': np.array([1.5, -2.5], dtype=np.float32),
+    'i8': np.array([-1, 2], dtype=np.int8), 'u8': np.array([1, 255], dtype=np.uint8),
+    'i16': np.array([-300], dtype=np.int16), 'u16': np.array([60000], dtype=np.uint16),
+    'i32': np.array([-70000], dtype=np.int32), 'u32': np.array([4000000000], dtype=np.uint32),
+    'i64': np.array([-2**40], dtype=np.int64), 'u64': np.array([2**63 + 5], dtype=np.uint64),
+    'b': np.array([[True, False]]),
+    's': 'hello', 'u': 'caf\u00e9 \u20ac', 'sa': np.array(['ab', 'cd']),
+    'empty': np.zeros((0, 3)),
+    'sp': sparse.csc_matrix(np.array([[0, 1.5], [2.0, 0], [0, 0]])),
+    'spz': sparse.csc_matrix(np.array([[0, 1 + 1j], [2.0, 0]])),
+    'spb': sparse.csc_matrix(np.array([[True, False], [False, True]])),
+    'c': np.array([[np.arange(3.0), 'x'], [np.array([[1]]), np.zeros((0, 0))]], dtype=object),
+    'st': {'a': 1.0, 'b': 'text', 'n': {'deep': np.array([1, 2], dtype=np.int16)}},
+    'sta': np.array([(1.0, 'x'), (2.0, 'y')], dtype=[('p', object), ('q', object)]),
+    'nd': np.arange(24.0).reshape(2, 3, 4),
+}
+def save(name, data, **kw):
+    try:
+        sio.savemat(os.path.join(out, name), data, **kw)
+    except Exception as e:   # a class this format cannot hold: the others still go in
+        print('make_corpus: skipped %s: %s' % (name, e), file=sys.stderr)
+
+save('all_v5.mat', v5)
+save('all_v5_compressed.mat', v5, do_compression=True)
+for key, value in v5.items():
+    save('v5_%s.mat' % key, {key: value})
+    save('v5z_%s.mat' % key, {key: value}, do_compression=True)
+    save('v5g_%s.mat' % key, {key: value}, do_compression=True, oned_as='column')
+save('v5_object.mat', {'o': sio.matlab.MatlabObject(np.array([(1.0,)], dtype=[('v', object)]), 'myclass')})
+save('v5_global.mat', {'g': np.array([[1.0]]), '__globals__': ['g']})
+save('v5_empty.mat', {})
+v4 = {'d': np.arange(6.0).reshape(2, 3), 'z': np.array([[1 + 2j]]), 'f': np.array([1.5], dtype=np.float32),
+      'i32': np.array([-7], dtype=np.int32), 'i16': np.array([-3], dtype=np.int16),
+      'u16': np.array([9], dtype=np.uint16), 'u8': np.array([200], dtype=np.uint8), 's': 'text',
+      'sp': sparse.csc_matrix(np.array([[0, 1.5], [2.0, 0]])), 'spz': sparse.csc_matrix(np.array([[0, 1j], [2.0, 0]]))}
+save('all_v4.mat', v4, format='4')
+for key, value in v4.items():
+    save('v4_%s.mat' % key, {key: value}, format='4')
+PY
+
+if [[ -d $scipy_data ]]; then
+  find "$scipy_data" -name '*.mat' -size -"${kMaxSeedBytes}"c -exec cp {} "$out/mat/" \;
+fi
+if [[ -n ${MATWCX_TESTDATA:-} && -d $MATWCX_TESTDATA ]]; then
+  while IFS= read -r -d '' file; do
+    rel=${file#"$MATWCX_TESTDATA"/}
+    cp "$file" "$out/mat/testdata_${rel//\//_}"
+  done < <(find "$MATWCX_TESTDATA" -name '*.mat' -size -"${kMaxSeedBytes}"c -print0)
+fi
+
+# Settings files: the plug-in's section as it writes it, among other
+# plug-ins' sections, with CR LF line ends, a byte-order mark, odd lines.
+s=$out/settings
+printf '[MATlab]\n; Matlab MAT files format packer\nAuthor = Quellmark\nStructCellasDirs=1\nDeleteEnabled=0\n' >"$s/plugin.ini"
+printf '[Configuration]\r\nEditor=vi\r\n\r\n[MATlab]\r\nDeleteEnabled=1\r\nPackDefaultParamStruct=1001F\r\n[Other]\r\nx=1\r\n' >"$s/crlf.ini"
+printf '\xEF\xBB\xBF[matlab]\n  DeleteEnabled = -1 \n=novalue\nnokey\n;comment\n[MATlab]\nStructCellasDirs=99999999999\n' >"$s/bom_odd.ini"
+printf '[MATlab\nkey=value\n[]\n]=[\n[MATlab]]\n' >"$s/broken.ini"
+: >"$s/empty.ini"
+
+echo "make_corpus: $(ls "$out/mat" | wc -l) MAT-files, $(ls "$s" | wc -l) settings files in $out"

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows plug-ins with Debian's mingw-w64:
+#   build-win64/matwcx.wcx64  (x86_64, with the matwcx command and the tests)
+#   build-win32/matwcx.wcx    (i686; compiled and checked, not run: no 32-bit Wine here)
+# then checks both DLLs' imports and exports (scripts/check_windows_binaries.sh).
+# Usage: scripts/build_windows.sh [--no-tests]
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+jobs=2   # the machines have two cores
+tests=ON
+if [[ ${1:-} == --no-tests ]]; then
+  tests=OFF
+fi
+
+build() {   # build DIR TOOLCHAIN TESTS
+  local dir=$1 toolchain=$2 with_tests=$3
+  mkdir -p "$dir"
+  echo "=== $dir: configure and build"
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMATWCX_TESTS="$with_tests" -DMATWCX_BENCH=OFF >"$dir/configure.log" 2>&1 ||
+    { cat "$dir/configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs"
+}
+
+build build-win64 mingw-w64-x86_64.cmake "$tests"
+build build-win32 mingw-w64-i686.cmake OFF
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Checks built Windows plug-ins with objdump: every imported DLL is one that a
+# plain Windows install has (no mingw runtime, no zlib1.dll), and the exports
+# are exactly the hosts' functions, undecorated (no "OpenArchive@4").
+# Usage: scripts/check_windows_binaries.sh DLL...
+set -euo pipefail
+
+# System DLLs of every Windows since XP.
+allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|COMCTL32|COMDLG32|OLE32|OLEAUT32|SHLWAPI|VERSION|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+expected_exports='CanYouHandleThisFile
+CloseArchive
+ConfigurePacker
+DeleteFiles
+ExtensionFinalize
+ExtensionInitialize
+GetPackerCaps
+OpenArchive
+PackFiles
+PackSetDefaultParams
+ProcessFile
+ReadHeader
+SetChangeVolProc
+SetProcessDataProc'
+
+status=0
+for dll in "$@"; do
+  if [[ ! -f $dll ]]; then
+    echo "check: $dll: missing" >&2
+    status=1
+    continue
+  fi
+  dump=$(x86_64-w64-mingw32-objdump -p "$dll")   # reads both PE32 and PE32+
+  imports=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump")
+  while read -r name; do
+    if ! grep -qiE "$allowed" <<<"$name"; then
+      echo "check: $dll imports $name, which a plain Windows lacks" >&2
+      status=1
+    fi
+  done <<<"$imports"
+  # The name table: lines "[   n] Name" after "[Ordinal/Name Pointer] Table".
+  exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)
+  if [[ $exports != "$(sort <<<"$expected_exports")" ]]; then
+    echo "check: $dll exports differ from the hosts' functions:" >&2
+    diff <(sort <<<"$expected_exports") <(echo "$exports") >&2 || true
+    status=1
+  fi
+  echo "check: $dll: imports $(tr '\n' ' ' <<<"$imports"); $(grep -c . <<<"$exports") exports, undecorated"
+done
+exit $status

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (fuzz/) in build-fuzz/ with clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer, replays every input that
+# ever made a target fail (fuzz/findings/<target>/), then runs each target
+# for a bounded time on the seed corpus (fuzz/make_corpus.sh). Exits
+# non-zero on any finding: a crash, a sanitizer report, a leak, a broken
+# property, an input slower than the timeout or one over the memory limit.
+#
+#   scripts/fuzz_smoke.sh                    CI smoke run: 60 s per target
+#   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh  the longer campaign: 30 minutes each
+#   FUZZ_TARGETS="engine_fuzz" ...           only some targets
+#
+# One fuzzer process at a time: the machines have two cores and other work
+# shares them. New inputs that widen coverage collect in
+# build-fuzz/fuzz-run/<target>/ and are kept from run to run; a failing input
+# is written to build-fuzz/fuzz-artifacts/ (copy it to fuzz/findings/<target>/
+# and turn it into a regression test once it is fixed).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+build=build-fuzz
+seconds=${FUZZ_SECONDS:-60}
+targets=${FUZZ_TARGETS:-"engine_fuzz plugin_fuzz settings_fuzz"}
+jobs=2   # the machines have two cores
+# libFuzzer's own limits for the smoke run: an input that takes longer than
+# this (seconds) is a hang; a process above this (MB) allocates without bound.
+timeout_seconds=10
+rss_limit_mb=2048
+
+echo "=== $build: configure and build the fuzz targets"
+mkdir -p "$build"
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_FUZZ=ON \
+  -DMATWCX_SANITIZE=ON -DMATWCX_TESTS=OFF -DMATWCX_BENCH=OFF >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
+# shellcheck disable=SC2086
+cmake --build "$build" -j"$jobs" --target $targets
+
+echo "=== seed corpus"
+bash fuzz/make_corpus.sh "$build/corpus"
+
+# The targets write a few small files per input: on a memory file system the
+# flushes that deletion makes cost nothing.
+if [[ -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+artifacts=$build/fuzz-artifacts
+mkdir -p "$artifacts"
+status=0
+for target in $targets; do
+  bin=$build/fuzz/$target
+  short=${target%_fuzz}
+  seeds=$build/corpus/mat
+  [[ $target == settings_fuzz ]] && seeds=$build/corpus/settings
+  run=$build/fuzz-run/$target
+  mkdir -p "$run"
+  log=$build/fuzz-$target.log
+
+  findings=(fuzz/findings/"$short"/*)
+  if [[ -e ${findings[0]} ]]; then
+    echo "=== $target: replaying ${#findings[@]} past findings"
+    "$bin" -close_fd_mask=1 -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${findings[@]}" \
+      >"$build/replay-$target.log" 2>&1 ||
+      { tail -40 "$build/replay-$target.log"; echo "fuzz_smoke: $target: a past finding fails again" >&2; status=1; continue; }
+  fi
+
+  echo "=== $target: fuzzing for $seconds s"
+  if "$bin" -max_total_time="$seconds" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds \
+    -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$run" "$seeds" >"$log" 2>&1; then
+    grep -E '^#[0-9]+ +DONE' "$log" | tail -1 || true
+    grep -E 'stat::number_of_executed_units' "$log" || true
+  else
+    tail -60 "$log"
+    echo "fuzz_smoke: $target: FINDING (input in $artifacts, log in $log)" >&2
+    status=1
+  fi
+done
+
+if [[ $status -ne 0 ]]; then
+  echo "fuzz_smoke.sh: FAILED" >&2
+else
+  echo "fuzz_smoke.sh: no findings"
+fi
+exit $status

@@ -1,0 +1,316 @@
+// Hostile files and paths: opening and listing each one, through the engine
+// and through the plug-in's own opening and listing, ends cleanly, soon and
+// within a fixed amount of memory. Each case runs in a forked child, so that
+// a hang is caught by an alarm and the child's peak memory can be measured
+// on its own (getrusage). The damage cases that need no measurement
+// (overflowing sizes, long names, flipped bytes...) are in read_damage_test.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+
+#include "plugin/archive_slots.h"
+#include "reader/list_variables.h"
+#include "reader/open_archive.h"
+#include "read_helpers.h"
+
+using namespace matbuild;
+using namespace readtest;
+
+namespace {
+
+// Opening and listing must not grow with what a file claims: the largest
+// hostile file here claims 4 GB. The engine's own buffers are a few hundred
+// KB; the rest is headroom for the sanitizers' bookkeeping.
+constexpr long kPeakMemoryBoundKb = 256 * 1024;
+// A listing is a few small reads per variable; the bound only has to tell
+// "bounded" from "inflates gigabytes" or "waits forever" on a busy machine.
+constexpr unsigned kChildAlarmSeconds = 30;
+constexpr double kListingSecondsBound = 5.0;
+
+struct ChildResult {
+    bool exitedCleanly = false;   // exit status 0: no crash, no alarm
+    long peakGrowthKb = 0;        // peak resident size minus that at the start
+    double seconds = 0;
+};
+
+long CurrentResidentKb() {
+    long pages = 0, resident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(f);
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Runs work in a forked child under an alarm; the child reports its peak
+// memory growth through a pipe and exits 0 when work returned true.
+ChildResult RunInChild(const std::function<bool()>& work) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    std::fflush(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        alarm(kChildAlarmSeconds);
+        const long before = CurrentResidentKb();
+        const bool ok = work();
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        const long growth = usage.ru_maxrss - before;
+        (void)!write(fds[1], &growth, sizeof growth);
+        _exit(ok ? 0 : 1);
+    }
+    close(fds[1]);
+    ChildResult result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid) {
+        result.exitedCleanly = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (read(fds[0], &result.peakGrowthKb, sizeof result.peakGrowthKb) != sizeof result.peakGrowthKb) {
+            result.peakGrowthKb = -1;
+        }
+    }
+    close(fds[0]);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+}
+
+// Everything a file manager does to show the file: the engine's directory
+// and header walk, then the plug-in's open and listing. True when all of it
+// ended without fault (a refused file is a clean end too).
+bool OpenAndList(const std::string& path) {
+    if (MATFile* m = matOpen(path.c_str(), "r")) {
+        int n = 0;
+        mxFree(matGetDir(m, &n));
+        while (mxArray* a = matGetNextArrayHeader(m)) mxDestroyArray(a);
+        matClose(m);
+    }
+    CanHandleFile(path.c_str());
+    std::vector<char> name(path.begin(), path.end());
+    name.push_back('\0');
+    tOpenArchiveData open{};
+    open.ArcName = name.data();
+    open.OpenMode = PK_OM_LIST;
+    ArchiveSlot* slot = OpenMatArchive(&open);
+    if (slot != nullptr) {
+        tHeaderData header{};
+        while (ListNextVariable(slot, &header) == 0) {
+        }
+        CloseArchiveSlot(slot);
+    }
+    return true;
+}
+
+void ExpectBounded(const std::string& what, const std::function<bool()>& work) {
+    ChildResult r = RunInChild(work);
+    EXPECT_TRUE(r.exitedCleanly) << what << ": crashed, failed or did not end within " << kChildAlarmSeconds << " s";
+    EXPECT_GE(r.peakGrowthKb, 0) << what;
+    EXPECT_LT(r.peakGrowthKb, kPeakMemoryBoundKb) << what << ": peak memory grew by " << r.peakGrowthKb << " KB";
+    EXPECT_LT(r.seconds, kListingSecondsBound) << what;
+}
+
+// ---- hostile files ----------------------------------------------------------
+
+// A zlib stream of `head` followed by `zeros` zero bytes (a multiple of the
+// piece size), built without ever deflating gigabytes: a piece of zeros
+// deflated after a full flush refers to nothing before it, so its
+// compressed bytes can be repeated; the checksum of zeros is computed.
+Bytes ZerosStream(const Bytes& head, uint64_t zeros) {
+    constexpr size_t kPiece = 1 << 20;
+    z_stream zs{};
+    deflateInit2(&zs, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);   // raw deflate: the zlib frame is ours
+    Bytes buffer(2 * kPiece);
+    auto pump = [&](const uint8_t* in, size_t n, int flush) {
+        zs.next_in = const_cast<uint8_t*>(in);
+        zs.avail_in = static_cast<uInt>(n);
+        zs.next_out = buffer.data();
+        zs.avail_out = static_cast<uInt>(buffer.size());
+        deflate(&zs, flush);
+        return Bytes(buffer.begin(), buffer.end() - zs.avail_out);
+    };
+    Bytes zeroPiece(kPiece, 0);
+    Bytes out = {0x78, 0xDA};   // zlib header: deflate, 32 KB window, best compression
+    Append(out, pump(head.data(), head.size(), Z_FULL_FLUSH));
+    const Bytes piece = pump(zeroPiece.data(), kPiece, Z_FULL_FLUSH);
+    for (uint64_t k = 0; k < zeros / kPiece; ++k) Append(out, piece);
+    Append(out, pump(nullptr, 0, Z_FINISH));
+    deflateEnd(&zs);
+    uLong sum = adler32(0L, Z_NULL, 0);
+    sum = adler32(sum, head.data(), static_cast<uInt>(head.size()));
+    // Adler-32 of zeros: the first sum stays, the second grows by it each byte.
+    const uint64_t kBase = 65521;
+    uint64_t a = sum & 0xFFFF, b = (sum >> 16) & 0xFFFF;
+    b = (b + (zeros % kBase) * a) % kBase;
+    Append(out, U32(Order::Big, static_cast<uint32_t>(b << 16 | a)));
+    return out;
+}
+
+// A cell nested `depth` deep around a double, built flat.
+Bytes DeepCell(Order o, size_t depth) {
+    Bytes inner = NumericVar(o, "", mxDOUBLE, {1, 1}, {1});
+    Bytes head = Cat({FlagsElement(o, mxCELL), DimsElement(o, {1, 1})});
+    Bytes noName = NameElement(o, "");
+    std::vector<uint32_t> sizes(depth);
+    uint64_t size = inner.size();
+    for (size_t k = depth; k-- > 0;) {
+        size += 8 + head.size() + (k == 0 ? NameElement(o, "deep").size() : noName.size());
+        sizes[k] = static_cast<uint32_t>(size - 8);
+    }
+    Bytes out;
+    for (size_t k = 0; k < depth; ++k) {
+        Append(out, Tag(o, miMATRIX, sizes[k]));
+        Append(out, head);
+        Append(out, k == 0 ? NameElement(o, "deep") : noName);
+    }
+    Append(out, inner);
+    return out;
+}
+
+TEST(HostileFiles, GigabyteZlibBombListsFastWithinTheMemoryBound) {
+    testenv::TempDir dir;
+    Order o = Order::Little;
+    // 4 GB less a little (an element's size is a 32-bit count) of uint8 zeros.
+    const uint32_t kBytes = 65536u * 65535u;
+    Bytes head = Cat({FlagsElement(o, mxUINT8), DimsElement(o, {65536, 65535}), NameElement(o, "bomb"),
+                      Tag(o, miUINT8, kBytes)});
+    Bytes element = Cat({Tag(o, miMATRIX, static_cast<uint32_t>(head.size() + kBytes)), head});
+    Bytes stream = ZerosStream(element, kBytes);
+    ASSERT_LT(stream.size(), 8u << 20);
+    const std::string path = dir.file("bomb.mat");
+    WriteFile(path, File5(o, {CompressedRaw(o, stream), NumericVar(o, "after", mxDOUBLE, {1, 1}, {7})}));
+
+    ExpectBounded("zlib bomb", [&] {
+        FilePtr m(matOpen(path.c_str(), "r"));
+        if (!m) return false;
+        if (ListHeaders(m.get()) != std::vector<std::string>{"bomb.uint8 [65536 65535]", "after.double [1 1]"}) {
+            return false;
+        }
+        ArrayPtr b(matGetArray(m.get(), "bomb"));
+        double v[4] = {1, 1, 1, 1};
+        // Only as far as these elements is inflated.
+        return b && mxReadElements(b.get(), 0, 1000, 4, v, nullptr, nullptr) == 4 && v[3] == 0 && OpenAndList(path);
+    });
+}
+
+TEST(HostileFiles, EachListsWithinTheMemoryBound) {
+    testenv::TempDir dir;
+    Order o = Order::Little;
+    Bytes after = NumericVar(o, "after", mxDOUBLE, {1, 1}, {2});
+    Bytes deep = DeepCell(o, 100000);
+    // Dimensions whose product overflows 64 bits.
+    Bytes overflow = Matrix(o, Cat({FlagsElement(o, mxDOUBLE),
+                                    DimsElement(o, {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX}),
+                                    NameElement(o, "x"), ValueElement(o, miDOUBLE, {1})}));
+    // A version 4 matrix of 2^32-1 by 2^32-1 doubles: its size overflows too.
+    Bytes v4Overflow = V4MatrixRaw(V4Order::Little, 0, "x", 0xFFFFFFFFu, 0xFFFFFFFFu, 0, Bytes(8, 0));
+    // Tags whose size runs past the end of the file: a matrix, a compressed
+    // element, a name inside a matrix.
+    Bytes longMatrix = Cat({Tag(o, miMATRIX, 0xFFFFFFF0u), FlagsElement(o, mxDOUBLE)});
+    Bytes longCompressed = Cat({Tag(o, miCOMPRESSED, 0x7FFFFFF0u), Zlib(NumericVar(o, "z", mxDOUBLE, {1, 1}, {1}))});
+    Bytes longName = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), Tag(o, miINT8, 0xFFFFFFF0u)}));
+    struct Case {
+        const char* what;
+        Bytes file;
+    };
+    const std::vector<Case> cases = {
+        {"cell nested 100,000 deep", File5(o, {deep, after})},
+        {"compressed cell nested 100,000 deep", File5(o, {Compressed(o, deep), after})},
+        {"dimensions overflowing 64 bits", File5(o, {overflow, after})},
+        {"version 4 size overflowing", v4Overflow},
+        {"name of 100,000 bytes", File5(o, {NumericVar(o, std::string(100000, 'n'), mxDOUBLE, {1, 1}, {1}), after})},
+        {"matrix tag past the end", File5(o, {after, longMatrix})},
+        {"compressed tag past the end", File5(o, {after, longCompressed})},
+        {"name tag past the end", File5(o, {after, longName})},
+        {"header only", Header5(o)},
+        {"empty file", Bytes()},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file("hostile.mat");
+        WriteFile(path, c.file);
+        ExpectBounded(c.what, [&] { return OpenAndList(path); });
+    }
+}
+
+// What can stand where a MAT-file is expected: a directory, devices that
+// never end or are always empty, a named pipe without a writer (opening it
+// for reading must not wait for one). None is a MAT-file; none may hang.
+TEST(HostileFiles, DevicesDirectoriesAndPipesAreRefusedAtOnce) {
+    testenv::TempDir dir;
+    const std::string fifo = dir.file("pipe.mat");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {dir.path(), std::string("/dev/zero"), std::string("/dev/null"),
+                                    std::string("/dev/urandom"), fifo}) {
+        ExpectBounded(path, [&] {
+            for (const char* mode : {"r", "u"}) {
+                if (MATFile* m = matOpen(path.c_str(), mode)) {
+                    matClose(m);
+                    return false;
+                }
+            }
+            std::vector<char> name(path.begin(), path.end());
+            name.push_back('\0');
+            tOpenArchiveData open{};
+            open.ArcName = name.data();
+            open.OpenMode = PK_OM_LIST;
+            return CanHandleFile(path.c_str()) == 0 && OpenMatArchive(&open) == nullptr && open.OpenResult != 0;
+        });
+    }
+}
+
+// The engine's listing of a file cut at any byte is the listing of the whole
+// file up to some variable (the damaged one and all after it are left out),
+// and the plug-in lists no more than that.
+TEST(HostileFiles, TruncatedFilesListAPrefixOfTheWhole) {
+    testenv::TempDir dir;
+    for (Order o : {Order::Little, Order::Big}) {
+        Bytes full = File5(o, {
+            NumericVar(o, "a", mxDOUBLE, {2, 2}, {1, 2, 3, 4}),
+            Compressed(o, CharVar(o, "s", "text")),
+            StructVar(o, "st", {1, 1}, {"f"}, {NumericVar(o, "", mxINT8, {1, 3}, {1, 2, 3})}),
+            Compressed(o, CellVar(o, "c", {1, 2}, {CharVar(o, "", "x"), NumericVar(o, "", mxUINT16, {1, 1}, {9})})),
+        });
+        const std::string path = dir.file("whole.mat");
+        WriteFile(path, full);
+        FilePtr whole(matOpen(path.c_str(), "r"));
+        ASSERT_TRUE(whole);
+        const std::vector<std::string> all = ListHeaders(whole.get());
+        ASSERT_EQ(all.size(), 4u);
+        for (size_t cut = 0; cut < full.size(); ++cut) {
+            const std::string part = dir.file("cut.mat");
+            WriteFile(part, Bytes(full.begin(), full.begin() + cut));
+            FilePtr m(matOpen(part.c_str(), "r"));
+            if (!m) continue;
+            std::vector<std::string> listed = ListHeaders(m.get());
+            ASSERT_LT(listed.size(), all.size()) << cut;
+            EXPECT_EQ(listed, std::vector<std::string>(all.begin(), all.begin() + listed.size())) << cut;
+            m.reset();
+
+            std::vector<char> name(part.begin(), part.end());
+            name.push_back('\0');
+            tOpenArchiveData open{};
+            open.ArcName = name.data();
+            ArchiveSlot* slot = OpenMatArchive(&open);
+            if (slot == nullptr) continue;
+            size_t entries = 0;
+            tHeaderData header{};
+            while (ListNextVariable(slot, &header) == 0) ++entries;
+            CloseArchiveSlot(slot);
+            EXPECT_LE(entries, listed.size()) << cut;
+        }
+    }
+}
+
+}  // namespace
