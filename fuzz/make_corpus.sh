@@ -2,15 +2,18 @@
 # Generates the fuzz targets' seed corpus (not committed: it is made afresh
 # from the writers installed on the machine):
 #   OUT/mat       small valid MAT-files of every format and class: scipy.io
-#                 savemat as version 4, 5 and 5 compressed; the MATLAB-written
+#                 savemat as version 4, 5 and 5 compressed; what MAKE_SEEDS
+#                 (fuzz/make_seeds.cpp, built with the targets) writes:
+#                 every class in both byte orders; the MATLAB-written
 #                 files of Debian's scipy test data; the files of
 #                 $MATWCX_TESTDATA (Octave, matio, scipy) when it is set
 #   OUT/settings  a few settings files (the host's INI file)
 # Only files under kMaxSeedBytes go in: libFuzzer mutates small inputs far
 # faster, and a large seed teaches it nothing a small one does not.
-# Usage: fuzz/make_corpus.sh OUT
+# Usage: fuzz/make_corpus.sh OUT [MAKE_SEEDS]
 set -euo pipefail
-out=${1:?usage: make_corpus.sh OUT}
+out=${1:?usage: make_corpus.sh OUT [MAKE_SEEDS]}
+make_seeds=${2:-}
 kMaxSeedBytes=65536   # 64 KB
 python=/usr/bin/python3
 scipy_data=/usr/lib/python3/dist-packages/scipy/io/matlab/tests/data
@@ -68,6 +71,9 @@ for key, value in v4.items():
     save('v4_%s.mat' % key, {key: value}, format='4')
 PY
 
+if [[ -n $make_seeds ]]; then
+  "$make_seeds" "$out/mat"
+fi
 if [[ -d $scipy_data ]]; then
   find "$scipy_data" -name '*.mat' -size -"${kMaxSeedBytes}"c -exec cp {} "$out/mat/" \;
 fi

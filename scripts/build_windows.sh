@@ -25,4 +25,4 @@ build() {   # build DIR TOOLCHAIN TESTS
 
 build build-win64 mingw-w64-x86_64.cmake "$tests"
 build build-win32 mingw-w64-i686.cmake OFF
-bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx.exe

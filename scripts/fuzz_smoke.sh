@@ -33,10 +33,10 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -D
   -DMATWCX_SANITIZE=ON -DMATWCX_TESTS=OFF -DMATWCX_BENCH=OFF >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
 # shellcheck disable=SC2086
-cmake --build "$build" -j"$jobs" --target $targets
+cmake --build "$build" -j"$jobs" --target $targets make_seeds
 
 echo "=== seed corpus"
-bash fuzz/make_corpus.sh "$build/corpus"
+bash fuzz/make_corpus.sh "$build/corpus" "$build/fuzz/make_seeds"
 
 # The targets write a few small files per input: on a memory file system the
 # flushes that deletion makes cost nothing.

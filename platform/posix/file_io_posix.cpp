@@ -14,7 +14,25 @@
 namespace platform {
 namespace {
 
-FILE* Open(const char* path, const char* mode) { return std::fopen(path, mode); }
+// Opening for reading never waits: a named pipe with no writer would block
+// open(2) until one comes, and with it the host that only asked whether it
+// can handle the file. The descriptor is opened without blocking and put back
+// into blocking mode before the stream takes it; a regular file is not
+// affected, and callers refuse what is not one.
+FILE* Open(const char* path, const char* mode) {
+    if (mode[0] != 'r') return std::fopen(path, mode);
+    const bool update = std::strchr(mode, '+') != nullptr;
+    const int fd = ::open(path, (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        ::close(fd);
+        return nullptr;
+    }
+    FILE* stream = ::fdopen(fd, mode);
+    if (stream == nullptr) ::close(fd);
+    return stream;
+}
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::fseeko(file, static_cast<off_t>(offset), whence); }

@@ -7,11 +7,23 @@
 #include <cstdlib>
 #include <string>
 
+#if defined(__APPLE__)
+#include <crt_externs.h>   // a shared library on macOS reaches environ only through this
+#else
 extern char** environ;
+#endif
 
 namespace platform {
 
 namespace {
+
+char** Environment() {
+#if defined(__APPLE__)
+    return *_NSGetEnviron();
+#else
+    return environ;
+#endif
+}
 
 #if defined(__APPLE__)
 std::string FindOpener() { return "/usr/bin/open"; }
@@ -43,16 +55,17 @@ bool OpenLink(const char* target, void*) {
     const std::string opener = FindOpener();
     if (opener.empty()) return false;
     std::string argument = target;
+    char** const environment = Environment();
     char* argv[] = {const_cast<char*>(opener.c_str()), argument.data(), nullptr};
 
-    // Twice forked, so that the handler belongs to init and the host never
-    // sees a child of ours (no zombie, no SIGCHLD of a process it did not start).
+    // Twice forked, so that the handler belongs to init and leaves no zombie
+    // in the host; the short-lived first child is waited for here.
     const pid_t child = ::fork();
     if (child < 0) return false;
     if (child == 0) {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
-            ::execve(argv[0], argv, environ);
+            ::execve(argv[0], argv, environment);
             ::_exit(127);
         }
         ::_exit(grandchild < 0 ? 1 : 0);

@@ -60,6 +60,10 @@ int Remove(const char* path) { return std::remove(path); }
 int SyncDirectoryOf(const char*) { return 0; }
 
 constexpr int kTempNameAttempts = 32;
+// The temporary name is short ("~mw" + 5 hex digits + ".tmp", 12 characters):
+// paths are limited to MAX_PATH here, and a destination that fits must not
+// fail because its temporary sibling is longer than its own name.
+constexpr unsigned kTempSerialMask = 0xFFFFFu;
 
 const char* LastSeparator(const char* path) {
     const char* back = std::strrchr(path, '\\');
@@ -75,9 +79,11 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
     const char* separator = LastSeparator(path);
     const int folderLength = separator == nullptr ? 0 : static_cast<int>(separator - path + 1);
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        const unsigned serial = counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr));
-        const int length = std::snprintf(tempPath, tempPathSize, "%.*s.matwcx-%d-%08x.tmp", folderLength,
-                                         path, ::_getpid(), serial);
+        const unsigned serial = (counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr)) ^
+                                 static_cast<unsigned>(::_getpid()) * 40503u) &
+                                kTempSerialMask;
+        const int length =
+            std::snprintf(tempPath, tempPathSize, "%.*s~mw%05x.tmp", folderLength, path, serial);
         if (length < 0 || static_cast<size_t>(length) >= tempPathSize) {
             errno = ENAMETOOLONG;
             return nullptr;

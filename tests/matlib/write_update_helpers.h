@@ -57,7 +57,8 @@ inline std::vector<std::string> StrayTemporaries(const std::string& folder) {
     std::vector<std::string> found;
     for (const auto& item : std::filesystem::directory_iterator(folder)) {
         const std::string name = item.path().filename().string();
-        if (name.rfind(".matwcx-", 0) == 0) found.push_back(name);
+        // ".matwcx-..." here, "~mw....." on Windows (short for MAX_PATH).
+        if (name.rfind(".matwcx-", 0) == 0 || name.rfind("~mw", 0) == 0) found.push_back(name);
     }
     return found;
 }

@@ -36,6 +36,18 @@ int DuplicateDescriptor(int fd) { return ::_dup(fd); }
 int RedirectDescriptor(int from, int to) { return ::_dup2(from, to); }
 void CloseDescriptor(int fd) { ::_close(fd); }
 int DescriptorOf(FILE* file) { return ::_fileno(file); }
+// msvcrt's tmpfile() creates its file in the root of the drive, which a
+// user may not write to: a file in the user's temporary folder instead,
+// removed when closed ("D").
+FILE* CaptureFile() {
+    static unsigned serial = 0;
+    char folder[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length >= sizeof folder) return nullptr;
+    char path[MAX_PATH + 64];
+    std::snprintf(path, sizeof path, "%smatwcx-stdout-%lu-%u.tmp", folder, ::GetCurrentProcessId(), serial++);
+    return std::fopen(path, "w+bD");
+}
 #else
 void* OpenLibrary(const std::string& path, std::string* why) {
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -50,6 +62,7 @@ int DuplicateDescriptor(int fd) { return ::dup(fd); }
 int RedirectDescriptor(int from, int to) { return ::dup2(from, to); }
 void CloseDescriptor(int fd) { ::close(fd); }
 int DescriptorOf(FILE* file) { return ::fileno(file); }
+FILE* CaptureFile() { return std::tmpfile(); }
 #endif
 constexpr int kStdoutDescriptor = 1;
 
@@ -202,7 +215,7 @@ std::vector<Entry> Archive::ReadAll(int* lastResult) {
 
 std::string CaptureStdout(const std::function<void()>& fn) {
     std::fflush(stdout);
-    FILE* capture = std::tmpfile();
+    FILE* capture = CaptureFile();
     const int saved = DuplicateDescriptor(kStdoutDescriptor);
     if (capture == nullptr || saved < 0) {
         ADD_FAILURE() << "cannot redirect stdout";

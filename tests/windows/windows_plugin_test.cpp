@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/value_text.h"
 #include "support/mat_builder.h"
 #include "support/plugin_loader.h"
 #include "support/test_env.h"
@@ -27,6 +28,8 @@ namespace fs = std::filesystem;
 const Bytes kA = NumericVar(Order::Little, "A", mxDOUBLE, {2, 2}, {1, 3, 2, 4});
 const Bytes kStruct =
     StructVar(Order::Little, "st", {1, 1}, {"a"}, {NumericVar(Order::Little, "", mxDOUBLE, {1, 1}, {7})});
+const Bytes kHandle = FunctionHandleVar(
+    Order::Little, "f", StructVar(Order::Little, "", {1, 1}, {"a"}, {NumericVar(Order::Little, "", mxDOUBLE, {1, 1}, {1})}));
 const Bytes kCells = CellVar(Order::Little, "c", {1, 2},
                              {NumericVar(Order::Little, "", mxDOUBLE, {1, 1}, {1}), CharVar(Order::Little, "", "hi")});
 
@@ -50,7 +53,7 @@ protected:
         folder_ = dir_.path();
         ASSERT_EQ(folder_.find('/'), std::string::npos) << "a Windows temporary folder: " << folder_;
         archive_ = Win(folder_, "source.mat");
-        WriteFile(archive_, File5(Order::Little, {kA, kStruct, kCells}));
+        WriteFile(archive_, File5(Order::Little, {kA, kStruct, kCells, kHandle}));
         UseStructCellasDirs(false);
     }
     void TearDown() override { UseStructCellasDirs(false); }
@@ -84,7 +87,7 @@ protected:
         std::string name = destName;
         std::string path = destPath != nullptr ? destPath : "";
         int result = -1;
-        testhost::CaptureStdout([&] {
+        printed_ = testhost::CaptureStdout([&] {
             result = plugin_.ProcessFile(archive.handle(), PK_EXTRACT, destPath != nullptr ? path.data() : nullptr,
                                          name.data());
         });
@@ -95,6 +98,7 @@ protected:
     testenv::TempDir dir_;
     std::string folder_;
     std::string archive_;
+    std::string printed_;   // what the last ProcessFile printed
 };
 
 // The DLL's export directory, read from the loaded image: what GetProcAddress
@@ -147,7 +151,7 @@ TEST_F(WindowsPlugin, ReadHeaderWritesNothingPastFileAttrInEitherLayout) {
             char empty[1] = {0};
             ASSERT_EQ(plugin_.ProcessFile(archive.handle(), PK_SKIP, nullptr, empty), 0);
         }
-        EXPECT_EQ(entries, 3);
+        EXPECT_EQ(entries, 4);
     }
 }
 
@@ -157,7 +161,7 @@ TEST_F(WindowsPlugin, ListingGivesDosDatesAndWindowsAttributes) {
     testhost::Archive archive(plugin_, archive_, PK_OM_LIST);
     ASSERT_TRUE(archive.ok());
     const std::vector<testhost::Entry> entries = archive.ReadAll();
-    ASSERT_EQ(entries.size(), 3u);
+    ASSERT_EQ(entries.size(), 4u);
     for (const testhost::Entry& entry : entries) {
         SCOPED_TRACE(entry.fileName);
         EXPECT_EQ(static_cast<uint32_t>(entry.fileTime), kHeaderDos);
@@ -181,7 +185,8 @@ TEST_F(WindowsPlugin, StructsAndCellsShownAsDirectoriesUseBackslashes) {
     ASSERT_TRUE(archive.ok());
     std::vector<std::string> names;
     for (const testhost::Entry& entry : archive.ReadAll()) names.push_back(entry.fileName);
-    EXPECT_EQ(names, (std::vector<std::string>{"A.double [2x2] ", "st.struct [1x1] \\st", "c.cell [2x1] \\c"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"A.double [2x2] ", "st.struct [1x1] \\st", "c.cell [2x1] \\c",
+                                                 "f.function_handle [1x1] "}));
     for (const std::string& name : names) EXPECT_EQ(name.find('/'), std::string::npos) << name;
 }
 
@@ -234,6 +239,38 @@ TEST_F(WindowsPlugin, ViewerFolderGetsTheText) {
     auto again = OpenAt("A", &fileName);
     ASSERT_EQ(Process(*again, nullptr, Win(mine, fileName)), 0);
     EXPECT_TRUE(fs::exists(Win(mine, fileName + ".mat")));
+}
+
+TEST_F(WindowsPlugin, ViewerFolderGetsTheReasonForAFunctionHandle) {
+    const std::string viewer = Win(folder_, "_tc");
+    ASSERT_TRUE(fs::create_directory(viewer));
+    std::string fileName;
+    auto archive = OpenAt("f", &fileName);
+    ASSERT_EQ(fileName, "f.function_handle [1x1] ");
+    ASSERT_EQ(Process(*archive, viewer.c_str(), fileName), 0);
+    std::string expected = "f.function_handle [1x1]  =\r\n";
+    for (const char* c = FunctionHandleText; *c != '\0'; ++c) expected += *c == '\n' ? std::string("\r\n") : std::string(1, *c);
+    EXPECT_EQ(ReadBytes(Win(viewer, fileName)), expected);
+    EXPECT_FALSE(fs::exists(Win(viewer, fileName + ".mat")));
+}
+
+// 255 characters in all fit (a ".mat" still to come within MAX_PATH), one more
+// is refused before anything is created.
+TEST_F(WindowsPlugin, DestinationsLongerThan255CharactersAreRefused) {
+    std::string fileName;
+    auto archive = OpenAt("A", &fileName);
+    const std::string out = Win(folder_, "out");
+    const size_t fixed = out.size() + 2 + fileName.size();
+    ASSERT_LT(fixed + 1, 255u);
+    const std::string fits = Win(out, std::string(255 - fixed, 'd'));
+    EXPECT_EQ(Process(*archive, fits.c_str(), fileName), 0) << printed_ << " " << fits.size();
+    EXPECT_TRUE(fs::exists(Win(fits, fileName + ".mat")));
+    fs::remove_all(out);
+
+    const std::string tooLong = Win(out, std::string(256 - fixed, 'd'));
+    EXPECT_EQ(Process(*archive, tooLong.c_str(), fileName), E_EWRITE);
+    EXPECT_EQ(Process(*archive, nullptr, Win(tooLong, fileName)), E_EWRITE);
+    EXPECT_FALSE(fs::exists(out));
 }
 
 // The command as Windows users run it: same output bytes as elsewhere.

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Makes the Windows install package matwcx-<version>.zip: both plug-ins
+# (matwcx.wcx for 32-bit, matwcx.wcx64 for 64-bit hosts, debug information
+# stripped), pluginst.inf, so that opening the zip in Total Commander offers
+# to install the plug-in, and readme.txt. Builds the DLLs first when missing.
+# Usage: scripts/make_package.sh [OUTPUT_DIR]   (default: build-win64)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+out=${1:-build-win64}
+version=$(sed -n 's/^project(matwcx VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+if [[ -z $version ]]; then
+  echo "make_package.sh: no version in CMakeLists.txt" >&2
+  exit 1
+fi
+if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx ]]; then
+  bash scripts/build_windows.sh --no-tests
+fi
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+x86_64-w64-mingw32-strip -o "$stage/matwcx.wcx64" build-win64/matwcx.wcx64
+i686-w64-mingw32-strip -o "$stage/matwcx.wcx" build-win32/matwcx.wcx
+
+# Windows text files: CR LF line ends.
+crlf() { sed 's/$/\r/'; }
+crlf >"$stage/pluginst.inf" <<INF
+[plugininstall]
+description=matwcx $version: MATLAB MAT-files as archives - list, view, extract and delete variables
+type=wcx
+file=matwcx.wcx
+defaultdir=matwcx
+defaultextension=mat
+INF
+crlf >"$stage/readme.txt" <<README
+matwcx $version
+===========
+
+A packer plug-in for Total Commander and Double Commander that opens a MATLAB
+MAT-file (version 4 and version 5/7, compressed or not) as if it were an
+archive: one entry per variable.
+
+- Enter a .mat file to see its variables with class and size.
+- View a variable (F3) to see its values as text.
+- Copy a variable out (F5) to get a MAT-file holding only that variable.
+- Delete variables in place (F8); the file is rewritten safely, so that a
+  failure leaves the old file as it was.
+- Structs and cells can be shown as directories (Configure in the pack
+  dialog, or the MATlab section of the plug-in settings file).
+
+Installation: open this zip file in Total Commander (version 6.5 or later)
+and confirm the installation. Otherwise copy matwcx.wcx (32-bit) and
+matwcx.wcx64 (64-bit) into one folder and add it under Configuration >
+Options > Plugins > Packer plugins, for the extension "mat".
+
+Files:
+  matwcx.wcx      the plug-in for 32-bit Total Commander / Double Commander
+  matwcx.wcx64    the plug-in for 64-bit Total Commander / Double Commander
+  pluginst.inf    the installation instructions Total Commander reads
+README
+
+mkdir -p "$out"
+zip_path=$(cd "$out" && pwd)/matwcx-$version.zip
+rm -f "$zip_path"
+(cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx matwcx.wcx64 readme.txt)
+echo "make_package.sh: $zip_path"
+if command -v unzip >/dev/null; then unzip -l "$zip_path"; fi
