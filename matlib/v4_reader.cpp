@@ -176,11 +176,12 @@ bool DecodeV4(const mxArray& a, DecodedData& out) {
             }
             return true;
         }
+        // An empty matrix has no data to copy (and vectors of none may hold null).
         out.real.resize(n * 8);
-        std::memcpy(out.real.data(), real.data(), n * 8);
+        if (n > 0) std::memcpy(out.real.data(), real.data(), n * 8);
         if (a.complex) {
             out.imag.resize(n * 8);
-            std::memcpy(out.imag.data(), imag.data(), n * 8);
+            if (n > 0) std::memcpy(out.imag.data(), imag.data(), n * 8);
         }
         return true;
     }

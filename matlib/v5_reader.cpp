@@ -151,7 +151,7 @@ bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buff
     if (n > sub.bytes) return false;
     if (sub.small) {
         if (n > sizeof sub.smallData) return false;
-        std::memcpy(buffer, sub.smallData, n);
+        if (n > 0) std::memcpy(buffer, sub.smallData, n);
         return true;
     }
     return stream.Read(sub.dataPos, buffer, n);

@@ -36,6 +36,8 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -D
 cmake --build "$build" -j"$jobs" --target $targets make_seeds
 
 echo "=== seed corpus"
+# The third-party writers' files, when the normal test run has made them.
+if [[ -z ${MATWCX_TESTDATA:-} && -d build/testdata ]]; then export MATWCX_TESTDATA=$PWD/build/testdata; fi
 bash fuzz/make_corpus.sh "$build/corpus" "$build/fuzz/make_seeds"
 
 # The targets write a few small files per input: on a memory file system the

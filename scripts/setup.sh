@@ -19,6 +19,9 @@ packages=(
   # benchmarks and memory checks
   hyperfine valgrind time
   # ---- Windows cross-build (mingw-w64, wine64): added here by its maintainer ----
+  # (the -posix compilers: C++ threads and GoogleTest; static zlib for the DLLs;
+  # 64-bit Wine runs the tests; zip makes the install package)
+  mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix libz-mingw-w64-dev wine64 zip
 )
 
 missing=()

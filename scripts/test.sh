@@ -26,6 +26,14 @@ run_suite build || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DMATWCX_SANITIZE=ON -DMATWCX_BENCH=OFF || status=1
 
+# The Windows plug-ins, cross-built with mingw-w64; their tests run under
+# 64-bit Wine (Debian's wine64 puts its loader in /usr/lib/wine).
+if command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]]; then
+  bash scripts/test_windows.sh || status=1
+fi
+# Fuzz targets (clang, libFuzzer): past findings replayed, then 60 s each on the seed corpus (fuzz/README.md).
+bash scripts/fuzz_smoke.sh || status=1
+
 if [[ $status -ne 0 ]]; then
   echo "test.sh: FAILED" >&2
 else
