@@ -31,4 +31,8 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style);
 void SetHostMessageBox(HostMessageBoxFn function);
 HostMessageBoxFn GetHostMessageBox();
 
+// The box when no host function was handed over: each system's own
+// (platform/posix, platform/win32).
+int ShowSystemMessageBox(const char* text, const char* caption, unsigned style);
+
 }  // namespace platform
