@@ -130,7 +130,11 @@ void* mxGetPr(const mxArray* a) {
 void* mxGetPi(const mxArray* a) {
     if (a == nullptr || !a->complex) return nullptr;
     const DecodedData* d = Decoded(a);
-    return d ? DataOf(d->imag) : nullptr;
+    // A crafted file can flag a class that has no imaginary part (a char
+    // array) as complex: the real part decodes, no imaginary part exists,
+    // and a pointer here would promise elements that are not there.
+    if (d == nullptr || (d->imag.empty() && !d->real.empty())) return nullptr;
+    return DataOf(d->imag);
 }
 
 mwIndex* mxGetIr(const mxArray* a) {

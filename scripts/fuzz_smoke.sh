@@ -43,6 +43,11 @@ bash fuzz/make_corpus.sh "$build/corpus" "$build/fuzz/make_seeds"
 # The targets write a few small files per input: on a memory file system the
 # flushes that deletion makes cost nothing.
 if [[ -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
+# A crashing input leaves its target's working folder behind: all of them
+# live in one folder of this run, removed at the end.
+fuzz_tmp=$(mktemp -d "${TMPDIR:-/tmp}/matwcx-fuzz-run-XXXXXX")
+trap 'rm -rf "$fuzz_tmp"' EXIT
+export TMPDIR=$fuzz_tmp
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
@@ -69,7 +74,7 @@ for target in $targets; do
   echo "=== $target: fuzzing for $seconds s"
   if "$bin" -max_total_time="$seconds" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds \
     -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$run" "$seeds" >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE' "$log" | tail -1 || true
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
     grep -E 'stat::number_of_executed_units' "$log" || true
   else
     tail -60 "$log"

@@ -105,4 +105,26 @@ TEST(ReadDamageRegress, Version4MatrixWithoutElementsDecodesEmpty) {
     }
 }
 
+// fuzz/findings/engine/complex_char_pi_shorter_than_elements.mat: a char
+// array flagged complex decoded its text, and mxGetPi gave a pointer to no
+// imaginary data while the array counted 43 elements. There is no imaginary
+// part to give: null, while the text still reads.
+TEST(ReadDamageRegress, ComplexFlagOnACharArrayGivesNoImaginaryPart) {
+    testenv::TempDir dir;
+    for (Order o : {Order::Little, Order::Big}) {
+        Bytes chars = Matrix(o, Cat({FlagsElement(o, mxCHAR, kComplex), DimsElement(o, {1, 4}), NameElement(o, "s"),
+                                     Element(o, miUINT16, Cat({U16(o, 't'), U16(o, 'e'), U16(o, 'x'), U16(o, 't')}))}));
+        FilePtr m = OpenBytes(dir, "c.mat", File5(o, {chars}));
+        ASSERT_TRUE(m);
+        ArrayPtr a(matGetArray(m.get(), "s"));
+        ASSERT_TRUE(a);
+        EXPECT_EQ(mxGetNumberOfElements(a.get()), 4u);
+        EXPECT_NE(mxGetPr(a.get()), nullptr);
+        EXPECT_EQ(mxGetPi(a.get()), nullptr);
+        char text[8];
+        EXPECT_EQ(mxGetString(a.get(), text, sizeof text), 0);
+        EXPECT_STREQ(text, "text");
+    }
+}
+
 }  // namespace
