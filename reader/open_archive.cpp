@@ -165,6 +165,20 @@ ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, MATFile* file) {
     return nullptr;
 }
 
+// Opens the file for one pass and keeps its handle and stream in the slot.
+// False, with the line printed and OpenResult set, when it cannot be opened.
+bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
+    MATFile* file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        std::printf("Error opening file %s\n", arcName);
+        archiveData->OpenResult = E_EOPEN;
+        return false;
+    }
+    slot->matFile = file;
+    slot->stream = matGetFp(file);
+    return true;
+}
+
 }  // namespace
 
 ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
@@ -186,14 +200,8 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     std::memset(slot, 0, sizeof *slot);
 
     // First pass: only counts the variables.
-    MATFile* file = matOpen(arcName, "r");
-    if (file == nullptr) {
-        std::printf("Error opening file %s\n", arcName);
-        archiveData->OpenResult = E_EOPEN;
-        return nullptr;
-    }
-    slot->matFile = file;
-    slot->stream = matGetFp(file);
+    if (!OpenPass(slot, archiveData, arcName)) return nullptr;
+    MATFile* file = slot->matFile;
     if (slot->stream == nullptr) return FailOpening(archiveData, file);
 
     int count = 0;
@@ -211,14 +219,8 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     if (matClose(file) != 0) std::printf("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
-    file = matOpen(arcName, "r");
-    if (file == nullptr) {
-        std::printf("Error opening file %s\n", arcName);
-        archiveData->OpenResult = E_EOPEN;
-        return nullptr;
-    }
-    slot->matFile = file;
-    slot->stream = matGetFp(file);
+    if (!OpenPass(slot, archiveData, arcName)) return nullptr;
+    file = slot->matFile;
     if (slot->stream == nullptr) return FailOpening(archiveData, file);
 
     std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
