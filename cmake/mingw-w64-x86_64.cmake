@@ -3,28 +3,6 @@
 # is linked statically, so the plug-in depends on no DLL a plain Windows lacks.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The static archive, not the import library of zlib1.dll beside it.
-set(ZLIB_INCLUDE_DIR /usr/${MINGW_PREFIX}/include CACHE PATH "")
-set(ZLIB_LIBRARY /usr/${MINGW_PREFIX}/lib/libz.a CACHE FILEPATH "")
-
-# pkg-config sees the target's libraries only (the host's matio is no use here).
-set(ENV{PKG_CONFIG_LIBDIR} /usr/${MINGW_PREFIX}/lib/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
-
-# The test programs run under Wine; CMake and ctest use this to start them.
-find_program(MATWCX_WINE NAMES wine64 wine PATHS /usr/lib/wine)
-if(MATWCX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${MATWCX_WINE})
-endif()
+set(MATWCX_WINE_NAMES wine64 wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

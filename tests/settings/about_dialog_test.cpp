@@ -73,13 +73,7 @@ class AboutDialog : public ::testing::Test {
 protected:
     void SetUp() override {
         ini_test::WriteFile(ini, "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=0\n");
-        PackDefaultParamStruct params;
-        std::memset(&params, 0, sizeof params);
-        params.size = static_cast<int>(sizeof params);
-        std::memcpy(params.DefaultIniName, ini.c_str(), ini.size() + 1);
-        ::testing::internal::CaptureStdout();
-        LoadPluginSettings(&params);
-        ::testing::internal::GetCapturedStdout();
+        ini_test::LoadSettingsQuietly(ini);
     }
     std::string File() { return ini_test::ReadFile(ini); }
 

@@ -2,7 +2,10 @@
 // of a folder's entries, and failures injected into the file-system seam.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +14,8 @@
 #include <vector>
 
 #include "platform/file_io.h"
+#include "plugin/plugin_api.h"
+#include "settings/plugin_settings.h"
 
 namespace ini_test {
 
@@ -24,6 +29,25 @@ inline std::string ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+}
+
+// The host's record as Double Commander fills it, naming the settings file.
+inline PackDefaultParamStruct HostParams(DWORD hi, DWORD low, const std::string& iniName) {
+    PackDefaultParamStruct params;
+    std::memset(&params, 0, sizeof params);
+    params.size = static_cast<int>(sizeof params);
+    params.PluginInterfaceVersionHi = hi;
+    params.PluginInterfaceVersionLow = low;
+    std::memcpy(params.DefaultIniName, iniName.c_str(), iniName.size() + 1);
+    return params;
+}
+
+// PackSetDefaultParams with that settings file, its diagnostic line swallowed.
+inline void LoadSettingsQuietly(const std::string& iniName) {
+    PackDefaultParamStruct params = HostParams(0, 0, iniName);
+    ::testing::internal::CaptureStdout();
+    LoadPluginSettings(&params);
+    ::testing::internal::GetCapturedStdout();
 }
 
 inline std::vector<std::string> Entries(const std::string& folder) {

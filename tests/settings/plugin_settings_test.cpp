@@ -14,18 +14,9 @@
 
 using ini_test::ReadFile;
 using ini_test::WriteFile;
+using ini_test::HostParams;
 
 namespace {
-
-PackDefaultParamStruct HostParams(DWORD hi, DWORD low, const std::string& iniName) {
-    PackDefaultParamStruct params;
-    std::memset(&params, 0, sizeof params);
-    params.size = static_cast<int>(sizeof params);
-    params.PluginInterfaceVersionHi = hi;
-    params.PluginInterfaceVersionLow = low;
-    std::memcpy(params.DefaultIniName, iniName.c_str(), iniName.size() + 1);
-    return params;
-}
 
 std::string StructHex(const PackDefaultParamStruct& params) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&params);

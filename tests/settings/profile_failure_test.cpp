@@ -95,13 +95,7 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
     testenv::TempDir dir;
     const std::string ini = dir.file("wcx.ini");
     WriteFile(ini, "[Other plug-in]\nstate=precious\n\n");
-    PackDefaultParamStruct params;
-    std::memset(&params, 0, sizeof params);
-    params.size = static_cast<int>(sizeof params);
-    std::memcpy(params.DefaultIniName, ini.c_str(), ini.size() + 1);
-    ::testing::internal::CaptureStdout();
-    LoadPluginSettings(&params);
-    ::testing::internal::GetCapturedStdout();
+    ini_test::LoadSettingsQuietly(ini);
     const std::string off = ReadFile(ini);
     PluginSettings on = GetPluginSettings();
     on.StructCellasDirs = 1;
