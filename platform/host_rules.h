@@ -29,4 +29,14 @@ int32_t HostFileAttr(int32_t windowsAttributes);
 // this call (callers that ignore it may).
 int MakeDirectory(const char* path);
 
+// Makes a destination path name its folders the way the system names them
+// when it makes them. Windows drops the trailing blanks and dots of a folder
+// name ("st.struct [1x1] " is made as "st.struct [1x1]") but keeps them inside
+// a longer path, where "st.struct [1x1] \st.mat" then names a folder that does
+// not exist. There every folder component loses its trailing blanks and dots
+// ("." and ".." and a component of nothing else stay); the last component,
+// the file's own name, is left alone. The path only ever gets shorter.
+// Elsewhere folder names are kept as they are and nothing changes.
+void UseSystemFolderNames(char* path);
+
 }  // namespace platform

@@ -171,6 +171,9 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
         length = std::snprintf(destination, sizeof destination, "%s", destName);
     }
     if (length < 0 || static_cast<size_t>(length) > kMaxDestinationLength) return E_EWRITE;
+    // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
+    // blank that Windows drops when it makes them.
+    platform::UseSystemFolderNames(destination);
 
     try {
         return ExtractToDestination(slot, operation, destination);

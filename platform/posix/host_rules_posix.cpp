@@ -29,4 +29,6 @@ int32_t HostFileAttr(int32_t windowsAttributes) {
 
 int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
 
+void UseSystemFolderNames(char*) {}
+
 }  // namespace platform

@@ -206,21 +206,46 @@ TEST_F(WindowsPlugin, ExtractionMakesTheFoldersOfABackslashDestination) {
     EXPECT_TRUE(fs::exists(Win(folder_, fileName + ".mat")));
 }
 
-TEST_F(WindowsPlugin, StructShownAsDirectoryExtractsIntoItsFolder) {
-    // The folder part of the entry name, "st.struct [1x1] ", ends in a blank,
-    // which Windows drops when it makes a folder: the folder made is
-    // "st.struct [1x1]" and the output file under "st.struct [1x1] \" cannot
-    // be created (E_EREAD). Open until the entry names are settled for Windows.
-    GTEST_SKIP() << "Windows drops the trailing blank of the folder \"st.struct [1x1] \"";
+TEST_F(WindowsPlugin, StructShownAsDirectoryExtractsIntoTheFolderWindowsMakes) {
+    // The folder part of the entry name, "st.struct [1x1] ", ends in a blank
+    // that Windows drops when it makes the folder; the output goes into the
+    // folder as made, "st.struct [1x1]", as do the host's own folders.
     UseStructCellasDirs(true);
     std::string fileName;
     auto archive = OpenAt("st", &fileName);
     ASSERT_EQ(fileName, "st.struct [1x1] \\st");
     ASSERT_EQ(Process(*archive, nullptr, Win(folder_, fileName)), 0);
-    EXPECT_TRUE(fs::is_directory(Win(folder_, "st.struct [1x1] ")));
-    const std::string written = ReadBytes(Win(folder_, "st.struct [1x1] \\st.mat"));
+    const std::string written = ReadBytes(Win(folder_, "st.struct [1x1]\\st.mat"));
     ASSERT_GE(written.size(), 128u + kStruct.size());
     EXPECT_EQ(written.substr(128, kStruct.size()), std::string(kStruct.begin(), kStruct.end()));
+
+    // DestPath and DestName, into a folder the host has made already; the
+    // trailing dots of a folder go the same way.
+    const std::string out = Win(folder_, "out");
+    ASSERT_TRUE(fs::create_directories(Win(out, "c.cell [2x1]")));
+    auto cells = OpenAt("c", &fileName);
+    ASSERT_EQ(fileName, "c.cell [2x1] \\c");
+    ASSERT_EQ(Process(*cells, (out + "..").c_str(), fileName), 0);
+    EXPECT_TRUE(fs::exists(Win(out, "c.cell [2x1]\\c.mat")));
+
+    std::vector<std::string> made;
+    for (const auto& entry : fs::recursive_directory_iterator(folder_)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.empty() && (name.back() == ' ' || name.back() == '.')) made.push_back(name);
+    }
+    EXPECT_TRUE(made.empty()) << made.front();
+}
+
+TEST_F(WindowsPlugin, StructShownAsDirectoryViewsAsText) {
+    UseStructCellasDirs(true);
+    const std::string viewer = Win(folder_, "_tc");
+    ASSERT_TRUE(fs::create_directory(viewer));
+    std::string fileName;
+    auto archive = OpenAt("st", &fileName);
+    ASSERT_EQ(Process(*archive, viewer.c_str(), fileName), 0);
+    const std::string text = ReadBytes(Win(viewer, "st.struct [1x1]\\st"));
+    EXPECT_EQ(text.rfind("st =\r\n", 0), 0u) << text;
+    EXPECT_FALSE(fs::exists(Win(viewer, "st.struct [1x1]\\st.mat")));
 }
 
 // The lister's folder "\_tc\" gets the value's text, with Windows line ends.
