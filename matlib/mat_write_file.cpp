@@ -44,17 +44,28 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
     if (file->stream == nullptr || file->broken || source == nullptr) return false;
     if (size == 0) return true;
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    // The system copies what it can; the rest, and every failure, goes the
+    // plain way below.
+    const uint64_t copied = FileSystem().copyRange(source, offset, file->stream, size);
+    if (copied > size) {   // more than asked: nothing written can be trusted
+        file->broken = true;
+        return false;
+    }
+    file->written += copied;
+    offset += copied;
+    size -= copied;
+    if (size == 0) return true;
     if (!file->copyBuffer) {
         file->copyBuffer.reset(new (std::nothrow) uint8_t[kCopyBufferSize]);
-        if (!file->copyBuffer) return false;
+        if (!file->copyBuffer) return file->broken = copied != 0, false;
     }
-    if (FileSystem().seek(source, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
+    if (FileSystem().seek(source, static_cast<int64_t>(offset), SEEK_SET) != 0) return file->broken = copied != 0, false;
     uint64_t left = size;
     while (left > 0) {
         const size_t piece = left < kCopyBufferSize ? static_cast<size_t>(left) : kCopyBufferSize;
         if (FileSystem().read(file->copyBuffer.get(), piece, source) != piece) {
             // The source ended early or failed: what was copied is incomplete.
-            if (left != size) file->broken = true;
+            if (left != size || copied != 0) file->broken = true;
             return false;
         }
         if (!StagedWrite(file, file->copyBuffer.get(), piece)) return false;

@@ -38,8 +38,8 @@ bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, Stage
 // Appends bytes; false (and the file broken) when not all were written.
 bool StagedWrite(StagedFile* file, const void* data, size_t size);
 
-// Appends `size` bytes of `source` from `offset`, in pieces of
-// kCopyBufferSize. False when they cannot all be read or written; the file is
+// Appends `size` bytes of `source` from `offset`: inside the system where it
+// can, otherwise in pieces of kCopyBufferSize. False when they cannot all be read or written; the file is
 // broken when anything was written.
 bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
 

@@ -49,6 +49,13 @@ struct FileSystemCalls {
     // given other bits: a copy of a private file is never open to others
     // while it is being written.
     FILE* (*createPrivateBeside)(const char* path, char* tempPath, size_t tempPathSize);
+    // Appends `size` bytes of `from`, starting at `offset`, to `to` inside the
+    // system, without passing them through a buffer of ours; afterwards `from`
+    // stands after the bytes copied and `to` at its end. Returns the bytes
+    // copied: fewer than `size` when the system offers no such copy between
+    // these files (0), the source ends early or a call fails; the caller
+    // copies the rest itself, which reports what went wrong.
+    uint64_t (*copyRange)(FILE* from, uint64_t offset, FILE* to, uint64_t size);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

@@ -132,9 +132,36 @@ FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize)
     return CreateTemporaryBeside(path, true, tempPath, tempPathSize);
 }
 
+#if defined(__linux__)
+// copy_file_range moves the bytes inside the kernel (or shares the blocks on
+// file systems that can): a deletion or extraction of a big file then costs
+// about what cp costs, rather than twice through user space.
+uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
+    if (std::fflush(to) != 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    loff_t in = static_cast<loff_t>(offset);
+    uint64_t copied = 0;
+    while (copied < size) {
+        const uint64_t left = size - copied;
+        // The kernel copies at most about 2 GB per call.
+        const size_t piece = left < (1u << 30) ? static_cast<size_t>(left) : (1u << 30);
+        const ssize_t done = ::copy_file_range(::fileno(from), &in, ::fileno(to), nullptr, piece, 0);
+        if (done <= 0) break;   // not offered here (EXDEV, EINVAL ...), the end, or a failure
+        copied += static_cast<uint64_t>(done);
+    }
+    // The streams learn the descriptors' new positions; a failure here shows
+    // in the caller's own copy of the rest.
+    ::fseeko(to, 0, SEEK_END);
+    ::fseeko(from, static_cast<off_t>(offset + copied), SEEK_SET);
+    return copied;
+}
+#else
+uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
+#endif
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
-                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside};
+                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
+                               CopyRange};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

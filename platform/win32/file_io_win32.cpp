@@ -118,9 +118,14 @@ FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize)
     return CreateTemporaryBeside(path, true, tempPath, tempPathSize);
 }
 
+// Windows offers no copy between two open streams; the engine copies
+// through its own buffer.
+uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
-                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside};
+                               Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
+                               CopyRange};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -32,7 +32,8 @@ std::vector<Bytes> Variables(size_t values) {
 
 const Call kKinds[] = {Call::Any,     Call::Open,    Call::Read,    Call::Write,  Call::Seek,
                        Call::Flush,   Call::Sync,    Call::Close,   Call::Status, Call::FileStatus,
-                       Call::SetMode, Call::Replace, Call::SyncDirectory, Call::CreateBeside, Call::Resolve};
+                       Call::SetMode, Call::Replace, Call::SyncDirectory, Call::CreateBeside, Call::Resolve,
+                       Call::CopyRange};
 
 // Extract's result when the variable could not be read.
 constexpr int kNothingToPut = 3;

@@ -107,6 +107,16 @@ int Resolve(const char* path, char* resolved, size_t resolvedSize) {
     return plan.saved.resolve(path, resolved, resolvedSize);
 }
 
+// As a copy that stops part way: some bytes copied, then an error.
+uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
+    if (ShouldFail(Call::CopyRange)) {
+        const uint64_t part = plan.saved.copyRange(from, offset, to, size / 2);
+        errno = EIO;
+        return part;
+    }
+    return plan.saved.copyRange(from, offset, to, size);
+}
+
 }  // namespace
 
 const char* CallName(Call call) {
@@ -128,6 +138,7 @@ const char* CallName(Call call) {
         case Call::SyncDirectory: return "syncDirectory";
         case Call::CreateBeside: return "createBeside";
         case Call::Resolve: return "resolve";
+        case Call::CopyRange: return "copyRange";
     }
     return "?";
 }
@@ -143,7 +154,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     plan.saved = calls;
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
-             CreatePrivateBeside};
+             CreatePrivateBeside, CopyRange};
 }
 
 FaultInjector::~FaultInjector() {

@@ -18,6 +18,7 @@ enum class Call {
     Replace, Remove, SyncDirectory,
     CreateBeside,   // createBeside and createPrivateBeside
     Resolve,
+    CopyRange,      // the system's own copy; its failure leaves the rest to the plain copy
 };
 
 const char* CallName(Call call);
