@@ -29,6 +29,11 @@ int32_t HostFileAttr(int32_t windowsAttributes);
 // this call (callers that ignore it may).
 int MakeDirectory(const char* path);
 
+// Whether a file name that starts with `name` and a "." names a device rather
+// than a file. Windows: CON, PRN, AUX, NUL, COM0-9 and LPT0-9 in any case
+// ("aux.double [1x1] .mat" is the device AUX). Elsewhere: never.
+bool IsDeviceName(const char* name);
+
 // Makes a destination path name its folders the way the system names them
 // when it makes them. Windows drops the trailing blanks and dots of a folder
 // name ("st.struct [1x1] " is made as "st.struct [1x1]") but keeps them inside

@@ -3,6 +3,8 @@
 #include <climits>
 #include <new>
 
+#include "platform/host_rules.h"
+
 namespace {
 
 // The listed name of the unnamed variable that MATLAB appends to hold
@@ -41,6 +43,12 @@ bool ParseOccurrence(const std::string& text, int* occurrence) {
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+void AppendEscaped(std::string* listed, unsigned char c) {
+    *listed += '%';
+    *listed += kHexDigits[c >> 4];
+    *listed += kHexDigits[c & 0x0F];
+}
+
 }  // namespace
 
 std::string EncodeVariableName(const char* rawName, int occurrence) {
@@ -54,10 +62,15 @@ std::string EncodeVariableName(const char* rawName, int occurrence) {
             if (IsPlainByte(c)) {
                 listed += static_cast<char>(c);
             } else {
-                listed += '%';
-                listed += kHexDigits[c >> 4];
-                listed += kHexDigits[c & 0x0F];
+                AppendEscaped(&listed, c);
             }
+        }
+        // A name the system keeps for a device ("aux" on Windows) would make
+        // the extracted file a device: its last character is escaped.
+        if (platform::IsDeviceName(listed.c_str())) {
+            const auto last = static_cast<unsigned char>(listed.back());
+            listed.pop_back();
+            AppendEscaped(&listed, last);
         }
     }
     if (occurrence > 1) {

@@ -8,8 +8,10 @@
 // unnamed variable that MATLAB appends for function workspaces is listed as
 // "%__function_workspace__". A crafted file can hold several variables of one
 // name; the second and later are listed with "%#" and their occurrence (2, 3,
-// ...), so that no two entries share a name. Listed names never hold a dot,
-// a path separator or a control character.
+// ...), so that no two entries share a name. A name that the system keeps for
+// a device (on Windows "aux", "con", "com1" ...) has its last character
+// escaped. Listed names never hold a dot, a path separator or a control
+// character.
 #pragma once
 
 #include <string>

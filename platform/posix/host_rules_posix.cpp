@@ -29,6 +29,8 @@ int32_t HostFileAttr(int32_t windowsAttributes) {
 
 int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
 
+bool IsDeviceName(const char*) { return false; }
+
 void UseSystemFolderNames(char*) {}
 
 }  // namespace platform

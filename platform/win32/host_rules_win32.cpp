@@ -2,6 +2,7 @@
 
 #include <direct.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace platform {
@@ -11,6 +12,20 @@ int32_t HostFileTime(uint32_t dos) { return static_cast<int32_t>(dos); }
 int32_t HostFileAttr(int32_t windowsAttributes) { return windowsAttributes; }
 
 int MakeDirectory(const char* path) { return ::_mkdir(path); }
+
+bool IsDeviceName(const char* name) {
+    if (name == nullptr) return false;
+    char upper[5] = {};
+    const size_t length = std::strlen(name);
+    if (length < 3 || length > 4) return false;
+    for (size_t i = 0; i < length; ++i) upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    if (length == 3) {
+        return std::strcmp(upper, "CON") == 0 || std::strcmp(upper, "PRN") == 0 || std::strcmp(upper, "AUX") == 0 ||
+               std::strcmp(upper, "NUL") == 0;
+    }
+    return (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) && upper[3] >= '0' &&
+           upper[3] <= '9';
+}
 
 void UseSystemFolderNames(char* path) {
     if (path == nullptr) return;

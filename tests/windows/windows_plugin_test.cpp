@@ -279,6 +279,31 @@ TEST_F(WindowsPlugin, ViewerFolderGetsTheReasonForAFunctionHandle) {
     EXPECT_FALSE(fs::exists(Win(viewer, fileName + ".mat")));
 }
 
+// Windows gives the names CON, PRN, AUX, NUL, COM1-9 and LPT1-9 to devices,
+// whatever follows their first dot; a variable so named is listed with its
+// last character escaped, so that its file is a file.
+TEST_F(WindowsPlugin, VariablesNamedLikeDevicesExtractAsFiles) {
+    const std::string source = Win(folder_, "devices.mat");
+    const Order o = Order::Little;
+    WriteFile(source, File5(o, {NumericVar(o, "aux", mxDOUBLE, {1, 1}, {1}), NumericVar(o, "Con", mxDOUBLE, {1, 1}, {2}),
+                                NumericVar(o, "com1", mxDOUBLE, {1, 1}, {3}), NumericVar(o, "auxiliary", mxDOUBLE, {1, 1}, {4})}));
+    archive_ = source;
+    const std::string viewer = Win(folder_, "_tc");
+    ASSERT_TRUE(fs::create_directory(viewer));
+    const std::vector<std::pair<std::string, std::string>> listed = {
+        {"aux", "au%78.double [1x1] "}, {"Con", "Co%6E.double [1x1] "}, {"com1", "com%31.double [1x1] "},
+        {"auxiliary", "auxiliary.double [1x1] "}};
+    for (const auto& [var, expected] : listed) {
+        std::string fileName;
+        auto archive = OpenAt(expected.substr(0, expected.find('.')), &fileName);
+        ASSERT_EQ(fileName, expected) << var;
+        ASSERT_EQ(Process(*archive, folder_.c_str(), fileName), 0) << var;
+        EXPECT_TRUE(fs::is_regular_file(Win(folder_, fileName + ".mat"))) << var;
+        ASSERT_EQ(Process(*archive, viewer.c_str(), fileName), 0) << var;
+        EXPECT_EQ(ReadBytes(Win(viewer, fileName)).rfind(fileName + " =\r\n", 0), 0u) << var;
+    }
+}
+
 // 255 characters in all fit (a ".mat" still to come within MAX_PATH), one more
 // is refused before anything is created.
 TEST_F(WindowsPlugin, DestinationsLongerThan255CharactersAreRefused) {
