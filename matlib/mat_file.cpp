@@ -34,6 +34,11 @@ HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
     if (status == HeaderStatus::End) mfp->indexed = true;
     if (status == HeaderStatus::Damaged) mfp->indexDamaged = true;
     if (status != HeaderStatus::Ok) return status;
+    if (mfp->entries.size() >= kMaxVariables || array.name.size() > kMaxIndexedNameBytes - mfp->indexedNameBytes) {
+        mfp->indexDamaged = true;
+        return HeaderStatus::Damaged;
+    }
+    mfp->indexedNameBytes += array.name.size();
     VariableEntry entry;
     entry.name = array.name;
     entry.occurrence = static_cast<int>(mfp->byName.count(array.name)) + 1;

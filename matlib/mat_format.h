@@ -92,6 +92,19 @@ constexpr size_t kMaxDimensions = 64;
 // column for the count to be believed.
 constexpr uint64_t kMaxV4SparseColumnsFree = uint64_t{1} << 21;
 
+// Variables indexed in one file. Each costs about 200 bytes of index in the
+// host's process whatever its size in the file, and a variable may take as
+// little as 37 bytes of it: without a bound a 1 GB file of scalars would take
+// gigabytes to list. A million is far beyond any workspace MATLAB saves. A
+// file with more lists its first million, as a damaged file lists the
+// variables before the damage, and deletion refuses it.
+constexpr size_t kMaxVariables = 1000000;
+// Bytes of variable names in one file's index: a million names of MATLAB's
+// longest (63 characters). Names of thousands of bytes each would otherwise
+// reach gigabytes well before the variable bound. Reached, it ends the index
+// as kMaxVariables does.
+constexpr uint64_t kMaxIndexedNameBytes = 64 * 1024 * 1024;
+
 // No limit on nesting is needed: no reader here recurses. Headers are read
 // without looking inside cells and structs, and only numeric, char and
 // sparse data is ever decoded; everything else is copied as bytes.

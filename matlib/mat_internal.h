@@ -88,8 +88,9 @@ struct MATFile {
     uint8_t header[128] = {};                     // level 5: the file's header block
     std::vector<matlib::VariableEntry> entries;   // every variable, file order (see indexed)
     bool indexed = false;                         // entries holds the whole file
-    bool indexDamaged = false;                    // the pass met a variable it could not read:
-                                                  // entries holds those before it
+    bool indexDamaged = false;                    // the pass met a variable it could not read,
+                                                  // or the index bounds: entries holds those before it
+    uint64_t indexedNameBytes = 0;                // name bytes in entries (bounded)
     uint64_t scanOffset = 0;                      // where the variable after entries.back() starts
     std::unordered_multimap<std::string, size_t> byName;   // name -> index into entries
     uint64_t cursor = 0;                          // where matGetNextArrayHeader reads next

@@ -21,6 +21,7 @@
 
 #include <zlib.h>
 
+#include "matlib/mat_format.h"
 #include "plugin/archive_slots.h"
 #include "reader/list_variables.h"
 #include "reader/open_archive.h"
@@ -242,6 +243,61 @@ TEST(HostileFiles, EachListsWithinTheMemoryBound) {
         const std::string path = dir.file("hostile.mat");
         WriteFile(path, c.file);
         ExpectBounded(c.what, [&] { return OpenAndList(path); });
+    }
+}
+
+// Scalars of at most a few dozen bytes each: a file of them costs the index
+// far more memory than the file's size, so the index stops at its bounds
+// (a million variables; 64 MB of names), listing those before, as for a
+// damaged file, and deletion refuses the file.
+TEST(HostileFiles, IndexStopsAtItsBoundsOnVariablesAndNameBytes) {
+    testenv::TempDir dir;
+    struct Case {
+        const char* what;
+        size_t variables;
+        size_t nameLength;
+        size_t expectListed;
+    };
+    const size_t kLongName = 4000;
+    using matlib::format::kMaxIndexedNameBytes;
+    using matlib::format::kMaxVariables;
+    // "v", zeros, the number: `length` characters.
+    auto nameOf = [](size_t i, size_t length) {
+        const std::string number = std::to_string(i);
+        return "v" + std::string(length - 1 - number.size(), '0') + number;
+    };
+    const std::vector<Case> cases = {
+        {"a million and one scalars", kMaxVariables + 1, 8, kMaxVariables},
+        {"17,000 names of 4,000 bytes", 17000, kLongName, kMaxIndexedNameBytes / kLongName},
+        {"a million scalars", kMaxVariables, 8, kMaxVariables},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes file;
+        const Bytes value(8, 0);
+        for (size_t i = 0; i < c.variables; ++i) {
+            Append(file, V4MatrixRaw(V4Order::Little, 0, nameOf(i, c.nameLength), 1, 1, 0, value));
+        }
+        const std::string path = dir.file("many.mat");
+        WriteFile(path, file);
+        file = Bytes();
+        const ChildResult r = RunInChild([&] {
+            FilePtr m(matOpen(path.c_str(), "r"));
+            int count = 0;
+            char** names = m ? matGetDir(m.get(), &count) : nullptr;
+            const bool listed = names != nullptr && count == static_cast<int>(c.expectListed) &&
+                                names[count - 1] == nameOf(c.expectListed - 1, c.nameLength);
+            mxFree(names);
+            ArrayPtr beyond(matGetArray(m.get(), nameOf(c.expectListed, c.nameLength).c_str()));
+            MATFile* update = matOpen(path.c_str(), "u");
+            const bool refused = update == nullptr;
+            if (update != nullptr) matClose(update);
+            const bool complete = c.expectListed == c.variables;
+            return listed && beyond == nullptr && refused != complete;
+        });
+        EXPECT_TRUE(r.exitedCleanly);
+        // The index at its bounds, with the sanitizers' bookkeeping on top.
+        EXPECT_LT(r.peakGrowthKb, 1024 * 1024);
     }
 }
 
