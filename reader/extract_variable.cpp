@@ -31,12 +31,16 @@ constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
 constexpr const char* kFunctionHandleMark = ".function_handle ";
 
 // The folders into which the hosts unpack what they show in their viewer:
-// Total Commander's "_tc", Double Commander's "_dc".
+// Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
+// "<temp>/_dc~~~/<number>/<entry name>"), and "_dc" as well.
 bool IsViewerFolder(const char* outputName) {
     constexpr char sep = platform::kPathSeparator;
-    const char tcMarker[] = {sep, '_', 't', 'c', sep, '\0'};
-    const char dcMarker[] = {sep, '_', 'd', 'c', sep, '\0'};
-    return std::strstr(outputName, tcMarker) != nullptr || std::strstr(outputName, dcMarker) != nullptr;
+    for (const char* folder : {"_tc", "_dc~~~", "_dc"}) {
+        char marker[16];
+        std::snprintf(marker, sizeof marker, "%c%s%c", sep, folder, sep);
+        if (std::strstr(outputName, marker) != nullptr) return true;
+    }
+    return false;
 }
 
 // The output MAT-file, closed on every return; Close() reports the result

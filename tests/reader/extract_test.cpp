@@ -187,7 +187,8 @@ TEST_F(Extraction, StructShownAsDirectoryExtractsWhole) {
 }
 
 TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
-    for (const char* viewer : {"/_tc", "/_dc"}) {
+    // Double Commander views from "<temp>/_dc~~~/<number>/".
+    for (const char* viewer : {"/_tc", "/_dc~~~/1577053888", "/_dc"}) {
         SCOPED_TRACE(viewer);
         const std::string folder = out_ + viewer;
         std::string printed;
@@ -202,10 +203,12 @@ TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
         ASSERT_EQ(ExtractTo("st", folder), 0);
         EXPECT_EQ(ReadText(folder + "/st.struct [1x1] "), "st.struct [1x1]  =\nClass NOT Supported");
     }
-    // A folder merely ending in "_tc" is no viewer folder.
-    ASSERT_EQ(ExtractTo("A", out_ + "/my_tc"), 0);
-    EXPECT_TRUE(fs::exists(out_ + "/my_tc/A.double [2x2] .mat"));
-    EXPECT_FALSE(fs::exists(out_ + "/my_tc/A.double [2x2] "));
+    // A folder merely ending in "_tc" or starting with "_dc" is no viewer folder.
+    for (const char* mine : {"/my_tc", "/_dc~"}) {
+        ASSERT_EQ(ExtractTo("A", out_ + mine), 0);
+        EXPECT_TRUE(fs::exists(out_ + mine + "/A.double [2x2] .mat"));
+        EXPECT_FALSE(fs::exists(out_ + mine + "/A.double [2x2] "));
+    }
 }
 
 TEST_F(Extraction, ViewerTextFileThatCannotBeWrittenIsAFailure) {
