@@ -8,6 +8,7 @@
 #include "platform/host_extension.h"
 #include "platform/open_link.h"
 #include "settings/about_dialog_logic.h"
+#include "settings/about_picture.h"
 
 namespace about_dialog {
 
@@ -115,8 +116,10 @@ intptr_t MATWCX_HOST_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t
 }
 
 // The template's dialog units in pixels: wide enough for the larger fonts
-// of Linux desktops, where the Windows template's 8-point font is not at hand.
-int PixelsX(int units) { return units * 7 / 4; }
+// of Linux desktops, where the Windows template's 8-point font is not at hand
+// (the hosts' line "for Total Commander and Double Commander" needs about 330
+// pixels in Double Commander's default font).
+int PixelsX(int units) { return units * 2; }
 int PixelsY(int units) { return units * 2; }
 
 // A Pascal string literal: quotes doubled, control and non-ASCII bytes as #n.
@@ -158,6 +161,22 @@ public:
         Property("Top", PixelsY(y - originY));
         Property("Width", PixelsX(width));
         Property("Height", PixelsY(height));
+    }
+    // A binary property as Lazarus writes it: hex digits within braces.
+    void Binary(const char* name, const std::string& bytes) {
+        constexpr size_t kBytesPerLine = 32;
+        Line(std::string(name) + " = {");
+        static const char kHex[] = "0123456789ABCDEF";
+        for (size_t at = 0; at < bytes.size(); at += kBytesPerLine) {
+            std::string hex;
+            for (size_t i = at; i < bytes.size() && i < at + kBytesPerLine; ++i) {
+                const auto byte = static_cast<unsigned char>(bytes[i]);
+                hex += kHex[byte >> 4];
+                hex += kHex[byte & 0x0F];
+            }
+            if (at + kBytesPerLine >= bytes.size()) hex += '}';
+            Line("  " + hex);
+        }
     }
     const std::string& text() const { return text_; }
 
@@ -210,6 +229,15 @@ void CheckBox(FormWriter& form, const char* name, const char* caption, int x, in
     form.Close();
 }
 
+// A TPicture's stored data: the graphic's class name as a short string, then
+// what a TBitmap stores: its size (32 bits, little-endian) and the bitmap file.
+std::string BitmapPictureData(const unsigned char* bitmap, size_t size) {
+    std::string data = "\x07TBitmap";
+    for (int shift = 0; shift < 32; shift += 8) data += static_cast<char>((size >> shift) & 0xFF);
+    data.append(reinterpret_cast<const char*>(bitmap), size);
+    return data;
+}
+
 }  // namespace
 
 std::string AboutFormText() {
@@ -236,6 +264,13 @@ std::string AboutFormText() {
     form.Open("grpAbout", "TGroupBox");
     form.Place(kAboutX, kAboutY, 242, 88);
     form.Property("Caption", "''");
+    form.Open("imgPicture", "TImage");
+    form.Place(12, 14, 55, 75, kAboutOriginX, kAboutOriginY);
+    form.Property("Center", "True");
+    form.Property("Proportional", "True");
+    form.Property("Stretch", "True");
+    form.Binary("Picture.Data", BitmapPictureData(kAboutPicture, kAboutPictureSize));
+    form.Close();
     CenteredLabel(form, "lblTitle", kTitle, 70, 27, 172, 17, kAboutOriginX, kAboutOriginY);
     form.Property("WordWrap", "True");
     form.Close();

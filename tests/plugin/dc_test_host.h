@@ -98,6 +98,31 @@ inline bool KnownValue(const FormObject& object, const std::string& key, const s
     return ok;
 }
 
+// The hex lines of a binary property from *start on, up to and with the
+// closing brace, as bytes; *start moves past them.
+inline bool ReadBinary(const std::string& text, size_t* start, std::string* bytes) {
+    bytes->clear();
+    int high = -1;
+    for (size_t i = *start; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '}') {
+            const size_t end = text.find('\n', i);
+            *start = end == std::string::npos ? text.size() : end + 1;
+            return high < 0 && !bytes->empty();
+        }
+        if (c == ' ' || c == '\n') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::toupper(c) - 'A' + 10;
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes->push_back(static_cast<char>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    return false;
+}
+
 // Parses the form; false with *why on anything Double Commander 1.0 refuses.
 inline bool ParseForm(const std::string& text, std::vector<FormObject>* objects, std::string* why) {
     static const std::set<std::string> kClasses = {"TButton", "TCheckBox", "TGroupBox", "TLabel", "TImage"};
@@ -136,9 +161,16 @@ inline bool ParseForm(const std::string& text, std::vector<FormObject>* objects,
             if (open.empty() || equals == std::string::npos) return *why = "bad line " + line, false;
             FormObject& object = (*objects)[open.back()];
             const std::string key = line.substr(0, equals);
-            const std::string value = line.substr(equals + 3);
+            std::string value = line.substr(equals + 3);
             if (!IsIdentifier(key) || value.empty() || object.properties.count(key) != 0) {
                 return *why = "bad property " + line, false;
+            }
+            if (value == "{") {
+                // Binary data: lines of hex digits up to the closing brace;
+                // the property keeps the bytes.
+                if (!ReadBinary(text, &start, &value)) return *why = "bad binary property " + key, false;
+                object.properties[key] = value;
+                continue;
             }
             if (!KnownValue(object, key, value, open.back() == 0, why)) return false;
             object.properties[key] = value;

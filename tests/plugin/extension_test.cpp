@@ -90,6 +90,18 @@ TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
         ASSERT_NE(host.Find(name), nullptr) << name;
         EXPECT_EQ(host.Find(name)->properties.count("OnClick"), 1u) << name;
     }
+
+    // The picture, stored as Lazarus stores a bitmap: its class name, its
+    // size, the bitmap file (as Double Commander 1.0.10 shows it).
+    const char* source = std::getenv("MATWCX_SOURCE_DIR");
+    ASSERT_NE(source, nullptr);
+    const std::string bitmap = ReadAll(std::string(source) + "/resources/about.bmp");
+    ASSERT_GT(bitmap.size(), 1000u);
+    std::string expected = "\x07TBitmap";
+    for (int shift = 0; shift < 32; shift += 8) expected += static_cast<char>((bitmap.size() >> shift) & 0xFF);
+    expected += bitmap;
+    ASSERT_NE(host.Find("imgPicture"), nullptr);
+    EXPECT_TRUE(host.Find("imgPicture")->properties.at("Picture.Data") == expected);
 }
 
 TEST_F(Extension, AChangeEnablesApplyAndOkSavesIt) {
