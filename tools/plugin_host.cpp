@@ -29,6 +29,23 @@ bool Resolve(void* library, const char* name, Fn* out, std::string* missing) {
 
 }  // namespace
 
+bool ResolveExports(void* library, PluginExports* exports, std::string* missing) {
+    missing->clear();
+    Resolve(library, "OpenArchive", &exports->OpenArchive, missing);
+    Resolve(library, "ReadHeader", &exports->ReadHeader, missing);
+    Resolve(library, "ProcessFile", &exports->ProcessFile, missing);
+    Resolve(library, "CloseArchive", &exports->CloseArchive, missing);
+    Resolve(library, "SetChangeVolProc", &exports->SetChangeVolProc, missing);
+    Resolve(library, "SetProcessDataProc", &exports->SetProcessDataProc, missing);
+    Resolve(library, "GetPackerCaps", &exports->GetPackerCaps, missing);
+    Resolve(library, "PackFiles", &exports->PackFiles, missing);
+    Resolve(library, "DeleteFiles", &exports->DeleteFiles, missing);
+    Resolve(library, "ConfigurePacker", &exports->ConfigurePacker, missing);
+    Resolve(library, "CanYouHandleThisFile", &exports->CanYouHandleThisFile, missing);
+    Resolve(library, "PackSetDefaultParams", &exports->PackSetDefaultParams, missing);
+    return missing->empty();
+}
+
 PluginOutput::PluginOutput(bool show) {
     if (show) return;
     std::fflush(stdout);
@@ -76,18 +93,7 @@ bool PluginHost::Load(const std::string& path, std::string* error) {
         return false;
     }
     std::string missing;
-    Resolve(library_, "OpenArchive", &api_.OpenArchive, &missing);
-    Resolve(library_, "ReadHeader", &api_.ReadHeader, &missing);
-    Resolve(library_, "ProcessFile", &api_.ProcessFile, &missing);
-    Resolve(library_, "CloseArchive", &api_.CloseArchive, &missing);
-    Resolve(library_, "SetChangeVolProc", &api_.SetChangeVolProc, &missing);
-    Resolve(library_, "SetProcessDataProc", &api_.SetProcessDataProc, &missing);
-    Resolve(library_, "GetPackerCaps", &api_.GetPackerCaps, &missing);
-    Resolve(library_, "PackFiles", &api_.PackFiles, &missing);
-    Resolve(library_, "DeleteFiles", &api_.DeleteFiles, &missing);
-    Resolve(library_, "ConfigurePacker", &api_.ConfigurePacker, &missing);
-    Resolve(library_, "CanYouHandleThisFile", &api_.CanYouHandleThisFile, &missing);
-    Resolve(library_, "PackSetDefaultParams", &api_.PackSetDefaultParams, &missing);
+    ResolveExports(library_, &api_, &missing);
     if (!missing.empty()) {
         *error = "the plug-in " + path + " does not export " + missing;
         return false;

@@ -28,6 +28,10 @@ struct PluginExports {
     decltype(&::PackSetDefaultParams) PackSetDefaultParams = nullptr;
 };
 
+// Every one of the twelve exports from a loaded library, by name. The names of
+// those missing go to *missing, joined by ", " ("" when all are there).
+bool ResolveExports(void* library, PluginExports* exports, std::string* missing);
+
 // One entry as ReadHeader reported it.
 struct Entry {
     std::string name;

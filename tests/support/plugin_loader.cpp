@@ -5,8 +5,6 @@
 
 #include <io.h>
 #else
-#include <dlfcn.h>
-#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -16,25 +14,16 @@
 #include <gtest/gtest.h>
 
 #include "support/test_env.h"
+#include "tools/os_calls.h"
 
 namespace testhost {
 
 namespace {
 
-// The host's library calls: LoadLibrary and GetProcAddress on Windows (as
-// Total Commander loads the plug-in), dlopen and dlsym elsewhere.
+// Loading and resolving go through the matwcx command's host calls
+// (LoadLibrary and GetProcAddress on Windows, as Total Commander loads the
+// plug-in; dlopen and dlsym elsewhere); only the capture file is the tests' own.
 #if defined(_WIN32)
-void* OpenLibrary(const std::string& path, std::string* why) {
-    HMODULE module = ::LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr) *why = "Windows error " + std::to_string(::GetLastError());
-    return reinterpret_cast<void*>(module);
-}
-void* Symbol(void* library, const char* name) {
-    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
-}
-int DuplicateDescriptor(int fd) { return ::_dup(fd); }
-int RedirectDescriptor(int from, int to) { return ::_dup2(from, to); }
-void CloseDescriptor(int fd) { ::_close(fd); }
 int DescriptorOf(FILE* file) { return ::_fileno(file); }
 // msvcrt's tmpfile() creates its file in the root of the drive, which a
 // user may not write to: a file in the user's temporary folder instead,
@@ -49,32 +38,9 @@ FILE* CaptureFile() {
     return std::fopen(path, "w+bD");
 }
 #else
-void* OpenLibrary(const std::string& path, std::string* why) {
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* text = ::dlerror();
-        *why = text != nullptr ? text : "unknown error";
-    }
-    return library;
-}
-void* Symbol(void* library, const char* name) { return ::dlsym(library, name); }
-int DuplicateDescriptor(int fd) { return ::dup(fd); }
-int RedirectDescriptor(int from, int to) { return ::dup2(from, to); }
-void CloseDescriptor(int fd) { ::close(fd); }
 int DescriptorOf(FILE* file) { return ::fileno(file); }
 FILE* CaptureFile() { return std::tmpfile(); }
 #endif
-constexpr int kStdoutDescriptor = 1;
-
-template <typename Fn>
-bool Resolve(void* library, const char* name, Fn* out, bool required) {
-    *out = reinterpret_cast<Fn>(Symbol(library, name));
-    if (*out == nullptr && required) {
-        ADD_FAILURE() << "the plug-in does not export " << name;
-        return false;
-    }
-    return true;
-}
 
 Plugin LoadPlugin() {
     Plugin plugin;
@@ -84,26 +50,18 @@ Plugin LoadPlugin() {
         return plugin;
     }
     std::string why;
-    void* library = OpenLibrary(path, &why);
+    void* library = matwcx::os::OpenLibrary(path, &why);
     if (library == nullptr) {
         ADD_FAILURE() << "cannot load " << path << ": " << why;
         return plugin;
     }
-    bool all = true;
-    all &= Resolve(library, "OpenArchive", &plugin.OpenArchive, true);
-    all &= Resolve(library, "ReadHeader", &plugin.ReadHeader, true);
-    all &= Resolve(library, "ProcessFile", &plugin.ProcessFile, true);
-    all &= Resolve(library, "CloseArchive", &plugin.CloseArchive, true);
-    all &= Resolve(library, "SetChangeVolProc", &plugin.SetChangeVolProc, true);
-    all &= Resolve(library, "SetProcessDataProc", &plugin.SetProcessDataProc, true);
-    all &= Resolve(library, "GetPackerCaps", &plugin.GetPackerCaps, true);
-    all &= Resolve(library, "PackFiles", &plugin.PackFiles, true);
-    all &= Resolve(library, "DeleteFiles", &plugin.DeleteFiles, true);
-    all &= Resolve(library, "ConfigurePacker", &plugin.ConfigurePacker, true);
-    all &= Resolve(library, "CanYouHandleThisFile", &plugin.CanYouHandleThisFile, true);
-    all &= Resolve(library, "PackSetDefaultParams", &plugin.PackSetDefaultParams, true);
-    Resolve(library, "ExtensionInitialize", &plugin.ExtensionInitialize, false);
-    Resolve(library, "ExtensionFinalize", &plugin.ExtensionFinalize, false);
+    std::string missing;
+    const bool all = matwcx::ResolveExports(library, &plugin, &missing);
+    if (!all) ADD_FAILURE() << "the plug-in does not export " << missing;
+    plugin.ExtensionInitialize =
+        reinterpret_cast<decltype(plugin.ExtensionInitialize)>(matwcx::os::LibrarySymbol(library, "ExtensionInitialize"));
+    plugin.ExtensionFinalize =
+        reinterpret_cast<decltype(plugin.ExtensionFinalize)>(matwcx::os::LibrarySymbol(library, "ExtensionFinalize"));
     // Kept loaded even when an export is missing: the host would refuse the
     // plug-in, but the tests of the other exports can still run.
     plugin.library = all ? library : nullptr;
@@ -216,19 +174,19 @@ std::vector<Entry> Archive::ReadAll(int* lastResult) {
 std::string CaptureStdout(const std::function<void()>& fn) {
     std::fflush(stdout);
     FILE* capture = CaptureFile();
-    const int saved = DuplicateDescriptor(kStdoutDescriptor);
+    const int saved = matwcx::os::Duplicate(matwcx::os::kStdoutDescriptor);
     if (capture == nullptr || saved < 0) {
         ADD_FAILURE() << "cannot redirect stdout";
         if (capture != nullptr) std::fclose(capture);
-        if (saved >= 0) CloseDescriptor(saved);
+        if (saved >= 0) matwcx::os::CloseDescriptor(saved);
         fn();
         return {};
     }
-    RedirectDescriptor(DescriptorOf(capture), kStdoutDescriptor);
+    matwcx::os::Redirect(DescriptorOf(capture), matwcx::os::kStdoutDescriptor);
     fn();
     std::fflush(stdout);
-    RedirectDescriptor(saved, kStdoutDescriptor);
-    CloseDescriptor(saved);
+    matwcx::os::Redirect(saved, matwcx::os::kStdoutDescriptor);
+    matwcx::os::CloseDescriptor(saved);
 
     std::string text;
     std::rewind(capture);

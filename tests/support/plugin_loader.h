@@ -28,26 +28,14 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
+#include "tools/plugin_host.h"
 
 namespace testhost {
 
-// The twelve exports, typed as plugin_api.h declares them, plus the optional
-// Double Commander extension entry points (null when not exported).
-struct Plugin {
+// The twelve exports (as the matwcx command resolves them), plus the
+// optional Double Commander extension entry points (null when not exported).
+struct Plugin : matwcx::PluginExports {
     void* library = nullptr;   // the dlopen handle
-
-    decltype(&::OpenArchive) OpenArchive = nullptr;
-    decltype(&::ReadHeader) ReadHeader = nullptr;
-    decltype(&::ProcessFile) ProcessFile = nullptr;
-    decltype(&::CloseArchive) CloseArchive = nullptr;
-    decltype(&::SetChangeVolProc) SetChangeVolProc = nullptr;
-    decltype(&::SetProcessDataProc) SetProcessDataProc = nullptr;
-    decltype(&::GetPackerCaps) GetPackerCaps = nullptr;
-    decltype(&::PackFiles) PackFiles = nullptr;
-    decltype(&::DeleteFiles) DeleteFiles = nullptr;
-    decltype(&::ConfigurePacker) ConfigurePacker = nullptr;
-    decltype(&::CanYouHandleThisFile) CanYouHandleThisFile = nullptr;
-    decltype(&::PackSetDefaultParams) PackSetDefaultParams = nullptr;
 
     void (*ExtensionInitialize)(void* startupInfo) = nullptr;
     void (*ExtensionFinalize)(void* reserved) = nullptr;
