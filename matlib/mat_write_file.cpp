@@ -44,6 +44,12 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
     if (file->stream == nullptr || file->broken || source == nullptr) return false;
     if (size == 0) return true;
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    // A copy that stops after writing anything leaves the file incomplete.
+    const uint64_t writtenBefore = file->written;
+    auto failed = [&] {
+        if (file->written != writtenBefore) file->broken = true;
+        return false;
+    };
     // The system copies what it can; the rest, and every failure, goes the
     // plain way below.
     const uint64_t copied = FileSystem().copyRange(source, offset, file->stream, size);
@@ -57,17 +63,13 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
     if (size == 0) return true;
     if (!file->copyBuffer) {
         file->copyBuffer.reset(new (std::nothrow) uint8_t[kCopyBufferSize]);
-        if (!file->copyBuffer) return file->broken = copied != 0, false;
+        if (!file->copyBuffer) return failed();
     }
-    if (FileSystem().seek(source, static_cast<int64_t>(offset), SEEK_SET) != 0) return file->broken = copied != 0, false;
-    uint64_t left = size;
-    while (left > 0) {
+    if (FileSystem().seek(source, static_cast<int64_t>(offset), SEEK_SET) != 0) return failed();
+    for (uint64_t left = size; left > 0;) {
         const size_t piece = left < kCopyBufferSize ? static_cast<size_t>(left) : kCopyBufferSize;
-        if (FileSystem().read(file->copyBuffer.get(), piece, source) != piece) {
-            // The source ended early or failed: what was copied is incomplete.
-            if (left != size || copied != 0) file->broken = true;
-            return false;
-        }
+        // A source that ends early or fails to read leaves the copy incomplete.
+        if (FileSystem().read(file->copyBuffer.get(), piece, source) != piece) return failed();
         if (!StagedWrite(file, file->copyBuffer.get(), piece)) return false;
         left -= piece;
     }

@@ -4,8 +4,6 @@
 #include <windows.h>
 
 #include <io.h>
-#else
-#include <unistd.h>
 #endif
 
 #include <cstdio>

@@ -204,14 +204,18 @@ protected:
     testenv::TempDir dir_;
 };
 
-TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
-    EXPECT_EQ(RefusePacking(), E_NOT_SUPPORTED);
+// One system message box: the text, the plug-in's caption and its error style.
+void ExpectOneErrorBox(const std::string& text) {
     EXPECT_EQ(gCaught.calls, 1);
-    EXPECT_EQ(gCaught.text,
-              "Sorry, packing function is not supported at this time.\n"
-              "However individual variables can be deleted and/or moved.");
+    EXPECT_EQ(gCaught.text, text);
     EXPECT_EQ(gCaught.caption, "Error Processing Variable");
     EXPECT_EQ(gCaught.style, static_cast<long>(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL));
+}
+
+TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
+    EXPECT_EQ(RefusePacking(), E_NOT_SUPPORTED);
+    ExpectOneErrorBox("Sorry, packing function is not supported at this time.\n"
+                      "However individual variables can be deleted and/or moved.");
 }
 
 TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
@@ -228,12 +232,8 @@ TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
     char list[] = "A.double [1x1] \0";
     EXPECT_EQ(DeleteVariables(mat.c_str(), list), E_NOT_SUPPORTED);
     EXPECT_EQ(ReadBytes(mat), before);
-    EXPECT_EQ(gCaught.calls, 1);
-    EXPECT_EQ(gCaught.text,
-              "You have disable variable deletion in the configuration dialog.\n"
-              "To enable variable deletion, invoke Packfile>Configure for MAT files.");
-    EXPECT_EQ(gCaught.caption, "Error Processing Variable");
-    EXPECT_EQ(gCaught.style, static_cast<long>(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL));
+    ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
+                      "To enable variable deletion, invoke Packfile>Configure for MAT files.");
 }
 
 }  // namespace
