@@ -146,11 +146,16 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
+    int result = 1;
     if (array->version == 5) {
-        if (!array->source) return 1;
-        return CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+        if (array->source) result = CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+    } else {
+        result = WriteDecoded(state, array);
     }
-    return WriteDecoded(state, array);
+    // A file without the variable its caller wanted must not replace
+    // anything at matClose, whether or not bytes were written.
+    if (result != 0) state->file.broken = true;
+    return result;
 }
 
 int FinishWrite(MATFile* mfp) {

@@ -1,7 +1,8 @@
 // Deleting variables in place. The host hands over the entry names the
 // listing made; each leads back to its variable through the text before its
-// first ".". The engine records the deletions and applies them all at once
-// when the file is closed, so a failure leaves the file as it was.
+// first "."; the list is walked as the host gave it and never written to.
+// The engine records the deletions and applies them all at once when the
+// file is closed, so a failure leaves the file as it was.
 #include "modify/delete_variables.h"
 
 #include <cstdint>
@@ -11,16 +12,10 @@
 
 #include "matlib/mat.h"
 #include "platform/message_box.h"
-#include "plugin/archive_slots.h"
 #include "plugin/plugin_api.h"
 #include "reader/entry_name.h"
-#include "settings/plugin_settings.h"
 
 namespace {
-
-// The table holds this many names at a time; a longer list is taken in
-// chunks of this size, so that no name is dropped or written past the table.
-constexpr int kDeleteNameTableSize = 2048;
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
@@ -29,46 +24,28 @@ constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
 static_assert(kErrorBoxStyle == 0x1010);
 
-// Process-wide, rebuilt by every call; the names point into the host's list.
-char* DeleteNameTable[kDeleteNameTableSize];
-int32_t DeleteNameCount;
-
 // Where the name after `name` starts.
-char* NextName(char* name) { return name + std::strlen(name) + 1; }
+const char* NextName(const char* name) { return name + std::strlen(name) + 1; }
 
-size_t CountNames(char* list) {
+size_t CountNames(const char* list) {
     size_t count = 0;
-    for (char* name = list; *name != '\0'; name = NextName(name)) ++count;
+    for (const char* name = list; *name != '\0'; name = NextName(name)) ++count;
     return count;
 }
 
-// Fills the table from `from` on, at most kDeleteNameTableSize names; returns
-// where the next chunk starts. All of a chunk's names are collected before
-// any is cut, since cutting writes NULs into the list.
-char* CollectNames(char* from) {
-    DeleteNameCount = 0;
-    char* name = from;
-    while (*name != '\0' && DeleteNameCount < kDeleteNameTableSize) {
-        DeleteNameTable[DeleteNameCount++] = name;
-        name = NextName(name);
-    }
-    return name;
-}
-
-// Keeps only the text before the first "." of the entry name: the listed
-// name. The host's buffer is changed in place, up to the name's own NUL.
-void CutAtFirstDot(char* name) {
-    char* dot = std::strchr(name, '.');
-    if (dot == nullptr) return;
-    std::memset(dot, '\0', std::strlen(dot));
+// The listed name: the text of an entry name before its first ".". The
+// host's list is only read.
+std::string ListedName(const char* entryName) {
+    const char* dot = std::strchr(entryName, '.');
+    return dot != nullptr ? std::string(entryName, static_cast<size_t>(dot - entryName)) : std::string(entryName);
 }
 
 // 0 when the variable the listed name leads back to was found and recorded
 // for deletion.
-int DeleteListedVariable(MATFile* file, const char* listedName) {
+int DeleteListedVariable(MATFile* file, const std::string& listedName) {
     // A listed name never holds a path separator; one here would make the
     // decoding look at another component than the one the host named.
-    if (std::strpbrk(listedName, "/\\") != nullptr) return 1;
+    if (listedName.find_first_of("/\\") != std::string::npos) return 1;
     VariableRef ref;
     try {
         if (!DecodeVariableName(listedName, &ref)) return 1;
@@ -78,8 +55,7 @@ int DeleteListedVariable(MATFile* file, const char* listedName) {
     return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
 }
 
-void ReportProgress(int percent, const char* variableName) {
-    const tProcessDataProc progress = ProcessWideProcessDataProc;
+void ReportProgress(tProcessDataProc progress, int percent, const char* variableName) {
     if (progress == nullptr) return;
     char text[kProgressTextSize];
     std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
@@ -88,8 +64,9 @@ void ReportProgress(int percent, const char* variableName) {
 
 }  // namespace
 
-int DeleteVariables(const char* packedFile, char* deleteList) {
-    if (GetPluginSettings().DeleteEnabled == 0) {
+int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled,
+                    tProcessDataProc progress) {
+    if (!deleteEnabled) {
         platform::ShowMessageBox(
             "You have disable variable deletion in the configuration dialog.\n"
             "To enable variable deletion, invoke Packfile>Configure for MAT files.",
@@ -108,25 +85,19 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
 
     const size_t nameCount = CountNames(deleteList);
     if (nameCount == 0) {
-        DeleteNameCount = 0;
         matClose(file);
         return E_NO_FILES;
     }
 
     // Percentages count over the whole list: with four names 0, 25, 50, 75.
     size_t index = 0;
-    char* next = deleteList;
-    while (*next != '\0') {
-        next = CollectNames(next);
-        for (int32_t i = 0; i < DeleteNameCount; ++i, ++index) {
-            char* name = DeleteNameTable[i];
-            CutAtFirstDot(name);
-            if (DeleteListedVariable(file, name) != 0) {
-                std::printf("Error deleting variable %s in file %s\n", name, packedFile);
-                std::fflush(stdout);
-            }
-            ReportProgress(static_cast<int>(index * 100 / nameCount), name);
+    for (const char* entry = deleteList; *entry != '\0'; entry = NextName(entry), ++index) {
+        const std::string name = ListedName(entry);
+        if (DeleteListedVariable(file, name) != 0) {
+            std::printf("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
+            std::fflush(stdout);
         }
+        ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str());
     }
 
     if (matClose(file) != 0) {

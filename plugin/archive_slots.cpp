@@ -1,12 +1,15 @@
-// The two archive slots, the process-wide callbacks, and the small exports
+// The archive slots, the process-wide callbacks, and the small exports
 // that work on them directly.
 #include "plugin/archive_slots.h"
 
+#include <cstring>
+
 ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
-tChangeVolProc ProcessWideChangeVolProc;
-tProcessDataProc ProcessWideProcessDataProc;
 
 namespace {
+
+std::atomic<tChangeVolProc> ProcessWideChangeVolProc{nullptr};
+std::atomic<tProcessDataProc> ProcessWideProcessDataProc{nullptr};
 
 // The host passes (HANDLE)-1 before DeleteFiles and PackFiles to set the
 // callbacks that belong to no archive.
@@ -14,38 +17,77 @@ bool IsProcessWideHandle(HANDLE handle) {
     return handle == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
+void ResetSlot(ArchiveSlot* slot) {
+    std::memset(slot->archivePath, 0, sizeof slot->archivePath);
+    slot->stream = nullptr;
+    slot->matFile = nullptr;
+    slot->variableCount = 0;
+    slot->nextVariableIndex = 0;
+    slot->openMode = 0;
+    slot->archiveTimeStamp = 0;
+    slot->settings = PluginSettings{};
+    slot->current = CurrentEntry{};
+    slot->changeVolProc = nullptr;
+    slot->processDataProc = nullptr;
+}
+
 }  // namespace
+
+tProcessDataProc ProcessWideDataProc() { return ProcessWideProcessDataProc.load(); }
 
 ArchiveSlot* ClaimFreeSlot() {
     for (ArchiveSlot& slot : ArchiveSlotTable) {
-        if (slot.inUse == 0) return &slot;
+        int expected = kSlotFree;
+        if (slot.state.compare_exchange_strong(expected, kSlotOpening)) {
+            ResetSlot(&slot);
+            return &slot;
+        }
     }
     return nullptr;
 }
 
-int CloseArchiveSlot(ArchiveSlot* slot) {
-    // A slot that is not in use has no handle left to close: closing it again
-    // (a second CloseArchive on the same handle) would close a freed handle.
-    if (slot == nullptr || slot->inUse == 0) return 0;
+void PublishSlot(ArchiveSlot* slot) { slot->state.store(kSlotOpen); }
+
+void ReleaseSlot(ArchiveSlot* slot) {
+    slot->current = CurrentEntry{};   // frees the name now, not at the next opening
+    slot->state.store(kSlotFree);
+}
+
+ArchiveSlot* OpenSlot(HANDLE handle) {
+    for (ArchiveSlot& slot : ArchiveSlotTable) {
+        if (handle == &slot) return slot.state.load() == kSlotOpen ? &slot : nullptr;
+    }
+    return nullptr;
+}
+
+int CloseArchiveSlot(HANDLE handle) {
+    ArchiveSlot* slot = OpenSlot(handle);
+    // A second CloseArchive on a handle, or a handle that was never ours,
+    // closes nothing.
+    if (slot == nullptr) return E_BAD_ARCHIVE;
+    // Only one of two closes racing on one handle gets to close it.
+    int expected = kSlotOpen;
+    if (!slot->state.compare_exchange_strong(expected, kSlotOpening)) return E_BAD_ARCHIVE;
     if (slot->stream != nullptr) matClose(slot->matFile);
-    // The other fields keep their last values until the slot is claimed again.
-    slot->inUse = 0;
+    slot->matFile = nullptr;
+    slot->stream = nullptr;
+    ReleaseSlot(slot);
     return 0;
 }
 
 void SetSlotChangeVolProc(HANDLE handle, tChangeVolProc callback) {
     if (IsProcessWideHandle(handle)) {
-        ProcessWideChangeVolProc = callback;
-    } else if (handle != nullptr) {
-        static_cast<ArchiveSlot*>(handle)->changeVolProc = callback;
+        ProcessWideChangeVolProc.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->changeVolProc = callback;
     }
 }
 
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback) {
     if (IsProcessWideHandle(handle)) {
-        ProcessWideProcessDataProc = callback;
-    } else if (handle != nullptr) {
-        static_cast<ArchiveSlot*>(handle)->processDataProc = callback;
+        ProcessWideProcessDataProc.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->processDataProc = callback;
     }
 }
 

@@ -1,41 +1,69 @@
-// The two archive slots: the state of each MAT-file the host has open as an
-// archive. The handle the host gets from OpenArchive is a slot's address.
+// The archive slots: the state of each MAT-file the host has open as an
+// archive. The handle the host gets from OpenArchive is a slot's address;
+// every handle the host passes back is checked against the table.
+//
+// A slot is claimed and released atomically, so that archives opened from
+// several threads at once each get a slot of their own. Everything an
+// operation on an archive needs lives in its slot; process-wide are only the
+// callbacks the host sets with the handle -1.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "matlib/mat.h"
 #include "plugin/plugin_api.h"
+#include "settings/plugin_settings.h"
+
+// The entry ReadHeader reported last: the one ProcessFile works on.
+struct CurrentEntry {
+    bool valid = false;
+    std::string name;              // the variable's name as stored in the file
+    int occurrence = 1;            // 1 for the first variable of that name
+    mxClassID classId = mxUNKNOWN_CLASS;
+};
 
 struct ArchiveSlot {
-    char archivePath[260];            // ArcName as the host passed it (at most 259 characters)
-    FILE* stream;                     // matGetFp of the handle; non-null while open
-    MATFile* matFile;                 // open from OpenArchive to CloseArchive
-    uint8_t headerBlock[128];         // the first bytes of the MAT-file
-    int32_t variableCount;            // what matGetDir counted at opening
-    int32_t nextVariableIndex;        // entries ReadHeader has reported so far
-    uint32_t inUse;                   // 1 while the slot holds an open archive
-    int32_t openMode;                 // PK_OM_LIST or PK_OM_EXTRACT
-    uint32_t archiveTimeStamp;        // packed DOS date and time, 0 when unknown
-    tChangeVolProc changeVolProc;     // stored, never called
-    tProcessDataProc processDataProc; // stored, never called
+    // kFree, kOpening (claimed by an OpenArchive under way) or kOpen.
+    std::atomic<int> state{0};
+    char archivePath[260] = {};    // ArcName as the host passed it (at most 259 characters)
+    FILE* stream = nullptr;        // matGetFp of the handle; non-null while open
+    MATFile* matFile = nullptr;    // open from OpenArchive to CloseArchive
+    int32_t variableCount = 0;     // what matGetDir counted at opening
+    int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
+    int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
+    uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
+    PluginSettings settings{};     // the settings as they were at opening
+    CurrentEntry current;
+    tChangeVolProc changeVolProc = nullptr;       // stored, never called
+    tProcessDataProc processDataProc = nullptr;   // stored, never called
 };
+
+constexpr int kSlotFree = 0;
+constexpr int kSlotOpening = 1;
+constexpr int kSlotOpen = 2;
 
 constexpr int kArchiveSlotCount = 2;
 
-// Zero at load; never allocated, grown or freed. Slot 0 is searched first.
 extern ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
 
-// The process-wide callbacks, set by SetChangeVolProc/SetProcessDataProc with
-// the handle -1. DeleteFiles reports progress through ProcessDataProc.
-extern tChangeVolProc ProcessWideChangeVolProc;
-extern tProcessDataProc ProcessWideProcessDataProc;
+// The callback set with the handle -1; DeleteFiles reports progress through it.
+tProcessDataProc ProcessWideDataProc();
 
-// The first free slot (in-use flag 0), slot 0 before slot 1; null when both are in use.
+// Claims a free slot (slot 0 before slot 1) and resets it; null when every
+// slot holds an open archive. The caller opens it and then either publishes
+// it (PublishSlot) or gives it back (ReleaseSlot).
 ArchiveSlot* ClaimFreeSlot();
+void PublishSlot(ArchiveSlot* slot);
+void ReleaseSlot(ArchiveSlot* slot);
 
-int CloseArchiveSlot(ArchiveSlot* slot);
+// The open slot a host handle names; null for a closed handle or one that
+// names no slot at all.
+ArchiveSlot* OpenSlot(HANDLE handle);
+
+int CloseArchiveSlot(HANDLE handle);
 void SetSlotChangeVolProc(HANDLE handle, tChangeVolProc callback);
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback);
 int CanHandleFile(const char* fileName);

@@ -1,4 +1,4 @@
-// The twelve exports, and Double Commander's two extension entry points. Each passes its arguments unchanged to one working
+// The thirteen exports, and Double Commander's two extension entry points. Each passes its arguments unchanged to one working
 // operation and returns that operation's result unchanged. No exception may
 // reach the host: the working operations do not throw, and any that escapes
 // from the standard library (out of memory) is turned into the operation's
@@ -20,6 +20,15 @@ namespace {
 constexpr int kPackerCaps = PK_CAPS_NEW | PK_CAPS_MODIFY | PK_CAPS_MULTIPLE | PK_CAPS_DELETE |
                             PK_CAPS_OPTIONS | PK_CAPS_BY_CONTENT | PK_CAPS_HIDE;
 static_assert(kPackerCaps == 351);
+
+// Opening, listing, extracting and closing keep all their state in the
+// archive's slot, so the host may run them in threads of their own. Packing
+// and deletion stay in the host's own thread: deletion may show a message
+// box through the host.
+constexpr int kBackgroundUnpack = 1;
+
+// A handle the plug-in never gave out, or one already closed.
+ArchiveSlot* Slot(HANDLE handle) { return OpenSlot(handle); }
 }  // namespace
 
 extern "C" {
@@ -35,7 +44,9 @@ WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) {
 
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
     try {
-        return ListNextVariable(static_cast<ArchiveSlot*>(hArcData), HeaderData);
+        ArchiveSlot* slot = Slot(hArcData);
+        if (slot == nullptr) return E_BAD_ARCHIVE;
+        return ListNextVariable(slot, HeaderData);
     } catch (...) {
         return E_EREAD;
     }
@@ -43,7 +54,9 @@ WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
 
 WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName) {
     try {
-        return ExtractVariable(static_cast<ArchiveSlot*>(hArcData), Operation, DestPath, DestName);
+        ArchiveSlot* slot = Slot(hArcData);
+        if (slot == nullptr) return E_BAD_ARCHIVE;
+        return ExtractVariable(slot, Operation, DestPath, DestName);
     } catch (...) {
         return E_EWRITE;
     }
@@ -51,7 +64,7 @@ WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPa
 
 WCX_EXPORT int WCX_CALL CloseArchive(HANDLE hArcData) {
     try {
-        return CloseArchiveSlot(static_cast<ArchiveSlot*>(hArcData));
+        return CloseArchiveSlot(hArcData);
     } catch (...) {
         return 0;
     }
@@ -77,7 +90,8 @@ WCX_EXPORT int WCX_CALL PackFiles(char*, char*, char*, char*, int) {
 
 WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList) {
     try {
-        return DeleteVariables(PackedFile, DeleteList);
+        return DeleteVariables(PackedFile, DeleteList, GetPluginSettings().DeleteEnabled != 0,
+                               ProcessWideDataProc());
     } catch (...) {
         return E_EWRITE;
     }
@@ -104,6 +118,8 @@ WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps) {
     } catch (...) {
     }
 }
+
+WCX_EXPORT int WCX_CALL GetBackgroundFlags() { return kBackgroundUnpack; }
 
 // The record is the caller's local: only copies of its function pointers are kept.
 WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo) {

@@ -128,6 +128,7 @@ WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList);
 WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance);
 WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName);
 WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps);
+WCX_EXPORT int WCX_CALL GetBackgroundFlags();
 // Double Commander only: its dialog and message-box functions, once after
 // loading, and the end before unloading.
 WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo);

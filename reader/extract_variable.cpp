@@ -1,10 +1,10 @@
-// Extraction: the variable an entry names becomes a MAT-file of its own
-// ("<destination>.mat"); in the host's viewer folder that file is removed
-// again and a text file showing the value is written at the destination.
+// Extraction: the entry ReadHeader reported last becomes a MAT-file of its
+// own, under the name the host gives (".mat" added when the name does not end
+// in it already); in the host's viewer folder a text file showing the value
+// is written instead, straight from the engine.
 //
-// The variable is found by the name the destination carries (the text of its
-// last component before the first "."), never by position: the host may
-// extract an entry at any point after it was listed.
+// The variable is the current entry, never the one the destination's name
+// happens to spell: the host may let the user type any name.
 #include "reader/extract_variable.h"
 
 #include <cstdio>
@@ -15,7 +15,6 @@
 
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
-#include "reader/entry_name.h"
 #include "reader/value_text.h"
 
 namespace {
@@ -24,11 +23,6 @@ namespace {
 // name is the destination and ".mat", so the destination may have 255.
 constexpr size_t kPathRoom = 260;
 constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
-
-// Function-handle entries are recognised by their class text, followed by
-// the blank that ends every class text in an entry name. A global one lists
-// in upper case and is looked up by name like any other variable.
-constexpr const char* kFunctionHandleMark = ".function_handle ";
 
 // The folders into which the hosts unpack what they show in their viewer:
 // Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
@@ -79,13 +73,6 @@ private:
     mxArray* array_ = nullptr;
 };
 
-// Closes the output after a failed read or write; the close's own failure is
-// only reported.
-int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
-    if (output.Close() != 0) std::printf("Error closing file %s\n", variableName.c_str());
-    return E_EREAD;
-}
-
 bool WriteAll(FILE* file, const char* text) {
     const size_t length = std::strlen(text);
     return platform::FileSystem().write(text, length, file) == length;
@@ -108,47 +95,56 @@ int WriteViewerTextFile(const char* destination, const char* entryFileName, cons
     return written ? 0 : E_EWRITE;
 }
 
-int ExtractToDestination(ArchiveSlot* slot, int operation, const char* destination) {
-    // The caller has checked that the destination leaves room for ".mat".
+bool EndsWithMat(const char* name, size_t length) {
+    if (length < 4) return false;
+    const char* tail = name + length - 4;
+    return tail[0] == '.' && (tail[1] == 'm' || tail[1] == 'M') && (tail[2] == 'a' || tail[2] == 'A') &&
+           (tail[3] == 't' || tail[3] == 'T');
+}
+
+int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
+    const CurrentEntry& entry = slot->current;
+    const char* entryFileName = LastPathComponent(destination);
+
+    // The variable is read before anything is created: a failure leaves the
+    // destination as it was. Function handles are not read: a MAT-file
+    // receives none, the viewer a note.
+    const bool functionHandle = entry.classId == mxFUNCTION_CLASS;
+    ArrayHolder array;
+    if (!functionHandle) {
+        array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+        if (array.get() == nullptr) {
+            std::printf("Error reading variable %s\n", entry.name.c_str());
+            return E_EREAD;
+        }
+    }
+
     char outputName[kPathRoom];
     const size_t length = std::strlen(destination);
     if (length > kMaxDestinationLength) return E_EWRITE;
-    std::memcpy(outputName, destination, length);
-    std::memcpy(outputName + length, ".mat", 5);
+    std::memcpy(outputName, destination, length + 1);
+    if (!EndsWithMat(destination, length)) std::memcpy(outputName + length, ".mat", 5);
+
+    if (IsViewerFolder(outputName)) {
+        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get());
+        CreatePathDirectories(destination);
+        return WriteViewerTextFile(destination, entryFileName, text.c_str());
+    }
 
     CreatePathDirectories(destination);
-
     OutputMatFile output(matOpen(outputName, "w"));
     if (output.get() == nullptr) {
         std::printf("Error opening file %s\n", destination);
         return E_EREAD;
     }
-    if (matGetFp(output.get()) == nullptr) return E_EWRITE;   // closed by the holder
-
-    const char* entryFileName = LastPathComponent(destination);
-    const char* dot = std::strchr(entryFileName, '.');
-    const std::string variableName =
-        dot != nullptr ? std::string(entryFileName, static_cast<size_t>(dot - entryFileName)) : entryFileName;
-
-    ArrayHolder array;
-    std::string text;
-    if (operation == PK_EXTRACT && std::strstr(entryFileName, kFunctionHandleMark) != nullptr) {
-        // Function handles are not read: the output stays without a variable.
-        text = FunctionHandleText;
-    } else {
-        array.reset(slot->matFile != nullptr ? GetListedArray(slot->matFile, variableName) : nullptr);
-        if (array.get() == nullptr) return FailAfterOutputOpened(output, variableName);
-        text = RenderVariableText(array.get());
-        if (matPutArray(output.get(), array.get()) != 0) return FailAfterOutputOpened(output, variableName);
-    }
-    if (output.Close() != 0) {
-        std::printf("Error closing file %s\n", variableName.c_str());
+    // A failed write breaks the new file: closing it then replaces nothing.
+    if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
+        output.Close();
         return E_EREAD;
     }
-
-    if (IsViewerFolder(outputName)) {
-        platform::FileSystem().remove(outputName);
-        return WriteViewerTextFile(destination, entryFileName, text.c_str());
+    if (output.Close() != 0) {
+        std::printf("Error closing file %s\n", entry.name.c_str());
+        return E_EREAD;
     }
     return 0;
 }
@@ -159,7 +155,7 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
     if (operation == PK_SKIP || operation == PK_TEST) return 0;
     if (slot == nullptr) return E_BAD_DATA;
     if (slot->openMode == PK_OM_LIST) return 0;
-    if (slot->nextVariableIndex <= 0 || slot->nextVariableIndex > slot->variableCount) return E_BAD_DATA;
+    if (!slot->current.valid || slot->matFile == nullptr) return E_BAD_DATA;
     // An empty name names no file: the output would land as ".mat" in
     // whatever folder the host runs in.
     if (destName == nullptr || destName[0] == '\0') return E_EWRITE;
@@ -180,7 +176,7 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
     platform::UseSystemFolderNames(destination);
 
     try {
-        return ExtractToDestination(slot, operation, destination);
+        return ExtractToDestination(slot, destination);
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }

@@ -16,7 +16,6 @@
 
 #include "platform/host_rules.h"
 #include "reader/entry_name.h"
-#include "settings/plugin_settings.h"
 
 namespace {
 
@@ -134,6 +133,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     if (slot->nextVariableIndex >= slot->variableCount) return E_END_ARCHIVE;
 
     CopyText(header->ArcName, sizeof header->ArcName, slot->archivePath);
+    slot->current = CurrentEntry{};
 
     mxArray* array = matGetNextArrayHeader(slot->matFile);
     if (array == nullptr) {
@@ -147,7 +147,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     const bool global = mxIsFromGlobalWS(array);
     const bool asDirectory = (std::strcmp(className, "struct") == 0 ||
                               std::strcmp(className, "cell") == 0) &&
-                             GetPluginSettings().StructCellasDirs != 0;
+                             slot->settings.StructCellasDirs != 0;
     const mwSize* dims = mxGetDimensions(array);
     const size_t dimCount = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
 
@@ -178,6 +178,18 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     uint64_t elementCount = 1;
     for (size_t i = 0; i < dimCount; ++i) elementCount = SaturatedProduct(elementCount, dims[i]);
     const uint64_t byteCount = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
+
+    try {
+        const char* name = mxGetName(array);
+        slot->current.name = name != nullptr ? name : "";
+    } catch (const std::bad_alloc&) {
+        mxDestroyArray(array);
+        slot->nextVariableIndex++;
+        return E_EREAD;
+    }
+    slot->current.occurrence = mxGetNameOccurrence(array);
+    slot->current.classId = mxGetClassID(array);
+    slot->current.valid = true;
 
     std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);
     header->Flags = 0;

@@ -14,9 +14,7 @@ namespace {
 // The slot's path field holds 259 characters and the terminator.
 constexpr size_t kMaxArchivePathLength = sizeof(ArchiveSlot{}.archivePath) - 1;
 
-// A version 4 file begins with a matrix header of five 32-bit words.
-constexpr size_t kMatrixHeaderBytes = 20;
-constexpr size_t kHeaderBlockBytes = sizeof(ArchiveSlot{}.headerBlock);
+constexpr size_t kHeaderBlockBytes = 128;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -158,9 +156,11 @@ int MonthNumber(const HeaderDate& date) {
 
 // ---- opening --------------------------------------------------------------------
 
-// The failure exit of the two passes: close the pass's handle, refuse.
-ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, MATFile* file) {
-    if (matClose(file) != 0) std::printf("Error closing file %s\n", archiveData->ArcName);
+// The failure exit of the two passes: close the pass's handle, give the
+// slot back, refuse.
+ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file) {
+    if (file != nullptr && matClose(file) != 0) std::printf("Error closing file %s\n", archiveData->ArcName);
+    ReleaseSlot(slot);
     archiveData->OpenResult = E_EOPEN;
     return nullptr;
 }
@@ -191,24 +191,27 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
         return nullptr;
     }
 
+    // Every slot holding an open archive is not the file's fault: the host
+    // hears "not enough memory" (room for open archives), not "cannot open".
     ArchiveSlot* slot = ClaimFreeSlot();
     if (slot == nullptr) {
-        archiveData->OpenResult = E_EOPEN;
+        std::fprintf(stderr, "matwcx: %d archives are open already; close one to open %s\n", kArchiveSlotCount,
+                     arcName);
+        archiveData->OpenResult = E_NO_MEMORY;
         return nullptr;
     }
     std::printf("Reading file %s...\n\n", arcName);
-    std::memset(slot, 0, sizeof *slot);
 
     // First pass: only counts the variables.
-    if (!OpenPass(slot, archiveData, arcName)) return nullptr;
+    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
     MATFile* file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
 
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         std::printf("Error reading directory of file %s\n", arcName);
-        return FailOpening(archiveData, file);
+        return FailOpening(archiveData, slot, file);
     }
     std::printf("Directory of %s:\n", arcName);
     if (names != nullptr) {
@@ -219,15 +222,16 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     if (matClose(file) != 0) std::printf("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(slot, archiveData, arcName)) return nullptr;
+    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
     file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
 
     std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
     slot->nextVariableIndex = 0;
-    slot->inUse = 1;
     ReadMatFileHeader(slot);   // a file without a usable date still opens
     slot->openMode = archiveData->OpenMode;
+    slot->settings = GetPluginSettings();
+    PublishSlot(slot);
 
     archiveData->OpenResult = 0;
     std::printf("Done\n");
@@ -237,14 +241,12 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
 int ReadMatFileHeader(ArchiveSlot* slot) {
     if (slot == nullptr) return -1;
     uint8_t start[kHeaderBlockBytes] = {};
-    const size_t got = ReadFileStart(slot->stream, start, sizeof start);
-    std::memcpy(slot->headerBlock, start, got < kMatrixHeaderBytes ? got : kMatrixHeaderBytes);
+    ReadFileStart(slot->stream, start, sizeof start);
 
     const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
     if (textHeader) {
-        std::memcpy(slot->headerBlock, start, sizeof start);
         char text[kHeaderBlockBytes + 1];
-        std::memcpy(text, slot->headerBlock, kHeaderBlockBytes);
+        std::memcpy(text, start, kHeaderBlockBytes);
         text[kHeaderBlockBytes] = '\0';
         HeaderDate date{};
         if (!ScanHeaderDate(text, &date)) return -1;

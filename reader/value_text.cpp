@@ -2,8 +2,8 @@
 // element with their subscripts, character arrays as their characters, every
 // other class as a short message.
 //
-// The texts live in two process-wide buffers and are overwritten by the next
-// call. The numeric text stops once it passes 992 characters, so only the
+// Each text is built in buffers of the call's own and returned as a value,
+// so that archives viewed from several threads never share one. The numeric text stops once it passes 992 characters, so only the
 // first elements of a large array are read: through mxReadElements, which
 // decodes (for a compressed variable: inflates) no further than the elements
 // shown.
@@ -11,6 +11,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "matlib/mat_format.h"
 
@@ -50,9 +51,6 @@ static_assert(kCharTextRoom <= kValueTextRoom);
 constexpr size_t kBatch = 64;
 
 }  // namespace
-
-char ValueTextBuffer[kValueTextRoom];
-char SubscriptTextBuffer[kSubscriptTextRoom + 1];
 
 // mingw-w64 formats with its own C99 printf (%zu, %lld), which gcc checks as gnu_printf.
 #if defined(__MINGW32__)
@@ -161,12 +159,13 @@ double SparseValue(const void* data, mxClassID classId, size_t k) {
 }
 
 // Sparse arrays show their stored values, column by column, as "(row,col)".
-const char* RenderSparseText(const mxArray* array) {
+std::string RenderSparseText(const mxArray* array) {
     const mxClassID classId = mxGetClassID(array);
     if (classId != mxDOUBLE_CLASS && classId != mxLOGICAL_CLASS && classId != mxSINGLE_CLASS) {
         return UnsupportedClassText;
     }
-    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
+    char buffer[kValueTextRoom];
+    TextBuilder text(buffer, sizeof buffer);
     text.Append("\t");
     const size_t columns = mxGetN(array);
     const mwIndex* jc = mxGetJc(array);
@@ -176,7 +175,7 @@ const char* RenderSparseText(const mxArray* array) {
     const void* imag = complex ? mxGetPi(array) : nullptr;
     if (jc == nullptr || (jc[columns] > 0 && (ir == nullptr || real == nullptr || (complex && imag == nullptr)))) {
         text.Append("...");   // damaged: nothing more can be shown
-        return ValueTextBuffer;
+        return buffer;
     }
     // The engine checks the column starts; stay inside the stored values anyway.
     size_t stored = jc[columns];
@@ -198,32 +197,33 @@ const char* RenderSparseText(const mxArray* array) {
             break;
         }
     }
-    return ValueTextBuffer;
+    return buffer;
 }
 
-const char* RenderCharText(const mxArray* array) {
-    ValueTextBuffer[0] = '\0';
+std::string RenderCharText(const mxArray* array) {
+    char buffer[kCharTextRoom] = {};
     // A UTF-16 code unit becomes at most 3 bytes of UTF-8 (a pair of
     // surrogates 4 bytes for 2 units), so 3 per unit always has room. A text
     // that does not fit is cut by mxGetString at a character boundary.
     const size_t units = mxGetNumberOfElements(array);
     size_t room = kCharTextRoom;
     if (units < (kCharTextRoom - 1) / 3) room = 3 * units + 1;
-    if (mxGetString(array, ValueTextBuffer, room) != 0) {
-        ValueTextBuffer[kCharTextRoom - 1] = '\0';   // whatever came back, it ends inside the room
+    if (mxGetString(array, buffer, room) != 0) {
+        buffer[kCharTextRoom - 1] = '\0';   // whatever came back, it ends inside the room
     }
-    return ValueTextBuffer;
+    return buffer;
 }
 
-}  // namespace
-
-const char* ElementSubscriptText(const mxArray* array, size_t index) {
-    TextBuilder text(SubscriptTextBuffer, sizeof SubscriptTextBuffer);
+// The subscripts of element `index`, "(2,3)", in a buffer of
+// kSubscriptTextRoom + 1 bytes.
+const char* ElementSubscriptText(const mxArray* array, size_t index, char* buffer) {
+    constexpr size_t kRoom = kSubscriptTextRoom + 1;
+    TextBuilder text(buffer, kRoom);
     const size_t count = mxGetNumberOfDimensions(array);
     const mwSize* dims = mxGetDimensions(array);
     if (count == 0 || dims == nullptr) {
         text.Append("(%zu)", index + 1);
-        return SubscriptTextBuffer;
+        return buffer;
     }
     // Storage order: the first subscript changes fastest. Each subscript but
     // the last is the remainder by its dimension; the last takes what is left.
@@ -240,22 +240,24 @@ const char* ElementSubscriptText(const mxArray* array, size_t index) {
         // Beyond the engine's dimension bound the text cannot fit: cut it
         // while "...)" still fits behind it.
         const size_t needed = kMaxNumberDigits + 1 + (k + 1 < count ? 5 : 1);
-        if (text.length() + needed > sizeof SubscriptTextBuffer) {
+        if (text.length() + needed > kRoom) {
             text.Append("...)");
-            return SubscriptTextBuffer;
+            return buffer;
         }
         text.Append(k + 1 < count ? "%zu," : "%zu)", subscript + 1);
     }
-    return SubscriptTextBuffer;
+    return buffer;
 }
 
-const char* RenderNumericText(const mxArray* array) {
+std::string RenderNumericText(const mxArray* array) {
     const mxClassID classId = mxGetClassID(array);
     if (mxIsSparse(array)) return RenderSparseText(array);
     const bool numeric = classId == mxLOGICAL_CLASS || (classId >= mxDOUBLE_CLASS && classId <= mxUINT64_CLASS);
     if (!numeric) return UnsupportedClassText;
 
-    TextBuilder text(ValueTextBuffer, sizeof ValueTextBuffer);
+    char buffer[kValueTextRoom];
+    char subscriptBuffer[kSubscriptTextRoom + 1];
+    TextBuilder text(buffer, sizeof buffer);
     text.Append("\t");
     const size_t total = mxGetNumberOfElements(array);
     const bool complex = mxIsComplex(array);
@@ -267,8 +269,7 @@ const char* RenderNumericText(const mxArray* array) {
                 break;
             }
         }
-        // The subscript text goes into its own buffer; keep it as it is.
-        const char* subscripts = ElementSubscriptText(array, i);
+        const char* subscripts = ElementSubscriptText(array, i, subscriptBuffer);
         AppendElementLine(text, classId, complex, subscripts, batch, i - batch.first);
         text.Append("\t");
         if (text.length() > kStopLength) {
@@ -276,10 +277,12 @@ const char* RenderNumericText(const mxArray* array) {
             break;
         }
     }
-    return ValueTextBuffer;
+    return buffer;
 }
 
-const char* RenderVariableText(const mxArray* array) {
+}  // namespace
+
+std::string RenderVariableText(const mxArray* array) {
     if (array == nullptr) return UnknownClassText;
     switch (mxGetClassID(array)) {
         case mxUNKNOWN_CLASS: return UnknownClassText;

@@ -14,6 +14,7 @@ ConfigurePacker
 DeleteFiles
 ExtensionFinalize
 ExtensionInitialize
+GetBackgroundFlags
 GetPackerCaps
 OpenArchive
 PackFiles

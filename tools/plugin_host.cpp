@@ -43,6 +43,7 @@ bool ResolveExports(void* library, PluginExports* exports, std::string* missing)
     Resolve(library, "ConfigurePacker", &exports->ConfigurePacker, missing);
     Resolve(library, "CanYouHandleThisFile", &exports->CanYouHandleThisFile, missing);
     Resolve(library, "PackSetDefaultParams", &exports->PackSetDefaultParams, missing);
+    Resolve(library, "GetBackgroundFlags", &exports->GetBackgroundFlags, missing);
     return missing->empty();
 }
 

@@ -26,9 +26,10 @@ struct PluginExports {
     decltype(&::ConfigurePacker) ConfigurePacker = nullptr;
     decltype(&::CanYouHandleThisFile) CanYouHandleThisFile = nullptr;
     decltype(&::PackSetDefaultParams) PackSetDefaultParams = nullptr;
+    decltype(&::GetBackgroundFlags) GetBackgroundFlags = nullptr;
 };
 
-// Every one of the twelve exports from a loaded library, by name. The names of
+// Every one of the thirteen exports from a loaded library, by name. The names of
 // those missing go to *missing, joined by ", " ("" when all are there).
 bool ResolveExports(void* library, PluginExports* exports, std::string* missing);
 

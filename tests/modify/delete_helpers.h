@@ -54,19 +54,29 @@ inline void SetDeleteEnabled(bool on) {
     SavePluginSettings(settings);
 }
 
+// The process-wide progress callback the host would have set.
+inline tProcessDataProc& HostProgress() {
+    static tProcessDataProc progress = nullptr;
+    return progress;
+}
+
+inline int DeleteNow(const char* path, const char* list) {
+    return DeleteVariables(path, list, GetPluginSettings().DeleteEnabled != 0, HostProgress());
+}
+
 // Every test starts with deletion on, the recorders empty and in place.
 class DeleteTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetDeleteEnabled(true);
         platform::SetHostMessageBox(&RecordBox);
-        ProcessWideProcessDataProc = &RecordProgress;
+        HostProgress() = &RecordProgress;
         Boxes().clear();
         Reports().clear();
     }
     void TearDown() override {
         platform::SetHostMessageBox(nullptr);
-        ProcessWideProcessDataProc = nullptr;
+        HostProgress() = nullptr;
     }
 };
 
@@ -83,7 +93,7 @@ inline std::vector<char> DeleteList(const std::vector<std::string>& names) {
 
 inline int Delete(const std::string& path, const std::vector<std::string>& names) {
     std::vector<char> list = DeleteList(names);
-    return DeleteVariables(path.c_str(), list.data());
+    return DeleteNow(path.c_str(), list.data());
 }
 
 // The variables' names in file order, "<unreadable>" when the file does not open.

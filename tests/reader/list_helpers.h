@@ -24,7 +24,6 @@ constexpr uint32_t kDosTime = (25u << 25) | (2u << 21) | (18u << 16) | (10u << 1
 class ListedFile {
 public:
     explicit ListedFile(const std::string& path) {
-        std::memset(&slot_, 0, sizeof slot_);
         if (path.size() >= sizeof slot_.archivePath) return;
         std::memcpy(slot_.archivePath, path.c_str(), path.size() + 1);
         MATFile* first = matOpen(path.c_str(), "r");
@@ -39,7 +38,8 @@ public:
         slot_.stream = matGetFp(slot_.matFile);
         slot_.variableCount = count;
         slot_.archiveTimeStamp = kDosTime;
-        slot_.inUse = 1;
+        slot_.settings = GetPluginSettings();
+        slot_.state = kSlotOpen;
     }
     ~ListedFile() {
         if (slot_.matFile != nullptr) matClose(slot_.matFile);
@@ -53,6 +53,7 @@ public:
     // One ListNextVariable on a record cleared to zero.
     int Next(tHeaderData* header) {
         std::memset(header, 0, sizeof *header);
+        slot_.settings = GetPluginSettings();
         return ListNextVariable(&slot_, header);
     }
 

@@ -102,7 +102,7 @@ protected:
 };
 
 // The DLL's export directory, read from the loaded image: what GetProcAddress
-// of a host sees, names undecorated: the twelve functions and Double
+// of a host sees, names undecorated: the thirteen functions and Double
 // Commander's extension pair.
 TEST_F(WindowsPlugin, ExportsExactlyTheHostsFunctionsUndecorated) {
     const auto* base = static_cast<const unsigned char*>(plugin_.library);
@@ -119,7 +119,7 @@ TEST_F(WindowsPlugin, ExportsExactlyTheHostsFunctionsUndecorated) {
                                             "CloseArchive",    "SetChangeVolProc",   "SetProcessDataProc",
                                             "GetPackerCaps",   "PackFiles",          "DeleteFiles",
                                             "ConfigurePacker", "CanYouHandleThisFile", "PackSetDefaultParams",
-                                            "ExtensionInitialize", "ExtensionFinalize"};
+                                            "GetBackgroundFlags", "ExtensionInitialize", "ExtensionFinalize"};
     EXPECT_EQ(found, expected);
     EXPECT_EQ(exports->NumberOfFunctions, expected.size());
 }

@@ -1,0 +1,127 @@
+// Two archives at once from two threads, and two deletions on two files at
+// once: each sees only its own file. Run under ThreadSanitizer by CI.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "matlib/mat.h"
+#include "support/mat_builder.h"
+#include "support/plugin_loader.h"
+#include "support/test_env.h"
+
+namespace {
+
+using namespace matbuild;
+
+constexpr int kVariables = 60;
+
+// prefix0 ... prefix59, scalars holding their index.
+std::string WriteScalars(const testenv::TempDir& dir, const std::string& prefix) {
+    const Order o = Order::Little;
+    std::vector<Bytes> variables;
+    for (int i = 0; i < kVariables; ++i) {
+        variables.push_back(NumericVar(o, prefix + std::to_string(i), mxDOUBLE, {1, 1}, {double(i)}));
+    }
+    const std::string path = dir.file(prefix + ".mat");
+    WriteFile(path, File5(o, variables));
+    return path;
+}
+
+std::vector<std::string> VariableNames(const std::string& path) {
+    MATFile* file = matOpen(path.c_str(), "r");
+    if (file == nullptr) return {"<unreadable>"};
+    std::vector<std::string> names;
+    while (mxArray* array = matGetNextArrayHeader(file)) {
+        names.push_back(mxGetName(array));
+        mxDestroyArray(array);
+    }
+    matClose(file);
+    return names;
+}
+
+// Lists the archive and extracts every third entry into `out`; the names
+// of the listed entries, or a failure text.
+std::vector<std::string> ListAndExtract(const testhost::Plugin& plugin, const std::string& path,
+                                        const std::string& out) {
+    std::vector<std::string> listed;
+    tOpenArchiveData open{};
+    std::string arcName = path;
+    open.ArcName = arcName.data();
+    open.OpenMode = PK_OM_EXTRACT;
+    HANDLE handle = plugin.OpenArchive(&open);
+    if (handle == nullptr) return {"open failed: " + std::to_string(open.OpenResult)};
+    tHeaderData header{};
+    while (plugin.ReadHeader(handle, &header) == 0) {
+        listed.push_back(header.FileName);
+        std::string name = header.FileName;
+        const int operation = listed.size() % 3 == 0 ? PK_EXTRACT : PK_SKIP;
+        std::string folder = out;
+        if (plugin.ProcessFile(handle, operation, folder.data(), name.data()) != 0) {
+            listed.push_back("extract failed");
+        }
+    }
+    plugin.CloseArchive(handle);
+    return listed;
+}
+
+TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    ASSERT_TRUE(testhost::loaded(plugin));
+    testenv::TempDir dir;
+    const std::string files[2] = {WriteScalars(dir, "a"), WriteScalars(dir, "b")};
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::string> results[2];
+        std::string outs[2];
+        for (int t = 0; t < 2; ++t) {
+            outs[t] = dir.file("out" + std::to_string(round) + "_" + std::to_string(t));
+            std::filesystem::create_directories(outs[t]);
+        }
+        std::thread other([&] { results[1] = ListAndExtract(plugin, files[1], outs[1]); });
+        results[0] = ListAndExtract(plugin, files[0], outs[0]);
+        other.join();
+        for (int t = 0; t < 2; ++t) {
+            const std::string prefix = t == 0 ? "a" : "b";
+            ASSERT_EQ(results[t].size(), size_t(kVariables)) << results[t].back();
+            for (int i = 0; i < kVariables; ++i) {
+                EXPECT_EQ(results[t][i], prefix + std::to_string(i) + ".double [1x1] ");
+                const std::string extracted = outs[t] + "/" + results[t][i] + ".mat";
+                if ((i + 1) % 3 == 0) {
+                    EXPECT_EQ(VariableNames(extracted), std::vector<std::string>{prefix + std::to_string(i)});
+                }
+            }
+        }
+    }
+}
+
+TEST(Concurrency, TwoDeletionsOnTwoFilesAtOnce) {
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    ASSERT_TRUE(testhost::loaded(plugin));
+    testenv::TempDir dir;
+    WriteFile(dir.file("wcx.ini"), Text("[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n"));
+    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
+    for (int round = 0; round < 5; ++round) {
+        const std::string files[2] = {WriteScalars(dir, "a"), WriteScalars(dir, "b")};
+        // a: the even variables go; b: the odd ones.
+        std::vector<std::string> lists[2];
+        for (int i = 0; i < kVariables; ++i) {
+            lists[i % 2].push_back((i % 2 == 0 ? "a" : "b") + std::to_string(i) + ".double [1x1] ");
+        }
+        int results[2] = {-1, -1};
+        std::thread other([&] { results[1] = plugin.Delete(files[1], lists[1]); });
+        results[0] = plugin.Delete(files[0], lists[0]);
+        other.join();
+        EXPECT_EQ(results[0], 0);
+        EXPECT_EQ(results[1], 0);
+        std::vector<std::string> kept[2];
+        for (int i = 0; i < kVariables; ++i) {
+            kept[i % 2 == 0 ? 1 : 0].push_back((i % 2 == 0 ? "b" : "a") + std::to_string(i));
+        }
+        EXPECT_EQ(VariableNames(files[0]), kept[0]);
+        EXPECT_EQ(VariableNames(files[1]), kept[1]);
+    }
+}
+
+}  // namespace
