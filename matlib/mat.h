@@ -75,8 +75,7 @@ mxArray* matGetArray(MATFile* mfp, const char* name);
 
 // Writes the array under its own name into a file opened with mode "w". An
 // array read from a level-5 file is copied byte for byte as it stood there.
-// 0 on success; after a failure the file is not made: matClose fails and
-// leaves its path as it was.
+// 0 on success.
 int matPutArray(MATFile* mfp, const mxArray* array);
 
 // Records the deletion of the named variable (the first one of that name not

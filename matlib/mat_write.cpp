@@ -14,6 +14,7 @@
 #include "matlib/mat_internal.h"
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
+#include "platform/file_time.h"
 
 namespace matlib {
 
@@ -45,6 +46,7 @@ const char* PlatformName() {
 }
 
 bool LocalTime(std::time_t now, std::tm* out) {
+    const std::lock_guard<std::mutex> guard(platform::TimeZoneLock());
 #if defined(_WIN32)
     // The Windows C library keeps localtime's result per thread.
     const std::tm* local = std::localtime(&now);
@@ -146,16 +148,11 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
-    int result = 1;
     if (array->version == 5) {
-        if (array->source) result = CopyElement(state, *array->source, array->elementOffset, array->elementSize);
-    } else {
-        result = WriteDecoded(state, array);
+        if (!array->source) return 1;
+        return CopyElement(state, *array->source, array->elementOffset, array->elementSize);
     }
-    // A file without the variable its caller wanted must not replace
-    // anything at matClose, whether or not bytes were written.
-    if (result != 0) state->file.broken = true;
-    return result;
+    return WriteDecoded(state, array);
 }
 
 int FinishWrite(MATFile* mfp) {

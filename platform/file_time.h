@@ -3,7 +3,17 @@
 // date of its own, so its entries carry this one).
 #pragma once
 
+#include <mutex>
+
 namespace platform {
+
+// The C library keeps one time-zone state for the whole process, which its
+// conversions (mktime, localtime_r) load and read: they are made under this
+// lock, so that archives opened in two threads never convert at once.
+inline std::mutex& TimeZoneLock() {
+    static std::mutex lock;
+    return lock;
+}
 
 struct LocalDateTime {
     int year;     // in full, such as 2005

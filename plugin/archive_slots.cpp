@@ -25,6 +25,7 @@ void ResetSlot(ArchiveSlot* slot) {
     slot->nextVariableIndex = 0;
     slot->openMode = 0;
     slot->archiveTimeStamp = 0;
+    slot->hostFileTime = 0;
     slot->settings = PluginSettings{};
     slot->current = CurrentEntry{};
     slot->changeVolProc = nullptr;

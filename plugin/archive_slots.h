@@ -35,6 +35,7 @@ struct ArchiveSlot {
     int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
     int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
     uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
+    int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once
     PluginSettings settings{};     // the settings as they were at opening
     CurrentEntry current;
     tChangeVolProc changeVolProc = nullptr;       // stored, never called

@@ -196,7 +196,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     header->PackSize = SizeField(elementCount);
     header->UnpSize = SizeField(byteCount);
     header->FileCRC = 0;
-    header->FileTime = platform::HostFileTime(slot->archiveTimeStamp);
+    header->FileTime = slot->hostFileTime;
     header->UnpVer = 0;
     header->Method = 0;
     header->FileAttr =

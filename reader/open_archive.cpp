@@ -8,6 +8,7 @@
 
 #include "platform/file_io.h"
 #include "platform/file_time.h"
+#include "platform/host_rules.h"
 
 namespace {
 
@@ -229,6 +230,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
     slot->nextVariableIndex = 0;
     ReadMatFileHeader(slot);   // a file without a usable date still opens
+    slot->hostFileTime = platform::HostFileTime(slot->archiveTimeStamp);
     slot->openMode = archiveData->OpenMode;
     slot->settings = GetPluginSettings();
     PublishSlot(slot);

@@ -26,6 +26,19 @@ run_suite build || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DMATWCX_SANITIZE=ON -DMATWCX_BENCH=OFF || status=1
 
+# Two archives and two deletions from two threads at once, under
+# ThreadSanitizer: only the plug-in and that one test are built.
+mkdir -p build-tsan
+echo "=== build-tsan: the concurrency test under ThreadSanitizer"
+if cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_TSAN=ON -DMATWCX_BENCH=OFF \
+     >build-tsan/configure.log 2>&1 &&
+   cmake --build build-tsan -j"$jobs" --target matwcx_plugin matwcx test_concurrency; then
+  (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^concurrency$') || status=1
+else
+  cat build-tsan/configure.log
+  status=1
+fi
+
 # The Windows plug-ins, cross-built with mingw-w64; their tests run under
 # 64-bit Wine (Debian's wine64 puts its loader in /usr/lib/wine).
 if command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]]; then

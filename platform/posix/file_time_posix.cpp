@@ -22,7 +22,11 @@ FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* 
     }
     std::tm local{};
     const time_t modified = status.st_mtime;
-    const bool converted = ::localtime_r(&modified, &local) != nullptr;
+    bool converted = false;
+    {
+        const std::lock_guard<std::mutex> guard(TimeZoneLock());
+        converted = ::localtime_r(&modified, &local) != nullptr;
+    }
     ::close(fd);
     if (!converted) return FileTimeResult::ConvertFailed;
     *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <ctime>
 
+#include "platform/file_time.h"
+
 namespace platform {
 
 int32_t HostFileTime(uint32_t dos) {
@@ -17,7 +19,11 @@ int32_t HostFileTime(uint32_t dos) {
     local.tm_min = static_cast<int>((dos >> 5) & 0x3F);
     local.tm_sec = static_cast<int>(dos & 0x1F) * 2;
     local.tm_isdst = -1;
-    const time_t t = std::mktime(&local);
+    time_t t = 0;
+    {
+        const std::lock_guard<std::mutex> guard(TimeZoneLock());
+        t = std::mktime(&local);
+    }
     if (t == static_cast<time_t>(-1) || t < 0 || t > INT32_MAX) return 0;
     return static_cast<int32_t>(t);
 }

@@ -12,6 +12,7 @@
 
 #include "matlib/mat.h"
 #include "plugin/archive_slots.h"
+#include "platform/host_rules.h"
 #include "reader/list_variables.h"
 #include "settings/plugin_settings.h"
 #include "support/test_env.h"
@@ -38,6 +39,7 @@ public:
         slot_.stream = matGetFp(slot_.matFile);
         slot_.variableCount = count;
         slot_.archiveTimeStamp = kDosTime;
+        slot_.hostFileTime = platform::HostFileTime(kDosTime);
         slot_.settings = GetPluginSettings();
         slot_.state = kSlotOpen;
     }
