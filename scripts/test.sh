@@ -13,7 +13,7 @@ run_suite() {   # run_suite BUILD_DIR [cmake options...]
   local dir=$1
   shift
   echo "=== $dir: configure and build"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON "$@" >"$dir/configure.log" 2>&1 ||
     { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" || return 1
   echo "=== $dir: tests"
@@ -26,11 +26,25 @@ run_suite build || status=1
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DMATWCX_SANITIZE=ON -DMATWCX_BENCH=OFF || status=1
 
+# Release builds (-O3) with both compilers: optimisation brings warnings of its
+# own, and a packager builds Release. Compiled, not run.
+for cc in gcc clang; do
+  if [[ $cc == gcc ]]; then cxx=g++; else cxx=clang++; fi
+  dir=build-release-$cc
+  mkdir -p "$dir"
+  echo "=== $dir: configure and build"
+  if ! { CC=$cc CXX=$cxx cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DMATWCX_WERROR=ON \
+           >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; false; }; } ||
+     ! cmake --build "$dir" -j"$jobs"; then
+    status=1
+  fi
+done
+
 # Two archives and two deletions from two threads at once, under
 # ThreadSanitizer: only the plug-in and that one test are built.
 mkdir -p build-tsan
 echo "=== build-tsan: the concurrency test under ThreadSanitizer"
-if cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_TSAN=ON -DMATWCX_BENCH=OFF \
+if cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_TSAN=ON -DMATWCX_BENCH=OFF -DMATWCX_WERROR=ON \
      >build-tsan/configure.log 2>&1 &&
    cmake --build build-tsan -j"$jobs" --target matwcx_plugin matwcx test_concurrency; then
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^concurrency$') || status=1
