@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "support/mat_builder.h"
-#include "tool_runner.h"
+#include "support/support.h"
 
 namespace {
 
@@ -13,8 +13,23 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-class MatwcxCommand : public ToolTest {
+using support::ReadText;
+using support::ToolRun;
+
+class MatwcxCommand : public ::testing::Test {
 protected:
+    // matwcx --ini <own file> ARGS..., with `input` on its stdin.
+    ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
+        std::vector<std::string> all = {"--ini", ini()};
+        all.insert(all.end(), args.begin(), args.end());
+        return support::RunTool(io, all, input);
+    }
+    ToolRun RunRaw(const std::vector<std::string>& args) { return support::RunTool(io, args); }
+    std::string ini() const { return io.file("wcx.ini"); }
+
+    testenv::TempDir dir;   // the test's MAT-files
+    testenv::TempDir io;    // the command's settings file and captured output
+
     // A (3-by-4 double) and B (1-by-2 double), created Fri Feb 18 10:28:03 2005.
     std::string WriteAB(const std::string& name = "ab.mat") {
         const std::string path = dir.file(name);
@@ -108,8 +123,7 @@ TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
     const std::string scriptFile = io.file("read.py");
     std::ofstream(scriptFile) << script;
     const std::string decoded = io.file("decoded.txt");
-    const std::string command = "/usr/bin/python3 " + ShellQuoted(scriptFile) + " " + ShellQuoted(jsonFile) +
-                                " >" + ShellQuoted(decoded);
+    const std::string command = support::Python() + " '" + scriptFile + "' '" + jsonFile + "' >'" + decoded + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << json.out;
     EXPECT_EQ(ReadText(decoded),
               "'A.double [4x3] ' A 12 96 2005-02-18 10:28:02\n'B.double [2x1] ' B 2 16 2005-02-18 10:28:02\n");
