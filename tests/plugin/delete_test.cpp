@@ -62,7 +62,8 @@ protected:
 
 TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackOnly) {
     const std::string path = Five();
-    testhost::Archive archive(plugin, path, PK_OM_LIST);
+    // Another file: Windows does not replace a file that a handle holds open.
+    testhost::Archive archive(plugin, Write("other.mat", ReadFile(path)), PK_OM_LIST);
     plugin.SetProcessDataProc(archive.handle(), &RecordSlotProgress);
     plugin.SetChangeVolProc(testhost::ProcessWideHandle(), nullptr);
     plugin.SetProcessDataProc(nullptr, &RecordSlotProgress);   // ignored
