@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "matlib/mat_internal.h"
-#include "read_helpers.h"
+#include "support/support.h"
 
 using namespace matbuild;
-using namespace readtest;
+using namespace support;
 
 namespace {
 
@@ -120,26 +120,6 @@ TEST_P(ByteOrder, ListsEveryClassAndDecodesOnDemand) {
     ArrayPtr unnamed(matGetArray(m.get(), ""));
     ASSERT_TRUE(unnamed);
     EXPECT_EQ(mxGetNumberOfElements(unnamed.get()), 4u);
-}
-
-TEST_P(ByteOrder, ElementBytesAreTheVariablesOwn) {
-    Order o = GetParam();
-    Bytes first = NumericVar(o, "a", mxDOUBLE, {1, 1}, {1});
-    Bytes second = Compressed(o, CharVar(o, "b", "xyz"));
-    Bytes third = NumericVar(o, "c", mxINT8, {1, 1}, {1});
-    Bytes file = File5(o, {first, second, third});
-    testenv::TempDir dir;
-    FilePtr m = OpenBytes(dir, "e.mat", file);
-    ASSERT_TRUE(m);
-    uint64_t offset = 128;
-    for (const auto& [name, bytes] : std::vector<std::pair<const char*, Bytes>>{{"a", first}, {"b", second}, {"c", third}}) {
-        ArrayPtr x(matGetArray(m.get(), name));
-        ASSERT_TRUE(x);
-        EXPECT_EQ(x->elementOffset, offset) << name;
-        EXPECT_EQ(x->elementSize, bytes.size()) << name;
-        EXPECT_EQ(x->source->bigEndian, o == Order::Big);
-        offset += bytes.size();
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Read, ByteOrder, ::testing::Values(Order::Little, Order::Big));
