@@ -77,6 +77,11 @@ fi
 if [[ -d $scipy_data ]]; then
   find "$scipy_data" -name '*.mat' -size -"${kMaxSeedBytes}"c -exec cp {} "$out/mat/" \;
 fi
+# MATLAB's own files with objects and their subsystem data (the decoder's seeds).
+matlab_files=tests/objects/matlab
+if [[ -d ${MATWCX_MATLAB_FILES:-$matlab_files} ]]; then
+  for file in "${MATWCX_MATLAB_FILES:-$matlab_files}"/*.mat; do cp "$file" "$out/mat/matlab_$(basename "$file")"; done
+fi
 if [[ -n ${MATWCX_TESTDATA:-} && -d $MATWCX_TESTDATA ]]; then
   while IFS= read -r -d '' file; do
     rel=${file#"$MATWCX_TESTDATA"/}
