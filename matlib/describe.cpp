@@ -65,8 +65,9 @@ const char* ClassText(uint8_t cls, bool logical) {
 std::string IsoDateTime(double ms) {
     if (std::isnan(ms)) return "NaT";
     if (std::isinf(ms)) return ms > 0 ? "Inf" : "-Inf";
-    // Beyond a million years either way the date is no date MATLAB shows.
-    if (std::fabs(ms) > 3.2e19) return NumberText(ms);
+    // Beyond about 95 million years either way (3e18 ms, within a 64-bit
+    // count) the date is no date MATLAB shows: the number is shown instead.
+    if (std::fabs(ms) > 3e18) return NumberText(ms);
     const double wholeMs = std::floor(ms + 0.5);
     int64_t total = static_cast<int64_t>(wholeMs);
     int64_t days = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
@@ -141,9 +142,10 @@ private:
             return nullptr;
         }
         auto subsystem = std::make_unique<Subsystem>();
-        std::vector<uint8_t> payload(element.begin() + static_cast<std::ptrdiff_t>(view.realPos),
-                                     element.begin() + static_cast<std::ptrdiff_t>(view.realPos + view.realBytes));
-        if (!subsystem->Load(std::move(payload), loadError_)) return nullptr;
+        // The uint8 data alone, in the same memory.
+        element.resize(view.realPos + view.realBytes);
+        element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
+        if (!subsystem->Load(std::move(element), loadError_)) return nullptr;
         subsystem_ = std::move(subsystem);
         return subsystem_.get();
     }
@@ -228,7 +230,7 @@ private:
                 !ViewNumber(b, codes, false, row, code)) {
                 return "?";
             }
-            if (code < 1) return "<undefined>";
+            if (!(code >= 1 && code <= static_cast<double>(names.count))) return "<undefined>";
             return ElementText(b, names, static_cast<uint64_t>(code) - 1, depth + 1);
         }
         return cls;

@@ -103,7 +103,9 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
     }
     mxArray subsystem;
     uint64_t next = 0;
-    if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok) return 1;
+    // An offset that points at no variable names no data that could be
+    // carried: the variable is written as it stands.
+    if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok) return 0;
     state->subsystemSource = source;
     state->subsystemOffset = source->subsystemOffset;
     state->subsystemSize = next - source->subsystemOffset;
