@@ -78,7 +78,9 @@ def same_values(a, b):
         return b.dtype.kind == 'U' and a.tolist() == b.tolist()
     return a.shape == b.shape and np.array_equal(a.astype(complex), b.astype(complex))
 def load(path):
-    return {k: v for k, v in sio.loadmat(path).items() if k not in ('__header__', '__version__', '__globals__')}
+    # scipy lists the subsystem data that objects and function handles carry along.
+    return {k: v for k, v in sio.loadmat(path).items()
+            if k not in ('__header__', '__version__', '__globals__', '__function_workspace__')}
 checked, bad = 0, []
 for line in open(files[0]):
     kind, name, src, out = line.rstrip('\n').split('\t')
