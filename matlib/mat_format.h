@@ -133,7 +133,7 @@ constexpr uint64_t kMaxShownElementBytes = 1024 * 1024;
 // without looking inside cells and structs, and only numeric, char and
 // sparse data is ever decoded; everything else is copied as bytes.
 // A header read touches only the tag, flags, dimensions, name and class
-// names, each bounded above, so it inflates at most a few kilobytes of a
+// names (and an object's metadata array, for its dimensions), each bounded above, so it inflates at most a few kilobytes of a
 // compressed element, whatever the element claims.
 
 // zlib's deflate cannot compress better than 1032:1 (RFC 1951 limits); a
