@@ -241,22 +241,20 @@ private:
     // in UTF-16 units, then the units, four to a word). At most `wanted`.
     static bool StringsOf(const Bytes& b, const ArrayView& v, uint64_t wanted, std::vector<std::string>& out) {
         uint64_t ndims = 0, count = 1, word = 0;
-        if (!ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
+        if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
         for (uint64_t i = 0; i < ndims; ++i) {
             if (!ViewUInt64(b, v, 2 + i, word) || __builtin_mul_overflow(count, word, &count)) return false;
         }
         const uint64_t lengthsAt = 2 + ndims;
-        if (count > v.realBytes / 8) return false;
-        uint64_t unitsBefore = 0;
+        // The lengths must lie within the data, and the text after them.
+        if (count > v.realBytes / 8 || lengthsAt + count > v.realBytes / 8) return false;
         const size_t textPos = v.realPos + static_cast<size_t>((lengthsAt + count) * 8);
+        const uint64_t unitsHeld = (v.realPos + v.realBytes - textPos) / 2;
+        uint64_t unitsBefore = 0;
         for (uint64_t i = 0; i < count && i < wanted; ++i) {
             uint64_t length = 0;
             if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
-            const uint64_t limit = v.realPos + v.realBytes;
-            if (length > limit || unitsBefore > (limit - textPos) / 2 ||
-                length > (limit - textPos) / 2 - unitsBefore) {
-                return false;
-            }
+            if (unitsBefore > unitsHeld || length > unitsHeld - unitsBefore) return false;
             ArrayView text;
             text.realType = miUTF16;
             text.realPos = textPos + static_cast<size_t>(2 * unitsBefore);

@@ -225,6 +225,71 @@ TEST_F(Objects, DamagedObjectsLeaveTheRestOfTheFileUsable) {
     }
 }
 
+// The subsystem data of user_defined_classdefs.mat cut at every offset and
+// with bytes changed at fixed places: every text ends inside its buffer and
+// either shows the object or names the damage.
+TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
+    const std::string sample = Sample("user_defined_classdefs.mat");
+    const Bytes extracted = ExtractWithEngine(sample, "obj_with_default_val", dir.file("one.mat"));
+    const Bytes object(extracted.begin() + 128, extracted.begin() + static_cast<std::ptrdiff_t>(SubsystemOffset(extracted)));
+    Bytes payload;
+    {
+        MATFile* in = matOpen(sample.c_str(), "r");
+        ASSERT_NE(in, nullptr);
+        mxArray* unnamed = matGetArray(in, "");
+        ASSERT_NE(unnamed, nullptr);
+        const auto* data = static_cast<const uint8_t*>(mxGetPr(unnamed));
+        ASSERT_NE(data, nullptr);
+        payload.assign(data, data + mxGetNumberOfElements(unnamed));
+        mxDestroyArray(unnamed);
+        matClose(in);
+    }
+    auto describe = [&](const Bytes& subsystem) {
+        std::vector<double> values(subsystem.begin(), subsystem.end());
+        Bytes file = matbuild::File5(Order::Little, {object});
+        const uint64_t offset = file.size();
+        std::memcpy(file.data() + 116, &offset, 8);
+        matbuild::Append(file, matbuild::NumericVar(Order::Little, "", matbuild::mxUINT8,
+                                                    {static_cast<int32_t>(values.size()), 1}, values));
+        const std::string path = Write("damaged.mat", file);
+        MATFile* in = matOpen(path.c_str(), "r");
+        mxArray* array = in != nullptr ? matGetArray(in, "obj_with_default_val") : nullptr;
+        char text[2048];
+        std::memset(text, 'x', sizeof text);
+        const int result = array != nullptr ? mxDescribeValue(array, text, sizeof text) : 1;
+        if (array != nullptr) mxDestroyArray(array);
+        if (in != nullptr) matClose(in);
+        EXPECT_EQ(result, 0);
+        EXPECT_NE(std::memchr(text, '\0', sizeof text), nullptr);
+        return std::string(text);
+    };
+    const std::string whole = describe(payload);
+    ASSERT_NE(whole.find("a = string [1x1] = \"Default String\""), std::string::npos) << whole;
+    // The object data is the first element after the 8-byte preamble; what
+    // follows it is not read.
+    uint32_t firstSize = 0;
+    std::memcpy(&firstSize, payload.data() + 12, 4);
+    const size_t firstEnd = 16 + firstSize;
+    ASSERT_LT(firstEnd, payload.size());
+    for (size_t cut = 0; cut < payload.size(); cut += 7) {
+        const std::string text = describe(Bytes(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(cut)));
+        if (cut >= firstEnd) {
+            EXPECT_EQ(text, whole) << "cut at " << cut;
+            continue;
+        }
+        EXPECT_TRUE(text.find("error") != std::string::npos || text.find("metadata") != std::string::npos ||
+                    text.find("subsystem") != std::string::npos || text.find("object data") != std::string::npos)
+            << "cut at " << cut << ":\n" << text;
+    }
+    uint32_t seed = 17;
+    for (int i = 0; i < 300; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        Bytes changed = payload;
+        changed[(seed >> 8) % changed.size()] ^= static_cast<uint8_t>(1u << (seed % 8));
+        describe(changed);   // any text, within its buffer; ASan watches the reads
+    }
+}
+
 TEST_F(Objects, TheOptionIsStoredOnlyOnceSet) {
     std::ofstream(ini()) << "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n";
     EXPECT_EQ(Run({"options"}).out.find("ShowContents     = 0") != std::string::npos, true);
