@@ -61,7 +61,9 @@ Bytes ExtractWithEngine(const std::string& source, const std::string& name, cons
 
 // A file with a subsystem (MATLAB's, from user_defined_classdefs.mat) and
 // variables that refer to it or not: numbers, a struct and a cell of numbers,
-// and a compressed cell whose struct holds an opaque object two levels down.
+// a compressed cell whose struct holds an opaque object two levels down, and
+// a compressed struct too large to be worth walking (its inflated bytes are
+// more than eight times the subsystem's: the subsystem data is copied along).
 Bytes BuiltFileWithSubsystem() {
     const Order le = Order::Little;
     const Bytes subsystem = SubsystemElement(ReadBytes(Sample("user_defined_classdefs.mat")));
@@ -74,7 +76,10 @@ Bytes BuiltFileWithSubsystem() {
              matbuild::CellVar(le, "c", {1, 2}, {number, matbuild::StructVar(le, "", {1, 1}, {"n"}, {number})}),
              matbuild::Compressed(le, matbuild::CellVar(le, "oc", {1, 2},
                                                         {number, matbuild::StructVar(le, "", {1, 1}, {"o"},
-                                                                                     {matbuild::OpaqueVar(le, "", "TestClasses.BasicClass", metadata)})}))});
+                                                                                     {matbuild::OpaqueVar(le, "", "TestClasses.BasicClass", metadata)})})),
+             matbuild::Compressed(le, matbuild::StructVar(le, "big", {1, 1}, {"v"},
+                                                          {matbuild::NumericVar(le, "", matbuild::mxDOUBLE, {1, 2000},
+                                                                                matbuild::Iota(2000))}))});
     const uint64_t offset = file.size();
     std::memcpy(file.data() + 116, &offset, 8);
     matbuild::Append(file, subsystem);
@@ -137,6 +142,7 @@ TEST_F(Objects, OnlyVariablesThatReferToItCarryIt) {
         EXPECT_EQ(SubsystemElement(out), Bytes{}) << plain;
     }
     EXPECT_EQ(SubsystemElement(ExtractWithEngine(path, "oc", dir.file("oc.out"))), subsystem);
+    EXPECT_EQ(SubsystemElement(ExtractWithEngine(path, "big", dir.file("big.out"))), subsystem);
     // The subsystem data itself is an ordinary variable in its copy.
     EXPECT_EQ(SubsystemOffset(ExtractWithEngine(path, "", dir.file("unnamed.out"))), 0u);
 }
