@@ -300,7 +300,7 @@ std::string AboutFormText() {
              kOptionsOriginY);
     CheckBox(form, kDeleteEnabledName, "Enable Variable &Deletion", 13, 127, 156, 4, kOptionsOriginX,
              kOptionsOriginY);
-    CheckBox(form, kShowContentsName, "Show Contents of Structs, Cells and &Objects", 13, 141, 200, 5,
+    CheckBox(form, kShowContentsName, "Show Co&ntents of Structs, Cells and Objects", 13, 141, 200, 5,
              kOptionsOriginX, kOptionsOriginY);
     form.Close();
 
