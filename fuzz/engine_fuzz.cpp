@@ -152,6 +152,12 @@ std::vector<Variable> ReadAll(const std::string& path, size_t fileSize) {
         TouchHeader(a);
         Require(v.name == mxGetName(a), "matGetArray found a variable of another name", v.name);
         TouchData(a);
+        // What structs, cells and objects hold: the subsystem decoder on
+        // whatever the file's subsystem data is.
+        char text[4096];
+        if (mxDescribeValue(a, text, sizeof text) == 0) {
+            Require(std::memchr(text, '\0', sizeof text) != nullptr, "a described value without its terminator");
+        }
         mxDestroyArray(a);
     }
     matClose(m);

@@ -88,6 +88,12 @@ int matDeleteArray(MATFile* mfp, const char* name);
 // them in file order from 1; these find or delete exactly that one.
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
+// MATLAB keeps the values of objects (string, datetime, table, classdef
+// instances) and function workspaces in the subsystem data, the unnamed
+// variable that the header points at. Before matClose in mode "u": when the
+// deletions recorded so far remove that variable while a variable that stays
+// refers to it, cancels that one deletion and returns 1; otherwise 0.
+int matKeepNeededSubsystem(MATFile* mfp);
 
 // ---- Array operations ----------------------------------------------------
 
@@ -133,5 +139,14 @@ int mxGetNameOccurrence(const mxArray* array);
 // the 64-bit integer classes given exactly through `asInt64`/`asUInt64`
 // (either pointer may be null). Returns the number of elements read; fewer
 // than asked on damage or at the end.
+// With the text of structs, cells and objects: what they hold (fields,
+// elements; an object's class and properties, decoded from the file's
+// subsystem data; a string's text, a datetime's date and time, a
+// categorical's categories, a table's variables and first rows). At most
+// buflen bytes including the terminator; decodes no more than it shows, in
+// bounded memory. 0 on success; 1 for classes that hold no such values
+// (numbers, characters) or a null array. Damaged values are named in the text.
+int mxDescribeValue(const mxArray* array, char* buf, size_t buflen);
+
 size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);

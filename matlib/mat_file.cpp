@@ -85,6 +85,10 @@ bool Recognise(SourceFile& file, uint8_t* header) {
             file.swapped = big;
             if (Load16(header + kVersionAt, file.swapped) != kVersion5) return false;
             file.version = 5;
+            // MATLAB writes blanks where a file has no subsystem data, other
+            // writers zeros; an offset that points outside the variables is none.
+            const uint64_t subsystem = Load64(header + kSubsystemOffsetAt, file.swapped);
+            if (subsystem >= kHeaderSize && subsystem < file.size) file.subsystemOffset = subsystem;
             return true;
         }
     }
@@ -259,6 +263,14 @@ int matPutArray(MATFile* mfp, const mxArray* array) {
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update || occurrence < 1) return 1;
     return RecordDeletion(mfp, name, occurrence);
+}
+
+int matKeepNeededSubsystem(MATFile* mfp) {
+    try {
+        return KeepNeededSubsystem(mfp);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 // Occurrence 0 asks the update side for the first of that name not yet deleted.

@@ -23,6 +23,7 @@ struct SourceFile {
     int version = 0;            // 4 or 5
     bool swapped = false;       // level 5: byte order differs from this machine's
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
+    uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
     ~SourceFile();              // closes the stream
 };
 
@@ -130,6 +131,16 @@ bool IndexAllVariables(MATFile* mfp);
 // is never decoded. False for null.
 bool VerifyElement(const mxArray* array);
 
+// Read side (v5_reader.cpp): whether the array's element refers to the
+// subsystem data of its file: an opaque array (class 17) or a function
+// handle anywhere inside it, cells and structs included. Walks the element's
+// tags forward in fixed buffers; a damaged element answers true, since
+// carrying data that nobody uses costs nothing but bytes.
+bool RefersToSubsystem(const mxArray& array);
+// Whether the array is its file's subsystem data (the unnamed variable the
+// header's offset points at).
+bool IsSubsystemData(const mxArray& array);
+
 // Write side (mat_write.cpp): mode "w".
 MATFile* OpenForWrite(const char* path);
 int PutArray(MATFile* mfp, const mxArray* array);
@@ -143,5 +154,6 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when f
 // WRITE SIDE NEEDS: matDeleteArray(mfp, name) to call RecordDeletion(mfp, name, 0): occurrence 0
 // WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
+int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 
 }  // namespace matlib

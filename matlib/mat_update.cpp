@@ -40,6 +40,7 @@
 #include "matlib/mat_internal.h"
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
+#include "matlib/readers.h"
 
 namespace matlib {
 
@@ -225,6 +226,32 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
     if (found == std::numeric_limits<size_t>::max() || state.deleted[found]) return 1;
     state.deleted[found] = true;
     ++state.deletedCount;
+    return 0;
+}
+
+int KeepNeededSubsystem(MATFile* mfp) {
+    if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 0;
+    UpdateState& state = *mfp->updater;
+    const uint64_t subsystemOffset = mfp->source->subsystemOffset;
+    if (subsystemOffset == 0 || state.deleted.size() != mfp->entries.size()) return 0;
+    size_t subsystem = mfp->entries.size();
+    for (size_t i = 0; i < mfp->entries.size(); ++i) {
+        if (mfp->entries[i].offset == subsystemOffset) subsystem = i;
+    }
+    if (subsystem == mfp->entries.size() || !state.deleted[subsystem]) return 0;
+    for (size_t i = 0; i < mfp->entries.size(); ++i) {
+        if (state.deleted[i] || mfp->source->version != 5) continue;
+        mxArray array;
+        uint64_t next = 0;
+        // A variable that cannot be read cannot be shown not to need it.
+        const bool needs = ReadV5Header(mfp->source, mfp->entries[i].offset, array, next) != HeaderStatus::Ok ||
+                           RefersToSubsystem(array);
+        if (needs) {
+            state.deleted[subsystem] = false;
+            --state.deletedCount;
+            return 1;
+        }
+    }
     return 0;
 }
 

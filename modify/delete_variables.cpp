@@ -129,6 +129,16 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
         }
     }
 
+    // The objects of the variables that stay would lose their values.
+    if (matKeepNeededSubsystem(file) != 0) {
+        std::printf("Unnamed variable kept in file %s: other variables refer to its subsystem data\n", packedFile);
+        std::fflush(stdout);
+        platform::ShowMessageBox(
+            "The unnamed variable was not deleted: it holds the subsystem data, the values of\n"
+            "the objects (string, datetime, table, classdef objects) and function handles\n"
+            "that other variables of this file refer to.",
+            "Error Processing Variable", kErrorBoxStyle);
+    }
     if (matClose(file) != 0) {
         std::printf("Error closing file %s\n", packedFile);
         std::fflush(stdout);

@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "matlib/mat_format.h"
+#include "settings/plugin_settings.h"
 
 const char* const UnknownClassText = "Unknown Class";
 const char* const UnsupportedClassText = "Class NOT Supported";
@@ -49,9 +50,27 @@ static_assert(kCharTextRoom <= kValueTextRoom);
 // hundred of them.
 constexpr size_t kBatch = 64;
 
+// The text of a struct, cell or object (with ShowContents on): a few
+// screens of nested lines.
+constexpr size_t kContentsTextRoom = 8192;
+
 }  // namespace
 
 char ValueTextBuffer[kValueTextRoom];
+char ContentsTextBuffer[kContentsTextRoom];
+
+namespace {
+
+// With ShowContents on, what a struct, cell or object holds; otherwise (or
+// when the engine has nothing to say) the written message.
+const char* RenderContentsText(const mxArray* array) {
+    if (GetPluginSettings().ShowContents == 0) return UnsupportedClassText;
+    if (mxDescribeValue(array, ContentsTextBuffer, sizeof ContentsTextBuffer) != 0) return UnsupportedClassText;
+    return ContentsTextBuffer;
+}
+
+}  // namespace
+
 char SubscriptTextBuffer[kSubscriptTextRoom + 1];
 
 // mingw-w64 formats with its own C99 printf (%zu, %lld), which gcc checks as gnu_printf.
@@ -285,6 +304,8 @@ const char* RenderVariableText(const mxArray* array) {
         case mxUNKNOWN_CLASS: return UnknownClassText;
         case mxCELL_CLASS:
         case mxSTRUCT_CLASS:
+        case mxOBJECT_CLASS:
+        case mxOPAQUE_CLASS: return RenderContentsText(array);
         case mxVOID_CLASS: return UnsupportedClassText;
         case mxCHAR_CLASS: return RenderCharText(array);
         case mxFUNCTION_CLASS: return FunctionHandleText;

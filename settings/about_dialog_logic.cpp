@@ -60,6 +60,7 @@ void InitDialog(DialogSurface& surface, const PluginSettings& settings) {
     LoadLinkCursor(surface);
     surface.SetChecked(kIdStructCellasDirs, settings.StructCellasDirs != 0);
     surface.SetChecked(kIdDeleteEnabled, settings.DeleteEnabled != 0);
+    surface.SetChecked(kIdShowContents, settings.ShowContents != 0);
     surface.EnableControl(kIdApply, false);
 }
 
@@ -85,6 +86,7 @@ intptr_t Command(DialogSurface& surface, const PluginSettings& settings, int con
             return kHandled;
         case kIdStructCellasDirs:
         case kIdDeleteEnabled:
+        case kIdShowContents:
             surface.EnableControl(kIdApply, true);
             return kHandled;
         case kIdEmailLink:
@@ -134,6 +136,7 @@ intptr_t HandleAboutDialogMessage(DialogSurface& surface, const DialogMessage& m
 void ApplyOptions(DialogSurface& surface, PluginSettings settings) {
     settings.StructCellasDirs = surface.IsChecked(kIdStructCellasDirs) ? 1 : 0;
     settings.DeleteEnabled = surface.IsChecked(kIdDeleteEnabled) ? 1 : 0;
+    settings.ShowContents = surface.IsChecked(kIdShowContents) ? 1 : 0;
     SavePluginSettings(settings);
     surface.EnableControl(kIdApply, false);
 }

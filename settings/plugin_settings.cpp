@@ -15,6 +15,10 @@ namespace {
 constexpr char kSection[] = "MATlab";
 constexpr char kStructCellasDirsKey[] = "StructCellasDirs";
 constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
+// Off by default; written only once it was switched on (or the section has
+// it), so that a section of the two older keys stays exactly as it was.
+constexpr char kShowContentsKey[] = "ShowContents";
+constexpr int kKeyMissing = 0x7FFF1234;   // no value anybody writes by hand
 
 // Written ahead of the host keys the first time the section is found empty.
 constexpr const char* kCreditLines[] = {
@@ -55,6 +59,15 @@ const char* UsableIniName(const PackDefaultParamStruct& params) {
 void WriteFlag(const char* key, int flag, const char* iniName) {
     std::snprintf(SettingsScratch, sizeof SettingsScratch, "%d", flag);
     platform::WritePrivateProfileString(kSection, key, SettingsScratch, iniName);
+}
+
+bool HasShowContentsKey(const char* iniName) {
+    return platform::GetPrivateProfileInt(kSection, kShowContentsKey, kKeyMissing, iniName) !=
+           static_cast<unsigned>(kKeyMissing);
+}
+
+void WriteShowContents(int flag, const char* iniName) {
+    if (flag != 0 || HasShowContentsKey(iniName)) WriteFlag(kShowContentsKey, flag, iniName);
 }
 
 // The credit lines as one list: each line ended by a NUL, then one more NUL.
@@ -113,6 +126,8 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kStructCellasDirsKey, loaded.StructCellasDirs, iniName);
     loaded.DeleteEnabled = platform::GetPrivateProfileInt(kSection, kDeleteEnabledKey, 1, iniName) == 1 ? 1 : 0;
     WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
+    loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
+    WriteShowContents(loaded.ShowContents, iniName);
     PluginSettingsRecord = loaded;
 }
 
@@ -125,4 +140,5 @@ void SavePluginSettings(PluginSettings settings) {
     if (iniName == nullptr) return;
     WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
     WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
+    WriteShowContents(PluginSettingsRecord.ShowContents, iniName);
 }
