@@ -89,6 +89,12 @@ int matDeleteArray(MATFile* mfp, const char* name);
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 
+// Why the last call of this thread that failed was refused, when the engine
+// knows a reason the user can act on (a file changed by another program, a
+// file linked under several names, no right to write it ...); null otherwise.
+// matOpen clears it.
+const char* matLastError(void);
+
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);
