@@ -80,4 +80,21 @@ TEST(DeletePlugin, SwitchedOffAndPackingTouchNothing) {
     UseSettings(plugin, dir, true);
 }
 
+// A file with a second name is refused as a whole, and the user is told why
+// (without Double Commander's box, on stderr).
+TEST(DeletePlugin, HardLinkedFileIsRefusedWithTheReason) {
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    if (!testhost::loaded(plugin)) return;
+    testenv::TempDir dir;
+    UseSettings(plugin, dir, true);
+    const std::string path = TwoVariables(dir);
+    const Bytes before = ReadFile(path);
+    std::filesystem::create_hard_link(path, dir.file("other.mat"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(plugin.Delete(path, {"A.double [4x3] "}), E_EWRITE);
+    const std::string shown = testing::internal::GetCapturedStderr();
+    EXPECT_NE(shown.find("hard links"), std::string::npos) << shown;
+    EXPECT_EQ(ReadFile(path), before);
+}
+
 }  // namespace

@@ -266,4 +266,43 @@ TEST_F(Extraction, DestinationsLongerThan255CharactersAreRefused) {
     EXPECT_TRUE(Listing(out_).empty());
 }
 
+// The archive's file rewritten in place with the same size while it is open:
+// neither extraction nor the viewer copies bytes of the new file under the
+// old one's offsets; both fail with a read error and say why.
+TEST_F(Extraction, FileRewrittenWhileOpenIsAReadError) {
+    std::string fileName;
+    auto archive = OpenAt("A", &fileName);
+    Bytes rewritten = ReadFile(archivePath_);
+    rewritten[rewritten.size() - 1] ^= 0xFF;
+    {
+        std::fstream in(archivePath_, std::ios::in | std::ios::out | std::ios::binary);
+        in.write(reinterpret_cast<const char*>(rewritten.data()), static_cast<std::streamsize>(rewritten.size()));
+    }
+    // A rewrite a clock tick later than the open; same second, new nanoseconds.
+    const auto time = fs::last_write_time(archivePath_);
+    fs::last_write_time(archivePath_, time + std::chrono::nanoseconds(1));
+    std::string output;
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, out_ + "/" + fileName, &output), E_EREAD);
+    EXPECT_NE(output.find("changed by another program"), std::string::npos) << output;
+    fs::create_directories(out_ + "/_tc");
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, out_ + "/_tc/" + fileName), E_EREAD);
+    EXPECT_FALSE(fs::exists(out_ + "/_tc/" + fileName));
+}
+
+// A symbolic link planted in the viewer folder under the text file's name is
+// replaced by the text file; the file it pointed at stays as it was.
+TEST_F(Extraction, ViewerReplacesALinkAtTheTextFilesName) {
+    std::string fileName;
+    auto archive = OpenAt("A", &fileName);
+    const std::string victim = dir_.file("victim");
+    WriteFile(victim, Bytes(16, 'v'));
+    const std::string viewer = out_ + "/_tc";
+    fs::create_directories(viewer);
+    fs::create_symlink(victim, viewer + "/" + fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, viewer + "/" + fileName), 0);
+    EXPECT_EQ(ReadFile(victim), Bytes(16, 'v'));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(viewer + "/" + fileName)));
+    EXPECT_EQ(ReadText(viewer + "/" + fileName).rfind(fileName + " =\n", 0), 0u);
+}
+
 }  // namespace
