@@ -30,7 +30,8 @@ void Fill(const struct _stat64& st, FileStatus* out) {
     out->mode = static_cast<unsigned>(st.st_mode & 0777);
     out->isRegularFile = (st.st_mode & _S_IFMT) == _S_IFREG;
     out->modifiedTime = static_cast<int64_t>(st.st_mtime);
-    out->device = static_cast<uint64_t>(st.st_dev);
+    // The C runtime gives a drive number by path but none by handle, and no
+    // file number: which file it is stays unknown (0) here.
     out->linkCount = static_cast<uint64_t>(st.st_nlink);
 }
 

@@ -95,7 +95,7 @@ TEST(UpdateSafety, FileChangedJustBeforeTheRenameIsNotReplaced) {
 
 // Two deletions of one file: the second is refused while the first holds
 // the file, and succeeds after it.
-TEST(UpdateSafety, SecondDeletionOfOneFileWaitsForNoneAndUndoesNothing) {
+TEST(UpdateSafety, SecondDeletionIsRefusedWhileTheFirstHoldsTheFile) {
     TempDir dir;
     const std::string path = dir.file("f.mat");
     const std::vector<Bytes> vars = Variables(300);
