@@ -172,6 +172,9 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
 // A file without a name until it is complete: a process killed while writing
 // it leaves nothing behind.
 FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
+    // Linking it in goes through /proc (the way by the descriptor alone needs
+    // a privilege most users lack): without /proc, a named file it is.
+    if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
     const std::string folder = FolderOf(path);
     const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, ownerOnly ? 0600 : 0666);
     if (fd < 0) return nullptr;
