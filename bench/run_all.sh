@@ -26,7 +26,7 @@ fi
 python=/usr/bin/python3
 
 bash "$root/scripts/setup.sh" || exit 1
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON >/dev/null || exit 1
 # A driver that does not build shows as "failed" in the table; the others still run.
 for target in matwcx_plugin bench_engine bench_plugin bench_matio; do
   cmake --build "$build" -j2 --target "$target" >"$build/bench-$target.log" 2>&1 ||

@@ -7,7 +7,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
 mkdir -p build
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >build/configure.log 2>&1 ||
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON >build/configure.log 2>&1 ||
   { cat build/configure.log; exit 1; }
 cmake --build build -j2
 /usr/bin/python3 scripts/make_sample.py build/sample.mat >/dev/null

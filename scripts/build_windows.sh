@@ -17,7 +17,7 @@ build() {   # build DIR TOOLCHAIN TESTS
   local dir=$1 toolchain=$2 with_tests=$3
   mkdir -p "$dir"
   echo "=== $dir: configure and build"
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON \
     -DMATWCX_TESTS="$with_tests" -DMATWCX_BENCH=OFF >"$dir/configure.log" 2>&1 ||
     { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs"

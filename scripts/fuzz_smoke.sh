@@ -29,7 +29,7 @@ rss_limit_mb=2048
 
 echo "=== $build: configure and build the fuzz targets"
 mkdir -p "$build"
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON -DMATWCX_FUZZ=ON \
   -DMATWCX_SANITIZE=ON -DMATWCX_TESTS=OFF -DMATWCX_BENCH=OFF >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log"; exit 1; }
 # shellcheck disable=SC2086

@@ -41,7 +41,10 @@ A packer plug-in for Total Commander and Double Commander that opens a MATLAB
 MAT-file (version 4 and version 5/7, compressed or not) as if it were an
 archive: one entry per variable.
 
-- Enter a .mat file to see its variables with class and size.
+- Ctrl+PgDn on a .mat file opens it as an archive: its variables with class
+  and size. (Enter starts the program associated with .mat files, such as
+  MATLAB: the plug-in hides its archives from Enter, as the file manager
+  offers for formats that are not really archives.)
 - View a variable (F3) to see its values as text.
 - Copy a variable out (F5) to get a MAT-file holding only that variable.
 - Delete variables in place (F8); the file is rewritten safely, so that a

@@ -9,8 +9,6 @@ packages=(
   build-essential cmake pkg-config zlib1g-dev
   # tests
   libgtest-dev libgmock-dev googletest
-  # reading the .json descriptions of the third-party test files (header only)
-  nlohmann-json3-dev
   # sanitizer builds and fuzz targets (libFuzzer ships in clang's runtime)
   clang libclang-rt-14-dev
   # test oracles and third-party writers: scipy/numpy (run with /usr/bin/python3),

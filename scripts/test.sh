@@ -13,7 +13,7 @@ run_suite() {   # run_suite BUILD_DIR [cmake options...]
   local dir=$1
   shift
   echo "=== $dir: configure and build"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir/configure.log" 2>&1 ||
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON "$@" >"$dir/configure.log" 2>&1 ||
     { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j"$jobs" || return 1
   echo "=== $dir: tests"
@@ -25,6 +25,20 @@ run_suite build || status=1
 # Benchmarks are not tests: the sanitizer build leaves them out.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DMATWCX_SANITIZE=ON -DMATWCX_BENCH=OFF || status=1
+
+# Release builds (-O3) with both compilers: optimisation brings warnings of its
+# own, and a packager builds Release. Compiled, not run.
+for cc in gcc clang; do
+  if [[ $cc == gcc ]]; then cxx=g++; else cxx=clang++; fi
+  dir=build-release-$cc
+  mkdir -p "$dir"
+  echo "=== $dir: configure and build"
+  if ! { CC=$cc CXX=$cxx cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DMATWCX_WERROR=ON \
+           >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; false; }; } ||
+     ! cmake --build "$dir" -j"$jobs"; then
+    status=1
+  fi
+done
 
 # The Windows plug-ins, cross-built with mingw-w64; their tests run under
 # 64-bit Wine (Debian's wine64 puts its loader in /usr/lib/wine).
