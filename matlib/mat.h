@@ -95,6 +95,12 @@ int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 // refers to it, cancels that one deletion and returns 1; otherwise 0.
 int matKeepNeededSubsystem(MATFile* mfp);
 
+// Why the last call of this thread that failed was refused, when the engine
+// knows a reason the user can act on (a file changed by another program, a
+// file linked under several names, no right to write it ...); null otherwise.
+// matOpen clears it.
+const char* matLastError(void);
+
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);

@@ -1,6 +1,7 @@
 // The MAT-file operations: open (recognising version 4 and level 5 by every
 // header field), close, the directory, the header cursor, and finding
 // variables by name through an index that one pass over the file builds.
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -111,6 +112,7 @@ MATFile* OpenForRead(const char* path) {
     platform::FileStatus status;
     if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
     source->size = status.size;
+    source->opened = status;
     auto mfp = std::make_unique<MATFile>();
     if (!Recognise(*source, mfp->header)) return nullptr;
     mfp->mode = OpenMode::Read;
@@ -130,7 +132,45 @@ MATFile* OpenForRead(const char* path) {
     return mfp.release();
 }
 
+thread_local const char* lastError = nullptr;
+
+// Takes the update lock of the file the path names. The file may have been
+// replaced between the open and the lock (by an update that held it): then
+// the path is opened again.
+constexpr int kLockAttempts = 3;
+
+MATFile* OpenForUpdate(const char* path) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        std::unique_ptr<MATFile> mfp(OpenForRead(path));
+        if (!mfp) return nullptr;
+        if (fs.lock(mfp->source->stream) != 0) {
+            SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
+                                              : nullptr);
+            return nullptr;
+        }
+        platform::FileStatus now;
+        if (fs.status(path, &now) != 0) return nullptr;
+        if (now.device != mfp->source->opened.device || now.inode != mfp->source->opened.inode) continue;
+        mfp->mode = OpenMode::Update;
+        if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
+        return mfp.release();
+    }
+    SetLastError("the file keeps being replaced by another program");
+    return nullptr;
+}
+
 }  // namespace
+
+void SetLastError(const char* reason) { lastError = reason; }
+
+bool SourceUnchanged(const SourceFile& source) {
+    platform::FileStatus now;
+    if (source.stream == nullptr || platform::FileSystem().fileStatus(source.stream, &now) != 0) return false;
+    if (platform::SameFileUnchanged(now, source.opened)) return true;
+    SetLastError("the file was changed by another program since it was opened");
+    return false;
+}
 
 bool IndexAllVariables(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return false;
@@ -149,17 +189,12 @@ MATFile::~MATFile() = default;
 using namespace matlib;
 
 MATFile* matOpen(const char* path, const char* mode) {
+    SetLastError(nullptr);
     if (path == nullptr || mode == nullptr) return nullptr;
     try {
         if (std::strcmp(mode, "w") == 0) return OpenForWrite(path);
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
-        if (std::strcmp(mode, "u") == 0) {
-            std::unique_ptr<MATFile> mfp(OpenForRead(path));
-            if (!mfp) return nullptr;
-            mfp->mode = OpenMode::Update;
-            if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
-            return mfp.release();
-        }
+        if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {
     }
     return nullptr;
@@ -239,6 +274,7 @@ mxArray* matGetNextArrayHeader(MATFile* mfp) {
 
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     if (mfp == nullptr || mfp->source == nullptr || name == nullptr || occurrence < 1) return nullptr;
+    if (!SourceUnchanged(*mfp->source)) return nullptr;
     try {
         size_t index = FindEntry(mfp, name, occurrence);
         if (index >= mfp->entries.size()) return nullptr;
@@ -254,6 +290,8 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
 }
 
 mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
+
+const char* matLastError(void) { return lastError; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;

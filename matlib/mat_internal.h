@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "matlib/mat.h"
+#include "platform/file_io.h"
 
 namespace matlib {
 
@@ -24,6 +25,7 @@ struct SourceFile {
     bool swapped = false;       // level 5: byte order differs from this machine's
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
     uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
+    platform::FileStatus opened;   // the file as it was opened: reads check it is still so
     ~SourceFile();              // closes the stream
 };
 
@@ -122,6 +124,14 @@ namespace matlib {
 
 // Read side, used by the update side: scans the whole file once (headers
 // only) and fills entries and byName. False on a damaged file.
+// Whether the open file is still as it was opened: a file rewritten in place
+// meanwhile would give bytes of another file under the offsets of this one.
+// False (and the reason for matLastError) when it changed.
+bool SourceUnchanged(const SourceFile& source);
+
+// The reason matLastError gives for the last refusal of this thread.
+void SetLastError(const char* reason);
+
 bool IndexAllVariables(MATFile* mfp);
 
 // Read side: whether the array's compressed element inflates whole to its

@@ -181,8 +181,10 @@ MATFile* OpenForWrite(const char* path) {
     if (path == nullptr || path[0] == '\0') return nullptr;
     // A folder or device of that name is not replaced, nor a file that nobody
     // may write (opening it for writing would fail just the same).
+    // A symbolic link at the name is replaced itself, never followed: it
+    // could lead anywhere outside the folder the file is written into.
     platform::FileStatus existing;
-    const bool exists = platform::FileSystem().status(path, &existing) == 0;
+    const bool exists = platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
     if (exists && (!existing.isRegularFile || (existing.mode & 0222) == 0)) return nullptr;
 
     MATFile* mfp = new (std::nothrow) MATFile;
@@ -191,7 +193,7 @@ MATFile* OpenForWrite(const char* path) {
     mfp->writer.reset(new (std::nothrow) WriteState);
     // Like a file truncated in place, a replaced file keeps its permission
     // bits; a new one gets the default ones.
-    if (!mfp->writer || !CreateStagedFile(path, exists, existing.mode, &mfp->writer->file)) {
+    if (!mfp->writer || !CreateStagedFile(path, false, exists, existing.mode, &mfp->writer->file)) {
         delete mfp;
         return nullptr;
     }
@@ -202,12 +204,21 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
+    int result = 0;
     if (array->version == 5) {
         if (!array->source) return 1;
         if (NoteSubsystem(state, array) != 0) return 1;
-        return CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+        result = CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+    } else {
+        result = WriteDecoded(state, array);
     }
-    return WriteDecoded(state, array);
+    // Bytes read from a file that another program rewrote meanwhile are no
+    // copy of anything: the new file must not go in place.
+    if (result == 0 && array->source && !SourceUnchanged(*array->source)) {
+        state->file.broken = true;
+        return 1;
+    }
+    return result;
 }
 
 int FinishWrite(MATFile* mfp) {

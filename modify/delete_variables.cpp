@@ -24,6 +24,8 @@ constexpr int kDeleteNameTableSize = 2048;
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
+// The refusal's text is only a display text too.
+constexpr size_t kRefusalTextSize = 1024;
 
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
@@ -86,6 +88,17 @@ void ReportProgress(int percent, const char* variableName) {
     progress(text, 0);   // the answer is not asked: the deletion goes on
 }
 
+// When the engine knows why it refused (the file has hard links, the caller
+// may not write it, another deletion or program is changing it), the user
+// is told so: nothing was deleted.
+void ShowRefusal(const char* packedFile) {
+    const char* reason = matLastError();
+    if (reason == nullptr) return;
+    char text[kRefusalTextSize];
+    std::snprintf(text, sizeof text, "Nothing was deleted from %s:\n%s.", packedFile, reason);
+    platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
+}
+
 }  // namespace
 
 int DeleteVariables(const char* packedFile, char* deleteList) {
@@ -103,6 +116,7 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
     if (file == nullptr) {
         std::printf("Error opening file %s\n", packedFile);
         std::fflush(stdout);
+        ShowRefusal(packedFile);
         return E_EWRITE;
     }
 
@@ -142,6 +156,7 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
     if (matClose(file) != 0) {
         std::printf("Error closing file %s\n", packedFile);
         std::fflush(stdout);
+        ShowRefusal(packedFile);
         return E_EWRITE;
     }
     return 0;

@@ -82,6 +82,9 @@ private:
 // Closes the output after a failed read or write; the close's own failure is
 // only reported.
 int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+    if (const char* reason = matLastError()) {
+        std::printf("Error reading variable %s: %s\n", variableName.c_str(), reason);
+    }
     if (output.Close() != 0) std::printf("Error closing file %s\n", variableName.c_str());
     return E_EREAD;
 }
@@ -94,6 +97,12 @@ bool WriteAll(FILE* file, const char* text) {
 // The viewer's text file: the entry file name, " =", a line feed, the value
 // text. Text mode: on Windows each line feed is stored as CR LF.
 int WriteViewerTextFile(const char* destination, const char* entryFileName, const char* text) {
+    // A symbolic link at the name is replaced, never written through (the
+    // open refuses to follow one).
+    platform::FileStatus existing;
+    if (platform::FileSystem().linkStatus(destination, &existing) == 0 && existing.isLink) {
+        platform::FileSystem().remove(destination);
+    }
     FILE* file = platform::FileSystem().open(destination, "w");
     if (file == nullptr) {
         std::printf("The file 'data2' was not opened\n");

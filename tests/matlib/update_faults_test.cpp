@@ -33,7 +33,8 @@ std::vector<Bytes> Variables(size_t values) {
 const Call kKinds[] = {Call::Any,     Call::Open,    Call::Read,    Call::Write,  Call::Seek,
                        Call::Flush,   Call::Sync,    Call::Close,   Call::Status, Call::FileStatus,
                        Call::SetMode, Call::Replace, Call::SyncDirectory, Call::CreateBeside, Call::Resolve,
-                       Call::CopyRange};
+                       Call::CopyRange, Call::LinkStatus, Call::Lock, Call::MayWrite, Call::CopyAttributes,
+                       Call::CreateUnnamed, Call::LinkIn};
 
 // Extract's result when the variable could not be read.
 constexpr int kNothingToPut = 3;
@@ -152,6 +153,7 @@ TEST(UpdateFaults, FolderWithoutWriteAccessFailsCleanly) {
     const Bytes old = File5(Order::Little, vars);
     const std::string path = folder + "/f.mat";
     WriteFile(path, old);
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);   // the folder alone stands in the way
     ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
     // root may write anywhere: the deletion runs as nobody.

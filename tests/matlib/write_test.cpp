@@ -209,7 +209,12 @@ TEST(WriteTarget, FolderMissingFolderOrReadOnlyFileIsRefusedWithoutLeftovers) {
 
 TEST(WriteTarget, HandleDroppedWithoutCloseLeavesNoTemporary) {
     TempDir dir;
+    // A named temporary, as where the file system makes no unnamed files.
+    platform::FileSystemCalls& calls = platform::FileSystem();
+    const platform::FileSystemCalls saved = calls;
+    calls.createUnnamedBeside = [](const char*, bool) -> FILE* { return nullptr; };
     MATFile* mfp = matlib::OpenForWrite(dir.file("x.mat").c_str());
+    calls = saved;
     ASSERT_NE(mfp, nullptr);
     EXPECT_EQ(support::StrayTemporaries(dir.path()).size(), 1u);
     delete mfp;
