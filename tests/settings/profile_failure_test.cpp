@@ -91,10 +91,12 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
         const std::string text = support::ReadText(ini);
         ASSERT_TRUE(text == off || text == onText) << "round " << round << ":\n" << text;
         // Only the killed writer's own new file may be left beside it.
-        const std::string leftover = ".matwcx-" + std::to_string(child) + "-";
+        // (".matwcx-<host>-<pid>-<serial>.tmp")
+        const std::string leftoverPid = "-" + std::to_string(child) + "-";
         for (const std::string& name : support::Entries(dir.path())) {
             if (name == "wcx.ini") continue;
-            ASSERT_EQ(name.rfind(leftover, 0), 0u) << name;
+            ASSERT_EQ(name.rfind(".matwcx-", 0), 0u) << name;
+            ASSERT_NE(name.find(leftoverPid), std::string::npos) << name;
             std::filesystem::remove(dir.file(name));
             ++killedMidWrite;
         }
