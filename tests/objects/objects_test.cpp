@@ -178,7 +178,9 @@ TEST_F(Objects, TheUnnamedVariableStaysWhileOthersReferToIt) {
     const Bytes before = ReadBytes(path);
     const ToolRun refused = Run({"delete", "--yes", path, "%__function_workspace__"});
     EXPECT_NE(refused.status, 0);
+#if !defined(_WIN32)   // Windows shows the reason in the system's message box
     EXPECT_NE(refused.err.find("holds the subsystem data"), std::string::npos) << refused.err;
+#endif
     EXPECT_EQ(ReadBytes(path), before);
 
     // Variables that refer to nothing go; the unnamed one stays for "oc".
