@@ -101,6 +101,18 @@ int matKeepNeededSubsystem(MATFile* mfp);
 // matOpen clears it.
 const char* matLastError(void);
 
+// Closes the handle without finishing anything: deletions recorded in mode
+// "u" are dropped (the file stays as it is), a file of mode "w" is not made.
+void matAbandon(MATFile* mfp);
+
+// 0 when a pass over the whole file reads every variable's header; non-zero
+// when one cannot be read (a damaged or cut file).
+int matCheckIndex(MATFile* mfp);
+
+// The variable at `index` in file order (0 for the first), with access to its
+// data; null when there is none or it cannot be read.
+mxArray* matGetArrayAt(MATFile* mfp, size_t index);
+
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);
@@ -156,3 +168,11 @@ int mxDescribeValue(const mxArray* array, char* buf, size_t buflen);
 
 size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+
+// Whether the variable's stored bytes are whole: every compressed stream
+// inflates to its declared size and ends with a correct Adler-32, every size
+// inside the variable (nested arrays included) fits in what encloses it, and
+// numeric data holds one value per element. 0 when whole; otherwise non-zero
+// and *reason (when given) says what is wrong. Reads the whole variable in
+// fixed buffers; a version 4 variable's sizes were all checked when it was read.
+int mxCheckArray(const mxArray* array, const char** reason);

@@ -209,6 +209,10 @@ int matClose(MATFile* mfp) {
     return result;
 }
 
+void matAbandon(MATFile* mfp) { delete mfp; }
+
+int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
+
 char** matGetDir(MATFile* mfp, int* num) {
     if (num == nullptr) return nullptr;
     *num = -1;
@@ -272,18 +276,34 @@ mxArray* matGetNextArrayHeader(MATFile* mfp) {
     }
 }
 
+// The header of an indexed variable as a new array (its data read lazily).
+static mxArray* ArrayOfEntry(MATFile* mfp, const VariableEntry& entry) {
+    auto array = std::make_unique<mxArray>();
+    uint64_t next = 0;
+    if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
+    array->occurrence = entry.occurrence;
+    return array.release();
+}
+
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     if (mfp == nullptr || mfp->source == nullptr || name == nullptr || occurrence < 1) return nullptr;
     if (!SourceUnchanged(*mfp->source)) return nullptr;
     try {
         size_t index = FindEntry(mfp, name, occurrence);
         if (index >= mfp->entries.size()) return nullptr;
-        const VariableEntry& entry = mfp->entries[index];
-        auto array = std::make_unique<mxArray>();
-        uint64_t next = 0;
-        if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
-        array->occurrence = entry.occurrence;
-        return array.release();
+        return ArrayOfEntry(mfp, mfp->entries[index]);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+mxArray* matGetArrayAt(MATFile* mfp, size_t index) {
+    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
+    try {
+        while (index >= mfp->entries.size()) {
+            if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return nullptr;
+        }
+        return ArrayOfEntry(mfp, mfp->entries[index]);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

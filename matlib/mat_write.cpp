@@ -107,6 +107,9 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
     // An offset that points at no variable names no data that could be
     // carried: the variable is written as it stands.
     if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok) return 0;
+    // The subsystem data is the unnamed variable; an offset that points at a
+    // named one (a damaged header) would copy a second variable out.
+    if (!subsystem.name.empty()) return 0;
     const uint64_t size = next - source->subsystemOffset;
     const uint8_t cls = array->fileClass;
     const bool container = cls == mxCELL || cls == mxSTRUCT || cls == mxOBJECT;
@@ -142,6 +145,13 @@ bool AppendSubsystem(WriteState* state) {
 
 int WriteDecoded(WriteState* state, const mxArray* array) {
     const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
+    if (array->version == 4 && array->source) {
+        if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
+        // A failure part-way leaves the file without the whole variable.
+        if (WriteV4Element(array, bigEndian, &state->file)) return 0;
+        state->file.broken = true;
+        return 1;
+    }
     std::vector<uint8_t> element;
     if (!EncodeDecodedArray(array, bigEndian, &element)) return 1;
     if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;

@@ -37,12 +37,18 @@ bool CreateStagedFile(const char* finalPath, bool followLink, bool keepMode, uns
 
 bool StagedWrite(StagedFile* file, const void* data, size_t size) {
     if (file->stream == nullptr || file->broken) return false;
-    if (size == 0) return true;
-    if (FileSystem().write(data, size, file->stream) != size) {
-        file->broken = true;
-        return false;
+    // In bounded pieces: a C runtime may fail a single write of gigabytes.
+    const uint8_t* from = static_cast<const uint8_t*>(data);
+    for (size_t left = size; left > 0;) {
+        const size_t piece = left < kCopyBufferSize ? left : kCopyBufferSize;
+        if (FileSystem().write(from, piece, file->stream) != piece) {
+            file->broken = true;
+            return false;
+        }
+        file->written += piece;
+        from += piece;
+        left -= piece;
     }
-    file->written += size;
     return true;
 }
 

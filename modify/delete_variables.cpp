@@ -10,6 +10,7 @@
 #include <string>
 
 #include "matlib/mat.h"
+#include "platform/diagnostics.h"
 #include "platform/message_box.h"
 #include "plugin/archive_slots.h"
 #include "plugin/plugin_api.h"
@@ -99,6 +100,17 @@ void ShowRefusal(const char* packedFile) {
     platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
 }
 
+// Whether the file reads as a MAT-file but one of its variables does not:
+// deletion refuses such a file, since the new file could not keep what
+// follows the damage.
+bool IsDamaged(const char* path) {
+    MATFile* file = matOpen(path, "r");
+    if (file == nullptr) return false;
+    const bool damaged = matCheckIndex(file) != 0;
+    matClose(file);
+    return damaged;
+}
+
 }  // namespace
 
 int DeleteVariables(const char* packedFile, char* deleteList) {
@@ -114,8 +126,13 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
 
     MATFile* file = matOpen(packedFile, "u");
     if (file == nullptr) {
-        std::printf("Error opening file %s\n", packedFile);
-        std::fflush(stdout);
+        // A reason the engine gives comes first: the check for damage opens
+        // the file again, which clears it.
+        if (matLastError() == nullptr && IsDamaged(packedFile)) {
+            platform::PrintLine("File %s is damaged: no variable is deleted from it\n", packedFile);
+            return E_BAD_ARCHIVE;
+        }
+        platform::PrintLine("Error opening file %s\n", packedFile);
         ShowRefusal(packedFile);
         return E_EWRITE;
     }
@@ -129,6 +146,7 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
 
     // Percentages count over the whole list: with four names 0, 25, 50, 75.
     size_t index = 0;
+    size_t missing = 0;
     char* next = deleteList;
     while (*next != '\0') {
         next = CollectNames(next);
@@ -136,17 +154,27 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
             char* name = DeleteNameTable[i];
             CutAtFirstDot(name);
             if (DeleteListedVariable(file, name) != 0) {
-                std::printf("Error deleting variable %s in file %s\n", name, packedFile);
-                std::fflush(stdout);
+                platform::PrintLine("Error deleting variable %s in file %s\n", name, packedFile);
+                ++missing;
             }
             ReportProgress(static_cast<int>(index * 100 / nameCount), name);
         }
     }
 
+    // All or nothing: a name that leads to no variable (the file changed
+    // since it was listed, or the name was never listed) deletes nothing,
+    // so that the user is never left with only part of what was asked.
+    if (missing > 0) {
+        matAbandon(file);
+        platform::PrintLine("No variable deleted from file %s: %zu of %zu names not found\n", packedFile,
+                            missing, nameCount);
+        return E_NO_FILES;
+    }
+
     // The objects of the variables that stay would lose their values.
     if (matKeepNeededSubsystem(file) != 0) {
-        std::printf("Unnamed variable kept in file %s: other variables refer to its subsystem data\n", packedFile);
-        std::fflush(stdout);
+        platform::PrintLine("Unnamed variable kept in file %s: other variables refer to its subsystem data\n",
+                            packedFile);
         platform::ShowMessageBox(
             "The unnamed variable was not deleted: it holds the subsystem data, the values of\n"
             "the objects (string, datetime, table, classdef objects) and function handles\n"
@@ -154,8 +182,7 @@ int DeleteVariables(const char* packedFile, char* deleteList) {
             "Error Processing Variable", kErrorBoxStyle);
     }
     if (matClose(file) != 0) {
-        std::printf("Error closing file %s\n", packedFile);
-        std::fflush(stdout);
+        platform::PrintLine("Error closing file %s\n", packedFile);
         ShowRefusal(packedFile);
         return E_EWRITE;
     }

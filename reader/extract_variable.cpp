@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
 #include "reader/entry_name.h"
@@ -83,9 +84,9 @@ private:
 // only reported.
 int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
     if (const char* reason = matLastError()) {
-        std::printf("Error reading variable %s: %s\n", variableName.c_str(), reason);
+        platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), reason);
     }
-    if (output.Close() != 0) std::printf("Error closing file %s\n", variableName.c_str());
+    if (output.Close() != 0) platform::PrintLine("Error closing file %s\n", variableName.c_str());
     return E_EREAD;
 }
 
@@ -105,16 +106,35 @@ int WriteViewerTextFile(const char* destination, const char* entryFileName, cons
     }
     FILE* file = platform::FileSystem().open(destination, "w");
     if (file == nullptr) {
-        std::printf("The file 'data2' was not opened\n");
+        platform::PrintLine("The file 'data2' was not opened\n");
         return E_EWRITE;
     }
-    std::printf("The file 'data2' was opened\n");
+    platform::PrintLine("The file 'data2' was opened\n");
     const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text);
     if (platform::FileSystem().close(file) != 0) {
-        std::printf("The file 'data' was not closed\n");
+        platform::PrintLine("The file 'data' was not closed\n");
         return E_EWRITE;
     }
     return written ? 0 : E_EWRITE;
+}
+
+// True when the variable's stored bytes are whole; otherwise a line that
+// names it and says what is wrong.
+bool ReportIfDamaged(const mxArray* array, const char* variableName) {
+    const char* reason = nullptr;
+    if (mxCheckArray(array, &reason) == 0) return true;
+    platform::PrintLine("Damaged variable %s: %s\n", variableName, reason != nullptr ? reason : "unreadable");
+    return false;
+}
+
+// The test operation: the variable ReadHeader reported last is read whole
+// and checked; nothing is written.
+int TestListedVariable(ArchiveSlot* slot) {
+    if (slot->matFile == nullptr) return E_BAD_DATA;
+    ArrayHolder array;
+    array.reset(matGetArrayAt(slot->matFile, static_cast<size_t>(slot->nextVariableIndex - 1)));
+    if (array.get() == nullptr) return E_BAD_DATA;
+    return ReportIfDamaged(array.get(), mxGetName(array.get())) ? 0 : E_BAD_DATA;
 }
 
 int ExtractToDestination(ArchiveSlot* slot, int operation, const char* destination) {
@@ -125,37 +145,47 @@ int ExtractToDestination(ArchiveSlot* slot, int operation, const char* destinati
     std::memcpy(outputName, destination, length);
     std::memcpy(outputName + length, ".mat", 5);
 
-    CreatePathDirectories(destination);
-
-    OutputMatFile output(matOpen(outputName, "w"));
-    if (output.get() == nullptr) {
-        std::printf("Error opening file %s\n", destination);
-        return E_EREAD;
-    }
-    if (matGetFp(output.get()) == nullptr) return E_EWRITE;   // closed by the holder
-
     const char* entryFileName = LastPathComponent(destination);
     const char* dot = std::strchr(entryFileName, '.');
     const std::string variableName =
         dot != nullptr ? std::string(entryFileName, static_cast<size_t>(dot - entryFileName)) : entryFileName;
+    // Function handles are not read: the output stays without a variable.
+    const bool functionHandle =
+        operation == PK_EXTRACT && std::strstr(entryFileName, kFunctionHandleMark) != nullptr;
+    const bool viewing = IsViewerFolder(outputName);
 
+    // Damaged data is not handed on as if it were the variable: neither
+    // copied (a compressed element is copied as it stands) nor shown, and
+    // no output file is made for it.
     ArrayHolder array;
+    if (!functionHandle && slot->matFile != nullptr) {
+        array.reset(GetListedArray(slot->matFile, variableName));
+        if (array.get() != nullptr && !ReportIfDamaged(array.get(), variableName.c_str())) return E_BAD_DATA;
+    }
+
+    CreatePathDirectories(destination);
+
+    OutputMatFile output(matOpen(outputName, "w"));
+    if (output.get() == nullptr) {
+        platform::PrintLine("Error opening file %s\n", destination);
+        return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
+    }
+    if (matGetFp(output.get()) == nullptr) return E_EWRITE;   // closed by the holder
+
     std::string text;
-    if (operation == PK_EXTRACT && std::strstr(entryFileName, kFunctionHandleMark) != nullptr) {
-        // Function handles are not read: the output stays without a variable.
+    if (functionHandle) {
         text = FunctionHandleText;
     } else {
-        array.reset(slot->matFile != nullptr ? GetListedArray(slot->matFile, variableName) : nullptr);
         if (array.get() == nullptr) return FailAfterOutputOpened(output, variableName);
-        text = RenderVariableText(array.get());
+        if (viewing) text = RenderVariableText(array.get());
         if (matPutArray(output.get(), array.get()) != 0) return FailAfterOutputOpened(output, variableName);
     }
     if (output.Close() != 0) {
-        std::printf("Error closing file %s\n", variableName.c_str());
+        platform::PrintLine("Error closing file %s\n", variableName.c_str());
         return E_EREAD;
     }
 
-    if (IsViewerFolder(outputName)) {
+    if (viewing) {
         platform::FileSystem().remove(outputName);
         return WriteViewerTextFile(destination, entryFileName, text.c_str());
     }
@@ -165,10 +195,17 @@ int ExtractToDestination(ArchiveSlot* slot, int operation, const char* destinati
 }  // namespace
 
 int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, const char* destName) {
-    if (operation == PK_SKIP || operation == PK_TEST) return 0;
+    if (operation == PK_SKIP) return 0;
     if (slot == nullptr) return E_BAD_DATA;
     if (slot->openMode == PK_OM_LIST) return 0;
     if (slot->nextVariableIndex <= 0 || slot->nextVariableIndex > slot->variableCount) return E_BAD_DATA;
+    if (operation == PK_TEST) {
+        try {
+            return TestListedVariable(slot);
+        } catch (const std::bad_alloc&) {
+            return E_NO_MEMORY;
+        }
+    }
     // An empty name names no file: the output would land as ".mat" in
     // whatever folder the host runs in.
     if (destName == nullptr || destName[0] == '\0') return E_EWRITE;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/file_time.h"
 
@@ -160,7 +161,7 @@ int MonthNumber(const HeaderDate& date) {
 
 // The failure exit of the two passes: close the pass's handle, refuse.
 ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, MATFile* file) {
-    if (matClose(file) != 0) std::printf("Error closing file %s\n", archiveData->ArcName);
+    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
     archiveData->OpenResult = E_EOPEN;
     return nullptr;
 }
@@ -170,7 +171,7 @@ ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, MATFile* file) {
 bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
     MATFile* file = matOpen(arcName, "r");
     if (file == nullptr) {
-        std::printf("Error opening file %s\n", arcName);
+        platform::PrintLine("Error opening file %s\n", arcName);
         archiveData->OpenResult = E_EOPEN;
         return false;
     }
@@ -196,7 +197,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
         archiveData->OpenResult = E_EOPEN;
         return nullptr;
     }
-    std::printf("Reading file %s...\n\n", arcName);
+    platform::PrintLine("Reading file %s...\n\n", arcName);
     std::memset(slot, 0, sizeof *slot);
 
     // First pass: only counts the variables.
@@ -207,16 +208,16 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
-        std::printf("Error reading directory of file %s\n", arcName);
+        platform::PrintLine("Error reading directory of file %s\n", arcName);
         return FailOpening(archiveData, file);
     }
-    std::printf("Directory of %s:\n", arcName);
+    platform::PrintLine("Directory of %s:\n", arcName);
     if (names != nullptr) {
-        for (int i = 0; i < count; ++i) std::printf("%s\n", names[i]);
+        for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
     }
     mxFree(names);
     slot->variableCount = count;
-    if (matClose(file) != 0) std::printf("Error closing file %s\n", arcName);
+    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
     if (!OpenPass(slot, archiveData, arcName)) return nullptr;
@@ -230,7 +231,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     slot->openMode = archiveData->OpenMode;
 
     archiveData->OpenResult = 0;
-    std::printf("Done\n");
+    platform::PrintLine("Done\n");
     return slot;
 }
 
@@ -262,7 +263,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
     case platform::FileTimeResult::Ok:
         break;
     case platform::FileTimeResult::OpenFailed:
-        std::printf("%d", openError);
+        platform::PrintLine("%d", openError);
         return -1;
     case platform::FileTimeResult::StatusFailed:
     case platform::FileTimeResult::ConvertFailed:

@@ -14,4 +14,6 @@ struct PluginSettings {
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);
 PluginSettings GetPluginSettings();
-void SavePluginSettings(PluginSettings settings);
+// Keeps the record and writes both flags into the host's file; false when the
+// file could not be written (the record holds for this run all the same).
+bool SavePluginSettings(PluginSettings settings);

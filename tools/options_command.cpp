@@ -43,6 +43,7 @@ struct DialogRun {
     int showContents = 0;
     bool clicked = false;      // a box was clicked, so OK was pressed
     bool savedWithOk = false;
+    bool boxShown = false;     // the plug-in reported a failure
 };
 DialogRun gRun;
 
@@ -114,7 +115,9 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
     return gRun.savedWithOk ? -1 : 0;
 }
 
+// The options dialog shows a box only to say that something failed.
 int MATWCX_HOST_CALL ShowBox(char* text, char* caption, long) {
+    gRun.boxShown = true;
     Complain(std::string(caption != nullptr ? caption : "") + ": " + (text != nullptr ? text : ""));
     return platform::kMessageBoxIdOk;
 }
@@ -189,7 +192,7 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     const bool asAsked = (gRun.wantStructDirs < 0 || gRun.wantStructDirs == gRun.structDirs) &&
                          (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled) &&
                          (gRun.wantContents < 0 || gRun.wantContents == gRun.showContents);
-    if (!asAsked || (gRun.clicked && !gRun.savedWithOk)) {
+    if (!asAsked || (gRun.clicked && !gRun.savedWithOk) || gRun.boxShown) {
         Complain("the plug-in's options dialog did not save the options as asked");
         return kExitFailed;
     }

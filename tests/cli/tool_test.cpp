@@ -203,4 +203,16 @@ TEST_F(MatwcxCommand, OptionsRoundTripThroughTheSettingsFile) {
     EXPECT_EQ(Run({"delete", "--yes", path, "A"}).status, 0);
 }
 
+// Options that cannot be saved are no success: the command says so and fails.
+TEST_F(MatwcxCommand, OptionsThatCannotBeSavedFail) {
+    ASSERT_EQ(Run({"options"}).status, 0);
+    std::filesystem::permissions(ini(), std::filesystem::perms::owner_read);
+    const std::string before = ReadText(ini());
+    ToolRun set = Run({"options", "--delete", "off"});
+    EXPECT_NE(set.status, 0);
+    EXPECT_TRUE(Contains(set.err, "could not be saved")) << set.err;
+    std::filesystem::permissions(ini(), std::filesystem::perms::owner_all);
+    EXPECT_EQ(ReadText(ini()), before);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -19,6 +20,8 @@
 #include "matlib/mat_format.h"
 #include "matlib/mat_internal.h"
 #include "support/support.h"
+#include "matlib/mat_write_file.h"
+#include "reader/value_text.h"
 
 using namespace matbuild;
 using namespace support;
@@ -324,3 +327,97 @@ TEST(Bounds, DevicesDirectoriesAndPipesAreRefusedAtOnce) {
 }
 
 }  // namespace
+
+// A host whose standard output is a pipe without a reader, keeping SIGPIPE's
+// default action (which ends the process): the plug-in's diagnostic lines
+// must not end the host.
+TEST(HostileFiles, ReaderlessStandardOutputDoesNotEndTheHost) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int fds[2];
+        if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0) _exit(2);
+        close(fds[0]);
+        signal(SIGPIPE, SIG_DFL);
+        OpenAndList("/nonexistent/missing.mat");   // "Error opening file ..."
+        std::fflush(stdout);   // as the host's own output would: nothing of ours may be left to write
+        sigset_t pending;
+        sigpending(&pending);
+        _exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);   // nothing left to hit the host later
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+// A version 4 matrix has no level-5 bytes to copy: extracting it converts
+// its values. Extraction and the viewer's text must stay within the memory
+// bound however large the matrix is (here 48 MB of doubles, which a whole
+// decode would hold at least twice), and no single write may be handed more
+// than a bounded piece (a C runtime may fail a write of gigabytes).
+TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
+    constexpr uint32_t kRows = 2048, kCols = 3072;
+    struct Case {
+        int32_t typeWord;   // little-endian IEEE doubles: 0 full, 1 text
+        const char* shownFirst;
+    };
+    for (const Case& c : {Case{0, "\t(1,1) = 0\n\t(2,1) = 1\n"}, Case{1, "abcdefghijklmnopqrstuvwxyzabc"}}) {
+        SCOPED_TRACE(c.typeWord);
+        const bool text = c.typeWord == 1;
+        testenv::TempDir dir;
+        const std::string path = dir.file("big4.mat");
+        {
+            FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            const int32_t head[5] = {c.typeWord, kRows, kCols, 0, 4};
+            std::fwrite(head, sizeof head, 1, f);
+            std::fwrite("big", 4, 1, f);
+            std::vector<double> column(kRows);
+            for (uint32_t col = 0; col < kCols; ++col) {
+                for (uint32_t r = 0; r < kRows; ++r) {
+                    const double index = static_cast<double>(col) * kRows + r;
+                    column[r] = text ? 'a' + std::fmod(index, 26.0) : index;
+                }
+                std::fwrite(column.data(), sizeof(double), kRows, f);
+            }
+            ASSERT_EQ(std::fclose(f), 0);
+        }
+        const std::string out = dir.file("big.mat");
+        ChildResult r = RunInChild([&] {
+            static const platform::FileSystemCalls real = platform::RealFileSystem();
+            platform::FileSystem().write = [](const void* data, size_t size, FILE* file) -> size_t {
+                return size > matlib::kCopyBufferSize ? 0 : real.write(data, size, file);
+            };
+            FilePtr m(matOpen(path.c_str(), "r"));
+            ArrayPtr a(m ? matGetArray(m.get(), "big") : nullptr);
+            if (!a || std::string(RenderVariableText(a.get())).rfind(c.shownFirst, 0) != 0) return false;
+            MATFile* w = matOpen(out.c_str(), "w");
+            return w != nullptr && matPutArray(w, a.get()) == 0 && matClose(w) == 0;
+        });
+        EXPECT_TRUE(r.exitedCleanly);
+        EXPECT_LT(r.peakGrowthKb, kPeakMemoryBoundKb) << "peak memory grew by " << r.peakGrowthKb << " KB";
+        // The copy holds the values where they were.
+        FilePtr copy(matOpen(out.c_str(), "r"));
+        ArrayPtr b(copy ? matGetArray(copy.get(), "big") : nullptr);
+        ASSERT_TRUE(b);
+        EXPECT_EQ(mxGetClassID(b.get()), text ? mxCHAR_CLASS : mxDOUBLE_CLASS);
+        EXPECT_EQ(mxGetM(b.get()), kRows);
+        EXPECT_EQ(mxGetN(b.get()), kCols);
+        if (!text) {
+            double v[2] = {};
+            const size_t last = static_cast<size_t>(kRows) * kCols - 2;
+            ASSERT_EQ(mxReadElements(b.get(), 0, last, 2, v, nullptr, nullptr), 2u);
+            EXPECT_EQ(v[0], static_cast<double>(last));
+            EXPECT_EQ(v[1], static_cast<double>(last + 1));
+        } else {
+            // The last column's last units, straight from the copy's bytes.
+            const Bytes bytes = ReadFile(out);
+            const size_t total = static_cast<size_t>(kRows) * kCols;
+            const size_t end = bytes.size() - (total * 2 % 8 == 0 ? 0 : 8 - total * 2 % 8);
+            ASSERT_GT(end, 2u);
+            EXPECT_EQ(bytes[end - 2], 'a' + (total - 1) % 26);
+            EXPECT_EQ(bytes[end - 1], 0);
+        }
+    }
+}

@@ -78,13 +78,20 @@ TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackOnly) {
     EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "C", "D", "E"}));
 }
 
-TEST_F(Deletion, NamesReportTheirShareAndMissingOnesAreSaid) {
+// All or nothing: a name that leads to no variable keeps the others too, and
+// the call fails naming each missing one.
+TEST_F(Deletion, NamesReportTheirShareAndMissingOnesDeleteNothing) {
     const std::string path = Five();
+    const Bytes before = ReadFile(path);
     std::string printed;
-    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "nope.double [1x1] ", "%2E%2E.double [1x1] ", "C", "A.double [4x3] "}, &printed), 0);
+    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "nope.double [1x1] ", "%2E%2E.double [1x1] ", "C", "A.double [4x3] "}, &printed),
+              E_NO_FILES);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"seeking [0%] E", "seeking [20%] nope", "seeking [40%] %2E%2E",
                                                  "seeking [60%] C", "seeking [80%] A"}));
-    EXPECT_EQ(printed, "Error deleting variable nope in file " + path + "\nError deleting variable %2E%2E in file " + path + "\n");
+    EXPECT_EQ(printed, "Error deleting variable nope in file " + path + "\nError deleting variable %2E%2E in file " + path +
+                           "\nNo variable deleted from file " + path + ": 2 of 5 names not found\n");
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "C", "A.double [4x3] "}), 0);
     EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "D"}));
     // No callback at all.
     plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
@@ -105,6 +112,13 @@ TEST_F(Deletion, EmptyOrMissingListsAndUnopenableFilesChangeNothing) {
     std::string printed;
     EXPECT_EQ(Delete(missing, {"A.double [4x3] "}, &printed), E_EWRITE);
     EXPECT_EQ(printed, "Error opening file " + missing + "\n");
+    // A file whose variables cannot all be read is refused as damaged.
+    Bytes cut = before;
+    cut.resize(cut.size() - 4);   // the last variable cut short
+    const std::string damaged = Write("cut.mat", cut);
+    EXPECT_EQ(Delete(damaged, {"A.double [4x3] "}, &printed), E_BAD_ARCHIVE);
+    EXPECT_EQ(printed, "File " + damaged + " is damaged: no variable is deleted from it\n");
+    EXPECT_EQ(ReadFile(damaged), cut);
     EXPECT_TRUE(reports.empty());
 }
 
@@ -152,7 +166,7 @@ TEST_F(Deletion, HostileNamesThroughTheirListedNames) {
     const Bytes before = ReadFile(five);
     std::string printed;
     const std::string inFolder = support::Path("x", "A.double [4x3] ");
-    EXPECT_EQ(Delete(five, {"%41.double [4x3] ", inFolder, ".double [1x1] ", "B%#2"}, &printed), 0);
+    EXPECT_EQ(Delete(five, {"%41.double [4x3] ", inFolder, ".double [1x1] ", "B%#2"}, &printed), E_NO_FILES);
     EXPECT_NE(printed.find("Error deleting variable %41 in file"), std::string::npos);
     EXPECT_NE(printed.find("Error deleting variable " + support::Path("x", "A") + " in file"), std::string::npos);
     EXPECT_NE(printed.find("Error deleting variable B%#2 in file"), std::string::npos);

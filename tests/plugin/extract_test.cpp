@@ -185,6 +185,43 @@ TEST_F(Extraction, DestinationsLongerThan255CharactersAreRefused) {
     EXPECT_EQ(FilesIn(out), 0u);
 }
 
+// Damaged data is neither copied, nor shown, nor passed by the test
+// operation: each answers E_BAD_DATA and says why; nothing is written.
+TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
+    Bytes wrongSum = Compressed(o, NumericVar(o, "sum", mxDOUBLE, {60, 60}, Iota(3600)));
+    wrongSum.back() ^= 0x01;   // the stream's Adler-32
+    const Bytes shortData = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {2, 2}), NameElement(o, "short"),
+                                           ValueElement(o, miDOUBLE, {1, 2, 3})}));
+    // A struct's field whose data claims more bytes than its array holds.
+    const Bytes badField = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), NameElement(o, ""),
+                                          Tag(o, miDOUBLE, 64), U64(o, 0)}));
+    source = Write("damaged.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
+                                            shortData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct}));
+    for (const std::string name : {"good", "st", "sum", "short", "nest"}) {
+        SCOPED_TRACE(name);
+        const bool damaged = name != "good" && name != "st";
+        std::string fileName, printed;
+        auto archive = OpenAt(source, name, &fileName);
+        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, "", &printed), damaged ? E_BAD_DATA : 0);
+        if (!damaged) continue;
+        EXPECT_EQ(support::Unix(printed).rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
+        EXPECT_EQ(ExtractTo(name, Path(out, "_tc")), E_BAD_DATA);
+    }
+    EXPECT_EQ(FilesIn(out), 1u);   // the viewer folder alone
+}
+
+// A destination where no file can be made (its folder is a file here; a
+// read-only folder alike) gets nothing, and the host hears that the file
+// could not be created, not that reading failed.
+TEST_F(Extraction, DestinationThatCannotBeCreated) {
+    const std::string plain = Write(Path("out", "plain"), Bytes{'x'});
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(plain, fileName)), E_ECREATE);
+    EXPECT_EQ(FilesIn(out), 1u);
+}
+
 // The viewer's text of one variable "x": what follows the entry's name line.
 class ViewerText : public Extraction {
 protected:

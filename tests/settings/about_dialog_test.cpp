@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/message_box.h"
 #include "support/test_env.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
@@ -127,6 +129,32 @@ TEST_F(AboutDialog, OkSavesBothOptionsEvenUnchanged) {
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdOk, 1), 1);   // Enter: any notification
     EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\n; by hand\nStructCellasDirs=1\nDeleteEnabled=0\n");
     EXPECT_EQ(dialog.ended, 1);
+}
+
+// A file that cannot be written (no write permission here): the user is
+// told, and Apply stays on since what the boxes show is not saved.
+std::vector<std::string> boxes;
+int MATWCX_HOST_CALL RecordBox(char* text, char*, long) {
+    boxes.emplace_back(text);
+    return platform::kMessageBoxIdOk;
+}
+
+TEST_F(AboutDialog, ApplyThatCannotSaveSaysSoAndStaysEnabled) {
+    boxes.clear();
+    platform::SetHostMessageBox(&RecordBox);
+    std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
+    const std::string before = File();
+    dialog.Send(MessageKind::kInitDialog);
+    dialog.Click(kIdDeleteEnabled);
+    dialog.Send(MessageKind::kCommand, kIdApply);
+    EXPECT_TRUE(dialog.enabled[kIdApply]);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("could not be saved"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[0].find(ini), std::string::npos) << boxes[0];
+    dialog.Send(MessageKind::kCommand, kIdCancel);   // the link cursor is shared: give it back
+    std::filesystem::permissions(ini, std::filesystem::perms::owner_all);
+    platform::SetHostMessageBox(nullptr);
+    EXPECT_EQ(File(), before);
 }
 
 TEST_F(AboutDialog, EveryWayOfClosingGivesTheCursorBack) {

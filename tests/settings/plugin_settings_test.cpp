@@ -81,7 +81,7 @@ protected:
 
 TEST_F(Settings, FirstLoadFillsTheSectionAndPrintsTheHostsParameters) {
     const auto params = HostParams(2, 10, "D:\\Settings\\plugins.ini");
-    EXPECT_EQ(Load(params), "Location: D:\\Settings\\plugins.ini\nVersion: 2 . 10, Size: 272");
+    EXPECT_EQ(Load(params), "Location: D:\\Settings\\plugins.ini\nVersion: 2 . 10, Size: 272\n");
     const std::string text = support::ReadText(dir.file("D:\\Settings\\plugins.ini"));
     EXPECT_EQ(text, FirstLoadSection(params, "2.1"));
 
@@ -113,7 +113,7 @@ TEST_F(Settings, LaterLoadsRewriteOnlyTheTwoOptionsAndKeepOtherSections) {
         // Another host version, path and size: nothing but the options is written.
         auto second = HostParams(3, 5, ini);
         second.size = 300;
-        EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300");
+        EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300\n");
         EXPECT_EQ(support::ReadText(ini), other + section + after) << "line end " << (eol[0] == '\r' ? "CR LF" : "LF");
         EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
         std::filesystem::remove(ini);
@@ -182,7 +182,7 @@ TEST_F(Settings, UnusableHostParametersAndFilesGiveTheDefaults) {
     // access, and nothing later reads past the field.
     PackDefaultParamStruct unended = HostParams(2, 10, "");
     std::memset(unended.DefaultIniName, 'A', sizeof unended.DefaultIniName);
-    EXPECT_EQ(Load(unended), "Location: " + std::string(260, 'A') + "\nVersion: 2 . 10, Size: 272");
+    EXPECT_EQ(Load(unended), "Location: " + std::string(260, 'A') + "\nVersion: 2 . 10, Size: 272\n");
     EXPECT_EQ(GetPluginSettings().StructCellasDirs, 0);
     EXPECT_EQ(GetPluginSettings().DeleteEnabled, 1);
     EXPECT_EQ(GetPluginSettings().HostParams.DefaultIniName[0], '\0');

@@ -206,6 +206,43 @@ TEST_F(Profile, ALinkedSettingsFileStaysALink) {
     EXPECT_TRUE(std::filesystem::is_symlink(ini));
     EXPECT_EQ(support::ReadText(target), "[a]\nk=2\n");
     EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
+
+    // A link whose file does not exist yet: the file is made where it points
+    // (through a second, relative link), and the links stay.
+    std::filesystem::remove(target);
+    std::filesystem::create_symlink("real.ini", elsewhere.file("hop.ini"));
+    std::filesystem::remove(ini);
+    std::filesystem::create_symlink(elsewhere.file("hop.ini"), ini);
+    ASSERT_NE(platform::WritePrivateProfileString("a", "k", "3", ini.c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_TRUE(std::filesystem::is_symlink(elsewhere.file("hop.ini")));
+    EXPECT_EQ(support::ReadText(target), "[a]\nk=3\n");
+}
+
+// Windows keeps a settings file that starts with a UTF-16 byte-order mark in
+// UTF-16: it is read as such, and a write keeps it UTF-16 with every other
+// section unit for unit (a lone surrogate included).
+TEST_F(Profile, Utf16FilesStayUtf16) {
+    const auto utf16 = [](const std::u16string& text, bool big) {
+        std::string bytes = big ? "\xFE\xFF" : "\xFF\xFE";
+        for (char16_t unit : text) {
+            const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+            bytes += big ? std::string{high, low} : std::string{low, high};
+        }
+        return bytes;
+    };
+    for (bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big-endian" : "little-endian");
+        const std::u16string other = u"[Other]\r\nname=\u00e9t\u00e9 \U0001F600 \xD800!\r\n";
+        support::WriteText(ini, utf16(other + u"[MATlab]\r\nDeleteEnabled=1\r\n", big));
+        EXPECT_EQ(platform::GetPrivateProfileInt("MATlab", "DeleteEnabled", 7, ini.c_str()), 1u);
+        ASSERT_NE(platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str()), 0);
+        ASSERT_NE(platform::WritePrivateProfileString("MATlab", "StructCellasDirs", "1", ini.c_str()), 0);
+        EXPECT_EQ(support::ReadText(ini), utf16(other + u"[MATlab]\r\nDeleteEnabled=0\r\nStructCellasDirs=1\r\n", big));
+    }
+    // A UTF-16 file cut inside a unit is not rewritten.
+    support::WriteText(ini, utf16(u"[a]\r\n", false) + "k");
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
 }
 
 }  // namespace
