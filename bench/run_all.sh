@@ -131,6 +131,13 @@ for file in one200.mat one200_z.mat; do
   rm -rf "$out" "$work"/*.mat
 done
 
+echo "bench: (c2) extracting one $(awk -v s="$scale" 'BEGIN { print 50 * s }')-MB compressed variable, which is checked whole"
+task="extract 'v10' from big20_z.mat"
+out="$work/extract"
+measure "$task" "matwcx plug-in" "$reps" "rm -rf $out; mkdir -p $out" -- "$host" "$plugin" extract "$(f big20_z.mat)" v10 "$out"
+measure "$task" "zlib inflate of its element alone" "$reps" : -- "$engine" inflate "$(f big20_z.mat)" v10
+rm -rf "$out"
+
 echo "bench: (d) deleting from a file of 20 variables"
 for file in big20.mat big20_z.mat; do
   src="$(f $file)"

@@ -152,6 +152,12 @@ std::vector<Variable> ReadAll(const std::string& path, size_t fileSize) {
         TouchHeader(a);
         Require(v.name == mxGetName(a), "matGetArray found a variable of another name", v.name);
         TouchData(a);
+        // What structs, cells and objects hold: the subsystem decoder on
+        // whatever the file's subsystem data is.
+        char text[4096];
+        if (mxDescribeValue(a, text, sizeof text) == 0) {
+            Require(std::memchr(text, '\0', sizeof text) != nullptr, "a described value without its terminator");
+        }
         mxDestroyArray(a);
     }
     matClose(m);
@@ -176,7 +182,9 @@ void WriteEach(const std::string& path, const std::vector<Variable>& variables) 
             Require(back != nullptr, "a file written without error does not open", v.name);
             int count = -1;
             char** names = matGetDir(back, &count);
-            Require(count == 1 && names != nullptr && v.name == names[0],
+            // A variable that refers to objects takes the unnamed subsystem
+            // data along: it may follow, as the file's last variable.
+            Require(names != nullptr && (count == 1 || (count == 2 && names[1][0] == '\0')) && v.name == names[0],
                     "a file written without error does not list its variable", v.name);
             mxFree(names);
             mxArray* again = matGetArray(back, v.name.c_str());

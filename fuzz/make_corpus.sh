@@ -18,8 +18,8 @@ kMaxSeedBytes=65536   # 64 KB
 python=/usr/bin/python3
 scipy_data=/usr/lib/python3/dist-packages/scipy/io/matlab/tests/data
 
-rm -rf "$out/mat" "$out/settings"
-mkdir -p "$out/mat" "$out/settings"
+rm -rf "$out/mat" "$out/settings" "$out/subsystem"
+mkdir -p "$out/mat" "$out/settings" "$out/subsystem"
 
 "$python" - "$out/mat" <<'PY'
 import os, sys
@@ -77,6 +77,30 @@ fi
 if [[ -d $scipy_data ]]; then
   find "$scipy_data" -name '*.mat' -size -"${kMaxSeedBytes}"c -exec cp {} "$out/mat/" \;
 fi
+# MATLAB's own files with objects and their subsystem data (the decoder's seeds).
+matlab_files=tests/objects/matlab
+if [[ -d ${MATWCX_MATLAB_FILES:-$matlab_files} ]]; then
+  for file in "${MATWCX_MATLAB_FILES:-$matlab_files}"/*.mat; do cp "$file" "$out/mat/matlab_$(basename "$file")"; done
+fi
+# The subsystem data of those files alone, inflated: the decoder's target's seeds.
+"$python" - "$out/subsystem" "$out"/mat/matlab_*.mat <<'PY'
+import os, struct, sys, zlib
+out = sys.argv[1]
+for path in sys.argv[2:]:
+    if not os.path.exists(path):   # the pattern itself when no file matched
+        continue
+    data = open(path, 'rb').read()
+    offset = struct.unpack_from('<Q', data, 116)[0]
+    if not 128 <= offset < len(data):
+        continue
+    kind, size = struct.unpack_from('<II', data, offset)
+    element = data[offset:offset + 8 + size]
+    if kind == 15:
+        element = zlib.decompressobj().decompress(data[offset + 8:offset + 8 + size])
+    start = element.find(b'\x00\x01IM')   # the uint8 data starts with version and endian indicator
+    if start >= 0:
+        open(os.path.join(out, os.path.basename(path) + '.subsystem'), 'wb').write(element[start:])
+PY
 if [[ -n ${MATWCX_TESTDATA:-} && -d $MATWCX_TESTDATA ]]; then
   while IFS= read -r -d '' file; do
     rel=${file#"$MATWCX_TESTDATA"/}
@@ -93,4 +117,4 @@ printf '\xEF\xBB\xBF[matlab]\n  DeleteEnabled = -1 \n=novalue\nnokey\n;comment\n
 printf '[MATlab\nkey=value\n[]\n]=[\n[MATlab]]\n' >"$s/broken.ini"
 : >"$s/empty.ini"
 
-echo "make_corpus: $(ls "$out/mat" | wc -l) MAT-files, $(ls "$s" | wc -l) settings files in $out"
+echo "make_corpus: $(ls "$out/mat" | wc -l) MAT-files, $(ls "$out/subsystem" | wc -l) subsystem data, $(ls "$s" | wc -l) settings files in $out"

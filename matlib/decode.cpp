@@ -21,6 +21,10 @@ bool IsNumericType(uint32_t type) {
     }
 }
 
+// Arrays nested in cells and structs deeper than this are not walked into
+// when a variable is checked; no writer nests nearly this deep.
+constexpr size_t kMaxCheckedNesting = 256;
+
 uint64_t ElementCount(const mxArray& a) {
     uint64_t n = 1;
     for (mwSize d : a.dims) n *= d;   // checked for overflow when the header was read
@@ -205,6 +209,75 @@ bool DecodeV5(const mxArray& a, DecodedData& out) {
     // A whole decode takes the element to its end and checks the stream there.
     if (a.data.compressed && !stream.Read(end, nullptr, 0)) return false;
     return stream.CheckEnd(end);
+}
+
+const char* CheckV5Element(const mxArray& a) {
+    ElementStream stream(*a.source, a.data);
+    const bool swapped = a.source->swapped;
+    // Octave 7 flags a sparse logical array as a full one and then stores the
+    // parts of a sparse matrix: a logical array's parts are not counted.
+    const bool numeric = HasNumericData(a) && !a.logical;
+    const uint64_t count = ElementCount(a);
+    // Every subelement from the one after the element's tag on: each must fit
+    // in what encloses it, and the arrays nested in cells, structs and
+    // objects are walked the same way. Each open level keeps where it ends
+    // and where its parent goes on after it.
+    struct Level {
+        uint64_t end, resume;
+    };
+    std::vector<Level> levels{{a.data.elementEnd, a.data.elementEnd}};
+    uint64_t pos = kTagSize, imagAt = 0;
+    int partsChecked = 0;
+    while (!levels.empty()) {
+        if (pos >= levels.back().end) {
+            pos = levels.back().resume;
+            levels.pop_back();
+            continue;
+        }
+        SubElement sub;
+        if (!ReadSubElement(stream, pos, levels.back().end, swapped, sub)) {
+            return a.data.compressed ? "its compressed data does not inflate (broken stream or wrong checksum) "
+                                       "or a size in it runs past its element"
+                                     : "a size in it runs past its element";
+        }
+        if (numeric && levels.size() == 1 && (pos == a.data.dataPos || (a.complex && pos == imagAt))) {
+            const size_t width = DataTypeSize(sub.type);
+            if (!IsNumericType(sub.type) || sub.bytes % width != 0 || sub.bytes / width != count) {
+                return "its data does not hold one value per element";
+            }
+            if (pos == a.data.dataPos) imagAt = sub.next;
+            ++partsChecked;
+        }
+        // matio 1.5, compressing, declares a char array (and each array
+        // around it) as if its characters took two bytes each, then stores
+        // them as UTF-8: the arrays around it go on where the data really
+        // ends. Nothing else can stand after an array's character data.
+        if (sub.type == miUTF8 && !sub.small && levels.back().end == sub.dataPos + RoundUp8(2 * uint64_t{sub.bytes}) &&
+            sub.next < levels.back().end) {
+            const uint64_t excess = levels.back().end - sub.next;
+            for (Level& level : levels) {
+                level.end -= excess;
+                level.resume -= excess;
+            }
+        }
+        // Nesting deeper than any writer makes is not walked into: its bytes
+        // still count against their element and are checked by the inflate.
+        if (sub.type == miMATRIX && !sub.small && levels.size() < kMaxCheckedNesting) {
+            levels.push_back({sub.dataPos + sub.bytes, sub.next});
+            pos = sub.dataPos;
+        } else {
+            pos = sub.next;
+        }
+    }
+    if (numeric && partsChecked != (a.complex ? 2 : 1)) {
+        return "its data does not hold one value per element";
+    }
+    // Where the walk ended is where the element ends (before a matio char
+    // array's excess, where one was met).
+    if (a.data.compressed && (!stream.Read(pos, nullptr, 0) || !stream.CheckEnd(pos))) {
+        return "its compressed data does not inflate whole (broken stream, wrong checksum or wrong size)";
+    }
+    return nullptr;
 }
 
 bool VerifyV5Element(const mxArray& a) {

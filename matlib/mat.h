@@ -88,6 +88,30 @@ int matDeleteArray(MATFile* mfp, const char* name);
 // them in file order from 1; these find or delete exactly that one.
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
+// MATLAB keeps the values of objects (string, datetime, table, classdef
+// instances) and function workspaces in the subsystem data, the unnamed
+// variable that the header points at. Before matClose in mode "u": when the
+// deletions recorded so far remove that variable while a variable that stays
+// refers to it, cancels that one deletion and returns 1; otherwise 0.
+int matKeepNeededSubsystem(MATFile* mfp);
+
+// Why the last call of this thread that failed was refused, when the engine
+// knows a reason the user can act on (a file changed by another program, a
+// file linked under several names, no right to write it ...); null otherwise.
+// matOpen clears it.
+const char* matLastError(void);
+
+// Closes the handle without finishing anything: deletions recorded in mode
+// "u" are dropped (the file stays as it is), a file of mode "w" is not made.
+void matAbandon(MATFile* mfp);
+
+// 0 when a pass over the whole file reads every variable's header; non-zero
+// when one cannot be read (a damaged or cut file).
+int matCheckIndex(MATFile* mfp);
+
+// The variable at `index` in file order (0 for the first), with access to its
+// data; null when there is none or it cannot be read.
+mxArray* matGetArrayAt(MATFile* mfp, size_t index);
 
 // ---- Array operations ----------------------------------------------------
 
@@ -133,5 +157,22 @@ int mxGetNameOccurrence(const mxArray* array);
 // the 64-bit integer classes given exactly through `asInt64`/`asUInt64`
 // (either pointer may be null). Returns the number of elements read; fewer
 // than asked on damage or at the end.
+// With the text of structs, cells and objects: what they hold (fields,
+// elements; an object's class and properties, decoded from the file's
+// subsystem data; a string's text, a datetime's date and time, a
+// categorical's categories, a table's variables and first rows). At most
+// buflen bytes including the terminator; decodes no more than it shows, in
+// bounded memory. 0 on success; 1 for classes that hold no such values
+// (numbers, characters) or a null array. Damaged values are named in the text.
+int mxDescribeValue(const mxArray* array, char* buf, size_t buflen);
+
 size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+
+// Whether the variable's stored bytes are whole: every compressed stream
+// inflates to its declared size and ends with a correct Adler-32, every size
+// inside the variable (nested arrays included) fits in what encloses it, and
+// numeric data holds one value per element. 0 when whole; otherwise non-zero
+// and *reason (when given) says what is wrong. Reads the whole variable in
+// fixed buffers; a version 4 variable's sizes were all checked when it was read.
+int mxCheckArray(const mxArray* array, const char** reason);

@@ -1,6 +1,7 @@
 // The MAT-file operations: open (recognising version 4 and level 5 by every
 // header field), close, the directory, the header cursor, and finding
 // variables by name through an index that one pass over the file builds.
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -85,6 +86,10 @@ bool Recognise(SourceFile& file, uint8_t* header) {
             file.swapped = big;
             if (Load16(header + kVersionAt, file.swapped) != kVersion5) return false;
             file.version = 5;
+            // MATLAB writes blanks where a file has no subsystem data, other
+            // writers zeros; an offset that points outside the variables is none.
+            const uint64_t subsystem = Load64(header + kSubsystemOffsetAt, file.swapped);
+            if (subsystem >= kHeaderSize && subsystem < file.size) file.subsystemOffset = subsystem;
             return true;
         }
     }
@@ -107,6 +112,7 @@ MATFile* OpenForRead(const char* path) {
     platform::FileStatus status;
     if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
     source->size = status.size;
+    source->opened = status;
     auto mfp = std::make_unique<MATFile>();
     if (!Recognise(*source, mfp->header)) return nullptr;
     mfp->mode = OpenMode::Read;
@@ -126,7 +132,45 @@ MATFile* OpenForRead(const char* path) {
     return mfp.release();
 }
 
+thread_local const char* lastError = nullptr;
+
+// Takes the update lock of the file the path names. The file may have been
+// replaced between the open and the lock (by an update that held it): then
+// the path is opened again.
+constexpr int kLockAttempts = 3;
+
+MATFile* OpenForUpdate(const char* path) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        std::unique_ptr<MATFile> mfp(OpenForRead(path));
+        if (!mfp) return nullptr;
+        if (fs.lock(mfp->source->stream) != 0) {
+            SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
+                                              : nullptr);
+            return nullptr;
+        }
+        platform::FileStatus now;
+        if (fs.status(path, &now) != 0) return nullptr;
+        if (now.device != mfp->source->opened.device || now.inode != mfp->source->opened.inode) continue;
+        mfp->mode = OpenMode::Update;
+        if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
+        return mfp.release();
+    }
+    SetLastError("the file keeps being replaced by another program");
+    return nullptr;
+}
+
 }  // namespace
+
+void SetLastError(const char* reason) { lastError = reason; }
+
+bool SourceUnchanged(const SourceFile& source) {
+    platform::FileStatus now;
+    if (source.stream == nullptr || platform::FileSystem().fileStatus(source.stream, &now) != 0) return false;
+    if (platform::SameFileUnchanged(now, source.opened)) return true;
+    SetLastError("the file was changed by another program since it was opened");
+    return false;
+}
 
 bool IndexAllVariables(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return false;
@@ -145,17 +189,12 @@ MATFile::~MATFile() = default;
 using namespace matlib;
 
 MATFile* matOpen(const char* path, const char* mode) {
+    SetLastError(nullptr);
     if (path == nullptr || mode == nullptr) return nullptr;
     try {
         if (std::strcmp(mode, "w") == 0) return OpenForWrite(path);
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
-        if (std::strcmp(mode, "u") == 0) {
-            std::unique_ptr<MATFile> mfp(OpenForRead(path));
-            if (!mfp) return nullptr;
-            mfp->mode = OpenMode::Update;
-            if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
-            return mfp.release();
-        }
+        if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {
     }
     return nullptr;
@@ -169,6 +208,10 @@ int matClose(MATFile* mfp) {
     delete mfp;
     return result;
 }
+
+void matAbandon(MATFile* mfp) { delete mfp; }
+
+int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 
 char** matGetDir(MATFile* mfp, int* num) {
     if (num == nullptr) return nullptr;
@@ -233,23 +276,42 @@ mxArray* matGetNextArrayHeader(MATFile* mfp) {
     }
 }
 
+// The header of an indexed variable as a new array (its data read lazily).
+static mxArray* ArrayOfEntry(MATFile* mfp, const VariableEntry& entry) {
+    auto array = std::make_unique<mxArray>();
+    uint64_t next = 0;
+    if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
+    array->occurrence = entry.occurrence;
+    return array.release();
+}
+
 mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     if (mfp == nullptr || mfp->source == nullptr || name == nullptr || occurrence < 1) return nullptr;
+    if (!SourceUnchanged(*mfp->source)) return nullptr;
     try {
         size_t index = FindEntry(mfp, name, occurrence);
         if (index >= mfp->entries.size()) return nullptr;
-        const VariableEntry& entry = mfp->entries[index];
-        auto array = std::make_unique<mxArray>();
-        uint64_t next = 0;
-        if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
-        array->occurrence = entry.occurrence;
-        return array.release();
+        return ArrayOfEntry(mfp, mfp->entries[index]);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+mxArray* matGetArrayAt(MATFile* mfp, size_t index) {
+    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
+    try {
+        while (index >= mfp->entries.size()) {
+            if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return nullptr;
+        }
+        return ArrayOfEntry(mfp, mfp->entries[index]);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
 mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
+
+const char* matLastError(void) { return lastError; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;
@@ -259,6 +321,14 @@ int matPutArray(MATFile* mfp, const mxArray* array) {
 int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update || occurrence < 1) return 1;
     return RecordDeletion(mfp, name, occurrence);
+}
+
+int matKeepNeededSubsystem(MATFile* mfp) {
+    try {
+        return KeepNeededSubsystem(mfp);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 // Occurrence 0 asks the update side for the first of that name not yet deleted.

@@ -54,6 +54,17 @@ constexpr uint8_t kFlagGlobal = 0x04;
 constexpr uint8_t kFlagLogical = 0x02;
 constexpr size_t kArrayFlagsBytes = 8;           // flags word, nzmax word
 
+// ---- objects and the subsystem data ---------------------------------------
+// An object's opaque element (class 17) holds, after its type system ("MCOS")
+// and class name, a uint32 array: this marker, the number of dimensions, the
+// dimensions, one object id per element, and a class id. Values inside the
+// subsystem data refer to objects by the same kind of array.
+constexpr uint32_t kObjectMarker = 0xDD000000;
+// The subsystem data (the unnamed variable's uint8 bytes) starts with the
+// version and endian indicator of a level-5 header, padded to 8 bytes; a
+// level-5 stream of elements follows.
+constexpr size_t kSubsystemPreamble = 8;
+
 // ---- version 4 ------------------------------------------------------------
 constexpr size_t kV4HeaderSize = 20;             // type, mrows, ncols, imagf, namlen
 // The type word is M*1000 + O*100 + P*10 + T.
@@ -105,11 +116,24 @@ constexpr size_t kMaxVariables = 1000000;
 // as kMaxVariables does.
 constexpr uint64_t kMaxIndexedNameBytes = 64 * 1024 * 1024;
 
-// No limit on nesting is needed: no reader here recurses. Headers are read
+// The viewer's text of structs, cells and objects is the one reader that
+// recurses (values inside values); it goes no deeper than this, which is
+// more nesting than any text of a few kilobytes can show.
+constexpr size_t kMaxShownNesting = 16;
+// The viewer decodes object values from the subsystem data held whole in
+// memory; a file whose subsystem data inflates to more than this shows its
+// objects by class and size only. 64 MB is the data of tables of hundreds of
+// thousands of rows, far beyond what a text of a few kilobytes can show.
+constexpr uint64_t kMaxDecodedSubsystemBytes = 64 * 1024 * 1024;
+// A struct or cell variable is shown from its first bytes only: beyond these
+// the text has long passed its end.
+constexpr uint64_t kMaxShownElementBytes = 1024 * 1024;
+
+// Apart from that text, no reader here recurses. Headers are read
 // without looking inside cells and structs, and only numeric, char and
 // sparse data is ever decoded; everything else is copied as bytes.
 // A header read touches only the tag, flags, dimensions, name and class
-// names, each bounded above, so it inflates at most a few kilobytes of a
+// names (and an object's metadata array, for its dimensions), each bounded above, so it inflates at most a few kilobytes of a
 // compressed element, whatever the element claims.
 
 // zlib's deflate cannot compress better than 1032:1 (RFC 1951 limits); a

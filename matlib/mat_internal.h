@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "matlib/mat.h"
+#include "platform/file_io.h"
 
 namespace matlib {
 
@@ -23,6 +24,8 @@ struct SourceFile {
     int version = 0;            // 4 or 5
     bool swapped = false;       // level 5: byte order differs from this machine's
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
+    uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
+    platform::FileStatus opened;   // the file as it was opened: reads check it is still so
     ~SourceFile();              // closes the stream
 };
 
@@ -121,6 +124,14 @@ namespace matlib {
 
 // Read side, used by the update side: scans the whole file once (headers
 // only) and fills entries and byName. False on a damaged file.
+// Whether the open file is still as it was opened: a file rewritten in place
+// meanwhile would give bytes of another file under the offsets of this one.
+// False (and the reason for matLastError) when it changed.
+bool SourceUnchanged(const SourceFile& source);
+
+// The reason matLastError gives for the last refusal of this thread.
+void SetLastError(const char* reason);
+
 bool IndexAllVariables(MATFile* mfp);
 
 // Read side: whether the array's compressed element inflates whole to its
@@ -129,6 +140,16 @@ bool IndexAllVariables(MATFile* mfp);
 // buffers; the only way to check cells, structs and other classes whose data
 // is never decoded. False for null.
 bool VerifyElement(const mxArray* array);
+
+// Read side (v5_reader.cpp): whether the array's element refers to the
+// subsystem data of its file: an opaque array (class 17) or a function
+// handle anywhere inside it, cells and structs included. Walks the element's
+// tags forward in fixed buffers; a damaged element answers true, since
+// carrying data that nobody uses costs nothing but bytes.
+bool RefersToSubsystem(const mxArray& array);
+// Whether the array is its file's subsystem data (the unnamed variable the
+// header's offset points at).
+bool IsSubsystemData(const mxArray& array);
 
 // Write side (mat_write.cpp): mode "w".
 MATFile* OpenForWrite(const char* path);
@@ -143,5 +164,6 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when f
 // WRITE SIDE NEEDS: matDeleteArray(mfp, name) to call RecordDeletion(mfp, name, 0): occurrence 0
 // WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
+int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 
 }  // namespace matlib

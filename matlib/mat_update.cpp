@@ -12,13 +12,17 @@
 //     when that variable moves, and is cleared when it is deleted. (A
 //     version 4 file that loses its last variable becomes the level-5
 //     header alone: an empty file would be no MAT-file at all.)
-//  3. The new file is checked to have exactly the size it must have, then
-//     flushed and synced to disk, given the old file's permission bits, and
-//     only then renamed over the old one (see CommitStagedFile); the folder
-//     is synced after the rename.
-//  4. Before the rename, the old file is checked to be the one that was
-//     indexed (same size and time): a file changed meanwhile by someone else
-//     is not replaced with a copy of its former self.
+//  3. The new file is checked to have exactly the size it must have, given
+//     the old file's owner and group (as far as the caller may), permission
+//     bits and extended attributes (access control lists), flushed and
+//     synced to disk, and only then renamed over the old one (see
+//     CommitStagedFile); the folder is synced after the rename.
+//  4. The old file is checked to be the one that was indexed (same file,
+//     size and time to the nanosecond) before the copy and again right
+//     before the rename: a file changed meanwhile by someone else is not
+//     replaced with a copy of its former self. From the open to the rename
+//     the update holds the file's lock: two updates never interleave, the
+//     second is refused at once.
 //  5. Any failure before the rename returns non-zero, removes the temporary
 //     file and leaves the old file exactly as it was. A crash at any moment
 //     leaves at the path either the whole old file or the whole new one (at
@@ -30,8 +34,11 @@
 //  8. The new file is readable by its owner alone until it gets the old
 //     file's bits: a private file's copy is never open to others.
 //  9. Through a symbolic link, the file the link points at is replaced and
-//     the link stays. A file without any write permission is refused when
-//     opened for update.
+//     the link stays. Refused when opened for update: a file without any
+//     write permission, a file the caller may not write (the folder's write
+//     bit would allow the rename, but the file is not the caller's to
+//     change), a file with several names (hard links; the others would keep
+//     the old variables).
 #include <cstring>
 #include <limits>
 #include <new>
@@ -40,6 +47,7 @@
 #include "matlib/mat_internal.h"
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
+#include "matlib/readers.h"
 
 namespace matlib {
 
@@ -146,27 +154,25 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     return file->written == source.size - removed;
 }
 
-// The path still names the file that was indexed, unchanged.
-bool StillTheSameFile(const char* path, const SourceFile& source, const platform::FileStatus& opened) {
-    platform::FileStatus now;
-    return FileSystem().status(path, &now) == 0 && now.isRegularFile &&
-           now.size == opened.size && now.modifiedTime == opened.modifiedTime && now.size == source.size;
-}
-
 int Apply(MATFile* mfp, UpdateState* state) {
     const SourceFile& source = *mfp->source;
-    platform::FileStatus opened;
-    if (source.stream == nullptr || FileSystem().fileStatus(source.stream, &opened) != 0) return 1;
-    if (opened.size != source.size) return 1;
+    // The file indexed is the file copied: unchanged since it was opened.
+    if (!SourceUnchanged(source)) return 1;
+    const platform::FileStatus opened = source.opened;
 
+    // Temporaries of deletions that died on this machine go first.
+    FileSystem().removeStaleTemporaries(source.path.c_str());
     auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
-    if (!file || !CreateStagedFile(source.path.c_str(), true, opened.mode, file.get())) return 1;
-    if (!WriteRemaining(*mfp, *state, file.get()) || !StillTheSameFile(file->finalPath, source, opened)) {
+    if (!file || !CreateStagedFile(source.path.c_str(), true, true, opened.mode, file.get())) return 1;
+    file->expectedTarget = &opened;
+    if (!WriteRemaining(*mfp, *state, file.get()) ||
+        FileSystem().copyAttributes(source.stream, file->stream) != 0) {
         return 1;   // ~StagedFile removes the temporary file
     }
     // Windows cannot rename over a file that is open; let go of ours when
-    // nobody else still reads through it.
-    if (mfp->source.use_count() == 1) mfp->source.reset();
+    // nobody else still reads through it. Elsewhere it stays open, and with
+    // it the update lock, until the new file is in place.
+    if (!platform::kCanReplaceOpenFile && mfp->source.use_count() == 1) mfp->source.reset();
     if (CommitStagedFile(file.get()) != 0) return 1;
     state->deleted.assign(state->deleted.size(), false);
     state->deletedCount = 0;
@@ -185,6 +191,19 @@ bool BeginUpdate(MATFile* mfp) {
     platform::FileStatus status;
     if (FileSystem().fileStatus(mfp->source->stream, &status) != 0 || !status.isRegularFile ||
         (status.mode & 0222) == 0) {
+        return false;
+    }
+    // Renaming over the file needs only the folder's write bit; changing it
+    // needs the right to write the file itself.
+    if (FileSystem().mayWrite(mfp->source->path.c_str()) != 0) {
+        SetLastError("you may not write this file");
+        return false;
+    }
+    // A file of several names (hard links) cannot be replaced under all of
+    // them at once: the others would keep the old variables.
+    if (status.linkCount > 1) {
+        SetLastError("the file has other names (hard links) that would keep the old variables; "
+                     "deletion changes only files with one name");
         return false;
     }
     mfp->mode = OpenMode::Update;
@@ -225,6 +244,32 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
     if (found == std::numeric_limits<size_t>::max() || state.deleted[found]) return 1;
     state.deleted[found] = true;
     ++state.deletedCount;
+    return 0;
+}
+
+int KeepNeededSubsystem(MATFile* mfp) {
+    if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 0;
+    UpdateState& state = *mfp->updater;
+    const uint64_t subsystemOffset = mfp->source->subsystemOffset;
+    if (subsystemOffset == 0 || state.deleted.size() != mfp->entries.size()) return 0;
+    size_t subsystem = mfp->entries.size();
+    for (size_t i = 0; i < mfp->entries.size(); ++i) {
+        if (mfp->entries[i].offset == subsystemOffset) subsystem = i;
+    }
+    if (subsystem == mfp->entries.size() || !state.deleted[subsystem]) return 0;
+    for (size_t i = 0; i < mfp->entries.size(); ++i) {
+        if (state.deleted[i] || mfp->source->version != 5) continue;
+        mxArray array;
+        uint64_t next = 0;
+        // A variable that cannot be read cannot be shown not to need it.
+        const bool needs = ReadV5Header(mfp->source, mfp->entries[i].offset, array, next) != HeaderStatus::Ok ||
+                           RefersToSubsystem(array);
+        if (needs) {
+            state.deleted[subsystem] = false;
+            --state.deletedCount;
+            return 1;
+        }
+    }
     return 0;
 }
 

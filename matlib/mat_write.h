@@ -24,4 +24,12 @@ void BuildHeader5(uint8_t header[format::kHeaderSize], bool bigEndian, std::time
 // level-5 element can hold, or no memory.
 bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element);
 
+struct StagedFile;
+// Writes the same element for an array read from a version 4 file, its
+// values read from that file and converted in pieces: memory stays at a few
+// hundred kilobytes whatever the array's size (a sparse array whose triplets
+// are out of column order is decoded whole). False for other arrays and when
+// anything cannot be read or written.
+bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file);
+
 }  // namespace matlib

@@ -1,11 +1,19 @@
 // Level-5 elements made from decoded data: how an array read from a version 4
-// file (which has no level-5 bytes to copy) is written.
+// file (which has no level-5 bytes to copy) is written: converted in pieces
+// straight from its file (WriteV4Element), or, for a sparse array whose
+// triplets are not in column order, decoded whole first (EncodeDecodedArray).
+#include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 
+#include "matlib/mat_internal.h"
 #include "matlib/mat_write.h"
+#include "matlib/mat_write_file.h"
+#include "matlib/readers.h"
 
 namespace matlib {
 namespace {
@@ -174,7 +182,264 @@ bool Encode(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element)
     return true;
 }
 
+// Values converted per piece of a streamed version 4 array: a few hundred
+// kilobytes of memory whatever the array's size.
+constexpr size_t kStreamValues = 32 * 1024;
+
+// One part (real or imaginary) of a version 4 array as a level-5 data
+// element: its tag, its values read from the file in pieces, its padding.
+bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, StagedFile* file) {
+    const bool text = array->classId == mxCHAR_CLASS;
+    const size_t valueSize = text ? 2 : 8;
+    uint32_t tag[2] = {text ? miUINT16 : miDOUBLE, static_cast<uint32_t>(count * valueSize)};
+    if (swap) {
+        tag[0] = __builtin_bswap32(tag[0]);
+        tag[1] = __builtin_bswap32(tag[1]);
+    }
+    if (!StagedWrite(file, tag, sizeof tag)) return false;
+    std::unique_ptr<double[]> values(new (std::nothrow) double[kStreamValues]);
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[kStreamValues * 8]);
+    if (!values || !bytes) return false;
+    for (uint64_t first = 0; first < count;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kStreamValues, count - first));
+        if (ReadV4Elements(*array, part, first, n, values.get(), nullptr, nullptr) != n) return false;
+        uint8_t* to = bytes.get();
+        for (size_t i = 0; i < n; ++i, to += valueSize) {
+            if (text) {
+                // A code unit as MATLAB loads version 4 text; anything else is no character.
+                const double v = values[i];
+                uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+                if (swap) unit = __builtin_bswap16(unit);
+                std::memcpy(to, &unit, 2);
+            } else {
+                uint64_t bits;
+                std::memcpy(&bits, &values[i], 8);
+                if (swap) bits = __builtin_bswap64(bits);
+                std::memcpy(to, &bits, 8);
+            }
+        }
+        if (!StagedWrite(file, bytes.get(), n * valueSize)) return false;
+        first += n;
+    }
+    static const uint8_t kZeros[kAlignment] = {};
+    const size_t pad = static_cast<size_t>((kAlignment - count * valueSize % kAlignment) % kAlignment);
+    return StagedWrite(file, kZeros, pad);
+}
+
+// Bytes of an element in the output's order, collected in a bounded buffer
+// and written when it fills.
+class PieceWriter {
+public:
+    PieceWriter(StagedFile* file, bool swap) : file_(file), swap_(swap), buffer_(new (std::nothrow) uint8_t[kSize]) {}
+    bool ok() const { return ok_ && buffer_ != nullptr; }
+    void Word(uint32_t value) {
+        if (swap_) value = __builtin_bswap32(value);
+        Put(&value, 4);
+    }
+    void Double(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, 8);
+        if (swap_) bits = __builtin_bswap64(bits);
+        Put(&bits, 8);
+    }
+    void PadAfter(uint64_t bytes) {
+        static const uint8_t kZeros[kAlignment] = {};
+        Put(kZeros, static_cast<size_t>((kAlignment - bytes % kAlignment) % kAlignment));
+    }
+    void Bytes(const void* data, size_t n) { Put(data, n); }
+    bool Finish() {
+        ok_ = ok() && StagedWrite(file_, buffer_.get(), used_);
+        used_ = 0;
+        return ok_;
+    }
+
+private:
+    static constexpr size_t kSize = 256 * 1024;
+    void Put(const void* data, size_t n) {
+        if (!ok()) return;
+        if (used_ + n > kSize) {
+            ok_ = StagedWrite(file_, buffer_.get(), used_);
+            used_ = 0;
+        }
+        std::memcpy(buffer_.get() + used_, data, n);
+        used_ += n;
+    }
+    StagedFile* file_;
+    bool swap_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t used_ = 0;
+    bool ok_ = true;
+};
+
+// One triplet column of a version 4 sparse array, value after value, read
+// in pieces.
+class SparseColumn {
+public:
+    SparseColumn(const mxArray& array, uint32_t column, uint64_t count)
+        : array_(array), column_(column), count_(count), buffer_(new (std::nothrow) double[kPiece]) {}
+    // The next value; false at the end, on a failed read or without memory.
+    bool Next(double* value) {
+        if (buffer_ == nullptr || read_ == count_) return false;
+        if (at_ == filled_) {
+            filled_ = static_cast<size_t>(std::min<uint64_t>(kPiece, count_ - read_));
+            if (!ReadV4SparseColumn(array_, column_, read_, filled_, buffer_.get())) return false;
+            at_ = 0;
+        }
+        *value = buffer_[at_++];
+        ++read_;
+        return true;
+    }
+
+private:
+    static constexpr size_t kPiece = 8 * 1024;
+    const mxArray& array_;
+    uint32_t column_;
+    uint64_t count_, read_ = 0;
+    std::unique_ptr<double[]> buffer_;
+    size_t at_ = 0, filled_ = 0;
+};
+
+bool IsIndex(double v, uint64_t limit) { return v >= 1 && v <= static_cast<double>(limit) && v == std::floor(v); }
+
+enum class SparseResult { kWritten, kUnsorted, kFailed };
+
+// A version 4 sparse array whose triplets stand in column order (as MATLAB
+// writes them) streams through; any other order needs the whole decode.
+SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
+    const uint64_t stored = array.data.v4Rows - 1;   // the last row holds the dimensions
+    const uint64_t rows = array.dims[0], cols = array.dims[1];
+    {
+        SparseColumn is(array, 0, stored), js(array, 1, stored);
+        double i = 0, j = 0, lastI = 0, lastJ = 0;
+        for (uint64_t k = 0; k < stored; ++k) {
+            if (!is.Next(&i) || !js.Next(&j) || !IsIndex(i, rows) || !IsIndex(j, cols)) return SparseResult::kFailed;
+            if (j < lastJ || (j == lastJ && i < lastI)) return SparseResult::kUnsorted;
+            lastI = i;
+            lastJ = j;
+        }
+    }
+    if (stored > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) || !FitsElement(stored, 8) ||
+        !FitsElement(cols + 1, 4)) {
+        return SparseResult::kFailed;
+    }
+    const bool complex = array.complex;
+    const size_t nameLength = array.name.size();
+    auto padded = [](uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; };
+    const uint64_t contentBytes = (kTagSize + kArrayFlagsBytes) + (kTagSize + 8) + (kTagSize + padded(nameLength)) +
+                                  (kTagSize + padded(stored * 4)) + (kTagSize + padded((cols + 1) * 4)) +
+                                  (kTagSize + stored * 8) * (complex ? 2 : 1);
+    if (nameLength > kMaxNameLength || contentBytes > kMaxElementBytes) return SparseResult::kFailed;
+
+    PieceWriter w(file, swap);
+    w.Word(miMATRIX);
+    w.Word(static_cast<uint32_t>(contentBytes));
+    w.Word(miUINT32);
+    w.Word(kArrayFlagsBytes);
+    w.Word(static_cast<uint32_t>(complex ? kFlagComplex : 0) << 8 | mxSPARSE);
+    w.Word(static_cast<uint32_t>(stored));
+    w.Word(miINT32);
+    w.Word(8);
+    w.Word(static_cast<uint32_t>(rows));
+    w.Word(static_cast<uint32_t>(cols));
+    w.Word(miINT8);
+    w.Word(static_cast<uint32_t>(nameLength));
+    w.Bytes(array.name.data(), nameLength);
+    w.PadAfter(nameLength);
+
+    w.Word(miINT32);
+    w.Word(static_cast<uint32_t>(stored * 4));
+    SparseColumn is(array, 0, stored);
+    double v = 0;
+    for (uint64_t k = 0; k < stored; ++k) {
+        if (!is.Next(&v)) return SparseResult::kFailed;
+        w.Word(static_cast<uint32_t>(v) - 1);
+    }
+    w.PadAfter(stored * 4);
+
+    // Column starts: how many values stand in the columns before each.
+    w.Word(miINT32);
+    w.Word(static_cast<uint32_t>((cols + 1) * 4));
+    SparseColumn js(array, 1, stored);
+    uint64_t before = 0;
+    bool pending = js.Next(&v);
+    for (uint64_t c = 0; c <= cols; ++c) {
+        while (pending && v <= static_cast<double>(c)) {
+            ++before;
+            pending = js.Next(&v);
+        }
+        w.Word(static_cast<uint32_t>(before));
+    }
+    if (before != stored) return SparseResult::kFailed;   // a read failed on the way
+    w.PadAfter((cols + 1) * 4);
+
+    for (uint32_t part = 2; part < (complex ? 4u : 3u); ++part) {
+        w.Word(miDOUBLE);
+        w.Word(static_cast<uint32_t>(stored * 8));
+        SparseColumn values(array, part, stored);
+        for (uint64_t k = 0; k < stored; ++k) {
+            if (!values.Next(&v)) return SparseResult::kFailed;
+            w.Double(v);
+        }
+    }
+    return w.Finish() ? SparseResult::kWritten : SparseResult::kFailed;
+}
+
 }  // namespace
+
+bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
+    if (array == nullptr || array->version != 4 || array->dims.size() != 2) return false;
+    if (array->sparse) {
+        switch (WriteV4Sparse(*array, bigEndian != kNativeBig, file)) {
+            case SparseResult::kWritten: return true;
+            case SparseResult::kFailed: return false;
+            case SparseResult::kUnsorted: break;
+        }
+        // Nothing is written yet: the whole decode sorts the triplets.
+        std::vector<uint8_t> element;
+        return EncodeDecodedArray(array, bigEndian, &element) && StagedWrite(file, element.data(), element.size());
+    }
+    const bool text = array->classId == mxCHAR_CLASS;
+    if (!text && array->classId != mxDOUBLE_CLASS) return false;
+    const size_t nameLength = array->name.size();
+    if (nameLength > kMaxNameLength) return false;
+    const uint64_t rows = array->dims[0], cols = array->dims[1];
+    if (rows > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
+        cols > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        return false;
+    }
+    const uint64_t count = rows * cols;
+    const uint64_t valueSize = text ? 2 : 8;
+    if (!FitsElement(count, valueSize)) return false;
+    const bool complex = array->complex && !text;
+    const uint64_t partBytes = kTagSize + (count * valueSize + kAlignment - 1) / kAlignment * kAlignment;
+    const uint64_t nameBytes = kTagSize + (nameLength + kAlignment - 1) / kAlignment * kAlignment;
+    const uint64_t contentBytes =
+        (kTagSize + kArrayFlagsBytes) + (kTagSize + 8) + nameBytes + partBytes * (complex ? 2 : 1);
+    if (contentBytes > kMaxElementBytes) return false;
+
+    // Everything before the values: the same bytes EncodeDecodedArray writes.
+    std::vector<uint8_t> head;
+    try {
+        head.reserve(static_cast<size_t>(kTagSize + (contentBytes - partBytes * (complex ? 2 : 1))));
+        ElementWriter w{&head, bigEndian != kNativeBig};
+        w.Word(miMATRIX);
+        w.Word(static_cast<uint32_t>(contentBytes));
+        w.Word(miUINT32);
+        w.Word(kArrayFlagsBytes);
+        w.Word(static_cast<uint32_t>(complex ? kFlagComplex : 0) << 8 | FullClassCode(array->classId));
+        w.Word(0);
+        w.Word(miINT32);
+        w.Word(8);
+        w.Word(static_cast<uint32_t>(rows));
+        w.Word(static_cast<uint32_t>(cols));
+        w.Element(miINT8, array->name.data(), nameLength, 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const bool swap = bigEndian != kNativeBig;
+    return StagedWrite(file, head.data(), head.size()) && StreamV4Part(array, 0, count, swap, file) &&
+           (!complex || StreamV4Part(array, 1, count, swap, file));
+}
 
 bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element) {
     if (array == nullptr || element == nullptr) return false;

@@ -1,5 +1,7 @@
 #include "matlib/mat_write_file.h"
 
+#include "matlib/mat_internal.h"
+
 #include <cstring>
 #include <new>
 
@@ -9,17 +11,21 @@ using platform::FileSystem;
 
 StagedFile::~StagedFile() { DiscardStagedFile(this); }
 
-bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, StagedFile* file) {
+bool CreateStagedFile(const char* finalPath, bool followLink, bool keepMode, unsigned mode, StagedFile* file) {
     const size_t length = std::strlen(finalPath);
     if (length == 0 || length >= sizeof file->finalPath) return false;
     // Through a symbolic link, the file it points at is the one replaced
     // (renaming over the link would leave that file as it was); a path that
     // does not exist yet is used as it stands.
-    if (FileSystem().resolve(finalPath, file->finalPath, sizeof file->finalPath) != 0) {
+    if (!followLink || FileSystem().resolve(finalPath, file->finalPath, sizeof file->finalPath) != 0) {
         std::memcpy(file->finalPath, finalPath, length + 1);
     }
     file->keepMode = keepMode;
     file->mode = mode;
+    file->tempPath[0] = '\0';
+    file->stream = FileSystem().createUnnamedBeside(file->finalPath, keepMode);
+    file->unnamed = file->stream != nullptr;
+    if (file->unnamed) return true;
     file->stream = keepMode ? FileSystem().createPrivateBeside(file->finalPath, file->tempPath, sizeof file->tempPath)
                             : FileSystem().createBeside(file->finalPath, file->tempPath, sizeof file->tempPath);
     if (file->stream == nullptr) {
@@ -31,12 +37,18 @@ bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, Stage
 
 bool StagedWrite(StagedFile* file, const void* data, size_t size) {
     if (file->stream == nullptr || file->broken) return false;
-    if (size == 0) return true;
-    if (FileSystem().write(data, size, file->stream) != size) {
-        file->broken = true;
-        return false;
+    // In bounded pieces: a C runtime may fail a single write of gigabytes.
+    const uint8_t* from = static_cast<const uint8_t*>(data);
+    for (size_t left = size; left > 0;) {
+        const size_t piece = left < kCopyBufferSize ? left : kCopyBufferSize;
+        if (FileSystem().write(from, piece, file->stream) != piece) {
+            file->broken = true;
+            return false;
+        }
+        file->written += piece;
+        from += piece;
+        left -= piece;
     }
-    file->written += size;
     return true;
 }
 
@@ -88,7 +100,13 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
 //  4. The rename is the only step that changes what the final path names.
 //     Before it, every failure removes the temporary file and the final path
 //     is untouched; a reader that holds the old file open keeps the old one.
-//  5. After the rename the folder is synced so that the rename itself
+//  5. An unnamed file gets its name only once it is complete and on disk; a
+//     crash before leaves nothing, a crash between the naming and the rename
+//     a named temporary that a later deletion removes.
+//  6. With expectedTarget, the final path is checked right before the rename
+//     to name that file still, unchanged to the nanosecond: what another
+//     program wrote meanwhile is never replaced by a copy of the old file.
+//  7. After the rename the folder is synced so that the rename itself
 //     survives a crash. Its failure cannot be undone (the new file is in
 //     place and whole) and is not reported: file systems that cannot sync a
 //     folder say so, and there is nothing the caller could do.
@@ -99,11 +117,18 @@ int CommitStagedFile(StagedFile* file) {
     }
     bool ok = FileSystem().flush(file->stream) == 0;
     ok = ok && FileSystem().sync(file->stream) == 0;
+    ok = ok && (!file->unnamed || FileSystem().linkIn(file->stream, file->finalPath, file->tempPath,
+                                                      sizeof file->tempPath) == 0);
     // close releases the stream even when it fails.
     const bool closed = FileSystem().close(file->stream) == 0;
     file->stream = nullptr;
     ok = ok && closed;
     ok = ok && (!file->keepMode || FileSystem().setMode(file->tempPath, file->mode) == 0);
+    if (ok && file->expectedTarget != nullptr) {
+        platform::FileStatus now;
+        ok = FileSystem().status(file->finalPath, &now) == 0 && platform::SameFileUnchanged(now, *file->expectedTarget);
+        if (!ok) SetLastError("the file was changed by another program during the deletion; nothing was deleted");
+    }
     ok = ok && FileSystem().replace(file->tempPath, file->finalPath) == 0;
     if (!ok) {
         DiscardStagedFile(file);

@@ -26,14 +26,22 @@ struct StagedFile {
     bool broken = false;        // a write failed: the file must not be committed
     bool keepMode = false;      // give the new file `mode` before it goes in place
     unsigned mode = 0;
+    bool unnamed = false;       // made without a name; linked in by the commit
+    // When set, the commit replaces the final path only while it still
+    // names this file, unchanged: checked right before the rename.
+    const platform::FileStatus* expectedTarget = nullptr;
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
     ~StagedFile();              // discards the temporary file unless committed
 };
 
-// Creates the temporary file in the folder of finalPath. With keepMode it is
-// readable by its owner alone until CommitStagedFile gives it `mode`. False
-// when the path does not fit or the file cannot be created.
-bool CreateStagedFile(const char* finalPath, bool keepMode, unsigned mode, StagedFile* file);
+// Creates the temporary file in the folder of finalPath: without a name where
+// the system can (a process killed while writing leaves nothing behind),
+// else under a temporary name. With followLink a symbolic link at finalPath
+// leads to the file that is replaced; without, the name itself is replaced.
+// With keepMode the file is readable by its owner alone until
+// CommitStagedFile gives it `mode`. False when the path does not fit or the
+// file cannot be created.
+bool CreateStagedFile(const char* finalPath, bool followLink, bool keepMode, unsigned mode, StagedFile* file);
 
 // Appends bytes; false (and the file broken) when not all were written.
 bool StagedWrite(StagedFile* file, const void* data, size_t size);
@@ -43,9 +51,10 @@ bool StagedWrite(StagedFile* file, const void* data, size_t size);
 // broken when anything was written.
 bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
 
-// Puts the file in place: flush, sync, close, permission bits, rename over
-// the final path, sync of the folder. 0 on success. On failure the final path
-// is as it was and the temporary file is gone.
+// Puts the file in place: flush, sync, name, close, permission bits, the
+// check of expectedTarget, rename over the final path, sync of the folder. 0
+// on success. On failure the final path is as it was and the temporary file
+// is gone.
 int CommitStagedFile(StagedFile* file);
 
 // Closes and removes the temporary file (nothing when there is none).

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "matlib/convert.h"
 #include "matlib/mat_internal.h"
@@ -73,6 +74,26 @@ bool PutUtf8(uint32_t cp, char* out, size_t& used, size_t room) {
     return true;
 }
 
+// The first units of a version 4 text (at most `room` + 1 of them), as
+// UTF-16 code units in native order, the way a whole decode gives them.
+bool ReadV4Units(const mxArray& a, size_t room, std::vector<uint8_t>* out) {
+    const size_t total = mxGetNumberOfElements(&a);
+    const size_t wanted = total > room ? room + 1 : total;
+    out->resize(wanted * 2);
+    double values[512];
+    for (size_t first = 0; first < wanted;) {
+        const size_t n = std::min<size_t>(wanted - first, 512);
+        if (matlib::ReadV4Elements(a, 0, first, n, values, nullptr, nullptr) != n) return false;
+        for (size_t i = 0; i < n; ++i) {
+            const double v = values[i];
+            const uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+            std::memcpy(out->data() + 2 * (first + i), &unit, 2);
+        }
+        first += n;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool matlib::VerifyElement(const mxArray* a) {
@@ -83,6 +104,21 @@ bool matlib::VerifyElement(const mxArray* a) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+int mxCheckArray(const mxArray* a, const char** reason) {
+    const char* wrong = nullptr;
+    if (a == nullptr) {
+        wrong = "no variable";
+    } else if (a->source != nullptr && a->version == 5) {
+        try {
+            wrong = matlib::CheckV5Element(*a);
+        } catch (const std::bad_alloc&) {
+            wrong = "not enough memory to check it";
+        }
+    }
+    if (reason != nullptr) *reason = wrong;
+    return wrong != nullptr ? 1 : 0;
 }
 
 void mxDestroyArray(mxArray* array) { delete array; }
@@ -160,14 +196,29 @@ int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
     if (buf == nullptr || buflen == 0) return 1;
     buf[0] = '\0';
     if (a == nullptr || a->classId != mxCHAR_CLASS) return 1;
-    const DecodedData* d = Decoded(a);
-    if (d == nullptr) return 1;
-    size_t units = d->real.size() / 2;
+    std::vector<uint8_t> head;
+    const std::vector<uint8_t>* data = nullptr;
+    if (a->version == 4 && a->source != nullptr) {
+        // Version 4 text is read only as far as it can show: each unit takes
+        // at least one byte of buf, and one more unit tells whether the text
+        // goes on (or how a surrogate pair ends).
+        try {
+            if (!ReadV4Units(*a, buflen, &head)) return 1;
+        } catch (const std::bad_alloc&) {
+            return 1;
+        }
+        data = &head;
+    } else {
+        const DecodedData* d = Decoded(a);
+        if (d == nullptr) return 1;
+        data = &d->real;
+    }
+    size_t units = data->size() / 2;
     size_t used = 0, room = buflen - 1;
     for (size_t i = 0; i < units; ++i) {
         uint16_t u, next = 0;
-        std::memcpy(&u, d->real.data() + 2 * i, 2);
-        if (i + 1 < units) std::memcpy(&next, d->real.data() + 2 * i + 2, 2);
+        std::memcpy(&u, data->data() + 2 * i, 2);
+        if (i + 1 < units) std::memcpy(&next, data->data() + 2 * i + 2, 2);
         uint32_t cp = u;
         if (u >= 0xD800 && u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
             cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00);

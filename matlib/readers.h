@@ -45,10 +45,17 @@ bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buff
 bool DecodeV5(const mxArray& array, DecodedData& out);
 bool DecodeV4(const mxArray& array, DecodedData& out);
 bool VerifyV5Element(const mxArray& array);
+// Null when the element is whole (see mxCheckArray), else what is wrong.
+const char* CheckV5Element(const mxArray& array);
 size_t ReadV5Elements(const mxArray& array, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
 size_t ReadV4Elements(const mxArray& array, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+// A version 4 sparse matrix stores its triplets as columns of its rows: 0
+// the row indices, 1 the column indices, 2 the real values, 3 the imaginary
+// ones (1-based indices; the last row holds the dimensions). Reads values
+// [first, first + count) of one of them as doubles.
+bool ReadV4SparseColumn(const mxArray& array, uint32_t column, uint64_t first, size_t count, double* out);
 
 // A value of a stored numeric type, converted.
 double LoadDouble(const uint8_t* p, uint32_t type, bool swapped);

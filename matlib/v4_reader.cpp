@@ -218,6 +218,14 @@ bool DecodeV4(const mxArray& a, DecodedData& out) {
     return true;
 }
 
+bool ReadV4SparseColumn(const mxArray& a, uint32_t column, uint64_t first, size_t count, double* out) {
+    const DataLocation& loc = a.data;
+    if (loc.v4Type != kV4Sparse || column >= loc.v4Cols || first > loc.v4Rows || count > loc.v4Rows - first) {
+        return false;
+    }
+    return ReadValues(a, loc.v4DataOffset, static_cast<uint64_t>(column) * loc.v4Rows + first, count, out);
+}
+
 size_t ReadV4Elements(const mxArray& a, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
     const DataLocation& loc = a.data;

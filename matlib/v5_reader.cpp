@@ -1,7 +1,9 @@
 // Level-5 variable headers: the element's tag, array flags, dimensions and
 // name (and an object's or opaque array's class name), read without touching
 // the data, and without recursing into cells or structs.
+#include <new>
 #include <string>
+#include <vector>
 
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
@@ -54,6 +56,38 @@ void SetClass(mxArray& a, uint8_t code, const std::string& storedClassName) {
         default: a.classId = mxUNKNOWN_CLASS; a.className = "unknown"; break;
     }
     if (a.className.empty()) a.className = "unknown";
+}
+
+// An object's dimensions from the metadata array that follows its class name
+// (the opaque element itself says 1x1 whatever the object array's size).
+// False when the bytes there are no object metadata; the caller keeps 1x1.
+bool ReadObjectDims(ElementStream& stream, bool swapped, uint64_t pos, uint64_t end, std::vector<mwSize>& dims) {
+    SubElement matrix;
+    if (!ReadSubElement(stream, pos, end, swapped, matrix) || matrix.small || matrix.type != miMATRIX) return false;
+    const uint64_t inner = matrix.dataPos + matrix.bytes;
+    SubElement flags, dimsElement, name, data;
+    if (!ReadSubElement(stream, matrix.dataPos, inner, swapped, flags) ||
+        !ReadSubElement(stream, flags.next, inner, swapped, dimsElement) ||
+        !ReadSubElement(stream, dimsElement.next, inner, swapped, name) ||
+        !ReadSubElement(stream, name.next, inner, swapped, data)) {
+        return false;
+    }
+    if ((data.type != miUINT32 && data.type != miINT32) || data.small || data.bytes < 8) return false;
+    uint8_t words[(2 + kMaxDimensions) * 4];
+    if (!stream.Read(data.dataPos, words, 8)) return false;
+    const uint32_t count = Load32(words + 4, swapped);
+    if (Load32(words, swapped) != kObjectMarker || count < 2 || count > kMaxDimensions) return false;
+    if (data.bytes < (2 + static_cast<uint64_t>(count)) * 4) return false;
+    if (!stream.Read(data.dataPos + 8, words + 8, count * 4)) return false;
+    std::vector<mwSize> found;
+    uint64_t product = 1;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t d = Load32(words + 8 + 4 * i, swapped);
+        if (__builtin_mul_overflow(product, static_cast<uint64_t>(d), &product)) return false;
+        found.push_back(d);
+    }
+    dims = std::move(found);
+    return true;
 }
 
 // The array's content from the flags on: fills the header fields of `a` and
@@ -112,11 +146,16 @@ bool ReadArrayContent(ElementStream& stream, bool swapped, uint64_t pos, uint64_
         if (!ReadSubElement(stream, pos, end, swapped, cls)) return false;
         if (!ReadText(stream, cls, kMaxClassNameLength, storedClassName)) return false;
         pos = cls.next;
+        if (code == mxOPAQUE) ReadObjectDims(stream, swapped, pos, end, a.dims);
     }
     SetClass(a, code, storedClassName);
     a.data.dataPos = pos;
     return true;
 }
+
+// Whether an array of this class needs the subsystem data: opaque arrays
+// keep their values there, function handles their workspaces.
+bool ClassRefersToSubsystem(uint8_t code) { return code == mxOPAQUE || code == mxFUNCTION; }
 
 }  // namespace
 
@@ -209,6 +248,80 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
     array.elementOffset = offset;
     array.elementSize = next - offset;
     return HeaderStatus::Ok;
+}
+
+// The arrays inside a cell or struct stand one after another and fill their
+// container exactly, so a walk that steps into every container (past its
+// header subelements) and over every other array visits them all in order
+// without a stack: no recursion and no memory that grows with nesting.
+bool RefersToSubsystem(const mxArray& array) {
+    if (array.version != 5 || !array.source) return false;
+    if (ClassRefersToSubsystem(array.fileClass)) return true;
+    if (array.fileClass != mxCELL && array.fileClass != mxSTRUCT && array.fileClass != mxOBJECT) return false;
+    try {
+        SourceFile& file = *array.source;
+        const bool swapped = file.swapped;
+        ElementStream stream(file, array.data);
+        const uint64_t end = array.data.elementEnd;
+        // The top array's header was read; its children start at dataPos,
+        // after a struct's field names.
+        uint64_t pos = array.data.dataPos;
+        auto skipFieldNames = [&](uint64_t at, uint64_t limit, uint64_t& after) {
+            SubElement length, names;
+            if (!ReadSubElement(stream, at, limit, swapped, length) ||
+                !ReadSubElement(stream, length.next, limit, swapped, names)) {
+                return false;
+            }
+            after = names.next;
+            return true;
+        };
+        if (array.fileClass != mxCELL && !skipFieldNames(pos, end, pos)) return true;
+        while (pos < end) {
+            SubElement child;
+            if (!ReadSubElement(stream, pos, end, swapped, child) || child.small || child.type != miMATRIX) return true;
+            const uint64_t childEnd = child.dataPos + child.bytes;
+            if (child.bytes == 0) {   // an empty array, written as a bare tag
+                pos = child.next;
+                continue;
+            }
+            SubElement flags;
+            uint8_t flagBytes[4];
+            if (!ReadSubElement(stream, child.dataPos, childEnd, swapped, flags) ||
+                !ReadSubElementData(stream, flags, flagBytes, sizeof flagBytes)) {
+                return true;
+            }
+            const uint8_t code = static_cast<uint8_t>(Load32(flagBytes, swapped) & 0xff);
+            if (ClassRefersToSubsystem(code)) return true;
+            if (code != mxCELL && code != mxSTRUCT && code != mxOBJECT) {
+                pos = child.next;
+                continue;
+            }
+            // Into the container: past dimensions, name (and class name), field names.
+            SubElement dims, name;
+            if (!ReadSubElement(stream, flags.next, childEnd, swapped, dims) ||
+                !ReadSubElement(stream, dims.next, childEnd, swapped, name)) {
+                return true;
+            }
+            uint64_t inner = name.next;
+            if (code == mxOBJECT) {
+                SubElement cls;
+                if (!ReadSubElement(stream, inner, childEnd, swapped, cls)) return true;
+                inner = cls.next;
+            }
+            if (code != mxCELL && !skipFieldNames(inner, childEnd, inner)) return true;
+            // Padding after the last child of a container is covered by its
+            // parent's next position; step to the first child.
+            pos = inner;
+        }
+        return false;
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+}
+
+bool IsSubsystemData(const mxArray& array) {
+    return array.version == 5 && array.source && array.source->subsystemOffset != 0 &&
+           array.elementOffset == array.source->subsystemOffset;
 }
 
 }  // namespace matlib

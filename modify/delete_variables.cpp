@@ -11,6 +11,7 @@
 #include <string>
 
 #include "matlib/mat.h"
+#include "platform/diagnostics.h"
 #include "platform/message_box.h"
 #include "plugin/plugin_api.h"
 #include "reader/entry_name.h"
@@ -19,6 +20,8 @@ namespace {
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
+// The refusal's text is only a display text too.
+constexpr size_t kRefusalTextSize = 1024;
 
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
@@ -62,6 +65,28 @@ void ReportProgress(tProcessDataProc progress, int percent, const char* variable
     progress(text, 0);   // the answer is not asked: the deletion goes on
 }
 
+// When the engine knows why it refused (the file has hard links, the caller
+// may not write it, another deletion or program is changing it), the user
+// is told so: nothing was deleted.
+void ShowRefusal(const char* packedFile) {
+    const char* reason = matLastError();
+    if (reason == nullptr) return;
+    char text[kRefusalTextSize];
+    std::snprintf(text, sizeof text, "Nothing was deleted from %s:\n%s.", packedFile, reason);
+    platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
+}
+
+// Whether the file reads as a MAT-file but one of its variables does not:
+// deletion refuses such a file, since the new file could not keep what
+// follows the damage.
+bool IsDamaged(const char* path) {
+    MATFile* file = matOpen(path, "r");
+    if (file == nullptr) return false;
+    const bool damaged = matCheckIndex(file) != 0;
+    matClose(file);
+    return damaged;
+}
+
 }  // namespace
 
 int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled,
@@ -78,8 +103,14 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
 
     MATFile* file = matOpen(packedFile, "u");
     if (file == nullptr) {
-        std::printf("Error opening file %s\n", packedFile);
-        std::fflush(stdout);
+        // A reason the engine gives comes first: the check for damage opens
+        // the file again, which clears it.
+        if (matLastError() == nullptr && IsDamaged(packedFile)) {
+            platform::PrintLine("File %s is damaged: no variable is deleted from it\n", packedFile);
+            return E_BAD_ARCHIVE;
+        }
+        platform::PrintLine("Error opening file %s\n", packedFile);
+        ShowRefusal(packedFile);
         return E_EWRITE;
     }
 
@@ -91,18 +122,39 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
 
     // Percentages count over the whole list: with four names 0, 25, 50, 75.
     size_t index = 0;
+    size_t missing = 0;
     for (const char* entry = deleteList; *entry != '\0'; entry = NextName(entry), ++index) {
         const std::string name = ListedName(entry);
         if (DeleteListedVariable(file, name) != 0) {
-            std::printf("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
-            std::fflush(stdout);
+            platform::PrintLine("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
+            ++missing;
         }
         ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str());
     }
 
+    // All or nothing: a name that leads to no variable (the file changed
+    // since it was listed, or the name was never listed) deletes nothing,
+    // so that the user is never left with only part of what was asked.
+    if (missing > 0) {
+        matAbandon(file);
+        platform::PrintLine("No variable deleted from file %s: %zu of %zu names not found\n", packedFile,
+                            missing, nameCount);
+        return E_NO_FILES;
+    }
+
+    // The objects of the variables that stay would lose their values.
+    if (matKeepNeededSubsystem(file) != 0) {
+        platform::PrintLine("Unnamed variable kept in file %s: other variables refer to its subsystem data\n",
+                            packedFile);
+        platform::ShowMessageBox(
+            "The unnamed variable was not deleted: it holds the subsystem data, the values of\n"
+            "the objects (string, datetime, table, classdef objects) and function handles\n"
+            "that other variables of this file refer to.",
+            "Error Processing Variable", kErrorBoxStyle);
+    }
     if (matClose(file) != 0) {
-        std::printf("Error closing file %s\n", packedFile);
-        std::fflush(stdout);
+        platform::PrintLine("Error closing file %s\n", packedFile);
+        ShowRefusal(packedFile);
         return E_EWRITE;
     }
     return 0;

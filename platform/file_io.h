@@ -14,8 +14,28 @@ struct FileStatus {
     uint64_t size = 0;
     unsigned mode = 0;          // permission bits (st_mode & 07777)
     bool isRegularFile = false;
+    bool isLink = false;        // only from linkStatus: the name is a symbolic link
     int64_t modifiedTime = 0;   // seconds since 1970
+    long modifiedNanoseconds = 0;
+    uint64_t device = 0;        // with inode: which file this is (0 where the system has none)
+    uint64_t inode = 0;
+    uint64_t linkCount = 1;     // names the file has
 };
+
+// Whether two statuses are of one file, unchanged: same file, size and time
+// of the last change, to the nanosecond where the system keeps them.
+inline bool SameFileUnchanged(const FileStatus& a, const FileStatus& b) {
+    return a.isRegularFile == b.isRegularFile && a.size == b.size && a.modifiedTime == b.modifiedTime &&
+           a.modifiedNanoseconds == b.modifiedNanoseconds && a.device == b.device && a.inode == b.inode;
+}
+
+// Windows cannot rename over a file that a handle holds open; POSIX systems
+// can, and the old file stays readable through the handle.
+#if defined(_WIN32)
+inline constexpr bool kCanReplaceOpenFile = false;
+#else
+inline constexpr bool kCanReplaceOpenFile = true;
+#endif
 
 // Room for a path made by createBeside, terminator included. Longer paths are
 // refused, never cut.
@@ -56,6 +76,32 @@ struct FileSystemCalls {
     // these files (0), the source ends early or a call fails; the caller
     // copies the rest itself, which reports what went wrong.
     uint64_t (*copyRange)(FILE* from, uint64_t offset, FILE* to, uint64_t size);
+    // As status, but a symbolic link is described itself (isLink), not the
+    // file it points at.
+    int (*linkStatus)(const char* path, FileStatus* out);
+    // Takes the exclusive update lock of the open file without waiting; it
+    // lasts until the stream is closed. 0 when taken (or when the file
+    // system offers no locks); -1 with errno EWOULDBLOCK when another
+    // update holds it; -1 otherwise on failure.
+    int (*lock)(FILE* file);
+    // 0 when the caller may write the file itself (its own rights, not the
+    // folder's); -1 otherwise.
+    int (*mayWrite)(const char* path);
+    // Gives `to` the owner and group of `from` (as far as the caller may),
+    // its permission bits and its extended attributes (access control lists
+    // among them). 0 on success.
+    int (*copyAttributes)(FILE* from, FILE* to);
+    // A new file without a name in the folder of `path`, open for binary
+    // writing (readable by its owner alone with ownerOnly); linkIn gives it
+    // one. Null where the file system makes no such files.
+    FILE* (*createUnnamedBeside)(const char* path, bool ownerOnly);
+    // Links a file made by createUnnamedBeside into the folder of `path`
+    // under a new temporary name, written to tempPath. 0 on success.
+    int (*linkIn)(FILE* file, const char* path, char* tempPath, size_t tempPathSize);
+    // Removes the temporary files beside `path` that processes of this
+    // machine left behind when they died (ours only: our name pattern, this
+    // machine's name, a process that no longer runs).
+    void (*removeStaleTemporaries)(const char* path);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

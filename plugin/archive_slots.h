@@ -23,6 +23,7 @@ struct CurrentEntry {
     std::string name;              // the variable's name as stored in the file
     int occurrence = 1;            // 1 for the first variable of that name
     mxClassID classId = mxUNKNOWN_CLASS;
+    bool global = false;           // from the global workspace (listed in upper case)
 };
 
 struct ArchiveSlot {

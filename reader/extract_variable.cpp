@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
 #include "reader/value_text.h"
@@ -73,6 +74,16 @@ private:
     mxArray* array_ = nullptr;
 };
 
+// Closes the output after a failed read or write; the close's own failure is
+// only reported.
+int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+    if (const char* reason = matLastError()) {
+        platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), reason);
+    }
+    if (output.Close() != 0) platform::PrintLine("Error closing file %s\n", variableName.c_str());
+    return E_EREAD;
+}
+
 bool WriteAll(FILE* file, const char* text) {
     const size_t length = std::strlen(text);
     return platform::FileSystem().write(text, length, file) == length;
@@ -81,15 +92,21 @@ bool WriteAll(FILE* file, const char* text) {
 // The viewer's text file: the entry file name, " =", a line feed, the value
 // text. Text mode: on Windows each line feed is stored as CR LF.
 int WriteViewerTextFile(const char* destination, const char* entryFileName, const char* text) {
+    // A symbolic link at the name is replaced, never written through (the
+    // open refuses to follow one).
+    platform::FileStatus existing;
+    if (platform::FileSystem().linkStatus(destination, &existing) == 0 && existing.isLink) {
+        platform::FileSystem().remove(destination);
+    }
     FILE* file = platform::FileSystem().open(destination, "w");
     if (file == nullptr) {
-        std::printf("The file 'data2' was not opened\n");
+        platform::PrintLine("The file 'data2' was not opened\n");
         return E_EWRITE;
     }
-    std::printf("The file 'data2' was opened\n");
+    platform::PrintLine("The file 'data2' was opened\n");
     const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text);
     if (platform::FileSystem().close(file) != 0) {
-        std::printf("The file 'data' was not closed\n");
+        platform::PrintLine("The file 'data' was not closed\n");
         return E_EWRITE;
     }
     return written ? 0 : E_EWRITE;
@@ -102,21 +119,47 @@ bool EndsWithMat(const char* name, size_t length) {
            (tail[3] == 't' || tail[3] == 'T');
 }
 
+// True when the variable's stored bytes are whole; otherwise a line that
+// names it and says what is wrong.
+bool ReportIfDamaged(const mxArray* array, const char* variableName) {
+    const char* reason = nullptr;
+    if (mxCheckArray(array, &reason) == 0) return true;
+    platform::PrintLine("Damaged variable %s: %s\n", variableName, reason != nullptr ? reason : "unreadable");
+    return false;
+}
+
+// The test operation: the current entry is read whole and checked; nothing
+// is written.
+int TestCurrentEntry(const ArchiveSlot* slot) {
+    const CurrentEntry& entry = slot->current;
+    if (entry.classId == mxFUNCTION_CLASS && !entry.global) return 0;   // not read for extraction either
+    ArrayHolder array;
+    array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+    if (array.get() == nullptr) return E_BAD_DATA;
+    return ReportIfDamaged(array.get(), entry.name.c_str()) ? 0 : E_BAD_DATA;
+}
+
 int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     const CurrentEntry& entry = slot->current;
     const char* entryFileName = LastPathComponent(destination);
 
-    // The variable is read before anything is created: a failure leaves the
-    // destination as it was. Function handles are not read: a MAT-file
-    // receives none, the viewer a note.
-    const bool functionHandle = entry.classId == mxFUNCTION_CLASS;
+    // The variable is read and checked before anything is created: a failure
+    // leaves the destination as it was, and damaged data is neither copied
+    // (a compressed element is copied as it stands) nor shown. Function
+    // handles are not read: a MAT-file receives none, the viewer a note.
+    // A global handle lists in upper case and has always been copied like
+    // any variable.
+    const bool functionHandle = entry.classId == mxFUNCTION_CLASS && !entry.global;
     ArrayHolder array;
     if (!functionHandle) {
         array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
         if (array.get() == nullptr) {
-            std::printf("Error reading variable %s\n", entry.name.c_str());
+            const char* reason = matLastError();
+            platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "",
+                                reason ? reason : "");
             return E_EREAD;
         }
+        if (!ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     }
 
     char outputName[kPathRoom];
@@ -126,7 +169,7 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     if (!EndsWithMat(destination, length)) std::memcpy(outputName + length, ".mat", 5);
 
     if (IsViewerFolder(outputName)) {
-        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get());
+        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), slot->settings.ShowContents != 0);
         CreatePathDirectories(destination);
         return WriteViewerTextFile(destination, entryFileName, text.c_str());
     }
@@ -134,16 +177,15 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     CreatePathDirectories(destination);
     OutputMatFile output(matOpen(outputName, "w"));
     if (output.get() == nullptr) {
-        std::printf("Error opening file %s\n", destination);
-        return E_EREAD;
+        platform::PrintLine("Error opening file %s\n", destination);
+        return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
     }
     // A failed write breaks the new file: closing it then replaces nothing.
     if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
-        output.Close();
-        return E_EREAD;
+        return FailAfterOutputOpened(output, entry.name);
     }
     if (output.Close() != 0) {
-        std::printf("Error closing file %s\n", entry.name.c_str());
+        platform::PrintLine("Error closing file %s\n", destination);
         return E_EREAD;
     }
     return 0;
@@ -152,10 +194,17 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
 }  // namespace
 
 int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, const char* destName) {
-    if (operation == PK_SKIP || operation == PK_TEST) return 0;
+    if (operation == PK_SKIP) return 0;
     if (slot == nullptr) return E_BAD_DATA;
     if (slot->openMode == PK_OM_LIST) return 0;
     if (!slot->current.valid || slot->matFile == nullptr) return E_BAD_DATA;
+    if (operation == PK_TEST) {
+        try {
+            return TestCurrentEntry(slot);
+        } catch (const std::bad_alloc&) {
+            return E_NO_MEMORY;
+        }
+    }
     // An empty name names no file: the output would land as ".mat" in
     // whatever folder the host runs in.
     if (destName == nullptr || destName[0] == '\0') return E_EWRITE;

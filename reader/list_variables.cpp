@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/host_rules.h"
 #include "reader/entry_name.h"
 
@@ -137,8 +138,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
 
     mxArray* array = matGetNextArrayHeader(slot->matFile);
     if (array == nullptr) {
-        std::printf("Error reading in file %s\n", header->ArcName);
-        std::fflush(stdout);
+        platform::PrintLine("Error reading in file %s\n", header->ArcName);
         return E_EREAD;
     }
 
@@ -168,8 +168,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
         // escaped, in a crafted file). Nothing leads back to such an entry,
         // so it is refused. Its header has been read, so the index moves on
         // with the engine's cursor: a host that goes on gets the next one.
-        std::printf("Variable name too long to list in file %s\n", header->ArcName);
-        std::fflush(stdout);
+        platform::PrintLine("Variable name too long to list in file %s\n", header->ArcName);
         mxDestroyArray(array);
         slot->nextVariableIndex++;
         return E_EREAD;
@@ -189,6 +188,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     }
     slot->current.occurrence = mxGetNameOccurrence(array);
     slot->current.classId = mxGetClassID(array);
+    slot->current.global = global;
     slot->current.valid = true;
 
     std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
@@ -160,7 +161,7 @@ int MonthNumber(const HeaderDate& date) {
 // The failure exit of the two passes: close the pass's handle, give the
 // slot back, refuse.
 ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file) {
-    if (file != nullptr && matClose(file) != 0) std::printf("Error closing file %s\n", archiveData->ArcName);
+    if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
     ReleaseSlot(slot);
     archiveData->OpenResult = E_EOPEN;
     return nullptr;
@@ -171,7 +172,7 @@ ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFi
 bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
     MATFile* file = matOpen(arcName, "r");
     if (file == nullptr) {
-        std::printf("Error opening file %s\n", arcName);
+        platform::PrintLine("Error opening file %s\n", arcName);
         archiveData->OpenResult = E_EOPEN;
         return false;
     }
@@ -201,7 +202,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
         archiveData->OpenResult = E_NO_MEMORY;
         return nullptr;
     }
-    std::printf("Reading file %s...\n\n", arcName);
+    platform::PrintLine("Reading file %s...\n\n", arcName);
 
     // First pass: only counts the variables.
     if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
@@ -211,16 +212,16 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
-        std::printf("Error reading directory of file %s\n", arcName);
+        platform::PrintLine("Error reading directory of file %s\n", arcName);
         return FailOpening(archiveData, slot, file);
     }
-    std::printf("Directory of %s:\n", arcName);
+    platform::PrintLine("Directory of %s:\n", arcName);
     if (names != nullptr) {
-        for (int i = 0; i < count; ++i) std::printf("%s\n", names[i]);
+        for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
     }
     mxFree(names);
     slot->variableCount = count;
-    if (matClose(file) != 0) std::printf("Error closing file %s\n", arcName);
+    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
     if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
@@ -236,7 +237,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     PublishSlot(slot);
 
     archiveData->OpenResult = 0;
-    std::printf("Done\n");
+    platform::PrintLine("Done\n");
     return slot;
 }
 
@@ -266,7 +267,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
     case platform::FileTimeResult::Ok:
         break;
     case platform::FileTimeResult::OpenFailed:
-        std::printf("%d", openError);
+        platform::PrintLine("%d", openError);
         return -1;
     case platform::FileTimeResult::StatusFailed:
     case platform::FileTimeResult::ConvertFailed:

@@ -11,6 +11,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "matlib/mat_format.h"
@@ -49,6 +50,24 @@ static_assert(kCharTextRoom <= kValueTextRoom);
 // Elements are read in small batches: a text never shows more than about a
 // hundred of them.
 constexpr size_t kBatch = 64;
+
+// The text of a struct, cell or object (with ShowContents on): a few
+// screens of nested lines.
+constexpr size_t kContentsTextRoom = 8192;
+
+}  // namespace
+
+namespace {
+
+// With ShowContents on, what a struct, cell or object holds; otherwise (or
+// when the engine has nothing to say) the written message.
+std::string RenderContentsText(const mxArray* array, bool showContents) {
+    if (!showContents) return UnsupportedClassText;
+    std::string text(kContentsTextRoom, '\0');
+    if (mxDescribeValue(array, text.data(), text.size()) != 0) return UnsupportedClassText;
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
 
 }  // namespace
 
@@ -282,12 +301,14 @@ std::string RenderNumericText(const mxArray* array) {
 
 }  // namespace
 
-std::string RenderVariableText(const mxArray* array) {
+std::string RenderVariableText(const mxArray* array, bool showContents) {
     if (array == nullptr) return UnknownClassText;
     switch (mxGetClassID(array)) {
         case mxUNKNOWN_CLASS: return UnknownClassText;
         case mxCELL_CLASS:
         case mxSTRUCT_CLASS:
+        case mxOBJECT_CLASS:
+        case mxOPAQUE_CLASS: return RenderContentsText(array, showContents);
         case mxVOID_CLASS: return UnsupportedClassText;
         case mxCHAR_CLASS: return RenderCharText(array);
         case mxFUNCTION_CLASS: return FunctionHandleText;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Writes the MAT-files that other programs make (scipy.io, matio, GNU Octave,
 # and the MATLAB-written files that Debian's scipy ships for its own tests)
-# into OUTDIR, for the test suites. tests/TESTDATA.md lists every file.
+# into OUTDIR, for the test suites. scripts/testdata/README.md lists every file.
 #
 # Usage: scripts/make_testdata.sh OUTDIR [MATIO_WRITER]
 #   MATIO_WRITER: the built matio_writer program (default: OUTDIR/../matio_writer).

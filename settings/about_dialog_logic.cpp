@@ -1,6 +1,9 @@
 #include "settings/about_dialog_logic.h"
 
+#include <cstdio>
 #include <string_view>
+
+#include "platform/message_box.h"
 
 namespace about_dialog {
 namespace {
@@ -9,6 +12,8 @@ namespace {
 // mailto target spells the address out again. Both must agree.
 static_assert(std::string_view(MATWCX_TITLE) == MATWCX_TITLE_RC);
 static_assert(std::string_view(kEmailTarget).starts_with(std::string_view("mailto:" MATWCX_EMAIL "?subject=")));
+
+constexpr unsigned kSaveFailedBoxStyle = platform::kMessageBoxOk | platform::kMessageBoxIconError;
 
 constexpr intptr_t kHandled = 1;
 constexpr intptr_t kNotHandled = 0;
@@ -60,6 +65,7 @@ void InitDialog(DialogSurface& surface, const PluginSettings& settings) {
     LoadLinkCursor(surface);
     surface.SetChecked(kIdStructCellasDirs, settings.StructCellasDirs != 0);
     surface.SetChecked(kIdDeleteEnabled, settings.DeleteEnabled != 0);
+    surface.SetChecked(kIdShowContents, settings.ShowContents != 0);
     surface.EnableControl(kIdApply, false);
 }
 
@@ -85,6 +91,7 @@ intptr_t Command(DialogSurface& surface, const PluginSettings& settings, int con
             return kHandled;
         case kIdStructCellasDirs:
         case kIdDeleteEnabled:
+        case kIdShowContents:
             surface.EnableControl(kIdApply, true);
             return kHandled;
         case kIdEmailLink:
@@ -134,7 +141,17 @@ intptr_t HandleAboutDialogMessage(DialogSurface& surface, const DialogMessage& m
 void ApplyOptions(DialogSurface& surface, PluginSettings settings) {
     settings.StructCellasDirs = surface.IsChecked(kIdStructCellasDirs) ? 1 : 0;
     settings.DeleteEnabled = surface.IsChecked(kIdDeleteEnabled) ? 1 : 0;
-    SavePluginSettings(settings);
+    settings.ShowContents = surface.IsChecked(kIdShowContents) ? 1 : 0;
+    if (!SavePluginSettings(settings)) {
+        // Apply stays on: what the boxes show has not been saved.
+        char text[sizeof(PackDefaultParamStruct{}.DefaultIniName) + 128];
+        std::snprintf(text, sizeof text,
+                      "The options could not be saved in the settings file\n%s\n"
+                      "They hold until the file manager closes.",
+                      GetPluginSettings().HostParams.DefaultIniName);
+        platform::ShowMessageBox(text, "matwcx options", kSaveFailedBoxStyle);
+        return;
+    }
     surface.EnableControl(kIdApply, false);
 }
 

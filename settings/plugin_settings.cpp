@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/profile.h"
 
 namespace {
@@ -15,6 +16,10 @@ namespace {
 constexpr char kSection[] = "MATlab";
 constexpr char kStructCellasDirsKey[] = "StructCellasDirs";
 constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
+// Off by default; written only once it was switched on (or the section has
+// it), so that a section of the two older keys stays exactly as it was.
+constexpr char kShowContentsKey[] = "ShowContents";
+constexpr int kKeyMissing = 0x7FFF1234;   // no value anybody writes by hand
 
 // Written ahead of the host keys the first time the section is found empty.
 constexpr const char* kCreditLines[] = {
@@ -52,9 +57,18 @@ const char* UsableIniName(const PackDefaultParamStruct& params) {
     return (length == 0 || length == kIniNameSize) ? nullptr : params.DefaultIniName;
 }
 
-void WriteFlag(const char* key, int flag, const char* iniName) {
+bool WriteFlag(const char* key, int flag, const char* iniName) {
     std::snprintf(SettingsScratch, sizeof SettingsScratch, "%d", flag);
-    platform::WritePrivateProfileString(kSection, key, SettingsScratch, iniName);
+    return platform::WritePrivateProfileString(kSection, key, SettingsScratch, iniName) != 0;
+}
+
+bool HasShowContentsKey(const char* iniName) {
+    return platform::GetPrivateProfileInt(kSection, kShowContentsKey, kKeyMissing, iniName) !=
+           static_cast<unsigned>(kKeyMissing);
+}
+
+bool WriteShowContents(int flag, const char* iniName) {
+    return (flag == 0 && !HasShowContentsKey(iniName)) || WriteFlag(kShowContentsKey, flag, iniName);
 }
 
 // The credit lines as one list: each line ended by a NUL, then one more NUL.
@@ -90,9 +104,9 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     PluginSettings loaded{};
     std::memcpy(&loaded.HostParams, dps, sizeof loaded.HostParams);
     const char* iniName = UsableIniName(loaded.HostParams);
-    std::printf("Location: %.*s\nVersion: %d . %d, Size: %d", static_cast<int>(IniNameLength(loaded.HostParams)),
-                loaded.HostParams.DefaultIniName, static_cast<int>(loaded.HostParams.PluginInterfaceVersionHi),
-                static_cast<int>(loaded.HostParams.PluginInterfaceVersionLow), loaded.HostParams.size);
+    platform::PrintLine("Location: %.*s\nVersion: %d . %d, Size: %d", static_cast<int>(IniNameLength(loaded.HostParams)),
+                        loaded.HostParams.DefaultIniName, static_cast<int>(loaded.HostParams.PluginInterfaceVersionHi),
+                        static_cast<int>(loaded.HostParams.PluginInterfaceVersionLow), loaded.HostParams.size);
 
     if (iniName == nullptr) {
         // No file to use: the defaults, and a record whose file name is empty
@@ -113,16 +127,21 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kStructCellasDirsKey, loaded.StructCellasDirs, iniName);
     loaded.DeleteEnabled = platform::GetPrivateProfileInt(kSection, kDeleteEnabledKey, 1, iniName) == 1 ? 1 : 0;
     WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
+    loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
+    WriteShowContents(loaded.ShowContents, iniName);
     PluginSettingsRecord = loaded;
 }
 
 PluginSettings GetPluginSettings() { return PluginSettingsRecord; }
 
-void SavePluginSettings(PluginSettings settings) {
+bool SavePluginSettings(PluginSettings settings) {
     PluginSettingsRecord = settings;
-    // Before the host has named its file there is nowhere to write.
+    // Before the host has named its file there is nowhere to write: the
+    // settings hold for this run only, as the host chose.
     const char* iniName = UsableIniName(PluginSettingsRecord.HostParams);
-    if (iniName == nullptr) return;
-    WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
-    WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
+    if (iniName == nullptr) return true;
+    const bool structSaved = WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
+    const bool deleteSaved = WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
+    const bool contentsSaved = WriteShowContents(PluginSettingsRecord.ShowContents, iniName);
+    return structSaved && deleteSaved && contentsSaved;
 }

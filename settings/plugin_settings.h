@@ -9,8 +9,11 @@ struct PluginSettings {
     PackDefaultParamStruct HostParams;   // verbatim copy of the host's record
     uint8_t StructCellasDirs;            // 1: list struct and cell variables as directories
     uint8_t DeleteEnabled;               // 1: DeleteFiles may delete variables
+    uint8_t ShowContents;                // 1: the viewer shows what structs, cells and objects hold
 };
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);
 PluginSettings GetPluginSettings();
-void SavePluginSettings(PluginSettings settings);
+// Keeps the record and writes both flags into the host's file; false when the
+// file could not be written (the record holds for this run all the same).
+bool SavePluginSettings(PluginSettings settings);

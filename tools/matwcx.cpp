@@ -27,7 +27,7 @@ const char kUsage[] =
     "  extract FILE [VAR...] [-d DIR]\n"
     "                               VAR (all by default) as DIR/<entry name>.mat\n"
     "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
-    "  options [--struct-dirs on|off] [--delete on|off]\n"
+    "  options [--struct-dirs on|off] [--delete on|off] [--contents on|off]\n"
     "                               show or set the plug-in's options\n"
     "\n"
     "VAR is a variable's name or a whole entry name.\n"

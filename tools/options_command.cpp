@@ -1,4 +1,4 @@
-// options: shows and sets the plug-in's two options through the plug-in's own
+// options: shows and sets the plug-in's options through the plug-in's own
 // About and Options dialog, the one Double Commander shows. The command hands
 // the plug-in a host record (ExtensionInitialize) whose DialogBoxLFM plays the
 // user's part instead of drawing the form: the dialog opens, each check box
@@ -35,12 +35,15 @@ struct HeadlessForm {
 struct DialogRun {
     int wantStructDirs = -1;   // -1: leave as it is
     int wantDelete = -1;
+    int wantContents = -1;
     bool shown = false;
     bool missingControl = false;
     int structDirs = 0;        // the boxes when the dialog was left
     int deleteEnabled = 0;
+    int showContents = 0;
     bool clicked = false;      // a box was clicked, so OK was pressed
     bool savedWithOk = false;
+    bool boxShown = false;     // the plug-in reported a failure
 };
 DialogRun gRun;
 
@@ -94,7 +97,8 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
 
     // The user's part: click each box that shows otherwise than asked.
     const std::pair<const char*, int> wanted[] = {{about_dialog::kStructCellasDirsName, gRun.wantStructDirs},
-                                                  {about_dialog::kDeleteEnabledName, gRun.wantDelete}};
+                                                  {about_dialog::kDeleteEnabledName, gRun.wantDelete},
+                                                  {about_dialog::kShowContentsName, gRun.wantContents}};
     for (const auto& [name, want] : wanted) {
         if (want < 0 || form.closed || (form.checks[name] == 1) == (want == 1)) continue;
         form.checks[name] = want;   // the box toggles itself, then tells the dialog
@@ -103,6 +107,7 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
     }
     gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
     gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
+    gRun.showContents = form.checks[about_dialog::kShowContentsName] == 1 ? 1 : 0;
     if (!form.closed) {
         Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, platform::DN_CLICK, 0);
     }
@@ -110,7 +115,9 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
     return gRun.savedWithOk ? -1 : 0;
 }
 
+// The options dialog shows a box only to say that something failed.
 int MATWCX_HOST_CALL ShowBox(char* text, char* caption, long) {
+    gRun.boxShown = true;
     Complain(std::string(caption != nullptr ? caption : "") + ": " + (text != nullptr ? text : ""));
     return platform::kMessageBoxIdOk;
 }
@@ -134,8 +141,11 @@ bool ParseOnOff(const std::string& word, bool* on) {
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     gRun = DialogRun{};
     for (size_t i = 0; i < args.size(); ++i) {
-        const bool structFlag = args[i] == "--struct-dirs";
-        if (!structFlag && args[i] != "--delete") {
+        int* want = args[i] == "--struct-dirs" ? &gRun.wantStructDirs
+                    : args[i] == "--delete"    ? &gRun.wantDelete
+                    : args[i] == "--contents"  ? &gRun.wantContents
+                                               : nullptr;
+        if (want == nullptr) {
             Complain("options: unknown argument " + args[i]);
             return kExitUsage;
         }
@@ -145,7 +155,7 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
             return kExitUsage;
         }
         ++i;
-        (structFlag ? gRun.wantStructDirs : gRun.wantDelete) = on ? 1 : 0;
+        *want = on ? 1 : 0;
     }
 
     const auto initialize =
@@ -180,14 +190,17 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
         return kExitFailed;
     }
     const bool asAsked = (gRun.wantStructDirs < 0 || gRun.wantStructDirs == gRun.structDirs) &&
-                         (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled);
-    if (!asAsked || (gRun.clicked && !gRun.savedWithOk)) {
+                         (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled) &&
+                         (gRun.wantContents < 0 || gRun.wantContents == gRun.showContents);
+    if (!asAsked || (gRun.clicked && !gRun.savedWithOk) || gRun.boxShown) {
         Complain("the plug-in's options dialog did not save the options as asked");
         return kExitFailed;
     }
     std::printf("Settings file: %s\n", iniPath.c_str());
     std::printf("StructCellasDirs = %d   (list struct and cell variables as directories)\n", gRun.structDirs);
     std::printf("DeleteEnabled    = %d   (allow deleting variables)\n", gRun.deleteEnabled);
+    std::printf("ShowContents     = %d   (the viewer shows what structs, cells and objects hold)\n",
+                gRun.showContents);
     return kExitOk;
 }
 

@@ -1,10 +1,15 @@
 #include "platform/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,8 +24,20 @@ namespace {
 // can handle the file. The descriptor is opened without blocking and put back
 // into blocking mode before the stream takes it; a regular file is not
 // affected, and callers refuse what is not one.
+// A file opened for writing is never reached through a symbolic link: a link
+// planted at the name would send the bytes to a file elsewhere.
+FILE* OpenForWriting(const char* path, const char* mode) {
+    const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_WRONLY;
+    const int how = mode[0] == 'a' ? O_APPEND : O_TRUNC;
+    const int fd = ::open(path, access | O_CREAT | how | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* stream = ::fdopen(fd, mode);
+    if (stream == nullptr) ::close(fd);
+    return stream;
+}
+
 FILE* Open(const char* path, const char* mode) {
-    if (mode[0] != 'r') return std::fopen(path, mode);
+    if (mode[0] != 'r') return OpenForWriting(path, mode);
     const bool update = std::strchr(mode, '+') != nullptr;
     const int fd = ::open(path, (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
@@ -45,7 +62,12 @@ void Fill(const struct stat& st, FileStatus* out) {
     out->size = static_cast<uint64_t>(st.st_size);
     out->mode = static_cast<unsigned>(st.st_mode & 07777);
     out->isRegularFile = S_ISREG(st.st_mode);
-    out->modifiedTime = static_cast<int64_t>(st.st_mtime);
+    out->isLink = S_ISLNK(st.st_mode);
+    out->modifiedTime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    out->modifiedNanoseconds = static_cast<long>(st.st_mtim.tv_nsec);
+    out->device = static_cast<uint64_t>(st.st_dev);
+    out->inode = static_cast<uint64_t>(st.st_ino);
+    out->linkCount = static_cast<uint64_t>(st.st_nlink);
 }
 
 int Status(const char* path, FileStatus* out) {
@@ -58,6 +80,13 @@ int Status(const char* path, FileStatus* out) {
 int FileStatusOf(FILE* file, FileStatus* out) {
     struct stat st {};
     if (::fstat(::fileno(file), &st) != 0) return -1;
+    Fill(st, out);
+    return 0;
+}
+
+int LinkStatus(const char* path, FileStatus* out) {
+    struct stat st {};
+    if (::lstat(path, &st) != 0) return -1;
     Fill(st, out);
     return 0;
 }
@@ -88,18 +117,42 @@ int SyncDirectoryOf(const char* path) {
 // with the same name pattern, so a handful suffices.
 constexpr int kTempNameAttempts = 32;
 
-FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
-    static std::atomic<unsigned> counter{0};
+// Temporary files are named ".matwcx-<machine>-<process id>-<serial>.tmp",
+// so that a later deletion can tell which ones were left by a process of
+// this machine that died.
+constexpr const char* kTempPrefix = ".matwcx-";
+constexpr size_t kMaxHostNameLength = 64;
+
+std::string HostName() {
+    char name[kMaxHostNameLength + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+    // A name that was cut, or one with a "/", cannot be part of a file name.
+    if (std::strlen(name) >= kMaxHostNameLength || std::strchr(name, '/') != nullptr) return "localhost";
+    return name;
+}
+
+int FolderLength(const char* path) {
     const char* slash = std::strrchr(path, '/');
-    const int folderLength = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+    return slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+}
+
+// A fresh temporary name beside `path` into tempPath; false (ENAMETOOLONG)
+// when it does not fit.
+bool MakeTemporaryName(const char* path, char* tempPath, size_t tempPathSize) {
+    static std::atomic<unsigned> counter{0};
+    const unsigned serial = counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr));
+    const int length = std::snprintf(tempPath, tempPathSize, "%.*s%s%s-%ld-%08x.tmp", FolderLength(path), path,
+                                     kTempPrefix, HostName().c_str(), static_cast<long>(::getpid()), serial);
+    if (length < 0 || static_cast<size_t>(length) >= tempPathSize) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        const unsigned serial = counter.fetch_add(1) * 2654435761u ^ static_cast<unsigned>(std::time(nullptr));
-        const int length = std::snprintf(tempPath, tempPathSize, "%.*s.matwcx-%ld-%08x.tmp", folderLength,
-                                         path, static_cast<long>(::getpid()), serial);
-        if (length < 0 || static_cast<size_t>(length) >= tempPathSize) {
-            errno = ENAMETOOLONG;
-            return nullptr;
-        }
+        if (!MakeTemporaryName(path, tempPath, tempPathSize)) return nullptr;
         const int fd = ::open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
@@ -113,6 +166,124 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
         return file;
     }
     return nullptr;
+}
+
+#if defined(O_TMPFILE)
+// A file without a name until it is complete: a process killed while writing
+// it leaves nothing behind.
+FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
+    // Linking it in goes through /proc (the way by the descriptor alone needs
+    // a privilege most users lack): without /proc, a named file it is.
+    if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
+    const std::string folder = FolderOf(path);
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) ::close(fd);
+    return file;
+}
+
+int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", ::fileno(file));
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        if (!MakeTemporaryName(path, tempPath, tempPathSize)) return -1;
+        if (::linkat(AT_FDCWD, self, AT_FDCWD, tempPath, AT_SYMLINK_FOLLOW) == 0) return 0;
+        if (errno != EEXIST) break;
+    }
+    tempPath[0] = '\0';
+    return -1;
+}
+#else
+FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
+int LinkIn(FILE*, const char*, char* tempPath, size_t) {
+    tempPath[0] = '\0';
+    return -1;
+}
+#endif
+
+// "<host>-<pid>-<8 hex digits>.tmp" after our prefix, with our host: the
+// process id, else 0.
+long OwnerOfOurTemporary(const char* name, const std::string& host) {
+    const size_t prefixLength = std::strlen(kTempPrefix);
+    if (std::strncmp(name, kTempPrefix, prefixLength) != 0) return 0;
+    name += prefixLength;
+    if (std::strncmp(name, host.c_str(), host.size()) != 0 || name[host.size()] != '-') return 0;
+    name += host.size() + 1;
+    long pid = 0;
+    const char* p = name;
+    for (; *p >= '0' && *p <= '9' && pid < (1L << 30); ++p) pid = pid * 10 + (*p - '0');
+    if (p == name || *p != '-') return 0;
+    ++p;
+    for (int i = 0; i < 8; ++i, ++p) {
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) return 0;
+    }
+    return std::strcmp(p, ".tmp") == 0 ? pid : 0;
+}
+
+void RemoveStaleTemporaries(const char* path) {
+    const std::string folder = FolderOf(path);
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) return;
+    const std::string host = HostName();
+    while (const dirent* entry = ::readdir(dir)) {
+        const long pid = OwnerOfOurTemporary(entry->d_name, host);
+        if (pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;   // still runs (or not ours to ask)
+        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+int Lock(FILE* file) {
+    if (::flock(::fileno(file), LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno == EWOULDBLOCK) return -1;
+    // File systems without locks (some network ones) are updated as before.
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : -1;
+}
+
+// The caller's effective rights on the file itself: renaming over it needs
+// only the folder's write bit, which is not the owner's consent.
+int MayWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS); }
+
+// Extended attributes (access control lists are some of them) of `from` on
+// `to`. A file system without them has none to copy.
+bool CopyExtendedAttributes(int from, int to) {
+    ssize_t listSize = ::flistxattr(from, nullptr, 0);
+    if (listSize < 0) return errno == ENOTSUP;
+    if (listSize == 0) return true;
+    std::string names(static_cast<size_t>(listSize), '\0');
+    listSize = ::flistxattr(from, names.data(), names.size());
+    if (listSize < 0) return false;
+    names.resize(static_cast<size_t>(listSize));
+    std::string value;
+    for (size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char* name = names.c_str() + at;
+        if (name[0] == '\0') continue;
+        const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
+        if (valueSize < 0) return false;
+        value.assign(static_cast<size_t>(valueSize), '\0');
+        const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+        if (got < 0) return false;
+        if (::fsetxattr(to, name, value.data(), static_cast<size_t>(got), 0) != 0) return false;
+    }
+    return true;
+}
+
+int CopyAttributes(FILE* from, FILE* to) {
+    const int in = ::fileno(from);
+    const int out = ::fileno(to);
+    struct stat st {};
+    if (::fstat(in, &st) != 0) return -1;
+    if (!CopyExtendedAttributes(in, out)) return -1;
+    // Only root may give a file away; others keep at least the group when
+    // they belong to it. Changing the owner clears set-id bits: the mode
+    // comes after.
+    if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+        if (errno != EPERM) return -1;
+        if (::fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) return -1;
+    }
+    return ::fchmod(out, st.st_mode & 07777);
 }
 
 int Resolve(const char* path, char* resolved, size_t resolvedSize) {
@@ -161,7 +332,8 @@ uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
-                               CopyRange};
+                               CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/file_io.h"
 #include "platform/posix/profile_text.h"
 
@@ -43,17 +45,35 @@ enum class FileState { kRead, kMissing, kUnusable };
 
 struct ProfileFile {
     std::string path;     // the file itself, links resolved
-    std::string text;
+    std::string text;     // as the edits see it (a UTF-16 file as UTF-8)
+    FileEncoding encoding = FileEncoding::kBytes;
     bool exists = false;
     unsigned mode = 0;    // permission bits of the existing file
 };
 
+// Links followed at most, as the system's own limit on a path.
+constexpr int kMaxLinkHops = 40;
+
 // The path that a rename must replace: a settings file that is a symbolic
-// link (dotfiles kept elsewhere) keeps its link; the file it names is rewritten.
+// link (dotfiles kept elsewhere) keeps its link; the file it names is
+// rewritten. A link whose file does not exist yet names where that file is
+// made: writing must never turn the link itself into a file.
 std::string ResolvedPath(const char* file) {
     char resolved[PATH_MAX];
     if (::realpath(file, resolved) != nullptr) return resolved;
-    return file;
+    std::string path = file;
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        char target[PATH_MAX];
+        const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+        if (length < 0) return path;   // no link (missing, or a folder on the way is): as it stands
+        if (static_cast<size_t>(length) >= sizeof target) return file;
+        const std::string_view named(target, static_cast<size_t>(length));
+        const size_t slash = path.rfind('/');
+        // A relative target counts from the link's own folder.
+        path = named.front() == '/' || slash == std::string::npos ? std::string(named)
+                                                                   : path.substr(0, slash + 1).append(named);
+    }
+    return file;   // a loop of links: the write fails on the link as it stands
 }
 
 bool ReadAll(FILE* stream, std::string* text) {
@@ -89,13 +109,18 @@ FileState Load(const char* file, bool forWriting, ProfileFile* out) {
     // A read that fails looks like the end of the file: only a text as long
     // as the file proves that nothing is missing. Taking a cut text for the
     // whole would drop the other plug-ins' sections at the next write.
-    const bool complete = ReadAll(stream, &out->text) && out->text.size() >= status.size;
+    std::string bytes;
+    const bool complete = ReadAll(stream, &bytes) && bytes.size() >= status.size;
     fs.close(stream);
-    return complete ? FileState::kRead : FileState::kUnusable;
+    if (!complete || !DecodeFileText(bytes, &out->encoding, &out->text)) return FileState::kUnusable;
+    return FileState::kRead;
 }
 
 // Invariants 2 to 4 above.
-bool ReplaceFile(const ProfileFile& file, const std::string& text) {
+bool ReplaceFile(const ProfileFile& file, const std::string& editedText) {
+    // A UTF-16 file stays UTF-16; its other sections convert back unit for unit.
+    const std::string text = EncodeFileText(editedText, file.encoding);
+    if (text.size() > kMaxProfileFileBytes) return false;   // we could not read it back
     FileSystemCalls& fs = FileSystem();
     char temporary[kMaxTempPath];
     FILE* stream = fs.createBeside(file.path.c_str(), temporary, sizeof temporary);

@@ -1,5 +1,7 @@
 #include "platform/posix/profile_text.h"
 
+#include <cstdint>
+
 namespace platform::profile_text {
 namespace {
 
@@ -184,6 +186,105 @@ std::string ReplaceSection(std::string_view text, std::string_view section,
     }
     // The blank lines that part this section from the next one stay.
     return Splice(text, found.bodyBegin, found.contentEnd, body, lineEnd);
+}
+
+namespace {
+
+uint32_t UnitAt(std::string_view bytes, size_t at, bool bigEndian) {
+    const auto b0 = static_cast<unsigned char>(bytes[at]), b1 = static_cast<unsigned char>(bytes[at + 1]);
+    return bigEndian ? (b0 << 8 | b1) : (b1 << 8 | b0);
+}
+
+void AppendUtf8(uint32_t cp, std::string* out) {
+    if (cp < 0x80) {
+        out->push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | cp >> 6));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | cp >> 12));
+        out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | cp >> 18));
+        out->push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+void AppendUnit(uint32_t unit, bool bigEndian, std::string* out) {
+    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    out->push_back(bigEndian ? high : low);
+    out->push_back(bigEndian ? low : high);
+}
+
+// The code point of the UTF-8 sequence at `at` and its length; a byte that
+// starts no complete sequence stands for itself (length 1).
+uint32_t NextCodePoint(std::string_view text, size_t at, size_t* length) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const size_t n = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    *length = 1;
+    if (n <= 1 || at + n > text.size()) return lead;
+    uint32_t cp = lead & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+        const auto b = static_cast<unsigned char>(text[at + k]);
+        if ((b & 0xC0) != 0x80) return lead;
+        cp = cp << 6 | (b & 0x3F);
+    }
+    // Overlong forms and values beyond Unicode are no sequence we wrote.
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[n] || cp > 0x10FFFF) return lead;
+    *length = n;
+    return cp;
+}
+
+}  // namespace
+
+bool DecodeFileText(std::string_view bytes, FileEncoding* encoding, std::string* text) {
+    const bool little = bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE';
+    const bool big = bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF';
+    if (!little && !big) {
+        *encoding = FileEncoding::kBytes;
+        text->assign(bytes);
+        return true;
+    }
+    *encoding = little ? FileEncoding::kUtf16Le : FileEncoding::kUtf16Be;
+    if (bytes.size() % 2 != 0) return false;
+    text->clear();
+    text->reserve(bytes.size());
+    for (size_t at = 2; at < bytes.size(); at += 2) {
+        uint32_t unit = UnitAt(bytes, at, big);
+        if (unit >= 0xD800 && unit <= 0xDBFF && at + 3 < bytes.size()) {
+            const uint32_t next = UnitAt(bytes, at + 2, big);
+            if (next >= 0xDC00 && next <= 0xDFFF) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
+                at += 2;
+            }
+        }
+        AppendUtf8(unit, text);
+    }
+    return true;
+}
+
+std::string EncodeFileText(std::string_view text, FileEncoding encoding) {
+    if (encoding == FileEncoding::kBytes) return std::string(text);
+    const bool big = encoding == FileEncoding::kUtf16Be;
+    std::string bytes;
+    bytes.reserve(2 + text.size() * 2);
+    AppendUnit(0xFEFF, big, &bytes);
+    for (size_t at = 0; at < text.size();) {
+        size_t length = 1;
+        const uint32_t cp = NextCodePoint(text, at, &length);
+        at += length;
+        if (cp >= 0x10000) {
+            AppendUnit(0xD800 + ((cp - 0x10000) >> 10), big, &bytes);
+            AppendUnit(0xDC00 + ((cp - 0x10000) & 0x3FF), big, &bytes);
+        } else {
+            AppendUnit(cp, big, &bytes);
+        }
+    }
+    return bytes;
 }
 
 }  // namespace platform::profile_text

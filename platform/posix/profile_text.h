@@ -67,4 +67,20 @@ std::string RemoveSection(std::string_view text, std::string_view section);
 std::string ReplaceSection(std::string_view text, std::string_view section,
                            const std::vector<std::string_view>& lines);
 
+// How the file stores its text. Windows writes a settings file in UTF-16
+// when it starts with a byte-order mark (FF FE little-endian, FE FF
+// big-endian); every other file is 8-bit text and is edited as it stands.
+enum class FileEncoding { kBytes, kUtf16Le, kUtf16Be };
+
+// The text the edits work on: a UTF-16 file (its mark left out) as UTF-8, in
+// which a lone surrogate keeps its three-byte form, so that converting back
+// gives every unit as it was; any other file as it stands. False for a
+// UTF-16 file of an odd byte count.
+bool DecodeFileText(std::string_view bytes, FileEncoding* encoding, std::string* text);
+
+// The file's bytes for a text: UTF-16 with its mark again, or the text
+// itself. A byte that starts no UTF-8 sequence (an 8-bit value the caller
+// wrote) becomes the character of that number.
+std::string EncodeFileText(std::string_view text, FileEncoding encoding);
+
 }  // namespace platform::profile_text

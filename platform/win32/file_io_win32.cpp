@@ -30,6 +30,9 @@ void Fill(const struct _stat64& st, FileStatus* out) {
     out->mode = static_cast<unsigned>(st.st_mode & 0777);
     out->isRegularFile = (st.st_mode & _S_IFMT) == _S_IFREG;
     out->modifiedTime = static_cast<int64_t>(st.st_mtime);
+    // The C runtime gives a drive number by path but none by handle, and no
+    // file number: which file it is stays unknown (0) here.
+    out->linkCount = static_cast<uint64_t>(st.st_nlink);
 }
 
 int Status(const char* path, FileStatus* out) {
@@ -52,8 +55,16 @@ int SetMode(const char* path, unsigned mode) {
 }
 
 // Write-through: the rename is on disk when the call returns, so there is no
-// directory to sync afterwards.
+// directory to sync afterwards. A file that exists is replaced with
+// ReplaceFile, which gives the new file the old one's access rules and
+// attributes. Where that fails without a backup name the old file may
+// already be gone and the new one still under its temporary name: the plain
+// move then completes the replacement either way.
 int Replace(const char* from, const char* to) {
+    if (::GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES &&
+        ::ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        return 0;
+    }
     return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
 int Remove(const char* path) { return std::remove(path); }
@@ -122,10 +133,40 @@ FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize)
 // through its own buffer.
 uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
 
+int LinkStatus(const char* path, FileStatus* out) { return Status(path, out); }
+
+// One byte far beyond any end of file, locked by the update that holds the
+// file: two updates exclude each other while readers read on.
+int Lock(FILE* file) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return -1;
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFEu;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    if (::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) return 0;
+    errno = ::GetLastError() == ERROR_LOCK_VIOLATION ? EWOULDBLOCK : EIO;
+    return -1;
+}
+
+int MayWrite(const char* path) { return ::_access(path, 2); }
+
+// ReplaceFile (Replace) carries the old file's access rules and attributes.
+int CopyAttributes(FILE*, FILE*) { return 0; }
+
+// No unnamed files here: temporaries are named from the start.
+FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
+int LinkIn(FILE*, const char*, char* tempPath, size_t tempPathSize) {
+    if (tempPathSize > 0) tempPath[0] = '\0';
+    return -1;
+}
+// The short names carry no process; none is taken for another's.
+void RemoveStaleTemporaries(const char*) {}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
-                               CopyRange};
+                               CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

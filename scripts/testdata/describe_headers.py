@@ -5,7 +5,7 @@ small walker, which is independent of the engine and of scipy's reader. A file
 it cannot walk gets "error" and whatever it listed before the failure.
 
 Usage: /usr/bin/python3 describe_headers.py [--markdown | --count | --values] FILE.mat ...
-With --markdown, prints one line per file instead (for tests/TESTDATA.md);
+With --markdown, prints one line per file instead (for scripts/testdata/README.md);
 with --count, the number of variables (or "error"); with --values, the .json
 also holds the values that scipy.io loads (see add_values).
 """

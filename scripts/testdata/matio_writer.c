@@ -2,7 +2,7 @@
  *
  * Usage: matio_writer OUTDIR
  * Writes OUTDIR/v4.mat, OUTDIR/v5.mat and OUTDIR/v5_compressed.mat (matio's
- * own zlib compression). tests/TESTDATA.md lists every variable. */
+ * own zlib compression). scripts/testdata/README.md lists every variable. */
 #include <matio.h>
 #include <stdint.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 % Writes the Octave-made MAT-files of the test data.
 % Run as: octave-cli --no-gui --norc --quiet octave_writer.m OUTDIR
-% tests/TESTDATA.md lists every file and variable.
+% scripts/testdata/README.md lists every file and variable.
 args = argv();
 outdir = args{1};
 

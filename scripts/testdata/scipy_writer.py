@@ -6,7 +6,7 @@ Usage: /usr/bin/python3 scipy_writer.py OUTDIR
 The .json holds, per variable in file order: name, class (MATLAB's class name
 as libmx reports it), dims, complex/logical/sparse/global flags, scipy's own
 view (whosmat class and shape) and, for numeric, char and logical arrays, the
-values flattened in column-major order. tests/TESTDATA.md describes every file.
+values flattened in column-major order. scripts/testdata/README.md describes every file.
 """
 import json
 import os

@@ -12,22 +12,14 @@
 
 #include "settings/about_texts.h"
 #include "tests/plugin/dc_test_host.h"
-#include "tests/plugin/plugin_fixture.h"
+#include "support/support.h"
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using support::ReadText;
+using support::WriteText;
 
-void WriteAll(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-class Extension : public PluginTest {
+class Extension : public support::PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
@@ -51,7 +43,7 @@ protected:
 
     // The settings file with the two options, loaded as at the host's start.
     void Options(int structDirs, int deleteEnabled) {
-        WriteAll(ini, "[MATlab]\nStructCellasDirs=" + std::to_string(structDirs) +
+        WriteText(ini, "[MATlab]\nStructCellasDirs=" + std::to_string(structDirs) +
                           "\nDeleteEnabled=" + std::to_string(deleteEnabled) + "\n");
         ASSERT_TRUE(plugin.SetDefaultParams(ini));
     }
@@ -67,7 +59,7 @@ protected:
 
 TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
     Options(1, 0);
-    const std::string before = ReadAll(ini);
+    const std::string before = ReadText(ini);
     Configure({"btnCancel"});
     ASSERT_EQ(host.shown, 1);
     ASSERT_FALSE(host.form.empty());   // ParseForm checked classes and handlers
@@ -76,7 +68,7 @@ TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
     EXPECT_FALSE(host.applyEnabledAfterInit) << "Apply starts disabled even though setting the boxes fired OnChange";
     EXPECT_TRUE(host.closed);
     EXPECT_EQ(host.modalResult, platform::kModalResultCancel);
-    EXPECT_EQ(ReadAll(ini), before) << "Cancel saves nothing";
+    EXPECT_EQ(ReadText(ini), before) << "Cancel saves nothing";
 
     // The texts the user reads.
     std::string caption;
@@ -95,7 +87,7 @@ TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
     // size, the bitmap file (as Double Commander 1.0.10 shows it).
     const char* source = std::getenv("MATWCX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
-    const std::string bitmap = ReadAll(std::string(source) + "/resources/about.bmp");
+    const std::string bitmap = ReadText(std::string(source) + "/resources/about.bmp");
     ASSERT_GT(bitmap.size(), 1000u);
     std::string expected = "\x07TBitmap";
     for (int shift = 0; shift < 32; shift += 8) expected += static_cast<char>((bitmap.size() >> shift) & 0xFF);
@@ -109,7 +101,7 @@ TEST_F(Extension, AChangeEnablesApplyAndOkSavesIt) {
     Configure({"chkStructCellasDirs", "btnOK"});
     EXPECT_EQ(host.applyEnabledAfterClick, (std::vector<bool>{true, false}));
     EXPECT_EQ(host.modalResult, platform::kModalResultOk);
-    const std::string file = ReadAll(ini);
+    const std::string file = ReadText(ini);
     EXPECT_NE(file.find("StructCellasDirs=1\n"), std::string::npos) << file;
     EXPECT_NE(file.find("DeleteEnabled=1\n"), std::string::npos) << file;
 
@@ -128,7 +120,7 @@ TEST_F(Extension, ApplyThenCancelKeepsWhatApplySaved) {
     Configure({"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"});
     EXPECT_EQ(host.applyEnabledAfterClick, (std::vector<bool>{true, false, true, true}));
     EXPECT_FALSE(host.applyEnabledAfterInit);
-    const std::string file = ReadAll(ini);
+    const std::string file = ReadText(ini);
     EXPECT_NE(file.find("StructCellasDirs=0\n"), std::string::npos) << file;
     EXPECT_NE(file.find("DeleteEnabled=0\n"), std::string::npos) << file;
     EXPECT_EQ(host.modalResult, platform::kModalResultCancel);
@@ -173,7 +165,7 @@ TEST_F(Extension, LinksOpenWithTheDesktopsHandlerAndTheDialogStaysOpen) {
     const std::string bin = dir.file("bin");
     ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
     const std::string log = dir.file("opened.txt");
-    WriteAll(bin + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
+    WriteText(bin + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
     ASSERT_EQ(::chmod((bin + "/xdg-open").c_str(), 0700), 0);
     const char* oldPath = std::getenv("PATH");
     const std::string savedPath = oldPath != nullptr ? oldPath : "";
@@ -188,7 +180,7 @@ TEST_F(Extension, LinksOpenWithTheDesktopsHandlerAndTheDialogStaysOpen) {
     std::string opened;
     for (int i = 0; i < 100 && opened.size() < expected.size(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        opened = ReadAll(log);
+        opened = ReadText(log);
     }
     // The handler runs detached; the two may finish in either order.
     EXPECT_TRUE(opened == expected ||

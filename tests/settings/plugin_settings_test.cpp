@@ -10,11 +10,10 @@
 #include <sys/stat.h>
 
 #include "support/test_env.h"
-#include "tests/settings/ini_files.h"
+#include "support/fault_injection.h"
+#include "support/support.h"
 
-using ini_test::ReadFile;
-using ini_test::WriteFile;
-using ini_test::HostParams;
+using support::HostParams;
 
 namespace {
 
@@ -82,12 +81,9 @@ protected:
 
 TEST_F(Settings, FirstLoadFillsTheSectionAndPrintsTheHostsParameters) {
     const auto params = HostParams(2, 10, "D:\\Settings\\plugins.ini");
-    EXPECT_EQ(Load(params), "Location: D:\\Settings\\plugins.ini\nVersion: 2 . 10, Size: 272");
-    const std::string text = ReadFile(dir.file("D:\\Settings\\plugins.ini"));
+    EXPECT_EQ(Load(params), "Location: D:\\Settings\\plugins.ini\nVersion: 2 . 10, Size: 272\n");
+    const std::string text = support::ReadText(dir.file("D:\\Settings\\plugins.ini"));
     EXPECT_EQ(text, FirstLoadSection(params, "2.1"));
-    const std::string hex = StructHex(params);
-    EXPECT_EQ(hex.size(), 546u);
-    EXPECT_EQ(hex.substr(0, 30), "100100000A00000002000000443A5C");
 
     const PluginSettings settings = GetPluginSettings();
     EXPECT_EQ(std::memcmp(&settings.HostParams, &params, sizeof params), 0);
@@ -97,18 +93,10 @@ TEST_F(Settings, FirstLoadFillsTheSectionAndPrintsTheHostsParameters) {
 
 TEST_F(Settings, ASectionOfBlankLinesIsFilledInPlace) {
     const auto params = HostParams(2, 10, ini);
-    WriteFile(ini, "[MATlab]\n\n[Next]\n");
+    support::WriteText(ini, "[MATlab]\n\n[Next]\n");
     Load(params);
     const std::string filled = FirstLoadSection(params, "2.1");
-    EXPECT_EQ(ReadFile(ini), filled + "\n[Next]\n");
-}
-
-TEST_F(Settings, InterfaceVersionIsWrittenWithOneDecimal) {
-    Load(HostParams(2, 0, ini));
-    EXPECT_NE(ReadFile(ini).find("\nPluginInterfaceVersion=2.0\n"), std::string::npos);
-    std::filesystem::remove(ini);
-    Load(HostParams(2, 22, ini));   // Double Commander 1.0.10
-    EXPECT_NE(ReadFile(ini).find("\nPluginInterfaceVersion=2.2\n"), std::string::npos);
+    EXPECT_EQ(support::ReadText(ini), filled + "\n[Next]\n");
 }
 
 TEST_F(Settings, LaterLoadsRewriteOnlyTheTwoOptionsAndKeepOtherSections) {
@@ -116,17 +104,17 @@ TEST_F(Settings, LaterLoadsRewriteOnlyTheTwoOptionsAndKeepOtherSections) {
         const std::string other = std::string("; shared file") + eol + "[Other]" + eol + "x = 1" + eol + eol;
         const std::string after = std::string(eol) + "[Last]" + eol + "y=2";
         const auto first = HostParams(2, 10, ini);
-        WriteFile(ini, other);
+        support::WriteText(ini, other);
         Load(first);
         const std::string section = FirstLoadSection(first, "2.1", eol);
-        ASSERT_EQ(ReadFile(ini), other + section);
-        WriteFile(ini, other + section + after);
+        ASSERT_EQ(support::ReadText(ini), other + section);
+        support::WriteText(ini, other + section + after);
 
         // Another host version, path and size: nothing but the options is written.
         auto second = HostParams(3, 5, ini);
         second.size = 300;
-        EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300");
-        EXPECT_EQ(ReadFile(ini), other + section + after) << "line end " << (eol[0] == '\r' ? "CR LF" : "LF");
+        EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300\n");
+        EXPECT_EQ(support::ReadText(ini), other + section + after) << "line end " << (eol[0] == '\r' ? "CR LF" : "LF");
         EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
         std::filesystem::remove(ini);
     }
@@ -149,9 +137,9 @@ TEST_F(Settings, OddOptionValuesAreNormalisedAndWrittenBack) {
     };
     for (const Case& c : cases) {
         // Only the two option keys: the section is not refilled.
-        WriteFile(ini, std::string("[MATlab]\n") + c.section + "[Next]\n");
+        support::WriteText(ini, std::string("[MATlab]\n") + c.section + "[Next]\n");
         Load(HostParams(2, 10, ini));
-        EXPECT_EQ(ReadFile(ini), std::string("[MATlab]\n") + c.written + "[Next]\n") << c.section;
+        EXPECT_EQ(support::ReadText(ini), std::string("[MATlab]\n") + c.written + "[Next]\n") << c.section;
         EXPECT_EQ(GetPluginSettings().StructCellasDirs, c.structCellasDirs) << c.section;
         EXPECT_EQ(GetPluginSettings().DeleteEnabled, c.deleteEnabled) << c.section;
     }
@@ -164,16 +152,16 @@ TEST_F(Settings, SavingReplacesTheRecordAndWritesTheTwoOptions) {
     SavePluginSettings(early);
     EXPECT_EQ(GetPluginSettings().StructCellasDirs, 1);
     EXPECT_EQ(GetPluginSettings().DeleteEnabled, 0);
-    EXPECT_TRUE(ini_test::Entries(dir.path()).empty());
+    EXPECT_TRUE(support::Entries(dir.path()).empty());
 
-    WriteFile(ini, "[MATlab]\n; mine\nDeleteEnabled=1\nStructCellasDirs=0\n\n[Other]\nz=1\n");
+    support::WriteText(ini, "[MATlab]\n; mine\nDeleteEnabled=1\nStructCellasDirs=0\n\n[Other]\nz=1\n");
     Load(HostParams(2, 10, ini));
     PluginSettings changed = GetPluginSettings();
     changed.StructCellasDirs = 1;
     changed.DeleteEnabled = 0;
     SavePluginSettings(changed);
     EXPECT_TRUE(SameRecord(GetPluginSettings(), changed));
-    EXPECT_EQ(ReadFile(ini), "[MATlab]\n; mine\nDeleteEnabled=0\nStructCellasDirs=1\n\n[Other]\nz=1\n");
+    EXPECT_EQ(support::ReadText(ini), "[MATlab]\n; mine\nDeleteEnabled=0\nStructCellasDirs=1\n\n[Other]\nz=1\n");
 }
 
 TEST_F(Settings, UnusableHostParametersAndFilesGiveTheDefaults) {
@@ -182,7 +170,7 @@ TEST_F(Settings, UnusableHostParametersAndFilesGiveTheDefaults) {
     before.StructCellasDirs = 1;
     before.DeleteEnabled = 0;
     SavePluginSettings(before);
-    const std::string saved = ReadFile(ini);
+    const std::string saved = support::ReadText(ini);
 
     // A null record changes nothing.
     ::testing::internal::CaptureStdout();
@@ -194,33 +182,33 @@ TEST_F(Settings, UnusableHostParametersAndFilesGiveTheDefaults) {
     // access, and nothing later reads past the field.
     PackDefaultParamStruct unended = HostParams(2, 10, "");
     std::memset(unended.DefaultIniName, 'A', sizeof unended.DefaultIniName);
-    EXPECT_EQ(Load(unended), "Location: " + std::string(260, 'A') + "\nVersion: 2 . 10, Size: 272");
+    EXPECT_EQ(Load(unended), "Location: " + std::string(260, 'A') + "\nVersion: 2 . 10, Size: 272\n");
     EXPECT_EQ(GetPluginSettings().StructCellasDirs, 0);
     EXPECT_EQ(GetPluginSettings().DeleteEnabled, 1);
     EXPECT_EQ(GetPluginSettings().HostParams.DefaultIniName[0], '\0');
     SavePluginSettings(GetPluginSettings());
-    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
-    EXPECT_EQ(ReadFile(ini), saved);
+    EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
+    EXPECT_EQ(support::ReadText(ini), saved);
 
     // A file that cannot be read: the defaults; the file is left alone.
     {
-        ini_test::FailOpen unreadable("plugins.ini");
+        faults::FaultInjector unreadable(faults::Call::Open, 1, faults::Persistence::ForGood);
         Load(HostParams(2, 10, ini));
     }
     EXPECT_EQ(GetPluginSettings().StructCellasDirs, 0);
     EXPECT_EQ(GetPluginSettings().DeleteEnabled, 1);
-    EXPECT_EQ(ReadFile(ini), saved);
+    EXPECT_EQ(support::ReadText(ini), saved);
 
     // A read-only file: the options it holds are used; it stays as it was.
     const std::string readOnly = "[Other]\nq=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=5\n";
-    WriteFile(ini, readOnly);
+    support::WriteText(ini, readOnly);
     ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
     Load(HostParams(2, 10, ini));
     EXPECT_EQ(GetPluginSettings().StructCellasDirs, 1);
     EXPECT_EQ(GetPluginSettings().DeleteEnabled, 0);
     SavePluginSettings(GetPluginSettings());
-    EXPECT_EQ(ReadFile(ini), readOnly);
-    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
+    EXPECT_EQ(support::ReadText(ini), readOnly);
+    EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
 }
 
 }  // namespace

@@ -12,53 +12,18 @@
 #include "platform/profile.h"
 #include "settings/plugin_settings.h"
 #include "support/test_env.h"
-#include "tests/settings/ini_files.h"
+#include "support/fault_injection.h"
+#include "support/support.h"
 
-using ini_test::ReadFile;
-using ini_test::WriteFile;
 
 namespace {
 
-// Counts the seam's calls and fails the chosen one (or it and all after it).
-struct Injection {
-    int failAt = 0;
-    bool forGood = false;
-    int calls = 0;
-    bool injected = false;
-    bool Fail() {
-        ++calls;
-        const bool fail = calls == failAt || (forGood && calls > failAt && failAt > 0);
-        injected = injected || fail;
-        if (fail) errno = EIO;
-        return fail;
-    }
-};
-Injection gInjection;
-
-const platform::FileSystemCalls& Real() { return platform::RealFileSystem(); }
-
-platform::FileSystemCalls CountingCalls() {
-    using platform::FileStatus;
-    platform::FileSystemCalls calls = Real();
-    calls.open = [](const char* p, const char* m) { return gInjection.Fail() ? nullptr : Real().open(p, m); };
-    calls.read = [](void* b, size_t n, FILE* f) { return gInjection.Fail() ? size_t{0} : Real().read(b, n, f); };
-    calls.write = [](const void* b, size_t n, FILE* f) { return gInjection.Fail() ? n / 2 : Real().write(b, n, f); };
-    calls.seek = [](FILE* f, int64_t o, int w) { return gInjection.Fail() ? -1 : Real().seek(f, o, w); };
-    calls.tell = [](FILE* f) { return gInjection.Fail() ? int64_t{-1} : Real().tell(f); };
-    calls.flush = [](FILE* f) { return gInjection.Fail() ? -1 : Real().flush(f); };
-    calls.sync = [](FILE* f) { return gInjection.Fail() ? -1 : Real().sync(f); };
-    // A failed close still releases the stream, as fclose does.
-    calls.close = [](FILE* f) { return (Real().close(f) != 0 || gInjection.Fail()) ? -1 : 0; };
-    calls.status = [](const char* p, FileStatus* s) { return gInjection.Fail() ? -1 : Real().status(p, s); };
-    calls.fileStatus = [](FILE* f, FileStatus* s) { return gInjection.Fail() ? -1 : Real().fileStatus(f, s); };
-    calls.setMode = [](const char* p, unsigned m) { return gInjection.Fail() ? -1 : Real().setMode(p, m); };
-    calls.replace = [](const char* a, const char* b) { return gInjection.Fail() ? -1 : Real().replace(a, b); };
-    calls.remove = [](const char* p) { return gInjection.Fail() ? -1 : Real().remove(p); };
-    calls.syncDirectoryOf = [](const char* p) { return gInjection.Fail() ? -1 : Real().syncDirectoryOf(p); };
-    calls.createBeside = [](const char* p, char* t, size_t n) {
-        return gInjection.Fail() ? nullptr : Real().createBeside(p, t, n);
-    };
-    return calls;
+// PackSetDefaultParams' work with that settings file, its diagnostic line swallowed.
+void LoadSettingsQuietly(const std::string& iniName) {
+    PackDefaultParamStruct params = support::HostParams(0, 0, iniName);
+    ::testing::internal::CaptureStdout();
+    LoadPluginSettings(&params);
+    ::testing::internal::GetCapturedStdout();
 }
 
 TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
@@ -66,25 +31,28 @@ TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
     const std::string ini = dir.file("wcx.ini");
     const std::string before = "[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=1\r\n\r\n[Last]\r\n";
     const std::string after = "[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=0\r\n\r\n[Last]\r\n";
-    const platform::FileSystemCalls saved = platform::FileSystem();
-    for (bool forGood : {false, true}) {
+    for (faults::Persistence persistence : {faults::Persistence::Once, faults::Persistence::ForGood}) {
+        const bool forGood = persistence == faults::Persistence::ForGood;
         for (int n = 1;; ++n) {
             ASSERT_LT(n, 100) << "the write never succeeded";
-            WriteFile(ini, before);
-            gInjection = Injection{n, forGood};
-            platform::FileSystem() = CountingCalls();
-            const int ok = platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str());
-            platform::FileSystem() = saved;
-            // Success may be reported once the new file is in place.
-            EXPECT_EQ(ReadFile(ini), ok ? after : before) << "call " << n << (forGood ? " and later" : "");
-            if (!forGood) {
-                EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u) << "call " << n;
+            support::WriteText(ini, before);
+            int ok = 0;
+            bool fired = false;
+            {
+                faults::FaultInjector fault(faults::Call::Any, n, persistence);
+                ok = platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str());
+                fired = fault.Fired();
             }
-            if (!gInjection.injected) {
+            // Success may be reported once the new file is in place.
+            EXPECT_EQ(support::ReadText(ini), ok ? after : before) << "call " << n << (forGood ? " and later" : "");
+            if (!forGood) {
+                EXPECT_EQ(support::Entries(dir.path()).size(), 1u) << "call " << n;
+            }
+            if (!fired) {
                 EXPECT_EQ(ok, 1);
                 break;
             }
-            for (const std::string& name : ini_test::Entries(dir.path())) {
+            for (const std::string& name : support::Entries(dir.path())) {
                 if (name != "wcx.ini") std::filesystem::remove(dir.file(name));   // a failed cleanup's leftovers
             }
         }
@@ -94,16 +62,19 @@ TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
 TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
     testenv::TempDir dir;
     const std::string ini = dir.file("wcx.ini");
-    WriteFile(ini, "[Other plug-in]\nstate=precious\n\n");
-    ini_test::LoadSettingsQuietly(ini);
-    const std::string off = ReadFile(ini);
+    support::WriteText(ini, "[Other plug-in]\nstate=precious\n\n");
+    LoadSettingsQuietly(ini);
+    const std::string off = support::ReadText(ini);
     PluginSettings on = GetPluginSettings();
     on.StructCellasDirs = 1;
     SavePluginSettings(on);
-    const std::string onText = ReadFile(ini);
+    const std::string onText = support::ReadText(ini);
     ASSERT_NE(onText, off);
     ASSERT_EQ(onText.rfind("[Other plug-in]\nstate=precious\n\n", 0), 0u);
 
+    char hostName[256] = {};
+    ASSERT_EQ(::gethostname(hostName, sizeof hostName - 1), 0);
+    const std::string host = hostName;
     std::mt19937 random(20261206);
     int killedMidWrite = 0;
     for (int round = 0; round < 150; ++round) {
@@ -120,11 +91,11 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
-        const std::string text = ReadFile(ini);
+        const std::string text = support::ReadText(ini);
         ASSERT_TRUE(text == off || text == onText) << "round " << round << ":\n" << text;
         // Only the killed writer's own new file may be left beside it.
-        const std::string leftover = ".matwcx-" + std::to_string(child) + "-";
-        for (const std::string& name : ini_test::Entries(dir.path())) {
+        const std::string leftover = ".matwcx-" + host + "-" + std::to_string(child) + "-";
+        for (const std::string& name : support::Entries(dir.path())) {
             if (name == "wcx.ini") continue;
             ASSERT_EQ(name.rfind(leftover, 0), 0u) << name;
             std::filesystem::remove(dir.file(name));

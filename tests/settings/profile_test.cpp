@@ -9,10 +9,9 @@
 #include <filesystem>
 
 #include "support/test_env.h"
-#include "tests/settings/ini_files.h"
+#include "support/fault_injection.h"
+#include "support/support.h"
 
-using ini_test::ReadFile;
-using ini_test::WriteFile;
 
 namespace {
 
@@ -23,9 +22,9 @@ protected:
 
     // Writes one key into a file that starts as `before` and returns the file afterwards.
     std::string AfterSet(const std::string& before, const char* section, const char* key, const char* value) {
-        WriteFile(ini, before);
+        support::WriteText(ini, before);
         EXPECT_NE(platform::WritePrivateProfileString(section, key, value, ini.c_str()), 0);
-        return ReadFile(ini);
+        return support::ReadText(ini);
     }
 };
 
@@ -53,7 +52,7 @@ TEST_F(Profile, LineEndsAreKeptAsFoundAndNewLinesFollowTheFile) {
     EXPECT_EQ(AfterSet("\xEF\xBB\xBF[a]\nx=1\n", "a", "x", "2"), "\xEF\xBB\xBF[a]\nx=2\n");
     std::filesystem::remove(ini);
     ASSERT_NE(platform::WritePrivateProfileString("s", "k", "v", ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[s]\nk=v\n");
+    EXPECT_EQ(support::ReadText(ini), "[s]\nk=v\n");
 }
 
 TEST_F(Profile, RemovingKeysAndSections) {
@@ -64,17 +63,17 @@ TEST_F(Profile, RemovingKeysAndSections) {
 
 TEST_F(Profile, SectionReplacementKeepsTheBlankLinesAndSectionsAround) {
     const char lines[] = "; one\0k=v\0\0";
-    WriteFile(ini, "[o]\r\nq=1\r\n[a]\r\nold=1\r\n;old\r\n\r\n[z]\r\n");
+    support::WriteText(ini, "[o]\r\nq=1\r\n[a]\r\nold=1\r\n;old\r\n\r\n[z]\r\n");
     ASSERT_NE(platform::WritePrivateProfileSection("A", lines, ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n");
+    EXPECT_EQ(support::ReadText(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n");
     ASSERT_NE(platform::WritePrivateProfileSection("new", lines, ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
+    EXPECT_EQ(support::ReadText(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
     ASSERT_NE(platform::WritePrivateProfileSection("a", nullptr, ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[o]\r\nq=1\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
+    EXPECT_EQ(support::ReadText(ini), "[o]\r\nq=1\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
 }
 
 TEST_F(Profile, SectionReadingGivesTheLinesAsTheyStand) {
-    WriteFile(ini, "[x]\nq=0\n[MATlab]\r\n; c\r\n\r\nAuthor = Q\r\nbare\r\n  \r\n[y]\n");
+    support::WriteText(ini, "[x]\nq=0\n[MATlab]\r\n; c\r\n\r\nAuthor = Q\r\nbare\r\n  \r\n[y]\n");
     char buffer[64];
     std::memset(buffer, 'X', sizeof buffer);
     const uint32_t count = platform::GetPrivateProfileSection("matlab", buffer, sizeof buffer, ini.c_str());
@@ -92,12 +91,12 @@ TEST_F(Profile, SectionReadingGivesTheLinesAsTheyStand) {
     EXPECT_EQ(platform::GetPrivateProfileSection("MATlab", buffer, 2, ini.c_str()), 0u);
     EXPECT_EQ(platform::GetPrivateProfileSection("missing", buffer, sizeof buffer, ini.c_str()), 0u);
     EXPECT_EQ(std::memcmp(buffer, "\0\0", 2), 0);
-    WriteFile(ini, "[e]\n\n  \n[f]\n");
+    support::WriteText(ini, "[e]\n\n  \n[f]\n");
     EXPECT_EQ(platform::GetPrivateProfileSection("e", buffer, sizeof buffer, ini.c_str()), 0u);
 }
 
 TEST_F(Profile, WholeNumbersFollowWindowsRules) {
-    WriteFile(ini,
+    support::WriteText(ini,
               "[n]\nplain=42\nblanks=  \t17\nplus=+7\nminus=-1\ntrail=12abc\nword=abc\nempty=\nspaced = 3 \n"
               "quoted=\"5\"\nwrap=4294967297\nsignonly=-\nbare\n");
     const std::pair<const char*, unsigned> cases[] = {
@@ -114,11 +113,11 @@ TEST_F(Profile, WholeNumbersFollowWindowsRules) {
 
 TEST_F(Profile, StructsAreHexWithAChecksumByte) {
     const unsigned char bytes[] = {0x00, 0xFF, 0x10, 0xab};
-    WriteFile(ini, "");
+    support::WriteText(ini, "");
     ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", bytes, sizeof bytes, ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[s]\nk=00FF10ABBA\n");   // 0x00 + 0xFF + 0x10 + 0xAB = 0x1BA
+    EXPECT_EQ(support::ReadText(ini), "[s]\nk=00FF10ABBA\n");   // 0x00 + 0xFF + 0x10 + 0xAB = 0x1BA
     ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", nullptr, 0, ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), "[s]\n");
+    EXPECT_EQ(support::ReadText(ini), "[s]\n");
 }
 
 TEST_F(Profile, TheCacheFlushDoesNothing) {
@@ -128,28 +127,28 @@ TEST_F(Profile, TheCacheFlushDoesNothing) {
 
 TEST_F(Profile, TextsThatWouldChangeTheFilesShapeAreRefused) {
     const std::string before = "[a]\nx=1\n[other]\ny=2\n";
-    WriteFile(ini, before);
+    support::WriteText(ini, before);
     EXPECT_EQ(platform::WritePrivateProfileString("a", "x", "1\n[other]\ny=3", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileString("a", "x=y", "1", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileString("a]", "x", "1", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileString("a", ";x", "1", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileSection("a", "k=1\0[other]\0\0", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileSection("a", "k=1\r\0\0", ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), before);
+    EXPECT_EQ(support::ReadText(ini), before);
 }
 
 TEST_F(Profile, OddFilesAreReadAndKeptWithoutHarm) {
     // NUL bytes, bytes that are not UTF-8 and a very long line stay byte for byte.
     std::string odd = std::string("[o]\nv=\xff\xfe\0\x80\n", 11) + std::string(300000, 'L') + "\n[a]\nk=1\n";
-    WriteFile(ini, odd);
+    support::WriteText(ini, odd);
     EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, ini.c_str()), 1u);
     ASSERT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
     odd.replace(odd.size() - 2, 1, "2");
-    EXPECT_EQ(ReadFile(ini), odd);
+    EXPECT_EQ(support::ReadText(ini), odd);
 
     // Up to 16 MiB is read, however many lines; a write that would pass that is refused.
     const std::string big = std::string(16u * 1024 * 1024 - 8, '\n') + "[a]\nk=1\n";
-    WriteFile(ini, big);
+    support::WriteText(ini, big);
     EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, ini.c_str()), 1u);
     EXPECT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
     EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "22", ini.c_str()), 0);
@@ -157,33 +156,33 @@ TEST_F(Profile, OddFilesAreReadAndKeptWithoutHarm) {
 
     // A file larger than a settings file can be is neither read nor written.
     const std::string huge = dir.file("huge.ini");
-    WriteFile(huge, "[a]\nk=1\n");
+    support::WriteText(huge, "[a]\nk=1\n");
     std::filesystem::resize_file(huge, 17u * 1024 * 1024);
     EXPECT_EQ(platform::GetPrivateProfileInt("a", "k", 9, huge.c_str()), 9u);
     EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "2", huge.c_str()), 0);
     EXPECT_EQ(std::filesystem::file_size(huge), 17u * 1024 * 1024);
-    EXPECT_EQ(ReadFile(huge).substr(0, 8), "[a]\nk=1\n");
+    EXPECT_EQ(support::ReadText(huge).substr(0, 8), "[a]\nk=1\n");
 }
 
 TEST_F(Profile, FilesThatMayNotBeWrittenAreLeftAlone) {
     const std::string before = "[o]\ny=2\n";
-    WriteFile(ini, before);
+    support::WriteText(ini, before);
     ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);   // read-only even for root
     EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
-    EXPECT_EQ(ReadFile(ini), before);
+    EXPECT_EQ(support::ReadText(ini), before);
 
     ASSERT_EQ(::chmod(ini.c_str(), 0640), 0);
     {
-        ini_test::FailOpen unreadable("plugins.ini");   // EACCES, as for another user's file
+        faults::FaultInjector unreadable(faults::Call::Open, 1, faults::Persistence::ForGood);   // EACCES, as for another user's file
         EXPECT_EQ(platform::GetPrivateProfileInt("o", "y", 7, ini.c_str()), 7u);
         EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
     }
     {
-        ini_test::FailCreate noNewFile;
+        faults::FaultInjector noNewFile(faults::Call::CreateBeside, 1, faults::Persistence::ForGood);
         EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
     }
-    EXPECT_EQ(ReadFile(ini), before);
-    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
+    EXPECT_EQ(support::ReadText(ini), before);
+    EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
 
     // Not a regular file: refused.
     const std::string folder = dir.file("folder.ini");
@@ -201,12 +200,49 @@ TEST_F(Profile, FilesThatMayNotBeWrittenAreLeftAlone) {
 TEST_F(Profile, ALinkedSettingsFileStaysALink) {
     testenv::TempDir elsewhere;
     const std::string target = elsewhere.file("real.ini");
-    WriteFile(target, "[a]\nk=1\n");
+    support::WriteText(target, "[a]\nk=1\n");
     std::filesystem::create_symlink(target, ini);
     ASSERT_NE(platform::WritePrivateProfileString("a", "k", "2", ini.c_str()), 0);
     EXPECT_TRUE(std::filesystem::is_symlink(ini));
-    EXPECT_EQ(ReadFile(target), "[a]\nk=2\n");
-    EXPECT_EQ(ini_test::Entries(dir.path()).size(), 1u);
+    EXPECT_EQ(support::ReadText(target), "[a]\nk=2\n");
+    EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
+
+    // A link whose file does not exist yet: the file is made where it points
+    // (through a second, relative link), and the links stay.
+    std::filesystem::remove(target);
+    std::filesystem::create_symlink("real.ini", elsewhere.file("hop.ini"));
+    std::filesystem::remove(ini);
+    std::filesystem::create_symlink(elsewhere.file("hop.ini"), ini);
+    ASSERT_NE(platform::WritePrivateProfileString("a", "k", "3", ini.c_str()), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(ini));
+    EXPECT_TRUE(std::filesystem::is_symlink(elsewhere.file("hop.ini")));
+    EXPECT_EQ(support::ReadText(target), "[a]\nk=3\n");
+}
+
+// Windows keeps a settings file that starts with a UTF-16 byte-order mark in
+// UTF-16: it is read as such, and a write keeps it UTF-16 with every other
+// section unit for unit (a lone surrogate included).
+TEST_F(Profile, Utf16FilesStayUtf16) {
+    const auto utf16 = [](const std::u16string& text, bool big) {
+        std::string bytes = big ? "\xFE\xFF" : "\xFF\xFE";
+        for (char16_t unit : text) {
+            const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+            bytes += big ? std::string{high, low} : std::string{low, high};
+        }
+        return bytes;
+    };
+    for (bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big-endian" : "little-endian");
+        const std::u16string other = u"[Other]\r\nname=\u00e9t\u00e9 \U0001F600 \xD800!\r\n";
+        support::WriteText(ini, utf16(other + u"[MATlab]\r\nDeleteEnabled=1\r\n", big));
+        EXPECT_EQ(platform::GetPrivateProfileInt("MATlab", "DeleteEnabled", 7, ini.c_str()), 1u);
+        ASSERT_NE(platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str()), 0);
+        ASSERT_NE(platform::WritePrivateProfileString("MATlab", "StructCellasDirs", "1", ini.c_str()), 0);
+        EXPECT_EQ(support::ReadText(ini), utf16(other + u"[MATlab]\r\nDeleteEnabled=0\r\nStructCellasDirs=1\r\n", big));
+    }
+    // A UTF-16 file cut inside a unit is not rewritten.
+    support::WriteText(ini, utf16(u"[a]\r\n", false) + "k");
+    EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
 }
 
 }  // namespace

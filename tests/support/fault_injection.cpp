@@ -117,6 +117,31 @@ uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
     return plan.saved.copyRange(from, offset, to, size);
 }
 
+int LinkStatus(const char* path, platform::FileStatus* out) {
+    if (ShouldFail(Call::LinkStatus)) { errno = EACCES; return -1; }
+    return plan.saved.linkStatus(path, out);
+}
+int Lock(FILE* file) {
+    if (ShouldFail(Call::Lock)) { errno = EIO; return -1; }
+    return plan.saved.lock(file);
+}
+int MayWrite(const char* path) {
+    if (ShouldFail(Call::MayWrite)) { errno = EACCES; return -1; }
+    return plan.saved.mayWrite(path);
+}
+int CopyAttributes(FILE* from, FILE* to) {
+    if (ShouldFail(Call::CopyAttributes)) { errno = EPERM; return -1; }
+    return plan.saved.copyAttributes(from, to);
+}
+FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
+    if (ShouldFail(Call::CreateUnnamed)) { errno = EOPNOTSUPP; return nullptr; }
+    return plan.saved.createUnnamedBeside(path, ownerOnly);
+}
+int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
+    if (ShouldFail(Call::LinkIn)) { errno = ENOSPC; tempPath[0] = '\0'; return -1; }
+    return plan.saved.linkIn(file, path, tempPath, tempPathSize);
+}
+
 }  // namespace
 
 const char* CallName(Call call) {
@@ -139,6 +164,12 @@ const char* CallName(Call call) {
         case Call::CreateBeside: return "createBeside";
         case Call::Resolve: return "resolve";
         case Call::CopyRange: return "copyRange";
+        case Call::LinkStatus: return "linkStatus";
+        case Call::Lock: return "lock";
+        case Call::MayWrite: return "mayWrite";
+        case Call::CopyAttributes: return "copyAttributes";
+        case Call::CreateUnnamed: return "createUnnamed";
+        case Call::LinkIn: return "linkIn";
     }
     return "?";
 }
@@ -154,7 +185,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     plan.saved = calls;
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
-             CreatePrivateBeside, CopyRange};
+             CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries};
 }
 
 FaultInjector::~FaultInjector() {

@@ -19,6 +19,9 @@ enum class Call {
     CreateBeside,   // createBeside and createPrivateBeside
     Resolve,
     CopyRange,      // the system's own copy; its failure leaves the rest to the plain copy
+    LinkStatus, Lock, MayWrite, CopyAttributes,
+    CreateUnnamed,  // its failure leaves the file to a named temporary
+    LinkIn,
 };
 
 const char* CallName(Call call);

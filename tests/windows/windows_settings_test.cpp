@@ -17,25 +17,12 @@
 #include "modify/delete_variables.h"
 #include "platform/message_box.h"
 #include "platform/posix/profile_text.h"
+#include "support/support.h"
 #include "settings/plugin_settings.h"
-#include "support/mat_builder.h"
-#include "support/plugin_loader.h"
-#include "support/test_env.h"
 
 namespace {
 
 namespace pt = platform::profile_text;
-
-std::string ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteBytes(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string WithCrLf(const std::string& text) {
     std::string out;
@@ -72,14 +59,7 @@ std::string WineForm(const std::string& text) {
     return out;
 }
 
-PackDefaultParamStruct HostParams(const std::string& ini) {
-    PackDefaultParamStruct params{};
-    params.size = sizeof params;
-    params.PluginInterfaceVersionLow = 22;
-    params.PluginInterfaceVersionHi = 2;
-    std::snprintf(params.DefaultIniName, sizeof params.DefaultIniName, "%s", ini.c_str());
-    return params;
-}
+PackDefaultParamStruct HostParams(const std::string& ini) { return support::HostParams(2, 22, ini); }
 
 // WritePrivateProfileStruct's text: two upper-case hex digits per byte, then
 // the checksum byte (the sum modulo 256).
@@ -135,12 +115,12 @@ TEST_F(WindowsSettings, LaterLoadRewritesTheTwoOptionsAsTheLinuxWriterDoes) {
     const std::string start =
         "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=5\r\n"
         "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n";
-    WriteBytes(ini, start);
+    support::WriteText(ini, start);
     const PackDefaultParamStruct params = HostParams(ini);
     Load(params);
     const std::string expected = LinuxSideLoad(start, params, false, "0", "0");
-    EXPECT_EQ(ReadBytes(ini), expected);
-    EXPECT_EQ(ReadBytes(ini),
+    EXPECT_EQ(support::ReadText(ini), expected);
+    EXPECT_EQ(support::ReadText(ini),
               "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=0\r\n"
               "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n");
 }
@@ -148,11 +128,11 @@ TEST_F(WindowsSettings, LaterLoadRewritesTheTwoOptionsAsTheLinuxWriterDoes) {
 TEST_F(WindowsSettings, FirstLoadFillsTheSectionAsTheLinuxWriterDoes) {
     const std::string ini = dir_.path() + "\\first.ini";
     const std::string start = "[Other]\r\nq=1\r\n";
-    WriteBytes(ini, start);
+    support::WriteText(ini, start);
     const PackDefaultParamStruct params = HostParams(ini);
     Load(params);
     const std::string expected = LinuxSideLoad(start, params, true, "0", "1");
-    const std::string written = ReadBytes(ini);
+    const std::string written = support::ReadText(ini);
     if (UnderWine()) {
         EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
     } else {
@@ -169,7 +149,7 @@ TEST_F(WindowsSettings, NewFileGetsWindowsLineEnds) {
     const PackDefaultParamStruct params = HostParams(ini);
     Load(params);
     const std::string expected = WithCrLf(LinuxSideLoad("", params, true, "0", "1"));
-    const std::string written = ReadBytes(ini);
+    const std::string written = support::ReadText(ini);
     if (UnderWine()) {
         EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
     } else {
@@ -220,7 +200,7 @@ TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
 
 TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
     const std::string ini = dir_.path() + "\\off.ini";
-    WriteBytes(ini, "[MATlab]\r\nStructCellasDirs=0\r\nDeleteEnabled=0\r\n");
+    support::WriteText(ini, "[MATlab]\r\nStructCellasDirs=0\r\nDeleteEnabled=0\r\n");
     const PackDefaultParamStruct params = HostParams(ini);
     testhost::CaptureStdout([&] { LoadPluginSettings(&params); });
     ASSERT_EQ(GetPluginSettings().DeleteEnabled, 0);
@@ -228,10 +208,10 @@ TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
     const std::string mat = dir_.path() + "\\f.mat";
     using namespace matbuild;
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
-    const std::string before = ReadBytes(mat);
+    const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
     EXPECT_EQ(DeleteVariables(mat.c_str(), list), E_NOT_SUPPORTED);
-    EXPECT_EQ(ReadBytes(mat), before);
+    EXPECT_EQ(support::ReadText(mat), before);
     ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
                       "To enable variable deletion, invoke Packfile>Configure for MAT files.");
 }

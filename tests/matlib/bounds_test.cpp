@@ -1,9 +1,7 @@
-// Hostile files and paths: opening and listing each one, through the engine
-// and through the plug-in's own opening and listing, ends cleanly, soon and
+// Hostile files whose cost must stay bounded: opening and listing each one,
+// through the engine and through the built plug-in, ends cleanly, soon and
 // within a fixed amount of memory. Each case runs in a forked child, so that
-// a hang is caught by an alarm and the child's peak memory can be measured
-// on its own (getrusage). The damage cases that need no measurement
-// (overflowing sizes, long names, flipped bytes...) are in read_damage_test.
+// a hang is caught by an alarm and the child's peak memory is its own.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -13,22 +11,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include <zlib.h>
 
 #include "matlib/mat_format.h"
-#include "plugin/archive_slots.h"
-#include "reader/list_variables.h"
-#include "reader/open_archive.h"
-#include "read_helpers.h"
+#include "matlib/mat_internal.h"
+#include "support/support.h"
+#include "matlib/mat_write_file.h"
+#include "reader/value_text.h"
 
 using namespace matbuild;
-using namespace readtest;
+using namespace support;
 
 namespace {
 
@@ -91,8 +87,8 @@ ChildResult RunInChild(const std::function<bool()>& work) {
 }
 
 // Everything a file manager does to show the file: the engine's directory
-// and header walk, then the plug-in's open and listing. True when all of it
-// ended without fault (a refused file is a clean end too).
+// and header walk, then the plug-in's check, open and listing. True when all
+// of it ended without fault (a refused file is a clean end too).
 bool OpenAndList(const std::string& path) {
     if (MATFile* m = matOpen(path.c_str(), "r")) {
         int n = 0;
@@ -100,23 +96,15 @@ bool OpenAndList(const std::string& path) {
         while (mxArray* a = matGetNextArrayHeader(m)) mxDestroyArray(a);
         matClose(m);
     }
-    CanHandleFile(path.c_str());
-    std::vector<char> name(path.begin(), path.end());
-    name.push_back('\0');
-    tOpenArchiveData open{};
-    open.ArcName = name.data();
-    open.OpenMode = PK_OM_LIST;
-    ArchiveSlot* slot = OpenMatArchive(&open);
-    if (slot != nullptr) {
-        tHeaderData header{};
-        while (ListNextVariable(slot, &header) == 0) {
-        }
-        CloseArchiveSlot(slot);
-    }
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    plugin.CanHandle(path);
+    testhost::Archive archive(plugin, path, PK_OM_LIST);
+    archive.ReadAll();
     return true;
 }
 
 void ExpectBounded(const std::string& what, const std::function<bool()>& work) {
+    testhost::LoadedPlugin();   // loaded before the fork: not part of the measurement
     ChildResult r = RunInChild(work);
     EXPECT_TRUE(r.exitedCleanly) << what << ": crashed, failed or did not end within " << kChildAlarmSeconds << " s";
     EXPECT_GE(r.peakGrowthKb, 0) << what;
@@ -181,7 +169,7 @@ Bytes DeepCell(Order o, size_t depth) {
     return out;
 }
 
-TEST(HostileFiles, GigabyteZlibBombListsFastWithinTheMemoryBound) {
+TEST(Bounds, GigabyteZlibBombListsFastWithinTheMemoryBound) {
     testenv::TempDir dir;
     Order o = Order::Little;
     // 4 GB less a little (an element's size is a 32-bit count) of uint8 zeros.
@@ -205,9 +193,13 @@ TEST(HostileFiles, GigabyteZlibBombListsFastWithinTheMemoryBound) {
         // Only as far as these elements is inflated.
         return b && mxReadElements(b.get(), 0, 1000, 4, v, nullptr, nullptr) == 4 && v[3] == 0 && OpenAndList(path);
     });
+    // A claim beyond what deflate can compress to is damage, refused at once.
+    FilePtr liar = OpenBytes(dir, "liar.mat", File5(o, {CompressedRaw(o, Bytes(stream.begin(), stream.begin() + 64))}));
+    ASSERT_TRUE(liar);
+    EXPECT_FALSE(ArrayPtr(matGetNextArrayHeader(liar.get())));
 }
 
-TEST(HostileFiles, EachListsWithinTheMemoryBound) {
+TEST(Bounds, EachListsWithinTheMemoryBound) {
     testenv::TempDir dir;
     Order o = Order::Little;
     Bytes after = NumericVar(o, "after", mxDOUBLE, {1, 1}, {2});
@@ -244,13 +236,22 @@ TEST(HostileFiles, EachListsWithinTheMemoryBound) {
         WriteFile(path, c.file);
         ExpectBounded(c.what, [&] { return OpenAndList(path); });
     }
+    // The deep cells list, and copy whole, without recursing.
+    for (size_t k = 0; k < 2; ++k) {
+        FilePtr m = OpenBytes(dir, "deep.mat", cases[k].file);
+        ASSERT_TRUE(m);
+        EXPECT_EQ(ListHeaders(m.get()), (std::vector<std::string>{"deep.cell [1 1]", "after.double [1 1]"}));
+        ArrayPtr a(matGetArray(m.get(), "deep"));
+        ASSERT_TRUE(a);
+        EXPECT_TRUE(matlib::VerifyElement(a.get()));
+    }
 }
 
 // Scalars of at most a few dozen bytes each: a file of them costs the index
 // far more memory than the file's size, so the index stops at its bounds
 // (a million variables; 64 MB of names), listing those before, as for a
 // damaged file, and deletion refuses the file.
-TEST(HostileFiles, IndexStopsAtItsBoundsOnVariablesAndNameBytes) {
+TEST(Bounds, IndexStopsAtItsBoundsOnVariablesAndNameBytes) {
     testenv::TempDir dir;
     struct Case {
         const char* what;
@@ -305,7 +306,7 @@ TEST(HostileFiles, IndexStopsAtItsBoundsOnVariablesAndNameBytes) {
 // What can stand where a MAT-file is expected: a directory, devices that
 // never end or are always empty, a named pipe without a writer (opening it
 // for reading must not wait for one). None is a MAT-file; none may hang.
-TEST(HostileFiles, DevicesDirectoriesAndPipesAreRefusedAtOnce) {
+TEST(Bounds, DevicesDirectoriesAndPipesAreRefusedAtOnce) {
     testenv::TempDir dir;
     const std::string fifo = dir.file("pipe.mat");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -318,57 +319,105 @@ TEST(HostileFiles, DevicesDirectoriesAndPipesAreRefusedAtOnce) {
                     return false;
                 }
             }
-            std::vector<char> name(path.begin(), path.end());
-            name.push_back('\0');
-            tOpenArchiveData open{};
-            open.ArcName = name.data();
-            open.OpenMode = PK_OM_LIST;
-            return CanHandleFile(path.c_str()) == 0 && OpenMatArchive(&open) == nullptr && open.OpenResult != 0;
+            const testhost::Plugin& plugin = testhost::LoadedPlugin();
+            testhost::Archive archive(plugin, path, PK_OM_LIST);
+            return !plugin.CanHandle(path) && !archive.ok() && archive.openResult() != 0;
         });
-    }
-}
-
-// The engine's listing of a file cut at any byte is the listing of the whole
-// file up to some variable (the damaged one and all after it are left out),
-// and the plug-in lists no more than that.
-TEST(HostileFiles, TruncatedFilesListAPrefixOfTheWhole) {
-    testenv::TempDir dir;
-    for (Order o : {Order::Little, Order::Big}) {
-        Bytes full = File5(o, {
-            NumericVar(o, "a", mxDOUBLE, {2, 2}, {1, 2, 3, 4}),
-            Compressed(o, CharVar(o, "s", "text")),
-            StructVar(o, "st", {1, 1}, {"f"}, {NumericVar(o, "", mxINT8, {1, 3}, {1, 2, 3})}),
-            Compressed(o, CellVar(o, "c", {1, 2}, {CharVar(o, "", "x"), NumericVar(o, "", mxUINT16, {1, 1}, {9})})),
-        });
-        const std::string path = dir.file("whole.mat");
-        WriteFile(path, full);
-        FilePtr whole(matOpen(path.c_str(), "r"));
-        ASSERT_TRUE(whole);
-        const std::vector<std::string> all = ListHeaders(whole.get());
-        ASSERT_EQ(all.size(), 4u);
-        for (size_t cut = 0; cut < full.size(); ++cut) {
-            const std::string part = dir.file("cut.mat");
-            WriteFile(part, Bytes(full.begin(), full.begin() + cut));
-            FilePtr m(matOpen(part.c_str(), "r"));
-            if (!m) continue;
-            std::vector<std::string> listed = ListHeaders(m.get());
-            ASSERT_LT(listed.size(), all.size()) << cut;
-            EXPECT_EQ(listed, std::vector<std::string>(all.begin(), all.begin() + listed.size())) << cut;
-            m.reset();
-
-            std::vector<char> name(part.begin(), part.end());
-            name.push_back('\0');
-            tOpenArchiveData open{};
-            open.ArcName = name.data();
-            ArchiveSlot* slot = OpenMatArchive(&open);
-            if (slot == nullptr) continue;
-            size_t entries = 0;
-            tHeaderData header{};
-            while (ListNextVariable(slot, &header) == 0) ++entries;
-            CloseArchiveSlot(slot);
-            EXPECT_LE(entries, listed.size()) << cut;
-        }
     }
 }
 
 }  // namespace
+
+// A host whose standard output is a pipe without a reader, keeping SIGPIPE's
+// default action (which ends the process): the plug-in's diagnostic lines
+// must not end the host.
+TEST(HostileFiles, ReaderlessStandardOutputDoesNotEndTheHost) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int fds[2];
+        if (pipe(fds) != 0 || dup2(fds[1], STDOUT_FILENO) < 0) _exit(2);
+        close(fds[0]);
+        signal(SIGPIPE, SIG_DFL);
+        OpenAndList("/nonexistent/missing.mat");   // "Error opening file ..."
+        std::fflush(stdout);   // as the host's own output would: nothing of ours may be left to write
+        sigset_t pending;
+        sigpending(&pending);
+        _exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);   // nothing left to hit the host later
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+}
+
+// A version 4 matrix has no level-5 bytes to copy: extracting it converts
+// its values. Extraction and the viewer's text must stay within the memory
+// bound however large the matrix is (here 48 MB of doubles, which a whole
+// decode would hold at least twice), and no single write may be handed more
+// than a bounded piece (a C runtime may fail a write of gigabytes).
+TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
+    constexpr uint32_t kRows = 2048, kCols = 3072;
+    struct Case {
+        int32_t typeWord;   // little-endian IEEE doubles: 0 full, 1 text
+        const char* shownFirst;
+    };
+    for (const Case& c : {Case{0, "\t(1,1) = 0\n\t(2,1) = 1\n"}, Case{1, "abcdefghijklmnopqrstuvwxyzabc"}}) {
+        SCOPED_TRACE(c.typeWord);
+        const bool text = c.typeWord == 1;
+        testenv::TempDir dir;
+        const std::string path = dir.file("big4.mat");
+        {
+            FILE* f = std::fopen(path.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            const int32_t head[5] = {c.typeWord, kRows, kCols, 0, 4};
+            std::fwrite(head, sizeof head, 1, f);
+            std::fwrite("big", 4, 1, f);
+            std::vector<double> column(kRows);
+            for (uint32_t col = 0; col < kCols; ++col) {
+                for (uint32_t r = 0; r < kRows; ++r) {
+                    const double index = static_cast<double>(col) * kRows + r;
+                    column[r] = text ? 'a' + std::fmod(index, 26.0) : index;
+                }
+                std::fwrite(column.data(), sizeof(double), kRows, f);
+            }
+            ASSERT_EQ(std::fclose(f), 0);
+        }
+        const std::string out = dir.file("big.mat");
+        ChildResult r = RunInChild([&] {
+            static const platform::FileSystemCalls real = platform::RealFileSystem();
+            platform::FileSystem().write = [](const void* data, size_t size, FILE* file) -> size_t {
+                return size > matlib::kCopyBufferSize ? 0 : real.write(data, size, file);
+            };
+            FilePtr m(matOpen(path.c_str(), "r"));
+            ArrayPtr a(m ? matGetArray(m.get(), "big") : nullptr);
+            if (!a || RenderVariableText(a.get(), false).rfind(c.shownFirst, 0) != 0) return false;
+            MATFile* w = matOpen(out.c_str(), "w");
+            return w != nullptr && matPutArray(w, a.get()) == 0 && matClose(w) == 0;
+        });
+        EXPECT_TRUE(r.exitedCleanly);
+        EXPECT_LT(r.peakGrowthKb, kPeakMemoryBoundKb) << "peak memory grew by " << r.peakGrowthKb << " KB";
+        // The copy holds the values where they were.
+        FilePtr copy(matOpen(out.c_str(), "r"));
+        ArrayPtr b(copy ? matGetArray(copy.get(), "big") : nullptr);
+        ASSERT_TRUE(b);
+        EXPECT_EQ(mxGetClassID(b.get()), text ? mxCHAR_CLASS : mxDOUBLE_CLASS);
+        EXPECT_EQ(mxGetM(b.get()), kRows);
+        EXPECT_EQ(mxGetN(b.get()), kCols);
+        if (!text) {
+            double v[2] = {};
+            const size_t last = static_cast<size_t>(kRows) * kCols - 2;
+            ASSERT_EQ(mxReadElements(b.get(), 0, last, 2, v, nullptr, nullptr), 2u);
+            EXPECT_EQ(v[0], static_cast<double>(last));
+            EXPECT_EQ(v[1], static_cast<double>(last + 1));
+        } else {
+            // The last column's last units, straight from the copy's bytes.
+            const Bytes bytes = ReadFile(out);
+            const size_t total = static_cast<size_t>(kRows) * kCols;
+            const size_t end = bytes.size() - (total * 2 % 8 == 0 ? 0 : 8 - total * 2 % 8);
+            ASSERT_GT(end, 2u);
+            EXPECT_EQ(bytes[end - 2], 'a' + (total - 1) % 26);
+            EXPECT_EQ(bytes[end - 1], 0);
+        }
+    }
+}

@@ -1,0 +1,506 @@
+// The text of what structs, cells and objects hold (mxDescribeValue): fields,
+// elements, and objects' properties decoded from the subsystem data.
+//
+// The variable is read from its first bytes only (kMaxShownElementBytes) and
+// the subsystem data is decoded only when an object is met and only as far
+// as the text goes; the text stops at its room, and values nest no deeper
+// than kMaxShownNesting, which also ends cycles of handle objects.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+#include "matlib/subsystem.h"
+
+namespace matlib {
+namespace {
+
+using namespace format;
+
+// Elements listed for one array; values shown inline for a short array.
+constexpr uint64_t kShownChildren = 20;
+constexpr uint64_t kShortArray = 10;
+constexpr uint64_t kShownRows = 5;
+constexpr size_t kShortText = 80;
+
+std::string DimsText(const std::vector<uint64_t>& dims) {
+    std::string text = "[";
+    for (size_t i = 0; i < dims.size(); ++i) text += (i ? "x" : "") + std::to_string(dims[i]);
+    return text + "]";
+}
+
+// Storage index k of an array as MATLAB's subscripts: "(2,1)".
+std::string SubscriptText(const std::vector<uint64_t>& dims, uint64_t k) {
+    std::string text = "(";
+    for (size_t i = 0; i < dims.size(); ++i) {
+        const bool last = i + 1 == dims.size();
+        const uint64_t sub = last || dims[i] == 0 ? k : k % dims[i];
+        if (!last && dims[i] != 0) k /= dims[i];
+        text += (i ? "," : "") + std::to_string(sub + 1);
+    }
+    return text + ")";
+}
+
+std::string NumberText(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+const char* ClassText(uint8_t cls, bool logical) {
+    static const char* const kNames[] = {"[]", "cell", "struct", "object", "char", "sparse", "double", "single",
+                                         "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
+                                         "function_handle", "opaque"};
+    if (logical && (cls == mxUINT8 || cls == mxSPARSE)) return "logical";
+    return cls < sizeof kNames / sizeof kNames[0] ? kNames[cls] : "unknown";
+}
+
+// Milliseconds since 1970-01-01 as "YYYY-MM-DD hh:mm:ss" (and ".mmm" when
+// there are milliseconds): days to civil date by Howard Hinnant's method.
+std::string IsoDateTime(double ms) {
+    if (std::isnan(ms)) return "NaT";
+    if (std::isinf(ms)) return ms > 0 ? "Inf" : "-Inf";
+    // Beyond about 95 million years either way (3e18 ms, within a 64-bit
+    // count) the date is no date MATLAB shows: the number is shown instead.
+    if (std::fabs(ms) > 3e18) return NumberText(ms);
+    const double wholeMs = std::floor(ms + 0.5);
+    int64_t total = static_cast<int64_t>(wholeMs);
+    int64_t days = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
+    int64_t rest = total - days * 86400000;
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char text[64];
+    const long long millis = static_cast<long long>(rest % 1000);
+    rest /= 1000;
+    int n = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(year),
+                          static_cast<long long>(month), static_cast<long long>(day),
+                          static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
+                          static_cast<long long>(rest % 60));
+    if (millis != 0 && n > 0) std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03lld", millis);
+    return text;
+}
+
+class Describer {
+public:
+    Describer(const mxArray& array, size_t room) : array_(array), room_(room) {}
+
+    std::string text;
+
+    void Run(const Bytes& bytes, const ArrayView& top) { Value(bytes, top, "", 0, true); }
+
+private:
+    bool Full() const { return text.size() >= room_; }
+
+    void Line(size_t depth, const std::string& line) {
+        if (Full()) return;
+        text += '\t';
+        text.append(2 * depth, ' ');
+        text += line;
+        text += '\n';
+    }
+
+    // Loads the subsystem data on first use; null (and loadError_) when it
+    // cannot be had.
+    const Subsystem* GetSubsystem() {
+        if (loaded_) return subsystem_.get();
+        loaded_ = true;
+        SourceFile& source = *array_.source;
+        if (source.subsystemOffset == 0) {
+            loadError_ = "the file holds no subsystem data";
+            return nullptr;
+        }
+        mxArray holder;
+        uint64_t next = 0;
+        if (ReadV5Header(array_.source, source.subsystemOffset, holder, next) != HeaderStatus::Ok ||
+            holder.fileClass != mxUINT8) {
+            loadError_ = "the subsystem data is damaged";
+            return nullptr;
+        }
+        if (holder.data.elementEnd > kMaxDecodedSubsystemBytes) {
+            loadError_ = "the subsystem data is too large to show";
+            return nullptr;
+        }
+        std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));
+        ElementStream stream(source, holder.data);
+        ArrayView view;
+        Bytes bytes{element.data(), element.size(), source.swapped};
+        if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(holder.data.elementEnd) ||
+            !ParseArrayView(bytes, 0, view) || view.realType != miUINT8) {
+            loadError_ = "the subsystem data is damaged";
+            return nullptr;
+        }
+        auto subsystem = std::make_unique<Subsystem>();
+        // The uint8 data alone, in the same memory.
+        element.resize(view.realPos + view.realBytes);
+        element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
+        if (!subsystem->Load(std::move(element), loadError_)) return nullptr;
+        subsystem_ = std::move(subsystem);
+        return subsystem_.get();
+    }
+
+    // The short text of a numeric or char array, or empty when it has none.
+    std::string ShortValue(const Bytes& b, const ArrayView& v) {
+        if (v.cls == 0) return "[]";
+        if (v.cls == mxCHAR) {
+            if (v.dims.size() > 2 || (v.dims.size() == 2 && v.dims[0] > 1)) return "";
+            std::string s = ViewText(b, v, kShortText);
+            return "'" + s + (v.count > kShortText ? "...'" : "'");
+        }
+        if (v.cls < mxDOUBLE || v.cls > mxUINT64 || v.count > kShortArray || v.count == 0) return "";
+        const bool column = v.dims.size() == 2 && v.dims[1] == 1;
+        std::string out = v.count == 1 ? "" : "[";
+        for (uint64_t k = 0; k < v.count; ++k) {
+            double re = 0, im = 0;
+            if (!ViewNumber(b, v, false, k, re)) return "(damaged data)";
+            if (k) out += column ? "; " : " ";
+            if (v.cls == mxUINT64 || v.cls == mxINT64) {
+                uint64_t exact = 0;
+                ViewUInt64(b, v, k, exact);
+                out += v.cls == mxUINT64 ? std::to_string(exact) : std::to_string(static_cast<int64_t>(exact));
+            } else {
+                out += NumberText(re);
+            }
+            if (v.complex && ViewNumber(b, v, true, k, im)) out += (im < 0 ? " - " : " + ") + NumberText(std::fabs(im)) + "i";
+        }
+        return v.count == 1 ? out : out + "]";
+    }
+
+    // One element of a column as a short text (table rows).
+    std::string ElementText(const Bytes& b, const ArrayView& v, uint64_t row, size_t depth) {
+        ObjectRef ref;
+        if (ParseObjectRef(b, v, ref)) return ObjectElementText(ref, row, depth);
+        if (v.cls == mxCELL) {
+            size_t at = v.childrenPos;
+            ArrayView child;
+            for (uint64_t k = 0; k <= row; ++k) {
+                if (k >= v.count || !ParseArrayView(b, at, child) || child.end > v.end) return "?";
+                at = child.next;
+            }
+            if (child.cls == mxCHAR) return ViewText(b, child, kShortText);
+            const std::string s = ShortValue(b, child);
+            return s.empty() ? ClassText(child.cls, child.logical) + std::string(" ") + DimsText(child.dims) : s;
+        }
+        double re = 0;
+        if (v.cls >= mxDOUBLE && v.cls <= mxUINT64 && ViewNumber(b, v, false, row, re)) return NumberText(re);
+        return "?";
+    }
+
+    // The subsystem value of a property, or null.
+    bool PropertyView(const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out) {
+        for (const Subsystem::Property& p : props) {
+            if (p.name == name && p.hasValue) return ParseArrayView(subsystem_->bytes(), p.valuePos, out);
+        }
+        return false;
+    }
+
+    // Element `row` of a string, datetime or categorical object as text.
+    std::string ObjectElementText(const ObjectRef& ref, uint64_t row, size_t depth) {
+        const Subsystem* sub = GetSubsystem();
+        if (sub == nullptr || ref.ids.empty() || depth > kMaxShownNesting) return "?";
+        std::string cls, error;
+        std::vector<Subsystem::Property> props;
+        if (!sub->ClassName(ref.ids[0], cls, error) || !sub->Properties(ref.ids[0], props, error)) return "?";
+        const Bytes& b = sub->bytes();
+        ArrayView v;
+        if (cls == "string" && PropertyView(props, "any", v)) {
+            std::vector<std::string> strings;
+            if (!StringsOf(b, v, row + 1, strings) || row >= strings.size()) return "?";
+            return "\"" + strings[row] + "\"";
+        }
+        if (cls == "datetime" && PropertyView(props, "data", v)) {
+            double ms = 0;
+            return ViewNumber(b, v, false, row, ms) ? IsoDateTime(ms) : "?";
+        }
+        if (cls == "categorical") {
+            ArrayView names, codes;
+            double code = 0;
+            if (!PropertyView(props, "categoryNames", names) || !PropertyView(props, "codes", codes) ||
+                !ViewNumber(b, codes, false, row, code)) {
+                return "?";
+            }
+            if (!(code >= 1 && code <= static_cast<double>(names.count))) return "<undefined>";
+            return ElementText(b, names, static_cast<uint64_t>(code) - 1, depth + 1);
+        }
+        return cls;
+    }
+
+    // The texts of a string array (the uint64 data of class "string": a
+    // version, the number of dimensions, the dimensions, each string's length
+    // in UTF-16 units, then the units, four to a word). At most `wanted`.
+    static bool StringsOf(const Bytes& b, const ArrayView& v, uint64_t wanted, std::vector<std::string>& out) {
+        uint64_t ndims = 0, count = 1, word = 0;
+        if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
+        for (uint64_t i = 0; i < ndims; ++i) {
+            if (!ViewUInt64(b, v, 2 + i, word) || __builtin_mul_overflow(count, word, &count)) return false;
+        }
+        const uint64_t lengthsAt = 2 + ndims;
+        // The lengths must lie within the data, and the text after them.
+        if (count > v.realBytes / 8 || lengthsAt + count > v.realBytes / 8) return false;
+        const size_t textPos = v.realPos + static_cast<size_t>((lengthsAt + count) * 8);
+        const uint64_t unitsHeld = (v.realPos + v.realBytes - textPos) / 2;
+        uint64_t unitsBefore = 0;
+        for (uint64_t i = 0; i < count && i < wanted; ++i) {
+            uint64_t length = 0;
+            if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
+            if (unitsBefore > unitsHeld || length > unitsHeld - unitsBefore) return false;
+            ArrayView text;
+            text.realType = miUTF16;
+            text.realPos = textPos + static_cast<size_t>(2 * unitsBefore);
+            text.realBytes = static_cast<size_t>(2 * length);
+            out.push_back(ViewText(b, text, kShortText));
+            unitsBefore += length;
+        }
+        return true;
+    }
+
+    void Object(const ObjectRef& ref, const std::string& label, const std::string& hint, size_t depth) {
+        const Subsystem* sub = GetSubsystem();
+        std::string cls = hint, error;
+        if (sub == nullptr) {
+            Line(depth, label + cls + " " + DimsText(ref.dims) + " (" + loadError_ + ")");
+            return;
+        }
+        if (ref.ids.empty()) {
+            Line(depth, label + cls + " " + DimsText(ref.dims));
+            return;
+        }
+        if (!sub->ClassName(ref.ids[0], cls, error)) {
+            Line(depth, label + hint + " " + DimsText(ref.dims) + " (error: " + error + ")");
+            return;
+        }
+        const std::string head = label + cls + " " + DimsText(ref.dims);
+        if (cls == "string" || cls == "datetime" || cls == "categorical") {
+            // One object holds the whole array: its size is that of its data.
+            std::vector<uint64_t> dims = ref.dims;
+            uint64_t count = 0;
+            DataSize(ref.ids[0], cls, dims, count);
+            const std::string sized = label + cls + " " + DimsText(dims);
+            std::string values;
+            for (uint64_t k = 0; k < count && k < kShortArray; ++k) {
+                values += (k ? ", " : "") + ObjectElementText(ref, k, depth);
+            }
+            if (count > kShortArray) values += ", ...";
+            Line(depth, count == 0 ? sized : sized + " = " + values);
+            if (cls == "categorical") CategoryLine(ref, depth + 1);
+            return;
+        }
+        if (cls == "table") {
+            Table(ref.ids[0], label, depth);
+            return;
+        }
+        Line(depth, head);
+        if (depth >= kMaxShownNesting) return;
+        for (size_t k = 0; k < ref.ids.size() && k < kShownChildren && !Full(); ++k) {
+            std::vector<Subsystem::Property> props;
+            const size_t inner = ref.ids.size() > 1 ? depth + 2 : depth + 1;
+            if (ref.ids.size() > 1) Line(depth + 1, SubscriptText(ref.dims, k));
+            if (!sub->Properties(ref.ids[k], props, error)) {
+                Line(inner, "(error: " + error + ")");
+                continue;
+            }
+            for (const Subsystem::Property& p : props) {
+                if (Full()) return;
+                ArrayView v;
+                if (!p.hasValue) {
+                    Line(inner, p.name + " = " + p.text);
+                } else if (ParseArrayView(sub->bytes(), p.valuePos, v)) {
+                    Value(sub->bytes(), v, p.name + " = ", inner, false);
+                } else {
+                    Line(inner, p.name + " = (damaged value)");
+                }
+            }
+        }
+    }
+
+    // The dimensions and element count of a string, datetime or categorical
+    // object, from its data; left as they are when it cannot be read.
+    void DataSize(uint32_t id, const std::string& cls, std::vector<uint64_t>& dims, uint64_t& count) {
+        std::vector<Subsystem::Property> props;
+        std::string error;
+        ArrayView v;
+        const Bytes& b = subsystem_->bytes();
+        const char* name = cls == "string" ? "any" : cls == "datetime" ? "data" : "codes";
+        if (!subsystem_->Properties(id, props, error) || !PropertyView(props, name, v)) return;
+        if (cls != "string") {
+            dims = v.dims;
+            count = v.count;
+            return;
+        }
+        uint64_t ndims = 0, d = 0, product = 1;
+        if (!ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return;
+        std::vector<uint64_t> found;
+        for (uint64_t i = 0; i < ndims; ++i) {
+            if (!ViewUInt64(b, v, 2 + i, d) || __builtin_mul_overflow(product, d, &product)) return;
+            found.push_back(d);
+        }
+        dims = found;
+        count = product;
+    }
+
+    void CategoryLine(const ObjectRef& ref, size_t depth) {
+        std::vector<Subsystem::Property> props;
+        std::string error;
+        ArrayView names;
+        if (!subsystem_->Properties(ref.ids[0], props, error) || !PropertyView(props, "categoryNames", names)) return;
+        std::string line = "categories: ";
+        for (uint64_t k = 0; k < names.count && k < kShownChildren; ++k) {
+            line += (k ? ", " : "") + ElementText(subsystem_->bytes(), names, k, depth);
+        }
+        Line(depth, line);
+    }
+
+    // A table: its size (rows by variables), variable names and first rows.
+    void Table(uint32_t id, const std::string& label, size_t depth) {
+        std::vector<Subsystem::Property> props;
+        std::string error;
+        ArrayView names, data;
+        const Bytes& b = subsystem_->bytes();
+        if (!subsystem_->Properties(id, props, error) || !PropertyView(props, "varnames", names) ||
+            !PropertyView(props, "data", data) || data.cls != mxCELL) {
+            Line(depth, label + "table (error: no variables" + (error.empty() ? "" : ": " + error) + ")");
+            return;
+        }
+        ArrayView nrows;
+        double rows = 0;
+        if (!PropertyView(props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || !(rows >= 0)) rows = 0;
+        Line(depth, label + "table " + DimsText({static_cast<uint64_t>(rows < 1e18 ? rows : 0), names.count}));
+        ++depth;
+        std::string line = "variables: ";
+        for (uint64_t k = 0; k < names.count && k < kShownChildren; ++k) {
+            line += (k ? ", " : "") + ElementText(b, names, k, depth);
+        }
+        Line(depth, line);
+        std::vector<ArrayView> columns;
+        size_t at = data.childrenPos;
+        for (uint64_t k = 0; k < data.count && k < kShownChildren; ++k) {
+            ArrayView column;
+            if (!ParseArrayView(b, at, column) || column.end > data.end) break;
+            columns.push_back(column);
+            at = column.next;
+        }
+        for (uint64_t r = 0; r < kShownRows && r < rows && !Full(); ++r) {
+            std::string row = "row " + std::to_string(r + 1) + ": ";
+            for (size_t c = 0; c < columns.size(); ++c) row += (c ? ", " : "") + ElementText(b, columns[c], r, depth);
+            Line(depth, row);
+        }
+        if (rows > kShownRows) Line(depth, "...");
+    }
+
+    void Value(const Bytes& b, const ArrayView& v, const std::string& label, size_t depth, bool top) {
+        if (Full()) return;
+        ObjectRef ref;
+        // Inside the subsystem data, objects are referred to by their metadata array.
+        if (!top && subsystem_ && &b == &subsystem_->bytes() && ParseObjectRef(b, v, ref)) {
+            Object(ref, label, "object", depth);
+            return;
+        }
+        const std::string head = label + ClassText(v.cls, v.logical) + " " + DimsText(v.dims);
+        if (v.cls == mxOPAQUE) {
+            ArrayView metadata;
+            if (!ParseArrayView(b, v.contentPos, metadata) || !ParseObjectRef(b, metadata, ref)) {
+                Line(depth, label + v.className + " (no object metadata)");
+                return;
+            }
+            Object(ref, label, v.className, depth);
+            return;
+        }
+        const std::string value = ShortValue(b, v);
+        if (!value.empty()) {
+            Line(depth, head + " = " + value);
+            return;
+        }
+        if (v.cls != mxCELL && v.cls != mxSTRUCT && v.cls != mxOBJECT) {
+            Line(depth, head);
+            return;
+        }
+        Line(depth, v.cls == mxOBJECT ? label + v.className + " " + DimsText(v.dims) : head);
+        if (depth >= kMaxShownNesting) return;
+        const uint64_t perElement = v.cls == mxCELL ? 1 : v.fields.size();
+        size_t at = v.childrenPos;
+        for (uint64_t k = 0; k < v.count && !Full(); ++k) {
+            if (k >= kShownChildren) {
+                Line(depth + 1, "...");
+                return;
+            }
+            size_t inner = depth + 1;
+            if (v.cls != mxCELL && v.count > 1) {
+                Line(depth + 1, SubscriptText(v.dims, k));
+                inner = depth + 2;
+            }
+            for (uint64_t f = 0; f < perElement && !Full(); ++f) {
+                ArrayView child;
+                const std::string name =
+                    v.cls == mxCELL ? "{" + std::to_string(k + 1) + "} = " : v.fields[static_cast<size_t>(f)] + " = ";
+                if (!ParseArrayView(b, at, child) || child.end > v.end) {
+                    Line(inner, name + "(not shown: damaged or beyond the bytes read)");
+                    return;
+                }
+                Value(b, child, name, inner, false);
+                at = child.next;
+            }
+        }
+    }
+
+    const mxArray& array_;
+    size_t room_;
+    bool loaded_ = false;
+    std::unique_ptr<Subsystem> subsystem_;
+    std::string loadError_;
+};
+
+bool Describable(const mxArray* a) {
+    if (a == nullptr || a->version != 5 || !a->source) return false;
+    switch (a->fileClass) {
+        case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+}  // namespace matlib
+
+int mxDescribeValue(const mxArray* array, char* buf, size_t buflen) {
+    using namespace matlib;
+    if (buf == nullptr || buflen == 0) return 1;
+    buf[0] = '\0';
+    if (!Describable(array)) return 1;
+    try {
+        const uint64_t shown = array->data.elementEnd < format::kMaxShownElementBytes ? array->data.elementEnd
+                                                                                       : format::kMaxShownElementBytes;
+        std::vector<uint8_t> element(static_cast<size_t>(shown));
+        ElementStream stream(*array->source, array->data);
+        Describer describer(*array, buflen - 1);
+        ArrayView top;
+        Bytes bytes{element.data(), element.size(), array->source->swapped};
+        if (!stream.Read(0, element.data(), element.size()) || !ParseArrayView(bytes, 0, top, true)) {
+            describer.text = "\t(the variable's data is damaged)\n";
+        } else {
+            describer.Run(bytes, top);
+        }
+        std::string& text = describer.text;
+        if (text.size() > buflen - 1) {
+            // Cut at a character boundary, and mark the cut where it fits.
+            const size_t mark = buflen > 4 ? 3 : 0;
+            text.resize(buflen - 1 - mark);
+            while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) text.pop_back();
+            if (!text.empty() && (static_cast<unsigned char>(text.back()) & 0x80) != 0) text.pop_back();
+            text.append(mark, '.');
+        }
+        std::memcpy(buf, text.c_str(), text.size() + 1);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}

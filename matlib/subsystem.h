@@ -1,0 +1,104 @@
+// The subsystem data of a level-5 file, decoded in memory: where MATLAB keeps
+// the values of its objects (string, datetime, table, classdef instances).
+//
+// Layout, as MATLAB writes it (checked against MATLAB's own files): the
+// unnamed variable's uint8 data starts with the version and endian indicator
+// of a level-5 header, then holds a 1x1 struct with the field "MCOS", an
+// opaque "FileWrapper__" whose content is a cell. Its first element is a
+// uint8 array of object metadata: a version word, the number of names, eight
+// region offsets, the names (NUL-terminated), then the regions: class names
+// (4 words each: package name, class name), properties of objects that saved
+// themselves, object records (6 words each: class, two reserved, saved-
+// properties block, properties block, dependency id), property blocks (a count,
+// then triplets name, kind, value; padded to 8 bytes). A property of kind 1
+// refers to cell element value + 2. The last cell element holds each class's
+// default property values, one struct per class id.
+//
+// Every read is checked against the bytes held; nothing here trusts a count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace matlib {
+
+// Bytes held in memory, and their byte order.
+struct Bytes {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    bool swapped = false;
+};
+
+// One level-5 array element held in memory, parsed in place.
+struct ArrayView {
+    size_t next = 0;             // where the element after it starts
+    size_t end = 0;              // where its own bytes end
+    uint8_t cls = 0;             // the file's class code; 0 for an empty element (a bare tag)
+    bool complex = false;
+    bool logical = false;
+    std::vector<uint64_t> dims;
+    uint64_t count = 0;          // product of dims
+    std::string name;
+    std::string className;       // objects and opaque arrays
+    // Numeric and char arrays: their data subelements.
+    uint32_t realType = 0, imagType = 0;
+    size_t realPos = 0, realBytes = 0, imagPos = 0, imagBytes = 0;
+    // Structs and objects: field names. Cells, structs, objects: the first child.
+    std::vector<std::string> fields;
+    size_t childrenPos = 0;
+    size_t contentPos = 0;       // opaque arrays: their content element
+};
+
+// Parses the array element at pos. With cutAllowed an element that runs past
+// the bytes held is taken up to their end (a variable read only in part).
+bool ParseArrayView(const Bytes& bytes, size_t pos, ArrayView& out, bool cutAllowed = false);
+// Element k of the real (imag false) or imaginary data, converted to double.
+bool ViewNumber(const Bytes& bytes, const ArrayView& view, bool imag, uint64_t k, double& out);
+// Element k as an unsigned 64-bit integer (uint64 arrays, exact).
+bool ViewUInt64(const Bytes& bytes, const ArrayView& view, uint64_t k, uint64_t& out);
+// Character data as UTF-8, at most maxUnits code units.
+std::string ViewText(const Bytes& bytes, const ArrayView& view, size_t maxUnits);
+
+// A reference to objects: dimensions, one object id per element, class id.
+struct ObjectRef {
+    std::vector<uint64_t> dims;
+    std::vector<uint32_t> ids;
+    uint32_t classId = 0;
+};
+// The uint32 metadata array of an object; false when the view is none.
+bool ParseObjectRef(const Bytes& bytes, const ArrayView& view, ObjectRef& out);
+
+class Subsystem {
+public:
+    struct Property {
+        std::string name;
+        bool hasValue = false;   // value is an array element at valuePos
+        size_t valuePos = 0;
+        std::string text;        // otherwise: the value as text
+    };
+
+    // payload: the unnamed variable's uint8 data. False with `error` set.
+    bool Load(std::vector<uint8_t> payload, std::string& error);
+    const Bytes& bytes() const { return bytes_; }
+    bool ClassName(uint32_t objectId, std::string& out, std::string& error) const;
+    // The object's properties: its class's defaults, overridden by what was saved.
+    bool Properties(uint32_t objectId, std::vector<Property>& out, std::string& error) const;
+
+private:
+    uint32_t Word(size_t at) const;   // metadata word at a byte offset (checked by the caller)
+    bool Region(size_t index, size_t& start, size_t& end) const;
+    bool Record(uint32_t objectId, uint32_t words[6], std::string& error) const;
+    bool Block(size_t region, uint32_t index, size_t& pos, uint32_t& count, std::string& error) const;
+    bool Defaults(uint32_t classId, std::vector<Property>& out) const;
+
+    std::vector<uint8_t> data_;
+    Bytes bytes_;
+    size_t metaPos_ = 0, metaSize_ = 0;
+    uint32_t offsets_[8] = {};
+    std::vector<std::string> names_;
+    std::vector<size_t> cells_;   // positions of the FileWrapper__ cell's elements
+};
+
+}  // namespace matlib

@@ -1,0 +1,177 @@
+// Files that other programs wrote (scipy.io, matio, GNU Octave, MATLAB): the
+// built plug-in lists, extracts and deletes every one of them and the engine
+// reads their values; oracle.py judges all of it against scipy and the
+// independent header walker of the test data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Number(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+// The values line oracle.py gets from scipy, from the engine: up to 16
+// elements column-major (real, then " | " and the imaginary parts), a sparse
+// array's stored values, a char array's text.
+std::string EngineValues(const mxArray* a) {
+    std::string out;
+    auto add = [&out](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
+    if (mxIsSparse(a)) {
+        const mwIndex* jc = mxGetJc(a);
+        if (mxGetPr(a) == nullptr || jc == nullptr) return "<no data>";
+        const size_t stored = std::min<size_t>(jc[mxGetN(a)], 16);
+        for (int part = 0; part < (mxIsComplex(a) ? 2 : 1); ++part) {
+            const void* data = part == 0 ? mxGetPr(a) : mxGetPi(a);
+            for (size_t i = 0; i < stored; ++i) {
+                add(Number(mxIsLogical(a) ? static_cast<const uint8_t*>(data)[i] : static_cast<const double*>(data)[i]));
+            }
+        }
+        return out;
+    }
+    if (mxGetClassID(a) == mxCHAR_CLASS) {
+        std::vector<char> text(4 * mxGetNumberOfElements(a) + 1);
+        if (mxGetString(a, text.data(), text.size()) != 0) return "<no text>";
+        for (const char* c = text.data(); *c != '\0'; ++c) {
+            out += *c == '\\' ? "\\\\" : *c == '\n' ? "\\n" : *c == '\t' ? "\\t" : std::string(1, *c);
+        }
+        return out;
+    }
+    const size_t n = std::min<size_t>(16, mxGetNumberOfElements(a));
+    const mxClassID id = mxGetClassID(a);
+    const bool integer = id == mxLOGICAL_CLASS || (id >= mxINT8_CLASS && id <= mxUINT64_CLASS);
+    for (int part = 0; part < (mxIsComplex(a) ? 2 : 1); ++part) {
+        std::vector<double> d(n);
+        std::vector<int64_t> s(n);
+        std::vector<uint64_t> u(n);
+        if (mxReadElements(a, part, 0, n, d.data(), s.data(), u.data()) != n) return "<short read>";
+        if (part == 1) add("|");
+        for (size_t i = 0; i < n; ++i) {
+            add(!integer ? Number(d[i]) : id == mxUINT64_CLASS ? std::to_string(u[i]) : std::to_string(s[i]));
+        }
+    }
+    return out;
+}
+
+// Lists, reads, extracts (each entry into a folder of its own below `out`)
+// and deletes from a copy; one manifest line per step. Returns the entries.
+size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::string& out, std::ofstream& manifest) {
+    std::vector<testhost::Entry> entries;
+    int last = 0;
+    {
+        testhost::Archive archive(plugin, file, PK_OM_LIST);
+        if (archive.ok()) entries = archive.ReadAll(&last);
+        for (size_t i = 0; i < entries.size(); ++i) {
+            manifest << "list\t" << file << '\t' << i << '\t' << entries[i].fileName << '\t' << entries[i].fileAttr << '\n';
+        }
+        manifest << "listend\t" << file << '\t' << (archive.ok() ? static_cast<long>(entries.size()) : -1L) << '\t'
+                 << last << '\n';
+    }
+    if (MATFile* m = matOpen(file.c_str(), "r")) {
+        while (mxArray* header = matGetNextArrayHeader(m)) {
+            if (mxArray* a = matGetArray(m, mxGetName(header))) {
+                manifest << "value\t" << file << '\t' << mxGetName(header) << '\t' << EngineValues(a) << '\n';
+                mxDestroyArray(a);
+            }
+            mxDestroyArray(header);
+        }
+        matClose(m);
+    }
+    testhost::Archive archive(plugin, file, PK_OM_EXTRACT);
+    testhost::Entry entry;
+    for (size_t index = 0; archive.ok() && testhost::ReadOneHeader(plugin, archive.handle(), &entry) == 0; ++index) {
+        const std::string dir = out + "/" + std::to_string(index);
+        fs::create_directories(dir);
+        std::string dest = dir + "/" + entry.fileName;
+        int result = 0;
+        testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, dest.data()); });
+        if (dest.size() > 255) {
+            EXPECT_EQ(result, E_EWRITE) << dest;
+            continue;
+        }
+        // The viewer's text of the same entry: its name line, then the value.
+        std::string viewer = dir + "/_tc/" + entry.fileName;
+        int viewResult = -1;
+        testhost::CaptureStdout([&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
+        if (result == 0 && viewer.size() <= 255) {
+            EXPECT_EQ(viewResult, 0) << viewer;
+            EXPECT_EQ(support::ReadText(viewer).rfind(entry.fileName + " =\n", 0), 0u) << viewer;
+            EXPECT_FALSE(fs::exists(viewer + ".mat")) << viewer;
+        }
+        manifest << "extract\t" << file << '\t' << index << '\t' << entry.fileName << '\t' << result << '\t' << dest
+                 << ".mat\n";
+    }
+    if (last == E_END_ARCHIVE && !entries.empty()) {
+        // The first entry, and one from the middle (which moves a trailing
+        // function workspace in MATLAB's files).
+        std::vector<size_t> gone = {0};
+        if (entries.size() >= 4) gone.push_back(entries.size() / 2);
+        std::vector<std::string> names;
+        std::string indexes;
+        for (size_t i : gone) {
+            names.push_back(entries[i].fileName);
+            indexes += (indexes.empty() ? "" : ",") + std::to_string(i);
+        }
+        const std::string copy = out + "/deleted.mat";
+        fs::copy_file(file, copy);
+        manifest << "delete\t" << file << '\t' << copy << '\t' << plugin.Delete(copy, names) << '\t' << indexes << '\n';
+        EXPECT_TRUE(support::StrayTemporaries(out).empty()) << file;
+    }
+    return entries.size();
+}
+
+TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
+    const std::string data = testenv::TestDataDir();
+    if (data.empty() || !fs::is_directory(data)) GTEST_SKIP() << "MATWCX_TESTDATA not set";
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    ASSERT_TRUE(testhost::loaded(plugin));
+    testenv::TempDir dir;
+    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n");
+    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
+
+    std::ofstream manifest(dir.file("manifest.tsv"));
+    int number = 0;
+    for (const char* writer : {"scipy", "matio", "octave", "matlab"}) {
+        const std::string folder = data + "/" + writer;
+        if (!fs::is_directory(folder)) {
+            std::printf("interop: %s: no files (skipped)\n", writer);
+            continue;
+        }
+        std::vector<std::string> files;
+        for (const auto& item : fs::directory_iterator(folder)) {
+            if (item.path().extension() == ".mat") files.push_back(item.path().string());
+        }
+        std::sort(files.begin(), files.end());
+        size_t entries = 0;
+        for (const std::string& file : files) entries += Walk(plugin, file, dir.file(std::to_string(++number)), manifest);
+        std::printf("interop: %s: %zu entries of %zu files\n", writer, entries, files.size());
+        EXPECT_GT(entries, 0u) << writer;
+    }
+    manifest.close();
+
+    const std::string report = dir.file("report.txt");
+    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/oracle.py' '" +
+                                dir.file("manifest.tsv") + "' > '" + report + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << support::ReadText(report);
+    const std::string text = support::ReadText(report);
+    EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+    ASSERT_NE(text.find("checked "), std::string::npos) << text;
+    std::printf("interop: %s", text.substr(text.rfind("checked ")).c_str());
+    for (const char* kind : {"deleted", "extracted", "listed", "values"}) {
+        EXPECT_NE(text.find(kind), std::string::npos) << kind << " never checked";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+# Judges what the interop suite did with the files other programs wrote
+# (scipy.io, matio, Octave, MATLAB). Reads the suite's manifest (argument 1),
+# prints one "FAIL ..." line per disagreement and a summary line; exits 0.
+#
+#   list    file index listed-name attr   the plug-in's listing, against the
+#   listend file count last-result        .json beside the file (an
+#                                         independent header walker)
+#   value   file name values              the engine's values, against scipy
+#   extract file index entry result out   a variable extracted through the
+#                                         plug-in: the source's element
+#                                         byte for byte, and scipy's value
+#   delete  file copy result indexes      entries deleted through the plug-in:
+#                                         the rest byte for byte, scipy's values
+import json
+import os
+import struct
+import sys
+import warnings
+
+import numpy as np
+import scipy.io as sio
+import scipy.sparse as sp
+
+warnings.simplefilter('ignore')
+fails = []
+counts = {}
+
+
+def fail(text):
+    fails.append(text)
+
+
+def count(kind):
+    counts[kind] = counts.get(kind, 0) + 1
+
+
+# ---- what the listing must say, from the .json walker ----------------------
+
+def listed_name(raw, occurrence):
+    if raw == b'':
+        text = '%__function_workspace__'
+    else:
+        text = ''.join(chr(b) if chr(b).isascii() and (chr(b).isalnum() or b == 95) else '%%%02X' % b
+                       for b in raw)
+    return text + ('%%#%d' % occurrence if occurrence > 1 else '')
+
+
+def expected_listing(mat):
+    """[(name prefix, class text or None, dims text, complex)] or None when not walkable."""
+    path = mat[:-4] + '.json'
+    if not os.path.exists(path):
+        return None
+    d = json.load(open(path, encoding='utf-8'))
+    if 'error' in d or 'variables' not in d or os.path.basename(mat) == 'bad_miuint32.mat':
+        return None
+    seen, out = {}, []
+    for v in d['variables']:
+        try:
+            raw = v['name'].encode('latin1')
+        except UnicodeEncodeError:
+            raw = v['name'].encode('utf-8')
+        seen[raw] = seen.get(raw, 0) + 1
+        cls = v['class']
+        if cls == 'object':
+            cls = v.get('classname')
+        if cls == 'opaque':
+            cls = None
+        if cls is not None:
+            cls = cls.upper() if v['global'] else cls.lower()
+        # version 4 keeps a complex sparse matrix in four columns
+        complex_ = v['complex'] or (v.get('sparse') and v.get('stored_dims', [0, 0])[1] == 4)
+        out.append((listed_name(raw, seen[raw]), cls, 'x'.join(str(x) for x in reversed(v['dims'])), complex_))
+    return out
+
+
+# ---- scipy's view -----------------------------------------------------------
+
+def load(path, name=None):
+    try:
+        return sio.loadmat(path, variable_names=[name] if name else None)
+    except Exception as error:
+        return error
+
+
+def fmt(values):
+    return ' '.join('%.17g' % x for x in values[:16])
+
+
+def scipy_values(path):
+    """name -> the values line as the suite writes the engine's, or None."""
+    try:
+        info = sio.whosmat(path)
+        data = sio.loadmat(path, chars_as_strings=True, squeeze_me=False)
+    except Exception:
+        return None
+    out = {}
+    for name, _, cls in info:
+        x = data.get(name)
+        text = ''
+        if sp.issparse(x):
+            x = x.tocsc()
+            text = fmt(list(np.real(x.data)) + (list(np.imag(x.data)) if np.iscomplexobj(x.data) else []))
+        elif cls == 'char' and x is not None and x.size == 1:
+            text = str(x.flat[0]).replace('\\', '\\\\').replace('\n', '\\n').replace('\t', '\\t')
+        elif cls in ('double', 'single', 'int8', 'uint8', 'int16', 'uint16', 'int32', 'uint32', 'int64',
+                     'uint64', 'logical') and x is not None and x.dtype != object:
+            flat = x.flatten(order='F')
+            if np.iscomplexobj(flat):
+                text = fmt(list(flat.real[:16])) + ' | ' + fmt(list(flat.imag[:16]))
+            elif x.dtype.kind in 'iu':
+                text = ' '.join(str(int(e)) for e in flat[:16])
+            else:
+                text = fmt([float(e) for e in flat])
+        out['' if name == '__function_workspace__' else name] = text
+    return out
+
+
+def same(a, b, strict_type):
+    if sp.issparse(a) or sp.issparse(b):
+        return sp.issparse(a) and sp.issparse(b) and a.shape == b.shape and (a != b).nnz == 0
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        if strict_type and (type(a) != type(b) or a.dtype != b.dtype):
+            return False
+        if a.shape != b.shape:
+            return False
+        if a.dtype.names:
+            return b.dtype.names == a.dtype.names and all(same(a[n], b[n], strict_type) for n in a.dtype.names)
+        if a.dtype == object:
+            return all(same(x, y, strict_type) for x, y in zip(a.flat, b.flat))
+        if not strict_type and a.dtype.kind in 'iufcb' and b.dtype.kind in 'iufcb':
+            return np.array_equal(a.astype(complex), b.astype(complex))   # version 4 loads as double
+        return np.array_equal(a, b, equal_nan=a.dtype.kind in 'fc')
+    return type(a) == type(b) and repr(a) == repr(b)
+
+
+def user_keys(d):
+    return {k for k in d if not k.startswith('__')}
+
+
+# ---- level-5 elements ---------------------------------------------------------
+
+def level5(data):
+    return len(data) >= 128 and data[124:126] in (b'\x00\x01', b'\x01\x00') and data[126:128] in (b'IM', b'MI')
+
+
+def elements(data):
+    """[(offset, bytes)] of the top-level elements (compressed ones unpadded)."""
+    order = '<' if data[126:128] == b'IM' else '>'
+    pos, out = 128, []
+    while pos + 8 <= len(data):
+        kind, size = struct.unpack(order + 'II', data[pos:pos + 8])
+        end = pos + 8 + size
+        if kind != 15:
+            end = (end + 7) // 8 * 8
+        out.append((pos, data[pos:min(end, len(data))]))
+        pos = end
+    return out
+
+
+def subsystem_offset(data):
+    return struct.unpack(('<' if data[126:128] == b'IM' else '>') + 'Q', data[116:124])[0]
+
+
+# ---- the manifest -------------------------------------------------------------
+
+listing, values, sources = {}, {}, {}
+extracts, deletes = [], []
+for line in open(sys.argv[1], encoding='utf-8'):
+    f = line.rstrip('\n').split('\t')
+    if f[0] == 'list':
+        listing.setdefault(f[1], {'entries': []})['entries'].append((f[3], int(f[4])))
+    elif f[0] == 'listend':
+        listing.setdefault(f[1], {'entries': []}).update(count=int(f[2]), last=int(f[3]))
+    elif f[0] == 'value':
+        values.setdefault(f[1], {}).setdefault(f[2], f[3])
+    elif f[0] == 'extract':
+        extracts.append((f[1], int(f[2]), f[3], int(f[4]), f[5]))
+    elif f[0] == 'delete':
+        deletes.append((f[1], f[2], int(f[3]), [int(i) for i in f[4].split(',')]))
+
+
+def source(path):
+    if path not in sources:
+        sources[path] = open(path, 'rb').read()
+    return sources[path]
+
+
+for mat, got in sorted(listing.items()):
+    want = expected_listing(mat)
+    if want is None:
+        if got.get('count', -1) >= 0 and got.get('last') not in (10, 18):   # E_END_ARCHIVE, E_EREAD
+            fail('%s: listing of a damaged file ended with %s' % (mat, got.get('last')))
+        continue
+    count('listed')
+    entries = got['entries']
+    if got.get('count') != len(want) or len(entries) != len(want) or got.get('last') != 10:
+        fail('%s: %d entries listed (count %s, end %s), the walker has %d'
+             % (mat, len(entries), got.get('count'), got.get('last'), len(want)))
+        continue
+    for (name, attr), (prefix, cls, dims, complex_) in zip(entries, want):
+        tail = ' [%s] ' % dims
+        ok = name.startswith(prefix + '.') and name.endswith(tail)
+        if cls is not None:
+            ok = ok and name == prefix + '.' + cls + tail
+        if not ok:
+            fail('%s: listed %r, expected %s.%s%s' % (mat, name, prefix, cls, tail))
+        if attr != (0o100444 if complex_ else 0o100644):   # a complex variable is read-only
+            fail('%s: %r has FileAttr %o' % (mat, name, attr))
+
+# matio 1.5 declares a compressed char array's size for UTF-16 data but
+# writes UTF-8: the element is 8 bytes shorter than it says, and the engine
+# refuses its text.
+KNOWN = {('matio/v5_compressed.mat', 'm_char')}
+
+for mat, engine in sorted(values.items()):
+    theirs = scipy_values(mat)
+    if theirs is None:
+        continue   # scipy cannot read it either
+    for name, text in theirs.items():
+        if name not in engine:
+            fail('%s: the engine does not read %r' % (mat, name))
+        elif text and engine[name] != text and ('/'.join(mat.split('/')[-2:]), name) not in KNOWN:
+            fail('%s: %r reads %r, scipy %r' % (mat, name, engine[name], text))
+        else:
+            count('values')
+
+for src, index, entry, result, out in extracts:
+    data = source(src)
+    what = '%s entry %d %r' % (src, index, entry)
+    name = entry.split('.')[0]
+    expected = None
+    if '%' not in name:
+        got = load(src, name)
+        if isinstance(got, dict) and name in got:
+            expected = got[name]
+    handle = '.function_handle ' in entry
+    if result != 0:
+        if expected is not None:
+            fail('%s: ProcessFile gave %d for a variable scipy reads' % (what, result))
+        continue
+    count('extracted')
+    out_data = open(out, 'rb').read()
+    if level5(data) and not handle:
+        mine, theirs = elements(out_data), elements(data)
+        if len(mine) != 1 or index >= len(theirs) or mine[0][1] != theirs[index][1]:
+            fail('%s: the output is not the source element' % what)
+    out_vars = load(out)
+    if not isinstance(out_vars, dict):
+        if expected is not None:
+            fail('%s: scipy cannot read the output: %s' % (what, out_vars))
+        continue
+    keys = sorted(user_keys(out_vars))
+    if handle:
+        if keys:
+            fail('%s: a refused function handle wrote %s' % (what, keys))
+    elif expected is not None and (keys != [name] or not same(expected, out_vars[name], level5(data))):
+        fail('%s: value differs' % what)
+
+for src, copy, result, gone in deletes:
+    if result != 0:
+        fail('%s: deleting entries %s gave %d' % (src, gone, result))
+        continue
+    count('deleted')
+    before, after = source(src), open(copy, 'rb').read()
+    if level5(before):
+        if after[:116] != before[:116] or after[124:128] != before[124:128]:
+            fail('%s: the header changed' % src)
+        kept = [e for i, e in enumerate(elements(before)) if i not in gone]
+        left = elements(after)
+        if [b for _, b in left] != [b for _, b in kept]:
+            fail('%s: the remaining elements are not the old ones' % src)
+        for (old_at, _), (new_at, _) in zip(kept, left):
+            if subsystem_offset(before) == old_at and subsystem_offset(after) != new_at:
+                fail('%s: the function workspace offset did not follow its element' % src)
+    a, b = load(src), load(copy)
+    if isinstance(a, dict):
+        names = [e[0] for e in listing.get(src, {'entries': []})['entries']]
+        gone_names = {names[i].split('.')[0] for i in gone if i < len(names)}
+        if not isinstance(b, dict):
+            fail('%s: scipy cannot read what the deletion left' % src)
+        elif user_keys(b) != user_keys(a) - gone_names or \
+                not all(same(a[k], b[k], True) for k in user_keys(b)):
+            fail('%s: scipy reads other values after the deletion' % src)
+
+for text in fails:
+    print('FAIL ' + text)
+print('checked ' + ', '.join('%s %d' % kv for kv in sorted(counts.items())))

@@ -1,0 +1,200 @@
+// Deletion and packing through the built plug-in, as a host calls them: the
+// process-wide progress callback (set with the handle -1), the switch read
+// from the settings file, the host's NUL-separated list, the diagnostics.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace matbuild;
+using support::VariableNames;
+
+struct Report {
+    std::string text;
+    int size;
+};
+std::vector<Report> reports;
+// Answers 0 ("cancel") every time: the deletion must go on all the same.
+int WCX_CALL RecordProgress(char* text, int size) {
+    reports.push_back({text != nullptr ? text : "<null>", size});
+    return 0;
+}
+int WCX_CALL RecordSlotProgress(char*, int) {
+    ADD_FAILURE() << "deletion reported through an archive's own callback";
+    return 1;
+}
+
+Bytes Scalar(Order o, const std::string& name, double value) { return NumericVar(o, name, mxDOUBLE, {1, 1}, {value}); }
+
+std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const Report& r : reports) texts.push_back(r.text);
+    return texts;
+}
+
+class Deletion : public support::PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        reports.clear();
+        plugin.SetProcessDataProc(testhost::ProcessWideHandle(), &RecordProgress);
+    }
+    void TearDown() override { plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr); }
+
+    // A (3-by-4), then the scalars B, C (compressed), D, E.
+    std::string Five() {
+        const Order o = Order::Little;
+        return Write("five.mat", File5(o, {NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12)), Scalar(o, "B", 2),
+                                           Compressed(o, Scalar(o, "C", 3)), Scalar(o, "D", 4), Scalar(o, "E", 5)}));
+    }
+    // DeleteFiles with its stdout.
+    int Delete(const std::string& path, const std::vector<std::string>& names, std::string* printed = nullptr) {
+        int result = -1;
+        const std::string text = testhost::CaptureStdout([&] { result = plugin.Delete(path, names); });
+        if (printed != nullptr) *printed = support::Unix(text);
+        return result;
+    }
+};
+
+TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackOnly) {
+    const std::string path = Five();
+    // Another file: Windows does not replace a file that a handle holds open.
+    testhost::Archive archive(plugin, Write("other.mat", ReadFile(path)), PK_OM_LIST);
+    plugin.SetProcessDataProc(archive.handle(), &RecordSlotProgress);
+    plugin.SetChangeVolProc(testhost::ProcessWideHandle(), nullptr);
+    plugin.SetProcessDataProc(nullptr, &RecordSlotProgress);   // ignored
+    // The host's buffer is only read.
+    char list[] = "A.double [4x3] \0";
+    std::string file = path;
+    EXPECT_EQ(plugin.DeleteFiles(file.data(), list), 0);
+    EXPECT_EQ(std::string(list, sizeof list), std::string("A.double [4x3] \0", sizeof list));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, "seeking [0%] A");
+    EXPECT_EQ(reports[0].size, 0);
+    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "C", "D", "E"}));
+}
+
+// All or nothing: a name that leads to no variable keeps the others too, and
+// the call fails naming each missing one.
+TEST_F(Deletion, NamesReportTheirShareAndMissingOnesDeleteNothing) {
+    const std::string path = Five();
+    const Bytes before = ReadFile(path);
+    std::string printed;
+    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "nope.double [1x1] ", "%2E%2E.double [1x1] ", "C", "A.double [4x3] "}, &printed),
+              E_NO_FILES);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"seeking [0%] E", "seeking [20%] nope", "seeking [40%] %2E%2E",
+                                                 "seeking [60%] C", "seeking [80%] A"}));
+    EXPECT_EQ(printed, "Error deleting variable nope in file " + path + "\nError deleting variable %2E%2E in file " + path +
+                           "\nNo variable deleted from file " + path + ": 2 of 5 names not found\n");
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "C", "A.double [4x3] "}), 0);
+    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "D"}));
+    // No callback at all.
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
+    EXPECT_EQ(Delete(path, {"B.double [1x1] "}), 0);
+    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"D"}));
+}
+
+TEST_F(Deletion, EmptyOrMissingListsAndUnopenableFilesChangeNothing) {
+    const std::string path = Five();
+    const Bytes before = ReadFile(path);
+    EXPECT_EQ(Delete(path, {}), E_NO_FILES);
+    std::string file = path;
+    EXPECT_EQ(plugin.DeleteFiles(file.data(), nullptr), E_NO_FILES);
+    char list[] = "A.double [4x3] \0";
+    EXPECT_EQ(plugin.DeleteFiles(nullptr, list), E_EWRITE);
+    EXPECT_EQ(ReadFile(path), before);
+    const std::string missing = support::Path(dir.path(), "missing.mat");
+    std::string printed;
+    EXPECT_EQ(Delete(missing, {"A.double [4x3] "}, &printed), E_EWRITE);
+    EXPECT_EQ(printed, "Error opening file " + missing + "\n");
+    // A file whose variables cannot all be read is refused as damaged.
+    Bytes cut = before;
+    cut.resize(cut.size() - 4);   // the last variable cut short
+    const std::string damaged = Write("cut.mat", cut);
+    EXPECT_EQ(Delete(damaged, {"A.double [4x3] "}, &printed), E_BAD_ARCHIVE);
+    EXPECT_EQ(printed, "File " + damaged + " is damaged: no variable is deleted from it\n");
+    EXPECT_EQ(ReadFile(damaged), cut);
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(Deletion, MoreNamesThanTheTableHoldsAndLongProgressTexts) {
+    const Order o = Order::Big;
+    std::vector<Bytes> vars;
+    std::vector<std::string> names;
+    for (int i = 0; i < 2100; ++i) {
+        vars.push_back(Scalar(o, "v" + std::to_string(i), i));
+        if (i != 7 && i != 2090) names.push_back("v" + std::to_string(i) + ".double [1x1] ");
+    }
+    const std::string path = Write("many.mat", File5(o, vars));
+    EXPECT_EQ(Delete(path, names), 0);
+    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"v7", "v2090"}));
+    ASSERT_EQ(reports.size(), names.size());
+    EXPECT_EQ(reports.back().text, "seeking [99%] v2099");
+    reports.clear();
+    const std::string name(250, 'q');
+    const std::string longPath = Write("long.mat", File5(o, {Scalar(o, name, 1), Scalar(o, "keep", 2)}));
+    EXPECT_EQ(Delete(longPath, {name + ".double [1x1] "}), 0);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, ("seeking [0%] " + name).substr(0, 255));
+    EXPECT_EQ(VariableNames(longPath), (std::vector<std::string>{"keep"}));
+}
+
+// Names only a crafted file holds go through the names the listing gave
+// them, and only the variable each one names goes.
+TEST_F(Deletion, HostileNamesThroughTheirListedNames) {
+    const Order o = Order::Little;
+    const std::string path = Write("hostile.mat", File5(o, {Scalar(o, "../up", 1), Scalar(o, "A", 2), Scalar(o, "a.b", 3),
+                                                            Scalar(o, "A", 4), Scalar(o, "", 5), StructVar(o, "st", {1, 1}, {}, {}),
+                                                            CellVar(o, "c", {1, 1}, {Scalar(o, "", 6)})}));
+    UseSettings(true, true);
+    const std::vector<std::string> listed = List(path);
+    ASSERT_EQ(listed.size(), 7u);
+    // "../up", the second "A", the unnamed one; the struct by its entry inside
+    // the directory, the cell by the directory itself.
+    const std::string cellDirectory = listed[6].substr(0, listed[6].find(']') + 3);   // "c.cell [1x1] /"
+    EXPECT_EQ(Delete(path, {listed[0], listed[3], listed[4], listed[5], cellDirectory}), 0);
+    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"A", "a.b"}));
+    EXPECT_EQ(support::ScalarValue(path, "A"), 2);   // the first A stayed
+
+    // Spellings no listing makes delete nothing.
+    const std::string five = Five();
+    const Bytes before = ReadFile(five);
+    std::string printed;
+    const std::string inFolder = support::Path("x", "A.double [4x3] ");
+    EXPECT_EQ(Delete(five, {"%41.double [4x3] ", inFolder, ".double [1x1] ", "B%#2"}, &printed), E_NO_FILES);
+    EXPECT_NE(printed.find("Error deleting variable %41 in file"), std::string::npos);
+    EXPECT_NE(printed.find("Error deleting variable " + support::Path("x", "A") + " in file"), std::string::npos);
+    EXPECT_NE(printed.find("Error deleting variable B%#2 in file"), std::string::npos);
+    EXPECT_EQ(ReadFile(five), before);
+}
+
+// Without a host's box function the texts go to stderr (Windows shows the
+// system's box: tests/windows).
+TEST_F(Deletion, SwitchedOffAndPackingShowTheirBoxAndTouchNothing) {
+    const std::string path = Five();
+    const Bytes before = ReadFile(path);
+    UseSettings(false, false);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Delete(path, {"A.double [4x3] "}), E_NOT_SUPPORTED);
+    std::string newFile = support::Path(dir.path(), "new.mat"), existing = path;
+    char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
+    EXPECT_EQ(plugin.PackFiles(newFile.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.PackFiles(existing.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error Processing Variable: You have disable variable deletion in the configuration dialog.\n"
+              "To enable variable deletion, invoke Packfile>Configure for MAT files.\n"
+              "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
+              "However individual variables can be deleted and/or moved.\n"
+              "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
+              "However individual variables can be deleted and/or moved.\n");
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_FALSE(std::filesystem::exists(newFile));
+}
+
+}  // namespace

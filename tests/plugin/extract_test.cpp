@@ -1,0 +1,357 @@
+// Extraction through the built plug-in, as a host drives it: OpenArchive in
+// extract mode, ReadHeader up to the entry, ProcessFile; and the text the
+// viewer gets instead in the hosts' viewer folders.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace matbuild;
+using support::Path;
+namespace fs = std::filesystem;
+
+const Order o = Order::Little;
+const Bytes kA = NumericVar(o, "A", mxDOUBLE, {2, 2}, {1, 3, 2, 4});
+const Bytes kEmpty = NumericVar(o, "E", mxDOUBLE, {0, 0}, {});
+const Bytes kStruct = StructVar(o, "st", {1, 1}, {"a"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {7})});
+const Bytes kHandle = FunctionHandleVar(o, "f", StructVar(o, "", {1, 1}, {"a"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})}));
+const Bytes kGlobalHandle = Matrix(o, Cat({FlagsElement(o, mxFUNCTION, kGlobal), DimsElement(o, {1, 1}), NameElement(o, "g"),
+                                           StructVar(o, "", {1, 1}, {"a"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})})}));
+const Bytes kCompressedB = Compressed(o, NumericVar(o, "B", mxINT32, {1, 3}, {5, 6, 7}));
+const char* const kHandleText =
+    "Sorry Mathworks does not support 'function_handle' extraction.\n"
+    "And any way, why would you like to load at invalid handle to memory?";
+
+class Extraction : public support::PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        source = Write("source.mat", File5(o, {kA, kEmpty, kStruct, kHandle, kGlobalHandle, kCompressedB}));
+        fs::create_directory(out);
+    }
+
+    // Opens `path` and reads headers until the variable's entry is current.
+    std::unique_ptr<testhost::Archive> OpenAt(const std::string& path, const std::string& variable, std::string* fileName,
+                                              int mode = PK_OM_EXTRACT) {
+        auto archive = std::make_unique<testhost::Archive>(plugin, path, mode);
+        testhost::Entry entry;
+        while (archive->ok() && testhost::ReadOneHeader(plugin, archive->handle(), &entry) == 0) {
+            if (entry.fileName.rfind(variable + ".", 0) == 0) {
+                *fileName = entry.fileName;
+                return archive;
+            }
+        }
+        ADD_FAILURE() << "no entry for " << variable;
+        return archive;
+    }
+
+    // Extracts the variable's entry of the source into the folder.
+    int ExtractTo(const std::string& variable, const std::string& folder, std::string* output = nullptr) {
+        std::string fileName;
+        auto archive = OpenAt(source, variable, &fileName);
+        fs::create_directories(folder);
+        return Process(*archive, PK_EXTRACT, nullptr, Path(folder, fileName), output);
+    }
+
+    // The one element after the header, as it stands in the file.
+    static Bytes FirstElement(const std::string& path, size_t size) {
+        const Bytes file = ReadFile(path);
+        return file.size() < 128 + size ? Bytes() : Bytes(file.begin() + 128, file.begin() + 128 + static_cast<long>(size));
+    }
+
+    size_t FilesIn(const std::string& folder) {
+        return static_cast<size_t>(std::distance(fs::recursive_directory_iterator(folder), fs::recursive_directory_iterator()));
+    }
+
+    std::string source;
+    std::string out = Path(dir.path(), "out");
+};
+
+TEST_F(Extraction, NothingToDoGivesSuccessAndCreatesNothing) {
+    {
+        // Before the first ReadHeader there is no current entry.
+        testhost::Archive archive(plugin, source, PK_OM_EXTRACT);
+        ASSERT_TRUE(archive.ok());
+        EXPECT_EQ(Process(archive, PK_EXTRACT, nullptr, Path(out, "A.double [2x2] ")), E_BAD_DATA);
+        EXPECT_EQ(Process(archive, PK_SKIP, nullptr, ""), 0);
+    }
+    std::string fileName;
+    {
+        auto archive = OpenAt(source, "A", &fileName);
+        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, Path(out, fileName)), 0);
+        EXPECT_EQ(Process(*archive, PK_SKIP, nullptr, Path(out, fileName)), 0);
+        EXPECT_EQ(plugin.ProcessFile(archive->handle(), PK_EXTRACT, nullptr, nullptr), E_EWRITE);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), ""), E_EWRITE);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, ""), E_EWRITE);
+    }
+    {
+        auto archive = OpenAt(source, "A", &fileName, PK_OM_LIST);   // listing only
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), 0);
+    }
+    EXPECT_EQ(FilesIn(out), 0u);
+}
+
+TEST_F(Extraction, WritesTheVariableByteForByteIntoAMatFileOfItsOwn) {
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    ASSERT_EQ(fileName, "A.double [2x2] ");
+    // The whole destination in DestName; folders made on the way.
+    const std::string deep = Path(Path(Path(out, "x"), "y"), fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, deep), 0);
+    EXPECT_EQ(support::VariableNames(deep + ".mat"), std::vector<std::string>{"A"});
+    EXPECT_EQ(FirstElement(deep + ".mat", kA.size()), kA);
+    EXPECT_FALSE(fs::exists(deep));
+    // DestPath and DestName joined.
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), fileName), 0);
+    EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kA.size()), kA);
+    // The variable is the current entry, whatever name the host gives:
+    // another entry's name, a name of the user's own (".mat" added only when
+    // it does not end in it already).
+    const std::pair<const char*, const char*> typed[] = {
+        {"B.int32 [3x1] ", "B.int32 [3x1] .mat"}, {"myrow.mat", "myrow.mat"}, {"MyRow.MAT", "MyRow.MAT"}, {"plain", "plain.mat"}};
+    for (const auto& [name, made] : typed) {
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(Path(out, "typed"), name)), 0) << name;
+        EXPECT_EQ(support::VariableNames(Path(Path(out, "typed"), made)), std::vector<std::string>{"A"}) << name;
+    }
+    // A compressed one stays compressed.
+    auto compressed = OpenAt(source, "B", &fileName);
+    EXPECT_EQ(Process(*compressed, PK_EXTRACT, out.c_str(), fileName), 0);
+    EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kCompressedB.size()), kCompressedB);
+}
+
+// A failed extraction (here the archive changed since it was listed) leaves
+// what stood at the destination as it was.
+TEST_F(Extraction, AFailureLeavesTheDestinationAlone) {
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    const std::string existing = Write(Path("out", fileName) + ".mat", Bytes{'o', 'l', 'd'});
+    const Bytes whole = ReadFile(source);
+    Write("source.mat", Bytes(whole.begin(), whole.begin() + 140));
+    EXPECT_NE(Process(*archive, PK_EXTRACT, out.c_str(), fileName), 0);
+    EXPECT_EQ(support::ReadText(existing), "old");
+    EXPECT_EQ(FilesIn(out), 1u);
+}
+
+TEST_F(Extraction, StructShownAsDirectoryExtractsWhole) {
+    UseSettings(true, true);
+    std::string fileName;
+    auto archive = OpenAt(source, "st", &fileName);
+    ASSERT_EQ(fileName, "st.struct [1x1] " + std::string(1, platform::kPathSeparator) + "st");
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), 0);
+    EXPECT_TRUE(fs::is_directory(Path(out, "st.struct [1x1] ")));
+    EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kStruct.size()), kStruct);
+}
+
+TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
+    // Double Commander views from "<temp>/_dc~~~/<number>/".
+    for (const std::string& viewer : {Path(out, "_tc"), Path(Path(out, "_dc~~~"), "1577053888"), Path(out, "_dc")}) {
+        SCOPED_TRACE(viewer);
+        std::string printed;
+        ASSERT_EQ(ExtractTo("A", viewer, &printed), 0);
+        EXPECT_EQ(printed, "The file 'data2' was opened\n");
+        EXPECT_EQ(support::Unix(support::ReadText(Path(viewer, "A.double [2x2] "))),
+                  "A.double [2x2]  =\n\t(1,1) = 1\n\t(2,1) = 3\n\t(1,2) = 2\n\t(2,2) = 4\n\t");
+        EXPECT_FALSE(fs::exists(Path(viewer, "A.double [2x2] .mat")));
+        ASSERT_EQ(ExtractTo("E", viewer), 0);
+        EXPECT_EQ(support::Unix(support::ReadText(Path(viewer, "E.double [0x0] "))), "E.double [0x0]  =\n\t");
+    }
+    // The text comes straight from the engine: no MAT-file is made on the
+    // way (here none could be: a folder holds its name).
+    fs::create_directories(Path(Path(out, "_tc"), "A.double [2x2] .mat"));
+    ASSERT_EQ(ExtractTo("A", Path(out, "_tc")), 0);
+    EXPECT_TRUE(fs::is_regular_file(Path(Path(out, "_tc"), "A.double [2x2] ")));
+    // A folder merely ending in "_tc" or starting with "_dc" is no viewer folder.
+    for (const char* mine : {"my_tc", "_dc~"}) {
+        ASSERT_EQ(ExtractTo("A", Path(out, mine)), 0);
+        EXPECT_TRUE(fs::exists(Path(Path(out, mine), "A.double [2x2] .mat")));
+        EXPECT_FALSE(fs::exists(Path(Path(out, mine), "A.double [2x2] ")));
+    }
+    // The text file cannot be written (a folder stands there): a failure.
+    fs::create_directories(Path(Path(out, "_tc"), "st.struct [1x1] "));
+    std::string printed;
+    EXPECT_EQ(ExtractTo("st", Path(out, "_tc"), &printed), E_EWRITE);
+    EXPECT_EQ(printed, "The file 'data2' was not opened\n");
+}
+
+TEST_F(Extraction, FunctionHandlesAreRefusedWithTheirReason) {
+    ASSERT_EQ(ExtractTo("f", out), 0);
+    EXPECT_TRUE(support::VariableNames(Path(out, "f.function_handle [1x1] .mat")).empty());
+    ASSERT_EQ(ExtractTo("f", Path(out, "_tc")), 0);
+    EXPECT_EQ(support::Unix(support::ReadText(Path(Path(out, "_tc"), "f.function_handle [1x1] "))),
+              std::string("f.function_handle [1x1]  =\n") + kHandleText);
+    // A global one lists in upper case and is found like any variable.
+    std::string fileName;
+    auto archive = OpenAt(source, "g", &fileName);
+    ASSERT_EQ(fileName, "g.FUNCTION_HANDLE [1x1] ");
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), 0);
+    EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kGlobalHandle.size()), kGlobalHandle);
+}
+
+TEST_F(Extraction, DestinationsLongerThan255CharactersAreRefused) {
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    // out + separator + folder + separator + fileName: exactly 255 fits.
+    const size_t fixed = out.size() + 2 + fileName.size();
+    ASSERT_LT(fixed + 1, 255u);
+    const std::string fits = Path(out, std::string(255 - fixed, 'd'));
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, fits.c_str(), fileName), 0);
+    EXPECT_TRUE(fs::exists(Path(fits, fileName) + ".mat"));
+    fs::remove_all(fits);
+    const std::string tooLong = Path(out, std::string(256 - fixed, 'd'));
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, tooLong.c_str(), fileName), E_EWRITE);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(tooLong, fileName)), E_EWRITE);
+    EXPECT_EQ(FilesIn(out), 0u);
+}
+
+// Damaged data is neither copied, nor shown, nor passed by the test
+// operation: each answers E_BAD_DATA and says why; nothing is written.
+TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
+    Bytes wrongSum = Compressed(o, NumericVar(o, "sum", mxDOUBLE, {60, 60}, Iota(3600)));
+    wrongSum.back() ^= 0x01;   // the stream's Adler-32
+    const Bytes shortData = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {2, 2}), NameElement(o, "short"),
+                                           ValueElement(o, miDOUBLE, {1, 2, 3})}));
+    // A struct's field whose data claims more bytes than its array holds.
+    const Bytes badField = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), NameElement(o, ""),
+                                          Tag(o, miDOUBLE, 64), U64(o, 0)}));
+    source = Write("damaged.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
+                                            shortData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct}));
+    for (const std::string name : {"good", "st", "sum", "short", "nest"}) {
+        SCOPED_TRACE(name);
+        const bool damaged = name != "good" && name != "st";
+        std::string fileName, printed;
+        auto archive = OpenAt(source, name, &fileName);
+        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, "", &printed), damaged ? E_BAD_DATA : 0);
+        if (!damaged) continue;
+        EXPECT_EQ(support::Unix(printed).rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
+        EXPECT_EQ(ExtractTo(name, Path(out, "_tc")), E_BAD_DATA);
+    }
+    EXPECT_EQ(FilesIn(out), 1u);   // the viewer folder alone
+}
+
+// A destination where no file can be made (its folder is a file here; a
+// read-only folder alike) gets nothing, and the host hears that the file
+// could not be created, not that reading failed.
+TEST_F(Extraction, DestinationThatCannotBeCreated) {
+    const std::string plain = Write(Path("out", "plain"), Bytes{'x'});
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(plain, fileName)), E_ECREATE);
+    EXPECT_EQ(FilesIn(out), 1u);
+}
+
+// The viewer's text of one variable "x": what follows the entry's name line.
+class ViewerText : public Extraction {
+protected:
+    std::string Of(const Bytes& element) {
+        const std::string path = Write("x.mat", File5(o, {element}));
+        std::string fileName;
+        auto archive = OpenAt(path, "x", &fileName);
+        const std::string viewer = Path(out, "_tc");
+        fs::create_directories(viewer);
+        if (Process(*archive, PK_EXTRACT, nullptr, Path(viewer, fileName)) != 0) return "<failed>";
+        const std::string text = support::Unix(support::ReadText(Path(viewer, fileName)));
+        const std::string head = fileName + " =\n";
+        return text.rfind(head, 0) == 0 ? text.substr(head.size()) : "<no name line>";
+    }
+};
+
+Bytes Int64s(uint8_t flags, const std::vector<int32_t>& dims, const std::vector<int64_t>& real, bool complex = false) {
+    Bytes content = Cat({FlagsElement(o, mxINT64, flags), DimsElement(o, dims), NameElement(o, "x"),
+                         Element(o, miINT64, ValuesI64(o, real))});
+    if (complex) Append(content, Element(o, miINT64, ValuesI64(o, real)));
+    return Matrix(o, content);
+}
+
+TEST_F(ViewerText, EveryKindOfValue) {
+    const Bytes scalar = NumericVar(o, "", mxDOUBLE, {1, 1}, {1});
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {NumericVar(o, "x", mxDOUBLE, {1, 1}, {5}), "\t(1,1) = 5\n\t"},
+        // Storage order: the first subscript changes fastest.
+        {NumericVar(o, "x", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, 6}),
+         "\t(1,1) = 1\n\t(2,1) = 4\n\t(1,2) = 2\n\t(2,2) = 5\n\t(1,3) = 3\n\t(2,3) = 6\n\t"},
+        {NumericVar(o, "x", mxINT8, {1, 1, 2}, {7, 8}), "\t(1,1,1) = 7\n\t(1,1,2) = 8\n\t"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1.5}, {2}), "\t(1,1) = 1.5 + 2i\n\t"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1}, {-2}), "\t(1,1) = 1 + -2i\n\t"},
+        {NumericVar(o, "x", mxINT16, {3, 0}, {}), "\t"},
+        {NumericVar(o, "x", mxSINGLE, {1, 2}, {1.5, -0.25}), "\t(1,1) = 1.5\n\t(1,2) = -0.25\n\t"},
+        {NumericVar(o, "x", mxINT8, {1, 2}, {-128, 127}), "\t(1,1) = -128\n\t(1,2) = 127\n\t"},
+        {NumericVar(o, "x", mxUINT16, {1, 1}, {65535}), "\t(1,1) = 65535\n\t"},
+        // "%g" keeps six significant digits.
+        {NumericVar(o, "x", mxINT32, {1, 1}, {-2147483648.0}), "\t(1,1) = -2.14748e+09\n\t"},
+        {NumericVar(o, "x", mxUINT32, {1, 1}, {123456}), "\t(1,1) = 123456\n\t"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 2}, {1e-10, 1234567}), "\t(1,1) = 1e-10\n\t(1,2) = 1.23457e+06\n\t"},
+        {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "\t(1,1) = 1\n\t(1,2) = 0\n\t(1,3) = 1\n\t"},
+        {NumericVar(o, "x", mxINT8, {1, 1}, {-3}, {4}), "\t(1,1) = -3 + 4i\n\t"},
+        // Stored in a smaller type than its class, as MATLAB compresses.
+        {NumericVar(o, "x", mxDOUBLE, {1, 2}, {7, 300}, {}, 0, miUINT16), "\t(1,1) = 7\n\t(1,2) = 300\n\t"},
+        // 64-bit integers are not rounded through double.
+        {Int64s(0, {1, 3}, {INT64_MIN, 9007199254740993LL, -1}),
+         "\t(1,1) = -9223372036854775808\n\t(1,2) = 9007199254740993\n\t(1,3) = -1\n\t"},
+        {Matrix(o, Cat({FlagsElement(o, mxUINT64), DimsElement(o, {1, 2}), NameElement(o, "x"),
+                        Element(o, miUINT64, ValuesU64(o, {UINT64_MAX, 18014398509481985ULL}))})),
+         "\t(1,1) = 18446744073709551615\n\t(1,2) = 18014398509481985\n\t"},
+        // Sparse arrays show their stored elements.
+        {SparseVar(o, "x", 3, 3, {0, 2, 1}, {0, 1, 2, 3}, {1, 2, 3}), "\t(1,1) = 1\n\t(3,2) = 2\n\t(2,3) = 3\n\t"},
+        {SparseVar(o, "x", 2, 3, {1, 0}, {0, 1, 1, 2}, {1, 2}, {-1, 0.5}), "\t(2,1) = 1 + -1i\n\t(1,3) = 2 + 0.5i\n\t"},
+        {SparseVar(o, "x", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical), "\t(2,2) = 1\n\t"},
+        {SparseVar(o, "x", 4, 4, {}, {0, 0, 0, 0, 0}, {}), "\t"},
+        // Characters: UTF-16 units as UTF-8, a 2-by-2 array in storage order.
+        {CharVar(o, "x", "hello"), "hello"},
+        {CharVar(o, "x", {0, 0}, {}), ""},
+        {CharVar(o, "x", {1, 3}, {0x65E5, 0x672C, 0x8A9E}), "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
+        {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "abcd"},
+        {CellVar(o, "x", {1, 1}, {scalar}), "Class NOT Supported"},
+        {StructVar(o, "x", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
+        {ObjectVar(o, "x", "myclass", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
+        {OpaqueVar(o, "x", "string", scalar), "Class NOT Supported"},
+    };
+    for (const auto& [element, text] : cases) EXPECT_EQ(Of(element), text);
+}
+
+// The length of "\t" and the element lines "(1,k) = 0\n\t" for k = 1..n.
+size_t RowOfZerosLength(size_t n) {
+    size_t length = 1;
+    for (size_t k = 1; k <= n; ++k) length += 10 + std::to_string(k).size();
+    return length;
+}
+
+TEST_F(ViewerText, StopsRightAfterTheLinePassing992CharactersAndCutsLongText) {
+    size_t passing = 1;   // the element whose line takes the text past 992
+    while (RowOfZerosLength(passing) <= 992) ++passing;
+    auto zeros = [](size_t n) { return NumericVar(o, "x", mxDOUBLE, {1, static_cast<int32_t>(n)}, std::vector<double>(n, 0.0)); };
+    const std::string whole = Of(zeros(passing - 1));
+    EXPECT_EQ(whole.size(), RowOfZerosLength(passing - 1));
+    EXPECT_EQ(whole.substr(whole.size() - 2), "\n\t");
+    const std::string last = Of(zeros(passing));
+    EXPECT_EQ(last.size(), RowOfZerosLength(passing) + 3);
+    EXPECT_EQ(last.substr(last.size() - 4), "\t...");
+    EXPECT_EQ(Of(zeros(5000)), last);
+
+    // 64 dimensions and the widest values: every line whole, never past the buffer.
+    std::vector<int32_t> dims(64, 1);
+    dims[63] = 40;
+    const std::string text = Of(NumericVar(o, "x", mxDOUBLE, dims, std::vector<double>(40, -1.23456789e-300),
+                                           std::vector<double>(40, -1.7976931348623157e308)));
+    ASSERT_GT(text.size(), 992u);
+    EXPECT_EQ(text.substr(text.size() - 4), "\t...");
+    std::string second = "(";
+    for (int k = 0; k < 63; ++k) second += "1,";
+    EXPECT_EQ(text.find(second + "2) = -1.23457e-300 + -1.79769e+308i\n\t"), text.find('\n') + 2);
+    const std::string wide = Of(Int64s(kComplex, dims, std::vector<int64_t>(40, INT64_MIN), true));
+    EXPECT_NE(wide.find(") = -9223372036854775808 + -9223372036854775808i\n\t..."), std::string::npos);
+
+    // Text longer than 1023 bytes is cut to 1023, at a character's boundary.
+    std::string ascii(1500, 'a');
+    for (size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>('a' + i % 26);
+    EXPECT_EQ(Of(CharVar(o, "x", ascii)), ascii.substr(0, 1023));
+    std::string twoByte;
+    for (int i = 0; i < 511; ++i) twoByte += "\xC3\xA9";
+    EXPECT_EQ(Of(CharVar(o, "x", {1, 1500}, std::vector<uint16_t>(1500, 0x00E9))), twoByte);
+}
+
+}  // namespace

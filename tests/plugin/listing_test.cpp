@@ -1,0 +1,456 @@
+// Opening and listing through the built plug-in, as a host drives it: the
+// opening report, the two archive slots, the entries' names, sizes, dates and
+// attributes, names that a crafted file holds, and the end of the listing.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "support/support.h"
+
+namespace {
+
+using namespace matbuild;
+using support::PluginTest;
+using testhost::Archive;
+
+const std::string kSep(1, platform::kPathSeparator);
+
+Bytes Scalar(Order o, const std::string& name, double value) { return NumericVar(o, name, mxDOUBLE, {1, 1}, {value}); }
+// A struct without fields holds no data whatever its dimensions.
+Bytes FieldlessStruct(Order o, const std::string& name, const std::vector<int32_t>& dims) {
+    return StructVar(o, name, dims, {}, {});
+}
+
+// The host's FileTime of a local date and time (DOS form: seconds halved).
+int32_t HostTime(int year, int month, int day, int hour, int minute, int second) {
+    return platform::HostFileTime(static_cast<uint32_t>(((year - 1980) & 127) << 25 | month << 21 | day << 16 |
+                                                        hour << 11 | minute << 5 | second / 2));
+}
+
+// MATLAB's header date of matbuild::kHeaderText: Fri Feb 18 10:28:03 2005.
+const int32_t kHeaderTime = HostTime(2005, 2, 18, 10, 28, 3);
+
+int OpenDescriptorCount() {
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; ++it) ++count;
+    return count;
+}
+
+class Listing : public PluginTest {
+protected:
+    std::string AB() {
+        return Write("ab.mat", File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {3, 4}, Iota(12)),
+                                                     NumericVar(Order::Little, "B", mxDOUBLE, {1, 2}, Iota(2))}));
+    }
+};
+
+TEST_F(Listing, OpeningReportsTheFileAndItsVariables) {
+    const std::string path = AB();
+    Archive archive(plugin, path, PK_OM_LIST);
+    ASSERT_TRUE(archive.ok());
+    EXPECT_EQ(archive.openResult(), 0);
+    EXPECT_EQ(support::Unix(archive.openOutput()), "Reading file " + path + "...\n\nDirectory of " + path + ":\nA\nB\nDone\n");
+    int last = 0;
+    const std::vector<testhost::Entry> entries = archive.ReadAll(&last);
+    EXPECT_EQ(last, E_END_ARCHIVE);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].fileName, "A.double [4x3] ");
+    EXPECT_EQ(entries[1].fileName, "B.double [2x1] ");
+
+    const std::string empty = Write("empty.mat", File5(Order::Little, std::vector<Bytes>{}));
+    Archive none(plugin, empty, PK_OM_LIST);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(support::Unix(none.openOutput()), "Reading file " + empty + "...\n\nDirectory of " + empty + ":\nDone\n");
+    EXPECT_TRUE(none.ReadAll(&last).empty());
+    EXPECT_EQ(last, E_END_ARCHIVE);
+}
+
+TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
+    const std::string text = Write("notes.txt", Text("MATLAB is not in this file, only text.\n"));
+    const std::string empty = Write("empty", {});
+    const auto refuseAll = [&] {
+        for (const std::string& path : {text, empty, support::Path(dir.path(), "missing.mat"), dir.path()}) {
+            Archive archive(plugin, path, PK_OM_LIST);
+            EXPECT_FALSE(archive.ok()) << path;
+            EXPECT_EQ(archive.openResult(), E_EOPEN) << path;
+            EXPECT_EQ(support::Unix(archive.openOutput()), "Reading file " + path + "...\n\nError opening file " + path + "\n");
+            EXPECT_FALSE(plugin.CanHandle(path)) << path;
+        }
+    };
+    // A first round lets the runtime open what it opens lazily (a new Wine
+    // prefix opens registry and device files on first use).
+    refuseAll();
+    const int descriptors = OpenDescriptorCount();
+    refuseAll();
+    tOpenArchiveData data{};
+    EXPECT_EQ(plugin.OpenArchive(&data), nullptr);   // no name
+    EXPECT_EQ(data.OpenResult, E_EOPEN);
+    EXPECT_EQ(plugin.CanYouHandleThisFile(nullptr), 0);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);   // nothing left open
+    // A path longer than 259 characters is refused before anything is read.
+    Archive tooLong(plugin, dir.path() + kSep + std::string(260, 'x'), PK_OM_LIST);
+    EXPECT_FALSE(tooLong.ok());
+    EXPECT_EQ(tooLong.openResult(), E_EOPEN);
+    EXPECT_EQ(tooLong.openOutput(), "");
+
+    const std::string good = AB();
+    EXPECT_TRUE(plugin.CanHandle(good));
+    EXPECT_TRUE(plugin.CanHandle(Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "m", 2, 3, Iota(6)))));
+    Archive first(plugin, good, PK_OM_LIST);
+    Archive second(plugin, good, PK_OM_LIST);
+    EXPECT_TRUE(first.ok());
+    EXPECT_TRUE(second.ok());
+}
+
+TEST_F(Listing, TwoSlotsThenRefusalThenReuse) {
+    const std::string path = AB();
+    List(path);   // warms the runtime up before descriptors are counted
+    const int descriptors = OpenDescriptorCount();
+    auto first = std::make_unique<Archive>(plugin, path, PK_OM_LIST);
+    Archive second(plugin, path, PK_OM_EXTRACT);
+    ASSERT_TRUE(first->ok());
+    ASSERT_TRUE(second.ok());
+    EXPECT_NE(first->handle(), second.handle());
+    const HANDLE slot0 = first->handle();
+    testhost::Entry entry;
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, slot0, &entry), 0);
+
+    // A third opening fails at once: nothing opened, nothing printed.
+    Archive third(plugin, path, PK_OM_LIST);
+    EXPECT_FALSE(third.ok());
+    // A full table is not an unreadable file.
+    EXPECT_EQ(third.openResult(), E_NO_MEMORY);
+    EXPECT_EQ(third.openOutput(), "");
+
+    // Closing slot 0 while slot 1 stays open: the next opening takes slot 0,
+    // listing from its first entry; a closed, foreign or null handle is
+    // refused by every call.
+    EXPECT_EQ(first->Close(), 0);
+    int foreign = 0;
+    char name[] = "x";
+    for (HANDLE handle : {slot0, static_cast<HANDLE>(&foreign), static_cast<HANDLE>(nullptr)}) {
+        tHeaderData header{};
+        EXPECT_EQ(plugin.ReadHeader(handle, &header), E_BAD_ARCHIVE);
+        EXPECT_EQ(plugin.ProcessFile(handle, PK_EXTRACT, nullptr, name), E_BAD_ARCHIVE);
+        EXPECT_EQ(plugin.CloseArchive(handle), E_BAD_ARCHIVE);
+    }
+    EXPECT_EQ(foreign, 0);
+    const std::string v4 = Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "m", 2, 3, Iota(6)));
+    first = std::make_unique<Archive>(plugin, v4, PK_OM_LIST);
+    ASSERT_TRUE(first->ok());
+    EXPECT_EQ(first->handle(), slot0);
+    const std::vector<testhost::Entry> entries = first->ReadAll();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].fileName, "m.double [3x2] ");
+    first.reset();
+    second.Close();
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+}
+
+// Every class and flag, the dimension order, in either byte order, plain or
+// compressed: name, sizes, attributes, the header's date on every entry.
+TEST_F(Listing, EntriesOfEveryClass) {
+    struct Var { Bytes element; const char* name; int packSize, unpSize, bits; };
+    for (Order o : {Order::Little, Order::Big}) {
+        const std::vector<Var> vars = {
+            {NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12)), "A.double [4x3] ", 12, 96, 0x20},
+            {NumericVar(o, "cube", mxDOUBLE, {2, 3, 5}, Iota(30)), "cube.double [5x3x2] ", 30, 240, 0x20},
+            {NumericVar(o, "e", mxDOUBLE, {0, 0}, {}), "e.double [0x0] ", 0, 0, 0x20},
+            {NumericVar(o, "z", mxDOUBLE, {2, 2}, Iota(4), Iota(4)), "z.double [2x2] ", 4, 32, 0x21},
+            {NumericVar(o, "g", mxDOUBLE, {1, 1}, {7}, {}, kGlobal), "g.DOUBLE [1x1] ", 1, 8, 0x24},
+            {NumericVar(o, "gz", mxDOUBLE, {1, 2}, {1, 2}, {3, 4}, kGlobal), "gz.DOUBLE [2x1] ", 2, 16, 0x25},
+            {NumericVar(o, "b", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "b.logical [3x1] ", 3, 3, 0x22},
+            {NumericVar(o, "gb", mxUINT8, {1, 1}, {1}, {}, kLogical | kGlobal), "gb.LOGICAL [1x1] ", 1, 1, 0x26},
+            {NumericVar(o, "s", mxSINGLE, {1, 1}, {1.5}), "s.single [1x1] ", 1, 4, 0x20},
+            {NumericVar(o, "i8", mxINT8, {2, 1}, {-1, 1}), "i8.int8 [1x2] ", 2, 2, 0x20},
+            {NumericVar(o, "u8", mxUINT8, {1, 1}, {1}), "u8.uint8 [1x1] ", 1, 1, 0x20},
+            {NumericVar(o, "i16", mxINT16, {1, 1}, {1}), "i16.int16 [1x1] ", 1, 2, 0x20},
+            {NumericVar(o, "u16", mxUINT16, {1, 1}, {1}), "u16.uint16 [1x1] ", 1, 2, 0x20},
+            {NumericVar(o, "i32", mxINT32, {1, 1}, {1}), "i32.int32 [1x1] ", 1, 4, 0x20},
+            {NumericVar(o, "u32", mxUINT32, {1, 1}, {1}), "u32.uint32 [1x1] ", 1, 4, 0x20},
+            {NumericVar(o, "i64", mxINT64, {1, 2}, {1, 2}), "i64.int64 [2x1] ", 2, 16, 0x20},
+            {NumericVar(o, "u64", mxUINT64, {1, 1}, {1}, {3}), "u64.uint64 [1x1] ", 1, 8, 0x21},
+            {NumericVar(o, "small", mxDOUBLE, {2, 2}, Iota(4), {}, 0, miUINT8), "small.double [2x2] ", 4, 32, 0x20},
+            {CharVar(o, "c", "hello"), "c.char [5x1] ", 5, 10, 0x20},
+            {SparseVar(o, "sp", 3, 2, {0, 2}, {0, 1, 2}, {5, 6}), "sp.double [2x3] ", 6, 48, 0x20},
+        };
+        for (bool compressed : {false, true}) {
+            SCOPED_TRACE(std::string(o == Order::Big ? "big" : "little") + (compressed ? ", compressed" : ""));
+            std::vector<Bytes> elements;
+            for (const Var& v : vars) elements.push_back(compressed ? Compressed(o, v.element) : v.element);
+            const std::string path = Write("classes.mat", File5(o, elements));
+            Archive archive(plugin, path, PK_OM_LIST);
+            int last = 0;
+            const std::vector<testhost::Entry> entries = archive.ReadAll(&last);
+            EXPECT_EQ(last, E_END_ARCHIVE);
+            ASSERT_EQ(entries.size(), vars.size());
+            for (size_t i = 0; i < vars.size(); ++i) {
+                const testhost::Entry& e = entries[i];
+                EXPECT_EQ(e.fileName, vars[i].name);
+                EXPECT_EQ(e.arcName, path);
+                EXPECT_EQ(e.packSize, vars[i].packSize) << e.fileName;
+                EXPECT_EQ(e.unpSize, vars[i].unpSize) << e.fileName;
+                EXPECT_EQ(e.fileAttr, platform::HostFileAttr(vars[i].bits)) << e.fileName;
+                EXPECT_EQ(e.fileTime, kHeaderTime) << e.fileName;
+                EXPECT_EQ(e.fileCRC, 0);
+                EXPECT_EQ(e.flags, 0);
+                EXPECT_TRUE(e.tailUntouched) << e.fileName;
+            }
+        }
+    }
+}
+
+TEST_F(Listing, DateComesOnlyFromMatlabsHeaderForm) {
+    const struct { const char* text; int32_t time; } cases[] = {
+        // scipy's form, a day padded with a blank as asctime writes it.
+        {"MATLAB 5.0 MAT-file Platform: posix, Created on: Fri Feb  4 10:28:03 2005", HostTime(2005, 2, 4, 10, 28, 3)},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Tue Dec 31 23:59:59 2024", HostTime(2024, 12, 31, 23, 59, 59)},
+        // matio's form: the word at the month's place is its version.
+        {"MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23 on Fri Feb 18 10:28:03 2005", 0},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", 0},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", 0},
+        // The scan stops before the year: no date rather than a guessed one.
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", 0},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", 0},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", 0},
+        {"MATLAB five MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03 2005", 0},
+        // 116 characters without a blank: the scan must end within the block.
+        {"MATLAB_5.0_MAT-file,_Platform:_PCWIN,_Created_on:_Fri_Feb_18_10:28:03_2005"
+         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", 0},
+    };
+    for (const auto& c : cases) {
+        const std::string path = Write("h.mat", File5(Order::Little, {Scalar(Order::Little, "x", 7)}, c.text));
+        Archive archive(plugin, path, PK_OM_LIST);
+        const std::vector<testhost::Entry> entries = archive.ReadAll();
+        ASSERT_EQ(entries.size(), 1u) << c.text;
+        EXPECT_EQ(entries[0].fileTime, c.time) << c.text;
+    }
+}
+
+// A version 4 file has no header date: the file's own modification time.
+TEST_F(Listing, Version4FileCarriesItsModificationTime) {
+    const std::string path = Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "m", 2, 3, Iota(6)));
+    for (int year : {2010, 1979}) {
+        std::tm local{};
+        local.tm_year = year - 1900, local.tm_mon = 6, local.tm_mday = 15;
+        local.tm_hour = 13, local.tm_min = 45, local.tm_sec = 59, local.tm_isdst = -1;
+        const time_t when = std::mktime(&local);
+        utimbuf times{when, when};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
+        Archive archive(plugin, path, PK_OM_LIST);
+        const std::vector<testhost::Entry> entries = archive.ReadAll();
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].fileTime, HostTime(year, 7, 15, 13, 45, 58)) << year;
+    }
+}
+
+TEST_F(Listing, StructsAndCellsAsDirectoriesFollowTheSwitch) {
+    const Order o = Order::Big;
+    const std::string path = Write("dirs.mat", File5(o, {
+        StructVar(o, "st", {1, 1}, {"f"}, {Scalar(o, "", 1)}),
+        Compressed(o, CellVar(o, "c", {2, 3}, std::vector<Bytes>(6, NumericVar(o, "", mxDOUBLE, {0, 0}, {})), kGlobal)),
+        StructVar(o, "gs", {1, 1}, {"f"}, {Scalar(o, "", 1)}, kGlobal),
+        ObjectVar(o, "obj", "Cell", {1, 1}, {"f"}, {Scalar(o, "", 1)}),   // a class called "Cell" is no cell
+        Scalar(o, "d", 1)}));
+    EXPECT_EQ(List(path), (std::vector<std::string>{"st.struct [1x1] ", "c.CELL [3x2] ", "gs.STRUCT [1x1] ",
+                                                    "obj.cell [1x1] ", "d.double [1x1] "}));
+    UseSettings(true, true);
+    Archive archive(plugin, path, PK_OM_LIST);
+    const std::vector<testhost::Entry> entries = archive.ReadAll();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(entries[0].fileName, "st.struct [1x1] " + kSep + "st");
+    EXPECT_EQ(entries[0].fileAttr, platform::HostFileAttr(0x20));   // no directory bit
+    EXPECT_TRUE(entries[0].tailUntouched);
+    EXPECT_EQ(entries[1].fileName, "c.CELL [3x2] " + kSep + "c");
+    EXPECT_EQ(entries[2].fileName, "gs.STRUCT [1x1] " + kSep + "gs");
+    EXPECT_EQ(entries[3].fileName, "obj.cell [1x1] ");
+    EXPECT_EQ(entries[4].fileName, "d.double [1x1] ");
+}
+
+TEST_F(Listing, TheEndLeavesTheRecordAloneAndADamagedHeaderFailsWithItsLine) {
+    const Order o = Order::Little;
+    // The first variable is large, so that the damage written after opening
+    // is read from the file and not from a buffer.
+    const Bytes x = NumericVar(o, "x", mxDOUBLE, {1, 20000}, Iota(20000));
+    Bytes broken = Scalar(o, "y", 2);
+    const Bytes bigTag = Tag(o, miMATRIX, 0x7FFFFFF0);
+    std::copy(bigTag.begin(), bigTag.end(), broken.begin());
+    const std::string path = Write("three.mat", File5(o, {x, Scalar(o, "y", 2), Scalar(o, "w", 3)}));
+    {
+        Archive archive(plugin, path, PK_OM_LIST);
+        EXPECT_EQ(archive.ReadAll().size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            tHeaderData header;
+            std::memset(&header, 0x5A, sizeof header);
+            EXPECT_EQ(plugin.ReadHeader(archive.handle(), &header), E_END_ARCHIVE);
+            const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
+            EXPECT_EQ(std::count(bytes, bytes + sizeof header, 0x5A), static_cast<long>(sizeof header));
+        }
+    }
+    Archive archive(plugin, path, PK_OM_LIST);   // counts three variables
+    testhost::Entry entry;
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &entry), 0);
+    EXPECT_EQ(entry.fileName, "x.double [20000x1] ");
+    support::WriteText(path, std::string(reinterpret_cast<const char*>(File5(o, {x, broken}).data()), 128 + x.size() + broken.size()));
+    tHeaderData header;
+    std::memset(&header, 0x5A, sizeof header);
+    int result = 0;
+    const std::string printed = testhost::CaptureStdout([&] { result = plugin.ReadHeader(archive.handle(), &header); });
+    EXPECT_EQ(result, E_EREAD);
+    EXPECT_EQ(support::Unix(printed), "Error reading in file " + path + "\n");
+    EXPECT_STREQ(header.ArcName, path.c_str());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
+    for (size_t b = offsetof(tHeaderData, FileName); b < sizeof header; ++b) ASSERT_EQ(bytes[b], 0x5A) << b;
+}
+
+// Names only a crafted file holds list escaped, never as a path, and each
+// listed name leads back to its own variable.
+TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
+    const Order o = Order::Little;
+    const std::vector<std::string> names = {"../up", "a/b", "a\\b", "\x01" "ctl", "a.b", "..", "C:", "", "A", "A", "%41", "ok_1"};
+    std::vector<Bytes> vars;
+    for (size_t i = 0; i < names.size(); ++i) vars.push_back(Scalar(o, names[i], double(i)));
+    const std::string path = Write("hostile.mat", File5(o, vars));
+    int last = 0;
+    const std::vector<std::string> listed = List(path, &last);
+    EXPECT_EQ(last, E_END_ARCHIVE);
+    EXPECT_EQ(listed, (std::vector<std::string>{
+                          "%2E%2E%2Fup.double [1x1] ", "a%2Fb.double [1x1] ", "a%5Cb.double [1x1] ",
+                          "%01ctl.double [1x1] ", "a%2Eb.double [1x1] ", "%2E%2E.double [1x1] ", "C%3A.double [1x1] ",
+                          "%__function_workspace__.double [1x1] ", "A.double [1x1] ", "A%#2.double [1x1] ",
+                          "%2541.double [1x1] ", "ok_1.double [1x1] "}));
+    // Each listed name deletes its own variable: every other one here.
+    std::vector<std::string> deleted, kept;
+    for (size_t i = 0; i < listed.size(); ++i) (i % 2 == 0 ? deleted : kept).push_back(i % 2 == 0 ? listed[i] : names[i]);
+    const std::string copy = Write("copy.mat", ReadFile(path));
+    EXPECT_EQ(plugin.Delete(copy, deleted), 0);
+    EXPECT_EQ(support::VariableNames(copy), kept);
+    // Spellings no listing makes lead nowhere: nothing is deleted.
+    for (const char* bad : {"A%#3.double [1x1] ", "%41.double [1x1] ", "%2e%2e.double [1x1] ", "%2", "%", "%G0", "A%#1",
+                            "A%#", "A%#02", "A%#x", "A%#2%#3", "%00", "A%#99999999999", "%__function_workspace_", "%_"}) {
+        EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;
+    }
+    EXPECT_EQ(support::VariableNames(path).size(), names.size());
+}
+
+// Random byte strings as names: every listed name is safe, no two are the
+// same, and each leads back to its own variable.
+TEST_F(Listing, EveryNameRoundTripsAndNoTwoShareAListedName) {
+    const Order o = Order::Little;
+    std::mt19937 random(20240611);
+    std::vector<Bytes> vars;
+    std::vector<std::string> names;
+    for (int i = 0; i < 200; ++i) {
+        std::string name(1 + random() % 12, '\0');
+        for (char& c : name) c = static_cast<char>(1 + random() % 255);   // no NUL
+        if (i % 7 == 0) name = std::string(1, "aZ9_.%#/\\"[random() % 9]);
+        vars.push_back(Scalar(o, name, i));
+        names.push_back(name);
+    }
+    const std::string path = Write("random.mat", File5(o, vars));
+    const std::vector<std::string> listed = List(path);
+    ASSERT_EQ(listed.size(), vars.size());
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), listed.size());
+    std::vector<std::string> deleted, kept;
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const std::string name = listed[i].substr(0, listed[i].find('.'));
+        for (char c : name) {
+            const auto u = static_cast<unsigned char>(c);
+            ASSERT_TRUE(u > 0x20 && u < 0x7f && c != '/' && c != '\\' && c != ':') << listed[i];
+        }
+        if (i % 3 == 0) {
+            deleted.push_back(listed[i]);
+        } else {
+            kept.push_back(names[i]);
+        }
+    }
+    // Each listed name deletes its own variable.
+    EXPECT_EQ(plugin.Delete(path, deleted), 0);
+    EXPECT_EQ(support::VariableNames(path), kept);
+}
+
+TEST_F(Listing, LongNamesFitOrAreRefusedAndClassTextsAreMadeSafe) {
+    const Order o = Order::Little;
+    const std::string n122(122, 'n'), n123(123, 'm'), n245(245, 'k'), n300(300, 'p');
+    const std::string hostileClass = "../x/y\\z:\x01" "a b." + std::string(80, 'Q');
+    const std::string path = Write("long.mat", File5(o, {FieldlessStruct(o, n122, {1, 1}), FieldlessStruct(o, n123, {1, 1}),
+                                                         Scalar(o, n245, 1), Scalar(o, n300, 2), Scalar(o, "after", 3),
+                                                         ObjectVar(o, "obj", hostileClass, {1, 1}, {"f"}, {Scalar(o, "", 1)})}));
+    UseSettings(true, true);
+    Archive archive(plugin, path, PK_OM_LIST);
+    testhost::Entry e;
+    // 259 characters exactly: the directory form still fits; one more and
+    // the struct is listed flat.
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, n122 + ".struct [1x1] " + kSep + n122);
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, n123 + ".struct [1x1] ");
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, n245 + ".double [1x1] ");
+    // The name alone cannot fit: refused, and the listing goes on after it.
+    int result = 0;
+    const std::string printed = testhost::CaptureStdout([&] { result = testhost::ReadOneHeader(plugin, archive.handle(), &e); });
+    EXPECT_EQ(result, E_EREAD);
+    EXPECT_EQ(support::Unix(printed), "Variable name too long to list in file " + path + "\n");
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, "after.double [1x1] ");
+    // A class text: cut to 63 characters, unsafe bytes replaced, lower case.
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, "obj..._x_y_z__a_b." + std::string(49, 'q') + " [1x1] ");
+    EXPECT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), E_END_ARCHIVE);
+}
+
+TEST_F(Listing, ManyDimensionsAreShortenedAndSizesSaturate) {
+    const Order o = Order::Big;
+    std::vector<int32_t> dims(64, 1000000);   // the most dimensions a file may have
+    dims.front() = 0;                         // empty: the element count stays within 64 bits
+    dims.back() = 7;
+    std::vector<int32_t> fit(60, 3);          // "3x3x...x0": 119 characters, fits whole
+    fit.front() = 0;
+    const struct { std::vector<int32_t> dims; int packSize; } sizes[] = {
+        {{46341, 46340}, 2147441940},            // fits
+        {{1, INT32_MAX}, INT32_MAX},             // exactly the largest
+        {{65536, 32768}, INT32_MAX},             // 2^31
+        {{65536, 65537}, INT32_MAX},             // wraps to 65536 in 32 bits
+        {{INT32_MAX, INT32_MAX, 4}, INT32_MAX},  // bytes beyond 64 bits
+        {{0, INT32_MAX, INT32_MAX, INT32_MAX}, 0},
+    };
+    std::vector<Bytes> vars = {FieldlessStruct(o, "v", dims), FieldlessStruct(o, "w", fit)};
+    for (const auto& s : sizes) vars.push_back(FieldlessStruct(o, "s", s.dims));
+    vars.push_back(NumericVar(o, "big", mxDOUBLE, {1, 300000000}, {}));   // header only: 2.4 GB
+    const std::string path = Write("dims.mat", File5(o, vars));
+    Archive archive(plugin, path, PK_OM_LIST);
+    const std::vector<testhost::Entry> entries = archive.ReadAll();
+    ASSERT_EQ(entries.size(), vars.size());
+    const std::string& shortened = entries[0].fileName;
+    EXPECT_LE(shortened.size(), 259u);
+    EXPECT_GE(shortened.size(), 240u);   // as much as fits is kept
+    EXPECT_EQ(shortened.rfind("v.struct [7x1000000x1000000x", 0), 0u) << shortened;
+    EXPECT_EQ(shortened.substr(shortened.size() - 8), "x...x0] ") << shortened;
+    std::string full;
+    for (size_t i = 1; i < fit.size(); ++i) full += "3x";
+    EXPECT_EQ(entries[1].fileName, "w.struct [" + full + "0] ");
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        const testhost::Entry& e = entries[2 + i];
+        EXPECT_EQ(e.packSize, sizes[i].packSize) << e.fileName;
+        EXPECT_EQ(e.unpSize, sizes[i].packSize == INT32_MAX ? INT32_MAX : e.unpSize) << e.fileName;
+        EXPECT_GE(e.unpSize, 0) << e.fileName;
+        if (sizes[i].packSize == 0) {
+            EXPECT_EQ(e.unpSize, 0);
+        }
+    }
+    EXPECT_EQ(entries.back().fileName, "big.double [300000000x1] ");
+    EXPECT_EQ(entries.back().packSize, 300000000);
+    EXPECT_EQ(entries.back().unpSize, INT32_MAX);
+}
+
+}  // namespace

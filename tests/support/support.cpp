@@ -1,0 +1,221 @@
+#include "support/support.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace support {
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::string> StrayTemporaries(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        const std::string name = item.path().filename().string();
+        if (name.rfind(".matwcx-", 0) == 0 || name.rfind("~mw", 0) == 0) found.push_back(name);
+    }
+    return found;
+}
+
+std::string Python() {
+    const std::string configured = testenv::Get("MATWCX_PYTHON");
+    return configured.empty() ? "/usr/bin/python3" : configured;
+}
+
+bool HavePython() { return std::system((Python() + " -c 'import scipy.io' >/dev/null 2>&1").c_str()) == 0; }
+
+bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::vector<std::string>& files,
+              std::string* output) {
+    const std::string script = dir.file("check.py"), log = dir.file("check.log");
+    WriteText(script, "import sys, numpy as np, scipy.io as sio\nfiles = sys.argv[1:]\n" + body + "\n");
+    std::string command = Python() + " '" + script + "'";
+    for (const std::string& file : files) command += " '" + file + "'";
+    const int status = std::system((command + " >'" + log + "' 2>&1").c_str());
+    *output = ReadText(log);
+    return status == 0;
+}
+
+std::string Describe(const mxArray* a) {
+    std::string s = std::string(mxGetName(a)) + "." + mxGetClassName(a) + " [";
+    for (size_t i = 0; i < mxGetNumberOfDimensions(a); ++i) {
+        s += (i > 0 ? " " : "") + std::to_string(mxGetDimensions(a)[i]);
+    }
+    s += "]";
+    if (mxIsComplex(a)) s += " c";
+    if (mxIsFromGlobalWS(a)) s += " g";
+    if (mxIsLogical(a)) s += " l";
+    if (mxIsSparse(a)) s += " s";
+    return s;
+}
+
+std::vector<std::string> ListHeaders(MATFile* m) {
+    std::vector<std::string> out;
+    while (mxArray* a = matGetNextArrayHeader(m)) {
+        out.push_back(Describe(a));
+        mxDestroyArray(a);
+    }
+    return out;
+}
+
+FilePtr OpenBytes(const testenv::TempDir& dir, const std::string& name, const matbuild::Bytes& bytes) {
+    matbuild::WriteFile(dir.file(name), bytes);
+    return FilePtr(matOpen(dir.file(name).c_str(), "r"));
+}
+
+std::vector<double> ReadReal(const mxArray* a, size_t count, int part) {
+    std::vector<double> v(count);
+    v.resize(mxReadElements(a, part, 0, count, v.data(), nullptr, nullptr));
+    return v;
+}
+
+int Extract(const std::string& source, const char* name, const std::string& target) {
+    MATFile* in = matOpen(source.c_str(), "r");
+    if (in == nullptr) return 1;
+    MATFile* out = matOpen(target.c_str(), "w");
+    if (out == nullptr) {
+        matClose(in);
+        return 2;
+    }
+    mxArray* array = matGetArray(in, name);
+    int result = 0;
+    if (array == nullptr) result = 3;
+    else if (matPutArray(out, array) != 0) result = 4;
+    if (matClose(out) != 0 && result == 0) result = 5;
+    mxDestroyArray(array);
+    matClose(in);
+    return result;
+}
+
+int Delete(const std::string& path, const std::vector<std::string>& names, int* notFound) {
+    MATFile* mfp = matOpen(path.c_str(), "u");
+    if (mfp == nullptr) return -1;
+    int refused = 0;
+    for (const std::string& name : names) {
+        if (matDeleteArray(mfp, name.c_str()) != 0) ++refused;
+    }
+    if (notFound != nullptr) *notFound = refused;
+    return matClose(mfp);
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+PackDefaultParamStruct HostParams(unsigned hi, unsigned low, const std::string& iniName) {
+    PackDefaultParamStruct params{};
+    params.size = static_cast<int>(sizeof params);
+    params.PluginInterfaceVersionHi = hi;
+    params.PluginInterfaceVersionLow = low;
+    std::snprintf(params.DefaultIniName, sizeof params.DefaultIniName, "%s", iniName.c_str());
+    return params;
+}
+
+std::string Unix(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+std::vector<std::string> VariableNames(const std::string& path) {
+    FilePtr file(matOpen(path.c_str(), "r"));
+    if (!file) return {"<unreadable>"};
+    std::vector<std::string> names;
+    while (mxArray* array = matGetNextArrayHeader(file.get())) {
+        names.push_back(mxGetName(array));
+        mxDestroyArray(array);
+    }
+    return names;
+}
+
+double ScalarValue(const std::string& path, const char* name) {
+    FilePtr file(matOpen(path.c_str(), "r"));
+    ArrayPtr a(file ? matGetArray(file.get(), name) : nullptr);
+    const std::vector<double> v = a ? ReadReal(a.get(), 1) : std::vector<double>{};
+    return v.empty() ? std::nan("") : v[0];
+}
+
+namespace {
+#if defined(_WIN32)
+// cmd.exe's quoting: the word in double quotes (the tests pass none inside words).
+std::string ShellQuoted(const std::string& word) { return "\"" + word + "\""; }
+#else
+std::string ShellQuoted(const std::string& word) {
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+#endif
+}  // namespace
+
+ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
+    std::string command = ShellQuoted(testenv::ToolPath());
+    for (const std::string& arg : args) command += " " + ShellQuoted(arg);
+    const std::string in = io.file("stdin"), out = io.file("stdout"), err = io.file("stderr");
+    WriteText(in, input);
+    command += " <" + ShellQuoted(in) + " >" + ShellQuoted(out) + " 2>" + ShellQuoted(err);
+#if defined(_WIN32)
+    // cmd /c drops the first and the last quote of a line that starts with
+    // one: one more pair keeps the words' own.
+    command = "\"" + command + "\"";
+#endif
+    const int raw = std::system(command.c_str());
+    ToolRun run;
+    run.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    run.out = ReadText(out);
+    run.err = ReadText(err);
+    return run;
+}
+
+void PluginTest::SetUp() {
+    ASSERT_TRUE(testhost::loaded(plugin));
+    UseSettings(false, true);
+}
+
+void PluginTest::UseSettings(bool structCellAsDirs, bool deleteEnabled) {
+    const std::string ini = dir.file("wcx.ini");
+    WriteText(ini, std::string("[MATlab]\nStructCellasDirs=") + (structCellAsDirs ? "1" : "0") +
+                       "\nDeleteEnabled=" + (deleteEnabled ? "1" : "0") + "\n");
+    ASSERT_TRUE(plugin.SetDefaultParams(ini));
+}
+
+std::string PluginTest::Write(const std::string& name, const matbuild::Bytes& bytes) {
+    const std::string path = Path(dir.path(), name);
+    matbuild::WriteFile(path, bytes);
+    return path;
+}
+
+std::vector<std::string> PluginTest::List(const std::string& path, int* last) {
+    testhost::Archive archive(plugin, path, PK_OM_LIST);
+    EXPECT_TRUE(archive.ok()) << path;
+    std::vector<std::string> names;
+    for (const testhost::Entry& entry : archive.ReadAll(last)) names.push_back(entry.fileName);
+    return names;
+}
+
+int PluginTest::Process(const testhost::Archive& archive, int operation, const char* destPath,
+                        const std::string& destName, std::string* output) {
+    int result = -1;
+    std::string name = destName;
+    const std::string printed = testhost::CaptureStdout(
+        [&] { result = plugin.ProcessFile(archive.handle(), operation, const_cast<char*>(destPath), name.data()); });
+    if (output != nullptr) *output = Unix(printed);
+    return result;
+}
+
+}  // namespace support

@@ -1,0 +1,103 @@
+// What the suites share: files as text, stray temporaries, the Python oracle,
+// and the engine driven the way extraction and deletion drive it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "matlib/mat.h"
+#include "plugin/plugin_api.h"
+#include "platform/host_rules.h"
+#include "support/mat_builder.h"
+#include "support/plugin_loader.h"
+#include "support/test_env.h"
+
+namespace support {
+
+std::string ReadText(const std::string& path);
+void WriteText(const std::string& path, const std::string& text);
+
+// Files in the folder whose names the engine gives its temporary files
+// (".matwcx-..." here, "~mw....." on Windows).
+std::vector<std::string> StrayTemporaries(const std::string& folder);
+
+// $MATWCX_PYTHON, and whether it has scipy.
+std::string Python();
+bool HavePython();
+// Runs a Python script (numpy and scipy.io imported as np and sio, `files`
+// the list of arguments); true when it exits 0. Its output goes to *output.
+bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::vector<std::string>& files,
+              std::string* output);
+
+struct FileCloser {
+    void operator()(MATFile* m) const { matClose(m); }
+};
+struct ArrayDeleter {
+    void operator()(mxArray* a) const { mxDestroyArray(a); }
+};
+using FilePtr = std::unique_ptr<MATFile, FileCloser>;
+using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
+
+// "name.class [d1 d2 ...] flags" for one header: c complex, g global, l logical, s sparse.
+std::string Describe(const mxArray* a);
+// Every header the cursor delivers, one Describe line each.
+std::vector<std::string> ListHeaders(MATFile* m);
+// Opens bytes written into dir under name.
+FilePtr OpenBytes(const testenv::TempDir& dir, const std::string& name, const matbuild::Bytes& bytes);
+// A part (0 real, 1 imaginary) as doubles, through mxReadElements.
+std::vector<double> ReadReal(const mxArray* a, size_t count, int part = 0);
+
+// Extracts the named variable of `source` into a new MAT-file `target` as
+// extraction does: 0, or the step that failed (1 open source, 2 create
+// target, 3 read, 4 put, 5 close target).
+int Extract(const std::string& source, const char* name, const std::string& target);
+// Deletes the named variables as deletion does: -1 when the file cannot be
+// opened for update, else matClose's result; *notFound counts refused names.
+int Delete(const std::string& path, const std::vector<std::string>& names, int* notFound = nullptr);
+
+// The names in a folder (not recursive).
+std::vector<std::string> Entries(const std::string& folder);
+// The host's settings record as Double Commander fills it, naming the file.
+PackDefaultParamStruct HostParams(unsigned hi, unsigned low, const std::string& iniName);
+
+// a + the system's separator + b: the plug-in reads destinations split by it.
+inline std::string Path(const std::string& a, const std::string& b) { return a + platform::kPathSeparator + b; }
+// The text without carriage returns (a Windows stdout writes "\r\n").
+std::string Unix(std::string text);
+// The variables of a MAT-file in file order, by the engine; "<unreadable>".
+std::vector<std::string> VariableNames(const std::string& path);
+// The real value of a scalar variable, by the engine; NaN when there is none.
+double ScalarValue(const std::string& path, const char* name);
+
+// What the matwcx command printed and its exit status (-1: no normal exit).
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+// Runs $MATWCX_TOOL with the arguments and `input` on its stdin, through the
+// shell (its files in `io`).
+ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input = "");
+
+// A test of the built plug-in: a folder of its own and a settings file of
+// its own handed to the plug-in (the plug-in keeps what it was last given).
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override;   // struct/cell as plain entries, deletion on
+    void UseSettings(bool structCellAsDirs, bool deleteEnabled);
+    // Writes the bytes into the test's folder; the path.
+    std::string Write(const std::string& name, const matbuild::Bytes& bytes);
+    // The entry names the host's listing walk gets; *last: what ended it.
+    std::vector<std::string> List(const std::string& path, int* last = nullptr);
+    // ProcessFile on the current entry, its stdout in *output.
+    int Process(const testhost::Archive& archive, int operation, const char* destPath, const std::string& destName,
+                std::string* output = nullptr);
+
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    testenv::TempDir dir;
+};
+
+}  // namespace support
