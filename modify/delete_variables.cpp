@@ -51,18 +51,18 @@ int DeleteListedVariable(MATFile* file, const std::string& listedName) {
     if (listedName.find_first_of("/\\") != std::string::npos) return 1;
     VariableRef ref;
     try {
-        if (!DecodeVariableName(listedName, &ref)) return 1;
+        if (!DecodeVariableName(listedName, &ref) || !ResolveVariableRef(file, &ref)) return 1;
     } catch (...) {
         return 1;
     }
     return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
 }
 
-void ReportProgress(tProcessDataProc progress, int percent, const char* variableName) {
-    if (progress == nullptr) return;
+void ReportProgress(const ProgressText& progress, int percent, const char* variableName) {
+    if (!progress) return;
     char text[kProgressTextSize];
     std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
-    progress(text, 0);   // the answer is not asked: the deletion goes on
+    progress(text);   // the answer is not asked: the deletion goes on
 }
 
 // When the engine knows why it refused (the file has hard links, the caller
@@ -90,7 +90,7 @@ bool IsDamaged(const char* path) {
 }  // namespace
 
 int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled,
-                    tProcessDataProc progress) {
+                    const ProgressText& progress) {
     if (!deleteEnabled) {
         platform::ShowMessageBox(
             "You have disable variable deletion in the configuration dialog.\n"

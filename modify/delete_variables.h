@@ -1,9 +1,14 @@
 // Deleting variables from a MAT-file in place, and refusing to pack.
 #pragma once
 
+#include <functional>
+
 #include "plugin/plugin_api.h"
+
+// The host's progress callback, whichever form it set; gets the text.
+using ProgressText = std::function<void(const char* text)>;
 
 // deleteList: the host's entry names, each ended by a NUL, the list by a
 // second NUL. Progress goes to `progress` when it is set.
-int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled, tProcessDataProc progress);
+int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled, const ProgressText& progress);
 int RefusePacking();

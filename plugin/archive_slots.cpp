@@ -10,6 +10,8 @@ namespace {
 
 std::atomic<tChangeVolProc> ProcessWideChangeVolProc{nullptr};
 std::atomic<tProcessDataProc> ProcessWideProcessDataProc{nullptr};
+std::atomic<tChangeVolProcW> ProcessWideChangeVolProcW{nullptr};
+std::atomic<tProcessDataProcW> ProcessWideProcessDataProcW{nullptr};
 
 // The host passes (HANDLE)-1 before DeleteFiles and PackFiles to set the
 // callbacks that belong to no archive.
@@ -18,7 +20,7 @@ bool IsProcessWideHandle(HANDLE handle) {
 }
 
 void ResetSlot(ArchiveSlot* slot) {
-    std::memset(slot->archivePath, 0, sizeof slot->archivePath);
+    slot->archivePath.clear();
     slot->stream = nullptr;
     slot->matFile = nullptr;
     slot->variableCount = 0;
@@ -30,11 +32,14 @@ void ResetSlot(ArchiveSlot* slot) {
     slot->current = CurrentEntry{};
     slot->changeVolProc = nullptr;
     slot->processDataProc = nullptr;
+    slot->changeVolProcW = nullptr;
+    slot->processDataProcW = nullptr;
 }
 
 }  // namespace
 
 tProcessDataProc ProcessWideDataProc() { return ProcessWideProcessDataProc.load(); }
+tProcessDataProcW ProcessWideDataProcW() { return ProcessWideProcessDataProcW.load(); }
 
 ArchiveSlot* ClaimFreeSlot() {
     for (ArchiveSlot& slot : ArchiveSlotTable) {
@@ -89,6 +94,22 @@ void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback) {
         ProcessWideProcessDataProc.store(callback);
     } else if (ArchiveSlot* slot = OpenSlot(handle)) {
         slot->processDataProc = callback;
+    }
+}
+
+void SetSlotChangeVolProcW(HANDLE handle, tChangeVolProcW callback) {
+    if (IsProcessWideHandle(handle)) {
+        ProcessWideChangeVolProcW.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->changeVolProcW = callback;
+    }
+}
+
+void SetSlotProcessDataProcW(HANDLE handle, tProcessDataProcW callback) {
+    if (IsProcessWideHandle(handle)) {
+        ProcessWideProcessDataProcW.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->processDataProcW = callback;
     }
 }
 

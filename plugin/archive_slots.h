@@ -29,7 +29,7 @@ struct CurrentEntry {
 struct ArchiveSlot {
     // kFree, kOpening (claimed by an OpenArchive under way) or kOpen.
     std::atomic<int> state{0};
-    char archivePath[260] = {};    // ArcName as the host passed it (at most 259 characters)
+    std::string archivePath;       // ArcName as the host passed it, in UTF-8
     FILE* stream = nullptr;        // matGetFp of the handle; non-null while open
     MATFile* matFile = nullptr;    // open from OpenArchive to CloseArchive
     int32_t variableCount = 0;     // what matGetDir counted at opening
@@ -41,6 +41,8 @@ struct ArchiveSlot {
     CurrentEntry current;
     tChangeVolProc changeVolProc = nullptr;       // stored, never called
     tProcessDataProc processDataProc = nullptr;   // stored, never called
+    tChangeVolProcW changeVolProcW = nullptr;     // the same for the UTF-16 calls
+    tProcessDataProcW processDataProcW = nullptr;
 };
 
 constexpr int kSlotFree = 0;
@@ -53,6 +55,7 @@ extern ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
 
 // The callback set with the handle -1; DeleteFiles reports progress through it.
 tProcessDataProc ProcessWideDataProc();
+tProcessDataProcW ProcessWideDataProcW();
 
 // Claims a free slot (slot 0 before slot 1) and resets it; null when every
 // slot holds an open archive. The caller opens it and then either publishes
@@ -68,4 +71,6 @@ ArchiveSlot* OpenSlot(HANDLE handle);
 int CloseArchiveSlot(HANDLE handle);
 void SetSlotChangeVolProc(HANDLE handle, tChangeVolProc callback);
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback);
+void SetSlotChangeVolProcW(HANDLE handle, tChangeVolProcW callback);
+void SetSlotProcessDataProcW(HANDLE handle, tProcessDataProcW callback);
 int CanHandleFile(const char* fileName);

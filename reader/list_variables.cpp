@@ -20,9 +20,6 @@
 
 namespace {
 
-// FileName holds 259 characters and the terminator.
-constexpr size_t kMaxEntryNameLength = sizeof(tHeaderData::FileName) - 1;
-
 // The class text is shown only and never read back, so a longer class name
 // (a crafted opaque class) is cut to this length rather than refused.
 constexpr size_t kMaxClassTextLength = 63;
@@ -32,23 +29,10 @@ constexpr int32_t kSystemBit = 0x04;     // global variable
 constexpr int32_t kReadOnlyBit = 0x01;   // complex variable
 constexpr int32_t kHiddenBit = 0x02;     // logical variable
 
-// Copies at most size - 1 bytes and always terminates.
-void CopyText(char* to, size_t size, const char* from) {
-    const size_t length = strnlen(from, size - 1);
-    std::memcpy(to, from, length);
-    to[length] = '\0';
-}
-
 uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
     uint64_t product = 0;
     if (__builtin_mul_overflow(a, b, &product)) return UINT64_MAX;
     return product;
-}
-
-// The size fields are signed 32-bit and hosts read them signed: a size that
-// does not fit is shown as the largest one that does, never wrapped.
-int SizeField(uint64_t size) {
-    return size > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(size);
 }
 
 // The class name as the entry shows it: case changed (ASCII letters only),
@@ -100,19 +84,20 @@ bool DimensionText(const mwSize* dims, size_t count, size_t maxLength, std::stri
     return true;
 }
 
-// The entry name, or false when it cannot fit FileName. A struct or cell shown
-// as a directory repeats the listed name; when that no longer fits, the entry
-// is listed flat instead: it still leads back to the same variable.
+// The entry name, or false when it cannot fit maxLength characters. A struct
+// or cell shown as a directory repeats the listed name; when that no longer
+// fits, the entry is listed flat instead: it still leads back to the same
+// variable.
 bool EntryName(const std::string& listedName, const std::string& classText, const mwSize* dims,
-               size_t dimCount, bool asDirectory, std::string* out) {
+               size_t dimCount, bool asDirectory, size_t maxLength, std::string* out) {
     const std::string prefix = listedName + "." + classText + " [";
     for (int attempt = asDirectory ? 0 : 1; attempt < 2; ++attempt) {
         std::string suffix = "] ";
         if (attempt == 0) suffix += platform::kPathSeparator + listedName;
         const size_t fixedLength = prefix.size() + suffix.size();
-        if (fixedLength > kMaxEntryNameLength) continue;
+        if (fixedLength > maxLength) continue;
         std::string dimensions;
-        if (!DimensionText(dims, dimCount, kMaxEntryNameLength - fixedLength, &dimensions)) continue;
+        if (!DimensionText(dims, dimCount, maxLength - fixedLength, &dimensions)) continue;
         *out = prefix + dimensions + suffix;
         return true;
     }
@@ -129,16 +114,14 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     return bits;
 }
 
-int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
-    if (slot == nullptr || header == nullptr) return E_EREAD;
+int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry) {
+    if (slot == nullptr || entry == nullptr) return E_EREAD;
     if (slot->nextVariableIndex >= slot->variableCount) return E_END_ARCHIVE;
-
-    CopyText(header->ArcName, sizeof header->ArcName, slot->archivePath);
     slot->current = CurrentEntry{};
 
     mxArray* array = matGetNextArrayHeader(slot->matFile);
     if (array == nullptr) {
-        platform::PrintLine("Error reading in file %s\n", header->ArcName);
+        platform::PrintLine("Error reading in file %s\n", slot->archivePath.c_str());
         return E_EREAD;
     }
 
@@ -156,19 +139,21 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     try {
         const std::string listedName =
             EncodeVariableName(mxGetName(array), mxGetNameOccurrence(array));
-        fits = EntryName(listedName, ClassText(className, global), dims, dimCount, asDirectory,
-                         &entryName);
+        const std::string classText = ClassText(className, global);
+        fits = EntryName(listedName, classText, dims, dimCount, asDirectory, maxNameLength, &entryName);
+        // A name too long for the record (scipy writes names of any length)
+        // is listed shortened, flat.
+        if (!fits) {
+            const std::string shortened = ShortenedName(listedName, static_cast<size_t>(slot->nextVariableIndex) + 1);
+            fits = EntryName(shortened, classText, dims, dimCount, false, maxNameLength, &entryName);
+        }
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
         slot->nextVariableIndex++;   // its header has been read: stay in step with the engine
         return E_EREAD;
     }
     if (!fits) {
-        // The listed name alone is too long for FileName (a hostile name,
-        // escaped, in a crafted file). Nothing leads back to such an entry,
-        // so it is refused. Its header has been read, so the index moves on
-        // with the engine's cursor: a host that goes on gets the next one.
-        platform::PrintLine("Variable name too long to list in file %s\n", header->ArcName);
+        platform::PrintLine("Variable name too long to list in file %s\n", slot->archivePath.c_str());
         mxDestroyArray(array);
         slot->nextVariableIndex++;
         return E_EREAD;
@@ -191,16 +176,11 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     slot->current.global = global;
     slot->current.valid = true;
 
-    std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);
-    header->Flags = 0;
-    header->PackSize = SizeField(elementCount);
-    header->UnpSize = SizeField(byteCount);
-    header->FileCRC = 0;
-    header->FileTime = slot->hostFileTime;
-    header->UnpVer = 0;
-    header->Method = 0;
-    header->FileAttr =
-        platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
+    entry->fileName = std::move(entryName);
+    entry->packSize = elementCount;
+    entry->unpSize = byteCount;
+    entry->fileTime = slot->hostFileTime;
+    entry->fileAttr = platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
 
     mxDestroyArray(array);
     slot->nextVariableIndex++;

@@ -13,8 +13,6 @@
 
 namespace {
 
-// The slot's path field holds 259 characters and the terminator.
-constexpr size_t kMaxArchivePathLength = sizeof(ArchiveSlot{}.archivePath) - 1;
 
 constexpr size_t kHeaderBlockBytes = 128;
 
@@ -186,9 +184,7 @@ bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcN
 ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     if (archiveData == nullptr) return nullptr;
     const char* arcName = archiveData->ArcName;
-    // A path the slot cannot hold is refused before anything happens: no slot
-    // is touched, nothing is printed or opened.
-    if (arcName == nullptr || strnlen(arcName, kMaxArchivePathLength + 1) > kMaxArchivePathLength) {
+    if (arcName == nullptr) {
         archiveData->OpenResult = E_EOPEN;
         return nullptr;
     }
@@ -228,7 +224,7 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     file = slot->matFile;
     if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
 
-    std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
+    slot->archivePath = arcName;
     slot->nextVariableIndex = 0;
     ReadMatFileHeader(slot);   // a file without a usable date still opens
     slot->hostFileTime = platform::HostFileTime(slot->archiveTimeStamp);
@@ -263,7 +259,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
     // A version 4 file holds no date: it carries the file's own modification time.
     platform::LocalDateTime local{};
     int openError = 0;
-    switch (platform::LocalModificationTime(slot->archivePath, &local, &openError)) {
+    switch (platform::LocalModificationTime(slot->archivePath.c_str(), &local, &openError)) {
     case platform::FileTimeResult::Ok:
         break;
     case platform::FileTimeResult::OpenFailed:

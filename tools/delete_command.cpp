@@ -71,18 +71,18 @@ int RunDelete(PluginHost& host, const Args& args) {
         return kExitFailed;
     }
 
-    std::vector<char> deleteList;
+    WideString deleteList;
     for (const Entry& entry : chosen) {
-        deleteList.insert(deleteList.end(), entry.name.begin(), entry.name.end());
-        deleteList.push_back('\0');
+        deleteList += Wide(entry.name);
+        deleteList.push_back(0);
     }
-    deleteList.push_back('\0');
-    std::string packedFile = file;
+    deleteList.push_back(0);
     int result;
     {
         PluginOutput output(host.verbose);
         host.SetCallbacks(ProcessWideHandle(), ShowProgress);
-        result = host.api().DeleteFiles(packedFile.data(), deleteList.data());
+        WideString packed = Wide(file);
+        result = host.api().DeleteFilesW(packed.data(), deleteList.data());
     }
     if (result != 0) {
         ComplainResult(file, result);

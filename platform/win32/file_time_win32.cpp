@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/win32/wide_path.h"
+
 namespace platform {
 
 FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError) {
-    const int fd = ::_open(path, _O_RDONLY | _O_BINARY);
+    const int fd = ::_wopen(WidePath(path).c_str(), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         *openError = errno;
         return FileTimeResult::OpenFailed;

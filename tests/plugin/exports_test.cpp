@@ -25,7 +25,7 @@ bool IsSanitizerSymbol(const std::string& name) {
            name.rfind("___asan", 0) == 0;
 }
 
-TEST(Exports, ExactlyTheThirteenFunctions) {
+TEST(Exports, ExactlyTheHostFunctions) {
     const std::string plugin = testenv::PluginPath();
     ASSERT_FALSE(plugin.empty());
     const std::string command = "nm -D --defined-only '" + plugin + "'";
@@ -48,7 +48,10 @@ TEST(Exports, ExactlyTheThirteenFunctions) {
         "DeleteFiles (T)",          "GetPackerCaps (T)",      "OpenArchive (T)",
         "PackFiles (T)",            "PackSetDefaultParams (T)", "ProcessFile (T)",
         "ReadHeader (T)",           "SetChangeVolProc (T)",   "SetProcessDataProc (T)",
-        "GetBackgroundFlags (T)",
+        "GetBackgroundFlags (T)",   "ReadHeaderEx (T)",       "OpenArchiveW (T)",
+        "ReadHeaderExW (T)",        "ProcessFileW (T)",       "SetChangeVolProcW (T)",
+        "SetProcessDataProcW (T)",  "PackFilesW (T)",         "DeleteFilesW (T)",
+        "CanYouHandleThisFileW (T)",
     };
     // Double Commander's optional extension entry points may join them.
     functions.erase("ExtensionInitialize (T)");
