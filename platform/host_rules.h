@@ -4,14 +4,19 @@
 // FileAttr. Every such difference is decided here and nowhere else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
 
+// The longest path the system takes: Windows with the "\\?\" form of its
+// UTF-16 calls; elsewhere PATH_MAX less its terminator.
 #if defined(_WIN32)
 inline constexpr char kPathSeparator = '\\';
+inline constexpr size_t kMaxPathLength = 32767;
 #else
 inline constexpr char kPathSeparator = '/';
+inline constexpr size_t kMaxPathLength = 4095;
 #endif
 
 // FileTime for the host, from the packed DOS date and time the slot keeps.

@@ -20,10 +20,9 @@
 
 namespace {
 
-// Destination and output name each have room for 259 characters; the output
-// name is the destination and ".mat", so the destination may have 255.
-constexpr size_t kPathRoom = 260;
-constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
+// The output name is the destination and ".mat": both must fit the longest
+// path the system takes.
+constexpr size_t kMaxDestinationLength = platform::kMaxPathLength - 4;
 
 // The folders into which the hosts unpack what they show in their viewer:
 // Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
@@ -162,11 +161,11 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
         if (!ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     }
 
-    char outputName[kPathRoom];
     const size_t length = std::strlen(destination);
     if (length > kMaxDestinationLength) return E_EWRITE;
-    std::memcpy(outputName, destination, length + 1);
-    if (!EndsWithMat(destination, length)) std::memcpy(outputName + length, ".mat", 5);
+    const std::string outputPath =
+        EndsWithMat(destination, length) ? std::string(destination) : destination + std::string(".mat");
+    const char* outputName = outputPath.c_str();
 
     if (IsViewerFolder(outputName)) {
         const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), slot->settings.ShowContents != 0);
@@ -209,23 +208,17 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
     // whatever folder the host runs in.
     if (destName == nullptr || destName[0] == '\0') return E_EWRITE;
 
-    // A destination that does not fit is refused before anything is created:
-    // a cut name would write a different file than the one asked for.
-    char destination[kPathRoom];
-    int length = 0;
-    if (destPath != nullptr) {
-        length = std::snprintf(destination, sizeof destination, "%s%c%s", destPath, platform::kPathSeparator,
-                               destName);
-    } else {
-        length = std::snprintf(destination, sizeof destination, "%s", destName);
-    }
-    if (length < 0 || static_cast<size_t>(length) > kMaxDestinationLength) return E_EWRITE;
-    // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
-    // blank that Windows drops when it makes them.
-    platform::UseSystemFolderNames(destination);
-
     try {
-        return ExtractToDestination(slot, destination);
+        // A destination longer than the system takes is refused before
+        // anything is created: a cut name would write another file.
+        std::string destination = destPath != nullptr ? destPath + std::string(1, platform::kPathSeparator) + destName
+                                                       : std::string(destName);
+        if (destination.size() > kMaxDestinationLength) return E_EWRITE;
+        // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
+        // blank that Windows drops when it makes them.
+        platform::UseSystemFolderNames(destination.data());
+        destination.resize(std::strlen(destination.c_str()));
+        return ExtractToDestination(slot, destination.c_str());
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }
@@ -235,15 +228,12 @@ void CreatePathDirectories(const char* path) {
     if (path == nullptr) return;
     const size_t length = std::strlen(path);
     if (length < 2) return;
-    // Each directory is made from a copy of the path up to its separator; a
-    // path too long for any destination creates nothing.
-    char prefix[kPathRoom];
-    if (length >= sizeof prefix) return;
+    // Each directory is made from the path up to its separator.
+    if (length > platform::kMaxPathLength) return;
     for (size_t i = 1; i < length; ++i) {
         if (path[i] != platform::kPathSeparator) continue;
-        std::memcpy(prefix, path, i);
-        prefix[i] = '\0';
-        platform::MakeDirectory(prefix);   // existing, a drive name, a failure: all the same
+        const std::string prefix(path, i);
+        platform::MakeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
     }
 }
 

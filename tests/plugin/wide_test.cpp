@@ -36,10 +36,11 @@ protected:
     }
 };
 
-TEST_F(Wide16, PathsInAnyScriptOpenListExtractAndDelete) {
-    const std::string folder = Path(dir.path(), "данные");
-    fs::create_directories(folder);
-    const std::string path = Write(Path("данные", "測定.mat"),
+TEST_F(Wide16, LongPathsInAnyScriptOpenListExtractAndDelete) {
+    // Over 300 bytes of UTF-8 in all.
+    const std::string folder = Path("данные", std::string(200, 'd'));
+    fs::create_directories(Path(dir.path(), folder));
+    const std::string path = Write(Path(folder, "測定.mat"),
                                    File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 2}, {1, 2}),
                                                          NumericVar(Order::Little, "B", mxINT8, {1, 1}, {7})}));
     int result = -1;
