@@ -34,4 +34,7 @@ enum class FileTimeResult {
 // The descriptor opened here is closed again on every path.
 FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError);
 
+// A date and time in UTC as local date and time; false out of range.
+bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out);
+
 }  // namespace platform

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "platform/file_io.h"
@@ -154,6 +156,82 @@ int MonthNumber(const HeaderDate& date) {
     return 0;
 }
 
+// ---- the dates other writers put in the header ---------------------------------
+// "... CREATED on: Tue Feb 26 11:20:36 GMT 2013" (MATLAB with a zone),
+// "... Created by: libmatio v1.5.23 on Mon Dec  7 02:59:30 2026" (matio) and
+// "... written by Octave 7.3.0, 2026-12-07 02:59:32 UTC" (Octave): the date is
+// found wherever it stands, as a month name, day, time and year, or as
+// year-month-day and time. A zone of "UTC" or "GMT" makes it a UTC time.
+
+bool ParseFixedNumber(const std::string& text, size_t at, size_t digits, int* value) {
+    if (at + digits > text.size()) return false;
+    int number = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+        if (!IsDigit(text[i])) return false;
+        number = number * 10 + (text[i] - '0');
+    }
+    *value = number;
+    return true;
+}
+
+// "hh:mm:ss".
+bool ParseClock(const std::string& word, platform::LocalDateTime* date) {
+    return word.size() == 8 && word[2] == ':' && word[5] == ':' && ParseFixedNumber(word, 0, 2, &date->hour) &&
+           ParseFixedNumber(word, 3, 2, &date->minute) && ParseFixedNumber(word, 6, 2, &date->second);
+}
+
+bool ParseDayOrYear(const std::string& word, size_t minDigits, size_t maxDigits, int* value) {
+    return word.size() >= minDigits && word.size() <= maxDigits && ParseFixedNumber(word, 0, word.size(), value);
+}
+
+bool IsUtcZone(const std::string& word) { return word == "UTC" || word == "GMT"; }
+
+bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc) {
+    std::vector<std::string> words;
+    for (TextScanner s{text};;) {
+        SkipBlanks(&s);
+        if (*s.at == '\0') break;
+        const char* start = s.at;
+        while (*s.at != '\0' && !IsBlank(*s.at)) ++s.at;
+        words.emplace_back(start, s.at);
+    }
+    for (size_t i = 0; i + 2 < words.size(); ++i) {
+        platform::LocalDateTime found{};
+        size_t next = 0;
+        // "Dec 7 02:59:30 [zone] 2026"
+        for (int m = 0; m < 12 && next == 0; ++m) {
+            if (words[i] != kMonthNames[m] || i + 3 >= words.size()) continue;
+            found.month = m + 1;
+            if (!ParseDayOrYear(words[i + 1], 1, 2, &found.day) || !ParseClock(words[i + 2], &found)) break;
+            size_t yearAt = i + 3;
+            *utc = IsUtcZone(words[yearAt]);
+            if (!ParseDayOrYear(words[yearAt], 4, 4, &found.year) && yearAt + 1 < words.size() &&
+                ParseDayOrYear(words[yearAt + 1], 4, 4, &found.year)) {
+                ++yearAt;
+            } else if (found.year == 0) {
+                break;
+            }
+            next = yearAt + 1;
+        }
+        // "2026-12-07 02:59:32 [UTC]"
+        const std::string& w = words[i];
+        if (next == 0 && w.size() == 10 && w[4] == '-' && w[7] == '-' && ParseFixedNumber(w, 0, 4, &found.year) &&
+            ParseFixedNumber(w, 5, 2, &found.month) && ParseFixedNumber(w, 8, 2, &found.day) &&
+            ParseClock(words[i + 1], &found)) {
+            *utc = i + 2 < words.size() && IsUtcZone(words[i + 2]);
+            next = i + 2;
+        }
+        if (next == 0) continue;
+        if (found.month < 1 || found.month > 12 || found.day < 1 || found.day > 31 || found.hour > 23 ||
+            found.minute > 59 || found.second > 60) {
+            continue;
+        }
+        *date = found;
+        return true;
+    }
+    return false;
+}
+
 // ---- opening --------------------------------------------------------------------
 
 // The failure exit of the two passes: close the pass's handle, give the
@@ -248,15 +326,22 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
         std::memcpy(text, start, kHeaderBlockBytes);
         text[kHeaderBlockBytes] = '\0';
         HeaderDate date{};
-        if (!ScanHeaderDate(text, &date)) return -1;
-        const int month = MonthNumber(date);
-        if (month == 0) return -1;
-        slot->archiveTimeStamp =
-            PackDosDateTime(date.year, month, date.day, date.hour, date.minute, date.second);
-        return 0;
+        if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
+            slot->archiveTimeStamp =
+                PackDosDateTime(date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second);
+            return 0;
+        }
+        platform::LocalDateTime found{};
+        bool utc = false;
+        if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
+            slot->archiveTimeStamp =
+                PackDosDateTime(found.year, found.month, found.day, found.hour, found.minute, found.second);
+            return 0;
+        }
     }
 
-    // A version 4 file holds no date: it carries the file's own modification time.
+    // A version 4 file holds no date, nor does a header without a readable
+    // one: such a file carries its own modification time.
     platform::LocalDateTime local{};
     int openError = 0;
     switch (platform::LocalModificationTime(slot->archivePath.c_str(), &local, &openError)) {

@@ -32,4 +32,19 @@ FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* 
     return FileTimeResult::Ok;
 }
 
+bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {
+    std::tm parts{};
+    parts.tm_year = utc.year - 1900;
+    parts.tm_mon = utc.month - 1;
+    parts.tm_mday = utc.day;
+    parts.tm_hour = utc.hour;
+    parts.tm_min = utc.minute;
+    parts.tm_sec = utc.second;
+    const __time64_t seconds = ::_mkgmtime64(&parts);
+    std::tm local{};
+    if (seconds == -1 || ::_localtime64_s(&local, &seconds) != 0) return false;
+    *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    return true;
+}
+
 }  // namespace platform

@@ -204,26 +204,48 @@ TEST_F(Listing, EntriesOfEveryClass) {
     }
 }
 
-TEST_F(Listing, DateComesOnlyFromMatlabsHeaderForm) {
+// The host's FileTime of a UTC date and time, in local time.
+int32_t HostTimeOfUtc(int year, int month, int day, int hour, int minute, int second) {
+    std::tm parts{};
+    parts.tm_year = year - 1900, parts.tm_mon = month - 1, parts.tm_mday = day;
+    parts.tm_hour = hour, parts.tm_min = minute, parts.tm_sec = second;
+    const time_t when = ::timegm(&parts);
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    return HostTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+// The header's date in the forms MATLAB, scipy, matio and Octave write; a
+// header without a readable one gives the file's modification time, never 1970.
+TEST_F(Listing, DateFromEveryWritersHeaderOrTheFile) {
+    const int32_t fileTime = HostTime(2010, 7, 15, 13, 45, 58);
     const struct { const char* text; int32_t time; } cases[] = {
         // scipy's form, a day padded with a blank as asctime writes it.
         {"MATLAB 5.0 MAT-file Platform: posix, Created on: Fri Feb  4 10:28:03 2005", HostTime(2005, 2, 4, 10, 28, 3)},
         {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Tue Dec 31 23:59:59 2024", HostTime(2024, 12, 31, 23, 59, 59)},
-        // matio's form: the word at the month's place is its version.
-        {"MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23 on Fri Feb 18 10:28:03 2005", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", 0},
-        // The scan stops before the year: no date rather than a guessed one.
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", 0},
-        {"MATLAB five MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03 2005", 0},
+        {"MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23 on Fri Feb 18 10:28:03 2005",
+         HostTime(2005, 2, 18, 10, 28, 3)},
+        {"MATLAB 5.0 MAT-file, Platform: Windows 7, CREATED on: Tue Feb 26 11:20:36 GMT 2013",
+         HostTimeOfUtc(2013, 2, 26, 11, 20, 36)},
+        {"MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC", HostTimeOfUtc(2026, 12, 7, 2, 59, 32)},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, written by Octave, 2026-13-07 02:59:32 UTC", fileTime},
         // 116 characters without a blank: the scan must end within the block.
         {"MATLAB_5.0_MAT-file,_Platform:_PCWIN,_Created_on:_Fri_Feb_18_10:28:03_2005"
-         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", 0},
+         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", fileTime},
     };
     for (const auto& c : cases) {
         const std::string path = Write("h.mat", File5(Order::Little, {Scalar(Order::Little, "x", 7)}, c.text));
+        std::tm local{};
+        local.tm_year = 110, local.tm_mon = 6, local.tm_mday = 15;
+        local.tm_hour = 13, local.tm_min = 45, local.tm_sec = 59, local.tm_isdst = -1;
+        const time_t when = std::mktime(&local);
+        utimbuf times{when, when};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
         Archive archive(plugin, path, PK_OM_LIST);
         const std::vector<testhost::Entry> entries = archive.ReadAll();
         ASSERT_EQ(entries.size(), 1u) << c.text;
