@@ -101,6 +101,16 @@ int matKeepNeededSubsystem(MATFile* mfp);
 // matOpen clears it.
 const char* matLastError(void);
 
+// Why the last matOpen of this thread failed to open a file for reading.
+enum matOpenFailure {
+    MAT_OPEN_OK = 0,
+    MAT_OPEN_UNREADABLE = 1,   // the system could not open it, or it is no regular file
+    MAT_OPEN_NOT_MAT = 2,      // it is no MAT-file
+    MAT_OPEN_VERSION_73 = 3,   // a version 7.3 MAT-file (HDF5), which this engine does not read
+    MAT_OPEN_DAMAGED = 4,      // a MAT-file whose first variable cannot be read
+};
+int matLastOpenFailure(void);
+
 // Closes the handle without finishing anything: deletions recorded in mode
 // "u" are dropped (the file stays as it is), a file of mode "w" is not made.
 void matAbandon(MATFile* mfp);

@@ -20,6 +20,7 @@ using HostMessageBoxFn = int(MATWCX_HOST_CALL*)(char* text, char* caption, long 
 // Windows message-box styles the plug-in uses.
 constexpr unsigned kMessageBoxOk = 0x0000;
 constexpr unsigned kMessageBoxIconError = 0x0010;
+constexpr unsigned kMessageBoxIconWarning = 0x0030;
 constexpr unsigned kMessageBoxSystemModal = 0x1000;
 constexpr int kMessageBoxIdOk = 1;
 

@@ -25,6 +25,7 @@ void ResetSlot(ArchiveSlot* slot) {
     slot->matFile = nullptr;
     slot->variableCount = 0;
     slot->nextVariableIndex = 0;
+    slot->damagedAfterLast = false;
     slot->openMode = 0;
     slot->archiveTimeStamp = 0;
     slot->hostFileTime = 0;

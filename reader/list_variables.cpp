@@ -16,6 +16,7 @@
 
 #include "platform/diagnostics.h"
 #include "platform/host_rules.h"
+#include "platform/message_box.h"
 #include "reader/entry_name.h"
 
 namespace {
@@ -104,6 +105,13 @@ bool EntryName(const std::string& listedName, const std::string& classText, cons
     return false;
 }
 
+void ShowDamagedTail(const char* path, int32_t intact) {
+    const std::string text = std::string(path) + " is damaged after its first " + std::to_string(intact) +
+                             " variables: those are listed, the rest cannot be read.";
+    platform::ShowMessageBox(text.c_str(), "Damaged MAT-file",
+                             platform::kMessageBoxOk | platform::kMessageBoxIconWarning | platform::kMessageBoxSystemModal);
+}
+
 }  // namespace
 
 int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
@@ -116,7 +124,15 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
 
 int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry) {
     if (slot == nullptr || entry == nullptr) return E_EREAD;
-    if (slot->nextVariableIndex >= slot->variableCount) return E_END_ARCHIVE;
+    if (slot->nextVariableIndex >= slot->variableCount) {
+        // The intact variables are listed; the user learns that the rest of
+        // the file is damaged, once.
+        if (slot->damagedAfterLast && slot->nextVariableIndex == slot->variableCount) {
+            slot->nextVariableIndex++;
+            ShowDamagedTail(slot->archivePath.c_str(), slot->variableCount);
+        }
+        return E_END_ARCHIVE;
+    }
     slot->current = CurrentEntry{};
 
     mxArray* array = matGetNextArrayHeader(slot->matFile);

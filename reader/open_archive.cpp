@@ -12,11 +12,15 @@
 #include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
+#include "platform/message_box.h"
 
 namespace {
 
 
 constexpr size_t kHeaderBlockBytes = 128;
+
+constexpr unsigned kOpenErrorBoxStyle =
+    platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -234,22 +238,45 @@ bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc
 
 // ---- opening --------------------------------------------------------------------
 
+// The host's code for why the engine could not open the file, and what the
+// user is told: a file that is no MAT-file (or one of version 7.3) is of an
+// unknown format, a damaged one a bad archive, and only a file the system
+// cannot open is E_EOPEN.
+int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
+    switch (failure) {
+    case MAT_OPEN_NOT_MAT:
+        *reason = std::string(arcName) + " is not a MAT-file.";
+        return E_UNKNOWN_FORMAT;
+    case MAT_OPEN_VERSION_73:
+        *reason = std::string(arcName) +
+                  " is a MATLAB version 7.3 MAT-file (HDF5), which this plug-in cannot read.";
+        return E_UNKNOWN_FORMAT;
+    case MAT_OPEN_DAMAGED:
+        *reason = std::string(arcName) + " is a damaged MAT-file: its first variable cannot be read.";
+        return E_BAD_ARCHIVE;
+    default:
+        *reason = std::string(arcName) + " cannot be opened.";
+        return E_EOPEN;
+    }
+}
+
 // The failure exit of the two passes: close the pass's handle, give the
-// slot back, refuse.
-ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file) {
+// slot back, refuse with the code, and tell the user why, once.
+ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file, int failure) {
     if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
     ReleaseSlot(slot);
-    archiveData->OpenResult = E_EOPEN;
+    std::string reason;
+    archiveData->OpenResult = OpenFailureCode(failure, archiveData->ArcName, &reason);
+    platform::ShowMessageBox(reason.c_str(), "Error Opening MAT-file", kOpenErrorBoxStyle);
     return nullptr;
 }
 
 // Opens the file for one pass and keeps its handle and stream in the slot.
-// False, with the line printed and OpenResult set, when it cannot be opened.
-bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
+// False, with the line printed, when it cannot be opened.
+bool OpenPass(ArchiveSlot* slot, const char* arcName) {
     MATFile* file = matOpen(arcName, "r");
     if (file == nullptr) {
         platform::PrintLine("Error opening file %s\n", arcName);
-        archiveData->OpenResult = E_EOPEN;
         return false;
     }
     slot->matFile = file;
@@ -279,16 +306,18 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     platform::PrintLine("Reading file %s...\n\n", arcName);
 
     // First pass: only counts the variables.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
+    if (!OpenPass(slot, arcName)) return FailOpening(archiveData, slot, nullptr, matLastOpenFailure());
     MATFile* file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file, MAT_OPEN_UNREADABLE);
 
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         platform::PrintLine("Error reading directory of file %s\n", arcName);
-        return FailOpening(archiveData, slot, file);
+        return FailOpening(archiveData, slot, file, MAT_OPEN_DAMAGED);
     }
+    // Damage after the last variable listed: the listing ends with a word.
+    slot->damagedAfterLast = matCheckIndex(file) != 0;
     platform::PrintLine("Directory of %s:\n", arcName);
     if (names != nullptr) {
         for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
@@ -298,9 +327,9 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
+    if (!OpenPass(slot, arcName)) return FailOpening(archiveData, slot, nullptr, matLastOpenFailure());
     file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
+    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file, MAT_OPEN_UNREADABLE);
 
     slot->archivePath = arcName;
     slot->nextVariableIndex = 0;

@@ -77,15 +77,44 @@ TEST_F(Listing, OpeningReportsTheFileAndItsVariables) {
 TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
     const std::string text = Write("notes.txt", Text("MATLAB is not in this file, only text.\n"));
     const std::string empty = Write("empty", {});
+    // A version 7.3 file: a MAT header with the version 0x0200 before HDF5 data.
+    Bytes v73 = File5(Order::Little, std::vector<Bytes>{});
+    v73[124] = 0x00, v73[125] = 0x02;
+    v73.resize(1024, 0);
+    const std::string hdf5 = Write("v73.mat", v73);
+    // A level-5 file whose first variable runs past the end.
+    const std::string cut = Write("cut.mat", [] {
+        Bytes b = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {4, 3}, Iota(12))});
+        b.resize(b.size() - 8);
+        return b;
+    }());
+    const std::vector<std::pair<std::string, int>> refused = {
+        {text, E_UNKNOWN_FORMAT}, {empty, E_UNKNOWN_FORMAT}, {hdf5, E_UNKNOWN_FORMAT}, {cut, E_BAD_ARCHIVE},
+        {support::Path(dir.path(), "missing.mat"), E_EOPEN}, {dir.path(), E_EOPEN}};
     const auto refuseAll = [&] {
-        for (const std::string& path : {text, empty, support::Path(dir.path(), "missing.mat"), dir.path()}) {
+        for (const auto& [path, code] : refused) {
             Archive archive(plugin, path, PK_OM_LIST);
             EXPECT_FALSE(archive.ok()) << path;
-            EXPECT_EQ(archive.openResult(), E_EOPEN) << path;
+            EXPECT_EQ(archive.openResult(), code) << path;
+            if (code == E_BAD_ARCHIVE) continue;   // it opens and lists nothing
             EXPECT_EQ(support::Unix(archive.openOutput()), "Reading file " + path + "...\n\nError opening file " + path + "\n");
             EXPECT_FALSE(plugin.CanHandle(path)) << path;
         }
     };
+    // Damage after the first variable: that one is listed, and the listing ends.
+    const std::string tail = Write("tail.mat", [] {
+        Bytes b = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1}),
+                                        NumericVar(Order::Little, "B", mxDOUBLE, {4, 3}, Iota(12))});
+        b.resize(b.size() - 8);
+        return b;
+    }());
+    {
+        Archive damaged(plugin, tail, PK_OM_LIST);
+        ASSERT_TRUE(damaged.ok());
+        int last = 0;
+        EXPECT_EQ(damaged.ReadAll(&last).size(), 1u);
+        EXPECT_EQ(last, E_END_ARCHIVE);
+    }
     // A first round lets the runtime open what it opens lazily (a new Wine
     // prefix opens registry and device files on first use).
     refuseAll();
