@@ -111,6 +111,15 @@ enum matOpenFailure {
 };
 int matLastOpenFailure(void);
 
+// Progress of the bytes a handle of mode "w" or "u" writes: called with the
+// bytes written since the last call, at least every 64 MB (every piece of a
+// plain copy, 1 MB). Returning 0 cancels: the writing stops, the handle's
+// close fails and leaves every file as it was, and matLastWasCancelled()
+// then answers 1. A null function stops the reports.
+typedef int (*matProgressFn)(void* context, uint64_t bytes);
+void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
+int matLastWasCancelled(void);
+
 // Closes the handle without finishing anything: deletions recorded in mode
 // "u" are dropped (the file stays as it is), a file of mode "w" is not made.
 void matAbandon(MATFile* mfp);

@@ -184,6 +184,8 @@ MATFile* OpenForUpdate(const char* path) {
 
 void SetLastError(const char* reason) { lastError = reason; }
 
+const char* const kCancelledReason = "cancelled";
+
 bool SourceUnchanged(const SourceFile& source) {
     platform::FileStatus now;
     if (source.stream == nullptr || platform::FileSystem().fileStatus(source.stream, &now) != 0) return false;
@@ -334,6 +336,15 @@ mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurre
 const char* matLastError(void) { return lastError; }
 
 int matLastOpenFailure(void) { return lastOpenFailure; }
+
+void matSetProgress(MATFile* mfp, matProgressFn progress, void* context) {
+    if (mfp == nullptr) return;
+    mfp->progress = progress;
+    mfp->progressContext = context;
+    if (mfp->writer) SetWriteProgress(mfp, progress, context);
+}
+
+int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;

@@ -100,6 +100,8 @@ struct MATFile {
     size_t cursorIndex = 0;                       // how many headers it has delivered
     std::unique_ptr<matlib::WriteState, matlib::WriteStateDeleter> writer;    // mode "w"
     std::unique_ptr<matlib::UpdateState, matlib::UpdateStateDeleter> updater; // mode "u"
+    matProgressFn progress = nullptr;             // modes "w" and "u": matSetProgress
+    void* progressContext = nullptr;
     ~MATFile();
 };
 
@@ -131,6 +133,8 @@ bool SourceUnchanged(const SourceFile& source);
 
 // The reason matLastError gives for the last refusal of this thread.
 void SetLastError(const char* reason);
+// The reason a cancelled write leaves (matLastWasCancelled compares with it).
+extern const char* const kCancelledReason;
 
 bool IndexAllVariables(MATFile* mfp);
 
@@ -165,5 +169,6 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when f
 // WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
+void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"
 
 }  // namespace matlib

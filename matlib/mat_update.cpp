@@ -165,6 +165,8 @@ int Apply(MATFile* mfp, UpdateState* state) {
     auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
     if (!file || !CreateStagedFile(source.path.c_str(), true, true, opened.mode, file.get())) return 1;
     file->expectedTarget = &opened;
+    file->progress = mfp->progress;
+    file->progressContext = mfp->progressContext;
     if (!WriteRemaining(*mfp, *state, file.get()) ||
         FileSystem().copyAttributes(source.stream, file->stream) != 0) {
         return 1;   // ~StagedFile removes the temporary file

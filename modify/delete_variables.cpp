@@ -58,11 +58,29 @@ int DeleteListedVariable(MATFile* file, const std::string& listedName) {
     return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
 }
 
-void ReportProgress(const ProgressText& progress, int percent, const char* variableName) {
-    if (!progress) return;
+// False when the user cancels.
+bool ReportProgress(const ProgressText& progress, int percent, const char* variableName) {
+    if (!progress) return true;
     char text[kProgressTextSize];
     std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
-    progress(text);   // the answer is not asked: the deletion goes on
+    return progress(text, 0) != 0;
+}
+
+// The bytes of the new file as they are written, under the file's name.
+struct RewriteProgress {
+    const ProgressText* progress;
+    const char* packedFile;
+};
+
+int ReportRewrite(void* context, uint64_t bytes) {
+    const auto* rewrite = static_cast<const RewriteProgress*>(context);
+    // The host's count is an int: a larger step goes in parts.
+    for (uint64_t left = bytes; left > 0;) {
+        const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+        if ((*rewrite->progress)(rewrite->packedFile, step) == 0) return 0;
+        left -= static_cast<uint64_t>(step);
+    }
+    return 1;
 }
 
 // When the engine knows why it refused (the file has hard links, the caller
@@ -129,7 +147,11 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             platform::PrintLine("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
             ++missing;
         }
-        ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str());
+        if (!ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str())) {
+            matAbandon(file);
+            platform::PrintLine("Deletion from file %s cancelled: nothing deleted\n", packedFile);
+            return E_EABORTED;
+        }
     }
 
     // All or nothing: a name that leads to no variable (the file changed
@@ -152,7 +174,14 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             "that other variables of this file refer to.",
             "Error Processing Variable", kErrorBoxStyle);
     }
+    RewriteProgress rewrite{&progress, packedFile};
+    if (progress) matSetProgress(file, ReportRewrite, &rewrite);
     if (matClose(file) != 0) {
+        // Cancelled while the new file was written: the file is as it was.
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Deletion from file %s cancelled: nothing deleted\n", packedFile);
+            return E_EABORTED;
+        }
         platform::PrintLine("Error closing file %s\n", packedFile);
         ShowRefusal(packedFile);
         return E_EWRITE;

@@ -5,8 +5,9 @@
 
 #include "plugin/plugin_api.h"
 
-// The host's progress callback, whichever form it set; gets the text.
-using ProgressText = std::function<void(const char* text)>;
+// The host's progress callback, whichever form it set: a text and a byte
+// count (0 with the text alone); its answer, 0 when the user cancels.
+using ProgressText = std::function<int(const char* text, int bytes)>;
 
 // deleteList: the host's entry names, each ended by a NUL, the list by a
 // second NUL. Progress goes to `progress` when it is set.

@@ -9,15 +9,16 @@
 
 namespace platform {
 
-// The longest path the system takes: Windows with the "\\?\" form of its
-// UTF-16 calls; elsewhere PATH_MAX less its terminator.
 #if defined(_WIN32)
 inline constexpr char kPathSeparator = '\\';
-inline constexpr size_t kMaxPathLength = 32767;
 #else
 inline constexpr char kPathSeparator = '/';
-inline constexpr size_t kMaxPathLength = 4095;
 #endif
+
+// The longest path the plug-in takes: PATH_MAX less its terminator here;
+// Windows, which reaches long paths through the "\\?\" form of its UTF-16
+// calls, takes the same.
+inline constexpr size_t kMaxPathLength = 4095;
 
 // FileTime for the host, from the packed DOS date and time the slot keeps.
 // Windows: the DOS value itself. Elsewhere: the Unix time of the same local

@@ -40,10 +40,10 @@ struct ArchiveSlot {
     int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once
     PluginSettings settings{};     // the settings as they were at opening
     CurrentEntry current;
-    tChangeVolProc changeVolProc = nullptr;       // stored, never called
-    tProcessDataProc processDataProc = nullptr;   // stored, never called
-    tChangeVolProcW changeVolProcW = nullptr;     // the same for the UTF-16 calls
-    tProcessDataProcW processDataProcW = nullptr;
+    tChangeVolProc changeVolProc = nullptr;       // stored, never called: no volumes
+    tChangeVolProcW changeVolProcW = nullptr;     // stored, never called: no volumes
+    tProcessDataProc processDataProc = nullptr;   // extraction's progress and cancel
+    tProcessDataProcW processDataProcW = nullptr; // the same, preferred when set
 };
 
 constexpr int kSlotFree = 0;

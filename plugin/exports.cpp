@@ -163,16 +163,16 @@ int Delete(const Char* PackedFile, const Char* DeleteList, Convert convert, bool
         const tProcessDataProcW utf16 = ProcessWideDataProcW();
         ProgressText progress;
         if (utf16 != nullptr && (wide || narrow == nullptr)) {
-            progress = [utf16](const char* text) {
+            progress = [utf16](const char* text, int bytes) {
                 std::u16string units = Wide(text);
                 std::basic_string<WCHAR> host(units.begin(), units.end());
-                utf16(host.data(), 0);
+                return utf16(host.data(), bytes);
             };
         } else if (narrow != nullptr) {
-            progress = [narrow](const char* text) {
+            progress = [narrow](const char* text, int bytes) {
                 std::string host;
                 if (!platform::Utf8ToHostAnsi(text, &host)) host = text;
-                narrow(host.data(), 0);
+                return narrow(host.data(), bytes);
             };
         }
         return DeleteVariables(path.c_str(), list.c_str(), GetPluginSettings().DeleteEnabled != 0, progress);

@@ -16,6 +16,7 @@
 #include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
+#include "platform/text_encoding.h"
 #include "reader/value_text.h"
 
 namespace {
@@ -74,13 +75,44 @@ private:
 };
 
 // Closes the output after a failed read or write; the close's own failure is
-// only reported.
+// only reported. A write the user cancelled answers so.
 int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+    if (matLastWasCancelled() != 0) {
+        output.Close();
+        platform::PrintLine("Extraction of %s cancelled\n", variableName.c_str());
+        return E_EABORTED;
+    }
     if (const char* reason = matLastError()) {
         platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), reason);
     }
     if (output.Close() != 0) platform::PrintLine("Error closing file %s\n", variableName.c_str());
     return E_EREAD;
+}
+
+// The bytes of the new file as they are written, through the callback the
+// host set for this archive (its UTF-16 form when it set that one), under
+// the destination's name. The host's answer 0 cancels.
+struct ExtractionProgress {
+    const ArchiveSlot* slot;
+    std::string name;
+};
+
+int ReportExtraction(void* context, uint64_t bytes) {
+    const auto* progress = static_cast<const ExtractionProgress*>(context);
+    std::string narrow = progress->name;
+    std::u16string units;
+    platform::Utf8ToUtf16(progress->name.c_str(), &units);
+    std::basic_string<WCHAR> wide(units.begin(), units.end());
+    // The host's count is an int: a larger step goes in parts.
+    for (uint64_t left = bytes; left > 0;) {
+        const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+        const int answer = progress->slot->processDataProcW != nullptr
+                               ? progress->slot->processDataProcW(wide.data(), step)
+                               : progress->slot->processDataProc(narrow.data(), step);
+        if (answer == 0) return 0;
+        left -= static_cast<uint64_t>(step);
+    }
+    return 1;
 }
 
 bool WriteAll(FILE* file, const char* text) {
@@ -179,11 +211,19 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
         platform::PrintLine("Error opening file %s\n", destination);
         return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
     }
+    ExtractionProgress progress{slot, destination};
+    if (slot->processDataProcW != nullptr || slot->processDataProc != nullptr) {
+        matSetProgress(output.get(), ReportExtraction, &progress);
+    }
     // A failed write breaks the new file: closing it then replaces nothing.
     if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
         return FailAfterOutputOpened(output, entry.name);
     }
     if (output.Close() != 0) {
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
+            return E_EABORTED;
+        }
         platform::PrintLine("Error closing file %s\n", destination);
         return E_EREAD;
     }

@@ -11,8 +11,9 @@ namespace matwcx {
 
 namespace {
 
-int WCX_CALL ShowProgress(char* text, int) {
-    if (text != nullptr) WriteOwn(std::string("  ") + text + "\n");
+// The per-name lines; the byte counts of the rewrite are not shown.
+int WCX_CALL ShowProgress(char* text, int bytes) {
+    if (text != nullptr && bytes == 0) WriteOwn(std::string("  ") + text + "\n");
     return 1;   // never cancel: the plug-in deletes all names or none
 }
 

@@ -149,4 +149,63 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     }
 }
 
+// The progress callback: counts the byte reports, answers 0 (Cancel) at the
+// report cancelAt (never when 0).
+int byteReports = 0;
+int cancelAt = 0;
+int WCX_CALL Progress(char*, int size) {
+    if (size <= 0) return 1;
+    return ++byteReports == cancelAt ? 0 : 1;
+}
+int WCX_CALL ProgressW(WCHAR*, int size) { return Progress(nullptr, size); }
+
+// Extraction and deletion report their bytes as they go; Cancel stops them
+// and leaves the destination and the MAT-file as they were, with no
+// temporary left.
+TEST_F(Wide16, CancelLeavesEverythingAsItWas) {
+    const Order o = Order::Little;
+    std::vector<double> values(400000, 1.5);   // 3.2 MB
+    const std::string path = Write("big.mat", File5(o, {NumericVar(o, "A", mxDOUBLE, {400000, 1}, values),
+                                                        NumericVar(o, "B", mxDOUBLE, {1, 1}, {2})}));
+    const Bytes before = ReadFile(path);
+    for (const bool wide : {false, true}) {
+        for (int at : {0, 1}) {   // 0: never cancelled
+            SCOPED_TRACE(std::to_string(wide) + " " + std::to_string(at));
+            byteReports = 0;
+            cancelAt = at;
+            int result = -1;
+            HANDLE handle = Open(Wide(path), PK_OM_EXTRACT, &result);
+            ASSERT_NE(handle, nullptr);
+            if (wide) {
+                plugin.SetProcessDataProcW(handle, ProgressW);
+            } else {
+                plugin.SetProcessDataProc(handle, Progress);
+            }
+            auto header = std::make_unique<tHeaderDataExW>();
+            ASSERT_EQ(plugin.ReadHeaderExW(handle, header.get()), 0);
+            const std::string out = Path(dir.path(), "A.mat");
+            WideString destination = Wide(out);
+            EXPECT_EQ(plugin.ProcessFileW(handle, PK_EXTRACT, nullptr, destination.data()), at == 0 ? 0 : E_EABORTED);
+            EXPECT_EQ(plugin.CloseArchive(handle), 0);
+            EXPECT_EQ(fs::exists(out), at == 0);
+            EXPECT_GE(byteReports, 1);
+            fs::remove(out);
+
+            byteReports = 0;
+            plugin.SetProcessDataProc(testhost::ProcessWideHandle(), wide ? nullptr : Progress);
+            plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), wide ? ProgressW : nullptr);
+            if (at == 1) {
+                EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), E_EABORTED);
+            }
+            EXPECT_GE(byteReports, at);
+            EXPECT_EQ(ReadFile(path), before);
+            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+        }
+    }
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
+    plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
+    EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), 0);
+    EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"A"});
+}
+
 }  // namespace
