@@ -312,8 +312,7 @@ TEST_F(Listing, TheEndLeavesTheRecordAloneAndADamagedHeaderFailsWithItsLine) {
     for (size_t b = offsetof(tHeaderData, FileName); b < sizeof header; ++b) ASSERT_EQ(bytes[b], 0x5A) << b;
 }
 
-// Names only a crafted file holds list escaped, never as a path, and each
-// listed name leads back to its own variable.
+// Names only a crafted file holds list escaped, never as a path.
 TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
     const Order o = Order::Little;
     const std::vector<std::string> names = {"../up", "a/b", "a\\b", "\x01" "ctl", "a.b", "..", "C:", "", "A", "A", "%41", "ok_1"};
@@ -328,13 +327,8 @@ TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
                           "%01ctl.double [1x1] ", "a%2Eb.double [1x1] ", "%2E%2E.double [1x1] ", "C%3A.double [1x1] ",
                           "%__function_workspace__.double [1x1] ", "A.double [1x1] ", "A%#2.double [1x1] ",
                           "%2541.double [1x1] ", "ok_1.double [1x1] "}));
-    // Each listed name deletes its own variable: every other one here.
-    std::vector<std::string> deleted, kept;
-    for (size_t i = 0; i < listed.size(); ++i) (i % 2 == 0 ? deleted : kept).push_back(i % 2 == 0 ? listed[i] : names[i]);
-    const std::string copy = Write("copy.mat", ReadFile(path));
-    EXPECT_EQ(plugin.Delete(copy, deleted), 0);
-    EXPECT_EQ(support::VariableNames(copy), kept);
-    // Spellings no listing makes lead nowhere: nothing is deleted.
+    // Spellings no listing makes lead nowhere (each listed one leads back:
+    // the next case): nothing is deleted.
     for (const char* bad : {"A%#3.double [1x1] ", "%41.double [1x1] ", "%2e%2e.double [1x1] ", "%2", "%", "%G0", "A%#1",
                             "A%#", "A%#02", "A%#x", "A%#2%#3", "%00", "A%#99999999999", "%__function_workspace_", "%_"}) {
         EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;

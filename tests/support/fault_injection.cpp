@@ -145,33 +145,11 @@ int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
 }  // namespace
 
 const char* CallName(Call call) {
-    switch (call) {
-        case Call::Any: return "any";
-        case Call::Open: return "open";
-        case Call::Read: return "read";
-        case Call::Write: return "write";
-        case Call::Seek: return "seek";
-        case Call::Tell: return "tell";
-        case Call::Flush: return "flush";
-        case Call::Sync: return "sync";
-        case Call::Close: return "close";
-        case Call::Status: return "status";
-        case Call::FileStatus: return "fileStatus";
-        case Call::SetMode: return "setMode";
-        case Call::Replace: return "replace";
-        case Call::Remove: return "remove";
-        case Call::SyncDirectory: return "syncDirectory";
-        case Call::CreateBeside: return "createBeside";
-        case Call::Resolve: return "resolve";
-        case Call::CopyRange: return "copyRange";
-        case Call::LinkStatus: return "linkStatus";
-        case Call::Lock: return "lock";
-        case Call::MayWrite: return "mayWrite";
-        case Call::CopyAttributes: return "copyAttributes";
-        case Call::CreateUnnamed: return "createUnnamed";
-        case Call::LinkIn: return "linkIn";
-    }
-    return "?";
+    static const char* const kNames[] = {"any", "open", "read", "write", "seek", "tell", "flush", "sync", "close",
+                                         "status", "fileStatus", "setMode", "replace", "remove", "syncDirectory",
+                                         "createBeside", "resolve", "copyRange", "linkStatus", "lock", "mayWrite",
+                                         "copyAttributes", "createUnnamed", "linkIn"};
+    return kNames[static_cast<int>(call)];
 }
 
 FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
@@ -194,7 +172,6 @@ FaultInjector::~FaultInjector() {
     plan.active = false;
 }
 
-long FaultInjector::Calls() const { return plan.calls; }
 bool FaultInjector::Fired() const { return plan.fired; }
 
 }  // namespace faults
