@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -231,8 +232,8 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         Options(true, false);
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
-        EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{
-                                      {"btnApply", false}, {"chkDeleteEnabled", false}, {"chkStructCellasDirs", true}}));
+        EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
+                                                                {"chkShowContents", false}, {"chkStructCellasDirs", true}}));
         EXPECT_EQ(host.applyAfterClick, c.applyAfterClick);
         EXPECT_EQ(host.modalResult, c.modalResult);
         const std::string file = ReadText(ini);

@@ -156,8 +156,8 @@ TEST_F(Listing, TwoSlotsThenRefusalThenReuse) {
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
-// Every class and flag, the dimension order, in either byte order, plain or
-// compressed: name, sizes, attributes, the header's date on every entry.
+// Every element size and flag, the dimension order, in either byte order,
+// plain or compressed: name, sizes, attributes, the header's date on each.
 TEST_F(Listing, EntriesOfEveryClass) {
     struct Var { Bytes element; const char* name; int packSize, unpSize, bits; };
     for (Order o : {Order::Little, Order::Big}) {
@@ -172,11 +172,8 @@ TEST_F(Listing, EntriesOfEveryClass) {
             {NumericVar(o, "gb", mxUINT8, {1, 1}, {1}, {}, kLogical | kGlobal), "gb.LOGICAL [1x1] ", 1, 1, 0x26},
             {NumericVar(o, "s", mxSINGLE, {1, 1}, {1.5}), "s.single [1x1] ", 1, 4, 0x20},
             {NumericVar(o, "i8", mxINT8, {2, 1}, {-1, 1}), "i8.int8 [1x2] ", 2, 2, 0x20},
-            {NumericVar(o, "u8", mxUINT8, {1, 1}, {1}), "u8.uint8 [1x1] ", 1, 1, 0x20},
-            {NumericVar(o, "i16", mxINT16, {1, 1}, {1}), "i16.int16 [1x1] ", 1, 2, 0x20},
             {NumericVar(o, "u16", mxUINT16, {1, 1}, {1}), "u16.uint16 [1x1] ", 1, 2, 0x20},
             {NumericVar(o, "i32", mxINT32, {1, 1}, {1}), "i32.int32 [1x1] ", 1, 4, 0x20},
-            {NumericVar(o, "u32", mxUINT32, {1, 1}, {1}), "u32.uint32 [1x1] ", 1, 4, 0x20},
             {NumericVar(o, "i64", mxINT64, {1, 2}, {1, 2}), "i64.int64 [2x1] ", 2, 16, 0x20},
             {NumericVar(o, "u64", mxUINT64, {1, 1}, {1}, {3}), "u64.uint64 [1x1] ", 1, 8, 0x21},
             {NumericVar(o, "small", mxDOUBLE, {2, 2}, Iota(4), {}, 0, miUINT8), "small.double [2x2] ", 4, 32, 0x20},
