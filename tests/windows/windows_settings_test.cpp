@@ -18,7 +18,6 @@
 #include "platform/message_box.h"
 #include "platform/posix/profile_text.h"
 #include "support/support.h"
-#include "settings/plugin_settings.h"
 
 namespace {
 
@@ -185,18 +184,12 @@ TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
 }
 
 TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
-    const std::string ini = dir_.path() + "\\off.ini";
-    support::WriteText(ini, "[MATlab]\r\nStructCellasDirs=0\r\nDeleteEnabled=0\r\n");
-    const PackDefaultParamStruct params = HostParams(ini);
-    testhost::CaptureStdout([&] { LoadPluginSettings(&params); });
-    ASSERT_EQ(GetPluginSettings().DeleteEnabled, 0);
-
     const std::string mat = dir_.path() + "\\f.mat";
     using namespace matbuild;
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
     const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
-    EXPECT_EQ(DeleteVariables(mat.c_str(), list), E_NOT_SUPPORTED);
+    EXPECT_EQ(DeleteVariables(mat.c_str(), list, false, nullptr), E_NOT_SUPPORTED);
     EXPECT_EQ(support::ReadText(mat), before);
     ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
                       "To enable variable deletion, invoke Packfile>Configure for MAT files.");
