@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 
+#include "platform/file_time.h"
 #include "support/support.h"
 
 namespace {
@@ -232,13 +233,9 @@ TEST_F(Listing, EntriesOfEveryClass) {
 
 // The host's FileTime of a UTC date and time, in local time.
 int32_t HostTimeOfUtc(int year, int month, int day, int hour, int minute, int second) {
-    std::tm parts{};
-    parts.tm_year = year - 1900, parts.tm_mon = month - 1, parts.tm_mday = day;
-    parts.tm_hour = hour, parts.tm_min = minute, parts.tm_sec = second;
-    const time_t when = ::timegm(&parts);
-    std::tm local{};
-    ::localtime_r(&when, &local);
-    return HostTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    platform::LocalDateTime local{};
+    if (!platform::LocalFromUtc({year, month, day, hour, minute, second}, &local)) return -1;
+    return HostTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
 }
 
 // The header's date in the forms MATLAB, scipy, matio and Octave write; a
