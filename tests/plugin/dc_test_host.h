@@ -236,7 +236,7 @@ struct Host {
         Host& host = *reinterpret_cast<Host*>(dialog);
         const std::string name = item != nullptr ? item : "";
         FormObject* control = host.Find(name);
-        if (message == platform::DM_CLOSE && control != nullptr) {
+        if (message == wcx::DM_CLOSE && control != nullptr) {
             host.closed = true;
             if (wParam != -1) host.modalResult = wParam;
             return 0;
@@ -246,15 +246,15 @@ struct Host {
             return 0;
         }
         switch (message) {
-            case platform::DM_GETCHECK:
+            case wcx::DM_GETCHECK:
                 return control->checked ? 1 : 0;
-            case platform::DM_SETCHECK: {
+            case wcx::DM_SETCHECK: {
                 const bool previous = control->checked;
                 control->checked = wParam == 1;
                 if (host.lclChangeOnSet && previous != control->checked) host.Fire(*control, "OnChange");
                 return previous ? 1 : 0;
             }
-            case platform::DM_ENABLE: {
+            case wcx::DM_ENABLE: {
                 const bool previous = control->enabled;
                 if (wParam != -1) control->enabled = wParam != 0;
                 return previous ? 1 : 0;
@@ -265,17 +265,17 @@ struct Host {
         }
     }
 
-    platform::HostDlgProc proc = nullptr;
+    wcx::HostDlgProc proc = nullptr;
 
     void Fire(FormObject& control, const char* event) {
         const auto handler = control.properties.find(event);
         if (handler == control.properties.end()) return;
-        const intptr_t message = handler->second == "CheckBoxChange" ? platform::DN_CHANGE
-                                 : handler->second == "ButtonClick"  ? platform::DN_CLICK
-                                                                     : platform::DN_INITDIALOG;
+        const intptr_t message = handler->second == "CheckBoxChange" ? wcx::DN_CHANGE
+                                 : handler->second == "ButtonClick"  ? wcx::DN_CLICK
+                                                                     : wcx::DN_INITDIALOG;
         char name[64];
         std::snprintf(name, sizeof name, "%s", control.name.c_str());
-        proc(reinterpret_cast<uintptr_t>(this), name, message, message == platform::DN_CHANGE ? control.checked : 0, 0);
+        proc(reinterpret_cast<uintptr_t>(this), name, message, message == wcx::DN_CHANGE ? control.checked : 0, 0);
     }
 
     // A user's click: a disabled control takes none; a box toggles itself first.
@@ -291,7 +291,7 @@ struct Host {
         }
     }
 
-    static int DialogBoxLFM(intptr_t data, unsigned long size, platform::HostDlgProc dlgProc) {
+    static int DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
         Host& host = *Current();
         ++host.shown;
         host.formText.assign(reinterpret_cast<const char*>(data), size);
@@ -315,7 +315,7 @@ struct Host {
             const FormObject* apply = host.Find("btnApply");
             host.applyEnabledAfterClick.push_back(apply != nullptr && apply->enabled);
         }
-        return host.closed && host.modalResult == platform::kModalResultOk ? -1 : 0;
+        return host.closed && host.modalResult == wcx::kModalResultOk ? -1 : 0;
     }
 };
 

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "settings/about_texts.h"
-#include "tests/plugin/dc_test_host.h"
+#include "about/about_texts.h"
+#include "dc_test_host.h"
 #include "support/support.h"
 
 namespace {
@@ -67,7 +67,7 @@ TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
     EXPECT_FALSE(host.afterInit.at("chkDeleteEnabled"));
     EXPECT_FALSE(host.applyEnabledAfterInit) << "Apply starts disabled even though setting the boxes fired OnChange";
     EXPECT_TRUE(host.closed);
-    EXPECT_EQ(host.modalResult, platform::kModalResultCancel);
+    EXPECT_EQ(host.modalResult, wcx::kModalResultCancel);
     EXPECT_EQ(ReadText(ini), before) << "Cancel saves nothing";
 
     // The texts the user reads.
@@ -87,7 +87,7 @@ TEST_F(Extension, TheFormLoadsInDoubleCommander10AndOpensWithTheSavedOptions) {
     // size, the bitmap file (as Double Commander 1.0.10 shows it).
     const char* source = std::getenv("MATWCX_SOURCE_DIR");
     ASSERT_NE(source, nullptr);
-    const std::string bitmap = ReadText(std::string(source) + "/resources/about.bmp");
+    const std::string bitmap = ReadText(std::string(source) + "/about/about.bmp");
     ASSERT_GT(bitmap.size(), 1000u);
     std::string expected = "\x07TBitmap";
     for (int shift = 0; shift < 32; shift += 8) expected += static_cast<char>((bitmap.size() >> shift) & 0xFF);
@@ -100,7 +100,7 @@ TEST_F(Extension, AChangeEnablesApplyAndOkSavesIt) {
     Options(0, 1);
     Configure({"chkStructCellasDirs", "btnOK"});
     EXPECT_EQ(host.applyEnabledAfterClick, (std::vector<bool>{true, false}));
-    EXPECT_EQ(host.modalResult, platform::kModalResultOk);
+    EXPECT_EQ(host.modalResult, wcx::kModalResultOk);
     const std::string file = ReadText(ini);
     EXPECT_NE(file.find("StructCellasDirs=1\n"), std::string::npos) << file;
     EXPECT_NE(file.find("DeleteEnabled=1\n"), std::string::npos) << file;
@@ -123,7 +123,7 @@ TEST_F(Extension, ApplyThenCancelKeepsWhatApplySaved) {
     const std::string file = ReadText(ini);
     EXPECT_NE(file.find("StructCellasDirs=0\n"), std::string::npos) << file;
     EXPECT_NE(file.find("DeleteEnabled=0\n"), std::string::npos) << file;
-    EXPECT_EQ(host.modalResult, platform::kModalResultCancel);
+    EXPECT_EQ(host.modalResult, wcx::kModalResultCancel);
 }
 
 TEST_F(Extension, TheHostsMessageBoxShowsTheRefusals) {
