@@ -14,8 +14,6 @@ constexpr size_t kBoxTextSize = 1024;
 
 void SetHostMessageBox(wcx::HostMessageBoxFn function) { gHostMessageBox = function; }
 
-wcx::HostMessageBoxFn GetHostMessageBox() { return gHostMessageBox; }
-
 // Double Commander hands its own box over (on every system); it is shown in
 // the host's style and owned by its window. Otherwise the system's box.
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {

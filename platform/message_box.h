@@ -21,7 +21,6 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // Stores the host's message-box function (null: none).
 void SetHostMessageBox(wcx::HostMessageBoxFn function);
-wcx::HostMessageBoxFn GetHostMessageBox();
 
 // The box when no host function was handed over: each system's own
 // (platform/posix, platform/win32).

@@ -2,6 +2,7 @@
 // a file manager does.
 #include <filesystem>
 
+#include "matwcx_version.h"
 #include "support/mat_builder.h"
 #include "support/support.h"
 
@@ -54,6 +55,7 @@ TEST_F(MatwcxCommand, CapsHelpAndCommandLineErrors) {
     ToolRun help = RunRaw({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "usage: matwcx"));
+    EXPECT_EQ(RunRaw({"--version"}).out, "matwcx " MATWCX_VERSION_TEXT "\n");
     EXPECT_EQ(RunRaw({}).status, 2);
     EXPECT_EQ(Run({"frobnicate"}).status, 2);
     EXPECT_EQ(Run({"view", WriteAB()}).status, 2);

@@ -210,7 +210,7 @@ TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
     const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
-    EXPECT_EQ(DeleteVariables(mat.c_str(), list), E_NOT_SUPPORTED);
+    EXPECT_EQ(DeleteVariables(mat.c_str(), list, GetPluginSettings().DeleteEnabled != 0, nullptr), E_NOT_SUPPORTED);
     EXPECT_EQ(support::ReadText(mat), before);
     ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
                       "To enable variable deletion, invoke Packfile>Configure for MAT files.");
