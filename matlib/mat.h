@@ -109,10 +109,6 @@ void matAbandon(MATFile* mfp);
 // when one cannot be read (a damaged or cut file).
 int matCheckIndex(MATFile* mfp);
 
-// The variable at `index` in file order (0 for the first), with access to its
-// data; null when there is none or it cannot be read.
-mxArray* matGetArrayAt(MATFile* mfp, size_t index);
-
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);

@@ -297,18 +297,6 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     }
 }
 
-mxArray* matGetArrayAt(MATFile* mfp, size_t index) {
-    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
-    try {
-        while (index >= mfp->entries.size()) {
-            if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return nullptr;
-        }
-        return ArrayOfEntry(mfp, mfp->entries[index]);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
 mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
 
 const char* matLastError(void) { return lastError; }

@@ -160,9 +160,9 @@ FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null w
 // Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
 // (source, header, IndexAllVariables), then hands the handle to BeginUpdate.
 bool BeginUpdate(MATFile* mfp);
-int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when found
-// WRITE SIDE NEEDS: matDeleteArray(mfp, name) to call RecordDeletion(mfp, name, 0): occurrence 0
-// WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
+// Marks a variable for deletion; 0 when found. Occurrence 0 is the first
+// variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
+int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 

@@ -13,8 +13,8 @@
 #include "matlib/mat.h"
 #include "platform/diagnostics.h"
 #include "platform/message_box.h"
-#include "plugin/plugin_api.h"
-#include "reader/entry_name.h"
+#include "wcx/plugin_api.h"
+#include "entry/entry_name.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Deleting variables from a MAT-file in place, and refusing to pack.
 #pragma once
 
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 // deleteList: the host's entry names, each ended by a NUL, the list by a
 // second NUL. Progress goes to `progress` when it is set.

@@ -5,15 +5,13 @@
 // failure result here.
 #include <new>
 
+#include "about/about_dialog.h"
 #include "modify/delete_variables.h"
 #include "platform/host_extension.h"
 #include "plugin/archive_slots.h"
-#include "plugin/plugin_api.h"
-#include "reader/extract_variable.h"
-#include "reader/list_variables.h"
-#include "reader/open_archive.h"
-#include "settings/about_dialog.h"
+#include "reader/archive.h"
 #include "settings/plugin_settings.h"
+#include "wcx/plugin_api.h"
 
 namespace {
 // PK_CAPS_NEW | MODIFY | MULTIPLE | DELETE | OPTIONS | BY_CONTENT | HIDE
@@ -26,16 +24,13 @@ static_assert(kPackerCaps == 351);
 // and deletion stay in the host's own thread: deletion may show a message
 // box through the host.
 constexpr int kBackgroundUnpack = 1;
-
-// A handle the plug-in never gave out, or one already closed.
-ArchiveSlot* Slot(HANDLE handle) { return OpenSlot(handle); }
 }  // namespace
 
 extern "C" {
 
 WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) {
     try {
-        return OpenMatArchive(ArchiveData);
+        return OpenArchiveSlot(ArchiveData);
     } catch (...) {
         if (ArchiveData != nullptr) ArchiveData->OpenResult = E_EOPEN;
         return nullptr;
@@ -44,9 +39,9 @@ WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) {
 
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
     try {
-        ArchiveSlot* slot = Slot(hArcData);
-        if (slot == nullptr) return E_BAD_ARCHIVE;
-        return ListNextVariable(slot, HeaderData);
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        return ListNextVariable(archive, HeaderData);
     } catch (...) {
         return E_EREAD;
     }
@@ -54,9 +49,9 @@ WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
 
 WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName) {
     try {
-        ArchiveSlot* slot = Slot(hArcData);
-        if (slot == nullptr) return E_BAD_ARCHIVE;
-        return ExtractVariable(slot, Operation, DestPath, DestName);
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        return ExtractVariable(archive, Operation, DestPath, DestName);
     } catch (...) {
         return E_EWRITE;
     }
@@ -70,9 +65,8 @@ WCX_EXPORT int WCX_CALL CloseArchive(HANDLE hArcData) {
     }
 }
 
-WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE hArcData, tChangeVolProc pChangeVolProc) {
-    SetSlotChangeVolProc(hArcData, pChangeVolProc);
-}
+// MAT-files come in one volume: the callback would never be called.
+WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE, tChangeVolProc) {}
 
 WCX_EXPORT void WCX_CALL SetProcessDataProc(HANDLE hArcData, tProcessDataProc pProcessDataProc) {
     SetSlotProcessDataProc(hArcData, pProcessDataProc);

@@ -5,8 +5,6 @@
 //
 // The variable is the current entry, never the one the destination's name
 // happens to spell: the host may let the user type any name.
-#include "reader/extract_variable.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +14,7 @@
 #include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
+#include "reader/archive.h"
 #include "reader/value_text.h"
 
 namespace {
@@ -24,6 +23,28 @@ namespace {
 // name is the destination and ".mat", so the destination may have 255.
 constexpr size_t kPathRoom = 260;
 constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
+
+void CreatePathDirectories(const char* path) {
+    if (path == nullptr) return;
+    const size_t length = std::strlen(path);
+    if (length < 2) return;
+    // Each directory is made from a copy of the path up to its separator; a
+    // path too long for any destination creates nothing.
+    char prefix[kPathRoom];
+    if (length >= sizeof prefix) return;
+    for (size_t i = 1; i < length; ++i) {
+        if (path[i] != platform::kPathSeparator) continue;
+        std::memcpy(prefix, path, i);
+        prefix[i] = '\0';
+        platform::MakeDirectory(prefix);   // existing, a drive name, a failure: all the same
+    }
+}
+
+const char* LastPathComponent(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* last = std::strrchr(path, platform::kPathSeparator);
+    return last != nullptr ? last + 1 : path;
+}
 
 // The folders into which the hosts unpack what they show in their viewer:
 // Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
@@ -130,17 +151,17 @@ bool ReportIfDamaged(const mxArray* array, const char* variableName) {
 
 // The test operation: the current entry is read whole and checked; nothing
 // is written.
-int TestCurrentEntry(const ArchiveSlot* slot) {
-    const CurrentEntry& entry = slot->current;
+int TestCurrentEntry(const Archive* archive) {
+    const CurrentEntry& entry = archive->current;
     if (entry.classId == mxFUNCTION_CLASS && !entry.global) return 0;   // not read for extraction either
     ArrayHolder array;
-    array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+    array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
     if (array.get() == nullptr) return E_BAD_DATA;
     return ReportIfDamaged(array.get(), entry.name.c_str()) ? 0 : E_BAD_DATA;
 }
 
-int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
-    const CurrentEntry& entry = slot->current;
+int ExtractToDestination(Archive* archive, const char* destination) {
+    const CurrentEntry& entry = archive->current;
     const char* entryFileName = LastPathComponent(destination);
 
     // The variable is read and checked before anything is created: a failure
@@ -152,7 +173,7 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     const bool functionHandle = entry.classId == mxFUNCTION_CLASS && !entry.global;
     ArrayHolder array;
     if (!functionHandle) {
-        array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+        array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
         if (array.get() == nullptr) {
             const char* reason = matLastError();
             platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "",
@@ -169,7 +190,7 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     if (!EndsWithMat(destination, length)) std::memcpy(outputName + length, ".mat", 5);
 
     if (IsViewerFolder(outputName)) {
-        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), slot->settings.ShowContents != 0);
+        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), archive->options.showContents);
         CreatePathDirectories(destination);
         return WriteViewerTextFile(destination, entryFileName, text.c_str());
     }
@@ -193,14 +214,14 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
 
 }  // namespace
 
-int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, const char* destName) {
+int ExtractVariable(Archive* archive, int operation, const char* destPath, const char* destName) {
     if (operation == PK_SKIP) return 0;
-    if (slot == nullptr) return E_BAD_DATA;
-    if (slot->openMode == PK_OM_LIST) return 0;
-    if (!slot->current.valid || slot->matFile == nullptr) return E_BAD_DATA;
+    if (archive == nullptr) return E_BAD_DATA;
+    if (archive->openMode == PK_OM_LIST) return 0;
+    if (!archive->current.valid || archive->matFile == nullptr) return E_BAD_DATA;
     if (operation == PK_TEST) {
         try {
-            return TestCurrentEntry(slot);
+            return TestCurrentEntry(archive);
         } catch (const std::bad_alloc&) {
             return E_NO_MEMORY;
         }
@@ -225,30 +246,8 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
     platform::UseSystemFolderNames(destination);
 
     try {
-        return ExtractToDestination(slot, destination);
+        return ExtractToDestination(archive, destination);
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }
-}
-
-void CreatePathDirectories(const char* path) {
-    if (path == nullptr) return;
-    const size_t length = std::strlen(path);
-    if (length < 2) return;
-    // Each directory is made from a copy of the path up to its separator; a
-    // path too long for any destination creates nothing.
-    char prefix[kPathRoom];
-    if (length >= sizeof prefix) return;
-    for (size_t i = 1; i < length; ++i) {
-        if (path[i] != platform::kPathSeparator) continue;
-        std::memcpy(prefix, path, i);
-        prefix[i] = '\0';
-        platform::MakeDirectory(prefix);   // existing, a drive name, a failure: all the same
-    }
-}
-
-const char* LastPathComponent(const char* path) {
-    if (path == nullptr) return nullptr;
-    const char* last = std::strrchr(path, platform::kPathSeparator);
-    return last != nullptr ? last + 1 : path;
 }

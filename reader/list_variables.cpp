@@ -6,8 +6,6 @@
 // goes on with the path separator and the listed name once more, so that the
 // host shows it inside a directory of its own. Extraction and deletion find
 // the variable again from the text before the first ".".
-#include "reader/list_variables.h"
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +14,8 @@
 
 #include "platform/diagnostics.h"
 #include "platform/host_rules.h"
-#include "reader/entry_name.h"
+#include "reader/archive.h"
+#include "entry/entry_name.h"
 
 namespace {
 
@@ -119,8 +118,8 @@ bool EntryName(const std::string& listedName, const std::string& classText, cons
     return false;
 }
 
-}  // namespace
-
+// The Windows attribute bits of an entry, before the host's conversion:
+// 0x20 (archive), plus 0x04 when global, 0x01 when complex, 0x02 when logical.
 int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     int32_t bits = kArchiveBit;
     if (global) bits |= kSystemBit;
@@ -129,14 +128,16 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     return bits;
 }
 
-int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
-    if (slot == nullptr || header == nullptr) return E_EREAD;
-    if (slot->nextVariableIndex >= slot->variableCount) return E_END_ARCHIVE;
+}  // namespace
 
-    CopyText(header->ArcName, sizeof header->ArcName, slot->archivePath);
-    slot->current = CurrentEntry{};
+int ListNextVariable(Archive* archive, tHeaderData* header) {
+    if (archive == nullptr || header == nullptr) return E_EREAD;
+    if (archive->nextVariableIndex >= archive->variableCount) return E_END_ARCHIVE;
 
-    mxArray* array = matGetNextArrayHeader(slot->matFile);
+    CopyText(header->ArcName, sizeof header->ArcName, archive->path);
+    archive->current = CurrentEntry{};
+
+    mxArray* array = matGetNextArrayHeader(archive->matFile);
     if (array == nullptr) {
         platform::PrintLine("Error reading in file %s\n", header->ArcName);
         return E_EREAD;
@@ -147,7 +148,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
     const bool global = mxIsFromGlobalWS(array);
     const bool asDirectory = (std::strcmp(className, "struct") == 0 ||
                               std::strcmp(className, "cell") == 0) &&
-                             slot->settings.StructCellasDirs != 0;
+                             archive->options.structCellsAsDirs;
     const mwSize* dims = mxGetDimensions(array);
     const size_t dimCount = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
 
@@ -160,7 +161,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
                          &entryName);
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
-        slot->nextVariableIndex++;   // its header has been read: stay in step with the engine
+        archive->nextVariableIndex++;   // its header has been read: stay in step with the engine
         return E_EREAD;
     }
     if (!fits) {
@@ -170,7 +171,7 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
         // with the engine's cursor: a host that goes on gets the next one.
         platform::PrintLine("Variable name too long to list in file %s\n", header->ArcName);
         mxDestroyArray(array);
-        slot->nextVariableIndex++;
+        archive->nextVariableIndex++;
         return E_EREAD;
     }
 
@@ -180,29 +181,29 @@ int ListNextVariable(ArchiveSlot* slot, tHeaderData* header) {
 
     try {
         const char* name = mxGetName(array);
-        slot->current.name = name != nullptr ? name : "";
+        archive->current.name = name != nullptr ? name : "";
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
-        slot->nextVariableIndex++;
+        archive->nextVariableIndex++;
         return E_EREAD;
     }
-    slot->current.occurrence = mxGetNameOccurrence(array);
-    slot->current.classId = mxGetClassID(array);
-    slot->current.global = global;
-    slot->current.valid = true;
+    archive->current.occurrence = mxGetNameOccurrence(array);
+    archive->current.classId = mxGetClassID(array);
+    archive->current.global = global;
+    archive->current.valid = true;
 
     std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);
     header->Flags = 0;
     header->PackSize = SizeField(elementCount);
     header->UnpSize = SizeField(byteCount);
     header->FileCRC = 0;
-    header->FileTime = slot->hostFileTime;
+    header->FileTime = archive->hostFileTime;
     header->UnpVer = 0;
     header->Method = 0;
     header->FileAttr =
         platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
 
     mxDestroyArray(array);
-    slot->nextVariableIndex++;
+    archive->nextVariableIndex++;
     return 0;
 }

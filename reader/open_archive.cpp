@@ -1,8 +1,6 @@
-// Opening a MAT-file as an archive: claim a slot, count the variables in a
-// first pass, open the file again for the listing, and find the date every
-// entry will carry.
-#include "reader/open_archive.h"
-
+// Opening a MAT-file as an archive: count the variables in a first pass,
+// open the file again for the listing, and find the date every entry will
+// carry.
 #include <cstdio>
 #include <cstring>
 
@@ -10,11 +8,13 @@
 #include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
+#include "reader/archive.h"
 
 namespace {
 
-// The slot's path field holds 259 characters and the terminator.
-constexpr size_t kMaxArchivePathLength = sizeof(ArchiveSlot{}.archivePath) - 1;
+int ReadMatFileHeader(Archive* archive);   // 0 when a date was found, -1 when not
+uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                         int32_t second);
 
 constexpr size_t kHeaderBlockBytes = 128;
 
@@ -158,93 +158,77 @@ int MonthNumber(const HeaderDate& date) {
 
 // ---- opening --------------------------------------------------------------------
 
-// The failure exit of the two passes: close the pass's handle, give the
-// slot back, refuse.
-ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file) {
-    if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
-    ReleaseSlot(slot);
-    archiveData->OpenResult = E_EOPEN;
-    return nullptr;
+// The failure exit of the two passes: close the pass's handle, refuse.
+int FailOpening(Archive* archive, const char* arcName, MATFile* file) {
+    if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
+    *archive = Archive{};
+    return E_EOPEN;
 }
 
-// Opens the file for one pass and keeps its handle and stream in the slot.
-// False, with the line printed and OpenResult set, when it cannot be opened.
-bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
+// Opens the file for one pass and keeps its handle and stream in the archive.
+// False, with the line printed, when it cannot be opened.
+bool OpenPass(Archive* archive, const char* arcName) {
     MATFile* file = matOpen(arcName, "r");
     if (file == nullptr) {
         platform::PrintLine("Error opening file %s\n", arcName);
-        archiveData->OpenResult = E_EOPEN;
         return false;
     }
-    slot->matFile = file;
-    slot->stream = matGetFp(file);
+    archive->matFile = file;
+    archive->stream = matGetFp(file);
     return true;
 }
 
 }  // namespace
 
-ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
-    if (archiveData == nullptr) return nullptr;
-    const char* arcName = archiveData->ArcName;
-    // A path the slot cannot hold is refused before anything happens: no slot
-    // is touched, nothing is printed or opened.
-    if (arcName == nullptr || strnlen(arcName, kMaxArchivePathLength + 1) > kMaxArchivePathLength) {
-        archiveData->OpenResult = E_EOPEN;
-        return nullptr;
-    }
-
-    // Every slot holding an open archive is not the file's fault: the host
-    // hears "not enough memory" (room for open archives), not "cannot open".
-    ArchiveSlot* slot = ClaimFreeSlot();
-    if (slot == nullptr) {
-        std::fprintf(stderr, "matwcx: %d archives are open already; close one to open %s\n", kArchiveSlotCount,
-                     arcName);
-        archiveData->OpenResult = E_NO_MEMORY;
-        return nullptr;
-    }
+int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOptions options) {
+    *archive = Archive{};
     platform::PrintLine("Reading file %s...\n\n", arcName);
 
     // First pass: only counts the variables.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
-    MATFile* file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
+    if (!OpenPass(archive, arcName)) return FailOpening(archive, arcName, nullptr);
+    MATFile* file = archive->matFile;
+    if (archive->stream == nullptr) return FailOpening(archive, arcName, file);
 
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         platform::PrintLine("Error reading directory of file %s\n", arcName);
-        return FailOpening(archiveData, slot, file);
+        return FailOpening(archive, arcName, file);
     }
     platform::PrintLine("Directory of %s:\n", arcName);
     if (names != nullptr) {
         for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
     }
     mxFree(names);
-    slot->variableCount = count;
+    archive->variableCount = count;
     if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
 
     // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
-    file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
+    if (!OpenPass(archive, arcName)) return FailOpening(archive, arcName, nullptr);
+    file = archive->matFile;
+    if (archive->stream == nullptr) return FailOpening(archive, arcName, file);
 
-    std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
-    slot->nextVariableIndex = 0;
-    ReadMatFileHeader(slot);   // a file without a usable date still opens
-    slot->hostFileTime = platform::HostFileTime(slot->archiveTimeStamp);
-    slot->openMode = archiveData->OpenMode;
-    slot->settings = GetPluginSettings();
-    PublishSlot(slot);
+    std::memcpy(archive->path, arcName, std::strlen(arcName) + 1);
+    archive->nextVariableIndex = 0;
+    ReadMatFileHeader(archive);   // a file without a usable date still opens
+    archive->hostFileTime = platform::HostFileTime(archive->archiveTimeStamp);
+    archive->openMode = openMode;
+    archive->options = options;
 
-    archiveData->OpenResult = 0;
     platform::PrintLine("Done\n");
-    return slot;
+    return 0;
 }
 
-int ReadMatFileHeader(ArchiveSlot* slot) {
-    if (slot == nullptr) return -1;
+void CloseMatArchive(Archive* archive) {
+    if (archive->stream != nullptr) matClose(archive->matFile);
+    *archive = Archive{};   // frees the current entry's name now, not at the next opening
+}
+
+namespace {
+
+int ReadMatFileHeader(Archive* archive) {
     uint8_t start[kHeaderBlockBytes] = {};
-    ReadFileStart(slot->stream, start, sizeof start);
+    ReadFileStart(archive->stream, start, sizeof start);
 
     const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
     if (textHeader) {
@@ -255,7 +239,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
         if (!ScanHeaderDate(text, &date)) return -1;
         const int month = MonthNumber(date);
         if (month == 0) return -1;
-        slot->archiveTimeStamp =
+        archive->archiveTimeStamp =
             PackDosDateTime(date.year, month, date.day, date.hour, date.minute, date.second);
         return 0;
     }
@@ -263,7 +247,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
     // A version 4 file holds no date: it carries the file's own modification time.
     platform::LocalDateTime local{};
     int openError = 0;
-    switch (platform::LocalModificationTime(slot->archivePath, &local, &openError)) {
+    switch (platform::LocalModificationTime(archive->path, &local, &openError)) {
     case platform::FileTimeResult::Ok:
         break;
     case platform::FileTimeResult::OpenFailed:
@@ -273,7 +257,7 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
     case platform::FileTimeResult::ConvertFailed:
         return -1;
     }
-    slot->archiveTimeStamp =
+    archive->archiveTimeStamp =
         PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
     return 0;
 }
@@ -288,3 +272,5 @@ uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour,
            (static_cast<uint32_t>(day) << 16) | (static_cast<uint32_t>(hour) << 11) |
            (static_cast<uint32_t>(minute) << 5) | static_cast<uint32_t>(second / 2);
 }
+
+}  // namespace

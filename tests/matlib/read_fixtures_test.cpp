@@ -254,8 +254,8 @@ TEST(ReadCheck, OtherWritersFilesCheckWholeAndOnlyTheDamagedOnesDoNot) {
     for (const auto& item : std::filesystem::recursive_directory_iterator(data)) {
         if (item.path().extension() != ".mat") continue;
         FilePtr m(matOpen(item.path().string().c_str(), "r"));
-        for (size_t i = 0; m; ++i) {
-            ArrayPtr a(matGetArrayAt(m.get(), i));
+        for (ArrayPtr h(m ? matGetNextArrayHeader(m.get()) : nullptr); h; h.reset(matGetNextArrayHeader(m.get()))) {
+            ArrayPtr a(matGetArrayOccurrence(m.get(), mxGetName(h.get()), mxGetNameOccurrence(h.get())));
             if (!a) break;
             ++checked;
             const char* reason = nullptr;

@@ -16,8 +16,6 @@
 
 #include <string>
 
-#include "matlib/mat.h"
-
 struct VariableRef {
     std::string name;     // the variable's name as stored in the file
     int occurrence = 1;   // 1 for the first variable of that name in the file
@@ -32,7 +30,3 @@ std::string EncodeVariableName(const char* rawName, int occurrence);
 // no name the listing could have made: only the one spelling the listing
 // writes leads back. Never throws.
 bool DecodeVariableName(const std::string& listedName, VariableRef* out);
-
-// The variable of an open file that a listed name leads back to; null when
-// there is none. Never throws.
-mxArray* GetListedArray(MATFile* file, const std::string& listedName);

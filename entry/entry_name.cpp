@@ -1,4 +1,4 @@
-#include "reader/entry_name.h"
+#include "entry/entry_name.h"
 
 #include <climits>
 #include <new>
@@ -122,11 +122,4 @@ bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-}
-
-mxArray* GetListedArray(MATFile* file, const std::string& listedName) {
-    if (file == nullptr) return nullptr;
-    VariableRef ref;
-    if (!DecodeVariableName(listedName, &ref)) return nullptr;
-    return matGetArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
 }

@@ -112,7 +112,7 @@ static_assert(offsetof(PackDefaultParamStruct, DefaultIniName) == 12);
 // of FileAttr. Double Commander's 64-bit record is 576 bytes, the natural one 584.
 constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeof(int);
 
-// Double Commander's extension record (platform/host_extension.h).
+// Double Commander's extension record (wcx/extension.h).
 struct tExtensionStartupInfo;
 
 extern "C" {
