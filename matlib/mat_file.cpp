@@ -24,12 +24,84 @@ HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_
                                      : ReadV5Header(mfp->source, offset, array, next);
 }
 
+// The class name an array of this class has unless its file names another
+// (objects and opaque arrays name their own).
+const char* OwnClassName(mxClassID id) {
+    switch (id) {
+        case mxCELL_CLASS: return "cell";
+        case mxSTRUCT_CLASS: return "struct";
+        case mxLOGICAL_CLASS: return "logical";
+        case mxCHAR_CLASS: return "char";
+        case mxDOUBLE_CLASS: return "double";
+        case mxSINGLE_CLASS: return "single";
+        case mxINT8_CLASS: return "int8";
+        case mxUINT8_CLASS: return "uint8";
+        case mxINT16_CLASS: return "int16";
+        case mxUINT16_CLASS: return "uint16";
+        case mxINT32_CLASS: return "int32";
+        case mxUINT32_CLASS: return "uint32";
+        case mxINT64_CLASS: return "int64";
+        case mxUINT64_CLASS: return "uint64";
+        case mxFUNCTION_CLASS: return "function_handle";
+        case mxUNKNOWN_CLASS: return "unknown";
+        default: return "";
+    }
+}
+
+// Keeps the header the listing shows in the entry; what does not fit its
+// fixed fields goes to the file's extras.
+void KeepHeader(MATFile* mfp, const mxArray& array, VariableEntry& entry) {
+    entry.classId = static_cast<uint8_t>(array.classId);
+    entry.fileClass = array.fileClass;
+    entry.flags = static_cast<uint8_t>((array.complex ? kEntryComplex : 0) | (array.global ? kEntryGlobal : 0) |
+                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0));
+    entry.nzmax = static_cast<uint32_t>(array.nzmax);   // 32 bits in either format
+    entry.dimCount = static_cast<uint8_t>(array.dims.size());   // at most kMaxDimensions
+    bool dimsFit = array.dims.size() <= 2;
+    for (size_t i = 0; dimsFit && i < array.dims.size(); ++i) {
+        dimsFit = array.dims[i] <= UINT32_MAX;
+        if (dimsFit) entry.dims[i] = static_cast<uint32_t>(array.dims[i]);
+    }
+    const bool ownName = array.className == OwnClassName(array.classId);
+    if (dimsFit && ownName) return;
+    EntryExtra extra;
+    if (!ownName) extra.className = array.className;
+    if (!dimsFit) extra.dims = array.dims;
+    mfp->entryExtras.push_back(std::move(extra));
+    entry.extra = static_cast<uint32_t>(mfp->entryExtras.size());
+}
+
+// The header an entry keeps, as a new array without access to its data.
+std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, const VariableEntry& entry) {
+    auto array = std::make_unique<mxArray>();
+    const EntryExtra* extra = entry.extra != 0 ? &mfp->entryExtras[entry.extra - 1] : nullptr;
+    array->name = entry.name;
+    array->occurrence = entry.occurrence;
+    array->classId = static_cast<mxClassID>(entry.classId);
+    array->fileClass = entry.fileClass;
+    array->className = extra != nullptr && !extra->className.empty() ? extra->className
+                                                                     : OwnClassName(array->classId);
+    if (extra != nullptr && !extra->dims.empty()) {
+        array->dims = extra->dims;
+    } else {
+        array->dims.assign(entry.dims, entry.dims + entry.dimCount);
+    }
+    array->complex = (entry.flags & kEntryComplex) != 0;
+    array->global = (entry.flags & kEntryGlobal) != 0;
+    array->logical = (entry.flags & kEntryLogical) != 0;
+    array->sparse = (entry.flags & kEntrySparse) != 0;
+    array->nzmax = entry.nzmax;
+    array->version = mfp->source->version;
+    array->elementOffset = entry.offset;
+    array->elementSize = entry.size;
+    return array;
+}
+
 // Reads the header of the first variable not yet in the index and appends
-// it; the array is handed to the caller when `out` is given.
-HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
+// it.
+HeaderStatus IndexNext(MATFile* mfp) {
     if (mfp->indexed || mfp->indexDamaged) return mfp->indexed ? HeaderStatus::End : HeaderStatus::Damaged;
-    mxArray local;
-    mxArray& array = out ? *out : local;
+    mxArray array;
     uint64_t next = 0;
     HeaderStatus status = ReadHeaderAt(mfp, mfp->scanOffset, array, next);
     if (status == HeaderStatus::End) mfp->indexed = true;
@@ -41,13 +113,17 @@ HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
     }
     mfp->indexedNameBytes += array.name.size();
     VariableEntry entry;
-    entry.name = array.name;
-    entry.occurrence = static_cast<int>(mfp->byName.count(array.name)) + 1;
+    entry.name = std::move(array.name);
     entry.offset = mfp->scanOffset;
     entry.size = next - mfp->scanOffset;
-    array.occurrence = entry.occurrence;
-    mfp->byName.emplace(entry.name, mfp->entries.size());
+    KeepHeader(mfp, array, entry);
     mfp->entries.push_back(std::move(entry));
+    try {
+        mfp->entries.back().occurrence = mfp->byName.Add(mfp->entries, mfp->entries.size() - 1);
+    } catch (const std::bad_alloc&) {
+        mfp->entries.pop_back();   // index and entries stay in step
+        throw;
+    }
     mfp->scanOffset = next;
     return HeaderStatus::Ok;
 }
@@ -56,16 +132,64 @@ HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
 // while the index is not complete; entries.size() when there is none.
 size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
     for (;;) {
-        auto range = mfp->byName.equal_range(name);
-        for (auto it = range.first; it != range.second; ++it) {
-            if (mfp->entries[it->second].occurrence == occurrence) return it->second;
-        }
-        if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return mfp->entries.size();
+        size_t found = mfp->entries.size();
+        mfp->byName.ForEachOfName(mfp->entries, name, [&](size_t i) {
+            if (mfp->entries[i].occurrence == occurrence) found = i;
+        });
+        if (found < mfp->entries.size()) return found;
+        if (IndexNext(mfp) != HeaderStatus::Ok) return mfp->entries.size();
     }
 }
 
+}  // namespace
+
+uint32_t NameIndex::Hash(std::string_view name) {
+    uint32_t hash = 2166136261u;   // FNV-1a
+    for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+    return hash;
+}
+
+size_t NameIndex::SlotOf(const std::vector<VariableEntry>& entries, std::string_view name, uint32_t hash) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.lastPlusOne == 0) return at;
+        if (slot.hash == hash && entries[slot.lastPlusOne - 1].name == name) return at;
+    }
+}
+
+uint32_t NameIndex::LastOfName(const std::vector<VariableEntry>& entries, std::string_view name) const {
+    if (slots_.empty()) return 0;
+    return slots_[SlotOf(entries, name, Hash(name))].lastPlusOne;
+}
+
+int NameIndex::Add(const std::vector<VariableEntry>& entries, size_t index) {
+    if (2 * (used_ + 1) > slots_.size()) {
+        std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.lastPlusOne == 0) continue;
+            size_t at = slot.hash & mask;
+            while (slots_[at].lastPlusOne != 0) at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+    previous_.push_back(0);   // the one step that may throw, before anything changes
+    const std::string& name = entries[index].name;
+    const uint32_t hash = Hash(name);
+    Slot& slot = slots_[SlotOf(entries, name, hash)];
+    const uint32_t previous = slot.lastPlusOne;
+    if (previous == 0) ++used_;
+    slot = {static_cast<uint32_t>(index + 1), hash};
+    previous_.back() = previous;
+    return previous == 0 ? 1 : entries[previous - 1].occurrence + 1;
+}
+
+namespace {
+
 void ScanToEnd(MATFile* mfp) {
-    while (IndexNext(mfp, nullptr) == HeaderStatus::Ok) {
+    while (IndexNext(mfp) == HeaderStatus::Ok) {
     }
 }
 
@@ -118,7 +242,6 @@ MATFile* OpenForRead(const char* path) {
     mfp->mode = OpenMode::Read;
     mfp->source = source;
     mfp->scanOffset = source->version == 5 ? kHeaderSize : 0;
-    mfp->cursor = mfp->scanOffset;
     if (source->version == 4) {
         // Every field of the first matrix, its name and data within the file.
         mxArray first;
@@ -127,8 +250,6 @@ MATFile* OpenForRead(const char* path) {
         std::memset(mfp->header, 0, sizeof mfp->header);
         ReadAt(*source, 0, mfp->header, kV4HeaderSize);
     }
-    // Leave the stream at the start, so that its buffer holds the file's first bytes.
-    fs.seek(source->stream, 0, SEEK_SET);
     return mfp.release();
 }
 
@@ -249,6 +370,15 @@ char** matGetDir(MATFile* mfp, int* num) {
     return list;
 }
 
+int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
+    if (text != nullptr && size > 0) text[0] = '\0';
+    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->version != 5) return 1;
+    if (size <= kHeaderTextSize) return 1;
+    std::memcpy(text, mfp->header, kHeaderTextSize);
+    text[kHeaderTextSize] = '\0';
+    return 0;
+}
+
 FILE* matGetFp(MATFile* mfp) {
     if (mfp == nullptr) return nullptr;
     if (mfp->mode == OpenMode::Write) return WriteStream(mfp);
@@ -258,17 +388,9 @@ FILE* matGetFp(MATFile* mfp) {
 mxArray* matGetNextArrayHeader(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return nullptr;
     try {
-        auto array = std::make_unique<mxArray>();
-        if (mfp->cursorIndex < mfp->entries.size()) {
-            const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
-            uint64_t next = 0;
-            if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
-            array->occurrence = entry.occurrence;
-        } else if (IndexNext(mfp, array.get()) != HeaderStatus::Ok) {
-            return nullptr;
-        }
-        const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
-        mfp->cursor = entry.offset + entry.size;
+        // The index keeps every header it read: each is read from the file once.
+        if (mfp->cursorIndex >= mfp->entries.size() && IndexNext(mfp) != HeaderStatus::Ok) return nullptr;
+        std::unique_ptr<mxArray> array = HeaderOfEntry(mfp, mfp->entries[mfp->cursorIndex]);
         ++mfp->cursorIndex;
         return array.release();
     } catch (const std::bad_alloc&) {
@@ -301,7 +423,7 @@ mxArray* matGetArrayAt(MATFile* mfp, size_t index) {
     if (mfp == nullptr || mfp->source == nullptr) return nullptr;
     try {
         while (index >= mfp->entries.size()) {
-            if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return nullptr;
+            if (IndexNext(mfp) != HeaderStatus::Ok) return nullptr;
         }
         return ArrayOfEntry(mfp, mfp->entries[index]);
     } catch (const std::bad_alloc&) {

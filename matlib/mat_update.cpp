@@ -232,12 +232,7 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
         if (match && (found == none || i < found)) found = i;
     };
     if (mfp->byName.size() == mfp->entries.size()) {
-        try {
-            const auto range = mfp->byName.equal_range(std::string(name));
-            for (auto it = range.first; it != range.second; ++it) consider(it->second);
-        } catch (const std::bad_alloc&) {
-            return 1;
-        }
+        mfp->byName.ForEachOfName(mfp->entries, name, consider);
     } else {
         for (size_t i = 0; i < mfp->entries.size(); ++i) consider(i);
     }

@@ -1,13 +1,14 @@
-// Opening a MAT-file as an archive: claim a slot, count the variables in a
-// first pass, open the file again for the listing, and find the date every
+// Opening a MAT-file as an archive: claim a slot, open the file once, index
+// every variable (the listing then walks that index), and find the date every
 // entry will carry.
 #include "reader/open_archive.h"
 
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "platform/diagnostics.h"
-#include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
 
@@ -16,33 +17,16 @@ namespace {
 // The slot's path field holds 259 characters and the terminator.
 constexpr size_t kMaxArchivePathLength = sizeof(ArchiveSlot{}.archivePath) - 1;
 
-constexpr size_t kHeaderBlockBytes = 128;
-
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// ---- the first bytes of the file --------------------------------------------
-
-// Reads up to `size` bytes from the start of the stream and puts the stream
-// back where it was, so that the engine's reading is not disturbed. Returns
-// the number of bytes read.
-size_t ReadFileStart(FILE* stream, uint8_t* buffer, size_t size) {
-    if (stream == nullptr) return 0;
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    const int64_t position = fs.tell(stream);
-    if (position < 0 || fs.seek(stream, 0, SEEK_SET) != 0) return 0;
-    const size_t got = fs.read(buffer, size, stream);
-    fs.seek(stream, position, SEEK_SET);
-    return got;
-}
 
 // ---- the header text ----------------------------------------------------------
 // The date stands in MATLAB's descriptive text, "MATLAB 5.0 MAT-file,
 // Platform: PCWIN, Created on: Fri Feb 18 10:28:03 2005". It is read as C's
 // scanf reads "%*s %f %*s %*s %s %*s %*s %*s %s %d %d%*c%d%*c%d %d": words
 // end at white space, numbers skip white space before them, and each "%*c"
-// takes exactly one character. The scan works on a terminated copy of the
-// 128-byte block and never reads past it.
+// takes exactly one character. The scan works on the terminated text the
+// engine read when it opened the file and never reads past it.
 
 struct TextScanner {
     const char* at;
@@ -158,27 +142,31 @@ int MonthNumber(const HeaderDate& date) {
 
 // ---- opening --------------------------------------------------------------------
 
-// The failure exit of the two passes: close the pass's handle, give the
-// slot back, refuse.
+// The names one a line, written in blocks: a write of its own for each of a
+// million names would cost more than the whole listing.
+void PrintNames(char** names, int count) {
+    constexpr size_t kBlockBytes = 64 * 1024;
+    std::string block;
+    try {
+        for (int i = 0; i < count; ++i) {
+            block += names[i];
+            block += '\n';
+            if (block.size() >= kBlockBytes || i + 1 == count) {
+                platform::WriteToStandardOutput(block.data(), block.size());
+                block.clear();
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // The lines are only a diagnostic: the rest are left out.
+    }
+}
+
+// The failure exit: close the handle, give the slot back, refuse.
 ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file) {
     if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
     ReleaseSlot(slot);
     archiveData->OpenResult = E_EOPEN;
     return nullptr;
-}
-
-// Opens the file for one pass and keeps its handle and stream in the slot.
-// False, with the line printed and OpenResult set, when it cannot be opened.
-bool OpenPass(ArchiveSlot* slot, tOpenArchiveData* archiveData, const char* arcName) {
-    MATFile* file = matOpen(arcName, "r");
-    if (file == nullptr) {
-        platform::PrintLine("Error opening file %s\n", arcName);
-        archiveData->OpenResult = E_EOPEN;
-        return false;
-    }
-    slot->matFile = file;
-    slot->stream = matGetFp(file);
-    return true;
 }
 
 }  // namespace
@@ -204,10 +192,15 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
     }
     platform::PrintLine("Reading file %s...\n\n", arcName);
 
-    // First pass: only counts the variables.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
-    MATFile* file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
+    // One handle indexes every variable and then serves the listing from
+    // that index.
+    MATFile* file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        platform::PrintLine("Error opening file %s\n", arcName);
+        return FailOpening(archiveData, slot, nullptr);
+    }
+    FILE* stream = matGetFp(file);
+    if (stream == nullptr) return FailOpening(archiveData, slot, file);
 
     int count = 0;
     char** names = matGetDir(file, &count);
@@ -216,18 +209,12 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
         return FailOpening(archiveData, slot, file);
     }
     platform::PrintLine("Directory of %s:\n", arcName);
-    if (names != nullptr) {
-        for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
-    }
+    PrintNames(names, count);
     mxFree(names);
+
+    slot->matFile = file;
+    slot->stream = stream;
     slot->variableCount = count;
-    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
-
-    // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(slot, archiveData, arcName)) return FailOpening(archiveData, slot, nullptr);
-    file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file);
-
     std::memcpy(slot->archivePath, arcName, std::strlen(arcName) + 1);
     slot->nextVariableIndex = 0;
     ReadMatFileHeader(slot);   // a file without a usable date still opens
@@ -243,14 +230,8 @@ ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
 
 int ReadMatFileHeader(ArchiveSlot* slot) {
     if (slot == nullptr) return -1;
-    uint8_t start[kHeaderBlockBytes] = {};
-    ReadFileStart(slot->stream, start, sizeof start);
-
-    const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
-    if (textHeader) {
-        char text[kHeaderBlockBytes + 1];
-        std::memcpy(text, start, kHeaderBlockBytes);
-        text[kHeaderBlockBytes] = '\0';
+    char text[128];
+    if (matGetHeaderText(slot->matFile, text, sizeof text) == 0) {
         HeaderDate date{};
         if (!ScanHeaderDate(text, &date)) return -1;
         const int month = MonthNumber(date);

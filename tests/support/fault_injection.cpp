@@ -37,6 +37,10 @@ size_t Read(void* buffer, size_t size, FILE* file) {
     if (ShouldFail(Call::Read)) { errno = EIO; return 0; }
     return plan.saved.read(buffer, size, file);
 }
+size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
+    if (ShouldFail(Call::ReadAt)) { errno = EIO; return 0; }
+    return plan.saved.readAt(file, offset, buffer, size);
+}
 // As on a full disk: part of the bytes go in, then no more.
 size_t Write(const void* buffer, size_t size, FILE* file) {
     if (ShouldFail(Call::Write)) {
@@ -170,6 +174,7 @@ const char* CallName(Call call) {
         case Call::CopyAttributes: return "copyAttributes";
         case Call::CreateUnnamed: return "createUnnamed";
         case Call::LinkIn: return "linkIn";
+        case Call::ReadAt: return "readAt";
     }
     return "?";
 }
@@ -186,7 +191,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries};
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt};
 }
 
 FaultInjector::~FaultInjector() {

@@ -22,6 +22,7 @@ enum class Call {
     LinkStatus, Lock, MayWrite, CopyAttributes,
     CreateUnnamed,  // its failure leaves the file to a named temporary
     LinkIn,
+    ReadAt,         // a read at an offset, without the stream's position
 };
 
 const char* CallName(Call call);
