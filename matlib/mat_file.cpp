@@ -75,7 +75,7 @@ void KeepHeader(MATFile* mfp, const mxArray& array, VariableEntry& entry) {
 std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, const VariableEntry& entry) {
     auto array = std::make_unique<mxArray>();
     const EntryExtra* extra = entry.extra != 0 ? &mfp->entryExtras[entry.extra - 1] : nullptr;
-    array->name = entry.name;
+    array->name = EntryName(mfp->entryNames, entry);
     array->occurrence = entry.occurrence;
     array->classId = static_cast<mxClassID>(entry.classId);
     array->fileClass = entry.fileClass;
@@ -113,15 +113,19 @@ HeaderStatus IndexNext(MATFile* mfp) {
     }
     mfp->indexedNameBytes += array.name.size();
     VariableEntry entry;
-    entry.name = std::move(array.name);
+    entry.nameAt = static_cast<uint32_t>(mfp->entryNames.size());   // within kMaxIndexedNameBytes
+    entry.nameLength = static_cast<uint16_t>(array.name.size());      // within kMaxNameLength
     entry.offset = mfp->scanOffset;
     entry.size = next - mfp->scanOffset;
     KeepHeader(mfp, array, entry);
-    mfp->entries.push_back(std::move(entry));
+    mfp->entryNames += array.name;
     try {
-        mfp->entries.back().occurrence = mfp->byName.Add(mfp->entries, mfp->entries.size() - 1);
+        mfp->entries.push_back(entry);
+        mfp->entries.back().occurrence = mfp->byName.Add(mfp->entries, mfp->entryNames, mfp->entries.size() - 1);
     } catch (const std::bad_alloc&) {
-        mfp->entries.pop_back();   // index and entries stay in step
+        // Index, entries and names stay in step.
+        if (mfp->entries.size() > mfp->byName.size()) mfp->entries.pop_back();
+        mfp->entryNames.resize(entry.nameAt);
         throw;
     }
     mfp->scanOffset = next;
@@ -133,7 +137,7 @@ HeaderStatus IndexNext(MATFile* mfp) {
 size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
     for (;;) {
         size_t found = mfp->entries.size();
-        mfp->byName.ForEachOfName(mfp->entries, name, [&](size_t i) {
+        mfp->byName.ForEachOfName(mfp->entries, mfp->entryNames, name, [&](size_t i) {
             if (mfp->entries[i].occurrence == occurrence) found = i;
         });
         if (found < mfp->entries.size()) return found;
@@ -149,21 +153,23 @@ uint32_t NameIndex::Hash(std::string_view name) {
     return hash;
 }
 
-size_t NameIndex::SlotOf(const std::vector<VariableEntry>& entries, std::string_view name, uint32_t hash) const {
+size_t NameIndex::SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name,
+                         uint32_t hash) const {
     const size_t mask = slots_.size() - 1;
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
         const Slot& slot = slots_[at];
         if (slot.lastPlusOne == 0) return at;
-        if (slot.hash == hash && entries[slot.lastPlusOne - 1].name == name) return at;
+        if (slot.hash == hash && EntryName(names, entries[slot.lastPlusOne - 1]) == name) return at;
     }
 }
 
-uint32_t NameIndex::LastOfName(const std::vector<VariableEntry>& entries, std::string_view name) const {
+uint32_t NameIndex::LastOfName(const std::vector<VariableEntry>& entries, const std::string& names,
+                               std::string_view name) const {
     if (slots_.empty()) return 0;
-    return slots_[SlotOf(entries, name, Hash(name))].lastPlusOne;
+    return slots_[SlotOf(entries, names, name, Hash(name))].lastPlusOne;
 }
 
-int NameIndex::Add(const std::vector<VariableEntry>& entries, size_t index) {
+int NameIndex::Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index) {
     if (2 * (used_ + 1) > slots_.size()) {
         std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
         old.swap(slots_);
@@ -176,9 +182,9 @@ int NameIndex::Add(const std::vector<VariableEntry>& entries, size_t index) {
         }
     }
     previous_.push_back(0);   // the one step that may throw, before anything changes
-    const std::string& name = entries[index].name;
+    const std::string_view name = EntryName(names, entries[index]);
     const uint32_t hash = Hash(name);
-    Slot& slot = slots_[SlotOf(entries, name, hash)];
+    Slot& slot = slots_[SlotOf(entries, names, name, hash)];
     const uint32_t previous = slot.lastPlusOne;
     if (previous == 0) ++used_;
     slot = {static_cast<uint32_t>(index + 1), hash};
@@ -356,14 +362,15 @@ char** matGetDir(MATFile* mfp, int* num) {
     }
     // One block: the pointers, then the names with their terminators.
     size_t bytes = count * sizeof(char*);
-    for (const VariableEntry& e : mfp->entries) bytes += e.name.size() + 1;
+    for (const VariableEntry& e : mfp->entries) bytes += e.nameLength + size_t{1};
     char** list = static_cast<char**>(mxCalloc(1, bytes));
     if (list == nullptr) return nullptr;
     char* text = reinterpret_cast<char*>(list + count);
     for (size_t i = 0; i < count; ++i) {
-        const std::string& name = mfp->entries[i].name;
+        const std::string_view name = EntryName(mfp->entryNames, mfp->entries[i]);
         list[i] = text;
-        std::memcpy(text, name.c_str(), name.size() + 1);
+        std::memcpy(text, name.data(), name.size());
+        text[name.size()] = '\0';
         text += name.size() + 1;
     }
     *num = static_cast<int>(count);

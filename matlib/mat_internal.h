@@ -38,9 +38,10 @@ struct SourceFile {
 // stands, and its header as the listing shows it (kept small: a file may
 // hold a million variables).
 struct VariableEntry {
-    std::string name;
     uint64_t offset = 0;        // where its element (level 5) or matrix header (version 4) starts
     uint64_t size = 0;          // all of its bytes up to where the next variable starts
+    uint32_t nameAt = 0;        // its name: bytes [nameAt, nameAt + nameLength) of the file's
+    uint16_t nameLength = 0;    // entry names (names are at most kMaxNameLength bytes)
     int occurrence = 1;         // 1 for the first variable of this name, 2 for the next ...
     uint32_t nzmax = 0;
     uint32_t dims[2] = {};      // the first two dimensions (the only ones of most arrays)
@@ -100,15 +101,21 @@ struct DecodedData {
 // The entries by name, in little memory: a table of one slot per distinct
 // name (its last entry and the name's hash), and for each entry the one of
 // the same name before it.
+// An entry's name, from the text that holds the names of all entries one
+// after another (MATFile::entryNames).
+inline std::string_view EntryName(const std::string& names, const VariableEntry& entry) {
+    return {names.data() + entry.nameAt, entry.nameLength};
+}
+
 class NameIndex {
 public:
     // Adds the entry at `index` (the next one) and returns its occurrence:
     // 1 + the entries of that name before it. Throws std::bad_alloc.
-    int Add(const std::vector<VariableEntry>& entries, size_t index);
+    int Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index);
     // Calls visit(i) for each entry of that name, the last one first.
     template <typename Visit>
-    void ForEachOfName(const std::vector<VariableEntry>& entries, std::string_view name, Visit visit) const {
-        for (uint32_t i = LastOfName(entries, name); i != 0; i = previous_[i - 1]) visit(size_t{i - 1});
+    void ForEachOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, Visit visit) const {
+        for (uint32_t i = LastOfName(entries, names, name); i != 0; i = previous_[i - 1]) visit(size_t{i - 1});
     }
     size_t size() const { return previous_.size(); }
 
@@ -119,8 +126,8 @@ private:
     };
     static uint32_t Hash(std::string_view name);
     // 1 + the last entry of that name; 0 when there is none.
-    uint32_t LastOfName(const std::vector<VariableEntry>& entries, std::string_view name) const;
-    size_t SlotOf(const std::vector<VariableEntry>& entries, std::string_view name, uint32_t hash) const;
+    uint32_t LastOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name) const;
+    size_t SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, uint32_t hash) const;
     std::vector<Slot> slots_;         // a power of two in size, at most half full
     size_t used_ = 0;
     std::vector<uint32_t> previous_;  // per entry: 1 + the one of its name before it; 0: none
@@ -141,6 +148,7 @@ struct MATFile {
     std::shared_ptr<matlib::SourceFile> source;   // read and update modes
     uint8_t header[128] = {};                     // level 5: the file's header block
     std::vector<matlib::VariableEntry> entries;   // every variable, file order (see indexed)
+    std::string entryNames;                       // see VariableEntry::nameAt (bounded)
     std::vector<matlib::EntryExtra> entryExtras;  // see VariableEntry::extra
     bool indexed = false;                         // entries holds the whole file
     bool indexDamaged = false;                    // the pass met a variable it could not read,
