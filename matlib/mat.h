@@ -108,6 +108,10 @@ const char* matLastError(void);
 // opened for reading, or too little room (text is then empty).
 int matGetHeaderText(MATFile* mfp, char* text, size_t size);
 
+// The file's last modification time, in seconds since 1970, as it was when
+// the handle was opened. 0 on success; 1 for a file not opened for reading.
+int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970);
+
 // Closes the handle without finishing anything: deletions recorded in mode
 // "u" are dropped (the file stays as it is), a file of mode "w" is not made.
 void matAbandon(MATFile* mfp);

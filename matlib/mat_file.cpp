@@ -386,6 +386,12 @@ int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
     return 0;
 }
 
+int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970) {
+    if (mfp == nullptr || secondsSince1970 == nullptr || !mfp->source) return 1;
+    *secondsSince1970 = mfp->source->opened.modifiedTime;
+    return 0;
+}
+
 FILE* matGetFp(MATFile* mfp) {
     if (mfp == nullptr) return nullptr;
     if (mfp->mode == OpenMode::Write) return WriteStream(mfp);

@@ -27,7 +27,8 @@ struct SourceFile {
     uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
     platform::FileStatus opened;   // the file as it was opened: reads check it is still so
     // The read-ahead window (ReadAt): bytes [windowOffset, windowOffset +
-    // windowBytes) of the file, allocated on first use.
+    // windowBytes) of the file, allocated on first use. Like the stream, a
+    // source is read by one thread at a time.
     std::unique_ptr<uint8_t[]> window;
     uint64_t windowOffset = 0;
     size_t windowBytes = 0;

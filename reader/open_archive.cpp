@@ -241,19 +241,11 @@ int ReadMatFileHeader(ArchiveSlot* slot) {
         return 0;
     }
 
-    // A version 4 file holds no date: it carries the file's own modification time.
+    // A version 4 file holds no date: it carries the file's own modification
+    // time, as the engine found it when it opened the file.
+    int64_t modified = 0;
     platform::LocalDateTime local{};
-    int openError = 0;
-    switch (platform::LocalModificationTime(slot->archivePath, &local, &openError)) {
-    case platform::FileTimeResult::Ok:
-        break;
-    case platform::FileTimeResult::OpenFailed:
-        platform::PrintLine("%d", openError);
-        return -1;
-    case platform::FileTimeResult::StatusFailed:
-    case platform::FileTimeResult::ConvertFailed:
-        return -1;
-    }
+    if (matGetModifiedTime(slot->matFile, &modified) != 0 || !platform::LocalTimeOf(modified, &local)) return -1;
     slot->archiveTimeStamp =
         PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
     return 0;
