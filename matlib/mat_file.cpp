@@ -24,30 +24,6 @@ HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_
                                      : ReadV5Header(mfp->source, offset, array, next);
 }
 
-// The class name an array of this class has unless its file names another
-// (objects and opaque arrays name their own).
-const char* OwnClassName(mxClassID id) {
-    switch (id) {
-        case mxCELL_CLASS: return "cell";
-        case mxSTRUCT_CLASS: return "struct";
-        case mxLOGICAL_CLASS: return "logical";
-        case mxCHAR_CLASS: return "char";
-        case mxDOUBLE_CLASS: return "double";
-        case mxSINGLE_CLASS: return "single";
-        case mxINT8_CLASS: return "int8";
-        case mxUINT8_CLASS: return "uint8";
-        case mxINT16_CLASS: return "int16";
-        case mxUINT16_CLASS: return "uint16";
-        case mxINT32_CLASS: return "int32";
-        case mxUINT32_CLASS: return "uint32";
-        case mxINT64_CLASS: return "int64";
-        case mxUINT64_CLASS: return "uint64";
-        case mxFUNCTION_CLASS: return "function_handle";
-        case mxUNKNOWN_CLASS: return "unknown";
-        default: return "";
-    }
-}
-
 // Keeps the header the listing shows in the entry; what does not fit its
 // fixed fields goes to the file's extras.
 void KeepHeader(MATFile* mfp, const mxArray& array, VariableEntry& entry) {
