@@ -7,14 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "matlib/mat.h"
-#include "support/mat_builder.h"
-#include "support/plugin_loader.h"
-#include "support/test_env.h"
+#include "support/support.h"
 
 namespace {
 
 using namespace matbuild;
+using support::VariableNames;
 
 constexpr int kVariables = 60;
 
@@ -28,18 +26,6 @@ std::string WriteScalars(const testenv::TempDir& dir, const std::string& prefix)
     const std::string path = dir.file(prefix + ".mat");
     WriteFile(path, File5(o, variables));
     return path;
-}
-
-std::vector<std::string> VariableNames(const std::string& path) {
-    MATFile* file = matOpen(path.c_str(), "r");
-    if (file == nullptr) return {"<unreadable>"};
-    std::vector<std::string> names;
-    while (mxArray* array = matGetNextArrayHeader(file)) {
-        names.push_back(mxGetName(array));
-        mxDestroyArray(array);
-    }
-    matClose(file);
-    return names;
 }
 
 // Lists the archive and extracts every third entry into `out`; the names

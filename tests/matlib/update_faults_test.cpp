@@ -21,6 +21,7 @@ using faults::Call;
 using faults::FaultInjector;
 using faults::Persistence;
 using testenv::TempDir;
+using support::InChild;
 
 // Three variables, the middle one compressed; a file of some kilobytes.
 std::vector<Bytes> Variables(size_t values) {
@@ -107,18 +108,6 @@ TEST(WriteFaults, EveryFailingCallLeavesTheOldTargetOrTheNewOne) {
         if (result == 0 && std::filesystem::file_size(target) == extracted.size()) WriteFile(target, extracted);
         return result;
     });
-}
-
-// Runs `body` in a child process; its exit status.
-template <typename Body>
-int InChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST(UpdateFaults, RealFullDiskFailsCleanly) {

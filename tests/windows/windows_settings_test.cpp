@@ -18,17 +18,17 @@
 #include "platform/message_box.h"
 #include "platform/posix/profile_text.h"
 #include "support/support.h"
-#include "settings/plugin_settings.h"
 
 namespace {
 
 namespace pt = platform::profile_text;
 
+// "\n" as "\r\n"; "\r\n" stays.
 std::string WithCrLf(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
+        out += text[i];
     }
     return out;
 }
@@ -109,51 +109,36 @@ protected:
     testenv::TempDir dir_;
 };
 
-TEST_F(WindowsSettings, LaterLoadRewritesTheTwoOptionsAsTheLinuxWriterDoes) {
-    const std::string ini = dir_.path() + "\\wcx.ini";
-    // Other plug-ins' sections before and after; odd option values are normalised.
-    const std::string start =
-        "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=5\r\n"
-        "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n";
-    support::WriteText(ini, start);
-    const PackDefaultParamStruct params = HostParams(ini);
-    Load(params);
-    const std::string expected = LinuxSideLoad(start, params, false, "0", "0");
-    EXPECT_EQ(support::ReadText(ini), expected);
-    EXPECT_EQ(support::ReadText(ini),
-              "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=0\r\n"
-              "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n");
-}
-
-TEST_F(WindowsSettings, FirstLoadFillsTheSectionAsTheLinuxWriterDoes) {
-    const std::string ini = dir_.path() + "\\first.ini";
-    const std::string start = "[Other]\r\nq=1\r\n";
-    support::WriteText(ini, start);
-    const PackDefaultParamStruct params = HostParams(ini);
-    Load(params);
-    const std::string expected = LinuxSideLoad(start, params, true, "0", "1");
-    const std::string written = support::ReadText(ini);
-    if (UnderWine()) {
-        EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
-    } else {
-        EXPECT_EQ(written, expected);
-    }
-    // Whichever form, the options read back.
-    EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "DeleteEnabled", 7, ini.c_str()), 1u);
-    EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "StructCellasDirs", 7, ini.c_str()), 0u);
-}
-
-TEST_F(WindowsSettings, NewFileGetsWindowsLineEnds) {
-    // The Linux writer starts a new file with "\n"; the system with "\r\n".
-    const std::string ini = dir_.path() + "\\new.ini";
-    const PackDefaultParamStruct params = HostParams(ini);
-    Load(params);
-    const std::string expected = WithCrLf(LinuxSideLoad("", params, true, "0", "1"));
-    const std::string written = support::ReadText(ini);
-    if (UnderWine()) {
-        EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
-    } else {
-        EXPECT_EQ(written, expected);
+// A later load rewrites the two options in place (odd values normalised),
+// a first load fills the section, a new file gets "\r\n" (the Linux writer
+// starts one with "\n").
+TEST_F(WindowsSettings, LoadsWriteTheFileAsTheLinuxWriterDoes) {
+    const struct {
+        const char* file;
+        std::string start;
+        bool sectionEmpty;
+        const char* deleteEnabled;
+    } cases[] = {
+        {"later.ini", "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=5\r\n"
+                      "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n", false, "0"},
+        {"first.ini", "[Other]\r\nq=1\r\n", true, "1"},
+        {"new.ini", "", true, "1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string ini = dir_.path() + "\\" + c.file;
+        if (!c.start.empty()) support::WriteText(ini, c.start);
+        const PackDefaultParamStruct params = HostParams(ini);
+        Load(params);
+        const std::string expected = WithCrLf(LinuxSideLoad(c.start, params, c.sectionEmpty, "0", c.deleteEnabled));
+        const std::string written = support::ReadText(ini);
+        if (UnderWine() && c.sectionEmpty) {
+            EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
+        } else {
+            EXPECT_EQ(written, expected);
+        }
+        EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "DeleteEnabled", 7, ini.c_str()), static_cast<UINT>(c.deleteEnabled[0] - '0'));
+        EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "StructCellasDirs", 7, ini.c_str()), 0u);
     }
 }
 
@@ -199,18 +184,12 @@ TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
 }
 
 TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
-    const std::string ini = dir_.path() + "\\off.ini";
-    support::WriteText(ini, "[MATlab]\r\nStructCellasDirs=0\r\nDeleteEnabled=0\r\n");
-    const PackDefaultParamStruct params = HostParams(ini);
-    testhost::CaptureStdout([&] { LoadPluginSettings(&params); });
-    ASSERT_EQ(GetPluginSettings().DeleteEnabled, 0);
-
     const std::string mat = dir_.path() + "\\f.mat";
     using namespace matbuild;
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
     const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
-    EXPECT_EQ(DeleteVariables(mat.c_str(), list), E_NOT_SUPPORTED);
+    EXPECT_EQ(DeleteVariables(mat.c_str(), list, false, nullptr), E_NOT_SUPPORTED);
     EXPECT_EQ(support::ReadText(mat), before);
     ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
                       "To enable variable deletion, invoke Packfile>Configure for MAT files.");
