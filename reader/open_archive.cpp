@@ -1,11 +1,12 @@
-// Opening a MAT-file as an archive: count the variables in a first pass,
-// open the file again for the listing, and find the date every entry will
+// Opening a MAT-file as an archive: open the file once, index every variable
+// (the listing then walks that index), and find the date every entry will
 // carry.
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "platform/diagnostics.h"
-#include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
 #include "reader/archive.h"
@@ -20,21 +21,6 @@ constexpr size_t kHeaderBlockBytes = 128;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// ---- the first bytes of the file --------------------------------------------
-
-// Reads up to `size` bytes from the start of the stream and puts the stream
-// back where it was, so that the engine's reading is not disturbed. Returns
-// the number of bytes read.
-size_t ReadFileStart(FILE* stream, uint8_t* buffer, size_t size) {
-    if (stream == nullptr) return 0;
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    const int64_t position = fs.tell(stream);
-    if (position < 0 || fs.seek(stream, 0, SEEK_SET) != 0) return 0;
-    const size_t got = fs.read(buffer, size, stream);
-    fs.seek(stream, position, SEEK_SET);
-    return got;
-}
 
 // ---- the header text ----------------------------------------------------------
 // The date stands in MATLAB's descriptive text, "MATLAB 5.0 MAT-file,
@@ -158,24 +144,30 @@ int MonthNumber(const HeaderDate& date) {
 
 // ---- opening --------------------------------------------------------------------
 
-// The failure exit of the two passes: close the pass's handle, refuse.
+// The names one a line, written in blocks: a write of its own for each of a
+// million names would cost more than the whole listing.
+void PrintNames(char** names, int count) {
+    constexpr size_t kBlockBytes = 64 * 1024;
+    std::string block;
+    try {
+        for (int i = 0; i < count; ++i) {
+            block += names[i];
+            block += '\n';
+            if (block.size() >= kBlockBytes || i + 1 == count) {
+                platform::WriteToStandardOutput(block.data(), block.size());
+                block.clear();
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // The lines are only a diagnostic: the rest are left out.
+    }
+}
+
+// The failure exit: close the handle, refuse.
 int FailOpening(Archive* archive, const char* arcName, MATFile* file) {
     if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
     *archive = Archive{};
     return E_EOPEN;
-}
-
-// Opens the file for one pass and keeps its handle and stream in the archive.
-// False, with the line printed, when it cannot be opened.
-bool OpenPass(Archive* archive, const char* arcName) {
-    MATFile* file = matOpen(arcName, "r");
-    if (file == nullptr) {
-        platform::PrintLine("Error opening file %s\n", arcName);
-        return false;
-    }
-    archive->matFile = file;
-    archive->stream = matGetFp(file);
-    return true;
 }
 
 }  // namespace
@@ -184,10 +176,15 @@ int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOp
     *archive = Archive{};
     platform::PrintLine("Reading file %s...\n\n", arcName);
 
-    // First pass: only counts the variables.
-    if (!OpenPass(archive, arcName)) return FailOpening(archive, arcName, nullptr);
-    MATFile* file = archive->matFile;
-    if (archive->stream == nullptr) return FailOpening(archive, arcName, file);
+    // One handle indexes every variable and then serves the listing from
+    // that index.
+    MATFile* file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        platform::PrintLine("Error opening file %s\n", arcName);
+        return FailOpening(archive, arcName, nullptr);
+    }
+    FILE* stream = matGetFp(file);
+    if (stream == nullptr) return FailOpening(archive, arcName, file);
 
     int count = 0;
     char** names = matGetDir(file, &count);
@@ -196,18 +193,12 @@ int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOp
         return FailOpening(archive, arcName, file);
     }
     platform::PrintLine("Directory of %s:\n", arcName);
-    if (names != nullptr) {
-        for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
-    }
+    PrintNames(names, count);
     mxFree(names);
+
+    archive->matFile = file;
+    archive->stream = stream;
     archive->variableCount = count;
-    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
-
-    // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(archive, arcName)) return FailOpening(archive, arcName, nullptr);
-    file = archive->matFile;
-    if (archive->stream == nullptr) return FailOpening(archive, arcName, file);
-
     std::memcpy(archive->path, arcName, std::strlen(arcName) + 1);
     archive->nextVariableIndex = 0;
     ReadMatFileHeader(archive);   // a file without a usable date still opens
@@ -227,14 +218,8 @@ void CloseMatArchive(Archive* archive) {
 namespace {
 
 int ReadMatFileHeader(Archive* archive) {
-    uint8_t start[kHeaderBlockBytes] = {};
-    ReadFileStart(archive->stream, start, sizeof start);
-
-    const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
-    if (textHeader) {
-        char text[kHeaderBlockBytes + 1];
-        std::memcpy(text, start, kHeaderBlockBytes);
-        text[kHeaderBlockBytes] = '\0';
+    char text[128];
+    if (matGetHeaderText(archive->matFile, text, sizeof text) == 0) {
         HeaderDate date{};
         if (!ScanHeaderDate(text, &date)) return -1;
         const int month = MonthNumber(date);
@@ -244,19 +229,11 @@ int ReadMatFileHeader(Archive* archive) {
         return 0;
     }
 
-    // A version 4 file holds no date: it carries the file's own modification time.
+    // A version 4 file holds no date: it carries the file's own modification
+    // time, as the engine found it when it opened the file.
+    int64_t modified = 0;
     platform::LocalDateTime local{};
-    int openError = 0;
-    switch (platform::LocalModificationTime(archive->path, &local, &openError)) {
-    case platform::FileTimeResult::Ok:
-        break;
-    case platform::FileTimeResult::OpenFailed:
-        platform::PrintLine("%d", openError);
-        return -1;
-    case platform::FileTimeResult::StatusFailed:
-    case platform::FileTimeResult::ConvertFailed:
-        return -1;
-    }
+    if (matGetModifiedTime(archive->matFile, &modified) != 0 || !platform::LocalTimeOf(modified, &local)) return -1;
     archive->archiveTimeStamp =
         PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
     return 0;

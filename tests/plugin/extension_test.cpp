@@ -144,11 +144,11 @@ struct Host {
         proc(reinterpret_cast<uintptr_t>(this), name.data(), message, message == wcx::DN_CHANGE ? c.checked : 0, 0);
     }
 
-    static int MATWCX_HOST_CALL MessageBox(char* text, char* caption, long flags) {
+    static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
         Current()->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
         return 1;
     }
-    static intptr_t MATWCX_HOST_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
+    static intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
         Host& host = *reinterpret_cast<Host*>(dialog);
         Control* c = host.Find(item != nullptr ? item : "");
         if (message == wcx::DM_CLOSE && c != nullptr) {
@@ -171,7 +171,7 @@ struct Host {
         }
         return previous ? 1 : 0;
     }
-    static int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
+    static int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
         Host& host = *Current();
         ++host.shown;
         host.form.clear();
