@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bench/bench_timer.h"
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 namespace {
 

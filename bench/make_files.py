@@ -10,8 +10,12 @@ Files already present with a matching .done stamp are kept.
   one200.mat / one200_z.mat    small 'before', one 200 MB double 'big', small 'after'
   small10k_z.mat               10,000 small compressed variables (s00000..s09999)
   cells1k_z.mat                1,000 compressed cell arrays of 1,000 cells each (c0000..c0999)
+  scalars10k.mat, scalars100k.mat, scalars1m.mat
+                               10^4, 10^5, 10^6 uncompressed double scalars (s0000000..),
+                               written directly (scipy takes minutes for a million)
 """
 import os
+import struct
 import sys
 import time
 
@@ -35,6 +39,29 @@ def write(path, variables, compressed):
         return
     t = time.time()
     scipy.io.savemat(path, variables, do_compression=compressed)
+    open(stamp, "w").close()
+    print("  wrote %s (%.0f MB) in %.1f s" % (os.path.basename(path),
+          os.path.getsize(path) / MB, time.time() - t), flush=True)
+
+
+def write_scalars(path, count):
+    """count 1x1 doubles named s0000000, s0000001, ... in a little-endian
+    level-5 file: 72 bytes a variable."""
+    stamp = path + ".done"
+    if os.path.exists(path) and os.path.exists(stamp):
+        return
+    t = time.time()
+    text = b"MATLAB 5.0 MAT-file, Platform: GLNXA64, Created on: Mon Dec  7 02:00:00 2026"
+    header = text.ljust(116, b" ") + b" " * 8 + struct.pack("<H", 0x0100) + b"IM"
+    body = struct.pack("<II", 14, 64)                    # miMATRIX, 64 bytes
+    with open(path, "wb") as f:
+        f.write(header)
+        for i in range(count):
+            name = b"s%07d" % i
+            f.write(body + struct.pack("<IIII", 6, 8, 6, 0)            # flags: double
+                    + struct.pack("<IIii", 5, 8, 1, 1)                   # dims 1x1
+                    + struct.pack("<II", 1, 8) + name                    # name
+                    + struct.pack("<II", 9, 8) + struct.pack("<d", i))   # the value
     open(stamp, "w").close()
     print("  wrote %s (%.0f MB) in %.1f s" % (os.path.basename(path),
           os.path.getsize(path) / MB, time.time() - t), flush=True)
@@ -69,6 +96,9 @@ def main():
             c[0, j] = np.array([[float(i * 1000 + j)]])
         cells["c%04d" % i] = c
     write(os.path.join(out, "cells1k_z.mat"), cells, True)
+
+    for count, name in ((10000, "scalars10k.mat"), (100000, "scalars100k.mat"), (1000000, "scalars1m.mat")):
+        write_scalars(os.path.join(out, name), count)
 
 
 if __name__ == "__main__":

@@ -124,7 +124,8 @@ std::vector<Variable> ReadAll(const std::string& path, size_t fileSize) {
     std::vector<Variable> variables;
     MATFile* m = matOpen(path.c_str(), "r");
     if (m == nullptr) return variables;
-    matGetFp(m);
+    char text[128];
+    matGetHeaderText(m, text, sizeof text);
     int count = -1;
     char** names = matGetDir(m, &count);
     Require(names != nullptr || count <= 0, "matGetDir: a count without names");

@@ -13,7 +13,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "matlib/mat.h"
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 #include "settings/plugin_settings.h"
 
 using namespace fuzzsupport;

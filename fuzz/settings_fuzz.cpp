@@ -8,7 +8,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/profile.h"
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 #include "settings/plugin_settings.h"
 
 using namespace fuzzsupport;

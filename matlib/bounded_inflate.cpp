@@ -2,6 +2,7 @@
 // caller-owned buffers of bounded size.
 #include <zlib.h>
 
+#include <cstring>
 #include <new>
 
 #include "matlib/mat_format.h"
@@ -15,8 +16,27 @@ bool ReadAt(SourceFile& source, uint64_t offset, void* buffer, size_t n) {
     if (n == 0) return true;
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
     platform::FileSystemCalls& fs = platform::FileSystem();
-    if (fs.seek(source.stream, static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
-    return fs.read(buffer, n, source.stream) == n;
+    if (offset >= source.windowOffset && offset - source.windowOffset <= source.windowBytes &&
+        n <= source.windowBytes - (offset - source.windowOffset)) {
+        std::memcpy(buffer, source.window.get() + (offset - source.windowOffset), n);
+        return true;
+    }
+    // Large reads go straight to the caller's buffer; so does every read
+    // when the window cannot be had.
+    const bool large = n >= format::kReadWindow / 2;
+    if (!large && !source.window) source.window.reset(new (std::nothrow) uint8_t[format::kReadWindow]);
+    if (large || !source.window) return fs.readAt(source.stream, offset, buffer, n) == n;
+    const uint64_t left = source.size - offset;
+    const size_t want = left < format::kReadWindow ? static_cast<size_t>(left) : format::kReadWindow;
+    source.windowBytes = 0;   // nothing valid while it refills
+    source.windowOffset = offset;
+    const size_t got = fs.readAt(source.stream, offset, source.window.get(), want);
+    // A file that ends before its recorded size (cut since it was opened)
+    // keeps only what it gave.
+    source.windowBytes = got;
+    if (got < n) return false;
+    std::memcpy(buffer, source.window.get(), n);
+    return true;
 }
 
 struct ElementStream::Inflater {

@@ -60,8 +60,8 @@ int matClose(MATFile* mfp);
 // a single mxFree (names live inside the same block).
 char** matGetDir(MATFile* mfp, int* num);
 
-// The buffered stream under the handle; right after matOpen in mode "r" its
-// read buffer holds the start of the file.
+// The stream under the handle. Its position is not the engine's: the engine
+// reads at offsets of its own.
 FILE* matGetFp(MATFile* mfp);
 
 // The next variable in file order, header only (name, class, dimensions,
@@ -120,6 +120,17 @@ typedef int (*matProgressFn)(void* context, uint64_t bytes);
 void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
 int matLastWasCancelled(void);
 
+// The descriptive text at the start of a level-5 file (116 bytes, such as
+// "MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: ..."), as read when the
+// file was opened, terminated, into text (room for size bytes, at least 117).
+// 0 on success; 1 for a version 4 file (it has no such text), a file not
+// opened for reading, or too little room (text is then empty).
+int matGetHeaderText(MATFile* mfp, char* text, size_t size);
+
+// The file's last modification time, in seconds since 1970, as it was when
+// the handle was opened. 0 on success; 1 for a file not opened for reading.
+int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970);
+
 // Closes the handle without finishing anything: deletions recorded in mode
 // "u" are dropped (the file stays as it is), a file of mode "w" is not made.
 void matAbandon(MATFile* mfp);
@@ -127,10 +138,6 @@ void matAbandon(MATFile* mfp);
 // 0 when a pass over the whole file reads every variable's header; non-zero
 // when one cannot be read (a damaged or cut file).
 int matCheckIndex(MATFile* mfp);
-
-// The variable at `index` in file order (0 for the first), with access to its
-// data; null when there is none or it cannot be read.
-mxArray* matGetArrayAt(MATFile* mfp, size_t index);
 
 // ---- Array operations ----------------------------------------------------
 

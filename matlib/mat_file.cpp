@@ -24,12 +24,60 @@ HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_
                                      : ReadV5Header(mfp->source, offset, array, next);
 }
 
+// Keeps the header the listing shows in the entry; what does not fit its
+// fixed fields goes to the file's extras.
+void KeepHeader(MATFile* mfp, const mxArray& array, VariableEntry& entry) {
+    entry.classId = static_cast<uint8_t>(array.classId);
+    entry.fileClass = array.fileClass;
+    entry.flags = static_cast<uint8_t>((array.complex ? kEntryComplex : 0) | (array.global ? kEntryGlobal : 0) |
+                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0));
+    entry.nzmax = static_cast<uint32_t>(array.nzmax);   // 32 bits in either format
+    entry.dimCount = static_cast<uint8_t>(array.dims.size());   // at most kMaxDimensions
+    bool dimsFit = array.dims.size() <= 2;
+    for (size_t i = 0; dimsFit && i < array.dims.size(); ++i) {
+        dimsFit = array.dims[i] <= UINT32_MAX;
+        if (dimsFit) entry.dims[i] = static_cast<uint32_t>(array.dims[i]);
+    }
+    const bool ownName = array.className == OwnClassName(array.classId);
+    if (dimsFit && ownName) return;
+    EntryExtra extra;
+    if (!ownName) extra.className = array.className;
+    if (!dimsFit) extra.dims = array.dims;
+    mfp->entryExtras.push_back(std::move(extra));
+    entry.extra = static_cast<uint32_t>(mfp->entryExtras.size());
+}
+
+// The header an entry keeps, as a new array without access to its data.
+std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, const VariableEntry& entry) {
+    auto array = std::make_unique<mxArray>();
+    const EntryExtra* extra = entry.extra != 0 ? &mfp->entryExtras[entry.extra - 1] : nullptr;
+    array->name = EntryName(mfp->entryNames, entry);
+    array->occurrence = entry.occurrence;
+    array->classId = static_cast<mxClassID>(entry.classId);
+    array->fileClass = entry.fileClass;
+    array->className = extra != nullptr && !extra->className.empty() ? extra->className
+                                                                     : OwnClassName(array->classId);
+    if (extra != nullptr && !extra->dims.empty()) {
+        array->dims = extra->dims;
+    } else {
+        array->dims.assign(entry.dims, entry.dims + entry.dimCount);
+    }
+    array->complex = (entry.flags & kEntryComplex) != 0;
+    array->global = (entry.flags & kEntryGlobal) != 0;
+    array->logical = (entry.flags & kEntryLogical) != 0;
+    array->sparse = (entry.flags & kEntrySparse) != 0;
+    array->nzmax = entry.nzmax;
+    array->version = mfp->source->version;
+    array->elementOffset = entry.offset;
+    array->elementSize = entry.size;
+    return array;
+}
+
 // Reads the header of the first variable not yet in the index and appends
-// it; the array is handed to the caller when `out` is given.
-HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
+// it.
+HeaderStatus IndexNext(MATFile* mfp) {
     if (mfp->indexed || mfp->indexDamaged) return mfp->indexed ? HeaderStatus::End : HeaderStatus::Damaged;
-    mxArray local;
-    mxArray& array = out ? *out : local;
+    mxArray array;
     uint64_t next = 0;
     HeaderStatus status = ReadHeaderAt(mfp, mfp->scanOffset, array, next);
     if (status == HeaderStatus::End) mfp->indexed = true;
@@ -41,13 +89,21 @@ HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
     }
     mfp->indexedNameBytes += array.name.size();
     VariableEntry entry;
-    entry.name = array.name;
-    entry.occurrence = static_cast<int>(mfp->byName.count(array.name)) + 1;
+    entry.nameAt = static_cast<uint32_t>(mfp->entryNames.size());   // within kMaxIndexedNameBytes
+    entry.nameLength = static_cast<uint16_t>(array.name.size());      // within kMaxNameLength
     entry.offset = mfp->scanOffset;
     entry.size = next - mfp->scanOffset;
-    array.occurrence = entry.occurrence;
-    mfp->byName.emplace(entry.name, mfp->entries.size());
-    mfp->entries.push_back(std::move(entry));
+    KeepHeader(mfp, array, entry);
+    mfp->entryNames += array.name;
+    try {
+        mfp->entries.push_back(entry);
+        mfp->entries.back().occurrence = mfp->byName.Add(mfp->entries, mfp->entryNames, mfp->entries.size() - 1);
+    } catch (const std::bad_alloc&) {
+        // Index, entries and names stay in step.
+        if (mfp->entries.size() > mfp->byName.size()) mfp->entries.pop_back();
+        mfp->entryNames.resize(entry.nameAt);
+        throw;
+    }
     mfp->scanOffset = next;
     return HeaderStatus::Ok;
 }
@@ -56,16 +112,66 @@ HeaderStatus IndexNext(MATFile* mfp, mxArray* out) {
 // while the index is not complete; entries.size() when there is none.
 size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
     for (;;) {
-        auto range = mfp->byName.equal_range(name);
-        for (auto it = range.first; it != range.second; ++it) {
-            if (mfp->entries[it->second].occurrence == occurrence) return it->second;
-        }
-        if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return mfp->entries.size();
+        size_t found = mfp->entries.size();
+        mfp->byName.ForEachOfName(mfp->entries, mfp->entryNames, name, [&](size_t i) {
+            if (mfp->entries[i].occurrence == occurrence) found = i;
+        });
+        if (found < mfp->entries.size()) return found;
+        if (IndexNext(mfp) != HeaderStatus::Ok) return mfp->entries.size();
     }
 }
 
+}  // namespace
+
+uint32_t NameIndex::Hash(std::string_view name) {
+    uint32_t hash = 2166136261u;   // FNV-1a
+    for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
+    return hash;
+}
+
+size_t NameIndex::SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name,
+                         uint32_t hash) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot& slot = slots_[at];
+        if (slot.lastPlusOne == 0) return at;
+        if (slot.hash == hash && EntryName(names, entries[slot.lastPlusOne - 1]) == name) return at;
+    }
+}
+
+uint32_t NameIndex::LastOfName(const std::vector<VariableEntry>& entries, const std::string& names,
+                               std::string_view name) const {
+    if (slots_.empty()) return 0;
+    return slots_[SlotOf(entries, names, name, Hash(name))].lastPlusOne;
+}
+
+int NameIndex::Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index) {
+    if (2 * (used_ + 1) > slots_.size()) {
+        std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.lastPlusOne == 0) continue;
+            size_t at = slot.hash & mask;
+            while (slots_[at].lastPlusOne != 0) at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+    previous_.push_back(0);   // the one step that may throw, before anything changes
+    const std::string_view name = EntryName(names, entries[index]);
+    const uint32_t hash = Hash(name);
+    Slot& slot = slots_[SlotOf(entries, names, name, hash)];
+    const uint32_t previous = slot.lastPlusOne;
+    if (previous == 0) ++used_;
+    slot = {static_cast<uint32_t>(index + 1), hash};
+    previous_.back() = previous;
+    return previous == 0 ? 1 : entries[previous - 1].occurrence + 1;
+}
+
+namespace {
+
 void ScanToEnd(MATFile* mfp) {
-    while (IndexNext(mfp, nullptr) == HeaderStatus::Ok) {
+    while (IndexNext(mfp) == HeaderStatus::Ok) {
     }
 }
 
@@ -134,7 +240,6 @@ MATFile* OpenForRead(const char* path) {
     mfp->mode = OpenMode::Read;
     mfp->source = source;
     mfp->scanOffset = source->version == 5 ? kHeaderSize : 0;
-    mfp->cursor = mfp->scanOffset;
     if (source->version == 4) {
         // Every field of the first matrix, its name and data within the file.
         mxArray first;
@@ -146,8 +251,6 @@ MATFile* OpenForRead(const char* path) {
         std::memset(mfp->header, 0, sizeof mfp->header);
         ReadAt(*source, 0, mfp->header, kV4HeaderSize);
     }
-    // Leave the stream at the start, so that its buffer holds the file's first bytes.
-    fs.seek(source->stream, 0, SEEK_SET);
     lastOpenFailure = MAT_OPEN_OK;
     return mfp.release();
 }
@@ -257,18 +360,34 @@ char** matGetDir(MATFile* mfp, int* num) {
     }
     // One block: the pointers, then the names with their terminators.
     size_t bytes = count * sizeof(char*);
-    for (const VariableEntry& e : mfp->entries) bytes += e.name.size() + 1;
+    for (const VariableEntry& e : mfp->entries) bytes += e.nameLength + size_t{1};
     char** list = static_cast<char**>(mxCalloc(1, bytes));
     if (list == nullptr) return nullptr;
     char* text = reinterpret_cast<char*>(list + count);
     for (size_t i = 0; i < count; ++i) {
-        const std::string& name = mfp->entries[i].name;
+        const std::string_view name = EntryName(mfp->entryNames, mfp->entries[i]);
         list[i] = text;
-        std::memcpy(text, name.c_str(), name.size() + 1);
+        std::memcpy(text, name.data(), name.size());
+        text[name.size()] = '\0';
         text += name.size() + 1;
     }
     *num = static_cast<int>(count);
     return list;
+}
+
+int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
+    if (text != nullptr && size > 0) text[0] = '\0';
+    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->version != 5) return 1;
+    if (size <= kHeaderTextSize) return 1;
+    std::memcpy(text, mfp->header, kHeaderTextSize);
+    text[kHeaderTextSize] = '\0';
+    return 0;
+}
+
+int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970) {
+    if (mfp == nullptr || secondsSince1970 == nullptr || !mfp->source) return 1;
+    *secondsSince1970 = mfp->source->opened.modifiedTime;
+    return 0;
 }
 
 FILE* matGetFp(MATFile* mfp) {
@@ -280,17 +399,9 @@ FILE* matGetFp(MATFile* mfp) {
 mxArray* matGetNextArrayHeader(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return nullptr;
     try {
-        auto array = std::make_unique<mxArray>();
-        if (mfp->cursorIndex < mfp->entries.size()) {
-            const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
-            uint64_t next = 0;
-            if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
-            array->occurrence = entry.occurrence;
-        } else if (IndexNext(mfp, array.get()) != HeaderStatus::Ok) {
-            return nullptr;
-        }
-        const VariableEntry& entry = mfp->entries[mfp->cursorIndex];
-        mfp->cursor = entry.offset + entry.size;
+        // The index keeps every header it read: each is read from the file once.
+        if (mfp->cursorIndex >= mfp->entries.size() && IndexNext(mfp) != HeaderStatus::Ok) return nullptr;
+        std::unique_ptr<mxArray> array = HeaderOfEntry(mfp, mfp->entries[mfp->cursorIndex]);
         ++mfp->cursorIndex;
         return array.release();
     } catch (const std::bad_alloc&) {
@@ -313,18 +424,6 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     try {
         size_t index = FindEntry(mfp, name, occurrence);
         if (index >= mfp->entries.size()) return nullptr;
-        return ArrayOfEntry(mfp, mfp->entries[index]);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-mxArray* matGetArrayAt(MATFile* mfp, size_t index) {
-    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
-    try {
-        while (index >= mfp->entries.size()) {
-            if (IndexNext(mfp, nullptr) != HeaderStatus::Ok) return nullptr;
-        }
         return ArrayOfEntry(mfp, mfp->entries[index]);
     } catch (const std::bad_alloc&) {
         return nullptr;

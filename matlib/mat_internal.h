@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "matlib/mat.h"
@@ -26,15 +26,39 @@ struct SourceFile {
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
     uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
     platform::FileStatus opened;   // the file as it was opened: reads check it is still so
+    // The read-ahead window (ReadAt): bytes [windowOffset, windowOffset +
+    // windowBytes) of the file, allocated on first use. Like the stream, a
+    // source is read by one thread at a time.
+    std::unique_ptr<uint8_t[]> window;
+    uint64_t windowOffset = 0;
+    size_t windowBytes = 0;
     ~SourceFile();              // closes the stream
 };
 
-// One variable of a file, as the first pass over the file finds it.
+// One variable of a file, as the first pass over the file finds it: where it
+// stands, and its header as the listing shows it (kept small: a file may
+// hold a million variables).
 struct VariableEntry {
-    std::string name;
-    int occurrence = 1;         // 1 for the first variable of this name, 2 for the next ...
     uint64_t offset = 0;        // where its element (level 5) or matrix header (version 4) starts
     uint64_t size = 0;          // all of its bytes up to where the next variable starts
+    uint32_t nameAt = 0;        // its name: bytes [nameAt, nameAt + nameLength) of the file's
+    uint16_t nameLength = 0;    // entry names (names are at most kMaxNameLength bytes)
+    int occurrence = 1;         // 1 for the first variable of this name, 2 for the next ...
+    uint32_t nzmax = 0;
+    uint32_t dims[2] = {};      // the first two dimensions (the only ones of most arrays)
+    uint32_t extra = 0;         // 0, or 1 + its index in MATFile::entryExtras
+    uint8_t classId = 0;        // mxClassID
+    uint8_t fileClass = 0;
+    uint8_t flags = 0;          // kEntryComplex | kEntryGlobal | ...
+    uint8_t dimCount = 0;
+};
+constexpr uint8_t kEntryComplex = 1, kEntryGlobal = 2, kEntryLogical = 4, kEntrySparse = 8;
+
+// What an entry holds besides: an object's class name, or more than two
+// dimensions.
+struct EntryExtra {
+    std::string className;      // empty: the class id's own name
+    std::vector<mwSize> dims;   // all of them when there are more than two
 };
 
 // struct mxArray (global namespace, below) is defined by the read side. Besides
@@ -75,6 +99,41 @@ struct DecodedData {
     std::vector<size_t> ir, jc;        // sparse
 };
 
+// The entries by name, in little memory: a table of one slot per distinct
+// name (its last entry and the name's hash), and for each entry the one of
+// the same name before it.
+// An entry's name, from the text that holds the names of all entries one
+// after another (MATFile::entryNames).
+inline std::string_view EntryName(const std::string& names, const VariableEntry& entry) {
+    return {names.data() + entry.nameAt, entry.nameLength};
+}
+
+class NameIndex {
+public:
+    // Adds the entry at `index` (the next one) and returns its occurrence:
+    // 1 + the entries of that name before it. Throws std::bad_alloc.
+    int Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index);
+    // Calls visit(i) for each entry of that name, the last one first.
+    template <typename Visit>
+    void ForEachOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, Visit visit) const {
+        for (uint32_t i = LastOfName(entries, names, name); i != 0; i = previous_[i - 1]) visit(size_t{i - 1});
+    }
+    size_t size() const { return previous_.size(); }
+
+private:
+    struct Slot {
+        uint32_t lastPlusOne = 0;   // 0: free
+        uint32_t hash = 0;
+    };
+    static uint32_t Hash(std::string_view name);
+    // 1 + the last entry of that name; 0 when there is none.
+    uint32_t LastOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name) const;
+    size_t SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, uint32_t hash) const;
+    std::vector<Slot> slots_;         // a power of two in size, at most half full
+    size_t used_ = 0;
+    std::vector<uint32_t> previous_;  // per entry: 1 + the one of its name before it; 0: none
+};
+
 struct WriteState;    // the write side's own state (mode "w")
 struct UpdateState;   // the update side's own state (mode "u")
 // Defined by the write and update sides, where their states are complete.
@@ -90,14 +149,15 @@ struct MATFile {
     std::shared_ptr<matlib::SourceFile> source;   // read and update modes
     uint8_t header[128] = {};                     // level 5: the file's header block
     std::vector<matlib::VariableEntry> entries;   // every variable, file order (see indexed)
+    std::string entryNames;                       // see VariableEntry::nameAt (bounded)
+    std::vector<matlib::EntryExtra> entryExtras;  // see VariableEntry::extra
     bool indexed = false;                         // entries holds the whole file
     bool indexDamaged = false;                    // the pass met a variable it could not read,
                                                   // or the index bounds: entries holds those before it
     uint64_t indexedNameBytes = 0;                // name bytes in entries (bounded)
     uint64_t scanOffset = 0;                      // where the variable after entries.back() starts
-    std::unordered_multimap<std::string, size_t> byName;   // name -> index into entries
-    uint64_t cursor = 0;                          // where matGetNextArrayHeader reads next
-    size_t cursorIndex = 0;                       // how many headers it has delivered
+    matlib::NameIndex byName;                     // entries by name
+    size_t cursorIndex = 0;                       // how many headers matGetNextArrayHeader has delivered
     std::unique_ptr<matlib::WriteState, matlib::WriteStateDeleter> writer;    // mode "w"
     std::unique_ptr<matlib::UpdateState, matlib::UpdateStateDeleter> updater; // mode "u"
     matProgressFn progress = nullptr;             // modes "w" and "u": matSetProgress
@@ -164,9 +224,9 @@ FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null w
 // Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
 // (source, header, IndexAllVariables), then hands the handle to BeginUpdate.
 bool BeginUpdate(MATFile* mfp);
-int RecordDeletion(MATFile* mfp, const char* name, int occurrence);  // 0 when found
-// WRITE SIDE NEEDS: matDeleteArray(mfp, name) to call RecordDeletion(mfp, name, 0): occurrence 0
-// WRITE SIDE NEEDS: means "the first variable of that name not yet deleted"; 1, 2, ... exactly that one.
+// Marks a variable for deletion; 0 when found. Occurrence 0 is the first
+// variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
+int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"

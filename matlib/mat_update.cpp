@@ -229,17 +229,12 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
     const size_t none = std::numeric_limits<size_t>::max();
     size_t found = none;
     auto consider = [&](size_t i) {
-        if (i >= mfp->entries.size() || mfp->entries[i].name != name) return;
+        if (i >= mfp->entries.size() || EntryName(mfp->entryNames, mfp->entries[i]) != name) return;
         const bool match = occurrence == 0 ? !state.deleted[i] : mfp->entries[i].occurrence == occurrence;
         if (match && (found == none || i < found)) found = i;
     };
     if (mfp->byName.size() == mfp->entries.size()) {
-        try {
-            const auto range = mfp->byName.equal_range(std::string(name));
-            for (auto it = range.first; it != range.second; ++it) consider(it->second);
-        } catch (const std::bad_alloc&) {
-            return 1;
-        }
+        mfp->byName.ForEachOfName(mfp->entries, mfp->entryNames, name, consider);
     } else {
         for (size_t i = 0; i < mfp->entries.size(); ++i) consider(i);
     }

@@ -22,6 +22,10 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
 HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
                           mxArray& array, uint64_t& next);
 
+// The class name of an array of this class; empty for objects and opaque
+// arrays, whose file names their class.
+const char* OwnClassName(mxClassID id);
+
 // Whether these bytes (at least 20) begin a version 4 matrix that we read, and
 // in which byte order. Machine codes other than IEEE (VAX, Cray) answer false.
 bool ProbeV4(const uint8_t* bytes, bool& swapped);

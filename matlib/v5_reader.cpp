@@ -28,33 +28,31 @@ bool ReadText(ElementStream& stream, const SubElement& sub, size_t limit, std::s
 void SetClass(mxArray& a, uint8_t code, const std::string& storedClassName) {
     a.fileClass = code;
     switch (code) {
-        case mxCELL: a.classId = mxCELL_CLASS; a.className = "cell"; break;
-        case mxSTRUCT: a.classId = mxSTRUCT_CLASS; a.className = "struct"; break;
-        case mxOBJECT: a.classId = mxOBJECT_CLASS; a.className = storedClassName; break;
-        case mxCHAR: a.classId = mxCHAR_CLASS; a.className = "char"; break;
+        case mxCELL: a.classId = mxCELL_CLASS; break;
+        case mxSTRUCT: a.classId = mxSTRUCT_CLASS; break;
+        case mxOBJECT: a.classId = mxOBJECT_CLASS; break;
+        case mxCHAR: a.classId = mxCHAR_CLASS; break;
         case mxSPARSE:
             a.sparse = true;
             a.classId = a.logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
-            a.className = a.logical ? "logical" : "double";
             break;
-        case mxDOUBLE: a.classId = mxDOUBLE_CLASS; a.className = "double"; break;
-        case mxSINGLE: a.classId = mxSINGLE_CLASS; a.className = "single"; break;
-        case mxINT8: a.classId = mxINT8_CLASS; a.className = "int8"; break;
-        case mxUINT8:
-            // MATLAB stores logical arrays as uint8 with the logical flag.
-            a.classId = a.logical ? mxLOGICAL_CLASS : mxUINT8_CLASS;
-            a.className = a.logical ? "logical" : "uint8";
-            break;
-        case mxINT16: a.classId = mxINT16_CLASS; a.className = "int16"; break;
-        case mxUINT16: a.classId = mxUINT16_CLASS; a.className = "uint16"; break;
-        case mxINT32: a.classId = mxINT32_CLASS; a.className = "int32"; break;
-        case mxUINT32: a.classId = mxUINT32_CLASS; a.className = "uint32"; break;
-        case mxINT64: a.classId = mxINT64_CLASS; a.className = "int64"; break;
-        case mxUINT64: a.classId = mxUINT64_CLASS; a.className = "uint64"; break;
-        case mxFUNCTION: a.classId = mxFUNCTION_CLASS; a.className = "function_handle"; break;
-        case mxOPAQUE: a.classId = mxOPAQUE_CLASS; a.className = storedClassName; break;
-        default: a.classId = mxUNKNOWN_CLASS; a.className = "unknown"; break;
+        case mxDOUBLE: a.classId = mxDOUBLE_CLASS; break;
+        case mxSINGLE: a.classId = mxSINGLE_CLASS; break;
+        case mxINT8: a.classId = mxINT8_CLASS; break;
+        // MATLAB stores logical arrays as uint8 with the logical flag.
+        case mxUINT8: a.classId = a.logical ? mxLOGICAL_CLASS : mxUINT8_CLASS; break;
+        case mxINT16: a.classId = mxINT16_CLASS; break;
+        case mxUINT16: a.classId = mxUINT16_CLASS; break;
+        case mxINT32: a.classId = mxINT32_CLASS; break;
+        case mxUINT32: a.classId = mxUINT32_CLASS; break;
+        case mxINT64: a.classId = mxINT64_CLASS; break;
+        case mxUINT64: a.classId = mxUINT64_CLASS; break;
+        case mxFUNCTION: a.classId = mxFUNCTION_CLASS; break;
+        case mxOPAQUE: a.classId = mxOPAQUE_CLASS; break;
+        default: a.classId = mxUNKNOWN_CLASS; break;
     }
+    const bool named = code == mxOBJECT || code == mxOPAQUE;
+    a.className = named ? storedClassName : OwnClassName(a.classId);
     if (a.className.empty()) a.className = "unknown";
 }
 
@@ -158,6 +156,28 @@ bool ReadArrayContent(ElementStream& stream, bool swapped, uint64_t pos, uint64_
 bool ClassRefersToSubsystem(uint8_t code) { return code == mxOPAQUE || code == mxFUNCTION; }
 
 }  // namespace
+
+const char* OwnClassName(mxClassID id) {
+    switch (id) {
+        case mxCELL_CLASS: return "cell";
+        case mxSTRUCT_CLASS: return "struct";
+        case mxLOGICAL_CLASS: return "logical";
+        case mxCHAR_CLASS: return "char";
+        case mxDOUBLE_CLASS: return "double";
+        case mxSINGLE_CLASS: return "single";
+        case mxINT8_CLASS: return "int8";
+        case mxUINT8_CLASS: return "uint8";
+        case mxINT16_CLASS: return "int16";
+        case mxUINT16_CLASS: return "uint16";
+        case mxINT32_CLASS: return "int32";
+        case mxUINT32_CLASS: return "uint32";
+        case mxINT64_CLASS: return "int64";
+        case mxUINT64_CLASS: return "uint64";
+        case mxFUNCTION_CLASS: return "function_handle";
+        case mxUNKNOWN_CLASS: return "unknown";
+        default: return "";   // objects and opaque arrays name their class in the file
+    }
+}
 
 bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out) {
     if (!Fits(pos, kTagSize, end)) return false;

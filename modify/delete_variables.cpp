@@ -13,8 +13,8 @@
 #include "matlib/mat.h"
 #include "platform/diagnostics.h"
 #include "platform/message_box.h"
-#include "plugin/plugin_api.h"
-#include "reader/entry_name.h"
+#include "wcx/plugin_api.h"
+#include "entry/entry_name.h"
 
 namespace {
 
@@ -41,6 +41,35 @@ size_t CountNames(const char* list) {
 std::string ListedName(const char* entryName) {
     const char* dot = std::strchr(entryName, '.');
     return dot != nullptr ? std::string(entryName, static_cast<size_t>(dot - entryName)) : std::string(entryName);
+}
+
+// A shortened name's variable: name and occurrence from the file, when the
+// variable at its position has a listed name that the shortened one really
+// cuts (only what the listing could have shortened). False otherwise.
+bool ResolveVariableRef(MATFile* file, VariableRef* ref) {
+    if (ref->position == 0) return true;
+    int count = 0;
+    char** names = matGetDir(file, &count);
+    if (names == nullptr || ref->position > static_cast<size_t>(count)) {
+        mxFree(names);
+        return false;
+    }
+    bool found = false;
+    try {
+        const std::string name = names[ref->position - 1];
+        int occurrence = 0;
+        for (size_t i = 0; i < ref->position; ++i) occurrence += name == names[i] ? 1 : 0;
+        const std::string listed = EncodeVariableName(name.c_str(), occurrence);
+        found = listed.size() > ref->shownStart.size() && listed.compare(0, ref->shownStart.size(), ref->shownStart) == 0;
+        if (found) {
+            ref->name = name;
+            ref->occurrence = occurrence;
+        }
+    } catch (const std::bad_alloc&) {
+        found = false;
+    }
+    mxFree(names);
+    return found;
 }
 
 // 0 when the variable the listed name leads back to was found and recorded

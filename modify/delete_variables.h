@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 // The host's progress callback, whichever form it set: a text and a byte
 // count (0 with the text alone); its answer, 0 when the user cancels.

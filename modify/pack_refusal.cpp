@@ -2,7 +2,7 @@
 // message box. Nothing is read, created or changed.
 #include "modify/delete_variables.h"
 #include "platform/message_box.h"
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 int RefusePacking() {
     platform::ShowMessageBox(

@@ -102,6 +102,10 @@ struct FileSystemCalls {
     // machine left behind when they died (ours only: our name pattern, this
     // machine's name, a process that no longer runs).
     void (*removeStaleTemporaries)(const char* path);
+    // Reads up to `size` bytes at `offset` without using or moving the
+    // stream's position or buffer (one system call, no seek). Returns the
+    // bytes read: fewer at the end of the file or on failure.
+    size_t (*readAt)(FILE* file, uint64_t offset, void* buffer, size_t size);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

@@ -1,8 +1,8 @@
-// The modification time of a file in local time, through the operating
-// system's low-level open and file status calls (a version 4 MAT-file holds no
-// date of its own, so its entries carry this one).
+// Local time (a version 4 MAT-file holds no date of its own, so its entries
+// carry its modification time, in local time).
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 
 namespace platform {
@@ -24,15 +24,9 @@ struct LocalDateTime {
     int second;
 };
 
-enum class FileTimeResult {
-    Ok,
-    OpenFailed,      // *openError holds the error number of the failed open
-    StatusFailed,    // the file opened but its status could not be read
-    ConvertFailed,   // the time has no local date (out of the C library's range)
-};
-
-// The descriptor opened here is closed again on every path.
-FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError);
+// A time in seconds since 1970 as a local date and time; false when the C
+// library has no local date for it.
+bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out);
 
 // A date and time in UTC as local date and time; false out of range.
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out);

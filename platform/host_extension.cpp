@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/message_box.h"
+
 namespace platform {
 
 namespace {
@@ -26,11 +28,11 @@ void AdoptHostExtension(const tExtensionStartupInfo* info) {
     if (info != nullptr) {
         const uint32_t structSize = ReadMember<uint32_t>(info, sizeof(uint32_t), 0);
         kept.MessageBoxFunc =
-            ReadMember<HostMessageBoxFn>(info, structSize, offsetof(tExtensionStartupInfo, MessageBoxFunc));
+            ReadMember<wcx::HostMessageBoxFn>(info, structSize, offsetof(tExtensionStartupInfo, MessageBoxFunc));
         kept.DialogBoxLFM =
-            ReadMember<HostDialogBoxLfmFn>(info, structSize, offsetof(tExtensionStartupInfo, DialogBoxLFM));
+            ReadMember<wcx::HostDialogBoxLfmFn>(info, structSize, offsetof(tExtensionStartupInfo, DialogBoxLFM));
         kept.SendDlgMsg =
-            ReadMember<HostSendDlgMsgFn>(info, structSize, offsetof(tExtensionStartupInfo, SendDlgMsg));
+            ReadMember<wcx::HostSendDlgMsgFn>(info, structSize, offsetof(tExtensionStartupInfo, SendDlgMsg));
         // A form is only of use with SendDlgMsg to work it.
         if (kept.DialogBoxLFM == nullptr || kept.SendDlgMsg == nullptr) {
             kept.DialogBoxLFM = nullptr;

@@ -5,17 +5,9 @@
 // Either way the call returns as after the user dismissed the box.
 #pragma once
 
+#include "wcx/extension.h"   // wcx::HostMessageBoxFn
+
 namespace platform {
-
-#if defined(_WIN32)
-#define MATWCX_HOST_CALL __stdcall
-#else
-#define MATWCX_HOST_CALL
-#endif
-
-// Double Commander's MessageBox of its extension record: MB_* style flags as
-// on Windows; returns the button pressed (ID_OK = 1 ...).
-using HostMessageBoxFn = int(MATWCX_HOST_CALL*)(char* text, char* caption, long flags);
 
 // Windows message-box styles the plug-in uses.
 constexpr unsigned kMessageBoxOk = 0x0000;
@@ -29,8 +21,7 @@ constexpr int kMessageBoxIdOk = 1;
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // Stores the host's message-box function (null: none).
-void SetHostMessageBox(HostMessageBoxFn function);
-HostMessageBoxFn GetHostMessageBox();
+void SetHostMessageBox(wcx::HostMessageBoxFn function);
 
 // The box when no host function was handed over: each system's own
 // (platform/posix, platform/win32).

@@ -1,16 +1,22 @@
-// The archive slots, the process-wide callbacks, and the small exports
-// that work on them directly.
+// The archive slots, the process-wide callback, and the small exports that
+// work on them directly.
 #include "plugin/archive_slots.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
-ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
+#include "settings/plugin_settings.h"
 
 namespace {
 
-std::atomic<tChangeVolProc> ProcessWideChangeVolProc{nullptr};
+constexpr int kSlotFree = 0;
+constexpr int kSlotOpening = 1;
+constexpr int kSlotOpen = 2;
+
+ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
+
 std::atomic<tProcessDataProc> ProcessWideProcessDataProc{nullptr};
-std::atomic<tChangeVolProcW> ProcessWideChangeVolProcW{nullptr};
 std::atomic<tProcessDataProcW> ProcessWideProcessDataProcW{nullptr};
 
 // The host passes (HANDLE)-1 before DeleteFiles and PackFiles to set the
@@ -19,45 +25,13 @@ bool IsProcessWideHandle(HANDLE handle) {
     return handle == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
-void ResetSlot(ArchiveSlot* slot) {
-    slot->archivePath.clear();
-    slot->stream = nullptr;
-    slot->matFile = nullptr;
-    slot->variableCount = 0;
-    slot->nextVariableIndex = 0;
-    slot->damagedAfterLast = false;
-    slot->openMode = 0;
-    slot->archiveTimeStamp = 0;
-    slot->hostFileTime = 0;
-    slot->settings = PluginSettings{};
-    slot->current = CurrentEntry{};
-    slot->changeVolProc = nullptr;
-    slot->processDataProc = nullptr;
-    slot->changeVolProcW = nullptr;
-    slot->processDataProcW = nullptr;
-}
-
-}  // namespace
-
-tProcessDataProc ProcessWideDataProc() { return ProcessWideProcessDataProc.load(); }
-tProcessDataProcW ProcessWideDataProcW() { return ProcessWideProcessDataProcW.load(); }
-
+// Claims a free slot (slot 0 before slot 1); null when every slot is taken.
 ArchiveSlot* ClaimFreeSlot() {
     for (ArchiveSlot& slot : ArchiveSlotTable) {
         int expected = kSlotFree;
-        if (slot.state.compare_exchange_strong(expected, kSlotOpening)) {
-            ResetSlot(&slot);
-            return &slot;
-        }
+        if (slot.state.compare_exchange_strong(expected, kSlotOpening)) return &slot;
     }
     return nullptr;
-}
-
-void PublishSlot(ArchiveSlot* slot) { slot->state.store(kSlotOpen); }
-
-void ReleaseSlot(ArchiveSlot* slot) {
-    slot->current = CurrentEntry{};   // frees the name now, not at the next opening
-    slot->state.store(kSlotFree);
 }
 
 ArchiveSlot* OpenSlot(HANDLE handle) {
@@ -65,6 +39,39 @@ ArchiveSlot* OpenSlot(HANDLE handle) {
         if (handle == &slot) return slot.state.load() == kSlotOpen ? &slot : nullptr;
     }
     return nullptr;
+}
+
+// The settings as they are now, for the archive's whole life.
+ReaderOptions OptionsAtOpening() {
+    const PluginSettings settings = GetPluginSettings();
+    return ReaderOptions{settings.StructCellasDirs != 0, settings.ShowContents != 0};
+}
+
+}  // namespace
+
+HANDLE OpenArchiveSlot(tOpenArchiveData* archiveData) {
+    if (archiveData == nullptr) return nullptr;
+    const char* arcName = archiveData->ArcName;
+    if (arcName == nullptr) {
+        archiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+    ArchiveSlot* slot = ClaimFreeSlot();
+    if (slot == nullptr) {
+        std::fprintf(stderr, "matwcx: %d archives are open already; close one to open %s\n", kArchiveSlotCount,
+                     arcName);
+        archiveData->OpenResult = E_NO_MEMORY;
+        return nullptr;
+    }
+    const int result = OpenMatArchive(&slot->archive, arcName, archiveData->OpenMode, OptionsAtOpening());
+    archiveData->OpenResult = result;
+    slot->state.store(result == 0 ? kSlotOpen : kSlotFree);
+    return result == 0 ? slot : nullptr;
+}
+
+Archive* OpenSlotArchive(HANDLE handle) {
+    ArchiveSlot* slot = OpenSlot(handle);
+    return slot != nullptr ? &slot->archive : nullptr;
 }
 
 int CloseArchiveSlot(HANDLE handle) {
@@ -75,34 +82,18 @@ int CloseArchiveSlot(HANDLE handle) {
     // Only one of two closes racing on one handle gets to close it.
     int expected = kSlotOpen;
     if (!slot->state.compare_exchange_strong(expected, kSlotOpening)) return E_BAD_ARCHIVE;
-    if (slot->stream != nullptr) matClose(slot->matFile);
-    slot->matFile = nullptr;
-    slot->stream = nullptr;
-    ReleaseSlot(slot);
+    CloseMatArchive(&slot->archive);
+    slot->state.store(kSlotFree);
     return 0;
 }
 
-void SetSlotChangeVolProc(HANDLE handle, tChangeVolProc callback) {
-    if (IsProcessWideHandle(handle)) {
-        ProcessWideChangeVolProc.store(callback);
-    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
-        slot->changeVolProc = callback;
-    }
-}
-
+// An archive's own callback reports its extraction; the one of the handle -1
+// reports deletion.
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback) {
     if (IsProcessWideHandle(handle)) {
         ProcessWideProcessDataProc.store(callback);
     } else if (ArchiveSlot* slot = OpenSlot(handle)) {
-        slot->processDataProc = callback;
-    }
-}
-
-void SetSlotChangeVolProcW(HANDLE handle, tChangeVolProcW callback) {
-    if (IsProcessWideHandle(handle)) {
-        ProcessWideChangeVolProcW.store(callback);
-    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
-        slot->changeVolProcW = callback;
+        slot->archive.processDataProc = callback;
     }
 }
 
@@ -110,9 +101,12 @@ void SetSlotProcessDataProcW(HANDLE handle, tProcessDataProcW callback) {
     if (IsProcessWideHandle(handle)) {
         ProcessWideProcessDataProcW.store(callback);
     } else if (ArchiveSlot* slot = OpenSlot(handle)) {
-        slot->processDataProcW = callback;
+        slot->archive.processDataProcW = callback;
     }
 }
+
+tProcessDataProc ProcessWideDataProc() { return ProcessWideProcessDataProc.load(); }
+tProcessDataProcW ProcessWideDataProcW() { return ProcessWideProcessDataProcW.load(); }
 
 int CanHandleFile(const char* fileName) {
     if (fileName == nullptr) return 0;

@@ -9,16 +9,14 @@
 #include <new>
 #include <string>
 
+#include "about/about_dialog.h"
 #include "modify/delete_variables.h"
 #include "platform/host_extension.h"
-#include "plugin/archive_slots.h"
 #include "platform/text_encoding.h"
-#include "plugin/plugin_api.h"
-#include "reader/extract_variable.h"
-#include "reader/list_variables.h"
-#include "reader/open_archive.h"
-#include "settings/about_dialog.h"
+#include "plugin/archive_slots.h"
+#include "reader/archive.h"
 #include "settings/plugin_settings.h"
+#include "wcx/plugin_api.h"
 
 namespace {
 // PK_CAPS_NEW | MODIFY | MULTIPLE | DELETE | OPTIONS | BY_CONTENT | HIDE
@@ -32,8 +30,6 @@ static_assert(kPackerCaps == 351);
 // box through the host.
 constexpr int kBackgroundUnpack = 1;
 
-// A handle the plug-in never gave out, or one already closed.
-ArchiveSlot* Slot(HANDLE handle) { return OpenSlot(handle); }
 
 // The longest names the records hold.
 constexpr size_t kShortNameLength = sizeof(tHeaderData::FileName) - 1;
@@ -107,9 +103,9 @@ void PutLongSizes(const ListedEntry& entry, Record* header) {
 }
 
 // The archive's name for the 8-bit records, in the host's 8-bit form.
-std::string AnsiArchiveName(const ArchiveSlot& slot) {
+std::string AnsiArchiveName(const Archive& archive) {
     std::string name;
-    return platform::Utf8ToHostAnsi(slot.archivePath.c_str(), &name) ? name : std::string();
+    return platform::Utf8ToHostAnsi(archive.path.c_str(), &name) ? name : std::string();
 }
 
 std::u16string Wide(const std::string& text) {
@@ -121,9 +117,9 @@ int OpenResultOf(tOpenArchiveData* data) { return data->OpenResult; }
 
 // ProcessFile with the destination in UTF-8; an ill-formed one names no file.
 int Process(HANDLE hArcData, int Operation, const std::string* destPath, const std::string* destName) {
-    ArchiveSlot* slot = Slot(hArcData);
-    if (slot == nullptr) return E_BAD_ARCHIVE;
-    return ExtractVariable(slot, Operation, destPath != nullptr ? destPath->c_str() : nullptr,
+    Archive* archive = OpenSlotArchive(hArcData);
+    if (archive == nullptr) return E_BAD_ARCHIVE;
+    return ExtractVariable(archive, Operation, destPath != nullptr ? destPath->c_str() : nullptr,
                            destName != nullptr ? destName->c_str() : nullptr);
 }
 
@@ -141,7 +137,7 @@ HANDLE Open(Record* ArchiveData, Convert convert) {
         tOpenArchiveData data{};
         data.ArcName = path.data();
         data.OpenMode = ArchiveData->OpenMode;
-        HANDLE handle = OpenMatArchive(&data);
+        HANDLE handle = OpenArchiveSlot(&data);
         ArchiveData->OpenResult = OpenResultOf(&data);
         return handle;
     } catch (...) {
@@ -191,12 +187,12 @@ WCX_EXPORT HANDLE WCX_CALL OpenArchiveW(tOpenArchiveDataW* ArchiveData) { return
 
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
     try {
-        ArchiveSlot* slot = Slot(hArcData);
-        if (slot == nullptr) return E_BAD_ARCHIVE;
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
         if (HeaderData == nullptr) return E_EREAD;
         ListedEntry entry;
-        const int result = ListNextVariable(slot, kShortNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*slot));
+        const int result = ListNextVariable(archive, kShortNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
         if (result != 0) return result;
         PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
         PutCommonFields(entry, HeaderData);
@@ -210,12 +206,12 @@ WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
 
 WCX_EXPORT int WCX_CALL ReadHeaderEx(HANDLE hArcData, tHeaderDataEx* HeaderData) {
     try {
-        ArchiveSlot* slot = Slot(hArcData);
-        if (slot == nullptr) return E_BAD_ARCHIVE;
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
         if (HeaderData == nullptr) return E_EREAD;
         ListedEntry entry;
-        const int result = ListNextVariable(slot, kLongNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*slot));
+        const int result = ListNextVariable(archive, kLongNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
         if (result != 0) return result;
         PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
         PutCommonFields(entry, HeaderData);
@@ -228,12 +224,12 @@ WCX_EXPORT int WCX_CALL ReadHeaderEx(HANDLE hArcData, tHeaderDataEx* HeaderData)
 
 WCX_EXPORT int WCX_CALL ReadHeaderExW(HANDLE hArcData, tHeaderDataExW* HeaderData) {
     try {
-        ArchiveSlot* slot = Slot(hArcData);
-        if (slot == nullptr) return E_BAD_ARCHIVE;
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
         if (HeaderData == nullptr) return E_EREAD;
         ListedEntry entry;
-        const int result = ListNextVariable(slot, kLongNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, 1024, Wide(slot->archivePath));
+        const int result = ListNextVariable(archive, kLongNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, 1024, Wide(archive->path));
         if (result != 0) return result;
         // Entry names are ASCII: one unit per character.
         PutText(HeaderData->FileName, 1024, Wide(entry.fileName));
@@ -275,17 +271,14 @@ WCX_EXPORT int WCX_CALL CloseArchive(HANDLE hArcData) {
     }
 }
 
-WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE hArcData, tChangeVolProc pChangeVolProc) {
-    SetSlotChangeVolProc(hArcData, pChangeVolProc);
-}
+// MAT-files come in one volume: the callback would never be called.
+WCX_EXPORT void WCX_CALL SetChangeVolProc(HANDLE, tChangeVolProc) {}
 
 WCX_EXPORT void WCX_CALL SetProcessDataProc(HANDLE hArcData, tProcessDataProc pProcessDataProc) {
     SetSlotProcessDataProc(hArcData, pProcessDataProc);
 }
 
-WCX_EXPORT void WCX_CALL SetChangeVolProcW(HANDLE hArcData, tChangeVolProcW pChangeVolProc) {
-    SetSlotChangeVolProcW(hArcData, pChangeVolProc);
-}
+WCX_EXPORT void WCX_CALL SetChangeVolProcW(HANDLE, tChangeVolProcW) {}
 
 WCX_EXPORT void WCX_CALL SetProcessDataProcW(HANDLE hArcData, tProcessDataProcW pProcessDataProc) {
     SetSlotProcessDataProcW(hArcData, pProcessDataProc);

@@ -5,7 +5,7 @@
 //
 // The variable is the current entry, never the one the destination's name
 // happens to spell: the host may let the user type any name.
-#include "reader/extract_variable.h"
+#include "reader/archive.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +36,27 @@ bool IsViewerFolder(const char* outputName) {
         if (std::strstr(outputName, marker) != nullptr) return true;
     }
     return false;
+}
+
+// Makes the folders on the way to path, each from the path up to its
+// separator.
+void CreatePathDirectories(const char* path) {
+    if (path == nullptr) return;
+    const size_t length = std::strlen(path);
+    if (length < 2) return;
+    // Each directory is made from the path up to its separator.
+    if (length > platform::kMaxPathLength) return;
+    for (size_t i = 1; i < length; ++i) {
+        if (path[i] != platform::kPathSeparator) continue;
+        const std::string prefix(path, i);
+        platform::MakeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
+    }
+}
+
+const char* LastPathComponent(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* last = std::strrchr(path, platform::kPathSeparator);
+    return last != nullptr ? last + 1 : path;
 }
 
 // The output MAT-file, closed on every return; Close() reports the result
@@ -93,7 +114,7 @@ int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName
 // host set for this archive (its UTF-16 form when it set that one), under
 // the destination's name. The host's answer 0 cancels.
 struct ExtractionProgress {
-    const ArchiveSlot* slot;
+    const Archive* archive;
     std::string name;
 };
 
@@ -106,9 +127,9 @@ int ReportExtraction(void* context, uint64_t bytes) {
     // The host's count is an int: a larger step goes in parts.
     for (uint64_t left = bytes; left > 0;) {
         const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-        const int answer = progress->slot->processDataProcW != nullptr
-                               ? progress->slot->processDataProcW(wide.data(), step)
-                               : progress->slot->processDataProc(narrow.data(), step);
+        const int answer = progress->archive->processDataProcW != nullptr
+                               ? progress->archive->processDataProcW(wide.data(), step)
+                               : progress->archive->processDataProc(narrow.data(), step);
         if (answer == 0) return 0;
         left -= static_cast<uint64_t>(step);
     }
@@ -161,17 +182,17 @@ bool ReportIfDamaged(const mxArray* array, const char* variableName) {
 
 // The test operation: the current entry is read whole and checked; nothing
 // is written.
-int TestCurrentEntry(const ArchiveSlot* slot) {
-    const CurrentEntry& entry = slot->current;
+int TestCurrentEntry(const Archive* archive) {
+    const CurrentEntry& entry = archive->current;
     if (entry.classId == mxFUNCTION_CLASS && !entry.global) return 0;   // not read for extraction either
     ArrayHolder array;
-    array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+    array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
     if (array.get() == nullptr) return E_BAD_DATA;
     return ReportIfDamaged(array.get(), entry.name.c_str()) ? 0 : E_BAD_DATA;
 }
 
-int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
-    const CurrentEntry& entry = slot->current;
+int ExtractToDestination(Archive* archive, const char* destination) {
+    const CurrentEntry& entry = archive->current;
     const char* entryFileName = LastPathComponent(destination);
 
     // The variable is read and checked before anything is created: a failure
@@ -183,7 +204,7 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     const bool functionHandle = entry.classId == mxFUNCTION_CLASS && !entry.global;
     ArrayHolder array;
     if (!functionHandle) {
-        array.reset(matGetArrayOccurrence(slot->matFile, entry.name.c_str(), entry.occurrence));
+        array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
         if (array.get() == nullptr) {
             const char* reason = matLastError();
             platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "",
@@ -200,7 +221,7 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
     const char* outputName = outputPath.c_str();
 
     if (IsViewerFolder(outputName)) {
-        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), slot->settings.ShowContents != 0);
+        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), archive->options.showContents);
         CreatePathDirectories(destination);
         return WriteViewerTextFile(destination, entryFileName, text.c_str());
     }
@@ -211,8 +232,8 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
         platform::PrintLine("Error opening file %s\n", destination);
         return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
     }
-    ExtractionProgress progress{slot, destination};
-    if (slot->processDataProcW != nullptr || slot->processDataProc != nullptr) {
+    ExtractionProgress progress{archive, destination};
+    if (archive->processDataProcW != nullptr || archive->processDataProc != nullptr) {
         matSetProgress(output.get(), ReportExtraction, &progress);
     }
     // A failed write breaks the new file: closing it then replaces nothing.
@@ -232,14 +253,14 @@ int ExtractToDestination(ArchiveSlot* slot, const char* destination) {
 
 }  // namespace
 
-int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, const char* destName) {
+int ExtractVariable(Archive* archive, int operation, const char* destPath, const char* destName) {
     if (operation == PK_SKIP) return 0;
-    if (slot == nullptr) return E_BAD_DATA;
-    if (slot->openMode == PK_OM_LIST) return 0;
-    if (!slot->current.valid || slot->matFile == nullptr) return E_BAD_DATA;
+    if (archive == nullptr) return E_BAD_DATA;
+    if (archive->openMode == PK_OM_LIST) return 0;
+    if (!archive->current.valid || archive->matFile == nullptr) return E_BAD_DATA;
     if (operation == PK_TEST) {
         try {
-            return TestCurrentEntry(slot);
+            return TestCurrentEntry(archive);
         } catch (const std::bad_alloc&) {
             return E_NO_MEMORY;
         }
@@ -258,27 +279,8 @@ int ExtractVariable(ArchiveSlot* slot, int operation, const char* destPath, cons
         // blank that Windows drops when it makes them.
         platform::UseSystemFolderNames(destination.data());
         destination.resize(std::strlen(destination.c_str()));
-        return ExtractToDestination(slot, destination.c_str());
+        return ExtractToDestination(archive, destination.c_str());
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }
-}
-
-void CreatePathDirectories(const char* path) {
-    if (path == nullptr) return;
-    const size_t length = std::strlen(path);
-    if (length < 2) return;
-    // Each directory is made from the path up to its separator.
-    if (length > platform::kMaxPathLength) return;
-    for (size_t i = 1; i < length; ++i) {
-        if (path[i] != platform::kPathSeparator) continue;
-        const std::string prefix(path, i);
-        platform::MakeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
-    }
-}
-
-const char* LastPathComponent(const char* path) {
-    if (path == nullptr) return nullptr;
-    const char* last = std::strrchr(path, platform::kPathSeparator);
-    return last != nullptr ? last + 1 : path;
 }

@@ -6,7 +6,7 @@
 // goes on with the path separator and the listed name once more, so that the
 // host shows it inside a directory of its own. Extraction and deletion find
 // the variable again from the text before the first ".".
-#include "reader/list_variables.h"
+#include "reader/archive.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +17,7 @@
 #include "platform/diagnostics.h"
 #include "platform/host_rules.h"
 #include "platform/message_box.h"
-#include "reader/entry_name.h"
+#include "entry/entry_name.h"
 
 namespace {
 
@@ -122,22 +122,22 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     return bits;
 }
 
-int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry) {
-    if (slot == nullptr || entry == nullptr) return E_EREAD;
-    if (slot->nextVariableIndex >= slot->variableCount) {
+int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry) {
+    if (archive == nullptr || entry == nullptr) return E_EREAD;
+    if (archive->nextVariableIndex >= archive->variableCount) {
         // The intact variables are listed; the user learns that the rest of
         // the file is damaged, once.
-        if (slot->damagedAfterLast && slot->nextVariableIndex == slot->variableCount) {
-            slot->nextVariableIndex++;
-            ShowDamagedTail(slot->archivePath.c_str(), slot->variableCount);
+        if (archive->damagedAfterLast && archive->nextVariableIndex == archive->variableCount) {
+            archive->nextVariableIndex++;
+            ShowDamagedTail(archive->path.c_str(), archive->variableCount);
         }
         return E_END_ARCHIVE;
     }
-    slot->current = CurrentEntry{};
+    archive->current = CurrentEntry{};
 
-    mxArray* array = matGetNextArrayHeader(slot->matFile);
+    mxArray* array = matGetNextArrayHeader(archive->matFile);
     if (array == nullptr) {
-        platform::PrintLine("Error reading in file %s\n", slot->archivePath.c_str());
+        platform::PrintLine("Error reading in file %s\n", archive->path.c_str());
         return E_EREAD;
     }
 
@@ -146,7 +146,7 @@ int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry
     const bool global = mxIsFromGlobalWS(array);
     const bool asDirectory = (std::strcmp(className, "struct") == 0 ||
                               std::strcmp(className, "cell") == 0) &&
-                             slot->settings.StructCellasDirs != 0;
+                             archive->options.structCellsAsDirs;
     const mwSize* dims = mxGetDimensions(array);
     const size_t dimCount = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
 
@@ -160,18 +160,18 @@ int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry
         // A name too long for the record (scipy writes names of any length)
         // is listed shortened, flat.
         if (!fits) {
-            const std::string shortened = ShortenedName(listedName, static_cast<size_t>(slot->nextVariableIndex) + 1);
+            const std::string shortened = ShortenedName(listedName, static_cast<size_t>(archive->nextVariableIndex) + 1);
             fits = EntryName(shortened, classText, dims, dimCount, false, maxNameLength, &entryName);
         }
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
-        slot->nextVariableIndex++;   // its header has been read: stay in step with the engine
+        archive->nextVariableIndex++;   // its header has been read: stay in step with the engine
         return E_EREAD;
     }
     if (!fits) {
-        platform::PrintLine("Variable name too long to list in file %s\n", slot->archivePath.c_str());
+        platform::PrintLine("Variable name too long to list in file %s\n", archive->path.c_str());
         mxDestroyArray(array);
-        slot->nextVariableIndex++;
+        archive->nextVariableIndex++;
         return E_EREAD;
     }
 
@@ -181,24 +181,24 @@ int ListNextVariable(ArchiveSlot* slot, size_t maxNameLength, ListedEntry* entry
 
     try {
         const char* name = mxGetName(array);
-        slot->current.name = name != nullptr ? name : "";
+        archive->current.name = name != nullptr ? name : "";
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
-        slot->nextVariableIndex++;
+        archive->nextVariableIndex++;
         return E_EREAD;
     }
-    slot->current.occurrence = mxGetNameOccurrence(array);
-    slot->current.classId = mxGetClassID(array);
-    slot->current.global = global;
-    slot->current.valid = true;
+    archive->current.occurrence = mxGetNameOccurrence(array);
+    archive->current.classId = mxGetClassID(array);
+    archive->current.global = global;
+    archive->current.valid = true;
 
     entry->fileName = std::move(entryName);
     entry->packSize = elementCount;
     entry->unpSize = byteCount;
-    entry->fileTime = slot->hostFileTime;
+    entry->fileTime = archive->hostFileTime;
     entry->fileAttr = platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
 
     mxDestroyArray(array);
-    slot->nextVariableIndex++;
+    archive->nextVariableIndex++;
     return 0;
 }

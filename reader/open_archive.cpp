@@ -1,21 +1,23 @@
-// Opening a MAT-file as an archive: claim a slot, count the variables in a
-// first pass, open the file again for the listing, and find the date every
-// entry will carry.
-#include "reader/open_archive.h"
-
+// Opening a MAT-file as an archive: open the file once, index every variable
+// (the listing then walks that index), and find the date every entry will
+// carry.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "platform/diagnostics.h"
-#include "platform/file_io.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
 #include "platform/message_box.h"
+#include "reader/archive.h"
 
 namespace {
 
+int ReadMatFileHeader(Archive* archive);   // 0 when a date was found, -1 when not
+uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
+                         int32_t second);
 
 constexpr size_t kHeaderBlockBytes = 128;
 
@@ -24,21 +26,6 @@ constexpr unsigned kOpenErrorBoxStyle =
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// ---- the first bytes of the file --------------------------------------------
-
-// Reads up to `size` bytes from the start of the stream and puts the stream
-// back where it was, so that the engine's reading is not disturbed. Returns
-// the number of bytes read.
-size_t ReadFileStart(FILE* stream, uint8_t* buffer, size_t size) {
-    if (stream == nullptr) return 0;
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    const int64_t position = fs.tell(stream);
-    if (position < 0 || fs.seek(stream, 0, SEEK_SET) != 0) return 0;
-    const size_t got = fs.read(buffer, size, stream);
-    fs.seek(stream, position, SEEK_SET);
-    return got;
-}
 
 // ---- the header text ----------------------------------------------------------
 // The date stands in MATLAB's descriptive text, "MATLAB 5.0 MAT-file,
@@ -260,130 +247,110 @@ int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
     }
 }
 
-// The failure exit of the two passes: close the pass's handle, give the
-// slot back, refuse with the code, and tell the user why, once.
-ArchiveSlot* FailOpening(tOpenArchiveData* archiveData, ArchiveSlot* slot, MATFile* file, int failure) {
-    if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", archiveData->ArcName);
-    ReleaseSlot(slot);
-    std::string reason;
-    archiveData->OpenResult = OpenFailureCode(failure, archiveData->ArcName, &reason);
-    platform::ShowMessageBox(reason.c_str(), "Error Opening MAT-file", kOpenErrorBoxStyle);
-    return nullptr;
+// The names one a line, written in blocks: a write of its own for each of a
+// million names would cost more than the whole listing.
+void PrintNames(char** names, int count) {
+    constexpr size_t kBlockBytes = 64 * 1024;
+    std::string block;
+    try {
+        for (int i = 0; i < count; ++i) {
+            block += names[i];
+            block += '\n';
+            if (block.size() >= kBlockBytes || i + 1 == count) {
+                platform::WriteToStandardOutput(block.data(), block.size());
+                block.clear();
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        // The lines are only a diagnostic: the rest are left out.
+    }
 }
 
-// Opens the file for one pass and keeps its handle and stream in the slot.
-// False, with the line printed, when it cannot be opened.
-bool OpenPass(ArchiveSlot* slot, const char* arcName) {
-    MATFile* file = matOpen(arcName, "r");
-    if (file == nullptr) {
-        platform::PrintLine("Error opening file %s\n", arcName);
-        return false;
-    }
-    slot->matFile = file;
-    slot->stream = matGetFp(file);
-    return true;
+// The failure exit: close the handle, refuse with the code, and tell the
+// user why, once.
+int FailOpening(Archive* archive, const char* arcName, MATFile* file, int failure) {
+    if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
+    *archive = Archive{};
+    std::string reason;
+    const int code = OpenFailureCode(failure, arcName, &reason);
+    platform::ShowMessageBox(reason.c_str(), "Error Opening MAT-file", kOpenErrorBoxStyle);
+    return code;
 }
 
 }  // namespace
 
-ArchiveSlot* OpenMatArchive(tOpenArchiveData* archiveData) {
-    if (archiveData == nullptr) return nullptr;
-    const char* arcName = archiveData->ArcName;
-    if (arcName == nullptr) {
-        archiveData->OpenResult = E_EOPEN;
-        return nullptr;
-    }
-
-    // Every slot holding an open archive is not the file's fault: the host
-    // hears "not enough memory" (room for open archives), not "cannot open".
-    ArchiveSlot* slot = ClaimFreeSlot();
-    if (slot == nullptr) {
-        std::fprintf(stderr, "matwcx: %d archives are open already; close one to open %s\n", kArchiveSlotCount,
-                     arcName);
-        archiveData->OpenResult = E_NO_MEMORY;
-        return nullptr;
-    }
+int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOptions options) {
+    *archive = Archive{};
     platform::PrintLine("Reading file %s...\n\n", arcName);
 
-    // First pass: only counts the variables.
-    if (!OpenPass(slot, arcName)) return FailOpening(archiveData, slot, nullptr, matLastOpenFailure());
-    MATFile* file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file, MAT_OPEN_UNREADABLE);
+    // One handle indexes every variable and then serves the listing from
+    // that index.
+    MATFile* file = matOpen(arcName, "r");
+    if (file == nullptr) {
+        platform::PrintLine("Error opening file %s\n", arcName);
+        return FailOpening(archive, arcName, nullptr, matLastOpenFailure());
+    }
+    FILE* stream = matGetFp(file);
+    if (stream == nullptr) return FailOpening(archive, arcName, file, MAT_OPEN_UNREADABLE);
 
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         platform::PrintLine("Error reading directory of file %s\n", arcName);
-        return FailOpening(archiveData, slot, file, MAT_OPEN_DAMAGED);
+        return FailOpening(archive, arcName, file, MAT_OPEN_DAMAGED);
     }
     // Damage after the last variable listed: the listing ends with a word.
-    slot->damagedAfterLast = matCheckIndex(file) != 0;
+    archive->damagedAfterLast = matCheckIndex(file) != 0;
     platform::PrintLine("Directory of %s:\n", arcName);
-    if (names != nullptr) {
-        for (int i = 0; i < count; ++i) platform::PrintLine("%s\n", names[i]);
-    }
+    PrintNames(names, count);
     mxFree(names);
-    slot->variableCount = count;
-    if (matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
 
-    // Second pass: the handle the listing reads from, at the first variable.
-    if (!OpenPass(slot, arcName)) return FailOpening(archiveData, slot, nullptr, matLastOpenFailure());
-    file = slot->matFile;
-    if (slot->stream == nullptr) return FailOpening(archiveData, slot, file, MAT_OPEN_UNREADABLE);
+    archive->matFile = file;
+    archive->stream = stream;
+    archive->variableCount = count;
+    archive->path = arcName;
+    archive->nextVariableIndex = 0;
+    ReadMatFileHeader(archive);   // a file without a usable date still opens
+    archive->hostFileTime = platform::HostFileTime(archive->archiveTimeStamp);
+    archive->openMode = openMode;
+    archive->options = options;
 
-    slot->archivePath = arcName;
-    slot->nextVariableIndex = 0;
-    ReadMatFileHeader(slot);   // a file without a usable date still opens
-    slot->hostFileTime = platform::HostFileTime(slot->archiveTimeStamp);
-    slot->openMode = archiveData->OpenMode;
-    slot->settings = GetPluginSettings();
-    PublishSlot(slot);
-
-    archiveData->OpenResult = 0;
     platform::PrintLine("Done\n");
-    return slot;
+    return 0;
 }
 
-int ReadMatFileHeader(ArchiveSlot* slot) {
-    if (slot == nullptr) return -1;
-    uint8_t start[kHeaderBlockBytes] = {};
-    ReadFileStart(slot->stream, start, sizeof start);
+void CloseMatArchive(Archive* archive) {
+    if (archive->stream != nullptr) matClose(archive->matFile);
+    *archive = Archive{};   // frees the current entry's name now, not at the next opening
+}
 
-    const bool textHeader = start[0] != 0 && start[1] != 0 && start[2] != 0 && start[3] != 0;
-    if (textHeader) {
-        char text[kHeaderBlockBytes + 1];
-        std::memcpy(text, start, kHeaderBlockBytes);
-        text[kHeaderBlockBytes] = '\0';
+namespace {
+
+int ReadMatFileHeader(Archive* archive) {
+    char text[128];
+    if (matGetHeaderText(archive->matFile, text, sizeof text) == 0) {
         HeaderDate date{};
         if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
-            slot->archiveTimeStamp =
+            archive->archiveTimeStamp =
                 PackDosDateTime(date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second);
             return 0;
         }
         platform::LocalDateTime found{};
         bool utc = false;
         if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
-            slot->archiveTimeStamp =
+            archive->archiveTimeStamp =
                 PackDosDateTime(found.year, found.month, found.day, found.hour, found.minute, found.second);
             return 0;
         }
     }
 
     // A version 4 file holds no date, nor does a header without a readable
-    // one: such a file carries its own modification time.
+    // one: such a file carries its own modification time, as the engine found
+    // it when it opened the file.
+    int64_t modified = 0;
     platform::LocalDateTime local{};
-    int openError = 0;
-    switch (platform::LocalModificationTime(slot->archivePath.c_str(), &local, &openError)) {
-    case platform::FileTimeResult::Ok:
-        break;
-    case platform::FileTimeResult::OpenFailed:
-        platform::PrintLine("%d", openError);
-        return -1;
-    case platform::FileTimeResult::StatusFailed:
-    case platform::FileTimeResult::ConvertFailed:
-        return -1;
-    }
-    slot->archiveTimeStamp =
+    if (matGetModifiedTime(archive->matFile, &modified) != 0 || !platform::LocalTimeOf(modified, &local)) return -1;
+    archive->archiveTimeStamp =
         PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
     return 0;
 }
@@ -398,3 +365,5 @@ uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour,
            (static_cast<uint32_t>(day) << 16) | (static_cast<uint32_t>(hour) << 11) |
            (static_cast<uint32_t>(minute) << 5) | static_cast<uint32_t>(second / 2);
 }
+
+}  // namespace

@@ -8,21 +8,8 @@ set -euo pipefail
 
 # System DLLs of every Windows since XP.
 allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|COMCTL32|COMDLG32|OLE32|OLEAUT32|SHLWAPI|VERSION|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
-expected_exports='CanYouHandleThisFile
-CloseArchive
-ConfigurePacker
-DeleteFiles
-ExtensionFinalize
-ExtensionInitialize
-GetBackgroundFlags
-GetPackerCaps
-OpenArchive
-PackFiles
-PackSetDefaultParams
-ProcessFile
-ReadHeader
-SetChangeVolProc
-SetProcessDataProc'
+# The hosts' functions: the names listed in wcx/exports.def.
+expected_exports=$(sed -n 's/^    \([A-Za-z]*\)$/\1/p' "$(dirname "$0")/../wcx/exports.def")
 
 status=0
 for dll in "$@"; do

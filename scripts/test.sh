@@ -9,6 +9,9 @@ jobs=2   # the machines have two cores
 bash scripts/setup.sh
 
 status=0
+echo "=== the include edges between the layers"
+bash scripts/check_layers.sh || status=1
+
 run_suite() {   # run_suite BUILD_DIR [cmake options...]
   local dir=$1
   shift

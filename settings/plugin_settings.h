@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 struct PluginSettings {
     PackDefaultParamStruct HostParams;   // verbatim copy of the host's record

@@ -11,12 +11,15 @@
 #include "tools/commands.h"
 #include "tools/os_calls.h"
 
+#include "matwcx_version.h"
+
 namespace {
 
 using matwcx::Args;
 
 const char kUsage[] =
     "usage: matwcx [--plugin PATH] [--ini PATH] [--verbose] COMMAND ...\n"
+    "       matwcx --version\n"
     "\n"
     "Commands:\n"
     "  caps                         the plug-in's capability flags\n"
@@ -110,6 +113,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return matwcx::kExitOk;
+        }
+        if (arg == "--version") {
+            std::fputs("matwcx " MATWCX_VERSION_TEXT "\n", stdout);
             return matwcx::kExitOk;
         }
         if (arg == "--verbose" || arg == "-v") {

@@ -11,17 +11,17 @@
 #include <memory>
 #include <string>
 
-#include "platform/host_extension.h"
-#include "settings/about_dialog_lfm.h"
+#include "about/about_dialog_lfm.h"
 #include "tools/commands.h"
 #include "tools/os_calls.h"
+#include "wcx/extension.h"
 
 namespace matwcx {
 
 namespace {
 
-using ExtensionInitializeFn = void(WCX_CALL*)(tExtensionStartupInfo*);
-using ExtensionFinalizeFn = void(WCX_CALL*)(void*);
+constexpr int kIdOk = 1;   // the button a message box returns for OK
+
 
 // One showing of the form: the controls' states as the host would keep them.
 struct HeadlessForm {
@@ -47,25 +47,25 @@ struct DialogRun {
 };
 DialogRun gRun;
 
-intptr_t MATWCX_HOST_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t message, intptr_t wParam, intptr_t) {
+intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t message, intptr_t wParam, intptr_t) {
     auto* form = reinterpret_cast<HeadlessForm*>(dialog);
     if (form == nullptr) return 0;
     const std::string name = itemName != nullptr ? itemName : "";
     switch (message) {
-        case platform::DM_GETCHECK:
+        case wcx::DM_GETCHECK:
             return form->checks[name];
-        case platform::DM_SETCHECK: {
+        case wcx::DM_SETCHECK: {
             const intptr_t previous = form->checks[name];
             form->checks[name] = wParam;
             return previous;
         }
-        case platform::DM_ENABLE: {
+        case wcx::DM_ENABLE: {
             const auto found = form->enabled.find(name);
             const intptr_t previous = found == form->enabled.end() ? 1 : found->second;
             if (wParam != -1) form->enabled[name] = wParam;
             return previous;
         }
-        case platform::DM_CLOSE:
+        case wcx::DM_CLOSE:
             form->closed = true;
             if (wParam != -1) form->modalResult = wParam;
             return 0;
@@ -75,13 +75,13 @@ intptr_t MATWCX_HOST_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t 
 }
 
 // The host's name arguments are writable.
-intptr_t Send(platform::HostDlgProc proc, HeadlessForm* form, const char* name, intptr_t event, intptr_t wParam) {
+intptr_t Send(wcx::HostDlgProc proc, HeadlessForm* form, const char* name, intptr_t event, intptr_t wParam) {
     char item[64];
     std::snprintf(item, sizeof item, "%s", name);
     return proc(reinterpret_cast<uintptr_t>(form), item, event, wParam, 0);
 }
 
-int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::HostDlgProc proc) {
+int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc proc) {
     if (data == 0 || proc == nullptr) return 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
     for (const char* name : {about_dialog::kStructCellasDirsName, about_dialog::kDeleteEnabledName,
@@ -93,7 +93,7 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
     }
     gRun.shown = true;
     HeadlessForm form;
-    Send(proc, &form, about_dialog::kFormName, platform::DN_INITDIALOG, 0);
+    Send(proc, &form, about_dialog::kFormName, wcx::DN_INITDIALOG, 0);
 
     // The user's part: click each box that shows otherwise than asked.
     const std::pair<const char*, int> wanted[] = {{about_dialog::kStructCellasDirsName, gRun.wantStructDirs},
@@ -102,24 +102,24 @@ int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::H
     for (const auto& [name, want] : wanted) {
         if (want < 0 || form.closed || (form.checks[name] == 1) == (want == 1)) continue;
         form.checks[name] = want;   // the box toggles itself, then tells the dialog
-        Send(proc, &form, name, platform::DN_CHANGE, want);
+        Send(proc, &form, name, wcx::DN_CHANGE, want);
         gRun.clicked = true;
     }
     gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
     gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
     gRun.showContents = form.checks[about_dialog::kShowContentsName] == 1 ? 1 : 0;
     if (!form.closed) {
-        Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, platform::DN_CLICK, 0);
+        Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, wcx::DN_CLICK, 0);
     }
-    gRun.savedWithOk = form.closed && form.modalResult == platform::kModalResultOk;
+    gRun.savedWithOk = form.closed && form.modalResult == wcx::kModalResultOk;
     return gRun.savedWithOk ? -1 : 0;
 }
 
 // The options dialog shows a box only to say that something failed.
-int MATWCX_HOST_CALL ShowBox(char* text, char* caption, long) {
+int WCX_CALL ShowBox(char* text, char* caption, long) {
     gRun.boxShown = true;
     Complain(std::string(caption != nullptr ? caption : "") + ": " + (text != nullptr ? text : ""));
-    return platform::kMessageBoxIdOk;
+    return kIdOk;
 }
 
 // The folder part of a path, with its trailing separator, bounded to the field.
@@ -158,13 +158,8 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
         *want = on ? 1 : 0;
     }
 
-    const auto initialize =
-        reinterpret_cast<ExtensionInitializeFn>(os::LibrarySymbol(host.library(), "ExtensionInitialize"));
-    const auto finalize = reinterpret_cast<ExtensionFinalizeFn>(os::LibrarySymbol(host.library(), "ExtensionFinalize"));
-    if (initialize == nullptr) {
-        Complain("the plug-in offers no options dialog to a host (no ExtensionInitialize)");
-        return kExitFailed;
-    }
+    const auto initialize = host.api().ExtensionInitialize;
+    const auto finalize = host.api().ExtensionFinalize;
     // As Double Commander: a zeroed record of its own size, the functions filled in.
     auto info = std::make_unique<tExtensionStartupInfo>();
     std::memset(info.get(), 0, sizeof *info);

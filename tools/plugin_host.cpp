@@ -34,28 +34,9 @@ bool Resolve(void* library, const char* name, Fn* out, std::string* missing) {
 
 bool ResolveExports(void* library, PluginExports* exports, std::string* missing) {
     missing->clear();
-    Resolve(library, "OpenArchive", &exports->OpenArchive, missing);
-    Resolve(library, "ReadHeader", &exports->ReadHeader, missing);
-    Resolve(library, "ProcessFile", &exports->ProcessFile, missing);
-    Resolve(library, "CloseArchive", &exports->CloseArchive, missing);
-    Resolve(library, "SetChangeVolProc", &exports->SetChangeVolProc, missing);
-    Resolve(library, "SetProcessDataProc", &exports->SetProcessDataProc, missing);
-    Resolve(library, "GetPackerCaps", &exports->GetPackerCaps, missing);
-    Resolve(library, "PackFiles", &exports->PackFiles, missing);
-    Resolve(library, "DeleteFiles", &exports->DeleteFiles, missing);
-    Resolve(library, "ConfigurePacker", &exports->ConfigurePacker, missing);
-    Resolve(library, "CanYouHandleThisFile", &exports->CanYouHandleThisFile, missing);
-    Resolve(library, "PackSetDefaultParams", &exports->PackSetDefaultParams, missing);
-    Resolve(library, "GetBackgroundFlags", &exports->GetBackgroundFlags, missing);
-    Resolve(library, "ReadHeaderEx", &exports->ReadHeaderEx, missing);
-    Resolve(library, "OpenArchiveW", &exports->OpenArchiveW, missing);
-    Resolve(library, "ReadHeaderExW", &exports->ReadHeaderExW, missing);
-    Resolve(library, "ProcessFileW", &exports->ProcessFileW, missing);
-    Resolve(library, "SetChangeVolProcW", &exports->SetChangeVolProcW, missing);
-    Resolve(library, "SetProcessDataProcW", &exports->SetProcessDataProcW, missing);
-    Resolve(library, "PackFilesW", &exports->PackFilesW, missing);
-    Resolve(library, "DeleteFilesW", &exports->DeleteFilesW, missing);
-    Resolve(library, "CanYouHandleThisFileW", &exports->CanYouHandleThisFileW, missing);
+#define MATWCX_RESOLVE(name) Resolve(library, #name, &exports->name, missing);
+    MATWCX_EXPORTS(MATWCX_RESOLVE)
+#undef MATWCX_RESOLVE
     return missing->empty();
 }
 

@@ -9,36 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "plugin/plugin_api.h"
+#include "matwcx_exports.h"
+#include "wcx/plugin_api.h"
 
 namespace matwcx {
 
+// Every export, as wcx/exports.def names them.
 struct PluginExports {
-    decltype(&::OpenArchive) OpenArchive = nullptr;
-    decltype(&::ReadHeader) ReadHeader = nullptr;
-    decltype(&::ProcessFile) ProcessFile = nullptr;
-    decltype(&::CloseArchive) CloseArchive = nullptr;
-    decltype(&::SetChangeVolProc) SetChangeVolProc = nullptr;
-    decltype(&::SetProcessDataProc) SetProcessDataProc = nullptr;
-    decltype(&::GetPackerCaps) GetPackerCaps = nullptr;
-    decltype(&::PackFiles) PackFiles = nullptr;
-    decltype(&::DeleteFiles) DeleteFiles = nullptr;
-    decltype(&::ConfigurePacker) ConfigurePacker = nullptr;
-    decltype(&::CanYouHandleThisFile) CanYouHandleThisFile = nullptr;
-    decltype(&::PackSetDefaultParams) PackSetDefaultParams = nullptr;
-    decltype(&::GetBackgroundFlags) GetBackgroundFlags = nullptr;
-    decltype(&::ReadHeaderEx) ReadHeaderEx = nullptr;
-    decltype(&::OpenArchiveW) OpenArchiveW = nullptr;
-    decltype(&::ReadHeaderExW) ReadHeaderExW = nullptr;
-    decltype(&::ProcessFileW) ProcessFileW = nullptr;
-    decltype(&::SetChangeVolProcW) SetChangeVolProcW = nullptr;
-    decltype(&::SetProcessDataProcW) SetProcessDataProcW = nullptr;
-    decltype(&::PackFilesW) PackFilesW = nullptr;
-    decltype(&::DeleteFilesW) DeleteFilesW = nullptr;
-    decltype(&::CanYouHandleThisFileW) CanYouHandleThisFileW = nullptr;
+#define MATWCX_EXPORT_MEMBER(name) decltype(&::name) name = nullptr;
+    MATWCX_EXPORTS(MATWCX_EXPORT_MEMBER)
+#undef MATWCX_EXPORT_MEMBER
 };
 
-// Every one of the exports from a loaded library, by name. The names of
+// Every export from a loaded library, by name. The names of
 // those missing go to *missing, joined by ", " ("" when all are there).
 bool ResolveExports(void* library, PluginExports* exports, std::string* missing);
 

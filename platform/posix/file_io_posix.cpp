@@ -53,6 +53,18 @@ FILE* Open(const char* path, const char* mode) {
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::fseeko(file, static_cast<off_t>(offset), whence); }
+size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
+    const int fd = ::fileno(file);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(fd, static_cast<char*>(buffer) + done, size - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
 int64_t Tell(FILE* file) { return static_cast<int64_t>(::ftello(file)); }
 int Flush(FILE* file) { return std::fflush(file); }
 int Sync(FILE* file) { return ::fsync(::fileno(file)); }
@@ -333,7 +345,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -1,37 +1,21 @@
 #include "platform/file_time.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <ctime>
 
 namespace platform {
 
-FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *openError = errno;
-        return FileTimeResult::OpenFailed;
-    }
-    struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        ::close(fd);
-        return FileTimeResult::StatusFailed;
-    }
+bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
+    const time_t seconds = static_cast<time_t>(secondsSince1970);
     std::tm local{};
-    const time_t modified = status.st_mtime;
     bool converted = false;
     {
         const std::lock_guard<std::mutex> guard(TimeZoneLock());
-        converted = ::localtime_r(&modified, &local) != nullptr;
+        converted = ::localtime_r(&seconds, &local) != nullptr;
     }
-    ::close(fd);
-    if (!converted) return FileTimeResult::ConvertFailed;
+    if (!converted) return false;
     *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
             local.tm_hour,        local.tm_min,     local.tm_sec};
-    return FileTimeResult::Ok;
+    return true;
 }
 
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {

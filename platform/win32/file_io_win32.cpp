@@ -23,6 +23,25 @@ FILE* Open(const char* path, const char* mode) { return ::_wfopen(WidePath(path)
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
+// ReadFile at an offset given in OVERLAPPED: no seek of ours (the stream
+// seeks again before its own next read).
+size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    size_t done = 0;
+    while (done < size) {
+        const size_t left = size - done;
+        const DWORD piece = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+        const uint64_t at = offset + done;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(handle, static_cast<char*>(buffer) + done, piece, &got, &where) || got == 0) break;
+        done += got;
+    }
+    return done;
+}
 int64_t Tell(FILE* file) { return static_cast<int64_t>(::_ftelli64(file)); }
 int Flush(FILE* file) { return std::fflush(file); }
 int Sync(FILE* file) { return ::_commit(::_fileno(file)); }
@@ -180,7 +199,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -1,35 +1,18 @@
 #include "platform/file_time.h"
 
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <ctime>
 
 #include "platform/win32/wide_path.h"
 
 namespace platform {
 
-FileTimeResult LocalModificationTime(const char* path, LocalDateTime* out, int* openError) {
-    const int fd = ::_wopen(WidePath(path).c_str(), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        *openError = errno;
-        return FileTimeResult::OpenFailed;
-    }
-    struct _stat64 status {};
-    if (::_fstat64(fd, &status) != 0) {
-        ::_close(fd);
-        return FileTimeResult::StatusFailed;
-    }
+bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
+    const __time64_t seconds = secondsSince1970;
     std::tm local{};
-    const __time64_t modified = status.st_mtime;
-    const bool converted = ::_localtime64_s(&local, &modified) == 0;
-    ::_close(fd);
-    if (!converted) return FileTimeResult::ConvertFailed;
+    if (::_localtime64_s(&local, &seconds) != 0) return false;
     *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
             local.tm_hour,        local.tm_min,     local.tm_sec};
-    return FileTimeResult::Ok;
+    return true;
 }
 
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {

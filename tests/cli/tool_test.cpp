@@ -2,6 +2,7 @@
 // a file manager does.
 #include <filesystem>
 
+#include "matwcx_version.h"
 #include "support/mat_builder.h"
 #include "support/support.h"
 
@@ -46,6 +47,7 @@ TEST_F(MatwcxCommand, CommandLineErrorsCheckAndDate) {
              {}, {"--ini", ini(), "frobnicate"}, {"--ini", ini(), "view", WriteAB()}, {"--ini", ini(), "options", "--delete", "maybe"}}) {
         EXPECT_EQ(RunRaw(wrong).status, 2) << (wrong.empty() ? "" : wrong.back());
     }
+    EXPECT_EQ(RunRaw({"--version"}).out, "matwcx " MATWCX_VERSION_TEXT "\n");
     ToolRun noPlugin = Run({"--plugin", dir.file("none.wcx64"), "caps"});
     EXPECT_EQ(noPlugin.status, 1);
     EXPECT_TRUE(Contains(noPlugin.err, "cannot load the plug-in"));

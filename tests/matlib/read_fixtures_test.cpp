@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "matlib/mat_internal.h"
+#include "support/fault_injection.h"
 #include "support/support.h"
 
 using namespace matbuild;
@@ -193,6 +194,39 @@ TEST(ReadNames, DuplicatesCountInFileOrderAndTheCursorStays) {
     EXPECT_FALSE(matGetNextArrayHeader(m.get()));
 }
 
+// Opening, the directory and every header cost one open and reads at
+// offsets through the read-ahead window: no seek, no stream read, and about
+// one read per 64 KiB of headers. Each header is read once: the cursor
+// answers from the index.
+TEST(ReadIndex, OneOpenAndWindowedReadsWithoutSeeking) {
+    testenv::TempDir dir;
+    std::vector<Bytes> scalars;
+    for (int i = 0; i < 2000; ++i) scalars.push_back(NumericVar(Order::Little, "v" + std::to_string(i), mxDOUBLE, {1, 1}, {1.0 * i}));
+    const struct { const char* name; Bytes bytes; long readsAtMost; } files[] = {
+        {"all.mat", AllClasses(Order::Big), 1},
+        {"v4.mat", V4Matrix(V4Order::Little, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)), 1},
+        {"many.mat", File5(Order::Little, scalars), 3},   // 144 KB of scalars
+    };
+    const struct { faults::Call call; long least, most; } kinds[] = {
+        {faults::Call::Open, 1, 1}, {faults::Call::ReadAt, 1, -1}, {faults::Call::Read, 0, 0},
+        {faults::Call::Seek, 0, 0}, {faults::Call::Tell, 0, 0}};
+    for (const auto& f : files) {
+        const std::string path = dir.file(f.name);
+        WriteFile(path, f.bytes);
+        for (const auto& k : kinds) {
+            faults::FaultInjector counter(k.call, 0);
+            MATFile* m = matOpen(path.c_str(), "r");
+            ASSERT_TRUE(m) << f.name;
+            int count = 0;
+            mxFree(matGetDir(m, &count));
+            EXPECT_EQ(static_cast<int>(ListHeaders(m).size()), count) << f.name;
+            matClose(m);
+            EXPECT_GE(counter.Calls(), k.least) << f.name << " " << faults::CallName(k.call);
+            EXPECT_LE(counter.Calls(), k.most < 0 ? f.readsAtMost : k.most) << f.name << " " << faults::CallName(k.call);
+        }
+    }
+}
+
 TEST(ReadClasses, AClassCodeWeDoNotKnowStillListsAndCopies) {
     testenv::TempDir dir;
     Order o = Order::Big;
@@ -228,15 +262,25 @@ TEST(ReadOpen, RefusesWhatIsNoMatFile) {
     EXPECT_FALSE(matGetNextArrayHeader(m.get()));
 }
 
-// Extraction asks for the streams of both files: the source's starts at its header.
-TEST(ReadArrays, TheStreamsAreThere) {
+// Extraction asks for the streams of both files; the header's text comes
+// from the engine as read at opening, whatever the stream did since. A
+// version 4 file has none, and too little room is refused, never cut.
+TEST(ReadArrays, TheStreamsAreThereAndTheHeaderTextIsKept) {
     testenv::TempDir dir;
     matbuild::WriteFile(dir.file("a.mat"), File5(Order::Little, {NumericVar(Order::Little, "v", mxDOUBLE, {1, 1}, {7})}));
+    matbuild::WriteFile(dir.file("4.mat"), V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "x", 1, 1, {1}));
     FilePtr m(matOpen(dir.file("a.mat").c_str(), "r"));
-    ASSERT_TRUE(m);
-    char first[7] = {};
-    ASSERT_EQ(std::fread(first, 1, 6, matGetFp(m.get())), 6u);
-    EXPECT_STREQ(first, "MATLAB");
+    FilePtr v4(matOpen(dir.file("4.mat").c_str(), "r"));
+    ASSERT_TRUE(m && v4);
+    std::fseek(matGetFp(m.get()), 0, SEEK_END);
+    struct { MATFile* file; size_t room; int result; std::string text; } cases[] = {
+        {m.get(), 117, 0, (kHeaderText + std::string(116, ' ')).substr(0, 116)}, {m.get(), 116, 1, ""},
+        {v4.get(), 200, 1, ""}};
+    for (const auto& c : cases) {
+        char text[200] = "x";
+        EXPECT_EQ(matGetHeaderText(c.file, text, c.room), c.result) << c.room;
+        EXPECT_EQ(std::string(text), c.text) << c.room;
+    }
     FilePtr out(matOpen(dir.file("out.mat").c_str(), "w"));
     ASSERT_TRUE(out);
     EXPECT_NE(matGetFp(out.get()), nullptr);
@@ -254,8 +298,8 @@ TEST(ReadCheck, OtherWritersFilesCheckWholeAndOnlyTheDamagedOnesDoNot) {
     for (const auto& item : std::filesystem::recursive_directory_iterator(data)) {
         if (item.path().extension() != ".mat") continue;
         FilePtr m(matOpen(item.path().string().c_str(), "r"));
-        for (size_t i = 0; m; ++i) {
-            ArrayPtr a(matGetArrayAt(m.get(), i));
+        for (ArrayPtr h(m ? matGetNextArrayHeader(m.get()) : nullptr); h; h.reset(matGetNextArrayHeader(m.get()))) {
+            ArrayPtr a(matGetArrayOccurrence(m.get(), mxGetName(h.get()), mxGetNameOccurrence(h.get())));
             if (!a) break;
             ++checked;
             const char* reason = nullptr;

@@ -35,7 +35,7 @@ const Call kKinds[] = {Call::Any,     Call::Open,    Call::Read,    Call::Write,
                        Call::Flush,   Call::Sync,    Call::Close,   Call::Status, Call::FileStatus,
                        Call::SetMode, Call::Replace, Call::SyncDirectory, Call::CreateBeside, Call::Resolve,
                        Call::CopyRange, Call::LinkStatus, Call::Lock, Call::MayWrite, Call::CopyAttributes,
-                       Call::CreateUnnamed, Call::LinkIn};
+                       Call::CreateUnnamed, Call::LinkIn, Call::ReadAt};
 
 // Extract's result when the variable could not be read.
 constexpr int kNothingToPut = 3;

@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/host_extension.h"
-#include "settings/about_texts.h"
+#include "wcx/extension.h"
+#include "about/about_texts.h"
 #include "support/support.h"
 
 namespace {
@@ -122,7 +122,7 @@ struct Host {
     std::vector<bool> applyAfterClick;
     intptr_t modalResult = 0;
     bool closed = false;
-    platform::HostDlgProc proc = nullptr;
+    wcx::HostDlgProc proc = nullptr;
 
     static Host*& Current() {
         static Host* host = nullptr;
@@ -137,21 +137,21 @@ struct Host {
     void Fire(Control& c, const char* event) {
         const auto handler = c.properties.find(event);
         if (handler == c.properties.end()) return;
-        const intptr_t message = handler->second == "CheckBoxChange" ? platform::DN_CHANGE
-                                 : handler->second == "ButtonClick"  ? platform::DN_CLICK
-                                                                     : platform::DN_INITDIALOG;
+        const intptr_t message = handler->second == "CheckBoxChange" ? wcx::DN_CHANGE
+                                 : handler->second == "ButtonClick"  ? wcx::DN_CLICK
+                                                                     : wcx::DN_INITDIALOG;
         std::string name = c.name;
-        proc(reinterpret_cast<uintptr_t>(this), name.data(), message, message == platform::DN_CHANGE ? c.checked : 0, 0);
+        proc(reinterpret_cast<uintptr_t>(this), name.data(), message, message == wcx::DN_CHANGE ? c.checked : 0, 0);
     }
 
-    static int MATWCX_HOST_CALL MessageBox(char* text, char* caption, long flags) {
+    static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
         Current()->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
         return 1;
     }
-    static intptr_t MATWCX_HOST_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
+    static intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
         Host& host = *reinterpret_cast<Host*>(dialog);
         Control* c = host.Find(item != nullptr ? item : "");
-        if (message == platform::DM_CLOSE && c != nullptr) {
+        if (message == wcx::DM_CLOSE && c != nullptr) {
             host.closed = true;
             if (wParam != -1) host.modalResult = wParam;
             return 0;
@@ -160,18 +160,18 @@ struct Host {
             ADD_FAILURE() << "no such control: " << (item != nullptr ? item : "(null)");
             return 0;
         }
-        const bool previous = message == platform::DM_ENABLE ? c->enabled : c->checked;
-        if (message == platform::DM_SETCHECK) {
+        const bool previous = message == wcx::DM_ENABLE ? c->enabled : c->checked;
+        if (message == wcx::DM_SETCHECK) {
             c->checked = wParam == 1;
             if (host.lclChangeOnSet && previous != c->checked) host.Fire(*c, "OnChange");
-        } else if (message == platform::DM_ENABLE) {
+        } else if (message == wcx::DM_ENABLE) {
             if (wParam != -1) c->enabled = wParam != 0;
-        } else if (message != platform::DM_GETCHECK) {
+        } else if (message != wcx::DM_GETCHECK) {
             ADD_FAILURE() << "unexpected message " << message;
         }
         return previous ? 1 : 0;
     }
-    static int MATWCX_HOST_CALL DialogBoxLFM(intptr_t data, unsigned long size, platform::HostDlgProc dlgProc) {
+    static int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
         Host& host = *Current();
         ++host.shown;
         host.form.clear();
@@ -196,7 +196,7 @@ struct Host {
             }
             host.applyAfterClick.push_back(host.Find("btnApply")->enabled);
         }
-        return host.closed && host.modalResult == platform::kModalResultOk ? -1 : 0;
+        return host.closed && host.modalResult == wcx::kModalResultOk ? -1 : 0;
     }
 };
 
@@ -247,11 +247,11 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         intptr_t modalResult;
         const char* saved;   // the two options in the file afterwards; null: untouched
     } cases[] = {
-        {true, {"btnCancel"}, {false}, platform::kModalResultCancel, nullptr},
-        {true, {"chkStructCellasDirs", "btnOK"}, {true, false}, platform::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
+        {true, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
+        {true, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
         // A host whose boxes stay quiet when set; Cancel keeps what Apply saved.
         {false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
-         platform::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
+         wcx::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.clicks.front());

@@ -1,5 +1,5 @@
 // The About and Options dialog's behaviour, driven without a screen.
-#include "settings/about_dialog_logic.h"
+#include "about/about_dialog_logic.h"
 
 #include <gtest/gtest.h>
 
@@ -124,7 +124,7 @@ TEST_F(AboutDialog, OkSavesBothOptionsEvenUnchanged) {
 // A file that cannot be written (no write permission here): the user is
 // told, and Apply stays on since what the boxes show is not saved.
 std::vector<std::string> boxes;
-int MATWCX_HOST_CALL RecordBox(char* text, char*, long) {
+int WCX_CALL RecordBox(char* text, char*, long) {
     boxes.emplace_back(text);
     return platform::kMessageBoxIdOk;
 }

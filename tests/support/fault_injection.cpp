@@ -42,6 +42,9 @@ FILE* Open(const char* path, const char* mode) {
 size_t Read(void* buffer, size_t size, FILE* file) {
     return ShouldFail(Call::Read) ? Fail<size_t>(EIO, 0) : plan.saved.read(buffer, size, file);
 }
+size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
+    return ShouldFail(Call::ReadAt) ? Fail<size_t>(EIO, 0) : plan.saved.readAt(file, offset, buffer, size);
+}
 // As on a full disk: part of the bytes go in, then no more.
 size_t Write(const void* buffer, size_t size, FILE* file) {
     if (!ShouldFail(Call::Write)) return plan.saved.write(buffer, size, file);
@@ -113,7 +116,7 @@ const char* CallName(Call call) {
     static const char* const kNames[] = {"any", "open", "read", "write", "seek", "tell", "flush", "sync", "close",
                                          "status", "fileStatus", "setMode", "replace", "remove", "syncDirectory",
                                          "createBeside", "resolve", "copyRange", "linkStatus", "lock", "mayWrite",
-                                         "copyAttributes", "createUnnamed", "linkIn"};
+                                         "copyAttributes", "createUnnamed", "linkIn", "readAt"};
     return kNames[static_cast<int>(call)];
 }
 
@@ -129,7 +132,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries};
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt};
 }
 
 FaultInjector::~FaultInjector() {
@@ -137,6 +140,7 @@ FaultInjector::~FaultInjector() {
     plan.active = false;
 }
 
+long FaultInjector::Calls() const { return plan.calls; }
 bool FaultInjector::Fired() const { return plan.fired; }
 
 }  // namespace faults

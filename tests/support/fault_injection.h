@@ -22,6 +22,7 @@ enum class Call {
     LinkStatus, Lock, MayWrite, CopyAttributes,
     CreateUnnamed,  // its failure leaves the file to a named temporary
     LinkIn,
+    ReadAt,         // a read at an offset, without the stream's position
 };
 
 const char* CallName(Call call);
@@ -36,6 +37,7 @@ public:
     FaultInjector(const FaultInjector&) = delete;
     FaultInjector& operator=(const FaultInjector&) = delete;
 
+    long Calls() const;    // calls of the kind made so far
     bool Fired() const;    // a call was made to fail
 };
 

@@ -56,10 +56,6 @@ Plugin LoadPlugin() {
     std::string missing;
     const bool all = matwcx::ResolveExports(library, &plugin, &missing);
     if (!all) ADD_FAILURE() << "the plug-in does not export " << missing;
-    plugin.ExtensionInitialize =
-        reinterpret_cast<decltype(plugin.ExtensionInitialize)>(matwcx::os::LibrarySymbol(library, "ExtensionInitialize"));
-    plugin.ExtensionFinalize =
-        reinterpret_cast<decltype(plugin.ExtensionFinalize)>(matwcx::os::LibrarySymbol(library, "ExtensionFinalize"));
     // Kept loaded even when an export is missing: the host would refuse the
     // plug-in, but the tests of the other exports can still run.
     plugin.library = all ? library : nullptr;

@@ -9,18 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 #include "tools/plugin_host.h"
 
 namespace testhost {
 
-// The twelve exports (as the matwcx command resolves them), plus the
-// optional Double Commander extension entry points (null when not exported).
+// Every export (as the matwcx command resolves them).
 struct Plugin : matwcx::PluginExports {
     void* library = nullptr;   // the dlopen handle
-
-    void (*ExtensionInitialize)(void* startupInfo) = nullptr;
-    void (*ExtensionFinalize)(void* reserved) = nullptr;
 
     // Calls PackSetDefaultParams as Double Commander does (size 272, interface
     // version 2.22) with the given settings file. Its diagnostic line is

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "matlib/mat.h"
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 #include "platform/host_rules.h"
 #include "support/mat_builder.h"
 #include "support/plugin_loader.h"

@@ -67,11 +67,9 @@ TEST_F(WindowsPlugin, ExportsExactlyTheHostsFunctionsUndecorated) {
     const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
     std::set<std::string> found;
     for (DWORD i = 0; i < exports->NumberOfNames; ++i) found.insert(reinterpret_cast<const char*>(base + names[i]));
-    const std::set<std::string> expected = {"OpenArchive",     "ReadHeader",         "ProcessFile",
-                                            "CloseArchive",    "SetChangeVolProc",   "SetProcessDataProc",
-                                            "GetPackerCaps",   "PackFiles",          "DeleteFiles",
-                                            "ConfigurePacker", "CanYouHandleThisFile", "PackSetDefaultParams",
-                                            "GetBackgroundFlags", "ExtensionInitialize", "ExtensionFinalize"};
+#define MATWCX_EXPECTED(name) #name,
+    const std::set<std::string> expected = {MATWCX_EXPORTS(MATWCX_EXPECTED)};
+#undef MATWCX_EXPECTED
     EXPECT_EQ(found, expected);
     EXPECT_EQ(exports->NumberOfFunctions, expected.size());
 }

@@ -1,4 +1,4 @@
-#include "settings/about_dialog_logic.h"
+#include "about/about_dialog_logic.h"
 
 #include <cstdio>
 #include <string_view>

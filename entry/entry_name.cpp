@@ -1,4 +1,4 @@
-#include "reader/entry_name.h"
+#include "entry/entry_name.h"
 
 #include <climits>
 #include <new>
@@ -145,32 +145,4 @@ bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-}
-
-bool ResolveVariableRef(MATFile* file, VariableRef* ref) {
-    if (ref->position == 0) return true;
-    int count = 0;
-    char** names = matGetDir(file, &count);
-    if (names == nullptr || ref->position > static_cast<size_t>(count)) {
-        mxFree(names);
-        return false;
-    }
-    bool found = false;
-    try {
-        const std::string name = names[ref->position - 1];
-        int occurrence = 0;
-        for (size_t i = 0; i < ref->position; ++i) occurrence += name == names[i] ? 1 : 0;
-        // Only what the listing could have shortened: a real cut of the
-        // variable's own listed name.
-        const std::string listed = EncodeVariableName(name.c_str(), occurrence);
-        found = listed.size() > ref->shownStart.size() && listed.compare(0, ref->shownStart.size(), ref->shownStart) == 0;
-        if (found) {
-            ref->name = name;
-            ref->occurrence = occurrence;
-        }
-    } catch (const std::bad_alloc&) {
-        found = false;
-    }
-    mxFree(names);
-    return found;
 }

@@ -176,7 +176,7 @@ constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeo
 constexpr size_t kHeaderDataExWrittenEnd = offsetof(tHeaderDataEx, FileAttr) + sizeof(int);
 constexpr size_t kHeaderDataExWWrittenEnd = offsetof(tHeaderDataExW, FileAttr) + sizeof(int);
 
-// Double Commander's extension record (platform/host_extension.h).
+// Double Commander's extension record (wcx/extension.h).
 struct tExtensionStartupInfo;
 
 extern "C" {

@@ -1,6 +1,6 @@
-#include "settings/about_dialog.h"
+#include "about/about_dialog.h"
 
-#include "settings/about_dialog_lfm.h"
+#include "about/about_dialog_lfm.h"
 
 void ShowAboutDialog(HWND parent, HINSTANCE dllInstance) {
     if (about_dialog::ShowAboutForm()) return;

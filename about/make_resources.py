@@ -4,7 +4,7 @@ the resource script takes: the About picture (about.bmp: 100 x 140 pixels,
 256 colours), the link cursor (hand.cur: 32 x 32 monochrome pointing hand,
 hot spot at the fingertip) and the icon (matwcx.ico: 32 x 32 and 16 x 16).
 
-Run from anywhere: /usr/bin/python3 resources/make_resources.py
+Run from anywhere: /usr/bin/python3 about/make_resources.py
 The files are written beside this script and are committed with it.
 """
 import os

@@ -6,8 +6,8 @@
 #include <windows.h>
 
 #include "platform/open_link.h"
-#include "settings/about_dialog.h"
-#include "settings/about_dialog_logic.h"
+#include "about/about_dialog.h"
+#include "about/about_dialog_logic.h"
 
 namespace {
 

@@ -17,8 +17,6 @@
 
 #include <string>
 
-#include "matlib/mat.h"
-
 struct VariableRef {
     std::string name;     // the variable's name as stored in the file
     int occurrence = 1;   // 1 for the first variable of that name in the file
@@ -46,8 +44,3 @@ std::string ShortenedName(const std::string& listedName, size_t position);
 // no name the listing could have made: only the one spelling the listing
 // writes leads back. Never throws.
 bool DecodeVariableName(const std::string& listedName, VariableRef* out);
-
-// Fills in name and occurrence of a shortened name's reference from the
-// file, when the variable at its position has a listed name that the
-// shortened one really cuts. False otherwise. Never throws.
-bool ResolveVariableRef(MATFile* file, VariableRef* ref);

@@ -1,14 +1,10 @@
-/* The plug-in's name, version and the texts of its About area. Plain
+/* The plug-in's name and the texts of its About area. Plain
    preprocessor definitions only, so that the resource scripts (the dialog
    template and the version record) can include this file as well as C++. */
 #ifndef MATWCX_ABOUT_TEXTS_H
 #define MATWCX_ABOUT_TEXTS_H
 
 #define MATWCX_NAME "matwcx"
-#define MATWCX_FILE_DESCRIPTION "MAT-file packer plug-in for Total Commander and Double Commander"
-#define MATWCX_VERSION_TEXT "1.0.0"
-#define MATWCX_VERSION_NUMBERS 1, 0, 0, 0
-#define MATWCX_COPYRIGHT "matwcx developers"
 
 /* Caption of the dialog and the two-line title of its About area. */
 #define MATWCX_ABOUT_CAPTION "About matwcx"

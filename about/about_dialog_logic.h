@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "settings/about_texts.h"
+#include "about/about_texts.h"
 #include "settings/plugin_settings.h"
 
 namespace about_dialog {

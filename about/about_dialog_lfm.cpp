@@ -1,4 +1,4 @@
-#include "settings/about_dialog_lfm.h"
+#include "about/about_dialog_lfm.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -7,8 +7,8 @@
 
 #include "platform/host_extension.h"
 #include "platform/open_link.h"
-#include "settings/about_dialog_logic.h"
-#include "settings/about_picture.h"
+#include "about/about_dialog_logic.h"
+#include "about/about_picture.h"
 
 namespace about_dialog {
 
@@ -52,12 +52,12 @@ const char* NameOfId(int id) {
 // and colours are properties of the form text, so those calls do nothing.
 class FormSurface : public DialogSurface {
 public:
-    FormSurface(platform::HostSendDlgMsgFn send, uintptr_t form, intptr_t closeResult)
+    FormSurface(wcx::HostSendDlgMsgFn send, uintptr_t form, intptr_t closeResult)
         : send_(send), form_(form), closeResult_(closeResult) {}
 
-    bool IsChecked(int id) override { return Send(NameOfId(id), platform::DM_GETCHECK, 0) == 1; }
-    void SetChecked(int id, bool checked) override { Send(NameOfId(id), platform::DM_SETCHECK, checked ? 1 : 0); }
-    void EnableControl(int id, bool enabled) override { Send(NameOfId(id), platform::DM_ENABLE, enabled ? 1 : 0); }
+    bool IsChecked(int id) override { return Send(NameOfId(id), wcx::DM_GETCHECK, 0) == 1; }
+    void SetChecked(int id, bool checked) override { Send(NameOfId(id), wcx::DM_SETCHECK, checked ? 1 : 0); }
+    void EnableControl(int id, bool enabled) override { Send(NameOfId(id), wcx::DM_ENABLE, enabled ? 1 : 0); }
     bool GetRect(Window, WindowRect*) override { return false; }
     int MoveWindowTo(Window, int32_t, int32_t) override { return 0; }
     CursorHandle LoadSystemHandCursor() override { return nullptr; }
@@ -69,7 +69,7 @@ public:
     // Named after an existing control, the button that closes, so that no
     // version of the host can miss the item.
     void EndDialog() override {
-        Send(closeResult_ == platform::kModalResultOk ? kOkName : kCancelName, platform::DM_CLOSE, closeResult_);
+        Send(closeResult_ == wcx::kModalResultOk ? kOkName : kCancelName, wcx::DM_CLOSE, closeResult_);
     }
 
 private:
@@ -81,26 +81,26 @@ private:
         return send_(form_, item, message, wParam, 0);
     }
 
-    platform::HostSendDlgMsgFn send_;
+    wcx::HostSendDlgMsgFn send_;
     uintptr_t form_;
     intptr_t closeResult_;   // the modal result that ending the dialog sets
 };
 
-intptr_t MATWCX_HOST_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message, intptr_t, intptr_t) {
+intptr_t WCX_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message, intptr_t, intptr_t) {
     try {
-        const platform::HostSendDlgMsgFn send = platform::GetHostExtension().SendDlgMsg;
+        const wcx::HostSendDlgMsgFn send = platform::GetHostExtension().SendDlgMsg;
         if (send == nullptr) return 0;
         const int id = IdOfName(itemName);
         DialogMessage forwarded{MessageKind::kOther, 0, 0};
         switch (message) {
-            case platform::DN_INITDIALOG:
+            case wcx::DN_INITDIALOG:
                 forwarded.kind = MessageKind::kInitDialog;
                 break;
-            case platform::DN_CLICK:   // buttons and links
+            case wcx::DN_CLICK:   // buttons and links
                 if (id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdShowContents) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
-            case platform::DN_CHANGE:   // check boxes; the host has toggled the box already
+            case wcx::DN_CHANGE:   // check boxes; the host has toggled the box already
                 if (id != kIdStructCellasDirs && id != kIdDeleteEnabled && id != kIdShowContents) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
@@ -108,7 +108,7 @@ intptr_t MATWCX_HOST_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t
                 break;
         }
         if (forwarded.kind == MessageKind::kCommand && id == 0) return 0;   // not one of ours
-        const intptr_t closeResult = id == kIdOk ? platform::kModalResultOk : platform::kModalResultCancel;
+        const intptr_t closeResult = id == kIdOk ? wcx::kModalResultOk : wcx::kModalResultCancel;
         FormSurface surface(send, form, closeResult);
         return HandleAboutDialogMessage(surface, forwarded);
     } catch (...) {

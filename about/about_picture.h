@@ -1,4 +1,4 @@
-// The About picture (resources/about.bmp), a Windows bitmap file as it
+// The About picture (about/about.bmp), a Windows bitmap file as it
 // stands, built into the plug-in for the form that Double Commander draws.
 #pragma once
 

@@ -1,7 +1,7 @@
 // The combined About and Options dialog behind ConfigurePacker.
 #pragma once
 
-#include "plugin/plugin_api.h"
+#include "wcx/plugin_api.h"
 
 // Double Commander's form when the host handed its dialog functions over
 // (ExtensionInitialize), otherwise the Windows dialog. Elsewhere, without the

@@ -1,0 +1,72 @@
+// An open MAT-file as the host sees it: an archive whose entries are its
+// variables, read in file order, and the entry ReadHeader reported last.
+// The plug-in keeps one of these per open archive; everything an operation
+// needs is in it or passed in as a value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "matlib/mat.h"
+#include "wcx/plugin_api.h"
+
+// The options that shape the listing and the viewer's text, as they were
+// when the archive was opened.
+struct ReaderOptions {
+    bool structCellsAsDirs = false;   // struct and cell entries inside a folder of their own
+    bool showContents = false;        // the viewer shows what structs, cells and objects hold
+};
+
+// The entry ReadHeader reported last: the one ProcessFile works on.
+struct CurrentEntry {
+    bool valid = false;
+    std::string name;              // the variable's name as stored in the file
+    int occurrence = 1;            // 1 for the first variable of that name
+    mxClassID classId = mxUNKNOWN_CLASS;
+    bool global = false;           // from the global workspace (listed in upper case)
+};
+
+struct Archive {
+    std::string path;              // ArcName as the host passed it, in UTF-8
+    FILE* stream = nullptr;        // matGetFp of the handle; non-null while open
+    MATFile* matFile = nullptr;    // open from OpenArchive to CloseArchive
+    int32_t variableCount = 0;     // what matGetDir counted at opening
+    int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
+    bool damagedAfterLast = false; // a damaged variable follows the last one counted
+    int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
+    uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
+    int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once
+    ReaderOptions options;
+    CurrentEntry current;
+    // Extraction's progress and Cancel: the host's callback for this archive,
+    // its UTF-16 form preferred when set.
+    tProcessDataProc processDataProc = nullptr;
+    tProcessDataProcW processDataProcW = nullptr;
+};
+
+// Opens arcName into a fresh archive: 0, or the host's result code with
+// nothing left open.
+int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOptions options);
+// Closes what OpenMatArchive opened and forgets the current entry.
+void CloseMatArchive(Archive* archive);
+
+// One entry as the host's records carry it.
+struct ListedEntry {
+    std::string fileName;
+    uint64_t packSize = 0;   // the number of elements
+    uint64_t unpSize = 0;    // the bytes the values take
+    int32_t fileTime = 0;
+    int32_t fileAttr = 0;
+};
+
+// ReadHeader: the next variable's entry, its name at most maxNameLength
+// characters (the host's record: 259 or 1023), which becomes the current
+// entry; E_END_ARCHIVE after the last.
+int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry);
+
+// ProcessFile: tests the current entry, or extracts it into a MAT-file of its
+// own under the host's name; in the host's viewer folder a text file showing
+// its value is written instead.
+int ExtractVariable(Archive* archive, int operation, const char* destPath, const char* destName);
