@@ -235,6 +235,11 @@ WCX_EXPORT int WCX_CALL ReadHeaderExW(HANDLE hArcData, tHeaderDataExW* HeaderDat
         PutText(HeaderData->FileName, 1024, Wide(entry.fileName));
         PutCommonFields(entry, HeaderData);
         PutLongSizes(entry, HeaderData);
+        // Only a host that said it reads MfileTime has room for it.
+        if (platform::GetHostExtension().VersionAPI >= kMfileTimeVersionApi) {
+            std::memcpy(reinterpret_cast<unsigned char*>(HeaderData) + kMfileTimeOffset, &entry.windowsFileTime,
+                        sizeof entry.windowsFileTime);
+        }
         return 0;
     } catch (...) {
         return E_EREAD;

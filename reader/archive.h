@@ -38,6 +38,7 @@ struct Archive {
     int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
     uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
     int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once
+    uint64_t windowsFileTime = 0;  // the same in 100 ns since 1601, UTC; 0 when unknown
     ReaderOptions options;
     CurrentEntry current;
     // Extraction's progress and Cancel: the host's callback for this archive,
@@ -58,6 +59,7 @@ struct ListedEntry {
     uint64_t packSize = 0;   // the number of elements
     uint64_t unpSize = 0;    // the bytes the values take
     int32_t fileTime = 0;
+    uint64_t windowsFileTime = 0;   // the same to the second, as Double Commander 1.2 reads it
     int32_t fileAttr = 0;
 };
 

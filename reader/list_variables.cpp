@@ -196,6 +196,7 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
     entry->packSize = elementCount;
     entry->unpSize = byteCount;
     entry->fileTime = archive->hostFileTime;
+    entry->windowsFileTime = archive->windowsFileTime;
     entry->fileAttr = platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
 
     mxDestroyArray(array);

@@ -326,20 +326,30 @@ void CloseMatArchive(Archive* archive) {
 
 namespace {
 
+// The archive's date in both of the host's forms: packed DOS (FileTime) and,
+// to the second, Windows' 100 ns since 1601 in UTC.
+void SetArchiveTime(Archive* archive, const platform::LocalDateTime& local) {
+    archive->archiveTimeStamp =
+        PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+    int64_t seconds = 0;
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    if (platform::SecondsOfLocal(local, &seconds) && seconds >= -kSecondsFrom1601To1970) {
+        archive->windowsFileTime = static_cast<uint64_t>(seconds + kSecondsFrom1601To1970) * 10000000u;
+    }
+}
+
 int ReadMatFileHeader(Archive* archive) {
     char text[128];
     if (matGetHeaderText(archive->matFile, text, sizeof text) == 0) {
         HeaderDate date{};
         if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
-            archive->archiveTimeStamp =
-                PackDosDateTime(date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second);
+            SetArchiveTime(archive, {date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second});
             return 0;
         }
         platform::LocalDateTime found{};
         bool utc = false;
         if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
-            archive->archiveTimeStamp =
-                PackDosDateTime(found.year, found.month, found.day, found.hour, found.minute, found.second);
+            SetArchiveTime(archive, found);
             return 0;
         }
     }
@@ -350,8 +360,7 @@ int ReadMatFileHeader(Archive* archive) {
     int64_t modified = 0;
     platform::LocalDateTime local{};
     if (matGetModifiedTime(archive->matFile, &modified) != 0 || !platform::LocalTimeOf(modified, &local)) return -1;
-    archive->archiveTimeStamp =
-        PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+    SetArchiveTime(archive, local);
     return 0;
 }
 

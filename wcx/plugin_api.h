@@ -175,6 +175,11 @@ static_assert(offsetof(PackDefaultParamStruct, DefaultIniName) == 12);
 constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeof(int);
 constexpr size_t kHeaderDataExWrittenEnd = offsetof(tHeaderDataEx, FileAttr) + sizeof(int);
 constexpr size_t kHeaderDataExWWrittenEnd = offsetof(tHeaderDataExW, FileAttr) + sizeof(int);
+// Double Commander 1.2 and later read a FILETIME (100 ns since 1601, UTC)
+// after Reserved in tHeaderDataExW, at the offset of its packed record; Total
+// Commander's record and that of earlier Double Commanders end before it.
+constexpr size_t kMfileTimeOffset = sizeof(void*) == 8 ? 5184 : 5180;
+constexpr uintptr_t kMfileTimeVersionApi = 5;   // VersionAPI of Double Commander 1.2
 
 // Double Commander's extension record (wcx/extension.h).
 struct tExtensionStartupInfo;

@@ -18,6 +18,25 @@ bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
     return true;
 }
 
+bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970) {
+    std::tm parts{};
+    parts.tm_year = local.year - 1900;
+    parts.tm_mon = local.month - 1;
+    parts.tm_mday = local.day;
+    parts.tm_hour = local.hour;
+    parts.tm_min = local.minute;
+    parts.tm_sec = local.second;
+    parts.tm_isdst = -1;
+    time_t seconds = 0;
+    {
+        const std::lock_guard<std::mutex> guard(TimeZoneLock());
+        seconds = std::mktime(&parts);
+    }
+    if (seconds == static_cast<time_t>(-1)) return false;
+    *secondsSince1970 = static_cast<int64_t>(seconds);
+    return true;
+}
+
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {
     std::tm parts{};
     parts.tm_year = utc.year - 1900;

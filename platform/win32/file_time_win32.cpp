@@ -15,6 +15,21 @@ bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
     return true;
 }
 
+bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970) {
+    std::tm parts{};
+    parts.tm_year = local.year - 1900;
+    parts.tm_mon = local.month - 1;
+    parts.tm_mday = local.day;
+    parts.tm_hour = local.hour;
+    parts.tm_min = local.minute;
+    parts.tm_sec = local.second;
+    parts.tm_isdst = -1;
+    const __time64_t seconds = ::_mktime64(&parts);
+    if (seconds == -1) return false;
+    *secondsSince1970 = seconds;
+    return true;
+}
+
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {
     std::tm parts{};
     parts.tm_year = utc.year - 1900;

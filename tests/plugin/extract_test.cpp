@@ -205,7 +205,7 @@ TEST_F(Extraction, LongDestinationsUpToTheSystemsLimit) {
     const std::string deep = Path(Path(out, folder), folder);   // over 400 characters
     EXPECT_EQ(Process(*archive, PK_EXTRACT, deep.c_str(), fileName), 0);
     EXPECT_EQ(support::VariableNames(Path(deep, fileName) + ".mat"), std::vector<std::string>{"A"});
-    fs::remove_all(Path(out, folder));
+    fs::remove_all(matbuild::FsPath(Path(out, folder)));
     std::string tooLong = out;
     while (tooLong.size() + 1 + fileName.size() + 4 <= platform::kMaxPathLength) tooLong = Path(tooLong, folder);
     EXPECT_EQ(Process(*archive, PK_EXTRACT, tooLong.c_str(), fileName), E_EWRITE);

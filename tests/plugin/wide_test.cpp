@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "support/support.h"
+#include "wcx/extension.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ protected:
 TEST_F(Wide16, LongPathsInAnyScriptOpenListExtractAndDelete) {
     // Over 300 bytes of UTF-8 in all.
     const std::string folder = Path("данные", std::string(200, 'd'));
-    fs::create_directories(Path(dir.path(), folder));
+    fs::create_directories(matbuild::FsPath(Path(dir.path(), folder)));
     const std::string path = Write(Path(folder, "測定.mat"),
                                    File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 2}, {1, 2}),
                                                          NumericVar(Order::Little, "B", mxINT8, {1, 1}, {7})}));
@@ -94,13 +95,21 @@ TEST_F(Wide16, IllFormedUtf16IsRefused) {
 
 // The three records list the same entries; the long ones carry 64-bit sizes
 // and names up to 1023 characters, the short one clamps and shortens. Each
-// writes nothing past FileAttr but its own fields.
+// writes nothing past FileAttr but its own fields, and MfileTime only for a
+// Double Commander that reads it (form 3).
 TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     const Order o = Order::Little;
     const std::string n300(300, 'p');
     const std::string path = Write("big.mat", File5(o, {NumericVar(o, n300, mxDOUBLE, {1, 1}, {1}),
                                                         Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {600000000, 1}),
-                                                                       NameElement(o, "big"), Tag(o, miDOUBLE, 0)}))}));
+                                                                       NameElement(o, "big"), Tag(o, miDOUBLE, 0)}))},
+                                                    "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC"));
+    const uint64_t mfileTime = 134410859720000000;   // that time in 100 ns since 1601
+    std::vector<unsigned char> startup(sizeof(tExtensionStartupInfo), 0);
+    const uint32_t structSize = sizeof(tExtensionStartupInfo);
+    const uintptr_t versionApi = 5;
+    std::memcpy(startup.data(), &structSize, sizeof structSize);
+    std::memcpy(startup.data() + offsetof(tExtensionStartupInfo, VersionAPI), &versionApi, sizeof versionApi);
     // "big" claims 4.8 GB of values; its header is all the listing reads.
     struct Row {
         std::string name;
@@ -110,8 +119,9 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     const std::vector<Row> shortRows = {{std::string(117, 'p') + "%~1.double [1x1] ", 1, 8},
                                         {"big.double [1x600000000] ", 600000000, INT32_MAX}};
     int result = -1;
-    for (int form = 0; form < 3; ++form) {
+    for (int form = 0; form < 4; ++form) {
         SCOPED_TRACE(form);
+        if (form == 3) plugin.ExtensionInitialize(reinterpret_cast<tExtensionStartupInfo*>(startup.data()));
         HANDLE handle = Open(Wide(path), PK_OM_LIST, &result);
         ASSERT_NE(handle, nullptr) << result;
         for (size_t i = 0; i < 2; ++i) {
@@ -131,7 +141,7 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
                 got = {h->FileName, (uint64_t{h->PackSizeHigh} << 32) | h->PackSize, (uint64_t{h->UnpSizeHigh} << 32) | h->UnpSize};
                 writtenEnd = kHeaderDataExWrittenEnd;
             } else {
-                record.assign(sizeof(tHeaderDataExW), 0x5A);
+                record.assign(std::max(sizeof(tHeaderDataExW), kMfileTimeOffset + 8), 0x5A);
                 auto* h = reinterpret_cast<tHeaderDataExW*>(record.data());
                 ASSERT_EQ(plugin.ReadHeaderExW(handle, h), 0);
                 got = {Narrow(h->FileName), (uint64_t{h->PackSizeHigh} << 32) | h->PackSize,
@@ -143,10 +153,17 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
             EXPECT_EQ(got.name, want.name);
             EXPECT_EQ(got.packSize, want.packSize);
             EXPECT_EQ(got.unpSize, want.unpSize);
+            if (form == 3) {
+                uint64_t got = 0;
+                std::memcpy(&got, record.data() + kMfileTimeOffset, sizeof got);
+                EXPECT_EQ(got, mfileTime);
+                std::fill_n(record.begin() + static_cast<std::ptrdiff_t>(kMfileTimeOffset), 8, 0x5A);
+            }
             for (size_t b = writtenEnd; b < size; ++b) ASSERT_EQ(record[b], 0x5A) << "byte " << b;
         }
         EXPECT_EQ(plugin.CloseArchive(handle), 0);
     }
+    plugin.ExtensionFinalize(nullptr);
 }
 
 // The progress callback: counts the byte reports, answers 0 (Cancel) at the

@@ -13,14 +13,14 @@
 namespace support {
 
 std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(matbuild::FsPath(path), std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
 void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    std::ofstream(matbuild::FsPath(path), std::ios::binary | std::ios::trunc) << text;
 }
 
 std::vector<std::string> StrayTemporaries(const std::string& folder) {
