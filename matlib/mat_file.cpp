@@ -20,8 +20,11 @@ namespace {
 using namespace format;
 
 HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_t& next) {
-    return mfp->source->version == 4 ? ReadV4Header(mfp->source, offset, array, next)
-                                     : ReadV5Header(mfp->source, offset, array, next);
+    switch (mfp->source->version) {
+        case 4: return ReadV4Header(mfp->source, offset, array, next);
+        case 73: return ReadV73Header(mfp->source, offset, array, next);
+        default: return ReadV5Header(mfp->source, offset, array, next);
+    }
 }
 
 // Keeps the header the listing shows in the entry; what does not fit its
@@ -234,8 +237,17 @@ MATFile* OpenForRead(const char* path) {
     auto mfp = std::make_unique<MATFile>();
     if (!Recognise(*source, mfp->header)) {
         const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
-        lastOpenFailure = IsVersion73(mfp->header, n) ? MAT_OPEN_VERSION_73 : MAT_OPEN_NOT_MAT;
-        return nullptr;
+        if (!IsVersion73(mfp->header, n)) {
+            lastOpenFailure = MAT_OPEN_NOT_MAT;
+            return nullptr;
+        }
+        const V73Status opened = OpenV73(*source);
+        if (opened != V73Status::Ok) {
+            lastOpenFailure = opened == V73Status::NotReadable ? MAT_OPEN_VERSION_73 : MAT_OPEN_DAMAGED;
+            return nullptr;
+        }
+        // Its variables are counted from 0 (ReadV73Header).
+        source->version = 73;
     }
     mfp->mode = OpenMode::Read;
     mfp->source = source;
@@ -275,6 +287,10 @@ MATFile* OpenForUpdate(const char* path) {
         platform::FileStatus now;
         if (fs.status(path, &now) != 0) return nullptr;
         if (now.device != mfp->source->opened.device || now.inode != mfp->source->opened.inode) continue;
+        if (mfp->source->version == 73) {
+            SetLastError("variables cannot be deleted from a version 7.3 (HDF5) MAT-file yet");
+            return nullptr;
+        }
         mfp->mode = OpenMode::Update;
         if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
         return mfp.release();
@@ -377,7 +393,7 @@ char** matGetDir(MATFile* mfp, int* num) {
 
 int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
     if (text != nullptr && size > 0) text[0] = '\0';
-    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->version != 5) return 1;
+    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->version == 4) return 1;
     if (size <= kHeaderTextSize) return 1;
     std::memcpy(text, mfp->header, kHeaderTextSize);
     text[kHeaderTextSize] = '\0';

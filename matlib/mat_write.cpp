@@ -222,6 +222,9 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
     int result = 0;
+    // A version 7.3 variable is not written into a level-5 file (its data
+    // may exceed what that format holds, its cells and structs are references).
+    if (array->version == 73) return 1;
     if (array->version == 5) {
         if (!array->source) return 1;
         if (NoteSubsystem(state, array) != 0) return 1;

@@ -31,7 +31,9 @@ const DecodedData* Decoded(const mxArray* a) {
     if (d.state == DecodedData::NotTried) {
         bool ok = false;
         try {
-            ok = a->version == 4 ? matlib::DecodeV4(*a, d) : matlib::DecodeV5(*a, d);
+            ok = a->version == 4    ? matlib::DecodeV4(*a, d)
+                 : a->version == 73 ? matlib::DecodeV73(*a, d)
+                                    : matlib::DecodeV5(*a, d);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -241,8 +243,11 @@ size_t mxReadElements(const mxArray* a, int part, size_t first, size_t count,
     try {
         bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
         if (!wholeOnly && a->decoded.state != DecodedData::Decoded) {
-            return a->version == 4 ? matlib::ReadV4Elements(*a, part, first, count, asDouble, asInt64, asUInt64)
-                                   : matlib::ReadV5Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
+            switch (a->version) {
+                case 4: return matlib::ReadV4Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
+                case 73: return matlib::ReadV73Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
+                default: return matlib::ReadV5Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
+            }
         }
         const DecodedData* d = Decoded(a);
         if (d == nullptr) return 0;

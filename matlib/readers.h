@@ -22,6 +22,20 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
 HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
                           mxArray& array, uint64_t& next);
 
+// Version 7.3 (HDF5) files: v73_reader.cpp, or v73_absent.cpp in a build
+// without libhdf5. A variable is a top-level object of the HDF5 file; an
+// array's elementOffset is its position among them, and the header read at
+// `index` gives index + 1 as where the next one starts.
+enum class V73Status { Ok, NotReadable, Damaged };
+// Opens the HDF5 file behind the MAT header of `source` and finds its
+// variables (source.hdf5). NotReadable: this build reads no such file.
+V73Status OpenV73(SourceFile& source);
+HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,
+                           uint64_t& next);
+bool DecodeV73(const mxArray& array, DecodedData& out);
+size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count,
+                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+
 // The class name of an array of this class; empty for objects and opaque
 // arrays, whose file names their class.
 const char* OwnClassName(mxClassID id);

@@ -14,6 +14,10 @@ packages=(
   # test oracles and third-party writers: scipy/numpy (run with /usr/bin/python3),
   # matio (library and matdump), GNU Octave (octave-cli)
   python3-scipy python3-numpy libmatio-dev matio-tools octave
+  # version 7.3 MAT-files: libhdf5 (the C library, serial build) for the engine;
+  # h5py and hdf5storage write and judge such files in the tests, h5dump and
+  # h5copy help by hand
+  libhdf5-dev hdf5-tools python3-h5py python3-hdf5storage
   # benchmarks and memory checks
   hyperfine valgrind time
   # ---- Windows cross-build (mingw-w64, wine64): added here by its maintainer ----

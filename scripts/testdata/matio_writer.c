@@ -72,8 +72,9 @@ static void write_v4(const char* path) {
     Mat_Close(mat);
 }
 
-static void write_v5(const char* path, enum matio_compression comp) {
-    mat_t* mat = Mat_CreateVer(path, NULL, MAT_FT_MAT5);
+/* The same variables as level 5, or as version 7.3 (HDF5) with MAT_FT_MAT73. */
+static void write_v5(const char* path, enum matio_compression comp, enum mat_ft version) {
+    mat_t* mat = Mat_CreateVer(path, NULL, version);
     if (mat == NULL) {
         fprintf(stderr, "matio_writer: cannot create %s\n", path);
         failures++;
@@ -176,9 +177,11 @@ int main(int argc, char** argv) {
     snprintf(path, len, "%s/v4.mat", argv[1]);
     write_v4(path);
     snprintf(path, len, "%s/v5.mat", argv[1]);
-    write_v5(path, MAT_COMPRESSION_NONE);
+    write_v5(path, MAT_COMPRESSION_NONE, MAT_FT_MAT5);
     snprintf(path, len, "%s/v5_compressed.mat", argv[1]);
-    write_v5(path, MAT_COMPRESSION_ZLIB);
+    write_v5(path, MAT_COMPRESSION_ZLIB, MAT_FT_MAT5);
+    snprintf(path, len, "%s/v73.mat", argv[1]);
+    write_v5(path, MAT_COMPRESSION_ZLIB, MAT_FT_MAT73);
     free(path);
     return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,17 @@
+// Version 7.3 (HDF5) files in a build without libhdf5: recognised, never
+// read (matOpen answers MAT_OPEN_VERSION_73).
+#include "matlib/readers.h"
+
+namespace matlib {
+
+V73Status OpenV73(SourceFile&) { return V73Status::NotReadable; }
+
+HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>&, uint64_t, mxArray&, uint64_t&) {
+    return HeaderStatus::Damaged;
+}
+
+bool DecodeV73(const mxArray&, DecodedData&) { return false; }
+
+size_t ReadV73Elements(const mxArray&, int, uint64_t, size_t, double*, int64_t*, uint64_t*) { return 0; }
+
+}  // namespace matlib

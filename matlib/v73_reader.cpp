@@ -1,0 +1,541 @@
+// Version 7.3 MAT-files: an HDF5 file behind a 512-byte user block whose
+// first 128 bytes are a MAT header. Read through libhdf5 (the C library).
+//
+// Each variable is a top-level dataset or group with the attribute
+// MATLAB_class; names beginning with '#' (#refs#, #subsystem#) hold what
+// variables refer to and are no variables. HDF5 keeps the dimensions in C
+// order, so MATLAB's are the dataset's reversed, and MATLAB's column-major
+// element k is the dataset's element k in C order. Complex data is a compound
+// of "real" and "imag"; MATLAB_empty = 1 marks a dataset that holds the
+// dimensions of an empty array instead of data; a sparse array is a group
+// with MATLAB_sparse = its rows and the datasets data, ir and jc.
+//
+// libhdf5 as Debian builds it (serial) is not thread-safe, and the plug-in
+// reads archives from several threads at once: every call into it, closing
+// handles included, runs under the one process-wide lock below.
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "matlib/convert.h"
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+
+namespace matlib {
+
+namespace {
+
+using namespace format;
+
+constexpr uint64_t kUserBlockSize = 512;   // where MATLAB puts the HDF5 superblock
+constexpr uint8_t kHdf5Signature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+// An object's metadata (0xDD000000, rank, dims, object ids, class id) is a
+// short uint32 column; anything longer is not read for its dimensions.
+constexpr hssize_t kMaxObjectMetadata = 1024;
+
+std::mutex& Hdf5Lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Closes an HDF5 identifier when it goes out of scope (under the lock).
+class Id {
+public:
+    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    ~Id() {
+        if (id_ >= 0) close_(id_);
+    }
+    Id(const Id&) = delete;
+    Id& operator=(const Id&) = delete;
+    hid_t get() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+// libhdf5 prints its error stack to stderr by default: inside a file manager
+// a failure is our error code, never text on the host's terminal.
+void QuietErrors() {
+    static bool quiet = false;
+    if (!quiet) quiet = H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr) >= 0;
+}
+
+}  // namespace
+
+struct V73File {
+    hid_t file = -1;
+    std::vector<std::string> names;   // the variables, in the order of their names
+    ~V73File() {
+        std::lock_guard<std::mutex> lock(Hdf5Lock());
+        if (file >= 0) H5Fclose(file);
+    }
+};
+
+namespace {
+
+// ---- attributes ---------------------------------------------------------------
+
+// A string attribute (fixed length or variable), or false when absent or no
+// short string.
+bool StringAttribute(hid_t object, const char* name, std::string& out) {
+    if (H5Aexists(object, name) <= 0) return false;
+    Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
+    if (!attribute.ok()) return false;
+    Id type(H5Aget_type(attribute.get()), H5Tclose);
+    Id space(H5Aget_space(attribute.get()), H5Sclose);
+    if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_STRING ||
+        H5Sget_simple_extent_npoints(space.get()) != 1) {
+        return false;
+    }
+    Id memory(H5Tcopy(H5T_C_S1), H5Tclose);
+    if (!memory.ok()) return false;
+    if (H5Tis_variable_str(type.get()) > 0) {
+        char* text = nullptr;
+        if (H5Tset_size(memory.get(), H5T_VARIABLE) < 0 || H5Aread(attribute.get(), memory.get(), &text) < 0 ||
+            text == nullptr) {
+            return false;
+        }
+        const size_t length = strnlen(text, kMaxClassNameLength + 1);
+        const bool fits = length <= kMaxClassNameLength;
+        if (fits) out.assign(text, length);
+        H5free_memory(text);
+        return fits;
+    }
+    const size_t size = H5Tget_size(type.get());
+    if (size == 0 || size > kMaxClassNameLength) return false;
+    std::vector<char> text(size + 1, '\0');
+    if (H5Tset_size(memory.get(), size + 1) < 0 || H5Aread(attribute.get(), memory.get(), text.data()) < 0) {
+        return false;
+    }
+    out.assign(text.data(), strnlen(text.data(), size));
+    return true;
+}
+
+// A one-value integer attribute, or `missing` when absent or of another kind.
+uint64_t IntegerAttribute(hid_t object, const char* name, uint64_t missing) {
+    if (H5Aexists(object, name) <= 0) return missing;
+    Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
+    if (!attribute.ok()) return missing;
+    Id type(H5Aget_type(attribute.get()), H5Tclose);
+    Id space(H5Aget_space(attribute.get()), H5Sclose);
+    uint64_t value = 0;
+    if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_INTEGER ||
+        H5Sget_simple_extent_npoints(space.get()) != 1 ||
+        H5Aread(attribute.get(), H5T_NATIVE_UINT64, &value) < 0) {
+        return missing;
+    }
+    return value;
+}
+
+// ---- classes and dimensions -------------------------------------------------------
+
+struct ClassName {
+    const char* name;
+    mxClassID id;
+};
+constexpr ClassName kClasses[] = {
+    {"double", mxDOUBLE_CLASS}, {"single", mxSINGLE_CLASS}, {"int8", mxINT8_CLASS},
+    {"uint8", mxUINT8_CLASS},   {"int16", mxINT16_CLASS},   {"uint16", mxUINT16_CLASS},
+    {"int32", mxINT32_CLASS},   {"uint32", mxUINT32_CLASS}, {"int64", mxINT64_CLASS},
+    {"uint64", mxUINT64_CLASS}, {"char", mxCHAR_CLASS},     {"logical", mxLOGICAL_CLASS},
+    {"cell", mxCELL_CLASS},     {"struct", mxSTRUCT_CLASS}, {"function_handle", mxFUNCTION_CLASS},
+};
+
+mxClassID ClassOfName(const std::string& name) {
+    for (const ClassName& c : kClasses) {
+        if (name == c.name) return c.id;
+    }
+    return mxUNKNOWN_CLASS;
+}
+
+// The class of a dataset that carries no MATLAB_class (written by a plain
+// HDF5 program): its stored numbers.
+mxClassID ClassOfType(hid_t type) {
+    const size_t size = H5Tget_size(type);
+    switch (H5Tget_class(type)) {
+        case H5T_FLOAT: return size == 4 ? mxSINGLE_CLASS : mxDOUBLE_CLASS;
+        case H5T_INTEGER: {
+            const bool isSigned = H5Tget_sign(type) == H5T_SGN_2;
+            switch (size) {
+                case 1: return isSigned ? mxINT8_CLASS : mxUINT8_CLASS;
+                case 2: return isSigned ? mxINT16_CLASS : mxUINT16_CLASS;
+                case 4: return isSigned ? mxINT32_CLASS : mxUINT32_CLASS;
+                case 8: return isSigned ? mxINT64_CLASS : mxUINT64_CLASS;
+                default: return mxUNKNOWN_CLASS;
+            }
+        }
+        case H5T_REFERENCE: return mxCELL_CLASS;
+        default: return mxUNKNOWN_CLASS;
+    }
+}
+
+// The type libhdf5 converts the class's elements into: its own C type.
+hid_t MemoryType(mxClassID id) {
+    switch (id) {
+        case mxDOUBLE_CLASS: return H5T_NATIVE_DOUBLE;
+        case mxSINGLE_CLASS: return H5T_NATIVE_FLOAT;
+        case mxINT8_CLASS: return H5T_NATIVE_INT8;
+        case mxUINT8_CLASS: case mxLOGICAL_CLASS: return H5T_NATIVE_UINT8;
+        case mxINT16_CLASS: return H5T_NATIVE_INT16;
+        case mxUINT16_CLASS: case mxCHAR_CLASS: return H5T_NATIVE_UINT16;
+        case mxINT32_CLASS: return H5T_NATIVE_INT32;
+        case mxUINT32_CLASS: return H5T_NATIVE_UINT32;
+        case mxINT64_CLASS: return H5T_NATIVE_INT64;
+        case mxUINT64_CLASS: return H5T_NATIVE_UINT64;
+        default: return -1;
+    }
+}
+
+bool IsComplexType(hid_t type) {
+    return H5Tget_class(type) == H5T_COMPOUND && H5Tget_nmembers(type) == 2 &&
+           H5Tget_member_index(type, "real") >= 0 && H5Tget_member_index(type, "imag") >= 0;
+}
+
+// The dataspace's dimensions in C order; false for more than MATLAB could
+// hold or a null dataspace. A scalar has none.
+bool SpaceDims(hid_t space, std::vector<hsize_t>& out) {
+    const H5S_class_t kind = H5Sget_simple_extent_type(space);
+    out.clear();
+    if (kind == H5S_SCALAR) return true;
+    if (kind != H5S_SIMPLE) return false;
+    const int rank = H5Sget_simple_extent_ndims(space);
+    if (rank < 0 || static_cast<size_t>(rank) > kMaxDimensions) return false;
+    out.resize(static_cast<size_t>(rank));
+    return rank == 0 || H5Sget_simple_extent_dims(space, out.data(), nullptr) == rank;
+}
+
+// MATLAB's dimensions: at least two, trailing singletons beyond the second
+// dropped, their product within size_t.
+bool SetMatlabDims(mxArray& array, std::vector<mwSize> dims) {
+    while (dims.size() < 2) dims.push_back(1);
+    while (dims.size() > 2 && dims.back() == 1) dims.pop_back();
+    size_t product = 1;
+    for (mwSize d : dims) {
+        if (__builtin_mul_overflow(product, d, &product)) return false;
+    }
+    array.dims = std::move(dims);
+    return true;
+}
+
+bool DimsOfSpace(hid_t space, mxArray& array) {
+    std::vector<hsize_t> c;
+    if (!SpaceDims(space, c)) return false;
+    return SetMatlabDims(array, std::vector<mwSize>(c.rbegin(), c.rend()));
+}
+
+// Up to `limit` values of a small dataset, converted to uint64.
+bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
+    Id space(H5Dget_space(dataset), H5Sclose);
+    if (!space.ok()) return false;
+    const hssize_t n = H5Sget_simple_extent_npoints(space.get());
+    if (n < 0 || n > limit) return false;
+    out.resize(static_cast<size_t>(n));
+    return n == 0 || H5Dread(dataset, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()) >= 0;
+}
+
+hssize_t PointsOf(hid_t object, const char* child) {
+    if (H5Lexists(object, child, H5P_DEFAULT) <= 0) return -1;
+    Id dataset(H5Dopen2(object, child, H5P_DEFAULT), H5Dclose);
+    if (!dataset.ok()) return -1;
+    Id space(H5Dget_space(dataset.get()), H5Sclose);
+    return space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+}
+
+// A struct array keeps each field as a dataset of references shaped like
+// the array (without a class of its own); a 1-by-1 struct keeps the values
+// themselves.
+bool StructDims(hid_t group, mxArray& array) {
+    H5G_info_t info;
+    if (H5Gget_info(group, &info) < 0) return false;
+    if (info.nlinks > 0) {
+        Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, H5P_DEFAULT), H5Oclose);
+        if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && H5Aexists(first.get(), "MATLAB_class") == 0) {
+            Id type(H5Dget_type(first.get()), H5Tclose);
+            Id space(H5Dget_space(first.get()), H5Sclose);
+            if (type.ok() && space.ok() && H5Tget_class(type.get()) == H5T_REFERENCE) {
+                return DimsOfSpace(space.get(), array);
+            }
+        }
+    }
+    return SetMatlabDims(array, {1, 1});
+}
+
+bool ReadGroupHeader(hid_t group, mxArray& array) {
+    const uint64_t rows = IntegerAttribute(group, "MATLAB_sparse", UINT64_MAX);
+    if (rows != UINT64_MAX) {
+        // Sparse: rows from the attribute, columns from jc (one start per
+        // column and the end), nzmax from ir.
+        const hssize_t starts = PointsOf(group, "jc");
+        const hssize_t stored = PointsOf(group, "ir");
+        if (starts < 1 || (array.classId != mxDOUBLE_CLASS && array.classId != mxLOGICAL_CLASS)) return false;
+        array.sparse = true;
+        array.nzmax = stored > 0 ? static_cast<size_t>(stored) : 0;
+        if (H5Lexists(group, "data", H5P_DEFAULT) > 0) {
+            Id data(H5Dopen2(group, "data", H5P_DEFAULT), H5Dclose);
+            Id type(data.ok() ? H5Dget_type(data.get()) : -1, H5Tclose);
+            array.complex = type.ok() && IsComplexType(type.get());
+        }
+        return SetMatlabDims(array, {rows, static_cast<mwSize>(starts - 1)});
+    }
+    if (array.classId == mxUNKNOWN_CLASS && array.className.empty()) array.classId = mxSTRUCT_CLASS;
+    if (array.classId == mxUNKNOWN_CLASS) array.classId = mxOBJECT_CLASS;   // an object with fields
+    if (array.classId == mxSTRUCT_CLASS || array.classId == mxOBJECT_CLASS) return StructDims(group, array);
+    return SetMatlabDims(array, {1, 1});
+}
+
+bool ReadDatasetHeader(hid_t dataset, mxArray& array) {
+    Id type(H5Dget_type(dataset), H5Tclose);
+    Id space(H5Dget_space(dataset), H5Sclose);
+    if (!type.ok() || !space.ok()) return false;
+    if (array.className.empty()) array.classId = ClassOfType(type.get());
+    if (IntegerAttribute(dataset, "MATLAB_empty", 0) != 0) {
+        // The dataset holds the dimensions, in MATLAB's order.
+        std::vector<uint64_t> dims;
+        if (!SmallValues(dataset, kMaxDimensions, dims)) return false;
+        array.nzmax = 0;
+        if (IntegerAttribute(dataset, "MATLAB_sparse", UINT64_MAX) != UINT64_MAX) array.sparse = true;
+        return SetMatlabDims(array, std::vector<mwSize>(dims.begin(), dims.end()));
+    }
+    array.complex = IsComplexType(type.get());
+    if (array.classId == mxUNKNOWN_CLASS) {
+        // An object (string, datetime, table ...): its values are in the
+        // subsystem data; the dataset is its metadata, which gives its size.
+        array.classId = mxOPAQUE_CLASS;
+        std::vector<uint64_t> meta;
+        if (SmallValues(dataset, kMaxObjectMetadata, meta) && meta.size() >= 4 && meta[0] == kObjectMarker &&
+            meta[1] >= 2 && meta[1] <= kMaxDimensions && meta[1] + 2 <= meta.size()) {
+            return SetMatlabDims(array, std::vector<mwSize>(meta.begin() + 2, meta.begin() + 2 + meta[1]));
+        }
+        return SetMatlabDims(array, {1, 1});
+    }
+    return DimsOfSpace(space.get(), array);
+}
+
+HeaderStatus ReadHeaderLocked(const V73File& file, uint64_t index, mxArray& array) {
+    const std::string& name = file.names[index];
+    Id object(H5Oopen(file.file, name.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!object.ok()) return HeaderStatus::Damaged;
+    const H5I_type_t kind = H5Iget_type(object.get());
+    array.name = name;
+    array.className.clear();
+    if (StringAttribute(object.get(), "MATLAB_class", array.className)) {
+        array.classId = ClassOfName(array.className);
+    }
+    array.logical = array.classId == mxLOGICAL_CLASS;
+    array.global = IntegerAttribute(object.get(), "MATLAB_global", 0) != 0;
+    bool ok = false;
+    if (kind == H5I_GROUP) ok = ReadGroupHeader(object.get(), array);
+    if (kind == H5I_DATASET) ok = ReadDatasetHeader(object.get(), array);
+    if (!ok) return HeaderStatus::Damaged;
+    // Objects keep the class name the file gives; every other class its own.
+    const bool isObject = array.classId == mxOPAQUE_CLASS || array.classId == mxOBJECT_CLASS;
+    if (!isObject || array.className.empty()) array.className = OwnClassName(array.classId);
+    return HeaderStatus::Ok;
+}
+
+// ---- data ---------------------------------------------------------------------------
+
+// The type one part of the elements is read in: the class's own C type, or
+// for complex data the compound's member of that name.
+hid_t PartType(mxClassID id, bool complex, int part) {
+    const hid_t element = MemoryType(id);
+    if (element < 0 || !complex) return part == 0 ? H5Tcopy(element) : -1;
+    const hid_t compound = H5Tcreate(H5T_COMPOUND, H5Tget_size(element));
+    if (compound < 0) return -1;
+    if (H5Tinsert(compound, part == 0 ? "real" : "imag", 0, element) < 0) {
+        H5Tclose(compound);
+        return -1;
+    }
+    return compound;
+}
+
+// Reads every element of one part of `dataset` as the class's own type.
+bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count, std::vector<uint8_t>& out) {
+    Id space(H5Dget_space(dataset), H5Sclose);
+    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
+    Id type(PartType(id, complex, part), H5Tclose);
+    if (!type.ok()) return false;
+    const size_t width = ClassElementSize(id);
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(count, width, &bytes)) return false;
+    out.resize(bytes);
+    return count == 0 || H5Dread(dataset, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()) >= 0;
+}
+
+bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t>& out) {
+    if (count == 0 && H5Lexists(group, name, H5P_DEFAULT) <= 0) {
+        out.clear();
+        return true;
+    }
+    Id dataset(H5Dopen2(group, name, H5P_DEFAULT), H5Dclose);
+    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
+    std::vector<uint64_t> values(count);
+    if (count > 0 && H5Dread(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+        return false;
+    }
+    out.assign(values.begin(), values.end());
+    return true;
+}
+
+bool DecodeSparse(hid_t group, const mxArray& array, DecodedData& out) {
+    const size_t columns = mxGetN(&array);
+    if (columns == SIZE_MAX || !ReadIndexes(group, "jc", columns + 1, out.jc) ||
+        !ReadIndexes(group, "ir", array.nzmax, out.ir)) {
+        return false;
+    }
+    // Column starts rise from 0 to at most nzmax; every row lies inside.
+    if (out.jc[0] != 0) return false;
+    for (size_t c = 0; c < columns; ++c) {
+        if (out.jc[c + 1] < out.jc[c]) return false;
+    }
+    if (out.jc[columns] > array.nzmax) return false;
+    for (size_t row : out.ir) {
+        if (row >= array.dims[0]) return false;
+    }
+    if (array.nzmax == 0) return true;
+    Id data(H5Dopen2(group, "data", H5P_DEFAULT), H5Dclose);
+    if (!data.ok() || !ReadWhole(data.get(), array.classId, array.complex, 0, array.nzmax, out.real)) return false;
+    return !array.complex || ReadWhole(data.get(), array.classId, true, 1, array.nzmax, out.imag);
+}
+
+V73File* FileOf(const mxArray& array) {
+    return array.source != nullptr && array.source->hdf5 != nullptr ? array.source->hdf5.get() : nullptr;
+}
+
+struct ListState {
+    std::vector<std::string>* names;
+    bool tooMany = false;
+};
+
+herr_t CollectName(hid_t, const char* name, const H5L_info_t* info, void* data) {
+    auto* state = static_cast<ListState*>(data);
+    // Only hard links are variables: a soft or external link could lead
+    // anywhere, another file included.
+    if (name[0] == '#' || info->type != H5L_TYPE_HARD) return 0;
+    if (state->names->size() >= kMaxVariables) {
+        state->tooMany = true;
+        return 1;
+    }
+    try {
+        state->names->emplace_back(name);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+V73Status OpenV73(SourceFile& source) {
+    uint8_t signature[sizeof kHdf5Signature];
+    if (source.size < kUserBlockSize + sizeof signature ||
+        !ReadAt(source, kUserBlockSize, signature, sizeof signature) ||
+        std::memcmp(signature, kHdf5Signature, sizeof signature) != 0) {
+        return V73Status::Damaged;
+    }
+    auto file = std::make_shared<V73File>();
+    std::lock_guard<std::mutex> lock(Hdf5Lock());
+    QuietErrors();
+    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // Closing the file closes whatever was opened in it.
+    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0) return V73Status::Damaged;
+    file->file = H5Fopen(source.path.c_str(), H5F_ACC_RDONLY, access.get());
+    if (file->file < 0) return V73Status::Damaged;
+    Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
+    ListState state{&file->names};
+    if (!root.ok() || H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 ||
+        state.tooMany) {
+        return V73Status::Damaged;
+    }
+    source.hdf5 = std::move(file);
+    return V73Status::Ok;
+}
+
+HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,
+                           uint64_t& next) {
+    const V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
+    if (file == nullptr) return HeaderStatus::Damaged;
+    if (index >= file->names.size()) return HeaderStatus::End;
+    if (file->names[index].size() > kMaxNameLength) return HeaderStatus::Damaged;
+    std::lock_guard<std::mutex> lock(Hdf5Lock());
+    const HeaderStatus status = ReadHeaderLocked(*file, index, array);
+    if (status != HeaderStatus::Ok) return status;
+    array.version = 73;
+    array.source = source;
+    array.elementOffset = index;
+    next = index + 1;
+    return HeaderStatus::Ok;
+}
+
+bool DecodeV73(const mxArray& array, DecodedData& out) {
+    const V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(Hdf5Lock());
+    Id object(H5Oopen(file->file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!object.ok()) return false;
+    const size_t count = mxGetNumberOfElements(&array);
+    if (array.sparse) {
+        if (count == 0 && H5Iget_type(object.get()) == H5I_DATASET) {
+            out.jc.assign(mxGetN(&array) + 1, 0);   // an empty sparse array: no columns hold anything
+            return true;
+        }
+        return H5Iget_type(object.get()) == H5I_GROUP && DecodeSparse(object.get(), array, out);
+    }
+    if (H5Iget_type(object.get()) != H5I_DATASET) return false;
+    if (count == 0) return true;   // MATLAB_empty: no data stands in the file
+    if (!ReadWhole(object.get(), array.classId, array.complex, 0, count, out.real)) return false;
+    return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
+}
+
+size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
+                       int64_t* asInt64, uint64_t* asUInt64) {
+    const V73File* file = FileOf(array);
+    const size_t total = mxGetNumberOfElements(&array);
+    if (file == nullptr || first >= total || (part == 1 && !array.complex)) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
+    std::lock_guard<std::mutex> lock(Hdf5Lock());
+    Id dataset(H5Dopen2(file->file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
+    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+    std::vector<hsize_t> dims;
+    if (!space.ok() || !SpaceDims(space.get(), dims) ||
+        H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) {
+        return 0;
+    }
+    Id type(PartType(array.classId, array.complex, part), H5Tclose);
+    if (!type.ok()) return 0;
+    // Only these elements are read: their coordinates in C order, the last
+    // dimension fastest.
+    if (!dims.empty()) {
+        std::vector<hsize_t> points(count * dims.size());
+        for (size_t i = 0; i < count; ++i) {
+            uint64_t rest = first + i;
+            for (size_t d = dims.size(); d-- > 0;) {
+                points[i * dims.size() + d] = rest % dims[d];
+                rest /= dims[d];
+            }
+        }
+        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return 0;
+    }
+    const hsize_t memoryCount = count;
+    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+    const size_t width = ClassElementSize(array.classId);
+    std::vector<uint8_t> values(count * width);
+    if (!memory.ok() || H5Dread(dataset.get(), type.get(), memory.get(), space.get(), H5P_DEFAULT, values.data()) < 0) {
+        return 0;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        ReadClassValue(values.data() + i * width, array.classId, asDouble ? asDouble + i : nullptr,
+                       asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
+    }
+    return count;
+}
+
+}  // namespace matlib
