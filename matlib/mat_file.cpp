@@ -220,7 +220,17 @@ bool IsVersion73(const uint8_t* header, size_t n) {
     const uint8_t* mark = header + kEndianAt;
     const bool little = mark[0] == kEndianLittle[0] && mark[1] == kEndianLittle[1];
     const bool big = mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1];
-    return (little || big) && Load16(header + kVersionAt, big) == 0x0200;
+    return (little || big) && Load16(header + kVersionAt, big) == kVersion73;
+}
+
+// Whether the HDF5 signature stands where a version 7.3 file's HDF5 data
+// begins (after its user block), as a build that reads such files needs it
+// and one that does not can check just the same.
+bool HasHdf5Signature(SourceFile& file) {
+    uint8_t signature[sizeof kHdf5Signature];
+    return Fits(kV73UserBlockSize, sizeof signature, file.size) &&
+           ReadAt(file, kV73UserBlockSize, signature, sizeof signature) &&
+           std::memcmp(signature, kHdf5Signature, sizeof signature) == 0;
 }
 
 MATFile* OpenForRead(const char* path) {
@@ -241,7 +251,7 @@ MATFile* OpenForRead(const char* path) {
             lastOpenFailure = MAT_OPEN_NOT_MAT;
             return nullptr;
         }
-        const V73Status opened = OpenV73(*source);
+        const V73Status opened = HasHdf5Signature(*source) ? OpenV73(*source) : V73Status::Damaged;
         if (opened != V73Status::Ok) {
             lastOpenFailure = opened == V73Status::NotReadable ? MAT_OPEN_VERSION_73 : MAT_OPEN_DAMAGED;
             return nullptr;

@@ -14,7 +14,10 @@ constexpr size_t kHeaderTextSize = 116;          // descriptive text, blank padd
 constexpr size_t kSubsystemOffsetAt = 116;       // 8 bytes
 constexpr size_t kVersionAt = 124;               // 16-bit version
 constexpr size_t kEndianAt = 126;                // "IM" (little-endian) or "MI"
-constexpr uint16_t kVersion5 = 0x0100;           // 0x0200 is version 7.3 (HDF5): not read here
+constexpr uint16_t kVersion5 = 0x0100;
+constexpr uint16_t kVersion73 = 0x0200;          // an HDF5 file behind the header
+constexpr uint64_t kV73UserBlockSize = 512;      // the HDF5 data starts after it
+constexpr uint8_t kHdf5Signature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
 constexpr uint8_t kEndianLittle[2] = {'I', 'M'};
 constexpr uint8_t kEndianBig[2] = {'M', 'I'};
 

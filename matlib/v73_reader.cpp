@@ -32,8 +32,6 @@ namespace {
 
 using namespace format;
 
-constexpr uint64_t kUserBlockSize = 512;   // where MATLAB puts the HDF5 superblock
-constexpr uint8_t kHdf5Signature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
 // An object's metadata (0xDD000000, rank, dims, object ids, class id) is a
 // short uint32 column; anything longer is not read for its dimensions.
 constexpr hssize_t kMaxObjectMetadata = 1024;
@@ -435,12 +433,6 @@ herr_t CollectName(hid_t, const char* name, const H5L_info_t* info, void* data) 
 }  // namespace
 
 V73Status OpenV73(SourceFile& source) {
-    uint8_t signature[sizeof kHdf5Signature];
-    if (source.size < kUserBlockSize + sizeof signature ||
-        !ReadAt(source, kUserBlockSize, signature, sizeof signature) ||
-        std::memcmp(signature, kHdf5Signature, sizeof signature) != 0) {
-        return V73Status::Damaged;
-    }
     auto file = std::make_shared<V73File>();
     std::lock_guard<std::mutex> lock(Hdf5Lock());
     QuietErrors();

@@ -32,6 +32,13 @@ dir="$(fresh scipy)"
 "$python" "$here/testdata/scipy_writer.py" "$dir"
 publish scipy
 
+# hdf5storage (version 7.3) beside scipy.io (level 5), the same values
+# (required: python3-hdf5storage and python3-h5py)
+dir="$(fresh hdf5storage)"
+"$python" "$here/testdata/hdf5storage_writer.py" "$dir"
+describe hdf5storage
+publish hdf5storage
+
 # matio, through the small C program that CMake builds when it finds libmatio
 if [[ -x "$writer" ]]; then
   dir="$(fresh matio)"

@@ -159,8 +159,8 @@ static void write_v5(const char* path, enum matio_compression comp, enum mat_ft 
         Mat_VarSetStructFieldByName(outer, "inner", 0, inner);
         put(mat, outer, comp);
     }
-    {   /* m_empty: double 0x0 */
-        size_t dims[2] = {0, 0};
+    {   /* m_empty: double 0x3 */
+        size_t dims[2] = {0, 3};
         put(mat, Mat_VarCreate("m_empty", MAT_C_DOUBLE, MAT_T_DOUBLE, 2, dims, NULL, 0), comp);
     }
     Mat_Close(mat);

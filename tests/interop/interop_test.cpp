@@ -105,6 +105,9 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
         std::string viewer = dir + "/_tc/" + entry.fileName;
         int viewResult = -1;
         testhost::CaptureStdout([&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
+        if (viewResult == 0 && viewer.size() <= 255) {
+            manifest << "view\t" << file << '\t' << entry.fileName << '\t' << viewer << '\n';
+        }
         if (result == 0 && viewer.size() <= 255) {
             EXPECT_EQ(viewResult, 0) << viewer;
             EXPECT_EQ(support::ReadText(viewer).rfind(entry.fileName + " =\n", 0), 0u) << viewer;
@@ -143,7 +146,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
 
     std::ofstream manifest(dir.file("manifest.tsv"));
     int number = 0;
-    for (const char* writer : {"scipy", "matio", "octave", "matlab"}) {
+    for (const char* writer : {"scipy", "matio", "octave", "matlab", "hdf5storage"}) {
         const std::string folder = data + "/" + writer;
         if (!fs::is_directory(folder)) {
             std::printf("interop: %s: no files (skipped)\n", writer);
@@ -169,7 +172,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
     ASSERT_NE(text.find("checked "), std::string::npos) << text;
     std::printf("interop: %s", text.substr(text.rfind("checked ")).c_str());
-    for (const char* kind : {"deleted", "extracted", "listed", "values"}) {
+    for (const char* kind : {"deleted", "extracted", "listed", "twins", "values"}) {
         EXPECT_NE(text.find(kind), std::string::npos) << kind << " never checked";
     }
 }

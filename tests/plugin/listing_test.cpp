@@ -78,7 +78,7 @@ TEST_F(Listing, OpeningReportsTheFileAndItsVariables) {
 TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
     const std::string text = Write("notes.txt", Text("MATLAB is not in this file, only text.\n"));
     const std::string empty = Write("empty", {});
-    // A version 7.3 file: a MAT header with the version 0x0200 before HDF5 data.
+    // A version 7.3 header without HDF5 data behind it: a damaged file.
     Bytes v73 = File5(Order::Little, std::vector<Bytes>{});
     v73[124] = 0x00, v73[125] = 0x02;
     v73.resize(1024, 0);
@@ -90,7 +90,7 @@ TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
         return b;
     }());
     const std::vector<std::pair<std::string, int>> refused = {
-        {text, E_UNKNOWN_FORMAT}, {empty, E_UNKNOWN_FORMAT}, {hdf5, E_UNKNOWN_FORMAT}, {cut, E_BAD_ARCHIVE},
+        {text, E_UNKNOWN_FORMAT}, {empty, E_UNKNOWN_FORMAT}, {hdf5, E_BAD_ARCHIVE}, {cut, E_BAD_ARCHIVE},
         {support::Path(dir.path(), "missing.mat"), E_EOPEN}, {dir.path(), E_EOPEN}};
     const auto refuseAll = [&] {
         for (const auto& [path, code] : refused) {

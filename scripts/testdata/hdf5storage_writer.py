@@ -1,0 +1,33 @@
+#!/usr/bin/python3
+"""Writes the same variables twice into OUTDIR: v73.mat through hdf5storage
+(version 7.3, HDF5, MATLAB's attributes) and v5.mat through scipy.io, so that
+the suites can hold the two files' values and texts side by side.
+
+Usage: /usr/bin/python3 hdf5storage_writer.py OUTDIR
+"""
+import os
+import sys
+
+import hdf5storage
+import numpy as np
+import scipy.io
+
+# Left out: empty arrays, whose dimensions hdf5storage 0.1.19 stores in HDF5's
+# order where matio (and MATLAB) store MATLAB's; matio's files have them.
+out = sys.argv[1]
+cell = np.empty((1, 2), dtype=object)
+cell[0, 0], cell[0, 1] = np.array([[1.5, -2.0]]), 'in a cell'
+variables = {
+    'h_double': np.arange(12.0).reshape(3, 4),
+    'h_complex': np.array([[1 + 2j, -3.5j], [0.25, 4 - 1j]]),
+    'h_text': 'grüße, € and ñ',   # non-ASCII (hdf5storage writes UTF-32 beyond the BMP: avoided)
+    'h_logical': np.array([[True, False, True], [False, False, True]]),
+    'h_int64': np.array([[-2**63, -1, 2**63 - 1]], dtype=np.int64),
+    'h_uint64': np.array([[0, 2**64 - 1]], dtype=np.uint64),
+    'h_int8': np.array([[-128, 0, 127]], dtype=np.int8),
+    'h_cube': np.arange(24, dtype=np.float32).reshape(2, 3, 4),
+    'h_cell': cell,
+    'h_struct': {'a': np.array([[1.0]]), 'b': 'field'},
+}
+hdf5storage.savemat(os.path.join(out, 'v73.mat'), variables, format='7.3', oned_as='row')
+scipy.io.savemat(os.path.join(out, 'v5.mat'), variables, oned_as='row')
