@@ -1,8 +1,10 @@
 // The MAT-file engine: our own implementation of the part of MATLAB's
 // MAT-file library (libmat) and array library (libmx) that the plug-in uses,
 // with their names and contracts. It reads MAT-files of version 4 and 5 (both
-// byte orders, compressed elements), writes level-5 files, and deletes
-// variables in place by rewriting the file beside itself.
+// byte orders, compressed elements) and, where built with libhdf5, version 7.3
+// (HDF5); writes level-5 files (and version 7.3 copies of version 7.3
+// variables), and deletes variables in place by rewriting the file beside
+// itself.
 //
 // Handles are opaque. Failure is a null result or a non-zero code; nothing
 // here throws to the caller, prints, or aborts on a bad file.
@@ -74,8 +76,9 @@ mxArray* matGetNextArrayHeader(MATFile* mfp);
 mxArray* matGetArray(MATFile* mfp, const char* name);
 
 // Writes the array under its own name into a file opened with mode "w". An
-// array read from a level-5 file is copied byte for byte as it stood there.
-// 0 on success.
+// array read from a level-5 file is copied byte for byte as it stood there;
+// one read from a version 7.3 file makes the file a version 7.3 file that
+// holds it alone (with what it refers to). 0 on success.
 int matPutArray(MATFile* mfp, const mxArray* array);
 
 // Records the deletion of the named variable (the first one of that name not
@@ -106,7 +109,7 @@ enum matOpenFailure {
     MAT_OPEN_OK = 0,
     MAT_OPEN_UNREADABLE = 1,   // the system could not open it, or it is no regular file
     MAT_OPEN_NOT_MAT = 2,      // it is no MAT-file
-    MAT_OPEN_VERSION_73 = 3,   // a version 7.3 MAT-file (HDF5), which this engine does not read
+    MAT_OPEN_VERSION_73 = 3,   // a version 7.3 MAT-file (HDF5), and this build reads none
     MAT_OPEN_DAMAGED = 4,      // a MAT-file whose first variable cannot be read
 };
 int matLastOpenFailure(void);

@@ -7,6 +7,10 @@
 // of a bounded buffer. Since those bytes keep their byte order, the output
 // takes the order of the first array put into it; the header is therefore
 // written at the first matPutArray (or by matClose when none came).
+//
+// An array read from a version 7.3 file is copied through libhdf5 into a
+// version 7.3 file made in memory, whose bytes are then written like any
+// other: such a file holds that one variable and nothing else.
 #include <bit>
 #include <cstring>
 #include <new>
@@ -22,6 +26,7 @@ namespace matlib {
 struct WriteState {
     StagedFile file;
     bool headerWritten = false;
+    bool version73 = false;   // the file is a version 7.3 copy of one variable: nothing follows
     bool bigEndian = std::endian::native == std::endian::big;
     // The subsystem data that a variable put here refers to: its file and
     // its element, appended after the last variable by FinishWrite.
@@ -165,6 +170,33 @@ int WriteDecoded(WriteState* state, const mxArray* array) {
     return StagedWrite(&state->file, element.data(), element.size()) ? 0 : 1;
 }
 
+// The header in the user block of a version 7.3 file: MATLAB's text with the
+// HDF5 schema it writes, version 0x0200, little-endian.
+void BuildHeader73(uint8_t header[kHeaderSize], std::time_t now) {
+    BuildHeader5(header, false, now);
+    std::memcpy(header + 7, "7.3", 3);   // "MATLAB 5.0 MAT-file" -> "MATLAB 7.3 MAT-file"
+    size_t end = kHeaderTextSize;
+    while (end > 0 && header[end - 1] == ' ') --end;
+    static const char kSchema[] = " HDF5 schema 1.00 .";
+    if (end + sizeof kSchema - 1 <= kHeaderTextSize) std::memcpy(header + end, kSchema, sizeof kSchema - 1);
+    header[kVersionAt] = kVersion73 & 0xff;
+    header[kVersionAt + 1] = kVersion73 >> 8;
+}
+
+int WriteVersion73(WriteState* state, const mxArray* array) {
+    uint8_t header[kHeaderSize];
+    BuildHeader73(header, std::time(nullptr));
+    std::vector<uint8_t> image;
+    try {
+        if (!WriteV73Image(*array, header, image)) return 1;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    state->headerWritten = true;
+    state->version73 = true;
+    return StagedWrite(&state->file, image.data(), image.size()) ? 0 : 1;
+}
+
 }  // namespace
 
 void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) {
@@ -222,10 +254,14 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
     int result = 0;
-    // A version 7.3 variable is not written into a level-5 file (its data
-    // may exceed what that format holds, its cells and structs are references).
-    if (array->version == 73) return 1;
-    if (array->version == 5) {
+    if (state->version73) return 1;
+    if (array->version == 73) {
+        // A version 7.3 variable becomes a version 7.3 file of its own (its
+        // data may exceed what a level-5 file holds, its cells and structs
+        // are references): alone in the file, never beside level-5 ones.
+        if (state->headerWritten) return 1;
+        result = WriteVersion73(state, array);
+    } else if (array->version == 5) {
         if (!array->source) return 1;
         if (NoteSubsystem(state, array) != 0) return 1;
         result = CopyElement(state, *array->source, array->elementOffset, array->elementSize);

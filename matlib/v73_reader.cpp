@@ -302,7 +302,7 @@ bool ReadDatasetHeader(hid_t dataset, mxArray& array) {
         return SetMatlabDims(array, std::vector<mwSize>(dims.begin(), dims.end()));
     }
     array.complex = IsComplexType(type.get());
-    if (array.classId == mxUNKNOWN_CLASS) {
+    if (array.classId == mxUNKNOWN_CLASS && !array.className.empty()) {
         // An object (string, datetime, table ...): its values are in the
         // subsystem data; the dataset is its metadata, which gives its size.
         array.classId = mxOPAQUE_CLASS;
@@ -335,6 +335,7 @@ HeaderStatus ReadHeaderLocked(const V73File& file, uint64_t index, mxArray& arra
     // Objects keep the class name the file gives; every other class its own.
     const bool isObject = array.classId == mxOPAQUE_CLASS || array.classId == mxOBJECT_CLASS;
     if (!isObject || array.className.empty()) array.className = OwnClassName(array.classId);
+    if (array.className.empty()) array.className = "unknown";   // no MATLAB class, no numbers
     return HeaderStatus::Ok;
 }
 
@@ -528,6 +529,101 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
                        asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
     }
     return count;
+}
+
+}  // namespace matlib
+
+namespace matlib {
+
+namespace {
+
+// Links to the objects that the copied references point at, as H5Ocopy
+// leaves them at the root of the copy.
+constexpr char kCopiedTargetPrefix[] = "~obj_pointed_by_";
+constexpr char kReferencesGroup[] = "#refs#";
+constexpr char kSubsystemGroup[] = "#subsystem#";
+
+herr_t CollectCopiedTarget(hid_t, const char* name, const H5L_info_t*, void* data) {
+    if (std::strncmp(name, kCopiedTargetPrefix, sizeof kCopiedTargetPrefix - 1) != 0) return 0;
+    try {
+        static_cast<std::vector<std::string>*>(data)->emplace_back(name);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    return 0;
+}
+
+// Copies `name` from `from` into `to` with everything its references reach
+// (a cell's elements, a struct array's values), then moves what they reach
+// from the root, where a reader would take it for variables, into #refs#:
+// references address objects, not links, so they stay valid.
+bool CopyWithReferences(hid_t from, hid_t to, const char* name) {
+    Id copy(H5Pcreate(H5P_OBJECT_COPY), H5Pclose);
+    if (!copy.ok() || H5Pset_copy_object(copy.get(), H5O_COPY_EXPAND_REFERENCE_FLAG) < 0 ||
+        H5Ocopy(from, name, to, name, copy.get(), H5P_DEFAULT) < 0) {
+        return false;
+    }
+    std::vector<std::string> targets;
+    if (H5Literate(to, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectCopiedTarget, &targets) < 0) return false;
+    if (targets.empty()) return true;
+    const htri_t exists = H5Lexists(to, kReferencesGroup, H5P_DEFAULT);
+    if (exists < 0) return false;
+    Id refs(exists > 0 ? H5Gopen2(to, kReferencesGroup, H5P_DEFAULT)
+                       : H5Gcreate2(to, kReferencesGroup, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+            H5Gclose);
+    if (!refs.ok()) return false;
+    for (const std::string& target : targets) {
+        // A second copy into the same file numbers its targets anew.
+        std::string moved = name + std::string("_") + target.substr(sizeof kCopiedTargetPrefix - 1);
+        if (H5Lmove(to, target.c_str(), refs.get(), moved.c_str(), H5P_DEFAULT, H5P_DEFAULT) < 0) return false;
+    }
+    return true;
+}
+
+// Whether a variable of this class may hold objects, whose values live in
+// the file's subsystem data.
+bool MayHoldObjects(mxClassID id) {
+    return id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
+           id == mxFUNCTION_CLASS;
+}
+
+}  // namespace
+
+bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std::vector<uint8_t>& image) {
+    const V73File* file = FileOf(array);
+    if (file == nullptr || array.version != 73) return false;
+    std::lock_guard<std::mutex> lock(Hdf5Lock());
+    QuietErrors();
+    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // Made in memory (no backing file), then handed to the caller's atomic
+    // write; the user block before the HDF5 data takes the MAT header.
+    constexpr size_t kImageGrowth = 1 << 20;
+    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
+        H5Pset_fapl_core(access.get(), kImageGrowth, false) < 0 ||
+        H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0) {
+        return false;
+    }
+    // A name that no other file open in this process has.
+    static uint64_t images = 0;
+    const std::string imageName = "matwcx-image-" + std::to_string(++images);
+    Id out(H5Fcreate(imageName.c_str(), H5F_ACC_TRUNC, create.get(), access.get()), H5Fclose);
+    if (!out.ok() || !CopyWithReferences(file->file, out.get(), array.name.c_str())) return false;
+    if (MayHoldObjects(array.classId) && H5Lexists(file->file, kSubsystemGroup, H5P_DEFAULT) > 0 &&
+        !CopyWithReferences(file->file, out.get(), kSubsystemGroup)) {
+        return false;
+    }
+    if (H5Fflush(out.get(), H5F_SCOPE_GLOBAL) < 0) return false;
+    // The image is the HDF5 data from its base address on: the user block
+    // goes before it, the header at its start and zeros after.
+    const ssize_t size = H5Fget_file_image(out.get(), nullptr, 0);
+    if (size <= 0) return false;
+    image.assign(kV73UserBlockSize + static_cast<size_t>(size), 0);
+    if (H5Fget_file_image(out.get(), image.data() + kV73UserBlockSize, static_cast<size_t>(size)) != size) {
+        return false;
+    }
+    std::memcpy(image.data(), header, kHeaderSize);
+    return true;
 }
 
 }  // namespace matlib

@@ -13,6 +13,17 @@
 #include <filesystem>
 #include <stdexcept>
 
+// LeakSanitizer: libhdf5 1.10.8 loses a decoded layout message (64 bytes)
+// when a dataset whose layout message is damaged is opened (the error path of
+// its H5D__layout_oh_read); the damaged version 7.3 files of the hostile tests
+// meet it. libhdf5 is built without frame pointers, so the leak's stack shows
+// nothing but libhdf5 itself: the suppression names the library. It hides no
+// leak of ours: identifiers left open are all freed by libhdf5's own exit
+// handler, and the engine's memory is never allocated inside libhdf5.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:libhdf5_serial.so\n";
+}
+
 namespace testenv {
 
 std::string Get(const char* name) {
