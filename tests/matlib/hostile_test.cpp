@@ -107,7 +107,9 @@ TEST(Hostile, DamagedVersion73FilesFailCleanly) {
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no test data (run through ctest)";
     testenv::TempDir dir;
     const Bytes full = ReadFile(path);
-    ASSERT_EQ(ListHeaders(OpenBytes(dir, "whole.mat", full).get()).size(), 22u);
+    FilePtr whole = OpenBytes(dir, "whole.mat", full);
+    if (!whole && matLastOpenFailure() == MAT_OPEN_VERSION_73) GTEST_SKIP() << "this build reads no version 7.3 file";
+    ASSERT_EQ(ListHeaders(whole.get()).size(), 22u);
     for (size_t cut : {size_t{520}, size_t{1024}, full.size() / 2, full.size() - 1}) {
         EXPECT_FALSE(OpenBytes(dir, "cut.mat", Bytes(full.begin(), full.begin() + cut))) << cut;
     }
