@@ -17,7 +17,6 @@ int ReadMatFileHeader(Archive* archive);   // 0 when a date was found, -1 when n
 uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
                          int32_t second);
 
-constexpr size_t kHeaderBlockBytes = 128;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
