@@ -20,8 +20,6 @@ namespace {
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
-// The refusal's text is only a display text too.
-constexpr size_t kRefusalTextSize = 1024;
 
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
@@ -114,13 +112,14 @@ int ReportRewrite(void* context, uint64_t bytes) {
 
 // When the engine knows why it refused (the file has hard links, the caller
 // may not write it, another deletion or program is changing it), the user
-// is told so: nothing was deleted.
-void ShowRefusal(const char* packedFile) {
+// is told so: nothing was deleted. The code to answer: the host need not say
+// it again when the user saw the reason.
+int ShowRefusal(const char* packedFile, int code) {
     const char* reason = matLastError();
-    if (reason == nullptr) return;
-    char text[kRefusalTextSize];
-    std::snprintf(text, sizeof text, "Nothing was deleted from %s:\n%s.", packedFile, reason);
-    platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
+    if (reason == nullptr) return code;
+    const std::string text = std::string("Nothing was deleted from ") + packedFile + ":\n" + reason + ".";
+    platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+    return platform::RefusalCode(code);
 }
 
 // Whether the file reads as a MAT-file but one of its variables does not:
@@ -143,7 +142,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             "You have disable variable deletion in the configuration dialog.\n"
             "To enable variable deletion, invoke Packfile>Configure for MAT files.",
             "Error Processing Variable", kErrorBoxStyle);
-        return E_NOT_SUPPORTED;
+        return platform::RefusalCode(E_NOT_SUPPORTED);
     }
     if (packedFile == nullptr) return E_EWRITE;
     if (deleteList == nullptr) return E_NO_FILES;
@@ -157,8 +156,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             return E_BAD_ARCHIVE;
         }
         platform::PrintLine("Error opening file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
 
     const size_t nameCount = CountNames(deleteList);
@@ -212,8 +210,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             return E_EABORTED;
         }
         platform::PrintLine("Error closing file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
     return 0;
 }
