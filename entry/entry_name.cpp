@@ -15,6 +15,9 @@ constexpr const char* kUnnamedVariable = "%__function_workspace__";
 // cannot be mistaken for an escaped byte.
 constexpr const char* kOccurrenceMark = "%#";
 
+// Marks a shortened name's position; "~" is no hex digit either.
+constexpr const char* kPositionMark = "%~";
+
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool IsPlainByte(unsigned char c) {
@@ -27,8 +30,9 @@ int HexValue(char c) {
     return -1;   // lower-case digits are never written, so never accepted
 }
 
-// "2", "3", ... as the listing writes them: digits only, no leading zero.
-bool ParseOccurrence(const std::string& text, int* occurrence) {
+// A count as the listing writes it: digits only, no leading zero, at least
+// `least`.
+bool ParseCount(const std::string& text, int least, int* count) {
     if (text.empty() || text[0] == '0') return false;
     long long value = 0;
     for (char c : text) {
@@ -36,8 +40,8 @@ bool ParseOccurrence(const std::string& text, int* occurrence) {
         value = value * 10 + (c - '0');
         if (value > INT_MAX) return false;
     }
-    if (value < 2) return false;
-    *occurrence = static_cast<int>(value);
+    if (value < least) return false;
+    *count = static_cast<int>(value);
     return true;
 }
 
@@ -80,6 +84,11 @@ std::string EncodeVariableName(const char* rawName, int occurrence) {
     return listed;
 }
 
+std::string ShortenedName(const std::string& listedName, size_t position) {
+    const std::string mark = kPositionMark + std::to_string(position);
+    return listedName.substr(0, kShortenedNameLength - mark.size()) + mark;
+}
+
 bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
     if (out == nullptr) return false;
     try {
@@ -91,9 +100,22 @@ bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
         std::string text = listedName.substr(start);
         if (const size_t dot = text.find('.'); dot != std::string::npos) text.resize(dot);
 
+        // A shortened name: its start shows no more than it shows.
+        if (const size_t mark = text.rfind(kPositionMark); mark != std::string::npos) {
+            int position = 0;
+            if (!ParseCount(text.substr(mark + 2), 1, &position)) return false;
+            if (text.size() != kShortenedNameLength) return false;
+            text.resize(mark);
+            if (text.find(kPositionMark) != std::string::npos) return false;
+            *out = VariableRef{};
+            out->position = static_cast<size_t>(position);
+            out->shownStart = std::move(text);
+            return true;
+        }
+
         int occurrence = 1;
         if (const size_t mark = text.find(kOccurrenceMark); mark != std::string::npos) {
-            if (!ParseOccurrence(text.substr(mark + 2), &occurrence)) return false;
+            if (!ParseCount(text.substr(mark + 2), 2, &occurrence)) return false;
             text.resize(mark);
         }
 
@@ -116,6 +138,7 @@ bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
             if (name.empty() || name.find('\0') != std::string::npos) return false;
             if (EncodeVariableName(name.c_str(), 1) != text) return false;
         }
+        *out = VariableRef{};
         out->name = std::move(name);
         out->occurrence = occurrence;
         return true;

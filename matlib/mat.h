@@ -101,6 +101,26 @@ int matKeepNeededSubsystem(MATFile* mfp);
 // matOpen clears it.
 const char* matLastError(void);
 
+// Why the last matOpen of this thread failed to open a file for reading.
+enum matOpenFailure {
+    MAT_OPEN_OK = 0,
+    MAT_OPEN_UNREADABLE = 1,   // the system could not open it, or it is no regular file
+    MAT_OPEN_NOT_MAT = 2,      // it is no MAT-file
+    MAT_OPEN_VERSION_73 = 3,   // a version 7.3 MAT-file (HDF5), which this engine does not read
+    MAT_OPEN_DAMAGED = 4,      // a MAT-file whose first variable cannot be read
+};
+int matLastOpenFailure(void);
+
+// Progress of the bytes a handle of mode "w" or "u" writes: called with the
+// bytes written since the last call, at least every 64 MB (every piece of a
+// plain copy, 1 MB), and the bytes the whole file will take (0 when not known
+// in advance, as for mode "w"). Returning 0 cancels: the writing stops, the
+// handle's close fails and leaves every file as it was, and
+// matLastWasCancelled() then answers 1. A null function stops the reports.
+typedef int (*matProgressFn)(void* context, uint64_t bytes, uint64_t total);
+void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
+int matLastWasCancelled(void);
+
 // The descriptive text at the start of a level-5 file (116 bytes, such as
 // "MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: ..."), as read when the
 // file was opened, terminated, into text (room for size bytes, at least 117).

@@ -209,7 +209,19 @@ bool Recognise(SourceFile& file, uint8_t* header) {
     return false;
 }
 
+thread_local int lastOpenFailure = MAT_OPEN_OK;
+
+// A level-5 header with the version of 7.3: an HDF5 file behind a MAT header.
+bool IsVersion73(const uint8_t* header, size_t n) {
+    if (n < kHeaderSize) return false;
+    const uint8_t* mark = header + kEndianAt;
+    const bool little = mark[0] == kEndianLittle[0] && mark[1] == kEndianLittle[1];
+    const bool big = mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1];
+    return (little || big) && Load16(header + kVersionAt, big) == 0x0200;
+}
+
 MATFile* OpenForRead(const char* path) {
+    lastOpenFailure = MAT_OPEN_UNREADABLE;
     platform::FileSystemCalls& fs = platform::FileSystem();
     auto source = std::make_shared<SourceFile>();
     source->path = path;
@@ -220,7 +232,11 @@ MATFile* OpenForRead(const char* path) {
     source->size = status.size;
     source->opened = status;
     auto mfp = std::make_unique<MATFile>();
-    if (!Recognise(*source, mfp->header)) return nullptr;
+    if (!Recognise(*source, mfp->header)) {
+        const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
+        lastOpenFailure = IsVersion73(mfp->header, n) ? MAT_OPEN_VERSION_73 : MAT_OPEN_NOT_MAT;
+        return nullptr;
+    }
     mfp->mode = OpenMode::Read;
     mfp->source = source;
     mfp->scanOffset = source->version == 5 ? kHeaderSize : 0;
@@ -228,10 +244,14 @@ MATFile* OpenForRead(const char* path) {
         // Every field of the first matrix, its name and data within the file.
         mxArray first;
         uint64_t next = 0;
-        if (ReadV4Header(source, 0, first, next) != HeaderStatus::Ok) return nullptr;
+        if (ReadV4Header(source, 0, first, next) != HeaderStatus::Ok) {
+            lastOpenFailure = MAT_OPEN_DAMAGED;
+            return nullptr;
+        }
         std::memset(mfp->header, 0, sizeof mfp->header);
         ReadAt(*source, 0, mfp->header, kV4HeaderSize);
     }
+    lastOpenFailure = MAT_OPEN_OK;
     return mfp.release();
 }
 
@@ -266,6 +286,8 @@ MATFile* OpenForUpdate(const char* path) {
 }  // namespace
 
 void SetLastError(const char* reason) { lastError = reason; }
+
+const char* const kCancelledReason = "cancelled";
 
 bool SourceUnchanged(const SourceFile& source) {
     platform::FileStatus now;
@@ -411,6 +433,17 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
 mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
 
 const char* matLastError(void) { return lastError; }
+
+int matLastOpenFailure(void) { return lastOpenFailure; }
+
+void matSetProgress(MATFile* mfp, matProgressFn progress, void* context) {
+    if (mfp == nullptr) return;
+    mfp->progress = progress;
+    mfp->progressContext = context;
+    if (mfp->writer) SetWriteProgress(mfp, progress, context);
+}
+
+int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;

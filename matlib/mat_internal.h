@@ -160,6 +160,8 @@ struct MATFile {
     size_t cursorIndex = 0;                       // how many headers matGetNextArrayHeader has delivered
     std::unique_ptr<matlib::WriteState, matlib::WriteStateDeleter> writer;    // mode "w"
     std::unique_ptr<matlib::UpdateState, matlib::UpdateStateDeleter> updater; // mode "u"
+    matProgressFn progress = nullptr;             // modes "w" and "u": matSetProgress
+    void* progressContext = nullptr;
     ~MATFile();
 };
 
@@ -191,6 +193,8 @@ bool SourceUnchanged(const SourceFile& source);
 
 // The reason matLastError gives for the last refusal of this thread.
 void SetLastError(const char* reason);
+// The reason a cancelled write leaves (matLastWasCancelled compares with it).
+extern const char* const kCancelledReason;
 
 bool IndexAllVariables(MATFile* mfp);
 
@@ -225,5 +229,6 @@ bool BeginUpdate(MATFile* mfp);
 int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
+void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"
 
 }  // namespace matlib

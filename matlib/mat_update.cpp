@@ -134,6 +134,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         BuildHeader5(header, source.bigEndian, std::time(nullptr));
         return StagedWrite(file, header, sizeof header) && file->written == kHeaderSize;
     }
+    file->expectedSize = source.size - removed;
     uint64_t position = VariablesStart(source);
     if (source.version == 5) {
         uint8_t header[kHeaderSize];
@@ -165,6 +166,8 @@ int Apply(MATFile* mfp, UpdateState* state) {
     auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
     if (!file || !CreateStagedFile(source.path.c_str(), true, true, opened.mode, file.get())) return 1;
     file->expectedTarget = &opened;
+    file->progress = mfp->progress;
+    file->progressContext = mfp->progressContext;
     if (!WriteRemaining(*mfp, *state, file.get()) ||
         FileSystem().copyAttributes(source.stream, file->stream) != 0) {
         return 1;   // ~StagedFile removes the temporary file

@@ -31,6 +31,11 @@ struct WriteState {
 
 void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
 
+void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context) {
+    mfp->writer->file.progress = progress;
+    mfp->writer->file.progressContext = context;
+}
+
 namespace {
 
 using namespace format;

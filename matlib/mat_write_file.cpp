@@ -35,6 +35,15 @@ bool CreateStagedFile(const char* finalPath, bool followLink, bool keepMode, uns
     return true;
 }
 
+// Tells the progress function of `bytes` more; false when it cancels, and
+// the file is then broken: it must never be put in place.
+bool Reported(StagedFile* file, uint64_t bytes) {
+    if (file->progress == nullptr || bytes == 0 || file->progress(file->progressContext, bytes, file->expectedSize) != 0) return true;
+    file->broken = true;
+    SetLastError(kCancelledReason);
+    return false;
+}
+
 bool StagedWrite(StagedFile* file, const void* data, size_t size) {
     if (file->stream == nullptr || file->broken) return false;
     // In bounded pieces: a C runtime may fail a single write of gigabytes.
@@ -48,6 +57,7 @@ bool StagedWrite(StagedFile* file, const void* data, size_t size) {
         file->written += piece;
         from += piece;
         left -= piece;
+        if (!Reported(file, piece)) return false;
     }
     return true;
 }
@@ -62,16 +72,21 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
         if (file->written != writtenBefore) file->broken = true;
         return false;
     };
-    // The system copies what it can; the rest, and every failure, goes the
-    // plain way below.
-    const uint64_t copied = FileSystem().copyRange(source, offset, file->stream, size);
-    if (copied > size) {   // more than asked: nothing written can be trusted
-        file->broken = true;
-        return false;
+    // The system copies what it can, in steps between progress reports; the
+    // rest, and every failure, goes the plain way below.
+    while (size > 0) {
+        const uint64_t step = file->progress != nullptr && size > kProgressStep ? kProgressStep : size;
+        const uint64_t copied = FileSystem().copyRange(source, offset, file->stream, step);
+        if (copied > step) {   // more than asked: nothing written can be trusted
+            file->broken = true;
+            return false;
+        }
+        file->written += copied;
+        offset += copied;
+        size -= copied;
+        if (!Reported(file, copied)) return false;
+        if (copied < step) break;
     }
-    file->written += copied;
-    offset += copied;
-    size -= copied;
     if (size == 0) return true;
     if (!file->copyBuffer) {
         file->copyBuffer.reset(new (std::nothrow) uint8_t[kCopyBufferSize]);

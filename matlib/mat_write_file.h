@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "matlib/mat.h"
 #include "platform/file_io.h"
 
 namespace matlib {
@@ -17,6 +18,9 @@ namespace matlib {
 // Bytes moved per read when copying between files: big variables are copied
 // in pieces of this size, never held whole.
 constexpr size_t kCopyBufferSize = 1024 * 1024;
+
+// The most a copy inside the system moves between two progress reports.
+constexpr uint64_t kProgressStep = 64ull * 1024 * 1024;
 
 struct StagedFile {
     char finalPath[platform::kMaxTempPath] = {};
@@ -31,6 +35,9 @@ struct StagedFile {
     // names this file, unchanged: checked right before the rename.
     const platform::FileStatus* expectedTarget = nullptr;
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
+    matProgressFn progress = nullptr;        // told of the bytes written; 0 back cancels
+    void* progressContext = nullptr;
+    uint64_t expectedSize = 0;               // what the file will come to, 0 when not known
     ~StagedFile();              // discards the temporary file unless committed
 };
 

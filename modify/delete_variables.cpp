@@ -20,8 +20,6 @@ namespace {
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
-// The refusal's text is only a display text too.
-constexpr size_t kRefusalTextSize = 1024;
 
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
@@ -43,6 +41,35 @@ std::string ListedName(const char* entryName) {
     return dot != nullptr ? std::string(entryName, static_cast<size_t>(dot - entryName)) : std::string(entryName);
 }
 
+// A shortened name's variable: name and occurrence from the file, when the
+// variable at its position has a listed name that the shortened one really
+// cuts (only what the listing could have shortened). False otherwise.
+bool ResolveVariableRef(MATFile* file, VariableRef* ref) {
+    if (ref->position == 0) return true;
+    int count = 0;
+    char** names = matGetDir(file, &count);
+    if (names == nullptr || ref->position > static_cast<size_t>(count)) {
+        mxFree(names);
+        return false;
+    }
+    bool found = false;
+    try {
+        const std::string name = names[ref->position - 1];
+        int occurrence = 0;
+        for (size_t i = 0; i < ref->position; ++i) occurrence += name == names[i] ? 1 : 0;
+        const std::string listed = EncodeVariableName(name.c_str(), occurrence);
+        found = listed.size() > ref->shownStart.size() && listed.compare(0, ref->shownStart.size(), ref->shownStart) == 0;
+        if (found) {
+            ref->name = name;
+            ref->occurrence = occurrence;
+        }
+    } catch (const std::bad_alloc&) {
+        found = false;
+    }
+    mxFree(names);
+    return found;
+}
+
 // 0 when the variable the listed name leads back to was found and recorded
 // for deletion.
 int DeleteListedVariable(MATFile* file, const std::string& listedName) {
@@ -51,29 +78,50 @@ int DeleteListedVariable(MATFile* file, const std::string& listedName) {
     if (listedName.find_first_of("/\\") != std::string::npos) return 1;
     VariableRef ref;
     try {
-        if (!DecodeVariableName(listedName, &ref)) return 1;
+        if (!DecodeVariableName(listedName, &ref) || !ResolveVariableRef(file, &ref)) return 1;
     } catch (...) {
         return 1;
     }
     return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
 }
 
-void ReportProgress(tProcessDataProc progress, int percent, const char* variableName) {
-    if (progress == nullptr) return;
+// False when the user cancels.
+bool ReportProgress(const ProgressText& progress, int percent, const char* variableName) {
+    if (!progress) return true;
     char text[kProgressTextSize];
     std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
-    progress(text, 0);   // the answer is not asked: the deletion goes on
+    return progress(text, 0) != 0;
+}
+
+// The new file's progress as it is written, under the file's name, as the
+// percentage of the whole operation (-1 .. -100): a deletion's entries are
+// not what is written, so a byte count would mean nothing to the host (and
+// Double Commander 1.0 divides by their total, which may be 0).
+struct RewriteProgress {
+    const ProgressText* progress;
+    const char* packedFile;
+    uint64_t written = 0;
+};
+
+int ReportRewrite(void* context, uint64_t bytes, uint64_t total) {
+    auto* rewrite = static_cast<RewriteProgress*>(context);
+    rewrite->written += bytes;
+    const uint64_t done = total == 0 || rewrite->written >= total ? 100 : rewrite->written * 100 / total;
+    // Each report is the host's chance to cancel; 0 would be no percentage.
+    const int percent = done < 1 ? 1 : static_cast<int>(done);
+    return (*rewrite->progress)(rewrite->packedFile, -percent) != 0 ? 1 : 0;
 }
 
 // When the engine knows why it refused (the file has hard links, the caller
 // may not write it, another deletion or program is changing it), the user
-// is told so: nothing was deleted.
-void ShowRefusal(const char* packedFile) {
+// is told so: nothing was deleted. The code to answer: the host need not say
+// it again when the user saw the reason.
+int ShowRefusal(const char* packedFile, int code) {
     const char* reason = matLastError();
-    if (reason == nullptr) return;
-    char text[kRefusalTextSize];
-    std::snprintf(text, sizeof text, "Nothing was deleted from %s:\n%s.", packedFile, reason);
-    platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
+    if (reason == nullptr) return code;
+    const std::string text = std::string("Nothing was deleted from ") + packedFile + ":\n" + reason + ".";
+    platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+    return platform::RefusalCode(code);
 }
 
 // Whether the file reads as a MAT-file but one of its variables does not:
@@ -90,13 +138,13 @@ bool IsDamaged(const char* path) {
 }  // namespace
 
 int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled,
-                    tProcessDataProc progress) {
+                    const ProgressText& progress) {
     if (!deleteEnabled) {
         platform::ShowMessageBox(
             "You have disable variable deletion in the configuration dialog.\n"
             "To enable variable deletion, invoke Packfile>Configure for MAT files.",
             "Error Processing Variable", kErrorBoxStyle);
-        return E_NOT_SUPPORTED;
+        return platform::RefusalCode(E_NOT_SUPPORTED);
     }
     if (packedFile == nullptr) return E_EWRITE;
     if (deleteList == nullptr) return E_NO_FILES;
@@ -110,8 +158,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             return E_BAD_ARCHIVE;
         }
         platform::PrintLine("Error opening file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
 
     const size_t nameCount = CountNames(deleteList);
@@ -129,7 +176,11 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             platform::PrintLine("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
             ++missing;
         }
-        ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str());
+        if (!ReportProgress(progress, static_cast<int>(index * 100 / nameCount), name.c_str())) {
+            matAbandon(file);
+            platform::PrintLine("Deletion from file %s cancelled: nothing deleted\n", packedFile);
+            return E_EABORTED;
+        }
     }
 
     // All or nothing: a name that leads to no variable (the file changed
@@ -152,10 +203,16 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             "that other variables of this file refer to.",
             "Error Processing Variable", kErrorBoxStyle);
     }
+    RewriteProgress rewrite{&progress, packedFile};
+    if (progress) matSetProgress(file, ReportRewrite, &rewrite);
     if (matClose(file) != 0) {
+        // Cancelled while the new file was written: the file is as it was.
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Deletion from file %s cancelled: nothing deleted\n", packedFile);
+            return E_EABORTED;
+        }
         platform::PrintLine("Error closing file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
     return 0;
 }

@@ -28,4 +28,10 @@ struct LocalDateTime {
 // library has no local date for it.
 bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out);
 
+// A local date and time as seconds since 1970; false out of range.
+bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970);
+
+// A date and time in UTC as local date and time; false out of range.
+bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out);
+
 }  // namespace platform

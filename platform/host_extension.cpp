@@ -33,6 +33,7 @@ void AdoptHostExtension(const tExtensionStartupInfo* info) {
             ReadMember<wcx::HostDialogBoxLfmFn>(info, structSize, offsetof(tExtensionStartupInfo, DialogBoxLFM));
         kept.SendDlgMsg =
             ReadMember<wcx::HostSendDlgMsgFn>(info, structSize, offsetof(tExtensionStartupInfo, SendDlgMsg));
+        kept.VersionAPI = ReadMember<uintptr_t>(info, structSize, offsetof(tExtensionStartupInfo, VersionAPI));
         // A form is only of use with SendDlgMsg to work it.
         if (kept.DialogBoxLFM == nullptr || kept.SendDlgMsg == nullptr) {
             kept.DialogBoxLFM = nullptr;

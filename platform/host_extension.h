@@ -14,6 +14,7 @@ struct HostExtension {
     wcx::HostMessageBoxFn MessageBoxFunc;
     wcx::HostDialogBoxLfmFn DialogBoxLFM;
     wcx::HostSendDlgMsgFn SendDlgMsg;
+    uintptr_t VersionAPI;   // 0 before Double Commander 1.2
 };
 
 // Copies the function pointers out of the host's record (those that its

@@ -4,6 +4,7 @@
 // FileAttr. Every such difference is decided here and nowhere else.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
@@ -13,6 +14,11 @@ inline constexpr char kPathSeparator = '\\';
 #else
 inline constexpr char kPathSeparator = '/';
 #endif
+
+// The longest path the plug-in takes: PATH_MAX less its terminator here;
+// Windows, which reaches long paths through the "\\?\" form of its UTF-16
+// calls, takes the same.
+inline constexpr size_t kMaxPathLength = 4095;
 
 // FileTime for the host, from the packed DOS date and time the slot keeps.
 // Windows: the DOS value itself. Elsewhere: the Unix time of the same local

@@ -12,12 +12,23 @@ namespace platform {
 // Windows message-box styles the plug-in uses.
 constexpr unsigned kMessageBoxOk = 0x0000;
 constexpr unsigned kMessageBoxIconError = 0x0010;
+constexpr unsigned kMessageBoxIconWarning = 0x0030;
 constexpr unsigned kMessageBoxSystemModal = 0x1000;
 constexpr int kMessageBoxIdOk = 1;
 
 // Shows the box without an owner window and returns the button pressed
 // (kMessageBoxIdOk when nothing was shown).
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
+
+// The code for a refusal just explained in a box: E_EABORTED, which both
+// hosts take without a second message of their own, when the box reached the
+// user; `code` itself when the text went to standard error only, so that the
+// host says what happened.
+int RefusalCode(int code);
+
+// Whether the system shows a box of its own (Windows) or only writes the
+// text to standard error (elsewhere).
+bool SystemShowsMessageBoxes();
 
 // Stores the host's message-box function (null: none).
 void SetHostMessageBox(wcx::HostMessageBoxFn function);

@@ -17,6 +17,7 @@ constexpr int kSlotOpen = 2;
 ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
 
 std::atomic<tProcessDataProc> ProcessWideProcessDataProc{nullptr};
+std::atomic<tProcessDataProcW> ProcessWideProcessDataProcW{nullptr};
 
 // The host passes (HANDLE)-1 before DeleteFiles and PackFiles to set the
 // callbacks that belong to no archive.
@@ -51,9 +52,7 @@ ReaderOptions OptionsAtOpening() {
 HANDLE OpenArchiveSlot(tOpenArchiveData* archiveData) {
     if (archiveData == nullptr) return nullptr;
     const char* arcName = archiveData->ArcName;
-    // A path the slot cannot hold is refused before anything happens: no slot
-    // is touched, nothing is printed or opened.
-    if (arcName == nullptr || strnlen(arcName, kMaxArchivePathLength + 1) > kMaxArchivePathLength) {
+    if (arcName == nullptr) {
         archiveData->OpenResult = E_EOPEN;
         return nullptr;
     }
@@ -88,18 +87,37 @@ int CloseArchiveSlot(HANDLE handle) {
     return 0;
 }
 
-// The plug-in reports no progress while it extracts, so the callback of an
-// archive's own handle is not kept.
+// An archive's own callback reports its extraction; the one of the handle -1
+// reports deletion.
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback) {
-    if (IsProcessWideHandle(handle)) ProcessWideProcessDataProc.store(callback);
+    if (IsProcessWideHandle(handle)) {
+        ProcessWideProcessDataProc.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->archive.processDataProc = callback;
+    }
+}
+
+void SetSlotProcessDataProcW(HANDLE handle, tProcessDataProcW callback) {
+    if (IsProcessWideHandle(handle)) {
+        ProcessWideProcessDataProcW.store(callback);
+    } else if (ArchiveSlot* slot = OpenSlot(handle)) {
+        slot->archive.processDataProcW = callback;
+    }
 }
 
 tProcessDataProc ProcessWideDataProc() { return ProcessWideProcessDataProc.load(); }
+tProcessDataProcW ProcessWideDataProcW() { return ProcessWideProcessDataProcW.load(); }
 
+// A version 7.3 file and a damaged one are MAT-files too: the plug-in takes
+// them, so that opening them tells the user why they cannot be listed (a host
+// asked to open a file the plug-in refused tries other plug-ins, or nothing).
 int CanHandleFile(const char* fileName) {
     if (fileName == nullptr) return 0;
     MATFile* file = matOpen(fileName, "r");
-    if (file == nullptr) return 0;
+    if (file == nullptr) {
+        const int failure = matLastOpenFailure();
+        return failure == MAT_OPEN_VERSION_73 || failure == MAT_OPEN_DAMAGED ? 1 : 0;
+    }
     matClose(file);
     return 1;
 }

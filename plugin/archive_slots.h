@@ -32,6 +32,8 @@ Archive* OpenSlotArchive(HANDLE handle);
 
 int CloseArchiveSlot(HANDLE handle);
 void SetSlotProcessDataProc(HANDLE handle, tProcessDataProc callback);
+void SetSlotProcessDataProcW(HANDLE handle, tProcessDataProcW callback);
 // The callback set with the handle -1; DeleteFiles reports progress through it.
 tProcessDataProc ProcessWideDataProc();
+tProcessDataProcW ProcessWideDataProcW();
 int CanHandleFile(const char* fileName);

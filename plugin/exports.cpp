@@ -1,13 +1,18 @@
-// The thirteen exports, and Double Commander's two extension entry points. Each passes its arguments unchanged to one working
-// operation and returns that operation's result unchanged. No exception may
-// reach the host: the working operations do not throw, and any that escapes
-// from the standard library (out of memory) is turned into the operation's
-// failure result here.
+// The exports, and Double Commander's two extension entry points. Each
+// passes its arguments to one working operation and returns that operation's
+// result unchanged; paths and names go down in UTF-8, whether the host passed
+// them in its 8-bit form or in UTF-16 (the "W" calls). No exception may reach
+// the host: the working operations do not throw, and any that escapes from
+// the standard library (out of memory) is turned into the operation's failure
+// result here.
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "about/about_dialog.h"
 #include "modify/delete_variables.h"
 #include "platform/host_extension.h"
+#include "platform/text_encoding.h"
 #include "plugin/archive_slots.h"
 #include "reader/archive.h"
 #include "settings/plugin_settings.h"
@@ -24,24 +29,218 @@ static_assert(kPackerCaps == 351);
 // and deletion stay in the host's own thread: deletion may show a message
 // box through the host.
 constexpr int kBackgroundUnpack = 1;
+
+
+// The longest names the records hold.
+constexpr size_t kShortNameLength = sizeof(tHeaderData::FileName) - 1;
+constexpr size_t kLongNameLength = sizeof(tHeaderDataEx::FileName) - 1;
+
+// A host's UTF-16 string in UTF-8; false when it is ill-formed (a lone
+// surrogate can name no file).
+bool FromWide(const WCHAR* text, std::string* out) {
+    if (text == nullptr) return false;
+    std::u16string units;
+    for (const WCHAR* p = text; *p != 0; ++p) units += static_cast<char16_t>(*p);
+    return platform::Utf16ToUtf8(units.c_str(), out);
+}
+
+// A host's 8-bit string in UTF-8 (Windows: from the ANSI code page).
+bool FromAnsi(const char* text, std::string* out) { return text != nullptr && platform::HostAnsiToUtf8(text, out); }
+
+// The host's list of NUL-ended names, ended by one more NUL, in UTF-8.
+template <typename Char, typename Convert>
+bool ListFrom(const Char* list, Convert convert, std::string* out) {
+    if (list == nullptr) return false;
+    for (const Char* name = list; *name != 0;) {
+        std::basic_string<Char> one(name);
+        std::string converted;
+        if (!convert(one.c_str(), &converted)) return false;
+        *out += converted;
+        *out += '\0';
+        name += one.size() + 1;
+    }
+    *out += '\0';
+    return true;
+}
+
+// Copies text with its terminator when it fits `size` units; otherwise
+// leaves an empty text (the field is informative only, never cut).
+template <typename Char>
+void PutText(Char* field, size_t size, const std::u16string& text) {
+    field[0] = 0;
+    if (text.size() >= size) return;
+    for (size_t i = 0; i < text.size(); ++i) field[i] = static_cast<Char>(text[i]);
+    field[text.size()] = 0;
+}
+void PutText(char* field, size_t size, const std::string& text) {
+    field[0] = '\0';
+    if (text.size() >= size) return;
+    std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+// The size fields of ReadHeader are signed 32-bit and hosts read them
+// signed: a size that does not fit is shown as the largest one that does.
+int ClampedSize(uint64_t size) { return size > INT32_MAX ? INT32_MAX : static_cast<int>(size); }
+
+// Only FileName .. FileAttr (and ArcName, at offset 0 everywhere) are
+// written: the rest of each record lies at offsets that differ between hosts.
+template <typename Record>
+void PutCommonFields(const ListedEntry& entry, Record* header) {
+    header->Flags = 0;
+    header->FileCRC = 0;
+    header->FileTime = entry.fileTime;
+    header->UnpVer = 0;
+    header->Method = 0;
+    header->FileAttr = entry.fileAttr;
+}
+
+template <typename Record>
+void PutLongSizes(const ListedEntry& entry, Record* header) {
+    header->PackSize = static_cast<unsigned>(entry.packSize & 0xFFFFFFFFu);
+    header->PackSizeHigh = static_cast<unsigned>(entry.packSize >> 32);
+    header->UnpSize = static_cast<unsigned>(entry.unpSize & 0xFFFFFFFFu);
+    header->UnpSizeHigh = static_cast<unsigned>(entry.unpSize >> 32);
+}
+
+// The archive's name for the 8-bit records, in the host's 8-bit form.
+std::string AnsiArchiveName(const Archive& archive) {
+    std::string name;
+    return platform::Utf8ToHostAnsi(archive.path.c_str(), &name) ? name : std::string();
+}
+
+std::u16string Wide(const std::string& text) {
+    std::u16string wide;
+    return platform::Utf8ToUtf16(text.c_str(), &wide) ? wide : std::u16string();
+}
+
+int OpenResultOf(tOpenArchiveData* data) { return data->OpenResult; }
+
+// ProcessFile with the destination in UTF-8; an ill-formed one names no file.
+int Process(HANDLE hArcData, int Operation, const std::string* destPath, const std::string* destName) {
+    Archive* archive = OpenSlotArchive(hArcData);
+    if (archive == nullptr) return E_BAD_ARCHIVE;
+    return ExtractVariable(archive, Operation, destPath != nullptr ? destPath->c_str() : nullptr,
+                           destName != nullptr ? destName->c_str() : nullptr);
+}
+
+// The record keeps the host's pointers: the working operation sees the
+// path in UTF-8 and answers in OpenResult.
+template <typename Record, typename Convert>
+HANDLE Open(Record* ArchiveData, Convert convert) {
+    if (ArchiveData == nullptr) return nullptr;
+    try {
+        std::string path;
+        if (!convert(ArchiveData->ArcName, &path)) {
+            ArchiveData->OpenResult = E_EOPEN;
+            return nullptr;
+        }
+        tOpenArchiveData data{};
+        data.ArcName = path.data();
+        data.OpenMode = ArchiveData->OpenMode;
+        HANDLE handle = OpenArchiveSlot(&data);
+        ArchiveData->OpenResult = OpenResultOf(&data);
+        return handle;
+    } catch (...) {
+        ArchiveData->OpenResult = E_EOPEN;
+        return nullptr;
+    }
+}
+
+// Progress goes through the callback the host set for the form it calls;
+// a host that set only the other form gets it there.
+template <typename Char, typename Convert>
+int Delete(const Char* PackedFile, const Char* DeleteList, Convert convert, bool wide) {
+    try {
+        std::string path, list;
+        if (PackedFile == nullptr) return E_EWRITE;
+        if (!convert(PackedFile, &path)) return E_EOPEN;
+        if (DeleteList == nullptr || !ListFrom(DeleteList, convert, &list)) return E_NO_FILES;
+        const tProcessDataProc narrow = ProcessWideDataProc();
+        const tProcessDataProcW utf16 = ProcessWideDataProcW();
+        ProgressText progress;
+        if (utf16 != nullptr && (wide || narrow == nullptr)) {
+            progress = [utf16](const char* text, int bytes) {
+                std::u16string units = Wide(text);
+                std::basic_string<WCHAR> host(units.begin(), units.end());
+                return utf16(host.data(), bytes);
+            };
+        } else if (narrow != nullptr) {
+            progress = [narrow](const char* text, int bytes) {
+                std::string host;
+                if (!platform::Utf8ToHostAnsi(text, &host)) host = text;
+                return narrow(host.data(), bytes);
+            };
+        }
+        return DeleteVariables(path.c_str(), list.c_str(), GetPluginSettings().DeleteEnabled != 0, progress);
+    } catch (...) {
+        return E_EWRITE;
+    }
+}
+
 }  // namespace
 
 extern "C" {
 
-WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) {
-    try {
-        return OpenArchiveSlot(ArchiveData);
-    } catch (...) {
-        if (ArchiveData != nullptr) ArchiveData->OpenResult = E_EOPEN;
-        return nullptr;
-    }
-}
+WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) { return Open(ArchiveData, FromAnsi); }
+
+WCX_EXPORT HANDLE WCX_CALL OpenArchiveW(tOpenArchiveDataW* ArchiveData) { return Open(ArchiveData, FromWide); }
 
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
     try {
         Archive* archive = OpenSlotArchive(hArcData);
         if (archive == nullptr) return E_BAD_ARCHIVE;
-        return ListNextVariable(archive, HeaderData);
+        if (HeaderData == nullptr) return E_EREAD;
+        ListedEntry entry;
+        const int result = ListNextVariable(archive, kShortNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
+        if (result != 0) return result;
+        PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
+        PutCommonFields(entry, HeaderData);
+        HeaderData->PackSize = ClampedSize(entry.packSize);
+        HeaderData->UnpSize = ClampedSize(entry.unpSize);
+        return 0;
+    } catch (...) {
+        return E_EREAD;
+    }
+}
+
+WCX_EXPORT int WCX_CALL ReadHeaderEx(HANDLE hArcData, tHeaderDataEx* HeaderData) {
+    try {
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        if (HeaderData == nullptr) return E_EREAD;
+        ListedEntry entry;
+        const int result = ListNextVariable(archive, kLongNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
+        if (result != 0) return result;
+        PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
+        PutCommonFields(entry, HeaderData);
+        PutLongSizes(entry, HeaderData);
+        return 0;
+    } catch (...) {
+        return E_EREAD;
+    }
+}
+
+WCX_EXPORT int WCX_CALL ReadHeaderExW(HANDLE hArcData, tHeaderDataExW* HeaderData) {
+    try {
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        if (HeaderData == nullptr) return E_EREAD;
+        ListedEntry entry;
+        const int result = ListNextVariable(archive, kLongNameLength, &entry);
+        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, 1024, Wide(archive->path));
+        if (result != 0) return result;
+        // Entry names are ASCII: one unit per character.
+        PutText(HeaderData->FileName, 1024, Wide(entry.fileName));
+        PutCommonFields(entry, HeaderData);
+        PutLongSizes(entry, HeaderData);
+        // Only a host that said it reads MfileTime has room for it.
+        if (platform::GetHostExtension().VersionAPI >= kMfileTimeVersionApi) {
+            std::memcpy(reinterpret_cast<unsigned char*>(HeaderData) + kMfileTimeOffset, &entry.windowsFileTime,
+                        sizeof entry.windowsFileTime);
+        }
+        return 0;
     } catch (...) {
         return E_EREAD;
     }
@@ -49,9 +248,21 @@ WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
 
 WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName) {
     try {
-        Archive* archive = OpenSlotArchive(hArcData);
-        if (archive == nullptr) return E_BAD_ARCHIVE;
-        return ExtractVariable(archive, Operation, DestPath, DestName);
+        std::string path, name;
+        if (DestPath != nullptr && !FromAnsi(DestPath, &path)) return E_ECREATE;
+        if (DestName != nullptr && !FromAnsi(DestName, &name)) return E_ECREATE;
+        return Process(hArcData, Operation, DestPath != nullptr ? &path : nullptr, DestName != nullptr ? &name : nullptr);
+    } catch (...) {
+        return E_EWRITE;
+    }
+}
+
+WCX_EXPORT int WCX_CALL ProcessFileW(HANDLE hArcData, int Operation, WCHAR* DestPath, WCHAR* DestName) {
+    try {
+        std::string path, name;
+        if (DestPath != nullptr && !FromWide(DestPath, &path)) return E_ECREATE;
+        if (DestName != nullptr && !FromWide(DestName, &name)) return E_ECREATE;
+        return Process(hArcData, Operation, DestPath != nullptr ? &path : nullptr, DestName != nullptr ? &name : nullptr);
     } catch (...) {
         return E_EWRITE;
     }
@@ -72,6 +283,12 @@ WCX_EXPORT void WCX_CALL SetProcessDataProc(HANDLE hArcData, tProcessDataProc pP
     SetSlotProcessDataProc(hArcData, pProcessDataProc);
 }
 
+WCX_EXPORT void WCX_CALL SetChangeVolProcW(HANDLE, tChangeVolProcW) {}
+
+WCX_EXPORT void WCX_CALL SetProcessDataProcW(HANDLE hArcData, tProcessDataProcW pProcessDataProc) {
+    SetSlotProcessDataProcW(hArcData, pProcessDataProc);
+}
+
 WCX_EXPORT int WCX_CALL GetPackerCaps() { return kPackerCaps; }
 
 WCX_EXPORT int WCX_CALL PackFiles(char*, char*, char*, char*, int) {
@@ -82,13 +299,20 @@ WCX_EXPORT int WCX_CALL PackFiles(char*, char*, char*, char*, int) {
     }
 }
 
-WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList) {
+WCX_EXPORT int WCX_CALL PackFilesW(WCHAR*, WCHAR*, WCHAR*, WCHAR*, int) {
     try {
-        return DeleteVariables(PackedFile, DeleteList, GetPluginSettings().DeleteEnabled != 0,
-                               ProcessWideDataProc());
+        return RefusePacking();
     } catch (...) {
-        return E_EWRITE;
+        return E_NOT_SUPPORTED;
     }
+}
+
+WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList) {
+    return Delete(PackedFile, DeleteList, FromAnsi, false);
+}
+
+WCX_EXPORT int WCX_CALL DeleteFilesW(WCHAR* PackedFile, WCHAR* DeleteList) {
+    return Delete(PackedFile, DeleteList, FromWide, true);
 }
 
 WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance) {
@@ -100,7 +324,17 @@ WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance) {
 
 WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName) {
     try {
-        return CanHandleFile(FileName);
+        std::string path;
+        return FromAnsi(FileName, &path) ? CanHandleFile(path.c_str()) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+WCX_EXPORT int WCX_CALL CanYouHandleThisFileW(WCHAR* FileName) {
+    try {
+        std::string path;
+        return FromWide(FileName, &path) ? CanHandleFile(path.c_str()) : 0;
     } catch (...) {
         return 0;
     }
@@ -108,7 +342,18 @@ WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName) {
 
 WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps) {
     try {
-        LoadPluginSettings(dps);
+        if (dps == nullptr) return LoadPluginSettings(dps);
+        // The settings file's name in UTF-8; one that does not fit the record
+        // then is no name (the settings stay at their defaults, unsaved).
+        PackDefaultParamStruct params = *dps;
+        std::string name;
+        const bool terminated = std::memchr(dps->DefaultIniName, '\0', sizeof dps->DefaultIniName) != nullptr;
+        if (terminated && FromAnsi(dps->DefaultIniName, &name) && name.size() < sizeof params.DefaultIniName) {
+            std::memcpy(params.DefaultIniName, name.c_str(), name.size() + 1);
+        } else if (terminated) {
+            params.DefaultIniName[0] = '\0';
+        }
+        LoadPluginSettings(&params);
     } catch (...) {
     }
 }

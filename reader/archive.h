@@ -4,6 +4,7 @@
 // needs is in it or passed in as a value.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -28,29 +29,44 @@ struct CurrentEntry {
 };
 
 struct Archive {
-    char path[260] = {};           // ArcName as the host passed it (at most 259 characters)
+    std::string path;              // ArcName as the host passed it, in UTF-8
     FILE* stream = nullptr;        // matGetFp of the handle; non-null while open
     MATFile* matFile = nullptr;    // open from OpenArchive to CloseArchive
     int32_t variableCount = 0;     // what matGetDir counted at opening
     int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
+    bool damagedAfterLast = false; // a damaged variable follows the last one counted
     int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
     uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
     int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once
+    uint64_t windowsFileTime = 0;  // the same in 100 ns since 1601, UTC; 0 when unknown
     ReaderOptions options;
     CurrentEntry current;
+    // Extraction's progress and Cancel: the host's callback for this archive,
+    // its UTF-16 form preferred when set.
+    tProcessDataProc processDataProc = nullptr;
+    tProcessDataProcW processDataProcW = nullptr;
 };
 
-constexpr size_t kMaxArchivePathLength = sizeof(Archive{}.path) - 1;
-
-// Opens arcName (at most kMaxArchivePathLength characters) into a fresh
-// archive: 0, or the host's result code with nothing left open.
+// Opens arcName into a fresh archive: 0, or the host's result code with
+// nothing left open.
 int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOptions options);
 // Closes what OpenMatArchive opened and forgets the current entry.
 void CloseMatArchive(Archive* archive);
 
-// ReadHeader: the next variable as one archive entry, which becomes the
-// current entry; E_END_ARCHIVE after the last.
-int ListNextVariable(Archive* archive, tHeaderData* header);
+// One entry as the host's records carry it.
+struct ListedEntry {
+    std::string fileName;
+    uint64_t packSize = 0;   // the number of elements
+    uint64_t unpSize = 0;    // the bytes the values take
+    int32_t fileTime = 0;
+    uint64_t windowsFileTime = 0;   // the same to the second, as Double Commander 1.2 reads it
+    int32_t fileAttr = 0;
+};
+
+// ReadHeader: the next variable's entry, its name at most maxNameLength
+// characters (the host's record: 259 or 1023), which becomes the current
+// entry; E_END_ARCHIVE after the last.
+int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry);
 
 // ProcessFile: tests the current entry, or extracts it into a MAT-file of its
 // own under the host's name; in the host's viewer folder a text file showing

@@ -5,6 +5,8 @@
 //
 // The variable is the current entry, never the one the destination's name
 // happens to spell: the host may let the user type any name.
+#include "reader/archive.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,37 +16,14 @@
 #include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
-#include "reader/archive.h"
+#include "platform/text_encoding.h"
 #include "reader/value_text.h"
 
 namespace {
 
-// Destination and output name each have room for 259 characters; the output
-// name is the destination and ".mat", so the destination may have 255.
-constexpr size_t kPathRoom = 260;
-constexpr size_t kMaxDestinationLength = kPathRoom - 1 - 4;
-
-void CreatePathDirectories(const char* path) {
-    if (path == nullptr) return;
-    const size_t length = std::strlen(path);
-    if (length < 2) return;
-    // Each directory is made from a copy of the path up to its separator; a
-    // path too long for any destination creates nothing.
-    char prefix[kPathRoom];
-    if (length >= sizeof prefix) return;
-    for (size_t i = 1; i < length; ++i) {
-        if (path[i] != platform::kPathSeparator) continue;
-        std::memcpy(prefix, path, i);
-        prefix[i] = '\0';
-        platform::MakeDirectory(prefix);   // existing, a drive name, a failure: all the same
-    }
-}
-
-const char* LastPathComponent(const char* path) {
-    if (path == nullptr) return nullptr;
-    const char* last = std::strrchr(path, platform::kPathSeparator);
-    return last != nullptr ? last + 1 : path;
-}
+// The output name is the destination and ".mat": both must fit the longest
+// path the system takes.
+constexpr size_t kMaxDestinationLength = platform::kMaxPathLength - 4;
 
 // The folders into which the hosts unpack what they show in their viewer:
 // Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
@@ -57,6 +36,27 @@ bool IsViewerFolder(const char* outputName) {
         if (std::strstr(outputName, marker) != nullptr) return true;
     }
     return false;
+}
+
+// Makes the folders on the way to path, each from the path up to its
+// separator.
+void CreatePathDirectories(const char* path) {
+    if (path == nullptr) return;
+    const size_t length = std::strlen(path);
+    if (length < 2) return;
+    // Each directory is made from the path up to its separator.
+    if (length > platform::kMaxPathLength) return;
+    for (size_t i = 1; i < length; ++i) {
+        if (path[i] != platform::kPathSeparator) continue;
+        const std::string prefix(path, i);
+        platform::MakeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
+    }
+}
+
+const char* LastPathComponent(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* last = std::strrchr(path, platform::kPathSeparator);
+    return last != nullptr ? last + 1 : path;
 }
 
 // The output MAT-file, closed on every return; Close() reports the result
@@ -96,13 +96,44 @@ private:
 };
 
 // Closes the output after a failed read or write; the close's own failure is
-// only reported.
+// only reported. A write the user cancelled answers so.
 int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+    if (matLastWasCancelled() != 0) {
+        output.Close();
+        platform::PrintLine("Extraction of %s cancelled\n", variableName.c_str());
+        return E_EABORTED;
+    }
     if (const char* reason = matLastError()) {
         platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), reason);
     }
     if (output.Close() != 0) platform::PrintLine("Error closing file %s\n", variableName.c_str());
     return E_EREAD;
+}
+
+// The bytes of the new file as they are written, through the callback the
+// host set for this archive (its UTF-16 form when it set that one), under
+// the destination's name. The host's answer 0 cancels.
+struct ExtractionProgress {
+    const Archive* archive;
+    std::string name;
+};
+
+int ReportExtraction(void* context, uint64_t bytes, uint64_t /*total*/) {
+    const auto* progress = static_cast<const ExtractionProgress*>(context);
+    std::string narrow = progress->name;
+    std::u16string units;
+    platform::Utf8ToUtf16(progress->name.c_str(), &units);
+    std::basic_string<WCHAR> wide(units.begin(), units.end());
+    // The host's count is an int: a larger step goes in parts.
+    for (uint64_t left = bytes; left > 0;) {
+        const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+        const int answer = progress->archive->processDataProcW != nullptr
+                               ? progress->archive->processDataProcW(wide.data(), step)
+                               : progress->archive->processDataProc(narrow.data(), step);
+        if (answer == 0) return 0;
+        left -= static_cast<uint64_t>(step);
+    }
+    return 1;
 }
 
 bool WriteAll(FILE* file, const char* text) {
@@ -183,11 +214,11 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         if (!ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     }
 
-    char outputName[kPathRoom];
     const size_t length = std::strlen(destination);
     if (length > kMaxDestinationLength) return E_EWRITE;
-    std::memcpy(outputName, destination, length + 1);
-    if (!EndsWithMat(destination, length)) std::memcpy(outputName + length, ".mat", 5);
+    const std::string outputPath =
+        EndsWithMat(destination, length) ? std::string(destination) : destination + std::string(".mat");
+    const char* outputName = outputPath.c_str();
 
     if (IsViewerFolder(outputName)) {
         const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), archive->options.showContents);
@@ -201,11 +232,19 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         platform::PrintLine("Error opening file %s\n", destination);
         return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
     }
+    ExtractionProgress progress{archive, destination};
+    if (archive->processDataProcW != nullptr || archive->processDataProc != nullptr) {
+        matSetProgress(output.get(), ReportExtraction, &progress);
+    }
     // A failed write breaks the new file: closing it then replaces nothing.
     if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
         return FailAfterOutputOpened(output, entry.name);
     }
     if (output.Close() != 0) {
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
+            return E_EABORTED;
+        }
         platform::PrintLine("Error closing file %s\n", destination);
         return E_EREAD;
     }
@@ -230,23 +269,17 @@ int ExtractVariable(Archive* archive, int operation, const char* destPath, const
     // whatever folder the host runs in.
     if (destName == nullptr || destName[0] == '\0') return E_EWRITE;
 
-    // A destination that does not fit is refused before anything is created:
-    // a cut name would write a different file than the one asked for.
-    char destination[kPathRoom];
-    int length = 0;
-    if (destPath != nullptr) {
-        length = std::snprintf(destination, sizeof destination, "%s%c%s", destPath, platform::kPathSeparator,
-                               destName);
-    } else {
-        length = std::snprintf(destination, sizeof destination, "%s", destName);
-    }
-    if (length < 0 || static_cast<size_t>(length) > kMaxDestinationLength) return E_EWRITE;
-    // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
-    // blank that Windows drops when it makes them.
-    platform::UseSystemFolderNames(destination);
-
     try {
-        return ExtractToDestination(archive, destination);
+        // A destination longer than the system takes is refused before
+        // anything is created: a cut name would write another file.
+        std::string destination = destPath != nullptr ? destPath + std::string(1, platform::kPathSeparator) + destName
+                                                       : std::string(destName);
+        if (destination.size() > kMaxDestinationLength) return E_EWRITE;
+        // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
+        // blank that Windows drops when it makes them.
+        platform::UseSystemFolderNames(destination.data());
+        destination.resize(std::strlen(destination.c_str()));
+        return ExtractToDestination(archive, destination.c_str());
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }

@@ -6,6 +6,8 @@
 // goes on with the path separator and the listed name once more, so that the
 // host shows it inside a directory of its own. Extraction and deletion find
 // the variable again from the text before the first ".".
+#include "reader/archive.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,13 +16,10 @@
 
 #include "platform/diagnostics.h"
 #include "platform/host_rules.h"
-#include "reader/archive.h"
+#include "platform/message_box.h"
 #include "entry/entry_name.h"
 
 namespace {
-
-// FileName holds 259 characters and the terminator.
-constexpr size_t kMaxEntryNameLength = sizeof(tHeaderData::FileName) - 1;
 
 // The class text is shown only and never read back, so a longer class name
 // (a crafted opaque class) is cut to this length rather than refused.
@@ -31,23 +30,10 @@ constexpr int32_t kSystemBit = 0x04;     // global variable
 constexpr int32_t kReadOnlyBit = 0x01;   // complex variable
 constexpr int32_t kHiddenBit = 0x02;     // logical variable
 
-// Copies at most size - 1 bytes and always terminates.
-void CopyText(char* to, size_t size, const char* from) {
-    const size_t length = strnlen(from, size - 1);
-    std::memcpy(to, from, length);
-    to[length] = '\0';
-}
-
 uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
     uint64_t product = 0;
     if (__builtin_mul_overflow(a, b, &product)) return UINT64_MAX;
     return product;
-}
-
-// The size fields are signed 32-bit and hosts read them signed: a size that
-// does not fit is shown as the largest one that does, never wrapped.
-int SizeField(uint64_t size) {
-    return size > static_cast<uint64_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(size);
 }
 
 // The class name as the entry shows it: case changed (ASCII letters only),
@@ -99,27 +85,35 @@ bool DimensionText(const mwSize* dims, size_t count, size_t maxLength, std::stri
     return true;
 }
 
-// The entry name, or false when it cannot fit FileName. A struct or cell shown
-// as a directory repeats the listed name; when that no longer fits, the entry
-// is listed flat instead: it still leads back to the same variable.
+// The entry name, or false when it cannot fit maxLength characters. A struct
+// or cell shown as a directory repeats the listed name; when that no longer
+// fits, the entry is listed flat instead: it still leads back to the same
+// variable.
 bool EntryName(const std::string& listedName, const std::string& classText, const mwSize* dims,
-               size_t dimCount, bool asDirectory, std::string* out) {
+               size_t dimCount, bool asDirectory, size_t maxLength, std::string* out) {
     const std::string prefix = listedName + "." + classText + " [";
     for (int attempt = asDirectory ? 0 : 1; attempt < 2; ++attempt) {
         std::string suffix = "] ";
         if (attempt == 0) suffix += platform::kPathSeparator + listedName;
         const size_t fixedLength = prefix.size() + suffix.size();
-        if (fixedLength > kMaxEntryNameLength) continue;
+        if (fixedLength > maxLength) continue;
         std::string dimensions;
-        if (!DimensionText(dims, dimCount, kMaxEntryNameLength - fixedLength, &dimensions)) continue;
+        if (!DimensionText(dims, dimCount, maxLength - fixedLength, &dimensions)) continue;
         *out = prefix + dimensions + suffix;
         return true;
     }
     return false;
 }
 
-// The Windows attribute bits of an entry, before the host's conversion:
-// 0x20 (archive), plus 0x04 when global, 0x01 when complex, 0x02 when logical.
+void ShowDamagedTail(const char* path, int32_t intact) {
+    const std::string text = std::string(path) + " is damaged after its first " + std::to_string(intact) +
+                             " variables: those are listed, the rest cannot be read.";
+    platform::ShowMessageBox(text.c_str(), "Damaged MAT-file",
+                             platform::kMessageBoxOk | platform::kMessageBoxIconWarning | platform::kMessageBoxSystemModal);
+}
+
+}  // namespace
+
 int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     int32_t bits = kArchiveBit;
     if (global) bits |= kSystemBit;
@@ -128,18 +122,22 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
     return bits;
 }
 
-}  // namespace
-
-int ListNextVariable(Archive* archive, tHeaderData* header) {
-    if (archive == nullptr || header == nullptr) return E_EREAD;
-    if (archive->nextVariableIndex >= archive->variableCount) return E_END_ARCHIVE;
-
-    CopyText(header->ArcName, sizeof header->ArcName, archive->path);
+int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry) {
+    if (archive == nullptr || entry == nullptr) return E_EREAD;
+    if (archive->nextVariableIndex >= archive->variableCount) {
+        // The intact variables are listed; the user learns that the rest of
+        // the file is damaged, once.
+        if (archive->damagedAfterLast && archive->nextVariableIndex == archive->variableCount) {
+            archive->nextVariableIndex++;
+            ShowDamagedTail(archive->path.c_str(), archive->variableCount);
+        }
+        return E_END_ARCHIVE;
+    }
     archive->current = CurrentEntry{};
 
     mxArray* array = matGetNextArrayHeader(archive->matFile);
     if (array == nullptr) {
-        platform::PrintLine("Error reading in file %s\n", header->ArcName);
+        platform::PrintLine("Error reading in file %s\n", archive->path.c_str());
         return E_EREAD;
     }
 
@@ -157,19 +155,21 @@ int ListNextVariable(Archive* archive, tHeaderData* header) {
     try {
         const std::string listedName =
             EncodeVariableName(mxGetName(array), mxGetNameOccurrence(array));
-        fits = EntryName(listedName, ClassText(className, global), dims, dimCount, asDirectory,
-                         &entryName);
+        const std::string classText = ClassText(className, global);
+        fits = EntryName(listedName, classText, dims, dimCount, asDirectory, maxNameLength, &entryName);
+        // A name too long for the record (scipy writes names of any length)
+        // is listed shortened, flat.
+        if (!fits) {
+            const std::string shortened = ShortenedName(listedName, static_cast<size_t>(archive->nextVariableIndex) + 1);
+            fits = EntryName(shortened, classText, dims, dimCount, false, maxNameLength, &entryName);
+        }
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
         archive->nextVariableIndex++;   // its header has been read: stay in step with the engine
         return E_EREAD;
     }
     if (!fits) {
-        // The listed name alone is too long for FileName (a hostile name,
-        // escaped, in a crafted file). Nothing leads back to such an entry,
-        // so it is refused. Its header has been read, so the index moves on
-        // with the engine's cursor: a host that goes on gets the next one.
-        platform::PrintLine("Variable name too long to list in file %s\n", header->ArcName);
+        platform::PrintLine("Variable name too long to list in file %s\n", archive->path.c_str());
         mxDestroyArray(array);
         archive->nextVariableIndex++;
         return E_EREAD;
@@ -192,16 +192,12 @@ int ListNextVariable(Archive* archive, tHeaderData* header) {
     archive->current.global = global;
     archive->current.valid = true;
 
-    std::memcpy(header->FileName, entryName.c_str(), entryName.size() + 1);
-    header->Flags = 0;
-    header->PackSize = SizeField(elementCount);
-    header->UnpSize = SizeField(byteCount);
-    header->FileCRC = 0;
-    header->FileTime = archive->hostFileTime;
-    header->UnpVer = 0;
-    header->Method = 0;
-    header->FileAttr =
-        platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
+    entry->fileName = std::move(entryName);
+    entry->packSize = elementCount;
+    entry->unpSize = byteCount;
+    entry->fileTime = archive->hostFileTime;
+    entry->windowsFileTime = archive->windowsFileTime;
+    entry->fileAttr = platform::HostFileAttr(EntryAttributeBits(global, mxIsComplex(array), mxIsLogical(array)));
 
     mxDestroyArray(array);
     archive->nextVariableIndex++;

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "platform/file_time.h"
 #include "platform/host_rules.h"
+#include "platform/message_box.h"
 #include "reader/archive.h"
 
 namespace {
@@ -17,6 +19,9 @@ int ReadMatFileHeader(Archive* archive);   // 0 when a date was found, -1 when n
 uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
                          int32_t second);
 
+
+constexpr unsigned kOpenErrorBoxStyle =
+    platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
 
 const char* const kMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -141,7 +146,105 @@ int MonthNumber(const HeaderDate& date) {
     return 0;
 }
 
+// ---- the dates other writers put in the header ---------------------------------
+// "... CREATED on: Tue Feb 26 11:20:36 GMT 2013" (MATLAB with a zone),
+// "... Created by: libmatio v1.5.23 on Mon Dec  7 02:59:30 2026" (matio) and
+// "... written by Octave 7.3.0, 2026-12-07 02:59:32 UTC" (Octave): the date is
+// found wherever it stands, as a month name, day, time and year, or as
+// year-month-day and time. A zone of "UTC" or "GMT" makes it a UTC time.
+
+bool ParseFixedNumber(const std::string& text, size_t at, size_t digits, int* value) {
+    if (at + digits > text.size()) return false;
+    int number = 0;
+    for (size_t i = at; i < at + digits; ++i) {
+        if (!IsDigit(text[i])) return false;
+        number = number * 10 + (text[i] - '0');
+    }
+    *value = number;
+    return true;
+}
+
+// "hh:mm:ss".
+bool ParseClock(const std::string& word, platform::LocalDateTime* date) {
+    return word.size() == 8 && word[2] == ':' && word[5] == ':' && ParseFixedNumber(word, 0, 2, &date->hour) &&
+           ParseFixedNumber(word, 3, 2, &date->minute) && ParseFixedNumber(word, 6, 2, &date->second);
+}
+
+bool ParseDayOrYear(const std::string& word, size_t minDigits, size_t maxDigits, int* value) {
+    return word.size() >= minDigits && word.size() <= maxDigits && ParseFixedNumber(word, 0, word.size(), value);
+}
+
+bool IsUtcZone(const std::string& word) { return word == "UTC" || word == "GMT"; }
+
+bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc) {
+    std::vector<std::string> words;
+    for (TextScanner s{text};;) {
+        SkipBlanks(&s);
+        if (*s.at == '\0') break;
+        const char* start = s.at;
+        while (*s.at != '\0' && !IsBlank(*s.at)) ++s.at;
+        words.emplace_back(start, s.at);
+    }
+    for (size_t i = 0; i + 2 < words.size(); ++i) {
+        platform::LocalDateTime found{};
+        size_t next = 0;
+        // "Dec 7 02:59:30 [zone] 2026"
+        for (int m = 0; m < 12 && next == 0; ++m) {
+            if (words[i] != kMonthNames[m] || i + 3 >= words.size()) continue;
+            found.month = m + 1;
+            if (!ParseDayOrYear(words[i + 1], 1, 2, &found.day) || !ParseClock(words[i + 2], &found)) break;
+            size_t yearAt = i + 3;
+            *utc = IsUtcZone(words[yearAt]);
+            if (!ParseDayOrYear(words[yearAt], 4, 4, &found.year) && yearAt + 1 < words.size() &&
+                ParseDayOrYear(words[yearAt + 1], 4, 4, &found.year)) {
+                ++yearAt;
+            } else if (found.year == 0) {
+                break;
+            }
+            next = yearAt + 1;
+        }
+        // "2026-12-07 02:59:32 [UTC]"
+        const std::string& w = words[i];
+        if (next == 0 && w.size() == 10 && w[4] == '-' && w[7] == '-' && ParseFixedNumber(w, 0, 4, &found.year) &&
+            ParseFixedNumber(w, 5, 2, &found.month) && ParseFixedNumber(w, 8, 2, &found.day) &&
+            ParseClock(words[i + 1], &found)) {
+            *utc = i + 2 < words.size() && IsUtcZone(words[i + 2]);
+            next = i + 2;
+        }
+        if (next == 0) continue;
+        if (found.month < 1 || found.month > 12 || found.day < 1 || found.day > 31 || found.hour > 23 ||
+            found.minute > 59 || found.second > 60) {
+            continue;
+        }
+        *date = found;
+        return true;
+    }
+    return false;
+}
+
 // ---- opening --------------------------------------------------------------------
+
+// The host's code for why the engine could not open the file, and what the
+// user is told: a file that is no MAT-file (or one of version 7.3) is of an
+// unknown format, a damaged one a bad archive, and only a file the system
+// cannot open is E_EOPEN.
+int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
+    switch (failure) {
+    case MAT_OPEN_NOT_MAT:
+        *reason = std::string(arcName) + " is not a MAT-file.";
+        return E_UNKNOWN_FORMAT;
+    case MAT_OPEN_VERSION_73:
+        *reason = std::string(arcName) +
+                  " is a MATLAB version 7.3 MAT-file (HDF5), which this plug-in cannot read.";
+        return E_UNKNOWN_FORMAT;
+    case MAT_OPEN_DAMAGED:
+        *reason = std::string(arcName) + " is a damaged MAT-file: its first variable cannot be read.";
+        return E_BAD_ARCHIVE;
+    default:
+        *reason = std::string(arcName) + " cannot be opened.";
+        return E_EOPEN;
+    }
+}
 
 // The names one a line, written in blocks: a write of its own for each of a
 // million names would cost more than the whole listing.
@@ -162,11 +265,15 @@ void PrintNames(char** names, int count) {
     }
 }
 
-// The failure exit: close the handle, refuse.
-int FailOpening(Archive* archive, const char* arcName, MATFile* file) {
+// The failure exit: close the handle, refuse with the code, and tell the
+// user why, once.
+int FailOpening(Archive* archive, const char* arcName, MATFile* file, int failure) {
     if (file != nullptr && matClose(file) != 0) platform::PrintLine("Error closing file %s\n", arcName);
     *archive = Archive{};
-    return E_EOPEN;
+    std::string reason;
+    const int code = OpenFailureCode(failure, arcName, &reason);
+    platform::ShowMessageBox(reason.c_str(), "Error Opening MAT-file", kOpenErrorBoxStyle);
+    return code;
 }
 
 }  // namespace
@@ -180,17 +287,19 @@ int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOp
     MATFile* file = matOpen(arcName, "r");
     if (file == nullptr) {
         platform::PrintLine("Error opening file %s\n", arcName);
-        return FailOpening(archive, arcName, nullptr);
+        return FailOpening(archive, arcName, nullptr, matLastOpenFailure());
     }
     FILE* stream = matGetFp(file);
-    if (stream == nullptr) return FailOpening(archive, arcName, file);
+    if (stream == nullptr) return FailOpening(archive, arcName, file, MAT_OPEN_UNREADABLE);
 
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         platform::PrintLine("Error reading directory of file %s\n", arcName);
-        return FailOpening(archive, arcName, file);
+        return FailOpening(archive, arcName, file, MAT_OPEN_DAMAGED);
     }
+    // Damage after the last variable listed: the listing ends with a word.
+    archive->damagedAfterLast = matCheckIndex(file) != 0;
     platform::PrintLine("Directory of %s:\n", arcName);
     PrintNames(names, count);
     mxFree(names);
@@ -198,7 +307,7 @@ int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOp
     archive->matFile = file;
     archive->stream = stream;
     archive->variableCount = count;
-    std::memcpy(archive->path, arcName, std::strlen(arcName) + 1);
+    archive->path = arcName;
     archive->nextVariableIndex = 0;
     ReadMatFileHeader(archive);   // a file without a usable date still opens
     archive->hostFileTime = platform::HostFileTime(archive->archiveTimeStamp);
@@ -216,25 +325,41 @@ void CloseMatArchive(Archive* archive) {
 
 namespace {
 
+// The archive's date in both of the host's forms: packed DOS (FileTime) and,
+// to the second, Windows' 100 ns since 1601 in UTC.
+void SetArchiveTime(Archive* archive, const platform::LocalDateTime& local) {
+    archive->archiveTimeStamp =
+        PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+    int64_t seconds = 0;
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    if (platform::SecondsOfLocal(local, &seconds) && seconds >= -kSecondsFrom1601To1970) {
+        archive->windowsFileTime = static_cast<uint64_t>(seconds + kSecondsFrom1601To1970) * 10000000u;
+    }
+}
+
 int ReadMatFileHeader(Archive* archive) {
     char text[128];
     if (matGetHeaderText(archive->matFile, text, sizeof text) == 0) {
         HeaderDate date{};
-        if (!ScanHeaderDate(text, &date)) return -1;
-        const int month = MonthNumber(date);
-        if (month == 0) return -1;
-        archive->archiveTimeStamp =
-            PackDosDateTime(date.year, month, date.day, date.hour, date.minute, date.second);
-        return 0;
+        if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
+            SetArchiveTime(archive, {date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second});
+            return 0;
+        }
+        platform::LocalDateTime found{};
+        bool utc = false;
+        if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
+            SetArchiveTime(archive, found);
+            return 0;
+        }
     }
 
-    // A version 4 file holds no date: it carries the file's own modification
-    // time, as the engine found it when it opened the file.
+    // A version 4 file holds no date, nor does a header without a readable
+    // one: such a file carries its own modification time, as the engine found
+    // it when it opened the file.
     int64_t modified = 0;
     platform::LocalDateTime local{};
     if (matGetModifiedTime(archive->matFile, &modified) != 0 || !platform::LocalTimeOf(modified, &local)) return -1;
-    archive->archiveTimeStamp =
-        PackDosDateTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+    SetArchiveTime(archive, local);
     return 0;
 }
 

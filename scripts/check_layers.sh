@@ -18,7 +18,7 @@ declare -A allowed=(
   [settings]="platform wcx"
   [about]="settings platform wcx"
   [plugin]="about modify reader settings entry matlib platform wcx"
-  [tools]="about wcx"
+  [tools]="about platform wcx"
 )
 
 status=0

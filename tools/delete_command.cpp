@@ -11,8 +11,9 @@ namespace matwcx {
 
 namespace {
 
-int WCX_CALL ShowProgress(char* text, int) {
-    if (text != nullptr) WriteOwn(std::string("  ") + text + "\n");
+// The per-name lines; the byte counts of the rewrite are not shown.
+int WCX_CALL ShowProgress(char* text, int bytes) {
+    if (text != nullptr && bytes == 0) WriteOwn(std::string("  ") + text + "\n");
     return 1;   // never cancel: the plug-in deletes all names or none
 }
 
@@ -71,18 +72,18 @@ int RunDelete(PluginHost& host, const Args& args) {
         return kExitFailed;
     }
 
-    std::vector<char> deleteList;
+    WideString deleteList;
     for (const Entry& entry : chosen) {
-        deleteList.insert(deleteList.end(), entry.name.begin(), entry.name.end());
-        deleteList.push_back('\0');
+        deleteList += Wide(entry.name);
+        deleteList.push_back(0);
     }
-    deleteList.push_back('\0');
-    std::string packedFile = file;
+    deleteList.push_back(0);
     int result;
     {
         PluginOutput output(host.verbose);
         host.SetCallbacks(ProcessWideHandle(), ShowProgress);
-        result = host.api().DeleteFiles(packedFile.data(), deleteList.data());
+        WideString packed = Wide(file);
+        result = host.api().DeleteFilesW(packed.data(), deleteList.data());
     }
     if (result != 0) {
         ComplainResult(file, result);

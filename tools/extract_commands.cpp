@@ -61,8 +61,8 @@ int Walk(PluginHost& host, const std::string& file, ExtractionWalk* walk, Extrac
         if (Choose(walk, entry)) {
             extract(handle, entry);
         } else {
-            char empty[1] = {0};
-            result = host.api().ProcessFile(handle, PK_SKIP, nullptr, empty);
+            WCHAR empty[1] = {0};
+            result = host.api().ProcessFileW(handle, PK_SKIP, nullptr, empty);
             if (result != 0) break;
         }
     }
@@ -102,9 +102,9 @@ int RunView(PluginHost& host, const Args& args) {
     int status = kExitOk;
     std::vector<std::string> texts;
     const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
-        std::string destPath = viewerFolder;
-        std::string destName = entry.name;
-        const int code = host.api().ProcessFile(handle, PK_EXTRACT, destPath.data(), destName.data());
+        WideString destPath = Wide(viewerFolder);
+        WideString destName = Wide(entry.name);
+        const int code = host.api().ProcessFileW(handle, PK_EXTRACT, destPath.data(), destName.data());
         if (code != 0) {
             ComplainResult(file + ": " + Quoted(entry.name), code);
             status = kExitFailed;
@@ -178,14 +178,14 @@ int RunExtract(PluginHost& host, const Args& args) {
     std::vector<std::string> written;
     const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
         // Double Commander passes no DestPath and the whole target path as DestName.
-        std::string destName = prefix + entry.name;
-        const int code = host.api().ProcessFile(handle, PK_EXTRACT, nullptr, destName.data());
+        WideString destName = Wide(prefix + entry.name);
+        const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
         if (code != 0) {
             ComplainResult(file + ": " + Quoted(entry.name), code);
             status = kExitFailed;
             return;
         }
-        written.push_back(destName + ".mat");
+        written.push_back(prefix + entry.name + ".mat");
     });
     for (const std::string& path : written) std::printf("%s\n", Quoted(path).c_str());
     if (result != 0) {

@@ -104,9 +104,10 @@ void PrintJsonEntries(const std::vector<Entry>& entries) {
         const std::string date = FormatFileTime(e.fileTime);
         std::printf("%s\n    {\"name\": %s, ", i == 0 ? "" : ",", JsonString(e.name).c_str());
         if (!IsValidUtf8(e.name)) std::printf("\"nameHex\": \"%s\", ", Hex(e.name).c_str());
-        std::printf("\"variable\": %s, \"packSize\": %d, \"unpSize\": %d, \"fileTime\": %d, "
+        std::printf("\"variable\": %s, \"packSize\": %llu, \"unpSize\": %llu, \"fileTime\": %d, "
                     "\"date\": %s, \"fileAttr\": %d, \"mode\": \"%s\"}",
-                    JsonString(VariableOfEntry(e.name)).c_str(), e.packSize, e.unpSize, e.fileTime,
+                    JsonString(VariableOfEntry(e.name)).c_str(), static_cast<unsigned long long>(e.packSize),
+                    static_cast<unsigned long long>(e.unpSize), e.fileTime,
                     date.empty() ? "null" : JsonString(date).c_str(), e.fileAttr,
                     FormatMode(e.fileAttr).c_str());
     }
@@ -191,11 +192,11 @@ int RunCheck(PluginHost& host, const Args& args) {
     }
     int status = kExitOk;
     for (const std::string& file : args) {
-        std::string name = file;
+        WideString name = Wide(file);
         int accepted;
         {
             PluginOutput output(host.verbose);
-            accepted = host.api().CanYouHandleThisFile(name.data());
+            accepted = host.api().CanYouHandleThisFileW(name.data());
         }
         // Double Commander 1.0 reads only the low byte of the answer.
         const bool yes = (accepted & 0xFF) != 0;

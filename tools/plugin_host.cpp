@@ -1,7 +1,10 @@
 #include "tools/plugin_host.h"
 
+#include "platform/text_encoding.h"
+
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <ctime>
 
 #include "tools/os_calls.h"
@@ -109,13 +112,27 @@ bool PluginHost::SetDefaultParams(const std::string& iniPath, std::string* error
     return true;
 }
 
+WideString Wide(const std::string& text) {
+    std::u16string units;
+    platform::Utf8ToUtf16(text.c_str(), &units);
+    return WideString(units.begin(), units.end());
+}
+
+std::string Narrow(const WCHAR* text) {
+    std::u16string units;
+    for (const WCHAR* p = text; *p != 0; ++p) units += static_cast<char16_t>(*p);
+    std::string narrow;
+    platform::Utf16ToUtf8(units.c_str(), &narrow);
+    return narrow;
+}
+
 HANDLE PluginHost::Open(const std::string& path, int openMode, int* openResult) {
-    std::string arcName = path;
-    tOpenArchiveData data{};
+    WideString arcName = Wide(path);
+    tOpenArchiveDataW data{};
     data.ArcName = arcName.data();
     data.OpenMode = openMode;
     data.OpenResult = E_EOPEN;
-    const HANDLE handle = api_.OpenArchive(&data);
+    const HANDLE handle = api_.OpenArchiveW(&data);
     *openResult = handle != nullptr ? 0 : (data.OpenResult != 0 ? data.OpenResult : E_EOPEN);
     return handle;
 }
@@ -126,15 +143,17 @@ void PluginHost::SetCallbacks(HANDLE handle, tProcessDataProc progress) {
 }
 
 int PluginHost::ReadNext(HANDLE handle, Entry* entry) {
-    tHeaderData header;
-    std::memset(&header, 0, sizeof header);
-    const int result = api_.ReadHeader(handle, &header);
+    // Double Commander clears the record before each call.
+    auto header = std::make_unique<tHeaderDataExW>();
+    std::memset(header.get(), 0, sizeof *header);
+    const int result = api_.ReadHeaderExW(handle, header.get());
     if (result != 0) return result;
-    entry->name.assign(header.FileName, strnlen(header.FileName, sizeof header.FileName));
-    entry->packSize = header.PackSize;
-    entry->unpSize = header.UnpSize;
-    entry->fileTime = header.FileTime;
-    entry->fileAttr = header.FileAttr;
+    header->FileName[1023] = 0;
+    entry->name = Narrow(header->FileName);
+    entry->packSize = (uint64_t{header->PackSizeHigh} << 32) | header->PackSize;
+    entry->unpSize = (uint64_t{header->UnpSizeHigh} << 32) | header->UnpSize;
+    entry->fileTime = header->FileTime;
+    entry->fileAttr = header->FileAttr;
     return 0;
 }
 
@@ -151,8 +170,8 @@ int PluginHost::List(const std::string& path, std::vector<Entry>* entries) {
         result = ReadNext(handle, &entry);
         if (result != 0) break;
         entries->push_back(entry);
-        char empty[1] = {0};
-        result = api_.ProcessFile(handle, PK_SKIP, nullptr, empty);
+        WCHAR empty[1] = {0};
+        result = api_.ProcessFileW(handle, PK_SKIP, nullptr, empty);
         if (result != 0) break;
     }
     Close(handle);

@@ -25,11 +25,16 @@ struct PluginExports {
 // those missing go to *missing, joined by ", " ("" when all are there).
 bool ResolveExports(void* library, PluginExports* exports, std::string* missing);
 
-// One entry as ReadHeader reported it.
+// The hosts' UTF-16 strings, and the command's UTF-8 ones.
+using WideString = std::basic_string<WCHAR>;
+WideString Wide(const std::string& text);
+std::string Narrow(const WCHAR* text);
+
+// One entry as ReadHeaderExW reported it.
 struct Entry {
     std::string name;
-    int packSize = 0;
-    int unpSize = 0;
+    uint64_t packSize = 0;
+    uint64_t unpSize = 0;
     int fileTime = 0;
     int fileAttr = 0;
 };
@@ -65,12 +70,13 @@ public:
     void* library() const { return library_; }
     bool verbose = false;   // show the plug-in's diagnostic lines
 
-    // OpenArchive; the handle or null, *openResult the OpenResult.
+    // OpenArchiveW, as Double Commander prefers; the handle or null,
+    // *openResult the OpenResult.
     HANDLE Open(const std::string& path, int openMode, int* openResult);
     // SetChangeVolProc and SetProcessDataProc, as the host does after opening
     // and (with the process-wide handle) before DeleteFiles.
     void SetCallbacks(HANDLE handle, tProcessDataProc progress);
-    // ReadHeader once; 0 with *entry filled, or the plug-in's code.
+    // ReadHeaderExW once; 0 with *entry filled, or the plug-in's code.
     int ReadNext(HANDLE handle, Entry* entry);
     void Close(HANDLE handle);
 

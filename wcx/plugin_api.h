@@ -15,6 +15,7 @@
 #define WCX_EXPORT __attribute__((visibility("default")))
 using HANDLE = void*;
 using HWND = void*;
+using WCHAR = char16_t;   // the hosts' wide strings are UTF-16 on every system
 using HINSTANCE = void*;
 using DWORD = uint32_t;
 #endif
@@ -88,6 +89,59 @@ struct tHeaderData {
     int CmtState;
 };
 
+// Names of 1023 characters and 64-bit sizes (low and high halves, unsigned).
+struct tHeaderDataEx {
+    char ArcName[1024];
+    char FileName[1024];
+    int Flags;
+    unsigned int PackSize;
+    unsigned int PackSizeHigh;
+    unsigned int UnpSize;
+    unsigned int UnpSizeHigh;
+    int HostOS;
+    int FileCRC;
+    int FileTime;
+    int UnpVer;
+    int Method;
+    int FileAttr;
+    char* CmtBuf;
+    int CmtBufSize;
+    int CmtSize;
+    int CmtState;
+    char Reserved[1024];
+};
+
+struct tHeaderDataExW {
+    WCHAR ArcName[1024];
+    WCHAR FileName[1024];
+    int Flags;
+    unsigned int PackSize;
+    unsigned int PackSizeHigh;
+    unsigned int UnpSize;
+    unsigned int UnpSizeHigh;
+    int HostOS;
+    int FileCRC;
+    int FileTime;
+    int UnpVer;
+    int Method;
+    int FileAttr;
+    char* CmtBuf;
+    int CmtBufSize;
+    int CmtSize;
+    int CmtState;
+    char Reserved[1024];
+};
+
+struct tOpenArchiveDataW {
+    WCHAR* ArcName;
+    int OpenMode;
+    int OpenResult;
+    WCHAR* CmtBuf;
+    int CmtBufSize;
+    int CmtSize;
+    int CmtState;
+};
+
 struct PackDefaultParamStruct {
     int size;
     DWORD PluginInterfaceVersionLow;
@@ -97,6 +151,8 @@ struct PackDefaultParamStruct {
 
 using tChangeVolProc = int(WCX_CALL*)(char* ArcName, int Mode);
 using tProcessDataProc = int(WCX_CALL*)(char* FileName, int Size);
+using tChangeVolProcW = int(WCX_CALL*)(WCHAR* ArcName, int Mode);
+using tProcessDataProcW = int(WCX_CALL*)(WCHAR* FileName, int Size);
 
 // The fields the plug-in writes stand at the same offsets in every host's
 // layout (natural and packed, 32- and 64-bit).
@@ -105,12 +161,25 @@ static_assert(offsetof(tHeaderData, Flags) == 520);
 static_assert(offsetof(tHeaderData, FileTime) == 540);
 static_assert(offsetof(tHeaderData, FileAttr) == 552);
 static_assert(offsetof(tOpenArchiveData, OpenResult) == (sizeof(void*) == 8 ? 12 : 8));
+static_assert(offsetof(tHeaderDataEx, FileName) == 1024);
+static_assert(offsetof(tHeaderDataEx, FileAttr) == 2088);
+static_assert(offsetof(tHeaderDataExW, FileName) == 2048);
+static_assert(offsetof(tHeaderDataExW, FileAttr) == 4136);
+static_assert(offsetof(tOpenArchiveDataW, OpenResult) == offsetof(tOpenArchiveData, OpenResult));
+static_assert(sizeof(WCHAR) == 2);
 static_assert(sizeof(PackDefaultParamStruct) == 272);
 static_assert(offsetof(PackDefaultParamStruct, DefaultIniName) == 12);
 
 // The bytes of tHeaderData that the plug-in may write: FileName up to the end
 // of FileAttr. Double Commander's 64-bit record is 576 bytes, the natural one 584.
 constexpr size_t kHeaderDataWrittenEnd = offsetof(tHeaderData, FileAttr) + sizeof(int);
+constexpr size_t kHeaderDataExWrittenEnd = offsetof(tHeaderDataEx, FileAttr) + sizeof(int);
+constexpr size_t kHeaderDataExWWrittenEnd = offsetof(tHeaderDataExW, FileAttr) + sizeof(int);
+// Double Commander 1.2 and later read a FILETIME (100 ns since 1601, UTC)
+// after Reserved in tHeaderDataExW, at the offset of its packed record; Total
+// Commander's record and that of earlier Double Commanders end before it.
+constexpr size_t kMfileTimeOffset = sizeof(void*) == 8 ? 5184 : 5180;
+constexpr uintptr_t kMfileTimeVersionApi = 5;   // VersionAPI of Double Commander 1.2
 
 // Double Commander's extension record (wcx/extension.h).
 struct tExtensionStartupInfo;
@@ -129,6 +198,16 @@ WCX_EXPORT void WCX_CALL ConfigurePacker(HWND Parent, HINSTANCE DllInstance);
 WCX_EXPORT int WCX_CALL CanYouHandleThisFile(char* FileName);
 WCX_EXPORT void WCX_CALL PackSetDefaultParams(PackDefaultParamStruct* dps);
 WCX_EXPORT int WCX_CALL GetBackgroundFlags();
+// The same with 64-bit sizes and long names, and with UTF-16 paths.
+WCX_EXPORT int WCX_CALL ReadHeaderEx(HANDLE hArcData, tHeaderDataEx* HeaderData);
+WCX_EXPORT HANDLE WCX_CALL OpenArchiveW(tOpenArchiveDataW* ArchiveData);
+WCX_EXPORT int WCX_CALL ReadHeaderExW(HANDLE hArcData, tHeaderDataExW* HeaderData);
+WCX_EXPORT int WCX_CALL ProcessFileW(HANDLE hArcData, int Operation, WCHAR* DestPath, WCHAR* DestName);
+WCX_EXPORT void WCX_CALL SetChangeVolProcW(HANDLE hArcData, tChangeVolProcW pChangeVolProc);
+WCX_EXPORT void WCX_CALL SetProcessDataProcW(HANDLE hArcData, tProcessDataProcW pProcessDataProc);
+WCX_EXPORT int WCX_CALL PackFilesW(WCHAR* PackedFile, WCHAR* SubPath, WCHAR* SrcPath, WCHAR* AddList, int Flags);
+WCX_EXPORT int WCX_CALL DeleteFilesW(WCHAR* PackedFile, WCHAR* DeleteList);
+WCX_EXPORT int WCX_CALL CanYouHandleThisFileW(WCHAR* FileName);
 // Double Commander only: its dialog and message-box functions, once after
 // loading, and the end before unloading.
 WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo);

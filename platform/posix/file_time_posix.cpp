@@ -18,4 +18,41 @@ bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
     return true;
 }
 
+bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970) {
+    std::tm parts{};
+    parts.tm_year = local.year - 1900;
+    parts.tm_mon = local.month - 1;
+    parts.tm_mday = local.day;
+    parts.tm_hour = local.hour;
+    parts.tm_min = local.minute;
+    parts.tm_sec = local.second;
+    parts.tm_isdst = -1;
+    time_t seconds = 0;
+    {
+        const std::lock_guard<std::mutex> guard(TimeZoneLock());
+        seconds = std::mktime(&parts);
+    }
+    if (seconds == static_cast<time_t>(-1)) return false;
+    *secondsSince1970 = static_cast<int64_t>(seconds);
+    return true;
+}
+
+bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {
+    std::tm parts{};
+    parts.tm_year = utc.year - 1900;
+    parts.tm_mon = utc.month - 1;
+    parts.tm_mday = utc.day;
+    parts.tm_hour = utc.hour;
+    parts.tm_min = utc.minute;
+    parts.tm_sec = utc.second;
+    std::tm local{};
+    {
+        const std::lock_guard<std::mutex> guard(TimeZoneLock());
+        const time_t seconds = ::timegm(&parts);
+        if (seconds == static_cast<time_t>(-1) || ::localtime_r(&seconds, &local) == nullptr) return false;
+    }
+    *out = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    return true;
+}
+
 }  // namespace platform

@@ -2,10 +2,22 @@
 
 #include <sys/stat.h>
 #include <ctime>
+#include <string>
 
 #include "platform/file_time.h"
 
+#include "platform/text_encoding.h"
+
 namespace platform {
+
+// Double Commander passes UTF-8 to the 8-bit calls here.
+bool HostAnsiToUtf8(const char* text, std::string* out) {
+    if (text == nullptr) return false;
+    *out = text;
+    return true;
+}
+
+bool Utf8ToHostAnsi(const char* text, std::string* out) { return HostAnsiToUtf8(text, out); }
 
 int32_t HostFileTime(uint32_t dos) {
     if (dos == 0) return 0;

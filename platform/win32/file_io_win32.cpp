@@ -12,11 +12,14 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "platform/win32/wide_path.h"
 
 namespace platform {
 namespace {
 
-FILE* Open(const char* path, const char* mode) { return std::fopen(path, mode); }
+FILE* Open(const char* path, const char* mode) { return ::_wfopen(WidePath(path).c_str(), WideText(mode).c_str()); }
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
@@ -56,7 +59,7 @@ void Fill(const struct _stat64& st, FileStatus* out) {
 
 int Status(const char* path, FileStatus* out) {
     struct _stat64 st {};
-    if (::_stat64(path, &st) != 0) return -1;
+    if (::_wstat64(WidePath(path).c_str(), &st) != 0) return -1;
     Fill(st, out);
     return 0;
 }
@@ -70,7 +73,7 @@ int FileStatusOf(FILE* file, FileStatus* out) {
 
 // Windows keeps only the read-only bit; the owner's write bit carries it.
 int SetMode(const char* path, unsigned mode) {
-    return ::_chmod(path, (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD);
+    return ::_wchmod(WidePath(path).c_str(), (mode & 0200) != 0 ? (_S_IREAD | _S_IWRITE) : _S_IREAD);
 }
 
 // Write-through: the rename is on disk when the call returns, so there is no
@@ -80,19 +83,21 @@ int SetMode(const char* path, unsigned mode) {
 // already be gone and the new one still under its temporary name: the plain
 // move then completes the replacement either way.
 int Replace(const char* from, const char* to) {
-    if (::GetFileAttributesA(to) != INVALID_FILE_ATTRIBUTES &&
-        ::ReplaceFileA(to, from, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    const std::wstring wideFrom = WidePath(from);
+    const std::wstring wideTo = WidePath(to);
+    if (::GetFileAttributesW(wideTo.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        ::ReplaceFileW(wideTo.c_str(), wideFrom.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
         return 0;
     }
-    return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
+    return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
-int Remove(const char* path) { return std::remove(path); }
+int Remove(const char* path) { return ::_wremove(WidePath(path).c_str()); }
 int SyncDirectoryOf(const char*) { return 0; }
 
 constexpr int kTempNameAttempts = 32;
 // The temporary name is short ("~mw" + 5 hex digits + ".tmp", 12 characters):
-// paths are limited to MAX_PATH here, and a destination that fits must not
-// fail because its temporary sibling is longer than its own name.
+// a destination that fits must not fail because its temporary sibling is
+// longer than its own name.
 constexpr unsigned kTempSerialMask = 0xFFFFFu;
 
 const char* LastSeparator(const char* path) {
@@ -118,7 +123,7 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        const int fd = ::_open(tempPath, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+        const int fd = ::_wopen(WidePath(tempPath).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                                _S_IREAD | _S_IWRITE);
         if (fd < 0) {
             if (errno == EEXIST) continue;
@@ -127,7 +132,7 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
         FILE* file = ::_fdopen(fd, "wb");
         if (file == nullptr) {
             ::_close(fd);
-            ::_unlink(tempPath);
+            ::_wunlink(WidePath(tempPath).c_str());
         }
         return file;
     }
@@ -136,9 +141,18 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
 
 // Windows shortcuts are no links; the full path names the file itself.
 int Resolve(const char* path, char* resolved, size_t resolvedSize) {
-    if (resolvedSize > 0x7fffffff) resolvedSize = 0x7fffffff;
-    const DWORD length = ::GetFullPathNameA(path, static_cast<DWORD>(resolvedSize), resolved, nullptr);
-    return length == 0 || length >= resolvedSize ? -1 : 0;
+    const std::wstring wide = WideText(path);
+    if (wide.empty() || resolvedSize == 0) return -1;
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return -1;
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return -1;
+    full.resize(length);
+    std::string narrow;
+    if (!NarrowText(full.c_str(), &narrow) || narrow.size() >= resolvedSize) return -1;
+    std::memcpy(resolved, narrow.c_str(), narrow.size() + 1);
+    return 0;
 }
 
 FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
@@ -167,7 +181,7 @@ int Lock(FILE* file) {
     return -1;
 }
 
-int MayWrite(const char* path) { return ::_access(path, 2); }
+int MayWrite(const char* path) { return ::_waccess(WidePath(path).c_str(), 2); }
 
 // ReplaceFile (Replace) carries the old file's access rules and attributes.
 int CopyAttributes(FILE*, FILE*) { return 0; }

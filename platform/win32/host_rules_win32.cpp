@@ -4,6 +4,12 @@
 
 #include <cctype>
 #include <cstring>
+#include <string>
+
+#include <windows.h>
+
+#include "platform/text_encoding.h"
+#include "platform/win32/wide_path.h"
 
 namespace platform {
 
@@ -11,7 +17,34 @@ int32_t HostFileTime(uint32_t dos) { return static_cast<int32_t>(dos); }
 
 int32_t HostFileAttr(int32_t windowsAttributes) { return windowsAttributes; }
 
-int MakeDirectory(const char* path) { return ::_mkdir(path); }
+int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); }
+
+bool HostAnsiToUtf8(const char* text, std::string* out) {
+    out->clear();
+    if (text == nullptr) return false;
+    if (*text == '\0') return true;
+    const int units = ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (units <= 0) return false;
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    if (::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide.data(), units) != units) return false;
+    return NarrowText(wide.c_str(), out);
+}
+
+bool Utf8ToHostAnsi(const char* text, std::string* out) {
+    out->clear();
+    if (text == nullptr) return false;
+    const std::wstring wide = WideText(text);
+    if (wide.empty()) return *text == '\0';
+    BOOL lossy = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (bytes <= 0 || lossy) return false;
+    out->assign(static_cast<size_t>(bytes), '\0');
+    if (::WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, out->data(), bytes, nullptr, &lossy) != bytes || lossy) {
+        return false;
+    }
+    out->resize(static_cast<size_t>(bytes) - 1);
+    return true;
+}
 
 bool IsDeviceName(const char* name) {
     if (name == nullptr) return false;

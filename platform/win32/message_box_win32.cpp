@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
+#include "platform/win32/wide_path.h"
+
 namespace platform {
+
+bool SystemShowsMessageBoxes() { return true; }
 
 // Total Commander hands no box over: the system's, without an owner window.
 int ShowSystemMessageBox(const char* text, const char* caption, unsigned style) {
-    return ::MessageBoxA(nullptr, text, caption, static_cast<UINT>(style));
+    return ::MessageBoxW(nullptr, WideText(text).c_str(), WideText(caption).c_str(), static_cast<UINT>(style));
 }
 
 }  // namespace platform

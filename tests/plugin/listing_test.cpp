@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 
+#include "platform/file_time.h"
 #include "support/support.h"
 
 namespace {
@@ -77,15 +78,46 @@ TEST_F(Listing, OpeningReportsTheFileAndItsVariables) {
 TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
     const std::string text = Write("notes.txt", Text("MATLAB is not in this file, only text.\n"));
     const std::string empty = Write("empty", {});
+    // A version 7.3 file: a MAT header with the version 0x0200 before HDF5 data.
+    Bytes v73 = File5(Order::Little, std::vector<Bytes>{});
+    v73[124] = 0x00, v73[125] = 0x02;
+    v73.resize(1024, 0);
+    const std::string hdf5 = Write("v73.mat", v73);
+    // A level-5 file whose first variable runs past the end.
+    const std::string cut = Write("cut.mat", [] {
+        Bytes b = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {4, 3}, Iota(12))});
+        b.resize(b.size() - 8);
+        return b;
+    }());
+    const std::vector<std::pair<std::string, int>> refused = {
+        {text, E_UNKNOWN_FORMAT}, {empty, E_UNKNOWN_FORMAT}, {hdf5, E_UNKNOWN_FORMAT}, {cut, E_BAD_ARCHIVE},
+        {support::Path(dir.path(), "missing.mat"), E_EOPEN}, {dir.path(), E_EOPEN}};
     const auto refuseAll = [&] {
-        for (const std::string& path : {text, empty, support::Path(dir.path(), "missing.mat"), dir.path()}) {
+        for (const auto& [path, code] : refused) {
             Archive archive(plugin, path, PK_OM_LIST);
             EXPECT_FALSE(archive.ok()) << path;
-            EXPECT_EQ(archive.openResult(), E_EOPEN) << path;
+            EXPECT_EQ(archive.openResult(), code) << path;
+            // A MAT-file the plug-in cannot list is still taken, so that
+            // opening it can say why.
+            EXPECT_EQ(plugin.CanHandle(path), path == hdf5 || path == cut) << path;
+            if (code == E_BAD_ARCHIVE) continue;   // it opens and lists nothing
             EXPECT_EQ(support::Unix(archive.openOutput()), "Reading file " + path + "...\n\nError opening file " + path + "\n");
-            EXPECT_FALSE(plugin.CanHandle(path)) << path;
         }
     };
+    // Damage after the first variable: that one is listed, and the listing ends.
+    const std::string tail = Write("tail.mat", [] {
+        Bytes b = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1}),
+                                        NumericVar(Order::Little, "B", mxDOUBLE, {4, 3}, Iota(12))});
+        b.resize(b.size() - 8);
+        return b;
+    }());
+    {
+        Archive damaged(plugin, tail, PK_OM_LIST);
+        ASSERT_TRUE(damaged.ok());
+        int last = 0;
+        EXPECT_EQ(damaged.ReadAll(&last).size(), 1u);
+        EXPECT_EQ(last, E_END_ARCHIVE);
+    }
     // A first round lets the runtime open what it opens lazily (a new Wine
     // prefix opens registry and device files on first use).
     refuseAll();
@@ -96,11 +128,6 @@ TEST_F(Listing, WhatIsNoMatFileIsRefusedAndKeepsNoSlot) {
     EXPECT_EQ(data.OpenResult, E_EOPEN);
     EXPECT_EQ(plugin.CanYouHandleThisFile(nullptr), 0);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);   // nothing left open
-    // A path longer than 259 characters is refused before anything is read.
-    Archive tooLong(plugin, dir.path() + kSep + std::string(260, 'x'), PK_OM_LIST);
-    EXPECT_FALSE(tooLong.ok());
-    EXPECT_EQ(tooLong.openResult(), E_EOPEN);
-    EXPECT_EQ(tooLong.openOutput(), "");
 
     const std::string good = AB();
     EXPECT_TRUE(plugin.CanHandle(good));
@@ -206,26 +233,44 @@ TEST_F(Listing, EntriesOfEveryClass) {
     }
 }
 
-TEST_F(Listing, DateComesOnlyFromMatlabsHeaderForm) {
+// The host's FileTime of a UTC date and time, in local time.
+int32_t HostTimeOfUtc(int year, int month, int day, int hour, int minute, int second) {
+    platform::LocalDateTime local{};
+    if (!platform::LocalFromUtc({year, month, day, hour, minute, second}, &local)) return -1;
+    return HostTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
+}
+
+// The header's date in the forms MATLAB, scipy, matio and Octave write; a
+// header without a readable one gives the file's modification time, never 1970.
+TEST_F(Listing, DateFromEveryWritersHeaderOrTheFile) {
+    const int32_t fileTime = HostTime(2010, 7, 15, 13, 45, 58);
     const struct { const char* text; int32_t time; } cases[] = {
         // scipy's form, a day padded with a blank as asctime writes it.
         {"MATLAB 5.0 MAT-file Platform: posix, Created on: Fri Feb  4 10:28:03 2005", HostTime(2005, 2, 4, 10, 28, 3)},
         {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Tue Dec 31 23:59:59 2024", HostTime(2024, 12, 31, 23, 59, 59)},
-        // matio's form: the word at the month's place is its version.
-        {"MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23 on Fri Feb 18 10:28:03 2005", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", 0},
-        // The scan stops before the year: no date rather than a guessed one.
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", 0},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", 0},
-        {"MATLAB five MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03 2005", 0},
+        {"MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23 on Fri Feb 18 10:28:03 2005",
+         HostTime(2005, 2, 18, 10, 28, 3)},
+        {"MATLAB 5.0 MAT-file, Platform: Windows 7, CREATED on: Tue Feb 26 11:20:36 GMT 2013",
+         HostTimeOfUtc(2013, 2, 26, 11, 20, 36)},
+        {"MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC", HostTimeOfUtc(2026, 12, 7, 2, 59, 32)},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", fileTime},
+        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", fileTime},
+        {"MATLAB 5.0 MAT-file, written by Octave, 2026-13-07 02:59:32 UTC", fileTime},
         // 116 characters without a blank: the scan must end within the block.
         {"MATLAB_5.0_MAT-file,_Platform:_PCWIN,_Created_on:_Fri_Feb_18_10:28:03_2005"
-         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", 0},
+         "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", fileTime},
     };
     for (const auto& c : cases) {
         const std::string path = Write("h.mat", File5(Order::Little, {Scalar(Order::Little, "x", 7)}, c.text));
+        std::tm local{};
+        local.tm_year = 110, local.tm_mon = 6, local.tm_mday = 15;
+        local.tm_hour = 13, local.tm_min = 45, local.tm_sec = 59, local.tm_isdst = -1;
+        const time_t when = std::mktime(&local);
+        utimbuf times{when, when};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
         Archive archive(plugin, path, PK_OM_LIST);
         const std::vector<testhost::Entry> entries = archive.ReadAll();
         ASSERT_EQ(entries.size(), 1u) << c.text;
@@ -365,7 +410,7 @@ TEST_F(Listing, EveryNameRoundTripsAndNoTwoShareAListedName) {
     EXPECT_EQ(support::VariableNames(path), kept);
 }
 
-TEST_F(Listing, LongNamesFitOrAreRefusedAndClassTextsAreMadeSafe) {
+TEST_F(Listing, LongNamesFitOrAreShortenedAndClassTextsAreMadeSafe) {
     const Order o = Order::Little;
     const std::string n122(122, 'n'), n123(123, 'm'), n245(245, 'k'), n300(300, 'p');
     const std::string hostileClass = "../x/y\\z:\x01" "a b." + std::string(80, 'Q');
@@ -383,17 +428,25 @@ TEST_F(Listing, LongNamesFitOrAreRefusedAndClassTextsAreMadeSafe) {
     EXPECT_EQ(e.fileName, n123 + ".struct [1x1] ");
     ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
     EXPECT_EQ(e.fileName, n245 + ".double [1x1] ");
-    // The name alone cannot fit: refused, and the listing goes on after it.
-    int result = 0;
-    const std::string printed = testhost::CaptureStdout([&] { result = testhost::ReadOneHeader(plugin, archive.handle(), &e); });
-    EXPECT_EQ(result, E_EREAD);
-    EXPECT_EQ(support::Unix(printed), "Variable name too long to list in file " + path + "\n");
+    // The name alone cannot fit: listed shortened, with its position, and
+    // the shortened name deletes exactly that variable.
+    ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
+    EXPECT_EQ(e.fileName, std::string(117, 'p') + "%~4.double [1x1] ");
+    const std::string shortened = e.fileName;
     ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
     EXPECT_EQ(e.fileName, "after.double [1x1] ");
     // A class text: cut to 63 characters, unsafe bytes replaced, lower case.
     ASSERT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), 0);
     EXPECT_EQ(e.fileName, "obj..._x_y_z__a_b." + std::string(49, 'q') + " [1x1] ");
     EXPECT_EQ(testhost::ReadOneHeader(plugin, archive.handle(), &e), E_END_ARCHIVE);
+    archive.Close();
+    // Spellings the listing did not make lead nowhere.
+    for (const std::string& bad : {std::string(117, 'p') + "%~3", std::string(117, 'q') + "%~4", std::string(116, 'p') + "%~4",
+                                   std::string("%~4"), std::string(116, 'p') + "%~04", std::string(117, 'p') + "%~9"}) {
+        EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;
+    }
+    EXPECT_EQ(plugin.Delete(path, {shortened}), 0);
+    EXPECT_EQ(support::VariableNames(path), (std::vector<std::string>{n122, n123, n245, "after", "obj"}));
 }
 
 TEST_F(Listing, ManyDimensionsAreShortenedAndSizesSaturate) {

@@ -296,14 +296,22 @@ Bytes V4Matrix(V4Order order, V4Precision precision, V4Type type, const std::str
     return V4MatrixRaw(order, typeWord, name, mrows, ncols, imag.empty() ? 0 : 1, data);
 }
 
+std::filesystem::path FsPath(const std::string& utf8) {
+    std::filesystem::path path(std::u8string(utf8.begin(), utf8.end()));
+#if defined(_WIN32)
+    if (utf8.size() >= 248 && path.is_absolute()) path = std::filesystem::path(L"\\\\?\\" + path.wstring());
+#endif
+    return path;
+}
+
 void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(FsPath(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 Bytes ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FsPath(path), std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,9 @@ Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uin
 // ---- files -------------------------------------------------------------------
 
 // Writes the bytes to path; throws std::runtime_error when it cannot.
+// A UTF-8 path as the file system takes it (wide, and in the "\\?\" form
+// when long, on Windows).
+std::filesystem::path FsPath(const std::string& utf8);
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 
