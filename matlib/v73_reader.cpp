@@ -438,8 +438,14 @@ V73Status OpenV73(SourceFile& source) {
     std::lock_guard<std::mutex> lock(Hdf5Lock());
     QuietErrors();
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // Closing the file closes whatever was opened in it.
-    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0) return V73Status::Damaged;
+    // Closing the file closes whatever was opened in it. No HDF5 file lock:
+    // a file open in the file manager must not keep MATLAB from saving it, nor
+    // take the lock that a deletion takes (whether the file changed is
+    // checked as for every other file).
+    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
+        H5Pset_file_locking(access.get(), false, true) < 0) {
+        return V73Status::Damaged;
+    }
     file->file = H5Fopen(source.path.c_str(), H5F_ACC_RDONLY, access.get());
     if (file->file < 0) return V73Status::Damaged;
     Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
