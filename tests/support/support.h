@@ -75,8 +75,6 @@ inline std::string Path(const std::string& a, const std::string& b) { return a +
 std::string Unix(std::string text);
 // The variables of a MAT-file in file order, by the engine; "<unreadable>".
 std::vector<std::string> VariableNames(const std::string& path);
-// The real value of a scalar variable, by the engine; NaN when there is none.
-double ScalarValue(const std::string& path, const char* name);
 
 // What the matwcx command printed and its exit status (-1: no normal exit).
 struct ToolRun {
