@@ -19,7 +19,6 @@ int ReadMatFileHeader(Archive* archive);   // 0 when a date was found, -1 when n
 uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute,
                          int32_t second);
 
-constexpr size_t kHeaderBlockBytes = 128;
 
 constexpr unsigned kOpenErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;

@@ -78,19 +78,31 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
     std::mt19937 random(20261206);
     int killedMidWrite = 0;
     for (int round = 0; round < 150; ++round) {
+        // The kill lands at a random time after the writer's first save: a
+        // slow start (a loaded machine, a sanitizer) cannot make every kill
+        // land before any write.
+        int started[2];
+        ASSERT_EQ(::pipe(started), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::close(started[0]);
             PluginSettings settings = GetPluginSettings();
-            for (;;) {
+            for (bool first = true;; first = false) {
                 settings.StructCellasDirs = settings.StructCellasDirs ? 0 : 1;
                 SavePluginSettings(settings);
+                if (first && ::write(started[1], "s", 1) != 1) ::_exit(1);
             }
         }
+        ::close(started[1]);
+        char mark = 0;
+        const bool began = ::read(started[0], &mark, 1) == 1;
+        ::close(started[0]);
         ::usleep(std::uniform_int_distribution<unsigned>(0, 4000)(random));
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(began) << "round " << round;
         const std::string text = support::ReadText(ini);
         ASSERT_TRUE(text == off || text == onText) << "round " << round << ":\n" << text;
         // Only the killed writer's own new file may be left beside it.
