@@ -55,11 +55,9 @@ TEST_F(MatwcxCommand, CommandLineErrorsCheckAndDate) {
                                            "MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23"));
     const std::string fileDate = Run({"dir", dir.file("matio.mat")}).out;
     EXPECT_TRUE(Contains(fileDate, "Date: 20") && !Contains(fileDate, "Date: none")) << fileDate;
-    for (const char* command : {"dir", "list"}) {
-        ToolRun refused = Run({command, dir.file("missing.mat")});
-        EXPECT_EQ(refused.status, 1);
-        EXPECT_TRUE(Contains(refused.err, "cannot open archive (E_EOPEN)")) << refused.err;
-    }
+    ToolRun refused = Run({"dir", dir.file("missing.mat")});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "cannot open archive (E_EOPEN)")) << refused.err;
 }
 
 TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
@@ -77,6 +75,9 @@ TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
                                   {io.file("list.json")}, &decoded))
         << json.out << decoded;
     EXPECT_EQ(decoded, "'A.double [4x3] ' A 12 96 2005-02-18 10:28:02\n'B.double [2x1] ' B 2 16 2005-02-18 10:28:02\n");
+    ToolRun missing = Run({"list", dir.file("missing.mat")});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(Contains(missing.err, "cannot open archive (E_EOPEN)"));
 }
 
 TEST_F(MatwcxCommand, ViewExtractAndDelete) {

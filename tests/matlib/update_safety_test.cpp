@@ -318,6 +318,7 @@ TEST(UpdateSafety, ConcurrentDeletionsReportOnlyWhatTheyDid) {
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(matDeleteArray(first, "a"), 0);
     EXPECT_EQ(matOpen(path.c_str(), "u"), nullptr);
+    ASSERT_NE(matLastError(), nullptr);
     EXPECT_NE(std::strstr(matLastError(), "another deletion"), nullptr);
     EXPECT_EQ(matClose(first), 0);
     EXPECT_EQ(support::Delete(path, {"c"}), 0);
