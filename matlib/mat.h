@@ -113,10 +113,11 @@ int matLastOpenFailure(void);
 
 // Progress of the bytes a handle of mode "w" or "u" writes: called with the
 // bytes written since the last call, at least every 64 MB (every piece of a
-// plain copy, 1 MB). Returning 0 cancels: the writing stops, the handle's
-// close fails and leaves every file as it was, and matLastWasCancelled()
-// then answers 1. A null function stops the reports.
-typedef int (*matProgressFn)(void* context, uint64_t bytes);
+// plain copy, 1 MB), and the bytes the whole file will take (0 when not known
+// in advance, as for mode "w"). Returning 0 cancels: the writing stops, the
+// handle's close fails and leaves every file as it was, and
+// matLastWasCancelled() then answers 1. A null function stops the reports.
+typedef int (*matProgressFn)(void* context, uint64_t bytes, uint64_t total);
 void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
 int matLastWasCancelled(void);
 

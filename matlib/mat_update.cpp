@@ -134,6 +134,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         BuildHeader5(header, source.bigEndian, std::time(nullptr));
         return StagedWrite(file, header, sizeof header) && file->written == kHeaderSize;
     }
+    file->expectedSize = source.size - removed;
     uint64_t position = VariablesStart(source);
     if (source.version == 5) {
         uint8_t header[kHeaderSize];

@@ -38,7 +38,7 @@ bool CreateStagedFile(const char* finalPath, bool followLink, bool keepMode, uns
 // Tells the progress function of `bytes` more; false when it cancels, and
 // the file is then broken: it must never be put in place.
 bool Reported(StagedFile* file, uint64_t bytes) {
-    if (file->progress == nullptr || bytes == 0 || file->progress(file->progressContext, bytes) != 0) return true;
+    if (file->progress == nullptr || bytes == 0 || file->progress(file->progressContext, bytes, file->expectedSize) != 0) return true;
     file->broken = true;
     SetLastError(kCancelledReason);
     return false;

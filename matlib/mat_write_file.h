@@ -37,6 +37,7 @@ struct StagedFile {
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
     matProgressFn progress = nullptr;        // told of the bytes written; 0 back cancels
     void* progressContext = nullptr;
+    uint64_t expectedSize = 0;               // what the file will come to, 0 when not known
     ~StagedFile();              // discards the temporary file unless committed
 };
 

@@ -20,8 +20,6 @@ namespace {
 
 // The progress text is only a display text: a longer one is cut to fit.
 constexpr size_t kProgressTextSize = 256;
-// The refusal's text is only a display text too.
-constexpr size_t kRefusalTextSize = 1024;
 
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
@@ -95,32 +93,35 @@ bool ReportProgress(const ProgressText& progress, int percent, const char* varia
     return progress(text, 0) != 0;
 }
 
-// The bytes of the new file as they are written, under the file's name.
+// The new file's progress as it is written, under the file's name, as the
+// percentage of the whole operation (-1 .. -100): a deletion's entries are
+// not what is written, so a byte count would mean nothing to the host (and
+// Double Commander 1.0 divides by their total, which may be 0).
 struct RewriteProgress {
     const ProgressText* progress;
     const char* packedFile;
+    uint64_t written = 0;
 };
 
-int ReportRewrite(void* context, uint64_t bytes) {
-    const auto* rewrite = static_cast<const RewriteProgress*>(context);
-    // The host's count is an int: a larger step goes in parts.
-    for (uint64_t left = bytes; left > 0;) {
-        const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-        if ((*rewrite->progress)(rewrite->packedFile, step) == 0) return 0;
-        left -= static_cast<uint64_t>(step);
-    }
-    return 1;
+int ReportRewrite(void* context, uint64_t bytes, uint64_t total) {
+    auto* rewrite = static_cast<RewriteProgress*>(context);
+    rewrite->written += bytes;
+    const uint64_t done = total == 0 || rewrite->written >= total ? 100 : rewrite->written * 100 / total;
+    // Each report is the host's chance to cancel; 0 would be no percentage.
+    const int percent = done < 1 ? 1 : static_cast<int>(done);
+    return (*rewrite->progress)(rewrite->packedFile, -percent) != 0 ? 1 : 0;
 }
 
 // When the engine knows why it refused (the file has hard links, the caller
 // may not write it, another deletion or program is changing it), the user
-// is told so: nothing was deleted.
-void ShowRefusal(const char* packedFile) {
+// is told so: nothing was deleted. The code to answer: the host need not say
+// it again when the user saw the reason.
+int ShowRefusal(const char* packedFile, int code) {
     const char* reason = matLastError();
-    if (reason == nullptr) return;
-    char text[kRefusalTextSize];
-    std::snprintf(text, sizeof text, "Nothing was deleted from %s:\n%s.", packedFile, reason);
-    platform::ShowMessageBox(text, "Error Processing Variable", kErrorBoxStyle);
+    if (reason == nullptr) return code;
+    const std::string text = std::string("Nothing was deleted from ") + packedFile + ":\n" + reason + ".";
+    platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+    return platform::RefusalCode(code);
 }
 
 // Whether the file reads as a MAT-file but one of its variables does not:
@@ -143,7 +144,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             "You have disable variable deletion in the configuration dialog.\n"
             "To enable variable deletion, invoke Packfile>Configure for MAT files.",
             "Error Processing Variable", kErrorBoxStyle);
-        return E_NOT_SUPPORTED;
+        return platform::RefusalCode(E_NOT_SUPPORTED);
     }
     if (packedFile == nullptr) return E_EWRITE;
     if (deleteList == nullptr) return E_NO_FILES;
@@ -157,8 +158,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             return E_BAD_ARCHIVE;
         }
         platform::PrintLine("Error opening file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
 
     const size_t nameCount = CountNames(deleteList);
@@ -212,8 +212,7 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
             return E_EABORTED;
         }
         platform::PrintLine("Error closing file %s\n", packedFile);
-        ShowRefusal(packedFile);
-        return E_EWRITE;
+        return ShowRefusal(packedFile, E_EWRITE);
     }
     return 0;
 }

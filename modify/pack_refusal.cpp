@@ -10,5 +10,5 @@ int RefusePacking() {
         "However individual variables can be deleted and/or moved.",
         "Error Processing Variable",
         platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal);
-    return E_NOT_SUPPORTED;
+    return platform::RefusalCode(E_NOT_SUPPORTED);
 }

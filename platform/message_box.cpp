@@ -1,16 +1,20 @@
 #include "platform/message_box.h"
 
 #include <cstdio>
+#include <string>
+
+#include "wcx/plugin_api.h"
 
 namespace platform {
 
 namespace {
 wcx::HostMessageBoxFn gHostMessageBox = nullptr;
 
-// The host's function takes writable texts; ours are constants, so they are
-// copied first. The box texts are short, so the buffer never cuts them.
-constexpr size_t kBoxTextSize = 1024;
 }  // namespace
+
+int RefusalCode(int code) {
+    return gHostMessageBox != nullptr || SystemShowsMessageBoxes() ? E_EABORTED : code;
+}
 
 void SetHostMessageBox(wcx::HostMessageBoxFn function) { gHostMessageBox = function; }
 
@@ -20,11 +24,9 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
     if (text == nullptr) text = "";
     if (caption == nullptr) caption = "";
     if (const wcx::HostMessageBoxFn show = gHostMessageBox; show != nullptr) {
-        char textCopy[kBoxTextSize];
-        char captionCopy[kBoxTextSize];
-        std::snprintf(textCopy, sizeof textCopy, "%s", text);
-        std::snprintf(captionCopy, sizeof captionCopy, "%s", caption);
-        return show(textCopy, captionCopy, static_cast<long>(style));
+        // The host's function takes writable texts; ours are constants.
+        std::string textCopy = text, captionCopy = caption;
+        return show(textCopy.data(), captionCopy.data(), static_cast<long>(style));
     }
     return ShowSystemMessageBox(text, caption, style);
 }

@@ -20,6 +20,16 @@ constexpr int kMessageBoxIdOk = 1;
 // (kMessageBoxIdOk when nothing was shown).
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
+// The code for a refusal just explained in a box: E_EABORTED, which both
+// hosts take without a second message of their own, when the box reached the
+// user; `code` itself when the text went to standard error only, so that the
+// host says what happened.
+int RefusalCode(int code);
+
+// Whether the system shows a box of its own (Windows) or only writes the
+// text to standard error (elsewhere).
+bool SystemShowsMessageBoxes();
+
 // Stores the host's message-box function (null: none).
 void SetHostMessageBox(wcx::HostMessageBoxFn function);
 

@@ -118,7 +118,7 @@ struct ExtractionProgress {
     std::string name;
 };
 
-int ReportExtraction(void* context, uint64_t bytes) {
+int ReportExtraction(void* context, uint64_t bytes, uint64_t /*total*/) {
     const auto* progress = static_cast<const ExtractionProgress*>(context);
     std::string narrow = progress->name;
     std::u16string units;

@@ -188,7 +188,7 @@ TEST_F(Extraction, LongDestinationsUpToTheSystemsLimit) {
     std::string fileName;
     auto archive = OpenAt(source, "A", &fileName);
     const std::string folder(200, 'd');
-    const std::string deep = Path(Path(Path(dir.path(), "long"), folder), folder);   // over 400 characters
+    const std::string deep = Path(Path(Path(dir.path(), "deep"), folder), folder);   // over 400 characters
     EXPECT_EQ(Process(*archive, PK_EXTRACT, deep.c_str(), fileName), 0);
     EXPECT_EQ(support::VariableNames(Path(deep, fileName) + ".mat"), std::vector<std::string>{"A"});
     std::string tooLong = out;

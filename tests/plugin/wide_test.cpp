@@ -162,14 +162,19 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     plugin.ExtensionFinalize(nullptr);
 }
 
-// The progress callback: counts the byte reports, answers 0 (Cancel) at the
-// report cancelAt (never when 0).
-int byteReports = 0;
+// The progress callback: keeps the sizes reported (bytes when positive,
+// percentages of the whole when -1..-100) and answers 0 (Cancel) at report
+// number cancelAt (never when 0). Text-only reports (size 0) do not count.
+std::vector<int> reports;
 int cancelAt = 0;
 int WCX_CALL Progress(char*, int size) {
-    if (size <= 0) return 1;
-    return ++byteReports == cancelAt ? 0 : 1;
+    if (size == 0) return 1;
+    reports.push_back(size);
+    return static_cast<int>(reports.size()) == cancelAt ? 0 : 1;
 }
+bool AllBytes() { return std::all_of(reports.begin(), reports.end(), [](int r) { return r > 0; }); }
+// Deletion writes a file other than its entries: percentages only.
+bool AllPercentages() { return std::all_of(reports.begin(), reports.end(), [](int r) { return r <= -1 && r >= -100; }); }
 int WCX_CALL ProgressW(WCHAR*, int size) { return Progress(nullptr, size); }
 
 // Extraction and deletion report their bytes as they go; Cancel stops them
@@ -184,7 +189,7 @@ TEST_F(Wide16, CancelLeavesEverythingAsItWas) {
     for (const bool wide : {false, true}) {
         for (int at : {0, 1}) {   // 0: never cancelled
             SCOPED_TRACE(std::to_string(wide) + " " + std::to_string(at));
-            byteReports = 0;
+            reports.clear();
             cancelAt = at;
             int result = -1;
             HANDLE handle = Open(Wide(path), PK_OM_EXTRACT, &result);
@@ -201,24 +206,34 @@ TEST_F(Wide16, CancelLeavesEverythingAsItWas) {
             EXPECT_EQ(plugin.ProcessFileW(handle, PK_EXTRACT, nullptr, destination.data()), at == 0 ? 0 : E_EABORTED);
             EXPECT_EQ(plugin.CloseArchive(handle), 0);
             EXPECT_EQ(fs::exists(out), at == 0);
-            EXPECT_GE(byteReports, 1);
+            EXPECT_FALSE(reports.empty());
+            EXPECT_TRUE(AllBytes());
             fs::remove(out);
 
-            byteReports = 0;
+            reports.clear();
             plugin.SetProcessDataProc(testhost::ProcessWideHandle(), wide ? nullptr : Progress);
             plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), wide ? ProgressW : nullptr);
             if (at == 1) {
                 EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), E_EABORTED);
             }
-            EXPECT_GE(byteReports, at);
+            EXPECT_GE(reports.size(), static_cast<size_t>(at));
+            EXPECT_TRUE(AllPercentages());
             EXPECT_EQ(ReadFile(path), before);
             EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
         }
     }
-    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
+    // Not cancelled, the percentages rise to the whole.
+    reports.clear();
+    cancelAt = 0;
     plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), Progress);
     EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), 0);
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
     EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"A"});
+    EXPECT_TRUE(AllPercentages());
+    EXPECT_TRUE(std::is_sorted(reports.rbegin(), reports.rend()));
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), -100);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -159,7 +160,11 @@ std::string ShellQuoted(const std::string& word) {
 ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
     std::string command = ShellQuoted(testenv::ToolPath());
     for (const std::string& arg : args) command += " " + ShellQuoted(arg);
-    const std::string in = io.file("stdin"), out = io.file("stdout"), err = io.file("stderr");
+    // Fresh names for each run: under Wine a finished run's files can still be
+    // held for a moment, and the next redirection fails ("Sharing violation").
+    static std::atomic<int> runs{0};
+    const std::string n = std::to_string(++runs);
+    const std::string in = io.file("stdin" + n), out = io.file("stdout" + n), err = io.file("stderr" + n);
     WriteText(in, input);
     command += " <" + ShellQuoted(in) + " >" + ShellQuoted(out) + " 2>" + ShellQuoted(err);
 #if defined(_WIN32)
