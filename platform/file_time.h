@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 
 namespace platform {
@@ -23,6 +24,20 @@ struct LocalDateTime {
     int minute;
     int second;
 };
+
+// The date and time as the C library's broken-down time (tm_isdst -1: the
+// library decides whether summer time applies).
+inline std::tm BrokenDownTime(const LocalDateTime& t) {
+    std::tm parts{};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day;
+    parts.tm_hour = t.hour;
+    parts.tm_min = t.minute;
+    parts.tm_sec = t.second;
+    parts.tm_isdst = -1;
+    return parts;
+}
 
 // A time in seconds since 1970 as a local date and time; false when the C
 // library has no local date for it.

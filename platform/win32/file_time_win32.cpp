@@ -16,14 +16,7 @@ bool LocalTimeOf(int64_t secondsSince1970, LocalDateTime* out) {
 }
 
 bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970) {
-    std::tm parts{};
-    parts.tm_year = local.year - 1900;
-    parts.tm_mon = local.month - 1;
-    parts.tm_mday = local.day;
-    parts.tm_hour = local.hour;
-    parts.tm_min = local.minute;
-    parts.tm_sec = local.second;
-    parts.tm_isdst = -1;
+    std::tm parts = BrokenDownTime(local);
     const __time64_t seconds = ::_mktime64(&parts);
     if (seconds == -1) return false;
     *secondsSince1970 = seconds;
@@ -31,13 +24,7 @@ bool SecondsOfLocal(const LocalDateTime& local, int64_t* secondsSince1970) {
 }
 
 bool LocalFromUtc(const LocalDateTime& utc, LocalDateTime* out) {
-    std::tm parts{};
-    parts.tm_year = utc.year - 1900;
-    parts.tm_mon = utc.month - 1;
-    parts.tm_mday = utc.day;
-    parts.tm_hour = utc.hour;
-    parts.tm_min = utc.minute;
-    parts.tm_sec = utc.second;
+    std::tm parts = BrokenDownTime(utc);
     const __time64_t seconds = ::_mkgmtime64(&parts);
     std::tm local{};
     if (seconds == -1 || ::_localtime64_s(&local, &seconds) != 0) return false;

@@ -3,35 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/support.h"
 
 namespace {
 
 using namespace matbuild;
-using support::VariableNames;
 
 constexpr int kVariables = 60;
 
 // prefix0 ... prefix59, scalars holding their index.
 std::string WriteScalars(const testenv::TempDir& dir, const std::string& prefix) {
-    const Order o = Order::Little;
     std::vector<Bytes> variables;
-    for (int i = 0; i < kVariables; ++i) {
-        variables.push_back(NumericVar(o, prefix + std::to_string(i), mxDOUBLE, {1, 1}, {double(i)}));
-    }
-    const std::string path = dir.file(prefix + ".mat");
-    WriteFile(path, File5(o, variables));
-    return path;
+    for (int i = 0; i < kVariables; ++i) variables.push_back(NumericVar(Order::Little, prefix + std::to_string(i), mxDOUBLE, {1, 1}, {double(i)}));
+    WriteFile(dir.file(prefix + ".mat"), File5(Order::Little, variables));
+    return dir.file(prefix + ".mat");
 }
 
 // Lists the archive and extracts every third entry into `out`; the names
 // of the listed entries, or a failure text.
-std::vector<std::string> ListAndExtract(const testhost::Plugin& plugin, const std::string& path,
-                                        const std::string& out) {
+std::vector<std::string> ListAndExtract(const testhost::Plugin& plugin, const std::string& path, std::string out) {
     std::vector<std::string> listed;
     tOpenArchiveData open{};
     std::string arcName = path;
@@ -42,12 +34,9 @@ std::vector<std::string> ListAndExtract(const testhost::Plugin& plugin, const st
     tHeaderData header{};
     while (plugin.ReadHeader(handle, &header) == 0) {
         listed.push_back(header.FileName);
-        std::string name = header.FileName;
         const int operation = listed.size() % 3 == 0 ? PK_EXTRACT : PK_SKIP;
-        std::string folder = out;
-        if (plugin.ProcessFile(handle, operation, folder.data(), name.data()) != 0) {
-            listed.push_back("extract failed");
-        }
+        std::string name = header.FileName;
+        if (plugin.ProcessFile(handle, operation, out.data(), name.data()) != 0) listed.push_back("extract failed");
     }
     plugin.CloseArchive(handle);
     return listed;
@@ -73,9 +62,8 @@ TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
             ASSERT_EQ(results[t].size(), size_t(kVariables)) << results[t].back();
             for (int i = 0; i < kVariables; ++i) {
                 EXPECT_EQ(results[t][i], prefix + std::to_string(i) + ".double [1x1] ");
-                const std::string extracted = outs[t] + "/" + results[t][i] + ".mat";
                 if ((i + 1) % 3 == 0) {
-                    EXPECT_EQ(VariableNames(extracted), std::vector<std::string>{prefix + std::to_string(i)});
+                    EXPECT_EQ(support::VariableNames(outs[t] + "/" + results[t][i] + ".mat"), std::vector<std::string>{prefix + std::to_string(i)});
                 }
             }
         }
@@ -91,22 +79,19 @@ TEST(Concurrency, TwoDeletionsOnTwoFilesAtOnce) {
     for (int round = 0; round < 5; ++round) {
         const std::string files[2] = {WriteScalars(dir, "a"), WriteScalars(dir, "b")};
         // a: the even variables go; b: the odd ones.
-        std::vector<std::string> lists[2];
+        std::vector<std::string> gone[2], kept[2];
         for (int i = 0; i < kVariables; ++i) {
-            lists[i % 2].push_back((i % 2 == 0 ? "a" : "b") + std::to_string(i) + ".double [1x1] ");
+            gone[i % 2].push_back((i % 2 == 0 ? "a" : "b") + std::to_string(i) + ".double [1x1] ");
+            kept[1 - i % 2].push_back((i % 2 == 0 ? "b" : "a") + std::to_string(i));
         }
         int results[2] = {-1, -1};
-        std::thread other([&] { results[1] = plugin.Delete(files[1], lists[1]); });
-        results[0] = plugin.Delete(files[0], lists[0]);
+        std::thread other([&] { results[1] = plugin.Delete(files[1], gone[1]); });
+        results[0] = plugin.Delete(files[0], gone[0]);
         other.join();
-        EXPECT_EQ(results[0], 0);
-        EXPECT_EQ(results[1], 0);
-        std::vector<std::string> kept[2];
-        for (int i = 0; i < kVariables; ++i) {
-            kept[i % 2 == 0 ? 1 : 0].push_back((i % 2 == 0 ? "b" : "a") + std::to_string(i));
+        for (int t = 0; t < 2; ++t) {
+            EXPECT_EQ(results[t], 0);
+            EXPECT_EQ(support::VariableNames(files[t]), kept[t]);
         }
-        EXPECT_EQ(VariableNames(files[0]), kept[0]);
-        EXPECT_EQ(VariableNames(files[1]), kept[1]);
     }
 }
 

@@ -26,12 +26,8 @@ import scipy.io as sio
 import scipy.sparse as sp
 
 warnings.simplefilter('ignore')
-fails = []
-counts = {}
-
-
-def fail(text):
-    fails.append(text)
+fails, counts = [], {}
+fail = fails.append
 
 
 def count(kind):
@@ -296,9 +292,7 @@ for line in open(sys.argv[1], encoding='utf-8'):
 
 
 def source(path):
-    if path not in sources:
-        sources[path] = open(path, 'rb').read()
-    return sources[path]
+    return sources.setdefault(path, open(path, 'rb').read())
 
 
 for mat, got in sorted(listing.items()):

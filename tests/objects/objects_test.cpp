@@ -7,18 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
-#include "matlib/mat.h"
-#include "support/mat_builder.h"
 #include "support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using matbuild::Bytes;
-using matbuild::Order;
+using namespace matbuild;
 
 std::string Sample(const std::string& name) { return testenv::Get("MATWCX_SOURCE_DIR") + "/tests/objects/matlab/" + name; }
 
@@ -37,9 +32,9 @@ Bytes SubsystemElement(const Bytes& file) {
 }
 
 // Writes the variable through the engine into a file of its own; its bytes.
-Bytes ExtractWithEngine(const std::string& source, const std::string& name, const std::string& out) {
+Bytes Extracted(const std::string& source, const std::string& name, const std::string& out) {
     EXPECT_EQ(support::Extract(source, name.c_str(), out), 0) << name;
-    return matbuild::ReadFile(out);
+    return ReadFile(out);
 }
 
 // A file with a subsystem (MATLAB's, from user_defined_classdefs.mat) and
@@ -49,23 +44,17 @@ Bytes ExtractWithEngine(const std::string& source, const std::string& name, cons
 // more than eight times the subsystem's: the subsystem data is copied along).
 Bytes BuiltFileWithSubsystem() {
     const Order le = Order::Little;
-    const Bytes subsystem = SubsystemElement(matbuild::ReadFile(Sample("user_defined_classdefs.mat")));
-    const Bytes number = matbuild::NumericVar(le, "", matbuild::mxDOUBLE, {1, 1}, {7});
-    const Bytes metadata = matbuild::NumericVar(le, "", matbuild::mxUINT32, {6, 1},
-                                                {double(0xDD000000u), 2, 1, 1, 2, 1});
-    Bytes file = matbuild::File5(
-        le, {matbuild::NumericVar(le, "A", matbuild::mxDOUBLE, {1, 2}, {1, 2}),
-             matbuild::StructVar(le, "st", {1, 1}, {"a", "b"}, {number, matbuild::CharVar(le, "", "text")}),
-             matbuild::CellVar(le, "c", {1, 2}, {number, matbuild::StructVar(le, "", {1, 1}, {"n"}, {number})}),
-             matbuild::Compressed(le, matbuild::CellVar(le, "oc", {1, 2},
-                                                        {number, matbuild::StructVar(le, "", {1, 1}, {"o"},
-                                                                                     {matbuild::OpaqueVar(le, "", "TestClasses.BasicClass", metadata)})})),
-             matbuild::Compressed(le, matbuild::StructVar(le, "big", {1, 1}, {"v"},
-                                                          {matbuild::NumericVar(le, "", matbuild::mxDOUBLE, {1, 2000},
-                                                                                matbuild::Iota(2000))}))});
+    const Bytes number = NumericVar(le, "", mxDOUBLE, {1, 1}, {7});
+    const Bytes metadata = NumericVar(le, "", mxUINT32, {6, 1}, {double(0xDD000000u), 2, 1, 1, 2, 1});
+    const Bytes object = StructVar(le, "", {1, 1}, {"o"}, {OpaqueVar(le, "", "TestClasses.BasicClass", metadata)});
+    Bytes file = File5(le, {NumericVar(le, "A", mxDOUBLE, {1, 2}, {1, 2}),
+                            StructVar(le, "st", {1, 1}, {"a", "b"}, {number, CharVar(le, "", "text")}),
+                            CellVar(le, "c", {1, 2}, {number, StructVar(le, "", {1, 1}, {"n"}, {number})}),
+                            Compressed(le, CellVar(le, "oc", {1, 2}, {number, object})),
+                            Compressed(le, StructVar(le, "big", {1, 1}, {"v"}, {NumericVar(le, "", mxDOUBLE, {1, 2000}, Iota(2000))}))});
     const uint64_t offset = file.size();
     std::memcpy(file.data() + 116, &offset, 8);
-    matbuild::Append(file, subsystem);
+    Append(file, SubsystemElement(ReadFile(Sample("user_defined_classdefs.mat"))));
     return file;
 }
 
@@ -75,10 +64,9 @@ using support::ToolRun;
 class Objects : public ::testing::Test {
 protected:
     // matwcx --ini <own file> ARGS...
-    ToolRun Run(const std::vector<std::string>& args) {
-        std::vector<std::string> all = {"--ini", ini()};
-        all.insert(all.end(), args.begin(), args.end());
-        return support::RunTool(io, all);
+    ToolRun Run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--ini", ini()});
+        return support::RunTool(io, args);
     }
     std::string ini() const { return io.file("wcx.ini"); }
     testenv::TempDir dir;   // the test's MAT-files
@@ -92,9 +80,8 @@ protected:
         return path;
     }
     std::string Write(const std::string& name, const Bytes& bytes) {
-        const std::string path = dir.file(name);
-        matbuild::WriteFile(path, bytes);
-        return path;
+        WriteFile(dir.file(name), bytes);
+        return dir.file(name);
     }
     void SetShowContents(bool on) {
         ASSERT_EQ(Run({"options", "--contents", on ? "on" : "off"}).status, 0);
@@ -114,33 +101,33 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataByteForByte) {
         {"corrupted_subsystem.mat", {"var"}},   // damaged inside, still copied whole
     };
     for (const auto& c : kCases) {
-        const Bytes source = matbuild::ReadFile(Sample(c.file));
+        const Bytes source = ReadFile(Sample(c.file));
         const Bytes subsystem = SubsystemElement(source);
         ASSERT_FALSE(subsystem.empty()) << c.file;
         for (const char* variable : c.variables) {
-            const Bytes out = ExtractWithEngine(Sample(c.file), variable, dir.file(std::string(variable) + ".mat"));
+            const Bytes out = Extracted(Sample(c.file), variable, dir.file(std::string(variable) + ".mat"));
             EXPECT_EQ(SubsystemElement(out), subsystem) << c.file << " " << variable;
         }
     }
     // Through the plug-in as a host extracts: the same.
     const std::string path = Copy("user_defined_classdefs.mat");
     ASSERT_EQ(Run({"extract", path, "obj_array", "-d", dir.file("out")}).status, 0);
-    EXPECT_EQ(SubsystemElement(matbuild::ReadFile(dir.file("out/obj_array.testclasses.basicclass [2x2] .mat"))),
-              SubsystemElement(matbuild::ReadFile(path)));
+    EXPECT_EQ(SubsystemElement(ReadFile(dir.file("out/obj_array.testclasses.basicclass [2x2] .mat"))),
+              SubsystemElement(ReadFile(path)));
 }
 
 TEST_F(Objects, OnlyVariablesThatReferToItCarryIt) {
     const std::string path = Write("built.mat", BuiltFileWithSubsystem());
-    const Bytes subsystem = SubsystemElement(matbuild::ReadFile(path));
+    const Bytes subsystem = SubsystemElement(ReadFile(path));
     for (const char* plain : {"A", "st", "c"}) {
-        const Bytes out = ExtractWithEngine(path, plain, dir.file(std::string(plain) + ".out"));
+        const Bytes out = Extracted(path, plain, dir.file(std::string(plain) + ".out"));
         EXPECT_EQ(SubsystemOffset(out), 0u) << plain;
         EXPECT_EQ(SubsystemElement(out), Bytes{}) << plain;
     }
-    EXPECT_EQ(SubsystemElement(ExtractWithEngine(path, "oc", dir.file("oc.out"))), subsystem);
-    EXPECT_EQ(SubsystemElement(ExtractWithEngine(path, "big", dir.file("big.out"))), subsystem);
+    EXPECT_EQ(SubsystemElement(Extracted(path, "oc", dir.file("oc.out"))), subsystem);
+    EXPECT_EQ(SubsystemElement(Extracted(path, "big", dir.file("big.out"))), subsystem);
     // The subsystem data itself is an ordinary variable in its copy.
-    EXPECT_EQ(SubsystemOffset(ExtractWithEngine(path, "", dir.file("unnamed.out"))), 0u);
+    EXPECT_EQ(SubsystemOffset(Extracted(path, "", dir.file("unnamed.out"))), 0u);
 }
 
 TEST_F(Objects, ScipyReadsTheExtractedFiles) {
@@ -148,23 +135,23 @@ TEST_F(Objects, ScipyReadsTheExtractedFiles) {
     std::vector<std::string> files;
     for (const char* variable : {"obj_array", "obj_with_nested_props", "obj_handle_1"}) {
         files.push_back(dir.file(std::string(variable) + ".mat"));
-        ExtractWithEngine(Sample("user_defined_classdefs.mat"), variable, files.back());
+        Extracted(Sample("user_defined_classdefs.mat"), variable, files.back());
     }
     files.push_back(dir.file("s.mat"));
-    ExtractWithEngine(Sample("struct_table_datetime.mat"), "s", files.back());
+    Extracted(Sample("struct_table_datetime.mat"), "s", files.back());
     std::string output;
     EXPECT_TRUE(support::RunScipy(dir, "for f in files: sio.loadmat(f)\n", files, &output)) << output;
 }
 
 TEST_F(Objects, TheUnnamedVariableStaysWhileOthersReferToIt) {
     const std::string path = Write("built.mat", BuiltFileWithSubsystem());
-    const Bytes before = matbuild::ReadFile(path);
+    const Bytes before = ReadFile(path);
     const ToolRun refused = Run({"delete", "--yes", path, "%__function_workspace__"});
     EXPECT_NE(refused.status, 0);
 #if !defined(_WIN32)   // Windows shows the reason in the system's message box
     EXPECT_NE(refused.err.find("holds the subsystem data"), std::string::npos) << refused.err;
 #endif
-    EXPECT_EQ(matbuild::ReadFile(path), before);
+    EXPECT_EQ(ReadFile(path), before);
 
     // Variables that refer to nothing go; the unnamed one stays for "oc".
     Run({"delete", "--yes", path, "A", "st", "c", "%__function_workspace__"});
@@ -232,7 +219,7 @@ TEST_F(Objects, ObjectFilesListExtractAndView) {
 // either shows the object or names the damage.
 TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
     const std::string sample = Sample("user_defined_classdefs.mat");
-    const Bytes extracted = ExtractWithEngine(sample, "obj_with_default_val", dir.file("one.mat"));
+    const Bytes extracted = Extracted(sample, "obj_with_default_val", dir.file("one.mat"));
     const Bytes object(extracted.begin() + 128, extracted.begin() + static_cast<std::ptrdiff_t>(SubsystemOffset(extracted)));
     support::FilePtr in(matOpen(sample.c_str(), "r"));
     support::ArrayPtr unnamed(in ? matGetArray(in.get(), "") : nullptr);
@@ -241,10 +228,10 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
     const Bytes payload(data, data + mxGetNumberOfElements(unnamed.get()));
     auto describe = [&](const Bytes& subsystem) {
         std::vector<double> values(subsystem.begin(), subsystem.end());
-        Bytes file = matbuild::File5(Order::Little, {object});
+        Bytes file = File5(Order::Little, {object});
         const uint64_t offset = file.size();
         std::memcpy(file.data() + 116, &offset, 8);
-        matbuild::Append(file, matbuild::NumericVar(Order::Little, "", matbuild::mxUINT8,
+        Append(file, NumericVar(Order::Little, "", mxUINT8,
                                                     {static_cast<int32_t>(values.size()), 1}, values));
         const std::string path = Write("damaged.mat", file);
         MATFile* in = matOpen(path.c_str(), "r");

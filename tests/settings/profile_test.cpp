@@ -20,45 +20,41 @@ protected:
     testenv::TempDir dir;
     std::string ini = dir.file("plugins.ini");
 
-    // Writes one key into a file that starts as `before` and returns the file afterwards.
-    std::string AfterSet(const std::string& before, const char* section, const char* key, const char* value) {
-        support::WriteText(ini, before);
+    // Writes one key into a file that starts as `before` (null: none) and returns the file afterwards.
+    std::string AfterSet(const char* before, const char* section, const char* key, const char* value) {
+        std::filesystem::remove(ini);
+        if (before != nullptr) support::WriteText(ini, before);
         EXPECT_NE(platform::WritePrivateProfileString(section, key, value, ini.c_str()), 0);
         return support::ReadText(ini);
     }
 };
 
-TEST_F(Profile, KeysAreReplacedInPlaceAndAppendedAfterTheLastLineOfTheirSection) {
-    // Names compare without case; the file's own spelling of a key stays.
-    EXPECT_EQ(AfterSet("[a]\nx=1\n  Yes = 2 \n\n[b]\nyes=9\n", "A", "yES", "5"),
-              "[a]\nx=1\nYes=5\n\n[b]\nyes=9\n");
-    // A new key goes after the last non-blank line (comments count), before the blank lines.
-    EXPECT_EQ(AfterSet("[a]\nx=1\n; note\n\n\n[b]\n", "a", "z", "3"), "[a]\nx=1\n; note\nz=3\n\n\n[b]\n");
-    EXPECT_EQ(AfterSet("[a]\n\n[b]\n", "a", "z", "3"), "[a]\nz=3\n\n[b]\n");
-    // A missing section goes at the end; a last line without line end is ended first.
-    EXPECT_EQ(AfterSet("[a]\nx=1", "new", "k", "v"), "[a]\nx=1\n[new]\nk=v\n");
-    EXPECT_EQ(AfterSet("[a]", "a", "k", "v"), "[a]\nk=v\n");
-    // A key inside a comment is not a key.
-    EXPECT_EQ(AfterSet("[a]\n;k=1\n", "a", "k", "2"), "[a]\n;k=1\nk=2\n");
-    // The first of two equal sections is the one used, as on Windows.
-    EXPECT_EQ(AfterSet("[a]\nk=1\n[a]\nk=2\n", "a", "k", "3"), "[a]\nk=3\n[a]\nk=2\n");
-}
-
-TEST_F(Profile, LineEndsAreKeptAsFoundAndNewLinesFollowTheFile) {
-    EXPECT_EQ(AfterSet("[a]\r\nx=1\r\n\r\n[b]\r\ny=2\r\n", "a", "x", "7"), "[a]\r\nx=7\r\n\r\n[b]\r\ny=2\r\n");
-    EXPECT_EQ(AfterSet("[a]\r\nx=1\r\n", "a", "n", "7"), "[a]\r\nx=1\r\nn=7\r\n");
-    EXPECT_EQ(AfterSet("[a]\r\nx=1", "c", "n", "7"), "[a]\r\nx=1\r\n[c]\r\nn=7\r\n");
-    // A byte-order mark stays in front and does not hide the first section.
-    EXPECT_EQ(AfterSet("\xEF\xBB\xBF[a]\nx=1\n", "a", "x", "2"), "\xEF\xBB\xBF[a]\nx=2\n");
-    std::filesystem::remove(ini);
-    ASSERT_NE(platform::WritePrivateProfileString("s", "k", "v", ini.c_str()), 0);
-    EXPECT_EQ(support::ReadText(ini), "[s]\nk=v\n");
-}
-
-TEST_F(Profile, RemovingKeysAndSections) {
-    EXPECT_EQ(AfterSet("[a]\nx=1\ny=2\n[b]\nx=1\n", "a", "x", nullptr), "[a]\ny=2\n[b]\nx=1\n");
-    EXPECT_EQ(AfterSet("[a]\nx=1\n\n[b]\nx=1\n", "a", nullptr, nullptr), "[b]\nx=1\n");
-    EXPECT_EQ(AfterSet("[b]\nx=1\n", "a", "x", nullptr), "[b]\nx=1\n");
+TEST_F(Profile, KeysAreReplacedAppendedAndRemovedKeepingTheFilesLineEnds) {
+    const struct { const char *before, *section, *key, *value, *after; } cases[] = {
+        // Names compare without case; the file's own spelling of a key stays.
+        {"[a]\nx=1\n  Yes = 2 \n\n[b]\nyes=9\n", "A", "yES", "5", "[a]\nx=1\nYes=5\n\n[b]\nyes=9\n"},
+        // A new key goes after the last non-blank line (comments count), before the blank lines.
+        {"[a]\nx=1\n; note\n\n\n[b]\n", "a", "z", "3", "[a]\nx=1\n; note\nz=3\n\n\n[b]\n"},
+        {"[a]\n\n[b]\n", "a", "z", "3", "[a]\nz=3\n\n[b]\n"},
+        // A missing section goes at the end; a last line without line end is ended first.
+        {"[a]\nx=1", "new", "k", "v", "[a]\nx=1\n[new]\nk=v\n"},
+        {"[a]", "a", "k", "v", "[a]\nk=v\n"},
+        {nullptr, "s", "k", "v", "[s]\nk=v\n"},
+        {"[a]\n;k=1\n", "a", "k", "2", "[a]\n;k=1\nk=2\n"},   // a key inside a comment is not a key
+        // The first of two equal sections is the one used, as on Windows.
+        {"[a]\nk=1\n[a]\nk=2\n", "a", "k", "3", "[a]\nk=3\n[a]\nk=2\n"},
+        // Line ends are kept as found; new lines follow the file.
+        {"[a]\r\nx=1\r\n\r\n[b]\r\ny=2\r\n", "a", "x", "7", "[a]\r\nx=7\r\n\r\n[b]\r\ny=2\r\n"},
+        {"[a]\r\nx=1\r\n", "a", "n", "7", "[a]\r\nx=1\r\nn=7\r\n"},
+        {"[a]\r\nx=1", "c", "n", "7", "[a]\r\nx=1\r\n[c]\r\nn=7\r\n"},
+        // A byte-order mark stays in front and does not hide the first section.
+        {"\xEF\xBB\xBF[a]\nx=1\n", "a", "x", "2", "\xEF\xBB\xBF[a]\nx=2\n"},
+        // A null value removes the key, a null key the section.
+        {"[a]\nx=1\ny=2\n[b]\nx=1\n", "a", "x", nullptr, "[a]\ny=2\n[b]\nx=1\n"},
+        {"[a]\nx=1\n\n[b]\nx=1\n", "a", nullptr, nullptr, "[b]\nx=1\n"},
+        {"[b]\nx=1\n", "a", "x", nullptr, "[b]\nx=1\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(AfterSet(c.before, c.section, c.key, c.value), c.after) << c.after;
 }
 
 TEST_F(Profile, SectionReplacementKeepsTheBlankLinesAndSectionsAround) {
@@ -120,12 +116,9 @@ TEST_F(Profile, StructsAreHexWithAChecksumByte) {
     EXPECT_EQ(support::ReadText(ini), "[s]\n");
 }
 
-TEST_F(Profile, TheCacheFlushDoesNothing) {
-    EXPECT_EQ(platform::WritePrivateProfileString(nullptr, nullptr, nullptr, ini.c_str()), 0);
-    EXPECT_FALSE(std::filesystem::exists(ini));
-}
-
 TEST_F(Profile, TextsThatWouldChangeTheFilesShapeAreRefused) {
+    EXPECT_EQ(platform::WritePrivateProfileString(nullptr, nullptr, nullptr, ini.c_str()), 0);   // the cache flush
+    EXPECT_FALSE(std::filesystem::exists(ini));
     const std::string before = "[a]\nx=1\n[other]\ny=2\n";
     support::WriteText(ini, before);
     EXPECT_EQ(platform::WritePrivateProfileString("a", "x", "1\n[other]\ny=3", ini.c_str()), 0);

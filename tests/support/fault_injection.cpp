@@ -36,76 +36,55 @@ T Fail(int error, T value) {
     return value;
 }
 
-FILE* Open(const char* path, const char* mode) {
-    return ShouldFail(Call::Open) ? Fail<FILE*>(EACCES, nullptr) : plan.saved.open(path, mode);
-}
-size_t Read(void* buffer, size_t size, FILE* file) {
-    return ShouldFail(Call::Read) ? Fail<size_t>(EIO, 0) : plan.saved.read(buffer, size, file);
-}
+// A call that fails returns what the system returns then, errno set.
+#define FAIL_OR_CALL(kind, error, failed, call) \
+    (ShouldFail(Call::kind) ? Fail(error, failed) : plan.saved.call)
+
+FILE* Open(const char* path, const char* mode) { return FAIL_OR_CALL(Open, EACCES, (FILE*)nullptr, open(path, mode)); }
+size_t Read(void* buffer, size_t size, FILE* file) { return FAIL_OR_CALL(Read, EIO, size_t{0}, read(buffer, size, file)); }
 size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
-    return ShouldFail(Call::ReadAt) ? Fail<size_t>(EIO, 0) : plan.saved.readAt(file, offset, buffer, size);
+    return FAIL_OR_CALL(ReadAt, EIO, size_t{0}, readAt(file, offset, buffer, size));
 }
 // As on a full disk: part of the bytes go in, then no more.
 size_t Write(const void* buffer, size_t size, FILE* file) {
-    if (!ShouldFail(Call::Write)) return plan.saved.write(buffer, size, file);
-    return Fail(ENOSPC, plan.saved.write(buffer, size / 2, file));
+    return FAIL_OR_CALL(Write, ENOSPC, plan.saved.write(buffer, size / 2, file), write(buffer, size, file));
 }
-int Seek(FILE* file, int64_t offset, int whence) {
-    return ShouldFail(Call::Seek) ? Fail(EIO, -1) : plan.saved.seek(file, offset, whence);
-}
-int64_t Tell(FILE* file) { return ShouldFail(Call::Tell) ? Fail<int64_t>(EIO, -1) : plan.saved.tell(file); }
-int Flush(FILE* file) { return ShouldFail(Call::Flush) ? Fail(ENOSPC, EOF) : plan.saved.flush(file); }
-int Sync(FILE* file) { return ShouldFail(Call::Sync) ? Fail(EIO, -1) : plan.saved.sync(file); }
+int Seek(FILE* file, int64_t offset, int whence) { return FAIL_OR_CALL(Seek, EIO, -1, seek(file, offset, whence)); }
+int64_t Tell(FILE* file) { return FAIL_OR_CALL(Tell, EIO, int64_t{-1}, tell(file)); }
+int Flush(FILE* file) { return FAIL_OR_CALL(Flush, ENOSPC, EOF, flush(file)); }
+int Sync(FILE* file) { return FAIL_OR_CALL(Sync, EIO, -1, sync(file)); }
 // A failed close still releases the stream, as fclose does.
 int Close(FILE* file) {
     const bool fail = ShouldFail(Call::Close);
     const int result = plan.saved.close(file);
     return fail ? Fail(EIO, EOF) : result;
 }
-int Status(const char* path, platform::FileStatus* out) {
-    return ShouldFail(Call::Status) ? Fail(EACCES, -1) : plan.saved.status(path, out);
+int Status(const char* path, platform::FileStatus* out) { return FAIL_OR_CALL(Status, EACCES, -1, status(path, out)); }
+int FileStatusOf(FILE* file, platform::FileStatus* out) { return FAIL_OR_CALL(FileStatus, EIO, -1, fileStatus(file, out)); }
+int SetMode(const char* path, unsigned mode) { return FAIL_OR_CALL(SetMode, EPERM, -1, setMode(path, mode)); }
+int Replace(const char* from, const char* to) { return FAIL_OR_CALL(Replace, EXDEV, -1, replace(from, to)); }
+int Remove(const char* path) { return FAIL_OR_CALL(Remove, EACCES, -1, remove(path)); }
+int SyncDirectoryOf(const char* path) { return FAIL_OR_CALL(SyncDirectory, EINVAL, -1, syncDirectoryOf(path)); }
+FILE* CreateBeside(const char* path, char* tempPath, size_t size) {
+    return FAIL_OR_CALL(CreateBeside, ENOSPC, (FILE*)nullptr, createBeside(path, tempPath, size));
 }
-int FileStatusOf(FILE* file, platform::FileStatus* out) {
-    return ShouldFail(Call::FileStatus) ? Fail(EIO, -1) : plan.saved.fileStatus(file, out);
+FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t size) {
+    return FAIL_OR_CALL(CreateBeside, ENOSPC, (FILE*)nullptr, createPrivateBeside(path, tempPath, size));
 }
-int SetMode(const char* path, unsigned mode) {
-    return ShouldFail(Call::SetMode) ? Fail(EPERM, -1) : plan.saved.setMode(path, mode);
-}
-int Replace(const char* from, const char* to) {
-    return ShouldFail(Call::Replace) ? Fail(EXDEV, -1) : plan.saved.replace(from, to);
-}
-int Remove(const char* path) { return ShouldFail(Call::Remove) ? Fail(EACCES, -1) : plan.saved.remove(path); }
-int SyncDirectoryOf(const char* path) {
-    return ShouldFail(Call::SyncDirectory) ? Fail(EINVAL, -1) : plan.saved.syncDirectoryOf(path);
-}
-FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
-    return ShouldFail(Call::CreateBeside) ? Fail<FILE*>(ENOSPC, nullptr) : plan.saved.createBeside(path, tempPath, tempPathSize);
-}
-FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize) {
-    return ShouldFail(Call::CreateBeside) ? Fail<FILE*>(ENOSPC, nullptr)
-                                          : plan.saved.createPrivateBeside(path, tempPath, tempPathSize);
-}
-int Resolve(const char* path, char* resolved, size_t resolvedSize) {
-    return ShouldFail(Call::Resolve) ? Fail(EIO, -1) : plan.saved.resolve(path, resolved, resolvedSize);
-}
+int Resolve(const char* path, char* resolved, size_t size) { return FAIL_OR_CALL(Resolve, EIO, -1, resolve(path, resolved, size)); }
 // As a copy that stops part way: some bytes copied, then an error.
 uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
-    if (!ShouldFail(Call::CopyRange)) return plan.saved.copyRange(from, offset, to, size);
-    return Fail(EIO, plan.saved.copyRange(from, offset, to, size / 2));
+    return FAIL_OR_CALL(CopyRange, EIO, plan.saved.copyRange(from, offset, to, size / 2), copyRange(from, offset, to, size));
 }
-int LinkStatus(const char* path, platform::FileStatus* out) {
-    return ShouldFail(Call::LinkStatus) ? Fail(EACCES, -1) : plan.saved.linkStatus(path, out);
-}
-int Lock(FILE* file) { return ShouldFail(Call::Lock) ? Fail(EIO, -1) : plan.saved.lock(file); }
-int MayWrite(const char* path) { return ShouldFail(Call::MayWrite) ? Fail(EACCES, -1) : plan.saved.mayWrite(path); }
-int CopyAttributes(FILE* from, FILE* to) {
-    return ShouldFail(Call::CopyAttributes) ? Fail(EPERM, -1) : plan.saved.copyAttributes(from, to);
-}
+int LinkStatus(const char* path, platform::FileStatus* out) { return FAIL_OR_CALL(LinkStatus, EACCES, -1, linkStatus(path, out)); }
+int Lock(FILE* file) { return FAIL_OR_CALL(Lock, EIO, -1, lock(file)); }
+int MayWrite(const char* path) { return FAIL_OR_CALL(MayWrite, EACCES, -1, mayWrite(path)); }
+int CopyAttributes(FILE* from, FILE* to) { return FAIL_OR_CALL(CopyAttributes, EPERM, -1, copyAttributes(from, to)); }
 FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
-    return ShouldFail(Call::CreateUnnamed) ? Fail<FILE*>(EOPNOTSUPP, nullptr) : plan.saved.createUnnamedBeside(path, ownerOnly);
+    return FAIL_OR_CALL(CreateUnnamed, EOPNOTSUPP, (FILE*)nullptr, createUnnamedBeside(path, ownerOnly));
 }
-int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
-    if (!ShouldFail(Call::LinkIn)) return plan.saved.linkIn(file, path, tempPath, tempPathSize);
+int LinkIn(FILE* file, const char* path, char* tempPath, size_t size) {
+    if (!ShouldFail(Call::LinkIn)) return plan.saved.linkIn(file, path, tempPath, size);
     tempPath[0] = '\0';
     return Fail(ENOSPC, -1);
 }

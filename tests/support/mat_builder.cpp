@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -9,52 +10,42 @@
 
 namespace matbuild {
 
-const char* const kHeaderText =
-    "MATLAB 5.0 MAT-file, Platform: GLNXA64, Created on: Fri Feb 18 10:28:03 2005";
+const char* const kHeaderText = "MATLAB 5.0 MAT-file, Platform: GLNXA64, Created on: Fri Feb 18 10:28:03 2005";
 
 namespace {
 
+// The test machines are little-endian; Big reverses.
 Bytes Ordered(Order order, const void* value, size_t size) {
     const uint8_t* p = static_cast<const uint8_t*>(value);
     Bytes out(p, p + size);
-    // The test machines are little-endian; Big reverses.
-    if (order == Order::Big) {
-        for (size_t i = 0; i < size / 2; ++i) std::swap(out[i], out[size - 1 - i]);
-    }
+    if (order == Order::Big) std::reverse(out.begin(), out.end());
     return out;
+}
+
+template <typename T>
+void Put(Bytes& out, Order order, T value) {
+    Append(out, Ordered(order, &value, sizeof value));
 }
 
 Order ToOrder(V4Order order) { return order == V4Order::Big ? Order::Big : Order::Little; }
 
 uint32_t OwnType(uint8_t classCode) {
-    switch (classCode) {
-        case mxDOUBLE: return miDOUBLE;
-        case mxSINGLE: return miSINGLE;
-        case mxINT8: return miINT8;
-        case mxUINT8: return miUINT8;
-        case mxINT16: return miINT16;
-        case mxUINT16: return miUINT16;
-        case mxINT32: return miINT32;
-        case mxUINT32: return miUINT32;
-        case mxINT64: return miINT64;
-        case mxUINT64: return miUINT64;
-        default: return miDOUBLE;
-    }
+    static const uint32_t kTypes[] = {miDOUBLE, miSINGLE, miINT8, miUINT8, miINT16, miUINT16,
+                                      miINT32,  miUINT32, miINT64, miUINT64};
+    return classCode >= mxDOUBLE && classCode <= mxUINT64 ? kTypes[classCode - mxDOUBLE] : miDOUBLE;
 }
 
 Bytes FieldNames(Order order, const std::vector<std::string>& fields) {
     size_t longest = 1;
     for (const std::string& f : fields) longest = std::max(longest, f.size() + 1);
-    // MATLAB rounds the field-name length up to a multiple of 8 (32 usually).
-    size_t width = (longest + 7) / 8 * 8;
+    const size_t width = (longest + 7) / 8 * 8;   // MATLAB rounds up to a multiple of 8
     Bytes names;
     for (const std::string& f : fields) {
         Bytes one(width, 0);
         std::memcpy(one.data(), f.data(), f.size());
         Append(names, one);
     }
-    return Cat({Element(order, miINT32, U32(order, static_cast<uint32_t>(width))),
-                Element(order, miINT8, names, false)});
+    return Cat({Element(order, miINT32, U32(order, static_cast<uint32_t>(width))), Element(order, miINT8, names, false)});
 }
 
 }  // namespace
@@ -75,11 +66,8 @@ Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 Bytes Header5(Order order, const std::string& text, uint64_t subsystemOffset) {
     Bytes header(116, ' ');
     std::memcpy(header.data(), text.data(), std::min<size_t>(text.size(), 116));
-    Append(header, U64(order, subsystemOffset));
-    Append(header, U16(order, 0x0100));
     // "IM" read as a 16-bit number in the writer's order gives 'M'<<8|'I'.
-    Append(header, order == Order::Little ? Text("IM") : Text("MI"));
-    return header;
+    return Cat({header, U64(order, subsystemOffset), U16(order, 0x0100), Text(order == Order::Little ? "IM" : "MI")});
 }
 
 Bytes File5(Order order, std::initializer_list<Bytes> elements, const std::string& text) {
@@ -97,11 +85,9 @@ Bytes Tag(Order order, uint32_t type, uint32_t size) { return Cat({U32(order, ty
 Bytes Element(Order order, uint32_t type, const Bytes& payload, bool allowSmall) {
     if (allowSmall && !payload.empty() && payload.size() <= 4) {
         // Small element: the count in the upper 16 bits of the first word.
-        Bytes out = U32(order, static_cast<uint32_t>(payload.size()) << 16 | type);
         Bytes data = payload;
         data.resize(4, 0);
-        Append(out, data);
-        return out;
+        return Cat({U32(order, static_cast<uint32_t>(payload.size()) << 16 | type), data});
     }
     Bytes out = Cat({Tag(order, type, static_cast<uint32_t>(payload.size())), payload});
     out.resize((out.size() + 7) / 8 * 8, 0);
@@ -112,16 +98,16 @@ Bytes Values(Order order, uint32_t type, const std::vector<double>& values) {
     Bytes out;
     for (double v : values) {
         switch (type) {
-            case miINT8: { int8_t x = static_cast<int8_t>(v); Append(out, Ordered(order, &x, 1)); break; }
-            case miUINT8: { uint8_t x = static_cast<uint8_t>(v); Append(out, Ordered(order, &x, 1)); break; }
-            case miINT16: { int16_t x = static_cast<int16_t>(v); Append(out, Ordered(order, &x, 2)); break; }
-            case miUINT16: { uint16_t x = static_cast<uint16_t>(v); Append(out, Ordered(order, &x, 2)); break; }
-            case miINT32: { int32_t x = static_cast<int32_t>(v); Append(out, Ordered(order, &x, 4)); break; }
-            case miUINT32: { uint32_t x = static_cast<uint32_t>(v); Append(out, Ordered(order, &x, 4)); break; }
-            case miINT64: { int64_t x = static_cast<int64_t>(v); Append(out, Ordered(order, &x, 8)); break; }
-            case miUINT64: { uint64_t x = static_cast<uint64_t>(v); Append(out, Ordered(order, &x, 8)); break; }
-            case miSINGLE: { float x = static_cast<float>(v); Append(out, Ordered(order, &x, 4)); break; }
-            case miDOUBLE: Append(out, Ordered(order, &v, 8)); break;
+            case miINT8: Put(out, order, static_cast<int8_t>(v)); break;
+            case miUINT8: Put(out, order, static_cast<uint8_t>(v)); break;
+            case miINT16: Put(out, order, static_cast<int16_t>(v)); break;
+            case miUINT16: Put(out, order, static_cast<uint16_t>(v)); break;
+            case miINT32: Put(out, order, static_cast<int32_t>(v)); break;
+            case miUINT32: Put(out, order, static_cast<uint32_t>(v)); break;
+            case miINT64: Put(out, order, static_cast<int64_t>(v)); break;
+            case miUINT64: Put(out, order, static_cast<uint64_t>(v)); break;
+            case miSINGLE: Put(out, order, static_cast<float>(v)); break;
+            case miDOUBLE: Put(out, order, v); break;
             default: throw std::invalid_argument("Values: not a numeric data type");
         }
     }
@@ -130,13 +116,13 @@ Bytes Values(Order order, uint32_t type, const std::vector<double>& values) {
 
 Bytes ValuesI64(Order order, const std::vector<int64_t>& values) {
     Bytes out;
-    for (int64_t v : values) Append(out, Ordered(order, &v, 8));
+    for (int64_t v : values) Put(out, order, v);
     return out;
 }
 
 Bytes ValuesU64(Order order, const std::vector<uint64_t>& values) {
     Bytes out;
-    for (uint64_t v : values) Append(out, Ordered(order, &v, 8));
+    for (uint64_t v : values) Put(out, order, v);
     return out;
 }
 
@@ -151,32 +137,29 @@ std::vector<double> Iota(size_t n, double start) {
 }
 
 Bytes FlagsElement(Order order, uint8_t classCode, uint8_t flagBits, uint32_t nzmax) {
-    uint32_t word = static_cast<uint32_t>(flagBits) << 8 | classCode;
-    return Element(order, miUINT32, Cat({U32(order, word), U32(order, nzmax)}), false);
+    return Element(order, miUINT32, Cat({U32(order, uint32_t{flagBits} << 8 | classCode), U32(order, nzmax)}), false);
 }
 
 Bytes DimsElement(Order order, const std::vector<int32_t>& dims) {
     Bytes payload;
-    for (int32_t d : dims) Append(payload, U32(order, static_cast<uint32_t>(d)));
+    for (int32_t d : dims) Put(payload, order, d);
     return Element(order, miINT32, payload, false);
 }
 
 Bytes NameElement(Order order, const std::string& name) {
-    if (name.empty()) return Tag(order, miINT8, 0);
-    return Element(order, miINT8, Text(name));
+    return name.empty() ? Tag(order, miINT8, 0) : Element(order, miINT8, Text(name));
 }
 
 Bytes Matrix(Order order, const Bytes& content) {
     return Cat({Tag(order, miMATRIX, static_cast<uint32_t>(content.size())), content});
 }
 
-Bytes NumericVar(Order order, const std::string& name, uint8_t classCode,
-                 const std::vector<int32_t>& dims, const std::vector<double>& real,
-                 const std::vector<double>& imag, uint8_t flagBits, uint32_t storeType) {
-    uint32_t type = storeType != 0 ? storeType : OwnType(classCode);
+Bytes NumericVar(Order order, const std::string& name, uint8_t classCode, const std::vector<int32_t>& dims,
+                 const std::vector<double>& real, const std::vector<double>& imag, uint8_t flagBits, uint32_t storeType) {
+    const uint32_t type = storeType != 0 ? storeType : OwnType(classCode);
     if (!imag.empty()) flagBits |= kComplex;
-    Bytes content = Cat({FlagsElement(order, classCode, flagBits), DimsElement(order, dims),
-                         NameElement(order, name), ValueElement(order, type, real)});
+    Bytes content = Cat({FlagsElement(order, classCode, flagBits), DimsElement(order, dims), NameElement(order, name),
+                         ValueElement(order, type, real)});
     if (!imag.empty()) Append(content, ValueElement(order, type, imag));
     return Matrix(order, content);
 }
@@ -191,68 +174,59 @@ Bytes CharVar(Order order, const std::string& name, const std::vector<int32_t>& 
             data.push_back(static_cast<uint8_t>(u));
         }
     }
-    return Matrix(order, Cat({FlagsElement(order, mxCHAR), DimsElement(order, dims),
-                              NameElement(order, name), Element(order, storeType, data)}));
+    return Matrix(order, Cat({FlagsElement(order, mxCHAR), DimsElement(order, dims), NameElement(order, name),
+                              Element(order, storeType, data)}));
 }
 
 Bytes CharVar(Order order, const std::string& name, const std::string& ascii) {
-    std::vector<uint16_t> units(ascii.begin(), ascii.end());
-    return CharVar(order, name, {1, static_cast<int32_t>(ascii.size())}, units);
+    return CharVar(order, name, {1, static_cast<int32_t>(ascii.size())}, std::vector<uint16_t>(ascii.begin(), ascii.end()));
 }
 
-Bytes SparseVar(Order order, const std::string& name, int32_t m, int32_t n,
-                const std::vector<int32_t>& ir, const std::vector<int32_t>& jc,
-                const std::vector<double>& real, const std::vector<double>& imag,
+Bytes SparseVar(Order order, const std::string& name, int32_t m, int32_t n, const std::vector<int32_t>& ir,
+                const std::vector<int32_t>& jc, const std::vector<double>& real, const std::vector<double>& imag,
                 uint8_t flagBits) {
     if (!imag.empty()) flagBits |= kComplex;
-    uint32_t nzmax = static_cast<uint32_t>(ir.empty() ? 1 : ir.size());
     Bytes irBytes, jcBytes;
-    for (int32_t v : ir) Append(irBytes, U32(order, static_cast<uint32_t>(v)));
-    for (int32_t v : jc) Append(jcBytes, U32(order, static_cast<uint32_t>(v)));
-    uint32_t type = (flagBits & kLogical) ? miUINT8 : miDOUBLE;
-    Bytes content = Cat({FlagsElement(order, mxSPARSE, flagBits, nzmax), DimsElement(order, {m, n}),
-                         NameElement(order, name), Element(order, miINT32, irBytes, false),
+    for (int32_t v : ir) Put(irBytes, order, v);
+    for (int32_t v : jc) Put(jcBytes, order, v);
+    const uint32_t type = (flagBits & kLogical) ? miUINT8 : miDOUBLE;
+    Bytes content = Cat({FlagsElement(order, mxSPARSE, flagBits, static_cast<uint32_t>(ir.empty() ? 1 : ir.size())),
+                         DimsElement(order, {m, n}), NameElement(order, name), Element(order, miINT32, irBytes, false),
                          Element(order, miINT32, jcBytes, false), ValueElement(order, type, real)});
     if (!imag.empty()) Append(content, ValueElement(order, type, imag));
     return Matrix(order, content);
 }
 
-Bytes CellVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
-              const std::vector<Bytes>& cells, uint8_t flagBits) {
-    Bytes content = Cat({FlagsElement(order, mxCELL, flagBits), DimsElement(order, dims),
-                         NameElement(order, name)});
+Bytes CellVar(Order order, const std::string& name, const std::vector<int32_t>& dims, const std::vector<Bytes>& cells,
+              uint8_t flagBits) {
+    Bytes content = Cat({FlagsElement(order, mxCELL, flagBits), DimsElement(order, dims), NameElement(order, name)});
     for (const Bytes& c : cells) Append(content, c);
     return Matrix(order, content);
 }
 
 Bytes StructVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
-                const std::vector<std::string>& fields, const std::vector<Bytes>& values,
-                uint8_t flagBits) {
-    Bytes content = Cat({FlagsElement(order, mxSTRUCT, flagBits), DimsElement(order, dims),
-                         NameElement(order, name), FieldNames(order, fields)});
-    for (const Bytes& v : values) Append(content, v);
-    return Matrix(order, content);
-}
-
-Bytes ObjectVar(Order order, const std::string& name, const std::string& className,
-                const std::vector<int32_t>& dims, const std::vector<std::string>& fields,
-                const std::vector<Bytes>& values) {
-    Bytes content = Cat({FlagsElement(order, mxOBJECT), DimsElement(order, dims),
-                         NameElement(order, name), Element(order, miINT8, Text(className)),
+                const std::vector<std::string>& fields, const std::vector<Bytes>& values, uint8_t flagBits) {
+    Bytes content = Cat({FlagsElement(order, mxSTRUCT, flagBits), DimsElement(order, dims), NameElement(order, name),
                          FieldNames(order, fields)});
     for (const Bytes& v : values) Append(content, v);
     return Matrix(order, content);
 }
 
-Bytes FunctionHandleVar(Order order, const std::string& name, const Bytes& inner) {
-    return Matrix(order, Cat({FlagsElement(order, mxFUNCTION), DimsElement(order, {1, 1}),
-                              NameElement(order, name), inner}));
+Bytes ObjectVar(Order order, const std::string& name, const std::string& className, const std::vector<int32_t>& dims,
+                const std::vector<std::string>& fields, const std::vector<Bytes>& values) {
+    Bytes content = Cat({FlagsElement(order, mxOBJECT), DimsElement(order, dims), NameElement(order, name),
+                         Element(order, miINT8, Text(className)), FieldNames(order, fields)});
+    for (const Bytes& v : values) Append(content, v);
+    return Matrix(order, content);
 }
 
-Bytes OpaqueVar(Order order, const std::string& name, const std::string& className,
-                const Bytes& inner, const std::string& typeSystem) {
-    return Matrix(order, Cat({FlagsElement(order, mxOPAQUE), NameElement(order, name),
-                              Element(order, miINT8, Text(typeSystem)),
+Bytes FunctionHandleVar(Order order, const std::string& name, const Bytes& inner) {
+    return Matrix(order, Cat({FlagsElement(order, mxFUNCTION), DimsElement(order, {1, 1}), NameElement(order, name), inner}));
+}
+
+Bytes OpaqueVar(Order order, const std::string& name, const std::string& className, const Bytes& inner,
+                const std::string& typeSystem) {
+    return Matrix(order, Cat({FlagsElement(order, mxOPAQUE), NameElement(order, name), Element(order, miINT8, Text(typeSystem)),
                               Element(order, miINT8, Text(className)), inner}));
 }
 
@@ -268,32 +242,27 @@ Bytes Zlib(const Bytes& data, int level) {
 
 Bytes Compressed(Order order, const Bytes& element) { return CompressedRaw(order, Zlib(element)); }
 
+// MATLAB does not pad compressed elements to 8 bytes.
 Bytes CompressedRaw(Order order, const Bytes& stream) {
-    // MATLAB does not pad compressed elements to 8 bytes.
     return Cat({Tag(order, miCOMPRESSED, static_cast<uint32_t>(stream.size())), stream});
 }
 
-Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uint32_t mrows,
-                  uint32_t ncols, uint32_t imagf, const Bytes& data) {
-    Order o = ToOrder(order);
-    Bytes out = Cat({U32(o, typeWord), U32(o, mrows), U32(o, ncols), U32(o, imagf),
-                     U32(o, static_cast<uint32_t>(name.size() + 1)), Text(name)});
-    out.push_back(0);
-    Append(out, data);
-    return out;
+Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uint32_t mrows, uint32_t ncols,
+                  uint32_t imagf, const Bytes& data) {
+    const Order o = ToOrder(order);
+    return Cat({U32(o, typeWord), U32(o, mrows), U32(o, ncols), U32(o, imagf), U32(o, static_cast<uint32_t>(name.size() + 1)),
+                Text(name), Bytes{0}, data});
 }
 
-Bytes V4Matrix(V4Order order, V4Precision precision, V4Type type, const std::string& name,
-               uint32_t mrows, uint32_t ncols, const std::vector<double>& real,
-               const std::vector<double>& imag) {
+Bytes V4Matrix(V4Order order, V4Precision precision, V4Type type, const std::string& name, uint32_t mrows,
+               uint32_t ncols, const std::vector<double>& real, const std::vector<double>& imag) {
     static const uint32_t kTypes[] = {miDOUBLE, miSINGLE, miINT32, miINT16, miUINT16, miUINT8};
-    Order o = ToOrder(order);
-    uint32_t dataType = kTypes[static_cast<int>(precision)];
-    uint32_t typeWord = static_cast<uint32_t>(order) * 1000 + static_cast<uint32_t>(precision) * 10 +
-                        static_cast<uint32_t>(type);
-    Bytes data = Values(o, dataType, real);
-    if (!imag.empty()) Append(data, Values(o, dataType, imag));
-    return V4MatrixRaw(order, typeWord, name, mrows, ncols, imag.empty() ? 0 : 1, data);
+    const Order o = ToOrder(order);
+    const uint32_t dataType = kTypes[static_cast<int>(precision)];
+    const uint32_t typeWord = static_cast<uint32_t>(order) * 1000 + static_cast<uint32_t>(precision) * 10 +
+                              static_cast<uint32_t>(type);
+    return V4MatrixRaw(order, typeWord, name, mrows, ncols, imag.empty() ? 0 : 1,
+                       Cat({Values(o, dataType, real), Values(o, dataType, imag)}));
 }
 
 std::filesystem::path FsPath(const std::string& utf8) {

@@ -144,13 +144,6 @@ std::vector<std::string> VariableNames(const std::string& path) {
     return names;
 }
 
-double ScalarValue(const std::string& path, const char* name) {
-    FilePtr file(matOpen(path.c_str(), "r"));
-    ArrayPtr a(file ? matGetArray(file.get(), name) : nullptr);
-    const std::vector<double> v = a ? ReadReal(a.get(), 1) : std::vector<double>{};
-    return v.empty() ? std::nan("") : v[0];
-}
-
 namespace {
 #if defined(_WIN32)
 // cmd.exe's quoting: the word in double quotes (the tests pass none inside words).

@@ -26,15 +26,14 @@ namespace support {
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 
-// Files in the folder whose names the engine gives its temporary files
-// (".matwcx-..." here, "~mw....." on Windows).
+// Files named as the engine's temporaries (".matwcx-...", "~mw....." on Windows).
 std::vector<std::string> StrayTemporaries(const std::string& folder);
 
 // $MATWCX_PYTHON, and whether it has scipy.
 std::string Python();
 bool HavePython();
 // Runs a Python script (numpy and scipy.io imported as np and sio, `files`
-// the list of arguments); true when it exits 0. Its output goes to *output.
+// its arguments); true when it exits 0, its output in *output.
 bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::vector<std::string>& files,
               std::string* output);
 
@@ -56,9 +55,8 @@ FilePtr OpenBytes(const testenv::TempDir& dir, const std::string& name, const ma
 // A part (0 real, 1 imaginary) as doubles, through mxReadElements.
 std::vector<double> ReadReal(const mxArray* a, size_t count, int part = 0);
 
-// Extracts the named variable of `source` into a new MAT-file `target` as
-// extraction does: 0, or the step that failed (1 open source, 2 create
-// target, 3 read, 4 put, 5 close target).
+// Extracts the variable into a new MAT-file as extraction does: 0, or the step
+// that failed (1 open source, 2 create target, 3 read, 4 put, 5 close target).
 int Extract(const std::string& source, const char* name, const std::string& target);
 // Deletes the named variables as deletion does: -1 when the file cannot be
 // opened for update, else matClose's result; *notFound counts refused names.
@@ -75,8 +73,6 @@ inline std::string Path(const std::string& a, const std::string& b) { return a +
 std::string Unix(std::string text);
 // The variables of a MAT-file in file order, by the engine; "<unreadable>".
 std::vector<std::string> VariableNames(const std::string& path);
-// The real value of a scalar variable, by the engine; NaN when there is none.
-double ScalarValue(const std::string& path, const char* name);
 
 // What the matwcx command printed and its exit status (-1: no normal exit).
 struct ToolRun {
