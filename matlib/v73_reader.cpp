@@ -10,14 +10,12 @@
 // dimensions of an empty array instead of data; a sparse array is a group
 // with MATLAB_sparse = its rows and the datasets data, ir and jc.
 //
-// libhdf5 as Debian builds it (serial) is not thread-safe, and the plug-in
-// reads archives from several threads at once: every call into it, closing
-// handles included, runs under the one process-wide lock below.
+// This runs in the worker process only (v73_hdf5.h), one thread: libhdf5 as
+// Debian builds it (serial) is not thread-safe either.
 #include <hdf5.h>
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -25,8 +23,9 @@
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
+#include "matlib/v73_hdf5.h"
 
-namespace matlib {
+namespace matlib::hdf5 {
 
 namespace {
 
@@ -36,12 +35,7 @@ using namespace format;
 // short uint32 column; anything longer is not read for its dimensions.
 constexpr hssize_t kMaxObjectMetadata = 1024;
 
-std::mutex& Hdf5Lock() {
-    static std::mutex lock;
-    return lock;
-}
-
-// Closes an HDF5 identifier when it goes out of scope (under the lock).
+// Closes an HDF5 identifier when it goes out of scope.
 class Id {
 public:
     Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
@@ -67,14 +61,15 @@ void QuietErrors() {
 
 }  // namespace
 
-struct V73File {
+struct File {
     hid_t file = -1;
     std::vector<std::string> names;   // the variables, in the order of their names
-    ~V73File() {
-        std::lock_guard<std::mutex> lock(Hdf5Lock());
+    ~File() {
         if (file >= 0) H5Fclose(file);
     }
 };
+
+void FileCloser::operator()(File* file) const { delete file; }
 
 namespace {
 
@@ -316,7 +311,7 @@ bool ReadDatasetHeader(hid_t dataset, mxArray& array) {
     return DimsOfSpace(space.get(), array);
 }
 
-HeaderStatus ReadHeaderLocked(const V73File& file, uint64_t index, mxArray& array) {
+HeaderStatus ReadObjectHeader(const File& file, uint64_t index, mxArray& array) {
     const std::string& name = file.names[index];
     Id object(H5Oopen(file.file, name.c_str(), H5P_DEFAULT), H5Oclose);
     if (!object.ok()) return HeaderStatus::Damaged;
@@ -390,24 +385,13 @@ bool DecodeSparse(hid_t group, const mxArray& array, DecodedData& out) {
         !ReadIndexes(group, "ir", array.nzmax, out.ir)) {
         return false;
     }
-    // Column starts rise from 0 to at most nzmax; every row lies inside.
-    if (out.jc[0] != 0) return false;
-    for (size_t c = 0; c < columns; ++c) {
-        if (out.jc[c + 1] < out.jc[c]) return false;
-    }
-    if (out.jc[columns] > array.nzmax) return false;
-    for (size_t row : out.ir) {
-        if (row >= array.dims[0]) return false;
-    }
+    // (The reader checks that ir and jc are sound.)
     if (array.nzmax == 0) return true;
     Id data(H5Dopen2(group, "data", H5P_DEFAULT), H5Dclose);
     if (!data.ok() || !ReadWhole(data.get(), array.classId, array.complex, 0, array.nzmax, out.real)) return false;
     return !array.complex || ReadWhole(data.get(), array.classId, true, 1, array.nzmax, out.imag);
 }
 
-V73File* FileOf(const mxArray& array) {
-    return array.source != nullptr && array.source->hdf5 != nullptr ? array.source->hdf5.get() : nullptr;
-}
 
 struct ListState {
     std::vector<std::string>* names;
@@ -430,118 +414,6 @@ herr_t CollectName(hid_t, const char* name, const H5L_info_t* info, void* data) 
     }
     return 0;
 }
-
-}  // namespace
-
-V73Status OpenV73(SourceFile& source) {
-    auto file = std::make_shared<V73File>();
-    std::lock_guard<std::mutex> lock(Hdf5Lock());
-    QuietErrors();
-    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // Closing the file closes whatever was opened in it. No HDF5 file lock:
-    // a file open in the file manager must not keep MATLAB from saving it, nor
-    // take the lock that a deletion takes (whether the file changed is
-    // checked as for every other file).
-    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
-        H5Pset_file_locking(access.get(), false, true) < 0) {
-        return V73Status::Damaged;
-    }
-    file->file = H5Fopen(source.path.c_str(), H5F_ACC_RDONLY, access.get());
-    if (file->file < 0) return V73Status::Damaged;
-    Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
-    ListState state{&file->names};
-    if (!root.ok() || H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 ||
-        state.tooMany) {
-        return V73Status::Damaged;
-    }
-    source.hdf5 = std::move(file);
-    return V73Status::Ok;
-}
-
-HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,
-                           uint64_t& next) {
-    const V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
-    if (file == nullptr) return HeaderStatus::Damaged;
-    if (index >= file->names.size()) return HeaderStatus::End;
-    if (file->names[index].size() > kMaxNameLength) return HeaderStatus::Damaged;
-    std::lock_guard<std::mutex> lock(Hdf5Lock());
-    const HeaderStatus status = ReadHeaderLocked(*file, index, array);
-    if (status != HeaderStatus::Ok) return status;
-    array.version = 73;
-    array.source = source;
-    array.elementOffset = index;
-    next = index + 1;
-    return HeaderStatus::Ok;
-}
-
-bool DecodeV73(const mxArray& array, DecodedData& out) {
-    const V73File* file = FileOf(array);
-    if (file == nullptr) return false;
-    std::lock_guard<std::mutex> lock(Hdf5Lock());
-    Id object(H5Oopen(file->file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
-    if (!object.ok()) return false;
-    const size_t count = mxGetNumberOfElements(&array);
-    if (array.sparse) {
-        if (count == 0 && H5Iget_type(object.get()) == H5I_DATASET) {
-            out.jc.assign(mxGetN(&array) + 1, 0);   // an empty sparse array: no columns hold anything
-            return true;
-        }
-        return H5Iget_type(object.get()) == H5I_GROUP && DecodeSparse(object.get(), array, out);
-    }
-    if (H5Iget_type(object.get()) != H5I_DATASET) return false;
-    if (count == 0) return true;   // MATLAB_empty: no data stands in the file
-    if (!ReadWhole(object.get(), array.classId, array.complex, 0, count, out.real)) return false;
-    return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
-}
-
-size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
-                       int64_t* asInt64, uint64_t* asUInt64) {
-    const V73File* file = FileOf(array);
-    const size_t total = mxGetNumberOfElements(&array);
-    if (file == nullptr || first >= total || (part == 1 && !array.complex)) return 0;
-    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
-    std::lock_guard<std::mutex> lock(Hdf5Lock());
-    Id dataset(H5Dopen2(file->file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
-    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
-    std::vector<hsize_t> dims;
-    if (!space.ok() || !SpaceDims(space.get(), dims) ||
-        H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) {
-        return 0;
-    }
-    Id type(PartType(array.classId, array.complex, part), H5Tclose);
-    if (!type.ok()) return 0;
-    // Only these elements are read: their coordinates in C order, the last
-    // dimension fastest.
-    if (!dims.empty()) {
-        std::vector<hsize_t> points(count * dims.size());
-        for (size_t i = 0; i < count; ++i) {
-            uint64_t rest = first + i;
-            for (size_t d = dims.size(); d-- > 0;) {
-                points[i * dims.size() + d] = rest % dims[d];
-                rest /= dims[d];
-            }
-        }
-        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return 0;
-    }
-    const hsize_t memoryCount = count;
-    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-    const size_t width = ClassElementSize(array.classId);
-    std::vector<uint8_t> values(count * width);
-    if (!memory.ok() || H5Dread(dataset.get(), type.get(), memory.get(), space.get(), H5P_DEFAULT, values.data()) < 0) {
-        return 0;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        ReadClassValue(values.data() + i * width, array.classId, asDouble ? asDouble + i : nullptr,
-                       asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
-    }
-    return count;
-}
-
-}  // namespace matlib
-
-namespace matlib {
-
-namespace {
 
 // Links to the objects that the copied references point at, as H5Ocopy
 // leaves them at the root of the copy.
@@ -595,15 +467,101 @@ bool MayHoldObjects(mxClassID id) {
 
 }  // namespace
 
-bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std::vector<uint8_t>& image) {
-    const V73File* file = FileOf(array);
-    if (file == nullptr || array.version != 73) return false;
-    std::lock_guard<std::mutex> lock(Hdf5Lock());
+FilePtr Open(const std::string& path) {
     QuietErrors();
+    // A file names the filters its data went through; none is loaded from
+    // outside libhdf5 on a file's word.
+    H5PLset_loading_state(0);
+    FilePtr file(new File);
+    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // Closing the file closes whatever was opened in it. No HDF5 file lock:
+    // a file open in the file manager must not keep MATLAB from saving it, nor
+    // take the lock that a deletion takes (whether the file changed is
+    // checked as for every other file).
+    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
+        H5Pset_file_locking(access.get(), false, true) < 0) {
+        return nullptr;
+    }
+    file->file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, access.get());
+    if (file->file < 0) return nullptr;
+    Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
+    ListState state{&file->names};
+    if (!root.ok() || H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 ||
+        state.tooMany) {
+        return nullptr;
+    }
+    return file;
+}
+
+const std::vector<std::string>& Names(const File& file) { return file.names; }
+
+HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array) {
+    if (index >= file.names.size()) return HeaderStatus::End;
+    const HeaderStatus status = ReadObjectHeader(file, index, array);
+    if (status != HeaderStatus::Ok) return status;
+    array.version = 73;
+    array.elementOffset = index;
+    return HeaderStatus::Ok;
+}
+
+bool Decode(File& file, const mxArray& array, DecodedData& out) {
+    Id object(H5Oopen(file.file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!object.ok()) return false;
+    const size_t count = mxGetNumberOfElements(&array);
+    if (array.sparse) {
+        if (count == 0 && H5Iget_type(object.get()) == H5I_DATASET) {
+            out.jc.assign(mxGetN(&array) + 1, 0);   // an empty sparse array: no columns hold anything
+            return true;
+        }
+        return H5Iget_type(object.get()) == H5I_GROUP && DecodeSparse(object.get(), array, out);
+    }
+    if (H5Iget_type(object.get()) != H5I_DATASET) return false;
+    if (count == 0) return true;   // MATLAB_empty: no data stands in the file
+    if (!ReadWhole(object.get(), array.classId, array.complex, 0, count, out.real)) return false;
+    return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
+}
+
+size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
+                    std::vector<uint8_t>& raw) {
+    const size_t total = mxGetNumberOfElements(&array);
+    if (first >= total || (part == 1 && !array.complex)) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
+    Id dataset(H5Dopen2(file.file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
+    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+    std::vector<hsize_t> dims;
+    if (!space.ok() || !SpaceDims(space.get(), dims) ||
+        H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) {
+        return 0;
+    }
+    Id type(PartType(array.classId, array.complex, part), H5Tclose);
+    if (!type.ok()) return 0;
+    // Only these elements are read: their coordinates in C order, the last
+    // dimension fastest.
+    if (!dims.empty()) {
+        std::vector<hsize_t> points(count * dims.size());
+        for (size_t i = 0; i < count; ++i) {
+            uint64_t rest = first + i;
+            for (size_t d = dims.size(); d-- > 0;) {
+                points[i * dims.size() + d] = rest % dims[d];
+                rest /= dims[d];
+            }
+        }
+        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return 0;
+    }
+    const hsize_t memoryCount = count;
+    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+    raw.resize(count * ClassElementSize(array.classId));
+    if (!memory.ok() || H5Dread(dataset.get(), type.get(), memory.get(), space.get(), H5P_DEFAULT, raw.data()) < 0) {
+        return 0;
+    }
+    return count;
+}
+
+bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // Made in memory (no backing file), then handed to the caller's atomic
-    // write; the user block before the HDF5 data takes the MAT header.
+    // Made in memory (no backing file); the user block before the HDF5 data
+    // takes the MAT header.
     constexpr size_t kImageGrowth = 1 << 20;
     if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
         H5Pset_fapl_core(access.get(), kImageGrowth, false) < 0 ||
@@ -614,22 +572,18 @@ bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std:
     static uint64_t images = 0;
     const std::string imageName = "matwcx-image-" + std::to_string(++images);
     Id out(H5Fcreate(imageName.c_str(), H5F_ACC_TRUNC, create.get(), access.get()), H5Fclose);
-    if (!out.ok() || !CopyWithReferences(file->file, out.get(), array.name.c_str())) return false;
-    if (MayHoldObjects(array.classId) && H5Lexists(file->file, kSubsystemGroup, H5P_DEFAULT) > 0 &&
-        !CopyWithReferences(file->file, out.get(), kSubsystemGroup)) {
+    if (!out.ok() || !CopyWithReferences(file.file, out.get(), array.name.c_str())) return false;
+    if (MayHoldObjects(array.classId) && H5Lexists(file.file, kSubsystemGroup, H5P_DEFAULT) > 0 &&
+        !CopyWithReferences(file.file, out.get(), kSubsystemGroup)) {
         return false;
     }
     if (H5Fflush(out.get(), H5F_SCOPE_GLOBAL) < 0) return false;
     // The image is the HDF5 data from its base address on: the user block
-    // goes before it, the header at its start and zeros after.
+    // goes before it.
     const ssize_t size = H5Fget_file_image(out.get(), nullptr, 0);
     if (size <= 0) return false;
     image.assign(kV73UserBlockSize + static_cast<size_t>(size), 0);
-    if (H5Fget_file_image(out.get(), image.data() + kV73UserBlockSize, static_cast<size_t>(size)) != size) {
-        return false;
-    }
-    std::memcpy(image.data(), header, kHeaderSize);
-    return true;
+    return H5Fget_file_image(out.get(), image.data() + kV73UserBlockSize, static_cast<size_t>(size)) == size;
 }
 
-}  // namespace matlib
+}  // namespace matlib::hdf5

@@ -12,6 +12,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <zlib.h>
@@ -402,4 +404,36 @@ TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
             EXPECT_EQ(Bytes(bytes.end() - 2, bytes.end()), (Bytes{static_cast<uint8_t>('a' + (kRows * kCols - 1) % 26), 0}));
         }
     }
+}
+
+// A version 7.3 file is read by a worker process. One killed meanwhile costs
+// the read that finds it gone (no SIGPIPE, which would end this process), is
+// reaped, and the next read starts another; closing the file ends the last.
+TEST(HostileFiles, AKilledVersion73WorkerCostsOneRead) {
+    const std::string path = testenv::TestDataDir() + "/matio/v73.mat";
+    const auto children = [] {
+        std::vector<pid_t> pids;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream list(task.path() / "children");
+            for (pid_t pid; list >> pid;) pids.push_back(pid);
+        }
+        return pids;
+    };
+    FilePtr m(matOpen(path.c_str(), "r"));
+    if (!m) GTEST_SKIP() << "no version 7.3 file to read";
+    ASSERT_EQ(ListHeaders(m.get()).size(), 22u);
+    const std::vector<pid_t> first = children();
+    ASSERT_EQ(first.size(), 1u);
+    kill(first[0], SIGKILL);
+    siginfo_t ended;
+    waitid(P_PID, static_cast<id_t>(first[0]), &ended, WEXITED | WNOWAIT);
+    EXPECT_FALSE(ArrayPtr(matGetArray(m.get(), "m_double")));
+    EXPECT_EQ(waitpid(first[0], nullptr, WNOHANG), -1);   // reaped
+    ArrayPtr again(matGetArray(m.get(), "m_double"));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(ReadReal(again.get(), 12), Iota(12, 1));
+    EXPECT_EQ(children().size(), 1u);
+    again.reset();
+    m.reset();
+    EXPECT_TRUE(children().empty());
 }

@@ -1,0 +1,41 @@
+// The libhdf5 side of version 7.3 files (v73_reader.cpp). It runs only in
+// the worker process (v73_worker.cpp): libhdf5 may crash on a damaged file,
+// and nothing of it may take the process that reads the archive down with it.
+// Arrays are named by their index among the file's variables.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "matlib/mat_internal.h"
+#include "matlib/readers.h"
+
+namespace matlib::hdf5 {
+
+struct File;
+struct FileCloser {
+    void operator()(File* file) const;
+};
+using FilePtr = std::unique_ptr<File, FileCloser>;
+
+// Opens the HDF5 data of the file at `path` and finds its variables (the
+// top-level objects whose names do not begin with '#'), in name order. Null
+// when libhdf5 cannot open it or it holds more than kMaxVariables.
+FilePtr Open(const std::string& path);
+const std::vector<std::string>& Names(const File& file);
+
+// The header of variable `index`: its class, dimensions and flags.
+HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array);
+// All of its data as the class's own type (sparse: with ir and jc as stored).
+bool Decode(File& file, const mxArray& array, DecodedData& out);
+// Elements [first, first + count) of one part (0 real, 1 imaginary) as the
+// class's own type, count of them at most; the number read.
+size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
+                    std::vector<uint8_t>& raw);
+// A version 7.3 file holding just this variable and what it refers to: a
+// zeroed user block of kV73UserBlockSize bytes, then the HDF5 data.
+bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image);
+
+}  // namespace matlib::hdf5

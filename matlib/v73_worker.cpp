@@ -1,0 +1,585 @@
+// Version 7.3 files are read by a worker process, never in the process that
+// reads the archive: libhdf5 can crash, hang or allocate without end on a
+// damaged file, and the engine runs inside a file manager. Each open file
+// gets a worker of its own (forked when it is opened, ended when it is
+// closed); the functions of readers.h send it requests over a socket pair
+// and check every answer against what they asked for before they use it.
+// A worker that dies, stops answering or answers nonsense is one failed
+// read; the next request starts a new worker for the same, unchanged file.
+//
+// Why fork and not a helper program: the engine is linked into the plug-in,
+// the command and the tests alike, and none of them would have to find and
+// ship a second executable. After the fork the child touches only its own
+// state (this process never initialises libhdf5) and malloc, which glibc
+// makes safe in the child of a threaded process.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "matlib/convert.h"
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+#include "matlib/v73_hdf5.h"
+
+namespace matlib {
+
+namespace {
+
+using namespace format;
+
+// A worker that sends nothing for this long is taken for hung.
+constexpr int kAnswerTimeoutMs = 60 * 1000;
+// What a worker may use besides what it inherits from the fork: enough for
+// any variable the parent could hold, not for a runaway allocation.
+constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
+constexpr rlim_t kWorkerCpuSeconds = 600;
+// New workers for one file after the first, so that one damaged variable
+// does not end the reading of the others, nor a file start workers without end.
+constexpr int kMaxRestarts = 3;
+// Answers arrive in pieces of at most this size: a length that lies costs
+// no more than what was really sent.
+constexpr size_t kReceiveStep = size_t{16} << 20;
+
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4 };
+
+struct Request {
+    uint32_t operation = 0;
+    uint32_t part = 0;
+    uint64_t index = 0;
+    uint64_t first = 0;
+    uint64_t count = 0;
+};
+
+struct AnswerHead {
+    uint32_t ok = 0;
+    uint32_t unused = 0;
+    uint64_t length = 0;
+};
+
+constexpr uint32_t kComplex = 1, kGlobal = 2, kLogical = 4, kSparse = 8;
+
+// ---- the bytes of an answer -------------------------------------------------------
+
+void Put(std::vector<uint8_t>& out, const void* p, size_t n) {
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    out.insert(out.end(), bytes, bytes + n);
+}
+void Put32(std::vector<uint8_t>& out, uint32_t v) { Put(out, &v, sizeof v); }
+void Put64(std::vector<uint8_t>& out, uint64_t v) { Put(out, &v, sizeof v); }
+
+// Reads an answer's fields in order; any read past its end fails, and so
+// does every read after it.
+class Fields {
+public:
+    explicit Fields(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    bool Take(void* p, size_t n) {
+        if (failed_ || n > bytes_.size() - at_) return failed_ = true, false;
+        if (n > 0) std::memcpy(p, bytes_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    uint32_t Get32() {
+        uint32_t v = 0;
+        Take(&v, sizeof v);
+        return v;
+    }
+    uint64_t Get64() {
+        uint64_t v = 0;
+        Take(&v, sizeof v);
+        return v;
+    }
+    size_t left() const { return bytes_.size() - at_; }
+    bool ok() const { return !failed_; }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    size_t at_ = 0;
+    bool failed_ = false;
+};
+
+// ---- the socket ------------------------------------------------------------------------
+
+// MSG_NOSIGNAL: a closed peer is an error code, never SIGPIPE.
+bool SendAll(int fd, const void* p, size_t n) {
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    while (n > 0) {
+        const ssize_t sent = send(fd, bytes, n, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        bytes += sent;
+        n -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// Exactly n bytes; false on the end of the stream, an error, or (timeoutMs
+// >= 0) that long without a byte.
+bool ReceiveAll(int fd, void* p, size_t n, int timeoutMs) {
+    auto* bytes = static_cast<uint8_t*>(p);
+    while (n > 0) {
+        if (timeoutMs >= 0) {
+            pollfd wait{fd, POLLIN, 0};
+            const int ready = poll(&wait, 1, timeoutMs);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+        }
+        const ssize_t got = recv(fd, bytes, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool SendAnswer(int fd, bool ok, const std::vector<uint8_t>& payload) {
+    AnswerHead head;
+    head.ok = ok ? 1 : 0;
+    head.length = ok ? payload.size() : 0;
+    return SendAll(fd, &head, sizeof head) && (!ok || SendAll(fd, payload.data(), payload.size()));
+}
+
+// ---- the worker ------------------------------------------------------------------------
+
+void PutHeader(std::vector<uint8_t>& out, const mxArray& array) {
+    Put32(out, static_cast<uint32_t>(array.classId));
+    Put32(out, (array.complex ? kComplex : 0) | (array.global ? kGlobal : 0) | (array.logical ? kLogical : 0) |
+                   (array.sparse ? kSparse : 0));
+    Put64(out, array.nzmax);
+    Put32(out, static_cast<uint32_t>(array.dims.size()));
+    Put32(out, static_cast<uint32_t>(array.className.size()));
+    for (mwSize d : array.dims) Put64(out, d);
+    Put(out, array.className.data(), array.className.size());
+}
+
+void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
+    Put64(out, data.real.size());
+    Put64(out, data.imag.size());
+    Put64(out, data.ir.size());
+    Put64(out, data.jc.size());
+    Put(out, data.real.data(), data.real.size());
+    Put(out, data.imag.data(), data.imag.size());
+    for (size_t i : data.ir) Put64(out, i);
+    for (size_t j : data.jc) Put64(out, j);
+}
+
+// One request's answer. The header of the variable asked about is kept for
+// the requests that follow (a viewer reads one variable piece by piece).
+bool Answer(hdf5::File& file, const Request& request, std::vector<uint8_t>& out) {
+    static mxArray header;
+    static uint64_t headerIndex = UINT64_MAX;
+    if (headerIndex != request.index) {
+        headerIndex = UINT64_MAX;
+        header = mxArray();
+        if (hdf5::ReadHeader(file, request.index, header) != HeaderStatus::Ok) return false;
+        headerIndex = request.index;
+    }
+    switch (request.operation) {
+        case kHeader: PutHeader(out, header); return true;
+        case kDecode: {
+            DecodedData data;
+            if (!hdf5::Decode(file, header, data)) return false;
+            PutDecoded(out, data);
+            return true;
+        }
+        case kElements:
+            return hdf5::ReadElements(file, header, static_cast<int>(request.part), request.first,
+                                      static_cast<size_t>(request.count), out) > 0;
+        case kImage: return hdf5::WriteImage(file, header, out);
+        default: return false;
+    }
+}
+
+// The child after the fork: alone with its socket, default signal actions
+// (a crash ends it instead of running the host's handlers), no core file,
+// bounded memory and time.
+// Its socket becomes descriptor 3; every other one the host had is closed.
+void IsolateWorker(int fd, uint64_t fileSize) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+    // Above the standard ones first, which a host may have closed.
+    const int channel = fcntl(fd, F_DUPFD, 3);
+    const int null = open("/dev/null", O_RDWR);
+    for (int standard = 0; standard < 3; ++standard) dup2(null, standard);
+    if (channel < 0 || dup2(channel, 3) < 0) _exit(1);
+    close_range(4, ~0U, 0);
+    prctl(PR_SET_DUMPABLE, 0);
+    rlimit core{0, 0};
+    setrlimit(RLIMIT_CORE, &core);
+    rlimit cpu{kWorkerCpuSeconds, kWorkerCpuSeconds};
+    setrlimit(RLIMIT_CPU, &cpu);
+    // The address space is the inherited one (the host's, mapped but not
+    // copied) and the allowance on top.
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        unsigned long pages = 0;
+        if (std::fscanf(statm, "%lu", &pages) == 1) {
+            const uint64_t allowance = kWorkerMemory + std::min<uint64_t>(fileSize, uint64_t{1} << 40) * 2;
+            const uint64_t limit = uint64_t{pages} * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + allowance;
+            if (limit <= RLIM_INFINITY) {
+                rlimit memory{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+                setrlimit(RLIMIT_AS, &memory);
+            }
+        }
+        std::fclose(statm);
+    }
+}
+
+[[noreturn]] void RunWorker(int fd, const std::string& path, uint64_t fileSize) {
+    IsolateWorker(fd, fileSize);
+    fd = 3;
+    std::vector<uint8_t> out;
+    bool opened = false;
+    hdf5::FilePtr file;
+    try {
+        file = hdf5::Open(path);
+        if (file) {
+            // Names too long to list are sent empty; the reader refuses them.
+            for (const std::string& name : hdf5::Names(*file)) {
+                const bool fits = !name.empty() && name.size() <= kMaxNameLength;
+                Put32(out, fits ? static_cast<uint32_t>(name.size()) : 0);
+                if (fits) Put(out, name.data(), name.size());
+            }
+            opened = true;
+        }
+    } catch (const std::bad_alloc&) {
+        opened = false;
+    }
+    if (!SendAnswer(fd, opened, out) || !opened) _exit(0);
+    Request request;
+    // The parent closing its end (or dying) ends the worker.
+    while (ReceiveAll(fd, &request, sizeof request, -1)) {
+        out.clear();
+        bool ok = false;
+        try {
+            ok = Answer(*file, request, out);
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        if (!SendAnswer(fd, ok, out)) break;
+    }
+    _exit(0);
+}
+
+}  // namespace
+
+// ---- the reader's side ----------------------------------------------------------------------
+
+struct V73File {
+    std::string path;
+    uint64_t size = 0;
+    std::vector<std::string> names;
+    std::mutex lock;   // one request at a time; each file has its own worker
+    pid_t pid = -1;
+    int fd = -1;
+    int restarts = 0;
+
+    ~V73File() { Stop(); }
+
+    // Ends the worker and reaps it (a host that reaps every child itself
+    // leaves nothing to reap: ECHILD).
+    void Stop() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        pid = -1;
+    }
+
+    // Starts a worker on the file; its variables' names, as it found them.
+    bool Start(std::vector<std::string>& found);
+
+    // Sends a request and receives the answer's payload, at most maxLength
+    // bytes. False when the worker could not answer (the worker is then
+    // ended) or answered that it failed.
+    bool Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload);
+    bool Receive(uint64_t maxLength, std::vector<uint8_t>& payload);
+};
+
+bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
+    AnswerHead head;
+    if (!ReceiveAll(fd, &head, sizeof head, kAnswerTimeoutMs) || head.ok > 1 || head.length > maxLength ||
+        (head.ok == 0 && head.length != 0)) {
+        Stop();
+        return false;
+    }
+    payload.clear();
+    while (payload.size() < head.length) {
+        const size_t at = payload.size();
+        const size_t step = static_cast<size_t>(std::min<uint64_t>(head.length - at, kReceiveStep));
+        payload.resize(at + step);
+        if (!ReceiveAll(fd, payload.data() + at, step, kAnswerTimeoutMs)) {
+            Stop();
+            return false;
+        }
+    }
+    return head.ok == 1;
+}
+
+bool V73File::Start(std::vector<std::string>& found) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+    const pid_t child = fork();
+    if (child == 0) RunWorker(ends[1], path, size);
+    close(ends[1]);
+    if (child < 0) {
+        close(ends[0]);
+        return false;
+    }
+    pid = child;
+    fd = ends[0];
+    std::vector<uint8_t> payload;
+    if (!Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
+        Stop();
+        return false;
+    }
+    Fields fields(payload);
+    found.clear();
+    while (fields.left() > 0) {
+        const uint32_t length = fields.Get32();
+        std::string name(length <= kMaxNameLength ? length : 0, '\0');
+        if (length > kMaxNameLength || !fields.Take(name.data(), length) || found.size() >= kMaxVariables) {
+            Stop();
+            return false;
+        }
+        found.push_back(std::move(name));
+    }
+    return fields.ok();
+}
+
+bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+    if (fd < 0) {
+        // The last worker died: a new one, on the same variables.
+        std::vector<std::string> found;
+        if (restarts >= kMaxRestarts) return false;
+        ++restarts;
+        if (!Start(found) || found != names) {
+            Stop();
+            return false;
+        }
+    }
+    if (!SendAll(fd, &request, sizeof request)) {
+        Stop();
+        return false;
+    }
+    return Receive(maxLength, payload);
+}
+
+namespace {
+
+V73File* FileOf(const mxArray& array) {
+    return array.version == 73 && array.source != nullptr ? array.source->hdf5.get() : nullptr;
+}
+
+// The bytes of count elements of this class, or false when they overflow.
+bool ElementBytes(const mxArray& array, uint64_t count, uint64_t& bytes) {
+    return !__builtin_mul_overflow(count, ClassElementSize(array.classId), &bytes);
+}
+
+// Whether the worker's header is one this reader can hold: a class it
+// knows, two to kMaxDimensions dimensions whose product fits, a short class name.
+bool TakeHeader(const std::vector<uint8_t>& payload, mxArray& array) {
+    Fields fields(payload);
+    const uint32_t classId = fields.Get32();
+    const uint32_t flags = fields.Get32();
+    const uint64_t nzmax = fields.Get64();
+    const uint32_t dimCount = fields.Get32();
+    const uint32_t classNameLength = fields.Get32();
+    if (!fields.ok() || classId > mxOBJECT_CLASS || (flags & ~(kComplex | kGlobal | kLogical | kSparse)) != 0 ||
+        dimCount < 2 || dimCount > kMaxDimensions || classNameLength == 0 || classNameLength > kMaxClassNameLength ||
+        nzmax > SIZE_MAX) {
+        return false;
+    }
+    std::vector<mwSize> dims(dimCount);
+    size_t product = 1;
+    for (mwSize& d : dims) {
+        const uint64_t value = fields.Get64();
+        if (value > SIZE_MAX || __builtin_mul_overflow(product, static_cast<size_t>(value), &product)) return false;
+        d = static_cast<size_t>(value);
+    }
+    std::string className(classNameLength, '\0');
+    if (!fields.Take(className.data(), classNameLength) || fields.left() != 0) return false;
+    array.classId = static_cast<mxClassID>(classId);
+    array.className = std::move(className);
+    array.complex = (flags & kComplex) != 0;
+    array.global = (flags & kGlobal) != 0;
+    array.logical = (flags & kLogical) != 0;
+    array.sparse = (flags & kSparse) != 0;
+    array.nzmax = static_cast<size_t>(nzmax);
+    array.dims = std::move(dims);
+    return !array.sparse || array.classId == mxDOUBLE_CLASS || array.classId == mxLOGICAL_CLASS;
+}
+
+// Sparse indexes as the array needs them: column starts rising from 0 to at
+// most nzmax, every row inside the array.
+bool SparseIndexesSound(const mxArray& array, const DecodedData& out) {
+    const size_t columns = mxGetN(&array);
+    if (out.jc.size() != columns + 1 || out.ir.size() != array.nzmax || out.jc[0] != 0 ||
+        out.jc[columns] > array.nzmax) {
+        return false;
+    }
+    for (size_t c = 0; c < columns; ++c) {
+        if (out.jc[c + 1] < out.jc[c]) return false;
+    }
+    return std::all_of(out.ir.begin(), out.ir.end(), [&](size_t row) { return row < array.dims[0]; });
+}
+
+bool TakeIndexes(Fields& fields, uint64_t count, std::vector<size_t>& out) {
+    out.resize(static_cast<size_t>(count));
+    for (size_t& i : out) {
+        const uint64_t value = fields.Get64();
+        if (value > SIZE_MAX) return false;
+        i = static_cast<size_t>(value);
+    }
+    return fields.ok();
+}
+
+// The decoded data the worker sent, taken only when every part has the size
+// the array's header gives it.
+bool TakeDecoded(const std::vector<uint8_t>& payload, const mxArray& array, DecodedData& out) {
+    const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
+    uint64_t partBytes = 0;
+    if (!ElementBytes(array, count, partBytes)) return false;
+    Fields fields(payload);
+    const uint64_t realBytes = fields.Get64(), imagBytes = fields.Get64();
+    const uint64_t irCount = fields.Get64(), jcCount = fields.Get64();
+    // An empty array may come without data.
+    const bool realSound = realBytes == partBytes || (realBytes == 0 && count == 0);
+    const bool imagSound = array.complex ? imagBytes == realBytes : imagBytes == 0;
+    const bool indexesSound = array.sparse ? irCount == array.nzmax && jcCount == mxGetN(&array) + 1
+                                           : irCount == 0 && jcCount == 0;
+    if (!fields.ok() || !realSound || !imagSound || !indexesSound ||
+        fields.left() != realBytes + imagBytes + (irCount + jcCount) * 8) {
+        return false;
+    }
+    out.real.resize(static_cast<size_t>(realBytes));
+    out.imag.resize(static_cast<size_t>(imagBytes));
+    if (!fields.Take(out.real.data(), out.real.size()) || !fields.Take(out.imag.data(), out.imag.size()) ||
+        !TakeIndexes(fields, irCount, out.ir) || !TakeIndexes(fields, jcCount, out.jc)) {
+        return false;
+    }
+    return !array.sparse || SparseIndexesSound(array, out);
+}
+
+}  // namespace
+
+V73Status OpenV73(SourceFile& source) {
+    auto file = std::make_shared<V73File>();
+    file->path = source.path;
+    file->size = source.size;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (!file->Start(file->names)) return V73Status::Damaged;
+    source.hdf5 = std::move(file);
+    return V73Status::Ok;
+}
+
+HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,
+                           uint64_t& next) {
+    V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
+    if (file == nullptr) return HeaderStatus::Damaged;
+    if (index >= file->names.size()) return HeaderStatus::End;
+    if (file->names[index].empty()) return HeaderStatus::Damaged;   // its name is too long
+    std::lock_guard<std::mutex> lock(file->lock);
+    Request request;
+    request.operation = kHeader;
+    request.index = index;
+    std::vector<uint8_t> payload;
+    if (!file->Ask(request, 24 + kMaxDimensions * 8 + kMaxClassNameLength, payload) || !TakeHeader(payload, array)) {
+        return HeaderStatus::Damaged;
+    }
+    array.name = file->names[index];
+    array.version = 73;
+    array.source = source;
+    array.elementOffset = index;
+    next = index + 1;
+    return HeaderStatus::Ok;
+}
+
+bool DecodeV73(const mxArray& array, DecodedData& out) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    // What the answer may hold: both parts and the sparse indexes.
+    const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
+    const uint64_t indexes = array.sparse ? uint64_t{array.nzmax} + mxGetN(&array) + 1 : 0;
+    uint64_t partBytes = 0, bothParts = 0, indexBytes = 0, maxLength = 0;
+    if (indexes > SIZE_MAX || !ElementBytes(array, count, partBytes) ||
+        __builtin_mul_overflow(partBytes, 2, &bothParts) || __builtin_mul_overflow(indexes, 8, &indexBytes) ||
+        __builtin_add_overflow(bothParts, indexBytes + 32, &maxLength)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kDecode;
+    request.index = array.elementOffset;
+    std::vector<uint8_t> payload;
+    return file->Ask(request, maxLength, payload) && TakeDecoded(payload, array, out);
+}
+
+size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
+                       int64_t* asInt64, uint64_t* asUInt64) {
+    V73File* file = FileOf(array);
+    const size_t total = mxGetNumberOfElements(&array);
+    const size_t width = ClassElementSize(array.classId);
+    if (file == nullptr || width == 0 || first >= total || (part == 1 && !array.complex) || array.sparse) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
+    uint64_t maxLength = 0;
+    if (count == 0 || !ElementBytes(array, count, maxLength)) return 0;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return 0;
+    Request request;
+    request.operation = kElements;
+    request.part = static_cast<uint32_t>(part);
+    request.index = array.elementOffset;
+    request.first = first;
+    request.count = count;
+    std::vector<uint8_t> values;
+    if (!file->Ask(request, maxLength, values) || values.size() % width != 0) return 0;
+    const size_t read = values.size() / width;
+    for (size_t i = 0; i < read; ++i) {
+        ReadClassValue(values.data() + i * width, array.classId, asDouble ? asDouble + i : nullptr,
+                       asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
+    }
+    return read;
+}
+
+bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std::vector<uint8_t>& image) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    static constexpr uint8_t kSignature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+    // A copy of part of the file (its data copied as stored, not decoded),
+    // with room for the new file's own metadata.
+    const uint64_t maxLength = std::min<uint64_t>(file->size, UINT64_MAX / 4) * 2 + (uint64_t{64} << 20);
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kImage;
+    request.index = array.elementOffset;
+    if (!file->Ask(request, maxLength, image) || image.size() < kV73UserBlockSize + sizeof kSignature ||
+        std::memcmp(image.data() + kV73UserBlockSize, kSignature, sizeof kSignature) != 0) {
+        return false;
+    }
+    std::memset(image.data(), 0, kV73UserBlockSize);
+    std::memcpy(image.data(), header, kHeaderSize);
+    return true;
+}
+
+}  // namespace matlib
