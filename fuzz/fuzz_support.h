@@ -31,6 +31,10 @@ void FreshFolder(const std::string& path);
 // The names in a folder (not recursive), sorted.
 std::string ListFolder(const std::string& path);
 
+// The engine on the file at path (size bytes): every reading, writing and
+// deleting operation, with the properties each must keep (engine_drive.cpp).
+void DriveEngine(const std::string& path, size_t size);
+
 // A property every input must keep: prints what broke and aborts, so that
 // libFuzzer records the input as a finding.
 [[noreturn]] void Fail(const char* what, const std::string& detail = "");

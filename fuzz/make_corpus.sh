@@ -8,6 +8,8 @@
 #                 files of Debian's scipy test data; the files of
 #                 $MATWCX_TESTDATA (Octave, matio, scipy) when it is set
 #   OUT/settings  a few settings files (the host's INI file)
+#   OUT/v73       the HDF5 data of the version 7.3 files among those (up to
+#                 256 KB), without their user block (v73_fuzz adds its own)
 # Only files under kMaxSeedBytes go in: libFuzzer mutates small inputs far
 # faster, and a large seed teaches it nothing a small one does not.
 # Usage: fuzz/make_corpus.sh OUT [MAKE_SEEDS]
@@ -18,8 +20,8 @@ kMaxSeedBytes=65536   # 64 KB
 python=/usr/bin/python3
 scipy_data=/usr/lib/python3/dist-packages/scipy/io/matlab/tests/data
 
-rm -rf "$out/mat" "$out/settings" "$out/subsystem"
-mkdir -p "$out/mat" "$out/settings" "$out/subsystem"
+rm -rf "$out/mat" "$out/settings" "$out/subsystem" "$out/v73"
+mkdir -p "$out/mat" "$out/settings" "$out/subsystem" "$out/v73"
 
 "$python" - "$out/mat" <<'PY'
 import os, sys
@@ -108,6 +110,18 @@ if [[ -n ${MATWCX_TESTDATA:-} && -d $MATWCX_TESTDATA ]]; then
   done < <(find "$MATWCX_TESTDATA" -name '*.mat' -size -"${kMaxSeedBytes}"c -print0)
 fi
 
+"$python" - "$out/v73" "$scipy_data" "${MATWCX_TESTDATA:-}" <<'PY'
+import os, sys
+out = sys.argv[1]
+for root in sys.argv[2:]:
+    for folder, _, files in os.walk(root) if root else []:
+        for name in files:
+            data = open(os.path.join(folder, name), 'rb').read() if name.endswith('.mat') else b''
+            if data[512:520] == b'\x89HDF\r\n\x1a\n' and len(data) <= 262144:
+                seed = os.path.relpath(os.path.join(folder, name), root).replace('/', '_')
+                open(os.path.join(out, seed + '.h5'), 'wb').write(data[512:])
+PY
+
 # Settings files: the plug-in's section as it writes it, among other
 # plug-ins' sections, with CR LF line ends, a byte-order mark, odd lines.
 s=$out/settings
@@ -117,4 +131,4 @@ printf '\xEF\xBB\xBF[matlab]\n  DeleteEnabled = -1 \n=novalue\nnokey\n;comment\n
 printf '[MATlab\nkey=value\n[]\n]=[\n[MATlab]]\n' >"$s/broken.ini"
 : >"$s/empty.ini"
 
-echo "make_corpus: $(ls "$out/mat" | wc -l) MAT-files, $(ls "$out/subsystem" | wc -l) subsystem data, $(ls "$s" | wc -l) settings files in $out"
+echo "make_corpus: $(ls "$out/mat" | wc -l) MAT-files, $(ls "$out/subsystem" | wc -l) subsystem data, $(ls "$out/v73" | wc -l) HDF5 data, $(ls "$s" | wc -l) settings files in $out"

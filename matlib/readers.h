@@ -40,6 +40,9 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
 // refers to), whole, its user block starting with `header`. False when it
 // cannot be made.
 bool WriteV73Image(const mxArray& array, const uint8_t header[128], std::vector<uint8_t>& image);
+// How long a version 7.3 read may go without an answer before it fails
+// (the fuzz target keeps it below its own time limit for one input).
+void SetV73AnswerTimeout(int milliseconds);
 
 // The class name of an array of this class; empty for objects and opaque
 // arrays, whose file names their class.

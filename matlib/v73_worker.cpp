@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -42,7 +43,7 @@ namespace {
 using namespace format;
 
 // A worker that sends nothing for this long is taken for hung.
-constexpr int kAnswerTimeoutMs = 60 * 1000;
+std::atomic<int> answerTimeoutMs{60 * 1000};
 // What a worker may use besides what it inherits from the fork: enough for
 // any variable the parent could hold, not for a runaway allocation.
 constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
@@ -316,7 +317,7 @@ struct V73File {
 
 bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     AnswerHead head;
-    if (!ReceiveAll(fd, &head, sizeof head, kAnswerTimeoutMs) || head.ok > 1 || head.length > maxLength ||
+    if (!ReceiveAll(fd, &head, sizeof head, answerTimeoutMs.load()) || head.ok > 1 || head.length > maxLength ||
         (head.ok == 0 && head.length != 0)) {
         Stop();
         return false;
@@ -326,7 +327,7 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
         const size_t at = payload.size();
         const size_t step = static_cast<size_t>(std::min<uint64_t>(head.length - at, kReceiveStep));
         payload.resize(at + step);
-        if (!ReceiveAll(fd, payload.data() + at, step, kAnswerTimeoutMs)) {
+        if (!ReceiveAll(fd, payload.data() + at, step, answerTimeoutMs.load())) {
             Stop();
             return false;
         }
@@ -480,6 +481,8 @@ bool TakeDecoded(const std::vector<uint8_t>& payload, const mxArray& array, Deco
 }
 
 }  // namespace
+
+void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
 
 V73Status OpenV73(SourceFile& source) {
     auto file = std::make_shared<V73File>();

@@ -20,7 +20,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"engine_fuzz subsystem_fuzz plugin_fuzz settings_fuzz"}
+targets=${FUZZ_TARGETS:-"engine_fuzz v73_fuzz subsystem_fuzz plugin_fuzz settings_fuzz"}
 jobs=2   # the machines have two cores
 # libFuzzer's own limits for the smoke run: an input that takes longer than
 # this (seconds) is a hang; a process above this (MB) allocates without bound.
@@ -60,6 +60,7 @@ for target in $targets; do
   seeds=$build/corpus/mat
   [[ $target == settings_fuzz ]] && seeds=$build/corpus/settings
   [[ $target == subsystem_fuzz ]] && seeds=$build/corpus/subsystem
+  [[ $target == v73_fuzz ]] && seeds=$build/corpus/v73
   run=$build/fuzz-run/$target
   mkdir -p "$run"
   log=$build/fuzz-$target.log

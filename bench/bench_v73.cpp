@@ -1,0 +1,123 @@
+// What reading version 7.3 files in a worker process costs: each operation
+// through the engine's readers (libhdf5 in the worker, answers over a
+// socket) and the same libhdf5 code called in this process, in one run.
+//   bench_v73 FILE VAR ROUNDS   open and every header; VAR's first 100
+//                               elements; VAR copied into a file image
+// Prints one line per operation: the best of ROUNDS seconds each way and
+// their ratio.
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_timer.h"
+#include "matlib/readers.h"
+#include "matlib/v73_hdf5.h"
+
+namespace {
+
+using namespace matlib;
+
+std::shared_ptr<SourceFile> Source(const char* path) {
+    auto source = std::make_shared<SourceFile>();
+    source->path = path;
+    source->stream = std::fopen(path, "rb");
+    if (source->stream == nullptr) return nullptr;
+    std::fseek(source->stream, 0, SEEK_END);
+    source->size = static_cast<uint64_t>(std::ftell(source->stream));
+    return source;
+}
+
+struct Times {
+    double worker = 1e30, inProcess = 1e30;
+    double workerCpu = 1e30, inProcessCpu = 1e30;
+};
+
+// CPU seconds of this process and of its reaped children (the workers).
+double CpuSeconds() {
+    double total = 0;
+    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        total += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    }
+    return total;
+}
+
+// The best wall-clock and CPU seconds so far, with this run's.
+template <typename Run>
+void Best(double& wall, double& cpu, Run run) {
+    const double start = bench_now(), startCpu = CpuSeconds();
+    if (!run()) {
+        std::fprintf(stderr, "bench_v73: an operation failed\n");
+        std::exit(1);
+    }
+    wall = std::min(wall, bench_now() - start);
+    cpu = std::min(cpu, CpuSeconds() - startCpu);
+}
+
+// Engine side: the worker's client. `wanted` is the variable's index.
+bool ThroughWorker(const char* path, int operation, uint64_t& wanted, const std::string& name) {
+    std::shared_ptr<SourceFile> source = Source(path);
+    if (!source || OpenV73(*source) != V73Status::Ok) return false;
+    mxArray array;
+    uint64_t next = 0;
+    for (uint64_t i = 0;; i = next) {
+        const HeaderStatus status = ReadV73Header(source, i, array, next);
+        if (status != HeaderStatus::Ok) return status == HeaderStatus::End && operation == 0;
+        if (operation == 0 || array.name != name) continue;
+        wanted = i;
+        if (operation == 1) {
+            double values[100];
+            return ReadV73Elements(array, 0, 0, 100, values, nullptr, nullptr) > 0;
+        }
+        const uint8_t header[128] = {};
+        std::vector<uint8_t> image;
+        return WriteV73Image(array, header, image);
+    }
+}
+
+// The same libhdf5 code in this process: listing reads every header; the
+// others go straight to the variable, as the engine's index lets it.
+bool InProcess(const char* path, int operation, uint64_t wanted) {
+    hdf5::FilePtr file = hdf5::Open(path);
+    if (!file) return false;
+    mxArray array;
+    if (operation == 0) {
+        for (uint64_t i = 0; i < hdf5::Names(*file).size(); ++i) {
+            if (hdf5::ReadHeader(*file, i, array) != HeaderStatus::Ok) return false;
+        }
+        return true;
+    }
+    if (hdf5::ReadHeader(*file, wanted, array) != HeaderStatus::Ok) return false;
+    std::vector<uint8_t> out;
+    return operation == 1 ? hdf5::ReadElements(*file, array, 0, 0, 100, out) > 0 : hdf5::WriteImage(*file, array, out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_v73 FILE VAR ROUNDS\n");
+        return 2;
+    }
+    const char* operations[] = {"list", "view", "extract"};
+    const int rounds = std::atoi(argv[3]);
+    for (int operation = 0; operation < 3; ++operation) {
+        Times t;
+        uint64_t wanted = 0;
+        for (int round = 0; round < rounds; ++round) {
+            // Alternating, so that both see the same state of the machine.
+            Best(t.worker, t.workerCpu, [&] { return ThroughWorker(argv[1], operation, wanted, argv[2]); });
+            Best(t.inProcess, t.inProcessCpu, [&] { return InProcess(argv[1], operation, wanted); });
+        }
+        std::printf("%-8s wall: worker %.4f s, in-process %.4f s, ratio %.2f; CPU: worker %.4f s, in-process %.4f s, ratio %.2f\n",
+                    operations[operation], t.worker, t.inProcess, t.worker / t.inProcess, t.workerCpu, t.inProcessCpu,
+                    t.workerCpu / t.inProcessCpu);
+    }
+    return 0;
+}
