@@ -13,6 +13,7 @@
 // state (this process never initialises libhdf5) and malloc, which glibc
 // makes safe in the child of a threaded process.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -54,6 +55,9 @@ constexpr int kMaxRestarts = 3;
 // Answers arrive in pieces of at most this size: a length that lies costs
 // no more than what was really sent.
 constexpr size_t kReceiveStep = size_t{16} << 20;
+// Headers asked for at once while listing, and the most one may take.
+constexpr uint64_t kHeaderBatch = 256;
+constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
 enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4 };
 
@@ -183,14 +187,28 @@ void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
 bool Answer(hdf5::File& file, const Request& request, std::vector<uint8_t>& out) {
     static mxArray header;
     static uint64_t headerIndex = UINT64_MAX;
-    if (headerIndex != request.index) {
+    const auto load = [&](uint64_t index) {
+        if (headerIndex == index) return true;
         headerIndex = UINT64_MAX;
         header = mxArray();
-        if (hdf5::ReadHeader(file, request.index, header) != HeaderStatus::Ok) return false;
-        headerIndex = request.index;
+        if (hdf5::ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
+        headerIndex = index;
+        return true;
+    };
+    if (request.operation == kHeader) {
+        // Up to `count` headers from `index` on, up to the first that fails,
+        // each after its length: a listing costs one exchange per batch.
+        for (uint64_t k = 0; k < request.count && load(request.index + k); ++k) {
+            const size_t at = out.size();
+            Put32(out, 0);
+            PutHeader(out, header);
+            const auto length = static_cast<uint32_t>(out.size() - at - 4);
+            std::memcpy(out.data() + at, &length, sizeof length);
+        }
+        return !out.empty();
     }
+    if (!load(request.index)) return false;
     switch (request.operation) {
-        case kHeader: PutHeader(out, header); return true;
         case kDecode: {
             DecodedData data;
             if (!hdf5::Decode(file, header, data)) return false;
@@ -243,6 +261,9 @@ void IsolateWorker(int fd, uint64_t fileSize) {
 
 [[noreturn]] void RunWorker(int fd, const std::string& path, uint64_t fileSize) {
     IsolateWorker(fd, fileSize);
+    // Memory it frees stays with it: every page it gets anew costs a fault,
+    // and after the fork every inherited page it writes costs one more.
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
     fd = 3;
     std::vector<uint8_t> out;
     bool opened = false;
@@ -289,6 +310,12 @@ struct V73File {
     pid_t pid = -1;
     int fd = -1;
     int restarts = 0;
+    // The headers of the last batch: variables [batchFirst, batchFirst +
+    // batch.size()). After a batch fails, headers are asked for one by one,
+    // so that a variable that ends its worker costs only its own header.
+    uint64_t batchFirst = 0;
+    std::vector<std::vector<uint8_t>> batch;
+    uint64_t batchSize = kHeaderBatch;
 
     ~V73File() { Stop(); }
 
@@ -313,7 +340,31 @@ struct V73File {
     // ended) or answered that it failed.
     bool Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload);
     bool Receive(uint64_t maxLength, std::vector<uint8_t>& payload);
+    // The headers of variables [first, first + count) or a prefix of them, into batch.
+    bool FetchHeaders(uint64_t first, uint64_t count);
 };
+
+bool V73File::FetchHeaders(uint64_t first, uint64_t count) {
+    batch.clear();
+    Request request;
+    request.operation = kHeader;
+    request.index = first;
+    request.count = count;
+    std::vector<uint8_t> payload;
+    if (!Ask(request, count * (4 + kMaxHeaderBytes), payload)) return false;
+    Fields fields(payload);
+    while (fields.left() > 0) {
+        const uint32_t length = fields.Get32();
+        std::vector<uint8_t> header(length <= kMaxHeaderBytes ? length : 0);
+        if (length > kMaxHeaderBytes || batch.size() >= count || !fields.Take(header.data(), length)) {
+            batch.clear();
+            return false;
+        }
+        batch.push_back(std::move(header));
+    }
+    batchFirst = first;
+    return !batch.empty();
+}
 
 bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     AnswerHead head;
@@ -501,13 +552,15 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
     if (index >= file->names.size()) return HeaderStatus::End;
     if (file->names[index].empty()) return HeaderStatus::Damaged;   // its name is too long
     std::lock_guard<std::mutex> lock(file->lock);
-    Request request;
-    request.operation = kHeader;
-    request.index = index;
-    std::vector<uint8_t> payload;
-    if (!file->Ask(request, 24 + kMaxDimensions * 8 + kMaxClassNameLength, payload) || !TakeHeader(payload, array)) {
-        return HeaderStatus::Damaged;
+    if (index < file->batchFirst || index - file->batchFirst >= file->batch.size()) {
+        const uint64_t count = std::min<uint64_t>(file->batchSize, file->names.size() - index);
+        if (!file->FetchHeaders(index, count)) {
+            if (count == 1) return HeaderStatus::Damaged;
+            file->batchSize = 1;
+            if (!file->FetchHeaders(index, 1)) return HeaderStatus::Damaged;
+        }
     }
+    if (!TakeHeader(file->batch[index - file->batchFirst], array)) return HeaderStatus::Damaged;
     array.name = file->names[index];
     array.version = 73;
     array.source = source;
