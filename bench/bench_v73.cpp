@@ -1,8 +1,9 @@
 // What reading version 7.3 files in a worker process costs: each operation
 // through the engine's readers (libhdf5 in the worker, answers over a
 // socket) and the same libhdf5 code called in this process, in one run.
-//   bench_v73 FILE VAR ROUNDS   open and every header; VAR's first 100
-//                               elements; VAR copied into a file image
+//   bench_v73 FILE VAR ROUNDS [OPERATION]
+//       list: open and every header; view: VAR's first 100 elements;
+//       extract: VAR copied into a file image (all three by default)
 // Prints one line per operation: the best of ROUNDS seconds each way and
 // their ratio.
 #include <sys/resource.h>
@@ -101,13 +102,14 @@ bool InProcess(const char* path, int operation, uint64_t wanted) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: bench_v73 FILE VAR ROUNDS\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: bench_v73 FILE VAR ROUNDS [list|view|extract]\n");
         return 2;
     }
     const char* operations[] = {"list", "view", "extract"};
     const int rounds = std::atoi(argv[3]);
     for (int operation = 0; operation < 3; ++operation) {
+        if (argc == 5 && std::string(argv[4]) != operations[operation]) continue;
         Times t;
         uint64_t wanted = 0;
         for (int round = 0; round < rounds; ++round) {

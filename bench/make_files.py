@@ -10,6 +10,8 @@ Files already present with a matching .done stamp are kept.
   one200.mat / one200_z.mat    small 'before', one 200 MB double 'big', small 'after'
   small10k_z.mat               10,000 small compressed variables (s00000..s09999)
   cells1k_z.mat                1,000 compressed cell arrays of 1,000 cells each (c0000..c0999)
+  v73_10k.mat                  version 7.3 (HDF5): 10,000 double scalars (s00000..s09999)
+  v73_one200.mat               version 7.3: small 'before', one 200 MB double 'big', small 'after'
   scalars10k.mat, scalars100k.mat, scalars1m.mat
                                10^4, 10^5, 10^6 uncompressed double scalars (s0000000..),
                                written directly (scipy takes minutes for a million)
@@ -67,6 +69,26 @@ def write_scalars(path, count):
           os.path.getsize(path) / MB, time.time() - t), flush=True)
 
 
+def write_v73(path, variables):
+    """A version 7.3 file as MATLAB lays it out for doubles: datasets with
+    MATLAB_class, dimensions reversed, a MAT header in the 512-byte user block."""
+    stamp = path + ".done"
+    if os.path.exists(path) and os.path.exists(stamp):
+        return
+    import h5py
+    t = time.time()
+    with h5py.File(path, "w", userblock_size=512) as f:
+        for name, value in variables.items():
+            d = f.create_dataset(name, data=np.ascontiguousarray(np.asarray(value).T))
+            d.attrs["MATLAB_class"] = np.bytes_("double")
+    text = b"MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: Mon Dec  7 02:00:00 2026 HDF5 schema 1.00 ."
+    with open(path, "r+b") as f:
+        f.write(text.ljust(116, b" ") + b" " * 8 + struct.pack("<H", 0x0200) + b"IM")
+    open(stamp, "w").close()
+    print("  wrote %s (%.0f MB) in %.1f s" % (os.path.basename(path),
+          os.path.getsize(path) / MB, time.time() - t), flush=True)
+
+
 def main():
     out = sys.argv[1]
     scale = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
@@ -96,6 +118,10 @@ def main():
             c[0, j] = np.array([[float(i * 1000 + j)]])
         cells["c%04d" % i] = c
     write(os.path.join(out, "cells1k_z.mat"), cells, True)
+
+    write_v73(os.path.join(out, "v73_10k.mat"), {"s%05d" % i: np.array([[float(i)]]) for i in range(10000)})
+    write_v73(os.path.join(out, "v73_one200.mat"), {"before": np.arange(10.0).reshape(1, 10), "big": signal(n200, 99),
+                                                    "after": np.arange(3.0).reshape(1, 3)})
 
     for count, name in ((10000, "scalars10k.mat"), (100000, "scalars100k.mat"), (1000000, "scalars1m.mat")):
         write_scalars(os.path.join(out, name), count)

@@ -172,6 +172,16 @@ for file in big20.mat big20_z.mat; do
   rm -f "$work/d.mat"
 done
 
+echo "bench: (d2) version 7.3 (HDF5) files: listing 10,000 variables, extracting one $(awk -v s="$scale" 'BEGIN { print 200 * s }')-MB variable"
+task="list v73_10k.mat"
+measure "$task" "matwcx plug-in" "$reps" : -- "$host" "$plugin" list "$(f v73_10k.mat)"
+measure "$task" "matio Mat_VarReadNextInfo" "$reps" : -- "$matio" headers "$(f v73_10k.mat)"
+task="extract 'big' from v73_one200.mat"
+out="$work/extract"
+measure "$task" "matwcx plug-in" "$reps" "rm -rf $out; mkdir -p $out" -- "$host" "$plugin" extract "$(f v73_one200.mat)" big "$out"
+measure "$task" "h5copy of the dataset" "$reps" "rm -f $work/h.h5" -- h5copy -i "$(f v73_one200.mat)" -o "$work/h.h5" -s big -d big
+rm -rf "$out" "$work/h.h5"
+
 echo "bench: (e) listing many small variables, against a bare tag walk (median of $(( reps > 5 ? reps : 5 )) runs)"
 pick=median
 for file in scalars10k.mat scalars100k.mat scalars1m.mat; do

@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
@@ -374,6 +375,12 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
         return false;
     }
     payload.clear();
+    // Room for the whole answer at once (its length is within what was asked
+    // for), so that a large one is not copied as it grows; without it, it grows.
+    try {
+        payload.reserve(static_cast<size_t>(std::min<uint64_t>(head.length, SIZE_MAX / 2)));
+    } catch (const std::exception&) {
+    }
     while (payload.size() < head.length) {
         const size_t at = payload.size();
         const size_t step = static_cast<size_t>(std::min<uint64_t>(head.length - at, kReceiveStep));
