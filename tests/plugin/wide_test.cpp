@@ -162,9 +162,7 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     plugin.ExtensionFinalize(nullptr);
 }
 
-// The progress callback: keeps the sizes reported (bytes when positive,
-// percentages of the whole when -1..-100) and answers 0 (Cancel) at report
-// number cancelAt (never when 0). Text-only reports (size 0) do not count.
+// The extraction's callback: its sizes (bytes), Cancel at report cancelAt (0: never).
 std::vector<int> reports;
 int cancelAt = 0;
 int WCX_CALL Progress(char*, int size) {
@@ -172,22 +170,15 @@ int WCX_CALL Progress(char*, int size) {
     reports.push_back(size);
     return static_cast<int>(reports.size()) == cancelAt ? 0 : 1;
 }
-bool AllBytes() { return std::all_of(reports.begin(), reports.end(), [](int r) { return r > 0; }); }
-// Deletion writes a file other than its entries: percentages only.
-bool AllPercentages() { return std::all_of(reports.begin(), reports.end(), [](int r) { return r <= -1 && r >= -100; }); }
 int WCX_CALL ProgressW(WCHAR*, int size) { return Progress(nullptr, size); }
 
-// Extraction and deletion report their bytes as they go; Cancel stops them
-// and leaves the destination and the MAT-file as they were, with no
-// temporary left.
-TEST_F(Wide16, CancelLeavesEverythingAsItWas) {
-    const Order o = Order::Little;
-    std::vector<double> values(400000, 1.5);   // 3.2 MB
-    const std::string path = Write("big.mat", File5(o, {NumericVar(o, "A", mxDOUBLE, {400000, 1}, values),
-                                                        NumericVar(o, "B", mxDOUBLE, {1, 1}, {2})}));
-    const Bytes before = ReadFile(path);
+// Extraction reports its bytes through the archive's callback of either
+// form; Cancel stops it and leaves no destination.
+TEST_F(Wide16, CancelLeavesNoDestination) {
+    const std::string path = Write("big.mat", File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {400000, 1},
+                                                                               std::vector<double>(400000, 1.5))}));
     for (const bool wide : {false, true}) {
-        for (int at : {0, 1}) {   // 0: never cancelled
+        for (int at : {0, 1}) {
             SCOPED_TRACE(std::to_string(wide) + " " + std::to_string(at));
             reports.clear();
             cancelAt = at;
@@ -207,33 +198,11 @@ TEST_F(Wide16, CancelLeavesEverythingAsItWas) {
             EXPECT_EQ(plugin.CloseArchive(handle), 0);
             EXPECT_EQ(fs::exists(out), at == 0);
             EXPECT_FALSE(reports.empty());
-            EXPECT_TRUE(AllBytes());
-            fs::remove(out);
-
-            reports.clear();
-            plugin.SetProcessDataProc(testhost::ProcessWideHandle(), wide ? nullptr : Progress);
-            plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), wide ? ProgressW : nullptr);
-            if (at == 1) {
-                EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), E_EABORTED);
-            }
-            EXPECT_GE(reports.size(), static_cast<size_t>(at));
-            EXPECT_TRUE(AllPercentages());
-            EXPECT_EQ(ReadFile(path), before);
+            EXPECT_TRUE(std::all_of(reports.begin(), reports.end(), [](int r) { return r > 0; }));
             EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+            fs::remove(out);
         }
     }
-    // Not cancelled, the percentages rise to the whole.
-    reports.clear();
-    cancelAt = 0;
-    plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
-    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), Progress);
-    EXPECT_EQ(plugin.Delete(path, {"B.double [1x1] "}), 0);
-    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
-    EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"A"});
-    EXPECT_TRUE(AllPercentages());
-    EXPECT_TRUE(std::is_sorted(reports.rbegin(), reports.rend()));
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.back(), -100);
 }
 
 }  // namespace
