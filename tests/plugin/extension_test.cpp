@@ -239,25 +239,31 @@ protected:
     std::string ini = dir.file("wcx.ini"), before;
 };
 
+// Apply saves without closing and goes off; Cancel keeps what Apply saved;
+// a file that cannot be written is said so, and Apply stays on.
 TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
     const struct {
-        bool lclChangeOnSet;
+        bool lclChangeOnSet, readOnly;
         std::vector<std::string> clicks;
         std::vector<bool> applyAfterClick;
         intptr_t modalResult;
         const char* saved;   // the two options in the file afterwards; null: untouched
     } cases[] = {
-        {true, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
-        {true, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
-        // A host whose boxes stay quiet when set; Cancel keeps what Apply saved.
-        {false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
+        {true, false, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
+        {true, false, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
+        // A host whose boxes stay quiet when set.
+        {false, false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
          wcx::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
+        {true, true, {"chkDeleteEnabled", "btnApply", "btnCancel"}, {true, true, true}, wcx::kModalResultCancel, nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.clicks.front());
+        SCOPED_TRACE(c.clicks.front() + (c.readOnly ? " read-only" : ""));
         host = Host{};
         host.lclChangeOnSet = c.lclChangeOnSet;
         Options(true, false);
+        if (c.readOnly) {
+            ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);   // refused even for root
+        }
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
         EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
@@ -270,8 +276,14 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         } else {
             EXPECT_NE(file.find(c.saved), std::string::npos) << file;
         }
+        ASSERT_EQ(host.boxes.size(), c.readOnly ? 1u : 0u);
+        if (c.readOnly) {
+            EXPECT_NE(host.boxes[0].find("could not be saved"), std::string::npos) << host.boxes[0];
+            EXPECT_NE(host.boxes[0].find(ini), std::string::npos) << host.boxes[0];
+            ASSERT_EQ(::chmod(ini.c_str(), 0600), 0);
+        }
     }
-    // The plug-in's record took the last save: the next dialog opens with it.
+    // The plug-in's record took the last Apply, saved or not: the next dialog opens with it.
     host = Host{};
     Configure({"btnCancel"});
     EXPECT_TRUE(host.afterInit.at("chkDeleteEnabled"));
