@@ -68,13 +68,11 @@ TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
     EXPECT_TRUE(Contains(text.out, "\"A.double [4x3] \"  ") && Contains(text.out, "2005-02-18 10:28:02")) << text.out;
     ToolRun json = Run({"list", "--json", path});
     EXPECT_EQ(json.status, 0) << json.err;
-    support::WriteText(io.file("list.json"), json.out);
-    std::string decoded;
-    ASSERT_TRUE(support::RunScipy(io, "import json\nfor e in json.load(open(files[0]))['archives'][0]['entries']:\n"
-                                      "    print(repr(e['name']), e['variable'], e['packSize'], e['unpSize'], e['date'])",
-                                  {io.file("list.json")}, &decoded))
-        << json.out << decoded;
-    EXPECT_EQ(decoded, "'A.double [4x3] ' A 12 96 2005-02-18 10:28:02\n'B.double [2x1] ' B 2 16 2005-02-18 10:28:02\n");
+    for (const char* entry : {R"({"name": "A.double [4x3] ", "variable": "A", "packSize": 12, "unpSize": 96, )",
+                              R"({"name": "B.double [2x1] ", "variable": "B", "packSize": 2, "unpSize": 16, )",
+                              R"("date": "2005-02-18 10:28:02")"}) {
+        EXPECT_TRUE(Contains(json.out, entry)) << json.out;
+    }
     ToolRun missing = Run({"list", dir.file("missing.mat")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(Contains(missing.err, "cannot open archive (E_EOPEN)"));

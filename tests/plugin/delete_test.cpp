@@ -172,47 +172,4 @@ TEST_F(Deletion, MoreNamesThanTheTableHoldsAndLongProgressTexts) {
     EXPECT_EQ(VariableNames(longPath), (std::vector<std::string>{"keep"}));
 }
 
-// Names only a crafted file holds go through the names the listing gave
-// them, and only the variable each one names goes: "../up", the second
-// "A", the unnamed one; the struct by its entry inside the directory, the
-// cell by the directory itself. A name inside another entry's folder names nothing.
-TEST_F(Deletion, HostileNamesThroughTheirListedNames) {
-    const Order o = Order::Little;
-    const std::string path = Write("hostile.mat", File5(o, {Scalar(o, "../up", 1), Scalar(o, "A", 2), Scalar(o, "a.b", 3),
-                                                            Scalar(o, "A", 4), Scalar(o, "", 5), StructVar(o, "st", {1, 1}, {}, {}),
-                                                            CellVar(o, "c", {1, 1}, {Scalar(o, "", 6)})}));
-    UseSettings(true, true);
-    const std::vector<std::string> listed = List(path);
-    ASSERT_EQ(listed.size(), 7u);
-    const std::string cellDirectory = listed[6].substr(0, listed[6].find(']') + 3);   // "c.cell [1x1] /"
-    EXPECT_EQ(Delete(path, {listed[0], listed[3], listed[4], listed[5], cellDirectory}), 0);
-    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"A", "a.b"}));
-    support::FilePtr file(matOpen(path.c_str(), "r"));
-    support::ArrayPtr first(matGetArray(file.get(), "A"));
-    EXPECT_EQ(support::ReadReal(first.get(), 1), std::vector<double>{2});   // the first A stayed
-    EXPECT_EQ(Delete(path, {support::Path("x", "A.double [1x1] ")}), E_NO_FILES);
-}
-
-// Without a host's box function the texts go to stderr (Windows shows the
-// system's box: tests/windows).
-TEST_F(Deletion, SwitchedOffAndPackingShowTheirBoxAndTouchNothing) {
-    const std::string path = Five();
-    const Bytes before = ReadFile(path);
-    UseSettings(false, false);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Delete(path, {"A.double [4x3] "}), E_NOT_SUPPORTED);
-    std::string newFile = support::Path(dir.path(), "new.mat"), existing = path;
-    char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
-    EXPECT_EQ(plugin.PackFiles(newFile.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
-    EXPECT_EQ(plugin.PackFiles(existing.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
-    const std::string packing = "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
-                                "However individual variables can be deleted and/or moved.\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error Processing Variable: You have disable variable deletion in the configuration dialog.\n"
-              "To enable variable deletion, invoke Packfile>Configure for MAT files.\n" + packing + packing);
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(ReadFile(path), before);
-    EXPECT_FALSE(std::filesystem::exists(newFile));
-}
-
 }  // namespace

@@ -6,11 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -29,32 +30,11 @@ struct Control {
     bool checked = false, enabled = true;
 };
 
-// A value as Lazarus writes one: a string of quoted pieces and #codes joined
-// by "+" or nothing, a set, a number or an identifier.
+// A value as Lazarus writes one: a number, an identifier, a set, or a
+// string of quoted pieces (quotes doubled inside) and #codes joined by "+".
 bool WellFormed(const std::string& v) {
-    if (v[0] == '[') return v.back() == ']';
-    if (v[0] != '\'' && v[0] != '#') {
-        const bool number = v.find_first_not_of("-0123456789") == std::string::npos;
-        return number || (!std::isdigit(static_cast<unsigned char>(v[0])) &&
-                          v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.") == std::string::npos);
-    }
-    for (size_t i = 0; i < v.size();) {
-        if (v[i] == ' ' || v[i] == '+') {
-            ++i;
-        } else if (v[i] == '#') {
-            const size_t end = std::min(v.find_first_not_of("0123456789", i + 1), v.size());
-            if (end == i + 1 || end - i > 4) return false;
-            i = end;
-        } else if (v[i] == '\'') {
-            for (++i; i < v.size() && (v[i] != '\'' || (i + 1 < v.size() && v[i + 1] == '\'')); ++i) {
-                if (v[i] == '\'') ++i;   // a doubled quote
-            }
-            if (i++ >= v.size()) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
+    static const std::regex kValue(R"(-?[0-9]+|[A-Za-z_][A-Za-z0-9_.]*|\[.*\]|(('([^']|'')*'|#[0-9]{1,3}) *\+? *)+)");
+    return std::regex_match(v, kValue);
 }
 
 // Parses the form; "" when Double Commander 1.0 loads it, else why not: its
@@ -289,23 +269,37 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
     EXPECT_TRUE(host.afterInit.at("chkDeleteEnabled"));
 }
 
+// Shown in the host's box, the refusals answer the code the host stays quiet
+// for; without a host's box function (after Finalize) the texts go to
+// standard error. Either way nothing is touched.
 TEST_F(Extension, TheHostsMessageBoxShowsTheRefusalsUntilFinalize) {
     Options(false, false);
-    // Shown in the host's box, the refusals answer the code the host stays quiet for.
-    EXPECT_EQ(plugin.Delete(dir.file("x.mat"), {"A.double [1x1] "}), E_EABORTED);
-    char empty[1] = {0};
-    EXPECT_EQ(plugin.PackFiles(empty, empty, empty, empty, 0), E_EABORTED);
+    const std::string mat = dir.file("x.mat");
+    using namespace matbuild;
+    WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
+    const std::string original = ReadText(mat);
+    std::string newFile = dir.file("new.mat"), existing = mat;
+    char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
+    EXPECT_EQ(plugin.Delete(mat, {"A.double [1x1] "}), E_EABORTED);
+    EXPECT_EQ(plugin.PackFiles(newFile.data(), subPath, srcPath, addList, 0), E_EABORTED);
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[0].rfind("Error Processing Variable|4112|You have disable variable deletion", 0), 0u) << host.boxes[0];
     EXPECT_EQ(host.boxes[1].rfind("Error Processing Variable|4112|Sorry, packing function", 0), 0u) << host.boxes[1];
 
     plugin.ExtensionFinalize(nullptr);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(plugin.Delete(dir.file("x.mat"), {"A.double [1x1] "}), E_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.Delete(mat, {"A.double [1x1] "}), E_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.PackFiles(existing.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
     plugin.ConfigurePacker(nullptr, plugin.library);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Error Processing Variable"), std::string::npos);
+    const std::string refusals = "Error Processing Variable: You have disable variable deletion in the configuration dialog.\n"
+                                 "To enable variable deletion, invoke Packfile>Configure for MAT files.\n"
+                                 "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
+                                 "However individual variables can be deleted and/or moved.\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().substr(0, refusals.size()), refusals);
     EXPECT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.shown, 0);
+    EXPECT_EQ(ReadText(mat), original);
+    EXPECT_FALSE(std::filesystem::exists(newFile));
 }
 
 // 1.0's record ends its functions with SendDlgMsg; one that stops before it

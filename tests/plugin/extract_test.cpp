@@ -29,19 +29,9 @@ protected:
         fs::create_directory(out);
     }
 
-    // Opens `path` and reads headers until the variable's entry is current.
     std::unique_ptr<testhost::Archive> OpenAt(const std::string& path, const std::string& variable, std::string* fileName,
                                               int mode = PK_OM_EXTRACT) {
-        auto archive = std::make_unique<testhost::Archive>(plugin, path, mode);
-        testhost::Entry entry;
-        while (archive->ok() && testhost::ReadOneHeader(plugin, archive->handle(), &entry) == 0) {
-            if (entry.fileName.rfind(variable + ".", 0) == 0) {
-                *fileName = entry.fileName;
-                return archive;
-            }
-        }
-        ADD_FAILURE() << "no entry for " << variable;
-        return archive;
+        return testhost::OpenAt(plugin, path, variable, fileName, mode);
     }
     // Extracts the variable's entry of the source into the folder.
     int ExtractTo(const std::string& variable, const std::string& folder, std::string* output = nullptr) {

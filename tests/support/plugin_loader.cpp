@@ -115,6 +115,20 @@ std::vector<Entry> Archive::ReadAll(int* lastResult) {
     return entries;
 }
 
+std::unique_ptr<Archive> OpenAt(const Plugin& plugin, const std::string& path, const std::string& variable,
+                                std::string* fileName, int mode) {
+    auto archive = std::make_unique<Archive>(plugin, path, mode);
+    Entry entry;
+    while (archive->ok() && ReadOneHeader(plugin, archive->handle(), &entry) == 0) {
+        if (entry.fileName.rfind(variable + ".", 0) == 0) {
+            *fileName = entry.fileName;
+            return archive;
+        }
+    }
+    ADD_FAILURE() << "no entry for " << variable;
+    return archive;
+}
+
 std::string CaptureStdout(const std::function<void()>& fn) {
     ::testing::internal::CaptureStdout();
     fn();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,11 @@ private:
     int openResult_ = -1;
     std::string path_, openOutput_;
 };
+
+// An archive of `path` opened in `mode`, read up to the entry of `variable`
+// (its name in *fileName); a test failure when there is none.
+std::unique_ptr<Archive> OpenAt(const Plugin& plugin, const std::string& path, const std::string& variable,
+                                std::string* fileName, int mode = PK_OM_EXTRACT);
 
 // Everything fn writes to standard output.
 std::string CaptureStdout(const std::function<void()>& fn);
