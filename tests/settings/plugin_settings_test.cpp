@@ -29,18 +29,12 @@ std::string StructHex(const PackDefaultParamStruct& params) {
 }
 
 // The section as the first load leaves it.
-std::string FirstLoadSection(const PackDefaultParamStruct& params, const std::string& eol) {
-    std::string text = "[MATlab]";
-    for (const std::string& line : {std::string("; Matlab MAT files format packer"),
-                                    std::string("; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID"),
-                                    std::string("; (and any other Matlab MAT file version 4 or 5 compatible)"),
-                                    std::string("Author = Quellmark"), std::string("Year   = 2003-2005"),
-                                    std::string("PackDefaultParamStructSize=272"), "DefaultIniName=" + std::string(params.DefaultIniName),
-                                    std::string("PluginInterfaceVersion=2.1"), "PackDefaultParamStruct=" + StructHex(params),
-                                    std::string("StructCellasDirs=0"), std::string("DeleteEnabled=1")}) {
-        text += eol + line;
-    }
-    return text + eol;
+std::string FirstLoadSection(const PackDefaultParamStruct& params) {
+    return std::string("[MATlab]\n; Matlab MAT files format packer\n; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID\n"
+                       "; (and any other Matlab MAT file version 4 or 5 compatible)\nAuthor = Quellmark\nYear   = 2003-2005\n"
+                       "PackDefaultParamStructSize=272\nDefaultIniName=") +
+           params.DefaultIniName + "\nPluginInterfaceVersion=2.1\nPackDefaultParamStruct=" + StructHex(params) +
+           "\nStructCellasDirs=0\nDeleteEnabled=1\n";
 }
 
 class Settings : public ::testing::Test {
@@ -61,33 +55,31 @@ protected:
 
 // An empty or missing section is filled once with the host's parameters;
 // afterwards a load (another host version, path or size) rewrites only the
-// two options, normalised, and keeps every other line and the line ends.
+// two options, normalised, and keeps every other line.
 TEST_F(Settings, LoadsFillAnEmptySectionOnceThenOnlyNormaliseTheOptions) {
-    for (const char* eol : {"\n", "\r\n"}) {
-        const std::string n = eol, other = "; shared file" + n + "[Other]" + n + "x = 1" + n + n;
-        const auto first = HostParams(2, 10, ini);
-        const std::string section = FirstLoadSection(first, n);
-        const struct { std::string before, after; } cases[] = {
-            {"", FirstLoadSection(first, "\n")},
-            {other, other + section},
-            {"[MATlab]" + n + n + "[Next]" + n, section + n + "[Next]" + n},   // blank lines are empty
-            {other + section + n + "[Last]" + n + "y=2", other + section + n + "[Last]" + n + "y=2"},
-        };
-        for (const auto& c : cases) {
-            std::filesystem::remove(ini);
-            if (!c.before.empty()) support::WriteText(ini, c.before);
-            EXPECT_EQ(Load(first), "Location: " + ini + "\nVersion: 2 . 10, Size: 272\n");
-            EXPECT_EQ(support::ReadText(ini), c.after) << c.before;
-            const PluginSettings loaded = GetPluginSettings();
-            EXPECT_EQ(std::memcmp(&loaded.HostParams, &first, sizeof first), 0);
-            ExpectOptions(0, 1, c.before);
-        }
-        auto second = HostParams(3, 5, ini);
-        second.size = 300;
-        EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300\n");
-        EXPECT_EQ(support::ReadText(ini), other + section + n + "[Last]" + n + "y=2");
-        EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
+    const std::string other = "; shared file\n[Other]\nx = 1\n\n", last = "\n[Last]\ny=2";
+    const auto first = HostParams(2, 10, ini);
+    const std::string section = FirstLoadSection(first);
+    const struct { std::string before, after; } cases[] = {
+        {"", section},
+        {other, other + section},
+        {"[MATlab]\n\n[Next]\n", section + "\n[Next]\n"},   // blank lines are empty
+        {other + section + last, other + section + last},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(ini);
+        if (!c.before.empty()) support::WriteText(ini, c.before);
+        EXPECT_EQ(Load(first), "Location: " + ini + "\nVersion: 2 . 10, Size: 272\n");
+        EXPECT_EQ(support::ReadText(ini), c.after) << c.before;
+        const PluginSettings loaded = GetPluginSettings();
+        EXPECT_EQ(std::memcmp(&loaded.HostParams, &first, sizeof first), 0);
+        ExpectOptions(0, 1, c.before);
     }
+    auto second = HostParams(3, 5, ini);
+    second.size = 300;
+    EXPECT_EQ(Load(second), "Location: " + ini + "\nVersion: 3 . 5, Size: 300\n");
+    EXPECT_EQ(support::ReadText(ini), other + section + last);
+    EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
     const struct { const char* section; int structCellasDirs, deleteEnabled; const char* written; } odd[] = {
         {"StructCellasDirs=2\nDeleteEnabled=1\n", 0, 1, "StructCellasDirs=0\nDeleteEnabled=1\n"},
         {"StructCellasDirs=-1\nDeleteEnabled=0\n", 0, 0, "StructCellasDirs=0\nDeleteEnabled=0\n"},
