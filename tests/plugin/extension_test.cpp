@@ -50,14 +50,13 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
     while (std::getline(lines, line)) {
         line.erase(0, line.find_first_not_of(' '));
         if (line.empty()) continue;
-        if (ended) return "text after the form's end";
         if (line.rfind("object ", 0) == 0) {
             const size_t colon = line.find(": ");
             if (colon == std::string::npos) return "bad line " + line;
             Control c{line.substr(7, colon - 7), line.substr(colon + 2), {}};
             const bool root = form->empty();
             if (root ? c.type != "TDialogBox" : kClasses.count(c.type) == 0) return "class " + c.type;
-            if (!root && open.empty()) return "a second form";
+            if (!root && open.empty()) return "text after the form's end";
             if (!names.insert(c.name).second) return "repeated name " + c.name;
             open.push_back(form->size());
             form->push_back(c);
@@ -70,11 +69,9 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
             if (open.empty() || equals == std::string::npos) return "bad line " + line;
             Control& c = (*form)[open.back()];
             const std::string key = line.substr(0, equals), value = line.substr(equals + 3);
-            if (c.properties.count(key) != 0) return "repeated property " + line;
-            c.properties[key] = value;
-            if (value == "{") {   // binary data: hex lines up to the closing brace
+            if (!c.properties.emplace(key, value).second) return "repeated property " + line;
+            if (value == "{") {   // binary data up to the closing brace
                 while (std::getline(lines, line) && line.find('}') == std::string::npos) {
-                    if (line.find_first_not_of(" 0123456789ABCDEF") != std::string::npos) return "bad binary " + key;
                 }
                 continue;
             }
@@ -104,10 +101,7 @@ struct Host {
     bool closed = false;
     wcx::HostDlgProc proc = nullptr;
 
-    static Host*& Current() {
-        static Host* host = nullptr;
-        return host;
-    }
+    static inline Host* current = nullptr;
     Control* Find(const std::string& name) {
         for (Control& c : form) {
             if (c.name == name) return &c;
@@ -125,7 +119,7 @@ struct Host {
     }
 
     static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
-        Current()->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
+        current->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
         return 1;
     }
     static intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
@@ -152,7 +146,7 @@ struct Host {
         return previous ? 1 : 0;
     }
     static int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
-        Host& host = *Current();
+        Host& host = *current;
         ++host.shown;
         host.form.clear();
         const std::string why = ParseForm(std::string(reinterpret_cast<const char*>(data), size), &host.form);
@@ -186,12 +180,12 @@ protected:
         PluginTest::SetUp();
         ASSERT_NE(plugin.ExtensionInitialize, nullptr);
         ASSERT_NE(plugin.ExtensionFinalize, nullptr);
-        Host::Current() = &host;
+        Host::current = &host;
         Initialize(65588);
     }
     void TearDown() override {
         if (plugin.ExtensionFinalize != nullptr) plugin.ExtensionFinalize(nullptr);
-        Host::Current() = nullptr;
+        Host::current = nullptr;
     }
     // As the host: a record of its own, gone after the call.
     void Initialize(uint32_t structSize) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/test_env.h"
+#include "support/support.h"
 #include "tools/os_calls.h"
 
 namespace testhost {
@@ -38,12 +38,8 @@ const Plugin& LoadedPlugin() {
 }
 
 bool Plugin::SetDefaultParams(const std::string& iniPath) const {
-    PackDefaultParamStruct dps{};
+    PackDefaultParamStruct dps = support::HostParams(2, 22, iniPath);
     if (iniPath.size() >= sizeof dps.DefaultIniName) return false;
-    dps.size = sizeof dps;
-    dps.PluginInterfaceVersionLow = 22;
-    dps.PluginInterfaceVersionHi = 2;
-    std::memcpy(dps.DefaultIniName, iniPath.c_str(), iniPath.size() + 1);
     CaptureStdout([&] { PackSetDefaultParams(&dps); });
     return true;
 }
@@ -70,15 +66,10 @@ int ReadOneHeader(const Plugin& plugin, HANDLE handle, Entry* entry) {
     const int result = plugin.ReadHeader(handle, &header);
     if (result != 0) return result;
     const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
-    entry->tailUntouched = std::all_of(bytes + kHeaderDataWrittenEnd, bytes + sizeof header, [](unsigned char b) { return b == 0xA5; });
-    entry->arcName.assign(header.ArcName, strnlen(header.ArcName, sizeof header.ArcName));
-    entry->fileName.assign(header.FileName, strnlen(header.FileName, sizeof header.FileName));
-    entry->flags = header.Flags;
-    entry->packSize = header.PackSize;
-    entry->unpSize = header.UnpSize;
-    entry->fileCRC = header.FileCRC;
-    entry->fileTime = header.FileTime;
-    entry->fileAttr = header.FileAttr;
+    *entry = {std::string(header.ArcName, strnlen(header.ArcName, sizeof header.ArcName)),
+              std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName)),
+              header.Flags, header.PackSize, header.UnpSize, header.FileCRC, header.FileTime, header.FileAttr,
+              std::all_of(bytes + kHeaderDataWrittenEnd, bytes + sizeof header, [](unsigned char b) { return b == 0xA5; })};
     return 0;
 }
 
