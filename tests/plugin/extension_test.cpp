@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -30,11 +30,32 @@ struct Control {
     bool checked = false, enabled = true;
 };
 
-// A value as Lazarus writes one: a number, an identifier, a set, or a
-// string of quoted pieces (quotes doubled inside) and #codes joined by "+".
+// A value as Lazarus writes one: a string of quoted pieces and #codes joined
+// by "+" or nothing, a set, a number or an identifier.
 bool WellFormed(const std::string& v) {
-    static const std::regex kValue(R"(-?[0-9]+|[A-Za-z_][A-Za-z0-9_.]*|\[.*\]|(('([^']|'')*'|#[0-9]{1,3}) *\+? *)+)");
-    return std::regex_match(v, kValue);
+    if (v[0] == '[') return v.back() == ']';
+    if (v[0] != '\'' && v[0] != '#') {
+        const bool number = v.find_first_not_of("-0123456789") == std::string::npos;
+        return number || (!std::isdigit(static_cast<unsigned char>(v[0])) &&
+                          v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.") == std::string::npos);
+    }
+    for (size_t i = 0; i < v.size();) {
+        if (v[i] == ' ' || v[i] == '+') {
+            ++i;
+        } else if (v[i] == '#') {
+            const size_t end = std::min(v.find_first_not_of("0123456789", i + 1), v.size());
+            if (end == i + 1 || end - i > 4) return false;
+            i = end;
+        } else if (v[i] == '\'') {
+            for (++i; i < v.size() && (v[i] != '\'' || (i + 1 < v.size() && v[i + 1] == '\'')); ++i) {
+                if (v[i] == '\'') ++i;   // a doubled quote
+            }
+            if (i++ >= v.size()) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Parses the form; "" when Double Commander 1.0 loads it, else why not: its

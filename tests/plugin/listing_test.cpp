@@ -358,7 +358,7 @@ TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
         {Scalar(o, std::string(300, 'p'), 2), shortened, nullptr},
         {ObjectVar(o, "o2", "../x/y\\z:\x01" "a b." + std::string(80, 'Q'), {1, 1}, {"f"}, {Scalar(o, "", 1)}),
          "o2..._x_y_z__a_b." + std::string(49, 'q') + " [1x1] ", nullptr},
-        {FieldlessStruct(o, "w", fit), "w.struct [" + fitText + "0] ", nullptr},
+        {FieldlessStruct(o, "w", fit), "w.struct [" + fitText + "0] ", "w"},
     };
     std::vector<Bytes> vars;
     for (const auto& row : rows) vars.push_back(row.element);

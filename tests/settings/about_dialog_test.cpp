@@ -58,7 +58,6 @@ struct FakeSurface : DialogSurface {
     intptr_t Send(MessageKind kind, int id = 0, int notification = kClicked) {
         return HandleAboutDialogMessage(*this, {kind, id, notification});
     }
-    void Click(int id) { checked[id] = !checked[id]; Send(MessageKind::kCommand, id); }
 };
 
 class AboutDialog : public ::testing::Test {
