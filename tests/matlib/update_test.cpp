@@ -139,37 +139,6 @@ TEST(WriteHeader, HasMatlabFormCreatedNowAndLoadsEmpty) {
     EXPECT_EQ(Bytes(file.begin() + 116, file.end()), (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 'I', 'M'}));
 }
 
-// Several arrays into one file, their sources closed before: copies follow
-// each other in the order put; decoded (version 4) data takes the file's
-// byte order; a copy of the other byte order is refused, the rest kept.
-TEST(WriteCopy, SeveralArraysInOneFile) {
-    TempDir dir;
-    const Bytes x = Compressed(Order::Big, NumericVar(Order::Big, "x", mxDOUBLE, {1, 1}, {1}));
-    const Bytes y = CharVar(Order::Big, "y", "why");
-    WriteFile(dir.file("be.mat"), File5(Order::Big, {x, y}));
-    WriteFile(dir.file("le.mat"), File5(Order::Little, {NumericVar(Order::Little, "l", mxDOUBLE, {1, 1}, {3})}));
-    WriteFile(dir.file("v4.mat"), V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "v", 2, 1, {0.5, 7}));
-    std::vector<ArrayPtr> arrays;
-    for (const auto& [file, name] : {std::pair{"be.mat", "y"}, {"be.mat", "x"}, {"v4.mat", "v"}, {"le.mat", "l"}}) {
-        FilePtr in(matOpen(dir.file(file).c_str(), "r"));
-        ASSERT_TRUE(in);
-        arrays.emplace_back(matGetArray(in.get(), name));
-        ASSERT_TRUE(arrays.back()) << name;
-    }
-    const std::string out = dir.file("out.mat");
-    MATFile* mfp = matOpen(out.c_str(), "w");
-    ASSERT_NE(mfp, nullptr);
-    for (size_t i = 0; i < arrays.size(); ++i) EXPECT_EQ(matPutArray(mfp, arrays[i].get()) == 0, i < 3) << i;
-    EXPECT_EQ(matClose(mfp), 0);
-    const Bytes written = ReadFile(out);
-    ASSERT_GT(written.size(), 128 + y.size() + x.size());
-    EXPECT_EQ(Bytes(written.begin() + 124, written.begin() + 128 + y.size() + x.size()), Cat({Bytes{0x01, 0x00, 'M', 'I'}, y, x}));
-    EXPECT_EQ(support::VariableNames(out), (std::vector<std::string>{"y", "x", "v"}));
-    FilePtr back(matOpen(out.c_str(), "r"));
-    ArrayPtr v(matGetArray(back.get(), "v"));
-    EXPECT_EQ(support::ReadReal(v.get(), 3), (std::vector<double>{0.5, 7}));
-}
-
 TEST(WriteTarget, FolderMissingFolderOrReadOnlyFileIsRefusedWithoutLeftovers) {
     TempDir dir;
     const std::string readOnly = dir.file("ro.mat");
@@ -195,34 +164,25 @@ TEST(WriteTarget, FolderMissingFolderOrReadOnlyFileIsRefusedWithoutLeftovers) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("x.mat")));
 }
 
+// By name: the first of that name not yet deleted; by occurrence: that one;
+// names are case-sensitive. An unknown name is refused and the others still
+// go; with nothing to delete the file is not even rewritten.
 TEST(Update, RepeatedAndUnknownNames) {
     TempDir dir;
     const std::string path = dir.file("dup.mat");
     const Order o = Order::Little;
     const Bytes a1 = NumericVar(o, "a", mxDOUBLE, {1, 1}, {1}), b = NumericVar(o, "b", mxDOUBLE, {1, 1}, {2}),
                 a2 = NumericVar(o, "a", mxDOUBLE, {1, 1}, {3});
-    WriteFile(path, File5(o, {a1, b, a2}));
-    MATFile* mfp = matOpen(path.c_str(), "u");
-    ASSERT_NE(mfp, nullptr);
-    // By name: the first of that name not yet deleted.
-    EXPECT_EQ(matDeleteArray(mfp, "a"), 0);
-    EXPECT_EQ(matDeleteArray(mfp, "a"), 0);
-    EXPECT_NE(matDeleteArray(mfp, "a"), 0);   // none left
-    EXPECT_NE(matDeleteArray(mfp, "B"), 0);   // names are case-sensitive
-    EXPECT_EQ(matClose(mfp), 0);
-    EXPECT_EQ(ReadFile(path), File5(o, {b}));
-
-    WriteFile(path, File5(o, {a1, b, a2}));
-    mfp = matOpen(path.c_str(), "u");
-    ASSERT_NE(mfp, nullptr);
-    EXPECT_EQ(matDeleteArrayOccurrence(mfp, "a", 2), 0);
-    EXPECT_NE(matDeleteArrayOccurrence(mfp, "a", 2), 0);   // already deleted
-    EXPECT_NE(matDeleteArrayOccurrence(mfp, "a", 3), 0);
-    EXPECT_EQ(matClose(mfp), 0);
-    EXPECT_EQ(ReadFile(path), File5(o, {a1, b}));
-
-    // An unknown name is refused and the others still go; with nothing to
-    // delete the file is not even rewritten.
+    for (bool byOccurrence : {false, true}) {
+        WriteFile(path, File5(o, {a1, b, a2}));
+        MATFile* mfp = matOpen(path.c_str(), "u");
+        ASSERT_NE(mfp, nullptr);
+        auto deleteA = [&](int occurrence) { return (byOccurrence ? matDeleteArrayOccurrence(mfp, "a", occurrence) : matDeleteArray(mfp, "a")) == 0; };
+        const std::vector<bool> deleted = {deleteA(2), deleteA(2), deleteA(3), matDeleteArray(mfp, "B") == 0};
+        EXPECT_EQ(deleted, (std::vector<bool>{true, !byOccurrence, false, false}));
+        EXPECT_EQ(matClose(mfp), 0);
+        EXPECT_EQ(ReadFile(path), byOccurrence ? File5(o, {a1, b}) : File5(o, {b}));
+    }
     int notFound = 0;
     EXPECT_EQ(support::Delete(path, {"nope", "b"}, &notFound), 0);
     EXPECT_EQ(notFound, 1);
