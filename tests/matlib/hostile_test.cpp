@@ -14,7 +14,6 @@
 
 #include <zlib.h>
 
-#include <cmath>
 #include <ctime>
 #include <cstring>
 #include <filesystem>
@@ -462,27 +461,18 @@ TEST(HostileFiles, ReaderlessStandardOutputDoesNotEndTheHost) {
 // handed more than a bounded piece (a C runtime may fail a write of gigabytes).
 TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
     constexpr uint32_t kRows = 2048, kCols = 3072;
-    struct Case { int32_t typeWord; const char* shownFirst; };   // little-endian IEEE doubles: 0 full, 1 text
+    struct Case { uint32_t typeWord; const char* shownFirst; };   // doubles, 0 full, 1 text
     for (const Case& c : {Case{0, "\t(1,1) = 0\n\t(2,1) = 1\n"}, Case{1, "abcdefghijklmnopqrstuvwxyzabc"}}) {
         SCOPED_TRACE(c.typeWord);
         const bool text = c.typeWord == 1;
         testenv::TempDir dir;
         const std::string path = dir.file("big4.mat"), out = dir.file("big.mat");
         {
-            FILE* f = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            const int32_t head[5] = {c.typeWord, kRows, kCols, 0, 4};
-            std::fwrite(head, sizeof head, 1, f);
-            std::fwrite("big", 4, 1, f);
-            std::vector<double> column(kRows);
-            for (uint32_t col = 0; col < kCols; ++col) {
-                for (uint32_t r = 0; r < kRows; ++r) {
-                    const double index = static_cast<double>(col) * kRows + r;
-                    column[r] = text ? 'a' + std::fmod(index, 26.0) : index;
-                }
-                std::fwrite(column.data(), sizeof(double), kRows, f);
-            }
-            ASSERT_EQ(std::fclose(f), 0);
+            std::vector<double> values(size_t{kRows} * kCols);
+            for (size_t i = 0; i < values.size(); ++i) values[i] = text ? 'a' + static_cast<double>(i % 26) : static_cast<double>(i);
+            Bytes data(values.size() * sizeof(double));   // the machine's own doubles: little-endian IEEE
+            std::memcpy(data.data(), values.data(), data.size());
+            WriteFile(path, V4MatrixRaw(V4Order::Little, c.typeWord, "big", kRows, kCols, 0, data));
         }
         EXPECT_EQ(Bounded([&] {
             static const platform::FileSystemCalls real = platform::RealFileSystem();

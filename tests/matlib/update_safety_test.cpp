@@ -418,12 +418,21 @@ TEST(UpdateSafety, FileWithHardLinksIsRefusedWithItsReason) {
     EXPECT_TRUE(StatOf(path).st_ino == StatOf(other).st_ino && StatOf(path).st_nlink == 2u);
 }
 
-// A symbolic link planted at the output's name is replaced by the output; the
-// file it pointed at (here outside the folder) stays as it was.
-TEST(UpdateSafety, ExtractionReplacesALinkAtTheDestinationNeverItsTarget) {
+// Symbolic links: a deletion through one changes the file it names (its
+// temporary beside that file) and keeps the link; an extraction replaces a
+// link planted at the output's name, never the file it pointed at (here
+// outside the folder, or missing).
+TEST(UpdateSafety, LinksAreFollowedByDeletionAndReplacedByExtraction) {
     TempDir dir;
-    const std::string source = dir.file("source.mat"), victim = dir.file("victim"), target = dir.file("a.mat");
-    WriteFile(source, File5(Order::Little, Variables(10)));
+    std::filesystem::create_directory(dir.file("real"));
+    const std::string source = dir.file("real/f.mat"), link = dir.file("link.mat"), victim = dir.file("victim"), target = dir.file("a.mat");
+    const std::vector<Bytes> vars = Variables(10);
+    WriteFile(source, File5(Order::Little, vars));
+    ASSERT_EQ(::symlink(source.c_str(), link.c_str()), 0);
+    ASSERT_EQ(support::Delete(link, {"c"}), 0);
+    EXPECT_TRUE(S_ISLNK(StatOf(link).st_mode));
+    EXPECT_EQ(ReadFile(source), Without(vars, 2));
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty() && support::StrayTemporaries(dir.file("real")).empty());
     WriteFile(victim, Bytes(64, 'v'));
     for (const std::string& pointsAt : {victim, dir.file("missing")}) {
         std::filesystem::remove(target);

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <regex>
 
 #include "platform/file_io.h"
 #include "support/support.h"
@@ -125,14 +124,16 @@ TEST(WriteHeader, HasMatlabFormCreatedNowAndLoadsEmpty) {
     ASSERT_EQ(matClose(mfp), 0);
     const Bytes file = ReadFile(path);
     ASSERT_EQ(file.size(), 128u);
-    const std::string text(file.begin(), file.begin() + 116);
-    std::smatch date;
-    ASSERT_TRUE(std::regex_match(text, date, std::regex("MATLAB 5\\.0 MAT-file, Platform: [A-Z0-9]+, Created on: (.{24}) *"))) << text;
+    const std::string text(file.begin(), file.begin() + 116), lead = "MATLAB 5.0 MAT-file, Platform: ", created = ", Created on: ";
+    const size_t at = text.find(created);
+    ASSERT_TRUE(text.rfind(lead, 0) == 0 && at != std::string::npos && at > lead.size()) << text;
+    EXPECT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", lead.size()), at) << text;
+    EXPECT_EQ(text.find_first_not_of(' ', at + created.size() + 24), std::string::npos) << text;
     bool now = false;
     for (std::time_t t = before; t <= std::time(nullptr) && !now; ++t) {
         std::tm local{};
-        char asctimeText[64];
-        now = date[1] == std::string(asctime_r(localtime_r(&t, &local), asctimeText), 24);   // without its line feed
+        char date[64];
+        now = text.substr(at + created.size(), 24) == std::string(asctime_r(localtime_r(&t, &local), date), 24);   // without its line feed
     }
     EXPECT_TRUE(now) << text;
     EXPECT_EQ(Bytes(file.begin() + 116, file.end()), (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 'I', 'M'}));
@@ -269,20 +270,6 @@ TEST(Update, OpenReaderKeepsReadingTheOldFile) {
     EXPECT_STREQ(mxGetName(second.get()), "cpx");
     ArrayPtr a(matGetArray(reader.get(), "dbl"));
     EXPECT_EQ(support::ReadReal(a.get(), 12), Iota(12, -5));
-}
-
-// Through a symbolic link the file it names is changed; the link stays.
-TEST(Update, SymbolicLinkKeepsPointingAtTheChangedFile) {
-    TempDir dir;
-    std::filesystem::create_directory(dir.file("real"));
-    const std::string target = dir.file("real/f.mat"), link = dir.file("link.mat");
-    const std::vector<Bytes> all = Variables(Order::Little);
-    WriteFile(target, File5(Order::Little, all));
-    std::filesystem::create_symlink(target, link);
-    ASSERT_EQ(support::Delete(link, {"sp"}), 0);
-    EXPECT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(ReadFile(target), File5(Order::Little, Without(all, {5})));
-    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty() && support::StrayTemporaries(dir.file("real")).empty());
 }
 
 }  // namespace

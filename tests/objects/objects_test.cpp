@@ -80,10 +80,7 @@ protected:
 TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeeded) {
     const std::string built = dir.file("built.mat");
     WriteFile(built, BuiltFileWithSubsystem());
-    const struct {
-        std::string file;
-        std::vector<const char*> carry, plain;
-    } kCases[] = {
+    const struct { std::string file; std::vector<const char*> carry, plain; } kCases[] = {
         {Sample("user_defined_classdefs.mat"), {"obj_no_vals", "obj_with_vals", "obj_with_default_val", "obj_array",
                                                 "obj_with_nested_props", "obj_handle_1", "obj_handle_2"}, {}},
         {Sample("struct_table_datetime.mat"), {"s"}, {}},   // objects inside a struct
@@ -140,20 +137,14 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
         EXPECT_EQ(Run({"extract", Sample(file), "-d", dir.file(file)}).status, 0);
         EXPECT_EQ(Run({"view", Sample(file), "%__function_workspace__"}).status, 0);
     }
-    const struct {
-        const char* file;
-        const char* variable;
-        std::vector<const char*> shown;
-    } kCases[] = {
-        {"user_defined_classdefs.mat", "obj_with_vals", {"TestClasses.BasicClass [1x1]", "a = double [1x1] = 10"}},
-        {"user_defined_classdefs.mat", "obj_with_default_val",
-         {"TestClasses.DefaultClass", "a = string [1x1] = \"Default String\"", "b = double [1x1] = 10"}},
-        {"user_defined_classdefs.mat", "obj_array", {"TestClasses.BasicClass [2x2]", "(1,1)\n\t    a = double [1x1] = 1",
-                                                    "(1,2)\n\t    a = double [1x1] = 2"}},
-        {"user_defined_classdefs.mat", "obj_with_nested_props",
-         {"a = TestClasses.BasicClass [1x1]\n\t    a = double [1x1] = 1", "{1} = TestClasses.BasicClass",
-          "b = char [1x4] = 'Obj1'", "InnerProp = TestClasses.BasicClass [1x1]\n\t      a = double [1x1] = 2"}},
-        {"user_defined_classdefs.mat", "obj_handle_2", {"TestClasses.HandleClass [1x1]", "a = double [1x1] = 20"}},
+    const std::string classdefs = "user_defined_classdefs.mat";
+    const struct { std::string file; const char* variable; std::vector<const char*> shown; } kCases[] = {
+        {classdefs, "obj_with_vals", {"TestClasses.BasicClass [1x1]", "a = double [1x1] = 10"}},
+        {classdefs, "obj_with_default_val", {"TestClasses.DefaultClass", "a = string [1x1] = \"Default String\"", "b = double [1x1] = 10"}},
+        {classdefs, "obj_array", {"TestClasses.BasicClass [2x2]", "(1,1)\n\t    a = double [1x1] = 1", "(1,2)\n\t    a = double [1x1] = 2"}},
+        {classdefs, "obj_with_nested_props", {"a = TestClasses.BasicClass [1x1]\n\t    a = double [1x1] = 1", "{1} = TestClasses.BasicClass",
+                                              "b = char [1x4] = 'Obj1'", "InnerProp = TestClasses.BasicClass [1x1]\n\t      a = double [1x1] = 2"}},
+        {classdefs, "obj_handle_2", {"TestClasses.HandleClass [1x1]", "a = double [1x1] = 20"}},
         {"struct_table_datetime.mat", "s",
          {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "testTable = table [3x5]",
           "variables: FlightNum, Customer, Date, Rating, Comment", "row 1: 1261, \"Jones\", 2016-12-20 00:00:00, Good,",
