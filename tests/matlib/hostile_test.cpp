@@ -56,21 +56,6 @@ void ReadEverything(const testenv::TempDir& dir, MATFile* m) {
     EXPECT_GE(headers, n);   // a failed directory (-1) promises nothing
 }
 
-// Everything a file manager does to show the file: the engine's directory
-// and header walk, then the plug-in's check, open and listing.
-bool OpenAndList(const std::string& path) {
-    if (MATFile* m = matOpen(path.c_str(), "r")) {
-        int n = 0;
-        mxFree(matGetDir(m, &n));
-        while (mxArray* a = matGetNextArrayHeader(m)) mxDestroyArray(a);
-        matClose(m);
-    }
-    const testhost::Plugin& plugin = testhost::LoadedPlugin();
-    plugin.CanHandle(path);
-    testhost::Archive(plugin, path, PK_OM_LIST).ReadAll();
-    return true;
-}
-
 Bytes WithDims(Order o, const char* name, const std::vector<int32_t>& dims, const Bytes& data = {}) {
     return Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, dims), NameElement(o, name), data}));
 }
@@ -137,6 +122,21 @@ std::vector<Shape> Shapes() {
 }
 
 #if !defined(_WIN32)
+// Everything a file manager does to show the file: the engine's directory
+// and header walk, then the plug-in's check, open and listing.
+bool OpenAndList(const std::string& path) {
+    if (MATFile* m = matOpen(path.c_str(), "r")) {
+        int n = 0;
+        mxFree(matGetDir(m, &n));
+        while (mxArray* a = matGetNextArrayHeader(m)) mxDestroyArray(a);
+        matClose(m);
+    }
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    plugin.CanHandle(path);
+    testhost::Archive(plugin, path, PK_OM_LIST).ReadAll();
+    return true;
+}
+
 // Opening and listing must not grow with what a file claims (up to 4 GB
 // here): each listing grows the process by about 1 MB (bounded buffers); the
 // rest is headroom for the sanitizers' bookkeeping. Time is bounded in CPU
