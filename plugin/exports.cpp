@@ -6,6 +6,7 @@
 // the standard library (out of memory) is turned into the operation's failure
 // result here.
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -113,6 +114,40 @@ std::u16string Wide(const std::string& text) {
     return platform::Utf8ToUtf16(text.c_str(), &wide) ? wide : std::u16string();
 }
 
+// The walk behind the three header records, which differ in the width of
+// their texts and in their size fields (`putSizes`). ArcName is set also when
+// the listing stops at a damaged variable, so that the host can name the file.
+template <typename Record, typename PutSizes>
+int ReadNext(HANDLE hArcData, Record* HeaderData, size_t nameLength, PutSizes putSizes) {
+    try {
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        if (HeaderData == nullptr) return E_EREAD;
+        ListedEntry entry;
+        const int result = ListNextVariable(archive, nameLength, &entry);
+        constexpr bool kWide = sizeof HeaderData->FileName[0] != 1;
+        if (result != E_END_ARCHIVE) {
+            if constexpr (kWide) {
+                PutText(HeaderData->ArcName, std::size(HeaderData->ArcName), Wide(archive->path));
+            } else {
+                PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
+            }
+        }
+        if (result != 0) return result;
+        // Entry names are ASCII: one unit per character in either width.
+        if constexpr (kWide) {
+            PutText(HeaderData->FileName, std::size(HeaderData->FileName), Wide(entry.fileName));
+        } else {
+            PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
+        }
+        PutCommonFields(entry, HeaderData);
+        putSizes(entry, HeaderData);
+        return 0;
+    } catch (...) {
+        return E_EREAD;
+    }
+}
+
 int OpenResultOf(tOpenArchiveData* data) { return data->OpenResult; }
 
 // ProcessFile with the destination in UTF-8; an ill-formed one names no file.
@@ -186,64 +221,25 @@ WCX_EXPORT HANDLE WCX_CALL OpenArchive(tOpenArchiveData* ArchiveData) { return O
 WCX_EXPORT HANDLE WCX_CALL OpenArchiveW(tOpenArchiveDataW* ArchiveData) { return Open(ArchiveData, FromWide); }
 
 WCX_EXPORT int WCX_CALL ReadHeader(HANDLE hArcData, tHeaderData* HeaderData) {
-    try {
-        Archive* archive = OpenSlotArchive(hArcData);
-        if (archive == nullptr) return E_BAD_ARCHIVE;
-        if (HeaderData == nullptr) return E_EREAD;
-        ListedEntry entry;
-        const int result = ListNextVariable(archive, kShortNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
-        if (result != 0) return result;
-        PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
-        PutCommonFields(entry, HeaderData);
-        HeaderData->PackSize = ClampedSize(entry.packSize);
-        HeaderData->UnpSize = ClampedSize(entry.unpSize);
-        return 0;
-    } catch (...) {
-        return E_EREAD;
-    }
+    return ReadNext(hArcData, HeaderData, kShortNameLength, [](const ListedEntry& entry, tHeaderData* header) {
+        header->PackSize = ClampedSize(entry.packSize);
+        header->UnpSize = ClampedSize(entry.unpSize);
+    });
 }
 
 WCX_EXPORT int WCX_CALL ReadHeaderEx(HANDLE hArcData, tHeaderDataEx* HeaderData) {
-    try {
-        Archive* archive = OpenSlotArchive(hArcData);
-        if (archive == nullptr) return E_BAD_ARCHIVE;
-        if (HeaderData == nullptr) return E_EREAD;
-        ListedEntry entry;
-        const int result = ListNextVariable(archive, kLongNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, sizeof HeaderData->ArcName, AnsiArchiveName(*archive));
-        if (result != 0) return result;
-        PutText(HeaderData->FileName, sizeof HeaderData->FileName, entry.fileName);
-        PutCommonFields(entry, HeaderData);
-        PutLongSizes(entry, HeaderData);
-        return 0;
-    } catch (...) {
-        return E_EREAD;
-    }
+    return ReadNext(hArcData, HeaderData, kLongNameLength, PutLongSizes<tHeaderDataEx>);
 }
 
 WCX_EXPORT int WCX_CALL ReadHeaderExW(HANDLE hArcData, tHeaderDataExW* HeaderData) {
-    try {
-        Archive* archive = OpenSlotArchive(hArcData);
-        if (archive == nullptr) return E_BAD_ARCHIVE;
-        if (HeaderData == nullptr) return E_EREAD;
-        ListedEntry entry;
-        const int result = ListNextVariable(archive, kLongNameLength, &entry);
-        if (result != E_END_ARCHIVE) PutText(HeaderData->ArcName, 1024, Wide(archive->path));
-        if (result != 0) return result;
-        // Entry names are ASCII: one unit per character.
-        PutText(HeaderData->FileName, 1024, Wide(entry.fileName));
-        PutCommonFields(entry, HeaderData);
-        PutLongSizes(entry, HeaderData);
+    return ReadNext(hArcData, HeaderData, kLongNameLength, [](const ListedEntry& entry, tHeaderDataExW* header) {
+        PutLongSizes(entry, header);
         // Only a host that said it reads MfileTime has room for it.
         if (platform::GetHostExtension().VersionAPI >= kMfileTimeVersionApi) {
-            std::memcpy(reinterpret_cast<unsigned char*>(HeaderData) + kMfileTimeOffset, &entry.windowsFileTime,
+            std::memcpy(reinterpret_cast<unsigned char*>(header) + kMfileTimeOffset, &entry.windowsFileTime,
                         sizeof entry.windowsFileTime);
         }
-        return 0;
-    } catch (...) {
-        return E_EREAD;
-    }
+    });
 }
 
 WCX_EXPORT int WCX_CALL ProcessFile(HANDLE hArcData, int Operation, char* DestPath, char* DestName) {

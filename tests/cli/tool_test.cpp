@@ -48,13 +48,8 @@ TEST_F(MatwcxCommand, CommandLineErrorsCheckAndDate) {
     EXPECT_EQ(mixed.out, v5 + ": MAT-file\n" + v4 + ": MAT-file\n" + text + ": not accepted\n");
     EXPECT_EQ(Run({"check", v5, v4}).status, 0);
 
-    // The date line after the plug-in's opening report (seconds halved); no
-    // date in the header: the file's own time, never none.
+    // The date line after the plug-in's opening report (seconds halved).
     EXPECT_TRUE(Contains(Run({"dir", v5}).out, "Done\nDate: 2005-02-18 10:28:02\n"));
-    WriteFile(dir.file("matio.mat"), File5(Order::Big, {NumericVar(Order::Big, "x", mxDOUBLE, {1, 1}, {1})},
-                                           "MATLAB 5.0 MAT-file, Platform: x86_64, Created by: libmatio v1.5.23"));
-    const std::string fileDate = Run({"dir", dir.file("matio.mat")}).out;
-    EXPECT_TRUE(Contains(fileDate, "Date: 20") && !Contains(fileDate, "Date: none")) << fileDate;
     ToolRun refused = Run({"dir", dir.file("missing.mat")});
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(Contains(refused.err, "cannot open archive (E_EOPEN)")) << refused.err;
@@ -68,13 +63,11 @@ TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
     EXPECT_TRUE(Contains(text.out, "\"A.double [4x3] \"  ") && Contains(text.out, "2005-02-18 10:28:02")) << text.out;
     ToolRun json = Run({"list", "--json", path});
     EXPECT_EQ(json.status, 0) << json.err;
-    support::WriteText(io.file("list.json"), json.out);
-    std::string decoded;
-    ASSERT_TRUE(support::RunScipy(io, "import json\nfor e in json.load(open(files[0]))['archives'][0]['entries']:\n"
-                                      "    print(repr(e['name']), e['variable'], e['packSize'], e['unpSize'], e['date'])",
-                                  {io.file("list.json")}, &decoded))
-        << json.out << decoded;
-    EXPECT_EQ(decoded, "'A.double [4x3] ' A 12 96 2005-02-18 10:28:02\n'B.double [2x1] ' B 2 16 2005-02-18 10:28:02\n");
+    for (const char* entry : {R"({"name": "A.double [4x3] ", "variable": "A", "packSize": 12, "unpSize": 96, )",
+                              R"({"name": "B.double [2x1] ", "variable": "B", "packSize": 2, "unpSize": 16, )",
+                              R"("date": "2005-02-18 10:28:02")"}) {
+        EXPECT_TRUE(Contains(json.out, entry)) << json.out;
+    }
     ToolRun missing = Run({"list", dir.file("missing.mat")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_TRUE(Contains(missing.err, "cannot open archive (E_EOPEN)"));
@@ -122,15 +115,12 @@ TEST_F(MatwcxCommand, OptionsRoundTripThroughTheSettingsFile) {
     EXPECT_TRUE(Contains(refused.err, "not supported (E_NOT_SUPPORTED)"));
     EXPECT_EQ(Run({"options", "--struct-dirs", "off", "--delete", "on"}).status, 0);
     EXPECT_EQ(Run({"delete", "--yes", path, "A"}).status, 0);
-}
 
-TEST_F(MatwcxCommand, OptionsThatCannotBeSavedFail) {
-    ASSERT_EQ(Run({"options"}).status, 0);
     std::filesystem::permissions(ini(), std::filesystem::perms::owner_read);
     const std::string before = support::ReadText(ini());
-    ToolRun set = Run({"options", "--delete", "off"});
-    EXPECT_NE(set.status, 0);
-    EXPECT_TRUE(Contains(set.err, "could not be saved")) << set.err;
+    ToolRun unsaved = Run({"options", "--delete", "off"});
+    EXPECT_NE(unsaved.status, 0);
+    EXPECT_TRUE(Contains(unsaved.err, "could not be saved")) << unsaved.err;
     std::filesystem::permissions(ini(), std::filesystem::perms::owner_all);
     EXPECT_EQ(support::ReadText(ini()), before);
 }

@@ -3,6 +3,7 @@
 // from the settings file, the host's NUL-separated list, the diagnostics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/support.h"
@@ -17,10 +18,13 @@ struct Report {
     int size;
 };
 std::vector<Report> reports;
-int WCX_CALL RecordProgress(char* text, int size) {   // records and goes on
+int cancelAt = 0;   // the report with a size answered with Cancel (0: none)
+int WCX_CALL RecordProgress(char* text, int size) {
     reports.push_back({text != nullptr ? text : "<null>", size});
-    return 1;
+    const auto sized = std::count_if(reports.begin(), reports.end(), [](const Report& r) { return r.size != 0; });
+    return size != 0 && sized == cancelAt ? 0 : 1;
 }
+int WCX_CALL RecordProgressW(WCHAR*, int size) { return RecordProgress(nullptr, size); }
 int WCX_CALL RecordSlotProgress(char*, int) {
     ADD_FAILURE() << "deletion reported through an archive's own callback";
     return 1;
@@ -42,9 +46,13 @@ protected:
     void SetUp() override {
         PluginTest::SetUp();
         reports.clear();
+        cancelAt = 0;
         plugin.SetProcessDataProc(testhost::ProcessWideHandle(), &RecordProgress);
     }
-    void TearDown() override { plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr); }
+    void TearDown() override {
+        plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
+        plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
+    }
 
     // A (3-by-4), then the scalars B, C (compressed), D, E.
     std::string Five() {
@@ -61,19 +69,40 @@ protected:
     }
 };
 
-TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackOnly) {
+// Percentages of the whole through the process-wide callback; Cancel leaves the file as it was and no temporary behind.
+TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackAndCancelChangesNothing) {
     const std::string path = Five();
+    const Bytes before = ReadFile(path);
     // Another file: Windows does not replace a file that a handle holds open.
-    testhost::Archive archive(plugin, Write("other.mat", ReadFile(path)), PK_OM_LIST);
+    testhost::Archive archive(plugin, Write("other.mat", before), PK_OM_LIST);
     plugin.SetProcessDataProc(archive.handle(), &RecordSlotProgress);
     plugin.SetChangeVolProc(testhost::ProcessWideHandle(), nullptr);
     plugin.SetProcessDataProc(nullptr, &RecordSlotProgress);   // ignored
+    // A host that set only the UTF-16 callback gets the reports there.
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);
+    plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), &RecordProgressW);
+    cancelAt = 1;
+    EXPECT_EQ(Delete(path, {"B.double [1x1] "}), E_EABORTED);
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+    EXPECT_FALSE(reports.empty());
+
+    plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
+    plugin.SetProcessDataProc(testhost::ProcessWideHandle(), &RecordProgress);
+    reports.clear();
+    cancelAt = 0;
     char list[] = "A.double [4x3] \0";   // the host's buffer is only read
     std::string file = path;
     EXPECT_EQ(plugin.DeleteFiles(file.data(), list), 0);
     EXPECT_EQ(std::string(list, sizeof list), std::string("A.double [4x3] \0", sizeof list));
     EXPECT_EQ(Texts(), std::vector<std::string>{"seeking [0%] A"});
     EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "C", "D", "E"}));
+    std::vector<int> sizes;
+    for (const Report& r : reports) {
+        if (r.size != 0) sizes.push_back(r.size);
+    }
+    EXPECT_TRUE(std::all_of(sizes.begin(), sizes.end(), [](int s) { return s <= -1 && s >= -100; }));
+    EXPECT_TRUE(std::is_sorted(sizes.rbegin(), sizes.rend()));
     // The new file written, under the file's name: the whole done.
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().text, path);
@@ -141,49 +170,6 @@ TEST_F(Deletion, MoreNamesThanTheTableHoldsAndLongProgressTexts) {
     EXPECT_EQ(Delete(longPath, {name + ".double [1x1] "}), 0);
     EXPECT_EQ(Texts(), std::vector<std::string>{("seeking [0%] " + name).substr(0, 255)});
     EXPECT_EQ(VariableNames(longPath), (std::vector<std::string>{"keep"}));
-}
-
-// Names only a crafted file holds go through the names the listing gave
-// them, and only the variable each one names goes: "../up", the second
-// "A", the unnamed one; the struct by its entry inside the directory, the
-// cell by the directory itself. A name inside another entry's folder names nothing.
-TEST_F(Deletion, HostileNamesThroughTheirListedNames) {
-    const Order o = Order::Little;
-    const std::string path = Write("hostile.mat", File5(o, {Scalar(o, "../up", 1), Scalar(o, "A", 2), Scalar(o, "a.b", 3),
-                                                            Scalar(o, "A", 4), Scalar(o, "", 5), StructVar(o, "st", {1, 1}, {}, {}),
-                                                            CellVar(o, "c", {1, 1}, {Scalar(o, "", 6)})}));
-    UseSettings(true, true);
-    const std::vector<std::string> listed = List(path);
-    ASSERT_EQ(listed.size(), 7u);
-    const std::string cellDirectory = listed[6].substr(0, listed[6].find(']') + 3);   // "c.cell [1x1] /"
-    EXPECT_EQ(Delete(path, {listed[0], listed[3], listed[4], listed[5], cellDirectory}), 0);
-    EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"A", "a.b"}));
-    support::FilePtr file(matOpen(path.c_str(), "r"));
-    support::ArrayPtr first(matGetArray(file.get(), "A"));
-    EXPECT_EQ(support::ReadReal(first.get(), 1), std::vector<double>{2});   // the first A stayed
-    EXPECT_EQ(Delete(path, {support::Path("x", "A.double [1x1] ")}), E_NO_FILES);
-}
-
-// Without a host's box function the texts go to stderr (Windows shows the
-// system's box: tests/windows).
-TEST_F(Deletion, SwitchedOffAndPackingShowTheirBoxAndTouchNothing) {
-    const std::string path = Five();
-    const Bytes before = ReadFile(path);
-    UseSettings(false, false);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(Delete(path, {"A.double [4x3] "}), E_NOT_SUPPORTED);
-    std::string newFile = support::Path(dir.path(), "new.mat"), existing = path;
-    char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
-    EXPECT_EQ(plugin.PackFiles(newFile.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
-    EXPECT_EQ(plugin.PackFiles(existing.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
-    const std::string packing = "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
-                                "However individual variables can be deleted and/or moved.\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error Processing Variable: You have disable variable deletion in the configuration dialog.\n"
-              "To enable variable deletion, invoke Packfile>Configure for MAT files.\n" + packing + packing);
-    EXPECT_TRUE(reports.empty());
-    EXPECT_EQ(ReadFile(path), before);
-    EXPECT_FALSE(std::filesystem::exists(newFile));
 }
 
 }  // namespace

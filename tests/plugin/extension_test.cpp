@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -70,14 +71,13 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
     while (std::getline(lines, line)) {
         line.erase(0, line.find_first_not_of(' '));
         if (line.empty()) continue;
-        if (ended) return "text after the form's end";
         if (line.rfind("object ", 0) == 0) {
             const size_t colon = line.find(": ");
             if (colon == std::string::npos) return "bad line " + line;
             Control c{line.substr(7, colon - 7), line.substr(colon + 2), {}};
             const bool root = form->empty();
             if (root ? c.type != "TDialogBox" : kClasses.count(c.type) == 0) return "class " + c.type;
-            if (!root && open.empty()) return "a second form";
+            if (!root && open.empty()) return "text after the form's end";
             if (!names.insert(c.name).second) return "repeated name " + c.name;
             open.push_back(form->size());
             form->push_back(c);
@@ -90,11 +90,9 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
             if (open.empty() || equals == std::string::npos) return "bad line " + line;
             Control& c = (*form)[open.back()];
             const std::string key = line.substr(0, equals), value = line.substr(equals + 3);
-            if (c.properties.count(key) != 0) return "repeated property " + line;
-            c.properties[key] = value;
-            if (value == "{") {   // binary data: hex lines up to the closing brace
+            if (!c.properties.emplace(key, value).second) return "repeated property " + line;
+            if (value == "{") {   // binary data up to the closing brace
                 while (std::getline(lines, line) && line.find('}') == std::string::npos) {
-                    if (line.find_first_not_of(" 0123456789ABCDEF") != std::string::npos) return "bad binary " + key;
                 }
                 continue;
             }
@@ -124,10 +122,7 @@ struct Host {
     bool closed = false;
     wcx::HostDlgProc proc = nullptr;
 
-    static Host*& Current() {
-        static Host* host = nullptr;
-        return host;
-    }
+    static inline Host* current = nullptr;
     Control* Find(const std::string& name) {
         for (Control& c : form) {
             if (c.name == name) return &c;
@@ -145,7 +140,7 @@ struct Host {
     }
 
     static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
-        Current()->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
+        current->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
         return 1;
     }
     static intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
@@ -172,7 +167,7 @@ struct Host {
         return previous ? 1 : 0;
     }
     static int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
-        Host& host = *Current();
+        Host& host = *current;
         ++host.shown;
         host.form.clear();
         const std::string why = ParseForm(std::string(reinterpret_cast<const char*>(data), size), &host.form);
@@ -206,12 +201,12 @@ protected:
         PluginTest::SetUp();
         ASSERT_NE(plugin.ExtensionInitialize, nullptr);
         ASSERT_NE(plugin.ExtensionFinalize, nullptr);
-        Host::Current() = &host;
+        Host::current = &host;
         Initialize(65588);
     }
     void TearDown() override {
         if (plugin.ExtensionFinalize != nullptr) plugin.ExtensionFinalize(nullptr);
-        Host::Current() = nullptr;
+        Host::current = nullptr;
     }
     // As the host: a record of its own, gone after the call.
     void Initialize(uint32_t structSize) {
@@ -239,25 +234,31 @@ protected:
     std::string ini = dir.file("wcx.ini"), before;
 };
 
+// Apply saves without closing and goes off; Cancel keeps what Apply saved;
+// a file that cannot be written is said so, and Apply stays on.
 TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
     const struct {
-        bool lclChangeOnSet;
+        bool lclChangeOnSet, readOnly;
         std::vector<std::string> clicks;
         std::vector<bool> applyAfterClick;
         intptr_t modalResult;
         const char* saved;   // the two options in the file afterwards; null: untouched
     } cases[] = {
-        {true, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
-        {true, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
-        // A host whose boxes stay quiet when set; Cancel keeps what Apply saved.
-        {false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
+        {true, false, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
+        {true, false, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
+        // A host whose boxes stay quiet when set.
+        {false, false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
          wcx::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
+        {true, true, {"chkDeleteEnabled", "btnApply", "btnCancel"}, {true, true, true}, wcx::kModalResultCancel, nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.clicks.front());
+        SCOPED_TRACE(c.clicks.front() + (c.readOnly ? " read-only" : ""));
         host = Host{};
         host.lclChangeOnSet = c.lclChangeOnSet;
         Options(true, false);
+        if (c.readOnly) {
+            ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);   // refused even for root
+        }
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
         EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
@@ -270,30 +271,50 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         } else {
             EXPECT_NE(file.find(c.saved), std::string::npos) << file;
         }
+        ASSERT_EQ(host.boxes.size(), c.readOnly ? 1u : 0u);
+        if (c.readOnly) {
+            EXPECT_NE(host.boxes[0].find("could not be saved"), std::string::npos) << host.boxes[0];
+            EXPECT_NE(host.boxes[0].find(ini), std::string::npos) << host.boxes[0];
+            ASSERT_EQ(::chmod(ini.c_str(), 0600), 0);
+        }
     }
-    // The plug-in's record took the last save: the next dialog opens with it.
+    // The plug-in's record took the last Apply, saved or not: the next dialog opens with it.
     host = Host{};
     Configure({"btnCancel"});
     EXPECT_TRUE(host.afterInit.at("chkDeleteEnabled"));
 }
 
+// Shown in the host's box, the refusals answer the code the host stays quiet
+// for; without a host's box function (after Finalize) the texts go to
+// standard error. Either way nothing is touched.
 TEST_F(Extension, TheHostsMessageBoxShowsTheRefusalsUntilFinalize) {
     Options(false, false);
-    // Shown in the host's box, the refusals answer the code the host stays quiet for.
-    EXPECT_EQ(plugin.Delete(dir.file("x.mat"), {"A.double [1x1] "}), E_EABORTED);
-    char empty[1] = {0};
-    EXPECT_EQ(plugin.PackFiles(empty, empty, empty, empty, 0), E_EABORTED);
+    const std::string mat = dir.file("x.mat");
+    using namespace matbuild;
+    WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
+    const std::string original = ReadText(mat);
+    std::string newFile = dir.file("new.mat"), existing = mat;
+    char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
+    EXPECT_EQ(plugin.Delete(mat, {"A.double [1x1] "}), E_EABORTED);
+    EXPECT_EQ(plugin.PackFiles(newFile.data(), subPath, srcPath, addList, 0), E_EABORTED);
     ASSERT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.boxes[0].rfind("Error Processing Variable|4112|You have disable variable deletion", 0), 0u) << host.boxes[0];
     EXPECT_EQ(host.boxes[1].rfind("Error Processing Variable|4112|Sorry, packing function", 0), 0u) << host.boxes[1];
 
     plugin.ExtensionFinalize(nullptr);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(plugin.Delete(dir.file("x.mat"), {"A.double [1x1] "}), E_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.Delete(mat, {"A.double [1x1] "}), E_NOT_SUPPORTED);
+    EXPECT_EQ(plugin.PackFiles(existing.data(), subPath, srcPath, addList, 0), E_NOT_SUPPORTED);
     plugin.ConfigurePacker(nullptr, plugin.library);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Error Processing Variable"), std::string::npos);
+    const std::string refusals = "Error Processing Variable: You have disable variable deletion in the configuration dialog.\n"
+                                 "To enable variable deletion, invoke Packfile>Configure for MAT files.\n"
+                                 "Error Processing Variable: Sorry, packing function is not supported at this time.\n"
+                                 "However individual variables can be deleted and/or moved.\n";
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().substr(0, refusals.size()), refusals);
     EXPECT_EQ(host.boxes.size(), 2u);
     EXPECT_EQ(host.shown, 0);
+    EXPECT_EQ(ReadText(mat), original);
+    EXPECT_FALSE(std::filesystem::exists(newFile));
 }
 
 // 1.0's record ends its functions with SendDlgMsg; one that stops before it

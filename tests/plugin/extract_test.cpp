@@ -29,19 +29,9 @@ protected:
         fs::create_directory(out);
     }
 
-    // Opens `path` and reads headers until the variable's entry is current.
     std::unique_ptr<testhost::Archive> OpenAt(const std::string& path, const std::string& variable, std::string* fileName,
                                               int mode = PK_OM_EXTRACT) {
-        auto archive = std::make_unique<testhost::Archive>(plugin, path, mode);
-        testhost::Entry entry;
-        while (archive->ok() && testhost::ReadOneHeader(plugin, archive->handle(), &entry) == 0) {
-            if (entry.fileName.rfind(variable + ".", 0) == 0) {
-                *fileName = entry.fileName;
-                return archive;
-            }
-        }
-        ADD_FAILURE() << "no entry for " << variable;
-        return archive;
+        return testhost::OpenAt(plugin, path, variable, fileName, mode);
     }
     // Extracts the variable's entry of the source into the folder.
     int ExtractTo(const std::string& variable, const std::string& folder, std::string* output = nullptr) {
@@ -66,7 +56,14 @@ protected:
     std::string out = Path(dir.path(), "out");
 };
 
-TEST_F(Extraction, NothingToDoGivesSuccessAndCreatesNothing) {
+// Where the current entry goes, by the host's DestPath and DestName: the
+// whole destination in DestName (folders made on the way), or both joined;
+// whatever name the host gives, the variable is the current entry (".mat"
+// added unless it ends so). Destinations as long as the system takes them
+// (folders of 200 characters; no single name may pass 255); one character
+// more is refused. A destination whose folder is a file is E_ECREATE, not a
+// failed read; testing, skipping and a listing-only archive make nothing.
+TEST_F(Extraction, TheCurrentEntryGoesWhereTheHostSaysAndNowhereElse) {
     {
         // Before the first ReadHeader there is no current entry.
         testhost::Archive archive(plugin, source, PK_OM_EXTRACT);
@@ -74,39 +71,44 @@ TEST_F(Extraction, NothingToDoGivesSuccessAndCreatesNothing) {
         EXPECT_EQ(Process(archive, PK_SKIP, nullptr, ""), 0);
     }
     std::string fileName;
-    auto archive = OpenAt(source, "A", &fileName);
-    EXPECT_EQ(Process(*archive, PK_TEST, nullptr, Path(out, fileName)), 0);
-    EXPECT_EQ(Process(*archive, PK_SKIP, nullptr, Path(out, fileName)), 0);
-    EXPECT_EQ(plugin.ProcessFile(archive->handle(), PK_EXTRACT, nullptr, nullptr), E_EWRITE);
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), ""), E_EWRITE);
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, ""), E_EWRITE);
-    archive = OpenAt(source, "A", &fileName, PK_OM_LIST);   // listing only
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), 0);
-    EXPECT_EQ(FilesIn(out), 0u);
-}
-
-TEST_F(Extraction, WritesTheVariableByteForByteIntoAMatFileOfItsOwn) {
-    std::string fileName;
+    EXPECT_EQ(Process(*OpenAt(source, "A", &fileName, PK_OM_LIST), PK_EXTRACT, nullptr, Path(out, fileName)), 0);
     auto archive = OpenAt(source, "A", &fileName);
     ASSERT_EQ(fileName, "A.double [2x2] ");
-    // The whole destination in DestName; folders made on the way.
-    const std::string deep = Path(Path(Path(out, "x"), "y"), fileName);
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, deep), 0);
-    EXPECT_EQ(FirstElement(deep, kA.size()), kA);
-    EXPECT_EQ(support::VariableNames(deep + ".mat"), std::vector<std::string>{"A"});
-    EXPECT_FALSE(fs::exists(deep));
-    // DestPath and DestName joined.
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), fileName), 0);
-    EXPECT_EQ(FirstElement(Path(out, fileName), kA.size()), kA);
-    // The variable is the current entry, whatever name the host gives:
-    // another entry's name, a name of the user's own (".mat" added only when
-    // it does not end in it already).
-    const std::pair<const char*, const char*> typed[] = {
-        {"B.int32 [3x1] ", "B.int32 [3x1] .mat"}, {"myrow.mat", "myrow.mat"}, {"MyRow.MAT", "MyRow.MAT"}, {"plain", "plain.mat"}};
-    for (const auto& [name, made] : typed) {
-        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(Path(out, "typed"), name)), 0) << name;
-        EXPECT_EQ(support::VariableNames(Path(Path(out, "typed"), made)), std::vector<std::string>{"A"}) << name;
+    EXPECT_EQ(plugin.ProcessFile(archive->handle(), PK_EXTRACT, nullptr, nullptr), E_EWRITE);
+    const std::string plain = Write(Path("out", "plain"), Bytes{'x'}), folder(200, 'd'), typed = Path(out, "typed");
+    const std::string deep = Path(Path(Path(dir.path(), "deep"), folder), folder);   // over 400 characters, beside out
+    std::string tooLong = out;
+    while (tooLong.size() + 1 + fileName.size() + 4 <= platform::kMaxPathLength) tooLong = Path(tooLong, folder);
+    const struct { int operation; std::string destPath, destName; int result; std::string made; } cases[] = {
+        {PK_TEST, "", Path(out, fileName), 0, ""},
+        {PK_SKIP, "", Path(out, fileName), 0, ""},
+        {PK_EXTRACT, out, "", E_EWRITE, ""},
+        {PK_EXTRACT, "", "", E_EWRITE, ""},
+        {PK_EXTRACT, "", Path(plain, fileName), E_ECREATE, ""},
+        {PK_EXTRACT, "", Path(tooLong, fileName), E_EWRITE, ""},
+        {PK_EXTRACT, tooLong, fileName, E_EWRITE, ""},
+        {PK_EXTRACT, "", Path(Path(out, "x"), fileName), 0, Path(Path(out, "x"), fileName) + ".mat"},
+        {PK_EXTRACT, out, fileName, 0, Path(out, fileName) + ".mat"},
+        {PK_EXTRACT, deep, fileName, 0, Path(deep, fileName) + ".mat"},
+        {PK_EXTRACT, "", Path(typed, "B.int32 [3x1] "), 0, Path(typed, "B.int32 [3x1] .mat")},
+        {PK_EXTRACT, "", Path(typed, "myrow.mat"), 0, Path(typed, "myrow.mat")},
+        {PK_EXTRACT, "", Path(typed, "Other.MAT"), 0, Path(typed, "Other.MAT")},
+        {PK_EXTRACT, "", Path(typed, "plain"), 0, Path(typed, "plain.mat")},
+    };
+    size_t made = 1;   // "plain"
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.destPath + " | " + c.destName);
+        EXPECT_EQ(Process(*archive, c.operation, c.destPath.empty() ? nullptr : c.destPath.c_str(), c.destName), c.result);
+        if (c.made.empty()) continue;
+        made += c.made.rfind(out, 0) == 0;
+        const Bytes file = ReadFile(c.made);
+        EXPECT_EQ(file.size() >= 128 + kA.size() ? Bytes(file.begin() + 128, file.begin() + 128 + long(kA.size())) : Bytes(), kA);
     }
+    EXPECT_FALSE(fs::exists(Path(out, fileName)));
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(out)) files += entry.is_regular_file();
+    EXPECT_EQ(files, made);
+
     // A compressed one stays compressed; a global function handle lists in
     // upper case and is copied like any variable.
     for (const auto& [variable, element] : {std::pair{"B", kCompressedB}, {"g", kGlobalHandle}}) {
@@ -115,23 +117,15 @@ TEST_F(Extraction, WritesTheVariableByteForByteIntoAMatFileOfItsOwn) {
         EXPECT_EQ(FirstElement(Path(out, fileName), element.size()), element) << fileName;
     }
     EXPECT_EQ(fileName, "g.FUNCTION_HANDLE [1x1] ");
-}
 
-// A failed extraction leaves what stood at the destination as it was. A
-// destination where no file can be made (its folder is a file here) is
-// E_ECREATE, not a failed read; an archive changed since it was listed
-// fails the read.
-TEST_F(Extraction, AFailureLeavesTheDestinationAlone) {
-    std::string fileName;
-    auto archive = OpenAt(source, "A", &fileName);
-    const std::string plain = Write(Path("out", "plain"), Bytes{'x'});
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(plain, fileName)), E_ECREATE);
-    const std::string existing = Write(Path("out", fileName) + ".mat", Bytes{'o', 'l', 'd'});
+    // An archive changed since it was listed fails the read, and what stood
+    // at the destination stays.
+    const std::string existing = Write(Path("out", "A.double [2x2] .mat"), Bytes{'o', 'l', 'd'});
+    archive = OpenAt(source, "A", &fileName);
     const Bytes whole = ReadFile(source);
     Write("source.mat", Bytes(whole.begin(), whole.begin() + 140));
     EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), fileName), E_EREAD);
     EXPECT_EQ(support::ReadText(existing), "old");
-    EXPECT_EQ(FilesIn(out), 2u);
 }
 
 TEST_F(Extraction, StructShownAsDirectoryExtractsWhole) {
@@ -179,23 +173,6 @@ TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
     std::string printed;
     EXPECT_EQ(ExtractTo("st", Path(out, "_tc"), &printed), E_EWRITE);
     EXPECT_EQ(printed, "The file 'data2' was not opened\n");
-}
-
-// Destinations as long as the system takes them: several folders of 200
-// characters (no single name may be longer than 255); one character more
-// than the system's limit is refused and creates nothing.
-TEST_F(Extraction, LongDestinationsUpToTheSystemsLimit) {
-    std::string fileName;
-    auto archive = OpenAt(source, "A", &fileName);
-    const std::string folder(200, 'd');
-    const std::string deep = Path(Path(Path(dir.path(), "deep"), folder), folder);   // over 400 characters
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, deep.c_str(), fileName), 0);
-    EXPECT_EQ(support::VariableNames(Path(deep, fileName) + ".mat"), std::vector<std::string>{"A"});
-    std::string tooLong = out;
-    while (tooLong.size() + 1 + fileName.size() + 4 <= platform::kMaxPathLength) tooLong = Path(tooLong, folder);
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, tooLong.c_str(), fileName), E_EWRITE);
-    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(tooLong, fileName)), E_EWRITE);
-    EXPECT_EQ(FilesIn(out), 0u);
 }
 
 // Damaged data is neither copied, nor shown, nor passed by the test
@@ -252,16 +229,12 @@ TEST_F(ViewerText, EveryKindOfValue) {
         {NumericVar(o, "x", mxINT8, {1, 1, 2}, {7, 8}), "\t(1,1,1) = 7\n\t(1,1,2) = 8\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1.5}, {2}), "\t(1,1) = 1.5 + 2i\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 1}, {1}, {-2}), "\t(1,1) = 1 + -2i\n\t"},
-        {NumericVar(o, "x", mxINT16, {3, 0}, {}), "\t"},
         {NumericVar(o, "x", mxSINGLE, {1, 2}, {1.5, -0.25}), "\t(1,1) = 1.5\n\t(1,2) = -0.25\n\t"},
         {NumericVar(o, "x", mxINT8, {1, 2}, {-128, 127}), "\t(1,1) = -128\n\t(1,2) = 127\n\t"},
-        {NumericVar(o, "x", mxUINT16, {1, 1}, {65535}), "\t(1,1) = 65535\n\t"},
         // "%g" keeps six significant digits.
         {NumericVar(o, "x", mxINT32, {1, 1}, {-2147483648.0}), "\t(1,1) = -2.14748e+09\n\t"},
-        {NumericVar(o, "x", mxUINT32, {1, 1}, {123456}), "\t(1,1) = 123456\n\t"},
         {NumericVar(o, "x", mxDOUBLE, {1, 2}, {1e-10, 1234567}), "\t(1,1) = 1e-10\n\t(1,2) = 1.23457e+06\n\t"},
         {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "\t(1,1) = 1\n\t(1,2) = 0\n\t(1,3) = 1\n\t"},
-        {NumericVar(o, "x", mxINT8, {1, 1}, {-3}, {4}), "\t(1,1) = -3 + 4i\n\t"},
         // Stored in a smaller type than its class, as MATLAB compresses.
         {NumericVar(o, "x", mxDOUBLE, {1, 2}, {7, 300}, {}, 0, miUINT16), "\t(1,1) = 7\n\t(1,2) = 300\n\t"},
         // 64-bit integers are not rounded through double.
@@ -274,15 +247,11 @@ TEST_F(ViewerText, EveryKindOfValue) {
         {SparseVar(o, "x", 3, 3, {0, 2, 1}, {0, 1, 2, 3}, {1, 2, 3}), "\t(1,1) = 1\n\t(3,2) = 2\n\t(2,3) = 3\n\t"},
         {SparseVar(o, "x", 2, 3, {1, 0}, {0, 1, 1, 2}, {1, 2}, {-1, 0.5}), "\t(2,1) = 1 + -1i\n\t(1,3) = 2 + 0.5i\n\t"},
         {SparseVar(o, "x", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical), "\t(2,2) = 1\n\t"},
-        {SparseVar(o, "x", 4, 4, {}, {0, 0, 0, 0, 0}, {}), "\t"},
         // Characters: UTF-16 units as UTF-8, a 2-by-2 array in storage order.
         {CharVar(o, "x", "hello"), "hello"},
-        {CharVar(o, "x", {0, 0}, {}), ""},
         {CharVar(o, "x", {1, 3}, {0x65E5, 0x672C, 0x8A9E}), "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
         {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "abcd"},
         {CellVar(o, "x", {1, 1}, {scalar}), "Class NOT Supported"},
-        {StructVar(o, "x", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
-        {ObjectVar(o, "x", "myclass", {1, 1}, {"a"}, {scalar}), "Class NOT Supported"},
         {OpaqueVar(o, "x", "string", scalar), "Class NOT Supported"},
     };
     for (const auto& [element, text] : cases) EXPECT_EQ(Of(element), text);

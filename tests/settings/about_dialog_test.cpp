@@ -1,24 +1,14 @@
-// The About and Options dialog's behaviour, driven without a screen.
+// The About and Options dialog's behaviour that is the platform's own,
+// driven without a screen: where it opens, the link cursor, the links.
+// (Its options and what it saves: through the plug-in, tests/plugin.)
 #include "about/about_dialog_logic.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <map>
 #include <optional>
 
-#include "platform/message_box.h"
-#include "support/support.h"
-
 namespace {
-
-// PackSetDefaultParams' work with that settings file, its diagnostic line swallowed.
-void LoadSettingsQuietly(const std::string& iniName) {
-    PackDefaultParamStruct params = support::HostParams(0, 0, iniName);
-    ::testing::internal::CaptureStdout();
-    LoadPluginSettings(&params);
-    ::testing::internal::GetCapturedStdout();
-}
 
 using namespace about_dialog;
 
@@ -68,23 +58,19 @@ struct FakeSurface : DialogSurface {
     intptr_t Send(MessageKind kind, int id = 0, int notification = kClicked) {
         return HandleAboutDialogMessage(*this, {kind, id, notification});
     }
-    void Click(int id) { checked[id] = !checked[id]; Send(MessageKind::kCommand, id); }
 };
 
 class AboutDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        support::WriteText(ini, "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=0\n");
-        LoadSettingsQuietly(ini);
+        PluginSettings settings{};   // no file named: the record only
+        settings.StructCellasDirs = 1;
+        SavePluginSettings(settings);
     }
-    std::string File() { return support::ReadText(ini); }
-
-    testenv::TempDir dir;
-    std::string ini = dir.file("wcx.ini");
     FakeSurface dialog;
 };
 
-TEST_F(AboutDialog, OpensCentredWithTheSavedOptionsAndApplyDisabled) {
+TEST_F(AboutDialog, OpensCentredWithTheOptionsLinksOpenAndEveryCloseGivesTheCursorBack) {
     EXPECT_EQ(dialog.Send(MessageKind::kInitDialog), 1);
     EXPECT_TRUE(dialog.checked[kIdStructCellasDirs]);
     EXPECT_FALSE(dialog.checked[kIdDeleteEnabled]);
@@ -92,62 +78,17 @@ TEST_F(AboutDialog, OpensCentredWithTheSavedOptionsAndApplyDisabled) {
     // Centred over the owner (200..601 by 100..401), halves truncated.
     EXPECT_EQ(dialog.moves, (std::vector<std::pair<int32_t, int32_t>>{{350, 220}}));
     EXPECT_EQ(dialog.staticClassCursor, dialog.systemHand);
-}
+    // Links open with the shell; other notifications leave the dialog open.
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdEmailLink), 1);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink), 1);
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink, 1), 0);   // double click
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply, 6), 0);     // focus
+    EXPECT_EQ(dialog.Send(MessageKind::kCommand, 4242), 0);
+    EXPECT_EQ(dialog.Send(MessageKind::kOther), 0);
+    EXPECT_EQ(dialog.opened, (std::vector<std::string>{kEmailTarget, kWebAddress}));
+    EXPECT_EQ(dialog.ended, 0);
+    dialog.Send(MessageKind::kClose);
 
-TEST_F(AboutDialog, CheckBoxesEnableApplyAndApplySavesWithoutClosing) {
-    dialog.Send(MessageKind::kInitDialog);
-    dialog.Click(kIdDeleteEnabled);
-    EXPECT_TRUE(dialog.enabled[kIdApply]);
-    EXPECT_EQ(GetPluginSettings().DeleteEnabled, 0) << "nothing is saved before Apply";
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply), 1);
-    EXPECT_FALSE(dialog.enabled[kIdApply]);
-    EXPECT_EQ(GetPluginSettings().DeleteEnabled, 1);
-    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=1\n");
-    dialog.Click(kIdStructCellasDirs);
-    EXPECT_TRUE(dialog.enabled[kIdApply]);
-
-    // Cancel keeps what Apply saved and drops the rest.
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdCancel), 1);
-    EXPECT_EQ(dialog.ended, 1);
-    EXPECT_EQ(GetPluginSettings().StructCellasDirs, 1);
-    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=1\n");
-}
-
-TEST_F(AboutDialog, OkSavesBothOptionsEvenUnchanged) {
-    support::WriteText(ini, "[Other]\nx=1\n[MATlab]\n; by hand\n");
-    dialog.Send(MessageKind::kInitDialog);
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdOk, 1), 1);   // Enter: any notification
-    EXPECT_EQ(File(), "[Other]\nx=1\n[MATlab]\n; by hand\nStructCellasDirs=1\nDeleteEnabled=0\n");
-    EXPECT_EQ(dialog.ended, 1);
-}
-
-// A file that cannot be written (no write permission here): the user is
-// told, and Apply stays on since what the boxes show is not saved.
-std::vector<std::string> boxes;
-int WCX_CALL RecordBox(char* text, char*, long) {
-    boxes.emplace_back(text);
-    return platform::kMessageBoxIdOk;
-}
-
-TEST_F(AboutDialog, ApplyThatCannotSaveSaysSoAndStaysEnabled) {
-    boxes.clear();
-    platform::SetHostMessageBox(&RecordBox);
-    std::filesystem::permissions(ini, std::filesystem::perms::owner_read);
-    const std::string before = File();
-    dialog.Send(MessageKind::kInitDialog);
-    dialog.Click(kIdDeleteEnabled);
-    dialog.Send(MessageKind::kCommand, kIdApply);
-    EXPECT_TRUE(dialog.enabled[kIdApply]);
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_NE(boxes[0].find("could not be saved"), std::string::npos) << boxes[0];
-    EXPECT_NE(boxes[0].find(ini), std::string::npos) << boxes[0];
-    dialog.Send(MessageKind::kCommand, kIdCancel);   // the link cursor is shared: give it back
-    std::filesystem::permissions(ini, std::filesystem::perms::owner_all);
-    platform::SetHostMessageBox(nullptr);
-    EXPECT_EQ(File(), before);
-}
-
-TEST_F(AboutDialog, EveryWayOfClosingGivesTheCursorBack) {
     for (MessageKind close : {MessageKind::kCommand, MessageKind::kClose}) {
         FakeSurface d;
         CursorHandle arrow = d.staticClassCursor;
@@ -159,30 +100,15 @@ TEST_F(AboutDialog, EveryWayOfClosingGivesTheCursorBack) {
         EXPECT_EQ(d.staticClassCursor, arrow) << "the host's static controls keep their cursor";
         EXPECT_EQ(d.destroyed, std::vector<CursorHandle>{reinterpret_cast<CursorHandle>(0x105)});
     }
-}
-
-TEST_F(AboutDialog, LinksOpenWithTheShellAndOtherNotificationsLeaveTheDialogOpen) {
-    dialog.Send(MessageKind::kInitDialog);
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdEmailLink), 1);
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink), 1);
-    EXPECT_EQ(dialog.opened, (std::vector<std::string>{kEmailTarget, kWebAddress}));
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdWebLink, 1), 0);   // double click
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, kIdApply, 6), 0);     // focus
-    EXPECT_EQ(dialog.Send(MessageKind::kCommand, 4242), 0);
-    EXPECT_EQ(dialog.Send(MessageKind::kOther), 0);
-    EXPECT_EQ(dialog.opened.size(), 2u);
-    EXPECT_EQ(dialog.ended, 0);
-}
-
-// No owner to centre over, or rectangles whose centre lies beyond 32 bits:
-// the dialog stays where it is.
-TEST(CenterWindow, LeavesTheWindowAloneWhenThereIsNoCentre) {
+    // No owner to centre over, or rectangles whose centre lies beyond 32 bits:
+    // the dialog stays where it is.
     int32_t x = 0, y = 0;
     EXPECT_FALSE(CenteredPosition({INT32_MAX, 0, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX, 0}, &x, &y));
     FakeSurface noOwner;
     noOwner.ownerRect.reset();
     noOwner.Send(MessageKind::kInitDialog);
     EXPECT_TRUE(noOwner.moves.empty());
+    noOwner.Send(MessageKind::kClose);
 }
 
 }  // namespace

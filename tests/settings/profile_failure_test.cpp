@@ -5,26 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <random>
 
 #include "platform/profile.h"
 #include "settings/plugin_settings.h"
-#include "support/test_env.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
 
-
 namespace {
-
-// PackSetDefaultParams' work with that settings file, its diagnostic line swallowed.
-void LoadSettingsQuietly(const std::string& iniName) {
-    PackDefaultParamStruct params = support::HostParams(0, 0, iniName);
-    ::testing::internal::CaptureStdout();
-    LoadPluginSettings(&params);
-    ::testing::internal::GetCapturedStdout();
-}
 
 TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
     testenv::TempDir dir;
@@ -63,7 +52,8 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
     testenv::TempDir dir;
     const std::string ini = dir.file("wcx.ini");
     support::WriteText(ini, "[Other plug-in]\nstate=precious\n\n");
-    LoadSettingsQuietly(ini);
+    const PackDefaultParamStruct params = support::HostParams(0, 0, ini);
+    testhost::CaptureStdout([&] { LoadPluginSettings(&params); });
     const std::string off = support::ReadText(ini);
     PluginSettings on = GetPluginSettings();
     on.StructCellasDirs = 1;

@@ -35,10 +35,7 @@ T Fail(int error, T value) {
     errno = error;
     return value;
 }
-
-// A call that fails returns what the system returns then, errno set.
-#define FAIL_OR_CALL(kind, error, failed, call) \
-    (ShouldFail(Call::kind) ? Fail(error, failed) : plan.saved.call)
+#define FAIL_OR_CALL(kind, error, failed, call) (ShouldFail(Call::kind) ? Fail(error, failed) : plan.saved.call)
 
 FILE* Open(const char* path, const char* mode) { return FAIL_OR_CALL(Open, EACCES, (FILE*)nullptr, open(path, mode)); }
 size_t Read(void* buffer, size_t size, FILE* file) { return FAIL_OR_CALL(Read, EIO, size_t{0}, read(buffer, size, file)); }
@@ -101,13 +98,8 @@ const char* CallName(Call call) {
 
 FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     if (plan.active) throw std::logic_error("one FaultInjector at a time");
-    plan = Plan{};
-    plan.active = true;
-    plan.kind = kind;
-    plan.failAt = n;
-    plan.persistence = persistence;
     platform::FileSystemCalls& calls = platform::FileSystem();
-    plan.saved = calls;
+    plan = Plan{true, kind, n, persistence, 0, false, calls};
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,

@@ -27,6 +27,14 @@ void Put(Bytes& out, Order order, T value) {
     Append(out, Ordered(order, &value, sizeof value));
 }
 
+// Each value converted to T, in the order's bytes.
+template <typename T, typename From>
+Bytes ValuesAs(Order order, const std::vector<From>& values) {
+    Bytes out;
+    for (From v : values) Put(out, order, static_cast<T>(v));
+    return out;
+}
+
 Order ToOrder(V4Order order) { return order == V4Order::Big ? Order::Big : Order::Little; }
 
 uint32_t OwnType(uint8_t classCode) {
@@ -46,6 +54,12 @@ Bytes FieldNames(Order order, const std::vector<std::string>& fields) {
         Append(names, one);
     }
     return Cat({Element(order, miINT32, U32(order, static_cast<uint32_t>(width))), Element(order, miINT8, names, false)});
+}
+
+// A matrix of the head and the parts after it.
+Bytes Container(Order order, Bytes head, const std::vector<Bytes>& parts) {
+    for (const Bytes& p : parts) Append(head, p);
+    return Matrix(order, head);
 }
 
 }  // namespace
@@ -70,9 +84,7 @@ Bytes Header5(Order order, const std::string& text, uint64_t subsystemOffset) {
     return Cat({header, U64(order, subsystemOffset), U16(order, 0x0100), Text(order == Order::Little ? "IM" : "MI")});
 }
 
-Bytes File5(Order order, std::initializer_list<Bytes> elements, const std::string& text) {
-    return File5(order, std::vector<Bytes>(elements), text);
-}
+Bytes File5(Order order, std::initializer_list<Bytes> elements, const std::string& text) { return File5(order, std::vector<Bytes>(elements), text); }
 
 Bytes File5(Order order, const std::vector<Bytes>& elements, const std::string& text) {
     Bytes out = Header5(order, text);
@@ -95,40 +107,25 @@ Bytes Element(Order order, uint32_t type, const Bytes& payload, bool allowSmall)
 }
 
 Bytes Values(Order order, uint32_t type, const std::vector<double>& values) {
-    Bytes out;
-    for (double v : values) {
-        switch (type) {
-            case miINT8: Put(out, order, static_cast<int8_t>(v)); break;
-            case miUINT8: Put(out, order, static_cast<uint8_t>(v)); break;
-            case miINT16: Put(out, order, static_cast<int16_t>(v)); break;
-            case miUINT16: Put(out, order, static_cast<uint16_t>(v)); break;
-            case miINT32: Put(out, order, static_cast<int32_t>(v)); break;
-            case miUINT32: Put(out, order, static_cast<uint32_t>(v)); break;
-            case miINT64: Put(out, order, static_cast<int64_t>(v)); break;
-            case miUINT64: Put(out, order, static_cast<uint64_t>(v)); break;
-            case miSINGLE: Put(out, order, static_cast<float>(v)); break;
-            case miDOUBLE: Put(out, order, v); break;
-            default: throw std::invalid_argument("Values: not a numeric data type");
-        }
+    switch (type) {
+        case miINT8: return ValuesAs<int8_t>(order, values);
+        case miUINT8: return ValuesAs<uint8_t>(order, values);
+        case miINT16: return ValuesAs<int16_t>(order, values);
+        case miUINT16: return ValuesAs<uint16_t>(order, values);
+        case miINT32: return ValuesAs<int32_t>(order, values);
+        case miUINT32: return ValuesAs<uint32_t>(order, values);
+        case miINT64: return ValuesAs<int64_t>(order, values);
+        case miUINT64: return ValuesAs<uint64_t>(order, values);
+        case miSINGLE: return ValuesAs<float>(order, values);
+        case miDOUBLE: return ValuesAs<double>(order, values);
+        default: throw std::invalid_argument("Values: not a numeric data type");
     }
-    return out;
 }
 
-Bytes ValuesI64(Order order, const std::vector<int64_t>& values) {
-    Bytes out;
-    for (int64_t v : values) Put(out, order, v);
-    return out;
-}
+Bytes ValuesI64(Order order, const std::vector<int64_t>& values) { return ValuesAs<int64_t>(order, values); }
+Bytes ValuesU64(Order order, const std::vector<uint64_t>& values) { return ValuesAs<uint64_t>(order, values); }
 
-Bytes ValuesU64(Order order, const std::vector<uint64_t>& values) {
-    Bytes out;
-    for (uint64_t v : values) Put(out, order, v);
-    return out;
-}
-
-Bytes ValueElement(Order order, uint32_t type, const std::vector<double>& values) {
-    return Element(order, type, Values(order, type, values));
-}
+Bytes ValueElement(Order order, uint32_t type, const std::vector<double>& values) { return Element(order, type, Values(order, type, values)); }
 
 std::vector<double> Iota(size_t n, double start) {
     std::vector<double> out(n);
@@ -140,19 +137,11 @@ Bytes FlagsElement(Order order, uint8_t classCode, uint8_t flagBits, uint32_t nz
     return Element(order, miUINT32, Cat({U32(order, uint32_t{flagBits} << 8 | classCode), U32(order, nzmax)}), false);
 }
 
-Bytes DimsElement(Order order, const std::vector<int32_t>& dims) {
-    Bytes payload;
-    for (int32_t d : dims) Put(payload, order, d);
-    return Element(order, miINT32, payload, false);
-}
+Bytes DimsElement(Order order, const std::vector<int32_t>& dims) { return Element(order, miINT32, ValuesAs<int32_t>(order, dims), false); }
 
-Bytes NameElement(Order order, const std::string& name) {
-    return name.empty() ? Tag(order, miINT8, 0) : Element(order, miINT8, Text(name));
-}
+Bytes NameElement(Order order, const std::string& name) { return name.empty() ? Tag(order, miINT8, 0) : Element(order, miINT8, Text(name)); }
 
-Bytes Matrix(Order order, const Bytes& content) {
-    return Cat({Tag(order, miMATRIX, static_cast<uint32_t>(content.size())), content});
-}
+Bytes Matrix(Order order, const Bytes& content) { return Cat({Tag(order, miMATRIX, static_cast<uint32_t>(content.size())), content}); }
 
 Bytes NumericVar(Order order, const std::string& name, uint8_t classCode, const std::vector<int32_t>& dims,
                  const std::vector<double>& real, const std::vector<double>& imag, uint8_t flagBits, uint32_t storeType) {
@@ -186,9 +175,7 @@ Bytes SparseVar(Order order, const std::string& name, int32_t m, int32_t n, cons
                 const std::vector<int32_t>& jc, const std::vector<double>& real, const std::vector<double>& imag,
                 uint8_t flagBits) {
     if (!imag.empty()) flagBits |= kComplex;
-    Bytes irBytes, jcBytes;
-    for (int32_t v : ir) Put(irBytes, order, v);
-    for (int32_t v : jc) Put(jcBytes, order, v);
+    const Bytes irBytes = ValuesAs<int32_t>(order, ir), jcBytes = ValuesAs<int32_t>(order, jc);
     const uint32_t type = (flagBits & kLogical) ? miUINT8 : miDOUBLE;
     Bytes content = Cat({FlagsElement(order, mxSPARSE, flagBits, static_cast<uint32_t>(ir.empty() ? 1 : ir.size())),
                          DimsElement(order, {m, n}), NameElement(order, name), Element(order, miINT32, irBytes, false),
@@ -199,25 +186,19 @@ Bytes SparseVar(Order order, const std::string& name, int32_t m, int32_t n, cons
 
 Bytes CellVar(Order order, const std::string& name, const std::vector<int32_t>& dims, const std::vector<Bytes>& cells,
               uint8_t flagBits) {
-    Bytes content = Cat({FlagsElement(order, mxCELL, flagBits), DimsElement(order, dims), NameElement(order, name)});
-    for (const Bytes& c : cells) Append(content, c);
-    return Matrix(order, content);
+    return Container(order, Cat({FlagsElement(order, mxCELL, flagBits), DimsElement(order, dims), NameElement(order, name)}), cells);
 }
 
 Bytes StructVar(Order order, const std::string& name, const std::vector<int32_t>& dims,
                 const std::vector<std::string>& fields, const std::vector<Bytes>& values, uint8_t flagBits) {
-    Bytes content = Cat({FlagsElement(order, mxSTRUCT, flagBits), DimsElement(order, dims), NameElement(order, name),
-                         FieldNames(order, fields)});
-    for (const Bytes& v : values) Append(content, v);
-    return Matrix(order, content);
+    return Container(order, Cat({FlagsElement(order, mxSTRUCT, flagBits), DimsElement(order, dims), NameElement(order, name),
+                                 FieldNames(order, fields)}), values);
 }
 
 Bytes ObjectVar(Order order, const std::string& name, const std::string& className, const std::vector<int32_t>& dims,
                 const std::vector<std::string>& fields, const std::vector<Bytes>& values) {
-    Bytes content = Cat({FlagsElement(order, mxOBJECT), DimsElement(order, dims), NameElement(order, name),
-                         Element(order, miINT8, Text(className)), FieldNames(order, fields)});
-    for (const Bytes& v : values) Append(content, v);
-    return Matrix(order, content);
+    return Container(order, Cat({FlagsElement(order, mxOBJECT), DimsElement(order, dims), NameElement(order, name),
+                                 Element(order, miINT8, Text(className)), FieldNames(order, fields)}), values);
 }
 
 Bytes FunctionHandleVar(Order order, const std::string& name, const Bytes& inner) {
@@ -241,11 +222,8 @@ Bytes Zlib(const Bytes& data, int level) {
 }
 
 Bytes Compressed(Order order, const Bytes& element) { return CompressedRaw(order, Zlib(element)); }
-
 // MATLAB does not pad compressed elements to 8 bytes.
-Bytes CompressedRaw(Order order, const Bytes& stream) {
-    return Cat({Tag(order, miCOMPRESSED, static_cast<uint32_t>(stream.size())), stream});
-}
+Bytes CompressedRaw(Order order, const Bytes& stream) { return Cat({Tag(order, miCOMPRESSED, static_cast<uint32_t>(stream.size())), stream}); }
 
 Bytes V4MatrixRaw(V4Order order, uint32_t typeWord, const std::string& name, uint32_t mrows, uint32_t ncols,
                   uint32_t imagf, const Bytes& data) {

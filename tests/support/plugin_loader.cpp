@@ -1,17 +1,11 @@
 #include "support/plugin_loader.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-
-#include <io.h>
-#endif
-
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-#include "support/test_env.h"
+#include "support/support.h"
 #include "tools/os_calls.h"
 
 namespace testhost {
@@ -19,46 +13,19 @@ namespace testhost {
 namespace {
 
 // Loading and resolving go through the matwcx command's host calls
-// (LoadLibrary and GetProcAddress on Windows, as Total Commander loads the
-// plug-in; dlopen and dlsym elsewhere); only the capture file is the tests' own.
-#if defined(_WIN32)
-int DescriptorOf(FILE* file) { return ::_fileno(file); }
-// msvcrt's tmpfile() creates its file in the root of the drive, which a
-// user may not write to: a file in the user's temporary folder instead,
-// removed when closed ("D").
-FILE* CaptureFile() {
-    static unsigned serial = 0;
-    char folder[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathA(sizeof folder, folder);
-    if (length == 0 || length >= sizeof folder) return nullptr;
-    char path[MAX_PATH + 64];
-    std::snprintf(path, sizeof path, "%smatwcx-stdout-%lu-%u.tmp", folder, ::GetCurrentProcessId(), serial++);
-    return std::fopen(path, "w+bD");
-}
-#else
-int DescriptorOf(FILE* file) { return ::fileno(file); }
-FILE* CaptureFile() { return std::tmpfile(); }
-#endif
-
+// (LoadLibrary and GetProcAddress on Windows, dlopen and dlsym elsewhere).
 Plugin LoadPlugin() {
     Plugin plugin;
     const std::string path = testenv::PluginPath();
-    if (path.empty()) {
-        ADD_FAILURE() << "MATWCX_PLUGIN is not set";
-        return plugin;
-    }
-    std::string why;
-    void* library = matwcx::os::OpenLibrary(path, &why);
+    std::string why = "MATWCX_PLUGIN is not set", missing;
+    void* library = path.empty() ? nullptr : matwcx::os::OpenLibrary(path, &why);
     if (library == nullptr) {
         ADD_FAILURE() << "cannot load " << path << ": " << why;
-        return plugin;
+    } else if (!matwcx::ResolveExports(library, &plugin, &missing)) {
+        ADD_FAILURE() << "the plug-in does not export " << missing;
+    } else {
+        plugin.library = library;
     }
-    std::string missing;
-    const bool all = matwcx::ResolveExports(library, &plugin, &missing);
-    if (!all) ADD_FAILURE() << "the plug-in does not export " << missing;
-    // Kept loaded even when an export is missing: the host would refuse the
-    // plug-in, but the tests of the other exports can still run.
-    plugin.library = all ? library : nullptr;
     return plugin;
 }
 
@@ -71,12 +38,8 @@ const Plugin& LoadedPlugin() {
 }
 
 bool Plugin::SetDefaultParams(const std::string& iniPath) const {
-    PackDefaultParamStruct dps{};
+    PackDefaultParamStruct dps = support::HostParams(2, 22, iniPath);
     if (iniPath.size() >= sizeof dps.DefaultIniName) return false;
-    dps.size = sizeof dps;
-    dps.PluginInterfaceVersionLow = 22;
-    dps.PluginInterfaceVersionHi = 2;
-    std::memcpy(dps.DefaultIniName, iniPath.c_str(), iniPath.size() + 1);
     CaptureStdout([&] { PackSetDefaultParams(&dps); });
     return true;
 }
@@ -88,18 +51,14 @@ bool Plugin::CanHandle(const std::string& path) const {
 
 int Plugin::Delete(const std::string& packedFile, const std::vector<std::string>& entryNames) const {
     std::vector<char> list;
-    for (const std::string& name : entryNames) {
-        list.insert(list.end(), name.begin(), name.end());
-        list.push_back('\0');
-    }
-    list.push_back('\0');
-    if (entryNames.empty()) list.push_back('\0');
+    for (const std::string& name : entryNames) list.insert(list.end(), name.c_str(), name.c_str() + name.size() + 1);
+    list.resize(list.size() + (entryNames.empty() ? 2 : 1), '\0');
     std::string path = packedFile;
     return DeleteFiles(path.data(), list.data());
 }
 
 int ReadOneHeader(const Plugin& plugin, HANDLE handle, Entry* entry) {
-    // A pattern shows whether the plug-in wrote anything past FileAttr, where
+    // The pattern shows whether anything was written past FileAttr, where
     // the hosts' layouts differ.
     tHeaderData header;
     std::memset(&header, 0xA5, sizeof header);
@@ -107,23 +66,14 @@ int ReadOneHeader(const Plugin& plugin, HANDLE handle, Entry* entry) {
     const int result = plugin.ReadHeader(handle, &header);
     if (result != 0) return result;
     const auto* bytes = reinterpret_cast<const unsigned char*>(&header);
-    entry->tailUntouched = true;
-    for (size_t i = kHeaderDataWrittenEnd; i < sizeof header; ++i) {
-        if (bytes[i] != 0xA5) entry->tailUntouched = false;
-    }
-    entry->arcName.assign(header.ArcName, strnlen(header.ArcName, sizeof header.ArcName));
-    entry->fileName.assign(header.FileName, strnlen(header.FileName, sizeof header.FileName));
-    entry->flags = header.Flags;
-    entry->packSize = header.PackSize;
-    entry->unpSize = header.UnpSize;
-    entry->fileCRC = header.FileCRC;
-    entry->fileTime = header.FileTime;
-    entry->fileAttr = header.FileAttr;
+    *entry = {std::string(header.ArcName, strnlen(header.ArcName, sizeof header.ArcName)),
+              std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName)),
+              header.Flags, header.PackSize, header.UnpSize, header.FileCRC, header.FileTime, header.FileAttr,
+              std::all_of(bytes + kHeaderDataWrittenEnd, bytes + sizeof header, [](unsigned char b) { return b == 0xA5; })};
     return 0;
 }
 
-Archive::Archive(const Plugin& plugin, const std::string& path, int openMode)
-    : plugin_(plugin), path_(path) {
+Archive::Archive(const Plugin& plugin, const std::string& path, int openMode) : plugin_(plugin), path_(path) {
     tOpenArchiveData data{};
     data.ArcName = path_.data();
     data.OpenMode = openMode;
@@ -131,8 +81,6 @@ Archive::Archive(const Plugin& plugin, const std::string& path, int openMode)
     openOutput_ = CaptureStdout([&] { handle_ = plugin_.OpenArchive(&data); });
     openResult_ = data.OpenResult;
 }
-
-Archive::~Archive() { Close(); }
 
 int Archive::Close() {
     if (handle_ == nullptr) return 0;
@@ -144,48 +92,38 @@ int Archive::Close() {
 std::vector<Entry> Archive::ReadAll(int* lastResult) {
     std::vector<Entry> entries;
     int result = E_END_ARCHIVE;
-    if (handle_ != nullptr) {
-        for (;;) {
-            Entry entry;
-            result = ReadOneHeader(plugin_, handle_, &entry);
-            if (result != 0) break;
-            entries.push_back(entry);
-            char empty[1] = {0};
-            const int skip = plugin_.ProcessFile(handle_, PK_SKIP, nullptr, empty);
-            if (skip != 0) {
-                ADD_FAILURE() << "ProcessFile(PK_SKIP) answered " << skip;
-                break;
-            }
+    Entry entry;
+    while (handle_ != nullptr && (result = ReadOneHeader(plugin_, handle_, &entry)) == 0) {
+        entries.push_back(entry);
+        char empty[1] = {0};
+        const int skip = plugin_.ProcessFile(handle_, PK_SKIP, nullptr, empty);
+        if (skip != 0) {
+            ADD_FAILURE() << "ProcessFile(PK_SKIP) answered " << skip;
+            break;
         }
     }
     if (lastResult != nullptr) *lastResult = result;
     return entries;
 }
 
-std::string CaptureStdout(const std::function<void()>& fn) {
-    std::fflush(stdout);
-    FILE* capture = CaptureFile();
-    const int saved = matwcx::os::Duplicate(matwcx::os::kStdoutDescriptor);
-    if (capture == nullptr || saved < 0) {
-        ADD_FAILURE() << "cannot redirect stdout";
-        if (capture != nullptr) std::fclose(capture);
-        if (saved >= 0) matwcx::os::CloseDescriptor(saved);
-        fn();
-        return {};
+std::unique_ptr<Archive> OpenAt(const Plugin& plugin, const std::string& path, const std::string& variable,
+                                std::string* fileName, int mode) {
+    auto archive = std::make_unique<Archive>(plugin, path, mode);
+    Entry entry;
+    while (archive->ok() && ReadOneHeader(plugin, archive->handle(), &entry) == 0) {
+        if (entry.fileName.rfind(variable + ".", 0) == 0) {
+            *fileName = entry.fileName;
+            return archive;
+        }
     }
-    matwcx::os::Redirect(DescriptorOf(capture), matwcx::os::kStdoutDescriptor);
-    fn();
-    std::fflush(stdout);
-    matwcx::os::Redirect(saved, matwcx::os::kStdoutDescriptor);
-    matwcx::os::CloseDescriptor(saved);
+    ADD_FAILURE() << "no entry for " << variable;
+    return archive;
+}
 
-    std::string text;
-    std::rewind(capture);
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, capture)) > 0) text.append(buffer, got);
-    std::fclose(capture);
-    return text;
+std::string CaptureStdout(const std::function<void()>& fn) {
+    ::testing::internal::CaptureStdout();
+    fn();
+    return ::testing::internal::GetCapturedStdout();
 }
 
 }  // namespace testhost

@@ -24,15 +24,6 @@ void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(matbuild::FsPath(path), std::ios::binary | std::ios::trunc) << text;
 }
 
-std::vector<std::string> StrayTemporaries(const std::string& folder) {
-    std::vector<std::string> found;
-    for (const auto& item : std::filesystem::directory_iterator(folder)) {
-        const std::string name = item.path().filename().string();
-        if (name.rfind(".matwcx-", 0) == 0 || name.rfind("~mw", 0) == 0) found.push_back(name);
-    }
-    return found;
-}
-
 std::string Python() {
     const std::string configured = testenv::Get("MATWCX_PYTHON");
     return configured.empty() ? "/usr/bin/python3" : configured;
@@ -51,23 +42,13 @@ bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::v
     return status == 0;
 }
 
-std::string Describe(const mxArray* a) {
-    std::string s = std::string(mxGetName(a)) + "." + mxGetClassName(a) + " [";
-    for (size_t i = 0; i < mxGetNumberOfDimensions(a); ++i) {
-        s += (i > 0 ? " " : "") + std::to_string(mxGetDimensions(a)[i]);
-    }
-    s += "]";
-    if (mxIsComplex(a)) s += " c";
-    if (mxIsFromGlobalWS(a)) s += " g";
-    if (mxIsLogical(a)) s += " l";
-    if (mxIsSparse(a)) s += " s";
-    return s;
-}
-
 std::vector<std::string> ListHeaders(MATFile* m) {
     std::vector<std::string> out;
     while (mxArray* a = matGetNextArrayHeader(m)) {
-        out.push_back(Describe(a));
+        std::string s = std::string(mxGetName(a)) + "." + mxGetClassName(a) + " [";
+        for (size_t i = 0; i < mxGetNumberOfDimensions(a); ++i) s += (i > 0 ? " " : "") + std::to_string(mxGetDimensions(a)[i]);
+        out.push_back(s + "]" + (mxIsComplex(a) ? " c" : "") + (mxIsFromGlobalWS(a) ? " g" : "") + (mxIsLogical(a) ? " l" : "") +
+                      (mxIsSparse(a) ? " s" : ""));
         mxDestroyArray(a);
     }
     return out;
@@ -117,6 +98,14 @@ std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     return names;
+}
+
+std::vector<std::string> StrayTemporaries(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const std::string& name : Entries(folder)) {
+        if (name.rfind(".matwcx-", 0) == 0 || name.rfind("~mw", 0) == 0) found.push_back(name);
+    }
+    return found;
 }
 
 PackDefaultParamStruct HostParams(unsigned hi, unsigned low, const std::string& iniName) {

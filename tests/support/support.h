@@ -46,9 +46,8 @@ struct ArrayDeleter {
 using FilePtr = std::unique_ptr<MATFile, FileCloser>;
 using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
 
-// "name.class [d1 d2 ...] flags" for one header: c complex, g global, l logical, s sparse.
-std::string Describe(const mxArray* a);
-// Every header the cursor delivers, one Describe line each.
+// Every header the cursor delivers, one line each: "name.class [d1 d2 ...] flags"
+// (c complex, g global, l logical, s sparse).
 std::vector<std::string> ListHeaders(MATFile* m);
 // Opens bytes written into dir under name.
 FilePtr OpenBytes(const testenv::TempDir& dir, const std::string& name, const matbuild::Bytes& bytes);

@@ -1,198 +1,106 @@
 // Settings and message boxes of the Windows build. The settings file there is
-// written by the system's private-profile functions; it must come out as the
-// Linux build's own writer (platform/posix/profile_text, linked in here as
-// the reference) makes it. The message boxes are caught through the
-// platform's message-box seam (the host function it prefers to the system's).
+// written by the system's private-profile functions; the message boxes are
+// caught through the platform's seam (the host function it prefers to the
+// system's).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "modify/delete_variables.h"
 #include "platform/message_box.h"
-#include "platform/posix/profile_text.h"
 #include "support/support.h"
 
 namespace {
 
-namespace pt = platform::profile_text;
-
-// "\n" as "\r\n"; "\r\n" stays.
-std::string WithCrLf(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out += '\r';
-        out += text[i];
-    }
-    return out;
+std::string Trim(const std::string& text) {
+    const size_t begin = text.find_first_not_of(" \t");
+    return begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
 }
 
-// Wine's profile functions, unlike Windows', keep only "key=value" lines of a
-// section written whole, with the blanks around "=" removed. Under Wine both
-// texts are compared in that form; on Windows byte for byte.
-bool UnderWine() {
-    const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-std::string WineForm(const std::string& text) {
-    std::string out;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find("\r\n", at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        at = end + 2;
-        const size_t equals = line.find('=');
-        if (line.empty() || (line[0] == ';' && equals == std::string::npos)) continue;
-        if (equals != std::string::npos) {
-            line = std::string(pt::Trim(line.substr(0, equals))) + "=" + std::string(pt::Trim(line.substr(equals + 1)));
+// The section's key lines as the system reads them back, blanks around "="
+// removed (Wine's functions, unlike Windows', keep only such lines of a
+// section written whole, in that form); the record's hex line left out.
+std::vector<std::string> KeyLines(const std::string& ini) {
+    char buffer[4096];
+    const DWORD size = ::GetPrivateProfileSectionA("MATlab", buffer, sizeof buffer, ini.c_str());
+    std::vector<std::string> lines;
+    for (const char* line = buffer; line < buffer + size && *line != '\0'; line += std::strlen(line) + 1) {
+        const std::string text = line;
+        const size_t equals = text.find('=');
+        if (equals != std::string::npos && text.rfind("PackDefaultParamStruct=", 0) != 0) {
+            lines.push_back(Trim(text.substr(0, equals)) + "=" + Trim(text.substr(equals + 1)));
         }
-        out += line + "\r\n";
     }
-    return out;
+    return lines;
 }
 
-PackDefaultParamStruct HostParams(const std::string& ini) { return support::HostParams(2, 22, ini); }
-
-// WritePrivateProfileStruct's text: two upper-case hex digits per byte, then
-// the checksum byte (the sum modulo 256).
-std::string StructText(const void* data, size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    std::string text;
-    unsigned sum = 0;
-    char digits[3];
-    for (size_t i = 0; i < size; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
-        text += digits;
-        sum += bytes[i];
-    }
-    std::snprintf(digits, sizeof digits, "%02X", sum & 0xFFu);
-    return text + digits;
-}
-
-// The Linux writer's result for the calls PackSetDefaultParams makes.
-std::string LinuxSideLoad(std::string text, const PackDefaultParamStruct& params, bool sectionEmpty,
-                          const char* structCellasDirs, const char* deleteEnabled) {
-    if (sectionEmpty) {
-        text = pt::ReplaceSection(text, "MATlab",
-                                  {"; Matlab MAT files format packer",
-                                   "; Supported Matlab Extensions: MAT, RPT, QRY, FIG, SID",
-                                   "; (and any other Matlab MAT file version 4 or 5 compatible)",
-                                   "Author = Quellmark", "Year   = 2003-2005"});
-        text = pt::SetKey(text, "MATlab", "PackDefaultParamStructSize", "272");
-        text = pt::SetKey(text, "MATlab", "DefaultIniName", params.DefaultIniName);
-        text = pt::SetKey(text, "MATlab", "PluginInterfaceVersion", "2.2");
-        text = pt::SetKey(text, "MATlab", "PackDefaultParamStruct", StructText(&params, sizeof params));
-    }
-    text = pt::SetKey(text, "MATlab", "StructCellasDirs", structCellasDirs);
-    return pt::SetKey(text, "MATlab", "DeleteEnabled", deleteEnabled);
-}
-
-class WindowsSettings : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(testhost::loaded(plugin_)); }
-
-    // PackSetDefaultParams of the DLL, which writes with the system's functions.
-    void Load(const PackDefaultParamStruct& params) {
-        PackDefaultParamStruct copy = params;
-        testhost::CaptureStdout([&] { plugin_.PackSetDefaultParams(&copy); });
-    }
-
-    const testhost::Plugin& plugin_ = testhost::LoadedPlugin();
-    testenv::TempDir dir_;
-};
-
-// A later load rewrites the two options in place (odd values normalised),
-// a first load fills the section, a new file gets "\r\n" (the Linux writer
-// starts one with "\n").
-TEST_F(WindowsSettings, LoadsWriteTheFileAsTheLinuxWriterDoes) {
-    const struct {
-        const char* file;
-        std::string start;
-        bool sectionEmpty;
-        const char* deleteEnabled;
-    } cases[] = {
-        {"later.ini", "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\nStructCellasDirs=5\r\n"
-                      "DeleteEnabled=0\r\n[Last]\r\nz=9\r\n", false, "0"},
-        {"first.ini", "[Other]\r\nq=1\r\n", true, "1"},
-        {"new.ini", "", true, "1"},
+// PackSetDefaultParams of the DLL fills an empty section once (a new file
+// with "\r\n" line ends) and later rewrites only the two options, in place.
+TEST(WindowsSettings, LoadsFillAnEmptySectionOnceThenRewriteOnlyTheOptions) {
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    ASSERT_TRUE(testhost::loaded(plugin));
+    testenv::TempDir dir;
+    const auto load = [&](const std::string& ini) {
+        PackDefaultParamStruct params = support::HostParams(2, 22, ini);
+        testhost::CaptureStdout([&] { plugin.PackSetDefaultParams(&params); });
+        return params;
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        const std::string ini = dir_.path() + "\\" + c.file;
-        if (!c.start.empty()) support::WriteText(ini, c.start);
-        const PackDefaultParamStruct params = HostParams(ini);
-        Load(params);
-        const std::string expected = WithCrLf(LinuxSideLoad(c.start, params, c.sectionEmpty, "0", c.deleteEnabled));
-        const std::string written = support::ReadText(ini);
-        if (UnderWine() && c.sectionEmpty) {
-            EXPECT_EQ(WineForm(written), WineForm(expected)) << written;
-        } else {
-            EXPECT_EQ(written, expected);
+    const std::string later = dir.path() + "\\later.ini";
+    const std::string laterText = "[Other]\r\nq=1\r\n; a comment\r\n[MATlab]\r\nPackDefaultParamStructSize=272\r\n"
+                                  "StructCellasDirs=%\r\nDeleteEnabled=0\r\n[Last]\r\nz=9\r\n";
+    std::string before = laterText, after = laterText;
+    support::WriteText(later, before.replace(before.find('%'), 1, "5"));
+    load(later);
+    EXPECT_EQ(support::ReadText(later), after.replace(after.find('%'), 1, "0"));
+
+    for (const std::string start : {"[Other]\r\nq=1\r\n", ""}) {
+        const std::string ini = dir.path() + (start.empty() ? "\\new.ini" : "\\first.ini");
+        if (!start.empty()) support::WriteText(ini, start);
+        const PackDefaultParamStruct params = load(ini);
+        const std::string text = support::ReadText(ini);
+        EXPECT_EQ(text.substr(0, start.size()), start);
+        for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+            ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << text;
         }
-        EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "DeleteEnabled", 7, ini.c_str()), static_cast<UINT>(c.deleteEnabled[0] - '0'));
-        EXPECT_EQ(::GetPrivateProfileIntA("MATlab", "StructCellasDirs", 7, ini.c_str()), 0u);
+        EXPECT_EQ(KeyLines(ini), (std::vector<std::string>{"Author=Quellmark", "Year=2003-2005", "PackDefaultParamStructSize=272",
+                                                           "DefaultIniName=" + ini, "PluginInterfaceVersion=2.2",
+                                                           "StructCellasDirs=0", "DeleteEnabled=1"}));
+        PackDefaultParamStruct stored{};
+        EXPECT_TRUE(::GetPrivateProfileStructA("MATlab", "PackDefaultParamStruct", &stored, sizeof stored, ini.c_str()));
+        EXPECT_EQ(std::memcmp(&stored, &params, sizeof params), 0);
     }
 }
 
 // The boxes' texts and style, caught through the host-function seam.
-struct CaughtBox {
-    std::string text;
-    std::string caption;
-    long style = -1;
-    int calls = 0;
-};
-CaughtBox gCaught;
-
+std::vector<std::string> caught;
 int __stdcall CatchBox(char* text, char* caption, long style) {
-    gCaught.text = text;
-    gCaught.caption = caption;
-    gCaught.style = style;
-    ++gCaught.calls;
+    caught.push_back(std::string(caption) + "|" + std::to_string(style) + "|" + text);
     return platform::kMessageBoxIdOk;
 }
 
-class WindowsMessageBox : public ::testing::Test {
-protected:
-    void SetUp() override {
-        gCaught = {};
-        platform::SetHostMessageBox(CatchBox);
-    }
-    void TearDown() override { platform::SetHostMessageBox(nullptr); }
-    testenv::TempDir dir_;
-};
-
-// One system message box: the text, the plug-in's caption and its error style.
-void ExpectOneErrorBox(const std::string& text) {
-    EXPECT_EQ(gCaught.calls, 1);
-    EXPECT_EQ(gCaught.text, text);
-    EXPECT_EQ(gCaught.caption, "Error Processing Variable");
-    EXPECT_EQ(gCaught.style, static_cast<long>(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL));
-}
-
-TEST_F(WindowsMessageBox, PackingIsRefusedWithAnErrorBox) {
-    EXPECT_EQ(RefusePacking(), E_EABORTED);
-    ExpectOneErrorBox("Sorry, packing function is not supported at this time.\n"
-                      "However individual variables can be deleted and/or moved.");
-}
-
-TEST_F(WindowsMessageBox, DeletionSwitchedOffSaysHowToSwitchItOn) {
-    const std::string mat = dir_.path() + "\\f.mat";
+TEST(WindowsMessageBox, PackingAndDeletionSwitchedOffAreRefusedWithAnErrorBox) {
+    caught.clear();
+    platform::SetHostMessageBox(CatchBox);
+    testenv::TempDir dir;
+    const std::string mat = dir.path() + "\\f.mat";
     using namespace matbuild;
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
     const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
+    EXPECT_EQ(RefusePacking(), E_EABORTED);
     EXPECT_EQ(DeleteVariables(mat.c_str(), list, false, nullptr), E_EABORTED);
+    platform::SetHostMessageBox(nullptr);
     EXPECT_EQ(support::ReadText(mat), before);
-    ExpectOneErrorBox("You have disable variable deletion in the configuration dialog.\n"
-                      "To enable variable deletion, invoke Packfile>Configure for MAT files.");
+    const std::string style = "Error Processing Variable|" + std::to_string(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL) + "|";
+    EXPECT_EQ(caught, (std::vector<std::string>{
+                          style + "Sorry, packing function is not supported at this time.\n"
+                                  "However individual variables can be deleted and/or moved.",
+                          style + "You have disable variable deletion in the configuration dialog.\n"
+                                  "To enable variable deletion, invoke Packfile>Configure for MAT files."}));
 }
 
 }  // namespace
