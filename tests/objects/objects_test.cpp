@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 using namespace matbuild;
 using support::ToolRun;
 
-std::string Sample(const std::string& name) { return testenv::Get("MATWCX_SOURCE_DIR") + "/tests/objects/matlab/" + name; }
+// MATLAB's files, as the test data run copied them from tests/objects/matlab.
+std::string Sample(const std::string& name) { return testenv::TestDataDir() + "/objects/" + name; }
 
 uint64_t SubsystemOffset(const Bytes& file) {
     uint64_t offset = 0;
