@@ -70,6 +70,11 @@ TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
 // A version 7.3 file open twice at once: each archive has a worker of its
 // own, and both list and extract alike.
 TEST(Concurrency, OneVersion73FileFromTwoThreads) {
+#if defined(__SANITIZE_ADDRESS__)
+    // This AddressSanitizer's allocator keeps its locks across a fork: a
+    // worker forked while the other thread allocates can wait forever.
+    GTEST_SKIP() << "a forked worker may deadlock in AddressSanitizer's allocator";
+#endif
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     ASSERT_TRUE(testhost::loaded(plugin));
     testenv::TempDir dir;
