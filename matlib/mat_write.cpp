@@ -253,27 +253,27 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
     if (state->file.broken) return 1;
-    int result = 0;
-    if (state->version73) return 1;
-    if (array->version == 73) {
+    int result = 1;
+    if (state->version73) {
+        result = 1;
+    } else if (array->version == 73) {
         // A version 7.3 variable becomes a version 7.3 file of its own (its
         // data may exceed what a level-5 file holds, its cells and structs
         // are references): alone in the file, never beside level-5 ones.
-        if (state->headerWritten) return 1;
-        result = WriteVersion73(state, array);
+        result = state->headerWritten ? 1 : WriteVersion73(state, array);
     } else if (array->version == 5) {
-        if (!array->source) return 1;
-        if (NoteSubsystem(state, array) != 0) return 1;
-        result = CopyElement(state, *array->source, array->elementOffset, array->elementSize);
+        result = array->source && NoteSubsystem(state, array) == 0
+                     ? CopyElement(state, *array->source, array->elementOffset, array->elementSize)
+                     : 1;
     } else {
         result = WriteDecoded(state, array);
     }
     // Bytes read from a file that another program rewrote meanwhile are no
     // copy of anything: the new file must not go in place.
-    if (result == 0 && array->source && !SourceUnchanged(*array->source)) {
-        state->file.broken = true;
-        return 1;
-    }
+    if (result == 0 && array->source && !SourceUnchanged(*array->source)) result = 1;
+    // A file that lacks what was put into it must not go in place either
+    // (an earlier file of that name stays as it was), whatever failed.
+    if (result != 0) state->file.broken = true;
     return result;
 }
 
