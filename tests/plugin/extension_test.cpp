@@ -317,6 +317,26 @@ TEST_F(Extension, TheHostsMessageBoxShowsTheRefusalsUntilFinalize) {
     EXPECT_FALSE(std::filesystem::exists(newFile));
 }
 
+// A file damaged after its intact variables says so in one box once they
+// are listed, however often the host reads on; an intact file shows none.
+TEST_F(Extension, OnlyADamagedTailIsShownOnceAtTheEndOfTheListing) {
+    using namespace matbuild;
+    Bytes damaged = File5(Order::Little, {NumericVar(Order::Little, "a", mxDOUBLE, {1, 1}, {1}), NumericVar(Order::Little, "b", mxDOUBLE, {1, 1}, {2})});
+    const size_t intactSize = damaged.size();
+    Append(damaged, Bytes{14, 0, 0, 0, 0xFF, 0xFF, 0, 0});   // a matrix tag longer than the file
+    for (const bool isDamaged : {false, true}) {
+        const std::string path = dir.file(isDamaged ? "damaged.mat" : "intact.mat");
+        WriteFile(path, Bytes(damaged.begin(), damaged.begin() + (isDamaged ? damaged.size() : intactSize)));
+        testhost::Archive archive(plugin, path, PK_OM_LIST);
+        EXPECT_EQ(archive.ReadAll().size(), 2u);
+        tHeaderData header;
+        EXPECT_EQ(plugin.ReadHeader(archive.handle(), &header), E_END_ARCHIVE);
+        ASSERT_EQ(host.boxes.size(), isDamaged ? 1u : 0u) << path;
+    }
+    EXPECT_EQ(host.boxes[0].rfind("Damaged MAT-file|", 0), 0u) << host.boxes[0];
+    EXPECT_NE(host.boxes[0].find("damaged after its first 2 variables"), std::string::npos) << host.boxes[0];
+}
+
 // 1.0's record ends its functions with SendDlgMsg; one that stops before it
 // must not be read past its end.
 TEST_F(Extension, ARecordTooShortForTheFormFunctionsShowsNoForm) {
