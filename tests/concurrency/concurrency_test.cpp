@@ -29,6 +29,25 @@ void TwoAtOnce(const std::function<void(int)>& work) {
     other.join();
 }
 
+// The host's walk in the plug-in's own calls (the loader's Archive captures
+// stdout, which is the process's): every entry listed, every nth extracted
+// into `out`, "failed" after one whose extraction failed.
+std::vector<std::string> ListAndExtract(const testhost::Plugin& plugin, std::string path, std::string out, size_t nth) {
+    std::vector<std::string> listed;
+    tOpenArchiveData open{};
+    open.ArcName = path.data();
+    open.OpenMode = PK_OM_EXTRACT;
+    HANDLE handle = plugin.OpenArchive(&open);
+    testhost::Entry entry;
+    while (handle != nullptr && testhost::ReadOneHeader(plugin, handle, &entry) == 0) {
+        listed.push_back(entry.fileName);
+        const int operation = listed.size() % nth == 0 ? PK_EXTRACT : PK_SKIP;
+        if (plugin.ProcessFile(handle, operation, out.data(), entry.fileName.data()) != 0) listed.push_back("failed");
+    }
+    if (handle != nullptr) plugin.CloseArchive(handle);
+    return listed;
+}
+
 TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     ASSERT_TRUE(testhost::loaded(plugin));
@@ -41,19 +60,7 @@ TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
         TwoAtOnce([&](int t) {
             outs[t] = dir.file("out" + std::to_string(round) + prefixes[t]);
             std::filesystem::create_directories(outs[t]);
-            // The plug-in's own calls: the loader's Archive captures stdout, which is the process's.
-            tOpenArchiveData open{};
-            std::string arcName = files[t];
-            open.ArcName = arcName.data();
-            open.OpenMode = PK_OM_EXTRACT;
-            HANDLE handle = plugin.OpenArchive(&open);
-            testhost::Entry entry;
-            while (handle != nullptr && testhost::ReadOneHeader(plugin, handle, &entry) == 0) {
-                listed[t].push_back(entry.fileName);
-                const int operation = listed[t].size() % 3 == 0 ? PK_EXTRACT : PK_SKIP;
-                if (plugin.ProcessFile(handle, operation, outs[t].data(), entry.fileName.data()) != 0) listed[t].push_back("failed");
-            }
-            if (handle != nullptr) plugin.CloseArchive(handle);
+            listed[t] = ListAndExtract(plugin, files[t], outs[t], 3);
         });
         for (int t = 0; t < 2; ++t) {
             ASSERT_EQ(listed[t].size(), size_t(kVariables));
@@ -80,18 +87,9 @@ TEST(Concurrency, OneVersion73FileFromTwoThreads) {
     testenv::TempDir dir;
     std::vector<std::string> listed[2];
     TwoAtOnce([&](int t) {
-        std::string arcName = testenv::TestDataDir() + "/hdf5storage/v73.mat", out = dir.file(std::to_string(t));
+        const std::string out = dir.file(std::to_string(t));
         std::filesystem::create_directories(out);
-        tOpenArchiveData open{};
-        open.ArcName = arcName.data();
-        open.OpenMode = PK_OM_EXTRACT;
-        HANDLE handle = plugin.OpenArchive(&open);
-        testhost::Entry entry;
-        while (handle != nullptr && testhost::ReadOneHeader(plugin, handle, &entry) == 0) {
-            listed[t].push_back(entry.fileName);
-            if (plugin.ProcessFile(handle, PK_EXTRACT, out.data(), entry.fileName.data()) != 0) listed[t].push_back("failed");
-        }
-        if (handle != nullptr) plugin.CloseArchive(handle);
+        listed[t] = ListAndExtract(plugin, testenv::TestDataDir() + "/hdf5storage/v73.mat", out, 1);
     });
     if (listed[0].empty() && listed[1].empty()) GTEST_SKIP() << "this build reads no version 7.3 file";
     EXPECT_EQ(listed[0].size(), 10u);
