@@ -289,10 +289,6 @@ MATFile* OpenForUpdate(const char* path) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         std::unique_ptr<MATFile> mfp(OpenForRead(path));
         if (!mfp) return nullptr;
-        if (mfp->source->version == 73) {
-            SetLastError("variables cannot be deleted from a version 7.3 (HDF5) MAT-file yet");
-            return nullptr;
-        }
         if (fs.lock(mfp->source->stream) != 0) {
             SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
                                               : nullptr);

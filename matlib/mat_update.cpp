@@ -155,6 +155,24 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     return file->written == source.size - removed;
 }
 
+// A version 7.3 file: the worker copies the variables that stay (with what
+// they refer to, and the subsystem data when they may hold objects) into
+// the new file, whose user block is the old one's. What only the deleted
+// variables used is not copied: the file shrinks by what they took.
+bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
+    std::vector<uint64_t> kept;
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        if (!state.deleted[i]) kept.push_back(mfp.entries[i].offset);   // its index among the variables
+    }
+    uint8_t userBlock[kV73UserBlockSize];
+    if (!ReadAt(*mfp.source, 0, userBlock, sizeof userBlock)) return false;
+    // With no variable left it is an HDF5 file without variables.
+    // The new file is not longer than the old one but for libhdf5's own
+    // bookkeeping: the old size is what the progress counts towards.
+    file->expectedSize = mfp.source->size;
+    return WriteV73File(mfp.source, kept, userBlock, file);
+}
+
 int Apply(MATFile* mfp, UpdateState* state) {
     const SourceFile& source = *mfp->source;
     // The file indexed is the file copied: unchanged since it was opened.
@@ -168,7 +186,9 @@ int Apply(MATFile* mfp, UpdateState* state) {
     file->expectedTarget = &opened;
     file->progress = mfp->progress;
     file->progressContext = mfp->progressContext;
-    if (!WriteRemaining(*mfp, *state, file.get()) ||
+    const bool written = source.version == 73 ? WriteKeptV73(*mfp, *state, file.get())
+                                              : WriteRemaining(*mfp, *state, file.get());
+    if (!written ||
         FileSystem().copyAttributes(source.stream, file->stream) != 0) {
         return 1;   // ~StagedFile removes the temporary file
     }
@@ -186,8 +206,10 @@ int Apply(MATFile* mfp, UpdateState* state) {
 
 bool BeginUpdate(MATFile* mfp) {
     if (mfp == nullptr || !mfp->source || !mfp->indexed || mfp->source->stream == nullptr) return false;
-    if (mfp->source->version != 4 && mfp->source->version != 5) return false;
-    if (mfp->source->path.empty() || !EntriesAreSound(*mfp)) return false;
+    const int version = mfp->source->version;
+    if (version != 4 && version != 5 && version != 73) return false;
+    // A version 7.3 file's entries are the indexes of its variables.
+    if (mfp->source->path.empty() || (version != 73 && !EntriesAreSound(*mfp))) return false;
     // A file that nobody may write is read-only by its owner's choice (and
     // MATLAB's own matOpen cannot open it for update either): it is not
     // replaced, even where the folder would allow the rename.

@@ -62,6 +62,14 @@ bool StagedWrite(StagedFile* file, const void* data, size_t size) {
     return true;
 }
 
+bool StagedWrittenTo(StagedFile* file, uint64_t size) {
+    if (file->broken) return false;
+    if (size <= file->written) return true;
+    const uint64_t grown = size - file->written;
+    file->written = size;
+    return Reported(file, grown);
+}
+
 bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) {
     if (file->stream == nullptr || file->broken || source == nullptr) return false;
     if (size == 0) return true;

@@ -58,6 +58,12 @@ bool StagedWrite(StagedFile* file, const void* data, size_t size);
 // broken when anything was written.
 bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
 
+// The file was written up to `size` bytes by another process (through a
+// descriptor of its own): counts the bytes beyond those already counted and
+// reports them. False, and the file broken, when the progress function
+// cancels.
+bool StagedWrittenTo(StagedFile* file, uint64_t size);
+
 // Puts the file in place: flush, sync, name, close, permission bits, the
 // check of expectedTarget, rename over the final path, sync of the folder. 0
 // on success. On failure the final path is as it was and the temporary file

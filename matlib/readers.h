@@ -12,6 +12,8 @@
 
 namespace matlib {
 
+struct StagedFile;   // mat_write_file.h
+
 enum class HeaderStatus { Ok, End, Damaged };
 
 // Level 5 and version 4: the header of the variable whose element or matrix
@@ -40,6 +42,14 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
 // refers to), whole, its user block starting with `header`. False when it
 // cannot be made.
 bool WriteV73Image(const mxArray& array, const uint8_t header[128], std::vector<uint8_t>& image);
+// Writes into `out`, a staged file still empty, a version 7.3 file that
+// holds the variables of `source` at these indexes with everything they
+// refer to (nothing of its other variables), `userBlock` before its HDF5
+// data. Progress goes to out's progress function as the file grows; a
+// Cancel there ends the writing (matLastWasCancelled). False when the file
+// cannot be made; `out` must then not be put in place.
+bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
+                  const uint8_t userBlock[512], StagedFile* out);
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);

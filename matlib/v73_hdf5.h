@@ -4,6 +4,8 @@
 // Arrays are named by their index among the file's variables.
 #pragma once
 
+#include <hdf5.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,5 +39,16 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 // A version 7.3 file holding just this variable and what it refers to: a
 // zeroed user block of kV73UserBlockSize bytes, then the HDF5 data.
 bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image);
+// Writes a new HDF5 file at `path` (replacing what is there) that holds the
+// variables at these indexes and what they refer to, behind a user block of
+// kV73UserBlockSize bytes that it leaves as it finds it; through the file
+// driver `driver` (libhdf5's default when negative). False when any of it
+// cannot be copied.
+bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
+// A file driver for files that have no name yet: it opens the path it is
+// given ("/proc/self/fd/N") as it stands, where libhdf5's own drivers would
+// look for the real path behind a link and find none. -1 when it cannot be
+// registered. (v73_descriptor_driver.cpp, POSIX)
+hid_t DescriptorDriver();
 
 }  // namespace matlib::hdf5

@@ -446,8 +446,11 @@ bool CopyWithReferences(hid_t from, hid_t to, const char* name) {
     if (targets.empty()) return true;
     const htri_t exists = H5Lexists(to, kReferencesGroup, H5P_DEFAULT);
     if (exists < 0) return false;
+    // Made without times, so that the same copy made twice is the same bytes.
+    Id untimed(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+    if (!untimed.ok() || H5Pset_obj_track_times(untimed.get(), false) < 0) return false;
     Id refs(exists > 0 ? H5Gopen2(to, kReferencesGroup, H5P_DEFAULT)
-                       : H5Gcreate2(to, kReferencesGroup, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT),
+                       : H5Gcreate2(to, kReferencesGroup, H5P_DEFAULT, untimed.get(), H5P_DEFAULT),
             H5Gclose);
     if (!refs.ok()) return false;
     for (const std::string& target : targets) {
@@ -463,6 +466,23 @@ bool CopyWithReferences(hid_t from, hid_t to, const char* name) {
 bool MayHoldObjects(mxClassID id) {
     return id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
            id == mxFUNCTION_CLASS;
+}
+
+// Copies the variables at these indexes into `to`, each with what its
+// references reach, and the subsystem data when one of them may hold
+// objects: nothing of the other variables comes along.
+bool CopyVariables(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
+    bool objects = false;
+    for (uint64_t index : indexes) {
+        mxArray header;
+        if (index >= file.names.size() || ReadObjectHeader(file, index, header) != HeaderStatus::Ok ||
+            !CopyWithReferences(file.file, to, file.names[index].c_str())) {
+            return false;
+        }
+        objects = objects || MayHoldObjects(header.classId);
+    }
+    return !objects || H5Lexists(file.file, kSubsystemGroup, H5P_DEFAULT) <= 0 ||
+           CopyWithReferences(file.file, to, kSubsystemGroup);
 }
 
 }  // namespace
@@ -572,11 +592,7 @@ bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
     static uint64_t images = 0;
     const std::string imageName = "matwcx-image-" + std::to_string(++images);
     Id out(H5Fcreate(imageName.c_str(), H5F_ACC_TRUNC, create.get(), access.get()), H5Fclose);
-    if (!out.ok() || !CopyWithReferences(file.file, out.get(), array.name.c_str())) return false;
-    if (MayHoldObjects(array.classId) && H5Lexists(file.file, kSubsystemGroup, H5P_DEFAULT) > 0 &&
-        !CopyWithReferences(file.file, out.get(), kSubsystemGroup)) {
-        return false;
-    }
+    if (!out.ok() || !CopyVariables(file, out.get(), {array.elementOffset})) return false;
     if (H5Fflush(out.get(), H5F_SCOPE_GLOBAL) < 0) return false;
     // The image is the HDF5 data from its base address on: the user block
     // goes before it.
@@ -584,6 +600,23 @@ bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
     if (size <= 0) return false;
     image.assign(kV73UserBlockSize + static_cast<size_t>(size), 0);
     return H5Fget_file_image(out.get(), image.data() + kV73UserBlockSize, static_cast<size_t>(size)) == size;
+}
+
+bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {
+    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
+        (driver >= 0 && H5Pset_driver(access.get(), driver, nullptr) < 0) ||
+        H5Pset_obj_track_times(create.get(), false) < 0 ||
+        H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
+        H5Pset_file_locking(access.get(), false, true) < 0) {
+        return false;
+    }
+    const hid_t out = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, create.get(), access.get());
+    if (out < 0) return false;
+    const bool copied = CopyVariables(file, out, indexes);
+    // Closing writes what libhdf5 still holds: its failure is the copy's.
+    return H5Fclose(out) >= 0 && copied;
 }
 
 }  // namespace matlib::hdf5

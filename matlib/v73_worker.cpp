@@ -19,6 +19,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@
 
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
+#include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
 #include "matlib/v73_hdf5.h"
 
@@ -60,7 +62,7 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4 };
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kWrite = 5 };
 
 struct Request {
     uint32_t operation = 0;
@@ -183,46 +185,102 @@ void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
     for (size_t j : data.jc) Put64(out, j);
 }
 
-// One request's answer. The header of the variable asked about is kept for
-// the requests that follow (a viewer reads one variable piece by piece).
-bool Answer(hdf5::File& file, const Request& request, std::vector<uint8_t>& out) {
-    static mxArray header;
-    static uint64_t headerIndex = UINT64_MAX;
-    const auto load = [&](uint64_t index) {
+// Receives one request; a descriptor sent with it (SCM_RIGHTS) goes to
+// `passed`, -1 when none came.
+bool ReceiveRequest(int fd, Request& request, int& passed) {
+    passed = -1;
+    auto* bytes = reinterpret_cast<uint8_t*>(&request);
+    for (size_t got = 0; got < sizeof request;) {
+        iovec io{bytes + got, sizeof request - got};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int))) {
+                continue;
+            }
+            if (passed >= 0) close(passed);
+            std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// What the worker keeps between requests: its socket, the file, and the
+// header of the variable asked about last (a viewer reads one variable
+// piece by piece).
+struct Worker {
+    int channel = -1;
+    hdf5::File* file = nullptr;
+    mxArray header;
+    uint64_t headerIndex = UINT64_MAX;
+
+    bool Load(uint64_t index) {
         if (headerIndex == index) return true;
         headerIndex = UINT64_MAX;
         header = mxArray();
-        if (hdf5::ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
+        if (hdf5::ReadHeader(*file, index, header) != HeaderStatus::Ok) return false;
         headerIndex = index;
         return true;
-    };
-    if (request.operation == kHeader) {
-        // Up to `count` headers from `index` on, up to the first that fails,
-        // each after its length: a listing costs one exchange per batch.
-        for (uint64_t k = 0; k < request.count && load(request.index + k); ++k) {
-            const size_t at = out.size();
-            Put32(out, 0);
-            PutHeader(out, header);
-            const auto length = static_cast<uint32_t>(out.size() - at - 4);
-            std::memcpy(out.data() + at, &length, sizeof length);
-        }
-        return !out.empty();
     }
-    if (!load(request.index)) return false;
-    switch (request.operation) {
-        case kDecode: {
-            DecodedData data;
-            if (!hdf5::Decode(file, header, data)) return false;
-            PutDecoded(out, data);
-            return true;
+
+    // The new file comes as the descriptor `passed`; the user block to put
+    // before its HDF5 data and the indexes of its variables follow the
+    // request. libhdf5 opens the file by a name: the descriptor's own, so
+    // that a file without a name (not yet in its folder) can be written.
+    bool WriteFile(const Request& request, int passed) {
+        uint8_t userBlock[kV73UserBlockSize];
+        std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
+        // A request that does not say what follows it leaves the stream
+        // out of step: the worker ends.
+        if (request.count > kMaxVariables || !ReceiveAll(channel, userBlock, sizeof userBlock, -1) ||
+            !ReceiveAll(channel, indexes.data(), indexes.size() * sizeof(uint64_t), -1)) {
+            _exit(0);
         }
-        case kElements:
-            return hdf5::ReadElements(file, header, static_cast<int>(request.part), request.first,
-                                      static_cast<size_t>(request.count), out) > 0;
-        case kImage: return hdf5::WriteImage(file, header, out);
-        default: return false;
+        if (passed < 0) return false;
+        const std::string name = "/proc/self/fd/" + std::to_string(passed);
+        return hdf5::WriteFile(*file, indexes, name, hdf5::DescriptorDriver()) &&
+               pwrite(passed, userBlock, sizeof userBlock, 0) == static_cast<ssize_t>(sizeof userBlock);
     }
-}
+
+    // One request's answer.
+    bool Answer(const Request& request, int passed, std::vector<uint8_t>& out) {
+        if (request.operation == kWrite) return WriteFile(request, passed);
+        if (request.operation == kHeader) {
+            // Up to `count` headers from `index` on, up to the first that fails,
+            // each after its length: a listing costs one exchange per batch.
+            for (uint64_t k = 0; k < request.count && Load(request.index + k); ++k) {
+                const size_t at = out.size();
+                Put32(out, 0);
+                PutHeader(out, header);
+                const auto length = static_cast<uint32_t>(out.size() - at - 4);
+                std::memcpy(out.data() + at, &length, sizeof length);
+            }
+            return !out.empty();
+        }
+        if (!Load(request.index)) return false;
+        switch (request.operation) {
+            case kDecode: {
+                DecodedData data;
+                if (!hdf5::Decode(*file, header, data)) return false;
+                PutDecoded(out, data);
+                return true;
+            }
+            case kElements:
+                return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
+                                          static_cast<size_t>(request.count), out) > 0;
+            case kImage: return hdf5::WriteImage(*file, header, out);
+            default: return false;
+        }
+    }
+};
 
 // The child after the fork: alone with its socket, default signal actions
 // (a crash ends it instead of running the host's handlers), no core file,
@@ -284,16 +342,21 @@ void IsolateWorker(int fd, uint64_t fileSize) {
         opened = false;
     }
     if (!SendAnswer(fd, opened, out) || !opened) _exit(0);
+    Worker worker;
+    worker.channel = fd;
+    worker.file = file.get();
     Request request;
+    int passed = -1;
     // The parent closing its end (or dying) ends the worker.
-    while (ReceiveAll(fd, &request, sizeof request, -1)) {
+    while (ReceiveRequest(fd, request, passed)) {
         out.clear();
         bool ok = false;
         try {
-            ok = Answer(*file, request, out);
+            ok = worker.Answer(request, passed, out);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
+        if (passed >= 0) close(passed);
         if (!SendAnswer(fd, ok, out)) break;
     }
     _exit(0);
@@ -343,7 +406,85 @@ struct V73File {
     bool Receive(uint64_t maxLength, std::vector<uint8_t>& payload);
     // The headers of variables [first, first + count) or a prefix of them, into batch.
     bool FetchHeaders(uint64_t first, uint64_t count);
+    // A worker to ask: the running one, or a new one.
+    bool Ready();
+    // Has the worker write the variables at these indexes into `out`.
+    bool Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], StagedFile* out);
 };
+
+namespace {
+
+// Sends n bytes, the first of them with a descriptor.
+bool SendWithDescriptor(int fd, const void* p, size_t n, int passed) {
+    iovec io{const_cast<void*>(p), n};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
+    ssize_t sent = 0;
+    do {
+        sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent > 0 && SendAll(fd, static_cast<const uint8_t*>(p) + sent, n - static_cast<size_t>(sent));
+}
+
+// How often the new file's size is looked at while the worker writes it.
+constexpr int kWritePollMs = 50;
+
+uint64_t SizeOf(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && status.st_size > 0 ? static_cast<uint64_t>(status.st_size) : 0;
+}
+
+}  // namespace
+
+// The worker writes the file itself, through the descriptor it is sent:
+// nothing of it passes through this process. Its progress is the file's
+// size as it grows; a Cancel ends the worker (the staged file is then
+// discarded), as does a worker that neither answers nor writes for the
+// answer timeout.
+bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize],
+                    StagedFile* out) {
+    const int target = out->stream != nullptr ? fileno(out->stream) : -1;
+    if (target < 0 || indexes.size() > kMaxVariables || !Ready()) return false;
+    Request request;
+    request.operation = kWrite;
+    request.count = indexes.size();
+    if (!SendWithDescriptor(fd, &request, sizeof request, target) || !SendAll(fd, userBlock, kV73UserBlockSize) ||
+        !SendAll(fd, indexes.data(), indexes.size() * sizeof(uint64_t))) {
+        Stop();
+        return false;
+    }
+    int quietMs = 0;
+    for (;;) {
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, kWritePollMs);
+        if (ready < 0 && errno != EINTR) break;
+        const uint64_t size = SizeOf(target);
+        quietMs = size > out->written ? 0 : quietMs + kWritePollMs;
+        if (size > out->written && !StagedWrittenTo(out, size)) {
+            // Cancelled: the worker's end is no failure of the file.
+            Stop();
+            --restarts;
+            return false;
+        }
+        if (ready > 0) {
+            std::vector<uint8_t> payload;
+            return Receive(0, payload) && StagedWrittenTo(out, SizeOf(target)) &&
+                   out->written > kV73UserBlockSize;
+        }
+        if (quietMs >= answerTimeoutMs.load()) break;
+    }
+    Stop();
+    return false;
+}
 
 bool V73File::FetchHeaders(uint64_t first, uint64_t count) {
     batch.clear();
@@ -424,17 +565,21 @@ bool V73File::Start(std::vector<std::string>& found) {
     return fields.ok();
 }
 
-bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
-    if (fd < 0) {
-        // The last worker died: a new one, on the same variables.
-        std::vector<std::string> found;
-        if (restarts >= kMaxRestarts) return false;
-        ++restarts;
-        if (!Start(found) || found != names) {
-            Stop();
-            return false;
-        }
+bool V73File::Ready() {
+    if (fd >= 0) return true;
+    // The last worker died: a new one, on the same variables.
+    std::vector<std::string> found;
+    if (restarts >= kMaxRestarts) return false;
+    ++restarts;
+    if (!Start(found) || found != names) {
+        Stop();
+        return false;
     }
+    return true;
+}
+
+bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+    if (!Ready()) return false;
     if (!SendAll(fd, &request, sizeof request)) {
         Stop();
         return false;
@@ -643,6 +788,15 @@ bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std:
     std::memset(image.data(), 0, kV73UserBlockSize);
     std::memcpy(image.data(), header, kHeaderSize);
     return true;
+}
+
+bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
+                  const uint8_t userBlock[kV73UserBlockSize], StagedFile* out) {
+    V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
+    if (file == nullptr || out == nullptr || out->written != 0) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*source)) return false;
+    return file->Write(indexes, userBlock, out);
 }
 
 }  // namespace matlib

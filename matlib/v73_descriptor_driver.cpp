@@ -1,0 +1,163 @@
+// A libhdf5 file driver that writes through plain POSIX calls to the path it
+// is given as it stands. The new file of an extraction or deletion has no
+// name until it is complete (it is made with O_TMPFILE); the worker reaches
+// it as /proc/self/fd/N, and libhdf5's own drivers would refuse that path:
+// they resolve a symbolic link to its real path, which such a file lacks.
+// Otherwise it does what the sec2 driver does: pread and pwrite, the end
+// of the allocated space kept apart from the end of the file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "matlib/v73_hdf5.h"
+
+namespace matlib::hdf5 {
+
+namespace {
+
+struct DescriptorFile {
+    H5FD_t public_;   // first: libhdf5 sees this part
+    int fd = -1;
+    haddr_t eoa = 0;   // end of the space libhdf5 allocated
+    haddr_t eof = 0;   // end of the file as written
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+DescriptorFile* Of(H5FD_t* file) { return reinterpret_cast<DescriptorFile*>(file); }
+const DescriptorFile* Of(const H5FD_t* file) { return reinterpret_cast<const DescriptorFile*>(file); }
+
+// Larger requests go in pieces: a single call may move less than asked.
+constexpr size_t kMaxPiece = size_t{1} << 30;
+
+H5FD_t* Open(const char* name, unsigned flags, hid_t, haddr_t) {
+    int mode = (flags & H5F_ACC_RDWR) != 0 ? O_RDWR : O_RDONLY;
+    if ((flags & H5F_ACC_TRUNC) != 0) mode |= O_TRUNC;
+    if ((flags & H5F_ACC_CREAT) != 0) mode |= O_CREAT;
+    auto* file = new (std::nothrow) DescriptorFile{};
+    if (file == nullptr) return nullptr;
+    file->fd = ::open(name, mode | O_CLOEXEC, 0600);
+    struct stat status {};
+    if (file->fd < 0 || fstat(file->fd, &status) != 0) {
+        if (file->fd >= 0) ::close(file->fd);
+        delete file;
+        return nullptr;
+    }
+    file->eof = static_cast<haddr_t>(status.st_size);
+    file->device = status.st_dev;
+    file->inode = status.st_ino;
+    return &file->public_;
+}
+
+herr_t Close(H5FD_t* file) {
+    const int result = ::close(Of(file)->fd);
+    delete Of(file);
+    return result == 0 ? 0 : -1;
+}
+
+int Compare(const H5FD_t* a, const H5FD_t* b) {
+    const DescriptorFile* x = Of(a);
+    const DescriptorFile* y = Of(b);
+    if (x->device != y->device) return x->device < y->device ? -1 : 1;
+    if (x->inode != y->inode) return x->inode < y->inode ? -1 : 1;
+    return 0;
+}
+
+herr_t Query(const H5FD_t*, unsigned long* flags) {
+    // As sec2, but for the POSIX-compatible handle (which makes libhdf5
+    // resolve the name).
+    *flags = H5FD_FEAT_AGGREGATE_METADATA | H5FD_FEAT_ACCUMULATE_METADATA | H5FD_FEAT_DATA_SIEVE |
+             H5FD_FEAT_AGGREGATE_SMALLDATA | H5FD_FEAT_DEFAULT_VFD_COMPATIBLE;
+    return 0;
+}
+
+haddr_t GetEoa(const H5FD_t* file, H5FD_mem_t) { return Of(file)->eoa; }
+
+herr_t SetEoa(H5FD_t* file, H5FD_mem_t, haddr_t address) {
+    Of(file)->eoa = address;
+    return 0;
+}
+
+haddr_t GetEof(const H5FD_t* file, H5FD_mem_t) { return Of(file)->eof; }
+
+herr_t GetHandle(H5FD_t* file, hid_t, void** handle) {
+    *handle = &Of(file)->fd;
+    return 0;
+}
+
+herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void* buffer) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    while (size > 0) {
+        const ssize_t got = ::pread(Of(file)->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
+                                    static_cast<off_t>(address));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) {
+            std::memset(bytes, 0, size);   // beyond the end of the file: zeros, as sec2 gives
+            return 0;
+        }
+        bytes += got;
+        address += static_cast<haddr_t>(got);
+        size -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, const void* buffer) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    while (size > 0) {
+        const ssize_t put = ::pwrite(Of(file)->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
+                                     static_cast<off_t>(address));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return -1;
+        bytes += put;
+        address += static_cast<haddr_t>(put);
+        size -= static_cast<size_t>(put);
+    }
+    if (address > Of(file)->eof) Of(file)->eof = address;
+    return 0;
+}
+
+herr_t Truncate(H5FD_t* file, hid_t, hbool_t) {
+    DescriptorFile* f = Of(file);
+    if (f->eoa == f->eof) return 0;
+    if (::ftruncate(f->fd, static_cast<off_t>(f->eoa)) != 0) return -1;
+    f->eof = f->eoa;
+    return 0;
+}
+
+H5FD_class_t MakeClass() {
+    H5FD_class_t c{};
+    c.name = "matwcx-descriptor";
+    c.maxaddr = static_cast<haddr_t>(INT64_MAX);
+    c.fc_degree = H5F_CLOSE_WEAK;
+    c.open = Open;
+    c.close = Close;
+    c.cmp = Compare;
+    c.query = Query;
+    c.get_eoa = GetEoa;
+    c.set_eoa = SetEoa;
+    c.get_eof = GetEof;
+    c.get_handle = GetHandle;
+    c.read = Read;
+    c.write = Write;
+    c.truncate = Truncate;
+    const H5FD_mem_t map[H5FD_MEM_NTYPES] = H5FD_FLMAP_DICHOTOMY;   // as sec2
+    std::memcpy(c.fl_map, map, sizeof map);
+    return c;
+}
+
+const H5FD_class_t kClass = MakeClass();
+
+}  // namespace
+
+hid_t DescriptorDriver() {
+    static const hid_t driver = H5FDregister(&kClass);
+    return driver;
+}
+
+}  // namespace matlib::hdf5
