@@ -170,7 +170,7 @@ bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file
     // The new file is not longer than the old one but for libhdf5's own
     // bookkeeping: the old size is what the progress counts towards.
     file->expectedSize = mfp.source->size;
-    return WriteV73File(mfp.source, kept, userBlock, file);
+    return WriteV73File(mfp.source, kept, userBlock, file) && StagedComplete(file);
 }
 
 int Apply(MATFile* mfp, UpdateState* state) {

@@ -70,6 +70,15 @@ bool StagedWrittenTo(StagedFile* file, uint64_t size) {
     return Reported(file, grown);
 }
 
+bool StagedComplete(StagedFile* file) {
+    if (file->broken) return false;
+    file->expectedSize = file->written;
+    if (file->progress == nullptr || file->progress(file->progressContext, 0, file->written) != 0) return true;
+    file->broken = true;
+    SetLastError(kCancelledReason);
+    return false;
+}
+
 bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) {
     if (file->stream == nullptr || file->broken || source == nullptr) return false;
     if (size == 0) return true;

@@ -64,6 +64,11 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
 // cancels.
 bool StagedWrittenTo(StagedFile* file, uint64_t size);
 
+// The file is complete at what was written: its expected size becomes that,
+// and the progress function hears so (a last chance to cancel). False, and
+// the file broken, when it cancels.
+bool StagedComplete(StagedFile* file);
+
 // Puts the file in place: flush, sync, name, close, permission bits, the
 // check of expectedTarget, rename over the final path, sync of the folder. 0
 // on success. On failure the final path is as it was and the temporary file

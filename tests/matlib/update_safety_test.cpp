@@ -111,6 +111,13 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     const std::vector<Bytes> vars = Variables(200);
     const std::string path = dir.file("f.mat"), target = dir.file("b.mat");
     ForEveryFailingCall(path, File5(Order::Little, vars), Without(vars, 1), [&] { return support::Delete(path, {"b"}); });
+    // A version 7.3 file, whose new file the worker process writes (a cell:
+    // what it refers to goes with it).
+    const Bytes hdf5 = ReadFile(testenv::TestDataDir() + "/hdf5storage/v73.mat");
+    WriteFile(path, hdf5);
+    if (support::Delete(path, {"h_cell"}) == 0) {
+        ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); });
+    }
     WriteFile(path, File5(Order::Little, vars));
     ASSERT_EQ(support::Extract(path, "b", target), 0);
     const Bytes extracted = ReadFile(target);
@@ -154,31 +161,39 @@ TEST(UpdateFaults, FullDiskAndReadOnlyFolderFailCleanly) {
     EXPECT_TRUE(support::StrayTemporaries(folder).empty());
 }
 
-// A deletion from a multi-megabyte file killed at random moments: the path
+// A deletion killed at random moments, from a multi-megabyte level-5 file
+// and from a version 7.3 file (whose worker then writes on alone): the path
 // holds the old file or the new one, never anything else.
 TEST(UpdateFaults, KilledDeletionLeavesTheOldFileOrTheNewOne) {
     TempDir dir;
     const std::vector<Bytes> vars = Variables(400000);   // about 5 MB
-    const Bytes old = File5(Order::Little, vars), changed = Without(vars, 1);
     const std::string path = dir.file("f.mat");
-    // How long one deletion takes, to spread the kills over it.
-    WriteFile(path, old);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(InChild([&] { return support::Delete(path, {"b"}); }), 0);
-    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
-    ASSERT_EQ(ReadFile(path), changed);
-    std::mt19937 random(20261206);
-    std::uniform_int_distribution<long> moment(0, took.count() * 5 / 4);
-    for (int kill = 0; kill < 60; ++kill) {
-        WriteFile(path, old);
-        const pid_t pid = ::fork();
-        if (pid == 0) ::_exit(support::Delete(path, {"b"}));
-        std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        const Bytes now = ReadFile(path);
-        ASSERT_TRUE(now == old || now == changed) << "kill " << kill << ": " << now.size() << " bytes";
-        RemoveStrays(dir.path());
+    const struct {
+        Bytes old;
+        std::string name;
+    } cases[] = {{File5(Order::Little, vars), "b"},
+                 {ReadFile(testenv::TestDataDir() + "/hdf5storage/v73.mat"), "h_cell"}};
+    for (const auto& c : cases) {
+        // How long one deletion takes, to spread the kills over it.
+        WriteFile(path, c.old);
+        const auto start = std::chrono::steady_clock::now();
+        if (InChild([&] { return support::Delete(path, {c.name}); }) != 0) continue;   // no version 7.3 here
+        const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+        const Bytes changed = ReadFile(path);
+        ASSERT_NE(changed, c.old);
+        std::mt19937 random(20261206);
+        std::uniform_int_distribution<long> moment(0, took.count() * 5 / 4);
+        for (int kill = 0; kill < 60; ++kill) {
+            WriteFile(path, c.old);
+            const pid_t pid = ::fork();
+            if (pid == 0) ::_exit(support::Delete(path, {c.name}));
+            std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            const Bytes now = ReadFile(path);
+            ASSERT_TRUE(now == c.old || now == changed) << c.name << " kill " << kill << ": " << now.size() << " bytes";
+            RemoveStrays(dir.path());
+        }
     }
 }
 

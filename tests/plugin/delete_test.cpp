@@ -86,6 +86,21 @@ TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackAndCancelChangesNothin
     EXPECT_EQ(ReadFile(path), before);
     EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
     EXPECT_FALSE(reports.empty());
+    // So for a version 7.3 file, whose new file a worker process writes;
+    // done, it reports the whole.
+    const Bytes hdf5 = ReadFile(testenv::TestDataDir() + "/hdf5storage/v73.mat");
+    const std::string v73 = Write("v73.mat", hdf5);
+    if (MATFile* readable = matOpen(v73.c_str(), "r")) {
+        matClose(readable);
+        reports.clear();
+        EXPECT_EQ(Delete(v73, {"h_cell.cell [2x1] "}), E_EABORTED);
+        EXPECT_EQ(ReadFile(v73), hdf5);
+        cancelAt = 0;
+        EXPECT_EQ(Delete(v73, {"h_cell.cell [2x1] "}), 0);
+        EXPECT_EQ(reports.back().size, -100);
+        EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+        cancelAt = 1;
+    }
 
     plugin.SetProcessDataProcW(testhost::ProcessWideHandle(), nullptr);
     plugin.SetProcessDataProc(testhost::ProcessWideHandle(), &RecordProgress);
