@@ -8,9 +8,9 @@
 // takes the order of the first array put into it; the header is therefore
 // written at the first matPutArray (or by matClose when none came).
 //
-// An array read from a version 7.3 file is copied through libhdf5 into a
-// version 7.3 file made in memory, whose bytes are then written like any
-// other: such a file holds that one variable and nothing else.
+// An array read from a version 7.3 file is copied through libhdf5 (by the
+// worker that reads its file) into a version 7.3 file of its own: such a
+// file holds that one variable and nothing else.
 #include <bit>
 #include <cstring>
 #include <new>
@@ -86,6 +86,8 @@ int CopyElement(WriteState* state, const SourceFile& source, uint64_t offset, ui
     if (source.stream == nullptr || size < kTagSize || offset > source.size || size > source.size - offset) {
         return 1;
     }
+    // What the file comes to once this element is in (the progress counts towards it).
+    state->file.expectedSize = (state->headerWritten ? state->file.written : kHeaderSize) + size;
     if (!state->headerWritten) {
         if (!WriteHeader(state, source.bigEndian)) return 1;
     } else if (state->bigEndian != source.bigEndian) {
@@ -183,18 +185,18 @@ void BuildHeader73(uint8_t header[kHeaderSize], std::time_t now) {
     header[kVersionAt + 1] = kVersion73 >> 8;
 }
 
+// The worker that reads the variable's file writes the new file itself:
+// nothing of the copy passes through this process.
 int WriteVersion73(WriteState* state, const mxArray* array) {
-    uint8_t header[kHeaderSize];
-    BuildHeader73(header, std::time(nullptr));
-    std::vector<uint8_t> image;
+    uint8_t userBlock[kV73UserBlockSize] = {};
+    BuildHeader73(userBlock, std::time(nullptr));
+    state->headerWritten = true;
+    state->version73 = true;
     try {
-        if (!WriteV73Image(*array, header, image)) return 1;
+        return WriteV73File(array->source, {array->elementOffset}, userBlock, &state->file) ? 0 : 1;
     } catch (const std::bad_alloc&) {
         return 1;
     }
-    state->headerWritten = true;
-    state->version73 = true;
-    return StagedWrite(&state->file, image.data(), image.size()) ? 0 : 1;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ struct CurrentEntry {
     int occurrence = 1;            // 1 for the first variable of that name
     mxClassID classId = mxUNKNOWN_CLASS;
     bool global = false;           // from the global workspace (listed in upper case)
+    uint64_t listedBytes = 0;      // the size its entry gave (UnpSize): what extraction reports
 };
 
 struct Archive {

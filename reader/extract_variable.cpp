@@ -7,6 +7,7 @@
 // happens to spell: the host may let the user type any name.
 #include "reader/archive.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,16 +111,27 @@ int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName
     return E_EREAD;
 }
 
-// The bytes of the new file as they are written, through the callback the
+// The progress of the new file as it is written, through the callback the
 // host set for this archive (its UTF-16 form when it set that one), under
 // the destination's name. The host's answer 0 cancels.
+//
+// The host counts the reports against the size the entry listed (the bytes
+// of the values), while the file written holds a header, tags and, for a
+// version 7.3 file, libhdf5's own data besides: what is written is scaled
+// to the listed size, reported as it grows, and what is left of it reported
+// when the file is complete, so that the reports add up to the listed size
+// exactly, once.
 struct ExtractionProgress {
     const Archive* archive;
     std::string name;
+    uint64_t listed = 0;     // the entry's listed size
+    uint64_t written = 0;    // bytes of the file written so far
+    uint64_t reported = 0;   // what the host has been told so far
 };
 
-int ReportExtraction(void* context, uint64_t bytes, uint64_t /*total*/) {
-    const auto* progress = static_cast<const ExtractionProgress*>(context);
+// Tells the host `bytes` more; 0 when it cancels.
+int TellHost(ExtractionProgress* progress, uint64_t bytes) {
+    progress->reported += bytes;
     std::string narrow = progress->name;
     std::u16string units;
     platform::Utf8ToUtf16(progress->name.c_str(), &units);
@@ -134,6 +146,23 @@ int ReportExtraction(void* context, uint64_t bytes, uint64_t /*total*/) {
         left -= static_cast<uint64_t>(step);
     }
     return 1;
+}
+
+// `total`: what the file will come to, 0 when not known (then each byte
+// written counts as one of the listed size, up to all of it).
+int ReportExtraction(void* context, uint64_t bytes, uint64_t total) {
+    auto* progress = static_cast<ExtractionProgress*>(context);
+    progress->written += bytes;
+    uint64_t share = progress->written;
+    if (total > 0) {
+        // Only a display: a double's precision is more than enough.
+        const double done = static_cast<double>(std::min(progress->written, total)) / static_cast<double>(total);
+        share = static_cast<uint64_t>(done * static_cast<double>(progress->listed));
+    }
+    share = std::min(share, progress->listed);
+    // Nothing new to tell is still the host's chance to cancel.
+    if (share <= progress->reported) return 1;
+    return TellHost(progress, share - progress->reported);
 }
 
 bool WriteAll(FILE* file, const char* text) {
@@ -232,7 +261,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         platform::PrintLine("Error opening file %s\n", destination);
         return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
     }
-    ExtractionProgress progress{archive, destination};
+    ExtractionProgress progress{archive, destination, entry.listedBytes};
     if (archive->processDataProcW != nullptr || archive->processDataProc != nullptr) {
         matSetProgress(output.get(), ReportExtraction, &progress);
     }
@@ -247,6 +276,11 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         }
         platform::PrintLine("Error closing file %s\n", destination);
         return E_EREAD;
+    }
+    // The file is in place: the rest of the listed size, whatever the host answers.
+    if (progress.reported < progress.listed &&
+        (archive->processDataProcW != nullptr || archive->processDataProc != nullptr)) {
+        TellHost(&progress, progress.listed - progress.reported);
     }
     return 0;
 }

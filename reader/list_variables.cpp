@@ -190,6 +190,7 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
     archive->current.occurrence = mxGetNameOccurrence(array);
     archive->current.classId = mxGetClassID(array);
     archive->current.global = global;
+    archive->current.listedBytes = byteCount;
     archive->current.valid = true;
 
     entry->fileName = std::move(entryName);
