@@ -3,7 +3,7 @@
 // socket) and the same libhdf5 code called in this process, in one run.
 //   bench_v73 FILE VAR ROUNDS [OPERATION]
 //       list: open and every header; view: VAR's first 100 elements;
-//       extract: VAR copied into a file image (all three by default)
+//       extract: VAR copied into a new file (all three by default)
 // Prints one line per operation: the best of ROUNDS seconds each way and
 // their ratio.
 #include <sys/resource.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bench/bench_timer.h"
+#include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
 #include "matlib/v73_hdf5.h"
 
@@ -61,6 +62,12 @@ void Best(double& wall, double& cpu, Run run) {
     cpu = std::min(cpu, CpuSeconds() - startCpu);
 }
 
+// Where the copies go: the temporary folder, so that both ways write to the same disk.
+std::string CopyPath() {
+    const char* folder = std::getenv("TMPDIR");
+    return std::string(folder != nullptr ? folder : "/tmp") + "/bench_v73_copy.mat";
+}
+
 // Engine side: the worker's client. `wanted` is the variable's index.
 bool ThroughWorker(const char* path, int operation, uint64_t& wanted, const std::string& name) {
     std::shared_ptr<SourceFile> source = Source(path);
@@ -76,9 +83,11 @@ bool ThroughWorker(const char* path, int operation, uint64_t& wanted, const std:
             double values[100];
             return ReadV73Elements(array, 0, 0, 100, values, nullptr, nullptr) > 0;
         }
-        const uint8_t header[128] = {};
-        std::vector<uint8_t> image;
-        return WriteV73Image(array, header, image);
+        // The new file as extraction writes it (the worker writes it
+        // through its descriptor), not put in place.
+        const uint8_t userBlock[512] = {};
+        StagedFile out;
+        return CreateStagedFile(CopyPath().c_str(), false, false, 0, &out) && WriteV73File(source, {i}, userBlock, &out);
     }
 }
 
@@ -96,7 +105,10 @@ bool InProcess(const char* path, int operation, uint64_t wanted) {
     }
     if (hdf5::ReadHeader(*file, wanted, array) != HeaderStatus::Ok) return false;
     std::vector<uint8_t> out;
-    return operation == 1 ? hdf5::ReadElements(*file, array, 0, 0, 100, out) > 0 : hdf5::WriteImage(*file, array, out);
+    if (operation == 1) return hdf5::ReadElements(*file, array, 0, 0, 100, out) > 0;
+    const bool written = hdf5::WriteFile(*file, {wanted}, CopyPath(), -1);
+    std::remove(CopyPath().c_str());
+    return written;
 }
 
 }  // namespace
