@@ -159,8 +159,10 @@ TEST_F(Wide16, CancelLeavesNoDestination) {
     const std::string big = Write("big.mat", File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {400000, 1},
                                                                               std::vector<double>(400000, 1.5))}));
     const std::string small = Write("small.mat", File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {2})}));
-    const std::string v73 = Write("v73.mat", ReadFile(testenv::TestDataDir() + "/hdf5storage/v73.mat"));
-    for (const std::string& path : {big, small, v73}) {
+    std::vector<std::string> paths = {big, small};
+    const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
+    if (fs::exists(v73)) paths.push_back(Write("v73.mat", ReadFile(v73)));
+    for (const std::string& path : paths) {
         MATFile* readable = matOpen(path.c_str(), "r");
         if (readable == nullptr) continue;   // no version 7.3 in this build
         matClose(readable);
