@@ -307,6 +307,20 @@ TEST(Hostile, ShortDataAndBadStreamsFailTheWholeRead) {
     ArrayPtr z(matGetArray(m.get(), "z"));
     ASSERT_TRUE(z);
     EXPECT_NE(mxGetPr(z.get()), nullptr);   // no elements, decoded all the same
+    EXPECT_EQ(mxGetIr(z.get()), nullptr);   // not sparse
+
+    // Data that contradicts its own array decodes to nothing, never to made-up values.
+    struct Bad { const char* what; Bytes file; };
+    for (const Bad& b : {Bad{"sparse columns counting more values than rows stored", File5(o, {SparseVar(o, "v", 3, 2, {0}, {0, 1, 5}, {1})})},
+                         Bad{"version 4 sparse row past the rows",
+                             V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Sparse, "v", 2, 3, {5, 2, 1, 2, 7, 0})},
+                         Bad{"characters stored as doubles", File5(o, {CharVar(o, "v", {1, 2}, {'a', 'b'}, miDOUBLE)})}}) {
+        m = OpenBytes(dir, "b.mat", b.file);
+        ArrayPtr v(m ? matGetArray(m.get(), "v") : nullptr);
+        ASSERT_TRUE(v) << b.what;
+        char text[8];
+        EXPECT_TRUE(mxGetPr(v.get()) == nullptr && mxGetString(v.get(), text, sizeof text) != 0) << b.what;
+    }
 
     const Bytes element = NumericVar(o, "v", mxDOUBLE, {1, 64}, Iota(64));
     const Bytes stream = Zlib(element);
