@@ -117,7 +117,7 @@ void TouchData(const mxArray* a) {
         if (count > kReadCount) mxReadElements(a, part, count - kReadCount / 2, kReadCount, asDouble, nullptr, nullptr);
         mxReadElements(a, part, SIZE_MAX - 1, kReadCount, nullptr, asInt64, nullptr);
     }
-    matlib::VerifyElement(a);
+    mxCheckArray(a, nullptr);
 }
 
 std::vector<Variable> ReadAll(const std::string& path, size_t fileSize) {

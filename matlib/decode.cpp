@@ -280,12 +280,6 @@ const char* CheckV5Element(const mxArray& a) {
     return nullptr;
 }
 
-bool VerifyV5Element(const mxArray& a) {
-    if (!a.data.compressed) return true;
-    ElementStream stream(*a.source, a.data);
-    return stream.Read(a.data.elementEnd, nullptr, 0) && stream.CheckEnd(a.data.elementEnd);
-}
-
 size_t ReadV5Elements(const mxArray& a, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
     if (!HasNumericData(a) || (part == 1 && !a.complex)) return 0;

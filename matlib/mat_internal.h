@@ -201,13 +201,6 @@ extern const char* const kCancelledReason;
 
 bool IndexAllVariables(MATFile* mfp);
 
-// Read side: whether the array's compressed element inflates whole to its
-// declared size with a correct stream end and Adler-32 (true for elements
-// that are not compressed and for version 4 arrays). Inflates in fixed
-// buffers; the only way to check cells, structs and other classes whose data
-// is never decoded. False for null.
-bool VerifyElement(const mxArray* array);
-
 // Read side (v5_reader.cpp): whether the array's element refers to the
 // subsystem data of its file: an opaque array (class 17) or a function
 // handle anywhere inside it, cells and structs included. Walks the element's

@@ -98,16 +98,6 @@ bool ReadV4Units(const mxArray& a, size_t room, std::vector<uint8_t>* out) {
 
 }  // namespace
 
-bool matlib::VerifyElement(const mxArray* a) {
-    if (a == nullptr) return false;
-    if (a->source == nullptr || a->version != 5) return true;
-    try {
-        return matlib::VerifyV5Element(*a);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
-
 int mxCheckArray(const mxArray* a, const char** reason) {
     const char* wrong = nullptr;
     if (a == nullptr) {

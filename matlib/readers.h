@@ -80,7 +80,6 @@ bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buff
 // Full decodes (mxGetPr and siblings) and partial reads (mxReadElements).
 bool DecodeV5(const mxArray& array, DecodedData& out);
 bool DecodeV4(const mxArray& array, DecodedData& out);
-bool VerifyV5Element(const mxArray& array);
 // Null when the element is whole (see mxCheckArray), else what is wrong.
 const char* CheckV5Element(const mxArray& array);
 size_t ReadV5Elements(const mxArray& array, int part, uint64_t first, size_t count,

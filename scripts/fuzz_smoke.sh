@@ -10,8 +10,8 @@
 #   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh  the longer campaign: 30 minutes each
 #   FUZZ_TARGETS="engine_fuzz" ...           only some targets
 #
-# One fuzzer process at a time: the machines have two cores and other work
-# shares them. New inputs that widen coverage collect in
+# One fuzzer process per core (two targets at once): nothing else runs
+# meanwhile in CI, and each target still gets its whole time. New inputs that widen coverage collect in
 # build-fuzz/fuzz-run/<target>/ and are kept from run to run; a failing input
 # is written to build-fuzz/fuzz-artifacts/ (copy it to fuzz/findings/<target>/
 # and turn it into a regression test once it is fixed).
@@ -53,24 +53,24 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
-status=0
-for target in $targets; do
-  bin=$build/fuzz/$target
-  short=${target%_fuzz}
-  seeds=$build/corpus/mat
+
+# Replays the target's past findings, then fuzzes it; prints what it did and
+# fails on any finding.
+fuzz_one() {
+  local target=$1
+  local bin=$build/fuzz/$target short=${target%_fuzz} seeds=$build/corpus/mat
   [[ $target == settings_fuzz ]] && seeds=$build/corpus/settings
   [[ $target == subsystem_fuzz ]] && seeds=$build/corpus/subsystem
   [[ $target == v73_fuzz ]] && seeds=$build/corpus/v73
-  run=$build/fuzz-run/$target
+  local run=$build/fuzz-run/$target log=$build/fuzz-$target.log
   mkdir -p "$run"
-  log=$build/fuzz-$target.log
 
-  findings=(fuzz/findings/"$short"/*)
+  local findings=(fuzz/findings/"$short"/*)
   if [[ -e ${findings[0]} ]]; then
     echo "=== $target: replaying ${#findings[@]} past findings"
     "$bin" -close_fd_mask=1 -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${findings[@]}" \
       >"$build/replay-$target.log" 2>&1 ||
-      { tail -40 "$build/replay-$target.log"; echo "fuzz_smoke: $target: a past finding fails again" >&2; status=1; continue; }
+      { tail -40 "$build/replay-$target.log"; echo "fuzz_smoke: $target: a past finding fails again" >&2; return 1; }
   fi
 
   echo "=== $target: fuzzing for $seconds s"
@@ -81,8 +81,24 @@ for target in $targets; do
   else
     tail -60 "$log"
     echo "fuzz_smoke: $target: FINDING (input in $artifacts, log in $log)" >&2
-    status=1
+    return 1
   fi
+}
+
+# In waves of `jobs` targets; each wave's reports are printed when it ends.
+status=0
+read -r -a queue <<<"$targets"
+for ((first = 0; first < ${#queue[@]}; first += jobs)); do
+  wave=("${queue[@]:first:jobs}")
+  pids=()
+  for target in "${wave[@]}"; do
+    fuzz_one "$target" >"$build/summary-$target.txt" 2>&1 &
+    pids+=($!)
+  done
+  for k in "${!wave[@]}"; do
+    wait "${pids[$k]}" || status=1
+    cat "$build/summary-${wave[$k]}.txt"
+  done
 done
 
 if [[ $status -ne 0 ]]; then

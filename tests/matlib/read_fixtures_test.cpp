@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "support/fault_injection.h"
 #include "support/support.h"
 
 using namespace matbuild;
@@ -172,39 +171,6 @@ TEST(ReadNames, DuplicatesCountInFileOrderAndTheCursorStays) {
     EXPECT_EQ(ReadReal(x1.get(), 1), std::vector<double>{1});
     EXPECT_EQ(ListHeaders(m.get()), (std::vector<std::string>{"y.double [1 1]", "x.double [1 1]", "name.double [1 1]"}));
     EXPECT_FALSE(matGetNextArrayHeader(m.get()));
-}
-
-// Opening, the directory and every header cost one open and reads at
-// offsets through the read-ahead window: no seek, no stream read, and about
-// one read per 64 KiB of headers. Each header is read once: the cursor
-// answers from the index.
-TEST(ReadIndex, OneOpenAndWindowedReadsWithoutSeeking) {
-    testenv::TempDir dir;
-    std::vector<Bytes> scalars;
-    for (int i = 0; i < 2000; ++i) scalars.push_back(NumericVar(Order::Little, "v" + std::to_string(i), mxDOUBLE, {1, 1}, {1.0 * i}));
-    const struct { const char* name; Bytes bytes; long readsAtMost; } files[] = {
-        {"all.mat", AllClasses(Order::Big), 1},
-        {"v4.mat", V4Matrix(V4Order::Little, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)), 1},
-        {"many.mat", File5(Order::Little, scalars), 3},   // 144 KB of scalars
-    };
-    const struct { faults::Call call; long least, most; } kinds[] = {
-        {faults::Call::Open, 1, 1}, {faults::Call::ReadAt, 1, -1}, {faults::Call::Read, 0, 0},
-        {faults::Call::Seek, 0, 0}, {faults::Call::Tell, 0, 0}};
-    for (const auto& f : files) {
-        const std::string path = dir.file(f.name);
-        WriteFile(path, f.bytes);
-        for (const auto& k : kinds) {
-            faults::FaultInjector counter(k.call, 0);
-            MATFile* m = matOpen(path.c_str(), "r");
-            ASSERT_TRUE(m) << f.name;
-            int count = 0;
-            mxFree(matGetDir(m, &count));
-            EXPECT_EQ(static_cast<int>(ListHeaders(m).size()), count) << f.name;
-            matClose(m);
-            EXPECT_GE(counter.Calls(), k.least) << f.name << " " << faults::CallName(k.call);
-            EXPECT_LE(counter.Calls(), k.most < 0 ? f.readsAtMost : k.most) << f.name << " " << faults::CallName(k.call);
-        }
-    }
 }
 
 TEST(ReadClasses, AClassCodeWeDoNotKnowStillListsAndCopies) {

@@ -4,6 +4,7 @@
 // object arrays list their size, and the viewer shows what objects hold.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -207,6 +208,18 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
         const bool named = text.find("error") != std::string::npos || text.find("metadata") != std::string::npos ||
                            text.find("subsystem") != std::string::npos || text.find("object data") != std::string::npos;
         EXPECT_TRUE(cut >= firstEnd ? text == whole : named) << "cut at " << cut << ":\n" << text;
+    }
+    // Array flags stored as another type than 32-bit integers: damage, never read as flags.
+    const Bytes flagsTag = {14, 0, 0, 0}, flagsType = {6, 0, 0, 0, 8, 0, 0, 0};
+    for (size_t at = 8; at + 16 <= payload.size(); at += 8) {
+        if (!std::equal(flagsTag.begin(), flagsTag.end(), payload.begin() + at) ||
+            !std::equal(flagsType.begin(), flagsType.end(), payload.begin() + at + 8)) {
+            continue;
+        }
+        Bytes changed = payload;
+        changed[at + 8] = 9;   // miDOUBLE
+        EXPECT_NE(describe(changed), whole) << "flags of the array at " << at;
+        break;
     }
     uint32_t seed = 17;
     for (int i = 0; i < 300; ++i) {
