@@ -172,6 +172,16 @@ def h5_same(a, b):
     return np.array_equal(a[()], b[()])
 
 
+def matdump(path, name):
+    """matio's text of one variable (matdump -d), or None when matio cannot read it."""
+    try:
+        run = subprocess.run(['matdump', '-d', path, name], capture_output=True, timeout=60)
+    except OSError:
+        return None
+    failed = run.returncode != 0 or run.stderr or b'error' in run.stdout or b"Couldn't find" in run.stdout
+    return None if failed else run.stdout
+
+
 def h5_copy_fails(src, out, name):
     """Why the version 7.3 file `out` is no copy of variable `name` of `src`, or None."""
     with open(out, 'rb') as f:
@@ -183,6 +193,8 @@ def h5_copy_fails(src, out, name):
             return 'variables %s' % list(o)
         if not h5_same(i[name], o[name]):
             return 'another value'
+    if matdump(src, name) is not None and matdump(src, name) != matdump(out, name):
+        return 'matio reads another value'
     return None
 
 
@@ -402,16 +414,6 @@ def h5_reached(f, start):
         elif obj.dtype == h5py.ref_dtype:
             todo.extend(f[r] for r in obj[()].flat if r)
     return seen
-
-
-def matdump(path, name):
-    """matio's text of one variable (matdump -d), or None when matio cannot read it."""
-    try:
-        run = subprocess.run(['matdump', '-d', path, name], capture_output=True, timeout=60)
-    except OSError:
-        return None
-    failed = run.returncode != 0 or run.stderr or b'error' in run.stdout or b"Couldn't find" in run.stdout
-    return None if failed else run.stdout
 
 
 def h5_delete_fails(src, out, gone_names):
