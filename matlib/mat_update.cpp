@@ -159,18 +159,22 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
 // they refer to, and the subsystem data when they may hold objects) into
 // the new file, whose user block is the old one's. What only the deleted
 // variables used is not copied: the file shrinks by what they took.
+// With no variable left it is an HDF5 file without variables.
 bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
-    std::vector<uint64_t> kept;
-    for (size_t i = 0; i < mfp.entries.size(); ++i) {
-        if (!state.deleted[i]) kept.push_back(mfp.entries[i].offset);   // its index among the variables
-    }
     uint8_t userBlock[kV73UserBlockSize];
     if (!ReadAt(*mfp.source, 0, userBlock, sizeof userBlock)) return false;
-    // With no variable left it is an HDF5 file without variables.
     // The new file is not longer than the old one but for libhdf5's own
     // bookkeeping: the old size is what the progress counts towards.
     file->expectedSize = mfp.source->size;
-    return WriteV73File(mfp.source, kept, userBlock, file) && StagedComplete(file);
+    try {
+        std::vector<uint64_t> kept;
+        for (size_t i = 0; i < mfp.entries.size(); ++i) {
+            if (!state.deleted[i]) kept.push_back(mfp.entries[i].offset);   // its index among the variables
+        }
+        return WriteV73File(mfp.source, kept, userBlock, file) && StagedComplete(file);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 int Apply(MATFile* mfp, UpdateState* state) {

@@ -473,7 +473,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
         // before the new file goes in place then has little left to wait for.
         if (size > out->written) sync_file_range(target, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (size > out->written && !StagedWrittenTo(out, size)) {
-            // Cancelled: the worker's end is no failure of the file.
+            // Cancelled: the worker ended for it costs none of the file's restarts.
             Stop();
             --restarts;
             return false;
