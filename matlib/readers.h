@@ -40,6 +40,11 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
 // refers to), whole, its user block starting with `header`. False when it
 // cannot be made.
 bool WriteV73Image(const mxArray& array, const uint8_t header[128], std::vector<uint8_t>& image);
+// What a version 7.3 struct, cell or object holds, as one level-5 array
+// element in this machine's byte order (for mxDescribeValue): what a text of
+// `textRoom` bytes can show, at most kMaxShownElementBytes. False when it
+// cannot be had.
+bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);

@@ -16,6 +16,8 @@ size_t ReadV73Elements(const mxArray&, int, uint64_t, size_t, double*, int64_t*,
 
 bool WriteV73Image(const mxArray&, const uint8_t[128], std::vector<uint8_t>&) { return false; }
 
+bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
+
 void SetV73AnswerTimeout(int) {}
 
 }  // namespace matlib

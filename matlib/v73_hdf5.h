@@ -37,5 +37,9 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 // A version 7.3 file holding just this variable and what it refers to: a
 // zeroed user block of kV73UserBlockSize bytes, then the HDF5 data.
 bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image);
+// What a struct, cell or object variable holds, as one level-5 array element
+// in this machine's byte order for the viewer's text (mxDescribeValue): at
+// most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).
+bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

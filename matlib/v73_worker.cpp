@@ -60,7 +60,7 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4 };
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kContents = 5 };
 
 struct Request {
     uint32_t operation = 0;
@@ -220,6 +220,7 @@ bool Answer(hdf5::File& file, const Request& request, std::vector<uint8_t>& out)
             return hdf5::ReadElements(file, header, static_cast<int>(request.part), request.first,
                                       static_cast<size_t>(request.count), out) > 0;
         case kImage: return hdf5::WriteImage(file, header, out);
+        case kContents: return hdf5::ContentsImage(file, header, request.count, out);
         default: return false;
     }
 }
@@ -643,6 +644,20 @@ bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std:
     std::memset(image.data(), 0, kV73UserBlockSize);
     std::memcpy(image.data(), header, kHeaderSize);
     return true;
+}
+
+bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kContents;
+    request.index = array.elementOffset;
+    // Each array the text shows takes a line of at least three characters:
+    // arrays beyond these would not be shown.
+    request.count = textRoom / 3 + 2;
+    return file->Ask(request, kMaxShownElementBytes, element) && !element.empty();
 }
 
 }  // namespace matlib
