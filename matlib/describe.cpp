@@ -169,10 +169,13 @@ private:
             double re = 0, im = 0;
             if (!ViewNumber(b, v, false, k, re)) return "(damaged data)";
             if (k) out += column ? "; " : " ";
-            if (v.cls == mxUINT64 || v.cls == mxINT64) {
+            if (v.cls == mxUINT64) {
                 uint64_t exact = 0;
                 ViewUInt64(b, v, k, exact);
-                out += v.cls == mxUINT64 ? std::to_string(exact) : std::to_string(static_cast<int64_t>(exact));
+                out += std::to_string(exact);
+            } else if (v.cls == mxINT64) {
+                // Exact, negative ones too (ViewNumber has checked that element k is there).
+                out += std::to_string(LoadInt64(b.data + v.realPos + k * DataTypeSize(v.realType), v.realType, b.swapped));
             } else {
                 out += NumberText(re);
             }

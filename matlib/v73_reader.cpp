@@ -119,6 +119,8 @@ constexpr ClassName kClasses[] = {
     {"int32", mxINT32_CLASS},   {"uint32", mxUINT32_CLASS}, {"int64", mxINT64_CLASS},
     {"uint64", mxUINT64_CLASS}, {"char", mxCHAR_CLASS},     {"logical", mxLOGICAL_CLASS},
     {"cell", mxCELL_CLASS},     {"struct", mxSTRUCT_CLASS}, {"function_handle", mxFUNCTION_CLASS},
+    // MATLAB's [] inside a cell or struct: 0x0 double in a level-5 file.
+    {"canonical empty", mxDOUBLE_CLASS},
 };
 
 mxClassID ClassOfName(const std::string& name) {

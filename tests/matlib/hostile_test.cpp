@@ -48,6 +48,8 @@ void ReadEverything(const testenv::TempDir& dir, MATFile* m) {
             ReadReal(a.get(), 8, 0);
             ReadReal(a.get(), 8, 1);
             mxCheckArray(a.get(), nullptr);
+            char contents[512];
+            mxDescribeValue(a.get(), contents, sizeof contents);
             // A copy that fails leaves an earlier file of that name as it was.
             const std::string written = dir.file("written.mat");
             WriteFile(written, Bytes{'o', 'l', 'd'});
