@@ -115,11 +115,17 @@ private:
         if (loaded_) return subsystem_.get();
         loaded_ = true;
         SourceFile& source = *array_.source;
+        auto subsystem = std::make_unique<Subsystem>();
         if (array_.version == 73) {
-            // Its objects' values stand in HDF5 objects of their own, not
-            // decoded here.
-            loadError_ = "values of version 7.3 objects not shown";
-            return nullptr;
+            // The worker gives it in the level-5 form.
+            std::vector<uint8_t> payload;
+            if (!ReadV73Subsystem(array_, payload)) {
+                loadError_ = "the subsystem data cannot be read (damaged or too large to show)";
+                return nullptr;
+            }
+            if (!subsystem->Load(std::move(payload), loadError_)) return nullptr;
+            subsystem_ = std::move(subsystem);
+            return subsystem_.get();
         }
         if (source.subsystemOffset == 0) {
             loadError_ = "the file holds no subsystem data";
@@ -145,7 +151,6 @@ private:
             loadError_ = "the subsystem data is damaged";
             return nullptr;
         }
-        auto subsystem = std::make_unique<Subsystem>();
         // The uint8 data alone, in the same memory.
         element.resize(view.realPos + view.realBytes);
         element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));

@@ -18,6 +18,8 @@ bool WriteV73Image(const mxArray&, const uint8_t[128], std::vector<uint8_t>&) { 
 
 bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
 
+bool ReadV73Subsystem(const mxArray&, std::vector<uint8_t>&) { return false; }
+
 void SetV73AnswerTimeout(int) {}
 
 }  // namespace matlib

@@ -41,5 +41,8 @@ bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image);
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
 // most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// The file's subsystem data (#subsystem#) as a level-5 file keeps it: the
+// unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
+bool SubsystemImage(File& file, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

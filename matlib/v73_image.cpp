@@ -10,8 +10,14 @@
 // dimensions without data. The element stops growing at
 // kMaxShownElementBytes or after `nodes` arrays: what is left out then reads
 // as not shown, as the part of a level-5 variable beyond the bytes read.
+//
+// The subsystem data (#subsystem#/MCOS: references to the object metadata
+// and to the objects' property values) is written whole, in the form a
+// level-5 file keeps it, up to kMaxDecodedSubsystemBytes; the describer
+// decodes it as it decodes a level-5 file's.
 // Runs in the worker process (v73_hdf5.h).
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -31,6 +37,7 @@ using namespace format;
 // alone would pass kMaxShownElementBytes long before).
 constexpr hssize_t kMaxFields = 65536;
 constexpr char kTypeSystem[] = "MCOS";
+constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
 // The level-5 class code and data type of a class; 0 when it has none.
 uint8_t ClassCode(const mxArray& a) {
@@ -72,17 +79,17 @@ herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
 }
 
 // A struct's field names in their order: MATLAB_fields (each name a
-// variable-length run of characters), else the group's links by name.
+// variable-length run of characters), else the group's links by name (MATLAB
+// keeps a long list of fields in a dataset of its own, which is not read).
 bool FieldNames(hid_t object, std::vector<std::string>& out) {
     out.clear();
-    if (H5Aexists(object, "MATLAB_fields") <= 0) {
+    Id attribute(H5Aexists(object, "MATLAB_fields") > 0 ? H5Aopen(object, "MATLAB_fields", H5P_DEFAULT) : -1, H5Aclose);
+    Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
+    Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
+    if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_VLEN) {
         return H5Iget_type(object) == H5I_GROUP &&
                H5Literate(object, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectLink, &out) >= 0;
     }
-    Id attribute(H5Aopen(object, "MATLAB_fields", H5P_DEFAULT), H5Aclose);
-    Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
-    Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
-    if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_VLEN) return false;
     Id base(H5Tget_super(type.get()), H5Tclose);
     const hssize_t count = H5Sget_simple_extent_npoints(space.get());
     if (!base.ok() || H5Tget_size(base.get()) != 1 || count < 0 || count > kMaxFields) return false;
@@ -115,7 +122,50 @@ hid_t Referenced(hid_t dataset, uint64_t k) {
 
 class ImageWriter {
 public:
-    ImageWriter(uint64_t nodes, std::vector<uint8_t>& out) : nodesLeft_(nodes), out_(out) {}
+    // whole: every element and every value (the subsystem data), else what
+    // the text shows.
+    ImageWriter(uint64_t nodes, size_t maxBytes, bool whole, std::vector<uint8_t>& out)
+        : nodesLeft_(nodes), maxBytes_(maxBytes), whole_(whole), out_(out) {}
+
+    // The subsystem data: the version and endian indicator of a level-5
+    // header, padded to 8 bytes, then a 1x1 struct whose field MCOS is an
+    // opaque FileWrapper__ holding the cell of `mcos`'s elements.
+    bool Subsystem(hid_t mcos) {
+        const uint8_t preamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
+        const uint8_t swappedPreamble[kSubsystemPreamble] = {0x01, 0x00, kEndianBig[0], kEndianBig[1]};
+        Put(std::endian::native == std::endian::little ? preamble : swappedPreamble, kSubsystemPreamble);
+        Id space(H5Dget_space(mcos), H5Sclose);
+        const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+        if (count < 0 || count > INT32_MAX) return false;
+        const size_t top = Begin(miMATRIX);
+        const uint32_t structFlags[2] = {mxSTRUCT, 0};
+        const int32_t one[2] = {1, 1};
+        const int32_t fieldLength = sizeof kTypeSystem;
+        Sub(miUINT32, structFlags, sizeof structFlags);
+        Sub(miINT32, one, sizeof one);
+        Text("");
+        Sub(miINT32, &fieldLength, sizeof fieldLength);
+        Sub(miINT8, kTypeSystem, sizeof kTypeSystem);
+        const size_t wrapper = Begin(miMATRIX);
+        const uint32_t opaqueFlags[2] = {mxOPAQUE, 0};
+        Sub(miUINT32, opaqueFlags, sizeof opaqueFlags);
+        Text("");
+        Text(kTypeSystem);
+        Text("FileWrapper__");
+        const size_t cell = Begin(miMATRIX);
+        const uint32_t cellFlags[2] = {mxCELL, 0};
+        const int32_t dims[2] = {1, static_cast<int32_t>(count)};
+        Sub(miUINT32, cellFlags, sizeof cellFlags);
+        Sub(miINT32, dims, sizeof dims);
+        Text("");
+        for (hssize_t k = 0; k < count; ++k) {
+            if (!Child(Referenced(mcos, static_cast<uint64_t>(k)), 0)) return false;
+        }
+        Patch(cell);
+        Patch(wrapper);
+        Patch(top);
+        return out_.size() <= maxBytes_;
+    }
 
     // Appends the element of `object` (header `a`) at the describer's
     // `depth`. False when the element stopped short or could not be written
@@ -130,7 +180,7 @@ public:
             return false;
         }
         const bool whole = Body(object, a, cls, depth);
-        if (out_.size() > kMaxShownElementBytes) {
+        if (out_.size() > maxBytes_) {
             out_.resize(start);   // past the room: it goes whole
             return false;
         }
@@ -202,12 +252,16 @@ private:
     // Numbers and characters: the ones the text shows, or none.
     bool Data(hid_t object, const mxArray& a) {
         const size_t count = mxGetNumberOfElements(&a);
-        size_t shown = count <= kShortArray ? count : 0;
-        if (a.classId == mxCHAR_CLASS) {
+        size_t shown = count <= kShortArray || whole_ ? count : 0;
+        if (a.classId == mxCHAR_CLASS && !whole_) {
             const bool row = a.dims.size() == 2 && a.dims[0] <= 1;
             shown = row ? std::min(count, kShortText) : 0;
         }
         const size_t width = ClassElementSize(a.classId);
+        size_t bytes = 0;
+        if (__builtin_mul_overflow(shown, width, &bytes) || bytes > maxBytes_ - std::min(maxBytes_, out_.size())) {
+            return false;   // more than the room: not read
+        }
         for (int part = 0; part < (a.complex ? 2 : 1); ++part) {
             std::vector<uint8_t> values(shown * width);
             Id type(PartType(a.classId, a.complex, part), H5Tclose);
@@ -246,7 +300,8 @@ private:
 
     bool Cell(hid_t object, const mxArray& a, size_t depth) {
         if (depth >= kMaxShownNesting) return true;
-        const uint64_t shown = std::min<uint64_t>(mxGetNumberOfElements(&a), kShownChildren);
+        const uint64_t count = mxGetNumberOfElements(&a);
+        const uint64_t shown = whole_ ? count : std::min<uint64_t>(count, kShownChildren);
         for (uint64_t k = 0; k < shown; ++k) {
             if (!Child(Referenced(object, k), depth + 1)) return false;
         }
@@ -262,14 +317,14 @@ private:
         size_t longest = 0;
         for (const std::string& f : fields) longest = std::max(longest, f.size());
         const auto length = static_cast<int32_t>(longest + 1);
-        if (fields.size() * (longest + 1) > kMaxShownElementBytes) return false;
+        if (fields.size() * (longest + 1) > maxBytes_) return false;
         std::vector<char> names(fields.size() * (longest + 1), '\0');
         for (size_t f = 0; f < fields.size(); ++f) std::memcpy(names.data() + f * (longest + 1), fields[f].data(), fields[f].size());
         Sub(miINT32, &length, sizeof length);
         Sub(miINT8, names.data(), names.size());
-        if (depth >= kMaxShownNesting) return true;
+        if (depth >= kMaxShownNesting || fields.empty()) return true;
         const size_t inner = count > 1 ? depth + 2 : depth + 1;
-        for (uint64_t k = 0; k < std::min<uint64_t>(count, kShownChildren); ++k) {
+        for (uint64_t k = 0; k < (whole_ ? count : std::min<uint64_t>(count, kShownChildren)); ++k) {
             for (const std::string& field : fields) {
                 if (H5Lexists(object, field.c_str(), H5P_DEFAULT) <= 0) return false;
                 Id value(H5Oopen(object, field.c_str(), H5P_DEFAULT), H5Oclose);
@@ -286,6 +341,8 @@ private:
     }
 
     uint64_t nodesLeft_;
+    size_t maxBytes_;
+    bool whole_;
     std::vector<uint8_t>& out_;
 };
 
@@ -293,9 +350,20 @@ private:
 
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
     out.clear();
-    ImageWriter writer(nodes, out);
+    ImageWriter writer(nodes, kMaxShownElementBytes, false, out);
     writer.Element(object, array, 0);
     return !out.empty();
+}
+
+bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out) {
+    out.clear();
+    if (H5Lexists(file, "#subsystem#", H5P_DEFAULT) <= 0 || H5Lexists(file, kSubsystemData, H5P_DEFAULT) <= 0) {
+        return false;
+    }
+    Id mcos(H5Oopen(file, kSubsystemData, H5P_DEFAULT), H5Oclose);
+    // Each array takes at least a tag: the bytes bound the arrays.
+    ImageWriter writer(kMaxDecodedSubsystemBytes / kTagSize, kMaxDecodedSubsystemBytes, true, out);
+    return mcos.ok() && IsReferenceDataset(mcos.get()) && writer.Subsystem(mcos.get());
 }
 
 }  // namespace matlib::hdf5

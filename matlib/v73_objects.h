@@ -44,5 +44,7 @@ hid_t PartType(mxClassID id, bool complex, int part);
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
 // The element of ContentsImage for the array `object` (whose header is `array`).
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// The payload of SubsystemImage from the file `file`.
+bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

@@ -558,6 +558,8 @@ bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector
     return object.ok() && WriteContents(object.get(), array, nodes, out);
 }
 
+bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
+
 bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);

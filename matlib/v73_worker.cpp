@@ -60,7 +60,7 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kContents = 5 };
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kContents = 5, kSubsystem = 6 };
 
 struct Request {
     uint32_t operation = 0;
@@ -221,6 +221,7 @@ bool Answer(hdf5::File& file, const Request& request, std::vector<uint8_t>& out)
                                       static_cast<size_t>(request.count), out) > 0;
         case kImage: return hdf5::WriteImage(file, header, out);
         case kContents: return hdf5::ContentsImage(file, header, request.count, out);
+        case kSubsystem: return hdf5::SubsystemImage(file, out);
         default: return false;
     }
 }
@@ -658,6 +659,17 @@ bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>
     // arrays beyond these would not be shown.
     request.count = textRoom / 3 + 2;
     return file->Ask(request, kMaxShownElementBytes, element) && !element.empty();
+}
+
+bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kSubsystem;
+    request.index = array.elementOffset;
+    return file->Ask(request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
 }
 
 }  // namespace matlib
