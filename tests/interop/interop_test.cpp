@@ -187,7 +187,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     // The twins' texts again with ShowContents on: what their structs and cells hold.
     support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nShowContents=1\n");
     ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
-    for (const char* writer : {"matio", "hdf5storage"}) {
+    for (const char* writer : {"matio", "hdf5storage", "objects73-classdefs", "objects73-tables"}) {
         for (const char* twin : {"v5.mat", "v73.mat"}) {
             const std::string file = data + "/" + writer + "/" + twin;
             if (fs::exists(file)) RecordViews(plugin, file, dir.file(std::to_string(++number)), manifest);
