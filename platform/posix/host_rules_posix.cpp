@@ -1,7 +1,7 @@
 #include "platform/host_rules.h"
 
 #include <sys/stat.h>
-#include <ctime>
+
 #include <string>
 
 #include "platform/file_time.h"
@@ -23,21 +23,12 @@ int32_t HostFileTime(uint32_t dos) {
     if (dos == 0) return 0;
     // Double Commander shows FileTime as local Unix time: turn the packed
     // local date and time back into the seconds since 1970 it stands for.
-    std::tm local{};
-    local.tm_year = static_cast<int>((dos >> 25) & 0x7F) + 80;
-    local.tm_mon = static_cast<int>((dos >> 21) & 0x0F) - 1;
-    local.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
-    local.tm_hour = static_cast<int>((dos >> 11) & 0x1F);
-    local.tm_min = static_cast<int>((dos >> 5) & 0x3F);
-    local.tm_sec = static_cast<int>(dos & 0x1F) * 2;
-    local.tm_isdst = -1;
-    time_t t = 0;
-    {
-        const std::lock_guard<std::mutex> guard(TimeZoneLock());
-        t = std::mktime(&local);
-    }
-    if (t == static_cast<time_t>(-1) || t < 0 || t > INT32_MAX) return 0;
-    return static_cast<int32_t>(t);
+    const LocalDateTime local{static_cast<int>((dos >> 25) & 0x7F) + 1980, static_cast<int>((dos >> 21) & 0x0F),
+                              static_cast<int>((dos >> 16) & 0x1F),        static_cast<int>((dos >> 11) & 0x1F),
+                              static_cast<int>((dos >> 5) & 0x3F),         static_cast<int>(dos & 0x1F) * 2};
+    int64_t seconds = 0;
+    if (!SecondsOfLocal(local, &seconds) || seconds < 0 || seconds > INT32_MAX) return 0;
+    return static_cast<int32_t>(seconds);
 }
 
 int32_t HostFileAttr(int32_t windowsAttributes) {

@@ -182,7 +182,7 @@ int Bounded(const std::function<bool()>& work, long boundKb = kPeakMemoryBoundKb
 #endif
 
 TEST(Hostile, EachShapeListsWhatComesBeforeItsDamageWithinBounds) {
-    testenv::TempDir dir;
+    testenv::TempDir dir(testenv::TempDir::Where::Memory);
     for (const Shape& s : Shapes()) {
         SCOPED_TRACE(s.what);
         FilePtr m = OpenBytes(dir, "h.mat", s.file);
@@ -228,7 +228,7 @@ Bytes Whole(Order o) {
 // The engine's listing of a file cut at any byte is the whole file's up to
 // some variable, and the plug-in lists no more than that.
 TEST(Hostile, TruncatedAtEveryOffsetListsAPrefixOfTheWhole) {
-    testenv::TempDir dir;
+    testenv::TempDir dir(testenv::TempDir::Where::Memory);
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     ASSERT_TRUE(testhost::loaded(plugin));
     const Bytes v4 = Cat({V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 2, {1, 2, 3, 4}),
@@ -254,7 +254,7 @@ TEST(Hostile, TruncatedAtEveryOffsetListsAPrefixOfTheWhole) {
 // Flips `flips` bytes behind the first `kept` (the header) in each of
 // `rounds` copies of the file, seeded, and reads what opens.
 void ReadFlipped(const Bytes& full, size_t kept, int flips, int rounds, uint32_t seed) {
-    testenv::TempDir dir;
+    testenv::TempDir dir(testenv::TempDir::Where::Memory);
     for (int round = 0; round < rounds; ++round) {
         Bytes bad = full;
         for (int k = 0; k < flips; ++k) {
@@ -273,7 +273,7 @@ TEST(Hostile, SeededFlippedBytesNeverCrash) { ReadFlipped(Whole(Order::Little), 
 TEST(Hostile, DamagedVersion73FilesFailCleanly) {
     const std::string path = testenv::TestDataDir() + "/matio/v73.mat";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no test data (run through ctest)";
-    testenv::TempDir dir;
+    testenv::TempDir dir(testenv::TempDir::Where::Memory);
     const Bytes full = ReadFile(path);
     FilePtr whole = OpenBytes(dir, "whole.mat", full);
     if (!whole && matLastOpenFailure() == MAT_OPEN_VERSION_73) GTEST_SKIP() << "this build reads no version 7.3 file";

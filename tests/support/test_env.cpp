@@ -5,6 +5,7 @@
 #include <process.h>
 #else
 #include <stdlib.h>
+#include <unistd.h>
 #endif
 
 #include <cerrno>
@@ -35,7 +36,7 @@ std::string PluginPath() { return Get("MATWCX_PLUGIN"); }
 std::string ToolPath() { return Get("MATWCX_TOOL"); }
 std::string TestDataDir() { return Get("MATWCX_TESTDATA"); }
 
-TempDir::TempDir() {
+TempDir::TempDir([[maybe_unused]] Where where) {
 #if defined(_WIN32)
     // _mkdir fails on an existing folder, so the folder made is new.
     static unsigned serial = 0;
@@ -52,7 +53,9 @@ TempDir::TempDir() {
     }
     throw std::runtime_error("cannot create a temporary folder");
 #else
-    std::string pattern = (std::filesystem::temp_directory_path() / "matwcx-test-XXXXXX").string();
+    const bool memory = where == Where::Memory && ::access("/dev/shm", W_OK | X_OK) == 0;
+    std::string pattern = ((memory ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path()) /
+                           "matwcx-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 #endif

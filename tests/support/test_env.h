@@ -14,10 +14,13 @@ std::string ToolPath();
 std::string TestDataDir();
 
 // A fresh empty folder below the system's temporary folder, removed with
-// everything in it when the object goes.
+// everything in it when the object goes. In memory (/dev/shm where there is
+// one) for tests that write many small files and test nothing of the disk:
+// there a flush to the disk costs nothing.
 class TempDir {
 public:
-    TempDir();
+    enum class Where { Disk, Memory };
+    explicit TempDir(Where where = Where::Disk);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
