@@ -26,14 +26,14 @@ def cell(*items):
 
 # A 1x2 struct array, and a cell of every class the viewer's text of cells
 # shows (its first 20 elements of 25, short values only, nesting), then
-# cells nested deeper than the text goes and a struct array whose text
-# passes the room the viewer gives it.
+# cells and structs nested deeper than the text goes and a struct array
+# whose text passes the room the viewer gives it.
 pairs = np.zeros((1, 2), dtype=[('v', object), ('w', object)])
 pairs[0, 0] = (np.array([[1.0]]), 'first')
 pairs[0, 1] = (np.array([[2.0, 3.0]]), 'second')
 nest = np.array([[7.0]])
-for _ in range(18):
-    nest = cell(nest)
+for level in range(18):
+    nest = cell(nest) if level % 2 else {'n': nest}
 wide = np.zeros((1, 25), dtype=[('f%02d' % f, object) for f in range(20)])
 for k in range(25):
     wide[0, k] = tuple(np.array([[float(k * 100 + f)]]) for f in range(20))

@@ -282,6 +282,9 @@ TEST(Hostile, DamagedVersion73FilesFailCleanly) {
         EXPECT_FALSE(OpenBytes(dir, "cut.mat", Bytes(full.begin(), full.begin() + cut))) << cut;
     }
     ReadFlipped(full, 512, 4, 100, 777);
+    // Objects, whose text decodes the file's subsystem data.
+    const std::string objects = testenv::TestDataDir() + "/objects73-tables/v73.mat";
+    if (std::filesystem::exists(objects)) ReadFlipped(ReadFile(objects), 512, 4, 40, 778);
 }
 
 // Data shorter than the dimensions say, and damaged zlib streams: the read
