@@ -4,6 +4,7 @@
 // object arrays list their size, and the viewer shows what objects hold.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
@@ -101,10 +102,6 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeeded) {
     std::string output;
     EXPECT_TRUE(!support::HavePython() || support::RunScipy(dir, "for f in files: sio.loadmat(f)\n", extracted, &output)) << output;
 #endif
-    // Through the plug-in as a host extracts: the same.
-    ASSERT_EQ(Run({"extract", Sample("user_defined_classdefs.mat"), "obj_array", "-d", dir.file("out")}).status, 0);
-    EXPECT_EQ(SubsystemElement(ReadFile(dir.file("out/obj_array.testclasses.basicclass [2x2] .mat"))),
-              SubsystemElement(ReadFile(Sample("user_defined_classdefs.mat"))));
 }
 
 TEST_F(Objects, TheUnnamedVariableStaysWhileOthersReferToIt) {
@@ -207,6 +204,18 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
         const bool named = text.find("error") != std::string::npos || text.find("metadata") != std::string::npos ||
                            text.find("subsystem") != std::string::npos || text.find("object data") != std::string::npos;
         EXPECT_TRUE(cut >= firstEnd ? text == whole : named) << "cut at " << cut << ":\n" << text;
+    }
+    // Array flags stored as another type than 32-bit integers: damage, never read as flags.
+    const Bytes flagsTag = {14, 0, 0, 0}, flagsType = {6, 0, 0, 0, 8, 0, 0, 0};
+    for (size_t at = 8; at + 16 <= payload.size(); at += 8) {
+        if (!std::equal(flagsTag.begin(), flagsTag.end(), payload.begin() + at) ||
+            !std::equal(flagsType.begin(), flagsType.end(), payload.begin() + at + 8)) {
+            continue;
+        }
+        Bytes changed = payload;
+        changed[at + 8] = 9;   // miDOUBLE
+        EXPECT_NE(describe(changed), whole) << "flags of the array at " << at;
+        break;
     }
     uint32_t seed = 17;
     for (int i = 0; i < 300; ++i) {
