@@ -5,6 +5,7 @@
 // the subsystem data is decoded only when an object is met and only as far
 // as the text goes; the text stops at its room, and values nest no deeper
 // than kMaxShownNesting, which also ends cycles of handle objects.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,11 +23,8 @@ namespace {
 
 using namespace format;
 
-// Elements listed for one array; values shown inline for a short array.
-constexpr uint64_t kShownChildren = 20;
-constexpr uint64_t kShortArray = 10;
+// Table rows shown.
 constexpr uint64_t kShownRows = 5;
-constexpr size_t kShortText = 80;
 
 std::string DimsText(const std::vector<uint64_t>& dims) {
     std::string text = "[";
@@ -117,6 +115,18 @@ private:
         if (loaded_) return subsystem_.get();
         loaded_ = true;
         SourceFile& source = *array_.source;
+        auto subsystem = std::make_unique<Subsystem>();
+        if (array_.version == 73) {
+            // The worker gives it in the level-5 form.
+            std::vector<uint8_t> payload;
+            if (!ReadV73Subsystem(array_, payload)) {
+                loadError_ = "the subsystem data cannot be read (damaged or too large to show)";
+                return nullptr;
+            }
+            if (!subsystem->Load(std::move(payload), loadError_)) return nullptr;
+            subsystem_ = std::move(subsystem);
+            return subsystem_.get();
+        }
         if (source.subsystemOffset == 0) {
             loadError_ = "the file holds no subsystem data";
             return nullptr;
@@ -141,7 +151,6 @@ private:
             loadError_ = "the subsystem data is damaged";
             return nullptr;
         }
-        auto subsystem = std::make_unique<Subsystem>();
         // The uint8 data alone, in the same memory.
         element.resize(view.realPos + view.realBytes);
         element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
@@ -165,10 +174,13 @@ private:
             double re = 0, im = 0;
             if (!ViewNumber(b, v, false, k, re)) return "(damaged data)";
             if (k) out += column ? "; " : " ";
-            if (v.cls == mxUINT64 || v.cls == mxINT64) {
+            if (v.cls == mxUINT64) {
                 uint64_t exact = 0;
                 ViewUInt64(b, v, k, exact);
-                out += v.cls == mxUINT64 ? std::to_string(exact) : std::to_string(static_cast<int64_t>(exact));
+                out += std::to_string(exact);
+            } else if (v.cls == mxINT64) {
+                // Exact, negative ones too (ViewNumber has checked that element k is there).
+                out += std::to_string(LoadInt64(b.data + v.realPos + k * DataTypeSize(v.realType), v.realType, b.swapped));
             } else {
                 out += NumberText(re);
             }
@@ -461,11 +473,29 @@ private:
 };
 
 bool Describable(const mxArray* a) {
-    if (a == nullptr || a->version != 5 || !a->source) return false;
+    if (a == nullptr || !a->source) return false;
+    if (a->version == 73) {
+        switch (a->classId) {
+            case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxOPAQUE_CLASS: return !a->sparse;
+            default: return false;
+        }
+    }
+    if (a->version != 5) return false;
     switch (a->fileClass) {
         case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: return true;
         default: return false;
     }
+}
+
+// The bytes the text is made from: the first bytes of a level-5 variable's
+// element, or the element that stands for a version 7.3 variable.
+bool ShownElement(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {
+    if (array.version == 73) return ReadV73Contents(array, textRoom, element);
+    using format::kMaxShownElementBytes;
+    const uint64_t shown = std::min(array.data.elementEnd, kMaxShownElementBytes);
+    element.resize(static_cast<size_t>(shown));
+    ElementStream stream(*array.source, array.data);
+    return stream.Read(0, element.data(), element.size());
 }
 
 }  // namespace
@@ -477,14 +507,12 @@ int mxDescribeValue(const mxArray* array, char* buf, size_t buflen) {
     buf[0] = '\0';
     if (!Describable(array)) return 1;
     try {
-        const uint64_t shown = array->data.elementEnd < format::kMaxShownElementBytes ? array->data.elementEnd
-                                                                                       : format::kMaxShownElementBytes;
-        std::vector<uint8_t> element(static_cast<size_t>(shown));
-        ElementStream stream(*array->source, array->data);
+        std::vector<uint8_t> element;
         Describer describer(*array, buflen - 1);
         ArrayView top;
-        Bytes bytes{element.data(), element.size(), array->source->swapped};
-        if (!stream.Read(0, element.data(), element.size()) || !ParseArrayView(bytes, 0, top, true)) {
+        const bool read = ShownElement(*array, buflen - 1, element);
+        Bytes bytes{element.data(), element.size(), array->version == 5 && array->source->swapped};
+        if (!read || !ParseArrayView(bytes, 0, top, true)) {
             describer.text = "\t(the variable's data is damaged)\n";
         } else {
             describer.Run(bytes, top);

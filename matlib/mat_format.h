@@ -131,6 +131,12 @@ constexpr uint64_t kMaxDecodedSubsystemBytes = 64 * 1024 * 1024;
 // A struct or cell variable is shown from its first bytes only: beyond these
 // the text has long passed its end.
 constexpr uint64_t kMaxShownElementBytes = 1024 * 1024;
+// Elements listed for one cell or struct array; the values of a numeric
+// array shown inline when it has at most kShortArray elements; the
+// characters of a char row shown.
+constexpr uint64_t kShownChildren = 20;
+constexpr uint64_t kShortArray = 10;
+constexpr size_t kShortText = 80;
 
 // Apart from that text, no reader here recurses. Headers are read
 // without looking inside cells and structs, and only numeric, char and

@@ -50,6 +50,14 @@ bool WriteV73Image(const mxArray& array, const uint8_t header[128], std::vector<
 // cannot be made; `out` must then not be put in place.
 bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
                   const uint8_t userBlock[512], StagedFile* out);
+// What a version 7.3 struct, cell or object holds, as one level-5 array
+// element in this machine's byte order (for mxDescribeValue): what a text of
+// `textRoom` bytes can show, at most kMaxShownElementBytes. False when it
+// cannot be had.
+bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
+// The file's subsystem data (where its objects' values are) in the level-5
+// form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
+bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload);
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);

@@ -20,6 +20,10 @@ bool WriteV73File(const std::shared_ptr<SourceFile>&, const std::vector<uint64_t
     return false;
 }
 
+bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
+
+bool ReadV73Subsystem(const mxArray&, std::vector<uint8_t>&) { return false; }
+
 void SetV73AnswerTimeout(int) {}
 
 }  // namespace matlib

@@ -50,5 +50,12 @@ bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::stri
 // look for the real path behind a link and find none. -1 when it cannot be
 // registered. (v73_descriptor_driver.cpp, POSIX)
 hid_t DescriptorDriver();
+// What a struct, cell or object variable holds, as one level-5 array element
+// in this machine's byte order for the viewer's text (mxDescribeValue): at
+// most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).
+bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// The file's subsystem data (#subsystem#) as a level-5 file keeps it: the
+// unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
+bool SubsystemImage(File& file, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

@@ -24,33 +24,13 @@
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
 #include "matlib/v73_hdf5.h"
+#include "matlib/v73_objects.h"
 
 namespace matlib::hdf5 {
 
 namespace {
 
 using namespace format;
-
-// An object's metadata (0xDD000000, rank, dims, object ids, class id) is a
-// short uint32 column; anything longer is not read for its dimensions.
-constexpr hssize_t kMaxObjectMetadata = 1024;
-
-// Closes an HDF5 identifier when it goes out of scope.
-class Id {
-public:
-    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
-    ~Id() {
-        if (id_ >= 0) close_(id_);
-    }
-    Id(const Id&) = delete;
-    Id& operator=(const Id&) = delete;
-    hid_t get() const { return id_; }
-    bool ok() const { return id_ >= 0; }
-
-private:
-    hid_t id_;
-    herr_t (*close_)(hid_t);
-};
 
 // libhdf5 prints its error stack to stderr by default: inside a file manager
 // a failure is our error code, never text on the host's terminal.
@@ -139,6 +119,8 @@ constexpr ClassName kClasses[] = {
     {"int32", mxINT32_CLASS},   {"uint32", mxUINT32_CLASS}, {"int64", mxINT64_CLASS},
     {"uint64", mxUINT64_CLASS}, {"char", mxCHAR_CLASS},     {"logical", mxLOGICAL_CLASS},
     {"cell", mxCELL_CLASS},     {"struct", mxSTRUCT_CLASS}, {"function_handle", mxFUNCTION_CLASS},
+    // MATLAB's [] inside a cell or struct: 0x0 double in a level-5 file.
+    {"canonical empty", mxDOUBLE_CLASS},
 };
 
 mxClassID ClassOfName(const std::string& name) {
@@ -311,33 +293,41 @@ bool ReadDatasetHeader(hid_t dataset, mxArray& array) {
     return DimsOfSpace(space.get(), array);
 }
 
-HeaderStatus ReadObjectHeader(const File& file, uint64_t index, mxArray& array) {
-    const std::string& name = file.names[index];
-    Id object(H5Oopen(file.file, name.c_str(), H5P_DEFAULT), H5Oclose);
-    if (!object.ok()) return HeaderStatus::Damaged;
-    const H5I_type_t kind = H5Iget_type(object.get());
-    array.name = name;
+}  // namespace
+
+bool ObjectHeader(hid_t object, mxArray& array) {
+    const H5I_type_t kind = H5Iget_type(object);
     array.className.clear();
-    if (StringAttribute(object.get(), "MATLAB_class", array.className)) {
+    if (StringAttribute(object, "MATLAB_class", array.className)) {
         array.classId = ClassOfName(array.className);
     }
     array.logical = array.classId == mxLOGICAL_CLASS;
-    array.global = IntegerAttribute(object.get(), "MATLAB_global", 0) != 0;
+    array.global = IntegerAttribute(object, "MATLAB_global", 0) != 0;
     bool ok = false;
-    if (kind == H5I_GROUP) ok = ReadGroupHeader(object.get(), array);
-    if (kind == H5I_DATASET) ok = ReadDatasetHeader(object.get(), array);
-    if (!ok) return HeaderStatus::Damaged;
+    if (kind == H5I_GROUP) ok = ReadGroupHeader(object, array);
+    if (kind == H5I_DATASET) ok = ReadDatasetHeader(object, array);
+    if (!ok) return false;
     // Objects keep the class name the file gives; every other class its own.
     const bool isObject = array.classId == mxOPAQUE_CLASS || array.classId == mxOBJECT_CLASS;
     if (!isObject || array.className.empty()) array.className = OwnClassName(array.classId);
     if (array.className.empty()) array.className = "unknown";   // no MATLAB class, no numbers
+    return true;
+}
+
+namespace {
+
+HeaderStatus ReadObjectHeader(const File& file, uint64_t index, mxArray& array) {
+    const std::string& name = file.names[index];
+    Id object(H5Oopen(file.file, name.c_str(), H5P_DEFAULT), H5Oclose);
+    if (!object.ok() || !ObjectHeader(object.get(), array)) return HeaderStatus::Damaged;
+    array.name = name;
     return HeaderStatus::Ok;
 }
 
 // ---- data ---------------------------------------------------------------------------
 
-// The type one part of the elements is read in: the class's own C type, or
-// for complex data the compound's member of that name.
+}  // namespace
+
 hid_t PartType(mxClassID id, bool complex, int part) {
     const hid_t element = MemoryType(id);
     if (element < 0 || !complex) return part == 0 ? H5Tcopy(element) : -1;
@@ -349,6 +339,8 @@ hid_t PartType(mxClassID id, bool complex, int part) {
     }
     return compound;
 }
+
+namespace {
 
 // Reads every element of one part of `dataset` as the class's own type.
 bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count, std::vector<uint8_t>& out) {
@@ -541,20 +533,15 @@ bool Decode(File& file, const mxArray& array, DecodedData& out) {
     return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
 }
 
-size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
-                    std::vector<uint8_t>& raw) {
-    const size_t total = mxGetNumberOfElements(&array);
-    if (first >= total || (part == 1 && !array.complex)) return 0;
-    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
-    Id dataset(H5Dopen2(file.file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
-    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out) {
+    Id space(H5Dget_space(dataset), H5Sclose);
     std::vector<hsize_t> dims;
-    if (!space.ok() || !SpaceDims(space.get(), dims) ||
-        H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) {
-        return 0;
+    const hssize_t total = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+    if (total < 0 || !SpaceDims(space.get(), dims) || first > static_cast<uint64_t>(total) ||
+        count > static_cast<uint64_t>(total) - first) {
+        return false;
     }
-    Id type(PartType(array.classId, array.complex, part), H5Tclose);
-    if (!type.ok()) return 0;
+    if (count == 0) return true;
     // Only these elements are read: their coordinates in C order, the last
     // dimension fastest.
     if (!dims.empty()) {
@@ -566,16 +553,32 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
                 rest /= dims[d];
             }
         }
-        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return 0;
+        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return false;
     }
     const hsize_t memoryCount = count;
     Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-    raw.resize(count * ClassElementSize(array.classId));
-    if (!memory.ok() || H5Dread(dataset.get(), type.get(), memory.get(), space.get(), H5P_DEFAULT, raw.data()) < 0) {
-        return 0;
-    }
-    return count;
+    return memory.ok() && H5Dread(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, out) >= 0;
 }
+
+size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
+                    std::vector<uint8_t>& raw) {
+    const size_t total = mxGetNumberOfElements(&array);
+    if (first >= total || (part == 1 && !array.complex)) return 0;
+    count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
+    Id dataset(H5Dopen2(file.file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
+    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) return 0;
+    Id type(PartType(array.classId, array.complex, part), H5Tclose);
+    raw.resize(count * ClassElementSize(array.classId));
+    return type.ok() && ReadPoints(dataset.get(), type.get(), first, count, raw.data()) ? count : 0;
+}
+
+bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
+    Id object(H5Oopen(file.file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
+    return object.ok() && WriteContents(object.get(), array, nodes, out);
+}
+
+bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
 
 bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);

@@ -62,7 +62,7 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kWrite = 5 };
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kContents = 5, kSubsystem = 6, kWrite = 7 };
 
 struct Request {
     uint32_t operation = 0;
@@ -277,6 +277,8 @@ struct Worker {
                 return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
                                           static_cast<size_t>(request.count), out) > 0;
             case kImage: return hdf5::WriteImage(*file, header, out);
+            case kContents: return hdf5::ContentsImage(*file, header, request.count, out);
+            case kSubsystem: return hdf5::SubsystemImage(*file, out);
             default: return false;
         }
     }
@@ -800,6 +802,31 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     std::lock_guard<std::mutex> lock(file->lock);
     if (file->fd < 0 && !SourceUnchanged(*source)) return false;
     return file->Write(indexes, userBlock, out);
+}
+
+bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kContents;
+    request.index = array.elementOffset;
+    // Each array the text shows takes a line of at least three characters:
+    // arrays beyond these would not be shown.
+    request.count = textRoom / 3 + 2;
+    return file->Ask(request, kMaxShownElementBytes, element) && !element.empty();
+}
+
+bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kSubsystem;
+    request.index = array.elementOffset;
+    return file->Ask(request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
 }
 
 }  // namespace matlib

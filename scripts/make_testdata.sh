@@ -74,6 +74,14 @@ for sample in objects:tests/objects/matlab findings:fuzz/findings/engine; do
   publish "${sample%%:*}"
 done
 
+# MATLAB's object files above as version 7.3 files (v73.mat) beside
+# themselves (v5.mat): their objects' values in #subsystem#
+for pair in classdefs:user_defined_classdefs tables:struct_table_datetime; do
+  dir="$(fresh "objects73-${pair%%:*}")"
+  "$python" "$here/testdata/objects73_writer.py" "$here/../tests/objects/matlab/${pair#*:}.mat" "$dir"
+  publish "objects73-${pair%%:*}"
+done
+
 # Files written by MATLAB itself (and a few damaged ones) that scipy ships
 if [[ -d "$scipy_tests" ]]; then
   dir="$(fresh matlab)"

@@ -15,8 +15,32 @@ import scipy.io
 # Left out: empty arrays, whose dimensions hdf5storage 0.1.19 stores in HDF5's
 # order where matio (and MATLAB) store MATLAB's; matio's files have them.
 out = sys.argv[1]
-cell = np.empty((1, 2), dtype=object)
-cell[0, 0], cell[0, 1] = np.array([[1.5, -2.0]]), 'in a cell'
+
+
+def cell(*items):
+    c = np.empty((1, len(items)), dtype=object)
+    for i, item in enumerate(items):
+        c[0, i] = item
+    return c
+
+
+# A 1x2 struct array, and a cell of every class the viewer's text of cells
+# shows (its first 20 elements of 25, short values only, nesting), then
+# cells and structs nested deeper than the text goes and a struct array
+# whose text passes the room the viewer gives it.
+pairs = np.zeros((1, 2), dtype=[('v', object), ('w', object)])
+pairs[0, 0] = (np.array([[1.0]]), 'first')
+pairs[0, 1] = (np.array([[2.0, 3.0]]), 'second')
+nest = np.array([[7.0]])
+for level in range(18):
+    nest = cell(nest) if level % 2 else {'n': nest}
+wide = np.zeros((1, 25), dtype=[('f%02d' % f, object) for f in range(20)])
+for k in range(25):
+    wide[0, k] = tuple(np.array([[float(k * 100 + f)]]) for f in range(20))
+mixed = cell(np.array([[1 + 2j, -3.5j]]), np.array([[True], [False]]), np.array([[-2**63]], dtype=np.int64),
+             np.array([[0, 2**64 - 1]], dtype=np.uint64), 'grüße €', pairs, 'x' * 90,
+             np.arange(11.0).reshape(1, 11), cell(*[np.array([[float(i)]]) for i in range(25)]),
+             {'deep': cell(cell(cell(np.array([[7.0]]))))}, nest, wide)
 variables = {
     'h_double': np.arange(12.0).reshape(3, 4),
     'h_complex': np.array([[1 + 2j, -3.5j], [0.25, 4 - 1j]]),
@@ -26,7 +50,8 @@ variables = {
     'h_uint64': np.array([[0, 2**64 - 1]], dtype=np.uint64),
     'h_int8': np.array([[-128, 0, 127]], dtype=np.int8),
     'h_cube': np.arange(24, dtype=np.float32).reshape(2, 3, 4),
-    'h_cell': cell,
+    'h_cell': cell(np.array([[1.5, -2.0]]), 'in a cell'),
+    'h_mixed': mixed,
     'h_struct': {'a': np.array([[1.0]]), 'b': 'field'},
 }
 hdf5storage.savemat(os.path.join(out, 'v73.mat'), variables, format='7.3', oned_as='row')

@@ -119,11 +119,17 @@ static void write_v5(const char* path, enum matio_compression comp, enum mat_ft 
         size_t dims3[3] = {2, 3, 2};
         put(mat, Mat_VarCreate("m_3d", MAT_C_DOUBLE, MAT_T_DOUBLE, 3, dims3, (void*)kMatrix, 0), comp);
     }
-    {   /* m_cell = {[1 2 3 ... 12] as 3x4, 'cell text'} */
-        size_t dims[2] = {1, 2};
+    {   /* m_cell = {[1 2 3 ... 12] as 3x4, 'cell text', sparse 4x3, 0x3 double, complex int16, logical} */
+        size_t dims[2] = {1, 6};
+        size_t sparse_dims[2] = {4, 3};
+        size_t empty_dims[2] = {0, 3};
         matvar_t* cell = Mat_VarCreate("m_cell", MAT_C_CELL, MAT_T_CELL, 2, dims, NULL, 0);
         Mat_VarSetCell(cell, 0, numeric(NULL, MAT_C_DOUBLE, MAT_T_DOUBLE, 3, 4, kMatrix, 0));
         Mat_VarSetCell(cell, 1, text(NULL, "cell text"));
+        Mat_VarSetCell(cell, 2, Mat_VarCreate(NULL, MAT_C_SPARSE, MAT_T_DOUBLE, 2, sparse_dims, sparse_double(), 0));
+        Mat_VarSetCell(cell, 3, Mat_VarCreate(NULL, MAT_C_DOUBLE, MAT_T_DOUBLE, 2, empty_dims, NULL, 0));
+        Mat_VarSetCell(cell, 4, numeric(NULL, MAT_C_INT16, MAT_T_INT16, 1, 3, &zi, MAT_F_COMPLEX));
+        Mat_VarSetCell(cell, 5, numeric(NULL, MAT_C_UINT8, MAT_T_UINT8, 2, 3, kLogical, MAT_F_LOGICAL));
         put(mat, cell, comp);
     }
     {   /* m_struct: 1x1 with fields a (double 1x1), b (char), c (int8 1x4) */

@@ -15,6 +15,7 @@
 #                                         nothing left that only those used)
 #   view    file entry text-file          the viewer's text: a version 7.3 file's
 #                                         equals its level-5 twin's (v73 -> v5)
+#   contents file entry text-file         the same with ShowContents on
 # A version 7.3 (HDF5) file is judged by h5py's view instead of scipy's.
 import json
 import os
@@ -289,7 +290,7 @@ def subsystem_offset(data):
 # ---- the manifest -------------------------------------------------------------
 
 listing, values, sources = {}, {}, {}
-extracts, deletes, views = [], [], {}
+extracts, deletes, views, contents = [], [], {}, {}
 for line in open(sys.argv[1], encoding='utf-8'):
     f = line.rstrip('\n').split('\t')
     if f[0] == 'list':
@@ -300,8 +301,8 @@ for line in open(sys.argv[1], encoding='utf-8'):
         values.setdefault(f[1], {}).setdefault(f[2], f[3])
     elif f[0] == 'extract':
         extracts.append((f[1], int(f[2]), f[3], int(f[4]), f[5]))
-    elif f[0] == 'view':
-        views.setdefault(f[1], {})[f[2]] = f[3]
+    elif f[0] in ('view', 'contents'):
+        (views if f[0] == 'view' else contents).setdefault(f[1], {})[f[2]] = f[3]
     elif f[0] == 'delete':
         deletes.append((f[1], f[2], int(f[3]), [int(i) for i in f[4].split(',')]))
 
@@ -387,19 +388,34 @@ for src, index, entry, result, out in extracts:
         fail('%s: value differs' % what)
 
 # A version 7.3 file lists and shows as its level-5 twin with the same values
-# does: the same entries (but for their order and a global's case), the same texts.
-for mat, texts in sorted(views.items()):
-    twin = os.path.join(os.path.dirname(mat), 'v5.mat')
-    if not hdf5(mat) or os.path.basename(mat) != 'v73.mat' or twin not in views:
-        continue
-    count('twins')
-    by_name = {e.split('.')[0]: (e, path) for e, path in views[twin].items()}
-    for entry, path in texts.items():
-        other, other_path = by_name.get(entry.split('.')[0], (None, None))
-        if other is None or other.lower() != entry.lower():
-            fail('%s: %r listed, its level-5 twin has %r' % (mat, entry, other))
-        elif open(path, 'rb').read().split(b'\n', 1)[1:] != open(other_path, 'rb').read().split(b'\n', 1)[1:]:
-            fail('%s: %r shows another text than in %s' % (mat, entry, twin))
+# does: the same entries (but for their order and a global's case), the same
+# texts, with and without the contents of structs and cells.
+def text_of(path):
+    return open(path, 'rb').read().split(b'\n', 1)[1:]
+
+
+for kind, shown in (('twins', views), ('contents', contents)):
+    for mat, texts in sorted(shown.items()):
+        twin = os.path.join(os.path.dirname(mat), 'v5.mat')
+        if not hdf5(mat) or os.path.basename(mat) != 'v73.mat' or twin not in shown:
+            continue
+        count(kind)
+        by_name = {e.split('.')[0]: (e, path) for e, path in shown[twin].items()}
+        for entry, path in texts.items():
+            other, other_path = by_name.get(entry.split('.')[0], (None, None))
+            if other is None or other.lower() != entry.lower():
+                fail('%s: %r listed, its level-5 twin has %r' % (mat, entry, other))
+            elif text_of(path) != text_of(other_path):
+                fail('%s: %r shows another %s text than in %s' % (mat, entry, kind, twin))
+
+# Lines the contents texts must hold, which the twins could both get wrong.
+CONTENTS_LINES = [('matio/v73.mat', 'm_cell', b"\t  {3} = sparse [4x3]\n\t  {4} = double [0x3]\n"),
+                  ('hdf5storage/v73.mat', 'h_mixed', b"\t  {3} = int64 [1x1] = -9223372036854775808\n")]
+for mat, name, line in CONTENTS_LINES:
+    for path, texts in contents.items():
+        for entry, text_path in texts.items():
+            if path.endswith('/' + mat) and entry.startswith(name + '.') and line not in open(text_path, 'rb').read():
+                fail('%s: %r does not show %r' % (mat, entry, line))
 
 def h5_reached(f, start):
     """The paths of the objects that `start` reaches through references (itself included)."""

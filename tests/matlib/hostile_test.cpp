@@ -48,6 +48,8 @@ void ReadEverything(const testenv::TempDir& dir, MATFile* m) {
             ReadReal(a.get(), 8, 0);
             ReadReal(a.get(), 8, 1);
             mxCheckArray(a.get(), nullptr);
+            char contents[512];
+            mxDescribeValue(a.get(), contents, sizeof contents);
             // A copy that fails leaves an earlier file of that name as it was.
             const std::string written = dir.file("written.mat");
             WriteFile(written, Bytes{'o', 'l', 'd'});
@@ -280,6 +282,9 @@ TEST(Hostile, DamagedVersion73FilesFailCleanly) {
         EXPECT_FALSE(OpenBytes(dir, "cut.mat", Bytes(full.begin(), full.begin() + cut))) << cut;
     }
     ReadFlipped(full, 512, 4, 100, 777);
+    // Objects, whose text decodes the file's subsystem data.
+    const std::string objects = testenv::TestDataDir() + "/objects73-tables/v73.mat";
+    if (std::filesystem::exists(objects)) ReadFlipped(ReadFile(objects), 512, 4, 40, 778);
 }
 
 // Data shorter than the dimensions say, and damaged zlib streams: the read

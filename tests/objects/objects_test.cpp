@@ -102,10 +102,6 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeeded) {
     std::string output;
     EXPECT_TRUE(!support::HavePython() || support::RunScipy(dir, "for f in files: sio.loadmat(f)\n", extracted, &output)) << output;
 #endif
-    // Through the plug-in as a host extracts: the same.
-    ASSERT_EQ(Run({"extract", Sample("user_defined_classdefs.mat"), "obj_array", "-d", dir.file("out")}).status, 0);
-    EXPECT_EQ(SubsystemElement(ReadFile(dir.file("out/obj_array.testclasses.basicclass [2x2] .mat"))),
-              SubsystemElement(ReadFile(Sample("user_defined_classdefs.mat"))));
 }
 
 TEST_F(Objects, TheUnnamedVariableStaysWhileOthersReferToIt) {

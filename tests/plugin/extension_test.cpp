@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -30,37 +29,9 @@ struct Control {
     bool checked = false, enabled = true;
 };
 
-// A value as Lazarus writes one: a string of quoted pieces and #codes joined
-// by "+" or nothing, a set, a number or an identifier.
-bool WellFormed(const std::string& v) {
-    if (v[0] == '[') return v.back() == ']';
-    if (v[0] != '\'' && v[0] != '#') {
-        const bool number = v.find_first_not_of("-0123456789") == std::string::npos;
-        return number || (!std::isdigit(static_cast<unsigned char>(v[0])) &&
-                          v.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.") == std::string::npos);
-    }
-    for (size_t i = 0; i < v.size();) {
-        if (v[i] == ' ' || v[i] == '+') {
-            ++i;
-        } else if (v[i] == '#') {
-            const size_t end = std::min(v.find_first_not_of("0123456789", i + 1), v.size());
-            if (end == i + 1 || end - i > 4) return false;
-            i = end;
-        } else if (v[i] == '\'') {
-            for (++i; i < v.size() && (v[i] != '\'' || (i + 1 < v.size() && v[i + 1] == '\'')); ++i) {
-                if (v[i] == '\'') ++i;   // a doubled quote
-            }
-            if (i++ >= v.size()) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Parses the form; "" when Double Commander 1.0 loads it, else why not: its
 // control classes, the handlers of TDialogBox each event may name, unique
-// names, well-formed values, one form.
+// names, one form.
 std::string ParseForm(const std::string& text, std::vector<Control>* form) {
     static const std::set<std::string> kClasses = {"TButton", "TCheckBox", "TGroupBox", "TLabel", "TImage"};
     std::vector<size_t> open;
@@ -101,8 +72,6 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
                                 (key == "OnClick" && value == "ButtonClick" && (c.type == "TButton" || c.type == "TLabel")) ||
                                 (key == "OnChange" && value == "CheckBoxChange" && c.type == "TCheckBox");
                 if (!ok) return c.name + "." + key + " = " + value + " is no handler of 1.0";
-            } else if (!WellFormed(value)) {
-                return "bad value " + line;
             }
         }
     }

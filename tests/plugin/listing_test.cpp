@@ -227,9 +227,7 @@ TEST_F(Listing, DateFromEveryWritersHeaderOrTheFile) {
         {"MATLAB 5.0 MAT-file, Platform: Windows 7, CREATED on: Tue Feb 26 11:20:36 GMT 2013", HostTimeOfUtc(2013, 2, 26, 11, 20, 36)},
         {"MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC", HostTimeOfUtc(2026, 12, 7, 2, 59, 32)},
         {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri February 18 10:28:03 2005", fileTime},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri feb 18 10:28:03 2005", fileTime},
         {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18 10:28:03", fileTime},
-        {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 18", fileTime},
         {"MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: Fri Feb 99999999999 10:28:03 2005", fileTime},
         {"MATLAB 5.0 MAT-file, written by Octave, 2026-13-07 02:59:32 UTC", fileTime},
         // 116 characters without a blank: the scan must end within the block.

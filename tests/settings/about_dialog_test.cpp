@@ -100,8 +100,7 @@ TEST_F(AboutDialog, OpensCentredWithTheOptionsLinksOpenAndEveryCloseGivesTheCurs
         EXPECT_EQ(d.staticClassCursor, arrow) << "the host's static controls keep their cursor";
         EXPECT_EQ(d.destroyed, std::vector<CursorHandle>{reinterpret_cast<CursorHandle>(0x105)});
     }
-    // No owner to centre over, or rectangles whose centre lies beyond 32 bits:
-    // the dialog stays where it is.
+    // No owner to centre over, or a centre beyond 32 bits: the dialog stays where it is.
     int32_t x = 0, y = 0;
     EXPECT_FALSE(CenteredPosition({INT32_MAX, 0, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX, 0}, &x, &y));
     FakeSurface noOwner;

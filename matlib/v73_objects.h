@@ -1,0 +1,50 @@
+// What the libhdf5 side of version 7.3 files shares between its files
+// (v73_reader.cpp, v73_image.cpp): reading one HDF5 object as a MATLAB
+// array. Worker process only, like v73_hdf5.h.
+#pragma once
+
+#include <hdf5.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "matlib/mat_internal.h"
+
+namespace matlib::hdf5 {
+
+// An object's metadata (0xDD000000, rank, dims, object ids, class id) is a
+// short uint32 column; anything longer is not read for its dimensions.
+constexpr hssize_t kMaxObjectMetadata = 1024;
+
+// Closes an HDF5 identifier when it goes out of scope.
+class Id {
+public:
+    Id(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    ~Id() {
+        if (id_ >= 0) close_(id_);
+    }
+    Id(const Id&) = delete;
+    Id& operator=(const Id&) = delete;
+    hid_t get() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+// The class, dimensions and flags of a dataset or group as MATLAB has it
+// (its name is left as it is); false when it is no array this reader knows.
+bool ObjectHeader(hid_t object, mxArray& array);
+// The memory type one part (0 real, 1 imaginary) of a class's elements is
+// read in; the caller closes it. Negative for classes without numbers.
+hid_t PartType(mxClassID id, bool complex, int part);
+// Elements [first, first + count) of a dataset in MATLAB's order, as
+// memoryType, into out; false when the dataset holds fewer.
+bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
+// The element of ContentsImage for the array `object` (whose header is `array`).
+bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// The payload of SubsystemImage from the file `file`.
+bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out);
+
+}  // namespace matlib::hdf5
