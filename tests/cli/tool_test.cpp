@@ -68,9 +68,6 @@ TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
                               R"("date": "2005-02-18 10:28:02")"}) {
         EXPECT_TRUE(Contains(json.out, entry)) << json.out;
     }
-    ToolRun missing = Run({"list", dir.file("missing.mat")});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(Contains(missing.err, "cannot open archive (E_EOPEN)"));
 }
 
 TEST_F(MatwcxCommand, ViewExtractAndDelete) {
@@ -88,7 +85,6 @@ TEST_F(MatwcxCommand, ViewExtractAndDelete) {
     EXPECT_EQ(support::VariableNames(support::Path(out, "B.double [2x1] .mat")), std::vector<std::string>{"B"});
     EXPECT_EQ(Run({"extract", path, "B", "-d", dir.file("only")}).status, 0);
     EXPECT_EQ(support::Entries(dir.file("only")), std::vector<std::string>{"B.double [2x1] .mat"});
-    EXPECT_EQ(Run({"extract", path, "Z", "-d", dir.file("only")}).status, 1);
 
     const Bytes before = ReadFile(path);
     ToolRun declined = Run({"delete", path, "A"}, "n\n");

@@ -6,17 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "wcx/extension.h"
-#include "about/about_texts.h"
 #include "support/support.h"
 
 namespace {
@@ -315,28 +312,6 @@ TEST_F(Extension, ARecordTooShortForTheFormFunctionsShowsNoForm) {
     EXPECT_EQ(host.shown, 0);
     EXPECT_EQ(plugin.PackFiles(nullptr, nullptr, nullptr, nullptr, 0), E_EABORTED);
     EXPECT_EQ(host.boxes.size(), 1u) << "the message box lies within the record";
-}
-
-TEST_F(Extension, LinksOpenWithTheDesktopsHandlerAndTheDialogStaysOpen) {
-    // A stand-in xdg-open that writes down its argument.
-    const std::string bin = dir.file("bin"), log = dir.file("opened.txt");
-    ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
-    support::WriteText(bin + "/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + log + "'\n");
-    ASSERT_EQ(::chmod((bin + "/xdg-open").c_str(), 0700), 0);
-    const std::string savedPath = testenv::Get("PATH");
-    ::setenv("PATH", (bin + ":" + savedPath).c_str(), 1);
-    Options(false, true);
-    Configure({"lblWeb", "lblEmail"});
-    ::setenv("PATH", savedPath.c_str(), 1);
-    EXPECT_FALSE(host.closed);
-    const std::string web = std::string(MATWCX_WEB) + "\n", mail = std::string(MATWCX_EMAIL_TARGET) + "\n";
-    std::string opened;
-    for (int i = 0; i < 100 && opened.size() < web.size() + mail.size(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        opened = ReadText(log);
-    }
-    // The handler runs detached; the two may finish in either order.
-    EXPECT_TRUE(opened == web + mail || opened == mail + web) << opened;
 }
 
 }  // namespace

@@ -82,7 +82,6 @@ TEST_F(Settings, LoadsFillAnEmptySectionOnceThenOnlyNormaliseTheOptions) {
     EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
     const struct { const char* section; int structCellasDirs, deleteEnabled; const char* written; } odd[] = {
         {"StructCellasDirs=2\nDeleteEnabled=1\n", 0, 1, "StructCellasDirs=0\nDeleteEnabled=1\n"},
-        {"StructCellasDirs=-1\nDeleteEnabled=0\n", 0, 0, "StructCellasDirs=0\nDeleteEnabled=0\n"},
         {"StructCellasDirs=yes\nDeleteEnabled=no\n", 0, 0, "StructCellasDirs=0\nDeleteEnabled=0\n"},
         {"structcellasdirs= 1x \ndeleteenabled=\n", 1, 1, "structcellasdirs=1\ndeleteenabled=1\n"},
         {"; by hand\n", 0, 1, "; by hand\nStructCellasDirs=0\nDeleteEnabled=1\n"},   // a comment is content
