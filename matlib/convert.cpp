@@ -150,4 +150,23 @@ void ReadClassValue(const uint8_t* p, mxClassID id, double* asDouble, int64_t* a
     if (asUInt64) *asUInt64 = LoadUInt64(p, type, false);
 }
 
+// The level-5 data type that stores one element of a numeric or char class.
+uint32_t StoreType(mxClassID id) {
+    switch (id) {
+        case mxDOUBLE_CLASS: return miDOUBLE;
+        case mxSINGLE_CLASS: return miSINGLE;
+        case mxINT8_CLASS: return miINT8;
+        case mxUINT8_CLASS: return miUINT8;
+        case mxINT16_CLASS: return miINT16;
+        case mxUINT16_CLASS: return miUINT16;
+        case mxINT32_CLASS: return miINT32;
+        case mxUINT32_CLASS: return miUINT32;
+        case mxINT64_CLASS: return miINT64;
+        case mxUINT64_CLASS: return miUINT64;
+        case mxLOGICAL_CLASS: return miUINT8;
+        case mxCHAR_CLASS: return miUINT16;   // UTF-16 code units, as MATLAB stores char
+        default: return 0;
+    }
+}
+
 }  // namespace matlib

@@ -11,6 +11,8 @@ namespace matlib {
 
 // Bytes of one element of the class, as MATLAB reports it.
 size_t ClassElementSize(mxClassID id);
+// The level-5 data type that stores one element of a numeric or char class (0: none).
+uint32_t StoreType(mxClassID id);
 // One stored value (data type `type`, file byte order) written at dst as the
 // class's own type; false for classes without numeric data.
 bool StoreAsClass(uint8_t* dst, mxClassID id, const uint8_t* src, uint32_t type, bool swapped);

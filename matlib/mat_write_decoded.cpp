@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "matlib/convert.h"
 #include "matlib/mat_internal.h"
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
@@ -52,25 +53,6 @@ struct ElementWriter {
         Pad();
     }
 };
-
-// The level-5 data type that stores one element of a numeric or char class.
-uint32_t StoreType(mxClassID id) {
-    switch (id) {
-        case mxDOUBLE_CLASS: return miDOUBLE;
-        case mxSINGLE_CLASS: return miSINGLE;
-        case mxINT8_CLASS: return miINT8;
-        case mxUINT8_CLASS: return miUINT8;
-        case mxINT16_CLASS: return miINT16;
-        case mxUINT16_CLASS: return miUINT16;
-        case mxINT32_CLASS: return miINT32;
-        case mxUINT32_CLASS: return miUINT32;
-        case mxINT64_CLASS: return miINT64;
-        case mxUINT64_CLASS: return miUINT64;
-        case mxLOGICAL_CLASS: return miUINT8;
-        case mxCHAR_CLASS: return miUINT16;   // UTF-16 code units, as MATLAB stores char
-        default: return 0;
-    }
-}
 
 // The array class code of the level-5 flags for a full array.
 uint8_t FullClassCode(mxClassID id) {

@@ -54,23 +54,6 @@ uint8_t ClassCode(const mxArray& a) {
     }
 }
 
-uint32_t DataType(mxClassID id) {
-    switch (id) {
-        case mxDOUBLE_CLASS: return miDOUBLE;
-        case mxSINGLE_CLASS: return miSINGLE;
-        case mxINT8_CLASS: return miINT8;
-        case mxUINT8_CLASS: case mxLOGICAL_CLASS: return miUINT8;
-        case mxINT16_CLASS: return miINT16;
-        case mxUINT16_CLASS: return miUINT16;
-        case mxINT32_CLASS: return miINT32;
-        case mxUINT32_CLASS: return miUINT32;
-        case mxINT64_CLASS: return miINT64;
-        case mxUINT64_CLASS: return miUINT64;
-        case mxCHAR_CLASS: return miUTF16;
-        default: return 0;
-    }
-}
-
 herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
     auto* names = static_cast<std::vector<std::string>*>(data);
     if (names->size() >= static_cast<size_t>(kMaxFields)) return -1;
@@ -267,7 +250,7 @@ private:
             Id type(PartType(a.classId, a.complex, part), H5Tclose);
             // Values that cannot be read are left out: the text says the data is damaged.
             if (shown > 0 && (!type.ok() || !ReadPoints(object, type.get(), 0, shown, values.data()))) values.clear();
-            Sub(DataType(a.classId), values.data(), values.size());
+            Sub(StoreType(a.classId), values.data(), values.size());
         }
         return true;
     }
