@@ -12,6 +12,8 @@
 #include <sstream>
 #include <vector>
 
+#include "matlib/readers.h"
+
 namespace fuzzsupport {
 
 namespace fs = std::filesystem;
@@ -41,6 +43,8 @@ const std::string& WorkDir() {
     (void)registered;
     return dir;
 }
+
+void BoundWorkerWaits() { matlib::SetV73AnswerTimeout(3000); }
 
 std::string PathIn(const std::string& name) { return WorkDir() + "/" + name; }
 

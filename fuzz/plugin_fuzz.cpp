@@ -162,6 +162,7 @@ void DeleteOnCopy(const std::string& path, const std::vector<std::string>& names
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::BoundWorkerWaits();
     Setup();
     const std::string path = PathIn("input.mat");
     WriteBytes(path, data, size);

@@ -14,9 +14,6 @@
 
 namespace {
 
-// Well inside libFuzzer's -timeout (scripts/fuzz_smoke.sh: 10 s).
-constexpr int kWorkerTimeoutMs = 3000;
-
 std::vector<uint8_t> UserBlock() {
     std::vector<uint8_t> block(512, 0);
     const char text[] = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: Mon Dec  7 08:00:00 2026 HDF5 schema 1.00 .";
@@ -30,7 +27,7 @@ std::vector<uint8_t> UserBlock() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<uint8_t> block = UserBlock();
-    matlib::SetV73AnswerTimeout(kWorkerTimeoutMs);
+    fuzzsupport::BoundWorkerWaits();
     std::vector<uint8_t> file(block);
     file.insert(file.end(), data, data + size);
     const std::string path = fuzzsupport::PathIn("input.mat");
