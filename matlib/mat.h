@@ -114,6 +114,13 @@ enum matOpenFailure {
 };
 int matLastOpenFailure(void);
 
+// 1 when the file's first bytes are those of a MAT-file (the header of
+// version 4 or 5, or a version 7.3 header with the HDF5 data's signature
+// behind it), whether or not its variables can be read; 0 otherwise. Reads
+// no variable and starts no reader of HDF5 data: cheap enough for every file
+// a file manager meets.
+int matIsMatFile(const char* path);
+
 // Progress of the bytes a handle of mode "w" or "u" writes: called with the
 // bytes written since the last call, at least every 64 MB (every piece of a
 // plain copy, 1 MB), and the bytes the whole file will take (0 when not known

@@ -215,8 +215,9 @@ bool Recognise(SourceFile& file, uint8_t* header) {
 thread_local int lastOpenFailure = MAT_OPEN_OK;
 
 // A level-5 header with the version of 7.3: an HDF5 file behind a MAT header.
+// Its text starts as a level-5 header's does (never with a zero byte).
 bool IsVersion73(const uint8_t* header, size_t n) {
-    if (n < kHeaderSize) return false;
+    if (n < kHeaderSize || header[0] == 0 || header[1] == 0 || header[2] == 0 || header[3] == 0) return false;
     const uint8_t* mark = header + kEndianAt;
     const bool little = mark[0] == kEndianLittle[0] && mark[1] == kEndianLittle[1];
     const bool big = mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1];
@@ -233,8 +234,9 @@ bool HasHdf5Signature(SourceFile& file) {
            std::memcmp(signature, kHdf5Signature, sizeof signature) == 0;
 }
 
-MATFile* OpenForRead(const char* path) {
-    lastOpenFailure = MAT_OPEN_UNREADABLE;
+// The file the path names, open for reading; null for one the system cannot
+// open or that is no regular file.
+std::shared_ptr<SourceFile> OpenSource(const char* path) {
     platform::FileSystemCalls& fs = platform::FileSystem();
     auto source = std::make_shared<SourceFile>();
     source->path = path;
@@ -244,6 +246,13 @@ MATFile* OpenForRead(const char* path) {
     if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
     source->size = status.size;
     source->opened = status;
+    return source;
+}
+
+MATFile* OpenForRead(const char* path) {
+    lastOpenFailure = MAT_OPEN_UNREADABLE;
+    const std::shared_ptr<SourceFile> source = OpenSource(path);
+    if (!source) return nullptr;
     auto mfp = std::make_unique<MATFile>();
     if (!Recognise(*source, mfp->header)) {
         const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
@@ -357,6 +366,20 @@ int matClose(MATFile* mfp) {
 }
 
 void matAbandon(MATFile* mfp) { delete mfp; }
+
+int matIsMatFile(const char* path) {
+    if (path == nullptr) return 0;
+    try {
+        const std::shared_ptr<SourceFile> source = OpenSource(path);
+        if (!source) return 0;
+        uint8_t header[kHeaderSize] = {};
+        if (Recognise(*source, header)) return 1;
+        const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
+        return IsVersion73(header, n) && HasHdf5Signature(*source) ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 

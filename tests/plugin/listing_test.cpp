@@ -6,8 +6,13 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <atomic>
+
 #include <cstring>
 #include <ctime>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 #include <filesystem>
 #include <random>
 #include <set>
@@ -49,6 +54,12 @@ void SetFileTime(const std::string& path, int year, int month, int day, int hour
     ASSERT_EQ(::utime(path.c_str(), &times), 0);
 }
 
+#if !defined(_WIN32)
+// Processes started (forked) by this process.
+std::atomic<int> forksSeen{0};
+[[maybe_unused]] const int kCountForks = pthread_atfork([] { ++forksSeen; }, nullptr, nullptr);
+#endif
+
 int OpenDescriptorCount() {
     std::error_code error;
     int count = 0;
@@ -83,10 +94,13 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
     Bytes v73 = Header5(le);   // version 7.3: a MAT header with version 0x0200, and no HDF5 data behind it
     v73[124] = 0x00, v73[125] = 0x02;
     v73.resize(1024, 0);
-    const std::string hdf5 = Write("v73.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
+    const std::string noHdf5 = Write("v73.mat", v73);
+    std::memcpy(v73.data() + 512, "\x89HDF\r\n\x1a\n", 8);   // the HDF5 signature, then nothing HDF5 can read
+    const std::string hdf5 = Write("hdf5.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
     const std::vector<std::pair<std::string, int>> refused = {
         {Write("notes.txt", Text("MATLAB is not in this file, only text.\n")), E_UNKNOWN_FORMAT},
         {Write("empty", {}), E_UNKNOWN_FORMAT},
+        {noHdf5, E_BAD_ARCHIVE},
         // damaged, or in a build that reads no version 7.3 file of an unknown format
         {hdf5, !matOpen(hdf5.c_str(), "r") && matLastOpenFailure() == MAT_OPEN_VERSION_73 ? E_UNKNOWN_FORMAT : E_BAD_ARCHIVE},
         {cut, E_BAD_ARCHIVE},   // its first variable runs past the end
@@ -115,6 +129,12 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
     EXPECT_EQ(plugin.CanYouHandleThisFile(nullptr), 0);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);   // nothing left open
     EXPECT_TRUE(plugin.CanHandle(Write("v4.mat", V4())));
+#if !defined(_WIN32)
+    // Taking a version 7.3 file starts no reader process: the host asks for every file it shows.
+    const int forks = forksSeen.load();
+    EXPECT_TRUE(plugin.CanHandle(hdf5));
+    EXPECT_EQ(forksSeen.load(), forks);
+#endif
     // No refusal kept a slot: both are free.
     const std::string good = AB();
     EXPECT_TRUE(plugin.CanHandle(good));
