@@ -38,10 +38,6 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
 bool DecodeV73(const mxArray& array, DecodedData& out);
 size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count,
                        double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
-// A version 7.3 file that holds just this variable (with everything it
-// refers to), whole, its user block starting with `header`. False when it
-// cannot be made.
-bool WriteV73Image(const mxArray& array, const uint8_t header[128], std::vector<uint8_t>& image);
 // Writes into `out`, a staged file still empty, a version 7.3 file that
 // holds the variables of `source` at these indexes with everything they
 // refer to (nothing of its other variables), `userBlock` before its HDF5

@@ -14,7 +14,6 @@ bool DecodeV73(const mxArray&, DecodedData&) { return false; }
 
 size_t ReadV73Elements(const mxArray&, int, uint64_t, size_t, double*, int64_t*, uint64_t*) { return 0; }
 
-bool WriteV73Image(const mxArray&, const uint8_t[128], std::vector<uint8_t>&) { return false; }
 
 bool WriteV73File(const std::shared_ptr<SourceFile>&, const std::vector<uint64_t>&, const uint8_t[512], StagedFile*) {
     return false;

@@ -36,9 +36,6 @@ bool Decode(File& file, const mxArray& array, DecodedData& out);
 // class's own type, count of them at most; the number read.
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
                     std::vector<uint8_t>& raw);
-// A version 7.3 file holding just this variable and what it refers to: a
-// zeroed user block of kV73UserBlockSize bytes, then the HDF5 data.
-bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image);
 // Writes a new HDF5 file at `path` (replacing what is there) that holds the
 // variables at these indexes and what they refer to, behind a user block of
 // kV73UserBlockSize bytes that it leaves as it finds it; through the file

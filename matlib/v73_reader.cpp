@@ -580,31 +580,6 @@ bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector
 
 bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
 
-bool WriteImage(File& file, const mxArray& array, std::vector<uint8_t>& image) {
-    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // Made in memory (no backing file); the user block before the HDF5 data
-    // takes the MAT header.
-    constexpr size_t kImageGrowth = 1 << 20;
-    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
-        H5Pset_fapl_core(access.get(), kImageGrowth, false) < 0 ||
-        H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0) {
-        return false;
-    }
-    // A name that no other file open in this process has.
-    static uint64_t images = 0;
-    const std::string imageName = "matwcx-image-" + std::to_string(++images);
-    Id out(H5Fcreate(imageName.c_str(), H5F_ACC_TRUNC, create.get(), access.get()), H5Fclose);
-    if (!out.ok() || !CopyVariables(file, out.get(), {array.elementOffset})) return false;
-    if (H5Fflush(out.get(), H5F_SCOPE_GLOBAL) < 0) return false;
-    // The image is the HDF5 data from its base address on: the user block
-    // goes before it.
-    const ssize_t size = H5Fget_file_image(out.get(), nullptr, 0);
-    if (size <= 0) return false;
-    image.assign(kV73UserBlockSize + static_cast<size_t>(size), 0);
-    return H5Fget_file_image(out.get(), image.data() + kV73UserBlockSize, static_cast<size_t>(size)) == size;
-}
-
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);

@@ -62,7 +62,7 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kImage = 4, kContents = 5, kSubsystem = 6, kWrite = 7 };
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7 };
 
 struct Request {
     uint32_t operation = 0;
@@ -276,7 +276,6 @@ struct Worker {
             case kElements:
                 return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
                                           static_cast<size_t>(request.count), out) > 0;
-            case kImage: return hdf5::WriteImage(*file, header, out);
             case kContents: return hdf5::ContentsImage(*file, header, request.count, out);
             case kSubsystem: return hdf5::SubsystemImage(*file, out);
             default: return false;
@@ -598,6 +597,18 @@ V73File* FileOf(const mxArray& array) {
     return array.version == 73 && array.source != nullptr ? array.source->hdf5.get() : nullptr;
 }
 
+// Asks the worker of the array's file about the array, unless the file has
+// changed since the worker (now stopped) read it: a new worker would read
+// other data under the same index.
+bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    request.index = array.elementOffset;
+    return file->Ask(request, maxLength, payload);
+}
+
 // The bytes of count elements of this class, or false when they overflow.
 bool ElementBytes(const mxArray& array, uint64_t count, uint64_t& bytes) {
     return !__builtin_mul_overflow(count, ClassElementSize(array.classId), &bytes);
@@ -727,8 +738,6 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
 }
 
 bool DecodeV73(const mxArray& array, DecodedData& out) {
-    V73File* file = FileOf(array);
-    if (file == nullptr) return false;
     // What the answer may hold: both parts and the sparse indexes.
     const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
     const uint64_t indexes = array.sparse ? uint64_t{array.nzmax} + mxGetN(&array) + 1 : 0;
@@ -738,61 +747,33 @@ bool DecodeV73(const mxArray& array, DecodedData& out) {
         __builtin_add_overflow(bothParts, indexBytes + 32, &maxLength)) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
     Request request;
     request.operation = kDecode;
-    request.index = array.elementOffset;
     std::vector<uint8_t> payload;
-    return file->Ask(request, maxLength, payload) && TakeDecoded(payload, array, out);
+    return AskAbout(array, request, maxLength, payload) && TakeDecoded(payload, array, out);
 }
 
 size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
                        int64_t* asInt64, uint64_t* asUInt64) {
-    V73File* file = FileOf(array);
     const size_t total = mxGetNumberOfElements(&array);
     const size_t width = ClassElementSize(array.classId);
-    if (file == nullptr || width == 0 || first >= total || (part == 1 && !array.complex) || array.sparse) return 0;
+    if (width == 0 || first >= total || (part == 1 && !array.complex) || array.sparse) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
     uint64_t maxLength = 0;
     if (count == 0 || !ElementBytes(array, count, maxLength)) return 0;
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return 0;
     Request request;
     request.operation = kElements;
     request.part = static_cast<uint32_t>(part);
-    request.index = array.elementOffset;
     request.first = first;
     request.count = count;
     std::vector<uint8_t> values;
-    if (!file->Ask(request, maxLength, values) || values.size() % width != 0) return 0;
+    if (!AskAbout(array, request, maxLength, values) || values.size() % width != 0) return 0;
     const size_t read = values.size() / width;
     for (size_t i = 0; i < read; ++i) {
         ReadClassValue(values.data() + i * width, array.classId, asDouble ? asDouble + i : nullptr,
                        asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
     }
     return read;
-}
-
-bool WriteV73Image(const mxArray& array, const uint8_t header[kHeaderSize], std::vector<uint8_t>& image) {
-    V73File* file = FileOf(array);
-    if (file == nullptr) return false;
-    static constexpr uint8_t kSignature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
-    // A copy of part of the file (its data copied as stored, not decoded),
-    // with room for the new file's own metadata.
-    const uint64_t maxLength = std::min<uint64_t>(file->size, UINT64_MAX / 4) * 2 + (uint64_t{64} << 20);
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
-    Request request;
-    request.operation = kImage;
-    request.index = array.elementOffset;
-    if (!file->Ask(request, maxLength, image) || image.size() < kV73UserBlockSize + sizeof kSignature ||
-        std::memcmp(image.data() + kV73UserBlockSize, kSignature, sizeof kSignature) != 0) {
-        return false;
-    }
-    std::memset(image.data(), 0, kV73UserBlockSize);
-    std::memcpy(image.data(), header, kHeaderSize);
-    return true;
 }
 
 bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
@@ -805,28 +786,18 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
 }
 
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {
-    V73File* file = FileOf(array);
-    if (file == nullptr) return false;
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
     Request request;
     request.operation = kContents;
-    request.index = array.elementOffset;
     // Each array the text shows takes a line of at least three characters:
     // arrays beyond these would not be shown.
     request.count = textRoom / 3 + 2;
-    return file->Ask(request, kMaxShownElementBytes, element) && !element.empty();
+    return AskAbout(array, request, kMaxShownElementBytes, element) && !element.empty();
 }
 
 bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
-    V73File* file = FileOf(array);
-    if (file == nullptr) return false;
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
     Request request;
     request.operation = kSubsystem;
-    request.index = array.elementOffset;
-    return file->Ask(request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
+    return AskAbout(array, request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
 }
 
 }  // namespace matlib

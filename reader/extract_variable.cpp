@@ -160,7 +160,7 @@ int ReportExtraction(void* context, uint64_t bytes, uint64_t total) {
         share = static_cast<uint64_t>(done * static_cast<double>(progress->listed));
     }
     share = std::min(share, progress->listed);
-    // Nothing new to tell is still the host's chance to cancel.
+    // Only steps are told: a call with nothing new would be noise to the host.
     if (share <= progress->reported) return 1;
     return TellHost(progress, share - progress->reported);
 }
