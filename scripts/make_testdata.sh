@@ -82,6 +82,16 @@ for pair in classdefs:user_defined_classdefs tables:struct_table_datetime; do
   publish "objects73-${pair%%:*}"
 done
 
+# MATLAB's own version 7.3 files, each beside the level-5 file MATLAB wrote
+# with the same values: matlab73-NAME/v73.mat and v5.mat
+for v73 in "$here/../tests/interop/matlab73"/*.v73.mat; do
+  name="$(basename "$v73" .v73.mat)"
+  dir="$(fresh "matlab73-$name")"
+  cp "$v73" "$dir/v73.mat"
+  cp "${v73%.v73.mat}.v5.mat" "$dir/v5.mat"
+  publish "matlab73-$name"
+done
+
 # Files written by MATLAB itself (and a few damaged ones) that scipy ships
 if [[ -d "$scipy_tests" ]]; then
   dir="$(fresh matlab)"

@@ -142,8 +142,10 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
     return entries.size();
 }
 
-// The viewer's text of every entry, with the settings the plug-in has now.
-void RecordViews(const testhost::Plugin& plugin, const std::string& file, const std::string& out, std::ofstream& manifest) {
+// The viewer's text of every entry, with the settings the plug-in has now,
+// recorded as `kind` ("view": contents off, "contents": on).
+void RecordViews(const testhost::Plugin& plugin, const std::string& file, const std::string& out, std::ofstream& manifest,
+                 const char* kind) {
     testhost::Archive archive(plugin, file, PK_OM_EXTRACT);
     testhost::Entry entry;
     for (size_t index = 0; archive.ok() && testhost::ReadOneHeader(plugin, archive.handle(), &entry) == 0; ++index) {
@@ -152,7 +154,7 @@ void RecordViews(const testhost::Plugin& plugin, const std::string& file, const 
         int result = -1;
         testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
         EXPECT_EQ(result, 0) << viewer;
-        manifest << "contents\t" << file << '\t' << entry.fileName << '\t' << viewer << '\n';
+        manifest << kind << '\t' << file << '\t' << entry.fileName << '\t' << viewer << '\n';
     }
 }
 
@@ -184,15 +186,28 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
         std::printf("interop: %s: %zu entries of %zu files\n", writer, entries, files.size());
         EXPECT_GT(entries, 0u) << writer;
     }
+    // MATLAB's own version 7.3 files beside the level-5 files it wrote with the same values.
+    std::vector<std::string> matlabTwins;
+    for (const auto& item : fs::directory_iterator(data)) {
+        if (item.path().filename().string().rfind("matlab73-", 0) == 0) matlabTwins.push_back(item.path().filename().string());
+    }
+    std::sort(matlabTwins.begin(), matlabTwins.end());
+    EXPECT_FALSE(matlabTwins.empty());
+    const auto recordTwins = [&](const std::vector<std::string>& folders, const char* kind) {
+        for (const std::string& folder : folders) {
+            for (const char* twin : {"v5.mat", "v73.mat"}) {
+                const std::string file = data + "/" + folder + "/" + twin;
+                if (fs::exists(file)) RecordViews(plugin, file, dir.file(std::to_string(++number)), manifest, kind);
+            }
+        }
+    };
+    recordTwins(matlabTwins, "view");
     // The twins' texts again with ShowContents on: what their structs and cells hold.
     support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nShowContents=1\n");
     ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
-    for (const char* writer : {"matio", "hdf5storage", "objects73-classdefs", "objects73-tables"}) {
-        for (const char* twin : {"v5.mat", "v73.mat"}) {
-            const std::string file = data + "/" + writer + "/" + twin;
-            if (fs::exists(file)) RecordViews(plugin, file, dir.file(std::to_string(++number)), manifest);
-        }
-    }
+    std::vector<std::string> contentsTwins = {"matio", "hdf5storage", "objects73-classdefs", "objects73-tables"};
+    contentsTwins.insert(contentsTwins.end(), matlabTwins.begin(), matlabTwins.end());
+    recordTwins(contentsTwins, "contents");
     support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n");
     ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
     manifest.close();
