@@ -96,11 +96,14 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
     v73.resize(1024, 0);
     const std::string noHdf5 = Write("v73.mat", v73);
     std::memcpy(v73.data() + 512, "\x89HDF\r\n\x1a\n", 8);   // the HDF5 signature, then nothing HDF5 can read
-    const std::string hdf5 = Write("hdf5.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
+    const std::string hdf5 = Write("hdf5.mat", v73);
+    v73[0] = 0;   // a header's text never starts with a zero byte
+    const std::string noText = Write("notext.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
     const std::vector<std::pair<std::string, int>> refused = {
         {Write("notes.txt", Text("MATLAB is not in this file, only text.\n")), E_UNKNOWN_FORMAT},
         {Write("empty", {}), E_UNKNOWN_FORMAT},
         {noHdf5, E_BAD_ARCHIVE},
+        {noText, E_UNKNOWN_FORMAT},
         // damaged, or in a build that reads no version 7.3 file of an unknown format
         {hdf5, !matOpen(hdf5.c_str(), "r") && matLastOpenFailure() == MAT_OPEN_VERSION_73 ? E_UNKNOWN_FORMAT : E_BAD_ARCHIVE},
         {cut, E_BAD_ARCHIVE},   // its first variable runs past the end
