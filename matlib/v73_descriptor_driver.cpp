@@ -4,7 +4,9 @@
 // it as /proc/self/fd/N, and libhdf5's own drivers would refuse that path:
 // they resolve a symbolic link to its real path, which such a file lacks.
 // Otherwise it does what the sec2 driver does: pread and pwrite, the end
-// of the allocated space kept apart from the end of the file.
+// of the allocated space kept apart from the end of the file. What it
+// writes starts on its way to the disk as the copy goes on: the new file is
+// synced before it goes in place, and that sync then has little left to wait for.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <new>
 
 #include "matlib/v73_hdf5.h"
+#include "platform/file_io.h"
 
 namespace matlib::hdf5 {
 
@@ -26,6 +29,7 @@ struct DescriptorFile {
     haddr_t eof = 0;   // end of the file as written
     dev_t device = 0;
     ino_t inode = 0;
+    uint64_t notStarted = 0;   // bytes written since the writeback was last started
 };
 
 DescriptorFile* Of(H5FD_t* file) { return reinterpret_cast<DescriptorFile*>(file); }
@@ -33,6 +37,10 @@ const DescriptorFile* Of(const H5FD_t* file) { return reinterpret_cast<const Des
 
 // Larger requests go in pieces: a single call may move less than asked.
 constexpr size_t kMaxPiece = size_t{1} << 30;
+// The writeback is started after every this many bytes written: often
+// enough that the disk works while the copy goes on, seldom enough that the
+// calls cost nothing next to the writes.
+constexpr uint64_t kWritebackStep = uint64_t{8} << 20;
 
 H5FD_t* Open(const char* name, unsigned flags, hid_t, haddr_t) {
     int mode = (flags & H5F_ACC_RDWR) != 0 ? O_RDWR : O_RDONLY;
@@ -108,17 +116,23 @@ herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void*
 }
 
 herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, const void* buffer) {
+    DescriptorFile* f = Of(file);
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     while (size > 0) {
-        const ssize_t put = ::pwrite(Of(file)->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
+        const ssize_t put = ::pwrite(f->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
                                      static_cast<off_t>(address));
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return -1;
         bytes += put;
         address += static_cast<haddr_t>(put);
         size -= static_cast<size_t>(put);
+        f->notStarted += static_cast<uint64_t>(put);
     }
-    if (address > Of(file)->eof) Of(file)->eof = address;
+    if (address > f->eof) f->eof = address;
+    if (f->notStarted >= kWritebackStep) {
+        platform::StartWriteback(f->fd);
+        f->notStarted = 0;
+    }
     return 0;
 }
 

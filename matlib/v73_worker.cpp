@@ -470,9 +470,6 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
         if (ready < 0 && errno != EINTR) break;
         const uint64_t size = SizeOf(target);
         quietMs = size > out->written ? 0 : quietMs + kWritePollMs;
-        // What is written starts on its way to the disk at once: the sync
-        // before the new file goes in place then has little left to wait for.
-        if (size > out->written) sync_file_range(target, 0, 0, SYNC_FILE_RANGE_WRITE);
         if (size > out->written && !StagedWrittenTo(out, size)) {
             // Cancelled: the worker ended for it costs none of the file's restarts.
             Stop();
