@@ -50,11 +50,7 @@ def expected_listing(mat):
         except UnicodeEncodeError:
             raw = v['name'].encode('utf-8')
         seen[raw] = seen.get(raw, 0) + 1
-        cls = v['class']
-        if cls == 'object':
-            cls = v.get('classname')
-        if cls == 'opaque':
-            cls = None
+        cls = {'object': v.get('classname'), 'opaque': None}.get(v['class'], v['class'])
         if cls is not None:
             cls = cls.upper() if v['global'] else cls.lower()
         # version 4 keeps a complex sparse matrix in four columns
@@ -308,10 +304,7 @@ for mat, got in sorted(listing.items()):
         continue
     for (name, attr), (prefix, cls, dims, complex_) in zip(entries, want):
         tail = ' [%s] ' % dims
-        ok = name.startswith(prefix + '.') and name.endswith(tail)
-        if cls is not None:
-            ok = ok and name == prefix + '.' + cls + tail
-        if not ok:
+        if not (name == prefix + '.' + cls + tail if cls is not None else name.startswith(prefix + '.') and name.endswith(tail)):
             fail('%s: listed %r, expected %s.%s%s' % (mat, name, prefix, cls, tail))
         if attr != (0o100444 if complex_ else 0o100644):   # a complex variable is read-only
             fail('%s: %r has FileAttr %o' % (mat, name, attr))
@@ -337,20 +330,16 @@ for src, index, entry, result, out in extracts:
     data = source(src)
     what = '%s entry %d %r' % (src, index, entry)
     name = entry.split('.')[0]
-    expected = None
-    if '%' not in name:
-        got = load(src, name)
-        if isinstance(got, dict) and name in got:
-            expected = got[name]
+    got = load(src, name) if '%' not in name else None
+    expected = got.get(name) if isinstance(got, dict) else None
     handle = '.function_handle ' in entry
     if result != 0:
         if expected is not None or hdf5(src):
             fail('%s: ProcessFile gave %d for a variable scipy or h5py reads' % (what, result))
         continue
     counts['extracted'] += 1
-    out_data = open(out, 'rb').read()
     if level5(data) and not handle:
-        mine, theirs = elements(out_data), elements(data)
+        mine, theirs = elements(open(out, 'rb').read()), elements(data)
         if len(mine) != 1 or index >= len(theirs) or mine[0][1] != theirs[index][1]:
             fail('%s: the output is not the source element' % what)
     if hdf5(src) and not handle:
