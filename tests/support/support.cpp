@@ -134,7 +134,7 @@ std::string ShellQuoted(const std::string& word) {
 }  // namespace
 
 ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
-    std::string command = ShellQuoted(testenv::ToolPath());
+    std::string command = ShellQuoted(testenv::Get("MATWCX_TOOL"));
     for (const std::string& arg : args) command += " " + ShellQuoted(arg);
     // Fresh names for each run: under Wine a finished run's files can still be
     // held for a moment, and the next redirection fails ("Sharing violation").
