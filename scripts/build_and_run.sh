@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 bash scripts/setup.sh
+source scripts/generator.sh
 mkdir -p build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON >build/configure.log 2>&1 ||
   { cat build/configure.log; exit 1; }

@@ -6,6 +6,7 @@
 # Usage: scripts/build_windows.sh [--no-tests]
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/generator.sh
 
 jobs=2   # the machines have two cores
 tests=ON

@@ -7,6 +7,7 @@
 # Usage: scripts/make_linux_package.sh [OUTPUT_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/generator.sh
 
 out=${1:-build}
 version=$(sed -n 's/^project(matwcx VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   # build
-  build-essential cmake pkg-config zlib1g-dev
+  build-essential cmake ninja-build pkg-config zlib1g-dev
   # tests
   libgtest-dev libgmock-dev googletest
   # sanitizer builds and fuzz targets (libFuzzer ships in clang's runtime)
