@@ -56,12 +56,6 @@ int OpenDescriptorCount() {
     return count;
 }
 
-// The file without its last 8 bytes.
-Bytes Cut(Bytes file) {
-    file.resize(file.size() - 8);
-    return file;
-}
-
 class Listing : public PluginTest {
 protected:
     std::string AB() {
@@ -83,7 +77,9 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
     Bytes v73 = Header5(le);   // version 7.3: a MAT header with version 0x0200, and no HDF5 data behind it
     v73[124] = 0x00, v73[125] = 0x02;
     v73.resize(1024, 0);
-    const std::string hdf5 = Write("v73.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
+    Bytes cutShort = File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))});
+    cutShort.resize(cutShort.size() - 8);
+    const std::string hdf5 = Write("v73.mat", v73), cut = Write("cut.mat", cutShort);
     const std::vector<std::pair<std::string, int>> refused = {
         {Write("notes.txt", Text("MATLAB is not in this file, only text.\n")), E_UNKNOWN_FORMAT},
         {Write("empty", {}), E_UNKNOWN_FORMAT},
