@@ -1,22 +1,12 @@
 # Judges what the interop suite did with the files other programs wrote
 # (scipy.io, matio, Octave, MATLAB). Reads the suite's manifest (argument 1),
 # prints one "FAIL ..." line per disagreement and a summary line; exits 0.
-#
-#   list    file index listed-name attr   the plug-in's listing, against the
-#   listend file count last-result        .json beside the file (an
-#                                         independent header walker)
-#   value   file name values              the engine's values, against scipy
-#   extract file index entry result out   a variable extracted through the
-#                                         plug-in: the source's element
-#                                         byte for byte, and scipy's value
-#   delete  file copy result indexes      entries deleted through the plug-in:
-#                                         the rest byte for byte, scipy's values
-#                                         (version 7.3: h5py's and matio's values,
-#                                         nothing left that only those used)
-#   view    file entry text-file          the viewer's text: a version 7.3 file's
-#                                         equals its level-5 twin's (v73 -> v5)
-#   contents file entry text-file         the same with ShowContents on
-# A version 7.3 (HDF5) file is judged by h5py's view instead of scipy's.
+# The listing is judged against the .json beside each file (an independent
+# header walker); values, extraction and deletion against scipy, or for a
+# version 7.3 (HDF5) file against h5py and matio; extraction and deletion
+# also byte for byte by level-5 element; a version 7.3 file's viewer texts
+# against those of its level-5 twin (v73.mat -> v5.mat).
+import collections
 import json
 import os
 import struct
@@ -30,12 +20,8 @@ import scipy.io as sio
 import scipy.sparse as sp
 
 warnings.simplefilter('ignore')
-fails, counts = [], {}
+fails, counts = [], collections.Counter()
 fail = fails.append
-
-
-def count(kind):
-    counts[kind] = counts.get(kind, 0) + 1
 
 
 # ---- what the listing must say, from the .json walker ----------------------
@@ -64,11 +50,7 @@ def expected_listing(mat):
         except UnicodeEncodeError:
             raw = v['name'].encode('utf-8')
         seen[raw] = seen.get(raw, 0) + 1
-        cls = v['class']
-        if cls == 'object':
-            cls = v.get('classname')
-        if cls == 'opaque':
-            cls = None
+        cls = {'object': v.get('classname'), 'opaque': None}.get(v['class'], v['class'])
         if cls is not None:
             cls = cls.upper() if v['global'] else cls.lower()
         # version 4 keeps a complex sparse matrix in four columns
@@ -80,8 +62,7 @@ def expected_listing(mat):
 # ---- h5py's view of a version 7.3 file ----------------------------------------
 
 def hdf5(path):
-    with open(path, 'rb') as f:
-        return f.read(520)[512:] == b'\x89HDF\r\n\x1a\n'
+    return open(path, 'rb').read(520)[512:] == b'\x89HDF\r\n\x1a\n'
 
 
 BUILTIN = ('double', 'single', 'int8', 'uint8', 'int16', 'uint16', 'int32', 'uint32', 'int64', 'uint64',
@@ -185,8 +166,7 @@ def matdump(path, name):
 
 def h5_copy_fails(src, out, name):
     """Why the version 7.3 file `out` is no copy of variable `name` of `src`, or None."""
-    with open(out, 'rb') as f:
-        head = f.read(128)
+    head = open(out, 'rb').read(128)
     if not hdf5(out) or head[124:128] != b'\x00\x02IM' or not head.startswith(b'MATLAB 7.3 MAT-file'):
         return 'no version 7.3 file'
     with h5py.File(src, 'r') as i, h5py.File(out, 'r') as o:
@@ -228,8 +208,7 @@ def scipy_values(path):
             text = fmt(list(np.real(x.data)) + (list(np.imag(x.data)) if np.iscomplexobj(x.data) else []))
         elif cls == 'char' and x is not None and x.size == 1:
             text = str(x.flat[0]).replace('\\', '\\\\').replace('\n', '\\n').replace('\t', '\\t')
-        elif cls in ('double', 'single', 'int8', 'uint8', 'int16', 'uint16', 'int32', 'uint32', 'int64',
-                     'uint64', 'logical') and x is not None and x.dtype != object:
+        elif cls in BUILTIN[:11] and x is not None and x.dtype != object:
             flat = x.flatten(order='F')
             if np.iscomplexobj(flat):
                 text = fmt(list(flat.real[:16])) + ' | ' + fmt(list(flat.imag[:16]))
@@ -317,7 +296,7 @@ for mat, got in sorted(listing.items()):
         if got.get('count', -1) >= 0 and got.get('last') not in (10, 18):   # E_END_ARCHIVE, E_EREAD
             fail('%s: listing of a damaged file ended with %s' % (mat, got.get('last')))
         continue
-    count('listed')
+    counts['listed'] += 1
     entries = got['entries']
     if got.get('count') != len(want) or len(entries) != len(want) or got.get('last') != 10:
         fail('%s: %d entries listed (count %s, end %s), the walker has %d'
@@ -325,10 +304,7 @@ for mat, got in sorted(listing.items()):
         continue
     for (name, attr), (prefix, cls, dims, complex_) in zip(entries, want):
         tail = ' [%s] ' % dims
-        ok = name.startswith(prefix + '.') and name.endswith(tail)
-        if cls is not None:
-            ok = ok and name == prefix + '.' + cls + tail
-        if not ok:
+        if not (name == prefix + '.' + cls + tail if cls is not None else name.startswith(prefix + '.') and name.endswith(tail)):
             fail('%s: listed %r, expected %s.%s%s' % (mat, name, prefix, cls, tail))
         if attr != (0o100444 if complex_ else 0o100644):   # a complex variable is read-only
             fail('%s: %r has FileAttr %o' % (mat, name, attr))
@@ -348,26 +324,22 @@ for mat, engine in sorted(values.items()):
         elif text and engine[name] != text and ('/'.join(mat.split('/')[-2:]), name) not in KNOWN:
             fail('%s: %r reads %r, scipy %r' % (mat, name, engine[name], text))
         else:
-            count('values')
+            counts['values'] += 1
 
 for src, index, entry, result, out in extracts:
     data = source(src)
     what = '%s entry %d %r' % (src, index, entry)
     name = entry.split('.')[0]
-    expected = None
-    if '%' not in name:
-        got = load(src, name)
-        if isinstance(got, dict) and name in got:
-            expected = got[name]
+    got = load(src, name) if '%' not in name else None
+    expected = got.get(name) if isinstance(got, dict) else None
     handle = '.function_handle ' in entry
     if result != 0:
         if expected is not None or hdf5(src):
             fail('%s: ProcessFile gave %d for a variable scipy or h5py reads' % (what, result))
         continue
-    count('extracted')
-    out_data = open(out, 'rb').read()
+    counts['extracted'] += 1
     if level5(data) and not handle:
-        mine, theirs = elements(out_data), elements(data)
+        mine, theirs = elements(open(out, 'rb').read()), elements(data)
         if len(mine) != 1 or index >= len(theirs) or mine[0][1] != theirs[index][1]:
             fail('%s: the output is not the source element' % what)
     if hdf5(src) and not handle:
@@ -399,7 +371,7 @@ for kind, shown in (('twins', views), ('contents', contents)):
         twin = os.path.join(os.path.dirname(mat), 'v5.mat')
         if not hdf5(mat) or os.path.basename(mat) != 'v73.mat' or twin not in shown:
             continue
-        count(kind)
+        counts[kind] += 1
         by_name = {e.split('.')[0]: (e, path) for e, path in shown[twin].items()}
         for entry, path in texts.items():
             other, other_path = by_name.get(entry.split('.')[0], (None, None))
@@ -461,10 +433,11 @@ for src, copy, result, gone in deletes:
     if result != 0:
         fail('%s: deleting entries %s gave %d' % (src, gone, result))
         continue
-    count('deleted')
+    counts['deleted'] += 1
+    names = [e[0] for e in listing.get(src, {'entries': []})['entries']]
+    gone_names = {names[i].split('.')[0] for i in gone if i < len(names)}
     if hdf5(src):
-        names = [e[0] for e in listing.get(src, {'entries': []})['entries']]
-        why = h5_delete_fails(src, copy, {names[i].split('.')[0] for i in gone if i < len(names)})
+        why = h5_delete_fails(src, copy, gone_names)
         if why:
             fail('%s: deleting entries %s: %s' % (src, gone, why))
         continue
@@ -481,8 +454,6 @@ for src, copy, result, gone in deletes:
                 fail('%s: the function workspace offset did not follow its element' % src)
     a, b = load(src), load(copy)
     if isinstance(a, dict):
-        names = [e[0] for e in listing.get(src, {'entries': []})['entries']]
-        gone_names = {names[i].split('.')[0] for i in gone if i < len(names)}
         if not isinstance(b, dict):
             fail('%s: scipy cannot read what the deletion left' % src)
         elif user_keys(b) != user_keys(a) - gone_names or \

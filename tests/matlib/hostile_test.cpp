@@ -438,12 +438,24 @@ TEST(Bounds, IndexStopsAtItsBoundsOnVariablesAndNameBytes) {
         return "v" + std::string(length - 1 - number.size(), '0') + number;
     };
     const struct { size_t variables, nameLength, listed; } cases[] = {
-        {kMaxVariables + 1, 8, kMaxVariables}, {17000, 4000, kMaxIndexedNameBytes / 4000}, {kMaxVariables, 8, kMaxVariables}};
+        {17000, 4000, kMaxIndexedNameBytes / 4000}, {kMaxVariables + 1, 8, kMaxVariables}, {kMaxVariables, 8, kMaxVariables}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variables);
+#if defined(__SANITIZE_ADDRESS__)
+        // The count's bound is the same code at every count; a million
+        // variables take AddressSanitizer 40 s each (6 s without): the
+        // plain run checks it.
+        if (c.variables >= kMaxVariables) continue;
+#endif
         {
-            Bytes file;
-            for (size_t i = 0; i < c.variables; ++i) Append(file, V4MatrixRaw(V4Order::Little, 0, nameOf(i, c.nameLength), 1, 1, 0, Bytes(8, 0)));
+            // One variable's bytes repeated, each with its own name after the 20-byte header.
+            const Bytes one = V4MatrixRaw(V4Order::Little, 0, nameOf(0, c.nameLength), 1, 1, 0, Bytes(8, 0));
+            Bytes file(c.variables * one.size());
+            for (size_t i = 0; i < c.variables; ++i) {
+                const std::string name = nameOf(i, c.nameLength);
+                std::copy(name.begin(), name.end(), std::copy(one.begin(), one.begin() + 20, file.begin() + i * one.size()));
+                std::copy(one.begin() + 20 + name.size(), one.end(), file.begin() + (i * one.size() + 20 + name.size()));
+            }
             WriteFile(dir.file("many.mat"), file);
         }
         const std::string path = dir.file("many.mat");

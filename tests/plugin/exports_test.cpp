@@ -22,7 +22,7 @@ bool IsLinkerOrSanitizerSymbol(const std::string& name) {
 }
 
 TEST(Exports, ExactlyTheListedFunctions) {
-    const std::string command = "nm -D --defined-only '" + testenv::PluginPath() + "'";
+    const std::string command = "nm -D --defined-only '" + testenv::Get("MATWCX_PLUGIN") + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::set<std::string> symbols;

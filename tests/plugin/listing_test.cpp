@@ -65,12 +65,6 @@ int OpenDescriptorCount() {
     return count;
 }
 
-// The file without its last 8 bytes.
-Bytes Cut(Bytes file) {
-    file.resize(file.size() - 8);
-    return file;
-}
-
 class Listing : public PluginTest {
 protected:
     std::string AB() {
@@ -92,11 +86,13 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
     Bytes v73 = Header5(le);   // version 7.3: a MAT header with version 0x0200, and no HDF5 data behind it
     v73[124] = 0x00, v73[125] = 0x02;
     v73.resize(1024, 0);
-    const std::string noHdf5 = Write("v73.mat", v73);
+    Bytes cutShort = File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))});
+    cutShort.resize(cutShort.size() - 8);
+    const std::string noHdf5 = Write("v73.mat", v73), cut = Write("cut.mat", cutShort);
     std::memcpy(v73.data() + 512, "\x89HDF\r\n\x1a\n", 8);   // the HDF5 signature, then nothing HDF5 can read
     const std::string hdf5 = Write("hdf5.mat", v73);
     v73[0] = 0;   // a header's text never starts with a zero byte
-    const std::string noText = Write("notext.mat", v73), cut = Write("cut.mat", Cut(File5(le, {NumericVar(le, "A", mxDOUBLE, {4, 3}, Iota(12))})));
+    const std::string noText = Write("notext.mat", v73);
     const std::vector<std::pair<std::string, int>> refused = {
         {Write("notes.txt", Text("MATLAB is not in this file, only text.\n")), E_UNKNOWN_FORMAT},
         {Write("empty", {}), E_UNKNOWN_FORMAT},

@@ -180,8 +180,8 @@ TEST(UpdateFaults, KilledDeletionLeavesTheOldFileOrTheNewOne) {
         Bytes old;
         std::string name;
         int kills;   // a version 7.3 deletion takes longer: fewer, to bound the time
-    } cases[] = {{File5(Order::Little, vars), "b", 60},
-                 {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), "h_cell", 24}};
+    } cases[] = {{File5(Order::Little, vars), "b", 40},
+                 {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), "h_cell", 16}};
     for (const auto& c : cases) {
         // How long one deletion takes, to spread the kills over it.
         WriteFile(path, c.old);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/profile.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
 
@@ -14,18 +15,12 @@ using support::HostParams;
 
 namespace {
 
-// The record as hex digits and a checksum byte (its sum modulo 256).
+// The record's line as the struct writer writes it (its form: the profile suite).
 std::string StructHex(const PackDefaultParamStruct& params) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&params);
-    std::string hex;
-    unsigned sum = 0;
-    char digits[3];
-    for (size_t i = 0; i <= sizeof params; ++i) {
-        std::snprintf(digits, sizeof digits, "%02X", i < sizeof params ? bytes[i] : sum % 256);
-        sum += i < sizeof params ? bytes[i] : 0;
-        hex += digits;
-    }
-    return hex;
+    testenv::TempDir scratch;
+    platform::WritePrivateProfileStruct("s", "k", &params, sizeof params, scratch.file("s.ini").c_str());
+    const std::string text = support::ReadText(scratch.file("s.ini"));
+    return text.substr(text.find('=') + 1, 2 * sizeof params + 2);
 }
 
 // The section as the first load leaves it.

@@ -111,7 +111,6 @@ FaultInjector::~FaultInjector() {
     plan.active = false;
 }
 
-long FaultInjector::Calls() const { return plan.calls; }
 bool FaultInjector::Fired() const { return plan.fired; }
 
 }  // namespace faults

@@ -37,7 +37,6 @@ public:
     FaultInjector(const FaultInjector&) = delete;
     FaultInjector& operator=(const FaultInjector&) = delete;
 
-    long Calls() const;    // calls of the kind made so far
     bool Fired() const;    // a call was made to fail
 };
 

@@ -16,7 +16,7 @@ namespace {
 // (LoadLibrary and GetProcAddress on Windows, dlopen and dlsym elsewhere).
 Plugin LoadPlugin() {
     Plugin plugin;
-    const std::string path = testenv::PluginPath();
+    const std::string path = testenv::Get("MATWCX_PLUGIN");
     std::string why = "MATWCX_PLUGIN is not set", missing;
     void* library = path.empty() ? nullptr : matwcx::os::OpenLibrary(path, &why);
     if (library == nullptr) {

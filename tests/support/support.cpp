@@ -29,19 +29,6 @@ std::string Python() {
     return configured.empty() ? "/usr/bin/python3" : configured;
 }
 
-bool HavePython() { return std::system((Python() + " -c 'import scipy.io' >/dev/null 2>&1").c_str()) == 0; }
-
-bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::vector<std::string>& files,
-              std::string* output) {
-    const std::string script = dir.file("check.py"), log = dir.file("check.log");
-    WriteText(script, "import sys, numpy as np, scipy.io as sio\nfiles = sys.argv[1:]\n" + body + "\n");
-    std::string command = Python() + " '" + script + "'";
-    for (const std::string& file : files) command += " '" + file + "'";
-    const int status = std::system((command + " >'" + log + "' 2>&1").c_str());
-    *output = ReadText(log);
-    return status == 0;
-}
-
 std::vector<std::string> ListHeaders(MATFile* m) {
     std::vector<std::string> out;
     while (mxArray* a = matGetNextArrayHeader(m)) {
@@ -147,7 +134,7 @@ std::string ShellQuoted(const std::string& word) {
 }  // namespace
 
 ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
-    std::string command = ShellQuoted(testenv::ToolPath());
+    std::string command = ShellQuoted(testenv::Get("MATWCX_TOOL"));
     for (const std::string& arg : args) command += " " + ShellQuoted(arg);
     // Fresh names for each run: under Wine a finished run's files can still be
     // held for a moment, and the next redirection fails ("Sharing violation").

@@ -29,13 +29,8 @@ void WriteText(const std::string& path, const std::string& text);
 // Files named as the engine's temporaries (".matwcx-...", "~mw....." on Windows).
 std::vector<std::string> StrayTemporaries(const std::string& folder);
 
-// $MATWCX_PYTHON, and whether it has scipy.
+// $MATWCX_PYTHON (with scipy, numpy and h5py), or the system's.
 std::string Python();
-bool HavePython();
-// Runs a Python script (numpy and scipy.io imported as np and sio, `files`
-// its arguments); true when it exits 0, its output in *output.
-bool RunScipy(const testenv::TempDir& dir, const std::string& body, const std::vector<std::string>& files,
-              std::string* output);
 
 struct FileCloser {
     void operator()(MATFile* m) const { matClose(m); }

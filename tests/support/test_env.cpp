@@ -32,8 +32,6 @@ std::string Get(const char* name) {
     return value != nullptr ? value : "";
 }
 
-std::string PluginPath() { return Get("MATWCX_PLUGIN"); }
-std::string ToolPath() { return Get("MATWCX_TOOL"); }
 std::string TestDataDir() { return Get("MATWCX_TESTDATA"); }
 
 TempDir::TempDir([[maybe_unused]] Where where) {

@@ -5,12 +5,10 @@
 
 namespace testenv {
 
-// The value of an environment variable that ctest sets, or "" when unset.
+// The value of an environment variable that ctest sets, or "" when unset:
+// MATWCX_PLUGIN (the built plug-in), MATWCX_TOOL (the matwcx command).
 std::string Get(const char* name);
-
-// The built plug-in, the matwcx command, the folder of third-party files.
-std::string PluginPath();
-std::string ToolPath();
+// The folder of third-party files.
 std::string TestDataDir();
 
 // A fresh empty folder below the system's temporary folder, removed with
