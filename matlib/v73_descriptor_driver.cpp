@@ -1,22 +1,19 @@
-// A libhdf5 file driver that writes through plain POSIX calls to the path it
-// is given as it stands. The new file of an extraction or deletion has no
-// name until it is complete (it is made with O_TMPFILE); the worker reaches
-// it as /proc/self/fd/N, and libhdf5's own drivers would refuse that path:
-// they resolve a symbolic link to its real path, which such a file lacks.
-// Otherwise it does what the sec2 driver does: pread and pwrite, the end
-// of the allocated space kept apart from the end of the file. What it
-// writes starts on its way to the disk as the copy goes on: the new file is
-// synced before it goes in place, and that sync then has little left to wait for.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// A libhdf5 file driver that writes to a file already open, named by its
+// number (a descriptor, or a Windows handle, in decimal). The new file of an
+// extraction or deletion is opened by the reader, which sends it to the
+// worker: on Linux it has no name until it is complete (O_TMPFILE), and
+// libhdf5's own drivers can only open files by name. Otherwise it does what
+// the sec2 driver does: positioned reads and writes, the end of the
+// allocated space kept apart from the end of the file. What it writes starts
+// on its way to the disk as the copy goes on: the new file is synced before
+// it goes in place, and that sync then has little left to wait for.
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "matlib/v73_hdf5.h"
-#include "platform/file_io.h"
+#include "platform/worker_process.h"
 
 namespace matlib::hdf5 {
 
@@ -24,11 +21,9 @@ namespace {
 
 struct DescriptorFile {
     H5FD_t public_;   // first: libhdf5 sees this part
-    int fd = -1;
+    platform::NativeFile file = platform::kNoFile;   // the worker's, closed by it
     haddr_t eoa = 0;   // end of the space libhdf5 allocated
     haddr_t eof = 0;   // end of the file as written
-    dev_t device = 0;
-    ino_t inode = 0;
     uint64_t notStarted = 0;   // bytes written since the writeback was last started
 };
 
@@ -43,36 +38,30 @@ constexpr size_t kMaxPiece = size_t{1} << 30;
 constexpr uint64_t kWritebackStep = uint64_t{8} << 20;
 
 H5FD_t* Open(const char* name, unsigned flags, hid_t, haddr_t) {
-    int mode = (flags & H5F_ACC_RDWR) != 0 ? O_RDWR : O_RDONLY;
-    if ((flags & H5F_ACC_TRUNC) != 0) mode |= O_TRUNC;
-    if ((flags & H5F_ACC_CREAT) != 0) mode |= O_CREAT;
-    auto* file = new (std::nothrow) DescriptorFile{};
-    if (file == nullptr) return nullptr;
-    file->fd = ::open(name, mode | O_CLOEXEC, 0600);
-    struct stat status {};
-    if (file->fd < 0 || fstat(file->fd, &status) != 0) {
-        if (file->fd >= 0) ::close(file->fd);
-        delete file;
+    char* after = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(name, &after, 10);
+    uint64_t size = 0;
+    if (errno != 0 || after == name || *after != '\0' || number < 0 ||
+        ((flags & H5F_ACC_TRUNC) != 0 && !platform::ResizeNativeFile(static_cast<platform::NativeFile>(number), 0)) ||
+        !platform::SizeOfNativeFile(static_cast<platform::NativeFile>(number), size)) {
         return nullptr;
     }
-    file->eof = static_cast<haddr_t>(status.st_size);
-    file->device = status.st_dev;
-    file->inode = status.st_ino;
+    auto* file = new (std::nothrow) DescriptorFile{};
+    if (file == nullptr) return nullptr;
+    file->file = static_cast<platform::NativeFile>(number);
+    file->eof = static_cast<haddr_t>(size);
     return &file->public_;
 }
 
 herr_t Close(H5FD_t* file) {
-    const int result = ::close(Of(file)->fd);
     delete Of(file);
-    return result == 0 ? 0 : -1;
+    return 0;
 }
 
 int Compare(const H5FD_t* a, const H5FD_t* b) {
-    const DescriptorFile* x = Of(a);
-    const DescriptorFile* y = Of(b);
-    if (x->device != y->device) return x->device < y->device ? -1 : 1;
-    if (x->inode != y->inode) return x->inode < y->inode ? -1 : 1;
-    return 0;
+    const platform::NativeFile x = Of(a)->file, y = Of(b)->file;
+    return x == y ? 0 : x < y ? -1 : 1;
 }
 
 herr_t Query(const H5FD_t*, unsigned long* flags) {
@@ -93,16 +82,14 @@ herr_t SetEoa(H5FD_t* file, H5FD_mem_t, haddr_t address) {
 haddr_t GetEof(const H5FD_t* file, H5FD_mem_t) { return Of(file)->eof; }
 
 herr_t GetHandle(H5FD_t* file, hid_t, void** handle) {
-    *handle = &Of(file)->fd;
+    *handle = &Of(file)->file;
     return 0;
 }
 
 herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void* buffer) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     while (size > 0) {
-        const ssize_t got = ::pread(Of(file)->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
-                                    static_cast<off_t>(address));
-        if (got < 0 && errno == EINTR) continue;
+        const int64_t got = platform::ReadNativeAt(Of(file)->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
         if (got < 0) return -1;
         if (got == 0) {
             std::memset(bytes, 0, size);   // beyond the end of the file: zeros, as sec2 gives
@@ -119,9 +106,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
     DescriptorFile* f = Of(file);
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     while (size > 0) {
-        const ssize_t put = ::pwrite(f->fd, bytes, size < kMaxPiece ? size : kMaxPiece,
-                                     static_cast<off_t>(address));
-        if (put < 0 && errno == EINTR) continue;
+        const int64_t put = platform::WriteNativeAt(f->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
         if (put <= 0) return -1;
         bytes += put;
         address += static_cast<haddr_t>(put);
@@ -130,7 +115,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
     }
     if (address > f->eof) f->eof = address;
     if (f->notStarted >= kWritebackStep) {
-        platform::StartWriteback(f->fd);
+        platform::StartWriteback(f->file);
         f->notStarted = 0;
     }
     return 0;
@@ -139,7 +124,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
 herr_t Truncate(H5FD_t* file, hid_t, hbool_t) {
     DescriptorFile* f = Of(file);
     if (f->eoa == f->eof) return 0;
-    if (::ftruncate(f->fd, static_cast<off_t>(f->eoa)) != 0) return -1;
+    if (!platform::ResizeNativeFile(f->file, f->eoa)) return -1;
     f->eof = f->eoa;
     return 0;
 }

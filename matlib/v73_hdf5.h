@@ -42,10 +42,10 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 // driver `driver` (libhdf5's default when negative). False when any of it
 // cannot be copied.
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
-// A file driver for files that have no name yet: it opens the path it is
-// given ("/proc/self/fd/N") as it stands, where libhdf5's own drivers would
-// look for the real path behind a link and find none. -1 when it cannot be
-// registered. (v73_descriptor_driver.cpp, POSIX)
+// A file driver for a file the worker was sent open: the name given to
+// H5Fcreate is its number (platform::NativeFile, in decimal). It works
+// where libhdf5's own drivers cannot: on a file that has no name yet. -1
+// when it cannot be registered. (v73_descriptor_driver.cpp)
 hid_t DescriptorDriver();
 // What a struct, cell or object variable holds, as one level-5 array element
 // in this machine's byte order for the viewer's text (mxDescribeValue): at

@@ -1,36 +1,15 @@
 // Version 7.3 files are read by a worker process, never in the process that
 // reads the archive: libhdf5 can crash, hang or allocate without end on a
 // damaged file, and the engine runs inside a file manager. Each open file
-// gets a worker of its own (forked when it is opened, ended when it is
-// closed); the functions of readers.h send it requests over a socket pair
-// and check every answer against what they asked for before they use it.
-// A worker that dies, stops answering or answers nonsense is one failed
-// read; the next request starts a new worker for the same, unchanged file.
-//
-// Why fork and not a helper program: the engine is linked into the plug-in,
-// the command and the tests alike, and none of them would have to find and
-// ship a second executable. After the fork the child touches only its own
-// state (this process never initialises libhdf5) and malloc, which glibc
-// makes safe in the child of a threaded process.
-#include <fcntl.h>
-#include <malloc.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// gets a worker of its own (started when it is opened, ended when it is
+// closed); the functions of readers.h send it requests (v73_protocol.h) and
+// check every answer against what they asked for before they use it. A
+// worker that dies, stops answering or answers nonsense is one failed read;
+// the next request starts a new worker for the same, unchanged file.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -38,20 +17,22 @@
 #include "matlib/mat_format.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
-#include "matlib/v73_hdf5.h"
+#include "matlib/v73_protocol.h"
+#include "platform/file_io.h"
+#include "platform/worker_process.h"
 
 namespace matlib {
 
 namespace {
 
 using namespace format;
+using namespace v73;
 
 // A worker that sends nothing for this long is taken for hung.
 std::atomic<int> answerTimeoutMs{60 * 1000};
-// What a worker may use besides what it inherits from the fork: enough for
-// any variable the parent could hold, not for a runaway allocation.
+// What a worker may use besides what it starts with: enough for any
+// variable the reader could hold, not for a runaway allocation.
 constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
-constexpr rlim_t kWorkerCpuSeconds = 600;
 // New workers for one file after the first, so that one damaged variable
 // does not end the reading of the others, nor a file start workers without end.
 constexpr int kMaxRestarts = 3;
@@ -62,306 +43,14 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7 };
-
-struct Request {
-    uint32_t operation = 0;
-    uint32_t part = 0;
-    uint64_t index = 0;
-    uint64_t first = 0;
-    uint64_t count = 0;
-};
-
-struct AnswerHead {
-    uint32_t ok = 0;
-    uint32_t unused = 0;
-    uint64_t length = 0;
-};
-
-constexpr uint32_t kComplex = 1, kGlobal = 2, kLogical = 4, kSparse = 8;
-
-// ---- the bytes of an answer -------------------------------------------------------
-
-void Put(std::vector<uint8_t>& out, const void* p, size_t n) {
-    const auto* bytes = static_cast<const uint8_t*>(p);
-    out.insert(out.end(), bytes, bytes + n);
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) { Put(out, &v, sizeof v); }
-void Put64(std::vector<uint8_t>& out, uint64_t v) { Put(out, &v, sizeof v); }
-
-// Reads an answer's fields in order; any read past its end fails, and so
-// does every read after it.
-class Fields {
-public:
-    explicit Fields(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    bool Take(void* p, size_t n) {
-        if (failed_ || n > bytes_.size() - at_) return failed_ = true, false;
-        if (n > 0) std::memcpy(p, bytes_.data() + at_, n);
-        at_ += n;
-        return true;
-    }
-    uint32_t Get32() {
-        uint32_t v = 0;
-        Take(&v, sizeof v);
-        return v;
-    }
-    uint64_t Get64() {
-        uint64_t v = 0;
-        Take(&v, sizeof v);
-        return v;
-    }
-    size_t left() const { return bytes_.size() - at_; }
-    bool ok() const { return !failed_; }
-
-private:
-    const std::vector<uint8_t>& bytes_;
-    size_t at_ = 0;
-    bool failed_ = false;
-};
-
-// ---- the socket ------------------------------------------------------------------------
-
-// MSG_NOSIGNAL: a closed peer is an error code, never SIGPIPE.
-bool SendAll(int fd, const void* p, size_t n) {
-    const auto* bytes = static_cast<const uint8_t*>(p);
-    while (n > 0) {
-        const ssize_t sent = send(fd, bytes, n, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return false;
-        bytes += sent;
-        n -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-// Exactly n bytes; false on the end of the stream, an error, or (timeoutMs
-// >= 0) that long without a byte.
-bool ReceiveAll(int fd, void* p, size_t n, int timeoutMs) {
-    auto* bytes = static_cast<uint8_t*>(p);
-    while (n > 0) {
-        if (timeoutMs >= 0) {
-            pollfd wait{fd, POLLIN, 0};
-            const int ready = poll(&wait, 1, timeoutMs);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
-        }
-        const ssize_t got = recv(fd, bytes, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        bytes += got;
-        n -= static_cast<size_t>(got);
-    }
-    return true;
-}
-
-bool SendAnswer(int fd, bool ok, const std::vector<uint8_t>& payload) {
-    AnswerHead head;
-    head.ok = ok ? 1 : 0;
-    head.length = ok ? payload.size() : 0;
-    return SendAll(fd, &head, sizeof head) && (!ok || SendAll(fd, payload.data(), payload.size()));
-}
-
-// ---- the worker ------------------------------------------------------------------------
-
-void PutHeader(std::vector<uint8_t>& out, const mxArray& array) {
-    Put32(out, static_cast<uint32_t>(array.classId));
-    Put32(out, (array.complex ? kComplex : 0) | (array.global ? kGlobal : 0) | (array.logical ? kLogical : 0) |
-                   (array.sparse ? kSparse : 0));
-    Put64(out, array.nzmax);
-    Put32(out, static_cast<uint32_t>(array.dims.size()));
-    Put32(out, static_cast<uint32_t>(array.className.size()));
-    for (mwSize d : array.dims) Put64(out, d);
-    Put(out, array.className.data(), array.className.size());
-}
-
-void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
-    Put64(out, data.real.size());
-    Put64(out, data.imag.size());
-    Put64(out, data.ir.size());
-    Put64(out, data.jc.size());
-    Put(out, data.real.data(), data.real.size());
-    Put(out, data.imag.data(), data.imag.size());
-    for (size_t i : data.ir) Put64(out, i);
-    for (size_t j : data.jc) Put64(out, j);
-}
-
-// Receives one request; a descriptor sent with it (SCM_RIGHTS) goes to
-// `passed`, -1 when none came.
-bool ReceiveRequest(int fd, Request& request, int& passed) {
-    passed = -1;
-    auto* bytes = reinterpret_cast<uint8_t*>(&request);
-    for (size_t got = 0; got < sizeof request;) {
-        iovec io{bytes + got, sizeof request - got};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr message{};
-        message.msg_iov = &io;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int))) {
-                continue;
-            }
-            if (passed >= 0) close(passed);
-            std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// What the worker keeps between requests: its socket, the file, and the
-// header of the variable asked about last (a viewer reads one variable
-// piece by piece).
-struct Worker {
-    int channel = -1;
-    hdf5::File* file = nullptr;
-    mxArray header;
-    uint64_t headerIndex = UINT64_MAX;
-
-    bool Load(uint64_t index) {
-        if (headerIndex == index) return true;
-        headerIndex = UINT64_MAX;
-        header = mxArray();
-        if (hdf5::ReadHeader(*file, index, header) != HeaderStatus::Ok) return false;
-        headerIndex = index;
-        return true;
-    }
-
-    // The new file comes as the descriptor `passed`; the user block to put
-    // before its HDF5 data and the indexes of its variables follow the
-    // request. libhdf5 opens the file by a name: the descriptor's own, so
-    // that a file without a name (not yet in its folder) can be written.
-    bool WriteFile(const Request& request, int passed) {
-        uint8_t userBlock[kV73UserBlockSize];
-        std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
-        // A request that does not say what follows it leaves the stream
-        // out of step: the worker ends.
-        if (request.count > kMaxVariables || !ReceiveAll(channel, userBlock, sizeof userBlock, -1) ||
-            !ReceiveAll(channel, indexes.data(), indexes.size() * sizeof(uint64_t), -1)) {
-            _exit(0);
-        }
-        if (passed < 0) return false;
-        const std::string name = "/proc/self/fd/" + std::to_string(passed);
-        return hdf5::WriteFile(*file, indexes, name, hdf5::DescriptorDriver()) &&
-               pwrite(passed, userBlock, sizeof userBlock, 0) == static_cast<ssize_t>(sizeof userBlock);
-    }
-
-    // One request's answer.
-    bool Answer(const Request& request, int passed, std::vector<uint8_t>& out) {
-        if (request.operation == kWrite) return WriteFile(request, passed);
-        if (request.operation == kHeader) {
-            // Up to `count` headers from `index` on, up to the first that fails,
-            // each after its length: a listing costs one exchange per batch.
-            for (uint64_t k = 0; k < request.count && Load(request.index + k); ++k) {
-                const size_t at = out.size();
-                Put32(out, 0);
-                PutHeader(out, header);
-                const auto length = static_cast<uint32_t>(out.size() - at - 4);
-                std::memcpy(out.data() + at, &length, sizeof length);
-            }
-            return !out.empty();
-        }
-        if (!Load(request.index)) return false;
-        switch (request.operation) {
-            case kDecode: {
-                DecodedData data;
-                if (!hdf5::Decode(*file, header, data)) return false;
-                PutDecoded(out, data);
-                return true;
-            }
-            case kElements:
-                return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
-                                          static_cast<size_t>(request.count), out) > 0;
-            case kContents: return hdf5::ContentsImage(*file, header, request.count, out);
-            case kSubsystem: return hdf5::SubsystemImage(*file, out);
-            default: return false;
-        }
-    }
-};
-
-// The child after the fork: alone with its socket, default signal actions
-// (a crash ends it instead of running the host's handlers), no core file,
-// bounded memory and time.
-// Its socket becomes descriptor 3; every other one the host had is closed.
-void IsolateWorker(int fd, uint64_t fileSize) {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-    // Above the standard ones first, which a host may have closed.
-    const int channel = fcntl(fd, F_DUPFD, 3);
-    const int null = open("/dev/null", O_RDWR);
-    for (int standard = 0; standard < 3; ++standard) dup2(null, standard);
-    if (channel < 0 || dup2(channel, 3) < 0) _exit(1);
-    close_range(4, ~0U, 0);
-    prctl(PR_SET_DUMPABLE, 0);
-    rlimit core{0, 0};
-    setrlimit(RLIMIT_CORE, &core);
-    rlimit cpu{kWorkerCpuSeconds, kWorkerCpuSeconds};
-    setrlimit(RLIMIT_CPU, &cpu);
-    // The address space is the inherited one (the host's, mapped but not
-    // copied) and the allowance on top.
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        unsigned long pages = 0;
-        if (std::fscanf(statm, "%lu", &pages) == 1) {
-            const uint64_t allowance = kWorkerMemory + std::min<uint64_t>(fileSize, uint64_t{1} << 40) * 2;
-            const uint64_t limit = uint64_t{pages} * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + allowance;
-            if (limit <= RLIM_INFINITY) {
-                rlimit memory{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-                setrlimit(RLIMIT_AS, &memory);
-            }
-        }
-        std::fclose(statm);
-    }
-}
-
-[[noreturn]] void RunWorker(int fd, const std::string& path, uint64_t fileSize) {
-    IsolateWorker(fd, fileSize);
-    // Memory it frees stays with it: every page it gets anew costs a fault,
-    // and after the fork every inherited page it writes costs one more.
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
-    fd = 3;
-    std::vector<uint8_t> out;
-    bool opened = false;
-    hdf5::FilePtr file;
-    try {
-        file = hdf5::Open(path);
-        if (file) {
-            // Names too long to list are sent empty; the reader refuses them.
-            for (const std::string& name : hdf5::Names(*file)) {
-                const bool fits = !name.empty() && name.size() <= kMaxNameLength;
-                Put32(out, fits ? static_cast<uint32_t>(name.size()) : 0);
-                if (fits) Put(out, name.data(), name.size());
-            }
-            opened = true;
-        }
-    } catch (const std::bad_alloc&) {
-        opened = false;
-    }
-    if (!SendAnswer(fd, opened, out) || !opened) _exit(0);
-    Worker worker;
-    worker.channel = fd;
-    worker.file = file.get();
-    Request request;
-    int passed = -1;
-    // The parent closing its end (or dying) ends the worker.
-    while (ReceiveRequest(fd, request, passed)) {
-        out.clear();
-        bool ok = false;
-        try {
-            ok = worker.Answer(request, passed, out);
-        } catch (const std::bad_alloc&) {
-            ok = false;
-        }
-        if (passed >= 0) close(passed);
-        if (!SendAnswer(fd, ok, out)) break;
-    }
-    _exit(0);
-}
+// Where the worker's code is: this program's own, run by a forked child;
+// Windows cannot fork, and there the worker is a program beside the
+// plug-in, which also keeps libhdf5 out of the plug-in.
+#if defined(_WIN32)
+const platform::WorkerProgram kWorkerProgram{nullptr, "matwcx_v73.exe"};
+#else
+const platform::WorkerProgram kWorkerProgram{&Serve, nullptr};
+#endif
 
 }  // namespace
 
@@ -372,8 +61,7 @@ struct V73File {
     uint64_t size = 0;
     std::vector<std::string> names;
     std::mutex lock;   // one request at a time; each file has its own worker
-    pid_t pid = -1;
-    int fd = -1;
+    platform::Worker worker;
     int restarts = 0;
     // The headers of the last batch: variables [batchFirst, batchFirst +
     // batch.size()). After a batch fails, headers are asked for one by one,
@@ -381,21 +69,6 @@ struct V73File {
     uint64_t batchFirst = 0;
     std::vector<std::vector<uint8_t>> batch;
     uint64_t batchSize = kHeaderBatch;
-
-    ~V73File() { Stop(); }
-
-    // Ends the worker and reaps it (a host that reaps every child itself
-    // leaves nothing to reap: ECHILD).
-    void Stop() {
-        if (fd >= 0) close(fd);
-        fd = -1;
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-        }
-        pid = -1;
-    }
 
     // Starts a worker on the file; its variables' names, as it found them.
     bool Start(std::vector<std::string>& found);
@@ -415,75 +88,51 @@ struct V73File {
 
 namespace {
 
-// Sends n bytes, the first of them with a descriptor.
-bool SendWithDescriptor(int fd, const void* p, size_t n, int passed) {
-    iovec io{const_cast<void*>(p), n};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&message);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &passed, sizeof passed);
-    ssize_t sent = 0;
-    do {
-        sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent > 0 && SendAll(fd, static_cast<const uint8_t*>(p) + sent, n - static_cast<size_t>(sent));
-}
-
 // How often the new file's size is looked at while the worker writes it.
 constexpr int kWritePollMs = 50;
 
-uint64_t SizeOf(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && status.st_size > 0 ? static_cast<uint64_t>(status.st_size) : 0;
+uint64_t SizeOf(FILE* stream) {
+    uint64_t size = 0;
+    return platform::SizeOfNativeFile(platform::NativeFileOf(stream), size) ? size : 0;
 }
 
 }  // namespace
 
-// The worker writes the file itself, through the descriptor it is sent:
+// The worker writes the file itself, through the open file it is sent:
 // nothing of it passes through this process. Its progress is the file's
 // size as it grows; a Cancel ends the worker (the staged file is then
 // discarded), as does a worker that neither answers nor writes for the
 // answer timeout.
 bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize],
                     StagedFile* out) {
-    const int target = out->stream != nullptr ? fileno(out->stream) : -1;
-    if (target < 0 || indexes.size() > kMaxVariables || !Ready()) return false;
+    if (out->stream == nullptr || indexes.size() > kMaxVariables || !Ready()) return false;
     Request request;
     request.operation = kWrite;
     request.count = indexes.size();
-    if (!SendWithDescriptor(fd, &request, sizeof request, target) || !SendAll(fd, userBlock, kV73UserBlockSize) ||
-        !SendAll(fd, indexes.data(), indexes.size() * sizeof(uint64_t))) {
-        Stop();
+    if (!worker.SendRequest(&request, sizeof request, out->stream) || !worker.Send(userBlock, kV73UserBlockSize) ||
+        !worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
         return false;
     }
     int quietMs = 0;
     for (;;) {
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = poll(&wait, 1, kWritePollMs);
-        if (ready < 0 && errno != EINTR) break;
-        const uint64_t size = SizeOf(target);
+        const int ready = worker.Wait(kWritePollMs);
+        if (ready < 0) return false;
+        const uint64_t size = SizeOf(out->stream);
         quietMs = size > out->written ? 0 : quietMs + kWritePollMs;
         if (size > out->written && !StagedWrittenTo(out, size)) {
             // Cancelled: the worker ended for it costs none of the file's restarts.
-            Stop();
+            worker.Stop();
             --restarts;
             return false;
         }
         if (ready > 0) {
             std::vector<uint8_t> payload;
-            return Receive(0, payload) && StagedWrittenTo(out, SizeOf(target)) &&
+            return Receive(0, payload) && StagedWrittenTo(out, SizeOf(out->stream)) &&
                    out->written > kV73UserBlockSize;
         }
         if (quietMs >= answerTimeoutMs.load()) break;
     }
-    Stop();
+    worker.Stop();
     return false;
 }
 
@@ -511,9 +160,9 @@ bool V73File::FetchHeaders(uint64_t first, uint64_t count) {
 
 bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     AnswerHead head;
-    if (!ReceiveAll(fd, &head, sizeof head, answerTimeoutMs.load()) || head.ok > 1 || head.length > maxLength ||
-        (head.ok == 0 && head.length != 0)) {
-        Stop();
+    if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
+    if (head.ok > 1 || head.length > maxLength || (head.ok == 0 && head.length != 0)) {
+        worker.Stop();
         return false;
     }
     payload.clear();
@@ -527,29 +176,18 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
         const size_t at = payload.size();
         const size_t step = static_cast<size_t>(std::min<uint64_t>(head.length - at, kReceiveStep));
         payload.resize(at + step);
-        if (!ReceiveAll(fd, payload.data() + at, step, answerTimeoutMs.load())) {
-            Stop();
-            return false;
-        }
+        if (!worker.Receive(payload.data() + at, step, answerTimeoutMs.load())) return false;
     }
     return head.ok == 1;
 }
 
 bool V73File::Start(std::vector<std::string>& found) {
-    int ends[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
-    const pid_t child = fork();
-    if (child == 0) RunWorker(ends[1], path, size);
-    close(ends[1]);
-    if (child < 0) {
-        close(ends[0]);
-        return false;
-    }
-    pid = child;
-    fd = ends[0];
+    const uint64_t memory = kWorkerMemory + std::min<uint64_t>(size, uint64_t{1} << 40) * 2;
+    const uint64_t pathLength = path.size();
     std::vector<uint8_t> payload;
-    if (!Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
-        Stop();
+    if (!worker.Start(kWorkerProgram, memory) || !worker.Send(&pathLength, sizeof pathLength) ||
+        !worker.Send(path.data(), path.size()) || !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
+        worker.Stop();
         return false;
     }
     Fields fields(payload);
@@ -558,7 +196,7 @@ bool V73File::Start(std::vector<std::string>& found) {
         const uint32_t length = fields.Get32();
         std::string name(length <= kMaxNameLength ? length : 0, '\0');
         if (length > kMaxNameLength || !fields.Take(name.data(), length) || found.size() >= kMaxVariables) {
-            Stop();
+            worker.Stop();
             return false;
         }
         found.push_back(std::move(name));
@@ -567,25 +205,20 @@ bool V73File::Start(std::vector<std::string>& found) {
 }
 
 bool V73File::Ready() {
-    if (fd >= 0) return true;
+    if (worker.running()) return true;
     // The last worker died: a new one, on the same variables.
     std::vector<std::string> found;
     if (restarts >= kMaxRestarts) return false;
     ++restarts;
     if (!Start(found) || found != names) {
-        Stop();
+        worker.Stop();
         return false;
     }
     return true;
 }
 
 bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
-    if (!Ready()) return false;
-    if (!SendAll(fd, &request, sizeof request)) {
-        Stop();
-        return false;
-    }
-    return Receive(maxLength, payload);
+    return Ready() && worker.SendRequest(&request, sizeof request, nullptr) && Receive(maxLength, payload);
 }
 
 namespace {
@@ -601,7 +234,7 @@ bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, std::ve
     V73File* file = FileOf(array);
     if (file == nullptr) return false;
     std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*array.source)) return false;
+    if (!file->worker.running() && !SourceUnchanged(*array.source)) return false;
     request.index = array.elementOffset;
     return file->Ask(request, maxLength, payload);
 }
@@ -778,7 +411,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
     if (file == nullptr || out == nullptr || out->written != 0) return false;
     std::lock_guard<std::mutex> lock(file->lock);
-    if (file->fd < 0 && !SourceUnchanged(*source)) return false;
+    if (!file->worker.running() && !SourceUnchanged(*source)) return false;
     return file->Write(indexes, userBlock, out);
 }
 

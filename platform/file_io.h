@@ -41,14 +41,6 @@ inline constexpr bool kCanReplaceOpenFile = true;
 // refused, never cut.
 inline constexpr size_t kMaxTempPath = 4096;
 
-#if !defined(_WIN32)
-// Starts writing the file's changed pages to the disk without waiting for
-// them, where the system offers that (elsewhere nothing): a writer of a large
-// file that must sync it at its end calls it as it goes, and the sync then
-// waits for little more than the last pages.
-void StartWriteback(int descriptor);
-#endif
-
 struct FileSystemCalls {
     FILE* (*open)(const char* path, const char* mode);
     size_t (*read)(void* buffer, size_t size, FILE* file);          // bytes read

@@ -353,12 +353,4 @@ FileSystemCalls gCalls = kReal;
 FileSystemCalls& FileSystem() { return gCalls; }
 const FileSystemCalls& RealFileSystem() { return kReal; }
 
-void StartWriteback(int descriptor) {
-#if defined(SYNC_FILE_RANGE_WRITE)
-    sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-    (void)descriptor;   // macOS: the sync at the end writes everything
-#endif
-}
-
 }  // namespace platform

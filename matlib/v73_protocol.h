@@ -1,0 +1,85 @@
+// What the reader of a version 7.3 file (v73_worker.cpp) and the worker that
+// reads it with libhdf5 (v73_serve.cpp) say to each other. The worker is a
+// forked child or, on Windows, a program of its own that may be of another
+// word size than the plug-in (the 32-bit plug-in starts the 64-bit worker):
+// every field has a fixed width.
+//
+// The reader first sends the file's path (a 64-bit length, then its bytes);
+// the worker answers with the file's variables' names. Then each request
+// gets one answer: an AnswerHead and, when ok, `length` bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace platform {
+class WorkerEnd;
+}
+
+namespace matlib::v73 {
+
+// The worker: answers requests on `end` until the reader closes it. In the
+// forked child, or the main of the worker program.
+void Serve(platform::WorkerEnd& end);
+
+// The longest path sent: a Windows path of 32767 UTF-16 units in UTF-8.
+constexpr uint64_t kMaxPathLength = 32767 * 3;
+
+enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7 };
+
+struct Request {
+    uint32_t operation = 0;
+    uint32_t part = 0;
+    uint64_t index = 0;
+    uint64_t first = 0;
+    uint64_t count = 0;
+};
+
+struct AnswerHead {
+    uint32_t ok = 0;
+    uint32_t unused = 0;
+    uint64_t length = 0;
+};
+
+// The flags of a header.
+constexpr uint32_t kComplex = 1, kGlobal = 2, kLogical = 4, kSparse = 8;
+
+inline void Put(std::vector<uint8_t>& out, const void* p, size_t n) {
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    out.insert(out.end(), bytes, bytes + n);
+}
+inline void Put32(std::vector<uint8_t>& out, uint32_t v) { Put(out, &v, sizeof v); }
+inline void Put64(std::vector<uint8_t>& out, uint64_t v) { Put(out, &v, sizeof v); }
+
+// Reads an answer's fields in order; any read past its end fails, and so
+// does every read after it.
+class Fields {
+public:
+    explicit Fields(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    bool Take(void* p, size_t n) {
+        if (failed_ || n > bytes_.size() - at_) return failed_ = true, false;
+        if (n > 0) std::memcpy(p, bytes_.data() + at_, n);
+        at_ += n;
+        return true;
+    }
+    uint32_t Get32() {
+        uint32_t v = 0;
+        Take(&v, sizeof v);
+        return v;
+    }
+    uint64_t Get64() {
+        uint64_t v = 0;
+        Take(&v, sizeof v);
+        return v;
+    }
+    size_t left() const { return bytes_.size() - at_; }
+    bool ok() const { return !failed_; }
+
+private:
+    const std::vector<uint8_t>& bytes_;
+    size_t at_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace matlib::v73

@@ -1,0 +1,171 @@
+// The worker's side of version 7.3 reading: it opens the file with libhdf5
+// and answers the reader's requests (v73_worker.cpp) until the reader closes
+// the channel. Whatever it answers, the reader checks before use; whatever
+// libhdf5 does to it on a damaged file ends this process only.
+#include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "matlib/mat_format.h"
+#include "matlib/v73_hdf5.h"
+#include "matlib/v73_protocol.h"
+#include "platform/worker_process.h"
+
+namespace matlib::v73 {
+
+namespace {
+
+using namespace format;
+
+bool SendAnswer(platform::WorkerEnd& end, bool ok, const std::vector<uint8_t>& payload) {
+    AnswerHead head;
+    head.ok = ok ? 1 : 0;
+    head.length = ok ? payload.size() : 0;
+    return end.Send(&head, sizeof head) && (!ok || end.Send(payload.data(), payload.size()));
+}
+
+void PutHeader(std::vector<uint8_t>& out, const mxArray& array) {
+    Put32(out, static_cast<uint32_t>(array.classId));
+    Put32(out, (array.complex ? kComplex : 0) | (array.global ? kGlobal : 0) | (array.logical ? kLogical : 0) |
+                   (array.sparse ? kSparse : 0));
+    Put64(out, array.nzmax);
+    Put32(out, static_cast<uint32_t>(array.dims.size()));
+    Put32(out, static_cast<uint32_t>(array.className.size()));
+    for (mwSize d : array.dims) Put64(out, d);
+    Put(out, array.className.data(), array.className.size());
+}
+
+void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
+    Put64(out, data.real.size());
+    Put64(out, data.imag.size());
+    Put64(out, data.ir.size());
+    Put64(out, data.jc.size());
+    Put(out, data.real.data(), data.real.size());
+    Put(out, data.imag.data(), data.imag.size());
+    for (size_t i : data.ir) Put64(out, i);
+    for (size_t j : data.jc) Put64(out, j);
+}
+
+// What the worker keeps between requests: its channel, the file, and the
+// header of the variable asked about last (a viewer reads one variable
+// piece by piece).
+struct Worker {
+    Worker(platform::WorkerEnd& channel, hdf5::File* opened) : end(channel), file(opened) {}
+    platform::WorkerEnd& end;
+    hdf5::File* file;
+    mxArray header;
+    uint64_t headerIndex = UINT64_MAX;
+    bool outOfStep = false;   // a request's data did not arrive: stop
+
+    bool Load(uint64_t index) {
+        if (headerIndex == index) return true;
+        headerIndex = UINT64_MAX;
+        header = mxArray();
+        if (hdf5::ReadHeader(*file, index, header) != HeaderStatus::Ok) return false;
+        headerIndex = index;
+        return true;
+    }
+
+    // The new file comes as `passed`; the user block to put before its HDF5
+    // data and the indexes of its variables follow the request. libhdf5
+    // writes it through a driver that takes the open file by its number, so
+    // that a file without a name (not yet in its folder) can be written.
+    bool WriteFile(const Request& request, platform::NativeFile passed) {
+        uint8_t userBlock[kV73UserBlockSize];
+        std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
+        // A request that does not say what follows it leaves the stream
+        // out of step.
+        if (request.count > kMaxVariables || !end.Receive(userBlock, sizeof userBlock) ||
+            !end.Receive(indexes.data(), indexes.size() * sizeof(uint64_t))) {
+            outOfStep = true;
+            return false;
+        }
+        if (passed == platform::kNoFile) return false;
+        return hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver()) &&
+               platform::WriteNativeAt(passed, 0, userBlock, sizeof userBlock) ==
+                   static_cast<int64_t>(sizeof userBlock);
+    }
+
+    // One request's answer.
+    bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
+        if (request.operation == kWrite) return WriteFile(request, passed);
+        if (request.operation == kHeader) {
+            // Up to `count` headers from `index` on, up to the first that fails,
+            // each after its length: a listing costs one exchange per batch.
+            for (uint64_t k = 0; k < request.count && Load(request.index + k); ++k) {
+                const size_t at = out.size();
+                Put32(out, 0);
+                PutHeader(out, header);
+                const auto length = static_cast<uint32_t>(out.size() - at - 4);
+                std::memcpy(out.data() + at, &length, sizeof length);
+            }
+            return !out.empty();
+        }
+        if (!Load(request.index)) return false;
+        switch (request.operation) {
+            case kDecode: {
+                DecodedData data;
+                if (!hdf5::Decode(*file, header, data)) return false;
+                PutDecoded(out, data);
+                return true;
+            }
+            case kElements:
+                return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
+                                          static_cast<size_t>(request.count), out) > 0;
+            case kContents: return hdf5::ContentsImage(*file, header, request.count, out);
+            case kSubsystem: return hdf5::SubsystemImage(*file, out);
+            default: return false;
+        }
+    }
+};
+
+// The file's path, as the reader sends it first.
+bool ReceivePath(platform::WorkerEnd& end, std::string& path) {
+    uint64_t length = 0;
+    if (!end.Receive(&length, sizeof length) || length == 0 || length > kMaxPathLength) return false;
+    path.resize(static_cast<size_t>(length));
+    return end.Receive(path.data(), path.size());
+}
+
+}  // namespace
+
+void Serve(platform::WorkerEnd& end) {
+    std::vector<uint8_t> out;
+    bool opened = false;
+    hdf5::FilePtr file;
+    try {
+        std::string path;
+        if (!ReceivePath(end, path)) return;
+        file = hdf5::Open(path);
+        if (file) {
+            // Names too long to list are sent empty; the reader refuses them.
+            for (const std::string& name : hdf5::Names(*file)) {
+                const bool fits = !name.empty() && name.size() <= kMaxNameLength;
+                Put32(out, fits ? static_cast<uint32_t>(name.size()) : 0);
+                if (fits) Put(out, name.data(), name.size());
+            }
+            opened = true;
+        }
+    } catch (const std::bad_alloc&) {
+        opened = false;
+    }
+    if (!SendAnswer(end, opened, out) || !opened) return;
+    Worker worker(end, file.get());
+    Request request;
+    platform::NativeFile passed = platform::kNoFile;
+    // The reader closing its end (or dying) ends the worker.
+    while (end.ReceiveRequest(&request, sizeof request, passed)) {
+        out.clear();
+        bool ok = false;
+        try {
+            ok = worker.Answer(request, passed, out);
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        platform::CloseNativeFile(passed);
+        if (worker.outOfStep || !SendAnswer(end, ok, out)) break;
+    }
+}
+
+}  // namespace matlib::v73

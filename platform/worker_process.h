@@ -1,0 +1,101 @@
+// A worker process and the channel between it and the process that starts
+// it: work that may crash, hang or allocate without end (libhdf5 on a
+// damaged file) is handed to a worker, and whatever becomes of the worker,
+// the file manager that asked lives on. On POSIX the worker is a forked
+// child that runs a function of this program; Windows cannot fork, and
+// there it is a program of its own in this module's folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace platform {
+
+// An open file as the system names it: a descriptor on POSIX, a HANDLE on
+// Windows.
+using NativeFile = intptr_t;
+inline constexpr NativeFile kNoFile = -1;
+
+class WorkerEnd;
+
+// What a worker runs: `serve` in a forked child (POSIX), or `program`, a
+// file name in the folder of the module that holds this code (Windows).
+// Either may be null where the other is used.
+struct WorkerProgram {
+    void (*serve)(WorkerEnd& end);
+    const char* program;
+};
+
+// The starting process's side. Every failure ends the worker: a worker
+// that might be out of step with its requests is never asked again.
+class Worker {
+public:
+    Worker() = default;
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    ~Worker() { Stop(); }
+
+    // Starts a worker that may use `memory` bytes beyond what it starts
+    // with, and no more than a few minutes of processor time.
+    bool Start(const WorkerProgram& program, uint64_t memory);
+    bool running() const { return process_ != kNoFile; }
+    // Ends the worker and releases what it held; nothing when none runs.
+    void Stop();
+
+    bool Send(const void* bytes, size_t size);
+    // Sends a request of `size` bytes; with `file`, the worker gets the open
+    // file with it (WorkerEnd::ReceiveRequest), to read and write until it
+    // answers.
+    bool SendRequest(const void* bytes, size_t size, FILE* file);
+    // Exactly `size` bytes; false at the end of the stream, on a failure, or
+    // after timeoutMs without a byte.
+    bool Receive(void* bytes, size_t size, int timeoutMs);
+    // 1 when bytes wait to be received, 0 when none came within timeoutMs,
+    // -1 when the channel failed.
+    int Wait(int timeoutMs);
+
+private:
+    NativeFile process_ = kNoFile;   // POSIX: the child's process id
+    NativeFile toWorker_ = kNoFile;
+    NativeFile fromWorker_ = kNoFile;
+    NativeFile job_ = kNoFile;       // Windows: the job that bounds the worker
+};
+
+// The worker's side: it waits for requests without a time limit (the
+// starting process ends it when it gives up).
+class WorkerEnd {
+public:
+    WorkerEnd(NativeFile in, NativeFile out) : in_(in), out_(out) {}
+    bool Send(const void* bytes, size_t size);
+    bool Receive(void* bytes, size_t size);
+    // A request of `size` bytes and the file sent with it (kNoFile when none
+    // came): the receiver closes it with CloseNativeFile.
+    bool ReceiveRequest(void* bytes, size_t size, NativeFile& passed);
+
+private:
+    NativeFile in_, out_;
+};
+
+// Windows: the end of the worker program that runs this code, taken from
+// its standard input and output, which then lead nowhere (nothing that
+// libraries print can mix into the answers).
+WorkerEnd WorkerEndOfThisProgram();
+
+// Positioned reads and writes on an open file, for the worker that writes a
+// file it was sent: neither uses nor moves a file position. The bytes
+// moved, fewer at the end of the file; -1 on failure.
+int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size);
+int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size);
+bool ResizeNativeFile(NativeFile file, uint64_t size);
+bool SizeOfNativeFile(NativeFile file, uint64_t& size);
+void CloseNativeFile(NativeFile file);
+// The system's file under an open stream (not a copy: the stream keeps it).
+NativeFile NativeFileOf(FILE* stream);
+// Starts writing the file's changed pages to the disk without waiting for
+// them, where the system offers that (elsewhere nothing): a writer of a large
+// file that must sync it at its end calls it as it goes, and the sync then
+// waits for little more than the last pages.
+void StartWriteback(NativeFile file);
+
+}  // namespace platform
