@@ -123,13 +123,15 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        const int fd = ::_wopen(WidePath(tempPath).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+        // Readable too: a version 7.3 worker writes the file through a copy of
+        // this handle, and libhdf5 reads back what it wrote.
+        const int fd = ::_wopen(WidePath(tempPath).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                                _S_IREAD | _S_IWRITE);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
         }
-        FILE* file = ::_fdopen(fd, "wb");
+        FILE* file = ::_fdopen(fd, "w+b");
         if (file == nullptr) {
             ::_close(fd);
             ::_wunlink(WidePath(tempPath).c_str());
