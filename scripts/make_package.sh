@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the Windows install package matwcx-<version>.zip: both plug-ins
 # (matwcx.wcx for 32-bit, matwcx.wcx64 for 64-bit hosts, debug information
-# stripped), pluginst.inf, so that opening the zip in Total Commander offers
-# to install the plug-in, and readme.txt. Builds the DLLs first when missing.
+# stripped), the worker that reads version 7.3 files for both
+# (matwcx_v73.exe), pluginst.inf, so that opening the zip in Total Commander
+# offers to install the plug-in, and readme.txt. Builds the DLLs first when missing.
 # Usage: scripts/make_package.sh [OUTPUT_DIR]   (default: build-win64)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -13,15 +14,16 @@ if [[ -z $version ]]; then
   echo "make_package.sh: no version in CMakeLists.txt" >&2
   exit 1
 fi
-if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx ]]; then
+if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx || ! -f build-win64/matwcx_v73.exe ]]; then
   bash scripts/build_windows.sh --no-tests
 fi
-bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx_v73.exe
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 x86_64-w64-mingw32-strip -o "$stage/matwcx.wcx64" build-win64/matwcx.wcx64
 i686-w64-mingw32-strip -o "$stage/matwcx.wcx" build-win32/matwcx.wcx
+x86_64-w64-mingw32-strip -o "$stage/matwcx_v73.exe" build-win64/matwcx_v73.exe
 
 # Windows text files: CR LF line ends.
 crlf() { sed 's/$/\r/'; }
@@ -38,8 +40,8 @@ matwcx $version
 ===========
 
 A packer plug-in for Total Commander and Double Commander that opens a MATLAB
-MAT-file (version 4 and version 5/7, compressed or not) as if it were an
-archive: one entry per variable.
+MAT-file (version 4, version 5/7 compressed or not, and version 7.3) as if
+it were an archive: one entry per variable.
 
 - Ctrl+PgDn on a .mat file opens it as an archive: its variables with class
   and size. (Enter starts the program associated with .mat files, such as
@@ -53,19 +55,21 @@ archive: one entry per variable.
   dialog, or the MATlab section of the plug-in settings file).
 
 Installation: open this zip file in Total Commander (version 6.5 or later)
-and confirm the installation. Otherwise copy matwcx.wcx (32-bit) and
-matwcx.wcx64 (64-bit) into one folder and add it under Configuration >
-Options > Plugins > Packer plugins, for the extension "mat".
+and confirm the installation. Otherwise copy matwcx.wcx (32-bit),
+matwcx.wcx64 (64-bit) and matwcx_v73.exe into one folder and add it under
+Configuration > Options > Plugins > Packer plugins, for the extension "mat".
 
 Files:
   matwcx.wcx      the plug-in for 32-bit Total Commander / Double Commander
   matwcx.wcx64    the plug-in for 64-bit Total Commander / Double Commander
+  matwcx_v73.exe  reads version 7.3 (HDF5) MAT-files for both plug-ins, in a
+                  process of its own (64-bit Windows only; keep it beside them)
   pluginst.inf    the installation instructions Total Commander reads
 README
 
 mkdir -p "$out"
 zip_path=$(cd "$out" && pwd)/matwcx-$version.zip
 rm -f "$zip_path"
-(cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx matwcx.wcx64 readme.txt)
+(cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx matwcx.wcx64 matwcx_v73.exe readme.txt)
 echo "make_package.sh: $zip_path"
 if command -v unzip >/dev/null; then unzip -l "$zip_path"; fi
