@@ -71,7 +71,9 @@ struct V73File {
     uint64_t batchSize = kHeaderBatch;
 
     // Starts a worker on the file; its variables' names, as it found them.
-    bool Start(std::vector<std::string>& found);
+    // NotReadable: no worker could be started (on Windows, its program is
+    // not beside the plug-in).
+    V73Status Start(std::vector<std::string>& found);
 
     // Sends a request and receives the answer's payload, at most maxLength
     // bytes. False when the worker could not answer (the worker is then
@@ -181,14 +183,15 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     return head.ok == 1;
 }
 
-bool V73File::Start(std::vector<std::string>& found) {
+V73Status V73File::Start(std::vector<std::string>& found) {
     const uint64_t memory = kWorkerMemory + std::min<uint64_t>(size, uint64_t{1} << 40) * 2;
     const uint64_t pathLength = path.size();
     std::vector<uint8_t> payload;
-    if (!worker.Start(kWorkerProgram, memory) || !worker.Send(&pathLength, sizeof pathLength) ||
-        !worker.Send(path.data(), path.size()) || !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
+    if (!worker.Start(kWorkerProgram, memory)) return V73Status::NotReadable;
+    if (!worker.Send(&pathLength, sizeof pathLength) || !worker.Send(path.data(), path.size()) ||
+        !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
         worker.Stop();
-        return false;
+        return V73Status::Damaged;
     }
     Fields fields(payload);
     found.clear();
@@ -197,11 +200,11 @@ bool V73File::Start(std::vector<std::string>& found) {
         std::string name(length <= kMaxNameLength ? length : 0, '\0');
         if (length > kMaxNameLength || !fields.Take(name.data(), length) || found.size() >= kMaxVariables) {
             worker.Stop();
-            return false;
+            return V73Status::Damaged;
         }
         found.push_back(std::move(name));
     }
-    return fields.ok();
+    return fields.ok() ? V73Status::Ok : V73Status::Damaged;
 }
 
 bool V73File::Ready() {
@@ -210,7 +213,7 @@ bool V73File::Ready() {
     std::vector<std::string> found;
     if (restarts >= kMaxRestarts) return false;
     ++restarts;
-    if (!Start(found) || found != names) {
+    if (Start(found) != V73Status::Ok || found != names) {
         worker.Stop();
         return false;
     }
@@ -338,9 +341,9 @@ V73Status OpenV73(SourceFile& source) {
     file->path = source.path;
     file->size = source.size;
     std::lock_guard<std::mutex> lock(file->lock);
-    if (!file->Start(file->names)) return V73Status::Damaged;
-    source.hdf5 = std::move(file);
-    return V73Status::Ok;
+    const V73Status started = file->Start(file->names);
+    if (started == V73Status::Ok) source.hdf5 = std::move(file);
+    return started;
 }
 
 HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,

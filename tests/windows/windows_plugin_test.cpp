@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "support/support.h"
@@ -78,6 +79,39 @@ TEST_F(WindowsPlugin, VariablesNamedLikeDevicesExtractAsFilesAndTheViewerGetsCrL
         const std::string head = fileName + " =\r\n\t(1,1) = ";
         EXPECT_EQ(support::ReadText(Path(viewer, fileName)).substr(0, head.size()), head);
     }
+}
+
+// Version 7.3 files are read by matwcx_v73.exe, which the plug-in starts
+// from its own folder: listed, extracted and deleted through it, here in a
+// folder whose name is not ASCII (the worker gets the path in UTF-8, and
+// the new file as a copy of its handle). The plug-in alone in a folder
+// declines them as a format it cannot read.
+TEST_F(WindowsPlugin, Version73FilesGoThroughTheWorkerBesideThePlugin) {
+    const std::string folder = Path(dir.path(), "\xc3\x9c" "bung \xe2\x82\xac");   // "Übung €"
+    const std::string v73 = Path(folder, "v73.mat");
+    ASSERT_TRUE(fs::create_directory(fs::u8path(folder)));
+    fs::copy_file(fs::u8path(testenv::TestDataDir() + "/hdf5storage/v73.mat"), fs::u8path(v73));
+    const std::vector<std::string> entries = List(v73);
+    const auto mixed = std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.rfind("h_mixed.", 0) == 0; });
+    ASSERT_NE(mixed, entries.end()) << entries.size() << " entries";
+
+    std::string fileName;
+    auto archive = testhost::OpenAt(plugin, v73, "h_double", &fileName);
+    ASSERT_EQ(fileName, "h_double.double [4x3] ");
+    ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(folder, "one.mat")), 0);
+    archive.reset();
+    EXPECT_EQ(support::VariableNames(Path(folder, "one.mat")), std::vector<std::string>{"h_double"});
+    const uintmax_t before = fs::file_size(fs::u8path(v73));
+    ASSERT_EQ(plugin.Delete(v73, {*mixed}), 0);
+    EXPECT_LT(fs::file_size(fs::u8path(v73)), before);
+    EXPECT_EQ(List(v73).size(), entries.size() - 1);
+    EXPECT_TRUE(support::StrayTemporaries(folder).empty());
+
+    const std::string alone = Path(dir.path(), "alone");
+    ASSERT_TRUE(fs::create_directory(alone));
+    fs::copy_file(testenv::Get("MATWCX_PLUGIN"), Path(alone, "matwcx.wcx64"));
+    const support::ToolRun run = support::RunTool(dir, {"--plugin", Path(alone, "matwcx.wcx64"), "list", v73});
+    EXPECT_NE(run.out.find("E_UNKNOWN_FORMAT"), std::string::npos) << run.out << run.err;
 }
 
 }  // namespace
