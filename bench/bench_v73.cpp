@@ -94,7 +94,7 @@ bool ThroughWorker(const char* path, int operation, uint64_t& wanted, const std:
 // The same libhdf5 code in this process: listing reads every header; the
 // others go straight to the variable, as the engine's index lets it.
 bool InProcess(const char* path, int operation, uint64_t wanted) {
-    hdf5::FilePtr file = hdf5::Open(path);
+    hdf5::FilePtr file = hdf5::Open(path, -1);
     if (!file) return false;
     mxArray array;
     if (operation == 0) {

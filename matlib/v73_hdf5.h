@@ -22,10 +22,12 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<File, FileCloser>;
 
-// Opens the HDF5 data of the file at `path` and finds its variables (the
-// top-level objects whose names do not begin with '#'), in name order. Null
-// when libhdf5 cannot open it or it holds more than kMaxVariables.
-FilePtr Open(const std::string& path);
+// Opens the HDF5 data of a file through the file driver `driver` (the name
+// is what the driver takes; a path for libhdf5's default, when negative) and
+// finds its variables (the top-level objects whose names do not begin with
+// '#'), in name order. Null when libhdf5 cannot open it or it holds more
+// than kMaxVariables.
+FilePtr Open(const std::string& name, hid_t driver);
 const std::vector<std::string>& Names(const File& file);
 
 // The header of variable `index`: its class, dimensions and flags.
@@ -42,10 +44,11 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 // driver `driver` (libhdf5's default when negative). False when any of it
 // cannot be copied.
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
-// A file driver for a file the worker was sent open: the name given to
-// H5Fcreate is its number (platform::NativeFile, in decimal). It works
-// where libhdf5's own drivers cannot: on a file that has no name yet. -1
-// when it cannot be registered. (v73_descriptor_driver.cpp)
+// A file driver for a file the worker holds open: the name given to
+// H5Fopen or H5Fcreate is its number (platform::NativeFile, in decimal). It
+// works where libhdf5's own drivers cannot: on a file that has no name yet,
+// and on Windows on a path that is not in the system's code page. -1 when
+// it cannot be registered. (v73_descriptor_driver.cpp)
 hid_t DescriptorDriver();
 // What a struct, cell or object variable holds, as one level-5 array element
 // in this machine's byte order for the viewer's text (mxDescribeValue): at

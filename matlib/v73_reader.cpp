@@ -479,7 +479,7 @@ bool CopyVariables(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
 
 }  // namespace
 
-FilePtr Open(const std::string& path) {
+FilePtr Open(const std::string& name, hid_t driver) {
     QuietErrors();
     // A file names the filters its data went through; none is loaded from
     // outside libhdf5 on a file's word.
@@ -491,10 +491,11 @@ FilePtr Open(const std::string& path) {
     // take the lock that a deletion takes (whether the file changed is
     // checked as for every other file).
     if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
-        H5Pset_file_locking(access.get(), false, true) < 0) {
+        H5Pset_file_locking(access.get(), false, true) < 0 ||
+        (driver >= 0 && H5Pset_driver(access.get(), driver, nullptr) < 0)) {
         return nullptr;
     }
-    file->file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, access.get());
+    file->file = H5Fopen(name.c_str(), H5F_ACC_RDONLY, access.get());
     if (file->file < 0) return nullptr;
     Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
     ListState state{&file->names};

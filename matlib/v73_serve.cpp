@@ -133,11 +133,15 @@ bool ReceivePath(platform::WorkerEnd& end, std::string& path) {
 void Serve(platform::WorkerEnd& end) {
     std::vector<uint8_t> out;
     bool opened = false;
+    platform::NativeFile source = platform::kNoFile;   // open as long as the worker runs
     hdf5::FilePtr file;
     try {
         std::string path;
         if (!ReceivePath(end, path)) return;
-        file = hdf5::Open(path);
+        // Opened here, by the system's own call: libhdf5's would take a
+        // Windows path in the system's code page, not in UTF-8.
+        source = platform::OpenNativeForReading(path.c_str());
+        if (source != platform::kNoFile) file = hdf5::Open(std::to_string(source), hdf5::DescriptorDriver());
         if (file) {
             // Names too long to list are sent empty; the reader refuses them.
             for (const std::string& name : hdf5::Names(*file)) {

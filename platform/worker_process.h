@@ -82,6 +82,8 @@ private:
 // libraries print can mix into the answers).
 WorkerEnd WorkerEndOfThisProgram();
 
+// Opens the file at the path (UTF-8) for reading; kNoFile on failure.
+NativeFile OpenNativeForReading(const char* path);
 // Positioned reads and writes on an open file, for the worker that writes a
 // file it was sent: neither uses nor moves a file position. The bytes
 // moved, fewer at the end of the file; -1 on failure.

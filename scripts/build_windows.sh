@@ -32,4 +32,4 @@ hdf5_prefix=$PWD/build-hdf5-win64/install
 
 build build-win64 mingw-w64-x86_64.cmake "$tests"
 build build-win32 mingw-w64-i686.cmake OFF
-bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx.exe
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx.exe build-win64/matwcx_v73.exe

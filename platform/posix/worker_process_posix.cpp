@@ -237,6 +237,11 @@ bool WorkerEnd::ReceiveRequest(void* p, size_t size, NativeFile& passed) {
 
 WorkerEnd WorkerEndOfThisProgram() { return WorkerEnd(0, 1); }
 
+NativeFile OpenNativeForReading(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    return fd >= 0 ? fd : kNoFile;
+}
+
 int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
     ssize_t got = 0;
     do {

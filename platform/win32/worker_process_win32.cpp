@@ -263,6 +263,15 @@ WorkerEnd WorkerEndOfThisProgram() {
     return WorkerEnd(N(in), N(out));
 }
 
+// Others may read, write, rename and delete it meanwhile, as with the
+// plug-in's own reading.
+NativeFile OpenNativeForReading(const char* path) {
+    const HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file != INVALID_HANDLE_VALUE ? N(file) : kNoFile;
+}
+
 int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);

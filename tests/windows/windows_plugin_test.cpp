@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "support/support.h"
@@ -81,37 +80,40 @@ TEST_F(WindowsPlugin, VariablesNamedLikeDevicesExtractAsFilesAndTheViewerGetsCrL
     }
 }
 
-// Version 7.3 files are read by matwcx_v73.exe, which the plug-in starts
-// from its own folder: listed, extracted and deleted through it, here in a
-// folder whose name is not ASCII (the worker gets the path in UTF-8, and
-// the new file as a copy of its handle). The plug-in alone in a folder
-// declines them as a format it cannot read.
+// Version 7.3 files are read by matwcx_v73.exe, which the plug-in (or the
+// engine in any program) starts from its own folder: listed, extracted and
+// deleted through it (the new file goes to it as a copy of its handle),
+// also in a folder whose name is not in the system's code page (it gets the
+// path in UTF-8). The plug-in alone in a folder declines them as a format it
+// cannot read.
 TEST_F(WindowsPlugin, Version73FilesGoThroughTheWorkerBesideThePlugin) {
-    const std::string folder = Path(dir.path(), "\xc3\x9c" "bung \xe2\x82\xac");   // "Übung €"
-    const std::string v73 = Path(folder, "v73.mat");
+    const std::string hdf5storage = testenv::TestDataDir() + "/hdf5storage/v73.mat";
+    const std::string folder = Path(dir.path(), "\xce\xa9 \xe6\x95\xb0");   // "Ω 数"
     ASSERT_TRUE(fs::create_directory(fs::u8path(folder)));
-    fs::copy_file(fs::u8path(testenv::TestDataDir() + "/hdf5storage/v73.mat"), fs::u8path(v73));
-    const std::vector<std::string> entries = List(v73);
-    const auto mixed = std::find_if(entries.begin(), entries.end(), [](auto& e) { return e.rfind("h_mixed.", 0) == 0; });
-    ASSERT_NE(mixed, entries.end()) << entries.size() << " entries";
+    fs::copy_file(fs::u8path(hdf5storage), fs::u8path(Path(folder, "v73.mat")));
+    const std::vector<std::string> names = support::VariableNames(hdf5storage);
+    EXPECT_EQ(support::VariableNames(Path(folder, "v73.mat")), names);
+    ASSERT_GT(names.size(), 2u);
 
+    const std::string v73 = Path(dir.path(), "v73.mat");
+    fs::copy_file(hdf5storage, v73);
+    const std::vector<std::string> entries = List(v73);
+    ASSERT_EQ(entries.size(), names.size());
     std::string fileName;
     auto archive = testhost::OpenAt(plugin, v73, "h_double", &fileName);
     ASSERT_EQ(fileName, "h_double.double [4x3] ");
-    ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(folder, "one.mat")), 0);
+    ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(dir.path(), "one.mat")), 0);
     archive.reset();
-    EXPECT_EQ(support::VariableNames(Path(folder, "one.mat")), std::vector<std::string>{"h_double"});
-    const uintmax_t before = fs::file_size(fs::u8path(v73));
-    ASSERT_EQ(plugin.Delete(v73, {*mixed}), 0);
-    EXPECT_LT(fs::file_size(fs::u8path(v73)), before);
-    EXPECT_EQ(List(v73).size(), entries.size() - 1);
-    EXPECT_TRUE(support::StrayTemporaries(folder).empty());
+    EXPECT_EQ(support::VariableNames(Path(dir.path(), "one.mat")), std::vector<std::string>{"h_double"});
+    ASSERT_EQ(plugin.Delete(v73, {entries[0]}), 0);
+    EXPECT_EQ(support::VariableNames(v73), std::vector<std::string>(names.begin() + 1, names.end()));
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
 
     const std::string alone = Path(dir.path(), "alone");
     ASSERT_TRUE(fs::create_directory(alone));
     fs::copy_file(testenv::Get("MATWCX_PLUGIN"), Path(alone, "matwcx.wcx64"));
     const support::ToolRun run = support::RunTool(dir, {"--plugin", Path(alone, "matwcx.wcx64"), "list", v73});
-    EXPECT_NE(run.out.find("E_UNKNOWN_FORMAT"), std::string::npos) << run.out << run.err;
+    EXPECT_NE(run.err.find("(E_UNKNOWN_FORMAT)"), std::string::npos) << run.out << run.err;
 }
 
 }  // namespace
