@@ -272,13 +272,15 @@ TEST(Hostile, SeededFlippedBytesNeverCrash) { ReadFlipped(Whole(Order::Little), 
 // (its HDF5 data): libhdf5 refuses it, reads it or crashes (in H5Ocopy, seed
 // 777 here: rounds 7 and 25 among others), the engine fails cleanly.
 TEST(Hostile, DamagedVersion73FilesFailCleanly) {
-    const std::string path = testenv::TestDataDir() + "/matio/v73.mat";
+    // matio's file where matio wrote one (not for the Windows build).
+    std::string path = testenv::TestDataDir() + "/matio/v73.mat";
+    if (!std::filesystem::exists(path)) path = testenv::TestDataDir() + "/hdf5storage/v73.mat";
     if (!std::filesystem::exists(path)) GTEST_SKIP() << "no test data (run through ctest)";
     testenv::TempDir dir(testenv::TempDir::Where::Memory);
     const Bytes full = ReadFile(path);
     FilePtr whole = OpenBytes(dir, "whole.mat", full);
     if (!whole && matLastOpenFailure() == MAT_OPEN_VERSION_73) GTEST_SKIP() << "this build reads no version 7.3 file";
-    ASSERT_EQ(ListHeaders(whole.get()).size(), 22u);
+    ASSERT_GT(ListHeaders(whole.get()).size(), 8u);
     for (size_t cut : {size_t{520}, size_t{1024}, full.size() / 2, full.size() - 1}) {
         EXPECT_FALSE(OpenBytes(dir, "cut.mat", Bytes(full.begin(), full.begin() + cut))) << cut;
     }
