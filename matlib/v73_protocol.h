@@ -42,6 +42,9 @@ struct AnswerHead {
     uint64_t length = 0;
 };
 
+// The same bytes from a 32-bit and a 64-bit build: no padding anywhere.
+static_assert(sizeof(Request) == 32 && sizeof(AnswerHead) == 16);
+
 // The flags of a header.
 constexpr uint32_t kComplex = 1, kGlobal = 2, kLogical = 4, kSparse = 8;
 
