@@ -18,7 +18,6 @@
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
 #include "matlib/v73_protocol.h"
-#include "platform/file_io.h"
 #include "platform/worker_process.h"
 
 namespace matlib {

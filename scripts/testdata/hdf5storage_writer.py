@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Writes the same variables twice into OUTDIR: v73.mat through hdf5storage
 (version 7.3, HDF5, MATLAB's attributes) and v5.mat through scipy.io, so that
-the suites can hold the two files' values and texts side by side.
+the suites can hold the two files' values and texts side by side. Also
+OUTDIR/../damaged73/sparse.mat: two 2x3 sparse matrices in MATLAB's layout,
+`good` and `bad`, whose column starts fall back (a damaged file).
 
 Usage: /usr/bin/python3 hdf5storage_writer.py OUTDIR
 """
 import os
 import sys
 
+import h5py
 import hdf5storage
 import numpy as np
 import scipy.io
@@ -56,3 +59,19 @@ variables = {
 }
 hdf5storage.savemat(os.path.join(out, 'v73.mat'), variables, format='7.3', oned_as='row')
 scipy.io.savemat(os.path.join(out, 'v5.mat'), variables, oned_as='row')
+
+# hdf5storage writes no sparse matrices: the groups are made with h5py.
+damaged = os.path.join(out, os.pardir, 'damaged73')
+os.makedirs(damaged, exist_ok=True)
+sparse = os.path.join(damaged, 'sparse.mat')
+if os.path.exists(sparse):
+    os.remove(sparse)
+hdf5storage.savemat(sparse, {'a': np.array([[1.0]])}, format='7.3')
+with h5py.File(sparse, 'r+') as f:
+    for name, jc in (('good', [0, 1, 2, 3]), ('bad', [0, 2, 1, 3])):
+        group = f.create_group(name)
+        group.attrs['MATLAB_class'] = np.bytes_('double')
+        group.attrs['MATLAB_sparse'] = np.uint64(2)
+        group['data'] = np.array([1.0, 3.0, 2.0])
+        group['ir'] = np.array([0, 1, 0], dtype=np.uint64)
+        group['jc'] = np.array(jc, dtype=np.uint64)
