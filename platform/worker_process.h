@@ -77,7 +77,7 @@ private:
     NativeFile in_, out_;
 };
 
-// Windows: the end of the worker program that runs this code, taken from
+// Windows only: the end of the worker program that runs this code, taken from
 // its standard input and output, which then lead nowhere (nothing that
 // libraries print can mix into the answers).
 WorkerEnd WorkerEndOfThisProgram();

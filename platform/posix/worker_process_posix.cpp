@@ -235,8 +235,6 @@ bool WorkerEnd::ReceiveRequest(void* p, size_t size, NativeFile& passed) {
     return true;
 }
 
-WorkerEnd WorkerEndOfThisProgram() { return WorkerEnd(0, 1); }
-
 NativeFile OpenNativeForReading(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     return fd >= 0 ? fd : kNoFile;

@@ -61,14 +61,14 @@ bool ReadAll(HANDLE pipe, void* p, size_t n) {
 }
 
 // Anonymous pipes have no waiting with a time limit: the bytes waiting are
-// looked at, with short sleeps between. 1: bytes wait; 0: none within
-// timeoutMs; -1: the pipe is broken (the worker ended).
-int WaitForBytes(HANDLE pipe, int timeoutMs) {
+// looked at, with short sleeps between. The bytes waiting (0 when none came
+// within timeoutMs); -1 when the pipe is broken (the worker ended).
+int64_t WaitForBytes(HANDLE pipe, int timeoutMs) {
     const ULONGLONG start = ::GetTickCount64();
     for (int round = 0;; ++round) {
         DWORD waiting = 0;
         if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr)) return -1;
-        if (waiting > 0) return 1;
+        if (waiting > 0) return waiting;
         if (::GetTickCount64() - start >= static_cast<ULONGLONG>(timeoutMs)) return 0;
         ::Sleep(round < 16 ? 0 : 1);   // a quick answer is caught at once
     }
@@ -211,12 +211,9 @@ bool Worker::SendRequest(const void* bytes, size_t size, FILE* file) {
 bool Worker::Receive(void* p, size_t size, int timeoutMs) {
     auto* bytes = static_cast<uint8_t*>(p);
     while (running() && size > 0) {
-        DWORD waiting = 0;
-        if (WaitForBytes(H(fromWorker_), timeoutMs) != 1 ||
-            !::PeekNamedPipe(H(fromWorker_), nullptr, 0, nullptr, &waiting, nullptr)) {
-            break;
-        }
-        const size_t piece = waiting < size ? waiting : size;
+        const int64_t waiting = WaitForBytes(H(fromWorker_), timeoutMs);
+        if (waiting <= 0) break;
+        const size_t piece = static_cast<uint64_t>(waiting) < size ? static_cast<size_t>(waiting) : size;
         if (!ReadAll(H(fromWorker_), bytes, piece)) break;
         bytes += piece;
         size -= piece;
@@ -228,9 +225,9 @@ bool Worker::Receive(void* p, size_t size, int timeoutMs) {
 
 int Worker::Wait(int timeoutMs) {
     if (!running()) return -1;
-    const int ready = WaitForBytes(H(fromWorker_), timeoutMs);
-    if (ready < 0) Stop();
-    return ready;
+    const int64_t waiting = WaitForBytes(H(fromWorker_), timeoutMs);
+    if (waiting < 0) Stop();
+    return waiting < 0 ? -1 : waiting > 0 ? 1 : 0;
 }
 
 bool WorkerEnd::Send(const void* bytes, size_t size) { return WriteAll(H(out_), bytes, size); }
