@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "settings/plugin_settings.h"
 
@@ -14,7 +15,20 @@ constexpr int kSlotFree = 0;
 constexpr int kSlotOpening = 1;
 constexpr int kSlotOpen = 2;
 
-ArchiveSlot ArchiveSlotTable[kArchiveSlotCount];
+struct SlotChunk {
+    ArchiveSlot slots[kSlotsPerChunk];
+};
+
+// Filled from the front; a chunk, once in place, stays until the plug-in is
+// unloaded.
+std::atomic<SlotChunk*> SlotChunks[kSlotChunkCount] = {};
+
+// Frees the chunks when the plug-in is unloaded (no host call runs then).
+struct SlotChunkOwner {
+    ~SlotChunkOwner() {
+        for (std::atomic<SlotChunk*>& chunk : SlotChunks) delete chunk.exchange(nullptr);
+    }
+} slotChunkOwner;
 
 std::atomic<tProcessDataProc> ProcessWideProcessDataProc{nullptr};
 std::atomic<tProcessDataProcW> ProcessWideProcessDataProcW{nullptr};
@@ -25,18 +39,44 @@ bool IsProcessWideHandle(HANDLE handle) {
     return handle == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
 }
 
-// Claims a free slot (slot 0 before slot 1); null when every slot is taken.
+// The chunk at `index`, added when there is none yet; null when no memory
+// is left. Of two threads adding the same chunk, one's is kept.
+SlotChunk* ChunkAt(int index) {
+    SlotChunk* chunk = SlotChunks[index].load(std::memory_order_acquire);
+    if (chunk != nullptr) return chunk;
+    SlotChunk* added = new (std::nothrow) SlotChunk;
+    if (added == nullptr) return nullptr;
+    if (SlotChunks[index].compare_exchange_strong(chunk, added, std::memory_order_acq_rel)) return added;
+    delete added;
+    return chunk;   // the other thread's
+}
+
+// Claims the first free slot, adding a chunk when all are taken; null when
+// the table is full or no memory is left.
 ArchiveSlot* ClaimFreeSlot() {
-    for (ArchiveSlot& slot : ArchiveSlotTable) {
-        int expected = kSlotFree;
-        if (slot.state.compare_exchange_strong(expected, kSlotOpening)) return &slot;
+    for (int c = 0; c < kSlotChunkCount; ++c) {
+        SlotChunk* chunk = ChunkAt(c);
+        if (chunk == nullptr) return nullptr;
+        for (ArchiveSlot& slot : chunk->slots) {
+            int expected = kSlotFree;
+            if (slot.state.compare_exchange_strong(expected, kSlotOpening)) return &slot;
+        }
     }
     return nullptr;
 }
 
+// The slot a handle names when it is one of the table's and open. Addresses
+// are compared as numbers: a foreign handle points into no chunk.
 ArchiveSlot* OpenSlot(HANDLE handle) {
-    for (ArchiveSlot& slot : ArchiveSlotTable) {
-        if (handle == &slot) return slot.state.load() == kSlotOpen ? &slot : nullptr;
+    const auto address = reinterpret_cast<uintptr_t>(handle);
+    for (std::atomic<SlotChunk*>& entry : SlotChunks) {
+        SlotChunk* chunk = entry.load(std::memory_order_acquire);
+        if (chunk == nullptr) return nullptr;
+        const auto first = reinterpret_cast<uintptr_t>(&chunk->slots[0]);
+        if (address < first || address >= first + sizeof chunk->slots) continue;
+        if ((address - first) % sizeof(ArchiveSlot) != 0) return nullptr;
+        ArchiveSlot& slot = chunk->slots[(address - first) / sizeof(ArchiveSlot)];
+        return slot.state.load() == kSlotOpen ? &slot : nullptr;
     }
     return nullptr;
 }
@@ -58,8 +98,8 @@ HANDLE OpenArchiveSlot(tOpenArchiveData* archiveData) {
     }
     ArchiveSlot* slot = ClaimFreeSlot();
     if (slot == nullptr) {
-        std::fprintf(stderr, "matwcx: %d archives are open already; close one to open %s\n", kArchiveSlotCount,
-                     arcName);
+        std::fprintf(stderr, "matwcx: no room for another open archive (at most %d); close one to open %s\n",
+                     kMaxOpenArchives, arcName);
         archiveData->OpenResult = E_NO_MEMORY;
         return nullptr;
     }

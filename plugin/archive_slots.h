@@ -2,10 +2,13 @@
 // archive. The handle the host gets from OpenArchive is a slot's address;
 // every handle the host passes back is checked against the table.
 //
-// A slot is claimed and released atomically, so that archives opened from
-// several threads at once each get a slot of their own. Everything an
-// operation on an archive needs lives in its slot; process-wide is only the
-// progress callback the host sets with the handle -1.
+// The table grows as the host opens archives: chunks of slots are added and
+// never moved or freed while the plug-in is loaded, so a handle stays the
+// address of its slot, and a closed archive's slot is taken again by a later
+// opening. A slot is claimed and released atomically, so that archives
+// opened from several threads at once each get a slot of their own.
+// Everything an operation on an archive needs lives in its slot;
+// process-wide is only the progress callback the host sets with the handle -1.
 #pragma once
 
 #include <atomic>
@@ -19,11 +22,14 @@ struct ArchiveSlot {
     Archive archive;
 };
 
-constexpr int kArchiveSlotCount = 2;
+constexpr int kSlotsPerChunk = 64;
+constexpr int kSlotChunkCount = 64;
+// Far more than any host opens at once; past it an opening is refused.
+constexpr int kMaxOpenArchives = kSlotsPerChunk * kSlotChunkCount;
 
 // OpenArchive: claims a free slot and opens the file into it. When every
-// slot holds an open archive the host hears "not enough memory" (room for
-// open archives), not "cannot open".
+// slot holds an open archive, or no memory is left for more slots, the host
+// hears "not enough memory" (room for open archives), not "cannot open".
 HANDLE OpenArchiveSlot(tOpenArchiveData* archiveData);
 
 // The open archive a host handle names; null for a closed handle or one

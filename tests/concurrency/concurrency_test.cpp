@@ -1,8 +1,9 @@
-// Two archives at once from two threads, and two deletions on two files at
-// once: each sees only its own file. Run under ThreadSanitizer by CI.
+// Archives open at once from several threads, and two deletions on two files
+// at once: each sees only its own file. Run under ThreadSanitizer by CI.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <functional>
 #include <thread>
 
@@ -70,6 +71,51 @@ TEST(Concurrency, TwoArchivesListedAndExtractedFromTwoThreads) {
                     EXPECT_EQ(support::VariableNames(outs[t] + "/" + listed[t][i] + ".mat"), std::vector<std::string>{prefixes[t] + std::to_string(i)});
                 }
             }
+        }
+    }
+}
+
+// 64 archives open at once, 16 opened by each of four threads, which then
+// list them all and close them; three rounds, so that closed slots are taken
+// again by other threads.
+TEST(Concurrency, SixtyFourArchivesOpenAtOnceFromFourThreads) {
+    const testhost::Plugin& plugin = testhost::LoadedPlugin();
+    ASSERT_TRUE(testhost::loaded(plugin));
+    constexpr int kThreads = 4, kEach = 16, kFiles = kThreads * kEach, kNames = 3;
+    testenv::TempDir dir;
+    std::vector<std::string> files;
+    for (int f = 0; f < kFiles; ++f) {
+        std::vector<Bytes> variables;
+        for (int i = 0; i < kNames; ++i) variables.push_back(NumericVar(Order::Little, "f" + std::to_string(f) + "_" + std::to_string(i), mxDOUBLE, {1, 1}, {double(i)}));
+        files.push_back(dir.file("f" + std::to_string(f) + ".mat"));
+        WriteFile(files.back(), File5(Order::Little, variables));
+    }
+    for (int round = 0; round < 3; ++round) {
+        std::vector<std::vector<std::string>> listed(kFiles);
+        std::atomic<int> allOpen{0};
+        const auto work = [&](int t) {
+            HANDLE handles[kEach] = {};
+            for (int k = 0; k < kEach; ++k) {
+                tOpenArchiveData open{};
+                open.ArcName = files[t * kEach + k].data();
+                handles[k] = plugin.OpenArchive(&open);
+            }
+            ++allOpen;
+            while (allOpen.load() < kThreads) std::this_thread::yield();
+            for (int k = 0; k < kEach; ++k) {
+                testhost::Entry entry;
+                while (handles[k] != nullptr && testhost::ReadOneHeader(plugin, handles[k], &entry) == 0) listed[t * kEach + k].push_back(entry.fileName);
+                if (handles[k] != nullptr && plugin.CloseArchive(handles[k]) != 0) listed[t * kEach + k].push_back("not closed");
+            }
+        };
+        std::vector<std::thread> threads;
+        for (int t = 1; t < kThreads; ++t) threads.emplace_back(work, t);
+        work(0);
+        for (std::thread& thread : threads) thread.join();
+        for (int f = 0; f < kFiles; ++f) {
+            std::vector<std::string> names;
+            for (int i = 0; i < kNames; ++i) names.push_back("f" + std::to_string(f) + "_" + std::to_string(i) + ".double [1x1] ");
+            EXPECT_EQ(listed[f], names) << "round " << round;
         }
     }
 }
