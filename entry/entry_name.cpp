@@ -1,5 +1,6 @@
 #include "entry/entry_name.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 
@@ -89,16 +90,13 @@ std::string ShortenedName(const std::string& listedName, size_t position) {
     return listedName.substr(0, kShortenedNameLength - mark.size()) + mark;
 }
 
-bool DecodeVariableName(const std::string& listedName, VariableRef* out) {
+std::string_view ListedNameOf(std::string_view entryName) { return entryName.substr(0, entryName.find('.')); }
+
+bool VariableOfEntryName(std::string_view entryName, VariableRef* out) {
     if (out == nullptr) return false;
     try {
-        // The last component of the entry name, up to its first ".".
-        size_t start = 0;
-        for (size_t i = 0; i < listedName.size(); ++i) {
-            if (IsPathSeparator(listedName[i])) start = i + 1;
-        }
-        std::string text = listedName.substr(start);
-        if (const size_t dot = text.find('.'); dot != std::string::npos) text.resize(dot);
+        std::string text(ListedNameOf(entryName));
+        if (std::any_of(text.begin(), text.end(), IsPathSeparator)) return false;
 
         // A shortened name: its start shows no more than it shows.
         if (const size_t mark = text.rfind(kPositionMark); mark != std::string::npos) {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 struct VariableRef {
     std::string name;     // the variable's name as stored in the file
@@ -39,8 +40,16 @@ constexpr size_t kShortenedNameLength = 120;
 // the position. "~" is no hex digit: no other listed name holds "%~".
 std::string ShortenedName(const std::string& listedName, size_t position);
 
-// The variable named by the text before the first "." of an entry name's last
-// component (or by the whole text when it has no "."). False when the text is
-// no name the listing could have made: only the one spelling the listing
-// writes leads back. Never throws.
-bool DecodeVariableName(const std::string& listedName, VariableRef* out);
+// The listed name within an entry name: the text before its first "." (the
+// whole text when it has none). Variable names are listed without "."; what
+// follows it is the class, the dimensions and, for a struct or cell shown
+// as a directory, the separator and what the host names inside it (the
+// listed name again, or nothing for the directory itself).
+std::string_view ListedNameOf(std::string_view entryName);
+
+// The variable an entry name leads back to, through its listed name alone:
+// the one rule by which extraction and deletion find a variable. False when
+// the listed name is none the listing could have made (only the one
+// spelling the listing writes leads back; a path separator before the "."
+// is a folder the listing never made). Never throws.
+bool VariableOfEntryName(std::string_view entryName, VariableRef* out);

@@ -1,6 +1,6 @@
 // Deleting variables in place. The host hands over the entry names the
-// listing made; each leads back to its variable through the text before its
-// first "."; the list is walked as the host gave it and never written to.
+// listing made; each leads back to its variable by the rule of entry_name.h;
+// the list is walked as the host gave it and never written to.
 // The engine records the deletions and applies them all at once when the
 // file is closed, so a failure leaves the file as it was.
 #include "modify/delete_variables.h"
@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "matlib/mat.h"
 #include "platform/diagnostics.h"
@@ -34,55 +38,52 @@ size_t CountNames(const char* list) {
     return count;
 }
 
-// The listed name: the text of an entry name before its first ".". The
-// host's list is only read.
-std::string ListedName(const char* entryName) {
-    const char* dot = std::strchr(entryName, '.');
-    return dot != nullptr ? std::string(entryName, static_cast<size_t>(dot - entryName)) : std::string(entryName);
-}
+// The file's variables by position, which shortened names refer to: read
+// at most once per deletion, when the first shortened name comes.
+class Directory {
+public:
+    Directory() = default;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    ~Directory() { mxFree(names_); }
 
-// A shortened name's variable: name and occurrence from the file, when the
-// variable at its position has a listed name that the shortened one really
-// cuts (only what the listing could have shortened). False otherwise.
-bool ResolveVariableRef(MATFile* file, VariableRef* ref) {
-    if (ref->position == 0) return true;
-    int count = 0;
-    char** names = matGetDir(file, &count);
-    if (names == nullptr || ref->position > static_cast<size_t>(count)) {
-        mxFree(names);
-        return false;
-    }
-    bool found = false;
-    try {
-        const std::string name = names[ref->position - 1];
-        int occurrence = 0;
-        for (size_t i = 0; i < ref->position; ++i) occurrence += name == names[i] ? 1 : 0;
-        const std::string listed = EncodeVariableName(name.c_str(), occurrence);
-        found = listed.size() > ref->shownStart.size() && listed.compare(0, ref->shownStart.size(), ref->shownStart) == 0;
-        if (found) {
-            ref->name = name;
-            ref->occurrence = occurrence;
+    // The listed name of the variable at `position` (1 for the first), its
+    // name and occurrence; false when there is none or the file's names
+    // cannot be read.
+    bool At(MATFile* file, size_t position, std::string* listed, VariableRef* ref) {
+        if (!read_) {
+            read_ = true;
+            names_ = matGetDir(file, &count_);
+            if (names_ == nullptr) count_ = 0;
+            // Each variable's occurrence of its name, in one pass.
+            std::unordered_map<std::string_view, int> seen;
+            std::vector<int> occurrences;
+            for (int i = 0; i < count_; ++i) occurrences.push_back(++seen[names_[i]]);
+            occurrences_ = std::move(occurrences);
         }
-    } catch (const std::bad_alloc&) {
-        found = false;
+        if (position == 0 || position > occurrences_.size()) return false;
+        ref->name = names_[position - 1];
+        ref->occurrence = occurrences_[position - 1];
+        *listed = EncodeVariableName(ref->name.c_str(), ref->occurrence);
+        return true;
     }
-    mxFree(names);
-    return found;
-}
 
-// 0 when the variable the listed name leads back to was found and recorded
-// for deletion.
-int DeleteListedVariable(MATFile* file, const std::string& listedName) {
-    // A listed name never holds a path separator; one here would make the
-    // decoding look at another component than the one the host named.
-    if (listedName.find_first_of("/\\") != std::string::npos) return 1;
-    VariableRef ref;
-    try {
-        if (!DecodeVariableName(listedName, &ref) || !ResolveVariableRef(file, &ref)) return 1;
-    } catch (...) {
-        return 1;
-    }
-    return matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence);
+private:
+    bool read_ = false;
+    char** names_ = nullptr;
+    int count_ = 0;
+    std::vector<int> occurrences_;
+};
+
+// The variable an entry name leads back to, into *ref: a shortened name's
+// from the file, when the variable at its position has a listed name that
+// the shortened one really cuts (only what the listing could have shortened).
+bool FindVariable(MATFile* file, Directory* directory, const char* entryName, VariableRef* ref) {
+    if (!VariableOfEntryName(entryName, ref)) return false;
+    if (ref->position == 0) return true;
+    std::string listed;
+    return directory->At(file, ref->position, &listed, ref) && listed.size() > ref->shownStart.size() &&
+           listed.compare(0, ref->shownStart.size(), ref->shownStart) == 0;
 }
 
 // False when the user cancels.
@@ -168,11 +169,25 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
     }
 
     // Percentages count over the whole list: with four names 0, 25, 50, 75.
+    // A variable named twice (by two spellings, or the same entry twice) is
+    // deleted once.
     size_t index = 0;
     size_t missing = 0;
+    Directory directory;
+    std::unordered_set<std::string> recorded;   // name, NUL, occurrence
     for (const char* entry = deleteList; *entry != '\0'; entry = NextName(entry), ++index) {
-        const std::string name = ListedName(entry);
-        if (DeleteListedVariable(file, name) != 0) {
+        std::string name;
+        VariableRef ref;
+        bool found = false;
+        try {
+            name = ListedNameOf(entry);
+            found = FindVariable(file, &directory, entry, &ref) &&
+                    (!recorded.insert(ref.name + '\0' + std::to_string(ref.occurrence)).second ||
+                     matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence) == 0);
+        } catch (const std::bad_alloc&) {
+            found = false;   // counted missing: nothing is deleted
+        }
+        if (!found) {
             platform::PrintLine("Error deleting variable %s in file %s\n", name.c_str(), packedFile);
             ++missing;
         }
