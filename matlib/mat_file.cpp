@@ -300,6 +300,7 @@ MATFile* OpenForUpdate(const char* path) {
         if (!mfp) return nullptr;
         if (fs.lock(mfp->source->stream) != 0) {
             SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
+                         : errno == EACCES    ? "another program holds a lock on this file to write it; try again when it is done"
                                               : nullptr);
             return nullptr;
         }

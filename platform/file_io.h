@@ -82,7 +82,8 @@ struct FileSystemCalls {
     // Takes the exclusive update lock of the open file without waiting; it
     // lasts until the stream is closed. 0 when taken (or when the file
     // system offers no locks); -1 with errno EWOULDBLOCK when another
-    // update holds it; -1 otherwise on failure.
+    // update holds it, EACCES when another program holds a record lock
+    // (lockf, fcntl) on it for writing; -1 otherwise on failure.
     int (*lock)(FILE* file);
     // 0 when the caller may write the file itself (its own rights, not the
     // folder's); -1 otherwise.

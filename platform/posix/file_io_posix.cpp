@@ -247,11 +247,38 @@ void RemoveStaleTemporaries(const char* path) {
     ::closedir(dir);
 }
 
+// File systems without locks (some network ones) are updated as before.
+bool OffersNoLocks(int error) { return error == ENOLCK || error == EOPNOTSUPP || error == EINVAL; }
+
+// A record lock (lockf, fcntl) that another process holds for writing on the
+// whole file or any part of it: 0 when there is none. On Linux a shared
+// record lock of the open file itself (an open file description lock) is
+// taken and kept until the stream closes, so that such writers also wait
+// while the update runs; unlike a classic fcntl lock, it is not dropped when
+// the process closes another descriptor of the file (another archive of the
+// same file in the host). Elsewhere (macOS) the file is only tested, once.
+int NoWriterRecordLock(int descriptor) {
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;   // from 0 to the end, however the file grows
+#if defined(F_OFD_SETLK)
+    if (::fcntl(descriptor, F_OFD_SETLK, &lock) == 0) return 0;
+    if (errno != EAGAIN && errno != EACCES) return OffersNoLocks(errno) ? 0 : -1;
+#else
+    if (::fcntl(descriptor, F_GETLK, &lock) != 0) return OffersNoLocks(errno) ? 0 : -1;
+    if (lock.l_type == F_UNLCK) return 0;
+#endif
+    errno = EACCES;
+    return -1;
+}
+
+// The record lock comes first: where the system makes a flock out of record
+// locks (NFS), that flock then stays exclusive.
 int Lock(FILE* file) {
+    if (NoWriterRecordLock(::fileno(file)) != 0) return -1;
     if (::flock(::fileno(file), LOCK_EX | LOCK_NB) == 0) return 0;
     if (errno == EWOULDBLOCK) return -1;
-    // File systems without locks (some network ones) are updated as before.
-    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL ? 0 : -1;
+    return OffersNoLocks(errno) ? 0 : -1;
 }
 
 // The caller's effective rights on the file itself: renaming over it needs

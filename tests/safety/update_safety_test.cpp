@@ -6,6 +6,7 @@
 // link; copy a file rewritten under it; leave its temporary behind.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -435,18 +436,78 @@ TEST(UpdateSafety, OwnerModeAttributesAndTheRightToWriteAreKept) {
     if (!haveAttributes) GTEST_SKIP() << "this file system keeps no (user) extended attributes";
 }
 
-// Hard links: the file cannot be replaced under all its names at once, so
-// the deletion is refused and says why; both names stay one file.
-TEST(UpdateSafety, FileWithHardLinksIsRefusedWithItsReason) {
-    TempDir dir;
-    const std::string path = dir.file("f.mat"), other = dir.file("g.mat");
-    const Bytes old = File5(Order::Little, Variables(10));
-    WriteFile(path, old);
-    ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
-    EXPECT_EQ(support::Delete(path, {"a"}), -1);
-    EXPECT_TRUE(matLastError() != nullptr && std::strstr(matLastError(), "hard links") != nullptr);
-    EXPECT_EQ(ReadFile(path), old);
-    EXPECT_TRUE(StatOf(path).st_ino == StatOf(other).st_ino && StatOf(path).st_nlink == 2u);
+enum class Hold { HardLink, Flock, Lockf, PartOfdWrite, ReadRecord };
+
+// A child process that holds a lock on the file until it is killed.
+pid_t HoldLock(const std::string& path, Hold hold) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_whence = SEEK_SET;
+        lock.l_type = hold == Hold::ReadRecord ? F_RDLCK : F_WRLCK;
+        lock.l_start = hold == Hold::PartOfdWrite ? 200 : 0;
+        lock.l_len = hold == Hold::PartOfdWrite ? 8 : 0;
+        const bool held = hold == Hold::Flock  ? ::flock(fd, LOCK_EX) == 0
+                          : hold == Hold::Lockf ? ::lockf(fd, F_LOCK, 0) == 0
+                                                : ::fcntl(fd, hold == Hold::PartOfdWrite ? F_OFD_SETLK : F_SETLK, &lock) == 0;
+        if (!held || ::write(ready[1], "", 1) != 1) ::_exit(1);
+        for (;;) ::pause();
+    }
+    char byte;
+    ::close(ready[1]);
+    const bool held = pid > 0 && ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    return held ? pid : -1;
+}
+// Refused with the reason, the file unchanged: a file of several names
+// (hard links) cannot be replaced under all of them at once; another
+// program's write lock (a flock, a lockf, a record lock on a part of the
+// file) means it is writing the file. Once the lock is gone the deletion goes
+// through; a reader's shared record lock refuses nothing.
+TEST(UpdateSafety, RefusalsSayWhyAndChangeNothing) {
+    const struct { Hold hold; const char* reason; } rows[] = {
+        {Hold::HardLink, "hard links"},
+        {Hold::Flock, "another deletion"},
+        {Hold::Lockf, "lock on this file"},
+        {Hold::PartOfdWrite, "lock on this file"},
+        {Hold::ReadRecord, nullptr},
+    };
+    for (const auto& row : rows) {
+        TempDir dir;
+        const std::string path = dir.file("f.mat"), other = dir.file("g.mat");
+        const std::vector<Bytes> vars = Variables(10);
+        const Bytes old = File5(Order::Little, vars);
+        WriteFile(path, old);
+        pid_t holder = -1;
+        if (row.hold == Hold::HardLink) {
+            ASSERT_EQ(::link(path.c_str(), other.c_str()), 0);
+        } else {
+            ASSERT_GT(holder = HoldLock(path, row.hold), 0);
+        }
+        const int refused = support::Delete(path, {"a"});
+        const char* reason = matLastError();
+        if (holder > 0) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+        }
+        if (row.reason == nullptr) {
+            EXPECT_EQ(refused, 0);
+            EXPECT_EQ(ReadFile(path), Without(vars, 0));
+            continue;
+        }
+        EXPECT_EQ(refused, -1) << row.reason;
+        EXPECT_TRUE(reason != nullptr && std::strstr(reason, row.reason) != nullptr) << row.reason;
+        EXPECT_EQ(ReadFile(path), old);
+        if (row.hold == Hold::HardLink) {
+            EXPECT_TRUE(StatOf(path).st_ino == StatOf(other).st_ino && StatOf(path).st_nlink == 2u);
+        } else {
+            EXPECT_EQ(support::Delete(path, {"a"}), 0) << row.reason;
+            EXPECT_EQ(ReadFile(path), Without(vars, 0));
+        }
+    }
 }
 
 // Symbolic links: a deletion through one changes the file it names (its
