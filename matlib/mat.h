@@ -124,12 +124,28 @@ int matIsMatFile(const char* path);
 // Progress of the bytes a handle of mode "w" or "u" writes: called with the
 // bytes written since the last call, at least every 64 MB (every piece of a
 // plain copy, 1 MB), and the bytes the whole file will take (0 when not known
-// in advance, as for mode "w"). Returning 0 cancels: the writing stops, the
+// in advance, as for mode "w"). In mode "w" a last call, bytes 0 and total
+// the file's size, comes when the file is complete and before it goes in
+// place. Returning 0 cancels: the writing stops, the
 // handle's close fails and leaves every file as it was, and
 // matLastWasCancelled() then answers 1. A null function stops the reports.
 typedef int (*matProgressFn)(void* context, uint64_t bytes, uint64_t total);
 void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
 int matLastWasCancelled(void);
+
+// Mode "wk" (write, keep) is mode "w" that never replaces: when a file (or
+// anything else) already has the path, matClose puts the new file under the
+// first free name of "<path> (2)", "<path> (3)" ... up to " (100)", the
+// number before the last component's extension ("s.mat" -> "s (2).mat"),
+// each name claimed at once by a rename that never replaces. A name that
+// does not fit the longest path is refused, never cut.
+// matCloseWritten is matClose that also gives the path the new file went to
+// (room for `size` bytes; "" when none).
+int matCloseWritten(MATFile* mfp, char* written, size_t size);
+// 1 when the last failure was that the new file could not be given a name:
+// its path with the temporary name beside it, or every free name, does not
+// fit the longest path, or the 99 free names are all taken.
+int matLastWasNotNamed(void);
 
 // The descriptive text at the start of a level-5 file (116 bytes, such as
 // "MATLAB 5.0 MAT-file, Platform: PCWIN, Created on: ..."), as read when the

@@ -320,6 +320,7 @@ MATFile* OpenForUpdate(const char* path) {
 void SetLastError(const char* reason) { lastError = reason; }
 
 const char* const kCancelledReason = "cancelled";
+const char* const kNotNamedReason = "no free name fits the longest path the system takes";
 
 bool SourceUnchanged(const SourceFile& source) {
     platform::FileStatus now;
@@ -349,7 +350,8 @@ MATFile* matOpen(const char* path, const char* mode) {
     SetLastError(nullptr);
     if (path == nullptr || mode == nullptr) return nullptr;
     try {
-        if (std::strcmp(mode, "w") == 0) return OpenForWrite(path);
+        if (std::strcmp(mode, "w") == 0) return OpenForWrite(path, false);
+        if (std::strcmp(mode, "wk") == 0) return OpenForWrite(path, true);
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
         if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {
@@ -361,6 +363,22 @@ int matClose(MATFile* mfp) {
     if (mfp == nullptr) return 1;
     int result = 0;
     if (mfp->mode == OpenMode::Write) result = FinishWrite(mfp);
+    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
+    delete mfp;
+    return result;
+}
+
+int matCloseWritten(MATFile* mfp, char* written, size_t size) {
+    if (written == nullptr || size == 0) return matClose(mfp);
+    written[0] = '\0';
+    if (mfp == nullptr) return 1;
+    int result = 0;
+    if (mfp->mode == OpenMode::Write) {
+        result = FinishWrite(mfp);
+        const char* path = WrittenPath(mfp);
+        // Only whole: a cut path would name another file.
+        if (result == 0 && std::strlen(path) < size) std::memcpy(written, path, std::strlen(path) + 1);
+    }
     if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
     delete mfp;
     return result;
@@ -490,6 +508,7 @@ void matSetProgress(MATFile* mfp, matProgressFn progress, void* context) {
 }
 
 int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
+int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;

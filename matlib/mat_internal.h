@@ -198,6 +198,8 @@ bool SourceUnchanged(const SourceFile& source);
 void SetLastError(const char* reason);
 // The reason a cancelled write leaves (matLastWasCancelled compares with it).
 extern const char* const kCancelledReason;
+// The reason when a new file could not be given a name (matLastWasNotNamed).
+extern const char* const kNotNamedReason;
 
 bool IndexAllVariables(MATFile* mfp);
 
@@ -211,11 +213,12 @@ bool RefersToSubsystem(const mxArray& array);
 // header's offset points at).
 bool IsSubsystemData(const mxArray& array);
 
-// Write side (mat_write.cpp): mode "w".
-MATFile* OpenForWrite(const char* path);
+// Write side (mat_write.cpp): modes "w" and "wk" (keepExisting).
+MATFile* OpenForWrite(const char* path, bool keepExisting);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
+const char* WrittenPath(MATFile* mfp);   // where the new file went ("" before it is in place)
 
 // Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
 // (source, header, IndexAllVariables), then hands the handle to BeginUpdate.

@@ -228,14 +228,16 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
     header[kEndianAt + 1] = endian[1];
 }
 
-MATFile* OpenForWrite(const char* path) {
+MATFile* OpenForWrite(const char* path, bool keepExisting) {
     if (path == nullptr || path[0] == '\0') return nullptr;
     // A folder or device of that name is not replaced, nor a file that nobody
     // may write (opening it for writing would fail just the same).
     // A symbolic link at the name is replaced itself, never followed: it
     // could lead anywhere outside the folder the file is written into.
+    // Whatever stands at the name stays when it is kept.
     platform::FileStatus existing;
-    const bool exists = platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
+    const bool exists =
+        !keepExisting && platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
     if (exists && (!existing.isRegularFile || (existing.mode & 0222) == 0)) return nullptr;
 
     MATFile* mfp = new (std::nothrow) MATFile;
@@ -248,6 +250,7 @@ MATFile* OpenForWrite(const char* path) {
         delete mfp;
         return nullptr;
     }
+    mfp->writer->file.keepExisting = keepExisting;
     return mfp;
 }
 
@@ -291,7 +294,20 @@ int FinishWrite(MATFile* mfp) {
         DiscardStagedFile(&state->file);
         return 1;
     }
+    // The last progress report comes before the file goes in place, whatever
+    // wrote it (a copy, an encoder, the version 7.3 worker): a Cancel there
+    // still leaves every file as it was.
+    if (!StagedComplete(&state->file)) {
+        DiscardStagedFile(&state->file);
+        return 1;
+    }
     return CommitStagedFile(&state->file);
+}
+
+const char* WrittenPath(MATFile* mfp) {
+    if (mfp == nullptr || !mfp->writer) return "";
+    const StagedFile& file = mfp->writer->file;
+    return file.committed ? file.finalPath : "";
 }
 
 // The output's stream, for matGetFp (the read side's mat_file.cpp).

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/host_rules.h"
+
 namespace matlib {
 
 using platform::FileSystem;
@@ -120,6 +122,28 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
     return true;
 }
 
+namespace {
+
+// Gives the temporary file the first free name of the final path; each name
+// is claimed by a move that fails when the name is taken, so that nothing
+// another program made meanwhile is replaced.
+bool PlaceUnderFreeName(StagedFile* file) {
+    char name[platform::kMaxTempPath];
+    for (int n = 1; n <= platform::kMaxFreeNames; ++n) {
+        if (!platform::FreeName(file->finalPath, n, name, sizeof name)) break;
+        const int placed = FileSystem().placeNew(file->tempPath, name);
+        if (placed < 0) return false;
+        if (placed == 0) {
+            std::memcpy(file->finalPath, name, std::strlen(name) + 1);
+            return true;
+        }
+    }
+    SetLastError(kNotNamedReason);
+    return false;
+}
+
+}  // namespace
+
 // Invariants of putting a new file in place (numbered, relied on by callers):
 //  1. The final path is never opened for writing: the new bytes go into a
 //     file of its own in the same folder, so that the rename stays within one
@@ -138,7 +162,10 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size) 
 //  6. With expectedTarget, the final path is checked right before the rename
 //     to name that file still, unchanged to the nanosecond: what another
 //     program wrote meanwhile is never replaced by a copy of the old file.
-//  7. After the rename the folder is synced so that the rename itself
+//  7. With keepExisting, nothing that has the final path is replaced, even
+//     when it came meanwhile: the file moves to the first name free at
+//     that moment, by a move that fails on a taken name.
+//  8. After the rename the folder is synced so that the rename itself
 //     survives a crash. Its failure cannot be undone (the new file is in
 //     place and whole) and is not reported: file systems that cannot sync a
 //     folder say so, and there is nothing the caller could do.
@@ -161,12 +188,14 @@ int CommitStagedFile(StagedFile* file) {
         ok = FileSystem().status(file->finalPath, &now) == 0 && platform::SameFileUnchanged(now, *file->expectedTarget);
         if (!ok) SetLastError("the file was changed by another program during the deletion; nothing was deleted");
     }
-    ok = ok && FileSystem().replace(file->tempPath, file->finalPath) == 0;
+    ok = ok && (file->keepExisting ? PlaceUnderFreeName(file)
+                                   : FileSystem().replace(file->tempPath, file->finalPath) == 0);
     if (!ok) {
         DiscardStagedFile(file);
         return 1;
     }
     file->tempPath[0] = '\0';
+    file->committed = true;
     FileSystem().syncDirectoryOf(file->finalPath);
     return 0;
 }

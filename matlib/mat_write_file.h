@@ -34,6 +34,11 @@ struct StagedFile {
     // When set, the commit replaces the final path only while it still
     // names this file, unchanged: checked right before the rename.
     const platform::FileStatus* expectedTarget = nullptr;
+    // When set, nothing at the final path is replaced: the commit takes the
+    // first free name of it (" (2)", " (3)" ... before its extension), and
+    // finalPath becomes that name.
+    bool keepExisting = false;
+    bool committed = false;     // in place, under finalPath
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
     matProgressFn progress = nullptr;        // told of the bytes written; 0 back cancels
     void* progressContext = nullptr;
@@ -70,9 +75,9 @@ bool StagedWrittenTo(StagedFile* file, uint64_t size);
 bool StagedComplete(StagedFile* file);
 
 // Puts the file in place: flush, sync, name, close, permission bits, the
-// check of expectedTarget, rename over the final path, sync of the folder. 0
-// on success. On failure the final path is as it was and the temporary file
-// is gone.
+// check of expectedTarget, rename over the final path (or, keepExisting, to
+// its first free name), sync of the folder. 0 on success. On failure the
+// final path is as it was and the temporary file is gone.
 int CommitStagedFile(StagedFile* file);
 
 // Closes and removes the temporary file (nothing when there is none).

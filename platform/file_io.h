@@ -107,6 +107,10 @@ struct FileSystemCalls {
     // stream's position or buffer (one system call, no seek). Returns the
     // bytes read: fewer at the end of the file or on failure.
     size_t (*readAt)(FILE* file, uint64_t offset, void* buffer, size_t size);
+    // Moves `from` to the name `to` only while nothing has that name, in one
+    // step (another program cannot slip a file in between and lose it): 0
+    // when moved, 1 when the name is taken, -1 on any other failure.
+    int (*placeNew)(const char* from, const char* to);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -49,5 +51,29 @@ bool IsDeviceName(const char* name);
 // the file's own name, is left alone. The path only ever gets shorter.
 // Elsewhere folder names are kept as they are and nothing changes.
 void UseSystemFolderNames(char* path);
+
+// The n-th name a new file that must not replace `path` tries (n from 1:
+// the path itself, then "<stem> (n)<extension>", the extension being the
+// last component's last "." on), into out (room for `size` bytes, at most
+// the longest path the system takes); false when it does not fit, never cut.
+bool FreeName(const char* path, int n, char* out, size_t size);
+inline constexpr int kMaxFreeNames = 100;
+
+// The system's temporary folder as the hosts find it, first as they spell
+// it, then (when it differs) with its symbolic links resolved, for a host
+// that resolved them. POSIX: $TMPDIR when set and not empty, else "/tmp", as
+// Double Commander's GetTempDir. Windows: GetTempPath's folder, then its
+// long form.
+std::vector<std::string> HostTempFolders();
+
+// Whether `path` lies in a folder the hosts unpack into for their viewer:
+// Double Commander's "<temp>/_dc~~~/<n>/" and, on Windows, Total Commander's
+// "<temp>\_tc", <temp> one of HostTempFolders(); compared by whole
+// components (case aside on Windows). A folder of that name elsewhere
+// ("~/proj/_tc/", "work/_dc~~~/1/"), "<temp>/_dc~~~evil/", and a path with a
+// "." or ".." component after <temp> are not.
+bool IsHostViewerPath(const char* path);
+// The same against the temporary folders given (the rule above, testable).
+bool IsViewerPathBelow(const char* path, const std::vector<std::string>& tempFolders);
 
 }  // namespace platform

@@ -3,6 +3,10 @@
 // in it already); in the host's viewer folder a text file showing the value
 // is written instead, straight from the engine.
 //
+// The host asks the user before it replaces the path it gives; with ".mat"
+// added, that is not the path it asked about: a file already there is kept
+// and the new copy takes a free name beside it ("<name> (2).mat").
+//
 // The variable is the current entry, never the one the destination's name
 // happens to spell: the host may let the user type any name.
 #include "reader/archive.h"
@@ -25,19 +29,6 @@ namespace {
 // The output name is the destination and ".mat": both must fit the longest
 // path the system takes.
 constexpr size_t kMaxDestinationLength = platform::kMaxPathLength - 4;
-
-// The folders into which the hosts unpack what they show in their viewer:
-// Total Commander's "_tc"; Double Commander's "_dc~~~" (it views from
-// "<temp>/_dc~~~/<number>/<entry name>"), and "_dc" as well.
-bool IsViewerFolder(const char* outputName) {
-    constexpr char sep = platform::kPathSeparator;
-    for (const char* folder : {"_tc", "_dc~~~", "_dc"}) {
-        char marker[16];
-        std::snprintf(marker, sizeof marker, "%c%s%c", sep, folder, sep);
-        if (std::strstr(outputName, marker) != nullptr) return true;
-    }
-    return false;
-}
 
 // Makes the folders on the way to path, each from the path up to its
 // separator.
@@ -73,6 +64,12 @@ public:
     MATFile* get() const { return handle_; }
     int Close() {
         const int result = matClose(handle_);
+        handle_ = nullptr;
+        return result;
+    }
+    // Close, and where the new file went.
+    int CloseWritten(char* written, size_t size) {
+        const int result = matCloseWritten(handle_, written, size);
         handle_ = nullptr;
         return result;
     }
@@ -244,22 +241,23 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     }
 
     const size_t length = std::strlen(destination);
-    if (length > kMaxDestinationLength) return E_EWRITE;
-    const std::string outputPath =
-        EndsWithMat(destination, length) ? std::string(destination) : destination + std::string(".mat");
+    if (length > kMaxDestinationLength) return E_ECREATE;
+    const bool hostAsked = EndsWithMat(destination, length);
+    const std::string outputPath = hostAsked ? std::string(destination) : destination + std::string(".mat");
     const char* outputName = outputPath.c_str();
 
-    if (IsViewerFolder(outputName)) {
+    if (platform::IsHostViewerPath(destination)) {
         const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), archive->options.showContents);
         CreatePathDirectories(destination);
         return WriteViewerTextFile(destination, entryFileName, text.c_str());
     }
 
     CreatePathDirectories(destination);
-    OutputMatFile output(matOpen(outputName, "w"));
+    // "wk": what has the name stays, the new file takes a free name.
+    OutputMatFile output(matOpen(outputName, hostAsked ? "w" : "wk"));
     if (output.get() == nullptr) {
         platform::PrintLine("Error opening file %s\n", destination);
-        return E_ECREATE;   // a folder without write permission, a name taken by a folder ...
+        return E_ECREATE;   // a folder without write permission, a path too long for its temporary ...
     }
     ExtractionProgress progress{archive, destination, entry.listedBytes};
     if (archive->processDataProcW != nullptr || archive->processDataProc != nullptr) {
@@ -269,18 +267,23 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
         return FailAfterOutputOpened(output, entry.name);
     }
-    if (output.Close() != 0) {
+    // The last progress report comes inside the close, before the file goes
+    // in place: a Cancel there leaves the destination as it was.
+    char written[platform::kMaxPathLength + 1];
+    if (output.CloseWritten(written, sizeof written) != 0) {
         if (matLastWasCancelled() != 0) {
             platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
             return E_EABORTED;
         }
+        if (matLastWasNotNamed() != 0) {
+            platform::PrintLine("Error creating file %s: %s exists and %s\n", destination, outputName, matLastError());
+            return E_ECREATE;
+        }
         platform::PrintLine("Error closing file %s\n", destination);
         return E_EREAD;
     }
-    // The file is in place: the rest of the listed size, whatever the host answers.
-    if (progress.reported < progress.listed &&
-        (archive->processDataProcW != nullptr || archive->processDataProc != nullptr)) {
-        TellHost(&progress, progress.listed - progress.reported);
+    if (std::strcmp(written, outputName) != 0) {
+        platform::PrintLine("%s exists already: variable %s extracted as %s\n", outputName, entry.name.c_str(), written);
     }
     return 0;
 }
@@ -308,7 +311,7 @@ int ExtractVariable(Archive* archive, int operation, const char* destPath, const
         // anything is created: a cut name would write another file.
         std::string destination = destPath != nullptr ? destPath + std::string(1, platform::kPathSeparator) + destName
                                                        : std::string(destName);
-        if (destination.size() > kMaxDestinationLength) return E_EWRITE;
+        if (destination.size() > kMaxDestinationLength) return E_ECREATE;
         // The folders of a struct or cell entry ("st.struct [1x1] ") end in a
         // blank that Windows drops when it makes them.
         platform::UseSystemFolderNames(destination.data());

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/host_rules.h"
 #include "tools/commands.h"
 #include "tools/os_calls.h"
 
@@ -88,16 +89,17 @@ int RunView(PluginHost& host, const Args& args) {
     const std::string& file = args[0];
     ExtractionWalk walk{{args.begin() + 1, args.end()}, std::vector<bool>(args.size() - 1, false)};
 
-    // The host's viewer folder: the plug-in writes a text instead of a
-    // MAT-file when the destination lies in a folder named _tc.
+    // A viewer folder of the hosts' own: the plug-in writes a text instead
+    // of a MAT-file into "<temp>/_dc~~~/<n>/".
     std::error_code error;
-    std::string temp;
-    if (!os::MakeTempFolder("matwcx-view", &temp)) {
+    const std::vector<std::string> temps = platform::HostTempFolders();
+    const std::string viewerRoot = (temps.empty() ? std::string() : temps[0]) + os::kPathSeparator + "_dc~~~";
+    std::filesystem::create_directory(viewerRoot, error);
+    std::string viewerFolder;
+    if (temps.empty() || !os::MakeTempFolder(viewerRoot, "matwcx-view", &viewerFolder)) {
         Complain("cannot create a temporary folder");
         return kExitFailed;
     }
-    const std::string viewerFolder = temp + os::kPathSeparator + "_tc";
-    std::filesystem::create_directory(viewerFolder, error);
 
     int status = kExitOk;
     std::vector<std::string> texts;
@@ -128,7 +130,7 @@ int RunView(PluginHost& host, const Args& args) {
 #endif
         texts.push_back(std::move(text));
     });
-    std::filesystem::remove_all(temp, error);
+    std::filesystem::remove_all(viewerFolder, error);   // "_dc~~~" may be the host's
 
     for (size_t i = 0; i < texts.size(); ++i) {
         std::fwrite(texts[i].data(), 1, texts[i].size(), stdout);
@@ -177,15 +179,33 @@ int RunExtract(PluginHost& host, const Args& args) {
     int status = kExitOk;
     std::vector<std::string> written;
     const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+        // A file already there is kept: the copy claims the first free name
+        // ("<entry name> (2).mat" ...) and hands the plug-in that exact path.
+        std::string target;
+        int claimed = -1;
+        char name[platform::kMaxPathLength + 1];
+        for (int n = 1; n <= platform::kMaxFreeNames && claimed != 0; ++n) {
+            if (!platform::FreeName((prefix + entry.name + ".mat").c_str(), n, name, sizeof name)) break;
+            claimed = os::ClaimNewFile(name);
+            if (claimed < 0) break;
+        }
+        if (claimed != 0) {
+            ComplainResult(file + ": " + Quoted(entry.name), E_ECREATE);
+            status = kExitFailed;
+            return;
+        }
+        target = name;
         // Double Commander passes no DestPath and the whole target path as DestName.
-        WideString destName = Wide(prefix + entry.name);
+        WideString destName = Wide(target);
         const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
         if (code != 0) {
+            std::filesystem::path claimedPath(target);
+            if (std::filesystem::file_size(claimedPath, error) == 0 && !error) std::filesystem::remove(claimedPath, error);
             ComplainResult(file + ": " + Quoted(entry.name), code);
             status = kExitFailed;
             return;
         }
-        written.push_back(prefix + entry.name + ".mat");
+        written.push_back(target);
     });
     for (const std::string& path : written) std::printf("%s\n", Quoted(path).c_str());
     if (result != 0) {

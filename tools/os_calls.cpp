@@ -45,10 +45,8 @@ std::string ProgramPath() {
     return std::string(self, length);
 }
 
-bool MakeTempFolder(const char* prefix, std::string* path) {
-    std::error_code error;
-    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
-    if (error) return false;
+bool MakeTempFolder(const std::string& folder, const char* prefix, std::string* path) {
+    const std::filesystem::path base(folder);
     const unsigned process = static_cast<unsigned>(::_getpid());
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const unsigned serial = (::GetTickCount() * 2654435761u) ^ (attempt * 40503u);
@@ -63,6 +61,13 @@ bool MakeTempFolder(const char* prefix, std::string* path) {
         if (errno != EEXIST) return false;
     }
     return false;
+}
+
+int ClaimNewFile(const std::string& path) {
+    const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return errno == EEXIST ? 1 : -1;
+    ::_close(fd);
+    return 0;
 }
 
 int OpenNullDevice() { return ::_open("NUL", _O_WRONLY | _O_NOINHERIT); }
@@ -103,12 +108,18 @@ std::string ProgramPath() {
     return std::string(self, static_cast<size_t>(length));
 }
 
-bool MakeTempFolder(const char* prefix, std::string* path) {
-    std::error_code error;
-    std::string pattern = (std::filesystem::temp_directory_path(error) / prefix).string() + "-XXXXXX";
-    if (error || ::mkdtemp(pattern.data()) == nullptr) return false;
+bool MakeTempFolder(const std::string& base, const char* prefix, std::string* path) {
+    std::string pattern = (std::filesystem::path(base) / prefix).string() + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return false;
     *path = pattern;
     return true;
+}
+
+int ClaimNewFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno == EEXIST ? 1 : -1;
+    ::close(fd);
+    return 0;
 }
 
 int OpenNullDevice() { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }

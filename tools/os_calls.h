@@ -27,9 +27,14 @@ void* LibrarySymbol(void* library, const char* name);
 // The running program's full path, "" when unknown.
 std::string ProgramPath();
 
-// A new, empty folder only this user can use, named after `prefix`, below
-// the system's temporary folder; false when it cannot be made.
-bool MakeTempFolder(const char* prefix, std::string* path);
+// A new, empty folder only this user can use, named after `prefix`, in
+// `base`; false when it cannot be made.
+bool MakeTempFolder(const std::string& base, const char* prefix, std::string* path);
+
+// Creates an empty file at path only when nothing has that name (one step:
+// no other program's file is taken over): 0 made, 1 the name is taken, -1
+// another failure.
+int ClaimNewFile(const std::string& path);
 
 // Descriptor calls of the C library (file descriptor 1 is stdout).
 int OpenNullDevice();   // for writing; -1 on failure

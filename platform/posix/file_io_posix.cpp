@@ -109,6 +109,19 @@ int SetMode(const char* path, unsigned mode) { return ::chmod(path, static_cast<
 int Replace(const char* from, const char* to) { return std::rename(from, to); }
 int Remove(const char* path) { return std::remove(path); }
 
+int PlaceNew(const char* from, const char* to) {
+#if defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EEXIST) return 1;
+    // File systems that cannot rename so take the hard link below.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+#endif
+    // A link is only made where no name is; the temporary name then goes.
+    if (::link(from, to) != 0) return errno == EEXIST ? 1 : -1;
+    ::unlink(from);
+    return 0;
+}
+
 std::string FolderOf(const char* path) {
     std::string dir(path);
     const size_t slash = dir.find_last_of('/');
@@ -187,6 +200,9 @@ FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
     // Linking it in goes through /proc (the way by the descriptor alone needs
     // a privilege most users lack): without /proc, a named file it is.
     if (::access("/proc/self/fd", F_OK) != 0) return nullptr;
+    // The name it gets must fit: else it is refused now, not once written.
+    char name[kMaxTempPath];
+    if (!MakeTemporaryName(path, name, sizeof name)) return nullptr;
     const std::string folder = FolderOf(path);
     const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, ownerOnly ? 0600 : 0666);
     if (fd < 0) return nullptr;
@@ -372,7 +388,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

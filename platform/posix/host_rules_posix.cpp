@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <climits>
+#include <cstdlib>
 #include <string>
 
 #include "platform/file_time.h"
@@ -41,5 +43,13 @@ int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
 bool IsDeviceName(const char*) { return false; }
 
 void UseSystemFolderNames(char*) {}
+
+std::vector<std::string> HostTempFolders() {
+    const char* variable = std::getenv("TMPDIR");
+    std::vector<std::string> folders{variable != nullptr && variable[0] != '\0' ? variable : "/tmp"};
+    char resolved[PATH_MAX];
+    if (::realpath(folders[0].c_str(), resolved) != nullptr && folders[0] != resolved) folders.emplace_back(resolved);
+    return folders;
+}
 
 }  // namespace platform

@@ -92,6 +92,12 @@ int Replace(const char* from, const char* to) {
     return ::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 0 : -1;
 }
 int Remove(const char* path) { return ::_wremove(WidePath(path).c_str()); }
+// A move without MOVEFILE_REPLACE_EXISTING fails on a name that is taken.
+int PlaceNew(const char* from, const char* to) {
+    if (::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)) return 0;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? 1 : -1;
+}
 int SyncDirectoryOf(const char*) { return 0; }
 
 constexpr int kTempNameAttempts = 32;
@@ -201,7 +207,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -60,6 +60,22 @@ bool IsDeviceName(const char* name) {
            upper[3] <= '9';
 }
 
+std::vector<std::string> HostTempFolders() {
+    std::vector<std::string> folders;
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    std::string narrow;
+    if (length == 0 || length > MAX_PATH || !NarrowText(temp, &narrow)) return folders;
+    folders.push_back(narrow);
+    // A host may spell it with the short (8.3) names, or the long ones.
+    wchar_t longForm[MAX_PATH + 1];
+    const DWORD longLength = ::GetLongPathNameW(temp, longForm, MAX_PATH + 1);
+    if (longLength > 0 && longLength <= MAX_PATH && NarrowText(longForm, &narrow) && narrow != folders[0]) {
+        folders.push_back(narrow);
+    }
+    return folders;
+}
+
 void UseSystemFolderNames(char* path) {
     if (path == nullptr) return;
     size_t start = 0;   // where the current component begins

@@ -3,6 +3,7 @@
 // viewer gets instead in the hosts' viewer folders.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/support.h"
@@ -27,7 +28,11 @@ protected:
         source = Write("source.mat", File5(o, {kA, NumericVar(o, "E", mxDOUBLE, {0, 0}, {}), kStruct,
                                                FunctionHandleVar(o, "f", kInner), kGlobalHandle, kCompressedB}));
         fs::create_directory(out);
+        // A viewer folder of the hosts': "<temp>/_dc~~~/<n>/", n of this test.
+        viewer = Path(Path(platform::HostTempFolders().at(0), "_dc~~~"), fs::path(dir.path()).filename().string());
+        fs::create_directories(viewer);
     }
+    void TearDown() override { fs::remove_all(viewer); }
 
     std::unique_ptr<testhost::Archive> OpenAt(const std::string& path, const std::string& variable, std::string* fileName,
                                               int mode = PK_OM_EXTRACT) {
@@ -51,15 +56,17 @@ protected:
 
     std::string source;
     std::string out = Path(dir.path(), "out");
+    std::string viewer;
 };
 
 // Where the current entry goes, by the host's DestPath and DestName: the
 // whole destination in DestName (folders made on the way), or both joined;
 // whatever name the host gives, the variable is the current entry (".mat"
 // added unless it ends so). Destinations as long as the system takes them
-// (folders of 200 characters; no single name may pass 255); one character
-// more is refused. A destination whose folder is a file is E_ECREATE, not a
-// failed read; testing, skipping and a listing-only archive make nothing.
+// (folders of 200 characters; no single name may pass 255); a path that
+// does not fit (with ".mat", with the temporary beside it) and a destination
+// whose folder is a file are E_ECREATE, not a failed read; testing, skipping
+// and a listing-only archive make nothing.
 TEST_F(Extraction, TheCurrentEntryGoesWhereTheHostSaysAndNowhereElse) {
     {
         // Before the first ReadHeader there is no current entry.
@@ -76,14 +83,25 @@ TEST_F(Extraction, TheCurrentEntryGoesWhereTheHostSaysAndNowhereElse) {
     const std::string deep = Path(Path(Path(dir.path(), "deep"), folder), folder);   // over 400 characters, beside out
     std::string tooLong = out;
     while (tooLong.size() + 1 + fileName.size() + 4 <= platform::kMaxPathLength) tooLong = Path(tooLong, folder);
+    // A folder of 4,070 bytes: the MAT-file's name fits, its temporary
+    // beside it does not (Windows' are short enough).
+    std::string nearLimit = out;
+    while (nearLimit.size() + 1 + folder.size() <= 4070) nearLimit = Path(nearLimit, folder);
+    nearLimit = Path(nearLimit, std::string(4070 - nearLimit.size() - 1, 'e'));
+#if defined(_WIN32)
+    const int nearLimitResult = 0;
+#else
+    const int nearLimitResult = E_ECREATE;
+#endif
     const struct { int operation; std::string destPath, destName; int result; std::string made; } cases[] = {
         {PK_TEST, "", Path(out, fileName), 0, ""},
         {PK_SKIP, "", Path(out, fileName), 0, ""},
         {PK_EXTRACT, out, "", E_EWRITE, ""},
         {PK_EXTRACT, "", "", E_EWRITE, ""},
         {PK_EXTRACT, "", Path(plain, fileName), E_ECREATE, ""},
-        {PK_EXTRACT, "", Path(tooLong, fileName), E_EWRITE, ""},
-        {PK_EXTRACT, tooLong, fileName, E_EWRITE, ""},
+        {PK_EXTRACT, "", Path(tooLong, fileName), E_ECREATE, ""},
+        {PK_EXTRACT, tooLong, fileName, E_ECREATE, ""},
+        {PK_EXTRACT, "", Path(nearLimit, fileName), nearLimitResult, nearLimitResult == 0 ? Path(nearLimit, fileName) + ".mat" : ""},
         {PK_EXTRACT, "", Path(Path(out, "x"), fileName), 0, Path(Path(out, "x"), fileName) + ".mat"},
         {PK_EXTRACT, out, fileName, 0, Path(out, fileName) + ".mat"},
         {PK_EXTRACT, deep, fileName, 0, Path(deep, fileName) + ".mat"},
@@ -134,39 +152,149 @@ TEST_F(Extraction, StructShownAsDirectoryExtractsWhole) {
     EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kStruct.size()), kStruct);
 }
 
+// The text goes only into the hosts' own viewer folders, below the system's
+// temporary folder: "<temp>/_dc~~~/<n>/" (and "<temp>\_tc\" on Windows). A
+// folder of such a name anywhere else is the user's and gets the MAT-file.
 TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
-    // Double Commander views from "<temp>/_dc~~~/<number>/".
-    for (const std::string& viewer : {Path(out, "_tc"), Path(Path(out, "_dc~~~"), "1577053888"), Path(out, "_dc")}) {
-        SCOPED_TRACE(viewer);
+    const std::string temp = platform::HostTempFolders().at(0), name = fs::path(dir.path()).filename().string();
+    const std::string lookalike = Path(temp, "_dc~~~" + name);   // "<temp>/_dc~~~evil/1/"
+    const std::string up = Path(Path(temp, "_dc~~~"), "up" + name);
+    const struct { std::string folder; bool text; } cases[] = {
+        {viewer, true},
+        {Path(viewer, "st.struct [1x1] "), true},
+        {Path(out, "_tc"), false},
+        {Path(out, "_dc"), false},
+        {Path(Path(out, "_dc~~~"), "1577053888"), false},
+        {Path(Path(Path(out, "proj"), "_dc~~~"), "1"), false},
+        {Path(lookalike, "1"), false},
+        {Path(Path(viewer, ".."), "up" + name), false},   // leaves the folder of its own by ".."
+#if defined(_WIN32)
+        {Path(temp, "_tc"), true},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
         std::string printed;
-        ASSERT_EQ(ExtractTo("A", viewer, &printed), 0);
-        EXPECT_EQ(printed, "The file 'data2' was opened\n");
-        EXPECT_EQ(Viewed(viewer, "A.double [2x2] "), "A.double [2x2]  =\n\t(1,1) = 1\n\t(2,1) = 3\n\t(1,2) = 2\n\t(2,2) = 4\n\t");
-        EXPECT_FALSE(fs::exists(Path(viewer, "A.double [2x2] .mat")));
+        ASSERT_EQ(ExtractTo("A", c.folder, &printed), 0);
+        EXPECT_EQ(printed, c.text ? "The file 'data2' was opened\n" : "");
+        EXPECT_EQ(fs::exists(Path(c.folder, "A.double [2x2] .mat")), !c.text);
+        EXPECT_EQ(fs::exists(Path(c.folder, "A.double [2x2] ")), c.text);
+        if (c.text) {
+            EXPECT_EQ(Viewed(c.folder, "A.double [2x2] "), "A.double [2x2]  =\n\t(1,1) = 1\n\t(2,1) = 3\n\t(1,2) = 2\n\t(2,2) = 4\n\t");
+        }
     }
+    fs::remove_all(lookalike);
+    fs::remove_all(up);
+#if defined(_WIN32)
+    fs::remove(Path(Path(temp, "_tc"), "A.double [2x2] "));
+#endif
     // Function handles are refused with their reason: an empty MAT-file, or that text.
     ASSERT_EQ(ExtractTo("f", out), 0);
     EXPECT_TRUE(support::VariableNames(Path(out, "f.function_handle [1x1] .mat")).empty());
-    ASSERT_EQ(ExtractTo("f", Path(out, "_tc")), 0);
-    EXPECT_EQ(Viewed(Path(out, "_tc"), "f.function_handle [1x1] "),
+    ASSERT_EQ(ExtractTo("f", viewer), 0);
+    EXPECT_EQ(Viewed(viewer, "f.function_handle [1x1] "),
               "f.function_handle [1x1]  =\nSorry Mathworks does not support 'function_handle' extraction.\n"
               "And any way, why would you like to load at invalid handle to memory?");
     // The text comes straight from the engine: no MAT-file is made on the
     // way (here none could be: a folder holds its name).
-    fs::create_directories(Path(Path(out, "_tc"), "A.double [2x2] .mat"));
-    ASSERT_EQ(ExtractTo("A", Path(out, "_tc")), 0);
-    EXPECT_TRUE(fs::is_regular_file(Path(Path(out, "_tc"), "A.double [2x2] ")));
-    // A folder merely ending in "_tc" or starting with "_dc" is no viewer folder.
-    for (const char* mine : {"my_tc", "_dc~"}) {
-        ASSERT_EQ(ExtractTo("A", Path(out, mine)), 0);
-        EXPECT_TRUE(fs::exists(Path(Path(out, mine), "A.double [2x2] .mat")));
-        EXPECT_FALSE(fs::exists(Path(Path(out, mine), "A.double [2x2] ")));
-    }
+    fs::remove(Path(viewer, "A.double [2x2] "));
+    fs::create_directories(Path(viewer, "A.double [2x2] .mat"));
+    ASSERT_EQ(ExtractTo("A", viewer), 0);
+    EXPECT_TRUE(fs::is_regular_file(Path(viewer, "A.double [2x2] ")));
     // The text file cannot be written (a folder stands there): a failure.
-    fs::create_directories(Path(Path(out, "_tc"), "st.struct [1x1] "));
+    fs::create_directories(Path(viewer, "st.struct [1x1] "));
     std::string printed;
-    EXPECT_EQ(ExtractTo("st", Path(out, "_tc"), &printed), E_EWRITE);
+    EXPECT_EQ(ExtractTo("st", viewer, &printed), E_EWRITE);
     EXPECT_EQ(printed, "The file 'data2' was not opened\n");
+}
+
+// The progress callback: counts its calls and the bytes told; Cancel at call
+// cancelAt, or at the last one (the one that completes the listed size) when
+// there are fewer (a version 7.3 file's calls follow its worker's pace).
+int calls = 0, cancelAt = 0;
+uint64_t told = 0, listed = 0;
+int WCX_CALL Progress(char*, int size) {
+    ++calls;
+    told += static_cast<uint64_t>(size);
+    return cancelAt > 0 && (calls == cancelAt || told >= listed) ? 0 : 1;
+}
+
+// Cancel at each progress call in turn, over a new and an existing
+// destination, leaves what was there (or nothing), no temporary, and answers
+// E_EABORTED: a version 4 variable encoded anew, a compressed level-5 one
+// copied, a version 7.3 one (compressed: its file is far smaller than its
+// values) written by the worker.
+TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
+    const std::vector<double> values(400000, 1.5);
+    std::vector<std::string> sources = {
+        Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "P", 400000, 1, values)),
+        Write("z.mat", File5(o, {Compressed(o, NumericVar(o, "P", mxDOUBLE, {400000, 1}, values))}))};
+    const std::string v73 = Path(dir.path(), "v73.mat");
+    const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
+                             "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((400000, 1))}, format=\"7.3\")' '" + v73 + "'";
+    if (std::system(make.c_str()) == 0 && matIsMatFile(v73.c_str()) != 0) sources.push_back(v73);
+    const std::string destination = Path(out, "P.mat"), old = "old bytes";
+    for (const std::string& path : sources) {
+        listed = 400000 * 8;
+        int count = 0;
+        for (int at = 0; at <= count; ++at) {
+            for (const bool existing : {false, true}) {
+                if (at == 0 && existing) continue;
+                SCOPED_TRACE(path + " at " + std::to_string(at) + (existing ? " over a file" : ""));
+                fs::remove(destination);
+                if (existing) support::WriteText(destination, old);
+                std::string fileName;
+                auto archive = OpenAt(path, "P", &fileName);
+                plugin.SetProcessDataProc(archive->handle(), Progress);
+                calls = 0, told = 0, cancelAt = at;
+                const int result = Process(*archive, PK_EXTRACT, nullptr, destination);
+                EXPECT_TRUE(support::StrayTemporaries(out).empty());
+                if (at == 0) {   // the first run counts the calls
+                    ASSERT_EQ(result, 0);
+                    EXPECT_EQ(told, listed);
+                    count = calls;
+                    continue;
+                }
+                EXPECT_EQ(result, E_EABORTED);
+                EXPECT_EQ(fs::exists(destination), existing);
+                if (existing) {
+                    EXPECT_EQ(support::ReadText(destination), old);
+                }
+            }
+        }
+        EXPECT_GT(count, 0);
+    }
+}
+
+// A MAT-file name the host did not ask about (".mat" added) never replaces
+// a file: two extractions of one name into a folder leave both copies, the
+// second under the first free name, said in the log line; a destination
+// ending in ".mat" is the host's to replace. No free name that fits: E_ECREATE.
+TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
+    const std::string first = Path(out, "A.double [2x2] .mat"), second = Path(out, "A.double [2x2]  (2).mat");
+    std::string printed;
+    ASSERT_EQ(ExtractTo("A", out), 0);
+    support::WriteText(first, "first");
+    ASSERT_EQ(ExtractTo("A", out, &printed), 0);
+    EXPECT_EQ(support::ReadText(first), "first");
+    EXPECT_EQ(FirstElement(second, kA.size()), kA);
+    EXPECT_NE(printed.find("extracted as " + second), std::string::npos) << printed;
+    ASSERT_EQ(ExtractTo("A", out), 0);
+    EXPECT_EQ(FirstElement(Path(out, "A.double [2x2]  (3).mat"), kA.size()), kA);
+    std::string fileName;
+    auto archive = OpenAt(source, "A", &fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, first), 0);
+    EXPECT_EQ(FirstElement(first, kA.size()), kA);
+    EXPECT_TRUE(support::StrayTemporaries(out).empty());
+    // A name whose " (2)" would not fit the longest path.
+    std::string deep = out;
+    while (deep.size() + 201 + 20 <= platform::kMaxPathLength - 60) deep = Path(deep, std::string(200, 'd'));
+    deep = Path(deep, std::string(platform::kMaxPathLength - deep.size() - 1 - fileName.size() - 4 - 2, 'e'));
+    // Too long for the temporary name beside it already (POSIX) or for " (2)".
+    fs::create_directories(deep);
+    support::WriteText(Path(deep, fileName) + ".mat", "kept");
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(deep, fileName)), E_ECREATE);
+    EXPECT_EQ(support::ReadText(Path(deep, fileName) + ".mat"), "kept");
 }
 
 // Damaged data is neither copied, nor shown, nor passed by the test
@@ -189,9 +317,10 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         if (!damaged) continue;
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
-        EXPECT_EQ(ExtractTo(name, Path(out, "_tc")), E_BAD_DATA);
+        EXPECT_EQ(ExtractTo(name, viewer), E_BAD_DATA);
     }
-    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 1);   // the viewer folder alone
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(viewer), {}), 0);
 }
 
 // The viewer's text of one variable "x": what follows the entry's name line.
@@ -200,8 +329,6 @@ protected:
     std::string Of(const Bytes& element) {
         std::string fileName;
         auto archive = OpenAt(Write("x.mat", File5(o, {element})), "x", &fileName);
-        const std::string viewer = Path(out, "_tc");
-        fs::create_directories(viewer);
         if (Process(*archive, PK_EXTRACT, nullptr, Path(viewer, fileName)) != 0) return "<failed>";
         const std::string text = Viewed(viewer, fileName), head = fileName + " =\n";
         return text.rfind(head, 0) == 0 ? text.substr(head.size()) : "<no name line>";

@@ -103,7 +103,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt};
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew};
 }
 
 FaultInjector::~FaultInjector() {
