@@ -63,9 +63,11 @@ std::string VariableOf(const char* entry) {
 }
 
 // Walks the archive; PK_EXTRACT for the entry of `extractVar` into `dir`
-// (when given), PK_SKIP for the rest. Collects the entry names.
+// (when given), PK_SKIP for the rest. Counts the entries, and collects their
+// names when `entries` is given (listing keeps none: its memory is the
+// plug-in's alone).
 int Walk(const Api& api, const char* file, const char* extractVar, const std::string& dir,
-         std::vector<std::string>& entries, std::string& written) {
+         std::vector<std::string>* entries, long long& count, std::string& written) {
     std::string arcName = file;
     tOpenArchiveData open{};
     open.ArcName = arcName.data();
@@ -85,7 +87,8 @@ int Walk(const Api& api, const char* file, const char* extractVar, const std::st
             rc = 1;
             break;
         }
-        entries.emplace_back(header.FileName);
+        ++count;
+        if (entries != nullptr) entries->emplace_back(header.FileName);
         if (extractVar != nullptr && VariableOf(header.FileName) == extractVar) {
             std::string dest = dir + "/" + header.FileName;
             r = api.ProcessFile(h, PK_EXTRACT, nullptr, dest.data());
@@ -130,14 +133,15 @@ int main(int argc, char** argv) {
     const char* file = argv[3];
     std::vector<std::string> entries;
     std::string written;
+    long long count = 0;
     int rc = 2;
     if (mode == "list" && argc == 4) {
         const double start = bench_now();
-        rc = Walk(api, file, nullptr, "", entries, written);
-        bench_report(bench_now() - start, static_cast<long long>(entries.size()));
+        rc = Walk(api, file, nullptr, "", nullptr, count, written);
+        bench_report(bench_now() - start, count);
     } else if (mode == "extract" && argc == 6) {
         const double start = bench_now();
-        rc = Walk(api, file, argv[4], argv[5], entries, written);
+        rc = Walk(api, file, argv[4], argv[5], nullptr, count, written);
         const double seconds = bench_now() - start;
         struct stat st{};
         if (written.empty() || stat(written.c_str(), &st) != 0) {
@@ -147,7 +151,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "output %s %lld\n", written.c_str(), static_cast<long long>(st.st_size));
         bench_report(seconds, 1);
     } else if (mode == "delete" && argc >= 5) {
-        rc = Walk(api, file, nullptr, "", entries, written);   // entry names, not timed
+        rc = Walk(api, file, nullptr, "", &entries, count, written);   // entry names, not timed
         std::string list;
         int wanted = 0;
         for (int i = 4; i < argc; ++i) {

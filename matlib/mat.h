@@ -166,6 +166,14 @@ void matAbandon(MATFile* mfp);
 // when one cannot be read (a damaged or cut file).
 int matCheckIndex(MATFile* mfp);
 
+// What matGetDir gives, one name at a time, without a copy of them all (a
+// file may hold a million variables): the count of variables (-1 on the
+// failures where matGetDir returns null with a count other than 0), and the
+// name of the one at `index` (from 0, file order), null past them. The name
+// stays valid until matClose.
+int matGetVariableCount(MATFile* mfp);
+const char* matGetVariableName(MATFile* mfp, int index);
+
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);

@@ -1,6 +1,7 @@
 // The MAT-file operations: open (recognising version 4 and level 5 by every
 // header field), close, the directory, the header cursor, and finding
 // variables by name through an index that one pass over the file builds.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -27,35 +28,13 @@ HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_
     }
 }
 
-// Keeps the header the listing shows in the entry; what does not fit its
-// fixed fields goes to the file's extras.
-void KeepHeader(MATFile* mfp, const mxArray& array, VariableEntry& entry) {
-    entry.classId = static_cast<uint8_t>(array.classId);
-    entry.fileClass = array.fileClass;
-    entry.flags = static_cast<uint8_t>((array.complex ? kEntryComplex : 0) | (array.global ? kEntryGlobal : 0) |
-                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0));
-    entry.nzmax = static_cast<uint32_t>(array.nzmax);   // 32 bits in either format
-    entry.dimCount = static_cast<uint8_t>(array.dims.size());   // at most kMaxDimensions
-    bool dimsFit = array.dims.size() <= 2;
-    for (size_t i = 0; dimsFit && i < array.dims.size(); ++i) {
-        dimsFit = array.dims[i] <= UINT32_MAX;
-        if (dimsFit) entry.dims[i] = static_cast<uint32_t>(array.dims[i]);
-    }
-    const bool ownName = array.className == OwnClassName(array.classId);
-    if (dimsFit && ownName) return;
-    EntryExtra extra;
-    if (!ownName) extra.className = array.className;
-    if (!dimsFit) extra.dims = array.dims;
-    mfp->entryExtras.push_back(std::move(extra));
-    entry.extra = static_cast<uint32_t>(mfp->entryExtras.size());
-}
-
 // The header an entry keeps, as a new array without access to its data.
-std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, const VariableEntry& entry) {
+std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, size_t i) {
     auto array = std::make_unique<mxArray>();
-    const EntryExtra* extra = entry.extra != 0 ? &mfp->entryExtras[entry.extra - 1] : nullptr;
-    array->name = EntryName(mfp->entryNames, entry);
-    array->occurrence = entry.occurrence;
+    const VariableEntry& entry = mfp->entries.Entry(i);
+    const EntryExtra* extra = mfp->entries.Extra(i);
+    array->name = mfp->entries.Name(i);
+    array->occurrence = extra != nullptr ? extra->occurrence : 1;
     array->classId = static_cast<mxClassID>(entry.classId);
     array->fileClass = entry.fileClass;
     array->className = extra != nullptr && !extra->className.empty() ? extra->className
@@ -69,10 +48,10 @@ std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, const VariableEntry& 
     array->global = (entry.flags & kEntryGlobal) != 0;
     array->logical = (entry.flags & kEntryLogical) != 0;
     array->sparse = (entry.flags & kEntrySparse) != 0;
-    array->nzmax = entry.nzmax;
+    array->nzmax = static_cast<size_t>(extra != nullptr ? extra->nzmax : 0);
     array->version = mfp->source->version;
     array->elementOffset = entry.offset;
-    array->elementSize = entry.size;
+    array->elementSize = mfp->entries.Size(i);
     return array;
 }
 
@@ -90,23 +69,8 @@ HeaderStatus IndexNext(MATFile* mfp) {
         mfp->indexDamaged = true;
         return HeaderStatus::Damaged;
     }
+    mfp->entries.Add(array, mfp->scanOffset, next);
     mfp->indexedNameBytes += array.name.size();
-    VariableEntry entry;
-    entry.nameAt = static_cast<uint32_t>(mfp->entryNames.size());   // within kMaxIndexedNameBytes
-    entry.nameLength = static_cast<uint16_t>(array.name.size());      // within kMaxNameLength
-    entry.offset = mfp->scanOffset;
-    entry.size = next - mfp->scanOffset;
-    KeepHeader(mfp, array, entry);
-    mfp->entryNames += array.name;
-    try {
-        mfp->entries.push_back(entry);
-        mfp->entries.back().occurrence = mfp->byName.Add(mfp->entries, mfp->entryNames, mfp->entries.size() - 1);
-    } catch (const std::bad_alloc&) {
-        // Index, entries and names stay in step.
-        if (mfp->entries.size() > mfp->byName.size()) mfp->entries.pop_back();
-        mfp->entryNames.resize(entry.nameAt);
-        throw;
-    }
     mfp->scanOffset = next;
     return HeaderStatus::Ok;
 }
@@ -116,8 +80,8 @@ HeaderStatus IndexNext(MATFile* mfp) {
 size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
     for (;;) {
         size_t found = mfp->entries.size();
-        mfp->byName.ForEachOfName(mfp->entries, mfp->entryNames, name, [&](size_t i) {
-            if (mfp->entries[i].occurrence == occurrence) found = i;
+        mfp->entries.ForEachOfName(name, [&](size_t i) {
+            if (mfp->entries.Occurrence(i) == occurrence) found = i;
         });
         if (found < mfp->entries.size()) return found;
         if (IndexNext(mfp) != HeaderStatus::Ok) return mfp->entries.size();
@@ -126,49 +90,108 @@ size_t FindEntry(MATFile* mfp, const std::string& name, int occurrence) {
 
 }  // namespace
 
-uint32_t NameIndex::Hash(std::string_view name) {
+static_assert(kMaxVariables < (size_t{1} << 20), "a name slot holds 1 + an entry's index in 20 bits");
+
+uint32_t VariableIndex::Hash(std::string_view name) {
     uint32_t hash = 2166136261u;   // FNV-1a
     for (char c : name) hash = (hash ^ static_cast<uint8_t>(c)) * 16777619u;
     return hash;
 }
 
-size_t NameIndex::SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name,
-                         uint32_t hash) const {
+std::string_view VariableIndex::Name(size_t i) const {
+    const size_t end = i + 1 < entries_.size() ? entries_[i + 1].nameAt : names_.size();
+    return {names_.data() + entries_[i].nameAt, end - entries_[i].nameAt - 1};
+}
+
+const EntryExtra* VariableIndex::Extra(size_t i) const {
+    if ((entries_[i].flags & kEntryHasExtra) == 0) return nullptr;
+    const auto at = std::lower_bound(extras_.begin(), extras_.end(), i,
+                                     [](const EntryExtra& extra, size_t entry) { return extra.entry < entry; });
+    return at != extras_.end() && at->entry == i ? &*at : nullptr;
+}
+
+int VariableIndex::Occurrence(size_t i) const {
+    const EntryExtra* extra = Extra(i);
+    return extra != nullptr ? extra->occurrence : 1;
+}
+
+uint64_t VariableIndex::Nzmax(size_t i) const {
+    const EntryExtra* extra = Extra(i);
+    return extra != nullptr ? extra->nzmax : 0;
+}
+
+size_t VariableIndex::SlotOf(std::string_view name, uint32_t hash) const {
     const size_t mask = slots_.size() - 1;
+    const uint32_t tag = hash & ~kEntryMask;
     for (size_t at = hash & mask;; at = (at + 1) & mask) {
-        const Slot& slot = slots_[at];
-        if (slot.lastPlusOne == 0) return at;
-        if (slot.hash == hash && EntryName(names, entries[slot.lastPlusOne - 1]) == name) return at;
+        const uint32_t slot = slots_[at];
+        if (slot == 0) return at;
+        if ((slot & ~kEntryMask) == tag && Name((slot & kEntryMask) - 1) == name) return at;
     }
 }
 
-uint32_t NameIndex::LastOfName(const std::vector<VariableEntry>& entries, const std::string& names,
-                               std::string_view name) const {
+uint32_t VariableIndex::LastOfName(std::string_view name) const {
     if (slots_.empty()) return 0;
-    return slots_[SlotOf(entries, names, name, Hash(name))].lastPlusOne;
+    return slots_[SlotOf(name, Hash(name))] & kEntryMask;
 }
 
-int NameIndex::Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index) {
-    if (2 * (used_ + 1) > slots_.size()) {
-        std::vector<Slot> old(slots_.empty() ? 16 : 2 * slots_.size());
-        old.swap(slots_);
-        const size_t mask = slots_.size() - 1;
-        for (const Slot& slot : old) {
-            if (slot.lastPlusOne == 0) continue;
-            size_t at = slot.hash & mask;
-            while (slots_[at].lastPlusOne != 0) at = (at + 1) & mask;
-            slots_[at] = slot;
-        }
+void VariableIndex::GrowSlots() {
+    std::vector<uint32_t> old(slots_.empty() ? 16 : 2 * slots_.size());
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const uint32_t slot : old) {
+        if (slot == 0) continue;
+        size_t at = Hash(Name((slot & kEntryMask) - 1)) & mask;
+        while (slots_[at] != 0) at = (at + 1) & mask;
+        slots_[at] = slot;
     }
-    previous_.push_back(0);   // the one step that may throw, before anything changes
-    const std::string_view name = EntryName(names, entries[index]);
-    const uint32_t hash = Hash(name);
-    Slot& slot = slots_[SlotOf(entries, names, name, hash)];
-    const uint32_t previous = slot.lastPlusOne;
-    if (previous == 0) ++used_;
-    slot = {static_cast<uint32_t>(index + 1), hash};
-    previous_.back() = previous;
-    return previous == 0 ? 1 : entries[previous - 1].occurrence + 1;
+}
+
+void VariableIndex::Add(const mxArray& array, uint64_t offset, uint64_t next) {
+    if (2 * (usedSlots_ + 1) > slots_.size()) GrowSlots();   // a bigger table alone changes nothing
+    const uint32_t hash = Hash(array.name);
+    const size_t slot = SlotOf(array.name, hash);
+    const uint32_t previous = slots_[slot] & kEntryMask;
+
+    VariableEntry entry;
+    entry.offset = offset;
+    entry.nameAt = static_cast<uint32_t>(names_.size());   // within kMaxIndexedNameBytes + kMaxVariables
+    entry.classId = static_cast<uint8_t>(array.classId);
+    entry.fileClass = array.fileClass;
+    entry.flags = static_cast<uint8_t>((array.complex ? kEntryComplex : 0) | (array.global ? kEntryGlobal : 0) |
+                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0));
+    entry.dimCount = static_cast<uint8_t>(array.dims.size());   // at most kMaxDimensions
+    bool dimsFit = array.dims.size() <= 2;
+    for (size_t i = 0; dimsFit && i < array.dims.size(); ++i) {
+        dimsFit = array.dims[i] <= UINT32_MAX;
+        if (dimsFit) entry.dims[i] = static_cast<uint32_t>(array.dims[i]);
+    }
+    const bool ownName = array.className == OwnClassName(array.classId);
+    const size_t index = entries_.size();
+    const size_t namesBefore = names_.size();
+    const size_t extrasBefore = extras_.size();
+    try {
+        if (!dimsFit || !ownName || array.nzmax != 0 || previous != 0) {
+            EntryExtra extra;
+            extra.entry = static_cast<uint32_t>(index);
+            extra.previousOfName = previous;
+            extra.occurrence = previous != 0 ? Occurrence(previous - 1) + 1 : 1;
+            extra.nzmax = array.nzmax;
+            if (!ownName) extra.className = array.className;
+            if (!dimsFit) extra.dims = array.dims;
+            extras_.push_back(std::move(extra));
+            entry.flags |= kEntryHasExtra;
+        }
+        names_.append(array.name).push_back('\0');
+        entries_.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        extras_.resize(extrasBefore);
+        names_.resize(namesBefore);
+        throw;
+    }
+    if (previous == 0) ++usedSlots_;
+    slots_[slot] = (hash & ~kEntryMask) | static_cast<uint32_t>(index + 1);
+    end_ = next;
 }
 
 namespace {
@@ -402,40 +425,46 @@ int matIsMatFile(const char* path) {
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 
-char** matGetDir(MATFile* mfp, int* num) {
-    if (num == nullptr) return nullptr;
-    *num = -1;
-    if (mfp == nullptr || mfp->source == nullptr) return nullptr;
+int matGetVariableCount(MATFile* mfp) {
+    if (mfp == nullptr || mfp->source == nullptr) return -1;
     try {
         ScanToEnd(mfp);
     } catch (const std::bad_alloc&) {
-        return nullptr;
+        return -1;
     }
     // A damaged variable ends the directory: those before it are listed and
     // can be read (a half-copied file still gives up what it holds); the
     // update side refuses such a file (IndexAllVariables). A file whose very
     // first variable is damaged is a failure, not an empty file.
-    size_t count = mfp->entries.size();
-    if (count > static_cast<size_t>(INT32_MAX)) return nullptr;
-    if (count == 0 && mfp->indexDamaged) return nullptr;
-    if (count == 0) {
-        *num = 0;
-        return nullptr;
-    }
+    const size_t count = mfp->entries.size();
+    if (count > static_cast<size_t>(INT32_MAX)) return -1;
+    if (count == 0 && mfp->indexDamaged) return -1;
+    return static_cast<int>(count);
+}
+
+const char* matGetVariableName(MATFile* mfp, int index) {
+    if (mfp == nullptr || index < 0 || static_cast<size_t>(index) >= mfp->entries.size()) return nullptr;
+    return mfp->entries.NameText(static_cast<size_t>(index));
+}
+
+char** matGetDir(MATFile* mfp, int* num) {
+    if (num == nullptr) return nullptr;
+    *num = matGetVariableCount(mfp);
+    if (*num <= 0) return nullptr;
+    const size_t count = static_cast<size_t>(*num);
     // One block: the pointers, then the names with their terminators.
     size_t bytes = count * sizeof(char*);
-    for (const VariableEntry& e : mfp->entries) bytes += e.nameLength + size_t{1};
+    for (size_t i = 0; i < count; ++i) bytes += mfp->entries.Name(i).size() + size_t{1};
     char** list = static_cast<char**>(mxCalloc(1, bytes));
     if (list == nullptr) return nullptr;
     char* text = reinterpret_cast<char*>(list + count);
     for (size_t i = 0; i < count; ++i) {
-        const std::string_view name = EntryName(mfp->entryNames, mfp->entries[i]);
+        const std::string_view name = mfp->entries.Name(i);
         list[i] = text;
         std::memcpy(text, name.data(), name.size());
         text[name.size()] = '\0';
         text += name.size() + 1;
     }
-    *num = static_cast<int>(count);
     return list;
 }
 
@@ -465,7 +494,7 @@ mxArray* matGetNextArrayHeader(MATFile* mfp) {
     try {
         // The index keeps every header it read: each is read from the file once.
         if (mfp->cursorIndex >= mfp->entries.size() && IndexNext(mfp) != HeaderStatus::Ok) return nullptr;
-        std::unique_ptr<mxArray> array = HeaderOfEntry(mfp, mfp->entries[mfp->cursorIndex]);
+        std::unique_ptr<mxArray> array = HeaderOfEntry(mfp, mfp->cursorIndex);
         ++mfp->cursorIndex;
         return array.release();
     } catch (const std::bad_alloc&) {
@@ -474,11 +503,11 @@ mxArray* matGetNextArrayHeader(MATFile* mfp) {
 }
 
 // The header of an indexed variable as a new array (its data read lazily).
-static mxArray* ArrayOfEntry(MATFile* mfp, const VariableEntry& entry) {
+static mxArray* ArrayOfEntry(MATFile* mfp, size_t i) {
     auto array = std::make_unique<mxArray>();
     uint64_t next = 0;
-    if (ReadHeaderAt(mfp, entry.offset, *array, next) != HeaderStatus::Ok) return nullptr;
-    array->occurrence = entry.occurrence;
+    if (ReadHeaderAt(mfp, mfp->entries.Offset(i), *array, next) != HeaderStatus::Ok) return nullptr;
+    array->occurrence = mfp->entries.Occurrence(i);
     return array.release();
 }
 
@@ -488,7 +517,7 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
     try {
         size_t index = FindEntry(mfp, name, occurrence);
         if (index >= mfp->entries.size()) return nullptr;
-        return ArrayOfEntry(mfp, mfp->entries[index]);
+        return ArrayOfEntry(mfp, index);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }

@@ -39,29 +39,84 @@ struct SourceFile {
 };
 
 // One variable of a file, as the first pass over the file finds it: where it
-// stands, and its header as the listing shows it (kept small: a file may
-// hold a million variables).
+// stands, and its header as the listing shows it. Kept to 24 bytes: a file may
+// hold a million variables. Its size and its name's length follow from the
+// next entry (VariableIndex).
 struct VariableEntry {
-    uint64_t offset = 0;        // where its element (level 5) or matrix header (version 4) starts
-    uint64_t size = 0;          // all of its bytes up to where the next variable starts
-    uint32_t nameAt = 0;        // its name: bytes [nameAt, nameAt + nameLength) of the file's
-    uint16_t nameLength = 0;    // entry names (names are at most kMaxNameLength bytes)
-    int occurrence = 1;         // 1 for the first variable of this name, 2 for the next ...
-    uint32_t nzmax = 0;
+    uint64_t offset = 0;        // where its element (level 5) or matrix header (version 4) starts;
+                                // version 7.3: its index among the file's variables
+    uint32_t nameAt = 0;        // its name: from this byte of the index's names, ended by a '\0'
     uint32_t dims[2] = {};      // the first two dimensions (the only ones of most arrays)
-    uint32_t extra = 0;         // 0, or 1 + its index in MATFile::entryExtras
     uint8_t classId = 0;        // mxClassID
     uint8_t fileClass = 0;
-    uint8_t flags = 0;          // kEntryComplex | kEntryGlobal | ...
+    uint8_t flags = 0;          // kEntryComplex | kEntryGlobal | ... | kEntryHasExtra
     uint8_t dimCount = 0;
 };
-constexpr uint8_t kEntryComplex = 1, kEntryGlobal = 2, kEntryLogical = 4, kEntrySparse = 8;
+static_assert(sizeof(VariableEntry) == 24, "an entry costs 24 bytes");
+constexpr uint8_t kEntryComplex = 1, kEntryGlobal = 2, kEntryLogical = 4, kEntrySparse = 8, kEntryHasExtra = 16;
 
-// What an entry holds besides: an object's class name, or more than two
-// dimensions.
+// What a few entries hold besides: an object's class name, more than two
+// dimensions (or one past 32 bits), a non-zero nzmax, or an earlier variable
+// of the same name.
 struct EntryExtra {
-    std::string className;      // empty: the class id's own name
-    std::vector<mwSize> dims;   // all of them when there are more than two
+    uint32_t entry = 0;            // whose: the index of its entry
+    uint32_t previousOfName = 0;   // 1 + the entry of the same name before it; 0: none
+    int occurrence = 1;            // 1 for the first variable of its name, 2 for the next ...
+    uint64_t nzmax = 0;
+    std::string className;         // empty: the class id's own name
+    std::vector<mwSize> dims;      // all of them, when the entry's two do not say them
+};
+
+// Every variable the first pass over a file found, in file order, in little
+// memory: 24 bytes an entry, its name (and a terminator) in one block of
+// text, and a table by name of one 32-bit slot per distinct name, at most
+// half full. Finding the entries of a name costs O(1) (plus one step per
+// earlier variable of that name).
+class VariableIndex {
+public:
+    size_t size() const { return entries_.size(); }
+    // Appends the variable whose header is `array`, whose bytes run from
+    // `offset` up to `next` (where the one after it starts). Throws
+    // std::bad_alloc and then leaves the index as it was.
+    void Add(const mxArray& array, uint64_t offset, uint64_t next);
+
+    const VariableEntry& Entry(size_t i) const { return entries_[i]; }
+    const EntryExtra* Extra(size_t i) const;   // null when it has none
+    uint64_t Offset(size_t i) const { return entries_[i].offset; }
+    // All of its bytes, up to where the next variable starts.
+    uint64_t Size(size_t i) const { return (i + 1 < entries_.size() ? entries_[i + 1].offset : end_) - entries_[i].offset; }
+    std::string_view Name(size_t i) const;
+    const char* NameText(size_t i) const { return names_.data() + entries_[i].nameAt; }   // terminated
+    int Occurrence(size_t i) const;
+    uint64_t Nzmax(size_t i) const;
+
+    // Calls visit(i) for each entry of that name, the last one first.
+    template <typename Visit>
+    void ForEachOfName(std::string_view name, Visit visit) const {
+        for (uint32_t i = LastOfName(name); i != 0;) {
+            visit(size_t{i - 1});
+            const EntryExtra* extra = Extra(i - 1);
+            i = extra != nullptr ? extra->previousOfName : 0;
+        }
+    }
+
+private:
+    // A slot holds 1 + the last entry of its name in the low bits and the top
+    // bits of the name's hash above them (0: free); the hash bits spare most
+    // comparisons of names.
+    static constexpr int kEntryBits = 20;
+    static constexpr uint32_t kEntryMask = (uint32_t{1} << kEntryBits) - 1;
+    static uint32_t Hash(std::string_view name);
+    size_t SlotOf(std::string_view name, uint32_t hash) const;
+    uint32_t LastOfName(std::string_view name) const;   // 1 + the last entry of that name; 0: none
+    void GrowSlots();
+
+    std::vector<VariableEntry> entries_;
+    std::string names_;                 // every entry's name and its terminator, in file order
+    std::vector<EntryExtra> extras_;    // in the order of their entries
+    std::vector<uint32_t> slots_;       // a power of two in size, at most half full
+    size_t usedSlots_ = 0;
+    uint64_t end_ = 0;                  // where the variable after the last entry starts
 };
 
 // struct mxArray (global namespace, below) is defined by the read side. Besides
@@ -102,41 +157,6 @@ struct DecodedData {
     std::vector<size_t> ir, jc;        // sparse
 };
 
-// The entries by name, in little memory: a table of one slot per distinct
-// name (its last entry and the name's hash), and for each entry the one of
-// the same name before it.
-// An entry's name, from the text that holds the names of all entries one
-// after another (MATFile::entryNames).
-inline std::string_view EntryName(const std::string& names, const VariableEntry& entry) {
-    return {names.data() + entry.nameAt, entry.nameLength};
-}
-
-class NameIndex {
-public:
-    // Adds the entry at `index` (the next one) and returns its occurrence:
-    // 1 + the entries of that name before it. Throws std::bad_alloc.
-    int Add(const std::vector<VariableEntry>& entries, const std::string& names, size_t index);
-    // Calls visit(i) for each entry of that name, the last one first.
-    template <typename Visit>
-    void ForEachOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, Visit visit) const {
-        for (uint32_t i = LastOfName(entries, names, name); i != 0; i = previous_[i - 1]) visit(size_t{i - 1});
-    }
-    size_t size() const { return previous_.size(); }
-
-private:
-    struct Slot {
-        uint32_t lastPlusOne = 0;   // 0: free
-        uint32_t hash = 0;
-    };
-    static uint32_t Hash(std::string_view name);
-    // 1 + the last entry of that name; 0 when there is none.
-    uint32_t LastOfName(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name) const;
-    size_t SlotOf(const std::vector<VariableEntry>& entries, const std::string& names, std::string_view name, uint32_t hash) const;
-    std::vector<Slot> slots_;         // a power of two in size, at most half full
-    size_t used_ = 0;
-    std::vector<uint32_t> previous_;  // per entry: 1 + the one of its name before it; 0: none
-};
-
 struct WriteState;    // the write side's own state (mode "w")
 struct UpdateState;   // the update side's own state (mode "u")
 // Defined by the write and update sides, where their states are complete.
@@ -151,15 +171,12 @@ struct MATFile {
     matlib::OpenMode mode = matlib::OpenMode::Read;
     std::shared_ptr<matlib::SourceFile> source;   // read and update modes
     uint8_t header[128] = {};                     // level 5: the file's header block
-    std::vector<matlib::VariableEntry> entries;   // every variable, file order (see indexed)
-    std::string entryNames;                       // see VariableEntry::nameAt (bounded)
-    std::vector<matlib::EntryExtra> entryExtras;  // see VariableEntry::extra
+    matlib::VariableIndex entries;                // every variable, file order (see indexed)
     bool indexed = false;                         // entries holds the whole file
     bool indexDamaged = false;                    // the pass met a variable it could not read,
                                                   // or the index bounds: entries holds those before it
     uint64_t indexedNameBytes = 0;                // name bytes in entries (bounded)
-    uint64_t scanOffset = 0;                      // where the variable after entries.back() starts
-    matlib::NameIndex byName;                     // entries by name
+    uint64_t scanOffset = 0;                      // where the variable after the last entry starts
     size_t cursorIndex = 0;                       // how many headers matGetNextArrayHeader has delivered
     std::unique_ptr<matlib::WriteState, matlib::WriteStateDeleter> writer;    // mode "w"
     std::unique_ptr<matlib::UpdateState, matlib::UpdateStateDeleter> updater; // mode "u"
@@ -188,7 +205,7 @@ struct mxArray {
 namespace matlib {
 
 // Read side, used by the update side: scans the whole file once (headers
-// only) and fills entries and byName. False on a damaged file.
+// only) and fills entries. False on a damaged file.
 // Whether the open file is still as it was opened: a file rewritten in place
 // meanwhile would give bytes of another file under the offsets of this one.
 // False (and the reason for matLastError) when it changed.

@@ -71,10 +71,11 @@ uint64_t VariablesStart(const SourceFile& source) { return source.version == 5 ?
 // of them out would not give a sound file.
 bool EntriesAreSound(const MATFile& mfp) {
     uint64_t end = VariablesStart(*mfp.source);
-    for (const VariableEntry& entry : mfp.entries) {
-        if (entry.offset < end || entry.size == 0) return false;
-        if (entry.offset > mfp.source->size || entry.size > mfp.source->size - entry.offset) return false;
-        end = entry.offset + entry.size;
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        const uint64_t offset = mfp.entries.Offset(i), size = mfp.entries.Size(i);
+        if (offset < end || size == 0) return false;
+        if (offset > mfp.source->size || size > mfp.source->size - offset) return false;
+        end = offset + size;
     }
     return true;
 }
@@ -107,10 +108,10 @@ void MoveSubsystemOffset(const MATFile& mfp, const UpdateState& state, uint8_t h
     uint64_t removedBefore = 0;
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
         if (!state.deleted[i]) continue;
-        const VariableEntry& entry = mfp.entries[i];
-        if (offset >= entry.offset + entry.size) {
-            removedBefore += entry.size;
-        } else if (offset >= entry.offset) {
+        const uint64_t start = mfp.entries.Offset(i), size = mfp.entries.Size(i);
+        if (offset >= start + size) {
+            removedBefore += size;
+        } else if (offset >= start) {
             std::memset(field, ' ', 8);   // its variable is deleted
             return;
         }
@@ -124,7 +125,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     const SourceFile& source = *mfp.source;
     uint64_t removed = 0;
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
-        if (state.deleted[i]) removed += mfp.entries[i].size;
+        if (state.deleted[i]) removed += mfp.entries.Size(i);
     }
     if (source.version == 4 && state.deletedCount == mfp.entries.size()) {
         // No version 4 file can be empty (an empty file is no MAT-file at
@@ -147,9 +148,9 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     }
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
         if (!state.deleted[i]) continue;
-        const VariableEntry& entry = mfp.entries[i];
-        if (!StagedCopy(file, source.stream, position, entry.offset - position)) return false;
-        position = entry.offset + entry.size;
+        const uint64_t start = mfp.entries.Offset(i);
+        if (!StagedCopy(file, source.stream, position, start - position)) return false;
+        position = start + mfp.entries.Size(i);
     }
     if (!StagedCopy(file, source.stream, position, source.size - position)) return false;
     return file->written == source.size - removed;
@@ -169,7 +170,7 @@ bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file
     try {
         std::vector<uint64_t> kept;
         for (size_t i = 0; i < mfp.entries.size(); ++i) {
-            if (!state.deleted[i]) kept.push_back(mfp.entries[i].offset);   // its index among the variables
+            if (!state.deleted[i]) kept.push_back(mfp.entries.Offset(i));   // its index among the variables
         }
         return WriteV73File(mfp.source, kept, userBlock, file) && StagedComplete(file);
     } catch (const std::bad_alloc&) {
@@ -255,16 +256,10 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
     UpdateState& state = *mfp->updater;
     const size_t none = std::numeric_limits<size_t>::max();
     size_t found = none;
-    auto consider = [&](size_t i) {
-        if (i >= mfp->entries.size() || EntryName(mfp->entryNames, mfp->entries[i]) != name) return;
-        const bool match = occurrence == 0 ? !state.deleted[i] : mfp->entries[i].occurrence == occurrence;
+    mfp->entries.ForEachOfName(name, [&](size_t i) {
+        const bool match = occurrence == 0 ? !state.deleted[i] : mfp->entries.Occurrence(i) == occurrence;
         if (match && (found == none || i < found)) found = i;
-    };
-    if (mfp->byName.size() == mfp->entries.size()) {
-        mfp->byName.ForEachOfName(mfp->entries, mfp->entryNames, name, consider);
-    } else {
-        for (size_t i = 0; i < mfp->entries.size(); ++i) consider(i);
-    }
+    });
     if (found == std::numeric_limits<size_t>::max() || state.deleted[found]) return 1;
     state.deleted[found] = true;
     ++state.deletedCount;
@@ -278,7 +273,7 @@ int KeepNeededSubsystem(MATFile* mfp) {
     if (subsystemOffset == 0 || state.deleted.size() != mfp->entries.size()) return 0;
     size_t subsystem = mfp->entries.size();
     for (size_t i = 0; i < mfp->entries.size(); ++i) {
-        if (mfp->entries[i].offset == subsystemOffset) subsystem = i;
+        if (mfp->entries.Offset(i) == subsystemOffset) subsystem = i;
     }
     if (subsystem == mfp->entries.size() || !state.deleted[subsystem]) return 0;
     for (size_t i = 0; i < mfp->entries.size(); ++i) {
@@ -286,7 +281,7 @@ int KeepNeededSubsystem(MATFile* mfp) {
         mxArray array;
         uint64_t next = 0;
         // A variable that cannot be read cannot be shown not to need it.
-        const bool needs = ReadV5Header(mfp->source, mfp->entries[i].offset, array, next) != HeaderStatus::Ok ||
+        const bool needs = ReadV5Header(mfp->source, mfp->entries.Offset(i), array, next) != HeaderStatus::Ok ||
                            RefersToSubsystem(array);
         if (needs) {
             state.deleted[subsystem] = false;

@@ -205,6 +205,29 @@ bool DimsOfSpace(hid_t space, mxArray& array) {
     return SetMatlabDims(array, std::vector<mwSize>(c.rbegin(), c.rend()));
 }
 
+// H5Dread, refused on a compact dataset whose stored data is shorter than
+// its dataspace says: libhdf5 (1.10) copies a compact dataset's data by the
+// dataspace's size and would read past its own copy of the object header.
+herr_t ReadDataset(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
+    Id create(H5Dget_create_plist(dataset), H5Pclose);
+    if (!create.ok()) return -1;
+    const H5D_layout_t layout = H5Pget_layout(create.get());
+    if (layout < 0) return -1;
+    if (layout == H5D_COMPACT) {
+        Id stored(H5Dget_type(dataset), H5Tclose);
+        Id space(H5Dget_space(dataset), H5Sclose);
+        if (!stored.ok() || !space.ok()) return -1;
+        const hssize_t points = H5Sget_simple_extent_npoints(space.get());
+        const size_t width = H5Tget_size(stored.get());
+        uint64_t needed = 0;
+        if (points < 0 || width == 0 || __builtin_mul_overflow(static_cast<uint64_t>(points), width, &needed) ||
+            H5Dget_storage_size(dataset) < needed) {
+            return -1;
+        }
+    }
+    return H5Dread(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, out);
+}
+
 // Up to `limit` values of a small dataset, converted to uint64.
 bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
     Id space(H5Dget_space(dataset), H5Sclose);
@@ -212,7 +235,7 @@ bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
     const hssize_t n = H5Sget_simple_extent_npoints(space.get());
     if (n < 0 || n > limit) return false;
     out.resize(static_cast<size_t>(n));
-    return n == 0 || H5Dread(dataset, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()) >= 0;
+    return n == 0 || ReadDataset(dataset, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, out.data()) >= 0;
 }
 
 hssize_t PointsOf(hid_t object, const char* child) {
@@ -352,7 +375,7 @@ bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count
     size_t bytes = 0;
     if (__builtin_mul_overflow(count, width, &bytes)) return false;
     out.resize(bytes);
-    return count == 0 || H5Dread(dataset, type.get(), H5S_ALL, H5S_ALL, H5P_DEFAULT, out.data()) >= 0;
+    return count == 0 || ReadDataset(dataset, type.get(), H5S_ALL, H5S_ALL, out.data()) >= 0;
 }
 
 bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t>& out) {
@@ -364,7 +387,7 @@ bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
     std::vector<uint64_t> values(count);
-    if (count > 0 && H5Dread(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+    if (count > 0 && ReadDataset(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, values.data()) < 0) {
         return false;
     }
     out.assign(values.begin(), values.end());
@@ -558,7 +581,7 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
     }
     const hsize_t memoryCount = count;
     Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-    return memory.ok() && H5Dread(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, out) >= 0;
+    return memory.ok() && ReadDataset(dataset, memoryType, memory.get(), space.get(), out) >= 0;
 }
 
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,

@@ -33,7 +33,7 @@ struct Archive {
     std::string path;              // ArcName as the host passed it, in UTF-8
     FILE* stream = nullptr;        // matGetFp of the handle; non-null while open
     MATFile* matFile = nullptr;    // open from OpenArchive to CloseArchive
-    int32_t variableCount = 0;     // what matGetDir counted at opening
+    int32_t variableCount = 0;     // what matGetVariableCount counted at opening
     int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
     bool damagedAfterLast = false; // a damaged variable follows the last one counted
     int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT

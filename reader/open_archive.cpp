@@ -248,12 +248,13 @@ int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
 
 // The names one a line, written in blocks: a write of its own for each of a
 // million names would cost more than the whole listing.
-void PrintNames(char** names, int count) {
+void PrintNames(MATFile* file, int count) {
     constexpr size_t kBlockBytes = 64 * 1024;
     std::string block;
     try {
         for (int i = 0; i < count; ++i) {
-            block += names[i];
+            const char* name = matGetVariableName(file, i);
+            if (name != nullptr) block += name;
             block += '\n';
             if (block.size() >= kBlockBytes || i + 1 == count) {
                 platform::WriteToStandardOutput(block.data(), block.size());
@@ -292,17 +293,16 @@ int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOp
     FILE* stream = matGetFp(file);
     if (stream == nullptr) return FailOpening(archive, arcName, file, MAT_OPEN_UNREADABLE);
 
-    int count = 0;
-    char** names = matGetDir(file, &count);
-    if (names == nullptr && count != 0) {
+    // Counted without a copy of every name: a file may hold a million.
+    const int count = matGetVariableCount(file);
+    if (count < 0) {
         platform::PrintLine("Error reading directory of file %s\n", arcName);
         return FailOpening(archive, arcName, file, MAT_OPEN_DAMAGED);
     }
     // Damage after the last variable listed: the listing ends with a word.
     archive->damagedAfterLast = matCheckIndex(file) != 0;
     platform::PrintLine("Directory of %s:\n", arcName);
-    PrintNames(names, count);
-    mxFree(names);
+    PrintNames(file, count);
 
     archive->matFile = file;
     archive->stream = stream;

@@ -10,7 +10,9 @@
 #   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh  the longer campaign: 30 minutes each
 #   FUZZ_TARGETS="engine_fuzz" ...           only some targets
 # The two small parsers (settings, subsystem data) get half the time: their
-# coverage stops growing within the first 20 s of a smoke run.
+# coverage stops growing within the first 20 s of a smoke run; so does
+# v73_reader_fuzz's (libhdf5's side in-process, many inputs a second), while
+# v73_fuzz keeps the worker and its protocol (a process per input, about 13 a second).
 #
 # One fuzzer process per core: the targets run in two lanes, one after
 # another in each; nothing else runs meanwhile in CI, and each target still
@@ -25,6 +27,9 @@ source scripts/generator.sh
 build=build-fuzz
 seconds=${FUZZ_SECONDS:-60}
 # In lane order (the first to lane 1, the second to lane 2, ...): two lanes of 120 s.
+# v73_reader_fuzz is not among them yet: libhdf5 1.10 itself crashes within
+# seconds on some damaged files (fuzz/libhdf5_crashes/), which in the plug-in
+# ends only the worker. FUZZ_TARGETS=v73_reader_fuzz runs it.
 targets=${FUZZ_TARGETS:-"engine_fuzz plugin_fuzz subsystem_fuzz v73_fuzz settings_fuzz"}
 jobs=2   # the machines have two cores
 # libFuzzer's own limits for the smoke run: an input that takes longer than
@@ -66,22 +71,26 @@ fuzz_one() {
   local bin=$build/fuzz/$target short=${target%_fuzz} seeds=$build/corpus/mat
   [[ $target == settings_fuzz ]] && seeds=$build/corpus/settings
   [[ $target == subsystem_fuzz ]] && seeds=$build/corpus/subsystem
-  [[ $target == v73_fuzz ]] && seeds=$build/corpus/v73
+  [[ $target == v73_fuzz || $target == v73_reader_fuzz ]] && seeds=$build/corpus/v73
   local run=$build/fuzz-run/$target log=$build/fuzz-$target.log
   mkdir -p "$run"
+  # libhdf5 mallocs what a damaged file's metadata says (gigabytes, never
+  # touched: the read into it fails); the resident set is still bounded.
+  local limits=()
+  [[ $target == v73_reader_fuzz ]] && limits=(-malloc_limit_mb=1048576)
 
   local findings=(fuzz/findings/"$short"/*)
   if [[ -e ${findings[0]} ]]; then
     echo "=== $target: replaying ${#findings[@]} past findings"
-    "$bin" -close_fd_mask=1 -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${findings[@]}" \
+    "$bin" -close_fd_mask=1 -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${limits[@]}" "${findings[@]}" \
       >"$build/replay-$target.log" 2>&1 ||
       { tail -40 "$build/replay-$target.log"; echo "fuzz_smoke: $target: a past finding fails again" >&2; return 1; }
   fi
 
   local time=$seconds
-  [[ $target == settings_fuzz || $target == subsystem_fuzz ]] && time=$((seconds / 2))
+  [[ $target == settings_fuzz || $target == subsystem_fuzz || $target == v73_reader_fuzz ]] && time=$((seconds / 2))
   echo "=== $target: fuzzing for $time s"
-  if "$bin" -max_total_time="$time" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds \
+  if "$bin" -max_total_time="$time" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${limits[@]}" \
     -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$run" "$seeds" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
     grep -E 'stat::number_of_executed_units' "$log" || true

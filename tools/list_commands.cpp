@@ -1,5 +1,4 @@
 // caps, check, dir and list: the commands that only look.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -97,47 +96,61 @@ std::string Hex(const std::string& bytes) {
     return out;
 }
 
-void PrintJsonEntries(const std::vector<Entry>& entries) {
-    std::printf("[");
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const Entry& e = entries[i];
-        const std::string date = FormatFileTime(e.fileTime);
-        std::printf("%s\n    {\"name\": %s, ", i == 0 ? "" : ",", JsonString(e.name).c_str());
-        if (!IsValidUtf8(e.name)) std::printf("\"nameHex\": \"%s\", ", Hex(e.name).c_str());
-        std::printf("\"variable\": %s, \"packSize\": %llu, \"unpSize\": %llu, \"fileTime\": %d, "
-                    "\"date\": %s, \"fileAttr\": %d, \"mode\": \"%s\"}",
-                    JsonString(VariableOfEntry(e.name)).c_str(), static_cast<unsigned long long>(e.packSize),
-                    static_cast<unsigned long long>(e.unpSize), e.fileTime,
-                    date.empty() ? "null" : JsonString(date).c_str(), e.fileAttr,
-                    FormatMode(e.fileAttr).c_str());
+// The listing's text, written as it is made: whole blocks of it through
+// WriteOwn (the plug-in's own lines are silenced meanwhile), so that a file of
+// a million variables is never held in memory.
+class ListOutput {
+public:
+    ~ListOutput() { Flush(); }
+    void Add(const std::string& text) {
+        block_ += text;
+        if (block_.size() >= kBlockBytes) Flush();
     }
-    std::printf("%s]", entries.empty() ? "" : "\n  ");
+    void Flush() {
+        WriteOwn(block_);
+        block_.clear();
+    }
+
+private:
+    static constexpr size_t kBlockBytes = 64 * 1024;
+    std::string block_;
+};
+
+std::string JsonEntry(const Entry& e) {
+    const std::string date = FormatFileTime(e.fileTime);
+    std::string out = "{\"name\": " + JsonString(e.name) + ", ";
+    if (!IsValidUtf8(e.name)) out += "\"nameHex\": \"" + Hex(e.name) + "\", ";
+    out += "\"variable\": " + JsonString(VariableOfEntry(e.name)) + ", \"packSize\": " + std::to_string(e.packSize) +
+           ", \"unpSize\": " + std::to_string(e.unpSize) + ", \"fileTime\": " + std::to_string(e.fileTime) +
+           ", \"date\": " + (date.empty() ? "null" : JsonString(date)) + ", \"fileAttr\": " +
+           std::to_string(e.fileAttr) + ", \"mode\": \"" + FormatMode(e.fileAttr) + "\"}";
+    return out;
 }
 
 // ---- text columns ---------------------------------------------------------------
 
-void PrintEntryTable(const std::vector<Entry>& entries) {
-    std::vector<std::vector<std::string>> rows;
-    rows.push_back({"Name", "PackSize", "UnpSize", "Date", "Mode"});
-    for (const Entry& e : entries) {
-        const std::string date = FormatFileTime(e.fileTime);
-        rows.push_back({Quoted(e.name), std::to_string(e.packSize), std::to_string(e.unpSize),
-                        date.empty() ? "-" : date, FormatMode(e.fileAttr)});
+// The table is written row by row as the entries come: each column is at
+// least as wide as it says here (the date and the mode always fit), and a
+// wider cell pushes the rest of its row to the right.
+constexpr size_t kColumnWidths[] = {24, 10, 12, 19, 0};
+
+std::string TableRow(const std::string (&cells)[5]) {
+    std::string line;
+    for (size_t c = 0; c < 5; ++c) {
+        const bool number = c == 1 || c == 2;
+        const std::string pad(cells[c].size() < kColumnWidths[c] ? kColumnWidths[c] - cells[c].size() : 0, ' ');
+        if (c > 0) line += "  ";
+        line += number ? pad + cells[c] : (c + 1 < 5 ? cells[c] + pad : cells[c]);
     }
-    std::vector<size_t> widths(rows[0].size(), 0);
-    for (const auto& row : rows) {
-        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (size_t c = 0; c < row.size(); ++c) {
-            const bool number = c == 1 || c == 2;
-            const std::string pad(widths[c] - row[c].size(), ' ');
-            if (c > 0) line += "  ";
-            line += number ? pad + row[c] : (c + 1 < row.size() ? row[c] + pad : row[c]);
-        }
-        std::printf("%s\n", line.c_str());
-    }
+    return line + "\n";
+}
+
+std::string TableHeader() { return TableRow({"Name", "PackSize", "UnpSize", "Date", "Mode"}); }
+
+std::string TableEntry(const Entry& e) {
+    const std::string date = FormatFileTime(e.fileTime);
+    return TableRow({Quoted(e.name), std::to_string(e.packSize), std::to_string(e.unpSize), date.empty() ? "-" : date,
+                     FormatMode(e.fileAttr)});
 }
 
 }  // namespace
@@ -258,26 +271,38 @@ int RunList(PluginHost& host, const Args& args) {
         return kExitUsage;
     }
     int status = kExitOk;
-    if (json) std::printf("{\"archives\": [");
+    ListOutput out;
+    if (json) out.Add("{\"archives\": [");
     for (size_t i = 0; i < files.size(); ++i) {
-        std::vector<Entry> entries;
-        const int result = host.List(files[i], &entries);
+        // A file's heading and the table's first line come with its first
+        // entry, or after a listing without entries: a file that cannot be
+        // opened shows only its complaint.
+        bool started = false;
+        auto start = [&] {
+            if (started) return;
+            started = true;
+            if (json) {
+                out.Add(std::string(i == 0 ? "" : ",") + "\n  {\"file\": " + JsonString(files[i]) + ", \"entries\": [");
+                return;
+            }
+            if (files.size() > 1) out.Add((i == 0 ? "" : "\n") + files[i] + ":\n");
+            out.Add(TableHeader());
+        };
+        size_t listed = 0;
+        const int result = host.List(files[i], [&](const Entry& entry) {
+            start();
+            out.Add(json ? std::string(listed == 0 ? "" : ",") + "\n    " + JsonEntry(entry) : TableEntry(entry));
+            ++listed;
+        });
+        if (result == 0 || json) start();
+        if (json) out.Add(std::string(listed == 0 ? "" : "\n  ") + "], \"result\": " + std::to_string(result) + "}");
+        out.Flush();
         if (result != 0) {
             ComplainResult(files[i], result);
             status = kExitFailed;
         }
-        if (json) {
-            std::printf("%s\n  {\"file\": %s, \"result\": %d, \"entries\": ", i == 0 ? "" : ",",
-                        JsonString(files[i]).c_str(), result);
-            PrintJsonEntries(entries);
-            std::printf("}");
-            continue;
-        }
-        if (result != 0 && entries.empty()) continue;
-        if (files.size() > 1) std::printf("%s%s:\n", i == 0 ? "" : "\n", files[i].c_str());
-        PrintEntryTable(entries);
     }
-    if (json) std::printf("\n]}\n");
+    if (json) out.Add("\n]}\n");
     return status;
 }
 

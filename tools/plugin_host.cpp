@@ -160,6 +160,10 @@ int PluginHost::ReadNext(HANDLE handle, Entry* entry) {
 void PluginHost::Close(HANDLE handle) { api_.CloseArchive(handle); }
 
 int PluginHost::List(const std::string& path, std::vector<Entry>* entries) {
+    return List(path, [entries](const Entry& entry) { entries->push_back(entry); });
+}
+
+int PluginHost::List(const std::string& path, const std::function<void(const Entry&)>& visit) {
     PluginOutput output(verbose);
     int result = 0;
     const HANDLE handle = Open(path, PK_OM_LIST, &result);
@@ -169,7 +173,7 @@ int PluginHost::List(const std::string& path, std::vector<Entry>* entries) {
         Entry entry;
         result = ReadNext(handle, &entry);
         if (result != 0) break;
-        entries->push_back(entry);
+        visit(entry);
         WCHAR empty[1] = {0};
         result = api_.ProcessFileW(handle, PK_SKIP, nullptr, empty);
         if (result != 0) break;

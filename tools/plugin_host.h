@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,10 @@ public:
     void Close(HANDLE handle);
 
     // The whole listing (open for listing, ReadHeader with ProcessFile(PK_SKIP)
-    // after each entry, close): 0, or the code that stopped it.
+    // after each entry, close): 0, or the code that stopped it. `visit` sees
+    // each entry as it is read, while the plug-in's own lines are silenced
+    // (it writes through WriteOwn).
+    int List(const std::string& path, const std::function<void(const Entry&)>& visit);
     int List(const std::string& path, std::vector<Entry>* entries);
 
 private:

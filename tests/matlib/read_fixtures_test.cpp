@@ -170,6 +170,11 @@ TEST(ReadNames, DuplicatesCountInFileOrderAndTheCursorStays) {
     EXPECT_EQ(ReadReal(x1.get(), 1), std::vector<double>{1});
     EXPECT_EQ(ListHeaders(m.get()), (std::vector<std::string>{"y.double [1 1]", "x.double [1 1]", "name.double [1 1]"}));
     EXPECT_FALSE(matGetNextArrayHeader(m.get()));
+    // The names one at a time, as matGetDir has them.
+    EXPECT_EQ(matGetVariableCount(m.get()), 4);
+    EXPECT_STREQ(matGetVariableName(m.get(), 2), "x");
+    EXPECT_STREQ(matGetVariableName(m.get(), 3), "name");
+    EXPECT_FALSE(matGetVariableName(m.get(), 4));
 }
 
 TEST(ReadClasses, AClassCodeWeDoNotKnowStillListsAndCopies) {

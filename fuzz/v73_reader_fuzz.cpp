@@ -1,0 +1,131 @@
+// The version 7.3 reading code in this process, without the worker: the
+// bytes are the HDF5 data behind a sound 512-byte user block, read through
+// the same driver and the same calls the worker makes for a reader (the
+// listing, each variable's header, its decoded data and first elements, the
+// image of what a struct, cell or object holds, the subsystem data). Each
+// image is then described as the viewer's text would be, from a level-5 file
+// that holds it. No process per input: hundreds of times the inputs of
+// v73_fuzz, which keeps the worker, its control and its protocol.
+//
+// A crash here may be libhdf5's own on a hostile file: in the plug-in it
+// takes only the worker down. fuzz/README.md says how to tell.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "matlib/mat.h"
+#include "matlib/mat_format.h"
+#include "matlib/subsystem.h"
+#include "matlib/v73_hdf5.h"
+
+namespace {
+
+using namespace matlib;
+
+// Variables read per input: more would only repeat what the first ones reach.
+constexpr size_t kMaxReadVariables = 32;
+// What the viewer gives the text (the reader asks for as many arrays as it can show).
+constexpr size_t kTextRoom = 4096;
+
+std::vector<uint8_t> UserBlock() {
+    std::vector<uint8_t> block(format::kV73UserBlockSize, 0);
+    const char text[] = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: Mon Dec  7 08:00:00 2026 HDF5 schema 1.00 .";
+    std::memset(block.data(), ' ', 116);
+    std::memcpy(block.data(), text, sizeof text - 1);
+    block[124] = 0x00, block[125] = 0x02, block[126] = 'I', block[127] = 'M';
+    return block;
+}
+
+// A file without a path that the driver reads by its number, as the worker
+// reads the file the reader hands it.
+int InputFile(const uint8_t* data, size_t size) {
+    static const std::vector<uint8_t> block = UserBlock();
+    static const int fd = memfd_create("v73_reader_fuzz", 0);
+    fuzzsupport::Require(fd >= 0, "memfd_create failed");
+    const bool written = ftruncate(fd, 0) == 0 &&
+                         pwrite(fd, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size()) &&
+                         (size == 0 || pwrite(fd, data, size, static_cast<off_t>(block.size())) == static_cast<ssize_t>(size));
+    fuzzsupport::Require(written, "cannot write the input file");
+    return fd;
+}
+
+// The viewer's text of a contents image, as mxDescribeValue makes it for a
+// level-5 variable: the image becomes the one variable of a level-5 file.
+void Describe(const std::vector<uint8_t>& image) {
+    std::vector<uint8_t> file(format::kHeaderSize, ' ');
+    const char text[] = "MATLAB 5.0 MAT-file";
+    std::memcpy(file.data(), text, sizeof text - 1);
+    std::memset(file.data() + 116, 0, 8);
+    file[124] = 0x00, file[125] = 0x01, file[126] = 'I', file[127] = 'M';
+    file.insert(file.end(), image.begin(), image.end());
+    const std::string path = fuzzsupport::PathIn("contents.mat");
+    fuzzsupport::WriteBytes(path, file.data(), file.size());
+    MATFile* mat = matOpen(path.c_str(), "r");
+    if (mat == nullptr) return;
+    if (mxArray* array = matGetNextArrayHeader(mat)) {
+        mxDestroyArray(array);
+        int count = 0;
+        char** names = matGetDir(mat, &count);
+        if (count > 0 && names != nullptr && names[0] != nullptr) {
+            if (mxArray* read = matGetArray(mat, names[0])) {
+                std::vector<char> shown(kTextRoom + 1);
+                mxDescribeValue(read, shown.data(), shown.size());
+                fuzzsupport::Require(std::memchr(shown.data(), '\0', shown.size()) != nullptr, "text not terminated");
+                mxDestroyArray(read);
+            }
+        }
+        mxFree(names);
+    }
+    matClose(mat);
+}
+
+void ReadVariable(hdf5::File& file, uint64_t index) {
+    mxArray header;
+    if (hdf5::ReadHeader(file, index, header) != HeaderStatus::Ok) return;
+    DecodedData decoded;
+    hdf5::Decode(file, header, decoded);
+    for (int part = 0; part < (header.complex ? 2 : 1); ++part) {
+        std::vector<uint8_t> raw;
+        hdf5::ReadElements(file, header, part, 0, 16, raw);
+    }
+    std::vector<uint8_t> image;
+    if (hdf5::ContentsImage(file, header, kTextRoom / 3 + 2, image)) {
+        fuzzsupport::Require(image.size() <= format::kMaxShownElementBytes, "contents image over its bound");
+        // The worker's image is an array element the describer must be able to parse.
+        ArrayView top;
+        fuzzsupport::Require(ParseArrayView(Bytes{image.data(), image.size(), false}, 0, top, true),
+                             "contents image is no array element");
+        Describe(image);
+    }
+}
+
+}  // namespace
+
+// libhdf5 asks malloc for whatever size a damaged file's metadata says (its
+// cache, H5C_protect): malloc then fails and libhdf5 reports an error, as in
+// the worker. The sanitizer would stop at the request instead; our own code
+// allocates through new, which it still stops at.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+// libhdf5 leaks on some of its error paths (a damaged file in the worker
+// costs nothing: the process ends). Our own objects are closed by Id and by
+// closing the file with H5F_CLOSE_STRONG.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libhdf5\n"; }
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const int fd = InputFile(data, size);
+    hdf5::FilePtr file = hdf5::Open(std::to_string(fd), hdf5::DescriptorDriver());
+    if (!file) return 0;
+    const size_t count = hdf5::Names(*file).size();
+    fuzzsupport::Require(count <= format::kMaxVariables, "more variables than the listing takes");
+    for (size_t i = 0; i < count && i < kMaxReadVariables; ++i) ReadVariable(*file, i);
+    std::vector<uint8_t> subsystem;
+    if (hdf5::SubsystemImage(*file, subsystem)) {
+        fuzzsupport::Require(subsystem.size() <= format::kMaxDecodedSubsystemBytes, "subsystem data over its bound");
+    }
+    return 0;
+}
