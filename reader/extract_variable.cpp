@@ -200,13 +200,14 @@ int WriteViewerTextFile(const char* destination, Fill fill) {
 
 // The viewer's text: with ShowContents, the variable as MATLAB shows it, up
 // to the text's bound; otherwise the entry file name, " =", a line feed, the
-// value text. Either reads no more of the variable than it shows: damage met
-// on the way ends the text and answers E_BAD_DATA.
+// value text ("..." where its data breaks off). Either reads no more of the
+// variable than it shows; damage the first meets ends its text with a line
+// that says so and answers E_BAD_DATA.
 int WriteViewerText(const Archive* archive, const mxArray* array, bool functionHandle, const char* destination,
                     const char* entryFileName) {
     const CurrentEntry& entry = archive->current;
     if (archive->options.showContents && !functionHandle) {
-        const DisplayFacts facts{entry.name, entry.listedBytes, entry.global};
+        const DisplayFacts facts{entry.name, entry.listedBytes};
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
             switch (WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, WriteDisplayPiece, file)) {
                 case DisplayResult::Shown: return 0;
@@ -217,11 +218,10 @@ int WriteViewerText(const Archive* archive, const mxArray* array, bool functionH
             }
         });
     }
-    bool damaged = false;
-    const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array, false, &damaged);
+    const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array, false);
     return WriteViewerTextFile(destination, [&](FILE* file) -> int {
-        if (!WriteAll(file, entryFileName) || !WriteAll(file, " =\n") || !WriteAll(file, text.c_str())) return E_EWRITE;
-        return damaged ? E_BAD_DATA : 0;
+        const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text.c_str());
+        return written ? 0 : E_EWRITE;
     });
 }
 

@@ -186,7 +186,7 @@ double SparseValue(const void* data, mxClassID classId, size_t k) {
 }
 
 // Sparse arrays show their stored values, column by column, as "(row,col)".
-std::string RenderSparseText(const mxArray* array, bool& damaged) {
+std::string RenderSparseText(const mxArray* array) {
     const mxClassID classId = mxGetClassID(array);
     if (classId != mxDOUBLE_CLASS && classId != mxLOGICAL_CLASS && classId != mxSINGLE_CLASS) {
         return UnsupportedClassText;
@@ -202,7 +202,6 @@ std::string RenderSparseText(const mxArray* array, bool& damaged) {
     const void* imag = complex ? mxGetPi(array) : nullptr;
     if (jc == nullptr || (jc[columns] > 0 && (ir == nullptr || real == nullptr || (complex && imag == nullptr)))) {
         text.Append("...");   // damaged: nothing more can be shown
-        damaged = true;
         return buffer;
     }
     // The engine checks the column starts; stay inside the stored values anyway.
@@ -304,9 +303,9 @@ const char* ElementSubscriptText(const mxArray* array, size_t index, char* buffe
     return buffer;
 }
 
-std::string RenderNumericText(const mxArray* array, bool& damaged) {
+std::string RenderNumericText(const mxArray* array) {
     const mxClassID classId = mxGetClassID(array);
-    if (mxIsSparse(array)) return RenderSparseText(array, damaged);
+    if (mxIsSparse(array)) return RenderSparseText(array);
     const bool numeric = classId == mxLOGICAL_CLASS || (classId >= mxDOUBLE_CLASS && classId <= mxUINT64_CLASS);
     if (!numeric) return UnsupportedClassText;
 
@@ -321,7 +320,6 @@ std::string RenderNumericText(const mxArray* array, bool& damaged) {
         if (i == 0 || i >= batch.first + batch.count) {
             if (!ReadBatch(array, complex, i, total, &batch)) {
                 text.Append("...");   // damaged data: the rest cannot be shown
-                damaged = true;
                 break;
             }
         }
@@ -336,7 +334,10 @@ std::string RenderNumericText(const mxArray* array, bool& damaged) {
     return buffer;
 }
 
-std::string RenderValueText(const mxArray* array, bool showContents, bool& damaged) {
+}  // namespace
+
+std::string RenderVariableText(const mxArray* array, bool showContents) {
+    if (array == nullptr) return UnknownClassText;
     switch (mxGetClassID(array)) {
         case mxUNKNOWN_CLASS: return UnknownClassText;
         case mxCELL_CLASS:
@@ -356,17 +357,8 @@ std::string RenderValueText(const mxArray* array, bool showContents, bool& damag
         case mxINT32_CLASS:
         case mxUINT32_CLASS:
         case mxINT64_CLASS:
-        case mxUINT64_CLASS: return RenderNumericText(array, damaged);
+        case mxUINT64_CLASS: return RenderNumericText(array);
         default: return UnsupportedClassText;   // objects, opaque classes, anything newer
     }
 }
 
-}  // namespace
-
-std::string RenderVariableText(const mxArray* array, bool showContents, bool* damaged) {
-    if (array == nullptr) return UnknownClassText;
-    bool broken = false;
-    const std::string text = RenderValueText(array, showContents, broken);
-    if (damaged != nullptr) *damaged = broken;
-    return text;
-}

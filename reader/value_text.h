@@ -12,5 +12,4 @@ extern const char* const FunctionHandleText;
 // Structs, cells and objects show what they hold when showContents is set
 // (the ShowContents option), otherwise the unsupported-class message.
 // Throws std::bad_alloc only when memory runs out.
-// *damaged (when given) is set when the data broke off before the text ended.
-std::string RenderVariableText(const mxArray* array, bool showContents, bool* damaged = nullptr);
+std::string RenderVariableText(const mxArray* array, bool showContents);

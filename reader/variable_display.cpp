@@ -88,8 +88,9 @@ void PutWhos(Output& out, const mxArray* array, const DisplayFacts& facts) {
     const std::string size = DimsText(array), bytes = std::to_string(facts.bytes);
     const char* className = mxGetClassName(array);
     std::string attributes;
-    const std::pair<bool, const char*> flags[] = {
-        {facts.global, "global"}, {mxIsSparse(array), "sparse"}, {mxIsComplex(array), "complex"}};
+    // (Not "global": a version 7.3 file's variables do not tell it, and a
+    // variable shows the same text in both.)
+    const std::pair<bool, const char*> flags[] = {{mxIsSparse(array), "sparse"}, {mxIsComplex(array), "complex"}};
     for (const auto& [on, word] : flags) {
         if (on) attributes += (attributes.empty() ? "" : ", ") + std::string(word);
     }

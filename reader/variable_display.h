@@ -22,7 +22,6 @@ using DisplayWriter = bool (*)(void* context, const char* data, size_t length);
 struct DisplayFacts {
     std::string name;     // the variable's name
     uint64_t bytes = 0;   // what its values take, as the listing says
-    bool global = false;
 };
 
 enum class DisplayResult { Shown, Damaged, WriteFailed };
