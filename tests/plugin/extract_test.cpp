@@ -180,9 +180,9 @@ TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
 
 // Damaged data is neither copied nor passed by the test operation: each
 // answers E_BAD_DATA and says why; no MAT-file is written. The viewer reads
-// only what it shows: damage it meets (here the short data, and with the
-// contents shown a checksum that all of the text reaches) ends its text with
-// a line that says so and answers E_BAD_DATA.
+// only what it shows: with ShowContents on, damage it meets (here the short
+// data, and a checksum that all of the text reaches) ends its text with a
+// line that says so and answers E_BAD_DATA.
 TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     Bytes wrongSum = Compressed(o, NumericVar(o, "sum", mxDOUBLE, {60, 60}, Iota(3600)));
     wrongSum.back() ^= 0x01;   // the stream's Adler-32
@@ -202,7 +202,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
         EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
-        EXPECT_EQ(ExtractTo(name, Path(out, "_tc")), name == "short" ? E_BAD_DATA : 0);
+        EXPECT_EQ(ExtractTo(name, Path(out, "_tc")), 0);   // the plain text shows "..." where data breaks off
     }
     UseShowContents();
     for (const std::string name : {"good", "sum", "short"}) {
