@@ -2,6 +2,8 @@
 //   bench_plugin PLUGIN list FILE             OpenArchive, ReadHeader (+ ProcessFile
 //                                             PK_SKIP, as hosts call it) to the end, CloseArchive
 //   bench_plugin PLUGIN extract FILE VAR DIR  the same, with PK_EXTRACT for VAR into DIR
+//   bench_plugin PLUGIN view FILE VAR DIR     extract into DIR/_tc with ShowContents on:
+//                                             the viewer's text as MATLAB lays it out
 //   bench_plugin PLUGIN delete FILE VAR...    DeleteFiles with the entries of VAR...
 // The plug-in's diagnostic lines go to standard output; the result line to
 // standard error (bench_timer.h).
@@ -40,12 +42,13 @@ bool Bind(void* lib, const char* name, F& out) {
 int ContinueProgress(char*, int) { return 1; }
 
 // A settings file of our own with deletion allowed, handed over as a host does.
-bool Configure(const Api& api, std::string& iniPath) {
+bool Configure(const Api& api, std::string& iniPath, bool showContents) {
     char path[] = "/tmp/matwcx-bench-XXXXXX.ini";
     int fd = mkstemps(path, 4);
     if (fd < 0) return false;
-    const char text[] = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n";
-    bool ok = write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+    const std::string text = std::string("[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n") +
+                             (showContents ? "ShowContents=1\n" : "");
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
     iniPath = path;
     PackDefaultParamStruct dps{};
@@ -125,7 +128,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string ini;
-    if (!Configure(api, ini)) {
+    const bool view = std::string(argv[2]) == "view";
+    if (!Configure(api, ini, view)) {
         std::fprintf(stderr, "bench_plugin: cannot write a settings file\n");
         return 1;
     }
@@ -139,9 +143,19 @@ int main(int argc, char** argv) {
         const double start = bench_now();
         rc = Walk(api, file, nullptr, "", nullptr, count, written);
         bench_report(bench_now() - start, count);
-    } else if (mode == "extract" && argc == 6) {
+    } else if ((mode == "extract" || mode == "view") && argc == 6) {
+        // The viewer's text goes only into the host's viewer folder,
+        // "<temp>/_dc~~~/<n>/"; DIR is not used for it.
+        std::string folder = argv[5];
+        if (view) {
+            const char* tmp = std::getenv("TMPDIR");
+            const std::string root = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/_dc~~~";
+            mkdir(root.c_str(), 0700);
+            folder = root + "/bench-" + std::to_string(getpid());
+            mkdir(folder.c_str(), 0700);
+        }
         const double start = bench_now();
-        rc = Walk(api, file, argv[4], argv[5], nullptr, count, written);
+        rc = Walk(api, file, argv[4], folder.c_str(), nullptr, count, written);
         const double seconds = bench_now() - start;
         struct stat st{};
         if (written.empty() || stat(written.c_str(), &st) != 0) {

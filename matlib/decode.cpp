@@ -2,6 +2,7 @@
 // range of elements (mxReadElements). Cells, structs, objects, function
 // handles and opaque arrays are never decoded: their bytes are only copied.
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "matlib/convert.h"
@@ -309,6 +310,57 @@ size_t ReadV5Elements(const mxArray& a, int part, uint64_t first, size_t count,
             if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub.type, swapped);
         }
         done += n;
+    }
+    return done;
+}
+
+}  // namespace matlib
+
+namespace matlib {
+
+V5ElementCursor::V5ElementCursor(const mxArray& array, int part) : array_(array), stream_(*array.source, array.data) {
+    const mxArray& a = array_;
+    if (!HasNumericData(a) || (part == 1 && !a.complex)) return;
+    const bool swapped = a.source->swapped;
+    if (!ReadSubElement(stream_, a.data.dataPos, a.data.elementEnd, swapped, sub_)) return;
+    if (part == 1 && !ReadSubElement(stream_, sub_.next, a.data.elementEnd, swapped, sub_)) return;
+    if (!IsNumericType(sub_.type)) return;
+    width_ = DataTypeSize(sub_.type);
+    // A part that holds fewer values than the array has elements is damage,
+    // met when the reads reach its end.
+    stored_ = std::min<uint64_t>(sub_.bytes / width_, ElementCount(a));
+    lastPart_ = part == 1 || !a.complex;
+    opened_ = true;
+}
+
+size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
+    if (!opened_ || damaged_) return 0;
+    const bool swapped = array_.source->swapped;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(count, stored_ - next_));
+    uint8_t buffer[kInflateChunk];
+    size_t done = 0;
+    while (done < take) {
+        const size_t n = std::min(take - done, sizeof buffer / width_);
+        if (sub_.small) {
+            std::memcpy(buffer, sub_.smallData + (next_ + done) * width_, n * width_);
+        } else if (!stream_.Read(sub_.dataPos + (next_ + done) * width_, buffer, n * width_)) {
+            damaged_ = true;
+            break;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* p = buffer + i * width_;
+            if (asDouble) asDouble[done + i] = LoadDouble(p, sub_.type, swapped);
+            if (asInt64) asInt64[done + i] = LoadInt64(p, sub_.type, swapped);
+            if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub_.type, swapped);
+        }
+        done += n;
+    }
+    next_ += done;
+    if (next_ == stored_ && stored_ < ElementCount(array_)) damaged_ = true;   // the part ends before the array
+    // The last part read to its end: the element's stream must end whole there.
+    if (!damaged_ && lastPart_ && next_ == ElementCount(array_)) {
+        const uint64_t end = array_.data.elementEnd;
+        if (array_.data.compressed && (!stream_.Read(end, nullptr, 0) || !stream_.CheckEnd(end))) damaged_ = true;
     }
     return done;
 }

@@ -230,6 +230,19 @@ int mxDescribeValue(const mxArray* array, char* buf, size_t buflen);
 size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
 
+// The elements of one part (0 real, 1 imaginary) read forward from the first,
+// batch after batch (mxReadElements restarts a compressed element's stream
+// at each call; this reader keeps it). Null for a null array or out of
+// memory. mxReadNextElements returns the number read, fewer than asked at
+// the end or on damage; mxElementsDamaged then tells which (for a level-5
+// compressed element, once the last part is read whole, its checksum too).
+struct mxElementReader;
+mxElementReader* mxOpenElementReader(const mxArray* array, int part);
+size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDouble, int64_t* asInt64,
+                          uint64_t* asUInt64);
+bool mxElementsDamaged(const mxElementReader* reader);
+void mxCloseElementReader(mxElementReader* reader);
+
 // Whether the variable's stored bytes are whole: every compressed stream
 // inflates to its declared size and ends with a correct Adler-32, every size
 // inside the variable (nested arrays included) fits in what encloses it, and

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -254,3 +255,49 @@ size_t mxReadElements(const mxArray* a, int part, size_t first, size_t count,
         return 0;
     }
 }
+
+// Level-5 numeric data not decoded yet is read through one open stream;
+// everything else (version 4 and 7.3, decoded data) by position.
+struct mxElementReader {
+    const mxArray* array = nullptr;
+    int part = 0;
+    size_t next = 0;
+    bool damaged = false;
+    std::unique_ptr<matlib::V5ElementCursor> v5;
+};
+
+mxElementReader* mxOpenElementReader(const mxArray* a, int part) {
+    if (a == nullptr || (part != 0 && part != 1)) return nullptr;
+    try {
+        auto reader = std::make_unique<mxElementReader>();
+        reader->array = a;
+        reader->part = part;
+        const bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
+        if (a->source != nullptr && a->version == 5 && !wholeOnly && a->decoded.state != DecodedData::Decoded) {
+            reader->v5 = std::make_unique<matlib::V5ElementCursor>(*a, part);
+        }
+        return reader.release();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDouble, int64_t* asInt64,
+                          uint64_t* asUInt64) {
+    if (reader == nullptr || count == 0) return 0;
+    size_t got = 0;
+    if (reader->v5 != nullptr) {
+        got = reader->v5->Read(count, asDouble, asInt64, asUInt64);
+        reader->damaged = reader->v5->damaged();
+    } else {
+        got = mxReadElements(reader->array, reader->part, reader->next, count, asDouble, asInt64, asUInt64);
+        const size_t left = mxGetNumberOfElements(reader->array) - reader->next;
+        if (got < count && got < left) reader->damaged = true;
+    }
+    reader->next += got;
+    return got;
+}
+
+bool mxElementsDamaged(const mxElementReader* reader) { return reader == nullptr || reader->damaged; }
+
+void mxCloseElementReader(mxElementReader* reader) { delete reader; }

@@ -88,6 +88,28 @@ bool DecodeV4(const mxArray& array, DecodedData& out);
 const char* CheckV5Element(const mxArray& array);
 size_t ReadV5Elements(const mxArray& array, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+// Reads one numeric part of a level-5 array forward, batch after batch, with
+// one stream kept open: a compressed element inflates once, and no further
+// than the elements read. Damage met (a broken stream, a part shorter than
+// the array, a wrong checksum once the last part is read to its end) stops
+// the reads and is kept.
+class V5ElementCursor {
+public:
+    V5ElementCursor(const mxArray& array, int part);
+    size_t Read(size_t count, double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+    bool damaged() const { return damaged_ || !opened_; }
+
+private:
+    const mxArray& array_;
+    ElementStream stream_;
+    SubElement sub_;
+    size_t width_ = 1;
+    uint64_t stored_ = 0;
+    uint64_t next_ = 0;
+    bool lastPart_ = false;
+    bool opened_ = false;
+    bool damaged_ = false;
+};
 size_t ReadV4Elements(const mxArray& array, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
 // A version 4 sparse matrix stores its triplets as columns of its rows: 0

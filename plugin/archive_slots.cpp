@@ -84,7 +84,9 @@ ArchiveSlot* OpenSlot(HANDLE handle) {
 // The settings as they are now, for the archive's whole life.
 ReaderOptions OptionsAtOpening() {
     const PluginSettings settings = GetPluginSettings();
-    return ReaderOptions{settings.StructCellasDirs != 0, settings.ShowContents != 0};
+    ReaderOptions options{settings.StructCellasDirs != 0, settings.ShowContents != 0};
+    if (settings.ViewMaxBytes > 0) options.viewMaxBytes = settings.ViewMaxBytes;
+    return options;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "matlib/mat.h"
+#include "reader/variable_display.h"
 #include "wcx/plugin_api.h"
 
 // The options that shape the listing and the viewer's text, as they were
@@ -17,6 +18,7 @@
 struct ReaderOptions {
     bool structCellsAsDirs = false;   // struct and cell entries inside a folder of their own
     bool showContents = false;        // the viewer shows what structs, cells and objects hold
+    uint64_t viewMaxBytes = kDefaultViewMaxBytes;   // with showContents: the viewer text's bound
 };
 
 // The entry ReadHeader reported last: the one ProcessFile works on.

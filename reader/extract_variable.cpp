@@ -167,9 +167,14 @@ bool WriteAll(FILE* file, const char* text) {
     return platform::FileSystem().write(text, length, file) == length;
 }
 
-// The viewer's text file: the entry file name, " =", a line feed, the value
-// text. Text mode: on Windows each line feed is stored as CR LF.
-int WriteViewerTextFile(const char* destination, const char* entryFileName, const char* text) {
+bool WriteDisplayPiece(void* file, const char* data, size_t length) {
+    return platform::FileSystem().write(data, length, static_cast<FILE*>(file)) == length;
+}
+
+// The viewer's text file, written by `fill` (0, or the call's code). Text
+// mode: on Windows each line feed is stored as CR LF.
+template <typename Fill>
+int WriteViewerTextFile(const char* destination, Fill fill) {
     // A symbolic link at the name is replaced, never written through (the
     // open refuses to follow one).
     platform::FileStatus existing;
@@ -182,12 +187,39 @@ int WriteViewerTextFile(const char* destination, const char* entryFileName, cons
         return E_EWRITE;
     }
     platform::PrintLine("The file 'data2' was opened\n");
-    const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text);
+    const int result = fill(file);
     if (platform::FileSystem().close(file) != 0) {
         platform::PrintLine("The file 'data' was not closed\n");
         return E_EWRITE;
     }
-    return written ? 0 : E_EWRITE;
+    return result;
+}
+
+// The viewer's text: with ShowContents, the variable as MATLAB shows it, up
+// to the text's bound; otherwise the entry file name, " =", a line feed, the
+// value text ("..." where its data breaks off). Either reads no more of the
+// variable than it shows; damage the first meets ends its text with a line
+// that says so and answers E_BAD_DATA.
+int WriteViewerText(const Archive* archive, const mxArray* array, bool functionHandle, const char* destination,
+                    const char* entryFileName) {
+    const CurrentEntry& entry = archive->current;
+    if (archive->options.showContents && !functionHandle) {
+        const DisplayFacts facts{entry.name, entry.listedBytes};
+        return WriteViewerTextFile(destination, [&](FILE* file) -> int {
+            switch (WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, WriteDisplayPiece, file)) {
+                case DisplayResult::Shown: return 0;
+                case DisplayResult::Damaged:
+                    platform::PrintLine("Damaged variable %s: its data breaks off before its end\n", entry.name.c_str());
+                    return E_BAD_DATA;
+                default: return E_EWRITE;
+            }
+        });
+    }
+    const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array, false);
+    return WriteViewerTextFile(destination, [&](FILE* file) -> int {
+        const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text.c_str());
+        return written ? 0 : E_EWRITE;
+    });
 }
 
 bool EndsWithMat(const char* name, size_t length) {
@@ -221,9 +253,10 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     const CurrentEntry& entry = archive->current;
     const char* entryFileName = LastPathComponent(destination);
 
-    // The variable is read and checked before anything is created: a failure
-    // leaves the destination as it was, and damaged data is neither copied
-    // (a compressed element is copied as it stands) nor shown. Function
+    // The variable is read, and checked before anything is created: a failure
+    // leaves the destination as it was, and damaged data is not copied (a
+    // compressed element is copied as it stands). The viewer's text reads
+    // only what it shows and meets damage on the way, if at all. Function
     // handles are not read: a MAT-file receives none, the viewer a note.
     // A global handle lists in upper case and has always been copied like
     // any variable.
@@ -237,7 +270,6 @@ int ExtractToDestination(Archive* archive, const char* destination) {
                                 reason ? reason : "");
             return E_EREAD;
         }
-        if (!ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     }
 
     const size_t length = std::strlen(destination);
@@ -247,10 +279,10 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     const char* outputName = outputPath.c_str();
 
     if (platform::IsHostViewerPath(destination)) {
-        const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array.get(), archive->options.showContents);
         CreatePathDirectories(destination);
-        return WriteViewerTextFile(destination, entryFileName, text.c_str());
+        return WriteViewerText(archive, array.get(), functionHandle, destination, entryFileName);
     }
+    if (!functionHandle && !ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
 
     CreatePathDirectories(destination);
     // "wk": what has the name stays, the new file takes a free name.

@@ -9,12 +9,14 @@
 // shown.
 #include "reader/value_text.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "matlib/mat_format.h"
+#include "reader/variable_display.h"
 
 const char* const UnknownClassText = "Unknown Class";
 const char* const UnsupportedClassText = "Class NOT Supported";
@@ -137,13 +139,18 @@ bool ReadBatch(const mxArray* array, bool complex, size_t first, size_t total, E
     return got > 0;
 }
 
+// The sign written between a complex value's parts: "3 - 4i", not "3 + -4i".
+char SignOf(double imag) { return !std::isnan(imag) && std::signbit(imag) ? '-' : '+'; }
+
 void AppendElementLine(TextBuilder& text, mxClassID classId, bool complex, const char* subscripts,
                        const ElementBatch& batch, size_t at) {
     switch (classId) {
         case mxINT64_CLASS:
             if (complex) {
-                text.Append("%s = %lld + %lldi\n", subscripts, static_cast<long long>(batch.realInt64[at]),
-                            static_cast<long long>(batch.imagInt64[at]));
+                const int64_t im = batch.imagInt64[at];
+                const uint64_t magnitude = im < 0 ? 0 - static_cast<uint64_t>(im) : static_cast<uint64_t>(im);
+                text.Append("%s = %lld %c %llui\n", subscripts, static_cast<long long>(batch.realInt64[at]),
+                            im < 0 ? '-' : '+', static_cast<unsigned long long>(magnitude));
             } else {
                 text.Append("%s = %lld\n", subscripts, static_cast<long long>(batch.realInt64[at]));
             }
@@ -159,7 +166,8 @@ void AppendElementLine(TextBuilder& text, mxClassID classId, bool complex, const
             return;
         default:
             if (complex) {
-                text.Append("%s = %g + %gi\n", subscripts, batch.real[at], batch.imag[at]);
+                text.Append("%s = %g %c %gi\n", subscripts, batch.real[at], SignOf(batch.imag[at]),
+                            std::fabs(batch.imag[at]));
             } else {
                 text.Append("%s = %g\n", subscripts, batch.real[at]);
             }
@@ -206,7 +214,8 @@ std::string RenderSparseText(const mxArray* array) {
         if (column >= columns) break;
         const double re = SparseValue(real, classId, k);
         if (complex) {
-            text.Append("(%zu,%zu) = %g + %gi\n", ir[k] + 1, column + 1, re, SparseValue(imag, classId, k));
+            const double im = SparseValue(imag, classId, k);
+            text.Append("(%zu,%zu) = %g %c %gi\n", ir[k] + 1, column + 1, re, SignOf(im), std::fabs(im));
         } else {
             text.Append("(%zu,%zu) = %g\n", ir[k] + 1, column + 1, re);
         }
@@ -219,7 +228,33 @@ std::string RenderSparseText(const mxArray* array) {
     return buffer;
 }
 
+// A char matrix of several rows shows them one under the other (its
+// storage holds them interleaved, column by column).
+std::string RenderCharRows(const mxArray* array) {
+    const auto* units = static_cast<const uint8_t*>(mxGetPr(array));
+    if (units == nullptr) return std::string();
+    const size_t rows = mxGetM(array), columns = mxGetDimensions(array)[1];
+    const size_t pages = mxGetNumberOfElements(array) / (rows * columns);
+    std::string text;
+    for (size_t page = 0; page < pages; ++page) {
+        for (size_t r = 0; r < rows; ++r) {
+            const std::string row = CharRowText(units, rows, columns, page * rows * columns, r);
+            const std::string line = (text.empty() ? "" : "\n") + row;
+            if (text.size() + line.size() < kCharTextRoom) {
+                text += line;
+                continue;
+            }
+            // The line that passes the room is cut at a character's boundary.
+            size_t keep = kCharTextRoom - 1 - text.size();
+            while (keep > 0 && (static_cast<unsigned char>(line[keep]) & 0xC0) == 0x80) --keep;
+            return text + line.substr(0, keep);
+        }
+    }
+    return text;
+}
+
 std::string RenderCharText(const mxArray* array) {
+    if (mxGetM(array) > 1 && mxGetNumberOfElements(array) > 0) return RenderCharRows(array);
     char buffer[kCharTextRoom] = {};
     // A UTF-16 code unit becomes at most 3 bytes of UTF-8 (a pair of
     // surrogates 4 bytes for 2 units), so 3 per unit always has room. A text
@@ -326,3 +361,4 @@ std::string RenderVariableText(const mxArray* array, bool showContents) {
         default: return UnsupportedClassText;   // objects, opaque classes, anything newer
     }
 }
+

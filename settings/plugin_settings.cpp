@@ -19,6 +19,9 @@ constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
 // Off by default; written only once it was switched on (or the section has
 // it), so that a section of the two older keys stays exactly as it was.
 constexpr char kShowContentsKey[] = "ShowContents";
+// Read, never written: the bound of the viewer's text in bytes, a positive
+// number (the matwcx command's view --max-bytes hands it over).
+constexpr char kViewMaxBytesKey[] = "ViewMaxBytes";
 constexpr int kKeyMissing = 0x7FFF1234;   // no value anybody writes by hand
 
 // Written ahead of the host keys the first time the section is found empty.
@@ -129,6 +132,8 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
     loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
     WriteShowContents(loaded.ShowContents, iniName);
+    const int bound = static_cast<int>(platform::GetPrivateProfileInt(kSection, kViewMaxBytesKey, 0, iniName));
+    loaded.ViewMaxBytes = bound > 0 ? static_cast<uint32_t>(bound) : 0;
     PluginSettingsRecord = loaded;
 }
 

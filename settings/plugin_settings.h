@@ -10,6 +10,7 @@ struct PluginSettings {
     uint8_t StructCellasDirs;            // 1: list struct and cell variables as directories
     uint8_t DeleteEnabled;               // 1: DeleteFiles may delete variables
     uint8_t ShowContents;                // 1: the viewer shows what structs, cells and objects hold
+    uint32_t ViewMaxBytes;               // the viewer text's bound with ShowContents; 0: the default
 };
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);

@@ -21,7 +21,8 @@ int RunCaps(PluginHost& host, const Args& args);
 int RunCheck(PluginHost& host, const Args& args);
 int RunDir(PluginHost& host, const Args& args);
 int RunList(PluginHost& host, const Args& args);
-int RunView(PluginHost& host, const Args& args);
+// view --max-bytes N hands the plug-in a copy of iniPath's section with the bound set.
+int RunView(PluginHost& host, const std::string& iniPath, const Args& args);
 int RunExtract(PluginHost& host, const Args& args);
 int RunDelete(PluginHost& host, const Args& args);
 // iniPath: the settings file handed to PackSetDefaultParams.

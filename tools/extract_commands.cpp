@@ -1,5 +1,6 @@
 // view and extract: the host's walk over an archive opened for extraction,
 // ProcessFile(PK_EXTRACT) for the chosen entries and PK_SKIP for the rest.
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -79,9 +80,60 @@ std::string ReadWholeFile(const std::string& path, bool* ok) {
     return text.str();
 }
 
+// The plug-in's section of the settings file `iniPath` with the viewer
+// text's bound set, written to `path`: the view hands the plug-in this copy
+// and leaves the user's file as it is.
+bool WriteBoundSettings(const std::string& iniPath, const std::string& bound, const std::string& path) {
+    auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    auto trimmed = [](const std::string& text) {
+        const size_t first = text.find_first_not_of(" \t\r");
+        const size_t last = text.find_last_not_of(" \t\r");
+        return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    };
+    std::ifstream in(iniPath, std::ios::binary);
+    std::string section = "[MATlab]\n", line;
+    bool inSection = false;
+    while (std::getline(in, line)) {
+        const std::string word = trimmed(line);
+        if (!word.empty() && word[0] == '[') {
+            inSection = lower(word) == "[matlab]";
+            continue;
+        }
+        const size_t equals = word.find('=');
+        if (inSection && !word.empty() && lower(trimmed(word.substr(0, equals))) != "viewmaxbytes") section += word + "\n";
+    }
+    std::ofstream out(path, std::ios::binary);
+    out << section << "ViewMaxBytes=" << bound << "\n";
+    return static_cast<bool>(out.flush());
+}
+
+// A bound the plug-in takes: 1 to 2^31 - 1 bytes, in decimal digits.
+bool IsBound(const std::string& text) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long long value = std::stoull(text);
+    return value >= 1 && value <= 2147483647ull;
+}
+
 }  // namespace
 
-int RunView(PluginHost& host, const Args& args) {
+int RunView(PluginHost& host, const std::string& iniPath, const Args& words) {
+    // --max-bytes N, anywhere among the words: the bound of the text shown
+    // with ShowContents on.
+    Args args;
+    std::string bound;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (words[i] != "--max-bytes") {
+            args.push_back(words[i]);
+        } else if (i + 1 < words.size() && IsBound(words[i + 1])) {
+            bound = words[++i];
+        } else {
+            Complain("--max-bytes needs a number of bytes from 1 to 2147483647");
+            return kExitUsage;
+        }
+    }
     if (args.size() < 2) {
         Complain("view needs FILE and at least one VAR");
         return kExitUsage;
@@ -99,6 +151,17 @@ int RunView(PluginHost& host, const Args& args) {
     if (temps.empty() || !os::MakeTempFolder(viewerRoot, "matwcx-view", &viewerFolder)) {
         Complain("cannot create a temporary folder");
         return kExitFailed;
+    }
+    if (!bound.empty()) {
+        // The bound reaches the plug-in as its settings do: a copy of the
+        // user's section with ViewMaxBytes set, beside the texts.
+        const std::string boundIni = viewerFolder + os::kPathSeparator + "wcx.ini";
+        std::string failure;
+        if (!WriteBoundSettings(iniPath, bound, boundIni) || !host.SetDefaultParams(boundIni, &failure)) {
+            Complain("cannot hand the plug-in the text's bound" + (failure.empty() ? "" : ": " + failure));
+            std::filesystem::remove_all(viewerFolder, error);
+            return kExitFailed;
+        }
     }
 
     int status = kExitOk;

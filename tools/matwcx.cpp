@@ -26,7 +26,9 @@ const char kUsage[] =
     "  check FILE...                whether the plug-in accepts each file\n"
     "  dir FILE...                  open each file and show the plug-in's report and date\n"
     "  list [--json] FILE...        the entries: name, sizes, date, mode\n"
-    "  view FILE VAR...             the text the file manager's viewer shows for VAR\n"
+    "  view [--max-bytes N] FILE VAR...\n"
+    "                               the text the file manager's viewer shows for VAR\n"
+    "                               (with --contents on: up to N bytes, 16 MB by default)\n"
     "  extract FILE [VAR...] [-d DIR]\n"
     "                               VAR (all by default) as DIR/<entry name>.mat\n"
     "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
@@ -89,7 +91,7 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
     if (command == "check") return matwcx::RunCheck(host, args);
     if (command == "dir") return matwcx::RunDir(host, args);
     if (command == "list") return matwcx::RunList(host, args);
-    if (command == "view") return matwcx::RunView(host, args);
+    if (command == "view") return matwcx::RunView(host, iniPath, args);
     if (command == "extract") return matwcx::RunExtract(host, args);
     if (command == "delete") return matwcx::RunDelete(host, args);
     if (command == "options") return matwcx::RunOptions(host, iniPath, args);

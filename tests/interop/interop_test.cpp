@@ -228,3 +228,23 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
 }
 
 }  // namespace
+
+namespace {
+
+// With ShowContents on, the viewer shows every value of a 100,000-element
+// vector, a 300x300 matrix, a 3-d array, a char matrix and a complex matrix
+// that scipy writes (compressed): view_values.py reads them back out of the
+// text and compares them with numpy's.
+TEST(Interop, TheViewerShowsEveryValueScipyWrote) {
+    testenv::TempDir dir;
+    const std::string report = dir.file("report.txt");
+    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") +
+                                "/tests/interop/view_values.py' '" + testenv::Get("MATWCX_TOOL") + "' '" + dir.path() +
+                                "' > '" + report + "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << support::ReadText(report);
+    const std::string text = support::ReadText(report);
+    EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+    EXPECT_NE(text.find("checked 5 variables"), std::string::npos) << text;
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cmath>
 #include <filesystem>
 
 #include "support/support.h"
@@ -52,6 +53,14 @@ protected:
     }
     std::string Viewed(const std::string& folder, const std::string& fileName) {
         return support::Unix(support::ReadText(Path(folder, fileName)));
+    }
+
+    // ShowContents on (SetUp turns it off again), and the viewer text's bound when given.
+    void UseShowContents(int maxBytes = 0) {
+        const std::string ini = dir.file("wcx.ini");
+        support::WriteText(ini, "[MATlab]\nShowContents=1\n" +
+                                    (maxBytes > 0 ? "ViewMaxBytes=" + std::to_string(maxBytes) + "\n" : std::string()));
+        ASSERT_TRUE(plugin.SetDefaultParams(ini));
     }
 
     std::string source;
@@ -297,8 +306,11 @@ TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
     EXPECT_EQ(support::ReadText(Path(deep, fileName) + ".mat"), "kept");
 }
 
-// Damaged data is neither copied, nor shown, nor passed by the test
-// operation: each answers E_BAD_DATA and says why; nothing is written.
+// Damaged data is neither copied nor passed by the test operation: each
+// answers E_BAD_DATA and says why; no MAT-file is written. The viewer reads
+// only what it shows: with ShowContents on, damage it meets (here the short
+// data, and a checksum that all of the text reaches) ends its text with a
+// line that says so and answers E_BAD_DATA.
 TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     Bytes wrongSum = Compressed(o, NumericVar(o, "sum", mxDOUBLE, {60, 60}, Iota(3600)));
     wrongSum.back() ^= 0x01;   // the stream's Adler-32
@@ -317,13 +329,22 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         if (!damaged) continue;
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
-        EXPECT_EQ(ExtractTo(name, viewer), E_BAD_DATA);
+        EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
+        EXPECT_EQ(ExtractTo(name, viewer), 0);   // the plain text shows "..." where data breaks off
     }
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
-    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(viewer), {}), 0);
+    UseShowContents();
+    for (const std::string name : {"good", "sum", "short"}) {
+        std::string fileName;
+        OpenAt(source, name, &fileName);
+        EXPECT_EQ(ExtractTo(name, viewer), name == "good" ? 0 : E_BAD_DATA) << name;
+        const std::string text = Viewed(viewer, fileName);
+        EXPECT_EQ(text.find("The data is damaged") != std::string::npos, name != "good") << text;
+    }
 }
 
-// The viewer's text of one variable "x": what follows the entry's name line.
+// The viewer's text of one variable "x": what follows the entry's name line
+// (with ShowContents on, all of it).
 class ViewerText : public Extraction {
 protected:
     std::string Of(const Bytes& element) {
@@ -331,7 +352,7 @@ protected:
         auto archive = OpenAt(Write("x.mat", File5(o, {element})), "x", &fileName);
         if (Process(*archive, PK_EXTRACT, nullptr, Path(viewer, fileName)) != 0) return "<failed>";
         const std::string text = Viewed(viewer, fileName), head = fileName + " =\n";
-        return text.rfind(head, 0) == 0 ? text.substr(head.size()) : "<no name line>";
+        return text.rfind(head, 0) == 0 ? text.substr(head.size()) : text;   // with ShowContents: no such line
     }
 };
 
@@ -363,16 +384,66 @@ TEST_F(ViewerText, EveryKindOfValue) {
          "\t(1,1) = 18446744073709551615\n\t(1,2) = 18014398509481985\n\t"},
         // Sparse arrays show their stored elements.
         {SparseVar(o, "x", 3, 3, {0, 2, 1}, {0, 1, 2, 3}, {1, 2, 3}), "\t(1,1) = 1\n\t(3,2) = 2\n\t(2,3) = 3\n\t"},
-        {SparseVar(o, "x", 2, 3, {1, 0}, {0, 1, 1, 2}, {1, 2}, {-1, 0.5}), "\t(2,1) = 1 + -1i\n\t(1,3) = 2 + 0.5i\n\t"},
+        {SparseVar(o, "x", 2, 3, {1, 0}, {0, 1, 1, 2}, {1, 2}, {-1, 0.5}), "\t(2,1) = 1 - 1i\n\t(1,3) = 2 + 0.5i\n\t"},
         {SparseVar(o, "x", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical), "\t(2,2) = 1\n\t"},
-        // Characters: UTF-16 units as UTF-8, a 2-by-2 array in storage order.
+        // Characters: UTF-16 units as UTF-8, a 2-by-2 array row by row.
         {CharVar(o, "x", "hello"), "hello"},
         {CharVar(o, "x", {1, 3}, {0x65E5, 0x672C, 0x8A9E}), "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
-        {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "abcd"},
+        {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "ac\nbd"},
         {CellVar(o, "x", {1, 1}, {scalar}), "Class NOT Supported"},
         {OpaqueVar(o, "x", "string", scalar), "Class NOT Supported"},
     };
     for (const auto& [element, text] : cases) EXPECT_EQ(Of(element), text);
+}
+
+// With ShowContents on, the value as MATLAB's command window shows it (format
+// short g, an 80-character line) after what `whos` says of it.
+TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
+    UseShowContents();
+    EXPECT_EQ(Of(NumericVar(o, "x", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, 6}, {1, 1, 1, 1, 1, 1})).rfind(
+                  "  Name  Size  Bytes  Class     Attributes\n\n  x     2x3      48  double    complex\n\nx =\n\n", 0),
+              0u);
+    const std::string w = "            ";   // 12 blanks: a double's column is 13 characters wide
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        // Rows across, one format for the block: whole numbers whole, others with 5 significant digits.
+        {NumericVar(o, "x", mxDOUBLE, {2, 2}, {1, 100000, -3, 4}), w + "1           -3\n       100000" + w + "4\n"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 3}, {1.0 / 3, 123456.7, -0.0}), "      0.33333   1.2346e+05" + w + "0\n"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 3}, {NAN, INFINITY, -INFINITY}), "          NaN          Inf         -Inf\n"},
+        // Blocks of the columns that fit 80 characters.
+        {NumericVar(o, "x", mxDOUBLE, {1, 7}, Iota(7, 1)),
+         "  Columns 1 through 6\n\n" + w + "1" + w + "2" + w + "3" + w + "4" + w + "5" + w + "6\n\n  Column 7\n\n" + w + "7\n"},
+        // Complex values: the sign between the parts, an imaginary part as wide as its column.
+        {NumericVar(o, "x", mxDOUBLE, {1, 2}, {3, 1.5}, {-4, 0.25}),
+         w + "3 -           4i          1.5 +        0.25i\n"},
+        {Int64s(kComplex, {1, 2}, {INT64_MIN, 5}, true),
+         "  Column 1\n\n  -9223372036854775808 -  9223372036854775808i\n\n  Column 2\n\n                     5 +                    5i\n"},
+        // Integers and logicals as integers, in their class's width.
+        {NumericVar(o, "x", mxINT8, {2, 2}, {1, -128, 3, 127}), "     1     3\n  -128   127\n"},
+        {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "  1  0  1\n"},
+        // Sparse: the stored values as "(row,col)  value".
+        {SparseVar(o, "x", 10, 3, {0, 9, 1}, {0, 2, 2, 3}, {1, 2, 0.5}),
+         "   ( 1,1)" + w + "1\n   (10,1)" + w + "2\n   ( 2,3)          0.5\n"},
+        {SparseVar(o, "x", 2, 2, {}, {0, 0, 0}, {}), "   All zero sparse: 2x2\n"},
+        // Char arrays row by row; empty arrays as MATLAB writes them.
+        {CharVar(o, "x", {2, 3}, {'a', 'd', 'b', 'e', 'c', 'f'}), "    'abc'\n    'def'\n"},
+        {NumericVar(o, "x", mxDOUBLE, {0, 0}, {}), "     []\n"},
+        {NumericVar(o, "x", mxDOUBLE, {0, 3}, {}), "  0x3 empty double array\n"},
+    };
+    for (const auto& [element, text] : cases) {
+        const std::string shown = Of(element);
+        const size_t values = shown.find("x =\n\n");
+        EXPECT_EQ(values == std::string::npos ? shown : shown.substr(values + 5), text);
+    }
+    // N-d arrays page by page, under the variable's name and subscripts.
+    EXPECT_NE(Of(NumericVar(o, "x", mxINT8, {1, 2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}))
+                  .find("\n\nx(:,:,1,1) =\n\n     1     2\n\nx(:,:,2,1) =\n\n     3     4\n\nx(:,:,1,2) =\n\n"),
+              std::string::npos);
+    // The bound: whole lines up to it, then how many elements are not shown.
+    UseShowContents(300);
+    const std::string bounded = Of(NumericVar(o, "x", mxDOUBLE, {100, 1}, Iota(100, 1)));
+    const size_t end = bounded.find("           15\n\n  ... 85 of 100 elements not shown (the text's bound of 300 bytes).\n");
+    EXPECT_NE(end, std::string::npos) << bounded;
+    EXPECT_TRUE(end + 14 <= 300 && end + 28 > 300) << end;   // line 15 ends within 300 bytes, line 16 would not
 }
 
 // The text stops right after the element line that takes it past 992
@@ -395,9 +466,9 @@ TEST_F(ViewerText, StopsRightAfterTheLinePassing992CharactersAndCutsLongText) {
     EXPECT_EQ(text.substr(text.size() - 4), "\t...");
     std::string second = "(";
     for (int k = 0; k < 63; ++k) second += "1,";
-    EXPECT_EQ(text.find(second + "2) = -1.23457e-300 + -1.79769e+308i\n\t"), text.find('\n') + 2);
+    EXPECT_EQ(text.find(second + "2) = -1.23457e-300 - 1.79769e+308i\n\t"), text.find('\n') + 2);
     const std::string wide = Of(Int64s(kComplex, dims, std::vector<int64_t>(40, INT64_MIN), true));
-    EXPECT_NE(wide.find(") = -9223372036854775808 + -9223372036854775808i\n\t..."), std::string::npos);
+    EXPECT_NE(wide.find(") = -9223372036854775808 - 9223372036854775808i\n\t..."), std::string::npos);
 
     std::string ascii(1500, 'a');
     for (size_t i = 0; i < ascii.size(); ++i) ascii[i] = static_cast<char>('a' + i % 26);

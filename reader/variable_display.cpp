@@ -1,0 +1,494 @@
+// The variable as MATLAB's command window shows it (format short g, an
+// 80-character line), written in pieces and decoded as it is written.
+//
+// A block of columns is one run of the array's storage (the first subscript
+// changes fastest), so each block is read forward, once: a compressed
+// variable inflates no further than the last block shown.
+#include "reader/variable_display.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "reader/value_text.h"
+
+namespace {
+
+constexpr size_t kLineWidth = 80;
+// The elements of one block held at a time (its doubles, and for the 64-bit
+// integer classes their exact values too): about 1.5 MB at most. A taller
+// block is shown a column at a time, in runs of this many rows.
+constexpr size_t kBlockElements = 32 * 1024;
+// The text goes out in pieces of about this size.
+constexpr size_t kPieceSize = 64 * 1024;
+// Structs, cells and objects: the text the engine makes of them, at most this much.
+constexpr size_t kMaxContentsText = 1024 * 1024;
+
+class Output {
+public:
+    Output(DisplayWriter write, void* context, uint64_t maxBytes) : write_(write), context_(context), max_(maxBytes) {
+        buffer_.reserve(kPieceSize + 1024);
+    }
+    // Whether `length` more bytes keep the text within its bound.
+    bool Fits(size_t length) const { return written_ + length <= max_; }
+    void Put(const char* text, size_t length) {
+        buffer_.append(text, length);
+        written_ += length;
+        if (buffer_.size() >= kPieceSize) Flush();
+    }
+    void Put(const std::string& text) { Put(text.data(), text.size()); }
+    void Put(const char* text) { Put(text, std::strlen(text)); }
+    bool Flush() {
+        if (!failed_ && !buffer_.empty() && !write_(context_, buffer_.data(), buffer_.size())) failed_ = true;
+        buffer_.clear();
+        return !failed_;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    DisplayWriter write_;
+    void* context_;
+    uint64_t max_;
+    uint64_t written_ = 0;
+    std::string buffer_;
+    bool failed_ = false;
+};
+
+// mingw-w64 formats with its own C99 printf (%zu, %llu), which gcc checks as gnu_printf.
+#if defined(__MINGW32__)
+#define MATWCX_DISPLAY_FORMAT __attribute__((format(gnu_printf, 1, 2)))
+#else
+#define MATWCX_DISPLAY_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+
+std::string Format(const char* format, ...) MATWCX_DISPLAY_FORMAT;
+std::string Format(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return n < 0 ? std::string() : std::string(text, std::min<size_t>(static_cast<size_t>(n), sizeof text - 1));
+}
+
+std::string DimsText(const mxArray* array) {
+    const mwSize count = mxGetNumberOfDimensions(array);
+    const mwSize* dims = mxGetDimensions(array);
+    std::string text;
+    for (mwSize k = 0; k < count; ++k) text += (k ? "x" : "") + std::to_string(dims[k]);
+    return text.empty() ? "0x0" : text;
+}
+
+// `whos`: one heading line and the variable's line, under it a blank line.
+void PutWhos(Output& out, const mxArray* array, const DisplayFacts& facts) {
+    const std::string size = DimsText(array), bytes = std::to_string(facts.bytes);
+    const char* className = mxGetClassName(array);
+    std::string attributes;
+    // (Not "global": a version 7.3 file's variables do not tell it, and a
+    // variable shows the same text in both.)
+    const std::pair<bool, const char*> flags[] = {{mxIsSparse(array), "sparse"}, {mxIsComplex(array), "complex"}};
+    for (const auto& [on, word] : flags) {
+        if (on) attributes += (attributes.empty() ? "" : ", ") + std::string(word);
+    }
+    const int nameWidth = static_cast<int>(std::max<size_t>(facts.name.size(), 4));
+    const int sizeWidth = static_cast<int>(std::max<size_t>(size.size(), 4));
+    const int bytesWidth = static_cast<int>(std::max<size_t>(bytes.size(), 5));
+    const int classWidth = static_cast<int>(std::max<size_t>(std::strlen(className), 8));
+    out.Put(Format("  %-*s  %-*s  %*s  %-*s  Attributes\n\n", nameWidth, "Name", sizeWidth, "Size", bytesWidth, "Bytes",
+                   classWidth, "Class"));
+    std::string line = "  " + facts.name + std::string(static_cast<size_t>(nameWidth) - facts.name.size() + 2, ' ') +
+                       size + std::string(static_cast<size_t>(sizeWidth) - size.size() + 2, ' ') +
+                       std::string(static_cast<size_t>(bytesWidth) - bytes.size(), ' ') + bytes + "  " + className;
+    if (!attributes.empty()) line += std::string(static_cast<size_t>(classWidth) - std::strlen(className) + 2, ' ') + attributes;
+    out.Put(line + "\n\n");
+}
+
+// ---- numbers ---------------------------------------------------------------
+
+// Doubles of a block are shown whole when every finite one is a whole number
+// below 1e10 (as MATLAB shows integer-valued matrices), otherwise with five
+// significant digits (format short g).
+enum class Style { Whole, ShortG };
+
+Style ChooseStyle(const double* values, size_t count, Style style) {
+    for (size_t i = 0; i < count && style == Style::Whole; ++i) {
+        const double v = values[i];
+        if (std::isfinite(v) && (std::fabs(v) >= 1e10 || v != std::floor(v))) style = Style::ShortG;
+    }
+    return style;
+}
+
+std::string RealText(double v, Style style) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+    if (v == 0) return "0";   // -0 too, as MATLAB shows it
+    return Format(style == Style::Whole ? "%.0f" : "%.5g", v);
+}
+
+struct CellShape {
+    size_t realWidth = 13;   // right-aligned real part, with the blanks before it
+    size_t imagWidth = 0;    // right-aligned magnitude of the imaginary part; 0: real
+    size_t width() const { return imagWidth == 0 ? realWidth : realWidth + 3 + imagWidth + 1; }
+};
+
+// The digits (and sign) of the widest value of an integer class.
+size_t IntegerDigits(mxClassID id) {
+    switch (id) {
+        case mxINT8_CLASS: return 4;
+        case mxUINT8_CLASS: return 3;
+        case mxINT16_CLASS: return 6;
+        case mxUINT16_CLASS: return 5;
+        case mxINT32_CLASS: return 11;
+        case mxUINT32_CLASS: return 10;
+        case mxINT64_CLASS:
+        case mxUINT64_CLASS: return 20;
+        default: return 0;
+    }
+}
+
+CellShape ShapeOf(mxClassID id, bool complex) {
+    CellShape shape;
+    if (id == mxLOGICAL_CLASS) {
+        shape.realWidth = 3;
+    } else if (const size_t digits = IntegerDigits(id); digits > 0) {
+        shape.realWidth = digits + 2;
+        if (complex) shape.imagWidth = digits;
+    } else if (complex) {
+        shape.imagWidth = 11;   // "1.2346e+308"
+    }
+    return shape;
+}
+
+// One block's elements as read: doubles, and the exact values of the 64-bit classes.
+struct Values {
+    std::vector<double> real, imag;
+    std::vector<int64_t> realInt64, imagInt64;
+    std::vector<uint64_t> realUInt64, imagUInt64;
+};
+
+std::string MagnitudeText(int64_t v) {
+    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    return std::to_string(magnitude);
+}
+
+void AppendAligned(std::string& line, const std::string& text, size_t width) {
+    if (text.size() < width) line.append(width - text.size(), ' ');
+    line += text;
+}
+
+// Element i of a block as its cell of the line.
+void AppendCell(std::string& line, mxClassID id, const CellShape& shape, Style style, const Values& v, size_t i) {
+    std::string real, imag;
+    bool negative = false;
+    if (id == mxINT64_CLASS) {
+        real = std::to_string(v.realInt64[i]);
+        if (shape.imagWidth > 0) {
+            negative = v.imagInt64[i] < 0;
+            imag = MagnitudeText(v.imagInt64[i]);
+        }
+    } else if (id == mxUINT64_CLASS) {
+        real = std::to_string(v.realUInt64[i]);
+        if (shape.imagWidth > 0) imag = std::to_string(v.imagUInt64[i]);
+    } else {
+        real = RealText(v.real[i], style);
+        if (shape.imagWidth > 0) {
+            const double im = v.imag[i];
+            negative = !std::isnan(im) && std::signbit(im);
+            imag = RealText(std::fabs(im), style);
+        }
+    }
+    AppendAligned(line, real, shape.realWidth);
+    if (shape.imagWidth == 0) return;
+    line += negative ? " - " : " + ";
+    AppendAligned(line, imag, shape.imagWidth);
+    line += 'i';
+}
+
+// Reads the array's next `count` elements, both parts, forward.
+class ElementSource {
+public:
+    ElementSource(const mxArray* array) : id_(mxGetClassID(array)), complex_(mxIsComplex(array)) {
+        real_.reset(mxOpenElementReader(array, 0));
+        if (complex_) imag_.reset(mxOpenElementReader(array, 1));
+        if (!real_ || (complex_ && !imag_)) throw std::bad_alloc();
+    }
+    // False when the data ended or broke before `count` elements.
+    bool Next(size_t count, Values& v) {
+        const bool int64 = id_ == mxINT64_CLASS, uint64 = id_ == mxUINT64_CLASS;
+        for (auto* part : {&v.real, &v.imag}) part->resize(count);
+        if (int64) v.realInt64.resize(count), v.imagInt64.resize(count);
+        if (uint64) v.realUInt64.resize(count), v.imagUInt64.resize(count);
+        if (mxReadNextElements(real_.get(), count, v.real.data(), int64 ? v.realInt64.data() : nullptr,
+                               uint64 ? v.realUInt64.data() : nullptr) != count) {
+            return false;
+        }
+        if (complex_ && mxReadNextElements(imag_.get(), count, v.imag.data(), int64 ? v.imagInt64.data() : nullptr,
+                                           uint64 ? v.imagUInt64.data() : nullptr) != count) {
+            return false;
+        }
+        return !mxElementsDamaged(real_.get()) && (!complex_ || !mxElementsDamaged(imag_.get()));
+    }
+
+private:
+    struct Closer {
+        void operator()(mxElementReader* reader) const { mxCloseElementReader(reader); }
+    };
+    mxClassID id_;
+    bool complex_;
+    std::unique_ptr<mxElementReader, Closer> real_, imag_;
+};
+
+// Where the values stopped: how many of them the text shows.
+struct Progress {
+    uint64_t total = 0;
+    uint64_t shown = 0;
+    bool full = false;      // the bound was reached
+    bool damaged = false;   // the data broke
+};
+
+// "x(:,:,2,3)": the page's subscripts after the first two.
+std::string PageName(const std::string& name, const mxArray* array, uint64_t page) {
+    const mwSize count = mxGetNumberOfDimensions(array);
+    const mwSize* dims = mxGetDimensions(array);
+    std::string text = name + "(:,:";
+    for (mwSize k = 2; k < count; ++k) {
+        const uint64_t d = dims[k] == 0 ? 1 : dims[k];
+        text += "," + std::to_string(page % d + 1);
+        page /= d;
+    }
+    return text + ")";
+}
+
+// Puts the line when it fits the bound; otherwise marks the text full.
+bool PutLine(Output& out, Progress& progress, const std::string& line) {
+    if (!out.Fits(line.size())) {
+        progress.full = true;
+        return false;
+    }
+    out.Put(line);
+    return true;
+}
+
+void PutNumericPages(Output& out, const mxArray* array, const std::string& name, Progress& progress) {
+    const mxClassID id = mxGetClassID(array);
+    const bool complex = mxIsComplex(array);
+    const uint64_t rows = mxGetM(array);
+    const mwSize* dims = mxGetDimensions(array);
+    const uint64_t columns = mxGetNumberOfDimensions(array) >= 2 ? dims[1] : 1;
+    const uint64_t pages = progress.total / (rows * columns);
+    const bool paged = mxGetNumberOfDimensions(array) > 2;
+    const CellShape shape = ShapeOf(id, complex);
+    const bool doubles = IntegerDigits(id) == 0 && id != mxLOGICAL_CLASS;
+    uint64_t perBlock = std::max<uint64_t>(1, kLineWidth / shape.width());
+    perBlock = std::min<uint64_t>(perBlock, std::max<uint64_t>(1, kBlockElements / rows));
+    ElementSource source(array);
+    Values values;
+    if (!paged && !PutLine(out, progress, name + " =\n\n")) return;
+    for (uint64_t page = 0; page < pages; ++page) {
+        if (paged && !PutLine(out, progress, (page > 0 ? "\n" : "") + PageName(name, array, page) + " =\n\n")) return;
+        for (uint64_t first = 0; first < columns; first += perBlock) {
+            const uint64_t count = std::min(perBlock, columns - first);
+            if (count < columns) {
+                const std::string heading =
+                    count == 1 ? Format("  Column %llu\n\n", static_cast<unsigned long long>(first + 1))
+                               : Format("  Columns %llu through %llu\n\n", static_cast<unsigned long long>(first + 1),
+                                      static_cast<unsigned long long>(first + count));
+                if (!PutLine(out, progress, (first > 0 ? "\n" : "") + heading)) return;
+            }
+            // A block of one column taller than the buffer goes in runs of rows.
+            const uint64_t run = count == 1 ? std::min<uint64_t>(rows, kBlockElements) : rows;
+            for (uint64_t top = 0; top < rows; top += run) {
+                const uint64_t height = std::min(run, rows - top);
+                const size_t elements = static_cast<size_t>(height * count);
+                if (!source.Next(elements, values)) {
+                    progress.damaged = true;
+                    return;
+                }
+                Style style = Style::Whole;
+                if (doubles) {
+                    style = ChooseStyle(values.real.data(), elements, style);
+                    if (complex) style = ChooseStyle(values.imag.data(), elements, style);
+                }
+                std::string line;
+                for (uint64_t r = 0; r < height; ++r) {
+                    line.clear();
+                    for (uint64_t c = 0; c < count; ++c) {
+                        AppendCell(line, id, shape, style, values, static_cast<size_t>(c * height + r));
+                    }
+                    line += '\n';
+                    if (!PutLine(out, progress, line)) return;
+                    progress.shown += count;
+                }
+            }
+        }
+    }
+}
+
+double SparseValue(const void* data, mxClassID id, size_t k) {
+    if (id == mxLOGICAL_CLASS) return static_cast<const uint8_t*>(data)[k] != 0 ? 1.0 : 0.0;
+    if (id == mxSINGLE_CLASS) return static_cast<const float*>(data)[k];
+    return static_cast<const double*>(data)[k];
+}
+
+size_t DigitsOf(uint64_t n) { return std::to_string(n).size(); }
+
+// The stored values, column by column, as "(row,col)  value".
+void PutSparse(Output& out, const mxArray* array, const std::string& name, Progress& progress) {
+    const mxClassID id = mxGetClassID(array);
+    const bool complex = mxIsComplex(array);
+    const size_t columns = mxGetN(array);
+    const mwIndex* jc = mxGetJc(array);
+    const mwIndex* ir = mxGetIr(array);
+    const void* real = mxGetPr(array);
+    const void* imag = complex ? mxGetPi(array) : nullptr;
+    if (!PutLine(out, progress, name + " =\n\n")) return;
+    if (jc == nullptr || (jc[columns] > 0 && (ir == nullptr || real == nullptr || (complex && imag == nullptr)))) {
+        progress.damaged = true;
+        return;
+    }
+    const size_t stored = std::min<size_t>(jc[columns], mxGetNzmax(array));
+    progress.total = stored;
+    if (stored == 0) {
+        PutLine(out, progress, "   All zero sparse: " + DimsText(array) + "\n");
+        return;
+    }
+    // One style for all the stored values, which are decoded already.
+    Values v;
+    v.real.resize(stored);
+    if (complex) v.imag.resize(stored);
+    for (size_t k = 0; k < stored; ++k) {
+        v.real[k] = SparseValue(real, id, k);
+        if (complex) v.imag[k] = SparseValue(imag, id, k);
+    }
+    Style style = ChooseStyle(v.real.data(), stored, Style::Whole);
+    if (complex) style = ChooseStyle(v.imag.data(), stored, style);
+    const CellShape shape = ShapeOf(id == mxLOGICAL_CLASS ? mxLOGICAL_CLASS : mxDOUBLE_CLASS, complex);
+    const int rowWidth = static_cast<int>(DigitsOf(mxGetM(array))), columnWidth = static_cast<int>(DigitsOf(columns));
+    size_t column = 0;
+    std::string line;
+    for (size_t k = 0; k < stored; ++k) {
+        while (column < columns && jc[column + 1] <= k) ++column;
+        if (column >= columns) break;
+        line = Format("   (%*zu,%*zu)", rowWidth, static_cast<size_t>(ir[k]) + 1, columnWidth, column + 1);
+        AppendCell(line, id, shape, style, v, k);
+        line += '\n';
+        if (!PutLine(out, progress, line)) return;
+        ++progress.shown;
+    }
+}
+
+void PutChars(Output& out, const mxArray* array, const std::string& name, Progress& progress) {
+    const auto* units = static_cast<const uint8_t*>(mxGetPr(array));
+    if (!PutLine(out, progress, name + " =\n\n")) return;
+    if (units == nullptr) {
+        progress.damaged = true;
+        return;
+    }
+    const size_t rows = mxGetM(array), columns = mxGetNumberOfDimensions(array) >= 2 ? mxGetDimensions(array)[1] : 1;
+    const size_t pages = static_cast<size_t>(progress.total / (rows * columns));
+    const bool paged = mxGetNumberOfDimensions(array) > 2;
+    for (size_t page = 0; page < pages; ++page) {
+        if (paged && !PutLine(out, progress, (page > 0 ? "\n" : "") + PageName(name, array, page) + " =\n\n")) return;
+        for (size_t r = 0; r < rows; ++r) {
+            if (!out.Fits(columns + 7)) {   // a row takes at least a byte a character
+                progress.full = true;
+                return;
+            }
+            if (!PutLine(out, progress, "    '" + CharRowText(units, rows, columns, page * rows * columns, r) + "'\n")) return;
+            progress.shown += columns;
+        }
+    }
+}
+
+std::string EmptyText(const mxArray* array) {
+    const mxClassID id = mxGetClassID(array);
+    if (id == mxDOUBLE_CLASS && !mxIsSparse(array) && DimsText(array) == "0x0") return "     []\n";
+    return "  " + DimsText(array) + " empty " + (mxIsSparse(array) ? "sparse " : "") + mxGetClassName(array) + " array\n";
+}
+
+bool IsNumeric(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS); }
+
+void PutUtf8(std::string& text, uint32_t cp) {
+    if (cp < 0x80) {
+        text += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        text += static_cast<char>(0xC0 | cp >> 6);
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        text += static_cast<char>(0xE0 | cp >> 12);
+        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | cp >> 18);
+        text += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_t pageStart, size_t row) {
+    auto unit = [&](size_t c) {
+        uint16_t u;
+        std::memcpy(&u, units + 2 * (pageStart + c * rows + row), 2);
+        return u;
+    };
+    std::string text;
+    for (size_t c = 0; c < columns; ++c) {
+        const uint16_t u = unit(c);
+        const uint16_t next = c + 1 < columns ? unit(c + 1) : 0;
+        uint32_t cp = u;
+        if (u >= 0xD800 && u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00u);
+            ++c;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            cp = 0xFFFD;   // a lone surrogate
+        }
+        PutUtf8(text, cp);
+    }
+    return text;
+}
+
+DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& facts, uint64_t maxBytes,
+                                   DisplayWriter write, void* context) {
+    Output out(write, context, maxBytes);
+    if (array == nullptr) {
+        out.Put(UnknownClassText);
+        return out.Flush() ? DisplayResult::Shown : DisplayResult::WriteFailed;
+    }
+    PutWhos(out, array, facts);
+    const mxClassID id = mxGetClassID(array);
+    Progress progress;
+    progress.total = mxGetNumberOfElements(array);
+    if ((IsNumeric(id) || id == mxCHAR_CLASS) && progress.total == 0) {
+        out.Put(facts.name + " =\n\n" + EmptyText(array));
+    } else if (IsNumeric(id) && mxIsSparse(array)) {
+        PutSparse(out, array, facts.name, progress);
+    } else if (IsNumeric(id)) {
+        PutNumericPages(out, array, facts.name, progress);
+    } else if (id == mxCHAR_CLASS) {
+        PutChars(out, array, facts.name, progress);
+    } else {
+        // Structs, cells and objects: what the engine makes of them.
+        std::string text(static_cast<size_t>(std::min<uint64_t>(maxBytes, kMaxContentsText)) + 1, '\0');
+        const bool described = mxDescribeValue(array, text.data(), text.size()) == 0;
+        out.Put(described ? text.c_str() : id == mxFUNCTION_CLASS ? FunctionHandleText : UnsupportedClassText);
+        out.Put("\n");
+    }
+    if (progress.damaged) {
+        out.Put(Format("\n  The data is damaged: %llu of %llu elements not shown.\n",
+                       static_cast<unsigned long long>(progress.total - progress.shown),
+                       static_cast<unsigned long long>(progress.total)));
+    } else if (progress.full) {
+        out.Put(Format("\n  ... %llu of %llu elements not shown (the text's bound of %llu bytes).\n",
+                       static_cast<unsigned long long>(progress.total - progress.shown),
+                       static_cast<unsigned long long>(progress.total), static_cast<unsigned long long>(maxBytes)));
+    }
+    if (!out.Flush()) return DisplayResult::WriteFailed;
+    return progress.damaged ? DisplayResult::Damaged : DisplayResult::Shown;
+}
