@@ -11,11 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_rules.h"
 #include "support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// The hosts' viewer folder that stands for the test folder `out`
+// ("<dir>/<n>"): "<temp>/_dc~~~/<dir's name>/<n>".
+std::string ViewerFolderOf(const std::string& out) {
+    const fs::path path(out);
+    return (fs::path(platform::HostTempFolders().at(0)) / "_dc~~~" / path.parent_path().filename() / path.filename()).string();
+}
 
 std::string Number(double v) {
     char text[40];
@@ -109,7 +117,7 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
             continue;
         }
         // The viewer's text of the same entry: its name line, then the value.
-        std::string viewer = dir + "/_tc/" + entry.fileName;
+        std::string viewer = ViewerFolderOf(out) + "/" + std::to_string(index) + "/" + entry.fileName;
         int viewResult = -1;
         testhost::CaptureStdout([&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
         if (viewResult == 0 && viewer.size() <= 255) {
@@ -149,7 +157,7 @@ void RecordViews(const testhost::Plugin& plugin, const std::string& file, const 
     testhost::Entry entry;
     for (size_t index = 0; archive.ok() && testhost::ReadOneHeader(plugin, archive.handle(), &entry) == 0; ++index) {
         fs::create_directories(out + "/" + std::to_string(index));
-        std::string viewer = out + "/" + std::to_string(index) + "/_tc/" + entry.fileName;
+        std::string viewer = ViewerFolderOf(out) + "/" + std::to_string(index) + "/" + entry.fileName;
         int result = -1;
         testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
         EXPECT_EQ(result, 0) << viewer;
@@ -208,6 +216,11 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n");
     ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
     manifest.close();
+    const fs::path viewers = fs::path(ViewerFolderOf(dir.file("0"))).parent_path();
+    struct RemovedAtEnd {
+        fs::path path;
+        ~RemovedAtEnd() { std::error_code ignored; fs::remove_all(path, ignored); }
+    } removeViewers{viewers};
     // Every variable checks whole, the writers' quirks included (matio's
     // compressed char arrays declare two bytes a character; Octave 7's sparse
     // logical arrays carry full flags), but in the two files damaged on purpose.
