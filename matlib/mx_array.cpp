@@ -109,6 +109,8 @@ int mxCheckArray(const mxArray* a, const char** reason) {
         } catch (const std::bad_alloc&) {
             wrong = "not enough memory to check it";
         }
+    } else if (a->source != nullptr && a->version == 73) {
+        wrong = matlib::CheckV73(*a);
     }
     if (reason != nullptr) *reason = wrong;
     return wrong != nullptr ? 1 : 0;

@@ -50,6 +50,9 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
 // element in this machine's byte order (for mxDescribeValue): what a text of
 // `textRoom` bytes can show, at most kMaxShownElementBytes. False when it
 // cannot be had.
+// Why the variable cannot be read from its file alone (its data or a link
+// of it leads to other files), or null when it can.
+const char* CheckV73(const mxArray& array);
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
 // The file's subsystem data (where its objects' values are) in the level-5
 // form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.

@@ -7,6 +7,7 @@
 // allocated space kept apart from the end of the file. What it writes starts
 // on its way to the disk as the copy goes on: the new file is synced before
 // it goes in place, and that sync then has little left to wait for.
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,9 @@ struct DescriptorFile {
     haddr_t eof = 0;   // end of the file as written
     uint64_t notStarted = 0;   // bytes written since the writeback was last started
 };
+
+// Read by the worker's heartbeat, on a thread of its own.
+std::atomic<uint64_t> bytesMoved{0};
 
 DescriptorFile* Of(H5FD_t* file) { return reinterpret_cast<DescriptorFile*>(file); }
 const DescriptorFile* Of(const H5FD_t* file) { return reinterpret_cast<const DescriptorFile*>(file); }
@@ -96,6 +100,7 @@ herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void*
             return 0;
         }
         bytes += got;
+        bytesMoved += static_cast<uint64_t>(got);
         address += static_cast<haddr_t>(got);
         size -= static_cast<size_t>(got);
     }
@@ -112,6 +117,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
         address += static_cast<haddr_t>(put);
         size -= static_cast<size_t>(put);
         f->notStarted += static_cast<uint64_t>(put);
+        bytesMoved += static_cast<uint64_t>(put);
     }
     if (address > f->eof) f->eof = address;
     if (f->notStarted >= kWritebackStep) {
@@ -153,6 +159,8 @@ H5FD_class_t MakeClass() {
 const H5FD_class_t kClass = MakeClass();
 
 }  // namespace
+
+uint64_t BytesMoved() { return bytesMoved.load(); }
 
 hid_t DescriptorDriver() {
     static const hid_t driver = H5FDregister(&kClass);

@@ -38,11 +38,21 @@ bool Decode(File& file, const mxArray& array, DecodedData& out);
 // class's own type, count of them at most; the number read.
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
                     std::vector<uint8_t>& raw);
+// Why the last refused read was refused (a Refusal of v73_protocol.h), and
+// kInside again from then on.
+uint32_t TakeRefusal();
+// Whether the variable and all it holds can be read from this file alone:
+// kInside, or why not. Nothing outside the file is opened to find out.
+uint32_t CheckInside(File& file, const mxArray& array);
+// Bytes read and written through DescriptorDriver so far: the worker's
+// sign that its work moves on.
+uint64_t BytesMoved();
 // Writes a new HDF5 file at `path` (replacing what is there) that holds the
 // variables at these indexes and what they refer to, behind a user block of
 // kV73UserBlockSize bytes that it leaves as it finds it; through the file
 // driver `driver` (libhdf5's default when negative). False when any of it
-// cannot be copied.
+// cannot be copied, or when the new file would keep anything in
+// other files (TakeRefusal says what).
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
 // A file driver for a file the worker holds open: the name given to
 // H5Fopen or H5Fcreate is its number (platform::NativeFile, in decimal). It

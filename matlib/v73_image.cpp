@@ -309,13 +309,13 @@ private:
         const size_t inner = count > 1 ? depth + 2 : depth + 1;
         for (uint64_t k = 0; k < (whole_ ? count : std::min<uint64_t>(count, kShownChildren)); ++k) {
             for (const std::string& field : fields) {
-                if (H5Lexists(object, field.c_str(), H5P_DEFAULT) <= 0) return false;
-                Id value(H5Oopen(object, field.c_str(), H5P_DEFAULT), H5Oclose);
+                if (H5Lexists(object, field.c_str(), InsideLinks()) <= 0) return false;
+                Id value(H5Oopen(object, field.c_str(), InsideLinks()), H5Oclose);
                 if (!value.ok()) return false;
                 // A field without a class of its own holds the elements' references.
                 const bool perElement = IsReferenceDataset(value.get()) && H5Aexists(value.get(), "MATLAB_class") == 0;
                 if (!perElement && count != 1) return false;
-                if (!Child(perElement ? Referenced(value.get(), k) : H5Oopen(object, field.c_str(), H5P_DEFAULT), inner)) {
+                if (!Child(perElement ? Referenced(value.get(), k) : H5Oopen(object, field.c_str(), InsideLinks()), inner)) {
                     return false;
                 }
             }
@@ -340,10 +340,10 @@ bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vect
 
 bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out) {
     out.clear();
-    if (H5Lexists(file, "#subsystem#", H5P_DEFAULT) <= 0 || H5Lexists(file, kSubsystemData, H5P_DEFAULT) <= 0) {
+    if (H5Lexists(file, "#subsystem#", InsideLinks()) <= 0 || H5Lexists(file, kSubsystemData, InsideLinks()) <= 0) {
         return false;
     }
-    Id mcos(H5Oopen(file, kSubsystemData, H5P_DEFAULT), H5Oclose);
+    Id mcos(H5Oopen(file, kSubsystemData, InsideLinks()), H5Oclose);
     // Each array takes at least a tag: the bytes bound the arrays.
     ImageWriter writer(kMaxDecodedSubsystemBytes / kTagSize, kMaxDecodedSubsystemBytes, true, out);
     return mcos.ok() && IsReferenceDataset(mcos.get()) && writer.Subsystem(mcos.get());

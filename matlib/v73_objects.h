@@ -33,6 +33,15 @@ private:
     herr_t (*close_)(hid_t);
 };
 
+// A MAT-file is read from itself only. Every name is opened through these
+// access lists, which refuse to follow an external link (another file),
+// and every dataset is read through ReadInside, which refuses one whose
+// bytes are kept in other files (external storage, a virtual dataset).
+// A refusal is kept for TakeRefusal (v73_hdf5.h).
+hid_t InsideLinks();      // a link access list, for H5Oopen, H5Lexists ...
+hid_t InsideDatasets();   // a dataset access list, for H5Dopen2
+herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out);
+
 // The class, dimensions and flags of a dataset or group as MATLAB has it
 // (its name is left as it is); false when it is no array this reader knows.
 bool ObjectHeader(hid_t object, mxArray& array);

@@ -6,7 +6,10 @@
 //
 // The reader first sends the file's path (a 64-bit length, then its bytes);
 // the worker answers with the file's variables' names. Then each request
-// gets one answer: an AnswerHead and, when ok, `length` bytes.
+// gets one answer: an AnswerHead and, when ok, `length` bytes. While the
+// worker works on a request it sends a beat (an AnswerHead with ok = kBeat)
+// every half second as long as its reads and writes move on: a reader that
+// gets neither beat nor answer for a few seconds takes the worker for hung.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +29,24 @@ void Serve(platform::WorkerEnd& end);
 // The longest path sent: a Windows path of 32767 UTF-16 units in UTF-8.
 constexpr uint64_t kMaxPathLength = 32767 * 3;
 
-enum Operation : uint32_t { kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7 };
+enum Operation : uint32_t {
+    kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7,
+    // Whether a variable can be read from the file alone: its answer is a
+    // Refusal (4 bytes), kInside when it can.
+    kCheck = 8,
+};
+
+// Why the worker refuses to read a variable: a MAT-file is read from itself
+// only, and HDF5 lets a dataset keep its bytes in other files.
+enum Refusal : uint32_t {
+    kInside = 0,
+    kExternalStorage = 1,   // the dataset's bytes are in other files
+    kVirtualDataset = 2,    // a virtual dataset: made of other files' datasets
+    kLinkOutside = 3,       // an external link (to another file) or a link of a user-defined kind
+};
+
+// An answer's ok: 0 failed, 1 answered, kBeat still working.
+constexpr uint32_t kBeat = 2;
 
 struct Request {
     uint32_t operation = 0;
@@ -38,7 +58,7 @@ struct Request {
 
 struct AnswerHead {
     uint32_t ok = 0;
-    uint32_t unused = 0;
+    uint32_t refusal = kInside;   // with a failure: why the worker would not read
     uint64_t length = 0;
 };
 

@@ -25,6 +25,7 @@
 #include "matlib/readers.h"
 #include "matlib/v73_hdf5.h"
 #include "matlib/v73_objects.h"
+#include "matlib/v73_protocol.h"
 
 namespace matlib::hdf5 {
 
@@ -44,12 +45,136 @@ void QuietErrors() {
 struct File {
     hid_t file = -1;
     std::vector<std::string> names;   // the variables, in the order of their names
+    int64_t referencesChecked = -1;     // what CheckInside found in #refs#, once looked at
     ~File() {
         if (file >= 0) H5Fclose(file);
     }
 };
 
 void FileCloser::operator()(File* file) const { delete file; }
+
+// ---- what stays inside the file ------------------------------------------------------
+
+namespace {
+
+// Why the last read was refused; the worker takes it with its answer.
+uint32_t refusal = v73::kInside;
+
+herr_t RefuseExternalLink(const char*, const char*, const char*, const char*, unsigned*, hid_t, void*) {
+    refusal = v73::kLinkOutside;
+    return -1;
+}
+
+// An access list of this class that refuses every external link; -1 when
+// it cannot be made (and then every open fails).
+hid_t MakeInsideList(hid_t listClass) {
+    const hid_t list = H5Pcreate(listClass);
+    if (list >= 0 && H5Pset_elink_cb(list, RefuseExternalLink, nullptr) < 0) {
+        H5Pclose(list);
+        return -1;
+    }
+    return list;
+}
+
+// Where a dataset keeps its bytes: kInside when in this file.
+uint32_t StorageOf(hid_t dataset) {
+    Id create(H5Dget_create_plist(dataset), H5Pclose);
+    if (!create.ok()) return v73::kExternalStorage;   // cannot tell: not read
+    const H5D_layout_t layout = H5Pget_layout(create.get());
+    if (layout == H5D_VIRTUAL) return v73::kVirtualDataset;
+    return layout < 0 || H5Pget_external_count(create.get()) != 0 ? v73::kExternalStorage : v73::kInside;
+}
+
+// The scan of a group's links, all the way down its hard links.
+herr_t ScanLink(hid_t group, const char* name, const H5L_info_t* info, void* data) {
+    auto* found = static_cast<uint32_t*>(data);
+    // A soft link names a place in this file; it is not followed here, and
+    // where it is followed, the access lists refuse to leave the file.
+    if (info->type == H5L_TYPE_SOFT) return 0;
+    if (info->type != H5L_TYPE_HARD) {
+        *found = v73::kLinkOutside;
+        return 1;
+    }
+    H5O_info_t object;
+    if (H5Oget_info_by_name2(group, name, &object, H5O_INFO_BASIC, InsideLinks()) < 0) return -1;
+    if (object.type != H5O_TYPE_DATASET) return 0;
+    Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
+    if (!dataset.ok()) return -1;
+    *found = StorageOf(dataset.get());
+    return *found != v73::kInside ? 1 : 0;
+}
+
+// Whether the object that `name` links to in `group`, and everything under
+// it, keeps its bytes in this file. The link itself must be a hard one.
+uint32_t ScanObject(hid_t group, const char* name) {
+    H5L_info_t link;
+    if (H5Lget_info(group, name, &link, InsideLinks()) < 0) return v73::kLinkOutside;
+    if (link.type != H5L_TYPE_HARD) return link.type == H5L_TYPE_SOFT ? v73::kInside : v73::kLinkOutside;
+    Id object(H5Oopen(group, name, InsideLinks()), H5Oclose);
+    if (!object.ok()) return v73::kLinkOutside;
+    if (H5Iget_type(object.get()) == H5I_DATASET) return StorageOf(object.get());
+    uint32_t found = v73::kInside;
+    if (H5Iget_type(object.get()) == H5I_GROUP &&
+        H5Lvisit(object.get(), H5_INDEX_NAME, H5_ITER_INC, ScanLink, &found) < 0) {
+        return found != v73::kInside ? found : v73::kLinkOutside;
+    }
+    return found;
+}
+
+// Every link at the top of `group` and below.
+uint32_t ScanGroup(hid_t group) {
+    uint32_t found = v73::kInside;
+    if (H5Lvisit(group, H5_INDEX_NAME, H5_ITER_INC, ScanLink, &found) < 0 && found == v73::kInside) {
+        return v73::kLinkOutside;
+    }
+    return found;
+}
+
+}  // namespace
+
+hid_t InsideLinks() {
+    static const hid_t list = MakeInsideList(H5P_LINK_ACCESS);
+    return list;
+}
+
+hid_t InsideDatasets() {
+    static const hid_t list = MakeInsideList(H5P_DATASET_ACCESS);
+    return list;
+}
+
+herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
+    const uint32_t storage = StorageOf(dataset);
+    if (storage != v73::kInside) {
+        refusal = storage;
+        return -1;
+    }
+    // A compact dataset whose stored data is shorter than its dataspace says
+    // is refused: libhdf5 (1.10) copies compact data by the dataspace's size
+    // and would read past its own copy of the object header.
+    Id create(H5Dget_create_plist(dataset), H5Pclose);
+    if (!create.ok()) return -1;
+    const H5D_layout_t layout = H5Pget_layout(create.get());
+    if (layout < 0) return -1;
+    if (layout == H5D_COMPACT) {
+        Id stored(H5Dget_type(dataset), H5Tclose);
+        Id space(H5Dget_space(dataset), H5Sclose);
+        if (!stored.ok() || !space.ok()) return -1;
+        const hssize_t points = H5Sget_simple_extent_npoints(space.get());
+        const size_t width = H5Tget_size(stored.get());
+        uint64_t needed = 0;
+        if (points < 0 || width == 0 || __builtin_mul_overflow(static_cast<uint64_t>(points), width, &needed) ||
+            H5Dget_storage_size(dataset) < needed) {
+            return -1;
+        }
+    }
+    return H5Dread(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, out);
+}
+
+uint32_t TakeRefusal() {
+    const uint32_t taken = refusal;
+    refusal = v73::kInside;
+    return taken;
+}
 
 namespace {
 
@@ -205,28 +330,6 @@ bool DimsOfSpace(hid_t space, mxArray& array) {
     return SetMatlabDims(array, std::vector<mwSize>(c.rbegin(), c.rend()));
 }
 
-// H5Dread, refused on a compact dataset whose stored data is shorter than
-// its dataspace says: libhdf5 (1.10) copies a compact dataset's data by the
-// dataspace's size and would read past its own copy of the object header.
-herr_t ReadDataset(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
-    Id create(H5Dget_create_plist(dataset), H5Pclose);
-    if (!create.ok()) return -1;
-    const H5D_layout_t layout = H5Pget_layout(create.get());
-    if (layout < 0) return -1;
-    if (layout == H5D_COMPACT) {
-        Id stored(H5Dget_type(dataset), H5Tclose);
-        Id space(H5Dget_space(dataset), H5Sclose);
-        if (!stored.ok() || !space.ok()) return -1;
-        const hssize_t points = H5Sget_simple_extent_npoints(space.get());
-        const size_t width = H5Tget_size(stored.get());
-        uint64_t needed = 0;
-        if (points < 0 || width == 0 || __builtin_mul_overflow(static_cast<uint64_t>(points), width, &needed) ||
-            H5Dget_storage_size(dataset) < needed) {
-            return -1;
-        }
-    }
-    return H5Dread(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, out);
-}
 
 // Up to `limit` values of a small dataset, converted to uint64.
 bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
@@ -235,12 +338,12 @@ bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
     const hssize_t n = H5Sget_simple_extent_npoints(space.get());
     if (n < 0 || n > limit) return false;
     out.resize(static_cast<size_t>(n));
-    return n == 0 || ReadDataset(dataset, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, out.data()) >= 0;
+    return n == 0 || ReadInside(dataset, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, out.data()) >= 0;
 }
 
 hssize_t PointsOf(hid_t object, const char* child) {
-    if (H5Lexists(object, child, H5P_DEFAULT) <= 0) return -1;
-    Id dataset(H5Dopen2(object, child, H5P_DEFAULT), H5Dclose);
+    if (H5Lexists(object, child, InsideLinks()) <= 0) return -1;
+    Id dataset(H5Dopen2(object, child, InsideDatasets()), H5Dclose);
     if (!dataset.ok()) return -1;
     Id space(H5Dget_space(dataset.get()), H5Sclose);
     return space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
@@ -253,7 +356,7 @@ bool StructDims(hid_t group, mxArray& array) {
     H5G_info_t info;
     if (H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
-        Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, H5P_DEFAULT), H5Oclose);
+        Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()), H5Oclose);
         if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && H5Aexists(first.get(), "MATLAB_class") == 0) {
             Id type(H5Dget_type(first.get()), H5Tclose);
             Id space(H5Dget_space(first.get()), H5Sclose);
@@ -275,8 +378,8 @@ bool ReadGroupHeader(hid_t group, mxArray& array) {
         if (starts < 1 || (array.classId != mxDOUBLE_CLASS && array.classId != mxLOGICAL_CLASS)) return false;
         array.sparse = true;
         array.nzmax = stored > 0 ? static_cast<size_t>(stored) : 0;
-        if (H5Lexists(group, "data", H5P_DEFAULT) > 0) {
-            Id data(H5Dopen2(group, "data", H5P_DEFAULT), H5Dclose);
+        if (H5Lexists(group, "data", InsideLinks()) > 0) {
+            Id data(H5Dopen2(group, "data", InsideDatasets()), H5Dclose);
             Id type(data.ok() ? H5Dget_type(data.get()) : -1, H5Tclose);
             array.complex = type.ok() && IsComplexType(type.get());
         }
@@ -341,7 +444,7 @@ namespace {
 
 HeaderStatus ReadObjectHeader(const File& file, uint64_t index, mxArray& array) {
     const std::string& name = file.names[index];
-    Id object(H5Oopen(file.file, name.c_str(), H5P_DEFAULT), H5Oclose);
+    Id object(H5Oopen(file.file, name.c_str(), InsideLinks()), H5Oclose);
     if (!object.ok() || !ObjectHeader(object.get(), array)) return HeaderStatus::Damaged;
     array.name = name;
     return HeaderStatus::Ok;
@@ -375,19 +478,19 @@ bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count
     size_t bytes = 0;
     if (__builtin_mul_overflow(count, width, &bytes)) return false;
     out.resize(bytes);
-    return count == 0 || ReadDataset(dataset, type.get(), H5S_ALL, H5S_ALL, out.data()) >= 0;
+    return count == 0 || ReadInside(dataset, type.get(), H5S_ALL, H5S_ALL, out.data()) >= 0;
 }
 
 bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t>& out) {
-    if (count == 0 && H5Lexists(group, name, H5P_DEFAULT) <= 0) {
+    if (count == 0 && H5Lexists(group, name, InsideLinks()) <= 0) {
         out.clear();
         return true;
     }
-    Id dataset(H5Dopen2(group, name, H5P_DEFAULT), H5Dclose);
+    Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
     std::vector<uint64_t> values(count);
-    if (count > 0 && ReadDataset(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, values.data()) < 0) {
+    if (count > 0 && ReadInside(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, values.data()) < 0) {
         return false;
     }
     out.assign(values.begin(), values.end());
@@ -402,7 +505,7 @@ bool DecodeSparse(hid_t group, const mxArray& array, DecodedData& out) {
     }
     // (The reader checks that ir and jc are sound.)
     if (array.nzmax == 0) return true;
-    Id data(H5Dopen2(group, "data", H5P_DEFAULT), H5Dclose);
+    Id data(H5Dopen2(group, "data", InsideDatasets()), H5Dclose);
     if (!data.ok() || !ReadWhole(data.get(), array.classId, array.complex, 0, array.nzmax, out.real)) return false;
     return !array.complex || ReadWhole(data.get(), array.classId, true, 1, array.nzmax, out.imag);
 }
@@ -459,7 +562,7 @@ bool CopyWithReferences(hid_t from, hid_t to, const char* name) {
     std::vector<std::string> targets;
     if (H5Literate(to, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectCopiedTarget, &targets) < 0) return false;
     if (targets.empty()) return true;
-    const htri_t exists = H5Lexists(to, kReferencesGroup, H5P_DEFAULT);
+    const htri_t exists = H5Lexists(to, kReferencesGroup, InsideLinks());
     if (exists < 0) return false;
     // Made without times, so that the same copy made twice is the same bytes.
     Id untimed(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
@@ -490,14 +593,18 @@ bool CopyVariables(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
     bool objects = false;
     for (uint64_t index : indexes) {
         mxArray header;
-        if (index >= file.names.size() || ReadObjectHeader(file, index, header) != HeaderStatus::Ok ||
-            !CopyWithReferences(file.file, to, file.names[index].c_str())) {
+        if (index >= file.names.size() || ReadObjectHeader(file, index, header) != HeaderStatus::Ok) return false;
+        // Nothing is copied that points outside the file (what references
+        // reach is checked in the new file, WriteFile).
+        refusal = ScanObject(file.file, file.names[index].c_str());
+        if (refusal != v73::kInside || !CopyWithReferences(file.file, to, file.names[index].c_str())) {
             return false;
         }
         objects = objects || MayHoldObjects(header.classId);
     }
-    return !objects || H5Lexists(file.file, kSubsystemGroup, H5P_DEFAULT) <= 0 ||
-           CopyWithReferences(file.file, to, kSubsystemGroup);
+    if (!objects || H5Lexists(file.file, kSubsystemGroup, InsideLinks()) <= 0) return true;
+    refusal = ScanObject(file.file, kSubsystemGroup);
+    return refusal == v73::kInside && CopyWithReferences(file.file, to, kSubsystemGroup);
 }
 
 }  // namespace
@@ -540,8 +647,23 @@ HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array) {
     return HeaderStatus::Ok;
 }
 
+uint32_t CheckInside(File& file, const mxArray& array) {
+    uint32_t found = ScanObject(file.file, array.name.c_str());
+    // Cells, structs and objects also hold references, whose targets are in
+    // #refs#: that group is checked whole, once.
+    if (found == v73::kInside && MayHoldObjects(array.classId)) {
+        if (file.referencesChecked < 0) {
+            file.referencesChecked = H5Lexists(file.file, kReferencesGroup, InsideLinks()) > 0
+                                         ? static_cast<int64_t>(ScanObject(file.file, kReferencesGroup))
+                                         : int64_t{v73::kInside};
+        }
+        found = static_cast<uint32_t>(file.referencesChecked);
+    }
+    return found;
+}
+
 bool Decode(File& file, const mxArray& array, DecodedData& out) {
-    Id object(H5Oopen(file.file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
+    Id object(H5Oopen(file.file, array.name.c_str(), InsideLinks()), H5Oclose);
     if (!object.ok()) return false;
     const size_t count = mxGetNumberOfElements(&array);
     if (array.sparse) {
@@ -581,7 +703,7 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
     }
     const hsize_t memoryCount = count;
     Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-    return memory.ok() && ReadDataset(dataset, memoryType, memory.get(), space.get(), out) >= 0;
+    return memory.ok() && ReadInside(dataset, memoryType, memory.get(), space.get(), out) >= 0;
 }
 
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,
@@ -589,7 +711,7 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
     const size_t total = mxGetNumberOfElements(&array);
     if (first >= total || (part == 1 && !array.complex)) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
-    Id dataset(H5Dopen2(file.file, array.name.c_str(), H5P_DEFAULT), H5Dclose);
+    Id dataset(H5Dopen2(file.file, array.name.c_str(), InsideDatasets()), H5Dclose);
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) return 0;
     Id type(PartType(array.classId, array.complex, part), H5Tclose);
@@ -598,7 +720,7 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 }
 
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
-    Id object(H5Oopen(file.file, array.name.c_str(), H5P_DEFAULT), H5Oclose);
+    Id object(H5Oopen(file.file, array.name.c_str(), InsideLinks()), H5Oclose);
     return object.ok() && WriteContents(object.get(), array, nodes, out);
 }
 
@@ -616,7 +738,14 @@ bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::stri
     }
     const hid_t out = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, create.get(), access.get());
     if (out < 0) return false;
-    const bool copied = CopyVariables(file, out, indexes);
+    bool copied = CopyVariables(file, out, indexes);
+    // The copy as a whole, with what its references reached: a file that
+    // would send its reader elsewhere is not written.
+    if (copied) {
+        Id root(H5Gopen2(out, "/", H5P_DEFAULT), H5Gclose);
+        refusal = root.ok() ? ScanGroup(root.get()) : v73::kLinkOutside;
+        copied = refusal == v73::kInside;
+    }
     // Closing writes what libhdf5 still holds: its failure is the copy's.
     return H5Fclose(out) >= 0 && copied;
 }

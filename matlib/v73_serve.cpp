@@ -3,6 +3,8 @@
 // the channel. Whatever it answers, the reader checks before use; whatever
 // libhdf5 does to it on a damaged file ends this process only.
 #include <algorithm>
+#include <cstdlib>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,11 +20,51 @@ namespace {
 
 using namespace format;
 
-bool SendAnswer(platform::WorkerEnd& end, bool ok, const std::vector<uint8_t>& payload) {
+// The worker's heartbeat. While it works on a request, a beat goes out every
+// half second (on a thread of its own) as long as its reads and writes move
+// on; work that moves no byte for a few beats (a loop in libhdf5 on a
+// damaged file) beats no more, and the reader gives the worker up. Beats and
+// answers go out one at a time; no beat follows the start of an answer.
+struct Heartbeat {
+    std::mutex sending;
+    platform::WorkerEnd* end = nullptr;
+    bool working = false;
+    uint64_t movedAtLastBeat = 0;
+    int stillBeats = 0;
+};
+
+constexpr int kBeatMs = 500;
+// Beats sent while no byte moves: work may think a while between reads.
+constexpr int kMaxStillBeats = 4;
+
+void Beat(void* context) {
+    auto* heart = static_cast<Heartbeat*>(context);
+    std::lock_guard<std::mutex> lock(heart->sending);
+    if (!heart->working) return;
+    const uint64_t moved = hdf5::BytesMoved();
+    heart->stillBeats = moved == heart->movedAtLastBeat ? heart->stillBeats + 1 : 0;
+    heart->movedAtLastBeat = moved;
+    if (heart->stillBeats > kMaxStillBeats) return;
+    AnswerHead head;
+    head.ok = kBeat;
+    // The reader is gone (its end closed): so is the work's purpose.
+    if (!heart->end->Send(&head, sizeof head)) std::_Exit(0);
+}
+
+void StartWork(Heartbeat& heart) {
+    std::lock_guard<std::mutex> lock(heart.sending);
+    heart.working = true;
+    heart.stillBeats = 0;
+}
+
+bool SendAnswer(Heartbeat& heart, bool ok, const std::vector<uint8_t>& payload) {
+    std::lock_guard<std::mutex> lock(heart.sending);
+    heart.working = false;
     AnswerHead head;
     head.ok = ok ? 1 : 0;
+    head.refusal = ok ? kInside : hdf5::TakeRefusal();
     head.length = ok ? payload.size() : 0;
-    return end.Send(&head, sizeof head) && (!ok || end.Send(payload.data(), payload.size()));
+    return heart.end->Send(&head, sizeof head) && (!ok || heart.end->Send(payload.data(), payload.size()));
 }
 
 void PutHeader(std::vector<uint8_t>& out, const mxArray& array) {
@@ -104,6 +146,7 @@ struct Worker {
         }
         if (!Load(request.index)) return false;
         switch (request.operation) {
+            case kCheck: Put32(out, hdf5::CheckInside(*file, header)); return true;
             case kDecode: {
                 DecodedData data;
                 if (!hdf5::Decode(*file, header, data)) return false;
@@ -131,6 +174,11 @@ bool ReceivePath(platform::WorkerEnd& end, std::string& path) {
 }  // namespace
 
 void Serve(platform::WorkerEnd& end) {
+    // Kept to the process's end, which the ticker's thread does not outlive.
+    Heartbeat& heart = *new Heartbeat;
+    heart.end = &end;
+    // Without a heartbeat, long work is given up as a hung worker: still correct.
+    platform::StartTicker(Beat, &heart, kBeatMs);
     std::vector<uint8_t> out;
     bool opened = false;
     platform::NativeFile source = platform::kNoFile;   // open as long as the worker runs
@@ -138,6 +186,7 @@ void Serve(platform::WorkerEnd& end) {
     try {
         std::string path;
         if (!ReceivePath(end, path)) return;
+        StartWork(heart);
         // Opened here, by the system's own call: libhdf5's would take a
         // Windows path in the system's code page, not in UTF-8.
         source = platform::OpenNativeForReading(path.c_str());
@@ -150,16 +199,21 @@ void Serve(platform::WorkerEnd& end) {
                 if (fits) Put(out, name.data(), name.size());
             }
             opened = true;
+            // Its one file open, the worker needs no other: it gives up
+            // opening any, where the system lets it (the new file of an
+            // extraction comes open with its request).
+            platform::GiveUpOpeningFiles();
         }
     } catch (const std::bad_alloc&) {
         opened = false;
     }
-    if (!SendAnswer(end, opened, out) || !opened) return;
+    if (!SendAnswer(heart, opened, out) || !opened) return;
     Worker worker(end, file.get());
     Request request;
     platform::NativeFile passed = platform::kNoFile;
     // The reader closing its end (or dying) ends the worker.
     while (end.ReceiveRequest(&request, sizeof request, passed)) {
+        StartWork(heart);
         out.clear();
         bool ok = false;
         try {
@@ -168,7 +222,7 @@ void Serve(platform::WorkerEnd& end) {
             ok = false;
         }
         platform::CloseNativeFile(passed);
-        if (worker.outOfStep || !SendAnswer(end, ok, out)) break;
+        if (worker.outOfStep || !SendAnswer(heart, ok, out)) break;
     }
 }
 

@@ -27,8 +27,10 @@ namespace {
 using namespace format;
 using namespace v73;
 
-// A worker that sends nothing for this long is taken for hung.
-std::atomic<int> answerTimeoutMs{60 * 1000};
+// A worker that sends nothing for this long, neither answer nor beat, is
+// taken for hung (stopped by a signal, or looping without reading): it beats
+// every half second while its work moves on.
+std::atomic<int> answerTimeoutMs{5 * 1000};
 // What a worker may use besides what it starts with: enough for any
 // variable the reader could hold, not for a runaway allocation.
 constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
@@ -79,6 +81,10 @@ struct V73File {
     // ended) or answered that it failed.
     bool Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload);
     bool Receive(uint64_t maxLength, std::vector<uint8_t>& payload);
+    // The next answer's head, after any beats; false when none came in time.
+    bool ReceiveHead(AnswerHead& head);
+    // Why the worker refused the last request that failed (v73_protocol.h).
+    uint32_t refusal = kInside;
     // The headers of variables [first, first + count) or a prefix of them, into batch.
     bool FetchHeaders(uint64_t first, uint64_t count);
     // A worker to ask: the running one, or a new one.
@@ -127,9 +133,18 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
             return false;
         }
         if (ready > 0) {
-            std::vector<uint8_t> payload;
-            return Receive(0, payload) && StagedWrittenTo(out, SizeOf(out->stream)) &&
-                   out->written > kV73UserBlockSize;
+            AnswerHead head;
+            if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
+            if (head.ok == kBeat && head.length == 0) {
+                quietMs = 0;
+                continue;
+            }
+            refusal = head.ok == 0 ? head.refusal : kInside;
+            if (head.ok != 1 || head.length != 0) {
+                if (head.ok != 0) worker.Stop();
+                return false;
+            }
+            return StagedWrittenTo(out, SizeOf(out->stream)) && out->written > kV73UserBlockSize;
         }
         if (quietMs >= answerTimeoutMs.load()) break;
     }
@@ -159,9 +174,17 @@ bool V73File::FetchHeaders(uint64_t first, uint64_t count) {
     return !batch.empty();
 }
 
+bool V73File::ReceiveHead(AnswerHead& head) {
+    do {
+        if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
+    } while (head.ok == kBeat && head.length == 0);
+    refusal = head.ok == 0 ? head.refusal : kInside;
+    return true;
+}
+
 bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     AnswerHead head;
-    if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
+    if (!ReceiveHead(head)) return false;
     if (head.ok > 1 || head.length > maxLength || (head.ok == 0 && head.length != 0)) {
         worker.Stop();
         return false;
@@ -207,7 +230,8 @@ V73Status V73File::Start(std::vector<std::string>& found) {
 }
 
 bool V73File::Ready() {
-    if (worker.running()) return true;
+    // A worker that died since the last request is reaped now, and replaced.
+    if (worker.Alive()) return true;
     // The last worker died: a new one, on the same variables.
     std::vector<std::string> found;
     if (restarts >= kMaxRestarts) return false;
@@ -236,7 +260,7 @@ bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, std::ve
     V73File* file = FileOf(array);
     if (file == nullptr) return false;
     std::lock_guard<std::mutex> lock(file->lock);
-    if (!file->worker.running() && !SourceUnchanged(*array.source)) return false;
+    if (!file->worker.Alive() && !SourceUnchanged(*array.source)) return false;
     request.index = array.elementOffset;
     return file->Ask(request, maxLength, payload);
 }
@@ -331,6 +355,15 @@ bool TakeDecoded(const std::vector<uint8_t>& payload, const mxArray& array, Deco
     return !array.sparse || SparseIndexesSound(array, out);
 }
 
+// What the check says of a variable the worker would not read.
+const char* RefusalText(uint32_t refusal) {
+    switch (refusal) {
+        case kExternalStorage: return "its data is kept in other files (HDF5 external storage), which are never read";
+        case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never read";
+        default: return "it holds a link to another file (an HDF5 external link), which is never followed";
+    }
+}
+
 }  // namespace
 
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
@@ -413,7 +446,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
     if (file == nullptr || out == nullptr || out->written != 0) return false;
     std::lock_guard<std::mutex> lock(file->lock);
-    if (!file->worker.running() && !SourceUnchanged(*source)) return false;
+    if (!file->worker.Alive() && !SourceUnchanged(*source)) return false;
     return file->Write(indexes, userBlock, out);
 }
 
@@ -424,6 +457,19 @@ bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>
     // arrays beyond these would not be shown.
     request.count = textRoom / 3 + 2;
     return AskAbout(array, request, kMaxShownElementBytes, element) && !element.empty();
+}
+
+const char* CheckV73(const mxArray& array) {
+    Request request;
+    request.operation = kCheck;
+    std::vector<uint8_t> payload;
+    V73File* file = FileOf(array);
+    if (file == nullptr || !AskAbout(array, request, 4, payload)) {
+        return file != nullptr && file->refusal != kInside ? RefusalText(file->refusal) : nullptr;
+    }
+    Fields fields(payload);
+    const uint32_t found = fields.Get32();
+    return fields.ok() && found != kInside ? RefusalText(found) : nullptr;
 }
 
 bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {

@@ -40,6 +40,9 @@ public:
     // with, and no more than a few minutes of processor time.
     bool Start(const WorkerProgram& program, uint64_t memory);
     bool running() const { return process_ != kNoFile; }
+    // Whether the worker still runs; one that has ended is reaped (and
+    // Stop is called), so that no dead worker waits for CloseArchive.
+    bool Alive();
     // Ends the worker and releases what it held; nothing when none runs.
     void Stop();
 
@@ -76,6 +79,15 @@ public:
 private:
     NativeFile in_, out_;
 };
+
+// Calls tick(context) every intervalMs on a thread of its own, for the rest
+// of the process's life; false when no thread could be started.
+bool StartTicker(void (*tick)(void*), void* context, int intervalMs);
+
+// The worker, its file open, gives up the right to open any other file
+// where the system offers it: Landlock on Linux (when the kernel has it);
+// nothing elsewhere. Files it is sent open stay usable.
+void GiveUpOpeningFiles();
 
 // Windows only: the end of the worker program that runs this code, taken from
 // its standard input and output, which then lead nowhere (nothing that

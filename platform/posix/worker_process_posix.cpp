@@ -14,14 +14,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/landlock.h>
 #include <malloc.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #endif
+#include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <new>
+
+#include "platform/diagnostics.h"
 
 namespace platform {
 
@@ -89,7 +96,7 @@ bool SendWithDescriptor(int fd, const void* p, size_t n, int passed) {
 // (a crash ends it instead of running the host's handlers), no core file,
 // bounded memory and time. Its socket becomes descriptor 3; every other one
 // the host had is closed.
-void IsolateWorker(int fd, uint64_t memory) {
+void IsolateWorker(int fd, uint64_t memory, pid_t parent) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -102,10 +109,15 @@ void IsolateWorker(int fd, uint64_t memory) {
 #if defined(__linux__)
     close_range(4, ~0U, 0);
     prctl(PR_SET_DUMPABLE, 0);
+    // It ends with the process that started it, also when stopped or busy.
+    // (The parent may have ended before the call.)
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(1);
     // Memory it frees stays with it: every page it gets anew costs a fault,
     // and after the fork every inherited page it writes costs one more.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #else
+    (void)parent;
     for (int other = 4; other < 1024; ++other) close(other);
 #endif
     rlimit core{0, 0};
@@ -131,16 +143,103 @@ void IsolateWorker(int fd, uint64_t memory) {
 #endif
 }
 
+#if defined(__linux__)
+// The Landlock ABI version of the running kernel; 0 without Landlock.
+int LandlockAbi() {
+    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi > 0 ? static_cast<int>(abi) : 0;
+}
+#endif
+
+// Workers read files also without Landlock, less fenced: said once.
+void LogLandlockOnce() {
+#if defined(__linux__)
+    static const bool logged = [] {
+        if (LandlockAbi() == 0) {
+            PrintLine("This kernel offers no Landlock: version 7.3 workers may still open other files\n");
+        }
+        return true;
+    }();
+    (void)logged;
+#endif
+}
+
 }  // namespace
+
+bool Worker::Alive() {
+    if (!running()) return false;
+    int status = 0;
+    const pid_t ended = waitpid(static_cast<pid_t>(process_), &status, WNOHANG);
+    if (ended == 0) return true;
+    if (ended < 0 && errno != ECHILD) return true;   // cannot tell: the next exchange will
+    process_ = kNoFile;   // reaped, or reaped by the host
+    Stop();
+    return false;
+}
+
+bool StartTicker(void (*tick)(void*), void* context, int intervalMs) {
+    struct Ticker {
+        void (*tick)(void*);
+        void* context;
+        int intervalMs;
+    };
+    auto* ticker = new (std::nothrow) Ticker{tick, context, intervalMs};
+    if (ticker == nullptr) return false;
+    pthread_t thread;
+    const auto run = [](void* p) -> void* {
+        const auto* t = static_cast<const Ticker*>(p);
+        const timespec interval{t->intervalMs / 1000, (t->intervalMs % 1000) * 1000000L};
+        for (;;) {
+            nanosleep(&interval, nullptr);
+            t->tick(t->context);
+        }
+        return nullptr;
+    };
+    // Signals go to the worker's main thread, not this one.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const bool started = pthread_create(&thread, nullptr, run, ticker) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (!started) {
+        delete ticker;
+        return false;
+    }
+    pthread_detach(thread);
+    return true;
+}
+
+void GiveUpOpeningFiles() {
+#if defined(__linux__)
+    const int abi = LandlockAbi();
+    if (abi == 0) return;   // said once by the starting process
+    // Every file right the kernel knows, and no rule granting any: no path
+    // can be opened, made or removed. Descriptors open already keep theirs.
+    landlock_ruleset_attr attributes{};
+    // The rights by their values: later kernels know more than older headers.
+    attributes.handled_access_fs = (uint64_t{1} << 13) - 1;   // ABI 1: executing to making links
+    if (abi >= 2) attributes.handled_access_fs |= uint64_t{1} << 13;   // moving and linking across folders
+    if (abi >= 3) attributes.handled_access_fs |= uint64_t{1} << 14;   // truncating
+    if (abi >= 5) attributes.handled_access_fs |= uint64_t{1} << 15;   // device ioctls
+    const long ruleset = syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0);
+    if (ruleset < 0) return;
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0) {
+        syscall(SYS_landlock_restrict_self, static_cast<int>(ruleset), 0);
+    }
+    close(static_cast<int>(ruleset));
+#endif
+}
 
 bool Worker::Start(const WorkerProgram& program, uint64_t memory) {
     Stop();
     if (program.serve == nullptr) return false;
+    LogLandlockOnce();
     int ends[2];
+    const pid_t parent = getpid();
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
     const pid_t child = fork();
     if (child == 0) {
-        IsolateWorker(ends[1], memory);
+        IsolateWorker(ends[1], memory, parent);
         WorkerEnd end(3, 3);
         program.serve(end);
         _exit(0);

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <string>
+#include <new>
 #include <vector>
 
 #include "platform/win32/wide_path.h"
@@ -183,6 +184,47 @@ void Worker::Stop() {
     CloseIfOpen(process_);
     CloseIfOpen(job_);
 }
+
+bool Worker::Alive() {
+    if (!running()) return false;
+    if (::WaitForSingleObject(H(process_), 0) != WAIT_OBJECT_0) return true;
+    Stop();
+    return false;
+}
+
+namespace {
+
+struct Ticker {
+    void (*tick)(void*);
+    void* context;
+    int intervalMs;
+};
+
+DWORD WINAPI RunTicker(LPVOID p) {
+    const auto* t = static_cast<const Ticker*>(p);
+    for (;;) {
+        ::Sleep(static_cast<DWORD>(t->intervalMs));
+        t->tick(t->context);
+    }
+}
+
+}  // namespace
+
+bool StartTicker(void (*tick)(void*), void* context, int intervalMs) {
+    auto* ticker = new (std::nothrow) Ticker{tick, context, intervalMs};
+    if (ticker == nullptr) return false;
+    HANDLE thread = ::CreateThread(nullptr, 0, RunTicker, ticker, 0, nullptr);
+    if (thread == nullptr) {
+        delete ticker;
+        return false;
+    }
+    ::CloseHandle(thread);
+    return true;
+}
+
+// The worker's job bounds its memory and time and ends it with the plug-in;
+// Windows offers no way for a process to give up opening files it may open.
+void GiveUpOpeningFiles() {}
 
 bool Worker::Send(const void* bytes, size_t size) {
     if (running() && WriteAll(H(toWorker_), bytes, size)) return true;

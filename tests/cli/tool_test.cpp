@@ -1,5 +1,7 @@
 // The matwcx command end to end: it loads the built plug-in and drives it as
 // a file manager does; here what the command itself prints and answers.
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 
 #include "support/support.h"
@@ -122,3 +124,43 @@ TEST_F(MatwcxCommand, OptionsRoundTripThroughTheSettingsFile) {
 }
 
 }  // namespace
+
+// A version 7.3 file is read from itself only: a variable whose data or link
+// leads to another file lists, is refused with its reason (nothing of the
+// other file is shown, a FIFO does not block), and is never copied; the
+// file's other variables read as ever.
+TEST_F(MatwcxCommand, Version73DataOutsideItsFileIsNeverRead) {
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/cli/hostile73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) {
+        GTEST_SKIP() << "no h5py";
+    }
+    const std::string path = dir.file("hostile.mat");
+    const ToolRun list = Run({"list", path});
+    if (!Contains(list.out, "good.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    struct Case {
+        const char* name;
+        const char* reason;
+    };
+    const Case cases[] = {{"P", "HDF5 external storage"}, {"F", "HDF5 external storage"},
+                          {"V", "virtual dataset"}, {"S", "HDF5 external link"}};
+    for (const Case& c : cases) {
+        EXPECT_TRUE(Contains(list.out, "\"" + std::string(c.name) + ".")) << c.name;
+        const auto start = std::chrono::steady_clock::now();
+        const ToolRun view = Run({"--verbose", "view", path, c.name});
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.name;
+        EXPECT_EQ(view.status, 1) << c.name;
+        EXPECT_TRUE(Contains(view.out + view.err, c.reason)) << c.name << view.out;
+        EXPECT_TRUE(Contains(view.err, "E_BAD_DATA")) << c.name << view.err;
+        EXPECT_FALSE(Contains(view.out + view.err, "PASSWORD")) << c.name;
+        EXPECT_EQ(Run({"extract", path, c.name, "-d", dir.file("out")}).status, 1) << c.name;
+    }
+    // Nothing was written that points outside, and a deletion that would
+    // have to copy such a variable is refused, the file left as it was.
+    EXPECT_TRUE(!std::filesystem::exists(dir.file("out")) || support::Entries(dir.file("out")).empty());
+    const Bytes before = ReadFile(path);
+    EXPECT_NE(Run({"delete", "--yes", path, "good"}).status, 0);
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
+    EXPECT_EQ(Run({"extract", path, "good", "-d", dir.file("good")}).status, 0);
+    EXPECT_EQ(support::Entries(dir.file("good")), std::vector<std::string>{"good.double [3x1] .mat"});
+}

@@ -1,0 +1,42 @@
+"""Writes DIR/hostile.mat, a version 7.3 MAT-file whose variables point
+outside it: P (external storage in DIR/secret), F (external storage in the
+FIFO DIR/fifo), V (a virtual dataset of DIR/other.h5), S (a struct whose
+field is an external link into DIR/other.h5), and good, a 3x1 double kept
+inside. Both outside files hold the UTF-16 text PASSWORD.
+
+Usage: /usr/bin/python3 hostile73_writer.py DIR
+"""
+import os, sys, h5py, numpy as np
+d = sys.argv[1]
+other = os.path.join(d, 'other.h5')
+secret = 'PASSWORD'.encode('utf-16-le')
+with h5py.File(other, 'w') as o:
+    o['x'] = np.frombuffer(secret, '<u2').reshape(8, 1)
+os.mkfifo(os.path.join(d, 'fifo'))
+path = os.path.join(d, 'hostile.mat')
+with h5py.File(path, 'w', userblock_size=512) as f:
+    def char(name, external):
+        # No fill value is written: nothing of the outside file is touched.
+        create = h5py.h5p.create(h5py.h5p.DATASET_CREATE)
+        create.set_fill_time(h5py.h5d.FILL_TIME_NEVER)
+        create.set_external(external.encode(), 0, 16)
+        h5py.h5d.create(f.id, name.encode(), h5py.h5t.STD_U16LE, h5py.h5s.create_simple((8, 1)), create)
+        f[name].attrs['MATLAB_class'] = np.bytes_('char')
+    f['good'] = np.arange(3.0).reshape(3, 1)
+    f['good'].attrs['MATLAB_class'] = np.bytes_('double')
+    char('P', os.path.join(d, 'secret'))
+    char('F', os.path.join(d, 'fifo'))
+    layout = h5py.VirtualLayout((8, 1), '<u2')
+    layout[:] = h5py.VirtualSource(other, 'x', shape=(8, 1))
+    f.create_virtual_dataset('V', layout).attrs['MATLAB_class'] = np.bytes_('char')
+    s = f.create_group('S')
+    s.attrs['MATLAB_class'] = np.bytes_('struct')
+    fields = np.empty(1, dtype=object)
+    fields[0] = np.array([b'a'], 'S1')
+    s.attrs.create('MATLAB_fields', fields, dtype=h5py.vlen_dtype(np.dtype('S1')))
+    s['a'] = h5py.ExternalLink(other, 'x')
+with open(os.path.join(d, 'secret'), 'wb') as s:
+    s.write(secret)
+with open(path, 'r+b') as f:
+    f.write(b'MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: Mon Jan  1 00:00:00 2024 HDF5 schema 1.00 .'.ljust(116)
+            + b'\0' * 8 + b'\x00\x02IM')
