@@ -250,3 +250,8 @@ void mxCloseElementReader(mxElementReader* reader);
 // and *reason (when given) says what is wrong. Reads the whole variable in
 // fixed buffers; a version 4 variable's sizes were all checked when it was read.
 int mxCheckArray(const mxArray* array, const char** reason);
+// Whether the variable can be read from its own file alone: 1 (and the
+// reason) when its data or a link of it is kept in other files (a version
+// 7.3 file's external storage, virtual datasets, external links). Reads no
+// data, so the viewer asks it before it shows anything.
+int mxCheckStorage(const mxArray* array, const char** reason);

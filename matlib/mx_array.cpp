@@ -116,6 +116,12 @@ int mxCheckArray(const mxArray* a, const char** reason) {
     return wrong != nullptr ? 1 : 0;
 }
 
+int mxCheckStorage(const mxArray* a, const char** reason) {
+    const char* wrong = a != nullptr && a->source != nullptr && a->version == 73 ? matlib::CheckV73(*a) : nullptr;
+    if (reason != nullptr) *reason = wrong;
+    return wrong != nullptr ? 1 : 0;
+}
+
 void mxDestroyArray(mxArray* array) { delete array; }
 void* mxCalloc(size_t n, size_t size) { return std::calloc(n, size); }
 void mxFree(void* ptr) { std::free(ptr); }

@@ -203,6 +203,16 @@ int WriteViewerTextFile(const char* destination, Fill fill) {
 int WriteViewerText(const Archive* archive, const mxArray* array, bool functionHandle, const char* destination,
                     const char* entryFileName) {
     const CurrentEntry& entry = archive->current;
+    // Data kept in other files is never shown: the text says why instead.
+    const char* outside = nullptr;
+    if (!functionHandle && mxCheckStorage(array, &outside) != 0) {
+        platform::PrintLine("Damaged variable %s: %s\n", entry.name.c_str(), outside);
+        return WriteViewerTextFile(destination, [&](FILE* file) -> int {
+            const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\nNot shown: ") &&
+                                 WriteAll(file, outside) && WriteAll(file, "\n");
+            return written ? E_BAD_DATA : E_EWRITE;
+        });
+    }
     if (archive->options.showContents && !functionHandle) {
         const DisplayFacts facts{entry.name, entry.listedBytes};
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
