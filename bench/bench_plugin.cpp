@@ -110,9 +110,44 @@ int Walk(const Api& api, const char* file, const char* extractVar, const std::st
 
 }  // namespace
 
+// Resident memory of this process, in kB (0 when it cannot be told).
+long ResidentKb() {
+    long kb = 0;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr && std::sscanf(line, "VmRSS: %ld", &kb) != 1) {
+        }
+        std::fclose(status);
+    }
+    return kb;
+}
+
+// What loading the plug-in costs a host, against loading another library
+// (e.g. libz) in the same run: both loads' seconds and the resident memory
+// the plug-in's load added.
+int MeasureLoad(const char* plugin, const char* reference) {
+    double start = bench_now();
+    void* other = dlopen(reference, RTLD_NOW | RTLD_LOCAL);
+    const double referenceSeconds = bench_now() - start;
+    const long before = ResidentKb();
+    start = bench_now();
+    void* lib = dlopen(plugin, RTLD_NOW | RTLD_LOCAL);
+    const double seconds = bench_now() - start;
+    if (lib == nullptr || other == nullptr) {
+        std::fprintf(stderr, "bench_plugin: %s\n", dlerror());
+        return 1;
+    }
+    std::fprintf(stderr, "load plugin=%.6f reference=%.6f ratio=%.1f rss_added_kb=%ld rss_kb=%ld\n", seconds,
+                 referenceSeconds, referenceSeconds > 0 ? seconds / referenceSeconds : 0.0, ResidentKb() - before,
+                 ResidentKb());
+    bench_report(seconds, 1);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[2]) == "load") return MeasureLoad(argv[1], argv[3]);
     if (argc < 4) {
-        std::fprintf(stderr, "usage: bench_plugin PLUGIN list FILE | extract FILE VAR DIR | delete FILE VAR...\n");
+        std::fprintf(stderr, "usage: bench_plugin PLUGIN list FILE | extract FILE VAR DIR | delete FILE VAR... | load LIBRARY\n");
         return 2;
     }
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);

@@ -18,7 +18,7 @@
 #include "bench/bench_timer.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
-#include "matlib/v73_hdf5.h"
+#include "worker/v73_hdf5.h"
 
 namespace {
 

@@ -123,7 +123,8 @@ def main():
     write_v73(os.path.join(out, "v73_one200.mat"), {"before": np.arange(10.0).reshape(1, 10), "big": signal(n200, 99),
                                                     "after": np.arange(3.0).reshape(1, 3)})
 
-    for count, name in ((10000, "scalars10k.mat"), (100000, "scalars100k.mat"), (1000000, "scalars1m.mat")):
+    for count, name in ((1, "scalars1.mat"), (10000, "scalars10k.mat"), (100000, "scalars100k.mat"),
+                        (1000000, "scalars1m.mat")):
         write_scalars(os.path.join(out, name), count)
 
 

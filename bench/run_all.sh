@@ -210,6 +210,19 @@ for file in scalars10k.mat scalars100k.mat scalars1m.mat; do
 done
 pick=best
 
+echo "bench: (f) what the plug-in costs a host: its load (dlopen, against libz's in the same run), and listing a"
+echo "  1-variable file as a whole process through matwcx, against the tag walk's whole process (median of 9 runs)"
+# Whole processes: a shell runs both (run_once would take the walk's own result line).
+pick=median
+task="load the plug-in"
+measure "$task" "matwcx plug-in (dlopen)" 9 : -- "$host" "$plugin" load libz.so.1
+echo "  the last load: $(sed -n 's/^load //p' "$tmp/err") (ratio: against libz)" >&2
+task="list scalars1.mat (whole process)"
+measure "$task" "tag walk (lseek+read)" 9 : -- sh -c '"$@" >/dev/null 2>&1' _ "$walk" "$(f scalars1.mat)"
+base[$task]=$last
+measure "$task" "matwcx list" 9 : -- sh -c '"$@" >/dev/null 2>&1' _ "$build/matwcx" list "$(f scalars1.mat)"
+pick=best
+
 {
 echo
 printf '%-44s %-34s %10s %9s %10s\n' "task" "reader" "seconds" "peak MB" "ratio"

@@ -21,7 +21,7 @@
 #include "matlib/mat.h"
 #include "matlib/mat_format.h"
 #include "matlib/subsystem.h"
-#include "matlib/v73_hdf5.h"
+#include "worker/v73_hdf5.h"
 
 namespace {
 

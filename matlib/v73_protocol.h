@@ -1,11 +1,11 @@
-// What the reader of a version 7.3 file (v73_worker.cpp) and the worker that
-// reads it with libhdf5 (v73_serve.cpp) say to each other. The worker is a
-// forked child or, on Windows, a program of its own that may be of another
-// word size than the plug-in (the 32-bit plug-in starts the 64-bit worker):
-// every field has a fixed width.
+// What the reader of a version 7.3 file (v73_worker.cpp) and the worker
+// program that reads it with libhdf5 (worker/v73_serve.cpp) say to each
+// other. The worker may be of another word size than the plug-in (on Windows
+// the 32-bit plug-in starts the 64-bit worker): every field has a fixed width.
 //
-// The reader first sends the file's path (a 64-bit length, then its bytes);
-// the worker answers with the file's variables' names. Then each request
+// The reader first sends a kOpen request with the file itself, open (never
+// its path: a file put in its place meanwhile is never read); the worker
+// answers with the file's variables' names. Then each request
 // gets one answer: an AnswerHead and, when ok, `length` bytes. While the
 // worker works on a request it sends a beat (an AnswerHead with ok = kBeat)
 // every half second as long as its reads and writes move on: a reader that
@@ -16,24 +16,22 @@
 #include <cstring>
 #include <vector>
 
-namespace platform {
-class WorkerEnd;
-}
-
 namespace matlib::v73 {
 
-// The worker: answers requests on `end` until the reader closes it. In the
-// forked child, or the main of the worker program.
-void Serve(platform::WorkerEnd& end);
-
-// The longest path sent: a Windows path of 32767 UTF-16 units in UTF-8.
-constexpr uint64_t kMaxPathLength = 32767 * 3;
+// The worker program, beside the plug-in.
+#if defined(_WIN32)
+inline constexpr const char* kWorkerProgram = "matwcx_v73.exe";
+#else
+inline constexpr const char* kWorkerProgram = "matwcx_v73";
+#endif
 
 enum Operation : uint32_t {
     kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7,
     // Whether a variable can be read from the file alone: its answer is a
     // Refusal (4 bytes), kInside when it can.
     kCheck = 8,
+    // The first request, with the file sent open.
+    kOpen = 9,
 };
 
 // Why the worker refuses to read a variable: a MAT-file is read from itself

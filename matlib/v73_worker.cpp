@@ -5,7 +5,9 @@
 // closed); the functions of readers.h send it requests (v73_protocol.h) and
 // check every answer against what they asked for before they use it. A
 // worker that dies, stops answering or answers nonsense is one failed read;
-// the next request starts a new worker for the same, unchanged file.
+// the next request starts a new worker for the same, unchanged file. Every
+// worker is handed this process's own open file, never its path: a file put
+// in its place meanwhile is not the one read.
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -44,21 +46,12 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
-// Where the worker's code is: this program's own, run by a forked child;
-// Windows cannot fork, and there the worker is a program beside the
-// plug-in, which also keeps libhdf5 out of the plug-in.
-#if defined(_WIN32)
-const platform::WorkerProgram kWorkerProgram{nullptr, "matwcx_v73.exe"};
-#else
-const platform::WorkerProgram kWorkerProgram{&Serve, nullptr};
-#endif
-
 }  // namespace
 
 // ---- the reader's side ----------------------------------------------------------------------
 
 struct V73File {
-    std::string path;
+    FILE* stream = nullptr;   // the source's open file (SourceFile owns it), which every worker is sent
     uint64_t size = 0;
     std::vector<std::string> names;
     std::mutex lock;   // one request at a time; each file has its own worker
@@ -72,8 +65,8 @@ struct V73File {
     uint64_t batchSize = kHeaderBatch;
 
     // Starts a worker on the file; its variables' names, as it found them.
-    // NotReadable: no worker could be started (on Windows, its program is
-    // not beside the plug-in).
+    // NotReadable: no worker could be started (its program is not beside
+    // the plug-in).
     V73Status Start(std::vector<std::string>& found);
 
     // Sends a request and receives the answer's payload, at most maxLength
@@ -207,10 +200,11 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
 
 V73Status V73File::Start(std::vector<std::string>& found) {
     const uint64_t memory = kWorkerMemory + std::min<uint64_t>(size, uint64_t{1} << 40) * 2;
-    const uint64_t pathLength = path.size();
     std::vector<uint8_t> payload;
     if (!worker.Start(kWorkerProgram, memory)) return V73Status::NotReadable;
-    if (!worker.Send(&pathLength, sizeof pathLength) || !worker.Send(path.data(), path.size()) ||
+    Request open;
+    open.operation = kOpen;
+    if (!worker.SendRequest(&open, sizeof open, stream) ||
         !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
         worker.Stop();
         return V73Status::Damaged;
@@ -364,13 +358,28 @@ const char* RefusalText(uint32_t refusal) {
     }
 }
 
+// Why a copy was not written: the same reasons, for the variables copied.
+const char* CopyRefusalText(uint32_t refusal) {
+    switch (refusal) {
+        case kExternalStorage:
+            return "a variable that would be copied keeps its data in other files (HDF5 external storage), "
+                   "which are never read nor copied";
+        case kVirtualDataset:
+            return "a variable that would be copied is a virtual dataset, made of other files' data, "
+                   "which are never read nor copied";
+        default:
+            return "a variable that would be copied holds a link to another file (an HDF5 external link), "
+                   "which is never followed nor copied";
+    }
+}
+
 }  // namespace
 
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
 
 V73Status OpenV73(SourceFile& source) {
     auto file = std::make_shared<V73File>();
-    file->path = source.path;
+    file->stream = source.stream;
     file->size = source.size;
     std::lock_guard<std::mutex> lock(file->lock);
     const V73Status started = file->Start(file->names);
@@ -447,7 +456,12 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     if (file == nullptr || out == nullptr || out->written != 0) return false;
     std::lock_guard<std::mutex> lock(file->lock);
     if (!file->worker.Alive() && !SourceUnchanged(*source)) return false;
-    return file->Write(indexes, userBlock, out);
+    file->refusal = kInside;
+    if (file->Write(indexes, userBlock, out)) return true;
+    // The user learns why (a deletion that keeps such a variable): the
+    // variable itself may still be deleted.
+    if (file->refusal != kInside) SetLastError(CopyRefusalText(file->refusal));
+    return false;
 }
 
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {

@@ -1,9 +1,9 @@
 // A worker process and the channel between it and the process that starts
 // it: work that may crash, hang or allocate without end (libhdf5 on a
 // damaged file) is handed to a worker, and whatever becomes of the worker,
-// the file manager that asked lives on. On POSIX the worker is a forked
-// child that runs a function of this program; Windows cannot fork, and
-// there it is a program of its own in this module's folder.
+// the file manager that asked lives on. The worker is a program of its own
+// in the folder of the module that holds this code (the plug-in's), so that
+// what only it needs (libhdf5) is never loaded into the file manager.
 #pragma once
 
 #include <cstddef>
@@ -17,16 +17,6 @@ namespace platform {
 using NativeFile = intptr_t;
 inline constexpr NativeFile kNoFile = -1;
 
-class WorkerEnd;
-
-// What a worker runs: `serve` in a forked child (POSIX), or `program`, a
-// file name in the folder of the module that holds this code (Windows).
-// Either may be null where the other is used.
-struct WorkerProgram {
-    void (*serve)(WorkerEnd& end);
-    const char* program;
-};
-
 // The starting process's side. Every failure ends the worker: a worker
 // that might be out of step with its requests is never asked again.
 class Worker {
@@ -36,9 +26,11 @@ public:
     Worker& operator=(const Worker&) = delete;
     ~Worker() { Stop(); }
 
-    // Starts a worker that may use `memory` bytes beyond what it starts
-    // with, and no more than a few minutes of processor time.
-    bool Start(const WorkerProgram& program, uint64_t memory);
+    // Starts `program`, a file name in the folder of the module that holds
+    // this code, as a worker that may use `memory` bytes beyond what it
+    // starts with, and no more than a few minutes of processor time. False
+    // when it is not there or cannot start.
+    bool Start(const char* program, uint64_t memory);
     bool running() const { return process_ != kNoFile; }
     // Whether the worker still runs; one that has ended is reaped (and
     // Stop is called), so that no dead worker waits for CloseArchive.
@@ -48,8 +40,8 @@ public:
 
     bool Send(const void* bytes, size_t size);
     // Sends a request of `size` bytes; with `file`, the worker gets the open
-    // file with it (WorkerEnd::ReceiveRequest), to read and write until it
-    // answers.
+    // file with it (WorkerEnd::ReceiveRequest): a descriptor of its own for
+    // the same open file, which it keeps as long as it likes.
     bool SendRequest(const void* bytes, size_t size, FILE* file);
     // Exactly `size` bytes; false at the end of the stream, on a failure, or
     // after timeoutMs without a byte.
@@ -89,13 +81,14 @@ bool StartTicker(void (*tick)(void*), void* context, int intervalMs);
 // nothing elsewhere. Files it is sent open stay usable.
 void GiveUpOpeningFiles();
 
-// Windows only: the end of the worker program that runs this code, taken from
-// its standard input and output, which then lead nowhere (nothing that
-// libraries print can mix into the answers).
-WorkerEnd WorkerEndOfThisProgram();
-
-// Opens the file at the path (UTF-8) for reading; kNoFile on failure.
-NativeFile OpenNativeForReading(const char* path);
+// The worker program's start, before anything else: its end of the channel
+// (from its arguments and the descriptors or handles it was started with),
+// its standard streams leading nowhere (nothing that libraries print can mix
+// into the answers), and the bounds of Worker::Start on POSIX: no other
+// descriptor, default signals, no core file, memory and processor time, and
+// its end with the process that started it. A program not started by
+// Worker::Start ends here.
+WorkerEnd WorkerEndOfThisProgram(int argc, char** argv);
 // Positioned reads and writes on an open file, for the worker that writes a
 // file it was sent: neither uses nor moves a file position. The bytes
 // moved, fewer at the end of the file; -1 on failure.

@@ -15,14 +15,16 @@ if [[ -z $version ]]; then
   echo "make_linux_package.sh: no version in CMakeLists.txt" >&2
   exit 1
 fi
-if [[ ! -f build/matwcx.wcx64 ]]; then
+# The plug-in and, beside it, the worker program that reads version 7.3 files.
+if [[ ! -f build/matwcx.wcx64 || ! -f build/matwcx_v73 ]]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 --target matwcx_plugin
+  cmake --build build -j2 --target matwcx_plugin matwcx_v73
 fi
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 strip -o "$stage/matwcx.wcx64" build/matwcx.wcx64
+strip -o "$stage/matwcx_v73" build/matwcx_v73
 cat >"$stage/pluginst.inf" <<INF
 [plugininstall]
 description=matwcx $version: MATLAB MAT-files as archives - list, view, extract and delete variables
@@ -36,7 +38,9 @@ matwcx $version for Double Commander on Linux (x86-64)
 
 Install: in Double Commander 1.1 or later, open this zip (Ctrl+PgDn) and
 confirm the installation it offers, or add it under Configuration > Options >
-Plugins > Packer plugins (WCX) > Add, choosing matwcx.wcx64 after unpacking.
+Plugins > Packer plugins (WCX) > Add, choosing matwcx.wcx64 after unpacking
+matwcx.wcx64 and matwcx_v73 into one folder (matwcx_v73 reads version 7.3
+files for the plug-in, which looks for it beside itself).
 Double Commander 1.0 installs by the same Add button only.
 
 Ctrl+PgDn on a .mat file opens it as an archive (Enter starts the program
@@ -47,6 +51,6 @@ README
 mkdir -p "$out"
 zip_path=$(cd "$out" && pwd)/matwcx-$version-linux-x86_64.zip
 rm -f "$zip_path"
-(cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx64 readme.txt)
+(cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx64 matwcx_v73 readme.txt)
 echo "make_linux_package.sh: $zip_path"
 if command -v unzip >/dev/null; then unzip -l "$zip_path"; fi

@@ -1,12 +1,13 @@
-// matwcx_v73.exe: the worker that reads version 7.3 (HDF5) MAT-files for the
-// Windows plug-ins, both the 64-bit and the 32-bit one. It is a program of
-// its own because Windows cannot fork: libhdf5 stays out of the plug-in, and
-// whatever a damaged file does to it, the file manager lives on.
-#include "matlib/v73_protocol.h"
+// matwcx_v73 (matwcx_v73.exe on Windows): the worker that reads version 7.3
+// (HDF5) MAT-files for the plug-in, which starts it from its own folder
+// (on Windows both the 64-bit and the 32-bit plug-in). A program of its own,
+// so that libhdf5 is never loaded into the file manager, and whatever a
+// damaged file does to it, the file manager lives on.
 #include "platform/worker_process.h"
+#include "worker/v73_hdf5.h"
 
-int main() {
-    platform::WorkerEnd end = platform::WorkerEndOfThisProgram();
+int main(int argc, char** argv) {
+    platform::WorkerEnd end = platform::WorkerEndOfThisProgram(argc, argv);
     matlib::v73::Serve(end);
     return 0;
 }

@@ -1,13 +1,15 @@
-// The worker is a forked child on a socket pair. Why fork and not a helper
-// program: the engine is linked into the plug-in, the command and the tests
-// alike, and none of them would have to find and ship a second executable.
-// After the fork the child touches only its own state and malloc, which
-// glibc makes safe in the child of a threaded process.
+// The worker is a program of its own beside the plug-in (matwcx_v73), started
+// with posix_spawn on one end of a socket pair, which it finds as descriptor 3
+// and which is all it inherits. posix_spawn, not fork: the host is threaded,
+// and a forked copy of it could hold another thread's locks. Its bounds are
+// set by the worker itself as it starts (WorkerEndOfThisProgram).
 #include "platform/worker_process.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,8 +27,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/diagnostics.h"
 
@@ -92,29 +96,25 @@ bool SendWithDescriptor(int fd, const void* p, size_t n, int passed) {
     return sent > 0 && SendAll(fd, static_cast<const uint8_t*>(p) + sent, n - static_cast<size_t>(sent));
 }
 
-// The child after the fork: alone with its socket, default signal actions
-// (a crash ends it instead of running the host's handlers), no core file,
-// bounded memory and time. Its socket becomes descriptor 3; every other one
-// the host had is closed.
-void IsolateWorker(int fd, uint64_t memory, pid_t parent) {
+// The worker program as it starts: alone with its channel (descriptor 3),
+// standard streams leading nowhere, default signal actions (a crash ends it
+// instead of running handlers), no core file, bounded memory and time, and
+// it ends with the process that started it, also when stopped or busy.
+void IsolateWorker(uint64_t memory, pid_t parent) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
-    // Above the standard ones first, which a host may have closed.
-    const int channel = fcntl(fd, F_DUPFD, 3);
-    const int null = open("/dev/null", O_RDWR);
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     for (int standard = 0; standard < 3; ++standard) dup2(null, standard);
-    if (channel < 0 || dup2(channel, 3) < 0) _exit(1);
+    if (fcntl(3, F_GETFD) < 0) _exit(1);
 #if defined(__linux__)
     close_range(4, ~0U, 0);
     prctl(PR_SET_DUMPABLE, 0);
-    // It ends with the process that started it, also when stopped or busy.
     // (The parent may have ended before the call.)
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(1);
-    // Memory it frees stays with it: every page it gets anew costs a fault,
-    // and after the fork every inherited page it writes costs one more.
+    // Memory it frees stays with it: every page it gets anew costs a fault.
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #else
     (void)parent;
@@ -124,8 +124,7 @@ void IsolateWorker(int fd, uint64_t memory, pid_t parent) {
     setrlimit(RLIMIT_CORE, &core);
     rlimit cpu{kWorkerCpuSeconds, kWorkerCpuSeconds};
     setrlimit(RLIMIT_CPU, &cpu);
-    // The address space is the inherited one (the host's, mapped but not
-    // copied) and the allowance on top.
+    // The address space it starts with and the allowance on top.
 #if defined(__linux__)
     if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
         unsigned long pages = 0;
@@ -141,6 +140,39 @@ void IsolateWorker(int fd, uint64_t memory, pid_t parent) {
 #else
     (void)memory;
 #endif
+}
+
+// A decimal number that is the whole of `text`.
+bool ParseNumber(const char* text, uint64_t& value) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    value = parsed;
+    return errno == 0 && *end == '\0';
+}
+
+// The folder of the module (plug-in, or program) that holds this code, with
+// `program` in it; empty when it cannot be told.
+std::string ProgramBesideThisModule(const char* program) {
+    Dl_info module{};
+    if (program == nullptr || dladdr(reinterpret_cast<void*>(&ProgramBesideThisModule), &module) == 0 ||
+        module.dli_fname == nullptr) {
+        return {};
+    }
+    std::string path = module.dli_fname;
+#if defined(__linux__)
+    // A program is named as it was started, perhaps found on the PATH.
+    if (path.find('/') == std::string::npos) {
+        char self[4096];
+        const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+        if (length <= 0 || static_cast<size_t>(length) >= sizeof self) return {};
+        path.assign(self, static_cast<size_t>(length));
+    }
+#endif
+    const size_t folderEnd = path.rfind('/');
+    if (folderEnd == std::string::npos) return {};
+    return path.substr(0, folderEnd + 1) + program;
 }
 
 #if defined(__linux__)
@@ -230,28 +262,63 @@ void GiveUpOpeningFiles() {
 #endif
 }
 
-bool Worker::Start(const WorkerProgram& program, uint64_t memory) {
+bool Worker::Start(const char* program, uint64_t memory) {
     Stop();
-    if (program.serve == nullptr) return false;
+    const std::string path = ProgramBesideThisModule(program);
+    if (path.empty() || access(path.c_str(), X_OK) != 0) return false;
     LogLandlockOnce();
     int ends[2];
-    const pid_t parent = getpid();
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
-    const pid_t child = fork();
-    if (child == 0) {
-        IsolateWorker(ends[1], memory, parent);
-        WorkerEnd end(3, 3);
-        program.serve(end);
-        _exit(0);
-    }
+    // The worker's end above the descriptors it is given (a host may have
+    // closed its standard ones), so that it is moved to 3, never onto itself.
+    const int workerEnd = fcntl(ends[1], F_DUPFD_CLOEXEC, 10);
     close(ends[1]);
-    if (child < 0) {
+    const std::string memoryText = std::to_string(memory), parentText = std::to_string(getpid());
+    char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(memoryText.c_str()),
+                               const_cast<char*>(parentText.c_str()), nullptr};
+    // Nothing of the host's environment: libhdf5 takes plug-in folders from it.
+    char* const environment[] = {nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    sigdelset(&all, SIGKILL);
+    sigdelset(&all, SIGSTOP);
+    pid_t child = -1;
+    bool ok = workerEnd >= 0 && posix_spawn_file_actions_init(&actions) == 0;
+    const bool actionsMade = ok;
+    ok = ok && posix_spawn_file_actions_adddup2(&actions, workerEnd, 3) == 0 &&
+         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
+         posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Descriptors the host left inheritable are closed before the program
+    // runs (elsewhere the worker closes them as it starts).
+    ok = ok && posix_spawn_file_actions_addclosefrom_np(&actions, 4) == 0;
+#endif
+    const bool attributesMade = ok && posix_spawnattr_init(&attributes) == 0;
+    ok = attributesMade && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+         posix_spawnattr_setsigdefault(&attributes, &all) == 0 &&
+         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+         posix_spawn(&child, path.c_str(), &actions, &attributes, arguments, environment) == 0;
+    if (attributesMade) posix_spawnattr_destroy(&attributes);
+    if (actionsMade) posix_spawn_file_actions_destroy(&actions);
+    if (workerEnd >= 0) close(workerEnd);
+    if (!ok) {
         close(ends[0]);
         return false;
     }
     process_ = child;
     toWorker_ = fromWorker_ = ends[0];
     return true;
+}
+
+WorkerEnd WorkerEndOfThisProgram(int argc, char** argv) {
+    uint64_t memory = 0, parent = 0;
+    if (argc != 3 || !ParseNumber(argv[1], memory) || !ParseNumber(argv[2], parent)) _exit(1);
+    IsolateWorker(memory, static_cast<pid_t>(parent));
+    return WorkerEnd(3, 3);
 }
 
 // Reaps the child too (a host that reaps every child itself leaves nothing
@@ -332,11 +399,6 @@ bool WorkerEnd::ReceiveRequest(void* p, size_t size, NativeFile& passed) {
         got += static_cast<size_t>(n);
     }
     return true;
-}
-
-NativeFile OpenNativeForReading(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    return fd >= 0 ? fd : kNoFile;
 }
 
 int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {

@@ -111,9 +111,9 @@ HANDLE BoundingJob(uint64_t memory) {
 
 }  // namespace
 
-bool Worker::Start(const WorkerProgram& program, uint64_t memory) {
+bool Worker::Start(const char* program, uint64_t memory) {
     Stop();
-    const std::wstring path = program.program != nullptr ? ProgramBesideThisModule(program.program) : L"";
+    const std::wstring path = program != nullptr ? ProgramBesideThisModule(program) : L"";
     if (path.empty()) return false;
     // The worker's ends are inheritable, ours not.
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -286,7 +286,8 @@ bool WorkerEnd::ReceiveRequest(void* bytes, size_t size, NativeFile& passed) {
 
 // The pipes are taken as handles of its own; then the C runtime's standard
 // streams, and the system's, lead to NUL. A crash ends it without a dialog.
-WorkerEnd WorkerEndOfThisProgram() {
+// Its bounds are its job's (Worker::Start): it takes no arguments.
+WorkerEnd WorkerEndOfThisProgram(int, char**) {
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     HANDLE self = ::GetCurrentProcess(), in = nullptr, out = nullptr;
     if (!::DuplicateHandle(self, ::GetStdHandle(STD_INPUT_HANDLE), self, &in, 0, FALSE, DUPLICATE_SAME_ACCESS) ||
@@ -300,15 +301,6 @@ WorkerEnd WorkerEndOfThisProgram() {
                                    OPEN_EXISTING, 0, nullptr);
     for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) ::SetStdHandle(standard, nowhere);
     return WorkerEnd(N(in), N(out));
-}
-
-// Others may read, write, rename and delete it meanwhile, as with the
-// plug-in's own reading.
-NativeFile OpenNativeForReading(const char* path) {
-    const HANDLE file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file != INVALID_HANDLE_VALUE ? N(file) : kNoFile;
 }
 
 int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {

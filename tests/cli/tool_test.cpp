@@ -155,12 +155,20 @@ TEST_F(MatwcxCommand, Version73DataOutsideItsFileIsNeverRead) {
         EXPECT_EQ(Run({"extract", path, c.name, "-d", dir.file("out")}).status, 1) << c.name;
     }
     // Nothing was written that points outside, and a deletion that would
-    // have to copy such a variable is refused, the file left as it was.
+    // have to copy such a variable is refused with its reason, the file left
+    // as it was; deleting all of them leaves a file of what was inside.
     EXPECT_TRUE(!std::filesystem::exists(dir.file("out")) || support::Entries(dir.file("out")).empty());
     const Bytes before = ReadFile(path);
-    EXPECT_NE(Run({"delete", "--yes", path, "good"}).status, 0);
-    EXPECT_EQ(ReadFile(path), before);
+    for (const char* deleted : {"good", "P"}) {
+        const ToolRun refused = Run({"delete", "--yes", path, deleted});
+        EXPECT_NE(refused.status, 0) << deleted;
+        EXPECT_TRUE(Contains(refused.err, "HDF5 external storage")) << refused.err;
+        EXPECT_EQ(ReadFile(path), before) << deleted;
+    }
     EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
     EXPECT_EQ(Run({"extract", path, "good", "-d", dir.file("good")}).status, 0);
     EXPECT_EQ(support::Entries(dir.file("good")), std::vector<std::string>{"good.double [3x1] .mat"});
+    EXPECT_EQ(Run({"delete", "--yes", path, "P", "F", "V", "S"}).status, 0);
+    EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"good"});
+    EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
 }

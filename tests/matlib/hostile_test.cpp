@@ -6,11 +6,16 @@
 #include <gtest/gtest.h>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
+#if defined(__linux__)
+#include <linux/landlock.h>
+#include <sys/syscall.h>
 #endif
 
 #include <zlib.h>
@@ -24,6 +29,7 @@
 #include "matlib/mat_format.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
+#include "platform/worker_process.h"
 #include "reader/value_text.h"
 #include "support/support.h"
 
@@ -566,10 +572,14 @@ TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
 // A version 7.3 file is read by a worker process. One killed meanwhile is
 // reaped at the next read, which starts another (no SIGPIPE, which would end
 // this process); one stopped by a signal costs the read that waits for it,
-// within seconds; closing the file ends the last. A worker ends with the
-// process that started it, also when stopped.
+// within seconds; closing the file ends the last. Each worker reads the file
+// that was opened, also when another has been put in its place. A worker
+// ends with the process that started it, also when stopped.
 TEST(HostileFiles, Version73WorkersThatDieOrStopCostAtMostOneRead) {
-    const std::string path = testenv::TestDataDir() + "/matio/v73.mat";
+    testenv::TempDir dir;
+    const std::string path = dir.file("v73.mat");
+    std::error_code copied;
+    std::filesystem::copy_file(testenv::TestDataDir() + "/matio/v73.mat", path, copied);
     const auto children = [] {
         std::vector<pid_t> pids;
         for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
@@ -586,6 +596,8 @@ TEST(HostileFiles, Version73WorkersThatDieOrStopCostAtMostOneRead) {
     kill(first[0], SIGKILL);
     siginfo_t ended;
     waitid(P_PID, static_cast<id_t>(first[0]), &ended, WEXITED | WNOWAIT);
+    std::filesystem::copy_file(testenv::TestDataDir() + "/hdf5storage/v73.mat", dir.file("new.mat"));
+    std::filesystem::rename(dir.file("new.mat"), path);
     ArrayPtr array(matGetArray(m.get(), "m_double"));   // its header came with the listing
     ASSERT_TRUE(array);
     EXPECT_EQ(ReadReal(array.get(), 12), Iota(12, 1));
@@ -634,6 +646,37 @@ TEST(HostileFiles, Version73WorkersThatDieOrStopCostAtMostOneRead) {
     for (int wait = 0; wait < 100 && running(); ++wait) usleep(100 * 1000);
     EXPECT_FALSE(running());
 }
+
+#if defined(__linux__)
+// A worker that gave up opening files (it does so before it reads a byte of
+// its file) can open none, nor make one, while the file it holds open stays
+// readable.
+TEST(HostileFiles, AWorkerThatGaveUpOpeningFilesCanOpenNone) {
+    if (syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION) <= 0) {
+        GTEST_SKIP() << "this kernel offers no Landlock";
+    }
+    testenv::TempDir dir;
+    const std::string held = dir.file("held"), other = dir.file("other");
+    std::ofstream(held) << "held";
+    std::ofstream(other) << "other";
+    const int kept = open(held.c_str(), O_RDONLY);
+    ASSERT_GE(kept, 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        platform::GiveUpOpeningFiles();
+        char byte = 0;
+        const bool keptReadable = pread(kept, &byte, 1, 0) == 1 && byte == 'h';
+        const bool openRefused = open(other.c_str(), O_RDONLY) < 0 && errno == EACCES;
+        const bool makeRefused = open(dir.file("new").c_str(), O_WRONLY | O_CREAT, 0600) < 0 && errno == EACCES;
+        _exit((keptReadable ? 0 : 1) | (openRefused ? 0 : 2) | (makeRefused ? 0 : 4));
+    }
+    close(kept);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: held file unreadable, 2: another opened, 4: one made";
+}
+#endif
 
 #endif
 

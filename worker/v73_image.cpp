@@ -25,7 +25,7 @@
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
 #include "matlib/source_io.h"
-#include "matlib/v73_objects.h"
+#include "worker/v73_objects.h"
 
 namespace matlib::hdf5 {
 

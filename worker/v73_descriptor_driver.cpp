@@ -1,8 +1,9 @@
-// A libhdf5 file driver that writes to a file already open, named by its
-// number (a descriptor, or a Windows handle, in decimal). The new file of an
-// extraction or deletion is opened by the reader, which sends it to the
-// worker: on Linux it has no name until it is complete (O_TMPFILE), and
-// libhdf5's own drivers can only open files by name. Otherwise it does what
+// A libhdf5 file driver that reads and writes a file already open, named by
+// its number (a descriptor, or a Windows handle, in decimal). The worker is
+// sent every file it uses, open: the MAT-file it reads (a file put in its
+// place since is never read) and the new file of an extraction or deletion,
+// which on Linux has no name until it is complete (O_TMPFILE); libhdf5's own
+// drivers can only open files by name. Otherwise it does what
 // the sec2 driver does: positioned reads and writes, the end of the
 // allocated space kept apart from the end of the file. What it writes starts
 // on its way to the disk as the copy goes on: the new file is synced before
@@ -13,8 +14,8 @@
 #include <cstring>
 #include <new>
 
-#include "matlib/v73_hdf5.h"
 #include "platform/worker_process.h"
+#include "worker/v73_hdf5.h"
 
 namespace matlib::hdf5 {
 

@@ -23,9 +23,9 @@
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
-#include "matlib/v73_hdf5.h"
-#include "matlib/v73_objects.h"
 #include "matlib/v73_protocol.h"
+#include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
 
 namespace matlib::hdf5 {
 

@@ -1,6 +1,6 @@
-// The worker's side of version 7.3 reading: it opens the file with libhdf5
-// and answers the reader's requests (v73_worker.cpp) until the reader closes
-// the channel. Whatever it answers, the reader checks before use; whatever
+// The worker's side of version 7.3 reading: it opens the file it is sent
+// with libhdf5 and answers the reader's requests (matlib/v73_worker.cpp)
+// until the reader closes the channel. Whatever it answers, the reader checks before use; whatever
 // libhdf5 does to it on a damaged file ends this process only.
 #include <algorithm>
 #include <cstdlib>
@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "matlib/mat_format.h"
-#include "matlib/v73_hdf5.h"
 #include "matlib/v73_protocol.h"
 #include "platform/worker_process.h"
+#include "worker/v73_hdf5.h"
 
 namespace matlib::v73 {
 
@@ -163,14 +163,6 @@ struct Worker {
     }
 };
 
-// The file's path, as the reader sends it first.
-bool ReceivePath(platform::WorkerEnd& end, std::string& path) {
-    uint64_t length = 0;
-    if (!end.Receive(&length, sizeof length) || length == 0 || length > kMaxPathLength) return false;
-    path.resize(static_cast<size_t>(length));
-    return end.Receive(path.data(), path.size());
-}
-
 }  // namespace
 
 void Serve(platform::WorkerEnd& end) {
@@ -179,18 +171,21 @@ void Serve(platform::WorkerEnd& end) {
     heart.end = &end;
     // Without a heartbeat, long work is given up as a hung worker: still correct.
     platform::StartTicker(Beat, &heart, kBeatMs);
+    // Its file comes open, and so does the new file of an extraction: the
+    // worker needs to open none, and gives up opening any where the system
+    // lets it, before libhdf5 reads a byte.
+    platform::GiveUpOpeningFiles();
     std::vector<uint8_t> out;
     bool opened = false;
+    Request open;
     platform::NativeFile source = platform::kNoFile;   // open as long as the worker runs
+    if (!end.ReceiveRequest(&open, sizeof open, source)) return;
     hdf5::FilePtr file;
     try {
-        std::string path;
-        if (!ReceivePath(end, path)) return;
         StartWork(heart);
-        // Opened here, by the system's own call: libhdf5's would take a
-        // Windows path in the system's code page, not in UTF-8.
-        source = platform::OpenNativeForReading(path.c_str());
-        if (source != platform::kNoFile) file = hdf5::Open(std::to_string(source), hdf5::DescriptorDriver());
+        if (open.operation == kOpen && source != platform::kNoFile) {
+            file = hdf5::Open(std::to_string(source), hdf5::DescriptorDriver());
+        }
         if (file) {
             // Names too long to list are sent empty; the reader refuses them.
             for (const std::string& name : hdf5::Names(*file)) {
@@ -199,10 +194,6 @@ void Serve(platform::WorkerEnd& end) {
                 if (fits) Put(out, name.data(), name.size());
             }
             opened = true;
-            // Its one file open, the worker needs no other: it gives up
-            // opening any, where the system lets it (the new file of an
-            // extraction comes open with its request).
-            platform::GiveUpOpeningFiles();
         }
     } catch (const std::bad_alloc&) {
         opened = false;

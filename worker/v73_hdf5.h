@@ -1,7 +1,8 @@
 // The libhdf5 side of version 7.3 files (v73_reader.cpp). It runs only in
-// the worker process (v73_worker.cpp): libhdf5 may crash on a damaged file,
-// and nothing of it may take the process that reads the archive down with it.
-// Arrays are named by their index among the file's variables.
+// the worker program (matwcx_v73), which the engine's reader asks
+// (matlib/v73_worker.cpp): libhdf5 may crash on a damaged file, and nothing
+// of it may take the process that reads the archive down with it. Arrays are
+// named by their index among the file's variables.
 #pragma once
 
 #include <hdf5.h>
@@ -13,6 +14,15 @@
 
 #include "matlib/mat_internal.h"
 #include "matlib/readers.h"
+
+namespace platform {
+class WorkerEnd;
+}
+
+namespace matlib::v73 {
+// The worker: answers the reader's requests on `end` until it closes it (v73_serve.cpp).
+void Serve(platform::WorkerEnd& end);
+}  // namespace matlib::v73
 
 namespace matlib::hdf5 {
 
