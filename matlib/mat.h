@@ -229,3 +229,15 @@ size_t mxReadElements(const mxArray* array, int part, size_t first, size_t count
 // and *reason (when given) says what is wrong. Reads the whole variable in
 // fixed buffers; a version 4 variable's sizes were all checked when it was read.
 int mxCheckArray(const mxArray* array, const char** reason);
+
+// A reader of one part (0 real, 1 imaginary) of an array's elements for
+// passes over large arrays in bounded memory: reads that go forward through
+// a compressed element inflate it once; a read before the last one starts
+// the element again. The array must outlive the reader. Null only when
+// memory runs out or the part is not 0 or 1.
+struct mxElementReader;
+mxElementReader* mxOpenElementReader(const mxArray* array, int part);
+// As mxReadElements, through the reader.
+size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, double* asDouble, int64_t* asInt64,
+                          uint64_t* asUInt64);
+void mxCloseElementReader(mxElementReader* reader);

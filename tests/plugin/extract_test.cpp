@@ -286,6 +286,17 @@ TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
     EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, first), 0);
     EXPECT_EQ(FirstElement(first, kA.size()), kA);
     EXPECT_TRUE(support::StrayTemporaries(out).empty());
+    // One name out of a version 7.3 file, then out of a level-5 file: the
+    // second copy (written by the other writer) still takes a free name.
+    const std::string simple = testenv::TestDataDir() + "/matlab73-simple/";
+    for (const char* file : {"v73.mat", "v5.mat"}) {
+        std::string entry;
+        auto from = OpenAt(simple + file, "double", &entry);
+        ASSERT_EQ(Process(*from, PK_EXTRACT, nullptr, Path(out, entry)), 0) << file;
+    }
+    EXPECT_EQ(matIsMatFile(Path(out, "double.double [1x1] .mat").c_str()), 1);
+    EXPECT_EQ(matIsMatFile(Path(out, "double.double [1x1]  (2).mat").c_str()), 1);
+    EXPECT_NE(ReadFile(Path(out, "double.double [1x1] .mat")), ReadFile(Path(out, "double.double [1x1]  (2).mat")));
     // A name whose " (2)" would not fit the longest path.
     std::string deep = out;
     while (deep.size() + 201 + 20 <= platform::kMaxPathLength - 60) deep = Path(deep, std::string(200, 'd'));
