@@ -21,14 +21,16 @@ void PutQuoted(const std::u16string& row, Output& out) {
     out.Put(quoted);
 }
 
-// "(:,:,2,1)": the subscripts of page p after the first two dimensions.
-std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page) {
-    std::string line = "(:,:";
+// "(:,:,2,1)": the subscripts of page p after the first two dimensions, in
+// quotes in a CSV file (a reader would split it at its commas).
+std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page, char separator) {
+    const char* quote = separator == ',' ? "\"" : "";
+    std::string line = std::string(quote) + "(:,:";
     for (size_t d = 2; d < ndims; ++d) {
         line += ',' + std::to_string(page % dims[d] + 1);
         page /= dims[d];
     }
-    return line + ")\n";
+    return line + ")" + quote + "\n";
 }
 
 }  // namespace
@@ -50,7 +52,7 @@ void WriteDelimited(const mxArray* array, char separator, Output& out) {
     const bool logical = mxGetClassID(array) == mxLOGICAL_CLASS;
     std::string line;
     for (uint64_t page = 0; page < pages && !out.Failed(); ++page) {
-        if (ndims > 2) out.Put(PageLine(dims, ndims, page));
+        if (ndims > 2) out.Put(PageLine(dims, ndims, page, separator));
         const bool whole = ForEachRowBlock(values, page * pageSize, m, n, [&](uint64_t, uint64_t rows, uint64_t column,
                                                                                 uint64_t columns) {
             for (uint64_t r = 0; r < rows; ++r) {

@@ -17,6 +17,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A viewer folder of Double Commander's ("<temp>/_dc~~~/<n>/") for the
+// folder `dir` of a test; all of them go when the test ends.
+std::vector<std::string> viewerFolders;
+std::string ViewerFolder(const std::string& dir) {
+    std::string name = dir;
+    for (char& c : name) c = c == '/' || c == '\\' || c == ':' ? '_' : c;
+    const std::string folder = platform::HostTempFolders().at(0) + "/_dc~~~/" + name;
+    fs::create_directories(folder);
+    viewerFolders.push_back(folder);
+    return folder;
+}
+
 std::string Number(double v) {
     char text[40];
     std::snprintf(text, sizeof text, "%.17g", v);
@@ -109,7 +121,7 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
             continue;
         }
         // The viewer's text of the same entry: its name line, then the value.
-        std::string viewer = dir + "/_tc/" + entry.fileName;
+        std::string viewer = ViewerFolder(dir) + "/" + entry.fileName;
         int viewResult = -1;
         testhost::CaptureStdout([&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
         if (viewResult == 0 && viewer.size() <= 255) {
@@ -148,8 +160,7 @@ void RecordViews(const testhost::Plugin& plugin, const std::string& file, const 
     testhost::Archive archive(plugin, file, PK_OM_EXTRACT);
     testhost::Entry entry;
     for (size_t index = 0; archive.ok() && testhost::ReadOneHeader(plugin, archive.handle(), &entry) == 0; ++index) {
-        fs::create_directories(out + "/" + std::to_string(index));
-        std::string viewer = out + "/" + std::to_string(index) + "/_tc/" + entry.fileName;
+        std::string viewer = ViewerFolder(out + "/" + std::to_string(index)) + "/" + entry.fileName;
         int result = -1;
         testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
         EXPECT_EQ(result, 0) << viewer;
@@ -222,9 +233,32 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
     ASSERT_NE(text.find("checked "), std::string::npos) << text;
     std::printf("interop: %s", text.substr(text.rfind("checked ")).c_str());
+    std::error_code ignored;
+    for (const std::string& folder : viewerFolders) fs::remove_all(folder, ignored);
     for (const char* kind : {"contents", "deleted", "extracted", "listed", "twins", "values"}) {
         EXPECT_NE(text.find(kind), std::string::npos) << kind << " never checked";
     }
+}
+
+// Variables extracted as CSV, TSV, NPY, JSON and text (matwcx extract --as)
+// from files of MATLAB, scipy and h5py: export_check.py reads each with
+// numpy.load, csv, pandas.read_csv and json.loads, compares with scipy's or
+// h5py's values, and checks which class and format pairs are refused.
+TEST(Interop, ExportedFormatsReadBackWithTheSourceValues) {
+    const std::string data = testenv::TestDataDir();
+    if (data.empty() || !fs::is_directory(data)) GTEST_SKIP() << "MATWCX_TESTDATA not set";
+    testenv::TempDir dir;
+    std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/export_check.py' '" +
+                          testenv::Get("MATWCX_TOOL") + "' '" + dir.file("out") + "'";
+    for (const char* file : {"scipy/v5.mat", "scipy/v5_compressed.mat", "scipy/v4.mat", "hdf5storage/v5.mat", "hdf5storage/v73.mat",
+                             "matlab73-array/v5.mat", "matlab73-array/v73.mat", "matlab73-complex/v73.mat", "matlab73-logical/v73.mat",
+                             "matlab/big_endian.mat", "matlab/testunicode_7.4_GLNX86.mat", "matlab/test3dmatrix_7.4_GLNX86.mat",
+                             "matlab/testcomplex_7.4_GLNX86.mat", "matlab/teststringarray_7.4_GLNX86.mat"}) {
+        if (fs::exists(data + "/" + file)) command += " '" + data + "/" + file + "'";
+    }
+    const std::string report = dir.file("report.txt");
+    ASSERT_EQ(std::system((command + " > '" + report + "' 2>&1").c_str()), 0) << support::ReadText(report);
+    EXPECT_NE(support::ReadText(report).find("checked "), std::string::npos);
 }
 
 }  // namespace

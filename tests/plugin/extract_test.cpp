@@ -223,7 +223,7 @@ int WCX_CALL Progress(char*, int size) {
 // destination, leaves what was there (or nothing), no temporary, and answers
 // E_EABORTED: a version 4 variable encoded anew, a compressed level-5 one
 // copied, a version 7.3 one (compressed: its file is far smaller than its
-// values) written by the worker.
+// values) written by the worker; and each as CSV and NPY.
 TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::vector<double> values(400000, 1.5);
     std::vector<std::string> sources = {
@@ -233,14 +233,15 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
                              "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((400000, 1))}, format=\"7.3\")' '" + v73 + "'";
     if (std::system(make.c_str()) == 0 && matIsMatFile(v73.c_str()) != 0) sources.push_back(v73);
-    const std::string destination = Path(out, "P.mat"), old = "old bytes";
-    for (const std::string& path : sources) {
+    const std::string old = "old bytes";
+    for (const std::string& path : sources) for (const char* name : {"P.mat", "P.CSV", "P.npy"}) {
+        const std::string destination = Path(out, name);
         listed = 400000 * 8;
         int count = 0;
         for (int at = 0; at <= count; ++at) {
             for (const bool existing : {false, true}) {
                 if (at == 0 && existing) continue;
-                SCOPED_TRACE(path + " at " + std::to_string(at) + (existing ? " over a file" : ""));
+                SCOPED_TRACE(path + " to " + name + " at " + std::to_string(at) + (existing ? " over a file" : ""));
                 fs::remove(destination);
                 if (existing) support::WriteText(destination, old);
                 std::string fileName;
@@ -328,6 +329,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         if (!damaged) continue;
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + ".csv")), E_BAD_DATA);
         EXPECT_EQ(ExtractTo(name, viewer), E_BAD_DATA);
     }
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
