@@ -60,7 +60,7 @@ const char* Reason(Format format, const mxArray* array) {
     }
     if (format == Format::Json && mxGetNumberOfDimensions(array) > 2 && mxGetM(array) > 0 &&
         mxGetNumberOfElements(array) / mxGetM(array) > Values::kBatch) {
-        return "an array of more than two dimensions with more than 131072 elements in each row";
+        return "an array of more than two dimensions with more than 2097152 elements in each row";
     }
     if (mxIsComplex(array)) {
         if (format == Format::Json) return "a complex array";

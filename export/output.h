@@ -55,7 +55,9 @@ private:
 // Reads runs of an array's elements (both parts of a complex one) in the
 // types that keep them exact, in batches of at most kBatch.
 struct Values {
-    static constexpr size_t kBatch = size_t{1} << 17;
+    // 16 MB of doubles: a row-major pass over a compressed matrix inflates
+    // it once per block of rows, so blocks are large.
+    static constexpr size_t kBatch = size_t{1} << 21;
     explicit Values(const mxArray* array);
     ~Values();
     Values(const Values&) = delete;
