@@ -306,6 +306,31 @@ size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDoubl
     return got;
 }
 
+size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, double* asDouble, int64_t* asInt64,
+                          uint64_t* asUInt64) {
+    if (reader == nullptr) return 0;
+    if (first < reader->next) {   // backwards: the element's stream starts again
+        try {
+            if (reader->v5 != nullptr) reader->v5 = std::make_unique<matlib::V5ElementCursor>(*reader->array, reader->part);
+        } catch (const std::bad_alloc&) {
+            return 0;
+        }
+        reader->next = 0;
+        reader->damaged = false;
+    }
+    if (reader->v5 == nullptr) {
+        reader->next = first;   // read where it is asked: no stream to keep
+    } else {
+        // Forward: what lies between is read and dropped, in small batches.
+        double skipped[1024];
+        while (reader->next < first) {
+            const size_t step = std::min<size_t>(first - reader->next, sizeof skipped / sizeof skipped[0]);
+            if (mxReadNextElements(reader, step, skipped, nullptr, nullptr) != step) return 0;
+        }
+    }
+    return mxReadNextElements(reader, count, asDouble, asInt64, asUInt64);
+}
+
 bool mxElementsDamaged(const mxElementReader* reader) { return reader == nullptr || reader->damaged; }
 
 void mxCloseElementReader(mxElementReader* reader) { delete reader; }

@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 
+#include "export/export.h"
 #include "platform/diagnostics.h"
 #include "platform/file_io.h"
 #include "platform/host_rules.h"
@@ -232,6 +233,61 @@ int WriteViewerText(const Archive* archive, const mxArray* array, bool functionH
     });
 }
 
+// An export's progress in elements, told as the MAT-file's is: shares of the
+// entry's listed size.
+struct ExportProgress {
+    ExtractionProgress* extraction;
+    uint64_t done = 0;
+};
+
+int ReportExport(void* context, uint64_t done, uint64_t total) {
+    auto* progress = static_cast<ExportProgress*>(context);
+    const uint64_t step = done - progress->done;
+    progress->done = done;
+    return ReportExtraction(progress->extraction, step, total);
+}
+
+// A destination whose extension names another format (".csv", ".npy", ...):
+// the exact path the host gave, replaced as the host decided. A variable the
+// format cannot hold is refused before anything is made.
+int ExportToDestination(Archive* archive, const mxArray* array, exporting::Format format, const char* destination) {
+    const CurrentEntry& entry = archive->current;
+    const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array);
+    if (!refusal.empty()) {
+        platform::PrintLine("Variable %s not extracted to %s: %s\n", entry.name.c_str(), destination, refusal.c_str());
+        return E_NOT_SUPPORTED;
+    }
+    CreatePathDirectories(destination);
+    ExtractionProgress extraction{archive, destination, entry.listedBytes};
+    ExportProgress progress{&extraction};
+    const bool reporting = archive->processDataProcW != nullptr || archive->processDataProc != nullptr;
+    exporting::Result result;
+    if (format == exporting::Format::Txt) {
+        const std::string text = entry.name + " =\n" +
+                                 (array == nullptr ? FunctionHandleText : RenderVariableText(array, archive->options.showContents));
+        result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
+    } else {
+        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress);
+    }
+    switch (result) {
+        case exporting::Result::Ok: return 0;
+        case exporting::Result::Cancelled:
+            platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
+            return E_EABORTED;
+        case exporting::Result::BadData:
+            platform::PrintLine("Damaged variable %s: its values cannot all be read\n", entry.name.c_str());
+            return E_BAD_DATA;
+        case exporting::Result::CreateFailed:
+            platform::PrintLine("Error creating file %s\n", destination);
+            return E_ECREATE;
+        case exporting::Result::WriteFailed:
+            platform::PrintLine("Error writing file %s\n", destination);
+            return E_EWRITE;
+        case exporting::Result::NoMemory: break;
+    }
+    return E_NO_MEMORY;
+}
+
 bool EndsWithMat(const char* name, size_t length) {
     if (length < 4) return false;
     const char* tail = name + length - 4;
@@ -293,6 +349,8 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         return WriteViewerText(archive, array.get(), functionHandle, destination, entryFileName);
     }
     if (!functionHandle && !ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
+    const exporting::Format format = exporting::FormatOfPath(entryFileName);
+    if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
 
     CreatePathDirectories(destination);
     // "wk": what has the name stays, the new file takes a free name.

@@ -13,7 +13,8 @@ declare -A allowed=(
   [platform]="wcx"
   [matlib]="platform"
   [entry]="platform"
-  [reader]="entry matlib platform wcx"
+  [export]="matlib platform"
+  [reader]="export entry matlib platform wcx"
   [modify]="entry matlib platform wcx"
   [settings]="platform wcx"
   [about]="settings platform wcx"
@@ -23,7 +24,7 @@ declare -A allowed=(
 )
 
 status=0
-for folder in wcx platform matlib entry reader modify settings about plugin tools worker; do
+for folder in wcx platform matlib entry export reader modify settings about plugin tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')

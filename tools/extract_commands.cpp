@@ -1,8 +1,10 @@
 // view and extract: the host's walk over an archive opened for extraction,
 // ProcessFile(PK_EXTRACT) for the chosen entries and PK_SKIP for the rest.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -207,11 +209,27 @@ int RunView(PluginHost& host, const std::string& iniPath, const Args& words) {
     return status;
 }
 
+// The name of an entry's file in another format: the entry name up to its
+// class and size ("A.double [2x2] " -> "A"), as a file manager's "*.csv"
+// mask makes it, and the format's extension.
+std::string FormatTarget(const std::string& entryName, const std::string& format) {
+    const size_t dot = entryName.rfind('.');
+    return (dot == std::string::npos || dot == 0 ? entryName : entryName.substr(0, dot)) + "." + format;
+}
+
 int RunExtract(PluginHost& host, const Args& args) {
     std::string folder = ".";
+    std::string format;   // empty: a MAT-file
     std::vector<std::string> words;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-d") {
+        if (args[i] == "--as") {
+            static const char* const formats[] = {"csv", "tsv", "npy", "json", "txt", "mat"};
+            if (i + 1 >= args.size() || std::find(std::begin(formats), std::end(formats), args[i + 1]) == std::end(formats)) {
+                Complain("--as needs one of csv, tsv, npy, json, txt, mat");
+                return kExitUsage;
+            }
+            format = args[++i] == "mat" ? std::string() : args[i];
+        } else if (args[i] == "-d") {
             if (i + 1 >= args.size()) {
                 Complain("-d needs a folder");
                 return kExitUsage;
@@ -243,12 +261,14 @@ int RunExtract(PluginHost& host, const Args& args) {
     std::vector<std::string> written;
     const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
         // A file already there is kept: the copy claims the first free name
-        // ("<entry name> (2).mat" ...) and hands the plug-in that exact path.
+        // ("<entry name> (2).mat", "A (2).csv" ...) and hands the plug-in
+        // that exact path; the extension chooses the format.
         std::string target;
         int claimed = -1;
         char name[platform::kMaxPathLength + 1];
         for (int n = 1; n <= platform::kMaxFreeNames && claimed != 0; ++n) {
-            if (!platform::FreeName((prefix + entry.name + ".mat").c_str(), n, name, sizeof name)) break;
+            const std::string wanted = format.empty() ? entry.name + ".mat" : FormatTarget(entry.name, format);
+            if (!platform::FreeName((prefix + wanted).c_str(), n, name, sizeof name)) break;
             claimed = os::ClaimNewFile(name);
             if (claimed < 0) break;
         }

@@ -240,6 +240,27 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     }
 }
 
+// Variables extracted as CSV, TSV, NPY, JSON and text (matwcx extract --as)
+// from files of MATLAB, scipy and h5py: export_check.py reads each with
+// numpy.load, csv, pandas.read_csv and json.loads, compares with scipy's or
+// h5py's values, and checks which class and format pairs are refused.
+TEST(Interop, ExportedFormatsReadBackWithTheSourceValues) {
+    const std::string data = testenv::TestDataDir();
+    if (data.empty() || !fs::is_directory(data)) GTEST_SKIP() << "MATWCX_TESTDATA not set";
+    testenv::TempDir dir;
+    std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/export_check.py' '" +
+                          testenv::Get("MATWCX_TOOL") + "' '" + dir.file("out") + "'";
+    for (const char* file : {"scipy/v5.mat", "scipy/v5_compressed.mat", "scipy/v4.mat", "hdf5storage/v5.mat", "hdf5storage/v73.mat",
+                             "matlab73-array/v5.mat", "matlab73-array/v73.mat", "matlab73-complex/v73.mat", "matlab73-logical/v73.mat",
+                             "matlab/big_endian.mat", "matlab/testunicode_7.4_GLNX86.mat", "matlab/test3dmatrix_7.4_GLNX86.mat",
+                             "matlab/testcomplex_7.4_GLNX86.mat", "matlab/teststringarray_7.4_GLNX86.mat"}) {
+        if (fs::exists(data + "/" + file)) command += " '" + data + "/" + file + "'";
+    }
+    const std::string report = dir.file("report.txt");
+    ASSERT_EQ(std::system((command + " > '" + report + "' 2>&1").c_str()), 0) << support::ReadText(report);
+    EXPECT_NE(support::ReadText(report).find("checked "), std::string::npos);
+}
+
 }  // namespace
 
 namespace {

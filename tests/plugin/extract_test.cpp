@@ -232,7 +232,7 @@ int WCX_CALL Progress(char*, int size) {
 // destination, leaves what was there (or nothing), no temporary, and answers
 // E_EABORTED: a version 4 variable encoded anew, a compressed level-5 one
 // copied, a version 7.3 one (compressed: its file is far smaller than its
-// values) written by the worker.
+// values) written by the worker; and each as CSV and NPY.
 TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::vector<double> values(400000, 1.5);
     std::vector<std::string> sources = {
@@ -242,14 +242,15 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
                              "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((400000, 1))}, format=\"7.3\")' '" + v73 + "'";
     if (std::system(make.c_str()) == 0 && matIsMatFile(v73.c_str()) != 0) sources.push_back(v73);
-    const std::string destination = Path(out, "P.mat"), old = "old bytes";
-    for (const std::string& path : sources) {
+    const std::string old = "old bytes";
+    for (const std::string& path : sources) for (const char* name : {"P.mat", "P.CSV", "P.npy"}) {
+        const std::string destination = Path(out, name);
         listed = 400000 * 8;
         int count = 0;
         for (int at = 0; at <= count; ++at) {
             for (const bool existing : {false, true}) {
                 if (at == 0 && existing) continue;
-                SCOPED_TRACE(path + " at " + std::to_string(at) + (existing ? " over a file" : ""));
+                SCOPED_TRACE(path + " to " + name + " at " + std::to_string(at) + (existing ? " over a file" : ""));
                 fs::remove(destination);
                 if (existing) support::WriteText(destination, old);
                 std::string fileName;
@@ -295,6 +296,17 @@ TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
     EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, first), 0);
     EXPECT_EQ(FirstElement(first, kA.size()), kA);
     EXPECT_TRUE(support::StrayTemporaries(out).empty());
+    // One name out of a version 7.3 file, then out of a level-5 file: the
+    // second copy (written by the other writer) still takes a free name.
+    const std::string simple = testenv::TestDataDir() + "/matlab73-simple/";
+    for (const char* file : {"v73.mat", "v5.mat"}) {
+        std::string entry;
+        auto from = OpenAt(simple + file, "double", &entry);
+        ASSERT_EQ(Process(*from, PK_EXTRACT, nullptr, Path(out, entry)), 0) << file;
+    }
+    EXPECT_EQ(matIsMatFile(Path(out, "double.double [1x1] .mat").c_str()), 1);
+    EXPECT_EQ(matIsMatFile(Path(out, "double.double [1x1]  (2).mat").c_str()), 1);
+    EXPECT_NE(ReadFile(Path(out, "double.double [1x1] .mat")), ReadFile(Path(out, "double.double [1x1]  (2).mat")));
     // A name whose " (2)" would not fit the longest path.
     std::string deep = out;
     while (deep.size() + 201 + 20 <= platform::kMaxPathLength - 60) deep = Path(deep, std::string(200, 'd'));
@@ -331,6 +343,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
         EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
         EXPECT_EQ(ExtractTo(name, viewer), 0);   // the plain text shows "..." where data breaks off
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + ".csv")), E_BAD_DATA);
     }
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
     UseShowContents();

@@ -1,0 +1,151 @@
+// The format a destination names, what each format takes, and the export of
+// one variable from its temporary file to its place.
+#include "export/export.h"
+
+#include <cctype>
+#include <cstring>
+#include <new>
+
+#include "export/writers.h"
+
+namespace exporting {
+
+Format FormatOfPath(const char* path) {
+    if (path == nullptr) return Format::Mat;
+    const char* dot = std::strrchr(path, '.');
+    const char* separator = std::strpbrk(dot != nullptr ? dot : path, "/\\");
+    if (dot == nullptr || separator != nullptr) return Format::Mat;
+    std::string extension;
+    for (const char* p = dot + 1; *p != '\0'; ++p) {
+        extension += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    }
+    if (extension == "csv") return Format::Csv;
+    if (extension == "tsv") return Format::Tsv;
+    if (extension == "npy") return Format::Npy;
+    if (extension == "json") return Format::Json;
+    if (extension == "txt") return Format::Txt;
+    return Format::Mat;
+}
+
+const char* FormatName(Format format) {
+    switch (format) {
+        case Format::Csv: return "CSV";
+        case Format::Tsv: return "TSV";
+        case Format::Npy: return "NPY";
+        case Format::Json: return "JSON";
+        case Format::Txt: return "text";
+        case Format::Mat: break;
+    }
+    return "MAT-file";
+}
+
+namespace {
+
+bool IsNumeric(mxClassID id) { return id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS; }
+
+// Why the format cannot take the array, or null.
+const char* Reason(Format format, const mxArray* array) {
+    if (format == Format::Mat || format == Format::Txt) return nullptr;
+    if (array == nullptr) return "a function handle";
+    const mxClassID id = mxGetClassID(array);
+    const bool numeric = IsNumeric(id) || id == mxLOGICAL_CLASS;
+    if (mxIsSparse(array)) return "a sparse matrix";
+    if (id == mxCHAR_CLASS) return mxGetNumberOfDimensions(array) > 2 ? "a character array of more than two dimensions" : nullptr;
+    if (!numeric) {
+        switch (id) {
+            case mxSTRUCT_CLASS: return "a struct";
+            case mxCELL_CLASS: return "a cell array";
+            default: return "an object (string, table, datetime, classdef ...)";
+        }
+    }
+    if (format == Format::Json && mxGetNumberOfDimensions(array) > 2 && mxGetM(array) > 0 &&
+        mxGetNumberOfElements(array) / mxGetM(array) > Values::kBatch) {
+        return "an array of more than two dimensions with more than 2097152 elements in each row";
+    }
+    if (mxIsComplex(array)) {
+        if (format == Format::Json) return "a complex array";
+        if (format == Format::Npy && id != mxDOUBLE_CLASS && id != mxSINGLE_CLASS) return "a complex integer array";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string Refusal(Format format, const mxArray* array) {
+    const char* reason = Reason(format, array);
+    if (reason == nullptr) return std::string();
+    std::string text = std::string(reason) + " cannot be written as " + FormatName(format) + "; it goes to ";
+    const char* extensions[] = {".csv", ".tsv", ".npy", ".json"};
+    const Format formats[] = {Format::Csv, Format::Tsv, Format::Npy, Format::Json};
+    for (size_t i = 0; i < 4; ++i) {
+        if (Reason(formats[i], array) == nullptr) text += std::string(extensions[i]) + ", ";
+    }
+    return text + ".mat or .txt";
+}
+
+Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
+                   void* context) {
+    try {
+        const uint64_t total = mxGetNumberOfElements(array);
+        Output out(progress, context, total);
+        if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
+        switch (format) {
+            case Format::Csv: WriteDelimited(array, ',', out); break;
+            case Format::Tsv: WriteDelimited(array, '\t', out); break;
+            case Format::Npy: WriteNpy(array, out); break;
+            case Format::Json: WriteJson(array, out); break;
+            case Format::Mat: case Format::Txt: return Result::CreateFailed;
+        }
+        return out.Place();
+    } catch (const std::bad_alloc&) {
+        return Result::NoMemory;
+    }
+}
+
+Result ExportText(const std::string& text, const char* destination, ProgressFn progress, void* context) {
+    try {
+        Output out(progress, context, 1);
+        if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
+        out.Put(text);
+        return out.Place();
+    } catch (const std::bad_alloc&) {
+        return Result::NoMemory;
+    }
+}
+
+bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take) {
+    if (m == 0 || n == 0) return true;
+    if (n <= Values::kBatch) {
+        const uint64_t rows = std::max<uint64_t>(1, std::min<uint64_t>(m, Values::kBatch / n));
+        for (uint64_t row = 0; row < m; row += rows) {
+            const uint64_t count = std::min(rows, m - row);
+            if (count == m) {
+                // Whole columns follow each other: one run.
+                if (!values.Read(base, static_cast<size_t>(m * n), 0)) return false;
+            } else {
+                for (uint64_t j = 0; j < n; ++j) {
+                    if (!values.Read(base + j * m + row, static_cast<size_t>(count), static_cast<size_t>(j * count))) return false;
+                }
+            }
+            take(row, count, 0, n);
+        }
+        return true;
+    }
+    // Rows longer than a block: one row at a time, in pieces.
+    for (uint64_t row = 0; row < m; ++row) {
+        for (uint64_t column = 0; column < n; column += Values::kBatch) {
+            const uint64_t count = std::min<uint64_t>(Values::kBatch, n - column);
+            if (m == 1) {
+                if (!values.Read(base + column, static_cast<size_t>(count), 0)) return false;
+            } else {
+                for (uint64_t j = 0; j < count; ++j) {
+                    if (!values.Read(base + (column + j) * m + row, 1, static_cast<size_t>(j))) return false;
+                }
+            }
+            take(row, 1, column, count);
+        }
+    }
+    return true;
+}
+
+}  // namespace exporting

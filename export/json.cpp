@@ -1,0 +1,137 @@
+// JSON by MATLAB's jsonencode rules: a scalar as a value, a vector as an
+// array, a matrix row by row as nested arrays (an array of more dimensions
+// nested in the same way, the first subscript outermost), NaN and Inf as
+// null, logical as true and false, a character row as a string and a
+// character matrix as an array of strings, an empty array as [].
+#include <string>
+
+#include "export/writers.h"
+
+namespace exporting {
+
+namespace {
+
+void PutString(const std::u16string& row, Output& out) {
+    std::string text;
+    AppendUtf16(reinterpret_cast<const uint16_t*>(row.data()), row.size(), text);
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += static_cast<char>(c);
+        } else if (c < 0x20) {
+            static const char hex[] = "0123456789abcdef";
+            quoted += "\\u00";
+            quoted += hex[c >> 4];
+            quoted += hex[c & 15];
+        } else {
+            quoted += static_cast<char>(c);
+        }
+    }
+    out.Put(quoted + '"');
+}
+
+void WriteText(const mxArray* array, Output& out) {
+    std::vector<std::u16string> rows;
+    if (!CharRows(array, &rows)) return out.FailRead();
+    if (rows.size() == 1 || mxGetNumberOfElements(array) == 0) {
+        PutString(rows.empty() ? std::u16string() : rows[0], out);
+    } else {
+        out.Put('[');
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (r > 0) out.Put(',');
+            PutString(rows[r], out);
+        }
+        out.Put(']');
+    }
+    out.Advance(mxGetNumberOfElements(array));
+}
+
+void PutNumber(const Values& values, size_t k, std::string& text) {
+    if (values.classId == mxLOGICAL_CLASS) {
+        text += values.IsTrue(k) ? "true" : "false";
+    } else if (values.IsNaNOrInf(k)) {
+        text += "null";
+    } else {
+        values.Text(k, text, false);
+    }
+}
+
+}  // namespace
+
+void WriteJson(const mxArray* array, Output& out) {
+    if (mxGetClassID(array) == mxCHAR_CLASS) return WriteText(array, out);
+    const uint64_t total = mxGetNumberOfElements(array);
+    const size_t ndims = mxGetNumberOfDimensions(array);
+    const mwSize* dims = mxGetDimensions(array);
+    Values values(array);
+    std::string text;
+    if (total == 0) return out.Put("[]");
+    // A vector (one dimension above 1 at most among the first two, none
+    // after) is one flat array, a scalar a bare value.
+    const bool vector = ndims == 2 && (dims[0] == 1 || dims[1] == 1);
+    if (vector) {
+        if (total > 1) out.Put('[');
+        for (uint64_t first = 0; first < total && !out.Failed(); first += Values::kBatch) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(Values::kBatch, total - first));
+            if (!values.Read(first, count, 0)) return out.FailRead();
+            text.clear();
+            for (size_t k = 0; k < count; ++k) {
+                if (first + k > 0) text += ',';
+                PutNumber(values, k, text);
+            }
+            out.Put(text);
+            out.Advance(count);
+        }
+        if (total > 1) out.Put(']');
+        return;
+    }
+    // Row by row of the first dimension; within a row the other subscripts
+    // in the same order, the last one innermost.
+    const uint64_t m = dims[0], rest = total / m;
+    std::vector<uint64_t> subscript(ndims, 0);
+    out.Put('[');
+    const bool whole = ForEachRowBlock(values, 0, m, rest, [&](uint64_t row, uint64_t rows, uint64_t column,
+                                                               uint64_t columns) {
+        for (uint64_t r = 0; r < rows; ++r) {
+            text.clear();
+            if (column == 0) {
+                if (row + r > 0) text += ',';
+                std::fill(subscript.begin(), subscript.end(), 0);
+            }
+            // Rows longer than a block come in pieces only for matrices
+            // (Refusal), whose rows are stored in the order they are written.
+            for (uint64_t j = 0; j < columns; ++j) {
+                uint64_t slot = 0, stride = 1;
+                if (ndims == 2) {
+                    slot = column + j;
+                } else {
+                    for (size_t d = 1; d < ndims; ++d) {
+                        slot += subscript[d] * stride;
+                        stride *= dims[d];
+                    }
+                }
+                // Brackets open where subscripts of the dimensions after
+                // the first start again at 0.
+                size_t opened = 0;
+                for (size_t d = ndims - 1; d >= 1 && subscript[d] == 0; --d) ++opened;
+                if (column + j > 0) text += ',';
+                for (size_t b = 0; b < opened; ++b) text += '[';
+                PutNumber(values, static_cast<size_t>(rows == 1 && ndims == 2 ? slot - column : slot * rows + r), text);
+                // Advance the subscripts, the last dimension fastest; close
+                // the brackets of the dimensions that wrap.
+                for (size_t d = ndims - 1; d >= 1; --d) {
+                    if (++subscript[d] < dims[d]) break;
+                    subscript[d] = 0;
+                    text += ']';
+                }
+            }
+            out.Put(text);
+        }
+        out.Advance(rows * columns);
+    });
+    if (!whole) return out.FailRead();
+    out.Put(']');
+}
+
+}  // namespace exporting

@@ -1,0 +1,217 @@
+// The temporary file of an export, the element reads behind it and the
+// number texts every text format shares.
+#include "export/output.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "platform/file_io.h"
+
+namespace exporting {
+
+Output::Output(ProgressFn progress, void* context, uint64_t totalElements)
+    : progress_(progress), context_(context), total_(totalElements) {
+    buffer_.reserve(kBufferSize);
+}
+
+Output::~Output() {
+    if (file_ != nullptr) platform::FileSystem().close(file_);
+    if (temporary_[0] != '\0' && !placed_) platform::FileSystem().remove(temporary_);
+}
+
+Result Output::Create(const char* destination) {
+    destination_ = destination;
+    file_ = platform::FileSystem().createBeside(destination, temporary_, sizeof temporary_);
+    if (file_ == nullptr) {
+        temporary_[0] = '\0';
+        return result_ = Result::CreateFailed;
+    }
+    return Result::Ok;
+}
+
+void Output::Drain() {
+    if (result_ == Result::Ok && !buffer_.empty() &&
+        platform::FileSystem().write(buffer_.data(), buffer_.size(), file_) != buffer_.size()) {
+        result_ = Result::WriteFailed;
+    }
+    buffer_.clear();
+}
+
+void Output::Advance(uint64_t elements) {
+    done_ += elements;
+    // Told about once per 1/64 of the whole and at least every 1M elements:
+    // often enough for a bar, rarely enough to cost nothing.
+    const uint64_t step = std::max<uint64_t>(1, std::min<uint64_t>(total_ / 64, 1 << 20));
+    if (result_ != Result::Ok || progress_ == nullptr || done_ - told_ < step || done_ >= total_) return;
+    told_ = done_;
+    if (progress_(context_, done_, total_) == 0) result_ = Result::Cancelled;
+}
+
+Result Output::Place() {
+    Drain();
+    if (result_ != Result::Ok) return result_;
+    if (platform::FileSystem().flush(file_) != 0 || platform::FileSystem().sync(file_) != 0) {
+        return result_ = Result::WriteFailed;
+    }
+    const int closed = platform::FileSystem().close(file_);
+    file_ = nullptr;
+    if (closed != 0) return result_ = Result::WriteFailed;
+    // The last report comes before the file goes in place: a Cancel there
+    // leaves the destination as it was.
+    if (progress_ != nullptr && progress_(context_, total_, total_) == 0) return result_ = Result::Cancelled;
+    if (platform::FileSystem().replace(temporary_, destination_.c_str()) != 0) return result_ = Result::CreateFailed;
+    placed_ = true;
+    platform::FileSystem().syncDirectoryOf(destination_.c_str());
+    return Result::Ok;
+}
+
+Values::Values(const mxArray* source)
+    : array(source), classId(mxGetClassID(source)), complex(mxIsComplex(source)) {
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        readers[part] = mxOpenElementReader(array, part);
+        if (readers[part] == nullptr) throw std::bad_alloc();
+    }
+    if (classId == mxINT64_CLASS) {
+        real64.resize(kBatch);
+        if (complex) imag64.resize(kBatch);
+    } else if (classId == mxUINT64_CLASS) {
+        realU64.resize(kBatch);
+        if (complex) imagU64.resize(kBatch);
+    } else {
+        real.resize(kBatch);
+        if (complex) imag.resize(kBatch);
+    }
+}
+
+Values::~Values() {
+    for (mxElementReader* reader : readers) mxCloseElementReader(reader);
+}
+
+bool Values::Read(uint64_t first, size_t count, size_t at) {
+    if (count == 0) return true;
+    if (at > kBatch || count > kBatch - at) return false;
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        double* d = nullptr;
+        int64_t* i = nullptr;
+        uint64_t* u = nullptr;
+        if (classId == mxINT64_CLASS) {
+            i = (part == 0 ? real64 : imag64).data() + at;
+        } else if (classId == mxUINT64_CLASS) {
+            u = (part == 0 ? realU64 : imagU64).data() + at;
+        } else {
+            d = (part == 0 ? real : imag).data() + at;
+        }
+        if (mxReadElementsFrom(readers[part], first, count, d, i, u) != count) return false;
+    }
+    return true;
+}
+
+void AppendDouble(double value, bool single, std::string& out) {
+    if (std::isnan(value)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(value)) {
+        out += value < 0 ? "-Inf" : "Inf";
+        return;
+    }
+    char text[32];
+    const std::to_chars_result r = single ? std::to_chars(text, text + sizeof text, static_cast<float>(value))
+                                          : std::to_chars(text, text + sizeof text, value);
+    out.append(text, r.ptr);
+}
+
+namespace {
+
+template <typename Integer>
+void AppendInteger(Integer value, std::string& out) {
+    char text[24];
+    const std::to_chars_result r = std::to_chars(text, text + sizeof text, value);
+    out.append(text, r.ptr);
+}
+
+}  // namespace
+
+void Values::Text(size_t k, std::string& out, bool complexForm) const {
+    const bool single = classId == mxSINGLE_CLASS;
+    const bool floating = classId == mxDOUBLE_CLASS || single;
+    auto part = [&](int which) {
+        if (classId == mxINT64_CLASS) {
+            AppendInteger((which == 0 ? real64 : imag64)[k], out);
+        } else if (classId == mxUINT64_CLASS) {
+            AppendInteger((which == 0 ? realU64 : imagU64)[k], out);
+        } else if (floating) {
+            AppendDouble((which == 0 ? real : imag)[k], single, out);
+        } else {
+            AppendInteger(static_cast<int64_t>((which == 0 ? real : imag)[k]), out);
+        }
+    };
+    part(0);
+    if (!complexForm || !complex) return;
+    // writematrix's "a+bi": the sign of the imaginary part, or "+".
+    const bool negative = classId == mxINT64_CLASS ? imag64[k] < 0
+                          : classId == mxUINT64_CLASS ? false
+                                                      : std::signbit(imag[k]) && !std::isnan(imag[k]);
+    if (!negative) out += '+';
+    part(1);
+    out += 'i';
+}
+
+bool Values::IsNaNOrInf(size_t k) const {
+    if (classId != mxDOUBLE_CLASS && classId != mxSINGLE_CLASS) return false;
+    return !std::isfinite(real[k]);
+}
+
+void AppendUtf16(const uint16_t* units, size_t count, std::string& out) {
+    for (uint32_t c : CodePoints(units, count)) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+std::vector<uint32_t> CodePoints(const uint16_t* units, size_t count) {
+    std::vector<uint32_t> points;
+    points.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t u = units[i];
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
+            points.push_back(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u < 0xE000) {
+            points.push_back(0xFFFD);
+        } else {
+            points.push_back(u);
+        }
+    }
+    return points;
+}
+
+bool CharRows(const mxArray* array, std::vector<std::u16string>* rows) {
+    const size_t m = mxGetM(array), n = mxGetN(array), total = mxGetNumberOfElements(array);
+    rows->assign(m, std::u16string(n, u'\0'));
+    std::vector<double> units(std::min<size_t>(total, Values::kBatch));
+    for (size_t first = 0; first < total; first += units.size()) {
+        const size_t count = std::min(units.size(), total - first);
+        if (mxReadElements(array, 0, first, count, units.data(), nullptr, nullptr) != count) return false;
+        for (size_t k = 0; k < count; ++k) {
+            (*rows)[(first + k) % m][(first + k) / m] = static_cast<char16_t>(units[k]);
+        }
+    }
+    return true;
+}
+
+}  // namespace exporting

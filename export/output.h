@@ -1,0 +1,95 @@
+// The file an export writes: a temporary beside the destination, written
+// through a buffer of fixed size, put in place only by Place().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "export/export.h"
+
+namespace exporting {
+
+class Output {
+public:
+    Output(ProgressFn progress, void* context, uint64_t totalElements);
+    ~Output();   // removes the temporary unless Place() put it in place
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    Result Create(const char* destination);
+    void Put(std::string_view bytes) {
+        if (buffer_.size() + bytes.size() > kBufferSize) Drain();
+        buffer_.append(bytes);
+    }
+    void Put(char c) {
+        if (buffer_.size() + 1 > kBufferSize) Drain();
+        buffer_.push_back(c);
+    }
+    // `elements` more elements are written: reports progress now and then.
+    void Advance(uint64_t elements);
+    // A read came short: the variable is damaged.
+    void FailRead() { result_ = Result::BadData; }
+    bool Failed() const { return result_ != Result::Ok; }
+    // Flushes, syncs, reports the whole and renames over the destination.
+    Result Place();
+
+private:
+    static constexpr size_t kBufferSize = 1 << 20;
+    void Drain();
+
+    ProgressFn progress_;
+    void* context_;
+    uint64_t total_, done_ = 0, told_ = 0;
+    std::string buffer_;
+    FILE* file_ = nullptr;
+    std::string destination_;
+    char temporary_[4096] = {};
+    bool placed_ = false;
+    Result result_ = Result::Ok;
+};
+
+// Reads runs of an array's elements (both parts of a complex one) in the
+// types that keep them exact, in batches of at most kBatch.
+struct Values {
+    // 16 MB of doubles: a row-major pass over a compressed matrix inflates
+    // it once per block of rows, so blocks are large.
+    static constexpr size_t kBatch = size_t{1} << 21;
+    explicit Values(const mxArray* array);
+    ~Values();
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
+
+    // Reads `count` (at most kBatch - at) elements from `first` into slots
+    // [at, at + count); false when fewer came (damage).
+    bool Read(uint64_t first, size_t count, size_t at);
+    // The number text of slot k, the shortest that reads back to the same
+    // value: real part, or with `complexForm` "a+bi".
+    void Text(size_t k, std::string& out, bool complexForm) const;
+    bool IsNaNOrInf(size_t k) const;
+    bool IsTrue(size_t k) const { return real[k] != 0; }
+
+    const mxArray* array;
+    mxClassID classId;
+    bool complex;
+    mxElementReader* readers[2] = {nullptr, nullptr};
+    std::vector<double> real, imag;
+    std::vector<int64_t> real64, imag64;     // int64 class
+    std::vector<uint64_t> realU64, imagU64;  // uint64 class
+};
+
+// The number text of a double, MATLAB's way for NaN and infinities.
+void AppendDouble(double value, bool single, std::string& out);
+
+// UTF-8 of UTF-16 code units (a lone surrogate becomes U+FFFD).
+void AppendUtf16(const uint16_t* units, size_t count, std::string& out);
+// Unicode code points of UTF-16 code units, pairs joined.
+std::vector<uint32_t> CodePoints(const uint16_t* units, size_t count);
+
+// A character array's rows as UTF-16 (row r: elements r, r + M, ...).
+bool CharRows(const mxArray* array, std::vector<std::u16string>* rows);
+
+}  // namespace exporting

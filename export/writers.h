@@ -1,0 +1,24 @@
+// One writer per format; each streams the array into the output and leaves
+// the outcome in it (Output::Failed).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "export/output.h"
+
+namespace exporting {
+
+void WriteDelimited(const mxArray* array, char separator, Output& out);
+void WriteNpy(const mxArray* array, Output& out);
+void WriteJson(const mxArray* array, Output& out);
+
+// Passes over the m x n matrix that starts at element `base` row by row in
+// bounded memory: `take` gets a block of `rows` whole rows from `row`
+// (values.real ... column-major within the block: element (r, j) in slot
+// j * rows + r), or, for rows too long for one block, one row in pieces of
+// columns [column, column + columns) (slot j - column). False on damage.
+using BlockFn = std::function<void(uint64_t row, uint64_t rows, uint64_t column, uint64_t columns)>;
+bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take);
+
+}  // namespace exporting

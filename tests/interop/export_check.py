@@ -1,0 +1,179 @@
+"""Judges the files `matwcx extract --as FORMAT` wrote, with the readers
+their users have (numpy.load, csv, pandas.read_csv, json.loads), against
+scipy's or h5py's values of the source variables; and which class and format
+pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
+import csv, json, math, os, subprocess, sys
+import numpy, pandas, scipy.io, h5py, warnings
+warnings.simplefilter("ignore")   # scipy's notes on what it casts
+
+FORMATS = ["csv", "tsv", "npy", "json", "txt"]
+failures, checked = [], 0
+
+# What each format takes: (class, complex) -> formats; everything takes txt.
+NUMERIC = ["double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
+def accepted(cls, complex_, sparse, ndims):
+    if sparse or cls not in NUMERIC + ["logical", "char"] or (cls == "char" and ndims > 2):
+        return {"txt"}
+    if complex_:
+        return {"csv", "tsv", "txt"} | ({"npy"} if cls in ("double", "single") else set())
+    return set(FORMATS)
+
+DTYPES = {"double": "float64", "single": "float32", "char": "float64"}
+DTYPES.update({c: c for c in NUMERIC[2:]})
+
+def fail(what):
+    failures.append(what)
+
+def variables(path):
+    """name -> (class, numpy value as MATLAB holds it, sparse)"""
+    try:
+        info = {n: c for n, _, c in scipy.io.whosmat(path)}
+        # In the class's type (MATLAB may store doubles as small integers);
+        # scipy drops the imaginary part then, so complex values come as stored.
+        loaded = scipy.io.loadmat(path, mat_dtype=True)
+        plain = scipy.io.loadmat(path)
+        for n, v in plain.items():
+            if getattr(v, "dtype", None) is not None and v.dtype.kind == "c":
+                loaded[n] = v.astype(numpy.complex64 if info.get(n) == "single" else numpy.complex128)
+        if scipy.io.matlab.matfile_version(path)[0] == 0:   # version 4: MATLAB reads every number as double
+            info = {n: "double" if c in NUMERIC else c for n, c in info.items()}
+            loaded = {n: v.astype(complex if v.dtype.kind == "c" else float) if info.get(n) == "double" and hasattr(v, "dtype") else v for n, v in loaded.items()}
+        out = {}
+        for name, cls in info.items():
+            value = loaded[name]
+            sparse = hasattr(value, "tocsc")
+            if cls == "sparse" or (sparse and cls == "logical"):
+                out[name] = ("double", None, True)
+            else:
+                out[name] = (cls, value, False)
+        return out
+    except (ValueError, NotImplementedError):
+        out = {}
+        with h5py.File(path, "r") as f:
+            for name, item in f.items():
+                cls = item.attrs.get("MATLAB_class", b"").decode()
+                if name.startswith("#"):
+                    continue
+                if not isinstance(item, h5py.Dataset) or cls not in NUMERIC + ["logical", "char"]:
+                    out[name] = (cls or "struct", None, False)
+                    continue
+                value = item[()]
+                if value.dtype.names:   # complex: a compound of real and imaginary parts
+                    value = value["real"] + 1j * value["imag"]
+                value = numpy.asarray(value).T
+                if "MATLAB_empty" in item.attrs and item.attrs["MATLAB_empty"]:
+                    value = numpy.zeros(tuple(value.ravel()), DTYPES.get(cls, "float64"))
+                elif cls == "char":
+                    value = numpy.array(["".join(map(chr, row)) for row in value])
+                out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
+        return out
+
+def number(text, dtype):
+    text = text.strip()
+    if text.endswith("i"):
+        return complex(text[:-1] + "j")
+    return float(text) if dtype.kind in "fc" else int(text)
+
+def same(a, b):
+    a, b = numpy.asarray(a), numpy.asarray(b)
+    return a.shape == b.shape and numpy.array_equal(a, b, equal_nan=a.dtype.kind in "fc")
+
+def pages(value):
+    """2-D pages of an array in MATLAB's order, with their lines."""
+    if value.size == 0:
+        return []
+    if value.ndim <= 2:
+        return [(None, value.reshape(value.shape[0], -1))]
+    rest = value.shape[2:]
+    out = []
+    for p in range(int(numpy.prod(rest))):
+        index = numpy.unravel_index(p, rest, order="F")
+        out.append(("(:,:," + ",".join(str(i + 1) for i in index) + ")", value[(slice(None), slice(None)) + index]))
+    return out
+
+def jsonencode(cls, value):
+    if cls == "char":
+        rows = list(value)
+        return rows[0] if len(rows) == 1 else ("" if len(rows) == 0 else rows)
+    if value.size == 0:
+        return []
+    def scalar(x):
+        if cls == "logical":
+            return bool(x)
+        if value.dtype.kind == "f":
+            return None if not math.isfinite(x) else float(x)
+        return int(x)
+    if value.ndim == 2 and 1 in value.shape:
+        flat = [scalar(x) for x in value.ravel(order="F")]
+        return flat[0] if len(flat) == 1 else flat
+    def nest(a):
+        return [nest(x) for x in a] if a.ndim > 0 else scalar(a[()])
+    return nest(value)
+
+def check(cls, value, fmt, path):
+    dtype = value.dtype
+    if fmt == "npy":
+        got = numpy.load(path)
+        want = value if cls != "logical" else value.astype(bool)
+        if cls == "char":
+            ok = list(got) == list(value)
+        else:
+            ok = got.dtype == want.dtype.newbyteorder("<") and same(got, want) and got.flags.f_contiguous
+        return ok or fail(f"{path}: numpy.load gives {got!r}, want {want!r}")
+    if fmt == "json":
+        with open(path, encoding="utf-8") as f:
+            got = json.loads(f.read())
+        want = jsonencode(cls, value)
+        if cls == "single" and got is not None:
+            got = json.loads(json.dumps(got), parse_float=lambda t: float(numpy.float32(t)))
+            want = json.loads(json.dumps(want), parse_float=lambda t: float(numpy.float32(t)))
+        return got == want or fail(f"{path}: json.loads gives {got!r}, want {want!r}")
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f, delimiter="," if fmt == "csv" else "\t"))
+    if cls == "char":
+        return [r[0] for r in rows] == list(value) or fail(f"{path}: csv gives {rows!r}, want {list(value)!r}")
+    want = []
+    for line, page in pages(value):
+        if line is not None:
+            want.append([line])
+        want.extend(page.tolist())
+    got = []
+    for row in rows:
+        got.append(row if row[0].startswith("(:") else [number(x, dtype) for x in row])
+    complex_ = any(isinstance(x, complex) for r in got for x in r)
+    cast = (lambda x: numpy.complex64(x) if complex_ else numpy.float32(x)) if cls == "single" else (lambda x: x)
+    flat_got = [cast(x) if not isinstance(x, str) else x for r in got for x in r]
+    flat_want = [x if not isinstance(x, str) else x for r in want for x in r]
+    ok = len(flat_got) == len(flat_want) and all(
+        (isinstance(a, str) and a == b) or (not isinstance(a, str) and (a == b or (a != a and b != b)))
+        for a, b in zip(flat_got, flat_want)) and [len(r) for r in got] == [len(r) for r in want]
+    if ok and value.ndim == 2 and value.size and dtype.kind in "fiub":
+        frame = pandas.read_csv(path, header=None, sep="," if fmt == "csv" else "\t")
+        # Column by column: pandas gives each column a type of its own.
+        with numpy.errstate(invalid="ignore"):
+            ok = all(same(frame[c].to_numpy().astype(value.dtype), value[:, c]) for c in frame.columns)
+    return ok or fail(f"{path}: csv gives {rows!r}, want {want!r}")
+
+tool, out, sources = sys.argv[1], sys.argv[2], sys.argv[3:]
+for number_, source in enumerate(sources):
+    values = variables(source)
+    for fmt in FORMATS:
+        folder = os.path.join(out, str(number_), fmt)
+        subprocess.run([tool, "extract", source, "--as", fmt, "-d", folder], capture_output=True)
+        written = {os.path.splitext(n)[0].lower(): os.path.join(folder, n) for n in os.listdir(folder)}
+        for name, (cls, value, sparse) in values.items():
+            ndims = 2 if value is None else value.ndim
+            complex_ = value is not None and value.dtype.kind == "c"
+            want = accepted(cls if value is not None or sparse else "struct", complex_, sparse, ndims)
+            path = written.get(name.lower())
+            checked += 1
+            if (path is not None) != (fmt in want):
+                fail(f"{source} {name} ({cls}) as {fmt}: {'written' if path else 'refused'}")
+            elif path is not None and fmt != "txt":
+                check(cls, value, fmt, path)
+            elif path is not None and not open(path, encoding="utf-8").read().startswith(name):
+                fail(f"{path}: not the viewer's text")
+for line in failures:
+    print("FAIL", line)
+print(f"checked {checked} variable and format pairs of {len(sources)} files")
+sys.exit(1 if failures else 0)
