@@ -212,7 +212,9 @@ bool RefersToSubsystem(const mxArray& array);
 bool IsSubsystemData(const mxArray& array);
 
 // Write side (mat_write.cpp): mode "w".
-MATFile* OpenForWrite(const char* path);
+// compressedNew (mode "wz"): level-5 elements are compressed as they are
+// written, and the file is made only where none exists.
+MATFile* OpenForWrite(const char* path, bool compressedNew = false);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
@@ -223,6 +225,10 @@ bool BeginUpdate(MATFile* mfp);
 // Marks a variable for deletion; 0 when found. Occurrence 0 is the first
 // variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
 int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
+// Records the addition of a variable read from another file (matPutArray in
+// mode "u"): it replaces the variable of its name, or goes after the others.
+// 0 when it can be added; otherwise non-zero and the reason for matLastError.
+int RecordAddition(MATFile* mfp, const mxArray* array);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"

@@ -161,6 +161,11 @@ int CommitStagedFile(StagedFile* file) {
         ok = FileSystem().status(file->finalPath, &now) == 0 && platform::SameFileUnchanged(now, *file->expectedTarget);
         if (!ok) SetLastError("the file was changed by another program during the deletion; nothing was deleted");
     }
+    if (ok && file->mustBeNew) {
+        platform::FileStatus now;
+        ok = FileSystem().linkStatus(file->finalPath, &now) != 0;
+        if (!ok) SetLastError("another program made a file of that name meanwhile");
+    }
     ok = ok && FileSystem().replace(file->tempPath, file->finalPath) == 0;
     if (!ok) {
         DiscardStagedFile(file);

@@ -34,6 +34,9 @@ struct StagedFile {
     // When set, the commit replaces the final path only while it still
     // names this file, unchanged: checked right before the rename.
     const platform::FileStatus* expectedTarget = nullptr;
+    // When set, the commit puts the file in place only where nothing is at
+    // the final path yet: checked right before the rename.
+    bool mustBeNew = false;
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
     matProgressFn progress = nullptr;        // told of the bytes written; 0 back cancels
     void* progressContext = nullptr;

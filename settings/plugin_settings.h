@@ -10,10 +10,11 @@ struct PluginSettings {
     uint8_t StructCellasDirs;            // 1: list struct and cell variables as directories
     uint8_t DeleteEnabled;               // 1: DeleteFiles may delete variables
     uint8_t ShowContents;                // 1: the viewer shows what structs, cells and objects hold
+    uint8_t PackEnabled;                 // 1: PackFiles may add variables
 };
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);
 PluginSettings GetPluginSettings();
-// Keeps the record and writes both flags into the host's file; false when the
+// Keeps the record and writes its flags into the host's file; false when the
 // file could not be written (the record holds for this run all the same).
 bool SavePluginSettings(PluginSettings settings);
