@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <sys/stat.h>
 #else
 #include <dlfcn.h>
 #include <fcntl.h>
