@@ -7,6 +7,7 @@
 // folder, extraction output in the wrong place, and a failed deletion that
 // changed the file.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -93,13 +94,21 @@ void ListOnly(const std::string& path) {
     CloseArchive(h);
 }
 
+// The hosts' viewer folder, the only one that gets the text:
+// "<temp>/_dc~~~/<n>/", <temp> as the plug-in sees it (TMPDIR, else /tmp).
+std::string ViewerFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string& work = WorkDir();
+    return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/_dc~~~/" + work.substr(work.rfind('/') + 1);
+}
+
 // Every entry extracted twice: into the viewer's folder and into an ordinary
 // one. Returns the entry names.
 std::vector<std::string> ListAndExtract(const std::string& path) {
     std::vector<std::string> entries;
     HANDLE h = Open(path, PK_OM_EXTRACT);
     if (h == nullptr) return entries;
-    const std::string viewer = PathIn("_tc");
+    const std::string viewer = ViewerFolder();
     const std::string ordinary = PathIn("out");
     tHeaderData header{};
     for (size_t calls = 0; ReadHeader(h, &header) == 0; ++calls) {

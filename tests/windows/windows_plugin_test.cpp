@@ -9,6 +9,7 @@
 
 #include <filesystem>
 
+#include "platform/host_rules.h"
 #include "support/support.h"
 
 namespace {
@@ -66,8 +67,13 @@ TEST_F(WindowsPlugin, StructShownAsDirectoryExtractsIntoTheFolderWindowsMakes) {
 TEST_F(WindowsPlugin, VariablesNamedLikeDevicesExtractAsFilesAndTheViewerGetsCrLf) {
     source = Write("devices.mat", File5(o, {NumericVar(o, "aux", mxDOUBLE, {1, 1}, {1}), NumericVar(o, "Con", mxDOUBLE, {1, 1}, {2}),
                                             NumericVar(o, "com1", mxDOUBLE, {1, 1}, {3}), NumericVar(o, "auxiliary", mxDOUBLE, {1, 1}, {4})}));
-    const std::string viewer = Path(dir.path(), "_tc");
-    ASSERT_TRUE(fs::create_directory(viewer));
+    // Total Commander's viewer folder, "%TEMP%\_tc\", the only one that gets the text.
+    const std::string viewer = Path(Path(platform::HostTempFolders().at(0), "_tc"), fs::path(dir.path()).filename().string());
+    ASSERT_TRUE(fs::create_directories(viewer));
+    struct RemovedAtEnd {
+        std::string path;
+        ~RemovedAtEnd() { std::error_code ignored; fs::remove_all(path, ignored); }
+    } removeViewer{viewer};
     for (const std::string expected : {"au%78.double [1x1] ", "Co%6E.double [1x1] ", "com%31.double [1x1] ", "auxiliary.double [1x1] "}) {
         std::string fileName;
         auto archive = testhost::OpenAt(plugin, source, expected.substr(0, expected.find('.')), &fileName);
