@@ -281,6 +281,32 @@ const char* CheckV5Element(const mxArray& a) {
     return nullptr;
 }
 
+// Elements first .. first + take of a numeric subelement, converted in
+// chunks; fewer when the stream breaks off (readFailed then set).
+static size_t ConvertElements(ElementStream& stream, const SubElement& sub, bool swapped, uint64_t first, size_t take,
+                              double* asDouble, int64_t* asInt64, uint64_t* asUInt64, bool& readFailed) {
+    const size_t width = DataTypeSize(sub.type);
+    uint8_t buffer[kInflateChunk];
+    size_t done = 0;
+    while (done < take) {
+        const size_t n = std::min(take - done, sizeof buffer / width);
+        if (sub.small) {
+            std::memcpy(buffer, sub.smallData + (first + done) * width, n * width);
+        } else if (!stream.Read(sub.dataPos + (first + done) * width, buffer, n * width)) {
+            readFailed = true;
+            break;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const uint8_t* p = buffer + i * width;
+            if (asDouble) asDouble[done + i] = LoadDouble(p, sub.type, swapped);
+            if (asInt64) asInt64[done + i] = LoadInt64(p, sub.type, swapped);
+            if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub.type, swapped);
+        }
+        done += n;
+    }
+    return done;
+}
+
 size_t ReadV5Elements(const mxArray& a, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {
     if (!HasNumericData(a) || (part == 1 && !a.complex)) return 0;
@@ -294,24 +320,8 @@ size_t ReadV5Elements(const mxArray& a, int part, uint64_t first, size_t count,
     uint64_t stored = std::min<uint64_t>(sub.bytes / width, ElementCount(a));
     if (first >= stored) return 0;
     size_t take = static_cast<size_t>(std::min<uint64_t>(count, stored - first));
-    uint8_t buffer[kInflateChunk];
-    size_t done = 0;
-    while (done < take) {
-        size_t n = std::min(take - done, sizeof buffer / width);
-        if (sub.small) {
-            std::memcpy(buffer, sub.smallData + (first + done) * width, n * width);
-        } else if (!stream.Read(sub.dataPos + (first + done) * width, buffer, n * width)) {
-            break;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t* p = buffer + i * width;
-            if (asDouble) asDouble[done + i] = LoadDouble(p, sub.type, swapped);
-            if (asInt64) asInt64[done + i] = LoadInt64(p, sub.type, swapped);
-            if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub.type, swapped);
-        }
-        done += n;
-    }
-    return done;
+    bool readFailed = false;
+    return ConvertElements(stream, sub, swapped, first, take, asDouble, asInt64, asUInt64, readFailed);
 }
 
 }  // namespace matlib
@@ -337,24 +347,9 @@ size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, u
     if (!opened_ || damaged_) return 0;
     const bool swapped = array_.source->swapped;
     const size_t take = static_cast<size_t>(std::min<uint64_t>(count, stored_ - next_));
-    uint8_t buffer[kInflateChunk];
-    size_t done = 0;
-    while (done < take) {
-        const size_t n = std::min(take - done, sizeof buffer / width_);
-        if (sub_.small) {
-            std::memcpy(buffer, sub_.smallData + (next_ + done) * width_, n * width_);
-        } else if (!stream_.Read(sub_.dataPos + (next_ + done) * width_, buffer, n * width_)) {
-            damaged_ = true;
-            break;
-        }
-        for (size_t i = 0; i < n; ++i) {
-            const uint8_t* p = buffer + i * width_;
-            if (asDouble) asDouble[done + i] = LoadDouble(p, sub_.type, swapped);
-            if (asInt64) asInt64[done + i] = LoadInt64(p, sub_.type, swapped);
-            if (asUInt64) asUInt64[done + i] = LoadUInt64(p, sub_.type, swapped);
-        }
-        done += n;
-    }
+    bool readFailed = false;
+    const size_t done = ConvertElements(stream_, sub_, swapped, next_, take, asDouble, asInt64, asUInt64, readFailed);
+    if (readFailed) damaged_ = true;
     next_ += done;
     if (next_ == stored_ && stored_ < ElementCount(array_)) damaged_ = true;   // the part ends before the array
     // The last part read to its end: the element's stream must end whole there.
