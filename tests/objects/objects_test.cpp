@@ -137,6 +137,11 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
         EXPECT_EQ(Run({"extract", Sample(file), "-d", dir.file(file)}).status, 0);
         EXPECT_EQ(Run({"view", Sample(file), "%__function_workspace__"}).status, 0);
     }
+    // A version 7.3 struct of objects, extracted: its copy carries the file's #subsystem#.
+    const std::string copied = dir.file("v73");
+    ASSERT_EQ(Run({"extract", testenv::TestDataDir() + "/matlab73-struct_table_datetime/v73.mat", "s", "-d", copied}).status, 0);
+    ASSERT_EQ(support::Entries(copied).size(), 1u);
+    const std::string v73 = copied + "/" + support::Entries(copied)[0];
     const std::string classdefs = "user_defined_classdefs.mat";
     const struct { std::string file; const char* variable; std::vector<const char*> shown; } kCases[] = {
         {classdefs, "obj_with_vals", {"TestClasses.BasicClass [1x1]", "a = double [1x1] = 10"}},
@@ -149,6 +154,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
          {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "testTable = table [3x5]",
           "variables: FlightNum, Customer, Date, Rating, Comment", "row 1: 1261, \"Jones\", 2016-12-20 00:00:00, Good,",
           "row 2: 547,", "row 3: 3489,", "testDatetimeComplex = datetime [1x1] = "}},
+        {v73, "s", {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "row 3: 3489, \"Smith\", 2016-12-22 00:00:00, Fair,"}},
         {"dynamicprops.mat", "obj", {"TestClasses.BasicDynamic [1x1]"}},
         {"corrupted_mcos_object_metadata.mat", "var", {"datetime [1x1] (error: object id 3 not in the object data)"}},
         {"corrupted_subsystem.mat", "var", {"datetime [1x1] (object metadata of unknown version"}},
@@ -163,7 +169,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     EXPECT_EQ(support::ReadText(io.file("wcx.ini")), settings + "ShowContents=1\n");
 #endif
     for (const auto& c : kCases) {
-        const ToolRun view = Run({"view", Sample(c.file), c.variable});
+        const ToolRun view = Run({"view", c.file == v73 ? v73 : Sample(c.file), c.variable});
         ASSERT_EQ(view.status, 0) << c.file << " " << c.variable << view.err;
         for (const char* text : c.shown) EXPECT_NE(view.out.find(text), std::string::npos) << text << "\n" << view.out;
     }
