@@ -3,12 +3,15 @@
 //   bench_engine extract FILE VAR OUT  VAR into a file of its own (matGetArray,
 //                                      matPutArray, matClose), with the subsystem
 //                                      data when VAR refers to it
-//   bench_engine inflate FILE VAR      inflates VAR's compressed element with zlib
+//   bench_engine inflate FILE VAR [BYTES]
+//                                      inflates VAR's compressed element with zlib
 //                                      alone into a 1 MB buffer (what any reader
-//                                      that checks the data must at least do)
+//                                      that checks the data must at least do); with
+//                                      BYTES, only its first BYTES inflated bytes
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -51,7 +54,7 @@ int Headers(const char* path) {
     return 0;
 }
 
-int Inflate(const char* path, const char* name) {
+int Inflate(const char* path, const char* name, unsigned long long wanted) {
     const double start = bench_now();
     MATFile* mat = matOpen(path, "r");
     mxArray* array = mat != nullptr ? matGetArray(mat, name) : nullptr;
@@ -66,7 +69,7 @@ int Inflate(const char* path, const char* name) {
     inflateInit(&zs);
     unsigned long long left = array->data.streamSize, produced = 0;
     int rc = Z_OK;
-    while (rc == Z_OK && left > 0) {
+    while (rc == Z_OK && left > 0 && produced < wanted) {
         zs.avail_in = static_cast<uInt>(std::fread(in.data(), 1, left < in.size() ? left : in.size(), file));
         if (zs.avail_in == 0) break;
         left -= zs.avail_in;
@@ -76,22 +79,24 @@ int Inflate(const char* path, const char* name) {
             zs.avail_out = static_cast<uInt>(out.size());
             rc = inflate(&zs, Z_NO_FLUSH);
             produced += out.size() - zs.avail_out;
-        } while (rc == Z_OK && zs.avail_out == 0);
+        } while (rc == Z_OK && zs.avail_out == 0 && produced < wanted);
     }
     inflateEnd(&zs);
     std::fclose(file);
     mxDestroyArray(array);
     matClose(mat);
     bench_report(bench_now() - start, static_cast<long long>(produced));
-    return rc == Z_STREAM_END ? 0 : 1;
+    return rc == Z_STREAM_END || (rc == Z_OK && produced >= wanted) ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "headers") == 0) return Headers(argv[2]);
-    if (argc == 4 && std::strcmp(argv[1], "inflate") == 0) return Inflate(argv[2], argv[3]);
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "inflate") == 0) {
+        return Inflate(argv[2], argv[3], argc == 5 ? std::strtoull(argv[4], nullptr, 10) : ~0ull);
+    }
     if (argc == 5 && std::strcmp(argv[1], "extract") == 0) return Extract(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: bench_engine headers FILE | inflate FILE VAR | extract FILE VAR OUT\n");
+    std::fprintf(stderr, "usage: bench_engine headers FILE | inflate FILE VAR [BYTES] | extract FILE VAR OUT\n");
     return 2;
 }

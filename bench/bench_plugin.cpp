@@ -99,7 +99,8 @@ int Walk(const Api& api, const char* file, const char* extractVar, const std::st
                 std::fprintf(stderr, "bench_plugin: ProcessFile failed (%d)\n", r);
                 rc = 1;
             }
-            written = dest + ".mat";
+            written = dest;   // the viewer's text has the entry's name
+            if (dest.find("/_dc~~~/") == std::string::npos) written += ".mat";
         } else {
             api.ProcessFile(h, PK_SKIP, nullptr, nullptr);
         }

@@ -8,6 +8,8 @@ Files already present with a matching .done stamp are kept.
   big20.mat / big20_z.mat      20 double variables of 50 MB each (v01..v20),
                                uncompressed / compressed: 1 GB of data
   one200.mat / one200_z.mat    small 'before', one 200 MB double 'big', small 'after'
+  view4k.mat / view4k_z.mat    one 4000x10000 double 'm' (320 MB), uncompressed / compressed:
+                               the viewer's text of a large variable
   small10k_z.mat               10,000 small compressed variables (s00000..s09999)
   cells1k_z.mat                1,000 compressed cell arrays of 1,000 cells each (c0000..c0999)
   v73_10k.mat                  version 7.3 (HDF5): 10,000 double scalars (s00000..s09999)
@@ -106,6 +108,11 @@ def main():
     write(os.path.join(out, "one200.mat"), one, False)
     write(os.path.join(out, "one200_z.mat"), one, True)
     del one
+
+    view = {"m": signal(4000 * int(10000 * scale), 5).reshape(4000, -1, order="F")}
+    write(os.path.join(out, "view4k.mat"), view, False)
+    write(os.path.join(out, "view4k_z.mat"), view, True)
+    del view
 
     rng = np.random.default_rng(7)
     small = {"s%05d" % i: rng.integers(0, 100, size=(1, 8)).astype(np.float64) for i in range(10000)}

@@ -7,6 +7,7 @@
 #include "reader/variable_display.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
@@ -122,11 +123,103 @@ Style ChooseStyle(const double* values, size_t count, Style style) {
     return style;
 }
 
-std::string RealText(double v, Style style) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-    if (v == 0) return "0";   // -0 too, as MATLAB shows it
-    return Format(style == Style::Whole ? "%.0f" : "%.5g", v);
+// One number's text, made without allocating: the viewer makes millions.
+struct NumberText {
+    char text[32];   // at most "-9223372036854775808" or "-1.2346e+308"
+    size_t length = 0;
+};
+
+template <typename Integer>
+NumberText IntegerText(Integer v) {
+    NumberText n;
+    n.length = static_cast<size_t>(std::to_chars(n.text, n.text + sizeof n.text, v).ptr - n.text);
+    return n;
+}
+
+NumberText LiteralText(const char* text) {
+    NumberText n;
+    n.length = std::strlen(text);
+    std::memcpy(n.text, text, n.length);
+    return n;
+}
+
+// Five significant digits, as "%.5g" writes them, for 1e-15 <= |v| < 1e15;
+// 0 (no text) elsewhere and where the value lies too near a rounding tie to
+// decide without exact arithmetic (the caller then uses std::to_chars).
+size_t ShortGFast(double v, char* out) {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const double magnitude = std::fabs(v);
+    if (!(magnitude >= 1e-15 && magnitude < 1e15)) return 0;
+    // The decimal exponent from the binary one: right, or one too large.
+    int binary = 0;
+    std::frexp(magnitude, &binary);
+    int exponent = (binary * 1233) >> 12;   // binary * log10(2), rounded down
+
+    uint32_t digits = 0;
+    for (int attempt = 0; attempt < 3 && digits == 0; ++attempt) {
+        const int shift = 4 - exponent;   // scaled into [10000, 100000)
+        if (shift < -22 || shift > 22) return 0;
+        const double scaled = shift >= 0 ? magnitude * kPowers[shift] : magnitude / kPowers[-shift];
+        if (scaled < 10000) {
+            --exponent;
+        } else if (scaled >= 100000) {
+            ++exponent;
+        } else {
+            const double below = std::floor(scaled);
+            if (std::fabs(scaled - below - 0.5) < 1e-6) return 0;   // near a tie
+            digits = static_cast<uint32_t>(below) + (scaled - below > 0.5 ? 1 : 0);
+        }
+    }
+    if (digits == 100000) digits = 10000, ++exponent;   // 99999.5 and above round up
+    if (digits < 10000 || digits >= 100000) return 0;
+    char d[5];
+    for (int k = 4; k >= 0; --k) d[k] = static_cast<char>('0' + digits % 10), digits /= 10;
+    int kept = 5;
+    while (kept > 1 && d[kept - 1] == '0') --kept;
+    size_t n = 0;
+    if (v < 0) out[n++] = '-';
+    if (exponent < -4 || exponent >= 5) {
+        out[n++] = d[0];
+        if (kept > 1) {
+            out[n++] = '.';
+            for (int k = 1; k < kept; ++k) out[n++] = d[k];
+        }
+        out[n++] = 'e';
+        out[n++] = exponent < 0 ? '-' : '+';
+        const int e = exponent < 0 ? -exponent : exponent;
+        out[n++] = static_cast<char>('0' + e / 10);
+        out[n++] = static_cast<char>('0' + e % 10);
+    } else if (exponent >= 0) {
+        for (int k = 0; k <= exponent; ++k) out[n++] = d[k];
+        if (kept > exponent + 1) {
+            out[n++] = '.';
+            for (int k = exponent + 1; k < kept; ++k) out[n++] = d[k];
+        }
+    } else {
+        out[n++] = '0';
+        out[n++] = '.';
+        for (int k = -1; k > exponent; --k) out[n++] = '0';
+        for (int k = 0; k < kept; ++k) out[n++] = d[k];
+    }
+    return n;
+}
+
+// The text of printf's "%.5g" (exponents too: "1e+10"): ShortGFast, else
+// std::to_chars, which gives the same digits; printf's speed would bound the viewer's.
+NumberText RealText(double v, Style style) {
+    if (std::isnan(v)) return LiteralText("NaN");
+    if (std::isinf(v)) return LiteralText(v > 0 ? "Inf" : "-Inf");
+    if (v == 0) return LiteralText("0");   // -0 too, as MATLAB shows it
+    // Whole style: every value of the block is a whole number below 1e10.
+    if (style == Style::Whole) return IntegerText(static_cast<int64_t>(v));
+    NumberText n;
+    n.length = ShortGFast(v, n.text);
+    if (n.length == 0) {
+        n.length = static_cast<size_t>(
+            std::to_chars(n.text, n.text + sizeof n.text, v, std::chars_format::general, 5).ptr - n.text);
+    }
+    return n;
 }
 
 struct CellShape {
@@ -170,29 +263,28 @@ struct Values {
     std::vector<uint64_t> realUInt64, imagUInt64;
 };
 
-std::string MagnitudeText(int64_t v) {
-    const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    return std::to_string(magnitude);
+NumberText MagnitudeText(int64_t v) {
+    return IntegerText(v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
 }
 
-void AppendAligned(std::string& line, const std::string& text, size_t width) {
-    if (text.size() < width) line.append(width - text.size(), ' ');
-    line += text;
+void AppendAligned(std::string& line, const NumberText& number, size_t width) {
+    if (number.length < width) line.append(width - number.length, ' ');
+    line.append(number.text, number.length);
 }
 
 // Element i of a block as its cell of the line.
 void AppendCell(std::string& line, mxClassID id, const CellShape& shape, Style style, const Values& v, size_t i) {
-    std::string real, imag;
+    NumberText real, imag;
     bool negative = false;
     if (id == mxINT64_CLASS) {
-        real = std::to_string(v.realInt64[i]);
+        real = IntegerText(v.realInt64[i]);
         if (shape.imagWidth > 0) {
             negative = v.imagInt64[i] < 0;
             imag = MagnitudeText(v.imagInt64[i]);
         }
     } else if (id == mxUINT64_CLASS) {
-        real = std::to_string(v.realUInt64[i]);
-        if (shape.imagWidth > 0) imag = std::to_string(v.imagUInt64[i]);
+        real = IntegerText(v.realUInt64[i]);
+        if (shape.imagWidth > 0) imag = IntegerText(v.imagUInt64[i]);
     } else {
         real = RealText(v.real[i], style);
         if (shape.imagWidth > 0) {

@@ -422,6 +422,9 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         {NumericVar(o, "x", mxDOUBLE, {2, 2}, {1, 100000, -3, 4}), w + "1           -3\n       100000" + w + "4\n"},
         {NumericVar(o, "x", mxDOUBLE, {1, 3}, {1.0 / 3, 123456.7, -0.0}), "      0.33333   1.2346e+05" + w + "0\n"},
         {NumericVar(o, "x", mxDOUBLE, {1, 3}, {NAN, INFINITY, -INFINITY}), "          NaN          Inf         -Inf\n"},
+        // printf's "%.5g" digits: exponents of two digits, a tie to even, a carry into the next decade.
+        {NumericVar(o, "x", mxDOUBLE, {1, 5}, {1e-5, 0.00012346, 12344.5, -99999.7, 1e15}),
+         "        1e-05   0.00012346        12344       -1e+05        1e+15\n"},
         // Blocks of the columns that fit 80 characters.
         {NumericVar(o, "x", mxDOUBLE, {1, 7}, Iota(7, 1)),
          "  Columns 1 through 6\n\n" + w + "1" + w + "2" + w + "3" + w + "4" + w + "5" + w + "6\n\n  Column 7\n\n" + w + "7\n"},
