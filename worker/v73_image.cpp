@@ -68,8 +68,8 @@ bool FieldNames(hid_t object, std::vector<std::string>& out) {
     out.clear();
     // A struct without fields (MATLAB_empty, whatever its size) is a
     // dataset of its dimensions.
-    if (H5Iget_type(object) == H5I_DATASET && H5Aexists(object, "MATLAB_empty") > 0) return true;
-    Id attribute(H5Aexists(object, "MATLAB_fields") > 0 ? H5Aopen(object, "MATLAB_fields", H5P_DEFAULT) : -1, H5Aclose);
+    if (H5Iget_type(object) == H5I_DATASET && AttributeExists(object, "MATLAB_empty") > 0) return true;
+    Id attribute(AttributeExists(object, "MATLAB_fields") > 0 ? H5Aopen(object, "MATLAB_fields", H5P_DEFAULT) : -1, H5Aclose);
     Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
     Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
     if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_VLEN) {
@@ -161,11 +161,15 @@ public:
         if (nodesLeft_ == 0) return false;
         --nodesLeft_;
         const uint8_t cls = ClassCode(a);
-        if (cls == 0 || !Header(a, cls)) {
+        // A struct without its field names would be no element at all: it
+        // goes whole, as one whose header does not fit.
+        std::vector<std::string> fields;
+        const bool hasFields = cls == mxSTRUCT || cls == mxOBJECT;
+        if (cls == 0 || (hasFields && !StructFields(object, a, fields)) || !Header(a, cls)) {
             out_.resize(start);
             return false;
         }
-        const bool whole = Body(object, a, cls, depth);
+        const bool whole = hasFields ? Struct(object, a, fields, depth) : Body(object, a, cls, depth);
         if (out_.size() > maxBytes_) {
             out_.resize(start);   // past the room: it goes whole
             return false;
@@ -228,7 +232,6 @@ private:
     bool Body(hid_t object, const mxArray& a, uint8_t cls, size_t depth) {
         switch (cls) {
             case mxCELL: return Cell(object, a, depth);
-            case mxSTRUCT: case mxOBJECT: return Struct(object, a, depth);
             case mxOPAQUE: return Opaque(object);
             case mxSPARSE: case mxFUNCTION: return true;   // shown by class and size
             default: return Data(object, a);
@@ -294,16 +297,21 @@ private:
         return true;
     }
 
+    // A struct's field names, when it has them and they fit.
+    bool StructFields(hid_t object, const mxArray& a, std::vector<std::string>& fields) const {
+        if (!FieldNames(object, fields) && mxGetNumberOfElements(&a) > 0) return false;
+        size_t longest = 0;
+        for (const std::string& f : fields) longest = std::max(longest, f.size());
+        return fields.size() * (longest + 1) <= maxBytes_;
+    }
+
     // Field names, then per element each field's value: a 1-by-1 struct
     // holds its values itself, a struct array one reference per element.
-    bool Struct(hid_t object, const mxArray& a, size_t depth) {
-        std::vector<std::string> fields;
+    bool Struct(hid_t object, const mxArray& a, const std::vector<std::string>& fields, size_t depth) {
         const uint64_t count = mxGetNumberOfElements(&a);
-        if (!FieldNames(object, fields) && count > 0) return false;
         size_t longest = 0;
         for (const std::string& f : fields) longest = std::max(longest, f.size());
         const auto length = static_cast<int32_t>(longest + 1);
-        if (fields.size() * (longest + 1) > maxBytes_) return false;
         std::vector<char> names(fields.size() * (longest + 1), '\0');
         for (size_t f = 0; f < fields.size(); ++f) std::memcpy(names.data() + f * (longest + 1), fields[f].data(), fields[f].size());
         Sub(miINT32, &length, sizeof length);
@@ -316,7 +324,7 @@ private:
                 Id value(H5Oopen(object, field.c_str(), InsideLinks()), H5Oclose);
                 if (!value.ok()) return false;
                 // A field without a class of its own holds the elements' references.
-                const bool perElement = IsReferenceDataset(value.get()) && H5Aexists(value.get(), "MATLAB_class") == 0;
+                const bool perElement = IsReferenceDataset(value.get()) && AttributeExists(value.get(), "MATLAB_class") == 0;
                 if (!perElement && count != 1) return false;
                 if (!Child(perElement ? Referenced(value.get(), k) : H5Oopen(object, field.c_str(), InsideLinks()), inner)) {
                     return false;

@@ -42,6 +42,10 @@ hid_t InsideLinks();      // a link access list, for H5Oopen, H5Lexists ...
 hid_t InsideDatasets();   // a dataset access list, for H5Dopen2
 herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out);
 
+// H5Aexists, once the object's header holds sound attribute messages
+// (libhdf5 would read past a damaged one); negative when it does not. Every
+// look at an object's attributes starts here.
+htri_t AttributeExists(hid_t object, const char* name);
 // The class, dimensions and flags of a dataset or group as MATLAB has it
 // (its name is left as it is); false when it is no array this reader knows.
 bool ObjectHeader(hid_t object, mxArray& array);

@@ -26,6 +26,7 @@
 #include "matlib/v73_protocol.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
+#include "platform/worker_process.h"
 
 namespace matlib::hdf5 {
 
@@ -142,6 +143,23 @@ hid_t InsideDatasets() {
     return list;
 }
 
+// The transfer settings of every read. libhdf5 converts elements (a part
+// of a complex compound, references) through a buffer of 1 MB by default,
+// cleared on every read: most reads here are of a few elements, and a
+// smaller buffer only means more rounds for a large one.
+hid_t TransferList() {
+    constexpr size_t kConversionBytes = 64 * 1024;
+    static const hid_t list = [] {
+        const hid_t made = H5Pcreate(H5P_DATASET_XFER);
+        if (made >= 0 && H5Pset_buffer(made, kConversionBytes, nullptr, nullptr) < 0) {
+            H5Pclose(made);
+            return hid_t{H5P_DEFAULT};
+        }
+        return made < 0 ? hid_t{H5P_DEFAULT} : made;
+    }();
+    return list;
+}
+
 herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
     const uint32_t storage = StorageOf(dataset);
     if (storage != v73::kInside) {
@@ -167,7 +185,7 @@ herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t file
             return -1;
         }
     }
-    return H5Dread(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, out);
+    return H5Dread(dataset, memoryType, memorySpace, fileSpace, TransferList(), out);
 }
 
 uint32_t TakeRefusal() {
@@ -180,10 +198,261 @@ namespace {
 
 // ---- attributes ---------------------------------------------------------------
 
+// libhdf5 1.10 decodes an attribute message by the sizes the message gives
+// for its name, datatype and dataspace without checking them against the
+// message's own size: a damaged size makes it read far past the object
+// header it holds (a crash in H5Aexists, H5Aopen and H5Aiterate alike). So
+// before libhdf5 looks at an object's attributes, the object header is read
+// here from the file and each attribute message must hold what it declares.
+// Attributes kept outside the header (dense storage, shared messages) are
+// left to libhdf5.
+
+// What an object header may take: more would be no MATLAB object.
+constexpr size_t kMaxHeaderChunkBytes = 1 << 20;
+constexpr int kMaxHeaderChunks = 64;
+constexpr uint16_t kContinuationMessage = 0x10;
+constexpr uint16_t kAttributeMessage = 0x0C;
+
+uint64_t LoadLittle(const uint8_t* p, size_t width) {
+    uint64_t value = 0;
+    for (size_t i = width; i-- > 0;) value = value << 8 | p[i];
+    return value;
+}
+
+// The bytes of the file the object lives in, as its file driver reads them
+// (only the worker's own driver: it names the file it holds).
+struct RawFile {
+    platform::NativeFile native = platform::kNoFile;
+    unsigned long fileno = 0;   // libhdf5's number of the open file (new at every open)
+    uint64_t base = 0;   // where the HDF5 data starts (after the user block)
+    size_t addressBytes = 8, lengthBytes = 8;
+    bool Read(uint64_t address, size_t size, std::vector<uint8_t>& out) const {
+        if (size > kMaxHeaderChunkBytes || address > UINT64_MAX - base) return false;
+        out.resize(size);
+        size_t done = 0;
+        while (done < size) {
+            const int64_t got = platform::ReadNativeAt(native, base + address + done, out.data() + done, size - done);
+            if (got <= 0) return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+};
+
+bool RawFileOf(hid_t object, RawFile& raw) {
+    Id file(H5Iget_file_id(object), H5Fclose);
+    Id access(file.ok() ? H5Fget_access_plist(file.get()) : -1, H5Pclose);
+    Id create(file.ok() ? H5Fget_create_plist(file.get()) : -1, H5Pclose);
+    if (!access.ok() || !create.ok() || H5Pget_driver(access.get()) != DescriptorDriver()) return false;
+    void* handle = nullptr;
+    hsize_t userBlock = 0;
+    if (H5Fget_vfd_handle(file.get(), access.get(), &handle) < 0 || handle == nullptr ||
+        H5Pget_userblock(create.get(), &userBlock) < 0 ||
+        H5Pget_sizes(create.get(), &raw.addressBytes, &raw.lengthBytes) < 0 || raw.addressBytes > 8 ||
+        raw.lengthBytes > 8) {
+        return false;
+    }
+    raw.native = *static_cast<platform::NativeFile*>(handle);
+    raw.base = userBlock;
+    return true;
+}
+
+// The number of elements a dataspace message of `size` bytes describes, or
+// false when its dimensions do not fit in it or overflow.
+bool SpacePoints(const uint8_t* space, size_t size, size_t lengthBytes, uint64_t& points) {
+    if (size < 4) return false;
+    const uint8_t version = space[0], rank = space[1], flags = space[2];
+    const size_t dimsAt = version == 1 ? 8 : 4;
+    if ((version != 1 && version != 2) || rank > H5S_MAX_RANK) return false;
+    const size_t dimsBytes = size_t{rank} * lengthBytes * ((flags & 0x01) != 0 ? 2 : 1);
+    if (dimsAt + dimsBytes > size) return false;
+    // Version 1 without dimensions is a scalar; version 2 says its kind.
+    if (version == 2 && space[3] == 2) return points = 0, true;
+    points = 1;
+    for (size_t d = 0; d < rank; ++d) {
+        if (__builtin_mul_overflow(points, LoadLittle(space + dimsAt + d * lengthBytes, lengthBytes), &points)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// libhdf5 copies a global heap object by the size the heap gives it into
+// the room the reference's length makes: every object of the collection
+// must lie within it, and the one referred to must fit that room. The last
+// collection found sound is kept (the elements of one attribute share one).
+constexpr uint64_t kMaxHeapReferences = 65536;
+constexpr uint64_t kMaxCollectionBytes = 1 << 20;
+
+bool HeapObjectSound(const RawFile& raw, uint64_t collection, uint64_t index, uint64_t room) {
+    static std::vector<uint8_t> bytes;
+    static unsigned long lastFile = 0;
+    static uint64_t lastCollection = UINT64_MAX;
+    const size_t header = 8 + raw.lengthBytes, objectHeader = 8 + raw.lengthBytes;
+    const bool same = lastCollection == collection && lastFile == raw.fileno;
+    if (!same) {
+        lastCollection = UINT64_MAX;
+        if (!raw.Read(collection, header, bytes) || std::memcmp(bytes.data(), "GCOL", 4) != 0 || bytes[4] != 1) {
+            return false;
+        }
+        const uint64_t size = LoadLittle(bytes.data() + 8, raw.lengthBytes);
+        if (size < header || size > kMaxCollectionBytes || !raw.Read(collection, static_cast<size_t>(size), bytes)) {
+            return false;
+        }
+        // Objects one after another; index 0 is the free space that ends them.
+        for (size_t at = header; at + objectHeader <= bytes.size();) {
+            const uint64_t length = LoadLittle(bytes.data() + at + 8, raw.lengthBytes);
+            if (LoadLittle(bytes.data() + at, 2) == 0) break;
+            if (length > bytes.size() - at - objectHeader) return false;
+            at += objectHeader + static_cast<size_t>((length + 7) & ~uint64_t{7});
+        }
+        lastFile = raw.fileno, lastCollection = collection;
+    }
+    for (size_t at = header; at + objectHeader <= bytes.size();) {
+        const uint64_t id = LoadLittle(bytes.data() + at, 2);
+        const uint64_t length = LoadLittle(bytes.data() + at + 8, raw.lengthBytes);
+        if (id == 0) break;
+        if (id == index) return length <= room;
+        at += objectHeader + static_cast<size_t>((length + 7) & ~uint64_t{7});
+    }
+    return false;
+}
+
+// Whether an attribute message's name, datatype, dataspace and data fit in
+// it, as libhdf5 takes them from it.
+bool AttributeMessageSound(const uint8_t* message, size_t size, const RawFile& raw) {
+    if (size < 8) return false;
+    const uint64_t name = LoadLittle(message + 2, 2), type = LoadLittle(message + 4, 2),
+                   space = LoadLittle(message + 6, 2);
+    const auto padded = [](uint64_t n) { return (n + 7) & ~uint64_t{7}; };
+    uint64_t typeAt = 0, spaceAt = 0, dataAt = 0;
+    switch (message[0]) {
+        case 1: typeAt = 8 + padded(name), spaceAt = typeAt + padded(type), dataAt = spaceAt + padded(space); break;
+        case 2: typeAt = 8 + name, spaceAt = typeAt + type, dataAt = spaceAt + space; break;
+        case 3: typeAt = 9 + name, spaceAt = typeAt + type, dataAt = spaceAt + space; break;
+        default: return false;
+    }
+    if (dataAt > size) return false;
+    // A shared datatype or dataspace stands elsewhere: left to libhdf5.
+    if (message[0] >= 2 && (message[1] & 0x03) != 0) return true;
+    if (type < 8) return false;
+    // A variable-length type's elements are stored as global heap references.
+    const uint8_t typeClass = message[typeAt] & 0x0F;
+    const uint64_t width = typeClass == 9 ? 8 + raw.addressBytes : LoadLittle(message + typeAt + 4, 4);
+    uint64_t points = 0, data = 0;
+    if (!SpacePoints(message + spaceAt, static_cast<size_t>(space), raw.lengthBytes, points) ||
+        __builtin_mul_overflow(points, width, &data) || data > size - dataAt) {
+        return false;
+    }
+    if (typeClass != 9) return true;
+    // Each variable-length element: its length, then where the global heap
+    // keeps its values (a collection and an object's index in it).
+    if (type < 16 || points > kMaxHeapReferences) return false;
+    const uint64_t baseWidth = LoadLittle(message + typeAt + 12, 4);
+    for (uint64_t k = 0; k < points; ++k) {
+        const uint8_t* element = message + dataAt + k * width;
+        uint64_t bytes = 0;
+        if (__builtin_mul_overflow(LoadLittle(element, 4), baseWidth, &bytes) ||
+            !HeapObjectSound(raw, LoadLittle(element + 4, raw.addressBytes),
+                             LoadLittle(element + 4 + raw.addressBytes, 4), bytes)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Walks the messages of one header chunk: each must fit in it, each
+// attribute message must be sound; continuation chunks are collected.
+bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t from, size_t to, bool version2,
+                bool creationOrder, std::vector<std::pair<uint64_t, uint64_t>>& continuations) {
+    const size_t prefix = version2 ? 4 + (creationOrder ? 2 : 0) : 8;
+    size_t at = from;
+    while (at + prefix <= to) {
+        const uint16_t type = version2 ? chunk[at] : static_cast<uint16_t>(LoadLittle(&chunk[at], 2));
+        const size_t size = static_cast<size_t>(LoadLittle(&chunk[at + (version2 ? 1 : 2)], 2));
+        const uint8_t flags = chunk[at + (version2 ? 3 : 4)];
+        at += prefix;
+        if (size > to - at) return false;
+        const bool shared = (flags & 0x02) != 0;
+        if (type == kAttributeMessage && !shared && !AttributeMessageSound(chunk.data() + at, size, raw)) return false;
+        if (type == kContinuationMessage) {
+            if (size < raw.addressBytes + raw.lengthBytes) return false;
+            continuations.emplace_back(LoadLittle(chunk.data() + at, raw.addressBytes),
+                                       LoadLittle(chunk.data() + at + raw.addressBytes, raw.lengthBytes));
+        }
+        at += size;
+    }
+    return true;
+}
+
+bool HeaderSound(const RawFile& raw, uint64_t address) {
+    std::vector<uint8_t> chunk;
+    std::vector<std::pair<uint64_t, uint64_t>> continuations;
+    if (!raw.Read(address, 16, chunk)) return false;
+    const bool version2 = std::memcmp(chunk.data(), "OHDR", 4) == 0;
+    bool creationOrder = false;
+    if (version2) {
+        const uint8_t flags = chunk[5];
+        creationOrder = (flags & 0x04) != 0;
+        const size_t sizeAt = 6 + ((flags & 0x20) != 0 ? 16 : 0) + ((flags & 0x10) != 0 ? 4 : 0);
+        const size_t sizeBytes = size_t{1} << (flags & 0x03);
+        if (!raw.Read(address, sizeAt + sizeBytes, chunk)) return false;
+        const uint64_t size = LoadLittle(&chunk[sizeAt], sizeBytes);
+        const size_t start = sizeAt + sizeBytes;
+        if (size > kMaxHeaderChunkBytes || !raw.Read(address, start + static_cast<size_t>(size), chunk) ||
+            !ChunkSound(raw, chunk, start, chunk.size(), true, creationOrder, continuations)) {
+            return false;
+        }
+    } else {
+        if (chunk[0] != 1) return false;
+        const uint64_t size = LoadLittle(&chunk[8], 4);
+        if (size > kMaxHeaderChunkBytes || !raw.Read(address + 16, static_cast<size_t>(size), chunk) ||
+            !ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations)) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < continuations.size(); ++i) {
+        if (i >= kMaxHeaderChunks) return false;
+        const auto [at, size] = continuations[i];
+        if (size > kMaxHeaderChunkBytes || !raw.Read(at, static_cast<size_t>(size), chunk)) return false;
+        // A version 2 continuation chunk: "OCHK", the messages, a checksum.
+        const bool sound = version2 ? chunk.size() >= 8 && std::memcmp(chunk.data(), "OCHK", 4) == 0 &&
+                                          ChunkSound(raw, chunk, 4, chunk.size() - 4, true, creationOrder, continuations)
+                                    : ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations);
+        if (!sound) return false;
+    }
+    return true;
+}
+
+// Whether libhdf5 may look at this object's attributes. The last answer is
+// kept: a header's attributes are asked for one after another.
+bool AttributesReadable(hid_t object) {
+    static unsigned long lastFile = 0;
+    static haddr_t lastAddress = HADDR_UNDEF;
+    static bool lastSound = false;
+    H5O_info_t info;
+    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return false;
+    if (info.fileno == lastFile && info.addr == lastAddress) return lastSound;
+    RawFile raw;
+    raw.fileno = info.fileno;
+    // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
+    const bool sound = !RawFileOf(object, raw) || HeaderSound(raw, info.addr);
+    lastFile = info.fileno, lastAddress = info.addr, lastSound = sound;
+    return sound;
+}
+
+}  // namespace
+
+htri_t AttributeExists(hid_t object, const char* name) {
+    return AttributesReadable(object) ? H5Aexists(object, name) : -1;
+}
+
+namespace {
+
 // A string attribute (fixed length or variable), or false when absent or no
 // short string.
 bool StringAttribute(hid_t object, const char* name, std::string& out) {
-    if (H5Aexists(object, name) <= 0) return false;
+    if (AttributeExists(object, name) <= 0) return false;
     Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
     if (!attribute.ok()) return false;
     Id type(H5Aget_type(attribute.get()), H5Tclose);
@@ -218,7 +487,7 @@ bool StringAttribute(hid_t object, const char* name, std::string& out) {
 
 // A one-value integer attribute, or `missing` when absent or of another kind.
 uint64_t IntegerAttribute(hid_t object, const char* name, uint64_t missing) {
-    if (H5Aexists(object, name) <= 0) return missing;
+    if (AttributeExists(object, name) <= 0) return missing;
     Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
     if (!attribute.ok()) return missing;
     Id type(H5Aget_type(attribute.get()), H5Tclose);
@@ -357,7 +626,7 @@ bool StructDims(hid_t group, mxArray& array) {
     if (H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
         Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()), H5Oclose);
-        if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && H5Aexists(first.get(), "MATLAB_class") == 0) {
+        if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && AttributeExists(first.get(), "MATLAB_class") == 0) {
             Id type(H5Dget_type(first.get()), H5Tclose);
             Id space(H5Dget_space(first.get()), H5Sclose);
             if (type.ok() && space.ok() && H5Tget_class(type.get()) == H5T_REFERENCE) {
@@ -468,10 +737,31 @@ hid_t PartType(mxClassID id, bool complex, int part) {
 
 namespace {
 
+// A damaged dataspace may claim terabytes of elements, which libhdf5 would
+// read (as fill values past what is stored) into memory asked for first.
+// The memory is asked for only when the data the file stores could make
+// that many: inflated at most as far as deflate goes, plus what a dataset
+// without stored data may reasonably hold as its fill value.
+constexpr uint64_t kMaxInflation = 1032;
+constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
+
+bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
+    Id type(H5Dget_type(dataset), H5Tclose);
+    const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
+    const uint64_t stored = H5Dget_storage_size(dataset);
+    uint64_t needed = 0, most = 0;
+    if (width == 0 || __builtin_mul_overflow(count, uint64_t{width}, &needed)) return false;
+    return __builtin_mul_overflow(stored, kMaxInflation, &most) || __builtin_add_overflow(most, kMaxUnstoredBytes, &most) ||
+           needed <= most;
+}
+
 // Reads every element of one part of `dataset` as the class's own type.
 bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count, std::vector<uint8_t>& out) {
     Id space(H5Dget_space(dataset), H5Sclose);
-    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
+    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count) ||
+        !StoredDataCouldHold(dataset, count)) {
+        return false;
+    }
     Id type(PartType(id, complex, part), H5Tclose);
     if (!type.ok()) return false;
     const size_t width = ClassElementSize(id);
@@ -488,7 +778,10 @@ bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t
     }
     Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
-    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count)) return false;
+    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count) ||
+        !StoredDataCouldHold(dataset.get(), count)) {
+        return false;
+    }
     std::vector<uint64_t> values(count);
     if (count > 0 && ReadInside(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, values.data()) < 0) {
         return false;
