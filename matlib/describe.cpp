@@ -114,47 +114,15 @@ private:
     const Subsystem* GetSubsystem() {
         if (loaded_) return subsystem_.get();
         loaded_ = true;
-        SourceFile& source = *array_.source;
         auto subsystem = std::make_unique<Subsystem>();
-        if (array_.version == 73) {
-            // The worker gives it in the level-5 form.
-            std::vector<uint8_t> payload;
-            if (!ReadV73Subsystem(array_, payload)) {
-                loadError_ = "the subsystem data cannot be read (damaged or too large to show)";
-                return nullptr;
-            }
-            if (!subsystem->Load(std::move(payload), loadError_)) return nullptr;
-            subsystem_ = std::move(subsystem);
-            return subsystem_.get();
-        }
-        if (source.subsystemOffset == 0) {
-            loadError_ = "the file holds no subsystem data";
+        // The file's format gives it in the level-5 form.
+        std::vector<uint8_t> payload;
+        const char* reason = nullptr;
+        if (!array_.format->subsystemPayload(array_, payload, reason)) {
+            loadError_ = reason;
             return nullptr;
         }
-        mxArray holder;
-        uint64_t next = 0;
-        if (ReadV5Header(array_.source, source.subsystemOffset, holder, next) != HeaderStatus::Ok ||
-            holder.fileClass != mxUINT8) {
-            loadError_ = "the subsystem data is damaged";
-            return nullptr;
-        }
-        if (holder.data.elementEnd > kMaxDecodedSubsystemBytes) {
-            loadError_ = "the subsystem data is too large to show";
-            return nullptr;
-        }
-        std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));
-        ElementStream stream(source, holder.data);
-        ArrayView view;
-        Bytes bytes{element.data(), element.size(), source.swapped};
-        if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(holder.data.elementEnd) ||
-            !ParseArrayView(bytes, 0, view) || view.realType != miUINT8) {
-            loadError_ = "the subsystem data is damaged";
-            return nullptr;
-        }
-        // The uint8 data alone, in the same memory.
-        element.resize(view.realPos + view.realBytes);
-        element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
-        if (!subsystem->Load(std::move(element), loadError_)) return nullptr;
+        if (!subsystem->Load(std::move(payload), loadError_)) return nullptr;
         subsystem_ = std::move(subsystem);
         return subsystem_.get();
     }
@@ -473,29 +441,7 @@ private:
 };
 
 bool Describable(const mxArray* a) {
-    if (a == nullptr || !a->source) return false;
-    if (a->version == 73) {
-        switch (a->classId) {
-            case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxOPAQUE_CLASS: return !a->sparse;
-            default: return false;
-        }
-    }
-    if (a->version != 5) return false;
-    switch (a->fileClass) {
-        case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: return true;
-        default: return false;
-    }
-}
-
-// The bytes the text is made from: the first bytes of a level-5 variable's
-// element, or the element that stands for a version 7.3 variable.
-bool ShownElement(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {
-    if (array.version == 73) return ReadV73Contents(array, textRoom, element);
-    using format::kMaxShownElementBytes;
-    const uint64_t shown = std::min(array.data.elementEnd, kMaxShownElementBytes);
-    element.resize(static_cast<size_t>(shown));
-    ElementStream stream(*array.source, array.data);
-    return stream.Read(0, element.data(), element.size());
+    return a != nullptr && a->source && a->format != nullptr && a->format->describable(*a);
 }
 
 }  // namespace
@@ -510,8 +456,9 @@ int mxDescribeValue(const mxArray* array, char* buf, size_t buflen) {
         std::vector<uint8_t> element;
         Describer describer(*array, buflen - 1);
         ArrayView top;
-        const bool read = ShownElement(*array, buflen - 1, element);
-        Bytes bytes{element.data(), element.size(), array->version == 5 && array->source->swapped};
+        bool swapped = false;
+        const bool read = array->format->shownElement(*array, buflen - 1, element, swapped);
+        Bytes bytes{element.data(), element.size(), swapped};
         if (!read || !ParseArrayView(bytes, 0, top, true)) {
             describer.text = "\t(the variable's data is damaged)\n";
         } else {

@@ -21,11 +21,7 @@ namespace {
 using namespace format;
 
 HeaderStatus ReadHeaderAt(MATFile* mfp, uint64_t offset, mxArray& array, uint64_t& next) {
-    switch (mfp->source->version) {
-        case 4: return ReadV4Header(mfp->source, offset, array, next);
-        case 73: return ReadV73Header(mfp->source, offset, array, next);
-        default: return ReadV5Header(mfp->source, offset, array, next);
-    }
+    return mfp->source->format->readHeader(mfp->source, offset, array, next);
 }
 
 // The header an entry keeps, as a new array without access to its data.
@@ -49,7 +45,7 @@ std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, size_t i) {
     array->logical = (entry.flags & kEntryLogical) != 0;
     array->sparse = (entry.flags & kEntrySparse) != 0;
     array->nzmax = static_cast<size_t>(extra != nullptr ? extra->nzmax : 0);
-    array->version = mfp->source->version;
+    array->format = mfp->source->format;
     array->elementOffset = entry.offset;
     array->elementSize = mfp->entries.Size(i);
     return array;
@@ -201,12 +197,13 @@ void ScanToEnd(MATFile* mfp) {
     }
 }
 
-// Recognises the file from its first bytes: level 5 by the version and the
-// endian indicator of its 128-byte header (the text's first four bytes are
-// never zero), version 4 by every field of its first matrix header.
-bool Recognise(SourceFile& file, uint8_t* header) {
+// Recognises the file from its first bytes: level 5 and version 7.3 by the
+// version and the endian indicator of their 128-byte header (the text's
+// first four bytes are never zero), version 4 by every field of its first
+// matrix header. Null for none of them.
+const MatFormat* Recognise(SourceFile& file, uint8_t* header) {
     size_t n = file.size < kHeaderSize ? static_cast<size_t>(file.size) : kHeaderSize;
-    if (n < kV4HeaderSize || !ReadAt(file, 0, header, n)) return false;
+    if (n < kV4HeaderSize || !ReadAt(file, 0, header, n)) return nullptr;
     bool textStart = header[0] != 0 && header[1] != 0 && header[2] != 0 && header[3] != 0;
     if (textStart && n == kHeaderSize) {
         const uint8_t* mark = header + kEndianAt;
@@ -216,46 +213,27 @@ bool Recognise(SourceFile& file, uint8_t* header) {
             // This machine is little-endian: an "MI" file is swapped.
             file.bigEndian = big;
             file.swapped = big;
-            if (Load16(header + kVersionAt, file.swapped) != kVersion5) return false;
-            file.version = 5;
+            const uint16_t version = Load16(header + kVersionAt, file.swapped);
+            // An HDF5 file behind a MAT header.
+            if (version == kVersion73) return &kV73Format;
+            if (version != kVersion5) return nullptr;
             // MATLAB writes blanks where a file has no subsystem data, other
             // writers zeros; an offset that points outside the variables is none.
             const uint64_t subsystem = Load64(header + kSubsystemOffsetAt, file.swapped);
             if (subsystem >= kHeaderSize && subsystem < file.size) file.subsystemOffset = subsystem;
-            return true;
+            return &kV5Format;
         }
     }
     bool swapped = false;
     if (!textStart && ProbeV4(header, swapped)) {
-        file.version = 4;
         file.swapped = swapped;
-        // The whole first matrix must fit: a header read proves it.
-        return true;
+        // The whole first matrix must fit: its format's open reads its header.
+        return &kV4Format;
     }
-    return false;
+    return nullptr;
 }
 
 thread_local int lastOpenFailure = MAT_OPEN_OK;
-
-// A level-5 header with the version of 7.3: an HDF5 file behind a MAT header.
-// Its text starts as a level-5 header's does (never with a zero byte).
-bool IsVersion73(const uint8_t* header, size_t n) {
-    if (n < kHeaderSize || header[0] == 0 || header[1] == 0 || header[2] == 0 || header[3] == 0) return false;
-    const uint8_t* mark = header + kEndianAt;
-    const bool little = mark[0] == kEndianLittle[0] && mark[1] == kEndianLittle[1];
-    const bool big = mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1];
-    return (little || big) && Load16(header + kVersionAt, big) == kVersion73;
-}
-
-// Whether the HDF5 signature stands where a version 7.3 file's HDF5 data
-// begins (after its user block), as a build that reads such files needs it
-// and one that does not can check just the same.
-bool HasHdf5Signature(SourceFile& file) {
-    uint8_t signature[sizeof kHdf5Signature];
-    return Fits(kV73UserBlockSize, sizeof signature, file.size) &&
-           ReadAt(file, kV73UserBlockSize, signature, sizeof signature) &&
-           std::memcmp(signature, kHdf5Signature, sizeof signature) == 0;
-}
 
 // The file the path names, open for reading; null for one the system cannot
 // open or that is no regular file.
@@ -277,34 +255,20 @@ MATFile* OpenForRead(const char* path) {
     const std::shared_ptr<SourceFile> source = OpenSource(path);
     if (!source) return nullptr;
     auto mfp = std::make_unique<MATFile>();
-    if (!Recognise(*source, mfp->header)) {
-        const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
-        if (!IsVersion73(mfp->header, n)) {
-            lastOpenFailure = MAT_OPEN_NOT_MAT;
-            return nullptr;
-        }
-        const V73Status opened = HasHdf5Signature(*source) ? OpenV73(*source) : V73Status::Damaged;
-        if (opened != V73Status::Ok) {
-            lastOpenFailure = opened == V73Status::NotReadable ? MAT_OPEN_VERSION_73 : MAT_OPEN_DAMAGED;
-            return nullptr;
-        }
-        // Its variables are counted from 0 (ReadV73Header).
-        source->version = 73;
+    const MatFormat* format = Recognise(*source, mfp->header);
+    if (format == nullptr) {
+        lastOpenFailure = MAT_OPEN_NOT_MAT;
+        return nullptr;
+    }
+    source->format = format;
+    const int opened = format->open(source, mfp->header);
+    if (opened != MAT_OPEN_OK) {
+        lastOpenFailure = opened;
+        return nullptr;
     }
     mfp->mode = OpenMode::Read;
     mfp->source = source;
-    mfp->scanOffset = source->version == 5 ? kHeaderSize : 0;
-    if (source->version == 4) {
-        // Every field of the first matrix, its name and data within the file.
-        mxArray first;
-        uint64_t next = 0;
-        if (ReadV4Header(source, 0, first, next) != HeaderStatus::Ok) {
-            lastOpenFailure = MAT_OPEN_DAMAGED;
-            return nullptr;
-        }
-        std::memset(mfp->header, 0, sizeof mfp->header);
-        ReadAt(*source, 0, mfp->header, kV4HeaderSize);
-    }
+    mfp->scanOffset = format->variablesStart;
     lastOpenFailure = MAT_OPEN_OK;
     return mfp.release();
 }
@@ -415,9 +379,8 @@ int matIsMatFile(const char* path) {
         const std::shared_ptr<SourceFile> source = OpenSource(path);
         if (!source) return 0;
         uint8_t header[kHeaderSize] = {};
-        if (Recognise(*source, header)) return 1;
-        const size_t n = source->size < kHeaderSize ? static_cast<size_t>(source->size) : kHeaderSize;
-        return IsVersion73(header, n) && HasHdf5Signature(*source) ? 1 : 0;
+        const MatFormat* format = Recognise(*source, header);
+        return format != nullptr && (format->plausible == nullptr || format->plausible(*source)) ? 1 : 0;
     } catch (const std::bad_alloc&) {
         return 0;
     }
@@ -470,7 +433,7 @@ char** matGetDir(MATFile* mfp, int* num) {
 
 int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
     if (text != nullptr && size > 0) text[0] = '\0';
-    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->version == 4) return 1;
+    if (mfp == nullptr || text == nullptr || !mfp->source || !mfp->source->format->hasHeaderText) return 1;
     if (size <= kHeaderTextSize) return 1;
     std::memcpy(text, mfp->header, kHeaderTextSize);
     text[kHeaderTextSize] = '\0';

@@ -18,12 +18,13 @@ namespace matlib {
 // so an array read by matGetArray can still be decoded or copied after the
 // MATFile handle that produced it was closed.
 struct V73File;   // the HDF5 side of a version 7.3 file (v73_reader.cpp)
+struct MatFormat;   // the format's operations (readers.h)
 
 struct SourceFile {
     FILE* stream = nullptr;     // opened through platform::FileSystem()
     std::string path;
     uint64_t size = 0;          // the file's size when it was opened
-    int version = 0;            // 4, 5 or 73 (version 7.3: an HDF5 file)
+    const MatFormat* format = nullptr;   // chosen when the file is recognised
     std::shared_ptr<V73File> hdf5;   // version 7.3: the file as libhdf5 has it open
     bool swapped = false;       // level 5: byte order differs from this machine's
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
@@ -195,7 +196,7 @@ struct mxArray {
     bool complex = false, global = false, logical = false, sparse = false;
     int occurrence = 1;
     size_t nzmax = 0;
-    int version = 0;                         // 4, 5 or 73
+    const matlib::MatFormat* format = nullptr;   // its file's; null for an array made in memory
     std::shared_ptr<matlib::SourceFile> source;
     uint64_t elementOffset = 0, elementSize = 0;
     matlib::DataLocation data;

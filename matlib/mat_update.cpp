@@ -65,7 +65,7 @@ using platform::FileSystem;
 
 // Where the first variable may start: after the level-5 header; a version 4
 // file is nothing but variables.
-uint64_t VariablesStart(const SourceFile& source) { return source.version == 5 ? kHeaderSize : 0; }
+uint64_t VariablesStart(const SourceFile& source) { return source.format->variablesStart; }
 
 // The entries must tile the file in order without overlap, or cutting some
 // of them out would not give a sound file.
@@ -127,7 +127,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
         if (state.deleted[i]) removed += mfp.entries.Size(i);
     }
-    if (source.version == 4 && state.deletedCount == mfp.entries.size()) {
+    if (!source.format->mayBeEmpty && state.deletedCount == mfp.entries.size()) {
         // No version 4 file can be empty (an empty file is no MAT-file at
         // all), so a version 4 file without variables becomes the level-5
         // file without variables: a header alone.
@@ -137,7 +137,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     }
     file->expectedSize = source.size - removed;
     uint64_t position = VariablesStart(source);
-    if (source.version == 5) {
+    if (source.format->headerBlock) {
         uint8_t header[kHeaderSize];
         if (FileSystem().seek(source.stream, 0, SEEK_SET) != 0 ||
             FileSystem().read(header, sizeof header, source.stream) != sizeof header) {
@@ -191,7 +191,7 @@ int Apply(MATFile* mfp, UpdateState* state) {
     file->expectedTarget = &opened;
     file->progress = mfp->progress;
     file->progressContext = mfp->progressContext;
-    const bool written = source.version == 73 ? WriteKeptV73(*mfp, *state, file.get())
+    const bool written = source.format->variablesByIndex ? WriteKeptV73(*mfp, *state, file.get())
                                               : WriteRemaining(*mfp, *state, file.get());
     if (!written ||
         FileSystem().copyAttributes(source.stream, file->stream) != 0) {
@@ -211,10 +211,10 @@ int Apply(MATFile* mfp, UpdateState* state) {
 
 bool BeginUpdate(MATFile* mfp) {
     if (mfp == nullptr || !mfp->source || !mfp->indexed || mfp->source->stream == nullptr) return false;
-    const int version = mfp->source->version;
-    if (version != 4 && version != 5 && version != 73) return false;
+    const MatFormat* format = mfp->source->format;
+    if (format == nullptr) return false;
     // A version 7.3 file's entries are the indexes of its variables.
-    if (mfp->source->path.empty() || (version != 73 && !EntriesAreSound(*mfp))) return false;
+    if (mfp->source->path.empty() || (!format->variablesByIndex && !EntriesAreSound(*mfp))) return false;
     // A file that nobody may write is read-only by its owner's choice (and
     // MATLAB's own matOpen cannot open it for update either): it is not
     // replaced, even where the folder would allow the rename.
@@ -277,7 +277,7 @@ int KeepNeededSubsystem(MATFile* mfp) {
     }
     if (subsystem == mfp->entries.size() || !state.deleted[subsystem]) return 0;
     for (size_t i = 0; i < mfp->entries.size(); ++i) {
-        if (state.deleted[i] || mfp->source->version != 5) continue;
+        if (state.deleted[i] || !mfp->source->format->subsystemVariable) continue;
         mxArray array;
         uint64_t next = 0;
         // A variable that cannot be read cannot be shown not to need it.

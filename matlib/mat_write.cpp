@@ -159,10 +159,10 @@ bool AppendSubsystem(WriteState* state) {
 
 int WriteDecoded(WriteState* state, const mxArray* array) {
     const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
-    if (array->version == 4 && array->source) {
+    if (array->format != nullptr && array->format->writeElement != nullptr && array->source) {
         if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
         // A failure part-way leaves the file without the whole variable.
-        if (WriteV4Element(array, bigEndian, &state->file)) return 0;
+        if (array->format->writeElement(array, bigEndian, &state->file)) return 0;
         state->file.broken = true;
         return 1;
     }
@@ -261,12 +261,12 @@ int PutArray(MATFile* mfp, const mxArray* array) {
     int result = 1;
     if (state->version73) {
         result = 1;
-    } else if (array->version == 73) {
+    } else if (array->format != nullptr && array->format->variablesByIndex) {
         // A version 7.3 variable becomes a version 7.3 file of its own (its
         // data may exceed what a level-5 file holds, its cells and structs
         // are references): alone in the file, never beside level-5 ones.
         result = state->headerWritten ? 1 : WriteVersion73(state, array);
-    } else if (array->version == 5) {
+    } else if (array->format != nullptr && array->format->copiedAsElement) {
         result = array->source && NoteSubsystem(state, array) == 0
                      ? CopyElement(state, *array->source, array->elementOffset, array->elementSize)
                      : 1;

@@ -369,7 +369,7 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
 }  // namespace
 
 bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
-    if (array == nullptr || array->version != 4 || array->dims.size() != 2) return false;
+    if (array == nullptr || array->format != &kV4Format || array->dims.size() != 2) return false;
     if (array->sparse) {
         switch (WriteV4Sparse(*array, bigEndian != kNativeBig, file)) {
             case SparseResult::kWritten: return true;

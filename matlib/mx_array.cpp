@@ -32,9 +32,7 @@ const DecodedData* Decoded(const mxArray* a) {
     if (d.state == DecodedData::NotTried) {
         bool ok = false;
         try {
-            ok = a->version == 4    ? matlib::DecodeV4(*a, d)
-                 : a->version == 73 ? matlib::DecodeV73(*a, d)
-                                    : matlib::DecodeV5(*a, d);
+            ok = a->format != nullptr && a->format->decode(*a, d);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
@@ -77,35 +75,15 @@ bool PutUtf8(uint32_t cp, char* out, size_t& used, size_t room) {
     return true;
 }
 
-// The first units of a version 4 text (at most `room` + 1 of them), as
-// UTF-16 code units in native order, the way a whole decode gives them.
-bool ReadV4Units(const mxArray& a, size_t room, std::vector<uint8_t>* out) {
-    const size_t total = mxGetNumberOfElements(&a);
-    const size_t wanted = total > room ? room + 1 : total;
-    out->resize(wanted * 2);
-    double values[512];
-    for (size_t first = 0; first < wanted;) {
-        const size_t n = std::min<size_t>(wanted - first, 512);
-        if (matlib::ReadV4Elements(a, 0, first, n, values, nullptr, nullptr) != n) return false;
-        for (size_t i = 0; i < n; ++i) {
-            const double v = values[i];
-            const uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
-            std::memcpy(out->data() + 2 * (first + i), &unit, 2);
-        }
-        first += n;
-    }
-    return true;
-}
-
 }  // namespace
 
 int mxCheckArray(const mxArray* a, const char** reason) {
     const char* wrong = nullptr;
     if (a == nullptr) {
         wrong = "no variable";
-    } else if (a->source != nullptr && a->version == 5) {
+    } else if (a->source != nullptr && a->format != nullptr && a->format->check != nullptr) {
         try {
-            wrong = matlib::CheckV5Element(*a);
+            wrong = a->format->check(*a);
         } catch (const std::bad_alloc&) {
             wrong = "not enough memory to check it";
         }
@@ -199,12 +177,12 @@ int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
     if (a == nullptr || a->classId != mxCHAR_CLASS) return 1;
     std::vector<uint8_t> head;
     const std::vector<uint8_t>* data = nullptr;
-    if (a->version == 4 && a->source != nullptr) {
-        // Version 4 text is read only as far as it can show: each unit takes
+    if (a->source != nullptr && a->format != nullptr && a->format->textUnits != nullptr) {
+        // Such text is read only as far as it can show: each unit takes
         // at least one byte of buf, and one more unit tells whether the text
         // goes on (or how a surrogate pair ends).
         try {
-            if (!ReadV4Units(*a, buflen, &head)) return 1;
+            if (!a->format->textUnits(*a, buflen, &head)) return 1;
         } catch (const std::bad_alloc&) {
             return 1;
         }
@@ -242,11 +220,7 @@ size_t mxReadElements(const mxArray* a, int part, size_t first, size_t count,
     try {
         bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
         if (!wholeOnly && a->decoded.state != DecodedData::Decoded) {
-            switch (a->version) {
-                case 4: return matlib::ReadV4Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
-                case 73: return matlib::ReadV73Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
-                default: return matlib::ReadV5Elements(*a, part, first, count, asDouble, asInt64, asUInt64);
-            }
+            return a->format != nullptr ? a->format->readElements(*a, part, first, count, asDouble, asInt64, asUInt64) : 0;
         }
         const DecodedData* d = Decoded(a);
         if (d == nullptr) return 0;
@@ -281,7 +255,8 @@ mxElementReader* mxOpenElementReader(const mxArray* a, int part) {
         reader->array = a;
         reader->part = part;
         const bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
-        if (a->source != nullptr && a->version == 5 && !wholeOnly && a->decoded.state != DecodedData::Decoded) {
+        if (a->source != nullptr && a->format != nullptr && a->format->streamsElements && !wholeOnly &&
+            a->decoded.state != DecodedData::Decoded) {
             reader->v5 = std::make_unique<matlib::V5ElementCursor>(*a, part);
         }
         return reader.release();

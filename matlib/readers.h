@@ -16,6 +16,52 @@ struct StagedFile;   // mat_write_file.h
 
 enum class HeaderStatus { Ok, End, Damaged };
 
+// One format's reading operations and traits, chosen once when matOpen
+// recognises the file (version 4, level 5, version 7.3) and kept by the file
+// and every array read from it: the index, the header cursor, the data, the
+// viewer's text, the check and the update side all call through it, and
+// nothing else asks which format a file is. One constant instance per
+// format, in its reader's file.
+struct MatFormat {
+    const char* name;
+    uint64_t variablesStart;    // where the first variable may start (after a header block)
+    bool hasHeaderText;         // the file begins with a MAT header's descriptive text
+    bool headerBlock;           // the file begins with a level-5 header block, copied as it is
+    bool variablesByIndex;      // entries hold the variables' indexes (the worker reads and copies them)
+    bool mayBeEmpty;            // a file of this format may hold no variable
+    bool subsystemVariable;     // its subsystem data is a variable of its own, where the header says
+    bool copiedAsElement;       // a variable goes into a level-5 file as the bytes of its element
+    bool streamsElements;       // numeric parts are read forward through one stream (V5ElementCursor)
+    // Whether a file recognised by its header holds what the format needs
+    // behind it (matIsMatFile); null: the header says enough.
+    bool (*plausible)(SourceFile& source);
+    // What the recognition could not see yet (the whole first matrix, the
+    // HDF5 data): MAT_OPEN_OK, or the reason matOpen gives.
+    int (*open)(const std::shared_ptr<SourceFile>& source, uint8_t header[128]);
+    HeaderStatus (*readHeader)(const std::shared_ptr<SourceFile>& source, uint64_t offset, mxArray& array,
+                               uint64_t& next);
+    bool (*decode)(const mxArray& array, DecodedData& out);
+    size_t (*readElements)(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
+                           int64_t* asInt64, uint64_t* asUInt64);
+    // Null when the element is whole, else what is wrong; null function:
+    // nothing to check beyond the header.
+    const char* (*check)(const mxArray& array);
+    // The first units of a text, at most room + 1, without a whole decode;
+    // null function: the text is decoded whole.
+    bool (*textUnits)(const mxArray& array, size_t room, std::vector<uint8_t>* out);
+    // Writes the array as a level-5 element into `file` from what its own
+    // file holds; null function: it is encoded from its decoded data.
+    bool (*writeElement)(const mxArray* array, bool bigEndian, StagedFile* file);
+    // Whether the viewer's text describes the array (structs, cells, objects).
+    bool (*describable)(const mxArray& array);
+    // The array element that text is made from, and its byte order.
+    bool (*shownElement)(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element, bool& swapped);
+    // The file's subsystem data in the level-5 form (the unnamed variable's
+    // uint8 data); false and the reason when it cannot be had.
+    bool (*subsystemPayload)(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason);
+};
+extern const MatFormat kV4Format, kV5Format, kV73Format;
+
 // Level 5 and version 4: the header of the variable whose element or matrix
 // starts at `offset` (name, class, dimensions, flags, where its data lies).
 // On Ok, `next` is where the next variable starts. Reads a few small pieces,

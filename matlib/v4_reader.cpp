@@ -4,12 +4,14 @@
 // text), whatever precision it was stored with, and so does this reader.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
+#include "matlib/mat_write.h"
 #include "matlib/readers.h"
 
 namespace matlib {
@@ -117,7 +119,7 @@ HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t of
     loc.v4Cols = h.cols;
     loc.v4DataOffset = dataAt;
     loc.v4Swapped = swapped;
-    array.version = 4;
+    array.format = &kV4Format;
     array.source = source;
     array.elementOffset = offset;
     array.elementSize = dataAt + bytes - offset;
@@ -249,5 +251,72 @@ size_t ReadV4Elements(const mxArray& a, int part, uint64_t first, size_t count,
     }
     return done;
 }
+
+namespace {
+
+// The first units of a version 4 text (at most `room` + 1 of them), as
+// UTF-16 code units in native order, the way a whole decode gives them.
+bool ReadV4Units(const mxArray& a, size_t room, std::vector<uint8_t>* out) {
+    const size_t total = mxGetNumberOfElements(&a);
+    const size_t wanted = total > room ? room + 1 : total;
+    out->resize(wanted * 2);
+    double values[512];
+    for (size_t first = 0; first < wanted;) {
+        const size_t n = std::min<size_t>(wanted - first, 512);
+        if (ReadV4Elements(a, 0, first, n, values, nullptr, nullptr) != n) return false;
+        for (size_t i = 0; i < n; ++i) {
+            const double v = values[i];
+            const uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+            std::memcpy(out->data() + 2 * (first + i), &unit, 2);
+        }
+        first += n;
+    }
+    return true;
+}
+
+// Every field of the first matrix, its name and data within the file; the
+// file's first bytes stand for its header.
+int OpenV4(const std::shared_ptr<SourceFile>& source, uint8_t header[format::kHeaderSize]) {
+    mxArray first;
+    uint64_t next = 0;
+    if (ReadV4Header(source, 0, first, next) != HeaderStatus::Ok) return MAT_OPEN_DAMAGED;
+    std::memset(header, 0, format::kHeaderSize);
+    ReadAt(*source, 0, header, format::kV4HeaderSize);
+    return MAT_OPEN_OK;
+}
+
+bool NeverDescribed(const mxArray&) { return false; }
+bool NoElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
+bool NoSubsystem(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
+    reason = "the file holds no subsystem data";
+    return false;
+}
+
+}  // namespace
+
+// Nothing but matrices, one after another; no header, no subsystem data, no
+// empty file.
+const MatFormat kV4Format = {
+    .name = "version 4",
+    .variablesStart = 0,
+    .hasHeaderText = false,
+    .headerBlock = false,
+    .variablesByIndex = false,
+    .mayBeEmpty = false,
+    .subsystemVariable = false,
+    .copiedAsElement = false,
+    .streamsElements = false,
+    .plausible = nullptr,
+    .open = OpenV4,
+    .readHeader = ReadV4Header,
+    .decode = DecodeV4,
+    .readElements = ReadV4Elements,
+    .check = nullptr,
+    .textUnits = ReadV4Units,
+    .writeElement = WriteV4Element,
+    .describable = NeverDescribed,
+    .shownElement = NoElement,
+    .subsystemPayload = NoSubsystem,
+};
 
 }  // namespace matlib

@@ -1,12 +1,14 @@
 // Level-5 variable headers: the element's tag, array flags, dimensions and
 // name (and an object's or opaque array's class name), read without touching
 // the data, and without recursing into cells or structs.
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
+#include "matlib/subsystem.h"
 
 namespace matlib {
 namespace {
@@ -263,7 +265,7 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
     if (contentEnd == kTagSize) return HeaderStatus::Damaged;   // an empty element names no variable
     if (!ReadArrayContent(stream, file.swapped, kTagSize, contentEnd, array)) return HeaderStatus::Damaged;
 
-    array.version = 5;
+    array.format = &kV5Format;
     array.source = source;
     array.elementOffset = offset;
     array.elementSize = next - offset;
@@ -275,7 +277,7 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
 // header subelements) and over every other array visits them all in order
 // without a stack: no recursion and no memory that grows with nesting.
 bool RefersToSubsystem(const mxArray& array) {
-    if (array.version != 5 || !array.source) return false;
+    if (array.format != &kV5Format || !array.source) return false;
     if (ClassRefersToSubsystem(array.fileClass)) return true;
     if (array.fileClass != mxCELL && array.fileClass != mxSTRUCT && array.fileClass != mxOBJECT) return false;
     try {
@@ -340,8 +342,89 @@ bool RefersToSubsystem(const mxArray& array) {
 }
 
 bool IsSubsystemData(const mxArray& array) {
-    return array.version == 5 && array.source && array.source->subsystemOffset != 0 &&
+    return array.format == &kV5Format && array.source && array.source->subsystemOffset != 0 &&
            array.elementOffset == array.source->subsystemOffset;
 }
+
+namespace {
+
+int OpenV5(const std::shared_ptr<SourceFile>&, uint8_t[format::kHeaderSize]) { return MAT_OPEN_OK; }
+
+bool DescribableV5(const mxArray& a) {
+    switch (a.fileClass) {
+        case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: return true;
+        default: return false;
+    }
+}
+
+// The first bytes of the variable's element, as far as the text can use them.
+bool ShownElementV5(const mxArray& array, size_t, std::vector<uint8_t>& element, bool& swapped) {
+    const uint64_t shown = std::min(array.data.elementEnd, format::kMaxShownElementBytes);
+    element.resize(static_cast<size_t>(shown));
+    swapped = array.source->swapped;
+    ElementStream stream(*array.source, array.data);
+    return stream.Read(0, element.data(), element.size());
+}
+
+// The uint8 data of the unnamed variable the header's offset points at.
+bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason) {
+    SourceFile& source = *array.source;
+    if (source.subsystemOffset == 0) {
+        reason = "the file holds no subsystem data";
+        return false;
+    }
+    mxArray holder;
+    uint64_t next = 0;
+    if (ReadV5Header(array.source, source.subsystemOffset, holder, next) != HeaderStatus::Ok ||
+        holder.fileClass != mxUINT8) {
+        reason = "the subsystem data is damaged";
+        return false;
+    }
+    if (holder.data.elementEnd > format::kMaxDecodedSubsystemBytes) {
+        reason = "the subsystem data is too large to show";
+        return false;
+    }
+    std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));
+    ElementStream stream(source, holder.data);
+    ArrayView view;
+    Bytes bytes{element.data(), element.size(), source.swapped};
+    if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(holder.data.elementEnd) ||
+        !ParseArrayView(bytes, 0, view) || view.realType != miUINT8) {
+        reason = "the subsystem data is damaged";
+        return false;
+    }
+    // The uint8 data alone, in the same memory.
+    element.resize(view.realPos + view.realBytes);
+    element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
+    payload = std::move(element);
+    return true;
+}
+
+}  // namespace
+
+// A 128-byte header, then one element per variable; the subsystem data is
+// an unnamed variable of its own.
+const MatFormat kV5Format = {
+    .name = "level 5",
+    .variablesStart = format::kHeaderSize,
+    .hasHeaderText = true,
+    .headerBlock = true,
+    .variablesByIndex = false,
+    .mayBeEmpty = true,
+    .subsystemVariable = true,
+    .copiedAsElement = true,
+    .streamsElements = true,
+    .plausible = nullptr,
+    .open = OpenV5,
+    .readHeader = ReadV5Header,
+    .decode = DecodeV5,
+    .readElements = ReadV5Elements,
+    .check = CheckV5Element,
+    .textUnits = nullptr,
+    .writeElement = nullptr,
+    .describable = DescribableV5,
+    .shownElement = ShownElementV5,
+    .subsystemPayload = SubsystemPayloadV5,
+};
 
 }  // namespace matlib

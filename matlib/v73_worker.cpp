@@ -244,7 +244,7 @@ bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_
 namespace {
 
 V73File* FileOf(const mxArray& array) {
-    return array.version == 73 && array.source != nullptr ? array.source->hdf5.get() : nullptr;
+    return array.format == &kV73Format && array.source != nullptr ? array.source->hdf5.get() : nullptr;
 }
 
 // Asks the worker of the array's file about the array, unless the file has
@@ -404,7 +404,7 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
     }
     if (!TakeHeader(file->batch[index - file->batchFirst], array)) return HeaderStatus::Damaged;
     array.name = file->names[index];
-    array.version = 73;
+    array.format = &kV73Format;
     array.source = source;
     array.elementOffset = index;
     next = index + 1;

@@ -935,7 +935,6 @@ HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array) {
     if (index >= file.names.size()) return HeaderStatus::End;
     const HeaderStatus status = ReadObjectHeader(file, index, array);
     if (status != HeaderStatus::Ok) return status;
-    array.version = 73;
     array.elementOffset = index;
     return HeaderStatus::Ok;
 }

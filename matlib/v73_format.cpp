@@ -1,0 +1,77 @@
+// Version 7.3 files as the engine's format table sees them: the header of
+// a level-5 file with the version 0x0200, the HDF5 data behind its 512-byte
+// user block, read by the worker (v73_worker.cpp, or v73_absent.cpp in a
+// build without libhdf5). Arrays are named by their index among the file's
+// variables; the worker hands structs, cells and objects over as level-5
+// array elements in this machine's byte order.
+#include <cstring>
+
+#include "matlib/mat_format.h"
+#include "matlib/readers.h"
+
+namespace matlib {
+
+namespace {
+
+using namespace format;
+
+// Whether the HDF5 signature stands where the HDF5 data begins (after the
+// user block), as a build that reads such files needs it and one that does
+// not can check just the same.
+bool HasHdf5Signature(SourceFile& file) {
+    uint8_t signature[sizeof kHdf5Signature];
+    return Fits(kV73UserBlockSize, sizeof signature, file.size) &&
+           ReadAt(file, kV73UserBlockSize, signature, sizeof signature) &&
+           std::memcmp(signature, kHdf5Signature, sizeof signature) == 0;
+}
+
+int OpenV73File(const std::shared_ptr<SourceFile>& source, uint8_t[kHeaderSize]) {
+    const V73Status opened = HasHdf5Signature(*source) ? OpenV73(*source) : V73Status::Damaged;
+    if (opened == V73Status::NotReadable) return MAT_OPEN_VERSION_73;
+    return opened == V73Status::Ok ? MAT_OPEN_OK : MAT_OPEN_DAMAGED;
+}
+
+bool DescribableV73(const mxArray& a) {
+    switch (a.classId) {
+        case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxOPAQUE_CLASS: return !a.sparse;
+        default: return false;
+    }
+}
+
+bool ShownElementV73(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element, bool& swapped) {
+    swapped = false;
+    return ReadV73Contents(array, textRoom, element);
+}
+
+bool SubsystemPayloadV73(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason) {
+    if (ReadV73Subsystem(array, payload)) return true;
+    reason = "the subsystem data cannot be read (damaged or too large to show)";
+    return false;
+}
+
+}  // namespace
+
+const MatFormat kV73Format = {
+    .name = "version 7.3",
+    .variablesStart = 0,
+    .hasHeaderText = true,
+    .headerBlock = false,
+    .variablesByIndex = true,
+    .mayBeEmpty = true,
+    .subsystemVariable = false,
+    .copiedAsElement = false,
+    .streamsElements = false,
+    .plausible = HasHdf5Signature,
+    .open = OpenV73File,
+    .readHeader = ReadV73Header,
+    .decode = DecodeV73,
+    .readElements = ReadV73Elements,
+    .check = nullptr,
+    .textUnits = nullptr,
+    .writeElement = nullptr,
+    .describable = DescribableV73,
+    .shownElement = ShownElementV73,
+    .subsystemPayload = SubsystemPayloadV73,
+};
+
+}  // namespace matlib
