@@ -87,15 +87,14 @@ int mxCheckArray(const mxArray* a, const char** reason) {
         } catch (const std::bad_alloc&) {
             wrong = "not enough memory to check it";
         }
-    } else if (a->source != nullptr && a->version == 73) {
-        wrong = matlib::CheckV73(*a);
     }
     if (reason != nullptr) *reason = wrong;
     return wrong != nullptr ? 1 : 0;
 }
 
 int mxCheckStorage(const mxArray* a, const char** reason) {
-    const char* wrong = a != nullptr && a->source != nullptr && a->version == 73 ? matlib::CheckV73(*a) : nullptr;
+    const bool checked = a != nullptr && a->source != nullptr && a->format != nullptr && a->format->checkStorage != nullptr;
+    const char* wrong = checked ? a->format->checkStorage(*a) : nullptr;
     if (reason != nullptr) *reason = wrong;
     return wrong != nullptr ? 1 : 0;
 }

@@ -46,6 +46,9 @@ struct MatFormat {
     // Null when the element is whole, else what is wrong; null function:
     // nothing to check beyond the header.
     const char* (*check)(const mxArray& array);
+    // Null when the array's data lies inside its own file, else why not
+    // (data kept in other files is never read); null function: always inside.
+    const char* (*checkStorage)(const mxArray& array);
     // The first units of a text, at most room + 1, without a whole decode;
     // null function: the text is decoded whole.
     bool (*textUnits)(const mxArray& array, size_t room, std::vector<uint8_t>* out);

@@ -312,6 +312,7 @@ const MatFormat kV4Format = {
     .decode = DecodeV4,
     .readElements = ReadV4Elements,
     .check = nullptr,
+    .checkStorage = nullptr,
     .textUnits = ReadV4Units,
     .writeElement = WriteV4Element,
     .describable = NeverDescribed,

@@ -420,6 +420,7 @@ const MatFormat kV5Format = {
     .decode = DecodeV5,
     .readElements = ReadV5Elements,
     .check = CheckV5Element,
+    .checkStorage = nullptr,
     .textUnits = nullptr,
     .writeElement = nullptr,
     .describable = DescribableV5,
