@@ -25,6 +25,7 @@ constexpr NamedControl kControls[] = {
     {kApplyName, kIdApply},
     {kStructCellasDirsName, kIdStructCellasDirs},
     {kDeleteEnabledName, kIdDeleteEnabled},
+    {kPackEnabledName, kIdPackEnabled},
     {kShowContentsName, kIdShowContents},
     {kEmailLinkName, kIdEmailLink},
     {kWebLinkName, kIdWebLink},
@@ -97,11 +98,13 @@ intptr_t WCX_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message
                 forwarded.kind = MessageKind::kInitDialog;
                 break;
             case wcx::DN_CLICK:   // buttons and links
-                if (id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdShowContents) return 0;
+                if (id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdPackEnabled || id == kIdShowContents) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
             case wcx::DN_CHANGE:   // check boxes; the host has toggled the box already
-                if (id != kIdStructCellasDirs && id != kIdDeleteEnabled && id != kIdShowContents) return 0;
+                if (id != kIdStructCellasDirs && id != kIdDeleteEnabled && id != kIdPackEnabled && id != kIdShowContents) {
+                    return 0;
+                }
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
             default:
@@ -255,7 +258,7 @@ std::string AboutFormText() {
     form.Property("Left", 0);
     form.Property("Top", 0);
     form.Property("ClientWidth", PixelsX(255));
-    form.Property("ClientHeight", PixelsY(189));
+    form.Property("ClientHeight", PixelsY(203));
     form.Property("BorderIcons", "[]");
     form.Property("BorderStyle", "bsDialog");
     form.Property("Caption", Quoted(MATWCX_ABOUT_CAPTION));
@@ -284,23 +287,25 @@ std::string AboutFormText() {
     form.Close();
 
     form.Open("grpOptions", "TGroupBox");
-    form.Place(kOptionsX, kOptionsY, 242, 82);
+    form.Place(kOptionsX, kOptionsY, 242, 96);
     form.Property("Caption", "'Options'");
     form.Property("TabOrder", 0);
     // Tab order as in the Windows template: the buttons, then the boxes.
-    Button(form, kOkName, "&OK", 95, 159, 0, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kOkName, "&OK", 95, 173, 0, kOptionsOriginX, kOptionsOriginY);
     form.Property("Default", "True");   // Enter, as IDOK on Windows
     form.Close();
-    Button(form, kCancelName, "&Cancel", 144, 159, 1, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kCancelName, "&Cancel", 144, 173, 1, kOptionsOriginX, kOptionsOriginY);
     form.Property("Cancel", "True");    // Esc, as IDCANCEL on Windows
     form.Close();
-    Button(form, kApplyName, "&Apply", 193, 159, 2, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kApplyName, "&Apply", 193, 173, 2, kOptionsOriginX, kOptionsOriginY);
     form.Close();
     CheckBox(form, kStructCellasDirsName, "Show &Structs and Cells as Dirs", 13, 113, 168, 3, kOptionsOriginX,
              kOptionsOriginY);
     CheckBox(form, kDeleteEnabledName, "Enable Variable &Deletion", 13, 127, 156, 4, kOptionsOriginX,
              kOptionsOriginY);
-    CheckBox(form, kShowContentsName, "Show Co&ntents of Structs, Cells and Objects", 13, 141, 200, 5,
+    CheckBox(form, kPackEnabledName, "Enable Adding &Variables", 13, 141, 156, 5, kOptionsOriginX,
+             kOptionsOriginY);
+    CheckBox(form, kShowContentsName, "Show Co&ntents of Structs, Cells and Objects", 13, 155, 200, 6,
              kOptionsOriginX, kOptionsOriginY);
     form.Close();
 

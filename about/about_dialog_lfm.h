@@ -14,6 +14,7 @@ constexpr char kCancelName[] = "btnCancel";
 constexpr char kApplyName[] = "btnApply";
 constexpr char kStructCellasDirsName[] = "chkStructCellasDirs";
 constexpr char kDeleteEnabledName[] = "chkDeleteEnabled";
+constexpr char kPackEnabledName[] = "chkPackEnabled";
 constexpr char kShowContentsName[] = "chkShowContents";
 constexpr char kEmailLinkName[] = "lblEmail";
 constexpr char kWebLinkName[] = "lblWeb";

@@ -65,6 +65,7 @@ void InitDialog(DialogSurface& surface, const PluginSettings& settings) {
     LoadLinkCursor(surface);
     surface.SetChecked(kIdStructCellasDirs, settings.StructCellasDirs != 0);
     surface.SetChecked(kIdDeleteEnabled, settings.DeleteEnabled != 0);
+    surface.SetChecked(kIdPackEnabled, settings.PackEnabled != 0);
     surface.SetChecked(kIdShowContents, settings.ShowContents != 0);
     surface.EnableControl(kIdApply, false);
 }
@@ -91,6 +92,7 @@ intptr_t Command(DialogSurface& surface, const PluginSettings& settings, int con
             return kHandled;
         case kIdStructCellasDirs:
         case kIdDeleteEnabled:
+        case kIdPackEnabled:
         case kIdShowContents:
             surface.EnableControl(kIdApply, true);
             return kHandled;
@@ -141,6 +143,7 @@ intptr_t HandleAboutDialogMessage(DialogSurface& surface, const DialogMessage& m
 void ApplyOptions(DialogSurface& surface, PluginSettings settings) {
     settings.StructCellasDirs = surface.IsChecked(kIdStructCellasDirs) ? 1 : 0;
     settings.DeleteEnabled = surface.IsChecked(kIdDeleteEnabled) ? 1 : 0;
+    settings.PackEnabled = surface.IsChecked(kIdPackEnabled) ? 1 : 0;
     settings.ShowContents = surface.IsChecked(kIdShowContents) ? 1 : 0;
     if (!SavePluginSettings(settings)) {
         // Apply stays on: what the boxes show has not been saved.

@@ -25,6 +25,7 @@ constexpr int kIdStructCellasDirs = 1003;
 constexpr int kIdDeleteEnabled = 1004;
 constexpr int kIdApply = 1005;
 constexpr int kIdShowContents = 1006;
+constexpr int kIdPackEnabled = 1007;
 
 // The notification code of a click (BN_CLICKED, STN_CLICKED).
 constexpr int kClicked = 0;

@@ -48,7 +48,10 @@ enum mxClassID : int {
 
 // mode "r": read; null when the file cannot be opened or is not a MAT-file.
 // mode "w": create a new level-5 MAT-file (replacing any file of that name).
-// mode "u": open an existing MAT-file for update (variable deletion).
+// mode "wz": the same, its variables compressed as MATLAB's default (version
+//            7) writes them; made only where no file exists, at the open and
+//            right before the file is put in place.
+// mode "u": open an existing MAT-file for update (deleting, adding variables).
 MATFile* matOpen(const char* path, const char* mode);
 
 // Closes the handle. For mode "u", applies the recorded deletions (write the
@@ -79,6 +82,12 @@ mxArray* matGetArray(MATFile* mfp, const char* name);
 // array read from a level-5 file is copied byte for byte as it stood there;
 // one read from a version 7.3 file makes the file a version 7.3 file that
 // holds it alone (with what it refers to). 0 on success.
+// In mode "u" (a level-5 file), records the addition of an array read from a
+// version 4 or level-5 file, applied by matClose: it takes the place of the
+// variable of its name, or goes after the file's variables; its element is
+// copied as it stands (a version 4 matrix becomes the level-5 element of its
+// values), and the subsystem data it refers to comes with it. Non-zero, with
+// the reason for matLastError, when the file cannot hold it.
 int matPutArray(MATFile* mfp, const mxArray* array);
 
 // Records the deletion of the named variable (the first one of that name not
@@ -113,6 +122,10 @@ enum matOpenFailure {
     MAT_OPEN_DAMAGED = 4,      // a MAT-file whose first variable cannot be read
 };
 int matLastOpenFailure(void);
+
+// The format of a file opened for reading or update: 4, 5 (level 5: versions
+// 6 and 7) or 73 (version 7.3); 0 for a null handle or one of mode "w".
+int matGetVersion(MATFile* mfp);
 
 // 1 when the file's first bytes are those of a MAT-file (the header of
 // version 4 or 5, or a version 7.3 header with the HDF5 data's signature

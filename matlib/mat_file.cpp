@@ -339,6 +339,7 @@ MATFile* matOpen(const char* path, const char* mode) {
     try {
         if (std::strcmp(mode, "w") == 0) return OpenForWrite(path, false);
         if (std::strcmp(mode, "wk") == 0) return OpenForWrite(path, true);
+        if (std::strcmp(mode, "wz") == 0) return OpenForWrite(path, false, true);
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
         if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {
@@ -492,6 +493,8 @@ const char* matLastError(void) { return lastError; }
 
 int matLastOpenFailure(void) { return lastOpenFailure; }
 
+int matGetVersion(MATFile* mfp) { return mfp != nullptr && mfp->source && mfp->source->format ? mfp->source->format->number : 0; }
+
 void matSetProgress(MATFile* mfp, matProgressFn progress, void* context) {
     if (mfp == nullptr) return;
     mfp->progress = progress;
@@ -503,7 +506,15 @@ int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
 int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
 
 int matPutArray(MATFile* mfp, const mxArray* array) {
-    if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write) return 1;
+    if (mfp == nullptr || array == nullptr) return 1;
+    if (mfp->mode == OpenMode::Update) {
+        try {
+            return RecordAddition(mfp, array);
+        } catch (const std::bad_alloc&) {
+            return 1;
+        }
+    }
+    if (mfp->mode != OpenMode::Write) return 1;
     return PutArray(mfp, array);
 }
 

@@ -231,8 +231,10 @@ bool RefersToSubsystem(const mxArray& array);
 // header's offset points at).
 bool IsSubsystemData(const mxArray& array);
 
-// Write side (mat_write.cpp): modes "w" and "wk" (keepExisting).
-MATFile* OpenForWrite(const char* path, bool keepExisting);
+// Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
+// (compressedNew: level-5 elements are compressed as they are written, and
+// the file is made only where none exists).
+MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
@@ -244,6 +246,10 @@ bool BeginUpdate(MATFile* mfp);
 // Marks a variable for deletion; 0 when found. Occurrence 0 is the first
 // variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
 int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
+// Records the addition of a variable read from another file (matPutArray in
+// mode "u"): it replaces the variable of its name, or goes after the others.
+// 0 when it can be added; otherwise non-zero and the reason for matLastError.
+int RecordAddition(MATFile* mfp, const mxArray* array);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"

@@ -39,6 +39,7 @@
 //     bit would allow the rename, but the file is not the caller's to
 //     change), a file with several names (hard links; the others would keep
 //     the old variables).
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -54,6 +55,16 @@ namespace matlib {
 struct UpdateState {
     std::vector<bool> deleted;   // one per entry of the handle
     size_t deletedCount = 0;
+    // Variables added (matPutArray): each either takes the place of the
+    // variable of its name (replacedBy: per entry, 1 + the addition's index;
+    // 0 for none) or goes after the file's variables, before its subsystem
+    // data when that comes last.
+    std::vector<mxArray> added;
+    std::vector<size_t> replacedBy;
+    // Subsystem data that added variables refer to, from their file: copied
+    // after the last variable, the header pointing at it.
+    std::shared_ptr<SourceFile> carriedSource;
+    uint64_t carriedOffset = 0, carriedSize = 0;
 };
 
 void UpdateStateDeleter::operator()(UpdateState* state) const { delete state; }
@@ -90,43 +101,87 @@ void WriteOffset(uint8_t* bytes, bool bigEndian, uint64_t value) {
     for (int i = 0; i < 8; ++i) bytes[bigEndian ? 7 - i : i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// The subsystem-data offset of the new file. MATLAB writes blanks where a
-// file has no subsystem data (other writers write zeros); both mean none, and
-// a cleared offset is written as MATLAB writes it.
-void MoveSubsystemOffset(const MATFile& mfp, const UpdateState& state, uint8_t header[kHeaderSize]) {
-    uint8_t* field = header + kSubsystemOffsetAt;
+// Where the header's subsystem-data offset points, and where that byte is
+// in the new file. MATLAB writes blanks where a file has no subsystem data
+// (other writers write zeros); both mean none, and an offset that points at
+// nothing of the file is left as it stood: neither moves.
+struct SubsystemMove {
+    bool moves = false;
+    uint64_t old = 0;
+    bool found = false;      // its byte was copied, to `now`
+    uint64_t now = 0;
+};
+
+SubsystemMove SubsystemOf(const MATFile& mfp, const uint8_t header[kHeaderSize]) {
+    const uint8_t* field = header + kSubsystemOffsetAt;
     bool allZero = true;
     bool allBlank = true;
     for (int i = 0; i < 8; ++i) {
         allZero = allZero && field[i] == 0;
         allBlank = allBlank && field[i] == ' ';
     }
-    if (allZero || allBlank) return;
-    const uint64_t offset = ReadOffset(field, mfp.source->bigEndian);
-    // An offset that points at nothing of the file is left as it stood.
-    if (offset < kHeaderSize || offset >= mfp.source->size) return;
-    uint64_t removedBefore = 0;
-    for (size_t i = 0; i < mfp.entries.size(); ++i) {
-        if (!state.deleted[i]) continue;
-        const uint64_t start = mfp.entries.Offset(i), size = mfp.entries.Size(i);
-        if (offset >= start + size) {
-            removedBefore += size;
-        } else if (offset >= start) {
-            std::memset(field, ' ', 8);   // its variable is deleted
-            return;
-        }
+    SubsystemMove move;
+    if (allZero || allBlank) return move;
+    move.old = ReadOffset(field, mfp.source->bigEndian);
+    move.moves = move.old >= kHeaderSize && move.old < mfp.source->size;
+    return move;
+}
+
+// Copies the old file's bytes [from, to), noting where the subsystem data lands.
+bool CopyRun(const SourceFile& source, uint64_t from, uint64_t to, SubsystemMove* move, StagedFile* file) {
+    if (move->moves && move->old >= from && move->old < to) {
+        move->found = true;
+        move->now = file->written + (move->old - from);
     }
-    WriteOffset(field, mfp.source->bigEndian, offset - removedBefore);
+    return StagedCopy(file, source.stream, from, to - from);
+}
+
+// An added variable's element. A level-5 element is copied as it stands
+// (an uncompressed one padded to 8 bytes when its file left the padding
+// off, so that the element after it stays aligned); a version 4 matrix is
+// written as the level-5 element of the same values.
+bool WriteAddition(const mxArray& array, bool bigEndian, StagedFile* file) {
+    if (array.format->writeElement != nullptr) return array.format->writeElement(&array, bigEndian, file);
+    const SourceFile& source = *array.source;
+    if (array.elementSize < kTagSize || array.elementOffset > source.size ||
+        array.elementSize > source.size - array.elementOffset) {
+        return false;
+    }
+    if (!StagedCopy(file, source.stream, array.elementOffset, array.elementSize)) return false;
+    static const uint8_t kZeros[kAlignment] = {};
+    const size_t pad = array.data.compressed ? 0 : (kAlignment - array.elementSize % kAlignment) % kAlignment;
+    // Bytes read from a file that another program rewrote meanwhile are no
+    // copy of anything.
+    return StagedWrite(file, kZeros, pad) && SourceUnchanged(source);
+}
+
+// What an addition is expected to take (a version 4 matrix: about its size).
+uint64_t AdditionSize(const mxArray& array) {
+    if (!array.format->copiedAsElement) return array.elementSize;
+    return array.data.compressed ? array.elementSize : (array.elementSize + kAlignment - 1) / kAlignment * kAlignment;
+}
+
+// The entry before which the added variables go: the subsystem data when it
+// is the last variable (MATLAB's readers expect it there), else none (the end).
+size_t InsertionPoint(const MATFile& mfp, const UpdateState& state) {
+    const size_t count = mfp.entries.size();
+    if (count == 0 || mfp.source->subsystemOffset == 0) return count;
+    const size_t last = count - 1;
+    return mfp.entries.Offset(last) == mfp.source->subsystemOffset && !state.deleted[last] ? last : count;
 }
 
 // Writes the new file's bytes: header, then the old file without the deleted
-// variables.
+// variables, each replaced one's new element in its place, the added ones,
+// and the subsystem data they carry.
 bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
     const SourceFile& source = *mfp.source;
     uint64_t removed = 0;
+    uint64_t addedBytes = 0;
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
-        if (state.deleted[i]) removed += mfp.entries.Size(i);
+        const bool replaced = !state.replacedBy.empty() && state.replacedBy[i] != 0;
+        if (state.deleted[i] || replaced) removed += mfp.entries.Size(i);
     }
+    for (const mxArray& array : state.added) addedBytes += AdditionSize(array);
     if (!source.format->mayBeEmpty && state.deletedCount == mfp.entries.size()) {
         // No version 4 file can be empty (an empty file is no MAT-file at
         // all), so a version 4 file without variables becomes the level-5
@@ -135,25 +190,68 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         BuildHeader5(header, source.bigEndian, std::time(nullptr));
         return StagedWrite(file, header, sizeof header) && file->written == kHeaderSize;
     }
-    file->expectedSize = source.size - removed;
+    file->expectedSize = source.size - removed + addedBytes + state.carriedSize;
     uint64_t position = VariablesStart(source);
+    SubsystemMove move;
     if (source.format->headerBlock) {
         uint8_t header[kHeaderSize];
         if (FileSystem().seek(source.stream, 0, SEEK_SET) != 0 ||
             FileSystem().read(header, sizeof header, source.stream) != sizeof header) {
             return false;
         }
-        MoveSubsystemOffset(mfp, state, header);
+        move = SubsystemOf(mfp, header);
         if (!StagedWrite(file, header, sizeof header)) return false;
     }
+    const size_t insertAt = InsertionPoint(mfp, state);
+    auto writeAppended = [&] {
+        for (size_t k = 0; k < state.added.size(); ++k) {
+            const bool inPlace = std::find(state.replacedBy.begin(), state.replacedBy.end(), k + 1) != state.replacedBy.end();
+            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, file)) return false;
+        }
+        return true;
+    };
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
-        if (!state.deleted[i]) continue;
         const uint64_t start = mfp.entries.Offset(i);
-        if (!StagedCopy(file, source.stream, position, start - position)) return false;
+        const size_t replacement = state.replacedBy.empty() ? 0 : state.replacedBy[i];
+        if (i == insertAt) {
+            if (!CopyRun(source, position, start, &move, file) || !writeAppended()) return false;
+            position = start;
+        }
+        if (!state.deleted[i] && replacement == 0) continue;
+        if (!CopyRun(source, position, start, &move, file)) return false;
         position = start + mfp.entries.Size(i);
+        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, file)) return false;
     }
-    if (!StagedCopy(file, source.stream, position, source.size - position)) return false;
-    return file->written == source.size - removed;
+    if (!CopyRun(source, position, source.size, &move, file)) return false;
+    if (insertAt == mfp.entries.size() && !writeAppended()) return false;
+
+    // The header's offset follows the subsystem data it pointed at, is
+    // cleared when that was deleted, or points at the carried one.
+    bool patch = move.moves;
+    uint8_t field[8];
+    if (move.moves && !move.found) std::memset(field, ' ', 8);   // its variable is deleted
+    if (move.found) WriteOffset(field, source.bigEndian, move.now);
+    if (state.carriedSource) {
+        WriteOffset(field, source.bigEndian, file->written);
+        patch = true;
+        if (!StagedCopy(file, state.carriedSource->stream, state.carriedOffset, state.carriedSize) ||
+            !SourceUnchanged(*state.carriedSource)) {
+            return false;
+        }
+    }
+    if (patch && source.format->headerBlock) {
+        FILE* out = file->stream;
+        if (FileSystem().seek(out, static_cast<int64_t>(kSubsystemOffsetAt), SEEK_SET) != 0 ||
+            FileSystem().write(field, sizeof field, out) != sizeof field || FileSystem().seek(out, 0, SEEK_END) != 0) {
+            file->broken = true;
+            return false;
+        }
+    }
+    // A version 4 matrix's element is not known in size until written.
+    const bool sizeKnown = std::none_of(state.added.begin(), state.added.end(),
+                                        [](const mxArray& array) { return !array.format->copiedAsElement; });
+    if (sizeKnown) return file->written == file->expectedSize;
+    return StagedComplete(file);
 }
 
 // A version 7.3 file: the worker copies the variables that stay (with what
@@ -204,6 +302,9 @@ int Apply(MATFile* mfp, UpdateState* state) {
     if (CommitStagedFile(file.get()) != 0) return 1;
     state->deleted.assign(state->deleted.size(), false);
     state->deletedCount = 0;
+    state->added.clear();
+    state->replacedBy.clear();
+    state->carriedSource.reset();
     return 0;
 }
 
@@ -266,6 +367,97 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence) {
     return 0;
 }
 
+namespace {
+
+// The subsystem data of the array's file when the array refers to it: its
+// element's offset and size into *offset, *size; false when it needs none
+// (or its file has none that could be carried).
+bool NeededSubsystem(const mxArray& array, uint64_t* offset, uint64_t* size) {
+    const std::shared_ptr<SourceFile>& source = array.source;
+    if (source->subsystemOffset == 0 || IsSubsystemData(array) || !RefersToSubsystem(array)) return false;
+    mxArray subsystem;
+    uint64_t next = 0;
+    // The subsystem data is the unnamed variable the header points at.
+    if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok ||
+        !subsystem.name.empty()) {
+        return false;
+    }
+    *offset = source->subsystemOffset;
+    *size = next - source->subsystemOffset;
+    return true;
+}
+
+}  // namespace
+
+int RecordAddition(MATFile* mfp, const mxArray* array) {
+    if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 1;
+    UpdateState& state = *mfp->updater;
+    const SourceFile& target = *mfp->source;
+    if (target.format->variablesByIndex || array->format == nullptr || array->format->variablesByIndex) {
+        SetLastError("conversion between version 7.3 and earlier MAT-files is not available yet");
+        return 1;
+    }
+    if (!target.format->headerBlock) {
+        SetLastError("variables are added to level-5 MAT-files (version 6 and 7) only; this one is version 4");
+        return 1;
+    }
+    if ((!array->format->copiedAsElement && array->format->writeElement == nullptr) || !array->source || array->name.empty()) return 1;
+    for (const mxArray& other : state.added) {
+        if (other.name == array->name) {
+            SetLastError("a variable of that name is added already");
+            return 1;
+        }
+    }
+    // Level-5 bytes keep their byte order: they cannot be copied into a file of the other.
+    if (array->format->copiedAsElement && array->source->bigEndian != target.bigEndian) {
+        SetLastError("its file has the other byte order than this one");
+        return 1;
+    }
+    uint64_t subsystemOffset = 0, subsystemSize = 0;
+    if (array->format->subsystemVariable && NeededSubsystem(*array, &subsystemOffset, &subsystemSize)) {
+        // One file holds one subsystem: the values of objects from two files
+        // would need their ids renumbered into one.
+        if (target.subsystemOffset != 0) {
+            SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
+                         "and so does this file: merging their subsystem data is not available yet");
+            return 1;
+        }
+        const bool same = state.carriedSource && (state.carriedSource == array->source ||
+                                                  (state.carriedSource->path == array->source->path &&
+                                                   state.carriedOffset == subsystemOffset));
+        if (state.carriedSource && !same) {
+            SetLastError("it holds objects, and so does a variable added from another file: "
+                         "merging their subsystem data is not available yet");
+            return 1;
+        }
+    }
+    if (!SourceUnchanged(*array->source)) return 1;
+    if (subsystemSize != 0) {
+        state.carriedSource = array->source;
+        state.carriedOffset = subsystemOffset;
+        state.carriedSize = subsystemSize;
+    }
+    state.added.push_back(*array);
+    state.added.back().decoded = DecodedData{};
+    // MATLAB's save -append: a variable of that name is overwritten; its
+    // place is the new one's. More of that name (a crafted file) go.
+    if (state.replacedBy.empty()) state.replacedBy.assign(mfp->entries.size(), 0);
+    size_t first = mfp->entries.size();
+    mfp->entries.ForEachOfName(array->name, [&](size_t i) {
+        if (!state.deleted[i]) first = i;   // visited last first
+    });
+    mfp->entries.ForEachOfName(array->name, [&](size_t i) {
+        if (state.deleted[i]) return;
+        if (i == first) {
+            state.replacedBy[i] = state.added.size();
+        } else {
+            state.deleted[i] = true;
+            ++state.deletedCount;
+        }
+    });
+    return 0;
+}
+
 int KeepNeededSubsystem(MATFile* mfp) {
     if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 0;
     UpdateState& state = *mfp->updater;
@@ -295,8 +487,9 @@ int KeepNeededSubsystem(MATFile* mfp) {
 int ApplyDeletions(MATFile* mfp) {
     if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater) return 1;
     UpdateState* state = mfp->updater.get();
-    if (state->deletedCount == 0) return 0;
+    if (state->deletedCount == 0 && state->added.empty()) return 0;
     if (!mfp->source || state->deleted.size() != mfp->entries.size()) return 1;
+    if (!state->replacedBy.empty() && state->replacedBy.size() != mfp->entries.size()) return 1;
     return Apply(mfp, state);
 }
 

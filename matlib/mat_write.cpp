@@ -28,6 +28,7 @@ struct WriteState {
     bool headerWritten = false;
     bool version73 = false;   // the file is a version 7.3 copy of one variable: nothing follows
     bool bigEndian = std::endian::native == std::endian::big;
+    bool compress = false;    // mode "wz": elements stored uncompressed are compressed
     // The subsystem data that a variable put here refers to: its file and
     // its element, appended after the last variable by FinishWrite.
     std::shared_ptr<SourceFile> subsystemSource;
@@ -96,7 +97,10 @@ int CopyElement(WriteState* state, const SourceFile& source, uint64_t offset, ui
     }
     // A copy that fails leaves the file without the variable its caller
     // wanted: it must not replace anything at matClose.
-    if (!StagedCopy(&state->file, source.stream, offset, size)) {
+    const bool copied = state->compress && !IsCompressedElement(source, offset)
+                            ? WriteCompressedCopy(&state->file, state->bigEndian, source.stream, offset, size)
+                            : StagedCopy(&state->file, source.stream, offset, size);
+    if (!copied) {
         state->file.broken = true;
         return 1;
     }
@@ -159,7 +163,7 @@ bool AppendSubsystem(WriteState* state) {
 
 int WriteDecoded(WriteState* state, const mxArray* array) {
     const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
-    if (array->format != nullptr && array->format->writeElement != nullptr && array->source) {
+    if (array->format != nullptr && array->format->writeElement != nullptr && array->source && !state->compress) {
         if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
         // A failure part-way leaves the file without the whole variable.
         if (array->format->writeElement(array, bigEndian, &state->file)) return 0;
@@ -169,6 +173,7 @@ int WriteDecoded(WriteState* state, const mxArray* array) {
     std::vector<uint8_t> element;
     if (!EncodeDecodedArray(array, bigEndian, &element)) return 1;
     if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
+    if (state->compress) return WriteCompressedBytes(&state->file, bigEndian, element.data(), element.size()) ? 0 : 1;
     return StagedWrite(&state->file, element.data(), element.size()) ? 0 : 1;
 }
 
@@ -228,8 +233,13 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
     header[kEndianAt + 1] = endian[1];
 }
 
-MATFile* OpenForWrite(const char* path, bool keepExisting) {
+MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew) {
     if (path == nullptr || path[0] == '\0') return nullptr;
+    platform::FileStatus any;
+    if (compressedNew && platform::FileSystem().linkStatus(path, &any) == 0) {
+        SetLastError("a file of that name exists");
+        return nullptr;
+    }
     // A folder or device of that name is not replaced, nor a file that nobody
     // may write (opening it for writing would fail just the same).
     // A symbolic link at the name is replaced itself, never followed: it
@@ -251,6 +261,8 @@ MATFile* OpenForWrite(const char* path, bool keepExisting) {
         return nullptr;
     }
     mfp->writer->file.keepExisting = keepExisting;
+    mfp->writer->compress = compressedNew;
+    mfp->writer->file.mustBeNew = compressedNew;
     return mfp;
 }
 

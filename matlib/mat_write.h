@@ -32,4 +32,15 @@ struct StagedFile;
 // anything cannot be read or written.
 bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file);
 
+// A miCOMPRESSED element (tag included) that holds `size` bytes: those of
+// `source` from `offset` (read in pieces, never whole), or `data`. Its tag
+// is written first and its size filled in when the stream is complete. False
+// when anything cannot be read or written, or the stream outgrows a tag.
+bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size);
+bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data, size_t size);
+
+// Whether the level-5 element at `offset` of the source is a compressed one.
+struct SourceFile;
+bool IsCompressedElement(const SourceFile& source, uint64_t offset);
+
 }  // namespace matlib

@@ -188,8 +188,14 @@ int CommitStagedFile(StagedFile* file) {
         ok = FileSystem().status(file->finalPath, &now) == 0 && platform::SameFileUnchanged(now, *file->expectedTarget);
         if (!ok) SetLastError("the file was changed by another program during the deletion; nothing was deleted");
     }
-    ok = ok && (file->keepExisting ? PlaceUnderFreeName(file)
-                                   : FileSystem().replace(file->tempPath, file->finalPath) == 0);
+    if (ok && file->mustBeNew) {
+        const int placed = FileSystem().placeNew(file->tempPath, file->finalPath);
+        if (placed > 0) SetLastError("another program made a file of that name meanwhile");
+        ok = placed == 0;
+    } else {
+        ok = ok && (file->keepExisting ? PlaceUnderFreeName(file)
+                                       : FileSystem().replace(file->tempPath, file->finalPath) == 0);
+    }
     if (!ok) {
         DiscardStagedFile(file);
         return 1;

@@ -39,6 +39,9 @@ struct StagedFile {
     // finalPath becomes that name.
     bool keepExisting = false;
     bool committed = false;     // in place, under finalPath
+    // When set, the commit puts the file in place only where nothing is at
+    // the final path: the move itself fails when the name is taken.
+    bool mustBeNew = false;
     std::unique_ptr<uint8_t[]> copyBuffer;   // kCopyBufferSize bytes, made on first copy
     matProgressFn progress = nullptr;        // told of the bytes written; 0 back cancels
     void* progressContext = nullptr;

@@ -298,6 +298,7 @@ bool NoSubsystem(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
 // empty file.
 const MatFormat kV4Format = {
     .name = "version 4",
+    .number = 4,
     .variablesStart = 0,
     .hasHeaderText = false,
     .headerBlock = false,

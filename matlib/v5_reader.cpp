@@ -406,6 +406,7 @@ bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, con
 // an unnamed variable of its own.
 const MatFormat kV5Format = {
     .name = "level 5",
+    .number = 5,
     .variablesStart = format::kHeaderSize,
     .hasHeaderText = true,
     .headerBlock = true,

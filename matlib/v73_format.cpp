@@ -53,6 +53,7 @@ bool SubsystemPayloadV73(const mxArray& array, std::vector<uint8_t>& payload, co
 
 const MatFormat kV73Format = {
     .name = "version 7.3",
+    .number = 73,
     .variablesStart = 0,
     .hasHeaderText = true,
     .headerBlock = false,

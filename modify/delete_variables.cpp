@@ -4,6 +4,7 @@
 // The engine records the deletions and applies them all at once when the
 // file is closed, so a failure leaves the file as it was.
 #include "modify/delete_variables.h"
+#include "modify/rewrite_progress.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -92,25 +93,6 @@ bool ReportProgress(const ProgressText& progress, int percent, const char* varia
     char text[kProgressTextSize];
     std::snprintf(text, sizeof text, "seeking [%d%%] %s", percent, variableName);
     return progress(text, 0) != 0;
-}
-
-// The new file's progress as it is written, under the file's name, as the
-// percentage of the whole operation (-1 .. -100): a deletion's entries are
-// not what is written, so a byte count would mean nothing to the host (and
-// Double Commander 1.0 divides by their total, which may be 0).
-struct RewriteProgress {
-    const ProgressText* progress;
-    const char* packedFile;
-    uint64_t written = 0;
-};
-
-int ReportRewrite(void* context, uint64_t bytes, uint64_t total) {
-    auto* rewrite = static_cast<RewriteProgress*>(context);
-    rewrite->written += bytes;
-    const uint64_t done = total == 0 || rewrite->written >= total ? 100 : rewrite->written * 100 / total;
-    // Each report is the host's chance to cancel; 0 would be no percentage.
-    const int percent = done < 1 ? 1 : static_cast<int>(done);
-    return (*rewrite->progress)(rewrite->packedFile, -percent) != 0 ? 1 : 0;
 }
 
 // When the engine knows why it refused (the file has hard links, the caller

@@ -1,5 +1,5 @@
-// Packing files into a MAT-file is not offered: the host is told so with a
-// message box. Nothing is read, created or changed.
+// Packing switched off in the options (or a host that must not pack): the
+// host is told so with a message box. Nothing is read, created or changed.
 #include "modify/delete_variables.h"
 #include "platform/message_box.h"
 #include "wcx/plugin_api.h"

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "about/about_dialog.h"
+#include "modify/add_variables.h"
 #include "modify/delete_variables.h"
 #include "platform/host_extension.h"
 #include "platform/text_encoding.h"
@@ -27,8 +28,8 @@ static_assert(kPackerCaps == 351);
 
 // Opening, listing, extracting and closing keep all their state in the
 // archive's slot, so the host may run them in threads of their own. Packing
-// and deletion stay in the host's own thread: deletion may show a message
-// box through the host.
+// and deletion stay in the host's own thread: both may show a message box
+// through the host.
 constexpr int kBackgroundUnpack = 1;
 
 
@@ -183,6 +184,26 @@ HANDLE Open(Record* ArchiveData, Convert convert) {
 
 // Progress goes through the callback the host set for the form it calls;
 // a host that set only the other form gets it there.
+ProgressText HostProgress(bool wide) {
+    const tProcessDataProc narrow = ProcessWideDataProc();
+    const tProcessDataProcW utf16 = ProcessWideDataProcW();
+    if (utf16 != nullptr && (wide || narrow == nullptr)) {
+        return [utf16](const char* text, int bytes) {
+            std::u16string units = Wide(text);
+            std::basic_string<WCHAR> host(units.begin(), units.end());
+            return utf16(host.data(), bytes);
+        };
+    }
+    if (narrow != nullptr) {
+        return [narrow](const char* text, int bytes) {
+            std::string host;
+            if (!platform::Utf8ToHostAnsi(text, &host)) host = text;
+            return narrow(host.data(), bytes);
+        };
+    }
+    return ProgressText();
+}
+
 template <typename Char, typename Convert>
 int Delete(const Char* PackedFile, const Char* DeleteList, Convert convert, bool wide) {
     try {
@@ -190,23 +211,26 @@ int Delete(const Char* PackedFile, const Char* DeleteList, Convert convert, bool
         if (PackedFile == nullptr) return E_EWRITE;
         if (!convert(PackedFile, &path)) return E_EOPEN;
         if (DeleteList == nullptr || !ListFrom(DeleteList, convert, &list)) return E_NO_FILES;
-        const tProcessDataProc narrow = ProcessWideDataProc();
-        const tProcessDataProcW utf16 = ProcessWideDataProcW();
-        ProgressText progress;
-        if (utf16 != nullptr && (wide || narrow == nullptr)) {
-            progress = [utf16](const char* text, int bytes) {
-                std::u16string units = Wide(text);
-                std::basic_string<WCHAR> host(units.begin(), units.end());
-                return utf16(host.data(), bytes);
-            };
-        } else if (narrow != nullptr) {
-            progress = [narrow](const char* text, int bytes) {
-                std::string host;
-                if (!platform::Utf8ToHostAnsi(text, &host)) host = text;
-                return narrow(host.data(), bytes);
-            };
-        }
-        return DeleteVariables(path.c_str(), list.c_str(), GetPluginSettings().DeleteEnabled != 0, progress);
+        return DeleteVariables(path.c_str(), list.c_str(), GetPluginSettings().DeleteEnabled != 0, HostProgress(wide));
+    } catch (...) {
+        return E_EWRITE;
+    }
+}
+
+// Switched off, packing is refused before any argument is looked at.
+template <typename Char, typename Convert>
+int Pack(const Char* PackedFile, const Char* SubPath, const Char* SrcPath, const Char* AddList, int Flags,
+         Convert convert, bool wide) {
+    try {
+        const bool enabled = GetPluginSettings().PackEnabled != 0;
+        if (!enabled) return AddVariables(nullptr, nullptr, nullptr, nullptr, Flags, false, ProgressText());
+        std::string path, subPath, srcPath, list;
+        if (PackedFile == nullptr || !convert(PackedFile, &path)) return E_ECREATE;
+        if (SubPath != nullptr && !convert(SubPath, &subPath)) return E_ECREATE;
+        if (SrcPath != nullptr && !convert(SrcPath, &srcPath)) return E_EOPEN;
+        if (AddList == nullptr || !ListFrom(AddList, convert, &list)) return E_NO_FILES;
+        return AddVariables(path.c_str(), subPath.c_str(), srcPath.c_str(), list.c_str(), Flags, true,
+                            HostProgress(wide));
     } catch (...) {
         return E_EWRITE;
     }
@@ -287,20 +311,12 @@ WCX_EXPORT void WCX_CALL SetProcessDataProcW(HANDLE hArcData, tProcessDataProcW 
 
 WCX_EXPORT int WCX_CALL GetPackerCaps() { return kPackerCaps; }
 
-WCX_EXPORT int WCX_CALL PackFiles(char*, char*, char*, char*, int) {
-    try {
-        return RefusePacking();
-    } catch (...) {
-        return E_NOT_SUPPORTED;
-    }
+WCX_EXPORT int WCX_CALL PackFiles(char* PackedFile, char* SubPath, char* SrcPath, char* AddList, int Flags) {
+    return Pack(PackedFile, SubPath, SrcPath, AddList, Flags, FromAnsi, false);
 }
 
-WCX_EXPORT int WCX_CALL PackFilesW(WCHAR*, WCHAR*, WCHAR*, WCHAR*, int) {
-    try {
-        return RefusePacking();
-    } catch (...) {
-        return E_NOT_SUPPORTED;
-    }
+WCX_EXPORT int WCX_CALL PackFilesW(WCHAR* PackedFile, WCHAR* SubPath, WCHAR* SrcPath, WCHAR* AddList, int Flags) {
+    return Pack(PackedFile, SubPath, SrcPath, AddList, Flags, FromWide, true);
 }
 
 WCX_EXPORT int WCX_CALL DeleteFiles(char* PackedFile, char* DeleteList) {

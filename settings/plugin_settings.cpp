@@ -16,6 +16,7 @@ namespace {
 constexpr char kSection[] = "MATlab";
 constexpr char kStructCellasDirsKey[] = "StructCellasDirs";
 constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
+constexpr char kPackEnabledKey[] = "PackEnabled";
 // Off by default; written only once it was switched on (or the section has
 // it), so that a section of the two older keys stays exactly as it was.
 constexpr char kShowContentsKey[] = "ShowContents";
@@ -117,6 +118,7 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
         std::memset(loaded.HostParams.DefaultIniName, 0, kIniNameSize);
         loaded.StructCellasDirs = 0;
         loaded.DeleteEnabled = 1;
+        loaded.PackEnabled = 1;
         PluginSettingsRecord = loaded;
         return;
     }
@@ -130,6 +132,8 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kStructCellasDirsKey, loaded.StructCellasDirs, iniName);
     loaded.DeleteEnabled = platform::GetPrivateProfileInt(kSection, kDeleteEnabledKey, 1, iniName) == 1 ? 1 : 0;
     WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
+    loaded.PackEnabled = platform::GetPrivateProfileInt(kSection, kPackEnabledKey, 1, iniName) == 1 ? 1 : 0;
+    WriteFlag(kPackEnabledKey, loaded.PackEnabled, iniName);
     loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
     WriteShowContents(loaded.ShowContents, iniName);
     const int bound = static_cast<int>(platform::GetPrivateProfileInt(kSection, kViewMaxBytesKey, 0, iniName));
@@ -147,6 +151,7 @@ bool SavePluginSettings(PluginSettings settings) {
     if (iniName == nullptr) return true;
     const bool structSaved = WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
     const bool deleteSaved = WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
+    const bool packSaved = WriteFlag(kPackEnabledKey, PluginSettingsRecord.PackEnabled, iniName);
     const bool contentsSaved = WriteShowContents(PluginSettingsRecord.ShowContents, iniName);
-    return structSaved && deleteSaved && contentsSaved;
+    return structSaved && deleteSaved && packSaved && contentsSaved;
 }

@@ -11,10 +11,11 @@ struct PluginSettings {
     uint8_t DeleteEnabled;               // 1: DeleteFiles may delete variables
     uint8_t ShowContents;                // 1: the viewer shows what structs, cells and objects hold
     uint32_t ViewMaxBytes;               // the viewer text's bound with ShowContents; 0: the default
+    uint8_t PackEnabled;                 // 1: PackFiles may add variables
 };
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);
 PluginSettings GetPluginSettings();
-// Keeps the record and writes both flags into the host's file; false when the
+// Keeps the record and writes its flags into the host's file; false when the
 // file could not be written (the record holds for this run all the same).
 bool SavePluginSettings(PluginSettings settings);

@@ -33,7 +33,10 @@ const char kUsage[] =
     "                               VAR (all by default) as DIR/<entry name>.mat,\n"
     "                               or with --as as DIR/<name>.csv ... in that format\n"
     "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
-    "  options [--struct-dirs on|off] [--delete on|off] [--contents on|off]\n"
+    "  add [--yes] TARGET FILE...   add the variables of MAT-files (or of the MAT-files\n"
+    "                               in folders) to TARGET, made when missing; asks\n"
+    "                               before replacing a variable unless --yes\n"
+    "  options [--struct-dirs on|off] [--delete on|off] [--add on|off] [--contents on|off]\n"
     "                               show or set the plug-in's options\n"
     "\n"
     "VAR is a variable's name or a whole entry name.\n"
@@ -95,13 +98,14 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
     if (command == "view") return matwcx::RunView(host, iniPath, args);
     if (command == "extract") return matwcx::RunExtract(host, args);
     if (command == "delete") return matwcx::RunDelete(host, args);
+    if (command == "add") return matwcx::RunAdd(host, args);
     if (command == "options") return matwcx::RunOptions(host, iniPath, args);
     return -1;
 }
 
 bool IsCommand(const std::string& word) {
     return word == "caps" || word == "check" || word == "dir" || word == "list" || word == "view" ||
-           word == "extract" || word == "delete" || word == "options";
+           word == "extract" || word == "delete" || word == "add" || word == "options";
 }
 
 }  // namespace

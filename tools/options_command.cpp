@@ -35,11 +35,13 @@ struct HeadlessForm {
 struct DialogRun {
     int wantStructDirs = -1;   // -1: leave as it is
     int wantDelete = -1;
+    int wantPack = -1;
     int wantContents = -1;
     bool shown = false;
     bool missingControl = false;
     int structDirs = 0;        // the boxes when the dialog was left
     int deleteEnabled = 0;
+    int packEnabled = 0;
     int showContents = 0;
     bool clicked = false;      // a box was clicked, so OK was pressed
     bool savedWithOk = false;
@@ -98,6 +100,7 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
     // The user's part: click each box that shows otherwise than asked.
     const std::pair<const char*, int> wanted[] = {{about_dialog::kStructCellasDirsName, gRun.wantStructDirs},
                                                   {about_dialog::kDeleteEnabledName, gRun.wantDelete},
+                                                  {about_dialog::kPackEnabledName, gRun.wantPack},
                                                   {about_dialog::kShowContentsName, gRun.wantContents}};
     for (const auto& [name, want] : wanted) {
         if (want < 0 || form.closed || (form.checks[name] == 1) == (want == 1)) continue;
@@ -107,6 +110,7 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
     }
     gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
     gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
+    gRun.packEnabled = form.checks[about_dialog::kPackEnabledName] == 1 ? 1 : 0;
     gRun.showContents = form.checks[about_dialog::kShowContentsName] == 1 ? 1 : 0;
     if (!form.closed) {
         Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, wcx::DN_CLICK, 0);
@@ -143,6 +147,7 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     for (size_t i = 0; i < args.size(); ++i) {
         int* want = args[i] == "--struct-dirs" ? &gRun.wantStructDirs
                     : args[i] == "--delete"    ? &gRun.wantDelete
+                    : args[i] == "--add"       ? &gRun.wantPack
                     : args[i] == "--contents"  ? &gRun.wantContents
                                                : nullptr;
         if (want == nullptr) {
@@ -186,6 +191,7 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     }
     const bool asAsked = (gRun.wantStructDirs < 0 || gRun.wantStructDirs == gRun.structDirs) &&
                          (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled) &&
+                         (gRun.wantPack < 0 || gRun.wantPack == gRun.packEnabled) &&
                          (gRun.wantContents < 0 || gRun.wantContents == gRun.showContents);
     if (!asAsked || (gRun.clicked && !gRun.savedWithOk) || gRun.boxShown) {
         Complain("the plug-in's options dialog did not save the options as asked");
@@ -194,6 +200,7 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     std::printf("Settings file: %s\n", iniPath.c_str());
     std::printf("StructCellasDirs = %d   (list struct and cell variables as directories)\n", gRun.structDirs);
     std::printf("DeleteEnabled    = %d   (allow deleting variables)\n", gRun.deleteEnabled);
+    std::printf("PackEnabled      = %d   (allow adding variables)\n", gRun.packEnabled);
     std::printf("ShowContents     = %d   (the viewer shows what structs, cells and objects hold)\n",
                 gRun.showContents);
     return kExitOk;

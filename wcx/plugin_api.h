@@ -58,6 +58,9 @@ enum : int {
 enum : int { PK_SKIP = 0, PK_TEST = 1, PK_EXTRACT = 2 };
 enum : int { PK_OM_LIST = 0, PK_OM_EXTRACT = 1 };
 
+// PackFiles flags.
+enum : int { PK_PACK_MOVE_FILES = 1, PK_PACK_SAVE_PATHS = 2, PK_PACK_ENCRYPT = 4 };
+
 // Natural (C) layout, as the published C header declares the records. The
 // 64-bit hosts disagree on the tail of tHeaderData (see the asserts below),
 // so the plug-in writes only FileName .. FileAttr and never the whole record.

@@ -1,0 +1,289 @@
+// Adding variables: every MAT-file the host names (or finds in a folder it
+// names) gives its variables under their own names, as MATLAB's
+// save(file, ..., '-append') does: a variable of a name the target holds
+// takes that one's place, the others go after the target's variables, and
+// the target's other bytes stay as they are. A target that does not exist is
+// made as MATLAB's default writes one (version 7, compressed).
+//
+// All or nothing: every source is read and every variable checked against
+// the target before anything is written; any refusal leaves every file as it
+// was, and one message names each file and why.
+#include "modify/add_variables.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "matlib/mat.h"
+#include "modify/rewrite_progress.h"
+#include "platform/diagnostics.h"
+#include "platform/host_rules.h"
+#include "platform/message_box.h"
+#include "wcx/plugin_api.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr unsigned kErrorBoxStyle =
+    platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
+
+// The message lists at most this many files; the rest are counted.
+constexpr size_t kMaxListedProblems = 12;
+
+// Paths are UTF-8 on every system.
+fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+std::string Utf8Of(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+bool IsSeparator(char c) { return c == '/' || c == platform::kPathSeparator; }
+
+struct ArrayDeleter {
+    void operator()(mxArray* array) const { mxDestroyArray(array); }
+};
+using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
+
+struct Source {
+    std::string path;
+    std::vector<ArrayPtr> arrays;   // its named variables, in file order
+};
+
+struct Problems {
+    std::vector<std::string> lines;
+    void Add(const std::string& file, const std::string& why) { lines.push_back(file + ": " + why); }
+};
+
+// The files the list names: each named file, and the MAT-files inside each
+// named folder (at any depth). A file named twice (by itself and through its
+// folder) counts once. Folders are noted for PK_PACK_MOVE_FILES.
+void CollectSources(const std::string& srcPath, const char* addList, std::vector<std::string>* files,
+                    std::vector<std::string>* folders, Problems* problems) {
+    std::set<std::string> seen;
+    auto addFile = [&](const std::string& path) {
+        if (seen.insert(path).second) files->push_back(path);
+    };
+    std::string base = srcPath;
+    if (!base.empty() && !IsSeparator(base.back())) base += platform::kPathSeparator;
+    std::vector<std::string> paths;
+    for (const char* name = addList; *name != '\0'; name += std::strlen(name) + 1) {
+        std::string path = base + name;
+        while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+        std::error_code error;
+        if (fs::is_directory(fs::status(PathOf(path), error))) folders->push_back(path);
+        paths.push_back(path);
+    }
+    // A host that packs a folder may name every file in it as well.
+    auto inListedFolder = [&](const std::string& path) {
+        for (const std::string& folder : *folders) {
+            if (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                IsSeparator(path[folder.size()])) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (const std::string& path : paths) {
+        std::error_code error;
+        if (fs::is_directory(fs::status(PathOf(path), error))) {
+            std::vector<std::string> inside;
+            for (fs::recursive_directory_iterator it(PathOf(path), error), end; !error && it != end;
+                 it.increment(error)) {
+                if (it->is_regular_file(error) && matIsMatFile(Utf8Of(it->path()).c_str()) == 1) {
+                    inside.push_back(Utf8Of(it->path()));
+                }
+            }
+            if (error) problems->Add(path, "the folder cannot be read");
+            std::sort(inside.begin(), inside.end());
+            for (const std::string& file : inside) addFile(file);
+        } else if (!inListedFolder(path) || matIsMatFile(path.c_str()) == 1) {
+            // Of the files inside a folder of the list only the MAT-files count.
+            addFile(path);
+        }
+    }
+}
+
+const char* OpenFailureText(int failure) {
+    switch (failure) {
+        case MAT_OPEN_NOT_MAT: return "not a MAT-file";
+        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file: conversion to version 7 is not available yet";
+        case MAT_OPEN_DAMAGED: return "a damaged MAT-file";
+        default: return "cannot be read";
+    }
+}
+
+// Reads the source's variables (headers, with access to their data); a
+// problem when it is no MAT-file of version 4 or 5, or cannot be read whole.
+void ReadSource(Source* source, Problems* problems) {
+    MATFile* file = matOpen(source->path.c_str(), "r");
+    if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
+    if (matGetVersion(file) == 73) {
+        matClose(file);
+        return problems->Add(source->path, OpenFailureText(MAT_OPEN_VERSION_73));
+    }
+    if (matCheckIndex(file) != 0) {
+        matClose(file);
+        return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
+    }
+    int count = 0;
+    char** names = matGetDir(file, &count);
+    if (names == nullptr && count != 0) {
+        matClose(file);
+        return problems->Add(source->path, "its variables cannot be read");
+    }
+    std::map<std::string, int> occurrences;
+    for (int i = 0; i < count; ++i) {
+        const std::string name = names[i];
+        const int occurrence = ++occurrences[name];
+        // The unnamed variable is the subsystem data (objects' values): it
+        // comes with the variables that refer to it.
+        if (name.empty()) continue;
+        if (occurrence == 2) problems->Add(source->path, "it holds two variables named " + name);
+        if (occurrence > 1) continue;
+        ArrayPtr array(matGetArrayOccurrence(file, name.c_str(), 1));
+        if (!array) {
+            problems->Add(source->path, "its variable " + name + " cannot be read");
+            continue;
+        }
+        source->arrays.push_back(std::move(array));
+    }
+    mxFree(names);
+    // The arrays keep their file open; the handle is no longer needed.
+    matClose(file);
+}
+
+void ShowProblems(const char* packedFile, const Problems& problems) {
+    std::string text = std::string("No variable was added to ") + packedFile + ":";
+    for (size_t i = 0; i < problems.lines.size() && i < kMaxListedProblems; ++i) text += "\n" + problems.lines[i];
+    if (problems.lines.size() > kMaxListedProblems) {
+        text += "\n(and " + std::to_string(problems.lines.size() - kMaxListedProblems) + " more)";
+    }
+    for (const std::string& line : problems.lines) platform::PrintLine("Not added to %s: %s\n", packedFile, line.c_str());
+    platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+}
+
+// The sources are gone only once the target holds their variables.
+void RemoveSources(const std::vector<Source>& sources, const std::vector<std::string>& folders) {
+    for (const Source& source : sources) {
+        std::error_code error;
+        if (!fs::remove(PathOf(source.path), error)) {
+            platform::PrintLine("Could not remove %s after adding its variables\n", source.path.c_str());
+        }
+    }
+    // A folder goes when nothing else is left in it (deepest first).
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        std::error_code error;
+        std::vector<fs::path> inside;
+        for (fs::recursive_directory_iterator dir(PathOf(*it), error), end; !error && dir != end; dir.increment(error)) {
+            if (dir->is_directory(error)) inside.push_back(dir->path());
+        }
+        for (auto d = inside.rbegin(); d != inside.rend(); ++d) fs::remove(*d, error);
+        fs::remove(PathOf(*it), error);
+    }
+}
+
+}  // namespace
+
+int AddVariables(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
+                 bool packEnabled, const ProgressText& progress) {
+    if (!packEnabled) return RefusePacking();
+    if (packedFile == nullptr) return E_ECREATE;
+    if (addList == nullptr || addList[0] == '\0') return E_NO_FILES;
+    if (subPath != nullptr && subPath[0] != '\0') {
+        platform::ShowMessageBox("Variables are added at the top of a MAT-file only, not inside a variable.",
+                                 "Error Processing Variable", kErrorBoxStyle);
+        return platform::RefusalCode(E_NOT_SUPPORTED);
+    }
+
+    Problems problems;
+    std::vector<std::string> files, folders;
+    CollectSources(srcPath != nullptr ? srcPath : "", addList, &files, &folders, &problems);
+    std::error_code error;
+    const bool targetExists = fs::exists(fs::symlink_status(PathOf(packedFile), error));
+    std::vector<Source> sources;
+    for (const std::string& path : files) {
+        if (targetExists && fs::equivalent(PathOf(path), PathOf(packedFile), error)) {
+            problems.Add(path, "it is the file the variables are added to");
+            continue;
+        }
+        sources.push_back(Source{path, {}});
+        ReadSource(&sources.back(), &problems);
+    }
+    if (sources.empty() && problems.lines.empty()) problems.Add(srcPath != nullptr ? srcPath : "", "no MAT-file to add");
+
+    // A name that two sources give would leave one of them lost.
+    std::map<std::string, std::string> from;   // name -> the source that gives it
+    for (const Source& source : sources) {
+        for (const ArrayPtr& array : source.arrays) {
+            const auto [it, added] = from.emplace(mxGetName(array.get()), source.path);
+            if (!added) problems.Add(source.path, std::string("its variable ") + it->first + " is also in " + it->second);
+        }
+    }
+    if (!problems.lines.empty()) {
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_EREAD);
+    }
+
+    MATFile* target = matOpen(packedFile, targetExists ? "u" : "wz");
+    if (target == nullptr) {
+        const char* reason = matLastError();
+        problems.Add(packedFile, reason != nullptr ? reason
+                                 : targetExists   ? "it cannot be changed (not a MAT-file, damaged, or not writable)"
+                                                  : "it cannot be created");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_EWRITE);
+    }
+    const int targetVersion = targetExists ? matGetVersion(target) : 5;
+    if (targetVersion == 73) {
+        problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
+    } else if (targetVersion != 5) {
+        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
+    }
+    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
+        for (const ArrayPtr& array : sources[s].arrays) {
+            if (matPutArray(target, array.get()) == 0) continue;
+            const char* reason = matLastError();
+            problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) + ": " +
+                                              (reason != nullptr ? reason : "it cannot be written"));
+        }
+    }
+    if (!problems.lines.empty()) {
+        matAbandon(target);
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_EWRITE);
+    }
+    RewriteProgress rewrite{&progress, packedFile};
+    // A new file's total is not known in advance: it counts towards what the sources hold.
+    if (!targetExists) {
+        uint64_t sourceBytes = 0;
+        for (const Source& source : sources) {
+            std::error_code sizeError;
+            const uintmax_t size = fs::file_size(PathOf(source.path), sizeError);
+            if (!sizeError) sourceBytes += size;
+        }
+        rewrite.total = sourceBytes;
+    }
+    if (progress) matSetProgress(target, ReportRewrite, &rewrite);
+    if (matClose(target) != 0) {
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
+            return E_EABORTED;
+        }
+        const char* reason = matLastError();
+        problems.Add(packedFile, reason != nullptr ? reason : "the new file could not be written");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_EWRITE);
+    }
+    if ((flags & PK_PACK_MOVE_FILES) != 0) {
+        for (Source& source : sources) source.arrays.clear();   // their files are closed first
+        RemoveSources(sources, folders);
+    }
+    return 0;
+}

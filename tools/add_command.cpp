@@ -1,0 +1,130 @@
+// add: PackFiles as the host calls it (the process-wide callbacks set first),
+// with the files named relative to the folder they share. Before a variable
+// of the target is replaced, the user is asked (unless --yes).
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+
+namespace matwcx {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int WCX_CALL IgnoreProgress(char*, int) { return 1; }
+
+// The variables a file (or the MAT-files of a folder) would add, as the
+// plug-in lists them. Files the plug-in does not list are left to PackFiles,
+// which names them and says why.
+void CollectNames(PluginHost& host, const fs::path& path, std::set<std::string>* names) {
+    std::vector<fs::path> files;
+    std::error_code error;
+    if (fs::is_directory(path, error)) {
+        for (fs::recursive_directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
+            if (it->is_regular_file(error)) files.push_back(it->path());
+        }
+    } else {
+        files.push_back(path);
+    }
+    for (const fs::path& file : files) {
+        std::vector<Entry> entries;
+        if (host.List(file.string(), &entries) != 0) continue;
+        for (const Entry& entry : entries) names->insert(VariableOfEntry(entry.name));
+    }
+}
+
+bool Confirmed(const std::vector<std::string>& replaced, const std::string& target) {
+    std::printf("Replace in %s:\n", target.c_str());
+    for (const std::string& name : replaced) std::printf("  %s\n", Quoted(name).c_str());
+    std::printf("Replace %zu variable%s? [y/N] ", replaced.size(), replaced.size() == 1 ? "" : "s");
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
+}
+
+}  // namespace
+
+int RunAdd(PluginHost& host, const Args& args) {
+    bool yes = false;
+    std::vector<std::string> words;
+    for (const std::string& arg : args) {
+        if (arg == "--yes" || arg == "-y") yes = true;
+        else words.push_back(arg);
+    }
+    if (words.size() < 2) {
+        Complain("add needs TARGET and at least one FILE");
+        return kExitUsage;
+    }
+    const std::string target = words[0];
+    std::error_code error;
+    std::vector<fs::path> sources;
+    for (size_t i = 1; i < words.size(); ++i) {
+        const fs::path path = fs::absolute(fs::path(words[i]), error).lexically_normal();
+        if (error || !fs::exists(path, error)) {
+            Complain(words[i] + ": no such file or folder");
+            return kExitFailed;
+        }
+        sources.push_back(path);
+    }
+
+    // The variables of the target that the sources would replace.
+    if (!yes && fs::exists(fs::path(target), error)) {
+        std::vector<Entry> entries;
+        const int listed = host.List(target, &entries);
+        if (listed != 0) {
+            ComplainResult(target, listed);
+            return kExitFailed;
+        }
+        std::set<std::string> added;
+        for (const fs::path& source : sources) CollectNames(host, source, &added);
+        std::vector<std::string> replaced;
+        for (const Entry& entry : entries) {
+            const std::string name = VariableOfEntry(entry.name);
+            if (added.count(name) != 0) replaced.push_back(name);
+        }
+        if (!replaced.empty() && !Confirmed(replaced, target)) {
+            std::printf("Nothing added.\n");
+            return kExitFailed;
+        }
+    }
+
+    // The folder all sources are in, and each one's name below it.
+    fs::path common = sources[0].parent_path();
+    for (const fs::path& source : sources) {
+        while (!common.empty() && source.string().rfind((common / "").string(), 0) != 0) {
+            const fs::path up = common.parent_path();
+            if (up == common) break;
+            common = up;
+        }
+    }
+    WideString addList;
+    for (const fs::path& source : sources) {
+        addList += Wide(source.lexically_relative(common).string());
+        addList.push_back(0);
+    }
+    addList.push_back(0);
+    int result;
+    {
+        PluginOutput output(host.verbose);
+        host.SetCallbacks(ProcessWideHandle(), IgnoreProgress);
+        WideString packed = Wide(target);
+        WideString srcPath = Wide((common / "").string());
+        WideString subPath;
+        result = host.api().PackFilesW(packed.data(), subPath.data(), srcPath.data(), addList.data(), 0);
+    }
+    if (result != 0) {
+        ComplainResult(target, result);
+        if (result == E_NOT_SUPPORTED) Complain("adding variables is switched off; see: matwcx options --add on");
+        return kExitFailed;
+    }
+    std::printf("Added to %s\n", target.c_str());
+    return kExitOk;
+}
+
+}  // namespace matwcx
