@@ -185,8 +185,9 @@ protected:
         plugin.ExtensionInitialize(info.get());
         std::memset(info.get(), 0xA5, sizeof *info);   // the plug-in must have kept copies
     }
+    // Packing stays off: its refusal is the box these tests look for.
     void Options(bool structDirs, bool deleteEnabled) {
-        UseSettings(structDirs, deleteEnabled);
+        UseSettings(structDirs, deleteEnabled, false);
         before = ReadText(ini);
     }
     void Configure(std::vector<std::string> clicks) {
@@ -226,7 +227,7 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
         EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
-                                                                {"chkShowContents", false}, {"chkStructCellasDirs", true}}));
+                                                                {"chkPackEnabled", false}, {"chkShowContents", false}, {"chkStructCellasDirs", true}}));
         EXPECT_EQ(host.applyAfterClick, c.applyAfterClick);
         EXPECT_EQ(host.modalResult, c.modalResult);
         const std::string file = ReadText(ini);

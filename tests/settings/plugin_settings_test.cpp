@@ -29,7 +29,7 @@ std::string FirstLoadSection(const PackDefaultParamStruct& params) {
                        "; (and any other Matlab MAT file version 4 or 5 compatible)\nAuthor = Quellmark\nYear   = 2003-2005\n"
                        "PackDefaultParamStructSize=272\nDefaultIniName=") +
            params.DefaultIniName + "\nPluginInterfaceVersion=2.1\nPackDefaultParamStruct=" + StructHex(params) +
-           "\nStructCellasDirs=0\nDeleteEnabled=1\n";
+           "\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n";
 }
 
 class Settings : public ::testing::Test {
@@ -42,6 +42,8 @@ protected:
     void ExpectOptions(int structCellasDirs, int deleteEnabled, const std::string& trace) {
         EXPECT_EQ(GetPluginSettings().StructCellasDirs, structCellasDirs) << trace;
         EXPECT_EQ(GetPluginSettings().DeleteEnabled, deleteEnabled) << trace;
+        // Adding follows deletion in every case here.
+        EXPECT_EQ(GetPluginSettings().PackEnabled, deleteEnabled) << trace;
     }
 
     testenv::TempDir dir;
@@ -76,10 +78,11 @@ TEST_F(Settings, LoadsFillAnEmptySectionOnceThenOnlyNormaliseTheOptions) {
     EXPECT_EQ(support::ReadText(ini), other + section + last);
     EXPECT_EQ(GetPluginSettings().HostParams.size, 300);
     const struct { const char* section; int structCellasDirs, deleteEnabled; const char* written; } odd[] = {
-        {"StructCellasDirs=2\nDeleteEnabled=1\n", 0, 1, "StructCellasDirs=0\nDeleteEnabled=1\n"},
-        {"StructCellasDirs=yes\nDeleteEnabled=no\n", 0, 0, "StructCellasDirs=0\nDeleteEnabled=0\n"},
-        {"structcellasdirs= 1x \ndeleteenabled=\n", 1, 1, "structcellasdirs=1\ndeleteenabled=1\n"},
-        {"; by hand\n", 0, 1, "; by hand\nStructCellasDirs=0\nDeleteEnabled=1\n"},   // a comment is content
+        {"StructCellasDirs=2\nDeleteEnabled=1\n", 0, 1, "StructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n"},
+        {"StructCellasDirs=yes\nDeleteEnabled=no\npackenabled=no\n", 0, 0,
+         "StructCellasDirs=0\nDeleteEnabled=0\npackenabled=0\n"},
+        {"structcellasdirs= 1x \ndeleteenabled=\n", 1, 1, "structcellasdirs=1\ndeleteenabled=1\nPackEnabled=1\n"},
+        {"; by hand\n", 0, 1, "; by hand\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n"},   // a comment is content
     };
     for (const auto& c : odd) {
         support::WriteText(ini, std::string("[MATlab]\n") + c.section + "[Next]\n");
@@ -102,8 +105,9 @@ TEST_F(Settings, SavingWritesTheOptionsOnlyWhereTheHostNamedAUsableFile) {
     PluginSettings changed = GetPluginSettings();
     changed.StructCellasDirs = 1;
     changed.DeleteEnabled = 0;
+    changed.PackEnabled = 0;
     EXPECT_TRUE(SavePluginSettings(changed));
-    const std::string saved = "[MATlab]\n; mine\nDeleteEnabled=0\nStructCellasDirs=1\n\n[Other]\nz=1\n";
+    const std::string saved = "[MATlab]\n; mine\nDeleteEnabled=0\nStructCellasDirs=1\nPackEnabled=0\n\n[Other]\nz=1\n";
     EXPECT_EQ(support::ReadText(ini), saved);
 
     // A null record changes nothing.
@@ -130,7 +134,7 @@ TEST_F(Settings, SavingWritesTheOptionsOnlyWhereTheHostNamedAUsableFile) {
     EXPECT_EQ(support::ReadText(ini), saved);
 
     // A read-only file: the options it holds are used; saving fails and it stays as it was.
-    const std::string readOnly = "[Other]\nq=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=5\n";
+    const std::string readOnly = "[Other]\nq=1\n[MATlab]\nStructCellasDirs=1\nDeleteEnabled=5\nPackEnabled=5\n";
     support::WriteText(ini, readOnly);
     ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
     Load(HostParams(2, 10, ini));

@@ -161,10 +161,11 @@ void PluginTest::SetUp() {
     UseSettings(false, true);
 }
 
-void PluginTest::UseSettings(bool structCellAsDirs, bool deleteEnabled) {
+void PluginTest::UseSettings(bool structCellAsDirs, bool deleteEnabled, bool packEnabled) {
     const std::string ini = dir.file("wcx.ini");
     WriteText(ini, std::string("[MATlab]\nStructCellasDirs=") + (structCellAsDirs ? "1" : "0") +
-                       "\nDeleteEnabled=" + (deleteEnabled ? "1" : "0") + "\n");
+                       "\nDeleteEnabled=" + (deleteEnabled ? "1" : "0") + "\nPackEnabled=" + (packEnabled ? "1" : "0") +
+                       "\n");
     ASSERT_TRUE(plugin.SetDefaultParams(ini));
 }
 

@@ -82,7 +82,7 @@ ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override;   // struct/cell as plain entries, deletion on
-    void UseSettings(bool structCellAsDirs, bool deleteEnabled);
+    void UseSettings(bool structCellAsDirs, bool deleteEnabled, bool packEnabled = true);
     // Writes the bytes into the test's folder; the path.
     std::string Write(const std::string& name, const matbuild::Bytes& bytes);
     // The entry names the host's listing walk gets; *last: what ended it.
