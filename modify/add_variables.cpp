@@ -240,27 +240,9 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         ShowProblems(packedFile, problems);
         return platform::RefusalCode(E_EWRITE);
     }
-    const int targetVersion = targetExists ? matGetVersion(target) : 5;
-    if (targetVersion == 73) {
-        problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
-    } else if (targetVersion != 5) {
-        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
-    }
-    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
-        for (const ArrayPtr& array : sources[s].arrays) {
-            if (matPutArray(target, array.get()) == 0) continue;
-            const char* reason = matLastError();
-            problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) + ": " +
-                                              (reason != nullptr ? reason : "it cannot be written"));
-        }
-    }
-    if (!problems.lines.empty()) {
-        matAbandon(target);
-        ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_EWRITE);
-    }
     RewriteProgress rewrite{&progress, packedFile};
-    // A new file's total is not known in advance: it counts towards what the sources hold.
+    // A new file is written as its variables are put (its progress is set
+    // first); its total is not known in advance: it counts towards what the sources hold.
     if (!targetExists) {
         uint64_t sourceBytes = 0;
         for (const Source& source : sources) {
@@ -271,6 +253,31 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
+    const int targetVersion = targetExists ? matGetVersion(target) : 5;
+    if (targetVersion == 73) {
+        problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
+    } else if (targetVersion != 5) {
+        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
+    }
+    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
+        for (const ArrayPtr& array : sources[s].arrays) {
+            if (matPutArray(target, array.get()) == 0) continue;
+            // A new file is written as it goes: Cancel may come here.
+            if (matLastWasCancelled() != 0) {
+                matAbandon(target);
+                platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
+                return E_EABORTED;
+            }
+            const char* reason = matLastError();
+            problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) + ": " +
+                                              (reason != nullptr ? reason : "it cannot be written"));
+        }
+    }
+    if (!problems.lines.empty()) {
+        matAbandon(target);
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_EWRITE);
+    }
     if (matClose(target) != 0) {
         if (matLastWasCancelled() != 0) {
             platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);

@@ -1,0 +1,202 @@
+// Adding variables through PackFiles, as a host calls it: MATLAB's
+// save -append rule (same name replaced in its place, others after), the
+// target's other bytes kept, new files compressed, all-or-nothing refusals,
+// Cancel at every progress report, folders and PK_PACK_MOVE_FILES.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "support/support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace matbuild;
+
+constexpr Order o = Order::Little;
+Bytes Scalar(const std::string& name, double value) { return NumericVar(o, name, mxDOUBLE, {1, 1}, {value}); }
+
+int cancelAt = 0, calls = 0;   // the progress report answered with Cancel (0: none)
+int WCX_CALL CountProgress(char*, int) { return ++calls == cancelAt ? 0 : 1; }
+
+// The miMATRIX/miCOMPRESSED element types of a little-endian level-5 file, in order.
+std::vector<uint32_t> ElementTypes(const Bytes& file) {
+    std::vector<uint32_t> types;
+    for (size_t at = 128; at + 8 <= file.size();) {
+        uint32_t type = 0, size = 0;
+        std::memcpy(&type, &file[at], 4);
+        std::memcpy(&size, &file[at + 4], 4);
+        types.push_back(type);
+        at += 8 + (type == 15 ? size : (size + 7) / 8 * 8);
+    }
+    return types;
+}
+
+class Packing : public support::PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        UseSettings(false, true);
+        cancelAt = calls = 0;
+        plugin.SetProcessDataProc(testhost::ProcessWideHandle(), &CountProgress);
+    }
+    void TearDown() override { plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr); }
+    // PackFiles with the names below the test's folder; *err: what it said.
+    int Pack(const std::string& target, std::vector<std::string> names, int flags = 0, std::string* err = nullptr) {
+        std::string list, packed = target, folder = dir.path() + "/", sub;
+        for (const std::string& name : names) list += name + '\0';
+        list += '\0';
+        int result = -1;
+        ::testing::internal::CaptureStderr();
+        testhost::CaptureStdout([&] { result = plugin.PackFiles(packed.data(), sub.data(), folder.data(), list.data(), flags); });
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        if (err != nullptr) *err = said;
+        return result;
+    }
+};
+
+// save -append: a name the target holds is replaced where it stands, the
+// others follow; every other byte of the target stays (the result is the
+// file of those elements); the sources are no longer needed, and with
+// PK_PACK_MOVE_FILES they go, a folder's non-MAT files and so the folder stay.
+TEST_F(Packing, SameNameReplacedInPlaceOthersAppendedBytesKept) {
+    const Bytes a = Scalar("a", 1), b = Compressed(o, Scalar("b", 2)), c = CharVar(o, "c", "keep");
+    const std::string target = Write("t.mat", File5(o, {a, b, c}));
+    const Bytes newB = Scalar("b", 20), d = Compressed(o, Scalar("d", 4)), e = CharVar(o, "e", "in folder");
+    Write("s.mat", File5(o, {newB, d}));
+    fs::create_directories(dir.file("f/g"));
+    Write("f/g/e.mat", File5(o, {e}));
+    Write("f/notes.txt", Bytes(10, 'x'));
+    // The host names the folder and each file in it (a text file among them).
+    ASSERT_EQ(Pack(target, {"s.mat", "f/", "f/g/e.mat", "f/notes.txt"}, PK_PACK_MOVE_FILES), 0);
+    EXPECT_EQ(ReadFile(target), File5(o, {a, newB, c, d, e}));
+    EXPECT_FALSE(fs::exists(dir.file("s.mat")));
+    EXPECT_FALSE(fs::exists(dir.file("f/g/e.mat")));
+    EXPECT_TRUE(fs::exists(dir.file("f/notes.txt")));
+    EXPECT_GT(calls, 0);
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+}
+
+// A new file: MATLAB's version 7 header, every element compressed (a
+// version 4 matrix becomes a level-5 one); the values are the sources'.
+TEST_F(Packing, ANewFileIsVersion7Compressed) {
+    Write("s5.mat", File5(o, {Scalar("x", 3), Compressed(o, CharVar(o, "s", "text"))}));
+    Write("s4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "m", 2, 2, {1, 2, 3, 4}));
+    const std::string target = dir.file("new.mat");
+    ASSERT_EQ(Pack(target, {"s5.mat", "s4.mat"}), 0);
+    const Bytes made = ReadFile(target);
+    EXPECT_EQ(std::string(made.begin(), made.begin() + 50).rfind("MATLAB 5.0 MAT-file, Platform: ", 0), 0u);
+    EXPECT_NE(std::string(made.begin(), made.begin() + 116).find("Created on: "), std::string::npos);
+    EXPECT_EQ(ElementTypes(made), (std::vector<uint32_t>{15, 15, 15}));
+    EXPECT_EQ(support::VariableNames(target), (std::vector<std::string>{"x", "s", "m"}));
+    MATFile* file = matOpen(target.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    mxArray* m = matGetArray(file, "m");
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(support::ReadReal(m, 4), (std::vector<double>{1, 2, 3, 4}));
+    mxDestroyArray(m);
+    matClose(file);
+}
+
+// All or nothing: each refusal names the file and why, changes no file and
+// makes none; the user saw it in a box, so the host is not told again.
+TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
+    const std::string objects = testenv::TestDataDir() + "/objects/";
+    const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
+    Write("one.mat", File5(o, {Scalar("x", 1), Scalar("y", 2)}));
+    Write("two.mat", File5(o, {Scalar("y", 3)}));
+    Write("text.txt", Bytes(200, 'x'));
+    Write("big.mat", File5(Order::Big, {NumericVar(Order::Big, "z", mxDOUBLE, {1, 1}, {1})}));
+    if (fs::exists(v73)) fs::copy_file(v73, dir.file("v73.mat"));
+    if (fs::exists(objects + "user_defined_classdefs.mat")) {
+        fs::copy_file(objects + "user_defined_classdefs.mat", dir.file("strings.mat"));
+        fs::copy_file(objects + "struct_table_datetime.mat", dir.file("objects.mat"));
+    }
+    Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "q", 1, 1, {1}));
+    const struct { std::string target; std::vector<std::string> names; const char* said; } cases[] = {
+        {"t.mat", {"one.mat", "two.mat"}, "two.mat: its variable y is also in"},
+        {"t.mat", {"one.mat", "missing.mat"}, "missing.mat: cannot be read"},
+        {"t.mat", {"one.mat", "text.txt"}, "text.txt: not a MAT-file"},
+        {"t.mat", {"big.mat"}, "big.mat: its variable z: its file has the other byte order"},
+        {"t.mat", {"t.mat"}, "t.mat: it is the file the variables are added to"},
+        {"t.mat", {"v73.mat"}, "v73.mat: a version 7.3 MAT-file: conversion"},
+        {"v73.mat", {"one.mat"}, "v73.mat: a version 7.3 MAT-file: conversion"},
+        {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file"},
+        {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet"},
+        {"fresh.mat", {"one.mat", "two.mat"}, "two.mat: its variable y is also in"},
+    };
+    Write("t.mat", File5(o, {Scalar("a", 1)}));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target + " <- " + c.names.back());
+        if (!fs::exists(dir.file(c.names.back())) && c.names.back() != "missing.mat") continue;
+        const bool existed = fs::exists(dir.file(c.target));
+        const Bytes before = existed ? ReadFile(dir.file(c.target)) : Bytes();
+        std::string said;
+        EXPECT_NE(Pack(dir.file(c.target), c.names, PK_PACK_MOVE_FILES, &said), 0);
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        EXPECT_EQ(said.find("No variable was added to " + dir.file(c.target)), said.find("No variable")) << said;
+        EXPECT_EQ(fs::exists(dir.file(c.target)), existed);
+        if (existed) {
+            EXPECT_EQ(ReadFile(dir.file(c.target)), before);
+        }
+        EXPECT_TRUE(fs::exists(dir.file(c.names.front())));
+        EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+    }
+    // Shown in a box: the answer the host stays quiet for. Switched off: the old refusal alone.
+    UseSettings(false, true, false);
+    std::string said;
+    EXPECT_EQ(Pack(dir.file("t.mat"), {"one.mat"}, 0, &said), E_NOT_SUPPORTED);
+    EXPECT_NE(said.find("Sorry, packing function is not supported"), std::string::npos) << said;
+    EXPECT_EQ(support::VariableNames(dir.file("t.mat")), std::vector<std::string>{"a"});
+}
+
+// Objects come with their subsystem data into a file that has none: the
+// header points at it, after the last variable.
+TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
+    const std::string strings = testenv::TestDataDir() + "/objects/user_defined_classdefs.mat";
+    if (!fs::exists(strings)) GTEST_SKIP() << "no MATLAB files";
+    fs::copy_file(strings, dir.file("strings.mat"));
+    const std::string target = Write("t.mat", File5(o, {Scalar("a", 1)}));
+    ASSERT_EQ(Pack(target, {"strings.mat"}), 0);
+    const Bytes source = ReadFile(strings), made = ReadFile(target);
+    uint64_t sourceAt = 0, madeAt = 0;
+    std::memcpy(&sourceAt, &source[116], 8);
+    std::memcpy(&madeAt, &made[116], 8);
+    ASSERT_GT(madeAt, 128u);
+    EXPECT_EQ(Bytes(made.begin() + static_cast<long>(madeAt), made.end()),
+              Bytes(source.begin() + static_cast<long>(sourceAt), source.end()));
+}
+
+// Cancel at each progress report leaves the target as it was (or no new
+// file) and no temporary; past the last report the addition is done.
+TEST_F(Packing, CancelAtEveryReportChangesNothing) {
+    Write("s.mat", File5(o, {NumericVar(o, "big", mxDOUBLE, {1, 300000}, Iota(300000)), Scalar("b", 2)}));
+    for (const bool existing : {true, false}) {
+        const std::string target = dir.file("t.mat");
+        fs::remove(target);
+        if (existing) Write("t.mat", File5(o, {Scalar("a", 1), Scalar("b", 1)}));
+        const Bytes before = existing ? ReadFile(target) : Bytes();
+        for (cancelAt = 1;; ++cancelAt) {
+            SCOPED_TRACE(std::to_string(cancelAt) + (existing ? " existing" : " new"));
+            calls = 0;
+            const int result = Pack(target, {"s.mat"});
+            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+            if (calls < cancelAt) {
+                EXPECT_EQ(result, 0);
+                break;
+            }
+            EXPECT_EQ(result, E_EABORTED);
+            EXPECT_EQ(fs::exists(target), existing);
+            if (existing) {
+                EXPECT_EQ(ReadFile(target), before);
+            }
+            ASSERT_LT(cancelAt, 100);
+        }
+        EXPECT_GT(cancelAt, 1);
+        EXPECT_EQ(support::VariableNames(target),
+                  existing ? (std::vector<std::string>{"a", "b", "big"}) : (std::vector<std::string>{"big", "b"}));
+    }
+}
+
+}  // namespace
