@@ -131,6 +131,24 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
         manifest << "extract\t" << file << '\t' << index << '\t' << entry.fileName << '\t' << result << '\t' << dest
                  << ".mat\n";
     }
+    // The whole file added to a new file, and to an existing one with a
+    // variable of its own and one the file replaces.
+    {
+        const std::string folder = file.substr(0, file.rfind('/') + 1), name = file.substr(file.rfind('/') + 1);
+        std::string list = name + '\0' + '\0', sub;
+        std::string made = out + "/added-new.mat", grown = out + "/added-old.mat";
+        fs::create_directories(out);
+        matbuild::WriteFile(grown, matbuild::File5(matbuild::Order::Little,
+                                                   {matbuild::CharVar(matbuild::Order::Little, "zz_existing", "mine")}));
+        int results[2] = {-1, -1};
+        ::testing::internal::CaptureStderr();
+        testhost::CaptureStdout([&] {
+            results[0] = plugin.PackFiles(made.data(), sub.data(), std::string(folder).data(), list.data(), 0);
+            results[1] = plugin.PackFiles(grown.data(), sub.data(), std::string(folder).data(), list.data(), 0);
+        });
+        ::testing::internal::GetCapturedStderr();
+        manifest << "add\t" << file << '\t' << made << '\t' << results[0] << '\t' << grown << '\t' << results[1] << '\n';
+    }
     if (last == E_END_ARCHIVE && !entries.empty()) {
         // The first entry, and one from the middle (which moves a trailing
         // function workspace in MATLAB's files).
@@ -171,7 +189,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     ASSERT_TRUE(testhost::loaded(plugin));
     testenv::TempDir dir;
-    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n");
+    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n");
     ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
 
     std::ofstream manifest(dir.file("manifest.tsv"));
@@ -235,7 +253,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
     ASSERT_NE(text.find("checked "), std::string::npos) << text;
     std::printf("interop: %s", text.substr(text.rfind("checked ")).c_str());
-    for (const char* kind : {"contents", "deleted", "extracted", "listed", "twins", "values"}) {
+    for (const char* kind : {"added", "contents", "deleted", "extracted", "listed", "twins", "values"}) {
         EXPECT_NE(text.find(kind), std::string::npos) << kind << " never checked";
     }
 }

@@ -269,7 +269,7 @@ def subsystem_offset(data):
 # ---- the manifest -------------------------------------------------------------
 
 listing, values, sources = {}, {}, {}
-extracts, deletes, views, contents = [], [], {}, {}
+extracts, deletes, views, contents, adds = [], [], {}, {}, []
 for line in open(sys.argv[1], encoding='utf-8'):
     f = line.rstrip('\n').split('\t')
     if f[0] == 'list':
@@ -282,6 +282,8 @@ for line in open(sys.argv[1], encoding='utf-8'):
         extracts.append((f[1], int(f[2]), f[3], int(f[4]), f[5]))
     elif f[0] in ('view', 'contents'):
         (views if f[0] == 'view' else contents).setdefault(f[1], {})[f[2]] = f[3]
+    elif f[0] == 'add':
+        adds.append((f[1], f[2], int(f[3]), f[4], int(f[5])))
     elif f[0] == 'delete':
         deletes.append((f[1], f[2], int(f[3]), [int(i) for i in f[4].split(',')]))
 
@@ -459,6 +461,30 @@ for src, copy, result, gone in deletes:
         elif user_keys(b) != user_keys(a) - gone_names or \
                 not all(same(a[k], b[k], True) for k in user_keys(b)):
             fail('%s: scipy reads other values after the deletion' % src)
+
+# Adding a whole file: a new file and an existing one (which keeps its own
+# variable) read back with the source's values; a version 7.3 file, a
+# damaged one or (into the little-endian file) a big-endian one is refused.
+for src, made, made_result, grown, grown_result in adds:
+    data = source(src)
+    a = load(src)
+    if hdf5(src):
+        if made_result == 0 or grown_result == 0:
+            fail('%s: a version 7.3 file was added' % src)
+        continue
+    if not isinstance(a, dict):
+        continue   # scipy cannot read it either
+    for out, result, own in ((made, made_result, set()), (grown, grown_result, {'zz_existing'})):
+        if result != 0:
+            if expected_listing(src) is not None and not (own and data[126:128] == b'MI'):
+                fail('%s: adding it to %s gave %d' % (src, out, result))
+            continue
+        counts['added'] += 1
+        b = load(out)
+        if not isinstance(b, dict):
+            fail('%s: scipy cannot read %s: %s' % (src, out, b))
+        elif user_keys(b) != user_keys(a) | own or not all(same(a[k], b[k], level5(data)) for k in user_keys(a)):
+            fail('%s: scipy reads other values from %s' % (src, out))
 
 for text in fails:
     print('FAIL ' + text)

@@ -111,7 +111,7 @@ void ForEveryFailingCall(const std::string& target, const Bytes& old, const Byte
     }
 }
 
-// A deletion, then an extraction over an old target.
+// A deletion, an addition, then an extraction over an old target.
 TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     TempDir dir;
     const std::vector<Bytes> vars = Variables(200);
@@ -127,6 +127,27 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     if (support::Delete(path, {"h_cell"}) == 0) {
         ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
     }
+    // An addition: one variable replaced in its place, one appended.
+    const std::string other = dir.file("s.mat");
+    const Bytes added = CharVar(Order::Little, "d", "new"), replaced = CharVar(Order::Little, "a", "in a's place");
+    WriteFile(other, File5(Order::Little, {replaced, added}));
+    const auto add = [&] {
+        MATFile* source = matOpen(other.c_str(), "r");
+        MATFile* mfp = matOpen(path.c_str(), "u");
+        mxArray* a = source != nullptr ? matGetArray(source, "a") : nullptr;
+        mxArray* d = source != nullptr ? matGetArray(source, "d") : nullptr;
+        int result = -1;
+        if (mfp != nullptr && a != nullptr && d != nullptr && matPutArray(mfp, a) == 0 && matPutArray(mfp, d) == 0) {
+            result = matClose(mfp);
+        } else if (mfp != nullptr) {
+            matAbandon(mfp);
+        }
+        mxDestroyArray(a);
+        mxDestroyArray(d);
+        if (source != nullptr) matClose(source);
+        return result;
+    };
+    ForEveryFailingCall(path, File5(Order::Little, vars), File5(Order::Little, {replaced, vars[1], vars[2], added}), add);
     WriteFile(path, File5(Order::Little, vars));
     ASSERT_EQ(support::Extract(path, "b", target), 0);
     const Bytes extracted = ReadFile(target);
