@@ -159,7 +159,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
         {"corrupted_mcos_object_metadata.mat", "var", {"datetime [1x1] (error: object id 3 not in the object data)"}},
         {"corrupted_subsystem.mat", "var", {"datetime [1x1] (object metadata of unknown version"}},
     };
-    const std::string settings = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n";
+    const std::string settings = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n";
     support::WriteText(io.file("wcx.ini"), settings);
     EXPECT_NE(Run({"options"}).out.find("ShowContents     = 0"), std::string::npos);
     const ToolRun hidden = Run({"view", Sample("user_defined_classdefs.mat"), "obj_array"});
