@@ -110,6 +110,12 @@ bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload);
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);
+// For tests: the worker's next writes fail its n-th file call (readNativeAt,
+// writeNativeAt, resizeNative, sizeOfNative) once, or from it on with
+// forGood; 0: none. WorkerWriteCalls gives the calls the last such write
+// made when it succeeded (0 when it failed or had no plan).
+void PlanWorkerWriteFault(uint64_t n, bool forGood);
+uint64_t WorkerWriteCalls();
 
 // The class name of an array of this class; empty for objects and opaque
 // arrays, whose file names their class.

@@ -33,6 +33,8 @@ using namespace v73;
 // taken for hung (stopped by a signal, or looping without reading): it beats
 // every half second while its work moves on.
 std::atomic<int> answerTimeoutMs{5 * 1000};
+std::atomic<uint64_t> writeFaultAt{0}, writeFaultCalls{0};
+std::atomic<bool> writeFaultForGood{false};
 // What a worker may use besides what it starts with: enough for any
 // variable the reader could hold, not for a runaway allocation.
 constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
@@ -93,7 +95,7 @@ constexpr int kWritePollMs = 50;
 
 uint64_t SizeOf(FILE* stream) {
     uint64_t size = 0;
-    return platform::SizeOfNativeFile(platform::NativeFileOf(stream), size) ? size : 0;
+    return platform::FileSystem().sizeOfNative(platform::NativeFileOf(stream), size) ? size : 0;
 }
 
 }  // namespace
@@ -109,6 +111,10 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
     Request request;
     request.operation = kWrite;
     request.count = indexes.size();
+    request.first = writeFaultAt.load();
+    request.part = writeFaultForGood.load() ? 1 : 0;
+    writeFaultCalls = 0;
+    const uint64_t answerLength = request.first != 0 ? sizeof(uint64_t) : 0;
     if (!worker.SendRequest(&request, sizeof request, out->stream) || !worker.Send(userBlock, kV73UserBlockSize) ||
         !worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
         return false;
@@ -133,9 +139,14 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
                 continue;
             }
             refusal = head.ok == 0 ? head.refusal : kInside;
-            if (head.ok != 1 || head.length != 0) {
+            if (head.ok != 1 || head.length != answerLength) {
                 if (head.ok != 0) worker.Stop();
                 return false;
+            }
+            if (answerLength != 0) {
+                uint64_t calls = 0;
+                if (!worker.Receive(&calls, sizeof calls, answerTimeoutMs.load())) return false;
+                writeFaultCalls = calls;
             }
             return StagedWrittenTo(out, SizeOf(out->stream)) && out->written > kV73UserBlockSize;
         }
@@ -376,6 +387,12 @@ const char* CopyRefusalText(uint32_t refusal) {
 }  // namespace
 
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
+
+void PlanWorkerWriteFault(uint64_t n, bool forGood) {
+    writeFaultAt = n;
+    writeFaultForGood = forGood;
+}
+uint64_t WorkerWriteCalls() { return writeFaultCalls.load(); }
 
 V73Status OpenV73(SourceFile& source) {
     auto file = std::make_shared<V73File>();

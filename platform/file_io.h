@@ -10,6 +10,11 @@
 
 namespace platform {
 
+// An open file as the system names it: a descriptor on POSIX, a HANDLE on
+// Windows.
+using NativeFile = intptr_t;
+inline constexpr NativeFile kNoFile = -1;
+
 struct FileStatus {
     uint64_t size = 0;
     unsigned mode = 0;          // permission bits (st_mode & 07777)
@@ -111,6 +116,16 @@ struct FileSystemCalls {
     // step (another program cannot slip a file in between and lose it): 0
     // when moved, 1 when the name is taken, -1 on any other failure.
     int (*placeNew)(const char* from, const char* to);
+    // Positioned reads and writes on a file open as the system names it (the
+    // worker's, which it is sent open): neither uses nor moves a file
+    // position. The bytes moved, fewer at the end of the file; -1 on failure.
+    int64_t (*readNativeAt)(NativeFile file, uint64_t offset, void* buffer, size_t size);
+    int64_t (*writeNativeAt)(NativeFile file, uint64_t offset, const void* buffer, size_t size);
+    bool (*resizeNative)(NativeFile file, uint64_t size);
+    bool (*sizeOfNative)(NativeFile file, uint64_t& size);
+    // Creates one directory: 0 when this call made it (callers that only
+    // need it to exist may ignore the result).
+    int (*makeDirectory)(const char* path);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

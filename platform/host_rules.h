@@ -33,10 +33,6 @@ int32_t HostFileTime(uint32_t dosDateTime);
 // read-only bit is set.
 int32_t HostFileAttr(int32_t windowsAttributes);
 
-// Creates one directory; the result tells whether it now exists as made by
-// this call (callers that ignore it may).
-int MakeDirectory(const char* path);
-
 // Whether a file name that starts with `name` and a "." names a device rather
 // than a file. Windows: CON, PRN, AUX, NUL, COM0-9 and LPT0-9 in any case
 // ("aux.double [1x1] .mat" is the device AUX). Elsewhere: never.

@@ -10,12 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace platform {
+#include "platform/file_io.h"   // NativeFile
 
-// An open file as the system names it: a descriptor on POSIX, a HANDLE on
-// Windows.
-using NativeFile = intptr_t;
-inline constexpr NativeFile kNoFile = -1;
+namespace platform {
 
 // The starting process's side. Every failure ends the worker: a worker
 // that might be out of step with its requests is never asked again.
@@ -89,13 +86,8 @@ void GiveUpOpeningFiles();
 // its end with the process that started it. A program not started by
 // Worker::Start ends here.
 WorkerEnd WorkerEndOfThisProgram(int argc, char** argv);
-// Positioned reads and writes on an open file, for the worker that writes a
-// file it was sent: neither uses nor moves a file position. The bytes
-// moved, fewer at the end of the file; -1 on failure.
-int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size);
-int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size);
-bool ResizeNativeFile(NativeFile file, uint64_t size);
-bool SizeOfNativeFile(NativeFile file, uint64_t& size);
+// The worker reads and writes the files it is sent through the file calls
+// (FileSystem(): readNativeAt, writeNativeAt, resizeNative, sizeOfNative).
 void CloseNativeFile(NativeFile file);
 // The system's file under an open stream (not a copy: the stream keeps it).
 NativeFile NativeFileOf(FILE* stream);

@@ -42,7 +42,7 @@ void CreatePathDirectories(const char* path) {
     for (size_t i = 1; i < length; ++i) {
         if (path[i] != platform::kPathSeparator) continue;
         const std::string prefix(path, i);
-        platform::MakeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
+        platform::FileSystem().makeDirectory(prefix.c_str());   // existing, a drive name, a failure: all the same
     }
 }
 

@@ -48,8 +48,8 @@ H5FD_t* Open(const char* name, unsigned flags, hid_t, haddr_t) {
     const long long number = std::strtoll(name, &after, 10);
     uint64_t size = 0;
     if (errno != 0 || after == name || *after != '\0' || number < 0 ||
-        ((flags & H5F_ACC_TRUNC) != 0 && !platform::ResizeNativeFile(static_cast<platform::NativeFile>(number), 0)) ||
-        !platform::SizeOfNativeFile(static_cast<platform::NativeFile>(number), size)) {
+        ((flags & H5F_ACC_TRUNC) != 0 && !platform::FileSystem().resizeNative(static_cast<platform::NativeFile>(number), 0)) ||
+        !platform::FileSystem().sizeOfNative(static_cast<platform::NativeFile>(number), size)) {
         return nullptr;
     }
     auto* file = new (std::nothrow) DescriptorFile{};
@@ -94,7 +94,7 @@ herr_t GetHandle(H5FD_t* file, hid_t, void** handle) {
 herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void* buffer) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     while (size > 0) {
-        const int64_t got = platform::ReadNativeAt(Of(file)->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
+        const int64_t got = platform::FileSystem().readNativeAt(Of(file)->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
         if (got < 0) return -1;
         if (got == 0) {
             std::memset(bytes, 0, size);   // beyond the end of the file: zeros, as sec2 gives
@@ -112,7 +112,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
     DescriptorFile* f = Of(file);
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     while (size > 0) {
-        const int64_t put = platform::WriteNativeAt(f->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
+        const int64_t put = platform::FileSystem().writeNativeAt(f->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
         if (put <= 0) return -1;
         bytes += put;
         address += static_cast<haddr_t>(put);
@@ -131,7 +131,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
 herr_t Truncate(H5FD_t* file, hid_t, hbool_t) {
     DescriptorFile* f = Of(file);
     if (f->eoa == f->eof) return 0;
-    if (!platform::ResizeNativeFile(f->file, f->eoa)) return -1;
+    if (!platform::FileSystem().resizeNative(f->file, f->eoa)) return -1;
     f->eof = f->eoa;
     return 0;
 }

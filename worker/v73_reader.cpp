@@ -231,7 +231,7 @@ struct RawFile {
         out.resize(size);
         size_t done = 0;
         while (done < size) {
-            const int64_t got = platform::ReadNativeAt(native, base + address + done, out.data() + done, size - done);
+            const int64_t got = platform::FileSystem().readNativeAt(native, base + address + done, out.data() + done, size - done);
             if (got <= 0) return false;
             done += static_cast<size_t>(got);
         }

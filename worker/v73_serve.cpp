@@ -3,6 +3,7 @@
 // until the reader closes the channel. Whatever it answers, the reader checks before use; whatever
 // libhdf5 does to it on a damaged file ends this process only.
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -89,6 +90,49 @@ void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
     for (size_t j : data.jc) Put64(out, j);
 }
 
+// A test's plan for the file calls of one write (kWrite with `first` > 0):
+// the first-th native call from its start fails, once or (part 1) for
+// good, as a full disk or a failing device would fail it. What the calls
+// come to goes back with the answer, so that the test knows when a plan
+// reached past the last call. A write without a plan counts nothing.
+struct FaultPlan {
+    static inline long failAt = 0, calls = 0;
+    static inline bool forGood = false;
+    static inline platform::FileSystemCalls saved{};
+
+    static bool Fails() {
+        ++calls;
+        return forGood ? calls >= failAt : calls == failAt;
+    }
+    static int64_t Read(platform::NativeFile f, uint64_t at, void* bytes, size_t size) {
+        return Fails() ? -1 : saved.readNativeAt(f, at, bytes, size);
+    }
+    static int64_t Write(platform::NativeFile f, uint64_t at, const void* bytes, size_t size) {
+        // As on a full disk: part of the bytes go in, then no more.
+        if (!Fails()) return saved.writeNativeAt(f, at, bytes, size);
+        return size > 1 ? std::max<int64_t>(saved.writeNativeAt(f, at, bytes, size / 2), 0) : -1;
+    }
+    static bool Resize(platform::NativeFile f, uint64_t size) { return !Fails() && saved.resizeNative(f, size); }
+    static bool Size(platform::NativeFile f, uint64_t& size) { return !Fails() && saved.sizeOfNative(f, size); }
+
+    FaultPlan(uint64_t at, bool persists) {
+        if (at == 0) return;
+        failAt = static_cast<long>(std::min<uint64_t>(at, LONG_MAX));
+        forGood = persists;
+        calls = 0;
+        saved = platform::FileSystem();
+        platform::FileSystem().readNativeAt = Read;
+        platform::FileSystem().writeNativeAt = Write;
+        platform::FileSystem().resizeNative = Resize;
+        platform::FileSystem().sizeOfNative = Size;
+        active = true;
+    }
+    ~FaultPlan() {
+        if (active) platform::FileSystem() = saved;
+    }
+    bool active = false;
+};
+
 // What the worker keeps between requests: its channel, the file, and the
 // header of the variable asked about last (a viewer reads one variable
 // piece by piece).
@@ -113,7 +157,7 @@ struct Worker {
     // data and the indexes of its variables follow the request. libhdf5
     // writes it through a driver that takes the open file by its number, so
     // that a file without a name (not yet in its folder) can be written.
-    bool WriteFile(const Request& request, platform::NativeFile passed) {
+    bool WriteFile(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
         uint8_t userBlock[kV73UserBlockSize];
         std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
         // A request that does not say what follows it leaves the stream
@@ -124,14 +168,17 @@ struct Worker {
             return false;
         }
         if (passed == platform::kNoFile) return false;
-        return hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver()) &&
-               platform::WriteNativeAt(passed, 0, userBlock, sizeof userBlock) ==
-                   static_cast<int64_t>(sizeof userBlock);
+        const FaultPlan plan(request.first, request.part == 1);
+        const bool written = hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver()) &&
+                             platform::FileSystem().writeNativeAt(passed, 0, userBlock, sizeof userBlock) ==
+                                 static_cast<int64_t>(sizeof userBlock);
+        if (written && plan.active) Put64(out, static_cast<uint64_t>(FaultPlan::calls));
+        return written;
     }
 
     // One request's answer.
     bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
-        if (request.operation == kWrite) return WriteFile(request, passed);
+        if (request.operation == kWrite) return WriteFile(request, passed, out);
         if (request.operation == kHeader) {
             // Up to `count` headers from `index` on, up to the first that fails,
             // each after its length: a listing costs one exchange per batch.

@@ -384,11 +384,39 @@ uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
 uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
 #endif
 
+int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
+    ssize_t got = 0;
+    do {
+        got = ::pread(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
+    ssize_t put = 0;
+    do {
+        put = ::pwrite(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
+    } while (put < 0 && errno == EINTR);
+    return put;
+}
+
+bool ResizeNativeFile(NativeFile file, uint64_t size) { return ::ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0; }
+
+bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
+    struct stat status {};
+    if (fstat(static_cast<int>(file), &status) != 0 || status.st_size < 0) return false;
+    size = static_cast<uint64_t>(status.st_size);
+    return true;
+}
+
+int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
+                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

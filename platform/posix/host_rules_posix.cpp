@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/file_io.h"
 #include "platform/file_time.h"
 
 #include "platform/text_encoding.h"
@@ -38,8 +39,6 @@ int32_t HostFileAttr(int32_t windowsAttributes) {
     return static_cast<int32_t>(S_IFREG | (readOnly ? 0444 : 0644));
 }
 
-int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
-
 bool IsDeviceName(const char*) { return false; }
 
 void UseSystemFolderNames(char*) {}
@@ -48,7 +47,7 @@ std::vector<std::string> HostTempFolders() {
     const char* variable = std::getenv("TMPDIR");
     std::vector<std::string> folders{variable != nullptr && variable[0] != '\0' ? variable : "/tmp"};
     char resolved[PATH_MAX];
-    if (::realpath(folders[0].c_str(), resolved) != nullptr && folders[0] != resolved) folders.emplace_back(resolved);
+    if (FileSystem().resolve(folders[0].c_str(), resolved, sizeof resolved) == 0 && folders[0] != resolved) folders.emplace_back(resolved);
     return folders;
 }
 

@@ -60,7 +60,7 @@ constexpr int kMaxLinkHops = 40;
 // made: writing must never turn the link itself into a file.
 std::string ResolvedPath(const char* file) {
     char resolved[PATH_MAX];
-    if (::realpath(file, resolved) != nullptr) return resolved;
+    if (FileSystem().resolve(file, resolved, sizeof resolved) == 0) return resolved;
     std::string path = file;
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
         char target[PATH_MAX];

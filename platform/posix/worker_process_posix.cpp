@@ -401,31 +401,6 @@ bool WorkerEnd::ReceiveRequest(void* p, size_t size, NativeFile& passed) {
     return true;
 }
 
-int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
-    ssize_t got = 0;
-    do {
-        got = ::pread(Fd(file), buffer, size, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
-int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
-    ssize_t put = 0;
-    do {
-        put = ::pwrite(Fd(file), buffer, size, static_cast<off_t>(offset));
-    } while (put < 0 && errno == EINTR);
-    return put;
-}
-
-bool ResizeNativeFile(NativeFile file, uint64_t size) { return ::ftruncate(Fd(file), static_cast<off_t>(size)) == 0; }
-
-bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
-    struct stat status {};
-    if (fstat(Fd(file), &status) != 0 || status.st_size < 0) return false;
-    size = static_cast<uint64_t>(status.st_size);
-    return true;
-}
-
 void CloseNativeFile(NativeFile file) {
     if (file != kNoFile) ::close(Fd(file));
 }

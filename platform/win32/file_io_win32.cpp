@@ -203,11 +203,50 @@ int LinkIn(FILE*, const char*, char* tempPath, size_t tempPathSize) {
 // The short names carry no process; none is taken for another's.
 void RemoveStaleTemporaries(const char*) {}
 
+// One ReadFile or WriteFile moves at most this much (its count is a DWORD).
+constexpr size_t kMaxNativePiece = size_t{1} << 30;
+
+int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(size < kMaxNativePiece ? size : kMaxNativePiece), &got, &at)) {
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return got;
+}
+
+int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD put = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(size < kMaxNativePiece ? size : kMaxNativePiece), &put, &at)) return -1;
+    return put;
+}
+
+bool ResizeNativeFile(NativeFile file, uint64_t size) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileEndOfFileInfo, &end, sizeof end) != 0;
+}
+
+bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
+    LARGE_INTEGER length{};
+    if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(file), &length) || length.QuadPart < 0) return false;
+    size = static_cast<uint64_t>(length.QuadPart);
+    return true;
+}
+
+int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); }
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew};
+                               CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
+                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -17,7 +17,6 @@ int32_t HostFileTime(uint32_t dos) { return static_cast<int32_t>(dos); }
 
 int32_t HostFileAttr(int32_t windowsAttributes) { return windowsAttributes; }
 
-int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); }
 
 bool HostAnsiToUtf8(const char* text, std::string* out) {
     out->clear();

@@ -303,39 +303,6 @@ WorkerEnd WorkerEndOfThisProgram(int, char**) {
     return WorkerEnd(N(in), N(out));
 }
 
-int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    if (!::ReadFile(H(file), buffer, static_cast<DWORD>(size < kMaxPiece ? size : kMaxPiece), &got, &at)) {
-        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    }
-    return got;
-}
-
-int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD put = 0;
-    if (!::WriteFile(H(file), buffer, static_cast<DWORD>(size < kMaxPiece ? size : kMaxPiece), &put, &at)) return -1;
-    return put;
-}
-
-bool ResizeNativeFile(NativeFile file, uint64_t size) {
-    FILE_END_OF_FILE_INFO end{};
-    end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
-    return ::SetFileInformationByHandle(H(file), FileEndOfFileInfo, &end, sizeof end) != 0;
-}
-
-bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
-    LARGE_INTEGER length{};
-    if (!::GetFileSizeEx(H(file), &length) || length.QuadPart < 0) return false;
-    size = static_cast<uint64_t>(length.QuadPart);
-    return true;
-}
-
 void CloseNativeFile(NativeFile file) {
     if (file != kNoFile) ::CloseHandle(H(file));
 }

@@ -20,6 +20,7 @@
 #include <random>
 #include <thread>
 
+#include "matlib/readers.h"
 #include "platform/file_io.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
@@ -64,6 +65,24 @@ size_t RemoveStrays(const std::string& folder) {
 template <typename Operation>
 int AsNobody(Operation operation) {
     return InChild([&] { return ::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ? 99 : operation(); });
+}
+
+// The variables of a file and what the viewer shows of each.
+std::string Values(const std::string& path) {
+    std::string text;
+    MATFile* mfp = matOpen(path.c_str(), "r");
+    int count = 0;
+    char** names = mfp != nullptr ? matGetDir(mfp, &count) : nullptr;
+    for (int i = 0; i < count; ++i) {
+        mxArray* array = matGetArray(mfp, names[i]);
+        std::vector<char> shown(1 << 16);
+        if (array != nullptr) mxDescribeValue(array, shown.data(), shown.size());
+        text += std::string(names[i]) + ": " + shown.data() + "\n";
+        mxDestroyArray(array);
+    }
+    mxFree(names);
+    if (mfp != nullptr) matClose(mfp);
+    return text;
 }
 
 // Runs `operation` with the n-th call of each kind failing (once, or for
@@ -118,14 +137,39 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     const std::string path = dir.file("f.mat"), target = dir.file("b.mat");
     ForEveryFailingCall(path, File5(Order::Little, vars), Without(vars, 1), [&] { return support::Delete(path, {"b"}); });
     // A version 7.3 file, whose new file the worker process writes (a cell:
-    // what it refers to goes with it). The worker's own calls are outside
-    // the injector: each call of this process failing once and for good is
-    // every case there is.
+    // what it refers to goes with it): each call of this process failing.
     const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
     const Bytes hdf5 = std::filesystem::exists(v73) ? ReadFile(v73) : Bytes();
     WriteFile(path, hdf5);
     if (support::Delete(path, {"h_cell"}) == 0) {
         ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
+    }
+    // The worker's own file calls (reading the old file, writing the new
+    // one), each failing once and for good, on a small MATLAB-written file
+    // (a struct: what it refers to stays, the other goes).
+    const std::string smallPath = testenv::TestDataDir() + "/matlab73-struct/v73.mat";
+    const Bytes small = std::filesystem::exists(smallPath) ? ReadFile(smallPath) : Bytes();
+    WriteFile(path, small);
+    if (!small.empty() && support::Delete(path, {"s2"}) == 0) {
+        // libhdf5 writes times of its own into the new file: its values are compared.
+        const std::string changed = Values(path);
+        for (bool forGood : {false, true}) {
+            for (uint64_t n = 1;; ++n) {
+                SCOPED_TRACE("the worker's file call #" + std::to_string(n) + (forGood ? " for good" : " once"));
+                WriteFile(path, small);
+                matlib::PlanWorkerWriteFault(n, forGood);
+                const int result = support::Delete(path, {"s2"});
+                matlib::PlanWorkerWriteFault(0, false);
+                if (result == 0) {
+                    EXPECT_EQ(Values(path), changed);
+                } else {
+                    EXPECT_EQ(ReadFile(path), small) << result;
+                }
+                EXPECT_EQ(RemoveStrays(dir.path()), 0u);
+                if ((result == 0 && matlib::WorkerWriteCalls() < n) || ::testing::Test::HasFailure()) break;
+                ASSERT_LT(n, 5000u) << "no end to the worker's calls";
+            }
+        }
     }
     // An addition: one variable replaced in its place, one appended.
     const std::string other = dir.file("s.mat");

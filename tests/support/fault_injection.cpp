@@ -86,13 +86,24 @@ int LinkIn(FILE* file, const char* path, char* tempPath, size_t size) {
     return Fail(ENOSPC, -1);
 }
 
+int64_t NativeRead(platform::NativeFile file, uint64_t offset, void* buffer, size_t size) {
+    return FAIL_OR_CALL(NativeRead, EIO, int64_t{-1}, readNativeAt(file, offset, buffer, size));
+}
+int64_t NativeWrite(platform::NativeFile file, uint64_t offset, const void* buffer, size_t size) {
+    return FAIL_OR_CALL(NativeWrite, ENOSPC, int64_t{-1}, writeNativeAt(file, offset, buffer, size));
+}
+bool NativeResize(platform::NativeFile file, uint64_t size) { return FAIL_OR_CALL(NativeResize, EIO, false, resizeNative(file, size)); }
+bool NativeSize(platform::NativeFile file, uint64_t& size) { return FAIL_OR_CALL(NativeSize, EIO, false, sizeOfNative(file, size)); }
+int MakeDirectory(const char* path) { return FAIL_OR_CALL(MakeDirectory, EACCES, -1, makeDirectory(path)); }
+
 }  // namespace
 
 const char* CallName(Call call) {
     static const char* const kNames[] = {"any", "open", "read", "write", "seek", "tell", "flush", "sync", "close",
                                          "status", "fileStatus", "setMode", "replace", "remove", "syncDirectory",
                                          "createBeside", "resolve", "copyRange", "linkStatus", "lock", "mayWrite",
-                                         "copyAttributes", "createUnnamed", "linkIn", "readAt"};
+                                         "copyAttributes", "createUnnamed", "linkIn", "readAt", "nativeRead",
+                                         "nativeWrite", "nativeResize", "nativeSize", "makeDirectory"};
     return kNames[static_cast<int>(call)];
 }
 
@@ -103,7 +114,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew};
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew,
+             NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory};
 }
 
 FaultInjector::~FaultInjector() {

@@ -23,6 +23,8 @@ enum class Call {
     CreateUnnamed,  // its failure leaves the file to a named temporary
     LinkIn,
     ReadAt,         // a read at an offset, without the stream's position
+    NativeRead, NativeWrite, NativeResize, NativeSize,   // on a file as the system names it
+    MakeDirectory,
 };
 
 const char* CallName(Call call);
