@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/host_extension.h"
-#include "platform/open_link.h"
+#include "host/host_extension.h"
+#include "os/open_link.h"
 #include "about/about_dialog_logic.h"
 #include "about/about_picture.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "platform/message_box.h"
+#include "host/message_box.h"
 
 namespace about_dialog {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include "platform/open_link.h"
+#include "os/open_link.h"
 #include "about/about_dialog.h"
 #include "about/about_dialog_logic.h"
 

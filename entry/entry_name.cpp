@@ -4,7 +4,7 @@
 #include <climits>
 #include <new>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace exporting {
 

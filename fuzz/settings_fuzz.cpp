@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/profile.h"
+#include "os/profile.h"
 #include "wcx/plugin_api.h"
 #include "settings/plugin_settings.h"
 

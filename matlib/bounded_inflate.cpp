@@ -7,7 +7,7 @@
 
 #include "matlib/mat_format.h"
 #include "matlib/source_io.h"
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace matlib {
 

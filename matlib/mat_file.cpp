@@ -8,7 +8,7 @@
 
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace matlib {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "matlib/mat.h"
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace matlib {
 

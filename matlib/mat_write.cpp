@@ -19,7 +19,7 @@
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
-#include "platform/file_time.h"
+#include "os/file_time.h"
 
 namespace matlib {
 

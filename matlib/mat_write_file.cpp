@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 
 namespace matlib {
 

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "matlib/mat.h"
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace matlib {
 

@@ -20,7 +20,7 @@
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
 #include "matlib/v73_protocol.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 namespace matlib {
 

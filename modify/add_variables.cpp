@@ -22,9 +22,9 @@
 
 #include "matlib/mat.h"
 #include "modify/rewrite_progress.h"
-#include "platform/diagnostics.h"
-#include "platform/host_rules.h"
-#include "platform/message_box.h"
+#include "os/diagnostics.h"
+#include "os/host_rules.h"
+#include "host/message_box.h"
 #include "wcx/plugin_api.h"
 
 namespace {

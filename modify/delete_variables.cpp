@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "matlib/mat.h"
-#include "platform/diagnostics.h"
-#include "platform/message_box.h"
+#include "os/diagnostics.h"
+#include "host/message_box.h"
 #include "wcx/plugin_api.h"
 #include "entry/entry_name.h"
 

@@ -1,7 +1,7 @@
 // Packing switched off in the options (or a host that must not pack): the
 // host is told so with a message box. Nothing is read, created or changed.
 #include "modify/delete_variables.h"
-#include "platform/message_box.h"
+#include "host/message_box.h"
 #include "wcx/plugin_api.h"
 
 int RefusePacking() {

@@ -19,10 +19,10 @@
 #include <string>
 
 #include "export/export.h"
-#include "platform/diagnostics.h"
-#include "platform/file_io.h"
-#include "platform/host_rules.h"
-#include "platform/text_encoding.h"
+#include "os/diagnostics.h"
+#include "os/file_io.h"
+#include "os/host_rules.h"
+#include "os/text_encoding.h"
 #include "reader/value_text.h"
 
 namespace {

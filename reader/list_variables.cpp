@@ -14,9 +14,9 @@
 #include <new>
 #include <string>
 
-#include "platform/diagnostics.h"
-#include "platform/host_rules.h"
-#include "platform/message_box.h"
+#include "os/diagnostics.h"
+#include "os/host_rules.h"
+#include "host/message_box.h"
 #include "entry/entry_name.h"
 
 namespace {

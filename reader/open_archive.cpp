@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/diagnostics.h"
-#include "platform/file_time.h"
-#include "platform/host_rules.h"
-#include "platform/message_box.h"
+#include "os/diagnostics.h"
+#include "os/file_time.h"
+#include "os/host_rules.h"
+#include "host/message_box.h"
 #include "reader/archive.h"
 
 namespace {

@@ -10,21 +10,22 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 # Each folder and the folders it may include, from the bottom up.
 declare -A allowed=(
   [wcx]=""
-  [platform]="wcx"
-  [matlib]="platform"
-  [entry]="platform"
-  [export]="matlib platform"
-  [reader]="export entry matlib platform wcx"
-  [modify]="entry matlib platform wcx"
-  [settings]="platform wcx"
-  [about]="settings platform wcx"
-  [plugin]="about modify reader settings entry matlib platform wcx"
-  [tools]="about platform wcx"
-  [worker]="matlib platform"
+  [os]=""
+  [host]="os wcx"
+  [matlib]="os"
+  [entry]="os"
+  [export]="matlib os"
+  [reader]="export entry matlib host os wcx"
+  [modify]="entry matlib host os wcx"
+  [settings]="os wcx"
+  [about]="settings host os wcx"
+  [plugin]="about modify reader settings entry matlib host os wcx"
+  [tools]="about os wcx"
+  [worker]="matlib os"
 )
 
 status=0
-for folder in wcx platform matlib entry export reader modify settings about plugin tools worker; do
+for folder in wcx os host matlib entry export reader modify settings about plugin tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')

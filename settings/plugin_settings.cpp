@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/diagnostics.h"
-#include "platform/profile.h"
+#include "os/diagnostics.h"
+#include "os/profile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 #include "tools/commands.h"
 #include "tools/os_calls.h"
 

@@ -1,6 +1,6 @@
 #include "tools/plugin_host.h"
 
-#include "platform/text_encoding.h"
+#include "os/text_encoding.h"
 
 #include <cstdio>
 #include <cstring>

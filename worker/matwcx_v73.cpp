@@ -3,7 +3,7 @@
 // (on Windows both the 64-bit and the 32-bit plug-in). A program of its own,
 // so that libhdf5 is never loaded into the file manager, and whatever a
 // damaged file does to it, the file manager lives on.
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 #include "worker/v73_hdf5.h"
 
 int main(int argc, char** argv) {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 #include "worker/v73_hdf5.h"
 
 namespace matlib::hdf5 {

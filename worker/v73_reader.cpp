@@ -26,7 +26,7 @@
 #include "matlib/v73_protocol.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 namespace matlib::hdf5 {
 

@@ -12,7 +12,7 @@
 
 #include "matlib/mat_format.h"
 #include "matlib/v73_protocol.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 #include "worker/v73_hdf5.h"
 
 namespace matlib::v73 {

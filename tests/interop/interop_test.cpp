@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 #include "support/support.h"
 
 namespace {

@@ -29,7 +29,7 @@
 #include "matlib/mat_format.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 #include "reader/value_text.h"
 #include "support/support.h"
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/file_io.h"
+#include "os/file_io.h"
 #include "support/support.h"
 
 namespace {

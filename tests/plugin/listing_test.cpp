@@ -16,7 +16,7 @@
 #include <random>
 #include <set>
 
-#include "platform/file_time.h"
+#include "os/file_time.h"
 #include "support/support.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "matlib/readers.h"
-#include "platform/file_io.h"
+#include "os/file_io.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
 

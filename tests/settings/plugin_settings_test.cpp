@@ -7,7 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/profile.h"
+#include "os/profile.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <random>
 
-#include "platform/profile.h"
+#include "os/profile.h"
 #include "settings/plugin_settings.h"
 #include "support/fault_injection.h"
 #include "support/support.h"

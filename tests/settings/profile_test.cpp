@@ -1,5 +1,5 @@
 // The private-profile functions against the files Windows makes.
-#include "platform/profile.h"
+#include "os/profile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 namespace faults {
 namespace {

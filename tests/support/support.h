@@ -16,7 +16,7 @@
 
 #include "matlib/mat.h"
 #include "wcx/plugin_api.h"
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 #include "support/mat_builder.h"
 #include "support/plugin_loader.h"
 #include "support/test_env.h"

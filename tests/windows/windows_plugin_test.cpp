@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 #include "support/support.h"
 
 namespace {

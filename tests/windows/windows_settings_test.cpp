@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "modify/delete_variables.h"
-#include "platform/message_box.h"
+#include "host/message_box.h"
 #include "support/support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix/profile_text.h"
+#include "os/posix/profile_text.h"
 
 #include <cstdint>
 

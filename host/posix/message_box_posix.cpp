@@ -1,4 +1,4 @@
-#include "platform/message_box.h"
+#include "host/message_box.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 
 #include <sys/stat.h>
 
@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/file_io.h"
-#include "platform/file_time.h"
+#include "os/file_io.h"
+#include "os/file_time.h"
 
-#include "platform/text_encoding.h"
+#include "os/text_encoding.h"
 
 namespace platform {
 

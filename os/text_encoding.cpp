@@ -1,4 +1,4 @@
-#include "platform/text_encoding.h"
+#include "os/text_encoding.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
-#include "platform/host_extension.h"
+#include "host/host_extension.h"
 
 #include <cstring>
 
-#include "platform/message_box.h"
+#include "host/message_box.h"
 
 namespace platform {
 

@@ -5,7 +5,7 @@
 // ends it when the job's handle closes, so that it cannot outlive the file
 // manager. A file sent with a request is a copy of its handle, made in the
 // worker's process; its value follows the request.
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 #include <windows.h>
 
@@ -17,7 +17,7 @@
 #include <new>
 #include <vector>
 
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 

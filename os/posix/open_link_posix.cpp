@@ -1,4 +1,4 @@
-#include "platform/open_link.h"
+#include "os/open_link.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 #include <windows.h>
 
 #include <cwchar>
 
-#include "platform/text_encoding.h"
+#include "os/text_encoding.h"
 
 namespace platform {
 

@@ -34,7 +34,7 @@ bool SystemShowsMessageBoxes();
 void SetHostMessageBox(wcx::HostMessageBoxFn function);
 
 // The box when no host function was handed over: each system's own
-// (platform/posix, platform/win32).
+// (host/posix, host/win32).
 int ShowSystemMessageBox(const char* text, const char* caption, unsigned style);
 
 }  // namespace platform

@@ -3,7 +3,7 @@
 // and which is all it inherits. posix_spawn, not fork: the host is threaded,
 // and a forked copy of it could hold another thread's locks. Its bounds are
 // set by the worker itself as it starts (WorkerEndOfThisProgram).
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -32,7 +32,7 @@
 #include <new>
 #include <string>
 
-#include "platform/diagnostics.h"
+#include "os/diagnostics.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/diagnostics.h"
+#include "os/diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "platform/message_box.h"
+#include "host/message_box.h"
 
 #include <windows.h>
 
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 

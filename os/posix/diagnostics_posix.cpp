@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/diagnostics.h"
+#include "os/diagnostics.h"
 
 namespace platform {
 

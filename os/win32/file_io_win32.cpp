@@ -1,4 +1,4 @@
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 #include <windows.h>
 
@@ -14,7 +14,7 @@
 #include <ctime>
 #include <string>
 
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 namespace {

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "platform/diagnostics.h"
+#include "os/diagnostics.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 
 #include <direct.h>
 
@@ -8,8 +8,8 @@
 
 #include <windows.h>
 
-#include "platform/text_encoding.h"
-#include "platform/win32/wide_path.h"
+#include "os/text_encoding.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 

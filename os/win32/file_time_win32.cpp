@@ -1,8 +1,8 @@
-#include "platform/file_time.h"
+#include "os/file_time.h"
 
 #include <ctime>
 
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 

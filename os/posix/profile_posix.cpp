@@ -11,7 +11,7 @@
 //     text or the new one, whole.
 //  4. On any failure the new file is removed and the old one stays as it was.
 //  5. An edit that changes nothing writes nothing.
-#include "platform/profile.h"
+#include "os/profile.h"
 
 #include <cerrno>
 #include <climits>
@@ -24,8 +24,8 @@
 
 #include <unistd.h>
 
-#include "platform/file_io.h"
-#include "platform/posix/profile_text.h"
+#include "os/file_io.h"
+#include "os/posix/profile_text.h"
 
 namespace platform {
 namespace {

@@ -1,11 +1,11 @@
 // On Windows the private-profile functions are the system's own, called in
 // their UTF-16 forms: the settings file's path may hold any character.
-#include "platform/profile.h"
+#include "os/profile.h"
 
 #include <cstring>
 #include <string>
 
-#include "platform/win32/wide_path.h"
+#include "os/win32/wide_path.h"
 
 namespace platform {
 

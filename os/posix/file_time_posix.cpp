@@ -1,4 +1,4 @@
-#include "platform/file_time.h"
+#include "os/file_time.h"
 
 #include <ctime>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host_rules.h"
+#include "os/host_rules.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/file_io.h"
+#include "os/file_io.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/file_io.h"   // NativeFile
+#include "os/file_io.h"   // NativeFile
 
 namespace platform {
 
