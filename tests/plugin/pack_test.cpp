@@ -4,9 +4,11 @@
 // Cancel at every progress report, folders and PK_PACK_MOVE_FILES.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
+#include "host/message_box.h"
 #include "support/support.h"
 
 namespace {
@@ -44,8 +46,11 @@ protected:
     void TearDown() override { plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr); }
     // PackFiles with the names below the test's folder; *err: what it said.
     int Pack(const std::string& target, std::vector<std::string> names, int flags = 0, std::string* err = nullptr) {
-        std::string list, packed = target, folder = dir.path() + "/", sub;
-        for (const std::string& name : names) list += name + '\0';
+        std::string list, packed = target, folder = dir.path() + platform::kPathSeparator, sub;
+        for (std::string name : names) {
+            std::replace(name.begin(), name.end(), '/', platform::kPathSeparator);   // as the host names them
+            list += name + '\0';
+        }
         list += '\0';
         int result = -1;
         ::testing::internal::CaptureStderr();
@@ -134,8 +139,10 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         const Bytes before = existed ? ReadFile(dir.file(c.target)) : Bytes();
         std::string said;
         EXPECT_NE(Pack(dir.file(c.target), c.names, PK_PACK_MOVE_FILES, &said), 0);
-        EXPECT_NE(said.find(c.said), std::string::npos) << said;
-        EXPECT_EQ(said.find("No variable was added to " + dir.file(c.target)), said.find("No variable")) << said;
+        if (!platform::SystemShowsMessageBoxes()) {   // else the text is in the system's box
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+            EXPECT_EQ(said.find("No variable was added to " + dir.file(c.target)), said.find("No variable")) << said;
+        }
         EXPECT_EQ(fs::exists(dir.file(c.target)), existed);
         if (existed) {
             EXPECT_EQ(ReadFile(dir.file(c.target)), before);
@@ -146,8 +153,10 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
     // Shown in a box: the answer the host stays quiet for. Switched off: the old refusal alone.
     UseSettings(false, true, false);
     std::string said;
-    EXPECT_EQ(Pack(dir.file("t.mat"), {"one.mat"}, 0, &said), E_NOT_SUPPORTED);
-    EXPECT_NE(said.find("Sorry, packing function is not supported"), std::string::npos) << said;
+    EXPECT_EQ(Pack(dir.file("t.mat"), {"one.mat"}, 0, &said), platform::RefusalCode(E_NOT_SUPPORTED));
+    if (!platform::SystemShowsMessageBoxes()) {
+        EXPECT_NE(said.find("Sorry, packing function is not supported"), std::string::npos) << said;
+    }
     EXPECT_EQ(support::VariableNames(dir.file("t.mat")), std::vector<std::string>{"a"});
 }
 
