@@ -365,6 +365,8 @@ size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, u
     if (readFailed) damaged_ = true;
     next_ += done;
     if (next_ == stored_ && stored_ < ElementCount(array_)) damaged_ = true;   // the part ends before the array
+    // A part that holds more (or part of a value) than its elements is damage too.
+    if (next_ == ElementCount(array_) && sub_.bytes != ElementCount(array_) * width_) damaged_ = true;
     // The last part read to its end: the element's stream must end whole there.
     if (!damaged_ && lastPart_ && next_ == ElementCount(array_)) {
         const uint64_t end = array_.data.elementEnd;
