@@ -210,12 +210,18 @@ bool ShortGFast(double v, ShortG& g) {
                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const double magnitude = std::fabs(v);
     if (!(magnitude >= 1e-15 && magnitude < 1e15)) return false;
-    // The decimal exponent from the binary one (frexp's, read from the
-    // bits of this normal number): right, or one too large.
+    // The decimal exponent: from the binary one (read from the bits of
+    // this normal number; magnitude in [2^low, 2^(low + 1))) the one of
+    // 2^low, plus one where the magnitude reaches the next power of ten.
+    // Without a branch: which way it goes depends on each value.
+    static constexpr double kNextPower[] = {1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5,
+                                            1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,  1e6,
+                                            1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15, 1e16};
     uint64_t bits;
     std::memcpy(&bits, &magnitude, sizeof bits);
-    const int binary = static_cast<int>((bits >> 52) & 0x7FF) - 1022;
-    int exponent = (binary * 1233) >> 12;   // binary * log10(2), rounded down
+    const int low = static_cast<int>((bits >> 52) & 0x7FF) - 1023;   // -50 .. 49 here
+    int exponent = (low * 1233) >> 12;   // low * log10(2), rounded down
+    exponent += magnitude >= kNextPower[exponent + 16] ? 1 : 0;   // (the checks below catch the rest)
 
     uint32_t digits = 0;
     for (int attempt = 0; attempt < 3 && digits == 0; ++attempt) {
