@@ -83,6 +83,11 @@ std::string Refusal(Format format, const mxArray* array) {
     return text + ".mat or .txt";
 }
 
+bool StreamsElements(const mxArray* array) {
+    const mxClassID id = mxGetClassID(array);
+    return array != nullptr && !mxIsSparse(array) && (IsNumeric(id) || id == mxLOGICAL_CLASS);
+}
+
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
                    void* context) {
     try {

@@ -34,6 +34,10 @@ enum class Result { Ok, Cancelled, BadData, CreateFailed, WriteFailed, NoMemory 
 // any failure nothing is left.
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
                    void* context);
+// Whether ExportArray reads the array's elements one pass forward through
+// its element readers, which meet any damage of them (BadData): a numeric
+// or logical array that is not sparse.
+bool StreamsElements(const mxArray* array);
 // The same for a text that is already made (the viewer's).
 Result ExportText(const std::string& text, const char* destination, ProgressFn progress, void* context);
 

@@ -102,7 +102,11 @@ bool Values::Read(uint64_t first, size_t count, size_t at) {
         } else {
             d = (part == 0 ? real : imag).data() + at;
         }
-        if (mxReadElementsFrom(readers[part], first, count, d, i, u) != count) return false;
+        // Damage met on the way (the stream's checksum at its end, a part
+        // longer or shorter than the array) fails the read that met it.
+        if (mxReadElementsFrom(readers[part], first, count, d, i, u) != count || mxElementsDamaged(readers[part])) {
+            return false;
+        }
     }
     return true;
 }

@@ -286,6 +286,19 @@ const char* CheckV5Element(const mxArray& a) {
 static size_t ConvertElements(ElementStream& stream, const SubElement& sub, bool swapped, uint64_t first, size_t take,
                               double* asDouble, int64_t* asInt64, uint64_t* asUInt64, bool& readFailed) {
     const size_t width = DataTypeSize(sub.type);
+    // Doubles stored in this machine's order, asked for as doubles alone,
+    // go straight into the caller's array: no copy, no conversion.
+    if (sub.type == miDOUBLE && !swapped && !sub.small && asDouble != nullptr && asInt64 == nullptr &&
+        asUInt64 == nullptr) {
+        constexpr size_t kStep = size_t{1} << 16;   // what was read before a break is kept
+        for (size_t done = 0; done < take; done += std::min(kStep, take - done)) {
+            if (!stream.Read(sub.dataPos + (first + done) * width, asDouble + done, std::min(kStep, take - done) * width)) {
+                readFailed = true;
+                return done;
+            }
+        }
+        return take;
+    }
     uint8_t buffer[kInflateChunk];
     size_t done = 0;
     while (done < take) {
@@ -352,6 +365,8 @@ size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, u
     if (readFailed) damaged_ = true;
     next_ += done;
     if (next_ == stored_ && stored_ < ElementCount(array_)) damaged_ = true;   // the part ends before the array
+    // A part that holds more (or part of a value) than its elements is damage too.
+    if (next_ == ElementCount(array_) && sub_.bytes != ElementCount(array_) * width_) damaged_ = true;
     // The last part read to its end: the element's stream must end whole there.
     if (!damaged_ && lastPart_ && next_ == ElementCount(array_)) {
         const uint64_t end = array_.data.elementEnd;

@@ -266,6 +266,10 @@ void mxCloseElementReader(mxElementReader* reader);
 // numeric data holds one value per element. 0 when whole; otherwise non-zero
 // and *reason (when given) says what is wrong. Reads the whole variable in
 // fixed buffers; a version 4 variable's sizes were all checked when it was read.
+// A version 7.3 variable: every dataset of it and of all it refers to read
+// through libhdf5's filters (every chunk inflated, every checksum verified),
+// its references followed, its dimensions and sparse indexes checked, in
+// bounded memory; data kept in other files is refused, never read.
 int mxCheckArray(const mxArray* array, const char** reason);
 // Whether the variable can be read from its own file alone: 1 (and the
 // reason) when its data or a link of it is kept in other files (a version

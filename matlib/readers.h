@@ -103,6 +103,10 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
 // Why the variable cannot be read from its file alone (its data or a link
 // of it leads to other files), or null when it can.
 const char* CheckV73(const mxArray& array);
+// Why the variable does not read whole (every dataset of it and of all it
+// refers to read through libhdf5's filters; its references, dimensions and
+// sparse indexes checked), or null when it does.
+const char* VerifyV73(const mxArray& array);
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
 // The file's subsystem data (where its objects' values are) in the level-5
 // form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.

@@ -20,6 +20,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>&, const std::vector<uint64_t
 }
 
 const char* CheckV73(const mxArray&) { return nullptr; }
+const char* VerifyV73(const mxArray&) { return nullptr; }
 bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
 
 bool ReadV73Subsystem(const mxArray&, std::vector<uint8_t>&) { return false; }

@@ -32,6 +32,22 @@ enum Operation : uint32_t {
     kCheck = 8,
     // The first request, with the file sent open.
     kOpen = 9,
+    // Whether a variable reads whole: every dataset of it and of all it
+    // refers to read through libhdf5's filters. Its answer is a Refusal and
+    // a Damage (8 bytes).
+    kVerify = 10,
+};
+
+// What the worker found wrong with a variable it read whole (kVerify).
+enum Damage : uint32_t {
+    kWhole = 0,
+    kDataUnreadable = 1,      // a chunk does not read: cut, a filter fails, a checksum is wrong
+    kDimensionsWrong = 2,     // the dimensions disagree with the data
+    kDanglingReference = 3,   // a reference leads to no object of the file
+    kSparseColumns = 4,       // jc does not rise from 0 to at most the stored values
+    kSparseRows = 5,          // an ir lies outside the rows, or a column's are not sorted
+    kSparseSizes = 6,         // data, ir and jc disagree in size, or one is missing
+    kObjectUnreadable = 7,    // a member (a field, a link) cannot be opened
 };
 
 // Why the worker refuses to read a variable: a MAT-file is read from itself

@@ -503,6 +503,40 @@ const char* CheckV73(const mxArray& array) {
     return fields.ok() && found != kInside ? RefusalText(found) : nullptr;
 }
 
+namespace {
+
+const char* DamageText(uint32_t damage) {
+    switch (damage) {
+        case kDataUnreadable:
+            return "a dataset of it does not read whole (a chunk is cut or does not inflate, or its checksum is wrong)";
+        case kDimensionsWrong: return "its dimensions do not agree with its data";
+        case kDanglingReference: return "a reference in it leads to no object of the file";
+        case kSparseColumns: return "its sparse column starts (jc) do not rise from 0 to at most its stored values";
+        case kSparseRows: return "a sparse row index (ir) of it lies outside its rows or out of order in its column";
+        case kSparseSizes: return "the sizes of its sparse parts (data, ir, jc) do not agree";
+        default: return "a member of it (a field or a link) cannot be opened";
+    }
+}
+
+}  // namespace
+
+const char* VerifyV73(const mxArray& array) {
+    Request request;
+    request.operation = kVerify;
+    std::vector<uint8_t> payload;
+    V73File* file = FileOf(array);
+    if (file == nullptr) return "it cannot be read";
+    if (!AskAbout(array, request, 8, payload)) {
+        return file->refusal != kInside ? RefusalText(file->refusal)
+                                        : "it cannot be read whole (reading it failed or took too long)";
+    }
+    Fields fields(payload);
+    const uint32_t storage = fields.Get32(), damage = fields.Get32();
+    if (!fields.ok() || fields.left() != 0) return "it cannot be read whole (reading it failed or took too long)";
+    if (storage != kInside) return RefusalText(storage);
+    return damage != kWhole ? DamageText(damage) : nullptr;
+}
+
 bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
     Request request;
     request.operation = kSubsystem;

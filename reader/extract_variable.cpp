@@ -348,8 +348,14 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         CreatePathDirectories(destination);
         return WriteViewerText(archive, array.get(), functionHandle, destination, entryFileName);
     }
-    if (!functionHandle && !ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     const exporting::Format format = exporting::FormatOfPath(entryFileName);
+    // A numeric array exported to another format is read once, by the
+    // export itself, which meets any damage on the way (a short part, a
+    // wrong checksum at the stream's end) and then leaves no file; every
+    // other extraction is checked whole first.
+    const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt && array.get() != nullptr &&
+                          exporting::StreamsElements(array.get());
+    if (!functionHandle && !streamed && !ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
     if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
 
     CreatePathDirectories(destination);

@@ -123,43 +123,110 @@ Style ChooseStyle(const double* values, size_t count, Style style) {
     return style;
 }
 
-// One number's text, made without allocating: the viewer makes millions.
-struct NumberText {
-    char text[32];   // at most "-9223372036854775808" or "-1.2346e+308"
-    size_t length = 0;
+// A number goes straight to its place in the line: its length is known
+// before its characters are written (the viewer writes millions).
+constexpr size_t kMaxNumberText = 32;   // at most "-9223372036854775808" or "-1.2346e+308"
+
+// Writes `text` right-aligned in `width` columns (all of it when longer);
+// returns where the cell ends.
+char* PutText(char* at, const char* text, size_t length, size_t width) {
+    const size_t pad = length < width ? width - length : 0;
+    std::memset(at, ' ', pad);
+    std::memcpy(at + pad, text, length);
+    return at + pad + length;
+}
+
+// A whole number's digits, written from the last.
+char* PutMagnitude(char* at, uint64_t v, bool negative, size_t width) {
+    size_t digits = 1;
+    for (uint64_t rest = v / 10; rest != 0; rest /= 10) ++digits;
+    const size_t length = digits + (negative ? 1 : 0);
+    const size_t pad = length < width ? width - length : 0;
+    std::memset(at, ' ', pad);
+    char* end = at + pad + length;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    if (negative) *--p = '-';
+    return end;
+}
+
+char* PutInteger(char* at, int64_t v, size_t width) {
+    return PutMagnitude(at, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v), v < 0, width);
+}
+
+// Five significant digits of a value as "%.5g" shows them: the digits with
+// trailing zeros dropped (kept of them), and the decimal exponent.
+struct ShortG {
+    char digits[5];
+    int kept = 0;
+    int exponent = 0;
+    bool negative = false;
+    size_t Length() const {
+        const size_t sign = negative ? 1 : 0, fraction = kept > 1 ? static_cast<size_t>(kept) : 0;
+        if (exponent < -4 || exponent >= 5) return sign + (kept > 1 ? 1 + fraction : 1) + 4;   // d.dddde+XX
+        if (exponent >= 0) {
+            const int whole = exponent + 1;
+            return sign + static_cast<size_t>(whole) + (kept > whole ? 1 + static_cast<size_t>(kept - whole) : 0);
+        }
+        return sign + 2 + static_cast<size_t>(-exponent - 1) + static_cast<size_t>(kept);   // 0.000ddddd
+    }
+    void Write(char* out) const {
+        size_t n = 0;
+        if (negative) out[n++] = '-';
+        if (exponent < -4 || exponent >= 5) {
+            out[n++] = digits[0];
+            if (kept > 1) {
+                out[n++] = '.';
+                for (int k = 1; k < kept; ++k) out[n++] = digits[k];
+            }
+            out[n++] = 'e';
+            out[n++] = exponent < 0 ? '-' : '+';
+            const int e = exponent < 0 ? -exponent : exponent;
+            out[n++] = static_cast<char>('0' + e / 10);
+            out[n++] = static_cast<char>('0' + e % 10);
+        } else if (exponent >= 0) {
+            for (int k = 0; k <= exponent; ++k) out[n++] = digits[k];
+            if (kept > exponent + 1) {
+                out[n++] = '.';
+                for (int k = exponent + 1; k < kept; ++k) out[n++] = digits[k];
+            }
+        } else {
+            out[n++] = '0';
+            out[n++] = '.';
+            for (int k = -1; k > exponent; --k) out[n++] = '0';
+            for (int k = 0; k < kept; ++k) out[n++] = digits[k];
+        }
+    }
 };
 
-template <typename Integer>
-NumberText IntegerText(Integer v) {
-    NumberText n;
-    n.length = static_cast<size_t>(std::to_chars(n.text, n.text + sizeof n.text, v).ptr - n.text);
-    return n;
-}
-
-NumberText LiteralText(const char* text) {
-    NumberText n;
-    n.length = std::strlen(text);
-    std::memcpy(n.text, text, n.length);
-    return n;
-}
-
-// Five significant digits, as "%.5g" writes them, for 1e-15 <= |v| < 1e15;
-// 0 (no text) elsewhere and where the value lies too near a rounding tie to
-// decide without exact arithmetic (the caller then uses std::to_chars).
-size_t ShortGFast(double v, char* out) {
+// The digits for 1e-15 <= |v| < 1e15; false elsewhere and where the value
+// lies too near a rounding tie to decide without exact arithmetic (the
+// caller then uses std::to_chars).
+bool ShortGFast(double v, ShortG& g) {
     static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11,
                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const double magnitude = std::fabs(v);
-    if (!(magnitude >= 1e-15 && magnitude < 1e15)) return 0;
-    // The decimal exponent from the binary one: right, or one too large.
-    int binary = 0;
-    std::frexp(magnitude, &binary);
-    int exponent = (binary * 1233) >> 12;   // binary * log10(2), rounded down
+    if (!(magnitude >= 1e-15 && magnitude < 1e15)) return false;
+    // The decimal exponent: from the binary one (read from the bits of
+    // this normal number; magnitude in [2^low, 2^(low + 1))) the one of
+    // 2^low, plus one where the magnitude reaches the next power of ten.
+    // Without a branch: which way it goes depends on each value.
+    static constexpr double kNextPower[] = {1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8, 1e-7, 1e-6, 1e-5,
+                                            1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,  1e3,  1e4,  1e5,  1e6,
+                                            1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13, 1e14, 1e15, 1e16};
+    uint64_t bits;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    const int low = static_cast<int>((bits >> 52) & 0x7FF) - 1023;   // -50 .. 49 here
+    int exponent = (low * 1233) >> 12;   // low * log10(2), rounded down
+    exponent += magnitude >= kNextPower[exponent + 16] ? 1 : 0;   // (the checks below catch the rest)
 
     uint32_t digits = 0;
     for (int attempt = 0; attempt < 3 && digits == 0; ++attempt) {
         const int shift = 4 - exponent;   // scaled into [10000, 100000)
-        if (shift < -22 || shift > 22) return 0;
+        if (shift < -22 || shift > 22) return false;
         const double scaled = shift >= 0 ? magnitude * kPowers[shift] : magnitude / kPowers[-shift];
         if (scaled < 10000) {
             --exponent;
@@ -167,59 +234,40 @@ size_t ShortGFast(double v, char* out) {
             ++exponent;
         } else {
             const double below = std::floor(scaled);
-            if (std::fabs(scaled - below - 0.5) < 1e-6) return 0;   // near a tie
+            if (std::fabs(scaled - below - 0.5) < 1e-6) return false;   // near a tie
             digits = static_cast<uint32_t>(below) + (scaled - below > 0.5 ? 1 : 0);
         }
     }
     if (digits == 100000) digits = 10000, ++exponent;   // 99999.5 and above round up
-    if (digits < 10000 || digits >= 100000) return 0;
-    char d[5];
-    for (int k = 4; k >= 0; --k) d[k] = static_cast<char>('0' + digits % 10), digits /= 10;
-    int kept = 5;
-    while (kept > 1 && d[kept - 1] == '0') --kept;
-    size_t n = 0;
-    if (v < 0) out[n++] = '-';
-    if (exponent < -4 || exponent >= 5) {
-        out[n++] = d[0];
-        if (kept > 1) {
-            out[n++] = '.';
-            for (int k = 1; k < kept; ++k) out[n++] = d[k];
-        }
-        out[n++] = 'e';
-        out[n++] = exponent < 0 ? '-' : '+';
-        const int e = exponent < 0 ? -exponent : exponent;
-        out[n++] = static_cast<char>('0' + e / 10);
-        out[n++] = static_cast<char>('0' + e % 10);
-    } else if (exponent >= 0) {
-        for (int k = 0; k <= exponent; ++k) out[n++] = d[k];
-        if (kept > exponent + 1) {
-            out[n++] = '.';
-            for (int k = exponent + 1; k < kept; ++k) out[n++] = d[k];
-        }
-    } else {
-        out[n++] = '0';
-        out[n++] = '.';
-        for (int k = -1; k > exponent; --k) out[n++] = '0';
-        for (int k = 0; k < kept; ++k) out[n++] = d[k];
-    }
-    return n;
+    if (digits < 10000 || digits >= 100000) return false;
+    for (int k = 4; k >= 0; --k) g.digits[k] = static_cast<char>('0' + digits % 10), digits /= 10;
+    g.kept = 5;
+    while (g.kept > 1 && g.digits[g.kept - 1] == '0') --g.kept;
+    g.exponent = exponent;
+    g.negative = v < 0;
+    return true;
 }
 
-// The text of printf's "%.5g" (exponents too: "1e+10"): ShortGFast, else
-// std::to_chars, which gives the same digits; printf's speed would bound the viewer's.
-NumberText RealText(double v, Style style) {
-    if (std::isnan(v)) return LiteralText("NaN");
-    if (std::isinf(v)) return LiteralText(v > 0 ? "Inf" : "-Inf");
-    if (v == 0) return LiteralText("0");   // -0 too, as MATLAB shows it
+// The text of printf's "%.5g" (exponents too: "1e+10") in `width` columns:
+// ShortGFast, else std::to_chars, which gives the same digits; printf's
+// speed would bound the viewer's.
+char* PutReal(char* at, double v, Style style, size_t width) {
+    if (std::isnan(v)) return PutText(at, "NaN", 3, width);
+    if (std::isinf(v)) return v > 0 ? PutText(at, "Inf", 3, width) : PutText(at, "-Inf", 4, width);
+    if (v == 0) return PutText(at, "0", 1, width);   // -0 too, as MATLAB shows it
     // Whole style: every value of the block is a whole number below 1e10.
-    if (style == Style::Whole) return IntegerText(static_cast<int64_t>(v));
-    NumberText n;
-    n.length = ShortGFast(v, n.text);
-    if (n.length == 0) {
-        n.length = static_cast<size_t>(
-            std::to_chars(n.text, n.text + sizeof n.text, v, std::chars_format::general, 5).ptr - n.text);
+    if (style == Style::Whole) return PutInteger(at, static_cast<int64_t>(v), width);
+    ShortG g;
+    if (ShortGFast(v, g)) {
+        const size_t length = g.Length(), pad = length < width ? width - length : 0;
+        std::memset(at, ' ', pad);
+        g.Write(at + pad);
+        return at + pad + length;
     }
-    return n;
+    char text[kMaxNumberText];
+    const size_t length = static_cast<size_t>(
+        std::to_chars(text, text + sizeof text, v, std::chars_format::general, 5).ptr - text);
+    return PutText(at, text, length, width);
 }
 
 struct CellShape {
@@ -263,41 +311,36 @@ struct Values {
     std::vector<uint64_t> realUInt64, imagUInt64;
 };
 
-NumberText MagnitudeText(int64_t v) {
-    return IntegerText(v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
-}
+// The most one cell takes: both parts at their longest.
+size_t MaxCellText(const CellShape& shape) { return shape.width() + 2 * kMaxNumberText + 4; }
 
-void AppendAligned(std::string& line, const NumberText& number, size_t width) {
-    if (number.length < width) line.append(width - number.length, ' ');
-    line.append(number.text, number.length);
-}
-
-// Element i of a block as its cell of the line.
-void AppendCell(std::string& line, mxClassID id, const CellShape& shape, Style style, const Values& v, size_t i) {
-    NumberText real, imag;
+// Element i of a block as its cell of the line, written at `at`; where it ends.
+char* PutCell(char* at, mxClassID id, const CellShape& shape, Style style, const Values& v, size_t i) {
     bool negative = false;
     if (id == mxINT64_CLASS) {
-        real = IntegerText(v.realInt64[i]);
-        if (shape.imagWidth > 0) {
-            negative = v.imagInt64[i] < 0;
-            imag = MagnitudeText(v.imagInt64[i]);
-        }
+        at = PutInteger(at, v.realInt64[i], shape.realWidth);
+        if (shape.imagWidth == 0) return at;
+        negative = v.imagInt64[i] < 0;
     } else if (id == mxUINT64_CLASS) {
-        real = IntegerText(v.realUInt64[i]);
-        if (shape.imagWidth > 0) imag = IntegerText(v.imagUInt64[i]);
+        at = PutMagnitude(at, v.realUInt64[i], false, shape.realWidth);
+        if (shape.imagWidth == 0) return at;
     } else {
-        real = RealText(v.real[i], style);
-        if (shape.imagWidth > 0) {
-            const double im = v.imag[i];
-            negative = !std::isnan(im) && std::signbit(im);
-            imag = RealText(std::fabs(im), style);
-        }
+        at = PutReal(at, v.real[i], style, shape.realWidth);
+        if (shape.imagWidth == 0) return at;
+        negative = !std::isnan(v.imag[i]) && std::signbit(v.imag[i]);
     }
-    AppendAligned(line, real, shape.realWidth);
-    if (shape.imagWidth == 0) return;
-    line += negative ? " - " : " + ";
-    AppendAligned(line, imag, shape.imagWidth);
-    line += 'i';
+    std::memcpy(at, negative ? " - " : " + ", 3);
+    at += 3;
+    if (id == mxINT64_CLASS) {
+        const int64_t im = v.imagInt64[i];
+        at = PutMagnitude(at, im < 0 ? 0 - static_cast<uint64_t>(im) : static_cast<uint64_t>(im), false, shape.imagWidth);
+    } else if (id == mxUINT64_CLASS) {
+        at = PutMagnitude(at, v.imagUInt64[i], false, shape.imagWidth);
+    } else {
+        at = PutReal(at, std::fabs(v.imag[i]), style, shape.imagWidth);
+    }
+    *at++ = 'i';
+    return at;
 }
 
 // Reads the array's next `count` elements, both parts, forward.
@@ -356,13 +399,16 @@ std::string PageName(const std::string& name, const mxArray* array, uint64_t pag
 }
 
 // Puts the line when it fits the bound; otherwise marks the text full.
-bool PutLine(Output& out, Progress& progress, const std::string& line) {
-    if (!out.Fits(line.size())) {
+bool PutLine(Output& out, Progress& progress, const char* line, size_t length) {
+    if (!out.Fits(length)) {
         progress.full = true;
         return false;
     }
-    out.Put(line);
+    out.Put(line, length);
     return true;
+}
+bool PutLine(Output& out, Progress& progress, const std::string& line) {
+    return PutLine(out, progress, line.data(), line.size());
 }
 
 void PutNumericPages(Output& out, const mxArray* array, const std::string& name, Progress& progress) {
@@ -379,6 +425,7 @@ void PutNumericPages(Output& out, const mxArray* array, const std::string& name,
     perBlock = std::min<uint64_t>(perBlock, std::max<uint64_t>(1, kBlockElements / rows));
     ElementSource source(array);
     Values values;
+    std::vector<char> line;
     if (!paged && !PutLine(out, progress, name + " =\n\n")) return;
     for (uint64_t page = 0; page < pages; ++page) {
         if (paged && !PutLine(out, progress, (page > 0 ? "\n" : "") + PageName(name, array, page) + " =\n\n")) return;
@@ -405,14 +452,14 @@ void PutNumericPages(Output& out, const mxArray* array, const std::string& name,
                     style = ChooseStyle(values.real.data(), elements, style);
                     if (complex) style = ChooseStyle(values.imag.data(), elements, style);
                 }
-                std::string line;
+                line.resize(static_cast<size_t>(count) * MaxCellText(shape) + 1);
                 for (uint64_t r = 0; r < height; ++r) {
-                    line.clear();
+                    char* end = line.data();
                     for (uint64_t c = 0; c < count; ++c) {
-                        AppendCell(line, id, shape, style, values, static_cast<size_t>(c * height + r));
+                        end = PutCell(end, id, shape, style, values, static_cast<size_t>(c * height + r));
                     }
-                    line += '\n';
-                    if (!PutLine(out, progress, line)) return;
+                    *end++ = '\n';
+                    if (!PutLine(out, progress, line.data(), static_cast<size_t>(end - line.data()))) return;
                     progress.shown += count;
                 }
             }
@@ -466,9 +513,11 @@ void PutSparse(Output& out, const mxArray* array, const std::string& name, Progr
         while (column < columns && jc[column + 1] <= k) ++column;
         if (column >= columns) break;
         line = Format("   (%*zu,%*zu)", rowWidth, static_cast<size_t>(ir[k]) + 1, columnWidth, column + 1);
-        AppendCell(line, id, shape, style, v, k);
-        line += '\n';
-        if (!PutLine(out, progress, line)) return;
+        const size_t head = line.size();
+        line.resize(head + MaxCellText(shape) + 1);
+        char* end = PutCell(line.data() + head, id, shape, style, v, k);
+        *end++ = '\n';
+        if (!PutLine(out, progress, line.data(), static_cast<size_t>(end - line.data()))) return;
         ++progress.shown;
     }
 }

@@ -54,6 +54,9 @@ uint32_t TakeRefusal();
 // Whether the variable and all it holds can be read from this file alone:
 // kInside, or why not. Nothing outside the file is opened to find out.
 uint32_t CheckInside(File& file, const mxArray& array);
+// What is wrong with the variable, every dataset of it and of all it
+// refers to read whole: kWhole, or a Damage of v73_protocol.h.
+uint32_t Verify(File& file, const mxArray& array);
 // Bytes read and written through DescriptorDriver so far: the worker's
 // sign that its work moves on.
 uint64_t BytesMoved();

@@ -57,6 +57,9 @@ hid_t PartType(mxClassID id, bool complex, int part);
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
 // The element of ContentsImage for the array `object` (whose header is `array`).
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// What is wrong with variable `array` of the file `root` and all it reaches,
+// every dataset read whole (a Damage of v73_protocol.h; v73_verify.cpp).
+uint32_t VerifyVariable(hid_t root, const mxArray& array);
 // The payload of SubsystemImage from the file `file`.
 bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out);
 

@@ -954,6 +954,8 @@ uint32_t CheckInside(File& file, const mxArray& array) {
     return found;
 }
 
+uint32_t Verify(File& file, const mxArray& array) { return VerifyVariable(file.file, array); }
+
 bool Decode(File& file, const mxArray& array, DecodedData& out) {
     Id object(H5Oopen(file.file, array.name.c_str(), InsideLinks()), H5Oclose);
     if (!object.ok()) return false;

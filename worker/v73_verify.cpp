@@ -1,0 +1,358 @@
+// The test operation's check of a version 7.3 variable: every dataset of it
+// and of everything its references reach (cells, struct arrays, #refs#,
+// the subsystem data of objects) read whole through libhdf5, so that its
+// filters inflate every chunk and verify every checksum; dimensions, sparse
+// indexes and references checked against what they describe. Reads go a
+// block at a time (a chunk, or a slab of a contiguous dataset, at most
+// kBlockBytes), so memory stays bounded whatever the variable's size.
+// Runs in the worker process (v73_hdf5.h).
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "matlib/mat_format.h"
+#include "matlib/v73_protocol.h"
+#include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
+
+namespace matlib::hdf5 {
+
+namespace {
+
+using namespace v73;
+
+// Data read at a time; a dataset of references is read in smaller blocks,
+// as each level of nesting holds its own.
+constexpr size_t kBlockBytes = size_t{1} << 20;
+constexpr size_t kReferenceBlockBytes = 32 * 1024;
+// Nesting deeper than any writer makes is not walked into (as for level 5).
+constexpr int kMaxVerifiedNesting = 256;
+// Links of one group looked at: more than any struct MATLAB can save.
+constexpr size_t kMaxMembers = 65536;
+// As the reader: memory is asked for only for data the file's stored bytes
+// could make (inflated at most as far as deflate goes, plus a fill value's worth).
+constexpr uint64_t kMaxInflation = 1032;
+constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
+
+constexpr char kSubsystemGroup[] = "#subsystem#";
+
+bool StoredDataCouldHold(hid_t dataset, uint64_t points, size_t width) {
+    uint64_t needed = 0, most = 0;
+    if (__builtin_mul_overflow(points, uint64_t{width}, &needed)) return false;
+    return __builtin_mul_overflow(H5Dget_storage_size(dataset), kMaxInflation, &most) ||
+           __builtin_add_overflow(most, kMaxUnstoredBytes, &most) || needed <= most;
+}
+
+// A dataspace's dimensions in C order (none for a scalar); false for a null
+// dataspace or more dimensions than MATLAB has.
+bool Dims(hid_t space, std::vector<hsize_t>& out) {
+    out.clear();
+    const H5S_class_t kind = H5Sget_simple_extent_type(space);
+    if (kind == H5S_SCALAR) return true;
+    const int rank = kind == H5S_SIMPLE ? H5Sget_simple_extent_ndims(space) : -1;
+    if (rank < 0 || static_cast<size_t>(rank) > format::kMaxDimensions) return false;
+    out.resize(static_cast<size_t>(rank));
+    return rank == 0 || H5Sget_simple_extent_dims(space, out.data(), nullptr) == rank;
+}
+
+// What each block of elements is handed to: k elements of memoryType at p.
+using Visit = std::function<uint32_t(const uint8_t* p, size_t k)>;
+
+// Reads every element of `dataset` as memoryType, a block at a time: a
+// chunk each (its filters run once, its checksum verified), or for a
+// dataset stored whole, slabs of its first dimensions. A chunk larger than
+// the budget is read in parts.
+uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const Visit* visit) {
+    Id space(H5Dget_space(dataset), H5Sclose);
+    Id create(H5Dget_create_plist(dataset), H5Pclose);
+    std::vector<hsize_t> dims;
+    const size_t width = memoryType >= 0 ? H5Tget_size(memoryType) : 0;
+    if (!space.ok() || !create.ok() || width == 0 || !Dims(space.get(), dims)) return kDataUnreadable;
+    const hssize_t points = H5Sget_simple_extent_npoints(space.get());
+    if (points < 0 || !StoredDataCouldHold(dataset, static_cast<uint64_t>(points), width)) return kDataUnreadable;
+    if (points == 0) return kWhole;
+    std::vector<hsize_t> block = dims;
+    if (!dims.empty() && H5Pget_layout(create.get()) == H5D_CHUNKED &&
+        H5Pget_chunk(create.get(), static_cast<int>(dims.size()), block.data()) != static_cast<int>(dims.size())) {
+        return kDataUnreadable;
+    }
+    const size_t most = std::max<size_t>(1, budget / width);
+    auto blockPoints = [&] {
+        uint64_t n = 1;
+        for (size_t d = 0; d < dims.size(); ++d) {
+            if (__builtin_mul_overflow(n, std::max<hsize_t>(1, std::min(block[d], dims[d])), &n)) return UINT64_MAX;
+        }
+        return n;
+    };
+    for (size_t d = 0; d < dims.size() && blockPoints() > most;) {
+        if (block[d] > 1 && dims[d] > 1) {
+            block[d] = std::min(block[d], dims[d]);
+            block[d] = (block[d] + 1) / 2;
+        } else {
+            ++d;
+        }
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(blockPoints(), most)) * width);
+    std::vector<hsize_t> at(dims.size(), 0), count(dims.size());
+    for (;;) {
+        uint64_t n = 1;
+        for (size_t d = 0; d < dims.size(); ++d) {
+            count[d] = std::min(block[d], dims[d] - at[d]);
+            n *= count[d];
+        }
+        if (!dims.empty() &&
+            H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, at.data(), nullptr, count.data(), nullptr) < 0) {
+            return kDataUnreadable;
+        }
+        const hsize_t memoryCount = n;
+        Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+        if (!memory.ok() || ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
+            return kDataUnreadable;
+        }
+        if (visit != nullptr) {
+            if (const uint32_t found = (*visit)(buffer.data(), static_cast<size_t>(n)); found != kWhole) return found;
+        }
+        // The next block, the last dimension fastest.
+        size_t d = dims.size();
+        while (d > 0) {
+            --d;
+            at[d] += block[d];
+            if (at[d] < dims[d]) break;
+            at[d] = 0;
+            if (d == 0) return kWhole;
+        }
+        if (dims.empty()) return kWhole;
+    }
+}
+
+// Reads a dataset whose elements lie along one dimension (ir, jc) in order,
+// a block at a time.
+class Sequence {
+public:
+    explicit Sequence(hid_t dataset) : dataset_(dataset), space_(H5Dget_space(dataset), H5Sclose) {
+        std::vector<hsize_t> dims;
+        if (!space_.ok() || !Dims(space_.get(), dims)) return;
+        rank_ = dims.size();
+        total_ = 1;
+        for (size_t d = 0; d < rank_; ++d) {
+            total_ *= dims[d];
+            if (dims[d] != 1) long_ = d;
+        }
+        // Elements along more than one dimension are no list of indexes.
+        for (size_t d = 0; d < rank_; ++d) sound_ = sound_ && (d == long_ || dims[d] == 1);
+        sound_ = sound_ && StoredDataCouldHold(dataset, total_, sizeof(uint64_t));
+    }
+    bool sound() const { return sound_; }
+    uint64_t size() const { return total_; }
+    // The next value; false at the end or when it cannot be read (failed()).
+    bool Next(uint64_t& value) {
+        if (at_ == got_) {
+            if (done_ >= total_ || !Fill()) return false;
+        }
+        value = values_[at_++];
+        return true;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    bool Fill() {
+        const uint64_t n = std::min<uint64_t>(total_ - done_, kBlockBytes / sizeof(uint64_t));
+        values_.resize(static_cast<size_t>(n));
+        std::vector<hsize_t> start(rank_, 0), count(rank_, 1);
+        if (rank_ > 0) start[long_] = done_, count[long_] = n;
+        const hsize_t memoryCount = n;
+        Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+        if (!memory.ok() ||
+            (rank_ > 0 && H5Sselect_hyperslab(space_.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(),
+                                              nullptr) < 0) ||
+            ReadInside(dataset_, H5T_NATIVE_UINT64, memory.get(), space_.get(), values_.data()) < 0) {
+            failed_ = true;
+            return false;
+        }
+        done_ += n;
+        at_ = 0;
+        got_ = static_cast<size_t>(n);
+        return true;
+    }
+
+    hid_t dataset_;
+    Id space_;
+    size_t rank_ = 0, long_ = 0;
+    uint64_t total_ = 0, done_ = 0;
+    std::vector<uint64_t> values_;
+    size_t at_ = 0, got_ = 0;
+    bool sound_ = true, failed_ = false;
+};
+
+herr_t CollectMember(hid_t, const char* name, const H5L_info_t*, void* data) {
+    auto* names = static_cast<std::vector<std::string>*>(data);
+    if (names->size() >= kMaxMembers) return -1;
+    names->emplace_back(name);
+    return 0;
+}
+
+bool IsReferenceType(hid_t dataset) {
+    Id type(H5Dget_type(dataset), H5Tclose);
+    return type.ok() && H5Tget_class(type.get()) == H5T_REFERENCE;
+}
+
+class Verifier {
+public:
+    // The object and everything it reaches.
+    uint32_t Object(hid_t object, int depth) {
+        if (depth > kMaxVerifiedNesting) return kWhole;
+        H5O_info_t info;
+        if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return kObjectUnreadable;
+        // Each object once: references may share targets, or lead in a circle.
+        if (!seen_.insert(info.addr).second) return kWhole;
+        mxArray header;
+        const bool array = ObjectHeader(object, header);
+        const H5I_type_t kind = H5Iget_type(object);
+        if (kind == H5I_GROUP) return array && header.sparse ? Sparse(object, header) : Members(object, header, array, depth);
+        if (kind != H5I_DATASET) return kObjectUnreadable;
+        // An empty array's dataset holds its dimensions, of which one is 0;
+        // a struct without fields keeps its size that way too (a table's
+        // CustomProps: 1x1).
+        if (array && header.classId != mxSTRUCT_CLASS && MarkedEmpty(object) && mxGetNumberOfElements(&header) != 0) {
+            return kDimensionsWrong;
+        }
+        if (IsReferenceType(object)) return References(object, depth);
+        // Numbers are read as the class's own type (a stored type that is
+        // none fails the read), anything else as its native type;
+        // variable-length data (no MATLAB writer's) is not read.
+        Id part(array && !header.sparse ? PartType(header.classId, header.complex, 0) : -1, H5Tclose);
+        Id stored(H5Dget_type(object), H5Tclose);
+        if (!stored.ok()) return kDataUnreadable;
+        if (!part.ok() && (H5Tdetect_class(stored.get(), H5T_VLEN) > 0 || H5Tis_variable_str(stored.get()) > 0)) {
+            return kWhole;
+        }
+        Id native(part.ok() ? -1 : H5Tget_native_type(stored.get(), H5T_DIR_DEFAULT), H5Tclose);
+        const hid_t memory = part.ok() ? part.get() : native.get();
+        return memory >= 0 ? ReadEveryElement(object, memory, kBlockBytes, nullptr) : kDataUnreadable;
+    }
+
+private:
+    // MATLAB_empty = 1: the dataset holds dimensions, not data.
+    static bool MarkedEmpty(hid_t dataset) {
+        if (AttributeExists(dataset, "MATLAB_empty") <= 0) return false;
+        Id attribute(H5Aopen(dataset, "MATLAB_empty", H5P_DEFAULT), H5Aclose);
+        Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
+        uint64_t value = 0;
+        return space.ok() && H5Sget_simple_extent_npoints(space.get()) == 1 &&
+               H5Aread(attribute.get(), H5T_NATIVE_UINT64, &value) >= 0 && value != 0;
+    }
+
+    // Every reference of a dataset leads to an object, which is checked in turn.
+    uint32_t References(hid_t dataset, int depth) {
+        const Visit visit = [&](const uint8_t* p, size_t k) -> uint32_t {
+            for (size_t i = 0; i < k; ++i) {
+                hobj_ref_t reference;
+                std::memcpy(&reference, p + i * sizeof reference, sizeof reference);
+                Id target(H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference), H5Oclose);
+                if (!target.ok()) return kDanglingReference;
+                if (const uint32_t found = Object(target.get(), depth + 1); found != kWhole) return found;
+            }
+            return kWhole;
+        };
+        return ReadEveryElement(dataset, H5T_STD_REF_OBJ, kReferenceBlockBytes, &visit);
+    }
+
+    // A struct, an object or a function handle: each member; a struct
+    // array's fields are datasets of references shaped like the array.
+    uint32_t Members(hid_t group, const mxArray& header, bool array, int depth) {
+        std::vector<std::string> names;
+        if (H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectMember, &names) < 0) return kObjectUnreadable;
+        const bool fieldsAreReferences =
+            array && (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS) && mxGetNumberOfElements(&header) != 1;
+        for (const std::string& name : names) {
+            Id member(H5Oopen(group, name.c_str(), InsideLinks()), H5Oclose);
+            if (!member.ok()) return kObjectUnreadable;
+            if (fieldsAreReferences && H5Iget_type(member.get()) == H5I_DATASET && IsReferenceType(member.get()) &&
+                AttributeExists(member.get(), "MATLAB_class") == 0) {
+                mxArray field;
+                Id space(H5Dget_space(member.get()), H5Sclose);
+                std::vector<hsize_t> dims;
+                if (!space.ok() || !Dims(space.get(), dims)) return kDimensionsWrong;
+                field.dims.assign(dims.rbegin(), dims.rend());
+                while (field.dims.size() < 2) field.dims.push_back(1);
+                while (field.dims.size() > 2 && field.dims.back() == 1) field.dims.pop_back();
+                if (field.dims != header.dims) return kDimensionsWrong;
+            }
+            if (const uint32_t found = Object(member.get(), depth + 1); found != kWhole) return found;
+        }
+        return kWhole;
+    }
+
+    // Column starts rising from 0 to at most the stored values, each
+    // column's rows inside the array and rising, data and ir of one size.
+    uint32_t Sparse(hid_t group, const mxArray& header) {
+        const uint64_t rows = header.dims[0], columns = mxGetN(&header);
+        Id jcSet(H5Lexists(group, "jc", InsideLinks()) > 0 ? H5Dopen2(group, "jc", InsideDatasets()) : -1, H5Dclose);
+        Id irSet(H5Lexists(group, "ir", InsideLinks()) > 0 ? H5Dopen2(group, "ir", InsideDatasets()) : -1, H5Dclose);
+        if (!jcSet.ok()) return kSparseSizes;
+        Sequence jc(jcSet.get());
+        if (!jc.sound() || jc.size() != columns + 1) return kSparseSizes;
+        Id dataSet(H5Lexists(group, "data", InsideLinks()) > 0 ? H5Dopen2(group, "data", InsideDatasets()) : -1,
+                   H5Dclose);
+        const uint64_t stored = irSet.ok() ? Sequence(irSet.get()).size() : 0;
+        if (stored > 0) {
+            Id space(dataSet.ok() ? H5Dget_space(dataSet.get()) : -1, H5Sclose);
+            if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(stored)) {
+                return kSparseSizes;
+            }
+        }
+        uint64_t start = 0, end = 0, k = 0;
+        if (!jc.Next(start)) return jc.failed() ? kDataUnreadable : kSparseSizes;
+        if (start != 0) return kSparseColumns;
+        std::unique_ptr<Sequence> ir = irSet.ok() ? std::make_unique<Sequence>(irSet.get()) : nullptr;
+        if (ir != nullptr && !ir->sound()) return kSparseSizes;
+        for (uint64_t c = 0; c < columns; ++c, start = end) {
+            if (!jc.Next(end)) return jc.failed() ? kDataUnreadable : kSparseSizes;
+            if (end < start || end > stored) return kSparseColumns;
+            for (uint64_t previous = 0; k < end; ++k) {
+                uint64_t row = 0;
+                if (!ir->Next(row)) return ir->failed() ? kDataUnreadable : kSparseSizes;
+                if (row >= rows || (k > start && row <= previous)) return kSparseRows;
+                previous = row;
+            }
+        }
+        // The stored values past the last column's are read too.
+        for (uint64_t row = 0; ir != nullptr && ir->Next(row);) {
+        }
+        if (ir != nullptr && ir->failed()) return kDataUnreadable;
+        if (!dataSet.ok()) return kWhole;
+        Id memory(PartType(header.classId, header.complex, 0), H5Tclose);
+        return memory.ok() ? ReadEveryElement(dataSet.get(), memory.get(), kBlockBytes, nullptr) : kDataUnreadable;
+    }
+
+    std::set<haddr_t> seen_;
+};
+
+bool MayHoldObjects(mxClassID id) {
+    return id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
+           id == mxFUNCTION_CLASS;
+}
+
+}  // namespace
+
+uint32_t VerifyVariable(hid_t root, const mxArray& array) {
+    Verifier verifier;
+    Id object(H5Oopen(root, array.name.c_str(), InsideLinks()), H5Oclose);
+    if (!object.ok()) return kObjectUnreadable;
+    const uint32_t found = verifier.Object(object.get(), 0);
+    // Objects keep their values in the subsystem data: it is read too.
+    if (found != kWhole || !MayHoldObjects(array.classId) || H5Lexists(root, kSubsystemGroup, InsideLinks()) <= 0) {
+        return found;
+    }
+    Id subsystem(H5Oopen(root, kSubsystemGroup, InsideLinks()), H5Oclose);
+    return subsystem.ok() ? verifier.Object(subsystem.get(), 0) : kObjectUnreadable;
+}
+
+}  // namespace matlib::hdf5
