@@ -15,7 +15,8 @@ declare -A allowed=(
   [entry]="platform"
   [export]="matlib platform"
   [reader]="export entry matlib platform wcx"
-  [modify]="entry matlib platform wcx"
+  [import]="matlib platform"
+  [modify]="import entry matlib platform wcx"
   [settings]="platform wcx"
   [about]="settings platform wcx"
   [plugin]="about modify reader settings entry matlib platform wcx"
@@ -24,7 +25,7 @@ declare -A allowed=(
 )
 
 status=0
-for folder in wcx platform matlib entry export reader modify settings about plugin tools worker; do
+for folder in wcx platform matlib entry export import reader modify settings about plugin tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')
