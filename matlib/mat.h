@@ -187,6 +187,33 @@ int matCheckIndex(MATFile* mfp);
 int matGetVariableCount(MATFile* mfp);
 const char* matGetVariableName(MATFile* mfp, int index);
 
+// ---- Arrays of other programs' files --------------------------------------
+// The values of an array that another program's file holds (NumPy's .npy, a
+// CSV of numbers): `read` fills `out` with `count` values of one part (0
+// real, 1 imaginary) from value `first` on, in MATLAB's order (the first
+// dimension fastest), each of the class's own type (logical: one byte, 0 or
+// 1) in this machine's byte order, read from `stream`; 1 on success, 0 when
+// they cannot be read. Reads come in order (part 0 from its first value,
+// then part 1) when the array is written; decodes may ask anywhere.
+// `release` (may be null) frees the context once the array and every copy
+// the engine keeps of it are gone.
+struct mxImportedValues {
+    int (*read)(void* context, FILE* stream, int part, uint64_t first, size_t count, void* out);
+    void (*release)(void* context);
+    void* context;
+};
+// A numeric or logical array named `name` whose values `values` reads from
+// `stream`, the file at `path` opened through the platform's file calls. The
+// array owns the stream and the context from now on (on failure too: both
+// are released); the file must stay as it was opened until the array is
+// written. matPutArray writes it as a level-5 element: compressed in a file
+// of mode "wz", and in mode "u" when the file's first variable is (or it has
+// none). Null for another class, more than 64 or fewer than 2 dimensions, a
+// dimension past 2^31 - 1, more data than a level-5 element holds, a name
+// that is empty or longer than 63 bytes, or no memory.
+mxArray* mxCreateImportedArray(const char* name, mxClassID classId, bool complex, mwSize ndim, const mwSize* dims,
+                               FILE* stream, const char* path, const mxImportedValues* values);
+
 // ---- Array operations ----------------------------------------------------
 
 void mxDestroyArray(mxArray* array);

@@ -140,7 +140,10 @@ bool CopyRun(const SourceFile& source, uint64_t from, uint64_t to, SubsystemMove
 // (an uncompressed one padded to 8 bytes when its file left the padding
 // off, so that the element after it stays aligned); a version 4 matrix is
 // written as the level-5 element of the same values.
-bool WriteAddition(const mxArray& array, bool bigEndian, StagedFile* file) {
+bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, StagedFile* file) {
+    if (compress && array.format->writeCompressedElement != nullptr) {
+        return array.format->writeCompressedElement(&array, bigEndian, file);
+    }
     if (array.format->writeElement != nullptr) return array.format->writeElement(&array, bigEndian, file);
     const SourceFile& source = *array.source;
     if (array.elementSize < kTagSize || array.elementOffset > source.size ||
@@ -203,10 +206,13 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         if (!StagedWrite(file, header, sizeof header)) return false;
     }
     const size_t insertAt = InsertionPoint(mfp, state);
+    // An element that is made here is compressed as the file's first
+    // variable is (MATLAB's default, version 7, for a file without any).
+    const bool compress = mfp.entries.size() == 0 || IsCompressedElement(source, mfp.entries.Offset(0));
     auto writeAppended = [&] {
         for (size_t k = 0; k < state.added.size(); ++k) {
             const bool inPlace = std::find(state.replacedBy.begin(), state.replacedBy.end(), k + 1) != state.replacedBy.end();
-            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, file)) return false;
+            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, compress, file)) return false;
         }
         return true;
     };
@@ -220,7 +226,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         if (!state.deleted[i] && replacement == 0) continue;
         if (!CopyRun(source, position, start, &move, file)) return false;
         position = start + mfp.entries.Size(i);
-        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, file)) return false;
+        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, compress, file)) return false;
     }
     if (!CopyRun(source, position, source.size, &move, file)) return false;
     if (insertAt == mfp.entries.size() && !writeAppended()) return false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "matlib/mat.h"
@@ -38,6 +39,10 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file);
 // when anything cannot be read or written, or the stream outgrows a tag.
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size);
 bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data, size_t size);
+// The same for `size` bytes that `next(buffer, n)` gives in order, n bytes a
+// call (false from it fails the element).
+bool WriteCompressedPieces(StagedFile* file, bool bigEndian, uint64_t size,
+                           const std::function<bool(uint8_t*, size_t)>& next);
 
 // Whether the level-5 element at `offset` of the source is a compressed one.
 struct SourceFile;

@@ -63,8 +63,15 @@ struct MatFormat {
     // The file's subsystem data in the level-5 form (the unnamed variable's
     // uint8 data); false and the reason when it cannot be had.
     bool (*subsystemPayload)(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason);
+    // Writes the array as one compressed level-5 element (miCOMPRESSED) from
+    // what its own file holds, in pieces; null function: a file that wants
+    // its variables compressed compresses the encoded element instead.
+    bool (*writeCompressedElement)(const mxArray* array, bool bigEndian, StagedFile* file);
 };
 extern const MatFormat kV4Format, kV5Format, kV73Format;
+// Arrays whose values another program's file holds (mxCreateImportedArray):
+// written as level-5 elements, never read from a MAT-file.
+extern const MatFormat kImportedFormat;
 
 // Level 5 and version 4: the header of the variable whose element or matrix
 // starts at `offset` (name, class, dimensions, flags, where its data lies).

@@ -319,6 +319,7 @@ const MatFormat kV4Format = {
     .describable = NeverDescribed,
     .shownElement = NoElement,
     .subsystemPayload = NoSubsystem,
+    .writeCompressedElement = nullptr,
 };
 
 }  // namespace matlib

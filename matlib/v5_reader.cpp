@@ -427,6 +427,7 @@ const MatFormat kV5Format = {
     .describable = DescribableV5,
     .shownElement = ShownElementV5,
     .subsystemPayload = SubsystemPayloadV5,
+    .writeCompressedElement = nullptr,
 };
 
 }  // namespace matlib

@@ -74,6 +74,7 @@ const MatFormat kV73Format = {
     .describable = DescribableV73,
     .shownElement = ShownElementV73,
     .subsystemPayload = SubsystemPayloadV73,
+    .writeCompressedElement = nullptr,
 };
 
 }  // namespace matlib

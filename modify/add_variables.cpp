@@ -1,5 +1,6 @@
 // Adding variables: every MAT-file the host names (or finds in a folder it
-// names) gives its variables under their own names, as MATLAB's
+// names) gives its variables under their own names (an NPY or CSV file of
+// numbers gives one, named after the file), as MATLAB's
 // save(file, ..., '-append') does: a variable of a name the target holds
 // takes that one's place, the others go after the target's variables, and
 // the target's other bytes stay as they are. A target that does not exist is
@@ -20,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "import/import.h"
 #include "matlib/mat.h"
 #include "modify/rewrite_progress.h"
 #include "os/diagnostics.h"
@@ -61,6 +63,9 @@ struct Problems {
     void Add(const std::string& file, const std::string& why) { lines.push_back(file + ": " + why); }
 };
 
+// Whether a file inside a folder is taken in: MAT-files, NPY and CSV files.
+bool Takes(const std::string& path) { return matIsMatFile(path.c_str()) == 1 || importing::IsImportable(path.c_str()); }
+
 // The files the list names: each named file, and the MAT-files inside each
 // named folder (at any depth). A file named twice (by itself and through its
 // folder) counts once. Folders are noted for PK_PACK_MOVE_FILES.
@@ -96,15 +101,15 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
             std::vector<std::string> inside;
             for (fs::recursive_directory_iterator it(PathOf(path), error), end; !error && it != end;
                  it.increment(error)) {
-                if (it->is_regular_file(error) && matIsMatFile(Utf8Of(it->path()).c_str()) == 1) {
+                if (it->is_regular_file(error) && Takes(Utf8Of(it->path()))) {
                     inside.push_back(Utf8Of(it->path()));
                 }
             }
             if (error) problems->Add(path, "the folder cannot be read");
             std::sort(inside.begin(), inside.end());
             for (const std::string& file : inside) addFile(file);
-        } else if (!inListedFolder(path) || matIsMatFile(path.c_str()) == 1) {
-            // Of the files inside a folder of the list only the MAT-files count.
+        } else if (!inListedFolder(path) || Takes(path)) {
+            // Of the files inside a folder of the list only those taken in count.
             addFile(path);
         }
     }
@@ -122,6 +127,13 @@ const char* OpenFailureText(int failure) {
 // Reads the source's variables (headers, with access to their data); a
 // problem when it is no MAT-file of version 4 or 5, or cannot be read whole.
 void ReadSource(Source* source, Problems* problems) {
+    if (importing::IsImportable(source->path.c_str()) && matIsMatFile(source->path.c_str()) != 1) {
+        std::string why;
+        ArrayPtr array(importing::ImportFile(source->path.c_str(), &why));
+        if (!array) return problems->Add(source->path, why);
+        source->arrays.push_back(std::move(array));
+        return;
+    }
     MATFile* file = matOpen(source->path.c_str(), "r");
     if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
     if (matGetVersion(file) == 73) {

@@ -16,7 +16,8 @@ declare -A allowed=(
   [entry]="os"
   [export]="matlib os"
   [reader]="export entry matlib host os wcx"
-  [modify]="entry matlib host os wcx"
+  [import]="matlib os"
+  [modify]="import entry matlib host os wcx"
   [settings]="os wcx"
   [about]="settings host os wcx"
   [plugin]="about modify reader settings entry matlib host os wcx"
@@ -25,7 +26,7 @@ declare -A allowed=(
 )
 
 status=0
-for folder in wcx os host matlib entry export reader modify settings about plugin tools worker; do
+for folder in wcx os host matlib entry export import reader modify settings about plugin tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')

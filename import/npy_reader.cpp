@@ -1,0 +1,440 @@
+// NumPy's .npy files (format 1.0, 2.0 and 3.0): the magic, the version, the
+// header's length, a Python dict literal {'descr': ..., 'fortran_order': ...,
+// 'shape': ...} and the data. Every numeric dtype of either byte order is
+// taken (float16 as single, bool as logical, complex64/128 as complex
+// single/double); a 1-D array is a row, as scipy's savemat makes it.
+//
+// MATLAB keeps arrays column-major. Data in fortran_order is that already
+// and is read straight through; C-order data is read a band of the last
+// dimension at a time (every other dimension whole, at most kBandBytes) and
+// given out in MATLAB's order from the band: each value read once, memory
+// bounded by the band, whatever the file's size.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "import/import.h"
+#include "os/file_io.h"
+
+namespace importing {
+
+namespace {
+
+// numpy itself refuses headers beyond 10,000 bytes unless told otherwise;
+// a megabyte is far beyond any shape a real file writes.
+constexpr uint32_t kMaxHeaderLength = 1024 * 1024;
+// The band of a C-order array held at once. An array whose dimensions
+// before the last take more than this even for one value of the last is
+// held whole (a C-order array of three or more dimensions with pages of
+// more than 16 MB).
+constexpr uint64_t kBandBytes = 16 * 1024 * 1024;
+// Bytes read from the file per call when values are converted on the way.
+constexpr size_t kStagingBytes = 256 * 1024;
+// The dimensions a MATLAB array may have.
+constexpr size_t kMaxDimensions = 64;
+
+constexpr bool kNativeBig = std::endian::native == std::endian::big;
+
+struct Dtype {
+    char kind = 0;          // 'f' float, 'i' signed, 'u' unsigned, 'b' bool, 'c' complex
+    size_t size = 0;        // bytes of one item in the file
+    bool swap = false;      // the file's byte order differs from this machine's
+    mxClassID classId = mxUNKNOWN_CLASS;
+};
+
+// The dtype text ('<f8', '>i4', '|b1', '<c16', '?'), or why it is not taken.
+bool ParseDtype(const std::string& text, Dtype* out, std::string* why) {
+    size_t at = 0;
+    char order = '|';
+    if (!text.empty() && std::strchr("<>|=", text[0]) != nullptr) order = text[at++];
+    if (at >= text.size()) return *why = "its header names no dtype", false;
+    const char kind = text[at++];
+    size_t size = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && size < 1000; ++at) size = size * 10 + (text[at] - '0');
+    const bool rest = at < text.size();
+    if (kind == 'O') return *why = "an array of Python objects (dtype object): only numbers and logicals are taken", false;
+    if (kind == 'V') return *why = "an array of records (a structured dtype): only numbers and logicals are taken", false;
+    if (kind == '?' && size == 0) size = 1;
+    const bool sizes[] = {
+        (kind == 'b' || kind == '?') && size == 1,
+        kind == 'f' && (size == 2 || size == 4 || size == 8),
+        (kind == 'i' || kind == 'u') && (size == 1 || size == 2 || size == 4 || size == 8),
+        kind == 'c' && (size == 8 || size == 16),
+    };
+    if (rest || std::none_of(std::begin(sizes), std::end(sizes), [](bool b) { return b; })) {
+        return *why = "its dtype '" + text + "' is no number or logical that a MAT-file holds", false;
+    }
+    out->kind = kind == '?' ? 'b' : kind;
+    out->size = size;
+    out->swap = (order == '<' && kNativeBig) || (order == '>' && !kNativeBig);
+    switch (out->kind) {
+        case 'b': out->classId = mxLOGICAL_CLASS; break;
+        case 'f': out->classId = size == 8 ? mxDOUBLE_CLASS : mxSINGLE_CLASS; break;
+        case 'c': out->classId = size == 16 ? mxDOUBLE_CLASS : mxSINGLE_CLASS; break;
+        case 'i': out->classId = size == 1 ? mxINT8_CLASS : size == 2 ? mxINT16_CLASS : size == 4 ? mxINT32_CLASS : mxINT64_CLASS; break;
+        default: out->classId = size == 1 ? mxUINT8_CLASS : size == 2 ? mxUINT16_CLASS : size == 4 ? mxUINT32_CLASS : mxUINT64_CLASS; break;
+    }
+    return true;
+}
+
+// The header's dict literal, as numpy writes it (and any order of its keys).
+class HeaderParser {
+public:
+    explicit HeaderParser(const std::string& text) : text_(text) {}
+    bool Parse(std::string* descr, bool* fortran, std::vector<uint64_t>* shape, bool* structured) {
+        bool haveDescr = false, haveOrder = false, haveShape = false;
+        if (!Skip('{')) return false;
+        while (true) {
+            Space();
+            if (Skip('}')) break;
+            std::string key;
+            if (!String(&key) || !Skip(':')) return false;
+            Space();
+            if (key == "descr") {
+                if (Peek() == '[') {
+                    *structured = true;
+                    return false;
+                }
+                if (!String(descr)) return false;
+                haveDescr = true;
+            } else if (key == "fortran_order") {
+                if (Word("True")) {
+                    *fortran = true;
+                } else if (Word("False")) {
+                    *fortran = false;
+                } else {
+                    return false;
+                }
+                haveOrder = true;
+            } else if (key == "shape") {
+                if (!Tuple(shape)) return false;
+                haveShape = true;
+            } else {
+                return false;
+            }
+            Space();
+            if (Skip('}')) break;
+            if (!Skip(',')) return false;
+        }
+        return haveDescr && haveOrder && haveShape;
+    }
+
+private:
+    char Peek() {
+        Space();
+        return at_ < text_.size() ? text_[at_] : '\0';
+    }
+    void Space() {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n')) ++at_;
+    }
+    bool Skip(char c) {
+        if (Peek() != c) return false;
+        ++at_;
+        return true;
+    }
+    bool Word(const char* word) {
+        Space();
+        const size_t n = std::strlen(word);
+        if (text_.compare(at_, n, word) != 0) return false;
+        at_ += n;
+        return true;
+    }
+    bool String(std::string* out) {
+        const char quote = Peek();
+        if (quote != '\'' && quote != '"') return false;
+        const size_t end = text_.find(quote, at_ + 1);
+        if (end == std::string::npos) return false;
+        out->assign(text_, at_ + 1, end - at_ - 1);
+        at_ = end + 1;
+        return true;
+    }
+    bool Tuple(std::vector<uint64_t>* out) {
+        if (!Skip('(')) return false;
+        while (!Skip(')')) {
+            Space();
+            uint64_t value = 0;
+            size_t digits = 0;
+            for (; at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9'; ++at_, ++digits) {
+                if (value > (std::numeric_limits<uint64_t>::max() - 9) / 10) return false;
+                value = value * 10 + static_cast<uint64_t>(text_[at_] - '0');
+            }
+            if (digits == 0 || out->size() >= kMaxDimensions) return false;
+            if (at_ < text_.size() && text_[at_] == 'L') ++at_;   // Python 2's long
+            out->push_back(value);
+            if (!Skip(',') && Peek() != ')') return false;
+        }
+        return true;
+    }
+    const std::string& text_;
+    size_t at_ = 0;
+};
+
+uint16_t HalfBits(const uint8_t* p, bool swap) {
+    uint16_t bits;
+    std::memcpy(&bits, p, 2);
+    return swap ? static_cast<uint16_t>(bits << 8 | bits >> 8) : bits;
+}
+
+float HalfToFloat(uint16_t h) {
+    const uint32_t sign = static_cast<uint32_t>(h & 0x8000) << 16;
+    uint32_t exponent = (h >> 10) & 0x1F, mantissa = h & 0x3FF, bits;
+    if (exponent == 0x1F) {
+        bits = sign | 0x7F800000 | mantissa << 13;
+    } else if (exponent != 0) {
+        bits = sign | (exponent + 112) << 23 | mantissa << 13;
+    } else if (mantissa == 0) {
+        bits = sign;
+    } else {
+        // Subnormal: normalise it.
+        exponent = 113;
+        while ((mantissa & 0x400) == 0) {
+            mantissa <<= 1;
+            --exponent;
+        }
+        bits = sign | exponent << 23 | (mantissa & 0x3FF) << 13;
+    }
+    return std::bit_cast<float>(bits);
+}
+
+// The values of one open file, for the engine's reads.
+struct NpyValues {
+    Dtype dtype;
+    uint64_t dataStart = 0;
+    uint64_t count = 0;              // values of one part
+    size_t outSize = 0;              // bytes of one value of the class
+    // C-order data (two or more dimensions above 1): the last of them is
+    // banded, the others (page) are whole.
+    bool cOrder = false;
+    std::vector<uint64_t> page;      // the dimensions before the last, MATLAB order
+    std::vector<uint64_t> cStride;   // their strides among the page's values in the file
+    uint64_t pageCount = 0, last = 0;
+    uint64_t bandWidth = 0;          // values of the last dimension in a band
+    uint64_t bandFirst = 0, bandHeld = 0;
+    std::vector<uint8_t> band;       // [page value in file order][band position] items
+    std::vector<uint8_t> staging;
+
+    bool ReadAt(FILE* stream, uint64_t offset, uint8_t* to, uint64_t size) {
+        while (size > 0) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(size, 64 * 1024 * 1024));
+            if (platform::FileSystem().readAt(stream, offset, to, piece) != piece) return false;
+            offset += piece;
+            to += piece;
+            size -= piece;
+        }
+        return true;
+    }
+
+    // One item's value of `part` in the class's type, this machine's order.
+    void Convert(const uint8_t* item, int part, uint8_t* out) const {
+        switch (dtype.kind) {
+            case 'b': *out = item[0] != 0 ? 1 : 0; return;
+            case 'f':
+                if (dtype.size == 2) {
+                    const float value = HalfToFloat(HalfBits(item, dtype.swap));
+                    std::memcpy(out, &value, 4);
+                    return;
+                }
+                break;
+            case 'c': item += part * outSize; break;
+            default: break;
+        }
+        if (dtype.swap) {
+            for (size_t i = 0; i < outSize; ++i) out[i] = item[outSize - 1 - i];
+        } else {
+            std::memcpy(out, item, outSize);
+        }
+    }
+
+    bool Straight(FILE* stream, int part, uint64_t first, size_t n, uint8_t* out) {
+        const bool plain = dtype.kind != 'b' && dtype.kind != 'c' && !(dtype.kind == 'f' && dtype.size == 2);
+        if (plain) {
+            if (!ReadAt(stream, dataStart + first * dtype.size, out, uint64_t{n} * dtype.size)) return false;
+            if (dtype.swap) {
+                for (uint8_t* v = out; v < out + n * outSize; v += outSize) std::reverse(v, v + outSize);
+            }
+            return true;
+        }
+        staging.resize(kStagingBytes);
+        const size_t perRead = kStagingBytes / dtype.size;
+        for (size_t done = 0; done < n;) {
+            const size_t take = std::min(perRead, n - done);
+            if (!ReadAt(stream, dataStart + (first + done) * dtype.size, staging.data(), uint64_t{take} * dtype.size)) {
+                return false;
+            }
+            for (size_t k = 0; k < take; ++k, ++done) Convert(staging.data() + k * dtype.size, part, out + done * outSize);
+        }
+        return true;
+    }
+
+    // The band that holds index `at` of the last dimension.
+    bool LoadBand(FILE* stream, uint64_t at) {
+        if (bandHeld != 0 && at >= bandFirst && at < bandFirst + bandHeld) return true;
+        bandFirst = at - at % bandWidth;
+        bandHeld = std::min(bandWidth, last - bandFirst);
+        const uint64_t run = bandHeld * dtype.size;
+        band.resize(static_cast<size_t>(pageCount * run));
+        if (bandHeld == last) return ReadAt(stream, dataStart, band.data(), band.size());
+        for (uint64_t c = 0; c < pageCount; ++c) {
+            if (!ReadAt(stream, dataStart + (c * last + bandFirst) * dtype.size, band.data() + c * run, run)) {
+                bandHeld = 0;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Transposed(FILE* stream, int part, uint64_t first, size_t n, uint8_t* out) {
+        std::vector<uint64_t> subs(page.size());
+        for (size_t done = 0; done < n;) {
+            const uint64_t e = first + done;
+            const uint64_t at = e / pageCount;
+            uint64_t f = e % pageCount;
+            if (!LoadBand(stream, at)) return false;
+            // The page position's subscripts and its place in the file's order.
+            uint64_t c = 0;
+            for (size_t d = 0; d < page.size(); ++d) {
+                subs[d] = f % page[d];
+                f /= page[d];
+                c += subs[d] * cStride[d];
+            }
+            const uint64_t column = at - bandFirst;
+            const uint64_t inPage = std::min<uint64_t>(n - done, pageCount - e % pageCount);
+            for (uint64_t k = 0; k < inPage; ++k, ++done) {
+                Convert(band.data() + (c * bandHeld + column) * dtype.size, part, out + done * outSize);
+                // The next position in MATLAB's order: the first subscript fastest.
+                for (size_t d = 0; d < page.size(); ++d) {
+                    c += cStride[d];
+                    if (++subs[d] < page[d]) break;
+                    c -= subs[d] * cStride[d];
+                    subs[d] = 0;
+                }
+            }
+        }
+        return true;
+    }
+};
+
+int ReadNpy(void* context, FILE* stream, int part, uint64_t first, size_t count, void* out) {
+    NpyValues& values = *static_cast<NpyValues*>(context);
+    if (first > values.count || count > values.count - first) return 0;
+    try {
+        uint8_t* to = static_cast<uint8_t*>(out);
+        return (values.cOrder ? values.Transposed(stream, part, first, count, to)
+                              : values.Straight(stream, part, first, count, to))
+                   ? 1
+                   : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+void ReleaseNpy(void* context) { delete static_cast<NpyValues*>(context); }
+
+// The header, or why the file is none numpy can read.
+bool ReadHeader(FILE* stream, uint64_t fileSize, std::string* dict, uint64_t* dataStart, std::string* why) {
+    uint8_t lead[12];
+    const size_t got = platform::FileSystem().readAt(stream, 0, lead, sizeof lead);
+    if (got < 10 || std::memcmp(lead, "\x93NUMPY", 6) != 0) return *why = "not an NPY file (no NumPy magic)", false;
+    const int major = lead[6];
+    if (major < 1 || major > 3) return *why = "an NPY file of format " + std::to_string(major) + ".x, which is not read", false;
+    uint32_t length = lead[8] | static_cast<uint32_t>(lead[9]) << 8;
+    size_t prefix = 10;
+    if (major >= 2) {
+        if (got < 12) return *why = "a cut NPY file", false;
+        length |= static_cast<uint32_t>(lead[10]) << 16 | static_cast<uint32_t>(lead[11]) << 24;
+        prefix = 12;
+    }
+    if (length > kMaxHeaderLength || prefix + length > fileSize) return *why = "a damaged NPY file (its header)", false;
+    dict->resize(length);
+    if (platform::FileSystem().readAt(stream, prefix, dict->data(), length) != length) return *why = "cannot be read", false;
+    *dataStart = prefix + length;
+    return true;
+}
+
+}  // namespace
+
+mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std::string* why) {
+    std::unique_ptr<NpyValues> values;
+    std::vector<mwSize> dims;
+    bool complex = false;
+    try {
+        platform::FileStatus status;
+        std::string dict, descr;
+        uint64_t dataStart = 0;
+        bool fortran = false, structured = false;
+        std::vector<uint64_t> shape;
+        Dtype dtype;
+        const bool ok = platform::FileSystem().fileStatus(stream, &status) == 0 &&
+                        ReadHeader(stream, status.size, &dict, &dataStart, why);
+        if (!ok || !HeaderParser(dict).Parse(&descr, &fortran, &shape, &structured)) {
+            if (ok) {
+                *why = structured ? "an array of records (a structured dtype): only numbers and logicals are taken"
+                                  : "a damaged NPY file (its header cannot be read)";
+            }
+            platform::FileSystem().close(stream);
+            return nullptr;
+        }
+        if (!ParseDtype(descr, &dtype, why)) {
+            platform::FileSystem().close(stream);
+            return nullptr;
+        }
+        // MATLAB's dimensions: a scalar is 1x1, a vector a row.
+        if (shape.empty()) shape = {1, 1};
+        if (shape.size() == 1) shape.insert(shape.begin(), 1);
+        uint64_t count = 1;
+        bool empty = false;
+        for (uint64_t d : shape) {
+            empty = empty || d == 0;
+            if (d > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+                *why = "a dimension of " + std::to_string(d) + " is more than a MAT-file holds";
+                platform::FileSystem().close(stream);
+                return nullptr;
+            }
+            if (d != 0 && count <= std::numeric_limits<uint64_t>::max() / dtype.size / d) count *= d;
+            else if (d != 0) count = std::numeric_limits<uint64_t>::max() / dtype.size;
+        }
+        if (empty) count = 0;
+        if (dataStart > status.size || count > (status.size - dataStart) / dtype.size) {
+            *why = "a cut NPY file: its data is shorter than its shape says";
+            platform::FileSystem().close(stream);
+            return nullptr;
+        }
+        values.reset(new NpyValues);
+        values->dtype = dtype;
+        values->dataStart = dataStart;
+        values->count = count;
+        complex = dtype.kind == 'c';
+        values->outSize = dtype.kind == 'b' ? 1 : dtype.kind == 'c' ? dtype.size / 2 : dtype.kind == 'f' && dtype.size == 2 ? 4 : dtype.size;
+        std::vector<uint64_t> reduced;
+        for (uint64_t d : shape) {
+            if (d != 1) reduced.push_back(d);
+        }
+        values->cOrder = !fortran && !empty && reduced.size() >= 2;
+        if (values->cOrder) {
+            values->last = reduced.back();
+            values->page.assign(reduced.begin(), reduced.end() - 1);
+            values->cStride.assign(values->page.size(), 1);
+            for (size_t d = values->page.size() - 1; d > 0; --d) values->cStride[d - 1] = values->cStride[d] * values->page[d];
+            values->pageCount = count / values->last;
+            const uint64_t pageBytes = values->pageCount * dtype.size;
+            values->bandWidth = pageBytes > kBandBytes ? values->last : std::min(values->last, kBandBytes / pageBytes);
+        }
+        dims.assign(shape.begin(), shape.end());
+    } catch (const std::bad_alloc&) {
+        *why = "not enough memory";
+        platform::FileSystem().close(stream);
+        return nullptr;
+    }
+    const mxClassID classId = values->dtype.classId;
+    const mxImportedValues read{ReadNpy, ReleaseNpy, values.release()};
+    mxArray* array = mxCreateImportedArray(name.c_str(), classId, complex, dims.size(), dims.data(), stream, path, &read);
+    if (array == nullptr) *why = "more data than a MAT-file variable holds (or no memory)";
+    return array;
+}
+
+}  // namespace importing
