@@ -19,12 +19,13 @@ declare -A allowed=(
   [settings]="platform wcx"
   [about]="settings platform wcx"
   [plugin]="about modify reader settings entry matlib platform wcx"
+  [content]="reader matlib platform wcx"
   [tools]="about platform wcx"
   [worker]="matlib platform"
 )
 
 status=0
-for folder in wcx platform matlib entry export reader modify settings about plugin tools worker; do
+for folder in wcx platform matlib entry export reader modify settings about plugin content tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')
