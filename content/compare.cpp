@@ -40,7 +40,8 @@ using Reader = std::unique_ptr<mxElementReader, ReaderCloser>;
 
 class Progress {
 public:
-    explicit Progress(const CompareProgress& report) : report_(report), last_(Clock::now()) {}
+    // The first call reports at once, the others every kProgressEvery.
+    explicit Progress(const CompareProgress& report) : report_(report), last_(Clock::now() - kProgressEvery) {}
     // True when the user aborted.
     bool Add(uint64_t bytes) {
         pending_ += bytes;
@@ -278,9 +279,12 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
             why = "global / not global";
         }
         Outcome outcome = why.empty() ? Outcome::Same : Outcome::Differ;
+        // Damage is never compared as if it were values (a cut stream reads
+        // as far as it goes; its checksum is checked only in the whole).
+        if (mxCheckArray(va.get(), nullptr) != 0 || mxCheckArray(vb.get(), nullptr) != 0) outcome = Outcome::Unreadable;
         uint64_t differing = 0;
         std::vector<uint64_t> positions;
-        if (why.empty()) {
+        if (why.empty() && outcome == Outcome::Same) {
             const mxClassID id = mxGetClassID(va.get());
             if (mxIsSparse(va.get())) {
                 outcome = CompareSparse(va.get(), vb.get(), &progress);
