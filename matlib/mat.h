@@ -133,6 +133,13 @@ int matGetVersion(MATFile* mfp);
 // no variable and starts no reader of HDF5 data: cheap enough for every file
 // a file manager meets.
 int matIsMatFile(const char* path);
+// What matIsMatFile reads, and the format it found: 4, 5 (level 5, as
+// MATLAB 5 to 7 write it), 73 (version 7.3, HDF5), or 0 for no MAT-file.
+// Just as cheap: the first bytes only, no reader of HDF5 data started.
+int matPeekFormat(const char* path);
+// The format of a file opened for reading, numbered as matPeekFormat does;
+// 0 for a null handle or another mode.
+int matGetFormat(MATFile* mfp);
 
 // Progress of the bytes a handle of mode "w" or "u" writes: called with the
 // bytes written since the last call, at least every 64 MB (every piece of a
@@ -298,6 +305,10 @@ void mxCloseElementReader(mxElementReader* reader);
 // its references followed, its dimensions and sparse indexes checked, in
 // bounded memory; data kept in other files is refused, never read.
 int mxCheckArray(const mxArray* array, const char** reason);
+// 1 when the variable stands in its file as a compressed element (level 5,
+// as MATLAB 7 and later save by default), headers of matGetNextArrayHeader
+// included; 0 otherwise (a version 7.3 dataset's own filters are not told).
+int mxIsStoredCompressed(const mxArray* array);
 // Whether the variable can be read from its own file alone: 1 (and the
 // reason) when its data or a link of it is kept in other files (a version
 // 7.3 file's external storage, virtual datasets, external links). Reads no

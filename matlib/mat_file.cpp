@@ -44,6 +44,7 @@ std::unique_ptr<mxArray> HeaderOfEntry(const MATFile* mfp, size_t i) {
     array->global = (entry.flags & kEntryGlobal) != 0;
     array->logical = (entry.flags & kEntryLogical) != 0;
     array->sparse = (entry.flags & kEntrySparse) != 0;
+    array->data.compressed = (entry.flags & kEntryCompressed) != 0;
     array->nzmax = static_cast<size_t>(extra != nullptr ? extra->nzmax : 0);
     array->format = mfp->source->format;
     array->elementOffset = entry.offset;
@@ -155,7 +156,8 @@ void VariableIndex::Add(const mxArray& array, uint64_t offset, uint64_t next) {
     entry.classId = static_cast<uint8_t>(array.classId);
     entry.fileClass = array.fileClass;
     entry.flags = static_cast<uint8_t>((array.complex ? kEntryComplex : 0) | (array.global ? kEntryGlobal : 0) |
-                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0));
+                                       (array.logical ? kEntryLogical : 0) | (array.sparse ? kEntrySparse : 0) |
+                                       (array.data.compressed ? kEntryCompressed : 0));
     entry.dimCount = static_cast<uint8_t>(array.dims.size());   // at most kMaxDimensions
     bool dimsFit = array.dims.size() <= 2;
     for (size_t i = 0; dimsFit && i < array.dims.size(); ++i) {
@@ -374,17 +376,24 @@ int matCloseWritten(MATFile* mfp, char* written, size_t size) {
 
 void matAbandon(MATFile* mfp) { delete mfp; }
 
-int matIsMatFile(const char* path) {
+int matPeekFormat(const char* path) {
     if (path == nullptr) return 0;
     try {
         const std::shared_ptr<SourceFile> source = OpenSource(path);
         if (!source) return 0;
         uint8_t header[kHeaderSize] = {};
         const MatFormat* format = Recognise(*source, header);
-        return format != nullptr && (format->plausible == nullptr || format->plausible(*source)) ? 1 : 0;
+        return format != nullptr && (format->plausible == nullptr || format->plausible(*source)) ? format->number : 0;
     } catch (const std::bad_alloc&) {
         return 0;
     }
+}
+
+int matIsMatFile(const char* path) { return matPeekFormat(path) != 0 ? 1 : 0; }
+
+int matGetFormat(MATFile* mfp) {
+    if (mfp == nullptr || mfp->mode != OpenMode::Read || !mfp->source || mfp->source->format == nullptr) return 0;
+    return mfp->source->format->number;
 }
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }

@@ -54,7 +54,8 @@ struct VariableEntry {
     uint8_t dimCount = 0;
 };
 static_assert(sizeof(VariableEntry) == 24, "an entry costs 24 bytes");
-constexpr uint8_t kEntryComplex = 1, kEntryGlobal = 2, kEntryLogical = 4, kEntrySparse = 8, kEntryHasExtra = 16;
+constexpr uint8_t kEntryComplex = 1, kEntryGlobal = 2, kEntryLogical = 4, kEntrySparse = 8, kEntryHasExtra = 16,
+                  kEntryCompressed = 32;
 
 // What a few entries hold besides: an object's class name, more than two
 // dimensions (or one past 32 bits), a non-zero nzmax, or an earlier variable

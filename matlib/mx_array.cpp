@@ -99,6 +99,8 @@ int mxCheckStorage(const mxArray* a, const char** reason) {
     return wrong != nullptr ? 1 : 0;
 }
 
+int mxIsStoredCompressed(const mxArray* a) { return a != nullptr && a->data.compressed ? 1 : 0; }
+
 void mxDestroyArray(mxArray* array) { delete array; }
 void* mxCalloc(size_t n, size_t size) { return std::calloc(n, size); }
 void mxFree(void* ptr) { std::free(ptr); }

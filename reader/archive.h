@@ -10,6 +10,7 @@
 #include <string>
 
 #include "matlib/mat.h"
+#include "os/file_time.h"
 #include "reader/variable_display.h"
 #include "wcx/plugin_api.h"
 
@@ -53,6 +54,11 @@ struct Archive {
 // Opens arcName into a fresh archive: 0, or the host's result code with
 // nothing left open.
 int OpenMatArchive(Archive* archive, const char* arcName, int openMode, ReaderOptions options);
+// The date the file's header text gives (MATLAB's "Created on: ...", and
+// the forms matio and Octave write), in local time; false when it holds none
+// (a version 4 file has no header text).
+bool HeaderTextDate(MATFile* file, platform::LocalDateTime* local);
+
 // Closes what OpenMatArchive opened and forgets the current entry.
 void CloseMatArchive(Archive* archive);
 

@@ -338,19 +338,10 @@ void SetArchiveTime(Archive* archive, const platform::LocalDateTime& local) {
 }
 
 int ReadMatFileHeader(Archive* archive) {
-    char text[128];
-    if (matGetHeaderText(archive->matFile, text, sizeof text) == 0) {
-        HeaderDate date{};
-        if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
-            SetArchiveTime(archive, {date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second});
-            return 0;
-        }
-        platform::LocalDateTime found{};
-        bool utc = false;
-        if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
-            SetArchiveTime(archive, found);
-            return 0;
-        }
+    platform::LocalDateTime written{};
+    if (HeaderTextDate(archive->matFile, &written)) {
+        SetArchiveTime(archive, written);
+        return 0;
     }
 
     // A version 4 file holds no date, nor does a header without a readable
@@ -375,3 +366,20 @@ uint32_t PackDosDateTime(int32_t year, int32_t month, int32_t day, int32_t hour,
 }
 
 }  // namespace
+
+bool HeaderTextDate(MATFile* file, platform::LocalDateTime* local) {
+    char text[128];
+    if (matGetHeaderText(file, text, sizeof text) != 0) return false;
+    HeaderDate date{};
+    if (ScanHeaderDate(text, &date) && MonthNumber(date) != 0) {
+        *local = {date.year, MonthNumber(date), date.day, date.hour, date.minute, date.second};
+        return true;
+    }
+    platform::LocalDateTime found{};
+    bool utc = false;
+    if (FindDateAnywhere(text, &found, &utc) && (!utc || platform::LocalFromUtc(found, &found))) {
+        *local = found;
+        return true;
+    }
+    return false;
+}

@@ -21,12 +21,13 @@ declare -A allowed=(
   [settings]="os wcx"
   [about]="settings host os wcx"
   [plugin]="about modify reader settings entry matlib host os wcx"
+  [content]="reader matlib os wcx"
   [tools]="about os wcx"
   [worker]="matlib os"
 )
 
 status=0
-for folder in wcx os host matlib entry export import reader modify settings about plugin tools worker; do
+for folder in wcx os host matlib entry export import reader modify settings about plugin content tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')

@@ -14,10 +14,12 @@ if [[ -z $version ]]; then
   echo "make_package.sh: no version in CMakeLists.txt" >&2
   exit 1
 fi
-if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx || ! -f build-win64/matwcx_v73.exe ]]; then
+if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx || ! -f build-win64/matwcx_v73.exe ||
+      ! -f build-win64/matwcx.wdx64 || ! -f build-win32/matwcx.wdx ]]; then
   bash scripts/build_windows.sh --no-tests
 fi
-bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx_v73.exe
+bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx_v73.exe \
+  build-win64/matwcx.wdx64 build-win32/matwcx.wdx
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -73,3 +75,37 @@ rm -f "$zip_path"
 (cd "$stage" && zip -q -X "$zip_path" pluginst.inf matwcx.wcx matwcx.wcx64 matwcx_v73.exe readme.txt)
 echo "make_package.sh: $zip_path"
 if command -v unzip >/dev/null; then unzip -l "$zip_path"; fi
+
+# The content plug-in: a zip of its own, since pluginst.inf installs one
+# plug-in (type=wdx). Its worker is the same program as the packer's.
+cstage=$(mktemp -d)
+trap 'rm -rf "$stage" "$cstage"' EXIT
+x86_64-w64-mingw32-strip -o "$cstage/matwcx.wdx64" build-win64/matwcx.wdx64
+i686-w64-mingw32-strip -o "$cstage/matwcx.wdx" build-win32/matwcx.wdx
+cp "$stage/matwcx_v73.exe" "$cstage/"
+crlf >"$cstage/pluginst.inf" <<INF
+[plugininstall]
+description=matwcx $version content plug-in: MAT-file columns (version, variables, classes, sizes, date), Find Files by variable, compare by values
+type=wdx
+file=matwcx.wdx
+defaultdir=matwcx
+INF
+crlf >"$cstage/readme.txt" <<README
+matwcx $version content plug-in
+=============================
+
+Fields of MATLAB MAT-files for custom columns, tooltips, Find Files
+(plug-in conditions) and Synchronize dirs (compare by contents): MAT
+version, Variables, Variable names, Classes, Largest variable, Data bytes,
+Compressed, Holds objects, Damaged, Written by, Created, Has variable, and
+the full text Variable list. Only the variables' headers are read.
+
+Installation: open this zip in Total Commander and confirm; or copy
+matwcx.wdx, matwcx.wdx64 and matwcx_v73.exe into one folder and add the
+plug-in under Configuration > Options > Plugins > Content plugins.
+README
+content_zip=$(cd "$out" && pwd)/matwcx-content-$version.zip
+rm -f "$content_zip"
+(cd "$cstage" && zip -q -X "$content_zip" pluginst.inf matwcx.wdx matwcx.wdx64 matwcx_v73.exe readme.txt)
+echo "make_package.sh: $content_zip"
+if command -v unzip >/dev/null; then unzip -l "$content_zip"; fi

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/content_host.h"
 #include "tools/plugin_host.h"
 
 namespace matwcx {
@@ -28,6 +29,12 @@ int RunDelete(PluginHost& host, const Args& args);
 int RunAdd(PluginHost& host, const Args& args);
 // iniPath: the settings file handed to PackSetDefaultParams.
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args);
+
+// The content plug-in's commands. find: the MAT-files under DIR holding a
+// variable (of a class), one line per variable; status 0 when one was found.
+// diff: the differences of two files; status 0 when they hold the same.
+int RunFind(ContentHost& host, const Args& args);
+int RunDiff(ContentHost& host, const Args& args);
 
 // "matwcx: <text>" on stderr.
 void Complain(const std::string& text);

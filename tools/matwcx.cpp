@@ -38,15 +38,21 @@ const char kUsage[] =
     "                               before replacing a variable unless --yes\n"
     "  options [--struct-dirs on|off] [--delete on|off] [--add on|off] [--contents on|off]\n"
     "                               show or set the plug-in's options\n"
+    "  find DIR --var NAME [--class C]\n"
+    "                               the MAT-files under DIR holding variable NAME\n"
+    "                               (of class C), one line per variable\n"
+    "  diff A.mat B.mat             the variables that differ, are missing or added\n"
     "\n"
     "VAR is a variable's name or a whole entry name.\n"
     "--plugin PATH  the plug-in (default: matwcx.wcx64 beside this program)\n"
+    "--content PATH the content plug-in, for find and diff (default:\n"
+    "               matwcx.wdx64 beside this program)\n"
     "--ini PATH     the settings file handed to the plug-in (default:\n"
     "               $XDG_CONFIG_HOME/matwcx/wcx.ini or ~/.config/matwcx/wcx.ini)\n"
     "--verbose      show the plug-in's diagnostic lines\n"
     "\n"
     "Exit status: 0 done, 1 an operation failed (or check found a file not\n"
-    "accepted), 2 wrong command line.\n";
+    "accepted, find found nothing, diff found differences), 2 wrong command line.\n";
 
 std::string DefaultPluginPath() {
     const std::string self = matwcx::os::ProgramPath();
@@ -105,7 +111,7 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
 
 bool IsCommand(const std::string& word) {
     return word == "caps" || word == "check" || word == "dir" || word == "list" || word == "view" ||
-           word == "extract" || word == "delete" || word == "add" || word == "options";
+           word == "extract" || word == "delete" || word == "add" || word == "options" || word == "find" || word == "diff";
 }
 
 }  // namespace
@@ -113,6 +119,7 @@ bool IsCommand(const std::string& word) {
 int main(int argc, char** argv) {
     matwcx::os::UseBinaryStandardOutput();
     std::string pluginPath;
+    std::string contentPath;
     std::string iniPath;
     bool verbose = false;
     int i = 1;
@@ -128,12 +135,12 @@ int main(int argc, char** argv) {
         }
         if (arg == "--verbose" || arg == "-v") {
             verbose = true;
-        } else if (arg == "--plugin" || arg == "--ini") {
+        } else if (arg == "--plugin" || arg == "--ini" || arg == "--content") {
             if (i + 1 >= argc) {
                 matwcx::Complain(arg + " needs a path");
                 return matwcx::kExitUsage;
             }
-            (arg == "--plugin" ? pluginPath : iniPath) = argv[++i];
+            (arg == "--plugin" ? pluginPath : arg == "--ini" ? iniPath : contentPath) = argv[++i];
         } else {
             break;
         }
@@ -155,6 +162,19 @@ int main(int argc, char** argv) {
         }
     }
 
+    // find and diff need only the content plug-in.
+    if (command == "find" || command == "diff") {
+        if (contentPath.empty()) contentPath = matwcx::DefaultContentPluginPath();
+        matwcx::ContentHost content;
+        std::string error;
+        if (!content.Load(contentPath, &error)) {
+            matwcx::Complain(error);
+            return matwcx::kExitFailed;
+        }
+        const int status = command == "find" ? matwcx::RunFind(content, args) : matwcx::RunDiff(content, args);
+        std::fflush(stdout);
+        return status;
+    }
     if (pluginPath.empty()) pluginPath = DefaultPluginPath();
     if (iniPath.empty() && !DefaultIniPath(&iniPath)) return matwcx::kExitFailed;
     // The host hands over a full path; so does the command.

@@ -1,0 +1,74 @@
+// What the content plug-in's fields show of one MAT-file, read from the
+// variables' headers only (no value decoded), and a small cache of them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace content {
+
+struct VariableSummary {
+    std::string name;
+    std::string className;   // as mxGetClassName gives it
+    std::string dims;        // first to last, joined by "x" ("3x4")
+    uint64_t bytes = 0;      // the bytes its values take, as the packer's listing gives them
+};
+
+struct FileSummary {
+    int format = 0;                          // 4, 5 or 73, as matGetFormat numbers them
+    int variableCount = 0;                   // named variables (MATLAB's unnamed one apart)
+    std::vector<VariableSummary> variables;  // the first kMaxSummarisedVariables of them
+    uint64_t dataBytes = 0;                  // sum over all, saturated
+    bool compressed = false;                 // a variable stored compressed
+    bool objects = false;                    // objects, or the subsystem data that holds them
+    std::string headerText;                  // level 5 and 7.3: the 116 bytes, trimmed
+    bool hasCreated = false;
+    uint64_t createdFileTime = 0;            // the header's date: 100 ns since 1601, UTC
+    bool damagedKnown = false;               // the whole check ran (Damaged)
+    bool damaged = false;
+};
+
+// Names kept for the text fields: a file may hold a million variables.
+constexpr size_t kMaxSummarisedVariables = 10000;
+
+// Why a summary could not be made.
+enum class SummaryResult { Ok, NotMat, Unreadable, Damaged, Stopped };
+
+// A stop request for calls on one file (ContentStopGetValue): registered for
+// the length of one call; Stop sets the flag of every call on that path.
+class ActiveCall {
+public:
+    explicit ActiveCall(const std::string& path);
+    ~ActiveCall();
+    ActiveCall(const ActiveCall&) = delete;
+    ActiveCall& operator=(const ActiveCall&) = delete;
+    bool stopped() const { return stop_.load(std::memory_order_relaxed); }
+    const std::atomic<bool>* flag() const { return &stop_; }
+    static void Stop(const std::string& path);
+
+private:
+    std::string path_;
+    std::atomic<bool> stop_{false};
+};
+
+// The summary of the file at path (UTF-8), from the cache when the file is
+// unchanged (same size, modification time and file identity). With
+// wantDamaged, the Damaged check runs too (reads every variable's data). The
+// stop flag is looked at between variables.
+SummaryResult Summarise(const std::string& path, bool wantDamaged, const std::atomic<bool>* stop,
+                        std::shared_ptr<const FileSummary>* out);
+
+// Whether the file is in the cache as it is now, with the Damaged check when asked.
+bool IsCached(const std::string& path, bool wantDamaged);
+
+// Drops every cached summary (refresh, unloading).
+void ClearCache();
+
+// "MATLAB 5.0 MAT-file, Platform: GLNXA64" out of the header text: its
+// "Created on: <date>" part left out.
+std::string WrittenBy(const std::string& headerText);
+
+}  // namespace content

@@ -1,0 +1,429 @@
+// The content plug-in loaded as the hosts load it: its fields on the test
+// files against the writers' own descriptions, the hosts' buffer and flag
+// rules, search, compare, and the find and diff commands.
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "content/mat_summary.h"
+#include "support/support.h"
+#include "tools/content_host.h"
+#include "tools/plugin_host.h"
+
+namespace {
+
+using matbuild::Order;
+
+const matwcx::ContentHost& Host() {
+    static matwcx::ContentHost host;
+    static const bool loaded = [] {
+        std::string error;
+        const bool ok = host.Load(testenv::Get("MATWCX_CONTENT_PLUGIN"), &error);
+        if (!ok) ADD_FAILURE() << error;
+        return ok;
+    }();
+    EXPECT_TRUE(loaded);
+    return host;
+}
+
+int Field(const char* name) {
+    const int index = Host().FieldIndex(name);
+    EXPECT_GE(index, 0) << name;
+    return index;
+}
+
+struct Got {
+    int result = 0;
+    std::string text;    // strings and choices (UTF-8)
+    int64_t number = 0;  // numbers, booleans, FILETIME
+};
+
+// ContentGetValueW as Double Commander calls it: a 2 KB buffer unless given.
+Got Value(const std::string& path, const char* field, int unit = 0, int flags = 0, int maxlen = 2048) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(maxlen) + 16, 0xAB);
+    const matwcx::WideString wide = matwcx::Wide(path);
+    Got got;
+    got.result = Host().api().ContentGetValueW(const_cast<WCHAR*>(wide.c_str()), Field(field), unit, buffer.data(),
+                                               maxlen, flags);
+    for (size_t i = static_cast<size_t>(maxlen); i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xAB) << "past maxlen";
+    if (got.result == ft_stringw || got.result == ft_fulltextw) {
+        got.text = matwcx::Narrow(reinterpret_cast<const WCHAR*>(buffer.data()));
+    } else if (got.result == ft_multiplechoice) {
+        got.text = reinterpret_cast<const char*>(buffer.data());
+    } else if (got.result == ft_numeric_32 || got.result == ft_boolean) {
+        int32_t v;
+        std::memcpy(&v, buffer.data(), 4);
+        got.number = v;
+    } else if (got.result == ft_numeric_64 || got.result == ft_datetime) {
+        std::memcpy(&got.number, buffer.data(), 8);
+    }
+    return got;
+}
+
+std::string Data(const std::string& relative) { return testenv::TestDataDir() + "/" + relative; }
+
+// ---- fields against the writers' descriptions ---------------------------------------
+
+// Each .json beside a test file: "path<TAB>format<TAB>name,class;name,class;..." (named variables).
+std::vector<std::vector<std::string>> Descriptions() {
+    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") +
+                                "/tests/content/describe.py' '" + testenv::TestDataDir() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::vector<std::vector<std::string>> rows;
+    if (pipe == nullptr) return rows;
+    char line[1 << 16];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        std::vector<std::string> row;
+        std::stringstream fields(std::string(line, std::strcspn(line, "\n")));
+        for (std::string f; std::getline(fields, f, '\t');) row.push_back(f);
+        if (row.size() == 2) row.push_back("");
+        if (row.size() == 3) rows.push_back(row);
+    }
+    ::pclose(pipe);
+    return rows;
+}
+
+TEST(ContentFields, AgreeWithTheWritersDescriptions) {
+    const auto rows = Descriptions();
+    ASSERT_GT(rows.size(), 20u);
+    int checked = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0]);
+        // Damaged at its first variable: no field but Damaged (below).
+        MATFile* probe = matOpen(row[0].c_str(), "r");
+        const bool readable = probe != nullptr && matGetVariableCount(probe) >= 0;
+        if (probe != nullptr) matClose(probe);
+        if (!readable) {
+            EXPECT_EQ(Value(row[0], "Variables").result, ft_fileerror);
+            EXPECT_EQ(Value(row[0], "Damaged").number, 1);
+            continue;
+        }
+        std::string names, list;
+        std::stringstream vars(row[2]);
+        int count = 0;
+        for (std::string v; std::getline(vars, v, ';');) {
+            const std::string name = v.substr(0, v.find(',')), cls = v.substr(v.find(',') + 1);
+            names += (names.empty() ? "" : ", ") + name;
+            list += name + " " + cls + " ";
+            ++count;
+        }
+        EXPECT_EQ(Value(row[0], "Variables").number, count);
+        if (count > 0 && names.size() < 2000) {
+            EXPECT_EQ(Value(row[0], "Variable names").text, names);
+        }
+        const Got version = Value(row[0], "MAT version");
+        ASSERT_EQ(version.result, ft_multiplechoice);
+        if (row[1] == "5") {
+            EXPECT_TRUE(version.text == "5" || version.text == "7");
+            EXPECT_EQ(Value(row[0], "Compressed").number, version.text == "7" ? 1 : 0);
+        } else {
+            EXPECT_EQ(version.text, row[1]);
+        }
+        // The full text: one "name class dims" line a variable.
+        std::string text;
+        int result = 0;
+        ASSERT_TRUE(Host().FullText(row[0], Field("Variable list"), 64, &text, &result));
+        std::string got;
+        std::stringstream lines(text);
+        for (std::string l; std::getline(lines, l);) {
+            std::string nameAndClass = l.substr(0, l.rfind(' '));
+            const std::string name = nameAndClass.substr(0, nameAndClass.find(' '));
+            if (list.find(name + " * ") != std::string::npos) nameAndClass = name + " *";
+            got += nameAndClass + " ";
+        }
+        EXPECT_EQ(got, list);
+        ++checked;
+    }
+    EXPECT_GT(checked, 20);
+}
+
+struct FileCase {
+    const char* file;
+    const char* version;
+    int compressed, objects, damaged;   // -1: field empty
+    const char* writtenBy;              // "": field empty
+    bool created;
+};
+
+TEST(ContentFields, HeaderFieldsOfKnownFiles) {
+    const FileCase cases[] = {
+        {"matlab/little_endian.mat", "7", 1, 0, 0, "MATLAB 5.0 MAT-file, Platform: GLNXA64", true},
+        {"matlab/corrupted_zlib_checksum.mat", "7", 1, 0, 1, "MATLAB 5.0 MAT-file, Platform: PCWIN64", true},
+        {"matlab/corrupted_zlib_data.mat", "7", 1, 0, 1, "MATLAB 5.0 MAT-file, Platform: PCWIN64", true},
+        {"matlab73-simple/v73.mat", "7.3", -1, 0, 0, "MATLAB 7.3 MAT-file, Platform: GLNXA64", true},
+        {"scipy/v4.mat", "4", 0, 0, 0, "", false},
+        {"scipy/v5.mat", "5", 0, 1, 0, "", true},
+        {"objects/user_defined_classdefs.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
+        {"objects/function_handles.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
+    };
+    for (const FileCase& c : cases) {
+        const std::string path = Data(c.file);
+        SCOPED_TRACE(c.file);
+        EXPECT_EQ(Value(path, "MAT version").text, c.version);
+        const Got compressed = Value(path, "Compressed");
+        EXPECT_EQ(c.compressed < 0 ? ft_fieldempty : ft_boolean, compressed.result);
+        if (c.compressed >= 0) {
+            EXPECT_EQ(compressed.number, c.compressed);
+        }
+        EXPECT_EQ(Value(path, "Holds objects").number, c.objects);
+        EXPECT_EQ(Value(path, "Damaged").number, c.damaged);
+        const Got written = Value(path, "Written by");
+        if (c.writtenBy[0] == '\0' && std::string(c.version) == "4") {
+            EXPECT_EQ(written.result, ft_fieldempty);
+        }
+        if (c.writtenBy[0] != '\0') {
+            EXPECT_EQ(written.text.rfind(c.writtenBy, 0), 0u) << written.text;
+        }
+        EXPECT_EQ(written.text.find("Created"), std::string::npos);
+        EXPECT_EQ(Value(path, "Created").result, c.created ? ft_datetime : ft_fieldempty);
+    }
+}
+
+TEST(ContentFields, CreatedIsTheHeaderDateInUtc) {
+    testenv::TempDir dir;
+    const std::string path = dir.file("d.mat");
+    matbuild::WriteFile(path, matbuild::File5(Order::Little, {matbuild::NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {1, 1}, {1})},
+                                              "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2005-02-18 10:28:03 UTC"));
+    // 2005-02-18 10:28:03 UTC in 100 ns since 1601.
+    EXPECT_EQ(Value(path, "Created").number, (int64_t{1108722483} + 11644473600) * 10000000);
+    EXPECT_EQ(Value(path, "Written by").text, "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2005-02-18 10:28:03 UTC");
+}
+
+TEST(ContentFields, SizesUnitsAndLargest) {
+    testenv::TempDir dir;
+    const std::string path = dir.file("s.mat");
+    matbuild::WriteFile(path, matbuild::File5(Order::Big, {
+        matbuild::NumericVar(Order::Big, "small", matbuild::mxINT8, {1, 3}, {1, 2, 3}),
+        matbuild::Compressed(Order::Big, matbuild::NumericVar(Order::Big, "big", matbuild::mxDOUBLE, {512, 300}, matbuild::Iota(153600))),
+        matbuild::NumericVar(Order::Big, "", matbuild::mxUINT8, {1, 8}, matbuild::Iota(8)),
+    }));
+    const int64_t bytes = 3 + 153600 * 8;
+    EXPECT_EQ(Value(path, "Data bytes", 0).number, bytes);
+    EXPECT_EQ(Value(path, "Data bytes", 1).number, bytes / 1024);
+    EXPECT_EQ(Value(path, "Data bytes", 2).number, bytes / 1024 / 1024);
+    EXPECT_EQ(Value(path, "Data bytes", 3).number, 0);
+    EXPECT_EQ(Value(path, "Largest variable").text, "big (1228800 bytes)");
+    EXPECT_EQ(Value(path, "Variables").number, 2);   // MATLAB's unnamed variable is not one
+    EXPECT_EQ(Value(path, "Classes").text, "int8, double");
+    EXPECT_EQ(Value(path, "Holds objects").number, 1);
+    EXPECT_EQ(Value(path, "MAT version").text, "7");
+}
+
+// ---- the hosts' rules ------------------------------------------------------------------
+
+TEST(ContentRules, FieldTableAndExports) {
+    char name[260], units[260];
+    const auto& api = Host().api();
+    EXPECT_EQ(api.ContentGetSupportedField(Host().fields().size(), name, units, 260), ft_nomorefields);
+    EXPECT_EQ(api.ContentGetSupportedField(-1, name, units, 260), ft_nomorefields);
+    EXPECT_EQ(api.ContentGetSupportedField(ft_comparebaseindex, name, units, 260), ft_comparecontent);
+    EXPECT_EQ(api.ContentGetSupportedField(0, name, units, 5), ft_nomorefields) << "a name that does not fit";
+    EXPECT_EQ(Host().fields().back().type, ft_fulltext) << "full-text fields come last";
+    EXPECT_EQ(Host().fields()[Field("MAT version")].units, "4|5|7|7.3");
+    EXPECT_EQ(Host().fields()[Field("Data bytes")].units, "bytes|KB|MB|GB");
+    for (const auto& f : Host().fields()) {
+        EXPECT_EQ(f.name.find_first_of(".|:"), std::string::npos) << f.name;
+    }
+    EXPECT_EQ(api.ContentGetSupportedFieldFlags(Field("Has variable")), contflags_fieldsearch | contflags_searchpageonly);
+    EXPECT_EQ(api.ContentGetSupportedFieldFlags(-1), contflags_fieldsearch | contflags_searchpageonly);
+    EXPECT_EQ(api.ContentGetDefaultSortOrder(Field("Data bytes")), -1);
+    char detect[2048];
+    api.ContentGetDetectString(detect, sizeof detect);
+    EXPECT_STREQ(detect, "EXT=\"MAT\"");
+    api.ContentGetDetectString(detect, 4);
+    EXPECT_STREQ(detect, "");
+    char ops[64];
+    EXPECT_EQ(api.ContentGetSupportedOperators(Field("Has variable"), ops, sizeof ops), 4);
+    EXPECT_EQ(api.ContentGetSupportedOperators(0, ops, sizeof ops), 0);
+}
+
+TEST(ContentRules, BadFieldsPathsAndBuffers) {
+    const std::string path = Data("scipy/v5.mat");
+    const auto& api = Host().api();
+    uint8_t buffer[64];
+    const matwcx::WideString wide = matwcx::Wide(path);
+    for (int field : {-1, static_cast<int>(Host().fields().size()), ft_comparebaseindex, 1 << 30}) {
+        EXPECT_EQ(api.ContentGetValueW(const_cast<WCHAR*>(wide.c_str()), field, 0, buffer, sizeof buffer, 0), ft_nosuchfield);
+        EXPECT_EQ(api.ContentGetValue(const_cast<char*>(path.c_str()), field, 0, buffer, sizeof buffer, 0), ft_nosuchfield);
+    }
+    testenv::TempDir dir;
+    support::WriteText(dir.file("text.mat"), "not a MAT-file at all, just text long enough to look at");
+    const std::string longPath = dir.path() + "/" + std::string(5000, 'a') + ".mat";
+    for (const std::string& p : {dir.file("missing.mat"), dir.file("text.mat"), longPath, dir.path()}) {
+        SCOPED_TRACE(p.substr(0, 80));
+        EXPECT_EQ(Value(p, "Variables").result, ft_fileerror);
+        EXPECT_EQ(api.ContentGetValue(const_cast<char*>(p.c_str()), Field("Variables"), 0, buffer, sizeof buffer, 0), ft_fileerror);
+    }
+    WCHAR lone[] = {'/', 't', 0xD800, 'x', 0};
+    EXPECT_EQ(api.ContentGetValueW(lone, Field("Variables"), 0, buffer, sizeof buffer, 0), ft_fileerror);
+    EXPECT_EQ(api.ContentGetValueW(nullptr, Field("Variables"), 0, buffer, sizeof buffer, 0), ft_fileerror);
+    // Numbers that do not fit are refused; texts are cut with "...".
+    EXPECT_EQ(Value(path, "Variables", 0, 0, 3).result, ft_fieldempty);
+    EXPECT_EQ(Value(path, "Data bytes", 0, 0, 7).result, ft_fieldempty);
+    EXPECT_EQ(Value(path, "Created", 0, 0, 7).result, ft_fieldempty);
+    EXPECT_EQ(Value(path, "Variables", 0, 0, 0).result, ft_fieldempty);
+    const Got cut = Value(path, "Variable names", 0, 0, 20);
+    EXPECT_EQ(cut.result, ft_stringw);
+    EXPECT_EQ(cut.text, "d_matr...");   // 20 bytes: 9 UTF-16 units and the terminator
+    EXPECT_EQ(Value(path, "Variable names", 0, 0, 7).result, ft_fieldempty);   // not even "..."
+    char ansi[12];
+    EXPECT_EQ(api.ContentGetValue(const_cast<char*>(path.c_str()), Field("Variable names"), 0, ansi, sizeof ansi, 0), ft_string);
+    EXPECT_STREQ(ansi, "d_matrix...");
+}
+
+TEST(ContentRules, FullTextBlocksAsTotalCommanderAsksThem) {
+    const std::string path = Data("scipy/v5.mat");
+    std::string whole;
+    int result = 0;
+    ASSERT_TRUE(Host().FullText(path, Field("Variable list"), 4096, &whole, &result));
+    // ANSI blocks of maxlen-1 bytes, the next at offset + maxlen - 1.
+    std::string joined;
+    char block[10];
+    for (int offset = 0;; offset += sizeof block - 1) {
+        const int r = Host().api().ContentGetValue(const_cast<char*>(path.c_str()), Field("Variable list"), offset, block,
+                                                   sizeof block, 0);
+        if (r == ft_fieldempty) break;
+        ASSERT_EQ(r, ft_fulltext);
+        joined += block;
+        ASSERT_LE(std::strlen(block), sizeof block - 1);
+    }
+    EXPECT_EQ(joined, whole);
+    EXPECT_EQ(Value(path, "Variable list", -1).result, ft_fieldempty);
+}
+
+TEST(ContentRules, SlowFieldsAreDelayedOrOnDemand) {
+    testenv::TempDir dir;
+    // Copies, so that no other test has them in the cache.
+    std::filesystem::copy_file(Data("matlab73-simple/v73.mat"), dir.file("v73.mat"));
+    std::filesystem::copy_file(Data("scipy/v5.mat"), dir.file("v5.mat"));
+    EXPECT_EQ(Value(dir.file("v73.mat"), "Variables", 0, CONTENT_DELAYIFSLOW).result, ft_delayed);
+    EXPECT_EQ(Value(dir.file("v5.mat"), "Variables", 0, CONTENT_DELAYIFSLOW).number, 33);
+    EXPECT_EQ(Value(dir.file("v5.mat"), "Damaged", 0, CONTENT_DELAYIFSLOW).result, ft_ondemand);
+    // Asked again from the background thread: the value; then known in the foreground too.
+    EXPECT_EQ(Value(dir.file("v73.mat"), "Variables").number, 11);
+    EXPECT_EQ(Value(dir.file("v73.mat"), "Variables", 0, CONTENT_DELAYIFSLOW).number, 11);
+    EXPECT_EQ(Value(dir.file("v5.mat"), "Damaged").number, 0);
+    EXPECT_EQ(Value(dir.file("v5.mat"), "Damaged", 0, CONTENT_DELAYIFSLOW).result, ft_boolean);
+    // A changed file is read again.
+    matbuild::WriteFile(dir.file("v5.mat"), matbuild::File5(Order::Little, {matbuild::CharVar(Order::Little, "t", "abc")}));
+    EXPECT_EQ(Value(dir.file("v5.mat"), "Variables").number, 1);
+}
+
+TEST(ContentRules, StopReachesOnlyCallsOnThatFile) {
+    content::ActiveCall a("/x/a.mat"), b("/x/b.mat");
+    content::ActiveCall::Stop("/x/a.mat");
+    EXPECT_TRUE(a.stopped());
+    EXPECT_FALSE(b.stopped());
+}
+
+TEST(ContentRules, ManyThreadsManyFiles) {
+    const auto rows = Descriptions();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (const auto& row : rows) {
+                const Got a = Value(row[0], "Variable list", 0);
+                const Got b = Value(row[0], "Variable list", 0);
+                if (a.result != b.result || a.text != b.text) ++wrong;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// ---- search and compare ----------------------------------------------------------------
+
+int Find(const std::string& path, int op, const char* name) {
+    const char* text = name;
+    return Host().api().ContentFindValue(const_cast<char*>(path.c_str()), Field("Has variable"), 0, op, ft_string, 0,
+                                         &text);
+}
+
+TEST(ContentSearch, HasVariable) {
+    const std::string path = Data("scipy/v5.mat");
+    EXPECT_EQ(Find(path, 0, "d_matrix"), ft_found);
+    EXPECT_EQ(Find(path, 0, "d_matri"), ft_notfound);
+    EXPECT_EQ(Find(path, 1, "d_matrix"), ft_notfound);
+    EXPECT_EQ(Find(path, 1, "nothere"), ft_found);
+    EXPECT_EQ(Find(path, 2, "D_MATRI"), ft_found);
+    EXPECT_EQ(Find(path, 3, "matri"), ft_notfound);
+    EXPECT_EQ(Find(path, 4, "x"), ft_nosuchfield);
+    const char* text = "x";
+    EXPECT_EQ(Host().api().ContentFindValue(const_cast<char*>(path.c_str()), 0, 0, 0, ft_string, 0, &text), ft_nosuchfield);
+}
+
+int abortAfter = -1;
+int WCX_CALL CountingProgress(int) { return abortAfter >= 0 && abortAfter-- == 0 ? 1 : 0; }
+
+TEST(ContentCompare, SameValuesWhateverTheFormat) {
+    testenv::TempDir dir;
+    using matbuild::NumericVar;
+    const std::vector<double> values = matbuild::Iota(6, 1);
+    std::vector<double> changed = values;
+    changed[0] = 9;
+    changed[5] = 9;
+    matbuild::WriteFile(dir.file("a.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, values),
+                                                                          matbuild::CharVar(Order::Little, "t", "abc")}));
+    matbuild::WriteFile(dir.file("b.mat"), matbuild::File5(Order::Big, {matbuild::CharVar(Order::Big, "t", "abc"),
+                                                                       matbuild::Compressed(Order::Big, NumericVar(Order::Big, "x", matbuild::mxDOUBLE, {2, 3}, values))}));
+    matbuild::WriteFile(dir.file("c.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, changed),
+                                                                          matbuild::CharVar(Order::Little, "u", "abc")}));
+    support::WriteText(dir.file("t.mat"), "no MAT-file here, only some text of some length");
+    auto compare = [&](const std::string& a, const std::string& b) {
+        return Host().api().ContentCompareFiles(CountingProgress, ft_comparebaseindex, const_cast<char*>(a.c_str()),
+                                                const_cast<char*>(b.c_str()), nullptr);
+    };
+    EXPECT_EQ(compare(dir.file("a.mat"), dir.file("b.mat")), ft_compare_eq);
+    EXPECT_EQ(compare(dir.file("a.mat"), dir.file("c.mat")), ft_compare_not_eq);
+    EXPECT_EQ(compare(dir.file("a.mat"), dir.file("t.mat")), ft_compare_next);
+    EXPECT_EQ(compare(dir.file("a.mat"), dir.file("none.mat")), ft_compare_next);
+    EXPECT_EQ(compare(Data("scipy/v5.mat"), Data("scipy/v5_compressed.mat")), ft_compare_eq);
+    EXPECT_EQ(compare(Data("matlab/little_endian.mat"), Data("matlab/big_endian.mat")), ft_compare_eq);
+    EXPECT_EQ(compare(Data("matlab73-simple/v5.mat"), Data("matlab73-simple/v73.mat")), ft_compare_eq);
+    EXPECT_EQ(compare(Data("matlab/corrupted_zlib_checksum.mat"), Data("matlab/corrupted_zlib_checksum.mat")), ft_compare_err);
+    EXPECT_EQ(Host().api().ContentCompareFiles(nullptr, ft_comparebaseindex + 1, nullptr, nullptr, nullptr), ft_compare_next);
+
+    // Abort at the first progress call of a long comparison.
+    matbuild::WriteFile(dir.file("big1.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "v", matbuild::mxDOUBLE, {1, 4000000}, matbuild::Iota(4000000))}));
+    std::filesystem::copy_file(dir.file("big1.mat"), dir.file("big2.mat"));
+    abortAfter = 0;
+    EXPECT_EQ(compare(dir.file("big1.mat"), dir.file("big2.mat")), ft_compare_abort);
+    abortAfter = -1;
+    EXPECT_EQ(compare(dir.file("big1.mat"), dir.file("big2.mat")), ft_compare_eq);
+
+    // diff names what differs and where.
+    const support::ToolRun run = support::RunTool(dir, {"diff", dir.file("a.mat"), dir.file("c.mat")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(support::Unix(run.out),
+              "missing  t  (only in the first file)\n"
+              "added    u  (only in the second file)\n"
+              "differs  x: 2 of 6 elements differ, first at (1,1) (2,3)\n");
+    EXPECT_EQ(support::RunTool(dir, {"diff", dir.file("a.mat"), dir.file("b.mat")}).status, 0);
+}
+
+TEST(ContentSearch, FindCommand) {
+    testenv::TempDir dir;
+    std::filesystem::create_directories(dir.file("sub"));
+    std::filesystem::copy_file(Data("scipy/v5.mat"), dir.file("sub/A.MAT"));
+    std::filesystem::copy_file(Data("matlab73-simple/v73.mat"), dir.file("b.mat"));
+    std::filesystem::copy_file(Data("matlab73-simple/v5.mat"), dir.file("c.txt"));   // not a .mat name
+    support::WriteText(dir.file("d.mat"), "no MAT-file, though named so");
+    const support::ToolRun run = support::RunTool(dir, {"find", dir.path(), "--var", "int8"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(support::Unix(run.out), dir.file("b.mat") + ": int8 int8 1x1\n");
+    EXPECT_EQ(support::Unix(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "int8"}).out),
+              dir.file("sub/A.MAT") + ": i8 int8 1x4\n");
+    EXPECT_EQ(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "double"}).status, 1);
+    EXPECT_EQ(support::RunTool(dir, {"find", dir.path()}).status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// find and diff: the content plug-in driven as a file manager drives it.
+// find reads each MAT-file's "Variable list" full text, as Find Files does
+// with a plug-in condition; diff asks the plug-in's compare function, with
+// its list of differences.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/content_host.h"
+#include "tools/plugin_host.h"
+
+namespace matwcx {
+namespace {
+
+// Double Commander's value buffer.
+constexpr int kBlockBytes = 2048;
+// Room for diff's list of differences.
+constexpr int kReportBytes = 1 << 20;
+
+bool IsMatName(const std::filesystem::path& path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext == ".mat";
+}
+
+// "name class dims" lines of the full text.
+struct Listed {
+    std::string name, className, dims;
+};
+
+std::vector<Listed> ParseLines(const std::string& text) {
+    std::vector<Listed> out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        const size_t a = line.find(' ');
+        const size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+        if (b != std::string::npos) out.push_back({line.substr(0, a), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+int RunFind(ContentHost& host, const Args& args) {
+    std::string dir, var, cls;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if ((args[i] == "--var" || args[i] == "--class") && i + 1 < args.size()) {
+            std::string& value = args[i] == "--var" ? var : cls;
+            value = args[++i];
+        } else if (dir.empty() && args[i].rfind("--", 0) != 0) {
+            dir = args[i];
+        } else {
+            Complain("find: unexpected " + args[i]);
+            return kExitUsage;
+        }
+    }
+    if (dir.empty() || var.empty()) {
+        Complain("find needs DIR and --var NAME");
+        return kExitUsage;
+    }
+    const int field = host.FieldIndex("Variable list");
+    if (field < 0) {
+        Complain("the content plug-in has no field \"Variable list\"");
+        return kExitFailed;
+    }
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(dir, std::filesystem::directory_options::skip_permission_denied, error), end;
+         !error && it != end; it.increment(error)) {
+        std::error_code ignored;
+        if (it->is_regular_file(ignored) && IsMatName(it->path())) files.push_back(it->path());
+    }
+    if (error) {
+        Complain("find: " + dir + ": " + error.message());
+        return kExitFailed;
+    }
+    std::sort(files.begin(), files.end());
+    bool found = false;
+    for (const std::filesystem::path& file : files) {
+        std::string text;
+        int result = 0;
+        if (!host.FullText(file.string(), field, kBlockBytes, &text, &result)) continue;   // no MAT-file
+        for (const Listed& v : ParseLines(text)) {
+            if (v.name != var || (!cls.empty() && v.className != cls)) continue;
+            std::printf("%s: %s %s %s\n", file.string().c_str(), v.name.c_str(), v.className.c_str(), v.dims.c_str());
+            found = true;
+        }
+    }
+    return found ? kExitOk : kExitFailed;
+}
+
+int RunDiff(ContentHost& host, const Args& args) {
+    if (args.size() != 2) {
+        Complain("diff needs two files");
+        return kExitUsage;
+    }
+    std::vector<char> report(kReportBytes);
+    const WideString a = Wide(args[0]), b = Wide(args[1]);
+    const int result = host.api().MatwcxDiffFilesW(const_cast<WCHAR*>(a.c_str()), const_cast<WCHAR*>(b.c_str()),
+                                                   report.data(), kReportBytes, nullptr);
+    std::fputs(report.data(), stdout);
+    switch (result) {
+    case ft_compare_eq: return kExitOk;
+    case ft_compare_not_eq: return kExitFailed;
+    case ft_compare_next:
+        Complain("diff: " + args[0] + " and " + args[1] + ": not both MAT-files, or too large to compare in full");
+        return kExitFailed;
+    default: Complain("diff: cannot read " + args[0] + " or " + args[1]); return kExitFailed;
+    }
+}
+
+}  // namespace matwcx
