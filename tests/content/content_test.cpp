@@ -424,7 +424,7 @@ TEST(ContentSearch, FindCommand) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(support::Unix(run.out), support::Path(dir.path(), "b.mat") + ": int8 int8 1x1\n");
     EXPECT_EQ(support::Unix(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "int8"}).out),
-              support::Path(dir.file("sub"), "A.MAT") + ": i8 int8 1x4\n");
+              support::Path(support::Path(dir.path(), "sub"), "A.MAT") + ": i8 int8 1x4\n");
     EXPECT_EQ(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "double"}).status, 1);
     EXPECT_EQ(support::RunTool(dir, {"find", dir.path()}).status, 2);
 }
