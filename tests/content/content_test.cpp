@@ -73,6 +73,9 @@ std::string Data(const std::string& relative) { return testenv::TestDataDir() + 
 
 // Each .json beside a test file: "path<TAB>format<TAB>name,class;name,class;..." (named variables).
 std::vector<std::vector<std::string>> Descriptions() {
+#if defined(_WIN32)
+    return {};   // no Python beside the Windows build
+#endif
     const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") +
                                 "/tests/content/describe.py' '" + testenv::TestDataDir() + "'";
     FILE* pipe = ::popen(command.c_str(), "r");
@@ -419,9 +422,9 @@ TEST(ContentSearch, FindCommand) {
     support::WriteText(dir.file("d.mat"), "no MAT-file, though named so");
     const support::ToolRun run = support::RunTool(dir, {"find", dir.path(), "--var", "int8"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(support::Unix(run.out), dir.file("b.mat") + ": int8 int8 1x1\n");
+    EXPECT_EQ(support::Unix(run.out), support::Path(dir.path(), "b.mat") + ": int8 int8 1x1\n");
     EXPECT_EQ(support::Unix(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "int8"}).out),
-              dir.file("sub/A.MAT") + ": i8 int8 1x4\n");
+              support::Path(support::Path(dir.path(), "sub"), "A.MAT") + ": i8 int8 1x4\n");
     EXPECT_EQ(support::RunTool(dir, {"find", dir.path(), "--var", "i8", "--class", "double"}).status, 1);
     EXPECT_EQ(support::RunTool(dir, {"find", dir.path()}).status, 2);
 }
