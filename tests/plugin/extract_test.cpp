@@ -387,7 +387,7 @@ TEST_F(Extraction, TestOfVersion73ReadsEveryDataset) {
     }
     size_t sound = 0;
     for (const auto& file : fs::recursive_directory_iterator(testenv::TestDataDir())) {
-        MATFile* mat = file.path().extension() == ".mat" ? matOpen(file.path().c_str(), "r") : nullptr;
+        MATFile* mat = file.path().extension() == ".mat" ? matOpen(file.path().string().c_str(), "r") : nullptr;
         const int version = mat != nullptr ? matGetVersion(mat) : 0;
         if (mat != nullptr) matClose(mat);
         // (damaged73/ holds a damaged file of the reader's tests.)
