@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "matlib/mat.h"
@@ -38,6 +39,15 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file);
 // when anything cannot be read or written, or the stream outgrows a tag.
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size);
 bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data, size_t size);
+// The same for bytes that `next(buffer, n)` delivers, n at a time, in order.
+bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size, const std::function<bool(uint8_t*, size_t)>& next);
+
+// A version 7.3 variable (or, with subsystem, its file's subsystem data as
+// the unnamed variable) written as a level-5 element by its file's worker,
+// little-endian; compressed as it arrives when `compress`
+// (mat_write_converted.cpp). False when anything cannot be read or written;
+// the file is then broken.
+bool WriteV73Level5(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 
 // Whether the level-5 element at `offset` of the source is a compressed one.
 struct SourceFile;

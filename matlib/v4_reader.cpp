@@ -319,6 +319,8 @@ const MatFormat kV4Format = {
     .describable = NeverDescribed,
     .shownElement = NoElement,
     .subsystemPayload = NoSubsystem,
+    .planLevel5 = nullptr,
+    .writeLevel5 = nullptr,
 };
 
 }  // namespace matlib

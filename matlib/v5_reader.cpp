@@ -427,6 +427,8 @@ const MatFormat kV5Format = {
     .describable = DescribableV5,
     .shownElement = ShownElementV5,
     .subsystemPayload = SubsystemPayloadV5,
+    .planLevel5 = nullptr,
+    .writeLevel5 = nullptr,
 };
 
 }  // namespace matlib

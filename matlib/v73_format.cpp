@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "matlib/mat_format.h"
+#include "matlib/mat_write.h"
 #include "matlib/readers.h"
 
 namespace matlib {
@@ -74,6 +75,8 @@ const MatFormat kV73Format = {
     .describable = DescribableV73,
     .shownElement = ShownElementV73,
     .subsystemPayload = SubsystemPayloadV73,
+    .planLevel5 = PlanV73Level5,
+    .writeLevel5 = WriteV73Level5,
 };
 
 }  // namespace matlib

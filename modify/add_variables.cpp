@@ -113,21 +113,17 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
 const char* OpenFailureText(int failure) {
     switch (failure) {
         case MAT_OPEN_NOT_MAT: return "not a MAT-file";
-        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file: conversion to version 7 is not available yet";
+        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file, and this build reads none";
         case MAT_OPEN_DAMAGED: return "a damaged MAT-file";
         default: return "cannot be read";
     }
 }
 
 // Reads the source's variables (headers, with access to their data); a
-// problem when it is no MAT-file of version 4 or 5, or cannot be read whole.
+// problem when it is no MAT-file, or cannot be read whole.
 void ReadSource(Source* source, Problems* problems) {
     MATFile* file = matOpen(source->path.c_str(), "r");
     if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
-    if (matGetVersion(file) == 73) {
-        matClose(file);
-        return problems->Add(source->path, OpenFailureText(MAT_OPEN_VERSION_73));
-    }
     if (matCheckIndex(file) != 0) {
         matClose(file);
         return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
