@@ -227,7 +227,18 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         return platform::RefusalCode(E_EREAD);
     }
 
-    MATFile* target = matOpen(packedFile, targetExists ? "u" : "wz");
+    if (targetExists && (flags & MATWCX_PACK_NEW_ONLY) != 0) {
+        problems.Add(packedFile, "it exists already: a conversion makes a new file and never replaces one");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_ECREATE);
+    }
+    const bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
+    MATFile* target = matOpen(packedFile, targetExists ? "u" : version73 ? "w73" : "wz");
+    if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
+        problems.Add(packedFile, "version 7.3 MAT-files cannot be written by this build");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_ECREATE);
+    }
     if (target == nullptr) {
         const char* reason = matLastError();
         problems.Add(packedFile, reason != nullptr ? reason
@@ -249,13 +260,14 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    const int targetVersion = targetExists ? matGetVersion(target) : 5;
+    const int targetVersion = targetExists ? matGetVersion(target) : 0;
     if (targetVersion == 73) {
         problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
-    } else if (targetVersion != 5) {
+    } else if (targetExists && targetVersion != 5) {
         problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
     }
-    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
+    const bool addable = !targetExists || targetVersion == 5;
+    for (size_t s = 0; s < sources.size() && addable; ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.
