@@ -39,6 +39,7 @@ const char kUsage[] =
     "  convert IN OUT --to 7|7.3    the whole file as a new file OUT of that version\n"
     "                               (OUT must not exist; all or nothing)\n"
     "  options [--struct-dirs on|off] [--delete on|off] [--add on|off] [--contents on|off]\n"
+    "          [--extract-as own|7|7.3]\n"
     "                               show or set the plug-in's options\n"
     "\n"
     "VAR is a variable's name or a whole entry name.\n"
