@@ -322,7 +322,10 @@ MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew, b
 int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
-    if (state->file.broken) return 1;
+    if (state->file.broken) {
+        if (matLastWasCancelled() == 0) SetLastError("not written: an earlier variable could not be written");
+        return 1;
+    }
     int result = 1;
     if (state->version73) {
         result = 1;

@@ -5,6 +5,7 @@
 // variable, whatever its size.
 #include <memory>
 #include <new>
+#include <string>
 
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
@@ -12,28 +13,51 @@
 
 namespace matlib {
 
+namespace {
+
+// The reason names the variable: an update finds it out only as it writes
+// the new file, long after the variable was named to it.
+void SetUnreadable(const mxArray& array, bool subsystem) {
+    static thread_local std::string reason;
+    reason = subsystem ? std::string("the subsystem data (objects' values) of ") + array.source->path
+                       : "the variable " + array.name;
+    reason += ": its data cannot be read whole from its version 7.3 file (damaged?)";
+    SetLastError(reason.c_str());
+}
+
+}  // namespace
+
 bool WriteV73Level5(const mxArray& array, bool subsystem, bool compress, StagedFile* file) {
     if (file == nullptr || file->stream == nullptr || file->broken) return false;
     V73Level5Reader reader;
     if (!reader.Start(array, subsystem)) {
+        SetUnreadable(array, subsystem);
         file->broken = true;
         return false;
     }
     const uint64_t total = reader.total();
-    bool written = false;
+    bool written = false, readFailed = false;
     if (compress) {
-        written = WriteCompressedFrom(file, false, total, [&](uint8_t* buffer, size_t n) { return reader.Read(buffer, n); });
+        written = WriteCompressedFrom(file, false, total, [&](uint8_t* buffer, size_t n) {
+            readFailed = readFailed || !reader.Read(buffer, n);
+            return !readFailed;
+        });
     } else {
         std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kCopyBufferSize]);
         written = buffer != nullptr;
         for (uint64_t left = total; written && left > 0;) {
             const size_t piece = left < kCopyBufferSize ? static_cast<size_t>(left) : kCopyBufferSize;
-            written = reader.Read(buffer.get(), piece) && StagedWrite(file, buffer.get(), piece);
+            readFailed = !reader.Read(buffer.get(), piece);
+            written = !readFailed && StagedWrite(file, buffer.get(), piece);
             left -= piece;
         }
     }
     if (!written) {
-        if (matLastWasCancelled() != 0) reader.Cancelled();
+        if (matLastWasCancelled() != 0) {
+            reader.Cancelled();
+        } else if (readFailed) {
+            SetUnreadable(array, subsystem);
+        }
         file->broken = true;
         return false;
     }

@@ -403,12 +403,18 @@ private:
         if (!dataset.ok()) return Fail(kLevel5Damaged);
         std::vector<int32_t> words;
         const bool rows = name[0] == 'i';
+        // Column starts rise from 0: a reader would take more values for a
+        // column than it holds.
+        uint64_t previous = 0;
+        bool first = true;
         return Stream(dataset.get(), H5T_NATIVE_UINT64, 8, count, [&](const uint8_t* run, size_t n) {
             words.resize(n / 8);
             for (size_t i = 0; i < words.size(); ++i) {
                 uint64_t v = 0;
                 std::memcpy(&v, run + i * 8, 8);
-                if (rows ? v >= bound : v > bound) return false;
+                if (rows ? v >= bound : v > bound || v < previous || (first && v != 0)) return false;
+                previous = v;
+                first = false;
                 words[i] = static_cast<int32_t>(v);
             }
             Put(words.data(), words.size() * 4);
