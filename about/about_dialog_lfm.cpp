@@ -27,6 +27,9 @@ constexpr NamedControl kControls[] = {
     {kDeleteEnabledName, kIdDeleteEnabled},
     {kPackEnabledName, kIdPackEnabled},
     {kShowContentsName, kIdShowContents},
+    {kExtractOwnName, kIdExtractOwn},
+    {kExtract7Name, kIdExtract7},
+    {kExtract73Name, kIdExtract73},
     {kEmailLinkName, kIdEmailLink},
     {kWebLinkName, kIdWebLink},
     {kAuthorLineName, kIdAuthorLine},
@@ -87,6 +90,13 @@ private:
     intptr_t closeResult_;   // the modal result that ending the dialog sets
 };
 
+// The check boxes and radio buttons: the host toggles them itself and
+// tells of it as a change.
+bool IsOption(int id) {
+    return id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdPackEnabled || id == kIdShowContents ||
+           id == kIdExtractOwn || id == kIdExtract7 || id == kIdExtract73;
+}
+
 intptr_t WCX_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message, intptr_t, intptr_t) {
     try {
         const wcx::HostSendDlgMsgFn send = platform::GetHostExtension().SendDlgMsg;
@@ -98,13 +108,11 @@ intptr_t WCX_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message
                 forwarded.kind = MessageKind::kInitDialog;
                 break;
             case wcx::DN_CLICK:   // buttons and links
-                if (id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdPackEnabled || id == kIdShowContents) return 0;
+                if (IsOption(id)) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
             case wcx::DN_CHANGE:   // check boxes; the host has toggled the box already
-                if (id != kIdStructCellasDirs && id != kIdDeleteEnabled && id != kIdPackEnabled && id != kIdShowContents) {
-                    return 0;
-                }
+                if (!IsOption(id)) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
             default:
@@ -233,6 +241,17 @@ void CheckBox(FormWriter& form, const char* name, const char* caption, int x, in
     form.Close();
 }
 
+// The radio buttons of one group box are one group: checking one unchecks the others.
+void RadioButton(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
+                 int originX, int originY) {
+    form.Open(name, "TRadioButton");
+    form.Place(x, y, width, 8, originX, originY);
+    form.Property("Caption", Quoted(caption));
+    form.Property("TabOrder", tabOrder);
+    form.Property("OnChange", "CheckBoxChange");
+    form.Close();
+}
+
 // A TPicture's stored data: the graphic's class name as a short string, then
 // what a TBitmap stores: its size (32 bits, little-endian) and the bitmap file.
 std::string BitmapPictureData(const unsigned char* bitmap, size_t size) {
@@ -258,7 +277,7 @@ std::string AboutFormText() {
     form.Property("Left", 0);
     form.Property("Top", 0);
     form.Property("ClientWidth", PixelsX(255));
-    form.Property("ClientHeight", PixelsY(203));
+    form.Property("ClientHeight", PixelsY(217));
     form.Property("BorderIcons", "[]");
     form.Property("BorderStyle", "bsDialog");
     form.Property("Caption", Quoted(MATWCX_ABOUT_CAPTION));
@@ -287,17 +306,17 @@ std::string AboutFormText() {
     form.Close();
 
     form.Open("grpOptions", "TGroupBox");
-    form.Place(kOptionsX, kOptionsY, 242, 96);
+    form.Place(kOptionsX, kOptionsY, 242, 110);
     form.Property("Caption", "'Options'");
     form.Property("TabOrder", 0);
     // Tab order as in the Windows template: the buttons, then the boxes.
-    Button(form, kOkName, "&OK", 95, 173, 0, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kOkName, "&OK", 95, 187, 0, kOptionsOriginX, kOptionsOriginY);
     form.Property("Default", "True");   // Enter, as IDOK on Windows
     form.Close();
-    Button(form, kCancelName, "&Cancel", 144, 173, 1, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kCancelName, "&Cancel", 144, 187, 1, kOptionsOriginX, kOptionsOriginY);
     form.Property("Cancel", "True");    // Esc, as IDCANCEL on Windows
     form.Close();
-    Button(form, kApplyName, "&Apply", 193, 173, 2, kOptionsOriginX, kOptionsOriginY);
+    Button(form, kApplyName, "&Apply", 193, 187, 2, kOptionsOriginX, kOptionsOriginY);
     form.Close();
     CheckBox(form, kStructCellasDirsName, "Show &Structs and Cells as Dirs", 13, 113, 168, 3, kOptionsOriginX,
              kOptionsOriginY);
@@ -307,6 +326,13 @@ std::string AboutFormText() {
              kOptionsOriginY);
     CheckBox(form, kShowContentsName, "Show Co&ntents of Structs, Cells and Objects", 13, 155, 200, 6,
              kOptionsOriginX, kOptionsOriginY);
+    form.Open("lblExtractAs", "TLabel");
+    form.Place(13, 169, 40, 8, kOptionsOriginX, kOptionsOriginY);
+    form.Property("Caption", Quoted("Extract as:"));
+    form.Close();
+    RadioButton(form, kExtractOwnName, "the file's &own version", 55, 169, 80, 7, kOptionsOriginX, kOptionsOriginY);
+    RadioButton(form, kExtract7Name, "version &7", 138, 169, 45, 8, kOptionsOriginX, kOptionsOriginY);
+    RadioButton(form, kExtract73Name, "version 7.&3", 186, 169, 55, 9, kOptionsOriginX, kOptionsOriginY);
     form.Close();
 
     form.Close();

@@ -67,6 +67,9 @@ void InitDialog(DialogSurface& surface, const PluginSettings& settings) {
     surface.SetChecked(kIdDeleteEnabled, settings.DeleteEnabled != 0);
     surface.SetChecked(kIdPackEnabled, settings.PackEnabled != 0);
     surface.SetChecked(kIdShowContents, settings.ShowContents != 0);
+    surface.SetChecked(kIdExtractOwn, settings.ExtractVersion != 7 && settings.ExtractVersion != 73);
+    surface.SetChecked(kIdExtract7, settings.ExtractVersion == 7);
+    surface.SetChecked(kIdExtract73, settings.ExtractVersion == 73);
     surface.EnableControl(kIdApply, false);
 }
 
@@ -94,6 +97,9 @@ intptr_t Command(DialogSurface& surface, const PluginSettings& settings, int con
         case kIdDeleteEnabled:
         case kIdPackEnabled:
         case kIdShowContents:
+        case kIdExtractOwn:
+        case kIdExtract7:
+        case kIdExtract73:
             surface.EnableControl(kIdApply, true);
             return kHandled;
         case kIdEmailLink:
@@ -145,6 +151,7 @@ void ApplyOptions(DialogSurface& surface, PluginSettings settings) {
     settings.DeleteEnabled = surface.IsChecked(kIdDeleteEnabled) ? 1 : 0;
     settings.PackEnabled = surface.IsChecked(kIdPackEnabled) ? 1 : 0;
     settings.ShowContents = surface.IsChecked(kIdShowContents) ? 1 : 0;
+    settings.ExtractVersion = surface.IsChecked(kIdExtract73) ? 73 : surface.IsChecked(kIdExtract7) ? 7 : 0;
     if (!SavePluginSettings(settings)) {
         // Apply stays on: what the boxes show has not been saved.
         char text[sizeof(PackDefaultParamStruct{}.DefaultIniName) + 128];

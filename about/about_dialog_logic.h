@@ -26,6 +26,10 @@ constexpr int kIdDeleteEnabled = 1004;
 constexpr int kIdApply = 1005;
 constexpr int kIdShowContents = 1006;
 constexpr int kIdPackEnabled = 1007;
+// "Extract as": the file's own version, version 7, version 7.3 (radio buttons).
+constexpr int kIdExtractOwn = 1008;
+constexpr int kIdExtract7 = 1009;
+constexpr int kIdExtract73 = 1010;
 
 // The notification code of a click (BN_CLICKED, STN_CLICKED).
 constexpr int kClicked = 0;

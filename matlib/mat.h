@@ -51,6 +51,11 @@ enum mxClassID : int {
 // mode "wz": the same, its variables compressed as MATLAB's default (version
 //            7) writes them; made only where no file exists, at the open and
 //            right before the file is put in place.
+// mode "w7", "wk7": modes "w" and "wk" that make a version 7 file
+//            whatever the arrays' files: a version 7.3 array becomes a
+//            compressed level-5 element (refused at 2 GB or more), the
+//            subsystem data its objects need comes with it; level-5
+//            elements are copied as they stand.
 // mode "u": open an existing MAT-file for update (deleting, adding variables).
 MATFile* matOpen(const char* path, const char* mode);
 
@@ -83,7 +88,8 @@ mxArray* matGetArray(MATFile* mfp, const char* name);
 // one read from a version 7.3 file makes the file a version 7.3 file that
 // holds it alone (with what it refers to). 0 on success.
 // In mode "u" (a level-5 file), records the addition of an array read from a
-// version 4 or level-5 file, applied by matClose: it takes the place of the
+// version 4, level-5 or version 7.3 file (converted to a level-5 element,
+// compressed when the file's variables are), applied by matClose: it takes the place of the
 // variable of its name, or goes after the file's variables; its element is
 // copied as it stands (a version 4 matrix becomes the level-5 element of its
 // values), and the subsystem data it refers to comes with it. Non-zero, with

@@ -234,8 +234,9 @@ bool IsSubsystemData(const mxArray& array);
 
 // Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
 // (compressedNew: level-5 elements are compressed as they are written, and
-// the file is made only where none exists).
-MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false);
+// the file is made only where none exists); "w7" and "wk7" (convert73) and
+// "wz": version 7.3 variables become compressed level-5 elements.
+MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false, bool convert73 = false);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none

@@ -65,6 +65,12 @@ struct UpdateState {
     // after the last variable, the header pointing at it.
     std::shared_ptr<SourceFile> carriedSource;
     uint64_t carriedOffset = 0, carriedSize = 0;
+    // Added variables converted by their reader (version 7.3) are
+    // compressed when the file's variables are; the subsystem data they
+    // refer to is converted after the last variable, from one of them.
+    bool compressionKnown = false, compressConverted = true;
+    bool carries73 = false;
+    mxArray carried73;
 };
 
 void UpdateStateDeleter::operator()(UpdateState* state) const { delete state; }
@@ -140,7 +146,8 @@ bool CopyRun(const SourceFile& source, uint64_t from, uint64_t to, SubsystemMove
 // (an uncompressed one padded to 8 bytes when its file left the padding
 // off, so that the element after it stays aligned); a version 4 matrix is
 // written as the level-5 element of the same values.
-bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, StagedFile* file) {
+bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, bool compressConverted, StagedFile* file) {
+    if (array.format->writeLevel5 != nullptr) return array.format->writeLevel5(array, false, compressConverted, file);
     if (compress && array.format->writeCompressedElement != nullptr) {
         return array.format->writeCompressedElement(&array, bigEndian, file);
     }
@@ -212,7 +219,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     auto writeAppended = [&] {
         for (size_t k = 0; k < state.added.size(); ++k) {
             const bool inPlace = std::find(state.replacedBy.begin(), state.replacedBy.end(), k + 1) != state.replacedBy.end();
-            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, compress, file)) return false;
+            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, compress, state.compressConverted, file)) return false;
         }
         return true;
     };
@@ -226,7 +233,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         if (!state.deleted[i] && replacement == 0) continue;
         if (!CopyRun(source, position, start, &move, file)) return false;
         position = start + mfp.entries.Size(i);
-        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, compress, file)) return false;
+        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, compress, state.compressConverted, file)) return false;
     }
     if (!CopyRun(source, position, source.size, &move, file)) return false;
     if (insertAt == mfp.entries.size() && !writeAppended()) return false;
@@ -244,6 +251,11 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
             !SourceUnchanged(*state.carriedSource)) {
             return false;
         }
+    }
+    if (state.carries73) {
+        WriteOffset(field, source.bigEndian, file->written);
+        patch = true;
+        if (!state.carried73.format->writeLevel5(state.carried73, true, state.compressConverted, file)) return false;
     }
     if (patch && source.format->headerBlock) {
         FILE* out = file->stream;
@@ -311,6 +323,7 @@ int Apply(MATFile* mfp, UpdateState* state) {
     state->added.clear();
     state->replacedBy.clear();
     state->carriedSource.reset();
+    state->carries73 = false;
     return 0;
 }
 
@@ -393,13 +406,58 @@ bool NeededSubsystem(const mxArray& array, uint64_t* offset, uint64_t* size) {
     return true;
 }
 
+// Whether an added variable that its reader converts (version 7.3) can go
+// into this file: its element's size (into *bytes) and the subsystem data
+// it needs; false and the reason otherwise.
+bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes) {
+    UpdateState& state = *mfp->updater;
+    const SourceFile& target = *mfp->source;
+    if (target.bigEndian) {
+        SetLastError("this file is big-endian; a variable converted from version 7.3 is written little-endian");
+        return false;
+    }
+    bool objects = false;
+    if (!array.format->planLevel5(array, false, *bytes, objects)) return false;
+    if (!state.compressionKnown) {
+        // MATLAB compresses all of a file's variables or none.
+        state.compressConverted = mfp->entries.size() == 0 || IsCompressedElement(target, mfp->entries.Offset(0));
+        state.compressionKnown = true;
+    }
+    if (!objects) return true;
+    if (target.subsystemOffset != 0) {
+        SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
+                     "and so does this file: merging their subsystem data is not available yet");
+        return false;
+    }
+    const bool same = state.carries73 && (state.carried73.source == array.source ||
+                                          state.carried73.source->path == array.source->path);
+    if (state.carriedSource || (state.carries73 && !same)) {
+        SetLastError("it holds objects, and so does a variable added from another file: "
+                     "merging their subsystem data is not available yet");
+        return false;
+    }
+    uint64_t subsystemBytes = 0;
+    bool ignored = false;
+    if (!array.format->planLevel5(array, true, subsystemBytes, ignored)) {
+        SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
+        return false;
+    }
+    if (!state.carries73) {
+        state.carried73 = array;
+        state.carried73.decoded = DecodedData{};
+        state.carries73 = true;
+    }
+    return true;
+}
+
 }  // namespace
 
 int RecordAddition(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 1;
     UpdateState& state = *mfp->updater;
     const SourceFile& target = *mfp->source;
-    if (target.format->variablesByIndex || array->format == nullptr || array->format->variablesByIndex) {
+    const bool converted = array->format != nullptr && array->format->planLevel5 != nullptr;
+    if (target.format->variablesByIndex || array->format == nullptr || (array->format->variablesByIndex && !converted)) {
         SetLastError("conversion between version 7.3 and earlier MAT-files is not available yet");
         return 1;
     }
@@ -407,7 +465,10 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         SetLastError("variables are added to level-5 MAT-files (version 6 and 7) only; this one is version 4");
         return 1;
     }
-    if ((!array->format->copiedAsElement && array->format->writeElement == nullptr) || !array->source || array->name.empty()) return 1;
+    if ((!array->format->copiedAsElement && array->format->writeElement == nullptr && !converted) || !array->source ||
+        array->name.empty()) {
+        return 1;
+    }
     for (const mxArray& other : state.added) {
         if (other.name == array->name) {
             SetLastError("a variable of that name is added already");
@@ -419,6 +480,8 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         SetLastError("its file has the other byte order than this one");
         return 1;
     }
+    uint64_t convertedBytes = 0;
+    if (converted && !AcceptConverted(mfp, *array, &convertedBytes)) return 1;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
     if (array->format->subsystemVariable && NeededSubsystem(*array, &subsystemOffset, &subsystemSize)) {
         // One file holds one subsystem: the values of objects from two files
@@ -431,7 +494,7 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         const bool same = state.carriedSource && (state.carriedSource == array->source ||
                                                   (state.carriedSource->path == array->source->path &&
                                                    state.carriedOffset == subsystemOffset));
-        if (state.carriedSource && !same) {
+        if ((state.carriedSource && !same) || state.carries73) {
             SetLastError("it holds objects, and so does a variable added from another file: "
                          "merging their subsystem data is not available yet");
             return 1;
@@ -445,6 +508,8 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
     }
     state.added.push_back(*array);
     state.added.back().decoded = DecodedData{};
+    // A converted array's element size is what its element will take (uncompressed).
+    if (converted) state.added.back().elementSize = convertedBytes;
     // MATLAB's save -append: a variable of that name is overwritten; its
     // place is the new one's. More of that name (a crafted file) go.
     if (state.replacedBy.empty()) state.replacedBy.assign(mfp->entries.size(), 0);

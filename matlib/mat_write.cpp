@@ -33,6 +33,13 @@ struct WriteState {
     // its element, appended after the last variable by FinishWrite.
     std::shared_ptr<SourceFile> subsystemSource;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
+    // Modes "wz", "w7" and "wk7": a version 7.3 variable becomes a
+    // compressed level-5 element (its reader converts it); the subsystem
+    // data converted ones refer to is converted after the last variable,
+    // through one of them.
+    bool convert73 = false;
+    bool carries73 = false;
+    mxArray carried73;
 };
 
 void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
@@ -133,6 +140,11 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
     const bool container = cls == mxCELL || cls == mxSTRUCT || cls == mxOBJECT;
     const bool walkCostsMore = container && array->data.compressed && array->data.elementEnd / kInflateToCopyCost > size;
     if (!walkCostsMore && !RefersToSubsystem(*array)) return 0;
+    if (state->carries73) {
+        SetLastError("it holds objects, and so does a variable from another file: "
+                     "merging their subsystem data is not available yet");
+        return 1;
+    }
     if (state->subsystemSource) {
         const bool same = state->subsystemSource == source || (state->subsystemSource->path == source->path &&
                                                                state->subsystemOffset == source->subsystemOffset);
@@ -146,9 +158,13 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
 
 // Appends the noted subsystem data and points the header's offset at it.
 bool AppendSubsystem(WriteState* state) {
-    if (!state->subsystemSource) return true;
+    if (!state->subsystemSource && !state->carries73) return true;
     const uint64_t at = state->file.written;
-    if (CopyElement(state, *state->subsystemSource, state->subsystemOffset, state->subsystemSize) != 0) return false;
+    if (state->carries73) {
+        if (!state->carried73.format->writeLevel5(state->carried73, true, true, &state->file)) return false;
+    } else if (CopyElement(state, *state->subsystemSource, state->subsystemOffset, state->subsystemSize) != 0) {
+        return false;
+    }
     uint8_t field[8];
     for (int i = 0; i < 8; ++i) field[state->bigEndian ? 7 - i : i] = static_cast<uint8_t>(at >> (8 * i));
     FILE* out = state->file.stream;
@@ -182,6 +198,42 @@ int WriteDecoded(WriteState* state, const mxArray* array) {
     if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
     if (state->compress) return WriteCompressedBytes(&state->file, bigEndian, element.data(), element.size()) ? 0 : 1;
     return StagedWrite(&state->file, element.data(), element.size()) ? 0 : 1;
+}
+
+// A version 7.3 variable as a compressed level-5 element, converted by its
+// file's worker; the subsystem data it refers to is noted (one file's
+// only: two files' object ids would need renumbering into one).
+int WriteConverted(WriteState* state, const mxArray* array) {
+    uint64_t bytes = 0;
+    bool objects = false;
+    if (!array->source || !array->format->planLevel5(*array, false, bytes, objects)) return 1;
+    if (state->headerWritten && state->bigEndian) {
+        SetLastError("this file is big-endian; a variable converted from version 7.3 is written little-endian");
+        return 1;
+    }
+    if (objects) {
+        const bool same = state->carries73 && (state->carried73.source == array->source ||
+                                               state->carried73.source->path == array->source->path);
+        if (state->subsystemSource || (state->carries73 && !same)) {
+            SetLastError("it holds objects, and so does a variable from another file: "
+                         "merging their subsystem data is not available yet");
+            return 1;
+        }
+        uint64_t subsystemBytes = 0;
+        bool ignored = false;
+        if (!array->format->planLevel5(*array, true, subsystemBytes, ignored)) {
+            SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
+            return 1;
+        }
+        if (!state->carries73) {
+            state->carried73 = *array;
+            state->carried73.decoded = DecodedData{};
+            state->carries73 = true;
+        }
+    }
+    state->file.expectedSize = (state->headerWritten ? state->file.written : kHeaderSize) + bytes;
+    if (!state->headerWritten && !WriteHeader(state, false)) return 1;
+    return array->format->writeLevel5(*array, false, true, &state->file) ? 0 : 1;
 }
 
 // The header in the user block of a version 7.3 file: MATLAB's text with the
@@ -240,7 +292,7 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
     header[kEndianAt + 1] = endian[1];
 }
 
-MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew) {
+MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew, bool convert73) {
     if (path == nullptr || path[0] == '\0') return nullptr;
     platform::FileStatus any;
     if (compressedNew && platform::FileSystem().linkStatus(path, &any) == 0) {
@@ -269,6 +321,7 @@ MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew) {
     }
     mfp->writer->file.keepExisting = keepExisting;
     mfp->writer->compress = compressedNew;
+    mfp->writer->convert73 = convert73 || compressedNew;
     mfp->writer->file.mustBeNew = compressedNew;
     return mfp;
 }
@@ -276,10 +329,15 @@ MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew) {
 int PutArray(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
-    if (state->file.broken) return 1;
+    if (state->file.broken) {
+        if (matLastWasCancelled() == 0) SetLastError("not written: an earlier variable could not be written");
+        return 1;
+    }
     int result = 1;
     if (state->version73) {
         result = 1;
+    } else if (array->format != nullptr && array->format->writeLevel5 != nullptr && state->convert73) {
+        result = WriteConverted(state, array);
     } else if (array->format != nullptr && array->format->variablesByIndex) {
         // A version 7.3 variable becomes a version 7.3 file of its own (its
         // data may exceed what a level-5 file holds, its cells and structs

@@ -43,6 +43,15 @@ bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data,
 // call (false from it fails the element).
 bool WriteCompressedPieces(StagedFile* file, bool bigEndian, uint64_t size,
                            const std::function<bool(uint8_t*, size_t)>& next);
+// The same for bytes that `next(buffer, n)` delivers, n at a time, in order.
+bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size, const std::function<bool(uint8_t*, size_t)>& next);
+
+// A version 7.3 variable (or, with subsystem, its file's subsystem data as
+// the unnamed variable) written as a level-5 element by its file's worker,
+// little-endian; compressed as it arrives when `compress`
+// (mat_write_converted.cpp). False when anything cannot be read or written;
+// the file is then broken.
+bool WriteV73Level5(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 
 // Whether the level-5 element at `offset` of the source is a compressed one.
 struct SourceFile;

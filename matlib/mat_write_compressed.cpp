@@ -27,8 +27,9 @@ void PutWord(uint8_t* bytes, bool bigEndian, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[bigEndian ? 3 - i : i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-// `next(buffer, n)` fills buffer with the next n bytes of the element.
-bool WriteCompressed(StagedFile* file, bool bigEndian, uint64_t size,
+}  // namespace
+
+bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size,
                      const std::function<bool(uint8_t*, size_t)>& next) {
     if (file->stream == nullptr || file->broken) return false;
     const uint64_t tagAt = file->written;
@@ -86,7 +87,7 @@ bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_
     if (source == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     platform::FileSystemCalls& fs = platform::FileSystem();
     uint64_t at = offset;
-    return WriteCompressed(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
+    return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
         // Each piece from its own offset: the source's position is nobody's.
         const bool read = fs.seek(source, static_cast<int64_t>(at), SEEK_SET) == 0 && fs.read(buffer, n, source) == n;
         at += n;
@@ -96,7 +97,7 @@ bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_
 
 bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data, size_t size) {
     size_t at = 0;
-    return WriteCompressed(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
+    return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
         std::memcpy(buffer, data + at, n);
         at += n;
         return true;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "matlib/mat_internal.h"
@@ -67,6 +68,14 @@ struct MatFormat {
     // what its own file holds, in pieces; null function: a file that wants
     // its variables compressed compresses the encoded element instead.
     bool (*writeCompressedElement)(const mxArray* array, bool bigEndian, StagedFile* file);
+    // A format whose arrays go into a level-5 file converted by its reader
+    // (version 7.3: the worker writes the element): what the element of the
+    // array (or, with subsystem, of its file's subsystem data) comes to and
+    // whether it refers to the subsystem data, false and the reason for
+    // matLastError when it cannot be had; and the writing of it, compressed
+    // when asked (always little-endian). Null for the other formats.
+    bool (*planLevel5)(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
+    bool (*writeLevel5)(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 };
 extern const MatFormat kV4Format, kV5Format, kV73Format;
 // Arrays whose values another program's file holds (mxCreateImportedArray):
@@ -118,6 +127,35 @@ bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>
 // The file's subsystem data (where its objects' values are) in the level-5
 // form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
 bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload);
+// A version 7.3 variable (or, with subsystem, its file's subsystem data as
+// the unnamed uint8 variable) as the level-5 element of a version 7 file,
+// made by the worker: what it comes to, and whether it refers to the
+// subsystem data. False (and the reason for matLastError) when it cannot be
+// had, is 2 GB or more, or has no level-5 form.
+bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
+// The element's bytes as the worker sends them, read in order. The file's
+// worker serves nothing else until the reader is gone; a reader gone
+// before its last byte ends the worker (the next request starts another).
+class V73Level5Reader {
+public:
+    V73Level5Reader() = default;
+    ~V73Level5Reader();
+    V73Level5Reader(const V73Level5Reader&) = delete;
+    V73Level5Reader& operator=(const V73Level5Reader&) = delete;
+    // Asks for the element; its size then in total().
+    bool Start(const mxArray& array, bool subsystem);
+    uint64_t total() const { return total_; }
+    // Exactly n more bytes; false on any failure, and from then on.
+    bool Read(uint8_t* out, size_t n);
+    // The writing was cancelled: the worker ended for it counts as no failure.
+    void Cancelled() { cancelled_ = true; }
+
+private:
+    std::shared_ptr<SourceFile> source_;
+    std::unique_lock<std::mutex> lock_;
+    uint64_t total_ = 0, left_ = 0, pieceLeft_ = 0;
+    bool failed_ = false, cancelled_ = false;
+};
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);

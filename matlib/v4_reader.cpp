@@ -320,6 +320,8 @@ const MatFormat kV4Format = {
     .shownElement = NoElement,
     .subsystemPayload = NoSubsystem,
     .writeCompressedElement = nullptr,
+    .planLevel5 = nullptr,
+    .writeLevel5 = nullptr,
 };
 
 }  // namespace matlib

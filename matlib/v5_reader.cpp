@@ -428,6 +428,8 @@ const MatFormat kV5Format = {
     .shownElement = ShownElementV5,
     .subsystemPayload = SubsystemPayloadV5,
     .writeCompressedElement = nullptr,
+    .planLevel5 = nullptr,
+    .writeLevel5 = nullptr,
 };
 
 }  // namespace matlib

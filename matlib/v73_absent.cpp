@@ -27,4 +27,9 @@ bool ReadV73Subsystem(const mxArray&, std::vector<uint8_t>&) { return false; }
 
 void SetV73AnswerTimeout(int) {}
 
+bool PlanV73Level5(const mxArray&, bool, uint64_t&, bool&) { return false; }
+V73Level5Reader::~V73Level5Reader() = default;
+bool V73Level5Reader::Start(const mxArray&, bool) { return false; }
+bool V73Level5Reader::Read(uint8_t*, size_t) { return false; }
+
 }  // namespace matlib

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "matlib/mat_format.h"
+#include "matlib/mat_write.h"
 #include "matlib/readers.h"
 
 namespace matlib {
@@ -75,6 +76,8 @@ const MatFormat kV73Format = {
     .shownElement = ShownElementV73,
     .subsystemPayload = SubsystemPayloadV73,
     .writeCompressedElement = nullptr,
+    .planLevel5 = PlanV73Level5,
+    .writeLevel5 = WriteV73Level5,
 };
 
 }  // namespace matlib

@@ -36,6 +36,15 @@ enum Operation : uint32_t {
     // refers to read through libhdf5's filters. Its answer is a Refusal and
     // a Damage (8 bytes).
     kVerify = 10,
+    // A whole variable (index; kLevel5Subsystem: the file's subsystem data
+    // as its unnamed uint8 variable) as the level-5 array element of a
+    // version 7 file, little-endian, uncompressed. part kLevel5Plan: the
+    // answer is its size (8 bytes), whether it refers to the subsystem data
+    // (4) and a Level5Failure (4). part kLevel5Stream: the answer (8 bytes)
+    // is its size, and the element follows in pieces, each an AnswerHead
+    // (ok 1, length 1 to kMaxLevel5Piece) and its bytes, beats between
+    // them; an AnswerHead with ok 0 ends it failed.
+    kLevel5 = 11,
 };
 
 // What the worker found wrong with a variable it read whole (kVerify).
@@ -48,6 +57,20 @@ enum Damage : uint32_t {
     kSparseRows = 5,          // an ir lies outside the rows, or a column's are not sorted
     kSparseSizes = 6,         // data, ir and jc disagree in size, or one is missing
     kObjectUnreadable = 7,    // a member (a field, a link) cannot be opened
+
+enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
+constexpr uint64_t kLevel5Subsystem = UINT64_MAX;
+constexpr uint64_t kMaxLevel5Piece = uint64_t{4} << 20;
+// Version 7 holds variables of less than 2 GB (MATLAB's own limit); a
+// level-5 element's tag could not say more than 4 GB anyway.
+constexpr uint64_t kMaxLevel5Bytes = uint64_t{1} << 31;
+enum Level5Failure : uint32_t {
+    kLevel5Ok = 0,
+    kLevel5NoForm = 1,     // a class with no level-5 form
+    kLevel5TooLarge = 2,   // 2 GB or more, or a dimension or count beyond 32 bits
+    kLevel5TooDeep = 3,    // nested deeper than any array MATLAB saves (or references in a circle)
+    kLevel5TooMany = 4,    // more arrays inside it than the worker notes
+    kLevel5Damaged = 5,    // something in it cannot be read
 };
 
 // Why the worker refuses to read a variable: a MAT-file is read from itself

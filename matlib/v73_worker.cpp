@@ -10,6 +10,7 @@
 // in its place meanwhile is not the one read.
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -541,6 +542,105 @@ bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
     Request request;
     request.operation = kSubsystem;
     return AskAbout(array, request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
+}
+
+// ---- whole variables as level-5 elements --------------------------------------------------
+
+namespace {
+
+const char* Level5FailureText(uint32_t failure) {
+    switch (failure) {
+        case kLevel5NoForm: return "its class has no form in a version 7 MAT-file";
+        case kLevel5TooLarge:
+            return "it holds 2 GB or more (or a dimension of 2^31 or more): only a version 7.3 MAT-file holds it";
+        case kLevel5TooDeep: return "it is nested too deep (or its references lead in a circle)";
+        case kLevel5TooMany: return "it holds more than 16 million arrays";
+        default: return "it cannot be read whole from its version 7.3 file";
+    }
+}
+
+}  // namespace
+
+bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects) {
+    V73File* file = FileOf(array);
+    if (file == nullptr) return false;
+    std::lock_guard<std::mutex> lock(file->lock);
+    if (!file->worker.Alive() && !SourceUnchanged(*array.source)) return false;
+    Request request;
+    request.operation = kLevel5;
+    request.part = kLevel5Plan;
+    request.index = subsystem ? kLevel5Subsystem : array.elementOffset;
+    std::vector<uint8_t> payload;
+    file->refusal = kInside;
+    if (!file->Ask(request, 16, payload)) {
+        SetLastError(file->refusal != kInside ? RefusalText(file->refusal) : Level5FailureText(kLevel5Damaged));
+        return false;
+    }
+    Fields fields(payload);
+    bytes = fields.Get64();
+    objects = fields.Get32() != 0;
+    const uint32_t failure = fields.Get32();
+    if (!fields.ok() || fields.left() != 0 || failure != kLevel5Ok || bytes < 8 || bytes >= kMaxLevel5Bytes) {
+        SetLastError(Level5FailureText(fields.ok() && failure == kLevel5Ok ? kLevel5TooLarge : failure));
+        return false;
+    }
+    return true;
+}
+
+V73Level5Reader::~V73Level5Reader() {
+    if (!lock_.owns_lock()) return;
+    V73File* file = source_->hdf5.get();
+    if (left_ > 0 || failed_) {
+        // Mid-stream: the worker cannot take another request before it has
+        // sent the rest, so it goes.
+        file->worker.Stop();
+        if (cancelled_) --file->restarts;
+    }
+}
+
+bool V73Level5Reader::Start(const mxArray& array, bool subsystem) {
+    V73File* file = FileOf(array);
+    if (file == nullptr || lock_.owns_lock()) return false;
+    source_ = array.source;
+    lock_ = std::unique_lock<std::mutex>(file->lock);
+    if (!file->worker.Alive() && !SourceUnchanged(*source_)) return failed_ = true, false;
+    Request request;
+    request.operation = kLevel5;
+    request.part = kLevel5Stream;
+    request.index = subsystem ? kLevel5Subsystem : array.elementOffset;
+    std::vector<uint8_t> payload;
+    if (!file->Ask(request, 8, payload) || payload.size() != 8) {
+        // A refusal is a whole answer: the worker still serves.
+        failed_ = !file->worker.Alive();
+        lock_.unlock();
+        return false;
+    }
+    std::memcpy(&total_, payload.data(), sizeof total_);
+    left_ = total_;
+    if (total_ < 8 || total_ >= kMaxLevel5Bytes) return failed_ = true, false;
+    return true;
+}
+
+bool V73Level5Reader::Read(uint8_t* out, size_t n) {
+    if (failed_ || !lock_.owns_lock() || n > left_) return failed_ = true, false;
+    V73File* file = source_->hdf5.get();
+    while (n > 0) {
+        if (pieceLeft_ == 0) {
+            AnswerHead head;
+            if (!file->ReceiveHead(head) || head.ok != 1 || head.length == 0 || head.length > kMaxLevel5Piece ||
+                head.length > left_) {
+                return failed_ = true, false;
+            }
+            pieceLeft_ = head.length;
+        }
+        const size_t step = static_cast<size_t>(std::min<uint64_t>(n, pieceLeft_));
+        if (!file->worker.Receive(out, step, answerTimeoutMs.load())) return failed_ = true, false;
+        out += step;
+        n -= step;
+        pieceLeft_ -= step;
+        left_ -= step;
+    }
+    return true;
 }
 
 }  // namespace matlib

@@ -118,14 +118,14 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
 const char* OpenFailureText(int failure) {
     switch (failure) {
         case MAT_OPEN_NOT_MAT: return "not a MAT-file";
-        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file: conversion to version 7 is not available yet";
+        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file, and this build reads none";
         case MAT_OPEN_DAMAGED: return "a damaged MAT-file";
         default: return "cannot be read";
     }
 }
 
 // Reads the source's variables (headers, with access to their data); a
-// problem when it is no MAT-file of version 4 or 5, or cannot be read whole.
+// problem when it is no MAT-file, or cannot be read whole.
 void ReadSource(Source* source, Problems* problems) {
     if (importing::IsImportable(source->path.c_str()) && matIsMatFile(source->path.c_str()) != 1) {
         std::string why;
@@ -136,10 +136,6 @@ void ReadSource(Source* source, Problems* problems) {
     }
     MATFile* file = matOpen(source->path.c_str(), "r");
     if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
-    if (matGetVersion(file) == 73) {
-        matClose(file);
-        return problems->Add(source->path, OpenFailureText(MAT_OPEN_VERSION_73));
-    }
     if (matCheckIndex(file) != 0) {
         matClose(file);
         return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
@@ -243,7 +239,18 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         return platform::RefusalCode(E_EREAD);
     }
 
-    MATFile* target = matOpen(packedFile, targetExists ? "u" : "wz");
+    if (targetExists && (flags & MATWCX_PACK_NEW_ONLY) != 0) {
+        problems.Add(packedFile, "it exists already: a conversion makes a new file and never replaces one");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_ECREATE);
+    }
+    const bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
+    MATFile* target = matOpen(packedFile, targetExists ? "u" : version73 ? "w73" : "wz");
+    if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
+        problems.Add(packedFile, "version 7.3 MAT-files cannot be written by this build");
+        ShowProblems(packedFile, problems);
+        return platform::RefusalCode(E_ECREATE);
+    }
     if (target == nullptr) {
         const char* reason = matLastError();
         problems.Add(packedFile, reason != nullptr ? reason
@@ -265,13 +272,14 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    const int targetVersion = targetExists ? matGetVersion(target) : 5;
+    const int targetVersion = targetExists ? matGetVersion(target) : 0;
     if (targetVersion == 73) {
         problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
-    } else if (targetVersion != 5) {
+    } else if (targetExists && targetVersion != 5) {
         problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
     }
-    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
+    const bool addable = !targetExists || targetVersion == 5;
+    for (size_t s = 0; s < sources.size() && addable; ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.

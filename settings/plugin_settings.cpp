@@ -71,6 +71,17 @@ bool HasShowContentsKey(const char* iniName) {
            static_cast<unsigned>(kKeyMissing);
 }
 
+// The version of extracted MAT-files: 0 (the file's own), 7 or 73; any
+// other value reads as 0. Like ShowContents, written once it is not the default.
+constexpr char kExtractVersionKey[] = "ExtractVersion";
+uint8_t ExtractVersionOf(int value) { return value == 7 || value == 73 ? static_cast<uint8_t>(value) : 0; }
+bool WriteExtractVersion(int version, const char* iniName) {
+    if (version == 0 && platform::GetPrivateProfileInt(kSection, kExtractVersionKey, 999, iniName) == 999) return true;
+    char text[8];
+    std::snprintf(text, sizeof text, "%d", version);
+    return platform::WritePrivateProfileString(kSection, kExtractVersionKey, text, iniName);
+}
+
 bool WriteShowContents(int flag, const char* iniName) {
     return (flag == 0 && !HasShowContentsKey(iniName)) || WriteFlag(kShowContentsKey, flag, iniName);
 }
@@ -136,6 +147,8 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kPackEnabledKey, loaded.PackEnabled, iniName);
     loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
     WriteShowContents(loaded.ShowContents, iniName);
+    loaded.ExtractVersion = ExtractVersionOf(static_cast<int>(platform::GetPrivateProfileInt(kSection, kExtractVersionKey, 0, iniName)));
+    WriteExtractVersion(loaded.ExtractVersion, iniName);
     const int bound = static_cast<int>(platform::GetPrivateProfileInt(kSection, kViewMaxBytesKey, 0, iniName));
     loaded.ViewMaxBytes = bound > 0 ? static_cast<uint32_t>(bound) : 0;
     PluginSettingsRecord = loaded;
@@ -153,5 +166,6 @@ bool SavePluginSettings(PluginSettings settings) {
     const bool deleteSaved = WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
     const bool packSaved = WriteFlag(kPackEnabledKey, PluginSettingsRecord.PackEnabled, iniName);
     const bool contentsSaved = WriteShowContents(PluginSettingsRecord.ShowContents, iniName);
-    return structSaved && deleteSaved && packSaved && contentsSaved;
+    const bool versionSaved = WriteExtractVersion(ExtractVersionOf(PluginSettingsRecord.ExtractVersion), iniName);
+    return structSaved && deleteSaved && packSaved && contentsSaved && versionSaved;
 }

@@ -12,6 +12,7 @@ struct PluginSettings {
     uint8_t ShowContents;                // 1: the viewer shows what structs, cells and objects hold
     uint32_t ViewMaxBytes;               // the viewer text's bound with ShowContents; 0: the default
     uint8_t PackEnabled;                 // 1: PackFiles may add variables
+    uint8_t ExtractVersion;              // extracted MAT-files: 0 the file's own version, 7 or 73
 };
 
 void LoadPluginSettings(const PackDefaultParamStruct* dps);

@@ -27,6 +27,7 @@ int RunView(PluginHost& host, const std::string& iniPath, const Args& args);
 int RunExtract(PluginHost& host, const Args& args);
 int RunDelete(PluginHost& host, const Args& args);
 int RunAdd(PluginHost& host, const Args& args);
+int RunConvert(PluginHost& host, const Args& args);
 // iniPath: the settings file handed to PackSetDefaultParams.
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args);
 

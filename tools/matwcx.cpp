@@ -36,7 +36,10 @@ const char kUsage[] =
     "  add [--yes] TARGET FILE...   add the variables of MAT-files (or of the MAT-files\n"
     "                               in folders) to TARGET, made when missing; asks\n"
     "                               before replacing a variable unless --yes\n"
+    "  convert IN OUT --to 7|7.3    the whole file as a new file OUT of that version\n"
+    "                               (OUT must not exist; all or nothing)\n"
     "  options [--struct-dirs on|off] [--delete on|off] [--add on|off] [--contents on|off]\n"
+    "          [--extract-as own|7|7.3]\n"
     "                               show or set the plug-in's options\n"
     "  find DIR --var NAME [--class C]\n"
     "                               the MAT-files under DIR holding variable NAME\n"
@@ -105,13 +108,14 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
     if (command == "extract") return matwcx::RunExtract(host, args);
     if (command == "delete") return matwcx::RunDelete(host, args);
     if (command == "add") return matwcx::RunAdd(host, args);
+    if (command == "convert") return matwcx::RunConvert(host, args);
     if (command == "options") return matwcx::RunOptions(host, iniPath, args);
     return -1;
 }
 
 bool IsCommand(const std::string& word) {
     return word == "caps" || word == "check" || word == "dir" || word == "list" || word == "view" ||
-           word == "extract" || word == "delete" || word == "add" || word == "options" || word == "find" || word == "diff";
+           word == "extract" || word == "delete" || word == "add" || word == "convert" || word == "options" || word == "find" || word == "diff";
 }
 
 }  // namespace

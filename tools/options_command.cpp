@@ -37,12 +37,14 @@ struct DialogRun {
     int wantDelete = -1;
     int wantPack = -1;
     int wantContents = -1;
+    int wantExtract = -1;      // 0 the file's own version, 7, 73
     bool shown = false;
     bool missingControl = false;
     int structDirs = 0;        // the boxes when the dialog was left
     int deleteEnabled = 0;
     int packEnabled = 0;
     int showContents = 0;
+    int extractVersion = 0;
     bool clicked = false;      // a box was clicked, so OK was pressed
     bool savedWithOk = false;
     bool boxShown = false;     // the plug-in reported a failure
@@ -108,6 +110,20 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
         Send(proc, &form, name, wcx::DN_CHANGE, want);
         gRun.clicked = true;
     }
+    // The radio button asked for: the host checks it and unchecks the others.
+    const std::pair<const char*, int> radios[] = {{about_dialog::kExtractOwnName, 0},
+                                                  {about_dialog::kExtract7Name, 7},
+                                                  {about_dialog::kExtract73Name, 73}};
+    for (const auto& [name, version] : radios) {
+        if (gRun.wantExtract != version || form.closed || form.checks[name] == 1) continue;
+        for (const auto& [other, ignored] : radios) form.checks[other] = 0;
+        form.checks[name] = 1;
+        Send(proc, &form, name, wcx::DN_CHANGE, 1);
+        gRun.clicked = true;
+    }
+    for (const auto& [name, version] : radios) {
+        if (form.checks[name] == 1) gRun.extractVersion = version;
+    }
     gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
     gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
     gRun.packEnabled = form.checks[about_dialog::kPackEnabledName] == 1 ? 1 : 0;
@@ -145,6 +161,16 @@ bool ParseOnOff(const std::string& word, bool* on) {
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     gRun = DialogRun{};
     for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--extract-as") {
+            const std::string word = i + 1 < args.size() ? args[i + 1] : "";
+            gRun.wantExtract = word == "own" ? 0 : word == "7" ? 7 : word == "7.3" ? 73 : -2;
+            if (gRun.wantExtract == -2) {
+                Complain("options: --extract-as needs own, 7 or 7.3");
+                return kExitUsage;
+            }
+            ++i;
+            continue;
+        }
         int* want = args[i] == "--struct-dirs" ? &gRun.wantStructDirs
                     : args[i] == "--delete"    ? &gRun.wantDelete
                     : args[i] == "--add"       ? &gRun.wantPack
@@ -192,7 +218,8 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     const bool asAsked = (gRun.wantStructDirs < 0 || gRun.wantStructDirs == gRun.structDirs) &&
                          (gRun.wantDelete < 0 || gRun.wantDelete == gRun.deleteEnabled) &&
                          (gRun.wantPack < 0 || gRun.wantPack == gRun.packEnabled) &&
-                         (gRun.wantContents < 0 || gRun.wantContents == gRun.showContents);
+                         (gRun.wantContents < 0 || gRun.wantContents == gRun.showContents) &&
+                         (gRun.wantExtract < 0 || gRun.wantExtract == gRun.extractVersion);
     if (!asAsked || (gRun.clicked && !gRun.savedWithOk) || gRun.boxShown) {
         Complain("the plug-in's options dialog did not save the options as asked");
         return kExitFailed;
@@ -203,6 +230,8 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args) {
     std::printf("PackEnabled      = %d   (allow adding variables)\n", gRun.packEnabled);
     std::printf("ShowContents     = %d   (the viewer shows what structs, cells and objects hold)\n",
                 gRun.showContents);
+    std::printf("ExtractVersion   = %d   (extracted MAT-files: 0 the file's own version, 7, 73 version 7.3)\n",
+                gRun.extractVersion);
     return kExitOk;
 }
 

@@ -77,6 +77,12 @@ hid_t DescriptorDriver();
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
 // most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
+// Variable `index` (or, for v73::kLevel5Subsystem, the subsystem data) as
+// a level-5 element: WriteLevel5 (v73_objects.h) on the file's object.
+struct Level5Plan;
+using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
+bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
+                 void* context);
 // The file's subsystem data (#subsystem#) as a level-5 file keeps it: the
 // unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
 bool SubsystemImage(File& file, std::vector<uint8_t>& out);

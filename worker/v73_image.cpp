@@ -39,6 +39,8 @@ constexpr hssize_t kMaxFields = 65536;
 constexpr char kTypeSystem[] = "MCOS";
 constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
+}  // namespace
+
 // The level-5 class code and data type of a class; 0 when it has none.
 uint8_t ClassCode(const mxArray& a) {
     if (a.sparse) return mxSPARSE;
@@ -54,7 +56,7 @@ uint8_t ClassCode(const mxArray& a) {
     }
 }
 
-herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
+static herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
     auto* names = static_cast<std::vector<std::string>*>(data);
     if (names->size() >= static_cast<size_t>(kMaxFields)) return -1;
     names->emplace_back(name);
@@ -105,6 +107,9 @@ hid_t Referenced(hid_t dataset, uint64_t k) {
     if (!IsReferenceDataset(dataset) || !ReadPoints(dataset, H5T_STD_REF_OBJ, k, 1, &reference)) return -1;
     return H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference);
 }
+
+namespace {
+
 
 class ImageWriter {
 public:

@@ -6,6 +6,7 @@
 #include <hdf5.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "matlib/mat_internal.h"
@@ -55,11 +56,36 @@ hid_t PartType(mxClassID id, bool complex, int part);
 // Elements [first, first + count) of a dataset in MATLAB's order, as
 // memoryType, into out; false when the dataset holds fewer.
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
+// The level-5 class code of an array; 0 when it has none.
+uint8_t ClassCode(const mxArray& a);
+// A struct's (or object's) field names in their order; false when they cannot be read.
+bool FieldNames(hid_t object, std::vector<std::string>& out);
+// Whether the object is a dataset of object references (a cell's elements,
+// a struct array's values of one field).
+bool IsReferenceDataset(hid_t object);
+// The object that element k of a dataset of references points at; the
+// caller closes it. Negative when there is none.
+hid_t Referenced(hid_t dataset, uint64_t k);
 // The element of ContentsImage for the array `object` (whose header is `array`).
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
 // What is wrong with variable `array` of the file `root` and all it reaches,
 // every dataset read whole (a Damage of v73_protocol.h; v73_verify.cpp).
 uint32_t VerifyVariable(hid_t root, const mxArray& array);
+// Where a level-5 image goes piece by piece; false stops the writing.
+using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
+struct Level5Plan {
+    uint64_t bytes = 0;      // the element's, tag included
+    bool objects = false;    // it refers to the subsystem data
+    uint32_t failure = 0;    // v73::Level5Failure
+};
+// A whole variable `object` (header *array), or with array null the
+// subsystem data of `file` as its unnamed uint8 variable, as one level-5
+// array element (v73_to_level5.cpp). With sink null: the first walk, which
+// notes the sizes and fills plan; with a sink: the bytes, through it, of
+// the element the first walk noted. False when it cannot be written
+// (plan.failure says why).
+bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uint64_t>& sizes, Level5Plan& plan,
+                 PieceSink sink, void* context);
 // The payload of SubsystemImage from the file `file`.
 bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out);
 

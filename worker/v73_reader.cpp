@@ -1020,6 +1020,15 @@ bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector
 
 bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
 
+bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
+                 void* context) {
+    if (index == v73::kLevel5Subsystem) return WriteLevel5(file.file, -1, nullptr, sizes, plan, sink, context);
+    mxArray header;
+    if (ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
+    Id object(H5Oopen(file.file, header.name.c_str(), InsideLinks()), H5Oclose);
+    return object.ok() && WriteLevel5(file.file, object.get(), &header, sizes, plan, sink, context);
+}
+
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);

@@ -14,6 +14,7 @@
 #include "matlib/v73_protocol.h"
 #include "os/worker_process.h"
 #include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
 
 namespace matlib::v73 {
 
@@ -133,6 +134,24 @@ struct FaultPlan {
     bool active = false;
 };
 
+// A whole variable as a level-5 element goes out in pieces (v73_protocol.h,
+// kLevel5), each sent as it is made; beats may go between them.
+struct PieceContext {
+    Heartbeat* heart;
+    bool channelOk = true;
+};
+
+bool SendPiece(void* context, const uint8_t* data, size_t size) {
+    auto* piece = static_cast<PieceContext*>(context);
+    std::lock_guard<std::mutex> lock(piece->heart->sending);
+    AnswerHead head;
+    head.ok = 1;
+    head.length = size;
+    piece->channelOk = piece->channelOk && size <= kMaxLevel5Piece && piece->heart->end->Send(&head, sizeof head) &&
+                       piece->heart->end->Send(data, size);
+    return piece->channelOk;
+}
+
 // What the worker keeps between requests: its channel, the file, and the
 // header of the variable asked about last (a viewer reads one variable
 // piece by piece).
@@ -176,9 +195,53 @@ struct Worker {
         return written;
     }
 
+    // The level-5 element of a variable, its size first: walked once for
+    // the sizes, then again to send it. False when the channel broke.
+    bool StreamLevel5(const Request& request, Heartbeat& heart) {
+        std::vector<uint64_t> sizes;
+        hdf5::Level5Plan plan;
+        bool planned = false;
+        try {
+            planned = hdf5::Level5Image(*file, request.index, sizes, plan, nullptr, nullptr) && plan.failure == kLevel5Ok;
+        } catch (const std::bad_alloc&) {
+            planned = false;
+        }
+        if (!planned) return SendAnswer(heart, false, {});
+        {
+            std::lock_guard<std::mutex> lock(heart.sending);
+            AnswerHead head;
+            head.ok = 1;
+            head.length = sizeof plan.bytes;
+            if (!heart.end->Send(&head, sizeof head) || !heart.end->Send(&plan.bytes, sizeof plan.bytes)) return false;
+        }
+        PieceContext context{&heart};
+        hdf5::Level5Plan again;
+        bool written = false;
+        try {
+            written = hdf5::Level5Image(*file, request.index, sizes, again, SendPiece, &context);
+        } catch (const std::bad_alloc&) {
+            written = false;
+        }
+        std::lock_guard<std::mutex> lock(heart.sending);
+        heart.working = false;
+        if (!context.channelOk) return false;
+        if (written) return true;
+        AnswerHead failed;
+        return heart.end->Send(&failed, sizeof failed);
+    }
+
     // One request's answer.
     bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
         if (request.operation == kWrite) return WriteFile(request, passed, out);
+        if (request.operation == kLevel5) {
+            std::vector<uint64_t> sizes;
+            hdf5::Level5Plan plan;
+            hdf5::Level5Image(*file, request.index, sizes, plan, nullptr, nullptr);
+            Put64(out, plan.bytes);
+            Put32(out, plan.objects ? 1 : 0);
+            Put32(out, plan.failure);
+            return true;
+        }
         if (request.operation == kHeader) {
             // Up to `count` headers from `index` on, up to the first that fails,
             // each after its length: a listing costs one exchange per batch.
@@ -260,6 +323,12 @@ void Serve(platform::WorkerEnd& end) {
     while (end.ReceiveRequest(&request, sizeof request, passed)) {
         StartWork(heart);
         out.clear();
+        if (request.operation == kLevel5 && request.part == kLevel5Stream) {
+            const bool sent = worker.StreamLevel5(request, heart);
+            platform::CloseNativeFile(passed);
+            if (!sent) break;
+            continue;
+        }
         bool ok = false;
         try {
             ok = worker.Answer(request, passed, out);

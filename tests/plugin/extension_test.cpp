@@ -28,7 +28,7 @@ struct Control {
 // control classes, the handlers of TDialogBox each event may name, unique
 // names, one form.
 std::string ParseForm(const std::string& text, std::vector<Control>* form) {
-    static const std::set<std::string> kClasses = {"TButton", "TCheckBox", "TGroupBox", "TLabel", "TImage"};
+    static const std::set<std::string> kClasses = {"TButton", "TCheckBox", "TGroupBox", "TLabel", "TImage", "TRadioButton"};
     std::vector<size_t> open;
     std::set<std::string> names;
     std::istringstream lines(text);
@@ -65,7 +65,7 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
             if (key.rfind("On", 0) == 0) {
                 const bool ok = (open.back() == 0 && key == "OnShow" && value == "DialogBoxShow") ||
                                 (key == "OnClick" && value == "ButtonClick" && (c.type == "TButton" || c.type == "TLabel")) ||
-                                (key == "OnChange" && value == "CheckBoxChange" && c.type == "TCheckBox");
+                                (key == "OnChange" && value == "CheckBoxChange" && (c.type == "TCheckBox" || c.type == "TRadioButton"));
                 if (!ok) return c.name + "." + key + " = " + value + " is no handler of 1.0";
             }
         }
@@ -142,13 +142,23 @@ struct Host {
         host.proc = dlgProc;
         host.Fire(host.form[0], "OnShow");
         for (const Control& c : host.form) {
-            if (c.type == "TCheckBox" || c.name == "btnApply") host.afterInit[c.name] = c.type == "TCheckBox" ? c.checked : c.enabled;
+            const bool box = c.type == "TCheckBox" || c.type == "TRadioButton";
+            if (box || c.name == "btnApply") host.afterInit[c.name] = box ? c.checked : c.enabled;
         }
         for (const std::string& name : host.script) {
             Control* c = host.Find(name);
             if (host.closed || c == nullptr) break;
             if (c->enabled && c->type == "TCheckBox") {   // a click toggles a box first
                 c->checked = !c->checked;
+                host.Fire(*c, "OnChange");
+            } else if (c->enabled && c->type == "TRadioButton") {   // checks it, unchecks the others
+                for (Control& other : host.form) {
+                    if (other.type == "TRadioButton" && other.checked && &other != c) {
+                        other.checked = false;
+                        host.Fire(other, "OnChange");
+                    }
+                }
+                c->checked = true;
                 host.Fire(*c, "OnChange");
             } else if (c->enabled) {
                 host.Fire(*c, "OnClick");
@@ -211,6 +221,7 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
     } cases[] = {
         {true, false, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
         {true, false, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
+        {true, false, {"radExtract73", "btnOK"}, {true, false}, wcx::kModalResultOk, "ExtractVersion=73\n"},
         // A host whose boxes stay quiet when set.
         {false, false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
          wcx::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
@@ -227,7 +238,8 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
         EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
-                                                                {"chkPackEnabled", false}, {"chkShowContents", false}, {"chkStructCellasDirs", true}}));
+                                                                {"chkPackEnabled", false}, {"chkShowContents", false}, {"chkStructCellasDirs", true},
+                                                                {"radExtract7", false}, {"radExtract73", false}, {"radExtractOwn", true}}));
         EXPECT_EQ(host.applyAfterClick, c.applyAfterClick);
         EXPECT_EQ(host.modalResult, c.modalResult);
         const std::string file = ReadText(ini);
