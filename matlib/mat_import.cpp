@@ -193,7 +193,7 @@ bool WriteImportedCompressed(const mxArray* array, bool bigEndian, StagedFile* f
     ElementBytes element(*array, bigEndian);
     uint64_t size = 0;
     if (!element.Plan(&size)) return false;
-    return WriteCompressedPieces(file, bigEndian, size, [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
+    return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
 }
 
 bool DecodeImported(const mxArray& array, DecodedData& out) {

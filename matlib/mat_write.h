@@ -39,10 +39,6 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file);
 // when anything cannot be read or written, or the stream outgrows a tag.
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size);
 bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data, size_t size);
-// The same for `size` bytes that `next(buffer, n)` gives in order, n bytes a
-// call (false from it fails the element).
-bool WriteCompressedPieces(StagedFile* file, bool bigEndian, uint64_t size,
-                           const std::function<bool(uint8_t*, size_t)>& next);
 // The same for bytes that `next(buffer, n)` delivers, n at a time, in order.
 bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size, const std::function<bool(uint8_t*, size_t)>& next);
 

@@ -76,12 +76,6 @@ bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size,
     return ok;
 }
 
-}  // namespace
-
-bool WriteCompressedPieces(StagedFile* file, bool bigEndian, uint64_t size,
-                           const std::function<bool(uint8_t*, size_t)>& next) {
-    return WriteCompressed(file, bigEndian, size, next);
-}
 
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size) {
     if (source == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;

@@ -57,6 +57,7 @@ enum Damage : uint32_t {
     kSparseRows = 5,          // an ir lies outside the rows, or a column's are not sorted
     kSparseSizes = 6,         // data, ir and jc disagree in size, or one is missing
     kObjectUnreadable = 7,    // a member (a field, a link) cannot be opened
+};
 
 enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
 constexpr uint64_t kLevel5Subsystem = UINT64_MAX;
