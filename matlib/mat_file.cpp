@@ -340,6 +340,7 @@ MATFile* matOpen(const char* path, const char* mode) {
         if (std::strcmp(mode, "w") == 0) return OpenForWrite(path, false);
         if (std::strcmp(mode, "wk") == 0) return OpenForWrite(path, true);
         if (std::strcmp(mode, "wz") == 0) return OpenForWrite(path, false, true);
+        if (std::strcmp(mode, "w73") == 0) return OpenForWrite(path, false, true, true);
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
         if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {

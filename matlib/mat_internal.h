@@ -234,7 +234,8 @@ bool IsSubsystemData(const mxArray& array);
 // Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
 // (compressedNew: level-5 elements are compressed as they are written, and
 // the file is made only where none exists).
-MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false);
+// version73: mode "w73", a new version 7.3 file (made only where none exists, as "wz").
+MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false, bool version73 = false);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none

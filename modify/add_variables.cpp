@@ -113,7 +113,7 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
 const char* OpenFailureText(int failure) {
     switch (failure) {
         case MAT_OPEN_NOT_MAT: return "not a MAT-file";
-        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file: conversion to version 7 is not available yet";
+        case MAT_OPEN_VERSION_73: return "a version 7.3 MAT-file, and this build reads none";
         case MAT_OPEN_DAMAGED: return "a damaged MAT-file";
         default: return "cannot be read";
     }
@@ -124,10 +124,6 @@ const char* OpenFailureText(int failure) {
 void ReadSource(Source* source, Problems* problems) {
     MATFile* file = matOpen(source->path.c_str(), "r");
     if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
-    if (matGetVersion(file) == 73) {
-        matClose(file);
-        return problems->Add(source->path, OpenFailureText(MAT_OPEN_VERSION_73));
-    }
     if (matCheckIndex(file) != 0) {
         matClose(file);
         return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
@@ -157,6 +153,15 @@ void ReadSource(Source* source, Problems* problems) {
     mxFree(names);
     // The arrays keep their file open; the handle is no longer needed.
     matClose(file);
+}
+
+// What version 7 cannot hold: a variable of 2 GB or more of data.
+bool NeedsVersion73(const mxArray* array) {
+    constexpr uint64_t kMostOfVersion7 = uint64_t{2} << 30;
+    const uint64_t parts = mxIsComplex(array) ? 2 : 1;
+    const uint64_t elements = mxIsSparse(array) ? mxGetNzmax(array) : mxGetNumberOfElements(array);
+    uint64_t bytes = 0;
+    return __builtin_mul_overflow(elements, mxGetElementSize(array) * parts, &bytes) || bytes >= kMostOfVersion7;
 }
 
 void ShowProblems(const char* packedFile, const Problems& problems) {
@@ -231,7 +236,12 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         return platform::RefusalCode(E_EREAD);
     }
 
-    MATFile* target = matOpen(packedFile, targetExists ? "u" : "wz");
+    // A new file is version 7 (MATLAB's default) unless a variable needs 7.3.
+    bool needs73 = false;
+    for (const Source& source : sources) {
+        for (const ArrayPtr& array : source.arrays) needs73 = needs73 || NeedsVersion73(array.get());
+    }
+    MATFile* target = matOpen(packedFile, targetExists ? "u" : needs73 ? "w73" : "wz");
     if (target == nullptr) {
         const char* reason = matLastError();
         problems.Add(packedFile, reason != nullptr ? reason
@@ -253,13 +263,11 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    const int targetVersion = targetExists ? matGetVersion(target) : 5;
-    if (targetVersion == 73) {
-        problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
-    } else if (targetVersion != 5) {
-        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
+    const int targetVersion = targetExists ? matGetVersion(target) : needs73 ? 73 : 5;
+    if (targetVersion != 5 && targetVersion != 73) {
+        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
     }
-    for (size_t s = 0; s < sources.size() && targetVersion == 5; ++s) {
+    for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73); ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.

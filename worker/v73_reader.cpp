@@ -188,6 +188,8 @@ herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t file
     return H5Dread(dataset, memoryType, memorySpace, fileSpace, TransferList(), out);
 }
 
+void SetRefusal(uint32_t why) { refusal = why; }
+
 uint32_t TakeRefusal() {
     const uint32_t taken = refusal;
     refusal = v73::kInside;
@@ -896,6 +898,12 @@ bool CopyVariables(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
         objects = objects || MayHoldObjects(header.classId);
     }
     if (!objects || H5Lexists(file.file, kSubsystemGroup, InsideLinks()) <= 0) return true;
+    // One file holds one subsystem: objects of two files would need their
+    // ids renumbered into one.
+    if (H5Lexists(to, kSubsystemGroup, H5P_DEFAULT) != 0) {
+        refusal = v73::kSubsystemTwice;
+        return false;
+    }
     refusal = ScanObject(file.file, kSubsystemGroup);
     return refusal == v73::kInside && CopyWithReferences(file.file, to, kSubsystemGroup);
 }
@@ -1017,6 +1025,16 @@ bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector
 }
 
 bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
+
+bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
+    return CopyVariables(file, to, indexes);
+}
+
+bool KeepsInside(hid_t to) {
+    Id root(H5Gopen2(to, "/", H5P_DEFAULT), H5Gclose);
+    refusal = root.ok() ? ScanGroup(root.get()) : v73::kLinkOutside;
+    return refusal == v73::kInside;
+}
 
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
