@@ -2,6 +2,8 @@
 """scipy.io, as a Python user would do it.
   bench_scipy.py headers FILE          scipy.io.whosmat
   bench_scipy.py extract FILE VAR OUT  loadmat(variable_names=[VAR]) + savemat
+  bench_scipy.py resave FILE OUT       loadmat + savemat of every variable (compressed)
+  bench_scipy.py empty73 OUT           (untimed setup) an empty version 7.3 MAT-file, with h5py
 Prints "result seconds=S count=N" on standard error (imports not timed)."""
 import sys
 import time
@@ -21,6 +23,18 @@ def main():
             compressed = f.read(132)[128] == 15
         scipy.io.savemat(out, {name: data[name]}, do_compression=compressed)
         count = 1
+    elif mode == "resave":
+        data = {k: v for k, v in scipy.io.loadmat(path).items() if not k.startswith("__")}
+        scipy.io.savemat(sys.argv[3], data, do_compression=True)
+        count = len(data)
+    elif mode == "empty73":
+        import h5py
+        with h5py.File(path, "w", userblock_size=512):
+            pass
+        text = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: " + time.asctime() + " HDF5 schema 1.00 ."
+        with open(path, "r+b") as f:
+            f.write(text.ljust(116).encode() + b"\0" * 8 + b"\x00\x02IM")
+        return
     else:
         sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT")
     sys.stderr.write("result seconds=%.6f count=%d\n" % (time.perf_counter() - start, count))
