@@ -113,6 +113,8 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
     Write("big.mat", File5(Order::Big, {NumericVar(Order::Big, "z", mxDOUBLE, {1, 1}, {1})}));
     if (fs::exists(v73)) fs::copy_file(v73, dir.file("v73.mat"));
     if (fs::exists(damaged73)) fs::copy_file(damaged73, dir.file("damaged73.mat"));
+    const std::string huge73 = testenv::TestDataDir() + "/damaged73/huge.mat";
+    if (fs::exists(huge73)) fs::copy_file(huge73, dir.file("huge73.mat"));
     if (fs::exists(tables73)) fs::copy_file(tables73, dir.file("tables73.mat"));
     if (fs::exists(objects + "user_defined_classdefs.mat")) {
         fs::copy_file(objects + "user_defined_classdefs.mat", dir.file("strings.mat"));
@@ -128,6 +130,8 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         {"t.mat", {"damaged73.mat"}, "the variable bad: its data cannot be read whole from its version 7.3 file"},
         {"fresh.mat", {"damaged73.mat"}, "its variable bad: the variable bad: its data cannot be read whole"},
         {"objects.mat", {"tables73.mat"}, "its variable s: it holds objects"},
+        {"fresh.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
+        {"t.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
         {"v73.mat", {"one.mat"}, "v73.mat: a version 7.3 MAT-file: conversion"},
         {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file"},
         {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet"},
