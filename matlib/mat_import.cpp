@@ -269,6 +269,8 @@ const MatFormat kImportedFormat = {
     .shownElement = NoShownElement,
     .subsystemPayload = NoSubsystemData,
     .writeCompressedElement = WriteImportedCompressed,
+    .planLevel5 = nullptr,
+    .writeLevel5 = nullptr,
 };
 
 }  // namespace matlib
