@@ -19,7 +19,8 @@
 
 namespace {
 
-using matbuild::Order;
+using namespace matbuild;
+constexpr Order le = Order::Little, be = Order::Big;
 
 const matwcx::ContentHost& Host() {
     static matwcx::ContentHost host;
@@ -118,9 +119,7 @@ TEST(ContentFields, AgreeWithTheWritersDescriptions) {
             ++count;
         }
         EXPECT_EQ(Value(row[0], "Variables").number, count);
-        if (count > 0 && names.size() < 2000) {
-            EXPECT_EQ(Value(row[0], "Variable names").text, names);
-        }
+        if (count > 0 && names.size() < 2000) { EXPECT_EQ(Value(row[0], "Variable names").text, names); }
         const Got version = Value(row[0], "MAT version");
         ASSERT_EQ(version.result, ft_multiplechoice);
         if (row[1] == "5") {
@@ -147,16 +146,14 @@ TEST(ContentFields, AgreeWithTheWritersDescriptions) {
     EXPECT_GT(checked, 20);
 }
 
-struct FileCase {
-    const char* file;
-    const char* version;
-    int compressed, objects, damaged;   // -1: field empty
-    const char* writtenBy;              // "": field empty
-    bool created;
-};
-
 TEST(ContentFields, HeaderFieldsOfKnownFiles) {
-    const FileCase cases[] = {
+    const struct {
+        const char* file;
+        const char* version;
+        int compressed, objects, damaged;   // -1: field empty
+        const char* writtenBy;              // "": field empty
+        bool created;
+    } cases[] = {
         {"matlab/little_endian.mat", "7", 1, 0, 0, "MATLAB 5.0 MAT-file, Platform: GLNXA64", true},
         {"matlab/corrupted_zlib_checksum.mat", "7", 1, 0, 1, "MATLAB 5.0 MAT-file, Platform: PCWIN64", true},
         {"matlab/corrupted_zlib_data.mat", "7", 1, 0, 1, "MATLAB 5.0 MAT-file, Platform: PCWIN64", true},
@@ -166,24 +163,18 @@ TEST(ContentFields, HeaderFieldsOfKnownFiles) {
         {"objects/user_defined_classdefs.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
         {"objects/function_handles.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
     };
-    for (const FileCase& c : cases) {
+    for (const auto& c : cases) {
         const std::string path = Data(c.file);
         SCOPED_TRACE(c.file);
         EXPECT_EQ(Value(path, "MAT version").text, c.version);
         const Got compressed = Value(path, "Compressed");
         EXPECT_EQ(c.compressed < 0 ? ft_fieldempty : ft_boolean, compressed.result);
-        if (c.compressed >= 0) {
-            EXPECT_EQ(compressed.number, c.compressed);
-        }
+        if (c.compressed >= 0) { EXPECT_EQ(compressed.number, c.compressed); }
         EXPECT_EQ(Value(path, "Holds objects").number, c.objects);
         EXPECT_EQ(Value(path, "Damaged").number, c.damaged);
         const Got written = Value(path, "Written by");
-        if (c.writtenBy[0] == '\0' && std::string(c.version) == "4") {
-            EXPECT_EQ(written.result, ft_fieldempty);
-        }
-        if (c.writtenBy[0] != '\0') {
-            EXPECT_EQ(written.text.rfind(c.writtenBy, 0), 0u) << written.text;
-        }
+        if (c.writtenBy[0] == '\0' && std::string(c.version) == "4") { EXPECT_EQ(written.result, ft_fieldempty); }
+        if (c.writtenBy[0] != '\0') { EXPECT_EQ(written.text.rfind(c.writtenBy, 0), 0u) << written.text; }
         EXPECT_EQ(written.text.find("Created"), std::string::npos);
         EXPECT_EQ(Value(path, "Created").result, c.created ? ft_datetime : ft_fieldempty);
     }
@@ -192,21 +183,19 @@ TEST(ContentFields, HeaderFieldsOfKnownFiles) {
 TEST(ContentFields, CreatedIsTheHeaderDateInUtc) {
     testenv::TempDir dir;
     const std::string path = dir.file("d.mat");
-    matbuild::WriteFile(path, matbuild::File5(Order::Little, {matbuild::NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {1, 1}, {1})},
-                                              "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2005-02-18 10:28:03 UTC"));
+    const char* text = "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2005-02-18 10:28:03 UTC";
+    WriteFile(path, File5(le, {NumericVar(le, "x", mxDOUBLE, {1, 1}, {1})}, text));
     // 2005-02-18 10:28:03 UTC in 100 ns since 1601.
     EXPECT_EQ(Value(path, "Created").number, (int64_t{1108722483} + 11644473600) * 10000000);
-    EXPECT_EQ(Value(path, "Written by").text, "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2005-02-18 10:28:03 UTC");
+    EXPECT_EQ(Value(path, "Written by").text, text);
 }
 
 TEST(ContentFields, SizesUnitsAndLargest) {
     testenv::TempDir dir;
     const std::string path = dir.file("s.mat");
-    matbuild::WriteFile(path, matbuild::File5(Order::Big, {
-        matbuild::NumericVar(Order::Big, "small", matbuild::mxINT8, {1, 3}, {1, 2, 3}),
-        matbuild::Compressed(Order::Big, matbuild::NumericVar(Order::Big, "big", matbuild::mxDOUBLE, {512, 300}, matbuild::Iota(153600))),
-        matbuild::NumericVar(Order::Big, "", matbuild::mxUINT8, {1, 8}, matbuild::Iota(8)),
-    }));
+    WriteFile(path, File5(be, {NumericVar(be, "small", mxINT8, {1, 3}, {1, 2, 3}),
+                               Compressed(be, NumericVar(be, "big", mxDOUBLE, {512, 300}, Iota(153600))),
+                               NumericVar(be, "", mxUINT8, {1, 8}, Iota(8))}));
     const int64_t bytes = 3 + 153600 * 8;
     EXPECT_EQ(Value(path, "Data bytes", 0).number, bytes);
     EXPECT_EQ(Value(path, "Data bytes", 1).number, bytes / 1024);
@@ -315,7 +304,7 @@ TEST(ContentRules, SlowFieldsAreDelayedOrOnDemand) {
     EXPECT_EQ(Value(dir.file("v5.mat"), "Damaged").number, 0);
     EXPECT_EQ(Value(dir.file("v5.mat"), "Damaged", 0, CONTENT_DELAYIFSLOW).result, ft_boolean);
     // A changed file is read again.
-    matbuild::WriteFile(dir.file("v5.mat"), matbuild::File5(Order::Little, {matbuild::CharVar(Order::Little, "t", "abc")}));
+    WriteFile(dir.file("v5.mat"), File5(le, {CharVar(le, "t", "abc")}));
     EXPECT_EQ(Value(dir.file("v5.mat"), "Variables").number, 1);
 }
 
@@ -347,8 +336,7 @@ TEST(ContentRules, ManyThreadsManyFiles) {
 
 int Find(const std::string& path, int op, const char* name) {
     const char* text = name;
-    return Host().api().ContentFindValue(const_cast<char*>(path.c_str()), Field("Has variable"), 0, op, ft_string, 0,
-                                         &text);
+    return Host().api().ContentFindValue(const_cast<char*>(path.c_str()), Field("Has variable"), 0, op, ft_string, 0, &text);
 }
 
 TEST(ContentSearch, HasVariable) {
@@ -369,17 +357,12 @@ int WCX_CALL CountingProgress(int) { return abortAfter >= 0 && abortAfter-- == 0
 
 TEST(ContentCompare, SameValuesWhateverTheFormat) {
     testenv::TempDir dir;
-    using matbuild::NumericVar;
-    const std::vector<double> values = matbuild::Iota(6, 1);
+    const std::vector<double> values = Iota(6, 1);
     std::vector<double> changed = values;
-    changed[0] = 9;
-    changed[5] = 9;
-    matbuild::WriteFile(dir.file("a.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, values),
-                                                                          matbuild::CharVar(Order::Little, "t", "abc")}));
-    matbuild::WriteFile(dir.file("b.mat"), matbuild::File5(Order::Big, {matbuild::CharVar(Order::Big, "t", "abc"),
-                                                                       matbuild::Compressed(Order::Big, NumericVar(Order::Big, "x", matbuild::mxDOUBLE, {2, 3}, values))}));
-    matbuild::WriteFile(dir.file("c.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, changed),
-                                                                          matbuild::CharVar(Order::Little, "u", "abc")}));
+    changed[0] = changed[5] = 9;
+    WriteFile(dir.file("a.mat"), File5(le, {NumericVar(le, "x", mxDOUBLE, {2, 3}, values), CharVar(le, "t", "abc")}));
+    WriteFile(dir.file("b.mat"), File5(be, {CharVar(be, "t", "abc"), Compressed(be, NumericVar(be, "x", mxDOUBLE, {2, 3}, values))}));
+    WriteFile(dir.file("c.mat"), File5(le, {NumericVar(le, "x", mxDOUBLE, {2, 3}, changed), CharVar(le, "u", "abc")}));
     support::WriteText(dir.file("t.mat"), "no MAT-file here, only some text of some length");
     auto compare = [&](const std::string& a, const std::string& b) {
         return Host().api().ContentCompareFiles(CountingProgress, ft_comparebaseindex, const_cast<char*>(a.c_str()),
@@ -396,7 +379,7 @@ TEST(ContentCompare, SameValuesWhateverTheFormat) {
     EXPECT_EQ(Host().api().ContentCompareFiles(nullptr, ft_comparebaseindex + 1, nullptr, nullptr, nullptr), ft_compare_next);
 
     // Abort at the first progress call of a long comparison.
-    matbuild::WriteFile(dir.file("big1.mat"), matbuild::File5(Order::Little, {NumericVar(Order::Little, "v", matbuild::mxDOUBLE, {1, 4000000}, matbuild::Iota(4000000))}));
+    WriteFile(dir.file("big1.mat"), File5(le, {NumericVar(le, "v", mxDOUBLE, {1, 4000000}, Iota(4000000))}));
     std::filesystem::copy_file(dir.file("big1.mat"), dir.file("big2.mat"));
     abortAfter = 0;
     EXPECT_EQ(compare(dir.file("big1.mat"), dir.file("big2.mat")), ft_compare_abort);

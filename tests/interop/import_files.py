@@ -2,14 +2,13 @@
 #   make DIR        writes DIR/ok/* (each file taken in) and DIR/refused/* (each refused)
 #   check MAT DIR   compares every variable of MAT (scipy.io.loadmat) with
 #                   numpy's values of DIR/ok/*; prints one FAIL line per difference
-import io
+import itertools
 import os
 import sys
 
 import numpy as np
 import scipy.io as sio
 
-# dtype -> values of shape (3, 4, 2) and the class MATLAB keeps them in
 nan, inf = float('nan'), float('inf')
 # name -> (text, the matrix it gives): a header row skipped, empty cells NaN
 CSVS = {
@@ -38,26 +37,18 @@ def values(kind, shape):
     return a.reshape(shape)
 
 
-def save(path, a, version):
-    with open(path, 'wb') as f:
-        np.lib.format.write_array(f, a, version=version)
-
-
 def make(root):
     ok, refused = os.path.join(root, 'ok'), os.path.join(root, 'refused')
     os.makedirs(ok)
     os.makedirs(refused)
-    versions = [(1, 0), (2, 0), (3, 0)]
-    i = 0
-    for kind in KINDS:
-        for order in '<>':
-            for fortran in (False, True):
-                a = values(kind, (3, 4, 2))
-                a = a.astype(a.dtype.newbyteorder(order))
-                a = np.asfortranarray(a) if fortran else np.ascontiguousarray(a)
-                save(os.path.join(ok, 't_%s_%s_%s.npy' % (kind, 'le' if order == '<' else 'be', 'F' if fortran else 'C')),
-                     a, versions[i % 3])
-                i += 1
+    # every dtype in both byte orders and both data orders, the three format versions in turn
+    for i, (kind, order, fortran) in enumerate(itertools.product(KINDS, '<>', (False, True))):
+        a = values(kind, (3, 4, 2))
+        a = a.astype(a.dtype.newbyteorder(order))
+        a = np.asfortranarray(a) if fortran else np.ascontiguousarray(a)
+        name = 't_%s_%s_%s.npy' % (kind, 'le' if order == '<' else 'be', 'F' if fortran else 'C')
+        with open(os.path.join(ok, name), 'wb') as f:
+            np.lib.format.write_array(f, a, version=(i % 3 + 1, 0))
     # shapes: scalar, vector (a row), empty, 2-D, singleton dimensions, a
     # C-order matrix of several bands (24 MB), a 1 x N one
     for name, a in [('scalar', np.float64(2.5)), ('vector', np.arange(5, dtype='i4')),
@@ -66,20 +57,16 @@ def make(root):
                     ('banded', np.random.default_rng(1).standard_normal((1000, 3000))),
                     ('wide', np.arange(7.).reshape(1, 7))]:
         np.save(os.path.join(ok, name + '.npy'), a)
-    for name, (text, _) in CSVS.items():
-        with open(os.path.join(ok, name + '.csv'), 'w', newline='') as f:
-            f.write(text)
     # refused, each for its reason
     np.save(os.path.join(refused, 'objects.npy'), np.array([{'a': 1}, None], dtype=object), allow_pickle=True)
     np.save(os.path.join(refused, 'records.npy'), np.zeros(3, dtype=[('x', 'f8'), ('y', 'i4')]))
     np.save(os.path.join(refused, 'texts.npy'), np.array(['ab', 'c']))
     np.save(os.path.join(refused, 'cut.npy'), np.arange(100.))
-    with open(os.path.join(refused, 'cut.npy'), 'r+b') as f:
-        f.truncate(200)
-    with open(os.path.join(refused, 'ragged.csv'), 'w') as f:
-        f.write('1,2,3\n4,5\n')
-    with open(os.path.join(refused, 'text.csv'), 'w') as f:
-        f.write('a,b\n1,2\n3,x\n')
+    os.truncate(os.path.join(refused, 'cut.npy'), 200)
+    texts = [(ok, name + '.csv', text) for name, (text, _) in CSVS.items()]
+    for folder, name, text in texts + [(refused, 'ragged.csv', '1,2,3\n4,5\n'), (refused, 'text.csv', 'a,b\n1,2\n3,x\n')]:
+        with open(os.path.join(folder, name), 'w', newline='') as f:
+            f.write(text)
 
 
 def expected(path):

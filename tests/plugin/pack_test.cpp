@@ -22,19 +22,6 @@ Bytes Scalar(const std::string& name, double value) { return NumericVar(o, name,
 int cancelAt = 0, calls = 0;   // the progress report answered with Cancel (0: none)
 int WCX_CALL CountProgress(char*, int) { return ++calls == cancelAt ? 0 : 1; }
 
-// The miMATRIX/miCOMPRESSED element types of a little-endian level-5 file, in order.
-std::vector<uint32_t> ElementTypes(const Bytes& file) {
-    std::vector<uint32_t> types;
-    for (size_t at = 128; at + 8 <= file.size();) {
-        uint32_t type = 0, size = 0;
-        std::memcpy(&type, &file[at], 4);
-        std::memcpy(&size, &file[at + 4], 4);
-        types.push_back(type);
-        at += 8 + (type == 15 ? size : (size + 7) / 8 * 8);
-    }
-    return types;
-}
-
 class Packing : public support::PluginTest {
 protected:
     void SetUp() override {
@@ -93,34 +80,25 @@ TEST_F(Packing, ANewFileIsVersion7Compressed) {
     const Bytes made = ReadFile(target);
     EXPECT_EQ(std::string(made.begin(), made.begin() + 50).rfind("MATLAB 5.0 MAT-file, Platform: ", 0), 0u);
     EXPECT_NE(std::string(made.begin(), made.begin() + 116).find("Created on: "), std::string::npos);
-    EXPECT_EQ(ElementTypes(made), (std::vector<uint32_t>{15, 15, 15}));
+    EXPECT_EQ(support::ElementTypes(made), (std::vector<uint32_t>{15, 15, 15}));
     EXPECT_EQ(support::VariableNames(target), (std::vector<std::string>{"x", "s", "m"}));
-    MATFile* file = matOpen(target.c_str(), "r");
-    ASSERT_NE(file, nullptr);
-    mxArray* m = matGetArray(file, "m");
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(support::ReadReal(m, 4), (std::vector<double>{1, 2, 3, 4}));
-    mxDestroyArray(m);
-    matClose(file);
+    support::FilePtr file(matOpen(target.c_str(), "r"));
+    support::ArrayPtr m(file ? matGetArray(file.get(), "m") : nullptr);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(support::ReadReal(m.get(), 4), (std::vector<double>{1, 2, 3, 4}));
 }
 
 // All or nothing: each refusal names the file and why, changes no file and
 // makes none; the user saw it in a box, so the host is not told again.
 TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
-    const std::string objects = testenv::TestDataDir() + "/objects/";
-    const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
-    const std::string damaged73 = testenv::TestDataDir() + "/damaged73/sparse.mat";
-    const std::string tables73 = testenv::TestDataDir() + "/objects73-tables/v73.mat";
     Write("one.mat", File5(o, {Scalar("x", 1), Scalar("y", 2)}));
     Write("two.mat", File5(o, {Scalar("y", 3)}));
     Write("text.txt", Bytes(200, 'x'));
     Write("big.mat", File5(Order::Big, {NumericVar(Order::Big, "z", mxDOUBLE, {1, 1}, {1})}));
-    if (fs::exists(v73)) fs::copy_file(v73, dir.file("v73.mat"));
-    if (fs::exists(damaged73)) fs::copy_file(damaged73, dir.file("damaged73.mat"));
-    if (fs::exists(tables73)) fs::copy_file(tables73, dir.file("tables73.mat"));
-    if (fs::exists(objects + "user_defined_classdefs.mat")) {
-        fs::copy_file(objects + "user_defined_classdefs.mat", dir.file("strings.mat"));
-        fs::copy_file(objects + "struct_table_datetime.mat", dir.file("objects.mat"));
+    for (const auto& [from, to] : {std::pair{"hdf5storage/v73.mat", "v73.mat"}, {"damaged73/sparse.mat", "damaged73.mat"},
+                                   {"objects73-tables/v73.mat", "tables73.mat"}, {"objects/user_defined_classdefs.mat", "strings.mat"},
+                                   {"objects/struct_table_datetime.mat", "objects.mat"}}) {
+        support::CopyTestData(from, dir.file(to));
     }
     Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "q", 1, 1, {1}));
     const struct { std::string target; std::vector<std::string> names; const char* said; } cases[] = {
@@ -151,9 +129,7 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
             EXPECT_EQ(said.find("No variable was added to " + dir.file(c.target)), said.find("No variable")) << said;
         }
         EXPECT_EQ(fs::exists(dir.file(c.target)), existed);
-        if (existed) {
-            EXPECT_EQ(ReadFile(dir.file(c.target)), before);
-        }
+        if (existed) { EXPECT_EQ(ReadFile(dir.file(c.target)), before); }
         EXPECT_TRUE(fs::exists(dir.file(c.names.front())));
         EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
     }
@@ -170,12 +146,10 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
 // Objects come with their subsystem data into a file that has none: the
 // header points at it, after the last variable.
 TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
-    const std::string strings = testenv::TestDataDir() + "/objects/user_defined_classdefs.mat";
-    if (!fs::exists(strings)) GTEST_SKIP() << "no MATLAB files";
-    fs::copy_file(strings, dir.file("strings.mat"));
+    if (!support::CopyTestData("objects/user_defined_classdefs.mat", dir.file("strings.mat"))) GTEST_SKIP() << "no MATLAB files";
     const std::string target = Write("t.mat", File5(o, {Scalar("a", 1)}));
     ASSERT_EQ(Pack(target, {"strings.mat"}), 0);
-    const Bytes source = ReadFile(strings), made = ReadFile(target);
+    const Bytes source = ReadFile(dir.file("strings.mat")), made = ReadFile(target);
     uint64_t sourceAt = 0, madeAt = 0;
     std::memcpy(&sourceAt, &source[116], 8);
     std::memcpy(&madeAt, &made[116], 8);
@@ -189,8 +163,7 @@ TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
 TEST_F(Packing, CancelAtEveryReportChangesNothing) {
     Write("s.mat", File5(o, {NumericVar(o, "big", mxDOUBLE, {1, 300000}, Iota(300000)), Scalar("b", 2)}));
     // A version 7.3 source is converted as it is written, its objects' subsystem data after it.
-    const std::string tables73 = testenv::TestDataDir() + "/objects73-tables/v73.mat";
-    if (fs::exists(tables73)) fs::copy_file(tables73, dir.file("tables73.mat"));
+    support::CopyTestData("objects73-tables/v73.mat", dir.file("tables73.mat"));
     const struct { const char* source; std::vector<std::string> added; } sources[] = {
         {"s.mat", {"big", "b"}}, {"tables73.mat", {"s", ""}}};
     for (const auto& source : sources) {
@@ -211,9 +184,7 @@ TEST_F(Packing, CancelAtEveryReportChangesNothing) {
                 }
                 EXPECT_EQ(result, E_EABORTED);
                 EXPECT_EQ(fs::exists(target), existing);
-                if (existing) {
-                    EXPECT_EQ(ReadFile(target), before);
-                }
+                if (existing) { EXPECT_EQ(ReadFile(target), before); }
                 ASSERT_LT(cancelAt, 100);
             }
             EXPECT_GT(cancelAt, 1);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -107,6 +108,24 @@ PackDefaultParamStruct HostParams(unsigned hi, unsigned low, const std::string& 
 std::string Unix(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
+}
+
+bool CopyTestData(const std::string& relative, const std::string& to) {
+    const std::string from = testenv::TestDataDir() + "/" + relative;
+    std::error_code error;
+    return std::filesystem::exists(from) && std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+}
+
+std::vector<uint32_t> ElementTypes(const matbuild::Bytes& file) {
+    std::vector<uint32_t> types;
+    for (size_t at = 128; at + 8 <= file.size();) {
+        uint32_t type = 0, size = 0;
+        std::memcpy(&type, &file[at], 4);
+        std::memcpy(&size, &file[at + 4], 4);
+        types.push_back(type);
+        at += 8 + (type == 15 ? size : (size + 7) / 8 * 8);
+    }
+    return types;
 }
 
 std::vector<std::string> VariableNames(const std::string& path) {

@@ -56,6 +56,8 @@ int Extract(const std::string& source, const char* name, const std::string& targ
 // opened for update, else matClose's result; *notFound counts refused names.
 int Delete(const std::string& path, const std::vector<std::string>& names, int* notFound = nullptr);
 
+// Copies testdata/<relative> over `to` when the test run made it; whether it did.
+bool CopyTestData(const std::string& relative, const std::string& to);
 // The names in a folder (not recursive).
 std::vector<std::string> Entries(const std::string& folder);
 // The host's settings record as Double Commander fills it, naming the file.
@@ -67,6 +69,8 @@ inline std::string Path(const std::string& a, const std::string& b) { return a +
 std::string Unix(std::string text);
 // The variables of a MAT-file in file order, by the engine; "<unreadable>".
 std::vector<std::string> VariableNames(const std::string& path);
+// The top-level element types (miMATRIX 14, miCOMPRESSED 15) of a little-endian level-5 file, in order.
+std::vector<uint32_t> ElementTypes(const matbuild::Bytes& file);
 
 // What the matwcx command printed and its exit status (-1: no normal exit).
 struct ToolRun {
