@@ -70,18 +70,16 @@ int AsNobody(Operation operation) {
 // The variables of a file and what the viewer shows of each.
 std::string Values(const std::string& path) {
     std::string text;
-    MATFile* mfp = matOpen(path.c_str(), "r");
+    const support::FilePtr mfp(matOpen(path.c_str(), "r"));
     int count = 0;
-    char** names = mfp != nullptr ? matGetDir(mfp, &count) : nullptr;
+    char** names = mfp ? matGetDir(mfp.get(), &count) : nullptr;
     for (int i = 0; i < count; ++i) {
-        mxArray* array = matGetArray(mfp, names[i]);
+        const support::ArrayPtr array(matGetArray(mfp.get(), names[i]));
         std::vector<char> shown(1 << 16);
-        if (array != nullptr) mxDescribeValue(array, shown.data(), shown.size());
+        if (array) mxDescribeValue(array.get(), shown.data(), shown.size());
         text += std::string(names[i]) + ": " + shown.data() + "\n";
-        mxDestroyArray(array);
     }
     mxFree(names);
-    if (mfp != nullptr) matClose(mfp);
     return text;
 }
 
@@ -108,9 +106,7 @@ void ForEveryFailingCall(const std::string& target, const Bytes& old, const Byte
                 }
                 const Bytes now = ReadFile(target);
                 // A system copy that stops short leaves the rest to the plain copy.
-                if (call == Call::CopyRange) {
-                    EXPECT_EQ(result, 0);
-                }
+                if (call == Call::CopyRange) { EXPECT_EQ(result, 0); }
                 if (result == 0) {
                     EXPECT_EQ(now, changed);
                 } else if (result == 3) {
@@ -138,18 +134,14 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ForEveryFailingCall(path, File5(Order::Little, vars), Without(vars, 1), [&] { return support::Delete(path, {"b"}); });
     // A version 7.3 file, whose new file the worker process writes (a cell:
     // what it refers to goes with it): each call of this process failing.
-    const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
-    const Bytes hdf5 = std::filesystem::exists(v73) ? ReadFile(v73) : Bytes();
-    WriteFile(path, hdf5);
-    if (support::Delete(path, {"h_cell"}) == 0) {
+    const Bytes hdf5 = support::CopyTestData("hdf5storage/v73.mat", path) ? ReadFile(path) : Bytes();
+    if (!hdf5.empty() && support::Delete(path, {"h_cell"}) == 0) {
         ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
     }
     // The worker's own file calls (reading the old file, writing the new
     // one), each failing once and for good, on a small MATLAB-written file
     // (a struct: what it refers to stays, the other goes).
-    const std::string smallPath = testenv::TestDataDir() + "/matlab73-struct/v73.mat";
-    const Bytes small = std::filesystem::exists(smallPath) ? ReadFile(smallPath) : Bytes();
-    WriteFile(path, small);
+    const Bytes small = support::CopyTestData("matlab73-struct/v73.mat", path) ? ReadFile(path) : Bytes();
     if (!small.empty() && support::Delete(path, {"s2"}) == 0) {
         // libhdf5 writes times of its own into the new file: its values are compared.
         const std::string changed = Values(path);
@@ -176,20 +168,12 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     const Bytes added = CharVar(Order::Little, "d", "new"), replaced = CharVar(Order::Little, "a", "in a's place");
     WriteFile(other, File5(Order::Little, {replaced, added}));
     const auto add = [&] {
-        MATFile* source = matOpen(other.c_str(), "r");
+        const support::FilePtr source(matOpen(other.c_str(), "r"));
         MATFile* mfp = matOpen(path.c_str(), "u");
-        mxArray* a = source != nullptr ? matGetArray(source, "a") : nullptr;
-        mxArray* d = source != nullptr ? matGetArray(source, "d") : nullptr;
-        int result = -1;
-        if (mfp != nullptr && a != nullptr && d != nullptr && matPutArray(mfp, a) == 0 && matPutArray(mfp, d) == 0) {
-            result = matClose(mfp);
-        } else if (mfp != nullptr) {
-            matAbandon(mfp);
-        }
-        mxDestroyArray(a);
-        mxDestroyArray(d);
-        if (source != nullptr) matClose(source);
-        return result;
+        const support::ArrayPtr a(source ? matGetArray(source.get(), "a") : nullptr), d(source ? matGetArray(source.get(), "d") : nullptr);
+        if (mfp != nullptr && a && d && matPutArray(mfp, a.get()) == 0 && matPutArray(mfp, d.get()) == 0) return matClose(mfp);
+        if (mfp != nullptr) matAbandon(mfp);
+        return -1;
     };
     ForEveryFailingCall(path, File5(Order::Little, vars), File5(Order::Little, {replaced, vars[1], vars[2], added}), add);
     WriteFile(path, File5(Order::Little, vars));
