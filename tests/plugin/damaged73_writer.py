@@ -21,57 +21,55 @@ BASE = 512   # the user block: HDF5 addresses count from its end
 patches = []   # (absolute offset, new bytes)
 
 
-def cls(obj, name):
+def cls(obj, name='double'):
     obj.attrs['MATLAB_class'] = np.bytes_(name)
     return obj
 
 
-def sparse(f, name, rows, data, ir, jc):
-    g = cls(f.create_group(name), 'double')
-    g.attrs['MATLAB_sparse'] = np.uint64(rows)
-    g['data'] = np.asarray(data, float)
-    g['ir'] = np.asarray(ir, np.uint64)
-    g['jc'] = np.asarray(jc, np.uint64)
+def sparse(f, name, ir, jc, data=(1, 2, 3)):
+    g = cls(f.create_group(name))
+    g.attrs['MATLAB_sparse'] = np.uint64(4)
+    g['data'], g['ir'], g['jc'] = np.asarray(data, float), np.asarray(ir, np.uint64), np.asarray(jc, np.uint64)
 
 
-def chunk_at(d, index=0):
+def refs(f, name, *rows):
+    return f.create_dataset(name, data=np.array([[r.ref for r in row] for row in rows], dtype=h5py.ref_dtype))
+
+
+def chunk_at(d, index):
     return d.id.get_chunk_info(index).byte_offset + BASE, d.id.get_chunk_info(index).size
 
 
 with h5py.File(path, 'w', userblock_size=BASE) as f:
     values = np.arange(600.0).reshape(30, 20)   # a 20x30 double in MATLAB
-    cls(f.create_dataset('good', data=values, chunks=(10, 10), compression='gzip', fletcher32=True), 'double')
-    refs = f.create_group('#refs#')
-    a = cls(refs.create_dataset('a', data=np.arange(4.0).reshape(4, 1)), 'double')
-    b = cls(refs.create_dataset('b', data=np.frombuffer('hi'.encode('utf-16-le'), '<u2').reshape(2, 1)), 'char')
-    cls(f.create_dataset('goodCell', data=np.array([[a.ref], [b.ref]], dtype=h5py.ref_dtype)), 'cell')
-    sparse(f, 'goodSparse', 4, [1, 2, 3], [0, 3, 1], [0, 2, 2, 3])
+    cls(f.create_dataset('good', data=values, chunks=(10, 10), compression='gzip', fletcher32=True))
+    a = cls(f.create_dataset('#refs#/a', data=np.arange(4.0).reshape(4, 1)))
+    b = cls(f.create_dataset('#refs#/b', data=np.frombuffer('hi'.encode('utf-16-le'), '<u2').reshape(2, 1)), 'char')
+    cls(refs(f, 'goodCell', [a], [b]), 'cell')
+    sparse(f, 'goodSparse', [0, 3, 1], [0, 2, 2, 3])
     s = cls(f.create_group('goodStruct'), 'struct')
     s['x'] = np.array([[1.0, 2.0]])
-    cls(s['x'], 'double')
+    cls(s['x'])
 
-    d = cls(f.create_dataset('cut', data=values, chunks=(10, 10), compression='gzip'), 'double')
-    at, size = chunk_at(d, 1)
+    at, size = chunk_at(cls(f.create_dataset('cut', data=values, chunks=(10, 10), compression='gzip')), 1)
     patches.append((at + size // 2, b'\0' * (size - size // 2)))
-    d = cls(f.create_dataset('sum', data=values, chunks=(10, 10), fletcher32=True), 'double')
-    at, size = chunk_at(d, 2)
+    at, size = chunk_at(cls(f.create_dataset('sum', data=values, chunks=(10, 10), fletcher32=True)), 2)
     patches.append((at + 8, b'\x55'))
 
-    sparse(f, 'irRange', 4, [1, 2, 3], [0, 4, 1], [0, 2, 2, 3])
-    sparse(f, 'irOrder', 4, [1, 2, 3], [3, 0, 1], [0, 2, 2, 3])
-    sparse(f, 'jcFall', 4, [1, 2, 3], [0, 3, 1], [0, 2, 1, 3])
-    sparse(f, 'irShort', 4, [1, 2, 3], [0, 3], [0, 2, 2, 2])
+    sparse(f, 'irRange', [0, 4, 1], [0, 2, 2, 3])
+    sparse(f, 'irOrder', [3, 0, 1], [0, 2, 2, 3])
+    sparse(f, 'jcFall', [0, 3, 1], [0, 2, 1, 3])
+    sparse(f, 'irShort', [0, 3], [0, 2, 2, 2])
 
-    c = cls(f.create_dataset('dangling', data=np.array([[a.ref], [b.ref]], dtype=h5py.ref_dtype)), 'cell')
+    c = cls(refs(f, 'dangling', [a], [b]), 'cell')
     # The second reference: an address inside the good variable's first chunk.
     patches.append((c.id.get_offset() + 8, struct.pack('<Q', f['good'].id.get_chunk_info(0).byte_offset + 16)))
 
-    e = cls(f.create_dataset('emptyDims', data=np.array([3, 4], np.uint64)), 'double')
-    e.attrs['MATLAB_empty'] = np.uint8(1)
+    cls(f.create_dataset('emptyDims', data=np.array([3, 4], np.uint64))).attrs['MATLAB_empty'] = np.uint8(1)
 
     t = cls(f.create_group('fieldShape'), 'struct')
-    t.create_dataset('p', data=np.array([[a.ref, b.ref]], dtype=h5py.ref_dtype))
-    t.create_dataset('q', data=np.array([[a.ref, b.ref, a.ref]], dtype=h5py.ref_dtype))
+    refs(t, 'p', [a, b])
+    refs(t, 'q', [a, b, a])
     fields = np.empty(2, dtype=object)
     fields[0], fields[1] = np.array([b'p'], 'S1'), np.array([b'q'], 'S1')
     t.attrs.create('MATLAB_fields', fields, dtype=h5py.vlen_dtype(np.dtype('S1')))

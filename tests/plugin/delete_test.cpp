@@ -88,9 +88,8 @@ TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackAndCancelChangesNothin
     EXPECT_FALSE(reports.empty());
     // So for a version 7.3 file, whose new file a worker process writes;
     // done, it reports the whole.
-    const std::string source = testenv::TestDataDir() + "/hdf5storage/v73.mat";
-    const Bytes hdf5 = std::filesystem::exists(source) ? ReadFile(source) : Bytes();
-    const std::string v73 = Write("v73.mat", hdf5);
+    const std::string v73 = dir.file("v73.mat");
+    const Bytes hdf5 = support::CopyTestData("hdf5storage/v73.mat", v73) ? ReadFile(v73) : Bytes();
     if (MATFile* readable = matOpen(v73.c_str(), "r")) {
         matClose(readable);
         reports.clear();

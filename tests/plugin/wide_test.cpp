@@ -160,8 +160,7 @@ TEST_F(Wide16, CancelLeavesNoDestination) {
                                                                               std::vector<double>(400000, 1.5))}));
     const std::string small = Write("small.mat", File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {2})}));
     std::vector<std::string> paths = {big, small};
-    const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
-    if (fs::exists(v73)) paths.push_back(Write("v73.mat", ReadFile(v73)));
+    if (support::CopyTestData("hdf5storage/v73.mat", dir.file("v73.mat"))) paths.push_back(dir.file("v73.mat"));
     for (const std::string& path : paths) {
         MATFile* readable = matOpen(path.c_str(), "r");
         if (readable == nullptr) continue;   // no version 7.3 in this build
@@ -174,11 +173,7 @@ TEST_F(Wide16, CancelLeavesNoDestination) {
             int result = -1;
             HANDLE handle = Open(Wide(path), PK_OM_EXTRACT, &result);
             ASSERT_NE(handle, nullptr);
-            if (wide) {
-                plugin.SetProcessDataProcW(handle, ProgressW);
-            } else {
-                plugin.SetProcessDataProc(handle, Progress);
-            }
+            wide ? plugin.SetProcessDataProcW(handle, ProgressW) : plugin.SetProcessDataProc(handle, Progress);
             auto header = std::make_unique<tHeaderDataExW>();
             ASSERT_EQ(plugin.ReadHeaderExW(handle, header.get()), 0);
             const std::string out = Path(dir.path(), "A.mat");
