@@ -117,20 +117,6 @@ def h5_listing(path):
     return out
 
 
-def escaped(text):
-    return text.replace('\\', '\\\\').replace('\n', '\\n').replace('\t', '\\t')
-
-
-def values_line(flat, integers):
-    """The first values in MATLAB's order as the suite writes the engine's: complex as real | imaginary."""
-    if flat.dtype.names or np.iscomplexobj(flat):
-        re, im = (flat['real'], flat['imag']) if flat.dtype.names else (flat.real, flat.imag)
-        return fmt(list(re[:16])) + ' | ' + fmt(list(im[:16]))
-    if integers:
-        return ' '.join(str(int(e)) for e in flat[:16])
-    return fmt([float(e) for e in flat])
-
-
 def h5_values(path):
     """name -> the values line, as scipy_values gives it for a level-5 file."""
     out = {}
@@ -143,9 +129,14 @@ def h5_values(path):
             pass
         elif cls == 'char':
             if dims[0] == 1:
-                text = escaped(flat.astype('<u2').tobytes().decode('utf-16-le', 'replace'))
-        else:   # C order here is MATLAB's column-major order
-            text = values_line(flat, flat.dtype.kind in 'iub' and data is obj)
+                text = flat.astype('<u2').tobytes().decode('utf-16-le', 'replace')
+                text = text.replace('\\', '\\\\').replace('\n', '\\n').replace('\t', '\\t')
+        elif flat.dtype.names:   # C order here is MATLAB's column-major order
+            text = fmt(list(flat['real'][:16])) + ' | ' + fmt(list(flat['imag'][:16]))
+        elif flat.dtype.kind in 'iub' and data is obj:
+            text = ' '.join(str(int(e)) for e in flat[:16])
+        else:
+            text = fmt([float(e) for e in flat])
         out[name] = text
     return out
 
@@ -216,9 +207,15 @@ def scipy_values(path):
             x = x.tocsc()
             text = fmt(list(np.real(x.data)) + (list(np.imag(x.data)) if np.iscomplexobj(x.data) else []))
         elif cls == 'char' and x is not None and x.size == 1:
-            text = escaped(str(x.flat[0]))
+            text = str(x.flat[0]).replace('\\', '\\\\').replace('\n', '\\n').replace('\t', '\\t')
         elif cls in BUILTIN[:11] and x is not None and x.dtype != object:
-            text = values_line(x.flatten(order='F'), x.dtype.kind in 'iu')
+            flat = x.flatten(order='F')
+            if np.iscomplexobj(flat):
+                text = fmt(list(flat.real[:16])) + ' | ' + fmt(list(flat.imag[:16]))
+            elif x.dtype.kind in 'iu':
+                text = ' '.join(str(int(e)) for e in flat[:16])
+            else:
+                text = fmt([float(e) for e in flat])
         out['' if name == '__function_workspace__' else name] = text
     return out
 
