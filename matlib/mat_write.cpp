@@ -179,17 +179,15 @@ bool AppendSubsystem(WriteState* state) {
 
 int WriteDecoded(WriteState* state, const mxArray* array) {
     const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
-    if (array->format != nullptr && array->format->writeCompressedElement != nullptr && array->source &&
-        state->compress) {
-        if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
-        if (array->format->writeCompressedElement(array, bigEndian, &state->file)) return 0;
-        state->file.broken = true;
-        return 1;
-    }
-    if (array->format != nullptr && array->format->writeElement != nullptr && array->source && !state->compress) {
+    // The element from what the array's own file holds, where its format
+    // writes one (compressed or not, as the file wants it).
+    const auto writeOwn = array->format == nullptr ? nullptr
+                          : state->compress        ? array->format->writeCompressedElement
+                                                   : array->format->writeElement;
+    if (writeOwn != nullptr && array->source) {
         if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
         // A failure part-way leaves the file without the whole variable.
-        if (array->format->writeElement(array, bigEndian, &state->file)) return 0;
+        if (writeOwn(array, bigEndian, &state->file)) return 0;
         state->file.broken = true;
         return 1;
     }
