@@ -404,10 +404,19 @@ bool NeededSubsystem(const mxArray& array, uint64_t* offset, uint64_t* size) {
     return true;
 }
 
+// One file holds one subsystem: the values of objects from two files would
+// need their ids renumbered into one.
+void RefuseSecondSubsystem(bool thisFileHasOne) {
+    SetLastError(thisFileHasOne ? "it holds objects (string, table, datetime, classdef objects or function handles), "
+                                  "and so does this file: merging their subsystem data is not available yet"
+                                : "it holds objects, and so does a variable added from another file: "
+                                  "merging their subsystem data is not available yet");
+}
+
 // Whether an added variable that its reader converts (version 7.3) can go
-// into this file: its element's size (into *bytes) and the subsystem data
-// it needs; false and the reason otherwise.
-bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes) {
+// into this file: its element's size (into *bytes) and whether it needs its
+// file's subsystem data carried (*carries); false and the reason otherwise.
+bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes, bool* carries) {
     UpdateState& state = *mfp->updater;
     const SourceFile& target = *mfp->source;
     if (target.bigEndian) {
@@ -417,29 +426,17 @@ bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes) {
     bool objects = false;
     if (!array.format->planLevel5(array, false, *bytes, objects)) return false;
     if (!objects) return true;
-    if (target.subsystemOffset != 0) {
-        SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
-                     "and so does this file: merging their subsystem data is not available yet");
-        return false;
-    }
+    if (target.subsystemOffset != 0) return RefuseSecondSubsystem(true), false;
     const bool same = state.carries73 && (state.carried73.source == array.source ||
                                           state.carried73.source->path == array.source->path);
-    if (state.carriedSource || (state.carries73 && !same)) {
-        SetLastError("it holds objects, and so does a variable added from another file: "
-                     "merging their subsystem data is not available yet");
-        return false;
-    }
+    if (state.carriedSource || (state.carries73 && !same)) return RefuseSecondSubsystem(false), false;
     uint64_t subsystemBytes = 0;
     bool ignored = false;
     if (!array.format->planLevel5(array, true, subsystemBytes, ignored)) {
         SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
         return false;
     }
-    if (!state.carries73) {
-        state.carried73 = array;
-        state.carried73.decoded = DecodedData{};
-        state.carries73 = true;
-    }
+    *carries = true;
     return true;
 }
 
@@ -474,26 +471,23 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         return 1;
     }
     uint64_t convertedBytes = 0;
-    if (converted && !AcceptConverted(mfp, *array, &convertedBytes)) return 1;
+    bool carries73 = false;
+    if (converted && !AcceptConverted(mfp, *array, &convertedBytes, &carries73)) return 1;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
     if (array->format->subsystemVariable && NeededSubsystem(*array, &subsystemOffset, &subsystemSize)) {
-        // One file holds one subsystem: the values of objects from two files
-        // would need their ids renumbered into one.
-        if (target.subsystemOffset != 0) {
-            SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
-                         "and so does this file: merging their subsystem data is not available yet");
-            return 1;
-        }
+        if (target.subsystemOffset != 0) return RefuseSecondSubsystem(true), 1;
         const bool same = state.carriedSource && (state.carriedSource == array->source ||
                                                   (state.carriedSource->path == array->source->path &&
                                                    state.carriedOffset == subsystemOffset));
-        if ((state.carriedSource && !same) || state.carries73) {
-            SetLastError("it holds objects, and so does a variable added from another file: "
-                         "merging their subsystem data is not available yet");
-            return 1;
-        }
+        if ((state.carriedSource && !same) || state.carries73) return RefuseSecondSubsystem(false), 1;
     }
     if (!SourceUnchanged(*array->source)) return 1;
+    // Accepted: from here on nothing refuses it.
+    if (carries73 && !state.carries73) {
+        state.carried73 = *array;
+        state.carried73.decoded = DecodedData{};
+        state.carries73 = true;
+    }
     if (subsystemSize != 0) {
         state.carriedSource = array->source;
         state.carriedOffset = subsystemOffset;
