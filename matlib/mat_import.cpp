@@ -43,6 +43,14 @@ uint64_t Padded(uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignm
 
 size_t ValueSize(const mxArray& array) { return array.classId == mxLOGICAL_CLASS ? 1 : ClassElementSize(array.classId); }
 
+// The bytes of the element after its tag: flags, dimensions, name, each part's
+// tag and padded values. `count` is below 2^32, so nothing overflows.
+uint64_t ContentBytes(size_t nameLength, size_t ndim, uint64_t count, size_t valueSize, bool complex) {
+    const uint64_t partBytes = kTagSize + Padded(count * valueSize);
+    const uint64_t nameBytes = nameLength <= kSmallDataMax ? kSmallTagSize : kTagSize + Padded(nameLength);
+    return (kTagSize + kArrayFlagsBytes) + (kTagSize + Padded(4 * ndim)) + nameBytes + partBytes * (complex ? 2 : 1);
+}
+
 uint64_t Count(const mxArray& array) {
     uint64_t count = 1;
     for (mwSize d : array.dims) count *= d;
@@ -59,11 +67,8 @@ public:
 
     // The whole element, tag included; false when it cannot be held.
     bool Plan(uint64_t* size) {
-        const uint64_t partBytes = kTagSize + Padded(count_ * valueSize_);
         const size_t nameLength = array_.name.size();
-        const uint64_t nameBytes = nameLength <= kSmallDataMax ? kSmallTagSize : kTagSize + Padded(nameLength);
-        const uint64_t content = (kTagSize + kArrayFlagsBytes) + (kTagSize + Padded(4 * array_.dims.size())) +
-                                 nameBytes + partBytes * (array_.complex ? 2 : 1);
+        const uint64_t content = ContentBytes(nameLength, array_.dims.size(), count_, valueSize_, array_.complex);
         if (content > kMaxElementBytes) return false;
         try {
             head_.clear();
@@ -304,7 +309,10 @@ mxArray* mxCreateImportedArray(const char* name, mxClassID classId, bool complex
         if (!tooBig) count *= dims[d];
     }
     if (empty) count = 0;
-    if (tooBig && !empty) return nullptr;
+    // The whole element must fit its tag, as it is written.
+    if ((tooBig && !empty) || ContentBytes(std::strlen(name), ndim, count, valueSize, complex) > kMaxElementBytes) {
+        return nullptr;
+    }
     if (platform::FileSystem().fileStatus(stream, &source->opened) != 0) return nullptr;
     try {
         source->path = path != nullptr ? path : "";
