@@ -181,24 +181,20 @@ private:
     size_t at_ = 0, filled_ = 0;
 };
 
-bool WriteImported(const mxArray* array, bool bigEndian, StagedFile* file) {
-    ElementBytes element(*array, bigEndian);
-    uint64_t size = 0;
-    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPieceBytes]);
-    if (piece == nullptr || !element.Plan(&size)) return false;
-    for (uint64_t left = size; left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPieceBytes));
-        if (!element.Next(piece.get(), n) || !StagedWrite(file, piece.get(), n)) return false;
-        left -= n;
-    }
-    return true;
-}
-
-bool WriteImportedCompressed(const mxArray* array, bool bigEndian, StagedFile* file) {
+bool WriteImportedElement(const mxArray* array, bool bigEndian, bool compress, StagedFile* file) {
     ElementBytes element(*array, bigEndian);
     uint64_t size = 0;
     if (!element.Plan(&size)) return false;
-    return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
+    return WriteElementFrom(file, bigEndian, size, compress,
+                            [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
+}
+
+bool WriteImported(const mxArray* array, bool bigEndian, StagedFile* file) {
+    return WriteImportedElement(array, bigEndian, false, file);
+}
+
+bool WriteImportedCompressed(const mxArray* array, bool bigEndian, StagedFile* file) {
+    return WriteImportedElement(array, bigEndian, true, file);
 }
 
 bool DecodeImported(const mxArray& array, DecodedData& out) {

@@ -77,6 +77,19 @@ bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size,
 }
 
 
+bool WriteElementFrom(StagedFile* file, bool bigEndian, uint64_t size, bool compress,
+                      const std::function<bool(uint8_t*, size_t)>& next) {
+    if (compress) return WriteCompressedFrom(file, bigEndian, size, next);
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPieceSize]);
+    if (piece == nullptr) return false;
+    for (uint64_t left = size; left > 0;) {
+        const size_t n = left < kPieceSize ? static_cast<size_t>(left) : kPieceSize;
+        if (!next(piece.get(), n) || !StagedWrite(file, piece.get(), n)) return false;
+        left -= n;
+    }
+    return true;
+}
+
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size) {
     if (source == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     platform::FileSystemCalls& fs = platform::FileSystem();
