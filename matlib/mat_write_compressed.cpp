@@ -96,7 +96,7 @@ bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_
     uint64_t at = offset;
     return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
         // Each piece from its own offset: the source's position is nobody's.
-        const bool read = fs.seek(source, static_cast<int64_t>(at), SEEK_SET) == 0 && fs.read(buffer, n, source) == n;
+        const bool read = fs.readAt(source, at, buffer, n) == n;
         at += n;
         return read;
     });
@@ -113,10 +113,8 @@ bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data,
 
 bool IsCompressedElement(const SourceFile& source, uint64_t offset) {
     uint8_t tag[4];
-    platform::FileSystemCalls& fs = platform::FileSystem();
     if (source.stream == nullptr || offset > static_cast<uint64_t>(INT64_MAX) ||
-        fs.seek(source.stream, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
-        fs.read(tag, sizeof tag, source.stream) != sizeof tag) {
+        platform::FileSystem().readAt(source.stream, offset, tag, sizeof tag) != sizeof tag) {
         return false;
     }
     uint32_t type = 0;
