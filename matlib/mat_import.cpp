@@ -235,13 +235,6 @@ size_t ReadImportedElements(const mxArray& array, int part, uint64_t first, size
     return done;
 }
 
-bool NotDescribed(const mxArray&) { return false; }
-bool NoShownElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
-bool NoSubsystemData(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
-    reason = "its file has no subsystem data";
-    return false;
-}
-
 bool Importable(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS); }
 
 }  // namespace
@@ -266,9 +259,9 @@ const MatFormat kImportedFormat = {
     .checkStorage = nullptr,
     .textUnits = nullptr,
     .writeElement = WriteImported,
-    .describable = NotDescribed,
+    .describable = NeverDescribed,
     .shownElement = NoShownElement,
-    .subsystemPayload = NoSubsystemData,
+    .subsystemPayload = NoSubsystemPayload,
     .writeCompressedElement = WriteImportedCompressed,
     .planLevel5 = nullptr,
     .writeLevel5 = nullptr,
