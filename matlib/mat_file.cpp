@@ -404,10 +404,7 @@ int matPeekFormat(const char* path) {
 
 int matIsMatFile(const char* path) { return matPeekFormat(path) != 0 ? 1 : 0; }
 
-int matGetFormat(MATFile* mfp) {
-    if (mfp == nullptr || mfp->mode != OpenMode::Read || !mfp->source || mfp->source->format == nullptr) return 0;
-    return mfp->source->format->number;
-}
+int matGetFormat(MATFile* mfp) { return mfp != nullptr && mfp->mode == OpenMode::Read ? matGetVersion(mfp) : 0; }
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 
