@@ -231,9 +231,11 @@ void Button(FormWriter& form, const char* name, const char* caption, int x, int 
     form.Property("OnClick", "ButtonClick");
 }
 
-void CheckBox(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
-              int originX, int originY) {
-    form.Open(name, "TCheckBox");
+// A check box or a radio button (the radio buttons of one group box are one
+// group: checking one unchecks the others); the host tells of each toggle.
+void OptionControl(FormWriter& form, const char* type, const char* name, const char* caption, int x, int y, int width,
+                   int tabOrder, int originX, int originY) {
+    form.Open(name, type);
     form.Place(x, y, width, 8, originX, originY);
     form.Property("Caption", Quoted(caption));
     form.Property("TabOrder", tabOrder);
@@ -241,15 +243,14 @@ void CheckBox(FormWriter& form, const char* name, const char* caption, int x, in
     form.Close();
 }
 
-// The radio buttons of one group box are one group: checking one unchecks the others.
+void CheckBox(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
+              int originX, int originY) {
+    OptionControl(form, "TCheckBox", name, caption, x, y, width, tabOrder, originX, originY);
+}
+
 void RadioButton(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
                  int originX, int originY) {
-    form.Open(name, "TRadioButton");
-    form.Place(x, y, width, 8, originX, originY);
-    form.Property("Caption", Quoted(caption));
-    form.Property("TabOrder", tabOrder);
-    form.Property("OnChange", "CheckBoxChange");
-    form.Close();
+    OptionControl(form, "TRadioButton", name, caption, x, y, width, tabOrder, originX, originY);
 }
 
 // A TPicture's stored data: the graphic's class name as a short string, then

@@ -26,6 +26,13 @@ namespace importing {
 namespace {
 
 constexpr size_t kReadPiece = 1024 * 1024;
+// A level-5 element's tag counts its bytes in 32 bits (padding included):
+// the doubles one variable can hold. They are counted as they are parsed,
+// so that a larger file is refused before its values take that memory.
+constexpr uint64_t kMaxValues = (std::numeric_limits<uint32_t>::max() - 8) / sizeof(double);
+// A line is held whole until its end: one of more than this (some 20
+// million numbers, or no text of lines at all) is refused, not held.
+constexpr size_t kMaxLineBytes = 256 * 1024 * 1024;
 
 struct CsvValues {
     std::vector<double> rowMajor;
@@ -141,10 +148,15 @@ public:
                    std::to_string(values_->columns) + " (rows of different lengths)";
             return false;
         }
+        if (values_->rowMajor.size() + fields_.size() > kMaxValues) {
+            *why = "line " + std::to_string(line_) + ": more values than a MAT-file variable holds";
+            return false;
+        }
         values_->rowMajor.insert(values_->rowMajor.end(), fields_.begin(), fields_.end());
         ++values_->rows;
         return true;
     }
+    uint64_t Lines() const { return line_; }
     // A file of a header alone: no rows, its columns.
     void Finish() {
         if (values_->rows == 0 && headerSeen_) values_->columns = headerFields_;
@@ -186,6 +198,10 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
                 const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
                 if (newline == nullptr) {
                     carry.append(p, end);
+                    if (carry.size() > kMaxLineBytes) {
+                        *why = "line " + std::to_string(parser.Lines() + 1) + " is longer than 256 MB";
+                        ok = false;
+                    }
                     break;
                 }
                 if (!carry.empty()) {

@@ -33,8 +33,12 @@ constexpr uint32_t kMaxHeaderLength = 1024 * 1024;
 // held whole (a C-order array of three or more dimensions with pages of
 // more than 16 MB).
 constexpr uint64_t kBandBytes = 16 * 1024 * 1024;
-// Bytes read from the file per call when values are converted on the way.
+// Bytes read from the file per call when values are converted on the way,
+// or short rows of a C-order array are read together.
 constexpr size_t kStagingBytes = 256 * 1024;
+// A row of a C-order array (the values of the last dimension for one place
+// of the others) this short costs less to read whole than one read call.
+constexpr uint64_t kShortRowBytes = 4096;
 // The dimensions a MATLAB array may have.
 constexpr size_t kMaxDimensions = 64;
 
@@ -275,16 +279,32 @@ struct NpyValues {
     bool LoadBand(FILE* stream, uint64_t at) {
         if (bandHeld != 0 && at >= bandFirst && at < bandFirst + bandHeld) return true;
         bandFirst = at - at % bandWidth;
-        bandHeld = std::min(bandWidth, last - bandFirst);
-        const uint64_t run = bandHeld * dtype.size;
+        const uint64_t held = std::min(bandWidth, last - bandFirst);
+        bandHeld = 0;   // until the band is read whole
+        const uint64_t run = held * dtype.size, rowBytes = last * dtype.size;
         band.resize(static_cast<size_t>(pageCount * run));
-        if (bandHeld == last) return ReadAt(stream, dataStart, band.data(), band.size());
-        for (uint64_t c = 0; c < pageCount; ++c) {
-            if (!ReadAt(stream, dataStart + (c * last + bandFirst) * dtype.size, band.data() + c * run, run)) {
-                bandHeld = 0;
-                return false;
+        if (held == last) {
+            if (!ReadAt(stream, dataStart, band.data(), band.size())) return false;
+        } else if (rowBytes <= kShortRowBytes) {
+            // Short rows are read whole, many at a time, and the band's part
+            // of each kept: a read of its own for each would cost more.
+            staging.resize(kStagingBytes);
+            const uint64_t perRead = kStagingBytes / rowBytes;
+            for (uint64_t c = 0; c < pageCount; c += perRead) {
+                const uint64_t rows = std::min(perRead, pageCount - c);
+                if (!ReadAt(stream, dataStart + c * rowBytes, staging.data(), rows * rowBytes)) return false;
+                for (uint64_t k = 0; k < rows; ++k) {
+                    std::memcpy(band.data() + (c + k) * run, staging.data() + k * rowBytes + bandFirst * dtype.size, run);
+                }
+            }
+        } else {
+            for (uint64_t c = 0; c < pageCount; ++c) {
+                if (!ReadAt(stream, dataStart + (c * last + bandFirst) * dtype.size, band.data() + c * run, run)) {
+                    return false;
+                }
             }
         }
+        bandHeld = held;
         return true;
     }
 

@@ -301,21 +301,6 @@ static size_t ConvertElements(ElementStream& stream, const SubElement& sub, bool
     }
     uint8_t buffer[kInflateChunk];
     size_t done = 0;
-    // Doubles in this machine's order, wanted as doubles: read straight into
-    // the caller's buffer (the export of a double matrix spends its reads here).
-    if (sub.type == miDOUBLE && !swapped && !sub.small && asDouble != nullptr && asInt64 == nullptr &&
-        asUInt64 == nullptr) {
-        constexpr size_t kDirect = 128 * 1024;   // doubles per read: 1 MB
-        while (done < take) {
-            const size_t n = std::min(take - done, kDirect);
-            if (!stream.Read(sub.dataPos + (first + done) * 8, asDouble + done, n * 8)) {
-                readFailed = true;
-                break;
-            }
-            done += n;
-        }
-        return done;
-    }
     while (done < take) {
         const size_t n = std::min(take - done, sizeof buffer / width);
         if (sub.small) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "matlib/mat_format.h"
 #include "matlib/readers.h"
@@ -335,15 +336,25 @@ MATFile::~MATFile() = default;
 
 using namespace matlib;
 
+namespace {
+
+constexpr std::pair<const char*, WriteMode> kWriteModes[] = {
+    {"w", {}},
+    {"wk", {.keepExisting = true}},
+    {"wz", {.compressedNew = true}},
+    {"w7", {.convert73 = true}},
+    {"wk7", {.keepExisting = true, .convert73 = true}},
+};
+
+}  // namespace
+
 MATFile* matOpen(const char* path, const char* mode) {
     SetLastError(nullptr);
     if (path == nullptr || mode == nullptr) return nullptr;
     try {
-        if (std::strcmp(mode, "w") == 0) return OpenForWrite(path, false);
-        if (std::strcmp(mode, "wk") == 0) return OpenForWrite(path, true);
-        if (std::strcmp(mode, "wz") == 0) return OpenForWrite(path, false, true);
-        if (std::strcmp(mode, "w7") == 0) return OpenForWrite(path, false, false, true);
-        if (std::strcmp(mode, "wk7") == 0) return OpenForWrite(path, true, false, true);
+        for (const auto& [name, write] : kWriteModes) {
+            if (std::strcmp(mode, name) == 0) return OpenForWrite(path, write);
+        }
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
         if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
     } catch (const std::bad_alloc&) {
@@ -393,10 +404,7 @@ int matPeekFormat(const char* path) {
 
 int matIsMatFile(const char* path) { return matPeekFormat(path) != 0 ? 1 : 0; }
 
-int matGetFormat(MATFile* mfp) {
-    if (mfp == nullptr || mfp->mode != OpenMode::Read || !mfp->source || mfp->source->format == nullptr) return 0;
-    return mfp->source->format->number;
-}
+int matGetFormat(MATFile* mfp) { return mfp != nullptr && mfp->mode == OpenMode::Read ? matGetVersion(mfp) : 0; }
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 

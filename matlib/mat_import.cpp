@@ -43,6 +43,14 @@ uint64_t Padded(uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignm
 
 size_t ValueSize(const mxArray& array) { return array.classId == mxLOGICAL_CLASS ? 1 : ClassElementSize(array.classId); }
 
+// The bytes of the element after its tag: flags, dimensions, name, each part's
+// tag and padded values. `count` is below 2^32, so nothing overflows.
+uint64_t ContentBytes(size_t nameLength, size_t ndim, uint64_t count, size_t valueSize, bool complex) {
+    const uint64_t partBytes = kTagSize + Padded(count * valueSize);
+    const uint64_t nameBytes = nameLength <= kSmallDataMax ? kSmallTagSize : kTagSize + Padded(nameLength);
+    return (kTagSize + kArrayFlagsBytes) + (kTagSize + Padded(4 * ndim)) + nameBytes + partBytes * (complex ? 2 : 1);
+}
+
 uint64_t Count(const mxArray& array) {
     uint64_t count = 1;
     for (mwSize d : array.dims) count *= d;
@@ -59,11 +67,8 @@ public:
 
     // The whole element, tag included; false when it cannot be held.
     bool Plan(uint64_t* size) {
-        const uint64_t partBytes = kTagSize + Padded(count_ * valueSize_);
         const size_t nameLength = array_.name.size();
-        const uint64_t nameBytes = nameLength <= kSmallDataMax ? kSmallTagSize : kTagSize + Padded(nameLength);
-        const uint64_t content = (kTagSize + kArrayFlagsBytes) + (kTagSize + Padded(4 * array_.dims.size())) +
-                                 nameBytes + partBytes * (array_.complex ? 2 : 1);
+        const uint64_t content = ContentBytes(nameLength, array_.dims.size(), count_, valueSize_, array_.complex);
         if (content > kMaxElementBytes) return false;
         try {
             head_.clear();
@@ -176,24 +181,20 @@ private:
     size_t at_ = 0, filled_ = 0;
 };
 
-bool WriteImported(const mxArray* array, bool bigEndian, StagedFile* file) {
-    ElementBytes element(*array, bigEndian);
-    uint64_t size = 0;
-    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPieceBytes]);
-    if (piece == nullptr || !element.Plan(&size)) return false;
-    for (uint64_t left = size; left > 0;) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPieceBytes));
-        if (!element.Next(piece.get(), n) || !StagedWrite(file, piece.get(), n)) return false;
-        left -= n;
-    }
-    return true;
-}
-
-bool WriteImportedCompressed(const mxArray* array, bool bigEndian, StagedFile* file) {
+bool WriteImportedElement(const mxArray* array, bool bigEndian, bool compress, StagedFile* file) {
     ElementBytes element(*array, bigEndian);
     uint64_t size = 0;
     if (!element.Plan(&size)) return false;
-    return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
+    return WriteElementFrom(file, bigEndian, size, compress,
+                            [&](uint8_t* buffer, size_t n) { return element.Next(buffer, n); });
+}
+
+bool WriteImported(const mxArray* array, bool bigEndian, StagedFile* file) {
+    return WriteImportedElement(array, bigEndian, false, file);
+}
+
+bool WriteImportedCompressed(const mxArray* array, bool bigEndian, StagedFile* file) {
+    return WriteImportedElement(array, bigEndian, true, file);
 }
 
 bool DecodeImported(const mxArray& array, DecodedData& out) {
@@ -234,13 +235,6 @@ size_t ReadImportedElements(const mxArray& array, int part, uint64_t first, size
     return done;
 }
 
-bool NotDescribed(const mxArray&) { return false; }
-bool NoShownElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
-bool NoSubsystemData(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
-    reason = "its file has no subsystem data";
-    return false;
-}
-
 bool Importable(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS); }
 
 }  // namespace
@@ -265,9 +259,9 @@ const MatFormat kImportedFormat = {
     .checkStorage = nullptr,
     .textUnits = nullptr,
     .writeElement = WriteImported,
-    .describable = NotDescribed,
+    .describable = NeverDescribed,
     .shownElement = NoShownElement,
-    .subsystemPayload = NoSubsystemData,
+    .subsystemPayload = NoSubsystemPayload,
     .writeCompressedElement = WriteImportedCompressed,
     .planLevel5 = nullptr,
     .writeLevel5 = nullptr,
@@ -304,7 +298,10 @@ mxArray* mxCreateImportedArray(const char* name, mxClassID classId, bool complex
         if (!tooBig) count *= dims[d];
     }
     if (empty) count = 0;
-    if (tooBig && !empty) return nullptr;
+    // The whole element must fit its tag, as it is written.
+    if ((tooBig && !empty) || ContentBytes(std::strlen(name), ndim, count, valueSize, complex) > kMaxElementBytes) {
+        return nullptr;
+    }
     if (platform::FileSystem().fileStatus(stream, &source->opened) != 0) return nullptr;
     try {
         source->path = path != nullptr ? path : "";

@@ -236,7 +236,12 @@ bool IsSubsystemData(const mxArray& array);
 // (compressedNew: level-5 elements are compressed as they are written, and
 // the file is made only where none exists); "w7" and "wk7" (convert73) and
 // "wz": version 7.3 variables become compressed level-5 elements.
-MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew = false, bool convert73 = false);
+struct WriteMode {
+    bool keepExisting = false;
+    bool compressedNew = false;
+    bool convert73 = false;
+};
+MATFile* OpenForWrite(const char* path, const WriteMode& mode);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none

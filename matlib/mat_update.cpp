@@ -65,10 +65,8 @@ struct UpdateState {
     // after the last variable, the header pointing at it.
     std::shared_ptr<SourceFile> carriedSource;
     uint64_t carriedOffset = 0, carriedSize = 0;
-    // Added variables converted by their reader (version 7.3) are
-    // compressed when the file's variables are; the subsystem data they
-    // refer to is converted after the last variable, from one of them.
-    bool compressionKnown = false, compressConverted = true;
+    // The subsystem data that added variables converted by their reader
+    // (version 7.3) refer to: converted after the last variable, from one of them.
     bool carries73 = false;
     mxArray carried73;
 };
@@ -146,8 +144,8 @@ bool CopyRun(const SourceFile& source, uint64_t from, uint64_t to, SubsystemMove
 // (an uncompressed one padded to 8 bytes when its file left the padding
 // off, so that the element after it stays aligned); a version 4 matrix is
 // written as the level-5 element of the same values.
-bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, bool compressConverted, StagedFile* file) {
-    if (array.format->writeLevel5 != nullptr) return array.format->writeLevel5(array, false, compressConverted, file);
+bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, StagedFile* file) {
+    if (array.format->writeLevel5 != nullptr) return array.format->writeLevel5(array, false, compress, file);
     if (compress && array.format->writeCompressedElement != nullptr) {
         return array.format->writeCompressedElement(&array, bigEndian, file);
     }
@@ -219,7 +217,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     auto writeAppended = [&] {
         for (size_t k = 0; k < state.added.size(); ++k) {
             const bool inPlace = std::find(state.replacedBy.begin(), state.replacedBy.end(), k + 1) != state.replacedBy.end();
-            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, compress, state.compressConverted, file)) return false;
+            if (!inPlace && !WriteAddition(state.added[k], source.bigEndian, compress, file)) return false;
         }
         return true;
     };
@@ -233,7 +231,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
         if (!state.deleted[i] && replacement == 0) continue;
         if (!CopyRun(source, position, start, &move, file)) return false;
         position = start + mfp.entries.Size(i);
-        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, compress, state.compressConverted, file)) return false;
+        if (replacement != 0 && !WriteAddition(state.added[replacement - 1], source.bigEndian, compress, file)) return false;
     }
     if (!CopyRun(source, position, source.size, &move, file)) return false;
     if (insertAt == mfp.entries.size() && !writeAppended()) return false;
@@ -255,7 +253,7 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
     if (state.carries73) {
         WriteOffset(field, source.bigEndian, file->written);
         patch = true;
-        if (!state.carried73.format->writeLevel5(state.carried73, true, state.compressConverted, file)) return false;
+        if (!state.carried73.format->writeLevel5(state.carried73, true, compress, file)) return false;
     }
     if (patch && source.format->headerBlock) {
         FILE* out = file->stream;
@@ -406,10 +404,19 @@ bool NeededSubsystem(const mxArray& array, uint64_t* offset, uint64_t* size) {
     return true;
 }
 
+// One file holds one subsystem: the values of objects from two files would
+// need their ids renumbered into one.
+void RefuseSecondSubsystem(bool thisFileHasOne) {
+    SetLastError(thisFileHasOne ? "it holds objects (string, table, datetime, classdef objects or function handles), "
+                                  "and so does this file: merging their subsystem data is not available yet"
+                                : "it holds objects, and so does a variable added from another file: "
+                                  "merging their subsystem data is not available yet");
+}
+
 // Whether an added variable that its reader converts (version 7.3) can go
-// into this file: its element's size (into *bytes) and the subsystem data
-// it needs; false and the reason otherwise.
-bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes) {
+// into this file: its element's size (into *bytes) and whether it needs its
+// file's subsystem data carried (*carries); false and the reason otherwise.
+bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes, bool* carries) {
     UpdateState& state = *mfp->updater;
     const SourceFile& target = *mfp->source;
     if (target.bigEndian) {
@@ -418,35 +425,18 @@ bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes) {
     }
     bool objects = false;
     if (!array.format->planLevel5(array, false, *bytes, objects)) return false;
-    if (!state.compressionKnown) {
-        // MATLAB compresses all of a file's variables or none.
-        state.compressConverted = mfp->entries.size() == 0 || IsCompressedElement(target, mfp->entries.Offset(0));
-        state.compressionKnown = true;
-    }
     if (!objects) return true;
-    if (target.subsystemOffset != 0) {
-        SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
-                     "and so does this file: merging their subsystem data is not available yet");
-        return false;
-    }
+    if (target.subsystemOffset != 0) return RefuseSecondSubsystem(true), false;
     const bool same = state.carries73 && (state.carried73.source == array.source ||
                                           state.carried73.source->path == array.source->path);
-    if (state.carriedSource || (state.carries73 && !same)) {
-        SetLastError("it holds objects, and so does a variable added from another file: "
-                     "merging their subsystem data is not available yet");
-        return false;
-    }
+    if (state.carriedSource || (state.carries73 && !same)) return RefuseSecondSubsystem(false), false;
     uint64_t subsystemBytes = 0;
     bool ignored = false;
     if (!array.format->planLevel5(array, true, subsystemBytes, ignored)) {
         SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
         return false;
     }
-    if (!state.carries73) {
-        state.carried73 = array;
-        state.carried73.decoded = DecodedData{};
-        state.carries73 = true;
-    }
+    *carries = true;
     return true;
 }
 
@@ -481,26 +471,23 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         return 1;
     }
     uint64_t convertedBytes = 0;
-    if (converted && !AcceptConverted(mfp, *array, &convertedBytes)) return 1;
+    bool carries73 = false;
+    if (converted && !AcceptConverted(mfp, *array, &convertedBytes, &carries73)) return 1;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
     if (array->format->subsystemVariable && NeededSubsystem(*array, &subsystemOffset, &subsystemSize)) {
-        // One file holds one subsystem: the values of objects from two files
-        // would need their ids renumbered into one.
-        if (target.subsystemOffset != 0) {
-            SetLastError("it holds objects (string, table, datetime, classdef objects or function handles), "
-                         "and so does this file: merging their subsystem data is not available yet");
-            return 1;
-        }
+        if (target.subsystemOffset != 0) return RefuseSecondSubsystem(true), 1;
         const bool same = state.carriedSource && (state.carriedSource == array->source ||
                                                   (state.carriedSource->path == array->source->path &&
                                                    state.carriedOffset == subsystemOffset));
-        if ((state.carriedSource && !same) || state.carries73) {
-            SetLastError("it holds objects, and so does a variable added from another file: "
-                         "merging their subsystem data is not available yet");
-            return 1;
-        }
+        if ((state.carriedSource && !same) || state.carries73) return RefuseSecondSubsystem(false), 1;
     }
     if (!SourceUnchanged(*array->source)) return 1;
+    // Accepted: from here on nothing refuses it.
+    if (carries73 && !state.carries73) {
+        state.carried73 = *array;
+        state.carried73.decoded = DecodedData{};
+        state.carries73 = true;
+    }
     if (subsystemSize != 0) {
         state.carriedSource = array->source;
         state.carriedOffset = subsystemOffset;

@@ -179,17 +179,15 @@ bool AppendSubsystem(WriteState* state) {
 
 int WriteDecoded(WriteState* state, const mxArray* array) {
     const bool bigEndian = state->headerWritten ? state->bigEndian : std::endian::native == std::endian::big;
-    if (array->format != nullptr && array->format->writeCompressedElement != nullptr && array->source &&
-        state->compress) {
-        if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
-        if (array->format->writeCompressedElement(array, bigEndian, &state->file)) return 0;
-        state->file.broken = true;
-        return 1;
-    }
-    if (array->format != nullptr && array->format->writeElement != nullptr && array->source && !state->compress) {
+    // The element from what the array's own file holds, where its format
+    // writes one (compressed or not, as the file wants it).
+    const auto writeOwn = array->format == nullptr ? nullptr
+                          : state->compress        ? array->format->writeCompressedElement
+                                                   : array->format->writeElement;
+    if (writeOwn != nullptr && array->source) {
         if (!state->headerWritten && !WriteHeader(state, bigEndian)) return 1;
         // A failure part-way leaves the file without the whole variable.
-        if (array->format->writeElement(array, bigEndian, &state->file)) return 0;
+        if (writeOwn(array, bigEndian, &state->file)) return 0;
         state->file.broken = true;
         return 1;
     }
@@ -292,10 +290,10 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
     header[kEndianAt + 1] = endian[1];
 }
 
-MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew, bool convert73) {
+MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
     if (path == nullptr || path[0] == '\0') return nullptr;
     platform::FileStatus any;
-    if (compressedNew && platform::FileSystem().linkStatus(path, &any) == 0) {
+    if (mode.compressedNew && platform::FileSystem().linkStatus(path, &any) == 0) {
         SetLastError("a file of that name exists");
         return nullptr;
     }
@@ -306,7 +304,7 @@ MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew, b
     // Whatever stands at the name stays when it is kept.
     platform::FileStatus existing;
     const bool exists =
-        !keepExisting && platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
+        !mode.keepExisting && platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
     if (exists && (!existing.isRegularFile || (existing.mode & 0222) == 0)) return nullptr;
 
     MATFile* mfp = new (std::nothrow) MATFile;
@@ -319,10 +317,10 @@ MATFile* OpenForWrite(const char* path, bool keepExisting, bool compressedNew, b
         delete mfp;
         return nullptr;
     }
-    mfp->writer->file.keepExisting = keepExisting;
-    mfp->writer->compress = compressedNew;
-    mfp->writer->convert73 = convert73 || compressedNew;
-    mfp->writer->file.mustBeNew = compressedNew;
+    mfp->writer->file.keepExisting = mode.keepExisting;
+    mfp->writer->compress = mode.compressedNew;
+    mfp->writer->convert73 = mode.convert73 || mode.compressedNew;
+    mfp->writer->file.mustBeNew = mode.compressedNew;
     return mfp;
 }
 

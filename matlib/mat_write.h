@@ -42,6 +42,11 @@ bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data,
 // The same for bytes that `next(buffer, n)` delivers, n at a time, in order.
 bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size, const std::function<bool(uint8_t*, size_t)>& next);
 
+// The `size` bytes that `next` delivers, as they come: written as they
+// are, or as one miCOMPRESSED element of them when `compress`.
+bool WriteElementFrom(StagedFile* file, bool bigEndian, uint64_t size, bool compress,
+                      const std::function<bool(uint8_t*, size_t)>& next);
+
 // A version 7.3 variable (or, with subsystem, its file's subsystem data as
 // the unnamed variable) written as a level-5 element by its file's worker,
 // little-endian; compressed as it arrives when `compress`

@@ -77,13 +77,26 @@ bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size,
 }
 
 
+bool WriteElementFrom(StagedFile* file, bool bigEndian, uint64_t size, bool compress,
+                      const std::function<bool(uint8_t*, size_t)>& next) {
+    if (compress) return WriteCompressedFrom(file, bigEndian, size, next);
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kPieceSize]);
+    if (piece == nullptr) return false;
+    for (uint64_t left = size; left > 0;) {
+        const size_t n = left < kPieceSize ? static_cast<size_t>(left) : kPieceSize;
+        if (!next(piece.get(), n) || !StagedWrite(file, piece.get(), n)) return false;
+        left -= n;
+    }
+    return true;
+}
+
 bool WriteCompressedCopy(StagedFile* file, bool bigEndian, FILE* source, uint64_t offset, uint64_t size) {
     if (source == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
     platform::FileSystemCalls& fs = platform::FileSystem();
     uint64_t at = offset;
     return WriteCompressedFrom(file, bigEndian, size, [&](uint8_t* buffer, size_t n) {
         // Each piece from its own offset: the source's position is nobody's.
-        const bool read = fs.seek(source, static_cast<int64_t>(at), SEEK_SET) == 0 && fs.read(buffer, n, source) == n;
+        const bool read = fs.readAt(source, at, buffer, n) == n;
         at += n;
         return read;
     });
@@ -100,10 +113,8 @@ bool WriteCompressedBytes(StagedFile* file, bool bigEndian, const uint8_t* data,
 
 bool IsCompressedElement(const SourceFile& source, uint64_t offset) {
     uint8_t tag[4];
-    platform::FileSystemCalls& fs = platform::FileSystem();
     if (source.stream == nullptr || offset > static_cast<uint64_t>(INT64_MAX) ||
-        fs.seek(source.stream, static_cast<int64_t>(offset), SEEK_SET) != 0 ||
-        fs.read(tag, sizeof tag, source.stream) != sizeof tag) {
+        platform::FileSystem().readAt(source.stream, offset, tag, sizeof tag) != sizeof tag) {
         return false;
     }
     uint32_t type = 0;

@@ -78,6 +78,14 @@ struct MatFormat {
     bool (*writeLevel5)(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 };
 extern const MatFormat kV4Format, kV5Format, kV73Format;
+// The operations of a format whose arrays show no contents and whose files
+// hold no subsystem data (version 4, imported arrays).
+inline bool NeverDescribed(const mxArray&) { return false; }
+inline bool NoShownElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
+inline bool NoSubsystemPayload(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
+    reason = "the file holds no subsystem data";
+    return false;
+}
 // Arrays whose values another program's file holds (mxCreateImportedArray):
 // written as level-5 elements, never read from a MAT-file.
 extern const MatFormat kImportedFormat;

@@ -285,13 +285,6 @@ int OpenV4(const std::shared_ptr<SourceFile>& source, uint8_t header[format::kHe
     return MAT_OPEN_OK;
 }
 
-bool NeverDescribed(const mxArray&) { return false; }
-bool NoElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
-bool NoSubsystem(const mxArray&, std::vector<uint8_t>&, const char*& reason) {
-    reason = "the file holds no subsystem data";
-    return false;
-}
-
 }  // namespace
 
 // Nothing but matrices, one after another; no header, no subsystem data, no
@@ -317,8 +310,8 @@ const MatFormat kV4Format = {
     .textUnits = ReadV4Units,
     .writeElement = WriteV4Element,
     .describable = NeverDescribed,
-    .shownElement = NoElement,
-    .subsystemPayload = NoSubsystem,
+    .shownElement = NoShownElement,
+    .subsystemPayload = NoSubsystemPayload,
     .writeCompressedElement = nullptr,
     .planLevel5 = nullptr,
     .writeLevel5 = nullptr,

@@ -66,25 +66,20 @@ bool WriteFlag(const char* key, int flag, const char* iniName) {
     return platform::WritePrivateProfileString(kSection, key, SettingsScratch, iniName) != 0;
 }
 
-bool HasShowContentsKey(const char* iniName) {
-    return platform::GetPrivateProfileInt(kSection, kShowContentsKey, kKeyMissing, iniName) !=
-           static_cast<unsigned>(kKeyMissing);
+bool HasKey(const char* key, const char* iniName) {
+    return platform::GetPrivateProfileInt(kSection, key, kKeyMissing, iniName) != static_cast<unsigned>(kKeyMissing);
+}
+
+// A key of a newer option: its default 0 is written only where the section
+// has the key already, so that an older section stays exactly as it was.
+bool WriteUnlessDefault(const char* key, int value, const char* iniName) {
+    return (value == 0 && !HasKey(key, iniName)) || WriteFlag(key, value, iniName);
 }
 
 // The version of extracted MAT-files: 0 (the file's own), 7 or 73; any
 // other value reads as 0. Like ShowContents, written once it is not the default.
 constexpr char kExtractVersionKey[] = "ExtractVersion";
 uint8_t ExtractVersionOf(int value) { return value == 7 || value == 73 ? static_cast<uint8_t>(value) : 0; }
-bool WriteExtractVersion(int version, const char* iniName) {
-    if (version == 0 && platform::GetPrivateProfileInt(kSection, kExtractVersionKey, 999, iniName) == 999) return true;
-    char text[8];
-    std::snprintf(text, sizeof text, "%d", version);
-    return platform::WritePrivateProfileString(kSection, kExtractVersionKey, text, iniName);
-}
-
-bool WriteShowContents(int flag, const char* iniName) {
-    return (flag == 0 && !HasShowContentsKey(iniName)) || WriteFlag(kShowContentsKey, flag, iniName);
-}
 
 // The credit lines as one list: each line ended by a NUL, then one more NUL.
 void WriteCreditLines(const char* iniName) {
@@ -146,9 +141,9 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     loaded.PackEnabled = platform::GetPrivateProfileInt(kSection, kPackEnabledKey, 1, iniName) == 1 ? 1 : 0;
     WriteFlag(kPackEnabledKey, loaded.PackEnabled, iniName);
     loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
-    WriteShowContents(loaded.ShowContents, iniName);
+    WriteUnlessDefault(kShowContentsKey, loaded.ShowContents, iniName);
     loaded.ExtractVersion = ExtractVersionOf(static_cast<int>(platform::GetPrivateProfileInt(kSection, kExtractVersionKey, 0, iniName)));
-    WriteExtractVersion(loaded.ExtractVersion, iniName);
+    WriteUnlessDefault(kExtractVersionKey, loaded.ExtractVersion, iniName);
     const int bound = static_cast<int>(platform::GetPrivateProfileInt(kSection, kViewMaxBytesKey, 0, iniName));
     loaded.ViewMaxBytes = bound > 0 ? static_cast<uint32_t>(bound) : 0;
     PluginSettingsRecord = loaded;
@@ -165,7 +160,8 @@ bool SavePluginSettings(PluginSettings settings) {
     const bool structSaved = WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
     const bool deleteSaved = WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
     const bool packSaved = WriteFlag(kPackEnabledKey, PluginSettingsRecord.PackEnabled, iniName);
-    const bool contentsSaved = WriteShowContents(PluginSettingsRecord.ShowContents, iniName);
-    const bool versionSaved = WriteExtractVersion(ExtractVersionOf(PluginSettingsRecord.ExtractVersion), iniName);
+    const bool contentsSaved = WriteUnlessDefault(kShowContentsKey, PluginSettingsRecord.ShowContents, iniName);
+    const bool versionSaved =
+        WriteUnlessDefault(kExtractVersionKey, ExtractVersionOf(PluginSettingsRecord.ExtractVersion), iniName);
     return structSaved && deleteSaved && packSaved && contentsSaved && versionSaved;
 }

@@ -3,7 +3,6 @@
 // of the target is replaced, the user is asked (unless --yes).
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,25 +37,28 @@ void CollectNames(PluginHost& host, const fs::path& path, std::set<std::string>*
     }
 }
 
-bool Confirmed(const std::vector<std::string>& replaced, const std::string& target) {
-    std::printf("Replace in %s:\n", target.c_str());
-    for (const std::string& name : replaced) std::printf("  %s\n", Quoted(name).c_str());
-    std::printf("Replace %zu variable%s? [y/N] ", replaced.size(), replaced.size() == 1 ? "" : "s");
-    std::fflush(stdout);
-    std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
-    return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
-}
-
 }  // namespace
 
-int RunAdd(PluginHost& host, const Args& args) {
-    bool yes = false;
-    std::vector<std::string> words;
-    for (const std::string& arg : args) {
-        if (arg == "--yes" || arg == "-y") yes = true;
-        else words.push_back(arg);
+int PackFiles(PluginHost& host, const std::string& packed, const std::string& srcPath, WideString addList,
+              int flags) {
+    int result;
+    {
+        PluginOutput output(host.verbose);
+        host.SetCallbacks(ProcessWideHandle(), IgnoreProgress);
+        WideString packedName = Wide(packed);
+        WideString source = Wide(srcPath);
+        WideString subPath;
+        result = host.api().PackFilesW(packedName.data(), subPath.data(), source.data(), addList.data(), flags);
     }
+    if (result == 0) return kExitOk;
+    ComplainResult(packed, result);
+    if (result == E_NOT_SUPPORTED) Complain("adding variables is switched off; see: matwcx options --add on");
+    return kExitFailed;
+}
+
+int RunAdd(PluginHost& host, const Args& args) {
+    std::vector<std::string> words;
+    const bool yes = TakeYes(args, &words);
     if (words.size() < 2) {
         Complain("add needs TARGET and at least one FILE");
         return kExitUsage;
@@ -88,7 +90,7 @@ int RunAdd(PluginHost& host, const Args& args) {
             const std::string name = VariableOfEntry(entry.name);
             if (added.count(name) != 0) replaced.push_back(name);
         }
-        if (!replaced.empty() && !Confirmed(replaced, target)) {
+        if (!replaced.empty() && !Confirmed("Replace in", "Replace", replaced, target)) {
             std::printf("Nothing added.\n");
             return kExitFailed;
         }
@@ -109,20 +111,7 @@ int RunAdd(PluginHost& host, const Args& args) {
         addList.push_back(0);
     }
     addList.push_back(0);
-    int result;
-    {
-        PluginOutput output(host.verbose);
-        host.SetCallbacks(ProcessWideHandle(), IgnoreProgress);
-        WideString packed = Wide(target);
-        WideString srcPath = Wide((common / "").string());
-        WideString subPath;
-        result = host.api().PackFilesW(packed.data(), subPath.data(), srcPath.data(), addList.data(), 0);
-    }
-    if (result != 0) {
-        ComplainResult(target, result);
-        if (result == E_NOT_SUPPORTED) Complain("adding variables is switched off; see: matwcx options --add on");
-        return kExitFailed;
-    }
+    if (PackFiles(host, target, (common / "").string(), addList, 0) != kExitOk) return kExitFailed;
     std::printf("Added to %s\n", target.c_str());
     return kExitOk;
 }

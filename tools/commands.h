@@ -37,6 +37,18 @@ int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args);
 int RunFind(ContentHost& host, const Args& args);
 int RunDiff(ContentHost& host, const Args& args);
 
+// The words of a command's arguments without --yes (-y); true when it was given.
+bool TakeYes(const Args& args, std::vector<std::string>* words);
+// Lists the names under "<heading> FILE:" and asks "<verb> N variable(s)? [y/N]";
+// true only for a yes on stdin.
+bool Confirmed(const char* heading, const char* verb, const std::vector<std::string>& names, const std::string& file);
+// PackFiles as the host calls it (the process-wide callbacks set first):
+// `addList` (names below srcPath, each ended by a NUL, the list by a second)
+// into `packed` with the plug-in's `flags`; a failure is told on stderr.
+// kExitOk or kExitFailed.
+int PackFiles(PluginHost& host, const std::string& packed, const std::string& srcPath, WideString addList,
+              int flags);
+
 // "matwcx: <text>" on stderr.
 void Complain(const std::string& text);
 // "matwcx: FILE: cannot open archive (E_EOPEN)" on stderr.

@@ -11,13 +11,7 @@
 
 namespace matwcx {
 
-namespace {
-
 namespace fs = std::filesystem;
-
-int WCX_CALL IgnoreConvertProgress(char*, int) { return 1; }
-
-}  // namespace
 
 int RunConvert(PluginHost& host, const Args& args) {
     std::string version;
@@ -46,21 +40,8 @@ int RunConvert(PluginHost& host, const Args& args) {
     WideString addList = Wide(in.filename().string());
     addList.push_back(0);
     addList.push_back(0);
-    int result;
-    {
-        PluginOutput output(host.verbose);
-        host.SetCallbacks(ProcessWideHandle(), IgnoreConvertProgress);
-        WideString packed = Wide(words[1]);
-        WideString srcPath = Wide((in.parent_path() / "").string());
-        WideString subPath;
-        const int flags = MATWCX_PACK_NEW_ONLY | (version == "7.3" ? MATWCX_PACK_VERSION_73 : 0);
-        result = host.api().PackFilesW(packed.data(), subPath.data(), srcPath.data(), addList.data(), flags);
-    }
-    if (result != 0) {
-        ComplainResult(words[1], result);
-        if (result == E_NOT_SUPPORTED) Complain("adding variables is switched off; see: matwcx options --add on");
-        return kExitFailed;
-    }
+    const int flags = MATWCX_PACK_NEW_ONLY | (version == "7.3" ? MATWCX_PACK_VERSION_73 : 0);
+    if (PackFiles(host, words[1], (in.parent_path() / "").string(), addList, flags) != kExitOk) return kExitFailed;
     std::printf("Converted %s to %s (version %s)\n", words[0].c_str(), words[1].c_str(), version.c_str());
     return kExitOk;
 }

@@ -17,25 +17,30 @@ int WCX_CALL ShowProgress(char* text, int bytes) {
     return 1;   // never cancel: the plug-in deletes all names or none
 }
 
-bool Confirmed(const std::vector<Entry>& chosen, const std::string& file) {
-    std::printf("Delete from %s:\n", file.c_str());
-    for (const Entry& entry : chosen) std::printf("  %s\n", Quoted(entry.name).c_str());
-    std::printf("Delete %zu variable%s? [y/N] ", chosen.size(), chosen.size() == 1 ? "" : "s");
+}  // namespace
+
+bool TakeYes(const Args& args, std::vector<std::string>* words) {
+    bool yes = false;
+    for (const std::string& arg : args) {
+        if (arg == "--yes" || arg == "-y") yes = true;
+        else words->push_back(arg);
+    }
+    return yes;
+}
+
+bool Confirmed(const char* heading, const char* verb, const std::vector<std::string>& names, const std::string& file) {
+    std::printf("%s %s:\n", heading, file.c_str());
+    for (const std::string& name : names) std::printf("  %s\n", Quoted(name).c_str());
+    std::printf("%s %zu variable%s? [y/N] ", verb, names.size(), names.size() == 1 ? "" : "s");
     std::fflush(stdout);
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES";
 }
 
-}  // namespace
-
 int RunDelete(PluginHost& host, const Args& args) {
-    bool yes = false;
     std::vector<std::string> words;
-    for (const std::string& arg : args) {
-        if (arg == "--yes" || arg == "-y") yes = true;
-        else words.push_back(arg);
-    }
+    const bool yes = TakeYes(args, &words);
     if (words.size() < 2) {
         Complain("delete needs FILE and at least one VAR");
         return kExitUsage;
@@ -67,7 +72,9 @@ int RunDelete(PluginHost& host, const Args& args) {
         }
     }
     if (!allFound) return kExitFailed;
-    if (!yes && !Confirmed(chosen, file)) {
+    std::vector<std::string> names;
+    for (const Entry& entry : chosen) names.push_back(entry.name);
+    if (!yes && !Confirmed("Delete from", "Delete", names, file)) {
         std::printf("Nothing deleted.\n");
         return kExitFailed;
     }
