@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "content/mat_summary.h"
 #include "matlib/mat.h"
 #include "wcx/content_api.h"
 
@@ -79,16 +80,6 @@ bool Listed(MATFile* file, std::map<Key, size_t>* names, std::vector<Key>* order
 
 std::string KeyText(const Key& key) {
     return key.second > 1 ? key.first + " (occurrence " + std::to_string(key.second) + ")" : key.first;
-}
-
-std::string DimsText(const mxArray* a) {
-    std::string text;
-    const mwSize* dims = mxGetDimensions(a);
-    for (size_t i = 0; dims != nullptr && i < mxGetNumberOfDimensions(a); ++i) {
-        if (i > 0) text += 'x';
-        text += std::to_string(dims[i]);
-    }
-    return text;
 }
 
 // MATLAB's subscripts of a column-major position: "(2,3)".
@@ -269,8 +260,8 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
         std::string why;
         if (std::strcmp(mxGetClassName(va.get()), mxGetClassName(vb.get())) != 0) {
             why = std::string("class ") + mxGetClassName(va.get()) + " / " + mxGetClassName(vb.get());
-        } else if (DimsText(va.get()) != DimsText(vb.get())) {
-            why = "size " + DimsText(va.get()) + " / " + DimsText(vb.get());
+        } else if (DimensionText(va.get()) != DimensionText(vb.get())) {
+            why = "size " + DimensionText(va.get()) + " / " + DimensionText(vb.get());
         } else if (mxIsComplex(va.get()) != mxIsComplex(vb.get())) {
             why = mxIsComplex(va.get()) ? "complex / real" : "real / complex";
         } else if (mxIsSparse(va.get()) != mxIsSparse(vb.get())) {

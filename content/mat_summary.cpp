@@ -27,17 +27,6 @@ uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
 }
 
-std::string DimensionText(const mxArray* array) {
-    const mwSize* dims = mxGetDimensions(array);
-    const size_t count = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
-    std::string text;
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) text += 'x';
-        text += std::to_string(dims[i]);
-    }
-    return text;
-}
-
 // ---- stop requests ------------------------------------------------------------
 
 std::mutex& CallsLock() {
@@ -232,6 +221,17 @@ void ClearCache() {
     std::lock_guard<std::mutex> hold(CacheLock());
     Cache().clear();
     cachedVariables = 0;
+}
+
+std::string DimensionText(const mxArray* array) {
+    const mwSize* dims = mxGetDimensions(array);
+    const size_t count = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) text += 'x';
+        text += std::to_string(dims[i]);
+    }
+    return text;
 }
 
 std::string WrittenBy(const std::string& headerText) {
