@@ -115,9 +115,9 @@ public:
     }
     bool ok() const { return reader_ != nullptr; }
     bool Read(size_t n) {
-        d_.resize(n);
-        i_.resize(n);
-        u_.resize(n);
+        if (kind_ == 0) d_.resize(n);
+        if (kind_ == 1) i_.resize(n);
+        if (kind_ == 2) u_.resize(n);
         return mxReadNextElements(reader_.get(), n, kind_ == 0 ? d_.data() : nullptr, kind_ == 1 ? i_.data() : nullptr,
                                   kind_ == 2 ? u_.data() : nullptr) == n;
     }
@@ -140,6 +140,7 @@ Outcome CompareElements(const mxArray* a, const mxArray* b, Progress* progress, 
                         std::vector<uint64_t>* first) {
     const size_t total = mxGetNumberOfElements(a);
     const int parts = mxIsComplex(a) ? 2 : 1;
+    const uint64_t elementBytes = mxGetElementSize(a);
     std::vector<std::unique_ptr<PartReader>> readers;
     for (int part = 0; part < parts; ++part) {
         readers.push_back(std::make_unique<PartReader>(a, part));
@@ -160,7 +161,7 @@ Outcome CompareElements(const mxArray* a, const mxArray* b, Progress* progress, 
             if (first->size() < kPositionsShown) first->push_back(at + i);
         }
         at += want;
-        if (progress->Add(static_cast<uint64_t>(want) * 8 * readers.size())) return Outcome::Aborted;
+        if (progress->Add(static_cast<uint64_t>(want) * elementBytes * readers.size())) return Outcome::Aborted;
     }
     for (auto& r : readers) {
         if (r->damaged()) return Outcome::Unreadable;
