@@ -22,7 +22,11 @@ namespace content {
 namespace {
 
 constexpr size_t kBatch = 65536;                  // elements read at a time
-constexpr size_t kDescriptionBytes = 4u << 20;    // the text a container compares by
+constexpr size_t kFirstDescriptionBytes = 64u << 10;   // the text a container compares by: most fit this,
+constexpr size_t kDescriptionBytes = 4u << 20;         // the others are described again in this
+// A description cut at the end of its buffer ends with "..." up to 5 bytes
+// before it (the cut keeps whole UTF-8 characters).
+constexpr size_t kCutSlack = 5;
 constexpr size_t kPositionsShown = 5;             // first differing positions in a report line
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 
@@ -195,15 +199,21 @@ Outcome CompareSparse(const mxArray* a, const mxArray* b, Progress* progress) {
     return progress->Add(stored * elementBytes) ? Outcome::Aborted : Outcome::Same;
 }
 
-Outcome CompareDescribed(const mxArray* a, const mxArray* b) {
-    std::string ta(kDescriptionBytes, '\0'), tb(kDescriptionBytes, '\0');
-    if (mxDescribeValue(a, ta.data(), ta.size()) != 0 || mxDescribeValue(b, tb.data(), tb.size()) != 0) {
-        return Outcome::Unknown;
+// The texts are kept in *ta and *tb, reused from variable to variable.
+Outcome CompareDescribed(const mxArray* a, const mxArray* b, std::string* ta, std::string* tb) {
+    for (const size_t size : {kFirstDescriptionBytes, kDescriptionBytes}) {
+        if (ta->size() < size) ta->resize(size);
+        if (tb->size() < size) tb->resize(size);
+        if (mxDescribeValue(a, ta->data(), size) != 0 || mxDescribeValue(b, tb->data(), size) != 0) {
+            return Outcome::Unknown;
+        }
+        const size_t la = std::strlen(ta->c_str()), lb = std::strlen(tb->c_str());
+        const bool same = la == lb && std::memcmp(ta->data(), tb->data(), la) == 0;
+        if (!same) return Outcome::Differ;
+        // A text that may have been cut may hide a difference behind its end.
+        if (la + kCutSlack < size) return Outcome::Same;
     }
-    const size_t la = std::strlen(ta.c_str()), lb = std::strlen(tb.c_str());
-    // A text that fills the buffer may hide a difference behind its end.
-    if (la + 1 >= ta.size() || lb + 1 >= tb.size()) return la == lb && ta == tb ? Outcome::Unknown : Outcome::Differ;
-    return la == lb && std::memcmp(ta.data(), tb.data(), la) == 0 ? Outcome::Same : Outcome::Differ;
+    return Outcome::Unknown;
 }
 
 class Report {
@@ -238,6 +248,7 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
     if (!Listed(a.get(), &namesA, &orderA) || !Listed(b.get(), &namesB, &orderB)) return ft_compare_err;
     Progress progress(progressFn);
     bool different = false, unknown = false;
+    std::string describedA, describedB;
     for (const Key& key : orderA) {
         if (namesB.count(key) == 0) {
             different = true;
@@ -289,7 +300,7 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
                     for (uint64_t p : positions) why += " " + Subscripts(va.get(), p);
                 }
             } else {
-                outcome = CompareDescribed(va.get(), vb.get());
+                outcome = CompareDescribed(va.get(), vb.get(), &describedA, &describedB);
                 if (outcome == Outcome::Differ) why = "contents differ";
             }
         }
