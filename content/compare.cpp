@@ -224,8 +224,14 @@ public:
         if (full_) return;
         if (text_->size() + line.size() + 1 > limit_) {
             full_ = true;
+            // The report ends with this line: earlier lines give way to it.
             const std::string more = "... more differences left out\n";
-            if (text_->size() + more.size() <= limit_) *text_ += more;
+            if (more.size() > limit_) return;
+            while (text_->size() + more.size() > limit_) {
+                const size_t end = text_->size() < 2 ? std::string::npos : text_->find_last_of('\n', text_->size() - 2);
+                text_->erase(end == std::string::npos ? 0 : end + 1);
+            }
+            *text_ += more;
             return;
         }
         *text_ += line + '\n';
