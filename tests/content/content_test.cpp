@@ -393,6 +393,11 @@ TEST(ContentCompare, SameValuesWhateverTheFormat) {
     EXPECT_EQ(compare(Data("matlab/little_endian.mat"), Data("matlab/big_endian.mat")), ft_compare_eq);
     EXPECT_EQ(compare(Data("matlab73-simple/v5.mat"), Data("matlab73-simple/v73.mat")), ft_compare_eq);
     EXPECT_EQ(compare(Data("matlab/corrupted_zlib_checksum.mat"), Data("matlab/corrupted_zlib_checksum.mat")), ft_compare_err);
+    // Numbers whose stream's checksum is wrong: damage, not values.
+    matbuild::Bytes stream = matbuild::Zlib(NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, values));
+    stream.back() ^= 1;
+    matbuild::WriteFile(dir.file("z.mat"), matbuild::File5(Order::Little, {matbuild::CompressedRaw(Order::Little, stream)}));
+    EXPECT_EQ(compare(dir.file("z.mat"), dir.file("z.mat")), ft_compare_err);
     EXPECT_EQ(Host().api().ContentCompareFiles(nullptr, ft_comparebaseindex + 1, nullptr, nullptr, nullptr), ft_compare_next);
 
     // Abort at the first progress call of a long comparison.
