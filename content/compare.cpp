@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "content/mat_summary.h"
 #include "matlib/mat.h"
 #include "wcx/content_api.h"
 
@@ -21,7 +22,11 @@ namespace content {
 namespace {
 
 constexpr size_t kBatch = 65536;                  // elements read at a time
-constexpr size_t kDescriptionBytes = 4u << 20;    // the text a container compares by
+constexpr size_t kFirstDescriptionBytes = 64u << 10;   // the text a container compares by: most fit this,
+constexpr size_t kDescriptionBytes = 4u << 20;         // the others are described again in this
+// A description cut at the end of its buffer ends with "..." up to 5 bytes
+// before it (the cut keeps whole UTF-8 characters).
+constexpr size_t kCutSlack = 5;
 constexpr size_t kPositionsShown = 5;             // first differing positions in a report line
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 
@@ -81,16 +86,6 @@ std::string KeyText(const Key& key) {
     return key.second > 1 ? key.first + " (occurrence " + std::to_string(key.second) + ")" : key.first;
 }
 
-std::string DimsText(const mxArray* a) {
-    std::string text;
-    const mwSize* dims = mxGetDimensions(a);
-    for (size_t i = 0; dims != nullptr && i < mxGetNumberOfDimensions(a); ++i) {
-        if (i > 0) text += 'x';
-        text += std::to_string(dims[i]);
-    }
-    return text;
-}
-
 // MATLAB's subscripts of a column-major position: "(2,3)".
 std::string Subscripts(const mxArray* a, uint64_t index) {
     const mwSize* dims = mxGetDimensions(a);
@@ -124,9 +119,9 @@ public:
     }
     bool ok() const { return reader_ != nullptr; }
     bool Read(size_t n) {
-        d_.resize(n);
-        i_.resize(n);
-        u_.resize(n);
+        if (kind_ == 0) d_.resize(n);
+        if (kind_ == 1) i_.resize(n);
+        if (kind_ == 2) u_.resize(n);
         return mxReadNextElements(reader_.get(), n, kind_ == 0 ? d_.data() : nullptr, kind_ == 1 ? i_.data() : nullptr,
                                   kind_ == 2 ? u_.data() : nullptr) == n;
     }
@@ -149,6 +144,7 @@ Outcome CompareElements(const mxArray* a, const mxArray* b, Progress* progress, 
                         std::vector<uint64_t>* first) {
     const size_t total = mxGetNumberOfElements(a);
     const int parts = mxIsComplex(a) ? 2 : 1;
+    const uint64_t elementBytes = mxGetElementSize(a);
     std::vector<std::unique_ptr<PartReader>> readers;
     for (int part = 0; part < parts; ++part) {
         readers.push_back(std::make_unique<PartReader>(a, part));
@@ -169,7 +165,7 @@ Outcome CompareElements(const mxArray* a, const mxArray* b, Progress* progress, 
             if (first->size() < kPositionsShown) first->push_back(at + i);
         }
         at += want;
-        if (progress->Add(static_cast<uint64_t>(want) * 8 * readers.size())) return Outcome::Aborted;
+        if (progress->Add(static_cast<uint64_t>(want) * elementBytes * readers.size())) return Outcome::Aborted;
     }
     for (auto& r : readers) {
         if (r->damaged()) return Outcome::Unreadable;
@@ -203,15 +199,21 @@ Outcome CompareSparse(const mxArray* a, const mxArray* b, Progress* progress) {
     return progress->Add(stored * elementBytes) ? Outcome::Aborted : Outcome::Same;
 }
 
-Outcome CompareDescribed(const mxArray* a, const mxArray* b) {
-    std::string ta(kDescriptionBytes, '\0'), tb(kDescriptionBytes, '\0');
-    if (mxDescribeValue(a, ta.data(), ta.size()) != 0 || mxDescribeValue(b, tb.data(), tb.size()) != 0) {
-        return Outcome::Unknown;
+// The texts are kept in *ta and *tb, reused from variable to variable.
+Outcome CompareDescribed(const mxArray* a, const mxArray* b, std::string* ta, std::string* tb) {
+    for (const size_t size : {kFirstDescriptionBytes, kDescriptionBytes}) {
+        if (ta->size() < size) ta->resize(size);
+        if (tb->size() < size) tb->resize(size);
+        if (mxDescribeValue(a, ta->data(), size) != 0 || mxDescribeValue(b, tb->data(), size) != 0) {
+            return Outcome::Unknown;
+        }
+        const size_t la = std::strlen(ta->c_str()), lb = std::strlen(tb->c_str());
+        const bool same = la == lb && std::memcmp(ta->data(), tb->data(), la) == 0;
+        if (!same) return Outcome::Differ;
+        // A text that may have been cut may hide a difference behind its end.
+        if (la + kCutSlack < size) return Outcome::Same;
     }
-    const size_t la = std::strlen(ta.c_str()), lb = std::strlen(tb.c_str());
-    // A text that fills the buffer may hide a difference behind its end.
-    if (la + 1 >= ta.size() || lb + 1 >= tb.size()) return la == lb && ta == tb ? Outcome::Unknown : Outcome::Differ;
-    return la == lb && std::memcmp(ta.data(), tb.data(), la) == 0 ? Outcome::Same : Outcome::Differ;
+    return Outcome::Unknown;
 }
 
 class Report {
@@ -222,8 +224,14 @@ public:
         if (full_) return;
         if (text_->size() + line.size() + 1 > limit_) {
             full_ = true;
+            // The report ends with this line: earlier lines give way to it.
             const std::string more = "... more differences left out\n";
-            if (text_->size() + more.size() <= limit_) *text_ += more;
+            if (more.size() > limit_) return;
+            while (text_->size() + more.size() > limit_) {
+                const size_t end = text_->size() < 2 ? std::string::npos : text_->find_last_of('\n', text_->size() - 2);
+                text_->erase(end == std::string::npos ? 0 : end + 1);
+            }
+            *text_ += more;
             return;
         }
         *text_ += line + '\n';
@@ -246,6 +254,7 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
     if (!Listed(a.get(), &namesA, &orderA) || !Listed(b.get(), &namesB, &orderB)) return ft_compare_err;
     Progress progress(progressFn);
     bool different = false, unknown = false;
+    std::string describedA, describedB;
     for (const Key& key : orderA) {
         if (namesB.count(key) == 0) {
             different = true;
@@ -269,8 +278,8 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
         std::string why;
         if (std::strcmp(mxGetClassName(va.get()), mxGetClassName(vb.get())) != 0) {
             why = std::string("class ") + mxGetClassName(va.get()) + " / " + mxGetClassName(vb.get());
-        } else if (DimsText(va.get()) != DimsText(vb.get())) {
-            why = "size " + DimsText(va.get()) + " / " + DimsText(vb.get());
+        } else if (DimensionText(va.get()) != DimensionText(vb.get())) {
+            why = "size " + DimensionText(va.get()) + " / " + DimensionText(vb.get());
         } else if (mxIsComplex(va.get()) != mxIsComplex(vb.get())) {
             why = mxIsComplex(va.get()) ? "complex / real" : "real / complex";
         } else if (mxIsSparse(va.get()) != mxIsSparse(vb.get())) {
@@ -279,13 +288,17 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
             why = "global / not global";
         }
         Outcome outcome = why.empty() ? Outcome::Same : Outcome::Differ;
-        // Damage is never compared as if it were values (a cut stream reads
-        // as far as it goes; its checksum is checked only in the whole).
-        if (mxCheckArray(va.get(), nullptr) != 0 || mxCheckArray(vb.get(), nullptr) != 0) outcome = Outcome::Unreadable;
+        // Damage is never compared as if it were values. Numbers read whole
+        // through the element readers meet it on their way (a short part, a
+        // stream's checksum at its end); everything else is checked whole first.
+        const mxClassID id = mxGetClassID(va.get());
+        const bool streamed = why.empty() && !mxIsSparse(va.get()) && IsNumericLike(id);
+        if (!streamed && (mxCheckArray(va.get(), nullptr) != 0 || mxCheckArray(vb.get(), nullptr) != 0)) {
+            outcome = Outcome::Unreadable;
+        }
         uint64_t differing = 0;
         std::vector<uint64_t> positions;
         if (why.empty() && outcome == Outcome::Same) {
-            const mxClassID id = mxGetClassID(va.get());
             if (mxIsSparse(va.get())) {
                 outcome = CompareSparse(va.get(), vb.get(), &progress);
                 if (outcome == Outcome::Differ) why = "values differ";
@@ -297,7 +310,7 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
                     for (uint64_t p : positions) why += " " + Subscripts(va.get(), p);
                 }
             } else {
-                outcome = CompareDescribed(va.get(), vb.get());
+                outcome = CompareDescribed(va.get(), vb.get(), &describedA, &describedB);
                 if (outcome == Outcome::Differ) why = "contents differ";
             }
         }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 
 #include "content/compare.h"
 #include "content/fields.h"
@@ -18,7 +19,7 @@ namespace {
 
 constexpr const char* kDetectString = "EXT=\"MAT\"";
 
-bool PathFromWide(const WCHAR* text, std::string* out) {
+bool PathFrom(const WCHAR* text, std::string* out) {
     if (text == nullptr) return false;
     std::u16string units;
     for (const WCHAR* p = text; *p != 0; ++p) {
@@ -28,7 +29,7 @@ bool PathFromWide(const WCHAR* text, std::string* out) {
     return platform::Utf16ToUtf8(units.c_str(), out) && !out->empty() && out->size() <= platform::kMaxPathLength;
 }
 
-bool PathFromAnsi(const char* text, std::string* out) {
+bool PathFrom(const char* text, std::string* out) {
     if (text == nullptr || std::strlen(text) > platform::kMaxPathLength) return false;
     return platform::HostAnsiToUtf8(text, out) && !out->empty() && out->size() <= platform::kMaxPathLength;
 }
@@ -42,15 +43,8 @@ bool SearchText(int fieldType, void* value, std::string* out) {
         return text != nullptr && std::strlen(text) <= platform::kMaxPathLength && platform::HostAnsiToUtf8(text, out);
     }
     void** pointers = static_cast<void**>(value);
-    if (pointers[1] != nullptr) return PathFromWide(static_cast<const WCHAR*>(pointers[1]), out);
+    if (pointers[1] != nullptr) return PathFrom(static_cast<const WCHAR*>(pointers[1]), out);
     return pointers[0] != nullptr && platform::HostAnsiToUtf8(static_cast<const char*>(pointers[0]), out);
-}
-
-int FindValue(const std::string& path, int fieldIndex, int operation, int fieldType, int flags, void* value) {
-    if (fieldIndex != content::kHasVariable) return ft_nosuchfield;
-    std::string name;
-    if (!SearchText(fieldType, value, &name)) return ft_fieldempty;
-    return content::FindVariable(path, operation, name, flags);
 }
 
 int Compare(PROGRESSCALLBACKPROC progress, const std::string& a, const std::string& b, std::string* report,
@@ -60,6 +54,62 @@ int Compare(PROGRESSCALLBACKPROC progress, const std::string& a, const std::stri
         return progress(bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes)) != 0;
     };
     return content::CompareMatFiles(a, b, report_progress, report, limit);
+}
+
+// Each 8-bit export and its W twin share one of these; Char tells the form.
+
+template <typename Char>
+int GetValue(const Char* fileName, int fieldIndex, int unitIndex, void* fieldValue, int maxlen, int flags) {
+    try {
+        std::string path;
+        if (content::FieldAt(fieldIndex) == nullptr) return ft_nosuchfield;
+        if (!PathFrom(fileName, &path)) return ft_fileerror;
+        const content::TextForm form = std::is_same_v<Char, char> ? content::TextForm::Ansi : content::TextForm::Wide;
+        return content::GetFieldValue(path, fieldIndex, unitIndex, fieldValue, maxlen, flags, form);
+    } catch (...) {
+        return ft_fileerror;
+    }
+}
+
+template <typename Char>
+void StopGetValue(const Char* fileName) {
+    try {
+        std::string path;
+        if (PathFrom(fileName, &path)) content::ActiveCall::Stop(path);
+    } catch (...) {
+    }
+}
+
+// F2 / Ctrl+R: the user wants what is on disk now (the cache checks each
+// file's size and time anyway; this drops what a same-second rewrite hid).
+void StateChanged(int state) {
+    if (state == contst_refreshpressed) content::ClearCache();
+}
+
+template <typename Char>
+int CompareFiles(PROGRESSCALLBACKPROC progress, int compareIndex, const Char* fileName1, const Char* fileName2) {
+    try {
+        if (compareIndex != ft_comparebaseindex) return ft_compare_next;
+        std::string a, b;
+        if (!PathFrom(fileName1, &a) || !PathFrom(fileName2, &b)) return ft_compare_err;
+        return Compare(progress, a, b, nullptr, 0);
+    } catch (...) {
+        return ft_compare_err;
+    }
+}
+
+template <typename Char>
+int FindValue(const Char* fileName, int fieldIndex, int operation, int fieldType, int flags, void* value) {
+    try {
+        std::string path;
+        if (!PathFrom(fileName, &path)) return ft_fileerror;
+        if (fieldIndex != content::kHasVariable) return ft_nosuchfield;
+        std::string name;
+        if (!SearchText(fieldType, value, &name)) return ft_fieldempty;
+        return content::FindVariable(path, operation, name, flags);
+    } catch (...) {
+        return ft_fileerror;
+    }
 }
 
 }  // namespace
@@ -95,47 +145,21 @@ WCX_EXPORT int WCX_CALL ContentGetSupportedField(int FieldIndex, char* FieldName
 
 WCX_EXPORT int WCX_CALL ContentGetValue(char* FileName, int FieldIndex, int UnitIndex, void* FieldValue, int maxlen,
                                         int flags) {
-    try {
-        std::string path;
-        if (content::FieldAt(FieldIndex) == nullptr) return ft_nosuchfield;
-        if (!PathFromAnsi(FileName, &path)) return ft_fileerror;
-        return content::GetFieldValue(path, FieldIndex, UnitIndex, FieldValue, maxlen, flags, content::TextForm::Ansi);
-    } catch (...) {
-        return ft_fileerror;
-    }
+    return GetValue(FileName, FieldIndex, UnitIndex, FieldValue, maxlen, flags);
 }
 
 WCX_EXPORT int WCX_CALL ContentGetValueW(WCHAR* FileName, int FieldIndex, int UnitIndex, void* FieldValue,
                                          int maxlen, int flags) {
-    try {
-        std::string path;
-        if (content::FieldAt(FieldIndex) == nullptr) return ft_nosuchfield;
-        if (!PathFromWide(FileName, &path)) return ft_fileerror;
-        return content::GetFieldValue(path, FieldIndex, UnitIndex, FieldValue, maxlen, flags, content::TextForm::Wide);
-    } catch (...) {
-        return ft_fileerror;
-    }
+    return GetValue(FileName, FieldIndex, UnitIndex, FieldValue, maxlen, flags);
 }
 
 WCX_EXPORT void WCX_CALL ContentSetDefaultParams(ContentDefaultParamStruct*) {}
 
 WCX_EXPORT void WCX_CALL ContentPluginUnloading(void) { content::ClearCache(); }
 
-WCX_EXPORT void WCX_CALL ContentStopGetValue(char* FileName) {
-    try {
-        std::string path;
-        if (PathFromAnsi(FileName, &path)) content::ActiveCall::Stop(path);
-    } catch (...) {
-    }
-}
+WCX_EXPORT void WCX_CALL ContentStopGetValue(char* FileName) { StopGetValue(FileName); }
 
-WCX_EXPORT void WCX_CALL ContentStopGetValueW(WCHAR* FileName) {
-    try {
-        std::string path;
-        if (PathFromWide(FileName, &path)) content::ActiveCall::Stop(path);
-    } catch (...) {
-    }
-}
+WCX_EXPORT void WCX_CALL ContentStopGetValueW(WCHAR* FileName) { StopGetValue(FileName); }
 
 WCX_EXPORT int WCX_CALL ContentGetDefaultSortOrder(int FieldIndex) {
     const content::FieldInfo* field = content::FieldAt(FieldIndex);
@@ -152,60 +176,28 @@ WCX_EXPORT int WCX_CALL ContentGetSupportedFieldFlags(int FieldIndex) {
     return field != nullptr ? field->flags : 0;
 }
 
-// F2 / Ctrl+R: the user wants what is on disk now (the cache checks each
-// file's size and time anyway; this drops what a same-second rewrite hid).
-WCX_EXPORT void WCX_CALL ContentSendStateInformation(int state, char*) {
-    if (state == contst_refreshpressed) content::ClearCache();
-}
+WCX_EXPORT void WCX_CALL ContentSendStateInformation(int state, char*) { StateChanged(state); }
 
-WCX_EXPORT void WCX_CALL ContentSendStateInformationW(int state, WCHAR*) {
-    if (state == contst_refreshpressed) content::ClearCache();
-}
+WCX_EXPORT void WCX_CALL ContentSendStateInformationW(int state, WCHAR*) { StateChanged(state); }
 
 WCX_EXPORT int WCX_CALL ContentCompareFiles(PROGRESSCALLBACKPROC progresscallback, int compareindex, char* filename1,
                                             char* filename2, FileDetailsStruct*) {
-    try {
-        if (compareindex != ft_comparebaseindex) return ft_compare_next;
-        std::string a, b;
-        if (!PathFromAnsi(filename1, &a) || !PathFromAnsi(filename2, &b)) return ft_compare_err;
-        return Compare(progresscallback, a, b, nullptr, 0);
-    } catch (...) {
-        return ft_compare_err;
-    }
+    return CompareFiles(progresscallback, compareindex, filename1, filename2);
 }
 
 WCX_EXPORT int WCX_CALL ContentCompareFilesW(PROGRESSCALLBACKPROC progresscallback, int compareindex,
                                              WCHAR* filename1, WCHAR* filename2, FileDetailsStruct*) {
-    try {
-        if (compareindex != ft_comparebaseindex) return ft_compare_next;
-        std::string a, b;
-        if (!PathFromWide(filename1, &a) || !PathFromWide(filename2, &b)) return ft_compare_err;
-        return Compare(progresscallback, a, b, nullptr, 0);
-    } catch (...) {
-        return ft_compare_err;
-    }
+    return CompareFiles(progresscallback, compareindex, filename1, filename2);
 }
 
 WCX_EXPORT int WCX_CALL ContentFindValue(char* FileName, int FieldIndex, int, int OperationIndex, int FieldType,
                                          int flags, void* FieldValue) {
-    try {
-        std::string path;
-        if (!PathFromAnsi(FileName, &path)) return ft_fileerror;
-        return FindValue(path, FieldIndex, OperationIndex, FieldType, flags, FieldValue);
-    } catch (...) {
-        return ft_fileerror;
-    }
+    return FindValue(FileName, FieldIndex, OperationIndex, FieldType, flags, FieldValue);
 }
 
 WCX_EXPORT int WCX_CALL ContentFindValueW(WCHAR* FileName, int FieldIndex, int, int OperationIndex, int FieldType,
                                           int flags, void* FieldValue) {
-    try {
-        std::string path;
-        if (!PathFromWide(FileName, &path)) return ft_fileerror;
-        return FindValue(path, FieldIndex, OperationIndex, FieldType, flags, FieldValue);
-    } catch (...) {
-        return ft_fileerror;
-    }
+    return FindValue(FileName, FieldIndex, OperationIndex, FieldType, flags, FieldValue);
 }
 
 WCX_EXPORT int WCX_CALL ContentGetSupportedOperators(int FieldIndex, char* FieldOperators, int maxlen) {
@@ -221,7 +213,7 @@ WCX_EXPORT int WCX_CALL MatwcxDiffFilesW(WCHAR* filename1, WCHAR* filename2, cha
         if (report == nullptr || reportSize <= 0) return ft_compare_err;
         report[0] = '\0';
         std::string a, b;
-        if (!PathFromWide(filename1, &a) || !PathFromWide(filename2, &b)) return ft_compare_err;
+        if (!PathFrom(filename1, &a) || !PathFrom(filename2, &b)) return ft_compare_err;
         std::string text;
         const int result = Compare(progresscallback, a, b, &text, static_cast<size_t>(reportSize) - 1);
         std::memcpy(report, text.c_str(), text.size() + 1);

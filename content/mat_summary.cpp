@@ -3,7 +3,6 @@
 // the Damaged check, which reads what the packer's test reads.
 #include "content/mat_summary.h"
 
-#include <cstring>
 #include <list>
 #include <mutex>
 #include <new>
@@ -26,17 +25,6 @@ uint64_t SaturatedAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT
 uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
     uint64_t product = 0;
     return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
-
-std::string DimensionText(const mxArray* array) {
-    const mwSize* dims = mxGetDimensions(array);
-    const size_t count = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
-    std::string text;
-    for (size_t i = 0; i < count; ++i) {
-        if (i > 0) text += 'x';
-        text += std::to_string(dims[i]);
-    }
-    return text;
 }
 
 // ---- stop requests ------------------------------------------------------------
@@ -101,16 +89,13 @@ void Store(const std::string& path, const platform::FileStatus& status, std::sha
 SummaryResult CheckWhole(MATFile* file, const std::atomic<bool>* stop, bool* damaged) {
     *damaged = matCheckIndex(file) != 0;
     const int count = matGetVariableCount(file);
+    // How often each name came so far: the occurrence of the one at index i.
+    std::unordered_map<std::string, int> seen;
     for (int i = 0; i < count && !*damaged; ++i) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return SummaryResult::Stopped;
         const char* name = matGetVariableName(file, i);
         if (name == nullptr) break;
-        // The occurrence of this name at index i: the ones of that name before it, plus one.
-        int occurrence = 1;
-        for (int j = 0; j < i; ++j) {
-            const char* other = matGetVariableName(file, j);
-            if (other != nullptr && std::strcmp(other, name) == 0) ++occurrence;
-        }
+        const int occurrence = ++seen[name];
         mxArray* array = matGetArrayOccurrence(file, name, occurrence);
         *damaged = array == nullptr || mxCheckArray(array, nullptr) != 0;
         mxDestroyArray(array);
@@ -236,6 +221,17 @@ void ClearCache() {
     std::lock_guard<std::mutex> hold(CacheLock());
     Cache().clear();
     cachedVariables = 0;
+}
+
+std::string DimensionText(const mxArray* array) {
+    const mwSize* dims = mxGetDimensions(array);
+    const size_t count = dims != nullptr ? mxGetNumberOfDimensions(array) : 0;
+    std::string text;
+    for (size_t i = 0; i < count; ++i) {
+        if (i > 0) text += 'x';
+        text += std::to_string(dims[i]);
+    }
+    return text;
 }
 
 std::string WrittenBy(const std::string& headerText) {

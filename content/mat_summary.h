@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct mxArray;
+
 namespace content {
 
 struct VariableSummary {
@@ -66,6 +68,9 @@ bool IsCached(const std::string& path, bool wantDamaged);
 
 // Drops every cached summary (refresh, unloading).
 void ClearCache();
+
+// The dimensions first to last, joined by "x" ("3x4").
+std::string DimensionText(const mxArray* array);
 
 // "MATLAB 5.0 MAT-file, Platform: GLNXA64" out of the header text: its
 // "Created on: <date>" part left out.

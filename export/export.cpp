@@ -84,8 +84,9 @@ std::string Refusal(Format format, const mxArray* array) {
 }
 
 bool StreamsElements(const mxArray* array) {
+    if (array == nullptr || mxIsSparse(array) || mxGetNumberOfElements(array) == 0) return false;
     const mxClassID id = mxGetClassID(array);
-    return array != nullptr && !mxIsSparse(array) && (IsNumeric(id) || id == mxLOGICAL_CLASS);
+    return IsNumeric(id) || id == mxLOGICAL_CLASS;
 }
 
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,

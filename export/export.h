@@ -36,7 +36,8 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
                    void* context);
 // Whether ExportArray reads the array's elements one pass forward through
 // its element readers, which meet any damage of them (BadData): a numeric
-// or logical array that is not sparse.
+// or logical array that is not sparse and not empty (an empty one's stream
+// is never read to its checksum).
 bool StreamsElements(const mxArray* array);
 // The same for a text that is already made (the viewer's).
 Result ExportText(const std::string& text, const char* destination, ProgressFn progress, void* context);

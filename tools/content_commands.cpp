@@ -3,6 +3,7 @@
 // with a plug-in condition; diff asks the plug-in's compare function, with
 // its list of differences.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <string>

@@ -376,6 +376,11 @@ TEST(ContentCompare, SameValuesWhateverTheFormat) {
     EXPECT_EQ(compare(Data("matlab/little_endian.mat"), Data("matlab/big_endian.mat")), ft_compare_eq);
     EXPECT_EQ(compare(Data("matlab73-simple/v5.mat"), Data("matlab73-simple/v73.mat")), ft_compare_eq);
     EXPECT_EQ(compare(Data("matlab/corrupted_zlib_checksum.mat"), Data("matlab/corrupted_zlib_checksum.mat")), ft_compare_err);
+    // Numbers whose stream's checksum is wrong: damage, not values.
+    matbuild::Bytes stream = matbuild::Zlib(NumericVar(Order::Little, "x", matbuild::mxDOUBLE, {2, 3}, values));
+    stream.back() ^= 1;
+    matbuild::WriteFile(dir.file("z.mat"), matbuild::File5(Order::Little, {matbuild::CompressedRaw(Order::Little, stream)}));
+    EXPECT_EQ(compare(dir.file("z.mat"), dir.file("z.mat")), ft_compare_err);
     EXPECT_EQ(Host().api().ContentCompareFiles(nullptr, ft_comparebaseindex + 1, nullptr, nullptr, nullptr), ft_compare_next);
 
     // Abort at the first progress call of a long comparison.
@@ -394,6 +399,28 @@ TEST(ContentCompare, SameValuesWhateverTheFormat) {
               "added    u  (only in the second file)\n"
               "differs  x: 2 of 6 elements differ, first at (1,1) (2,3)\n");
     EXPECT_EQ(support::RunTool(dir, {"diff", dir.file("a.mat"), dir.file("b.mat")}).status, 0);
+    // A report too small for every line still ends with the line that says so.
+    char report[60];
+    const matwcx::WideString wa = matwcx::Wide(dir.file("a.mat")), wc = matwcx::Wide(dir.file("c.mat"));
+    EXPECT_EQ(Host().api().MatwcxDiffFilesW(const_cast<WCHAR*>(wa.c_str()), const_cast<WCHAR*>(wc.c_str()), report,
+                                            sizeof report, nullptr),
+              ft_compare_not_eq);
+    EXPECT_STREQ(report, "... more differences left out\n");
+
+    // A struct's description longer than a first look at it: a difference in its last field counts.
+    for (const char* last : {"same", "other"}) {
+        std::vector<std::string> fields;
+        std::vector<matbuild::Bytes> values;
+        for (int i = 0; i < 2000; ++i) {
+            fields.push_back("a_rather_long_field_name_number_" + std::to_string(i));
+            values.push_back(matbuild::CharVar(Order::Little, "", i + 1 < 2000 ? "text" : last));
+        }
+        matbuild::WriteFile(dir.file(std::string(last) + ".mat"),
+                            matbuild::File5(Order::Little, {matbuild::StructVar(Order::Little, "s", {1, 1}, fields, values)}));
+    }
+    std::filesystem::copy_file(dir.file("same.mat"), dir.file("same2.mat"));
+    EXPECT_EQ(compare(dir.file("same.mat"), dir.file("same2.mat")), ft_compare_eq);
+    EXPECT_EQ(compare(dir.file("same.mat"), dir.file("other.mat")), ft_compare_not_eq);
 }
 
 TEST(ContentSearch, FindCommand) {

@@ -326,6 +326,8 @@ TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
 TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     Bytes wrongSum = Compressed(o, NumericVar(o, "sum", mxDOUBLE, {60, 60}, Iota(3600)));
     wrongSum.back() ^= 0x01;   // the stream's Adler-32
+    Bytes emptySum = Compressed(o, NumericVar(o, "empty", mxDOUBLE, {0, 0}, {}));
+    emptySum.back() ^= 0x01;
     const Bytes shortData = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {2, 2}), NameElement(o, "short"),
                                            ValueElement(o, miDOUBLE, {1, 2, 3})}));
     const Bytes longData = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {2, 2}), NameElement(o, "long"),
@@ -333,9 +335,9 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     // A struct's field whose data claims more bytes than its array holds.
     const Bytes badField = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), NameElement(o, ""), Tag(o, miDOUBLE, 64), U64(o, 0)}));
     source = Write("damaged.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
-                                            shortData, longData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct}));
+                                            shortData, longData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct, emptySum}));
     // (The export to CSV reads a numeric array once: it meets the damage itself.)
-    for (const std::string name : {"good", "st", "sum", "short", "long", "nest"}) {
+    for (const std::string name : {"good", "st", "sum", "short", "long", "nest", "empty"}) {
         SCOPED_TRACE(name);
         const bool damaged = name != "good" && name != "st";
         std::string fileName, printed;
