@@ -120,8 +120,10 @@ public:
 private:
     void Word(std::vector<uint8_t>& to, uint32_t value) const {
         if (swap_) value = __builtin_bswap32(value);
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&value);
-        to.insert(to.end(), bytes, bytes + 4);
+        // resize and copy: gcc 12 at -O3 warns falsely on insert after clear()
+        const size_t at = to.size();
+        to.resize(at + 4);
+        std::memcpy(to.data() + at, &value, 4);
     }
     void PartTag(std::vector<uint8_t>& to) const {
         const uint32_t type = array_.classId == mxLOGICAL_CLASS ? miUINT8 : StoreType(array_.classId);

@@ -160,7 +160,7 @@ char* PutInteger(char* at, int64_t v, size_t width) {
 // Five significant digits of a value as "%.5g" shows them: the digits with
 // trailing zeros dropped (kept of them), and the decimal exponent.
 struct ShortG {
-    char digits[5];
+    char digits[5] = {};
     int kept = 0;
     int exponent = 0;
     bool negative = false;
@@ -188,10 +188,12 @@ struct ShortG {
             out[n++] = static_cast<char>('0' + e / 10);
             out[n++] = static_cast<char>('0' + e % 10);
         } else if (exponent >= 0) {
-            for (int k = 0; k <= exponent; ++k) out[n++] = digits[k];
-            if (kept > exponent + 1) {
+            const size_t whole = static_cast<size_t>(exponent) + 1, all = static_cast<size_t>(kept);
+            std::memcpy(out + n, digits, whole);
+            n += whole;
+            if (all > whole) {
                 out[n++] = '.';
-                for (int k = exponent + 1; k < kept; ++k) out[n++] = digits[k];
+                std::memcpy(out + n, digits + whole, all - whole);
             }
         } else {
             out[n++] = '0';

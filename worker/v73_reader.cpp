@@ -299,12 +299,17 @@ bool HeapObjectSound(const RawFile& raw, uint64_t collection, uint64_t index, ui
         if (size < header || size > kMaxCollectionBytes || !raw.Read(collection, static_cast<size_t>(size), bytes)) {
             return false;
         }
-        // Objects one after another; index 0 is the free space that ends them.
+        // Objects one after another, walked as libhdf5 walks them: the free
+        // space (index 0) counts its own header in its length, and libhdf5
+        // 1.10 walks on from it, for ever when that length is 0.
         for (size_t at = header; at + objectHeader <= bytes.size();) {
+            const uint64_t id = LoadLittle(bytes.data() + at, 2);
             const uint64_t length = LoadLittle(bytes.data() + at + 8, raw.lengthBytes);
-            if (LoadLittle(bytes.data() + at, 2) == 0) break;
-            if (length > bytes.size() - at - objectHeader) return false;
-            at += objectHeader + static_cast<size_t>((length + 7) & ~uint64_t{7});
+            const uint64_t left = bytes.size() - at;
+            if (id != 0 && length > left - objectHeader) return false;
+            const uint64_t step = id == 0 ? length : objectHeader + ((length + 7) & ~uint64_t{7});
+            if (step == 0 || step > left) return false;
+            at += static_cast<size_t>(step);
         }
         lastFile = raw.fileno, lastCollection = collection;
     }

@@ -370,7 +370,7 @@ private:
             if (!group || (rows && count == 0)) {
                 // An empty sparse array (MATLAB_empty): no column holds anything.
                 const std::vector<int32_t> zeros(static_cast<size_t>(rows ? 0 : count), 0);
-                Put(zeros.data(), zeros.size() * 4);
+                if (!zeros.empty()) Put(zeros.data(), zeros.size() * 4);
             } else if (!Indexes(object, name, count, rows ? a.dims[0] : stored)) {
                 return false;
             }
@@ -395,7 +395,7 @@ private:
     // Indexes as int32, each below `bound` (rows; column starts at most the stored values).
     bool Indexes(hid_t group, const char* name, uint64_t count, uint64_t bound) {
         if (sizing_) {
-            Put(nullptr, static_cast<size_t>(count * 4));
+            count_ += count * 4;   // sizing: only the length counts
             return true;
         }
         if (H5Lexists(group, name, InsideLinks()) <= 0) return Fail(kLevel5Damaged);
