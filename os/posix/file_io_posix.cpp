@@ -53,13 +53,26 @@ FILE* Open(const char* path, const char* mode) {
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::fseeko(file, static_cast<off_t>(offset), whence); }
+int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
+    ssize_t got = 0;
+    do {
+        got = ::pread(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
+    ssize_t put = 0;
+    do {
+        put = ::pwrite(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
+    } while (put < 0 && errno == EINTR);
+    return put;
+}
+
 size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
-    const int fd = ::fileno(file);
     size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(fd, static_cast<char*>(buffer) + done, size - done,
-                                    static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
+        const int64_t got = ReadNativeAt(::fileno(file), offset + done, static_cast<char*>(buffer) + done, size - done);
         if (got <= 0) break;
         done += static_cast<size_t>(got);
     }
@@ -383,22 +396,6 @@ uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
 #else
 uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
 #endif
-
-int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
-    ssize_t got = 0;
-    do {
-        got = ::pread(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
-    } while (got < 0 && errno == EINTR);
-    return got;
-}
-
-int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
-    ssize_t put = 0;
-    do {
-        put = ::pwrite(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
-    } while (put < 0 && errno == EINTR);
-    return put;
-}
 
 bool ResizeNativeFile(NativeFile file, uint64_t size) { return ::ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0; }
 

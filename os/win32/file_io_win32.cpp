@@ -23,22 +23,44 @@ FILE* Open(const char* path, const char* mode) { return ::_wfopen(WidePath(path)
 size_t Read(void* buffer, size_t size, FILE* file) { return std::fread(buffer, 1, size, file); }
 size_t Write(const void* buffer, size_t size, FILE* file) { return std::fwrite(buffer, 1, size, file); }
 int Seek(FILE* file, int64_t offset, int whence) { return ::_fseeki64(file, offset, whence); }
-// ReadFile at an offset given in OVERLAPPED: no seek of ours (the stream
-// seeks again before its own next read).
+// One ReadFile or WriteFile moves at most this much (its count is a DWORD).
+constexpr size_t kMaxNativePiece = size_t{1} << 30;
+
+// The offset of a positioned ReadFile or WriteFile: no seek of ours (a
+// stream seeks again before its own next read).
+OVERLAPPED At(uint64_t offset) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return at;
+}
+
+DWORD Piece(size_t size) { return static_cast<DWORD>(size < kMaxNativePiece ? size : kMaxNativePiece); }
+
+int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
+    OVERLAPPED at = At(offset);
+    DWORD got = 0;
+    if (!::ReadFile(reinterpret_cast<HANDLE>(file), buffer, Piece(size), &got, &at)) {
+        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    }
+    return got;
+}
+
+int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
+    OVERLAPPED at = At(offset);
+    DWORD put = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(file), buffer, Piece(size), &put, &at)) return -1;
+    return put;
+}
+
 size_t ReadAt(FILE* file, uint64_t offset, void* buffer, size_t size) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
-    if (handle == INVALID_HANDLE_VALUE) return 0;
+    const intptr_t handle = ::_get_osfhandle(::_fileno(file));
+    if (reinterpret_cast<HANDLE>(handle) == INVALID_HANDLE_VALUE) return 0;
     size_t done = 0;
     while (done < size) {
-        const size_t left = size - done;
-        const DWORD piece = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-        const uint64_t at = offset + done;
-        OVERLAPPED where{};
-        where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
-        where.OffsetHigh = static_cast<DWORD>(at >> 32);
-        DWORD got = 0;
-        if (!::ReadFile(handle, static_cast<char*>(buffer) + done, piece, &got, &where) || got == 0) break;
-        done += got;
+        const int64_t got = ReadNativeAt(handle, offset + done, static_cast<char*>(buffer) + done, size - done);
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
     }
     return done;
 }
@@ -202,29 +224,6 @@ int LinkIn(FILE*, const char*, char* tempPath, size_t tempPathSize) {
 }
 // The short names carry no process; none is taken for another's.
 void RemoveStaleTemporaries(const char*) {}
-
-// One ReadFile or WriteFile moves at most this much (its count is a DWORD).
-constexpr size_t kMaxNativePiece = size_t{1} << 30;
-
-int64_t ReadNativeAt(NativeFile file, uint64_t offset, void* buffer, size_t size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    if (!::ReadFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(size < kMaxNativePiece ? size : kMaxNativePiece), &got, &at)) {
-        return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
-    }
-    return got;
-}
-
-int64_t WriteNativeAt(NativeFile file, uint64_t offset, const void* buffer, size_t size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD put = 0;
-    if (!::WriteFile(reinterpret_cast<HANDLE>(file), buffer, static_cast<DWORD>(size < kMaxNativePiece ? size : kMaxNativePiece), &put, &at)) return -1;
-    return put;
-}
 
 bool ResizeNativeFile(NativeFile file, uint64_t size) {
     FILE_END_OF_FILE_INFO end{};

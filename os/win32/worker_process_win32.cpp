@@ -37,29 +37,23 @@ void CloseIfOpen(NativeFile& file) {
     file = kNoFile;
 }
 
-bool WriteAll(HANDLE pipe, const void* p, size_t n) {
-    const auto* bytes = static_cast<const uint8_t*>(p);
+// All n bytes through ReadFile or WriteFile (`move`), piece by piece.
+template <typename Byte, typename Move>
+bool MoveAll(HANDLE pipe, Byte* bytes, size_t n, Move move) {
     while (n > 0) {
-        DWORD put = 0;
+        DWORD moved = 0;
         const DWORD piece = static_cast<DWORD>(n < kMaxPiece ? n : kMaxPiece);
-        if (!::WriteFile(pipe, bytes, piece, &put, nullptr) || put == 0) return false;
-        bytes += put;
-        n -= put;
+        if (!move(pipe, bytes, piece, &moved, nullptr) || moved == 0) return false;
+        bytes += moved;
+        n -= moved;
     }
     return true;
 }
 
-bool ReadAll(HANDLE pipe, void* p, size_t n) {
-    auto* bytes = static_cast<uint8_t*>(p);
-    while (n > 0) {
-        DWORD got = 0;
-        const DWORD piece = static_cast<DWORD>(n < kMaxPiece ? n : kMaxPiece);
-        if (!::ReadFile(pipe, bytes, piece, &got, nullptr) || got == 0) return false;
-        bytes += got;
-        n -= got;
-    }
-    return true;
+bool WriteAll(HANDLE pipe, const void* p, size_t n) {
+    return MoveAll(pipe, static_cast<const uint8_t*>(p), n, ::WriteFile);
 }
+bool ReadAll(HANDLE pipe, void* p, size_t n) { return MoveAll(pipe, static_cast<uint8_t*>(p), n, ::ReadFile); }
 
 // Anonymous pipes have no waiting with a time limit: the bytes waiting are
 // looked at, with short sleeps between. The bytes waiting (0 when none came
