@@ -43,7 +43,9 @@ enum Operation : uint32_t {
     // (4) and a Level5Failure (4). part kLevel5Stream: the answer (8 bytes)
     // is its size, and the element follows in pieces, each an AnswerHead
     // (ok 1, length 1 to kMaxLevel5Piece) and its bytes, beats between
-    // them; an AnswerHead with ok 0 ends it failed.
+    // them, then an AnswerHead with ok 1 and length 0 once the worker has
+    // checked the whole element against its plan; one with ok 0 ends it
+    // failed, also after the last byte.
     kLevel5 = 11,
 };
 

@@ -624,6 +624,7 @@ bool V73Level5Reader::Start(const mxArray& array, bool subsystem) {
 bool V73Level5Reader::Read(uint8_t* out, size_t n) {
     if (failed_ || !lock_.owns_lock() || n > left_) return failed_ = true, false;
     V73File* file = source_->hdf5.get();
+    const bool last = n > 0 && n == left_;
     while (n > 0) {
         if (pieceLeft_ == 0) {
             AnswerHead head;
@@ -640,6 +641,10 @@ bool V73Level5Reader::Read(uint8_t* out, size_t n) {
         pieceLeft_ -= step;
         left_ -= step;
     }
+    if (!last) return true;
+    // The worker confirms the element only after its last byte.
+    AnswerHead end;
+    if (!file->ReceiveHead(end) || end.ok != 1 || end.length != 0) return failed_ = true, false;
     return true;
 }
 

@@ -56,6 +56,35 @@ uint8_t ClassCode(const mxArray& a) {
     }
 }
 
+const SubsystemHeads& SubsystemHeadBytes() {
+    static const SubsystemHeads heads = [] {
+        auto sub = [](std::vector<uint8_t>& out, uint32_t type, const void* data, size_t n) {
+            const uint32_t tag[2] = {type, static_cast<uint32_t>(n)};
+            const auto* bytes = static_cast<const uint8_t*>(data);
+            out.insert(out.end(), reinterpret_cast<const uint8_t*>(tag), reinterpret_cast<const uint8_t*>(tag + 2));
+            out.insert(out.end(), bytes, bytes + n);
+            out.resize(out.size() + static_cast<size_t>(RoundUp8(n) - n), 0);
+        };
+        SubsystemHeads made;
+        const uint32_t structFlags[2] = {mxSTRUCT, 0};
+        const int32_t one[2] = {1, 1};
+        const int32_t fieldLength = sizeof kTypeSystem;
+        sub(made.top, miUINT32, structFlags, sizeof structFlags);
+        sub(made.top, miINT32, one, sizeof one);
+        sub(made.top, miINT8, "", 0);
+        sub(made.top, miINT32, &fieldLength, sizeof fieldLength);
+        sub(made.top, miINT8, kTypeSystem, sizeof kTypeSystem);
+        const uint32_t opaqueFlags[2] = {mxOPAQUE, 0};
+        const char wrapperClass[] = "FileWrapper__";
+        sub(made.wrapper, miUINT32, opaqueFlags, sizeof opaqueFlags);
+        sub(made.wrapper, miINT8, "", 0);
+        sub(made.wrapper, miINT8, kTypeSystem, sizeof kTypeSystem - 1);
+        sub(made.wrapper, miINT8, wrapperClass, sizeof wrapperClass - 1);
+        return made;
+    }();
+    return heads;
+}
+
 static herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
     auto* names = static_cast<std::vector<std::string>*>(data);
     if (names->size() >= static_cast<size_t>(kMaxFields)) return -1;
@@ -128,21 +157,11 @@ public:
         Id space(H5Dget_space(mcos), H5Sclose);
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
         if (count < 0 || count > INT32_MAX) return false;
+        const SubsystemHeads& heads = SubsystemHeadBytes();
         const size_t top = Begin(miMATRIX);
-        const uint32_t structFlags[2] = {mxSTRUCT, 0};
-        const int32_t one[2] = {1, 1};
-        const int32_t fieldLength = sizeof kTypeSystem;
-        Sub(miUINT32, structFlags, sizeof structFlags);
-        Sub(miINT32, one, sizeof one);
-        Text("");
-        Sub(miINT32, &fieldLength, sizeof fieldLength);
-        Sub(miINT8, kTypeSystem, sizeof kTypeSystem);
+        Put(heads.top.data(), heads.top.size());
         const size_t wrapper = Begin(miMATRIX);
-        const uint32_t opaqueFlags[2] = {mxOPAQUE, 0};
-        Sub(miUINT32, opaqueFlags, sizeof opaqueFlags);
-        Text("");
-        Text(kTypeSystem);
-        Text("FileWrapper__");
+        Put(heads.wrapper.data(), heads.wrapper.size());
         const size_t cell = Begin(miMATRIX);
         const uint32_t cellFlags[2] = {mxCELL, 0};
         const int32_t dims[2] = {1, static_cast<int32_t>(count)};

@@ -66,6 +66,14 @@ bool IsReferenceDataset(hid_t object);
 // The object that element k of a dataset of references points at; the
 // caller closes it. Negative when there is none.
 hid_t Referenced(hid_t dataset, uint64_t k);
+// The subelements, after their tags, of the two elements around the
+// subsystem data's cell: its 1x1 struct (flags, dimensions, name, the one
+// field name MCOS) and that field's opaque FileWrapper__ (flags, name, type
+// system, class). The same in every file.
+struct SubsystemHeads {
+    std::vector<uint8_t> top, wrapper;
+};
+const SubsystemHeads& SubsystemHeadBytes();
 // The element of ContentsImage for the array `object` (whose header is `array`).
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
 // What is wrong with variable `array` of the file `root` and all it reaches,

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "matlib/mat_format.h"
@@ -162,6 +163,27 @@ struct Worker {
     mxArray header;
     uint64_t headerIndex = UINT64_MAX;
     bool outOfStep = false;   // a request's data did not arrive: stop
+    // What the last plans noted, of a variable and of the subsystem data: a
+    // writer plans before it asks for the element, which then needs no
+    // walk of its own for the sizes.
+    struct Noted {
+        uint64_t index = UINT64_MAX;
+        std::vector<uint64_t> sizes;
+        hdf5::Level5Plan plan;
+    };
+    Noted notedVariable, notedSubsystem;
+
+    Noted& NotedFor(uint64_t index) { return index == kLevel5Subsystem ? notedSubsystem : notedVariable; }
+
+    // Walks the variable for its sizes (the first walk of a level-5 element).
+    bool PlanLevel5(uint64_t index, Noted& noted) {
+        noted.index = UINT64_MAX;
+        noted.plan = hdf5::Level5Plan{};
+        const bool planned = hdf5::Level5Image(*file, index, noted.sizes, noted.plan, nullptr, nullptr) &&
+                             noted.plan.failure == kLevel5Ok;
+        if (planned) noted.index = index;
+        return planned;
+    }
 
     bool Load(uint64_t index) {
         if (headerIndex == index) return true;
@@ -198,14 +220,18 @@ struct Worker {
     // The level-5 element of a variable, its size first: walked once for
     // the sizes, then again to send it. False when the channel broke.
     bool StreamLevel5(const Request& request, Heartbeat& heart) {
-        std::vector<uint64_t> sizes;
-        hdf5::Level5Plan plan;
-        bool planned = false;
+        Noted& noted = NotedFor(request.index);
+        bool planned = noted.index == request.index;
         try {
-            planned = hdf5::Level5Image(*file, request.index, sizes, plan, nullptr, nullptr) && plan.failure == kLevel5Ok;
+            planned = planned || PlanLevel5(request.index, noted);
         } catch (const std::bad_alloc&) {
             planned = false;
         }
+        // Used once. A file changed since its plan shows as a size that
+        // differs while the element goes out.
+        noted.index = UINT64_MAX;
+        std::vector<uint64_t> sizes = std::move(noted.sizes);
+        const hdf5::Level5Plan plan = noted.plan;
         if (!planned) return SendAnswer(heart, false, {});
         {
             std::lock_guard<std::mutex> lock(heart.sending);
@@ -225,21 +251,22 @@ struct Worker {
         std::lock_guard<std::mutex> lock(heart.sending);
         heart.working = false;
         if (!context.channelOk) return false;
-        if (written) return true;
-        AnswerHead failed;
-        return heart.end->Send(&failed, sizeof failed);
+        // The end, after the last piece: the element's bytes may all be out
+        // before its last size is found different from the plan.
+        AnswerHead end;
+        end.ok = written ? 1 : 0;
+        return heart.end->Send(&end, sizeof end);
     }
 
     // One request's answer.
     bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
         if (request.operation == kWrite) return WriteFile(request, passed, out);
         if (request.operation == kLevel5) {
-            std::vector<uint64_t> sizes;
-            hdf5::Level5Plan plan;
-            hdf5::Level5Image(*file, request.index, sizes, plan, nullptr, nullptr);
-            Put64(out, plan.bytes);
-            Put32(out, plan.objects ? 1 : 0);
-            Put32(out, plan.failure);
+            Noted& noted = NotedFor(request.index);
+            PlanLevel5(request.index, noted);
+            Put64(out, noted.plan.bytes);
+            Put32(out, noted.plan.objects ? 1 : 0);
+            Put32(out, noted.plan.failure);
             return true;
         }
         if (request.operation == kHeader) {

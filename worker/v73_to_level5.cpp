@@ -47,6 +47,13 @@ constexpr size_t kMaxArrays = size_t{16} << 20;
 constexpr char kTypeSystem[] = "MCOS";
 constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
+// Whether a tag can say the bytes of `count` values of `width` bytes each
+// (at most 4 GB).
+bool TagHolds(uint64_t count, uint64_t width) {
+    uint64_t bytes = 0;
+    return !__builtin_mul_overflow(count, width, &bytes) && bytes <= UINT32_MAX;
+}
+
 class Level5Writer {
 public:
     Level5Writer(std::vector<uint64_t>& sizes, bool sizing, PieceSink sink, void* context)
@@ -79,23 +86,13 @@ public:
         Id space(H5Dget_space(mcos), H5Sclose);
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
         if (count < 0 || count > INT32_MAX) return Fail(kLevel5Damaged);
+        const SubsystemHeads& heads = SubsystemHeadBytes();
         const Mark top = Open();
         if (!top.ok) return false;
-        const uint32_t structFlags[2] = {mxSTRUCT, 0};
-        const int32_t one[2] = {1, 1};
-        const int32_t fieldLength = sizeof kTypeSystem;
-        Sub(miUINT32, structFlags, sizeof structFlags);
-        Sub(miINT32, one, sizeof one);
-        Text("");
-        Sub(miINT32, &fieldLength, sizeof fieldLength);
-        Sub(miINT8, kTypeSystem, sizeof kTypeSystem);
+        Put(heads.top.data(), heads.top.size());
         const Mark wrapper = Open();
         if (!wrapper.ok) return false;
-        const uint32_t opaqueFlags[2] = {mxOPAQUE, 0};
-        Sub(miUINT32, opaqueFlags, sizeof opaqueFlags);
-        Text("");
-        Text(kTypeSystem);
-        Text("FileWrapper__");
+        Put(heads.wrapper.data(), heads.wrapper.size());
         if (!ReferenceCell(mcos, {1, static_cast<mwSize>(count)}, 1) || !Close(wrapper) || !Close(top)) return false;
         if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + sizes_[top.slot]) return Fail(kLevel5Damaged);
         Pad(count_ - dataStart);
@@ -345,11 +342,12 @@ private:
         const uint32_t type = a.classId == mxCHAR_CLASS ? miUTF16 : StoreType(a.classId);
         if (width == 0 || type == 0) return Fail(kLevel5NoForm);
         if (count > 0 && H5Iget_type(object) != H5I_DATASET) return Fail(kLevel5Damaged);
-        if (count * width > UINT32_MAX) return Fail(kLevel5TooLarge);
+        if (!TagHolds(count, width)) return Fail(kLevel5TooLarge);
+        const auto bytes = static_cast<uint32_t>(count * width);
         for (int part = 0; part < (a.complex ? 2 : 1); ++part) {
-            Tag(type, static_cast<uint32_t>(count * width));
+            Tag(type, bytes);
             if (count > 0 && !Run(object, a, part, count)) return false;
-            Pad(count * width);
+            Pad(bytes);
         }
         return true;
     }
@@ -358,7 +356,7 @@ private:
     bool Sparse(hid_t object, const mxArray& a) {
         const uint64_t columns = mxGetN(&a);
         const uint64_t stored = a.nzmax;
-        if (stored * 8 > UINT32_MAX || (columns + 1) * 4 > UINT32_MAX || a.dims[0] > INT32_MAX) {
+        if (!TagHolds(stored, 8) || columns >= UINT32_MAX || !TagHolds(columns + 1, 4) || a.dims[0] > INT32_MAX) {
             return Fail(kLevel5TooLarge);
         }
         const bool group = H5Iget_type(object) == H5I_GROUP;
@@ -450,6 +448,13 @@ private:
         }
         std::vector<hsize_t> dims(static_cast<size_t>(rank));
         if (rank > 0 && H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr) != rank) return Fail(kLevel5Damaged);
+        // The dimensions' product, not only libhdf5's count (which may have
+        // wrapped), is the count: no product of them below overflows.
+        uint64_t product = 1;
+        for (hsize_t d : dims) {
+            if (__builtin_mul_overflow(product, uint64_t{d}, &product)) return Fail(kLevel5Damaged);
+        }
+        if (rank > 0 && product != count) return Fail(kLevel5Damaged);
         const uint64_t budget = std::max<uint64_t>(1, kRunBytes / width);
         std::vector<uint8_t> buffer;
         if (rank == 0) {

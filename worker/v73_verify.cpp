@@ -301,7 +301,8 @@ private:
         if (!jc.sound() || jc.size() != columns + 1) return kSparseSizes;
         Id dataSet(H5Lexists(group, "data", InsideLinks()) > 0 ? H5Dopen2(group, "data", InsideDatasets()) : -1,
                    H5Dclose);
-        const uint64_t stored = irSet.ok() ? Sequence(irSet.get()).size() : 0;
+        std::unique_ptr<Sequence> ir = irSet.ok() ? std::make_unique<Sequence>(irSet.get()) : nullptr;
+        const uint64_t stored = ir != nullptr ? ir->size() : 0;
         if (stored > 0) {
             Id space(dataSet.ok() ? H5Dget_space(dataSet.get()) : -1, H5Sclose);
             if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(stored)) {
@@ -311,7 +312,6 @@ private:
         uint64_t start = 0, end = 0, k = 0;
         if (!jc.Next(start)) return jc.failed() ? kDataUnreadable : kSparseSizes;
         if (start != 0) return kSparseColumns;
-        std::unique_ptr<Sequence> ir = irSet.ok() ? std::make_unique<Sequence>(irSet.get()) : nullptr;
         if (ir != nullptr && !ir->sound()) return kSparseSizes;
         for (uint64_t c = 0; c < columns; ++c, start = end) {
             if (!jc.Next(end)) return jc.failed() ? kDataUnreadable : kSparseSizes;
