@@ -2,6 +2,9 @@
 """scipy.io, as a Python user would do it.
   bench_scipy.py headers FILE          scipy.io.whosmat
   bench_scipy.py extract FILE VAR OUT  loadmat(variable_names=[VAR]) + savemat
+  bench_scipy.py convert73 FILE OUT Z  a version 7.3 file's doubles read with h5py (as
+                                       MATLAB's layout keeps them, transposed), written
+                                       with savemat (do_compression=Z)
 Prints "result seconds=S count=N" on standard error (imports not timed)."""
 import sys
 import time
@@ -21,8 +24,15 @@ def main():
             compressed = f.read(132)[128] == 15
         scipy.io.savemat(out, {name: data[name]}, do_compression=compressed)
         count = 1
+    elif mode == "convert73":
+        import h5py
+        out, compressed = sys.argv[3], sys.argv[4] == "1"
+        with h5py.File(path, "r") as f:
+            data = {name: f[name][()].T for name in f if not name.startswith("#")}
+        scipy.io.savemat(out, data, do_compression=compressed)
+        count = len(data)
     else:
-        sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT")
+        sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT | convert73 FILE OUT Z")
     sys.stderr.write("result seconds=%.6f count=%d\n" % (time.perf_counter() - start, count))
 
 

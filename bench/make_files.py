@@ -130,6 +130,9 @@ def main():
     write_v73(os.path.join(out, "v73_one200.mat"), {"before": np.arange(10.0).reshape(1, 10), "big": signal(n200, 99),
                                                     "after": np.arange(3.0).reshape(1, 3)})
 
+    # 1 GB of doubles in twenty 50-MB variables: converted to version 7 whole.
+    write_v73(os.path.join(out, "v73_1g.mat"), {"v%02d" % (i + 1): signal(n50, 40 + i) for i in range(20)})
+
     for count, name in ((1, "scalars1.mat"), (10000, "scalars10k.mat"), (100000, "scalars100k.mat"),
                         (1000000, "scalars1m.mat")):
         write_scalars(os.path.join(out, name), count)
