@@ -609,12 +609,12 @@ bool V73Level5Reader::Start(const mxArray& array, bool subsystem) {
     request.part = kLevel5Stream;
     request.index = subsystem ? kLevel5Subsystem : array.elementOffset;
     std::vector<uint8_t> payload;
-    if (!file->Ask(request, 8, payload) || payload.size() != 8) {
+    if (!file->Ask(request, 8, payload)) {
         // A refusal is a whole answer: the worker still serves.
-        failed_ = !file->worker.Alive();
         lock_.unlock();
         return false;
     }
+    if (payload.size() != 8) return failed_ = true, false;   // out of step: the worker goes
     std::memcpy(&total_, payload.data(), sizeof total_);
     left_ = total_;
     if (total_ < 8 || total_ >= kMaxLevel5Bytes) return failed_ = true, false;

@@ -499,7 +499,6 @@ private:
                 }
                 if (!emit(buffer.data(), static_cast<size_t>(points * width))) return Fail(kLevel5Damaged);
             }
-            counts[split] = 0;
         }
         return true;
     }

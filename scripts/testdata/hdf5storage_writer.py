@@ -3,7 +3,9 @@
 (version 7.3, HDF5, MATLAB's attributes) and v5.mat through scipy.io, so that
 the suites can hold the two files' values and texts side by side. Also
 OUTDIR/../damaged73/sparse.mat: two 2x3 sparse matrices in MATLAB's layout,
-`good` and `bad`, whose column starts fall back (a damaged file).
+`good` and `bad`, whose column starts fall back (a damaged file); and
+OUTDIR/../damaged73/huge.mat: a 1x300000000 double never written (a few KB
+on disk, 2.4 GB of values), which version 7 cannot hold.
 
 Usage: /usr/bin/python3 hdf5storage_writer.py OUTDIR
 """
@@ -75,3 +77,11 @@ with h5py.File(sparse, 'r+') as f:
         group['data'] = np.array([1.0, 3.0, 2.0])
         group['ir'] = np.array([0, 1, 0], dtype=np.uint64)
         group['jc'] = np.array(jc, dtype=np.uint64)
+
+huge = os.path.join(damaged, 'huge.mat')
+if os.path.exists(huge):
+    os.remove(huge)
+hdf5storage.savemat(huge, {'small': np.array([[1.0]])}, format='7.3')
+with h5py.File(huge, 'r+') as f:
+    d = f.create_dataset('huge', shape=(300000000, 1), dtype='<f8', chunks=(1000000, 1))
+    d.attrs['MATLAB_class'] = np.bytes_('double')

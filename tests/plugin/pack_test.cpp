@@ -96,6 +96,7 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
     Write("text.txt", Bytes(200, 'x'));
     Write("big.mat", File5(Order::Big, {NumericVar(Order::Big, "z", mxDOUBLE, {1, 1}, {1})}));
     for (const auto& [from, to] : {std::pair{"hdf5storage/v73.mat", "v73.mat"}, {"damaged73/sparse.mat", "damaged73.mat"},
+                                   {"damaged73/huge.mat", "huge73.mat"},
                                    {"objects73-tables/v73.mat", "tables73.mat"}, {"objects/user_defined_classdefs.mat", "strings.mat"},
                                    {"objects/struct_table_datetime.mat", "objects.mat"}}) {
         support::CopyTestData(from, dir.file(to));
@@ -110,6 +111,8 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         {"t.mat", {"damaged73.mat"}, "the variable bad: its data cannot be read whole from its version 7.3 file"},
         {"fresh.mat", {"damaged73.mat"}, "its variable bad: the variable bad: its data cannot be read whole"},
         {"objects.mat", {"tables73.mat"}, "its variable s: it holds objects"},
+        {"fresh.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
+        {"t.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
         {"v73.mat", {"one.mat"}, "v73.mat: a version 7.3 MAT-file: conversion"},
         {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file"},
         {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet"},
