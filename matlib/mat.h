@@ -56,6 +56,9 @@ enum mxClassID : int {
 //            compressed level-5 element (refused at 2 GB or more), the
 //            subsystem data its objects need comes with it; level-5
 //            elements are copied as they stand.
+// mode "w73": a new version 7.3 MAT-file (HDF5 in MATLAB's layout), made
+//            only where no file exists, as "wz"; it takes arrays of every
+//            format (level-5 and version 4 ones converted).
 // mode "u": open an existing MAT-file for update (deleting, adding variables).
 MATFile* matOpen(const char* path, const char* mode);
 
@@ -92,8 +95,11 @@ mxArray* matGetArray(MATFile* mfp, const char* name);
 // compressed when the file's variables are), applied by matClose: it takes the place of the
 // variable of its name, or goes after the file's variables; its element is
 // copied as it stands (a version 4 matrix becomes the level-5 element of its
-// values), and the subsystem data it refers to comes with it. Non-zero, with
-// the reason for matLastError, when the file cannot hold it.
+// values), and the subsystem data it refers to comes with it. In mode "u" on
+// a version 7.3 file, as MATLAB's save -append: a level-5 or version 4 array
+// is converted, a version 7.3 one copied with what it refers to, and a
+// variable of its name is replaced. Non-zero, with the reason for
+// matLastError, when the file cannot hold it.
 int matPutArray(MATFile* mfp, const mxArray* array);
 
 // Records the deletion of the named variable (the first one of that name not

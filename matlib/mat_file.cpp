@@ -344,6 +344,7 @@ constexpr std::pair<const char*, WriteMode> kWriteModes[] = {
     {"wz", {.compressedNew = true}},
     {"w7", {.convert73 = true}},
     {"wk7", {.keepExisting = true, .convert73 = true}},
+    {"w73", {.compressedNew = true, .version73 = true}},
 };
 
 }  // namespace

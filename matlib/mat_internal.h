@@ -235,11 +235,13 @@ bool IsSubsystemData(const mxArray& array);
 // Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
 // (compressedNew: level-5 elements are compressed as they are written, and
 // the file is made only where none exists); "w7" and "wk7" (convert73) and
-// "wz": version 7.3 variables become compressed level-5 elements.
+// "wz": version 7.3 variables become compressed level-5 elements; "w73"
+// (version73): a new version 7.3 file, made only where none exists, as "wz".
 struct WriteMode {
     bool keepExisting = false;
     bool compressedNew = false;
     bool convert73 = false;
+    bool version73 = false;
 };
 MATFile* OpenForWrite(const char* path, const WriteMode& mode);
 int PutArray(MATFile* mfp, const mxArray* array);

@@ -49,6 +49,7 @@
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
+#include "matlib/v73_writer.h"
 
 namespace matlib {
 
@@ -275,9 +276,39 @@ bool WriteRemaining(const MATFile& mfp, const UpdateState& state, StagedFile* fi
 // the new file, whose user block is the old one's. What only the deleted
 // variables used is not copied: the file shrinks by what they took.
 // With no variable left it is an HDF5 file without variables.
+//
+// With variables added (save -append), a worker of its own writes the new
+// file: the variables that stay copied, then each added one converted (level
+// 5, version 4) or copied (version 7.3) under its name.
+bool WriteWithAdditionsV73(const MATFile& mfp, const UpdateState& state, const uint8_t* userBlock, StagedFile* file) {
+    uint64_t expected = mfp.source->size;
+    for (const mxArray& array : state.added) expected += array.elementSize;
+    file->expectedSize = expected;
+    std::vector<uint64_t> kept;
+    for (size_t i = 0; i < mfp.entries.size(); ++i) {
+        const bool replaced = !state.replacedBy.empty() && state.replacedBy[i] != 0;
+        if (!state.deleted[i] && !replaced) kept.push_back(mfp.entries.Offset(i));
+    }
+    V73WriterPtr writer = StartV73Writer(userBlock, file);
+    if (!writer || (!kept.empty() && !V73WriterCopy(writer.get(), mfp.source, kept))) return false;
+    for (const mxArray& array : state.added) {
+        const bool put = array.format->variablesByIndex ? V73WriterCopy(writer.get(), array.source, {array.elementOffset})
+                                                        : V73WriterAdd(writer.get(), array);
+        if (!put) return false;
+    }
+    return FinishV73Writer(writer.get()) && StagedComplete(file);
+}
+
 bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
     uint8_t userBlock[kV73UserBlockSize];
     if (!ReadAt(*mfp.source, 0, userBlock, sizeof userBlock)) return false;
+    if (!state.added.empty()) {
+        try {
+            return WriteWithAdditionsV73(mfp, state, userBlock, file);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
     // The new file is not longer than the old one but for libhdf5's own
     // bookkeeping: the old size is what the progress counts towards.
     file->expectedSize = mfp.source->size;
@@ -442,12 +473,19 @@ bool AcceptConverted(MATFile* mfp, const mxArray& array, uint64_t* bytes, bool* 
 
 }  // namespace
 
+namespace {
+int Record(MATFile* mfp, const mxArray* array, uint64_t convertedBytes = 0);
+int RecordAdditionV73(MATFile* mfp, const mxArray* array);
+}  // namespace
+
 int RecordAddition(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 1;
     UpdateState& state = *mfp->updater;
     const SourceFile& target = *mfp->source;
     const bool converted = array->format != nullptr && array->format->planLevel5 != nullptr;
-    if (target.format->variablesByIndex || array->format == nullptr || (array->format->variablesByIndex && !converted)) {
+    if (array->format == nullptr || !array->source || array->name.empty()) return 1;
+    if (target.format->variablesByIndex) return RecordAdditionV73(mfp, array);
+    if (array->format->variablesByIndex && !converted) {
         SetLastError("conversion between version 7.3 and earlier MAT-files is not available yet");
         return 1;
     }
@@ -493,12 +531,21 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         state.carriedOffset = subsystemOffset;
         state.carriedSize = subsystemSize;
     }
+    return Record(mfp, array, converted ? convertedBytes : 0);
+}
+
+namespace {
+
+// Notes the addition (convertedBytes: the element a converted array
+// becomes; 0 for one copied as it stands). MATLAB's save -append overwrites
+// a variable of that name, and its place is the new one's. More of that
+// name (a crafted file) go.
+int Record(MATFile* mfp, const mxArray* array, uint64_t convertedBytes) {
+    UpdateState& state = *mfp->updater;
     state.added.push_back(*array);
     state.added.back().decoded = DecodedData{};
     // A converted array's element size is what its element will take (uncompressed).
-    if (converted) state.added.back().elementSize = convertedBytes;
-    // MATLAB's save -append: a variable of that name is overwritten; its
-    // place is the new one's. More of that name (a crafted file) go.
+    if (convertedBytes != 0) state.added.back().elementSize = convertedBytes;
     if (state.replacedBy.empty()) state.replacedBy.assign(mfp->entries.size(), 0);
     size_t first = mfp->entries.size();
     mfp->entries.ForEachOfName(array->name, [&](size_t i) {
@@ -515,6 +562,30 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
     });
     return 0;
 }
+
+// Into a version 7.3 file: a level-5 or version 4 array converted, a
+// version 7.3 one copied; objects of level-5 files are refused (their
+// subsystem data is not converted).
+int RecordAdditionV73(MATFile* mfp, const mxArray* array) {
+    UpdateState& state = *mfp->updater;
+    for (const mxArray& other : state.added) {
+        if (other.name == array->name) {
+            SetLastError("a variable of that name is added already");
+            return 1;
+        }
+    }
+    if (!array->format->variablesByIndex) {
+        if (!array->format->copiedAsElement && array->format->writeElement == nullptr) return 1;
+        if (const char* refusal = V73AdditionRefusal(*array)) {
+            SetLastError(refusal);
+            return 1;
+        }
+    }
+    if (!SourceUnchanged(*array->source)) return 1;
+    return Record(mfp, array);
+}
+
+}  // namespace
 
 int KeepNeededSubsystem(MATFile* mfp) {
     if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 0;

@@ -19,6 +19,7 @@
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
 #include "matlib/readers.h"
+#include "matlib/v73_writer.h"
 #include "os/file_time.h"
 
 namespace matlib {
@@ -29,6 +30,10 @@ struct WriteState {
     bool version73 = false;   // the file is a version 7.3 copy of one variable: nothing follows
     bool bigEndian = std::endian::native == std::endian::big;
     bool compress = false;    // mode "wz": elements stored uncompressed are compressed
+    // Mode "w73": a new version 7.3 file, written by a worker of its own
+    // (started at the first variable, or by matClose when none came).
+    bool new73 = false;
+    V73WriterPtr writer73;
     // The subsystem data that a variable put here refers to: its file and
     // its element, appended after the last variable by FinishWrite.
     std::shared_ptr<SourceFile> subsystemSource;
@@ -261,6 +266,35 @@ int WriteVersion73(WriteState* state, const mxArray* array) {
     }
 }
 
+// Mode "w73": the worker is started with the file's user block at the
+// first variable; level-5 and version 4 arrays are converted, version 7.3
+// ones copied with what they refer to.
+bool StartNew73(WriteState* state) {
+    if (state->writer73) return true;
+    uint8_t userBlock[kV73UserBlockSize] = {};
+    BuildHeader73(userBlock, std::time(nullptr));
+    try {
+        state->writer73 = StartV73Writer(userBlock, &state->file);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return state->writer73 != nullptr;
+}
+
+int PutNew73(WriteState* state, const mxArray* array) {
+    if (array->format == nullptr || !array->source || !StartNew73(state)) return 1;
+    // What the file comes to once this variable is in, about (the progress counts towards it).
+    state->file.expectedSize = state->file.written + array->elementSize;
+    try {
+        const bool put = array->format->variablesByIndex
+                             ? V73WriterCopy(state->writer73.get(), array->source, {array->elementOffset})
+                             : V73WriterAdd(state->writer73.get(), *array);
+        return put ? 0 : 1;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
+
 }  // namespace
 
 void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) {
@@ -321,6 +355,8 @@ MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
     mfp->writer->compress = mode.compressedNew;
     mfp->writer->convert73 = mode.convert73 || mode.compressedNew;
     mfp->writer->file.mustBeNew = mode.compressedNew;
+    mfp->writer->new73 = mode.version73;
+    mfp->writer->headerWritten = mode.version73;
     return mfp;
 }
 
@@ -332,7 +368,9 @@ int PutArray(MATFile* mfp, const mxArray* array) {
         return 1;
     }
     int result = 1;
-    if (state->version73) {
+    if (state->new73) {
+        result = PutNew73(state, array);
+    } else if (state->version73) {
         result = 1;
     } else if (array->format != nullptr && array->format->writeLevel5 != nullptr && state->convert73) {
         result = WriteConverted(state, array);
@@ -360,6 +398,17 @@ int PutArray(MATFile* mfp, const mxArray* array) {
 int FinishWrite(MATFile* mfp) {
     if (mfp == nullptr || mfp->mode != OpenMode::Write || !mfp->writer) return 1;
     WriteState* state = mfp->writer.get();
+    if (state->new73) {
+        // A version 7.3 file without variables is still one.
+        if (state->file.broken || !StartNew73(state) || !FinishV73Writer(state->writer73.get()) ||
+            !StagedComplete(&state->file)) {
+            state->writer73.reset();
+            DiscardStagedFile(&state->file);
+            return 1;
+        }
+        state->writer73.reset();
+        return CommitStagedFile(&state->file);
+    }
     // A file without variables is still a MAT-file: its header alone.
     if (!state->headerWritten && !WriteHeader(state, state->bigEndian)) {
         DiscardStagedFile(&state->file);

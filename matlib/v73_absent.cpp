@@ -1,6 +1,7 @@
 // Version 7.3 (HDF5) files in a build without libhdf5: recognised, never
 // read (matOpen answers MAT_OPEN_VERSION_73).
 #include "matlib/readers.h"
+#include "matlib/v73_writer.h"
 
 namespace matlib {
 
@@ -31,5 +32,15 @@ bool PlanV73Level5(const mxArray&, bool, uint64_t&, bool&) { return false; }
 V73Level5Reader::~V73Level5Reader() = default;
 bool V73Level5Reader::Start(const mxArray&, bool) { return false; }
 bool V73Level5Reader::Read(uint8_t*, size_t) { return false; }
+struct V73Writer {};
+void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
+V73WriterPtr StartV73Writer(const uint8_t[format::kV73UserBlockSize], StagedFile*) {
+    SetLastError("this build writes no version 7.3 files");
+    return nullptr;
+}
+bool V73WriterCopy(V73Writer*, const std::shared_ptr<SourceFile>&, const std::vector<uint64_t>&) { return false; }
+bool V73WriterAdd(V73Writer*, const mxArray&) { return false; }
+bool FinishV73Writer(V73Writer*) { return false; }
+const char* V73AdditionRefusal(const mxArray&) { return "this build writes no version 7.3 files"; }
 
 }  // namespace matlib

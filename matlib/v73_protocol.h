@@ -47,6 +47,17 @@ enum Operation : uint32_t {
     // checked the whole element against its plan; one with ok 0 ends it
     // failed, also after the last byte.
     kLevel5 = 11,
+    // A worker that writes a new file: its first request comes with that
+    // file open and the user block after it; then variables copied from
+    // version 7.3 files (kCopyInto: the file sent open, `count` indexes
+    // after the request), level-5 elements written as MATLAB writes them
+    // (kAddElement: `first` bytes of name and `count` bytes of the element,
+    // its tag included, after the request; `part` kSwapped when its bytes
+    // are in the other order), and kFinish, which completes the file.
+    kCreate = 12,
+    kCopyInto = 13,
+    kAddElement = 14,
+    kFinish = 15,
 };
 
 // What the worker found wrong with a variable it read whole (kVerify).
@@ -76,6 +87,11 @@ enum Level5Failure : uint32_t {
     kLevel5Damaged = 5,    // something in it cannot be read
 };
 
+// kAddElement's `part`: the element's bytes are in the other byte order.
+constexpr uint32_t kSwapped = 1;
+// An element is sent in pieces of at most this size.
+constexpr size_t kElementPiece = size_t{1} << 20;
+
 // Why the worker refuses to read a variable: a MAT-file is read from itself
 // only, and HDF5 lets a dataset keep its bytes in other files.
 enum Refusal : uint32_t {
@@ -83,6 +99,12 @@ enum Refusal : uint32_t {
     kExternalStorage = 1,   // the dataset's bytes are in other files
     kVirtualDataset = 2,    // a virtual dataset: made of other files' datasets
     kLinkOutside = 3,       // an external link (to another file) or a link of a user-defined kind
+    // Why a level-5 element was not written into a version 7.3 file.
+    kHoldsObject = 4,       // an object, function handle or opaque value: its subsystem data is not written
+    kElementDamaged = 5,    // the element's sizes or types do not hold together
+    kNameTaken = 6,         // the file holds a variable (or a struct a field) of that name already
+    kBadName = 7,           // a name that HDF5 cannot hold as MATLAB's readers expect ('/', '.', '#...')
+    kSubsystemTwice = 8,    // both files hold objects: their subsystem data cannot be merged
 };
 
 // An answer's ok: 0 failed, 1 answered, kBeat still working.

@@ -167,6 +167,15 @@ void ReadSource(Source* source, Problems* problems) {
     matClose(file);
 }
 
+// What version 7 cannot hold: a variable of 2 GB or more of data.
+bool NeedsVersion73(const mxArray* array) {
+    constexpr uint64_t kMostOfVersion7 = uint64_t{2} << 30;
+    const uint64_t parts = mxIsComplex(array) ? 2 : 1;
+    const uint64_t elements = mxIsSparse(array) ? mxGetNzmax(array) : mxGetNumberOfElements(array);
+    uint64_t bytes = 0;
+    return __builtin_mul_overflow(elements, mxGetElementSize(array) * parts, &bytes) || bytes >= kMostOfVersion7;
+}
+
 void ShowProblems(const char* packedFile, const Problems& problems) {
     std::string text = std::string("No variable was added to ") + packedFile + ":";
     for (size_t i = 0; i < problems.lines.size() && i < kMaxListedProblems; ++i) text += "\n" + problems.lines[i];
@@ -244,7 +253,14 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         ShowProblems(packedFile, problems);
         return platform::RefusalCode(E_ECREATE);
     }
-    const bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
+    // A new file is version 7 (MATLAB's default) unless a variable needs
+    // 7.3; a conversion writes the version asked for (and refuses what
+    // version 7 cannot hold).
+    bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
+    for (const Source& source : sources) {
+        if ((flags & MATWCX_PACK_NEW_ONLY) != 0) break;
+        for (const ArrayPtr& array : source.arrays) version73 = version73 || NeedsVersion73(array.get());
+    }
     MATFile* target = matOpen(packedFile, targetExists ? "u" : version73 ? "w73" : "wz");
     if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
         problems.Add(packedFile, "version 7.3 MAT-files cannot be written by this build");
@@ -272,14 +288,11 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    const int targetVersion = targetExists ? matGetVersion(target) : 0;
-    if (targetVersion == 73) {
-        problems.Add(packedFile, "a version 7.3 MAT-file: conversion from version 7 is not available yet");
-    } else if (targetExists && targetVersion != 5) {
-        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6 and 7 files only");
+    const int targetVersion = targetExists ? matGetVersion(target) : version73 ? 73 : 5;
+    if (targetVersion != 5 && targetVersion != 73) {
+        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
     }
-    const bool addable = !targetExists || targetVersion == 5;
-    for (size_t s = 0; s < sources.size() && addable; ++s) {
+    for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73); ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.

@@ -15,13 +15,25 @@
 #include "matlib/mat_internal.h"
 #include "matlib/readers.h"
 
-namespace platform {
-class WorkerEnd;
-}
+#include "matlib/v73_protocol.h"
+#include "platform/worker_process.h"
 
 namespace matlib::v73 {
 // The worker: answers the reader's requests on `end` until it closes it (v73_serve.cpp).
 void Serve(platform::WorkerEnd& end);
+
+// How the writer answers (v73_serve.cpp's heartbeat): work starts, and an
+// answer without payload goes out (a failure with the refusal TakeRefusal gives).
+struct WriterAnswers {
+    void* context = nullptr;
+    void (*startWork)(void* context) = nullptr;
+    bool (*send)(void* context, bool ok) = nullptr;
+};
+// The worker that writes a new version 7.3 file (v73_from_level5.cpp): its
+// first request `create` (kCreate) came with the new file `file`; it
+// answers that and every later request until the channel closes.
+void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::NativeFile file,
+                 const WriterAnswers& answers);
 }  // namespace matlib::v73
 
 namespace matlib::hdf5 {
@@ -51,6 +63,7 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 // Why the last refused read was refused (a Refusal of v73_protocol.h), and
 // kInside again from then on.
 uint32_t TakeRefusal();
+void SetRefusal(uint32_t why);
 // Whether the variable and all it holds can be read from this file alone:
 // kInside, or why not. Nothing outside the file is opened to find out.
 uint32_t CheckInside(File& file, const mxArray& array);
@@ -67,6 +80,12 @@ uint64_t BytesMoved();
 // cannot be copied, or when the new file would keep anything in
 // other files (TakeRefusal says what).
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
+// Copies the variables at these indexes into the open file `to` as
+// WriteFile does (with what they refer to, and the subsystem data when they
+// may hold objects; refused, kSubsystemTwice, when `to` holds one already).
+bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes);
+// Whether `to`, as far as it is written, keeps everything inside it.
+bool KeepsInside(hid_t to);
 // A file driver for a file the worker holds open: the name given to
 // H5Fopen or H5Fcreate is its number (platform::NativeFile, in decimal). It
 // works where libhdf5's own drivers cannot: on a file that has no name yet,

@@ -188,6 +188,8 @@ herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t file
     return H5Dread(dataset, memoryType, memorySpace, fileSpace, TransferList(), out);
 }
 
+void SetRefusal(uint32_t why) { refusal = why; }
+
 uint32_t TakeRefusal() {
     const uint32_t taken = refusal;
     refusal = v73::kInside;
@@ -901,6 +903,12 @@ bool CopyVariables(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
         objects = objects || MayHoldObjects(header.classId);
     }
     if (!objects || H5Lexists(file.file, kSubsystemGroup, InsideLinks()) <= 0) return true;
+    // One file holds one subsystem: objects of two files would need their
+    // ids renumbered into one.
+    if (H5Lexists(to, kSubsystemGroup, H5P_DEFAULT) != 0) {
+        refusal = v73::kSubsystemTwice;
+        return false;
+    }
     refusal = ScanObject(file.file, kSubsystemGroup);
     return refusal == v73::kInside && CopyWithReferences(file.file, to, kSubsystemGroup);
 }
@@ -1032,6 +1040,16 @@ bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level
     if (ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
     Id object(H5Oopen(file.file, header.name.c_str(), InsideLinks()), H5Oclose);
     return object.ok() && WriteLevel5(file.file, object.get(), &header, sizes, plan, sink, context);
+}
+
+bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
+    return CopyVariables(file, to, indexes);
+}
+
+bool KeepsInside(hid_t to) {
+    Id root(H5Gopen2(to, "/", H5P_DEFAULT), H5Gclose);
+    refusal = root.ok() ? ScanGroup(root.get()) : v73::kLinkOutside;
+    return refusal == v73::kInside;
 }
 
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {

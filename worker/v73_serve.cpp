@@ -324,6 +324,14 @@ void Serve(platform::WorkerEnd& end) {
     Request open;
     platform::NativeFile source = platform::kNoFile;   // open as long as the worker runs
     if (!end.ReceiveRequest(&open, sizeof open, source)) return;
+    if (open.operation == kCreate) {
+        WriterAnswers answers;
+        answers.context = &heart;
+        answers.startWork = [](void* context) { StartWork(*static_cast<Heartbeat*>(context)); };
+        answers.send = [](void* context, bool ok) { return SendAnswer(*static_cast<Heartbeat*>(context), ok, {}); };
+        ServeWriter(end, open, source, answers);
+        return;
+    }
     hdf5::FilePtr file;
     try {
         StartWork(heart);

@@ -191,12 +191,13 @@ bool MakeTemporaryName(const char* path, char* tempPath, size_t tempPathSize) {
 FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         if (!MakeTemporaryName(path, tempPath, tempPathSize)) return nullptr;
-        const int fd = ::open(tempPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+        // Readable too: libhdf5 reads back what it wrote of a version 7.3 file.
+        const int fd = ::open(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
         }
-        FILE* file = ::fdopen(fd, "wb");
+        FILE* file = ::fdopen(fd, "w+b");
         if (file == nullptr) {
             ::close(fd);
             ::unlink(tempPath);
@@ -217,9 +218,10 @@ FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
     char name[kMaxTempPath];
     if (!MakeTemporaryName(path, name, sizeof name)) return nullptr;
     const std::string folder = FolderOf(path);
-    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+    // Readable too: libhdf5 reads back what it wrote of a version 7.3 file.
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, ownerOnly ? 0600 : 0666);
     if (fd < 0) return nullptr;
-    FILE* file = ::fdopen(fd, "wb");
+    FILE* file = ::fdopen(fd, "w+b");
     if (file == nullptr) ::close(fd);
     return file;
 }

@@ -1,0 +1,217 @@
+// The plug-in's side of the worker that writes a new version 7.3 file
+// (worker/v73_from_level5.cpp). Its first request comes with the staged
+// file open; every later one gets one answer (beats before it while the
+// worker works), and the staged file's growth is the progress meanwhile. A
+// Cancel, a worker that dies or stays silent, or any refusal ends the
+// writing: the staged file is then never put in place.
+#include "matlib/v73_writer.h"
+
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "matlib/mat_write.h"
+#include "matlib/mat_write_file.h"
+#include "matlib/readers.h"
+#include "matlib/source_io.h"
+#include "matlib/v73_protocol.h"
+#include "platform/worker_process.h"
+
+namespace matlib {
+
+using namespace format;
+using namespace v73;
+
+struct V73Writer {
+    platform::Worker worker;
+    StagedFile* out = nullptr;
+    bool failed = false;
+};
+
+void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
+
+namespace {
+
+// A worker that neither beats nor writes for this long is taken for hung.
+constexpr int kQuietMs = 10 * 1000;
+constexpr int kPollMs = 50;
+// What the worker may use besides what it starts with.
+constexpr uint64_t kWriterMemory = uint64_t{2} << 30;
+
+uint64_t SizeOf(FILE* stream) {
+    uint64_t size = 0;
+    return platform::SizeOfNativeFile(platform::NativeFileOf(stream), size) ? size : 0;
+}
+
+const char* RefusalText(uint32_t refusal) {
+    switch (refusal) {
+        case kHoldsObject:
+            return "it holds an object, function handle or opaque value (string, datetime, table ...), "
+                   "whose values a version 7.3 file keeps in subsystem data that is not written yet";
+        case kElementDamaged: return "its stored element is damaged (its sizes or types do not hold together)";
+        case kNameTaken: return "the file holds a variable of that name already";
+        case kBadName: return "its name or a field's cannot be kept in a version 7.3 file ('/', '.', or a leading '#')";
+        case kSubsystemTwice:
+            return "it holds objects (string, table, datetime, classdef objects or function handles), and so does "
+                   "the file: merging their subsystem data is not available yet";
+        case kExternalStorage: return "it keeps its data in other files (HDF5 external storage), which are never copied";
+        case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never copied";
+        case kLinkOutside: return "it holds a link to another file (an HDF5 external link), which is never followed";
+        default: return "the version 7.3 file could not be written";
+    }
+}
+
+// Counts the staged file's growth; false (the worker ended) on a Cancel.
+bool Progress(V73Writer* writer) {
+    const uint64_t size = SizeOf(writer->out->stream);
+    if (size <= writer->out->written || StagedWrittenTo(writer->out, size)) return true;
+    writer->worker.Stop();
+    writer->failed = true;
+    return false;
+}
+
+bool Fail(V73Writer* writer, const char* reason) {
+    writer->worker.Stop();
+    writer->failed = true;
+    writer->out->broken = true;
+    if (reason != nullptr) SetLastError(reason);
+    return false;
+}
+
+// The answer to the request sent last.
+bool Answer(V73Writer* writer) {
+    int quietMs = 0;
+    for (;;) {
+        const int ready = writer->worker.Wait(kPollMs);
+        if (ready < 0) return Fail(writer, nullptr);
+        const uint64_t before = writer->out->written;
+        if (!Progress(writer)) return Fail(writer, nullptr);
+        quietMs = writer->out->written > before ? 0 : quietMs + kPollMs;
+        if (ready > 0) {
+            AnswerHead head;
+            if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
+            if (head.ok == kBeat && head.length == 0) {
+                quietMs = 0;
+                continue;
+            }
+            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? RefusalText(head.refusal) : nullptr);
+            return Progress(writer) || Fail(writer, nullptr);
+        }
+        if (quietMs >= kQuietMs) return Fail(writer, nullptr);
+    }
+}
+
+bool Usable(const V73Writer* writer) {
+    return writer != nullptr && !writer->failed && writer->out != nullptr && !writer->out->broken;
+}
+
+// Sends `size` bytes read by `read(position, buffer, n)` in pieces.
+template <typename Read>
+bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool swapped, Read read) {
+    Request request;
+    request.operation = kAddElement;
+    request.part = swapped ? kSwapped : 0;
+    request.first = name.size();
+    request.count = size;
+    if (!writer->worker.SendRequest(&request, sizeof request, nullptr) ||
+        !writer->worker.Send(name.data(), name.size())) {
+        return Fail(writer, nullptr);
+    }
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kElementPiece]);
+    if (!piece) return Fail(writer, nullptr);
+    for (uint64_t at = 0; at < size;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(size - at, kElementPiece));
+        // Damage part-way leaves the worker out of step: it is ended.
+        if (!read(at, piece.get(), n)) return Fail(writer, "its stored data is damaged");
+        if (!writer->worker.Send(piece.get(), n) || !Progress(writer)) return Fail(writer, nullptr);
+        at += n;
+    }
+    return Answer(writer);
+}
+
+}  // namespace
+
+V73WriterPtr StartV73Writer(const uint8_t userBlock[kV73UserBlockSize], StagedFile* out) {
+    if (out == nullptr || out->stream == nullptr || out->written != 0) return nullptr;
+    V73WriterPtr writer(new (std::nothrow) V73Writer);
+    if (!writer) return nullptr;
+    writer->out = out;
+    Request create;
+    create.operation = kCreate;
+    if (!writer->worker.Start(kWorkerProgram, kWriterMemory)) {
+        SetLastError("the version 7.3 worker program (matwcx_v73) is not beside the plug-in");
+        return nullptr;
+    }
+    if (!writer->worker.SendRequest(&create, sizeof create, out->stream) ||
+        !writer->worker.Send(userBlock, kV73UserBlockSize) || !Answer(writer.get())) {
+        return nullptr;
+    }
+    return writer;
+}
+
+const char* V73AdditionRefusal(const mxArray& array) {
+    const bool object = array.classId == mxOBJECT_CLASS || array.classId == mxOPAQUE_CLASS ||
+                        array.classId == mxFUNCTION_CLASS || array.fileClass == mxOBJECT ||
+                        array.fileClass == mxFUNCTION || array.fileClass == mxOPAQUE;
+    if (object || (array.format != nullptr && array.format->subsystemVariable && RefersToSubsystem(array))) {
+        return RefusalText(kHoldsObject);
+    }
+    return nullptr;
+}
+
+bool V73WriterAdd(V73Writer* writer, const mxArray& array) {
+    if (!Usable(writer) || !array.source || array.format == nullptr || array.name.empty()) return false;
+    if (const char* refusal = V73AdditionRefusal(array)) {
+        SetLastError(refusal);
+        return false;
+    }
+    bool sent = false;
+    if (array.format->copiedAsElement) {
+        // The element as it stands after inflating, tag included.
+        const uint64_t size = array.data.elementEnd;
+        if (size < kTagSize) return Fail(writer, nullptr);
+        ElementStream stream(*array.source, array.data);
+        sent = SendElement(writer, array.name, size, array.source->swapped,
+                           [&](uint64_t at, uint8_t* buffer, size_t n) { return stream.Read(at, buffer, n); }) &&
+               (stream.CheckEnd(size) || Fail(writer, "its stored data is damaged (a compressed stream or checksum)"));
+    } else {
+        // A version 4 matrix: the level-5 element of its values.
+        std::vector<uint8_t> element;
+        const bool bigEndian = std::endian::native == std::endian::big;
+        try {
+            if (!EncodeDecodedArray(&array, bigEndian, &element)) return Fail(writer, "its data cannot be read");
+        } catch (const std::bad_alloc&) {
+            return Fail(writer, nullptr);
+        }
+        sent = SendElement(writer, array.name, element.size(), false, [&](uint64_t at, uint8_t* buffer, size_t n) {
+            std::memcpy(buffer, element.data() + at, n);
+            return true;
+        });
+    }
+    // Bytes read from a file that another program rewrote meanwhile are no copy of anything.
+    return sent && (SourceUnchanged(*array.source) || Fail(writer, nullptr));
+}
+
+bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes) {
+    if (!Usable(writer) || !source || source->stream == nullptr || indexes.size() > kMaxVariables) return false;
+    Request request;
+    request.operation = kCopyInto;
+    request.count = indexes.size();
+    if (!writer->worker.SendRequest(&request, sizeof request, source->stream) ||
+        !writer->worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
+        return Fail(writer, nullptr);
+    }
+    return Answer(writer) && (SourceUnchanged(*source) || Fail(writer, nullptr));
+}
+
+bool FinishV73Writer(V73Writer* writer) {
+    if (!Usable(writer)) return false;
+    Request request;
+    request.operation = kFinish;
+    if (!writer->worker.SendRequest(&request, sizeof request, nullptr)) return Fail(writer, nullptr);
+    if (!Answer(writer)) return false;
+    writer->worker.Stop();
+    return writer->out->written > kV73UserBlockSize || Fail(writer, nullptr);
+}
+
+}  // namespace matlib

@@ -1,0 +1,42 @@
+// A new version 7.3 file, written by a worker program of its own (the only
+// code that links libhdf5) into a staged file: variables copied from other
+// version 7.3 files, and level-5 and version 4 arrays converted to MATLAB's
+// version 7.3 layout. The plug-in sends the worker each array's element in
+// pieces, read forward once, so that a few megabytes are in flight whatever
+// the variable's size. Every failure leaves the reason for matLastError and
+// the staged file unfit to be put in place.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "matlib/mat_format.h"
+#include "matlib/mat_internal.h"
+
+namespace matlib {
+
+struct StagedFile;
+struct V73Writer;
+struct V73WriterDeleter {
+    void operator()(V73Writer* writer) const;
+};
+using V73WriterPtr = std::unique_ptr<V73Writer, V73WriterDeleter>;
+
+// Starts the worker on `out` (a staged file still empty), `userBlock`
+// before the HDF5 data. Null when no worker could start.
+V73WriterPtr StartV73Writer(const uint8_t userBlock[format::kV73UserBlockSize], StagedFile* out);
+// Copies the variables of a version 7.3 file at these indexes (with what
+// they refer to).
+bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes);
+// Writes an array read from a level-5 or version 4 file under its name.
+// Refused: objects, function handles and whatever refers to the subsystem
+// data (their values would be lost).
+bool V73WriterAdd(V73Writer* writer, const mxArray& array);
+// Completes the file (its user block written).
+bool FinishV73Writer(V73Writer* writer);
+// Why an array cannot go into a version 7.3 file by V73WriterAdd, or null
+// when it can (asked before anything is written).
+const char* V73AdditionRefusal(const mxArray& array);
+
+}  // namespace matlib

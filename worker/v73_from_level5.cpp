@@ -1,0 +1,897 @@
+// The worker that writes a new version 7.3 file: variables copied from other
+// version 7.3 files (CopyInto) and level-5 array elements written as MATLAB
+// writes them into a version 7.3 file. The element arrives on the channel in
+// pieces and is read forward once; its numbers are converted and written a
+// few megabytes at a time, whatever the variable's size.
+//
+// MATLAB's layout: a numeric array is a dataset of its class's type with the
+// dimensions reversed (HDF5 keeps C order), complex data a compound of
+// "real" and "imag"; char is uint16 and logical uint8, each with
+// MATLAB_int_decode; an empty array is a uint64 dataset of its dimensions
+// with MATLAB_empty = 1; a sparse array a group (MATLAB_sparse = its rows)
+// with the datasets data, ir and jc; a cell a dataset of references to
+// arrays in #refs#; a 1-by-1 struct a group of its fields, a struct array a
+// group of one dataset of references per field; MATLAB_fields names the
+// fields, MATLAB_class every array's class, MATLAB_global a global variable.
+// Objects keep their values in the subsystem data, which is not written
+// here: a variable that holds one is refused.
+#include <hdf5.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "matlib/convert.h"
+#include "matlib/mat_format.h"
+#include "matlib/source_io.h"
+#include "matlib/v73_protocol.h"
+#include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
+
+namespace matlib::v73 {
+
+namespace {
+
+using namespace format;
+using hdf5::Id;
+
+// Deeper nesting than this is no array MATLAB saves.
+constexpr int kMaxDepth = 64;
+// Converted values held before they are written, and the read-ahead of the channel.
+constexpr size_t kValueBuffer = size_t{4} << 20;
+constexpr size_t kReadAhead = 64 * 1024;
+// Datasets of at least this many bytes are chunked and deflated (level 3),
+// in chunks of about kChunkBytes that follow the elements' order.
+constexpr uint64_t kChunkedFrom = 16 * 1024;
+constexpr uint64_t kChunkBytes = 256 * 1024;
+constexpr unsigned kDeflateLevel = 3;
+
+// The bytes of one element as they arrive, counted from its tag.
+class Incoming {
+public:
+    Incoming(platform::WorkerEnd& end, uint64_t length) : end_(end), left_(length), buffer_(kReadAhead) {}
+    uint64_t position() const { return position_; }
+    uint64_t length() const { return position_ + (have_ - at_) + left_; }
+
+    bool Read(void* out, size_t n) {
+        auto* bytes = static_cast<uint8_t*>(out);
+        while (n > 0) {
+            if (at_ == have_ && !Fill()) return false;
+            const size_t step = std::min(n, have_ - at_);
+            if (bytes != nullptr) {
+                std::memcpy(bytes, buffer_.data() + at_, step);
+                bytes += step;
+            }
+            at_ += step;
+            position_ += step;
+            n -= step;
+        }
+        return true;
+    }
+    bool Skip(uint64_t n) {
+        while (n > 0) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(n, kReadAhead));
+            if (!Read(nullptr, step)) return false;
+            n -= step;
+        }
+        return true;
+    }
+    bool SkipTo(uint64_t position) { return position >= position_ && Skip(position - position_); }
+    // Whatever of the element is still on its way, so that the next request
+    // is read where it starts; false when the channel failed.
+    bool Drain() {
+        at_ = have_;
+        while (left_ > 0) {
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(left_, kReadAhead));
+            if (!end_.Receive(buffer_.data(), step)) return broken_ = true, false;
+            left_ -= step;
+        }
+        return !broken_;
+    }
+    bool broken() const { return broken_; }
+
+private:
+    bool Fill() {
+        if (left_ == 0 || broken_) return false;
+        const size_t step = static_cast<size_t>(std::min<uint64_t>(left_, kReadAhead));
+        if (!end_.Receive(buffer_.data(), step)) return broken_ = true, false;
+        left_ -= step;
+        at_ = 0;
+        have_ = step;
+        return true;
+    }
+
+    platform::WorkerEnd& end_;
+    uint64_t left_;
+    std::vector<uint8_t> buffer_;
+    size_t at_ = 0, have_ = 0;
+    uint64_t position_ = 0;
+    bool broken_ = false;
+};
+
+// One subelement's tag; its data follows (a small one's is in its tag).
+struct Sub {
+    uint32_t type = 0;
+    uint32_t bytes = 0;
+    bool small = false;
+    uint8_t smallData[4] = {};
+    uint64_t end = 0;   // where the subelement after it starts
+};
+
+bool Damaged() {
+    hdf5::SetRefusal(kElementDamaged);
+    return false;
+}
+
+bool ReadSub(Incoming& in, uint64_t end, bool swapped, Sub& sub) {
+    uint8_t tag[8];
+    if (end < in.position() || end - in.position() < 8 || !in.Read(tag, 8)) return Damaged();
+    const uint32_t first = Load32(tag, swapped);
+    sub = Sub{};
+    if ((first >> 16) != 0) {
+        sub.small = true;
+        sub.type = first & 0xffff;
+        sub.bytes = first >> 16;
+        if (sub.bytes > 4) return Damaged();
+        std::memcpy(sub.smallData, tag + 4, 4);
+        sub.end = in.position();
+        return true;
+    }
+    sub.type = first;
+    sub.bytes = Load32(tag + 4, swapped);
+    if (sub.bytes > end - in.position()) return Damaged();
+    sub.end = std::min(in.position() + RoundUp8(sub.bytes), end);
+    return true;
+}
+
+// A subelement's data whole (small ones only: dimensions, names).
+bool ReadSubData(Incoming& in, const Sub& sub, size_t most, std::vector<uint8_t>& out) {
+    if (sub.bytes > most) return Damaged();
+    if (sub.small) {
+        out.assign(sub.smallData, sub.smallData + sub.bytes);
+        return true;
+    }
+    out.resize(sub.bytes);
+    return in.Read(out.data(), out.size()) && in.SkipTo(sub.end);
+}
+
+// ---- attributes -------------------------------------------------------------------
+
+bool StringAttribute(hid_t object, const char* name, const std::string& value) {
+    Id type(H5Tcopy(H5T_C_S1), H5Tclose);
+    Id space(H5Screate(H5S_SCALAR), H5Sclose);
+    if (!type.ok() || !space.ok() || H5Tset_size(type.get(), std::max<size_t>(value.size(), 1)) < 0) return false;
+    Id attribute(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    std::string stored = value;
+    stored.resize(std::max<size_t>(value.size(), 1), '\0');
+    return attribute.ok() && H5Awrite(attribute.get(), type.get(), stored.data()) >= 0;
+}
+
+bool IntegerAttribute(hid_t object, const char* name, hid_t fileType, uint64_t value) {
+    Id space(H5Screate(H5S_SCALAR), H5Sclose);
+    Id attribute(space.ok() ? H5Acreate2(object, name, fileType, space.get(), H5P_DEFAULT, H5P_DEFAULT) : -1,
+                 H5Aclose);
+    return attribute.ok() && H5Awrite(attribute.get(), H5T_NATIVE_UINT64, &value) >= 0;
+}
+
+// MATLAB_fields: each name a variable-length run of characters.
+bool FieldsAttribute(hid_t object, const std::vector<std::string>& fields) {
+    Id character(H5Tcopy(H5T_C_S1), H5Tclose);
+    Id type(character.ok() ? H5Tvlen_create(character.get()) : -1, H5Tclose);
+    const hsize_t count = fields.size();
+    Id space(H5Screate_simple(1, &count, nullptr), H5Sclose);
+    if (!type.ok() || !space.ok()) return false;
+    Id attribute(H5Acreate2(object, "MATLAB_fields", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
+    std::vector<hvl_t> names(fields.size());
+    for (size_t i = 0; i < fields.size(); ++i) {
+        names[i].len = fields[i].size();
+        names[i].p = const_cast<char*>(fields[i].data());
+    }
+    return attribute.ok() && H5Awrite(attribute.get(), type.get(), names.data()) >= 0;
+}
+
+// MATLAB_class, and for char and logical the decoding of their integers.
+bool ClassAttributes(hid_t object, mxClassID id, const std::string& className) {
+    if (!StringAttribute(object, "MATLAB_class", className)) return false;
+    if (id == mxCHAR_CLASS) return IntegerAttribute(object, "MATLAB_int_decode", H5T_STD_I32LE, 2);
+    if (id == mxLOGICAL_CLASS) return IntegerAttribute(object, "MATLAB_int_decode", H5T_STD_I32LE, 1);
+    return true;
+}
+
+// ---- classes and types -----------------------------------------------------------
+
+const char* NameOfClass(mxClassID id) {
+    switch (id) {
+        case mxDOUBLE_CLASS: return "double";
+        case mxSINGLE_CLASS: return "single";
+        case mxINT8_CLASS: return "int8";
+        case mxUINT8_CLASS: return "uint8";
+        case mxINT16_CLASS: return "int16";
+        case mxUINT16_CLASS: return "uint16";
+        case mxINT32_CLASS: return "int32";
+        case mxUINT32_CLASS: return "uint32";
+        case mxINT64_CLASS: return "int64";
+        case mxUINT64_CLASS: return "uint64";
+        case mxCHAR_CLASS: return "char";
+        case mxLOGICAL_CLASS: return "logical";
+        case mxCELL_CLASS: return "cell";
+        case mxSTRUCT_CLASS: return "struct";
+        default: return "";
+    }
+}
+
+hid_t FileElementType(mxClassID id) {
+    switch (id) {
+        case mxDOUBLE_CLASS: return H5T_IEEE_F64LE;
+        case mxSINGLE_CLASS: return H5T_IEEE_F32LE;
+        case mxINT8_CLASS: return H5T_STD_I8LE;
+        case mxUINT8_CLASS: case mxLOGICAL_CLASS: return H5T_STD_U8LE;
+        case mxINT16_CLASS: return H5T_STD_I16LE;
+        case mxUINT16_CLASS: case mxCHAR_CLASS: return H5T_STD_U16LE;
+        case mxINT32_CLASS: return H5T_STD_I32LE;
+        case mxUINT32_CLASS: return H5T_STD_U32LE;
+        case mxINT64_CLASS: return H5T_STD_I64LE;
+        case mxUINT64_CLASS: return H5T_STD_U64LE;
+        default: return -1;
+    }
+}
+
+// The type the file keeps a class's elements in (closed by the caller).
+hid_t FileType(mxClassID id, bool complex) {
+    const hid_t element = FileElementType(id);
+    if (element < 0 || !complex) return element < 0 ? -1 : H5Tcopy(element);
+    const size_t width = H5Tget_size(element);
+    const hid_t compound = H5Tcreate(H5T_COMPOUND, 2 * width);
+    if (compound < 0) return -1;
+    if (H5Tinsert(compound, "real", 0, element) < 0 || H5Tinsert(compound, "imag", width, element) < 0) {
+        H5Tclose(compound);
+        return -1;
+    }
+    return compound;
+}
+
+// ---- datasets written in element order ------------------------------------------------
+
+// A dataset and where its chunks start in element order: chunks span the
+// fastest dimensions whole, so that each holds a run of consecutive elements,
+// and values are written chunk by chunk.
+struct Layout {
+    std::vector<hsize_t> dims;   // C order
+    uint64_t total = 1;
+    bool chunked = false;
+    uint64_t run = 0, group = 0;   // elements per chunk, elements per step of the chunked dimension
+
+    // The last chunk start at or before element `e` (e itself when not chunked).
+    uint64_t Boundary(uint64_t e) const {
+        if (!chunked || e >= total || run == 0) return e;
+        const uint64_t within = e % group;
+        return e - within + within / run * run;
+    }
+};
+
+// Selects elements [first, first + count) in C order: a few hyperslabs.
+bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t k, std::vector<hsize_t>& start, uint64_t a,
+               uint64_t b, bool& first) {
+    const size_t rank = dims.size();
+    uint64_t below = 1;   // elements per step of dimension k
+    for (size_t d = k + 1; d < rank; ++d) below *= dims[d];
+    auto select = [&](size_t upTo, hsize_t from, hsize_t steps) {
+        std::vector<hsize_t> offset(rank, 0), count(rank, 1);
+        for (size_t d = 0; d < upTo; ++d) offset[d] = start[d];
+        offset[upTo] = from;
+        count[upTo] = steps;
+        for (size_t d = upTo + 1; d < rank; ++d) count[d] = dims[d];
+        const herr_t done = H5Sselect_hyperslab(space, first ? H5S_SELECT_SET : H5S_SELECT_OR, offset.data(),
+                                                nullptr, count.data(), nullptr);
+        first = false;
+        return done >= 0;
+    };
+    uint64_t i0 = a / below;
+    const uint64_t i1 = b / below;
+    if (a % below != 0) {
+        if ((b - 1) / below == i0) {
+            start[k] = i0;
+            return SelectRun(space, dims, k + 1, start, a - i0 * below, b - i0 * below, first);
+        }
+        start[k] = i0;
+        if (!SelectRun(space, dims, k + 1, start, a % below, below, first)) return false;
+        ++i0;
+    }
+    if (i1 > i0 && !select(k, i0, i1 - i0)) return false;
+    if (b % below != 0 && b > i1 * below) {
+        start[k] = i1;
+        return SelectRun(space, dims, k + 1, start, 0, b % below, first);
+    }
+    return true;
+}
+
+bool WriteRun(hid_t dataset, hid_t memoryType, const Layout& layout, uint64_t first, uint64_t count, const void* values) {
+    if (count == 0) return true;
+    Id space(H5Dget_space(dataset), H5Sclose);
+    std::vector<hsize_t> start(layout.dims.size(), 0);
+    bool firstSelection = true;
+    const hsize_t memoryCount = count;
+    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+    return space.ok() && memory.ok() &&
+           SelectRun(space.get(), layout.dims, 0, start, first, first + count, firstSelection) &&
+           H5Dwrite(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, values) >= 0;
+}
+
+// Creates a dataset of `type` with these dimensions (C order); `resizable`
+// lets a one-dimensional one shrink later (sparse indexes).
+hid_t CreateDataset(hid_t parent, const std::string& name, hid_t type, const std::vector<hsize_t>& dims,
+                    bool resizable, Layout& layout) {
+    layout = Layout{};
+    layout.dims = dims;
+    for (hsize_t d : dims) {
+        if (__builtin_mul_overflow(layout.total, d, &layout.total)) return -1;
+    }
+    const size_t width = H5Tget_size(type);
+    Id create(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(layout.total, uint64_t{width}, &bytes)) return -1;
+    if (layout.total > 0 && (bytes >= kChunkedFrom || resizable)) {
+        std::vector<hsize_t> chunk(dims.size(), 1);
+        uint64_t per = 1;
+        size_t chunkedDim = SIZE_MAX;
+        for (size_t d = dims.size(); d-- > 0;) {
+            if (per * dims[d] * width <= kChunkBytes) {
+                chunk[d] = dims[d];
+                per *= dims[d];
+                continue;
+            }
+            chunk[d] = std::max<uint64_t>(1, kChunkBytes / (per * width));
+            chunkedDim = d;
+            break;
+        }
+        layout.chunked = chunkedDim != SIZE_MAX;
+        if (layout.chunked) {
+            layout.run = chunk[chunkedDim] * per;
+            layout.group = dims[chunkedDim] * per;
+        }
+        if (H5Pset_chunk(create.get(), static_cast<int>(dims.size()), chunk.data()) < 0 ||
+            H5Pset_deflate(create.get(), kDeflateLevel) < 0) {
+            return -1;
+        }
+    }
+    Id space(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), H5Sclose);
+    if (!space.ok()) return -1;
+    return H5Dcreate2(parent, name.c_str(), type, space.get(), H5P_DEFAULT, create.get(), H5P_DEFAULT);
+}
+
+// A check of converted values before they are written (sparse indexes).
+using Check = std::function<bool(const uint8_t* values, size_t count)>;
+
+// What the element writer keeps for one file.
+struct Output {
+    hid_t file = -1;
+    hid_t refs = -1;   // #refs#, opened when first needed
+    uint64_t refNumber = 0;
+    std::vector<uint8_t> values, stored;
+    bool swapped = false;
+
+    ~Output() {
+        if (refs >= 0) H5Gclose(refs);
+    }
+
+    // Converts `count` stored values of one subelement (type `type`) into
+    // the class `id` and writes them as elements [0, count) of one part of
+    // the dataset; the subelement's further values are skipped.
+    bool Stream(Incoming& in, const Sub& sub, mxClassID id, hid_t dataset, hid_t memoryType, const Layout& layout,
+                uint64_t count, const Check& check) {
+        const size_t storedWidth = DataTypeSize(sub.type);
+        const mxClassID as = id == mxCHAR_CLASS ? mxUINT16_CLASS : id;
+        const size_t width = ClassElementSize(as);
+        if (storedWidth == 0 || width == 0 || sub.bytes % storedWidth != 0 || sub.bytes / storedWidth < count) {
+            return Damaged();
+        }
+        const bool direct = !swapped && storedWidth == width && sub.type == StoreType(as);
+        const size_t capacity = kValueBuffer / width;
+        values.resize(capacity * width);
+        if (!direct) stored.resize(std::min<size_t>(capacity, kValueBuffer / storedWidth) * storedWidth);
+        uint64_t written = 0, done = 0;   // elements written, elements in hand from `written` on: done - written
+        const uint8_t* smallAt = sub.smallData;
+        while (done < count) {
+            const size_t held = static_cast<size_t>(done - written);
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(count - done, capacity - held));
+            uint8_t* to = values.data() + held * width;
+            if (direct && !sub.small) {
+                if (!in.Read(to, step * width)) return Damaged();
+            } else {
+                const size_t take = std::min(step, stored.empty() ? step : stored.size() / storedWidth);
+                const uint8_t* from = smallAt;
+                if (!sub.small) {
+                    if (!in.Read(stored.data(), take * storedWidth)) return Damaged();
+                    from = stored.data();
+                }
+                for (size_t i = 0; i < take; ++i) StoreAsClass(to + i * width, as, from + i * storedWidth, sub.type, swapped);
+                if (sub.small) smallAt += take * storedWidth;
+                if (take < step) {
+                    done += take;
+                    continue;
+                }
+            }
+            done += step;
+            const size_t inHand = static_cast<size_t>(done - written);
+            if (done < count && inHand < capacity) continue;
+            uint64_t upTo = done == count ? done : layout.Boundary(done);
+            if (upTo <= written) upTo = done;
+            const size_t writing = static_cast<size_t>(upTo - written);
+            if ((check && !check(values.data(), writing)) ||
+                !WriteRun(dataset, memoryType, layout, written, writing, values.data())) {
+                return false;
+            }
+            std::memmove(values.data(), values.data() + writing * width, (inHand - writing) * width);
+            written = upTo;
+        }
+        if (written < done) {
+            const size_t writing = static_cast<size_t>(done - written);
+            if ((check && !check(values.data(), writing)) ||
+                !WriteRun(dataset, memoryType, layout, written, writing, values.data())) {
+                return false;
+            }
+        }
+        return sub.small || in.SkipTo(sub.end);
+    }
+
+    hid_t References() {
+        if (refs >= 0) return refs;
+        const htri_t exists = H5Lexists(file, "#refs#", H5P_DEFAULT);
+        if (exists < 0) return -1;
+        Id create(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+        if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
+        refs = exists > 0 ? H5Gopen2(file, "#refs#", H5P_DEFAULT)
+                          : H5Gcreate2(file, "#refs#", H5P_DEFAULT, create.get(), H5P_DEFAULT);
+        return refs;
+    }
+
+    // A name in #refs# not yet taken, in MATLAB's style (a, b, ..., z, ba, ...).
+    std::string NextReference() {
+        for (;;) {
+            std::string name;
+            uint64_t n = refNumber++;
+            do {
+                name.insert(name.begin(), static_cast<char>('a' + n % 26));
+                n /= 26;
+            } while (n > 0);
+            if (H5Lexists(refs, name.c_str(), H5P_DEFAULT) == 0) return name;
+        }
+    }
+};
+
+bool SoundName(const std::string& name) {
+    return !name.empty() && name != "." && name.find('/') == std::string::npos && name[0] != '#' &&
+           name.find('\0') == std::string::npos;
+}
+
+hid_t CreateGroup(hid_t parent, const std::string& name) {
+    Id create(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+    if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
+    return H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, create.get(), H5P_DEFAULT);
+}
+
+// An empty array: its dimensions, MATLAB's order, as a uint64 dataset.
+bool WriteEmpty(hid_t parent, const std::string& name, mxClassID id, const std::string& className,
+                const std::vector<uint64_t>& dims, const std::vector<std::string>* fields, int64_t sparseRows) {
+    Layout layout;
+    Id type(H5Tcopy(H5T_STD_U64LE), H5Tclose);
+    Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), {dims.size()}, false, layout) : -1, H5Dclose);
+    return dataset.ok() &&
+           H5Dwrite(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, dims.data()) >= 0 &&
+           ClassAttributes(dataset.get(), id, className) &&
+           IntegerAttribute(dataset.get(), "MATLAB_empty", H5T_STD_U8LE, 1) &&
+           (fields == nullptr || FieldsAttribute(dataset.get(), *fields)) &&
+           (sparseRows < 0 || IntegerAttribute(dataset.get(), "MATLAB_sparse", H5T_STD_U64LE,
+                                               static_cast<uint64_t>(sparseRows)));
+}
+
+struct Header {
+    uint8_t arrayClass = 0;
+    uint8_t flags = 0;
+    uint32_t nzmax = 0;
+    std::vector<uint64_t> dims;   // MATLAB's order
+    uint64_t count = 1;
+    std::vector<hsize_t> CDims() const { return std::vector<hsize_t>(dims.rbegin(), dims.rend()); }
+};
+
+class ElementWriter {
+public:
+    ElementWriter(Output& out, Incoming& in) : out_(out), in_(in) {}
+
+    // The array whose content (after its tag) runs to `end`, as `name` in `parent`.
+    bool Array(uint64_t end, hid_t parent, const std::string& name, int depth, bool top) {
+        if (depth > kMaxDepth) return Damaged();
+        // An element without content: MATLAB's [] inside a cell or struct.
+        if (in_.position() == end) {
+            return WriteEmpty(parent, name, mxDOUBLE_CLASS, "double", {0, 0}, nullptr, -1);
+        }
+        Header header;
+        if (!ReadHeader(end, header)) return false;
+        bool written = false;
+        switch (header.arrayClass) {
+            case mxCELL: written = Cell(end, parent, name, header, depth); break;
+            case mxSTRUCT: written = Struct(end, parent, name, header, depth); break;
+            case mxSPARSE: written = Sparse(end, parent, name, header); break;
+            case mxOBJECT: case mxFUNCTION: case mxOPAQUE:
+                hdf5::SetRefusal(kHoldsObject);
+                return false;
+            default:
+                if (header.arrayClass == mxCHAR || (header.arrayClass >= mxDOUBLE && header.arrayClass <= mxUINT64)) {
+                    written = Numeric(end, parent, name, header);
+                } else {
+                    return Damaged();
+                }
+        }
+        if (!written) return false;
+        if (top && (header.flags & kFlagGlobal) != 0) {
+            Id object(H5Oopen(parent, name.c_str(), H5P_DEFAULT), H5Oclose);
+            if (!object.ok() || !IntegerAttribute(object.get(), "MATLAB_global", H5T_STD_U8LE, 1)) return false;
+        }
+        return in_.SkipTo(end);
+    }
+
+private:
+    bool ReadHeader(uint64_t end, Header& header) {
+        Sub sub;
+        std::vector<uint8_t> bytes;
+        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miUINT32 || sub.bytes != 8 ||
+            !ReadSubData(in_, sub, 8, bytes)) {
+            return Damaged();
+        }
+        const uint32_t word = Load32(bytes.data(), out_.swapped);
+        header.arrayClass = static_cast<uint8_t>(word & 0xff);
+        header.flags = static_cast<uint8_t>((word >> 8) & 0xff);
+        header.nzmax = Load32(bytes.data() + 4, out_.swapped);
+        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miINT32 || sub.bytes % 4 != 0 ||
+            sub.bytes / 4 < 2 || sub.bytes / 4 > kMaxDimensions || !ReadSubData(in_, sub, 4 * kMaxDimensions, bytes)) {
+            return Damaged();
+        }
+        for (size_t i = 0; i < bytes.size(); i += 4) {
+            const auto d = static_cast<int32_t>(Load32(bytes.data() + i, out_.swapped));
+            if (d < 0 || __builtin_mul_overflow(header.count, static_cast<uint64_t>(d), &header.count)) return Damaged();
+            header.dims.push_back(static_cast<uint64_t>(d));
+        }
+        // The element's own name: the variable's is the one it is added under.
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8) ||
+            !ReadSubData(in_, sub, kMaxNameLength, bytes)) {
+            return Damaged();
+        }
+        return true;
+    }
+
+    bool Numeric(uint64_t end, hid_t parent, const std::string& name, const Header& header) {
+        const bool logical = (header.flags & kFlagLogical) != 0;
+        const mxClassID id = header.arrayClass == mxCHAR ? mxCHAR_CLASS
+                             : logical                    ? mxLOGICAL_CLASS
+                                                          : static_cast<mxClassID>(header.arrayClass);
+        const bool complex = (header.flags & kFlagComplex) != 0 && id != mxCHAR_CLASS && id != mxLOGICAL_CLASS;
+        if (header.count == 0) return WriteEmpty(parent, name, id, NameOfClass(id), header.dims, nullptr, -1);
+        Id type(FileType(id, complex), H5Tclose);
+        Layout layout;
+        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), header.CDims(), false, layout) : -1, H5Dclose);
+        if (!dataset.ok() || !ClassAttributes(dataset.get(), id, NameOfClass(id))) return false;
+        for (int part = 0; part < (complex ? 2 : 1); ++part) {
+            Sub sub;
+            if (!ReadSub(in_, end, out_.swapped, sub)) return false;
+            Id memory(hdf5::PartType(id, complex, part), H5Tclose);
+            if (!memory.ok()) return false;
+            if (id == mxCHAR_CLASS && (sub.type == miUTF8 || sub.type == miUTF32)) {
+                if (!Text(sub, dataset.get(), layout, header.count)) return false;
+                continue;
+            }
+            if (!out_.Stream(in_, sub, id, dataset.get(), memory.get(), layout, header.count, nullptr)) return false;
+            if (sub.bytes / DataTypeSize(sub.type) != header.count) return Damaged();
+        }
+        return true;
+    }
+
+    // Characters stored as UTF-8 or UTF-32: MATLAB's UTF-16 units, one per element.
+    bool Text(const Sub& sub, hid_t dataset, const Layout& layout, uint64_t count) {
+        std::vector<uint8_t> bytes;
+        if (!ReadSubData(in_, sub, 1u << 30, bytes)) return false;
+        std::vector<uint16_t> units;
+        for (size_t i = 0; i < bytes.size();) {
+            uint32_t c = 0;
+            if (sub.type == miUTF32) {
+                if (bytes.size() - i < 4) return Damaged();
+                c = Load32(bytes.data() + i, out_.swapped);
+                i += 4;
+            } else {
+                const uint8_t b = bytes[i];
+                const size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+                if (n == 0 || bytes.size() - i < n) return Damaged();
+                c = n == 1 ? b : b & (0x7f >> n);
+                for (size_t k = 1; k < n; ++k) c = c << 6 | (bytes[i + k] & 0x3f);
+                i += n;
+            }
+            if (c >= 0x10000 && c <= 0x10ffff) {
+                units.push_back(static_cast<uint16_t>(0xd800 + ((c - 0x10000) >> 10)));
+                units.push_back(static_cast<uint16_t>(0xdc00 + ((c - 0x10000) & 0x3ff)));
+            } else {
+                units.push_back(static_cast<uint16_t>(c > 0xffff ? 0xfffd : c));
+            }
+        }
+        if (units.size() != count) return Damaged();
+        return WriteRun(dataset, H5T_NATIVE_UINT16, layout, 0, count, units.data());
+    }
+
+    bool Sparse(uint64_t end, hid_t parent, const std::string& name, const Header& header) {
+        const bool logical = (header.flags & kFlagLogical) != 0;
+        const bool complex = (header.flags & kFlagComplex) != 0 && !logical;
+        const mxClassID id = logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
+        if (header.dims.size() != 2) return Damaged();
+        const uint64_t rows = header.dims[0], columns = header.dims[1];
+        if (header.count == 0) {
+            return WriteEmpty(parent, name, id, NameOfClass(id), header.dims, nullptr, static_cast<int64_t>(rows));
+        }
+        Id group(CreateGroup(parent, name), H5Gclose);
+        if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", NameOfClass(id)) ||
+            !IntegerAttribute(group.get(), "MATLAB_sparse", H5T_STD_U64LE, rows)) {
+            return false;
+        }
+        Sub ir, jc;
+        if (!ReadSub(in_, end, out_.swapped, ir) || DataTypeSize(ir.type) == 0) return Damaged();
+        const uint64_t stored = ir.bytes / DataTypeSize(ir.type);
+        Id index(H5Tcopy(H5T_STD_U64LE), H5Tclose);
+        Layout irLayout, jcLayout;
+        Id irSet(stored > 0 ? CreateDataset(group.get(), "ir", index.get(), {stored}, true, irLayout) : -1, H5Dclose);
+        const Check rowsInside = [rows](const uint8_t* values, size_t n) {
+            for (size_t i = 0; i < n; ++i) {
+                uint64_t v;
+                std::memcpy(&v, values + i * 8, 8);
+                if (v >= rows) return Damaged();
+            }
+            return true;
+        };
+        if (stored > 0 && (!irSet.ok() || !out_.Stream(in_, ir, mxUINT64_CLASS, irSet.get(), H5T_NATIVE_UINT64,
+                                                       irLayout, stored, rowsInside))) {
+            return false;
+        }
+        if (stored == 0 && !in_.SkipTo(ir.end)) return Damaged();
+        if (!ReadSub(in_, end, out_.swapped, jc) || DataTypeSize(jc.type) == 0 ||
+            jc.bytes / DataTypeSize(jc.type) != columns + 1) {
+            return Damaged();
+        }
+        uint64_t last = 0;
+        bool firstStart = true;
+        const Check rising = [&](const uint8_t* values, size_t n) {
+            for (size_t i = 0; i < n; ++i) {
+                uint64_t v;
+                std::memcpy(&v, values + i * 8, 8);
+                if ((firstStart && v != 0) || v < last || v > stored) return Damaged();
+                firstStart = false;
+                last = v;
+            }
+            return true;
+        };
+        Id jcSet(CreateDataset(group.get(), "jc", index.get(), {columns + 1}, false, jcLayout), H5Dclose);
+        if (!jcSet.ok() ||
+            !out_.Stream(in_, jc, mxUINT64_CLASS, jcSet.get(), H5T_NATIVE_UINT64, jcLayout, columns + 1, rising)) {
+            return false;
+        }
+        const uint64_t nonzeros = last;
+        // Only the stored values the column starts use.
+        if (nonzeros < stored) {
+            const hsize_t size = nonzeros;
+            if (nonzeros == 0 ? H5Ldelete(group.get(), "ir", H5P_DEFAULT) < 0 : H5Dset_extent(irSet.get(), &size) < 0) {
+                return false;
+            }
+        }
+        if (nonzeros == 0) return true;
+        Id type(FileType(id, complex), H5Tclose);
+        Layout layout;
+        Id data(type.ok() ? CreateDataset(group.get(), "data", type.get(), {nonzeros}, false, layout) : -1, H5Dclose);
+        if (!data.ok()) return false;
+        for (int part = 0; part < (complex ? 2 : 1); ++part) {
+            Sub sub;
+            Id memory(hdf5::PartType(id, complex, part), H5Tclose);
+            if (!ReadSub(in_, end, out_.swapped, sub) || !memory.ok() ||
+                !out_.Stream(in_, sub, id, data.get(), memory.get(), layout, nonzeros, nullptr)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The next array inside a cell or struct: its tag, then the array as `name` in `parent`.
+    bool Child(uint64_t end, hid_t parent, const std::string& name, int depth) {
+        uint8_t tag[8];
+        if (end - in_.position() < 8 || !in_.Read(tag, 8) || Load32(tag, out_.swapped) != miMATRIX) return Damaged();
+        const uint64_t size = Load32(tag + 4, out_.swapped);
+        if (size > end - in_.position()) return Damaged();
+        const uint64_t childEnd = in_.position() + size;
+        return Array(childEnd, parent, name, depth + 1, false) &&
+               in_.SkipTo(std::min(in_.position() + (RoundUp8(size) - size), end));
+    }
+
+    // An array inside a cell or struct array: in #refs#, referred to.
+    bool Referred(uint64_t end, int depth, hobj_ref_t& reference) {
+        const hid_t refs = out_.References();
+        if (refs < 0) return false;
+        const std::string name = out_.NextReference();
+        return Child(end, refs, name, depth) && H5Rcreate(&reference, refs, name.c_str(), H5R_OBJECT, -1) >= 0;
+    }
+
+    bool ReferenceDataset(hid_t parent, const std::string& name, const Header& header,
+                          const std::vector<hobj_ref_t>& references, const char* className) {
+        Layout layout;
+        Id type(H5Tcopy(H5T_STD_REF_OBJ), H5Tclose);
+        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), header.CDims(), false, layout) : -1, H5Dclose);
+        return dataset.ok() &&
+               H5Dwrite(dataset.get(), H5T_STD_REF_OBJ, H5S_ALL, H5S_ALL, H5P_DEFAULT, references.data()) >= 0 &&
+               (className == nullptr || StringAttribute(dataset.get(), "MATLAB_class", className));
+    }
+
+    bool Cell(uint64_t end, hid_t parent, const std::string& name, const Header& header, int depth) {
+        if (header.count == 0) return WriteEmpty(parent, name, mxCELL_CLASS, "cell", header.dims, nullptr, -1);
+        // Each element takes a tag at least.
+        if (header.count > (end - in_.position()) / 8) return Damaged();
+        std::vector<hobj_ref_t> references(static_cast<size_t>(header.count));
+        for (hobj_ref_t& reference : references) {
+            if (!Referred(end, depth, reference)) return false;
+        }
+        return ReferenceDataset(parent, name, header, references, "cell");
+    }
+
+    bool Struct(uint64_t end, hid_t parent, const std::string& name, const Header& header, int depth) {
+        Sub sub;
+        std::vector<uint8_t> bytes;
+        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miINT32 || sub.bytes != 4 ||
+            !ReadSubData(in_, sub, 4, bytes)) {
+            return Damaged();
+        }
+        const uint32_t width = Load32(bytes.data(), out_.swapped);
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8) ||
+            (width == 0 ? sub.bytes != 0 : sub.bytes % width != 0) || width > kMaxNameLength + 1 ||
+            !ReadSubData(in_, sub, 64u << 20, bytes)) {
+            return Damaged();
+        }
+        std::vector<std::string> fields;
+        for (size_t at = 0; width > 0 && at < bytes.size(); at += width) {
+            const auto* text = reinterpret_cast<const char*>(bytes.data() + at);
+            fields.emplace_back(text, strnlen(text, width));
+            if (!SoundName(fields.back())) {
+                hdf5::SetRefusal(kBadName);
+                return false;
+            }
+            if (std::count(fields.begin(), fields.end(), fields.back()) > 1) return Damaged();
+        }
+        if (fields.empty() && header.count != 1) {
+            return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, nullptr, -1);
+        }
+        if (header.count == 0) return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, &fields, -1);
+        Id group(CreateGroup(parent, name), H5Gclose);
+        if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", "struct") ||
+            (!fields.empty() && !FieldsAttribute(group.get(), fields))) {
+            return false;
+        }
+        if (header.count == 1) {
+            for (const std::string& field : fields) {
+                if (!Child(end, group.get(), field, depth)) return false;
+            }
+            return true;
+        }
+        uint64_t references = 0;
+        if (__builtin_mul_overflow(header.count, uint64_t{fields.size()}, &references) ||
+            references > (end - in_.position()) / 8) {
+            return Damaged();
+        }
+        std::vector<std::vector<hobj_ref_t>> values(fields.size(), std::vector<hobj_ref_t>(header.count));
+        for (uint64_t e = 0; e < header.count; ++e) {
+            for (size_t f = 0; f < fields.size(); ++f) {
+                if (!Referred(end, depth, values[f][e])) return false;
+            }
+        }
+        for (size_t f = 0; f < fields.size(); ++f) {
+            if (!ReferenceDataset(group.get(), fields[f], header, values[f], nullptr)) return false;
+        }
+        return true;
+    }
+
+    Output& out_;
+    Incoming& in_;
+};
+
+// The element of variable `name`: its tag, then its array at the top of the file.
+bool WriteElement(Output& out, Incoming& in, const std::string& name) {
+    if (!SoundName(name)) {
+        hdf5::SetRefusal(kBadName);
+        return false;
+    }
+    const htri_t taken = H5Lexists(out.file, name.c_str(), H5P_DEFAULT);
+    if (taken != 0) {
+        if (taken > 0) hdf5::SetRefusal(kNameTaken);
+        return false;
+    }
+    uint8_t tag[8];
+    if (!in.Read(tag, 8) || Load32(tag, out.swapped) != miMATRIX) return Damaged();
+    const uint64_t size = Load32(tag + 4, out.swapped);
+    if (size > in.length() - in.position()) return Damaged();
+    Id root(H5Gopen2(out.file, "/", H5P_DEFAULT), H5Gclose);
+    return root.ok() && ElementWriter(out, in).Array(in.position() + size, root.get(), name, 0, true);
+}
+
+hid_t CreateFile(platform::NativeFile file) {
+    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
+        H5Pset_driver(access.get(), hdf5::DescriptorDriver(), nullptr) < 0 ||
+        H5Pset_obj_track_times(create.get(), false) < 0 || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
+        H5Pset_file_locking(access.get(), false, true) < 0) {
+        return -1;
+    }
+    return H5Fcreate(std::to_string(file).c_str(), H5F_ACC_TRUNC, create.get(), access.get());
+}
+
+}  // namespace
+
+void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::NativeFile file,
+                 const WriterAnswers& answers) {
+    (void)create;
+    uint8_t userBlock[kV73UserBlockSize];
+    answers.startWork(answers.context);
+    if (!end.Receive(userBlock, sizeof userBlock)) return;
+    Output out;
+    try {
+        out.file = file != platform::kNoFile ? CreateFile(file) : -1;
+    } catch (const std::bad_alloc&) {
+        out.file = -1;
+    }
+    if (!answers.send(answers.context, out.file >= 0) || out.file < 0) return;
+    Request request;
+    platform::NativeFile passed = platform::kNoFile;
+    while (end.ReceiveRequest(&request, sizeof request, passed)) {
+        answers.startWork(answers.context);
+        bool ok = false;
+        bool inStep = true;
+        try {
+            switch (request.operation) {
+                case kCopyInto: {
+                    std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
+                    inStep = request.count <= kMaxVariables &&
+                             end.Receive(indexes.data(), indexes.size() * sizeof(uint64_t));
+                    hdf5::FilePtr source;
+                    if (inStep && passed != platform::kNoFile && out.file >= 0) {
+                        source = hdf5::Open(std::to_string(passed), hdf5::DescriptorDriver());
+                    }
+                    ok = source && hdf5::CopyInto(*source, out.file, indexes);
+                    break;
+                }
+                case kAddElement: {
+                    std::string name(static_cast<size_t>(std::min<uint64_t>(request.first, kMaxNameLength)), '\0');
+                    inStep = request.first <= kMaxNameLength && end.Receive(name.data(), name.size());
+                    if (!inStep) break;
+                    Incoming in(end, request.count);
+                    out.swapped = (request.part & kSwapped) != 0;
+                    ok = out.file >= 0 && WriteElement(out, in, name);
+                    inStep = in.Drain();
+                    break;
+                }
+                case kFinish:
+                    if (out.refs >= 0) H5Gclose(out.refs);
+                    out.refs = -1;
+                    ok = out.file >= 0 && hdf5::KeepsInside(out.file);
+                    ok = out.file >= 0 && H5Fclose(out.file) >= 0 && ok &&
+                         platform::WriteNativeAt(file, 0, userBlock, sizeof userBlock) ==
+                             static_cast<int64_t>(sizeof userBlock);
+                    out.file = -1;
+                    break;
+                default: inStep = false;
+            }
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        platform::CloseNativeFile(passed);
+        passed = platform::kNoFile;
+        if (!inStep || !answers.send(answers.context, ok)) break;
+    }
+    if (out.refs >= 0) H5Gclose(out.refs);
+    out.refs = -1;
+    if (out.file >= 0) H5Fclose(out.file);
+}
+
+}  // namespace matlib::v73
