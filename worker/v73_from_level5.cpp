@@ -625,11 +625,9 @@ private:
         const mxClassID id = logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
         if (header.dims.size() != 2) return Damaged();
         const uint64_t rows = header.dims[0], columns = header.dims[1];
-        if (header.count == 0) {
-            return WriteEmpty(parent, name, id, NameOfClass(id), header.dims, nullptr, static_cast<int64_t>(rows));
-        }
+        // Empty or not, a group: its column starts (all 0 when nothing is stored).
         Id group(CreateGroup(parent, name), H5Gclose);
-        if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", NameOfClass(id)) ||
+        if (!group.ok() || !ClassAttributes(group.get(), id, NameOfClass(id)) ||
             !IntegerAttribute(group.get(), "MATLAB_sparse", H5T_STD_U64LE, rows)) {
             return false;
         }
@@ -639,11 +637,14 @@ private:
         Id index(H5Tcopy(H5T_STD_U64LE), H5Tclose);
         Layout irLayout, jcLayout;
         Id irSet(stored > 0 ? CreateDataset(group.get(), "ir", index.get(), {stored}, true, irLayout) : -1, H5Dclose);
-        const Check rowsInside = [rows](const uint8_t* values, size_t n) {
-            for (size_t i = 0; i < n; ++i) {
+        // Rows beyond the array count only where the column starts use them
+        // (MATLAB stores a row index even for an array without entries).
+        uint64_t seen = 0, firstOutside = UINT64_MAX;
+        const Check rowsInside = [&](const uint8_t* values, size_t n) {
+            for (size_t i = 0; i < n; ++i, ++seen) {
                 uint64_t v;
                 std::memcpy(&v, values + i * 8, 8);
-                if (v >= rows) return Damaged();
+                if (v >= rows && firstOutside == UINT64_MAX) firstOutside = seen;
             }
             return true;
         };
@@ -674,6 +675,7 @@ private:
             return false;
         }
         const uint64_t nonzeros = last;
+        if (firstOutside < nonzeros) return Damaged();
         // Only the stored values the column starts use.
         if (nonzeros < stored) {
             const hsize_t size = nonzeros;
@@ -689,8 +691,11 @@ private:
         for (int part = 0; part < (complex ? 2 : 1); ++part) {
             Sub sub;
             Id memory(hdf5::PartType(id, complex, part), H5Tclose);
-            if (!ReadSub(in_, end, out_.swapped, sub) || !memory.ok() ||
-                !out_.Stream(in_, sub, id, data.get(), memory.get(), layout, nonzeros, nullptr)) {
+            if (!ReadSub(in_, end, out_.swapped, sub) || !memory.ok()) return false;
+            // MATLAB tags a sparse logical array's values miDOUBLE but
+            // stores one byte per value.
+            if (logical && sub.type == miDOUBLE && sub.bytes == nonzeros) sub.type = miUINT8;
+            if (!out_.Stream(in_, sub, id, data.get(), memory.get(), layout, nonzeros, nullptr)) {
                 return false;
             }
         }
@@ -765,8 +770,9 @@ private:
         }
         if (header.count == 0) return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, &fields, -1);
         Id group(CreateGroup(parent, name), H5Gclose);
+        // MATLAB names the fields of a 1-by-1 struct; a struct array's are its datasets.
         if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", "struct") ||
-            (!fields.empty() && !FieldsAttribute(group.get(), fields))) {
+            (!fields.empty() && header.count == 1 && !FieldsAttribute(group.get(), fields))) {
             return false;
         }
         if (header.count == 1) {
