@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "matlib/mat_write.h"
 #include "matlib/mat_write_file.h"
@@ -26,6 +27,7 @@ struct V73Writer {
     platform::Worker worker;
     StagedFile* out = nullptr;
     bool failed = false;
+    std::string current;   // the variable being written, for the reason of a failure
 };
 
 void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
@@ -49,7 +51,7 @@ const char* RefusalText(uint32_t refusal) {
             return "it holds an object, function handle or opaque value (string, datetime, table ...), "
                    "whose values a version 7.3 file keeps in subsystem data that is not written yet";
         case kElementDamaged: return "its stored element is damaged (its sizes or types do not hold together)";
-        case kNameTaken: return "the file holds a variable of that name already";
+        case kNameTaken: return "the file holds a variable of that name already (or a struct two fields of one name)";
         case kBadName: return "its name or a field's cannot be kept in a version 7.3 file ('/', '.', or a leading '#')";
         case kSubsystemTwice:
             return "it holds objects (string, table, datetime, classdef objects or function handles), and so does "
@@ -74,7 +76,14 @@ bool Fail(V73Writer* writer, const char* reason) {
     writer->worker.Stop();
     writer->failed = true;
     writer->out->broken = true;
-    if (reason != nullptr) SetLastError(reason);
+    if (reason != nullptr && !writer->current.empty()) {
+        // The reason names the variable: it may come when the file is completed.
+        static thread_local std::string named;
+        named = "its variable " + writer->current + ": " + reason;
+        SetLastError(named.c_str());
+    } else if (reason != nullptr) {
+        SetLastError(reason);
+    }
     return false;
 }
 
@@ -108,6 +117,7 @@ bool Usable(const V73Writer* writer) {
 // Sends `size` bytes read by `read(position, buffer, n)` in pieces.
 template <typename Read>
 bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool swapped, Read read) {
+    writer->current = name;
     Request request;
     request.operation = kAddElement;
     request.part = swapped ? kSwapped : 0;
@@ -126,7 +136,9 @@ bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool
         if (!writer->worker.Send(piece.get(), n) || !Progress(writer)) return Fail(writer, nullptr);
         at += n;
     }
-    return Answer(writer);
+    const bool answered = Answer(writer);
+    writer->current.clear();
+    return answered;
 }
 
 }  // namespace

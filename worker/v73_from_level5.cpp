@@ -474,15 +474,16 @@ hid_t CreateGroup(hid_t parent, const std::string& name) {
     return H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, create.get(), H5P_DEFAULT);
 }
 
-// An empty array: its dimensions, MATLAB's order, as a uint64 dataset.
-bool WriteEmpty(hid_t parent, const std::string& name, mxClassID id, const std::string& className,
+// An empty array: its dimensions, MATLAB's order, as a uint64 dataset (an
+// empty char or logical array without MATLAB_int_decode, as MATLAB writes it).
+bool WriteEmpty(hid_t parent, const std::string& name, mxClassID, const std::string& className,
                 const std::vector<uint64_t>& dims, const std::vector<std::string>* fields, int64_t sparseRows) {
     Layout layout;
     Id type(H5Tcopy(H5T_STD_U64LE), H5Tclose);
     Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), {dims.size()}, false, layout) : -1, H5Dclose);
     return dataset.ok() &&
            H5Dwrite(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, dims.data()) >= 0 &&
-           ClassAttributes(dataset.get(), id, className) &&
+           StringAttribute(dataset.get(), "MATLAB_class", className) &&
            IntegerAttribute(dataset.get(), "MATLAB_empty", H5T_STD_U8LE, 1) &&
            (fields == nullptr || FieldsAttribute(dataset.get(), *fields)) &&
            (sparseRows < 0 || IntegerAttribute(dataset.get(), "MATLAB_sparse", H5T_STD_U64LE,
@@ -546,7 +547,8 @@ private:
         header.arrayClass = static_cast<uint8_t>(word & 0xff);
         header.flags = static_cast<uint8_t>((word >> 8) & 0xff);
         header.nzmax = Load32(bytes.data() + 4, out_.swapped);
-        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miINT32 || sub.bytes % 4 != 0 ||
+        // Dimensions as int32 (some writers tag them uint32), names as int8 (or uint8, UTF-8).
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes % 4 != 0 ||
             sub.bytes / 4 < 2 || sub.bytes / 4 > kMaxDimensions || !ReadSubData(in_, sub, 4 * kMaxDimensions, bytes)) {
             return Damaged();
         }
@@ -556,7 +558,7 @@ private:
             header.dims.push_back(static_cast<uint64_t>(d));
         }
         // The element's own name: the variable's is the one it is added under.
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8) ||
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) ||
             !ReadSubData(in_, sub, kMaxNameLength, bytes)) {
             return Damaged();
         }
@@ -745,12 +747,12 @@ private:
     bool Struct(uint64_t end, hid_t parent, const std::string& name, const Header& header, int depth) {
         Sub sub;
         std::vector<uint8_t> bytes;
-        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miINT32 || sub.bytes != 4 ||
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes != 4 ||
             !ReadSubData(in_, sub, 4, bytes)) {
             return Damaged();
         }
         const uint32_t width = Load32(bytes.data(), out_.swapped);
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8) ||
+        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) ||
             (width == 0 ? sub.bytes != 0 : sub.bytes % width != 0) || width > kMaxNameLength + 1 ||
             !ReadSubData(in_, sub, 64u << 20, bytes)) {
             return Damaged();
@@ -763,7 +765,10 @@ private:
                 hdf5::SetRefusal(kBadName);
                 return false;
             }
-            if (std::count(fields.begin(), fields.end(), fields.back()) > 1) return Damaged();
+            if (std::count(fields.begin(), fields.end(), fields.back()) > 1) {
+                hdf5::SetRefusal(kNameTaken);
+                return false;
+            }
         }
         if (fields.empty() && header.count != 1) {
             return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, nullptr, -1);
