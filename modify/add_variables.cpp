@@ -55,6 +55,7 @@ using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
 
 struct Source {
     std::string path;
+    int version = 0;   // of its file: 4, 5 or 73
     std::vector<ArrayPtr> arrays;   // its named variables, in file order
 };
 
@@ -136,6 +137,7 @@ void ReadSource(Source* source, Problems* problems) {
     }
     MATFile* file = matOpen(source->path.c_str(), "r");
     if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
+    source->version = matGetVersion(file);
     if (matCheckIndex(file) != 0) {
         matClose(file);
         return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
@@ -230,7 +232,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
             problems.Add(path, "it is the file the variables are added to");
             continue;
         }
-        sources.push_back(Source{path, {}});
+        sources.push_back(Source{path, 0, {}});
         ReadSource(&sources.back(), &problems);
     }
     if (sources.empty() && problems.lines.empty()) problems.Add(srcPath != nullptr ? srcPath : "", "no MAT-file to add");
@@ -294,6 +296,12 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     }
     for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73); ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
+            // A new version 7 file takes no version 7.3 variable (the level-5 writer copies level-5 elements).
+            if (targetVersion == 5 && !targetExists && sources[s].version == 73) {
+                problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) +
+                                                  ": conversion between version 7.3 and earlier MAT-files is not available yet");
+                continue;
+            }
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.
             if (matLastWasCancelled() != 0) {

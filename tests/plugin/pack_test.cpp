@@ -113,7 +113,8 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         {"objects.mat", {"tables73.mat"}, "its variable s: it holds objects"},
         {"fresh.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
         {"t.mat", {"huge73.mat"}, "its variable huge: it holds 2 GB or more"},
-        {"v73.mat", {"one.mat"}, "v73.mat: a version 7.3 MAT-file: conversion"},
+        {"v73.mat", {"strings.mat"}, "strings.mat: its variable "},
+        {"v73.mat", {"one.mat", "strings.mat"}, "subsystem data that is not written yet"},
         {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file"},
         {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet"},
         {"fresh.mat", {"one.mat", "two.mat"}, "two.mat: its variable y is also in"},
@@ -165,39 +166,48 @@ TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
 // file) and no temporary; past the last report the addition is done.
 TEST_F(Packing, CancelAtEveryReportChangesNothing) {
     Write("s.mat", File5(o, {NumericVar(o, "big", mxDOUBLE, {1, 300000}, Iota(300000)), Scalar("b", 2)}));
-    // A version 7.3 source is converted as it is written, its objects' subsystem data after it.
+    // A version 7.3 source is converted as it is written, its objects' subsystem data after it;
+    // into a version 7.3 target the worker converts the level-5 variables.
     support::CopyTestData("objects73-tables/v73.mat", dir.file("tables73.mat"));
-    const struct { const char* source; std::vector<std::string> added; } sources[] = {
-        {"s.mat", {"big", "b"}}, {"tables73.mat", {"s", ""}}};
-    for (const auto& source : sources) {
-        if (!fs::exists(dir.file(source.source))) continue;
-        for (const bool existing : {true, false}) {
-            const std::string target = dir.file("t.mat");
-            fs::remove(target);
-            if (existing) Write("t.mat", File5(o, {Scalar("a", 1), Scalar("b", 1)}));
-            const Bytes before = existing ? ReadFile(target) : Bytes();
-            for (cancelAt = 1;; ++cancelAt) {
-                SCOPED_TRACE(std::to_string(cancelAt) + (existing ? " existing " : " new ") + source.source);
-                calls = 0;
-                const int result = Pack(target, {source.source});
-                EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
-                if (calls < cancelAt) {
-                    EXPECT_EQ(result, 0);
-                    break;
-                }
-                EXPECT_EQ(result, E_EABORTED);
-                EXPECT_EQ(fs::exists(target), existing);
-                if (existing) { EXPECT_EQ(ReadFile(target), before); }
-                ASSERT_LT(cancelAt, 100);
-            }
-            EXPECT_GT(cancelAt, 1);
-            std::vector<std::string> want = source.added;
-            if (existing) {
-                want.erase(std::remove(want.begin(), want.end(), std::string("b")), want.end());
-                want.insert(want.begin(), {"a", "b"});
-            }
-            EXPECT_EQ(support::VariableNames(target), want);
+    support::CopyTestData("matlab73-simple/v73.mat", dir.file("simple73.mat"));
+    enum Target { kNew, kLevel5, kVersion73 };
+    const struct { const char* source; Target target; std::vector<std::string> want; } cases[] = {
+        {"s.mat", kLevel5, {"a", "b", "big"}}, {"s.mat", kNew, {"big", "b"}},
+        {"tables73.mat", kLevel5, {"a", "b", "s", ""}}, {"tables73.mat", kNew, {"s", ""}},
+        {"s.mat", kVersion73, {}}};
+    for (const auto& c : cases) {
+        if (!fs::exists(dir.file(c.source)) || (c.target == kVersion73 && !fs::exists(dir.file("simple73.mat")))) continue;
+        const std::string target = dir.file("t.mat");
+        fs::remove(target);
+        if (c.target == kLevel5) Write("t.mat", File5(o, {Scalar("a", 1), Scalar("b", 1)}));
+        if (c.target == kVersion73) {
+            fs::copy_file(dir.file("simple73.mat"), target);
+            fs::permissions(target, fs::perms::owner_write, fs::perm_options::add);
         }
+        std::vector<std::string> want = c.want;
+        if (c.target == kVersion73) {
+            want = support::VariableNames(target);
+            want.insert(want.end(), {"b", "big"});
+            std::sort(want.begin(), want.end());   // HDF5 lists them by name
+        }
+        const bool existing = c.target != kNew;
+        const Bytes before = existing ? ReadFile(target) : Bytes();
+        for (cancelAt = 1;; ++cancelAt) {
+            SCOPED_TRACE(std::to_string(cancelAt) + " " + c.source + " into target kind " + std::to_string(c.target));
+            calls = 0;
+            const int result = Pack(target, {c.source});
+            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+            if (calls < cancelAt) {
+                EXPECT_EQ(result, 0);
+                break;
+            }
+            EXPECT_EQ(result, E_EABORTED);
+            EXPECT_EQ(fs::exists(target), existing);
+            if (existing) { EXPECT_EQ(ReadFile(target), before); }
+            ASSERT_LT(cancelAt, 100);
+        }
+        EXPECT_GT(cancelAt, 1);
+        EXPECT_EQ(support::VariableNames(target), want);
     }
 }
 
