@@ -5,6 +5,8 @@
   bench_scipy.py convert73 FILE OUT Z  a version 7.3 file's doubles read with h5py (as
                                        MATLAB's layout keeps them, transposed), written
                                        with savemat (do_compression=Z)
+  bench_scipy.py resave FILE OUT       loadmat + savemat of every variable (compressed)
+  bench_scipy.py empty73 OUT           (untimed setup) an empty version 7.3 MAT-file, with h5py
 Prints "result seconds=S count=N" on standard error (imports not timed)."""
 import sys
 import time
@@ -31,8 +33,20 @@ def main():
             data = {name: f[name][()].T for name in f if not name.startswith("#")}
         scipy.io.savemat(out, data, do_compression=compressed)
         count = len(data)
+    elif mode == "resave":
+        data = {k: v for k, v in scipy.io.loadmat(path).items() if not k.startswith("__")}
+        scipy.io.savemat(sys.argv[3], data, do_compression=True)
+        count = len(data)
+    elif mode == "empty73":
+        import h5py
+        with h5py.File(path, "w", userblock_size=512):
+            pass
+        text = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: " + time.asctime() + " HDF5 schema 1.00 ."
+        with open(path, "r+b") as f:
+            f.write(text.ljust(116).encode() + b"\0" * 8 + b"\x00\x02IM")
+        return
     else:
-        sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT | convert73 FILE OUT Z")
+        sys.exit("usage: bench_scipy.py headers FILE | extract FILE VAR OUT | convert73 FILE OUT Z | resave FILE OUT | empty73 OUT")
     sys.stderr.write("result seconds=%.6f count=%d\n" % (time.perf_counter() - start, count))
 
 

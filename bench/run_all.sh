@@ -194,6 +194,20 @@ measure "$task" "dd of the file, then fsync" "$n" "rm -f $work/h.h5" -- \
 rm -rf "$out" "$work/h.h5"
 pick=best
 
+echo "bench: (d3) adding level-5 variables to version 7.3 files (converted by the worker)"
+$python -c "import scipy.io, numpy; scipy.io.savemat('$work/one_small.mat', {'added': numpy.arange(10.0)})"
+task="add one small variable to v73_one200.mat"
+n=$(( reps > 3 ? reps : 3 ))
+pick=median
+measure "$task" "matwcx add" "$n" "cp $(f v73_one200.mat) $work/a.mat; sync" -- "$command" add --yes "$work/a.mat" "$work/one_small.mat"
+measure "$task" "dd + fsync of the file" "$n" "rm -f $work/a.mat; sync" -- \
+  dd if="$(f v73_one200.mat)" of="$work/a.mat" bs=1M conv=fsync status=none
+pick=best
+task="add small10k_z.mat's 10,000 variables to an empty v7.3 file"
+measure "$task" "matwcx add" "$reps" "$scipy empty73 $work/e.mat" -- "$command" add --yes "$work/e.mat" "$(f small10k_z.mat)"
+measure "$task" "scipy loadmat + savemat (v7)" "$reps" "rm -f $work/e.mat" -- $scipy resave "$(f small10k_z.mat)" "$work/e.mat"
+rm -f "$work/a.mat" "$work/e.mat" "$work/one_small.mat"
+
 # Peak memory here is the index's: the plug-in (through bench_plugin, which keeps
 # no entry names) should stay under 60 MB for 10^6 variables, the matwcx command
 # (which prints the table as it lists) under 100 MB.
