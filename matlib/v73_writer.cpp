@@ -16,7 +16,7 @@
 #include "matlib/readers.h"
 #include "matlib/source_io.h"
 #include "matlib/v73_protocol.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 namespace matlib {
 
@@ -42,7 +42,7 @@ constexpr uint64_t kWriterMemory = uint64_t{2} << 30;
 
 uint64_t SizeOf(FILE* stream) {
     uint64_t size = 0;
-    return platform::SizeOfNativeFile(platform::NativeFileOf(stream), size) ? size : 0;
+    return platform::FileSystem().sizeOfNative(platform::NativeFileOf(stream), size) ? size : 0;
 }
 
 const char* RefusalText(uint32_t refusal) {

@@ -296,12 +296,6 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     }
     for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73); ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
-            // A new version 7 file takes no version 7.3 variable (the level-5 writer copies level-5 elements).
-            if (targetVersion == 5 && !targetExists && sources[s].version == 73) {
-                problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) +
-                                                  ": conversion between version 7.3 and earlier MAT-files is not available yet");
-                continue;
-            }
             if (matPutArray(target, array.get()) == 0) continue;
             // A new file is written as it goes: Cancel may come here.
             if (matLastWasCancelled() != 0) {

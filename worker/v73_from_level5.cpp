@@ -28,6 +28,7 @@
 #include "matlib/mat_format.h"
 #include "matlib/source_io.h"
 #include "matlib/v73_protocol.h"
+#include "os/file_io.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
 
@@ -887,7 +888,7 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                     out.refs = -1;
                     ok = out.file >= 0 && hdf5::KeepsInside(out.file);
                     ok = out.file >= 0 && H5Fclose(out.file) >= 0 && ok &&
-                         platform::WriteNativeAt(file, 0, userBlock, sizeof userBlock) ==
+                         platform::FileSystem().writeNativeAt(file, 0, userBlock, sizeof userBlock) ==
                              static_cast<int64_t>(sizeof userBlock);
                     out.file = -1;
                     break;

@@ -16,7 +16,7 @@
 #include "matlib/readers.h"
 
 #include "matlib/v73_protocol.h"
-#include "platform/worker_process.h"
+#include "os/worker_process.h"
 
 namespace matlib::v73 {
 // The worker: answers the reader's requests on `end` until it closes it (v73_serve.cpp).
