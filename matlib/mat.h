@@ -59,6 +59,7 @@ enum mxClassID : int {
 // mode "w73": a new version 7.3 MAT-file (HDF5 in MATLAB's layout), made
 //            only where no file exists, as "wz"; it takes arrays of every
 //            format (level-5 and version 4 ones converted).
+// mode "wr73", "wk73": modes "w" and "wk" that make a version 7.3 file.
 // mode "u": open an existing MAT-file for update (deleting, adding variables).
 MATFile* matOpen(const char* path, const char* mode);
 

@@ -345,6 +345,8 @@ constexpr std::pair<const char*, WriteMode> kWriteModes[] = {
     {"w7", {.convert73 = true}},
     {"wk7", {.keepExisting = true, .convert73 = true}},
     {"w73", {.compressedNew = true, .version73 = true}},
+    {"wr73", {.version73 = true}},
+    {"wk73", {.keepExisting = true, .version73 = true}},
 };
 
 }  // namespace

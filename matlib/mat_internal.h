@@ -236,7 +236,8 @@ bool IsSubsystemData(const mxArray& array);
 // (compressedNew: level-5 elements are compressed as they are written, and
 // the file is made only where none exists); "w7" and "wk7" (convert73) and
 // "wz": version 7.3 variables become compressed level-5 elements; "w73"
-// (version73): a new version 7.3 file, made only where none exists, as "wz".
+// (version73): a new version 7.3 file, made only where none exists, as "wz";
+// "wr73" and "wk73": version 7.3 files as "w" and "wk" make them.
 struct WriteMode {
     bool keepExisting = false;
     bool compressedNew = false;

@@ -276,6 +276,43 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     }
 }
 
+// The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
+// and version 7 a compressed level-5 file of a version 7.3 one, each with
+// the source's values, over a file the host names and beside one it did not.
+TEST_F(Extraction, ExtractAsTheOtherVersionKeepsTheValues) {
+    const std::string v73 = dir.file("h.mat");
+    if (!support::CopyTestData("hdf5storage/v73.mat", v73)) GTEST_SKIP() << "no version 7.3 test data";
+    const struct { std::string from; const char* variable; int version; const char* header; } cases[] = {
+        {v73, "h_double", 7, "MATLAB 5.0 MAT-file"}, {source, "A", 73, "MATLAB 7.3 MAT-file"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        const std::string ini = dir.file("wcx.ini");
+        support::WriteText(ini, "[MATlab]\nExtractVersion=" + std::to_string(c.version) + "\n");
+        ASSERT_TRUE(plugin.SetDefaultParams(ini));
+        std::vector<double> want;
+        {
+            support::FilePtr file(matOpen(c.from.c_str(), "r"));
+            support::ArrayPtr array(file ? matGetArray(file.get(), c.variable) : nullptr);
+            ASSERT_TRUE(array);
+            want = support::ReadReal(array.get(), mxGetNumberOfElements(array.get()));
+        }
+        for (const bool asked : {true, false}) {
+            std::string fileName;
+            auto archive = OpenAt(c.from, c.variable, &fileName);
+            const std::string destination = Path(out, std::string(c.variable) + (asked ? ".mat" : ""));
+            support::WriteText(destination + (asked ? "" : ".mat"), "old bytes");
+            ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, destination), 0);
+            const std::string written = asked ? destination : destination + " (2).mat";
+            EXPECT_EQ(support::ReadText(written).substr(0, 19), c.header);
+            if (c.version == 7) { EXPECT_EQ(support::ElementTypes(ReadFile(written)), std::vector<uint32_t>{15}); }
+            support::FilePtr file(matOpen(written.c_str(), "r"));
+            support::ArrayPtr array(file ? matGetArray(file.get(), c.variable) : nullptr);
+            ASSERT_TRUE(array);
+            EXPECT_EQ(support::ReadReal(array.get(), mxGetNumberOfElements(array.get())), want);
+        }
+    }
+}
+
 // A MAT-file name the host did not ask about (".mat" added) never replaces
 // a file: two extractions of one name into a folder leave both copies, the
 // second under the first free name, said in the log line; a destination
