@@ -26,6 +26,7 @@
 
 #include "matlib/convert.h"
 #include "matlib/mat_format.h"
+#include "matlib/readers.h"
 #include "matlib/source_io.h"
 #include "matlib/v73_protocol.h"
 #include "os/file_io.h"
@@ -203,26 +204,6 @@ bool ClassAttributes(hid_t object, mxClassID id, const std::string& className) {
 }
 
 // ---- classes and types -----------------------------------------------------------
-
-const char* NameOfClass(mxClassID id) {
-    switch (id) {
-        case mxDOUBLE_CLASS: return "double";
-        case mxSINGLE_CLASS: return "single";
-        case mxINT8_CLASS: return "int8";
-        case mxUINT8_CLASS: return "uint8";
-        case mxINT16_CLASS: return "int16";
-        case mxUINT16_CLASS: return "uint16";
-        case mxINT32_CLASS: return "int32";
-        case mxUINT32_CLASS: return "uint32";
-        case mxINT64_CLASS: return "int64";
-        case mxUINT64_CLASS: return "uint64";
-        case mxCHAR_CLASS: return "char";
-        case mxLOGICAL_CLASS: return "logical";
-        case mxCELL_CLASS: return "cell";
-        case mxSTRUCT_CLASS: return "struct";
-        default: return "";
-    }
-}
 
 hid_t FileElementType(mxClassID id) {
     switch (id) {
@@ -572,11 +553,11 @@ private:
                              : logical                    ? mxLOGICAL_CLASS
                                                           : static_cast<mxClassID>(header.arrayClass);
         const bool complex = (header.flags & kFlagComplex) != 0 && id != mxCHAR_CLASS && id != mxLOGICAL_CLASS;
-        if (header.count == 0) return WriteEmpty(parent, name, id, NameOfClass(id), header.dims, nullptr, -1);
+        if (header.count == 0) return WriteEmpty(parent, name, id, OwnClassName(id), header.dims, nullptr, -1);
         Id type(FileType(id, complex), H5Tclose);
         Layout layout;
         Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), header.CDims(), false, layout) : -1, H5Dclose);
-        if (!dataset.ok() || !ClassAttributes(dataset.get(), id, NameOfClass(id))) return false;
+        if (!dataset.ok() || !ClassAttributes(dataset.get(), id, OwnClassName(id))) return false;
         for (int part = 0; part < (complex ? 2 : 1); ++part) {
             Sub sub;
             if (!ReadSub(in_, end, out_.swapped, sub)) return false;
@@ -630,7 +611,7 @@ private:
         const uint64_t rows = header.dims[0], columns = header.dims[1];
         // Empty or not, a group: its column starts (all 0 when nothing is stored).
         Id group(CreateGroup(parent, name), H5Gclose);
-        if (!group.ok() || !ClassAttributes(group.get(), id, NameOfClass(id)) ||
+        if (!group.ok() || !ClassAttributes(group.get(), id, OwnClassName(id)) ||
             !IntegerAttribute(group.get(), "MATLAB_sparse", H5T_STD_U64LE, rows)) {
             return false;
         }
