@@ -67,6 +67,16 @@ struct Problems {
 // Whether a file inside a folder is taken in: MAT-files, NPY and CSV files.
 bool Takes(const std::string& path) { return matIsMatFile(path.c_str()) == 1 || importing::IsImportable(path.c_str()); }
 
+// A variable copied from one MAT-file panel into another: the host extracts
+// it under its entry name, to which extraction added ".mat", and then names
+// the entry. The named file when it exists, else that file.
+std::string ExtractedFile(const std::string& path) {
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(PathOf(path), error))) return path;
+    const std::string extracted = path + ".mat";
+    return fs::is_regular_file(fs::symlink_status(PathOf(extracted), error)) ? extracted : path;
+}
+
 // The files the list names: each named file, and the MAT-files inside each
 // named folder (at any depth). A file named twice (by itself and through its
 // folder) counts once. Folders are noted for PK_PACK_MOVE_FILES.
@@ -82,6 +92,7 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
     for (const char* name = addList; *name != '\0'; name += std::strlen(name) + 1) {
         std::string path = base + name;
         while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+        path = ExtractedFile(path);
         std::error_code error;
         if (fs::is_directory(fs::status(PathOf(path), error))) folders->push_back(path);
         paths.push_back(path);

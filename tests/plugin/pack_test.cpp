@@ -60,9 +60,13 @@ TEST_F(Packing, SameNameReplacedInPlaceOthersAppendedBytesKept) {
     fs::create_directories(dir.file("f/g"));
     Write("f/g/e.mat", File5(o, {e}));
     Write("f/notes.txt", Bytes(10, 'x'));
+    // A variable the host extracted from another archive: named by its entry, written with ".mat".
+    const Bytes x = Scalar("x", 5);
+    Write("x.double [1x1] .mat", File5(o, {x}));
     // The host names the folder and each file in it (a text file among them).
-    ASSERT_EQ(Pack(target, {"s.mat", "f/", "f/g/e.mat", "f/notes.txt"}, PK_PACK_MOVE_FILES), 0);
-    EXPECT_EQ(ReadFile(target), File5(o, {a, newB, c, d, e}));
+    ASSERT_EQ(Pack(target, {"s.mat", "f/", "f/g/e.mat", "f/notes.txt", "x.double [1x1] "}, PK_PACK_MOVE_FILES), 0);
+    EXPECT_EQ(ReadFile(target), File5(o, {a, newB, c, d, e, x}));
+    EXPECT_FALSE(fs::exists(dir.file("x.double [1x1] .mat")));
     EXPECT_FALSE(fs::exists(dir.file("s.mat")));
     EXPECT_FALSE(fs::exists(dir.file("f/g/e.mat")));
     EXPECT_TRUE(fs::exists(dir.file("f/notes.txt")));
