@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -220,23 +221,35 @@ TEST(UpdateFaults, FullDiskAndReadOnlyFolderFailCleanly) {
 }
 
 // A deletion killed at random moments, from a multi-megabyte level-5 file
-// and from a version 7.3 file (whose worker then writes on alone): the path
-// holds the old file or the new one, never anything else.
-TEST(UpdateFaults, KilledDeletionLeavesTheOldFileOrTheNewOne) {
+// and from a version 7.3 file (whose worker then writes on alone), and an
+// addition of a megabyte to the level-5 file: the path holds the old file
+// or the new one, never anything else.
+TEST(UpdateFaults, KilledChangeLeavesTheOldFileOrTheNewOne) {
     TempDir dir;
     const std::vector<Bytes> vars = Variables(400000);   // about 5 MB
     const std::string path = dir.file("f.mat"), v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
+    const std::string source = dir.file("s.mat");
+    WriteFile(source, File5(Order::Little, {NumericVar(Order::Little, "z", mxDOUBLE, {1, 131072}, std::vector<double>(131072, 2))}));
+    const auto add = [&] {
+        const support::FilePtr from(matOpen(source.c_str(), "r"));
+        const support::ArrayPtr z(from ? matGetArray(from.get(), "z") : nullptr);
+        MATFile* mfp = matOpen(path.c_str(), "u");
+        if (mfp != nullptr && z && matPutArray(mfp, z.get()) == 0) return matClose(mfp);
+        if (mfp != nullptr) matAbandon(mfp);
+        return -1;
+    };
     const struct {
         Bytes old;
-        std::string name;
+        std::function<int()> change;
         int kills;   // a version 7.3 deletion takes longer: fewer, to bound the time
-    } cases[] = {{File5(Order::Little, vars), "b", 40},
-                 {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), "h_cell", 16}};
+    } cases[] = {{File5(Order::Little, vars), [&] { return support::Delete(path, {"b"}); }, 40},
+                 {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), [&] { return support::Delete(path, {"h_cell"}); }, 16},
+                 {File5(Order::Little, vars), add, 40}};
     for (const auto& c : cases) {
-        // How long one deletion takes, to spread the kills over it.
+        // How long one change takes, to spread the kills over it.
         WriteFile(path, c.old);
         const auto start = std::chrono::steady_clock::now();
-        if (InChild([&] { return support::Delete(path, {c.name}); }) != 0) continue;   // no version 7.3 here
+        if (InChild(c.change) != 0) continue;   // no version 7.3 here
         const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
         const Bytes changed = ReadFile(path);
         ASSERT_NE(changed, c.old);
@@ -245,12 +258,12 @@ TEST(UpdateFaults, KilledDeletionLeavesTheOldFileOrTheNewOne) {
         for (int kill = 0; kill < c.kills; ++kill) {
             WriteFile(path, c.old);
             const pid_t pid = ::fork();
-            if (pid == 0) ::_exit(support::Delete(path, {c.name}));
+            if (pid == 0) ::_exit(c.change());
             std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
             const Bytes now = ReadFile(path);
-            ASSERT_TRUE(now == c.old || now == changed) << c.name << " kill " << kill << ": " << now.size() << " bytes";
+            ASSERT_TRUE(now == c.old || now == changed) << "case " << (&c - cases) << " kill " << kill << ": " << now.size() << " bytes";
             RemoveStrays(dir.path());
         }
     }
