@@ -11,8 +11,10 @@
 // An array read from a version 7.3 file is copied through libhdf5 (by the
 // worker that reads its file) into a version 7.3 file of its own: such a
 // file holds that one variable and nothing else.
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "matlib/mat_internal.h"
@@ -123,6 +125,24 @@ int CopyElement(WriteState* state, const SourceFile& source, uint64_t offset, ui
 // walking a 100 MB compressed struct took 8x the copy of 100 MB).
 constexpr uint64_t kInflateToCopyCost = 8;
 
+// Whether two files hold the same bytes there: variables extracted from one
+// file each carry a copy of its subsystem data, and one copy serves them all.
+bool SameBytes(SourceFile& a, uint64_t atA, uint64_t sizeA, SourceFile& b, uint64_t atB, uint64_t sizeB) {
+    if (sizeA != sizeB) return false;
+    constexpr size_t kPiece = 64 * 1024;
+    const std::unique_ptr<uint8_t[]> left(new (std::nothrow) uint8_t[kPiece]), right(new (std::nothrow) uint8_t[kPiece]);
+    if (!left || !right) return false;
+    for (uint64_t done = 0; done < sizeA;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, sizeA - done));
+        if (!ReadAt(a, atA + done, left.get(), n) || !ReadAt(b, atB + done, right.get(), n) ||
+            std::memcmp(left.get(), right.get(), n) != 0) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
 // Notes the subsystem data of the array's file when the array refers to it.
 // Learning that a compressed struct or cell refers to nothing means inflating
 // all of it; when that costs more than copying the subsystem data, the data
@@ -152,8 +172,13 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
     }
     if (state->subsystemSource) {
         const bool same = state->subsystemSource == source || (state->subsystemSource->path == source->path &&
-                                                               state->subsystemOffset == source->subsystemOffset);
-        return same ? 0 : 1;
+                                                               state->subsystemOffset == source->subsystemOffset) ||
+                          SameBytes(*state->subsystemSource, state->subsystemOffset, state->subsystemSize, *source,
+                                    source->subsystemOffset, size);
+        if (same) return 0;
+        SetLastError("it holds objects, and so does a variable from another file: "
+                     "merging their subsystem data is not available yet");
+        return 1;
     }
     state->subsystemSource = source;
     state->subsystemOffset = source->subsystemOffset;

@@ -120,6 +120,7 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         {"v73.mat", {"one.mat", "strings.mat"}, "subsystem data that is not written yet"},
         {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file"},
         {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet"},
+        {"fresh.mat", {"objects.mat", "strings.mat"}, "merging their subsystem data is not available yet"},
         {"fresh.mat", {"one.mat", "two.mat"}, "two.mat: its variable y is also in"},
     };
     Write("t.mat", File5(o, {Scalar("a", 1)}));
@@ -163,6 +164,11 @@ TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
     ASSERT_GT(madeAt, 128u);
     EXPECT_EQ(Bytes(made.begin() + static_cast<long>(madeAt), made.end()),
               Bytes(source.begin() + static_cast<long>(sourceAt), source.end()));
+    // Objects extracted one to a file each carry the same subsystem data: a new file takes them all.
+    ASSERT_EQ(support::Extract(dir.file("strings.mat"), "obj_array", dir.file("one.mat")), 0);
+    ASSERT_EQ(support::Extract(dir.file("strings.mat"), "obj_with_vals", dir.file("two.mat")), 0);
+    ASSERT_EQ(Pack(dir.file("new.mat"), {"one.mat", "two.mat"}), 0);
+    EXPECT_EQ(support::VariableNames(dir.file("new.mat")), (std::vector<std::string>{"obj_array", "obj_with_vals", ""}));
 }
 
 // Cancel at each progress report leaves the target as it was (or no new
