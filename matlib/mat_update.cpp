@@ -484,6 +484,12 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
     const SourceFile& target = *mfp->source;
     const bool converted = array->format != nullptr && array->format->planLevel5 != nullptr;
     if (array->format == nullptr || !array->source || array->name.empty()) return 1;
+    for (const mxArray& other : state.added) {
+        if (other.name == array->name) {
+            SetLastError("a variable of that name is added already");
+            return 1;
+        }
+    }
     if (target.format->variablesByIndex) return RecordAdditionV73(mfp, array);
     if (array->format->variablesByIndex && !converted) {
         SetLastError("conversion between version 7.3 and earlier MAT-files is not available yet");
@@ -496,12 +502,6 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
     if ((!array->format->copiedAsElement && array->format->writeElement == nullptr && !converted) || !array->source ||
         array->name.empty()) {
         return 1;
-    }
-    for (const mxArray& other : state.added) {
-        if (other.name == array->name) {
-            SetLastError("a variable of that name is added already");
-            return 1;
-        }
     }
     // Level-5 bytes keep their byte order: they cannot be copied into a file of the other.
     if (array->format->copiedAsElement && array->source->bigEndian != target.bigEndian) {
@@ -567,13 +567,6 @@ int Record(MATFile* mfp, const mxArray* array, uint64_t convertedBytes) {
 // version 7.3 one copied; objects of level-5 files are refused (their
 // subsystem data is not converted).
 int RecordAdditionV73(MATFile* mfp, const mxArray* array) {
-    UpdateState& state = *mfp->updater;
-    for (const mxArray& other : state.added) {
-        if (other.name == array->name) {
-            SetLastError("a variable of that name is added already");
-            return 1;
-        }
-    }
     if (!array->format->variablesByIndex) {
         if (!array->format->copiedAsElement && array->format->writeElement == nullptr) return 1;
         if (const char* refusal = V73AdditionRefusal(*array)) {

@@ -270,9 +270,10 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     // 7.3; a conversion writes the version asked for (and refuses what
     // version 7 cannot hold).
     bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
-    for (const Source& source : sources) {
-        if ((flags & MATWCX_PACK_NEW_ONLY) != 0) break;
-        for (const ArrayPtr& array : source.arrays) version73 = version73 || NeedsVersion73(array.get());
+    if ((flags & MATWCX_PACK_NEW_ONLY) == 0) {
+        for (const Source& source : sources) {
+            for (const ArrayPtr& array : source.arrays) version73 = version73 || NeedsVersion73(array.get());
+        }
     }
     MATFile* target = matOpen(packedFile, targetExists ? "u" : version73 ? "w73" : "wz");
     if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
