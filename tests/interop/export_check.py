@@ -4,6 +4,7 @@ scipy's or h5py's values of the source variables; and which class and format
 pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
 import csv, json, math, os, subprocess, sys
 import numpy, pandas, scipy.io, h5py, warnings
+from matvalues import h5_array
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
 FORMATS = ["csv", "tsv", "npy", "json", "txt"]
@@ -17,9 +18,6 @@ def accepted(cls, complex_, sparse, ndims):
     if complex_:
         return {"csv", "tsv", "txt"} | ({"npy"} if cls in ("double", "single") else set())
     return set(FORMATS)
-
-DTYPES = {"double": "float64", "single": "float32", "char": "float64"}
-DTYPES.update({c: c for c in NUMERIC[2:]})
 
 def fail(what):
     failures.append(what)
@@ -57,13 +55,8 @@ def variables(path):
                 if not isinstance(item, h5py.Dataset) or cls not in NUMERIC + ["logical", "char"]:
                     out[name] = (cls or "struct", None, False)
                     continue
-                value = item[()]
-                if value.dtype.names:   # complex: a compound of real and imaginary parts
-                    value = value["real"] + 1j * value["imag"]
-                value = numpy.asarray(value).T
-                if "MATLAB_empty" in item.attrs and item.attrs["MATLAB_empty"]:
-                    value = numpy.zeros(tuple(value.ravel()), DTYPES.get(cls, "float64"))
-                elif cls == "char":
+                value = h5_array(item)
+                if cls == "char" and value.size:
                     value = numpy.array(["".join(map(chr, row)) for row in value])
                 out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
         return out
