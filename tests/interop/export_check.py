@@ -130,16 +130,12 @@ def check(cls, value, fmt, path):
         if line is not None:
             want.append([line])
         want.extend(page.tolist())
-    got = []
-    for row in rows:
-        got.append(row if row[0].startswith("(:") else [number(x, dtype) for x in row])
-    complex_ = any(isinstance(x, complex) for r in got for x in r)
-    cast = (lambda x: numpy.complex64(x) if complex_ else numpy.float32(x)) if cls == "single" else (lambda x: x)
-    flat_got = [cast(x) if not isinstance(x, str) else x for r in got for x in r]
-    flat_want = [x if not isinstance(x, str) else x for r in want for x in r]
-    ok = len(flat_got) == len(flat_want) and all(
-        (isinstance(a, str) and a == b) or (not isinstance(a, str) and (a == b or (a != a and b != b)))
-        for a, b in zip(flat_got, flat_want)) and [len(r) for r in got] == [len(r) for r in want]
+    got = [row if row[0].startswith("(:") else [number(x, dtype) for x in row] for row in rows]
+    if cls == "single":
+        got = [[x if isinstance(x, str) else numpy.complex64(x) if isinstance(x, complex) else numpy.float32(x) for x in r]
+               for r in got]
+    ok = [len(r) for r in got] == [len(r) for r in want] and all(
+        a == b or (not isinstance(a, str) and a != a and b != b) for r, w in zip(got, want) for a, b in zip(r, w))
     if ok and value.ndim == 2 and value.size and dtype.kind in "fiub":
         frame = pandas.read_csv(path, header=None, sep="," if fmt == "csv" else "\t")
         # Column by column: pandas gives each column a type of its own.
