@@ -1,7 +1,7 @@
-// Files that other programs wrote (scipy.io, matio, GNU Octave, MATLAB): the
-// built plug-in lists, extracts and deletes every one of them and the engine
-// reads and checks their values; oracle.py judges all of it against scipy and
-// the independent header walker of the test data.
+// Files that other programs wrote (scipy.io, matio, GNU Octave, MATLAB,
+// numpy): the built plug-in lists, extracts and deletes every one of them and
+// the engine reads and checks their values; oracle.py judges all of it against
+// scipy and the independent header walker of the test data.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "import/import.h"
 #include "os/host_rules.h"
 #include "support/support.h"
 
@@ -360,6 +361,64 @@ TEST(Interop, Level5VariablesWrittenAsMatlabWritesVersion73) {
     const std::string text = Judge(dir, "v73_check.py", {testenv::Get("MATWCX_TOOL"), dir.file("added"), data, dir.file("new")});
     EXPECT_NE(text.find(" " + std::to_string(made) + " new files"), std::string::npos) << text;
     std::printf("interop: version 7.3 from level 5: %s", text.substr(text.rfind("checked ")).c_str());
+}
+
+TEST(Import, NamesAreMatlabsMakeValidName) {
+    const struct { const char* file; const char* name; } cases[] = {
+        {"2021 run-1", "x2021Run_1"}, {"Item_#", "Item__"}, {"Price/Unit", "Price_Unit"}, {"1st order", "x1stOrder"},
+        {"Contact", "Contact"}, {"for", "xFor"}, {"format", "format"}, {"", "x"}, {"_a", "x_a"},
+        {" lead  trail ", "leadTrail"}, {"caf\xC3\xA9 \xE2\x82\xAC", "caf__"}, {"a.b", "a_b"},
+        {"A23456789012345678901234567890123456789012345678901234567890123456789", "A23456789012345678901234567890123456789012345678901234567890123"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(importing::ValidName(c.file), c.name) << c.file;
+}
+
+// NPY and CSV files packed as variables: numpy-written files of every dtype,
+// both byte orders, both orders of the data and the three format versions,
+// and CSVs (header, empty cells, CRLF, quotes), packed into a new file and
+// into an existing uncompressed one; scipy's loadmat must give numpy's
+// values (import_files.py), and each refused file must be named.
+TEST(Import, PackedNpyAndCsvFilesHoldNumpysValues) {
+    testenv::TempDir dir;
+    const std::string made = Judge(dir, "import_files.py", {"make", dir.file("in")});
+    ASSERT_FALSE(::testing::Test::HasFailure()) << made;
+    const std::string ini = dir.file("wcx.ini");
+    ASSERT_EQ(support::RunTool(dir, {"--ini", ini, "options", "--add", "on"}).status, 0);
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir.file("in/ok"))) files += entry.is_regular_file();
+
+    // A new file (every element compressed) and an existing uncompressed one
+    // (the added elements stay uncompressed, after its own).
+    const size_t before = support::CopyTestData("scipy/v5.mat", dir.file("old.mat")) ? support::ElementTypes(matbuild::ReadFile(dir.file("old.mat"))).size() : 0;
+    for (const std::string target : {"new.mat", "old.mat"}) {
+        SCOPED_TRACE(target);
+        if (target == "old.mat" && before == 0) continue;
+        const support::ToolRun run = support::RunTool(dir, {"--ini", ini, "add", "--yes", dir.file(target), dir.file("in/ok")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<uint32_t> types = support::ElementTypes(matbuild::ReadFile(dir.file(target)));
+        const std::string text = Judge(dir, "import_files.py", {"check", dir.file(target), dir.file("in")});
+        EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+        EXPECT_NE(text.find("checked " + std::to_string(files) + " variables"), std::string::npos) << text;
+        if (target == "new.mat") {
+            EXPECT_EQ(types, std::vector<uint32_t>(files, 15));
+        } else {
+            ASSERT_EQ(types.size(), before + files);
+            EXPECT_EQ(std::vector<uint32_t>(types.begin() + static_cast<long>(before), types.end()),
+                      std::vector<uint32_t>(files, 14));
+        }
+    }
+
+    // Refused files: one message names each and why; nothing is made.
+    const support::ToolRun run = support::RunTool(dir, {"--ini", ini, "add", "--yes", dir.file("none.mat"), dir.file("in/ok"),
+                                                        dir.file("in/refused")});
+    EXPECT_NE(run.status, 0);
+    const std::string said = run.out + run.err;
+    for (const char* line : {"cut.npy: a cut NPY file", "objects.npy: an array of Python objects (dtype object)",
+                             "records.npy: an array of records (a structured dtype)", "texts.npy: its dtype '<U2'",
+                             "ragged.csv: line 2 has 2 values, the lines before it 3", "text.csv: line 3: 'x' is not a number"}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("none.mat")));
 }
 
 }  // namespace
