@@ -4,7 +4,7 @@ scipy's or h5py's values of the source variables; and which class and format
 pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
 import csv, json, math, os, subprocess, sys
 import numpy, pandas, scipy.io, h5py, warnings
-from matvalues import h5_array
+from matvalues import DTYPES, h5_array, h5_class
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
 FORMATS = ["csv", "tsv", "npy", "json", "txt"]
@@ -24,42 +24,36 @@ def fail(what):
 
 def variables(path):
     """name -> (class, numpy value as MATLAB holds it, sparse)"""
+    out = {}
     try:
-        info = {n: c for n, _, c in scipy.io.whosmat(path)}
-        # In the class's type (MATLAB may store doubles as small integers);
-        # scipy drops the imaginary part then, so complex values come as stored.
-        loaded = scipy.io.loadmat(path, mat_dtype=True)
-        plain = scipy.io.loadmat(path)
-        for n, v in plain.items():
-            if getattr(v, "dtype", None) is not None and v.dtype.kind == "c":
-                loaded[n] = v.astype(numpy.complex64 if info.get(n) == "single" else numpy.complex128)
-        if scipy.io.matlab.matfile_version(path)[0] == 0:   # version 4: MATLAB reads every number as double
-            info = {n: "double" if c in NUMERIC else c for n, c in info.items()}
-            loaded = {n: v.astype(complex if v.dtype.kind == "c" else float) if info.get(n) == "double" and hasattr(v, "dtype") else v for n, v in loaded.items()}
-        out = {}
-        for name, cls in info.items():
+        info = scipy.io.whosmat(path)
+        loaded = scipy.io.loadmat(path)
+        version4 = scipy.io.matlab.matfile_version(path)[0] == 0
+        for name, _, cls in info:
             value = loaded[name]
-            sparse = hasattr(value, "tocsc")
-            if cls == "sparse" or (sparse and cls == "logical"):
+            if version4 and cls in NUMERIC:
+                cls = "double"   # MATLAB reads every number of version 4 as double
+            if hasattr(value, "tocsc"):
                 out[name] = ("double", None, True)
-            else:
-                out[name] = (cls, value, False)
-        return out
+                continue
+            if cls in NUMERIC:   # in the class's type (MATLAB may store doubles as small integers)
+                complex_ = value.dtype.kind == "c"
+                value = value.astype(("c8" if cls == "single" else "c16") if complex_ else DTYPES[cls])
+            out[name] = (cls, value, False)
     except (ValueError, NotImplementedError):
-        out = {}
         with h5py.File(path, "r") as f:
             for name, item in f.items():
-                cls = item.attrs.get("MATLAB_class", b"").decode()
+                cls = h5_class(item) or "struct"
                 if name.startswith("#"):
                     continue
                 if not isinstance(item, h5py.Dataset) or cls not in NUMERIC + ["logical", "char"]:
-                    out[name] = (cls or "struct", None, False)
+                    out[name] = (cls, None, False)
                     continue
                 value = h5_array(item)
                 if cls == "char" and value.size:
                     value = numpy.array(["".join(map(chr, row)) for row in value])
                 out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
-        return out
+    return out
 
 def number(text, dtype):
     text = text.strip()
