@@ -59,18 +59,17 @@ def h5_plain(f, obj):
     if 'MATLAB_sparse' in a:
         if isinstance(obj, h5py.Dataset):
             return ('num', np.zeros([int(d) for d in obj[()]]))
-        data = obj['data'][()] if 'data' in obj else np.zeros(0)
-        if data.dtype.names:
-            data = data['real'] + 1j * data['imag']
+        data = h5_array(obj['data']).ravel() if 'data' in obj else np.zeros(0)
         ir = obj['ir'][()] if 'ir' in obj else np.zeros(0, np.int64)
         jc = obj['jc'][()].astype(np.int64)
         return ('num', sp.csc_matrix((data, ir.astype(np.int64), jc), shape=(int(a['MATLAB_sparse']), len(jc) - 1)).toarray())
     if cls not in BUILTIN + ('canonical empty',):
         return ('object',)
+    if a.get('MATLAB_empty', 0) and cls in ('struct', 'cell'):
+        dims = tuple(int(v) for v in obj[()])
+        return ('struct', dims, h5_fields(obj), []) if cls == 'struct' else ('cell', dims, [])
     if cls in ('struct', 'function_handle'):
         names = h5_fields(obj)
-        if a.get('MATLAB_empty', 0):
-            return ('struct', tuple(int(v) for v in obj[()]), names, [])
         refs = [obj[n] for n in names if isinstance(obj[n], h5py.Dataset) and obj[n].dtype == h5py.ref_dtype
                 and 'MATLAB_class' not in obj[n].attrs]
         if not refs:
@@ -79,8 +78,6 @@ def h5_plain(f, obj):
         return ('struct', dims, names,
                 [h5_plain(f, f[obj[n][tuple(reversed(i))]]) for i in np.ndindex(dims) for n in names])
     if cls == 'cell':
-        if a.get('MATLAB_empty', 0):
-            return ('cell', tuple(int(v) for v in obj[()]), [])
         value, dims = obj[()], tuple(matlab_dims(obj.shape))
         return ('cell', dims, [h5_plain(f, f[value[tuple(reversed(i))]]) for i in np.ndindex(dims)])
     return ('char' if cls == 'char' else 'num', h5_array(obj))
