@@ -4,6 +4,7 @@ scipy's or h5py's values of the source variables; and which class and format
 pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
 import csv, json, math, os, subprocess, sys
 import numpy, pandas, scipy.io, h5py, warnings
+from matvalues import DTYPES, h5_array, h5_class
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
 FORMATS = ["csv", "tsv", "npy", "json", "txt"]
@@ -18,55 +19,41 @@ def accepted(cls, complex_, sparse, ndims):
         return {"csv", "tsv", "txt"} | ({"npy"} if cls in ("double", "single") else set())
     return set(FORMATS)
 
-DTYPES = {"double": "float64", "single": "float32", "char": "float64"}
-DTYPES.update({c: c for c in NUMERIC[2:]})
-
 def fail(what):
     failures.append(what)
 
 def variables(path):
     """name -> (class, numpy value as MATLAB holds it, sparse)"""
+    out = {}
     try:
-        info = {n: c for n, _, c in scipy.io.whosmat(path)}
-        # In the class's type (MATLAB may store doubles as small integers);
-        # scipy drops the imaginary part then, so complex values come as stored.
-        loaded = scipy.io.loadmat(path, mat_dtype=True)
-        plain = scipy.io.loadmat(path)
-        for n, v in plain.items():
-            if getattr(v, "dtype", None) is not None and v.dtype.kind == "c":
-                loaded[n] = v.astype(numpy.complex64 if info.get(n) == "single" else numpy.complex128)
-        if scipy.io.matlab.matfile_version(path)[0] == 0:   # version 4: MATLAB reads every number as double
-            info = {n: "double" if c in NUMERIC else c for n, c in info.items()}
-            loaded = {n: v.astype(complex if v.dtype.kind == "c" else float) if info.get(n) == "double" and hasattr(v, "dtype") else v for n, v in loaded.items()}
-        out = {}
-        for name, cls in info.items():
+        info = scipy.io.whosmat(path)
+        loaded = scipy.io.loadmat(path)
+        version4 = scipy.io.matlab.matfile_version(path)[0] == 0
+        for name, _, cls in info:
             value = loaded[name]
-            sparse = hasattr(value, "tocsc")
-            if cls == "sparse" or (sparse and cls == "logical"):
+            if version4 and cls in NUMERIC:
+                cls = "double"   # MATLAB reads every number of version 4 as double
+            if hasattr(value, "tocsc"):
                 out[name] = ("double", None, True)
-            else:
-                out[name] = (cls, value, False)
-        return out
+                continue
+            if cls in NUMERIC:   # in the class's type (MATLAB may store doubles as small integers)
+                complex_ = value.dtype.kind == "c"
+                value = value.astype(("c8" if cls == "single" else "c16") if complex_ else DTYPES[cls])
+            out[name] = (cls, value, False)
     except (ValueError, NotImplementedError):
-        out = {}
         with h5py.File(path, "r") as f:
             for name, item in f.items():
-                cls = item.attrs.get("MATLAB_class", b"").decode()
+                cls = h5_class(item) or "struct"
                 if name.startswith("#"):
                     continue
                 if not isinstance(item, h5py.Dataset) or cls not in NUMERIC + ["logical", "char"]:
-                    out[name] = (cls or "struct", None, False)
+                    out[name] = (cls, None, False)
                     continue
-                value = item[()]
-                if value.dtype.names:   # complex: a compound of real and imaginary parts
-                    value = value["real"] + 1j * value["imag"]
-                value = numpy.asarray(value).T
-                if "MATLAB_empty" in item.attrs and item.attrs["MATLAB_empty"]:
-                    value = numpy.zeros(tuple(value.ravel()), DTYPES.get(cls, "float64"))
-                elif cls == "char":
+                value = h5_array(item)
+                if cls == "char" and value.size:
                     value = numpy.array(["".join(map(chr, row)) for row in value])
                 out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
-        return out
+    return out
 
 def number(text, dtype):
     text = text.strip()
@@ -137,16 +124,12 @@ def check(cls, value, fmt, path):
         if line is not None:
             want.append([line])
         want.extend(page.tolist())
-    got = []
-    for row in rows:
-        got.append(row if row[0].startswith("(:") else [number(x, dtype) for x in row])
-    complex_ = any(isinstance(x, complex) for r in got for x in r)
-    cast = (lambda x: numpy.complex64(x) if complex_ else numpy.float32(x)) if cls == "single" else (lambda x: x)
-    flat_got = [cast(x) if not isinstance(x, str) else x for r in got for x in r]
-    flat_want = [x if not isinstance(x, str) else x for r in want for x in r]
-    ok = len(flat_got) == len(flat_want) and all(
-        (isinstance(a, str) and a == b) or (not isinstance(a, str) and (a == b or (a != a and b != b)))
-        for a, b in zip(flat_got, flat_want)) and [len(r) for r in got] == [len(r) for r in want]
+    got = [row if row[0].startswith("(:") else [number(x, dtype) for x in row] for row in rows]
+    if cls == "single":
+        got = [[x if isinstance(x, str) else numpy.complex64(x) if isinstance(x, complex) else numpy.float32(x) for x in r]
+               for r in got]
+    ok = [len(r) for r in got] == [len(r) for r in want] and all(
+        a == b or (not isinstance(a, str) and a != a and b != b) for r, w in zip(got, want) for a, b in zip(r, w))
     if ok and value.ndim == 2 and value.size and dtype.kind in "fiub":
         frame = pandas.read_csv(path, header=None, sep="," if fmt == "csv" else "\t")
         # Column by column: pandas gives each column a type of its own.

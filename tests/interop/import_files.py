@@ -9,6 +9,8 @@ import sys
 import numpy as np
 import scipy.io as sio
 
+from matvalues import same_plain
+
 nan, inf = float('nan'), float('inf')
 # name -> (text, the matrix it gives): a header row skipped, empty cells NaN
 CSVS = {
@@ -72,7 +74,7 @@ def make(root):
 def expected(path):
     name, extension = os.path.basename(path).rsplit('.', 1)
     if extension == 'csv':
-        return np.array(CSVS[name][1], dtype=float).reshape(-1, len(CSVS[name][1][0]) if CSVS[name][1] else 0)
+        return np.array(CSVS[name][1], dtype=float)
     a = np.load(path)
     if a.dtype.kind == 'f' and a.dtype.itemsize == 2:
         a = a.astype(np.float32)
@@ -92,14 +94,11 @@ def check(mat, root):
             continue
         have = got[var]
         if want.dtype == bool:
-            # logical arrays come back as uint8 from scipy
-            want = want.astype(np.uint8)
+            want = want.astype(np.uint8)   # scipy reads logical arrays as uint8
         if have.shape != want.shape or have.dtype != want.dtype:
             fails.append('%s: %s %s, numpy %s %s' % (name, have.dtype, have.shape, want.dtype, want.shape))
-        elif not np.array_equal(have, want, equal_nan=want.dtype.kind in 'fc'):
-            fails.append('%s: values differ' % name)
-        elif want.dtype.kind == 'f' and not np.array_equal(np.signbit(have), np.signbit(want)):
-            fails.append('%s: signs differ' % name)
+        elif not same_plain(('num', have), ('num', want)):
+            fails.append('%s: values differ (NaN and the sign of a zero included)' % name)
         count += 1
     for line in fails:
         print('FAIL ' + line)

@@ -1,7 +1,7 @@
-// Files that other programs wrote (scipy.io, matio, GNU Octave, MATLAB): the
-// built plug-in lists, extracts and deletes every one of them and the engine
-// reads and checks their values; oracle.py judges all of it against scipy and
-// the independent header walker of the test data.
+// Files that other programs wrote (scipy.io, matio, GNU Octave, MATLAB,
+// numpy): the built plug-in lists, extracts and deletes every one of them and
+// the engine reads and checks their values; oracle.py judges all of it against
+// scipy and the independent header walker of the test data.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "import/import.h"
 #include "os/host_rules.h"
 #include "support/support.h"
 
@@ -23,6 +24,40 @@ namespace fs = std::filesystem;
 std::string ViewerFolderOf(const std::string& out) {
     const fs::path path(out);
     return (fs::path(platform::HostTempFolders().at(0)) / "_dc~~~" / path.parent_path().filename() / path.filename()).string();
+}
+
+// Runs the judge `script` of this folder with the arguments: what it printed
+// (it must exit 0 and print no FAIL line).
+std::string Judge(const testenv::TempDir& dir, const std::string& script, const std::vector<std::string>& args) {
+    std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/" + script + "'";
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    const std::string report = dir.file(script + ".txt");
+    const int status = std::system((command + " > '" + report + "' 2>&1").c_str());
+    const std::string text = support::ReadText(report);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+    return text;
+}
+
+// Adds the file `name` of `folder` to `target` (PackFiles): the result.
+int Pack(const testhost::Plugin& plugin, std::string target, std::string folder, const std::string& name) {
+    std::string list = name + '\0' + '\0', sub;
+    int result = -1;
+    ::testing::internal::CaptureStderr();
+    testhost::CaptureStdout([&] { result = plugin.PackFiles(target.data(), sub.data(), folder.data(), list.data(), 0); });
+    ::testing::internal::GetCapturedStderr();
+    return result;
+}
+
+// Extracts the current entry, the index'th, into the viewer folder of `out`
+// (*viewer): the result.
+int View(const testhost::Plugin& plugin, const testhost::Archive& archive, const std::string& out, size_t index,
+         const std::string& name, std::string* viewer) {
+    fs::create_directories(out + "/" + std::to_string(index));
+    *viewer = ViewerFolderOf(out) + "/" + std::to_string(index) + "/" + name;
+    int result = -1;
+    testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer->data()); });
+    return result;
 }
 
 std::string Number(double v) {
@@ -117,9 +152,8 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
             continue;
         }
         // The viewer's text of the same entry: its name line, then the value.
-        std::string viewer = ViewerFolderOf(out) + "/" + std::to_string(index) + "/" + entry.fileName;
-        int viewResult = -1;
-        testhost::CaptureStdout([&] { viewResult = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
+        std::string viewer;
+        const int viewResult = View(plugin, archive, out, index, entry.fileName, &viewer);
         if (viewResult == 0 && viewer.size() <= 255) {
             manifest << "view\t" << file << '\t' << entry.fileName << '\t' << viewer << '\n';
         }
@@ -135,19 +169,12 @@ size_t Walk(const testhost::Plugin& plugin, const std::string& file, const std::
     // variable of its own and one the file replaces.
     {
         const std::string folder = file.substr(0, file.rfind('/') + 1), name = file.substr(file.rfind('/') + 1);
-        std::string list = name + '\0' + '\0', sub;
-        std::string made = out + "/added-new.mat", grown = out + "/added-old.mat";
+        const std::string made = out + "/added-new.mat", grown = out + "/added-old.mat";
         fs::create_directories(out);
         matbuild::WriteFile(grown, matbuild::File5(matbuild::Order::Little,
                                                    {matbuild::CharVar(matbuild::Order::Little, "zz_existing", "mine")}));
-        int results[2] = {-1, -1};
-        ::testing::internal::CaptureStderr();
-        testhost::CaptureStdout([&] {
-            results[0] = plugin.PackFiles(made.data(), sub.data(), std::string(folder).data(), list.data(), 0);
-            results[1] = plugin.PackFiles(grown.data(), sub.data(), std::string(folder).data(), list.data(), 0);
-        });
-        ::testing::internal::GetCapturedStderr();
-        manifest << "add\t" << file << '\t' << made << '\t' << results[0] << '\t' << grown << '\t' << results[1] << '\n';
+        manifest << "add\t" << file << '\t' << made << '\t' << Pack(plugin, made, folder, name) << '\t' << grown << '\t'
+                 << Pack(plugin, grown, folder, name) << '\n';
     }
     if (last == E_END_ARCHIVE && !entries.empty()) {
         // The first entry, and one from the middle (which moves a trailing
@@ -174,11 +201,8 @@ void RecordViews(const testhost::Plugin& plugin, const std::string& file, const 
     testhost::Archive archive(plugin, file, PK_OM_EXTRACT);
     testhost::Entry entry;
     for (size_t index = 0; archive.ok() && testhost::ReadOneHeader(plugin, archive.handle(), &entry) == 0; ++index) {
-        fs::create_directories(out + "/" + std::to_string(index));
-        std::string viewer = ViewerFolderOf(out) + "/" + std::to_string(index) + "/" + entry.fileName;
-        int result = -1;
-        testhost::CaptureStdout([&] { result = plugin.ProcessFile(archive.handle(), PK_EXTRACT, nullptr, viewer.data()); });
-        EXPECT_EQ(result, 0) << viewer;
+        std::string viewer;
+        EXPECT_EQ(View(plugin, archive, out, index, entry.fileName, &viewer), 0) << viewer;
         manifest << kind << '\t' << file << '\t' << entry.fileName << '\t' << viewer << '\n';
     }
 }
@@ -189,8 +213,11 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     const testhost::Plugin& plugin = testhost::LoadedPlugin();
     ASSERT_TRUE(testhost::loaded(plugin));
     testenv::TempDir dir;
-    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n");
-    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
+    const auto settings = [&](const std::string& options) {
+        support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n" + options);
+        return plugin.SetDefaultParams(dir.file("wcx.ini"));
+    };
+    ASSERT_TRUE(settings("PackEnabled=1\n"));
 
     std::ofstream manifest(dir.file("manifest.tsv"));
     int number = 0;
@@ -232,11 +259,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     for (const auto& folders : {matlab, twins}) {
         for (const std::string& folder : folders) {
             const std::string made = dir.file("converted-" + folder + ".mat"), from = data + "/" + folder + "/";
-            std::string list = std::string("v73.mat") + '\0' + '\0', sub;
-            int result = -1;
-            ::testing::internal::CaptureStderr();
-            testhost::CaptureStdout([&] { result = plugin.PackFiles(std::string(made).data(), sub.data(), std::string(from).data(), list.data(), 0); });
-            ::testing::internal::GetCapturedStderr();
+            const int result = Pack(plugin, made, from, "v73.mat");
             manifest << "add\t" << from << "v73.mat\t" << made << '\t' << result << '\t' << made << '\t' << result << '\n'
                      << "converted\t" << made << '\t' << from << "v73.mat\n";
             if (result == 0) converted.emplace_back(folder, made);
@@ -247,13 +270,11 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
         if (folder.rfind("matlab73-", 0) == 0) RecordViews(plugin, made, dir.file(std::to_string(++number)), manifest, "view");
     }
     // The twins' texts again with ShowContents on: what their structs and cells hold.
-    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nShowContents=1\n");
-    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
+    ASSERT_TRUE(settings("ShowContents=1\n"));
     twins.insert(twins.end(), matlab.begin(), matlab.end());
     recordTwins(twins, "contents");
     for (const auto& [folder, made] : converted) RecordViews(plugin, made, dir.file(std::to_string(++number)), manifest, "contents");
-    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n");
-    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
+    ASSERT_TRUE(settings(""));
     manifest.close();
     const fs::path viewers = fs::path(ViewerFolderOf(dir.file("0"))).parent_path();
     struct RemovedAtEnd {
@@ -266,12 +287,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     std::sort(damaged.begin(), damaged.end());
     EXPECT_EQ(damaged, (std::vector<std::string>{"corrupted_zlib_checksum.mat dates", "corrupted_zlib_data.mat datagrid"}));
 
-    const std::string report = dir.file("report.txt");
-    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/oracle.py' '" +
-                                dir.file("manifest.tsv") + "' > '" + report + "' 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << support::ReadText(report);
-    const std::string text = support::ReadText(report);
-    EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+    const std::string text = Judge(dir, "oracle.py", {dir.file("manifest.tsv")});
     ASSERT_NE(text.find("checked "), std::string::npos) << text;
     std::printf("interop: %s", text.substr(text.rfind("checked ")).c_str());
     for (const char* kind : {"added", "contents", "converted", "deleted", "extracted", "listed", "twins", "values"}) {
@@ -287,22 +303,15 @@ TEST(Interop, ExportedFormatsReadBackWithTheSourceValues) {
     const std::string data = testenv::TestDataDir();
     if (data.empty() || !fs::is_directory(data)) GTEST_SKIP() << "MATWCX_TESTDATA not set";
     testenv::TempDir dir;
-    std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/export_check.py' '" +
-                          testenv::Get("MATWCX_TOOL") + "' '" + dir.file("out") + "'";
+    std::vector<std::string> args = {testenv::Get("MATWCX_TOOL"), dir.file("out")};
     for (const char* file : {"scipy/v5.mat", "scipy/v5_compressed.mat", "scipy/v4.mat", "hdf5storage/v5.mat", "hdf5storage/v73.mat",
                              "matlab73-array/v5.mat", "matlab73-array/v73.mat", "matlab73-complex/v73.mat", "matlab73-logical/v73.mat",
                              "matlab/big_endian.mat", "matlab/testunicode_7.4_GLNX86.mat", "matlab/test3dmatrix_7.4_GLNX86.mat",
                              "matlab/testcomplex_7.4_GLNX86.mat", "matlab/teststringarray_7.4_GLNX86.mat"}) {
-        if (fs::exists(data + "/" + file)) command += " '" + data + "/" + file + "'";
+        if (fs::exists(data + "/" + file)) args.push_back(data + "/" + file);
     }
-    const std::string report = dir.file("report.txt");
-    ASSERT_EQ(std::system((command + " > '" + report + "' 2>&1").c_str()), 0) << support::ReadText(report);
-    EXPECT_NE(support::ReadText(report).find("checked "), std::string::npos);
+    EXPECT_NE(Judge(dir, "export_check.py", args).find("checked "), std::string::npos);
 }
-
-}  // namespace
-
-namespace {
 
 // With ShowContents on, the viewer shows every value of a 100,000-element
 // vector, a 300x300 matrix, a 3-d array, a char matrix and a complex matrix
@@ -310,19 +319,9 @@ namespace {
 // text and compares them with numpy's.
 TEST(Interop, TheViewerShowsEveryValueScipyWrote) {
     testenv::TempDir dir;
-    const std::string report = dir.file("report.txt");
-    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") +
-                                "/tests/interop/view_values.py' '" + testenv::Get("MATWCX_TOOL") + "' '" + dir.path() +
-                                "' > '" + report + "' 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << support::ReadText(report);
-    const std::string text = support::ReadText(report);
-    EXPECT_EQ(text.find("FAIL"), std::string::npos) << text;
+    const std::string text = Judge(dir, "view_values.py", {testenv::Get("MATWCX_TOOL"), dir.path()});
     EXPECT_NE(text.find("checked 5 variables"), std::string::npos) << text;
 }
-
-}  // namespace
-
-namespace {
 
 // Level-5 variables written into version 7.3 files: MATLAB's level-5 twins
 // into new files (mode "w73"), and every writer's files added to an existing
@@ -358,14 +357,66 @@ TEST(Interop, Level5VariablesWrittenAsMatlabWritesVersion73) {
         ++made;
     }
     EXPECT_GE(made, 8);
-    const std::string report = dir.file("report.txt");
-    const std::string command = support::Python() + " '" + testenv::Get("MATWCX_SOURCE_DIR") + "/tests/interop/v73_check.py' '" +
-                                testenv::Get("MATWCX_TOOL") + "' '" + dir.file("added") + "' '" + data + "' '" +
-                                dir.file("new") + "' > '" + report + "' 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << support::ReadText(report);
-    const std::string text = support::ReadText(report);
+    const std::string text = Judge(dir, "v73_check.py", {testenv::Get("MATWCX_TOOL"), dir.file("added"), data, dir.file("new")});
     EXPECT_NE(text.find(" " + std::to_string(made) + " new files"), std::string::npos) << text;
     std::printf("interop: version 7.3 from level 5: %s", text.substr(text.rfind("checked ")).c_str());
+}
+
+TEST(Import, NamesAreMatlabsMakeValidName) {
+    const struct { const char* file; const char* name; } cases[] = {
+        {"2021 run-1", "x2021Run_1"}, {"Item_#", "Item__"}, {"Price/Unit", "Price_Unit"}, {"1st order", "x1stOrder"},
+        {"Contact", "Contact"}, {"for", "xFor"}, {"format", "format"}, {"", "x"}, {"_a", "x_a"},
+        {" lead  trail ", "leadTrail"}, {"caf\xC3\xA9 \xE2\x82\xAC", "caf__"}, {"a.b", "a_b"},
+        {"A23456789012345678901234567890123456789012345678901234567890123456789", "A23456789012345678901234567890123456789012345678901234567890123"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(importing::ValidName(c.file), c.name) << c.file;
+}
+
+// NPY and CSV files packed as variables: numpy-written files of every dtype,
+// both byte orders, both orders of the data and the three format versions,
+// and CSVs (header, empty cells, CRLF, quotes), packed into a new file and
+// into an existing uncompressed one; scipy's loadmat must give numpy's
+// values (import_files.py), and each refused file must be named.
+TEST(Import, PackedNpyAndCsvFilesHoldNumpysValues) {
+    testenv::TempDir dir;
+    const std::string made = Judge(dir, "import_files.py", {"make", dir.file("in")});
+    ASSERT_FALSE(::testing::Test::HasFailure()) << made;
+    const std::string ini = dir.file("wcx.ini");
+    ASSERT_EQ(support::RunTool(dir, {"--ini", ini, "options", "--add", "on"}).status, 0);
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(dir.file("in/ok"))) files += entry.is_regular_file();
+
+    // A new file (every element compressed) and an existing uncompressed one
+    // (the added elements stay uncompressed, after its own).
+    const size_t before = support::CopyTestData("scipy/v5.mat", dir.file("old.mat")) ? support::ElementTypes(matbuild::ReadFile(dir.file("old.mat"))).size() : 0;
+    for (const std::string target : {"new.mat", "old.mat"}) {
+        SCOPED_TRACE(target);
+        if (target == "old.mat" && before == 0) continue;
+        const support::ToolRun run = support::RunTool(dir, {"--ini", ini, "add", "--yes", dir.file(target), dir.file("in/ok")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<uint32_t> types = support::ElementTypes(matbuild::ReadFile(dir.file(target)));
+        const std::string text = Judge(dir, "import_files.py", {"check", dir.file(target), dir.file("in")});
+        EXPECT_NE(text.find("checked " + std::to_string(files) + " variables"), std::string::npos) << text;
+        if (target == "new.mat") {
+            EXPECT_EQ(types, std::vector<uint32_t>(files, 15));
+        } else {
+            ASSERT_EQ(types.size(), before + files);
+            EXPECT_EQ(std::vector<uint32_t>(types.begin() + static_cast<long>(before), types.end()),
+                      std::vector<uint32_t>(files, 14));
+        }
+    }
+
+    // Refused files: one message names each and why; nothing is made.
+    const support::ToolRun run = support::RunTool(dir, {"--ini", ini, "add", "--yes", dir.file("none.mat"), dir.file("in/ok"),
+                                                        dir.file("in/refused")});
+    EXPECT_NE(run.status, 0);
+    const std::string said = run.out + run.err;
+    for (const char* line : {"cut.npy: a cut NPY file", "objects.npy: an array of Python objects (dtype object)",
+                             "records.npy: an array of records (a structured dtype)", "texts.npy: its dtype '<U2'",
+                             "ragged.csv: line 2 has 2 values, the lines before it 3", "text.csv: line 3: 'x' is not a number"}) {
+        EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
+    }
+    EXPECT_FALSE(fs::exists(dir.file("none.mat")));
 }
 
 }  // namespace
