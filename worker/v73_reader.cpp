@@ -160,12 +160,36 @@ hid_t TransferList() {
     return list;
 }
 
+namespace {
+
+bool HeaderReadable(hid_t object);
+
+// Whether each member of a compound (complex data: "real" and "imag") lies
+// within it: libhdf5 1.10 converts members by their offsets unchecked.
+bool MembersInside(hid_t type) {
+    if (H5Tget_class(type) != H5T_COMPOUND) return true;
+    const size_t size = H5Tget_size(type);
+    const int members = H5Tget_nmembers(type);
+    if (size == 0 || members < 0) return false;
+    for (int i = 0; i < members; ++i) {
+        Id member(H5Tget_member_type(type, static_cast<unsigned>(i)), H5Tclose);
+        const size_t offset = H5Tget_member_offset(type, static_cast<unsigned>(i));
+        const size_t width = member.ok() ? H5Tget_size(member.get()) : 0;
+        if (width == 0 || offset > size || width > size - offset || !MembersInside(member.get())) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
     const uint32_t storage = StorageOf(dataset);
     if (storage != v73::kInside) {
         refusal = storage;
         return -1;
     }
+    Id stored(H5Dget_type(dataset), H5Tclose);
+    if (!HeaderReadable(dataset) || !stored.ok() || !MembersInside(stored.get())) return -1;
     // A compact dataset whose stored data is shorter than its dataspace says
     // is refused: libhdf5 (1.10) copies compact data by the dataspace's size
     // and would read past its own copy of the object header.
@@ -174,9 +198,8 @@ herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t file
     const H5D_layout_t layout = H5Pget_layout(create.get());
     if (layout < 0) return -1;
     if (layout == H5D_COMPACT) {
-        Id stored(H5Dget_type(dataset), H5Tclose);
         Id space(H5Dget_space(dataset), H5Sclose);
-        if (!stored.ok() || !space.ok()) return -1;
+        if (!space.ok()) return -1;
         const hssize_t points = H5Sget_simple_extent_npoints(space.get());
         const size_t width = H5Tget_size(stored.get());
         uint64_t needed = 0;
@@ -214,6 +237,9 @@ constexpr size_t kMaxHeaderChunkBytes = 1 << 20;
 constexpr int kMaxHeaderChunks = 64;
 constexpr uint16_t kContinuationMessage = 0x10;
 constexpr uint16_t kAttributeMessage = 0x0C;
+constexpr uint16_t kSymbolTableMessage = 0x11;
+constexpr uint16_t kDatatypeMessage = 0x03;
+constexpr uint16_t kLayoutMessage = 0x08;
 
 uint64_t LoadLittle(const uint8_t* p, size_t width) {
     uint64_t value = 0;
@@ -227,6 +253,7 @@ struct RawFile {
     platform::NativeFile native = platform::kNoFile;
     unsigned long fileno = 0;   // libhdf5's number of the open file (new at every open)
     uint64_t base = 0;   // where the HDF5 data starts (after the user block)
+    uint64_t end = 0;    // where it ends: the file's size, from the base
     size_t addressBytes = 8, lengthBytes = 8;
     bool Read(uint64_t address, size_t size, std::vector<uint8_t>& out) const {
         if (size > kMaxHeaderChunkBytes || address > UINT64_MAX - base) return false;
@@ -247,15 +274,17 @@ bool RawFileOf(hid_t object, RawFile& raw) {
     Id create(file.ok() ? H5Fget_create_plist(file.get()) : -1, H5Pclose);
     if (!access.ok() || !create.ok() || H5Pget_driver(access.get()) != DescriptorDriver()) return false;
     void* handle = nullptr;
-    hsize_t userBlock = 0;
+    hsize_t userBlock = 0, fileBytes = 0;
     if (H5Fget_vfd_handle(file.get(), access.get(), &handle) < 0 || handle == nullptr ||
-        H5Pget_userblock(create.get(), &userBlock) < 0 ||
+        H5Pget_userblock(create.get(), &userBlock) < 0 || H5Fget_filesize(file.get(), &fileBytes) < 0 ||
+        fileBytes < userBlock ||
         H5Pget_sizes(create.get(), &raw.addressBytes, &raw.lengthBytes) < 0 || raw.addressBytes > 8 ||
         raw.lengthBytes > 8) {
         return false;
     }
     raw.native = *static_cast<platform::NativeFile*>(handle);
     raw.base = userBlock;
+    raw.end = fileBytes - userBlock;
     return true;
 }
 
@@ -369,9 +398,32 @@ bool AttributeMessageSound(const uint8_t* message, size_t size, const RawFile& r
 }
 
 // Walks the messages of one header chunk: each must fit in it, each
-// attribute message must be sound; continuation chunks are collected.
+// attribute message must be sound; continuation chunks are collected. A
+// group's symbol table must name its B-tree and local heap inside the file:
+// libhdf5 1.10 reads a heap at the undefined address from a null buffer.
+// The element size a chunked layout gives its chunks is kept, as is the
+// datatype's: libhdf5 sizes a chunk by the one and copies from it by the other.
+struct ElementSizes {
+    uint64_t type = 0, chunk = 0;   // 0 while not found
+};
+
+uint64_t ChunkElementSize(const uint8_t* layout, size_t size, const RawFile& raw) {
+    if (size < 5 || layout[1] != 2) return 0;   // not chunked
+    if (layout[0] == 3) {
+        const size_t dims = layout[2];
+        const size_t last = 3 + raw.addressBytes + 4 * (dims - 1);
+        return dims > 0 && last + 4 <= size ? LoadLittle(layout + last, 4) : UINT64_MAX;
+    }
+    if (layout[0] == 4) {
+        const size_t dims = layout[3], width = layout[4];
+        const size_t last = 5 + width * (dims - 1);
+        return dims > 0 && width > 0 && width <= 8 && last + width <= size ? LoadLittle(layout + last, width) : UINT64_MAX;
+    }
+    return 0;
+}
+
 bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t from, size_t to, bool version2,
-                bool creationOrder, std::vector<std::pair<uint64_t, uint64_t>>& continuations) {
+                bool creationOrder, std::vector<std::pair<uint64_t, uint64_t>>& continuations, ElementSizes& sizes) {
     const size_t prefix = version2 ? 4 + (creationOrder ? 2 : 0) : 8;
     size_t at = from;
     while (at + prefix <= to) {
@@ -382,6 +434,13 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
         if (size > to - at) return false;
         const bool shared = (flags & 0x02) != 0;
         if (type == kAttributeMessage && !shared && !AttributeMessageSound(chunk.data() + at, size, raw)) return false;
+        if (type == kSymbolTableMessage && !shared &&
+            (size < 2 * raw.addressBytes || LoadLittle(chunk.data() + at, raw.addressBytes) >= raw.end ||
+             LoadLittle(chunk.data() + at + raw.addressBytes, raw.addressBytes) >= raw.end)) {
+            return false;
+        }
+        if (type == kDatatypeMessage && !shared && size >= 8) sizes.type = LoadLittle(chunk.data() + at + 4, 4);
+        if (type == kLayoutMessage) sizes.chunk = ChunkElementSize(chunk.data() + at, size, raw);
         if (type == kContinuationMessage) {
             if (size < raw.addressBytes + raw.lengthBytes) return false;
             continuations.emplace_back(LoadLittle(chunk.data() + at, raw.addressBytes),
@@ -395,6 +454,7 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
 bool HeaderSound(const RawFile& raw, uint64_t address) {
     std::vector<uint8_t> chunk;
     std::vector<std::pair<uint64_t, uint64_t>> continuations;
+    ElementSizes sizes;
     if (!raw.Read(address, 16, chunk)) return false;
     const bool version2 = std::memcmp(chunk.data(), "OHDR", 4) == 0;
     bool creationOrder = false;
@@ -407,14 +467,14 @@ bool HeaderSound(const RawFile& raw, uint64_t address) {
         const uint64_t size = LoadLittle(&chunk[sizeAt], sizeBytes);
         const size_t start = sizeAt + sizeBytes;
         if (size > kMaxHeaderChunkBytes || !raw.Read(address, start + static_cast<size_t>(size), chunk) ||
-            !ChunkSound(raw, chunk, start, chunk.size(), true, creationOrder, continuations)) {
+            !ChunkSound(raw, chunk, start, chunk.size(), true, creationOrder, continuations, sizes)) {
             return false;
         }
     } else {
         if (chunk[0] != 1) return false;
         const uint64_t size = LoadLittle(&chunk[8], 4);
         if (size > kMaxHeaderChunkBytes || !raw.Read(address + 16, static_cast<size_t>(size), chunk) ||
-            !ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations)) {
+            !ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations, sizes)) {
             return false;
         }
     }
@@ -424,16 +484,16 @@ bool HeaderSound(const RawFile& raw, uint64_t address) {
         if (size > kMaxHeaderChunkBytes || !raw.Read(at, static_cast<size_t>(size), chunk)) return false;
         // A version 2 continuation chunk: "OCHK", the messages, a checksum.
         const bool sound = version2 ? chunk.size() >= 8 && std::memcmp(chunk.data(), "OCHK", 4) == 0 &&
-                                          ChunkSound(raw, chunk, 4, chunk.size() - 4, true, creationOrder, continuations)
-                                    : ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations);
+                                          ChunkSound(raw, chunk, 4, chunk.size() - 4, true, creationOrder, continuations, sizes)
+                                    : ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations, sizes);
         if (!sound) return false;
     }
-    return true;
+    return sizes.chunk == 0 || sizes.chunk == sizes.type;
 }
 
-// Whether libhdf5 may look at this object's attributes. The last answer is
-// kept: a header's attributes are asked for one after another.
-bool AttributesReadable(hid_t object) {
+// Whether libhdf5 may look at this object's attributes and links. The last
+// answer is kept: a header's attributes are asked for one after another.
+bool HeaderReadable(hid_t object) {
     static unsigned long lastFile = 0;
     static haddr_t lastAddress = HADDR_UNDEF;
     static bool lastSound = false;
@@ -451,7 +511,7 @@ bool AttributesReadable(hid_t object) {
 }  // namespace
 
 htri_t AttributeExists(hid_t object, const char* name) {
-    return AttributesReadable(object) ? H5Aexists(object, name) : -1;
+    return HeaderReadable(object) ? H5Aexists(object, name) : -1;
 }
 
 namespace {
@@ -748,14 +808,19 @@ namespace {
 // read (as fill values past what is stored) into memory asked for first.
 // The memory is asked for only when the data the file stores could make
 // that many: inflated at most as far as deflate goes, plus what a dataset
-// without stored data may reasonably hold as its fill value.
+// without stored data may reasonably hold as its fill value. The stored
+// size is the layout message's own for contiguous data, so a damaged one is
+// taken no larger than the file.
 constexpr uint64_t kMaxInflation = 1032;
 constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
 
 bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
     Id type(H5Dget_type(dataset), H5Tclose);
+    Id file(H5Iget_file_id(dataset), H5Fclose);
+    hsize_t fileBytes = 0;
+    if (!file.ok() || H5Fget_filesize(file.get(), &fileBytes) < 0) return false;
     const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
-    const uint64_t stored = H5Dget_storage_size(dataset);
+    const uint64_t stored = std::min<uint64_t>(H5Dget_storage_size(dataset), fileBytes);
     uint64_t needed = 0, most = 0;
     if (width == 0 || __builtin_mul_overflow(count, uint64_t{width}, &needed)) return false;
     return __builtin_mul_overflow(stored, kMaxInflation, &most) || __builtin_add_overflow(most, kMaxUnstoredBytes, &most) ||
@@ -935,8 +1000,8 @@ FilePtr Open(const std::string& name, hid_t driver) {
     if (file->file < 0) return nullptr;
     Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
     ListState state{&file->names};
-    if (!root.ok() || H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 ||
-        state.tooMany) {
+    if (!root.ok() || !HeaderReadable(root.get()) ||
+        H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 || state.tooMany) {
         return nullptr;
     }
     return file;
