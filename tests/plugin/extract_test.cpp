@@ -217,9 +217,10 @@ TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
     EXPECT_EQ(printed, "The file 'data2' was not opened\n");
 }
 
-// The progress callback: counts its calls and the bytes told; Cancel at call
-// cancelAt, or at the last one (the one that completes the listed size) when
-// there are fewer (a version 7.3 file's calls follow its worker's pace).
+// The progress callback of either form: counts its calls and the bytes
+// told; Cancel at call cancelAt, or at the last one (the one that completes
+// the listed size) when there are fewer (a version 7.3 file's calls follow
+// its worker's pace).
 int calls = 0, cancelAt = 0;
 uint64_t told = 0, listed = 0;
 int WCX_CALL Progress(char*, int size) {
@@ -227,25 +228,31 @@ int WCX_CALL Progress(char*, int size) {
     told += static_cast<uint64_t>(size);
     return cancelAt > 0 && (calls == cancelAt || told >= listed) ? 0 : 1;
 }
+int WCX_CALL ProgressW(WCHAR*, int size) { return Progress(nullptr, size); }
 
 // Cancel at each progress call in turn, over a new and an existing
 // destination, leaves what was there (or nothing), no temporary, and answers
-// E_EABORTED: a version 4 variable encoded anew, a compressed level-5 one
-// copied, a version 7.3 one (compressed: its file is far smaller than its
-// values) written by the worker; and each as CSV and NPY.
+// E_EABORTED: a version 4 variable encoded anew, level-5 ones copied (plain,
+// compressed, a scalar), a version 7.3 one (compressed: its file is far
+// smaller than its values) written by the worker; and each as CSV and NPY.
+// Done, the reports add up to the listed size exactly. Every other source
+// reports through the UTF-16 callback.
 TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::vector<double> values(400000, 1.5);
-    std::vector<std::string> sources = {
-        Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "P", 400000, 1, values)),
-        Write("z.mat", File5(o, {Compressed(o, NumericVar(o, "P", mxDOUBLE, {400000, 1}, values))}))};
+    std::vector<std::pair<std::string, uint64_t>> sources = {
+        {Write("v4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "P", 400000, 1, values)), 400000},
+        {Write("plain.mat", File5(o, {NumericVar(o, "P", mxDOUBLE, {400000, 1}, values)})), 400000},
+        {Write("z.mat", File5(o, {Compressed(o, NumericVar(o, "P", mxDOUBLE, {400000, 1}, values))})), 400000},
+        {Write("scalar.mat", File5(o, {NumericVar(o, "P", mxDOUBLE, {1, 1}, {2})})), 1}};
     const std::string v73 = Path(dir.path(), "v73.mat");
     const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
                              "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((400000, 1))}, format=\"7.3\")' '" + v73 + "'";
-    if (std::system(make.c_str()) == 0 && matIsMatFile(v73.c_str()) != 0) sources.push_back(v73);
+    if (std::system(make.c_str()) == 0 && matIsMatFile(v73.c_str()) != 0) sources.emplace_back(v73, 400000);
     const std::string old = "old bytes";
-    for (const std::string& path : sources) for (const char* name : {"P.mat", "P.CSV", "P.npy"}) {
+    for (size_t i = 0; i < sources.size(); ++i) for (const char* name : {"P.mat", "P.CSV", "P.npy"}) {
+        const std::string& path = sources[i].first;
         const std::string destination = Path(out, name);
-        listed = 400000 * 8;
+        listed = sources[i].second * 8;
         int count = 0;
         for (int at = 0; at <= count; ++at) {
             for (const bool existing : {false, true}) {
@@ -255,7 +262,8 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
                 if (existing) support::WriteText(destination, old);
                 std::string fileName;
                 auto archive = OpenAt(path, "P", &fileName);
-                plugin.SetProcessDataProc(archive->handle(), Progress);
+                i % 2 == 0 ? plugin.SetProcessDataProc(archive->handle(), Progress)
+                           : plugin.SetProcessDataProcW(archive->handle(), ProgressW);
                 calls = 0, told = 0, cancelAt = at;
                 const int result = Process(*archive, PK_EXTRACT, nullptr, destination);
                 EXPECT_TRUE(support::StrayTemporaries(out).empty());
