@@ -75,7 +75,7 @@ TEST_F(Packing, SameNameReplacedInPlaceOthersAppendedBytesKept) {
 }
 
 // A new file: MATLAB's version 7 header, every element compressed (a
-// version 4 matrix becomes a level-5 one); the values are the sources'.
+// version 4 matrix becomes a level-5 one). (Their values: tests/interop.)
 TEST_F(Packing, ANewFileIsVersion7Compressed) {
     Write("s5.mat", File5(o, {Scalar("x", 3), Compressed(o, CharVar(o, "s", "text"))}));
     Write("s4.mat", V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Full, "m", 2, 2, {1, 2, 3, 4}));
@@ -86,10 +86,6 @@ TEST_F(Packing, ANewFileIsVersion7Compressed) {
     EXPECT_NE(std::string(made.begin(), made.begin() + 116).find("Created on: "), std::string::npos);
     EXPECT_EQ(support::ElementTypes(made), (std::vector<uint32_t>{15, 15, 15}));
     EXPECT_EQ(support::VariableNames(target), (std::vector<std::string>{"x", "s", "m"}));
-    support::FilePtr file(matOpen(target.c_str(), "r"));
-    support::ArrayPtr m(file ? matGetArray(file.get(), "m") : nullptr);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(support::ReadReal(m.get(), 4), (std::vector<double>{1, 2, 3, 4}));
 }
 
 // All or nothing: each refusal names the file and why, changes no file and
