@@ -43,15 +43,6 @@ int32_t HostTimeOfUtc(int year, int month, int day, int hour, int minute, int se
     if (!platform::LocalFromUtc({year, month, day, hour, minute, second}, &local)) return -1;
     return HostTime(local.year, local.month, local.day, local.hour, local.minute, local.second);
 }
-// Sets the file's modification time to a local date and time.
-void SetFileTime(const std::string& path, int year, int month, int day, int hour, int minute, int second) {
-    std::tm local{};
-    local.tm_year = year - 1900, local.tm_mon = month - 1, local.tm_mday = day;
-    local.tm_hour = hour, local.tm_min = minute, local.tm_sec = second, local.tm_isdst = -1;
-    const time_t when = std::mktime(&local);
-    utimbuf times{when, when};
-    ASSERT_EQ(::utime(path.c_str(), &times), 0);
-}
 
 int OpenDescriptorCount() {
     std::error_code error;
@@ -288,7 +279,13 @@ TEST_F(Listing, DateFromEveryWritersHeaderOrTheFile) {
     };
     for (const auto& c : cases) {
         const std::string path = Write("h.mat", c.text ? File5(le, {Scalar(le, "x", 7)}, c.text) : V4());
-        SetFileTime(path, c.fileYear, 7, 15, 13, 45, 59);
+        // The file's modification time: 15 July, 13:45:59 local time.
+        std::tm local{};
+        local.tm_year = c.fileYear - 1900, local.tm_mon = 6, local.tm_mday = 15;
+        local.tm_hour = 13, local.tm_min = 45, local.tm_sec = 59, local.tm_isdst = -1;
+        const time_t when = std::mktime(&local);
+        utimbuf times{when, when};
+        ASSERT_EQ(::utime(path.c_str(), &times), 0);
         Archive archive(plugin, path, PK_OM_LIST);
         const std::vector<testhost::Entry> entries = archive.ReadAll();
         ASSERT_EQ(entries.size(), 1u) << (c.text ? c.text : "v4");

@@ -19,13 +19,6 @@ using matwcx::WideString;
 using support::Path;
 namespace fs = std::filesystem;
 
-// A list of one name as the host hands it: NUL-separated, two NULs at the end.
-WideString WideList(WideString name) {
-    name.push_back(0);
-    name.push_back(0);
-    return name;
-}
-
 class Wide16 : public support::PluginTest {
 protected:
     // OpenArchiveW; the handle or null with *result.
@@ -67,7 +60,8 @@ TEST_F(Wide16, LongPathsInAnyScriptWorkAndIllFormedOnesAreRefused) {
     EXPECT_EQ(plugin.CloseArchive(handle), 0);
     EXPECT_EQ(support::VariableNames(out + ".mat"), std::vector<std::string>{"A"});
 
-    WideString packed = Wide(path), list = WideList(Wide("B.int8 [1x1] ")), brokenList = WideList(broken);
+    // Lists of one name as the host hands them: two NULs at the end.
+    WideString packed = Wide(path), list = Wide("B.int8 [1x1] ") + WideString(2, 0), brokenList = broken + WideString(2, 0);
     EXPECT_EQ(plugin.CanYouHandleThisFileW(packed.data()), 1);
     EXPECT_EQ(plugin.CanYouHandleThisFileW(broken.data()), 0);
     EXPECT_EQ(plugin.DeleteFilesW(broken.data(), brokenList.data()), E_EOPEN);
