@@ -61,12 +61,10 @@ protected:
         return support::Unix(support::ReadText(Path(folder, fileName)));
     }
 
-    // ShowContents on (SetUp turns it off again), and the viewer text's bound when given.
-    void UseShowContents(int maxBytes = 0) {
-        const std::string ini = dir.file("wcx.ini");
-        support::WriteText(ini, "[MATlab]\nShowContents=1\n" +
-                                    (maxBytes > 0 ? "ViewMaxBytes=" + std::to_string(maxBytes) + "\n" : std::string()));
-        ASSERT_TRUE(plugin.SetDefaultParams(ini));
+    // These options' lines in the settings file, the others at their defaults (SetUp sets them again).
+    void UseOptions(const std::string& lines) {
+        support::WriteText(dir.file("wcx.ini"), "[MATlab]\n" + lines);
+        ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
     }
 
     std::string source;
@@ -285,9 +283,7 @@ TEST_F(Extraction, ExtractAsTheOtherVersionKeepsTheValues) {
         {v73, "h_double", 7, "MATLAB 5.0 MAT-file"}, {source, "A", 73, "MATLAB 7.3 MAT-file"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
-        const std::string ini = dir.file("wcx.ini");
-        support::WriteText(ini, "[MATlab]\nExtractVersion=" + std::to_string(c.version) + "\n");
-        ASSERT_TRUE(plugin.SetDefaultParams(ini));
+        UseOptions("ExtractVersion=" + std::to_string(c.version) + "\n");
         const std::vector<double> want = Values(c.from, c.variable);
         ASSERT_FALSE(want.empty());
         for (const bool asked : {true, false}) {
@@ -379,7 +375,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + ".csv")), E_BAD_DATA);
     }
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
-    UseShowContents();
+    UseOptions("ShowContents=1\n");
     for (const std::string name : {"good", "sum", "short"}) {
         std::string fileName;
         OpenAt(source, name, &fileName);
@@ -487,7 +483,7 @@ TEST_F(ViewerText, EveryKindOfValue) {
 // With ShowContents on, the value as MATLAB's command window shows it (format
 // short g, an 80-character line) after what `whos` says of it.
 TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
-    UseShowContents();
+    UseOptions("ShowContents=1\n");
     EXPECT_EQ(Of(NumericVar(o, "x", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, 6}, {1, 1, 1, 1, 1, 1})).rfind(
                   "  Name  Size  Bytes  Class     Attributes\n\n  x     2x3      48  double    complex\n\nx =\n\n", 0),
               0u);
@@ -530,7 +526,7 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
                   .find("\n\nx(:,:,1,1) =\n\n     1     2\n\nx(:,:,2,1) =\n\n     3     4\n\nx(:,:,1,2) =\n\n"),
               std::string::npos);
     // The bound: whole lines up to it, then how many elements are not shown.
-    UseShowContents(300);
+    UseOptions("ShowContents=1\nViewMaxBytes=300\n");
     const std::string bounded = Of(NumericVar(o, "x", mxDOUBLE, {100, 1}, Iota(100, 1)));
     const size_t end = bounded.find("           15\n\n  ... 85 of 100 elements not shown (the text's bound of 300 bytes).\n");
     EXPECT_NE(end, std::string::npos) << bounded;
