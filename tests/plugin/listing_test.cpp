@@ -340,36 +340,9 @@ TEST_F(Listing, TheEndLeavesTheRecordAloneAndTheListingIsWhatTheOpeningIndexed) 
     }
 }
 
-// Names only a crafted file holds list escaped, never as a path; spellings
-// no listing makes lead nowhere (each listed one leads back: the next case).
-TEST_F(Listing, HostileNamesListSafelyAndLeadBack) {
-    const std::vector<std::string> names = {"../up", "a/b", "a\\b", "\x01" "ctl", "a.b", "..", "C:", "", "A", "A", "%41", "ok_1"};
-    std::vector<Bytes> vars;
-    for (size_t i = 0; i < names.size(); ++i) vars.push_back(Scalar(le, names[i], double(i)));
-    const std::string path = Write("hostile.mat", File5(le, vars));
-    int last = 0;
-    const std::vector<std::string> listed = {
-        "%2E%2E%2Fup.double [1x1] ", "a%2Fb.double [1x1] ", "a%5Cb.double [1x1] ", "%01ctl.double [1x1] ",
-        "a%2Eb.double [1x1] ", "%2E%2E.double [1x1] ", "C%3A.double [1x1] ", "%__function_workspace__.double [1x1] ",
-        "A.double [1x1] ", "A%#2.double [1x1] ", "%2541.double [1x1] ", "ok_1.double [1x1] "};
-    EXPECT_EQ(List(path, &last), listed);
-    EXPECT_EQ(last, E_END_ARCHIVE);
-    for (const std::string& bad : std::vector<std::string>{"A%#3.double [1x1] ", "%41.double [1x1] ", "%2e%2e.double [1x1] ", "%2", "%", "%G0", "A%#1",
-                                  "A%#", "A%#02", "A%#x", "A%#2%#3", "%00", "A%#99999999999", "%__function_workspace_", "%_",
-                                  support::Path("x", "A.double [1x1] ")}) {
-        EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;
-    }
-    // Only the variable each listed name names goes: "../up", the unnamed one, the second "A".
-    EXPECT_EQ(plugin.Delete(path, {listed[0], listed[7], listed[9]}), 0);
-    EXPECT_EQ(support::VariableNames(path),
-              (std::vector<std::string>{"a/b", "a\\b", "\x01" "ctl", "a.b", "..", "C:", "A", "%41", "ok_1"}));
-    support::FilePtr file(matOpen(path.c_str(), "r"));
-    support::ArrayPtr first(matGetArray(file.get(), "A"));
-    EXPECT_EQ(support::ReadReal(first.get(), 1), std::vector<double>{8});
-}
-
 // Random byte strings as names: every listed name is safe, no two are the
-// same, and each deletes its own variable.
+// same, and each deletes its own variable (the names a crafted file holds
+// and the spellings no listing makes: the next case).
 TEST_F(Listing, EveryNameRoundTripsAndNoTwoShareAListedName) {
     std::mt19937 random(20240611);
     std::vector<Bytes> vars;
@@ -401,6 +374,8 @@ TEST_F(Listing, EveryNameRoundTripsAndNoTwoShareAListedName) {
 // called "Cell" is no cell); a name fits whole up to 259 characters, else
 // the directory form goes, then the name is shortened with its position
 // ("%~N") and leads back; class texts are cut, made safe and lower case.
+// Names only a crafted file holds list escaped, never as a path; spellings
+// no listing makes lead nowhere.
 TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
     const Order o = Order::Big;
     const std::string n122(122, 'n'), n123(123, 'm'), n245(245, 'k'), shortened = std::string(117, 'p') + "%~9.double [1x1] ";
@@ -421,6 +396,18 @@ TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
         {ObjectVar(o, "o2", "../x/y\\z:\x01" "a b." + std::string(80, 'Q'), {1, 1}, {"f"}, {Scalar(o, "", 1)}),
          "o2..._x_y_z__a_b." + std::string(49, 'q') + " [1x1] ", nullptr},
         {FieldlessStruct(o, "w", fit), "w.struct [" + fitText + "0] ", "w"},
+        {Scalar(o, "../up", 1), "%2E%2E%2Fup.double [1x1] ", nullptr},
+        {Scalar(o, "a/b", 1), "a%2Fb.double [1x1] ", nullptr},
+        {Scalar(o, "a\\b", 1), "a%5Cb.double [1x1] ", nullptr},
+        {Scalar(o, "\x01" "ctl", 1), "%01ctl.double [1x1] ", nullptr},
+        {Scalar(o, "a.b", 1), "a%2Eb.double [1x1] ", nullptr},
+        {Scalar(o, "..", 1), "%2E%2E.double [1x1] ", nullptr},
+        {Scalar(o, "C:", 1), "C%3A.double [1x1] ", nullptr},
+        {Scalar(o, "", 1), "%__function_workspace__.double [1x1] ", nullptr},
+        {Scalar(o, "A", 1), "A.double [1x1] ", nullptr},
+        {Scalar(o, "A", 2), "A%#2.double [1x1] ", nullptr},
+        {Scalar(o, "%41", 1), "%2541.double [1x1] ", nullptr},
+        {Scalar(o, "ok_1", 1), "ok_1.double [1x1] ", nullptr},
     };
     std::vector<Bytes> vars;
     for (const auto& row : rows) vars.push_back(row.element);
@@ -433,17 +420,24 @@ TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
             EXPECT_EQ(listed[i], rows[i].flat + (folded && rows[i].folder ? kSep + rows[i].folder : ""));
         }
     }
-    for (const std::string& bad : {std::string(117, 'p') + "%~8", std::string(117, 'q') + "%~9", std::string(116, 'p') + "%~9",
-                                   std::string("%~9"), std::string(116, 'p') + "%~09", std::string(117, 'p') + "%~1"}) {
-        EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;
-    }
+    const std::vector<std::string> spellings = {
+        std::string(117, 'p') + "%~8", std::string(117, 'q') + "%~9", std::string(116, 'p') + "%~9", "%~9",
+        std::string(116, 'p') + "%~09", std::string(117, 'p') + "%~1", "A%#3.double [1x1] ", "%41.double [1x1] ",
+        "%2e%2e.double [1x1] ", "%2", "%", "%G0", "A%#1", "A%#", "A%#02", "A%#x", "A%#2%#3", "%00", "A%#99999999999",
+        "%__function_workspace_", "%_", support::Path("x", "A.double [1x1] ")};
+    for (const std::string& bad : spellings) EXPECT_EQ(plugin.Delete(path, {bad}), E_NO_FILES) << bad;
     // The struct goes by its entry inside the directory, the cell by the
     // directory itself; the struct and the shortened one named again by
-    // another form of their entries go once.
+    // another form of their entries go once; of the crafted names, only the
+    // variable each listed name names goes: "../up", the unnamed one, the second "A".
     EXPECT_EQ(plugin.Delete(path, {shortened, rows[0].flat + kSep + "st", rows[1].flat + kSep, rows[0].flat,
-                                   std::string(117, 'p') + "%~9"}),
+                                   std::string(117, 'p') + "%~9", rows[11].flat, rows[18].flat, rows[20].flat}),
               0);
-    EXPECT_EQ(support::VariableNames(path), (std::vector<std::string>{"gs", "obj", "d", n122, n123, n245, "o2", "w"}));
+    EXPECT_EQ(support::VariableNames(path), (std::vector<std::string>{"gs", "obj", "d", n122, n123, n245, "o2", "w", "a/b", "a\\b",
+                                                                      "\x01" "ctl", "a.b", "..", "C:", "A", "%41", "ok_1"}));
+    support::FilePtr file(matOpen(path.c_str(), "r"));
+    support::ArrayPtr first(matGetArray(file.get(), "A"));
+    EXPECT_EQ(support::ReadReal(first.get(), 1), std::vector<double>{1});
 }
 
 }  // namespace
