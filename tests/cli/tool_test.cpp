@@ -33,9 +33,10 @@ protected:
 };
 
 // Each command's exit status (2: a usage error) and what it prints on its
-// standard output (whole, or a part) and on its standard error (a part).
-TEST_F(MatwcxCommand, AnswersAndTexts) {
-    const std::string path = WriteAB(), v4 = dir.file("v4.mat"), text = dir.file("notes.txt");
+// standard output (whole, or a part) and on its standard error (a part);
+// what extraction and deletion leave.
+TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
+    const std::string path = WriteAB(), v4 = dir.file("v4.mat"), text = dir.file("notes.txt"), out = dir.file("out");
     WriteFile(v4, V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)));
     WriteFile(text, Text("not a MAT-file\n"));
     const Bytes before = ReadFile(path);
@@ -58,6 +59,8 @@ TEST_F(MatwcxCommand, AnswersAndTexts) {
         {{"view", path, "C"}, 1, false, "", "no variable \"C\""},
         {{"delete", path, "A"}, 1, false, "Delete 1 variable? [y/N]", "", "n\n"},
         {{"delete", "--yes", path, "A", "Z"}, 1, false, "", "no variable \"Z\""},
+        {{"extract", path, "-d", out}, 0, false, "", ""},
+        {{"extract", path, "B", "-d", dir.file("only")}, 0, false, "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front() + " " + c.args.back());
@@ -73,15 +76,8 @@ TEST_F(MatwcxCommand, AnswersAndTexts) {
     EXPECT_EQ(support::RunTool(io, {}).status, 2);
     EXPECT_FALSE(Contains(Run({"list", path}).out, "Reading file"));   // the plug-in's lines are silenced
     EXPECT_EQ(ReadFile(path), before);
-}
-
-TEST_F(MatwcxCommand, ExtractAndDelete) {
-    const std::string path = WriteAB();
-    const std::string out = dir.file("out");
-    EXPECT_EQ(Run({"extract", path, "-d", out}).status, 0);
     EXPECT_EQ(support::VariableNames(support::Path(out, "A.double [4x3] .mat")), std::vector<std::string>{"A"});
     EXPECT_EQ(support::VariableNames(support::Path(out, "B.double [2x1] .mat")), std::vector<std::string>{"B"});
-    EXPECT_EQ(Run({"extract", path, "B", "-d", dir.file("only")}).status, 0);
     EXPECT_EQ(support::Entries(dir.file("only")), std::vector<std::string>{"B.double [2x1] .mat"});
     EXPECT_EQ(Run({"delete", "--yes", path, "A.double [4x3] "}).status, 0);
     EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"B"});
