@@ -343,7 +343,9 @@ TEST_F(Extraction, ACopyNeverReplacesAFileTheHostDidNotAskAbout) {
 }
 
 // Damaged data is neither copied nor passed by the test operation: each
-// answers E_BAD_DATA and says why; no MAT-file is written. The viewer reads
+// answers E_BAD_DATA and says why; no MAT-file is written. The test
+// operation reads a version 7.3 variable whole, with all it refers to: each
+// way of damage (made in the file's bytes after h5py wrote it) has its reason. The viewer reads
 // only what it shows: with ShowContents on, damage it meets (here the short
 // data, and a checksum that all of the text reaches) ends its text with a
 // line that says so and answers E_BAD_DATA.
@@ -358,17 +360,33 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
                                           ValueElement(o, miDOUBLE, {1, 2, 3, 4, 5})}));
     // A struct's field whose data claims more bytes than its array holds.
     const Bytes badField = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), NameElement(o, ""), Tag(o, miDOUBLE, 64), U64(o, 0)}));
-    source = Write("damaged.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
+    source = Write("damaged5.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
                                             shortData, longData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct, emptySum}));
-    // (The export to CSV reads a numeric array once: it meets the damage itself.)
-    for (const std::string name : {"good", "st", "sum", "short", "long", "nest", "empty"}) {
-        SCOPED_TRACE(name);
-        const bool damaged = name != "good" && name != "st";
+    struct Case { std::string path, name; const char* reason; };   // null: sound
+    std::vector<Case> cases = {{source, "good", nullptr}, {source, "st", nullptr}, {source, "sum", ""}, {source, "short", ""},
+                               {source, "long", ""}, {source, "nest", ""}, {source, "empty", ""}};
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/plugin/damaged73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) == 0) {
+        for (const auto& [name, reason] : std::vector<std::pair<std::string, const char*>>{
+                 {"good", nullptr}, {"goodCell", nullptr}, {"goodSparse", nullptr}, {"goodStruct", nullptr},
+                 {"cut", "does not read whole"}, {"sum", "does not read whole"}, {"irRange", "(ir)"}, {"irOrder", "(ir)"},
+                 {"jcFall", "(jc)"}, {"irShort", "sizes"}, {"dangling", "leads to no object"}, {"emptyDims", "dimensions"},
+                 {"fieldShape", "dimensions"}}) {
+            cases.push_back({dir.file("damaged.mat"), name, reason});
+        }
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " " + c.name);
+        const std::string& name = c.name;
         std::string fileName, printed;
-        auto archive = OpenAt(source, name, &fileName);
-        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, "", &printed), damaged ? E_BAD_DATA : 0);
-        if (!damaged) continue;
+        auto archive = OpenAt(c.path, name, &fileName);
+        ASSERT_FALSE(fileName.empty());
+        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, "", &printed), c.reason ? E_BAD_DATA : 0);
+        if (c.reason == nullptr) continue;
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
+        EXPECT_NE(printed.find(c.reason), std::string::npos) << printed;
+        if (c.path != source) continue;
+        // (The export to CSV reads a numeric array once: it meets the damage itself.)
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
         EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
         EXPECT_EQ(ExtractTo(name, viewer), 0);   // the plain text shows "..." where data breaks off
@@ -385,32 +403,8 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     }
 }
 
-// The test operation reads a version 7.3 variable whole, with all it refers
-// to: each way of damage (made in the file's bytes after h5py wrote it)
-// answers E_BAD_DATA with its reason, sound variables 0; the MATLAB-written
-// files' variables are all sound.
-TEST_F(Extraction, TestOfVersion73ReadsEveryDataset) {
-    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/plugin/damaged73_writer.py";
-    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) {
-        GTEST_SKIP() << "no h5py";
-    }
-    const struct { const char* name; const char* reason; } cases[] = {
-        {"good", nullptr}, {"goodCell", nullptr}, {"goodSparse", nullptr}, {"goodStruct", nullptr},
-        {"cut", "does not read whole"}, {"sum", "does not read whole"}, {"irRange", "(ir)"}, {"irOrder", "(ir)"},
-        {"jcFall", "(jc)"}, {"irShort", "sizes"}, {"dangling", "leads to no object"}, {"emptyDims", "dimensions"},
-        {"fieldShape", "dimensions"},
-    };
-    const std::string path = dir.file("damaged.mat");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string fileName, printed;
-        auto archive = OpenAt(path, c.name, &fileName);
-        ASSERT_FALSE(fileName.empty());
-        EXPECT_EQ(Process(*archive, PK_TEST, nullptr, "", &printed), c.reason ? E_BAD_DATA : 0);
-        if (c.reason == nullptr) continue;
-        EXPECT_NE(printed.find("Damaged variable " + std::string(c.name) + ": "), std::string::npos) << printed;
-        EXPECT_NE(printed.find(c.reason), std::string::npos) << printed;
-    }
+// The test operation passes every variable of the MATLAB-written version 7.3 files.
+TEST_F(Extraction, TestOfVersion73PassesMatlabsFiles) {
     size_t sound = 0;
     for (const auto& file : fs::recursive_directory_iterator(testenv::TestDataDir())) {
         MATFile* mat = file.path().extension() == ".mat" ? matOpen(file.path().string().c_str(), "r") : nullptr;
