@@ -32,70 +32,53 @@ protected:
     testenv::TempDir io;    // the command's settings file and captured output
 };
 
-TEST_F(MatwcxCommand, CommandLineErrorsCheckAndDate) {
-    for (const std::vector<std::string>& wrong :
-         std::vector<std::vector<std::string>>{{"frobnicate"}, {"view", WriteAB()}, {"options", "--delete", "maybe"}}) {
-        EXPECT_EQ(Run(wrong).status, 2) << wrong.front();
-    }
-    EXPECT_EQ(support::RunTool(io, {}).status, 2);
-    ToolRun noPlugin = Run({"--plugin", dir.file("none.wcx64"), "caps"});
-    EXPECT_EQ(noPlugin.status, 1);
-    EXPECT_TRUE(Contains(noPlugin.err, "cannot load the plug-in"));
-
-    const std::string v5 = WriteAB(), v4 = dir.file("v4.mat"), text = dir.file("notes.txt");
+// Each command's exit status (2: a usage error) and what it prints on its
+// standard output (whole, or a part) and on its standard error (a part);
+// what extraction and deletion leave.
+TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
+    const std::string path = WriteAB(), v4 = dir.file("v4.mat"), text = dir.file("notes.txt"), out = dir.file("out");
     WriteFile(v4, V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)));
     WriteFile(text, Text("not a MAT-file\n"));
-    ToolRun mixed = Run({"check", v5, v4, text});
-    EXPECT_EQ(mixed.status, 1);
-    EXPECT_EQ(mixed.out, v5 + ": MAT-file\n" + v4 + ": MAT-file\n" + text + ": not accepted\n");
-    EXPECT_EQ(Run({"check", v5, v4}).status, 0);
-
-    // The date line after the plug-in's opening report (seconds halved).
-    EXPECT_TRUE(Contains(Run({"dir", v5}).out, "Done\nDate: 2005-02-18 10:28:02\n"));
-    ToolRun refused = Run({"dir", dir.file("missing.mat")});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.err, "cannot open archive (E_EOPEN)")) << refused.err;
-}
-
-TEST_F(MatwcxCommand, ListAsTextAndAsJson) {
-    const std::string path = WriteAB();
-    ToolRun text = Run({"list", path});
-    EXPECT_EQ(text.status, 0) << text.err;
-    EXPECT_FALSE(Contains(text.out, "Reading file"));   // the plug-in's lines are silenced
-    EXPECT_TRUE(Contains(text.out, "\"A.double [4x3] \"  ") && Contains(text.out, "2005-02-18 10:28:02")) << text.out;
-    ToolRun json = Run({"list", "--json", path});
-    EXPECT_EQ(json.status, 0) << json.err;
-    for (const char* entry : {R"({"name": "A.double [4x3] ", "variable": "A", "packSize": 12, "unpSize": 96, )",
-                              R"({"name": "B.double [2x1] ", "variable": "B", "packSize": 2, "unpSize": 16, )",
-                              R"("date": "2005-02-18 10:28:02")"}) {
-        EXPECT_TRUE(Contains(json.out, entry)) << json.out;
+    const Bytes before = ReadFile(path);
+    const struct { std::vector<std::string> args; int status; bool whole; std::string out, err, input = ""; } cases[] = {
+        {{"frobnicate"}, 2, false, "", ""},
+        {{"view", path}, 2, false, "", ""},
+        {{"options", "--delete", "maybe"}, 2, false, "", ""},
+        {{"--plugin", dir.file("none.wcx64"), "caps"}, 1, false, "", "cannot load the plug-in"},
+        {{"check", path, v4, text}, 1, true, path + ": MAT-file\n" + v4 + ": MAT-file\n" + text + ": not accepted\n", ""},
+        {{"check", path, v4}, 0, false, "", ""},
+        // The date line after the plug-in's opening report (seconds halved).
+        {{"dir", path}, 0, false, "Done\nDate: 2005-02-18 10:28:02\n", ""},
+        {{"dir", dir.file("missing.mat")}, 1, false, "", "cannot open archive (E_EOPEN)"},
+        {{"list", path}, 0, false, "\"A.double [4x3] \"  ", ""},
+        {{"list", path}, 0, false, "2005-02-18 10:28:02", ""},
+        {{"list", "--json", path}, 0, false, R"({"name": "A.double [4x3] ", "variable": "A", "packSize": 12, "unpSize": 96, )", ""},
+        {{"list", "--json", path}, 0, false, R"({"name": "B.double [2x1] ", "variable": "B", "packSize": 2, "unpSize": 16, )", ""},
+        {{"list", "--json", path}, 0, false, R"("date": "2005-02-18 10:28:02")", ""},
+        {{"view", path, "B"}, 0, true, "B.double [2x1]  =\n\t(1,1) = 0\n\t(1,2) = 1\n\t\n", ""},
+        {{"view", path, "C"}, 1, false, "", "no variable \"C\""},
+        {{"delete", path, "A"}, 1, false, "Delete 1 variable? [y/N]", "", "n\n"},
+        {{"delete", "--yes", path, "A", "Z"}, 1, false, "", "no variable \"Z\""},
+        {{"extract", path, "-d", out}, 0, false, "", ""},
+        {{"extract", path, "B", "-d", dir.file("only")}, 0, false, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front() + " " + c.args.back());
+        const ToolRun run = Run(c.args, c.input);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.whole) {
+            EXPECT_EQ(support::Unix(run.out), c.out);
+        } else {
+            EXPECT_TRUE(Contains(run.out, c.out)) << run.out;
+        }
+        EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
     }
-}
-
-TEST_F(MatwcxCommand, ViewExtractAndDelete) {
-    const std::string path = WriteAB();
-    ToolRun view = Run({"view", path, "B"});
-    EXPECT_EQ(view.status, 0) << view.err;
-    EXPECT_EQ(support::Unix(view.out), "B.double [2x1]  =\n\t(1,1) = 0\n\t(1,2) = 1\n\t\n");
-    ToolRun unknown = Run({"view", path, "C"});
-    EXPECT_EQ(unknown.status, 1);
-    EXPECT_TRUE(Contains(unknown.err, "no variable \"C\""));
-
-    const std::string out = dir.file("out");
-    EXPECT_EQ(Run({"extract", path, "-d", out}).status, 0);
+    EXPECT_EQ(support::RunTool(io, {}).status, 2);
+    EXPECT_FALSE(Contains(Run({"list", path}).out, "Reading file"));   // the plug-in's lines are silenced
+    EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(support::VariableNames(support::Path(out, "A.double [4x3] .mat")), std::vector<std::string>{"A"});
     EXPECT_EQ(support::VariableNames(support::Path(out, "B.double [2x1] .mat")), std::vector<std::string>{"B"});
-    EXPECT_EQ(Run({"extract", path, "B", "-d", dir.file("only")}).status, 0);
     EXPECT_EQ(support::Entries(dir.file("only")), std::vector<std::string>{"B.double [2x1] .mat"});
-
-    const Bytes before = ReadFile(path);
-    ToolRun declined = Run({"delete", path, "A"}, "n\n");
-    EXPECT_EQ(declined.status, 1);
-    EXPECT_TRUE(Contains(declined.out, "Delete 1 variable? [y/N]"));
-    ToolRun missing = Run({"delete", "--yes", path, "A", "Z"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_TRUE(Contains(missing.err, "no variable \"Z\""));
-    EXPECT_EQ(ReadFile(path), before);
     EXPECT_EQ(Run({"delete", "--yes", path, "A.double [4x3] "}).status, 0);
     EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"B"});
 }

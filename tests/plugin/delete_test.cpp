@@ -124,47 +124,43 @@ TEST_F(Deletion, ProgressGoesThroughTheProcessWideCallbackAndCancelChangesNothin
     EXPECT_EQ(reports.back().size, -100);
 }
 
-// All or nothing: a name that leads to no variable keeps the others too, and
-// the call fails naming each missing one; a name given twice is no missing one.
-TEST_F(Deletion, NamesReportTheirShareAndMissingOnesDeleteNothing) {
-    const std::string path = Five();
-    const Bytes before = ReadFile(path);
-    std::string printed;
-    EXPECT_EQ(Delete(path, {"E.double [1x1] ", "nope.double [1x1] ", "%2E%2E.double [1x1] ", "C", "A.double [4x3] "}, &printed),
-              E_NO_FILES);
+// All or nothing: an empty or missing list, a file that cannot be opened or
+// whose variables cannot all be read, a name that leads to no variable (the
+// others are kept too): each fails, saying why, and changes nothing; only
+// the names that were looked for are reported. A name given twice is no
+// missing one.
+TEST_F(Deletion, RefusalsSayWhyAndDeleteNothing) {
+    const std::string path = Five(), missing = support::Path(dir.path(), "missing.mat");
+    const Bytes before = ReadFile(path), cut(before.begin(), before.end() - 4);   // the last variable cut short
+    const std::string damaged = Write("cut.mat", cut);
+    std::string file = path;
+    char list[] = "A.double [4x3] \0";
+    EXPECT_EQ(plugin.DeleteFiles(file.data(), nullptr), E_NO_FILES);
+    EXPECT_EQ(plugin.DeleteFiles(nullptr, list), E_EWRITE);
+    const struct { std::string file; std::vector<std::string> names; int result; std::string printed; } cases[] = {
+        {path, {}, E_NO_FILES, ""},
+        {missing, {"A.double [4x3] "}, E_EWRITE, "Error opening file " + missing + "\n"},
+        {damaged, {"A.double [4x3] "}, E_BAD_ARCHIVE, "File " + damaged + " is damaged: no variable is deleted from it\n"},
+        {path, {"E.double [1x1] ", "nope.double [1x1] ", "%2E%2E.double [1x1] ", "C", "A.double [4x3] "}, E_NO_FILES,
+         "Error deleting variable nope in file " + path + "\nError deleting variable %2E%2E in file " + path +
+             "\nNo variable deleted from file " + path + ": 2 of 5 names not found\n"},
+    };
+    for (const auto& c : cases) {
+        std::string printed;
+        EXPECT_EQ(Delete(c.file, c.names, &printed), c.result) << c.file;
+        EXPECT_EQ(printed, c.printed);
+    }
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(ReadFile(damaged), cut);
+    EXPECT_EQ(reports.size(), 5u);
     EXPECT_EQ(Texts(), (std::vector<std::string>{"seeking [0%] E", "seeking [20%] nope", "seeking [40%] %2E%2E",
                                                  "seeking [60%] C", "seeking [80%] A"}));
-    EXPECT_EQ(printed, "Error deleting variable nope in file " + path + "\nError deleting variable %2E%2E in file " + path +
-                           "\nNo variable deleted from file " + path + ": 2 of 5 names not found\n");
-    EXPECT_EQ(ReadFile(path), before);
     // A variable named twice, by its entry and its bare name or by one entry twice, goes once.
     EXPECT_EQ(Delete(path, {"E.double [1x1] ", "C", "A.double [4x3] ", "E", "C.double [1x1] ", "A.double [4x3] "}), 0);
     EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"B", "D"}));
     plugin.SetProcessDataProc(testhost::ProcessWideHandle(), nullptr);   // no callback at all
     EXPECT_EQ(Delete(path, {"B.double [1x1] "}), 0);
     EXPECT_EQ(VariableNames(path), (std::vector<std::string>{"D"}));
-}
-
-TEST_F(Deletion, EmptyOrMissingListsAndUnopenableFilesChangeNothing) {
-    const std::string path = Five();
-    const Bytes before = ReadFile(path);
-    EXPECT_EQ(Delete(path, {}), E_NO_FILES);
-    std::string file = path;
-    EXPECT_EQ(plugin.DeleteFiles(file.data(), nullptr), E_NO_FILES);
-    char list[] = "A.double [4x3] \0";
-    EXPECT_EQ(plugin.DeleteFiles(nullptr, list), E_EWRITE);
-    EXPECT_EQ(ReadFile(path), before);
-    const std::string missing = support::Path(dir.path(), "missing.mat");
-    std::string printed;
-    EXPECT_EQ(Delete(missing, {"A.double [4x3] "}, &printed), E_EWRITE);
-    EXPECT_EQ(printed, "Error opening file " + missing + "\n");
-    // A file whose variables cannot all be read is refused as damaged.
-    const Bytes cut(before.begin(), before.end() - 4);   // the last variable cut short
-    const std::string damaged = Write("cut.mat", cut);
-    EXPECT_EQ(Delete(damaged, {"A.double [4x3] "}, &printed), E_BAD_ARCHIVE);
-    EXPECT_EQ(printed, "File " + damaged + " is damaged: no variable is deleted from it\n");
-    EXPECT_EQ(ReadFile(damaged), cut);
-    EXPECT_TRUE(reports.empty());
 }
 
 TEST_F(Deletion, MoreNamesThanTheTableHoldsAndLongProgressTexts) {
