@@ -30,7 +30,7 @@ namespace {
 
 using namespace matbuild;
 using faults::Call;
-using faults::Persistence;
+using faults::ForEveryFailingCall;
 using support::InChild;
 using testenv::TempDir;
 
@@ -55,13 +55,6 @@ struct stat StatOf(const std::string& path) {
     return st;
 }
 
-// Removes the temporaries in the folder; how many there were.
-size_t RemoveStrays(const std::string& folder) {
-    const std::vector<std::string> strays = support::StrayTemporaries(folder);
-    for (const std::string& stray : strays) std::filesystem::remove(folder + "/" + stray);
-    return strays.size();
-}
-
 // Runs `operation` as the user nobody (root may write anywhere) in a child: its result.
 template <typename Operation>
 int AsNobody(Operation operation) {
@@ -82,49 +75,6 @@ std::string Values(const std::string& path) {
     }
     mxFree(names);
     return text;
-}
-
-// Runs `operation` with the n-th call of each kind failing (once, or for
-// good), for n = 1, 2, ... until it makes fewer than n such calls; after
-// each run the target must be the old bytes (on failure) or the new ones.
-template <typename Operation>
-void ForEveryFailingCall(const std::string& target, const Bytes& old, const Bytes& changed, Operation operation,
-                         Call lastKind = Call::ReadAt) {
-    const std::string folder = target.substr(0, target.rfind('/'));
-    for (int kind = static_cast<int>(Call::Any); kind <= static_cast<int>(lastKind); ++kind) {
-        for (Persistence persistence : {Persistence::Once, Persistence::ForGood}) {
-            for (long n = 1;; ++n) {
-                const Call call = static_cast<Call>(kind);
-                SCOPED_TRACE(std::string(faults::CallName(call)) + " #" + std::to_string(n) +
-                             (persistence == Persistence::Once ? " once" : " for good"));
-                WriteFile(target, old);
-                int result = 0;
-                bool fired = false;
-                {
-                    faults::FaultInjector fault(call, n, persistence);
-                    result = operation();
-                    fired = fault.Fired();
-                }
-                const Bytes now = ReadFile(target);
-                // A system copy that stops short leaves the rest to the plain copy.
-                if (call == Call::CopyRange) { EXPECT_EQ(result, 0); }
-                if (result == 0) {
-                    EXPECT_EQ(now, changed);
-                } else if (result == 3) {
-                    // Extraction closes its output even when the variable could not be
-                    // read: a MAT-file without variables, or the old file when that close fails too.
-                    EXPECT_TRUE(now == old || (now.size() == 128 && now[0] == 'M')) << now.size();
-                } else {
-                    EXPECT_EQ(now, old);
-                }
-                // Only when removing fails too may the temporary file stay.
-                const size_t strays = RemoveStrays(folder);
-                EXPECT_TRUE(strays == 0 || (call == Call::Any && persistence == Persistence::ForGood));
-                if (!fired || ::testing::Test::HasFailure()) break;
-                ASSERT_LT(n, 1000) << "no end to the calls";
-            }
-        }
-    }
 }
 
 // A deletion, an addition, then an extraction over an old target.
@@ -158,7 +108,7 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
                 } else {
                     EXPECT_EQ(ReadFile(path), small) << result;
                 }
-                EXPECT_EQ(RemoveStrays(dir.path()), 0u);
+                EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
                 if ((result == 0 && matlib::WorkerWriteCalls() < n) || ::testing::Test::HasFailure()) break;
                 ASSERT_LT(n, 5000u) << "no end to the worker's calls";
             }
