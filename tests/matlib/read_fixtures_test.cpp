@@ -11,29 +11,6 @@ using namespace support;
 
 namespace {
 
-Bytes AllClasses(Order o) {
-    Bytes inner = StructVar(o, "", {1, 1}, {"function"}, {CharVar(o, "", "sin")});
-    return File5(o, {
-        NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12)),
-        NumericVar(o, "z", mxSINGLE, {1, 2}, {1.5, 2}, {3, -4}),
-        NumericVar(o, "i8", mxINT8, {1, 3}, {-1, 2, 3}),
-        NumericVar(o, "u16", mxUINT16, {1, 1}, {65535}),
-        NumericVar(o, "lg", mxUINT8, {1, 2}, {1, 0}, {}, kLogical),
-        NumericVar(o, "g", mxDOUBLE, {1, 1}, {9}, {}, kGlobal),
-        NumericVar(o, "small", mxDOUBLE, {1, 3}, {1, 2, 250}, {}, 0, miUINT8),   // MATLAB's narrow storage
-        Compressed(o, CharVar(o, "s", "hello")),
-        SparseVar(o, "sp", 3, 2, {0, 2}, {0, 1, 2}, {5, 6}),
-        SparseVar(o, "sl", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical),
-        CellVar(o, "c", {1, 2}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1}), CharVar(o, "", "x")}),
-        StructVar(o, "st", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})}, kGlobal),
-        ObjectVar(o, "ob", "myclass", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {2})}),
-        FunctionHandleVar(o, "fh", inner),
-        Compressed(o, OpaqueVar(o, "str", "string", NumericVar(o, "", mxUINT32, {1, 3}, {1, 2, 3}))),
-        Compressed(o, NumericVar(o, "big", mxINT64, {50, 40}, Iota(2000, -1000))),
-        NumericVar(o, "", mxUINT8, {1, 4}, {0, 1, 73, 77}),   // the unnamed variable MATLAB appends
-    });
-}
-
 const std::vector<std::string> kAllClassesListing = {
     "A.double [3 4]", "z.single [1 2] c", "i8.int8 [1 3]", "u16.uint16 [1 1]", "lg.logical [1 2] l",
     "g.double [1 1] g", "small.double [1 3]", "s.char [1 5]", "sp.double [3 2] s", "sl.logical [2 2] l s",
@@ -45,7 +22,7 @@ class ByteOrder : public ::testing::TestWithParam<Order> {};
 
 TEST_P(ByteOrder, ListsEveryClassAndDecodesOnDemand) {
     testenv::TempDir dir;
-    FilePtr m = OpenBytes(dir, "all.mat", AllClasses(GetParam()));
+    FilePtr m = OpenBytes(dir, "all.mat", File5(GetParam(), AllClasses(GetParam())));
     ASSERT_TRUE(m);
     int n = 0;
     char** names = matGetDir(m.get(), &n);

@@ -17,23 +17,6 @@ using support::ArrayPtr;
 using support::FilePtr;
 using testenv::TempDir;
 
-// Variables of every kind, plain and compressed.
-std::vector<Bytes> Variables(Order o) {
-    return {
-        NumericVar(o, "dbl", mxDOUBLE, {3, 4}, Iota(12, -5)),
-        NumericVar(o, "cpx", mxSINGLE, {2, 2}, {1, 2, 3, 4}, {-1, -2, -3, -4}),
-        NumericVar(o, "i16", mxINT16, {1, 3}, {-7, 0, 7}, {}, kGlobal),
-        NumericVar(o, "flag", mxUINT8, {2, 1}, {1, 0}, {}, kLogical),
-        Compressed(o, CharVar(o, "txt", "compressed stays compressed")),
-        SparseVar(o, "sp", 4, 3, {0, 3, 1}, {0, 1, 2, 3}, {1.5, 2.5, 3.5}),
-        CellVar(o, "c", {1, 2}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {9}), CharVar(o, "", "x")}, kGlobal),
-        StructVar(o, "st", {1, 1}, {"a", "bb"}, {NumericVar(o, "", mxUINT32, {1, 2}, {1, 2}), CharVar(o, "", "value")}),
-        Compressed(o, NumericVar(o, "zdbl", mxDOUBLE, {10, 10}, Iota(100))),
-        Compressed(o, StructVar(o, "zst", {1, 2}, {"f"}, {NumericVar(o, "", mxINT8, {1, 1}, {-3}), CharVar(o, "", "ok")})),
-    };
-}
-const char* const kNames[] = {"dbl", "cpx", "i16", "flag", "txt", "sp", "c", "st", "zdbl", "zst"};
-
 std::vector<Bytes> Without(const std::vector<Bytes>& all, std::initializer_list<size_t> gone) {
     std::vector<Bytes> kept;
     for (size_t i = 0; i < all.size(); ++i) {
@@ -47,16 +30,17 @@ class BothOrders : public ::testing::TestWithParam<Order> {};
 TEST_P(BothOrders, Level5VariablesAreCopiedByteForByte) {
     const Order order = GetParam();
     TempDir dir;
-    const std::vector<Bytes> elements = Variables(order);
+    const std::vector<Bytes> elements = support::AllClasses(order);
     const std::string source = dir.file("source.mat");
     WriteFile(source, File5(order, elements));
     const Bytes header = Header5(order), mark(header.end() - 4, header.end());   // version and byte order
     for (size_t i = 0; i < elements.size(); ++i) {
-        const std::string out = dir.file(std::string(kNames[i]) + ".mat");
-        ASSERT_EQ(support::Extract(source, kNames[i], out), 0) << kNames[i];
+        const std::string& name = support::kAllClassesNames[i];
+        const std::string out = dir.file("copy" + name + ".mat");
+        ASSERT_EQ(support::Extract(source, name.c_str(), out), 0) << name;
         const Bytes written = ReadFile(out);
-        ASSERT_EQ(written.size(), 128 + elements[i].size()) << kNames[i];
-        EXPECT_EQ(Bytes(written.begin() + 124, written.end()), Cat({mark, elements[i]})) << kNames[i];
+        ASSERT_EQ(written.size(), 128 + elements[i].size()) << name;
+        EXPECT_EQ(Bytes(written.begin() + 124, written.end()), Cat({mark, elements[i]})) << name;
     }
     EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
 }
@@ -68,7 +52,7 @@ TEST_P(BothOrders, Level5VariablesAreCopiedByteForByte) {
 // workspace): the offset follows it, or is cleared with it.
 TEST_P(BothOrders, DeletionsCutOutTheirVariablesAndKeepEveryOtherByte) {
     const Order o = GetParam();
-    const std::vector<Bytes> all = Variables(o);
+    const std::vector<Bytes> all = support::AllClasses(o);
     const Bytes a = NumericVar(o, "a", mxDOUBLE, {1, 3}, {1, 2, 3}), b = Compressed(o, CharVar(o, "b", "bee")),
                 a2 = NumericVar(o, "a", mxDOUBLE, {1, 1}, {3}), ws = NumericVar(o, "", mxUINT8, {1, 16}, Iota(16));
     // The variables, the header pointing at ws if there (cleared: blanks, as MATLAB writes "none").
@@ -85,12 +69,12 @@ TEST_P(BothOrders, DeletionsCutOutTheirVariablesAndKeepEveryOtherByte) {
         return bytes;
     };
     const struct { Bytes before; std::vector<std::string> names; int notFound; Bytes after; } cases[] = {
-        {file(all), {"dbl"}, 0, file(Without(all, {0}))},
-        {file(all), {"sp"}, 0, file(Without(all, {5}))},
-        {file(all), {"zst"}, 0, file(Without(all, {9}))},
-        {file(all), {"txt", "st"}, 0, file(Without(all, {4, 7}))},
-        {file(all), {"zst", "dbl", "sp"}, 0, file(Without(all, {0, 5, 9}))},
-        {file(all), std::vector<std::string>(std::begin(kNames), std::end(kNames)), 0, Header5(o)},
+        {file(all), {"A"}, 0, file(Without(all, {0}))},
+        {file(all), {"sp"}, 0, file(Without(all, {8}))},
+        {file(all), {"str"}, 0, file(Without(all, {14}))},
+        {file(all), {"s", "st"}, 0, file(Without(all, {7, 11}))},
+        {file(all), {"big", "A", "sp"}, 0, file(Without(all, {0, 8, 15}))},
+        {file(all), support::kAllClassesNames, 0, Header5(o)},
         {file({a, b, a2}), {"a", "a", "a", "B"}, 2, file({b})},
         {file({a, b, a2}), {"nope", "b"}, 1, file({a, a2})},
         {file({a, b, ws}), {"a"}, 0, file({b, ws})},
@@ -211,7 +195,7 @@ unsigned gModeWhileWriting = 0;
 TEST(Update, PermissionBitsAreKeptAndReadOnlyFilesRefused) {
     TempDir dir;
     const std::string path = dir.file("f.mat");
-    WriteFile(path, File5(Order::Little, Variables(Order::Little)));
+    WriteFile(path, File5(Order::Little, support::AllClasses(Order::Little)));
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
     platform::FileSystemCalls& calls = platform::FileSystem();
     const platform::FileSystemCalls saved = calls;
@@ -221,7 +205,7 @@ TEST(Update, PermissionBitsAreKeptAndReadOnlyFilesRefused) {
         if (::fstat(::fileno(file), &st) == 0) gModeWhileWriting = st.st_mode & 07777;
         return platform::RealFileSystem().write(buffer, size, file);
     };
-    const int result = support::Delete(path, {"dbl"});
+    const int result = support::Delete(path, {"A"});
     calls = saved;
     ASSERT_EQ(result, 0);
     EXPECT_EQ(gModeWhileWriting, 0600u);
@@ -232,13 +216,13 @@ TEST(Update, PermissionBitsAreKeptAndReadOnlyFilesRefused) {
     const std::string target = dir.file("t.mat");
     WriteFile(target, Bytes(1000, 'x'));
     ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
-    ASSERT_EQ(support::Extract(path, "cpx", target), 0);
+    ASSERT_EQ(support::Extract(path, "z", target), 0);
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);
 
     const Bytes before = ReadFile(path);
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-    EXPECT_EQ(support::Delete(path, {"cpx"}), -1);
+    EXPECT_EQ(support::Delete(path, {"z"}), -1);
     EXPECT_EQ(ReadFile(path), before);
 }
 

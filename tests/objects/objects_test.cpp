@@ -80,7 +80,7 @@ protected:
     std::vector<std::string> extracted;
 };
 
-TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeeded) {
+TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeededAndDeletionKeepsIt) {
     const std::string built = dir.file("built.mat");
     WriteFile(built, BuiltFileWithSubsystem());
     const struct { std::string file; std::vector<const char*> carry, plain; } kCases[] = {
@@ -104,24 +104,21 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeeded) {
     for (const std::string& file : extracted) command += " '" + file + "'";
     EXPECT_EQ(std::system((command + " >'" + dir.file("scipy.log") + "' 2>&1").c_str()), 0) << support::ReadText(dir.file("scipy.log"));
 #endif
-}
 
-TEST_F(Objects, TheUnnamedVariableStaysWhileOthersReferToIt) {
-    const std::string path = dir.file("built.mat");
-    WriteFile(path, BuiltFileWithSubsystem());
-    const Bytes before = ReadFile(path);
-    const ToolRun refused = Run({"delete", "--yes", path, "%__function_workspace__"});
+    // Deletion: the unnamed variable stays while others refer to it.
+    const Bytes before = ReadFile(built);
+    const ToolRun refused = Run({"delete", "--yes", built, "%__function_workspace__"});
     EXPECT_NE(refused.status, 0);
 #if !defined(_WIN32)   // Windows shows the reason in the system's message box
     EXPECT_NE(refused.err.find("holds the subsystem data"), std::string::npos) << refused.err;
 #endif
-    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_EQ(ReadFile(built), before);
     // Variables that refer to nothing go; the unnamed one stays for "oc"; with
     // the last object variable it may go too.
-    Run({"delete", "--yes", path, "A", "st", "c", "%__function_workspace__"});
-    EXPECT_EQ(support::VariableNames(path), (std::vector<std::string>{"oc", "big", ""}));
-    EXPECT_EQ(Run({"delete", "--yes", path, "oc", "%__function_workspace__"}).status, 0);
-    EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"big"});
+    Run({"delete", "--yes", built, "A", "st", "c", "%__function_workspace__"});
+    EXPECT_EQ(support::VariableNames(built), (std::vector<std::string>{"oc", "big", ""}));
+    EXPECT_EQ(Run({"delete", "--yes", built, "oc", "%__function_workspace__"}).status, 0);
+    EXPECT_EQ(support::VariableNames(built), std::vector<std::string>{"big"});
 }
 
 // Object arrays list their size; damaged objects leave the rest of the file

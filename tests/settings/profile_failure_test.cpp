@@ -18,34 +18,10 @@ namespace {
 TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
     testenv::TempDir dir;
     const std::string ini = dir.file("wcx.ini");
-    const std::string before = "[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=1\r\n\r\n[Last]\r\n";
-    const std::string after = "[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=0\r\n\r\n[Last]\r\n";
-    for (faults::Persistence persistence : {faults::Persistence::Once, faults::Persistence::ForGood}) {
-        const bool forGood = persistence == faults::Persistence::ForGood;
-        for (int n = 1;; ++n) {
-            ASSERT_LT(n, 100) << "the write never succeeded";
-            support::WriteText(ini, before);
-            int ok = 0;
-            bool fired = false;
-            {
-                faults::FaultInjector fault(faults::Call::Any, n, persistence);
-                ok = platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str());
-                fired = fault.Fired();
-            }
-            // Success may be reported once the new file is in place.
-            EXPECT_EQ(support::ReadText(ini), ok ? after : before) << "call " << n << (forGood ? " and later" : "");
-            if (!forGood) {
-                EXPECT_EQ(support::Entries(dir.path()).size(), 1u) << "call " << n;
-            }
-            if (!fired) {
-                EXPECT_EQ(ok, 1);
-                break;
-            }
-            for (const std::string& name : support::Entries(dir.path())) {
-                if (name != "wcx.ini") std::filesystem::remove(dir.file(name));   // a failed cleanup's leftovers
-            }
-        }
-    }
+    faults::ForEveryFailingCall(ini, matbuild::Text("[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=1\r\n\r\n[Last]\r\n"),
+                                matbuild::Text("[Other]\r\nkeep=1\r\n[MATlab]\r\nDeleteEnabled=0\r\n\r\n[Last]\r\n"),
+                                [&] { return platform::WritePrivateProfileString("MATlab", "DeleteEnabled", "0", ini.c_str()) != 0 ? 0 : 1; },
+                                faults::Call::Any);
 }
 
 TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {

@@ -1,9 +1,13 @@
 #include "support/fault_injection.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 
 #include "os/file_io.h"
+#include "support/support.h"
 
 namespace faults {
 namespace {
@@ -124,5 +128,44 @@ FaultInjector::~FaultInjector() {
 }
 
 bool FaultInjector::Fired() const { return plan.fired; }
+
+void ForEveryFailingCall(const std::string& target, const std::vector<uint8_t>& old, const std::vector<uint8_t>& changed,
+                         const std::function<int()>& operation, Call lastKind) {
+    const std::string folder = target.substr(0, target.rfind('/'));
+    for (int kind = static_cast<int>(Call::Any); kind <= static_cast<int>(lastKind); ++kind) {
+        for (Persistence persistence : {Persistence::Once, Persistence::ForGood}) {
+            for (long n = 1;; ++n) {
+                const Call call = static_cast<Call>(kind);
+                SCOPED_TRACE(std::string(CallName(call)) + " #" + std::to_string(n) + (persistence == Persistence::Once ? " once" : " for good"));
+                matbuild::WriteFile(target, old);
+                int result = 0;
+                bool fired = false;
+                {
+                    FaultInjector fault(call, n, persistence);
+                    result = operation();
+                    fired = fault.Fired();
+                }
+                const std::vector<uint8_t> now = matbuild::ReadFile(target);
+                // A system copy that stops short leaves the rest to the plain copy.
+                if (call == Call::CopyRange || !fired) { EXPECT_EQ(result, 0); }
+                if (result == 0) {
+                    EXPECT_EQ(now, changed);
+                } else if (result == 3) {
+                    // Extraction closes its output even when the variable could not be
+                    // read: a MAT-file without variables, or the old file when that close fails too.
+                    EXPECT_TRUE(now == old || (now.size() == 128 && now[0] == 'M')) << now.size();
+                } else {
+                    EXPECT_EQ(now, old);
+                }
+                // Only when removing fails too may the temporary file stay.
+                const std::vector<std::string> strays = support::StrayTemporaries(folder);
+                for (const std::string& stray : strays) std::filesystem::remove(folder + "/" + stray);
+                EXPECT_TRUE(strays.empty() || (call == Call::Any && persistence == Persistence::ForGood));
+                if (!fired || ::testing::Test::HasFailure()) break;
+                ASSERT_LT(n, 1000) << "no end to the calls";
+            }
+        }
+    }
+}
 
 }  // namespace faults

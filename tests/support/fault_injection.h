@@ -11,6 +11,11 @@
 //   }
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace faults {
 
 enum class Call {
@@ -41,5 +46,14 @@ public:
 
     bool Fired() const;    // a call was made to fail
 };
+
+// Runs `operation` (0: success) with the n-th call of each kind from Any to
+// lastKind failing, once and for good, for n = 1, 2, ... until it makes
+// fewer than n such calls, and then it must succeed. After each run
+// `target` holds the old bytes (on failure) or the changed ones (an
+// extraction that failed to read, 3, may leave a MAT-file without
+// variables), and no temporary stays beside it unless removing failed too.
+void ForEveryFailingCall(const std::string& target, const std::vector<uint8_t>& old, const std::vector<uint8_t>& changed,
+                         const std::function<int()>& operation, Call lastKind = Call::ReadAt);
 
 }  // namespace faults

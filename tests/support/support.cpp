@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +108,33 @@ std::string Unix(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
+
+std::vector<matbuild::Bytes> AllClasses(matbuild::Order o) {
+    using namespace matbuild;
+    const Bytes inner = StructVar(o, "", {1, 1}, {"function"}, {CharVar(o, "", "sin")});
+    return {
+        NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12)),
+        NumericVar(o, "z", mxSINGLE, {1, 2}, {1.5, 2}, {3, -4}),
+        NumericVar(o, "i8", mxINT8, {1, 3}, {-1, 2, 3}),
+        NumericVar(o, "u16", mxUINT16, {1, 1}, {65535}),
+        NumericVar(o, "lg", mxUINT8, {1, 2}, {1, 0}, {}, kLogical),
+        NumericVar(o, "g", mxDOUBLE, {1, 1}, {9}, {}, kGlobal),
+        NumericVar(o, "small", mxDOUBLE, {1, 3}, {1, 2, 250}, {}, 0, miUINT8),   // MATLAB's narrow storage
+        Compressed(o, CharVar(o, "s", "hello")),
+        SparseVar(o, "sp", 3, 2, {0, 2}, {0, 1, 2}, {5, 6}),
+        SparseVar(o, "sl", 2, 2, {1}, {0, 0, 1}, {1}, {}, kLogical),
+        CellVar(o, "c", {1, 2}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1}), CharVar(o, "", "x")}),
+        StructVar(o, "st", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})}, kGlobal),
+        ObjectVar(o, "ob", "myclass", {1, 1}, {"f"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {2})}),
+        FunctionHandleVar(o, "fh", inner),
+        Compressed(o, OpaqueVar(o, "str", "string", NumericVar(o, "", mxUINT32, {1, 3}, {1, 2, 3}))),
+        Compressed(o, NumericVar(o, "big", mxINT64, {50, 40}, Iota(2000, -1000))),
+        NumericVar(o, "", mxUINT8, {1, 4}, {0, 1, 73, 77}),   // the unnamed variable MATLAB appends
+    };
+}
+
+const std::vector<std::string> kAllClassesNames = {"A", "z", "i8", "u16", "lg", "g", "small", "s", "sp",
+                                                    "sl", "c", "st", "ob", "fh", "str", "big", ""};
 
 bool CopyTestData(const std::string& relative, const std::string& to) {
     const std::string from = testenv::TestDataDir() + "/" + relative;

@@ -56,6 +56,11 @@ int Extract(const std::string& source, const char* name, const std::string& targ
 // opened for update, else matClose's result; *notFound counts refused names.
 int Delete(const std::string& path, const std::vector<std::string>& names, int* notFound = nullptr);
 
+// A variable of every class, plain and compressed, ending with the unnamed
+// variable MATLAB appends; and their names, in order.
+std::vector<matbuild::Bytes> AllClasses(matbuild::Order o);
+extern const std::vector<std::string> kAllClassesNames;
+
 // Copies testdata/<relative> over `to` when the test run made it; whether it did.
 bool CopyTestData(const std::string& relative, const std::string& to);
 // The names in a folder (not recursive).
