@@ -198,10 +198,11 @@ TEST(UpdateFaults, KilledChangeLeavesTheOldFileOrTheNewOne) {
                  {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), [&] { return support::Delete(path, {"h_cell"}); }, 16},
                  {File5(Order::Little, vars), add, 40}};
     for (const auto& c : cases) {
+        if (c.old.empty()) continue;   // no version 7.3 test data here
         // How long one change takes, to spread the kills over it.
         WriteFile(path, c.old);
         const auto start = std::chrono::steady_clock::now();
-        if (InChild(c.change) != 0) continue;   // no version 7.3 here
+        ASSERT_EQ(InChild(c.change), 0);
         const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
         const Bytes changed = ReadFile(path);
         ASSERT_NE(changed, c.old);
