@@ -65,7 +65,7 @@ if command -v wine64 >/dev/null 2>&1 || [[ -x /usr/lib/wine/wine64 ]]; then
   bash scripts/test_windows.sh || status=1
 fi
 echo "=== fuzz targets (at $SECONDS s)"
-# Fuzz targets (clang, libFuzzer): past findings replayed, then 60 s each (30 s for the small parsers and the two version 7.3 targets) on the seed corpus (fuzz/README.md).
+# Fuzz targets (clang, libFuzzer): past findings replayed, then a fixed count of inputs from one seed on the seed corpus, about 60 s each (30 s for the small parsers and the two version 7.3 targets; fuzz/README.md).
 bash scripts/fuzz_smoke.sh || status=1
 
 if [[ $status -ne 0 ]]; then
