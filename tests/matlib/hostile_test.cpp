@@ -298,7 +298,8 @@ TEST(Hostile, DamagedVersion73FilesFailCleanly) {
     ReadFlipped(full, 512, 4, 30, 777);
     // Objects, whose text decodes the file's subsystem data.
     const std::string objects = testenv::TestDataDir() + "/objects73-tables/v73.mat";
-    if (std::filesystem::exists(objects)) ReadFlipped(ReadFile(objects), 512, 4, 15, 778);
+    ASSERT_TRUE(std::filesystem::exists(objects)) << "no test data " << objects;
+    ReadFlipped(ReadFile(objects), 512, 4, 15, 778);
     matlib::SetV73AnswerTimeout(5 * 1000);
 }
 

@@ -85,33 +85,33 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ForEveryFailingCall(path, File5(Order::Little, vars), Without(vars, 1), [&] { return support::Delete(path, {"b"}); });
     // A version 7.3 file, whose new file the worker process writes (a cell:
     // what it refers to goes with it): each call of this process failing.
-    const Bytes hdf5 = support::CopyTestData("hdf5storage/v73.mat", path) ? ReadFile(path) : Bytes();
-    if (!hdf5.empty() && support::Delete(path, {"h_cell"}) == 0) {
-        ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
-    }
+    ASSERT_TRUE(support::CopyTestData("hdf5storage/v73.mat", path)) << "no test data hdf5storage";
+    const Bytes hdf5 = ReadFile(path);
+    ASSERT_EQ(support::Delete(path, {"h_cell"}), 0);
+    ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
     // The worker's own file calls (reading the old file, writing the new
     // one), each failing once and for good, on a small MATLAB-written file
     // (a struct: what it refers to stays, the other goes).
-    const Bytes small = support::CopyTestData("matlab73-struct/v73.mat", path) ? ReadFile(path) : Bytes();
-    if (!small.empty() && support::Delete(path, {"s2"}) == 0) {
-        // libhdf5 writes times of its own into the new file: its values are compared.
-        const std::string changed = Values(path);
-        for (bool forGood : {false, true}) {
-            for (uint64_t n = 1;; ++n) {
-                SCOPED_TRACE("the worker's file call #" + std::to_string(n) + (forGood ? " for good" : " once"));
-                WriteFile(path, small);
-                matlib::PlanWorkerWriteFault(n, forGood);
-                const int result = support::Delete(path, {"s2"});
-                matlib::PlanWorkerWriteFault(0, false);
-                if (result == 0) {
-                    EXPECT_EQ(Values(path), changed);
-                } else {
-                    EXPECT_EQ(ReadFile(path), small) << result;
-                }
-                EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
-                if ((result == 0 && matlib::WorkerWriteCalls() < n) || ::testing::Test::HasFailure()) break;
-                ASSERT_LT(n, 5000u) << "no end to the worker's calls";
+    ASSERT_TRUE(support::CopyTestData("matlab73-struct/v73.mat", path)) << "no test data matlab73-struct";
+    const Bytes small = ReadFile(path);
+    ASSERT_EQ(support::Delete(path, {"s2"}), 0);
+    // libhdf5 writes times of its own into the new file: its values are compared.
+    const std::string changed = Values(path);
+    for (bool forGood : {false, true}) {
+        for (uint64_t n = 1;; ++n) {
+            SCOPED_TRACE("the worker's file call #" + std::to_string(n) + (forGood ? " for good" : " once"));
+            WriteFile(path, small);
+            matlib::PlanWorkerWriteFault(n, forGood);
+            const int result = support::Delete(path, {"s2"});
+            matlib::PlanWorkerWriteFault(0, false);
+            if (result == 0) {
+                EXPECT_EQ(Values(path), changed);
+            } else {
+                EXPECT_EQ(ReadFile(path), small) << result;
             }
+            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+            if ((result == 0 && matlib::WorkerWriteCalls() < n) || ::testing::Test::HasFailure()) break;
+            ASSERT_LT(n, 5000u) << "no end to the worker's calls";
         }
     }
     // An addition: one variable replaced in its place, one appended.
@@ -180,6 +180,7 @@ TEST(UpdateFaults, KilledChangeLeavesTheOldFileOrTheNewOne) {
     TempDir dir;
     const std::vector<Bytes> vars = Variables(400000);   // about 5 MB
     const std::string path = dir.file("f.mat"), v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
+    ASSERT_TRUE(std::filesystem::exists(v73)) << "no test data " << v73;
     const std::string source = dir.file("s.mat");
     WriteFile(source, File5(Order::Little, {NumericVar(Order::Little, "z", mxDOUBLE, {1, 131072}, std::vector<double>(131072, 2))}));
     const auto add = [&] {
@@ -195,10 +196,9 @@ TEST(UpdateFaults, KilledChangeLeavesTheOldFileOrTheNewOne) {
         std::function<int()> change;
         int kills;   // a version 7.3 deletion takes longer: fewer, to bound the time
     } cases[] = {{File5(Order::Little, vars), [&] { return support::Delete(path, {"b"}); }, 40},
-                 {std::filesystem::exists(v73) ? ReadFile(v73) : Bytes(), [&] { return support::Delete(path, {"h_cell"}); }, 16},
+                 {ReadFile(v73), [&] { return support::Delete(path, {"h_cell"}); }, 16},
                  {File5(Order::Little, vars), add, 40}};
     for (const auto& c : cases) {
-        if (c.old.empty()) continue;   // no version 7.3 test data here
         // How long one change takes, to spread the kills over it.
         WriteFile(path, c.old);
         const auto start = std::chrono::steady_clock::now();
