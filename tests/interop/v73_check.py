@@ -1,15 +1,15 @@
 """Level-5 and version 4 variables written into version 7.3 files.
 
-usage: v73_check.py TOOL OUT DATA [NEWDIR]
+usage: v73_check.py TOOL OUT DATA
 
 Every MAT-file of MATLAB's twin pairs (DATA/matlab73-*/v5.mat) and of the
 other writers (DATA/{scipy,matio,octave,matlab}) is added with `TOOL add` to
-an existing, empty version 7.3 file. The result must hold, read by h5py, the
+an existing, empty version 7.3 file, and each twin is also converted into a
+new one (`TOOL convert --to 7.3`). The result must hold, read by h5py, the
 values scipy reads from the source; a twin's must also stand in MATLAB's own
 layout (classes, attributes, shapes, types, references) as in its v73.mat.
 A source that holds objects must be refused with a message naming the
-variable and leave the target as it was. NEWDIR holds twins written into new
-version 7.3 files (matOpen "w73") by the engine's test: checked the same way.
+variable and leave the target as it was (a conversion: no file at all).
 """
 import glob, os, subprocess, sys, time, warnings
 import h5py
@@ -17,7 +17,6 @@ from matvalues import layout, load, plain_differences
 
 warnings.simplefilter("ignore")
 tool, out, data = sys.argv[1:4]
-newdir = sys.argv[4] if len(sys.argv) > 4 else None
 os.makedirs(out, exist_ok=True)
 failures, counts = [], {"layout": 0, "values": 0, "refused": 0, "new": 0}
 
@@ -80,12 +79,19 @@ for src, label, twin in sources:
             fail(label, "refused:", text.strip())
         elif open(target, "rb").read() != before:
             fail(label, "target changed by a refusal")
+        elif twin and subprocess.run([tool, "convert", src, target + ".new", "--to", "7.3"], capture_output=True).returncode == 0:
+            fail(label, "converted although adding it was refused")
+        elif os.path.exists(target + ".new"):
+            fail(label, "a refused conversion left a file")
         counts["refused"] += 1
         continue
     made = [(target, label)]
-    if twin and newdir and os.path.exists(os.path.join(newdir, label + ".mat")):
-        made.append((os.path.join(newdir, label + ".mat"), label + " (new)"))
+    new = os.path.join(out, label + ".new.mat")
+    if twin and subprocess.run([tool, "convert", src, new, "--to", "7.3"], capture_output=True).returncode == 0:
+        made.append((new, label + " (new)"))
         counts["new"] += 1
+    elif twin:
+        fail(label, "not converted into a new file")
     for path, name in made:
         if twin:
             check_layout(twin, path, name)
