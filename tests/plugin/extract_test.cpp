@@ -20,14 +20,13 @@ const Bytes kA = NumericVar(o, "A", mxDOUBLE, {2, 2}, {1, 3, 2, 4});
 const Bytes kStruct = StructVar(o, "st", {1, 1}, {"a"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {7})});
 const Bytes kInner = StructVar(o, "", {1, 1}, {"a"}, {NumericVar(o, "", mxDOUBLE, {1, 1}, {1})});
 const Bytes kGlobalHandle = Matrix(o, Cat({FlagsElement(o, mxFUNCTION, kGlobal), DimsElement(o, {1, 1}), NameElement(o, "g"), kInner}));
-const Bytes kCompressedB = Compressed(o, NumericVar(o, "B", mxINT32, {1, 3}, {5, 6, 7}));
 
 class Extraction : public support::PluginTest {
 protected:
     void SetUp() override {
         PluginTest::SetUp();
         source = Write("source.mat", File5(o, {kA, NumericVar(o, "E", mxDOUBLE, {0, 0}, {}), kStruct,
-                                               FunctionHandleVar(o, "f", kInner), kGlobalHandle, kCompressedB}));
+                                               FunctionHandleVar(o, "f", kInner), kGlobalHandle}));
         fs::create_directory(out);
         // A viewer folder of the hosts': "<temp>/_dc~~~/<n>/", n of this test.
         viewer = Path(Path(platform::HostTempFolders().at(0), "_dc~~~"), fs::path(dir.path()).filename().string());
@@ -130,14 +129,12 @@ TEST_F(Extraction, TheCurrentEntryGoesWhereTheHostSaysAndNowhereElse) {
     for (const auto& entry : fs::recursive_directory_iterator(out)) files += entry.is_regular_file();
     EXPECT_EQ(files, made);
 
-    // A compressed one stays compressed; a global function handle lists in
-    // upper case and is copied like any variable.
-    for (const auto& [variable, element] : {std::pair{"B", kCompressedB}, {"g", kGlobalHandle}}) {
-        archive = OpenAt(source, variable, &fileName);
-        EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), fileName), 0);
-        EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", element.size()), element) << fileName;
-    }
+    // A global function handle lists in upper case and is copied like any
+    // variable (compressed ones stay compressed: the engine's tests, interop).
+    archive = OpenAt(source, "g", &fileName);
     EXPECT_EQ(fileName, "g.FUNCTION_HANDLE [1x1] ");
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, out.c_str(), fileName), 0);
+    EXPECT_EQ(FirstElement(Path(out, fileName) + ".mat", kGlobalHandle.size()), kGlobalHandle);
 
     // An archive changed since it was listed fails the read, and what stood
     // at the destination stays.
