@@ -409,15 +409,18 @@ struct ElementSizes {
 
 uint64_t ChunkElementSize(const uint8_t* layout, size_t size, const RawFile& raw) {
     if (size < 5 || layout[1] != 2) return 0;   // not chunked
+    // The last dimension a chunked layout lists is its element size.
     if (layout[0] == 3) {
         const size_t dims = layout[2];
+        if (dims == 0) return UINT64_MAX;
         const size_t last = 3 + raw.addressBytes + 4 * (dims - 1);
-        return dims > 0 && last + 4 <= size ? LoadLittle(layout + last, 4) : UINT64_MAX;
+        return last + 4 <= size ? LoadLittle(layout + last, 4) : UINT64_MAX;
     }
     if (layout[0] == 4) {
         const size_t dims = layout[3], width = layout[4];
+        if (dims == 0 || width == 0 || width > 8) return UINT64_MAX;
         const size_t last = 5 + width * (dims - 1);
-        return dims > 0 && width > 0 && width <= 8 && last + width <= size ? LoadLittle(layout + last, width) : UINT64_MAX;
+        return last + width <= size ? LoadLittle(layout + last, width) : UINT64_MAX;
     }
     return 0;
 }
