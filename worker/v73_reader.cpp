@@ -268,23 +268,27 @@ struct RawFile {
     }
 };
 
+// The file an object lives in: its size always, its bytes only through the
+// worker's own driver (raw.native stays kNoFile otherwise). False when
+// libhdf5 says neither.
 bool RawFileOf(hid_t object, RawFile& raw) {
     Id file(H5Iget_file_id(object), H5Fclose);
     Id access(file.ok() ? H5Fget_access_plist(file.get()) : -1, H5Pclose);
     Id create(file.ok() ? H5Fget_create_plist(file.get()) : -1, H5Pclose);
-    if (!access.ok() || !create.ok() || H5Pget_driver(access.get()) != DescriptorDriver()) return false;
-    void* handle = nullptr;
     hsize_t userBlock = 0, fileBytes = 0;
-    if (H5Fget_vfd_handle(file.get(), access.get(), &handle) < 0 || handle == nullptr ||
-        H5Pget_userblock(create.get(), &userBlock) < 0 || H5Fget_filesize(file.get(), &fileBytes) < 0 ||
-        fileBytes < userBlock ||
+    if (!access.ok() || !create.ok() || H5Pget_userblock(create.get(), &userBlock) < 0 ||
+        H5Fget_filesize(file.get(), &fileBytes) < 0 || fileBytes < userBlock ||
         H5Pget_sizes(create.get(), &raw.addressBytes, &raw.lengthBytes) < 0 || raw.addressBytes > 8 ||
         raw.lengthBytes > 8) {
         return false;
     }
-    raw.native = *static_cast<platform::NativeFile*>(handle);
     raw.base = userBlock;
     raw.end = fileBytes - userBlock;
+    void* handle = nullptr;
+    if (H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
+        handle != nullptr) {
+        raw.native = *static_cast<platform::NativeFile*>(handle);
+    }
     return true;
 }
 
@@ -494,22 +498,37 @@ bool HeaderSound(const RawFile& raw, uint64_t address) {
     return sizes.chunk == 0 || sizes.chunk == sizes.type;
 }
 
-// Whether libhdf5 may look at this object's attributes and links. The last
-// answer is kept: a header's attributes are asked for one after another.
-bool HeaderReadable(hid_t object) {
+// What the header check learnt of an object: whether libhdf5 may look at
+// its attributes and links, and the size of its file's HDF5 data (sized:
+// libhdf5 said it). The last answer is kept: a header's attributes are asked
+// for one after another, and a dataset's size is wanted before its data.
+struct HeaderCheck {
+    bool sound = false;
+    bool sized = false;
+    uint64_t dataBytes = 0;
+};
+
+const HeaderCheck& CheckHeader(hid_t object) {
     static unsigned long lastFile = 0;
     static haddr_t lastAddress = HADDR_UNDEF;
-    static bool lastSound = false;
+    static HeaderCheck last;
     H5O_info_t info;
-    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return false;
-    if (info.fileno == lastFile && info.addr == lastAddress) return lastSound;
+    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
+        lastAddress = HADDR_UNDEF, last = HeaderCheck{};
+        return last;
+    }
+    if (info.fileno == lastFile && info.addr == lastAddress) return last;
     RawFile raw;
     raw.fileno = info.fileno;
+    last.sized = RawFileOf(object, raw);
+    last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
-    const bool sound = !RawFileOf(object, raw) || HeaderSound(raw, info.addr);
-    lastFile = info.fileno, lastAddress = info.addr, lastSound = sound;
-    return sound;
+    last.sound = !last.sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr);
+    lastFile = info.fileno, lastAddress = info.addr;
+    return last;
 }
+
+bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
 }  // namespace
 
@@ -813,15 +832,16 @@ namespace {
 // that many: inflated at most as far as deflate goes, plus what a dataset
 // without stored data may reasonably hold as its fill value. The stored
 // size is the layout message's own for contiguous data, so a damaged one is
-// taken no larger than the file.
+// taken no larger than the file's HDF5 data.
 constexpr uint64_t kMaxInflation = 1032;
 constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
 
 bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
+    // (The header check is the dataset's next anyway, before its data is read.)
+    const HeaderCheck& header = CheckHeader(dataset);
+    if (!header.sized) return false;
+    const uint64_t fileBytes = header.dataBytes;
     Id type(H5Dget_type(dataset), H5Tclose);
-    Id file(H5Iget_file_id(dataset), H5Fclose);
-    hsize_t fileBytes = 0;
-    if (!file.ok() || H5Fget_filesize(file.get(), &fileBytes) < 0) return false;
     const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
     const uint64_t stored = std::min<uint64_t>(H5Dget_storage_size(dataset), fileBytes);
     uint64_t needed = 0, most = 0;
