@@ -162,8 +162,6 @@ hid_t TransferList() {
 
 namespace {
 
-bool HeaderReadable(hid_t object);
-
 // Whether each member of a compound (complex data: "real" and "imag") lies
 // within it: libhdf5 1.10 converts members by their offsets unchecked.
 bool MembersInside(hid_t type) {
@@ -528,9 +526,9 @@ const HeaderCheck& CheckHeader(hid_t object) {
     return last;
 }
 
-bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
-
 }  // namespace
+
+bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
 htri_t AttributeExists(hid_t object, const char* name) {
     return HeaderReadable(object) ? H5Aexists(object, name) : -1;
@@ -712,7 +710,7 @@ hssize_t PointsOf(hid_t object, const char* child) {
 // themselves.
 bool StructDims(hid_t group, mxArray& array) {
     H5G_info_t info;
-    if (H5Gget_info(group, &info) < 0) return false;
+    if (!HeaderReadable(group) || H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
         Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()), H5Oclose);
         if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && AttributeExists(first.get(), "MATLAB_class") == 0) {
