@@ -516,12 +516,20 @@ const HeaderCheck& CheckHeader(hid_t object) {
         return last;
     }
     if (info.fileno == lastFile && info.addr == lastAddress) return last;
-    RawFile raw;
-    raw.fileno = info.fileno;
-    last.sized = RawFileOf(object, raw);
+    // What the file says of itself is asked once per open file (its number
+    // is new at every open): libhdf5 copies both property lists to say it.
+    static RawFile raw;
+    static bool rawKnown = false, sized = false;
+    if (!rawKnown || raw.fileno != info.fileno) {
+        raw = RawFile{};
+        raw.fileno = info.fileno;
+        sized = RawFileOf(object, raw);
+        rawKnown = true;
+    }
+    last.sized = sized;
     last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
-    last.sound = !last.sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr);
+    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr);
     lastFile = info.fileno, lastAddress = info.addr;
     return last;
 }
