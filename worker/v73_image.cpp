@@ -104,7 +104,7 @@ bool FieldNames(hid_t object, std::vector<std::string>& out) {
     Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
     Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
     if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_VLEN) {
-        return H5Iget_type(object) == H5I_GROUP &&
+        return H5Iget_type(object) == H5I_GROUP && HeaderReadable(object) &&
                H5Literate(object, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectLink, &out) >= 0;
     }
     Id base(H5Tget_super(type.get()), H5Tclose);

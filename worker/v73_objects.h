@@ -43,6 +43,11 @@ hid_t InsideLinks();      // a link access list, for H5Oopen, H5Lexists ...
 hid_t InsideDatasets();   // a dataset access list, for H5Dopen2
 herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out);
 
+// Whether libhdf5 may look at the object's attributes and links: its header
+// holds sound attribute messages, and a group's symbol table (B-tree and
+// heap) lies inside the file. Every H5Literate over a group from the file
+// starts here.
+bool HeaderReadable(hid_t object);
 // H5Aexists, once the object's header holds sound attribute messages
 // (libhdf5 would read past a damaged one); negative when it does not. Every
 // look at an object's attributes starts here.

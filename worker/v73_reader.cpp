@@ -162,8 +162,6 @@ hid_t TransferList() {
 
 namespace {
 
-bool HeaderReadable(hid_t object);
-
 // Whether each member of a compound (complex data: "real" and "imag") lies
 // within it: libhdf5 1.10 converts members by their offsets unchecked.
 bool MembersInside(hid_t type) {
@@ -268,23 +266,27 @@ struct RawFile {
     }
 };
 
+// The file an object lives in: its size always, its bytes only through the
+// worker's own driver (raw.native stays kNoFile otherwise). False when
+// libhdf5 says neither.
 bool RawFileOf(hid_t object, RawFile& raw) {
     Id file(H5Iget_file_id(object), H5Fclose);
     Id access(file.ok() ? H5Fget_access_plist(file.get()) : -1, H5Pclose);
     Id create(file.ok() ? H5Fget_create_plist(file.get()) : -1, H5Pclose);
-    if (!access.ok() || !create.ok() || H5Pget_driver(access.get()) != DescriptorDriver()) return false;
-    void* handle = nullptr;
     hsize_t userBlock = 0, fileBytes = 0;
-    if (H5Fget_vfd_handle(file.get(), access.get(), &handle) < 0 || handle == nullptr ||
-        H5Pget_userblock(create.get(), &userBlock) < 0 || H5Fget_filesize(file.get(), &fileBytes) < 0 ||
-        fileBytes < userBlock ||
+    if (!access.ok() || !create.ok() || H5Pget_userblock(create.get(), &userBlock) < 0 ||
+        H5Fget_filesize(file.get(), &fileBytes) < 0 || fileBytes < userBlock ||
         H5Pget_sizes(create.get(), &raw.addressBytes, &raw.lengthBytes) < 0 || raw.addressBytes > 8 ||
         raw.lengthBytes > 8) {
         return false;
     }
-    raw.native = *static_cast<platform::NativeFile*>(handle);
     raw.base = userBlock;
     raw.end = fileBytes - userBlock;
+    void* handle = nullptr;
+    if (H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
+        handle != nullptr) {
+        raw.native = *static_cast<platform::NativeFile*>(handle);
+    }
     return true;
 }
 
@@ -409,15 +411,18 @@ struct ElementSizes {
 
 uint64_t ChunkElementSize(const uint8_t* layout, size_t size, const RawFile& raw) {
     if (size < 5 || layout[1] != 2) return 0;   // not chunked
+    // The last dimension a chunked layout lists is its element size.
     if (layout[0] == 3) {
         const size_t dims = layout[2];
+        if (dims == 0) return UINT64_MAX;
         const size_t last = 3 + raw.addressBytes + 4 * (dims - 1);
-        return dims > 0 && last + 4 <= size ? LoadLittle(layout + last, 4) : UINT64_MAX;
+        return last + 4 <= size ? LoadLittle(layout + last, 4) : UINT64_MAX;
     }
     if (layout[0] == 4) {
         const size_t dims = layout[3], width = layout[4];
+        if (dims == 0 || width == 0 || width > 8) return UINT64_MAX;
         const size_t last = 5 + width * (dims - 1);
-        return dims > 0 && width > 0 && width <= 8 && last + width <= size ? LoadLittle(layout + last, width) : UINT64_MAX;
+        return last + width <= size ? LoadLittle(layout + last, width) : UINT64_MAX;
     }
     return 0;
 }
@@ -491,24 +496,47 @@ bool HeaderSound(const RawFile& raw, uint64_t address) {
     return sizes.chunk == 0 || sizes.chunk == sizes.type;
 }
 
-// Whether libhdf5 may look at this object's attributes and links. The last
-// answer is kept: a header's attributes are asked for one after another.
-bool HeaderReadable(hid_t object) {
+// What the header check learnt of an object: whether libhdf5 may look at
+// its attributes and links, and the size of its file's HDF5 data (sized:
+// libhdf5 said it). The last answer is kept: a header's attributes are asked
+// for one after another, and a dataset's size is wanted before its data.
+struct HeaderCheck {
+    bool sound = false;
+    bool sized = false;
+    uint64_t dataBytes = 0;
+};
+
+const HeaderCheck& CheckHeader(hid_t object) {
     static unsigned long lastFile = 0;
     static haddr_t lastAddress = HADDR_UNDEF;
-    static bool lastSound = false;
+    static HeaderCheck last;
     H5O_info_t info;
-    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return false;
-    if (info.fileno == lastFile && info.addr == lastAddress) return lastSound;
-    RawFile raw;
-    raw.fileno = info.fileno;
+    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
+        lastAddress = HADDR_UNDEF, last = HeaderCheck{};
+        return last;
+    }
+    if (info.fileno == lastFile && info.addr == lastAddress) return last;
+    // What the file says of itself is asked once per open file (its number
+    // is new at every open): libhdf5 copies both property lists to say it.
+    static RawFile raw;
+    static bool rawKnown = false, sized = false;
+    if (!rawKnown || raw.fileno != info.fileno) {
+        raw = RawFile{};
+        raw.fileno = info.fileno;
+        sized = RawFileOf(object, raw);
+        rawKnown = true;
+    }
+    last.sized = sized;
+    last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
-    const bool sound = !RawFileOf(object, raw) || HeaderSound(raw, info.addr);
-    lastFile = info.fileno, lastAddress = info.addr, lastSound = sound;
-    return sound;
+    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr);
+    lastFile = info.fileno, lastAddress = info.addr;
+    return last;
 }
 
 }  // namespace
+
+bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
 htri_t AttributeExists(hid_t object, const char* name) {
     return HeaderReadable(object) ? H5Aexists(object, name) : -1;
@@ -690,7 +718,7 @@ hssize_t PointsOf(hid_t object, const char* child) {
 // themselves.
 bool StructDims(hid_t group, mxArray& array) {
     H5G_info_t info;
-    if (H5Gget_info(group, &info) < 0) return false;
+    if (!HeaderReadable(group) || H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
         Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()), H5Oclose);
         if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && AttributeExists(first.get(), "MATLAB_class") == 0) {
@@ -810,15 +838,16 @@ namespace {
 // that many: inflated at most as far as deflate goes, plus what a dataset
 // without stored data may reasonably hold as its fill value. The stored
 // size is the layout message's own for contiguous data, so a damaged one is
-// taken no larger than the file.
+// taken no larger than the file's HDF5 data.
 constexpr uint64_t kMaxInflation = 1032;
 constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
 
 bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
+    // (The header check is the dataset's next anyway, before its data is read.)
+    const HeaderCheck& header = CheckHeader(dataset);
+    if (!header.sized) return false;
+    const uint64_t fileBytes = header.dataBytes;
     Id type(H5Dget_type(dataset), H5Tclose);
-    Id file(H5Iget_file_id(dataset), H5Fclose);
-    hsize_t fileBytes = 0;
-    if (!file.ok() || H5Fget_filesize(file.get(), &fileBytes) < 0) return false;
     const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
     const uint64_t stored = std::min<uint64_t>(H5Dget_storage_size(dataset), fileBytes);
     uint64_t needed = 0, most = 0;

@@ -268,7 +268,9 @@ private:
     // array's fields are datasets of references shaped like the array.
     uint32_t Members(hid_t group, const mxArray& header, bool array, int depth) {
         std::vector<std::string> names;
-        if (H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectMember, &names) < 0) return kObjectUnreadable;
+        if (!HeaderReadable(group) || H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectMember, &names) < 0) {
+            return kObjectUnreadable;
+        }
         const bool fieldsAreReferences =
             array && (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS) && mxGetNumberOfElements(&header) != 1;
         for (const std::string& name : names) {
