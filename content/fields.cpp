@@ -198,9 +198,10 @@ int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, Te
         return PutText(text, value, maxlen, form);
     }
     case kCreated: {
-        if (!s.hasCreated) return ft_fieldempty;
+        uint64_t created = 0;
+        if (!CreatedFileTime(s, &created)) return ft_fieldempty;
         if (static_cast<size_t>(maxlen) < sizeof(FILETIME)) return ft_fieldempty;
-        FILETIME time{static_cast<DWORD>(s.createdFileTime & 0xFFFFFFFFu), static_cast<DWORD>(s.createdFileTime >> 32)};
+        FILETIME time{static_cast<DWORD>(created & 0xFFFFFFFFu), static_cast<DWORD>(created >> 32)};
         std::memcpy(value, &time, sizeof time);
         return ft_datetime;
     }
