@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "content/mat_summary.h"
@@ -107,11 +108,38 @@ int PutNumber(T number, int type, void* value, int maxlen) {
 // One block of the full text from byte `offset`: exactly maxlen-1 bytes
 // (fewer only at its end) or, for the W call, maxlen/2-1 units, since Total
 // Commander asks for the next block at offset + maxlen - 1.
-int PutFullText(const std::string& utf8, int offset, void* value, int maxlen, TextForm form) {
+//
+// The host asks block after block of one file's text: the text of the last
+// summary asked is kept (per thread) in the form asked, made once for all
+// its blocks.
+struct FullText {
+    std::shared_ptr<const FileSummary> summary;   // held: its address names no other summary
+    TextForm form = TextForm::Ansi;
+    bool made = false;   // false: the text has no form the host takes
+    std::u16string wide;
+    std::string ansi;
+};
+FullText& LastFullText() {
+    static thread_local FullText last;
+    return last;
+}
+
+std::string VariableLines(const FileSummary& s);
+
+int PutFullText(const std::shared_ptr<const FileSummary>& summary, int offset, void* value, int maxlen,
+                TextForm form) {
     if (offset < 0) return ft_fieldempty;   // -1: the host is done with the text
+    FullText& last = LastFullText();
+    if (last.summary != summary || last.form != form) {
+        last = FullText{};
+        const std::string utf8 = VariableLines(*summary);
+        last.made = form == TextForm::Wide ? platform::Utf8ToUtf16(utf8.c_str(), &last.wide) : ToAnsi(utf8, &last.ansi);
+        last.summary = summary;
+        last.form = form;
+    }
+    if (!last.made) return ft_fieldempty;
     if (form == TextForm::Wide) {
-        std::u16string wide;
-        if (!platform::Utf8ToUtf16(utf8.c_str(), &wide)) return ft_fieldempty;
+        const std::u16string& wide = last.wide;
         const size_t at = static_cast<size_t>(offset) / sizeof(WCHAR);
         const size_t room = static_cast<size_t>(maxlen) / sizeof(WCHAR);
         if (at >= wide.size() || room < 2) return ft_fieldempty;
@@ -121,8 +149,7 @@ int PutFullText(const std::string& utf8, int offset, void* value, int maxlen, Te
         out[n] = 0;
         return ft_fulltextw;
     }
-    std::string ansi;
-    if (!ToAnsi(utf8, &ansi)) return ft_fieldempty;
+    const std::string& ansi = last.ansi;
     const size_t at = static_cast<size_t>(offset);
     if (at >= ansi.size() || maxlen < 2) return ft_fieldempty;
     const size_t n = std::min(static_cast<size_t>(maxlen) - 1, ansi.size() - at);
@@ -198,13 +225,13 @@ int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, Te
         return PutText(text, value, maxlen, form);
     }
     case kCreated: {
-        if (!s.hasCreated) return ft_fieldempty;
+        uint64_t created = 0;
+        if (!CreatedFileTime(s, &created)) return ft_fieldempty;
         if (static_cast<size_t>(maxlen) < sizeof(FILETIME)) return ft_fieldempty;
-        FILETIME time{static_cast<DWORD>(s.createdFileTime & 0xFFFFFFFFu), static_cast<DWORD>(s.createdFileTime >> 32)};
+        FILETIME time{static_cast<DWORD>(created & 0xFFFFFFFFu), static_cast<DWORD>(created >> 32)};
         std::memcpy(value, &time, sizeof time);
         return ft_datetime;
     }
-    case kVariableList: return PutFullText(VariableLines(s), unit, value, maxlen, form);
     default: return ft_nosuchfield;
     }
 }
@@ -232,7 +259,10 @@ const FieldInfo* FieldAt(int index) { return index >= 0 && index < kFieldCount ?
 int GetFieldValue(const std::string& path, int field, int unit, void* value, int maxlen, int flags, TextForm form) {
     if (field < 0 || field >= kFieldCount) return ft_nosuchfield;
     if (value == nullptr || maxlen <= 0) return ft_fieldempty;
-    if (field == kVariableList && unit < 0) return ft_fieldempty;   // the host drops its cached text
+    if (field == kVariableList && unit < 0) {   // the host drops its cached text: so do we
+        LastFullText() = FullText{};
+        return ft_fieldempty;
+    }
     try {
         const bool damaged = field == kDamaged;
         if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, damaged)) {
@@ -245,6 +275,7 @@ int GetFieldValue(const std::string& path, int field, int unit, void* value, int
         const SummaryResult result = Summarise(path, damaged, call.flag(), &summary);
         if (result == SummaryResult::Damaged && damaged) return PutNumber<int32_t>(1, ft_boolean, value, maxlen);
         if (result != SummaryResult::Ok) return FailureOf(result);
+        if (field == kVariableList) return PutFullText(summary, unit, value, maxlen, form);
         return Value(*summary, field, unit, value, maxlen, form);
     } catch (const std::bad_alloc&) {
         return ft_fileerror;

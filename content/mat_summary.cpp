@@ -3,6 +3,7 @@
 // the Damaged check, which reads what the packer's test reads.
 #include "content/mat_summary.h"
 
+#include <algorithm>
 #include <list>
 #include <mutex>
 #include <new>
@@ -119,16 +120,11 @@ SummaryResult Read(const std::string& path, bool wantDamaged, const std::atomic<
         while (!header.empty() && (header.back() == ' ' || header.back() == '\0')) header.pop_back();
         out->headerText = header;
     }
-    platform::LocalDateTime local{};
-    int64_t seconds = 0;
-    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
-    if (HeaderTextDate(file, &local) && platform::SecondsOfLocal(local, &seconds) && seconds >= -kSecondsFrom1601To1970) {
-        out->hasCreated = true;
-        out->createdFileTime = static_cast<uint64_t>(seconds + kSecondsFrom1601To1970) * 10000000u;
-    }
+    out->hasCreatedText = HeaderTextDate(file, &out->createdLocal);
     SummaryResult result = SummaryResult::Ok;
     const int count = matGetVariableCount(file);
     if (count < 0) result = SummaryResult::Damaged;
+    if (count > 0) out->variables.reserve(std::min<size_t>(static_cast<size_t>(count), kMaxSummarisedVariables));
     for (int i = 0; i < count && result == SummaryResult::Ok; ++i) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
             result = SummaryResult::Stopped;
@@ -221,6 +217,17 @@ void ClearCache() {
     std::lock_guard<std::mutex> hold(CacheLock());
     Cache().clear();
     cachedVariables = 0;
+}
+
+bool CreatedFileTime(const FileSummary& summary, uint64_t* fileTime) {
+    constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+    int64_t seconds = 0;
+    if (!summary.hasCreatedText || !platform::SecondsOfLocal(summary.createdLocal, &seconds) ||
+        seconds < -kSecondsFrom1601To1970) {
+        return false;
+    }
+    *fileTime = static_cast<uint64_t>(seconds + kSecondsFrom1601To1970) * 10000000u;
+    return true;
 }
 
 std::string DimensionText(const mxArray* array) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "os/file_time.h"
+
 struct mxArray;
 
 namespace content {
@@ -27,8 +29,8 @@ struct FileSummary {
     bool compressed = false;                 // a variable stored compressed
     bool objects = false;                    // objects, or the subsystem data that holds them
     std::string headerText;                  // level 5 and 7.3: the 116 bytes, trimmed
-    bool hasCreated = false;
-    uint64_t createdFileTime = 0;            // the header's date: 100 ns since 1601, UTC
+    bool hasCreatedText = false;             // the header text names a date: createdLocal
+    platform::LocalDateTime createdLocal{};  // as the text has it (local time); CreatedFileTime converts it
     bool damagedKnown = false;               // the whole check ran (Damaged)
     bool damaged = false;
 };
@@ -68,6 +70,11 @@ bool IsCached(const std::string& path, bool wantDamaged);
 
 // Drops every cached summary (refresh, unloading).
 void ClearCache();
+
+// The header's date as 100 ns since 1601, UTC; false when it names none or
+// one the C library cannot place. Made only when asked: the conversion reads
+// the system's time zone, which a column of other fields should not pay for.
+bool CreatedFileTime(const FileSummary& summary, uint64_t* fileTime);
 
 // The dimensions first to last, joined by "x" ("3x4").
 std::string DimensionText(const mxArray* array);

@@ -44,16 +44,46 @@ struct ElementStream::Inflater {
     bool ready = false;        // inflateInit succeeded
     bool ended = false;        // Z_STREAM_END seen (checksum verified by zlib)
     uint64_t consumed = 0;     // compressed bytes read from the file
+    // Small reads (a header's tags, flags, dimensions and name, a few bytes
+    // each) are served from bytes inflated ahead in one call: zlib's cost
+    // per call is more than those bytes' own.
+    static constexpr size_t kAhead = 64;
+    uint8_t ahead[kAhead];
+    uint64_t aheadAt = 0;      // the stream position of ahead[0]; aheadAt + aheadLen == produced_
+    size_t aheadLen = 0;
+    uint64_t delivered = 0;    // where the reader stands: reads go forward from here
+    bool broken = false;       // the stream failed right after ahead's last byte
     uint8_t input[format::kInflateChunk];
     uint8_t scratch[format::kInflateChunk];   // output that is skipped
     ~Inflater() {
         if (ready) inflateEnd(&zs);
+    }
+    // One inflater kept per thread between streams: a listing inflates the
+    // first bytes of every compressed variable, and a fresh one would cost
+    // its buffers, zlib's state and zlib's 32 KB window each time.
+    static std::unique_ptr<Inflater>& Spare() {
+        static thread_local std::unique_ptr<Inflater> spare;
+        return spare;
     }
 };
 
 ElementStream::ElementStream(SourceFile& source, const DataLocation& location)
     : source_(source), location_(location) {
     if (!location_.compressed) return;
+    inflater_ = std::move(Inflater::Spare());
+    if (inflater_) {
+        // inflateReset keeps zlib's window; a failed reset is a fresh start.
+        inflater_->ended = false;
+        inflater_->consumed = 0;
+        inflater_->aheadAt = 0;
+        inflater_->aheadLen = 0;
+        inflater_->delivered = 0;
+        inflater_->broken = false;
+        inflater_->zs.next_in = nullptr;
+        inflater_->zs.avail_in = 0;
+        if (inflateReset(&inflater_->zs) == Z_OK) return;
+        inflater_.reset();
+    }
     inflater_.reset(new (std::nothrow) Inflater);
     if (!inflater_ || inflateInit(&inflater_->zs) != Z_OK) {
         failed_ = true;
@@ -62,7 +92,9 @@ ElementStream::ElementStream(SourceFile& source, const DataLocation& location)
     inflater_->ready = true;
 }
 
-ElementStream::~ElementStream() = default;
+ElementStream::~ElementStream() {
+    if (inflater_ && inflater_->ready && !Inflater::Spare()) Inflater::Spare() = std::move(inflater_);
+}
 
 bool ElementStream::FillInput() {
     Inflater& z = *inflater_;
@@ -103,16 +135,67 @@ bool ElementStream::Produce(uint8_t* out, size_t n) {
     return true;
 }
 
+bool ElementStream::ProduceAhead(size_t least) {
+    Inflater& z = *inflater_;
+    const uint64_t left = location_.elementEnd - produced_;
+    const size_t most = left < Inflater::kAhead ? static_cast<size_t>(left) : Inflater::kAhead;
+    z.aheadAt = produced_;
+    z.aheadLen = 0;
+    while (z.aheadLen < least) {
+        if (z.ended) return false;   // the stream ended before the declared bytes
+        if (z.zs.avail_in == 0 && !FillInput()) return false;   // bytes missing
+        z.zs.next_out = z.ahead + z.aheadLen;
+        z.zs.avail_out = static_cast<uInt>(most - z.aheadLen);
+        const int rc = inflate(&z.zs, Z_NO_FLUSH);
+        const size_t got = most - z.aheadLen - z.zs.avail_out;
+        z.aheadLen += got;
+        produced_ += got;
+        if (rc == Z_STREAM_END) {
+            z.ended = true;
+        } else if (rc == Z_BUF_ERROR) {
+            if (got == 0) return false;   // no progress possible
+        } else if (rc != Z_OK) {
+            // Broken, wrong checksum, no memory: what came before it stays
+            // readable, but not the read that reaches the failure.
+            z.broken = true;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ElementStream::Read(uint64_t pos, void* buffer, size_t n) {
     if (failed_) return false;
     if (!location_.compressed) {
         if (!Fits(pos, n, location_.streamSize)) return false;
         return ReadAt(source_, location_.streamOffset + pos, buffer, n);
     }
-    if (pos < produced_ || !Fits(pos, n, location_.elementEnd)) {
+    Inflater& z = *inflater_;
+    if (pos < z.delivered || !Fits(pos, n, location_.elementEnd)) {
         failed_ = true;
         return false;
     }
+    // What lies in the bytes inflated ahead.
+    const uint64_t aheadEnd = z.aheadAt + z.aheadLen;
+    if (pos < aheadEnd) {
+        const size_t from = static_cast<size_t>(pos - z.aheadAt);
+        const size_t k = n < z.aheadLen - from ? n : z.aheadLen - from;
+        if (z.broken && pos + k == aheadEnd) {
+            failed_ = true;
+            return false;
+        }
+        if (k > 0) std::memcpy(buffer, z.ahead + from, k);
+        buffer = static_cast<uint8_t*>(buffer) + k;
+        pos += k;
+        n -= k;
+        z.delivered = pos;
+        if (n == 0) return true;
+    }
+    if (z.broken) {
+        failed_ = true;
+        return false;
+    }
+    z.aheadLen = 0;
     while (produced_ < pos) {
         uint64_t skip = pos - produced_;
         size_t step = skip < sizeof inflater_->scratch ? static_cast<size_t>(skip) : sizeof inflater_->scratch;
@@ -121,18 +204,32 @@ bool ElementStream::Read(uint64_t pos, void* buffer, size_t n) {
             return false;
         }
     }
-    if (!Produce(static_cast<uint8_t*>(buffer), n)) {
+    if (n > 0 && n < Inflater::kAhead) {
+        if (!ProduceAhead(n)) {
+            // Bytes before a failure still come as they came before.
+            if (z.broken && z.aheadLen > n) {
+                std::memcpy(buffer, z.ahead, n);
+                z.delivered = pos + n;
+                return true;
+            }
+            failed_ = true;
+            return false;
+        }
+        std::memcpy(buffer, z.ahead, n);
+    } else if (!Produce(static_cast<uint8_t*>(buffer), n)) {
         failed_ = true;
         return false;
     }
+    z.delivered = pos + n;
     return true;
 }
 
 bool ElementStream::CheckEnd(uint64_t end) {
     if (failed_) return false;
     if (!location_.compressed) return true;
-    if (produced_ != end) return false;
     Inflater& z = *inflater_;
+    // Bytes inflated ahead past `end` are bytes the element has beyond it.
+    if (z.delivered != end || produced_ != end || z.broken) return false;
     while (!z.ended) {
         if (z.zs.avail_in == 0 && !FillInput()) {
             // Every declared byte came and the element's bytes are used up

@@ -63,13 +63,14 @@ public:
 
 private:
     bool Produce(uint8_t* out, size_t n);   // inflate exactly n bytes
+    bool ProduceAhead(size_t least);        // inflate at least `least` bytes ahead, at most the element's rest
     bool FillInput();
 
     SourceFile& source_;
     DataLocation location_;
     struct Inflater;
     std::unique_ptr<Inflater> inflater_;    // compressed elements only
-    uint64_t produced_ = 0;                 // inflated bytes delivered so far
+    uint64_t produced_ = 0;                 // bytes inflated so far (some perhaps ahead of the reader)
     bool failed_ = false;
 };
 

@@ -119,8 +119,10 @@ WideString Wide(const std::string& text) {
 }
 
 std::string Narrow(const WCHAR* text) {
-    std::u16string units;
-    for (const WCHAR* p = text; *p != 0; ++p) units += static_cast<char16_t>(*p);
+    size_t length = 0;
+    while (text[length] != 0) ++length;
+    std::u16string units(length, u'\0');
+    for (size_t i = 0; i < length; ++i) units[i] = static_cast<char16_t>(text[i]);
     std::string narrow;
     platform::Utf16ToUtf8(units.c_str(), &narrow);
     return narrow;
