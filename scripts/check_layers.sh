@@ -7,15 +7,23 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
+# The MAT-file engine's layers, from the bottom: each may include the
+# layers below it (and os/), never one above.
+engine=(codec v73client matlib update objects)
+
 # Each folder and the folders it may include, from the bottom up.
 declare -A allowed=(
   [wcx]=""
   [os]=""
   [host]="os wcx"
-  [matlib]="os"
+  [codec]="os"
+  [v73client]="codec os"
+  [matlib]="v73client codec os"
+  [update]="matlib v73client codec os"
+  [objects]="update matlib v73client codec os"
   [entry]="os"
   [export]="matlib os"
-  [reader]="export entry matlib host os wcx"
+  [reader]="export entry objects matlib codec host os wcx"
   [import]="matlib os"
   [modify]="import entry matlib host os wcx"
   [settings]="os wcx"
@@ -23,11 +31,12 @@ declare -A allowed=(
   [plugin]="about modify reader settings entry matlib host os wcx"
   [content]="reader matlib os wcx"
   [tools]="about os wcx"
-  [worker]="matlib os"
+  [worker]="v73client codec os"
 )
 
+echo "engine layers, bottom up: ${engine[*]}"
 status=0
-for folder in wcx os host matlib entry export import reader modify settings about plugin content tools worker; do
+for folder in wcx os host "${engine[@]}" entry export import reader modify settings about plugin content tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')
@@ -35,6 +44,15 @@ for folder in wcx os host matlib entry export import reader modify settings abou
   for target in $edges; do
     if [[ " ${allowed[$folder]} " != *" $target "* ]]; then
       echo "check_layers: $folder/ includes $target/, which it may not" >&2
+      status=1
+    fi
+  done
+done
+# Every engine layer lists only layers below it: one above would be a cycle.
+for ((i = 0; i < ${#engine[@]}; ++i)); do
+  for ((j = i + 1; j < ${#engine[@]}; ++j)); do
+    if [[ " ${allowed[${engine[i]}]} " == *" ${engine[j]} "* ]]; then
+      echo "check_layers: ${engine[i]}/ may include ${engine[j]}/, a layer above it" >&2
       status=1
     fi
   done
