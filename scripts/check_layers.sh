@@ -57,4 +57,24 @@ for ((i = 0; i < ${#engine[@]}; ++i)); do
     fi
   done
 done
+# The same order in what the engine's libraries call, when a build holds
+# them (CHECK_LAYERS_BUILD, else build/): a call upwards through a
+# declaration of its own compiles, and a static link may still resolve it.
+lib_dir=${CHECK_LAYERS_BUILD:-build}
+if [[ -f $lib_dir/libmatwcx_codec.a ]]; then
+  above=""
+  for ((i = ${#engine[@]} - 1; i >= 0; --i)); do
+    lib=$lib_dir/libmatwcx_${engine[i]}.a
+    if [[ -n $above ]]; then
+      calls=$(comm -12 <(nm -g --undefined-only "$lib" 2>/dev/null | awk 'NF == 2 {print $2}' | sort -u) \
+                       <(echo "$above" | grep -v '^$' | sort -u) | tr '\n' ' ')
+      if [[ -n $calls ]]; then
+        echo "check_layers: ${engine[i]} calls a layer above it: $calls" >&2
+        status=1
+      fi
+    fi
+    above+=$(nm -g --defined-only "$lib" 2>/dev/null | awk 'NF == 3 && $2 ~ /[TDRBVW]/ {print $3}')$'\n'
+  done
+  [[ $status -ne 0 ]] || echo "engine libraries ($lib_dir): no call upwards"
+fi
 exit $status

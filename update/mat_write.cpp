@@ -460,7 +460,7 @@ const char* WrittenPath(MATFile* mfp) {
     return file.committed ? file.finalPath : "";
 }
 
-// The output's stream, for matGetFp (the read side's mat_file.cpp).
+// The output's stream, for matGetFp (mat_open.cpp).
 FILE* WriteStream(MATFile* mfp) {
     return mfp != nullptr && mfp->writer ? mfp->writer->file.stream : nullptr;
 }
