@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "bench/bench_timer.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
+#include "codec/mat_write_file.h"
+#include "v73client/v73_reader.h"
 #include "worker/v73_hdf5.h"
 
 namespace {

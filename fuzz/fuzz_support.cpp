@@ -12,7 +12,7 @@
 #include <sstream>
 #include <vector>
 
-#include "matlib/readers.h"
+#include "v73client/v73_reader.h"
 
 namespace fuzzsupport {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "matlib/subsystem.h"
+#include "objects/subsystem.h"
 
 using namespace fuzzsupport;
 

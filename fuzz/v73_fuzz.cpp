@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "matlib/readers.h"
+#include "v73client/v73_reader.h"
 
 namespace {
 

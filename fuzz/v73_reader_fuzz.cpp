@@ -20,8 +20,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "matlib/mat.h"
-#include "matlib/mat_format.h"
-#include "matlib/subsystem.h"
+#include "codec/mat_format.h"
+#include "objects/subsystem.h"
 #include "worker/v73_hdf5.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// The MAT-file operations: open (recognising version 4 and level 5 by every
-// header field), close, the directory, the header cursor, and finding
+// The MAT-file operations of mode "r": open (recognising version 4 and level 5
+// by every header field), the directory, the header cursor, and finding
 // variables by name through an index that one pass over the file builds.
 #include <algorithm>
 #include <cerrno>
@@ -7,15 +7,13 @@
 #include <new>
 #include <utility>
 
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
+#include "matlib/mat_internal.h"
 #include "os/file_io.h"
+#include "v73client/v73_reader.h"
 
 namespace matlib {
-
-SourceFile::~SourceFile() {
-    if (stream != nullptr) platform::FileSystem().close(stream);
-}
 
 namespace {
 
@@ -253,6 +251,8 @@ std::shared_ptr<SourceFile> OpenSource(const char* path) {
     return source;
 }
 
+}  // namespace
+
 MATFile* OpenForRead(const char* path) {
     lastOpenFailure = MAT_OPEN_UNREADABLE;
     const std::shared_ptr<SourceFile> source = OpenSource(path);
@@ -276,49 +276,7 @@ MATFile* OpenForRead(const char* path) {
     return mfp.release();
 }
 
-thread_local const char* lastError = nullptr;
 
-// Takes the update lock of the file the path names. The file may have been
-// replaced between the open and the lock (by an update that held it): then
-// the path is opened again.
-constexpr int kLockAttempts = 3;
-
-MATFile* OpenForUpdate(const char* path) {
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        std::unique_ptr<MATFile> mfp(OpenForRead(path));
-        if (!mfp) return nullptr;
-        if (fs.lock(mfp->source->stream) != 0) {
-            SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
-                         : errno == EACCES    ? "another program holds a lock on this file to write it; try again when it is done"
-                                              : nullptr);
-            return nullptr;
-        }
-        platform::FileStatus now;
-        if (fs.status(path, &now) != 0) return nullptr;
-        if (now.device != mfp->source->opened.device || now.inode != mfp->source->opened.inode) continue;
-        mfp->mode = OpenMode::Update;
-        if (!IndexAllVariables(mfp.get()) || !BeginUpdate(mfp.get())) return nullptr;
-        return mfp.release();
-    }
-    SetLastError("the file keeps being replaced by another program");
-    return nullptr;
-}
-
-}  // namespace
-
-void SetLastError(const char* reason) { lastError = reason; }
-
-const char* const kCancelledReason = "cancelled";
-const char* const kNotNamedReason = "no free name fits the longest path the system takes";
-
-bool SourceUnchanged(const SourceFile& source) {
-    platform::FileStatus now;
-    if (source.stream == nullptr || platform::FileSystem().fileStatus(source.stream, &now) != 0) return false;
-    if (platform::SameFileUnchanged(now, source.opened)) return true;
-    SetLastError("the file was changed by another program since it was opened");
-    return false;
-}
 
 bool IndexAllVariables(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return false;
@@ -335,60 +293,6 @@ bool IndexAllVariables(MATFile* mfp) {
 MATFile::~MATFile() = default;
 
 using namespace matlib;
-
-namespace {
-
-constexpr std::pair<const char*, WriteMode> kWriteModes[] = {
-    {"w", {}},
-    {"wk", {.keepExisting = true}},
-    {"wz", {.compressedNew = true}},
-    {"w7", {.convert73 = true}},
-    {"wk7", {.keepExisting = true, .convert73 = true}},
-    {"w73", {.compressedNew = true, .version73 = true}},
-    {"wr73", {.version73 = true}},
-    {"wk73", {.keepExisting = true, .version73 = true}},
-};
-
-}  // namespace
-
-MATFile* matOpen(const char* path, const char* mode) {
-    SetLastError(nullptr);
-    if (path == nullptr || mode == nullptr) return nullptr;
-    try {
-        for (const auto& [name, write] : kWriteModes) {
-            if (std::strcmp(mode, name) == 0) return OpenForWrite(path, write);
-        }
-        if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
-        if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
-    } catch (const std::bad_alloc&) {
-    }
-    return nullptr;
-}
-
-int matClose(MATFile* mfp) {
-    if (mfp == nullptr) return 1;
-    int result = 0;
-    if (mfp->mode == OpenMode::Write) result = FinishWrite(mfp);
-    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
-    delete mfp;
-    return result;
-}
-
-int matCloseWritten(MATFile* mfp, char* written, size_t size) {
-    if (written == nullptr || size == 0) return matClose(mfp);
-    written[0] = '\0';
-    if (mfp == nullptr) return 1;
-    int result = 0;
-    if (mfp->mode == OpenMode::Write) {
-        result = FinishWrite(mfp);
-        const char* path = WrittenPath(mfp);
-        // Only whole: a cut path would name another file.
-        if (result == 0 && std::strlen(path) < size) std::memcpy(written, path, std::strlen(path) + 1);
-    }
-    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
-    delete mfp;
-    return result;
-}
 
 void matAbandon(MATFile* mfp) { delete mfp; }
 
@@ -469,12 +373,6 @@ int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970) {
     return 0;
 }
 
-FILE* matGetFp(MATFile* mfp) {
-    if (mfp == nullptr) return nullptr;
-    if (mfp->mode == OpenMode::Write) return WriteStream(mfp);
-    return mfp->source ? mfp->source->stream : nullptr;
-}
-
 mxArray* matGetNextArrayHeader(MATFile* mfp) {
     if (mfp == nullptr || mfp->source == nullptr) return nullptr;
     try {
@@ -511,50 +409,9 @@ mxArray* matGetArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
 
 mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurrence(mfp, name, 1); }
 
-const char* matLastError(void) { return lastError; }
 
 int matLastOpenFailure(void) { return lastOpenFailure; }
 
 int matGetVersion(MATFile* mfp) { return mfp != nullptr && mfp->source && mfp->source->format ? mfp->source->format->number : 0; }
 
-void matSetProgress(MATFile* mfp, matProgressFn progress, void* context) {
-    if (mfp == nullptr) return;
-    mfp->progress = progress;
-    mfp->progressContext = context;
-    if (mfp->writer) SetWriteProgress(mfp, progress, context);
-}
 
-int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
-int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
-
-int matPutArray(MATFile* mfp, const mxArray* array) {
-    if (mfp == nullptr || array == nullptr) return 1;
-    if (mfp->mode == OpenMode::Update) {
-        try {
-            return RecordAddition(mfp, array);
-        } catch (const std::bad_alloc&) {
-            return 1;
-        }
-    }
-    if (mfp->mode != OpenMode::Write) return 1;
-    return PutArray(mfp, array);
-}
-
-int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence) {
-    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update || occurrence < 1) return 1;
-    return RecordDeletion(mfp, name, occurrence);
-}
-
-int matKeepNeededSubsystem(MATFile* mfp) {
-    try {
-        return KeepNeededSubsystem(mfp);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
-}
-
-// Occurrence 0 asks the update side for the first of that name not yet deleted.
-int matDeleteArray(MATFile* mfp, const char* name) {
-    if (mfp == nullptr || name == nullptr || mfp->mode != OpenMode::Update) return 1;
-    return RecordDeletion(mfp, name, 0);
-}

@@ -1,43 +1,19 @@
-// What the engine's read side, write side and update side share. Not part of
-// the engine's interface (mat.h); only matlib/ and its tests include it.
+// The index of an open file and the MATFile handle: what the MAT-file
+// operations, the write side and the update side share. Not part of the
+// engine's interface (mat.h); only the engine and its tests include it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "codec/mat_internal.h"
 #include "matlib/mat.h"
-#include "os/file_io.h"
 
 namespace matlib {
-
-// An open file that variables were read from. Arrays keep it alive (shared),
-// so an array read by matGetArray can still be decoded or copied after the
-// MATFile handle that produced it was closed.
-struct V73File;   // the HDF5 side of a version 7.3 file (v73_reader.cpp)
-struct MatFormat;   // the format's operations (readers.h)
-
-struct SourceFile {
-    FILE* stream = nullptr;     // opened through platform::FileSystem()
-    std::string path;
-    uint64_t size = 0;          // the file's size when it was opened
-    const MatFormat* format = nullptr;   // chosen when the file is recognised
-    std::shared_ptr<V73File> hdf5;   // version 7.3: the file as libhdf5 has it open
-    bool swapped = false;       // level 5: byte order differs from this machine's
-    bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
-    uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
-    platform::FileStatus opened;   // the file as it was opened: reads check it is still so
-    // The read-ahead window (ReadAt): bytes [windowOffset, windowOffset +
-    // windowBytes) of the file, allocated on first use. Like the stream, a
-    // source is read by one thread at a time.
-    std::unique_ptr<uint8_t[]> window;
-    uint64_t windowOffset = 0;
-    size_t windowBytes = 0;
-    ~SourceFile();              // closes the stream
-};
 
 // One variable of a file, as the first pass over the file finds it: where it
 // stands, and its header as the listing shows it. Kept to 24 bytes: a file may
@@ -121,49 +97,19 @@ private:
     uint64_t end_ = 0;                  // where the variable after the last entry starts
 };
 
-// struct mxArray (global namespace, below) is defined by the read side. Besides
-// its header (name, class id and name, dimensions, complex/global/logical/
-// sparse flags, name occurrence) it carries where its bytes stand, which the
-// write side copies byte for byte:
-//   std::shared_ptr<SourceFile> source;   null for arrays not read from a file
-//   uint64_t elementOffset, elementSize;  level 5: the whole element, tag
-//                                         included, as it stands in the source
-// elementSize runs up to where the next variable starts: for an uncompressed
-// element that includes the padding to 8 bytes (as far as the file holds it),
-// a compressed element is not padded. Copying [offset, offset + size)
-// therefore reproduces the element and keeps the next one aligned.
-// A version 4 array is written through its decoded data (mxGetPr ...);
-// its elementOffset/elementSize cover its matrix header, name and data.
-
-// Where a variable's data lies, for decoding on demand.
-struct DataLocation {
-    // Level 5. Positions count within the element's bytes as they are after
-    // inflating (for an uncompressed element: from its tag on, as in the file).
-    bool compressed = false;
-    uint64_t streamOffset = 0;     // file offset of the element (uncompressed) or zlib stream
-    uint64_t streamSize = 0;       // bytes of it in the file
-    uint64_t elementEnd = 0;       // position where the (inflated) element ends
-    uint64_t dataPos = 0;          // position of the first data subelement
-    // Version 4.
-    uint32_t v4Precision = 0;
-    uint32_t v4Type = 0;
-    uint32_t v4Rows = 0, v4Cols = 0;
-    uint64_t v4DataOffset = 0;     // file offset of the real part
-    bool v4Swapped = false;
-};
-
-// Data decoded by mxGetPr and its siblings, kept with the array.
-struct DecodedData {
-    enum State { NotTried, Decoded, Failed } state = NotTried;
-    std::vector<uint8_t> real, imag;   // class's own element type, native order
-    std::vector<size_t> ir, jc;        // sparse
-};
-
 struct WriteState;    // the write side's own state (mode "w")
 struct UpdateState;   // the update side's own state (mode "u")
-// Defined by the write and update sides, where their states are complete.
-struct WriteStateDeleter { void operator()(WriteState* state) const; };
-struct UpdateStateDeleter { void operator()(UpdateState* state) const; };
+// Made and destroyed by the write and update sides, where their states are
+// complete: the handle keeps the function that destroys its state, so that
+// closing a handle of mode "r" needs neither side.
+struct WriteStateDeleter {
+    void (*destroy)(WriteState* state) = nullptr;
+    void operator()(WriteState* state) const { destroy(state); }
+};
+struct UpdateStateDeleter {
+    void (*destroy)(UpdateState* state) = nullptr;
+    void operator()(UpdateState* state) const { destroy(state); }
+};
 
 enum class OpenMode { Read, Write, Update };
 
@@ -187,81 +133,15 @@ struct MATFile {
     ~MATFile();
 };
 
-// A variable read from a file (header, and data decoded on demand).
-struct mxArray {
-    std::string name;
-    std::string className;
-    mxClassID classId = mxUNKNOWN_CLASS;
-    uint8_t fileClass = 0;                   // level 5 class code; 0 for version 4
-    std::vector<mwSize> dims;
-    bool complex = false, global = false, logical = false, sparse = false;
-    int occurrence = 1;
-    size_t nzmax = 0;
-    const matlib::MatFormat* format = nullptr;   // its file's; null for an array made in memory
-    std::shared_ptr<matlib::SourceFile> source;
-    uint64_t elementOffset = 0, elementSize = 0;
-    matlib::DataLocation data;
-    mutable matlib::DecodedData decoded;
-};
-
 namespace matlib {
 
 // Read side, used by the update side: scans the whole file once (headers
 // only) and fills entries. False on a damaged file.
-// Whether the open file is still as it was opened: a file rewritten in place
-// meanwhile would give bytes of another file under the offsets of this one.
-// False (and the reason for matLastError) when it changed.
-bool SourceUnchanged(const SourceFile& source);
-
-// The reason matLastError gives for the last refusal of this thread.
-void SetLastError(const char* reason);
-// The reason a cancelled write leaves (matLastWasCancelled compares with it).
-extern const char* const kCancelledReason;
-// The reason when a new file could not be given a name (matLastWasNotNamed).
-extern const char* const kNotNamedReason;
-
 bool IndexAllVariables(MATFile* mfp);
 
-// Read side (v5_reader.cpp): whether the array's element refers to the
-// subsystem data of its file: an opaque array (class 17) or a function
-// handle anywhere inside it, cells and structs included. Walks the element's
-// tags forward in fixed buffers; a damaged element answers true, since
-// carrying data that nobody uses costs nothing but bytes.
-bool RefersToSubsystem(const mxArray& array);
-// Whether the array is its file's subsystem data (the unnamed variable the
-// header's offset points at).
-bool IsSubsystemData(const mxArray& array);
-
-// Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
-// (compressedNew: level-5 elements are compressed as they are written, and
-// the file is made only where none exists); "w7" and "wk7" (convert73) and
-// "wz": version 7.3 variables become compressed level-5 elements; "w73"
-// (version73): a new version 7.3 file, made only where none exists, as "wz";
-// "wr73" and "wk73": version 7.3 files as "w" and "wk" make them.
-struct WriteMode {
-    bool keepExisting = false;
-    bool compressedNew = false;
-    bool convert73 = false;
-    bool version73 = false;
-};
-MATFile* OpenForWrite(const char* path, const WriteMode& mode);
-int PutArray(MATFile* mfp, const mxArray* array);
-int FinishWrite(MATFile* mfp);    // 0 on success
-FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
-const char* WrittenPath(MATFile* mfp);   // where the new file went ("" before it is in place)
-
-// Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
-// (source, header, IndexAllVariables), then hands the handle to BeginUpdate.
-bool BeginUpdate(MATFile* mfp);
-// Marks a variable for deletion; 0 when found. Occurrence 0 is the first
-// variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
-int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
-// Records the addition of a variable read from another file (matPutArray in
-// mode "u"): it replaces the variable of its name, or goes after the others.
-// 0 when it can be added; otherwise non-zero and the reason for matLastError.
-int RecordAddition(MATFile* mfp, const mxArray* array);
-int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
-int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
-void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"
+// Mode "r" (mat_file.cpp): the file at `path` recognised and opened, its
+// variables not yet read; null (and the reason for matLastOpenFailure) when
+// it cannot be.
+MATFile* OpenForRead(const char* path);
 
 }  // namespace matlib

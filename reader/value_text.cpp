@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "matlib/mat_format.h"
+#include "codec/mat_format.h"
 #include "reader/variable_display.h"
 
 const char* const UnknownClassText = "Unknown Class";

@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
-#include "matlib/source_io.h"
-#include "matlib/v73_protocol.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
+#include "codec/source_io.h"
+#include "v73client/v73_protocol.h"
 #include "os/file_io.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "matlib/mat_internal.h"
-#include "matlib/readers.h"
+#include "codec/mat_internal.h"
+#include "codec/readers.h"
 
-#include "matlib/v73_protocol.h"
+#include "v73client/v73_protocol.h"
 #include "os/worker_process.h"
 
 namespace matlib::v73 {

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/source_io.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "codec/source_io.h"
 #include "worker/v73_objects.h"
 
 namespace matlib::hdf5 {

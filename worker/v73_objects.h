@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "matlib/mat_internal.h"
+#include "codec/mat_internal.h"
 
 namespace matlib::hdf5 {
 

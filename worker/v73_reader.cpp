@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
-#include "matlib/v73_protocol.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
+#include "v73client/v73_protocol.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
 #include "os/worker_process.h"

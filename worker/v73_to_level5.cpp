@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/v73_protocol.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "v73client/v73_protocol.h"
 #include "worker/v73_objects.h"
 
 namespace matlib::hdf5 {

@@ -17,8 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "matlib/mat_format.h"
-#include "matlib/v73_protocol.h"
+#include "codec/mat_format.h"
+#include "v73client/v73_protocol.h"
 #include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
 

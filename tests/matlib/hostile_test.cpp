@@ -26,9 +26,9 @@
 #include <fstream>
 #include <functional>
 
-#include "matlib/mat_format.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
+#include "codec/mat_format.h"
+#include "codec/mat_write_file.h"
+#include "v73client/v73_reader.h"
 #include "os/worker_process.h"
 #include "reader/value_text.h"
 #include "support/support.h"

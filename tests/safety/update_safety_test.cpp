@@ -21,7 +21,7 @@
 #include <random>
 #include <thread>
 
-#include "matlib/readers.h"
+#include "v73client/v73_reader.h"
 #include "os/file_io.h"
 #include "support/fault_injection.h"
 #include "support/support.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "matlib/mat.h"
+#include "codec/array.h"
 
 namespace matlib {
 

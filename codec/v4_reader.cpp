@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/mat_write.h"
-#include "matlib/readers.h"
+#include "codec/convert.h"
+#include "codec/element_writer.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
 
 namespace matlib {
 namespace {

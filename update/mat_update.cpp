@@ -44,12 +44,13 @@
 #include <limits>
 #include <new>
 
-#include "matlib/mat_format.h"
+#include "codec/element_writer.h"
+#include "codec/mat_format.h"
+#include "codec/mat_write_file.h"
 #include "matlib/mat_internal.h"
-#include "matlib/mat_write.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
-#include "matlib/v73_writer.h"
+#include "update/update.h"
+#include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
 
 namespace matlib {
 
@@ -72,7 +73,7 @@ struct UpdateState {
     mxArray carried73;
 };
 
-void UpdateStateDeleter::operator()(UpdateState* state) const { delete state; }
+static void DestroyUpdateState(UpdateState* state) { delete state; }
 
 namespace {
 
@@ -386,7 +387,7 @@ bool BeginUpdate(MATFile* mfp) {
         return false;
     }
     mfp->mode = OpenMode::Update;
-    mfp->updater.reset(new (std::nothrow) UpdateState);
+    mfp->updater = std::unique_ptr<UpdateState, UpdateStateDeleter>(new (std::nothrow) UpdateState, {DestroyUpdateState});
     if (!mfp->updater) return false;
     try {
         mfp->updater->deleted.assign(mfp->entries.size(), false);

@@ -1,7 +1,7 @@
 // Version 7.3 (HDF5) files in a build without libhdf5: recognised, never
 // read (matOpen answers MAT_OPEN_VERSION_73).
-#include "matlib/readers.h"
-#include "matlib/v73_writer.h"
+#include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
 
 namespace matlib {
 

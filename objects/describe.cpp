@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
-#include "matlib/subsystem.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
+#include "matlib/mat.h"
+#include "objects/subsystem.h"
 
 namespace matlib {
 namespace {

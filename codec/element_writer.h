@@ -1,22 +1,16 @@
-// The write side's pieces that the update side shares (not part of the
-// engine's interface).
+// The level-5 element writers: elements encoded from decoded data,
+// compressed elements, elements made of bytes produced in pieces (not part
+// of the engine's interface).
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <vector>
 
-#include "matlib/mat.h"
-#include "matlib/mat_format.h"
+#include "codec/array.h"
+#include "codec/mat_format.h"
 
 namespace matlib {
-
-// A level-5 header as MATLAB writes it: "MATLAB 5.0 MAT-file, Platform: ...,
-// Created on: <asctime of `now` in local time, without its line feed>"
-// padded with blanks to 116 bytes, no subsystem data (eight zero bytes),
-// version 0x0100 and the endian indicator, in the given byte order.
-void BuildHeader5(uint8_t header[format::kHeaderSize], bool bigEndian, std::time_t now);
 
 // The level-5 miMATRIX element (tag included) that holds `array` through its
 // decoded data (mxGetPr, mxGetPi, mxGetIr, mxGetJc), in the given byte order:
@@ -46,13 +40,6 @@ bool WriteCompressedFrom(StagedFile* file, bool bigEndian, uint64_t size, const 
 // are, or as one miCOMPRESSED element of them when `compress`.
 bool WriteElementFrom(StagedFile* file, bool bigEndian, uint64_t size, bool compress,
                       const std::function<bool(uint8_t*, size_t)>& next);
-
-// A version 7.3 variable (or, with subsystem, its file's subsystem data as
-// the unnamed variable) written as a level-5 element by its file's worker,
-// little-endian; compressed as it arrives when `compress`
-// (mat_write_converted.cpp). False when anything cannot be read or written;
-// the file is then broken.
-bool WriteV73Level5(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 
 // Whether the level-5 element at `offset` of the source is a compressed one.
 struct SourceFile;

@@ -4,19 +4,19 @@
 // worker works), and the staged file's growth is the progress meanwhile. A
 // Cancel, a worker that dies or stays silent, or any refusal ends the
 // writing: the staged file is then never put in place.
-#include "matlib/v73_writer.h"
+#include "v73client/v73_writer.h"
 
 #include <bit>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "matlib/mat_write.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
-#include "matlib/source_io.h"
-#include "matlib/v73_protocol.h"
+#include "codec/element_writer.h"
+#include "codec/mat_write_file.h"
+#include "codec/source_io.h"
 #include "os/worker_process.h"
+#include "v73client/v73_protocol.h"
+#include "v73client/v73_reader.h"
 
 namespace matlib {
 

@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
-#include "matlib/mat_write.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
+#include "codec/element_writer.h"
+#include "codec/mat_write_file.h"
+#include "v73client/v73_reader.h"
 
 namespace matlib {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
-#include "matlib/subsystem.h"
+#include "codec/array_view.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
 
 namespace matlib {
 namespace {

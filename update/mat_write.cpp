@@ -17,12 +17,13 @@
 #include <memory>
 #include <new>
 
+#include "codec/element_writer.h"
+#include "codec/mat_write_file.h"
 #include "matlib/mat_internal.h"
-#include "matlib/mat_write.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
-#include "matlib/v73_writer.h"
 #include "os/file_time.h"
+#include "update/update.h"
+#include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
 
 namespace matlib {
 
@@ -49,7 +50,7 @@ struct WriteState {
     mxArray carried73;
 };
 
-void WriteStateDeleter::operator()(WriteState* state) const { delete state; }
+static void DestroyWriteState(WriteState* state) { delete state; }
 
 void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context) {
     mfp->writer->file.progress = progress;
@@ -369,7 +370,7 @@ MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
     MATFile* mfp = new (std::nothrow) MATFile;
     if (mfp == nullptr) return nullptr;
     mfp->mode = OpenMode::Write;
-    mfp->writer.reset(new (std::nothrow) WriteState);
+    mfp->writer = std::unique_ptr<WriteState, WriteStateDeleter>(new (std::nothrow) WriteState, {DestroyWriteState});
     // Like a file truncated in place, a replaced file keeps its permission
     // bits; a new one gets the default ones.
     if (!mfp->writer || !CreateStagedFile(path, false, exists, existing.mode, &mfp->writer->file)) {
@@ -459,7 +460,7 @@ const char* WrittenPath(MATFile* mfp) {
     return file.committed ? file.finalPath : "";
 }
 
-// The output's stream, for matGetFp (the read side's mat_file.cpp).
+// The output's stream, for matGetFp (mat_open.cpp).
 FILE* WriteStream(MATFile* mfp) {
     return mfp != nullptr && mfp->writer ? mfp->writer->file.stream : nullptr;
 }

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <vector>
 
-#include "matlib/mat_internal.h"
-#include "matlib/source_io.h"
+#include "codec/mat_internal.h"
+#include "codec/source_io.h"
 
 namespace matlib {
 
@@ -77,7 +77,7 @@ struct MatFormat {
     bool (*planLevel5)(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
     bool (*writeLevel5)(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
 };
-extern const MatFormat kV4Format, kV5Format, kV73Format;
+extern const MatFormat kV4Format, kV5Format;   // kV73Format: v73client/v73_reader.h
 // The operations of a format whose arrays show no contents and whose files
 // hold no subsystem data (version 4, imported arrays).
 inline bool NeverDescribed(const mxArray&) { return false; }
@@ -99,80 +99,6 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
 HeaderStatus ReadV4Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
                           mxArray& array, uint64_t& next);
 
-// Version 7.3 (HDF5) files: v73_reader.cpp, or v73_absent.cpp in a build
-// without libhdf5. A variable is a top-level object of the HDF5 file; an
-// array's elementOffset is its position among them, and the header read at
-// `index` gives index + 1 as where the next one starts.
-enum class V73Status { Ok, NotReadable, Damaged };
-// Opens the HDF5 file behind the MAT header of `source` and finds its
-// variables (source.hdf5). NotReadable: this build reads no such file.
-V73Status OpenV73(SourceFile& source);
-HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t index, mxArray& array,
-                           uint64_t& next);
-bool DecodeV73(const mxArray& array, DecodedData& out);
-size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count,
-                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
-// Writes into `out`, a staged file still empty, a version 7.3 file that
-// holds the variables of `source` at these indexes with everything they
-// refer to (nothing of its other variables), `userBlock` before its HDF5
-// data. Progress goes to out's progress function as the file grows; a
-// Cancel there ends the writing (matLastWasCancelled). False when the file
-// cannot be made; `out` must then not be put in place.
-bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                  const uint8_t userBlock[512], StagedFile* out);
-// What a version 7.3 struct, cell or object holds, as one level-5 array
-// element in this machine's byte order (for mxDescribeValue): what a text of
-// `textRoom` bytes can show, at most kMaxShownElementBytes. False when it
-// cannot be had.
-// Why the variable cannot be read from its file alone (its data or a link
-// of it leads to other files), or null when it can.
-const char* CheckV73(const mxArray& array);
-// Why the variable does not read whole (every dataset of it and of all it
-// refers to read through libhdf5's filters; its references, dimensions and
-// sparse indexes checked), or null when it does.
-const char* VerifyV73(const mxArray& array);
-bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
-// The file's subsystem data (where its objects' values are) in the level-5
-// form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
-bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload);
-// A version 7.3 variable (or, with subsystem, its file's subsystem data as
-// the unnamed uint8 variable) as the level-5 element of a version 7 file,
-// made by the worker: what it comes to, and whether it refers to the
-// subsystem data. False (and the reason for matLastError) when it cannot be
-// had, is 2 GB or more, or has no level-5 form.
-bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
-// The element's bytes as the worker sends them, read in order. The file's
-// worker serves nothing else until the reader is gone; a reader gone
-// before its last byte ends the worker (the next request starts another).
-class V73Level5Reader {
-public:
-    V73Level5Reader() = default;
-    ~V73Level5Reader();
-    V73Level5Reader(const V73Level5Reader&) = delete;
-    V73Level5Reader& operator=(const V73Level5Reader&) = delete;
-    // Asks for the element; its size then in total().
-    bool Start(const mxArray& array, bool subsystem);
-    uint64_t total() const { return total_; }
-    // Exactly n more bytes; false on any failure, and from then on.
-    bool Read(uint8_t* out, size_t n);
-    // The writing was cancelled: the worker ended for it counts as no failure.
-    void Cancelled() { cancelled_ = true; }
-
-private:
-    std::shared_ptr<SourceFile> source_;
-    std::unique_lock<std::mutex> lock_;
-    uint64_t total_ = 0, left_ = 0, pieceLeft_ = 0;
-    bool failed_ = false, cancelled_ = false;
-};
-// How long a version 7.3 read may go without an answer before it fails
-// (the fuzz target keeps it below its own time limit for one input).
-void SetV73AnswerTimeout(int milliseconds);
-// For tests: the worker's next writes fail its n-th file call (readNativeAt,
-// writeNativeAt, resizeNative, sizeOfNative) once, or from it on with
-// forGood; 0: none. WorkerWriteCalls gives the calls the last such write
-// made when it succeeded (0 when it failed or had no plan).
-void PlanWorkerWriteFault(uint64_t n, bool forGood);
-uint64_t WorkerWriteCalls();
 
 // The class name of an array of this class; empty for objects and opaque
 // arrays, whose file names their class.

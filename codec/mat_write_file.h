@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "matlib/mat.h"
+#include "codec/array.h"
 #include "os/file_io.h"
 
 namespace matlib {

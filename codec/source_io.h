@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "matlib/mat_internal.h"
+#include "codec/mat_internal.h"
 
 namespace matlib {
 

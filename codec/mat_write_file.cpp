@@ -1,6 +1,6 @@
-#include "matlib/mat_write_file.h"
+#include "codec/mat_write_file.h"
 
-#include "matlib/mat_internal.h"
+#include "codec/mat_internal.h"
 
 #include <cstring>
 #include <new>

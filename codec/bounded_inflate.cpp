@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "matlib/mat_format.h"
-#include "matlib/source_io.h"
+#include "codec/mat_format.h"
+#include "codec/source_io.h"
 #include "os/file_io.h"
 
 namespace matlib {

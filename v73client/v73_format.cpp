@@ -6,9 +6,9 @@
 // array elements in this machine's byte order.
 #include <cstring>
 
-#include "matlib/mat_format.h"
-#include "matlib/mat_write.h"
-#include "matlib/readers.h"
+#include "codec/element_writer.h"
+#include "codec/mat_format.h"
+#include "v73client/v73_reader.h"
 
 namespace matlib {
 

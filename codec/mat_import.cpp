@@ -10,12 +10,12 @@
 #include <memory>
 #include <new>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/mat_internal.h"
-#include "matlib/mat_write.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
+#include "codec/convert.h"
+#include "codec/element_writer.h"
+#include "codec/mat_format.h"
+#include "codec/mat_internal.h"
+#include "codec/mat_write_file.h"
+#include "codec/readers.h"
 
 namespace matlib {
 

@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_internal.h"
-#include "matlib/readers.h"
+#include "codec/convert.h"
+#include "codec/mat_internal.h"
+#include "codec/readers.h"
 
 using matlib::DecodedData;
 

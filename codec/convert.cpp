@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstring>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/readers.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "codec/readers.h"
 
 namespace matlib {
 

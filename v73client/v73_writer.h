@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "matlib/mat_format.h"
-#include "matlib/mat_internal.h"
+#include "codec/mat_format.h"
+#include "codec/mat_internal.h"
 
 namespace matlib {
 

@@ -16,12 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "matlib/convert.h"
-#include "matlib/mat_format.h"
-#include "matlib/mat_write_file.h"
-#include "matlib/readers.h"
-#include "matlib/v73_protocol.h"
+#include "codec/convert.h"
+#include "codec/mat_format.h"
+#include "codec/mat_write_file.h"
 #include "os/worker_process.h"
+#include "v73client/v73_protocol.h"
+#include "v73client/v73_reader.h"
 
 namespace matlib {
 

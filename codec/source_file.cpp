@@ -1,0 +1,37 @@
+// An open source file, the checks that it is still the file that was opened,
+// and the reason the last failed call of this thread gives (matLastError).
+#include "codec/mat_internal.h"
+#include "os/file_io.h"
+
+namespace matlib {
+
+SourceFile::~SourceFile() {
+    if (stream != nullptr) platform::FileSystem().close(stream);
+}
+
+namespace {
+
+thread_local const char* lastError = nullptr;
+
+}  // namespace
+
+void SetLastError(const char* reason) { lastError = reason; }
+
+const char* const kCancelledReason = "cancelled";
+const char* const kNotNamedReason = "no free name fits the longest path the system takes";
+
+bool SourceUnchanged(const SourceFile& source) {
+    platform::FileStatus now;
+    if (source.stream == nullptr || platform::FileSystem().fileStatus(source.stream, &now) != 0) return false;
+    if (platform::SameFileUnchanged(now, source.opened)) return true;
+    SetLastError("the file was changed by another program since it was opened");
+    return false;
+}
+
+}  // namespace matlib
+
+using namespace matlib;
+
+const char* matLastError(void) { return lastError; }
+int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
+int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
