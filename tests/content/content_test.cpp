@@ -207,10 +207,7 @@ TEST(ContentFields, SizesUnitsAndLargest) {
                                Compressed(be, NumericVar(be, "big", mxDOUBLE, {512, 300}, Iota(153600))),
                                NumericVar(be, "", mxUINT8, {1, 8}, Iota(8))}));
     const int64_t bytes = 3 + 153600 * 8;
-    EXPECT_EQ(Value(path, "Data bytes", 0).number, bytes);
-    EXPECT_EQ(Value(path, "Data bytes", 1).number, bytes / 1024);
-    EXPECT_EQ(Value(path, "Data bytes", 2).number, bytes / 1024 / 1024);
-    EXPECT_EQ(Value(path, "Data bytes", 3).number, 0);
+    for (int unit = 0; unit < 4; ++unit) EXPECT_EQ(Value(path, "Data bytes", unit).number, bytes >> (10 * unit)) << unit;   // bytes, KB, MB, GB
     EXPECT_EQ(Value(path, "Largest variable").text, "big (1228800 bytes)");
     EXPECT_EQ(Value(path, "Variables").number, 2);   // MATLAB's unnamed variable is not one
     EXPECT_EQ(Value(path, "Classes").text, "int8, double");
@@ -325,22 +322,18 @@ TEST(ContentRules, StopReachesOnlyCallsOnThatFile) {
 
 // ---- search and compare ----------------------------------------------------------------
 
-int Find(const std::string& path, int op, const char* name) {
-    const char* text = name;
-    return Host().api().ContentFindValue(const_cast<char*>(path.c_str()), Field("Has variable"), 0, op, ft_string, 0, &text);
-}
-
 TEST(ContentSearch, HasVariable) {
     const std::string path = Data("scipy/v5.mat");
-    EXPECT_EQ(Find(path, 0, "d_matrix"), ft_found);
-    EXPECT_EQ(Find(path, 0, "d_matri"), ft_notfound);
-    EXPECT_EQ(Find(path, 1, "d_matrix"), ft_notfound);
-    EXPECT_EQ(Find(path, 1, "nothere"), ft_found);
-    EXPECT_EQ(Find(path, 2, "D_MATRI"), ft_found);
-    EXPECT_EQ(Find(path, 3, "matri"), ft_notfound);
-    EXPECT_EQ(Find(path, 4, "x"), ft_nosuchfield);
-    const char* text = "x";
-    EXPECT_EQ(Host().api().ContentFindValue(const_cast<char*>(path.c_str()), 0, 0, 0, ft_string, 0, &text), ft_nosuchfield);
+    const int has = Field("Has variable");
+    const struct { int field, op; const char* name; int result; } cases[] = {
+        {has, 0, "d_matrix", ft_found}, {has, 0, "d_matri", ft_notfound}, {has, 1, "d_matrix", ft_notfound},
+        {has, 1, "nothere", ft_found},  {has, 2, "D_MATRI", ft_found},   {has, 3, "matri", ft_notfound},
+        {has, 4, "x", ft_nosuchfield},  {0, 0, "x", ft_nosuchfield}};   // no such operator; a field not searched
+    for (const auto& c : cases) {
+        const char* text = c.name;
+        EXPECT_EQ(Host().api().ContentFindValue(const_cast<char*>(path.c_str()), c.field, 0, c.op, ft_string, 0, &text), c.result)
+            << c.field << " " << c.op << " " << c.name;
+    }
 }
 
 int abortAfter = -1;
