@@ -65,10 +65,9 @@ else
   echo "testdata: octave: skipped (octave-cli not installed)"
 fi
 
-# The samples committed here (MATLAB's object files, past fuzz findings),
-# copied afresh for each run: a suite never hands the product a file of the
+# The samples committed here (MATLAB's object files), copied afresh for each run: a suite never hands the product a file of the
 # source tree, which a faulty build could overwrite.
-for sample in objects:tests/objects/matlab findings:fuzz/findings/engine; do
+for sample in objects:tests/objects/matlab; do
   dir="$(fresh "${sample%%:*}")"
   cp "$here/../${sample#*:}"/*.mat "$dir"/
   publish "${sample%%:*}"
