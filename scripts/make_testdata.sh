@@ -65,8 +65,9 @@ else
   echo "testdata: octave: skipped (octave-cli not installed)"
 fi
 
-# The samples committed here (MATLAB's object files), copied afresh for each run: a suite never hands the product a file of the
-# source tree, which a faulty build could overwrite.
+# The samples committed here (MATLAB's object files), copied afresh for
+# each run: a suite never hands the product a file of the source tree,
+# which a faulty build could overwrite.
 for sample in objects:tests/objects/matlab; do
   dir="$(fresh "${sample%%:*}")"
   cp "$here/../${sample#*:}"/*.mat "$dir"/
