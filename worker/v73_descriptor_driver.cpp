@@ -10,6 +10,7 @@
 // it goes in place, and that sync then has little left to wait for.
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -162,6 +163,12 @@ const H5FD_class_t kClass = MakeClass();
 }  // namespace
 
 uint64_t BytesMoved() { return bytesMoved.load(); }
+
+uint64_t DescriptorAllocatedEnd(const void* handle) {
+    // The handle is the file's member `file` (GetHandle).
+    const auto* bytes = static_cast<const unsigned char*>(handle) - offsetof(DescriptorFile, file);
+    return reinterpret_cast<const DescriptorFile*>(bytes)->eoa;
+}
 
 hid_t DescriptorDriver() {
     static const hid_t driver = H5FDregister(&kClass);

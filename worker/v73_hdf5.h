@@ -92,6 +92,9 @@ bool KeepsInside(hid_t to);
 // and on Windows on a path that is not in the system's code page. -1 when
 // it cannot be registered. (v73_descriptor_driver.cpp)
 hid_t DescriptorDriver();
+// The end of the space libhdf5 takes the file to use (its EOA, from the file's
+// start), given the handle that H5Fget_vfd_handle returns for it.
+uint64_t DescriptorAllocatedEnd(const void* handle);
 // What a struct, cell or object variable holds, as one level-5 array element
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
 // most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).

@@ -42,6 +42,10 @@ private:
 hid_t InsideLinks();      // a link access list, for H5Oopen, H5Lexists ...
 hid_t InsideDatasets();   // a dataset access list, for H5Dopen2
 herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out);
+// Whether all of `dataset`'s data can be read as ReadInside reads it; once
+// true, a read of any part of it checks nothing more. For a dataset read in
+// parts: else each part's read looks up the chunks it touches.
+bool StoredDataSound(hid_t dataset);
 
 // Whether libhdf5 may look at the object's attributes and links: its header
 // holds sound attribute messages, and a group's symbol table (B-tree and

@@ -13,10 +13,13 @@
 // This runs in the worker process only (v73_hdf5.h), one thread: libhdf5 as
 // Debian builds it (serial) is not thread-safe either.
 #include <hdf5.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -180,34 +183,33 @@ bool MembersInside(hid_t type) {
 
 }  // namespace
 
-herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
+namespace {
+
+bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t width, hid_t fileSpace);
+
+// What ReadInside checks before it reads the part `fileSpace` selects.
+bool PartReadable(hid_t dataset, hid_t fileSpace) {
     const uint32_t storage = StorageOf(dataset);
     if (storage != v73::kInside) {
         refusal = storage;
-        return -1;
+        return false;
     }
     Id stored(H5Dget_type(dataset), H5Tclose);
-    if (!HeaderReadable(dataset) || !stored.ok() || !MembersInside(stored.get())) return -1;
-    // A compact dataset whose stored data is shorter than its dataspace says
-    // is refused: libhdf5 (1.10) copies compact data by the dataspace's size
-    // and would read past its own copy of the object header.
+    if (!HeaderReadable(dataset) || !stored.ok() || !MembersInside(stored.get())) return false;
     Id create(H5Dget_create_plist(dataset), H5Pclose);
-    if (!create.ok()) return -1;
+    if (!create.ok()) return false;
     const H5D_layout_t layout = H5Pget_layout(create.get());
-    if (layout < 0) return -1;
-    if (layout == H5D_COMPACT) {
-        Id space(H5Dget_space(dataset), H5Sclose);
-        if (!space.ok()) return -1;
-        const hssize_t points = H5Sget_simple_extent_npoints(space.get());
-        const size_t width = H5Tget_size(stored.get());
-        uint64_t needed = 0;
-        if (points < 0 || width == 0 || __builtin_mul_overflow(static_cast<uint64_t>(points), width, &needed) ||
-            H5Dget_storage_size(dataset) < needed) {
-            return -1;
-        }
-    }
+    return layout >= 0 && StoredDataReadable(dataset, create.get(), layout, H5Tget_size(stored.get()), fileSpace);
+}
+
+}  // namespace
+
+herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t fileSpace, void* out) {
+    if (!PartReadable(dataset, fileSpace)) return -1;
     return H5Dread(dataset, memoryType, memorySpace, fileSpace, TransferList(), out);
 }
+
+bool StoredDataSound(hid_t dataset) { return PartReadable(dataset, H5S_ALL); }
 
 void SetRefusal(uint32_t why) { refusal = why; }
 
@@ -252,6 +254,7 @@ struct RawFile {
     unsigned long fileno = 0;   // libhdf5's number of the open file (new at every open)
     uint64_t base = 0;   // where the HDF5 data starts (after the user block)
     uint64_t end = 0;    // where it ends: the file's size, from the base
+    uint64_t allocated = 0;   // the end of the space the file says it uses (its EOA), from the base
     size_t addressBytes = 8, lengthBytes = 8;
     bool Read(uint64_t address, size_t size, std::vector<uint8_t>& out) const {
         if (size > kMaxHeaderChunkBytes || address > UINT64_MAX - base) return false;
@@ -286,6 +289,8 @@ bool RawFileOf(hid_t object, RawFile& raw) {
     if (H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
         handle != nullptr) {
         raw.native = *static_cast<platform::NativeFile*>(handle);
+        const uint64_t allocated = DescriptorAllocatedEnd(handle);
+        raw.allocated = allocated > userBlock ? allocated - userBlock : 0;
     }
     return true;
 }
@@ -407,6 +412,7 @@ bool AttributeMessageSound(const uint8_t* message, size_t size, const RawFile& r
 // datatype's: libhdf5 sizes a chunk by the one and copies from it by the other.
 struct ElementSizes {
     uint64_t type = 0, chunk = 0;   // 0 while not found
+    std::vector<uint8_t> layout;    // the layout message, when there is one
 };
 
 uint64_t ChunkElementSize(const uint8_t* layout, size_t size, const RawFile& raw) {
@@ -445,7 +451,10 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
             return false;
         }
         if (type == kDatatypeMessage && !shared && size >= 8) sizes.type = LoadLittle(chunk.data() + at + 4, 4);
-        if (type == kLayoutMessage) sizes.chunk = ChunkElementSize(chunk.data() + at, size, raw);
+        if (type == kLayoutMessage) {
+            sizes.chunk = ChunkElementSize(chunk.data() + at, size, raw);
+            sizes.layout.assign(chunk.data() + at, chunk.data() + at + size);
+        }
         if (type == kContinuationMessage) {
             if (size < raw.addressBytes + raw.lengthBytes) return false;
             continuations.emplace_back(LoadLittle(chunk.data() + at, raw.addressBytes),
@@ -456,7 +465,7 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
     return true;
 }
 
-bool HeaderSound(const RawFile& raw, uint64_t address) {
+bool HeaderSound(const RawFile& raw, uint64_t address, std::vector<uint8_t>& layout) {
     std::vector<uint8_t> chunk;
     std::vector<std::pair<uint64_t, uint64_t>> continuations;
     ElementSizes sizes;
@@ -493,6 +502,7 @@ bool HeaderSound(const RawFile& raw, uint64_t address) {
                                     : ChunkSound(raw, chunk, 0, chunk.size(), false, false, continuations, sizes);
         if (!sound) return false;
     }
+    layout = std::move(sizes.layout);
     return sizes.chunk == 0 || sizes.chunk == sizes.type;
 }
 
@@ -504,6 +514,8 @@ struct HeaderCheck {
     bool sound = false;
     bool sized = false;
     uint64_t dataBytes = 0;
+    std::vector<uint8_t> layout;   // the dataset's layout message, as stored
+    const RawFile* raw = nullptr;  // the file's bytes, when this process can read them
 };
 
 const HeaderCheck& CheckHeader(hid_t object) {
@@ -529,9 +541,223 @@ const HeaderCheck& CheckHeader(hid_t object) {
     last.sized = sized;
     last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
-    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr);
+    last.layout.clear();
+    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr, last.layout);
+    last.raw = sized && raw.native != platform::kNoFile ? &raw : nullptr;
     lastFile = info.fileno, lastAddress = info.addr;
     return last;
+}
+
+// Nodes of one chunk index walked at most: 64 chunks a node, so 2^26 chunks.
+constexpr size_t kMaxIndexNodes = size_t{1} << 20;
+// Chunks listed through libhdf5 for a layout this code does not walk (each
+// listing walks the index from its start).
+constexpr hsize_t kMaxListedChunks = 4096;
+
+struct StoredChunk {
+    uint64_t address = 0, bytes = 0;   // from the file's base
+    uint32_t skipped = 0;              // the filter mask: a bit for each filter not applied
+    hsize_t first[H5S_MAX_RANK] = {};  // the chunk's first element
+};
+using EachChunk = std::function<bool(const StoredChunk&)>;
+
+// Calls `each` for every chunk of a layout message (versions 1 to 3) that
+// keeps them in a version 1 B-tree; false when the tree is damaged, true
+// for any other layout (`walked` says which).
+bool WalkChunkTree(const RawFile& raw, const std::vector<uint8_t>& layout, bool& walked, const EachChunk& each) {
+    walked = false;
+    if (layout.size() < 3 || layout[0] > 3) return true;
+    const bool early = layout[0] < 3;
+    if ((early ? layout[2] : layout[1]) != 2) return true;   // not chunked
+    walked = true;
+    const size_t dimensionality = early ? layout[1] : layout[2], at = early ? 8 : 3;
+    const size_t addressBytes = raw.addressBytes;
+    if (dimensionality == 0 || at + addressBytes > layout.size()) return false;
+    const uint64_t root = LoadLittle(layout.data() + at, addressBytes);
+    const uint64_t undefined = addressBytes >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * addressBytes)) - 1;
+    if (root == undefined) return true;   // no chunk written yet
+    // A node: "TREE", type 1, its level, its entries, two siblings; then a
+    // key (size, filter mask, offsets) before each child and one after.
+    const size_t keyBytes = 8 + 8 * dimensionality, headerBytes = 8 + 2 * addressBytes;
+    std::vector<std::pair<uint64_t, int>> pending{{root, -1}};   // node, the level it must have (-1: any)
+    std::vector<uint8_t> node;
+    size_t visited = 0;
+    while (!pending.empty()) {
+        const auto [address, level] = pending.back();
+        pending.pop_back();
+        if (++visited > kMaxIndexNodes || !raw.Read(address, headerBytes, node) || std::memcmp(node.data(), "TREE", 4) != 0 ||
+            node[4] != 1 || (level >= 0 && node[5] != level)) {
+            return false;
+        }
+        const int nodeLevel = node[5];
+        const size_t entries = static_cast<size_t>(LoadLittle(&node[6], 2));
+        if (!raw.Read(address, headerBytes + entries * (keyBytes + addressBytes) + keyBytes, node)) return false;
+        for (size_t i = 0; i < entries; ++i) {
+            const uint8_t* key = node.data() + headerBytes + i * (keyBytes + addressBytes);
+            const uint64_t child = LoadLittle(key + keyBytes, addressBytes);
+            if (nodeLevel > 0) {
+                pending.emplace_back(child, nodeLevel - 1);
+                continue;
+            }
+            StoredChunk chunk{child, LoadLittle(key, 4), static_cast<uint32_t>(LoadLittle(key + 4, 4))};
+            for (size_t d = 0; d + 1 < dimensionality && d < H5S_MAX_RANK; ++d) chunk.first[d] = LoadLittle(key + 8 + 8 * d, 8);
+            if (!each(chunk)) return false;
+        }
+    }
+    return true;
+}
+
+// The same through libhdf5, for the later layouts: at most kMaxListedChunks.
+bool ListChunks(hid_t dataset, uint64_t base, const EachChunk& each) {
+    hsize_t count = 0;
+    if (H5Dget_num_chunks(dataset, H5S_ALL, &count) < 0 || count > kMaxListedChunks) return false;
+    for (hsize_t i = 0; i < count; ++i) {
+        StoredChunk chunk;
+        unsigned skipped = 0;
+        haddr_t address = HADDR_UNDEF;
+        hsize_t bytes = 0;
+        if (H5Dget_chunk_info(dataset, H5S_ALL, i, chunk.first, &skipped, &address, &bytes) < 0 || address == HADDR_UNDEF ||
+            address < base) {
+            return false;
+        }
+        chunk.address = address - base, chunk.bytes = bytes, chunk.skipped = skipped;
+        if (!each(chunk)) return false;
+    }
+    return true;
+}
+
+// The bytes a deflate stream of `bytes` at `address` inflates to, read in
+// pieces; false when it is damaged or gives more than `most`.
+bool InflatedSize(const RawFile& raw, uint64_t address, uint64_t bytes, uint64_t most, uint64_t& size) {
+    constexpr size_t kPiece = 64 * 1024;
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) return false;
+    // Kept from chunk to chunk: a chunk is often far smaller than a piece.
+    static std::vector<uint8_t> in, out(kPiece);
+    uint64_t read = 0;
+    size = 0;
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (stream.avail_in == 0) {
+            const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPiece, bytes - read));
+            if (piece == 0 || !raw.Read(address + read, piece, in)) break;
+            read += piece;
+            stream.next_in = in.data();
+            stream.avail_in = static_cast<uInt>(piece);
+        }
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        status = inflate(&stream, Z_NO_FLUSH);
+        size += out.size() - stream.avail_out;
+        if (size > most) break;
+        if (status == Z_BUF_ERROR && stream.avail_in == 0) status = Z_OK;   // wants the next piece
+    }
+    inflateEnd(&stream);
+    return status == Z_STREAM_END && size <= most;
+}
+
+// Whether one stored chunk decodes to exactly `chunkBytes` through the
+// filters (in their order of writing) that its mask does not skip. libhdf5
+// (1.10) hands a chunk the buffer its last filter returns, as long as the
+// data decoded, and then copies a whole chunk out of it; an unfiltered
+// chunk bigger than the chunk cache is read straight from the file through
+// a buffer clipped to the file's allocated end.
+bool ChunkDecodes(const RawFile& raw, const StoredChunk& chunk, const std::vector<H5Z_filter_t>& filters, uint64_t chunkBytes) {
+    // (A chunk that no filter decodes is then as long as a whole chunk.)
+    if (chunk.address > raw.allocated || raw.allocated - chunk.address < chunk.bytes) return false;
+    uint64_t size = chunk.bytes;
+    bool stored = true;   // the data so far: the stored bytes (or the first of them)
+    for (size_t i = filters.size(); i-- > 0;) {
+        if (i < 32 && (chunk.skipped >> i & 1) != 0) continue;
+        if (filters[i] == H5Z_FILTER_FLETCHER32) {   // a checksum after the data
+            if (size < 4) return false;
+            size -= 4;
+        } else if (filters[i] == H5Z_FILTER_DEFLATE) {
+            if (!stored || !InflatedSize(raw, chunk.address, size, chunkBytes, size)) return false;
+            stored = false;
+        } else {   // shuffle: the same bytes in another order
+            stored = false;
+        }
+    }
+    return size == chunkBytes;
+}
+
+// Whether libhdf5 can read the part `fileSpace` selects of `dataset`'s
+// stored data without leaving its buffers. Only the chunks that part
+// touches are decoded, each once per open file (a dataset read whole once
+// is not walked again).
+bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t width, hid_t fileSpace) {
+    const HeaderCheck& header = CheckHeader(dataset);
+    Id space(H5Dget_space(dataset), H5Sclose);
+    const int rank = space.ok() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+    const hssize_t points = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+    uint64_t needed = 0;
+    if (rank < 0 || points < 0 || width == 0 || __builtin_mul_overflow(static_cast<uint64_t>(points), width, &needed)) {
+        return false;
+    }
+    // libhdf5 (1.10) copies compact data by the dataspace's size, from its
+    // own copy of the object header.
+    if (layout == H5D_COMPACT) return H5Dget_storage_size(dataset) >= needed;
+    const RawFile* raw = header.raw;
+    if (raw == nullptr) return true;   // through another driver (the bench): unchecked
+    if (layout == H5D_CONTIGUOUS) {
+        // Read through a buffer clipped to the allocated end: the data must
+        // lie before it, and be as long as the dataspace says.
+        const haddr_t offset = H5Dget_offset(dataset);
+        if (offset == HADDR_UNDEF) return true;   // not written yet: fill values
+        const uint64_t stored = H5Dget_storage_size(dataset);
+        return offset >= raw->base && stored >= needed && offset - raw->base <= raw->allocated &&
+               stored <= raw->allocated - (offset - raw->base);
+    }
+    if (layout != H5D_CHUNKED) return true;
+    H5O_info_t info;
+    if (H5Oget_info2(dataset, &info, H5O_INFO_BASIC) < 0) return false;
+    static unsigned long checkedFile = 0;
+    static std::set<haddr_t> wholeDatasets;
+    static std::set<uint64_t> chunksDecoded;
+    if (checkedFile != info.fileno) wholeDatasets.clear(), chunksDecoded.clear(), checkedFile = info.fileno;
+    if (wholeDatasets.count(info.addr) != 0) return true;
+    hsize_t chunk[H5S_MAX_RANK], start[H5S_MAX_RANK], end[H5S_MAX_RANK];
+    if (rank == 0 || rank > H5S_MAX_RANK || H5Pget_chunk(create, rank, chunk) != rank) return false;
+    // The box around what is read (the whole for H5S_ALL or a whole selection).
+    bool whole = fileSpace == H5S_ALL;
+    if (!whole) {
+        const hssize_t selected = H5Sget_select_npoints(fileSpace);
+        if (selected < 0) return false;
+        if (selected == 0) return true;
+        if (H5Sget_select_bounds(fileSpace, start, end) < 0) return false;
+        whole = selected == points;
+    }
+    uint64_t chunkBytes = width;
+    for (int d = 0; d < rank; ++d) {
+        if (chunk[d] == 0 || __builtin_mul_overflow(chunkBytes, chunk[d], &chunkBytes)) return false;
+    }
+    // The filters whose effect on a chunk's size is known.
+    const int count = H5Pget_nfilters(create);
+    if (count < 0) return false;
+    std::vector<H5Z_filter_t> filters;
+    for (int i = 0; i < count; ++i) {
+        unsigned flags = 0, config = 0;
+        size_t values = 0;
+        const H5Z_filter_t id = H5Pget_filter2(create, static_cast<unsigned>(i), &flags, &values, nullptr, 0, nullptr, &config);
+        if (id != H5Z_FILTER_DEFLATE && id != H5Z_FILTER_SHUFFLE && id != H5Z_FILTER_FLETCHER32) return false;
+        filters.push_back(id);
+    }
+    const EachChunk each = [&](const StoredChunk& stored) {
+        if (!whole) {
+            for (int d = 0; d < rank; ++d) {
+                if (stored.first[d] > end[d] || stored.first[d] + chunk[d] <= start[d]) return true;   // not read
+            }
+            if (chunksDecoded.count(stored.address) != 0) return true;
+        }
+        if (!ChunkDecodes(*raw, stored, filters, chunkBytes)) return false;
+        if (!whole) chunksDecoded.insert(stored.address);
+        return true;
+    };
+    bool walked = false;
+    if (!WalkChunkTree(*raw, header.layout, walked, each) || (!walked && !ListChunks(dataset, raw->base, each))) return false;
+    if (whole) wholeDatasets.insert(info.addr);
+    return true;
 }
 
 }  // namespace

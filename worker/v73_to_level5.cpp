@@ -474,6 +474,7 @@ private:
             if (ReadInside(dataset, memoryType, H5S_ALL, H5S_ALL, buffer.data()) < 0) return Fail(kLevel5Damaged);
             return emit(buffer.data(), buffer.size()) || Fail(kLevel5Damaged);
         }
+        if (!StoredDataSound(dataset)) return Fail(kLevel5Damaged);
         const size_t split = whole - 1;
         const uint64_t steps = std::max<uint64_t>(1, budget / inner);
         uint64_t outer = 1;

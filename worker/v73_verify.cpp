@@ -99,6 +99,7 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
             ++d;
         }
     }
+    if (!StoredDataSound(dataset)) return kDataUnreadable;
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(blockPoints(), most)) * width);
     std::vector<hsize_t> at(dims.size(), 0), count(dims.size());
     for (;;) {
@@ -164,6 +165,10 @@ public:
 private:
     bool Fill() {
         const uint64_t n = std::min<uint64_t>(total_ - done_, kBlockBytes / sizeof(uint64_t));
+        if (done_ == 0 && !StoredDataSound(dataset_)) {
+            failed_ = true;
+            return false;
+        }
         values_.resize(static_cast<size_t>(n));
         std::vector<hsize_t> start(rank_, 0), count(rank_, 1);
         if (rank_ > 0) start[long_] = done_, count[long_] = n;

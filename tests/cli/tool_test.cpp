@@ -108,6 +108,28 @@ TEST_F(MatwcxCommand, OptionsRoundTripThroughTheSettingsFile) {
 
 }  // namespace
 
+// A chunk that decodes to less or more than a chunk is damaged: its
+// variable shows no value and is not extracted (libhdf5 would copy a whole
+// chunk out of a shorter buffer); the file's other variables read as ever.
+TEST_F(MatwcxCommand, Version73ChunksOfTheWrongSizeAreRefused) {
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/cli/damaged73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) {
+        GTEST_SKIP() << "no h5py";
+    }
+    const std::string path = dir.file("damaged.mat");
+    if (!Contains(Run({"list", path}).out, "good.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    for (const char* name : {"short", "long", "raw"}) {
+        const ToolRun view = Run({"view", path, name});
+        EXPECT_TRUE(Contains(view.out, name + std::string(".uint64 [4x2]  =\n\t...")) && !Contains(view.out, "(1,1)"))
+            << name << view.out;
+        const ToolRun extract = Run({"extract", path, name, "-d", dir.file("out")});
+        EXPECT_EQ(extract.status, 1) << name;
+        EXPECT_TRUE(Contains(extract.err, "E_BAD_DATA")) << name << extract.err;
+    }
+    EXPECT_TRUE(!std::filesystem::exists(dir.file("out")) || support::Entries(dir.file("out")).empty());
+    EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
+}
+
 // A version 7.3 file is read from itself only: a variable whose data or link
 // leads to another file lists, is refused with its reason (nothing of the
 // other file is shown, a FIFO does not block), and is never copied; the
