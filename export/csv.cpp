@@ -44,10 +44,8 @@ std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page, char separ
 void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t column, uint64_t columns, bool lastPiece,
                    char separator, Output& out) {
     constexpr uint64_t kStrip = 8;
-    // The longest shortest form of a double: "-2.2250738585072014e-308".
-    constexpr size_t kMaxNumber = 24;
     std::vector<double> strip(static_cast<size_t>(kStrip * columns));
-    std::vector<char> line(static_cast<size_t>(columns) * (kMaxNumber + 1) + 1);
+    std::vector<char> line(static_cast<size_t>(columns) * (kDoubleTextRoom + 1) + 1);
     for (uint64_t r0 = 0; r0 < rows; r0 += kStrip) {
         const uint64_t height = std::min(kStrip, rows - r0);
         for (uint64_t j = 0; j < columns; ++j) {
@@ -59,13 +57,7 @@ void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t col
             char* at = line.data();
             for (uint64_t j = 0; j < columns; ++j) {
                 if (column + j > 0) *at++ = separator;
-                const double v = row[j];
-                if (std::isfinite(v)) {
-                    at = std::to_chars(at, at + kMaxNumber, v).ptr;
-                } else {
-                    const std::string_view word = std::isnan(v) ? "NaN" : v < 0 ? "-Inf" : "Inf";
-                    at = std::copy(word.begin(), word.end(), at);
-                }
+                at = PutDouble(row[j], false, at);
             }
             if (lastPiece) *at++ = '\n';
             out.Put(std::string_view(line.data(), static_cast<size_t>(at - line.data())));

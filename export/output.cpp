@@ -2,9 +2,11 @@
 // number texts every text format shares.
 #include "export/output.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
 
 #include "os/file_io.h"
 
@@ -111,19 +113,21 @@ bool Values::Read(uint64_t first, size_t count, size_t at) {
     return true;
 }
 
+char* PutDouble(double value, bool single, char* at) {
+    std::string_view word;
+    if (std::isnan(value)) word = "NaN";
+    if (std::isinf(value)) word = value < 0 ? "-Inf" : "Inf";
+    if (!word.empty()) return std::copy(word.begin(), word.end(), at);
+    // The shortest form of a float or double is at most 24 bytes: the room
+    // always holds it.
+    const std::to_chars_result r = single ? std::to_chars(at, at + kDoubleTextRoom, static_cast<float>(value))
+                                          : std::to_chars(at, at + kDoubleTextRoom, value);
+    return r.ec == std::errc() ? r.ptr : at;
+}
+
 void AppendDouble(double value, bool single, std::string& out) {
-    if (std::isnan(value)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(value)) {
-        out += value < 0 ? "-Inf" : "Inf";
-        return;
-    }
-    char text[32];
-    const std::to_chars_result r = single ? std::to_chars(text, text + sizeof text, static_cast<float>(value))
-                                          : std::to_chars(text, text + sizeof text, value);
-    out.append(text, r.ptr);
+    char text[kDoubleTextRoom];
+    out.append(text, PutDouble(value, single, text));
 }
 
 namespace {

@@ -81,7 +81,10 @@ struct Values {
     std::vector<uint64_t> realU64, imagU64;  // uint64 class
 };
 
-// The number text of a double, MATLAB's way for NaN and infinities.
+// The number text of a double, MATLAB's way for NaN and infinities: at
+// `at`, which has room for kDoubleTextRoom bytes; returns the end.
+constexpr size_t kDoubleTextRoom = 32;
+char* PutDouble(double value, bool single, char* at);
 void AppendDouble(double value, bool single, std::string& out);
 
 // UTF-8 of UTF-16 code units (a lone surrogate becomes U+FFFD).
