@@ -673,8 +673,9 @@ bool ChunkDecodes(const RawFile& raw, const StoredChunk& chunk, const std::vecto
             if (size < 4) return false;
             size -= 4;
         } else if (filters[i] == H5Z_FILTER_DEFLATE) {
-            if (!stored || !InflatedSize(raw, chunk.address, size, chunkBytes, size)) return false;
-            stored = false;
+            uint64_t inflated = 0;
+            if (!stored || !InflatedSize(raw, chunk.address, size, chunkBytes, inflated)) return false;
+            size = inflated, stored = false;
         } else {   // shuffle: the same bytes in another order
             stored = false;
         }
@@ -745,8 +746,11 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
     }
     const EachChunk each = [&](const StoredChunk& stored) {
         if (!whole) {
+            // libhdf5 places a chunk by its first element divided by the
+            // chunk's size (so does this); it reads the chunks the box meets.
             for (int d = 0; d < rank; ++d) {
-                if (stored.first[d] > end[d] || stored.first[d] + chunk[d] <= start[d]) return true;   // not read
+                const hsize_t first = stored.first[d] - stored.first[d] % chunk[d];
+                if (first > end[d] || first + chunk[d] <= start[d]) return true;   // not read
             }
             if (chunksDecoded.count(stored.address) != 0) return true;
         }
