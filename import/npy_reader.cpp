@@ -5,10 +5,12 @@
 // single/double); a 1-D array is a row, as scipy's savemat makes it.
 //
 // MATLAB keeps arrays column-major. Data in fortran_order is that already
-// and is read straight through; C-order data is read a band of the last
-// dimension at a time (every other dimension whole, at most kBandBytes) and
-// given out in MATLAB's order from the band: each value read once, memory
-// bounded by the band, whatever the file's size.
+// and is read straight through. C-order data is given out in MATLAB's order
+// from a band held at once (at most kBandBytes): the first dimensions whole
+// (the page), a range of the next one, and one place of the dimensions
+// after it (the tail, which C order keeps closest together). Memory is
+// bounded by the band whatever the file's size; each value is read once
+// when there is no tail, and with its tail's neighbours otherwise.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -28,10 +30,8 @@ namespace {
 // numpy itself refuses headers beyond 10,000 bytes unless told otherwise;
 // a megabyte is far beyond any shape a real file writes.
 constexpr uint32_t kMaxHeaderLength = 1024 * 1024;
-// The band of a C-order array held at once. An array whose dimensions
-// before the last take more than this even for one value of the last is
-// held whole (a C-order array of three or more dimensions with pages of
-// more than 16 MB).
+// The band of a C-order array held at once (more only when its first
+// dimension alone takes more: then its first two are held whole).
 constexpr uint64_t kBandBytes = 16 * 1024 * 1024;
 // Bytes read from the file per call when values are converted on the way,
 // or short rows of a C-order array are read together.
@@ -211,14 +211,17 @@ struct NpyValues {
     uint64_t dataStart = 0;
     uint64_t count = 0;              // values of one part
     size_t outSize = 0;              // bytes of one value of the class
-    // C-order data (two or more dimensions above 1): the last of them is
-    // banded, the others (page) are whole.
+    // C-order data (two or more dimensions above 1): one dimension is
+    // banded (`last`), those before it (page) are whole, those after it
+    // (tail) are at one place in a band.
     bool cOrder = false;
-    std::vector<uint64_t> page;      // the dimensions before the last, MATLAB order
+    std::vector<uint64_t> page;      // the dimensions before the banded one, MATLAB order
     std::vector<uint64_t> cStride;   // their strides among the page's values in the file
-    uint64_t pageCount = 0, last = 0;
-    uint64_t bandWidth = 0;          // values of the last dimension in a band
-    uint64_t bandFirst = 0, bandHeld = 0;
+    std::vector<uint64_t> tail;      // the dimensions after it, MATLAB order
+    std::vector<uint64_t> tailStride;   // their strides among the tail's values in the file
+    uint64_t pageCount = 0, last = 0, tailCount = 1;
+    uint64_t bandWidth = 0;          // values of the banded dimension in a band
+    uint64_t bandFirst = 0, bandHeld = 0, bandTail = 0;   // bandTail: the tail's place (MATLAB order)
     std::vector<uint8_t> band;       // [page value in file order][band position] items
     std::vector<uint8_t> staging;
 
@@ -275,14 +278,16 @@ struct NpyValues {
         return true;
     }
 
-    // The band that holds index `at` of the last dimension.
-    bool LoadBand(FILE* stream, uint64_t at) {
-        if (bandHeld != 0 && at >= bandFirst && at < bandFirst + bandHeld) return true;
+    // The band that holds index `at` of the banded dimension at place
+    // `tailAt` of the tail.
+    bool LoadBand(FILE* stream, uint64_t at, uint64_t tailAt) {
+        if (bandHeld != 0 && tailAt == bandTail && at >= bandFirst && at < bandFirst + bandHeld) return true;
         bandFirst = at - at % bandWidth;
         const uint64_t held = std::min(bandWidth, last - bandFirst);
         bandHeld = 0;   // until the band is read whole
-        const uint64_t run = held * dtype.size, rowBytes = last * dtype.size;
+        const uint64_t run = held * dtype.size, rowBytes = last * tailCount * dtype.size;
         band.resize(static_cast<size_t>(pageCount * run));
+        if (tailCount > 1) return LoadTailBand(stream, held, tailAt);
         if (held == last) {
             if (!ReadAt(stream, dataStart, band.data(), band.size())) return false;
         } else if (rowBytes <= kShortRowBytes) {
@@ -305,6 +310,35 @@ struct NpyValues {
             }
         }
         bandHeld = held;
+        bandTail = 0;
+        return true;
+    }
+
+    // The same with a tail: for each place of the page, the band's values
+    // lie one in every tailCount; they are read with their neighbours, as
+    // many as the staging holds at once.
+    bool LoadTailBand(FILE* stream, uint64_t held, uint64_t tailAt) {
+        uint64_t tailFile = 0, rest = tailAt;
+        for (size_t d = 0; d < tail.size(); ++d) {
+            tailFile += rest % tail[d] * tailStride[d];
+            rest /= tail[d];
+        }
+        const uint64_t group = tailCount * dtype.size;   // the bytes of one index of the banded dimension
+        const uint64_t perRead = std::max<uint64_t>(1, kStagingBytes / group);
+        staging.resize(static_cast<size_t>((std::min(perRead, held) - 1) * group + dtype.size));
+        for (uint64_t c = 0; c < pageCount; ++c) {
+            for (uint64_t b = 0; b < held; b += perRead) {
+                const uint64_t take = std::min(perRead, held - b);
+                const uint64_t from = ((c * last + bandFirst + b) * tailCount + tailFile) * dtype.size;
+                // From this value to the last one wanted: (take - 1) groups and one value.
+                if (!ReadAt(stream, dataStart + from, staging.data(), (take - 1) * group + dtype.size)) return false;
+                for (uint64_t k = 0; k < take; ++k) {
+                    std::memcpy(band.data() + (c * held + b + k) * dtype.size, staging.data() + k * group, dtype.size);
+                }
+            }
+        }
+        bandHeld = held;
+        bandTail = tailAt;
         return true;
     }
 
@@ -312,9 +346,9 @@ struct NpyValues {
         std::vector<uint64_t> subs(page.size());
         for (size_t done = 0; done < n;) {
             const uint64_t e = first + done;
-            const uint64_t at = e / pageCount;
+            const uint64_t at = e / pageCount % last, tailAt = e / pageCount / last;
             uint64_t f = e % pageCount;
-            if (!LoadBand(stream, at)) return false;
+            if (!LoadBand(stream, at, tailAt)) return false;
             // The page position's subscripts and its place in the file's order.
             uint64_t c = 0;
             for (size_t d = 0; d < page.size(); ++d) {
@@ -436,12 +470,23 @@ mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std:
         }
         values->cOrder = !fortran && !empty && reduced.size() >= 2;
         if (values->cOrder) {
-            values->last = reduced.back();
-            values->page.assign(reduced.begin(), reduced.end() - 1);
+            // The banded dimension: the last whose page fits in a band (the
+            // second when even the first alone does not: then a band is
+            // the first two whole at one place of the rest).
+            size_t banded = reduced.size() - 1;
+            uint64_t pageBytes = dtype.size;
+            for (size_t d = 0; d < reduced.size() - 1; ++d) pageBytes *= reduced[d];
+            while (banded > 1 && pageBytes > kBandBytes) pageBytes /= reduced[--banded];
+            values->last = reduced[banded];
+            values->page.assign(reduced.begin(), reduced.begin() + static_cast<std::ptrdiff_t>(banded));
+            values->tail.assign(reduced.begin() + static_cast<std::ptrdiff_t>(banded) + 1, reduced.end());
             values->cStride.assign(values->page.size(), 1);
             for (size_t d = values->page.size() - 1; d > 0; --d) values->cStride[d - 1] = values->cStride[d] * values->page[d];
-            values->pageCount = count / values->last;
-            const uint64_t pageBytes = values->pageCount * dtype.size;
+            values->tailStride.assign(values->tail.size(), 1);
+            for (size_t d = values->tail.size(); d > 1; --d) values->tailStride[d - 2] = values->tailStride[d - 1] * values->tail[d - 1];
+            values->pageCount = 1;
+            for (uint64_t d : values->page) values->pageCount *= d;
+            for (uint64_t d : values->tail) values->tailCount *= d;
             values->bandWidth = pageBytes > kBandBytes ? values->last : std::min(values->last, kBandBytes / pageBytes);
         }
         dims.assign(shape.begin(), shape.end());
