@@ -30,8 +30,7 @@ namespace {
 // numpy itself refuses headers beyond 10,000 bytes unless told otherwise;
 // a megabyte is far beyond any shape a real file writes.
 constexpr uint32_t kMaxHeaderLength = 1024 * 1024;
-// The band of a C-order array held at once (more only when its first
-// dimension alone takes more: then its first two are held whole).
+// The band of a C-order array held at once.
 constexpr uint64_t kBandBytes = 16 * 1024 * 1024;
 // Bytes read from the file per call when values are converted on the way,
 // or short rows of a C-order array are read together.
@@ -471,23 +470,22 @@ mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std:
         values->cOrder = !fortran && !empty && reduced.size() >= 2;
         if (values->cOrder) {
             // The banded dimension: the last whose page fits in a band (the
-            // second when even the first alone does not: then a band is
-            // the first two whole at one place of the rest).
+            // first, with no page, when even it alone does not).
             size_t banded = reduced.size() - 1;
             uint64_t pageBytes = dtype.size;
             for (size_t d = 0; d < reduced.size() - 1; ++d) pageBytes *= reduced[d];
-            while (banded > 1 && pageBytes > kBandBytes) pageBytes /= reduced[--banded];
+            while (banded > 0 && pageBytes > kBandBytes) pageBytes /= reduced[--banded];
             values->last = reduced[banded];
             values->page.assign(reduced.begin(), reduced.begin() + static_cast<std::ptrdiff_t>(banded));
             values->tail.assign(reduced.begin() + static_cast<std::ptrdiff_t>(banded) + 1, reduced.end());
             values->cStride.assign(values->page.size(), 1);
-            for (size_t d = values->page.size() - 1; d > 0; --d) values->cStride[d - 1] = values->cStride[d] * values->page[d];
+            for (size_t d = values->page.size(); d > 1; --d) values->cStride[d - 2] = values->cStride[d - 1] * values->page[d - 1];
             values->tailStride.assign(values->tail.size(), 1);
             for (size_t d = values->tail.size(); d > 1; --d) values->tailStride[d - 2] = values->tailStride[d - 1] * values->tail[d - 1];
             values->pageCount = 1;
             for (uint64_t d : values->page) values->pageCount *= d;
             for (uint64_t d : values->tail) values->tailCount *= d;
-            values->bandWidth = pageBytes > kBandBytes ? values->last : std::min(values->last, kBandBytes / pageBytes);
+            values->bandWidth = std::min(values->last, kBandBytes / pageBytes);
         }
         dims.assign(shape.begin(), shape.end());
     } catch (const std::bad_alloc&) {

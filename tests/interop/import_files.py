@@ -52,13 +52,15 @@ def make(root):
         with open(os.path.join(ok, name), 'wb') as f:
             np.lib.format.write_array(f, a, version=(i % 3 + 1, 0))
     # shapes: scalar, vector (a row), empty, 2-D, singleton dimensions, a
-    # C-order matrix of several bands (24 MB), one whose first two
-    # dimensions take more than a band (34 MB), a 1 x N one
+    # C-order matrix of several bands (24 MB), arrays whose first two
+    # dimensions (34 MB) or first alone (34 MB) take more than a band, a
+    # 1 x N one
     for name, a in [('scalar', np.float64(2.5)), ('vector', np.arange(5, dtype='i4')),
                     ('empty', np.zeros((0, 3))), ('matrix', np.arange(12.).reshape(3, 4)),
                     ('singletons', np.arange(6.).reshape(1, 3, 1, 2)),
                     ('banded', np.random.default_rng(1).standard_normal((1000, 3000))),
                     ('tailed', values('u1', (4100, 4100, 2))),
+                    ('tall', values('f8', (2100000, 2))),
                     ('wide', np.arange(7.).reshape(1, 7))]:
         np.save(os.path.join(ok, name + '.npy'), a)
     # refused, each for its reason
