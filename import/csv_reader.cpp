@@ -7,7 +7,10 @@
 //
 // The text is parsed once, row after row, into the values (8 bytes each,
 // fewer than the text takes for all but one-digit numbers); the engine then
-// reads them column after column.
+// reads them column after column. Beyond kHeldValues they go to a file
+// without a name beside the CSV file (where the system makes such files),
+// read as a C-order NPY matrix is, so that memory stays bounded; elsewhere
+// they stay in memory.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -16,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "import/import.h"
@@ -34,9 +38,21 @@ constexpr uint64_t kMaxValues = (std::numeric_limits<uint32_t>::max() - 8) / siz
 // million numbers, or no text of lines at all) is refused, not held.
 constexpr size_t kMaxLineBytes = 256 * 1024 * 1024;
 
+// Values held in memory before they go to a file: 4 MB.
+constexpr size_t kHeldValues = 512 * 1024;
+
 struct CsvValues {
-    std::vector<double> rowMajor;
+    std::vector<double> rowMajor;   // the values not in the file, after those in it
     uint64_t rows = 0, columns = 0;
+    FILE* spill = nullptr;          // the file the first values went to, row after row
+    uint64_t spilled = 0;
+    bool inMemory = false;          // no such file can be made: all stay here
+    CsvValues() = default;
+    CsvValues(const CsvValues&) = delete;
+    CsvValues& operator=(const CsvValues&) = delete;
+    ~CsvValues() {
+        if (spill != nullptr) platform::FileSystem().close(spill);
+    }
 };
 
 int ReadCsv(void* context, FILE*, int part, uint64_t first, size_t count, void* out) {
@@ -105,7 +121,7 @@ bool ParseField(const char* begin, const char* end, double* value) {
 
 class Parser {
 public:
-    explicit Parser(CsvValues* values) : values_(values) {}
+    Parser(CsvValues* values, const char* path) : values_(values), path_(path) {}
 
     // One line without its end; false (and why) on a refusal.
     bool Line(const char* begin, const char* end, std::string* why) {
@@ -148,12 +164,32 @@ public:
                    std::to_string(values_->columns) + " (rows of different lengths)";
             return false;
         }
-        if (values_->rowMajor.size() + fields_.size() > kMaxValues) {
+        if (values_->spilled + values_->rowMajor.size() + fields_.size() > kMaxValues) {
             *why = "line " + std::to_string(line_) + ": more values than a MAT-file variable holds";
             return false;
         }
         values_->rowMajor.insert(values_->rowMajor.end(), fields_.begin(), fields_.end());
         ++values_->rows;
+        return values_->rowMajor.size() < kHeldValues || Spill(why);
+    }
+    // The values held go to the file (made at the first call); false and
+    // why when it cannot take them.
+    bool Spill(std::string* why) {
+        if (values_->inMemory || values_->rowMajor.empty()) return true;
+        if (values_->spill == nullptr) {
+            values_->spill = platform::FileSystem().createUnnamedBeside(path_, true);
+            if (values_->spill == nullptr) {
+                values_->inMemory = true;
+                return true;
+            }
+        }
+        const size_t bytes = values_->rowMajor.size() * sizeof(double);
+        if (platform::FileSystem().write(values_->rowMajor.data(), bytes, values_->spill) != bytes) {
+            *why = "its values cannot be written beside it (is the disk full?)";
+            return false;
+        }
+        values_->spilled += values_->rowMajor.size();
+        values_->rowMajor.clear();
         return true;
     }
     uint64_t Lines() const { return line_; }
@@ -164,6 +200,7 @@ public:
 
 private:
     CsvValues* values_;
+    const char* path_;
     std::vector<double> fields_;
     uint64_t line_ = 0;
     bool headerSeen_ = false;
@@ -176,7 +213,7 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
     std::unique_ptr<CsvValues> values;
     try {
         values.reset(new CsvValues);
-        Parser parser(values.get());
+        Parser parser(values.get(), path);
         std::vector<char> piece(kReadPiece);
         std::string carry;   // the start of a line that runs on into the next piece
         uint64_t offset = 0;
@@ -216,6 +253,12 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
         }
         if (ok && !carry.empty()) ok = parser.Line(carry.data(), carry.data() + carry.size(), why);
         parser.Finish();
+        // The rest of the values after the first in the file, and all of
+        // them out of the stream's buffer.
+        if (ok && values->spill != nullptr && (!parser.Spill(why) || platform::FileSystem().flush(values->spill) != 0)) {
+            if (why->empty()) *why = "its values cannot be written beside it (is the disk full?)";
+            ok = false;
+        }
         if (!ok) {
             platform::FileSystem().close(stream);
             return nullptr;
@@ -224,6 +267,11 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
         *why = "not enough memory for its values";
         platform::FileSystem().close(stream);
         return nullptr;
+    }
+    if (values->spill != nullptr) {
+        FILE* spill = std::exchange(values->spill, nullptr);
+        platform::FileSystem().close(stream);
+        return ImportRowMajorDoubles(spill, path, name, values->rows, values->columns, why);
     }
     const mwSize dims[2] = {static_cast<mwSize>(values->rows), static_cast<mwSize>(values->columns)};
     const mxImportedValues read{ReadCsv, ReleaseCsv, values.release()};

@@ -29,5 +29,11 @@ mxArray* ImportFile(const char* path, std::string* why);
 // (which they own from now on), or null and *why.
 mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std::string* why);
 mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std::string* why);
+// The doubles of a rows x columns matrix kept row after row in the open file
+// (from its start, this machine's byte order; owned from now on), read
+// column after column as a C-order NPY matrix is: what CSV import writes
+// its values to once they are many.
+mxArray* ImportRowMajorDoubles(FILE* stream, const char* path, const std::string& name, uint64_t rows, uint64_t columns,
+                               std::string* why);
 
 }  // namespace importing

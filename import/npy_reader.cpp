@@ -411,31 +411,16 @@ bool ReadHeader(FILE* stream, uint64_t fileSize, std::string* dict, uint64_t* da
 
 }  // namespace
 
-mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std::string* why) {
+namespace {
+
+// The array of `shape` (numpy's order) whose values of `dtype` start at
+// `dataStart` in the open file (owned from now on).
+mxArray* ImportShaped(FILE* stream, const char* path, const std::string& name, const Dtype& dtype, uint64_t dataStart,
+                      uint64_t fileSize, bool fortran, std::vector<uint64_t> shape, std::string* why) {
     std::unique_ptr<NpyValues> values;
     std::vector<mwSize> dims;
     bool complex = false;
     try {
-        platform::FileStatus status;
-        std::string dict, descr;
-        uint64_t dataStart = 0;
-        bool fortran = false, structured = false;
-        std::vector<uint64_t> shape;
-        Dtype dtype;
-        const bool ok = platform::FileSystem().fileStatus(stream, &status) == 0 &&
-                        ReadHeader(stream, status.size, &dict, &dataStart, why);
-        if (!ok || !HeaderParser(dict).Parse(&descr, &fortran, &shape, &structured)) {
-            if (ok) {
-                *why = structured ? "an array of records (a structured dtype): only numbers and logicals are taken"
-                                  : "a damaged NPY file (its header cannot be read)";
-            }
-            platform::FileSystem().close(stream);
-            return nullptr;
-        }
-        if (!ParseDtype(descr, &dtype, why)) {
-            platform::FileSystem().close(stream);
-            return nullptr;
-        }
         // MATLAB's dimensions: a scalar is 1x1, a vector a row.
         if (shape.empty()) shape = {1, 1};
         if (shape.size() == 1) shape.insert(shape.begin(), 1);
@@ -452,7 +437,7 @@ mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std:
             else if (d != 0) count = std::numeric_limits<uint64_t>::max() / dtype.size;
         }
         if (empty) count = 0;
-        if (dataStart > status.size || count > (status.size - dataStart) / dtype.size) {
+        if (dataStart > fileSize || count > (fileSize - dataStart) / dtype.size) {
             *why = "a cut NPY file: its data is shorter than its shape says";
             platform::FileSystem().close(stream);
             return nullptr;
@@ -498,6 +483,50 @@ mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std:
     mxArray* array = mxCreateImportedArray(name.c_str(), classId, complex, dims.size(), dims.data(), stream, path, &read);
     if (array == nullptr) *why = "more data than a MAT-file variable holds (or no memory)";
     return array;
+}
+
+}  // namespace
+
+mxArray* ImportNpy(FILE* stream, const char* path, const std::string& name, std::string* why) {
+    platform::FileStatus status;
+    std::string dict, descr;
+    uint64_t dataStart = 0;
+    bool fortran = false, structured = false;
+    std::vector<uint64_t> shape;
+    Dtype dtype;
+    try {
+        const bool ok = platform::FileSystem().fileStatus(stream, &status) == 0 &&
+                        ReadHeader(stream, status.size, &dict, &dataStart, why);
+        if (!ok || !HeaderParser(dict).Parse(&descr, &fortran, &shape, &structured)) {
+            if (ok) {
+                *why = structured ? "an array of records (a structured dtype): only numbers and logicals are taken"
+                                  : "a damaged NPY file (its header cannot be read)";
+            }
+            platform::FileSystem().close(stream);
+            return nullptr;
+        }
+        if (!ParseDtype(descr, &dtype, why)) {
+            platform::FileSystem().close(stream);
+            return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        *why = "not enough memory";
+        platform::FileSystem().close(stream);
+        return nullptr;
+    }
+    return ImportShaped(stream, path, name, dtype, dataStart, status.size, fortran, std::move(shape), why);
+}
+
+mxArray* ImportRowMajorDoubles(FILE* stream, const char* path, const std::string& name, uint64_t rows, uint64_t columns,
+                               std::string* why) {
+    platform::FileStatus status;
+    if (platform::FileSystem().fileStatus(stream, &status) != 0) {
+        *why = "cannot be read";
+        platform::FileSystem().close(stream);
+        return nullptr;
+    }
+    const Dtype dtype{'f', 8, false, mxDOUBLE_CLASS};
+    return ImportShaped(stream, path, name, dtype, 0, status.size, false, {rows, columns}, why);
 }
 
 }  // namespace importing
