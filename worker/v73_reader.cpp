@@ -608,19 +608,20 @@ bool WalkChunkTree(const RawFile& raw, const std::vector<uint8_t>& layout, bool&
 }
 
 // The same through libhdf5, for the later layouts: at most kMaxListedChunks.
-bool ListChunks(hid_t dataset, uint64_t base, const EachChunk& each) {
+// (libhdf5 1.10 gives a chunk's address from the file's base, as the tree does.)
+bool ListChunks(hid_t dataset, const EachChunk& each) {
+    Id space(H5Dget_space(dataset), H5Sclose);   // (libhdf5 1.10 takes no H5S_ALL here)
     hsize_t count = 0;
-    if (H5Dget_num_chunks(dataset, H5S_ALL, &count) < 0 || count > kMaxListedChunks) return false;
+    if (!space.ok() || H5Dget_num_chunks(dataset, space.get(), &count) < 0 || count > kMaxListedChunks) return false;
     for (hsize_t i = 0; i < count; ++i) {
         StoredChunk chunk;
         unsigned skipped = 0;
         haddr_t address = HADDR_UNDEF;
         hsize_t bytes = 0;
-        if (H5Dget_chunk_info(dataset, H5S_ALL, i, chunk.first, &skipped, &address, &bytes) < 0 || address == HADDR_UNDEF ||
-            address < base) {
+        if (H5Dget_chunk_info(dataset, space.get(), i, chunk.first, &skipped, &address, &bytes) < 0 || address == HADDR_UNDEF) {
             return false;
         }
-        chunk.address = address - base, chunk.bytes = bytes, chunk.skipped = skipped;
+        chunk.address = address, chunk.bytes = bytes, chunk.skipped = skipped;
         if (!each(chunk)) return false;
     }
     return true;
@@ -759,7 +760,7 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
         return true;
     };
     bool walked = false;
-    if (!WalkChunkTree(*raw, header.layout, walked, each) || (!walked && !ListChunks(dataset, raw->base, each))) return false;
+    if (!WalkChunkTree(*raw, header.layout, walked, each) || (!walked && !ListChunks(dataset, each))) return false;
     if (whole) wholeDatasets.insert(info.addr);
     return true;
 }
