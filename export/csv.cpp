@@ -77,39 +77,37 @@ void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t col
                    char separator, Output& out) {
     constexpr uint64_t kSegmentValues = uint64_t{1} << 15;
     const uint64_t segment = std::max<uint64_t>(1, kSegmentValues / columns);
-    std::vector<char> first, second;
+    std::vector<char> texts[2];   // kept from segment to segment
+    size_t bytes[2] = {};
+    bool failed[2] = {};
+    // Rows [from, to) into texts[k]; a failure is kept for the caller's thread.
+    const auto make = [&](int k, uint64_t from, uint64_t to) noexcept {
+        try {
+            bytes[k] = FormatDoubleRows(block, rows, from, to, column, columns, lastPiece, separator, texts[k]);
+        } catch (const std::bad_alloc&) {
+            failed[k] = true;
+        }
+    };
     for (uint64_t r = 0; r < rows && !out.Failed(); r += 2 * segment) {
         const uint64_t middle = std::min(rows, r + segment), end = std::min(rows, middle + segment);
-        size_t firstBytes = 0, secondBytes = 0;
-        bool threaded = false, helperFailed = false, failed = false;
+        bool threaded = false;
         if (middle < end) {
             try {
-                std::thread helper([&] {
-                    try {
-                        firstBytes = FormatDoubleRows(block, rows, r, middle, column, columns, lastPiece, separator, first);
-                    } catch (const std::bad_alloc&) {
-                        helperFailed = true;
-                    }
-                });
+                std::thread helper(make, 0, r, middle);
                 threaded = true;
-                try {
-                    secondBytes = FormatDoubleRows(block, rows, middle, end, column, columns, lastPiece, separator, second);
-                } catch (const std::bad_alloc&) {
-                    failed = true;
-                }
+                make(1, middle, end);
                 helper.join();
             } catch (const std::system_error&) {   // no thread to be had: one after the other
             }
         }
-        if (failed || helperFailed) throw std::bad_alloc();
         if (!threaded) {
-            firstBytes = FormatDoubleRows(block, rows, r, middle, column, columns, lastPiece, separator, first);
-            if (middle < end) {
-                secondBytes = FormatDoubleRows(block, rows, middle, end, column, columns, lastPiece, separator, second);
-            }
+            make(0, r, middle);
+            bytes[1] = 0;
+            if (middle < end) make(1, middle, end);
         }
-        out.Put(std::string_view(first.data(), firstBytes));
-        if (middle < end) out.Put(std::string_view(second.data(), secondBytes));
+        if (failed[0] || failed[1]) throw std::bad_alloc();
+        out.Put(std::string_view(texts[0].data(), bytes[0]));
+        if (middle < end) out.Put(std::string_view(texts[1].data(), bytes[1]));
     }
 }
 

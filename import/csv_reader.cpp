@@ -39,6 +39,7 @@ constexpr uint64_t kMaxValues = (std::numeric_limits<uint32_t>::max() - 8) / siz
 constexpr size_t kMaxLineBytes = 256 * 1024 * 1024;
 
 // Values held in memory before they go to a file: 4 MB.
+constexpr const char* kCannotSpill = "its values cannot be written beside it (is the disk full?)";
 constexpr size_t kHeldValues = 512 * 1024;
 
 struct CsvValues {
@@ -185,7 +186,7 @@ public:
         }
         const size_t bytes = values_->rowMajor.size() * sizeof(double);
         if (platform::FileSystem().write(values_->rowMajor.data(), bytes, values_->spill) != bytes) {
-            *why = "its values cannot be written beside it (is the disk full?)";
+            *why = kCannotSpill;
             return false;
         }
         values_->spilled += values_->rowMajor.size();
@@ -256,7 +257,7 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
         // The rest of the values after the first in the file, and all of
         // them out of the stream's buffer.
         if (ok && values->spill != nullptr && (!parser.Spill(why) || platform::FileSystem().flush(values->spill) != 0)) {
-            if (why->empty()) *why = "its values cannot be written beside it (is the disk full?)";
+            if (why->empty()) *why = kCannotSpill;
             ok = false;
         }
         if (!ok) {

@@ -516,6 +516,8 @@ struct HeaderCheck {
     uint64_t dataBytes = 0;
     std::vector<uint8_t> layout;   // the dataset's layout message, as stored
     const RawFile* raw = nullptr;  // the file's bytes, when this process can read them
+    unsigned long fileno = 0;      // the object: libhdf5's number of its open file, its address
+    haddr_t address = HADDR_UNDEF;
 };
 
 const HeaderCheck& CheckHeader(hid_t object) {
@@ -544,6 +546,7 @@ const HeaderCheck& CheckHeader(hid_t object) {
     last.layout.clear();
     last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr, last.layout);
     last.raw = sized && raw.native != platform::kNoFile ? &raw : nullptr;
+    last.fileno = info.fileno, last.address = info.addr;
     lastFile = info.fileno, lastAddress = info.addr;
     return last;
 }
@@ -712,13 +715,11 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
                stored <= raw->allocated - (offset - raw->base);
     }
     if (layout != H5D_CHUNKED) return true;
-    H5O_info_t info;
-    if (H5Oget_info2(dataset, &info, H5O_INFO_BASIC) < 0) return false;
     static unsigned long checkedFile = 0;
     static std::set<haddr_t> wholeDatasets;
     static std::set<uint64_t> chunksDecoded;
-    if (checkedFile != info.fileno) wholeDatasets.clear(), chunksDecoded.clear(), checkedFile = info.fileno;
-    if (wholeDatasets.count(info.addr) != 0) return true;
+    if (checkedFile != header.fileno) wholeDatasets.clear(), chunksDecoded.clear(), checkedFile = header.fileno;
+    if (wholeDatasets.count(header.address) != 0) return true;
     hsize_t chunk[H5S_MAX_RANK], start[H5S_MAX_RANK], end[H5S_MAX_RANK];
     if (rank == 0 || rank > H5S_MAX_RANK || H5Pget_chunk(create, rank, chunk) != rank) return false;
     // The box around what is read (the whole for H5S_ALL or a whole selection).
@@ -761,7 +762,7 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
     };
     bool walked = false;
     if (!WalkChunkTree(*raw, header.layout, walked, each) || (!walked && !ListChunks(dataset, each))) return false;
-    if (whole) wholeDatasets.insert(info.addr);
+    if (whole) wholeDatasets.insert(header.address);
     return true;
 }
 
