@@ -159,6 +159,15 @@ size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, d
 bool mxElementsDamaged(const mxElementReader* reader);
 void mxCloseElementReader(mxElementReader* reader);
 
+// Copies bytes [from, from + size) of one part's values (0 real, 1
+// imaginary) from the file to `to`, inside the system where it can, when
+// they stand there exactly as an array of the class's own type in this
+// machine's byte order (a level-5 element not compressed). Returns the bytes
+// copied: 0 where they are not stored so or the system offers no such copy
+// (the caller then reads the values), fewer than asked on a failure or when
+// the file was changed since it was opened.
+uint64_t mxCopyStoredElements(const mxArray* array, int part, uint64_t from, uint64_t size, FILE* to);
+
 // Whether the variable's stored bytes are whole: every compressed stream
 // inflates to its declared size and ends with a correct Adler-32, every size
 // inside the variable (nested arrays included) fits in what encloses it, and

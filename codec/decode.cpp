@@ -375,4 +375,21 @@ size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, u
     return done;
 }
 
+bool StoredAsTheyAre(const mxArray& a, int part, uint64_t& fileOffset, uint64_t& bytes) {
+    if (a.source == nullptr || a.format == nullptr || !a.format->streamsElements || a.data.compressed ||
+        a.source->swapped || !HasNumericData(a) || a.logical || a.sparse || (part == 1 && !a.complex) ||
+        (part != 0 && part != 1)) {
+        return false;
+    }
+    const uint32_t type = StoreType(a.classId);
+    ElementStream stream(*a.source, a.data);
+    SubElement sub;
+    if (!ReadSubElement(stream, a.data.dataPos, a.data.elementEnd, false, sub)) return false;
+    if (part == 1 && !ReadSubElement(stream, sub.next, a.data.elementEnd, false, sub)) return false;
+    if (type == 0 || sub.type != type || sub.small || sub.bytes != ElementCount(a) * DataTypeSize(type)) return false;
+    fileOffset = a.data.streamOffset + sub.dataPos;
+    bytes = sub.bytes;
+    return fileOffset <= a.source->size && bytes <= a.source->size - fileOffset;
+}
+
 }  // namespace matlib

@@ -307,6 +307,18 @@ size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, d
     return mxReadNextElements(reader, count, asDouble, asInt64, asUInt64);
 }
 
+uint64_t mxCopyStoredElements(const mxArray* a, int part, uint64_t from, uint64_t size, FILE* to) {
+    uint64_t offset = 0, bytes = 0;
+    if (a == nullptr || to == nullptr || a->source == nullptr || a->source->stream == nullptr ||
+        !matlib::StoredAsTheyAre(*a, part, offset, bytes) || from > bytes || size > bytes - from) {
+        return 0;
+    }
+    const uint64_t copied = platform::FileSystem().copyRange(a->source->stream, offset + from, to, size);
+    // Bytes copied from a file another program changed meanwhile are not its values.
+    if (copied > size || !matlib::SourceUnchanged(*a->source)) return 0;
+    return copied;
+}
+
 bool mxElementsDamaged(const mxElementReader* reader) { return reader == nullptr || reader->damaged; }
 
 void mxCloseElementReader(mxElementReader* reader) { delete reader; }

@@ -152,6 +152,10 @@ private:
     bool opened_ = false;
     bool damaged_ = false;
 };
+// Where one numeric part's values stand in the file exactly as an array of
+// the class's own type in this machine's byte order: a level-5 element not
+// compressed, one value per element. False otherwise.
+bool StoredAsTheyAre(const mxArray& array, int part, uint64_t& fileOffset, uint64_t& bytes);
 size_t ReadV4Elements(const mxArray& array, int part, uint64_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
 // A version 4 sparse matrix stores its triplets as columns of its rows: 0

@@ -107,9 +107,16 @@ void WriteNpy(const mxArray* array, Output& out) {
     const char* dtype = Dtype(id, mxIsComplex(array));
     if (dtype == nullptr) return out.FailRead();
     PutHeader(dtype, Shape(mxGetDimensions(array), mxGetNumberOfDimensions(array)), out);
-    Values values(array);
     const uint64_t total = mxGetNumberOfElements(array);
-    for (uint64_t first = 0; first < total && !out.Failed(); first += Values::kBatch) {
+    // Values stored as NumPy keeps them (real, little-endian, the same type)
+    // go from file to file inside the system, as a copy of the file would.
+    uint64_t first = 0;
+    if (std::endian::native == std::endian::little && !mxIsComplex(array) && id != mxLOGICAL_CLASS) {
+        first = out.CopyStored(array, total, mxGetElementSize(array));
+    }
+    if (first == total) return out.Advance(0);
+    Values values(array);
+    for (; first < total && !out.Failed(); first += Values::kBatch) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(Values::kBatch, total - first));
         if (!values.Read(first, count, 0)) return out.FailRead();
         if (id == mxDOUBLE_CLASS && !values.complex && std::endian::native == std::endian::little) {

@@ -50,6 +50,32 @@ void Output::Advance(uint64_t elements) {
     if (progress_(context_, done_, total_) == 0) result_ = Result::Cancelled;
 }
 
+uint64_t Output::CopyStored(const mxArray* array, uint64_t count, size_t width) {
+    Drain();
+    const int64_t start = result_ == Result::Ok && platform::FileSystem().flush(file_) == 0
+                              ? platform::FileSystem().tell(file_) : -1;
+    if (start < 0 || width == 0 || count > UINT64_MAX / width) return 0;
+    constexpr uint64_t kStep = 64 << 20;   // bytes between progress reports
+    const uint64_t bytes = count * width;
+    uint64_t copied = 0;
+    while (copied < bytes && result_ == Result::Ok) {
+        const uint64_t step = std::min(kStep, bytes - copied);
+        const uint64_t done = mxCopyStoredElements(array, 0, copied, step, file_);
+        copied += done;
+        Advance((copied / width) - (copied - done) / width);
+        if (done < step) break;
+    }
+    // What came short (not offered, a failure, a source changed meanwhile)
+    // is written the plain way from the last whole element on, over whatever
+    // the system copied after it.
+    const uint64_t whole = copied / width;
+    if (copied < bytes &&
+        platform::FileSystem().seek(file_, start + static_cast<int64_t>(whole * width), SEEK_SET) != 0) {
+        result_ = Result::WriteFailed;
+    }
+    return whole;
+}
+
 Result Output::Place() {
     Drain();
     if (result_ != Result::Ok) return result_;

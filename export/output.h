@@ -31,6 +31,11 @@ public:
     }
     // `elements` more elements are written: reports progress now and then.
     void Advance(uint64_t elements);
+    // Copies the values of part 0 as they stand in the source file, where
+    // they do (an uncompressed level-5 element of the class's own type), in
+    // steps between progress reports; returns how many of the `count`
+    // elements of `width` bytes went out: the rest is the caller's to write.
+    uint64_t CopyStored(const mxArray* array, uint64_t count, size_t width);
     // A read came short: the variable is damaged.
     void FailRead() { result_ = Result::BadData; }
     bool Failed() const { return result_ != Result::Ok; }

@@ -21,6 +21,7 @@
 #include <random>
 #include <thread>
 
+#include "export/export.h"
 #include "v73client/v73_reader.h"
 #include "os/file_io.h"
 #include "support/fault_injection.h"
@@ -136,6 +137,18 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
         if (result == 0 && std::filesystem::file_size(target) == extracted.size()) WriteFile(target, extracted);
         return result;
     });
+    // An NPY export, whose values the system copies file to file where it
+    // can: a copy that stops within a value is finished the plain way.
+    const std::string matrix = dir.file("n.mat"), npy = dir.file("n.npy");
+    WriteFile(matrix, File5(Order::Little, {NumericVar(Order::Little, "n", mxDOUBLE, {1, 201}, Iota(201))}));
+    const auto exportNpy = [&] {
+        const support::FilePtr in(matOpen(matrix.c_str(), "r"));
+        const support::ArrayPtr n(in ? matGetArray(in.get(), "n") : nullptr);
+        return n && exporting::ExportArray(exporting::Format::Npy, n.get(), npy.c_str(), nullptr, nullptr) ==
+                        exporting::Result::Ok ? 0 : 1;
+    };
+    ASSERT_EQ(exportNpy(), 0);
+    ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
 }
 
 // The disk full for real (a file size limit), and a folder the caller may
