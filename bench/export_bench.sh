@@ -27,6 +27,7 @@ PY
 best() {   # best wall seconds of "$@" over $reps runs; peak MB in $rss
   local b="" t0 t1 s
   for _ in $(seq "$reps"); do
+    sync   # earlier rows' files written back first: each fsync here waits for its own bytes only
     t0=$(date +%s.%N)
     /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null 2>"$work/err" || { tail -3 "$work/err" >&2; echo fail; return; }
     t1=$(date +%s.%N)

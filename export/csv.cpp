@@ -42,13 +42,14 @@ std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page, char separ
 
 // Rows [from, to) of a block of real doubles (column-major, `rows` rows from
 // column `column`) as text in `text` (grown as needed, kept from call to
-// call); returns its length. A strip of a few rows is first gathered
+// call, as `strip`); returns its length. A strip of a few rows is first gathered
 // row-major, so that each cache line of the block is loaded once per strip,
 // not once per row.
 size_t FormatDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t from, uint64_t to, uint64_t column,
-                        uint64_t columns, bool lastPiece, char separator, std::vector<char>& text) {
+                        uint64_t columns, bool lastPiece, char separator, std::vector<char>& text,
+                        std::vector<double>& strip) {
     constexpr uint64_t kStrip = 8;
-    std::vector<double> strip(static_cast<size_t>(kStrip * columns));
+    if (strip.size() < kStrip * columns) strip.resize(static_cast<size_t>(kStrip * columns));
     const size_t room = static_cast<size_t>((to - from) * (columns * (kDoubleTextRoom + 1) + 1));
     if (text.size() < room) text.resize(room);
     char* at = text.data();
@@ -71,44 +72,64 @@ size_t FormatDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_
 }
 
 // The rows of a block of real doubles. Making a double's shortest text is
-// most of a CSV file's time: segments of rows are made two at a time, one
-// on a second thread, and handed over in order.
+// most of a CSV file's time: segments of rows are made on two threads, the
+// odd ones on a second thread while this one makes the even ones and puts
+// the finished ones out in order.
+// What a thread makes a segment in: kept from block to block (fresh memory
+// costs its page faults), with the segment's length and any failure.
+struct SegmentText {
+    std::vector<char> text;
+    std::vector<double> strip;
+    size_t bytes = 0;
+    bool failed = false;
+};
+
 void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t column, uint64_t columns, bool lastPiece,
-                   char separator, Output& out) {
-    constexpr uint64_t kSegmentValues = uint64_t{1} << 15;
+                   char separator, SegmentText (&texts)[3], Output& out) {
+    constexpr uint64_t kSegmentValues = uint64_t{1} << 16;
     const uint64_t segment = std::max<uint64_t>(1, kSegmentValues / columns);
-    std::vector<char> texts[2];   // kept from segment to segment
-    size_t bytes[2] = {};
-    bool failed[2] = {};
-    // Rows [from, to) into texts[k]; a failure is kept for the caller's thread.
-    const auto make = [&](int k, uint64_t from, uint64_t to) noexcept {
+    const uint64_t segments = (rows + segment - 1) / segment;
+    // texts[0] takes the even segments; the odd segment k goes to
+    // texts[1 + (k / 2) % 2], one being made while the other is put out.
+    // Segment k into texts[t]; a failure is kept for the caller's thread.
+    const auto make = [&](int t, uint64_t k) noexcept {
+        SegmentText& into = texts[t];
         try {
-            bytes[k] = FormatDoubleRows(block, rows, from, to, column, columns, lastPiece, separator, texts[k]);
+            const uint64_t from = k * segment, to = std::min(rows, from + segment);
+            into.bytes = FormatDoubleRows(block, rows, from, to, column, columns, lastPiece, separator, into.text,
+                                          into.strip);
         } catch (const std::bad_alloc&) {
-            failed[k] = true;
+            into.failed = true;
         }
     };
-    for (uint64_t r = 0; r < rows && !out.Failed(); r += 2 * segment) {
-        const uint64_t middle = std::min(rows, r + segment), end = std::min(rows, middle + segment);
-        bool threaded = false;
-        if (middle < end) {
-            try {
-                std::thread helper(make, 0, r, middle);
-                threaded = true;
-                make(1, middle, end);
-                helper.join();
-            } catch (const std::system_error&) {   // no thread to be had: one after the other
-            }
+    std::thread helper;
+    // Starts odd segment k on the helper, or makes it here where no thread can be had.
+    const auto startOdd = [&](uint64_t k) {
+        const int t = 1 + static_cast<int>((k / 2) % 2);
+        try {
+            helper = std::thread(make, t, k);
+        } catch (const std::system_error&) {
+            make(t, k);
         }
-        if (!threaded) {
-            make(0, r, middle);
-            bytes[1] = 0;
-            if (middle < end) make(1, middle, end);
+    };
+    const auto put = [&](int t) {
+        if (texts[t].failed) {
+            if (helper.joinable()) helper.join();
+            throw std::bad_alloc();
         }
-        if (failed[0] || failed[1]) throw std::bad_alloc();
-        out.Put(std::string_view(texts[0].data(), bytes[0]));
-        if (middle < end) out.Put(std::string_view(texts[1].data(), bytes[1]));
+        out.Put(std::string_view(texts[t].text.data(), texts[t].bytes));
+    };
+    if (segments > 1) startOdd(1);
+    for (uint64_t k = 0; k < segments; k += 2) {
+        make(0, k);
+        put(0);
+        if (k + 1 >= segments) break;
+        if (helper.joinable()) helper.join();
+        if (k + 3 < segments) startOdd(k + 3);
+        put(1 + static_cast<int>(((k + 1) / 2) % 2));
+        if (out.Failed()) break;
     }
+    if (helper.joinable()) helper.join();
 }
 
 }  // namespace
@@ -130,12 +151,13 @@ void WriteDelimited(const mxArray* array, char separator, Output& out) {
     const bool logical = mxGetClassID(array) == mxLOGICAL_CLASS;
     const bool realDoubles = mxGetClassID(array) == mxDOUBLE_CLASS && !mxIsComplex(array);
     std::string line;
+    SegmentText texts[3];
     for (uint64_t page = 0; page < pages && !out.Failed(); ++page) {
         if (ndims > 2) out.Put(PageLine(dims, ndims, page, separator));
         const bool whole = ForEachRowBlock(values, page * pageSize, m, n, [&](uint64_t, uint64_t rows, uint64_t column,
                                                                                 uint64_t columns) {
             if (realDoubles) {
-                PutDoubleRows(values.real, rows, column, columns, column + columns == n, separator, out);
+                PutDoubleRows(values.real, rows, column, columns, column + columns == n, separator, texts, out);
                 out.Advance(rows * columns);
                 return;
             }

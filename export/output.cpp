@@ -33,11 +33,15 @@ Result Output::Create(const char* destination) {
 }
 
 void Output::Drain() {
-    if (result_ == Result::Ok && !buffer_.empty() &&
-        platform::FileSystem().write(buffer_.data(), buffer_.size(), file_) != buffer_.size()) {
+    Write(buffer_);
+    buffer_.clear();
+}
+
+void Output::Write(std::string_view bytes) {
+    if (result_ == Result::Ok && !bytes.empty() &&
+        platform::FileSystem().write(bytes.data(), bytes.size(), file_) != bytes.size()) {
         result_ = Result::WriteFailed;
     }
-    buffer_.clear();
 }
 
 void Output::Advance(uint64_t elements) {

@@ -22,7 +22,11 @@ public:
 
     Result Create(const char* destination);
     void Put(std::string_view bytes) {
-        if (buffer_.size() + bytes.size() > kBufferSize) Drain();
+        if (buffer_.size() + bytes.size() > kBufferSize) {
+            Drain();
+            // A piece as large as the buffer goes out as it is, not copied first.
+            if (bytes.size() >= kBufferSize) return Write(bytes);
+        }
         buffer_.append(bytes);
     }
     void Put(char c) {
@@ -45,6 +49,7 @@ public:
 private:
     static constexpr size_t kBufferSize = 1 << 20;
     void Drain();
+    void Write(std::string_view bytes);
 
     ProgressFn progress_;
     void* context_;
