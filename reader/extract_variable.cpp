@@ -23,7 +23,7 @@
 #include "os/file_io.h"
 #include "os/host_rules.h"
 #include "os/text_encoding.h"
-#include "reader/value_text.h"
+#include "objects/value_text.h"
 
 namespace {
 

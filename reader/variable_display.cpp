@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "reader/value_text.h"
+#include "objects/value_text.h"
 
 namespace {
 
@@ -655,47 +655,7 @@ std::string EmptyText(const mxArray* array) {
 
 bool IsNumeric(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS); }
 
-void PutUtf8(std::string& text, uint32_t cp) {
-    if (cp < 0x80) {
-        text += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        text += static_cast<char>(0xC0 | cp >> 6);
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        text += static_cast<char>(0xE0 | cp >> 12);
-        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | cp >> 18);
-        text += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
-
-std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_t pageStart, size_t row) {
-    auto unit = [&](size_t c) {
-        uint16_t u;
-        std::memcpy(&u, units + 2 * (pageStart + c * rows + row), 2);
-        return u;
-    };
-    std::string text;
-    for (size_t c = 0; c < columns; ++c) {
-        const uint16_t u = unit(c);
-        const uint16_t next = c + 1 < columns ? unit(c + 1) : 0;
-        uint32_t cp = u;
-        if (u >= 0xD800 && u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-            cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00u);
-            ++c;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            cp = 0xFFFD;   // a lone surrogate
-        }
-        PutUtf8(text, cp);
-    }
-    return text;
-}
 
 DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& facts, uint64_t maxBytes,
                                    DisplayWriter write, void* context) {

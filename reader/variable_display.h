@@ -30,7 +30,3 @@ enum class DisplayResult { Shown, Damaged, WriteFailed };
 // Throws std::bad_alloc only when memory runs out.
 DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& facts, uint64_t maxBytes,
                                    DisplayWriter write, void* context);
-
-// The UTF-8 text of row `row` of a char array's page that starts at unit
-// `pageStart` (units: the array's UTF-16 data in storage order).
-std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_t pageStart, size_t row);

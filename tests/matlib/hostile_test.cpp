@@ -30,7 +30,7 @@
 #include "codec/mat_write_file.h"
 #include "v73client/v73_reader.h"
 #include "os/worker_process.h"
-#include "reader/value_text.h"
+#include "objects/value_text.h"
 #include "support/support.h"
 
 using namespace matbuild;

@@ -7,7 +7,7 @@
 // first elements of a large array are read: through mxReadElements, which
 // decodes (for a compressed variable: inflates) no further than the elements
 // shown.
-#include "reader/value_text.h"
+#include "objects/value_text.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -16,7 +16,6 @@
 #include <string>
 
 #include "codec/mat_format.h"
-#include "reader/variable_display.h"
 
 const char* const UnknownClassText = "Unknown Class";
 const char* const UnsupportedClassText = "Class NOT Supported";
@@ -25,6 +24,24 @@ const char* const FunctionHandleText =
     "And any way, why would you like to load at invalid handle to memory?";
 
 namespace {
+
+void PutUtf8(std::string& text, uint32_t cp) {
+    if (cp < 0x80) {
+        text += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        text += static_cast<char>(0xC0 | cp >> 6);
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        text += static_cast<char>(0xE0 | cp >> 12);
+        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | cp >> 18);
+        text += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
 
 // The numeric text stops after the element line that takes it past this length.
 constexpr size_t kStopLength = 992;
@@ -58,6 +75,28 @@ constexpr size_t kBatch = 64;
 constexpr size_t kContentsTextRoom = 8192;
 
 }  // namespace
+
+std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_t pageStart, size_t row) {
+    auto unit = [&](size_t c) {
+        uint16_t u;
+        std::memcpy(&u, units + 2 * (pageStart + c * rows + row), 2);
+        return u;
+    };
+    std::string text;
+    for (size_t c = 0; c < columns; ++c) {
+        const uint16_t u = unit(c);
+        const uint16_t next = c + 1 < columns ? unit(c + 1) : 0;
+        uint32_t cp = u;
+        if (u >= 0xD800 && u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            cp = 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00u);
+            ++c;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            cp = 0xFFFD;   // a lone surrogate
+        }
+        PutUtf8(text, cp);
+    }
+    return text;
+}
 
 namespace {
 
