@@ -3,12 +3,17 @@
 #include "export/output.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string_view>
 
 #include "os/file_io.h"
+
+#if defined(MATWCX_HAVE_DRAGONBOX)
+#include <fmt/format.h>
+#endif
 
 namespace exporting {
 
@@ -38,9 +43,17 @@ void Output::Drain() {
 }
 
 void Output::Write(std::string_view bytes) {
-    if (result_ == Result::Ok && !bytes.empty() &&
-        platform::FileSystem().write(bytes.data(), bytes.size(), file_) != bytes.size()) {
+    if (result_ != Result::Ok || bytes.empty()) return;
+    if (platform::FileSystem().write(bytes.data(), bytes.size(), file_) != bytes.size()) {
         result_ = Result::WriteFailed;
+        return;
+    }
+    // The disk writes while the rest is made: the sync at the end then
+    // waits for the last few MB, not for the whole file.
+    unsynced_ += bytes.size();
+    if (unsynced_ >= kWritebackStep) {
+        platform::FileSystem().startWriteback(file_);
+        unsynced_ = 0;
     }
 }
 
@@ -143,11 +156,109 @@ bool Values::Read(uint64_t first, size_t count, size_t at) {
     return true;
 }
 
+namespace {
+
+#if defined(MATWCX_HAVE_DRAGONBOX)
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// How many decimal digits v has (1 for 0).
+int DigitCount(uint64_t v) {
+    static constexpr uint64_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000,
+                                           1000000000, 10000000000, 100000000000, 1000000000000,
+                                           10000000000000, 100000000000000, 1000000000000000,
+                                           10000000000000000, 100000000000000000, 1000000000000000000,
+                                           10000000000000000000u};
+    const int bits = 64 - std::countl_zero(v | 1);
+    const int below = (bits * 1233) >> 12;   // the digits of 2^(bits - 1), less one: bits * log10(2), rounded down
+    return below + (v >= kPowers[below] ? 1 : 0);
+}
+
+// The n decimal digits of v (v < 10^n) at [at, at + n): eight at a time, and
+// two at a time from a table (digit by digit this took twice Dragonbox's
+// own time).
+void PutDigits(char* at, uint64_t v, int n) {
+    const auto pair = [](char* to, uint32_t w) { std::memcpy(to, kDigitPairs + 2 * w, 2); };
+    char* end = at + n;
+    for (; n >= 8; n -= 8, end -= 8) {
+        const uint64_t high = v / 100000000;
+        const uint32_t low = static_cast<uint32_t>(v - high * 100000000), left = low / 10000, right = low % 10000;
+        pair(end - 8, left / 100);
+        pair(end - 6, left % 100);
+        pair(end - 4, right / 100);
+        pair(end - 2, right % 100);
+        v = high;
+    }
+    uint32_t w = static_cast<uint32_t>(v);
+    for (; n >= 2; n -= 2, end -= 2, w /= 100) pair(end - 2, w % 100);
+    if (n == 1) end[-1] = static_cast<char>('0' + w);
+}
+
+// A finite double's shortest digits (Dragonbox's, the ones std::to_chars
+// finds) laid out as std::to_chars lays them out: fixed or scientific,
+// whichever is shorter, fixed on a tie; a fixed whole number that needs
+// zeros after its digits shows the double's exact digits there, as printf's
+// "%.0f" would, which only std::to_chars makes here (values of 2^53 and up).
+char* PutShortest(double value, char* at) {
+    const double magnitude = std::fabs(value);
+    if (std::signbit(value)) *at++ = '-';
+    if (magnitude == 0) {
+        *at++ = '0';
+        return at;
+    }
+    const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude);   // significand x 10^exponent
+    const uint64_t significand = decimal.significand;
+    const int n = DigitCount(significand);
+    const int e = decimal.exponent, point = n + e, x = point - 1, ax = x < 0 ? -x : x;
+    const int scientificLength = n + (n > 1 ? 1 : 0) + 2 + (ax >= 100 ? 3 : 2);
+    const int fixedLength = e >= 0 ? n + e : point > 0 ? n + 1 : 2 - e;
+    // The digits go straight to their places (the room holds every form);
+    // where a point comes between them, the ones before it move up by one.
+    if (fixedLength <= scientificLength) {
+        if (e > 0 && magnitude >= 9007199254740992.0) return std::to_chars(at, at + kDoubleTextRoom - 1, magnitude).ptr;
+        if (e >= 0) {
+            PutDigits(at, significand, n);
+            for (int k = 0; k < e; ++k) at[n + k] = '0';
+            return at + n + e;
+        }
+        if (point > 0) {
+            PutDigits(at + 1, significand, n);
+            for (int k = 0; k < point; ++k) at[k] = at[k + 1];
+            at[point] = '.';
+            return at + n + 1;
+        }
+        at[0] = '0';
+        at[1] = '.';
+        for (int k = 0; k < -point; ++k) at[2 + k] = '0';
+        at += 2 - point;
+        PutDigits(at, significand, n);
+        return at + n;
+    }
+    PutDigits(at + 1, significand, n);
+    at[0] = at[1];
+    if (n > 1) at[1] = '.';
+    at += n > 1 ? n + 1 : 1;
+    *at++ = 'e';
+    *at++ = x < 0 ? '-' : '+';
+    if (ax >= 100) *at++ = static_cast<char>('0' + ax / 100);
+    *at++ = static_cast<char>('0' + ax / 10 % 10);
+    *at++ = static_cast<char>('0' + ax % 10);
+    return at;
+}
+#endif
+
+}  // namespace
+
 char* PutDouble(double value, bool single, char* at) {
     std::string_view word;
     if (std::isnan(value)) word = "NaN";
     if (std::isinf(value)) word = value < 0 ? "-Inf" : "Inf";
     if (!word.empty()) return std::copy(word.begin(), word.end(), at);
+#if defined(MATWCX_HAVE_DRAGONBOX)
+    if (!single) return PutShortest(value, at);
+#endif
     // The shortest form of a float or double is at most 24 bytes: the room
     // always holds it.
     const std::to_chars_result r = single ? std::to_chars(at, at + kDoubleTextRoom, static_cast<float>(value))

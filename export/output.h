@@ -48,6 +48,7 @@ public:
 
 private:
     static constexpr size_t kBufferSize = 1 << 20;
+    static constexpr size_t kWritebackStep = 8 << 20;
     void Drain();
     void Write(std::string_view bytes);
 
@@ -55,6 +56,7 @@ private:
     void* context_;
     uint64_t total_, done_ = 0, told_ = 0;
     std::string buffer_;
+    size_t unsynced_ = 0;   // bytes written since writeback was last started
     FILE* file_ = nullptr;
     std::string destination_;
     char temporary_[4096] = {};

@@ -126,6 +126,10 @@ struct FileSystemCalls {
     // Creates one directory: 0 when this call made it (callers that only
     // need it to exist may ignore the result).
     int (*makeDirectory)(const char* path);
+    // Starts writing what was written to the file so far to the disk,
+    // without waiting: a later sync then waits for less. Nothing where the
+    // system offers no such call.
+    void (*startWriteback)(FILE* file);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

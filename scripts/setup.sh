@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config zlib1g-dev
+  # the shortest digits of doubles in CSV and JSON (header-only: nothing to ship)
+  libfmt-dev
   # tests
   libgtest-dev libgmock-dev googletest
   # sanitizer builds and fuzz targets (libFuzzer ships in clang's runtime)

@@ -410,12 +410,21 @@ bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
 
 int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
 
+#if defined(__linux__)
+void StartWriteback(FILE* file) {
+    if (std::fflush(file) == 0) ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+#else
+void StartWriteback(FILE*) {}
+#endif
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
-                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory};
+                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
+                               StartWriteback};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -240,12 +240,15 @@ bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
 
 int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); }
 
+void StartWriteback(FILE*) {}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
-                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory};
+                               ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
+                               StartWriteback};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -3,10 +3,14 @@
 // viewer gets instead in the hosts' viewer folders.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
+#include <random>
 
+#include "export/output.h"
 #include "support/support.h"
 
 namespace {
@@ -14,6 +18,34 @@ namespace {
 using namespace matbuild;
 using support::Path;
 namespace fs = std::filesystem;
+
+// A number in CSV and JSON is the shortest text that reads back to the same
+// double, laid out as std::to_chars lays it out (fixed or scientific,
+// whichever is shorter; a whole number's exact digits), however it is made:
+// edges of the layouts, every power of ten, and doubles of random bits.
+TEST(NumberText, IsTheTextStdToCharsMakes) {
+    std::vector<double> values = {0.0, 1, 0.1, 2.0 / 3, 1e5, 123456, 1e15, 1e16, 1e21, 1e22, 1e23, 1e-4, 1e-5,
+                                  1.5e-5, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
+                                  9007199254740992.0, 9007199254740994.0, 1.2345678901234567e19};
+    for (int p = -325; p <= 307; ++p) values.push_back(7 * std::pow(10.0, p));
+    std::mt19937_64 random(1);
+    while (values.size() < 1000000) {
+        const uint64_t bits = random();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (std::isfinite(v)) values.push_back(v);
+    }
+    size_t differ = 0;
+    for (double value : values) {
+        for (const double v : {value, -value}) {
+            char ours[exporting::kDoubleTextRoom], theirs[64];
+            const std::string made(ours, exporting::PutDouble(v, false, ours));
+            const std::string expected(theirs, std::to_chars(theirs, theirs + sizeof theirs, v).ptr);
+            if (made != expected && differ++ < 10) ADD_FAILURE() << made << " where std::to_chars makes " << expected;
+        }
+    }
+    EXPECT_EQ(differ, 0u);
+}
 
 const Order o = Order::Little;
 const Bytes kA = NumericVar(o, "A", mxDOUBLE, {2, 2}, {1, 3, 2, 4});
