@@ -16,6 +16,7 @@
 #include <string>
 
 #include "codec/mat_format.h"
+#include "os/text_encoding.h"
 
 const char* const UnknownClassText = "Unknown Class";
 const char* const UnsupportedClassText = "Class NOT Supported";
@@ -24,24 +25,6 @@ const char* const FunctionHandleText =
     "And any way, why would you like to load at invalid handle to memory?";
 
 namespace {
-
-void PutUtf8(std::string& text, uint32_t cp) {
-    if (cp < 0x80) {
-        text += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        text += static_cast<char>(0xC0 | cp >> 6);
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        text += static_cast<char>(0xE0 | cp >> 12);
-        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | cp >> 18);
-        text += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 // The numeric text stops after the element line that takes it past this length.
 constexpr size_t kStopLength = 992;
@@ -93,7 +76,7 @@ std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_
         } else if (u >= 0xD800 && u <= 0xDFFF) {
             cp = 0xFFFD;   // a lone surrogate
         }
-        PutUtf8(text, cp);
+        platform::AppendUtf8(cp, &text);
     }
     return text;
 }

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 namespace platform {
-namespace {
 
 void AppendUtf8(char32_t c, std::string* out) {
     if (c < 0x80) {
@@ -22,6 +21,8 @@ void AppendUtf8(char32_t c, std::string* out) {
         *out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
+
+namespace {
 
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }

@@ -7,6 +7,10 @@
 
 namespace platform {
 
+// Appends the UTF-8 bytes of one code point (a valid one: not a surrogate,
+// at most U+10FFFF).
+void AppendUtf8(char32_t c, std::string* out);
+
 // False for ill-formed UTF-16 (a lone surrogate): such a name can name no
 // file. Throws std::bad_alloc only when memory runs out.
 bool Utf16ToUtf8(const char16_t* text, std::string* out);
