@@ -71,10 +71,6 @@ size_t FormatDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_
     return static_cast<size_t>(at - text.data());
 }
 
-// The rows of a block of real doubles. Making a double's shortest text is
-// most of a CSV file's time: segments of rows are made on two threads, the
-// odd ones on a second thread while this one makes the even ones and puts
-// the finished ones out in order.
 // What a thread makes a segment in: kept from block to block (fresh memory
 // costs its page faults), with the segment's length and any failure.
 struct SegmentText {
@@ -84,6 +80,10 @@ struct SegmentText {
     bool failed = false;
 };
 
+// The rows of a block of real doubles. Making a double's shortest text is
+// most of a CSV file's time: segments of rows are made on two threads, the
+// odd ones on a second thread while this one makes the even ones and puts
+// the finished ones out in order.
 void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t column, uint64_t columns, bool lastPiece,
                    char separator, SegmentText (&texts)[3], Output& out) {
     constexpr uint64_t kSegmentValues = uint64_t{1} << 16;

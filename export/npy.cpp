@@ -114,7 +114,7 @@ void WriteNpy(const mxArray* array, Output& out) {
     if (std::endian::native == std::endian::little && !mxIsComplex(array) && id != mxLOGICAL_CLASS) {
         first = out.CopyStored(array, total, mxGetElementSize(array));
     }
-    if (first == total) return out.Advance(0);
+    if (first == total) return;
     Values values(array);
     for (; first < total && !out.Failed(); first += Values::kBatch) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(Values::kBatch, total - first));
