@@ -8,70 +8,26 @@
 
 #include "codec/mat_format.h"
 #include "codec/readers.h"
+#include "os/text_encoding.h"
 
 namespace matlib {
 namespace {
 
 using namespace format;
 
-struct Sub {
-    uint32_t type = 0;
-    size_t pos = 0, bytes = 0, next = 0;
-};
-
-// A subelement tag at pos whose data ends by `end` (small elements too).
-bool ReadSub(const Bytes& b, size_t pos, size_t end, Sub& out) {
-    if (end > b.size || pos > end || end - pos < kTagSize) return false;
-    const uint32_t word = Load32(b.data + pos, b.swapped);
-    if ((word >> 16) != 0) {
-        out.type = word & 0xffff;
-        out.bytes = word >> 16;
-        if (out.bytes > kSmallDataMax) return false;
-        out.pos = pos + 4;
-        out.next = pos + kSmallTagSize;
+// Bytes held in memory, read by position as the element parser reads a file.
+class HeldBytes final : public ElementInput {
+public:
+    explicit HeldBytes(const Bytes& bytes) : bytes_(bytes) {}
+    bool Read(uint64_t pos, void* buffer, size_t n) override {
+        if (!Fits(pos, n, bytes_.size)) return false;
+        if (n > 0) std::memcpy(buffer, bytes_.data + pos, n);
         return true;
     }
-    out.type = word;
-    out.bytes = Load32(b.data + pos + 4, b.swapped);
-    out.pos = pos + kTagSize;
-    if (out.bytes > end - out.pos) return false;
-    const uint64_t padded = RoundUp8(out.bytes);
-    out.next = padded <= end - out.pos ? out.pos + static_cast<size_t>(padded) : end;
-    return true;
-}
 
-std::string SubText(const Bytes& b, const Sub& sub) {
-    const char* text = reinterpret_cast<const char*>(b.data + sub.pos);
-    return std::string(text, strnlen(text, sub.bytes));
-}
-
-bool ReadTextSub(const Bytes& b, size_t& pos, size_t end, std::string& out) {
-    Sub sub;
-    if (!ReadSub(b, pos, end, sub) || sub.bytes > kMaxClassNameLength) return false;
-    if (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) return false;
-    out = SubText(b, sub);
-    pos = sub.next;
-    return true;
-}
-
-void AppendUtf8(uint32_t cp, std::string& out) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | cp >> 6);
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | cp >> 12);
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | cp >> 18);
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
+private:
+    const Bytes& bytes_;
+};
 
 bool IsNumericClass(uint8_t cls) { return cls == mxCHAR || (cls >= mxDOUBLE && cls <= mxUINT64); }
 
@@ -95,59 +51,37 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
     out.next = padded <= b.size - pos - kTagSize ? pos + kTagSize + static_cast<size_t>(padded) : end;
     if (declared == 0) return true;   // an empty array, written as a bare tag
 
-    size_t at = pos + kTagSize;
-    Sub flags;
-    if (!ReadSub(b, at, end, flags) || (flags.type != miUINT32 && flags.type != miINT32) ||
-        flags.bytes < kArrayFlagsBytes) {
-        return false;
-    }
-    const uint32_t word = Load32(b.data + flags.pos, b.swapped);
-    out.cls = static_cast<uint8_t>(word & 0xff);
-    out.complex = (word & (kFlagComplex << 8)) != 0;
-    out.logical = (word & (kFlagLogical << 8)) != 0;
-    if (out.cls == 0) return false;
-    at = flags.next;
-
+    HeldBytes held(b);
+    ArrayHeader header;
+    if (!ReadArrayHeader(held, b.swapped, pos + kTagSize, end, header) || header.code == 0) return false;
+    out.cls = header.code;
+    out.complex = header.complex;
+    out.logical = header.logical;
+    out.dims = std::move(header.dims);
+    out.count = header.count;
+    out.name = std::move(header.name);
+    out.className = std::move(header.className);
+    // Every position below lies within the bytes held, small subelements'
+    // data too (in their tag's second word): the parser found each inside them.
+    const size_t at = static_cast<size_t>(header.dataPos);
     if (out.cls == mxOPAQUE) {
-        std::string typeSystem;
-        if (!ReadTextSub(b, at, end, out.name) || !ReadTextSub(b, at, end, typeSystem) ||
-            !ReadTextSub(b, at, end, out.className)) {
-            return false;
-        }
-        out.dims = {1, 1};
-        out.count = 1;
         out.contentPos = at;
         return true;
     }
-    Sub dims;
-    if (!ReadSub(b, at, end, dims) || (dims.type != miINT32 && dims.type != miUINT32) || dims.bytes % 4 != 0 ||
-        dims.bytes == 0 || dims.bytes / 4 > kMaxDimensions) {
-        return false;
-    }
-    out.count = 1;
-    for (size_t i = 0; i < dims.bytes / 4; ++i) {
-        const int32_t d = static_cast<int32_t>(Load32(b.data + dims.pos + 4 * i, b.swapped));
-        if (d < 0 || __builtin_mul_overflow(out.count, static_cast<uint64_t>(d), &out.count)) return false;
-        out.dims.push_back(static_cast<uint64_t>(d));
-    }
-    at = dims.next;
-    if (!ReadTextSub(b, at, end, out.name)) return false;
-    if (out.cls == mxOBJECT && !ReadTextSub(b, at, end, out.className)) return false;
-
     if (out.cls == mxSTRUCT || out.cls == mxOBJECT) {
-        Sub length, names;
-        if (!ReadSub(b, at, end, length) || length.bytes < 4) return false;
-        const uint32_t fieldLength = Load32(b.data + length.pos, b.swapped);
-        if (!ReadSub(b, length.next, end, names)) return false;
+        SubElement length, names;
+        if (!ReadSubElement(held, at, end, b.swapped, length) || length.bytes < 4) return false;
+        const uint32_t fieldLength = Load32(b.data + length.dataPos, b.swapped);
+        if (!ReadSubElement(held, length.next, end, b.swapped, names)) return false;
         if (fieldLength == 0 || fieldLength > kMaxNameLength + 1) {
             if (names.bytes != 0) return false;
         } else {
-            for (size_t i = 0; i + fieldLength <= names.bytes; i += fieldLength) {
-                const char* text = reinterpret_cast<const char*>(b.data + names.pos + i);
+            for (uint64_t i = 0; i + fieldLength <= names.bytes; i += fieldLength) {
+                const char* text = reinterpret_cast<const char*>(b.data + names.dataPos + i);
                 out.fields.emplace_back(text, strnlen(text, fieldLength));
             }
         }
-        out.childrenPos = names.next;
+        out.childrenPos = static_cast<size_t>(names.next);
         return true;
     }
     if (out.cls == mxCELL) {
@@ -155,16 +89,16 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
         return true;
     }
     if (!IsNumericClass(out.cls)) return true;   // sparse, function handles: header only
-    Sub real;
-    if (!ReadSub(b, at, end, real)) return false;
+    SubElement real;
+    if (!ReadSubElement(held, at, end, b.swapped, real)) return false;
     out.realType = real.type;
-    out.realPos = real.pos;
+    out.realPos = static_cast<size_t>(real.dataPos);
     out.realBytes = real.bytes;
     if (out.complex) {
-        Sub imag;
-        if (!ReadSub(b, real.next, end, imag)) return false;
+        SubElement imag;
+        if (!ReadSubElement(held, real.next, end, b.swapped, imag)) return false;
         out.imagType = imag.type;
-        out.imagPos = imag.pos;
+        out.imagPos = static_cast<size_t>(imag.dataPos);
         out.imagBytes = imag.bytes;
     }
     return true;
@@ -202,7 +136,8 @@ std::string ViewText(const Bytes& b, const ArrayView& view, size_t maxUnits) {
                 ++i;
             }
         }
-        AppendUtf8(unit, out);
+        if (unit > 0x10FFFF || (unit >= 0xD800 && unit <= 0xDFFF)) unit = 0xFFFD;   // a lone surrogate
+        platform::AppendUtf8(unit, &out);
     }
     return out;
 }

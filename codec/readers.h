@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "codec/mat_internal.h"
@@ -119,9 +120,24 @@ struct SubElement {
     uint8_t smallData[4] = {};
 };
 // Reads the subelement tag at pos; its data must end by `end`.
-bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out);
+bool ReadSubElement(ElementInput& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out);
 // Reads the data of a subelement (n bytes from its start) into buffer.
-bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buffer, size_t n);
+bool ReadSubElementData(ElementInput& stream, const SubElement& sub, void* buffer, size_t n);
+
+// An array element's header, from its array flags to the first subelement
+// after its name (and an object's or opaque array's class name): the one
+// parse of it for elements in files and in memory. Opaque arrays say 1x1.
+struct ArrayHeader {
+    uint8_t code = 0;   // the file's class code
+    bool complex = false, global = false, logical = false;
+    uint32_t nzmax = 0;
+    std::vector<uint64_t> dims;
+    uint64_t count = 1;   // product of dims
+    std::string name;
+    std::string className;   // objects and opaque arrays only
+    uint64_t dataPos = 0;    // what follows: field names, children, data, an opaque array's content
+};
+bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t end, ArrayHeader& out);
 
 // Full decodes (mxGetPr and siblings) and partial reads (mxReadElements).
 bool DecodeV5(const mxArray& array, DecodedData& out);

@@ -38,12 +38,24 @@ inline bool Fits(uint64_t offset, uint64_t size, uint64_t limit) {
 
 inline uint64_t RoundUp8(uint64_t n) { return n + ((8 - n % 8) % 8); }
 
+// The bytes of level-5 elements, however they are held: in a file, inflated
+// from it, or in memory (the subsystem data, an element the worker sent). The
+// element parser reads through this alone, so one parser serves them all.
+class ElementInput {
+public:
+    // n bytes at position pos into buffer; false on damage or past the bytes.
+    virtual bool Read(uint64_t pos, void* buffer, size_t n) = 0;
+
+protected:
+    ~ElementInput() = default;
+};
+
 // The bytes of one level-5 element, counted from its tag (position 0) as they
 // stand after inflating; for an uncompressed element, as they stand in the
 // file. Reads of a compressed element go forward only: a read before the
 // current position fails. Inflating works in fixed buffers of the stream, so
 // a reader costs the same memory whatever the element claims.
-class ElementStream {
+class ElementStream final : public ElementInput {
 public:
     ElementStream(SourceFile& source, const DataLocation& location);
     ~ElementStream();
@@ -51,7 +63,7 @@ public:
     ElementStream& operator=(const ElementStream&) = delete;
 
     // n bytes at position pos into buffer; false on damage or past the data.
-    bool Read(uint64_t pos, void* buffer, size_t n);
+    bool Read(uint64_t pos, void* buffer, size_t n) override;
     // Compressed: after the element's `end` bytes were all read, the stream
     // must end there with a correct Adler-32. MATLAB (some versions) ends a
     // stream without its end marker: a stream that has delivered every

@@ -2,8 +2,10 @@
 // name (and an object's or opaque array's class name), read without touching
 // the data, and without recursing into cells or structs.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/array_view.h"
@@ -18,12 +20,19 @@ using namespace format;
 bool IsByteType(uint32_t type) { return type == miINT8 || type == miUINT8 || type == miUTF8; }
 
 // A name-like subelement: bytes up to the first NUL (MATLAB pads with NULs).
-bool ReadText(ElementStream& stream, const SubElement& sub, size_t limit, std::string& out) {
+bool ReadText(ElementInput& bytes, const SubElement& sub, size_t limit, std::string& out) {
     if (!IsByteType(sub.type) || sub.bytes > limit) return false;
-    std::string bytes(sub.bytes, '\0');
-    if (!ReadSubElementData(stream, sub, bytes.data(), sub.bytes)) return false;
-    size_t nul = bytes.find('\0');
-    out = bytes.substr(0, nul);
+    std::string text(sub.bytes, '\0');
+    if (!ReadSubElementData(bytes, sub, text.data(), sub.bytes)) return false;
+    text.resize(std::strlen(text.c_str()));
+    out = std::move(text);
+    return true;
+}
+
+bool ReadTextAt(ElementInput& bytes, bool swapped, uint64_t& pos, uint64_t end, size_t limit, std::string& out) {
+    SubElement sub;
+    if (!ReadSubElement(bytes, pos, end, swapped, sub) || !ReadText(bytes, sub, limit, out)) return false;
+    pos = sub.next;
     return true;
 }
 
@@ -61,7 +70,7 @@ void SetClass(mxArray& a, uint8_t code, const std::string& storedClassName) {
 // An object's dimensions from the metadata array that follows its class name
 // (the opaque element itself says 1x1 whatever the object array's size).
 // False when the bytes there are no object metadata; the caller keeps 1x1.
-bool ReadObjectDims(ElementStream& stream, bool swapped, uint64_t pos, uint64_t end, std::vector<mwSize>& dims) {
+bool ReadObjectDims(ElementInput& stream, bool swapped, uint64_t pos, uint64_t end, std::vector<mwSize>& dims) {
     SubElement matrix;
     if (!ReadSubElement(stream, pos, end, swapped, matrix) || matrix.small || matrix.type != miMATRIX) return false;
     const uint64_t inner = matrix.dataPos + matrix.bytes;
@@ -87,69 +96,6 @@ bool ReadObjectDims(ElementStream& stream, bool swapped, uint64_t pos, uint64_t 
         found.push_back(d);
     }
     dims = std::move(found);
-    return true;
-}
-
-// The array's content from the flags on: fills the header fields of `a` and
-// the position of its first data subelement.
-bool ReadArrayContent(ElementStream& stream, bool swapped, uint64_t pos, uint64_t end, mxArray& a) {
-    SubElement flags;
-    if (!ReadSubElement(stream, pos, end, swapped, flags)) return false;
-    if ((flags.type != miUINT32 && flags.type != miINT32) || flags.bytes < kArrayFlagsBytes) return false;
-    uint8_t flagBytes[kArrayFlagsBytes];
-    if (!ReadSubElementData(stream, flags, flagBytes, sizeof flagBytes)) return false;
-    uint32_t word = Load32(flagBytes, swapped);
-    uint8_t code = static_cast<uint8_t>(word & 0xff);
-    uint8_t bits = static_cast<uint8_t>((word >> 8) & 0xff);
-    a.complex = (bits & kFlagComplex) != 0;
-    a.global = (bits & kFlagGlobal) != 0;
-    a.logical = (bits & kFlagLogical) != 0;
-    a.nzmax = Load32(flagBytes + 4, swapped);
-    pos = flags.next;
-
-    a.dims.clear();
-    if (code == mxOPAQUE) {
-        a.dims = {1, 1};   // opaque arrays carry no dimensions of their own
-    } else {
-        SubElement dims;
-        if (!ReadSubElement(stream, pos, end, swapped, dims)) return false;
-        if ((dims.type != miINT32 && dims.type != miUINT32) || dims.bytes % 4 != 0) return false;
-        size_t count = dims.bytes / 4;
-        if (count == 0 || count > kMaxDimensions) return false;
-        uint8_t raw[kMaxDimensions * 4];
-        if (!ReadSubElementData(stream, dims, raw, dims.bytes)) return false;
-        uint64_t product = 1;
-        for (size_t i = 0; i < count; ++i) {
-            int32_t d = static_cast<int32_t>(Load32(raw + 4 * i, swapped));
-            if (d < 0) return false;
-            if (__builtin_mul_overflow(product, static_cast<uint64_t>(d), &product)) return false;
-            a.dims.push_back(static_cast<mwSize>(d));
-        }
-        pos = dims.next;
-    }
-
-    SubElement name;
-    if (!ReadSubElement(stream, pos, end, swapped, name)) return false;
-    if (!ReadText(stream, name, kMaxNameLength, a.name)) return false;
-    pos = name.next;
-
-    std::string storedClassName;
-    if (code == mxOBJECT || code == mxOPAQUE) {
-        if (code == mxOPAQUE) {
-            SubElement typeSystem;   // "MCOS" for MATLAB's own classes
-            std::string ignored;
-            if (!ReadSubElement(stream, pos, end, swapped, typeSystem)) return false;
-            if (!ReadText(stream, typeSystem, kMaxClassNameLength, ignored)) return false;
-            pos = typeSystem.next;
-        }
-        SubElement cls;
-        if (!ReadSubElement(stream, pos, end, swapped, cls)) return false;
-        if (!ReadText(stream, cls, kMaxClassNameLength, storedClassName)) return false;
-        pos = cls.next;
-        if (code == mxOPAQUE) ReadObjectDims(stream, swapped, pos, end, a.dims);
-    }
-    SetClass(a, code, storedClassName);
-    a.data.dataPos = pos;
     return true;
 }
 
@@ -181,7 +127,53 @@ const char* OwnClassName(mxClassID id) {
     }
 }
 
-bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out) {
+bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t end, ArrayHeader& out) {
+    out = ArrayHeader{};
+    SubElement flags;
+    if (!ReadSubElement(bytes, pos, end, swapped, flags)) return false;
+    if ((flags.type != miUINT32 && flags.type != miINT32) || flags.bytes < kArrayFlagsBytes) return false;
+    uint8_t flagBytes[kArrayFlagsBytes];
+    if (!ReadSubElementData(bytes, flags, flagBytes, sizeof flagBytes)) return false;
+    const uint32_t word = Load32(flagBytes, swapped);
+    const uint8_t bits = static_cast<uint8_t>((word >> 8) & 0xff);
+    out.code = static_cast<uint8_t>(word & 0xff);
+    out.complex = (bits & kFlagComplex) != 0;
+    out.global = (bits & kFlagGlobal) != 0;
+    out.logical = (bits & kFlagLogical) != 0;
+    out.nzmax = Load32(flagBytes + 4, swapped);
+    pos = flags.next;
+
+    if (out.code == mxOPAQUE) {
+        out.dims = {1, 1};   // opaque arrays carry no dimensions of their own
+    } else {
+        SubElement dims;
+        if (!ReadSubElement(bytes, pos, end, swapped, dims)) return false;
+        if ((dims.type != miINT32 && dims.type != miUINT32) || dims.bytes % 4 != 0) return false;
+        const size_t count = dims.bytes / 4;
+        if (count == 0 || count > kMaxDimensions) return false;
+        uint8_t raw[kMaxDimensions * 4];
+        if (!ReadSubElementData(bytes, dims, raw, dims.bytes)) return false;
+        for (size_t i = 0; i < count; ++i) {
+            const int32_t d = static_cast<int32_t>(Load32(raw + 4 * i, swapped));
+            if (d < 0 || __builtin_mul_overflow(out.count, static_cast<uint64_t>(d), &out.count)) return false;
+            out.dims.push_back(static_cast<uint64_t>(d));
+        }
+        pos = dims.next;
+    }
+    if (!ReadTextAt(bytes, swapped, pos, end, kMaxNameLength, out.name)) return false;
+    if (out.code == mxOPAQUE) {
+        std::string typeSystem;   // "MCOS" for MATLAB's own classes
+        if (!ReadTextAt(bytes, swapped, pos, end, kMaxClassNameLength, typeSystem)) return false;
+    }
+    if ((out.code == mxOBJECT || out.code == mxOPAQUE) &&
+        !ReadTextAt(bytes, swapped, pos, end, kMaxClassNameLength, out.className)) {
+        return false;
+    }
+    out.dataPos = pos;
+    return true;
+}
+
+bool ReadSubElement(ElementInput& stream, uint64_t pos, uint64_t end, bool swapped, SubElement& out) {
     if (!Fits(pos, kTagSize, end)) return false;
     uint8_t tag[kTagSize];
     if (!stream.Read(pos, tag, sizeof tag)) return false;
@@ -208,7 +200,7 @@ bool ReadSubElement(ElementStream& stream, uint64_t pos, uint64_t end, bool swap
     return true;
 }
 
-bool ReadSubElementData(ElementStream& stream, const SubElement& sub, void* buffer, size_t n) {
+bool ReadSubElementData(ElementInput& stream, const SubElement& sub, void* buffer, size_t n) {
     if (n > sub.bytes) return false;
     if (sub.small) {
         if (n > sizeof sub.smallData) return false;
@@ -263,7 +255,17 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
     }
     uint64_t contentEnd = loc.elementEnd;
     if (contentEnd == kTagSize) return HeaderStatus::Damaged;   // an empty element names no variable
-    if (!ReadArrayContent(stream, file.swapped, kTagSize, contentEnd, array)) return HeaderStatus::Damaged;
+    ArrayHeader header;
+    if (!ReadArrayHeader(stream, file.swapped, kTagSize, contentEnd, header)) return HeaderStatus::Damaged;
+    array.complex = header.complex;
+    array.global = header.global;
+    array.logical = header.logical;
+    array.nzmax = header.nzmax;
+    array.dims.assign(header.dims.begin(), header.dims.end());
+    array.name = std::move(header.name);
+    if (header.code == mxOPAQUE) ReadObjectDims(stream, file.swapped, header.dataPos, contentEnd, array.dims);
+    SetClass(array, header.code, header.className);
+    array.data.dataPos = header.dataPos;
 
     array.format = &kV5Format;
     array.source = source;
