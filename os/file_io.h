@@ -130,6 +130,8 @@ struct FileSystemCalls {
     // without waiting: a later sync then waits for less. Nothing where the
     // system offers no such call.
     void (*startWriteback)(FILE* file);
+    // The same for a file open as the system names it (the worker's).
+    void (*startNativeWriteback)(NativeFile file);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

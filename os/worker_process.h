@@ -87,14 +87,10 @@ void GiveUpOpeningFiles();
 // Worker::Start ends here.
 WorkerEnd WorkerEndOfThisProgram(int argc, char** argv);
 // The worker reads and writes the files it is sent through the file calls
-// (FileSystem(): readNativeAt, writeNativeAt, resizeNative, sizeOfNative).
+// (FileSystem(): readNativeAt, writeNativeAt, resizeNative, sizeOfNative,
+// startNativeWriteback).
 void CloseNativeFile(NativeFile file);
 // The system's file under an open stream (not a copy: the stream keeps it).
 NativeFile NativeFileOf(FILE* stream);
-// Starts writing the file's changed pages to the disk without waiting for
-// them, where the system offers that (elsewhere nothing): a writer of a large
-// file that must sync it at its end calls it as it goes, and the sync then
-// waits for little more than the last pages.
-void StartWriteback(NativeFile file);
 
 }  // namespace platform

@@ -123,7 +123,7 @@ herr_t Write(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, cons
     }
     if (address > f->eof) f->eof = address;
     if (f->notStarted >= kWritebackStep) {
-        platform::StartWriteback(f->file);
+        platform::FileSystem().startNativeWriteback(f->file);
         f->notStarted = 0;
     }
     return 0;

@@ -414,8 +414,11 @@ int MakeDirectory(const char* path) { return ::mkdir(path, 0777); }
 void StartWriteback(FILE* file) {
     if (std::fflush(file) == 0) ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
+void StartNativeWriteback(NativeFile file) { ::sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE); }
 #else
+// macOS: the sync at the end writes everything.
 void StartWriteback(FILE*) {}
+void StartNativeWriteback(NativeFile) {}
 #endif
 
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
@@ -424,7 +427,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback};
+                               StartWriteback, StartNativeWriteback};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -407,12 +407,4 @@ void CloseNativeFile(NativeFile file) {
 
 NativeFile NativeFileOf(FILE* stream) { return stream != nullptr ? fileno(stream) : kNoFile; }
 
-void StartWriteback(NativeFile file) {
-#if defined(SYNC_FILE_RANGE_WRITE)
-    sync_file_range(Fd(file), 0, 0, SYNC_FILE_RANGE_WRITE);
-#else
-    (void)file;   // macOS: the sync at the end writes everything
-#endif
-}
-
 }  // namespace platform

@@ -240,7 +240,9 @@ bool SizeOfNativeFile(NativeFile file, uint64_t& size) {
 
 int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); }
 
+// Windows writes a file's pages back on its own; FlushFileBuffers would wait.
 void StartWriteback(FILE*) {}
+void StartNativeWriteback(NativeFile) {}
 
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
@@ -248,7 +250,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback};
+                               StartWriteback, StartNativeWriteback};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -305,7 +305,4 @@ NativeFile NativeFileOf(FILE* stream) {
     return stream != nullptr ? static_cast<NativeFile>(::_get_osfhandle(::_fileno(stream))) : kNoFile;
 }
 
-// Windows writes a file's pages back on its own; FlushFileBuffers would wait.
-void StartWriteback(NativeFile) {}
-
 }  // namespace platform

@@ -119,7 +119,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
              CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew,
-             NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback};
+             NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
+             plan.saved.startNativeWriteback};
 }
 
 FaultInjector::~FaultInjector() {
