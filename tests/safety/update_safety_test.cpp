@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "export/export.h"
+#include "import/import.h"
 #include "v73client/v73_reader.h"
 #include "os/file_io.h"
 #include "support/fault_injection.h"
@@ -149,6 +150,57 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     };
     ASSERT_EQ(exportNpy(), 0);
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
+}
+
+// A CSV file of many numbers packed in: its values go to a file without a
+// name beside it once they are many. Where that file cannot be made they
+// stay in memory; where it cannot be written or flushed the CSV is refused,
+// saying why, and nothing is packed.
+TEST(UpdateFaults, CsvValuesThatCannotGoBesideItStayInMemoryOrRefuseTheFile) {
+    TempDir dir;
+    constexpr int kRows = 1100, kColumns = 500;   // more values than are held in memory
+    std::string text;
+    for (int r = 0; r < kRows; ++r) {
+        for (int c = 0; c < kColumns; ++c) text += std::to_string((r * 7 + c) % 1000) + (c + 1 < kColumns ? "," : "\n");
+    }
+    const std::string csv = dir.file("many.csv"), out = dir.file("out.mat");
+    WriteFile(csv, Bytes(text.begin(), text.end()));
+    const struct {
+        Call call;
+        bool packed;
+    } cases[] = {{Call::Any, true}, {Call::CreateUnnamed, true}, {Call::Write, false}, {Call::Flush, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(faults::CallName(c.call));
+        std::string why;
+        mxArray* imported = nullptr;
+        {
+            // Any #0: no call fails.
+            faults::FaultInjector fault(c.call, c.call == Call::Any ? 0 : 1, faults::Persistence::ForGood);
+            imported = importing::ImportFile(csv.c_str(), &why);
+        }
+        const support::ArrayPtr many(imported);
+        if (!c.packed) {
+            EXPECT_EQ(many, nullptr);
+            EXPECT_NE(why.find("cannot be written beside it"), std::string::npos) << why;
+            continue;
+        }
+        ASSERT_NE(many, nullptr) << why;
+        MATFile* mfp = matOpen(out.c_str(), "w");
+        ASSERT_NE(mfp, nullptr);
+        EXPECT_EQ(matPutArray(mfp, many.get()), 0);
+        ASSERT_EQ(matClose(mfp), 0);
+        const support::FilePtr back(matOpen(out.c_str(), "r"));
+        const support::ArrayPtr read(back ? matGetArray(back.get(), "many") : nullptr);
+        ASSERT_NE(read, nullptr);
+        ASSERT_EQ(mxGetNumberOfElements(read.get()), size_t{kRows} * kColumns);
+        const double* values = static_cast<const double*>(mxGetPr(read.get()));
+        int wrong = 0;
+        for (int r = 0; r < kRows; ++r) {
+            for (int c = 0; c < kColumns; ++c) wrong += values[static_cast<size_t>(c) * kRows + static_cast<size_t>(r)] != (r * 7 + c) % 1000;
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
 }
 
 // The disk full for real (a file size limit), and a folder the caller may
