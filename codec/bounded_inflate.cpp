@@ -2,6 +2,7 @@
 // caller-owned buffers of bounded size.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -26,8 +27,13 @@ bool ReadAt(SourceFile& source, uint64_t offset, void* buffer, size_t n) {
     const bool large = n >= format::kReadWindow / 2;
     if (!large && !source.window) source.window.reset(new (std::nothrow) uint8_t[format::kReadWindow]);
     if (large || !source.window) return fs.readAt(source.stream, offset, buffer, n) == n;
+    const uint64_t windowEnd = source.windowOffset + source.windowBytes;
+    const bool onward = source.windowBytes > 0 && offset >= windowEnd && offset - windowEnd < source.windowFill;
+    size_t fill = onward ? std::min(2 * source.windowFill, format::kReadWindow) : format::kFirstReadFill;
+    fill = std::max(fill, n);
+    source.windowFill = fill;
     const uint64_t left = source.size - offset;
-    const size_t want = left < format::kReadWindow ? static_cast<size_t>(left) : format::kReadWindow;
+    const size_t want = left < fill ? static_cast<size_t>(left) : fill;
     source.windowBytes = 0;   // nothing valid while it refills
     source.windowOffset = offset;
     const size_t got = fs.readAt(source.stream, offset, source.window.get(), want);

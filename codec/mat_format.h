@@ -156,5 +156,11 @@ constexpr size_t kInflateChunk = 16 * 1024;
 // served from it, so that a pass over many small variables costs one read
 // per window rather than a seek and a read per field.
 constexpr size_t kReadWindow = 64 * 1024;
+// Its first fill, and its fill after a jump: a variable's header and a
+// compressed one's first input lie within it. Fills double while reads go on
+// past the last one (a walk over small variables, data read forward), so a
+// header read in a file of large variables, or the MAT header alone, costs
+// a page or so, not the whole window.
+constexpr size_t kFirstReadFill = 4 * 1024;
 
 }  // namespace matlib::format

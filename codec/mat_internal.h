@@ -38,6 +38,7 @@ struct SourceFile {
     std::unique_ptr<uint8_t[]> window;
     uint64_t windowOffset = 0;
     size_t windowBytes = 0;
+    size_t windowFill = 0;      // the bytes its last fill asked for
     ~SourceFile();              // closes the stream
 };
 
