@@ -247,6 +247,10 @@ bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
     return false;
 }
 
+// Fields the MAT header alone answers: a column of them reads no variable.
+// (The version is not one: version 7 is a level-5 file that compresses.)
+bool IsHeaderField(int field) { return field == kWrittenBy || field == kCreated; }
+
 int FailureOf(SummaryResult result) { return result == SummaryResult::Stopped ? ft_fieldempty : ft_fileerror; }
 
 }  // namespace
@@ -265,14 +269,15 @@ int GetFieldValue(const std::string& path, int field, int unit, void* value, int
     }
     try {
         const bool damaged = field == kDamaged;
-        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, damaged)) {
+        const Depth depth = damaged ? Depth::Checked : IsHeaderField(field) ? Depth::Header : Depth::Variables;
+        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, depth)) {
             // The check reads every variable's data: only when asked for.
             if (damaged) return ft_ondemand;
             if (matPeekFormat(path.c_str()) == kWorkerFormat) return ft_delayed;
         }
         ActiveCall call(path);
         std::shared_ptr<const FileSummary> summary;
-        const SummaryResult result = Summarise(path, damaged, call.flag(), &summary);
+        const SummaryResult result = Summarise(path, depth, call.flag(), &summary);
         if (result == SummaryResult::Damaged && damaged) return PutNumber<int32_t>(1, ft_boolean, value, maxlen);
         if (result != SummaryResult::Ok) return FailureOf(result);
         if (field == kVariableList) return PutFullText(summary, unit, value, maxlen, form);
@@ -285,13 +290,13 @@ int GetFieldValue(const std::string& path, int field, int unit, void* value, int
 int FindVariable(const std::string& path, int operation, const std::string& name, int flags) {
     if (operation < 0 || operation >= kHasVariableOperatorCount) return ft_nosuchfield;
     try {
-        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, false) &&
+        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, Depth::Variables) &&
             matPeekFormat(path.c_str()) == kWorkerFormat) {
             return ft_delayed;
         }
         ActiveCall call(path);
         std::shared_ptr<const FileSummary> summary;
-        const SummaryResult result = Summarise(path, false, call.flag(), &summary);
+        const SummaryResult result = Summarise(path, Depth::Variables, call.flag(), &summary);
         if (result != SummaryResult::Ok) return FailureOf(result);
         bool holds = false;
         for (const VariableSummary& v : summary->variables) {

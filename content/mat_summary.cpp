@@ -104,7 +104,11 @@ SummaryResult CheckWhole(MATFile* file, const std::atomic<bool>* stop, bool* dam
     return SummaryResult::Ok;
 }
 
-SummaryResult Read(const std::string& path, bool wantDamaged, const std::atomic<bool>* stop, FileSummary* out) {
+bool ReadsTo(const FileSummary& summary, Depth depth) {
+    return depth == Depth::Header || (summary.indexed && (depth == Depth::Variables || summary.damagedKnown));
+}
+
+SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>* stop, FileSummary* out) {
     MATFile* file = matOpen(path.c_str(), "r");
     if (file == nullptr) {
         switch (matLastOpenFailure()) {
@@ -121,6 +125,11 @@ SummaryResult Read(const std::string& path, bool wantDamaged, const std::atomic<
         out->headerText = header;
     }
     out->hasCreatedText = HeaderTextDate(file, &out->createdLocal);
+    if (depth == Depth::Header) {
+        matClose(file);
+        return SummaryResult::Ok;
+    }
+    out->indexed = true;
     SummaryResult result = SummaryResult::Ok;
     const int count = matGetVariableCount(file);
     if (count < 0) result = SummaryResult::Damaged;
@@ -150,7 +159,7 @@ SummaryResult Read(const std::string& path, bool wantDamaged, const std::atomic<
         }
         mxDestroyArray(array);
     }
-    if (result == SummaryResult::Ok && wantDamaged) {
+    if (result == SummaryResult::Ok && depth == Depth::Checked) {
         result = CheckWhole(file, stop, &out->damaged);
         out->damagedKnown = result == SummaryResult::Ok;
     }
@@ -183,18 +192,18 @@ void ActiveCall::Stop(const std::string& path) {
     }
 }
 
-SummaryResult Summarise(const std::string& path, bool wantDamaged, const std::atomic<bool>* stop,
+SummaryResult Summarise(const std::string& path, Depth depth, const std::atomic<bool>* stop,
                         std::shared_ptr<const FileSummary>* out) {
     try {
         platform::FileStatus before;
         if (!StatusOf(path, &before)) return SummaryResult::Unreadable;
         std::shared_ptr<const FileSummary> cached = Cached(path, before);
-        if (cached && (!wantDamaged || cached->damagedKnown)) {
+        if (cached && ReadsTo(*cached, depth)) {
             *out = std::move(cached);
             return SummaryResult::Ok;
         }
         auto summary = std::make_shared<FileSummary>();
-        const SummaryResult result = Read(path, wantDamaged, stop, summary.get());
+        const SummaryResult result = Read(path, depth, stop, summary.get());
         if (result != SummaryResult::Ok) return result;
         // Kept only when the file did not change while it was read.
         platform::FileStatus after;
@@ -206,11 +215,11 @@ SummaryResult Summarise(const std::string& path, bool wantDamaged, const std::at
     }
 }
 
-bool IsCached(const std::string& path, bool wantDamaged) {
+bool IsCached(const std::string& path, Depth depth) {
     platform::FileStatus now;
     if (!StatusOf(path, &now)) return false;
     std::shared_ptr<const FileSummary> cached = Cached(path, now);
-    return cached && (!wantDamaged || cached->damagedKnown);
+    return cached && ReadsTo(*cached, depth);
 }
 
 void ClearCache() {

@@ -31,6 +31,7 @@ struct FileSummary {
     std::string headerText;                  // level 5 and 7.3: the 116 bytes, trimmed
     bool hasCreatedText = false;             // the header text names a date: createdLocal
     platform::LocalDateTime createdLocal{};  // as the text has it (local time); CreatedFileTime converts it
+    bool indexed = false;                    // the variables were read (not the header alone)
     bool damagedKnown = false;               // the whole check ran (Damaged)
     bool damaged = false;
 };
@@ -58,15 +59,19 @@ private:
     std::atomic<bool> stop_{false};
 };
 
-// The summary of the file at path (UTF-8), from the cache when the file is
-// unchanged (same size, modification time and file identity). With
-// wantDamaged, the Damaged check runs too (reads every variable's data). The
-// stop flag is looked at between variables.
-SummaryResult Summarise(const std::string& path, bool wantDamaged, const std::atomic<bool>* stop,
+// How much of a file a summary reads: its header alone (version, writer,
+// date), the variables' headers too, or also every variable's data (the
+// Damaged check).
+enum class Depth { Header, Variables, Checked };
+
+// The summary of the file at path (UTF-8) to that depth at least, from the
+// cache when the file is unchanged (same size, modification time and file
+// identity). The stop flag is looked at between variables.
+SummaryResult Summarise(const std::string& path, Depth depth, const std::atomic<bool>* stop,
                         std::shared_ptr<const FileSummary>* out);
 
-// Whether the file is in the cache as it is now, with the Damaged check when asked.
-bool IsCached(const std::string& path, bool wantDamaged);
+// Whether the file is in the cache as it is now, to that depth.
+bool IsCached(const std::string& path, Depth depth);
 
 // Drops every cached summary (refresh, unloading).
 void ClearCache();
