@@ -41,8 +41,8 @@ FILE* Open(const char* path, const char* mode) {
     const bool update = std::strchr(mode, '+') != nullptr;
     const int fd = ::open(path, (update ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    // O_NONBLOCK was the one status flag asked for: 0 clears it.
+    if (::fcntl(fd, F_SETFL, 0) == -1) {
         ::close(fd);
         return nullptr;
     }
