@@ -9,6 +9,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "content/mat_summary.h"
 #include "matlib/mat.h"
@@ -162,13 +165,13 @@ int PutFullText(const std::shared_ptr<const FileSummary>& summary, int offset, v
 
 std::string Joined(const FileSummary& s, bool classes) {
     std::string text;
-    std::vector<const std::string*> seen;
+    std::vector<std::string_view> seen;
     for (const VariableSummary& v : s.variables) {
-        const std::string& word = classes ? v.className : v.name;
+        const std::string_view word = classes ? s.ClassName(v) : s.Name(v);
         bool again = false;
-        for (const std::string* w : seen) again = again || *w == word;
+        for (const std::string_view w : seen) again = again || w == word;
         if (classes && again) continue;
-        if (classes) seen.push_back(&word);
+        if (classes) seen.push_back(word);
         if (!text.empty()) text += ", ";
         text += word;
     }
@@ -178,7 +181,9 @@ std::string Joined(const FileSummary& s, bool classes) {
 
 std::string VariableLines(const FileSummary& s) {
     std::string text;
-    for (const VariableSummary& v : s.variables) text += v.name + ' ' + v.className + ' ' + v.dims + '\n';
+    for (const VariableSummary& v : s.variables) {
+        text.append(s.Name(v)).append(1, ' ').append(s.ClassName(v)).append(1, ' ').append(s.Dims(v)).append(1, '\n');
+    }
     return text;
 }
 
@@ -204,7 +209,7 @@ int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, Te
             if (largest == nullptr || v.bytes > largest->bytes) largest = &v;
         }
         if (largest == nullptr) return ft_fieldempty;
-        return PutText(largest->name + " (" + std::to_string(largest->bytes) + " bytes)", value, maxlen, form);
+        return PutText(std::string(s.Name(*largest)) + " (" + std::to_string(largest->bytes) + " bytes)", value, maxlen, form);
     }
     case kDataBytes: {
         if (unit < 0 || unit > 3) unit = 0;
@@ -236,7 +241,7 @@ int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, Te
     }
 }
 
-bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     if (part.size() > text.size()) return false;
     for (size_t i = 0; i + part.size() <= text.size(); ++i) {
@@ -300,7 +305,8 @@ int FindVariable(const std::string& path, int operation, const std::string& name
         if (result != SummaryResult::Ok) return FailureOf(result);
         bool holds = false;
         for (const VariableSummary& v : summary->variables) {
-            holds = holds || (operation < 2 ? v.name == name : ContainsIgnoringCase(v.name, name));
+            const std::string_view held = summary->Name(v);
+            holds = holds || (operation < 2 ? held == name : ContainsIgnoringCase(held, name));
         }
         const bool wanted = operation == 0 || operation == 2 ? holds : !holds;
         return wanted ? ft_found : ft_notfound;

@@ -154,7 +154,7 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
             out->dataBytes = SaturatedAdd(out->dataBytes, bytes);
             ++out->variableCount;
             if (out->variables.size() < kMaxSummarisedVariables) {
-                out->variables.push_back({name, mxGetClassName(array), DimensionText(array), bytes});
+                if (!out->Add(name, mxGetClassName(array), DimensionText(array), bytes)) result = SummaryResult::Damaged;
             }
         }
         mxDestroyArray(array);
@@ -168,6 +168,18 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
 }
 
 }  // namespace
+
+bool FileSummary::Add(std::string_view name, std::string_view className, std::string_view dims, uint64_t bytes) {
+    constexpr size_t kMost = UINT16_MAX;
+    if (name.size() > kMost || className.size() > kMost || dims.size() > kMost ||
+        texts.size() > UINT32_MAX - name.size() - className.size() - dims.size()) {
+        return false;
+    }
+    variables.push_back({static_cast<uint32_t>(texts.size()), static_cast<uint16_t>(name.size()),
+                         static_cast<uint16_t>(className.size()), static_cast<uint16_t>(dims.size()), bytes});
+    texts.append(name).append(className).append(dims);
+    return true;
+}
 
 ActiveCall::ActiveCall(const std::string& path) : path_(path) {
     std::lock_guard<std::mutex> hold(CallsLock());

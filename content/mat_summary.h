@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "os/file_time.h"
@@ -14,10 +15,11 @@ struct mxArray;
 
 namespace content {
 
+// One variable, its texts kept in its file's summary (a cache of thousands of
+// files holds them: some 30 bytes a variable besides its texts).
 struct VariableSummary {
-    std::string name;
-    std::string className;   // as mxGetClassName gives it
-    std::string dims;        // first to last, joined by "x" ("3x4")
+    uint32_t textAt = 0;     // in FileSummary::texts: its name, class and dimensions
+    uint16_t nameLength = 0, classLength = 0, dimsLength = 0;
     uint64_t bytes = 0;      // the bytes its values take, as the packer's listing gives them
 };
 
@@ -25,6 +27,7 @@ struct FileSummary {
     int format = 0;                          // 4, 5 or 73, as matGetFormat numbers them
     int variableCount = 0;                   // named variables (MATLAB's unnamed one apart)
     std::vector<VariableSummary> variables;  // the first kMaxSummarisedVariables of them
+    std::string texts;                       // theirs, one after another
     uint64_t dataBytes = 0;                  // sum over all, saturated
     bool compressed = false;                 // a variable stored compressed
     bool objects = false;                    // objects, or the subsystem data that holds them
@@ -34,6 +37,18 @@ struct FileSummary {
     bool indexed = false;                    // the variables were read (not the header alone)
     bool damagedKnown = false;               // the whole check ran (Damaged)
     bool damaged = false;
+
+    std::string_view Name(const VariableSummary& v) const { return {texts.data() + v.textAt, v.nameLength}; }
+    // As mxGetClassName gives it.
+    std::string_view ClassName(const VariableSummary& v) const {
+        return {texts.data() + v.textAt + v.nameLength, v.classLength};
+    }
+    // First to last, joined by "x" ("3x4").
+    std::string_view Dims(const VariableSummary& v) const {
+        return {texts.data() + v.textAt + v.nameLength + v.classLength, v.dimsLength};
+    }
+    // Appends a variable; false when its texts are too long to be kept so.
+    bool Add(std::string_view name, std::string_view className, std::string_view dims, uint64_t bytes);
 };
 
 // Names kept for the text fields: a file may hold a million variables.
