@@ -5,12 +5,33 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "codec/array.h"
 #include "codec/mat_format.h"
 
 namespace matlib {
+
+// What stands in an array element between its tag and its data.
+struct ArrayHead {
+    uint8_t classCode = 0;      // the file's class code (mxDOUBLE, mxSTRUCT, ...)
+    uint8_t flagBits = 0;       // kFlagComplex, kFlagGlobal, kFlagLogical
+    uint32_t nzmax = 0;         // sparse arrays: the values stored
+    const mwSize* dims = nullptr;
+    size_t rank = 0;            // none for an opaque array
+    std::string_view name;
+    std::string_view className; // objects and opaque arrays
+};
+// The head's bytes: the array flags, the dimensions (not for an opaque
+// array), the name, then an object's class name or an opaque array's type
+// system ("MCOS") and class name, each a subelement padded to 8 bytes, in
+// the byte order asked for (swap: other than this machine's). The one writer
+// of it for every element the engine and the worker make. False, with
+// nothing appended, when a dimension exceeds the format's 31 bits.
+bool AppendArrayHead(const ArrayHead& head, bool swap, std::vector<uint8_t>& out);
+// How many bytes AppendArrayHead appends.
+uint64_t ArrayHeadBytes(const ArrayHead& head);
 
 // The level-5 miMATRIX element (tag included) that holds `array` through its
 // decoded data (mxGetPr, mxGetPi, mxGetIr, mxGetJc), in the given byte order:

@@ -152,6 +152,8 @@ constexpr uint64_t kMaxDeflateRatio = 1032;
 // Chunks in which compressed bytes are read from the file and inflated output
 // is skipped: small fixed buffers, whatever the element's size.
 constexpr size_t kInflateChunk = 16 * 1024;
+// The type system that opaque arrays of MATLAB's own classes name.
+constexpr char kTypeSystem[] = "MCOS";
 // The read-ahead window of an open file: headers and small elements are
 // served from it, so that a pass over many small variables costs one read
 // per window rather than a seek and a read per field.

@@ -43,12 +43,21 @@ uint64_t Padded(uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignm
 
 size_t ValueSize(const mxArray& array) { return array.classId == mxLOGICAL_CLASS ? 1 : ClassElementSize(array.classId); }
 
-// The bytes of the element after its tag: flags, dimensions, name, each part's
-// tag and padded values. `count` is below 2^32, so nothing overflows.
-uint64_t ContentBytes(size_t nameLength, size_t ndim, uint64_t count, size_t valueSize, bool complex) {
+// The head of the element after its tag: flags, dimensions, name.
+ArrayHead HeadOf(mxClassID classId, bool complex, const mwSize* dims, size_t ndim, std::string_view name) {
+    const uint8_t flags = (complex ? kFlagComplex : 0) | (classId == mxLOGICAL_CLASS ? kFlagLogical : 0);
+    const uint8_t cls = classId == mxLOGICAL_CLASS ? uint8_t{mxUINT8} : static_cast<uint8_t>(classId);
+    return {cls, flags, 0, dims, ndim, name, {}};
+}
+ArrayHead HeadOf(const mxArray& array) {
+    return HeadOf(array.classId, array.complex, array.dims.data(), array.dims.size(), array.name);
+}
+
+// The bytes of the element after its tag: its head, each part's tag and
+// padded values. `count` is below 2^32, so nothing overflows.
+uint64_t ContentBytes(const ArrayHead& head, uint64_t count, size_t valueSize) {
     const uint64_t partBytes = kTagSize + Padded(count * valueSize);
-    const uint64_t nameBytes = nameLength <= kSmallDataMax ? kSmallTagSize : kTagSize + Padded(nameLength);
-    return (kTagSize + kArrayFlagsBytes) + (kTagSize + Padded(4 * ndim)) + nameBytes + partBytes * (complex ? 2 : 1);
+    return ArrayHeadBytes(head) + partBytes * ((head.flagBits & kFlagComplex) != 0 ? 2 : 1);
 }
 
 uint64_t Count(const mxArray& array) {
@@ -67,34 +76,13 @@ public:
 
     // The whole element, tag included; false when it cannot be held.
     bool Plan(uint64_t* size) {
-        const size_t nameLength = array_.name.size();
-        const uint64_t content = ContentBytes(nameLength, array_.dims.size(), count_, valueSize_, array_.complex);
+        const uint64_t content = ContentBytes(HeadOf(array_), count_, valueSize_);
         if (content > kMaxElementBytes) return false;
         try {
             head_.clear();
             Word(head_, miMATRIX);
             Word(head_, static_cast<uint32_t>(content));
-            Word(head_, miUINT32);
-            Word(head_, kArrayFlagsBytes);
-            const uint8_t flags = (array_.complex ? kFlagComplex : 0) | (array_.classId == mxLOGICAL_CLASS ? kFlagLogical : 0);
-            const uint8_t cls = array_.classId == mxLOGICAL_CLASS ? uint8_t{mxUINT8} : static_cast<uint8_t>(array_.classId);
-            Word(head_, static_cast<uint32_t>(flags) << 8 | cls);
-            Word(head_, 0);
-            Word(head_, miINT32);
-            Word(head_, static_cast<uint32_t>(4 * array_.dims.size()));
-            for (mwSize d : array_.dims) Word(head_, static_cast<uint32_t>(d));
-            head_.resize(Padded(head_.size()), 0);
-            if (nameLength <= kSmallDataMax) {
-                // A small element: the byte count in the tag's upper half.
-                Word(head_, static_cast<uint32_t>(nameLength) << 16 | miINT8);
-                head_.insert(head_.end(), array_.name.begin(), array_.name.end());
-                head_.resize(head_.size() + kSmallDataMax - nameLength, 0);
-            } else {
-                Word(head_, miINT8);
-                Word(head_, static_cast<uint32_t>(nameLength));
-                head_.insert(head_.end(), array_.name.begin(), array_.name.end());
-                head_.resize(Padded(head_.size()), 0);
-            }
+            if (!AppendArrayHead(HeadOf(array_), swap_, head_)) return false;
             PartTag(head_);
             buffer_.reset(new uint8_t[kPieceBytes]);
         } catch (const std::bad_alloc&) {
@@ -301,7 +289,7 @@ mxArray* mxCreateImportedArray(const char* name, mxClassID classId, bool complex
     }
     if (empty) count = 0;
     // The whole element must fit its tag, as it is written.
-    if ((tooBig && !empty) || ContentBytes(std::strlen(name), ndim, count, valueSize, complex) > kMaxElementBytes) {
+    if ((tooBig && !empty) || ContentBytes(HeadOf(classId, complex, dims, ndim, name), count, valueSize) > kMaxElementBytes) {
         return nullptr;
     }
     if (platform::FileSystem().fileStatus(stream, &source->opened) != 0) return nullptr;

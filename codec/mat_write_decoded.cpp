@@ -54,6 +54,41 @@ struct ElementWriter {
     }
 };
 
+}  // namespace
+
+uint64_t ArrayHeadBytes(const ArrayHead& head) {
+    const auto text = [](size_t n) { return kTagSize + (n + kAlignment - 1) / kAlignment * kAlignment; };
+    uint64_t bytes = kTagSize + kArrayFlagsBytes + text(head.name.size());
+    if (head.classCode == mxOPAQUE) return bytes + text(sizeof kTypeSystem - 1) + text(head.className.size());
+    bytes += text(4 * head.rank);
+    return head.classCode == mxOBJECT ? bytes + text(head.className.size()) : bytes;
+}
+
+bool AppendArrayHead(const ArrayHead& head, bool swap, std::vector<uint8_t>& out) {
+    for (size_t i = 0; i < head.rank; ++i) {
+        if (head.dims[i] > static_cast<mwSize>(std::numeric_limits<int32_t>::max())) return false;
+    }
+    ElementWriter w{&out, swap};
+    w.Word(miUINT32);
+    w.Word(kArrayFlagsBytes);
+    w.Word(static_cast<uint32_t>(head.flagBits) << 8 | head.classCode);
+    w.Word(head.nzmax);
+    if (head.classCode != mxOPAQUE) {
+        w.Word(miINT32);
+        w.Word(static_cast<uint32_t>(head.rank * 4));
+        for (size_t i = 0; i < head.rank; ++i) w.Word(static_cast<uint32_t>(head.dims[i]));
+        w.Pad();
+    }
+    w.Element(miINT8, head.name.data(), head.name.size(), 1);
+    if (head.classCode == mxOPAQUE) w.Element(miINT8, kTypeSystem, sizeof kTypeSystem - 1, 1);
+    if (head.classCode == mxOPAQUE || head.classCode == mxOBJECT) {
+        w.Element(miINT8, head.className.data(), head.className.size(), 1);
+    }
+    return true;
+}
+
+namespace {
+
 // The array class code of the level-5 flags for a full array.
 uint8_t FullClassCode(mxClassID id) {
     if (id == mxLOGICAL_CLASS) return mxUINT8;   // logical is uint8 with the logical flag
@@ -133,17 +168,8 @@ bool Encode(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element)
     if (mxIsFromGlobalWS(array)) flags |= kFlagGlobal;
     if (id == mxLOGICAL_CLASS) flags |= kFlagLogical;
     const uint8_t classCode = sparse ? static_cast<uint8_t>(mxSPARSE) : FullClassCode(id);
-    w.Word(miUINT32);
-    w.Word(kArrayFlagsBytes);
-    w.Word(static_cast<uint32_t>(flags) << 8 | classCode);
-    w.Word(sparse ? static_cast<uint32_t>(count) : 0);
-
-    w.Word(miINT32);
-    w.Word(static_cast<uint32_t>(rank * 4));
-    for (mwSize i = 0; i < rank; ++i) w.Word(static_cast<uint32_t>(dims[i]));
-    w.Pad();
-
-    w.Element(miINT8, name, nameLength, 1);
+    const ArrayHead head{classCode, flags, sparse ? static_cast<uint32_t>(count) : 0, dims, rank, {name, nameLength}, {}};
+    if (!AppendArrayHead(head, w.swap, *element)) return false;
 
     if (sparse) {
         w.Word(miINT32);
@@ -305,28 +331,19 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
         return SparseResult::kFailed;
     }
     const bool complex = array.complex;
-    const size_t nameLength = array.name.size();
+    const ArrayHead head{mxSPARSE, static_cast<uint8_t>(complex ? kFlagComplex : 0), static_cast<uint32_t>(stored),
+                         array.dims.data(), 2, array.name, {}};
     auto padded = [](uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; };
-    const uint64_t contentBytes = (kTagSize + kArrayFlagsBytes) + (kTagSize + 8) + (kTagSize + padded(nameLength)) +
-                                  (kTagSize + padded(stored * 4)) + (kTagSize + padded((cols + 1) * 4)) +
-                                  (kTagSize + stored * 8) * (complex ? 2 : 1);
-    if (nameLength > kMaxNameLength || contentBytes > kMaxElementBytes) return SparseResult::kFailed;
+    const uint64_t contentBytes = ArrayHeadBytes(head) + (kTagSize + padded(stored * 4)) +
+                                  (kTagSize + padded((cols + 1) * 4)) + (kTagSize + stored * 8) * (complex ? 2 : 1);
+    if (array.name.size() > kMaxNameLength || contentBytes > kMaxElementBytes) return SparseResult::kFailed;
 
+    std::vector<uint8_t> headBytes;
+    if (!AppendArrayHead(head, swap, headBytes)) return SparseResult::kFailed;
     PieceWriter w(file, swap);
     w.Word(miMATRIX);
     w.Word(static_cast<uint32_t>(contentBytes));
-    w.Word(miUINT32);
-    w.Word(kArrayFlagsBytes);
-    w.Word(static_cast<uint32_t>(complex ? kFlagComplex : 0) << 8 | mxSPARSE);
-    w.Word(static_cast<uint32_t>(stored));
-    w.Word(miINT32);
-    w.Word(8);
-    w.Word(static_cast<uint32_t>(rows));
-    w.Word(static_cast<uint32_t>(cols));
-    w.Word(miINT8);
-    w.Word(static_cast<uint32_t>(nameLength));
-    w.Bytes(array.name.data(), nameLength);
-    w.PadAfter(nameLength);
+    w.Bytes(headBytes.data(), headBytes.size());
 
     w.Word(miINT32);
     w.Word(static_cast<uint32_t>(stored * 4));
@@ -394,9 +411,9 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
     if (!FitsElement(count, valueSize)) return false;
     const bool complex = array->complex && !text;
     const uint64_t partBytes = kTagSize + (count * valueSize + kAlignment - 1) / kAlignment * kAlignment;
-    const uint64_t nameBytes = kTagSize + (nameLength + kAlignment - 1) / kAlignment * kAlignment;
-    const uint64_t contentBytes =
-        (kTagSize + kArrayFlagsBytes) + (kTagSize + 8) + nameBytes + partBytes * (complex ? 2 : 1);
+    const ArrayHead arrayHead{FullClassCode(array->classId), static_cast<uint8_t>(complex ? kFlagComplex : 0), 0,
+                              array->dims.data(), 2, array->name, {}};
+    const uint64_t contentBytes = ArrayHeadBytes(arrayHead) + partBytes * (complex ? 2 : 1);
     if (contentBytes > kMaxElementBytes) return false;
 
     // Everything before the values: the same bytes EncodeDecodedArray writes.
@@ -406,15 +423,7 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
         ElementWriter w{&head, bigEndian != kNativeBig};
         w.Word(miMATRIX);
         w.Word(static_cast<uint32_t>(contentBytes));
-        w.Word(miUINT32);
-        w.Word(kArrayFlagsBytes);
-        w.Word(static_cast<uint32_t>(complex ? kFlagComplex : 0) << 8 | FullClassCode(array->classId));
-        w.Word(0);
-        w.Word(miINT32);
-        w.Word(8);
-        w.Word(static_cast<uint32_t>(rows));
-        w.Word(static_cast<uint32_t>(cols));
-        w.Element(miINT8, array->name.data(), nameLength, 1);
+        if (!AppendArrayHead(arrayHead, w.swap, head)) return false;
     } catch (const std::bad_alloc&) {
         return false;
     }

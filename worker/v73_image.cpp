@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "codec/convert.h"
+#include "codec/element_writer.h"
 #include "codec/mat_format.h"
 #include "codec/source_io.h"
 #include "worker/v73_objects.h"
@@ -36,7 +37,6 @@ using namespace format;
 // Fields of one struct: more than any struct MATLAB can save (its names
 // alone would pass kMaxShownElementBytes long before).
 constexpr hssize_t kMaxFields = 65536;
-constexpr char kTypeSystem[] = "MCOS";
 constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
 }  // namespace
@@ -66,20 +66,13 @@ const SubsystemHeads& SubsystemHeadBytes() {
             out.resize(out.size() + static_cast<size_t>(RoundUp8(n) - n), 0);
         };
         SubsystemHeads made;
-        const uint32_t structFlags[2] = {mxSTRUCT, 0};
-        const int32_t one[2] = {1, 1};
+        // A 1x1 struct whose one field is MCOS, and the opaque FileWrapper__ in it.
+        const mwSize one[2] = {1, 1};
+        AppendArrayHead({mxSTRUCT, 0, 0, one, 2, "", {}}, false, made.top);
         const int32_t fieldLength = sizeof kTypeSystem;
-        sub(made.top, miUINT32, structFlags, sizeof structFlags);
-        sub(made.top, miINT32, one, sizeof one);
-        sub(made.top, miINT8, "", 0);
         sub(made.top, miINT32, &fieldLength, sizeof fieldLength);
         sub(made.top, miINT8, kTypeSystem, sizeof kTypeSystem);
-        const uint32_t opaqueFlags[2] = {mxOPAQUE, 0};
-        const char wrapperClass[] = "FileWrapper__";
-        sub(made.wrapper, miUINT32, opaqueFlags, sizeof opaqueFlags);
-        sub(made.wrapper, miINT8, "", 0);
-        sub(made.wrapper, miINT8, kTypeSystem, sizeof kTypeSystem - 1);
-        sub(made.wrapper, miINT8, wrapperClass, sizeof wrapperClass - 1);
+        AppendArrayHead({mxOPAQUE, 0, 0, nullptr, 0, "", "FileWrapper__"}, false, made.wrapper);
         return made;
     }();
     return heads;
@@ -163,11 +156,8 @@ public:
         const size_t wrapper = Begin(miMATRIX);
         Put(heads.wrapper.data(), heads.wrapper.size());
         const size_t cell = Begin(miMATRIX);
-        const uint32_t cellFlags[2] = {mxCELL, 0};
-        const int32_t dims[2] = {1, static_cast<int32_t>(count)};
-        Sub(miUINT32, cellFlags, sizeof cellFlags);
-        Sub(miINT32, dims, sizeof dims);
-        Text("");
+        const mwSize dims[2] = {1, static_cast<mwSize>(count)};
+        AppendArrayHead({mxCELL, 0, 0, dims, 2, "", {}}, false, out_);
         for (hssize_t k = 0; k < count; ++k) {
             if (!Child(Referenced(mcos, static_cast<uint64_t>(k)), 0)) return false;
         }
@@ -226,7 +216,6 @@ private:
         Patch(at);
         out_.resize(at + kTagSize + static_cast<size_t>(RoundUp8(n)), 0);
     }
-    void Text(const std::string& text) { Sub(miINT8, text.data(), text.size()); }
 
     // Array flags, dimensions, name (and an object's class name). False
     // when a dimension does not fit the level-5 format.
@@ -234,23 +223,8 @@ private:
         Begin(miMATRIX);
         const uint8_t flags = (a.complex ? kFlagComplex : 0) | (a.global ? kFlagGlobal : 0) |
                               (a.logical ? kFlagLogical : 0);
-        const uint32_t words[2] = {cls | uint32_t{flags} << 8, static_cast<uint32_t>(std::min<size_t>(a.nzmax, UINT32_MAX))};
-        Sub(miUINT32, words, sizeof words);
-        if (cls == mxOPAQUE) {
-            Text("");
-            Text(kTypeSystem);
-            Text(a.className);
-            return true;
-        }
-        std::vector<int32_t> dims;
-        for (mwSize d : a.dims) {
-            if (d > INT32_MAX) return false;
-            dims.push_back(static_cast<int32_t>(d));
-        }
-        Sub(miINT32, dims.data(), dims.size() * sizeof(int32_t));
-        Text("");
-        if (cls == mxOBJECT) Text(a.className);
-        return true;
+        const auto nzmax = static_cast<uint32_t>(std::min<size_t>(a.nzmax, UINT32_MAX));
+        return AppendArrayHead({cls, flags, nzmax, a.dims.data(), a.dims.size(), "", a.className}, false, out_);
     }
 
     bool Body(hid_t object, const mxArray& a, uint8_t cls, size_t depth) {
@@ -293,11 +267,8 @@ private:
         std::vector<uint32_t> words(count > 0 && count <= kMaxObjectMetadata ? static_cast<size_t>(count) : 0);
         if (!words.empty() && !ReadPoints(object, H5T_NATIVE_UINT32, 0, words.size(), words.data())) words.clear();
         const size_t at = Begin(miMATRIX);
-        const uint32_t flags[2] = {mxUINT32, 0};
-        const int32_t dims[2] = {static_cast<int32_t>(words.size()), 1};
-        Sub(miUINT32, flags, sizeof flags);
-        Sub(miINT32, dims, sizeof dims);
-        Text("");
+        const mwSize dims[2] = {words.size(), 1};
+        AppendArrayHead({mxUINT32, 0, 0, dims, 2, "", {}}, false, out_);
         Sub(miUINT32, words.data(), words.size() * sizeof(uint32_t));
         Patch(at);
         return true;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "codec/convert.h"
+#include "codec/element_writer.h"
 #include "codec/mat_format.h"
 #include "v73client/v73_protocol.h"
 #include "worker/v73_objects.h"
@@ -44,7 +45,6 @@ constexpr size_t kPieceBytes = size_t{1} << 20;
 constexpr size_t kMaxNesting = 256;
 // Arrays in one variable (8 bytes of notes each in the worker).
 constexpr size_t kMaxArrays = size_t{16} << 20;
-constexpr char kTypeSystem[] = "MCOS";
 constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
 // Whether a tag can say the bytes of `count` values of `width` bytes each
@@ -74,11 +74,8 @@ public:
         const uint64_t inner = sizing_ ? 0 : PeekSize();
         const uint64_t length = kSubsystemPreamble + kTagSize + inner;
         if (length > INT32_MAX) return Fail(kLevel5TooLarge);
-        const uint32_t flags[2] = {mxUINT8, 0};
-        const int32_t dims[2] = {1, static_cast<int32_t>(length)};
-        Sub(miUINT32, flags, sizeof flags);
-        Sub(miINT32, dims, sizeof dims);
-        Text("");
+        const mwSize dims[2] = {1, static_cast<mwSize>(length)};
+        if (!Head({mxUINT8, 0, 0, dims, 2, "", {}})) return false;
         Tag(miUINT8, static_cast<uint32_t>(length));
         const uint64_t dataStart = count_;
         const uint8_t preamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
@@ -185,15 +182,12 @@ private:
         Put(data, n);
         Pad(n);
     }
-    void Text(const std::string& text) { Sub(miINT8, text.data(), text.size()); }
 
-    bool Dims(const std::vector<mwSize>& dims) {
-        std::vector<int32_t> words;
-        for (mwSize d : dims) {
-            if (d > INT32_MAX) return Fail(kLevel5TooLarge);
-            words.push_back(static_cast<int32_t>(d));
-        }
-        Sub(miINT32, words.data(), words.size() * sizeof(int32_t));
+    // An array's head (flags, dimensions, name, class name), as the engine writes it.
+    bool Head(const ArrayHead& head) {
+        std::vector<uint8_t> bytes;
+        if (!AppendArrayHead(head, false, bytes)) return Fail(kLevel5TooLarge);
+        Put(bytes.data(), bytes.size());
         return true;
     }
 
@@ -206,17 +200,9 @@ private:
         const uint8_t flags = (a.complex ? kFlagComplex : 0) | (a.global ? kFlagGlobal : 0) |
                               (a.logical ? kFlagLogical : 0);
         if (a.sparse && a.nzmax > UINT32_MAX) return Fail(kLevel5TooLarge);
-        const uint32_t words[2] = {cls | uint32_t{flags} << 8, a.sparse ? static_cast<uint32_t>(a.nzmax) : 0};
-        Sub(miUINT32, words, sizeof words);
-        if (cls == mxOPAQUE) {
-            objects_ = true;
-            Text(name);
-            Text(kTypeSystem);
-            Text(a.className);
-        } else {
-            if (!Dims(a.dims)) return false;
-            Text(name);
-            if (cls == mxOBJECT) Text(a.className);
+        if (cls == mxOPAQUE) objects_ = true;
+        if (!Head({cls, flags, a.sparse ? static_cast<uint32_t>(a.nzmax) : 0, a.dims.data(), a.dims.size(), name, a.className})) {
+            return false;
         }
         bool body = false;
         switch (cls) {
@@ -242,10 +228,7 @@ private:
     bool ReferenceCell(hid_t dataset, const std::vector<mwSize>& dims, size_t depth) {
         const Mark mark = Open();
         if (!mark.ok) return false;
-        const uint32_t flags[2] = {mxCELL, 0};
-        Sub(miUINT32, flags, sizeof flags);
-        if (!Dims(dims)) return false;
-        Text("");
+        if (!Head({mxCELL, 0, 0, dims.data(), dims.size(), "", {}})) return false;
         size_t count = 1;
         for (mwSize d : dims) count *= d;
         for (size_t k = 0; k < count; ++k) {
@@ -306,11 +289,8 @@ private:
         if (IsReferenceDataset(object)) return ReferenceCell(object, {static_cast<mwSize>(count), 1}, depth);
         const Mark mark = Open();
         if (!mark.ok) return false;
-        const uint32_t flags[2] = {mxUINT32, 0};
-        const int32_t dims[2] = {static_cast<int32_t>(count), 1};
-        Sub(miUINT32, flags, sizeof flags);
-        Sub(miINT32, dims, sizeof dims);
-        Text("");
+        const mwSize dims[2] = {static_cast<mwSize>(count), 1};
+        if (!Head({mxUINT32, 0, 0, dims, 2, "", {}})) return false;
         Tag(miUINT32, static_cast<uint32_t>(count * 4));
         mxArray words = a;
         words.classId = mxUINT32_CLASS;
