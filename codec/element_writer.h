@@ -13,6 +13,25 @@
 
 namespace matlib {
 
+// Level-5 bytes appended to a buffer in the output's byte order (swap: other
+// than this machine's): the one writer of tags, padded subelements and
+// nested elements whose sizes are filled in once their contents stand.
+struct ElementWriter {
+    std::vector<uint8_t>* out;
+    bool swap;
+
+    void Word(uint32_t value);
+    void Bytes(const void* data, size_t n);   // as they are
+    void Pad();                               // to 8 bytes
+    // `count` values of `size` bytes each, this machine's order in.
+    void Values(const void* data, size_t count, size_t size);
+    // A subelement: its tag, its values, its padding.
+    void Element(uint32_t type, const void* data, size_t count, size_t size);
+    // A tag whose size End fills in, once what it holds is written.
+    size_t Begin(uint32_t type);
+    void End(size_t at);
+};
+
 // What stands in an array element between its tag and its data.
 struct ArrayHead {
     uint8_t classCode = 0;      // the file's class code (mxDOUBLE, mxSTRUCT, ...)

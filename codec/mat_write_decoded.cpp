@@ -23,38 +23,50 @@ using namespace format;
 
 constexpr bool kNativeBig = std::endian::native == std::endian::big;
 
-// Everything of one element in the output's byte order.
-struct ElementWriter {
-    std::vector<uint8_t>* out;
-    bool swap;   // output order differs from this machine's
-
-    void Word(uint32_t value) {
-        if (swap) value = __builtin_bswap32(value);
-        const size_t at = out->size();
-        out->resize(at + 4);
-        std::memcpy(out->data() + at, &value, 4);
-    }
-    void Pad() { out->resize((out->size() + kAlignment - 1) / kAlignment * kAlignment, 0); }
-    // `count` values of `size` bytes each, native order in, output order out.
-    void Values(const void* data, size_t count, size_t size) {
-        const size_t at = out->size();
-        out->resize(at + count * size);
-        uint8_t* to = out->data() + at;
-        if (count > 0) std::memcpy(to, data, count * size);
-        if (!swap || size == 1) return;
-        for (size_t i = 0; i < count; ++i, to += size) {
-            for (size_t a = 0, b = size - 1; a < b; ++a, --b) std::swap(to[a], to[b]);
-        }
-    }
-    void Element(uint32_t type, const void* data, size_t count, size_t size) {
-        Word(type);
-        Word(static_cast<uint32_t>(count * size));
-        Values(data, count, size);
-        Pad();
-    }
-};
-
 }  // namespace
+
+void ElementWriter::Word(uint32_t value) {
+    if (swap) value = __builtin_bswap32(value);
+    Bytes(&value, 4);
+}
+
+void ElementWriter::Bytes(const void* data, size_t n) {
+    const size_t at = out->size();
+    out->resize(at + n);
+    if (n > 0) std::memcpy(out->data() + at, data, n);
+}
+
+void ElementWriter::Pad() { out->resize((out->size() + kAlignment - 1) / kAlignment * kAlignment, 0); }
+
+void ElementWriter::Values(const void* data, size_t count, size_t size) {
+    const size_t at = out->size();
+    Bytes(data, count * size);
+    if (!swap || size == 1) return;
+    uint8_t* to = out->data() + at;
+    for (size_t i = 0; i < count; ++i, to += size) {
+        for (size_t a = 0, b = size - 1; a < b; ++a, --b) std::swap(to[a], to[b]);
+    }
+}
+
+void ElementWriter::Element(uint32_t type, const void* data, size_t count, size_t size) {
+    Word(type);
+    Word(static_cast<uint32_t>(count * size));
+    Values(data, count, size);
+    Pad();
+}
+
+size_t ElementWriter::Begin(uint32_t type) {
+    const size_t at = out->size();
+    Word(type);
+    Word(0);
+    return at;
+}
+
+void ElementWriter::End(size_t at) {
+    uint32_t size = static_cast<uint32_t>(out->size() - at - kTagSize);
+    if (swap) size = __builtin_bswap32(size);
+    std::memcpy(out->data() + at + 4, &size, 4);
+}
 
 uint64_t ArrayHeadBytes(const ArrayHead& head) {
     const auto text = [](size_t n) { return kTagSize + (n + kAlignment - 1) / kAlignment * kAlignment; };

@@ -58,20 +58,14 @@ uint8_t ClassCode(const mxArray& a) {
 
 const SubsystemHeads& SubsystemHeadBytes() {
     static const SubsystemHeads heads = [] {
-        auto sub = [](std::vector<uint8_t>& out, uint32_t type, const void* data, size_t n) {
-            const uint32_t tag[2] = {type, static_cast<uint32_t>(n)};
-            const auto* bytes = static_cast<const uint8_t*>(data);
-            out.insert(out.end(), reinterpret_cast<const uint8_t*>(tag), reinterpret_cast<const uint8_t*>(tag + 2));
-            out.insert(out.end(), bytes, bytes + n);
-            out.resize(out.size() + static_cast<size_t>(RoundUp8(n) - n), 0);
-        };
         SubsystemHeads made;
         // A 1x1 struct whose one field is MCOS, and the opaque FileWrapper__ in it.
         const mwSize one[2] = {1, 1};
         AppendArrayHead({mxSTRUCT, 0, 0, one, 2, "", {}}, false, made.top);
         const int32_t fieldLength = sizeof kTypeSystem;
-        sub(made.top, miINT32, &fieldLength, sizeof fieldLength);
-        sub(made.top, miINT8, kTypeSystem, sizeof kTypeSystem);
+        ElementWriter top{&made.top, false};
+        top.Element(miINT32, &fieldLength, 1, sizeof fieldLength);
+        top.Element(miINT8, kTypeSystem, sizeof kTypeSystem, 1);
         AppendArrayHead({mxOPAQUE, 0, 0, nullptr, 0, "", "FileWrapper__"}, false, made.wrapper);
         return made;
     }();
@@ -146,24 +140,24 @@ public:
     bool Subsystem(hid_t mcos) {
         const uint8_t preamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
         const uint8_t swappedPreamble[kSubsystemPreamble] = {0x01, 0x00, kEndianBig[0], kEndianBig[1]};
-        Put(std::endian::native == std::endian::little ? preamble : swappedPreamble, kSubsystemPreamble);
+        w_.Bytes(std::endian::native == std::endian::little ? preamble : swappedPreamble, kSubsystemPreamble);
         Id space(H5Dget_space(mcos), H5Sclose);
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
         if (count < 0 || count > INT32_MAX) return false;
         const SubsystemHeads& heads = SubsystemHeadBytes();
-        const size_t top = Begin(miMATRIX);
-        Put(heads.top.data(), heads.top.size());
-        const size_t wrapper = Begin(miMATRIX);
-        Put(heads.wrapper.data(), heads.wrapper.size());
-        const size_t cell = Begin(miMATRIX);
+        const size_t top = w_.Begin(miMATRIX);
+        w_.Bytes(heads.top.data(), heads.top.size());
+        const size_t wrapper = w_.Begin(miMATRIX);
+        w_.Bytes(heads.wrapper.data(), heads.wrapper.size());
+        const size_t cell = w_.Begin(miMATRIX);
         const mwSize dims[2] = {1, static_cast<mwSize>(count)};
         AppendArrayHead({mxCELL, 0, 0, dims, 2, "", {}}, false, out_);
         for (hssize_t k = 0; k < count; ++k) {
             if (!Child(Referenced(mcos, static_cast<uint64_t>(k)), 0)) return false;
         }
-        Patch(cell);
-        Patch(wrapper);
-        Patch(top);
+        w_.End(cell);
+        w_.End(wrapper);
+        w_.End(top);
         return out_.size() <= maxBytes_;
     }
 
@@ -188,39 +182,15 @@ public:
             out_.resize(start);   // past the room: it goes whole
             return false;
         }
-        Patch(start);
+        w_.End(start);
         return whole;
     }
 
 private:
-    void Put(const void* p, size_t n) {
-        const auto* bytes = static_cast<const uint8_t*>(p);
-        out_.insert(out_.end(), bytes, bytes + n);
-    }
-    void Put32(uint32_t v) { Put(&v, sizeof v); }
-    // A tag whose size Patch fills in once its data is written.
-    size_t Begin(uint32_t type) {
-        const size_t at = out_.size();
-        Put32(type);
-        Put32(0);
-        return at;
-    }
-    void Patch(size_t at) {
-        const auto size = static_cast<uint32_t>(out_.size() - at - kTagSize);
-        std::memcpy(out_.data() + at + 4, &size, sizeof size);
-    }
-    // A subelement, padded to 8 bytes.
-    void Sub(uint32_t type, const void* data, size_t n) {
-        const size_t at = Begin(type);
-        Put(data, n);
-        Patch(at);
-        out_.resize(at + kTagSize + static_cast<size_t>(RoundUp8(n)), 0);
-    }
-
     // Array flags, dimensions, name (and an object's class name). False
     // when a dimension does not fit the level-5 format.
     bool Header(const mxArray& a, uint8_t cls) {
-        Begin(miMATRIX);
+        w_.Begin(miMATRIX);
         const uint8_t flags = (a.complex ? kFlagComplex : 0) | (a.global ? kFlagGlobal : 0) |
                               (a.logical ? kFlagLogical : 0);
         const auto nzmax = static_cast<uint32_t>(std::min<size_t>(a.nzmax, UINT32_MAX));
@@ -254,7 +224,7 @@ private:
             Id type(PartType(a.classId, a.complex, part), H5Tclose);
             // Values that cannot be read are left out: the text says the data is damaged.
             if (shown > 0 && (!type.ok() || !ReadPoints(object, type.get(), 0, shown, values.data()))) values.clear();
-            Sub(StoreType(a.classId), values.data(), values.size());
+            w_.Element(StoreType(a.classId), values.data(), values.size(), 1);
         }
         return true;
     }
@@ -266,11 +236,11 @@ private:
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
         std::vector<uint32_t> words(count > 0 && count <= kMaxObjectMetadata ? static_cast<size_t>(count) : 0);
         if (!words.empty() && !ReadPoints(object, H5T_NATIVE_UINT32, 0, words.size(), words.data())) words.clear();
-        const size_t at = Begin(miMATRIX);
+        const size_t at = w_.Begin(miMATRIX);
         const mwSize dims[2] = {words.size(), 1};
         AppendArrayHead({mxUINT32, 0, 0, dims, 2, "", {}}, false, out_);
-        Sub(miUINT32, words.data(), words.size() * sizeof(uint32_t));
-        Patch(at);
+        w_.Element(miUINT32, words.data(), words.size() * sizeof(uint32_t), 1);
+        w_.End(at);
         return true;
     }
 
@@ -309,8 +279,8 @@ private:
         const auto length = static_cast<int32_t>(longest + 1);
         std::vector<char> names(fields.size() * (longest + 1), '\0');
         for (size_t f = 0; f < fields.size(); ++f) std::memcpy(names.data() + f * (longest + 1), fields[f].data(), fields[f].size());
-        Sub(miINT32, &length, sizeof length);
-        Sub(miINT8, names.data(), names.size());
+        w_.Element(miINT32, &length, sizeof length, 1);
+        w_.Element(miINT8, names.data(), names.size(), 1);
         if (depth >= kMaxShownNesting || fields.empty()) return true;
         const size_t inner = count > 1 ? depth + 2 : depth + 1;
         for (uint64_t k = 0; k < (whole_ ? count : std::min<uint64_t>(count, kShownChildren)); ++k) {
@@ -333,6 +303,7 @@ private:
     size_t maxBytes_;
     bool whole_;
     std::vector<uint8_t>& out_;
+    ElementWriter w_{&out_, false};   // this machine's byte order
 };
 
 }  // namespace
