@@ -80,8 +80,9 @@ public:
         if (content > kMaxElementBytes) return false;
         try {
             head_.clear();
-            Word(head_, miMATRIX);
-            Word(head_, static_cast<uint32_t>(content));
+            ElementWriter w{&head_, swap_};
+            w.Word(miMATRIX);
+            w.Word(static_cast<uint32_t>(content));
             if (!AppendArrayHead(HeadOf(array_), swap_, head_)) return false;
             PartTag(head_);
             buffer_.reset(new uint8_t[kPieceBytes]);
@@ -106,17 +107,11 @@ public:
     }
 
 private:
-    void Word(std::vector<uint8_t>& to, uint32_t value) const {
-        if (swap_) value = __builtin_bswap32(value);
-        // resize and copy: gcc 12 at -O3 warns falsely on insert after clear()
-        const size_t at = to.size();
-        to.resize(at + 4);
-        std::memcpy(to.data() + at, &value, 4);
-    }
     void PartTag(std::vector<uint8_t>& to) const {
         const uint32_t type = array_.classId == mxLOGICAL_CLASS ? miUINT8 : StoreType(array_.classId);
-        Word(to, type);
-        Word(to, static_cast<uint32_t>(count_ * valueSize_));
+        ElementWriter w{&to, swap_};
+        w.Word(type);
+        w.Word(static_cast<uint32_t>(count_ * valueSize_));
     }
 
     // Makes the next bytes pending: the head, a piece of values, the padding
