@@ -226,9 +226,7 @@ bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, Sta
         uint8_t* to = bytes.get();
         for (size_t i = 0; i < n; ++i, to += valueSize) {
             if (text) {
-                // A code unit as MATLAB loads version 4 text; anything else is no character.
-                const double v = values[i];
-                uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+                uint16_t unit = V4CodeUnit(values[i]);
                 if (swap) unit = __builtin_bswap16(unit);
                 std::memcpy(to, &unit, 2);
             } else {

@@ -179,6 +179,9 @@ size_t ReadV4Elements(const mxArray& array, int part, uint64_t first, size_t cou
 // ones (1-based indices; the last row holds the dimensions). Reads values
 // [first, first + count) of one of them as doubles.
 bool ReadV4SparseColumn(const mxArray& array, uint32_t column, uint64_t first, size_t count, double* out);
+// A version 4 text value as the code unit MATLAB loads: 0 to 65535 are
+// themselves, anything else is no character (U+FFFD).
+inline uint16_t V4CodeUnit(double v) { return v >= 0 && v <= 65535 ? static_cast<uint16_t>(v) : 0xFFFD; }
 
 // A value of a stored numeric type, converted.
 double LoadDouble(const uint8_t* p, uint32_t type, bool swapped);

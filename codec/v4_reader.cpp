@@ -172,8 +172,7 @@ bool DecodeV4(const mxArray& a, DecodedData& out) {
         if (loc.v4Type == kV4Text) {
             out.real.resize(n * 2);
             for (uint64_t i = 0; i < n; ++i) {
-                double v = real[i];
-                uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+                const uint16_t unit = V4CodeUnit(real[i]);
                 std::memcpy(out.real.data() + 2 * i, &unit, 2);
             }
             return true;
@@ -265,8 +264,7 @@ bool ReadV4Units(const mxArray& a, size_t room, std::vector<uint8_t>* out) {
         const size_t n = std::min<size_t>(wanted - first, 512);
         if (ReadV4Elements(a, 0, first, n, values, nullptr, nullptr) != n) return false;
         for (size_t i = 0; i < n; ++i) {
-            const double v = values[i];
-            const uint16_t unit = (v >= 0 && v <= 65535) ? static_cast<uint16_t>(v) : 0xFFFD;
+            const uint16_t unit = V4CodeUnit(values[i]);
             std::memcpy(out->data() + 2 * (first + i), &unit, 2);
         }
         first += n;

@@ -88,13 +88,15 @@ TEST(ReadV4, EveryPrecisionTextAndSparseInBothOrders) {
         }
         Append(file, V4Matrix(o, V4Precision::Double, V4Type::Full, "cx", 1, 2, {1, 2}, {-3, 4}));
         Append(file, V4Matrix(o, V4Precision::UInt8, V4Type::Text, "t", 1, 2, {'o', 'k'}));
+        // Code units as MATLAB loads them: 65535 is one, what lies beyond is none.
+        Append(file, V4Matrix(o, V4Precision::Double, V4Type::Text, "u", 1, 4, {'o', 65535, 65536, -1}));
         Append(file, V4Matrix(o, V4Precision::Double, V4Type::Sparse, "sp", 3, 3, {3, 1, 4, 2, 1, 5, 8, 7, 0}));
         FilePtr m = OpenBytes(dir, "v4.mat", file);
         ASSERT_TRUE(m);
         EXPECT_EQ(ListHeaders(m.get()),
                   (std::vector<std::string>{"m0.double [2 3]", "m1.double [2 3]", "m2.double [2 3]",
                                             "m3.double [2 3]", "m4.double [2 3]", "m5.double [2 3]",
-                                            "cx.double [1 2] c", "t.char [1 2]", "sp.double [4 5] s"}));
+                                            "cx.double [1 2] c", "t.char [1 2]", "u.char [1 4]", "sp.double [4 5] s"}));
         for (int p = 0; p < 6; ++p) {
             ArrayPtr a(matGetArray(m.get(), ("m" + std::to_string(p)).c_str()));
             ASSERT_TRUE(a && mxGetPr(a.get()));
@@ -106,6 +108,23 @@ TEST(ReadV4, EveryPrecisionTextAndSparseInBothOrders) {
         char text[8];
         EXPECT_EQ(mxGetString(t.get(), text, sizeof text), 0);
         EXPECT_STREQ(text, "ok");
+        // The same units read, and written into a level-5 file.
+        const std::string copy = dir.file("u5.mat");
+        {
+            ArrayPtr u(matGetArray(m.get(), "u"));
+            ASSERT_TRUE(u && mxGetPr(u.get()));
+            EXPECT_EQ(std::vector<uint16_t>(static_cast<uint16_t*>(mxGetPr(u.get())), static_cast<uint16_t*>(mxGetPr(u.get())) + 4),
+                      (std::vector<uint16_t>{'o', 0xFFFF, 0xFFFD, 0xFFFD}));
+            MATFile* out = matOpen(copy.c_str(), "w");
+            ASSERT_NE(out, nullptr);
+            EXPECT_EQ(matPutArray(out, u.get()), 0);
+            ASSERT_EQ(matClose(out), 0);
+        }
+        FilePtr level5(matOpen(copy.c_str(), "r"));
+        ArrayPtr u5(level5 ? matGetArray(level5.get(), "u") : nullptr);
+        ASSERT_TRUE(u5 && mxGetPr(u5.get()));
+        EXPECT_EQ(std::vector<uint16_t>(static_cast<uint16_t*>(mxGetPr(u5.get())), static_cast<uint16_t*>(mxGetPr(u5.get())) + 4),
+                  (std::vector<uint16_t>{'o', 0xFFFF, 0xFFFD, 0xFFFD}));
         // Triplets (3,2)=8 and (1,1)=7, stored out of order.
         ASSERT_TRUE(mxGetJc(sp.get()));
         EXPECT_TRUE(mxGetIr(sp.get())[0] == 0 && mxGetIr(sp.get())[1] == 2);
