@@ -222,6 +222,18 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
         EXPECT_NE(describe(changed), whole) << "flags of the array at " << at;
         break;
     }
+    // A header offset of blanks (MATLAB's "none"), inside the header or past
+    // the file's end names no subsystem data: the object says so.
+    for (const uint64_t offset : {uint64_t{0x2020202020202020}, uint64_t{64}, uint64_t{1} << 40}) {
+        Bytes file = File5(Order::Little, {object});
+        std::memcpy(file.data() + 116, &offset, 8);
+        WriteFile(dir.file("none.mat"), file);
+        support::FilePtr m(matOpen(dir.file("none.mat").c_str(), "r"));
+        support::ArrayPtr array(m ? matGetArray(m.get(), "obj_with_default_val") : nullptr);
+        char text[2048] = {};
+        EXPECT_EQ(array ? mxDescribeValue(array.get(), text, sizeof text) : 1, 0);
+        EXPECT_NE(std::string(text).find("the file holds no subsystem data"), std::string::npos) << offset << ": " << text;
+    }
     uint32_t seed = 17;
     for (int i = 0; i < 300; ++i) {
         seed = seed * 1103515245u + 12345u;
