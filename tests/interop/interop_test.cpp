@@ -363,24 +363,21 @@ TEST(Import, PackedNpyAndCsvFilesHoldNumpysValues) {
     size_t files = 0;
     for (const auto& entry : fs::directory_iterator(dir.file("in/ok"))) files += entry.is_regular_file();
 
-    // A new file (every element compressed) and an existing uncompressed one
-    // (the added elements stay uncompressed, after its own).
+    // A new file (every element compressed) and existing ones: the added
+    // elements are compressed as the file's first variable is, after its own.
     ASSERT_TRUE(support::CopyTestData("scipy/v5.mat", dir.file("old.mat"))) << "no test data scipy/v5.mat";
-    const size_t before = support::ElementTypes(matbuild::ReadFile(dir.file("old.mat"))).size();
-    for (const std::string target : {"new.mat", "old.mat"}) {
+    ASSERT_TRUE(support::CopyTestData("scipy/v5_compressed.mat", dir.file("oldz.mat"))) << "no test data scipy/v5_compressed.mat";
+    for (const std::string target : {"new.mat", "old.mat", "oldz.mat"}) {
+        const size_t before = target == "new.mat" ? 0 : support::ElementTypes(matbuild::ReadFile(dir.file(target))).size();
         SCOPED_TRACE(target);
         const support::ToolRun run = support::RunTool(dir, {"--ini", ini, "add", "--yes", dir.file(target), dir.file("in/ok")});
         ASSERT_EQ(run.status, 0) << run.err;
         const std::vector<uint32_t> types = support::ElementTypes(matbuild::ReadFile(dir.file(target)));
         const std::string text = Judge(dir, "import_files.py", {"check", dir.file(target), dir.file("in")});
         EXPECT_NE(text.find("checked " + std::to_string(files) + " variables"), std::string::npos) << text;
-        if (target == "new.mat") {
-            EXPECT_EQ(types, std::vector<uint32_t>(files, 15));
-        } else {
-            ASSERT_EQ(types.size(), before + files);
-            EXPECT_EQ(std::vector<uint32_t>(types.begin() + static_cast<long>(before), types.end()),
-                      std::vector<uint32_t>(files, 14));
-        }
+        ASSERT_EQ(types.size(), before + files);
+        EXPECT_EQ(std::vector<uint32_t>(types.begin() + static_cast<long>(before), types.end()),
+                  std::vector<uint32_t>(files, target == "old.mat" ? 14 : 15));
     }
 
     // Refused files: one message names each and why; nothing is made.
