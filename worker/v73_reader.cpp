@@ -317,8 +317,11 @@ bool SpacePoints(const uint8_t* space, size_t size, size_t lengthBytes, uint64_t
 
 // libhdf5 copies a global heap object by the size the heap gives it into
 // the room the reference's length makes: every object of the collection
-// must lie within it, and the one referred to must fit that room. The last
-// collection found sound is kept (the elements of one attribute share one).
+// must lie within it, and the one referred to must fill that room exactly.
+// A longer one is copied past the room; for a shorter one libhdf5 still
+// converts the whole room (its buffers sized by the reference's length:
+// gigabytes from a damaged one), most of it never read from the file. The
+// last collection found sound is kept (the elements of one attribute share one).
 constexpr uint64_t kMaxHeapReferences = 65536;
 constexpr uint64_t kMaxCollectionBytes = 1 << 20;
 
@@ -355,7 +358,7 @@ bool HeapObjectSound(const RawFile& raw, uint64_t collection, uint64_t index, ui
         const uint64_t id = LoadLittle(bytes.data() + at, 2);
         const uint64_t length = LoadLittle(bytes.data() + at + 8, raw.lengthBytes);
         if (id == 0) break;
-        if (id == index) return length <= room;
+        if (id == index) return length == room;
         at += objectHeader + static_cast<size_t>((length + 7) & ~uint64_t{7});
     }
     return false;
@@ -1321,6 +1324,12 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
         return false;
     }
     if (count == 0) return true;
+    // All of them: the whole dataspace. A list of every element's
+    // coordinates would cost libhdf5 a node per element (millions for a
+    // subsystem image of megabytes) to read the same bytes.
+    if (first == 0 && count == static_cast<uint64_t>(total)) {
+        return ReadInside(dataset, memoryType, H5S_ALL, H5S_ALL, out) >= 0;
+    }
     // Only these elements are read: their coordinates in C order, the last
     // dimension fastest.
     if (!dims.empty()) {
