@@ -80,13 +80,18 @@ hid_t MakeInsideList(hid_t listClass) {
     return list;
 }
 
-// Where a dataset keeps its bytes: kInside when in this file.
+// Where a dataset keeps its bytes, from its creation list: kInside when in
+// this file.
+uint32_t StorageIn(hid_t create) {
+    if (create < 0) return v73::kExternalStorage;   // cannot tell: not read
+    const H5D_layout_t layout = H5Pget_layout(create);
+    if (layout == H5D_VIRTUAL) return v73::kVirtualDataset;
+    return layout < 0 || H5Pget_external_count(create) != 0 ? v73::kExternalStorage : v73::kInside;
+}
+
 uint32_t StorageOf(hid_t dataset) {
     Id create(H5Dget_create_plist(dataset), H5Pclose);
-    if (!create.ok()) return v73::kExternalStorage;   // cannot tell: not read
-    const H5D_layout_t layout = H5Pget_layout(create.get());
-    if (layout == H5D_VIRTUAL) return v73::kVirtualDataset;
-    return layout < 0 || H5Pget_external_count(create.get()) != 0 ? v73::kExternalStorage : v73::kInside;
+    return StorageIn(create.get());
 }
 
 // The scan of a group's links, all the way down its hard links.
@@ -189,15 +194,15 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
 
 // What ReadInside checks before it reads the part `fileSpace` selects.
 bool PartReadable(hid_t dataset, hid_t fileSpace) {
-    const uint32_t storage = StorageOf(dataset);
+    // Copied by libhdf5 at each call: asked for once.
+    Id create(H5Dget_create_plist(dataset), H5Pclose);
+    const uint32_t storage = StorageIn(create.get());
     if (storage != v73::kInside) {
         refusal = storage;
         return false;
     }
     Id stored(H5Dget_type(dataset), H5Tclose);
     if (!HeaderReadable(dataset) || !stored.ok() || !MembersInside(stored.get())) return false;
-    Id create(H5Dget_create_plist(dataset), H5Pclose);
-    if (!create.ok()) return false;
     const H5D_layout_t layout = H5Pget_layout(create.get());
     return layout >= 0 && StoredDataReadable(dataset, create.get(), layout, H5Tget_size(stored.get()), fileSpace);
 }
@@ -409,8 +414,9 @@ bool AttributeMessageSound(const uint8_t* message, size_t size, const RawFile& r
 
 // Walks the messages of one header chunk: each must fit in it, each
 // attribute message must be sound; continuation chunks are collected. A
-// group's symbol table must name its B-tree and local heap inside the file:
-// libhdf5 1.10 reads a heap at the undefined address from a null buffer.
+// group's symbol table must name its B-tree and a sound local heap inside
+// the file: libhdf5 1.10 reads a heap at the undefined address from a null
+// buffer.
 // The element size a chunked layout gives its chunks is kept, as is the
 // datatype's: libhdf5 sizes a chunk by the one and copies from it by the other.
 struct ElementSizes {
@@ -436,6 +442,21 @@ uint64_t ChunkElementSize(const uint8_t* layout, size_t size, const RawFile& raw
     return 0;
 }
 
+// A group's local heap (its link names) must be a heap whose data segment
+// lies inside the file: libhdf5 1.10 asks malloc for the segment size the
+// heap's header says and copies into the buffer it did not get.
+bool LocalHeapSound(const RawFile& raw, uint64_t address) {
+    std::vector<uint8_t> heap;
+    const size_t segmentAt = 8 + 2 * raw.lengthBytes;
+    if (address >= raw.end || !raw.Read(address, segmentAt + raw.addressBytes, heap) ||
+        std::memcmp(heap.data(), "HEAP", 4) != 0) {
+        return false;
+    }
+    const uint64_t size = LoadLittle(&heap[8], raw.lengthBytes);
+    const uint64_t segment = LoadLittle(&heap[segmentAt], raw.addressBytes);
+    return size <= raw.end && segment <= raw.end - size;
+}
+
 bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t from, size_t to, bool version2,
                 bool creationOrder, std::vector<std::pair<uint64_t, uint64_t>>& continuations, ElementSizes& sizes) {
     const size_t prefix = version2 ? 4 + (creationOrder ? 2 : 0) : 8;
@@ -450,7 +471,7 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
         if (type == kAttributeMessage && !shared && !AttributeMessageSound(chunk.data() + at, size, raw)) return false;
         if (type == kSymbolTableMessage && !shared &&
             (size < 2 * raw.addressBytes || LoadLittle(chunk.data() + at, raw.addressBytes) >= raw.end ||
-             LoadLittle(chunk.data() + at + raw.addressBytes, raw.addressBytes) >= raw.end)) {
+             !LocalHeapSound(raw, LoadLittle(chunk.data() + at + raw.addressBytes, raw.addressBytes)))) {
             return false;
         }
         if (type == kDatatypeMessage && !shared && size >= 8) sizes.type = LoadLittle(chunk.data() + at + 4, 4);
