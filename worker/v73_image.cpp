@@ -151,7 +151,7 @@ public:
         w_.Bytes(heads.wrapper.data(), heads.wrapper.size());
         const size_t cell = w_.Begin(miMATRIX);
         const mwSize dims[2] = {1, static_cast<mwSize>(count)};
-        AppendArrayHead({mxCELL, 0, 0, dims, 2, "", {}}, false, out_);
+        if (!AppendArrayHead({mxCELL, 0, 0, dims, 2, "", {}}, false, out_)) return false;
         for (hssize_t k = 0; k < count; ++k) {
             if (!Child(Referenced(mcos, static_cast<uint64_t>(k)), 0)) return false;
         }
@@ -238,7 +238,7 @@ private:
         if (!words.empty() && !ReadPoints(object, H5T_NATIVE_UINT32, 0, words.size(), words.data())) words.clear();
         const size_t at = w_.Begin(miMATRIX);
         const mwSize dims[2] = {words.size(), 1};
-        AppendArrayHead({mxUINT32, 0, 0, dims, 2, "", {}}, false, out_);
+        if (!AppendArrayHead({mxUINT32, 0, 0, dims, 2, "", {}}, false, out_)) return false;
         w_.Element(miUINT32, words.data(), words.size() * sizeof(uint32_t), 1);
         w_.End(at);
         return true;
