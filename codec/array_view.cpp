@@ -47,7 +47,7 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
         return false;
     }
     out.end = end;
-    const uint64_t padded = RoundUp8(declared);
+    const uint64_t padded = PaddedSize(declared);
     out.next = padded <= b.size - pos - kTagSize ? pos + kTagSize + static_cast<size_t>(padded) : end;
     if (declared == 0) return true;   // an empty array, written as a bare tag
 

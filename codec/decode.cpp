@@ -253,7 +253,7 @@ const char* CheckV5Element(const mxArray& a) {
         // around it) as if its characters took two bytes each, then stores
         // them as UTF-8: the arrays around it go on where the data really
         // ends. Nothing else can stand after an array's character data.
-        if (sub.type == miUTF8 && !sub.small && levels.back().end == sub.dataPos + RoundUp8(2 * uint64_t{sub.bytes}) &&
+        if (sub.type == miUTF8 && !sub.small && levels.back().end == sub.dataPos + PaddedSize(2 * uint64_t{sub.bytes}) &&
             sub.next < levels.back().end) {
             const uint64_t excess = levels.back().end - sub.next;
             for (Level& level : levels) {

@@ -3,6 +3,7 @@
 // of the engine's interface).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -31,6 +32,11 @@ struct ElementWriter {
     size_t Begin(uint32_t type);
     void End(size_t at);
 };
+
+// The tag of a subelement or element whose `bytes` of data a streaming
+// writer puts out after it, in pieces, then its padding (PaddingAfter): in
+// the byte order asked for (swap: other than this machine's).
+std::array<uint8_t, format::kTagSize> StreamedTag(uint32_t type, uint32_t bytes, bool swap);
 
 // What stands in an array element between its tag and its data.
 struct ArrayHead {

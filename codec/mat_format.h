@@ -26,6 +26,11 @@ constexpr size_t kTagSize = 8;
 constexpr size_t kSmallTagSize = 8;              // small element: 4-byte tag + 4 data bytes
 constexpr size_t kSmallDataMax = 4;
 constexpr uint64_t kAlignment = 8;               // uncompressed elements end on 8-byte bounds
+// The zero bytes that follow `bytes` of an uncompressed element's data, and
+// its size with them: the one rule of every reader and writer.
+constexpr size_t PaddingAfter(uint64_t bytes) { return static_cast<size_t>((kAlignment - bytes % kAlignment) % kAlignment); }
+constexpr uint64_t PaddedSize(uint64_t bytes) { return bytes + PaddingAfter(bytes); }
+inline constexpr uint8_t kZeroPadding[kAlignment] = {};
 
 enum DataType : uint32_t {
     miINT8 = 1, miUINT8 = 2, miINT16 = 3, miUINT16 = 4, miINT32 = 5, miUINT32 = 6,

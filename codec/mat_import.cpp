@@ -39,8 +39,6 @@ struct ImportedSource : SourceFile {
 
 const ImportedSource& SourceOf(const mxArray& array) { return static_cast<const ImportedSource&>(*array.source); }
 
-uint64_t Padded(uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; }
-
 size_t ValueSize(const mxArray& array) { return array.classId == mxLOGICAL_CLASS ? 1 : ClassElementSize(array.classId); }
 
 // The head of the element after its tag: flags, dimensions, name.
@@ -56,7 +54,7 @@ ArrayHead HeadOf(const mxArray& array) {
 // The bytes of the element after its tag: its head, each part's tag and
 // padded values. `count` is below 2^32, so nothing overflows.
 uint64_t ContentBytes(const ArrayHead& head, uint64_t count, size_t valueSize) {
-    const uint64_t partBytes = kTagSize + Padded(count * valueSize);
+    const uint64_t partBytes = kTagSize + PaddedSize(count * valueSize);
     return ArrayHeadBytes(head) + partBytes * ((head.flagBits & kFlagComplex) != 0 ? 2 : 1);
 }
 
@@ -109,9 +107,8 @@ public:
 private:
     void PartTag(std::vector<uint8_t>& to) const {
         const uint32_t type = array_.classId == mxLOGICAL_CLASS ? miUINT8 : StoreType(array_.classId);
-        ElementWriter w{&to, swap_};
-        w.Word(type);
-        w.Word(static_cast<uint32_t>(count_ * valueSize_));
+        const auto tag = StreamedTag(type, static_cast<uint32_t>(count_ * valueSize_), swap_);
+        to.insert(to.end(), tag.begin(), tag.end());
     }
 
     // Makes the next bytes pending: the head, a piece of values, the padding
@@ -143,7 +140,7 @@ private:
                 return true;
             }
             // The part is done: its padding, then the next part's tag.
-            tail_.assign(static_cast<size_t>(Padded(count_ * valueSize_) - count_ * valueSize_), 0);
+            tail_.assign(PaddingAfter(count_ * valueSize_), 0);
             done_ = 0;
             stage_ = array_.complex && stage_ == 1 ? 3 : 4;
             if (stage_ == 3) PartTag(tail_);

@@ -36,7 +36,14 @@ void ElementWriter::Bytes(const void* data, size_t n) {
     if (n > 0) std::memcpy(out->data() + at, data, n);
 }
 
-void ElementWriter::Pad() { out->resize((out->size() + kAlignment - 1) / kAlignment * kAlignment, 0); }
+std::array<uint8_t, kTagSize> StreamedTag(uint32_t type, uint32_t bytes, bool swap) {
+    std::array<uint8_t, kTagSize> tag;
+    const uint32_t words[2] = {swap ? __builtin_bswap32(type) : type, swap ? __builtin_bswap32(bytes) : bytes};
+    std::memcpy(tag.data(), words, sizeof words);
+    return tag;
+}
+
+void ElementWriter::Pad() { out->resize(PaddedSize(out->size()), 0); }
 
 void ElementWriter::Values(const void* data, size_t count, size_t size) {
     const size_t at = out->size();
@@ -69,7 +76,7 @@ void ElementWriter::End(size_t at) {
 }
 
 uint64_t ArrayHeadBytes(const ArrayHead& head) {
-    const auto text = [](size_t n) { return kTagSize + (n + kAlignment - 1) / kAlignment * kAlignment; };
+    const auto text = [](size_t n) { return kTagSize + PaddedSize(n); };
     uint64_t bytes = kTagSize + kArrayFlagsBytes + text(head.name.size());
     if (head.classCode == mxOPAQUE) return bytes + text(sizeof kTypeSystem - 1) + text(head.className.size());
     bytes += text(4 * head.rank);
@@ -211,12 +218,8 @@ constexpr size_t kStreamValues = 32 * 1024;
 bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, StagedFile* file) {
     const bool text = array->classId == mxCHAR_CLASS;
     const size_t valueSize = text ? 2 : 8;
-    uint32_t tag[2] = {text ? miUINT16 : miDOUBLE, static_cast<uint32_t>(count * valueSize)};
-    if (swap) {
-        tag[0] = __builtin_bswap32(tag[0]);
-        tag[1] = __builtin_bswap32(tag[1]);
-    }
-    if (!StagedWrite(file, tag, sizeof tag)) return false;
+    const auto tag = StreamedTag(text ? miUINT16 : miDOUBLE, static_cast<uint32_t>(count * valueSize), swap);
+    if (!StagedWrite(file, tag.data(), tag.size())) return false;
     std::unique_ptr<double[]> values(new (std::nothrow) double[kStreamValues]);
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[kStreamValues * 8]);
     if (!values || !bytes) return false;
@@ -239,9 +242,7 @@ bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, Sta
         if (!StagedWrite(file, bytes.get(), n * valueSize)) return false;
         first += n;
     }
-    static const uint8_t kZeros[kAlignment] = {};
-    const size_t pad = static_cast<size_t>((kAlignment - count * valueSize % kAlignment) % kAlignment);
-    return StagedWrite(file, kZeros, pad);
+    return StagedWrite(file, kZeroPadding, PaddingAfter(count * valueSize));
 }
 
 // Bytes of an element in the output's order, collected in a bounded buffer
@@ -260,9 +261,12 @@ public:
         if (swap_) bits = __builtin_bswap64(bits);
         Put(&bits, 8);
     }
+    void Tag(uint32_t type, uint64_t bytes) {
+        const auto tag = StreamedTag(type, static_cast<uint32_t>(bytes), swap_);
+        Put(tag.data(), tag.size());
+    }
     void PadAfter(uint64_t bytes) {
-        static const uint8_t kZeros[kAlignment] = {};
-        Put(kZeros, static_cast<size_t>((kAlignment - bytes % kAlignment) % kAlignment));
+        Put(kZeroPadding, PaddingAfter(bytes));
     }
     void Bytes(const void* data, size_t n) { Put(data, n); }
     bool Finish() {
@@ -343,20 +347,17 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
     const bool complex = array.complex;
     const ArrayHead head{mxSPARSE, static_cast<uint8_t>(complex ? kFlagComplex : 0), static_cast<uint32_t>(stored),
                          array.dims.data(), 2, array.name, {}};
-    auto padded = [](uint64_t n) { return (n + kAlignment - 1) / kAlignment * kAlignment; };
-    const uint64_t contentBytes = ArrayHeadBytes(head) + (kTagSize + padded(stored * 4)) +
-                                  (kTagSize + padded((cols + 1) * 4)) + (kTagSize + stored * 8) * (complex ? 2 : 1);
+    const uint64_t contentBytes = ArrayHeadBytes(head) + (kTagSize + PaddedSize(stored * 4)) +
+                                  (kTagSize + PaddedSize((cols + 1) * 4)) + (kTagSize + stored * 8) * (complex ? 2 : 1);
     if (array.name.size() > kMaxNameLength || contentBytes > kMaxElementBytes) return SparseResult::kFailed;
 
     std::vector<uint8_t> headBytes;
     if (!AppendArrayHead(head, swap, headBytes)) return SparseResult::kFailed;
     PieceWriter w(file, swap);
-    w.Word(miMATRIX);
-    w.Word(static_cast<uint32_t>(contentBytes));
+    w.Tag(miMATRIX, contentBytes);
     w.Bytes(headBytes.data(), headBytes.size());
 
-    w.Word(miINT32);
-    w.Word(static_cast<uint32_t>(stored * 4));
+    w.Tag(miINT32, stored * 4);
     SparseColumn is(array, 0, stored);
     double v = 0;
     for (uint64_t k = 0; k < stored; ++k) {
@@ -366,8 +367,7 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
     w.PadAfter(stored * 4);
 
     // Column starts: how many values stand in the columns before each.
-    w.Word(miINT32);
-    w.Word(static_cast<uint32_t>((cols + 1) * 4));
+    w.Tag(miINT32, (cols + 1) * 4);
     SparseColumn js(array, 1, stored);
     uint64_t before = 0;
     bool pending = js.Next(&v);
@@ -382,8 +382,7 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
     w.PadAfter((cols + 1) * 4);
 
     for (uint32_t part = 2; part < (complex ? 4u : 3u); ++part) {
-        w.Word(miDOUBLE);
-        w.Word(static_cast<uint32_t>(stored * 8));
+        w.Tag(miDOUBLE, stored * 8);
         SparseColumn values(array, part, stored);
         for (uint64_t k = 0; k < stored; ++k) {
             if (!values.Next(&v)) return SparseResult::kFailed;
@@ -420,7 +419,7 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
     const uint64_t valueSize = text ? 2 : 8;
     if (!FitsElement(count, valueSize)) return false;
     const bool complex = array->complex && !text;
-    const uint64_t partBytes = kTagSize + (count * valueSize + kAlignment - 1) / kAlignment * kAlignment;
+    const uint64_t partBytes = kTagSize + PaddedSize(count * valueSize);
     const ArrayHead arrayHead{FullClassCode(array->classId), static_cast<uint8_t>(complex ? kFlagComplex : 0), 0,
                               array->dims.data(), 2, array->name, {}};
     const uint64_t contentBytes = ArrayHeadBytes(arrayHead) + partBytes * (complex ? 2 : 1);

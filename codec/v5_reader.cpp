@@ -194,7 +194,7 @@ bool ReadSubElement(ElementInput& stream, uint64_t pos, uint64_t end, bool swapp
     out.bytes = Load32(tag + 4, swapped);
     out.dataPos = pos + kTagSize;
     if (!Fits(out.dataPos, out.bytes, end)) return false;
-    uint64_t padded = RoundUp8(out.bytes);
+    uint64_t padded = PaddedSize(out.bytes);
     // Padding missing at the very end of the enclosing element is tolerated.
     out.next = Fits(out.dataPos, padded, end) ? out.dataPos + padded : end;
     return true;
@@ -230,7 +230,7 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
         loc.streamOffset = offset;
         loc.streamSize = kTagSize + static_cast<uint64_t>(size);
         loc.elementEnd = loc.streamSize;
-        uint64_t padded = offset + kTagSize + RoundUp8(size);
+        uint64_t padded = offset + kTagSize + PaddedSize(size);
         next = padded <= file.size ? padded : file.size;
     } else {
         loc.compressed = true;

@@ -169,7 +169,7 @@ bool Subsystem::Block(size_t region, uint32_t index, size_t& pos, uint32_t& coun
             return false;
         }
         if (i == index) return true;
-        pos += static_cast<size_t>(RoundUp8(4 + 12 * static_cast<uint64_t>(count)));
+        pos += static_cast<size_t>(PaddedSize(4 + 12 * static_cast<uint64_t>(count)));
         if (pos > end) pos = end;
     }
 }

@@ -11,7 +11,12 @@
 #   FUZZ_TARGETS="engine_fuzz" ...           only some targets
 # The smoke run is the same on every machine: one random seed, the inputs
 # counted (what its time below runs on CI's machines, stopped at twice that
-# time), the seed corpus alone to start from. A finding in CI is then one that a run here finds too, and a
+# time), the seed corpus alone to start from, the corpus folder not read
+# again while it runs (-reload=0: what it held at each second changed the
+# search) and, where the system allows it, the same addresses from run to
+# run (setarch -R: libhdf5 orders some of its tables by address, and the
+# coverage of two runs parted; what the environment holds still moves the
+# stack). A finding in CI is then one that a run here finds too, and a
 # fault that only a lucky search reaches (libhdf5's own, mostly) is the
 # campaign's to find, not a coin toss in every CI run. The campaign searches
 # freely: its own seed each time, on from the inputs earlier runs kept.
@@ -102,16 +107,17 @@ fuzz_one() {
       { tail -40 "$build/replay-$target.log"; echo "fuzz_smoke: $target: a past finding fails again" >&2; return 1; }
   fi
 
-  local time=$seconds bound=()
+  local time=$seconds bound=() same=()
   [[ $target == settings_fuzz || $target == subsystem_fuzz || $target == v73_* ]] && time=$((seconds / 2))
   if [[ -n $campaign ]]; then
     echo "=== $target: fuzzing for $time s"
   else
     time=$((2 * time))
-    bound=(-seed=1 -runs="${smoke_runs[$target]:-1000}")
+    bound=(-seed=1 -runs="${smoke_runs[$target]:-1000}" -reload=0)
+    if setarch -R true 2>/dev/null; then same=(setarch -R); fi
     echo "=== $target: fuzzing ${smoke_runs[$target]:-1000} inputs from seed 1 (at most $time s)"
   fi
-  if "$bin" -max_total_time="$time" "${bound[@]}" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${limits[@]}" \
+  if "${same[@]}" "$bin" -max_total_time="$time" "${bound[@]}" -rss_limit_mb=$rss_limit_mb -timeout=$timeout_seconds "${limits[@]}" \
     -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$run" "$seeds" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
     grep -E 'stat::number_of_executed_units' "$log" || true

@@ -3,11 +3,14 @@
 // with a plug-in condition; diff asks the plug-in's compare function, with
 // its list of differences.
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "tools/commands.h"
@@ -21,6 +24,8 @@ namespace {
 constexpr int kBlockBytes = 2048;
 // Room for diff's list of differences.
 constexpr int kReportBytes = 1 << 20;
+// Threads that search at once: past a few the disk, not the cores, is the bound.
+constexpr size_t kMostSearchThreads = 4;
 
 bool IsMatName(const std::filesystem::path& path) {
     std::string ext = path.extension().string();
@@ -84,16 +89,47 @@ int RunFind(ContentHost& host, const Args& args) {
         return kExitFailed;
     }
     std::sort(files.begin(), files.end());
-    bool found = false;
-    for (const std::filesystem::path& file : files) {
-        std::string text;
-        int result = 0;
-        if (!host.FullText(file.string(), field, kBlockBytes, &text, &result)) continue;   // no MAT-file
-        for (const Listed& v : ParseLines(text)) {
-            if (v.name != var || (!cls.empty() && v.className != cls)) continue;
-            std::printf("%s: %s %s %s\n", file.string().c_str(), v.name.c_str(), v.className.c_str(), v.dims.c_str());
-            found = true;
+    // The files are read on a thread per core, as a file manager's search
+    // asks the plug-in from its own threads; each file's matches are kept
+    // and printed in the files' order.
+    std::vector<std::string> matches(files.size());
+    std::atomic<size_t> next{0};
+    std::atomic<bool> outOfMemory{false};
+    const auto search = [&]() noexcept {
+        try {
+            for (size_t k; (k = next.fetch_add(1)) < files.size();) {
+                std::string text;
+                int result = 0;
+                if (!host.FullText(files[k].string(), field, kBlockBytes, &text, &result)) continue;   // no MAT-file
+                for (const Listed& v : ParseLines(text)) {
+                    if (v.name != var || (!cls.empty() && v.className != cls)) continue;
+                    matches[k] += files[k].string() + ": " + v.name + " " + v.className + " " + v.dims + "\n";
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+            next = files.size();   // the others stop too; the search is reported failed
         }
+    };
+    std::vector<std::thread> helpers;
+    const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostSearchThreads);
+    for (size_t t = 1; t < threads && t < files.size(); ++t) {
+        try {
+            helpers.emplace_back(search);
+        } catch (const std::system_error&) {
+            break;   // fewer threads: this one searches all the same
+        }
+    }
+    search();
+    for (std::thread& helper : helpers) helper.join();
+    if (outOfMemory) {
+        Complain("find: out of memory");
+        return kExitFailed;
+    }
+    bool found = false;
+    for (const std::string& lines : matches) {
+        std::fputs(lines.c_str(), stdout);
+        found = found || !lines.empty();
     }
     return found ? kExitOk : kExitFailed;
 }

@@ -158,17 +158,16 @@ bool WriteAddition(const mxArray& array, bool bigEndian, bool compress, StagedFi
         return false;
     }
     if (!StagedCopy(file, source.stream, array.elementOffset, array.elementSize)) return false;
-    static const uint8_t kZeros[kAlignment] = {};
-    const size_t pad = array.data.compressed ? 0 : (kAlignment - array.elementSize % kAlignment) % kAlignment;
+    const size_t pad = array.data.compressed ? 0 : PaddingAfter(array.elementSize);
     // Bytes read from a file that another program rewrote meanwhile are no
     // copy of anything.
-    return StagedWrite(file, kZeros, pad) && SourceUnchanged(source);
+    return StagedWrite(file, kZeroPadding, pad) && SourceUnchanged(source);
 }
 
 // What an addition is expected to take (a version 4 matrix: about its size).
 uint64_t AdditionSize(const mxArray& array) {
     if (!array.format->copiedAsElement) return array.elementSize;
-    return array.data.compressed ? array.elementSize : (array.elementSize + kAlignment - 1) / kAlignment * kAlignment;
+    return array.data.compressed ? array.elementSize : PaddedSize(array.elementSize);
 }
 
 // The entry before which the added variables go: the subsystem data when it

@@ -145,7 +145,7 @@ bool ReadSub(Incoming& in, uint64_t end, bool swapped, Sub& sub) {
     sub.type = first;
     sub.bytes = Load32(tag + 4, swapped);
     if (sub.bytes > end - in.position()) return Damaged();
-    sub.end = std::min(in.position() + RoundUp8(sub.bytes), end);
+    sub.end = std::min(in.position() + PaddedSize(sub.bytes), end);
     return true;
 }
 
@@ -694,7 +694,7 @@ private:
         if (size > end - in_.position()) return Damaged();
         const uint64_t childEnd = in_.position() + size;
         return Array(childEnd, parent, name, depth + 1, false) &&
-               in_.SkipTo(std::min(in_.position() + (RoundUp8(size) - size), end));
+               in_.SkipTo(std::min(in_.position() + (PaddedSize(size) - size), end));
     }
 
     // An array inside a cell or struct array: in #refs#, referred to.

@@ -170,12 +170,11 @@ private:
     }
 
     void Tag(uint32_t type, uint32_t size) {
-        const uint32_t words[2] = {type, size};
-        Put(words, sizeof words);
+        const auto tag = StreamedTag(type, size, false);
+        Put(tag.data(), tag.size());
     }
     void Pad(uint64_t n) {
-        static const uint8_t kZeros[kAlignment] = {};
-        Put(kZeros, static_cast<size_t>((kAlignment - n % kAlignment) % kAlignment));
+        Put(kZeroPadding, PaddingAfter(n));
     }
     void Sub(uint32_t type, const void* data, size_t n) {
         Tag(type, static_cast<uint32_t>(n));
