@@ -121,7 +121,7 @@ bool IsReferenceDataset(hid_t object) {
 hid_t Referenced(hid_t dataset, uint64_t k) {
     hobj_ref_t reference = 0;
     if (!IsReferenceDataset(dataset) || !ReadPoints(dataset, H5T_STD_REF_OBJ, k, 1, &reference)) return -1;
-    return H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference);
+    return OpenReferenced(dataset, reference);
 }
 
 namespace {
@@ -286,12 +286,12 @@ private:
         for (uint64_t k = 0; k < (whole_ ? count : std::min<uint64_t>(count, kShownChildren)); ++k) {
             for (const std::string& field : fields) {
                 if (H5Lexists(object, field.c_str(), InsideLinks()) <= 0) return false;
-                Id value(H5Oopen(object, field.c_str(), InsideLinks()), H5Oclose);
+                Id value(OpenLinked(object, field.c_str()), H5Oclose);
                 if (!value.ok()) return false;
                 // A field without a class of its own holds the elements' references.
                 const bool perElement = IsReferenceDataset(value.get()) && AttributeExists(value.get(), "MATLAB_class") == 0;
                 if (!perElement && count != 1) return false;
-                if (!Child(perElement ? Referenced(value.get(), k) : H5Oopen(object, field.c_str(), InsideLinks()), inner)) {
+                if (!Child(perElement ? Referenced(value.get(), k) : OpenLinked(object, field.c_str()), inner)) {
                     return false;
                 }
             }
@@ -320,7 +320,7 @@ bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out) {
     if (H5Lexists(file, "#subsystem#", InsideLinks()) <= 0 || H5Lexists(file, kSubsystemData, InsideLinks()) <= 0) {
         return false;
     }
-    Id mcos(H5Oopen(file, kSubsystemData, InsideLinks()), H5Oclose);
+    Id mcos(OpenLinked(file, kSubsystemData), H5Oclose);
     // Each array takes at least a tag: the bytes bound the arrays.
     ImageWriter writer(kMaxDecodedSubsystemBytes / kTagSize, kMaxDecodedSubsystemBytes, true, out);
     return mcos.ok() && IsReferenceDataset(mcos.get()) && writer.Subsystem(mcos.get());

@@ -52,6 +52,14 @@ bool StoredDataSound(hid_t dataset);
 // heap) lies inside the file. Every H5Literate over a group from the file
 // starts here.
 bool HeaderReadable(hid_t object);
+// libhdf5 decodes an object's messages as it opens it: what a link or an
+// object reference leads to is opened only once its header is found sound
+// (as HeaderReadable finds it); negative otherwise, or when it is no
+// dataset for OpenLinkedDataset. Every object of the file is opened
+// through these, by the access lists above.
+hid_t OpenLinked(hid_t loc, const char* name);          // H5Oopen
+hid_t OpenLinkedDataset(hid_t loc, const char* name);   // H5Dopen2
+hid_t OpenReferenced(hid_t dataset, const hobj_ref_t& reference);   // H5Rdereference2
 // H5Aexists, once the object's header holds sound attribute messages
 // (libhdf5 would read past a damaged one); negative when it does not. Every
 // look at an object's attributes starts here.

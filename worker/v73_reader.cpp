@@ -107,7 +107,7 @@ herr_t ScanLink(hid_t group, const char* name, const H5L_info_t* info, void* dat
     H5O_info_t object;
     if (H5Oget_info_by_name2(group, name, &object, H5O_INFO_BASIC, InsideLinks()) < 0) return -1;
     if (object.type != H5O_TYPE_DATASET) return 0;
-    Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
+    Id dataset(OpenLinkedDataset(group, name), H5Dclose);
     if (!dataset.ok()) return -1;
     *found = StorageOf(dataset.get());
     return *found != v73::kInside ? 1 : 0;
@@ -119,7 +119,7 @@ uint32_t ScanObject(hid_t group, const char* name) {
     H5L_info_t link;
     if (H5Lget_info(group, name, &link, InsideLinks()) < 0) return v73::kLinkOutside;
     if (link.type != H5L_TYPE_HARD) return link.type == H5L_TYPE_SOFT ? v73::kInside : v73::kLinkOutside;
-    Id object(H5Oopen(group, name, InsideLinks()), H5Oclose);
+    Id object(OpenLinked(group, name), H5Oclose);
     if (!object.ok()) return v73::kLinkOutside;
     if (H5Iget_type(object.get()) == H5I_DATASET) return StorageOf(object.get());
     uint32_t found = v73::kInside;
@@ -261,6 +261,7 @@ struct RawFile {
     uint64_t end = 0;    // where it ends: the file's size, from the base
     uint64_t allocated = 0;   // the end of the space the file says it uses (its EOA), from the base
     size_t addressBytes = 8, lengthBytes = 8;
+    bool sharedTable = false;   // whether the file keeps a table of shared messages
     bool Read(uint64_t address, size_t size, std::vector<uint8_t>& out) const {
         if (size > kMaxHeaderChunkBytes || address > UINT64_MAX - base) return false;
         out.resize(size);
@@ -290,8 +291,14 @@ bool RawFileOf(hid_t object, RawFile& raw) {
     }
     raw.base = userBlock;
     raw.end = fileBytes - userBlock;
+    unsigned sharedIndexes = 0;
+    raw.sharedTable = H5Pget_shared_mesg_nindexes(create.get(), &sharedIndexes) >= 0 && sharedIndexes > 0;
+    // A file this process writes (a copy being made) is its own: its bytes
+    // on disk lag behind what libhdf5 holds of it, and are not checked.
     void* handle = nullptr;
-    if (H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
+    unsigned intent = 0;
+    if (H5Fget_intent(file.get(), &intent) >= 0 && intent == H5F_ACC_RDONLY &&
+        H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
         handle != nullptr) {
         raw.native = *static_cast<platform::NativeFile*>(handle);
         const uint64_t allocated = DescriptorAllocatedEnd(handle);
@@ -468,6 +475,10 @@ bool ChunkSound(const RawFile& raw, const std::vector<uint8_t>& chunk, size_t fr
         at += prefix;
         if (size > to - at) return false;
         const bool shared = (flags & 0x02) != 0;
+        // A shared message (version 2 on) that says it is kept in the
+        // file's table of shared messages, in a file without one: libhdf5
+        // 1.10 reads the table from the undefined address.
+        if (shared && !raw.sharedTable && size >= 2 && chunk[at] >= 2 && chunk[at + 1] == 1) return false;
         if (type == kAttributeMessage && !shared && !AttributeMessageSound(chunk.data() + at, size, raw)) return false;
         if (type == kSymbolTableMessage && !shared &&
             (size < 2 * raw.addressBytes || LoadLittle(chunk.data() + at, raw.addressBytes) >= raw.end ||
@@ -544,35 +555,49 @@ struct HeaderCheck {
     haddr_t address = HADDR_UNDEF;
 };
 
-const HeaderCheck& CheckHeader(hid_t object) {
-    static unsigned long lastFile = 0;
-    static haddr_t lastAddress = HADDR_UNDEF;
+HeaderCheck& LastCheck() {
     static HeaderCheck last;
-    H5O_info_t info;
-    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
-        lastAddress = HADDR_UNDEF, last = HeaderCheck{};
-        return last;
-    }
-    if (info.fileno == lastFile && info.addr == lastAddress) return last;
+    return last;
+}
+
+// The check of the header at `address` in the file numbered `fileno`, which
+// `inFile` (any object of it) lies in.
+const HeaderCheck& CheckAt(hid_t inFile, unsigned long fileno, haddr_t address) {
+    HeaderCheck& last = LastCheck();
+    if (last.address != HADDR_UNDEF && fileno == last.fileno && address == last.address) return last;
     // What the file says of itself is asked once per open file (its number
     // is new at every open): libhdf5 copies both property lists to say it.
     static RawFile raw;
     static bool rawKnown = false, sized = false;
-    if (!rawKnown || raw.fileno != info.fileno) {
+    if (!rawKnown || raw.fileno != fileno) {
         raw = RawFile{};
-        raw.fileno = info.fileno;
-        sized = RawFileOf(object, raw);
+        raw.fileno = fileno;
+        sized = RawFileOf(inFile, raw);
         rawKnown = true;
     }
     last.sized = sized;
     last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
     last.layout.clear();
-    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, info.addr, last.layout);
+    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, address, last.layout);
     last.raw = sized && raw.native != platform::kNoFile ? &raw : nullptr;
-    last.fileno = info.fileno, last.address = info.addr;
-    lastFile = info.fileno, lastAddress = info.addr;
+    last.fileno = fileno, last.address = address;
     return last;
+}
+
+const HeaderCheck& CheckHeader(hid_t object) {
+    H5O_info_t info;
+    if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
+        LastCheck() = HeaderCheck{};
+        return LastCheck();
+    }
+    return CheckAt(object, info.fileno, info.addr);
+}
+
+// Whether the header at `address`, in the file `from` lies in, may be opened.
+bool TargetSound(hid_t from, haddr_t address) {
+    H5O_info_t info;
+    return H5Oget_info2(from, &info, H5O_INFO_BASIC) >= 0 && CheckAt(from, info.fileno, address).sound;
 }
 
 // Nodes of one chunk index walked at most: 64 chunks a node, so 2^26 chunks.
@@ -794,6 +819,28 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
 
 bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
+hid_t OpenLinked(hid_t loc, const char* name) {
+    H5O_info_t info;
+    if (H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) < 0 ||
+        !CheckAt(loc, info.fileno, info.addr).sound) {
+        return -1;
+    }
+    return H5Oopen(loc, name, InsideLinks());
+}
+
+hid_t OpenLinkedDataset(hid_t loc, const char* name) {
+    H5O_info_t info;
+    if (H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) < 0 || info.type != H5O_TYPE_DATASET ||
+        !CheckAt(loc, info.fileno, info.addr).sound) {
+        return -1;
+    }
+    return H5Dopen2(loc, name, InsideDatasets());
+}
+
+hid_t OpenReferenced(hid_t dataset, const hobj_ref_t& reference) {
+    return TargetSound(dataset, reference) ? H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference) : -1;
+}
+
 htri_t AttributeExists(hid_t object, const char* name) {
     return HeaderReadable(object) ? H5Aexists(object, name) : -1;
 }
@@ -963,7 +1010,7 @@ bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
 
 hssize_t PointsOf(hid_t object, const char* child) {
     if (H5Lexists(object, child, InsideLinks()) <= 0) return -1;
-    Id dataset(H5Dopen2(object, child, InsideDatasets()), H5Dclose);
+    Id dataset(OpenLinkedDataset(object, child), H5Dclose);
     if (!dataset.ok()) return -1;
     Id space(H5Dget_space(dataset.get()), H5Sclose);
     return space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
@@ -976,7 +1023,11 @@ bool StructDims(hid_t group, mxArray& array) {
     H5G_info_t info;
     if (!HeaderReadable(group) || H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
-        Id first(H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()), H5Oclose);
+        H5O_info_t at;
+        const bool sound = H5Oget_info_by_idx2(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, &at, H5O_INFO_BASIC,
+                                               InsideLinks()) >= 0 &&
+                           CheckAt(group, at.fileno, at.addr).sound;
+        Id first(sound ? H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()) : -1, H5Oclose);
         if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && AttributeExists(first.get(), "MATLAB_class") == 0) {
             Id type(H5Dget_type(first.get()), H5Tclose);
             Id space(H5Dget_space(first.get()), H5Sclose);
@@ -999,7 +1050,7 @@ bool ReadGroupHeader(hid_t group, mxArray& array) {
         array.sparse = true;
         array.nzmax = stored > 0 ? static_cast<size_t>(stored) : 0;
         if (H5Lexists(group, "data", InsideLinks()) > 0) {
-            Id data(H5Dopen2(group, "data", InsideDatasets()), H5Dclose);
+            Id data(OpenLinkedDataset(group, "data"), H5Dclose);
             Id type(data.ok() ? H5Dget_type(data.get()) : -1, H5Tclose);
             array.complex = type.ok() && IsComplexType(type.get());
         }
@@ -1064,7 +1115,7 @@ namespace {
 
 HeaderStatus ReadObjectHeader(const File& file, uint64_t index, mxArray& array) {
     const std::string& name = file.names[index];
-    Id object(H5Oopen(file.file, name.c_str(), InsideLinks()), H5Oclose);
+    Id object(OpenLinked(file.file, name.c_str()), H5Oclose);
     if (!object.ok() || !ObjectHeader(object.get(), array)) return HeaderStatus::Damaged;
     array.name = name;
     return HeaderStatus::Ok;
@@ -1133,7 +1184,7 @@ bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t
         out.clear();
         return true;
     }
-    Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
+    Id dataset(OpenLinkedDataset(group, name), H5Dclose);
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count) ||
         !StoredDataCouldHold(dataset.get(), count)) {
@@ -1155,7 +1206,7 @@ bool DecodeSparse(hid_t group, const mxArray& array, DecodedData& out) {
     }
     // (The reader checks that ir and jc are sound.)
     if (array.nzmax == 0) return true;
-    Id data(H5Dopen2(group, "data", InsideDatasets()), H5Dclose);
+    Id data(OpenLinkedDataset(group, "data"), H5Dclose);
     if (!data.ok() || !ReadWhole(data.get(), array.classId, array.complex, 0, array.nzmax, out.real)) return false;
     return !array.complex || ReadWhole(data.get(), array.classId, true, 1, array.nzmax, out.imag);
 }
@@ -1320,7 +1371,7 @@ uint32_t CheckInside(File& file, const mxArray& array) {
 uint32_t Verify(File& file, const mxArray& array) { return VerifyVariable(file.file, array); }
 
 bool Decode(File& file, const mxArray& array, DecodedData& out) {
-    Id object(H5Oopen(file.file, array.name.c_str(), InsideLinks()), H5Oclose);
+    Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
     if (!object.ok()) return false;
     const size_t count = mxGetNumberOfElements(&array);
     if (array.sparse) {
@@ -1374,7 +1425,7 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
     const size_t total = mxGetNumberOfElements(&array);
     if (first >= total || (part == 1 && !array.complex)) return 0;
     count = static_cast<size_t>(std::min<uint64_t>(count, total - first));
-    Id dataset(H5Dopen2(file.file, array.name.c_str(), InsideDatasets()), H5Dclose);
+    Id dataset(OpenLinkedDataset(file.file, array.name.c_str()), H5Dclose);
     Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(total)) return 0;
     Id type(PartType(array.classId, array.complex, part), H5Tclose);
@@ -1383,7 +1434,7 @@ size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, 
 }
 
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
-    Id object(H5Oopen(file.file, array.name.c_str(), InsideLinks()), H5Oclose);
+    Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
     return object.ok() && WriteContents(object.get(), array, nodes, out);
 }
 
@@ -1394,7 +1445,7 @@ bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level
     if (index == v73::kLevel5Subsystem) return WriteLevel5(file.file, -1, nullptr, sizes, plan, sink, context);
     mxArray header;
     if (ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
-    Id object(H5Oopen(file.file, header.name.c_str(), InsideLinks()), H5Oclose);
+    Id object(OpenLinked(file.file, header.name.c_str()), H5Oclose);
     return object.ok() && WriteLevel5(file.file, object.get(), &header, sizes, plan, sink, context);
 }
 

@@ -263,13 +263,13 @@ private:
         for (uint64_t k = 0; k < count; ++k) {
             for (const std::string& field : fields) {
                 if (H5Lexists(object, field.c_str(), InsideLinks()) <= 0) return Fail(kLevel5Damaged);
-                Id value(H5Oopen(object, field.c_str(), InsideLinks()), H5Oclose);
+                Id value(OpenLinked(object, field.c_str()), H5Oclose);
                 if (!value.ok()) return Fail(kLevel5Damaged);
                 // A field without a class of its own holds the elements' references.
                 const bool perElement =
                     IsReferenceDataset(value.get()) && AttributeExists(value.get(), "MATLAB_class") == 0;
                 if (!perElement && count != 1) return Fail(kLevel5Damaged);
-                if (!Child(perElement ? Referenced(value.get(), k) : H5Oopen(object, field.c_str(), InsideLinks()),
+                if (!Child(perElement ? Referenced(value.get(), k) : OpenLinked(object, field.c_str()),
                            depth + 1)) {
                     return false;
                 }
@@ -360,7 +360,7 @@ private:
         for (int part = 0; part < (a.complex ? 2 : 1); ++part) {
             Tag(StoreType(values), static_cast<uint32_t>(stored * width));
             if (stored > 0) {
-                Id dataset(H5Dopen2(object, "data", InsideDatasets()), H5Dclose);
+                Id dataset(OpenLinkedDataset(object, "data"), H5Dclose);
                 if (!dataset.ok()) return Fail(kLevel5Damaged);
                 if (!Run(dataset.get(), data, part, stored)) return false;
             }
@@ -376,7 +376,7 @@ private:
             return true;
         }
         if (H5Lexists(group, name, InsideLinks()) <= 0) return Fail(kLevel5Damaged);
-        Id dataset(H5Dopen2(group, name, InsideDatasets()), H5Dclose);
+        Id dataset(OpenLinkedDataset(group, name), H5Dclose);
         if (!dataset.ok()) return Fail(kLevel5Damaged);
         std::vector<int32_t> words;
         const bool rows = name[0] == 'i';
@@ -506,7 +506,7 @@ bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uin
     if (array != nullptr) {
         written = writer.Variable(object, *array);
     } else if (H5Lexists(file, "#subsystem#", InsideLinks()) > 0 && H5Lexists(file, kSubsystemData, InsideLinks()) > 0) {
-        Id mcos(H5Oopen(file, kSubsystemData, InsideLinks()), H5Oclose);
+        Id mcos(OpenLinked(file, kSubsystemData), H5Oclose);
         written = mcos.ok() && writer.Subsystem(mcos.get());
     }
     plan.bytes = writer.bytes();

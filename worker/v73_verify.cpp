@@ -260,7 +260,7 @@ private:
             for (size_t i = 0; i < k; ++i) {
                 hobj_ref_t reference;
                 std::memcpy(&reference, p + i * sizeof reference, sizeof reference);
-                Id target(H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference), H5Oclose);
+                Id target(OpenReferenced(dataset, reference), H5Oclose);
                 if (!target.ok()) return kDanglingReference;
                 if (const uint32_t found = Object(target.get(), depth + 1); found != kWhole) return found;
             }
@@ -279,7 +279,7 @@ private:
         const bool fieldsAreReferences =
             array && (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS) && mxGetNumberOfElements(&header) != 1;
         for (const std::string& name : names) {
-            Id member(H5Oopen(group, name.c_str(), InsideLinks()), H5Oclose);
+            Id member(OpenLinked(group, name.c_str()), H5Oclose);
             if (!member.ok()) return kObjectUnreadable;
             if (fieldsAreReferences && H5Iget_type(member.get()) == H5I_DATASET && IsReferenceType(member.get()) &&
                 AttributeExists(member.get(), "MATLAB_class") == 0) {
@@ -301,12 +301,12 @@ private:
     // column's rows inside the array and rising, data and ir of one size.
     uint32_t Sparse(hid_t group, const mxArray& header) {
         const uint64_t rows = header.dims[0], columns = mxGetN(&header);
-        Id jcSet(H5Lexists(group, "jc", InsideLinks()) > 0 ? H5Dopen2(group, "jc", InsideDatasets()) : -1, H5Dclose);
-        Id irSet(H5Lexists(group, "ir", InsideLinks()) > 0 ? H5Dopen2(group, "ir", InsideDatasets()) : -1, H5Dclose);
+        Id jcSet(H5Lexists(group, "jc", InsideLinks()) > 0 ? OpenLinkedDataset(group, "jc") : -1, H5Dclose);
+        Id irSet(H5Lexists(group, "ir", InsideLinks()) > 0 ? OpenLinkedDataset(group, "ir") : -1, H5Dclose);
         if (!jcSet.ok()) return kSparseSizes;
         Sequence jc(jcSet.get());
         if (!jc.sound() || jc.size() != columns + 1) return kSparseSizes;
-        Id dataSet(H5Lexists(group, "data", InsideLinks()) > 0 ? H5Dopen2(group, "data", InsideDatasets()) : -1,
+        Id dataSet(H5Lexists(group, "data", InsideLinks()) > 0 ? OpenLinkedDataset(group, "data") : -1,
                    H5Dclose);
         std::unique_ptr<Sequence> ir = irSet.ok() ? std::make_unique<Sequence>(irSet.get()) : nullptr;
         const uint64_t stored = ir != nullptr ? ir->size() : 0;
@@ -351,14 +351,14 @@ bool MayHoldObjects(mxClassID id) {
 
 uint32_t VerifyVariable(hid_t root, const mxArray& array) {
     Verifier verifier;
-    Id object(H5Oopen(root, array.name.c_str(), InsideLinks()), H5Oclose);
+    Id object(OpenLinked(root, array.name.c_str()), H5Oclose);
     if (!object.ok()) return kObjectUnreadable;
     const uint32_t found = verifier.Object(object.get(), 0);
     // Objects keep their values in the subsystem data: it is read too.
     if (found != kWhole || !MayHoldObjects(array.classId) || H5Lexists(root, kSubsystemGroup, InsideLinks()) <= 0) {
         return found;
     }
-    Id subsystem(H5Oopen(root, kSubsystemGroup, InsideLinks()), H5Oclose);
+    Id subsystem(OpenLinked(root, kSubsystemGroup), H5Oclose);
     return subsystem.ok() ? verifier.Object(subsystem.get(), 0) : kObjectUnreadable;
 }
 
