@@ -43,16 +43,27 @@ std::vector<uint8_t> UserBlock() {
     return block;
 }
 
+// Writes `bytes` after the `at` bytes that stay from input to input, and
+// cuts the file there: its pages are kept, not given back and made anew.
+void Rewrite(int fd, size_t at, const uint8_t* bytes, size_t size) {
+    const bool written = (size == 0 || pwrite(fd, bytes, size, static_cast<off_t>(at)) == static_cast<ssize_t>(size)) &&
+                         ftruncate(fd, static_cast<off_t>(at + size)) == 0;
+    fuzzsupport::Require(written, "cannot write the input file");
+}
+
+// A file in memory whose first bytes are `head`, written once.
+int FileWithHead(const char* name, const std::vector<uint8_t>& head) {
+    const int fd = memfd_create(name, 0);
+    fuzzsupport::Require(fd >= 0 && pwrite(fd, head.data(), head.size(), 0) == static_cast<ssize_t>(head.size()),
+                         "cannot make a file in memory");
+    return fd;
+}
+
 // A file without a path that the driver reads by its number, as the worker
 // reads the file the reader hands it.
 int InputFile(const uint8_t* data, size_t size) {
-    static const std::vector<uint8_t> block = UserBlock();
-    static const int fd = memfd_create("v73_reader_fuzz", 0);
-    fuzzsupport::Require(fd >= 0, "memfd_create failed");
-    const bool written = ftruncate(fd, 0) == 0 &&
-                         pwrite(fd, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size()) &&
-                         (size == 0 || pwrite(fd, data, size, static_cast<off_t>(block.size())) == static_cast<ssize_t>(size));
-    fuzzsupport::Require(written, "cannot write the input file");
+    static const int fd = FileWithHead("v73_reader_fuzz", UserBlock());
+    Rewrite(fd, format::kV73UserBlockSize, data, size);
     return fd;
 }
 
@@ -60,23 +71,19 @@ int InputFile(const uint8_t* data, size_t size) {
 // level-5 variable: the image becomes the one variable of a level-5 file,
 // kept in memory (a file without a path of its own, opened by its name in
 // /proc) and rewritten for each image.
+std::vector<uint8_t> Level5Header() {
+    std::vector<uint8_t> bytes(format::kHeaderSize, ' ');
+    const char text[] = "MATLAB 5.0 MAT-file";
+    std::memcpy(bytes.data(), text, sizeof text - 1);
+    std::memset(bytes.data() + 116, 0, 8);
+    bytes[124] = 0x00, bytes[125] = 0x01, bytes[126] = 'I', bytes[127] = 'M';
+    return bytes;
+}
+
 void Describe(const std::vector<uint8_t>& image) {
-    static const int fd = memfd_create("v73_reader_fuzz-contents", 0);
+    static const int fd = FileWithHead("v73_reader_fuzz-contents", Level5Header());
     static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    static const std::vector<uint8_t> header = [] {
-        std::vector<uint8_t> bytes(format::kHeaderSize, ' ');
-        const char text[] = "MATLAB 5.0 MAT-file";
-        std::memcpy(bytes.data(), text, sizeof text - 1);
-        std::memset(bytes.data() + 116, 0, 8);
-        bytes[124] = 0x00, bytes[125] = 0x01, bytes[126] = 'I', bytes[127] = 'M';
-        return bytes;
-    }();
-    fuzzsupport::Require(fd >= 0, "memfd_create failed");
-    const bool written = ftruncate(fd, 0) == 0 &&
-                         pwrite(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size()) &&
-                         pwrite(fd, image.data(), image.size(), static_cast<off_t>(header.size())) ==
-                             static_cast<ssize_t>(image.size());
-    fuzzsupport::Require(written, "cannot write the contents file");
+    Rewrite(fd, format::kHeaderSize, image.data(), image.size());
     MATFile* mat = matOpen(path.c_str(), "r");
     if (mat == nullptr) return;
     if (mxArray* array = matGetNextArrayHeader(mat)) {

@@ -9,14 +9,15 @@
 #   scripts/fuzz_smoke.sh                    CI smoke run: a fixed count of inputs per target
 #   FUZZ_SECONDS=1800 scripts/fuzz_smoke.sh  the longer campaign: 30 minutes each
 #   FUZZ_TARGETS="engine_fuzz" ...           only some targets
-# The smoke run is the same on every machine: one random seed, the inputs
+# The smoke run is meant to be the same everywhere: one random seed, the inputs
 # counted (what its time below runs on CI's machines, stopped at twice that
 # time), the seed corpus alone to start from, the corpus folder not read
 # again while it runs (-reload=0: what it held at each second changed the
 # search) and, where the system allows it, the same addresses from run to
-# run (setarch -R: libhdf5 orders some of its tables by address, and the
-# coverage of two runs parted; what the environment holds still moves the
-# stack). A finding in CI is then one that a run here finds too, and a
+# run (setarch -R: libhdf5 orders some of its tables by address). Two runs
+# on one machine then mostly search alike; across machines the environment
+# and the load still part them at times. A finding in CI is then mostly one
+# that a run here finds too, and a
 # fault that only a lucky search reaches (libhdf5's own, mostly) is the
 # campaign's to find, not a coin toss in every CI run. The campaign searches
 # freely: its own seed each time, on from the inputs earlier runs kept.
