@@ -36,7 +36,6 @@ inline bool Fits(uint64_t offset, uint64_t size, uint64_t limit) {
     return offset <= limit && size <= limit - offset;
 }
 
-
 // The bytes of level-5 elements, however they are held: in a file, inflated
 // from it, or in memory (the subsystem data, an element the worker sent). The
 // element parser reads through this alone, so one parser serves them all.

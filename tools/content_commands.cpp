@@ -113,6 +113,7 @@ int RunFind(ContentHost& host, const Args& args) {
     };
     std::vector<std::thread> helpers;
     const size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, kMostSearchThreads);
+    helpers.reserve(threads);   // no allocation, and so no throw, once a thread runs
     for (size_t t = 1; t < threads && t < files.size(); ++t) {
         try {
             helpers.emplace_back(search);

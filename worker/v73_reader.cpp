@@ -94,6 +94,8 @@ uint32_t StorageOf(hid_t dataset) {
     return StorageIn(create.get());
 }
 
+bool Openable(hid_t loc, const H5O_info_t& object);   // (below)
+
 // The scan of a group's links, all the way down its hard links.
 herr_t ScanLink(hid_t group, const char* name, const H5L_info_t* info, void* data) {
     auto* found = static_cast<uint32_t*>(data);
@@ -107,7 +109,7 @@ herr_t ScanLink(hid_t group, const char* name, const H5L_info_t* info, void* dat
     H5O_info_t object;
     if (H5Oget_info_by_name2(group, name, &object, H5O_INFO_BASIC, InsideLinks()) < 0) return -1;
     if (object.type != H5O_TYPE_DATASET) return 0;
-    Id dataset(OpenLinkedDataset(group, name), H5Dclose);
+    Id dataset(Openable(group, object) ? H5Dopen2(group, name, InsideDatasets()) : -1, H5Dclose);
     if (!dataset.ok()) return -1;
     *found = StorageOf(dataset.get());
     return *found != v73::kInside ? 1 : 0;
@@ -594,6 +596,10 @@ const HeaderCheck& CheckHeader(hid_t object) {
     return CheckAt(object, info.fileno, info.addr);
 }
 
+// Whether the object libhdf5 describes in `object`, found from `loc`, may
+// be opened: its header is sound.
+bool Openable(hid_t loc, const H5O_info_t& object) { return CheckAt(loc, object.fileno, object.addr).sound; }
+
 // Whether the header at `address`, in the file `from` lies in, may be opened.
 bool TargetSound(hid_t from, haddr_t address) {
     H5O_info_t info;
@@ -821,20 +827,15 @@ bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
 hid_t OpenLinked(hid_t loc, const char* name) {
     H5O_info_t info;
-    if (H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) < 0 ||
-        !CheckAt(loc, info.fileno, info.addr).sound) {
-        return -1;
-    }
-    return H5Oopen(loc, name, InsideLinks());
+    const bool openable = H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) >= 0 && Openable(loc, info);
+    return openable ? H5Oopen(loc, name, InsideLinks()) : -1;
 }
 
 hid_t OpenLinkedDataset(hid_t loc, const char* name) {
     H5O_info_t info;
-    if (H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) < 0 || info.type != H5O_TYPE_DATASET ||
-        !CheckAt(loc, info.fileno, info.addr).sound) {
-        return -1;
-    }
-    return H5Dopen2(loc, name, InsideDatasets());
+    const bool openable = H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) >= 0 &&
+                          info.type == H5O_TYPE_DATASET && Openable(loc, info);
+    return openable ? H5Dopen2(loc, name, InsideDatasets()) : -1;
 }
 
 hid_t OpenReferenced(hid_t dataset, const hobj_ref_t& reference) {
@@ -1024,10 +1025,10 @@ bool StructDims(hid_t group, mxArray& array) {
     if (!HeaderReadable(group) || H5Gget_info(group, &info) < 0) return false;
     if (info.nlinks > 0) {
         H5O_info_t at;
-        const bool sound = H5Oget_info_by_idx2(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, &at, H5O_INFO_BASIC,
-                                               InsideLinks()) >= 0 &&
-                           CheckAt(group, at.fileno, at.addr).sound;
-        Id first(sound ? H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()) : -1, H5Oclose);
+        const bool openable =
+            H5Oget_info_by_idx2(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, &at, H5O_INFO_BASIC, InsideLinks()) >= 0 &&
+            Openable(group, at);
+        Id first(openable ? H5Oopen_by_idx(group, ".", H5_INDEX_NAME, H5_ITER_INC, 0, InsideLinks()) : -1, H5Oclose);
         if (first.ok() && H5Iget_type(first.get()) == H5I_DATASET && AttributeExists(first.get(), "MATLAB_class") == 0) {
             Id type(H5Dget_type(first.get()), H5Tclose);
             Id space(H5Dget_space(first.get()), H5Sclose);

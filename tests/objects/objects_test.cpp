@@ -184,10 +184,8 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
     ASSERT_TRUE(unnamed && mxGetPr(unnamed.get()));
     const auto* data = static_cast<const uint8_t*>(mxGetPr(unnamed.get()));
     const Bytes payload(data, data + mxGetNumberOfElements(unnamed.get()));
-    auto describe = [&](const Bytes& subsystem) {
-        const std::vector<double> values(subsystem.begin(), subsystem.end());
-        WriteFile(dir.file("damaged.mat"),
-                  WithSubsystem({object}, NumericVar(Order::Little, "", mxUINT8, {static_cast<int32_t>(values.size()), 1}, values)));
+    auto describeFile = [&](const Bytes& file) {
+        WriteFile(dir.file("damaged.mat"), file);
         support::FilePtr m(matOpen(dir.file("damaged.mat").c_str(), "r"));
         support::ArrayPtr array(m ? matGetArray(m.get(), "obj_with_default_val") : nullptr);
         char text[2048];
@@ -195,6 +193,11 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
         EXPECT_EQ(array ? mxDescribeValue(array.get(), text, sizeof text) : 1, 0);
         EXPECT_NE(std::memchr(text, '\0', sizeof text), nullptr);
         return std::string(text);
+    };
+    auto describe = [&](const Bytes& subsystem) {
+        const std::vector<double> values(subsystem.begin(), subsystem.end());
+        return describeFile(
+            WithSubsystem({object}, NumericVar(Order::Little, "", mxUINT8, {static_cast<int32_t>(values.size()), 1}, values)));
     };
     const std::string whole = describe(payload);
     ASSERT_NE(whole.find("a = string [1x1] = \"Default String\""), std::string::npos) << whole;
@@ -227,12 +230,8 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
     for (const uint64_t offset : {uint64_t{0x2020202020202020}, uint64_t{64}, uint64_t{1} << 40}) {
         Bytes file = File5(Order::Little, {object});
         std::memcpy(file.data() + 116, &offset, 8);
-        WriteFile(dir.file("none.mat"), file);
-        support::FilePtr m(matOpen(dir.file("none.mat").c_str(), "r"));
-        support::ArrayPtr array(m ? matGetArray(m.get(), "obj_with_default_val") : nullptr);
-        char text[2048] = {};
-        EXPECT_EQ(array ? mxDescribeValue(array.get(), text, sizeof text) : 1, 0);
-        EXPECT_NE(std::string(text).find("the file holds no subsystem data"), std::string::npos) << offset << ": " << text;
+        const std::string text = describeFile(file);
+        EXPECT_NE(text.find("the file holds no subsystem data"), std::string::npos) << offset << ": " << text;
     }
     uint32_t seed = 17;
     for (int i = 0; i < 300; ++i) {
