@@ -152,8 +152,9 @@ struct mxElementReader;
 mxElementReader* mxOpenElementReader(const mxArray* array, int part);
 size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDouble, int64_t* asInt64,
                           uint64_t* asUInt64);
-// The elements from `first` on: forward reads keep the stream, a read
-// before the last one starts the element again.
+// The elements from `first` on: an uncompressed part is read where asked;
+// a compressed one's forward reads keep the stream, and a read before the
+// last one starts the element again.
 size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, double* asDouble, int64_t* asInt64,
                           uint64_t* asUInt64);
 bool mxElementsDamaged(const mxElementReader* reader);

@@ -375,6 +375,12 @@ size_t V5ElementCursor::Read(size_t count, double* asDouble, int64_t* asInt64, u
     return done;
 }
 
+bool V5ElementCursor::SeekTo(uint64_t first) {
+    if (!opened_ || damaged_ || array_.data.compressed || first > stored_) return false;
+    next_ = first;
+    return true;
+}
+
 bool StoredAsTheyAre(const mxArray& a, int part, uint64_t& fileOffset, uint64_t& bytes) {
     if (a.source == nullptr || a.format == nullptr || !a.format->streamsElements || a.data.compressed ||
         a.source->swapped || !HasNumericData(a) || a.logical || a.sparse || (part == 1 && !a.complex) ||

@@ -285,6 +285,9 @@ size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDoubl
 size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, double* asDouble, int64_t* asInt64,
                           uint64_t* asUInt64) {
     if (reader == nullptr) return 0;
+    // An uncompressed part is read where it is asked, as a file is: a
+    // row-major pass over a matrix would otherwise read it whole per block.
+    if (reader->v5 != nullptr && reader->v5->SeekTo(first)) reader->next = first;
     if (first < reader->next) {   // backwards: the element's stream starts again
         try {
             if (reader->v5 != nullptr) reader->v5 = std::make_unique<matlib::V5ElementCursor>(*reader->array, reader->part);

@@ -155,6 +155,10 @@ class V5ElementCursor {
 public:
     V5ElementCursor(const mxArray& array, int part);
     size_t Read(size_t count, double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
+    // Moves to element `first` without reading what lies between, where the
+    // part is stored uncompressed (its values stand at their places in the
+    // file); false for a compressed part, which is read forward only.
+    bool SeekTo(uint64_t first);
     bool damaged() const { return damaged_ || !opened_; }
 
 private:

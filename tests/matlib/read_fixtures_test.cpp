@@ -75,6 +75,41 @@ TEST_P(ByteOrder, ListsEveryClassAndDecodesOnDemand) {
     EXPECT_EQ(mxGetNumberOfElements(unnamed.get()), 4u);
 }
 
+// Element readers take pieces in any order, as a row-major pass over a
+// matrix asks for them: an uncompressed part read where asked, a compressed
+// one forward and started again for a piece before the last. A part shorter
+// than its array is damage, however it is reached.
+TEST_P(ByteOrder, ElementReadersTakePiecesInAnyOrder) {
+    const Order o = GetParam();
+    const std::vector<double> re = Iota(12, 1), im = Iota(12, -20);
+    const auto z = [&](const char* name) { return NumericVar(o, name, mxDOUBLE, {3, 4}, re, im); };
+    const auto shortPart = [&](const char* name) { return NumericVar(o, name, mxDOUBLE, {3, 4}, Iota(10, 1)); };
+    testenv::TempDir dir;
+    FilePtr m = OpenBytes(dir, "pieces.mat",
+                          File5(o, {z("z"), Compressed(o, z("zc")), shortPart("s"), Compressed(o, shortPart("sc"))}));
+    ASSERT_TRUE(m);
+    const std::pair<size_t, size_t> pieces[] = {{6, 3}, {0, 2}, {9, 3}, {3, 3}, {3, 1}, {11, 1}};
+    const char* names[] = {"z", "zc", "s", "sc"};
+    for (int k = 0; k < 4; ++k) {
+        ArrayPtr a(matGetArray(m.get(), names[k]));
+        ASSERT_TRUE(a) << k;
+        const bool isShort = k >= 2;
+        for (int part = 0; part < (isShort ? 1 : 2); ++part) {
+            mxElementReader* reader = mxOpenElementReader(a.get(), part);
+            ASSERT_NE(reader, nullptr);
+            for (const auto& [first, count] : pieces) {
+                std::vector<double> got(count);
+                got.resize(mxReadElementsFrom(reader, first, count, got.data(), nullptr, nullptr));
+                const std::vector<double>& all = part == 0 ? re : im;
+                const size_t held = isShort ? std::min<size_t>(count, first < 10 ? 10 - first : 0) : count;
+                EXPECT_EQ(got, std::vector<double>(all.begin() + first, all.begin() + first + held)) << k << part << first;
+            }
+            EXPECT_EQ(mxElementsDamaged(reader), isShort) << k << part;
+            mxCloseElementReader(reader);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Read, ByteOrder, ::testing::Values(Order::Little, Order::Big));
 
 TEST(ReadV4, EveryPrecisionTextAndSparseInBothOrders) {
