@@ -208,6 +208,17 @@ char* PutShortest(double value, char* at) {
         *at++ = '0';
         return at;
     }
+    // A whole number below 2^53 that does not end in 0 is its own shortest
+    // digits (doubles there are at most 1 apart), in fixed form: indices,
+    // counts and pixels need no Dragonbox.
+    if (magnitude < 9007199254740992.0) {
+        const uint64_t whole = static_cast<uint64_t>(magnitude);
+        if (static_cast<double>(whole) == magnitude && whole % 10 != 0) {
+            const int n = DigitCount(whole);
+            PutDigits(at, whole, n);
+            return at + n;
+        }
+    }
     const auto decimal = fmt::detail::dragonbox::to_decimal(magnitude);   // significand x 10^exponent
     const uint64_t significand = decimal.significand;
     const int n = DigitCount(significand);

@@ -29,6 +29,8 @@ TEST(NumberText, IsTheTextStdToCharsMakes) {
                                   9007199254740992.0, 9007199254740994.0, 1.2345678901234567e19};
     for (int p = -325; p <= 307; ++p) values.push_back(7 * std::pow(10.0, p));
     std::mt19937_64 random(1);
+    for (int k = 0; k < 100000; ++k) values.push_back(static_cast<double>(random() >> (11 + k % 53)));   // whole numbers
+    for (double w : {9007199254740991.0, 4503599627370497.0, 123456789.0, 120.0}) values.push_back(w);
     while (values.size() < 1000000) {
         const uint64_t bits = random();
         double v;
