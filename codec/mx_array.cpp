@@ -324,4 +324,8 @@ uint64_t mxCopyStoredElements(const mxArray* a, int part, uint64_t from, uint64_
 
 bool mxElementsDamaged(const mxElementReader* reader) { return reader == nullptr || reader->damaged; }
 
+bool mxElementsForwardOnly(const mxElementReader* reader) {
+    return reader != nullptr && reader->v5 != nullptr && reader->array->data.compressed;
+}
+
 void mxCloseElementReader(mxElementReader* reader) { delete reader; }

@@ -147,7 +147,7 @@ void WriteDelimited(const mxArray* array, char separator, Output& out) {
     const uint64_t m = dims[0], n = ndims > 1 ? dims[1] : 1;
     const uint64_t pageSize = m * n, total = mxGetNumberOfElements(array);
     const uint64_t pages = pageSize == 0 ? 0 : total / pageSize;
-    Values values(array);
+    Values values(array, out.Destination());
     const bool logical = mxGetClassID(array) == mxLOGICAL_CLASS;
     const bool realDoubles = mxGetClassID(array) == mxDOUBLE_CLASS && !mxIsComplex(array);
     std::string line;

@@ -64,7 +64,7 @@ void WriteJson(const mxArray* array, Output& out) {
     const uint64_t total = mxGetNumberOfElements(array);
     const size_t ndims = mxGetNumberOfDimensions(array);
     const mwSize* dims = mxGetDimensions(array);
-    Values values(array);
+    Values values(array, out.Destination());
     std::string text;
     if (total == 0) return out.Put("[]");
     // A vector (one dimension above 1 at most among the first two, none

@@ -111,8 +111,8 @@ Result Output::Place() {
     return Result::Ok;
 }
 
-Values::Values(const mxArray* source)
-    : array(source), classId(mxGetClassID(source)), complex(mxIsComplex(source)) {
+Values::Values(const mxArray* source, const std::string& besidePath)
+    : array(source), classId(mxGetClassID(source)), complex(mxIsComplex(source)), beside(besidePath) {
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
         readers[part] = mxOpenElementReader(array, part);
         if (readers[part] == nullptr) throw std::bad_alloc();
@@ -131,12 +131,53 @@ Values::Values(const mxArray* source)
 
 Values::~Values() {
     for (mxElementReader* reader : readers) mxCloseElementReader(reader);
+    for (FILE* file : unpacked) {
+        if (file != nullptr) platform::FileSystem().close(file);
+    }
+}
+
+bool Values::Unpack() {
+    const uint64_t total = mxGetNumberOfElements(array);
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        if (unpacked[part] != nullptr || !mxElementsForwardOnly(readers[part]) || beside.empty()) continue;
+        FILE* file = platform::FileSystem().createUnnamedBeside(beside.c_str(), true);
+        if (file == nullptr) continue;
+        bool written = true;
+        for (uint64_t first = 0; first < total; first += kBatch) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(kBatch, total - first));
+            // The whole part read in order meets any damage of it, its checksum too.
+            if (!Read(first, count, 0)) {
+                platform::FileSystem().close(file);
+                return false;
+            }
+            const size_t bytes = count * sizeof(double);
+            written = written && platform::FileSystem().write(Slots(part), bytes, file) == bytes;
+        }
+        if (!written || platform::FileSystem().flush(file) != 0) {
+            platform::FileSystem().close(file);
+            continue;
+        }
+        unpacked[part] = file;
+    }
+    return true;
+}
+
+void* Values::Slots(int part) {
+    if (classId == mxINT64_CLASS) return (part == 0 ? real64 : imag64).data();
+    if (classId == mxUINT64_CLASS) return (part == 0 ? realU64 : imagU64).data();
+    return (part == 0 ? real : imag).data();
 }
 
 bool Values::Read(uint64_t first, size_t count, size_t at) {
     if (count == 0) return true;
     if (at > kBatch || count > kBatch - at) return false;
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        if (unpacked[part] != nullptr) {
+            const size_t bytes = count * sizeof(double);
+            uint8_t* into = static_cast<uint8_t*>(Slots(part)) + at * sizeof(double);
+            if (platform::FileSystem().readAt(unpacked[part], first * sizeof(double), into, bytes) != bytes) return false;
+            continue;
+        }
         double* d = nullptr;
         int64_t* i = nullptr;
         uint64_t* u = nullptr;

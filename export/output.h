@@ -45,6 +45,7 @@ public:
     bool Failed() const { return result_ != Result::Ok; }
     // Flushes, syncs, reports the whole and renames over the destination.
     Result Place();
+    const std::string& Destination() const { return destination_; }
 
 private:
     static constexpr size_t kBufferSize = 1 << 20;
@@ -70,7 +71,8 @@ struct Values {
     // 16 MB of doubles: a row-major pass over a compressed matrix inflates
     // it once per block of rows, so blocks are large.
     static constexpr size_t kBatch = size_t{1} << 21;
-    explicit Values(const mxArray* array);
+    // `beside`: where a part may be unpacked (the export's destination).
+    explicit Values(const mxArray* array, const std::string& beside = std::string());
     ~Values();
     Values(const Values&) = delete;
     Values& operator=(const Values&) = delete;
@@ -78,6 +80,13 @@ struct Values {
     // Reads `count` (at most kBatch - at) elements from `first` into slots
     // [at, at + count); false when fewer came (damage).
     bool Read(uint64_t first, size_t count, size_t at);
+    // A pass in blocks of rows asks for each block's pieces from every
+    // column: a compressed part would be inflated once per block. Such a
+    // part is inflated once instead, into a file without a name beside the
+    // destination, and read there. Where that file cannot be written (a full
+    // disk), each block inflates it again. False when the part is damaged.
+    bool Unpack();
+    void* Slots(int part);   // the buffer of a part's values
     // The number text of slot k, the shortest that reads back to the same
     // value: real part, or with `complexForm` "a+bi".
     void Text(size_t k, std::string& out, bool complexForm) const;
@@ -88,6 +97,8 @@ struct Values {
     mxClassID classId;
     bool complex;
     mxElementReader* readers[2] = {nullptr, nullptr};
+    std::string beside;
+    FILE* unpacked[2] = {nullptr, nullptr};   // a part's values, 8 bytes each, once Unpack() wrote them
     std::vector<double> real, imag;
     std::vector<int64_t> real64, imag64;     // int64 class
     std::vector<uint64_t> realU64, imagU64;  // uint64 class
