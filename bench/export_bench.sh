@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Variables out as CSV and NPY and NPY files in, beside the tools a user
 # would otherwise use, in the same run: a 100 MB double matrix (3536 x 3536)
-# to CSV (numpy.savetxt, pandas to_csv), to NPY (a byte copy of its 100 MB
-# with fsync), and a 100 MB NPY packed into a MAT-file (scipy.io.savemat,
-# compressed into a new file and plain into an existing one). Warm page
+# to CSV (numpy.savetxt, pandas to_csv; stored plain and compressed), to NPY
+# (a byte copy of its 100 MB with fsync), and a 100 MB NPY packed into a
+# MAT-file (scipy.io.savemat, compressed into a new file and plain into an
+# existing one). Warm page
 # cache; best of MATWCX_BENCH_REPS (default 3). Not a test.
 # Usage: bench/export_bench.sh [BUILD]
 set -uo pipefail
@@ -21,6 +22,7 @@ $py - "$work" <<'PY'
 import sys, numpy as np, scipy.io as sio
 a = np.random.default_rng(0).standard_normal((3536, 3536))
 sio.savemat(sys.argv[1] + '/m.mat', {'m': a})
+sio.savemat(sys.argv[1] + '/mc.mat', {'m': a}, do_compression=True)
 np.save(sys.argv[1] + '/big.npy', a)
 PY
 
@@ -46,6 +48,9 @@ s=$(best $py -c "import sys,scipy.io as s,numpy as np; np.savetxt(sys.argv[2], s
 row "" "numpy.savetxt (%.17g)" "$s"; echo "    savetxt / matwcx: $(ratio "$s" "$m")"
 p=$(best $py -c "import sys,scipy.io as s,pandas as pd; pd.DataFrame(s.loadmat(sys.argv[1])['m']).to_csv(sys.argv[2], header=False, index=False)" "$work/m.mat" "$work/p.csv")
 row "" "pandas to_csv" "$p"; echo "    to_csv / matwcx: $(ratio "$p" "$m")"
+m=$(best "$tool" extract "$work/mc.mat" m -d "$work/o3" --as csv); row "the same matrix compressed, to CSV" "matwcx extract --as csv" "$m"
+s=$(best $py -c "import sys,scipy.io as s,numpy as np; np.savetxt(sys.argv[2], s.loadmat(sys.argv[1])['m'], delimiter=',', fmt='%.17g')" "$work/mc.mat" "$work/s.csv")
+row "" "numpy.savetxt (%.17g)" "$s"; echo "    savetxt / matwcx: $(ratio "$s" "$m")"
 
 m=$(best "$tool" extract "$work/m.mat" m -d "$work/o2" --as npy); row "100 MB double matrix to NPY" "matwcx extract --as npy" "$m"
 c=$(best dd if="$work/m.mat" of="$work/copy" bs=4M conv=fsync status=none); row "" "dd conv=fsync (byte copy)" "$c"
