@@ -68,8 +68,8 @@ private:
 // Reads runs of an array's elements (both parts of a complex one) in the
 // types that keep them exact, in batches of at most kBatch.
 struct Values {
-    // 16 MB of doubles: a row-major pass over a compressed matrix inflates
-    // it once per block of rows, so blocks are large.
+    // 16 MB of doubles: a row-major pass over a compressed matrix that
+    // cannot be unpacked inflates it once per block of rows, so blocks are large.
     static constexpr size_t kBatch = size_t{1} << 21;
     // `beside`: where a part may be unpacked (the export's destination).
     explicit Values(const mxArray* array, const std::string& beside = std::string());
