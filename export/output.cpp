@@ -143,15 +143,15 @@ bool Values::Unpack() {
         FILE* file = platform::FileSystem().createUnnamedBeside(beside.c_str(), true);
         if (file == nullptr) continue;
         bool written = true;
-        for (uint64_t first = 0; first < total; first += kBatch) {
+        for (uint64_t first = 0; first < total && written; first += kBatch) {
             const size_t count = static_cast<size_t>(std::min<uint64_t>(kBatch, total - first));
             // The whole part read in order meets any damage of it, its checksum too.
-            if (!Read(first, count, 0)) {
+            if (!ReadPart(part, first, count, 0)) {
                 platform::FileSystem().close(file);
                 return false;
             }
             const size_t bytes = count * sizeof(double);
-            written = written && platform::FileSystem().write(Slots(part), bytes, file) == bytes;
+            written = platform::FileSystem().write(Slots(part), bytes, file) == bytes;
         }
         if (!written || platform::FileSystem().flush(file) != 0) {
             platform::FileSystem().close(file);
@@ -172,29 +172,30 @@ bool Values::Read(uint64_t first, size_t count, size_t at) {
     if (count == 0) return true;
     if (at > kBatch || count > kBatch - at) return false;
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
-        if (unpacked[part] != nullptr) {
-            const size_t bytes = count * sizeof(double);
-            uint8_t* into = static_cast<uint8_t*>(Slots(part)) + at * sizeof(double);
-            if (platform::FileSystem().readAt(unpacked[part], first * sizeof(double), into, bytes) != bytes) return false;
-            continue;
-        }
-        double* d = nullptr;
-        int64_t* i = nullptr;
-        uint64_t* u = nullptr;
-        if (classId == mxINT64_CLASS) {
-            i = (part == 0 ? real64 : imag64).data() + at;
-        } else if (classId == mxUINT64_CLASS) {
-            u = (part == 0 ? realU64 : imagU64).data() + at;
-        } else {
-            d = (part == 0 ? real : imag).data() + at;
-        }
-        // Damage met on the way (the stream's checksum at its end, a part
-        // longer or shorter than the array) fails the read that met it.
-        if (mxReadElementsFrom(readers[part], first, count, d, i, u) != count || mxElementsDamaged(readers[part])) {
-            return false;
-        }
+        if (!ReadPart(part, first, count, at)) return false;
     }
     return true;
+}
+
+bool Values::ReadPart(int part, uint64_t first, size_t count, size_t at) {
+    if (unpacked[part] != nullptr) {
+        const size_t bytes = count * sizeof(double);
+        uint8_t* into = static_cast<uint8_t*>(Slots(part)) + at * sizeof(double);
+        return platform::FileSystem().readAt(unpacked[part], first * sizeof(double), into, bytes) == bytes;
+    }
+    double* d = nullptr;
+    int64_t* i = nullptr;
+    uint64_t* u = nullptr;
+    if (classId == mxINT64_CLASS) {
+        i = (part == 0 ? real64 : imag64).data() + at;
+    } else if (classId == mxUINT64_CLASS) {
+        u = (part == 0 ? realU64 : imagU64).data() + at;
+    } else {
+        d = (part == 0 ? real : imag).data() + at;
+    }
+    // Damage met on the way (the stream's checksum at its end, a part
+    // longer or shorter than the array) fails the read that met it.
+    return mxReadElementsFrom(readers[part], first, count, d, i, u) == count && !mxElementsDamaged(readers[part]);
 }
 
 namespace {

@@ -87,6 +87,7 @@ struct Values {
     // disk), each block inflates it again. False when the part is damaged.
     bool Unpack();
     void* Slots(int part);   // the buffer of a part's values
+    bool ReadPart(int part, uint64_t first, size_t count, size_t at);   // Read's, of one part
     // The number text of slot k, the shortest that reads back to the same
     // value: real part, or with `complexForm` "a+bi".
     void Text(size_t k, std::string& out, bool complexForm) const;
