@@ -4,8 +4,8 @@
 # to CSV (numpy.savetxt, pandas to_csv; stored plain and compressed), to NPY
 # (a byte copy of its 100 MB with fsync), and a 100 MB NPY packed into a
 # MAT-file (scipy.io.savemat, compressed into a new file and plain into an
-# existing one). Warm page
-# cache; best of MATWCX_BENCH_REPS (default 3). Not a test.
+# existing one). Warm page cache; best of MATWCX_BENCH_REPS (default 3).
+# Not a test.
 # Usage: bench/export_bench.sh [BUILD]
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -44,12 +44,15 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo "task                                         tool                        seconds   peak"
 m=$(best "$tool" extract "$work/m.mat" m -d "$work/o1" --as csv); row "100 MB double matrix to CSV" "matwcx extract --as csv" "$m"
-s=$(best $py -c "import sys,scipy.io as s,numpy as np; np.savetxt(sys.argv[2], s.loadmat(sys.argv[1])['m'], delimiter=',', fmt='%.17g')" "$work/m.mat" "$work/s.csv")
+savetxt() {   # best seconds of numpy.savetxt writing the MAT-file $1's m
+  best $py -c "import sys,scipy.io as s,numpy as np; np.savetxt(sys.argv[2], s.loadmat(sys.argv[1])['m'], delimiter=',', fmt='%.17g')" "$1" "$work/s.csv"
+}
+s=$(savetxt "$work/m.mat")
 row "" "numpy.savetxt (%.17g)" "$s"; echo "    savetxt / matwcx: $(ratio "$s" "$m")"
 p=$(best $py -c "import sys,scipy.io as s,pandas as pd; pd.DataFrame(s.loadmat(sys.argv[1])['m']).to_csv(sys.argv[2], header=False, index=False)" "$work/m.mat" "$work/p.csv")
 row "" "pandas to_csv" "$p"; echo "    to_csv / matwcx: $(ratio "$p" "$m")"
 m=$(best "$tool" extract "$work/mc.mat" m -d "$work/o3" --as csv); row "the same matrix compressed, to CSV" "matwcx extract --as csv" "$m"
-s=$(best $py -c "import sys,scipy.io as s,numpy as np; np.savetxt(sys.argv[2], s.loadmat(sys.argv[1])['m'], delimiter=',', fmt='%.17g')" "$work/mc.mat" "$work/s.csv")
+s=$(savetxt "$work/mc.mat")
 row "" "numpy.savetxt (%.17g)" "$s"; echo "    savetxt / matwcx: $(ratio "$s" "$m")"
 
 m=$(best "$tool" extract "$work/m.mat" m -d "$work/o2" --as npy); row "100 MB double matrix to NPY" "matwcx extract --as npy" "$m"

@@ -150,7 +150,7 @@ bool Values::Unpack() {
                 platform::FileSystem().close(file);
                 return false;
             }
-            const size_t bytes = count * sizeof(double);
+            const size_t bytes = count * kSlotBytes;
             written = platform::FileSystem().write(Slots(part), bytes, file) == bytes;
         }
         if (!written || platform::FileSystem().flush(file) != 0) {
@@ -178,21 +178,14 @@ bool Values::Read(uint64_t first, size_t count, size_t at) {
 }
 
 bool Values::ReadPart(int part, uint64_t first, size_t count, size_t at) {
+    void* into = static_cast<uint8_t*>(Slots(part)) + at * kSlotBytes;
     if (unpacked[part] != nullptr) {
-        const size_t bytes = count * sizeof(double);
-        uint8_t* into = static_cast<uint8_t*>(Slots(part)) + at * sizeof(double);
-        return platform::FileSystem().readAt(unpacked[part], first * sizeof(double), into, bytes) == bytes;
+        const size_t bytes = count * kSlotBytes;
+        return platform::FileSystem().readAt(unpacked[part], first * kSlotBytes, into, bytes) == bytes;
     }
-    double* d = nullptr;
-    int64_t* i = nullptr;
-    uint64_t* u = nullptr;
-    if (classId == mxINT64_CLASS) {
-        i = (part == 0 ? real64 : imag64).data() + at;
-    } else if (classId == mxUINT64_CLASS) {
-        u = (part == 0 ? realU64 : imagU64).data() + at;
-    } else {
-        d = (part == 0 ? real : imag).data() + at;
-    }
+    double* d = classId == mxINT64_CLASS || classId == mxUINT64_CLASS ? nullptr : static_cast<double*>(into);
+    int64_t* i = classId == mxINT64_CLASS ? static_cast<int64_t*>(into) : nullptr;
+    uint64_t* u = classId == mxUINT64_CLASS ? static_cast<uint64_t*>(into) : nullptr;
     // Damage met on the way (the stream's checksum at its end, a part
     // longer or shorter than the array) fails the read that met it.
     return mxReadElementsFrom(readers[part], first, count, d, i, u) == count && !mxElementsDamaged(readers[part]);
@@ -243,6 +236,9 @@ void PutDigits(char* at, uint64_t v, int n) {
 // whichever is shorter, fixed on a tie; a fixed whole number that needs
 // zeros after its digits shows the double's exact digits there, as printf's
 // "%.0f" would, which only std::to_chars makes here (values of 2^53 and up).
+// Doubles from here on are whole numbers at least 2 apart.
+constexpr double kTwoTo53 = 9007199254740992.0;
+
 char* PutShortest(double value, char* at) {
     const double magnitude = std::fabs(value);
     if (std::signbit(value)) *at++ = '-';
@@ -253,7 +249,7 @@ char* PutShortest(double value, char* at) {
     // A whole number below 2^53 that does not end in 0 is its own shortest
     // digits (doubles there are at most 1 apart), in fixed form: indices,
     // counts and pixels need no Dragonbox.
-    if (magnitude < 9007199254740992.0) {
+    if (magnitude < kTwoTo53) {
         const uint64_t whole = static_cast<uint64_t>(magnitude);
         if (static_cast<double>(whole) == magnitude && whole % 10 != 0) {
             const int n = DigitCount(whole);
@@ -270,7 +266,7 @@ char* PutShortest(double value, char* at) {
     // The digits go straight to their places (the room holds every form);
     // where a point comes between them, the ones before it move up by one.
     if (fixedLength <= scientificLength) {
-        if (e > 0 && magnitude >= 9007199254740992.0) return std::to_chars(at, at + kDoubleTextRoom - 1, magnitude).ptr;
+        if (e > 0 && magnitude >= kTwoTo53) return std::to_chars(at, at + kDoubleTextRoom - 1, magnitude).ptr;
         if (e >= 0) {
             PutDigits(at, significand, n);
             for (int k = 0; k < e; ++k) at[n + k] = '0';

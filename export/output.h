@@ -87,6 +87,8 @@ struct Values {
     // disk), each block inflates it again. False when the part is damaged.
     bool Unpack();
     void* Slots(int part);   // the buffer of a part's values
+    static constexpr size_t kSlotBytes = 8;   // a slot's value: double, int64 or uint64
+    static_assert(sizeof(double) == kSlotBytes && sizeof(int64_t) == kSlotBytes);
     bool ReadPart(int part, uint64_t first, size_t count, size_t at);   // Read's, of one part
     // The number text of slot k, the shortest that reads back to the same
     // value: real part, or with `complexForm` "a+bi".
@@ -99,7 +101,7 @@ struct Values {
     bool complex;
     mxElementReader* readers[2] = {nullptr, nullptr};
     std::string beside;
-    FILE* unpacked[2] = {nullptr, nullptr};   // a part's values, 8 bytes each, once Unpack() wrote them
+    FILE* unpacked[2] = {nullptr, nullptr};   // a part's slot values, once Unpack() wrote them
     std::vector<double> real, imag;
     std::vector<int64_t> real64, imag64;     // int64 class
     std::vector<uint64_t> realU64, imagU64;  // uint64 class

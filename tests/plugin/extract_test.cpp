@@ -336,41 +336,30 @@ TEST_F(Extraction, ExtractAsTheOtherVersionKeepsTheValues) {
     }
 }
 
-// A matrix of more elements than one block goes out row by row, each block
-// reading a piece of every column: stored plain (read where asked) or
-// compressed (inflated once aside), both parts of a complex one; a damaged
-// checksum is met before anything is written, and nothing is left.
-TEST_F(Extraction, MatricesOfManyBlocksGoOutWhole) {
+// A compressed matrix of more elements than one block goes out row by row
+// whole, both parts of a complex one, where each block reads a piece of
+// every column (from the part inflated once aside, or inflated again).
+TEST_F(Extraction, ACompressedMatrixOfManyBlocksGoesOutWhole) {
     const int32_t m = 1500, n = 1400;   // 2,100,000 elements: two blocks of rows
     const std::vector<double> re = Iota(static_cast<size_t>(m) * n), im = Iota(static_cast<size_t>(m) * n, -1e7);
-    const Bytes plain = NumericVar(o, "plain", mxDOUBLE, {m, n}, re, im);
-    const auto quickly = [](const Bytes& element) { return CompressedRaw(o, Zlib(element, 1)); };
-    Bytes damaged = quickly(NumericVar(o, "damaged", mxDOUBLE, {m, n}, re));
-    damaged.back() ^= 0x01;   // the stream's Adler-32
-    source = Write("blocks.mat", File5(o, {plain, quickly(NumericVar(o, "packed", mxDOUBLE, {m, n}, re, im)), damaged}));
-    for (const std::string name : {"plain", "packed", "damaged"}) {
-        SCOPED_TRACE(name);
-        std::string fileName;
-        auto archive = OpenAt(source, name, &fileName);
-        const std::string csv = Path(out, name + ".csv");
-        ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, csv), name == "damaged" ? E_BAD_DATA : 0);
-        if (name == "damaged") continue;
-        std::istringstream text(support::ReadText(csv));
-        std::string line;
-        int32_t r = 0;
-        for (; std::getline(text, line); ++r) {
-            if (r % 499 != 0 && r != m - 1) continue;   // rows of both blocks and across their seam
-            const auto element = [&](int32_t j) {   // "a-bi", as std::to_chars writes each
-                char a[32], b[32];
-                const size_t k = static_cast<size_t>(j) * m + static_cast<size_t>(r);
-                return std::string(a, std::to_chars(a, a + 32, re[k]).ptr) + std::string(b, std::to_chars(b, b + 32, im[k]).ptr) + "i";
-            };
-            EXPECT_EQ(line.rfind(element(0) + ",", 0), 0u) << r << ": " << line.substr(0, 40);
-            EXPECT_EQ(line.substr(line.size() - element(n - 1).size() - 1), "," + element(n - 1)) << r;
-        }
-        EXPECT_EQ(r, m);
+    source = Write("blocks.mat", File5(o, {CompressedRaw(o, Zlib(NumericVar(o, "packed", mxDOUBLE, {m, n}, re, im), 1))}));
+    std::string fileName;
+    auto archive = OpenAt(source, "packed", &fileName);
+    ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, "packed.csv")), 0);
+    std::istringstream text(support::ReadText(Path(out, "packed.csv")));
+    std::string line;
+    int32_t r = 0;
+    for (; std::getline(text, line); ++r) {
+        if (r % 499 != 0 && r != m - 1) continue;   // rows of both blocks and across their seam
+        const auto element = [&](int32_t j) {   // "a-bi", as std::to_chars writes each
+            char a[32], b[32];
+            const size_t k = static_cast<size_t>(j) * m + static_cast<size_t>(r);
+            return std::string(a, std::to_chars(a, a + 32, re[k]).ptr) + std::string(b, std::to_chars(b, b + 32, im[k]).ptr) + "i";
+        };
+        EXPECT_EQ(line.rfind(element(0) + ",", 0), 0u) << r << ": " << line.substr(0, 40);
+        EXPECT_EQ(line.substr(line.size() - element(n - 1).size() - 1), "," + element(n - 1)) << r;
     }
-    EXPECT_EQ(support::Entries(out), (std::vector<std::string>{"packed.csv", "plain.csv"}));
+    EXPECT_EQ(r, m);
 }
 
 // A MAT-file name the host did not ask about (".mat" added) never replaces
