@@ -1,16 +1,19 @@
 // CSV files of numbers: a double matrix, one row per line, one column per
-// comma-separated field. A first line that is not all numbers is the header
-// and is skipped; an empty field is NaN (as readmatrix reads it); NaN, Inf
-// and -Inf in any case are themselves; blank lines are skipped. A row of
-// another length than the first, or a field that is no number, is refused
-// with its line.
+// comma-separated field. Lines end in LF, CR LF or CR alone (classic Mac
+// files), in any mix, as Python's csv and pandas read them; a field in
+// double quotes may hold commas, line ends and doubled quotes. A first line
+// that is not all numbers is the header and is skipped; an empty field is NaN
+// (as readmatrix reads it); NaN, Inf and -Inf in any case are themselves;
+// blank lines are skipped. A row of another length than the first, or a
+// field that is no number, is refused with its line.
 //
-// The text is parsed once, row after row, into the values (8 bytes each,
-// fewer than the text takes for all but one-digit numbers); the engine then
-// reads them column after column. Beyond kHeldValues they go to a file
+// The text is read once, field after field, straight into the values (8
+// bytes each): no line is ever held whole, only the field being read, and
+// a field longer than kMaxCellBytes is refused with its line. The engine then
+// reads the values column after column. Beyond kHeldValues they go to a file
 // without a name beside the CSV file (where the system makes such files),
-// read as a C-order NPY matrix is, so that memory stays bounded; elsewhere
-// they stay in memory.
+// read as a C-order NPY matrix is, so that memory stays bounded however long
+// the file or its lines; elsewhere they stay in memory.
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -34,9 +37,9 @@ constexpr size_t kReadPiece = 1024 * 1024;
 // the doubles one variable can hold. They are counted as they are parsed,
 // so that a larger file is refused before its values take that memory.
 constexpr uint64_t kMaxValues = (std::numeric_limits<uint32_t>::max() - 8) / sizeof(double);
-// A line is held whole until its end: one of more than this (some 20
-// million numbers, or no text of lines at all) is refused, not held.
-constexpr size_t kMaxLineBytes = 256 * 1024 * 1024;
+// The longest field taken: far more than any number's text or a column's
+// name needs, and the only text held (an unclosed quote runs into it).
+constexpr size_t kMaxCellBytes = 1024 * 1024;
 
 // Values held in memory before they go to a file: 4 MB.
 constexpr const char* kCannotSpill = "its values cannot be written beside it (is the disk full?)";
@@ -83,14 +86,12 @@ bool EqualsNoCase(const char* a, size_t n, const char* word) {
     return true;
 }
 
-// One field as a number: blanks and quotes around it go; empty is NaN.
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// One field (its quotes gone) as a number: blanks around it go; empty is NaN.
 bool ParseField(const char* begin, const char* end, double* value) {
-    while (begin < end && (*begin == ' ' || *begin == '\t')) ++begin;
-    while (end > begin && (end[-1] == ' ' || end[-1] == '\t')) --end;
-    if (end - begin >= 2 && *begin == '"' && end[-1] == '"') {
-        ++begin;
-        --end;
-    }
+    while (begin < end && IsBlank(*begin)) ++begin;
+    while (end > begin && IsBlank(end[-1])) --end;
     if (begin == end) {
         *value = std::numeric_limits<double>::quiet_NaN();
         return true;
@@ -120,58 +121,97 @@ bool ParseField(const char* begin, const char* end, double* value) {
     return true;
 }
 
+// Reads the text piece by piece, field by field: a field's value goes to the
+// values as soon as the field ends, so a line of millions of numbers takes
+// no more memory than a short one.
 class Parser {
 public:
     Parser(CsvValues* values, const char* path) : values_(values), path_(path) {}
 
-    // One line without its end; false (and why) on a refusal.
-    bool Line(const char* begin, const char* end, std::string* why) {
-        ++line_;
-        if (end > begin && end[-1] == '\r') --end;
-        if (line_ == 1 && end - begin >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;   // a BOM
-        bool blank = true;
-        for (const char* p = begin; p < end && blank; ++p) blank = *p == ' ' || *p == '\t';
-        if (blank) return true;
-        fields_.clear();
-        bool numbers = true;
-        std::string bad;
-        for (const char* field = begin;;) {
-            const char* comma = static_cast<const char*>(std::memchr(field, ',', static_cast<size_t>(end - field)));
-            const char* stop = comma != nullptr ? comma : end;
-            double value = 0;
-            if (!ParseField(field, stop, &value)) {
-                if (numbers) bad.assign(field, std::min<size_t>(static_cast<size_t>(stop - field), 40));
-                numbers = false;
+    // The next piece of the file; false (and why) on a refusal.
+    bool Feed(const char* p, const char* end, std::string* why) {
+        while (p < end) {
+            const char c = *p;
+            if (afterCr_) {
+                afterCr_ = false;
+                // CR LF is one line end, whether or not it lies inside quotes.
+                if (c == '\n') {
+                    ++p;
+                    continue;
+                }
             }
-            fields_.push_back(value);
-            if (comma == nullptr) break;
-            field = comma + 1;
-        }
-        const bool first = values_->rows == 0 && !headerSeen_;
-        if (!numbers) {
-            // The first line of text names the columns.
-            if (first) {
-                headerSeen_ = true;
-                headerFields_ = fields_.size();
-                return true;
+            switch (state_) {
+                case State::Start:
+                    if (IsBlank(c)) {
+                        if (!Take(p, p + 1, why)) return false;
+                        ++p;
+                        continue;
+                    }
+                    if (c == '"') {
+                        // Blanks before an opening quote are not the field's.
+                        cell_.clear();
+                        quoted_ = true;
+                        state_ = State::Quoted;
+                        ++p;
+                        continue;
+                    }
+                    state_ = State::Plain;
+                    continue;
+                case State::Plain: {
+                    const char* stop = p;
+                    while (stop < end && *stop != ',' && *stop != '\n' && *stop != '\r') ++stop;
+                    if (!Take(p, stop, why)) return false;
+                    if (stop == end) return true;
+                    p = stop + 1;
+                    if (*stop == ',') {
+                        if (!EndField(false, why)) return false;
+                    } else {
+                        afterCr_ = *stop == '\r';
+                        if (!EndField(true, why) || !EndLine(why)) return false;
+                    }
+                    continue;
+                }
+                case State::Quoted: {
+                    const char* stop = p;
+                    while (stop < end && *stop != '"' && *stop != '\n' && *stop != '\r') ++stop;
+                    if (!Take(p, stop, why)) return false;
+                    if (stop == end) return true;
+                    p = stop + 1;
+                    if (*stop == '"') {
+                        state_ = State::QuoteInQuoted;
+                    } else {
+                        // A line end inside the quotes is the field's.
+                        afterCr_ = *stop == '\r';
+                        ++line_;
+                        if (!Take(stop, p, why)) return false;
+                    }
+                    continue;
+                }
+                case State::QuoteInQuoted:
+                    if (c == '"') {   // a doubled quote is one quote of the text
+                        if (!Take(p, p + 1, why)) return false;
+                        ++p;
+                        state_ = State::Quoted;
+                    } else {
+                        // The closing quote: what follows up to the next comma
+                        // is read on as the field's text, as Python's csv does.
+                        state_ = State::Plain;
+                    }
+                    continue;
             }
-            *why = "line " + std::to_string(line_) + ": '" + bad + "' is not a number";
+        }
+        return true;
+    }
+    // The end of the file: the last line may lack its line end.
+    bool Finish(std::string* why) {
+        if (state_ == State::Quoted) {
+            *why = "line " + std::to_string(cellLine_) + ": a quoted field without its closing quote";
             return false;
         }
-        if (values_->rows == 0) {
-            values_->columns = fields_.size();
-        } else if (fields_.size() != values_->columns) {
-            *why = "line " + std::to_string(line_) + " has " + std::to_string(fields_.size()) + " values, the lines before it " +
-                   std::to_string(values_->columns) + " (rows of different lengths)";
-            return false;
-        }
-        if (values_->spilled + values_->rowMajor.size() + fields_.size() > kMaxValues) {
-            *why = "line " + std::to_string(line_) + ": more values than a MAT-file variable holds";
-            return false;
-        }
-        values_->rowMajor.insert(values_->rowMajor.end(), fields_.begin(), fields_.end());
-        ++values_->rows;
-        return values_->rowMajor.size() < kHeldValues || Spill(why);
+        if ((state_ != State::Start || !cell_.empty() || fields_ > 0) && (!EndField(true, why) || !EndLine(why))) return false;
+        // A file of a header alone: no rows, its columns.
+        if (values_->rows == 0 && headerSeen_) values_->columns = headerFields_;
+        return true;
     }
     // The values held go to the file (made at the first call); false and
     // why when it cannot take them.
@@ -193,19 +233,100 @@ public:
         values_->rowMajor.clear();
         return true;
     }
-    uint64_t Lines() const { return line_; }
-    // A file of a header alone: no rows, its columns.
-    void Finish() {
-        if (values_->rows == 0 && headerSeen_) values_->columns = headerFields_;
-    }
 
 private:
+    enum class State { Start, Plain, Quoted, QuoteInQuoted };
+
+    // Text of the field being read; refused past kMaxCellBytes.
+    bool Take(const char* begin, const char* end, std::string* why) {
+        if (static_cast<size_t>(end - begin) > kMaxCellBytes - cell_.size()) {
+            *why = "line " + std::to_string(cellLine_) + ": a field longer than " + std::to_string(kMaxCellBytes / 1024 / 1024) +
+                   " MB (the longest taken)";
+            return false;
+        }
+        cell_.append(begin, end);
+        return true;
+    }
+
+    bool EndField(bool lastOfLine, std::string* why) {
+        const bool blankLine = lastOfLine && fields_ == 0 && !quoted_ &&
+                               std::all_of(cell_.begin(), cell_.end(), [](char c) { return IsBlank(c); });
+        if (blankLine) {
+            blankLine_ = true;
+        } else if (header_) {
+            ++fields_;
+        } else {
+            double value = 0;
+            if (!ParseField(cell_.data(), cell_.data() + cell_.size(), &value)) {
+                if (values_->rows == 0 && !headerSeen_) {
+                    // The first line of text names the columns: what was
+                    // taken of it as numbers goes.
+                    header_ = headerSeen_ = true;
+                    Discard();
+                } else {
+                    *why = "line " + std::to_string(cellLine_) + ": '" + cell_.substr(0, 40) + "' is not a number";
+                    return false;
+                }
+            } else if (values_->rows == 0 || fields_ < values_->columns) {
+                if (values_->spilled + values_->rowMajor.size() >= kMaxValues) {
+                    *why = "line " + std::to_string(cellLine_) + ": more values than a MAT-file variable holds";
+                    return false;
+                }
+                values_->rowMajor.push_back(value);
+                if (values_->rowMajor.size() >= kHeldValues && !Spill(why)) return false;
+            }
+            ++fields_;
+        }
+        cell_.clear();
+        quoted_ = false;
+        state_ = State::Start;
+        cellLine_ = line_;
+        return true;
+    }
+
+    bool EndLine(std::string* why) {
+        if (header_) {
+            headerFields_ = fields_;
+        } else if (!blankLine_) {
+            if (values_->rows == 0) {
+                values_->columns = fields_;
+            } else if (fields_ != values_->columns) {
+                *why = "line " + std::to_string(recordLine_) + " has " + std::to_string(fields_) + " values, the lines before it " +
+                       std::to_string(values_->columns) + " (rows of different lengths)";
+                return false;
+            }
+            ++values_->rows;
+        }
+        header_ = blankLine_ = false;
+        fields_ = 0;
+        recordLine_ = cellLine_ = ++line_;
+        return true;
+    }
+
+    // The values taken of the first line, which turned out to be the header.
+    void Discard() {
+        values_->rowMajor.clear();
+        if (values_->spill != nullptr) {
+            platform::FileSystem().close(values_->spill);
+            values_->spill = nullptr;
+            values_->spilled = 0;
+        }
+    }
+
     CsvValues* values_;
     const char* path_;
-    std::vector<double> fields_;
-    uint64_t line_ = 0;
+    State state_ = State::Start;
+    std::string cell_;             // the field being read, without its quotes
+    bool quoted_ = false;          // it began with a quote
+    bool afterCr_ = false;         // the last byte ended a line with CR
+    uint64_t fields_ = 0;          // fields of the line so far
+    uint64_t line_ = 1;            // the line being read, from 1
+    uint64_t recordLine_ = 1;      // where the row being read began
+    uint64_t cellLine_ = 1;        // where the field being read began
+    bool header_ = false;          // this line is the header
     bool headerSeen_ = false;
-    size_t headerFields_ = 0;
+    bool blankLine_ = false;
+    uint64_t headerFields_ = 0;
 };
 
 }  // namespace
@@ -216,7 +337,6 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
         values.reset(new CsvValues);
         Parser parser(values.get(), path);
         std::vector<char> piece(kReadPiece);
-        std::string carry;   // the start of a line that runs on into the next piece
         uint64_t offset = 0;
         platform::FileStatus status;
         bool ok = platform::FileSystem().fileStatus(stream, &status) == 0;
@@ -229,31 +349,12 @@ mxArray* ImportCsv(FILE* stream, const char* path, const std::string& name, std:
                 ok = false;
                 break;
             }
+            const char* begin = piece.data();
+            if (offset == 0 && got >= 3 && std::memcmp(begin, "\xEF\xBB\xBF", 3) == 0) begin += 3;   // a BOM
             offset += got;
-            const char* p = piece.data();
-            const char* end = p + got;
-            while (ok && p < end) {
-                const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-                if (newline == nullptr) {
-                    carry.append(p, end);
-                    if (carry.size() > kMaxLineBytes) {
-                        *why = "line " + std::to_string(parser.Lines() + 1) + " is longer than 256 MB";
-                        ok = false;
-                    }
-                    break;
-                }
-                if (!carry.empty()) {
-                    carry.append(p, newline);
-                    ok = parser.Line(carry.data(), carry.data() + carry.size(), why);
-                    carry.clear();
-                } else {
-                    ok = parser.Line(p, newline, why);
-                }
-                p = newline + 1;
-            }
+            ok = parser.Feed(begin, piece.data() + got, why);
         }
-        if (ok && !carry.empty()) ok = parser.Line(carry.data(), carry.data() + carry.size(), why);
-        parser.Finish();
+        ok = ok && parser.Finish(why);
         // The rest of the values after the first in the file, and all of
         // them out of the stream's buffer.
         if (ok && values->spill != nullptr && (!parser.Spill(why) || platform::FileSystem().flush(values->spill) != 0)) {

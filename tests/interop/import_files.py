@@ -18,6 +18,12 @@ CSVS = {
     'plain': ('1.5,-2e300\r\n3,4\r\n', [[1.5, -2e300], [3, 4]]),
     'words': ('x,"y z"\nInf,-inf\n\nNaN, +7 \n', [[inf, -inf], [nan, 7]]),
     'one': ('42', [[42]]),
+    # line ends of every kind, a quoted header cell holding a comma and a line end
+    'cr': ('1,2\r3,4\r', [[1, 2], [3, 4]]),
+    'mixed': ('"a, b","c\r\nd"\r\n1,2\r3,4\n\r\n5,6', [[1, 2], [3, 4], [5, 6]]),
+    # a first line whose numbers outgrow memory before its text makes it the header
+    'late': (','.join(map(str, range(600000))) + ',x\r' + ','.join(map(str, range(0, 1200002, 2))) + '\r',
+             [list(range(0, 1200002, 2))]),
 }
 KINDS = ['b1', 'i1', 'u1', 'i2', 'u2', 'i4', 'u4', 'i8', 'u8', 'f2', 'f4', 'f8', 'c8', 'c16']
 
@@ -72,7 +78,9 @@ def make(root):
     # a CSV of more values than are held in memory (600,000)
     np.savetxt(os.path.join(ok, 'many.csv'), values('f8', (200000, 3)), delimiter=',', fmt='%.17g')
     texts = [(ok, name + '.csv', text) for name, (text, _) in CSVS.items()]
-    for folder, name, text in texts + [(refused, 'ragged.csv', '1,2,3\n4,5\n'), (refused, 'text.csv', 'a,b\n1,2\n3,x\n')]:
+    for folder, name, text in texts + [(refused, 'ragged.csv', '1,2,3\n4,5\n'), (refused, 'text.csv', 'a,b\n1,2\n3,x\n'),
+                                  (refused, 'long.csv', 'a,b\r1,2\r3,' + '9' * (1 << 20) + '1\r'),
+                                  (refused, 'unclosed.csv', '1,2\n"3\n,4\n')]:
         with open(os.path.join(folder, name), 'w', newline='') as f:
             f.write(text)
 

@@ -4,6 +4,10 @@
 // scipy and the independent header walker of the test data.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -351,7 +355,7 @@ TEST(Import, NamesAreMatlabsMakeValidName) {
 
 // NPY and CSV files packed as variables: numpy-written files of every dtype,
 // both byte orders, both orders of the data and the three format versions,
-// and CSVs (header, empty cells, CRLF, quotes), packed into a new file and
+// and CSVs (header, empty cells, LF, CRLF, CR, quotes), packed into a new file and
 // into an existing uncompressed one; scipy's loadmat must give numpy's
 // values (import_files.py), and each refused file must be named.
 TEST(Import, PackedNpyAndCsvFilesHoldNumpysValues) {
@@ -387,10 +391,44 @@ TEST(Import, PackedNpyAndCsvFilesHoldNumpysValues) {
     const std::string said = run.out + run.err;
     for (const char* line : {"cut.npy: a cut NPY file", "objects.npy: an array of Python objects (dtype object)",
                              "records.npy: an array of records (a structured dtype)", "texts.npy: its dtype '<U2'",
-                             "ragged.csv: line 2 has 2 values, the lines before it 3", "text.csv: line 3: 'x' is not a number"}) {
+                             "ragged.csv: line 2 has 2 values, the lines before it 3", "text.csv: line 3: 'x' is not a number",
+                             "long.csv: line 3: a field longer than 1 MB", "unclosed.csv: line 2: a quoted field without its closing quote"}) {
         EXPECT_NE(said.find(line), std::string::npos) << line << "\n" << said;
     }
     EXPECT_FALSE(fs::exists(dir.file("none.mat")));
+}
+
+// One line of 5,000,000 numbers (39 MB of text, 40 MB of values) goes in
+// with a few MB: the command's peak resident memory, as the system counts
+// it, stays under 64 MB (unbounded, it held the line and its values twice).
+TEST(Import, ALineOfFiveMillionNumbersGoesInWithinBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow and quarantine are no measure of the reader's memory";
+#endif
+    testenv::TempDir dir;
+    const std::string csv = dir.file("wide.csv"), ini = dir.file("wcx.ini"), tool = testenv::Get("MATWCX_TOOL");
+    {
+        std::ofstream text(csv, std::ios::binary);
+        std::string line;
+        for (uint32_t k = 0; k < 5000000; ++k) line += std::to_string(k * 7919u % 1000000u / 1000.0).substr(0, 7) + (k + 1 < 5000000 ? "," : "\n");
+        text << line;
+    }
+    const std::vector<std::string> words = {tool, "--ini", ini, "add", "--yes", dir.file("wide.mat"), csv};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        std::freopen("/dev/null", "w", stdout);
+        ::execv(tool.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak kB";   // Linux counts it in kB
+    EXPECT_NE(support::RunTool(dir, {"--ini", ini, "list", dir.file("wide.mat")}).out.find("[5000000x1]"), std::string::npos);
 }
 
 }  // namespace
