@@ -29,15 +29,15 @@ void PutQuoted(const std::u16string& row, Output& out) {
 }
 
 // "(:,:,2,1)": the subscripts of page p after the first two dimensions, in
-// quotes in a CSV file (a reader would split it at its commas).
-std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page, char separator) {
-    const char* quote = separator == ',' ? "\"" : "";
-    std::string line = std::string(quote) + "(:,:";
+// quotes (a CSV reader would split it at its commas), in TSV too, so that
+// the readers of both (csv, pandas) give the same one cell.
+std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page) {
+    std::string line = "\"(:,:";
     for (size_t d = 2; d < ndims; ++d) {
         line += ',' + std::to_string(page % dims[d] + 1);
         page /= dims[d];
     }
-    return line + ")" + quote + "\n";
+    return line + ")\"\n";
 }
 
 // Rows [from, to) of a block of real doubles (column-major, `rows` rows from
@@ -153,7 +153,7 @@ void WriteDelimited(const mxArray* array, char separator, Output& out) {
     std::string line;
     SegmentText texts[3];
     for (uint64_t page = 0; page < pages && !out.Failed(); ++page) {
-        if (ndims > 2) out.Put(PageLine(dims, ndims, page, separator));
+        if (ndims > 2) out.Put(PageLine(dims, ndims, page));
         const bool whole = ForEachRowBlock(values, page * pageSize, m, n, [&](uint64_t, uint64_t rows, uint64_t column,
                                                                                 uint64_t columns) {
             if (realDoubles) {

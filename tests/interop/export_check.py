@@ -119,11 +119,17 @@ def check(cls, value, fmt, path):
         rows = list(csv.reader(f, delimiter="," if fmt == "csv" else "\t"))
     if cls == "char":
         return [r[0] for r in rows] == list(value) or fail(f"{path}: csv gives {rows!r}, want {list(value)!r}")
-    want = []
+    want, marks = [], []
     for line, page in pages(value):
         if line is not None:
             want.append([line])
+            marks.append('"%s"' % line)
         want.extend(page.tolist())
+    # A page's line is quoted alike in CSV and TSV.
+    with open(path, encoding="utf-8") as f:
+        got_marks = [line.rstrip("\n") for line in f if "(:" in line]
+    if got_marks != marks:
+        return fail(f"{path}: page lines {got_marks!r}, want {marks!r}")
     got = [row if row[0].startswith("(:") else [number(x, dtype) for x in row] for row in rows]
     if cls == "single":
         got = [[x if isinstance(x, str) else numpy.complex64(x) if isinstance(x, complex) else numpy.float32(x) for x in r]
