@@ -29,6 +29,13 @@ Output::~Output() {
 
 Result Output::Create(const char* destination) {
     destination_ = destination;
+    // What killed exports (and deletions) of this machine left here goes.
+    platform::FileSystem().removeStaleTemporaries(destination);
+    // Without a name until it is complete, where the system makes such
+    // files: an export that is killed leaves nothing.
+    file_ = platform::FileSystem().createUnnamedBeside(destination, false);
+    unnamed_ = file_ != nullptr;
+    if (unnamed_) return Result::Ok;
     file_ = platform::FileSystem().createBeside(destination, temporary_, sizeof temporary_);
     if (file_ == nullptr) {
         temporary_[0] = '\0';
@@ -99,12 +106,18 @@ Result Output::Place() {
     if (platform::FileSystem().flush(file_) != 0 || platform::FileSystem().sync(file_) != 0) {
         return result_ = Result::WriteFailed;
     }
+    // The last report comes before the file gets a name: a Cancel there
+    // leaves the destination as it was, and nothing beside it.
+    if (progress_ != nullptr && progress_(context_, total_, total_) == 0) return result_ = Result::Cancelled;
+    // Named only now that it is complete; a kill from here to the rename
+    // leaves a temporary that the next export or deletion here removes.
+    if (unnamed_ && platform::FileSystem().linkIn(file_, destination_.c_str(), temporary_, sizeof temporary_) != 0) {
+        temporary_[0] = '\0';
+        return result_ = Result::CreateFailed;
+    }
     const int closed = platform::FileSystem().close(file_);
     file_ = nullptr;
     if (closed != 0) return result_ = Result::WriteFailed;
-    // The last report comes before the file goes in place: a Cancel there
-    // leaves the destination as it was.
-    if (progress_ != nullptr && progress_(context_, total_, total_) == 0) return result_ = Result::Cancelled;
     if (platform::FileSystem().replace(temporary_, destination_.c_str()) != 0) return result_ = Result::CreateFailed;
     placed_ = true;
     platform::FileSystem().syncDirectoryOf(destination_.c_str());

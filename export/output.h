@@ -1,5 +1,6 @@
-// The file an export writes: a temporary beside the destination, written
-// through a buffer of fixed size, put in place only by Place().
+// The file an export writes: a file beside the destination, without a name
+// where the system makes such files (else a named temporary), written
+// through a buffer of fixed size, named and put in place only by Place().
 #pragma once
 
 #include <cstddef>
@@ -16,7 +17,7 @@ namespace exporting {
 class Output {
 public:
     Output(ProgressFn progress, void* context, uint64_t totalElements);
-    ~Output();   // removes the temporary unless Place() put it in place
+    ~Output();   // removes the file unless Place() put it in place
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -59,8 +60,9 @@ private:
     std::string buffer_;
     size_t unsynced_ = 0;   // bytes written since writeback was last started
     FILE* file_ = nullptr;
+    bool unnamed_ = false;   // file_ has no name until Place() links it in
     std::string destination_;
-    char temporary_[4096] = {};
+    char temporary_[4096] = {};   // its name, once it has one
     bool placed_ = false;
     Result result_ = Result::Ok;
 };

@@ -260,30 +260,28 @@ int RunExtract(PluginHost& host, const Args& args) {
     int status = kExitOk;
     std::vector<std::string> written;
     const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
-        // A file already there is kept: the copy claims the first free name
+        // A file already there is kept: the copy takes the first free name
         // ("<entry name> (2).mat", "A (2).csv" ...) and hands the plug-in
-        // that exact path; the extension chooses the format.
+        // that exact path; the extension chooses the format. The name is
+        // not made here: a file under it before the plug-in's is complete
+        // would stay, empty, when the command is killed.
         std::string target;
-        int claimed = -1;
         char name[platform::kMaxPathLength + 1];
-        for (int n = 1; n <= platform::kMaxFreeNames && claimed != 0; ++n) {
+        for (int n = 1; n <= platform::kMaxFreeNames && target.empty(); ++n) {
             const std::string wanted = format.empty() ? entry.name + ".mat" : FormatTarget(entry.name, format);
             if (!platform::FreeName((prefix + wanted).c_str(), n, name, sizeof name)) break;
-            claimed = os::ClaimNewFile(name);
-            if (claimed < 0) break;
+            const std::filesystem::file_status there = std::filesystem::symlink_status(name, error);
+            if (there.type() == std::filesystem::file_type::not_found) target = name;
         }
-        if (claimed != 0) {
+        if (target.empty()) {
             ComplainResult(file + ": " + Quoted(entry.name), E_ECREATE);
             status = kExitFailed;
             return;
         }
-        target = name;
         // Double Commander passes no DestPath and the whole target path as DestName.
         WideString destName = Wide(target);
         const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
         if (code != 0) {
-            std::filesystem::path claimedPath(target);
-            if (std::filesystem::file_size(claimedPath, error) == 0 && !error) std::filesystem::remove(claimedPath, error);
             ComplainResult(file + ": " + Quoted(entry.name), code);
             status = kExitFailed;
             return;

@@ -64,13 +64,6 @@ bool MakeTempFolder(const std::string& folder, const char* prefix, std::string* 
     return false;
 }
 
-int ClaimNewFile(const std::string& path) {
-    const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    if (fd < 0) return errno == EEXIST ? 1 : -1;
-    ::_close(fd);
-    return 0;
-}
-
 int OpenNullDevice() { return ::_open("NUL", _O_WRONLY | _O_NOINHERIT); }
 int Duplicate(int fd) { return ::_dup(fd); }
 int Redirect(int from, int to) { return ::_dup2(from, to); }
@@ -114,13 +107,6 @@ bool MakeTempFolder(const std::string& base, const char* prefix, std::string* pa
     if (::mkdtemp(pattern.data()) == nullptr) return false;
     *path = pattern;
     return true;
-}
-
-int ClaimNewFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return errno == EEXIST ? 1 : -1;
-    ::close(fd);
-    return 0;
 }
 
 int OpenNullDevice() { return ::open("/dev/null", O_WRONLY | O_CLOEXEC); }

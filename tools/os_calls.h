@@ -31,11 +31,6 @@ std::string ProgramPath();
 // `base`; false when it cannot be made.
 bool MakeTempFolder(const std::string& base, const char* prefix, std::string* path);
 
-// Creates an empty file at path only when nothing has that name (one step:
-// no other program's file is taken over): 0 made, 1 the name is taken, -1
-// another failure.
-int ClaimNewFile(const std::string& path);
-
 // Descriptor calls of the C library (file descriptor 1 is stdout).
 int OpenNullDevice();   // for writing; -1 on failure
 int Duplicate(int fd);

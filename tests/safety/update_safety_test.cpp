@@ -152,6 +152,36 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
 }
 
+// An export killed at its first progress report, its file written in part:
+// nothing is left under the final name. Its file has no name where the
+// system makes such files; where it does not, the named temporary the dead
+// process left is removed by the next export into that folder.
+TEST(UpdateFaults, KilledExportLeavesNothingBehind) {
+    TempDir dir;
+    const std::string matrix = dir.file("pages.mat"), csv = dir.file("out/pages.csv");
+    WriteFile(matrix, File5(Order::Little, {NumericVar(Order::Little, "p", mxDOUBLE, {2, 2, 64}, Iota(256))}));
+    std::filesystem::create_directory(dir.file("out"));
+    const auto exportCsv = [&](exporting::ProgressFn progress) {
+        const support::FilePtr in(matOpen(matrix.c_str(), "r"));
+        const support::ArrayPtr p(in ? matGetArray(in.get(), "p") : nullptr);
+        return p && exporting::ExportArray(exporting::Format::Csv, p.get(), csv.c_str(), progress, nullptr) ==
+                        exporting::Result::Ok ? 0 : 1;
+    };
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed" : "named");
+        const int died = InChild([&] {
+            if (!unnamed) platform::FileSystem().createUnnamedBeside = [](const char*, bool) -> FILE* { return nullptr; };
+            return exportCsv([](void*, uint64_t, uint64_t) { return ::raise(SIGKILL); });
+        });
+        ASSERT_EQ(died, 128 + SIGKILL);
+        EXPECT_FALSE(std::filesystem::exists(csv));
+        EXPECT_EQ(support::StrayTemporaries(dir.file("out")).size(), unnamed ? 0u : 1u);
+        ASSERT_EQ(exportCsv(nullptr), 0);
+        EXPECT_TRUE(support::StrayTemporaries(dir.file("out")).empty());
+        std::filesystem::remove(csv);
+    }
+}
+
 // A CSV file of many numbers packed in: its values go to a file without a
 // name beside it once they are many. Where that file cannot be made they
 // stay in memory; where it cannot be written or flushed the CSV is refused,
