@@ -2,11 +2,13 @@
 // one variable from its temporary file to its place.
 #include "export/export.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <new>
 
 #include "export/writers.h"
+#include "os/file_io.h"
 
 namespace exporting {
 
@@ -89,9 +91,47 @@ bool StreamsElements(const mxArray* array) {
     return IsNumeric(id) || id == mxLOGICAL_CLASS;
 }
 
+uint64_t LeastBytes(Format format, const mxArray* array) {
+    const uint64_t n = mxGetNumberOfElements(array);
+    const bool text = mxGetClassID(array) == mxCHAR_CLASS;
+    // Element counts and widths are far below 2^60: no product overflows.
+    constexpr uint64_t kCount = uint64_t{1} << 60;
+    const uint64_t values = std::min(n, kCount);
+    switch (format) {
+        case Format::Npy: return 64 + values * (text ? 4 : mxGetElementSize(array) * (mxIsComplex(array) ? 2 : 1));
+        case Format::Csv: case Format::Tsv: return text ? values : values * (mxIsComplex(array) ? 5 : 2);
+        case Format::Json: return text || values == 0 ? values : 2 * values - 1;
+        case Format::Mat: case Format::Txt: break;
+    }
+    return 0;
+}
+
+Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
+    const uint64_t values = mxGetNumberOfElements(array);
+    if ((format == Format::Csv || format == Format::Tsv || format == Format::Json) && values > kMaxTextValues) {
+        *why = std::to_string(values) + " values are more than a " + FormatName(format) + " file is written with (at most " +
+               std::to_string(kMaxTextValues) + "); it goes to .npy or .mat";
+        return Result::TooLarge;
+    }
+    uint64_t room = 0;
+    const uint64_t least = LeastBytes(format, array);
+    if (platform::FileSystem().freeSpaceBeside(destination, &room) == 0 && least > room) {
+        *why = "it takes at least " + std::to_string(least) + " bytes as " + FormatName(format) + ", the disk has " +
+               std::to_string(room) + " free";
+        return Result::NoRoom;
+    }
+    return Result::Ok;
+}
+
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context) {
+                   void* context, std::string* why) {
     try {
+        std::string refusal;
+        const Result size = CheckSize(format, array, destination, &refusal);
+        if (size != Result::Ok) {
+            if (why != nullptr) *why = refusal;
+            return size;
+        }
         const uint64_t total = mxGetNumberOfElements(array);
         Output out(progress, context, total);
         if (out.Create(destination) != Result::Ok) return Result::CreateFailed;

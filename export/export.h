@@ -27,13 +27,33 @@ std::string Refusal(Format format, const mxArray* array);
 // Elements written so far of all of them; 0 cancels.
 using ProgressFn = int (*)(void* context, uint64_t done, uint64_t total);
 
-enum class Result { Ok, Cancelled, BadData, CreateFailed, WriteFailed, NoMemory };
+// TooLarge: more values than a text format takes; NoRoom: the output
+// would not fit the destination's free space.
+enum class Result { Ok, Cancelled, BadData, CreateFailed, WriteFailed, NoMemory, TooLarge, NoRoom };
+
+// The most values a CSV, TSV or JSON file is written with: 2^32 values make
+// at least 8 GB of text and a quarter of an hour of writing, more than
+// spreadsheets hold (Excel: 2^34 cells, most far fewer) and than a reader
+// of text loads whole; NPY and MAT-files take any size. (A version 7.3
+// variable of 2^40 values never written, all its fill value, takes a few
+// KB in its file and would take terabytes as text.)
+inline constexpr uint64_t kMaxTextValues = uint64_t{1} << 32;
+
+// Bytes the format writes for the array at the least (each number one digit
+// and its separator): a bound below the file's size.
+uint64_t LeastBytes(Format format, const mxArray* array);
+
+// Whether the array's size lets it be written in the format at
+// destination: Ok, or TooLarge or NoRoom and why (what the user can act
+// on). Asked before anything is written.
+Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why);
 
 // Writes the array (which Refusal accepted) in the format (not Mat or Txt)
-// aside and puts it in place of destination, replacing what is there. On
-// any failure nothing is left.
+// aside and puts it in place of destination, replacing what is there; one
+// CheckSize refuses it first (its why into *why when given). On any failure
+// nothing is left.
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context);
+                   void* context, std::string* why = nullptr);
 // Whether ExportArray reads the array's elements one pass forward through
 // its element readers, which meet any damage of them (BadData): a numeric
 // or logical array that is not sparse and not empty (an empty one's stream

@@ -132,6 +132,10 @@ struct FileSystemCalls {
     void (*startWriteback)(FILE* file);
     // The same for a file open as the system names it (the worker's).
     void (*startNativeWriteback)(NativeFile file);
+    // The bytes this user may still write in the folder of `path` (quotas
+    // and the blocks kept for the administrator left out): 0 on success, -1
+    // when the system cannot tell.
+    int (*freeSpaceBeside)(const char* path, uint64_t* bytes);
 };
 
 // The calls in force. Tests replace entries and restore them afterwards.

@@ -262,12 +262,13 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     ExportProgress progress{&extraction};
     const bool reporting = archive->processDataProcW != nullptr || archive->processDataProc != nullptr;
     exporting::Result result;
+    std::string why;
     if (format == exporting::Format::Txt) {
         const std::string text = entry.name + " =\n" +
                                  (array == nullptr ? FunctionHandleText : RenderVariableText(array, archive->options.showContents));
         result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
     } else {
-        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress);
+        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why);
     }
     switch (result) {
         case exporting::Result::Ok: return 0;
@@ -282,6 +283,14 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
             return E_ECREATE;
         case exporting::Result::WriteFailed:
             platform::PrintLine("Error writing file %s\n", destination);
+            return E_EWRITE;
+        case exporting::Result::TooLarge:
+            // A format that cannot take the variable, as a struct is refused as CSV.
+            platform::PrintLine("Variable %s not extracted to %s: %s\n", entry.name.c_str(), destination, why.c_str());
+            return E_NOT_SUPPORTED;
+        case exporting::Result::NoRoom:
+            // What a full disk answers, before the hours of writing that would meet it.
+            platform::PrintLine("Error writing file %s: %s\n", destination, why.c_str());
             return E_EWRITE;
         case exporting::Result::NoMemory: break;
     }

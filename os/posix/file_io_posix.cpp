@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -421,13 +422,20 @@ void StartWriteback(FILE*) {}
 void StartNativeWriteback(NativeFile) {}
 #endif
 
+int FreeSpaceBeside(const char* path, uint64_t* bytes) {
+    struct statvfs space {};
+    if (::statvfs(FolderOf(path).c_str(), &space) != 0) return -1;
+    *bytes = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    return 0;
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback, StartNativeWriteback};
+                               StartWriteback, StartNativeWriteback, FreeSpaceBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

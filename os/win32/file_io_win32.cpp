@@ -244,13 +244,22 @@ int MakeDirectory(const char* path) { return ::_wmkdir(WidePath(path).c_str()); 
 void StartWriteback(FILE*) {}
 void StartNativeWriteback(NativeFile) {}
 
+int FreeSpaceBeside(const char* path, uint64_t* bytes) {
+    const char* separator = LastSeparator(path);
+    const std::string folder = separator == nullptr ? std::string(".") : std::string(path, separator + 1);
+    ULARGE_INTEGER available{};
+    if (!::GetDiskFreeSpaceExW(WidePath(folder.c_str()).c_str(), &available, nullptr, nullptr)) return -1;
+    *bytes = available.QuadPart;
+    return 0;
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback, StartNativeWriteback};
+                               StartWriteback, StartNativeWriteback, FreeSpaceBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

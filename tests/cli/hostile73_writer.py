@@ -11,6 +11,9 @@ to less or more than a chunk: short (a deflate stream of 16 bytes for a
 unfiltered chunk whose index says 56 bytes); beside good (a 3x1 double) and
 sound (the same chunks undamaged), read as ever.
 
+And DIR/fill.mat: F, a 1x2^40 double never written (its chunks all its
+fill value: a few KB of file, terabytes as text or NPY).
+
 Usage: /usr/bin/python3 hostile73_writer.py DIR
 """
 import os, struct, sys, zlib, h5py, numpy as np
@@ -80,3 +83,9 @@ for name, libver in (('damaged.mat', 'earliest'), ('damaged_latest.mat', 'latest
         assert at >= 0, 'no B-tree leaf of the raw chunk'
     data[:128] = header
     open(path, 'wb').write(bytes(data))
+path = os.path.join(d, 'fill.mat')
+with h5py.File(path, 'w', userblock_size=512) as f:
+    f.create_dataset('F', shape=(2**40, 1), dtype='<f8', chunks=(2**20, 1), fillvalue=0.0)
+    f['F'].attrs['MATLAB_class'] = np.bytes_('double')
+with open(path, 'r+b') as f:
+    f.write(header)

@@ -172,3 +172,20 @@ TEST_F(MatwcxCommand, Version73DataOutsideItsFileOrDamagedIsNeverRead) {
     EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"good"});
     EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
 }
+
+// An export whose output would be absurd is refused before it writes: 2^40
+// values never written (a file of a few KB) are more than a text format is
+// written with (not supported: it goes to .npy or .mat), and their 8 TB as
+// NPY more than the disk has free (a write error, as a full disk gives).
+TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrites) {
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/cli/hostile73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) GTEST_SKIP() << "no h5py";
+    const std::string path = dir.file("fill.mat"), out = dir.file("out");
+    if (!Contains(Run({"list", path}).out, "[1099511627776x1]")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    for (const char* format : {"csv", "tsv", "json", "npy"}) {
+        const ToolRun run = Run({"extract", path, "F", "--as", format, "-d", out});
+        EXPECT_EQ(run.status, 1) << format;
+        EXPECT_TRUE(Contains(run.err, format == std::string("npy") ? "E_EWRITE" : "E_NOT_SUPPORTED")) << format << run.err;
+        EXPECT_TRUE(std::filesystem::is_empty(out)) << format;
+    }
+}

@@ -152,6 +152,45 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
 }
 
+// The size an export is checked against the free space with is never more
+// than the file it writes, in every format (else a disk with room would
+// refuse it); with less room than that it is refused before anything is
+// written, saying why.
+TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
+    TempDir dir;
+    const std::string mat = dir.file("v.mat"), out = dir.file("out");
+    WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "d", mxDOUBLE, {3, 4}, Iota(12)),
+                                        NumericVar(Order::Little, "z", mxDOUBLE, {2, 1, 2}, {0, 1, 2, 3}, {1, 0, 1, 0}),
+                                        NumericVar(Order::Little, "i", mxINT8, {1, 5}, {0, 0, 0, 0, 0}),
+                                        NumericVar(Order::Little, "s", mxDOUBLE, {1, 1}, {7}),
+                                        CharVar(Order::Little, "c", "ab")}));
+    static uint64_t room = 0;
+    for (const char* name : {"d", "z", "i", "s", "c"}) {
+        for (const exporting::Format format : {exporting::Format::Csv, exporting::Format::Tsv, exporting::Format::Npy,
+                                               exporting::Format::Json}) {
+            const support::FilePtr in(matOpen(mat.c_str(), "r"));
+            const support::ArrayPtr array(in ? matGetArray(in.get(), name) : nullptr);
+            ASSERT_NE(array, nullptr);
+            if (!exporting::Refusal(format, array.get()).empty()) continue;
+            SCOPED_TRACE(std::string(name) + " as " + exporting::FormatName(format));
+            std::string why;
+            ASSERT_EQ(exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why), exporting::Result::Ok);
+            const uint64_t least = exporting::LeastBytes(format, array.get());
+            EXPECT_LE(least, std::filesystem::file_size(out));
+            std::filesystem::remove(out);
+            platform::FileSystemCalls& calls = platform::FileSystem();
+            const platform::FileSystemCalls saved = calls;
+            room = least - 1;
+            calls.freeSpaceBeside = [](const char*, uint64_t* bytes) { return *bytes = room, 0; };
+            EXPECT_EQ(exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why), exporting::Result::NoRoom);
+            calls = saved;
+            EXPECT_NE(why.find("at least " + std::to_string(least) + " bytes"), std::string::npos) << why;
+            EXPECT_FALSE(std::filesystem::exists(out));
+            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+        }
+    }
+}
+
 // An export killed at its first progress report, its file written in part:
 // nothing is left under the final name. Its file has no name where the
 // system makes such files; where it does not, the named temporary the dead

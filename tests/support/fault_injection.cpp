@@ -120,7 +120,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
              CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew,
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
-             plan.saved.startNativeWriteback};
+             plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside};
 }
 
 FaultInjector::~FaultInjector() {
