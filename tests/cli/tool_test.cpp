@@ -1,5 +1,11 @@
 // The matwcx command end to end: it loads the built plug-in and drives it as
 // a file manager does; here what the command itself prints and answers.
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -172,6 +178,42 @@ TEST_F(MatwcxCommand, Version73DataOutsideItsFileOrDamagedIsNeverRead) {
     EXPECT_EQ(support::VariableNames(path), std::vector<std::string>{"good"});
     EXPECT_TRUE(Contains(Run({"view", path, "good"}).out, "(1,3) = 2"));
 }
+
+#if !defined(_WIN32)
+// The command killed (SIGKILL) in the middle of an export to CSV leaves
+// nothing in the destination folder: no file under the final name, no
+// temporary. The kill comes once the command holds a file without a name
+// open in that folder, the export's (64 MB of uint8 zeros: 128 MB of text).
+TEST_F(MatwcxCommand, AKilledExportLeavesNothingBehind) {
+    const std::string path = dir.file("zeros.mat"), out = dir.file("out");
+    const Bytes zeros = Matrix(Order::Little, Cat({FlagsElement(Order::Little, mxUINT8), DimsElement(Order::Little, {8192, 8192}),
+                                                   NameElement(Order::Little, "Z"), Element(Order::Little, miUINT8, Bytes(1 << 26, 0))}));
+    WriteFile(path, File5(Order::Little, {Compressed(Order::Little, zeros)}));
+    std::filesystem::create_directory(out);
+    const std::vector<std::string> words = {testenv::Get("MATWCX_TOOL"), "--ini", ini(), "extract", path, "--as", "csv", "-d", out};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    // Its descriptors, until one is a file of `out` without a name ("out/#123 (deleted)").
+    const std::string fds = "/proc/" + std::to_string(child) + "/fd", unnamed = out + "/#";
+    bool seen = false;
+    while (!seen && ::waitpid(child, nullptr, WNOHANG) == 0) {
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+            seen = seen || std::filesystem::read_symlink(fd.path(), error).string().rfind(unnamed, 0) == 0;
+        }
+    }
+    ASSERT_TRUE(seen) << "the export ended before it was seen";
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+}
+#endif
 
 // An export whose output would be absurd is refused before it writes: 2^40
 // values never written (a file of a few KB) are more than a text format is
