@@ -229,6 +229,9 @@ const char* CheckV5Element(const mxArray& a) {
     std::vector<Level> levels{{a.data.elementEnd, a.data.elementEnd}};
     uint64_t pos = kTagSize, imagAt = 0;
     int partsChecked = 0;
+    // The subelements of data the array holds at its top level (0: its
+    // parts are not counted).
+    const int dataParts = numeric ? (a.complex ? 2 : 1) : a.fileClass == mxCHAR ? 1 : -1;
     while (!levels.empty()) {
         if (pos >= levels.back().end) {
             pos = levels.back().resume;
@@ -241,12 +244,17 @@ const char* CheckV5Element(const mxArray& a) {
                                        "or a size in it runs past its element"
                                      : "a size in it runs past its element";
         }
+        // Nothing stands after an array's own data inside its element:
+        // bytes there (zeros or subelements of any kind) are no part of it.
+        if (levels.size() == 1 && partsChecked == dataParts) return "data stands after its values, inside its element";
         if (numeric && levels.size() == 1 && (pos == a.data.dataPos || (a.complex && pos == imagAt))) {
             const size_t width = DataTypeSize(sub.type);
             if (!IsNumericType(sub.type) || sub.bytes % width != 0 || sub.bytes / width != count) {
                 return "its data does not hold one value per element";
             }
             if (pos == a.data.dataPos) imagAt = sub.next;
+            ++partsChecked;
+        } else if (a.fileClass == mxCHAR && levels.size() == 1 && pos == a.data.dataPos) {
             ++partsChecked;
         }
         // matio 1.5, compressing, declares a char array (and each array
