@@ -87,6 +87,9 @@ int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 // deletions recorded so far remove that variable while a variable that stays
 // refers to it, cancels that one deletion and returns 1; otherwise 0.
 int matKeepNeededSubsystem(MATFile* mfp);
+// 1 when the variable at `index` (from 0, file order, as matGetVariableName
+// counts) is the subsystem data the header points at; 0 otherwise.
+int matIsSubsystemData(MATFile* mfp, int index);
 
 int matLastOpenFailure(void);
 

@@ -332,6 +332,12 @@ int matGetVariableCount(MATFile* mfp) {
     return static_cast<int>(count);
 }
 
+int matIsSubsystemData(MATFile* mfp, int index) {
+    if (mfp == nullptr || !mfp->source || index < 0 || static_cast<size_t>(index) >= mfp->entries.size()) return 0;
+    const uint64_t subsystem = mfp->source->subsystemOffset;
+    return subsystem != 0 && mfp->entries.Offset(static_cast<size_t>(index)) == subsystem ? 1 : 0;
+}
+
 const char* matGetVariableName(MATFile* mfp, int index) {
     if (mfp == nullptr || index < 0 || static_cast<size_t>(index) >= mfp->entries.size()) return nullptr;
     return mfp->entries.NameText(static_cast<size_t>(index));

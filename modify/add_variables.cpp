@@ -61,6 +61,7 @@ struct Source {
 
 struct Problems {
     std::vector<std::string> lines;
+    bool damaged = false;   // a source's data is damaged (the host hears E_BAD_DATA, not a read error)
     void Add(const std::string& file, const std::string& why) { lines.push_back(file + ": " + why); }
 };
 
@@ -136,6 +137,18 @@ const char* OpenFailureText(int failure) {
     }
 }
 
+// Whether the variable's data is whole, read to its end as the archive test
+// reads it (every stream inflated with its checksum, values against
+// dimensions, nothing after the end of its element; a version 7.3 dataset
+// through its filters): a damaged variable copied in would damage the target.
+bool Whole(const mxArray* array, const std::string& path, const std::string& what, Problems* problems) {
+    const char* reason = nullptr;
+    if (mxCheckArray(array, &reason) == 0) return true;
+    problems->Add(path, what + " is damaged: " + (reason != nullptr ? reason : "its data cannot be read whole"));
+    problems->damaged = true;
+    return false;
+}
+
 // Reads the source's variables (headers, with access to their data); a
 // problem when it is no MAT-file, or cannot be read whole.
 void ReadSource(Source* source, Problems* problems) {
@@ -163,9 +176,21 @@ void ReadSource(Source* source, Problems* problems) {
     for (int i = 0; i < count; ++i) {
         const std::string name = names[i];
         const int occurrence = ++occurrences[name];
-        // The unnamed variable is the subsystem data (objects' values): it
-        // comes with the variables that refer to it.
-        if (name.empty()) continue;
+        if (name.empty()) {
+            // The unnamed variable the header points at is the subsystem
+            // data (objects' values): it comes with the variables that refer
+            // to it, and is checked as they are. Any other has no name MATLAB
+            // could load it under: it is refused, never dropped unsaid.
+            if (matIsSubsystemData(file, i) == 0) {
+                problems->Add(source->path, "its variable number " + std::to_string(i + 1) +
+                                                " has no name (MATLAB cannot load a variable without one)");
+                continue;
+            }
+            ArrayPtr subsystem(matGetArrayOccurrence(file, "", occurrence));
+            if (!subsystem) problems->Add(source->path, "its subsystem data cannot be read");
+            else Whole(subsystem.get(), source->path, "its subsystem data", problems);
+            continue;
+        }
         if (occurrence == 2) problems->Add(source->path, "it holds two variables named " + name);
         if (occurrence > 1) continue;
         ArrayPtr array(matGetArrayOccurrence(file, name.c_str(), 1));
@@ -173,6 +198,7 @@ void ReadSource(Source* source, Problems* problems) {
             problems->Add(source->path, "its variable " + name + " cannot be read");
             continue;
         }
+        if (!Whole(array.get(), source->path, "its variable " + name, problems)) continue;
         source->arrays.push_back(std::move(array));
     }
     mxFree(names);
@@ -258,7 +284,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     }
     if (!problems.lines.empty()) {
         ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_EREAD);
+        return platform::RefusalCode(problems.damaged ? E_BAD_DATA : E_EREAD);
     }
 
     if (targetExists && (flags & MATWCX_PACK_NEW_ONLY) != 0) {
