@@ -25,6 +25,7 @@
 #include "matlib/mat.h"
 #include "modify/rewrite_progress.h"
 #include "os/diagnostics.h"
+#include "os/file_io.h"
 #include "os/host_rules.h"
 #include "host/message_box.h"
 #include "wcx/plugin_api.h"
@@ -225,11 +226,13 @@ void ShowProblems(const char* packedFile, const Problems& problems) {
     platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
 }
 
-// The sources are gone only once the target holds their variables.
-void RemoveSources(const std::vector<Source>& sources, const std::vector<std::string>& folders) {
+// The sources are gone only once the target holds their variables. The
+// files that could not be removed, each with a line.
+std::vector<std::string> RemoveSources(const std::vector<Source>& sources, const std::vector<std::string>& folders) {
+    std::vector<std::string> kept;
     for (const Source& source : sources) {
-        std::error_code error;
-        if (!fs::remove(PathOf(source.path), error)) {
+        if (platform::FileSystem().remove(source.path.c_str()) != 0) {
+            kept.push_back(source.path);
             platform::PrintLine("Could not remove %s after adding its variables\n", source.path.c_str());
         }
     }
@@ -243,6 +246,7 @@ void RemoveSources(const std::vector<Source>& sources, const std::vector<std::st
         for (auto d = inside.rbegin(); d != inside.rend(); ++d) fs::remove(*d, error);
         fs::remove(PathOf(*it), error);
     }
+    return kept;
 }
 
 }  // namespace
@@ -363,7 +367,19 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     }
     if ((flags & PK_PACK_MOVE_FILES) != 0) {
         for (Source& source : sources) source.arrays.clear();   // their files are closed first
-        RemoveSources(sources, folders);
+        const std::vector<std::string> kept = RemoveSources(sources, folders);
+        // The variables are in: the move is not undone, but it did not
+        // finish, and the host (which would count it a success) is told.
+        if (!kept.empty()) {
+            std::string text = std::string("The variables were added to ") + packedFile +
+                               ", but these files could not be removed:";
+            for (size_t i = 0; i < kept.size() && i < kMaxListedProblems; ++i) text += "\n" + kept[i];
+            if (kept.size() > kMaxListedProblems) {
+                text += "\n(and " + std::to_string(kept.size() - kMaxListedProblems) + " more)";
+            }
+            platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+            return platform::RefusalCode(E_EWRITE);
+        }
     }
     return 0;
 }

@@ -23,8 +23,10 @@
 
 #include "export/export.h"
 #include "import/import.h"
+#include "modify/add_variables.h"
 #include "v73client/v73_reader.h"
 #include "os/file_io.h"
+#include "wcx/plugin_api.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
 
@@ -448,6 +450,27 @@ TEST(UpdateSafety, AFileChangedUnderADeletionOrACopyIsNeitherReplacedNorCopied) 
         mxDestroyArray(array);
         matClose(in);
     }
+}
+
+// A move whose sources cannot be removed keeps the target (the variables
+// are in) and the sources, and is no success: the host would count it done.
+TEST(UpdateFaults, AMoveWhoseSourceStaysIsNoSuccess) {
+    TempDir dir;
+    const std::string target = dir.file("t.mat"), source = dir.file("s.mat");
+    WriteFile(target, File5(Order::Little, {CharVar(Order::Little, "a", "kept")}));
+    WriteFile(source, File5(Order::Little, {CharVar(Order::Little, "b", "moved")}));
+    const std::string list("s.mat\0", 7);
+    int result = 0;
+    ::testing::internal::CaptureStderr();
+    {
+        faults::FaultInjector fault(Call::Remove, 1, faults::Persistence::ForGood);
+        result = AddVariables(target.c_str(), "", dir.path().c_str(), list.c_str(), PK_PACK_MOVE_FILES, true, ProgressText());
+    }
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, E_EWRITE);
+    EXPECT_NE(said.find("could not be removed:\n" + source), std::string::npos) << said;
+    EXPECT_TRUE(std::filesystem::exists(source));
+    EXPECT_EQ(support::VariableNames(target), (std::vector<std::string>{"a", "b"}));
 }
 
 // Two processes deleting different variables at once: whatever reports
