@@ -186,7 +186,11 @@ int CommitStagedFile(StagedFile* file) {
     if (ok && file->expectedTarget != nullptr) {
         platform::FileStatus now;
         ok = FileSystem().status(file->finalPath, &now) == 0 && platform::SameFileUnchanged(now, *file->expectedTarget);
-        if (!ok) SetLastError("the file was changed by another program during the deletion; nothing was deleted");
+        if (!ok) {
+            SetLastError(file->changedReason != nullptr
+                             ? file->changedReason
+                             : "the file was changed by another program during the deletion; nothing was deleted");
+        }
     }
     if (ok && file->mustBeNew) {
         const int placed = FileSystem().placeNew(file->tempPath, file->finalPath);

@@ -34,6 +34,8 @@ struct StagedFile {
     // When set, the commit replaces the final path only while it still
     // names this file, unchanged: checked right before the rename.
     const platform::FileStatus* expectedTarget = nullptr;
+    // What the failure says when expectedTarget was changed (null: a deletion's words).
+    const char* changedReason = nullptr;
     // When set, nothing at the final path is replaced: the commit takes the
     // first free name of it (" (2)", " (3)" ... before its extension), and
     // finalPath becomes that name.

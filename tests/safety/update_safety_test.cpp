@@ -408,7 +408,15 @@ TEST(UpdateSafety, AFileChangedUnderADeletionOrACopyIsNeitherReplacedNorCopied) 
     Bytes appended = File5(Order::Little, {vars[0], vars[1], vars[2], CharVar(Order::Little, "d", "new")});
     Bytes rewritten = old;
     rewritten[rewritten.size() - 3] ^= 0x20;   // a letter of "last" changes case
-    for (Bytes* changed : {&appended, &rewritten}) {
+    WriteFile(dir.file("e.mat"), File5(Order::Little, {CharVar(Order::Little, "e", "added")}));
+    auto add = [&] {
+        const support::FilePtr from(matOpen(dir.file("e.mat").c_str(), "r"));
+        const support::ArrayPtr e(from ? matGetArray(from.get(), "e") : nullptr);
+        MATFile* into = matOpen(path.c_str(), "u");
+        if (into == nullptr || !e || matPutArray(into, e.get()) != 0) return matAbandon(into), 1;
+        return matClose(into);
+    };
+    for (const auto& [changed, adding] : {std::pair{&appended, false}, {&rewritten, false}, {&appended, true}}) {
         WriteFile(path, old);
         static std::string changing;
         static const Bytes* newContent;
@@ -421,11 +429,13 @@ TEST(UpdateSafety, AFileChangedUnderADeletionOrACopyIsNeitherReplacedNorCopied) 
             RewriteInPlace(changing, *newContent);
             return result;
         };
-        const int result = support::Delete(path, {"b"});
+        const int result = adding ? add() : support::Delete(path, {"b"});
         calls = saved;
         EXPECT_NE(result, 0);
         EXPECT_EQ(ReadFile(path), *changed);
-        EXPECT_NE(matLastError(), nullptr);
+        ASSERT_NE(matLastError(), nullptr);
+        EXPECT_NE(std::string(matLastError()).find(adding ? "nothing was added" : "nothing was deleted"), std::string::npos)
+            << matLastError();
         EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
     }
     rewritten = old;
