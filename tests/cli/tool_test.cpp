@@ -46,7 +46,16 @@ TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
     WriteFile(v4, V4Matrix(V4Order::Big, V4Precision::Int16, V4Type::Full, "x", 2, 3, Iota(6)));
     WriteFile(text, Text("not a MAT-file\n"));
     const Bytes before = ReadFile(path);
+    // Damaged sources: refused by add and convert, no file made (the cases of damage: tests/plugin).
+    Bytes badSum = Zlib(NumericVar(Order::Little, "v", mxDOUBLE, {1, 8}, Iota(8)));
+    badSum.back() ^= 1;
+    const std::string damaged = dir.file("damaged.mat"), damaged73 = testenv::TestDataDir() + "/damaged73/sparse.mat";
+    WriteFile(damaged, File5(Order::Little, {CompressedRaw(Order::Little, badSum)}));
+    const std::vector<std::string> notMade = {dir.file("t.mat"), dir.file("c7.mat"), dir.file("c73.mat")};
     const struct { std::vector<std::string> args; int status; bool whole; std::string out, err, input = ""; } cases[] = {
+        {{"add", "--yes", notMade[0], damaged}, 1, false, "", "damaged.mat: its variable v is damaged"},
+        {{"convert", damaged, notMade[1], "--to", "7"}, 1, false, "", "damaged.mat: its variable v is damaged"},
+        {{"convert", damaged73, notMade[2], "--to", "7.3"}, 1, false, "", "sparse.mat: its variable bad is damaged"},
         {{"frobnicate"}, 2, false, "", ""},
         {{"view", path}, 2, false, "", ""},
         {{"options", "--delete", "maybe"}, 2, false, "", ""},
@@ -79,6 +88,7 @@ TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
         }
         EXPECT_TRUE(Contains(run.err, c.err)) << run.err;
     }
+    for (const std::string& file : notMade) EXPECT_FALSE(std::filesystem::exists(file)) << file;
     EXPECT_EQ(support::RunTool(io, {}).status, 2);
     EXPECT_FALSE(Contains(Run({"list", path}).out, "Reading file"));   // the plug-in's lines are silenced
     EXPECT_EQ(ReadFile(path), before);
