@@ -26,7 +26,8 @@ struct ElementWriter {
     void Pad();                               // to 8 bytes
     // `count` values of `size` bytes each, this machine's order in.
     void Values(const void* data, size_t count, size_t size);
-    // A subelement: its tag, its values, its padding.
+    // A subelement: its tag, its values, its padding (the small form for
+    // 1 to 4 bytes, as SubelementTag).
     void Element(uint32_t type, const void* data, size_t count, size_t size);
     // A tag whose size End fills in, once what it holds is written.
     size_t Begin(uint32_t type);
@@ -37,6 +38,14 @@ struct ElementWriter {
 // writer puts out after it, in pieces, then its padding (PaddingAfter): in
 // the byte order asked for (swap: other than this machine's).
 std::array<uint8_t, format::kTagSize> StreamedTag(uint32_t type, uint32_t bytes, bool swap);
+// The tag of a subelement of `bytes` data bytes as MATLAB writes it: the
+// small form's 4 bytes (type and size in one word) for 1 to 4 bytes, else
+// the 8-byte tag. Its data and SubelementPadding(bytes) follow.
+struct SubelementTagBytes {
+    std::array<uint8_t, format::kTagSize> bytes;
+    size_t size;
+};
+SubelementTagBytes SubelementTag(uint32_t type, uint32_t bytes, bool swap);
 
 // What stands in an array element between its tag and its data.
 struct ArrayHead {

@@ -30,6 +30,15 @@ constexpr uint64_t kAlignment = 8;               // uncompressed elements end on
 // its size with them: the one rule of every reader and writer.
 constexpr size_t PaddingAfter(uint64_t bytes) { return static_cast<size_t>((kAlignment - bytes % kAlignment) % kAlignment); }
 constexpr uint64_t PaddedSize(uint64_t bytes) { return bytes + PaddingAfter(bytes); }
+// A subelement of 1 to 4 data bytes is written as MATLAB writes it, in the
+// small form (its data in the second half of its 8 bytes; Octave refuses a
+// struct whose field-name length comes otherwise): the bytes after its data,
+// and its whole size with its tag.
+constexpr bool IsSmallData(uint64_t bytes) { return bytes > 0 && bytes <= kSmallDataMax; }
+constexpr size_t SubelementPadding(uint64_t bytes) {
+    return IsSmallData(bytes) ? static_cast<size_t>(kSmallDataMax - bytes) : PaddingAfter(bytes);
+}
+constexpr uint64_t SubelementSize(uint64_t bytes) { return IsSmallData(bytes) ? kSmallTagSize : kTagSize + PaddedSize(bytes); }
 inline constexpr uint8_t kZeroPadding[kAlignment] = {};
 
 enum DataType : uint32_t {

@@ -54,7 +54,7 @@ ArrayHead HeadOf(const mxArray& array) {
 // The bytes of the element after its tag: its head, each part's tag and
 // padded values. `count` is below 2^32, so nothing overflows.
 uint64_t ContentBytes(const ArrayHead& head, uint64_t count, size_t valueSize) {
-    const uint64_t partBytes = kTagSize + PaddedSize(count * valueSize);
+    const uint64_t partBytes = SubelementSize(count * valueSize);
     return ArrayHeadBytes(head) + partBytes * ((head.flagBits & kFlagComplex) != 0 ? 2 : 1);
 }
 
@@ -107,8 +107,8 @@ public:
 private:
     void PartTag(std::vector<uint8_t>& to) const {
         const uint32_t type = array_.classId == mxLOGICAL_CLASS ? miUINT8 : StoreType(array_.classId);
-        const auto tag = StreamedTag(type, static_cast<uint32_t>(count_ * valueSize_), swap_);
-        to.insert(to.end(), tag.begin(), tag.end());
+        const auto tag = SubelementTag(type, static_cast<uint32_t>(count_ * valueSize_), swap_);
+        to.insert(to.end(), tag.bytes.begin(), tag.bytes.begin() + tag.size);
     }
 
     // Makes the next bytes pending: the head, a piece of values, the padding
@@ -140,7 +140,7 @@ private:
                 return true;
             }
             // The part is done: its padding, then the next part's tag.
-            tail_.assign(PaddingAfter(count_ * valueSize_), 0);
+            tail_.assign(SubelementPadding(count_ * valueSize_), 0);
             done_ = 0;
             stage_ = array_.complex && stage_ == 1 ? 3 : 4;
             if (stage_ == 3) PartTag(tail_);

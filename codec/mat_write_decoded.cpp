@@ -43,6 +43,16 @@ std::array<uint8_t, kTagSize> StreamedTag(uint32_t type, uint32_t bytes, bool sw
     return tag;
 }
 
+SubelementTagBytes SubelementTag(uint32_t type, uint32_t bytes, bool swap) {
+    if (!IsSmallData(bytes)) return {StreamedTag(type, bytes, swap), kTagSize};
+    SubelementTagBytes tag{};
+    const uint32_t word = bytes << 16 | type;
+    const uint32_t ordered = swap ? __builtin_bswap32(word) : word;
+    std::memcpy(tag.bytes.data(), &ordered, 4);
+    tag.size = 4;
+    return tag;
+}
+
 void ElementWriter::Pad() { out->resize(PaddedSize(out->size()), 0); }
 
 void ElementWriter::Values(const void* data, size_t count, size_t size) {
@@ -56,10 +66,11 @@ void ElementWriter::Values(const void* data, size_t count, size_t size) {
 }
 
 void ElementWriter::Element(uint32_t type, const void* data, size_t count, size_t size) {
-    Word(type);
-    Word(static_cast<uint32_t>(count * size));
+    const size_t bytes = count * size;
+    const SubelementTagBytes tag = SubelementTag(type, static_cast<uint32_t>(bytes), swap);
+    Bytes(tag.bytes.data(), tag.size);
     Values(data, count, size);
-    Pad();
+    Bytes(kZeroPadding, SubelementPadding(bytes));
 }
 
 size_t ElementWriter::Begin(uint32_t type) {
@@ -76,11 +87,10 @@ void ElementWriter::End(size_t at) {
 }
 
 uint64_t ArrayHeadBytes(const ArrayHead& head) {
-    const auto text = [](size_t n) { return kTagSize + PaddedSize(n); };
-    uint64_t bytes = kTagSize + kArrayFlagsBytes + text(head.name.size());
-    if (head.classCode == mxOPAQUE) return bytes + text(sizeof kTypeSystem - 1) + text(head.className.size());
-    bytes += text(4 * head.rank);
-    return head.classCode == mxOBJECT ? bytes + text(head.className.size()) : bytes;
+    uint64_t bytes = kTagSize + kArrayFlagsBytes + SubelementSize(head.name.size());
+    if (head.classCode == mxOPAQUE) return bytes + SubelementSize(sizeof kTypeSystem - 1) + SubelementSize(head.className.size());
+    bytes += SubelementSize(4 * head.rank);
+    return head.classCode == mxOBJECT ? bytes + SubelementSize(head.className.size()) : bytes;
 }
 
 bool AppendArrayHead(const ArrayHead& head, bool swap, std::vector<uint8_t>& out) {
@@ -93,10 +103,8 @@ bool AppendArrayHead(const ArrayHead& head, bool swap, std::vector<uint8_t>& out
     w.Word(static_cast<uint32_t>(head.flagBits) << 8 | head.classCode);
     w.Word(head.nzmax);
     if (head.classCode != mxOPAQUE) {
-        w.Word(miINT32);
-        w.Word(static_cast<uint32_t>(head.rank * 4));
-        for (size_t i = 0; i < head.rank; ++i) w.Word(static_cast<uint32_t>(head.dims[i]));
-        w.Pad();
+        const std::vector<uint32_t> dims(head.dims, head.dims + head.rank);
+        w.Element(miINT32, dims.data(), dims.size(), 4);
     }
     w.Element(miINT8, head.name.data(), head.name.size(), 1);
     if (head.classCode == mxOPAQUE) w.Element(miINT8, kTypeSystem, sizeof kTypeSystem - 1, 1);
@@ -191,14 +199,9 @@ bool Encode(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element)
     if (!AppendArrayHead(head, w.swap, *element)) return false;
 
     if (sparse) {
-        w.Word(miINT32);
-        w.Word(static_cast<uint32_t>(count * 4));
-        for (size_t k = 0; k < count; ++k) w.Word(static_cast<uint32_t>(ir[k]));
-        w.Pad();
-        w.Word(miINT32);
-        w.Word(static_cast<uint32_t>((columns + 1) * 4));
-        for (size_t c = 0; c <= columns; ++c) w.Word(static_cast<uint32_t>(jc[c]));
-        w.Pad();
+        const std::vector<uint32_t> rows(ir, ir + count), starts(jc, jc + columns + 1);
+        w.Element(miINT32, rows.data(), rows.size(), 4);
+        w.Element(miINT32, starts.data(), starts.size(), 4);
     }
     w.Element(storeType, real, count, valueSize);
     if (complex) w.Element(storeType, imag, count, valueSize);
@@ -218,8 +221,8 @@ constexpr size_t kStreamValues = 32 * 1024;
 bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, StagedFile* file) {
     const bool text = array->classId == mxCHAR_CLASS;
     const size_t valueSize = text ? 2 : 8;
-    const auto tag = StreamedTag(text ? miUINT16 : miDOUBLE, static_cast<uint32_t>(count * valueSize), swap);
-    if (!StagedWrite(file, tag.data(), tag.size())) return false;
+    const auto tag = SubelementTag(text ? miUINT16 : miDOUBLE, static_cast<uint32_t>(count * valueSize), swap);
+    if (!StagedWrite(file, tag.bytes.data(), tag.size)) return false;
     std::unique_ptr<double[]> values(new (std::nothrow) double[kStreamValues]);
     std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[kStreamValues * 8]);
     if (!values || !bytes) return false;
@@ -242,7 +245,7 @@ bool StreamV4Part(const mxArray* array, int part, uint64_t count, bool swap, Sta
         if (!StagedWrite(file, bytes.get(), n * valueSize)) return false;
         first += n;
     }
-    return StagedWrite(file, kZeroPadding, PaddingAfter(count * valueSize));
+    return StagedWrite(file, kZeroPadding, SubelementPadding(count * valueSize));
 }
 
 // Bytes of an element in the output's order, collected in a bounded buffer
@@ -262,11 +265,12 @@ public:
         Put(&bits, 8);
     }
     void Tag(uint32_t type, uint64_t bytes) {
-        const auto tag = StreamedTag(type, static_cast<uint32_t>(bytes), swap_);
-        Put(tag.data(), tag.size());
+        const auto tag = type == miMATRIX ? SubelementTagBytes{StreamedTag(type, static_cast<uint32_t>(bytes), swap_), kTagSize}
+                                          : SubelementTag(type, static_cast<uint32_t>(bytes), swap_);
+        Put(tag.bytes.data(), tag.size);
     }
     void PadAfter(uint64_t bytes) {
-        Put(kZeroPadding, PaddingAfter(bytes));
+        Put(kZeroPadding, SubelementPadding(bytes));
     }
     void Bytes(const void* data, size_t n) { Put(data, n); }
     bool Finish() {
@@ -347,8 +351,8 @@ SparseResult WriteV4Sparse(const mxArray& array, bool swap, StagedFile* file) {
     const bool complex = array.complex;
     const ArrayHead head{mxSPARSE, static_cast<uint8_t>(complex ? kFlagComplex : 0), static_cast<uint32_t>(stored),
                          array.dims.data(), 2, array.name, {}};
-    const uint64_t contentBytes = ArrayHeadBytes(head) + (kTagSize + PaddedSize(stored * 4)) +
-                                  (kTagSize + PaddedSize((cols + 1) * 4)) + (kTagSize + stored * 8) * (complex ? 2 : 1);
+    const uint64_t contentBytes = ArrayHeadBytes(head) + SubelementSize(stored * 4) + SubelementSize((cols + 1) * 4) +
+                                  SubelementSize(stored * 8) * (complex ? 2 : 1);
     if (array.name.size() > kMaxNameLength || contentBytes > kMaxElementBytes) return SparseResult::kFailed;
 
     std::vector<uint8_t> headBytes;
@@ -419,7 +423,7 @@ bool WriteV4Element(const mxArray* array, bool bigEndian, StagedFile* file) {
     const uint64_t valueSize = text ? 2 : 8;
     if (!FitsElement(count, valueSize)) return false;
     const bool complex = array->complex && !text;
-    const uint64_t partBytes = kTagSize + PaddedSize(count * valueSize);
+    const uint64_t partBytes = SubelementSize(count * valueSize);
     const ArrayHead arrayHead{FullClassCode(array->classId), static_cast<uint8_t>(complex ? kFlagComplex : 0), 0,
                               array->dims.data(), 2, array->name, {}};
     const uint64_t contentBytes = ArrayHeadBytes(arrayHead) + partBytes * (complex ? 2 : 1);

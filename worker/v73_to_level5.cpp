@@ -169,12 +169,14 @@ private:
         return sending_ && failure_ == kLevel5Ok;
     }
 
+    // Subelements of 1 to 4 bytes take the small form, as MATLAB writes them.
     void Tag(uint32_t type, uint32_t size) {
-        const auto tag = StreamedTag(type, size, false);
-        Put(tag.data(), tag.size());
+        const auto tag = type == miMATRIX ? SubelementTagBytes{StreamedTag(type, size, false), kTagSize}
+                                          : SubelementTag(type, size, false);
+        Put(tag.bytes.data(), tag.size);
     }
     void Pad(uint64_t n) {
-        Put(kZeroPadding, PaddingAfter(n));
+        Put(kZeroPadding, SubelementPadding(n));
     }
     void Sub(uint32_t type, const void* data, size_t n) {
         Tag(type, static_cast<uint32_t>(n));
