@@ -84,9 +84,12 @@ static herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data
 // keeps a long list of fields in a dataset of its own, which is not read).
 bool FieldNames(hid_t object, std::vector<std::string>& out) {
     out.clear();
-    // A struct without fields (MATLAB_empty, whatever its size) is a
-    // dataset of its dimensions.
-    if (H5Iget_type(object) == H5I_DATASET && AttributeExists(object, "MATLAB_empty") > 0) return true;
+    // An empty struct (MATLAB_empty, whatever its size) is a dataset of its
+    // dimensions, with MATLAB_fields when it has fields.
+    if (H5Iget_type(object) == H5I_DATASET && AttributeExists(object, "MATLAB_empty") > 0 &&
+        AttributeExists(object, "MATLAB_fields") <= 0) {
+        return true;
+    }
     Id attribute(AttributeExists(object, "MATLAB_fields") > 0 ? H5Aopen(object, "MATLAB_fields", H5P_DEFAULT) : -1, H5Aclose);
     Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
     Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
