@@ -85,7 +85,8 @@ int matDeleteArrayOccurrence(MATFile* mfp, const char* name, int occurrence);
 // instances) and function workspaces in the subsystem data, the unnamed
 // variable that the header points at. Before matClose in mode "u": when the
 // deletions recorded so far remove that variable while a variable that stays
-// refers to it, cancels that one deletion and returns 1; otherwise 0.
+// refers to it, cancels that one deletion and returns 1; otherwise 0. When
+// they remove the last variables that refer to it, it is deleted with them.
 int matKeepNeededSubsystem(MATFile* mfp);
 // 1 when the variable at `index` (from 0, file order, as matGetVariableName
 // counts) is the subsystem data the header points at; 0 otherwise.

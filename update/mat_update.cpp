@@ -589,23 +589,36 @@ int KeepNeededSubsystem(MATFile* mfp) {
     UpdateState& state = *mfp->updater;
     const uint64_t subsystemOffset = mfp->source->subsystemOffset;
     if (subsystemOffset == 0 || state.deleted.size() != mfp->entries.size()) return 0;
+    if (!mfp->source->format->subsystemVariable) return 0;
     size_t subsystem = mfp->entries.size();
     for (size_t i = 0; i < mfp->entries.size(); ++i) {
         if (mfp->entries.Offset(i) == subsystemOffset) subsystem = i;
     }
-    if (subsystem == mfp->entries.size() || !state.deleted[subsystem]) return 0;
-    for (size_t i = 0; i < mfp->entries.size(); ++i) {
-        if (state.deleted[i] || !mfp->source->format->subsystemVariable) continue;
+    if (subsystem == mfp->entries.size()) return 0;
+    bool neededByKept = false;
+    bool neededByDeleted = false;
+    for (size_t i = 0; i < mfp->entries.size() && !neededByKept; ++i) {
+        if (i == subsystem) continue;
         mxArray array;
         uint64_t next = 0;
-        // A variable that cannot be read cannot be shown not to need it.
-        const bool needs = ReadV5Header(mfp->source, mfp->entries.Offset(i), array, next) != HeaderStatus::Ok ||
-                           RefersToSubsystem(array);
-        if (needs) {
-            state.deleted[subsystem] = false;
-            --state.deletedCount;
-            return 1;
+        const bool read = ReadV5Header(mfp->source, mfp->entries.Offset(i), array, next) == HeaderStatus::Ok;
+        if (state.deleted[i]) {
+            neededByDeleted = neededByDeleted || (read && RefersToSubsystem(array));
+        } else {
+            // A variable that cannot be read cannot be shown not to need it.
+            neededByKept = !read || RefersToSubsystem(array);
         }
+    }
+    if (state.deleted[subsystem] && neededByKept) {
+        state.deleted[subsystem] = false;
+        --state.deletedCount;
+        return 1;
+    }
+    // The last variables that needed it go: it goes with them, as MATLAB
+    // writes no subsystem data into a file without objects.
+    if (!state.deleted[subsystem] && !neededByKept && neededByDeleted) {
+        state.deleted[subsystem] = true;
+        ++state.deletedCount;
     }
     return 0;
 }

@@ -119,6 +119,15 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeededAndDeletionKeeps
     EXPECT_EQ(support::VariableNames(built), (std::vector<std::string>{"oc", "big", ""}));
     EXPECT_EQ(Run({"delete", "--yes", built, "oc", "%__function_workspace__"}).status, 0);
     EXPECT_EQ(support::VariableNames(built), std::vector<std::string>{"big"});
+
+    // Unnamed, it goes with the last variable that refers to it.
+    const std::string handles = dir.file("handles.mat");
+    fs::copy_file(Sample("function_handles.mat"), handles);
+    EXPECT_EQ(Run({"delete", "--yes", handles, "sin"}).status, 0);
+    EXPECT_EQ(support::VariableNames(handles), (std::vector<std::string>{"anonymous", ""}));
+    EXPECT_EQ(Run({"delete", "--yes", handles, "anonymous"}).status, 0);
+    EXPECT_EQ(support::VariableNames(handles), std::vector<std::string>{});
+    EXPECT_EQ(ReadFile(handles).size(), 128u);
 }
 
 // Object arrays list their size; damaged objects leave the rest of the file
