@@ -343,6 +343,19 @@ TEST(Interop, Level5VariablesWrittenAsMatlabWritesVersion73) {
     std::printf("interop: version 7.3 from level 5: %s", text.substr(text.rfind("checked ")).c_str());
 }
 
+// Version 7.3 files written as version 7 by conversion, "Extract as" 7 and
+// adding to a level-5 file: GNU Octave and matio read every one whole
+// (readers_check.py; skipped where they are not installed).
+TEST(Interop, Version7FilesWrittenFromVersion73LoadInOctaveAndMatio) {
+    const std::string data = testenv::TestDataDir();
+    if (data.empty() || !fs::is_directory(data)) GTEST_SKIP() << "MATWCX_TESTDATA not set";
+    testenv::TempDir dir;
+    const std::string text = Judge(dir, "readers_check.py", {testenv::Get("MATWCX_TOOL"), dir.file("out"), data});
+    if (text.rfind("skipped", 0) == 0) GTEST_SKIP() << text;
+    ASSERT_NE(text.find("checked "), std::string::npos) << text;
+    EXPECT_GE(std::stoi(text.substr(text.rfind("checked ") + 8)), 40) << text;
+}
+
 TEST(Import, NamesAreMatlabsMakeValidName) {
     const struct { const char* file; const char* name; } cases[] = {
         {"2021 run-1", "x2021Run_1"}, {"Item_#", "Item__"}, {"Price/Unit", "Price_Unit"}, {"1st order", "x1stOrder"},
