@@ -1,15 +1,7 @@
-"""Version 7 files written from version 7.3 ones, loaded by GNU Octave and matio.
-
-usage: readers_check.py TOOL OUT DATA
-
-Every version 7.3 file of DATA (MATLAB's twins, its object files, matio's and
-hdf5storage's) goes to version 7 by each write path: `TOOL convert --to 7`,
-extraction with "Extract as" 7 (one file per variable), and `TOOL add` into a
-compressed level-5 file that holds a variable of its own. Octave's `load`
-must read each file whole: the same variables, a struct's fields in their
-order, a numeric, char or logical array's class. `matdump -d` must read it
-and show each top-level struct with its fields. Prints "skipped" when
-octave-cli or matdump is not installed.
+"""Version 7 files written from DATA's version 7.3 ones by `TOOL convert --to 7`,
+"Extract as" 7 and `TOOL add` into a compressed level-5 file: Octave's load
+must give the same variables, classes and struct fields, `matdump -d` each
+top-level struct's fields. usage: readers_check.py TOOL OUT DATA
 """
 import glob, os, re, shutil, subprocess, sys, warnings
 import h5py
@@ -19,88 +11,68 @@ import scipy.io as sio
 warnings.simplefilter("ignore")
 tool, out, data = sys.argv[1:4]
 if not shutil.which("octave-cli") or not shutil.which("matdump"):
-    print("skipped: octave-cli or matdump not installed")
-    sys.exit(0)
+    sys.exit(print("skipped: octave-cli or matdump not installed"))
 os.makedirs(out, exist_ok=True)
-failures = []
+failures, written = [], []   # written: (file, {name: (class, struct fields or None)})
 PLAIN = {"double", "single", "char", "logical", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"}
 
 
 def run(*args):
-    return subprocess.run([tool, "--ini", os.path.join(out, "wcx.ini")] + list(args), capture_output=True, text=True)
+    return subprocess.run([tool, "--ini", os.path.join(out, "wcx.ini")] + list(args), capture_output=True).returncode
 
 
-def expected(src):
-    """{name: (class, fields)} of the file's variables; fields of a struct, else None."""
+def variables(src):
     with h5py.File(src, "r") as f:
-        result = {}
-        for name in f:
-            if name.startswith("#"):
-                continue
-            a = f[name].attrs
+        want = {}
+        for name in (n for n in f if not n.startswith("#")):
+            a, item = f[name].attrs, f[name]
             cls = a.get("MATLAB_class", b"").decode()
-            if a.get("MATLAB_sparse") is not None or (isinstance(f[name], h5py.Dataset) and f[name].dtype.names):
-                cls = "complex or sparse"   # Octave keeps no complex integers
-            fields = [bytes(n).decode() for n in a["MATLAB_fields"]] if cls == "struct" and "MATLAB_fields" in a else None
-            result[name] = (cls, fields)
-        return result
+            if "MATLAB_sparse" in a or (isinstance(item, h5py.Dataset) and item.dtype.names):
+                cls = "complex or sparse"   # Octave has no complex integers
+            want[name] = (cls, [bytes(n).decode() for n in a["MATLAB_fields"]] if "MATLAB_fields" in a else None)
+        return want
 
 
-# Each written file, with the variables it must hold.
-written = []
 run("options", "--extract-as", "7")
 for src in sorted(glob.glob(os.path.join(data, "*", "v73.mat"))):
     label = os.path.basename(os.path.dirname(src))
     if label == "damaged73":
         continue
-    want = expected(src)
-    converted = os.path.join(out, "c-" + label + ".mat")
-    if run("convert", src, converted, "--to", "7").returncode != 0:
-        failures.append("%s: convert --to 7 failed" % label)
-    written.append((converted, want))
-    folder = os.path.join(out, "x-" + label)
-    if run("extract", src, "-d", folder).returncode != 0:
-        failures.append("%s: extraction failed" % label)
-    for name in want:
-        if want[name][0] == "function_handle":
-            continue   # extraction writes no function handle into a MAT-file (an empty file)
+    want = variables(src)
+    converted, folder, target = (os.path.join(out, p + label) for p in ("c-", "x-", "a-"))
+    if run("convert", src, converted + ".mat", "--to", "7") != 0 or run("extract", src, "-d", folder) != 0:
+        failures.append("%s: conversion or extraction failed" % label)
+    written.append((converted + ".mat", want))
+    # Extraction writes no function handle into a MAT-file (an empty file).
+    for name in (n for n in want if want[n][0] != "function_handle"):
         made = glob.glob(os.path.join(folder, glob.escape(name) + ".*.mat"))
-        if len(made) != 1:
-            failures.append("%s: %s not extracted" % (label, name))
-        else:
-            written.append((made[0], {name: want[name]}))
-    target = os.path.join(out, "a-" + label + ".mat")
-    sio.savemat(target, {"zz_base": np.array([[1.0, 2.0]])}, do_compression=True)
-    if run("add", "--yes", target, src).returncode != 0:
+        written.append((made[0] if len(made) == 1 else folder + "/" + name, {name: want[name]}))
+    sio.savemat(target + ".mat", {"zz_base": np.array([[1.0, 2.0]])}, do_compression=True)
+    if run("add", "--yes", target + ".mat", src) != 0:
         failures.append("%s: adding to a level-5 file failed" % label)
-    written.append((target, dict(want, zz_base=("double", None))))
+    written.append((target + ".mat", dict(want, zz_base=("double", None))))
 
 # One Octave for every file: per variable its name, class and a struct's fields.
-listing = os.path.join(out, "files.txt")
-with open(listing, "w") as f:
+with open(os.path.join(out, "files.txt"), "w") as f:
     f.write("".join(path + "\n" for path, _ in written))
-script = """
-files = strsplit(fileread('%s'), "\\n");
-for k = 1:numel(files)
-  if isempty(files{k}), continue; end
+script = """for file = strsplit(fileread('%s'), "\\n")
+  if isempty(file{1}), continue; end
   try
-    x = load(files{k}); names = fieldnames(x);
-    for i = 1:numel(names)
-      v = x.(names{i}); fields = '';
+    x = load(file{1});
+    for name = fieldnames(x)'
+      v = x.(name{1}); fields = '';
       if isstruct(v), fields = strjoin(fieldnames(v)', ','); end
-      printf('%%s\\t%%s\\t%%s\\t%%s\\n', files{k}, names{i}, class(v), fields);
+      printf('%%s\\t%%s\\t%%s\\t%%s\\n', file{1}, name{1}, class(v), fields);
     end
   catch e
-    printf('%%s\\tFAIL\\t%%s\\n', files{k}, e.message);
+    printf('%%s\\tFAIL\\t%%s\\n', file{1}, e.message);
   end
-end
-""" % listing
-loaded = subprocess.run(["octave-cli", "--norc", "--quiet", "--eval", script], capture_output=True, text=True).stdout
+end""" % os.path.join(out, "files.txt")
 seen = {}
-for line in loaded.splitlines():
+for line in subprocess.run(["octave-cli", "--norc", "--quiet", "--eval", script], capture_output=True, text=True).stdout.splitlines():
     parts = line.split("\t")
-    if len(parts) >= 3 and parts[1] == "FAIL":
-        failures.append("octave: %s: %s" % (parts[0], parts[2]))
+    if parts[1:2] == ["FAIL"]:
+        failures.append("octave: " + line)
     elif len(parts) == 4:
         seen.setdefault(parts[0], {})[parts[1]] = (parts[2], parts[3].split(",") if parts[3] else [])
 
@@ -110,22 +82,14 @@ for path, want in written:
         failures.append("octave: %s holds %s, not %s" % (path, sorted(got), sorted(want)))
         continue
     for name, (cls, fields) in want.items():
-        if cls in PLAIN and got[name][0] != cls:
-            failures.append("octave: %s: %s is %s, not %s" % (path, name, got[name][0], cls))
-        if fields is not None and got[name][1] != fields:
-            failures.append("octave: %s: %s has fields %s, not %s" % (path, name, got[name][1], fields))
+        if (cls in PLAIN and got[name][0] != cls) or (cls == "struct" and fields is not None and got[name][1] != fields):
+            failures.append("octave: %s: %s is %s, not %s %s" % (path, name, got[name], cls, fields))
     dump = subprocess.run(["matdump", "-d", path], capture_output=True, text=True, errors="replace")
-    if dump.returncode != 0:
-        failures.append("matdump: %s: %s" % (path, dump.stderr.strip()))
-        continue
-    # Top-level arrays are named at this indentation; a struct's fields count follows.
-    counts = {}
-    for block in re.split(r"^      Name: ", dump.stdout, flags=re.M)[1:]:
-        match = re.search(r"Fields\[(\d+)\]", block)
-        counts[block.split("\n", 1)[0]] = int(match.group(1)) if match else None
+    # Top-level arrays are named at this indentation; a struct's field count follows.
+    shown = {b.split("\n", 1)[0]: re.search(r"Fields\[(\d+)\]", b) for b in re.split(r"^      Name: ", dump.stdout, flags=re.M)[1:]}
     for name, (cls, fields) in want.items():
-        if fields and counts.get(name) != len(fields):
-            failures.append("matdump: %s: %s shows %s fields, not %d" % (path, name, counts.get(name), len(fields)))
+        if dump.returncode != 0 or (cls == "struct" and fields and (not shown.get(name) or int(shown[name].group(1)) != len(fields))):
+            failures.append("matdump: %s: %s not read with its fields %s" % (path, name, fields))
 
 for why in failures:
     print("FAIL", why)
