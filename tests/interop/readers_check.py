@@ -34,7 +34,12 @@ def variables(src):
 
 
 run("options", "--extract-as", "7")
-for src in sorted(glob.glob(os.path.join(data, "*", "v73.mat"))):
+# An empty struct array keeps its fields from 7 to 7.3 and back.
+empty = {"es": np.empty((0, 0), dtype=[("a", "O"), ("b", "O"), ("c", "O")]), "x": np.array([[1.0]])}
+os.makedirs(os.path.join(out, "empty"), exist_ok=True)
+sio.savemat(os.path.join(out, "empty.mat"), empty)
+run("convert", os.path.join(out, "empty.mat"), os.path.join(out, "empty", "v73.mat"), "--to", "7.3")
+for src in sorted(glob.glob(os.path.join(data, "*", "v73.mat"))) + [os.path.join(out, "empty", "v73.mat")]:
     label = os.path.basename(os.path.dirname(src))
     if label == "damaged73":
         continue
