@@ -70,6 +70,7 @@ enum Damage : uint32_t {
     kSparseRows = 5,          // an ir lies outside the rows, or a column's are not sorted
     kSparseSizes = 6,         // data, ir and jc disagree in size, or one is missing
     kObjectUnreadable = 7,    // a member (a field, a link) cannot be opened
+    kNestedTooDeep = 8,       // nested deeper than the worker walks (no MATLAB array is)
 };
 
 enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
@@ -105,6 +106,9 @@ enum Refusal : uint32_t {
     kNameTaken = 6,         // the file holds a variable (or a struct a field) of that name already
     kBadName = 7,           // a name that HDF5 cannot hold as MATLAB's readers expect ('/', '.', '#...')
     kSubsystemTwice = 8,    // both files hold objects: their subsystem data cannot be merged
+    // Beyond what one walk of a variable visits (worker/v73_objects.h).
+    kTooDeep = 9,           // groups nested deeper than any MATLAB array
+    kTooMany = 10,          // more objects under it than a walk visits
 };
 
 // An answer's ok: 0 failed, 1 answered, kBeat still working.

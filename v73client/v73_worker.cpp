@@ -366,6 +366,8 @@ const char* RefusalText(uint32_t refusal) {
     switch (refusal) {
         case kExternalStorage: return "its data is kept in other files (HDF5 external storage), which are never read";
         case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never read";
+        case kTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
+        case kTooMany: return "it holds more than 16 million objects";
         default: return "it holds a link to another file (an HDF5 external link), which is never followed";
     }
 }
@@ -379,6 +381,8 @@ const char* CopyRefusalText(uint32_t refusal) {
         case kVirtualDataset:
             return "a variable that would be copied is a virtual dataset, made of other files' data, "
                    "which are never read nor copied";
+        case kTooDeep: return "a variable that would be copied is nested more than 256 levels deep, deeper than any MATLAB array";
+        case kTooMany: return "a variable that would be copied holds more than 16 million objects";
         default:
             return "a variable that would be copied holds a link to another file (an HDF5 external link), "
                    "which is never followed nor copied";
@@ -515,6 +519,7 @@ const char* DamageText(uint32_t damage) {
         case kSparseColumns: return "its sparse column starts (jc) do not rise from 0 to at most its stored values";
         case kSparseRows: return "a sparse row index (ir) of it lies outside its rows or out of order in its column";
         case kSparseSizes: return "the sizes of its sparse parts (data, ir, jc) do not agree";
+        case kNestedTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
         default: return "a member of it (a field or a link) cannot be opened";
     }
 }

@@ -59,6 +59,8 @@ const char* RefusalText(uint32_t refusal) {
         case kExternalStorage: return "it keeps its data in other files (HDF5 external storage), which are never copied";
         case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never copied";
         case kLinkOutside: return "it holds a link to another file (an HDF5 external link), which is never followed";
+        case kTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
+        case kTooMany: return "it holds more than 16 million objects";
         default: return "the version 7.3 file could not be written";
     }
 }

@@ -17,6 +17,14 @@ namespace matlib::hdf5 {
 // short uint32 column; anything longer is not read for its dimensions.
 constexpr hssize_t kMaxObjectMetadata = 1024;
 
+// The budget of every walk of a variable (the scan for links and storage
+// outside the file, the check, the viewer's image, the level-5 element):
+// MATLAB saves nothing nested deeper than kMaxNesting arrays, and a walk
+// stops after kMaxWalkedObjects objects, so that a crafted file costs each
+// request a bounded walk.
+constexpr size_t kMaxNesting = 256;
+constexpr uint64_t kMaxWalkedObjects = uint64_t{16} << 20;
+
 // Closes an HDF5 identifier when it goes out of scope.
 class Id {
 public:

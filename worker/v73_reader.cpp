@@ -96,24 +96,53 @@ uint32_t StorageOf(hid_t dataset) {
 
 bool Openable(hid_t loc, const H5O_info_t& object);   // (below)
 
-// The scan of a group's links, all the way down its hard links.
-herr_t ScanLink(hid_t group, const char* name, const H5L_info_t* info, void* data) {
-    auto* found = static_cast<uint32_t*>(data);
-    // A soft link names a place in this file; it is not followed here, and
-    // where it is followed, the access lists refuse to leave the file.
-    if (info->type == H5L_TYPE_SOFT) return 0;
-    if (info->type != H5L_TYPE_HARD) {
-        *found = v73::kLinkOutside;
-        return 1;
+// The scan of the links under an object, all the way down its hard links:
+// each object once (hard links may share one, or lead in a circle), each
+// group's links looked up from that group. (H5Lvisit hands each link over
+// by its path from the start, and a lookup by that path walks every group
+// above it again: a struct nested 1000 deep cost seconds, 3000 deep minutes.)
+// It stops at the walks' budget: kMaxNesting groups deep, kMaxWalkedObjects
+// objects in all.
+struct LinkScan {
+    std::set<haddr_t> seen;
+    uint64_t objects = 0;
+    size_t depth = 0;
+    uint32_t found = v73::kInside;
+
+    // The links of `group` and below; false when the scan stops (found says
+    // why, or kLinkOutside when libhdf5 failed).
+    bool Group(hid_t group) {
+        if (++depth > kMaxNesting) return Stop(v73::kTooDeep);
+        const bool walked = H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, Link, this) == 0;
+        --depth;
+        return walked || Stop(v73::kLinkOutside);
     }
-    H5O_info_t object;
-    if (H5Oget_info_by_name2(group, name, &object, H5O_INFO_BASIC, InsideLinks()) < 0) return -1;
-    if (object.type != H5O_TYPE_DATASET) return 0;
-    Id dataset(Openable(group, object) ? H5Dopen2(group, name, InsideDatasets()) : -1, H5Dclose);
-    if (!dataset.ok()) return -1;
-    *found = StorageOf(dataset.get());
-    return *found != v73::kInside ? 1 : 0;
-}
+    bool Stop(uint32_t why) {
+        if (found == v73::kInside) found = why;
+        return false;
+    }
+    static herr_t Link(hid_t group, const char* name, const H5L_info_t* info, void* data) {
+        auto* scan = static_cast<LinkScan*>(data);
+        // A soft link names a place in this file; it is not followed here, and
+        // where it is followed, the access lists refuse to leave the file.
+        if (info->type == H5L_TYPE_SOFT) return 0;
+        if (info->type != H5L_TYPE_HARD) return scan->Stop(v73::kLinkOutside), 1;
+        H5O_info_t object;
+        if (H5Oget_info_by_name2(group, name, &object, H5O_INFO_BASIC, InsideLinks()) < 0) return -1;
+        if (!scan->seen.insert(object.addr).second) return 0;
+        if (++scan->objects > kMaxWalkedObjects) return scan->Stop(v73::kTooMany), 1;
+        if (object.type == H5O_TYPE_DATASET) {
+            Id dataset(Openable(group, object) ? H5Dopen2(group, name, InsideDatasets()) : -1, H5Dclose);
+            if (!dataset.ok()) return -1;
+            const uint32_t storage = StorageOf(dataset.get());
+            return storage != v73::kInside ? (scan->Stop(storage), 1) : 0;
+        }
+        if (object.type != H5O_TYPE_GROUP) return 0;
+        Id child(OpenLinked(group, name), H5Oclose);
+        if (!child.ok()) return -1;
+        return scan->Group(child.get()) ? 0 : 1;
+    }
+};
 
 // Whether the object that `name` links to in `group`, and everything under
 // it, keeps its bytes in this file. The link itself must be a hard one.
@@ -124,21 +153,17 @@ uint32_t ScanObject(hid_t group, const char* name) {
     Id object(OpenLinked(group, name), H5Oclose);
     if (!object.ok()) return v73::kLinkOutside;
     if (H5Iget_type(object.get()) == H5I_DATASET) return StorageOf(object.get());
-    uint32_t found = v73::kInside;
-    if (H5Iget_type(object.get()) == H5I_GROUP &&
-        H5Lvisit(object.get(), H5_INDEX_NAME, H5_ITER_INC, ScanLink, &found) < 0) {
-        return found != v73::kInside ? found : v73::kLinkOutside;
+    LinkScan scan;
+    if (H5Iget_type(object.get()) == H5I_GROUP && !scan.Group(object.get())) {
+        return scan.found != v73::kInside ? scan.found : v73::kLinkOutside;
     }
-    return found;
+    return v73::kInside;
 }
 
 // Every link at the top of `group` and below.
 uint32_t ScanGroup(hid_t group) {
-    uint32_t found = v73::kInside;
-    if (H5Lvisit(group, H5_INDEX_NAME, H5_ITER_INC, ScanLink, &found) < 0 && found == v73::kInside) {
-        return v73::kLinkOutside;
-    }
-    return found;
+    LinkScan scan;
+    return scan.Group(group) ? v73::kInside : scan.found;
 }
 
 }  // namespace

@@ -40,11 +40,9 @@ using namespace v73;
 constexpr size_t kRunBytes = size_t{4} << 20;
 // Bytes gathered before they go out as one piece.
 constexpr size_t kPieceBytes = size_t{1} << 20;
-// Arrays nested inside each other: far beyond what MATLAB saves, and the
-// bound on a file whose references lead in a circle.
-constexpr size_t kMaxNesting = 256;
-// Arrays in one variable (8 bytes of notes each in the worker).
-constexpr size_t kMaxArrays = size_t{16} << 20;
+// Arrays nested inside each other and in one variable (8 bytes of notes
+// each in the worker): the walks' budget, kMaxNesting and kMaxWalkedObjects
+// (v73_objects.h), which also bounds a file whose references lead in a circle.
 constexpr char kSubsystemData[] = "#subsystem#/MCOS";
 
 // Whether a tag can say the bytes of `count` values of `width` bytes each
@@ -119,7 +117,7 @@ private:
         Mark mark;
         mark.start = count_;
         if (sizing_) {
-            if (sizes_.size() >= kMaxArrays) {
+            if (sizes_.size() >= kMaxWalkedObjects) {
                 Fail(kLevel5TooMany);
                 return mark;
             }

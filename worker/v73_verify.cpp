@@ -32,8 +32,6 @@ using namespace v73;
 // as each level of nesting holds its own.
 constexpr size_t kBlockBytes = size_t{1} << 20;
 constexpr size_t kReferenceBlockBytes = 32 * 1024;
-// Nesting deeper than any writer makes is not walked into (as for level 5).
-constexpr int kMaxVerifiedNesting = 256;
 // Links of one group looked at: more than any struct MATLAB can save.
 constexpr size_t kMaxMembers = 65536;
 // As the reader: memory is asked for only for data the file's stored bytes
@@ -212,7 +210,8 @@ class Verifier {
 public:
     // The object and everything it reaches.
     uint32_t Object(hid_t object, int depth) {
-        if (depth > kMaxVerifiedNesting) return kWhole;
+        // Deeper than the walks go is not taken for sound unread.
+        if (static_cast<size_t>(depth) > kMaxNesting) return kNestedTooDeep;
         H5O_info_t info;
         if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return kObjectUnreadable;
         // Each object once: references may share targets, or lead in a circle.

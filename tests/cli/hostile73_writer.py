@@ -14,6 +14,9 @@ sound (the same chunks undamaged), read as ever.
 And DIR/fill.mat: F, a 1x2^40 double never written (its chunks all its
 fill value: a few KB of file, terabytes as text or NPY).
 
+Also DIR/deep.mat: s, a struct nested 3000 deep (field a in each), and x, a
+3x1 double.
+
 Usage: /usr/bin/python3 hostile73_writer.py DIR
 """
 import os, struct, sys, zlib, h5py, numpy as np
@@ -88,4 +91,17 @@ with h5py.File(path, 'w', userblock_size=512) as f:
     f.create_dataset('F', shape=(2**40, 1), dtype='<f8', chunks=(2**20, 1), fillvalue=0.0)
     f['F'].attrs['MATLAB_class'] = np.bytes_('double')
 with open(path, 'r+b') as f:
+    f.write(header)
+with h5py.File(os.path.join(d, 'deep.mat'), 'w', userblock_size=512) as f:
+    fields = np.empty(1, dtype=object)
+    fields[0] = np.array([b'a'], 'S1')
+    g = f.create_group('s')
+    for _ in range(3000):
+        g.attrs['MATLAB_class'] = np.bytes_('struct')
+        g.attrs.create('MATLAB_fields', fields, dtype=h5py.vlen_dtype(np.dtype('S1')))
+        g = g.create_group('a')
+    g.attrs['MATLAB_class'] = np.bytes_('double')
+    f['x'] = np.arange(3.0).reshape(3, 1)
+    f['x'].attrs['MATLAB_class'] = np.bytes_('double')
+with open(os.path.join(d, 'deep.mat'), 'r+b') as f:
     f.write(header)

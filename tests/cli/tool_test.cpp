@@ -241,3 +241,46 @@ TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrit
         EXPECT_TRUE(std::filesystem::is_empty(out)) << format;
     }
 }
+
+// A version 7.3 struct nested 3000 deep, far deeper than any MATLAB array,
+// is refused with its reason by every verb (each walk of it stops at the
+// walks' budget instead of running for minutes); a deletion that would copy
+// it leaves the file as it was, and its sibling reads as ever.
+TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/cli/hostile73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) {
+        GTEST_SKIP() << "no h5py";
+    }
+    const std::string path = dir.file("deep.mat"), out = dir.file("out");
+    if (!Contains(Run({"list", path}).out, "x.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    const Bytes before = ReadFile(path);
+    const std::string deep = "nested more than 256 levels deep";
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{"view", path, "s"}, deep},
+        {{"extract", path, "s", "-d", out}, deep},
+        {{"extract", path, "s", "-d", out, "--as", "csv"}, deep},
+        {{"extract", path, "s", "-d", out, "--as", "tsv"}, deep},
+        {{"extract", path, "s", "-d", out, "--as", "npy"}, deep},
+        {{"extract", path, "s", "-d", out, "--as", "json"}, deep},
+        {{"extract", path, "s", "-d", out, "--as", "txt"}, deep},
+        {{"convert", path, dir.file("c73.mat"), "--to", "7.3"}, deep},
+        {{"convert", path, dir.file("c7.mat"), "--to", "7"}, "nested too deep"},
+        {{"delete", "--yes", path, "x"}, deep},
+        {{"diff", path, path}, "damaged  s"},   // the content plug-in's check
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--verbose"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Run(args);
+        EXPECT_NE(run.status, 0) << c.args[0] << " " << c.args.back();
+        EXPECT_TRUE(Contains(run.out + run.err, c.reason)) << c.args[0] << " " << c.args.back() << run.out << run.err;
+    }
+    EXPECT_EQ(ReadFile(path), before);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("c73.mat")) || std::filesystem::exists(dir.file("c7.mat")));
+    EXPECT_TRUE(!std::filesystem::exists(out) || support::Entries(out).empty());
+    EXPECT_TRUE(Contains(Run({"view", path, "x"}).out, "(1,3) = 2"));
+}
