@@ -67,6 +67,11 @@ int matLastWasCancelled(void);
 // fit the longest path, or the 99 free names are all taken.
 int matLastWasNotNamed(void);
 
+// 1 when the last failure was that the version 7.3 reader stopped (its
+// worker was killed from outside, or stopped answering, also on a fresh
+// worker): no fault of the file, whose data may well be sound.
+int matLastWasReaderStopped(void);
+
 // ---- Arrays of other programs' files --------------------------------------
 // The values of an array that another program's file holds (NumPy's .npy, a
 // CSV of numbers): `read` fills `out` with `count` values of one part (0

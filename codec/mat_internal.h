@@ -113,6 +113,9 @@ void SetLastError(const char* reason);
 extern const char* const kCancelledReason;
 // The reason when a new file could not be given a name (matLastWasNotNamed).
 extern const char* const kNotNamedReason;
+// The reasons when the version 7.3 reader stopped (matLastWasReaderStopped).
+extern const char* const kReaderKilledReason;
+extern const char* const kReaderSilentReason;
 
 
 // Read side (v5_reader.cpp): whether the array's element refers to the

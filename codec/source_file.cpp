@@ -19,6 +19,9 @@ void SetLastError(const char* reason) { lastError = reason; }
 
 const char* const kCancelledReason = "cancelled";
 const char* const kNotNamedReason = "no free name fits the longest path the system takes";
+const char* const kReaderKilledReason =
+    "the version 7.3 reader stopped: its worker program was killed (SIGKILL, from outside), twice";
+const char* const kReaderSilentReason = "the version 7.3 reader stopped: its worker program stopped answering, twice";
 
 bool SourceUnchanged(const SourceFile& source) {
     platform::FileStatus now;
@@ -35,3 +38,6 @@ using namespace matlib;
 const char* matLastError(void) { return lastError; }
 int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
 int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
+int matLastWasReaderStopped(void) {
+    return lastError == kReaderKilledReason || lastError == kReaderSilentReason ? 1 : 0;
+}

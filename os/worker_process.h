@@ -16,6 +16,10 @@ namespace platform {
 
 // The starting process's side. Every failure ends the worker: a worker
 // that might be out of step with its requests is never asked again.
+// The signal that kills a process from outside (POSIX's SIGKILL), as
+// Worker::endSignal gives it.
+constexpr int kKillSignal = 9;
+
 class Worker {
 public:
     Worker() = default;
@@ -46,12 +50,34 @@ public:
     // 1 when bytes wait to be received, 0 when none came within timeoutMs,
     // -1 when the channel failed.
     int Wait(int timeoutMs);
+    // The watch on a worker that sends nothing: called after each wait of
+    // `ms` that brought no byte, true once its silence amounts to limitMs.
+    // Only a stall counts: time the worker spends stopped (a signal, a
+    // debugger) or asleep, and processor time it uses without a word; time
+    // it waits for a processor (a loaded machine) or a disk does not. Where
+    // the system does not tell (Windows, macOS) every millisecond counts.
+    // Heard() starts the count again.
+    bool Stalled(int ms, int limitMs);
+    void Heard() {
+        quietMs_ = 0;
+        quietTicks_ = UINT64_MAX;
+    }
+    // How the last worker ended: the signal that ended it when it ended by
+    // itself (kStalled when it was given up for silent), or 0.
+    static constexpr int kStalled = -1;
+    int endSignal() const { return endSignal_; }
+    // For tests: sends the worker a signal (POSIX; nothing elsewhere).
+    void SignalForTest(int signal);
 
 private:
     NativeFile process_ = kNoFile;   // POSIX: the child's process id
     NativeFile toWorker_ = kNoFile;
     NativeFile fromWorker_ = kNoFile;
     NativeFile job_ = kNoFile;       // Windows: the job that bounds the worker
+    int quietMs_ = 0;
+    uint64_t quietTicks_ = UINT64_MAX;   // its processor time when last looked at in this silence
+    int endSignal_ = 0;
+    bool channelEnded_ = false;   // POSIX: the worker closed its end
 };
 
 // The worker's side: it waits for requests without a time limit (the

@@ -306,11 +306,18 @@ bool EndsWithMat(const char* name, size_t length) {
 
 // True when the variable's stored bytes are whole; otherwise a line that
 // names it and says what is wrong.
-bool ReportIfDamaged(const mxArray* array, const char* variableName) {
+// 0 when the variable reads whole; else the failure's code, and its reason
+// in the log: a version 7.3 reader that stopped (its worker killed from
+// outside, or silent) is a failed read, not damage to the data.
+int ReportIfDamaged(const mxArray* array, const char* variableName) {
     const char* reason = nullptr;
-    if (mxCheckArray(array, &reason) == 0) return true;
+    if (mxCheckArray(array, &reason) == 0) return 0;
+    if (matLastWasReaderStopped() != 0) {
+        platform::PrintLine("Error reading variable %s: %s\n", variableName, matLastError());
+        return E_EREAD;
+    }
     platform::PrintLine("Damaged variable %s: %s\n", variableName, reason != nullptr ? reason : "unreadable");
-    return false;
+    return E_BAD_DATA;
 }
 
 // The test operation: the current entry is read whole and checked; nothing
@@ -321,7 +328,7 @@ int TestCurrentEntry(const Archive* archive) {
     ArrayHolder array;
     array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
     if (array.get() == nullptr) return E_BAD_DATA;
-    return ReportIfDamaged(array.get(), entry.name.c_str()) ? 0 : E_BAD_DATA;
+    return ReportIfDamaged(array.get(), entry.name.c_str());
 }
 
 int ExtractToDestination(Archive* archive, const char* destination) {
@@ -364,7 +371,9 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     // other extraction is checked whole first.
     const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt && array.get() != nullptr &&
                           exporting::StreamsElements(array.get());
-    if (!functionHandle && !streamed && !ReportIfDamaged(array.get(), entry.name.c_str())) return E_BAD_DATA;
+    if (!functionHandle && !streamed) {
+        if (const int damaged = ReportIfDamaged(array.get(), entry.name.c_str()); damaged != 0) return damaged;
+    }
     if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
 
     CreatePathDirectories(destination);

@@ -10,6 +10,8 @@
 // in its place meanwhile is not the one read.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -32,7 +34,9 @@ using namespace v73;
 
 // A worker that sends nothing for this long, neither answer nor beat, is
 // taken for hung (stopped by a signal, or looping without reading): it beats
-// every half second while its work moves on.
+// every half second while its work moves on. The time counts only while the
+// worker stalls (platform::Worker::Stalled): a worker waiting for a
+// processor on a loaded machine is not given up.
 std::atomic<int> answerTimeoutMs{5 * 1000};
 std::atomic<uint64_t> writeFaultAt{0}, writeFaultCalls{0};
 std::atomic<bool> writeFaultForGood{false};
@@ -85,11 +89,20 @@ struct V73File {
     bool FetchHeaders(uint64_t first, uint64_t count);
     // A worker to ask: the running one, or a new one.
     bool Ready();
+    // Whether the last request failed because the worker ended (killed from
+    // outside, a crash) or stalled, rather than by its answer.
+    bool lost = false;
+    // The reason for a read lost twice: killed or silent (kReaderKilledReason,
+    // kReaderSilentReason), or null when the worker crashed (as on damaged
+    // data, which the read then counts as).
+    const char* LostReason() const;
     // Has the worker write the variables at these indexes into `out`.
     bool Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], StagedFile* out);
 };
 
 namespace {
+
+void SignalWorkerForTest(platform::Worker& worker);   // (below)
 
 // How often the new file's size is looked at while the worker writes it.
 constexpr int kWritePollMs = 50;
@@ -120,12 +133,13 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
         !worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
         return false;
     }
-    int quietMs = 0;
+    SignalWorkerForTest(worker);
+    worker.Heard();
     for (;;) {
         const int ready = worker.Wait(kWritePollMs);
         if (ready < 0) return false;
         const uint64_t size = SizeOf(out->stream);
-        quietMs = size > out->written ? 0 : quietMs + kWritePollMs;
+        if (size > out->written) worker.Heard();
         if (size > out->written && !StagedWrittenTo(out, size)) {
             // Cancelled: the worker ended for it costs none of the file's restarts.
             worker.Stop();
@@ -135,10 +149,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
         if (ready > 0) {
             AnswerHead head;
             if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
-            if (head.ok == kBeat && head.length == 0) {
-                quietMs = 0;
-                continue;
-            }
+            if (head.ok == kBeat && head.length == 0) continue;
             refusal = head.ok == 0 ? head.refusal : kInside;
             if (head.ok != 1 || head.length != answerLength) {
                 if (head.ok != 0) worker.Stop();
@@ -151,7 +162,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
             }
             return StagedWrittenTo(out, SizeOf(out->stream)) && out->written > kV73UserBlockSize;
         }
-        if (quietMs >= answerTimeoutMs.load()) break;
+        if (worker.Stalled(kWritePollMs, answerTimeoutMs.load())) break;
     }
     worker.Stop();
     return false;
@@ -249,8 +260,49 @@ bool V73File::Ready() {
     return true;
 }
 
+namespace {
+
+// For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" sends the worker
+// that signal right after requests FIRST to FIRST + COUNT - 1 (counted from
+// 1 in this process), as a user or the system's out-of-memory killer would.
+void SignalWorkerForTest(platform::Worker& worker) {
+    static const struct Plan {
+        int signal = 0;
+        uint64_t first = 0, count = 0;
+    } plan = [] {
+        Plan made;
+        const char* text = std::getenv("MATWCX_TEST_WORKER_SIGNAL");
+        unsigned long long first = 0, count = 0;
+        if (text != nullptr && std::sscanf(text, "%d %llu %llu", &made.signal, &first, &count) == 3) {
+            made.first = first, made.count = count;
+        }
+        return made;
+    }();
+    static std::atomic<uint64_t> requests{0};
+    if (plan.signal == 0) return;
+    const uint64_t n = ++requests;
+    if (n >= plan.first && n - plan.first < plan.count) worker.SignalForTest(plan.signal);
+}
+
+}  // namespace
+
+const char* V73File::LostReason() const {
+    if (worker.endSignal() == platform::Worker::kStalled) return kReaderSilentReason;
+    return worker.endSignal() == platform::kKillSignal ? kReaderKilledReason : nullptr;
+}
+
+// A worker that ends or stalls in the middle of a request costs that
+// request once: it is asked again of a fresh worker.
 bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
-    return Ready() && worker.SendRequest(&request, sizeof request, nullptr) && Receive(maxLength, payload);
+    for (int attempt = 0;; ++attempt) {
+        lost = false;
+        if (!Ready()) return false;
+        const bool sent = worker.SendRequest(&request, sizeof request, nullptr);
+        if (sent) SignalWorkerForTest(worker);
+        if (sent && Receive(maxLength, payload)) return true;
+        lost = !worker.running() && worker.endSignal() != 0;
+        if (!lost || attempt > 0) return false;
+    }
 }
 
 namespace {
@@ -391,6 +443,19 @@ const char* CopyRefusalText(uint32_t refusal) {
 
 }  // namespace
 
+namespace {
+
+const char* WorkerEndedText(const platform::Worker& worker) {
+    if (worker.endSignal() == platform::Worker::kStalled) {
+        return "the version 7.3 worker program stopped answering before the new file was complete";
+    }
+    return worker.endSignal() == platform::kKillSignal
+               ? "the version 7.3 worker program was killed (SIGKILL, from outside) before the new file was complete"
+               : "the version 7.3 worker program ended (it crashed) before the new file was complete";
+}
+
+}  // namespace
+
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
 
 void PlanWorkerWriteFault(uint64_t n, bool forGood) {
@@ -483,6 +548,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     // The user learns why (a deletion that keeps such a variable): the
     // variable itself may still be deleted.
     if (file->refusal != kInside) SetLastError(CopyRefusalText(file->refusal));
+    if (!file->worker.running() && file->worker.endSignal() != 0) SetLastError(WorkerEndedText(file->worker));
     return false;
 }
 
@@ -532,7 +598,12 @@ const char* VerifyV73(const mxArray& array) {
     std::vector<uint8_t> payload;
     V73File* file = FileOf(array);
     if (file == nullptr) return "it cannot be read";
+    SetLastError(nullptr);
     if (!AskAbout(array, request, 8, payload)) {
+        if (file->lost && file->LostReason() != nullptr) {
+            SetLastError(file->LostReason());
+            return file->LostReason();
+        }
         return file->refusal != kInside ? RefusalText(file->refusal)
                                         : "it cannot be read whole (reading it failed or took too long)";
     }
@@ -578,7 +649,10 @@ bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& 
     std::vector<uint8_t> payload;
     file->refusal = kInside;
     if (!file->Ask(request, 16, payload)) {
-        SetLastError(file->refusal != kInside ? RefusalText(file->refusal) : Level5FailureText(kLevel5Damaged));
+        const char* lost = file->lost ? file->LostReason() : nullptr;
+        SetLastError(lost != nullptr           ? lost
+                     : file->refusal != kInside ? RefusalText(file->refusal)
+                                                : Level5FailureText(kLevel5Damaged));
         return false;
     }
     Fields fields(payload);

@@ -89,26 +89,33 @@ bool Fail(V73Writer* writer, const char* reason) {
     return false;
 }
 
+// Why the worker is gone, once it is: killed, silent, or crashed.
+const char* Ended(V73Writer* writer) {
+    if (writer->worker.endSignal() == platform::Worker::kStalled) {
+        return "the version 7.3 worker program stopped answering; the file was left as it was";
+    }
+    return writer->worker.endSignal() == platform::kKillSignal
+               ? "the version 7.3 worker program was killed (SIGKILL, from outside); the file was left as it was"
+               : nullptr;
+}
+
 // The answer to the request sent last.
 bool Answer(V73Writer* writer) {
-    int quietMs = 0;
+    writer->worker.Heard();
     for (;;) {
         const int ready = writer->worker.Wait(kPollMs);
-        if (ready < 0) return Fail(writer, nullptr);
+        if (ready < 0) return Fail(writer, Ended(writer));
         const uint64_t before = writer->out->written;
         if (!Progress(writer)) return Fail(writer, nullptr);
-        quietMs = writer->out->written > before ? 0 : quietMs + kPollMs;
+        if (writer->out->written > before) writer->worker.Heard();
         if (ready > 0) {
             AnswerHead head;
-            if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
-            if (head.ok == kBeat && head.length == 0) {
-                quietMs = 0;
-                continue;
-            }
+            if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, Ended(writer));
+            if (head.ok == kBeat && head.length == 0) continue;
             if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? RefusalText(head.refusal) : nullptr);
             return Progress(writer) || Fail(writer, nullptr);
         }
-        if (quietMs >= kQuietMs) return Fail(writer, nullptr);
+        if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, Ended(writer));
     }
 }
 

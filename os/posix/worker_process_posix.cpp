@@ -36,9 +36,15 @@
 
 namespace platform {
 
+static_assert(kKillSignal == SIGKILL);
+
 namespace {
 
 constexpr rlim_t kWorkerCpuSeconds = 600;
+// How long a worker whose channel ended is waited for to be reaped (its end
+// known): at most kEndLooks looks, kEndLookNs apart.
+constexpr int kEndLooks = 200;
+constexpr long kEndLookNs = 5 * 1000 * 1000;
 
 int Fd(NativeFile file) { return static_cast<int>(file); }
 
@@ -204,9 +210,67 @@ bool Worker::Alive() {
     const pid_t ended = waitpid(static_cast<pid_t>(process_), &status, WNOHANG);
     if (ended == 0) return true;
     if (ended < 0 && errno != ECHILD) return true;   // cannot tell: the next exchange will
+    if (ended > 0 && WIFSIGNALED(status)) endSignal_ = WTERMSIG(status);
     process_ = kNoFile;   // reaped, or reaped by the host
     Stop();
     return false;
+}
+
+namespace {
+
+// The state letter of a process and the processor time it has used (in
+// clock ticks), as /proc tells them; false where it does not.
+bool ProcessActivity(pid_t pid, char& state, uint64_t& ticks) {
+#if defined(__linux__)
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[1024];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return false;
+    text[got] = '\0';
+    // "pid (name) S ppid ...": the name may hold anything, up to the last ')'.
+    const char* rest = std::strrchr(text, ')');
+    unsigned long long user = 0, system = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &state, &user, &system) != 3) {
+        return false;
+    }
+    ticks = user + system;
+    return true;
+#else
+    (void)pid, (void)state, (void)ticks;
+    return false;
+#endif
+}
+
+}  // namespace
+
+void Worker::SignalForTest(int signal) {
+    if (running()) kill(static_cast<pid_t>(process_), signal);
+}
+
+bool Worker::Stalled(int ms, int limitMs) {
+    char state = 0;
+    uint64_t ticks = 0;
+    if (!running() || !ProcessActivity(static_cast<pid_t>(process_), state, ticks)) {
+        quietMs_ += ms;
+    } else if (state == 'R') {
+        // Running or waiting for a processor: only the processor time it
+        // used counts (a worker in a loop), not the wait (a loaded machine).
+        if (quietTicks_ != UINT64_MAX && ticks > quietTicks_) {
+            const uint64_t used = (ticks - quietTicks_) * 1000 / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+            quietMs_ += static_cast<int>(std::min<uint64_t>(used, static_cast<uint64_t>(limitMs)));
+        }
+    } else if (state != 'D') {
+        quietMs_ += ms;   // stopped, traced, asleep or ended; a disk's wait does not count
+    }
+    quietTicks_ = ticks;
+    if (quietMs_ < limitMs) return false;
+    endSignal_ = kStalled;
+    return true;
 }
 
 bool StartTicker(void (*tick)(void*), void* context, int intervalMs) {
@@ -264,6 +328,9 @@ void GiveUpOpeningFiles() {
 
 bool Worker::Start(const char* program, uint64_t memory) {
     Stop();
+    endSignal_ = 0;
+    channelEnded_ = false;
+    Heard();
     const std::string path = ProgramBesideThisModule(program);
     if (path.empty() || access(path.c_str(), X_OK) != 0) return false;
     LogLandlockOnce();
@@ -328,8 +395,22 @@ void Worker::Stop() {
     toWorker_ = fromWorker_ = kNoFile;
     if (process_ != kNoFile) {
         const auto pid = static_cast<pid_t>(process_);
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        // A worker that ended by itself (killed from outside, a crash) says
+        // how. Its channel closes as it ends, a moment before it can be
+        // reaped: after the end of the channel it is given that moment.
+        int status = 0;
+        pid_t reaped = endSignal_ == 0 ? waitpid(pid, &status, WNOHANG) : 0;
+        for (int look = 0; reaped == 0 && channelEnded_ && endSignal_ == 0 && look < kEndLooks; ++look) {
+            const timespec pause{0, kEndLookNs};
+            nanosleep(&pause, nullptr);
+            reaped = waitpid(pid, &status, WNOHANG);
+        }
+        if (reaped == pid) {
+            if (WIFSIGNALED(status)) endSignal_ = WTERMSIG(status);
+        } else {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
         }
     }
     process_ = kNoFile;
@@ -348,8 +429,26 @@ bool Worker::SendRequest(const void* bytes, size_t size, FILE* file) {
     return false;
 }
 
-bool Worker::Receive(void* bytes, size_t size, int timeoutMs) {
-    if (running() && ReceiveAll(Fd(fromWorker_), bytes, size, timeoutMs)) return true;
+bool Worker::Receive(void* p, size_t size, int timeoutMs) {
+    auto* bytes = static_cast<uint8_t*>(p);
+    // Waits of at most this long, each silent one counted by the watch.
+    constexpr int kSliceMs = 100;
+    const int slice = timeoutMs < 0 ? -1 : std::min(timeoutMs, kSliceMs);
+    while (running() && size > 0) {
+        const int ready = Wait(slice);
+        if (ready < 0 || (ready == 0 && Stalled(slice, timeoutMs))) break;
+        if (ready == 0) continue;
+        const ssize_t got = recv(Fd(fromWorker_), bytes, size, 0);
+        if (got < 0 && errno == EINTR) continue;
+        // The end of the stream, or a reset: a worker that ended with a
+        // request unread leaves a reset.
+        channelEnded_ = got == 0 || errno == ECONNRESET;
+        if (got <= 0) break;
+        Heard();
+        bytes += got;
+        size -= static_cast<size_t>(got);
+    }
+    if (size == 0) return true;
     Stop();
     return false;
 }

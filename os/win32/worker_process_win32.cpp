@@ -259,6 +259,13 @@ bool Worker::Receive(void* p, size_t size, int timeoutMs) {
     return false;
 }
 
+void Worker::SignalForTest(int) {}
+
+bool Worker::Stalled(int ms, int limitMs) {
+    quietMs_ += ms;
+    return quietMs_ >= limitMs;
+}
+
 int Worker::Wait(int timeoutMs) {
     if (!running()) return -1;
     const int64_t waiting = WaitForBytes(H(fromWorker_), timeoutMs);

@@ -284,3 +284,39 @@ TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
     EXPECT_TRUE(!std::filesystem::exists(out) || support::Entries(out).empty());
     EXPECT_TRUE(Contains(Run({"view", path, "x"}).out, "(1,3) = 2"));
 }
+
+// A version 7.3 worker killed from outside (SIGKILL) or stopped (SIGSTOP)
+// in the middle of a request costs that request once: a fresh worker is
+// asked again, and the command succeeds. Killed on the fresh worker too, the
+// read fails as a read that stopped (E_EREAD, with the reason), never as
+// damage to the data.
+TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
+    const std::string path = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/v7.3/array.mat";
+    if (!Contains(Run({"list", path}).out, "a2x2.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    struct Case {
+        const char* signal;   // MATWCX_TEST_WORKER_SIGNAL: signal, first request, requests
+        std::vector<std::string> args;
+        int status;
+        const char* said;
+    };
+    const std::string out = dir.file("out");
+    const Case cases[] = {
+        {"9 2 1", {"extract", path, "a2x2", "-d", out}, 0, "a2x2.double [2x2] .mat"},
+        {"9 2 1", {"extract", path, "a2x2", "-d", out, "--as", "csv"}, 0, "a2x2.csv"},
+        {"9 2 1", {"convert", path, dir.file("c7.mat"), "--to", "7"}, 0, "Converted"},
+        {"19 2 1", {"extract", path, "a2x2", "-d", out}, 0, "a2x2.double [2x2] .mat"},
+        {"9 2 9", {"extract", path, "a2x2", "-d", out}, 1, "the version 7.3 reader stopped"},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove_all(out);
+        setenv("MATWCX_TEST_WORKER_SIGNAL", c.signal, 1);
+        std::vector<std::string> args{"--verbose"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Run(args);
+        unsetenv("MATWCX_TEST_WORKER_SIGNAL");
+        EXPECT_EQ(run.status, c.status) << c.signal << " " << c.args[0] << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out + run.err, c.said)) << c.signal << " " << c.args[0] << run.out << run.err;
+        EXPECT_FALSE(Contains(run.out + run.err, "E_BAD_DATA")) << c.signal << " " << c.args[0] << run.err;
+    }
+    EXPECT_EQ(support::VariableNames(dir.file("c7.mat")), support::VariableNames(path));
+}
