@@ -543,8 +543,8 @@ TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
 
 // A version 7.3 file is read by a worker process. One killed meanwhile is
 // reaped at the next read, which starts another (no SIGPIPE, which would end
-// this process); one stopped by a signal costs the read that waits for it,
-// within seconds; closing the file ends the last. Each worker reads the file
+// this process); one stopped by a signal is given up within seconds and the
+// read that waited for it asked again of another; closing the file ends the last. Each worker reads the file
 // that was opened, also when another has been put in its place. A worker
 // ends with the process that started it, also when stopped.
 TEST(HostileFiles, Version73WorkersThatDieOrStopCostAtMostOneRead) {
@@ -580,9 +580,8 @@ TEST(HostileFiles, Version73WorkersThatDieOrStopCostAtMostOneRead) {
     const time_t start = std::time(nullptr);
     ArrayPtr other(matGetArray(m.get(), "m_double"));
     ASSERT_TRUE(other);
-    EXPECT_TRUE(ReadReal(other.get(), 12).empty());
-    EXPECT_LT(std::time(nullptr) - start, 20);
     EXPECT_EQ(ReadReal(other.get(), 12), Iota(12, 1));
+    EXPECT_LT(std::time(nullptr) - start, 20);
     other.reset();
     array.reset();
     m.reset();
