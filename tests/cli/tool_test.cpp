@@ -268,7 +268,7 @@ TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
         {{"extract", path, "s", "-d", out, "--as", "json"}, deep},
         {{"extract", path, "s", "-d", out, "--as", "txt"}, deep},
         {{"convert", path, dir.file("c73.mat"), "--to", "7.3"}, deep},
-        {{"convert", path, dir.file("c7.mat"), "--to", "7"}, "nested too deep"},
+        {{"convert", path, dir.file("c7.mat"), "--to", "7"}, deep},
         {{"delete", "--yes", path, "x"}, deep},
         {{"diff", path, path}, "damaged  s"},   // the content plug-in's check
     };
