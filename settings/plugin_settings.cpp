@@ -17,9 +17,11 @@ constexpr char kSection[] = "MATlab";
 constexpr char kStructCellasDirsKey[] = "StructCellasDirs";
 constexpr char kDeleteEnabledKey[] = "DeleteEnabled";
 constexpr char kPackEnabledKey[] = "PackEnabled";
-// Off by default; written only once it was switched on (or the section has
-// it), so that a section of the two older keys stays exactly as it was.
+// On by default (a section without the key shows contents); written only
+// once it was switched off (or the section has it), so that a section of the
+// older keys stays exactly as it was.
 constexpr char kShowContentsKey[] = "ShowContents";
+constexpr int kShowContentsDefault = 1;
 // Read, never written: the bound of the viewer's text in bytes, a positive
 // number (the matwcx command's view --max-bytes hands it over).
 constexpr char kViewMaxBytesKey[] = "ViewMaxBytes";
@@ -70,10 +72,10 @@ bool HasKey(const char* key, const char* iniName) {
     return platform::GetPrivateProfileInt(kSection, key, kKeyMissing, iniName) != static_cast<unsigned>(kKeyMissing);
 }
 
-// A key of a newer option: its default 0 is written only where the section
+// A key of a newer option: its default is written only where the section
 // has the key already, so that an older section stays exactly as it was.
-bool WriteUnlessDefault(const char* key, int value, const char* iniName) {
-    return (value == 0 && !HasKey(key, iniName)) || WriteFlag(key, value, iniName);
+bool WriteUnlessDefault(const char* key, int value, int byDefault, const char* iniName) {
+    return (value == byDefault && !HasKey(key, iniName)) || WriteFlag(key, value, iniName);
 }
 
 // The version of extracted MAT-files: 0 (the file's own), 7 or 73; any
@@ -125,6 +127,7 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
         loaded.StructCellasDirs = 0;
         loaded.DeleteEnabled = 1;
         loaded.PackEnabled = 1;
+        loaded.ShowContents = kShowContentsDefault;
         PluginSettingsRecord = loaded;
         return;
     }
@@ -140,10 +143,12 @@ void LoadPluginSettings(const PackDefaultParamStruct* dps) {
     WriteFlag(kDeleteEnabledKey, loaded.DeleteEnabled, iniName);
     loaded.PackEnabled = platform::GetPrivateProfileInt(kSection, kPackEnabledKey, 1, iniName) == 1 ? 1 : 0;
     WriteFlag(kPackEnabledKey, loaded.PackEnabled, iniName);
-    loaded.ShowContents = platform::GetPrivateProfileInt(kSection, kShowContentsKey, 0, iniName) == 1 ? 1 : 0;
-    WriteUnlessDefault(kShowContentsKey, loaded.ShowContents, iniName);
+    // Any value but 0 shows contents: only a stored "off" hides them.
+    loaded.ShowContents =
+        platform::GetPrivateProfileInt(kSection, kShowContentsKey, kShowContentsDefault, iniName) == 0 ? 0 : 1;
+    WriteUnlessDefault(kShowContentsKey, loaded.ShowContents, kShowContentsDefault, iniName);
     loaded.ExtractVersion = ExtractVersionOf(static_cast<int>(platform::GetPrivateProfileInt(kSection, kExtractVersionKey, 0, iniName)));
-    WriteUnlessDefault(kExtractVersionKey, loaded.ExtractVersion, iniName);
+    WriteUnlessDefault(kExtractVersionKey, loaded.ExtractVersion, 0, iniName);
     const int bound = static_cast<int>(platform::GetPrivateProfileInt(kSection, kViewMaxBytesKey, 0, iniName));
     loaded.ViewMaxBytes = bound > 0 ? static_cast<uint32_t>(bound) : 0;
     PluginSettingsRecord = loaded;
@@ -160,8 +165,9 @@ bool SavePluginSettings(PluginSettings settings) {
     const bool structSaved = WriteFlag(kStructCellasDirsKey, PluginSettingsRecord.StructCellasDirs, iniName);
     const bool deleteSaved = WriteFlag(kDeleteEnabledKey, PluginSettingsRecord.DeleteEnabled, iniName);
     const bool packSaved = WriteFlag(kPackEnabledKey, PluginSettingsRecord.PackEnabled, iniName);
-    const bool contentsSaved = WriteUnlessDefault(kShowContentsKey, PluginSettingsRecord.ShowContents, iniName);
+    const bool contentsSaved =
+        WriteUnlessDefault(kShowContentsKey, PluginSettingsRecord.ShowContents, kShowContentsDefault, iniName);
     const bool versionSaved =
-        WriteUnlessDefault(kExtractVersionKey, ExtractVersionOf(PluginSettingsRecord.ExtractVersion), iniName);
+        WriteUnlessDefault(kExtractVersionKey, ExtractVersionOf(PluginSettingsRecord.ExtractVersion), 0, iniName);
     return structSaved && deleteSaved && packSaved && contentsSaved && versionSaved;
 }

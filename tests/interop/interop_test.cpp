@@ -221,7 +221,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
         support::WriteText(dir.file("wcx.ini"), "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\n" + options);
         return plugin.SetDefaultParams(dir.file("wcx.ini"));
     };
-    ASSERT_TRUE(settings("PackEnabled=1\n"));
+    ASSERT_TRUE(settings("PackEnabled=1\nShowContents=0\n"));   // the short texts first
 
     std::ofstream manifest(dir.file("manifest.tsv"));
     int number = 0;
@@ -278,7 +278,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     twins.insert(twins.end(), matlab.begin(), matlab.end());
     recordTwins(twins, "contents");
     for (const auto& [folder, made] : converted) RecordViews(plugin, made, dir.file(std::to_string(++number)), manifest, "contents");
-    ASSERT_TRUE(settings(""));
+    ASSERT_TRUE(settings("ShowContents=0\n"));
     manifest.close();
     const fs::path viewers = fs::path(ViewerFolderOf(dir.file("0"))).parent_path();
     struct RemovedAtEnd {

@@ -167,7 +167,8 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     };
     const std::string settings = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n";
     support::WriteText(io.file("wcx.ini"), settings);
-    EXPECT_NE(Run({"options"}).out.find("ShowContents     = 0"), std::string::npos);
+    EXPECT_NE(Run({"options"}).out.find("ShowContents     = 1"), std::string::npos);   // on without the key
+    ASSERT_EQ(Run({"options", "--contents", "off"}).status, 0);
     const ToolRun hidden = Run({"view", Sample("user_defined_classdefs.mat"), "obj_array"});
     EXPECT_EQ(hidden.out.substr(hidden.out.find(" =\n") + 3), "Class NOT Supported\n") << hidden.out;
     ASSERT_EQ(Run({"options", "--contents", "on"}).status, 0);

@@ -192,6 +192,7 @@ TEST_F(Extraction, TheCurrentEntryGoesWhereTheHostSaysAndNowhereElse) {
 // temporary folder: "<temp>/_dc~~~/<n>/" (and "<temp>\_tc\" on Windows). A
 // folder of such a name anywhere else is the user's and gets the MAT-file.
 TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
+    UseOptions("ShowContents=0\n");   // the short text
     const std::string temp = platform::HostTempFolders().at(0), name = fs::path(dir.path()).filename().string();
     const std::string lookalike = Path(temp, "_dc~~~" + name);   // "<temp>/_dc~~~evil/1/"
     const std::string up = Path(Path(temp, "_dc~~~"), "up" + name);
@@ -424,6 +425,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
     const Bytes badField = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {1, 1}), NameElement(o, ""), Tag(o, miDOUBLE, 64), U64(o, 0)}));
     source = Write("damaged5.mat", File5(o, {Compressed(o, NumericVar(o, "good", mxDOUBLE, {60, 60}, Iota(3600))), wrongSum,
                                             shortData, longData, StructVar(o, "nest", {1, 1}, {"a"}, {badField}), kStruct, emptySum}));
+    UseOptions("ShowContents=0\n");
     struct Case { std::string path, name; const char* reason; };   // null: sound
     std::vector<Case> cases = {{source, "good", nullptr}, {source, "st", nullptr}, {source, "sum", ""}, {source, "short", ""},
                                {source, "long", ""}, {source, "nest", ""}, {source, "empty", ""}};
@@ -488,9 +490,13 @@ TEST_F(Extraction, TestOfVersion73PassesMatlabsFiles) {
 }
 
 // The viewer's text of one variable "x": what follows the entry's name line
-// (with ShowContents on, all of it).
+// (with ShowContents on, all of it). The option is off unless a test sets it.
 class ViewerText : public Extraction {
 protected:
+    void SetUp() override {
+        Extraction::SetUp();
+        UseOptions("ShowContents=0\n");
+    }
     std::string Of(const Bytes& element) {
         std::string fileName;
         auto archive = OpenAt(Write("x.mat", File5(o, {element})), "x", &fileName);

@@ -92,6 +92,31 @@ TEST_F(Settings, LoadsFillAnEmptySectionOnceThenOnlyNormaliseTheOptions) {
     }
 }
 
+// Contents are shown unless the file says otherwise; a stored choice stays
+// as it is, and the key is written only once it is not the default.
+TEST_F(Settings, ContentsAreShownByDefaultAndAStoredChoiceStays) {
+    const std::string options = "[MATlab]\nStructCellasDirs=0\nDeleteEnabled=1\nPackEnabled=1\n";
+    const struct { const char* stored; int shown; int saveAs; const char* after; } cases[] = {
+        {"", 1, 1, ""},                              // no key: on, and it stays unwritten
+        {"", 1, 0, "ShowContents=0\n"},              // switched off: written
+        {"ShowContents=0\n", 0, 0, "ShowContents=0\n"},
+        {"ShowContents=1\n", 1, 1, "ShowContents=1\n"},
+        {"ShowContents=0\n", 0, 1, "ShowContents=1\n"},
+    };
+    for (const auto& c : cases) {
+        support::WriteText(ini, options + c.stored);
+        Load(HostParams(2, 10, ini));
+        EXPECT_EQ(GetPluginSettings().ShowContents, c.shown) << c.stored;
+        EXPECT_EQ(support::ReadText(ini), options + c.stored) << "loading changed it";
+        PluginSettings changed = GetPluginSettings();
+        changed.ShowContents = static_cast<uint8_t>(c.saveAs);
+        EXPECT_TRUE(SavePluginSettings(changed));
+        EXPECT_EQ(support::ReadText(ini), options + c.after) << c.stored << " saved as " << c.saveAs;
+    }
+    Load(HostParams(2, 10, ""));   // no file at all: the defaults
+    EXPECT_EQ(GetPluginSettings().ShowContents, 1);
+}
+
 TEST_F(Settings, SavingWritesTheOptionsOnlyWhereTheHostNamedAUsableFile) {
     // Before the host has named its file: the record changes, nothing is written.
     PluginSettings early{};
