@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "os/file_io.h"
 #include "settings/plugin_settings.h"
 
 namespace {
@@ -154,6 +155,22 @@ tProcessDataProcW ProcessWideDataProcW() { return ProcessWideProcessDataProcW.lo
 // A damaged MAT-file and one of version 7.3 where the build reads none are
 // MAT-files too: the plug-in takes them, so that opening them tells the user
 // why they cannot be listed (a host asked to open a file the plug-in refused
-// tries other plug-ins, or nothing). The answer comes from the file's first
-// bytes alone: the host asks for every file it meets.
-int CanHandleFile(const char* fileName) { return matIsMatFile(fileName); }
+// tries other plug-ins, or nothing: Double Commander's Ctrl+PgDn then does
+// nothing at all). So is any regular file named "*.mat", whatever it holds:
+// opening it says that it is no MAT-file, or what it is. The answer comes
+// from the file's name and first bytes alone: the host asks for every file
+// it meets.
+int CanHandleFile(const char* fileName) {
+    if (fileName == nullptr) return 0;
+    if (matIsMatFile(fileName) != 0) return 1;
+    const size_t length = std::strlen(fileName);
+    constexpr char kExtension[] = ".mat";
+    constexpr size_t kExtensionLength = sizeof kExtension - 1;
+    if (length <= kExtensionLength) return 0;
+    for (size_t i = 0; i < kExtensionLength; ++i) {
+        const char c = fileName[length - kExtensionLength + i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kExtension[i]) return 0;
+    }
+    platform::FileStatus status{};
+    return platform::FileSystem().status(fileName, &status) == 0 && status.isRegularFile ? 1 : 0;
+}

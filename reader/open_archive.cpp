@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "os/diagnostics.h"
+#include "os/file_io.h"
 #include "os/file_time.h"
 #include "os/host_rules.h"
 #include "host/message_box.h"
@@ -224,6 +225,18 @@ bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc
 
 // ---- opening --------------------------------------------------------------------
 
+// Whether the file starts as a gzip stream does (GNU Octave's "save -zip"
+// wraps a whole MAT-file in one).
+bool IsGzipFile(const char* path) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    FILE* file = fs.open(path, "rb");
+    if (file == nullptr) return false;
+    unsigned char magic[2] = {};
+    const bool gzip = fs.read(magic, sizeof magic, file) == sizeof magic && magic[0] == 0x1F && magic[1] == 0x8B;
+    fs.close(file);
+    return gzip;
+}
+
 // The host's code for why the engine could not open the file, and what the
 // user is told: a file that is no MAT-file (or one of version 7.3) is of an
 // unknown format, a damaged one a bad archive, and only a file the system
@@ -231,12 +244,19 @@ bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc
 int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
     switch (failure) {
     case MAT_OPEN_NOT_MAT:
-        *reason = std::string(arcName) + " is not a MAT-file.";
-        return E_UNKNOWN_FORMAT;
-    case MAT_OPEN_VERSION_73:
         *reason = std::string(arcName) +
-                  " is a MATLAB version 7.3 MAT-file (HDF5), which this plug-in cannot read.";
+                  (IsGzipFile(arcName) ? " is compressed as a whole with gzip (as GNU Octave's \"save -zip\" writes "
+                                         "it), which this plug-in does not read: unpack it with gunzip first."
+                                       : " is not a MAT-file.");
         return E_UNKNOWN_FORMAT;
+    case MAT_OPEN_VERSION_73: {
+        // The engine's reason names what is missing: the worker program, or
+        // a build without version 7.3.
+        const char* why = matLastError();
+        *reason = std::string(arcName) + " is a MATLAB version 7.3 MAT-file (HDF5) and cannot be read: " +
+                  (why != nullptr && *why != '\0' ? why : "its reader is missing") + ".";
+        return E_UNKNOWN_FORMAT;
+    }
     case MAT_OPEN_DAMAGED:
         *reason = std::string(arcName) + " is a damaged MAT-file: its first variable cannot be read.";
         return E_BAD_ARCHIVE;

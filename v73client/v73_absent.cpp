@@ -5,7 +5,10 @@
 
 namespace matlib {
 
-V73Status OpenV73(SourceFile&) { return V73Status::NotReadable; }
+V73Status OpenV73(SourceFile&) {
+    SetLastError("this build has no version 7.3 reader (it was made without libhdf5)");
+    return V73Status::NotReadable;
+}
 
 HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>&, uint64_t, mxArray&, uint64_t&) {
     return HeaderStatus::Damaged;

@@ -221,10 +221,20 @@ bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
     return head.ok == 1;
 }
 
+// What opening says when no worker starts: the user is to put it back.
+#if defined(_WIN32)
+constexpr char kWorkerMissingReason[] = "its worker program matwcx_v73.exe is missing beside the plug-in (or cannot start)";
+#else
+constexpr char kWorkerMissingReason[] = "its worker program matwcx_v73 is missing beside the plug-in (or cannot start)";
+#endif
+
 V73Status V73File::Start(std::vector<std::string>& found) {
     const uint64_t memory = kWorkerMemory + std::min<uint64_t>(size, uint64_t{1} << 40) * 2;
     std::vector<uint8_t> payload;
-    if (!worker.Start(kWorkerProgram, memory)) return V73Status::NotReadable;
+    if (!worker.Start(kWorkerProgram, memory)) {
+        SetLastError(kWorkerMissingReason);
+        return V73Status::NotReadable;
+    }
     Request open;
     open.operation = kOpen;
     if (!worker.SendRequest(&open, sizeof open, stream) ||
