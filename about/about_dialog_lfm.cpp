@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "host/host_extension.h"
@@ -27,9 +28,7 @@ constexpr NamedControl kControls[] = {
     {kDeleteEnabledName, kIdDeleteEnabled},
     {kPackEnabledName, kIdPackEnabled},
     {kShowContentsName, kIdShowContents},
-    {kExtractOwnName, kIdExtractOwn},
-    {kExtract7Name, kIdExtract7},
-    {kExtract73Name, kIdExtract73},
+    {kExtractAsName, kIdExtractOwn},   // a change of the list, as a click on an option
     {kEmailLinkName, kIdEmailLink},
     {kWebLinkName, kIdWebLink},
     {kAuthorLineName, kIdAuthorLine},
@@ -50,6 +49,12 @@ const char* NameOfId(int id) {
     return nullptr;
 }
 
+// The "Extract as" list's item for each of the dialog's version ids; -1 for
+// the other controls. The Windows dialog has a radio button for each.
+int ExtractItemOf(int id) {
+    return id == kIdExtractOwn ? 0 : id == kIdExtract7 ? 1 : id == kIdExtract73 ? 2 : -1;
+}
+
 // The dialog's surface on the host's form. Where the window goes is the
 // form's own affair (it opens centred on the host's main window): the Parent
 // that Double Commander passes on Linux is no window handle. The link cursor
@@ -59,8 +64,19 @@ public:
     FormSurface(wcx::HostSendDlgMsgFn send, uintptr_t form, intptr_t closeResult)
         : send_(send), form_(form), closeResult_(closeResult) {}
 
-    bool IsChecked(int id) override { return Send(NameOfId(id), wcx::DM_GETCHECK, 0) == 1; }
-    void SetChecked(int id, bool checked) override { Send(NameOfId(id), wcx::DM_SETCHECK, checked ? 1 : 0); }
+    bool IsChecked(int id) override {
+        const int item = ExtractItemOf(id);
+        if (item >= 0) return Send(kExtractAsName, wcx::DM_LISTGETITEMINDEX, 0) == item;
+        return Send(NameOfId(id), wcx::DM_GETCHECK, 0) == 1;
+    }
+    void SetChecked(int id, bool checked) override {
+        const int item = ExtractItemOf(id);
+        if (item < 0) {
+            Send(NameOfId(id), wcx::DM_SETCHECK, checked ? 1 : 0);
+        } else if (checked) {   // choosing one item leaves the others unchosen
+            Send(kExtractAsName, wcx::DM_LISTSETITEMINDEX, item);
+        }
+    }
     void EnableControl(int id, bool enabled) override { Send(NameOfId(id), wcx::DM_ENABLE, enabled ? 1 : 0); }
     bool GetRect(Window, WindowRect*) override { return false; }
     int MoveWindowTo(Window, int32_t, int32_t) override { return 0; }
@@ -90,8 +106,8 @@ private:
     intptr_t closeResult_;   // the modal result that ending the dialog sets
 };
 
-// The check boxes and radio buttons: the host toggles them itself and
-// tells of it as a change.
+// The check boxes and the list: the host changes them itself and tells of it
+// as a change.
 bool IsOption(int id) {
     return id == kIdStructCellasDirs || id == kIdDeleteEnabled || id == kIdPackEnabled || id == kIdShowContents ||
            id == kIdExtractOwn || id == kIdExtract7 || id == kIdExtract73;
@@ -111,7 +127,7 @@ intptr_t WCX_CALL AboutFormProc(uintptr_t form, char* itemName, intptr_t message
                 if (IsOption(id)) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
-            case wcx::DN_CHANGE:   // check boxes; the host has toggled the box already
+            case wcx::DN_CHANGE:   // check boxes and the list; the host has changed them already
                 if (!IsOption(id)) return 0;
                 forwarded = {MessageKind::kCommand, id, kClicked};
                 break;
@@ -167,6 +183,12 @@ public:
     }
     void Property(const char* name, const std::string& value) { Line(std::string(name) + " = " + value); }
     void Property(const char* name, int value) { Property(name, std::to_string(value)); }
+    // A list of texts, as a TStrings property: one quoted text a line.
+    void Strings(const char* name, std::initializer_list<const char*> items) {
+        Line(std::string(name) + " = (");
+        for (const char* item : items) Line("  " + Quoted(item));
+        Line(")");
+    }
     // Place in dialog units, relative to the parent's client area origin at (originX, originY).
     void Place(int x, int y, int width, int height, int originX = 0, int originY = 0) {
         Property("Left", PixelsX(x - originX));
@@ -231,26 +253,15 @@ void Button(FormWriter& form, const char* name, const char* caption, int x, int 
     form.Property("OnClick", "ButtonClick");
 }
 
-// A check box or a radio button (the radio buttons of one group box are one
-// group: checking one unchecks the others); the host tells of each toggle.
-void OptionControl(FormWriter& form, const char* type, const char* name, const char* caption, int x, int y, int width,
-                   int tabOrder, int originX, int originY) {
-    form.Open(name, type);
+// A check box; the host tells of each toggle.
+void CheckBox(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
+              int originX, int originY) {
+    form.Open(name, "TCheckBox");
     form.Place(x, y, width, 8, originX, originY);
     form.Property("Caption", Quoted(caption));
     form.Property("TabOrder", tabOrder);
     form.Property("OnChange", "CheckBoxChange");
     form.Close();
-}
-
-void CheckBox(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
-              int originX, int originY) {
-    OptionControl(form, "TCheckBox", name, caption, x, y, width, tabOrder, originX, originY);
-}
-
-void RadioButton(FormWriter& form, const char* name, const char* caption, int x, int y, int width, int tabOrder,
-                 int originX, int originY) {
-    OptionControl(form, "TRadioButton", name, caption, x, y, width, tabOrder, originX, originY);
 }
 
 // A TPicture's stored data: the graphic's class name as a short string, then
@@ -329,11 +340,17 @@ std::string AboutFormText() {
              kOptionsOriginX, kOptionsOriginY);
     form.Open("lblExtractAs", "TLabel");
     form.Place(13, 169, 40, 8, kOptionsOriginX, kOptionsOriginY);
-    form.Property("Caption", Quoted("Extract as:"));
+    form.Property("Caption", Quoted("E&xtract as:"));
+    form.Property("FocusControl", kExtractAsName);
     form.Close();
-    RadioButton(form, kExtractOwnName, "the file's &own version", 55, 169, 80, 7, kOptionsOriginX, kOptionsOriginY);
-    RadioButton(form, kExtract7Name, "version &7", 138, 169, 45, 8, kOptionsOriginX, kOptionsOriginY);
-    RadioButton(form, kExtract73Name, "version 7.&3", 186, 169, 55, 9, kOptionsOriginX, kOptionsOriginY);
+    // Items in the order of ExtractItemOf; a drop-down list, never typed into.
+    form.Open(kExtractAsName, "TComboBox");
+    form.Place(55, 167, 110, 12, kOptionsOriginX, kOptionsOriginY);
+    form.Property("Style", "csDropDownList");
+    form.Strings("Items.Strings", {"the file's own version", "version 7", "version 7.3"});
+    form.Property("TabOrder", 7);
+    form.Property("OnChange", "ComboBoxChange");
+    form.Close();
     form.Close();
 
     form.Close();

@@ -16,15 +16,17 @@ constexpr char kStructCellasDirsName[] = "chkStructCellasDirs";
 constexpr char kDeleteEnabledName[] = "chkDeleteEnabled";
 constexpr char kPackEnabledName[] = "chkPackEnabled";
 constexpr char kShowContentsName[] = "chkShowContents";
-constexpr char kExtractOwnName[] = "radExtractOwn";
-constexpr char kExtract7Name[] = "radExtract7";
-constexpr char kExtract73Name[] = "radExtract73";
+// "Extract as": a drop-down list of the file's own version, version 7 and
+// version 7.3, in that order (items 0, 1, 2).
+constexpr char kExtractAsName[] = "cmbExtractAs";
 constexpr char kEmailLinkName[] = "lblEmail";
 constexpr char kWebLinkName[] = "lblWeb";
 constexpr char kAuthorLineName[] = "lblAuthor";
 
 // The form text (Lazarus LFM). Only controls and event handlers that Double
-// Commander 1.0 knows are used, so that 1.0 through 1.2 load it.
+// Commander 1.0 knows are used, so that 1.0 through 1.2 load it: the classes
+// its dialog functions can create are few (no TRadioButton: "Class not
+// found"), and a choice of one among several is a drop-down list.
 std::string AboutFormText();
 
 // Shows the form through the host's functions and returns when it has closed.

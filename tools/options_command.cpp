@@ -27,6 +27,7 @@ constexpr int kIdOk = 1;   // the button a message box returns for OK
 struct HeadlessForm {
     std::map<std::string, intptr_t> checks;
     std::map<std::string, intptr_t> enabled;
+    intptr_t extractItem = -1;   // the Extract-as list's chosen item
     bool closed = false;
     intptr_t modalResult = 0;
 };
@@ -63,6 +64,11 @@ intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t message,
             form->checks[name] = wParam;
             return previous;
         }
+        case wcx::DM_LISTGETITEMINDEX:
+            return name == about_dialog::kExtractAsName ? form->extractItem : -1;
+        case wcx::DM_LISTSETITEMINDEX:
+            if (name == about_dialog::kExtractAsName) form->extractItem = wParam;
+            return 0;
         case wcx::DM_ENABLE: {
             const auto found = form->enabled.find(name);
             const intptr_t previous = found == form->enabled.end() ? 1 : found->second;
@@ -110,20 +116,15 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
         Send(proc, &form, name, wcx::DN_CHANGE, want);
         gRun.clicked = true;
     }
-    // The radio button asked for: the host checks it and unchecks the others.
-    const std::pair<const char*, int> radios[] = {{about_dialog::kExtractOwnName, 0},
-                                                  {about_dialog::kExtract7Name, 7},
-                                                  {about_dialog::kExtract73Name, 73}};
-    for (const auto& [name, version] : radios) {
-        if (gRun.wantExtract != version || form.closed || form.checks[name] == 1) continue;
-        for (const auto& [other, ignored] : radios) form.checks[other] = 0;
-        form.checks[name] = 1;
-        Send(proc, &form, name, wcx::DN_CHANGE, 1);
+    // The version asked for: the host chooses its item in the list, then tells.
+    constexpr int kVersionOfItem[] = {0, 7, 73};
+    for (intptr_t item = 0; item < 3; ++item) {
+        if (gRun.wantExtract != kVersionOfItem[item] || form.closed || form.extractItem == item) continue;
+        form.extractItem = item;
+        Send(proc, &form, about_dialog::kExtractAsName, wcx::DN_CHANGE, item);
         gRun.clicked = true;
     }
-    for (const auto& [name, version] : radios) {
-        if (form.checks[name] == 1) gRun.extractVersion = version;
-    }
+    gRun.extractVersion = form.extractItem >= 0 && form.extractItem < 3 ? kVersionOfItem[form.extractItem] : 0;
     gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
     gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
     gRun.packEnabled = form.checks[about_dialog::kPackEnabledName] == 1 ? 1 : 0;

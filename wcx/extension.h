@@ -31,9 +31,11 @@ constexpr intptr_t DM_CLOSE = 1;     // wParam: the modal result to set
 constexpr intptr_t DM_ENABLE = 2;    // wParam 0/1 sets, -1 asks
 constexpr intptr_t DM_GETCHECK = 16; // 0 clear, 1 checked, 2 grayed
 constexpr intptr_t DM_SETCHECK = 17;
+constexpr intptr_t DM_LISTGETITEMINDEX = 19;   // a list's chosen item, -1 none
+constexpr intptr_t DM_LISTSETITEMINDEX = 20;   // wParam: the item to choose
 constexpr intptr_t DN_CLICK = 0x1001;
 constexpr intptr_t DN_DBLCLICK = 0x1002;
-constexpr intptr_t DN_CHANGE = 0x1003;   // check box: wParam = checked
+constexpr intptr_t DN_CHANGE = 0x1003;   // check box: wParam = checked; list: the chosen item
 constexpr intptr_t DN_GOTFOCUS = 0x1004;
 constexpr intptr_t DN_INITDIALOG = 0x1005;
 constexpr intptr_t DN_KILLFOCUS = 0x1006;

@@ -22,13 +22,19 @@ struct Control {
     std::string name, type;
     std::map<std::string, std::string> properties;
     bool checked = false, enabled = true;
+    int items = 0, chosen = -1;   // a TComboBox's items and chosen one
 };
 
 // Parses the form; "" when Double Commander 1.0 loads it, else why not: its
 // control classes, the handlers of TDialogBox each event may name, unique
 // names, one form.
 std::string ParseForm(const std::string& text, std::vector<Control>* form) {
-    static const std::set<std::string> kClasses = {"TButton", "TCheckBox", "TGroupBox", "TLabel", "TImage", "TRadioButton"};
+    // What 1.0's dialog functions can create: the classes of TDialogBox's
+    // fields, all of which 1.2 registers too. No TRadioButton.
+    static const std::set<std::string> kClasses = {
+        "TButton", "TBitBtn", "TFileNameEdit", "TComboBox", "TListBox", "TCheckBox", "TGroupBox", "TLabel", "TPanel",
+        "TEdit", "TMemo", "TImage", "TTabSheet", "TScrollBox", "TRadioGroup", "TPageControl", "TProgressBar",
+        "TDividerBevel"};
     std::vector<size_t> open;
     std::set<std::string> names;
     std::istringstream lines(text);
@@ -62,10 +68,15 @@ std::string ParseForm(const std::string& text, std::vector<Control>* form) {
                 }
                 continue;
             }
+            if (value == "(") {   // a list of texts up to the closing parenthesis
+                while (std::getline(lines, line) && line.find_first_not_of(' ') != line.find(')')) ++c.items;
+                continue;
+            }
             if (key.rfind("On", 0) == 0) {
                 const bool ok = (open.back() == 0 && key == "OnShow" && value == "DialogBoxShow") ||
                                 (key == "OnClick" && value == "ButtonClick" && (c.type == "TButton" || c.type == "TLabel")) ||
-                                (key == "OnChange" && value == "CheckBoxChange" && (c.type == "TCheckBox" || c.type == "TRadioButton"));
+                                (key == "OnChange" && value == "CheckBoxChange" && c.type == "TCheckBox") ||
+                                (key == "OnChange" && value == "ComboBoxChange" && c.type == "TComboBox");
                 if (!ok) return c.name + "." + key + " = " + value + " is no handler of 1.0";
             }
         }
@@ -96,11 +107,12 @@ struct Host {
     void Fire(Control& c, const char* event) {
         const auto handler = c.properties.find(event);
         if (handler == c.properties.end()) return;
-        const intptr_t message = handler->second == "CheckBoxChange" ? wcx::DN_CHANGE
-                                 : handler->second == "ButtonClick"  ? wcx::DN_CLICK
-                                                                     : wcx::DN_INITDIALOG;
+        const intptr_t message = handler->second == "ButtonClick" ? wcx::DN_CLICK
+                                 : handler->second == "DialogBoxShow" ? wcx::DN_INITDIALOG
+                                                                      : wcx::DN_CHANGE;
         std::string name = c.name;
-        proc(reinterpret_cast<uintptr_t>(this), name.data(), message, message == wcx::DN_CHANGE ? c.checked : 0, 0);
+        const intptr_t value = c.type == "TComboBox" ? c.chosen : c.checked;
+        proc(reinterpret_cast<uintptr_t>(this), name.data(), message, message == wcx::DN_CHANGE ? value : 0, 0);
     }
 
     static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
@@ -120,6 +132,14 @@ struct Host {
             return 0;
         }
         const bool previous = message == wcx::DM_ENABLE ? c->enabled : c->checked;
+        const bool list = c->type == "TComboBox";
+        if (message == wcx::DM_LISTGETITEMINDEX || message == wcx::DM_LISTSETITEMINDEX) {
+            if (!list) ADD_FAILURE() << "a list message to " << c->name;
+            if (message == wcx::DM_LISTGETITEMINDEX) return c->chosen;
+            if (wParam >= 0 && wParam < c->items) c->chosen = static_cast<int>(wParam);   // the LCL stays quiet
+            return 0;
+        }
+        if (list) ADD_FAILURE() << "a check box message to " << c->name;
         if (message == wcx::DM_SETCHECK) {
             c->checked = wParam == 1;
             if (host.lclChangeOnSet && previous != c->checked) host.Fire(*c, "OnChange");
@@ -142,23 +162,19 @@ struct Host {
         host.proc = dlgProc;
         host.Fire(host.form[0], "OnShow");
         for (const Control& c : host.form) {
-            const bool box = c.type == "TCheckBox" || c.type == "TRadioButton";
+            const bool box = c.type == "TCheckBox";
             if (box || c.name == "btnApply") host.afterInit[c.name] = box ? c.checked : c.enabled;
+            if (c.type == "TComboBox") host.afterInit[c.name + "=" + std::to_string(c.chosen)] = true;
         }
-        for (const std::string& name : host.script) {
-            Control* c = host.Find(name);
+        for (const std::string& step : host.script) {
+            const size_t equals = step.find('=');   // "list=item" chooses an item
+            Control* c = host.Find(step.substr(0, equals));
             if (host.closed || c == nullptr) break;
             if (c->enabled && c->type == "TCheckBox") {   // a click toggles a box first
                 c->checked = !c->checked;
                 host.Fire(*c, "OnChange");
-            } else if (c->enabled && c->type == "TRadioButton") {   // checks it, unchecks the others
-                for (Control& other : host.form) {
-                    if (other.type == "TRadioButton" && other.checked && &other != c) {
-                        other.checked = false;
-                        host.Fire(other, "OnChange");
-                    }
-                }
-                c->checked = true;
+            } else if (c->enabled && c->type == "TComboBox") {
+                c->chosen = std::stoi(step.substr(equals + 1));
                 host.Fire(*c, "OnChange");
             } else if (c->enabled) {
                 host.Fire(*c, "OnClick");
@@ -221,7 +237,9 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
     } cases[] = {
         {true, false, {"btnCancel"}, {false}, wcx::kModalResultCancel, nullptr},
         {true, false, {"chkStructCellasDirs", "btnOK"}, {true, false}, wcx::kModalResultOk, "StructCellasDirs=0\nDeleteEnabled=0\n"},
-        {true, false, {"radExtract73", "btnOK"}, {true, false}, wcx::kModalResultOk, "ExtractVersion=73\n"},
+        {true, false, {"cmbExtractAs=2", "btnOK"}, {true, false}, wcx::kModalResultOk, "ExtractVersion=73\n"},
+        {true, false, {"cmbExtractAs=1", "btnApply", "cmbExtractAs=0", "btnOK"}, {true, false, true, false},
+         wcx::kModalResultOk, "ExtractVersion=0\n"},
         // A host whose boxes stay quiet when set.
         {false, false, {"chkDeleteEnabled", "btnApply", "chkStructCellasDirs", "btnCancel"}, {true, false, true, true},
          wcx::kModalResultCancel, "StructCellasDirs=1\nDeleteEnabled=1\n"},
@@ -238,8 +256,8 @@ TEST_F(Extension, TheDialogOpensWithTheSavedOptionsAndSavesWhatItShould) {
         Configure(c.clicks);
         ASSERT_EQ(host.shown, 1);
         EXPECT_EQ(host.afterInit, (std::map<std::string, bool>{{"btnApply", false}, {"chkDeleteEnabled", false},
-                                                                {"chkPackEnabled", false}, {"chkShowContents", false}, {"chkStructCellasDirs", true},
-                                                                {"radExtract7", false}, {"radExtract73", false}, {"radExtractOwn", true}}));
+                                                                {"chkPackEnabled", false}, {"chkShowContents", true}, {"chkStructCellasDirs", true},
+                                                                {"cmbExtractAs=0", true}}));
         EXPECT_EQ(host.applyAfterClick, c.applyAfterClick);
         EXPECT_EQ(host.modalResult, c.modalResult);
         const std::string file = ReadText(ini);
@@ -290,6 +308,34 @@ TEST_F(Extension, TheHostsMessageBoxShowsTheRefusalsUntilFinalize) {
     EXPECT_EQ(host.shown, 0);
     EXPECT_EQ(ReadText(mat), original);
     EXPECT_FALSE(std::filesystem::exists(dir.file("new.mat")));
+}
+
+// Ctrl+PgDn in Double Commander: a file the plug-in takes and then cannot
+// open says why in the host's box, in the words the user reads.
+TEST_F(Extension, EveryRefusalToOpenSaysWhyInTheHostsBox) {
+    using namespace matbuild;
+    Bytes cut = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {4, 3}, Iota(12))});
+    cut.resize(cut.size() - 8);
+    const struct { std::string name; Bytes bytes; int code; const char* words; } cases[] = {
+        {"notes.mat", Text("just some notes\n"), E_UNKNOWN_FORMAT, "notes.mat is not a MAT-file."},
+        {"zip.mat", Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 3, 1, 2, 3}, E_UNKNOWN_FORMAT,
+         "zip.mat is compressed as a whole with gzip (as GNU Octave's \"save -zip\" writes it)"},
+        {"cut.mat", cut, E_BAD_ARCHIVE, "cut.mat is a damaged MAT-file: its first variable cannot be read."},
+    };
+    for (const auto& c : cases) {
+        host.boxes.clear();
+        const std::string path = dir.file(c.name);
+        WriteFile(path, c.bytes);
+        EXPECT_TRUE(plugin.CanHandle(path)) << c.name;
+        testhost::Archive archive(plugin, path, PK_OM_LIST);
+        EXPECT_EQ(archive.openResult(), c.code) << c.name;
+        ASSERT_EQ(host.boxes.size(), 1u) << c.name;
+        EXPECT_EQ(host.boxes[0].rfind("Error Opening MAT-file|", 0), 0u) << host.boxes[0];
+        EXPECT_NE(host.boxes[0].find(path), std::string::npos) << host.boxes[0];
+        EXPECT_NE(host.boxes[0].find(c.words), std::string::npos) << host.boxes[0];
+    }
+    WriteFile(dir.file("notes.txt"), Text("just some notes\n"));
+    EXPECT_FALSE(plugin.CanHandle(dir.file("notes.txt"))) << "a name of another kind is not taken";
 }
 
 // A file damaged after its intact variables says so in one box once they
