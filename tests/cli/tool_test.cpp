@@ -21,6 +21,8 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 class MatwcxCommand : public ::testing::Test {
 protected:
+    // The viewer's short text, which these tests read (contents are on by default).
+    void SetUp() override { support::WriteText(ini(), "[MATlab]\nShowContents=0\n"); }
     // matwcx --ini <own file> ARGS..., with `input` on its stdin.
     ToolRun Run(std::vector<std::string> args, const std::string& input = "") {
         args.insert(args.begin(), {"--ini", ini()});
