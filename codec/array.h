@@ -137,6 +137,12 @@ int mxGetString(const mxArray* array, char* buf, mwSize buflen);
 // 1 for the first variable of its name in the file, 2 for the second, ...
 int mxGetNameOccurrence(const mxArray* array);
 
+// The bytes the variable takes in its file, as it stands there: level 5 the
+// whole element (tag, padding, a compressed element's stored bytes), version
+// 4 its header, name and data. 0 where the index does not tell them (version
+// 7.3, arrays made in memory).
+uint64_t mxGetStoredBytes(const mxArray* array);
+
 // Reads elements [first, first + count) of the real (part == 0) or imaginary
 // (part == 1) data without decoding the rest: for a compressed element it
 // inflates only as far as it needs. Elements are converted to double, or for

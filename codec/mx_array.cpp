@@ -138,6 +138,11 @@ bool mxIsSparse(const mxArray* a) { return a && a->sparse; }
 bool mxIsFromGlobalWS(const mxArray* a) { return a && a->global; }
 int mxGetNameOccurrence(const mxArray* a) { return a ? a->occurrence : 0; }
 
+uint64_t mxGetStoredBytes(const mxArray* a) {
+    constexpr int kHdf5Format = 73;   // its index counts variables, not bytes
+    return a != nullptr && a->format != nullptr && a->format->number != kHdf5Format ? a->elementSize : 0;
+}
+
 void* mxGetPr(const mxArray* a) {
     const DecodedData* d = Decoded(a);
     return d ? DataOf(d->real) : nullptr;

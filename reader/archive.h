@@ -66,7 +66,7 @@ void CloseMatArchive(Archive* archive);
 // One entry as the host's records carry it.
 struct ListedEntry {
     std::string fileName;
-    uint64_t packSize = 0;   // the number of elements
+    uint64_t packSize = 0;   // the bytes the variable takes in the file
     uint64_t unpSize = 0;    // the bytes the values take
     int32_t fileTime = 0;
     uint64_t windowsFileTime = 0;   // the same to the second, as Double Commander 1.2 reads it

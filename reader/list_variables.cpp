@@ -175,8 +175,6 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
         return E_EREAD;
     }
 
-    uint64_t elementCount = 1;
-    for (size_t i = 0; i < dimCount; ++i) elementCount = SaturatedProduct(elementCount, dims[i]);
     const uint64_t byteCount = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
 
     try {
@@ -194,7 +192,11 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
     archive->current.valid = true;
 
     entry->fileName = std::move(entryName);
-    entry->packSize = elementCount;
+    // Packed: the bytes the variable takes in the file, so that the hosts'
+    // compression ratio is true. Where the listing does not tell them
+    // (version 7.3), the values' bytes: no ratio rather than a made-up one.
+    const uint64_t storedBytes = mxGetStoredBytes(array);
+    entry->packSize = storedBytes != 0 ? storedBytes : byteCount;
     entry->unpSize = byteCount;
     entry->fileTime = archive->hostFileTime;
     entry->windowsFileTime = archive->windowsFileTime;

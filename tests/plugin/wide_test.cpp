@@ -78,10 +78,11 @@ TEST_F(Wide16, LongPathsInAnyScriptWorkAndIllFormedOnesAreRefused) {
 TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     const Order o = Order::Little;
     const std::string n300(300, 'p');
-    const std::string path = Write("big.mat", File5(o, {NumericVar(o, n300, mxDOUBLE, {1, 1}, {1}),
-                                                        Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {600000000, 1}),
-                                                                       NameElement(o, "big"), Tag(o, miDOUBLE, 0)}))},
-                                                    "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC"));
+    const Bytes one = NumericVar(o, n300, mxDOUBLE, {1, 1}, {1});
+    const Bytes big = Matrix(o, Cat({FlagsElement(o, mxDOUBLE), DimsElement(o, {600000000, 1}), NameElement(o, "big"),
+                                     Tag(o, miDOUBLE, 0)}));
+    const std::string path =
+        Write("big.mat", File5(o, {one, big}, "MATLAB 5.0 MAT-file, written by Octave 7.3.0, 2026-12-07 02:59:32 UTC"));
     const uint64_t mfileTime = 134410859720000000;   // that time in 100 ns since 1601
     std::vector<unsigned char> startup(sizeof(tExtensionStartupInfo), 0);
     const uint32_t structSize = sizeof(tExtensionStartupInfo);
@@ -90,7 +91,7 @@ TEST_F(Wide16, TheThreeRecordsAgreeWithinTheirLimits) {
     std::memcpy(startup.data() + offsetof(tExtensionStartupInfo, VersionAPI), &versionApi, sizeof versionApi);
     // "big" claims 4.8 GB of values; its header is all the listing reads.
     const struct { std::string name; uint64_t packSize, unpSize; } longRows[] = {
-        {n300 + ".double [1x1] ", 1, 8}, {"big.double [1x600000000] ", 600000000, 4800000000ull}};
+        {n300 + ".double [1x1] ", one.size(), 8}, {"big.double [1x600000000] ", big.size(), 4800000000ull}};
     const std::string shortNames[] = {std::string(117, 'p') + "%~1.double [1x1] ", "big.double [1x600000000] "};
     const auto size64 = [](uint32_t high, uint32_t low) { return uint64_t{high} << 32 | low; };
     int result = -1;
