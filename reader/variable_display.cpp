@@ -7,13 +7,16 @@
 #include "reader/variable_display.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -28,10 +31,16 @@ constexpr size_t kLineWidth = 80;
 // integer classes their exact values too): about 1.5 MB at most. A taller
 // block is shown a column at a time, in runs of this many rows.
 constexpr size_t kBlockElements = 32 * 1024;
+// The elements read at a time, whatever the blocks of the text (a row of
+// int8 has blocks of a dozen): a read of the version 7.3 worker costs a
+// round trip, so reads are as few as this allows.
+constexpr size_t kRunElements = kBlockElements;
 // The text goes out in pieces of about this size.
 constexpr size_t kPieceSize = 64 * 1024;
 // Structs, cells and objects: the text the engine makes of them, at most this much.
 constexpr size_t kMaxContentsText = 1024 * 1024;
+
+std::atomic<uint64_t> g_readersStarted{0};
 
 class Output {
 public:
@@ -357,69 +366,144 @@ char* PutCell(char* at, mxClassID id, const CellShape& shape, Style style, const
     return at;
 }
 
-// Reads the array's next `count` elements, both parts, forward. The block
-// after the one being shown can be read on a second thread meanwhile
-// (ReadAhead): a compressed variable's text then costs about what its
-// inflating or its text alone costs, whichever is more, not both.
+// Reads the array's elements forward, both parts, in runs of kRunElements,
+// on one thread that lives as long as the text: while the text of one run
+// is made, the next is read (a compressed variable's text then costs about
+// what its inflating or its text alone costs, whichever is more, not both).
+// Blocks take their elements from the runs, whatever their size, so a
+// row's narrow blocks cost no read, and no thread, each.
 class ElementSource {
 public:
-    ElementSource(const mxArray* array) : id_(mxGetClassID(array)), complex_(mxIsComplex(array)) {
+    explicit ElementSource(const mxArray* array)
+        : id_(mxGetClassID(array)), complex_(mxIsComplex(array)), left_(mxGetNumberOfElements(array)) {
         real_.reset(mxOpenElementReader(array, 0));
         if (complex_) imag_.reset(mxOpenElementReader(array, 1));
         if (!real_ || (complex_ && !imag_)) throw std::bad_alloc();
+        try {
+            reader_ = std::thread([this] { ReadRuns(); });
+            g_readersStarted.fetch_add(1, std::memory_order_relaxed);
+        } catch (const std::system_error&) {
+            // No thread to be had: each run is read when it is needed.
+        }
+        Request();
     }
     ~ElementSource() {
-        if (ahead_.joinable()) ahead_.join();
+        if (!reader_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        reader_.join();
     }
     ElementSource(const ElementSource&) = delete;
     ElementSource& operator=(const ElementSource&) = delete;
 
-    // False when the data ended or broke before `count` elements.
+    // The next `count` elements into v; false when the data ended or broke before them.
     bool Next(size_t count, Values& v) {
-        if (!ahead_.joinable()) return Read(count, v);
-        Join();
-        if (aheadCount_ != count) return false;   // not the block read ahead: the plan went wrong
-        std::swap(v, aheadValues_);
-        return aheadRead_;
-    }
-    // Starts reading the `count` elements that the next Next() takes; where
-    // no thread can be started, Next() reads them itself.
-    void ReadAhead(size_t count) {
-        Join();
-        aheadCount_ = count;
-        try {
-            ahead_ = std::thread([this, count] {
-                try {
-                    aheadRead_ = Read(count, aheadValues_);
-                } catch (...) {
-                    aheadFailure_ = std::current_exception();
-                }
-            });
-        } catch (const std::system_error&) {
+        Resize(v, count);
+        for (size_t filled = 0; filled < count;) {
+            if (used_ == current_.size) {
+                if (!current_.sound || !TakeRun()) return false;
+                continue;
+            }
+            const size_t take = std::min(count - filled, current_.size - used_);
+            CopyPart(current_.values.real, v.real, filled, take);
+            if (complex_) CopyPart(current_.values.imag, v.imag, filled, take);
+            if (id_ == mxINT64_CLASS) {
+                CopyPart(current_.values.realInt64, v.realInt64, filled, take);
+                CopyPart(current_.values.imagInt64, v.imagInt64, filled, take);
+            }
+            if (id_ == mxUINT64_CLASS) {
+                CopyPart(current_.values.realUInt64, v.realUInt64, filled, take);
+                CopyPart(current_.values.imagUInt64, v.imagUInt64, filled, take);
+            }
+            used_ += take;
+            filled += take;
         }
+        return true;
     }
 
 private:
-    bool Read(size_t count, Values& v) {
-        const bool int64 = id_ == mxINT64_CLASS, uint64 = id_ == mxUINT64_CLASS;
-        for (auto* part : {&v.real, &v.imag}) part->resize(count);
-        if (int64) v.realInt64.resize(count), v.imagInt64.resize(count);
-        if (uint64) v.realUInt64.resize(count), v.imagUInt64.resize(count);
-        if (mxReadNextElements(real_.get(), count, v.real.data(), int64 ? v.realInt64.data() : nullptr,
-                               uint64 ? v.realUInt64.data() : nullptr) != count) {
-            return false;
-        }
-        if (complex_ && mxReadNextElements(imag_.get(), count, v.imag.data(), int64 ? v.imagInt64.data() : nullptr,
-                                           uint64 ? v.imagUInt64.data() : nullptr) != count) {
-            return false;
-        }
-        return !mxElementsDamaged(real_.get()) && (!complex_ || !mxElementsDamaged(imag_.get()));
+    // A run read: its elements, or none when the data ended or broke in it.
+    struct Run {
+        Values values;
+        size_t size = 0;
+        bool sound = true;
+    };
+
+    template <typename T>
+    void CopyPart(const std::vector<T>& from, std::vector<T>& to, size_t at, size_t take) {
+        std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(used_), take, to.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    // Waits for the read ahead; a memory failure on its thread is thrown here.
-    void Join() {
-        if (!ahead_.joinable()) return;
-        ahead_.join();
-        if (aheadFailure_) std::rethrow_exception(std::exchange(aheadFailure_, nullptr));
+    void Resize(Values& v, size_t count) const {
+        v.real.resize(count);
+        if (complex_) v.imag.resize(count);
+        if (id_ == mxINT64_CLASS) v.realInt64.resize(count), v.imagInt64.resize(count);
+        if (id_ == mxUINT64_CLASS) v.realUInt64.resize(count), v.imagUInt64.resize(count);
+    }
+
+    // Asks for the next run: of the reading thread, or (without one) reads it now.
+    void Request() {
+        if (left_ == 0) return;
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(left_, kRunElements));
+        left_ -= count;
+        requested_ = true;
+        if (!reader_.joinable()) {
+            Read(count, ahead_);
+            ready_ = true;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            wanted_ = count;
+        }
+        wake_.notify_all();
+    }
+    // Makes the run asked for the current one and asks for the next; false when none was asked.
+    bool TakeRun() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!requested_) return false;   // past the data's end: the plan asked for more than there is
+        requested_ = false;
+        done_.wait(lock, [this] { return ready_; });
+        ready_ = false;
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+        std::swap(current_, ahead_);
+        used_ = 0;
+        lock.unlock();
+        Request();
+        return true;
+    }
+    // The reading thread: one run per request, until the text is done.
+    void ReadRuns() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || wanted_ != 0; });
+            if (stop_) return;
+            const size_t count = std::exchange(wanted_, 0);
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                Read(count, ahead_);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            failure_ = failure;
+            ready_ = true;
+            done_.notify_all();
+        }
+    }
+    void Read(size_t count, Run& run) {
+        const bool int64 = id_ == mxINT64_CLASS, uint64 = id_ == mxUINT64_CLASS;
+        Values& v = run.values;
+        Resize(v, count);
+        run.sound = mxReadNextElements(real_.get(), count, v.real.data(), int64 ? v.realInt64.data() : nullptr,
+                                       uint64 ? v.realUInt64.data() : nullptr) == count &&
+                    (!complex_ || mxReadNextElements(imag_.get(), count, v.imag.data(), int64 ? v.imagInt64.data() : nullptr,
+                                                     uint64 ? v.imagUInt64.data() : nullptr) == count) &&
+                    !mxElementsDamaged(real_.get()) && (!complex_ || !mxElementsDamaged(imag_.get()));
+        run.size = run.sound ? count : 0;
     }
 
     struct Closer {
@@ -427,12 +511,19 @@ private:
     };
     mxClassID id_;
     bool complex_;
+    uint64_t left_;   // elements not asked for yet
     std::unique_ptr<mxElementReader, Closer> real_, imag_;
-    std::thread ahead_;
-    size_t aheadCount_ = 0;
-    bool aheadRead_ = false;
-    Values aheadValues_;
-    std::exception_ptr aheadFailure_;
+    Run current_;
+    size_t used_ = 0;   // of the current run
+    bool requested_ = false;   // a run was asked for and not taken yet
+    // Shared with the reading thread, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    size_t wanted_ = 0;
+    bool ready_ = false, stop_ = false;
+    Run ahead_;
+    std::exception_ptr failure_;
+    std::thread reader_;
 };
 
 // Where the values stopped: how many of them the text shows.
@@ -548,7 +639,6 @@ void PutNumericPages(Output& out, const mxArray* array, const std::string& name,
             progress.damaged = true;
             return;
         }
-        if (after) source.ReadAhead(following.Elements());
         Style style = Style::Whole;
         if (doubles) {
             style = ChooseStyle(values.real.data(), block.Elements(), style);
@@ -656,6 +746,8 @@ std::string EmptyText(const mxArray* array) {
 bool IsNumeric(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS); }
 
 }  // namespace
+
+uint64_t DisplayReadersStarted() { return g_readersStarted.load(std::memory_order_relaxed); }
 
 DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& facts, uint64_t maxBytes,
                                    DisplayWriter write, void* context) {

@@ -30,3 +30,7 @@ enum class DisplayResult { Shown, Damaged, WriteFailed };
 // Throws std::bad_alloc only when memory runs out.
 DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& facts, uint64_t maxBytes,
                                    DisplayWriter write, void* context);
+
+// The reading threads the texts of this process have started: one a text of
+// a numeric array at most, which reads ahead as long as the text is made.
+uint64_t DisplayReadersStarted();

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "export/output.h"
+#include "reader/variable_display.h"
 #include "support/support.h"
 
 namespace {
@@ -597,6 +598,42 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
     const size_t end = bounded.find("           15\n\n  ... 85 of 100 elements not shown (the text's bound of 300 bytes).\n");
     EXPECT_NE(end, std::string::npos) << bounded;
     EXPECT_TRUE(end + 14 <= 300 && end + 28 > 300) << end;   // line 15 ends within 300 bytes, line 16 would not
+}
+
+// A row of int8 shows 13 values a block: its text reads ahead on one thread
+// (not one a block), and the blocks that straddle two reads show their
+// values in order, plain or compressed, real or complex.
+TEST_F(ViewerText, ReadsAheadOnOneThreadAndKeepsTheOrder) {
+    const int32_t n = 100003;
+    std::vector<double> values(n);
+    for (int32_t i = 0; i < n; ++i) values[static_cast<size_t>(i)] = i % 101 - 50;
+    const Bytes row = NumericVar(o, "r", mxINT8, {1, n}, values), complex = NumericVar(o, "r", mxINT8, {1, n}, values, values);
+    for (const Bytes& element : {row, Compressed(o, row), Compressed(o, complex)}) {
+        support::FilePtr file(matOpen(Write("r.mat", File5(o, {element})).c_str(), "r"));
+        support::ArrayPtr array(file ? matGetArray(file.get(), "r") : nullptr);
+        ASSERT_TRUE(array);
+        std::string text;
+        const uint64_t before = DisplayReadersStarted();
+        const auto append = [](void* to, const char* data, size_t length) {
+            static_cast<std::string*>(to)->append(data, length);
+            return true;
+        };
+        EXPECT_EQ(WriteVariableDisplay(array.get(), {"r", uint64_t{n}}, kDefaultViewMaxBytes, append, &text), DisplayResult::Shown);
+        EXPECT_EQ(DisplayReadersStarted() - before, 1u);
+        // The real parts in the text's order: every value, each in its place.
+        std::istringstream lines(text.substr(text.find("r =\n")));
+        size_t shown = 0, wrong = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("Column") != std::string::npos || line.find('=') != std::string::npos) continue;
+            std::istringstream cells(line);
+            for (std::string cell; cells >> cell;) {
+                if (cell == "+" || cell == "-" || cell.back() == 'i') continue;
+                if (std::stod(cell) != values[shown++ % values.size()]) ++wrong;
+            }
+        }
+        EXPECT_EQ(shown, values.size());
+        EXPECT_EQ(wrong, 0u);
+    }
 }
 
 // The text stops right after the element line that takes it past 992
