@@ -3,6 +3,7 @@
 // read checked against the bytes held.
 #include "codec/array_view.h"
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -72,16 +73,22 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
         SubElement length, names;
         if (!ReadSubElement(held, at, end, b.swapped, length) || length.bytes < 4) return false;
         const uint32_t fieldLength = Load32(b.data + length.dataPos, b.swapped);
-        if (!ReadSubElement(held, length.next, end, b.swapped, names)) return false;
+        // A variable read in part may hold only the first of its field
+        // names: those are kept, and its fields lie beyond the bytes held.
+        const uint64_t declaredEnd = pos + kTagSize + declared;
+        if (!ReadSubElement(held, length.next, end, b.swapped, names) &&
+            !(cutAllowed && ReadSubElement(held, length.next, declaredEnd, b.swapped, names))) {
+            return false;
+        }
         if (fieldLength == 0 || fieldLength > kMaxNameLength + 1) {
             if (names.bytes != 0) return false;
         } else {
-            for (uint64_t i = 0; i + fieldLength <= names.bytes; i += fieldLength) {
+            for (uint64_t i = 0; i + fieldLength <= names.bytes && names.dataPos + i + fieldLength <= end; i += fieldLength) {
                 const char* text = reinterpret_cast<const char*>(b.data + names.dataPos + i);
                 out.fields.emplace_back(text, strnlen(text, fieldLength));
             }
         }
-        out.childrenPos = static_cast<size_t>(names.next);
+        out.childrenPos = names.next <= b.size ? static_cast<size_t>(names.next) : SIZE_MAX;
         return true;
     }
     if (out.cls == mxCELL) {

@@ -145,6 +145,10 @@ constexpr uint64_t kMaxDecodedSubsystemBytes = 64 * 1024 * 1024;
 // A struct or cell variable is shown from its first bytes only: beyond these
 // the text has long passed its end.
 constexpr uint64_t kMaxShownElementBytes = 1024 * 1024;
+// A struct's field names are read whole up to this many bytes (262,144
+// names of MATLAB's longest), and its first fields after them; beyond it
+// its fields show as not read.
+constexpr uint64_t kMaxShownFieldNameBytes = 16 * 1024 * 1024;
 // Elements listed for one cell or struct array; the values of a numeric
 // array shown inline when it has at most kShortArray elements; the
 // characters of a char row shown.

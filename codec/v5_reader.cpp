@@ -359,11 +359,30 @@ bool DescribableV5(const mxArray& a) {
     }
 }
 
-// The first bytes of the variable's element, as far as the text can use them.
+// Where a struct's or object's field names end (0 when it has none, or
+// they cannot be found): its first fields follow them.
+uint64_t FieldNamesEnd(const mxArray& array) {
+    if (array.fileClass != mxSTRUCT && array.fileClass != mxOBJECT) return 0;
+    ElementStream stream(*array.source, array.data);
+    const bool swapped = array.source->swapped;
+    const uint64_t end = array.data.elementEnd;
+    uint64_t pos = array.data.dataPos;
+    SubElement length, names;
+    if (!ReadSubElement(stream, pos, end, swapped, length) || !ReadSubElement(stream, length.next, end, swapped, names)) {
+        return 0;
+    }
+    return names.next;
+}
+
+// The first bytes of the variable's element, as far as the text can use
+// them: a struct's field names whole (MATLAB's 32 bytes a name pass 1 MB at
+// 32,767 fields) and the first values after them.
 bool ShownElementV5(const mxArray& array, size_t, std::vector<uint8_t>& element, bool& swapped) {
-    const uint64_t shown = std::min(array.data.elementEnd, format::kMaxShownElementBytes);
-    element.resize(static_cast<size_t>(shown));
     swapped = array.source->swapped;
+    uint64_t shown = format::kMaxShownElementBytes;
+    const uint64_t namesEnd = FieldNamesEnd(array);   // (a stream of its own: a compressed one reads forward only)
+    if (namesEnd <= format::kMaxShownFieldNameBytes) shown += namesEnd;
+    element.resize(static_cast<size_t>(std::min(array.data.elementEnd, shown)));
     ElementStream stream(*array.source, array.data);
     return stream.Read(0, element.data(), element.size());
 }

@@ -600,6 +600,21 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
     EXPECT_TRUE(end + 14 <= 300 && end + 28 > 300) << end;   // line 15 ends within 300 bytes, line 16 would not
 }
 
+// A struct's field names are read whole, however many (MATLAB gives each
+// 32 bytes or more: 40,000 of them pass the first megabyte read).
+TEST_F(ViewerText, ShowsAStructOfManyFields) {
+    UseOptions("ShowContents=1\n");
+    std::vector<std::string> fields;
+    std::vector<Bytes> values;
+    for (int k = 0; k < 40000; ++k) {
+        fields.push_back("a_field_name_of_thirty_one_chars" + std::to_string(k));
+        values.push_back(NumericVar(o, "", mxDOUBLE, {1, 1}, {double(k)}));
+    }
+    const std::string text = Of(StructVar(o, "x", {1, 1}, fields, values));
+    EXPECT_NE(text.find("\t  a_field_name_of_thirty_one_chars999 = double [1x1] = 999\n"), std::string::npos);
+    EXPECT_EQ(text.find("data is damaged"), std::string::npos);
+}
+
 // A row of int8 shows 13 values a block: its text reads ahead on one thread
 // (not one a block), and the blocks that straddle two reads show their
 // values in order, plain or compressed, real or complex.
