@@ -132,6 +132,9 @@ size_t mxGetNzmax(const mxArray* array);
 // including the terminator (cut at a character boundary). 0 on success, 1 when
 // the text did not fit or the array is no character array.
 int mxGetString(const mxArray* array, char* buf, mwSize buflen);
+// As mxGetString, for a text to show: a NUL character comes as U+2400
+// (the symbol for null), so the text goes on after it.
+int mxGetShownString(const mxArray* array, char* buf, mwSize buflen);
 
 // ---- Engine extensions beyond libmx ---------------------------------------
 // 1 for the first variable of its name in the file, 2 for the second, ...

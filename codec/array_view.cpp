@@ -133,7 +133,13 @@ std::string ViewText(const Bytes& b, const ArrayView& view, size_t maxUnits) {
     if (size == 0) return out;
     const size_t units = view.realBytes / size < maxUnits ? view.realBytes / size : maxUnits;
     const uint8_t* p = b.data + view.realPos;
-    if (size == 1) return std::string(reinterpret_cast<const char*>(p), units);
+    if (size == 1) {
+        for (size_t i = 0; i < units; ++i) {
+            if (p[i] == 0) platform::AppendUtf8(kShownNul, &out);
+            else out += static_cast<char>(p[i]);
+        }
+        return out;
+    }
     for (size_t i = 0; i < units; ++i) {
         uint32_t unit = size == 2 ? Load16(p + 2 * i, b.swapped) : Load32(p + 4 * i, b.swapped);
         if (size == 2 && unit >= 0xD800 && unit < 0xDC00 && i + 1 < units) {
@@ -144,6 +150,7 @@ std::string ViewText(const Bytes& b, const ArrayView& view, size_t maxUnits) {
             }
         }
         if (unit > 0x10FFFF || (unit >= 0xD800 && unit <= 0xDFFF)) unit = 0xFFFD;   // a lone surrogate
+        if (unit == 0) unit = kShownNul;
         platform::AppendUtf8(unit, &out);
     }
     return out;

@@ -11,6 +11,10 @@
 
 namespace matlib {
 
+// What a text shows for a NUL character: U+2400, the symbol for null, so
+// that the text goes on after it and the character can be seen.
+constexpr char32_t kShownNul = 0x2400;
+
 // Bytes held in memory, and their byte order.
 struct Bytes {
     const uint8_t* data = nullptr;

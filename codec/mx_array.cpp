@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "codec/array_view.h"
 #include "codec/convert.h"
 #include "codec/mat_internal.h"
 #include "codec/readers.h"
@@ -177,7 +178,11 @@ size_t mxGetNzmax(const mxArray* a) {
     return a->nzmax;
 }
 
-int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
+namespace {
+
+// The characters as UTF-8; nulShown: a NUL character as U+2400 (a text to
+// show goes on after it), otherwise as a NUL byte (the C string ends there).
+int GetUtf8(const mxArray* a, char* buf, mwSize buflen, bool nulShown) {
     if (buf == nullptr || buflen == 0) return 1;
     buf[0] = '\0';
     if (a == nullptr || a->classId != mxCHAR_CLASS) return 1;
@@ -210,6 +215,8 @@ int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
             ++i;
         } else if (u >= 0xD800 && u <= 0xDFFF) {
             cp = 0xFFFD;   // a lone surrogate
+        } else if (u == 0 && nulShown) {
+            cp = matlib::kShownNul;
         }
         if (!PutUtf8(cp, buf, used, room)) {
             buf[used] = '\0';
@@ -219,6 +226,11 @@ int mxGetString(const mxArray* a, char* buf, mwSize buflen) {
     buf[used] = '\0';
     return 0;
 }
+
+}  // namespace
+
+int mxGetString(const mxArray* a, char* buf, mwSize buflen) { return GetUtf8(a, buf, buflen, false); }
+int mxGetShownString(const mxArray* a, char* buf, mwSize buflen) { return GetUtf8(a, buf, buflen, true); }
 
 size_t mxReadElements(const mxArray* a, int part, size_t first, size_t count,
                       double* asDouble, int64_t* asInt64, uint64_t* asUInt64) {

@@ -210,6 +210,35 @@ bool ReadSubElementData(ElementInput& stream, const SubElement& sub, void* buffe
     return stream.Read(sub.dataPos, buffer, n);
 }
 
+namespace {
+
+// scipy.io counts a text's characters in its dimensions and stores them as
+// UTF-8, so a character beyond U+FFFF (an emoji) is one element there but
+// two in MATLAB's char (UTF-16 units: a surrogate pair). Such a row is
+// widened to its units, as MATLAB's char holds it. A text of more bytes
+// than this is left as it stands (its listing reads no further).
+constexpr uint64_t kMaxWidenedTextBytes = 1024 * 1024;
+
+void WidenUtf8Row(ElementInput& stream, bool swapped, uint64_t pos, uint64_t end, std::vector<mwSize>& dims) {
+    if (dims.size() != 2 || dims[0] != 1) return;
+    SubElement data;
+    if (!ReadSubElement(stream, pos, end, swapped, data) || data.type != miUTF8 || data.bytes <= dims[1] ||
+        data.bytes > kMaxWidenedTextBytes) {
+        return;
+    }
+    std::vector<uint8_t> bytes(data.bytes);
+    if (!ReadSubElementData(stream, data, bytes.data(), bytes.size())) return;
+    uint64_t characters = 0, units = 0;
+    for (const uint8_t b : bytes) {
+        if ((b & 0xC0) != 0x80) ++characters;   // not a continuation byte
+        if ((b >> 3) == 30) ++units;            // a 4-byte character's first byte: its second unit
+    }
+    units += characters;
+    if (characters == dims[1] && units > dims[1]) dims[1] = units;
+}
+
+}  // namespace
+
 HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t offset,
                           mxArray& array, uint64_t& next) {
     SourceFile& file = *source;
@@ -264,6 +293,7 @@ HeaderStatus ReadV5Header(const std::shared_ptr<SourceFile>& source, uint64_t of
     array.dims.assign(header.dims.begin(), header.dims.end());
     array.name = std::move(header.name);
     if (header.code == mxOPAQUE) ReadObjectDims(stream, file.swapped, header.dataPos, contentEnd, array.dims);
+    if (header.code == mxCHAR) WidenUtf8Row(stream, file.swapped, header.dataPos, contentEnd, array.dims);
     SetClass(array, header.code, header.className);
     array.data.dataPos = header.dataPos;
 

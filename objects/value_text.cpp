@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "codec/array_view.h"
 #include "codec/mat_format.h"
 #include "os/text_encoding.h"
 
@@ -75,6 +76,8 @@ std::string CharRowText(const uint8_t* units, size_t rows, size_t columns, size_
             ++c;
         } else if (u >= 0xD800 && u <= 0xDFFF) {
             cp = 0xFFFD;   // a lone surrogate
+        } else if (u == 0) {
+            cp = matlib::kShownNul;
         }
         platform::AppendUtf8(cp, &text);
     }
@@ -280,11 +283,11 @@ std::string RenderCharText(const mxArray* array) {
     char buffer[kCharTextRoom] = {};
     // A UTF-16 code unit becomes at most 3 bytes of UTF-8 (a pair of
     // surrogates 4 bytes for 2 units), so 3 per unit always has room. A text
-    // that does not fit is cut by mxGetString at a character boundary.
+    // that does not fit is cut by mxGetShownString at a character boundary.
     const size_t units = mxGetNumberOfElements(array);
     size_t room = kCharTextRoom;
     if (units < (kCharTextRoom - 1) / 3) room = 3 * units + 1;
-    if (mxGetString(array, buffer, room) != 0) {
+    if (mxGetShownString(array, buffer, room) != 0) {
         buffer[kCharTextRoom - 1] = '\0';   // whatever came back, it ends inside the room
     }
     return buffer;

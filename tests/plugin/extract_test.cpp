@@ -513,6 +513,9 @@ Bytes Int64s(uint8_t flags, const std::vector<int32_t>& dims, const std::vector<
     return Matrix(o, content);
 }
 
+const Bytes kEmoji = Matrix(o, Cat({FlagsElement(o, mxCHAR), DimsElement(o, {1, 3}), NameElement(o, "x"),
+                                    Element(o, miUTF8, Text("a\xF0\x9F\x98\x80" "b"))}));
+
 TEST_F(ViewerText, EveryKindOfValue) {
     const Bytes scalar = NumericVar(o, "", mxDOUBLE, {1, 1}, {1});
     const std::vector<std::pair<Bytes, std::string>> cases = {
@@ -541,6 +544,10 @@ TEST_F(ViewerText, EveryKindOfValue) {
         {CharVar(o, "x", "hello"), "hello"},
         {CharVar(o, "x", {1, 3}, {0x65E5, 0x672C, 0x8A9E}), "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
         {CharVar(o, "x", {2, 2}, {'a', 'b', 'c', 'd'}), "ac\nbd"},
+        // A NUL character as U+2400, the symbol for null: the text goes on after it.
+        {CharVar(o, "x", {1, 3}, {'a', 0, 'b'}), "a\xE2\x90\x80" "b"},
+        // scipy's UTF-8 text of 3 characters: an emoji is a surrogate pair, two of MATLAB's chars.
+        {kEmoji, "a\xF0\x9F\x98\x80" "b"},
         {CellVar(o, "x", {1, 1}, {scalar}), "Class NOT Supported"},
         {OpaqueVar(o, "x", "string", scalar), "Class NOT Supported"},
     };
@@ -580,6 +587,8 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         {SparseVar(o, "x", 2, 2, {}, {0, 0, 0}, {}), "   All zero sparse: 2x2\n"},
         // Char arrays row by row; empty arrays as MATLAB writes them.
         {CharVar(o, "x", {2, 3}, {'a', 'd', 'b', 'e', 'c', 'f'}), "    'abc'\n    'def'\n"},
+        {CharVar(o, "x", {1, 3}, {'a', 0, 'b'}), "    'a\xE2\x90\x80" "b'\n"},
+        {kEmoji, "    'a\xF0\x9F\x98\x80" "b'\n"},
         {NumericVar(o, "x", mxDOUBLE, {0, 0}, {}), "     []\n"},
         {NumericVar(o, "x", mxDOUBLE, {0, 3}, {}), "  0x3 empty double array\n"},
     };
@@ -588,6 +597,10 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         const size_t values = shown.find("x =\n\n");
         EXPECT_EQ(values == std::string::npos ? shown : shown.substr(values + 5), text);
     }
+    EXPECT_NE(Of(kEmoji).find("\n  x     1x4  "), std::string::npos);   // two units for the emoji
+    EXPECT_NE(Of(StructVar(o, "x", {1, 1}, {"t", "u"}, {CharVar(o, "", {1, 3}, {'a', 0, 'b'}), NumericVar(o, "", mxDOUBLE, {1, 1}, {7})}))
+                  .find("\t  t = char [1x3] = 'a\xE2\x90\x80" "b'\n\t  u = double [1x1] = 7\n"),
+              std::string::npos);
     // N-d arrays page by page, under the variable's name and subscripts.
     EXPECT_NE(Of(NumericVar(o, "x", mxINT8, {1, 2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}))
                   .find("\n\nx(:,:,1,1) =\n\n     1     2\n\nx(:,:,2,1) =\n\n     3     4\n\nx(:,:,1,2) =\n\n"),
