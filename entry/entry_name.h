@@ -53,3 +53,14 @@ std::string_view ListedNameOf(std::string_view entryName);
 // spelling the listing writes leads back; a path separator before the "."
 // is a folder the listing never made). Never throws.
 bool VariableOfEntryName(std::string_view entryName, VariableRef* out);
+
+// The class text of an entry: the class name in lower case (upper case for a
+// global variable), bytes no file name takes on every host as "_", at most
+// 63 characters.
+std::string EntryClassText(const char* className, bool global);
+
+// The entry name "<listed>.<class text> [<dims, last first>] ", or with
+// asDirectory the separator and the listed name once more after it (flat
+// when that does not fit); false when it cannot fit maxLength characters.
+bool MakeEntryName(const std::string& listedName, const std::string& classText, const size_t* dims,
+                   size_t dimCount, bool asDirectory, size_t maxLength, std::string* out);

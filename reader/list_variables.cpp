@@ -21,10 +21,6 @@
 
 namespace {
 
-// The class text is shown only and never read back, so a longer class name
-// (a crafted opaque class) is cut to this length rather than refused.
-constexpr size_t kMaxClassTextLength = 63;
-
 constexpr int32_t kArchiveBit = 0x20;
 constexpr int32_t kSystemBit = 0x04;     // global variable
 constexpr int32_t kReadOnlyBit = 0x01;   // complex variable
@@ -34,75 +30,6 @@ uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
     uint64_t product = 0;
     if (__builtin_mul_overflow(a, b, &product)) return UINT64_MAX;
     return product;
-}
-
-// The class name as the entry shows it: case changed (ASCII letters only),
-// and every byte that could not stand in a file name on every host (path
-// separators, control characters, ':', '*', blanks, non-ASCII...) replaced by
-// "_". Letters, digits, "_" and "." (package classes such as containers.Map)
-// stay.
-std::string ClassText(const char* className, bool global) {
-    std::string text;
-    for (const char* p = className; *p != '\0' && text.size() < kMaxClassTextLength; ++p) {
-        char c = *p;
-        if (c >= 'a' && c <= 'z' && global) {
-            c = static_cast<char>(c - 'a' + 'A');
-        } else if (c >= 'A' && c <= 'Z' && !global) {
-            c = static_cast<char>(c - 'A' + 'a');
-        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                     c == '_' || c == '.')) {
-            c = '_';
-        }
-        text += c;
-    }
-    return text;
-}
-
-// The dimensions from the last to the first, joined by "x". When that is
-// longer than maxLength, the middle sizes give way to "..." ("5x4x...x2"):
-// the leading sizes stay as many as fit, the first dimension stays last.
-// False when not even "...x<first dimension>" fits.
-bool DimensionText(const mwSize* dims, size_t count, size_t maxLength, std::string* out) {
-    std::string full;
-    for (size_t i = count; i-- > 0 && full.size() <= maxLength;) {
-        full += std::to_string(dims[i]);
-        if (i > 0) full += 'x';
-    }
-    if (full.size() <= maxLength) {
-        *out = std::move(full);
-        return true;
-    }
-    if (count < 2) return false;
-    const std::string tail = "...x" + std::to_string(dims[0]);
-    if (tail.size() > maxLength) return false;
-    std::string head;   // "5x4x": the last dimensions, each with its "x"
-    for (size_t i = count - 1; i > 1; --i) {
-        std::string next = head + std::to_string(dims[i]) + 'x';
-        if (next.size() + tail.size() > maxLength) break;
-        head = std::move(next);
-    }
-    *out = head + tail;
-    return true;
-}
-
-// The entry name, or false when it cannot fit maxLength characters. A struct
-// or cell shown as a directory repeats the listed name; when that no longer
-// fits, the entry is listed flat instead: it still leads back to the same
-// variable.
-bool EntryName(const std::string& listedName, const std::string& classText, const mwSize* dims,
-               size_t dimCount, bool asDirectory, size_t maxLength, std::string* out) {
-    const std::string prefix = listedName + "." + classText + " [";
-    for (int attempt = asDirectory ? 0 : 1; attempt < 2; ++attempt) {
-        std::string suffix = "] ";
-        if (attempt == 0) suffix += platform::kPathSeparator + listedName;
-        const size_t fixedLength = prefix.size() + suffix.size();
-        if (fixedLength > maxLength) continue;
-        std::string dimensions;
-        if (!DimensionText(dims, dimCount, maxLength - fixedLength, &dimensions)) continue;
-        *out = prefix + dimensions + suffix;
-        return true;
-    }
-    return false;
 }
 
 void ShowDamagedTail(const char* path, int32_t intact) {
@@ -155,13 +82,13 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
     try {
         const std::string listedName =
             EncodeVariableName(mxGetName(array), mxGetNameOccurrence(array));
-        const std::string classText = ClassText(className, global);
-        fits = EntryName(listedName, classText, dims, dimCount, asDirectory, maxNameLength, &entryName);
+        const std::string classText = EntryClassText(className, global);
+        fits = MakeEntryName(listedName, classText, dims, dimCount, asDirectory, maxNameLength, &entryName);
         // A name too long for the record (scipy writes names of any length)
         // is listed shortened, flat.
         if (!fits) {
             const std::string shortened = ShortenedName(listedName, static_cast<size_t>(archive->nextVariableIndex) + 1);
-            fits = EntryName(shortened, classText, dims, dimCount, false, maxNameLength, &entryName);
+            fits = MakeEntryName(shortened, classText, dims, dimCount, false, maxNameLength, &entryName);
         }
     } catch (const std::bad_alloc&) {
         mxDestroyArray(array);
