@@ -11,10 +11,14 @@ namespace platform {
 
 // Windows message-box styles the plug-in uses.
 constexpr unsigned kMessageBoxOk = 0x0000;
+constexpr unsigned kMessageBoxYesNoCancel = 0x0003;
+constexpr unsigned kMessageBoxDefaultSecond = 0x0100;
 constexpr unsigned kMessageBoxIconError = 0x0010;
 constexpr unsigned kMessageBoxIconWarning = 0x0030;
 constexpr unsigned kMessageBoxSystemModal = 0x1000;
 constexpr int kMessageBoxIdOk = 1;
+constexpr int kMessageBoxIdYes = 6;
+constexpr int kMessageBoxIdNo = 7;
 
 // Shows the box without an owner window and returns the button pressed
 // (kMessageBoxIdOk when nothing was shown).

@@ -23,6 +23,7 @@
 
 #include "import/import.h"
 #include "matlib/mat.h"
+#include "modify/replace_check.h"
 #include "modify/rewrite_progress.h"
 #include "os/diagnostics.h"
 #include "os/file_io.h"
@@ -58,12 +59,19 @@ struct Source {
     std::string path;
     int version = 0;   // of its file: 4, 5 or 73
     std::vector<ArrayPtr> arrays;   // its named variables, in file order
+    bool keptSome = false;          // the user kept the target's variable of one of its names
 };
 
+// The refusal answers the code of its first problem: most are things not
+// done (E_NOT_SUPPORTED), others name a file that cannot be read or is
+// damaged.
 struct Problems {
     std::vector<std::string> lines;
-    bool damaged = false;   // a source's data is damaged (the host hears E_BAD_DATA, not a read error)
-    void Add(const std::string& file, const std::string& why) { lines.push_back(file + ": " + why); }
+    int code = 0;
+    void Add(const std::string& file, const std::string& why, int refusal = E_NOT_SUPPORTED) {
+        if (lines.empty()) code = refusal;
+        lines.push_back(file + ": " + why);
+    }
 };
 
 // Whether a file inside a folder is taken in: MAT-files, NPY and CSV files.
@@ -81,9 +89,11 @@ std::string ExtractedFile(const std::string& path) {
 
 // The files the list names: each named file, and the MAT-files inside each
 // named folder (at any depth). A file named twice (by itself and through its
-// folder) counts once. Folders are noted for PK_PACK_MOVE_FILES.
+// folder) counts once. Folders are noted for PK_PACK_MOVE_FILES; each named
+// file's name as the host gave it goes into *hostNames.
 void CollectSources(const std::string& srcPath, const char* addList, std::vector<std::string>* files,
-                    std::vector<std::string>* folders, Problems* problems) {
+                    std::vector<std::string>* folders, std::map<std::string, std::string>* hostNames,
+                    Problems* problems) {
     std::set<std::string> seen;
     auto addFile = [&](const std::string& path) {
         if (seen.insert(path).second) files->push_back(path);
@@ -94,7 +104,10 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
     for (const char* name = addList; *name != '\0'; name += std::strlen(name) + 1) {
         std::string path = base + name;
         while (path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+        std::string given = name;
+        while (!given.empty() && IsSeparator(given.back())) given.pop_back();
         path = ExtractedFile(path);
+        hostNames->emplace(path, given);
         std::error_code error;
         if (fs::is_directory(fs::status(PathOf(path), error))) folders->push_back(path);
         paths.push_back(path);
@@ -119,13 +132,22 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
                     inside.push_back(Utf8Of(it->path()));
                 }
             }
-            if (error) problems->Add(path, "the folder cannot be read");
+            if (error) problems->Add(path, "the folder cannot be read", E_EREAD);
             std::sort(inside.begin(), inside.end());
             for (const std::string& file : inside) addFile(file);
         } else if (!inListedFolder(path) || Takes(path)) {
             // Of the files inside a folder of the list only those taken in count.
             addFile(path);
         }
+    }
+}
+
+int OpenFailureCode(int failure) {
+    switch (failure) {
+        case MAT_OPEN_NOT_MAT: return E_UNKNOWN_FORMAT;
+        case MAT_OPEN_VERSION_73: return E_NOT_SUPPORTED;
+        case MAT_OPEN_DAMAGED: return E_BAD_DATA;
+        default: return E_EOPEN;
     }
 }
 
@@ -145,8 +167,7 @@ const char* OpenFailureText(int failure) {
 bool Whole(const mxArray* array, const std::string& path, const std::string& what, Problems* problems) {
     const char* reason = nullptr;
     if (mxCheckArray(array, &reason) == 0) return true;
-    problems->Add(path, what + " is damaged: " + (reason != nullptr ? reason : "its data cannot be read whole"));
-    problems->damaged = true;
+    problems->Add(path, what + " is damaged: " + (reason != nullptr ? reason : "its data cannot be read whole"), E_BAD_DATA);
     return false;
 }
 
@@ -161,17 +182,20 @@ void ReadSource(Source* source, Problems* problems) {
         return;
     }
     MATFile* file = matOpen(source->path.c_str(), "r");
-    if (file == nullptr) return problems->Add(source->path, OpenFailureText(matLastOpenFailure()));
+    if (file == nullptr) {
+        const int failure = matLastOpenFailure();
+        return problems->Add(source->path, OpenFailureText(failure), OpenFailureCode(failure));
+    }
     source->version = matGetVersion(file);
     if (matCheckIndex(file) != 0) {
         matClose(file);
-        return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read");
+        return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read", E_BAD_DATA);
     }
     int count = 0;
     char** names = matGetDir(file, &count);
     if (names == nullptr && count != 0) {
         matClose(file);
-        return problems->Add(source->path, "its variables cannot be read");
+        return problems->Add(source->path, "its variables cannot be read", E_BAD_DATA);
     }
     std::map<std::string, int> occurrences;
     for (int i = 0; i < count; ++i) {
@@ -196,7 +220,7 @@ void ReadSource(Source* source, Problems* problems) {
         if (occurrence > 1) continue;
         ArrayPtr array(matGetArrayOccurrence(file, name.c_str(), 1));
         if (!array) {
-            problems->Add(source->path, "its variable " + name + " cannot be read");
+            problems->Add(source->path, "its variable " + name + " cannot be read", E_BAD_DATA);
             continue;
         }
         if (!Whole(array.get(), source->path, "its variable " + name, problems)) continue;
@@ -216,6 +240,15 @@ bool NeedsVersion73(const mxArray* array) {
     return __builtin_mul_overflow(elements, mxGetElementSize(array) * parts, &bytes) || bytes >= kMostOfVersion7;
 }
 
+bool AnyDamaged(const std::vector<Source>& sources) {
+    for (const Source& source : sources) {
+        for (const ArrayPtr& array : source.arrays) {
+            if (mxCheckArray(array.get(), nullptr) != 0) return true;
+        }
+    }
+    return false;
+}
+
 void ShowProblems(const char* packedFile, const Problems& problems) {
     std::string text = std::string("No variable was added to ") + packedFile + ":";
     for (size_t i = 0; i < problems.lines.size() && i < kMaxListedProblems; ++i) text += "\n" + problems.lines[i];
@@ -231,6 +264,7 @@ void ShowProblems(const char* packedFile, const Problems& problems) {
 std::vector<std::string> RemoveSources(const std::vector<Source>& sources, const std::vector<std::string>& folders) {
     std::vector<std::string> kept;
     for (const Source& source : sources) {
+        if (source.keptSome) continue;   // a variable of it was not added
         if (platform::FileSystem().remove(source.path.c_str()) != 0) {
             kept.push_back(source.path);
             platform::PrintLine("Could not remove %s after adding its variables\n", source.path.c_str());
@@ -252,8 +286,7 @@ std::vector<std::string> RemoveSources(const std::vector<Source>& sources, const
 }  // namespace
 
 int AddVariables(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
-                 bool packEnabled, const ProgressText& progress) {
-    if (!packEnabled) return RefusePacking();
+                 const ProgressText& progress) {
     if (packedFile == nullptr) return E_ECREATE;
     if (addList == nullptr || addList[0] == '\0') return E_NO_FILES;
     if (subPath != nullptr && subPath[0] != '\0') {
@@ -264,7 +297,8 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
 
     Problems problems;
     std::vector<std::string> files, folders;
-    CollectSources(srcPath != nullptr ? srcPath : "", addList, &files, &folders, &problems);
+    std::map<std::string, std::string> hostNames;
+    CollectSources(srcPath != nullptr ? srcPath : "", addList, &files, &folders, &hostNames, &problems);
     std::error_code error;
     const bool targetExists = fs::exists(fs::symlink_status(PathOf(packedFile), error));
     std::vector<Source> sources;
@@ -276,7 +310,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         sources.push_back(Source{path, 0, {}});
         ReadSource(&sources.back(), &problems);
     }
-    if (sources.empty() && problems.lines.empty()) problems.Add(srcPath != nullptr ? srcPath : "", "no MAT-file to add");
+    if (sources.empty() && problems.lines.empty()) problems.Add(srcPath != nullptr ? srcPath : "", "no MAT-file to add", E_NO_FILES);
 
     // A name that two sources give would leave one of them lost.
     std::map<std::string, std::string> from;   // name -> the source that gives it
@@ -288,13 +322,38 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     }
     if (!problems.lines.empty()) {
         ShowProblems(packedFile, problems);
-        return platform::RefusalCode(problems.damaged ? E_BAD_DATA : E_EREAD);
+        return platform::RefusalCode(problems.code);
     }
 
     if (targetExists && (flags & MATWCX_PACK_NEW_ONLY) != 0) {
         problems.Add(packedFile, "it exists already: a conversion makes a new file and never replaces one");
         ShowProblems(packedFile, problems);
         return platform::RefusalCode(E_ECREATE);
+    }
+    // The host asks before it replaces what has the same entry name; a
+    // variable of the same name that differs is replaced only when the user
+    // says so. No keeps the target's variable, and the source it came in.
+    if (targetExists && (flags & MATWCX_PACK_REPLACE_AGREED) == 0) {
+        std::vector<IncomingVariable> incoming;
+        for (const Source& source : sources) {
+            const auto named = hostNames.find(source.path);
+            for (const ArrayPtr& array : source.arrays) {
+                incoming.push_back({array.get(), named != hostNames.end() ? named->second : std::string()});
+            }
+        }
+        std::set<std::string> kept;
+        if (const int refused = ConfirmReplacing(packedFile, incoming, &kept); refused != 0) return refused;
+        bool anyLeft = false;
+        for (Source& source : sources) {
+            const size_t before = source.arrays.size();
+            std::erase_if(source.arrays, [&](const ArrayPtr& array) { return kept.count(mxGetName(array.get())) != 0; });
+            source.keptSome = source.arrays.size() != before;
+            anyLeft = anyLeft || !source.arrays.empty();
+        }
+        if (!anyLeft) {
+            platform::PrintLine("Nothing added to %s: its variables were kept\n", packedFile);
+            return 0;
+        }
     }
     // A new file is version 7 (MATLAB's default) unless a variable needs
     // 7.3; a conversion writes the version asked for (and refuses what
@@ -309,7 +368,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
         problems.Add(packedFile, "version 7.3 MAT-files cannot be written by this build");
         ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_ECREATE);
+        return platform::RefusalCode(E_NOT_SUPPORTED);
     }
     if (target == nullptr) {
         const char* reason = matLastError();
@@ -345,25 +404,34 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
                 platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
                 return E_EABORTED;
             }
+            // A reason is a refusal of the variable (a damaged one, or one
+            // not done); without one the target's write failed.
             const char* reason = matLastError();
+            const int refusal = reason == nullptr                           ? E_EWRITE
+                                : mxCheckArray(array.get(), nullptr) != 0 ? E_BAD_DATA
+                                                                          : E_NOT_SUPPORTED;
             problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) + ": " +
-                                              (reason != nullptr ? reason : "it cannot be written"));
+                                              (reason != nullptr ? reason : "it cannot be written"),
+                         refusal);
         }
     }
     if (!problems.lines.empty()) {
         matAbandon(target);
         ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_EWRITE);
+        return platform::RefusalCode(problems.code);
     }
     if (matClose(target) != 0) {
         if (matLastWasCancelled() != 0) {
             platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
             return E_EABORTED;
         }
+        // Variables of another format are converted as the file is written:
+        // a damaged one ends it there.
         const char* reason = matLastError();
-        problems.Add(packedFile, reason != nullptr ? reason : "the new file could not be written");
+        problems.Add(packedFile, reason != nullptr ? reason : "the new file could not be written",
+                     reason != nullptr && AnyDamaged(sources) ? E_BAD_DATA : E_EWRITE);
         ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_EWRITE);
+        return platform::RefusalCode(problems.code);
     }
     if ((flags & PK_PACK_MOVE_FILES) != 0) {
         for (Source& source : sources) source.arrays.clear();   // their files are closed first

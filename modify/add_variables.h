@@ -5,7 +5,6 @@
 
 // srcPath: the folder the names of addList are in; addList: names, each
 // ended by a NUL, the list by a second NUL (a folder's name may end in a
-// separator); flags: the host's PK_PACK_* flags. With packEnabled false the
-// host is told that packing is switched off, and nothing else happens.
+// separator); flags: the host's PK_PACK_* flags (and matwcx's own).
 int AddVariables(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
-                 bool packEnabled, const ProgressText& progress);
+                 const ProgressText& progress);

@@ -12,4 +12,5 @@ using ProgressText = std::function<int(const char* text, int bytes)>;
 // deleteList: the host's entry names, each ended by a NUL, the list by a
 // second NUL. Progress goes to `progress` when it is set.
 int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteEnabled, const ProgressText& progress);
-int RefusePacking();
+// Adding switched off: a box says so, and whether deleting is off too.
+int RefusePacking(bool deleteEnabled);

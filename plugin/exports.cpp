@@ -222,15 +222,14 @@ template <typename Char, typename Convert>
 int Pack(const Char* PackedFile, const Char* SubPath, const Char* SrcPath, const Char* AddList, int Flags,
          Convert convert, bool wide) {
     try {
-        const bool enabled = GetPluginSettings().PackEnabled != 0;
-        if (!enabled) return AddVariables(nullptr, nullptr, nullptr, nullptr, Flags, false, ProgressText());
+        const PluginSettings settings = GetPluginSettings();
+        if (settings.PackEnabled == 0) return RefusePacking(settings.DeleteEnabled != 0);
         std::string path, subPath, srcPath, list;
         if (PackedFile == nullptr || !convert(PackedFile, &path)) return E_ECREATE;
         if (SubPath != nullptr && !convert(SubPath, &subPath)) return E_ECREATE;
         if (SrcPath != nullptr && !convert(SrcPath, &srcPath)) return E_EOPEN;
         if (AddList == nullptr || !ListFrom(AddList, convert, &list)) return E_NO_FILES;
-        return AddVariables(path.c_str(), subPath.c_str(), srcPath.c_str(), list.c_str(), Flags, true,
-                            HostProgress(wide));
+        return AddVariables(path.c_str(), subPath.c_str(), srcPath.c_str(), list.c_str(), Flags, HostProgress(wide));
     } catch (...) {
         return E_EWRITE;
     }

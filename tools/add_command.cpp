@@ -52,7 +52,6 @@ int PackFiles(PluginHost& host, const std::string& packed, const std::string& sr
     }
     if (result == 0) return kExitOk;
     ComplainResult(packed, result);
-    if (result == E_NOT_SUPPORTED) Complain("adding variables is switched off; see: matwcx options --add on");
     return kExitFailed;
 }
 
@@ -111,7 +110,8 @@ int RunAdd(PluginHost& host, const Args& args) {
         addList.push_back(0);
     }
     addList.push_back(0);
-    if (PackFiles(host, target, (common / "").string(), addList, 0) != kExitOk) return kExitFailed;
+    // The user was asked above (or said --yes): the plug-in asks no more.
+    if (PackFiles(host, target, (common / "").string(), addList, MATWCX_PACK_REPLACE_AGREED) != kExitOk) return kExitFailed;
     std::printf("Added to %s\n", target.c_str());
     return kExitOk;
 }

@@ -29,6 +29,7 @@ using HostFunction = void*;
 // Messages to the form (SendDlgMsg) and events from it (the procedure).
 constexpr intptr_t DM_CLOSE = 1;     // wParam: the modal result to set
 constexpr intptr_t DM_ENABLE = 2;    // wParam 0/1 sets, -1 asks
+constexpr intptr_t DM_SETTEXT = 12;   // wParam: the text (char*)
 constexpr intptr_t DM_GETCHECK = 16; // 0 clear, 1 checked, 2 grayed
 constexpr intptr_t DM_SETCHECK = 17;
 constexpr intptr_t DM_LISTGETITEMINDEX = 19;   // a list's chosen item, -1 none

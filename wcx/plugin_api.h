@@ -62,8 +62,9 @@ enum : int { PK_OM_LIST = 0, PK_OM_EXTRACT = 1 };
 enum : int { PK_PACK_MOVE_FILES = 1, PK_PACK_SAVE_PATHS = 2, PK_PACK_ENCRYPT = 4 };
 // PackFiles flags of matwcx's own, which no file manager passes (the matwcx
 // command's convert): the target must not exist (refused, never replaced
-// nor added to), and is made as a version 7.3 file rather than version 7.
-enum : int { MATWCX_PACK_NEW_ONLY = 0x10000, MATWCX_PACK_VERSION_73 = 0x20000 };
+// nor added to), and is made as a version 7.3 file rather than version 7;
+// the caller asked the user before any variable of the target is replaced.
+enum : int { MATWCX_PACK_NEW_ONLY = 0x10000, MATWCX_PACK_VERSION_73 = 0x20000, MATWCX_PACK_REPLACE_AGREED = 0x40000 };
 
 // Natural (C) layout, as the published C header declares the records. The
 // 64-bit hosts disagree on the tail of tHeaderData (see the asserts below),

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "host/message_box.h"
 #include "wcx/extension.h"
 #include "support/support.h"
 
@@ -89,6 +90,8 @@ struct Host {
     std::vector<std::string> script;   // names clicked after DN_INITDIALOG
     bool lclChangeOnSet = true;        // DM_SETCHECK fires OnChange, as the LCL does
     std::vector<std::string> boxes;
+    int boxAnswer = 1;                 // the button the message box returns
+    std::vector<std::string> texts;    // what DM_SETTEXT put
     int shown = 0;
     std::vector<Control> form;
     std::map<std::string, bool> afterInit;   // check boxes and btnApply right after DN_INITDIALOG
@@ -117,7 +120,7 @@ struct Host {
 
     static int WCX_CALL MessageBox(char* text, char* caption, long flags) {
         current->boxes.push_back(std::string(caption) + "|" + std::to_string(flags) + "|" + text);
-        return 1;
+        return current->boxAnswer;
     }
     static intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* item, intptr_t message, intptr_t wParam, intptr_t) {
         Host& host = *reinterpret_cast<Host*>(dialog);
@@ -125,6 +128,10 @@ struct Host {
         if (message == wcx::DM_CLOSE && c != nullptr) {
             host.closed = true;
             if (wParam != -1) host.modalResult = wParam;
+            return 0;
+        }
+        if (message == wcx::DM_SETTEXT && c != nullptr) {
+            host.texts.push_back(reinterpret_cast<const char*>(wParam));
             return 0;
         }
         if (c == nullptr || c == &host.form[0]) {
@@ -154,6 +161,7 @@ struct Host {
         Host& host = *current;
         ++host.shown;
         host.form.clear();
+        host.closed = false;
         const std::string why = ParseForm(std::string(reinterpret_cast<const char*>(data), size), &host.form);
         if (!why.empty()) {
             ADD_FAILURE() << "the form does not load: " << why;
@@ -166,10 +174,13 @@ struct Host {
             if (box || c.name == "btnApply") host.afterInit[c.name] = box ? c.checked : c.enabled;
             if (c.type == "TComboBox") host.afterInit[c.name + "=" + std::to_string(c.chosen)] = true;
         }
-        for (const std::string& step : host.script) {
+        // Each dialog takes the clicks it needs from the script.
+        while (!host.script.empty()) {
+            const std::string step = host.script.front();
             const size_t equals = step.find('=');   // "list=item" chooses an item
             Control* c = host.Find(step.substr(0, equals));
             if (host.closed || c == nullptr) break;
+            host.script.erase(host.script.begin());
             if (c->enabled && c->type == "TCheckBox") {   // a click toggles a box first
                 c->checked = !c->checked;
                 host.Fire(*c, "OnChange");
@@ -179,7 +190,7 @@ struct Host {
             } else if (c->enabled) {
                 host.Fire(*c, "OnClick");
             }
-            host.applyAfterClick.push_back(host.Find("btnApply")->enabled);
+            if (const Control* apply = host.Find("btnApply")) host.applyAfterClick.push_back(apply->enabled);
         }
         return host.closed && host.modalResult == wcx::kModalResultOk ? -1 : 0;
     }
@@ -290,8 +301,9 @@ TEST_F(Extension, TheHostsMessageBoxShowsTheRefusalsUntilFinalize) {
     const std::string original = ReadText(mat);
     const std::string refusals[] = {"You have disable variable deletion in the configuration dialog.\n"
                                     "To enable variable deletion, invoke Packfile>Configure for MAT files.",
-                                    "Sorry, packing function is not supported at this time.\n"
-                                    "However individual variables can be deleted and/or moved."};
+                                    "Variables are not added: the option \"Enable Adding Variables\" is off.\n"
+                                    "To add variables, switch it on in the plug-in's options (Configure for MAT files).\n"
+                                    "Deleting variables is switched off too."};
     const std::string box = "Error Processing Variable|4112|", line = "Error Processing Variable: ";
     char subPath[] = "", srcPath[] = "/tmp/", addList[] = "x.mat\0";
     for (std::string target : {dir.file("new.mat"), mat}) {
@@ -367,6 +379,78 @@ TEST_F(Extension, ARecordTooShortForTheFormFunctionsShowsNoForm) {
     EXPECT_EQ(host.shown, 0);
     EXPECT_EQ(plugin.PackFiles(nullptr, nullptr, nullptr, nullptr, 0), E_EABORTED);
     EXPECT_EQ(host.boxes.size(), 1u) << "the message box lies within the record";
+}
+
+// A variable of the target that differs from an incoming one of its name is
+// replaced only when the user says so; the host asked already about an
+// entry of the same name, and the same values need no question. No keeps
+// the target's variable and its source; Cancel, a closed dialog and a host
+// without any dialog change nothing.
+TEST_F(Extension, ADifferentVariableOfTheSameNameIsReplacedOnlyWhenTheUserSaysSo) {
+    using namespace matbuild;
+    constexpr Order o = Order::Little;
+    auto scalar = [](const char* name, double value) { return NumericVar(o, name, mxDOUBLE, {1, 1}, {value}); };
+    const Bytes oldA = NumericVar(o, "A", mxDOUBLE, {2, 2}, {1, 2, 3, 4}), newA = NumericVar(o, "A", mxDOUBLE, {3, 4}, Iota(12));
+    const Bytes b = scalar("b", 2), oldC = scalar("c", 3), newC = scalar("c", 30), oldE = scalar("e", 5), newE = scalar("e", 6),
+                d = scalar("d", 4);
+    const std::string target = dir.file("t.mat"), folder = dir.path() + "/";
+    enum Kind { kForm, kBoxOnly, kNone };
+    const struct {
+        Kind host;
+        std::vector<std::string> clicks;   // or the box's button
+        int flags, result;
+        size_t questions;
+        bool keepA, keepE;
+    } cases[] = {
+        {kForm, {"btnNo", "btnYes"}, 0, 0, 2, true, false},
+        {kForm, {"btnAll"}, 0, 0, 1, false, false},
+        {kForm, {"btnYes", "btnCancel"}, 0, E_EABORTED, 2, true, true},
+        {kForm, {}, 0, E_EABORTED, 1, true, true},   // closed without a button
+        {kForm, {}, MATWCX_PACK_REPLACE_AGREED, 0, 0, false, false},
+        {kBoxOnly, {"7"}, 0, 0, 2, true, true},
+        {kNone, {}, 0, E_NOT_SUPPORTED, 0, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.host) + " " + (c.clicks.empty() ? "-" : c.clicks[0]));
+        if (c.host == kNone && platform::SystemShowsMessageBoxes()) continue;
+        host = ::Host{};
+        if (c.host == kBoxOnly) {
+            Initialize(static_cast<uint32_t>(offsetof(tExtensionStartupInfo, SendDlgMsg)));
+            host.boxAnswer = std::stoi(c.clicks[0]);
+        } else {
+            host.script = c.clicks;
+        }
+        if (c.host == kNone) plugin.ExtensionFinalize(nullptr);
+        const Bytes before = File5(o, {oldA, b, oldC, oldE});
+        WriteFile(target, before);
+        // A and c come from the other panel, named by their entries; c's is the target's entry.
+        const std::map<std::string, Bytes> sources = {{"A.double [4x3] .mat", File5(o, {newA})}, {"b.mat", File5(o, {b})},
+                                                      {"c.double [1x1] .mat", File5(o, {newC})}, {"e.mat", File5(o, {newE})},
+                                                      {"d.mat", File5(o, {d})}};
+        for (const auto& [name, bytes] : sources) WriteFile(dir.file(name), bytes);
+        std::string list;
+        for (const char* name : {"A.double [4x3] ", "b.mat", "c.double [1x1] ", "e.mat", "d.mat"}) list += name + std::string(1, '\0');
+        list += '\0';
+        std::string packed = target, sub, src = folder;
+        ::testing::internal::CaptureStderr();
+        const int result = plugin.PackFiles(packed.data(), sub.data(), src.data(), list.data(), PK_PACK_MOVE_FILES | c.flags);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(host.shown + host.boxes.size(), c.questions);
+        for (const std::string& text : host.texts) EXPECT_NE(text.find(" holds a variable "), std::string::npos) << text;
+        if (c.result != 0) {
+            EXPECT_EQ(ReadFile(target), before);
+            for (const auto& source : sources) EXPECT_TRUE(std::filesystem::exists(dir.file(source.first))) << source.first;
+        } else {
+            EXPECT_EQ(ReadFile(target), File5(o, {c.keepA ? oldA : newA, b, newC, c.keepE ? oldE : newE, d}));
+            EXPECT_EQ(std::filesystem::exists(dir.file("A.double [4x3] .mat")), c.keepA);
+            EXPECT_EQ(std::filesystem::exists(dir.file("e.mat")), c.keepE);
+        }
+        if (c.host == kNone) {
+            EXPECT_NE(said.find("its variables A e would be replaced"), std::string::npos) << said;
+        }
+        if (c.host != kForm) Initialize(65588);
+    }
 }
 
 }  // namespace

@@ -92,14 +92,15 @@ TEST(WindowsMessageBox, PackingAndDeletionSwitchedOffAreRefusedWithAnErrorBox) {
     WriteFile(mat, File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {1, 1}, {1})}));
     const std::string before = support::ReadText(mat);
     char list[] = "A.double [1x1] \0";
-    EXPECT_EQ(RefusePacking(), E_EABORTED);
+    EXPECT_EQ(RefusePacking(false), E_EABORTED);
     EXPECT_EQ(DeleteVariables(mat.c_str(), list, false, nullptr), E_EABORTED);
     platform::SetHostMessageBox(nullptr);
     EXPECT_EQ(support::ReadText(mat), before);
     const std::string style = "Error Processing Variable|" + std::to_string(MB_OK | MB_ICONERROR | MB_SYSTEMMODAL) + "|";
     EXPECT_EQ(caught, (std::vector<std::string>{
-                          style + "Sorry, packing function is not supported at this time.\n"
-                                  "However individual variables can be deleted and/or moved.",
+                          style + "Variables are not added: the option \"Enable Adding Variables\" is off.\n"
+                                  "To add variables, switch it on in the plug-in's options (Configure for MAT files).\n"
+                                  "Deleting variables is switched off too.",
                           style + "You have disable variable deletion in the configuration dialog.\n"
                                   "To enable variable deletion, invoke Packfile>Configure for MAT files."}));
 }
