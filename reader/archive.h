@@ -40,6 +40,7 @@ struct Archive {
     int32_t variableCount = 0;     // what matGetVariableCount counted at opening
     int32_t nextVariableIndex = 0; // entries ReadHeader has reported so far
     bool damagedAfterLast = false; // a damaged variable follows the last one counted
+    bool refusalShown = false;     // a refused extraction was explained in a box (once per opening)
     int32_t openMode = 0;          // PK_OM_LIST or PK_OM_EXTRACT
     uint32_t archiveTimeStamp = 0; // packed DOS date and time, 0 when unknown
     int32_t hostFileTime = 0;      // the same as the host reads FileTime, converted once

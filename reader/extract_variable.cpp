@@ -19,6 +19,7 @@
 #include <string>
 
 #include "export/export.h"
+#include "host/message_box.h"
 #include "os/diagnostics.h"
 #include "os/file_io.h"
 #include "os/host_rules.h"
@@ -94,19 +95,40 @@ private:
     mxArray* array_ = nullptr;
 };
 
-// Closes the output after a failed read or write; the close's own failure is
-// only reported. A write the user cancelled answers so.
-int FailAfterOutputOpened(OutputMatFile& output, const std::string& variableName) {
+// The reason of a refused extraction reaches the user in a box, once per
+// opening of the archive (an operation over many entries shows one), and
+// in the log line each time.
+void ShowRefusal(Archive* archive, const std::string& text) {
+    platform::PrintLine("%s\n", text.c_str());
+    if (archive->refusalShown) return;
+    archive->refusalShown = true;
+    platform::ShowMessageBox(text.c_str(), "Variable not extracted",
+                             platform::kMessageBoxOk | platform::kMessageBoxIconWarning | platform::kMessageBoxSystemModal);
+}
+
+// Closes the output after a failed write; the close's own failure is only
+// reported. A write the user cancelled answers so; a variable the output
+// cannot hold (a reason given) is refused, damaged or not done; without a
+// reason the output's write failed.
+int FailAfterOutputOpened(Archive* archive, OutputMatFile& output, const mxArray* array, const std::string& variableName) {
     if (matLastWasCancelled() != 0) {
         output.Close();
         platform::PrintLine("Extraction of %s cancelled\n", variableName.c_str());
         return E_EABORTED;
     }
-    if (const char* reason = matLastError()) {
-        platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), reason);
-    }
+    const char* reason = matLastError();
+    const std::string why = reason != nullptr ? reason : "";
     if (output.Close() != 0) platform::PrintLine("Error closing file %s\n", variableName.c_str());
-    return E_EREAD;
+    if (why.empty()) {
+        platform::PrintLine("Error writing variable %s\n", variableName.c_str());
+        return E_EWRITE;
+    }
+    if (array != nullptr && mxCheckArray(array, nullptr) != 0) {
+        platform::PrintLine("Damaged variable %s: %s\n", variableName.c_str(), why.c_str());
+        return E_BAD_DATA;
+    }
+    ShowRefusal(archive, "Variable " + variableName + " not extracted: " + why);
+    return E_NOT_SUPPORTED;
 }
 
 // The progress of the new file as it is written, through the callback the
@@ -254,7 +276,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     const CurrentEntry& entry = archive->current;
     const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array);
     if (!refusal.empty()) {
-        platform::PrintLine("Variable %s not extracted to %s: %s\n", entry.name.c_str(), destination, refusal.c_str());
+        ShowRefusal(archive, "Variable " + entry.name + " not extracted to " + destination + ": " + refusal);
         return E_NOT_SUPPORTED;
     }
     CreatePathDirectories(destination);
@@ -398,7 +420,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     }
     // A failed write breaks the new file: closing it then replaces nothing.
     if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
-        return FailAfterOutputOpened(output, entry.name);
+        return FailAfterOutputOpened(archive, output, array.get(), entry.name);
     }
     // The last progress report comes inside the close, before the file goes
     // in place: a Cancel there leaves the destination as it was.
@@ -413,7 +435,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
             return E_ECREATE;
         }
         platform::PrintLine("Error closing file %s\n", destination);
-        return E_EREAD;
+        return E_EWRITE;
     }
     if (std::strcmp(written, outputName) != 0) {
         platform::PrintLine("%s exists already: variable %s extracted as %s\n", outputName, entry.name.c_str(), written);

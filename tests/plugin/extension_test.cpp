@@ -453,4 +453,27 @@ TEST_F(Extension, ADifferentVariableOfTheSameNameIsReplacedOnlyWhenTheUserSaysSo
     }
 }
 
+// A refused extraction says why in the host's box, once per opening of the
+// archive however many entries the operation refuses, and answers
+// E_NOT_SUPPORTED (the host may go on with the next entry).
+TEST_F(Extension, ARefusedExtractionIsExplainedOncePerOpening) {
+    using namespace matbuild;
+    constexpr Order o = Order::Little;
+    const Bytes one = NumericVar(o, "x", mxDOUBLE, {1, 1}, {1});
+    const std::string path = dir.file("s.mat");
+    WriteFile(path, File5(o, {StructVar(o, "s1", {1, 1}, {"x"}, {one}), StructVar(o, "s2", {1, 1}, {"x"}, {one})}));
+    for (size_t opening = 1; opening <= 2; ++opening) {
+        std::string fileName;
+        auto archive = testhost::OpenAt(plugin, path, "s1", &fileName);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, dir.path().c_str(), "s1.csv"), E_NOT_SUPPORTED);
+        tHeaderData header{};
+        ASSERT_EQ(plugin.ReadHeader(archive->handle(), &header), 0);
+        EXPECT_EQ(Process(*archive, PK_EXTRACT, dir.path().c_str(), "s2.csv"), E_NOT_SUPPORTED);
+        ASSERT_EQ(host.boxes.size(), opening);
+        EXPECT_NE(host.boxes.back().find("Variable s1 not extracted to "), std::string::npos) << host.boxes.back();
+        EXPECT_NE(host.boxes.back().find(".mat"), std::string::npos) << "names the formats it can take";
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("s1.csv")));
+}
+
 }  // namespace
