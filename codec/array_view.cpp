@@ -65,7 +65,7 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
     // Every position below lies within the bytes held, small subelements'
     // data too (in their tag's second word): the parser found each inside them.
     const size_t at = static_cast<size_t>(header.dataPos);
-    if (out.cls == mxOPAQUE) {
+    if (out.cls == mxOPAQUE || out.cls == mxFUNCTION) {
         out.contentPos = at;
         return true;
     }

@@ -39,7 +39,7 @@ struct ArrayView {
     // Structs and objects: field names. Cells, structs, objects: the first child.
     std::vector<std::string> fields;
     size_t childrenPos = 0;
-    size_t contentPos = 0;       // opaque arrays: their content element
+    size_t contentPos = 0;       // opaque arrays, function handles: their content element
 };
 
 // Parses the array element at pos. With cutAllowed an element that runs past

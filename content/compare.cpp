@@ -1,8 +1,8 @@
 // Two MAT-files compared variable by variable: names first (file order does
 // not count), then class, size and flags, then the values through the
 // engine's element reader in batches, so that a compressed variable and its
-// uncompressed or version 7.3 twin compare equal. Structs, cells and objects
-// compare by the engine's description of what they hold.
+// uncompressed or version 7.3 twin compare equal. Structs, cells, objects
+// and function handles compare as MATLAB's isequaln (mxCompareValues).
 #include "content/compare.h"
 
 #include <algorithm>
@@ -22,11 +22,7 @@ namespace content {
 namespace {
 
 constexpr size_t kBatch = 65536;                  // elements read at a time
-constexpr size_t kFirstDescriptionBytes = 64u << 10;   // the text a container compares by: most fit this,
-constexpr size_t kDescriptionBytes = 4u << 20;         // the others are described again in this
-// A description cut at the end of its buffer ends with "..." up to 5 bytes
-// before it (the cut keeps whole UTF-8 characters).
-constexpr size_t kCutSlack = 5;
+constexpr size_t kReportBytes = 1024;             // a nested difference's path and reason
 constexpr size_t kPositionsShown = 5;             // first differing positions in a report line
 constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 
@@ -76,6 +72,10 @@ bool Listed(MATFile* file, std::map<Key, size_t>* names, std::vector<Key>* order
         if (header == nullptr) return false;
         const Key key{mxGetName(header), mxGetNameOccurrence(header)};
         mxDestroyArray(header);
+        // MATLAB's unnamed variable holds the subsystem data (a version 7.3
+        // file keeps it in a group of its own): never a variable; the objects
+        // that refer to it compare by what it holds for them.
+        if (key.first.empty()) continue;
         names->emplace(key, order->size());
         order->push_back(key);
     }
@@ -199,21 +199,16 @@ Outcome CompareSparse(const mxArray* a, const mxArray* b, Progress* progress) {
     return progress->Add(stored * elementBytes) ? Outcome::Aborted : Outcome::Same;
 }
 
-// The texts are kept in *ta and *tb, reused from variable to variable.
-Outcome CompareDescribed(const mxArray* a, const mxArray* b, std::string* ta, std::string* tb) {
-    for (const size_t size : {kFirstDescriptionBytes, kDescriptionBytes}) {
-        if (ta->size() < size) ta->resize(size);
-        if (tb->size() < size) tb->resize(size);
-        if (mxDescribeValue(a, ta->data(), size) != 0 || mxDescribeValue(b, tb->data(), size) != 0) {
-            return Outcome::Unknown;
-        }
-        const size_t la = std::strlen(ta->c_str()), lb = std::strlen(tb->c_str());
-        const bool same = la == lb && std::memcmp(ta->data(), tb->data(), la) == 0;
-        if (!same) return Outcome::Differ;
-        // A text that may have been cut may hide a difference behind its end.
-        if (la + kCutSlack < size) return Outcome::Same;
+// Structs, cells, objects and function handles, as MATLAB's isequaln
+// compares them; *why gets the path of the first differing part.
+Outcome CompareNested(const mxArray* a, const mxArray* b, std::string* why) {
+    char report[kReportBytes];
+    switch (mxCompareValues(a, b, report, sizeof report)) {
+    case 0: return Outcome::Same;
+    case 1: *why = report; return Outcome::Differ;
+    case 3: *why = report; return Outcome::Unreadable;
+    default: *why = report; return Outcome::Unknown;
     }
-    return Outcome::Unknown;
 }
 
 class Report {
@@ -254,7 +249,6 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
     if (!Listed(a.get(), &namesA, &orderA) || !Listed(b.get(), &namesB, &orderB)) return ft_compare_err;
     Progress progress(progressFn);
     bool different = false, unknown = false;
-    std::string describedA, describedB;
     for (const Key& key : orderA) {
         if (namesB.count(key) == 0) {
             different = true;
@@ -310,19 +304,19 @@ int Compare(const std::string& pathA, const std::string& pathB, const ComparePro
                     for (uint64_t p : positions) why += " " + Subscripts(va.get(), p);
                 }
             } else {
-                outcome = CompareDescribed(va.get(), vb.get(), &describedA, &describedB);
-                if (outcome == Outcome::Differ) why = "contents differ";
+                outcome = CompareNested(va.get(), vb.get(), &why);
+                if (outcome == Outcome::Differ) why = "at " + why;
             }
         }
         switch (outcome) {
         case Outcome::Same: break;
         case Outcome::Aborted: return ft_compare_abort;
         case Outcome::Unreadable:
-            report->Line("damaged  " + name + "  (its values cannot be read)");
+            report->Line("damaged  " + name + "  (its values cannot be read" + (why.empty() ? "" : ": " + why) + ")");
             return ft_compare_err;
         case Outcome::Unknown:
             unknown = true;
-            report->Line("unknown  " + name + "  (too large to compare by contents)");
+            report->Line("unknown  " + name + "  (" + (why.empty() ? "too large to compare by contents" : why) + ")");
             break;
         case Outcome::Differ:
             different = true;

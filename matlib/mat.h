@@ -168,3 +168,18 @@ const char* matGetVariableName(MATFile* mfp, int index);
 // bounded memory. 0 on success; 1 for classes that hold no such values
 // (numbers, characters) or a null array. Damaged values are named in the text.
 int mxDescribeValue(const mxArray* array, char* buf, size_t buflen);
+
+// Compares two arrays as MATLAB's isequaln does: class, size and values (NaN
+// equal to NaN), struct fields as a set, cells element by element, objects
+// by their properties decoded from each file's subsystem data, function
+// handles by their text. Reads each as the viewer does, within its caps.
+// 0 equal; 1 different; 2 cannot be told (too large, or a kind not
+// compared); 3 the subsystem data is damaged. Other than 0, `report` (room
+// for `size` bytes) gets the path of the first differing part and why
+// ("s.b(2): values differ").
+int mxCompareValues(const mxArray* a, const mxArray* b, char* report, size_t size);
+// Whether the objects the array refers to decode from the subsystem data
+// (their metadata, classes and properties, a function handle's workspace),
+// as far as the viewer's caps read the array: 0 when they do or it holds
+// none; 1 with the reason (room for `size` bytes) when they do not.
+int mxCheckObjectData(const mxArray* array, char* reason, size_t size);

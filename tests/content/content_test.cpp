@@ -2,6 +2,7 @@
 // files against the writers' own descriptions, the hosts' buffer and flag
 // rules, search, compare, and the find and diff commands.
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -402,6 +403,57 @@ TEST(ContentCompare, SameValuesWhateverTheFormat) {
     std::filesystem::copy_file(dir.file("same.mat"), dir.file("same2.mat"));
     EXPECT_EQ(compare(dir.file("same.mat"), dir.file("same2.mat")), ft_compare_eq);
     EXPECT_EQ(compare(dir.file("same.mat"), dir.file("other.mat")), ft_compare_not_eq);
+}
+
+// Structs, cells and function handles compare as MATLAB's isequaln: the
+// first differing part is named by its path.
+TEST(ContentCompare, NestedValuesAsIsequaln) {
+    testenv::TempDir dir;
+    const Bytes one = NumericVar(le, "", mxDOUBLE, {1, 1}, {1});
+    const Bytes nan = NumericVar(le, "", mxDOUBLE, {1, 2}, {NAN, 2});
+    const Bytes column = NumericVar(le, "", mxDOUBLE, {2, 2}, {1, 2, 3, 4});
+    const Bytes empty = NumericVar(le, "", mxDOUBLE, {0, 0}, {});
+    const Bytes text = CharVar(le, "", "test");
+    auto handle = [](const std::string& function, const std::string& root) {
+        return FunctionHandleVar(le, "v", StructVar(le, "", {1, 1}, {"matlabroot", "function_handle"},
+                                                  {CharVar(le, "", root), StructVar(le, "", {1, 1}, {"function", "type"},
+                                                   {CharVar(le, "", function), CharVar(le, "", "simple")})}));
+    };
+    struct Case { Bytes a, b; const char* difference; };   // null: equal
+    const std::vector<Case> cases = {
+        {StructVar(le, "v", {1, 1}, {"a", "b"}, {one, nan}), StructVar(le, "v", {1, 1}, {"b", "a"}, {nan, one}), nullptr},
+        {CellVar(le, "v", {1, 3}, {empty, text, empty}), CellVar(le, "v", {1, 3}, {Tag(le, miMATRIX, 0), text, empty}), nullptr},
+        {handle("sin", "/opt/matlab"), handle("sin", "C:\\MATLAB"), nullptr},
+        {StructVar(le, "v", {1, 1}, {"a"}, {one}), StructVar(le, "v", {1, 1}, {"b"}, {one}), "v: field a only in the first"},
+        {StructVar(le, "v", {1, 2}, {"a"}, {one, nan}), StructVar(le, "v", {1, 2}, {"a"}, {one, one}), "v(2).a: size 1x2 / 1x1"},
+        {CellVar(le, "v", {1, 3}, {one, text, column}), CellVar(le, "v", {1, 3}, {one, text, NumericVar(le, "", mxDOUBLE, {2, 2}, {1, 5, 3, 4})}),
+         "v{3}(2,1): values differ"},
+        {CellVar(le, "v", {1, 2}, {one, text}), CellVar(le, "v", {1, 2}, {one, CharVar(le, "", "tess")}), "v{2}: text differs"},
+        {CellVar(le, "v", {1, 1}, {one}), CellVar(le, "v", {1, 1}, {NumericVar(le, "", mxSINGLE, {1, 1}, {1})}), "v{1}: class double / single"},
+        {CellVar(le, "v", {1, 1}, {column}), CellVar(le, "v", {1, 1}, {NumericVar(le, "", mxDOUBLE, {4, 1}, {1, 2, 3, 4})}), "v{1}: size 2x2 / 4x1"},
+        {handle("sin", "/opt"), handle("cos", "/opt"), "v: function handles differ"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(dir.file("a.mat"), File5(le, {c.a}));
+        WriteFile(dir.file("b.mat"), File5(le, {c.b}));
+        const support::ToolRun run = support::RunTool(dir, {"diff", dir.file("a.mat"), dir.file("b.mat")});
+        SCOPED_TRACE(c.difference ? c.difference : "equal");
+        EXPECT_EQ(run.status, c.difference ? 1 : 0) << run.out;
+        const std::string expected = std::string("differs  v: at ") + (c.difference ? c.difference : "");
+        EXPECT_EQ(run.out.find(expected) != std::string::npos, c.difference != nullptr) << run.out;
+    }
+    // MATLAB's version 7 and 7.3 files of the same data (objects, function
+    // handles, the subsystem variable) are equal.
+    const std::string matlab = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/";
+    size_t pairs = 0;
+    for (const auto& file : std::filesystem::directory_iterator(matlab + "v7.3")) {
+        const std::string twin = matlab + "v7/" + file.path().filename().string();
+        if (!std::filesystem::exists(twin)) continue;
+        ++pairs;
+        const support::ToolRun run = support::RunTool(dir, {"diff", twin, file.path().string()});
+        EXPECT_EQ(run.status, 0) << twin << "\n" << run.out;
+    }
+    EXPECT_GE(pairs, 11u);
 }
 
 TEST(ContentSearch, FindCommand) {
