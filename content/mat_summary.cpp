@@ -98,7 +98,7 @@ SummaryResult CheckWhole(MATFile* file, const std::atomic<bool>* stop, bool* dam
         if (name == nullptr) break;
         const int occurrence = ++seen[name];
         mxArray* array = matGetArrayOccurrence(file, name, occurrence);
-        *damaged = array == nullptr || mxCheckArray(array, nullptr) != 0;
+        *damaged = array == nullptr || mxCheckArray(array, nullptr) != 0 || mxCheckObjectData(array, nullptr, 0) != 0;
         mxDestroyArray(array);
     }
     return SummaryResult::Ok;

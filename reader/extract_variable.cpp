@@ -344,13 +344,18 @@ int ReportIfDamaged(const mxArray* array, const char* variableName) {
 
 // The test operation: the current entry is read whole and checked; nothing
 // is written.
+// Objects and function workspaces are checked in the subsystem data too,
+// which holds their values.
 int TestCurrentEntry(const Archive* archive) {
     const CurrentEntry& entry = archive->current;
-    if (entry.classId == mxFUNCTION_CLASS && !entry.global) return 0;   // not read for extraction either
     ArrayHolder array;
     array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
     if (array.get() == nullptr) return E_BAD_DATA;
-    return ReportIfDamaged(array.get(), entry.name.c_str());
+    if (const int code = ReportIfDamaged(array.get(), entry.name.c_str()); code != 0) return code;
+    char reason[512];
+    if (mxCheckObjectData(array.get(), reason, sizeof reason) == 0) return 0;
+    platform::PrintLine("Damaged variable %s: %s\n", entry.name.c_str(), reason);
+    return E_BAD_DATA;
 }
 
 int ExtractToDestination(Archive* archive, const char* destination) {
