@@ -149,7 +149,7 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
         if (name[0] == '\0') {
             out->objects = true;
         } else {
-            if (id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS) out->objects = true;
+            if (id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS || id == mxFUNCTION_CLASS) out->objects = true;
             const uint64_t bytes = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
             out->dataBytes = SaturatedAdd(out->dataBytes, bytes);
             ++out->variableCount;

@@ -176,9 +176,15 @@ TEST(ContentFields, HeaderFieldsOfKnownFiles) {
         {"scipy/v5.mat", "5", 0, 1, 0, "", true},
         {"objects/user_defined_classdefs.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
         {"objects/function_handles.mat", "7", 1, 1, 0, "MATLAB 5.0 MAT-file", true},
+        // "@": MATLAB's own files; function handles, damaged object data.
+        {"@v7.3/function_handles.mat", "7.3", -1, 1, 0, "MATLAB 7.3 MAT-file", true},
+        {"@v7.3/struct.mat", "7.3", -1, 0, 0, "MATLAB 7.3 MAT-file", true},
+        {"@v7/corrupted_subsystem.mat", "5", 0, 1, 1, "MATLAB 5.0 MAT-file", true},
+        {"@v7/corrupted_mcos_object_metadata.mat", "5", 0, 1, 1, "MATLAB 5.0 MAT-file", true},
     };
     for (const auto& c : cases) {
-        const std::string path = Data(c.file);
+        const std::string path = c.file[0] == '@' ? testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/" + (c.file + 1)
+                                                  : Data(c.file);
         SCOPED_TRACE(c.file);
         EXPECT_EQ(Value(path, "MAT version").text, c.version);
         const Got compressed = Value(path, "Compressed");
