@@ -32,6 +32,10 @@ struct SourceFile {
     bool bigEndian = false;     // level 5: "MI" file ("IM" is little-endian)
     uint64_t subsystemOffset = 0;   // level 5: where the subsystem data's variable starts; 0: none
     platform::FileStatus opened;   // the file as it was opened: reads check it is still so
+    // Octave's gzip-wrapped file: `stream` is its unpacked copy (no name of
+    // its own), which cannot be updated in place; the time is the file's own.
+    bool gzipWrapped = false;
+    int64_t wrapperModifiedTime = 0;
     // The read-ahead window (ReadAt): bytes [windowOffset, windowOffset +
     // windowBytes) of the file, allocated on first use. Like the stream, a
     // source is read by one thread at a time.

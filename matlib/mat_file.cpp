@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "codec/gzip_source.h"
 #include "codec/mat_format.h"
 #include "codec/readers.h"
 #include "matlib/mat_internal.h"
@@ -237,8 +238,9 @@ const MatFormat* Recognise(SourceFile& file, uint8_t* header) {
 thread_local int lastOpenFailure = MAT_OPEN_OK;
 
 // The file the path names, open for reading; null for one the system cannot
-// open or that is no regular file.
-std::shared_ptr<SourceFile> OpenSource(const char* path) {
+// open or that is no regular file. With `unwrap`, a gzip-wrapped file is
+// read through its unpacked copy (its failure in *failure).
+std::shared_ptr<SourceFile> OpenSource(const char* path, bool unwrap = false, int* failure = nullptr) {
     platform::FileSystemCalls& fs = platform::FileSystem();
     auto source = std::make_shared<SourceFile>();
     source->path = path;
@@ -248,6 +250,18 @@ std::shared_ptr<SourceFile> OpenSource(const char* path) {
     if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
     source->size = status.size;
     source->opened = status;
+    if (!unwrap || !StartsAsGzip(source->stream)) return source;
+    FILE* unpacked = nullptr;
+    *failure = UnwrapGzip(source->stream, path, &unpacked);
+    if (unpacked == nullptr) return nullptr;
+    fs.close(source->stream);
+    source->stream = unpacked;
+    source->gzipWrapped = true;
+    source->wrapperModifiedTime = status.modifiedTime;
+    *failure = MAT_OPEN_UNREADABLE;
+    if (fs.fileStatus(unpacked, &status) != 0) return nullptr;
+    source->size = status.size;
+    source->opened = status;
     return source;
 }
 
@@ -255,7 +269,7 @@ std::shared_ptr<SourceFile> OpenSource(const char* path) {
 
 MATFile* OpenForRead(const char* path) {
     lastOpenFailure = MAT_OPEN_UNREADABLE;
-    const std::shared_ptr<SourceFile> source = OpenSource(path);
+    const std::shared_ptr<SourceFile> source = OpenSource(path, true, &lastOpenFailure);
     if (!source) return nullptr;
     auto mfp = std::make_unique<MATFile>();
     const MatFormat* format = Recognise(*source, mfp->header);
@@ -301,6 +315,7 @@ int matPeekFormat(const char* path) {
     try {
         const std::shared_ptr<SourceFile> source = OpenSource(path);
         if (!source) return 0;
+        if (StartsAsGzip(source->stream)) return PeekGzipFormat(source->stream);
         uint8_t header[kHeaderSize] = {};
         const MatFormat* format = Recognise(*source, header);
         return format != nullptr && (format->plausible == nullptr || format->plausible(*source)) ? format->number : 0;
@@ -375,7 +390,7 @@ int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
 
 int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970) {
     if (mfp == nullptr || secondsSince1970 == nullptr || !mfp->source) return 1;
-    *secondsSince1970 = mfp->source->opened.modifiedTime;
+    *secondsSince1970 = mfp->source->gzipWrapped ? mfp->source->wrapperModifiedTime : mfp->source->opened.modifiedTime;
     return 0;
 }
 

@@ -226,7 +226,7 @@ bool FindDateAnywhere(const char* text, platform::LocalDateTime* date, bool* utc
 // ---- opening --------------------------------------------------------------------
 
 // Whether the file starts as a gzip stream does (GNU Octave's "save -zip"
-// wraps a whole MAT-file in one).
+// wraps a whole MAT-file in one): its failures have reasons of their own.
 bool IsGzipFile(const char* path) {
     platform::FileSystemCalls& fs = platform::FileSystem();
     FILE* file = fs.open(path, "rb");
@@ -245,8 +245,7 @@ int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
     switch (failure) {
     case MAT_OPEN_NOT_MAT:
         *reason = std::string(arcName) +
-                  (IsGzipFile(arcName) ? " is compressed as a whole with gzip (as GNU Octave's \"save -zip\" writes "
-                                         "it), which this plug-in does not read: unpack it with gunzip first."
+                  (IsGzipFile(arcName) ? " is compressed with gzip, but what it holds is not a MAT-file."
                                        : " is not a MAT-file.");
         return E_UNKNOWN_FORMAT;
     case MAT_OPEN_VERSION_73: {
@@ -258,10 +257,15 @@ int OpenFailureCode(int failure, const char* arcName, std::string* reason) {
         return E_UNKNOWN_FORMAT;
     }
     case MAT_OPEN_DAMAGED:
+        if (IsGzipFile(arcName) && matLastError() != nullptr) {
+            *reason = std::string(arcName) + " cannot be read: " + matLastError() + ".";
+            return E_BAD_ARCHIVE;
+        }
         *reason = std::string(arcName) + " is a damaged MAT-file: its first variable cannot be read.";
         return E_BAD_ARCHIVE;
     default:
-        *reason = std::string(arcName) + " cannot be opened.";
+        *reason = std::string(arcName) + " cannot be opened" +
+                  (IsGzipFile(arcName) && matLastError() != nullptr ? std::string(": ") + matLastError() : "") + ".";
         return E_EOPEN;
     }
 }

@@ -23,6 +23,11 @@ MATFile* OpenForUpdate(const char* path) {
     for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
         std::unique_ptr<MATFile> mfp(OpenForRead(path));
         if (!mfp) return nullptr;
+        if (mfp->source->gzipWrapped) {
+            SetLastError("it is an Octave gzip-compressed MAT-file: variables cannot be deleted or added; "
+                         "save it uncompressed");
+            return nullptr;
+        }
         if (fs.lock(mfp->source->stream) != 0) {
             SetLastError(errno == EWOULDBLOCK ? "another deletion is changing this file right now; try again"
                          : errno == EACCES    ? "another program holds a lock on this file to write it; try again when it is done"
