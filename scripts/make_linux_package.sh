@@ -27,7 +27,7 @@ strip -o "$stage/matwcx.wcx64" build/matwcx.wcx64
 strip -o "$stage/matwcx_v73" build/matwcx_v73
 cat >"$stage/pluginst.inf" <<INF
 [plugininstall]
-description=matwcx $version: MATLAB MAT-files as archives - list, view, extract and delete variables
+description=matwcx $version: MATLAB MAT-files as archives - list, view, extract, export to CSV/TSV/NPY/JSON, add, delete and convert variables; a content plug-in adds search and column fields
 type=wcx
 file=matwcx.wcx
 defaultdir=matwcx

@@ -31,7 +31,7 @@ x86_64-w64-mingw32-strip -o "$stage/matwcx_v73.exe" build-win64/matwcx_v73.exe
 crlf() { sed 's/$/\r/'; }
 crlf >"$stage/pluginst.inf" <<INF
 [plugininstall]
-description=matwcx $version: MATLAB MAT-files as archives - list, view, extract and delete variables
+description=matwcx $version: MATLAB MAT-files as archives - list, view, extract, export to CSV/TSV/NPY/JSON, add, delete and convert variables; a content plug-in adds search and column fields
 type=wcx
 file=matwcx.wcx
 defaultdir=matwcx
