@@ -211,10 +211,13 @@ int RunView(PluginHost& host, const std::string& iniPath, const Args& words) {
 
 // The name of an entry's file in another format: the entry name up to its
 // class and size ("A.double [2x2] " -> "A"), as a file manager's "*.csv"
-// mask makes it, and the format's extension.
+// mask makes it, and the format's extension. A variable's name holds no dot,
+// a package class's name may ("obj.pkg.Point [1x1] " -> "obj").
 std::string FormatTarget(const std::string& entryName, const std::string& format) {
-    const size_t dot = entryName.rfind('.');
-    return (dot == std::string::npos || dot == 0 ? entryName : entryName.substr(0, dot)) + "." + format;
+    const size_t folderEnd = entryName.find_last_of("/\\");
+    const size_t start = folderEnd == std::string::npos ? 0 : folderEnd + 1;
+    const size_t dot = entryName.find('.', start);
+    return (dot == std::string::npos || dot == start ? entryName : entryName.substr(0, dot)) + "." + format;
 }
 
 int RunExtract(PluginHost& host, const Args& args) {

@@ -244,6 +244,16 @@ TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrit
     }
 }
 
+// An object of a package class: its file is named after the variable, not
+// cut at the last dot of the class name.
+TEST_F(MatwcxCommand, AnExportIsNamedAfterTheVariable) {
+    const std::string path = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/v7/dynamicprops.mat";
+    const std::string out = dir.file("out");
+    const ToolRun run = Run({"extract", path, "obj", "--as", "txt", "-d", out});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(support::Entries(out), std::vector<std::string>{"obj.txt"});
+}
+
 // A version 7.3 struct nested 3000 deep, far deeper than any MATLAB array,
 // is refused with its reason by every verb (each walk of it stops at the
 // walks' budget instead of running for minutes); a deletion that would copy
