@@ -6,7 +6,6 @@
 #include <unistd.h>
 #endif
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -163,9 +162,9 @@ TEST_F(MatwcxCommand, Version73DataOutsideItsFileOrDamagedIsNeverRead) {
                           {"V", "virtual dataset"}, {"S", "HDF5 external link"}};
     for (const Case& c : cases) {
         EXPECT_TRUE(Contains(list.out, "\"" + std::string(c.name) + ".")) << c.name;
-        const auto start = std::chrono::steady_clock::now();
+        // Refused before a byte outside is read: the FIFO behind F would
+        // block a read forever, so this view's completion is the bound.
         const ToolRun view = Run({"--verbose", "view", path, c.name});
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << c.name;
         EXPECT_EQ(view.status, 1) << c.name;
         EXPECT_TRUE(Contains(view.out + view.err, c.reason)) << c.name << view.out;
         EXPECT_TRUE(Contains(view.err, "E_BAD_DATA")) << c.name << view.err;
