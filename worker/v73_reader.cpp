@@ -1413,6 +1413,43 @@ bool Decode(File& file, const mxArray& array, DecodedData& out) {
     return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
 }
 
+namespace {
+
+// Adds elements [from, to) of the dataspace's C order to its selection, within
+// the block whose coordinates before dimension d are start[0 .. d): at most
+// two runs a dimension deeper and one block of whole rows of dimension d.
+bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t d, std::vector<hsize_t>& start, uint64_t from,
+               uint64_t to) {
+    if (from >= to) return true;
+    uint64_t inner = 1;   // elements of one index of dimension d
+    for (size_t k = d + 1; k < dims.size(); ++k) inner *= dims[k];
+    uint64_t low = from / inner;
+    const uint64_t high = to / inner;
+    if (low == high || from % inner != 0) {
+        start[d] = low;
+        const uint64_t end = low == high ? to : (low + 1) * inner;
+        if (!SelectRun(space, dims, d + 1, start, from - low * inner, end - low * inner)) return false;
+        if (low == high) return true;
+        ++low;
+    }
+    if (low < high) {
+        std::vector<hsize_t> blockStart(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(d));
+        std::vector<hsize_t> counts(d, 1);
+        blockStart.push_back(low);
+        counts.push_back(high - low);
+        for (size_t k = d + 1; k < dims.size(); ++k) {
+            blockStart.push_back(0);
+            counts.push_back(dims[k]);
+        }
+        if (H5Sselect_hyperslab(space, H5S_SELECT_OR, blockStart.data(), nullptr, counts.data(), nullptr) < 0) return false;
+    }
+    if (to % inner == 0) return true;
+    start[d] = high;
+    return SelectRun(space, dims, d + 1, start, 0, to - high * inner);
+}
+
+}  // namespace
+
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out) {
     Id space(H5Dget_space(dataset), H5Sclose);
     std::vector<hsize_t> dims;
@@ -1428,18 +1465,14 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
     if (first == 0 && count == static_cast<uint64_t>(total)) {
         return ReadInside(dataset, memoryType, H5S_ALL, H5S_ALL, out) >= 0;
     }
-    // Only these elements are read: their coordinates in C order, the last
-    // dimension fastest.
+    // Only these elements are read: a run in C order (the last dimension
+    // fastest) is a few blocks, read in one call that inflates each chunk it
+    // crosses once. A list of each element's coordinates would cost libhdf5
+    // a node per element (hundreds of MB for a run of millions).
     if (!dims.empty()) {
-        std::vector<hsize_t> points(count * dims.size());
-        for (size_t i = 0; i < count; ++i) {
-            uint64_t rest = first + i;
-            for (size_t d = dims.size(); d-- > 0;) {
-                points[i * dims.size() + d] = rest % dims[d];
-                rest /= dims[d];
-            }
-        }
-        if (H5Sselect_elements(space.get(), H5S_SELECT_SET, count, points.data()) < 0) return false;
+        if (H5Sselect_none(space.get()) < 0) return false;
+        std::vector<hsize_t> start(dims.size(), 0);
+        if (!SelectRun(space.get(), dims, 0, start, first, first + count)) return false;
     }
     const hsize_t memoryCount = count;
     Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
