@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Variables out as CSV and NPY and NPY files in, beside the tools a user
 # would otherwise use, in the same run: a 100 MB double matrix (3536 x 3536)
-# to CSV (numpy.savetxt, pandas to_csv; stored plain and compressed), to NPY
+# to CSV (numpy.savetxt, pandas to_csv; stored plain, compressed and as
+# version 7.3), to NPY
 # (a byte copy of its 100 MB with fsync), and a 100 MB NPY packed into a
 # MAT-file (scipy.io.savemat, compressed into a new file and plain into an
 # existing one). Warm page cache; best of MATWCX_BENCH_REPS (default 3).
@@ -24,6 +25,11 @@ a = np.random.default_rng(0).standard_normal((3536, 3536))
 sio.savemat(sys.argv[1] + '/m.mat', {'m': a})
 sio.savemat(sys.argv[1] + '/mc.mat', {'m': a}, do_compression=True)
 np.save(sys.argv[1] + '/big.npy', a)
+try:   # its version 7.3 twin (compressed, as MATLAB saves it)
+    import hdf5storage
+    hdf5storage.savemat(sys.argv[1] + '/m73.mat', {'m': a}, format='7.3')
+except ImportError:
+    pass
 PY
 
 best() {   # best wall seconds of "$@" over $reps runs; peak MB in $rss
@@ -54,6 +60,12 @@ row "" "pandas to_csv" "$p"; echo "    to_csv / matwcx: $(ratio "$p" "$m")"
 m=$(best "$tool" extract "$work/mc.mat" m -d "$work/o3" --as csv); row "the same matrix compressed, to CSV" "matwcx extract --as csv" "$m"
 s=$(savetxt "$work/mc.mat")
 row "" "numpy.savetxt (%.17g)" "$s"; echo "    savetxt / matwcx: $(ratio "$s" "$m")"
+
+if [[ -f "$work/m73.mat" ]]; then
+  t=$(best "$tool" extract "$work/m73.mat" m -d "$work/o5" --as csv); row "its version 7.3 twin, to CSV" "matwcx extract --as csv" "$t"
+  echo "    version 7.3 / compressed version 7: $(ratio "$t" "$m")"
+  t=$(best "$tool" extract "$work/m73.mat" m -d "$work/o6" --as npy); row "its version 7.3 twin, to NPY" "matwcx extract --as npy" "$t"
+fi
 
 m=$(best "$tool" extract "$work/m.mat" m -d "$work/o2" --as npy); row "100 MB double matrix to NPY" "matwcx extract --as npy" "$m"
 c=$(best dd if="$work/m.mat" of="$work/copy" bs=4M conv=fsync status=none); row "" "dd conv=fsync (byte copy)" "$c"

@@ -172,9 +172,11 @@ size_t mxReadNextElements(mxElementReader* reader, size_t count, double* asDoubl
 size_t mxReadElementsFrom(mxElementReader* reader, size_t first, size_t count, double* asDouble, int64_t* asInt64,
                           uint64_t* asUInt64);
 bool mxElementsDamaged(const mxElementReader* reader);
-// Whether the reader goes forward only (a compressed part): a read before
-// the last one inflates the part again from its start.
-bool mxElementsForwardOnly(const mxElementReader* reader);
+// Whether pieces read out of order cost more than their own bytes: a
+// compressed part (a read before the last one inflates it again from its
+// start) or one read through the version 7.3 worker (each piece a request
+// that inflates every chunk it crosses).
+bool mxElementsBestReadInOrder(const mxElementReader* reader);
 void mxCloseElementReader(mxElementReader* reader);
 
 // Copies bytes [from, from + size) of one part's values (0 real, 1

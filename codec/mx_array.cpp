@@ -341,8 +341,12 @@ uint64_t mxCopyStoredElements(const mxArray* a, int part, uint64_t from, uint64_
 
 bool mxElementsDamaged(const mxElementReader* reader) { return reader == nullptr || reader->damaged; }
 
-bool mxElementsForwardOnly(const mxElementReader* reader) {
-    return reader != nullptr && reader->v5 != nullptr && reader->array->data.compressed;
+bool mxElementsBestReadInOrder(const mxElementReader* reader) {
+    if (reader == nullptr) return false;
+    if (reader->v5 != nullptr) return reader->array->data.compressed;
+    const mxArray* a = reader->array;
+    return a->source != nullptr && a->decoded.state != DecodedData::Decoded && a->format != nullptr &&
+           a->format->number == 73;
 }
 
 void mxCloseElementReader(mxElementReader* reader) { delete reader; }

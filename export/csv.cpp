@@ -154,7 +154,7 @@ void WriteDelimited(const mxArray* array, char separator, Output& out) {
     SegmentText texts[3];
     for (uint64_t page = 0; page < pages && !out.Failed(); ++page) {
         if (ndims > 2) out.Put(PageLine(dims, ndims, page));
-        const bool whole = ForEachRowBlock(values, page * pageSize, m, n, [&](uint64_t, uint64_t rows, uint64_t column,
+        const bool whole = ForEachRowBlock(values, out, page * pageSize, m, n, [&](uint64_t, uint64_t rows, uint64_t column,
                                                                                 uint64_t columns) {
             if (realDoubles) {
                 PutDoubleRows(values.real, rows, column, columns, column + columns == n, separator, texts, out);

@@ -159,11 +159,11 @@ Result ExportText(const std::string& text, const char* destination, ProgressFn p
     }
 }
 
-bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take) {
+bool ForEachRowBlock(Values& values, Output& out, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take) {
     if (m == 0 || n == 0) return true;
     const uint64_t rows = n <= Values::kBatch ? std::max<uint64_t>(1, std::min<uint64_t>(m, Values::kBatch / n)) : 1;
     // More than one block: each reads a piece of every column.
-    if (rows < m && !values.Unpack()) return false;
+    if (rows < m && !values.Unpack(out)) return false;
     if (n <= Values::kBatch) {
         for (uint64_t row = 0; row < m; row += rows) {
             const uint64_t count = std::min(rows, m - row);
@@ -176,6 +176,7 @@ bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, cons
                 }
             }
             take(row, count, 0, n);
+            if (out.Failed()) return false;   // a Cancel is answered at once
         }
         return true;
     }
@@ -191,6 +192,7 @@ bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, cons
                 }
             }
             take(row, 1, column, count);
+            if (out.Failed()) return false;
         }
     }
     return true;

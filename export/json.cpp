@@ -91,7 +91,7 @@ void WriteJson(const mxArray* array, Output& out) {
     const uint64_t m = dims[0], rest = total / m;
     std::vector<uint64_t> subscript(ndims, 0);
     out.Put('[');
-    const bool whole = ForEachRowBlock(values, 0, m, rest, [&](uint64_t row, uint64_t rows, uint64_t column,
+    const bool whole = ForEachRowBlock(values, out, 0, m, rest, [&](uint64_t row, uint64_t rows, uint64_t column,
                                                                uint64_t columns) {
         for (uint64_t r = 0; r < rows; ++r) {
             text.clear();

@@ -149,17 +149,23 @@ Values::~Values() {
     }
 }
 
-bool Values::Unpack() {
+bool Values::Unpack(Output& out) {
     const uint64_t total = mxGetNumberOfElements(array);
     for (int part = 0; part < (complex ? 2 : 1); ++part) {
-        if (unpacked[part] != nullptr || !mxElementsForwardOnly(readers[part]) || beside.empty()) continue;
+        if (unpacked[part] != nullptr || !mxElementsBestReadInOrder(readers[part]) || beside.empty()) continue;
         FILE* file = platform::FileSystem().createUnnamedBeside(beside.c_str(), true);
         if (file == nullptr) continue;
+        out.AddWork(total);
         bool written = true;
         for (uint64_t first = 0; first < total && written; first += kBatch) {
             const size_t count = static_cast<size_t>(std::min<uint64_t>(kBatch, total - first));
             // The whole part read in order meets any damage of it, its checksum too.
             if (!ReadPart(part, first, count, 0)) {
+                platform::FileSystem().close(file);
+                return false;
+            }
+            out.Advance(count);
+            if (out.Failed()) {
                 platform::FileSystem().close(file);
                 return false;
             }

@@ -41,8 +41,14 @@ public:
     // steps between progress reports; returns how many of the `count`
     // elements of `width` bytes went out: the rest is the caller's to write.
     uint64_t CopyStored(const mxArray* array, uint64_t count, size_t width);
-    // A read came short: the variable is damaged.
-    void FailRead() { result_ = Result::BadData; }
+    // `elements` more to pass over before the end (a pass that reads the
+    // values before they are written): progress counts them too.
+    void AddWork(uint64_t elements) { total_ += elements; }
+    // A read came short: the variable is damaged (unless the export had
+    // already ended otherwise, a Cancel among them).
+    void FailRead() {
+        if (result_ == Result::Ok) result_ = Result::BadData;
+    }
     bool Failed() const { return result_ != Result::Ok; }
     // Flushes, syncs, reports the whole and renames over the destination.
     Result Place();
@@ -83,11 +89,14 @@ struct Values {
     // [at, at + count); false when fewer came (damage).
     bool Read(uint64_t first, size_t count, size_t at);
     // A pass in blocks of rows asks for each block's pieces from every
-    // column: a compressed part would be inflated once per block. Such a
-    // part is inflated once instead, into a file without a name beside the
-    // destination, and read there. Where that file cannot be written (a full
-    // disk), each block inflates it again. False when the part is damaged.
-    bool Unpack();
+    // column: a compressed part would be inflated once per block, a part
+    // read through the version 7.3 worker once per block and column. Such a
+    // part is read once in order instead, into a file without a name beside
+    // the destination, and read there; that pass reports its progress to
+    // `out` and stops at a Cancel. Where that file cannot be written (a full
+    // disk), each block reads it again. False when the part is damaged or
+    // the export was cancelled.
+    bool Unpack(Output& out);
     void* Slots(int part);   // the buffer of a part's values
     static constexpr size_t kSlotBytes = 8;   // a slot's value: double, int64 or uint64
     static_assert(sizeof(double) == kSlotBytes && sizeof(int64_t) == kSlotBytes);

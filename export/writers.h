@@ -17,8 +17,9 @@ void WriteJson(const mxArray* array, Output& out);
 // bounded memory: `take` gets a block of `rows` whole rows from `row`
 // (values.real ... column-major within the block: element (r, j) in slot
 // j * rows + r), or, for rows too long for one block, one row in pieces of
-// columns [column, column + columns) (slot j - column). False on damage.
+// columns [column, column + columns) (slot j - column). False on damage
+// or once `out` failed (a Cancel).
 using BlockFn = std::function<void(uint64_t row, uint64_t rows, uint64_t column, uint64_t columns)>;
-bool ForEachRowBlock(Values& values, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take);
+bool ForEachRowBlock(Values& values, Output& out, uint64_t base, uint64_t m, uint64_t n, const BlockFn& take);
 
 }  // namespace exporting

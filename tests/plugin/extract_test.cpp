@@ -311,6 +311,45 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     }
 }
 
+// A version 7.3 matrix of more rows than one block holds goes to CSV after
+// one pass that reads it in order (each of its chunks inflated once, not
+// once per block and column): that pass reports too, the first report
+// within its first half, and a Cancel at any of its reports (or the first
+// after it) ends the export with nothing made.
+std::vector<uint64_t> toldAt;   // what was told by each call, in turn
+int WCX_CALL Noting(char*, int size) {
+    toldAt.push_back(told += static_cast<uint64_t>(size));
+    return 1;
+}
+
+TEST_F(Extraction, AVersion73MatrixReportsAndCancelsWhileItIsRead) {
+    const std::string v73 = Path(dir.path(), "rows.mat");
+    const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
+                             "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((1100, 2000))}, format=\"7.3\")' '" + v73 + "'";
+    if (std::system(make.c_str()) != 0 || matIsMatFile(v73.c_str()) == 0) GTEST_SKIP() << "no hdf5storage";
+    const std::string destination = Path(out, "P.csv");
+    listed = uint64_t{1100} * 2000 * 8;
+    toldAt.clear();
+    for (size_t at = 0; at == 0 || (at <= toldAt.size() && (at == 1 || toldAt[at - 2] <= listed / 2)); ++at) {
+        SCOPED_TRACE("cancel at " + std::to_string(at));
+        fs::remove(destination);
+        std::string fileName;
+        auto archive = OpenAt(v73, "P", &fileName);
+        plugin.SetProcessDataProc(archive->handle(), at == 0 ? Noting : Progress);
+        calls = 0, told = 0, cancelAt = static_cast<int>(at);
+        const int result = Process(*archive, PK_EXTRACT, nullptr, destination);
+        EXPECT_TRUE(support::StrayTemporaries(out).empty());
+        if (at == 0) {
+            ASSERT_EQ(result, 0);
+            ASSERT_GT(toldAt.size(), 2u);
+            EXPECT_LT(toldAt[0], listed / 2);
+            continue;
+        }
+        EXPECT_EQ(result, E_EABORTED);
+        EXPECT_FALSE(fs::exists(destination));
+    }
+}
+
 // The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
 // and version 7 a compressed level-5 file of a version 7.3 one, each with
 // the source's values, over a file the host names and beside one it did not.
