@@ -474,7 +474,7 @@ TEST(UpdateFaults, AMoveWhoseSourceStaysIsNoSuccess) {
     ::testing::internal::CaptureStderr();
     {
         faults::FaultInjector fault(Call::Remove, 1, faults::Persistence::ForGood);
-        result = AddVariables(target.c_str(), "", dir.path().c_str(), list.c_str(), PK_PACK_MOVE_FILES, true, ProgressText());
+        result = AddVariables(target.c_str(), "", dir.path().c_str(), list.c_str(), PK_PACK_MOVE_FILES, ProgressText());
     }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, E_EWRITE);
