@@ -223,12 +223,11 @@ int WriteViewerTextFile(const char* destination, Fill fill) {
 // value text ("..." where its data breaks off). Either reads no more of the
 // variable than it shows; damage the first meets ends its text with a line
 // that says so and answers E_BAD_DATA.
-int WriteViewerText(const Archive* archive, const mxArray* array, bool functionHandle, const char* destination,
-                    const char* entryFileName) {
+int WriteViewerText(const Archive* archive, const mxArray* array, const char* destination, const char* entryFileName) {
     const CurrentEntry& entry = archive->current;
     // Data kept in other files is never shown: the text says why instead.
     const char* outside = nullptr;
-    if (!functionHandle && mxCheckStorage(array, &outside) != 0) {
+    if (mxCheckStorage(array, &outside) != 0) {
         platform::PrintLine("Damaged variable %s: %s\n", entry.name.c_str(), outside);
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
             const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\nNot shown: ") &&
@@ -236,7 +235,7 @@ int WriteViewerText(const Archive* archive, const mxArray* array, bool functionH
             return written ? E_BAD_DATA : E_EWRITE;
         });
     }
-    if (archive->options.showContents && !functionHandle) {
+    if (archive->options.showContents) {
         const DisplayFacts facts{entry.name, entry.listedBytes};
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
             switch (WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, WriteDisplayPiece, file)) {
@@ -248,7 +247,7 @@ int WriteViewerText(const Archive* archive, const mxArray* array, bool functionH
             }
         });
     }
-    const std::string text = functionHandle ? FunctionHandleText : RenderVariableText(array, false);
+    const std::string text = RenderVariableText(array, false);
     return WriteViewerTextFile(destination, [&](FILE* file) -> int {
         const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\n") && WriteAll(file, text.c_str());
         return written ? 0 : E_EWRITE;
@@ -286,8 +285,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     exporting::Result result;
     std::string why;
     if (format == exporting::Format::Txt) {
-        const std::string text = entry.name + " =\n" +
-                                 (array == nullptr ? FunctionHandleText : RenderVariableText(array, archive->options.showContents));
+        const std::string text = entry.name + " =\n" + RenderVariableText(array, archive->options.showContents);
         result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
     } else {
         result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why);
@@ -365,20 +363,15 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     // The variable is read, and checked before anything is created: a failure
     // leaves the destination as it was, and damaged data is not copied (a
     // compressed element is copied as it stands). The viewer's text reads
-    // only what it shows and meets damage on the way, if at all. Function
-    // handles are not read: a MAT-file receives none, the viewer a note.
-    // A global handle lists in upper case and has always been copied like
-    // any variable.
-    const bool functionHandle = entry.classId == mxFUNCTION_CLASS && !entry.global;
+    // only what it shows and meets damage on the way, if at all. A function
+    // handle is copied like any variable, its workspace with the subsystem
+    // data, as an object's values are.
     ArrayHolder array;
-    if (!functionHandle) {
-        array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
-        if (array.get() == nullptr) {
-            const char* reason = matLastError();
-            platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "",
-                                reason ? reason : "");
-            return E_EREAD;
-        }
+    array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
+    if (array.get() == nullptr) {
+        const char* reason = matLastError();
+        platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "", reason ? reason : "");
+        return E_EREAD;
     }
 
     const size_t length = std::strlen(destination);
@@ -389,16 +382,16 @@ int ExtractToDestination(Archive* archive, const char* destination) {
 
     if (platform::IsHostViewerPath(destination)) {
         CreatePathDirectories(destination);
-        return WriteViewerText(archive, array.get(), functionHandle, destination, entryFileName);
+        return WriteViewerText(archive, array.get(), destination, entryFileName);
     }
     const exporting::Format format = exporting::FormatOfPath(entryFileName);
     // A numeric array exported to another format is read once, by the
     // export itself, which meets any damage on the way (a short part, a
     // wrong checksum at the stream's end) and then leaves no file; every
     // other extraction is checked whole first.
-    const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt && array.get() != nullptr &&
+    const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt &&
                           exporting::StreamsElements(array.get());
-    if (!functionHandle && !streamed) {
+    if (!streamed) {
         if (const int damaged = ReportIfDamaged(array.get(), entry.name.c_str()); damaged != 0) return damaged;
     }
     if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
@@ -424,7 +417,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         matSetProgress(output.get(), ReportExtraction, &progress);
     }
     // A failed write breaks the new file: closing it then replaces nothing.
-    if (!functionHandle && matPutArray(output.get(), array.get()) != 0) {
+    if (matPutArray(output.get(), array.get()) != 0) {
         return FailAfterOutputOpened(archive, output, array.get(), entry.name);
     }
     // The last progress report comes inside the close, before the file goes

@@ -99,6 +99,14 @@ TEST_F(Objects, ExtractionCarriesTheSubsystemDataWhereItIsNeededAndDeletionKeeps
         for (const char* variable : c.carry) EXPECT_EQ(SubsystemElement(Extracted(c.file, variable)), subsystem) << variable;
         for (const char* variable : c.plain) EXPECT_EQ(SubsystemOffset(Extracted(c.file, variable)), 0u) << variable;
     }
+    // Through the plug-in too: a function handle is copied whole, with its workspace.
+    for (const char* variable : {"sin", "anonymous"}) {
+        const std::string folder = dir.file(std::string("plugin-") + variable);
+        ASSERT_EQ(Run({"extract", Sample("function_handles.mat"), variable, "-d", folder}).status, 0);
+        ASSERT_EQ(support::Entries(folder).size(), 1u);
+        extracted.push_back(folder + "/" + support::Entries(folder)[0]);
+        EXPECT_EQ(support::VariableNames(extracted.back()), (std::vector<std::string>{variable, ""}));
+    }
 #if !defined(_WIN32)   // scipy reads what was extracted
     std::string command = support::Python() + " -c 'import sys, scipy.io as sio\nfor f in sys.argv[1:]: sio.loadmat(f)'";
     for (const std::string& file : extracted) command += " '" + file + "'";

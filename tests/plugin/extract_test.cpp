@@ -220,9 +220,9 @@ TEST_F(Extraction, ViewerFoldersGetTheTextInstead) {
     }
     fs::remove_all(lookalike);
     fs::remove_all(up);
-    // Function handles are refused with their reason: an empty MAT-file, or that text.
+    // A function handle is copied like any variable.
     ASSERT_EQ(ExtractTo("f", out), 0);
-    EXPECT_TRUE(support::VariableNames(Path(out, "f.function_handle [1x1] .mat")).empty());
+    EXPECT_EQ(support::VariableNames(Path(out, "f.function_handle [1x1] .mat")), std::vector<std::string>{"f"});
     ASSERT_EQ(ExtractTo("f", viewer), 0);
     EXPECT_EQ(Viewed(viewer, "f.function_handle [1x1] "),
               "f.function_handle [1x1]  =\nSorry Mathworks does not support 'function_handle' extraction.\n"
