@@ -99,7 +99,10 @@ std::string DimsText(const mxArray* array) {
 
 // `whos`: one heading line and the variable's line, under it a blank line.
 void PutWhos(Output& out, const mxArray* array, const DisplayFacts& facts) {
-    const std::string size = DimsText(array), bytes = std::to_string(facts.bytes);
+    // The listing counts one part of a complex array; whos counts both.
+    uint64_t byteCount = facts.bytes;
+    if (mxIsComplex(array) && !mxIsSparse(array) && __builtin_mul_overflow(byteCount, 2, &byteCount)) byteCount = UINT64_MAX;
+    const std::string size = DimsText(array), bytes = std::to_string(byteCount);
     const char* className = mxGetClassName(array);
     std::string attributes;
     // (Not "global": a version 7.3 file's variables do not tell it, and a

@@ -603,7 +603,7 @@ TEST_F(ViewerText, EveryKindOfValue) {
 TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
     UseOptions("ShowContents=1\n");
     EXPECT_EQ(Of(NumericVar(o, "x", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, 6}, {1, 1, 1, 1, 1, 1})).rfind(
-                  "  Name  Size  Bytes  Class     Attributes\n\n  x     2x3      48  double    complex\n\nx =\n\n", 0),
+                  "  Name  Size  Bytes  Class     Attributes\n\n  x     2x3      96  double    complex\n\nx =\n\n", 0),
               0u);
     const std::string w = "            ";   // 12 blanks: a double's column is 13 characters wide
     const std::vector<std::pair<Bytes, std::string>> cases = {
