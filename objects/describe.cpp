@@ -447,6 +447,14 @@ private:
             Line(depth, head);
             return;
         }
+        if (v.cls == mxSTRUCT && v.count == 0) {
+            // No element to show the fields by: their names, as MATLAB lists them.
+            const std::string dims = DimsText(v.dims);
+            Line(depth, label + dims.substr(1, dims.size() - 2) + " empty struct array" +
+                            (v.fields.empty() ? " with no fields." : " with fields:"));
+            for (const std::string& field : v.fields) Line(depth + 1, field);
+            return;
+        }
         Line(depth, v.cls == mxOBJECT ? label + v.className + " " + DimsText(v.dims) : head);
         if (depth >= kMaxShownNesting) return;
         const uint64_t perElement = v.cls == mxCELL ? 1 : v.fields.size();

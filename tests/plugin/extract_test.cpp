@@ -646,6 +646,9 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         // Function handles: their text, an anonymous one's without its scope.
         {Handle("sin", "simple"), "\tfunction_handle with value:\n\t  @sin\n\n"},
         {Handle("sf%0@(x)x.^2+a", "anonymous"), "\tfunction_handle with value:\n\t  @(x)x.^2+a\n\n"},
+        // An empty struct: its field names.
+        {StructVar(o, "x", {0, 0}, {"a", "bc"}, {}), "\t0x0 empty struct array with fields:\n\t  a\n\t  bc\n\n"},
+        {StructVar(o, "x", {1, 0}, {}, {}), "\t1x0 empty struct array with no fields.\n\n"},
     };
     for (const auto& [element, text] : cases) {
         const std::string shown = Of(element);
