@@ -296,6 +296,7 @@ TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
     EXPECT_TRUE(Contains(Run({"view", path, "x"}).out, "(1,3) = 2"));
 }
 
+#if !defined(_WIN32)   // signals and setenv: POSIX
 // A version 7.3 worker killed from outside (SIGKILL) or stopped (SIGSTOP)
 // in the middle of a request costs that request once: a fresh worker is
 // asked again, and the command succeeds. Killed on the fresh worker too, the
@@ -331,3 +332,4 @@ TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
     }
     EXPECT_EQ(support::VariableNames(dir.file("c7.mat")), support::VariableNames(path));
 }
+#endif
