@@ -65,6 +65,9 @@ TEST_F(WindowsPlugin, StructShownAsDirectoryExtractsIntoTheFolderWindowsMakes) {
 // last character escaped, so that its file is a file. The viewer's text
 // has Windows line ends.
 TEST_F(WindowsPlugin, VariablesNamedLikeDevicesExtractAsFilesAndTheViewerGetsCrLf) {
+    // The short text (contents are shown by default).
+    support::WriteText(dir.file("wcx.ini"), "[MATlab]\nShowContents=0\n");
+    ASSERT_TRUE(plugin.SetDefaultParams(dir.file("wcx.ini")));
     source = Write("devices.mat", File5(o, {NumericVar(o, "aux", mxDOUBLE, {1, 1}, {1}), NumericVar(o, "Con", mxDOUBLE, {1, 1}, {2}),
                                             NumericVar(o, "com1", mxDOUBLE, {1, 1}, {3}), NumericVar(o, "auxiliary", mxDOUBLE, {1, 1}, {4})}));
     // Total Commander's viewer folder, "%TEMP%\_tc\", the only one that gets the text.
