@@ -49,10 +49,17 @@ bool SameValues(const mxArray* a, const mxArray* b) {
     }
     const size_t count = mxGetNumberOfElements(a);
     constexpr size_t kBatch = 4096;
+    // The reader gives the 64-bit integer classes exactly, every other class
+    // as doubles: only that buffer is filled, and only it is compared.
     struct Values {
         double asDouble[kBatch];
         int64_t asInt64[kBatch];
         uint64_t asUInt64[kBatch];
+        const void* Filled(mxClassID id) const {
+            return id == mxINT64_CLASS ? static_cast<const void*>(asInt64)
+                   : id == mxUINT64_CLASS ? static_cast<const void*>(asUInt64)
+                                          : static_cast<const void*>(asDouble);
+        }
     };
     auto left = std::make_unique<Values>(), right = std::make_unique<Values>();
     for (int part = 0; part < (mxIsComplex(a) ? 2 : 1); ++part) {
@@ -61,11 +68,10 @@ bool SameValues(const mxArray* a, const mxArray* b) {
         bool same = readerA != nullptr && readerB != nullptr;
         for (size_t done = 0; same && done < count;) {
             const size_t want = count - done < kBatch ? count - done : kBatch;
-            *left = Values{};
-            *right = Values{};
             const size_t gotA = mxReadNextElements(readerA, want, left->asDouble, left->asInt64, left->asUInt64);
             const size_t gotB = mxReadNextElements(readerB, want, right->asDouble, right->asInt64, right->asUInt64);
-            same = gotA == want && gotB == want && std::memcmp(left.get(), right.get(), sizeof(Values)) == 0;
+            static_assert(sizeof(double) == sizeof(int64_t) && sizeof(double) == sizeof(uint64_t));
+            same = gotA == want && gotB == want && std::memcmp(left->Filled(id), right->Filled(id), want * sizeof(double)) == 0;
             done += want;
         }
         if (readerA != nullptr) mxCloseElementReader(readerA);
