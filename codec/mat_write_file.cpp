@@ -6,6 +6,7 @@
 #include <new>
 
 #include "os/host_rules.h"
+#include "os/worker_process.h"
 
 namespace matlib {
 
@@ -70,6 +71,18 @@ bool StagedWrittenTo(StagedFile* file, uint64_t size) {
     const uint64_t grown = size - file->written;
     file->written = size;
     return Reported(file, grown);
+}
+
+bool RewindStaged(StagedFile* file) {
+    if (file->stream == nullptr || file->broken) return false;
+    platform::FileSystemCalls& calls = FileSystem();
+    if (calls.flush(file->stream) != 0 || !calls.resizeNative(platform::NativeFileOf(file->stream), 0) ||
+        calls.seek(file->stream, 0, SEEK_SET) != 0) {
+        file->broken = true;
+        return false;
+    }
+    file->written = 0;
+    return true;
 }
 
 bool StagedComplete(StagedFile* file) {

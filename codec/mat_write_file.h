@@ -74,6 +74,10 @@ bool StagedCopy(StagedFile* file, FILE* source, uint64_t offset, uint64_t size);
 // cancels.
 bool StagedWrittenTo(StagedFile* file, uint64_t size);
 
+// Empties the file, to be written again from its start (its progress is
+// reported again). False, and the file broken, when it cannot be emptied.
+bool RewindStaged(StagedFile* file);
+
 // The file is complete at what was written: its expected size becomes that,
 // and the progress function hears so (a last chance to cancel). False, and
 // the file broken, when it cancels.

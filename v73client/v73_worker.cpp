@@ -553,8 +553,14 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     if (file == nullptr || out == nullptr || out->written != 0) return false;
     std::lock_guard<std::mutex> lock(file->lock);
     if (!file->worker.Alive() && !SourceUnchanged(*source)) return false;
-    file->refusal = kInside;
-    if (file->Write(indexes, userBlock, out)) return true;
+    // A worker that ended or stalled in the middle costs the write once: the
+    // staged file is emptied and a fresh worker writes it again.
+    for (int attempt = 0;; ++attempt) {
+        file->refusal = kInside;
+        if (file->Write(indexes, userBlock, out)) return true;
+        const bool lost = !file->worker.running() && file->worker.endSignal() != 0;
+        if (!lost || attempt > 0 || out->broken || !RewindStaged(out)) break;
+    }
     // The user learns why (a deletion that keeps such a variable): the
     // variable itself may still be deleted.
     if (file->refusal != kInside) SetLastError(CopyRefusalText(file->refusal));

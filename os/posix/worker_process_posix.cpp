@@ -249,7 +249,14 @@ bool ProcessActivity(pid_t pid, char& state, uint64_t& ticks) {
 }  // namespace
 
 void Worker::SignalForTest(int signal) {
-    if (running()) kill(static_cast<pid_t>(process_), signal);
+    if (!running() || kill(static_cast<pid_t>(process_), signal) != 0) return;
+    if (signal != SIGKILL && signal != SIGSTOP) return;
+    // The signal lands a moment later: waited for (the worker is not
+    // reaped), so that the next request meets a dead or stopped worker
+    // however fast or slow the machine is.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(process_), &info, WEXITED | WSTOPPED | WNOWAIT) != 0 && errno == EINTR) {
+    }
 }
 
 bool Worker::Stalled(int ms, int limitMs) {
