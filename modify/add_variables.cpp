@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -33,20 +32,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr unsigned kErrorBoxStyle =
     platform::kMessageBoxOk | platform::kMessageBoxIconError | platform::kMessageBoxSystemModal;
 
 // The message lists at most this many files; the rest are counted.
 constexpr size_t kMaxListedProblems = 12;
-
-// Paths are UTF-8 on every system.
-fs::path PathOf(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-std::string Utf8Of(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 bool IsSeparator(char c) { return c == '/' || c == platform::kPathSeparator; }
 
@@ -81,10 +71,16 @@ bool Takes(const std::string& path) { return matIsMatFile(path.c_str()) == 1 || 
 // it under its entry name, to which extraction added ".mat", and then names
 // the entry. The named file when it exists, else that file.
 std::string ExtractedFile(const std::string& path) {
-    std::error_code error;
-    if (fs::exists(fs::symlink_status(PathOf(path), error))) return path;
+    platform::FileStatus status;
+    if (platform::FileSystem().linkStatus(path.c_str(), &status) == 0) return path;
     const std::string extracted = path + ".mat";
-    return fs::is_regular_file(fs::symlink_status(PathOf(extracted), error)) ? extracted : path;
+    const bool found = platform::FileSystem().linkStatus(extracted.c_str(), &status) == 0 && status.isRegularFile;
+    return found ? extracted : path;
+}
+
+bool IsFolder(const std::string& path) {
+    platform::FileStatus status;
+    return platform::FileSystem().status(path.c_str(), &status) == 0 && status.isFolder;
 }
 
 // The files the list names: each named file, and the MAT-files inside each
@@ -108,8 +104,7 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
         while (!given.empty() && IsSeparator(given.back())) given.pop_back();
         path = ExtractedFile(path);
         hostNames->emplace(path, given);
-        std::error_code error;
-        if (fs::is_directory(fs::status(PathOf(path), error))) folders->push_back(path);
+        if (IsFolder(path)) folders->push_back(path);
         paths.push_back(path);
     }
     // A host that packs a folder may name every file in it as well.
@@ -123,16 +118,12 @@ void CollectSources(const std::string& srcPath, const char* addList, std::vector
         return false;
     };
     for (const std::string& path : paths) {
-        std::error_code error;
-        if (fs::is_directory(fs::status(PathOf(path), error))) {
-            std::vector<std::string> inside;
-            for (fs::recursive_directory_iterator it(PathOf(path), error), end; !error && it != end;
-                 it.increment(error)) {
-                if (it->is_regular_file(error) && Takes(Utf8Of(it->path()))) {
-                    inside.push_back(Utf8Of(it->path()));
-                }
+        if (IsFolder(path)) {
+            std::vector<std::string> found, subfolders, inside;
+            if (!platform::ListFolderTree(path, &found, &subfolders)) problems->Add(path, "the folder cannot be read", E_EREAD);
+            for (const std::string& file : found) {
+                if (Takes(file)) inside.push_back(file);
             }
-            if (error) problems->Add(path, "the folder cannot be read", E_EREAD);
             std::sort(inside.begin(), inside.end());
             for (const std::string& file : inside) addFile(file);
         } else if (!inListedFolder(path) || Takes(path)) {
@@ -272,13 +263,11 @@ std::vector<std::string> RemoveSources(const std::vector<Source>& sources, const
     }
     // A folder goes when nothing else is left in it (deepest first).
     for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        std::error_code error;
-        std::vector<fs::path> inside;
-        for (fs::recursive_directory_iterator dir(PathOf(*it), error), end; !error && dir != end; dir.increment(error)) {
-            if (dir->is_directory(error)) inside.push_back(dir->path());
-        }
-        for (auto d = inside.rbegin(); d != inside.rend(); ++d) fs::remove(*d, error);
-        fs::remove(PathOf(*it), error);
+        std::vector<std::string> files, inside;
+        platform::ListFolderTree(*it, &files, &inside);
+        // Listed parents first: removed in reverse, children go before their parents.
+        for (auto d = inside.rbegin(); d != inside.rend(); ++d) platform::FileSystem().removeFolder(d->c_str());
+        platform::FileSystem().removeFolder(it->c_str());
     }
     return kept;
 }
@@ -299,11 +288,11 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     std::vector<std::string> files, folders;
     std::map<std::string, std::string> hostNames;
     CollectSources(srcPath != nullptr ? srcPath : "", addList, &files, &folders, &hostNames, &problems);
-    std::error_code error;
-    const bool targetExists = fs::exists(fs::symlink_status(PathOf(packedFile), error));
+    platform::FileStatus targetStatus;
+    const bool targetExists = platform::FileSystem().linkStatus(packedFile, &targetStatus) == 0;
     std::vector<Source> sources;
     for (const std::string& path : files) {
-        if (targetExists && fs::equivalent(PathOf(path), PathOf(packedFile), error)) {
+        if (targetExists && platform::FileSystem().sameFile(path.c_str(), packedFile) == 1) {
             problems.Add(path, "it is the file the variables are added to");
             continue;
         }
@@ -384,9 +373,8 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     if (!targetExists) {
         uint64_t sourceBytes = 0;
         for (const Source& source : sources) {
-            std::error_code sizeError;
-            const uintmax_t size = fs::file_size(PathOf(source.path), sizeError);
-            if (!sizeError) sourceBytes += size;
+            platform::FileStatus status;
+            if (platform::FileSystem().status(source.path.c_str(), &status) == 0) sourceBytes += status.size;
         }
         rewrite.total = sourceBytes;
     }

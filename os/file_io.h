@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace platform {
 
@@ -20,6 +22,7 @@ struct FileStatus {
     unsigned mode = 0;          // permission bits (st_mode & 07777)
     bool isRegularFile = false;
     bool isLink = false;        // only from linkStatus: the name is a symbolic link
+    bool isFolder = false;
     int64_t modifiedTime = 0;   // seconds since 1970
     long modifiedNanoseconds = 0;
     uint64_t device = 0;        // with inode: which file this is (0 where the system has none)
@@ -41,6 +44,13 @@ inline constexpr bool kCanReplaceOpenFile = false;
 #else
 inline constexpr bool kCanReplaceOpenFile = true;
 #endif
+
+// One name in a folder, as listFolder finds it.
+struct FolderEntry {
+    std::string name;            // without the folder
+    bool isFolder = false;       // a folder itself, not a link to one
+    bool isRegularFile = false;  // a file, or a link to one
+};
 
 // Room for a path made by createBeside, terminator included. Longer paths are
 // refused, never cut.
@@ -136,7 +146,20 @@ struct FileSystemCalls {
     // and the blocks kept for the administrator left out): 0 on success, -1
     // when the system cannot tell.
     int (*freeSpaceBeside)(const char* path, uint64_t* bytes);
+    // The names in a folder (neither "." nor ".."), in no particular order.
+    // 0 on success.
+    int (*listFolder)(const char* path, std::vector<FolderEntry>* entries);
+    // Removes an empty folder. 0 on success.
+    int (*removeFolder)(const char* path);
+    // Whether two paths name one file (links followed): 1 yes, 0 no, -1
+    // when either cannot be looked at.
+    int (*sameFile)(const char* a, const char* b);
 };
+
+// The files inside a folder at any depth (links to files among them; links
+// to folders are not followed, so no loop), and the folders met, each as a
+// full path. False when a folder of it cannot be read.
+bool ListFolderTree(const std::string& folder, std::vector<std::string>* files, std::vector<std::string>* folders);
 
 // The calls in force. Tests replace entries and restore them afterwards.
 FileSystemCalls& FileSystem();

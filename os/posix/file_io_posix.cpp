@@ -89,6 +89,7 @@ void Fill(const struct stat& st, FileStatus* out) {
     out->mode = static_cast<unsigned>(st.st_mode & 07777);
     out->isRegularFile = S_ISREG(st.st_mode);
     out->isLink = S_ISLNK(st.st_mode);
+    out->isFolder = S_ISDIR(st.st_mode);
     out->modifiedTime = static_cast<int64_t>(st.st_mtim.tv_sec);
     out->modifiedNanoseconds = static_cast<long>(st.st_mtim.tv_nsec);
     out->device = static_cast<uint64_t>(st.st_dev);
@@ -429,13 +430,45 @@ int FreeSpaceBeside(const char* path, uint64_t* bytes) {
     return 0;
 }
 
+int ListFolder(const char* path, std::vector<FolderEntry>* entries) {
+    DIR* folder = ::opendir(path);
+    if (folder == nullptr) return -1;
+    const std::string base = std::string(path) + (std::strlen(path) > 0 && path[std::strlen(path) - 1] == '/' ? "" : "/");
+    errno = 0;
+    for (const dirent* entry = ::readdir(folder); entry != nullptr; entry = ::readdir(folder)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        FolderEntry found;
+        found.name = entry->d_name;
+        struct stat st {};
+        const std::string full = base + found.name;
+        if (::lstat(full.c_str(), &st) == 0) {
+            found.isFolder = S_ISDIR(st.st_mode);
+            found.isRegularFile = S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && ::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+        }
+        entries->push_back(std::move(found));
+        errno = 0;
+    }
+    const int failed = errno;
+    ::closedir(folder);
+    return failed == 0 ? 0 : -1;
+}
+
+int RemoveFolder(const char* path) { return ::rmdir(path); }
+
+int SameFile(const char* a, const char* b) {
+    struct stat first {}, second {};
+    if (::stat(a, &first) != 0 || ::stat(b, &second) != 0) return -1;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino ? 1 : 0;
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback, StartNativeWriteback, FreeSpaceBeside};
+                               StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
+                               RemoveFolder, SameFile};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -11,8 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "os/win32/wide_path.h"
 
@@ -73,6 +75,7 @@ void Fill(const struct _stat64& st, FileStatus* out) {
     out->size = static_cast<uint64_t>(st.st_size);
     out->mode = static_cast<unsigned>(st.st_mode & 0777);
     out->isRegularFile = (st.st_mode & _S_IFMT) == _S_IFREG;
+    out->isFolder = (st.st_mode & _S_IFMT) == _S_IFDIR;
     out->modifiedTime = static_cast<int64_t>(st.st_mtime);
     // The C runtime gives a drive number by path but none by handle, and no
     // file number: which file it is stays unknown (0) here.
@@ -253,13 +256,61 @@ int FreeSpaceBeside(const char* path, uint64_t* bytes) {
     return 0;
 }
 
+int ListFolder(const char* path, std::vector<FolderEntry>* entries) {
+    std::string pattern = path;
+    if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+    pattern += '*';
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(WidePath(pattern.c_str()).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    bool readable = true;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        FolderEntry entry;
+        if (!NarrowText(found.cFileName, &entry.name)) {
+            readable = false;   // a name that UTF-8 cannot hold: said, not skipped
+            continue;
+        }
+        const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.isFolder = folder && !reparse;   // junctions and folder links are not followed
+        entry.isRegularFile = !folder;
+        entries->push_back(std::move(entry));
+    } while (::FindNextFileW(search, &found));
+    const bool ended = ::GetLastError() == ERROR_NO_MORE_FILES;
+    ::FindClose(search);
+    return ended && readable ? 0 : -1;
+}
+
+int RemoveFolder(const char* path) { return ::RemoveDirectoryW(WidePath(path).c_str()) ? 0 : -1; }
+
+// Which file a path names: its volume and file index.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool got = ::GetFileInformationByHandle(handle, info) != 0;
+    ::CloseHandle(handle);
+    return got;
+}
+
+int SameFile(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION first{}, second{};
+    if (!FileIdentity(a, &first) || !FileIdentity(b, &second)) return -1;
+    return first.dwVolumeSerialNumber == second.dwVolumeSerialNumber && first.nFileIndexHigh == second.nFileIndexHigh &&
+                   first.nFileIndexLow == second.nFileIndexLow
+               ? 1
+               : 0;
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
                                CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
-                               StartWriteback, StartNativeWriteback, FreeSpaceBeside};
+                               StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
+                               RemoveFolder, SameFile};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

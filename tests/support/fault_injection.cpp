@@ -99,6 +99,12 @@ int64_t NativeWrite(platform::NativeFile file, uint64_t offset, const void* buff
 bool NativeResize(platform::NativeFile file, uint64_t size) { return FAIL_OR_CALL(NativeResize, EIO, false, resizeNative(file, size)); }
 bool NativeSize(platform::NativeFile file, uint64_t& size) { return FAIL_OR_CALL(NativeSize, EIO, false, sizeOfNative(file, size)); }
 int MakeDirectory(const char* path) { return FAIL_OR_CALL(MakeDirectory, EACCES, -1, makeDirectory(path)); }
+int PlaceNew(const char* from, const char* to) { return FAIL_OR_CALL(PlaceNew, EIO, -1, placeNew(from, to)); }
+int ListFolder(const char* path, std::vector<platform::FolderEntry>* entries) {
+    return FAIL_OR_CALL(ListFolder, EACCES, -1, listFolder(path, entries));
+}
+int RemoveFolder(const char* path) { return FAIL_OR_CALL(RemoveFolder, EACCES, -1, removeFolder(path)); }
+int SameFile(const char* a, const char* b) { return FAIL_OR_CALL(SameFile, EACCES, -1, sameFile(a, b)); }
 
 }  // namespace
 
@@ -107,7 +113,8 @@ const char* CallName(Call call) {
                                          "status", "fileStatus", "setMode", "replace", "remove", "syncDirectory",
                                          "createBeside", "resolve", "copyRange", "linkStatus", "lock", "mayWrite",
                                          "copyAttributes", "createUnnamed", "linkIn", "readAt", "nativeRead",
-                                         "nativeWrite", "nativeResize", "nativeSize", "makeDirectory"};
+                                         "nativeWrite", "nativeResize", "nativeSize", "makeDirectory", "placeNew",
+                                         "listFolder", "removeFolder", "sameFile"};
     return kNames[static_cast<int>(call)];
 }
 
@@ -118,9 +125,9 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
     calls = {Open,   Read,   Write,        Seek,    Tell,   Flush,   Sync,         Close,
              Status, FileStatusOf, SetMode, Replace, Remove, SyncDirectoryOf, CreateBeside, Resolve,
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
-             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, plan.saved.placeNew,
+             CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, PlaceNew,
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
-             plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside};
+             plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile};
 }
 
 FaultInjector::~FaultInjector() {

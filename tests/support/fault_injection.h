@@ -30,6 +30,7 @@ enum class Call {
     ReadAt,         // a read at an offset, without the stream's position
     NativeRead, NativeWrite, NativeResize, NativeSize,   // on a file as the system names it
     MakeDirectory,
+    PlaceNew, ListFolder, RemoveFolder, SameFile,
 };
 
 const char* CallName(Call call);
@@ -54,6 +55,6 @@ public:
 // extraction that failed to read, 3, may leave a MAT-file without
 // variables), and no temporary stays beside it unless removing failed too.
 void ForEveryFailingCall(const std::string& target, const std::vector<uint8_t>& old, const std::vector<uint8_t>& changed,
-                         const std::function<int()>& operation, Call lastKind = Call::ReadAt);
+                         const std::function<int()>& operation, Call lastKind = Call::SameFile);
 
 }  // namespace faults
