@@ -131,6 +131,27 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
         return -1;
     };
     ForEveryFailingCall(path, File5(Order::Little, vars), File5(Order::Little, {replaced, vars[1], vars[2], added}), add);
+    // A move of a folder's MAT-file, as the host packs it: the source goes
+    // only once its variable is in; one that cannot go is no success.
+    const std::string folder = dir.file("in"), moved = folder + "/m.mat";
+    const Bytes movedBytes = File5(Order::Little, {CharVar(Order::Little, "m", "moved")});
+    const std::string list("in\0", 4);
+    const auto move = [&] {
+        std::filesystem::create_directories(folder);
+        WriteFile(moved, movedBytes);
+        const int result = AddVariables(path.c_str(), "", dir.path().c_str(), list.c_str(), PK_PACK_MOVE_FILES, ProgressText());
+        const bool stays = std::filesystem::exists(moved);
+        if (result == 0) { EXPECT_FALSE(stays); }
+        if (result != 0 && stays && ReadFile(path) != File5(Order::Little, vars)) {
+            EXPECT_EQ(result, E_EWRITE);   // in, but the source could not be removed
+            return 0;
+        }
+        if (result != 0) { EXPECT_EQ(ReadFile(moved), movedBytes); }
+        return result;
+    };
+    WriteFile(path, File5(Order::Little, vars));
+    ASSERT_EQ(move(), 0);
+    ForEveryFailingCall(path, File5(Order::Little, vars), ReadFile(path), move, Call::SameFile);
     WriteFile(path, File5(Order::Little, vars));
     ASSERT_EQ(support::Extract(path, "b", target), 0);
     const Bytes extracted = ReadFile(target);
