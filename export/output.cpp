@@ -33,10 +33,17 @@ Result Output::Create(const char* destination) {
     platform::FileSystem().removeStaleTemporaries(destination);
     // Without a name until it is complete, where the system makes such
     // files: an export that is killed leaves nothing.
-    file_ = platform::FileSystem().createUnnamedBeside(destination, false);
+    // A file it replaces keeps its permission bits, as a MAT-file does (a
+    // link is replaced by a file of the usual bits); until then the new file
+    // is its owner's alone.
+    platform::FileStatus existing;
+    keepMode_ = platform::FileSystem().linkStatus(destination, &existing) == 0 && existing.isRegularFile;
+    mode_ = existing.mode;
+    file_ = platform::FileSystem().createUnnamedBeside(destination, keepMode_);
     unnamed_ = file_ != nullptr;
     if (unnamed_) return Result::Ok;
-    file_ = platform::FileSystem().createBeside(destination, temporary_, sizeof temporary_);
+    file_ = keepMode_ ? platform::FileSystem().createPrivateBeside(destination, temporary_, sizeof temporary_)
+                      : platform::FileSystem().createBeside(destination, temporary_, sizeof temporary_);
     if (file_ == nullptr) {
         temporary_[0] = '\0';
         return result_ = Result::CreateFailed;
@@ -118,6 +125,7 @@ Result Output::Place() {
     const int closed = platform::FileSystem().close(file_);
     file_ = nullptr;
     if (closed != 0) return result_ = Result::WriteFailed;
+    if (keepMode_ && platform::FileSystem().setMode(temporary_, mode_) != 0) return result_ = Result::WriteFailed;
     if (platform::FileSystem().replace(temporary_, destination_.c_str()) != 0) return result_ = Result::CreateFailed;
     placed_ = true;
     platform::FileSystem().syncDirectoryOf(destination_.c_str());

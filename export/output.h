@@ -70,6 +70,8 @@ private:
     std::string destination_;
     char temporary_[4096] = {};   // its name, once it has one
     bool placed_ = false;
+    bool keepMode_ = false;       // a file it replaces gives it its permission bits
+    unsigned mode_ = 0;
     Result result_ = Result::Ok;
 };
 

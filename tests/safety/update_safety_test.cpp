@@ -592,6 +592,30 @@ TEST(UpdateSafety, OwnerModeAttributesAndTheRightToWriteAreKept) {
     if (!haveAttributes) GTEST_SKIP() << "this file system keeps no (user) extended attributes";
 }
 
+// An export over an existing file keeps that file's permission bits, as a
+// MAT-file does; a new one gets the usual bits.
+TEST(UpdateSafety, AnExportOverAFileKeepsItsPermissionBits) {
+    TempDir dir;
+    const std::string matrix = dir.file("n.mat");
+    WriteFile(matrix, File5(Order::Little, {NumericVar(Order::Little, "n", mxDOUBLE, {2, 3}, Iota(6))}));
+    const support::FilePtr in(matOpen(matrix.c_str(), "r"));
+    const support::ArrayPtr n(in ? matGetArray(in.get(), "n") : nullptr);
+    ASSERT_TRUE(n);
+    for (const auto& [format, name] : {std::pair{exporting::Format::Csv, "n.csv"}, std::pair{exporting::Format::Npy, "n.npy"}}) {
+        const std::string path = dir.file(name);
+        WriteFile(path, Bytes(10, 'o'));
+        ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+        ASSERT_EQ(exporting::ExportArray(format, n.get(), path.c_str(), nullptr, nullptr), exporting::Result::Ok);
+        EXPECT_EQ(StatOf(path).st_mode & 07777, 0640u) << name;
+        EXPECT_NE(ReadFile(path), Bytes(10, 'o'));
+        std::filesystem::remove(path);
+        const mode_t mask = ::umask(022);
+        ASSERT_EQ(exporting::ExportArray(format, n.get(), path.c_str(), nullptr, nullptr), exporting::Result::Ok);
+        ::umask(mask);
+        EXPECT_EQ(StatOf(path).st_mode & 07777, 0644u) << name;
+    }
+}
+
 enum class Hold { HardLink, Deletion, Flock, Lockf, PartOfdWrite, ReadRecord };
 
 // A child process that holds a lock on the file until it is killed.
