@@ -132,7 +132,8 @@ bool ElementStream::Produce(uint8_t* out, size_t n) {
         } else if (rc == Z_BUF_ERROR) {
             if (got == 0) return false;   // no progress possible
         } else if (rc != Z_OK) {
-            return false;                 // broken stream, wrong checksum, no memory
+            zlibReason_ = z.zs.msg;       // broken stream, wrong checksum, no memory
+            return false;
         }
         out += got;
         n -= got;
@@ -164,6 +165,7 @@ bool ElementStream::ProduceAhead(size_t least) {
             // Broken, wrong checksum, no memory: what came before it stays
             // readable, but not the read that reaches the failure.
             z.broken = true;
+            zlibReason_ = z.zs.msg;
             return false;
         }
     }
@@ -250,7 +252,8 @@ bool ElementStream::CheckEnd(uint64_t end) {
         if (rc == Z_STREAM_END) {
             z.ended = true;
         } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            return false;                        // broken stream or wrong checksum
+            zlibReason_ = z.zs.msg;              // broken stream or wrong checksum
+            return false;
         }
     }
     return true;

@@ -3,6 +3,7 @@
 // handles and opaque arrays are never decoded: their bytes are only copied.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "codec/convert.h"
@@ -212,6 +213,19 @@ bool DecodeV5(const mxArray& a, DecodedData& out) {
     return stream.CheckEnd(end);
 }
 
+namespace {
+
+// A compressed element's failure with zlib's own words where it gave them
+// (kept for the calling thread until its next check).
+const char* InflateFailure(const ElementStream& stream, const char* what) {
+    thread_local std::string text;
+    if (stream.ZlibReason() == nullptr) return what;
+    text = std::string(what) + " (zlib: " + stream.ZlibReason() + ")";
+    return text.c_str();
+}
+
+}  // namespace
+
 const char* CheckV5Element(const mxArray& a) {
     ElementStream stream(*a.source, a.data);
     const bool swapped = a.source->swapped;
@@ -240,8 +254,8 @@ const char* CheckV5Element(const mxArray& a) {
         }
         SubElement sub;
         if (!ReadSubElement(stream, pos, levels.back().end, swapped, sub)) {
-            return a.data.compressed ? "its compressed data does not inflate (broken stream or wrong checksum) "
-                                       "or a size in it runs past its element"
+            return a.data.compressed ? InflateFailure(stream, "its compressed data does not inflate (broken stream or wrong checksum) "
+                                                       "or a size in it runs past its element")
                                      : "a size in it runs past its element";
         }
         // Nothing stands after an array's own data inside its element:
@@ -284,7 +298,7 @@ const char* CheckV5Element(const mxArray& a) {
     // Where the walk ended is where the element ends (before a matio char
     // array's excess, where one was met).
     if (a.data.compressed && (!stream.Read(pos, nullptr, 0) || !stream.CheckEnd(pos))) {
-        return "its compressed data does not inflate whole (broken stream, wrong checksum or wrong size)";
+        return InflateFailure(stream, "its compressed data does not inflate whole (broken stream, wrong checksum or wrong size)");
     }
     return nullptr;
 }

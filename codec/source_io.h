@@ -70,6 +70,8 @@ public:
     bool CheckEnd(uint64_t end);
     // Where the element ends, once its inner tag has told.
     void SetElementEnd(uint64_t end) { location_.elementEnd = end; }
+    // What zlib said when it refused the stream (its own static text), or null.
+    const char* ZlibReason() const { return zlibReason_; }
 
 private:
     bool Produce(uint8_t* out, size_t n);   // inflate exactly n bytes
@@ -82,6 +84,7 @@ private:
     std::unique_ptr<Inflater> inflater_;    // compressed elements only
     uint64_t produced_ = 0;                 // bytes inflated so far (some perhaps ahead of the reader)
     bool failed_ = false;
+    const char* zlibReason_ = nullptr;
 };
 
 }  // namespace matlib
