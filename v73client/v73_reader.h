@@ -10,6 +10,10 @@
 
 #include "codec/readers.h"
 
+namespace platform {
+class Worker;
+}
+
 namespace matlib {
 
 extern const MatFormat kV73Format;
@@ -88,6 +92,10 @@ void SetV73AnswerTimeout(int milliseconds);
 // made when it succeeded (0 when it failed or had no plan).
 void PlanWorkerWriteFault(uint64_t n, bool forGood);
 uint64_t WorkerWriteCalls();
+// For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" signals the
+// worker right after this process's requests FIRST to FIRST + COUNT - 1,
+// the reader's and the writer's counted alike (v73_worker.cpp).
+void SignalWorkerForTest(platform::Worker& worker);
 
 // A version 7.3 variable (or, with subsystem, its file's subsystem data as
 // the unnamed variable) written as a level-5 element by its file's worker,

@@ -102,8 +102,6 @@ struct V73File {
 
 namespace {
 
-void SignalWorkerForTest(platform::Worker& worker);   // (below)
-
 // How often the new file's size is looked at while the worker writes it.
 constexpr int kWritePollMs = 50;
 
@@ -270,11 +268,10 @@ bool V73File::Ready() {
     return true;
 }
 
-namespace {
-
 // For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" sends the worker
 // that signal right after requests FIRST to FIRST + COUNT - 1 (counted from
-// 1 in this process), as a user or the system's out-of-memory killer would.
+// 1 in this process, the writer's requests among them), as a user or the
+// system's out-of-memory killer would.
 void SignalWorkerForTest(platform::Worker& worker) {
     static const struct Plan {
         int signal = 0;
@@ -293,8 +290,6 @@ void SignalWorkerForTest(platform::Worker& worker) {
     const uint64_t n = ++requests;
     if (n >= plan.first && n - plan.first < plan.count) worker.SignalForTest(plan.signal);
 }
-
-}  // namespace
 
 const char* V73File::LostReason() const {
     if (worker.endSignal() == platform::Worker::kStalled) return kReaderSilentReason;

@@ -2,8 +2,9 @@
 // (worker/v73_from_level5.cpp). Its first request comes with the staged
 // file open; every later one gets one answer (beats before it while the
 // worker works), and the staged file's growth is the progress meanwhile. A
-// Cancel, a worker that dies or stays silent, or any refusal ends the
-// writing: the staged file is then never put in place.
+// Cancel or any refusal ends the writing: the staged file is then never put
+// in place. A worker that dies or stays silent costs the writing once: the
+// staged file is emptied and a fresh worker is given every request again.
 #include "v73client/v73_writer.h"
 
 #include <bit>
@@ -23,11 +24,22 @@ namespace matlib {
 using namespace format;
 using namespace v73;
 
+// A request that was answered, kept to be given again to a fresh worker.
+struct WriterStep {
+    std::shared_ptr<SourceFile> source;   // kCopyInto: the file, and its variables' indexes
+    std::vector<uint64_t> indexes;
+    mxArray array;                        // kAddElement: the array (its header; read again from its file)
+};
+
 struct V73Writer {
     platform::Worker worker;
     StagedFile* out = nullptr;
     bool failed = false;
+    bool lost = false;      // the last failure was the worker's end or silence, not an answer or a Cancel
+    bool restarted = false;   // the one fresh worker was taken
     std::string current;   // the variable being written, for the reason of a failure
+    uint8_t userBlock[kV73UserBlockSize] = {};
+    std::vector<WriterStep> steps;
 };
 
 void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
@@ -74,9 +86,30 @@ bool Progress(V73Writer* writer) {
     return false;
 }
 
+// Why the worker is gone, once it is: killed, silent, or crashed; null
+// while it runs or when it was ended here.
+const char* Ended(V73Writer* writer) {
+    switch (writer->worker.endSignal()) {
+        case 0: return nullptr;
+        case platform::Worker::kStalled:
+            return "the version 7.3 worker program stopped answering; the file was left as it was";
+        case platform::kKillSignal:
+            return "the version 7.3 worker program was killed (SIGKILL, from outside); the file was left as it was";
+        default: return "the version 7.3 worker program ended (it crashed); the file was left as it was";
+    }
+}
+
 bool Fail(V73Writer* writer, const char* reason) {
     writer->worker.Stop();
     writer->failed = true;
+    // A worker that ended by itself is no fault of the variable: the reason
+    // says so, and the staged file may still be written again.
+    const char* ended = writer->out->broken ? nullptr : Ended(writer);   // (not after a Cancel)
+    if (ended != nullptr) {
+        writer->lost = true;
+        SetLastError(ended);
+        return false;
+    }
     writer->out->broken = true;
     if (reason != nullptr && !writer->current.empty()) {
         // The reason names the variable: it may come when the file is completed.
@@ -89,33 +122,23 @@ bool Fail(V73Writer* writer, const char* reason) {
     return false;
 }
 
-// Why the worker is gone, once it is: killed, silent, or crashed.
-const char* Ended(V73Writer* writer) {
-    if (writer->worker.endSignal() == platform::Worker::kStalled) {
-        return "the version 7.3 worker program stopped answering; the file was left as it was";
-    }
-    return writer->worker.endSignal() == platform::kKillSignal
-               ? "the version 7.3 worker program was killed (SIGKILL, from outside); the file was left as it was"
-               : nullptr;
-}
-
 // The answer to the request sent last.
 bool Answer(V73Writer* writer) {
     writer->worker.Heard();
     for (;;) {
         const int ready = writer->worker.Wait(kPollMs);
-        if (ready < 0) return Fail(writer, Ended(writer));
+        if (ready < 0) return Fail(writer, nullptr);
         const uint64_t before = writer->out->written;
         if (!Progress(writer)) return Fail(writer, nullptr);
         if (writer->out->written > before) writer->worker.Heard();
         if (ready > 0) {
             AnswerHead head;
-            if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, Ended(writer));
+            if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
             if (head.ok == kBeat && head.length == 0) continue;
             if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? RefusalText(head.refusal) : nullptr);
             return Progress(writer) || Fail(writer, nullptr);
         }
-        if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, Ended(writer));
+        if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, nullptr);
     }
 }
 
@@ -136,6 +159,7 @@ bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool
         !writer->worker.Send(name.data(), name.size())) {
         return Fail(writer, nullptr);
     }
+    SignalWorkerForTest(writer->worker);
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kElementPiece]);
     if (!piece) return Fail(writer, nullptr);
     for (uint64_t at = 0; at < size;) {
@@ -150,6 +174,96 @@ bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool
     return answered;
 }
 
+// Starts a worker on the staged file (still empty) and has it create the file.
+bool Begin(V73Writer* writer) {
+    Request create;
+    create.operation = kCreate;
+    if (!writer->worker.Start(kWorkerProgram, kWriterMemory)) {
+        SetLastError("the version 7.3 worker program (matwcx_v73) is not beside the plug-in");
+        writer->failed = true;
+        writer->out->broken = true;
+        return false;
+    }
+    if (!writer->worker.SendRequest(&create, sizeof create, writer->out->stream) ||
+        !writer->worker.Send(writer->userBlock, kV73UserBlockSize)) {
+        return Fail(writer, nullptr);
+    }
+    SignalWorkerForTest(writer->worker);
+    return Answer(writer);
+}
+
+bool SendCopy(V73Writer* writer, const WriterStep& step) {
+    Request request;
+    request.operation = kCopyInto;
+    request.count = step.indexes.size();
+    if (!writer->worker.SendRequest(&request, sizeof request, step.source->stream) ||
+        !writer->worker.Send(step.indexes.data(), step.indexes.size() * sizeof(uint64_t))) {
+        return Fail(writer, nullptr);
+    }
+    SignalWorkerForTest(writer->worker);
+    return Answer(writer) && (SourceUnchanged(*step.source) || Fail(writer, nullptr));
+}
+
+bool SendArray(V73Writer* writer, const mxArray& array) {
+    bool sent = false;
+    if (array.format->copiedAsElement) {
+        // The element as it stands after inflating, tag included.
+        const uint64_t size = array.data.elementEnd;
+        if (size < kTagSize) return Fail(writer, nullptr);
+        ElementStream stream(*array.source, array.data);
+        sent = SendElement(writer, array.name, size, array.source->swapped,
+                           [&](uint64_t at, uint8_t* buffer, size_t n) { return stream.Read(at, buffer, n); }) &&
+               (stream.CheckEnd(size) || Fail(writer, "its stored data is damaged (a compressed stream or checksum)"));
+    } else {
+        // A version 4 matrix: the level-5 element of its values.
+        std::vector<uint8_t> element;
+        const bool bigEndian = std::endian::native == std::endian::big;
+        try {
+            if (!EncodeDecodedArray(&array, bigEndian, &element)) return Fail(writer, "its data cannot be read");
+        } catch (const std::bad_alloc&) {
+            return Fail(writer, nullptr);
+        }
+        // The values stay in their file, not here, until the writing ends.
+        array.decoded = DecodedData();
+        sent = SendElement(writer, array.name, element.size(), false, [&](uint64_t at, uint8_t* buffer, size_t n) {
+            std::memcpy(buffer, element.data() + at, n);
+            return true;
+        });
+    }
+    // Bytes read from a file that another program rewrote meanwhile are no copy of anything.
+    return sent && (SourceUnchanged(*array.source) || Fail(writer, nullptr));
+}
+
+bool Perform(V73Writer* writer, const WriterStep& step) {
+    return step.source ? SendCopy(writer, step) : SendArray(writer, step.array);
+}
+
+// After the worker ended or went silent: once, a fresh worker writes the
+// emptied staged file again, given every request answered so far and the
+// one it lost.
+bool Restart(V73Writer* writer) {
+    if (!writer->lost || writer->restarted || !RewindStaged(writer->out)) {
+        writer->out->broken = true;
+        return false;
+    }
+    writer->restarted = true;
+    writer->failed = writer->lost = false;
+    writer->current.clear();
+    if (!Begin(writer)) return false;
+    for (const WriterStep& step : writer->steps) {
+        if (!Perform(writer, step)) return false;
+    }
+    return true;
+}
+
+bool Finish(V73Writer* writer) {
+    Request request;
+    request.operation = kFinish;
+    if (!writer->worker.SendRequest(&request, sizeof request, nullptr)) return Fail(writer, nullptr);
+    SignalWorkerForTest(writer->worker);
+    return Answer(writer);
+}
+
 }  // namespace
 
 V73WriterPtr StartV73Writer(const uint8_t userBlock[kV73UserBlockSize], StagedFile* out) {
@@ -157,16 +271,8 @@ V73WriterPtr StartV73Writer(const uint8_t userBlock[kV73UserBlockSize], StagedFi
     V73WriterPtr writer(new (std::nothrow) V73Writer);
     if (!writer) return nullptr;
     writer->out = out;
-    Request create;
-    create.operation = kCreate;
-    if (!writer->worker.Start(kWorkerProgram, kWriterMemory)) {
-        SetLastError("the version 7.3 worker program (matwcx_v73) is not beside the plug-in");
-        return nullptr;
-    }
-    if (!writer->worker.SendRequest(&create, sizeof create, out->stream) ||
-        !writer->worker.Send(userBlock, kV73UserBlockSize) || !Answer(writer.get())) {
-        return nullptr;
-    }
+    std::memcpy(writer->userBlock, userBlock, kV73UserBlockSize);
+    if (!Begin(writer.get()) && !Restart(writer.get())) return nullptr;
     return writer;
 }
 
@@ -186,51 +292,25 @@ bool V73WriterAdd(V73Writer* writer, const mxArray& array) {
         SetLastError(refusal);
         return false;
     }
-    bool sent = false;
-    if (array.format->copiedAsElement) {
-        // The element as it stands after inflating, tag included.
-        const uint64_t size = array.data.elementEnd;
-        if (size < kTagSize) return Fail(writer, nullptr);
-        ElementStream stream(*array.source, array.data);
-        sent = SendElement(writer, array.name, size, array.source->swapped,
-                           [&](uint64_t at, uint8_t* buffer, size_t n) { return stream.Read(at, buffer, n); }) &&
-               (stream.CheckEnd(size) || Fail(writer, "its stored data is damaged (a compressed stream or checksum)"));
-    } else {
-        // A version 4 matrix: the level-5 element of its values.
-        std::vector<uint8_t> element;
-        const bool bigEndian = std::endian::native == std::endian::big;
-        try {
-            if (!EncodeDecodedArray(&array, bigEndian, &element)) return Fail(writer, "its data cannot be read");
-        } catch (const std::bad_alloc&) {
-            return Fail(writer, nullptr);
-        }
-        sent = SendElement(writer, array.name, element.size(), false, [&](uint64_t at, uint8_t* buffer, size_t n) {
-            std::memcpy(buffer, element.data() + at, n);
-            return true;
-        });
-    }
-    // Bytes read from a file that another program rewrote meanwhile are no copy of anything.
-    return sent && (SourceUnchanged(*array.source) || Fail(writer, nullptr));
+    WriterStep step;
+    step.array = array;   // its header: the values are read from its file as they are sent
+    step.array.decoded = DecodedData();
+    writer->steps.push_back(std::move(step));
+    return Perform(writer, writer->steps.back()) || Restart(writer);
 }
 
 bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes) {
     if (!Usable(writer) || !source || source->stream == nullptr || indexes.size() > kMaxVariables) return false;
-    Request request;
-    request.operation = kCopyInto;
-    request.count = indexes.size();
-    if (!writer->worker.SendRequest(&request, sizeof request, source->stream) ||
-        !writer->worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
-        return Fail(writer, nullptr);
-    }
-    return Answer(writer) && (SourceUnchanged(*source) || Fail(writer, nullptr));
+    WriterStep step;
+    step.source = source;
+    step.indexes = indexes;
+    writer->steps.push_back(std::move(step));
+    return Perform(writer, writer->steps.back()) || Restart(writer);
 }
 
 bool FinishV73Writer(V73Writer* writer) {
     if (!Usable(writer)) return false;
-    Request request;
-    request.operation = kFinish;
-    if (!writer->worker.SendRequest(&request, sizeof request, nullptr)) return Fail(writer, nullptr);
-    if (!Answer(writer)) return false;
+    if (!Finish(writer) && !(Restart(writer) && Finish(writer))) return false;
     writer->worker.Stop();
     return writer->out->written > kV73UserBlockSize || Fail(writer, nullptr);
 }

@@ -423,8 +423,28 @@ void Worker::Stop() {
     process_ = kNoFile;
 }
 
-bool Worker::Send(const void* bytes, size_t size) {
-    if (running() && SendAll(Fd(toWorker_), bytes, size)) return true;
+bool Worker::Send(const void* p, size_t size) {
+    // A worker that takes nothing while it stalls (stopped by a signal, in a
+    // loop) is given up as one that sends nothing is: a blocking send would
+    // wait for it for ever.
+    constexpr int kSliceMs = 100, kQuietLimitMs = 10 * 1000;
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    while (running() && size > 0) {
+        const ssize_t sent = send(Fd(toWorker_), bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            Heard();
+            bytes += sent;
+            size -= static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        pollfd wait{Fd(toWorker_), POLLOUT, 0};
+        const int ready = poll(&wait, 1, kSliceMs);
+        if (ready < 0 && errno != EINTR) break;
+        if (ready == 0 && Stalled(kSliceMs, kQuietLimitMs)) break;
+    }
+    if (size == 0) return true;
     Stop();
     return false;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -310,10 +311,20 @@ TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
 // in the middle of a request costs that request once: a fresh worker is
 // asked again, and the command succeeds. Killed on the fresh worker too, the
 // read fails as a read that stopped (E_EREAD, with the reason), never as
-// damage to the data.
+// damage to the data; the writer's worker (adding into a version 7.3 file,
+// converting to one) writes the file again on a fresh worker, and lost twice
+// the command says that the worker ended, the target stays as it was, the
+// source stays and no temporary is left.
 TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
-    const std::string path = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/v7.3/array.mat";
+    const std::string data = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/v7.3/";
+    const std::string path = data + "array.mat", complex73 = data + "complex.mat";
     if (!Contains(Run({"list", path}).out, "a2x2.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    // Adding z into a copy of array.mat: requests 1 the target's headers,
+    // then the writer's 2 create, 3 copy of the kept variables, 4 z, 5 finish.
+    const std::string target = dir.file("target.mat"), z = dir.file("z.mat"), c73 = dir.file("c73.mat");
+    const Bytes pristine = ReadFile(path);
+    WriteFile(z, File5(Order::Little, {NumericVar(Order::Little, "z", mxDOUBLE, {1, 3}, Iota(3))}));
+    const Bytes zBytes = ReadFile(z);
     struct Case {
         const char* signal;   // MATWCX_TEST_WORKER_SIGNAL: signal, first request, requests
         std::vector<std::string> args;
@@ -321,23 +332,47 @@ TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
         const char* said;
     };
     const std::string out = dir.file("out");
+    const std::vector<std::string> add = {"add", "--yes", target, z};
+    const std::vector<std::string> convert73 = {"convert", complex73, c73, "--to", "7.3"};   // 3 create, 4 copy, 5 finish
     const Case cases[] = {
         {"9 2 1", {"extract", path, "a2x2", "-d", out}, 0, "a2x2.double [2x2] .mat"},
         {"9 2 1", {"extract", path, "a2x2", "-d", out, "--as", "csv"}, 0, "a2x2.csv"},
         {"9 2 1", {"convert", path, dir.file("c7.mat"), "--to", "7"}, 0, "Converted"},
         {"19 2 1", {"extract", path, "a2x2", "-d", out}, 0, "a2x2.double [2x2] .mat"},
         {"9 2 9", {"extract", path, "a2x2", "-d", out}, 1, "the version 7.3 reader stopped"},
+        {"9 3 1", add, 0, "Added to"},
+        {"19 4 1", add, 0, "Added to"},
+        {"9 2 9", add, 1, "worker program was killed"},
+        {"19 5 9", add, 1, "worker program stopped answering"},
+        {"9 4 1", convert73, 0, "Converted"},
+        {"9 3 9", convert73, 1, "worker program was killed"},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.signal) + " " + c.args[0]);
         std::filesystem::remove_all(out);
+        std::filesystem::remove(c73);
+        WriteFile(target, pristine);
         setenv("MATWCX_TEST_WORKER_SIGNAL", c.signal, 1);
         std::vector<std::string> args{"--verbose"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const ToolRun run = Run(args);
         unsetenv("MATWCX_TEST_WORKER_SIGNAL");
-        EXPECT_EQ(run.status, c.status) << c.signal << " " << c.args[0] << run.out << run.err;
-        EXPECT_TRUE(Contains(run.out + run.err, c.said)) << c.signal << " " << c.args[0] << run.out << run.err;
-        EXPECT_FALSE(Contains(run.out + run.err, "E_BAD_DATA")) << c.signal << " " << c.args[0] << run.err;
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out + run.err, c.said)) << run.out << run.err;
+        EXPECT_FALSE(Contains(run.out + run.err, "E_BAD_DATA") || Contains(run.out + run.err, "damaged")) << run.err;
+        EXPECT_EQ(support::StrayTemporaries(dir.path()), std::vector<std::string>{});
+        EXPECT_EQ(ReadFile(z), zBytes);
+        if (c.args[0] == "add") {
+            const std::vector<std::string> names = support::VariableNames(target);
+            EXPECT_EQ(std::count(names.begin(), names.end(), "z"), c.status == 0 ? 1 : 0);
+            if (c.status != 0) {
+                EXPECT_EQ(ReadFile(target), pristine);
+            }
+        }
+        if (c.args == convert73) {
+            EXPECT_EQ(std::filesystem::exists(c73) ? support::VariableNames(c73) : std::vector<std::string>{},
+                      c.status == 0 ? support::VariableNames(complex73) : std::vector<std::string>{});
+        }
     }
     EXPECT_EQ(support::VariableNames(dir.file("c7.mat")), support::VariableNames(path));
 }
