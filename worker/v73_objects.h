@@ -54,6 +54,10 @@ herr_t ReadInside(hid_t dataset, hid_t memoryType, hid_t memorySpace, hid_t file
 // true, a read of any part of it checks nothing more. For a dataset read in
 // parts: else each part's read looks up the chunks it touches.
 bool StoredDataSound(hid_t dataset);
+// The first element of each chunk of a chunked dataset that was written
+// (`rank` coordinates each, one chunk after another); the others hold the
+// fill value. False when its chunk index cannot be read.
+bool StoredChunkOrigins(hid_t dataset, size_t rank, std::vector<hsize_t>& origins);
 
 // Whether libhdf5 may look at the object's attributes and links: its header
 // holds sound attribute messages, and a group's symbol table (B-tree and

@@ -850,6 +850,23 @@ bool StoredDataReadable(hid_t dataset, hid_t create, H5D_layout_t layout, size_t
 
 bool HeaderReadable(hid_t object) { return CheckHeader(object).sound; }
 
+bool StoredChunkOrigins(hid_t dataset, size_t rank, std::vector<hsize_t>& origins) {
+    origins.clear();
+    if (rank == 0 || rank > H5S_MAX_RANK) return false;
+    const HeaderCheck& header = CheckHeader(dataset);
+    if (!header.sound) return false;
+    // (The check is this process's last one: what it holds is copied first.)
+    const std::vector<uint8_t> layout = header.layout;
+    const RawFile* raw = header.raw;
+    const EachChunk each = [&](const StoredChunk& chunk) {
+        origins.insert(origins.end(), chunk.first, chunk.first + rank);
+        return true;
+    };
+    bool walked = false;
+    if (raw != nullptr && !WalkChunkTree(*raw, layout, walked, each)) return false;
+    return walked || ListChunks(dataset, each);
+}
+
 hid_t OpenLinked(hid_t loc, const char* name) {
     H5O_info_t info;
     const bool openable = H5Oget_info_by_name2(loc, name, &info, H5O_INFO_BASIC, InsideLinks()) >= 0 && Openable(loc, info);

@@ -66,7 +66,9 @@ using Visit = std::function<uint32_t(const uint8_t* p, size_t k)>;
 // Reads every element of `dataset` as memoryType, a block at a time: a
 // chunk each (its filters run once, its checksum verified), or for a
 // dataset stored whole, slabs of its first dimensions. A chunk larger than
-// the budget is read in parts.
+// the budget is read in parts. Chunks never written hold the fill value:
+// where the values are not looked at (no visit) only the written chunks
+// are read, so a dataset of 2^40 values never written reads at once.
 uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const Visit* visit) {
     Id space(H5Dget_space(dataset), H5Sclose);
     Id create(H5Dget_create_plist(dataset), H5Pclose);
@@ -74,13 +76,17 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
     const size_t width = memoryType >= 0 ? H5Tget_size(memoryType) : 0;
     if (!space.ok() || !create.ok() || width == 0 || !Dims(space.get(), dims)) return kDataUnreadable;
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
-    if (points < 0 || !StoredDataCouldHold(dataset, static_cast<uint64_t>(points), width)) return kDataUnreadable;
-    if (points == 0) return kWhole;
-    std::vector<hsize_t> block = dims;
-    if (!dims.empty() && H5Pget_layout(create.get()) == H5D_CHUNKED &&
-        H5Pget_chunk(create.get(), static_cast<int>(dims.size()), block.data()) != static_cast<int>(dims.size())) {
+    const bool chunked = !dims.empty() && H5Pget_layout(create.get()) == H5D_CHUNKED;
+    const bool writtenOnly = chunked && visit == nullptr;
+    if (points < 0 || (!writtenOnly && !StoredDataCouldHold(dataset, static_cast<uint64_t>(points), width))) {
         return kDataUnreadable;
     }
+    if (points == 0) return kWhole;
+    std::vector<hsize_t> block = dims;
+    if (chunked && H5Pget_chunk(create.get(), static_cast<int>(dims.size()), block.data()) != static_cast<int>(dims.size())) {
+        return kDataUnreadable;
+    }
+    const std::vector<hsize_t> chunk = block;
     const size_t most = std::max<size_t>(1, budget / width);
     auto blockPoints = [&] {
         uint64_t n = 1;
@@ -99,36 +105,53 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
     }
     if (!StoredDataSound(dataset)) return kDataUnreadable;
     std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(blockPoints(), most)) * width);
-    std::vector<hsize_t> at(dims.size(), 0), count(dims.size());
-    for (;;) {
-        uint64_t n = 1;
+    // The elements of [low, high), a block at a time, the last dimension fastest.
+    auto readBox = [&](const std::vector<hsize_t>& low, const std::vector<hsize_t>& high) -> uint32_t {
+        std::vector<hsize_t> at = low, count(dims.size());
+        for (;;) {
+            uint64_t n = 1;
+            for (size_t d = 0; d < dims.size(); ++d) {
+                count[d] = std::min(block[d], high[d] - at[d]);
+                n *= count[d];
+            }
+            if (!dims.empty() &&
+                H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, at.data(), nullptr, count.data(), nullptr) < 0) {
+                return kDataUnreadable;
+            }
+            const hsize_t memoryCount = n;
+            Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+            if (!memory.ok() || ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
+                return kDataUnreadable;
+            }
+            if (visit != nullptr) {
+                if (const uint32_t found = (*visit)(buffer.data(), static_cast<size_t>(n)); found != kWhole) return found;
+            }
+            size_t d = dims.size();
+            while (d > 0) {
+                --d;
+                at[d] += block[d];
+                if (at[d] < high[d]) break;
+                at[d] = low[d];
+                if (d == 0) return kWhole;
+            }
+            if (dims.empty()) return kWhole;
+        }
+    };
+    if (!writtenOnly) return readBox(std::vector<hsize_t>(dims.size(), 0), dims);
+    std::vector<hsize_t> origins;
+    if (!StoredChunkOrigins(dataset, dims.size(), origins)) return kDataUnreadable;
+    std::vector<hsize_t> low(dims.size()), high(dims.size());
+    for (size_t at = 0; at < origins.size(); at += dims.size()) {
+        bool inside = true;
         for (size_t d = 0; d < dims.size(); ++d) {
-            count[d] = std::min(block[d], dims[d] - at[d]);
-            n *= count[d];
+            low[d] = origins[at + d] - origins[at + d] % chunk[d];
+            high[d] = low[d] + std::min(chunk[d], dims[d] - std::min(low[d], dims[d]));
+            inside = inside && low[d] < dims[d];
         }
-        if (!dims.empty() &&
-            H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, at.data(), nullptr, count.data(), nullptr) < 0) {
-            return kDataUnreadable;
-        }
-        const hsize_t memoryCount = n;
-        Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-        if (!memory.ok() || ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
-            return kDataUnreadable;
-        }
-        if (visit != nullptr) {
-            if (const uint32_t found = (*visit)(buffer.data(), static_cast<size_t>(n)); found != kWhole) return found;
-        }
-        // The next block, the last dimension fastest.
-        size_t d = dims.size();
-        while (d > 0) {
-            --d;
-            at[d] += block[d];
-            if (at[d] < dims[d]) break;
-            at[d] = 0;
-            if (d == 0) return kWhole;
-        }
-        if (dims.empty()) return kWhole;
+        if (!inside) continue;   // beyond the dataspace: never read
+        if (const uint32_t found = readBox(low, high); found != kWhole) return found;
     }
+    return kWhole;
 }
 
 // Reads a dataset whose elements lie along one dimension (ir, jc) in order,

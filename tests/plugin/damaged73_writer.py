@@ -10,6 +10,8 @@ way, the damage made in the file's bytes after h5py wrote it:
   dangling   a cell whose second reference points into the middle of a dataset's data
   emptyDims  an empty array (MATLAB_empty) whose stored dimensions hold 12 elements
   fieldShape a 1x2 struct array with a field of 3 references
+  sumFill    a 2^24-value fletcher32 dataset of one written chunk, a data byte of it changed
+and goodFill, a 2^24-value double never written (every chunk its fill value).
 
 Usage: /usr/bin/python3 damaged73_writer.py DIR
 """
@@ -54,6 +56,13 @@ with h5py.File(path, 'w', userblock_size=BASE) as f:
     at, size = chunk_at(cls(f.create_dataset('cut', data=values, chunks=(10, 10), compression='gzip')), 1)
     patches.append((at + size // 2, b'\0' * (size - size // 2)))
     at, size = chunk_at(cls(f.create_dataset('sum', data=values, chunks=(10, 10), fletcher32=True)), 2)
+    patches.append((at + 8, b'\x55'))
+
+    # More values than the stored bytes could make: the chunks never written are the fill value.
+    cls(f.create_dataset('goodFill', shape=(1, 2**24), dtype='f8', chunks=(1, 2**16), fillvalue=0))
+    d = cls(f.create_dataset('sumFill', shape=(1, 2**24), dtype='f8', chunks=(1, 2**16), fillvalue=0, fletcher32=True))
+    d[0, 2**20:2**20 + 10] = np.arange(10.0)
+    at, size = chunk_at(d, 0)
     patches.append((at + 8, b'\x55'))
 
     sparse(f, 'irRange', [0, 4, 1], [0, 2, 2, 3])

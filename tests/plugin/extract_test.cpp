@@ -479,7 +479,7 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
                  {"good", nullptr}, {"goodCell", nullptr}, {"goodSparse", nullptr}, {"goodStruct", nullptr},
                  {"cut", "does not read whole"}, {"sum", "does not read whole"}, {"irRange", "(ir)"}, {"irOrder", "(ir)"},
                  {"jcFall", "(jc)"}, {"irShort", "sizes"}, {"dangling", "leads to no object"}, {"emptyDims", "dimensions"},
-                 {"fieldShape", "dimensions"}}) {
+                 {"fieldShape", "dimensions"}, {"goodFill", nullptr}, {"sumFill", "does not read whole"}}) {
             cases.push_back({dir.file("damaged.mat"), name, reason});
         }
     }
