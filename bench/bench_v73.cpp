@@ -106,7 +106,7 @@ bool InProcess(const char* path, int operation, uint64_t wanted) {
     if (hdf5::ReadHeader(*file, wanted, array) != HeaderStatus::Ok) return false;
     std::vector<uint8_t> out;
     if (operation == 1) return hdf5::ReadElements(*file, array, 0, 0, 100, out) > 0;
-    const bool written = hdf5::WriteFile(*file, {wanted}, CopyPath(), -1);
+    const bool written = hdf5::WriteFile(*file, {wanted}, CopyPath(), -1, false);
     std::remove(CopyPath().c_str());
     return written;
 }

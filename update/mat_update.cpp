@@ -289,8 +289,10 @@ bool WriteWithAdditionsV73(const MATFile& mfp, const UpdateState& state, const u
         const bool replaced = !state.replacedBy.empty() && state.replacedBy[i] != 0;
         if (!state.deleted[i] && !replaced) kept.push_back(mfp.entries.Offset(i));
     }
+    // The target's own soft and external links stay, also when none of its
+    // variables does.
     V73WriterPtr writer = StartV73Writer(userBlock, file);
-    if (!writer || (!kept.empty() && !V73WriterCopy(writer.get(), mfp.source, kept))) return false;
+    if (!writer || !V73WriterCopy(writer.get(), mfp.source, kept, true)) return false;
     for (const mxArray& array : state.added) {
         const bool put = array.format->variablesByIndex ? V73WriterCopy(writer.get(), array.source, {array.elementOffset})
                                                         : V73WriterAdd(writer.get(), array);
@@ -317,7 +319,7 @@ bool WriteKeptV73(const MATFile& mfp, const UpdateState& state, StagedFile* file
         for (size_t i = 0; i < mfp.entries.size(); ++i) {
             if (!state.deleted[i]) kept.push_back(mfp.entries.Offset(i));   // its index among the variables
         }
-        return WriteV73File(mfp.source, kept, userBlock, file) && StagedComplete(file);
+        return WriteV73File(mfp.source, kept, userBlock, file, true) && StagedComplete(file);
     } catch (const std::bad_alloc&) {
         return false;
     }

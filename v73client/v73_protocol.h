@@ -53,7 +53,9 @@ enum Operation : uint32_t {
     // after the request), level-5 elements written as MATLAB writes them
     // (kAddElement: `first` bytes of name and `count` bytes of the element,
     // its tag included, after the request; `part` kSwapped when its bytes
-    // are in the other order), and kFinish, which completes the file.
+    // are in the other order), and kFinish, which completes the file. kWrite
+    // with `part` kOwnLinks (a deletion's new file) keeps its file's own
+    // links as kCopyInto does.
     kCreate = 12,
     kCopyInto = 13,
     kAddElement = 14,
@@ -90,6 +92,10 @@ enum Level5Failure : uint32_t {
 
 // kAddElement's `part`: the element's bytes are in the other byte order.
 constexpr uint32_t kSwapped = 1;
+// kCopyInto's (and kWrite's) `part`: the file is the one rewritten, and its own soft and
+// external links (links at its top that are no variables) are made again in
+// the new file, as links, by kFinish.
+constexpr uint32_t kOwnLinks = 2;
 // An element is sent in pieces of at most this size.
 constexpr size_t kElementPiece = size_t{1} << 20;
 
@@ -109,6 +115,10 @@ enum Refusal : uint32_t {
     // Beyond what one walk of a variable visits (worker/v73_objects.h).
     kTooDeep = 9,           // groups nested deeper than any MATLAB array
     kTooMany = 10,          // more objects under it than a walk visits
+    // A link at the top of a rewritten file that the new file cannot keep as
+    // it stands: a soft link into #refs# (whose objects are renamed when
+    // copied) or a link of a user-defined kind.
+    kLinkUnkept = 11,
 };
 
 // An answer's ok: 0 failed, 1 answered, kBeat still working.

@@ -36,9 +36,11 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
 // refer to (nothing of its other variables), `userBlock` before its HDF5
 // data. Progress goes to out's progress function as the file grows; a
 // Cancel there ends the writing (matLastWasCancelled). False when the file
-// cannot be made; `out` must then not be put in place.
+// cannot be made; `out` must then not be put in place. With ownLinks (the
+// file rewritten without some variables) its own soft and external links
+// are kept as links, or the writing refused when one cannot be.
 bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                  const uint8_t userBlock[512], StagedFile* out);
+                  const uint8_t userBlock[512], StagedFile* out, bool ownLinks = false);
 // What a version 7.3 struct, cell or object holds, as one level-5 array
 // element in this machine's byte order (for mxDescribeValue): what a text of
 // `textRoom` bytes can show, at most kMaxShownElementBytes. False when it

@@ -24,6 +24,7 @@
 #include "os/worker_process.h"
 #include "v73client/v73_protocol.h"
 #include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
 
 namespace matlib {
 
@@ -97,7 +98,8 @@ struct V73File {
     // data, which the read then counts as).
     const char* LostReason() const;
     // Has the worker write the variables at these indexes into `out`.
-    bool Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], StagedFile* out);
+    bool Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], bool ownLinks,
+               StagedFile* out);
 };
 
 namespace {
@@ -117,14 +119,14 @@ uint64_t SizeOf(FILE* stream) {
 // size as it grows; a Cancel ends the worker (the staged file is then
 // discarded), as does a worker that neither answers nor writes for the
 // answer timeout.
-bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize],
+bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], bool ownLinks,
                     StagedFile* out) {
     if (out->stream == nullptr || indexes.size() > kMaxVariables || !Ready()) return false;
     Request request;
     request.operation = kWrite;
     request.count = indexes.size();
     request.first = writeFaultAt.load();
-    request.part = writeFaultForGood.load() ? 1 : 0;
+    request.part = (writeFaultForGood.load() ? 1 : 0) | (ownLinks ? kOwnLinks : 0);
     writeFaultCalls = 0;
     const uint64_t answerLength = request.first != 0 ? sizeof(uint64_t) : 0;
     if (!worker.SendRequest(&request, sizeof request, out->stream) || !worker.Send(userBlock, kV73UserBlockSize) ||
@@ -440,6 +442,7 @@ const char* CopyRefusalText(uint32_t refusal) {
                    "which are never read nor copied";
         case kTooDeep: return "a variable that would be copied is nested more than 256 levels deep, deeper than any MATLAB array";
         case kTooMany: return "a variable that would be copied holds more than 16 million objects";
+        case kLinkUnkept: return kUnkeptLinkReason;
         default:
             return "a variable that would be copied holds a link to another file (an HDF5 external link), "
                    "which is never followed nor copied";
@@ -543,7 +546,7 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
 }
 
 bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                  const uint8_t userBlock[kV73UserBlockSize], StagedFile* out) {
+                  const uint8_t userBlock[kV73UserBlockSize], StagedFile* out, bool ownLinks) {
     V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
     if (file == nullptr || out == nullptr || out->written != 0) return false;
     std::lock_guard<std::mutex> lock(file->lock);
@@ -552,7 +555,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     // staged file is emptied and a fresh worker writes it again.
     for (int attempt = 0;; ++attempt) {
         file->refusal = kInside;
-        if (file->Write(indexes, userBlock, out)) return true;
+        if (file->Write(indexes, userBlock, ownLinks, out)) return true;
         const bool lost = !file->worker.running() && file->worker.endSignal() != 0;
         if (!lost || attempt > 0 || out->broken || !RewindStaged(out)) break;
     }

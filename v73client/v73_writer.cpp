@@ -28,6 +28,7 @@ using namespace v73;
 struct WriterStep {
     std::shared_ptr<SourceFile> source;   // kCopyInto: the file, and its variables' indexes
     std::vector<uint64_t> indexes;
+    bool ownLinks = false;                // the file rewritten: its own links come along
     mxArray array;                        // kAddElement: the array (its header; read again from its file)
 };
 
@@ -43,6 +44,10 @@ struct V73Writer {
 };
 
 void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
+
+const char* const kUnkeptLinkReason =
+    "the file holds a link of its own that its rewritten file could not keep as it stands "
+    "(a soft link into #refs#, whose objects are renamed in a copy, or a link of a user-defined kind)";
 
 namespace {
 
@@ -73,6 +78,7 @@ const char* RefusalText(uint32_t refusal) {
         case kLinkOutside: return "it holds a link to another file (an HDF5 external link), which is never followed";
         case kTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
         case kTooMany: return "it holds more than 16 million objects";
+        case kLinkUnkept: return kUnkeptLinkReason;
         default: return "the version 7.3 file could not be written";
     }
 }
@@ -195,6 +201,7 @@ bool Begin(V73Writer* writer) {
 bool SendCopy(V73Writer* writer, const WriterStep& step) {
     Request request;
     request.operation = kCopyInto;
+    request.part = step.ownLinks ? kOwnLinks : 0;
     request.count = step.indexes.size();
     if (!writer->worker.SendRequest(&request, sizeof request, step.source->stream) ||
         !writer->worker.Send(step.indexes.data(), step.indexes.size() * sizeof(uint64_t))) {
@@ -299,11 +306,13 @@ bool V73WriterAdd(V73Writer* writer, const mxArray& array) {
     return Perform(writer, writer->steps.back()) || Restart(writer);
 }
 
-bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes) {
+bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
+                   bool ownLinks) {
     if (!Usable(writer) || !source || source->stream == nullptr || indexes.size() > kMaxVariables) return false;
     WriterStep step;
     step.source = source;
     step.indexes = indexes;
+    step.ownLinks = ownLinks;
     writer->steps.push_back(std::move(step));
     return Perform(writer, writer->steps.back()) || Restart(writer);
 }

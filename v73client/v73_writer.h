@@ -27,8 +27,14 @@ using V73WriterPtr = std::unique_ptr<V73Writer, V73WriterDeleter>;
 // before the HDF5 data. Null when no worker could start.
 V73WriterPtr StartV73Writer(const uint8_t userBlock[format::kV73UserBlockSize], StagedFile* out);
 // Copies the variables of a version 7.3 file at these indexes (with what
-// they refer to).
-bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes);
+// they refer to). With ownLinks (the file being rewritten, its variables
+// that stay) the file's own soft and external links are kept as links:
+// made again when the file is completed, unless a variable added took the
+// name; a link the new file cannot keep refuses the writing.
+bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
+                   bool ownLinks = false);
+// Why a rewritten version 7.3 file cannot keep one of its own links.
+extern const char* const kUnkeptLinkReason;
 // Writes an array read from a level-5 or version 4 file under its name.
 // Refused: objects, function handles and whatever refers to the subsystem
 // data (their values would be lost).

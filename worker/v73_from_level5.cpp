@@ -355,6 +355,7 @@ struct Output {
     uint64_t refNumber = 0;
     std::vector<uint8_t> values, stored;
     bool swapped = false;
+    std::vector<hdf5::OwnLink> links;   // the rewritten file's own links, made by kFinish
 
     ~Output() {
         if (refs >= 0) H5Gclose(refs);
@@ -851,7 +852,8 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                     if (inStep && passed != platform::kNoFile && out.file >= 0) {
                         source = hdf5::Open(std::to_string(passed), hdf5::DescriptorDriver());
                     }
-                    ok = source && hdf5::CopyInto(*source, out.file, indexes);
+                    ok = source && hdf5::CopyInto(*source, out.file, indexes) &&
+                         ((request.part & kOwnLinks) == 0 || hdf5::ReadOwnLinks(*source, out.links));
                     break;
                 }
                 case kAddElement: {
@@ -867,7 +869,9 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                 case kFinish:
                     if (out.refs >= 0) H5Gclose(out.refs);
                     out.refs = -1;
-                    ok = out.file >= 0 && hdf5::KeepsInside(out.file);
+                    // The rewritten file's own links after the scan: they
+                    // are its own, not anything a copied variable brought.
+                    ok = out.file >= 0 && hdf5::KeepsInside(out.file) && hdf5::MakeOwnLinks(out.file, out.links);
                     ok = out.file >= 0 && H5Fclose(out.file) >= 0 && ok &&
                          platform::FileSystem().writeNativeAt(file, 0, userBlock, sizeof userBlock) ==
                              static_cast<int64_t>(sizeof userBlock);

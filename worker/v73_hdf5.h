@@ -78,14 +78,30 @@ uint64_t BytesMoved();
 // kV73UserBlockSize bytes that it leaves as it finds it; through the file
 // driver `driver` (libhdf5's default when negative). False when any of it
 // cannot be copied, or when the new file would keep anything in
-// other files (TakeRefusal says what).
-bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver);
+// other files (TakeRefusal says what). With ownLinks (a deletion's new
+// file) the file's own links come along as links (ReadOwnLinks): its user
+// sees the file as it was, less what was deleted.
+bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver,
+               bool ownLinks);
 // Copies the variables at these indexes into the open file `to` as
 // WriteFile does (with what they refer to, and the subsystem data when they
 // may hold objects; refused, kSubsystemTwice, when `to` holds one already).
 bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes);
 // Whether `to`, as far as it is written, keeps everything inside it.
 bool KeepsInside(hid_t to);
+// A link at the top of a file that is no variable: a soft link (its value
+// the path it names) or an external link (its packed file and path).
+struct OwnLink {
+    std::string name;
+    H5L_type_t type = H5L_TYPE_ERROR;
+    std::vector<char> value;
+};
+// The file's own links, read as links (never followed). False when one
+// cannot be kept (TakeRefusal: kLinkUnkept) or read.
+bool ReadOwnLinks(File& file, std::vector<OwnLink>& links);
+// Makes the links again at the top of `to`; a name that `to` holds already
+// (a variable added under it) stays that variable's.
+bool MakeOwnLinks(hid_t to, const std::vector<OwnLink>& links);
 // A file driver for a file the worker holds open: the name given to
 // H5Fopen or H5Fcreate is its number (platform::NativeFile, in decimal). It
 // works where libhdf5's own drivers cannot: on a file that has no name yet,

@@ -1535,7 +1535,88 @@ bool KeepsInside(hid_t to) {
     return refusal == v73::kInside;
 }
 
-bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver) {
+namespace {
+
+// More links than any file keeps beside its variables; a value no path needs.
+constexpr size_t kMaxOwnLinks = 65536;
+constexpr size_t kMaxLinkValue = 64 * 1024;
+
+// Whether a soft link's path leads into #refs#, whose objects a copy
+// renames: the link would name another object, or none.
+bool LeadsIntoReferences(const char* path) {
+    std::string first;
+    for (const char* at = path;; ++at) {
+        if (*at == '/' || *at == '\0') {
+            if (!first.empty() && first != ".") return first == kReferencesGroup;
+            first.clear();
+            if (*at == '\0') return false;
+        } else {
+            first.push_back(*at);
+        }
+    }
+}
+
+herr_t CollectOwnLink(hid_t group, const char* name, const H5L_info_t* info, void* data) {
+    auto* links = static_cast<std::vector<OwnLink>*>(data);
+    if (info->type == H5L_TYPE_HARD) return 0;
+    const size_t size = info->u.val_size;
+    if ((info->type != H5L_TYPE_SOFT && info->type != H5L_TYPE_EXTERNAL) || links->size() >= kMaxOwnLinks ||
+        size == 0 || size > kMaxLinkValue) {
+        refusal = v73::kLinkUnkept;
+        return 1;
+    }
+    OwnLink link;
+    link.name = name;
+    link.type = info->type;
+    link.value.assign(size, '\0');
+    if (H5Lget_val(group, name, link.value.data(), size, InsideLinks()) < 0) return -1;
+    if (info->type == H5L_TYPE_SOFT) {
+        if (link.value.back() != '\0') return -1;
+        if (LeadsIntoReferences(link.value.data())) {
+            refusal = v73::kLinkUnkept;
+            return 1;
+        }
+    } else {
+        unsigned flags = 0;
+        const char *target = nullptr, *object = nullptr;
+        if (H5Lunpack_elink_val(link.value.data(), size, &flags, &target, &object) < 0) return -1;
+    }
+    links->push_back(std::move(link));
+    return 0;
+}
+
+}  // namespace
+
+bool ReadOwnLinks(File& file, std::vector<OwnLink>& links) {
+    links.clear();
+    refusal = v73::kInside;
+    Id root(H5Gopen2(file.file, "/", H5P_DEFAULT), H5Gclose);
+    return root.ok() && H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectOwnLink, &links) == 0;
+}
+
+bool MakeOwnLinks(hid_t to, const std::vector<OwnLink>& links) {
+    for (const OwnLink& link : links) {
+        const htri_t taken = H5Lexists(to, link.name.c_str(), H5P_DEFAULT);
+        if (taken < 0) return false;
+        if (taken > 0) continue;
+        if (link.type == H5L_TYPE_SOFT) {
+            if (H5Lcreate_soft(link.value.data(), to, link.name.c_str(), H5P_DEFAULT, H5P_DEFAULT) < 0) return false;
+            continue;
+        }
+        // Packed as libhdf5 keeps it; made again from its parts (never opened).
+        std::vector<char> packed = link.value;
+        unsigned flags = 0;
+        const char *target = nullptr, *object = nullptr;
+        if (H5Lunpack_elink_val(packed.data(), packed.size(), &flags, &target, &object) < 0 ||
+            H5Lcreate_external(target, object, to, link.name.c_str(), H5P_DEFAULT, H5P_DEFAULT) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver,
+               bool ownLinks) {
     Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
     Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
@@ -1555,6 +1636,10 @@ bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::stri
         refusal = root.ok() ? ScanGroup(root.get()) : v73::kLinkOutside;
         copied = refusal == v73::kInside;
     }
+    // The file's own links, after that scan: they are the file's, not
+    // anything a copied variable brought.
+    std::vector<OwnLink> links;
+    copied = copied && (!ownLinks || (ReadOwnLinks(file, links) && MakeOwnLinks(out, links)));
     // Closing writes what libhdf5 still holds: its failure is the copy's.
     return H5Fclose(out) >= 0 && copied;
 }

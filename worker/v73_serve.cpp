@@ -209,8 +209,9 @@ struct Worker {
             return false;
         }
         if (passed == platform::kNoFile) return false;
-        const FaultPlan plan(request.first, request.part == 1);
-        const bool written = hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver()) &&
+        const FaultPlan plan(request.first, (request.part & 1) != 0);
+        const bool written = hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver(),
+                                             (request.part & kOwnLinks) != 0) &&
                              platform::FileSystem().writeNativeAt(passed, 0, userBlock, sizeof userBlock) ==
                                  static_cast<int64_t>(sizeof userBlock);
         if (written && plan.active) Put64(out, static_cast<uint64_t>(FaultPlan::calls));

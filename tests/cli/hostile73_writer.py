@@ -17,6 +17,10 @@ fill value: a few KB of file, terabytes as text or NPY).
 Also DIR/deep.mat: s, a struct nested 3000 deep (field a in each), and x, a
 3x1 double.
 
+And DIR/links.mat: the 1x3 doubles a and b, a soft link s to /a and an
+external link e to /x of other.h5 (links of the file's own, no variables);
+DIR/refslink.mat: the same and a soft link r into #refs#.
+
 Usage: /usr/bin/python3 hostile73_writer.py DIR
 """
 import os, struct, sys, zlib, h5py, numpy as np
@@ -105,3 +109,14 @@ with h5py.File(os.path.join(d, 'deep.mat'), 'w', userblock_size=512) as f:
     f['x'].attrs['MATLAB_class'] = np.bytes_('double')
 with open(os.path.join(d, 'deep.mat'), 'r+b') as f:
     f.write(header)
+for name, extra in (('links.mat', False), ('refslink.mat', True)):
+    with h5py.File(os.path.join(d, name), 'w', userblock_size=512) as f:
+        for v in ('a', 'b'):
+            f[v] = np.arange(3.0).reshape(3, 1)
+            f[v].attrs['MATLAB_class'] = np.bytes_('double')
+        f['s'] = h5py.SoftLink('/a')
+        f['e'] = h5py.ExternalLink('other.h5', '/x')
+        if extra:
+            f['r'] = h5py.SoftLink('/#refs#/q')
+    with open(os.path.join(d, name), 'r+b') as f:
+        f.write(header)

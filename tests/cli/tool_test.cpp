@@ -306,6 +306,40 @@ TEST_F(MatwcxCommand, Version73NestedBeyondTheWalksIsRefusedByEveryVerb) {
     EXPECT_TRUE(Contains(Run({"view", path, "x"}).out, "(1,3) = 2"));
 }
 
+// A version 7.3 file's own soft and external links (beside its variables,
+// no variables themselves) stay links to the same places when variables are
+// added to it or deleted from it, never followed (other.h5 holds no
+// variable); a soft link into #refs#, whose objects a rewrite renames,
+// refuses the rewrite with its reason and leaves the file as it was.
+TEST_F(MatwcxCommand, Version73OwnLinksAreKeptByAddingAndDeletion) {
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/cli/hostile73_writer.py";
+    if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) GTEST_SKIP() << "no h5py";
+    const std::string path = dir.file("links.mat"), refs = dir.file("refslink.mat"), z = dir.file("z.mat");
+    if (!Contains(Run({"list", path}).out, "a.double")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    WriteFile(z, File5(Order::Little, {NumericVar(Order::Little, "z", mxDOUBLE, {1, 3}, Iota(3))}));
+    // Each link at the top as h5py sees it: name, kind, file, path.
+    const auto links = [&](const std::string& file) {
+        const std::string listed = io.file("links.txt");
+        const std::string dump = support::Python() + " -c 'import sys, h5py\n"
+                                 "for k, l in ((k, h5py.File(sys.argv[1], \"r\").get(k, getlink=True)) "
+                                 "for k in h5py.File(sys.argv[1], \"r\")):\n"
+                                 "    print(k, type(l).__name__, getattr(l, \"filename\", \"\"), getattr(l, \"path\", \"\"))' '" +
+                                 file + "' > '" + listed + "'";
+        return std::system(dump.c_str()) == 0 ? support::ReadText(listed) : std::string("(h5py failed)");
+    };
+    EXPECT_EQ(Run({"add", "--yes", path, z}).status, 0);
+    EXPECT_EQ(links(path), "a HardLink  \nb HardLink  \ne ExternalLink other.h5 /x\ns SoftLink  /a\nz HardLink  \n");
+    EXPECT_EQ(Run({"delete", "--yes", path, "b", "z"}).status, 0);
+    EXPECT_EQ(links(path), "a HardLink  \ne ExternalLink other.h5 /x\ns SoftLink  /a\n");
+    const Bytes before = ReadFile(refs);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"add", "--yes", refs, z}, {"delete", "--yes", refs, "b"}}) {
+        const ToolRun refused = Run(args);
+        EXPECT_NE(refused.status, 0) << args[0];
+        EXPECT_TRUE(Contains(refused.err, "a soft link into #refs#")) << refused.err;
+        EXPECT_EQ(ReadFile(refs), before) << args[0];
+    }
+}
+
 #if !defined(_WIN32)   // signals and setenv: POSIX
 // A version 7.3 worker killed from outside (SIGKILL) or stopped (SIGSTOP)
 // in the middle of a request costs that request once: a fresh worker is
