@@ -72,6 +72,11 @@ int matLastWasNotNamed(void);
 // worker): no fault of the file, whose data may well be sound.
 int matLastWasReaderStopped(void);
 
+// 1 when the last failure was that the worker writing a version 7.3 file
+// ended (killed, crashed) or stopped answering, also on a fresh worker: no
+// fault of any variable written.
+int matLastWasWriterLost(void);
+
 // ---- Arrays of other programs' files --------------------------------------
 // The values of an array that another program's file holds (NumPy's .npy, a
 // CSV of numbers): `read` fills `out` with `count` values of one part (0

@@ -120,6 +120,10 @@ extern const char* const kNotNamedReason;
 // The reasons when the version 7.3 reader stopped (matLastWasReaderStopped).
 extern const char* const kReaderKilledReason;
 extern const char* const kReaderSilentReason;
+// The reasons when the version 7.3 writer's worker was lost (matLastWasWriterLost).
+extern const char* const kWriterKilledReason;
+extern const char* const kWriterSilentReason;
+extern const char* const kWriterCrashedReason;
 
 
 // Read side (v5_reader.cpp): whether the array's element refers to the

@@ -22,6 +22,10 @@ const char* const kNotNamedReason = "no free name fits the longest path the syst
 const char* const kReaderKilledReason =
     "the version 7.3 reader stopped: its worker program was killed (SIGKILL, from outside), twice";
 const char* const kReaderSilentReason = "the version 7.3 reader stopped: its worker program stopped answering, twice";
+const char* const kWriterKilledReason =
+    "the version 7.3 worker program was killed (SIGKILL, from outside); the file was left as it was";
+const char* const kWriterSilentReason = "the version 7.3 worker program stopped answering; the file was left as it was";
+const char* const kWriterCrashedReason = "the version 7.3 worker program ended (it crashed); the file was left as it was";
 
 bool SourceUnchanged(const SourceFile& source) {
     platform::FileStatus now;
@@ -40,4 +44,8 @@ int matLastWasCancelled(void) { return lastError == kCancelledReason ? 1 : 0; }
 int matLastWasNotNamed(void) { return lastError == kNotNamedReason ? 1 : 0; }
 int matLastWasReaderStopped(void) {
     return lastError == kReaderKilledReason || lastError == kReaderSilentReason ? 1 : 0;
+}
+int matLastWasWriterLost(void) {
+    return lastError == kWriterKilledReason || lastError == kWriterSilentReason || lastError == kWriterCrashedReason ? 1
+                                                                                                                    : 0;
 }

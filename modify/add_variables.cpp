@@ -158,6 +158,11 @@ const char* OpenFailureText(int failure) {
 bool Whole(const mxArray* array, const std::string& path, const std::string& what, Problems* problems) {
     const char* reason = nullptr;
     if (mxCheckArray(array, &reason) == 0) return true;
+    // A reader whose worker was lost twice says nothing of the data.
+    if (matLastWasReaderStopped() != 0) {
+        problems->Add(path, what + " could not be read: " + (reason != nullptr ? reason : matLastError()), E_EREAD);
+        return false;
+    }
     problems->Add(path, what + " is damaged: " + (reason != nullptr ? reason : "its data cannot be read whole"), E_BAD_DATA);
     return false;
 }
@@ -383,9 +388,17 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     if (targetVersion != 5 && targetVersion != 73) {
         problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
     }
-    for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73); ++s) {
+    bool writerLost = false;
+    for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73) && !writerLost; ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
+            // The worker that writes a version 7.3 file ended: the file is
+            // lost, and no variable is to blame (nor read again to find one).
+            if (matLastWasWriterLost() != 0) {
+                problems.Add(packedFile, matLastError(), E_EWRITE);
+                writerLost = true;
+                break;
+            }
             // A new file is written as it goes: Cancel may come here.
             if (matLastWasCancelled() != 0) {
                 matAbandon(target);
@@ -417,7 +430,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         // a damaged one ends it there.
         const char* reason = matLastError();
         problems.Add(packedFile, reason != nullptr ? reason : "the new file could not be written",
-                     reason != nullptr && AnyDamaged(sources) ? E_BAD_DATA : E_EWRITE);
+                     reason != nullptr && matLastWasWriterLost() == 0 && AnyDamaged(sources) ? E_BAD_DATA : E_EWRITE);
         ShowProblems(packedFile, problems);
         return platform::RefusalCode(problems.code);
     }

@@ -97,11 +97,9 @@ bool Progress(V73Writer* writer) {
 const char* Ended(V73Writer* writer) {
     switch (writer->worker.endSignal()) {
         case 0: return nullptr;
-        case platform::Worker::kStalled:
-            return "the version 7.3 worker program stopped answering; the file was left as it was";
-        case platform::kKillSignal:
-            return "the version 7.3 worker program was killed (SIGKILL, from outside); the file was left as it was";
-        default: return "the version 7.3 worker program ended (it crashed); the file was left as it was";
+        case platform::Worker::kStalled: return kWriterSilentReason;
+        case platform::kKillSignal: return kWriterKilledReason;
+        default: return kWriterCrashedReason;
     }
 }
 
