@@ -208,6 +208,21 @@ measure "$task" "matwcx add" "$reps" "$scipy empty73 $work/e.mat" -- "$command" 
 measure "$task" "scipy loadmat + savemat (v7)" "$reps" "rm -f $work/e.mat" -- $scipy resave "$(f small10k_z.mat)" "$work/e.mat"
 rm -f "$work/a.mat" "$work/e.mat" "$work/one_small.mat"
 
+# Deleting from a version 7.3 file copies what the kept variables refer to
+# once, however many of them share it: the new file should be the original
+# less the deleted variables (the row's reader says the sizes).
+echo "bench: (d4) deleting 2 of 7 cells (elements in #refs#, one empty shared by all) from a version 7.3 file"
+$scipy refs73 "$work/r.mat"
+task="delete c1 c4 from refs73.mat"
+measure "$task" "matwcx delete" "$reps" "cp $work/r.mat $work/d.mat" -- "$command" delete --yes "$work/d.mat" c1 c4
+check_left "$work/d.mat" 5
+sizes=$(awk -v a="$(stat -c %s "$work/d.mat")" -v b="$(stat -c %s "$work/r.mat")" \
+  'BEGIN { printf "%.3fx the size (%d of %d B)", a / b, a, b }')
+IFS='|' read -r _ _ _ peak <<<"${rows[-1]}"
+rows[-1]="$task|matwcx delete: $sizes|$last|$peak"
+echo "  $sizes" >&2
+rm -f "$work/r.mat" "$work/d.mat"
+
 # Peak memory here is the index's: the plug-in (through bench_plugin, which keeps
 # no entry names) should stay under 60 MB for 10^6 variables, the matwcx command
 # (which prints the table as it lists) under 100 MB.

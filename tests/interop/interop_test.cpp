@@ -226,7 +226,7 @@ TEST(Interop, OtherWritersFilesListExtractAndDeleteFaithfully) {
     std::ofstream manifest(dir.file("manifest.tsv"));
     int number = 0;
     std::vector<std::string> damaged;
-    for (const char* writer : {"scipy", "matio", "octave", "matlab", "hdf5storage"}) {
+    for (const char* writer : {"scipy", "matio", "octave", "matlab", "hdf5storage", "v73refs"}) {
         const std::string folder = data + "/" + writer;
         if (!fs::is_directory(folder)) {
             std::printf("interop: %s: no files (skipped)\n", writer);
