@@ -21,6 +21,9 @@ namespace {
 // (some tens of bytes each), and this many files.
 constexpr size_t kMaxCachedVariables = 200000;
 constexpr size_t kMaxCachedFiles = 4096;
+// Structs and cells of one version 7.3 file walked for objects at most (a
+// round trip to its worker each), until one holds them.
+constexpr size_t kMaxObjectWalks = 256;
 
 uint64_t SaturatedAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t SaturatedProduct(uint64_t a, uint64_t b) {
@@ -104,6 +107,15 @@ SummaryResult CheckWhole(MATFile* file, const std::atomic<bool>* stop, bool* dam
     return SummaryResult::Ok;
 }
 
+// mxRefersToObjects of the variable whose header this is (a header alone
+// holds no way to its data).
+int ObjectsOf(MATFile* file, const mxArray* header, uint64_t* elementBytes) {
+    mxArray* array = matGetArrayOccurrence(file, mxGetName(header), mxGetNameOccurrence(header));
+    const int found = mxRefersToObjects(array, elementBytes);
+    mxDestroyArray(array);
+    return found;
+}
+
 bool ReadsTo(const FileSummary& summary, Depth depth) {
     return depth == Depth::Header || (summary.indexed && (depth == Depth::Variables || summary.damagedKnown));
 }
@@ -133,6 +145,7 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
     SummaryResult result = SummaryResult::Ok;
     const int count = matGetVariableCount(file);
     if (count < 0) result = SummaryResult::Damaged;
+    size_t objectWalks = 0;
     if (count > 0) out->variables.reserve(std::min<size_t>(static_cast<size_t>(count), kMaxSummarisedVariables));
     for (int i = 0; i < count && result == SummaryResult::Ok; ++i) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
@@ -149,8 +162,21 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
         if (name[0] == '\0') {
             out->objects = true;
         } else {
-            if (id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS || id == mxFUNCTION_CLASS) out->objects = true;
-            const uint64_t bytes = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
+            uint64_t bytes = SaturatedProduct(mxGetElementSize(array), mxGetNumberOfElements(array));
+            if (id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS || id == mxFUNCTION_CLASS) {
+                // An object's values are no elements of a class's size: it
+                // counts the bytes its own element takes (uncompressed), as
+                // MATLAB's twins in either format have it.
+                out->objects = true;
+                ObjectsOf(file, array, &bytes);
+            } else if (out->format == 73 && !out->objects && (id == mxCELL_CLASS || id == mxSTRUCT_CLASS) &&
+                       objectWalks < kMaxObjectWalks) {
+                // A level-5 file with objects anywhere holds the unnamed
+                // subsystem variable; in a version 7.3 file the worker
+                // walks a struct or cell to find them.
+                ++objectWalks;
+                if (ObjectsOf(file, array, nullptr) == 1) out->objects = true;
+            }
             out->dataBytes = SaturatedAdd(out->dataBytes, bytes);
             ++out->variableCount;
             if (out->variables.size() < kMaxSummarisedVariables) {

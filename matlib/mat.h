@@ -91,6 +91,16 @@ int matKeepNeededSubsystem(MATFile* mfp);
 // 1 when the variable at `index` (from 0, file order, as matGetVariableName
 // counts) is the subsystem data the header points at; 0 otherwise.
 int matIsSubsystemData(MATFile* mfp, int index);
+// Whether a variable read from a file refers to its file's subsystem data:
+// holds objects (string, datetime, table, classdef instances) or function
+// handles, at any depth of its structs and cells. 1 when it does, 0 when
+// not, -1 when it cannot be told (damaged, or beyond the walks' budget of a
+// version 7.3 variable). With elementBytes not null: the bytes of the
+// variable's level-5 element, tag included, as it is uncompressed (a
+// version 7.3 variable: as the worker converts it), which for an object is
+// the bytes its data takes in the variable itself. A version 7.3 variable
+// asks its worker, which walks it.
+int mxRefersToObjects(const mxArray* array, uint64_t* elementBytes);
 
 int matLastOpenFailure(void);
 

@@ -353,6 +353,20 @@ int matIsSubsystemData(MATFile* mfp, int index) {
     return subsystem != 0 && mfp->entries.Offset(static_cast<size_t>(index)) == subsystem ? 1 : 0;
 }
 
+int mxRefersToObjects(const mxArray* array, uint64_t* elementBytes) {
+    if (elementBytes != nullptr) *elementBytes = 0;
+    if (array == nullptr || array->format == nullptr || !array->source) return -1;
+    if (array->format->planLevel5 != nullptr) {
+        uint64_t bytes = 0;
+        bool objects = false;
+        if (!array->format->planLevel5(*array, false, bytes, objects)) return -1;
+        if (elementBytes != nullptr) *elementBytes = bytes;
+        return objects ? 1 : 0;
+    }
+    if (elementBytes != nullptr) *elementBytes = array->data.elementEnd != 0 ? array->data.elementEnd : array->elementSize;
+    return matlib::RefersToSubsystem(*array) ? 1 : 0;
+}
+
 const char* matGetVariableName(MATFile* mfp, int index) {
     if (mfp == nullptr || index < 0 || static_cast<size_t>(index) >= mfp->entries.size()) return nullptr;
     return mfp->entries.NameText(static_cast<size_t>(index));

@@ -209,6 +209,35 @@ TEST(ContentFields, HeaderFieldsOfKnownFiles) {
     EXPECT_EQ(Value(path, "Variables").number, 1);
 }
 
+// MATLAB's version 7 and 7.3 files of the same data hold objects alike: a
+// table and datetimes inside a struct, function handles. An object counts
+// the bytes of its own element (its values beyond that stay in the
+// subsystem data), never 0.
+TEST(ContentFields, ObjectsFoundAtAnyDepthInBothFormats) {
+    const std::string matlab = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/";
+    const struct {
+        const char* file;
+        int objects;
+        bool objectVariables;
+    } cases[] = {
+        {"struct_table_datetime.mat", 1, false},
+        {"function_handles.mat", 1, true},
+        {"struct.mat", 0, false},
+        {"cell.mat", 0, false},
+    };
+    for (const auto& c : cases) {
+        for (const char* version : {"v7/", "v7.3/"}) {
+            const std::string path = matlab + version + c.file;
+            SCOPED_TRACE(path);
+            EXPECT_EQ(Value(path, "Holds objects").number, c.objects);
+            if (c.objectVariables) {
+                EXPECT_GT(Value(path, "Data bytes").number, 0);
+                EXPECT_EQ(Value(path, "Largest variable").text.find("(0 bytes)"), std::string::npos);
+            }
+        }
+    }
+}
+
 TEST(ContentFields, SizesUnitsAndLargest) {
     testenv::TempDir dir;
     const std::string path = dir.file("s.mat");
