@@ -95,7 +95,7 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
         out.childrenPos = at;
         return true;
     }
-    if (!IsNumericClass(out.cls)) return true;   // sparse, function handles: header only
+    if (!IsNumericClass(out.cls)) return true;   // sparse: header only
     SubElement real;
     if (!ReadSubElement(held, at, end, b.swapped, real)) return false;
     out.realType = real.type;

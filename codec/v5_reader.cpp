@@ -384,7 +384,7 @@ int OpenV5(const std::shared_ptr<SourceFile>&, uint8_t[format::kHeaderSize]) { r
 
 bool DescribableV5(const mxArray& a) {
     switch (a.fileClass) {
-        case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: return true;
+        case mxCELL: case mxSTRUCT: case mxOBJECT: case mxOPAQUE: case mxFUNCTION: return true;
         default: return false;
     }
 }

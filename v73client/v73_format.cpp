@@ -34,7 +34,8 @@ int OpenV73File(const std::shared_ptr<SourceFile>& source, uint8_t[kHeaderSize])
 
 bool DescribableV73(const mxArray& a) {
     switch (a.classId) {
-        case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxOPAQUE_CLASS: return !a.sparse;
+        case mxCELL_CLASS: case mxSTRUCT_CLASS: case mxOBJECT_CLASS: case mxOPAQUE_CLASS: case mxFUNCTION_CLASS:
+            return !a.sparse;
         default: return false;
     }
 }

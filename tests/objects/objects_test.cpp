@@ -170,6 +170,8 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
           "row 2: 547,", "row 3: 3489,", "testDatetimeComplex = datetime [1x1] = "}},
         {v73, "s", {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "row 3: 3489, \"Smith\", 2016-12-22 00:00:00, Fair,"}},
         {"dynamicprops.mat", "obj", {"TestClasses.BasicDynamic [1x1]"}},
+        {"function_handles.mat", "sin", {"\tfunction_handle with value:\n\t  @sin\n"}},
+        {"function_handles.mat", "anonymous", {"\tfunction_handle with value:\n\t  @(x)x\n"}},
         {"corrupted_mcos_object_metadata.mat", "var", {"datetime [1x1] (error: object id 3 not in the object data)"}},
         {"corrupted_subsystem.mat", "var", {"datetime [1x1] (object metadata of unknown version"}},
     };

@@ -600,6 +600,14 @@ TEST_F(ViewerText, EveryKindOfValue) {
 
 // With ShowContents on, the value as MATLAB's command window shows it (format
 // short g, an 80-character line) after what `whos` says of it.
+// A function handle as MATLAB writes one: its text in the struct it holds.
+Bytes Handle(const std::string& function, const std::string& type) {
+    const Bytes inner = StructVar(o, "", {1, 1}, {"function", "type", "file"},
+                                  {CharVar(o, "", function), CharVar(o, "", type), CharVar(o, "", "")});
+    return FunctionHandleVar(o, "x", StructVar(o, "", {1, 1}, {"matlabroot", "separator", "sentinel", "function_handle"},
+                                               {CharVar(o, "", "/opt/matlab"), CharVar(o, "", "/"), CharVar(o, "", "@"), inner}));
+}
+
 TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
     UseOptions("ShowContents=1\n");
     EXPECT_EQ(Of(NumericVar(o, "x", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, 6}, {1, 1, 1, 1, 1, 1})).rfind(
@@ -635,6 +643,9 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         {kEmoji, "    'a\xF0\x9F\x98\x80" "b'\n"},
         {NumericVar(o, "x", mxDOUBLE, {0, 0}, {}), "     []\n"},
         {NumericVar(o, "x", mxDOUBLE, {0, 3}, {}), "  0x3 empty double array\n"},
+        // Function handles: their text, an anonymous one's without its scope.
+        {Handle("sin", "simple"), "\tfunction_handle with value:\n\t  @sin\n\n"},
+        {Handle("sf%0@(x)x.^2+a", "anonymous"), "\tfunction_handle with value:\n\t  @(x)x.^2+a\n\n"},
         // An empty struct: its field names.
         {StructVar(o, "x", {0, 0}, {"a", "bc"}, {}), "\t0x0 empty struct array with fields:\n\t  a\n\t  bc\n\n"},
         {StructVar(o, "x", {1, 0}, {}, {}), "\t1x0 empty struct array with no fields.\n\n"},
