@@ -204,9 +204,27 @@ private:
         switch (cls) {
             case mxCELL: return Cell(object, a, depth);
             case mxOPAQUE: return Opaque(object);
-            case mxSPARSE: case mxFUNCTION: return true;   // shown by class and size
+            case mxSPARSE: return true;   // shown by class and size
+            case mxFUNCTION: return Handle(object, a, depth);
             default: return Data(object, a);
         }
+    }
+
+    // A function handle: the struct MATLAB keeps its text in (its level-5
+    // form holds it the same way); without field names, class and size only.
+    bool Handle(hid_t object, const mxArray& a, size_t depth) {
+        std::vector<std::string> fields;
+        if (!StructFields(object, a, fields)) return true;
+        const size_t start = out_.size();
+        const size_t inner = w_.Begin(miMATRIX);
+        const mwSize dims[2] = {1, 1};
+        if (!AppendArrayHead({mxSTRUCT, 0, 0, dims, 2, "", {}}, false, out_)) {
+            out_.resize(start);
+            return true;
+        }
+        const bool whole = Struct(object, a, fields, depth);
+        w_.End(inner);
+        return whole;
     }
 
     // Numbers and characters: the ones the text shows, or none.
