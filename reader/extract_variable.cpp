@@ -285,8 +285,23 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     exporting::Result result;
     std::string why;
     if (format == exporting::Format::Txt) {
-        const std::string text = entry.name + " =\n" + RenderVariableText(array, archive->options.showContents);
-        result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
+        // The viewer's text: with contents on, its whole text (up to its bound).
+        std::string text;
+        if (archive->options.showContents) {
+            const DisplayFacts facts{entry.name, entry.listedBytes};
+            const auto append = [](void* to, const char* data, size_t length) {
+                static_cast<std::string*>(to)->append(data, length);
+                return true;
+            };
+            const DisplayResult shown = WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, append, &text);
+            result = shown == DisplayResult::Shown ? exporting::Result::Ok : exporting::Result::BadData;
+        } else {
+            text = entry.name + " =\n" + RenderVariableText(array, false);
+            result = exporting::Result::Ok;
+        }
+        if (result == exporting::Result::Ok) {
+            result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
+        }
     } else {
         result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why);
     }

@@ -263,6 +263,27 @@ TEST_F(MatwcxCommand, AnExportIsNamedAfterTheVariable) {
     EXPECT_EQ(support::Entries(out), std::vector<std::string>{"obj.txt"});
 }
 
+// With contents on, `--as txt` writes the viewer's text byte for byte, for
+// every kind of variable (numbers, complex, N-d, chars, structs, cells,
+// sparse, function handles, objects; version 7 and 7.3).
+TEST_F(MatwcxCommand, ATextExportIsTheViewersText) {
+    support::WriteText(ini(), "[MATlab]\nShowContents=1\n");
+    const std::string data = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/";
+    const std::pair<const char*, const char*> variables[] = {
+        {"v7/array.mat", "a2x2x2"}, {"v7/string.mat", "concatenated_strings"}, {"v7/cell.mat", "cell"},
+        {"v7/sparse.mat", "sparse_complex"}, {"v7/function_handles.mat", "anonymous"},
+        {"v7/struct_table_datetime.mat", "s"}, {"v7.3/complex.mat", "imaginary"}, {"v7.3/struct.mat", "s2"},
+    };
+    for (const auto& [file, name] : variables) {
+        const std::string out = dir.file(name);
+        const ToolRun view = Run({"view", data + file, name});
+        const ToolRun run = Run({"extract", data + file, name, "--as", "txt", "-d", out});
+        ASSERT_EQ(run.status, 0) << file << run.err;
+        EXPECT_NE(view.out.find("Attributes"), std::string::npos) << file;   // the text with contents
+        EXPECT_EQ(support::ReadText(out + "/" + name + ".txt"), view.out) << file << " " << name;
+    }
+}
+
 // A version 7.3 struct nested 3000 deep, far deeper than any MATLAB array,
 // is refused with its reason by every verb (each walk of it stops at the
 // walks' budget instead of running for minutes); a deletion that would copy
