@@ -136,13 +136,17 @@ private:
             std::string s = ViewText(b, v, kShortText);
             return "'" + s + (v.count > kShortText ? "...'" : "'");
         }
-        if (v.cls < mxDOUBLE || v.cls > mxUINT64 || v.count > kShortArray || v.count == 0) return "";
-        const bool column = v.dims.size() == 2 && v.dims[1] == 1;
+        // A matrix in MATLAB's own syntax, row by row ("[1 2;3 4]"); one of
+        // more dimensions has no such text: its class and size say it.
+        if (v.cls < mxDOUBLE || v.cls > mxUINT64 || v.count > kShortArray || v.count == 0 || v.dims.size() != 2) return "";
+        const uint64_t rows = v.dims[0];
         std::string out = v.count == 1 ? "" : "[";
-        for (uint64_t k = 0; k < v.count; ++k) {
+        for (uint64_t shown = 0; shown < v.count; ++shown) {
+            // Storage is column by column: the shown element's place in it.
+            const uint64_t k = shown % v.dims[1] * rows + shown / v.dims[1];
             double re = 0, im = 0;
             if (!ViewNumber(b, v, false, k, re)) return "(damaged data)";
-            if (k) out += column ? "; " : " ";
+            if (shown) out += shown % v.dims[1] == 0 ? ";" : " ";
             if (v.cls == mxUINT64) {
                 uint64_t exact = 0;
                 ViewUInt64(b, v, k, exact);

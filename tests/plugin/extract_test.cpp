@@ -646,6 +646,11 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         // Function handles: their text, an anonymous one's without its scope.
         {Handle("sin", "simple"), "\tfunction_handle with value:\n\t  @sin\n\n"},
         {Handle("sf%0@(x)x.^2+a", "anonymous"), "\tfunction_handle with value:\n\t  @(x)x.^2+a\n\n"},
+        // A matrix inside a struct in MATLAB's syntax, row by row; one of more dimensions by its class and size.
+        {StructVar(o, "x", {1, 1}, {"m", "c", "p"},
+                   {NumericVar(o, "", mxDOUBLE, {2, 2}, {1, 3, 2, 4}), NumericVar(o, "", mxINT8, {2, 1}, {1, -2}),
+                    NumericVar(o, "", mxDOUBLE, {1, 2, 2}, {1, 2, 3, 4})}),
+         "\tstruct [1x1]\n\t  m = double [2x2] = [1 2;3 4]\n\t  c = int8 [2x1] = [1;-2]\n\t  p = double [1x2x2]\n\n"},
         // An empty struct: its field names.
         {StructVar(o, "x", {0, 0}, {"a", "bc"}, {}), "\t0x0 empty struct array with fields:\n\t  a\n\t  bc\n\n"},
         {StructVar(o, "x", {1, 0}, {}, {}), "\t1x0 empty struct array with no fields.\n\n"},
