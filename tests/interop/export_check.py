@@ -160,7 +160,8 @@ for number_, source in enumerate(sources):
                 fail(f"{source} {name} ({cls}) as {fmt}: {'written' if path else 'refused'}")
             elif path is not None and fmt != "txt":
                 check(cls, value, fmt, path)
-            elif path is not None and not open(path, encoding="utf-8").read().startswith(name):
+            elif path is not None and open(path, "rb").read() != subprocess.run(
+                    [tool, "view", source, name], capture_output=True).stdout:
                 fail(f"{path}: not the viewer's text")
 for line in failures:
     print("FAIL", line)
