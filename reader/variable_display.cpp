@@ -330,6 +330,80 @@ CellShape ShapeOf(mxClassID id, bool complex) {
     return shape;
 }
 
+struct ReaderCloser {
+    void operator()(mxElementReader* reader) const { mxCloseElementReader(reader); }
+};
+using ReaderHolder = std::unique_ptr<mxElementReader, ReaderCloser>;
+
+// The length of a whole number's text, its sign included ("NaN", "-Inf" too).
+size_t WholeLength(double v) {
+    if (std::isnan(v) || v == 0) return v == 0 ? 1 : 3;
+    if (std::isinf(v)) return v > 0 ? 3 : 4;
+    size_t length = v < 0 ? 2 : 1;
+    for (double rest = std::fabs(v); rest >= 10; rest = std::floor(rest / 10)) ++length;
+    return length;
+}
+size_t WholeLength(uint64_t v, bool negative) {
+    size_t length = negative ? 2 : 1;
+    for (; v >= 10; v /= 10) ++length;
+    return length;
+}
+
+// Integers and logicals, and complex matrices of whole numbers, are laid out
+// as MATLAB lays them out: each column three blanks and then as wide as the
+// widest value of the matrix (of each part), not of its class. The widths
+// come from the values the text can show (`limit` of them), read before it
+// is written; the read stops early once a part is as wide as its class
+// allows or, of doubles, at the first value that is not whole (short g's
+// fixed columns then stay). Data that breaks off gives the widths of what
+// was read: the text stops there anyway.
+CellShape MatrixShape(const mxArray* array, uint64_t limit) {
+    const mxClassID id = mxGetClassID(array);
+    const bool complex = mxIsComplex(array);
+    const size_t digits = IntegerDigits(id);
+    const bool doubles = digits == 0 && id != mxLOGICAL_CLASS;
+    CellShape shape = ShapeOf(id, complex);
+    if (doubles && !complex) return shape;
+    limit = std::min<uint64_t>(limit, mxGetNumberOfElements(array));
+    const bool signedClass = id == mxINT8_CLASS || id == mxINT16_CLASS || id == mxINT32_CLASS || id == mxINT64_CLASS;
+    // The widest text each part of the class can have; doubles are read on,
+    // every value checked to be whole.
+    const size_t widest[2] = {doubles ? SIZE_MAX : std::max<size_t>(digits, 1),
+                              doubles ? SIZE_MAX : digits - (signedClass ? 1 : 0)};
+    size_t width[2] = {1, 1};
+    std::vector<double> values(static_cast<size_t>(std::min<uint64_t>(limit, kRunElements)));
+    std::vector<int64_t> int64s(id == mxINT64_CLASS ? values.size() : 0);
+    std::vector<uint64_t> uint64s(id == mxUINT64_CLASS ? values.size() : 0);
+    for (int part = 0; part < (complex ? 2 : 1); ++part) {
+        ReaderHolder reader(mxOpenElementReader(array, part));
+        if (!reader) throw std::bad_alloc();
+        for (uint64_t left = limit; left > 0 && width[part] < widest[part];) {
+            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(left, values.size()));
+            const size_t got = mxReadNextElements(reader.get(), wanted, values.data(), int64s.empty() ? nullptr : int64s.data(),
+                                                  uint64s.empty() ? nullptr : uint64s.data());
+            for (size_t k = 0; k < got; ++k) {
+                const double v = values[k];
+                if (doubles && std::isfinite(v) && (std::fabs(v) >= 1e10 || v != std::floor(v))) return shape;
+                size_t length = 0;
+                if (!int64s.empty()) {
+                    const int64_t i = int64s[k];
+                    length = WholeLength(i < 0 ? 0 - static_cast<uint64_t>(i) : static_cast<uint64_t>(i), i < 0 && part == 0);
+                } else if (!uint64s.empty()) {
+                    length = WholeLength(uint64s[k], false);
+                } else {
+                    length = WholeLength(part == 0 ? v : std::fabs(v));
+                }
+                width[part] = std::max(width[part], length);
+            }
+            if (got < wanted) break;
+            left -= got;
+        }
+    }
+    shape.realWidth = 3 + width[0];
+    shape.imagWidth = complex ? width[1] : 0;
+    return shape;
+}
+
 // One block's elements as read: doubles, and the exact values of the 64-bit classes.
 struct Values {
     std::vector<double> real, imag;
@@ -605,7 +679,7 @@ private:
     }
 };
 
-void PutNumericPages(Output& out, const mxArray* array, const std::string& name, Progress& progress) {
+void PutNumericPages(Output& out, const mxArray* array, const std::string& name, Progress& progress, uint64_t maxBytes) {
     const mxClassID id = mxGetClassID(array);
     const bool complex = mxIsComplex(array);
     const uint64_t rows = mxGetM(array);
@@ -613,7 +687,8 @@ void PutNumericPages(Output& out, const mxArray* array, const std::string& name,
     const uint64_t columns = mxGetNumberOfDimensions(array) >= 2 ? dims[1] : 1;
     const uint64_t pages = progress.total / (rows * columns);
     const bool paged = mxGetNumberOfDimensions(array) > 2;
-    const CellShape shape = ShapeOf(id, complex);
+    // No cell is shorter than 3 characters: the text shows at most a third as many values as its bytes.
+    const CellShape shape = MatrixShape(array, maxBytes / 3 + 1);
     const bool doubles = IntegerDigits(id) == 0 && id != mxLOGICAL_CLASS;
     uint64_t perBlock = std::max<uint64_t>(1, kLineWidth / shape.width());
     perBlock = std::min<uint64_t>(perBlock, std::max<uint64_t>(1, kBlockElements / rows));
@@ -768,7 +843,7 @@ DisplayResult WriteVariableDisplay(const mxArray* array, const DisplayFacts& fac
     } else if (IsNumeric(id) && mxIsSparse(array)) {
         PutSparse(out, array, facts.name, progress);
     } else if (IsNumeric(id)) {
-        PutNumericPages(out, array, facts.name, progress);
+        PutNumericPages(out, array, facts.name, progress, maxBytes);
     } else if (id == mxCHAR_CLASS) {
         PutChars(out, array, facts.name, progress);
     } else {

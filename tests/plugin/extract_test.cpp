@@ -625,14 +625,18 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
         // Blocks of the columns that fit 80 characters.
         {NumericVar(o, "x", mxDOUBLE, {1, 7}, Iota(7, 1)),
          "  Columns 1 through 6\n\n" + w + "1" + w + "2" + w + "3" + w + "4" + w + "5" + w + "6\n\n  Column 7\n\n" + w + "7\n"},
-        // Complex values: the sign between the parts, an imaginary part as wide as its column.
+        // Complex values: the sign between the parts; short g's columns, or
+        // whole numbers as wide as the matrix's widest of each part.
         {NumericVar(o, "x", mxDOUBLE, {1, 2}, {3, 1.5}, {-4, 0.25}),
          w + "3 -           4i          1.5 +        0.25i\n"},
+        {NumericVar(o, "x", mxDOUBLE, {1, 2}, {1, 3}, {2, -4}), "   1 + 2i   3 - 4i\n"},
+        {NumericVar(o, "x", mxDOUBLE, {2, 1}, {-1, 10}, {100, -3}), "   -1 + 100i\n   10 -   3i\n"},
         {Int64s(kComplex, {1, 2}, {INT64_MIN, 5}, true),
-         "  Column 1\n\n  -9223372036854775808 -  9223372036854775808i\n\n  Column 2\n\n                     5 +                    5i\n"},
-        // Integers and logicals as integers, in their class's width.
-        {NumericVar(o, "x", mxINT8, {2, 2}, {1, -128, 3, 127}), "     1     3\n  -128   127\n"},
-        {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "  1  0  1\n"},
+         "  Column 1\n\n   -9223372036854775808 - 9223372036854775808i\n\n  Column 2\n\n                      5 +                   5i\n"},
+        // Integers and logicals: three blanks, then as wide as the matrix's widest value.
+        {NumericVar(o, "x", mxINT8, {2, 2}, {1, -128, 3, 127}), "      1      3\n   -128    127\n"},
+        {NumericVar(o, "x", mxUINT32, {1, 3}, {7, 10, 0}), "    7   10    0\n"},
+        {NumericVar(o, "x", mxUINT8, {1, 3}, {1, 0, 1}, {}, kLogical), "   1   0   1\n"},
         // Sparse: the stored values as "(row,col)  value".
         {SparseVar(o, "x", 10, 3, {0, 9, 1}, {0, 2, 2, 3}, {1, 2, 0.5}),
          "   ( 1,1)" + w + "1\n   (10,1)" + w + "2\n   ( 2,3)          0.5\n"},
@@ -668,7 +672,7 @@ TEST_F(ViewerText, ShowsTheValueAsMatlabLaysItOut) {
               std::string::npos);
     // N-d arrays page by page, under the variable's name and subscripts.
     EXPECT_NE(Of(NumericVar(o, "x", mxINT8, {1, 2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}))
-                  .find("\n\nx(:,:,1,1) =\n\n     1     2\n\nx(:,:,2,1) =\n\n     3     4\n\nx(:,:,1,2) =\n\n"),
+                  .find("\n\nx(:,:,1,1) =\n\n   1   2\n\nx(:,:,2,1) =\n\n   3   4\n\nx(:,:,1,2) =\n\n"),
               std::string::npos);
     // The bound: whole lines up to it, then how many elements are not shown.
     UseOptions("ShowContents=1\nViewMaxBytes=300\n");
