@@ -18,14 +18,19 @@
 #include "codec/readers.h"
 #include "matlib/mat.h"
 #include "objects/subsystem.h"
+#include "objects/table_grid.h"
+#include "objects/time_text.h"
+#include "os/text_encoding.h"
 
 namespace matlib {
 namespace {
 
 using namespace format;
 
-// Table rows shown.
-constexpr uint64_t kShownRows = 5;
+// Table rows shown: as many as the elements of a cell.
+constexpr uint64_t kShownRows = kShownChildren;
+// A table variable of strings or cells this long shows its first column only.
+constexpr uint64_t kMaxWalkedRows = 65536;
 
 std::string DimsText(const std::vector<uint64_t>& dims) {
     std::string text = "[";
@@ -57,38 +62,6 @@ const char* ClassText(uint8_t cls, bool logical) {
                                          "function_handle", "opaque"};
     if (logical && (cls == mxUINT8 || cls == mxSPARSE)) return "logical";
     return cls < sizeof kNames / sizeof kNames[0] ? kNames[cls] : "unknown";
-}
-
-// Milliseconds since 1970-01-01 as "YYYY-MM-DD hh:mm:ss" (and ".mmm" when
-// there are milliseconds): days to civil date by Howard Hinnant's method.
-std::string IsoDateTime(double ms) {
-    if (std::isnan(ms)) return "NaT";
-    if (std::isinf(ms)) return ms > 0 ? "Inf" : "-Inf";
-    // Beyond about 95 million years either way (3e18 ms, within a 64-bit
-    // count) the date is no date MATLAB shows: the number is shown instead.
-    if (std::fabs(ms) > 3e18) return NumberText(ms);
-    const double wholeMs = std::floor(ms + 0.5);
-    int64_t total = static_cast<int64_t>(wholeMs);
-    int64_t days = total >= 0 ? total / 86400000 : -((-total + 86399999) / 86400000);
-    int64_t rest = total - days * 86400000;
-    const int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[64];
-    const long long millis = static_cast<long long>(rest % 1000);
-    rest /= 1000;
-    int n = std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld", static_cast<long long>(year),
-                          static_cast<long long>(month), static_cast<long long>(day),
-                          static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                          static_cast<long long>(rest % 60));
-    if (millis != 0 && n > 0) std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%03lld", millis);
-    return text;
 }
 
 class Describer {
@@ -190,7 +163,13 @@ private:
         return false;
     }
 
-    // Element `row` of a string, datetime or categorical object as text.
+    // A char property's text ("" when it has none).
+    std::string CharProperty(const std::vector<Subsystem::Property>& props, const char* name) {
+        ArrayView v;
+        return PropertyView(props, name, v) && v.cls == mxCHAR ? ViewText(subsystem_->bytes(), v, kShortText) : "";
+    }
+
+    // Element `row` of a string, datetime, duration or categorical object as text.
     std::string ObjectElementText(const ObjectRef& ref, uint64_t row, size_t depth) {
         const Subsystem* sub = GetSubsystem();
         if (sub == nullptr || ref.ids.empty() || depth > kMaxShownNesting) return "?";
@@ -205,8 +184,14 @@ private:
             return "\"" + strings[row] + "\"";
         }
         if (cls == "datetime" && PropertyView(props, "data", v)) {
+            double ms = 0, extraMs = 0;
+            if (!ViewNumber(b, v, false, row, ms)) return "?";
+            if (v.complex) ViewNumber(b, v, true, row, extraMs);
+            return DatetimeText(ms, extraMs, CharProperty(props, "fmt"), CharProperty(props, "tz"));
+        }
+        if (cls == "duration" && PropertyView(props, "millis", v)) {
             double ms = 0;
-            return ViewNumber(b, v, false, row, ms) ? IsoDateTime(ms) : "?";
+            return ViewNumber(b, v, false, row, ms) ? DurationText(ms, CharProperty(props, "fmt")) : "?";
         }
         if (cls == "categorical") {
             ArrayView names, codes;
@@ -266,7 +251,7 @@ private:
             return;
         }
         const std::string head = label + cls + " " + DimsText(ref.dims);
-        if (cls == "string" || cls == "datetime" || cls == "categorical") {
+        if (cls == "string" || cls == "datetime" || cls == "duration" || cls == "categorical") {
             // One object holds the whole array: its size is that of its data.
             std::vector<uint64_t> dims = ref.dims;
             uint64_t count = 0;
@@ -309,14 +294,14 @@ private:
         }
     }
 
-    // The dimensions and element count of a string, datetime or categorical
+    // The dimensions and element count of a string, datetime, duration or categorical
     // object, from its data; left as they are when it cannot be read.
     void DataSize(uint32_t id, const std::string& cls, std::vector<uint64_t>& dims, uint64_t& count) {
         std::vector<Subsystem::Property> props;
         std::string error;
         ArrayView v;
         const Bytes& b = subsystem_->bytes();
-        const char* name = cls == "string" ? "any" : cls == "datetime" ? "data" : "codes";
+        const char* name = cls == "string" ? "any" : cls == "datetime" ? "data" : cls == "duration" ? "millis" : "codes";
         if (!subsystem_->Properties(id, props, error) || !PropertyView(props, name, v)) return;
         if (cls != "string") {
             dims = v.dims;
@@ -346,7 +331,8 @@ private:
         Line(depth, line);
     }
 
-    // A table: its size (rows by variables), variable names and first rows.
+    // A table: its size (rows by variables), then its first rows as
+    // MATLAB's grid of named columns, with the row names first when it has them.
     void Table(uint32_t id, const std::string& label, size_t depth) {
         std::vector<Subsystem::Property> props;
         std::string error;
@@ -358,29 +344,172 @@ private:
             return;
         }
         ArrayView nrows;
-        double rows = 0;
-        if (!PropertyView(props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || !(rows >= 0)) rows = 0;
-        Line(depth, label + "table " + DimsText({static_cast<uint64_t>(rows < 1e18 ? rows : 0), names.count}));
-        ++depth;
-        std::string line = "variables: ";
-        for (uint64_t k = 0; k < names.count && k < kShownChildren; ++k) {
-            line += (k ? ", " : "") + ElementText(b, names, k, depth);
+        double counted = 0;
+        if (!PropertyView(props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, counted) || !(counted >= 0 && counted < 1e18)) {
+            counted = 0;
         }
-        Line(depth, line);
-        std::vector<ArrayView> columns;
+        const uint64_t rows = static_cast<uint64_t>(counted);
+        Line(depth, label + "table " + DimsText({rows, names.count}));
+        const uint64_t shown = std::min(rows, kShownRows);
+        std::vector<std::string> rowNames;
+        ArrayView rowNameView;
+        if (PropertyView(props, "rownames", rowNameView) && rowNameView.cls == mxCELL && rowNameView.count == rows) {
+            for (uint64_t r = 0; r < shown; ++r) rowNames.push_back(ElementText(b, rowNameView, r, depth));
+        }
+        std::vector<GridColumn> columns;
         size_t at = data.childrenPos;
         for (uint64_t k = 0; k < data.count && k < kShownChildren; ++k) {
             ArrayView column;
             if (!ParseArrayView(b, at, column) || column.end > data.end) break;
-            columns.push_back(column);
+            columns.push_back(Column(b, column, k < names.count ? ElementText(b, names, k, depth) : "", rows, shown, depth));
             at = column.next;
         }
-        for (uint64_t r = 0; r < kShownRows && r < rows && !Full(); ++r) {
-            std::string row = "row " + std::to_string(r + 1) + ": ";
-            for (size_t c = 0; c < columns.size(); ++c) row += (c ? ", " : "") + ElementText(b, columns[c], r, depth);
-            Line(depth, row);
+        ++depth;
+        for (const std::string& line : TableGridLines(rowNames, columns)) {
+            if (Full()) return;
+            if (line.empty()) {
+                text += '\n';
+            } else {
+                Line(depth, line);
+            }
         }
-        if (rows > kShownRows) Line(depth, "...");
+        if (data.count > columns.size()) {
+            Line(depth, "... " + std::to_string(data.count - columns.size()) + " of " + std::to_string(data.count) +
+                            " variables not shown");
+        }
+        if (rows > shown) {
+            Line(depth, "... " + std::to_string(rows - shown) + " of " + std::to_string(rows) + " rows not shown");
+        }
+    }
+
+    // The first `shown` rows of a table variable of `rows` rows, each as the
+    // texts of its columns.
+    GridColumn Column(const Bytes& b, const ArrayView& v, const std::string& name, uint64_t rows, uint64_t shown,
+                      size_t depth) {
+        GridColumn column;
+        column.name = name;
+        ObjectRef ref;
+        std::string cls;
+        uint64_t count = v.count;
+        if (ParseObjectRef(b, v, ref)) {
+            std::vector<uint64_t> dims = ref.dims;
+            std::string error;
+            if (GetSubsystem() == nullptr || ref.ids.empty() || !subsystem_->ClassName(ref.ids[0], cls, error)) {
+                cls = "object";
+            } else if (cls == "string" || cls == "datetime" || cls == "duration" || cls == "categorical") {
+                count = rows;   // unless its data says otherwise
+                DataSize(ref.ids[0], cls, dims, count);
+            } else {
+                count = 0;   // other objects: their class, row by row
+            }
+        }
+        uint64_t across = rows == 0 || count == 0 ? 1 : std::max<uint64_t>(1, count / rows);
+        // A string's or a cell's element is found by walking those before it:
+        // beyond the first column of a long variable that walk is not taken.
+        const bool walked = !cls.empty() || v.cls == mxCELL;
+        const bool cut = walked && across > 1 && rows > kMaxWalkedRows;
+        if (cut) across = 1;
+        std::vector<ArrayView> elements;
+        if (cls.empty() && v.cls == mxCELL) elements = CellElements(b, v, rows, shown, std::min(across, kShortArray));
+        const bool numeric = cls.empty() && v.cls >= mxDOUBLE && v.cls <= mxUINT64 && !v.logical;
+        column.align = v.cls == mxCELL && cls.empty() ? GridColumn::Align::Braced
+                       : numeric || cls == "duration" ? GridColumn::Align::Right
+                                                       : GridColumn::Align::Left;
+        for (uint64_t r = 0; r < shown && !Full(); ++r) {
+            std::vector<std::string> parts;
+            for (uint64_t k = 0; k < across && k < kShortArray; ++k) {
+                const uint64_t at = r + k * rows;
+                if (!cls.empty()) {
+                    parts.push_back(count == 0 ? cls : ObjectElementText(ref, at, depth));
+                } else if (v.cls == mxCELL) {
+                    parts.push_back(CellPartText(b, elements, static_cast<size_t>(r + k * shown)));
+                } else {
+                    parts.push_back(CellValueText(b, v, r, k, rows));
+                }
+            }
+            if (cut || across > kShortArray) parts.push_back("...");
+            column.rows.push_back(std::move(parts));
+        }
+        return column;
+    }
+
+    // The elements of a cell variable that its first `shown` rows show, in
+    // one walk: row r of column k at r + k * shown (an empty view where the
+    // cell ends early).
+    static std::vector<ArrayView> CellElements(const Bytes& b, const ArrayView& v, uint64_t rows, uint64_t shown, uint64_t across) {
+        std::vector<ArrayView> out(static_cast<size_t>(shown * across));
+        size_t pos = v.childrenPos;
+        const uint64_t last = (across - 1) * rows + shown;
+        for (uint64_t i = 0; i < last && i < v.count; ++i) {
+            ArrayView child;
+            if (!ParseArrayView(b, pos, child) || child.end > v.end) break;
+            if (i % rows < shown && i / rows < across) out[static_cast<size_t>(i % rows + i / rows * shown)] = child;
+            pos = child.next;
+        }
+        return out;
+    }
+
+    // An element of a cell variable as MATLAB shows it inside braces: text in
+    // quotes, a number in brackets, anything else as its size and class.
+    static std::string CellPartText(const Bytes& b, const std::vector<ArrayView>& elements, size_t at) {
+        if (at >= elements.size() || elements[at].end == 0) return "?";
+        const ArrayView& child = elements[at];
+        const bool row = child.dims.size() == 2 && child.dims[0] == 1;
+        if (child.cls == mxCHAR && row) return "'" + ViewText(b, child, kShortText) + "'";
+        if (child.cls >= mxDOUBLE && child.cls <= mxUINT64 && child.count == 1 && !child.complex) {
+            double value = 0;
+            return ViewNumber(b, child, false, 0, value) ? "[" + GridNumber(value) + "]" : "?";
+        }
+        return SizeText(child.dims) + " " + ClassText(child.cls, child.logical);
+    }
+
+    // Row r, column k of a numeric, logical or char variable.
+    std::string CellValueText(const Bytes& b, const ArrayView& v, uint64_t r, uint64_t k, uint64_t rows) {
+        double re = 0, im = 0;
+        if (v.cls == mxCHAR) {
+            // A char matrix shows each row's characters.
+            const uint64_t width = rows == 0 ? 0 : v.count / rows;
+            std::string out;
+            for (uint64_t c = 0; c < width && c < kShortText; ++c) {
+                if (!ViewNumber(b, v, false, r + c * rows, re)) return "?";
+                const double unit = re >= 0xD800 && re <= 0xDFFF ? 0xFFFD : re == 0 ? kShownNul : re;
+                platform::AppendUtf8(static_cast<uint32_t>(unit), &out);
+            }
+            return out;
+        }
+        const uint64_t at = r + k * rows;
+        if (v.cls < mxDOUBLE || v.cls > mxUINT64) return SizeText({1, 1}) + " " + ClassText(v.cls, v.logical);
+        if (!ViewNumber(b, v, false, at, re)) return "?";
+        if (v.logical) return re != 0 ? "true" : "false";
+        if (v.cls == mxUINT64 || v.cls == mxINT64) {
+            uint64_t exact = 0;
+            if (v.cls == mxUINT64 && ViewUInt64(b, v, at, exact)) return std::to_string(exact);
+            if (v.cls == mxINT64) return std::to_string(LoadInt64(b.data + v.realPos + at * DataTypeSize(v.realType), v.realType, b.swapped));
+        }
+        std::string out = GridNumber(re);
+        if (v.complex && ViewNumber(b, v, true, at, im)) out += (std::signbit(im) ? " - " : " + ") + GridNumber(std::fabs(im)) + "i";
+        return out;
+    }
+
+    // A number in a table's column: whole numbers whole, others with five
+    // significant digits (format short g).
+    static std::string GridNumber(double v) {
+        char out[40];
+        if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15) {
+            std::snprintf(out, sizeof out, "%.0f", v == 0 ? 0.0 : v);
+        } else if (std::isnan(v)) {
+            return "NaN";
+        } else {
+            std::snprintf(out, sizeof out, "%.5g", v);
+        }
+        return out;
+    }
+
+    // "3×1", as MATLAB writes a size.
+    static std::string SizeText(const std::vector<uint64_t>& dims) {
+        std::string out;
+        for (size_t i = 0; i < dims.size(); ++i) out += (i ? "\xC3\x97" : "") + std::to_string(dims[i]);
+        return out.empty() ? "0\xC3\x97" "0" : out;
     }
 
     // The field of a struct element (its first) named `name`.

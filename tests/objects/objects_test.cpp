@@ -61,6 +61,101 @@ Bytes BuiltFileWithSubsystem() {
                          SubsystemElement(ReadFile(Sample("user_defined_classdefs.mat"))));
 }
 
+// Object data of our own: each object's class and the values of its
+// properties; objects refer to each other by Ref (ids count from 1, in order;
+// the describer finds the class by the id).
+struct BuiltObject {
+    std::string cls;
+    std::vector<std::pair<std::string, Bytes>> properties;
+};
+
+Bytes Ref(uint32_t id) {
+    return NumericVar(Order::Little, "", mxUINT32, {6, 1}, {double(0xDD000000u), 2, 1, 1, double(id), 1});
+}
+
+// The subsystem data as MATLAB lays it out: the metadata (names, class
+// records, object records, property blocks) and the values, in the cell of
+// the opaque FileWrapper__ under the struct field MCOS.
+Bytes BuiltSubsystem(const std::vector<BuiltObject>& objects) {
+    const Order le = Order::Little;
+    std::vector<std::string> names, classes;
+    auto nameIndex = [&](const std::string& name) {
+        const auto at = std::find(names.begin(), names.end(), name);
+        if (at != names.end()) return uint32_t(at - names.begin() + 1);
+        names.push_back(name);
+        return uint32_t(names.size());
+    };
+    std::vector<uint32_t> classWords = {0, 0, 0, 0}, objectWords(6, 0), propertyWords = {0, 0}, classIds;
+    std::vector<Bytes> cells = {Bytes{}, NumericVar(le, "", mxDOUBLE, {0, 0}, {})};
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const auto known = std::find(classes.begin(), classes.end(), objects[i].cls);
+        if (known == classes.end()) {
+            classes.push_back(objects[i].cls);
+            for (uint32_t w : {0u, nameIndex(objects[i].cls), 0u, 0u}) classWords.push_back(w);
+        }
+        classIds.push_back(uint32_t(std::find(classes.begin(), classes.end(), objects[i].cls) - classes.begin() + 1));
+        for (uint32_t w : {classIds.back(), 0u, 0u, 0u, uint32_t(i + 1), uint32_t(i + 1)}) objectWords.push_back(w);
+        propertyWords.push_back(uint32_t(objects[i].properties.size()));
+        for (const auto& [name, value] : objects[i].properties) {
+            for (uint32_t w : {nameIndex(name), 1u, uint32_t(cells.size() - 2)}) propertyWords.push_back(w);
+            cells.push_back(value);
+        }
+        if (propertyWords.size() % 2) propertyWords.push_back(0);
+    }
+    Bytes text;
+    for (const std::string& name : names) Append(text, Cat({Text(name), Bytes{0}}));
+    text.resize((text.size() + 7) / 8 * 8);
+    std::vector<uint32_t> offsets;
+    uint32_t at = 40 + uint32_t(text.size());
+    for (const auto* region : {&classWords, &objectWords, &propertyWords}) {
+        offsets.push_back(at);
+        if (region == &classWords) offsets.push_back(at + 4 * uint32_t(classWords.size()));   // saved properties: none
+        at += 4 * uint32_t(region->size());
+    }
+    while (offsets.size() < 8) offsets.push_back(at);
+    Bytes meta;
+    for (uint32_t w : {4u, uint32_t(names.size())}) Append(meta, U32(le, w));
+    for (uint32_t w : offsets) Append(meta, U32(le, w));
+    Append(meta, text);
+    for (const auto* region : {&classWords, &objectWords, &propertyWords}) {
+        for (uint32_t w : *region) Append(meta, U32(le, w));
+    }
+    cells[0] = NumericVar(le, "", mxUINT8, {int32_t(meta.size()), 1}, std::vector<double>(meta.begin(), meta.end()));
+    cells.push_back(CellVar(le, "", {0, 0}, {}));
+    const Bytes wrapper = OpaqueVar(le, "", "FileWrapper__", CellVar(le, "", {int32_t(cells.size()), 1}, cells));
+    Bytes payload = Cat({Bytes{0, 1, 'I', 'M', 0, 0, 0, 0}, StructVar(le, "", {1, 1}, {"MCOS"}, {wrapper})});
+    return NumericVar(le, "", mxUINT8, {int32_t(payload.size()), 1}, std::vector<double>(payload.begin(), payload.end()));
+}
+
+// A struct of objects built here: a table with row names, a cell column of
+// text, a datetime and a duration column in formats of their own and a
+// two-column matrix; a datetime in a custom format and a fixed time zone; a
+// duration in hours; a table of more rows than the viewer shows.
+Bytes BuiltTimesAndTables() {
+    const Order le = Order::Little;
+    auto text = [&](const std::string& t) { return CharVar(le, "", t); };
+    auto column = [&](std::vector<double> values, std::vector<double> imag = {}) {
+        return NumericVar(le, "", mxDOUBLE, {int32_t(values.size()), 1}, values, imag);
+    };
+    const BuiltObject table = {"table", {{"data", CellVar(le, "", {1, 5}, {column({38, 4.5}), CellVar(le, "", {2, 1}, {text("Sanchez"), text("Li")}),
+                                                                          Ref(2), Ref(3), NumericVar(le, "", mxDOUBLE, {2, 2}, {124, 109, 93, 77})})},
+                                         {"nrows", column({2})},
+                                         {"rownames", CellVar(le, "", {2, 1}, {text("P1"), text("Patient2")})},
+                                         {"varnames", CellVar(le, "", {1, 5}, {text("Age"), text("Name"), text("When"), text("Took"), text("BP")})}}};
+    // 2016-12-20 08:30:59 and 2016-12-21 00:00, the first with half a millisecond in the imaginary part.
+    const BuiltObject when = {"datetime", {{"data", column({1482222659000, 1482278400000}, {0.5, 0})}, {"fmt", text("yyyy-MM-dd HH:mm")}, {"tz", text("")}}};
+    const BuiltObject took = {"duration", {{"millis", column({90500, -5000})}, {"fmt", text("mm:ss")}}};
+    const BuiltObject zoned = {"datetime", {{"data", column({1575304969634}, {0.5})},
+                                            {"fmt", text("eeee, MMMM d, yyyy h:mm:ss.SSSS a 'at' xxx")}, {"tz", text("+01:00")}}};
+    const BuiltObject hours = {"duration", {{"millis", column({5400000})}, {"fmt", text("h")}}};
+    const BuiltObject big = {"table", {{"data", CellVar(le, "", {1, 1}, {column(Iota(25, 1))})}, {"nrows", column({25})},
+                                       {"rownames", CellVar(le, "", {0, 0}, {})}, {"varnames", CellVar(le, "", {1, 1}, {text("N")})}}};
+    auto object = [&](const std::string& cls, uint32_t id) { return OpaqueVar(le, "", cls, Ref(id)); };
+    return WithSubsystem({StructVar(le, "s", {1, 1}, {"t", "d", "dur", "big"},
+                                    {object("table", 1), object("datetime", 4), object("duration", 5), object("table", 6)})},
+                         BuiltSubsystem({table, when, took, zoned, hours, big}));
+}
+
 class Objects : public ::testing::Test {
 protected:
     // matwcx --ini <own file> ARGS...
@@ -156,6 +251,8 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     ASSERT_EQ(Run({"extract", testenv::TestDataDir() + "/matlab73-struct_table_datetime/v73.mat", "s", "-d", copied}).status, 0);
     ASSERT_EQ(support::Entries(copied).size(), 1u);
     const std::string v73 = copied + "/" + support::Entries(copied)[0];
+    const std::string built = dir.file("built.mat");
+    WriteFile(built, BuiltTimesAndTables());
     const std::string classdefs = "user_defined_classdefs.mat";
     const struct { std::string file; const char* variable; std::vector<const char*> shown; } kCases[] = {
         {classdefs, "obj_with_vals", {"TestClasses.BasicClass [1x1]", "a = double [1x1] = 10"}},
@@ -164,11 +261,25 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
         {classdefs, "obj_with_nested_props", {"a = TestClasses.BasicClass [1x1]\n\t    a = double [1x1] = 1", "{1} = TestClasses.BasicClass",
                                               "b = char [1x4] = 'Obj1'", "InnerProp = TestClasses.BasicClass [1x1]\n\t      a = double [1x1] = 2"}},
         {classdefs, "obj_handle_2", {"TestClasses.HandleClass [1x1]", "a = double [1x1] = 20"}},
+        // MATLAB's grid: names centred over underscores, numbers right-aligned, text left, row names first.
         {"struct_table_datetime.mat", "s",
-         {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "testTable = table [3x5]",
-          "variables: FlightNum, Customer, Date, Rating, Comment", "row 1: 1261, \"Jones\", 2016-12-20 00:00:00, Good,",
-          "row 2: 547,", "row 3: 3489,", "testDatetimeComplex = datetime [1x1] = "}},
-        {v73, "s", {"testDatetime = datetime [1x1] = 2019-12-02 16:42:49", "row 3: 3489, \"Smith\", 2016-12-22 00:00:00, Fair,"}},
+         {"testDatetime = datetime [1x1] = 02-Dec-2019 16:42:49\n", "testTable = table [3x5]\n",
+          "\t        FlightNum    Customer            Date            Rating                         Comment\n"
+          "\t        _________    ________    ____________________    ______    _________________________________________________\n\n"
+          "\t          1261       \"Jones\"     20-Dec-2016 00:00:00     Good     \"Flight left on time, not crowded\"\n"
+          "\t           547       \"Brown\"     21-Dec-2016 00:00:00     Poor     \"Late departure, ran out of dinner options\"\n"
+          "\t          3489       \"Smith\"     22-Dec-2016 00:00:00     Fair     \"Late, but only by half an hour. Otherwise fine.\"\n",
+          "testDatetimeComplex = datetime [1x1] = 06-Dec-2025 20:28:39\n"}},
+        {v73, "s", {"testDatetime = datetime [1x1] = 02-Dec-2019 16:42:49\n", "\t          3489       \"Smith\"     22-Dec-2016 00:00:00     Fair"}},
+        {built, "s",
+         {"\t  t = table [2x5]\n"
+          "\t                    Age       Name              When           Took         BP\n"
+          "\t                    ___    ___________    ________________    ______    __________\n\n"
+          "\t        P1           38    {'Sanchez'}    2016-12-20 08:30     01:30    124     93\n"
+          "\t        Patient2    4.5    {'Li'     }    2016-12-21 00:00    -00:05    109     77\n"
+          "\t  d = datetime [1x1] = Monday, December 2, 2019 5:42:49.6345 PM at +01:00\n"
+          "\t  dur = duration [1x1] = 1.5 hr\n",
+          "\t        20\n\t    ... 5 of 25 rows not shown\n"}},
         {"dynamicprops.mat", "obj", {"TestClasses.BasicDynamic [1x1]"}},
         {"function_handles.mat", "sin", {"\tfunction_handle with value:\n\t  @sin\n"}},
         {"function_handles.mat", "anonymous", {"\tfunction_handle with value:\n\t  @(x)x\n"}},
@@ -186,7 +297,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     EXPECT_EQ(support::ReadText(io.file("wcx.ini")), settings + "ShowContents=1\n");
 #endif
     for (const auto& c : kCases) {
-        const ToolRun view = Run({"view", c.file == v73 ? v73 : Sample(c.file), c.variable});
+        const ToolRun view = Run({"view", c.file == v73 || c.file == built ? c.file : Sample(c.file), c.variable});
         ASSERT_EQ(view.status, 0) << c.file << " " << c.variable << view.err;
         for (const char* text : c.shown) EXPECT_NE(view.out.find(text), std::string::npos) << text << "\n" << view.out;
     }
