@@ -4,6 +4,8 @@
 // 16:42:49.634 as 16:42:49, never as the next second.
 #include "objects/time_text.h"
 
+#include "objects/time_zone.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -95,7 +97,8 @@ std::string OffsetText(int64_t minutes, bool colon) {
 }
 
 // One run of a pattern letter (`count` times) as its field of the date.
-std::string Field(char letter, size_t count, const Civil& c, const std::string& zone, int64_t offsetMinutes) {
+std::string Field(char letter, size_t count, const Civil& c, const std::string& zone, const std::string& abbreviation,
+                  int64_t offsetMinutes) {
     const int64_t hour12 = c.hour % 12 == 0 ? 12 : c.hour % 12;
     switch (letter) {
         case 'y':
@@ -138,10 +141,11 @@ std::string Field(char letter, size_t count, const Civil& c, const std::string& 
             if (letter == 'X' && offsetMinutes == 0) return "Z";
             return OffsetText(offsetMinutes, count >= 3);
         case 'z':
+            return abbreviation.empty() ? zone : abbreviation;   // "CET", else the stored name: "UTC", "+01:00"
         case 'v':
         case 'V':
         case 'O':
-            return zone;   // the stored name: "UTC", "+01:00", "Europe/Berlin"
+            return zone;
         default: return std::string(count, letter);
     }
 }
@@ -154,7 +158,14 @@ std::string DatetimeText(double ms, double extraMs, const std::string& format, c
     if (std::fabs(ms) > kMaxShownMs) return ShortNumber(ms);
     if (!std::isfinite(extraMs) || std::fabs(extraMs) > 1e3) extraMs = 0;
     int64_t offsetMinutes = 0;
-    const bool offsetKnown = ZoneOffset(zone, offsetMinutes);
+    std::string abbreviation;
+    bool offsetKnown = ZoneOffset(zone, offsetMinutes);
+    if (!offsetKnown) {
+        // A named zone: its offset at that moment, from the system's data.
+        int32_t offsetSeconds = 0;
+        offsetKnown = ZoneAt(zone, static_cast<int64_t>(std::floor(ms / 1000)), offsetSeconds, abbreviation);
+        offsetMinutes = offsetKnown ? offsetSeconds / 60 : 0;
+    }
     // Whole milliseconds and what is below them, in [0, 1).
     const double whole = std::floor(ms);
     double below = (ms - whole) + extraMs;
@@ -195,14 +206,14 @@ std::string DatetimeText(double ms, double extraMs, const std::string& format, c
         if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z')) {
             size_t count = 1;
             while (i + count < pattern.size() && pattern[i + count] == ch) ++count;
-            text += Field(ch, count, c, zone, offsetMinutes);
+            text += Field(ch, count, c, offsetKnown ? zone : "UTC", abbreviation, offsetMinutes);
             i += count;
             continue;
         }
         text += ch;
         ++i;
     }
-    if (!offsetKnown) text += " UTC (time zone " + zone + " not applied)";
+    if (!offsetKnown) text += " (in UTC: time zone " + zone + " not known here)";
     return text;
 }
 

@@ -14,9 +14,10 @@ extern const char* const kDefaultDurationFormat;
 // real part) plus `extraMs` (the imaginary part, which keeps what the double
 // cannot), laid out by `format` (MATLAB's letters: dd-MMM-yyyy HH:mm:ss.SSS,
 // 'quoted text'; empty: the default). `zone` is the stored time zone: empty
-// (unzoned: the clock time as stored), "UTC", or an offset "+01:00"; another
-// zone name cannot be applied without a time zone database: the UTC time is
-// shown and says so. NaT, Inf and -Inf as MATLAB writes them.
+// (unzoned: the clock time as stored), "UTC", an offset "+01:00", or a zone
+// name ("Europe/Berlin", from the system's time zone data); a name the system
+// does not know (any on Windows) cannot be applied: the UTC time is shown and
+// says so. NaT, Inf and -Inf as MATLAB writes them.
 std::string DatetimeText(double ms, double extraMs, const std::string& format, const std::string& zone);
 
 // The text of a duration of `ms` milliseconds by `format`: "hh:mm:ss",

@@ -150,10 +150,14 @@ Bytes BuiltTimesAndTables() {
     const BuiltObject hours = {"duration", {{"millis", column({5400000})}, {"fmt", text("h")}}};
     const BuiltObject big = {"table", {{"data", CellVar(le, "", {1, 1}, {column(Iota(25, 1))})}, {"nrows", column({25})},
                                        {"rownames", CellVar(le, "", {0, 0}, {})}, {"varnames", CellVar(le, "", {1, 1}, {text("N")})}}};
+    // 2019-12-02 and 2019-07-02 16:42:49 UTC in New York: winter and summer time.
+    const BuiltObject named = {"datetime", {{"data", column({1575304969000, 1562085769000})}, {"fmt", text("dd-MMM-yyyy HH:mm:ss z")},
+                                            {"tz", text("America/New_York")}}};
     auto object = [&](const std::string& cls, uint32_t id) { return OpaqueVar(le, "", cls, Ref(id)); };
-    return WithSubsystem({StructVar(le, "s", {1, 1}, {"t", "d", "dur", "big"},
-                                    {object("table", 1), object("datetime", 4), object("duration", 5), object("table", 6)})},
-                         BuiltSubsystem({table, when, took, zoned, hours, big}));
+    return WithSubsystem({StructVar(le, "s", {1, 1}, {"t", "d", "dur", "big", "ny"},
+                                    {object("table", 1), object("datetime", 4), object("duration", 5), object("table", 6),
+                                     object("datetime", 7)})},
+                         BuiltSubsystem({table, when, took, zoned, hours, big, named}));
 }
 
 class Objects : public ::testing::Test {
@@ -253,6 +257,10 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     const std::string v73 = copied + "/" + support::Entries(copied)[0];
     const std::string built = dir.file("built.mat");
     WriteFile(built, BuiltTimesAndTables());
+    // A named time zone from the system's data; where there is none (Windows), the time in UTC, said so.
+    const std::string newYork = fs::exists("/usr/share/zoneinfo/America/New_York")
+                                    ? "ny = datetime [2x1] = 02-Dec-2019 11:42:49 EST, 02-Jul-2019 12:42:49 EDT\n"
+                                    : "ny = datetime [2x1] = 02-Dec-2019 16:42:49 UTC (in UTC: time zone America/New_York not known here)";
     const std::string classdefs = "user_defined_classdefs.mat";
     const struct { std::string file; const char* variable; std::vector<const char*> shown; } kCases[] = {
         {classdefs, "obj_with_vals", {"TestClasses.BasicClass [1x1]", "a = double [1x1] = 10"}},
@@ -279,7 +287,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
           "\t        Patient2    4.5    {'Li'     }    2016-12-21 00:00    -00:05    109     77\n"
           "\t  d = datetime [1x1] = Monday, December 2, 2019 5:42:49.6345 PM at +01:00\n"
           "\t  dur = duration [1x1] = 1.5 hr\n",
-          "\t        20\n\t    ... 5 of 25 rows not shown\n"}},
+          "\t        20\n\t    ... 5 of 25 rows not shown\n", newYork.c_str()}},
         {"dynamicprops.mat", "obj", {"TestClasses.BasicDynamic [1x1]"}},
         {"function_handles.mat", "sin", {"\tfunction_handle with value:\n\t  @sin\n"}},
         {"function_handles.mat", "anonymous", {"\tfunction_handle with value:\n\t  @(x)x\n"}},
