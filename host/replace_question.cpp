@@ -1,5 +1,7 @@
 #include "host/replace_question.h"
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "host/host_extension.h"
@@ -64,26 +66,33 @@ constexpr char kForm[] = R"(object DialogBox: TDialogBox
 end
 )";
 
-// The dialog's state while it is shown (packing runs in one thread at a time).
-thread_local const char* tQuestion = nullptr;
-thread_local ReplaceAnswer tAnswer = ReplaceAnswer::Cancel;
-thread_local wcx::HostSendDlgMsgFn tSend = nullptr;
+// The question being shown. Double Commander runs the dialog, and so calls
+// QuestionProc, on its GUI thread while the packing thread waits in
+// DialogBoxLFM: the state is shared between threads, never thread-local, and
+// one question is shown at a time (two background copies may ask at once).
+std::mutex gAsking;
+std::atomic<const char*> gQuestion{nullptr};
+std::atomic<ReplaceAnswer> gAnswer{ReplaceAnswer::Cancel};
+std::atomic<wcx::HostSendDlgMsgFn> gSend{nullptr};
 
 intptr_t WCX_CALL QuestionProc(uintptr_t dialog, char* item, intptr_t message, intptr_t, intptr_t) {
     const std::string name = item != nullptr ? item : "";
+    const wcx::HostSendDlgMsgFn send = gSend.load();
+    const char* question = gQuestion.load();
+    if (send == nullptr || question == nullptr) return 0;   // no question of ours is open
     if (message == wcx::DN_INITDIALOG) {
-        std::string label = "lblQuestion", text = tQuestion;
-        tSend(dialog, label.data(), wcx::DM_SETTEXT, reinterpret_cast<intptr_t>(text.data()), 0);
+        std::string label = "lblQuestion", text = question;
+        send(dialog, label.data(), wcx::DM_SETTEXT, reinterpret_cast<intptr_t>(text.data()), 0);
         return 0;
     }
     if (message != wcx::DN_CLICK) return 0;
-    if (name == "btnYes") tAnswer = ReplaceAnswer::Yes;
-    else if (name == "btnNo") tAnswer = ReplaceAnswer::No;
-    else if (name == "btnAll") tAnswer = ReplaceAnswer::All;
-    else if (name == "btnCancel") tAnswer = ReplaceAnswer::Cancel;
+    if (name == "btnYes") gAnswer = ReplaceAnswer::Yes;
+    else if (name == "btnNo") gAnswer = ReplaceAnswer::No;
+    else if (name == "btnAll") gAnswer = ReplaceAnswer::All;
+    else if (name == "btnCancel") gAnswer = ReplaceAnswer::Cancel;
     else return 0;
     std::string button = name;
-    tSend(dialog, button.data(), wcx::DM_CLOSE, wcx::kModalResultCancel, 0);
+    send(dialog, button.data(), wcx::DM_CLOSE, wcx::kModalResultCancel, 0);
     return 0;
 }
 
@@ -92,12 +101,14 @@ intptr_t WCX_CALL QuestionProc(uintptr_t dialog, char* item, intptr_t message, i
 ReplaceAnswer AskToReplace(const char* text) {
     const HostExtension host = GetHostExtension();
     if (host.DialogBoxLFM != nullptr && host.SendDlgMsg != nullptr) {
-        tQuestion = text;
-        tAnswer = ReplaceAnswer::Cancel;   // closed without a button
-        tSend = host.SendDlgMsg;
+        const std::lock_guard<std::mutex> oneAtATime(gAsking);
+        gQuestion = text;
+        gAnswer = ReplaceAnswer::Cancel;   // closed without a button
+        gSend = host.SendDlgMsg;
         host.DialogBoxLFM(reinterpret_cast<intptr_t>(kForm), sizeof kForm - 1, QuestionProc);
-        tQuestion = nullptr;
-        return tAnswer;
+        gQuestion = nullptr;
+        gSend = nullptr;
+        return gAnswer.load();
     }
     if (host.MessageBoxFunc == nullptr && !SystemShowsMessageBoxes()) return ReplaceAnswer::NobodyToAsk;
     const std::string boxText = std::string(text) + "\n\nYes replaces it, No keeps it, Cancel adds nothing.";

@@ -10,6 +10,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <string>
+#include <thread>
 
 #include "host/message_box.h"
 #include "wcx/extension.h"
@@ -157,7 +159,14 @@ struct Host {
         }
         return previous ? 1 : 0;
     }
+    // Double Commander shows the dialog on its GUI thread (TThread.Synchronize)
+    // while the caller's thread waits: so does this host.
     static int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
+        int result = 0;
+        std::thread([&] { result = ShowDialog(data, size, dlgProc); }).join();
+        return result;
+    }
+    static int ShowDialog(intptr_t data, unsigned long size, wcx::HostDlgProc dlgProc) {
         Host& host = *current;
         ++host.shown;
         host.form.clear();
