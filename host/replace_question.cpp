@@ -100,7 +100,12 @@ intptr_t WCX_CALL QuestionProc(uintptr_t dialog, char* item, intptr_t message, i
 
 ReplaceAnswer AskToReplace(const char* text) {
     const HostExtension host = GetHostExtension();
-    if (host.DialogBoxLFM != nullptr && host.SendDlgMsg != nullptr) {
+    // Double Commander 1.0 and 1.1 build a plug-in's form on the calling
+    // thread and only show it on the GUI thread: from a copy's background
+    // thread that freezes or crashes the file manager (1.0.10 under Xvfb).
+    // From 1.2 on (VersionAPI set) the form is built on the GUI thread too.
+    // Their message box is safe from any thread.
+    if (host.DialogBoxLFM != nullptr && host.SendDlgMsg != nullptr && host.VersionAPI != 0) {
         const std::lock_guard<std::mutex> oneAtATime(gAsking);
         gQuestion = text;
         gAnswer = ReplaceAnswer::Cancel;   // closed without a button
