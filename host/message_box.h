@@ -17,6 +17,7 @@ constexpr unsigned kMessageBoxIconError = 0x0010;
 constexpr unsigned kMessageBoxIconWarning = 0x0030;
 constexpr unsigned kMessageBoxSystemModal = 0x1000;
 constexpr int kMessageBoxIdOk = 1;
+constexpr int kMessageBoxIdCancel = 2;
 constexpr int kMessageBoxIdYes = 6;
 constexpr int kMessageBoxIdNo = 7;
 

@@ -116,12 +116,25 @@ ReplaceAnswer AskToReplace(const char* text) {
         return gAnswer.load();
     }
     if (host.MessageBoxFunc == nullptr && !SystemShowsMessageBoxes()) return ReplaceAnswer::NobodyToAsk;
+    int button = kMessageBoxIdCancel;
+    if (host.MessageBoxFunc == nullptr) {
+        const std::string dialogText = std::string(text) +
+                                       "\n\nYes replaces it, No keeps it, Yes to All replaces it and every other one "
+                                       "of this copy, Cancel adds nothing.";
+        if (ShowSystemReplaceDialog(dialogText.c_str(), &button)) return AnswerOfButton(button);
+    }
     const std::string boxText = std::string(text) + "\n\nYes replaces it, No keeps it, Cancel adds nothing.";
-    switch (ShowMessageBox(boxText.c_str(), "Replace variable?",
-                           kMessageBoxYesNoCancel | kMessageBoxIconWarning | kMessageBoxDefaultSecond |
-                               kMessageBoxSystemModal)) {
+    button = ShowMessageBox(boxText.c_str(), "Replace variable?",
+                            kMessageBoxYesNoCancel | kMessageBoxIconWarning | kMessageBoxDefaultSecond |
+                                kMessageBoxSystemModal);
+    return AnswerOfButton(button);
+}
+
+ReplaceAnswer AnswerOfButton(int button) {
+    switch (button) {
         case kMessageBoxIdYes: return ReplaceAnswer::Yes;
         case kMessageBoxIdNo: return ReplaceAnswer::No;
+        case kButtonYesToAll: return ReplaceAnswer::All;
         default: return ReplaceAnswer::Cancel;
     }
 }

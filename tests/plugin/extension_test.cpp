@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "host/message_box.h"
+#include "host/replace_question.h"
 #include "wcx/extension.h"
 #include "support/support.h"
 
@@ -465,6 +466,18 @@ TEST_F(Extension, ADifferentVariableOfTheSameNameIsReplacedOnlyWhenTheUserSaysSo
         }
         if (c.host != kForm) Initialize(65588);
     }
+}
+
+// The buttons of Windows' question (the task dialog's four, the message
+// box's three) and what each answers; a closed dialog is Cancel.
+TEST(ReplaceQuestion, EachButtonOfTheSystemsDialogGivesItsAnswer) {
+    using platform::ReplaceAnswer;
+    const std::pair<int, ReplaceAnswer> cases[] = {
+        {platform::kMessageBoxIdYes, ReplaceAnswer::Yes},   {platform::kMessageBoxIdNo, ReplaceAnswer::No},
+        {platform::kButtonYesToAll, ReplaceAnswer::All},    {platform::kMessageBoxIdCancel, ReplaceAnswer::Cancel},
+        {platform::kMessageBoxIdOk, ReplaceAnswer::Cancel}, {0, ReplaceAnswer::Cancel},
+    };
+    for (const auto& [button, answer] : cases) EXPECT_EQ(platform::AnswerOfButton(button), answer) << button;
 }
 
 // A refused extraction says why in the host's box, once per opening of the
