@@ -149,7 +149,11 @@ int RunDiff(ContentHost& host, const Args& args) {
     case ft_compare_eq: return kExitOk;
     case ft_compare_not_eq: return kExitFailed;
     case ft_compare_next:
-        Complain("diff: " + args[0] + " and " + args[1] + ": not both MAT-files, or too large to compare in full");
+        // With a report, both were read: the variables marked unknown are
+        // beyond what a comparison takes in (nesting, the viewer's caps).
+        Complain("diff: " + args[0] + " and " + args[1] +
+                 (report[0] != '\0' ? ": the variables marked unknown could not be compared in full"
+                                     : ": not both MAT-files, or too large to compare in full"));
         return kExitFailed;
     default: Complain("diff: cannot read " + args[0] + " or " + args[1]); return kExitFailed;
     }

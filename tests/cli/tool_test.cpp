@@ -284,6 +284,18 @@ TEST_F(MatwcxCommand, ATextExportIsTheViewersText) {
     }
 }
 
+// Two MAT-files whose variable is nested beyond what a comparison takes in
+// are not called "not MAT-files": the variable is marked unknown, and the
+// command says so.
+TEST_F(MatwcxCommand, ADiffThatCannotTellSaysWhichVariable) {
+    const std::string path = testenv::Get("MATWCX_TESTDATA") + "/hdf5storage/v73.mat";
+    if (!Contains(Run({"list", path}).out, "h_mixed")) GTEST_SKIP() << "this build reads no version 7.3 file";
+    const ToolRun run = Run({"diff", path, path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.out, "unknown  h_mixed")) << run.out;
+    EXPECT_TRUE(Contains(run.err, "the variables marked unknown could not be compared in full")) << run.err;
+}
+
 // A version 7.3 struct nested 3000 deep, far deeper than any MATLAB array,
 // is refused with its reason by every verb (each walk of it stops at the
 // walks' budget instead of running for minutes); a deletion that would copy
