@@ -111,6 +111,17 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
     return true;
 }
 
+bool ViewField(const Bytes& b, const ArrayView& s, const char* name, ArrayView& out) {
+    if (s.cls != mxSTRUCT || s.count == 0) return false;
+    size_t at = s.childrenPos;
+    for (const std::string& field : s.fields) {
+        if (!ParseArrayView(b, at, out) || out.end > s.end) return false;
+        if (field == name) return true;
+        at = out.next;
+    }
+    return false;
+}
+
 bool ViewNumber(const Bytes& b, const ArrayView& view, bool imag, uint64_t k, double& out) {
     const uint32_t type = imag ? view.imagType : view.realType;
     const size_t bytes = imag ? view.imagBytes : view.realBytes;

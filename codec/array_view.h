@@ -45,6 +45,8 @@ struct ArrayView {
 // Parses the array element at pos. With cutAllowed an element that runs past
 // the bytes held is taken up to their end (a variable read only in part).
 bool ParseArrayView(const Bytes& bytes, size_t pos, ArrayView& out, bool cutAllowed = false);
+// The field `name` of a struct's first element; false when it has none.
+bool ViewField(const Bytes& bytes, const ArrayView& structView, const char* name, ArrayView& out);
 // Element k of the real (imag false) or imaginary data, converted to double.
 bool ViewNumber(const Bytes& bytes, const ArrayView& view, bool imag, uint64_t k, double& out);
 // Element k as an unsigned 64-bit integer (uint64 arrays, exact).

@@ -250,24 +250,15 @@ private:
         if (!HandleText(ba, va, ta) || !HandleText(bb, vb, tb)) return Untold(path, "its text cannot be read");
         return ta == tb ? kSame : Differ(path, "function handles differ");
     }
-    static bool Field(const Bytes& b, const ArrayView& s, const char* name, ArrayView& out) {
-        size_t at = s.childrenPos;
-        for (const std::string& field : s.fields) {
-            if (!ParseArrayView(b, at, out) || out.end > s.end) return false;
-            if (field == name) return true;
-            at = out.next;
-        }
-        return false;
-    }
     // The handle's function and type.
     static bool HandleText(const Bytes& b, const ArrayView& v, std::string& out) {
         ArrayView content, handle, part;
         if (!ParseArrayView(b, v.contentPos, content) || content.cls != mxSTRUCT ||
-            !Field(b, content, "function_handle", handle) || handle.cls != mxSTRUCT) {
+            !ViewField(b, content, "function_handle", handle) || handle.cls != mxSTRUCT) {
             return false;
         }
         for (const char* name : {"function", "type"}) {
-            if (!Field(b, handle, name, part)) return false;
+            if (!ViewField(b, handle, name, part)) return false;
             out += ViewText(b, part, static_cast<size_t>(part.count)) + '\n';
         }
         return true;

@@ -512,30 +512,18 @@ private:
         return out.empty() ? "0\xC3\x97" "0" : out;
     }
 
-    // The field of a struct element (its first) named `name`.
-    static bool FieldView(const Bytes& b, const ArrayView& s, const char* name, ArrayView& out) {
-        if (s.cls != mxSTRUCT || s.count == 0) return false;
-        size_t at = s.childrenPos;
-        for (const std::string& field : s.fields) {
-            if (!ParseArrayView(b, at, out) || out.end > s.end) return false;
-            if (field == name) return true;
-            at = out.next;
-        }
-        return false;
-    }
-
     // A function handle as MATLAB shows it: "@sin", "@(x)x.^2+a". The text
     // is in the handle's struct; an anonymous one's starts with its scope
     // ("sf%0@(x)x"), which MATLAB does not show.
     static std::string HandleText(const Bytes& b, const ArrayView& v) {
         ArrayView outer, inner, function, type;
-        if (!ParseArrayView(b, v.contentPos, outer) || outer.end > v.end || !FieldView(b, outer, "function_handle", inner) ||
-            !FieldView(b, inner, "function", function) || function.cls != mxCHAR) {
+        if (!ParseArrayView(b, v.contentPos, outer) || outer.end > v.end || !ViewField(b, outer, "function_handle", inner) ||
+            !ViewField(b, inner, "function", function) || function.cls != mxCHAR) {
             return "(no function text)";
         }
         std::string text = ViewText(b, function, kShortText);
         const size_t at = text.find('@');
-        if (FieldView(b, inner, "type", type) && type.cls == mxCHAR && ViewText(b, type, kShortText) == "anonymous" &&
+        if (ViewField(b, inner, "type", type) && type.cls == mxCHAR && ViewText(b, type, kShortText) == "anonymous" &&
             at != std::string::npos && text.compare(0, 3, "sf%") == 0 &&
             text.find_first_not_of("0123456789", 3) == at) {
             return text.substr(at);

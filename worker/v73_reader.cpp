@@ -1396,6 +1396,22 @@ bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t d, std::vec
     return SelectRun(space, dims, d + 1, start, 0, to - high * inner);
 }
 
+// Selects elements [first, first + count) of the dataspace in C order (the
+// last dimension fastest): a run is a few blocks, read or written in one
+// call that inflates each chunk it crosses once. A list of each element's
+// coordinates would cost libhdf5 a node per element (hundreds of MB for a
+// run of millions). Returns a memory space of `count` elements to go with
+// it (the caller closes it), or -1.
+hid_t SelectElements(hid_t space, const std::vector<hsize_t>& dims, uint64_t first, size_t count) {
+    if (!dims.empty()) {
+        if (H5Sselect_none(space) < 0) return -1;
+        std::vector<hsize_t> start(dims.size(), 0);
+        if (!SelectRun(space, dims, 0, start, first, first + count)) return -1;
+    }
+    const hsize_t memoryCount = count;
+    return H5Screate_simple(1, &memoryCount, nullptr);
+}
+
 }  // namespace
 
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out) {
@@ -1413,17 +1429,7 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
     if (first == 0 && count == static_cast<uint64_t>(total)) {
         return ReadInside(dataset, memoryType, H5S_ALL, H5S_ALL, out) >= 0;
     }
-    // Only these elements are read: a run in C order (the last dimension
-    // fastest) is a few blocks, read in one call that inflates each chunk it
-    // crosses once. A list of each element's coordinates would cost libhdf5
-    // a node per element (hundreds of MB for a run of millions).
-    if (!dims.empty()) {
-        if (H5Sselect_none(space.get()) < 0) return false;
-        std::vector<hsize_t> start(dims.size(), 0);
-        if (!SelectRun(space.get(), dims, 0, start, first, first + count)) return false;
-    }
-    const hsize_t memoryCount = count;
-    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+    Id memory(SelectElements(space.get(), dims, first, count), H5Sclose);
     return memory.ok() && ReadInside(dataset, memoryType, memory.get(), space.get(), out) >= 0;
 }
 
@@ -1436,13 +1442,7 @@ bool WritePoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, 
     std::vector<hsize_t> dims;
     if (!space.ok() || !SpaceDims(space.get(), dims)) return false;
     if (count == 0) return true;
-    if (!dims.empty()) {
-        if (H5Sselect_none(space.get()) < 0) return false;
-        std::vector<hsize_t> start(dims.size(), 0);
-        if (!SelectRun(space.get(), dims, 0, start, first, first + count)) return false;
-    }
-    const hsize_t memoryCount = count;
-    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
+    Id memory(SelectElements(space.get(), dims, first, count), H5Sclose);
     return memory.ok() && H5Dwrite(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, data) >= 0;
 }
 
