@@ -96,16 +96,17 @@ struct HeaderBytes {
     bool Full() const { return fill == sizeof bytes; }
 };
 
-// A file without a name, where the archive lies or else in the temporary
-// folder; `folderOf` gets a path in its folder (for its free space).
+// A scratch file (nothing of it outlives the process), where the archive
+// lies or else in the temporary folder; `folderOf` gets a path in its folder
+// (for its free space).
 FILE* CreateUnpackFile(const char* path, std::string* folderOf) {
     platform::FileSystemCalls& fs = platform::FileSystem();
-    FILE* file = fs.createUnnamedBeside(path, true);
+    FILE* file = fs.createScratchBeside(path);
     *folderOf = path;
     for (const std::string& folder : platform::HostTempFolders()) {
         if (file != nullptr) break;
         *folderOf = folder + "/unpack";
-        file = fs.createUnnamedBeside(folderOf->c_str(), true);
+        file = fs.createScratchBeside(folderOf->c_str());
     }
     return file;
 }

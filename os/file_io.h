@@ -154,6 +154,11 @@ struct FileSystemCalls {
     // Whether two paths name one file (links followed): 1 yes, 0 no, -1
     // when either cannot be looked at.
     int (*sameFile)(const char* a, const char* b);
+    // A file for data kept aside while it is used, open for reading and
+    // writing, its owner's alone, in the folder of `path`: it has no name,
+    // or loses it at once, or (Windows) the system removes it when it is
+    // closed; nothing of it outlives the process. Null when none can be made.
+    FILE* (*createScratchBeside)(const char* path);
 };
 
 // The files inside a folder at any depth (links to files among them; links

@@ -461,6 +461,20 @@ int SameFile(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino ? 1 : 0;
 }
 
+FILE* CreateScratchBeside(const char* path) {
+    FILE* file = CreateUnnamedBeside(path, true);
+    if (file != nullptr) return file;
+    // Without such files: a private named one, whose name goes at once.
+    char name[kMaxTempPath];
+    file = CreatePrivateBeside(path, name, sizeof name);
+    if (file != nullptr && ::unlink(name) != 0) {
+        std::fclose(file);
+        ::unlink(name);
+        return nullptr;
+    }
+    return file;
+}
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
@@ -468,7 +482,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
-                               RemoveFolder, SameFile};
+                               RemoveFolder, SameFile, CreateScratchBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -139,7 +139,7 @@ const char* LastSeparator(const char* path) {
     return back > forward ? back : forward;
 }
 
-FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
+FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize, int moreFlags = 0) {
     (void)ownerOnly;   // Windows files inherit their folder's access rules
     static std::atomic<unsigned> counter{0};
     const char* separator = LastSeparator(path);
@@ -156,8 +156,8 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
         }
         // Readable too: a version 7.3 worker writes the file through a copy of
         // this handle, and libhdf5 reads back what it wrote.
-        const int fd = ::_wopen(WidePath(tempPath).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                               _S_IREAD | _S_IWRITE);
+        const int fd = ::_wopen(WidePath(tempPath).c_str(),
+                                _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT | moreFlags, _S_IREAD | _S_IWRITE);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;
@@ -193,6 +193,12 @@ FILE* CreateBeside(const char* path, char* tempPath, size_t tempPathSize) {
 }
 FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize) {
     return CreateTemporaryBeside(path, true, tempPath, tempPathSize);
+}
+// Removed by the system when closed (FILE_FLAG_DELETE_ON_CLOSE), also when
+// the process is killed; kept in memory as far as the system can.
+FILE* CreateScratchBeside(const char* path) {
+    char name[kMaxTempPath];
+    return CreateTemporaryBeside(path, true, name, sizeof name, _O_TEMPORARY | _O_SHORT_LIVED);
 }
 
 // Windows offers no copy between two open streams; the engine copies
@@ -310,7 +316,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
-                               RemoveFolder, SameFile};
+                               RemoveFolder, SameFile, CreateScratchBeside};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include <random>
 #include <set>
 
+#include <zlib.h>
+
 #include "os/file_time.h"
 #include "support/support.h"
 
@@ -152,6 +154,27 @@ TEST_F(Listing, OpeningReportsTheVariablesAndRefusalsKeepNoSlot) {
 
 // Version 7.3 files are read by the worker program beside the plug-in; the
 // plug-in alone in a folder declines them, naming the missing worker.
+// Octave's save -zip: the whole MAT-file in one gzip stream. It lists as
+// the plain file does on every system (unpacked into a scratch file that
+// nothing outlives), and the folder keeps nothing of it.
+TEST_F(Listing, AGzipWrappedFileListsAsThePlainOne) {
+    const Bytes plain = File5(Order::Little, {NumericVar(Order::Little, "A", mxDOUBLE, {4, 3}, Iota(12)), CharVar(Order::Little, "s", "text")});
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);   // +16: a gzip wrapper
+    Bytes packed(deflateBound(&z, static_cast<uLong>(plain.size())) + 32);
+    z.next_in = const_cast<Bytef*>(plain.data());
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = packed.data();
+    z.avail_out = static_cast<uInt>(packed.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+    const std::string path = dir.file("octave-zip.mat");
+    WriteFile(path, packed);
+    EXPECT_EQ(support::VariableNames(path), (std::vector<std::string>{"A", "s"}));
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+}
+
 TEST_F(Listing, Version73FilesNeedTheWorkerBesideThePlugin) {
     const std::string v73 = testenv::TestDataDir() + "/hdf5storage/v73.mat";
     const support::ToolRun listed = support::RunTool(dir, {"list", "--json", v73});

@@ -105,6 +105,9 @@ int ListFolder(const char* path, std::vector<platform::FolderEntry>* entries) {
 }
 int RemoveFolder(const char* path) { return FAIL_OR_CALL(RemoveFolder, EACCES, -1, removeFolder(path)); }
 int SameFile(const char* a, const char* b) { return FAIL_OR_CALL(SameFile, EACCES, -1, sameFile(a, b)); }
+FILE* CreateScratchBeside(const char* path) {
+    return FAIL_OR_CALL(CreateUnnamed, ENOSPC, (FILE*)nullptr, createScratchBeside(path));
+}
 
 }  // namespace
 
@@ -127,7 +130,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              CreatePrivateBeside, CopyRange, LinkStatus, Lock, MayWrite, CopyAttributes,
              CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, PlaceNew,
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
-             plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile};
+             plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile,
+             CreateScratchBeside};
 }
 
 FaultInjector::~FaultInjector() {
