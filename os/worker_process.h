@@ -73,7 +73,7 @@ private:
     NativeFile process_ = kNoFile;   // POSIX: the child's process id
     NativeFile toWorker_ = kNoFile;
     NativeFile fromWorker_ = kNoFile;
-    NativeFile job_ = kNoFile;       // Windows: the job that bounds the worker
+    [[maybe_unused]] NativeFile job_ = kNoFile;   // Windows: the job that bounds the worker
     int quietMs_ = 0;
     uint64_t quietTicks_ = UINT64_MAX;   // its processor time when last looked at in this silence
     int endSignal_ = 0;
