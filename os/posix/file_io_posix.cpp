@@ -433,17 +433,17 @@ int FreeSpaceBeside(const char* path, uint64_t* bytes) {
 int ListFolder(const char* path, std::vector<FolderEntry>* entries) {
     DIR* folder = ::opendir(path);
     if (folder == nullptr) return -1;
-    const std::string base = std::string(path) + (std::strlen(path) > 0 && path[std::strlen(path) - 1] == '/' ? "" : "/");
     errno = 0;
     for (const dirent* entry = ::readdir(folder); entry != nullptr; entry = ::readdir(folder)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         FolderEntry found;
         found.name = entry->d_name;
+        // Looked at through the open folder: no path is built again per name.
         struct stat st {};
-        const std::string full = base + found.name;
-        if (::lstat(full.c_str(), &st) == 0) {
+        if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             found.isFolder = S_ISDIR(st.st_mode);
-            found.isRegularFile = S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && ::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+            found.isRegularFile = S_ISREG(st.st_mode) ||
+                                  (S_ISLNK(st.st_mode) && ::fstatat(::dirfd(folder), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode));
         }
         entries->push_back(std::move(found));
         errno = 0;
@@ -468,8 +468,7 @@ FILE* CreateScratchBeside(const char* path) {
     char name[kMaxTempPath];
     file = CreatePrivateBeside(path, name, sizeof name);
     if (file != nullptr && ::unlink(name) != 0) {
-        std::fclose(file);
-        ::unlink(name);
+        std::fclose(file);   // a name that cannot go: no scratch file (stale-temporary removal takes it later)
         return nullptr;
     }
     return file;
