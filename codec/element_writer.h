@@ -12,6 +12,10 @@
 #include "codec/array.h"
 #include "codec/mat_format.h"
 
+namespace platform {
+struct StagedFile;
+}
+
 namespace matlib {
 
 // Level-5 bytes appended to a buffer in the output's byte order (swap: other
@@ -74,7 +78,7 @@ uint64_t ArrayHeadBytes(const ArrayHead& head);
 // level-5 element can hold, or no memory.
 bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element);
 
-struct StagedFile;
+using platform::StagedFile;   // os/staged_file.h
 // Writes the same element for an array read from a version 4 file, its
 // values read from that file and converted in pieces: memory stays at a few
 // hundred kilobytes whatever the array's size (a sparse array whose triplets

@@ -12,9 +12,13 @@
 #include "codec/mat_internal.h"
 #include "codec/source_io.h"
 
+namespace platform {
+struct StagedFile;
+}
+
 namespace matlib {
 
-struct StagedFile;   // mat_write_file.h
+using platform::StagedFile;   // os/staged_file.h
 
 enum class HeaderStatus { Ok, End, Damaged };
 

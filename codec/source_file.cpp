@@ -2,6 +2,7 @@
 // and the reason the last failed call of this thread gives (matLastError).
 #include "codec/mat_internal.h"
 #include "os/file_io.h"
+#include "os/staged_file.h"
 
 namespace matlib {
 
@@ -17,8 +18,8 @@ thread_local const char* lastError = nullptr;
 
 void SetLastError(const char* reason) { lastError = reason; }
 
-const char* const kCancelledReason = "cancelled";
-const char* const kNotNamedReason = "no free name fits the longest path the system takes";
+const char* const kCancelledReason = platform::kStagedCancelled;
+const char* const kNotNamedReason = platform::kStagedNotNamed;
 const char* const kReaderKilledReason =
     "the version 7.3 reader stopped: its worker program was killed (SIGKILL, from outside), twice";
 const char* const kReaderSilentReason = "the version 7.3 reader stopped: its worker program stopped answering, twice";

@@ -22,32 +22,16 @@ Output::Output(ProgressFn progress, void* context, uint64_t totalElements)
     buffer_.reserve(kBufferSize);
 }
 
-Output::~Output() {
-    if (file_ != nullptr) platform::FileSystem().close(file_);
-    if (temporary_[0] != '\0' && !placed_) platform::FileSystem().remove(temporary_);
-}
 
 Result Output::Create(const char* destination) {
     destination_ = destination;
     // What killed exports (and deletions) of this machine left here goes.
     platform::FileSystem().removeStaleTemporaries(destination);
-    // Without a name until it is complete, where the system makes such
-    // files: an export that is killed leaves nothing.
     // A file it replaces keeps its permission bits, as a MAT-file does (a
-    // link is replaced by a file of the usual bits); until then the new file
-    // is its owner's alone.
+    // link is replaced by a file of the usual bits, not followed).
     platform::FileStatus existing;
-    keepMode_ = platform::FileSystem().linkStatus(destination, &existing) == 0 && existing.isRegularFile;
-    mode_ = existing.mode;
-    file_ = platform::FileSystem().createUnnamedBeside(destination, keepMode_);
-    unnamed_ = file_ != nullptr;
-    if (unnamed_) return Result::Ok;
-    file_ = keepMode_ ? platform::FileSystem().createPrivateBeside(destination, temporary_, sizeof temporary_)
-                      : platform::FileSystem().createBeside(destination, temporary_, sizeof temporary_);
-    if (file_ == nullptr) {
-        temporary_[0] = '\0';
-        return result_ = Result::CreateFailed;
-    }
+    const bool keepMode = platform::FileSystem().linkStatus(destination, &existing) == 0 && existing.isRegularFile;
+    if (!staged_.Create(destination, false, keepMode, existing.mode)) return result_ = Result::CreateFailed;
     return Result::Ok;
 }
 
@@ -58,7 +42,7 @@ void Output::Drain() {
 
 void Output::Write(std::string_view bytes) {
     if (result_ != Result::Ok || bytes.empty()) return;
-    if (platform::FileSystem().write(bytes.data(), bytes.size(), file_) != bytes.size()) {
+    if (platform::FileSystem().write(bytes.data(), bytes.size(), staged_.stream) != bytes.size()) {
         result_ = Result::WriteFailed;
         return;
     }
@@ -66,7 +50,7 @@ void Output::Write(std::string_view bytes) {
     // waits for the last few MB, not for the whole file.
     unsynced_ += bytes.size();
     if (unsynced_ >= kWritebackStep) {
-        platform::FileSystem().startWriteback(file_);
+        platform::FileSystem().startWriteback(staged_.stream);
         unsynced_ = 0;
     }
 }
@@ -83,15 +67,15 @@ void Output::Advance(uint64_t elements) {
 
 uint64_t Output::CopyStored(const mxArray* array, uint64_t count, size_t width) {
     Drain();
-    const int64_t start = result_ == Result::Ok && platform::FileSystem().flush(file_) == 0
-                              ? platform::FileSystem().tell(file_) : -1;
+    const int64_t start = result_ == Result::Ok && platform::FileSystem().flush(staged_.stream) == 0
+                              ? platform::FileSystem().tell(staged_.stream) : -1;
     if (start < 0 || width == 0 || count > UINT64_MAX / width) return 0;
     constexpr uint64_t kStep = 64 << 20;   // bytes between progress reports
     const uint64_t bytes = count * width;
     uint64_t copied = 0;
     while (copied < bytes && result_ == Result::Ok) {
         const uint64_t step = std::min(kStep, bytes - copied);
-        const uint64_t done = mxCopyStoredElements(array, 0, copied, step, file_);
+        const uint64_t done = mxCopyStoredElements(array, 0, copied, step, staged_.stream);
         copied += done;
         Advance((copied / width) - (copied - done) / width);
         if (done < step) break;
@@ -101,7 +85,7 @@ uint64_t Output::CopyStored(const mxArray* array, uint64_t count, size_t width) 
     // the system copied after it.
     const uint64_t whole = copied / width;
     if (copied < bytes &&
-        platform::FileSystem().seek(file_, start + static_cast<int64_t>(whole * width), SEEK_SET) != 0) {
+        platform::FileSystem().seek(staged_.stream, start + static_cast<int64_t>(whole * width), SEEK_SET) != 0) {
         result_ = Result::WriteFailed;
     }
     return whole;
@@ -110,25 +94,13 @@ uint64_t Output::CopyStored(const mxArray* array, uint64_t count, size_t width) 
 Result Output::Place() {
     Drain();
     if (result_ != Result::Ok) return result_;
-    if (platform::FileSystem().flush(file_) != 0 || platform::FileSystem().sync(file_) != 0) {
+    if (platform::FileSystem().flush(staged_.stream) != 0 || platform::FileSystem().sync(staged_.stream) != 0) {
         return result_ = Result::WriteFailed;
     }
     // The last report comes before the file gets a name: a Cancel there
     // leaves the destination as it was, and nothing beside it.
     if (progress_ != nullptr && progress_(context_, total_, total_) == 0) return result_ = Result::Cancelled;
-    // Named only now that it is complete; a kill from here to the rename
-    // leaves a temporary that the next export or deletion here removes.
-    if (unnamed_ && platform::FileSystem().linkIn(file_, destination_.c_str(), temporary_, sizeof temporary_) != 0) {
-        temporary_[0] = '\0';
-        return result_ = Result::CreateFailed;
-    }
-    const int closed = platform::FileSystem().close(file_);
-    file_ = nullptr;
-    if (closed != 0) return result_ = Result::WriteFailed;
-    if (keepMode_ && platform::FileSystem().setMode(temporary_, mode_) != 0) return result_ = Result::WriteFailed;
-    if (platform::FileSystem().replace(temporary_, destination_.c_str()) != 0) return result_ = Result::CreateFailed;
-    placed_ = true;
-    platform::FileSystem().syncDirectoryOf(destination_.c_str());
+    if (staged_.Commit() != 0) return result_ = Result::CreateFailed;
     return Result::Ok;
 }
 

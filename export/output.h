@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "export/export.h"
+#include "os/staged_file.h"
 
 namespace exporting {
 
 class Output {
 public:
     Output(ProgressFn progress, void* context, uint64_t totalElements);
-    ~Output();   // removes the file unless Place() put it in place
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -65,13 +65,8 @@ private:
     uint64_t total_, done_ = 0, told_ = 0;
     std::string buffer_;
     size_t unsynced_ = 0;   // bytes written since writeback was last started
-    FILE* file_ = nullptr;
-    bool unnamed_ = false;   // file_ has no name until Place() links it in
+    platform::StagedFile staged_;   // the new file, beside the destination until Place()
     std::string destination_;
-    char temporary_[4096] = {};   // its name, once it has one
-    bool placed_ = false;
-    bool keepMode_ = false;       // a file it replaces gives it its permission bits
-    unsigned mode_ = 0;
     Result result_ = Result::Ok;
 };
 

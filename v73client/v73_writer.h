@@ -14,9 +14,13 @@
 #include "codec/mat_format.h"
 #include "codec/mat_internal.h"
 
+namespace platform {
+struct StagedFile;
+}
+
 namespace matlib {
 
-struct StagedFile;
+using platform::StagedFile;   // os/staged_file.h
 struct V73Writer;
 struct V73WriterDeleter {
     void operator()(V73Writer* writer) const;

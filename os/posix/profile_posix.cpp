@@ -12,6 +12,7 @@
 //  4. On any failure the new file is removed and the old one stays as it was.
 //  5. An edit that changes nothing writes nothing.
 #include "os/profile.h"
+#include "os/staged_file.h"
 
 #include <cerrno>
 #include <climits>
@@ -121,24 +122,13 @@ bool ReplaceFile(const ProfileFile& file, const std::string& editedText) {
     // A UTF-16 file stays UTF-16; its other sections convert back unit for unit.
     const std::string text = EncodeFileText(editedText, file.encoding);
     if (text.size() > kMaxProfileFileBytes) return false;   // we could not read it back
-    FileSystemCalls& fs = FileSystem();
-    char temporary[kMaxTempPath];
-    FILE* stream = fs.createBeside(file.path.c_str(), temporary, sizeof temporary);
-    if (stream == nullptr) return false;
-    bool ok = fs.write(text.data(), text.size(), stream) == text.size();
-    ok = ok && fs.flush(stream) == 0;
-    ok = ok && fs.sync(stream) == 0;
-    ok = (fs.close(stream) == 0) && ok;
-    if (ok && file.exists) ok = fs.setMode(temporary, file.mode) == 0;
-    ok = ok && fs.replace(temporary, file.path.c_str()) == 0;
-    if (!ok) {
-        fs.remove(temporary);
-        return false;
-    }
-    // The new text is in place; a failed folder flush only risks the rename
-    // not surviving a power cut, when the old text would come back whole.
-    fs.syncDirectoryOf(file.path.c_str());
-    return true;
+    // Already resolved (ResolvedPath): the link itself is never replaced.
+    StagedFile staged;
+    if (!staged.Create(file.path.c_str(), false, file.exists, file.mode)) return false;
+    // The new text is in place once Commit answers 0; a failed folder flush
+    // there only risks the rename not surviving a power cut, when the old
+    // text would come back whole.
+    return staged.Write(text.data(), text.size()) && staged.Commit() == 0;
 }
 
 enum class Edit { kSetKey, kRemoveKey, kRemoveSection, kReplaceSection };

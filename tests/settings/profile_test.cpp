@@ -137,10 +137,6 @@ TEST_F(Profile, FilesThatMayNotBeWrittenAreLeftAlone) {
         EXPECT_EQ(platform::GetPrivateProfileInt("o", "y", 7, ini.c_str()), 7u);
         EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
     }
-    {
-        faults::FaultInjector noNewFile(faults::Call::CreateBeside, 1, faults::Persistence::ForGood);
-        EXPECT_EQ(platform::WritePrivateProfileString("a", "k", "1", ini.c_str()), 0);
-    }
     EXPECT_EQ(support::ReadText(ini), before);
     EXPECT_EQ(support::Entries(dir.path()).size(), 1u);
 
