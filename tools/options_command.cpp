@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 
-#include "about/about_dialog_lfm.h"
 #include "tools/commands.h"
 #include "tools/os_calls.h"
 #include "wcx/extension.h"
@@ -21,6 +20,19 @@ namespace matwcx {
 namespace {
 
 constexpr int kIdOk = 1;   // the button a message box returns for OK
+
+// The form's controls, by the names its text gives them: a host knows the
+// controls only from that text, and the form is checked to have each one.
+namespace controls {
+constexpr char kFormName[] = "DialogBox";
+constexpr char kOkName[] = "btnOK";
+constexpr char kCancelName[] = "btnCancel";
+constexpr char kStructCellasDirsName[] = "chkStructCellasDirs";
+constexpr char kDeleteEnabledName[] = "chkDeleteEnabled";
+constexpr char kPackEnabledName[] = "chkPackEnabled";
+constexpr char kShowContentsName[] = "chkShowContents";
+constexpr char kExtractAsName[] = "cmbExtractAs";   // items: the file's own version, 7, 7.3
+}  // namespace controls
 
 
 // One showing of the form: the controls' states as the host would keep them.
@@ -65,9 +77,9 @@ intptr_t WCX_CALL SendDlgMsg(uintptr_t dialog, char* itemName, intptr_t message,
             return previous;
         }
         case wcx::DM_LISTGETITEMINDEX:
-            return name == about_dialog::kExtractAsName ? form->extractItem : -1;
+            return name == controls::kExtractAsName ? form->extractItem : -1;
         case wcx::DM_LISTSETITEMINDEX:
-            if (name == about_dialog::kExtractAsName) form->extractItem = wParam;
+            if (name == controls::kExtractAsName) form->extractItem = wParam;
             return 0;
         case wcx::DM_ENABLE: {
             const auto found = form->enabled.find(name);
@@ -94,8 +106,9 @@ intptr_t Send(wcx::HostDlgProc proc, HeadlessForm* form, const char* name, intpt
 int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc proc) {
     if (data == 0 || proc == nullptr) return 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
-    for (const char* name : {about_dialog::kStructCellasDirsName, about_dialog::kDeleteEnabledName,
-                             about_dialog::kOkName, about_dialog::kCancelName}) {
+    for (const char* name : {controls::kFormName, controls::kStructCellasDirsName, controls::kDeleteEnabledName,
+                             controls::kPackEnabledName, controls::kShowContentsName, controls::kExtractAsName,
+                             controls::kOkName, controls::kCancelName}) {
         if (text.find(std::string("object ") + name + ":") == std::string::npos) {
             gRun.missingControl = true;
             return 0;
@@ -103,13 +116,13 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
     }
     gRun.shown = true;
     HeadlessForm form;
-    Send(proc, &form, about_dialog::kFormName, wcx::DN_INITDIALOG, 0);
+    Send(proc, &form, controls::kFormName, wcx::DN_INITDIALOG, 0);
 
     // The user's part: click each box that shows otherwise than asked.
-    const std::pair<const char*, int> wanted[] = {{about_dialog::kStructCellasDirsName, gRun.wantStructDirs},
-                                                  {about_dialog::kDeleteEnabledName, gRun.wantDelete},
-                                                  {about_dialog::kPackEnabledName, gRun.wantPack},
-                                                  {about_dialog::kShowContentsName, gRun.wantContents}};
+    const std::pair<const char*, int> wanted[] = {{controls::kStructCellasDirsName, gRun.wantStructDirs},
+                                                  {controls::kDeleteEnabledName, gRun.wantDelete},
+                                                  {controls::kPackEnabledName, gRun.wantPack},
+                                                  {controls::kShowContentsName, gRun.wantContents}};
     for (const auto& [name, want] : wanted) {
         if (want < 0 || form.closed || (form.checks[name] == 1) == (want == 1)) continue;
         form.checks[name] = want;   // the box toggles itself, then tells the dialog
@@ -121,16 +134,16 @@ int WCX_CALL DialogBoxLFM(intptr_t data, unsigned long size, wcx::HostDlgProc pr
     for (intptr_t item = 0; item < 3; ++item) {
         if (gRun.wantExtract != kVersionOfItem[item] || form.closed || form.extractItem == item) continue;
         form.extractItem = item;
-        Send(proc, &form, about_dialog::kExtractAsName, wcx::DN_CHANGE, item);
+        Send(proc, &form, controls::kExtractAsName, wcx::DN_CHANGE, item);
         gRun.clicked = true;
     }
     gRun.extractVersion = form.extractItem >= 0 && form.extractItem < 3 ? kVersionOfItem[form.extractItem] : 0;
-    gRun.structDirs = form.checks[about_dialog::kStructCellasDirsName] == 1 ? 1 : 0;
-    gRun.deleteEnabled = form.checks[about_dialog::kDeleteEnabledName] == 1 ? 1 : 0;
-    gRun.packEnabled = form.checks[about_dialog::kPackEnabledName] == 1 ? 1 : 0;
-    gRun.showContents = form.checks[about_dialog::kShowContentsName] == 1 ? 1 : 0;
+    gRun.structDirs = form.checks[controls::kStructCellasDirsName] == 1 ? 1 : 0;
+    gRun.deleteEnabled = form.checks[controls::kDeleteEnabledName] == 1 ? 1 : 0;
+    gRun.packEnabled = form.checks[controls::kPackEnabledName] == 1 ? 1 : 0;
+    gRun.showContents = form.checks[controls::kShowContentsName] == 1 ? 1 : 0;
     if (!form.closed) {
-        Send(proc, &form, gRun.clicked ? about_dialog::kOkName : about_dialog::kCancelName, wcx::DN_CLICK, 0);
+        Send(proc, &form, gRun.clicked ? controls::kOkName : controls::kCancelName, wcx::DN_CLICK, 0);
     }
     gRun.savedWithOk = form.closed && form.modalResult == wcx::kModalResultOk;
     return gRun.savedWithOk ? -1 : 0;
