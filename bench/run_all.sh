@@ -203,6 +203,10 @@ measure "$task" "matwcx add" "$n" "cp $(f v73_one200.mat) $work/a.mat; sync" -- 
 measure "$task" "dd + fsync of the file" "$n" "rm -f $work/a.mat; sync" -- \
   dd if="$(f v73_one200.mat)" of="$work/a.mat" bs=1M conv=fsync status=none
 pick=best
+task="add small10k_z.mat's 10,000 variables to a new file"
+measure "$task" "matwcx add" "$reps" "rm -f $work/n.mat" -- "$command" add --yes "$work/n.mat" "$(f small10k_z.mat)"
+measure "$task" "scipy loadmat + savemat (v7, compressed)" "$reps" "rm -f $work/n.mat" -- $scipy resave "$(f small10k_z.mat)" "$work/n.mat"
+rm -f "$work/n.mat"
 task="add small10k_z.mat's 10,000 variables to an empty v7.3 file"
 measure "$task" "matwcx add" "$reps" "$scipy empty73 $work/e.mat" -- "$command" add --yes "$work/e.mat" "$(f small10k_z.mat)"
 measure "$task" "scipy loadmat + savemat (v7)" "$reps" "rm -f $work/e.mat" -- $scipy resave "$(f small10k_z.mat)" "$work/e.mat"
