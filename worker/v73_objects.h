@@ -1,6 +1,7 @@
-// What the libhdf5 side of version 7.3 files shares between its files
-// (v73_reader.cpp, v73_image.cpp): reading one HDF5 object as a MATLAB
-// array. Worker process only, like v73_hdf5.h.
+// What the libhdf5 side of version 7.3 files shares between its files: the
+// guard before libhdf5 (v73_hdf5_guard.cpp), MATLAB's layout
+// (v73_layout.cpp), the walks and the copier. Worker process only, like
+// v73_hdf5.h.
 #pragma once
 
 #include <hdf5.h>
@@ -12,6 +13,28 @@
 #include "codec/mat_internal.h"
 
 namespace matlib::hdf5 {
+
+// An open version 7.3 file and its variables.
+struct File {
+    hid_t file = -1;
+    std::vector<std::string> names;   // the variables, in the order of their names
+    int64_t referencesChecked = -1;   // what CheckInside found in #refs#, once looked at
+    ~File() {
+        if (file >= 0) H5Fclose(file);
+    }
+};
+
+// Beside the variables: the objects their references lead to, and the
+// values of the objects they hold.
+constexpr char kReferencesGroup[] = "#refs#";
+constexpr char kSubsystemGroup[] = "#subsystem#";
+
+// Whether a variable of this class may hold objects, whose values live in
+// the file's subsystem data.
+inline bool MayHoldObjects(mxClassID id) {
+    return id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
+           id == mxFUNCTION_CLASS;
+}
 
 // An object's metadata (0xDD000000, rank, dims, object ids, class id) is a
 // short uint32 column; anything longer is not read for its dimensions.
@@ -58,12 +81,26 @@ bool StoredDataSound(hid_t dataset);
 // (`rank` coordinates each, one chunk after another); the others hold the
 // fill value. False when its chunk index cannot be read.
 bool StoredChunkOrigins(hid_t dataset, size_t rank, std::vector<hsize_t>& origins);
+// Whether the data `dataset` stores could make `count` of its elements: a
+// damaged dataspace may claim terabytes, which libhdf5 would read (as fill
+// values past what is stored) into memory asked for first.
+bool StoredDataCouldHold(hid_t dataset, uint64_t count);
+// Where a dataset keeps its bytes: kInside when in this file.
+uint32_t StorageOf(hid_t dataset);
+// Whether the object that `name` links to in `group`, and everything under
+// it, keeps its bytes in this file (kInside, or why not); ScanGroup: every
+// link at the top of `group` and below (v73_reader.cpp).
+uint32_t ScanObject(hid_t group, const char* name);
+uint32_t ScanGroup(hid_t group);
 
 // Whether libhdf5 may look at the object's attributes and links: its header
 // holds sound attribute messages, and a group's symbol table (B-tree and
 // heap) lies inside the file. Every H5Literate over a group from the file
 // starts here.
 bool HeaderReadable(hid_t object);
+// Whether the object libhdf5 describes in `object`, found from `loc`, may
+// be opened: its header is sound.
+bool Openable(hid_t loc, const H5O_info_t& object);
 // libhdf5 decodes an object's messages as it opens it: what a link or an
 // object reference leads to is opened only once its header is found sound
 // (as HeaderReadable finds it); negative otherwise, or when it is no
@@ -85,6 +122,11 @@ hid_t PartType(mxClassID id, bool complex, int part);
 // Elements [first, first + count) of a dataset in MATLAB's order, as
 // memoryType, into out; false when the dataset holds fewer.
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
+// Writes them, as ReadPoints reads them.
+bool WritePoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, const void* data);
+// The dataspace's dimensions in C order; false for more than MATLAB could
+// hold or a null dataspace. A scalar has none.
+bool SpaceDims(hid_t space, std::vector<hsize_t>& out);
 // The level-5 class code of an array; 0 when it has none.
 uint8_t ClassCode(const mxArray& a);
 // A struct's (or object's) field names in their order; false when they cannot be read.

@@ -39,25 +39,11 @@ constexpr size_t kMaxMembers = 65536;
 constexpr uint64_t kMaxInflation = 1032;
 constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
 
-constexpr char kSubsystemGroup[] = "#subsystem#";
-
 bool StoredDataCouldHold(hid_t dataset, uint64_t points, size_t width) {
     uint64_t needed = 0, most = 0;
     if (__builtin_mul_overflow(points, uint64_t{width}, &needed)) return false;
     return __builtin_mul_overflow(H5Dget_storage_size(dataset), kMaxInflation, &most) ||
            __builtin_add_overflow(most, kMaxUnstoredBytes, &most) || needed <= most;
-}
-
-// A dataspace's dimensions in C order (none for a scalar); false for a null
-// dataspace or more dimensions than MATLAB has.
-bool Dims(hid_t space, std::vector<hsize_t>& out) {
-    out.clear();
-    const H5S_class_t kind = H5Sget_simple_extent_type(space);
-    if (kind == H5S_SCALAR) return true;
-    const int rank = kind == H5S_SIMPLE ? H5Sget_simple_extent_ndims(space) : -1;
-    if (rank < 0 || static_cast<size_t>(rank) > format::kMaxDimensions) return false;
-    out.resize(static_cast<size_t>(rank));
-    return rank == 0 || H5Sget_simple_extent_dims(space, out.data(), nullptr) == rank;
 }
 
 // What each block of elements is handed to: k elements of memoryType at p.
@@ -74,7 +60,7 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
     Id create(H5Dget_create_plist(dataset), H5Pclose);
     std::vector<hsize_t> dims;
     const size_t width = memoryType >= 0 ? H5Tget_size(memoryType) : 0;
-    if (!space.ok() || !create.ok() || width == 0 || !Dims(space.get(), dims)) return kDataUnreadable;
+    if (!space.ok() || !create.ok() || width == 0 || !SpaceDims(space.get(), dims)) return kDataUnreadable;
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
     const bool chunked = !dims.empty() && H5Pget_layout(create.get()) == H5D_CHUNKED;
     const bool writtenOnly = chunked && visit == nullptr;
@@ -160,7 +146,7 @@ class Sequence {
 public:
     explicit Sequence(hid_t dataset) : dataset_(dataset), space_(H5Dget_space(dataset), H5Sclose) {
         std::vector<hsize_t> dims;
-        if (!space_.ok() || !Dims(space_.get(), dims)) return;
+        if (!space_.ok() || !SpaceDims(space_.get(), dims)) return;
         rank_ = dims.size();
         total_ = 1;
         for (size_t d = 0; d < rank_; ++d) {
@@ -308,7 +294,7 @@ private:
                 mxArray field;
                 Id space(H5Dget_space(member.get()), H5Sclose);
                 std::vector<hsize_t> dims;
-                if (!space.ok() || !Dims(space.get(), dims)) return kDimensionsWrong;
+                if (!space.ok() || !SpaceDims(space.get(), dims)) return kDimensionsWrong;
                 field.dims.assign(dims.rbegin(), dims.rend());
                 while (field.dims.size() < 2) field.dims.push_back(1);
                 while (field.dims.size() > 2 && field.dims.back() == 1) field.dims.pop_back();
@@ -363,11 +349,6 @@ private:
 
     std::set<haddr_t> seen_;
 };
-
-bool MayHoldObjects(mxClassID id) {
-    return id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
-           id == mxFUNCTION_CLASS;
-}
 
 }  // namespace
 
