@@ -19,6 +19,10 @@ namespace platform {
 // The signal that kills a process from outside (POSIX's SIGKILL), as
 // Worker::endSignal gives it.
 constexpr int kKillSignal = 9;
+// For tests: the one variable of the starting process's environment that a
+// worker is started with, when it is set: a plan of failing file calls,
+// which the worker reads as it starts (worker/v73_serve.cpp).
+inline constexpr char kWorkerFaultsVariable[] = "MATWCX_TEST_WORKER_FAULTS";
 
 class Worker {
 public:

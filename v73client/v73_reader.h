@@ -88,12 +88,6 @@ private:
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).
 void SetV73AnswerTimeout(int milliseconds);
-// For tests: the worker's next writes fail its n-th file call (readNativeAt,
-// writeNativeAt, resizeNative, sizeOfNative) once, or from it on with
-// forGood; 0: none. WorkerWriteCalls gives the calls the last such write
-// made when it succeeded (0 when it failed or had no plan).
-void PlanWorkerWriteFault(uint64_t n, bool forGood);
-uint64_t WorkerWriteCalls();
 // For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" signals the
 // worker right after this process's requests FIRST to FIRST + COUNT - 1,
 // the reader's and the writer's counted alike (v73_worker.cpp).

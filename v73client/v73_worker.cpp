@@ -39,8 +39,6 @@ using namespace v73;
 // worker stalls (platform::Worker::Stalled): a worker waiting for a
 // processor on a loaded machine is not given up.
 std::atomic<int> answerTimeoutMs{5 * 1000};
-std::atomic<uint64_t> writeFaultAt{0}, writeFaultCalls{0};
-std::atomic<bool> writeFaultForGood{false};
 // What a worker may use besides what it starts with: enough for any
 // variable the reader could hold, not for a runaway allocation.
 constexpr uint64_t kWorkerMemory = uint64_t{4} << 30;
@@ -125,10 +123,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
     Request request;
     request.operation = kWrite;
     request.count = indexes.size();
-    request.first = writeFaultAt.load();
-    request.part = (writeFaultForGood.load() ? 1 : 0) | (ownLinks ? kOwnLinks : 0);
-    writeFaultCalls = 0;
-    const uint64_t answerLength = request.first != 0 ? sizeof(uint64_t) : 0;
+    request.part = ownLinks ? kOwnLinks : 0;
     if (!worker.SendRequest(&request, sizeof request, out->stream) || !worker.Send(userBlock, kV73UserBlockSize) ||
         !worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
         return false;
@@ -151,14 +146,9 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
             if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
             if (head.ok == kBeat && head.length == 0) continue;
             refusal = head.ok == 0 ? head.refusal : kInside;
-            if (head.ok != 1 || head.length != answerLength) {
+            if (head.ok != 1 || head.length != 0) {
                 if (head.ok != 0) worker.Stop();
                 return false;
-            }
-            if (answerLength != 0) {
-                uint64_t calls = 0;
-                if (!worker.Receive(&calls, sizeof calls, answerTimeoutMs.load())) return false;
-                writeFaultCalls = calls;
             }
             return StagedWrittenTo(out, SizeOf(out->stream)) && out->written > kV73UserBlockSize;
         }
@@ -465,12 +455,6 @@ const char* WorkerEndedText(const platform::Worker& worker) {
 }  // namespace
 
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
-
-void PlanWorkerWriteFault(uint64_t n, bool forGood) {
-    writeFaultAt = n;
-    writeFaultForGood = forGood;
-}
-uint64_t WorkerWriteCalls() { return writeFaultCalls.load(); }
 
 V73Status OpenV73(SourceFile& source) {
     auto file = std::make_shared<V73File>();

@@ -3,7 +3,7 @@
 // until the reader closes the channel. Whatever it answers, the reader checks before use; whatever
 // libhdf5 does to it on a damaged file ends this process only.
 #include <algorithm>
-#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -92,19 +92,27 @@ void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
     for (size_t j : data.jc) Put64(out, j);
 }
 
-// A test's plan for the file calls of one write (kWrite with `first` > 0):
-// the first-th native call from its start fails, once or (part 1) for
-// good, as a full disk or a failing device would fail it. What the calls
-// come to goes back with the answer, so that the test knows when a plan
-// reached past the last call. A write without a plan counts nothing.
-struct FaultPlan {
-    static inline long failAt = 0, calls = 0;
+// For tests: kWorkerFaultsVariable = "N MODE REPORT" fails the N-th file
+// call of this worker from its start (reading, writing, resizing, sizing
+// the files it is sent), once (MODE 0) or from it on (MODE 1), as a full
+// disk or a failing device would fail it. The first failure appends a line
+// to the file REPORT: the test knows that its plan reached a call. Read
+// once, as the worker starts (before it gives up opening files).
+struct TestFaults {
+    static inline uint64_t failAt = 0, calls = 0;
     static inline bool forGood = false;
+    static inline FILE* report = nullptr;
     static inline platform::FileSystemCalls saved{};
 
     static bool Fails() {
         ++calls;
-        return forGood ? calls >= failAt : calls == failAt;
+        const bool fails = forGood ? calls >= failAt : calls == failAt;
+        if (fails && report != nullptr) {
+            platform::FileSystem().write("failed\n", 7, report);
+            platform::FileSystem().close(report);
+            report = nullptr;
+        }
+        return fails;
     }
     static int64_t Read(platform::NativeFile f, uint64_t at, void* bytes, size_t size) {
         return Fails() ? -1 : saved.readNativeAt(f, at, bytes, size);
@@ -117,22 +125,20 @@ struct FaultPlan {
     static bool Resize(platform::NativeFile f, uint64_t size) { return !Fails() && saved.resizeNative(f, size); }
     static bool Size(platform::NativeFile f, uint64_t& size) { return !Fails() && saved.sizeOfNative(f, size); }
 
-    FaultPlan(uint64_t at, bool persists) {
-        if (at == 0) return;
-        failAt = static_cast<long>(std::min<uint64_t>(at, LONG_MAX));
-        forGood = persists;
-        calls = 0;
+    static void Install() {
+        const char* plan = std::getenv(platform::kWorkerFaultsVariable);
+        unsigned long long at = 0;
+        int mode = 0, reportAt = 0;
+        if (plan == nullptr || std::sscanf(plan, "%llu %d %n", &at, &mode, &reportAt) != 2 || at == 0) return;
+        failAt = at;
+        forGood = mode != 0;
+        report = platform::FileSystem().open(plan + reportAt, "ab");
         saved = platform::FileSystem();
         platform::FileSystem().readNativeAt = Read;
         platform::FileSystem().writeNativeAt = Write;
         platform::FileSystem().resizeNative = Resize;
         platform::FileSystem().sizeOfNative = Size;
-        active = true;
     }
-    ~FaultPlan() {
-        if (active) platform::FileSystem() = saved;
-    }
-    bool active = false;
 };
 
 // A whole variable as a level-5 element goes out in pieces (v73_protocol.h,
@@ -198,7 +204,7 @@ struct Worker {
     // data and the indexes of its variables follow the request. libhdf5
     // writes it through a driver that takes the open file by its number, so
     // that a file without a name (not yet in its folder) can be written.
-    bool WriteFile(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
+    bool WriteFile(const Request& request, platform::NativeFile passed) {
         uint8_t userBlock[kV73UserBlockSize];
         std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
         // A request that does not say what follows it leaves the stream
@@ -209,13 +215,10 @@ struct Worker {
             return false;
         }
         if (passed == platform::kNoFile) return false;
-        const FaultPlan plan(request.first, (request.part & 1) != 0);
-        const bool written = hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver(),
-                                             (request.part & kOwnLinks) != 0) &&
-                             platform::FileSystem().writeNativeAt(passed, 0, userBlock, sizeof userBlock) ==
-                                 static_cast<int64_t>(sizeof userBlock);
-        if (written && plan.active) Put64(out, static_cast<uint64_t>(FaultPlan::calls));
-        return written;
+        return hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver(),
+                               (request.part & kOwnLinks) != 0) &&
+               platform::FileSystem().writeNativeAt(passed, 0, userBlock, sizeof userBlock) ==
+                   static_cast<int64_t>(sizeof userBlock);
     }
 
     // The level-5 element of a variable, its size first: walked once for
@@ -261,7 +264,7 @@ struct Worker {
 
     // One request's answer.
     bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
-        if (request.operation == kWrite) return WriteFile(request, passed, out);
+        if (request.operation == kWrite) return WriteFile(request, passed);
         if (request.operation == kLevel5) {
             Noted& noted = NotedFor(request.index);
             PlanLevel5(request.index, noted);
@@ -311,6 +314,7 @@ struct Worker {
 }  // namespace
 
 void Serve(platform::WorkerEnd& end) {
+    TestFaults::Install();
     // Kept to the process's end, which the ticker's thread does not outlive.
     Heartbeat& heart = *new Heartbeat;
     heart.end = &end;

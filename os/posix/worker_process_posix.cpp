@@ -350,8 +350,11 @@ bool Worker::Start(const char* program, uint64_t memory) {
     const std::string memoryText = std::to_string(memory), parentText = std::to_string(getpid());
     char* const arguments[] = {const_cast<char*>(path.c_str()), const_cast<char*>(memoryText.c_str()),
                                const_cast<char*>(parentText.c_str()), nullptr};
-    // Nothing of the host's environment: libhdf5 takes plug-in folders from it.
-    char* const environment[] = {nullptr};
+    // Nothing of the host's environment (libhdf5 takes plug-in folders from
+    // it) but a test's plan of failing calls.
+    const char* faults = getenv(kWorkerFaultsVariable);
+    std::string faultsEntry = faults != nullptr ? std::string(kWorkerFaultsVariable) + "=" + faults : std::string();
+    char* const environment[] = {faults != nullptr ? faultsEntry.data() : nullptr, nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     sigset_t none, all;

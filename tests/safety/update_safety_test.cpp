@@ -24,8 +24,8 @@
 #include "export/export.h"
 #include "import/import.h"
 #include "modify/add_variables.h"
-#include "v73client/v73_reader.h"
 #include "os/file_io.h"
+#include "os/worker_process.h"
 #include "wcx/plugin_api.h"
 #include "support/fault_injection.h"
 #include "support/support.h"
@@ -93,29 +93,50 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     const Bytes hdf5 = ReadFile(path);
     ASSERT_EQ(support::Delete(path, {"h_cell"}), 0);
     ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
-    // The worker's own file calls (reading the old file, writing the new
-    // one), each failing once and for good, on a small MATLAB-written file
-    // (a struct: what it refers to stays, the other goes).
+    // The worker's own file calls, each failing once and for good in every
+    // worker started meanwhile: reading the old file, and writing the new
+    // one as a deletion's copy (kWrite) or as an addition's new file, which
+    // a writing worker makes (kCreate, kCopyInto, kAddElement, kFinish). On
+    // a small MATLAB-written file: a struct, whose references stay or go.
     ASSERT_TRUE(support::CopyTestData("matlab73-struct/v73.mat", path)) << "no test data matlab73-struct";
     const Bytes small = ReadFile(path);
-    ASSERT_EQ(support::Delete(path, {"s2"}), 0);
-    // libhdf5 writes times of its own into the new file: its values are compared.
-    const std::string changed = Values(path);
-    for (bool forGood : {false, true}) {
-        for (uint64_t n = 1;; ++n) {
-            SCOPED_TRACE("the worker's file call #" + std::to_string(n) + (forGood ? " for good" : " once"));
-            WriteFile(path, small);
-            matlib::PlanWorkerWriteFault(n, forGood);
-            const int result = support::Delete(path, {"s2"});
-            matlib::PlanWorkerWriteFault(0, false);
-            if (result == 0) {
-                EXPECT_EQ(Values(path), changed);
-            } else {
-                EXPECT_EQ(ReadFile(path), small) << result;
+    const std::string level5 = dir.file("d.mat"), report = dir.file("faults");
+    WriteFile(level5, File5(Order::Little, {CharVar(Order::Little, "d", "new")}));
+    const std::pair<const char*, std::function<int()>> writes[] = {
+        {"deletion", [&] { return support::Delete(path, {"s2"}); }},
+        {"addition", [&] {
+             const support::FilePtr source(matOpen(level5.c_str(), "r"));
+             const support::ArrayPtr d(source ? matGetArray(source.get(), "d") : nullptr);
+             MATFile* mfp = matOpen(path.c_str(), "u");
+             if (mfp != nullptr && d && matPutArray(mfp, d.get()) == 0) return matClose(mfp);
+             if (mfp != nullptr) matAbandon(mfp);
+             return -1;
+         }},
+    };
+    for (const auto& [name, write] : writes) {
+        WriteFile(path, small);
+        ASSERT_EQ(write(), 0) << name;
+        // libhdf5 writes times of its own into the new file: its values are compared.
+        const std::string changed = Values(path);
+        for (const char* mode : {"0", "1"}) {
+            for (uint64_t n = 1;; ++n) {
+                SCOPED_TRACE(std::string(name) + ": the worker's file call #" + std::to_string(n) + " mode " + mode);
+                WriteFile(path, small);
+                std::filesystem::remove(report);
+                setenv(platform::kWorkerFaultsVariable, (std::to_string(n) + " " + mode + " " + report).c_str(), 1);
+                const int result = write();
+                unsetenv(platform::kWorkerFaultsVariable);
+                if (result == 0) {
+                    EXPECT_EQ(Values(path), changed);
+                } else {
+                    EXPECT_EQ(ReadFile(path), small) << result;
+                }
+                EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+                // A worker opens the report as it starts; the first failing call writes to it.
+                const bool reached = std::filesystem::exists(report) && std::filesystem::file_size(report) > 0;
+                if ((result == 0 && !reached) || ::testing::Test::HasFailure()) break;
+                ASSERT_LT(n, 5000u) << "no end to the worker's calls";
             }
-            EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
-            if ((result == 0 && matlib::WorkerWriteCalls() < n) || ::testing::Test::HasFailure()) break;
-            ASSERT_LT(n, 5000u) << "no end to the worker's calls";
         }
     }
     // An addition: one variable replaced in its place, one appended.
