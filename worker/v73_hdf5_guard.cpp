@@ -790,18 +790,20 @@ htri_t AttributeExists(hid_t object, const char* name) {
 constexpr uint64_t kMaxInflation = 1032;
 constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
 
-bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
-    // (The header check is the dataset's next anyway, before its data is read.)
-    const HeaderCheck& header = CheckHeader(dataset);
-    if (!header.sized) return false;
-    const uint64_t fileBytes = header.dataBytes;
-    Id type(H5Dget_type(dataset), H5Tclose);
-    const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
-    const uint64_t stored = std::min<uint64_t>(H5Dget_storage_size(dataset), fileBytes);
+bool StoredBytesCouldMake(uint64_t stored, uint64_t count, size_t width) {
     uint64_t needed = 0, most = 0;
     if (width == 0 || __builtin_mul_overflow(count, uint64_t{width}, &needed)) return false;
     return __builtin_mul_overflow(stored, kMaxInflation, &most) || __builtin_add_overflow(most, kMaxUnstoredBytes, &most) ||
            needed <= most;
+}
+
+bool StoredDataCouldHold(hid_t dataset, uint64_t count) {
+    // (The header check is the dataset's next anyway, before its data is read.)
+    const HeaderCheck& header = CheckHeader(dataset);
+    if (!header.sized) return false;
+    Id type(H5Dget_type(dataset), H5Tclose);
+    const size_t width = type.ok() ? H5Tget_size(type.get()) : 0;
+    return StoredBytesCouldMake(std::min<uint64_t>(H5Dget_storage_size(dataset), header.dataBytes), count, width);
 }
 
 }  // namespace matlib::hdf5

@@ -85,6 +85,8 @@ bool StoredChunkOrigins(hid_t dataset, size_t rank, std::vector<hsize_t>& origin
 // damaged dataspace may claim terabytes, which libhdf5 would read (as fill
 // values past what is stored) into memory asked for first.
 bool StoredDataCouldHold(hid_t dataset, uint64_t count);
+// Whether `stored` bytes could make `count` elements of `width` bytes.
+bool StoredBytesCouldMake(uint64_t stored, uint64_t count, size_t width);
 // Where a dataset keeps its bytes: kInside when in this file.
 uint32_t StorageOf(hid_t dataset);
 // Whether the object that `name` links to in `group`, and everything under

@@ -34,17 +34,6 @@ constexpr size_t kBlockBytes = size_t{1} << 20;
 constexpr size_t kReferenceBlockBytes = 32 * 1024;
 // Links of one group looked at: more than any struct MATLAB can save.
 constexpr size_t kMaxMembers = 65536;
-// As the reader: memory is asked for only for data the file's stored bytes
-// could make (inflated at most as far as deflate goes, plus a fill value's worth).
-constexpr uint64_t kMaxInflation = 1032;
-constexpr uint64_t kMaxUnstoredBytes = 64 * 1024 * 1024;
-
-bool StoredDataCouldHold(hid_t dataset, uint64_t points, size_t width) {
-    uint64_t needed = 0, most = 0;
-    if (__builtin_mul_overflow(points, uint64_t{width}, &needed)) return false;
-    return __builtin_mul_overflow(H5Dget_storage_size(dataset), kMaxInflation, &most) ||
-           __builtin_add_overflow(most, kMaxUnstoredBytes, &most) || needed <= most;
-}
 
 // What each block of elements is handed to: k elements of memoryType at p.
 using Visit = std::function<uint32_t(const uint8_t* p, size_t k)>;
@@ -64,7 +53,8 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
     const bool chunked = !dims.empty() && H5Pget_layout(create.get()) == H5D_CHUNKED;
     const bool writtenOnly = chunked && visit == nullptr;
-    if (points < 0 || (!writtenOnly && !StoredDataCouldHold(dataset, static_cast<uint64_t>(points), width))) {
+    const uint64_t stored = H5Dget_storage_size(dataset);
+    if (points < 0 || (!writtenOnly && !StoredBytesCouldMake(stored, static_cast<uint64_t>(points), width))) {
         return kDataUnreadable;
     }
     if (points == 0) return kWhole;
@@ -155,7 +145,7 @@ public:
         }
         // Elements along more than one dimension are no list of indexes.
         for (size_t d = 0; d < rank_; ++d) sound_ = sound_ && (d == long_ || dims[d] == 1);
-        sound_ = sound_ && StoredDataCouldHold(dataset, total_, sizeof(uint64_t));
+        sound_ = sound_ && StoredBytesCouldMake(H5Dget_storage_size(dataset), total_, sizeof(uint64_t));
     }
     bool sound() const { return sound_; }
     uint64_t size() const { return total_; }
