@@ -51,37 +51,33 @@ constexpr uint64_t kChunkedFrom = 16 * 1024;
 constexpr uint64_t kChunkBytes = 256 * 1024;
 constexpr unsigned kDeflateLevel = 3;
 
-// The bytes of one element as they arrive, counted from its tag.
-class Incoming {
+// The bytes of one element as they arrive, counted from its tag: the
+// codec's parser reads them forward only (a read before what was read fails).
+class Incoming final : public ElementInput {
 public:
-    Incoming(platform::WorkerEnd& end, uint64_t length) : end_(end), left_(length), buffer_(kReadAhead) {}
-    uint64_t position() const { return position_; }
-    uint64_t length() const { return position_ + (have_ - at_) + left_; }
+    Incoming(platform::WorkerEnd& end, uint64_t length) : end_(end), length_(length), left_(length), buffer_(kReadAhead) {}
+    uint64_t length() const { return length_; }
 
-    bool Read(void* out, size_t n) {
+    bool Read(uint64_t pos, void* out, size_t n) override {
+        if (pos < position_) return false;
         auto* bytes = static_cast<uint8_t*>(out);
-        while (n > 0) {
+        uint64_t skip = pos - position_;
+        while (skip > 0 || n > 0) {
             if (at_ == have_ && !Fill()) return false;
-            const size_t step = std::min(n, have_ - at_);
-            if (bytes != nullptr) {
+            const size_t ready = have_ - at_;
+            const size_t step = skip > 0 ? static_cast<size_t>(std::min<uint64_t>(skip, ready)) : std::min(n, ready);
+            if (skip > 0) {
+                skip -= step;
+            } else {
                 std::memcpy(bytes, buffer_.data() + at_, step);
                 bytes += step;
+                n -= step;
             }
             at_ += step;
             position_ += step;
-            n -= step;
         }
         return true;
     }
-    bool Skip(uint64_t n) {
-        while (n > 0) {
-            const size_t step = static_cast<size_t>(std::min<uint64_t>(n, kReadAhead));
-            if (!Read(nullptr, step)) return false;
-            n -= step;
-        }
-        return true;
-    }
-    bool SkipTo(uint64_t position) { return position >= position_ && Skip(position - position_); }
     // Whatever of the element is still on its way, so that the next request
     // is read where it starts; false when the channel failed.
     bool Drain() {
@@ -93,7 +89,6 @@ public:
         }
         return !broken_;
     }
-    bool broken() const { return broken_; }
 
 private:
     bool Fill() {
@@ -107,6 +102,7 @@ private:
     }
 
     platform::WorkerEnd& end_;
+    const uint64_t length_;
     uint64_t left_;
     std::vector<uint8_t> buffer_;
     size_t at_ = 0, have_ = 0;
@@ -114,50 +110,16 @@ private:
     bool broken_ = false;
 };
 
-// One subelement's tag; its data follows (a small one's is in its tag).
-struct Sub {
-    uint32_t type = 0;
-    uint32_t bytes = 0;
-    bool small = false;
-    uint8_t smallData[4] = {};
-    uint64_t end = 0;   // where the subelement after it starts
-};
-
 bool Damaged() {
     hdf5::SetRefusal(kElementDamaged);
     return false;
 }
 
-bool ReadSub(Incoming& in, uint64_t end, bool swapped, Sub& sub) {
-    uint8_t tag[8];
-    if (end < in.position() || end - in.position() < 8 || !in.Read(tag, 8)) return Damaged();
-    const uint32_t first = Load32(tag, swapped);
-    sub = Sub{};
-    if ((first >> 16) != 0) {
-        sub.small = true;
-        sub.type = first & 0xffff;
-        sub.bytes = first >> 16;
-        if (sub.bytes > 4) return Damaged();
-        std::memcpy(sub.smallData, tag + 4, 4);
-        sub.end = in.position();
-        return true;
-    }
-    sub.type = first;
-    sub.bytes = Load32(tag + 4, swapped);
-    if (sub.bytes > end - in.position()) return Damaged();
-    sub.end = std::min(in.position() + PaddedSize(sub.bytes), end);
-    return true;
-}
-
-// A subelement's data whole (small ones only: dimensions, names).
-bool ReadSubData(Incoming& in, const Sub& sub, size_t most, std::vector<uint8_t>& out) {
+// A subelement's data whole (small ones only: dimensions, names), at most `most` bytes.
+bool ReadWhole(Incoming& in, const SubElement& sub, size_t most, std::vector<uint8_t>& out) {
     if (sub.bytes > most) return Damaged();
-    if (sub.small) {
-        out.assign(sub.smallData, sub.smallData + sub.bytes);
-        return true;
-    }
     out.resize(sub.bytes);
-    return in.Read(out.data(), out.size()) && in.SkipTo(sub.end);
+    return ReadSubElementData(in, sub, out.data(), out.size()) || Damaged();
 }
 
 // ---- attributes -------------------------------------------------------------------
@@ -364,7 +326,7 @@ struct Output {
     // Converts `count` stored values of one subelement (type `type`) into
     // the class `id` and writes them as elements [0, count) of one part of
     // the dataset; the subelement's further values are skipped.
-    bool Stream(Incoming& in, const Sub& sub, mxClassID id, hid_t dataset, hid_t memoryType, const Layout& layout,
+    bool Stream(Incoming& in, const SubElement& sub, mxClassID id, hid_t dataset, hid_t memoryType, const Layout& layout,
                 uint64_t count, const Check& check) {
         const size_t storedWidth = DataTypeSize(sub.type);
         const mxClassID as = id == mxCHAR_CLASS ? mxUINT16_CLASS : id;
@@ -378,20 +340,23 @@ struct Output {
         if (!direct) stored.resize(std::min<size_t>(capacity, kValueBuffer / storedWidth) * storedWidth);
         uint64_t written = 0, done = 0;   // elements written, elements in hand from `written` on: done - written
         const uint8_t* smallAt = sub.smallData;
+        uint64_t from = sub.dataPos;
         while (done < count) {
             const size_t held = static_cast<size_t>(done - written);
             const size_t step = static_cast<size_t>(std::min<uint64_t>(count - done, capacity - held));
             uint8_t* to = values.data() + held * width;
             if (direct && !sub.small) {
-                if (!in.Read(to, step * width)) return Damaged();
+                if (!in.Read(from, to, step * width)) return Damaged();
+                from += step * width;
             } else {
                 const size_t take = std::min(step, stored.empty() ? step : stored.size() / storedWidth);
-                const uint8_t* from = smallAt;
+                const uint8_t* source = smallAt;
                 if (!sub.small) {
-                    if (!in.Read(stored.data(), take * storedWidth)) return Damaged();
-                    from = stored.data();
+                    if (!in.Read(from, stored.data(), take * storedWidth)) return Damaged();
+                    from += take * storedWidth;
+                    source = stored.data();
                 }
-                for (size_t i = 0; i < take; ++i) StoreAsClass(to + i * width, as, from + i * storedWidth, sub.type, swapped);
+                for (size_t i = 0; i < take; ++i) StoreAsClass(to + i * width, as, source + i * storedWidth, sub.type, swapped);
                 if (sub.small) smallAt += take * storedWidth;
                 if (take < step) {
                     done += take;
@@ -418,7 +383,7 @@ struct Output {
                 return false;
             }
         }
-        return sub.small || in.SkipTo(sub.end);
+        return true;
     }
 
     hid_t References() {
@@ -473,30 +438,36 @@ bool WriteEmpty(hid_t parent, const std::string& name, mxClassID, const std::str
                                                static_cast<uint64_t>(sparseRows)));
 }
 
-struct Header {
-    uint8_t arrayClass = 0;
-    uint8_t flags = 0;
-    uint32_t nzmax = 0;
-    std::vector<uint64_t> dims;   // MATLAB's order
-    uint64_t count = 1;
-    std::vector<hsize_t> CDims() const { return std::vector<hsize_t>(dims.rbegin(), dims.rend()); }
-};
+// An array's dimensions in C order, as HDF5 keeps them.
+std::vector<hsize_t> CDims(const ArrayHeader& header) { return {header.dims.rbegin(), header.dims.rend()}; }
 
 class ElementWriter {
 public:
     ElementWriter(Output& out, Incoming& in) : out_(out), in_(in) {}
 
-    // The array whose content (after its tag) runs to `end`, as `name` in `parent`.
+    // The variable `name`: the array element that the incoming bytes hold.
+    bool Variable(hid_t root, const std::string& name) {
+        SubElement tag;
+        if (!ReadSubElement(in_, 0, in_.length(), out_.swapped, tag) || tag.small || tag.type != miMATRIX) return Damaged();
+        at_ = tag.dataPos;
+        return Array(tag.dataPos + tag.bytes, root, name, 0, true);
+    }
+
+private:
+    // The array whose content (after its tag) runs from at_ to `end`, as `name` in `parent`.
     bool Array(uint64_t end, hid_t parent, const std::string& name, int depth, bool top) {
         if (depth > kMaxDepth) return Damaged();
         // An element without content: MATLAB's [] inside a cell or struct.
-        if (in_.position() == end) {
+        if (at_ == end) {
             return WriteEmpty(parent, name, mxDOUBLE_CLASS, "double", {0, 0}, nullptr, -1);
         }
-        Header header;
-        if (!ReadHeader(end, header)) return false;
+        ArrayHeader header;
+        if (!ReadArrayHeader(in_, out_.swapped, at_, end, header)) return Damaged();
+        at_ = header.dataPos;
+        const bool object = header.code == mxOBJECT || header.code == mxFUNCTION || header.code == mxOPAQUE;
+        if (!object && header.dims.size() < 2) return Damaged();
         bool written = false;
-        switch (header.arrayClass) {
+        switch (header.code) {
             case mxCELL: written = Cell(end, parent, name, header, depth); break;
             case mxSTRUCT: written = Struct(end, parent, name, header, depth); break;
             case mxSPARSE: written = Sparse(end, parent, name, header); break;
@@ -504,64 +475,41 @@ public:
                 hdf5::SetRefusal(kHoldsObject);
                 return false;
             default:
-                if (header.arrayClass == mxCHAR || (header.arrayClass >= mxDOUBLE && header.arrayClass <= mxUINT64)) {
+                if (header.code == mxCHAR || (header.code >= mxDOUBLE && header.code <= mxUINT64)) {
                     written = Numeric(end, parent, name, header);
                 } else {
                     return Damaged();
                 }
         }
         if (!written) return false;
-        if (top && (header.flags & kFlagGlobal) != 0) {
+        if (top && header.global) {
             Id object(H5Oopen(parent, name.c_str(), H5P_DEFAULT), H5Oclose);
             if (!object.ok() || !IntegerAttribute(object.get(), "MATLAB_global", H5T_STD_U8LE, 1)) return false;
         }
-        return in_.SkipTo(end);
-    }
-
-private:
-    bool ReadHeader(uint64_t end, Header& header) {
-        Sub sub;
-        std::vector<uint8_t> bytes;
-        if (!ReadSub(in_, end, out_.swapped, sub) || sub.type != miUINT32 || sub.bytes != 8 ||
-            !ReadSubData(in_, sub, 8, bytes)) {
-            return Damaged();
-        }
-        const uint32_t word = Load32(bytes.data(), out_.swapped);
-        header.arrayClass = static_cast<uint8_t>(word & 0xff);
-        header.flags = static_cast<uint8_t>((word >> 8) & 0xff);
-        header.nzmax = Load32(bytes.data() + 4, out_.swapped);
-        // Dimensions as int32 (some writers tag them uint32), names as int8 (or uint8, UTF-8).
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes % 4 != 0 ||
-            sub.bytes / 4 < 2 || sub.bytes / 4 > kMaxDimensions || !ReadSubData(in_, sub, 4 * kMaxDimensions, bytes)) {
-            return Damaged();
-        }
-        for (size_t i = 0; i < bytes.size(); i += 4) {
-            const auto d = static_cast<int32_t>(Load32(bytes.data() + i, out_.swapped));
-            if (d < 0 || __builtin_mul_overflow(header.count, static_cast<uint64_t>(d), &header.count)) return Damaged();
-            header.dims.push_back(static_cast<uint64_t>(d));
-        }
-        // The element's own name: the variable's is the one it is added under.
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) ||
-            !ReadSubData(in_, sub, kMaxNameLength, bytes)) {
-            return Damaged();
-        }
+        at_ = end;
         return true;
     }
 
-    bool Numeric(uint64_t end, hid_t parent, const std::string& name, const Header& header) {
-        const bool logical = (header.flags & kFlagLogical) != 0;
-        const mxClassID id = header.arrayClass == mxCHAR ? mxCHAR_CLASS
-                             : logical                    ? mxLOGICAL_CLASS
-                                                          : static_cast<mxClassID>(header.arrayClass);
-        const bool complex = (header.flags & kFlagComplex) != 0 && id != mxCHAR_CLASS && id != mxLOGICAL_CLASS;
+    // The next subelement, up to `end`; at_ moves past it.
+    bool Next(uint64_t end, SubElement& sub) {
+        if (!ReadSubElement(in_, at_, end, out_.swapped, sub)) return Damaged();
+        at_ = sub.next;
+        return true;
+    }
+
+    bool Numeric(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header) {
+        const mxClassID id = header.code == mxCHAR ? mxCHAR_CLASS
+                             : header.logical        ? mxLOGICAL_CLASS
+                                                     : static_cast<mxClassID>(header.code);
+        const bool complex = header.complex && id != mxCHAR_CLASS && id != mxLOGICAL_CLASS;
         if (header.count == 0) return WriteEmpty(parent, name, id, OwnClassName(id), header.dims, nullptr, -1);
         Id type(FileType(id, complex), H5Tclose);
         Layout layout;
-        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), header.CDims(), false, layout) : -1, H5Dclose);
+        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), CDims(header), false, layout) : -1, H5Dclose);
         if (!dataset.ok() || !ClassAttributes(dataset.get(), id, OwnClassName(id))) return false;
         for (int part = 0; part < (complex ? 2 : 1); ++part) {
-            Sub sub;
-            if (!ReadSub(in_, end, out_.swapped, sub)) return false;
+            SubElement sub;
+            if (!Next(end, sub)) return false;
             Id memory(hdf5::PartType(id, complex, part), H5Tclose);
             if (!memory.ok()) return false;
             if (id == mxCHAR_CLASS && (sub.type == miUTF8 || sub.type == miUTF32)) {
@@ -575,9 +523,9 @@ private:
     }
 
     // Characters stored as UTF-8 or UTF-32: MATLAB's UTF-16 units, one per element.
-    bool Text(const Sub& sub, hid_t dataset, const Layout& layout, uint64_t count) {
+    bool Text(const SubElement& sub, hid_t dataset, const Layout& layout, uint64_t count) {
         std::vector<uint8_t> bytes;
-        if (!ReadSubData(in_, sub, 1u << 30, bytes)) return false;
+        if (!ReadWhole(in_, sub, 1u << 30, bytes)) return false;
         std::vector<uint16_t> units;
         for (size_t i = 0; i < bytes.size();) {
             uint32_t c = 0;
@@ -604,9 +552,9 @@ private:
         return WriteRun(dataset, H5T_NATIVE_UINT16, layout, 0, count, units.data());
     }
 
-    bool Sparse(uint64_t end, hid_t parent, const std::string& name, const Header& header) {
-        const bool logical = (header.flags & kFlagLogical) != 0;
-        const bool complex = (header.flags & kFlagComplex) != 0 && !logical;
+    bool Sparse(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header) {
+        const bool logical = header.logical;
+        const bool complex = header.complex && !logical;
         const mxClassID id = logical ? mxLOGICAL_CLASS : mxDOUBLE_CLASS;
         if (header.dims.size() != 2) return Damaged();
         const uint64_t rows = header.dims[0], columns = header.dims[1];
@@ -616,8 +564,8 @@ private:
             !IntegerAttribute(group.get(), "MATLAB_sparse", H5T_STD_U64LE, rows)) {
             return false;
         }
-        Sub ir, jc;
-        if (!ReadSub(in_, end, out_.swapped, ir) || DataTypeSize(ir.type) == 0) return Damaged();
+        SubElement ir, jc;
+        if (!Next(end, ir) || DataTypeSize(ir.type) == 0) return Damaged();
         const uint64_t stored = ir.bytes / DataTypeSize(ir.type);
         Id index(H5Tcopy(H5T_STD_U64LE), H5Tclose);
         Layout irLayout, jcLayout;
@@ -637,8 +585,7 @@ private:
                                                        irLayout, stored, rowsInside))) {
             return false;
         }
-        if (stored == 0 && !in_.SkipTo(ir.end)) return Damaged();
-        if (!ReadSub(in_, end, out_.swapped, jc) || DataTypeSize(jc.type) == 0 ||
+        if (!Next(end, jc) || DataTypeSize(jc.type) == 0 ||
             jc.bytes / DataTypeSize(jc.type) != columns + 1) {
             return Damaged();
         }
@@ -674,9 +621,9 @@ private:
         Id data(type.ok() ? CreateDataset(group.get(), "data", type.get(), {nonzeros}, false, layout) : -1, H5Dclose);
         if (!data.ok()) return false;
         for (int part = 0; part < (complex ? 2 : 1); ++part) {
-            Sub sub;
+            SubElement sub;
             Id memory(hdf5::PartType(id, complex, part), H5Tclose);
-            if (!ReadSub(in_, end, out_.swapped, sub) || !memory.ok()) return false;
+            if (!Next(end, sub) || !memory.ok()) return false;
             // MATLAB tags a sparse logical array's values miDOUBLE but
             // stores one byte per value.
             if (logical && sub.type == miDOUBLE && sub.bytes == nonzeros) sub.type = miUINT8;
@@ -689,13 +636,12 @@ private:
 
     // The next array inside a cell or struct: its tag, then the array as `name` in `parent`.
     bool Child(uint64_t end, hid_t parent, const std::string& name, int depth) {
-        uint8_t tag[8];
-        if (end - in_.position() < 8 || !in_.Read(tag, 8) || Load32(tag, out_.swapped) != miMATRIX) return Damaged();
-        const uint64_t size = Load32(tag + 4, out_.swapped);
-        if (size > end - in_.position()) return Damaged();
-        const uint64_t childEnd = in_.position() + size;
-        return Array(childEnd, parent, name, depth + 1, false) &&
-               in_.SkipTo(std::min(in_.position() + (PaddedSize(size) - size), end));
+        SubElement tag;
+        if (!ReadSubElement(in_, at_, end, out_.swapped, tag) || tag.small || tag.type != miMATRIX) return Damaged();
+        at_ = tag.dataPos;
+        if (!Array(tag.dataPos + tag.bytes, parent, name, depth + 1, false)) return false;
+        at_ = tag.next;
+        return true;
     }
 
     // An array inside a cell or struct array: in #refs#, referred to.
@@ -706,20 +652,20 @@ private:
         return Child(end, refs, name, depth) && H5Rcreate(&reference, refs, name.c_str(), H5R_OBJECT, -1) >= 0;
     }
 
-    bool ReferenceDataset(hid_t parent, const std::string& name, const Header& header,
+    bool ReferenceDataset(hid_t parent, const std::string& name, const ArrayHeader& header,
                           const std::vector<hobj_ref_t>& references, const char* className) {
         Layout layout;
         Id type(H5Tcopy(H5T_STD_REF_OBJ), H5Tclose);
-        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), header.CDims(), false, layout) : -1, H5Dclose);
+        Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), CDims(header), false, layout) : -1, H5Dclose);
         return dataset.ok() &&
                H5Dwrite(dataset.get(), H5T_STD_REF_OBJ, H5S_ALL, H5S_ALL, H5P_DEFAULT, references.data()) >= 0 &&
                (className == nullptr || StringAttribute(dataset.get(), "MATLAB_class", className));
     }
 
-    bool Cell(uint64_t end, hid_t parent, const std::string& name, const Header& header, int depth) {
+    bool Cell(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header, int depth) {
         if (header.count == 0) return WriteEmpty(parent, name, mxCELL_CLASS, "cell", header.dims, nullptr, -1);
         // Each element takes a tag at least.
-        if (header.count > (end - in_.position()) / 8) return Damaged();
+        if (header.count > (end - at_) / 8) return Damaged();
         std::vector<hobj_ref_t> references(static_cast<size_t>(header.count));
         for (hobj_ref_t& reference : references) {
             if (!Referred(end, depth, reference)) return false;
@@ -727,17 +673,17 @@ private:
         return ReferenceDataset(parent, name, header, references, "cell");
     }
 
-    bool Struct(uint64_t end, hid_t parent, const std::string& name, const Header& header, int depth) {
-        Sub sub;
+    bool Struct(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header, int depth) {
+        SubElement sub;
         std::vector<uint8_t> bytes;
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes != 4 ||
-            !ReadSubData(in_, sub, 4, bytes)) {
+        if (!Next(end, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes != 4 ||
+            !ReadWhole(in_, sub, 4, bytes)) {
             return Damaged();
         }
         const uint32_t width = Load32(bytes.data(), out_.swapped);
-        if (!ReadSub(in_, end, out_.swapped, sub) || (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) ||
+        if (!Next(end, sub) || (sub.type != miINT8 && sub.type != miUINT8 && sub.type != miUTF8) ||
             (width == 0 ? sub.bytes != 0 : sub.bytes % width != 0) || width > kMaxNameLength + 1 ||
-            !ReadSubData(in_, sub, 64u << 20, bytes)) {
+            !ReadWhole(in_, sub, 64u << 20, bytes)) {
             return Damaged();
         }
         std::vector<std::string> fields;
@@ -771,7 +717,7 @@ private:
         }
         uint64_t references = 0;
         if (__builtin_mul_overflow(header.count, uint64_t{fields.size()}, &references) ||
-            references > (end - in_.position()) / 8) {
+            references > (end - at_) / 8) {
             return Damaged();
         }
         std::vector<std::vector<hobj_ref_t>> values(fields.size(), std::vector<hobj_ref_t>(header.count));
@@ -788,6 +734,7 @@ private:
 
     Output& out_;
     Incoming& in_;
+    uint64_t at_ = 0;   // where the next subelement starts
 };
 
 // The element of variable `name`: its tag, then its array at the top of the file.
@@ -801,12 +748,8 @@ bool WriteElement(Output& out, Incoming& in, const std::string& name) {
         if (taken > 0) hdf5::SetRefusal(kNameTaken);
         return false;
     }
-    uint8_t tag[8];
-    if (!in.Read(tag, 8) || Load32(tag, out.swapped) != miMATRIX) return Damaged();
-    const uint64_t size = Load32(tag + 4, out.swapped);
-    if (size > in.length() - in.position()) return Damaged();
     Id root(H5Gopen2(out.file, "/", H5P_DEFAULT), H5Gclose);
-    return root.ok() && ElementWriter(out, in).Array(in.position() + size, root.get(), name, 0, true);
+    return root.ok() && ElementWriter(out, in).Variable(root.get(), name);
 }
 
 hid_t CreateFile(platform::NativeFile file) {
