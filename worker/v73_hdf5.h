@@ -113,7 +113,7 @@ hid_t DescriptorDriver();
 uint64_t DescriptorAllocatedEnd(const void* handle);
 // What a struct, cell or object variable holds, as one level-5 array element
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
-// most `nodes` arrays and kMaxShownElementBytes bytes (v73_image.cpp).
+// most `nodes` arrays and kMaxShownElementBytes bytes (v73_to_level5.cpp).
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
 // Variable `index` (or, for v73::kLevel5Subsystem, the subsystem data) as
 // a level-5 element: WriteLevel5 (v73_objects.h) on the file's object.

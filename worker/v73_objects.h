@@ -1,7 +1,7 @@
 // What the libhdf5 side of version 7.3 files shares between its files: the
 // guard before libhdf5 (v73_hdf5_guard.cpp), MATLAB's layout
-// (v73_layout.cpp), the walks and the copier. Worker process only, like
-// v73_hdf5.h.
+// (v73_layout.cpp), the walk to level 5 (v73_to_level5.cpp) and the copier.
+// Worker process only, like v73_hdf5.h.
 #pragma once
 
 #include <hdf5.h>

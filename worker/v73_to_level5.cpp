@@ -1,22 +1,36 @@
-// A whole version 7.3 variable written as the level-5 array element that a
-// version 7 file keeps (little-endian, uncompressed; the reader compresses
-// it as it arrives when its target is compressed), and the file's subsystem
-// data as the unnamed uint8 variable of a version 7 file.
+// The one walk from MATLAB's HDF5 layout to level-5 array elements, with a
+// budget and a sink. It serves two callers:
 //
-// Level-5 tags give each element's size before its data, and an element may
-// be of any size: the variable is walked twice. The first walk reads only
-// headers, field names and references and notes each array's size in walk
-// order; the second walks the same way, takes the sizes in that order and
-// sends the bytes as it reads them, the numbers in runs of kRunBytes. Memory
-// stays at a few megabytes plus 8 bytes per array, whatever the data's size.
-// A size found different in the second walk (the file changed, a damaged
-// object read otherwise the second time) ends the writing as failed.
+// - conversion: a whole version 7.3 variable as the level-5 array element
+//   that a version 7 file keeps (uncompressed; the reader compresses it as
+//   it arrives when its target is compressed), and the file's subsystem
+//   data as the unnamed uint8 variable of a version 7 file. Level-5 tags
+//   give each element's size before its data, and an element may be of any
+//   size: the variable is walked twice. The first walk reads only headers,
+//   field names and references and notes each array's size in walk order;
+//   the second walks the same way, takes the sizes in that order and sends
+//   the bytes as it reads them, the numbers in runs of kRunBytes. Memory
+//   stays at a few megabytes plus 8 bytes per array, whatever the data's
+//   size. A size found different in the second walk (the file changed, a
+//   damaged object read otherwise the second time) ends the writing as
+//   failed; so does anything that cannot be read.
+// - the viewer's image: what a struct, cell or object holds, in memory, for
+//   describe.cpp, which reads it as it reads the first bytes of a level-5
+//   variable (one describer, the same text for both formats). Only what
+//   that text can show is read: the first kShownChildren elements of each
+//   cell and struct array, no deeper than kMaxShownNesting, the values of
+//   numeric arrays of at most kShortArray elements and the first kShortText
+//   characters of a char row; every other array keeps its class and
+//   dimensions without data. The element stops growing at
+//   kMaxShownElementBytes or after `nodes` arrays: what is left out then
+//   reads as not shown, as the part of a level-5 variable beyond the bytes
+//   read. The subsystem data goes whole, in the form a level-5 file keeps
+//   it, up to kMaxDecodedSubsystemBytes.
 //
-// The forms are those of v73_image.cpp (which writes the part of a
-// variable the viewer shows): objects as opaque elements holding their
-// metadata, function handles as the struct of their fields, the subsystem
-// data as the struct MCOS holding the FileWrapper__ of its cell.
-// Runs in the worker process (v73_hdf5.h).
+// The forms: objects as opaque elements holding their metadata, function
+// handles as the struct of their fields, the subsystem data as the struct
+// MCOS holding the FileWrapper__ of its cell. Elements are in this
+// machine's byte order. Runs in the worker process (v73_hdf5.h).
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -40,10 +54,28 @@ using namespace v73;
 constexpr size_t kRunBytes = size_t{4} << 20;
 // Bytes gathered before they go out as one piece.
 constexpr size_t kPieceBytes = size_t{1} << 20;
-// Arrays nested inside each other and in one variable (8 bytes of notes
-// each in the worker): the walks' budget, kMaxNesting and kMaxWalkedObjects
-// (v73_objects.h), which also bounds a file whose references lead in a circle.
-constexpr char kSubsystemData[] = "#subsystem#/MCOS";
+constexpr uint64_t kAll = UINT64_MAX;
+constexpr uint8_t kLittlePreamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
+constexpr uint8_t kBigPreamble[kSubsystemPreamble] = {0x01, 0x00, kEndianBig[0], kEndianBig[1]};
+
+// How much of a variable a walk writes. Every walk also stops at
+// kMaxNesting arrays nested and kMaxWalkedObjects arrays (v73_objects.h),
+// which bounds a file whose references lead in a circle.
+struct Budget {
+    bool exact;            // every value, or the walk fails (conversion); else what the text shows
+    uint64_t children;     // elements shown of each cell and struct array
+    size_t nesting;        // the describer's depth from which cells and structs show no elements
+    uint64_t shortArray;   // numeric arrays of more elements go without values
+    uint64_t shortText;    // characters shown of a char row (kAll: every char array whole)
+    uint64_t bytes;        // an element past this is left out (conversion: fails)
+    uint64_t nodes;        // arrays written at most
+};
+constexpr Budget kWhole{true, kAll, SIZE_MAX, kAll, kAll, kMaxLevel5Bytes, kAll};
+// The viewer's image of a variable (nodes: the caller's) and of the
+// subsystem data, whose arrays take a tag each at least: the bytes bound them.
+constexpr Budget kShown{false, kShownChildren, kMaxShownNesting, kShortArray, kShortText, kMaxShownElementBytes, 0};
+constexpr Budget kShownSubsystem{false,      kAll, kMaxShownNesting, kAll, kAll, kMaxDecodedSubsystemBytes,
+                                 kMaxDecodedSubsystemBytes / kTagSize};
 
 // Whether a tag can say the bytes of `count` values of `width` bytes each
 // (at most 4 GB).
@@ -52,17 +84,41 @@ bool TagHolds(uint64_t count, uint64_t width) {
     return !__builtin_mul_overflow(count, width, &bytes) && bytes <= UINT32_MAX;
 }
 
-class Level5Writer {
+// The object #subsystem#/MCOS of the file (closed by the caller); negative when there is none.
+hid_t OpenSubsystemData(hid_t file) {
+    constexpr char kSubsystemData[] = "#subsystem#/MCOS";
+    const bool present = H5Lexists(file, "#subsystem#", InsideLinks()) > 0 && H5Lexists(file, kSubsystemData, InsideLinks()) > 0;
+    return present ? OpenLinked(file, kSubsystemData) : -1;
+}
+
+class Walker {
 public:
-    Level5Writer(std::vector<uint64_t>& sizes, bool sizing, PieceSink sink, void* context)
-        : sizes_(sizes), sizing_(sizing), sink_(sink), context_(context) {}
+    // The image: into `memory`, each element's size filled in as it closes.
+    Walker(const Budget& budget, std::vector<uint8_t>& memory)
+        : budget_(budget), nodesLeft_(budget.nodes), memory_(&memory) {}
+    // Conversion: with sink null the first walk, which notes the sizes; with
+    // a sink the second, which sends the bytes through it.
+    Walker(std::vector<uint64_t>& sizes, PieceSink sink, void* context)
+        : budget_(kWhole), nodesLeft_(kAll), sizes_(&sizes), sizing_(sink == nullptr), sink_(sink), context_(context) {}
 
     bool Variable(hid_t object, const mxArray& a) { return Element(object, a, a.name, 0) && Flush(); }
 
-    // The unnamed uint8 variable: the version and endian indicator of a
-    // level-5 header padded to 8 bytes, then a 1x1 struct whose field MCOS
-    // is an opaque FileWrapper__ holding the cell of `mcos`'s elements.
-    bool Subsystem(hid_t mcos) {
+    // The element of `object` (header `a`) at the describer's `depth`.
+    // False when it stopped short or could not be written: conversion fails
+    // then; the image keeps what of it was written, or leaves it out (when it
+    // could not begin or outgrew the room), and writes none of its siblings.
+    bool Element(hid_t object, const mxArray& a, const std::string& name, size_t depth) {
+        if (nesting_ > kMaxNesting) return Fail(kLevel5TooDeep);
+        if (nodesLeft_ == 0) return false;
+        --nodesLeft_;
+        ++nesting_;
+        const bool whole = Array(object, a, name, depth);
+        --nesting_;
+        return whole;
+    }
+
+    // The subsystem data as the unnamed uint8 variable of a version 7 file.
+    bool SubsystemVariable(hid_t mcos) {
         if (!IsReferenceDataset(mcos)) return Fail(kLevel5Damaged);
         objects_ = true;
         const Mark outer = Open();
@@ -76,22 +132,20 @@ public:
         if (!Head({mxUINT8, 0, 0, dims, 2, "", {}})) return false;
         Tag(miUINT8, static_cast<uint32_t>(length));
         const uint64_t dataStart = count_;
-        const uint8_t preamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
-        Put(preamble, sizeof preamble);
-        Id space(H5Dget_space(mcos), H5Sclose);
-        const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
-        if (count < 0 || count > INT32_MAX) return Fail(kLevel5Damaged);
-        const SubsystemHeads& heads = SubsystemHeadBytes();
-        const Mark top = Open();
-        if (!top.ok) return false;
-        Put(heads.top.data(), heads.top.size());
-        const Mark wrapper = Open();
-        if (!wrapper.ok) return false;
-        Put(heads.wrapper.data(), heads.wrapper.size());
-        if (!ReferenceCell(mcos, {1, static_cast<mwSize>(count)}, 1) || !Close(wrapper) || !Close(top)) return false;
-        if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + sizes_[top.slot]) return Fail(kLevel5Damaged);
+        nesting_ = 2;   // the cell's elements lie in the variable's struct
+        if (!Subsystem(mcos, kLittlePreamble)) return false;
+        // The struct's size is the one noted after the variable's.
+        if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + (*sizes_)[outer.slot + 1]) {
+            return Fail(kLevel5Damaged);
+        }
         Pad(count_ - dataStart);
         return Close(outer) && Flush();
+    }
+
+    // The subsystem data as the image's payload, in this machine's order.
+    bool SubsystemPayload(hid_t mcos) {
+        const bool little = std::endian::native == std::endian::little;
+        return Subsystem(mcos, little ? kLittlePreamble : kBigPreamble) && count_ <= budget_.bytes;
     }
 
     uint64_t bytes() const { return count_; }
@@ -110,47 +164,70 @@ private:
         return false;
     }
 
-    uint64_t PeekSize() const { return cursor_ < sizes_.size() ? sizes_[cursor_] : 0; }
+    // An element the image leaves out: nothing of it stays.
+    bool Drop(uint64_t start) {
+        if (memory_ != nullptr) memory_->resize(static_cast<size_t>(start));
+        if (memory_ != nullptr) count_ = start;
+        return false;
+    }
 
-    // The miMATRIX tag of an element whose size the first walk notes at Close.
+    uint64_t PeekSize() const { return cursor_ < sizes_->size() ? (*sizes_)[cursor_] : 0; }
+
+    // The miMATRIX tag of an element whose size is filled in (the image) or
+    // noted (the first walk) at Close.
     Mark Open() {
         Mark mark;
         mark.start = count_;
+        if (memory_ != nullptr) {
+            Tag(miMATRIX, 0);
+            mark.ok = true;
+            return mark;
+        }
         if (sizing_) {
-            if (sizes_.size() >= kMaxWalkedObjects) {
+            if (sizes_->size() >= kMaxWalkedObjects) {
                 Fail(kLevel5TooMany);
                 return mark;
             }
-            mark.slot = sizes_.size();
-            sizes_.push_back(0);
+            mark.slot = sizes_->size();
+            sizes_->push_back(0);
             Tag(miMATRIX, 0);
         } else {
-            if (cursor_ >= sizes_.size()) {
+            if (cursor_ >= sizes_->size()) {
                 Fail(kLevel5Damaged);
                 return mark;
             }
             mark.slot = cursor_++;
-            Tag(miMATRIX, static_cast<uint32_t>(sizes_[mark.slot]));
+            Tag(miMATRIX, static_cast<uint32_t>((*sizes_)[mark.slot]));
         }
         mark.ok = failure_ == kLevel5Ok;
         return mark;
     }
 
     bool Close(const Mark& mark) {
-        if (failure_ != kLevel5Ok) return false;
         const uint64_t size = count_ - mark.start - kTagSize;
-        if (sizing_) {
-            if (size > UINT32_MAX || count_ >= kMaxLevel5Bytes) return Fail(kLevel5TooLarge);
-            sizes_[mark.slot] = size;
+        if (memory_ != nullptr) {
+            const auto word = static_cast<uint32_t>(size);
+            std::memcpy(memory_->data() + mark.start + 4, &word, 4);
             return true;
         }
-        return size == sizes_[mark.slot] || Fail(kLevel5Damaged);
+        if (failure_ != kLevel5Ok) return false;
+        if (sizing_) {
+            if (size > UINT32_MAX || count_ >= kMaxLevel5Bytes) return Fail(kLevel5TooLarge);
+            (*sizes_)[mark.slot] = size;
+            return true;
+        }
+        return size == (*sizes_)[mark.slot] || Fail(kLevel5Damaged);
     }
 
     void Put(const void* p, size_t n) {
         count_ += n;
-        if (sizing_ || n == 0 || !sending_) return;
+        if (n == 0) return;
         const auto* bytes = static_cast<const uint8_t*>(p);
+        if (memory_ != nullptr) {
+            memory_->insert(memory_->end(), bytes, bytes + n);
+            return;
+        }
+        if (sizing_ || !sending_) return;
         if (buffer_.size() + n > kPieceBytes && !Flush()) return;
         if (n >= kPieceBytes) {
             sending_ = sink_(context_, bytes, n);
@@ -182,7 +259,8 @@ private:
         Pad(n);
     }
 
-    // An array's head (flags, dimensions, name, class name), as the engine writes it.
+    // An array's head (flags, dimensions, name, class name), as the engine
+    // writes it; false when a dimension does not fit the level-5 format.
     bool Head(const ArrayHead& head) {
         std::vector<uint8_t> bytes;
         if (!AppendArrayHead(head, false, bytes)) return Fail(kLevel5TooLarge);
@@ -190,29 +268,37 @@ private:
         return true;
     }
 
-    bool Element(hid_t object, const mxArray& a, const std::string& name, size_t depth) {
-        if (depth > kMaxNesting) return Fail(kLevel5TooDeep);
+    bool Array(hid_t object, const mxArray& a, const std::string& name, size_t depth) {
+        const uint64_t start = count_;
         const uint8_t cls = ClassCode(a);
         if (cls == 0) return Fail(kLevel5NoForm);
+        if (budget_.exact && a.sparse && a.nzmax > UINT32_MAX) return Fail(kLevel5TooLarge);
         const Mark mark = Open();
         if (!mark.ok) return false;
         const uint8_t flags = (a.complex ? kFlagComplex : 0) | (a.global ? kFlagGlobal : 0) |
                               (a.logical ? kFlagLogical : 0);
-        if (a.sparse && a.nzmax > UINT32_MAX) return Fail(kLevel5TooLarge);
+        const auto nzmax = a.sparse ? static_cast<uint32_t>(std::min<size_t>(a.nzmax, UINT32_MAX)) : 0;
         if (cls == mxOPAQUE) objects_ = true;
-        if (!Head({cls, flags, a.sparse ? static_cast<uint32_t>(a.nzmax) : 0, a.dims.data(), a.dims.size(), name, a.className})) {
-            return false;
+        // A struct without its field names would be no element at all: the
+        // image leaves it out, as one that does not fit.
+        std::vector<std::string> fields;
+        const bool hasFields = cls == mxSTRUCT || cls == mxOBJECT;
+        if (!Head({cls, flags, nzmax, a.dims.data(), a.dims.size(), name, a.className}) ||
+            (hasFields && !StructFields(object, a, fields))) {
+            return Drop(start);
         }
-        bool body = false;
+        bool whole = false;
         switch (cls) {
-            case mxCELL: body = Cell(object, a, depth); break;
-            case mxSTRUCT: case mxOBJECT: body = Struct(object, a, depth); break;
-            case mxOPAQUE: body = Opaque(object, a, depth); break;
-            case mxFUNCTION: body = Function(object, a, depth); break;
-            case mxSPARSE: body = Sparse(object, a); break;
-            default: body = Numbers(object, a); break;
+            case mxCELL: whole = Cell(object, a, depth); break;
+            case mxSTRUCT: case mxOBJECT: whole = Struct(object, a, fields, depth); break;
+            case mxOPAQUE: whole = Opaque(object, a, depth); break;
+            case mxFUNCTION: whole = Function(object, a, depth); break;
+            case mxSPARSE: whole = !budget_.exact || Sparse(object, a); break;   // the image: class and size
+            default: whole = budget_.exact ? Numbers(object, a) : ShownNumbers(object, a); break;
         }
-        return body && Close(mark);
+        if (!budget_.exact && count_ > budget_.bytes) return Drop(start);   // past the room: left out
+        if (budget_.exact && !whole) return false;
+        return Close(mark) && whole;
     }
 
     bool Child(hid_t child, size_t depth) {
@@ -223,7 +309,7 @@ private:
         return Element(child, header, "", depth);
     }
 
-    // The elements a dataset of references points at, as a cell of these dimensions.
+    // The elements a dataset of references points at, all of them, as a cell of these dimensions.
     bool ReferenceCell(hid_t dataset, const std::vector<mwSize>& dims, size_t depth) {
         const Mark mark = Open();
         if (!mark.ok) return false;
@@ -231,36 +317,62 @@ private:
         size_t count = 1;
         for (mwSize d : dims) count *= d;
         for (size_t k = 0; k < count; ++k) {
-            if (!Child(Referenced(dataset, k), depth + 1)) return false;
+            if (!Child(Referenced(dataset, k), depth)) return false;
         }
         return Close(mark);
     }
 
+    // The version and endian indicator of a level-5 header padded to 8
+    // bytes, then a 1x1 struct whose field MCOS is an opaque FileWrapper__
+    // holding the cell of `mcos`'s elements.
+    bool Subsystem(hid_t mcos, const uint8_t (&preamble)[kSubsystemPreamble]) {
+        Put(preamble, kSubsystemPreamble);
+        Id space(H5Dget_space(mcos), H5Sclose);
+        const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+        if (count < 0 || count > INT32_MAX) return Fail(kLevel5Damaged);
+        const SubsystemHeads& heads = SubsystemHeadBytes();
+        const Mark top = Open();
+        if (!top.ok) return false;
+        Put(heads.top.data(), heads.top.size());
+        const Mark wrapper = Open();
+        if (!wrapper.ok) return false;
+        Put(heads.wrapper.data(), heads.wrapper.size());
+        return ReferenceCell(mcos, {1, static_cast<mwSize>(count)}, 0) && Close(wrapper) && Close(top);
+    }
+
     bool Cell(hid_t object, const mxArray& a, size_t depth) {
-        const size_t count = mxGetNumberOfElements(&a);
+        if (depth >= budget_.nesting) return true;
+        const uint64_t count = mxGetNumberOfElements(&a);
         if (count > 0 && !IsReferenceDataset(object)) return Fail(kLevel5Damaged);
-        for (size_t k = 0; k < count; ++k) {
+        for (uint64_t k = 0; k < std::min(count, budget_.children); ++k) {
             if (!Child(Referenced(object, k), depth + 1)) return false;
         }
         return true;
     }
 
-    // Field names, then per element each field's value: a 1-by-1 struct
-    // holds its values itself, a struct array one reference per element.
-    bool Struct(hid_t object, const mxArray& a, size_t depth) {
-        std::vector<std::string> fields;
-        const uint64_t count = mxGetNumberOfElements(&a);
-        if (!FieldNames(object, fields) && count > 0) return Fail(kLevel5Damaged);
+    // A struct's field names, when it has them and they fit.
+    bool StructFields(hid_t object, const mxArray& a, std::vector<std::string>& fields) {
+        if (!FieldNames(object, fields) && mxGetNumberOfElements(&a) > 0) return Fail(kLevel5Damaged);
         size_t longest = 0;
         for (const std::string& f : fields) longest = std::max(longest, f.size());
-        if (fields.size() * (longest + 1) > UINT32_MAX) return Fail(kLevel5TooLarge);
+        return fields.size() * (longest + 1) <= budget_.bytes || Fail(kLevel5TooLarge);
+    }
+
+    // Field names, then per element each field's value: a 1-by-1 struct
+    // holds its values itself, a struct array one reference per element.
+    bool Struct(hid_t object, const mxArray& a, const std::vector<std::string>& fields, size_t depth) {
+        const uint64_t count = mxGetNumberOfElements(&a);
+        size_t longest = 0;
+        for (const std::string& f : fields) longest = std::max(longest, f.size());
         const auto length = static_cast<int32_t>(longest + 1);
         std::vector<char> names(fields.size() * (longest + 1), '\0');
         for (size_t f = 0; f < fields.size(); ++f) std::memcpy(names.data() + f * (longest + 1), fields[f].data(), fields[f].size());
         Sub(miINT32, &length, sizeof length);
         Sub(miINT8, names.data(), names.size());
-        if (fields.empty()) return true;
-        for (uint64_t k = 0; k < count; ++k) {
+        if (depth >= budget_.nesting || fields.empty()) return true;
+        // The describer nests a struct array's values one level deeper.
+        const size_t inner = count > 1 ? depth + 2 : depth + 1;
+        for (uint64_t k = 0; k < std::min(count, budget_.children); ++k) {
             for (const std::string& field : fields) {
                 if (H5Lexists(object, field.c_str(), InsideLinks()) <= 0) return Fail(kLevel5Damaged);
                 Id value(OpenLinked(object, field.c_str()), H5Oclose);
@@ -269,8 +381,7 @@ private:
                 const bool perElement =
                     IsReferenceDataset(value.get()) && AttributeExists(value.get(), "MATLAB_class") == 0;
                 if (!perElement && count != 1) return Fail(kLevel5Damaged);
-                if (!Child(perElement ? Referenced(value.get(), k) : OpenLinked(object, field.c_str()),
-                           depth + 1)) {
+                if (!Child(perElement ? Referenced(value.get(), k) : OpenLinked(object, field.c_str()), inner)) {
                     return false;
                 }
             }
@@ -279,40 +390,87 @@ private:
     }
 
     // An object: its metadata (the uint32 column that names its objects in
-    // the subsystem data); the subsystem's FileWrapper__ holds a cell.
+    // the subsystem data); the subsystem's FileWrapper__ holds a cell. The
+    // image reads at most kMaxObjectMetadata words, none when they do not read.
     bool Opaque(hid_t object, const mxArray& a, size_t depth) {
-        if (H5Iget_type(object) != H5I_DATASET) return Fail(kLevel5Damaged);
-        Id space(H5Dget_space(object), H5Sclose);
+        const bool dataset = H5Iget_type(object) == H5I_DATASET;
+        if (budget_.exact && !dataset) return Fail(kLevel5Damaged);
+        Id space(dataset ? H5Dget_space(object) : -1, H5Sclose);
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
-        if (count < 0 || count > INT32_MAX / 4) return Fail(kLevel5Damaged);
-        if (IsReferenceDataset(object)) return ReferenceCell(object, {static_cast<mwSize>(count), 1}, depth);
+        std::vector<uint32_t> words;
+        uint64_t shown = 0;
+        if (budget_.exact) {
+            if (count < 0 || count > INT32_MAX / 4) return Fail(kLevel5Damaged);
+            if (IsReferenceDataset(object)) return ReferenceCell(object, {static_cast<mwSize>(count), 1}, depth + 1);
+            shown = static_cast<uint64_t>(count);
+        } else {
+            words.resize(count > 0 && count <= kMaxObjectMetadata ? static_cast<size_t>(count) : 0);
+            if (!words.empty() && !ReadPoints(object, H5T_NATIVE_UINT32, 0, words.size(), words.data())) words.clear();
+            shown = words.size();
+        }
         const Mark mark = Open();
         if (!mark.ok) return false;
-        const mwSize dims[2] = {static_cast<mwSize>(count), 1};
+        const mwSize dims[2] = {static_cast<mwSize>(shown), 1};
         if (!Head({mxUINT32, 0, 0, dims, 2, "", {}})) return false;
-        Tag(miUINT32, static_cast<uint32_t>(count * 4));
-        mxArray words = a;
-        words.classId = mxUINT32_CLASS;
-        words.complex = false;
-        if (!Run(object, words, 0, static_cast<uint64_t>(count))) return false;
-        Pad(static_cast<uint64_t>(count) * 4);
+        if (budget_.exact) {
+            Tag(miUINT32, static_cast<uint32_t>(shown * 4));
+            mxArray column = a;
+            column.classId = mxUINT32_CLASS;
+            column.complex = false;
+            if (!Run(object, column, 0, shown)) return false;
+            Pad(shown * 4);
+        } else {
+            Sub(miUINT32, words.data(), words.size() * sizeof(uint32_t));
+        }
         return Close(mark);
     }
 
     // A function handle: the 1x1 struct of its group's fields (matlabroot,
-    // separator, sentinel, function_handle).
+    // separator, sentinel, function_handle); in the image, without its field
+    // names, class and size only.
     bool Function(hid_t object, const mxArray& a, size_t depth) {
         objects_ = true;
-        if (H5Iget_type(object) != H5I_GROUP) return Fail(kLevel5Damaged);
-        mxArray fields = a;
-        fields.classId = mxSTRUCT_CLASS;
-        fields.className = "struct";
-        fields.dims = {1, 1};
-        fields.global = false;
-        return Element(object, fields, "", depth + 1);
+        if (budget_.exact && H5Iget_type(object) != H5I_GROUP) return Fail(kLevel5Damaged);
+        if (nesting_ > kMaxNesting) return Fail(kLevel5TooDeep);
+        std::vector<std::string> fields;
+        if (!StructFields(object, a, fields)) return !budget_.exact;
+        const Mark mark = Open();
+        if (!mark.ok) return false;
+        const mwSize one[2] = {1, 1};
+        if (!Head({mxSTRUCT, 0, 0, one, 2, "", {}})) return false;
+        ++nesting_;
+        const bool whole = Struct(object, a, fields, depth);
+        --nesting_;
+        if (budget_.exact && !whole) return false;
+        return Close(mark) && whole;
     }
 
-    // Numbers, characters and logicals: each part's subelement.
+    // The image's numbers and characters: the ones the text shows, or none.
+    bool ShownNumbers(hid_t object, const mxArray& a) {
+        const uint64_t count = mxGetNumberOfElements(&a);
+        uint64_t shown = count <= budget_.shortArray ? count : 0;
+        if (a.classId == mxCHAR_CLASS && budget_.shortText != kAll) {
+            const bool row = a.dims.size() == 2 && a.dims[0] <= 1;
+            shown = row ? std::min(count, budget_.shortText) : 0;
+        }
+        const size_t width = ClassElementSize(a.classId);
+        uint64_t bytes = 0;
+        if (__builtin_mul_overflow(shown, uint64_t{width}, &bytes) || bytes > budget_.bytes - std::min(budget_.bytes, count_)) {
+            return false;   // more than the room: not read
+        }
+        for (int part = 0; part < (a.complex ? 2 : 1); ++part) {
+            std::vector<uint8_t> values(static_cast<size_t>(bytes));
+            Id type(PartType(a.classId, a.complex, part), H5Tclose);
+            // Values that cannot be read are left out: the text says the data is damaged.
+            if (shown > 0 && (!type.ok() || !ReadPoints(object, type.get(), 0, static_cast<size_t>(shown), values.data()))) {
+                values.clear();
+            }
+            Sub(StoreType(a.classId), values.data(), values.size());
+        }
+        return true;
+    }
+
+    // Numbers, characters and logicals whole: each part's subelement.
     bool Numbers(hid_t object, const mxArray& a) {
         const uint64_t count = mxGetNumberOfElements(&a);
         const uint64_t width = ClassElementSize(a.classId);
@@ -483,11 +641,15 @@ private:
         return true;
     }
 
-    std::vector<uint64_t>& sizes_;
+    const Budget& budget_;
+    uint64_t nodesLeft_;
+    size_t nesting_ = 0;                          // arrays around the one being written
+    std::vector<uint8_t>* memory_ = nullptr;      // the image
+    std::vector<uint64_t>* sizes_ = nullptr;      // conversion: the sizes noted by the first walk
     size_t cursor_ = 0;
-    bool sizing_;
-    PieceSink sink_;
-    void* context_;
+    bool sizing_ = false;
+    PieceSink sink_ = nullptr;
+    void* context_ = nullptr;
     bool sending_ = true;
     uint64_t count_ = 0;
     bool objects_ = false;
@@ -499,21 +661,36 @@ private:
 
 bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uint64_t>& sizes, Level5Plan& plan,
                  PieceSink sink, void* context) {
-    const bool sizing = sink == nullptr;
-    if (sizing) sizes.clear();
-    Level5Writer writer(sizes, sizing, sink, context);
+    if (sink == nullptr) sizes.clear();
+    Walker walker(sizes, sink, context);
     bool written = false;
     if (array != nullptr) {
-        written = writer.Variable(object, *array);
-    } else if (H5Lexists(file, "#subsystem#", InsideLinks()) > 0 && H5Lexists(file, kSubsystemData, InsideLinks()) > 0) {
-        Id mcos(OpenLinked(file, kSubsystemData), H5Oclose);
-        written = mcos.ok() && writer.Subsystem(mcos.get());
+        written = walker.Variable(object, *array);
+    } else {
+        Id mcos(OpenSubsystemData(file), H5Oclose);
+        written = mcos.ok() && walker.SubsystemVariable(mcos.get());
     }
-    plan.bytes = writer.bytes();
-    plan.objects = writer.objects();
-    plan.failure = written ? kLevel5Ok : (writer.failure() != kLevel5Ok ? writer.failure() : kLevel5Damaged);
+    plan.bytes = walker.bytes();
+    plan.objects = walker.objects();
+    plan.failure = written ? kLevel5Ok : (walker.failure() != kLevel5Ok ? walker.failure() : kLevel5Damaged);
     if (written && plan.bytes >= kMaxLevel5Bytes) plan.failure = kLevel5TooLarge;
     return written;
+}
+
+bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
+    out.clear();
+    Budget budget = kShown;
+    budget.nodes = nodes;
+    Walker walker(budget, out);
+    walker.Element(object, array, "", 0);
+    return !out.empty();
+}
+
+bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out) {
+    out.clear();
+    Id mcos(OpenSubsystemData(file), H5Oclose);
+    Walker walker(kShownSubsystem, out);
+    return mcos.ok() && IsReferenceDataset(mcos.get()) && walker.SubsystemPayload(mcos.get());
 }
 
 }  // namespace matlib::hdf5
