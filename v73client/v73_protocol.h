@@ -27,14 +27,13 @@ inline constexpr const char* kWorkerProgram = "matwcx_v73";
 
 enum Operation : uint32_t {
     kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7,
-    // Whether a variable can be read from the file alone: its answer is a
-    // Refusal (4 bytes), kInside when it can.
-    kCheck = 8,
     // The first request, with the file sent open.
     kOpen = 9,
     // Whether a variable reads whole: every dataset of it and of all it
-    // refers to read through libhdf5's filters. Its answer is a Refusal and
-    // a Damage (8 bytes).
+    // refers to read through libhdf5's filters. Its answer is a Refusal
+    // (kInside when it can be read from the file alone) and a Damage (8
+    // bytes). `part` kStorageOnly: only the Refusal is found; the Damage
+    // says kWhole.
     kVerify = 10,
     // A whole variable (index; kLevel5Subsystem: the file's subsystem data
     // as its unnamed uint8 variable) as the level-5 array element of a
@@ -74,6 +73,8 @@ enum Damage : uint32_t {
     kObjectUnreadable = 7,    // a member (a field, a link) cannot be opened
     kNestedTooDeep = 8,       // nested deeper than the worker walks (no MATLAB array is)
 };
+
+constexpr uint32_t kStorageOnly = 1;
 
 enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
 constexpr uint64_t kLevel5Subsystem = UINT64_MAX;

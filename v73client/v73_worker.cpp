@@ -561,10 +561,11 @@ bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>
 
 const char* CheckV73(const mxArray& array) {
     Request request;
-    request.operation = kCheck;
+    request.operation = kVerify;
+    request.part = kStorageOnly;
     std::vector<uint8_t> payload;
     V73File* file = FileOf(array);
-    if (file == nullptr || !AskAbout(array, request, 4, payload)) {
+    if (file == nullptr || !AskAbout(array, request, 8, payload)) {
         return file != nullptr && file->refusal != kInside ? RefusalText(file->refusal) : nullptr;
     }
     Fields fields(payload);

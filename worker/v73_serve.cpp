@@ -287,12 +287,12 @@ struct Worker {
         }
         if (!Load(request.index)) return false;
         switch (request.operation) {
-            case kCheck: Put32(out, hdf5::CheckInside(*file, header)); return true;
             case kVerify: {
                 // Nothing that leads outside the file is read to check it.
                 const uint32_t storage = hdf5::CheckInside(*file, header);
                 Put32(out, storage);
-                Put32(out, storage == kInside ? hdf5::Verify(*file, header) : uint32_t{kWhole});
+                Put32(out, storage == kInside && request.part != kStorageOnly ? hdf5::Verify(*file, header)
+                                                                              : uint32_t{kWhole});
                 return true;
             }
             case kDecode: {
