@@ -74,7 +74,7 @@ constexpr Budget kWhole{true, kAll, SIZE_MAX, kAll, kAll, kMaxLevel5Bytes, kAll}
 // The viewer's image of a variable (nodes: the caller's) and of the
 // subsystem data, whose arrays take a tag each at least: the bytes bound them.
 constexpr Budget kShown{false, kShownChildren, kMaxShownNesting, kShortArray, kShortText, kMaxShownElementBytes, 0};
-constexpr Budget kShownSubsystem{false,      kAll, kMaxShownNesting, kAll, kAll, kMaxDecodedSubsystemBytes,
+constexpr Budget kShownSubsystem{false, kAll, kMaxShownNesting, kAll, kAll, kMaxDecodedSubsystemBytes,
                                  kMaxDecodedSubsystemBytes / kTagSize};
 
 // Whether a tag can say the bytes of `count` values of `width` bytes each
@@ -87,7 +87,8 @@ bool TagHolds(uint64_t count, uint64_t width) {
 // The object #subsystem#/MCOS of the file (closed by the caller); negative when there is none.
 hid_t OpenSubsystemData(hid_t file) {
     constexpr char kSubsystemData[] = "#subsystem#/MCOS";
-    const bool present = H5Lexists(file, "#subsystem#", InsideLinks()) > 0 && H5Lexists(file, kSubsystemData, InsideLinks()) > 0;
+    const bool present =
+        H5Lexists(file, "#subsystem#", InsideLinks()) > 0 && H5Lexists(file, kSubsystemData, InsideLinks()) > 0;
     return present ? OpenLinked(file, kSubsystemData) : -1;
 }
 
@@ -166,8 +167,9 @@ private:
 
     // An element the image leaves out: nothing of it stays.
     bool Drop(uint64_t start) {
-        if (memory_ != nullptr) memory_->resize(static_cast<size_t>(start));
-        if (memory_ != nullptr) count_ = start;
+        if (memory_ == nullptr) return false;
+        memory_->resize(static_cast<size_t>(start));
+        count_ = start;
         return false;
     }
 
