@@ -26,7 +26,10 @@ inline constexpr const char* kWorkerProgram = "matwcx_v73";
 #endif
 
 enum Operation : uint32_t {
-    kHeader = 1, kDecode = 2, kElements = 3, kContents = 5, kSubsystem = 6, kWrite = 7,
+    kHeader = 1, kDecode = 2, kElements = 3, kWrite = 7,
+    // The viewer's image: what a variable holds (at most `count` arrays) or,
+    // `part` kOfSubsystem, the file's subsystem data as a level-5 file keeps it.
+    kContents = 5,
     // The first request, with the file sent open.
     kOpen = 9,
     // Whether a variable reads whole: every dataset of it and of all it
@@ -74,7 +77,7 @@ enum Damage : uint32_t {
     kNestedTooDeep = 8,       // nested deeper than the worker walks (no MATLAB array is)
 };
 
-constexpr uint32_t kStorageOnly = 1;
+constexpr uint32_t kStorageOnly = 1, kOfSubsystem = 1;   // kVerify's and kContents' `part`
 
 enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
 constexpr uint64_t kLevel5Subsystem = UINT64_MAX;

@@ -615,7 +615,8 @@ const char* VerifyV73(const mxArray& array) {
 
 bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
     Request request;
-    request.operation = kSubsystem;
+    request.operation = kContents;
+    request.part = kOfSubsystem;
     return AskAbout(array, request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
 }
 

@@ -304,8 +304,9 @@ struct Worker {
             case kElements:
                 return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
                                           static_cast<size_t>(request.count), out) > 0;
-            case kContents: return hdf5::ContentsImage(*file, header, request.count, out);
-            case kSubsystem: return hdf5::SubsystemImage(*file, out);
+            case kContents:
+                return request.part == kOfSubsystem ? hdf5::SubsystemImage(*file, out)
+                                                    : hdf5::ContentsImage(*file, header, request.count, out);
             default: return false;
         }
     }
