@@ -1,36 +1,28 @@
-// The one walk from MATLAB's HDF5 layout to level-5 array elements, with a
-// budget and a sink. It serves two callers:
+// The one walk from MATLAB's HDF5 layout to level-5 array elements (in this
+// machine's byte order), with a budget and a sink, for two callers:
 //
-// - conversion: a whole version 7.3 variable as the level-5 array element
-//   that a version 7 file keeps (uncompressed; the reader compresses it as
-//   it arrives when its target is compressed), and the file's subsystem
-//   data as the unnamed uint8 variable of a version 7 file. Level-5 tags
-//   give each element's size before its data, and an element may be of any
-//   size: the variable is walked twice. The first walk reads only headers,
-//   field names and references and notes each array's size in walk order;
-//   the second walks the same way, takes the sizes in that order and sends
-//   the bytes as it reads them, the numbers in runs of kRunBytes. Memory
-//   stays at a few megabytes plus 8 bytes per array, whatever the data's
-//   size. A size found different in the second walk (the file changed, a
-//   damaged object read otherwise the second time) ends the writing as
-//   failed; so does anything that cannot be read.
-// - the viewer's image: what a struct, cell or object holds, in memory, for
-//   describe.cpp, which reads it as it reads the first bytes of a level-5
-//   variable (one describer, the same text for both formats). Only what
-//   that text can show is read: the first kShownChildren elements of each
-//   cell and struct array, no deeper than kMaxShownNesting, the values of
-//   numeric arrays of at most kShortArray elements and the first kShortText
-//   characters of a char row; every other array keeps its class and
-//   dimensions without data. The element stops growing at
-//   kMaxShownElementBytes or after `nodes` arrays: what is left out then
-//   reads as not shown, as the part of a level-5 variable beyond the bytes
-//   read. The subsystem data goes whole, in the form a level-5 file keeps
-//   it, up to kMaxDecodedSubsystemBytes.
+// - conversion: a whole variable as the element a version 7 file keeps
+//   (uncompressed; a compressed target compresses it as it arrives), and
+//   the subsystem data as the unnamed uint8 variable. A tag gives its
+//   element's size first, and an element may be of any size: the first walk
+//   reads only headers, field names and references and notes each array's
+//   size in walk order; the second takes the sizes in that order and sends
+//   the bytes as it reads them, numbers in runs of kRunBytes (a few
+//   megabytes plus 8 bytes per array). A size found different the second
+//   time (the file changed or reads otherwise), or anything unreadable,
+//   fails the writing.
+// - the viewer's image, in memory, which describe.cpp reads as the first
+//   bytes of a level-5 variable (one describer for both formats): the first
+//   kShownChildren elements of each cell and struct array, no deeper than
+//   kMaxShownNesting, values of numeric arrays of at most kShortArray
+//   elements and the first kShortText characters of a char row; other
+//   arrays keep class and dimensions only. It stops at kMaxShownElementBytes
+//   or `nodes` arrays: what is left out reads as not shown. The subsystem
+//   data goes whole, up to kMaxDecodedSubsystemBytes.
 //
-// The forms: objects as opaque elements holding their metadata, function
-// handles as the struct of their fields, the subsystem data as the struct
-// MCOS holding the FileWrapper__ of its cell. Elements are in this
-// machine's byte order. Runs in the worker process (v73_hdf5.h).
+// Objects are opaque elements holding their metadata, function handles the
+// struct of their fields, the subsystem data the struct MCOS holding the
+// FileWrapper__ of its cell. Runs in the worker process (v73_hdf5.h).
 #include <algorithm>
 #include <bit>
 #include <cstring>
