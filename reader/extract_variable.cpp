@@ -123,7 +123,17 @@ int FailAfterOutputOpened(Archive* archive, OutputMatFile& output, const mxArray
         platform::PrintLine("Error writing variable %s\n", variableName.c_str());
         return E_EWRITE;
     }
+    // A worker lost on the way (killed from outside, silent) is a failed
+    // write or read, never a sign of damage.
+    if (matLastWasWriterLost() != 0) {
+        platform::PrintLine("Error writing variable %s: %s\n", variableName.c_str(), why.c_str());
+        return E_EWRITE;
+    }
     if (array != nullptr && mxCheckArray(array, nullptr) != 0) {
+        if (matLastWasReaderStopped() != 0) {
+            platform::PrintLine("Error reading variable %s: %s\n", variableName.c_str(), matLastError());
+            return E_EREAD;
+        }
         platform::PrintLine("Damaged variable %s: %s\n", variableName.c_str(), why.c_str());
         return E_BAD_DATA;
     }

@@ -90,8 +90,9 @@ private:
 void SetV73AnswerTimeout(int milliseconds);
 // For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" signals the
 // worker right after this process's requests FIRST to FIRST + COUNT - 1,
-// the reader's and the writer's counted alike (v73_worker.cpp).
-void SignalWorkerForTest(platform::Worker& worker);
+// the reader's and the writer's counted alike; with " answered" after, once
+// the reader's answers are in (v73_worker.cpp).
+void SignalWorkerForTest(platform::Worker& worker, bool answered = false);
 
 // A version 7.3 variable (or, with subsystem, its file's subsystem data as
 // the unnamed variable) written as a level-5 element by its file's worker,

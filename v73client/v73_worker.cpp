@@ -260,25 +260,28 @@ bool V73File::Ready() {
     return true;
 }
 
-// For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" sends the worker
-// that signal right after requests FIRST to FIRST + COUNT - 1 (counted from
-// 1 in this process, the writer's requests among them), as a user or the
-// system's out-of-memory killer would.
-void SignalWorkerForTest(platform::Worker& worker) {
+// For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT [answered]" sends
+// the worker that signal right after requests FIRST to FIRST + COUNT - 1
+// (counted from 1 in this process, the writer's requests among them), as a
+// user or the system's out-of-memory killer would; with "answered", once
+// their answers are in (a worker that dies between requests).
+void SignalWorkerForTest(platform::Worker& worker, bool answered) {
     static const struct Plan {
         int signal = 0;
         uint64_t first = 0, count = 0;
+        bool answered = false;
     } plan = [] {
         Plan made;
         const char* text = std::getenv("MATWCX_TEST_WORKER_SIGNAL");
         unsigned long long first = 0, count = 0;
-        if (text != nullptr && std::sscanf(text, "%d %llu %llu", &made.signal, &first, &count) == 3) {
-            made.first = first, made.count = count;
-        }
+        char when[16] = {};
+        const int read = text != nullptr ? std::sscanf(text, "%d %llu %llu %15s", &made.signal, &first, &count, when) : 0;
+        if (read >= 3) made.first = first, made.count = count, made.answered = std::strcmp(when, "answered") == 0;
+        if (read < 3) made.signal = 0;
         return made;
     }();
     static std::atomic<uint64_t> requests{0};
-    if (plan.signal == 0) return;
+    if (plan.signal == 0 || answered != plan.answered) return;
     const uint64_t n = ++requests;
     if (n >= plan.first && n - plan.first < plan.count) worker.SignalForTest(plan.signal);
 }
@@ -293,10 +296,18 @@ const char* V73File::LostReason() const {
 bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
     for (int attempt = 0;; ++attempt) {
         lost = false;
-        if (!Ready()) return false;
+        if (!Ready()) {
+            // Workers that keep dying (more often than the file's restarts)
+            // are lost ones too, not a sign of damage.
+            lost = !worker.running() && worker.endSignal() != 0;
+            return false;
+        }
         const bool sent = worker.SendRequest(&request, sizeof request, nullptr);
-        if (sent) SignalWorkerForTest(worker);
-        if (sent && Receive(maxLength, payload)) return true;
+        if (sent) SignalWorkerForTest(worker, false);
+        if (sent && Receive(maxLength, payload)) {
+            SignalWorkerForTest(worker, true);
+            return true;
+        }
         lost = !worker.running() && worker.endSignal() != 0;
         if (!lost || attempt > 0) return false;
     }

@@ -419,8 +419,12 @@ void Worker::Stop() {
             if (WIFSIGNALED(status)) endSignal_ = WTERMSIG(status);
         } else {
             kill(pid, SIGKILL);
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
             }
+            // One whose channel had ended was going already: a loaded
+            // machine can take longer than the looks to let it end. It was
+            // lost, not stopped by us, whichever signal finished it.
+            if (reaped == pid && channelEnded_ && endSignal_ == 0 && WIFSIGNALED(status)) endSignal_ = WTERMSIG(status);
         }
     }
     process_ = kNoFile;
