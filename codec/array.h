@@ -96,9 +96,9 @@ struct mxImportedValues {
 // `stream`, the file at `path` opened through the platform's file calls. The
 // array owns the stream and the context from now on (on failure too: both
 // are released); the file must stay as it was opened until the array is
-// written. matPutArray writes it as a level-5 element: compressed in a file
-// of mode "wz", and in mode "u" when the file's first variable is (or it has
-// none). Null for another class, more than 64 or fewer than 2 dimensions, a
+// written. matPutArray writes it as a level-5 element: compressed in a new
+// file whose options ask for it, and in mode "u" when the file's first
+// variable is (or it has none). Null for another class, more than 64 or fewer than 2 dimensions, a
 // dimension past 2^31 - 1, more data than a level-5 element holds, a name
 // that is empty or longer than 63 bytes, or no memory.
 mxArray* mxCreateImportedArray(const char* name, mxClassID classId, bool complex, mwSize ndim, const mwSize* dims,

@@ -30,7 +30,7 @@ enum class HeaderStatus { Ok, End, Damaged };
 // format, in its reader's file.
 struct MatFormat {
     const char* name;
-    int number;                 // what matGetVersion gives: 4, 5 or 73
+    int number;                 // 4, 5 or 73 (matGetFormatInfo tells callers what it means)
     uint64_t variablesStart;    // where the first variable may start (after a header block)
     bool hasHeaderText;         // the file begins with a MAT header's descriptive text
     bool headerBlock;           // the file begins with a level-5 header block, copied as it is

@@ -240,7 +240,7 @@ private:
 };
 
 int Compare(const std::string& pathA, const std::string& pathB, const CompareProgress& progressFn, Report* report) {
-    if (matPeekFormat(pathA.c_str()) == 0 || matPeekFormat(pathB.c_str()) == 0) return ft_compare_next;
+    if (matIsMatFile(pathA.c_str()) != 1 || matIsMatFile(pathB.c_str()) != 1) return ft_compare_next;
     File a(matOpen(pathA.c_str(), "r"));
     File b(matOpen(pathB.c_str(), "r"));
     if (!a || !b) return ft_compare_err;

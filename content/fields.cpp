@@ -21,9 +21,12 @@
 namespace content {
 namespace {
 
-// Version 7.3 files are read by the worker program: the first call of a
-// file starts it, too slow for the host's foreground thread.
-constexpr int kWorkerFormat = 73;
+// A file read by the worker program: the first call of a file starts it,
+// too slow for the host's foreground thread.
+bool StartsWorker(const std::string& path) {
+    matFormatInfo format{};
+    return matPeekFormatInfo(path.c_str(), &format) == 0 && format.startsWorker;
+}
 
 const FieldInfo kFields[kFieldCount] = {
     {"MAT version", ft_multiplechoice, "4|5|7|7.3", 0, 1},
@@ -190,7 +193,7 @@ std::string VariableLines(const FileSummary& s) {
 int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, TextForm form) {
     switch (field) {
     case kMatVersion: {
-        const char* version = s.format == 4 ? "4" : s.format == kWorkerFormat ? "7.3" : s.compressed ? "7" : "5";
+        const char* version = s.compressed ? s.format.compressedVersionName : s.format.versionName;
         // The choices are 8-bit text in both calls.
         return PutCut8(static_cast<char*>(value), static_cast<size_t>(maxlen), version, false) ? ft_multiplechoice
                                                                                                 : ft_fieldempty;
@@ -220,7 +223,7 @@ int Value(const FileSummary& s, int field, int unit, void* value, int maxlen, Te
     }
     case kCompressed:
         // A version 7.3 file's compression is its datasets' own, not told by the headers.
-        if (s.format == kWorkerFormat) return ft_fieldempty;
+        if (!s.format.compressionListed) return ft_fieldempty;
         return PutNumber<int32_t>(s.compressed ? 1 : 0, ft_boolean, value, maxlen);
     case kHoldsObjects: return PutNumber<int32_t>(s.objects ? 1 : 0, ft_boolean, value, maxlen);
     case kDamaged: return PutNumber<int32_t>(s.damaged ? 1 : 0, ft_boolean, value, maxlen);
@@ -278,7 +281,7 @@ int GetFieldValue(const std::string& path, int field, int unit, void* value, int
         if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, depth)) {
             // The check reads every variable's data: only when asked for.
             if (damaged) return ft_ondemand;
-            if (matPeekFormat(path.c_str()) == kWorkerFormat) return ft_delayed;
+            if (StartsWorker(path)) return ft_delayed;
         }
         ActiveCall call(path);
         std::shared_ptr<const FileSummary> summary;
@@ -295,8 +298,7 @@ int GetFieldValue(const std::string& path, int field, int unit, void* value, int
 int FindVariable(const std::string& path, int operation, const std::string& name, int flags) {
     if (operation < 0 || operation >= kHasVariableOperatorCount) return ft_nosuchfield;
     try {
-        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, Depth::Variables) &&
-            matPeekFormat(path.c_str()) == kWorkerFormat) {
+        if ((flags & CONTENT_DELAYIFSLOW) != 0 && !IsCached(path, Depth::Variables) && StartsWorker(path)) {
             return ft_delayed;
         }
         ActiveCall call(path);

@@ -129,7 +129,7 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
         default: return SummaryResult::Unreadable;
         }
     }
-    out->format = matGetFormat(file);
+    matGetFormatInfo(file, &out->format);
     char text[128];
     if (matGetHeaderText(file, text, sizeof text) == 0) {
         std::string header(text);
@@ -169,7 +169,7 @@ SummaryResult Read(const std::string& path, Depth depth, const std::atomic<bool>
                 // MATLAB's twins in either format have it.
                 out->objects = true;
                 ObjectsOf(file, array, &bytes);
-            } else if (out->format == 73 && !out->objects && (id == mxCELL_CLASS || id == mxSTRUCT_CLASS) &&
+            } else if (!out->format.objectsListed && !out->objects && (id == mxCELL_CLASS || id == mxSTRUCT_CLASS) &&
                        objectWalks < kMaxObjectWalks) {
                 // A level-5 file with objects anywhere holds the unnamed
                 // subsystem variable; in a version 7.3 file the worker

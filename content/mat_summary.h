@@ -9,9 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "matlib/mat.h"
 #include "os/file_time.h"
-
-struct mxArray;
 
 namespace content {
 
@@ -24,7 +23,7 @@ struct VariableSummary {
 };
 
 struct FileSummary {
-    int format = 0;                          // 4, 5 or 73, as matGetFormat numbers them
+    matFormatInfo format{"", "", 0, 0, 0, 0};   // what the engine tells of the file's format
     int variableCount = 0;                   // named variables (MATLAB's unnamed one apart)
     std::vector<VariableSummary> variables;  // the first kMaxSummarisedVariables of them
     std::string texts;                       // theirs, one after another

@@ -15,25 +15,54 @@
 // ---- MAT-file operations -------------------------------------------------
 
 // mode "r": read; null when the file cannot be opened or is not a MAT-file.
-// mode "w": create a new level-5 MAT-file (replacing any file of that name).
-// mode "wz": the same, its variables compressed as MATLAB's default (version
-//            7) writes them; made only where no file exists, at the open and
-//            right before the file is put in place.
-// mode "w7", "wk7": modes "w" and "wk" that make a version 7 file
-//            whatever the arrays' files: a version 7.3 array becomes a
-//            compressed level-5 element (refused at 2 GB or more), the
-//            subsystem data its objects need comes with it; level-5
-//            elements are copied as they stand.
-// mode "w73": a new version 7.3 MAT-file (HDF5 in MATLAB's layout), made
-//            only where no file exists, as "wz"; it takes arrays of every
-//            format (level-5 and version 4 ones converted).
-// mode "wr73", "wk73": modes "w" and "wk" that make a version 7.3 file.
+// mode "w": create a new level-5 MAT-file (replacing any file of that name),
+//           as matOpenForWriting with the options all zero.
 // mode "u": open an existing MAT-file for update (deleting, adding variables).
 MATFile* matOpen(const char* path, const char* mode);
 
-// Closes the handle. For mode "u", applies the recorded deletions (write the
-// new file beside the old one, flush, rename over); for mode "w", finishes the
-// file. 0 on success; non-zero when anything failed, in which case an updated
+// How matOpenForWriting makes its file. All zero: mode "w".
+typedef enum {
+    matExistingReplace = 0,   // a file at the path is replaced once the new one is complete
+    matExistingKeep,          // it stays; the new file takes a free name beside it (matCloseWritten)
+    matExistingRefuse         // the open fails; and the close, when one appeared meanwhile
+} matExistingFile;
+typedef enum {
+    // Each variable as its file holds it: level-5 elements copied as they
+    // stand (a version 4 matrix becomes one); a version 7.3 variable makes
+    // the file a version 7.3 file that holds it alone.
+    matVersionSame = 0,
+    // A version 7 file: a version 7.3 variable becomes a compressed level-5
+    // element (refused at 2 GB or more), the subsystem data its objects
+    // need comes with it.
+    matVersion7,
+    // A version 7.3 file (HDF5 in MATLAB's layout) that takes variables of
+    // every format: level-5 and version 4 ones converted, version 7.3 ones
+    // copied with what they refer to.
+    matVersion73,
+    // Version 7, unless matFitWriteOptions met a variable that version 7
+    // cannot hold: then version 7.3.
+    matVersion73WhenNeeded
+} matWriteVersion;// The version a stored number names (7, 73, as the option "Extract as"
+// keeps it); matVersionSame for any other.
+matWriteVersion matWriteVersionOf(int number);
+typedef struct {
+    matExistingFile existing;
+    int compress;   // level-5 elements stored uncompressed are compressed as they are written
+    matWriteVersion version;
+    // The file takes one variable: a version 7.3 variable is copied as its
+    // file holds it whatever the version asked (as with matVersionSame).
+    int oneVariable;
+} matWriteOptions;
+// A new MAT-file, written beside its path and put in place by matClose.
+// Null when the options refuse what is at the path, or it cannot be written.
+MATFile* matOpenForWriting(const char* path, const matWriteOptions* options);
+// Settles matVersion73WhenNeeded for an array the file will take, before
+// the open: version 7.3 when version 7 cannot hold it (2 GB or more of data).
+void matFitWriteOptions(matWriteOptions* options, const mxArray* array);
+
+// Closes the handle. For mode "u", applies the recorded deletions and
+// additions (write the new file beside the old one, flush, rename over); for
+// a new file, finishes it. 0 on success; non-zero when anything failed, in which case an updated
 // file is left exactly as it was.
 int matClose(MATFile* mfp);
 
@@ -55,10 +84,10 @@ mxArray* matGetNextArrayHeader(MATFile* mfp);
 // matGetNextArrayHeader. The caller destroys it.
 mxArray* matGetArray(MATFile* mfp, const char* name);
 
-// Writes the array under its own name into a file opened with mode "w". An
-// array read from a level-5 file is copied byte for byte as it stood there;
-// one read from a version 7.3 file makes the file a version 7.3 file that
-// holds it alone (with what it refers to). 0 on success.
+// Writes the array under its own name into a file opened for writing, as its
+// options say (mode "w": an array read from a level-5 file is copied byte for
+// byte as it stood there; one read from a version 7.3 file makes the file a
+// version 7.3 file that holds it alone, with what it refers to). 0 on success.
 // In mode "u" (a level-5 file), records the addition of an array read from a
 // version 4, level-5 or version 7.3 file (converted to a level-5 element,
 // compressed when the file's variables are), applied by matClose: it takes the place of the
@@ -104,36 +133,43 @@ int mxRefersToObjects(const mxArray* array, uint64_t* elementBytes);
 
 int matLastOpenFailure(void);
 
-// The format of a file opened for reading or update: 4, 5 (level 5: versions
-// 6 and 7) or 73 (version 7.3); 0 for a null handle or one of mode "w".
-int matGetVersion(MATFile* mfp);
-
 // 1 when the file's first bytes are those of a MAT-file (the header of
 // version 4 or 5, or a version 7.3 header with the HDF5 data's signature
 // behind it), whether or not its variables can be read; 0 otherwise. Reads
 // no variable and starts no reader of HDF5 data: cheap enough for every file
 // a file manager meets.
 int matIsMatFile(const char* path);
-// What matIsMatFile reads, and the format it found: 4, 5 (level 5, as
-// MATLAB 5 to 7 write it), 73 (version 7.3, HDF5), or 0 for no MAT-file.
-// Just as cheap: the first bytes only, no reader of HDF5 data started.
-int matPeekFormat(const char* path);
-// The format of a file opened for reading, numbered as matPeekFormat does;
-// 0 for a null handle or another mode.
-int matGetFormat(MATFile* mfp);
+// What a file's format means to those who show or change it, so that none of
+// them compares versions.
+typedef struct {
+    const char* versionName;             // "4", "5" or "7.3"; "" for none
+    const char* compressedVersionName;   // its name when a variable is stored compressed: level 5 is "7"
+    int compressionListed;   // the variables' headers say whether each is stored compressed
+    int objectsListed;       // objects show as the unnamed subsystem variable; else only a walk
+                             // of structs and cells (mxRefersToObjects) finds them
+    int takesAdditions;      // variables can be added to it (mode "u")
+    int startsWorker;        // reading it starts the reader of HDF5 data, a program of its own:
+                             // too slow for a host's foreground thread
+} matFormatInfo;
+// The format of a file opened for reading or update: 0; 1 for a null handle
+// or one opened for writing (info then names none).
+int matGetFormatInfo(MATFile* mfp, matFormatInfo* info);
+// The same from the first bytes of the file at `path`, as cheap as
+// matIsMatFile: 0; 1 for no MAT-file.
+int matPeekFormatInfo(const char* path, matFormatInfo* info);
 
-// Progress of the bytes a handle of mode "w" or "u" writes: called with the
+// Progress of the bytes a handle for writing or of mode "u" writes: called with the
 // bytes written since the last call, at least every 64 MB (every piece of a
 // plain copy, 1 MB), and the bytes the whole file will take (0 when not known
-// in advance, as for mode "w"). In mode "w" a last call, bytes 0 and total
+// in advance, as for a new file). For a new file a last call, bytes 0 and total
 // the file's size, comes when the file is complete and before it goes in
 // place. Returning 0 cancels: the writing stops, the
 // handle's close fails and leaves every file as it was, and
 // matLastWasCancelled() then answers 1. A null function stops the reports.
 void matSetProgress(MATFile* mfp, matProgressFn progress, void* context);
 
-// Mode "wk" (write, keep) is mode "w" that never replaces: when a file (or
-// anything else) already has the path, matClose puts the new file under the
+// With matExistingKeep a new file never replaces: when a file (or anything
+// else) already has the path, matClose puts the new file under the
 // first free name of "<path> (2)", "<path> (3)" ... up to " (100)", the
 // number before the last component's extension ("s.mat" -> "s (2).mat"),
 // each name claimed at once by a rename that never replaces. A name that
@@ -153,8 +189,8 @@ int matGetHeaderText(MATFile* mfp, char* text, size_t size);
 // the handle was opened. 0 on success; 1 for a file not opened for reading.
 int matGetModifiedTime(MATFile* mfp, int64_t* secondsSince1970);
 
-// Closes the handle without finishing anything: deletions recorded in mode
-// "u" are dropped (the file stays as it is), a file of mode "w" is not made.
+// Closes the handle without finishing anything: changes recorded in mode "u"
+// are dropped (the file stays as it is), a new file is not made.
 void matAbandon(MATFile* mfp);
 
 // 0 when a pass over the whole file reads every variable's header; non-zero

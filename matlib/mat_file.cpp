@@ -310,7 +310,10 @@ using namespace matlib;
 
 void matAbandon(MATFile* mfp) { delete mfp; }
 
-int matPeekFormat(const char* path) {
+namespace {
+
+// The format's number as the formats give it (4, 5, 73); 0 for no MAT-file.
+int PeekFormatNumber(const char* path) {
     if (path == nullptr) return 0;
     try {
         const std::shared_ptr<SourceFile> source = OpenSource(path);
@@ -324,9 +327,28 @@ int matPeekFormat(const char* path) {
     }
 }
 
-int matIsMatFile(const char* path) { return matPeekFormat(path) != 0 ? 1 : 0; }
+int FormatInfo(int number, matFormatInfo* info) {
+    if (info == nullptr) return 1;
+    switch (number) {
+    case 4: *info = {"4", "4", 1, 1, 0, 0}; return 0;
+    case 5: *info = {"5", "7", 1, 1, 1, 0}; return 0;
+    // Version 7.3: the worker reads the variables, and walks them for objects;
+    // compression is the datasets' own, which the headers do not tell.
+    case 73: *info = {"7.3", "7.3", 0, 0, 1, 1}; return 0;
+    default: *info = {"", "", 0, 0, 0, 0}; return 1;
+    }
+}
 
-int matGetFormat(MATFile* mfp) { return mfp != nullptr && mfp->mode == OpenMode::Read ? matGetVersion(mfp) : 0; }
+}  // namespace
+
+int matIsMatFile(const char* path) { return PeekFormatNumber(path) != 0 ? 1 : 0; }
+
+int matPeekFormatInfo(const char* path, matFormatInfo* info) { return FormatInfo(PeekFormatNumber(path), info); }
+
+int matGetFormatInfo(MATFile* mfp, matFormatInfo* info) {
+    const bool readable = mfp != nullptr && mfp->mode != OpenMode::Write && mfp->source && mfp->source->format;
+    return FormatInfo(readable ? mfp->source->format->number : 0, info);
+}
 
 int matCheckIndex(MATFile* mfp) { return IndexAllVariables(mfp) ? 0 : 1; }
 
@@ -446,7 +468,5 @@ mxArray* matGetArray(MATFile* mfp, const char* name) { return matGetArrayOccurre
 
 
 int matLastOpenFailure(void) { return lastOpenFailure; }
-
-int matGetVersion(MATFile* mfp) { return mfp != nullptr && mfp->source && mfp->source->format ? mfp->source->format->number : 0; }
 
 

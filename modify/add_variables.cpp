@@ -47,7 +47,6 @@ using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
 
 struct Source {
     std::string path;
-    int version = 0;   // of its file: 4, 5 or 73
     std::vector<ArrayPtr> arrays;   // its named variables, in file order
     bool keptSome = false;          // the user kept the target's variable of one of its names
 };
@@ -182,7 +181,6 @@ void ReadSource(Source* source, Problems* problems) {
         const int failure = matLastOpenFailure();
         return problems->Add(source->path, OpenFailureText(failure), OpenFailureCode(failure));
     }
-    source->version = matGetVersion(file);
     if (matCheckIndex(file) != 0) {
         matClose(file);
         return problems->Add(source->path, "a damaged MAT-file: one of its variables cannot be read", E_BAD_DATA);
@@ -225,15 +223,6 @@ void ReadSource(Source* source, Problems* problems) {
     mxFree(names);
     // The arrays keep their file open; the handle is no longer needed.
     matClose(file);
-}
-
-// What version 7 cannot hold: a variable of 2 GB or more of data.
-bool NeedsVersion73(const mxArray* array) {
-    constexpr uint64_t kMostOfVersion7 = uint64_t{2} << 30;
-    const uint64_t parts = mxIsComplex(array) ? 2 : 1;
-    const uint64_t elements = mxIsSparse(array) ? mxGetNzmax(array) : mxGetNumberOfElements(array);
-    uint64_t bytes = 0;
-    return __builtin_mul_overflow(elements, mxGetElementSize(array) * parts, &bytes) || bytes >= kMostOfVersion7;
 }
 
 bool AnyDamaged(const std::vector<Source>& sources) {
@@ -301,7 +290,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
             problems.Add(path, "it is the file the variables are added to");
             continue;
         }
-        sources.push_back(Source{path, 0, {}});
+        sources.push_back(Source{path, {}});
         ReadSource(&sources.back(), &problems);
     }
     if (sources.empty() && problems.lines.empty()) problems.Add(srcPath != nullptr ? srcPath : "", "no MAT-file to add", E_NO_FILES);
@@ -352,18 +341,13 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     // A new file is version 7 (MATLAB's default) unless a variable needs
     // 7.3; a conversion writes the version asked for (and refuses what
     // version 7 cannot hold).
-    bool version73 = (flags & MATWCX_PACK_VERSION_73) != 0;
-    if ((flags & MATWCX_PACK_NEW_ONLY) == 0) {
-        for (const Source& source : sources) {
-            for (const ArrayPtr& array : source.arrays) version73 = version73 || NeedsVersion73(array.get());
-        }
+    matWriteOptions options{matExistingRefuse, 1, matVersion73WhenNeeded, 0};
+    if ((flags & MATWCX_PACK_NEW_ONLY) != 0) options.version = matVersion7;
+    if ((flags & MATWCX_PACK_VERSION_73) != 0) options.version = matVersion73;
+    for (const Source& source : sources) {
+        for (const ArrayPtr& array : source.arrays) matFitWriteOptions(&options, array.get());
     }
-    MATFile* target = matOpen(packedFile, targetExists ? "u" : version73 ? "w73" : "wz");
-    if (target == nullptr && !targetExists && version73 && matLastError() == nullptr) {
-        problems.Add(packedFile, "version 7.3 MAT-files cannot be written by this build");
-        ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_NOT_SUPPORTED);
-    }
+    MATFile* target = targetExists ? matOpen(packedFile, "u") : matOpenForWriting(packedFile, &options);
     if (target == nullptr) {
         const char* reason = matLastError();
         problems.Add(packedFile, reason != nullptr ? reason
@@ -384,12 +368,13 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
         rewrite.total = sourceBytes;
     }
     if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    const int targetVersion = targetExists ? matGetVersion(target) : version73 ? 73 : 5;
-    if (targetVersion != 5 && targetVersion != 73) {
+    matFormatInfo targetFormat{};
+    const bool takesAdditions = !targetExists || (matGetFormatInfo(target, &targetFormat) == 0 && targetFormat.takesAdditions);
+    if (!takesAdditions) {
         problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
     }
     bool writerLost = false;
-    for (size_t s = 0; s < sources.size() && (targetVersion == 5 || targetVersion == 73) && !writerLost; ++s) {
+    for (size_t s = 0; s < sources.size() && takesAdditions && !writerLost; ++s) {
         for (const ArrayPtr& array : sources[s].arrays) {
             if (matPutArray(target, array.get()) == 0) continue;
             // The worker that writes a version 7.3 file ended: the file is

@@ -87,7 +87,7 @@ ReaderOptions OptionsAtOpening() {
     const PluginSettings settings = GetPluginSettings();
     ReaderOptions options{settings.StructCellasDirs != 0, settings.ShowContents != 0};
     if (settings.ViewMaxBytes > 0) options.viewMaxBytes = settings.ViewMaxBytes;
-    options.extractVersion = settings.ExtractVersion;
+    options.extractVersion = matWriteVersionOf(settings.ExtractVersion);
     return options;
 }
 

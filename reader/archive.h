@@ -19,7 +19,7 @@
 struct ReaderOptions {
     bool structCellsAsDirs = false;   // struct and cell entries inside a folder of their own
     bool showContents = false;        // the viewer shows what structs, cells and objects hold
-    int extractVersion = 0;           // extracted MAT-files: 0 the file's own version, 7, 73
+    matWriteVersion extractVersion = matVersionSame;   // extracted MAT-files: the file's own version, 7 or 7.3
     uint64_t viewMaxBytes = kDefaultViewMaxBytes;   // with showContents: the viewer text's bound
 };
 

@@ -422,17 +422,14 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
 
     CreatePathDirectories(destination);
-    // "wk": what has the name stays, the new file takes a free name. The
-    // option "Extract as" may ask for version 7 ("w7": a version 7.3
-    // variable is converted) or 7.3 ("wr73", "wk73": a version 4 or 5 one is).
-    const int version = archive->options.extractVersion;
-    const bool to73 = version == 73 && matGetVersion(archive->matFile) != 73;
-    const char* mode = to73 ? (hostAsked ? "wr73" : "wk73") : version == 7 ? (hostAsked ? "w7" : "wk7") : hostAsked ? "w" : "wk";
-    OutputMatFile output(matOpen(outputName, mode));
-    if (output.get() == nullptr && to73) {
-        platform::PrintLine("Error opening file %s: version 7.3 MAT-files cannot be written by this build\n", destination);
-        return E_ECREATE;
-    }
+    // A name the host did not ask for keeps what has it: the new file takes
+    // a free name. The option "Extract as" may ask for version 7 (a version
+    // 7.3 variable is converted) or 7.3 (a version 4 or 5 one is).
+    matWriteOptions options{};
+    options.existing = hostAsked ? matExistingReplace : matExistingKeep;
+    options.version = archive->options.extractVersion;
+    options.oneVariable = 1;
+    OutputMatFile output(matOpenForWriting(outputName, &options));
     if (output.get() == nullptr) {
         platform::PrintLine("Error opening file %s\n", destination);
         return E_ECREATE;   // a folder without write permission, a path too long for its temporary ...

@@ -1,10 +1,9 @@
 // The MAT-file operations that open, finish and change a file in every mode:
-// mode "r" goes to the index (mat_file.cpp), modes "w" and "u" to the
-// write and update sides.
+// mode "r" goes to the index (mat_file.cpp), a new file (matOpenForWriting,
+// mode "w") to the write side, mode "u" to the update side.
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <utility>
 
 #include "matlib/mat_internal.h"
 #include "os/file_io.h"
@@ -50,30 +49,22 @@ MATFile* OpenForUpdate(const char* path) {
 
 using namespace matlib;
 
-namespace {
-
-constexpr std::pair<const char*, WriteMode> kWriteModes[] = {
-    {"w", {}},
-    {"wk", {.keepExisting = true}},
-    {"wz", {.compressedNew = true}},
-    {"w7", {.convert73 = true}},
-    {"wk7", {.keepExisting = true, .convert73 = true}},
-    {"w73", {.compressedNew = true, .version73 = true}},
-    {"wr73", {.version73 = true}},
-    {"wk73", {.keepExisting = true, .version73 = true}},
-};
-
-}  // namespace
-
 MATFile* matOpen(const char* path, const char* mode) {
     SetLastError(nullptr);
     if (path == nullptr || mode == nullptr) return nullptr;
     try {
-        for (const auto& [name, write] : kWriteModes) {
-            if (std::strcmp(mode, name) == 0) return OpenForWrite(path, write);
-        }
+        if (std::strcmp(mode, "w") == 0) return OpenForWrite(path, matWriteOptions{});
         if (std::strcmp(mode, "r") == 0) return OpenForRead(path);
         if (std::strcmp(mode, "u") == 0) return OpenForUpdate(path);
+    } catch (const std::bad_alloc&) {
+    }
+    return nullptr;
+}
+MATFile* matOpenForWriting(const char* path, const matWriteOptions* options) {
+    SetLastError(nullptr);
+    if (path == nullptr || options == nullptr) return nullptr;
+    try {
+        return OpenForWrite(path, *options);
     } catch (const std::bad_alloc&) {
     }
     return nullptr;

@@ -1,5 +1,6 @@
-// Mode "w": a new level-5 MAT-file. It is written beside its path and put in
-// place by matClose, so that an existing file of that name stays whole until
+// Writing a new MAT-file (matOpenForWriting; mode "w"): a level-5 file, or
+// one of version 7.3 as the options ask. It is written beside its path and
+// put in place by matClose, so that an existing file of that name stays whole until
 // the new one is complete, and a failed write leaves no half file behind.
 //
 // An array read from a level-5 file is written by copying its element exactly
@@ -32,17 +33,18 @@ struct WriteState {
     bool headerWritten = false;
     bool version73 = false;   // the file is a version 7.3 copy of one variable: nothing follows
     bool bigEndian = std::endian::native == std::endian::big;
-    bool compress = false;    // mode "wz": elements stored uncompressed are compressed
-    // Mode "w73": a new version 7.3 file, written by a worker of its own
-    // (started at the first variable, or by matClose when none came).
+    bool compress = false;    // elements stored uncompressed are compressed
+    // Version 7.3 asked: a new version 7.3 file, written by a worker of its
+    // own (started at the first variable, or by matClose when none came).
     bool new73 = false;
+    bool oneVariable = false;   // a version 7.3 variable is copied whole (WriteVersion73) even so
     V73WriterPtr writer73;
     // The subsystem data that a variable put here refers to: its file and
     // its element, appended after the last variable by FinishWrite.
     std::shared_ptr<SourceFile> subsystemSource;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
-    // Modes "wz", "w7" and "wk7": a version 7.3 variable becomes a
-    // compressed level-5 element (its reader converts it); the subsystem
+    // Version 7 asked: a version 7.3 variable becomes a compressed level-5
+    // element (its reader converts it); the subsystem
     // data converted ones refer to is converted after the last variable,
     // through one of them.
     bool convert73 = false;
@@ -292,7 +294,7 @@ int WriteVersion73(WriteState* state, const mxArray* array) {
     }
 }
 
-// Mode "w73": the worker is started with the file's user block at the
+// Version 7.3 asked: the worker is started with the file's user block at the
 // first variable; level-5 and version 4 arrays are converted, version 7.3
 // ones copied with what they refer to.
 bool StartNew73(WriteState* state) {
@@ -350,10 +352,13 @@ void BuildHeader5(uint8_t header[kHeaderSize], bool bigEndian, std::time_t now) 
     header[kEndianAt + 1] = endian[1];
 }
 
-MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
+MATFile* OpenForWrite(const char* path, const matWriteOptions& options) {
     if (path == nullptr || path[0] == '\0') return nullptr;
+    const bool keepExisting = options.existing == matExistingKeep, mustBeNew = options.existing == matExistingRefuse;
+    // "When needed" that no array settled is version 7.
+    const bool version73 = options.version == matVersion73;
     platform::FileStatus any;
-    if (mode.compressedNew && platform::FileSystem().linkStatus(path, &any) == 0) {
+    if (mustBeNew && platform::FileSystem().linkStatus(path, &any) == 0) {
         SetLastError("a file of that name exists");
         return nullptr;
     }
@@ -364,7 +369,7 @@ MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
     // Whatever stands at the name stays when it is kept.
     platform::FileStatus existing;
     const bool exists =
-        !mode.keepExisting && platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
+        !keepExisting && platform::FileSystem().linkStatus(path, &existing) == 0 && !existing.isLink;
     if (exists && (!existing.isRegularFile || (existing.mode & 0222) == 0)) return nullptr;
 
     MATFile* mfp = new (std::nothrow) MATFile;
@@ -377,12 +382,13 @@ MATFile* OpenForWrite(const char* path, const WriteMode& mode) {
         delete mfp;
         return nullptr;
     }
-    mfp->writer->file.keepExisting = mode.keepExisting;
-    mfp->writer->compress = mode.compressedNew;
-    mfp->writer->convert73 = mode.convert73 || mode.compressedNew;
-    mfp->writer->file.mustBeNew = mode.compressedNew;
-    mfp->writer->new73 = mode.version73;
-    mfp->writer->headerWritten = mode.version73;
+    mfp->writer->file.keepExisting = keepExisting;
+    mfp->writer->compress = options.compress != 0;
+    mfp->writer->convert73 = options.version == matVersion7 || options.version == matVersion73WhenNeeded;
+    mfp->writer->file.mustBeNew = mustBeNew;
+    mfp->writer->new73 = version73;
+    mfp->writer->oneVariable = options.oneVariable != 0;
+    mfp->writer->headerWritten = version73;
     return mfp;
 }
 
@@ -394,13 +400,18 @@ int PutArray(MATFile* mfp, const mxArray* array) {
         return 1;
     }
     int result = 1;
+    const bool fromV73 = array->format != nullptr && array->format->variablesByIndex;
+    if (state->new73 && state->oneVariable && fromV73 && !state->writer73) {
+        state->new73 = false;   // copied whole, as its own file holds it
+        state->headerWritten = false;
+    }
     if (state->new73) {
         result = PutNew73(state, array);
     } else if (state->version73) {
         result = 1;
     } else if (array->format != nullptr && array->format->writeLevel5 != nullptr && state->convert73) {
         result = WriteConverted(state, array);
-    } else if (array->format != nullptr && array->format->variablesByIndex) {
+    } else if (fromV73) {
         // A version 7.3 variable becomes a version 7.3 file of its own (its
         // data may exceed what a level-5 file holds, its cells and structs
         // are references): alone in the file, never beside level-5 ones.
@@ -466,3 +477,19 @@ FILE* WriteStream(MATFile* mfp) {
 }
 
 }  // namespace matlib
+
+matWriteVersion matWriteVersionOf(int number) {
+    return number == 7 ? matVersion7 : number == 73 ? matVersion73 : matVersionSame;
+}
+
+void matFitWriteOptions(matWriteOptions* options, const mxArray* array) {
+    if (options == nullptr || array == nullptr || options->version != matVersion73WhenNeeded) return;
+    // Version 7 holds no variable of 2 GB or more of data.
+    constexpr uint64_t kMostOfVersion7 = uint64_t{2} << 30;
+    const uint64_t parts = mxIsComplex(array) ? 2 : 1;
+    const uint64_t elements = mxIsSparse(array) ? mxGetNzmax(array) : mxGetNumberOfElements(array);
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(elements, mxGetElementSize(array) * parts, &bytes) || bytes >= kMostOfVersion7) {
+        options->version = matVersion73;
+    }
+}

@@ -1,4 +1,5 @@
-// The write side (mode "w") and the update side (mode "u") as the MAT-file
+// The write side (a new file: matOpenForWriting, mode "w") and the update
+// side (an existing file changed in place: mode "u") as the MAT-file
 // operations call them (mat_open.cpp).
 #pragma once
 
@@ -17,19 +18,9 @@ namespace matlib {
 // version 0x0100 and the endian indicator, in the given byte order.
 void BuildHeader5(uint8_t header[format::kHeaderSize], bool bigEndian, std::time_t now);
 
-// Write side (mat_write.cpp): modes "w", "wk" (keepExisting) and "wz"
-// (compressedNew: level-5 elements are compressed as they are written, and
-// the file is made only where none exists); "w7" and "wk7" (convert73) and
-// "wz": version 7.3 variables become compressed level-5 elements; "w73"
-// (version73): a new version 7.3 file, made only where none exists, as "wz";
-// "wr73" and "wk73": version 7.3 files as "w" and "wk" make them.
-struct WriteMode {
-    bool keepExisting = false;
-    bool compressedNew = false;
-    bool convert73 = false;
-    bool version73 = false;
-};
-MATFile* OpenForWrite(const char* path, const WriteMode& mode);
+// Write side (mat_write.cpp): matOpenForWriting (mode "w" is its options all
+// zero); the options are mat.h's.
+MATFile* OpenForWrite(const char* path, const matWriteOptions& options);
 int PutArray(MATFile* mfp, const mxArray* array);
 int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
@@ -47,6 +38,6 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
 int RecordAddition(MATFile* mfp, const mxArray* array);
 int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
-void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // mode "w"
+void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // a new file
 
 }  // namespace matlib

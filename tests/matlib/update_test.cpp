@@ -139,6 +139,32 @@ TEST(WriteTarget, FolderMissingFolderOrReadOnlyFileIsRefusedWithoutLeftovers) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("x.mat")));
 }
 
+// Version 7.3 is chosen only for a variable version 7 cannot hold (2 GB or
+// more of data), and only when the caller left it to the engine; a file
+// that must be new refuses a path that is taken, leaving what is there.
+TEST(WriteOptions, VersionWhenNeededAndNewFilesOnly) {
+    TempDir dir;
+    WriteFile(dir.file("small.mat"), File5(Order::Little, {NumericVar(Order::Little, "s", mxDOUBLE, {1, 1}, {1})}));
+    ASSERT_TRUE(support::CopyTestData("damaged73/huge.mat", dir.file("huge.mat")));
+    for (const char* name : {"small.mat", "huge.mat"}) {
+        MATFile* mfp = matOpen(dir.file(name).c_str(), "r");
+        ASSERT_NE(mfp, nullptr) << name;
+        const ArrayPtr array(matGetNextArrayHeader(mfp));
+        ASSERT_NE(array.get(), nullptr) << name;
+        const bool huge = std::strcmp(name, "huge.mat") == 0;
+        for (const matWriteVersion asked : {matVersionSame, matVersion7, matVersion73, matVersion73WhenNeeded}) {
+            matWriteOptions options{matExistingReplace, 0, asked, 0};
+            matFitWriteOptions(&options, array.get());
+            EXPECT_EQ(options.version, huge && asked == matVersion73WhenNeeded ? matVersion73 : asked) << name << asked;
+        }
+        matClose(mfp);
+    }
+    const matWriteOptions newOnly{matExistingRefuse, 1, matVersion7, 0};
+    EXPECT_EQ(matOpenForWriting(dir.file("small.mat").c_str(), &newOnly), nullptr);
+    EXPECT_EQ(ReadFile(dir.file("small.mat")), File5(Order::Little, {NumericVar(Order::Little, "s", mxDOUBLE, {1, 1}, {1})}));
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+}
+
 // By occurrence: exactly that one, once. With nothing to delete the file is
 // not even rewritten.
 TEST(Update, OccurrencesAndNothingToDelete) {
