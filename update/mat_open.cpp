@@ -73,7 +73,7 @@ int matClose(MATFile* mfp) {
     if (mfp == nullptr) return 1;
     int result = 0;
     if (mfp->mode == OpenMode::Write) result = FinishWrite(mfp);
-    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
+    if (mfp->mode == OpenMode::Update) result = ApplyChanges(mfp);
     delete mfp;
     return result;
 }
@@ -88,7 +88,7 @@ int matCloseWritten(MATFile* mfp, char* written, size_t size) {
         // Only whole: a cut path would name another file.
         if (result == 0 && std::strlen(path) < size) std::memcpy(written, path, std::strlen(path) + 1);
     }
-    if (mfp->mode == OpenMode::Update) result = ApplyDeletions(mfp);
+    if (mfp->mode == OpenMode::Update) result = ApplyChanges(mfp);
     delete mfp;
     return result;
 }

@@ -1,15 +1,18 @@
-// Mode "u": deleting variables in place. matDeleteArray only records which
-// variables go; matClose applies all of them in one pass.
+// Mode "u": deleting and adding variables in place. matDeleteArray and
+// matPutArray only record which variables go and which come (an added one
+// takes the place of the variable of its name, or goes after the others);
+// matClose applies all of them in one rewrite.
 //
-// Invariants of applying the deletions (ApplyDeletions):
+// Invariants of applying the changes (ApplyChanges):
 //  1. The old file is only ever read, never written: the new file is written
 //     beside it, in the same folder, under a unique temporary name.
-//  2. The new file is the old one with the deleted variables' bytes cut out:
-//     the header and every remaining variable stand byte for byte as they
-//     stood (a compressed variable stays compressed, a version 4 file stays
+//  2. The new file is the old one with the deleted variables' bytes cut out
+//     and the added variables' elements put in: the header and every
+//     remaining variable stand byte for byte as they stood (a compressed variable stays compressed, a version 4 file stays
 //     version 4, the byte order stays). Only the level-5 header's
 //     subsystem-data offset changes: it follows the variable it points at
-//     when that variable moves, and is cleared when it is deleted. (A
+//     when that variable moves, is cleared when it is deleted, and points at
+//     the subsystem data that added variables bring. (A
 //     version 4 file that loses its last variable becomes the level-5
 //     header alone: an empty file would be no MAT-file at all.)
 //  3. The new file is checked to have exactly the size it must have, given
@@ -30,7 +33,7 @@
 //  6. A reader that holds the old file open (an archive being listed) keeps
 //     reading the old file: the rename gives the path a new file and leaves
 //     the open one alone.
-//  7. With no deletion recorded, nothing is written at all.
+//  7. With no deletion or addition recorded, nothing is written at all.
 //  8. The new file is readable by its owner alone until it gets the old
 //     file's bits: a private file's copy is never open to others.
 //  9. Through a symbolic link, the file the link points at is replaced and
@@ -625,7 +628,7 @@ int KeepNeededSubsystem(MATFile* mfp) {
     return 0;
 }
 
-int ApplyDeletions(MATFile* mfp) {
+int ApplyChanges(MATFile* mfp) {
     if (mfp == nullptr || mfp->mode != OpenMode::Update || !mfp->updater) return 1;
     UpdateState* state = mfp->updater.get();
     if (state->deletedCount == 0 && state->added.empty()) return 0;

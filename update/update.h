@@ -26,8 +26,10 @@ int FinishWrite(MATFile* mfp);    // 0 on success
 FILE* WriteStream(MATFile* mfp);  // the output file's stream (matGetFp), null when none
 const char* WrittenPath(MATFile* mfp);   // where the new file went ("" before it is in place)
 
-// Update side (mat_update.cpp): mode "u". matOpen reads the file as for "r"
-// (source, header, IndexAllVariables), then hands the handle to BeginUpdate.
+// Update side (mat_update.cpp): mode "u", deleting and adding variables.
+// matOpen reads the file as for "r" (source, header, IndexAllVariables),
+// then hands the handle to BeginUpdate; the changes are recorded, and
+// ApplyChanges (matClose) rewrites the file with all of them at once.
 bool BeginUpdate(MATFile* mfp);
 // Marks a variable for deletion; 0 when found. Occurrence 0 is the first
 // variable of that name not yet marked (matDeleteArray); 1, 2, ... exactly that one.
@@ -36,7 +38,7 @@ int RecordDeletion(MATFile* mfp, const char* name, int occurrence);
 // mode "u"): it replaces the variable of its name, or goes after the others.
 // 0 when it can be added; otherwise non-zero and the reason for matLastError.
 int RecordAddition(MATFile* mfp, const mxArray* array);
-int ApplyDeletions(MATFile* mfp);  // 0 on success; on failure the file is untouched
+int ApplyChanges(MATFile* mfp);  // 0 on success; on failure the file is untouched
 int KeepNeededSubsystem(MATFile* mfp);   // matKeepNeededSubsystem
 void SetWriteProgress(MATFile* mfp, matProgressFn progress, void* context);   // a new file
 
