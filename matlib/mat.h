@@ -27,22 +27,20 @@ typedef enum {
     matExistingRefuse         // the open fails; and the close, when one appeared meanwhile
 } matExistingFile;
 typedef enum {
-    // Each variable as its file holds it: level-5 elements copied as they
-    // stand (a version 4 matrix becomes one); a version 7.3 variable makes
-    // the file a version 7.3 file that holds it alone.
+    // Each variable as its file holds it (a version 4 matrix becomes a
+    // level-5 element); a version 7.3 one makes a version 7.3 file alone.
     matVersionSame = 0,
-    // A version 7 file: a version 7.3 variable becomes a compressed level-5
-    // element (refused at 2 GB or more), the subsystem data its objects
-    // need comes with it.
+    // Version 7: a version 7.3 variable becomes a compressed level-5 element
+    // (refused at 2 GB or more), with the subsystem data its objects need.
     matVersion7,
-    // A version 7.3 file (HDF5 in MATLAB's layout) that takes variables of
-    // every format: level-5 and version 4 ones converted, version 7.3 ones
-    // copied with what they refer to.
+    // Version 7.3 (HDF5 in MATLAB's layout): level-5 and version 4 variables
+    // converted, version 7.3 ones copied with what they refer to.
     matVersion73,
     // Version 7, unless matFitWriteOptions met a variable that version 7
     // cannot hold: then version 7.3.
     matVersion73WhenNeeded
-} matWriteVersion;// The version a stored number names (7, 73, as the option "Extract as"
+} matWriteVersion;
+// The version a stored number names (7, 73, as the option "Extract as"
 // keeps it); matVersionSame for any other.
 matWriteVersion matWriteVersionOf(int number);
 typedef struct {
@@ -62,8 +60,8 @@ void matFitWriteOptions(matWriteOptions* options, const mxArray* array);
 
 // Closes the handle. For mode "u", applies the recorded deletions and
 // additions (write the new file beside the old one, flush, rename over); for
-// a new file, finishes it. 0 on success; non-zero when anything failed, in which case an updated
-// file is left exactly as it was.
+// a new file, finishes it. 0 on success; non-zero when anything failed, in
+// which case an updated file is left exactly as it was.
 int matClose(MATFile* mfp);
 
 // The names of all variables in file order, or null. Null with *num == 0: no

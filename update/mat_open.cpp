@@ -69,24 +69,16 @@ MATFile* matOpenForWriting(const char* path, const matWriteOptions* options) {
     }
     return nullptr;
 }
-int matClose(MATFile* mfp) {
-    if (mfp == nullptr) return 1;
-    int result = 0;
-    if (mfp->mode == OpenMode::Write) result = FinishWrite(mfp);
-    if (mfp->mode == OpenMode::Update) result = ApplyChanges(mfp);
-    delete mfp;
-    return result;
-}
+int matClose(MATFile* mfp) { return matCloseWritten(mfp, nullptr, 0); }
 int matCloseWritten(MATFile* mfp, char* written, size_t size) {
-    if (written == nullptr || size == 0) return matClose(mfp);
-    written[0] = '\0';
+    if (written != nullptr && size > 0) written[0] = '\0';
     if (mfp == nullptr) return 1;
     int result = 0;
     if (mfp->mode == OpenMode::Write) {
         result = FinishWrite(mfp);
         const char* path = WrittenPath(mfp);
         // Only whole: a cut path would name another file.
-        if (result == 0 && std::strlen(path) < size) std::memcpy(written, path, std::strlen(path) + 1);
+        if (result == 0 && written != nullptr && std::strlen(path) < size) std::memcpy(written, path, std::strlen(path) + 1);
     }
     if (mfp->mode == OpenMode::Update) result = ApplyChanges(mfp);
     delete mfp;

@@ -146,6 +146,13 @@ bool SameBytes(SourceFile& a, uint64_t atA, uint64_t sizeA, SourceFile& b, uint6
     return true;
 }
 
+// One file holds one subsystem: merging two files' object ids is not done.
+int RefuseOtherSubsystem() {
+    SetLastError("it holds objects, and so does a variable from another file: "
+                 "merging their subsystem data is not available yet");
+    return 1;
+}
+
 // Notes the subsystem data of the array's file when the array refers to it.
 // Learning that a compressed struct or cell refers to nothing means inflating
 // all of it; when that costs more than copying the subsystem data, the data
@@ -168,20 +175,14 @@ int NoteSubsystem(WriteState* state, const mxArray* array) {
     const bool container = cls == mxCELL || cls == mxSTRUCT || cls == mxOBJECT;
     const bool walkCostsMore = container && array->data.compressed && array->data.elementEnd / kInflateToCopyCost > size;
     if (!walkCostsMore && !RefersToSubsystem(*array)) return 0;
-    if (state->carries73) {
-        SetLastError("it holds objects, and so does a variable from another file: "
-                     "merging their subsystem data is not available yet");
-        return 1;
-    }
+    if (state->carries73) return RefuseOtherSubsystem();
     if (state->subsystemSource) {
         const bool same = state->subsystemSource == source || (state->subsystemSource->path == source->path &&
                                                                state->subsystemOffset == source->subsystemOffset) ||
                           SameBytes(*state->subsystemSource, state->subsystemOffset, state->subsystemSize, *source,
                                     source->subsystemOffset, size);
         if (same) return 0;
-        SetLastError("it holds objects, and so does a variable from another file: "
-                     "merging their subsystem data is not available yet");
-        return 1;
+        return RefuseOtherSubsystem();
     }
     state->subsystemSource = source;
     state->subsystemOffset = source->subsystemOffset;
@@ -245,11 +246,7 @@ int WriteConverted(WriteState* state, const mxArray* array) {
     if (objects) {
         const bool same = state->carries73 && (state->carried73.source == array->source ||
                                                state->carried73.source->path == array->source->path);
-        if (state->subsystemSource || (state->carries73 && !same)) {
-            SetLastError("it holds objects, and so does a variable from another file: "
-                         "merging their subsystem data is not available yet");
-            return 1;
-        }
+        if (state->subsystemSource || (state->carries73 && !same)) return RefuseOtherSubsystem();
         uint64_t subsystemBytes = 0;
         bool ignored = false;
         if (!array->format->planLevel5(*array, true, subsystemBytes, ignored)) {
