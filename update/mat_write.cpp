@@ -1,7 +1,8 @@
 // Writing a new MAT-file (matOpenForWriting; mode "w"): a level-5 file, or
 // one of version 7.3 as the options ask. It is written beside its path and
-// put in place by matClose, so that an existing file of that name stays whole until
-// the new one is complete, and a failed write leaves no half file behind.
+// put in place by matClose, so that an existing file of that name stays
+// whole until the new one is complete, and a failed write leaves no half
+// file behind.
 //
 // An array read from a level-5 file is written by copying its element exactly
 // as it stood in its file (a compressed element stays compressed), in pieces
@@ -44,9 +45,8 @@ struct WriteState {
     std::shared_ptr<SourceFile> subsystemSource;
     uint64_t subsystemOffset = 0, subsystemSize = 0;
     // Version 7 asked: a version 7.3 variable becomes a compressed level-5
-    // element (its reader converts it); the subsystem
-    // data converted ones refer to is converted after the last variable,
-    // through one of them.
+    // element (its reader converts it); the subsystem data converted ones
+    // refer to is converted after the last variable, through one of them.
     bool convert73 = false;
     bool carries73 = false;
     mxArray carried73;
