@@ -351,13 +351,15 @@ TEST_F(Extraction, AVersion73MatrixReportsAndCancelsWhileItIsRead) {
 }
 
 // The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
-// and version 7 a compressed level-5 file of a version 7.3 one, each with
-// the source's values, over a file the host names and beside one it did not.
+// (and copies a version 7.3 one as it stands) and version 7 a compressed
+// level-5 file of a version 7.3 one, each with the source's values, over a
+// file the host names and beside one it did not.
 TEST_F(Extraction, ExtractAsTheOtherVersionKeepsTheValues) {
     const std::string v73 = dir.file("h.mat");
     ASSERT_TRUE(support::CopyTestData("hdf5storage/v73.mat", v73)) << "no test data hdf5storage";
     const struct { std::string from; const char* variable; int version; const char* header; } cases[] = {
-        {v73, "h_double", 7, "MATLAB 5.0 MAT-file"}, {source, "A", 73, "MATLAB 7.3 MAT-file"}};
+        {v73, "h_double", 7, "MATLAB 5.0 MAT-file"}, {source, "A", 73, "MATLAB 7.3 MAT-file"},
+        {v73, "h_cube", 73, "MATLAB 7.3 MAT-file"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
         UseOptions("ExtractVersion=" + std::to_string(c.version) + "\n");
