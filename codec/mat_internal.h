@@ -19,7 +19,7 @@ namespace matlib {
 // An open file that variables were read from. Arrays keep it alive (shared),
 // so an array read by matGetArray can still be decoded or copied after the
 // MATFile handle that produced it was closed.
-struct V73File;   // the HDF5 side of a version 7.3 file (v73_reader.cpp)
+struct V73File;   // the client of a version 7.3 file's worker (v73client/v73_client.cpp)
 struct MatFormat;   // the format's operations (readers.h)
 
 struct SourceFile {

@@ -1,6 +1,6 @@
 // Version 7.3 files as the engine's format table sees them: the header of
 // a level-5 file with the version 0x0200, the HDF5 data behind its 512-byte
-// user block, read by the worker (v73_worker.cpp, or v73_absent.cpp in a
+// user block, read by the worker (v73_client.cpp, or v73_absent.cpp in a
 // build without libhdf5). Arrays are named by their index among the file's
 // variables; the worker hands structs, cells and objects over as level-5
 // array elements in this machine's byte order.

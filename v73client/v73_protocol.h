@@ -1,4 +1,4 @@
-// What the reader of a version 7.3 file (v73_worker.cpp) and the worker
+// What the reader of a version 7.3 file (v73_client.cpp) and the worker
 // program that reads it with libhdf5 (worker/v73_serve.cpp) say to each
 // other. The worker may be of another word size than the plug-in (on Windows
 // the 32-bit plug-in starts the 64-bit worker): every field has a fixed width.

@@ -91,7 +91,7 @@ void SetV73AnswerTimeout(int milliseconds);
 // For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT" signals the
 // worker right after this process's requests FIRST to FIRST + COUNT - 1,
 // the reader's and the writer's counted alike; with " answered" after, once
-// the reader's answers are in (v73_worker.cpp).
+// the reader's answers are in (v73_client.cpp).
 void SignalWorkerForTest(platform::Worker& worker, bool answered = false);
 
 // A version 7.3 variable (or, with subsystem, its file's subsystem data as

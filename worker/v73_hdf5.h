@@ -1,6 +1,6 @@
 // The libhdf5 side of version 7.3 files (worker/). It runs only in the
 // worker program (matwcx_v73), which the engine's reader asks
-// (v73client/v73_worker.cpp): libhdf5 may crash on a damaged file, and nothing
+// (v73client/v73_client.cpp): libhdf5 may crash on a damaged file, and nothing
 // of it may take the process that reads the archive down with it. Arrays are
 // named by their index among the file's variables.
 #pragma once
