@@ -441,9 +441,9 @@ bool WriteEmpty(hid_t parent, const std::string& name, mxClassID, const std::str
 // An array's dimensions in C order, as HDF5 keeps them.
 std::vector<hsize_t> CDims(const ArrayHeader& header) { return {header.dims.rbegin(), header.dims.rend()}; }
 
-class ElementWriter {
+class Hdf5ArrayWriter {
 public:
-    ElementWriter(Output& out, Incoming& in) : out_(out), in_(in) {}
+    Hdf5ArrayWriter(Output& out, Incoming& in) : out_(out), in_(in) {}
 
     // The variable `name`: the array element that the incoming bytes hold.
     bool Variable(hid_t root, const std::string& name) {
@@ -749,7 +749,7 @@ bool WriteElement(Output& out, Incoming& in, const std::string& name) {
         return false;
     }
     Id root(H5Gopen2(out.file, "/", H5P_DEFAULT), H5Gclose);
-    return root.ok() && ElementWriter(out, in).Variable(root.get(), name);
+    return root.ok() && Hdf5ArrayWriter(out, in).Variable(root.get(), name);
 }
 
 hid_t CreateFile(platform::NativeFile file) {

@@ -1,5 +1,5 @@
 // The worker's side of version 7.3 reading: it opens the file it is sent
-// with libhdf5 and answers the reader's requests (matlib/v73_worker.cpp)
+// with libhdf5 and answers the reader's requests (v73client/v73_client.cpp)
 // until the reader closes the channel. Whatever it answers, the reader checks before use; whatever
 // libhdf5 does to it on a damaged file ends this process only.
 #include <algorithm>
@@ -162,8 +162,8 @@ bool SendPiece(void* context, const uint8_t* data, size_t size) {
 // What the worker keeps between requests: its channel, the file, and the
 // header of the variable asked about last (a viewer reads one variable
 // piece by piece).
-struct Worker {
-    Worker(platform::WorkerEnd& channel, hdf5::File* opened) : end(channel), file(opened) {}
+struct Server {
+    Server(platform::WorkerEnd& channel, hdf5::File* opened) : end(channel), file(opened) {}
     platform::WorkerEnd& end;
     hdf5::File* file;
     mxArray header;
@@ -357,7 +357,7 @@ void Serve(platform::WorkerEnd& end) {
         opened = false;
     }
     if (!SendAnswer(heart, opened, out) || !opened) return;
-    Worker worker(end, file.get());
+    Server server(end, file.get());
     Request request;
     platform::NativeFile passed = platform::kNoFile;
     // The reader closing its end (or dying) ends the worker.
@@ -365,19 +365,19 @@ void Serve(platform::WorkerEnd& end) {
         StartWork(heart);
         out.clear();
         if (request.operation == kLevel5 && request.part == kLevel5Stream) {
-            const bool sent = worker.StreamLevel5(request, heart);
+            const bool sent = server.StreamLevel5(request, heart);
             platform::CloseNativeFile(passed);
             if (!sent) break;
             continue;
         }
         bool ok = false;
         try {
-            ok = worker.Answer(request, passed, out);
+            ok = server.Answer(request, passed, out);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
         platform::CloseNativeFile(passed);
-        if (worker.outOfStep || !SendAnswer(heart, ok, out)) break;
+        if (server.outOfStep || !SendAnswer(heart, ok, out)) break;
     }
 }
 
