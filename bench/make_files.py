@@ -13,6 +13,7 @@ Files already present with a matching .done stamp are kept.
   small10k_z.mat               10,000 small compressed variables (s00000..s09999)
   cells1k_z.mat                1,000 compressed cell arrays of 1,000 cells each (c0000..c0999)
   v73_10k.mat                  version 7.3 (HDF5): 10,000 double scalars (s00000..s09999)
+  v73_100k.mat                 version 7.3: 100,000 double scalars (s000000..s099999)
   v73_one200.mat               version 7.3: small 'before', one 200 MB double 'big', small 'after'
   scalars10k.mat, scalars100k.mat, scalars1m.mat
                                10^4, 10^5, 10^6 uncompressed double scalars (s0000000..),
@@ -127,6 +128,7 @@ def main():
     write(os.path.join(out, "cells1k_z.mat"), cells, True)
 
     write_v73(os.path.join(out, "v73_10k.mat"), {"s%05d" % i: np.array([[float(i)]]) for i in range(10000)})
+    write_v73(os.path.join(out, "v73_100k.mat"), {"s%06d" % i: np.array([[float(i)]]) for i in range(100000)})
     write_v73(os.path.join(out, "v73_one200.mat"), {"before": np.arange(10.0).reshape(1, 10), "big": signal(n200, 99),
                                                     "after": np.arange(3.0).reshape(1, 3)})
 

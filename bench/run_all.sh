@@ -29,7 +29,7 @@ python=/usr/bin/python3
 bash "$root/scripts/setup.sh" || exit 1
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMATWCX_WERROR=ON >/dev/null || exit 1
 # A driver that does not build shows as "failed" in the table; the others still run.
-for target in matwcx_plugin matwcx bench_engine bench_plugin bench_matio tag_walk; do
+for target in matwcx_plugin matwcx bench_engine bench_plugin bench_matio tag_walk h5_list; do
   cmake --build "$build" -j2 --target "$target" >"$build/bench-$target.log" 2>&1 ||
     echo "bench: $target did not build (see $build/bench-$target.log)" >&2
 done
@@ -39,6 +39,7 @@ host="$build/bench/bench_plugin"
 matio="$build/bench/bench_matio"
 scipy="$python $root/bench/bench_scipy.py"
 walk="$build/bench/tag_walk"
+h5list="$build/bench/h5_list"
 command="$build/matwcx"
 
 echo "bench: files in $data (scale $scale)"
@@ -173,10 +174,27 @@ for file in big20.mat big20_z.mat; do
   rm -f "$work/d.mat"
 done
 
-echo "bench: (d2) version 7.3 (HDF5) files: listing 10,000 variables, extracting one $(awk -v s="$scale" 'BEGIN { print 200 * s }')-MB variable"
+echo "bench: (d2) version 7.3 (HDF5) files: listing 10,000 and 100,000 variables, extracting one $(awk -v s="$scale" 'BEGIN { print 200 * s }')-MB variable"
 task="list v73_10k.mat"
 measure "$task" "matwcx plug-in" "$reps" : -- "$host" "$plugin" list "$(f v73_10k.mat)"
 measure "$task" "matio Mat_VarReadNextInfo" "$reps" : -- "$matio" headers "$(f v73_10k.mat)"
+# A listing of many small variables against the bare libhdf5 loop that a
+# lister needs (median of 5 or more runs), and the reads each makes.
+task="list v73_100k.mat"
+n=$(( reps > 5 ? reps : 5 ))
+pick=median
+measure "$task" "h5_list (bare libhdf5 loop)" "$n" : -- "$h5list" "$(f v73_100k.mat)"
+base[$task]=$last
+measure "$task" "matwcx plug-in" "$n" : -- "$host" "$plugin" list "$(f v73_100k.mat)"
+pick=best
+if command -v strace >/dev/null; then
+  # System calls that read the file (and, for the plug-in, its worker's pipe too: few, one per batch).
+  reads() {
+    strace -f -c -e trace=pread64,read -o "$tmp/strace" "$@" >/dev/null 2>&1
+    awk '$NF == "pread64" || $NF == "read" { n += $4 } END { printf "%.2f", n / 100000 }' "$tmp/strace"
+  }
+  echo "  reads per variable: bare loop $(reads "$h5list" "$(f v73_100k.mat)"), plug-in and worker $(reads "$host" "$plugin" list "$(f v73_100k.mat)")" >&2
+fi
 task="extract 'big' from v73_one200.mat"
 out="$work/extract"
 # Times that wait for the disk vary from run to run: their median counts.
