@@ -8,6 +8,7 @@
 // allocated space kept apart from the end of the file. What it writes starts
 // on its way to the disk as the copy goes on: the new file is synced before
 // it goes in place, and that sync then has little left to wait for.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -22,12 +23,26 @@ namespace matlib::hdf5 {
 
 namespace {
 
+// A file opened only to be read (the MAT-file) is read through a window of
+// this many bytes: libhdf5 reads an object's header in small pieces, the
+// guard reads the same bytes just before it (v73_hdf5_guard.cpp), and the
+// next objects' headers mostly lie close behind; one system call serves
+// them all. Larger reads go straight to the file.
+constexpr size_t kWindowBytes = size_t{64} << 10;
+constexpr size_t kMaxWindowedRead = kWindowBytes / 2;
+constexpr uint64_t kWindowAlign = 4096;
+
 struct DescriptorFile {
     H5FD_t public_;   // first: libhdf5 sees this part
     platform::NativeFile file = platform::kNoFile;   // the worker's, closed by it
     haddr_t eoa = 0;   // end of the space libhdf5 allocated
     haddr_t eof = 0;   // end of the file as written
     uint64_t notStarted = 0;   // bytes written since the writeback was last started
+    bool windowed = false;     // opened read-only: nothing changes the bytes the window holds
+    uint64_t windowAt = 0;     // where the window starts
+    size_t windowBytes = 0;    // what it holds (fewer than kWindowBytes: the file ends there)
+    bool windowFilled = false;
+    uint8_t window[kWindowBytes];
 };
 
 // Read by the worker's heartbeat, on a thread of its own.
@@ -57,6 +72,7 @@ H5FD_t* Open(const char* name, unsigned flags, hid_t, haddr_t) {
     if (file == nullptr) return nullptr;
     file->file = static_cast<platform::NativeFile>(number);
     file->eof = static_cast<haddr_t>(size);
+    file->windowed = (flags & H5F_ACC_RDWR) == 0;
     return &file->public_;
 }
 
@@ -92,20 +108,42 @@ herr_t GetHandle(H5FD_t* file, hid_t, void** handle) {
     return 0;
 }
 
+// Reads from the file itself; `got` the bytes it held there (fewer at its end).
+bool ReadFile(platform::NativeFile file, uint64_t address, size_t size, uint8_t* out, size_t& got) {
+    got = 0;
+    while (got < size) {
+        const size_t piece = size - got < kMaxPiece ? size - got : kMaxPiece;
+        const int64_t read = platform::FileSystem().readNativeAt(file, address + got, out + got, piece);
+        if (read < 0) return false;
+        if (read == 0) break;
+        got += static_cast<size_t>(read);
+        bytesMoved += static_cast<uint64_t>(read);
+    }
+    return true;
+}
+
+// Reads [address, address + size), through the window when it may; `got` as ReadFile's.
+bool ReadBytes(DescriptorFile& f, uint64_t address, size_t size, uint8_t* out, size_t& got) {
+    if (!f.windowed || size > kMaxWindowedRead) return ReadFile(f.file, address, size, out, got);
+    const bool inWindow = f.windowFilled && address >= f.windowAt && address - f.windowAt <= kWindowBytes - size;
+    if (!inWindow) {
+        f.windowFilled = false;
+        const uint64_t at = address - address % kWindowAlign;
+        if (!ReadFile(f.file, at, kWindowBytes, f.window, f.windowBytes)) return false;
+        f.windowAt = at;
+        f.windowFilled = true;
+    }
+    const size_t from = static_cast<size_t>(address - f.windowAt);
+    got = f.windowBytes > from ? std::min(size, f.windowBytes - from) : 0;
+    std::memcpy(out, f.window + from, got);
+    return true;
+}
+
 herr_t Read(H5FD_t* file, H5FD_mem_t, hid_t, haddr_t address, size_t size, void* buffer) {
     auto* bytes = static_cast<uint8_t*>(buffer);
-    while (size > 0) {
-        const int64_t got = platform::FileSystem().readNativeAt(Of(file)->file, address, bytes, size < kMaxPiece ? size : kMaxPiece);
-        if (got < 0) return -1;
-        if (got == 0) {
-            std::memset(bytes, 0, size);   // beyond the end of the file: zeros, as sec2 gives
-            return 0;
-        }
-        bytes += got;
-        bytesMoved += static_cast<uint64_t>(got);
-        address += static_cast<haddr_t>(got);
-        size -= static_cast<size_t>(got);
-    }
+    size_t got = 0;
+    if (!ReadBytes(*Of(file), address, size, bytes, got)) return -1;
+    std::memset(bytes + got, 0, size - got);   // beyond the end of the file: zeros, as sec2 gives
     return 0;
 }
 
@@ -164,10 +202,19 @@ const H5FD_class_t kClass = MakeClass();
 
 uint64_t BytesMoved() { return bytesMoved.load(); }
 
-uint64_t DescriptorAllocatedEnd(const void* handle) {
-    // The handle is the file's member `file` (GetHandle).
-    const auto* bytes = static_cast<const unsigned char*>(handle) - offsetof(DescriptorFile, file);
-    return reinterpret_cast<const DescriptorFile*>(bytes)->eoa;
+namespace {
+// The file whose member `file` is `handle` (GetHandle).
+DescriptorFile& OfHandle(const void* handle) {
+    auto* bytes = static_cast<unsigned char*>(const_cast<void*>(handle)) - offsetof(DescriptorFile, file);
+    return *reinterpret_cast<DescriptorFile*>(bytes);
+}
+}  // namespace
+
+uint64_t DescriptorAllocatedEnd(const void* handle) { return OfHandle(handle).eoa; }
+
+bool DescriptorRead(const void* handle, uint64_t address, size_t size, uint8_t* out) {
+    size_t got = 0;
+    return ReadBytes(OfHandle(handle), address, size, out, got) && got == size;
 }
 
 hid_t DescriptorDriver() {

@@ -111,6 +111,9 @@ hid_t DescriptorDriver();
 // The end of the space libhdf5 takes the file to use (its EOA, from the file's
 // start), given the handle that H5Fget_vfd_handle returns for it.
 uint64_t DescriptorAllocatedEnd(const void* handle);
+// Reads [address, address + size) of that file (from its start) as libhdf5
+// reads it, through the same window; false when it fails or the file ends before.
+bool DescriptorRead(const void* handle, uint64_t address, size_t size, uint8_t* out);
 // What a struct, cell or object variable holds, as one level-5 array element
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
 // most `nodes` arrays and kMaxShownElementBytes bytes (v73_to_level5.cpp).

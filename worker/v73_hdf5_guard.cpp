@@ -175,9 +175,10 @@ uint64_t LoadLittle(const uint8_t* p, size_t width) {
 }
 
 // The bytes of the file the object lives in, as its file driver reads them
-// (only the worker's own driver: it names the file it holds).
+// (only the worker's own driver, which reads them through the window that
+// libhdf5's reads of the same headers then find them in).
 struct RawFile {
-    platform::NativeFile native = platform::kNoFile;
+    const void* handle = nullptr;   // the driver's handle of the file
     unsigned long fileno = 0;   // libhdf5's number of the open file (new at every open)
     uint64_t base = 0;   // where the HDF5 data starts (after the user block)
     uint64_t end = 0;    // where it ends: the file's size, from the base
@@ -187,18 +188,12 @@ struct RawFile {
     bool Read(uint64_t address, size_t size, std::vector<uint8_t>& out) const {
         if (size > kMaxHeaderChunkBytes || address > UINT64_MAX - base) return false;
         out.resize(size);
-        size_t done = 0;
-        while (done < size) {
-            const int64_t got = platform::FileSystem().readNativeAt(native, base + address + done, out.data() + done, size - done);
-            if (got <= 0) return false;
-            done += static_cast<size_t>(got);
-        }
-        return true;
+        return DescriptorRead(handle, base + address, size, out.data());
     }
 };
 
 // The file an object lives in: its size always, its bytes only through the
-// worker's own driver (raw.native stays kNoFile otherwise). False when
+// worker's own driver (raw.handle stays null otherwise). False when
 // libhdf5 says neither.
 bool RawFileOf(hid_t object, RawFile& raw) {
     Id file(H5Iget_file_id(object), H5Fclose);
@@ -222,7 +217,7 @@ bool RawFileOf(hid_t object, RawFile& raw) {
     if (H5Fget_intent(file.get(), &intent) >= 0 && intent == H5F_ACC_RDONLY &&
         H5Pget_driver(access.get()) == DescriptorDriver() && H5Fget_vfd_handle(file.get(), access.get(), &handle) >= 0 &&
         handle != nullptr) {
-        raw.native = *static_cast<platform::NativeFile*>(handle);
+        raw.handle = handle;
         const uint64_t allocated = DescriptorAllocatedEnd(handle);
         raw.allocated = allocated > userBlock ? allocated - userBlock : 0;
     }
@@ -501,8 +496,8 @@ const HeaderCheck& CheckAt(hid_t inFile, unsigned long fileno, haddr_t address) 
     last.dataBytes = raw.end;
     // Through another driver (a path libhdf5 opens itself: the bench) unchecked.
     last.layout.clear();
-    last.sound = !sized || raw.native == platform::kNoFile || HeaderSound(raw, address, last.layout);
-    last.raw = sized && raw.native != platform::kNoFile ? &raw : nullptr;
+    last.sound = !sized || raw.handle == nullptr || HeaderSound(raw, address, last.layout);
+    last.raw = sized && raw.handle != nullptr ? &raw : nullptr;
     last.fileno = fileno, last.address = address;
     return last;
 }
