@@ -541,6 +541,23 @@ TEST(HostileFiles, LargeVersion4MatricesExtractInBoundedMemoryAndPieces) {
     EXPECT_TRUE(v[0] == static_cast<double>(last) && v[1] == static_cast<double>(last + 1));
 }
 
+// The worker reads an object's header once for the guard and libhdf5
+// together, and the headers that follow with it: listing matio's 22
+// variables takes fewer than two of its file calls a variable (three reads
+// a variable took over 80). Every call from the 44th on would fail.
+TEST(HostileFiles, Version73ListingReadsEachHeaderOnce) {
+    testenv::TempDir dir;
+    const std::string path = testenv::TestDataDir() + "/matio/v73.mat", report = dir.file("faults");
+    if (!FilePtr(matOpen(path.c_str(), "r"))) GTEST_SKIP() << "no version 7.3 file to read";
+    setenv(platform::kWorkerFaultsVariable, ("44 1 " + report).c_str(), 1);
+    FilePtr m(matOpen(path.c_str(), "r"));
+    unsetenv(platform::kWorkerFaultsVariable);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(ListHeaders(m.get()).size(), 22u);
+    m.reset();
+    EXPECT_EQ(std::filesystem::file_size(report), 0u) << "a worker's file call #44 was reached";
+}
+
 // A version 7.3 file is read by a worker process. One killed meanwhile is
 // reaped at the next read, which starts another (no SIGPIPE, which would end
 // this process); one stopped by a signal is given up and the
