@@ -18,6 +18,8 @@ namespace matlib::hdf5 {
 struct File {
     hid_t file = -1;
     std::vector<std::string> names;   // the variables, in the order of their names
+    std::vector<haddr_t> addresses;   // where each one's link led as the file was opened
+    unsigned long fileno = 0;         // libhdf5's number of the open file
     int64_t referencesChecked = -1;   // what CheckInside found in #refs#, once looked at
     ~File() {
         if (file >= 0) H5Fclose(file);

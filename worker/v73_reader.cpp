@@ -113,7 +113,7 @@ uint32_t ScanGroup(hid_t group) {
 namespace {
 
 struct ListState {
-    std::vector<std::string>* names;
+    File* file;
     bool tooMany = false;
 };
 
@@ -122,12 +122,13 @@ herr_t CollectName(hid_t, const char* name, const H5L_info_t* info, void* data) 
     // Only hard links are variables: a soft or external link could lead
     // anywhere, another file included.
     if (name[0] == '#' || info->type != H5L_TYPE_HARD) return 0;
-    if (state->names->size() >= kMaxVariables) {
+    if (state->file->names.size() >= kMaxVariables) {
         state->tooMany = true;
         return 1;
     }
     try {
-        state->names->emplace_back(name);
+        state->file->addresses.push_back(info->u.address);
+        state->file->names.emplace_back(name);
     } catch (const std::bad_alloc&) {
         return -1;
     }
@@ -155,11 +156,13 @@ FilePtr Open(const std::string& name, hid_t driver) {
     file->file = H5Fopen(name.c_str(), H5F_ACC_RDONLY, access.get());
     if (file->file < 0) return nullptr;
     Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
-    ListState state{&file->names};
-    if (!root.ok() || !HeaderReadable(root.get()) ||
+    ListState state{file.get()};
+    H5O_info_t rootInfo;
+    if (!root.ok() || !HeaderReadable(root.get()) || H5Oget_info2(root.get(), &rootInfo, H5O_INFO_BASIC) < 0 ||
         H5Literate(root.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectName, &state) < 0 || state.tooMany) {
         return nullptr;
     }
+    file->fileno = rootInfo.fileno;
     return file;
 }
 
@@ -168,7 +171,13 @@ const std::vector<std::string>& Names(const File& file) { return file.names; }
 HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array) {
     if (index >= file.names.size()) return HeaderStatus::End;
     const std::string& name = file.names[index];
-    Id object(OpenLinked(file.file, name.c_str()), H5Oclose);
+    // Opened where its link led as the file was opened (the check first):
+    // looking its name up again among 10^5 costs a listing more than the
+    // header's own reading.
+    H5O_info_t at{};
+    at.fileno = file.fileno;
+    at.addr = file.addresses[index];
+    Id object(Openable(file.file, at) ? H5Oopen_by_addr(file.file, at.addr) : -1, H5Oclose);
     if (!object.ok() || !ObjectHeader(object.get(), array)) return HeaderStatus::Damaged;
     array.name = name;
     array.elementOffset = index;
