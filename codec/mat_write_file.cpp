@@ -27,11 +27,6 @@ bool StagedWrittenTo(StagedFile* file, uint64_t size) { return Told(file, file->
 bool RewindStaged(StagedFile* file) { return Told(file, file->Rewind()); }
 bool StagedComplete(StagedFile* file) { return Told(file, file->Complete()); }
 int CommitStagedFile(StagedFile* file) {
-    // A rewrite that finds its file changed says that nothing was deleted,
-    // unless its caller had other words for it.
-    if (file->changedReason == platform::kStagedChanged) {
-        file->changedReason = "the file was changed by another program during the deletion; nothing was deleted";
-    }
     return Told(file, file->Commit() == 0) ? 0 : 1;
 }
 void DiscardStagedFile(StagedFile* file) { file->Discard(); }

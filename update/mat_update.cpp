@@ -339,10 +339,10 @@ int Apply(MATFile* mfp, UpdateState* state) {
     auto file = std::unique_ptr<StagedFile>(new (std::nothrow) StagedFile);
     if (!file || !CreateStagedFile(source.path.c_str(), true, true, opened.mode, file.get())) return 1;
     file->expectedTarget = &opened;
-    if (!state->added.empty()) {
-        file->changedReason = "the file was changed by another program while variables were added to it; "
-                              "nothing was added";
-    }
+    file->changedReason = state->added.empty()
+                              ? "the file was changed by another program during the deletion; nothing was deleted"
+                              : "the file was changed by another program while variables were added to it; "
+                                "nothing was added";
     file->progress = mfp->progress;
     file->progressContext = mfp->progressContext;
     const bool written = source.format->variablesByIndex ? WriteKeptV73(*mfp, *state, file.get())

@@ -275,9 +275,9 @@ void SignalWorkerForTest(platform::Worker& worker, bool answered) {
         const char* text = std::getenv("MATWCX_TEST_WORKER_SIGNAL");
         unsigned long long first = 0, count = 0;
         char when[16] = {};
-        const int read = text != nullptr ? std::sscanf(text, "%d %llu %llu %15s", &made.signal, &first, &count, when) : 0;
-        if (read >= 3) made.first = first, made.count = count, made.answered = std::strcmp(when, "answered") == 0;
-        if (read < 3) made.signal = 0;
+        int signal = 0;
+        if (text == nullptr || std::sscanf(text, "%d %llu %llu %15s", &signal, &first, &count, when) < 3) return made;
+        made = {signal, first, count, std::strcmp(when, "answered") == 0};
         return made;
     }();
     static std::atomic<uint64_t> requests{0};
