@@ -24,6 +24,18 @@ TEST(ProfileFailure, EveryFailingCallLeavesTheOldFileWhole) {
                                 faults::Call::Any);
 }
 
+// Whether the process holds a file open in `folder` other than the settings
+// file itself: its new file, named or not yet.
+bool WritingBeside(pid_t process, const std::string& folder) {
+    const std::string fds = "/proc/" + std::to_string(process) + "/fd";
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+        const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        if (!error && target.rfind(folder + "/", 0) == 0 && target != folder + "/wcx.ini") return true;
+    }
+    return false;
+}
+
 TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
     testenv::TempDir dir;
     const std::string ini = dir.file("wcx.ini");
@@ -65,6 +77,12 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
         const bool began = ::read(started[0], &mark, 1) == 1;
         ::close(started[0]);
         ::usleep(std::uniform_int_distribution<unsigned>(0, 4000)(random));
+        // Held still, the writer shows whether a new file of its own is
+        // open: the kill then lands in the middle of a save.
+        ::kill(child, SIGSTOP);
+        int stopped = 0;
+        ASSERT_EQ(::waitpid(child, &stopped, WUNTRACED), child);
+        if (WritingBeside(child, dir.path())) ++killedMidWrite;
         ::kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -77,7 +95,6 @@ TEST(ProfileFailure, AProcessKilledWhileSavingLeavesTheOldOrTheNewFile) {
             if (name == "wcx.ini") continue;
             ASSERT_EQ(name.rfind(leftover, 0), 0u) << name;
             std::filesystem::remove(dir.file(name));
-            ++killedMidWrite;
         }
     }
     // The test only means something if some kills hit a write in progress.
