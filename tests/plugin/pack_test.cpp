@@ -202,11 +202,15 @@ TEST_F(Packing, ObjectsCarryTheirSubsystemData) {
     ASSERT_GT(madeAt, 128u);
     EXPECT_EQ(Bytes(made.begin() + static_cast<long>(madeAt), made.end()),
               Bytes(source.begin() + static_cast<long>(sourceAt), source.end()));
-    // Objects extracted one to a file each carry the same subsystem data: a new file takes them all.
+    // Objects extracted one to a file each carry the same subsystem data: a
+    // new file takes them all, and so does a file without objects.
     ASSERT_EQ(support::Extract(dir.file("strings.mat"), "obj_array", dir.file("one.mat")), 0);
     ASSERT_EQ(support::Extract(dir.file("strings.mat"), "obj_with_vals", dir.file("two.mat")), 0);
     ASSERT_EQ(Pack(dir.file("new.mat"), {"one.mat", "two.mat"}), 0);
     EXPECT_EQ(support::VariableNames(dir.file("new.mat")), (std::vector<std::string>{"obj_array", "obj_with_vals", ""}));
+    Write("plain.mat", File5(o, {Scalar("a", 1)}));
+    ASSERT_EQ(Pack(dir.file("plain.mat"), {"one.mat", "two.mat"}), 0);
+    EXPECT_EQ(support::VariableNames(dir.file("plain.mat")), (std::vector<std::string>{"a", "obj_array", "obj_with_vals", ""}));
 }
 
 // Cancel at each progress report of a move leaves the target as it was (or

@@ -1,0 +1,415 @@
+// The write targets (write_target.h): a level-5 file written here, and a
+// version 7.3 file written by a worker; and which subsystem data goes along.
+#include "update/write_target.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "codec/element_writer.h"
+#include "codec/mat_write_file.h"
+#include "codec/readers.h"
+#include "update/update.h"
+#include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
+
+namespace matlib {
+
+namespace {
+
+using namespace format;
+using platform::FileSystem;
+
+// Whether two files hold the same bytes there: variables extracted from one
+// file each carry a copy of its subsystem data, and one copy serves them all.
+bool SameBytes(SourceFile& a, uint64_t atA, uint64_t sizeA, SourceFile& b, uint64_t atB, uint64_t sizeB) {
+    if (sizeA != sizeB) return false;
+    constexpr size_t kPiece = 64 * 1024;
+    const std::unique_ptr<uint8_t[]> left(new (std::nothrow) uint8_t[kPiece]), right(new (std::nothrow) uint8_t[kPiece]);
+    if (!left || !right) return false;
+    for (uint64_t done = 0; done < sizeA;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, sizeA - done));
+        if (!ReadAt(a, atA + done, left.get(), n) || !ReadAt(b, atB + done, right.get(), n) ||
+            std::memcmp(left.get(), right.get(), n) != 0) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// Inflating a byte costs about what copying eight does (bench/objects_bench.sh:
+// walking a 100 MB compressed struct took 8x the copy of 100 MB).
+constexpr uint64_t kInflateToCopyCost = 8;
+
+bool RefuseSecondSubsystem(bool targetHasOwn) {
+    SetLastError(targetHasOwn ? "it holds objects (string, table, datetime, classdef objects or function handles), "
+                                "and so does this file: merging their subsystem data is not available yet"
+                              : "it holds objects, and so does a variable added from another file: "
+                                "merging their subsystem data is not available yet");
+    return false;
+}
+
+// The subsystem data of a level-5 array's file when the array may refer to
+// it: the unnamed variable the header points at (an offset that points at
+// anything else names no data that could be carried).
+bool SubsystemOfFile(const mxArray& array, bool carryWhenCostly, uint64_t* size, bool* compressed) {
+    const std::shared_ptr<SourceFile>& source = array.source;
+    if (!array.format->subsystemVariable || source->subsystemOffset == 0 || IsSubsystemData(array)) return false;
+    mxArray subsystem;
+    uint64_t next = 0;
+    if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok ||
+        !subsystem.name.empty()) {
+        return false;
+    }
+    *size = next - source->subsystemOffset;
+    *compressed = subsystem.data.compressed;
+    const uint8_t cls = array.fileClass;
+    const bool container = cls == mxCELL || cls == mxSTRUCT || cls == mxOBJECT;
+    const bool walkCostsMore = carryWhenCostly && container && array.data.compressed &&
+                               array.data.elementEnd / kInflateToCopyCost > *size;
+    return walkCostsMore || RefersToSubsystem(array);
+}
+
+uint64_t ReadOffset(const uint8_t* bytes, bool bigEndian) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= static_cast<uint64_t>(bytes[bigEndian ? 7 - i : i]) << (8 * i);
+    return value;
+}
+
+void WriteOffset(uint8_t* bytes, bool bigEndian, uint64_t value) {
+    for (int i = 0; i < 8; ++i) bytes[bigEndian ? 7 - i : i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// A level-5 file. A rewrite copies the old file's bytes up to each variable
+// that stays (its header and every byte between, as they stood) and skips
+// each one that goes; the header's subsystem-data offset follows the data it
+// pointed at, is cleared when that goes, and points at carried data.
+class Level5FileTarget final : public WriteTarget {
+public:
+    Level5FileTarget(StagedFile* file, const MATFile* old, const Level5Options& options)
+        : file_(file), old_(old), options_(options), bigEndian_(options.bigEndian) {}
+
+    bool Begin() {
+        if (old_ == nullptr) return true;
+        const SourceFile& source = *old_->source;
+        bigEndian_ = source.bigEndian;
+        cursor_ = source.format->variablesStart;
+        headerWritten_ = true;
+        if (!source.format->headerBlock) return true;   // version 4: variables alone
+        uint8_t header[kHeaderSize];
+        if (FileSystem().seek(source.stream, 0, SEEK_SET) != 0 ||
+            FileSystem().read(header, sizeof header, source.stream) != sizeof header) {
+            return false;
+        }
+        NoteSubsystemOffset(header);
+        return StagedWrite(file_, header, sizeof header);
+    }
+
+    // Kept bytes are copied in runs, at the next change.
+    bool Keep(size_t entry) override {
+        next_ = entry + 1;
+        return true;
+    }
+
+    bool Drop(size_t entry) override {
+        next_ = entry + 1;
+        if (!CopyTo(old_->entries.Offset(entry))) return false;
+        cursor_ = old_->entries.Offset(entry) + old_->entries.Size(entry);
+        return true;
+    }
+
+    bool Add(const mxArray& array) override {
+        // What the old file holds before the next variable comes first (after
+        // its last variable: whatever followed that).
+        if (old_ != nullptr) {
+            const auto& entries = old_->entries;
+            if (!CopyTo(next_ < entries.size() ? entries.Offset(next_) : old_->source->size)) return false;
+        }
+        // An array made in memory has no format: it is encoded from its values.
+        static const MatFormat kNone{};
+        const MatFormat& format = array.format != nullptr ? *array.format : kNone;
+        const bool copied = format.copiedAsElement && array.source;
+        if (!EnsureHeader(copied ? array.source->bigEndian : format.writeLevel5 != nullptr ? false : bigEndian_)) {
+            return false;
+        }
+        if (format.writeLevel5 != nullptr) return format.writeLevel5(array, false, options_.compressConverted, file_);
+        if (copied) return CopyElement(*array.source, array.elementOffset, array.elementSize, array.data.compressed);
+        auto own = options_.compressMade ? format.writeCompressedElement : format.writeElement;
+        // An array added in a rewrite holds no values in memory: its own
+        // writer streams it, uncompressed when it has no compressed one.
+        if (own == nullptr && old_ != nullptr) own = format.writeElement;
+        if (own != nullptr && array.source) return own(&array, bigEndian_, file_);
+        std::vector<uint8_t> element;
+        if (!EncodeDecodedArray(&array, bigEndian_, &element)) return false;
+        return options_.compressMade ? WriteCompressedBytes(file_, bigEndian_, element.data(), element.size())
+                                     : StagedWrite(file_, element.data(), element.size());
+    }
+
+    bool Carry(const CarriedSubsystem& carried) override {
+        if (old_ != nullptr && !CopyTo(old_->source->size)) return false;
+        if (carried.Empty()) return true;
+        carriedAt_ = file_->written;
+        carries_ = true;
+        if (carried.converted) return carried.from.format->writeLevel5(carried.from, true, options_.compressConverted, file_);
+        return CopyElement(*carried.source, carried.offset, carried.size, carried.compressed);
+    }
+
+    bool Finish() override {
+        if (old_ != nullptr && !CopyTo(old_->source->size)) return false;
+        if (!EnsureHeader(bigEndian_)) return false;   // a file without variables is its header alone
+        const bool hasHeader = old_ == nullptr || old_->source->format->headerBlock;
+        if (!hasHeader || (!move_.moves && !carries_)) return true;
+        uint8_t field[8];
+        if (move_.moves && !move_.found) std::memset(field, ' ', 8);   // its variable is gone
+        if (move_.found) WriteOffset(field, bigEndian_, move_.now);
+        if (carries_) WriteOffset(field, bigEndian_, carriedAt_);
+        FILE* out = file_->stream;
+        if (FileSystem().seek(out, static_cast<int64_t>(kSubsystemOffsetAt), SEEK_SET) != 0 ||
+            FileSystem().write(field, sizeof field, out) != sizeof field || FileSystem().seek(out, 0, SEEK_END) != 0) {
+            file_->broken = true;
+            return false;
+        }
+        return true;
+    }
+
+    const char* Refusal(const mxArray& array) const override {
+        if (old_ != nullptr && !old_->source->format->headerBlock) {
+            return "variables are added to level-5 MAT-files (version 6 and 7) only; this one is version 4";
+        }
+        return Level5Refusal(array, bigEndian_, headerWritten_);
+    }
+
+private:
+    // Where the old header's subsystem-data offset points. MATLAB writes
+    // blanks where a file has none (other writers zeros); both mean none, and
+    // an offset that points at nothing of the file is left as it stood.
+    void NoteSubsystemOffset(const uint8_t header[kHeaderSize]) {
+        const uint8_t* field = header + kSubsystemOffsetAt;
+        const bool none = std::all_of(field, field + 8, [](uint8_t b) { return b == 0; }) ||
+                          std::all_of(field, field + 8, [](uint8_t b) { return b == ' '; });
+        if (none) return;
+        move_.old = ReadOffset(field, bigEndian_);
+        move_.moves = move_.old >= kHeaderSize && move_.old < old_->source->size;
+    }
+
+    // Copies the old file's bytes up to `to`, noting where the subsystem data lands.
+    bool CopyTo(uint64_t to) {
+        if (to <= cursor_) return true;
+        if (move_.moves && move_.old >= cursor_ && move_.old < to) {
+            move_.found = true;
+            move_.now = file_->written + (move_.old - cursor_);
+        }
+        const uint64_t from = cursor_;
+        cursor_ = to;
+        return StagedCopy(file_, old_->source->stream, from, to - from);
+    }
+
+    bool EnsureHeader(bool bigEndian) {
+        if (headerWritten_) return true;
+        uint8_t header[kHeaderSize];
+        BuildHeader5(header, bigEndian, std::time(nullptr));
+        bigEndian_ = bigEndian;
+        headerWritten_ = true;
+        return StagedWrite(file_, header, sizeof header);
+    }
+
+    // A level-5 element exactly as it stood (compressed when asked and it is
+    // not), padded to 8 bytes when its file left the padding off so that the
+    // element after it stays aligned. It must lie within its file as
+    // measured when opened, and the file be unchanged after the copy.
+    bool CopyElement(const SourceFile& source, uint64_t offset, uint64_t size, bool compressed) {
+        if (source.stream == nullptr || size < kTagSize || offset > source.size || size > source.size - offset) {
+            return false;
+        }
+        const bool copied = options_.compressCopies && !compressed
+                                ? WriteCompressedCopy(file_, bigEndian_, source.stream, offset, size)
+                                : StagedCopy(file_, source.stream, offset, size) &&
+                                      StagedWrite(file_, kZeroPadding, compressed ? 0 : PaddingAfter(size));
+        // Bytes read from a file that another program rewrote meanwhile are no copy of anything.
+        return copied && SourceUnchanged(source);
+    }
+
+    struct SubsystemMove {
+        bool moves = false;
+        uint64_t old = 0;
+        bool found = false;   // its byte was copied, to `now`
+        uint64_t now = 0;
+    };
+
+    StagedFile* file_;
+    const MATFile* old_;
+    Level5Options options_;
+    bool bigEndian_;
+    bool headerWritten_ = false;
+    uint64_t cursor_ = 0;   // the old file's bytes are copied up to here
+    size_t next_ = 0;       // the old file's first variable not yet kept or dropped
+    SubsystemMove move_;
+    bool carries_ = false;
+    uint64_t carriedAt_ = 0;
+};
+
+// A version 7.3 file. A rewrite that only drops variables is written by the
+// old file's own worker (what only the dropped ones used is not copied); one
+// that adds starts a writer of its own: the variables that stay are copied
+// (with the old file's own soft and external links, also when none of its
+// variables stays), then each added one converted (level 5, version 4) or
+// copied (version 7.3) under its name.
+class Version73Target final : public WriteTarget {
+public:
+    Version73Target(StagedFile* file, const MATFile* old, const uint8_t userBlock[kV73UserBlockSize], bool wholeCopy)
+        : file_(file), old_(old), wholeCopy_(wholeCopy) {
+        std::memcpy(userBlock_, userBlock, kV73UserBlockSize);
+    }
+
+    bool Keep(size_t entry) override {
+        kept_.push_back(old_->entries.Offset(entry));   // its index among the variables
+        return true;
+    }
+    bool Drop(size_t) override { return true; }
+
+    bool Add(const mxArray& array) override {
+        if (old_ != nullptr) {
+            added_.push_back(&array);   // after the kept ones, by Finish
+            return true;
+        }
+        if (wholeCopy_) {
+            // The worker that reads the variable's file writes the new one
+            // itself: nothing of the copy passes through this process.
+            if (copiedWhole_) return false;
+            copiedWhole_ = true;
+            return WriteV73File(array.source, {array.elementOffset}, userBlock_, file_);
+        }
+        return StartWriter() && Put(array);
+    }
+
+    // Objects of other files are refused when they are added (Refusal).
+    bool Carry(const CarriedSubsystem& carried) override { return carried.Empty(); }
+
+    bool Finish() override {
+        if (wholeCopy_) return copiedWhole_;
+        if (old_ != nullptr && added_.empty()) return WriteV73File(old_->source, kept_, userBlock_, file_, true);
+        if (!StartWriter()) return false;
+        if (old_ != nullptr && !V73WriterCopy(writer_.get(), old_->source, kept_, true)) return false;
+        for (const mxArray* array : added_) {
+            if (!Put(*array)) return false;
+        }
+        return FinishV73Writer(writer_.get());
+    }
+
+    const char* Refusal(const mxArray& array) const override { return V73Refusal(array); }
+
+private:
+    // A version 7.3 file without variables is still one: the writer starts
+    // at the first variable, or at Finish when none came.
+    bool StartWriter() {
+        if (!writer_) writer_ = StartV73Writer(userBlock_, file_);
+        return writer_ != nullptr;
+    }
+    bool Put(const mxArray& array) {
+        return array.format->variablesByIndex ? V73WriterCopy(writer_.get(), array.source, {array.elementOffset})
+                                              : V73WriterAdd(writer_.get(), array);
+    }
+
+    StagedFile* file_;
+    const MATFile* old_;
+    uint8_t userBlock_[kV73UserBlockSize];
+    bool wholeCopy_;
+    bool copiedWhole_ = false;
+    std::vector<uint64_t> kept_;
+    std::vector<const mxArray*> added_;
+    V73WriterPtr writer_;
+};
+
+}  // namespace
+
+const char* Level5Refusal(const mxArray& array, bool bigEndian, bool orderKnown) {
+    if (array.format == nullptr) return nullptr;   // made in memory: encoded from its values
+    const MatFormat& format = *array.format;
+    if (format.variablesByIndex && format.writeLevel5 == nullptr) {
+        return "conversion between version 7.3 and earlier MAT-files is not available yet";
+    }
+    if (format.writeLevel5 != nullptr && orderKnown && bigEndian) {
+        return "this file is big-endian; a variable converted from version 7.3 is written little-endian";
+    }
+    // Level-5 bytes keep their byte order: they cannot be copied into a file of the other.
+    if (format.copiedAsElement && array.source && orderKnown && array.source->bigEndian != bigEndian) {
+        return "its file has the other byte order than this one";
+    }
+    return nullptr;
+}
+
+const char* V73Refusal(const mxArray& array) {
+    if (array.format != nullptr && array.format->variablesByIndex) return nullptr;
+    if (array.format == nullptr || !array.source || (!array.format->copiedAsElement && array.format->writeElement == nullptr)) {
+        return "it cannot be written into a version 7.3 file";
+    }
+    return V73AdditionRefusal(array);
+}
+
+bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, bool targetHasOwn, bool carryWhenCostly) {
+    if (array.format == nullptr) return true;
+    if (array.format->writeLevel5 != nullptr) {
+        if (!objects) return true;
+        if (targetHasOwn) return RefuseSecondSubsystem(true);
+        const bool same = carried.converted &&
+                          (carried.from.source == array.source || carried.from.source->path == array.source->path);
+        if (carried.source || (carried.converted && !same)) return RefuseSecondSubsystem(false);
+        uint64_t bytes = 0;
+        bool ignored = false;
+        if (!array.format->planLevel5(array, true, bytes, ignored)) {
+            SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
+            return false;
+        }
+        if (!carried.converted) {
+            carried.from = array;
+            carried.from.decoded = DecodedData{};
+            carried.converted = true;
+        }
+        return true;
+    }
+    uint64_t size = 0;
+    bool compressed = false;
+    if (!array.source || !SubsystemOfFile(array, carryWhenCostly, &size, &compressed)) return true;
+    if (targetHasOwn) return RefuseSecondSubsystem(true);
+    if (carried.converted) return RefuseSecondSubsystem(false);
+    const SourceFile& source = *array.source;
+    if (carried.source) {
+        const bool same = carried.source == array.source ||
+                          (carried.source->path == source.path && carried.offset == source.subsystemOffset) ||
+                          SameBytes(*carried.source, carried.offset, carried.size, *array.source,
+                                    source.subsystemOffset, size);
+        return same || RefuseSecondSubsystem(false);
+    }
+    carried.source = array.source;
+    carried.offset = source.subsystemOffset;
+    carried.size = size;
+    carried.compressed = compressed;
+    return true;
+}
+
+std::unique_ptr<WriteTarget> Level5Target(StagedFile* file, const MATFile* old, const Level5Options& options) {
+    auto target = std::unique_ptr<Level5FileTarget>(new (std::nothrow) Level5FileTarget(file, old, options));
+    if (!target || !target->Begin()) return nullptr;
+    return target;
+}
+
+std::unique_ptr<WriteTarget> V73Target(StagedFile* file, const MATFile* old,
+                                       const uint8_t userBlock[kV73UserBlockSize], bool wholeCopy) {
+    return std::unique_ptr<WriteTarget>(new (std::nothrow) Version73Target(file, old, userBlock, wholeCopy));
+}
+
+void BuildHeader73(uint8_t header[kHeaderSize], std::time_t now) {
+    BuildHeader5(header, false, now);
+    std::memcpy(header + 7, "7.3", 3);   // "MATLAB 5.0 MAT-file" -> "MATLAB 7.3 MAT-file"
+    size_t end = kHeaderTextSize;
+    while (end > 0 && header[end - 1] == ' ') --end;
+    static const char kSchema[] = " HDF5 schema 1.00 .";
+    if (end + sizeof kSchema - 1 <= kHeaderTextSize) std::memcpy(header + end, kSchema, sizeof kSchema - 1);
+    header[kVersionAt] = kVersion73 & 0xff;
+    header[kVersionAt + 1] = kVersion73 >> 8;
+}
+
+}  // namespace matlib
