@@ -404,7 +404,7 @@ bool V5ElementCursor::SeekTo(uint64_t first) {
 }
 
 bool StoredAsTheyAre(const mxArray& a, int part, uint64_t& fileOffset, uint64_t& bytes) {
-    if (a.source == nullptr || a.format == nullptr || !a.format->streamsElements || a.data.compressed ||
+    if (a.source == nullptr || a.format == nullptr || a.format->layout != FileLayout::kLevel5 || a.data.compressed ||
         a.source->swapped || !HasNumericData(a) || a.logical || a.sparse || (part == 1 && !a.complex) ||
         (part != 0 && part != 1)) {
         return false;

@@ -221,17 +221,19 @@ bool Importable(mxClassID id) { return id == mxLOGICAL_CLASS || (id >= mxDOUBLE_
 
 }  // namespace
 
+const ElementSource kImportedElement = {
+    .kind = ElementSource::kWritten,
+    .write = WriteImported,
+    .writeCompressed = WriteImportedCompressed,
+    .plan = nullptr,
+    .convert = nullptr,
+};
+
 const MatFormat kImportedFormat = {
     .name = "imported",
     .number = 0,
     .variablesStart = 0,
-    .hasHeaderText = false,
-    .headerBlock = false,
-    .variablesByIndex = false,
-    .mayBeEmpty = false,
-    .subsystemVariable = false,
-    .copiedAsElement = false,
-    .streamsElements = false,
+    .layout = FileLayout::kInMemory,
     .plausible = nullptr,
     .open = nullptr,
     .readHeader = nullptr,
@@ -240,13 +242,10 @@ const MatFormat kImportedFormat = {
     .check = nullptr,
     .checkStorage = nullptr,
     .textUnits = nullptr,
-    .writeElement = WriteImported,
     .describable = NeverDescribed,
     .shownElement = NoShownElement,
     .subsystemPayload = NoSubsystemPayload,
-    .writeCompressedElement = WriteImportedCompressed,
-    .planLevel5 = nullptr,
-    .writeLevel5 = nullptr,
+    .element = &kImportedElement,
 };
 
 }  // namespace matlib

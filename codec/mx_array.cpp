@@ -273,7 +273,7 @@ mxElementReader* mxOpenElementReader(const mxArray* a, int part) {
         reader->array = a;
         reader->part = part;
         const bool wholeOnly = a->sparse || a->classId == mxCHAR_CLASS;
-        if (a->source != nullptr && a->format != nullptr && a->format->streamsElements && !wholeOnly &&
+        if (a->source != nullptr && a->format != nullptr && a->format->layout == matlib::FileLayout::kLevel5 && !wholeOnly &&
             a->decoded.state != DecodedData::Decoded) {
             reader->v5 = std::make_unique<matlib::V5ElementCursor>(*a, part);
         }

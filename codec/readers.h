@@ -22,23 +22,42 @@ using platform::StagedFile;   // os/staged_file.h
 
 enum class HeaderStatus { Ok, End, Damaged };
 
-// One format's reading operations and traits, chosen once when matOpen
-// recognises the file (version 4, level 5, version 7.3) and kept by the file
-// and every array read from it: the index, the header cursor, the data, the
-// viewer's text, the check and the update side all call through it, and
-// nothing else asks which format a file is. One constant instance per
-// format, in its reader's file.
+// What a file of a format is made of: version 4 matrices one after another
+// (no header), a level-5 header block and elements, or HDF5 data behind a
+// user block (version 7.3, read by the worker). The write side asks this
+// to choose its target; nothing above the engine asks it.
+enum class FileLayout { kVersion4, kLevel5, kHdf5, kInMemory };
+
+// How an array of a format becomes a variable of another file (the write
+// side's view of a read format): its level-5 element's bytes copied as they
+// stand; an element written by its reader from what its file holds; or
+// converted by its reader (version 7.3: the worker writes the element).
+struct ElementSource {
+    enum Kind { kCopied, kWritten, kConverted } kind;
+    // kWritten: the element in the byte order asked for (swap: other than
+    // this machine's), and as one compressed element (null: none, the
+    // caller encodes or writes it uncompressed).
+    bool (*write)(const mxArray* array, bool bigEndian, StagedFile* file);
+    bool (*writeCompressed)(const mxArray* array, bool bigEndian, StagedFile* file);
+    // kConverted: what the element of the array (or, with subsystem, of its
+    // file's subsystem data) comes to and whether it refers to the
+    // subsystem data, false and the reason for matLastError when it cannot
+    // be had; and the writing of it, compressed when asked (always
+    // little-endian).
+    bool (*plan)(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
+    bool (*convert)(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
+};
+
+// One format's reading operations, chosen once when matOpen recognises the
+// file (version 4, level 5, version 7.3) and kept by the file and every
+// array read from it: the index, the header cursor, the data, the viewer's
+// text and the check call through it, and nothing else asks which format a
+// file is. One constant instance per format, in its reader's file.
 struct MatFormat {
     const char* name;
     int number;                 // 4, 5 or 73 (matGetFormatInfo tells callers what it means)
     uint64_t variablesStart;    // where the first variable may start (after a header block)
-    bool hasHeaderText;         // the file begins with a MAT header's descriptive text
-    bool headerBlock;           // the file begins with a level-5 header block, copied as it is
-    bool variablesByIndex;      // entries hold the variables' indexes (the worker reads and copies them)
-    bool mayBeEmpty;            // a file of this format may hold no variable
-    bool subsystemVariable;     // its subsystem data is a variable of its own, where the header says
-    bool copiedAsElement;       // a variable goes into a level-5 file as the bytes of its element
-    bool streamsElements;       // numeric parts are read forward through one stream (V5ElementCursor)
+    FileLayout layout;
     // Whether a file recognised by its header holds what the format needs
     // behind it (matIsMatFile); null: the header says enough.
     bool (*plausible)(SourceFile& source);
@@ -59,9 +78,6 @@ struct MatFormat {
     // The first units of a text, at most room + 1, without a whole decode;
     // null function: the text is decoded whole.
     bool (*textUnits)(const mxArray& array, size_t room, std::vector<uint8_t>* out);
-    // Writes the array as a level-5 element into `file` from what its own
-    // file holds; null function: it is encoded from its decoded data.
-    bool (*writeElement)(const mxArray* array, bool bigEndian, StagedFile* file);
     // Whether the viewer's text describes the array (structs, cells, objects).
     bool (*describable)(const mxArray& array);
     // The array element that text is made from, and its byte order.
@@ -69,18 +85,7 @@ struct MatFormat {
     // The file's subsystem data in the level-5 form (the unnamed variable's
     // uint8 data); false and the reason when it cannot be had.
     bool (*subsystemPayload)(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason);
-    // Writes the array as one compressed level-5 element (miCOMPRESSED) from
-    // what its own file holds, in pieces; null function: a file that wants
-    // its variables compressed compresses the encoded element instead.
-    bool (*writeCompressedElement)(const mxArray* array, bool bigEndian, StagedFile* file);
-    // A format whose arrays go into a level-5 file converted by its reader
-    // (version 7.3: the worker writes the element): what the element of the
-    // array (or, with subsystem, of its file's subsystem data) comes to and
-    // whether it refers to the subsystem data, false and the reason for
-    // matLastError when it cannot be had; and the writing of it, compressed
-    // when asked (always little-endian). Null for the other formats.
-    bool (*planLevel5)(const mxArray& array, bool subsystem, uint64_t& bytes, bool& objects);
-    bool (*writeLevel5)(const mxArray& array, bool subsystem, bool compress, StagedFile* file);
+    const ElementSource* element;   // how its arrays go into other files
 };
 extern const MatFormat kV4Format, kV5Format;   // kV73Format: v73client/v73_reader.h
 // The operations of a format whose arrays show no contents and whose files

@@ -285,19 +285,21 @@ int OpenV4(const std::shared_ptr<SourceFile>& source, uint8_t header[format::kHe
 
 }  // namespace
 
+const ElementSource kV4Element = {
+    .kind = ElementSource::kWritten,
+    .write = WriteV4Element,
+    .writeCompressed = nullptr,
+    .plan = nullptr,
+    .convert = nullptr,
+};
+
 // Nothing but matrices, one after another; no header, no subsystem data, no
 // empty file.
 const MatFormat kV4Format = {
     .name = "version 4",
     .number = 4,
     .variablesStart = 0,
-    .hasHeaderText = false,
-    .headerBlock = false,
-    .variablesByIndex = false,
-    .mayBeEmpty = false,
-    .subsystemVariable = false,
-    .copiedAsElement = false,
-    .streamsElements = false,
+    .layout = FileLayout::kVersion4,
     .plausible = nullptr,
     .open = OpenV4,
     .readHeader = ReadV4Header,
@@ -306,13 +308,10 @@ const MatFormat kV4Format = {
     .check = nullptr,
     .checkStorage = nullptr,
     .textUnits = ReadV4Units,
-    .writeElement = WriteV4Element,
     .describable = NeverDescribed,
     .shownElement = NoShownElement,
     .subsystemPayload = NoSubsystemPayload,
-    .writeCompressedElement = nullptr,
-    .planLevel5 = nullptr,
-    .writeLevel5 = nullptr,
+    .element = &kV4Element,
 };
 
 }  // namespace matlib

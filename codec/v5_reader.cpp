@@ -453,19 +453,21 @@ bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, con
 
 }  // namespace
 
+const ElementSource kV5Element = {
+    .kind = ElementSource::kCopied,
+    .write = nullptr,
+    .writeCompressed = nullptr,
+    .plan = nullptr,
+    .convert = nullptr,
+};
+
 // A 128-byte header, then one element per variable; the subsystem data is
 // an unnamed variable of its own.
 const MatFormat kV5Format = {
     .name = "level 5",
     .number = 5,
     .variablesStart = format::kHeaderSize,
-    .hasHeaderText = true,
-    .headerBlock = true,
-    .variablesByIndex = false,
-    .mayBeEmpty = true,
-    .subsystemVariable = true,
-    .copiedAsElement = true,
-    .streamsElements = true,
+    .layout = FileLayout::kLevel5,
     .plausible = nullptr,
     .open = OpenV5,
     .readHeader = ReadV5Header,
@@ -474,13 +476,10 @@ const MatFormat kV5Format = {
     .check = CheckV5Element,
     .checkStorage = nullptr,
     .textUnits = nullptr,
-    .writeElement = nullptr,
     .describable = DescribableV5,
     .shownElement = ShownElementV5,
     .subsystemPayload = SubsystemPayloadV5,
-    .writeCompressedElement = nullptr,
-    .planLevel5 = nullptr,
-    .writeLevel5 = nullptr,
+    .element = &kV5Element,
 };
 
 }  // namespace matlib

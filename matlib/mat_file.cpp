@@ -378,10 +378,10 @@ int matIsSubsystemData(MATFile* mfp, int index) {
 int mxRefersToObjects(const mxArray* array, uint64_t* elementBytes) {
     if (elementBytes != nullptr) *elementBytes = 0;
     if (array == nullptr || array->format == nullptr || !array->source) return -1;
-    if (array->format->planLevel5 != nullptr) {
+    if (array->format->element->kind == ElementSource::kConverted) {
         uint64_t bytes = 0;
         bool objects = false;
-        if (!array->format->planLevel5(*array, false, bytes, objects)) return -1;
+        if (!array->format->element->plan(*array, false, bytes, objects)) return -1;
         if (elementBytes != nullptr) *elementBytes = bytes;
         return objects ? 1 : 0;
     }
@@ -417,7 +417,7 @@ char** matGetDir(MATFile* mfp, int* num) {
 
 int matGetHeaderText(MATFile* mfp, char* text, size_t size) {
     if (text != nullptr && size > 0) text[0] = '\0';
-    if (mfp == nullptr || text == nullptr || !mfp->source || !mfp->source->format->hasHeaderText) return 1;
+    if (mfp == nullptr || text == nullptr || !mfp->source || mfp->source->format->layout == FileLayout::kVersion4) return 1;
     if (size <= kHeaderTextSize) return 1;
     std::memcpy(text, mfp->header, kHeaderTextSize);
     text[kHeaderTextSize] = '\0';

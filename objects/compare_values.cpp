@@ -32,14 +32,14 @@ public:
 
     bool Load(const ArrayView*& top) {
         bool swapped = false;
-        if (array_.format->planLevel5 != nullptr) {
+        if (array_.format->element->kind == ElementSource::kConverted) {
             // Version 7.3: the whole level-5 element its worker makes (the
             // viewer's image leaves out what the text does not show, such as a
             // function handle's text), when it fits the viewer's cap.
             uint64_t size = 0;
             bool objects = false;
             V73Level5Reader reader;
-            if (!array_.format->planLevel5(array_, false, size, objects) || size > kMaxShownElementBytes ||
+            if (!array_.format->element->plan(array_, false, size, objects) || size > kMaxShownElementBytes ||
                 !reader.Start(array_, false) || reader.total() != size) {
                 return false;
             }

@@ -93,7 +93,7 @@ bool EntriesAreSound(const MATFile& mfp) {
 
 // What an addition is expected to take (a version 4 matrix: about its size).
 uint64_t AdditionSize(const mxArray& array) {
-    if (!array.format->copiedAsElement) return array.elementSize;
+    if (array.format->element->kind != ElementSource::kCopied) return array.elementSize;
     return array.data.compressed ? array.elementSize : PaddedSize(array.elementSize);
 }
 
@@ -140,7 +140,7 @@ bool Rewrite(const MATFile& mfp, const UpdateState& state, WriteTarget& target) 
 // variables: a header alone. A version 7.3 file's user block stays.
 bool WriteNewFile(const MATFile& mfp, const UpdateState& state, StagedFile* file) {
     const SourceFile& source = *mfp.source;
-    if (source.format->variablesByIndex) {
+    if (source.format->layout == FileLayout::kHdf5) {
         uint8_t userBlock[kV73UserBlockSize];
         if (!ReadAt(*mfp.source, 0, userBlock, sizeof userBlock)) return false;
         // The new file is about the old one's size and what is added, but
@@ -150,7 +150,7 @@ bool WriteNewFile(const MATFile& mfp, const UpdateState& state, StagedFile* file
         std::unique_ptr<WriteTarget> target = V73Target(file, &mfp, userBlock);
         return target && Rewrite(mfp, state, *target) && StagedComplete(file);
     }
-    if (!source.format->mayBeEmpty && state.deletedCount == mfp.entries.size()) {
+    if (source.format->layout == FileLayout::kVersion4 && state.deletedCount == mfp.entries.size()) {
         Level5Options options;
         options.bigEndian = source.bigEndian;
         std::unique_ptr<WriteTarget> target = Level5Target(file, nullptr, options);
@@ -170,7 +170,7 @@ bool WriteNewFile(const MATFile& mfp, const UpdateState& state, StagedFile* file
     if (!target || !Rewrite(mfp, state, *target)) return false;
     // A version 4 matrix's element is not known in size until written.
     const bool sizeKnown = std::all_of(state.added.begin(), state.added.end(),
-                                       [](const mxArray& array) { return array.format->copiedAsElement; });
+                                       [](const mxArray& array) { return array.format->element->kind == ElementSource::kCopied; });
     return sizeKnown ? file->written == file->expectedSize : StagedComplete(file);
 }
 
@@ -219,7 +219,7 @@ bool BeginUpdate(MATFile* mfp) {
     const MatFormat* format = mfp->source->format;
     if (format == nullptr) return false;
     // A version 7.3 file's entries are the indexes of its variables.
-    if (mfp->source->path.empty() || (!format->variablesByIndex && !EntriesAreSound(*mfp))) return false;
+    if (mfp->source->path.empty() || (format->layout != FileLayout::kHdf5 && !EntriesAreSound(*mfp))) return false;
     // A file that nobody may write is read-only by its owner's choice (and
     // MATLAB's own matOpen cannot open it for update either): it is not
     // replaced, even where the folder would allow the rename.
@@ -318,23 +318,21 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
             return 1;
         }
     }
-    const bool intoV73 = target.format->variablesByIndex;
+    const bool intoV73 = target.format->layout == FileLayout::kHdf5;
     const char* refusal = intoV73                      ? V73Refusal(*array)
-                          : !target.format->headerBlock ? "variables are added to level-5 MAT-files (version 6 and 7) "
+                          : target.format->layout != FileLayout::kLevel5 ? "variables are added to level-5 MAT-files (version 6 and 7) "
                                                           "only; this one is version 4"
                                                         : Level5Refusal(*array, target.bigEndian, true);
     if (refusal != nullptr) {
         SetLastError(refusal);
         return 1;
     }
-    const bool converted = array->format->writeLevel5 != nullptr;
+    const bool converted = array->format->element->kind == ElementSource::kConverted;
     uint64_t convertedBytes = 0;
     CarriedSubsystem carried = state.carried;   // taken only when the addition is
     if (!intoV73) {
-        // An array added in a rewrite holds no values in memory: its own file's bytes make its element.
-        if (!array->format->copiedAsElement && array->format->writeElement == nullptr && !converted) return 1;
         bool objects = false;
-        if (converted && !array->format->planLevel5(*array, false, convertedBytes, objects)) return 1;
+        if (converted && !array->format->element->plan(*array, false, convertedBytes, objects)) return 1;
         if (!NoteCarried(carried, *array, objects, target.subsystemOffset != 0, false)) return 1;
     }
     if (!SourceUnchanged(*array->source)) return 1;
@@ -348,7 +346,7 @@ int KeepNeededSubsystem(MATFile* mfp) {
     UpdateState& state = *mfp->updater;
     const uint64_t subsystemOffset = mfp->source->subsystemOffset;
     if (subsystemOffset == 0 || state.deleted.size() != mfp->entries.size()) return 0;
-    if (!mfp->source->format->subsystemVariable) return 0;
+    if (mfp->source->format->layout != FileLayout::kLevel5) return 0;
     size_t subsystem = mfp->entries.size();
     for (size_t i = 0; i < mfp->entries.size(); ++i) {
         if (mfp->entries.Offset(i) == subsystemOffset) subsystem = i;

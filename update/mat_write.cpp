@@ -86,7 +86,7 @@ bool LocalTime(std::time_t now, std::tm* out) {
 // arrays into compressed level-5 elements.
 bool MakeTarget(WriteState* state, const mxArray* first) {
     const matWriteOptions& options = state->options;
-    const bool fromV73 = first != nullptr && first->format != nullptr && first->format->variablesByIndex;
+    const bool fromV73 = first != nullptr && first->format != nullptr && first->format->layout == FileLayout::kHdf5;
     const bool wholeCopy = fromV73 && (options.version == matVersion73 ? options.oneVariable != 0
                                                                         : options.version == matVersionSame);
     if (options.version == matVersion73 || wholeCopy) {
@@ -104,7 +104,7 @@ bool MakeTarget(WriteState* state, const mxArray* first) {
 
 bool Put(WriteState* state, const mxArray& array) {
     // An array made in memory has no format: it is encoded from its values.
-    const bool fromV73 = array.format != nullptr && array.format->variablesByIndex;
+    const bool fromV73 = array.format != nullptr && array.format->layout == FileLayout::kHdf5;
     if (!state->target && !MakeTarget(state, &array)) return false;
     // A version 7.3 variable kept as it is goes into a file of its own.
     if (state->level5 && fromV73 && state->options.version == matVersionSame) return false;
@@ -115,8 +115,8 @@ bool Put(WriteState* state, const mxArray& array) {
     uint64_t bytes = array.elementSize;
     if (state->level5) {
         bool objects = false;
-        const bool converted = array.format != nullptr && array.format->writeLevel5 != nullptr;
-        if (converted && !array.format->planLevel5(array, false, bytes, objects)) return false;
+        const bool converted = array.format != nullptr && array.format->element->kind == ElementSource::kConverted;
+        if (converted && !array.format->element->plan(array, false, bytes, objects)) return false;
         if (!NoteCarried(state->carried, array, objects, false, true)) return false;
     }
     // What the file comes to once this variable is in, about (the progress counts towards it).

@@ -57,7 +57,7 @@ bool RefuseSecondSubsystem(bool targetHasOwn) {
 // anything else names no data that could be carried).
 bool SubsystemOfFile(const mxArray& array, bool carryWhenCostly, uint64_t* size, bool* compressed) {
     const std::shared_ptr<SourceFile>& source = array.source;
-    if (!array.format->subsystemVariable || source->subsystemOffset == 0 || IsSubsystemData(array)) return false;
+    if (array.format->layout != FileLayout::kLevel5 || source->subsystemOffset == 0 || IsSubsystemData(array)) return false;
     mxArray subsystem;
     uint64_t next = 0;
     if (ReadV5Header(source, source->subsystemOffset, subsystem, next) != HeaderStatus::Ok ||
@@ -98,7 +98,7 @@ public:
         bigEndian_ = source.bigEndian;
         cursor_ = source.format->variablesStart;
         headerWritten_ = true;
-        if (!source.format->headerBlock) return true;   // version 4: variables alone
+        if (source.format->layout != FileLayout::kLevel5) return true;   // version 4: variables alone
         uint8_t header[kHeaderSize];
         if (FileSystem().seek(source.stream, 0, SEEK_SET) != 0 ||
             FileSystem().read(header, sizeof header, source.stream) != sizeof header) {
@@ -129,18 +129,17 @@ public:
             if (!CopyTo(next_ < entries.size() ? entries.Offset(next_) : old_->source->size)) return false;
         }
         // An array made in memory has no format: it is encoded from its values.
-        static const MatFormat kNone{};
-        const MatFormat& format = array.format != nullptr ? *array.format : kNone;
-        const bool copied = format.copiedAsElement && array.source;
-        if (!EnsureHeader(copied ? array.source->bigEndian : format.writeLevel5 != nullptr ? false : bigEndian_)) {
-            return false;
-        }
-        if (format.writeLevel5 != nullptr) return format.writeLevel5(array, false, options_.compressConverted, file_);
+        static const ElementSource kEncoded = {ElementSource::kWritten, nullptr, nullptr, nullptr, nullptr};
+        const ElementSource& from = array.format != nullptr ? *array.format->element : kEncoded;
+        const bool copied = from.kind == ElementSource::kCopied && array.source;
+        const bool converted = from.kind == ElementSource::kConverted;
+        if (!EnsureHeader(copied ? array.source->bigEndian : converted ? false : bigEndian_)) return false;
+        if (converted) return from.convert(array, false, options_.compressConverted, file_);
         if (copied) return CopyElement(*array.source, array.elementOffset, array.elementSize, array.data.compressed);
-        auto own = options_.compressMade ? format.writeCompressedElement : format.writeElement;
+        auto own = options_.compressMade ? from.writeCompressed : from.write;
         // An array added in a rewrite holds no values in memory: its own
         // writer streams it, uncompressed when it has no compressed one.
-        if (own == nullptr && old_ != nullptr) own = format.writeElement;
+        if (own == nullptr && old_ != nullptr) own = from.write;
         if (own != nullptr && array.source) return own(&array, bigEndian_, file_);
         std::vector<uint8_t> element;
         if (!EncodeDecodedArray(&array, bigEndian_, &element)) return false;
@@ -153,14 +152,14 @@ public:
         if (carried.Empty()) return true;
         carriedAt_ = file_->written;
         carries_ = true;
-        if (carried.converted) return carried.from.format->writeLevel5(carried.from, true, options_.compressConverted, file_);
+        if (carried.converted) return carried.from.format->element->convert(carried.from, true, options_.compressConverted, file_);
         return CopyElement(*carried.source, carried.offset, carried.size, carried.compressed);
     }
 
     bool Finish() override {
         if (old_ != nullptr && !CopyTo(old_->source->size)) return false;
         if (!EnsureHeader(bigEndian_)) return false;   // a file without variables is its header alone
-        const bool hasHeader = old_ == nullptr || old_->source->format->headerBlock;
+        const bool hasHeader = old_ == nullptr || old_->source->format->layout == FileLayout::kLevel5;
         if (!hasHeader || (!move_.moves && !carries_)) return true;
         uint8_t field[8];
         if (move_.moves && !move_.found) std::memset(field, ' ', 8);   // its variable is gone
@@ -176,7 +175,7 @@ public:
     }
 
     const char* Refusal(const mxArray& array) const override {
-        if (old_ != nullptr && !old_->source->format->headerBlock) {
+        if (old_ != nullptr && old_->source->format->layout != FileLayout::kLevel5) {
             return "variables are added to level-5 MAT-files (version 6 and 7) only; this one is version 4";
         }
         return Level5Refusal(array, bigEndian_, headerWritten_);
@@ -309,7 +308,7 @@ private:
         return writer_ != nullptr;
     }
     bool Put(const mxArray& array) {
-        return array.format->variablesByIndex ? V73WriterCopy(writer_.get(), array.source, {array.elementOffset})
+        return array.format->layout == FileLayout::kHdf5 ? V73WriterCopy(writer_.get(), array.source, {array.elementOffset})
                                               : V73WriterAdd(writer_.get(), array);
     }
 
@@ -327,23 +326,20 @@ private:
 
 const char* Level5Refusal(const mxArray& array, bool bigEndian, bool orderKnown) {
     if (array.format == nullptr) return nullptr;   // made in memory: encoded from its values
-    const MatFormat& format = *array.format;
-    if (format.variablesByIndex && format.writeLevel5 == nullptr) {
-        return "conversion between version 7.3 and earlier MAT-files is not available yet";
-    }
-    if (format.writeLevel5 != nullptr && orderKnown && bigEndian) {
+    const ElementSource::Kind kind = array.format->element->kind;
+    if (kind == ElementSource::kConverted && orderKnown && bigEndian) {
         return "this file is big-endian; a variable converted from version 7.3 is written little-endian";
     }
     // Level-5 bytes keep their byte order: they cannot be copied into a file of the other.
-    if (format.copiedAsElement && array.source && orderKnown && array.source->bigEndian != bigEndian) {
+    if (kind == ElementSource::kCopied && array.source && orderKnown && array.source->bigEndian != bigEndian) {
         return "its file has the other byte order than this one";
     }
     return nullptr;
 }
 
 const char* V73Refusal(const mxArray& array) {
-    if (array.format != nullptr && array.format->variablesByIndex) return nullptr;
-    if (array.format == nullptr || !array.source || (!array.format->copiedAsElement && array.format->writeElement == nullptr)) {
+    if (array.format != nullptr && array.format->layout == FileLayout::kHdf5) return nullptr;
+    if (array.format == nullptr || !array.source || array.format->element->kind == ElementSource::kConverted) {
         return "it cannot be written into a version 7.3 file";
     }
     return V73AdditionRefusal(array);
@@ -351,7 +347,7 @@ const char* V73Refusal(const mxArray& array) {
 
 bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, bool targetHasOwn, bool carryWhenCostly) {
     if (array.format == nullptr) return true;
-    if (array.format->writeLevel5 != nullptr) {
+    if (array.format->element->kind == ElementSource::kConverted) {
         if (!objects) return true;
         if (targetHasOwn) return RefuseSecondSubsystem(true);
         const bool same = carried.converted &&
@@ -359,7 +355,7 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, 
         if (carried.source || (carried.converted && !same)) return RefuseSecondSubsystem(false);
         uint64_t bytes = 0;
         bool ignored = false;
-        if (!array.format->planLevel5(array, true, bytes, ignored)) {
+        if (!array.format->element->plan(array, true, bytes, ignored)) {
             SetLastError("it holds objects whose values (its file's subsystem data) cannot be converted");
             return false;
         }

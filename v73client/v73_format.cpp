@@ -53,17 +53,19 @@ bool SubsystemPayloadV73(const mxArray& array, std::vector<uint8_t>& payload, co
 
 }  // namespace
 
+const ElementSource kV73Element = {
+    .kind = ElementSource::kConverted,
+    .write = nullptr,
+    .writeCompressed = nullptr,
+    .plan = PlanV73Level5,
+    .convert = WriteV73Level5,
+};
+
 const MatFormat kV73Format = {
     .name = "version 7.3",
     .number = 73,
     .variablesStart = 0,
-    .hasHeaderText = true,
-    .headerBlock = false,
-    .variablesByIndex = true,
-    .mayBeEmpty = true,
-    .subsystemVariable = false,
-    .copiedAsElement = false,
-    .streamsElements = false,
+    .layout = FileLayout::kHdf5,
     .plausible = HasHdf5Signature,
     .open = OpenV73File,
     .readHeader = ReadV73Header,
@@ -72,13 +74,10 @@ const MatFormat kV73Format = {
     .check = VerifyV73,
     .checkStorage = CheckV73,
     .textUnits = nullptr,
-    .writeElement = nullptr,
     .describable = DescribableV73,
     .shownElement = ShownElementV73,
     .subsystemPayload = SubsystemPayloadV73,
-    .writeCompressedElement = nullptr,
-    .planLevel5 = PlanV73Level5,
-    .writeLevel5 = WriteV73Level5,
+    .element = &kV73Element,
 };
 
 }  // namespace matlib

@@ -211,7 +211,7 @@ bool SendCopy(V73Writer* writer, const WriterStep& step) {
 
 bool SendArray(V73Writer* writer, const mxArray& array) {
     bool sent = false;
-    if (array.format->copiedAsElement) {
+    if (array.format->element->kind == ElementSource::kCopied) {
         // The element as it stands after inflating, tag included.
         const uint64_t size = array.data.elementEnd;
         if (size < kTagSize) return Fail(writer, nullptr);
@@ -285,7 +285,7 @@ const char* V73AdditionRefusal(const mxArray& array) {
     const bool object = array.classId == mxOBJECT_CLASS || array.classId == mxOPAQUE_CLASS ||
                         array.classId == mxFUNCTION_CLASS || array.fileClass == mxOBJECT ||
                         array.fileClass == mxFUNCTION || array.fileClass == mxOPAQUE;
-    if (object || (array.format != nullptr && array.format->subsystemVariable && RefersToSubsystem(array))) {
+    if (object || (array.format != nullptr && array.format->layout == FileLayout::kLevel5 && RefersToSubsystem(array))) {
         return RefusalText(kHoldsObject);
     }
     return nullptr;
