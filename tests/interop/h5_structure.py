@@ -99,29 +99,36 @@ class Walk:
         self.facts[path + ' objects'] = 'dims %s %s objects %s' % (dims, self.cls(cls), [self.ids[i] for i in ids])
 
     def finish(self):
-        """Each object met (and those they hold), then the subsystem cell's other elements."""
-        reached = set()
-        for oid in self.queue:   # grows as objects are met
-            key = 'object %d' % self.ids[oid]
-            if oid >= len(self.records):
-                self.facts[key] = 'id %d not in the metadata' % oid
-                continue
-            cls, r1, r2, saved, own, order = self.records[oid]
-            self.facts[key] = '%s, %s, reserved %d %d, order %d' % (self.cls(cls), 'saved' if saved else 'own', r1, r2, order)
-            table, index = (self.saved, saved) if saved else (self.props, own)
-            for name, how, value in table[index] if index < len(table) else []:
-                path = '%s.%s' % (key, self.name(name))
-                if how == 1 and value + 2 < len(self.values):   # a value of the cell, counted from its third
-                    reached.add(value + 2)
-                    self.describe(self, self.values[value + 2], path, True, 1)
-                else:
-                    self.facts[path] = 'kind %d value %s' % (how, self.name(value) if how == 0 else value)
-            if oid < len(self.dynamic) and self.dynamic[oid]:
-                held = [d[0] for d in self.dynamic[oid]]
-                self.objref([MARKER, 2, 1, len(held)] + held + [0], key + ' dynamic')
-        for k in range(1, len(self.values)):   # [0] is the metadata; the tail counts from the end
-            if k not in reached:
-                self.describe(self, self.values[k], 'MCOS{%d}' % (k if k < 2 else k - len(self.values)), True, 1)
+        """Each object met and those it holds; then the subsystem cell's elements no property
+        reached (a class's defaults come last) and the objects only they hold."""
+        reached, done = set(), 0
+        for tail in (True, False):
+            while done < len(self.queue):   # grows as objects are met
+                oid, done = self.queue[done], done + 1
+                self.object(oid, reached)
+            for k in range(1, len(self.values)) if tail else []:   # [0] is the metadata
+                if k not in reached:
+                    self.describe(self, self.values[k], 'MCOS{%d}' % (k if k < 2 else k - len(self.values)), True, 1)
+
+    def object(self, oid, reached):
+        key = 'object %d' % self.ids[oid]
+        if oid >= len(self.records):
+            self.facts[key] = 'id %d not in the metadata' % oid
+            return
+        cls, r1, r2, saved, own, order = self.records[oid]
+        kind = self.classes[cls] if cls < len(self.classes) else 'class id %d' % cls
+        self.facts[key] = '%s, %s, reserved %d %d, order %d' % (kind, 'saved' if saved else 'own', r1, r2, order)
+        table, index = (self.saved, saved) if saved else (self.props, own)
+        for name, how, value in table[index] if index < len(table) else []:
+            path = '%s.%s' % (key, self.name(name))
+            if how == 1 and value + 2 < len(self.values):   # a value of the cell, counted from its third
+                reached.add(value + 2)
+                self.describe(self, self.values[value + 2], path, True, 1)
+            else:
+                self.facts[path] = 'kind %d value %s' % (how, self.name(value) if how == 0 else value)
+        if oid < len(self.dynamic) and self.dynamic[oid]:
+            held = [d[0] for d in self.dynamic[oid]]
+            self.objref([MARKER, 2, 1, len(held)] + held + [0], key + ' dynamic')
 
 
 def h5_type(dtype):
