@@ -1,21 +1,19 @@
 #!/usr/bin/python3
 """The differences of structure between two MAT-files of one version, as a
-reader that loads objects sees them (docs/V73-OBJECTS.md has the layout).
+loading reader sees them (docs/V73-OBJECTS.md has MATLAB's layout).
 
 usage: h5_structure.py A.mat B.mat      each difference; exit 1 when there is one
        h5_structure.py --self-test [DIR...]
 
-Version 7.3: each group and dataset reached from the variables and from
-#subsystem#: type, shape, attributes (values and types), values; references
-are followed, never compared by their #refs# names (nor H5PATH). Level 5: each
-array's class, flags, dimensions, fields and values (compressed or not), and
-the subsystem data's elements. Objects are numbered as the walk meets them and
-the object metadata is compared by its sections: names, classes, each object's
-record and properties (walked where they lie), so renumbered ids compare equal.
-
---self-test: each MAT-file of DIR (default matlab73/ beside this file) against
-itself and a copy that must compare equal (7.3: #refs# renamed, two objects'
-ids swapped; level 5: stored uncompressed), and a copy altered on purpose.
+Version 7.3: each group and dataset reached from the variables and #subsystem#
+(type, shape, attributes, values), references followed, never compared by
+their #refs# names. Level 5: each array's class, flags, dimensions, fields and
+values, compressed or not, and the subsystem data. Objects are numbered as the
+walk meets them and the object metadata is compared by its sections, so that
+renumbered ids compare equal. --self-test: each file of DIR (default
+matlab73/ beside this file) against itself, a copy that must compare equal
+(#refs# renamed and two object ids swapped; level 5 stored uncompressed) and
+a copy altered on purpose.
 """
 import hashlib, glob, os, re, shutil, struct, sys, tempfile, zlib
 
@@ -32,8 +30,7 @@ MI = {1: 'i1', 2: 'u1', 3: 'i2', 4: 'u2', 5: 'i4', 6: 'u4', 7: 'f4', 9: 'f8', 12
       16: 'u1', 17: 'u2', 18: 'u4'}   # level-5 data types; 16-18 char data as UTF-8, -16, -32
 
 
-def digest(values):
-    """Values as a short text: their first numbers and a hash of all of them."""
+def digest(values):   # the first values and a hash of all
     a = np.ascontiguousarray(values)
     return '%s %s sha1 %s' % (a.dtype.str, a.ravel()[:4].tolist(), hashlib.sha1(a.tobytes()).hexdigest()[:12])
 
@@ -42,8 +39,7 @@ def records(words, width):
     return [tuple(words[k:k + width]) for k in range(0, len(words) - width + 1, width)]
 
 
-def blocks(words, width):
-    """A region of blocks: a count, then count records of `width` words, padded to 8 bytes."""
+def blocks(words, width):   # each a count, then count records of `width` words, padded to 8 bytes
     out, i = [], 0
     while i < len(words):
         out.append(records(words[i + 1:i + 1 + width * words[i]], width))
@@ -52,29 +48,25 @@ def blocks(words, width):
     return out
 
 
-def regions(blob, e='<'):
-    """The object metadata: version, name count, eight region offsets (older versions
-    leave the last ones 0), the names, then the regions: (version, names, regions)."""
-    version, count = struct.unpack_from(e + 'II', blob)
-    offsets = [o for o in struct.unpack_from(e + '8I', blob, 8) if o]
-    bounds = offsets + [len(blob)]
-    found = [list(struct.unpack_from('%s%dI' % (e, max(0, b - a) // 4), blob, a)) for a, b in zip(bounds, bounds[1:])]
-    names = [n.decode('latin-1') for n in blob[40:offsets[0] if offsets else 40].split(b'\0')[:count]]
-    return version, names, found + [[]] * (5 - len(found))
-
-
 class Walk:
     """The facts of one file, {path: text}; objects numbered as met."""
 
     def __init__(self, describe):
         self.describe = describe   # describe(walk, node, path, in_subsystem, depth)
-        self.facts, self.ids, self.queue, self.values, self.blob = {}, {0: 0}, [], [], b''
+        self.facts, self.ids, self.queue, self.done, self.values, self.blob = {}, {0: 0}, [], 0, [], b''
         self.names, self.classes, self.records, self.saved, self.props, self.dynamic = [], [], [], [], [], []
 
     def metadata(self, blob, e='<'):
-        self.blob = blob
-        version, self.names, region = regions(blob, e)
-        self.classes = [self.name(p) + '.' + self.name(n) if p else self.name(n) for p, n, _, _ in records(region[0], 4)]
+        """Version, name count, eight region offsets (older versions leave the last ones 0),
+        the names from byte 40, then the regions."""
+        self.blob, (version, count) = blob, struct.unpack_from(e + 'II', blob)
+        offsets = [o for o in struct.unpack_from(e + '8I', blob, 8) if o]
+        bounds = offsets + [len(blob)]
+        region = [list(struct.unpack_from('%s%dI' % (e, max(0, b - a) // 4), blob, a))
+                  for a, b in zip(bounds, bounds[1:])]
+        region += [[]] * (5 - len(region))
+        self.names = [n.decode('latin-1') for n in blob[40:offsets[0] if offsets else 40].split(b'\0')[:count]]
+        self.classes = [(self.name(p) + '.' if p else '') + self.name(n) for p, n, _, _ in records(region[0], 4)]
         self.records = records(region[2], 6)
         self.saved, self.props, self.dynamic = blocks(region[1], 3), blocks(region[3], 3), blocks(region[4], 1)
         self.facts['metadata'] = 'version %d, %d regions, %d objects' % (version, len(region), len(self.records) - 1)
@@ -99,41 +91,36 @@ class Walk:
         self.facts[path + ' objects'] = 'dims %s %s objects %s' % (dims, self.cls(cls), [self.ids[i] for i in ids])
 
     def finish(self):
-        """Each object met and those it holds; then the subsystem cell's elements no property
-        reached (a class's defaults come last) and the objects only they hold."""
-        reached, done = set(), 0
-        for tail in (True, False):
-            while done < len(self.queue):   # grows as objects are met
-                oid, done = self.queue[done], done + 1
-                self.object(oid, reached)
-            for k in range(1, len(self.values)) if tail else []:   # [0] is the metadata
-                if k not in reached:
-                    self.describe(self, self.values[k], 'MCOS{%d}' % (k if k < 2 else k - len(self.values)), True, 1)
+        """Each object met, then the subsystem cell's elements no property reached (the
+        class tables come last), then the objects only those hold (in class defaults)."""
+        reached = set()
+        self.objects(reached)
+        for k in range(1, len(self.values)):   # [0] is the metadata
+            if k not in reached:
+                self.describe(self, self.values[k], 'MCOS{%d}' % (k if k < 2 else k - len(self.values)), True, 1)
+        self.objects(reached)
 
-    def object(self, oid, reached):
-        key = 'object %d' % self.ids[oid]
-        if oid >= len(self.records):
-            self.facts[key] = 'id %d not in the metadata' % oid
-            return
-        cls, r1, r2, saved, own, order = self.records[oid]
-        kind = self.classes[cls] if cls < len(self.classes) else 'class id %d' % cls
-        self.facts[key] = '%s, %s, reserved %d %d, order %d' % (kind, 'saved' if saved else 'own', r1, r2, order)
-        table, index = (self.saved, saved) if saved else (self.props, own)
-        for name, how, value in table[index] if index < len(table) else []:
-            path = '%s.%s' % (key, self.name(name))
-            if how == 1 and value + 2 < len(self.values):   # a value of the cell, counted from its third
-                reached.add(value + 2)
-                self.describe(self, self.values[value + 2], path, True, 1)
-            else:
-                self.facts[path] = 'kind %d value %s' % (how, self.name(value) if how == 0 else value)
-        if oid < len(self.dynamic) and self.dynamic[oid]:
-            held = [d[0] for d in self.dynamic[oid]]
-            self.objref([MARKER, 2, 1, len(held)] + held + [0], key + ' dynamic')
+    def objects(self, reached):
+        while self.done < len(self.queue):   # grows as objects are met
+            oid, self.done = self.queue[self.done], self.done + 1
+            key = 'object %d' % self.ids[oid]
+            cls, r1, r2, saved, own, order = self.records[oid] if oid < len(self.records) else (-1, 0, 0, 0, 0, 0)
+            self.facts[key] = '%s, %s, reserved %d %d, order %d' % (
+                self.cls(cls), 'saved' if saved else 'own', r1, r2, order)
+            table, index = (self.saved, saved) if saved else (self.props, own)
+            for name, how, value in table[index] if index < len(table) else []:
+                path = '%s.%s' % (key, self.name(name))
+                if how == 1 and value + 2 < len(self.values):   # a value of the cell, counted from its third
+                    reached.add(value + 2)
+                    self.describe(self, self.values[value + 2], path, True, 1)
+                else:
+                    self.facts[path] = 'kind %d value %s' % (how, self.name(value) if how == 0 else value)
+            held = [d[0] for d in self.dynamic[oid]] if oid < len(self.dynamic) else []
+            if held:
+                self.objref([MARKER, 2, 1, len(held)] + held + [0], key + ' dynamic')
 
 
-def h5_type(dtype):
-    """A numpy dtype as h5py gives it: byte order, kind and size; compound members; a
-    variable-length sequence's base type."""
+def h5_type(dtype):   # byte order, kind and size; compound members; a sequence's base type
     base = h5py.check_vlen_dtype(dtype)
     return 'vlen %s' % h5_type(base) if base is not None else str(dtype.descr) if dtype.names else dtype.str
 
@@ -144,7 +131,7 @@ def h5_attrs(obj):
         v = obj.attrs[k]
         if k == 'MATLAB_fields':
             v = [b''.join(x).decode('latin-1') for x in v]
-        v = v.decode('latin-1') if isinstance(v, bytes) else v.tolist() if isinstance(v, (np.ndarray, np.generic)) else v
+        v = v.decode('latin-1') if isinstance(v, bytes) else v.tolist() if hasattr(v, 'tolist') else v
         if k == 'H5PATH':
             v = re.sub(r'/#refs#/\w+', '/#refs#/*', v)   # #refs# names may differ
         out.append('%s=%r:%s' % (k, v, h5_type(obj.attrs.get_id(k).dtype)))
@@ -203,16 +190,14 @@ def h5_facts(path):
         return walk.facts
 
 
-def l5_tag(b, at, e):
-    """(data type, size, where the data starts, where the next element starts)."""
+def l5_tag(b, at, e):   # (data type, size, where its data starts, where the next starts)
     kind, size = struct.unpack_from(e + 'II', b, at)
     if kind >> 16:   # a small element: its size in the upper half of the first word
         return kind & 0xFFFF, kind >> 16, at + 4, at + 8
     return kind, size, at + 8, at + 8 + ((size + 7) & ~7)
 
 
-def l5_element(b, at, e):
-    """The array element at `at` (a compressed one inflated), and where the next starts."""
+def l5_element(b, at, e):   # the array element at `at` (inflated), where the next starts
     kind, size, start, after = l5_tag(b, at, e)
     if kind == 15:
         return l5_element(zlib.decompress(b[start:start + size]), 0, e)[0], start + size
@@ -221,8 +206,7 @@ def l5_element(b, at, e):
     return (l5_matrix(b[start:start + size], e) if size else {'cls': 'empty'}), after
 
 
-def l5_elements(b, at, e, count=-1):
-    """[(offset, element)]: `count` elements from `at`, or all to the end of b."""
+def l5_elements(b, at, e, count=-1):   # [(offset, element)]: count of them, or all to b's end
     out = []
     while len(out) != count and (count >= 0 or at + 8 <= len(b)):
         node, after = l5_element(b, at, e)
@@ -248,7 +232,8 @@ def l5_matrix(b, e):
     if cls in ('struct', 'object'):   # flags, dims, name, [class,] field name width, names
         n['classname'], raw = text[3] if cls == 'object' else None, parts[-1][1]
         width = int(np.frombuffer(parts[-2][1], e + MI[parts[-2][0]])[0])
-        n['fields'] = [raw[i:i + width].split(b'\0')[0].decode('latin-1') for i in range(0, len(raw), width)]
+        n['fields'] = [raw[i:i + width].split(b'\0')[0].decode('latin-1')
+                       for i in range(0, len(raw), max(width, 1))]
         count *= len(n['fields'])
     if cls in ('cell', 'struct', 'object', 'function_handle'):
         n['items'] = [item for _, item in l5_elements(b, at, e, count if cls != 'function_handle' else 1)]
@@ -275,8 +260,8 @@ def l5_describe(walk, n, path, in_subsystem, depth):
         return l5_describe(walk, n['content'], path + ' content', True, depth + 1)
     flags = ''.join(' ' + w for bit, w in ((8, 'complex'), (4, 'global'), (2, 'logical')) if n['flags'] & bit)
     fields = n.get('fields')
-    walk.facts[path] = '%s%s dims %s%s%s' % (cls, flags, n['dims'], ' class %s' % n['classname'] if n.get('classname') else '',
-                                              ' fields %s' % fields if fields is not None else '')
+    extra = (' class ' + n['classname'] if n.get('classname') else '') + (' fields %s' % fields if fields else '')
+    walk.facts[path] = '%s%s dims %s%s' % (cls, flags, n['dims'], extra)
     for i, item in enumerate(n.get('items', [])):
         sub = ('%s(%d).%s' % (path, i // len(fields), fields[i % len(fields)]) if fields else
                '%s{%d}' % (path, i) if cls == 'cell' else path + ' content')
@@ -290,16 +275,16 @@ def l5_describe(walk, n, path, in_subsystem, depth):
 
 def l5_subsystem(walk, payload):
     """The unnamed variable's bytes: a preamble, the struct of MCOS, and what follows it."""
-    walk.facts['subsystem preamble'] = payload[:8].hex()
     e = '<' if payload[2:4] == b'IM' else '>'
     parts = [part for _, part in l5_elements(payload, 8, e)]
     for k, part in enumerate(parts[1:], 1):
         l5_describe(walk, part, 'subsystem[%d]' % k, False, 0)
     top = parts[0] if parts else {'cls': 'empty'}
-    walk.facts['subsystem'] = '%s fields %s' % (top['cls'], top.get('fields'))
+    walk.facts['subsystem'] = 'preamble %s, %s fields %s' % (payload[:8].hex(), top['cls'], top.get('fields'))
     wrapper = dict(zip(top.get('fields', []), top.get('items', []))).get('MCOS', {})
     cell = wrapper.get('content', {})
-    walk.facts['MCOS'] = '%s %s %s dims %s' % (wrapper.get('cls'), wrapper.get('classname'), cell.get('cls'), cell.get('dims'))
+    walk.facts['MCOS'] = '%s %s %s dims %s' % (
+        wrapper.get('cls'), wrapper.get('classname'), cell.get('cls'), cell.get('dims'))
     walk.values = cell.get('items', [])
     if walk.values and walk.values[0]['cls'] == 'uint8':
         walk.facts['MCOS{0}'] = 'uint8 dims %s' % walk.values[0]['dims']
@@ -329,16 +314,13 @@ def is_hdf5(path):
 
 def differences(a, b):
     """Lines naming each path whose facts differ between the files a and b."""
-    if is_hdf5(a) != is_hdf5(b):
-        return ['file: one is version 7.3, the other level 5']
     fa, fb = (h5_facts(p) if is_hdf5(p) else l5_walk(p).facts for p in (a, b))
     return ['%s:\n  A %s\n  B %s' % (key, fa.get(key, '(none)'), fb.get(key, '(none)'))
             for key in sorted(set(fa) | set(fb)) if fa.get(key) != fb.get(key)]
 
 
 def h5_copies(path, same, altered):
-    """`same`: #refs# renamed, the first and last objects' ids swapped; `altered`: an attribute
-    added, a metadata name changed. The facts the alterations must change."""
+    """`same`: #refs# renamed, objects 1 and n swapped; `altered`: what must be found."""
     shutil.copyfile(path, same)
     with h5py.File(same, 'r+') as f:
         for name in list(f.get('#refs#', [])):
@@ -346,8 +328,9 @@ def h5_copies(path, same, altered):
         if '#subsystem#' in f:
             meta = f[f['#subsystem#/MCOS'][()].flat[0]]
             blob = meta[()].ravel()
-            last = len(regions(blob.tobytes())[2][2]) // 6 - 1
-            one, other = (struct.unpack_from('<I', blob, 16)[0] + 24 * k for k in (1, last))   # their records
+            start, end = struct.unpack_from('<2I', blob, 16)   # the object records, 24 bytes each
+            last = max(1, (end - start) // 24 - 1)
+            one, other = start + 24, start + 24 * last
             blob[one:one + 24], blob[other:other + 24] = blob[other:other + 24].copy(), blob[one:one + 24].copy()
             meta[...] = blob.reshape(meta.shape)
 
@@ -367,8 +350,8 @@ def h5_copies(path, same, altered):
 
 
 def alter_metadata(path, blob):
-    """Changes the case of the first name's first letter in the object metadata `blob` in the
-    file (a version 7.3 file keeps it as it is, in a dataset of its header)."""
+    """The first metadata name's first letter in the other case (a version 7.3 file keeps
+    the metadata as it is, in a dataset of its header)."""
     if not blob:
         return []
     data = bytearray(open(path, 'rb').read())
@@ -378,8 +361,7 @@ def alter_metadata(path, blob):
 
 
 def l5_copies(path, same, altered):
-    """`same`: every element stored uncompressed; `altered`: that with the first variable
-    made global and a metadata name changed. The facts the alterations must change."""
+    """`same`: stored uncompressed; `altered`: that changed, and what must be found."""
     raw = open(path, 'rb').read()
     if raw[126:128] != b'IM':
         raise ValueError('big-endian files are not altered here')
@@ -411,7 +393,8 @@ def self_test(folders):
             checked += 1
     finally:
         shutil.rmtree(tmp)
-    print('\n'.join(['FAIL ' + line for line in problems] + ['self-test: checked %d files, %d problems' % (checked, len(problems))]))
+    print('\n'.join(['FAIL ' + line for line in problems] +
+                    ['self-test: checked %d files, %d problems' % (checked, len(problems))]))
     return 1 if problems or not checked else 0
 
 
