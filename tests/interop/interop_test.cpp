@@ -344,9 +344,10 @@ TEST(Interop, Level5VariablesWrittenAsMatlabWritesVersion73) {
 }
 
 // h5_structure.py, the judge of what is written against MATLAB's own files:
-// each of MATLAB's twins equals itself and a copy that differs only where
-// no reader looks (#refs# names, object ids, compression), and differs from
-// a copy altered on purpose (an attribute, a flag, an object metadata name).
+// each of MATLAB's twins equals itself and a copy that differs only in what
+// a loading reader does not see (other #refs# names, two object ids swapped
+// throughout, compression), and differs from a copy altered on purpose (an
+// attribute, an array flag, a name in the object metadata).
 TEST(Interop, StructureComparatorSeesOnlyWhatReadersSee) {
     testenv::TempDir dir;
     const std::string text = Judge(dir, "h5_structure.py", {"--self-test"});
