@@ -93,6 +93,9 @@ bool Subsystem::Load(std::vector<uint8_t> payload, std::string& error) {
     uint32_t previous = kNamesAt;
     for (size_t r = 0; r < kRegionCount; ++r) {
         offsets_[r] = Word(8 + 4 * r);
+        // Version 3 (MATLAB R2018b and near it) uses six regions and leaves
+        // the last two offsets 0: empty regions at the end.
+        if (offsets_[r] == 0 && r >= 6 && version == 3) offsets_[r] = previous;
         if (offsets_[r] < previous || offsets_[r] > metaSize_) {
             error = "object metadata regions out of order";
             return false;

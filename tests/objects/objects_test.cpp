@@ -76,7 +76,8 @@ Bytes Ref(uint32_t id) {
 // The subsystem data as MATLAB lays it out: the metadata (names, class
 // records, object records, property blocks) and the values, in the cell of
 // the opaque FileWrapper__ under the struct field MCOS.
-Bytes BuiltSubsystem(const std::vector<BuiltObject>& objects) {
+// Version 3 (MATLAB R2018b) leaves the last two region offsets 0.
+Bytes BuiltSubsystem(const std::vector<BuiltObject>& objects, uint32_t version = 4) {
     const Order le = Order::Little;
     std::vector<std::string> names, classes;
     auto nameIndex = [&](const std::string& name) {
@@ -112,9 +113,9 @@ Bytes BuiltSubsystem(const std::vector<BuiltObject>& objects) {
         if (region == &classWords) offsets.push_back(at + 4 * uint32_t(classWords.size()));   // saved properties: none
         at += 4 * uint32_t(region->size());
     }
-    while (offsets.size() < 8) offsets.push_back(at);
+    while (offsets.size() < 8) offsets.push_back(version == 3 && offsets.size() >= 6 ? 0 : at);
     Bytes meta;
-    for (uint32_t w : {4u, uint32_t(names.size())}) Append(meta, U32(le, w));
+    for (uint32_t w : {version, uint32_t(names.size())}) Append(meta, U32(le, w));
     for (uint32_t w : offsets) Append(meta, U32(le, w));
     Append(meta, text);
     for (const auto* region : {&classWords, &objectWords, &propertyWords}) {
@@ -131,7 +132,7 @@ Bytes BuiltSubsystem(const std::vector<BuiltObject>& objects) {
 // text, a datetime and a duration column in formats of their own and a
 // two-column matrix; a datetime in a custom format and a fixed time zone; a
 // duration in hours; a table of more rows than the viewer shows.
-Bytes BuiltTimesAndTables() {
+Bytes BuiltTimesAndTables(uint32_t version = 4) {
     const Order le = Order::Little;
     auto text = [&](const std::string& t) { return CharVar(le, "", t); };
     auto column = [&](std::vector<double> values, std::vector<double> imag = {}) {
@@ -157,7 +158,7 @@ Bytes BuiltTimesAndTables() {
     return WithSubsystem({StructVar(le, "s", {1, 1}, {"t", "d", "dur", "big", "ny"},
                                     {object("table", 1), object("datetime", 4), object("duration", 5), object("table", 6),
                                      object("datetime", 7)})},
-                         BuiltSubsystem({table, when, took, zoned, hours, big, named}));
+                         BuiltSubsystem({table, when, took, zoned, hours, big, named}, version));
 }
 
 class Objects : public ::testing::Test {
@@ -257,6 +258,8 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     const std::string v73 = copied + "/" + support::Entries(copied)[0];
     const std::string built = dir.file("built.mat");
     WriteFile(built, BuiltTimesAndTables());
+    const std::string built3 = dir.file("built3.mat");
+    WriteFile(built3, BuiltTimesAndTables(3));
     // A named time zone from the system's data; where there is none (Windows), the time in UTC, said so.
     const std::string newYork = fs::exists("/usr/share/zoneinfo/America/New_York")
                                     ? "ny = datetime [2x1] = 02-Dec-2019 11:42:49 EST, 02-Jul-2019 12:42:49 EDT\n"
@@ -288,6 +291,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
           "\t  d = datetime [1x1] = Monday, December 2, 2019 5:42:49.6345 PM at +01:00\n"
           "\t  dur = duration [1x1] = 1.5 hr\n",
           "\t        20\n\t    ... 5 of 25 rows not shown\n", newYork.c_str()}},
+        {built3, "s", {"\t  d = datetime [1x1] = Monday, December 2, 2019 5:42:49.6345 PM at +01:00\n"}},
         {"dynamicprops.mat", "obj", {"TestClasses.BasicDynamic [1x1]"}},
         {"function_handles.mat", "sin", {"\tfunction_handle with value:\n\t  @sin\n"}},
         {"function_handles.mat", "anonymous", {"\tfunction_handle with value:\n\t  @(x)x\n"}},
@@ -305,7 +309,7 @@ TEST_F(Objects, ObjectFilesListAndTheViewerShowsWhatTheyHoldWhenAsked) {
     EXPECT_EQ(support::ReadText(io.file("wcx.ini")), settings + "ShowContents=1\n");
 #endif
     for (const auto& c : kCases) {
-        const ToolRun view = Run({"view", c.file == v73 || c.file == built ? c.file : Sample(c.file), c.variable});
+        const ToolRun view = Run({"view", c.file == v73 || c.file == built || c.file == built3 ? c.file : Sample(c.file), c.variable});
         ASSERT_EQ(view.status, 0) << c.file << " " << c.variable << view.err;
         for (const char* text : c.shown) EXPECT_NE(view.out.find(text), std::string::npos) << text << "\n" << view.out;
     }
