@@ -113,6 +113,8 @@ bool SourceUnchanged(const SourceFile& source);
 
 // The reason matLastError gives for the last refusal of this thread.
 void SetLastError(const char* reason);
+// The same for a reason made at run time: kept (copied) until the next one.
+void SetLastErrorText(std::string reason);
 // The reason a cancelled write leaves (matLastWasCancelled compares with it).
 extern const char* const kCancelledReason;
 // The reason when a new file could not be given a name (matLastWasNotNamed).

@@ -1,5 +1,8 @@
 // An open source file, the checks that it is still the file that was opened,
 // and the reason the last failed call of this thread gives (matLastError).
+#include <string>
+#include <utility>
+
 #include "codec/mat_internal.h"
 #include "os/file_io.h"
 #include "os/staged_file.h"
@@ -13,10 +16,16 @@ SourceFile::~SourceFile() {
 namespace {
 
 thread_local const char* lastError = nullptr;
+thread_local std::string lastErrorText;   // a reason made at run time
 
 }  // namespace
 
 void SetLastError(const char* reason) { lastError = reason; }
+
+void SetLastErrorText(std::string reason) {
+    lastErrorText = std::move(reason);
+    lastError = lastErrorText.c_str();
+}
 
 const char* const kCancelledReason = platform::kStagedCancelled;
 const char* const kNotNamedReason = platform::kStagedNotNamed;

@@ -99,34 +99,35 @@ uint64_t AdditionSize(const mxArray& array) {
 
 // The entry before which the added variables go: the subsystem data when it
 // is the last variable (MATLAB's readers expect it there), else none (the end).
-size_t InsertionPoint(const MATFile& mfp, const UpdateState& state) {
+size_t InsertionPoint(const MATFile& mfp, const std::vector<bool>& deleted) {
     const size_t count = mfp.entries.size();
     if (count == 0 || mfp.source->subsystemOffset == 0) return count;
     const size_t last = count - 1;
-    return mfp.entries.Offset(last) == mfp.source->subsystemOffset && !state.deleted[last] ? last : count;
+    return mfp.entries.Offset(last) == mfp.source->subsystemOffset && !deleted[last] ? last : count;
 }
 
 // The one rewrite, for every target: each variable of the old file kept or
 // dropped in order, each replaced one's new variable in its place, the added
 // ones at the insertion point, then the subsystem data they carry.
-bool Rewrite(const MATFile& mfp, const UpdateState& state, WriteTarget& target) {
-    const size_t insertAt = InsertionPoint(mfp, state);
+bool Rewrite(const MATFile& mfp, const UpdateState& state, const std::vector<bool>& deleted, WriteTarget& target) {
+    const size_t insertAt = InsertionPoint(mfp, deleted);
     auto addAppended = [&] {
         for (size_t k = 0; k < state.added.size(); ++k) {
             const bool inPlace = std::find(state.replacedBy.begin(), state.replacedBy.end(), k + 1) != state.replacedBy.end();
-            if (!inPlace && !target.Add(state.added[k])) return false;
+            if (!inPlace && !target.Add(state.added[k], state.carried.RenumberingOf(state.added[k]))) return false;
         }
         return true;
     };
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
         if (i == insertAt && !addAppended()) return false;
         const size_t replacement = state.replacedBy.empty() ? 0 : state.replacedBy[i];
-        if (!state.deleted[i] && replacement == 0) {
+        if (!deleted[i] && replacement == 0) {
             if (!target.Keep(i)) return false;
             continue;
         }
         if (!target.Drop(i)) return false;
-        if (replacement != 0 && !target.Add(state.added[replacement - 1])) return false;
+        const mxArray* added = replacement != 0 ? &state.added[replacement - 1] : nullptr;
+        if (added != nullptr && !target.Add(*added, state.carried.RenumberingOf(*added))) return false;
     }
     if (insertAt == mfp.entries.size() && !addAppended()) return false;
     return target.Carry(state.carried) && target.Finish();
@@ -148,7 +149,7 @@ bool WriteNewFile(const MATFile& mfp, const UpdateState& state, StagedFile* file
         file->expectedSize = source.size;
         for (const mxArray& array : state.added) file->expectedSize += array.elementSize;
         std::unique_ptr<WriteTarget> target = V73Target(file, &mfp, userBlock);
-        return target && Rewrite(mfp, state, *target) && StagedComplete(file);
+        return target && Rewrite(mfp, state, state.deleted, *target) && StagedComplete(file);
     }
     if (source.format->layout == FileLayout::kVersion4 && state.deletedCount == mfp.entries.size()) {
         Level5Options options;
@@ -156,20 +157,33 @@ bool WriteNewFile(const MATFile& mfp, const UpdateState& state, StagedFile* file
         std::unique_ptr<WriteTarget> target = Level5Target(file, nullptr, options);
         return target && target->Finish() && file->written == kHeaderSize;
     }
+    // Subsystem data merged with the file's own takes the place of its own.
+    std::vector<bool> deleted = state.deleted;
+    for (size_t i = 0; i < mfp.entries.size() && state.carried.replacesTargetOwn; ++i) {
+        if (mfp.entries.Offset(i) == source.subsystemOffset) deleted[i] = true;
+    }
     uint64_t removed = 0, addedBytes = 0;
     for (size_t i = 0; i < mfp.entries.size(); ++i) {
         const bool replaced = !state.replacedBy.empty() && state.replacedBy[i] != 0;
-        if (state.deleted[i] || replaced) removed += mfp.entries.Size(i);
+        if (deleted[i] || replaced) removed += mfp.entries.Size(i);
     }
     for (const mxArray& array : state.added) addedBytes += AdditionSize(array);
     file->expectedSize = source.size - removed + addedBytes + state.carried.size;
     Level5Options options;
-    options.compressMade = mfp.entries.size() == 0 || IsCompressedElement(source, mfp.entries.Offset(0));
+    options.compressMade = true;
+    if (mfp.entries.size() != 0) {
+        // A first variable that cannot be read now cannot be copied either.
+        mxArray first;
+        uint64_t next = 0;
+        if (source.format->readHeader(mfp.source, mfp.entries.Offset(0), first, next) != HeaderStatus::Ok) return false;
+        options.compressMade = first.data.compressed;
+    }
     options.compressConverted = options.compressMade;
     std::unique_ptr<WriteTarget> target = Level5Target(file, &mfp, options);
-    if (!target || !Rewrite(mfp, state, *target)) return false;
-    // A version 4 matrix's element is not known in size until written.
-    const bool sizeKnown = std::all_of(state.added.begin(), state.added.end(),
+    if (!target || !Rewrite(mfp, state, deleted, *target)) return false;
+    // A version 4 matrix's element is not known in size until written, nor
+    // one whose objects were renumbered, nor merged subsystem data.
+    const bool sizeKnown = !state.carried.merged && std::all_of(state.added.begin(), state.added.end(),
                                        [](const mxArray& array) { return array.format->element->kind == ElementSource::kCopied; });
     return sizeKnown ? file->written == file->expectedSize : StagedComplete(file);
 }
@@ -333,7 +347,8 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
     if (!intoV73) {
         bool objects = false;
         if (converted && !array->format->element->plan(*array, false, convertedBytes, objects)) return 1;
-        if (!NoteCarried(carried, *array, objects, target.subsystemOffset != 0, false)) return 1;
+        const std::shared_ptr<SourceFile> own = target.subsystemOffset != 0 ? mfp->source : nullptr;
+        if (!NoteCarried(carried, *array, objects, own, false)) return 1;
     }
     if (!SourceUnchanged(*array->source)) return 1;
     // Accepted: from here on nothing refuses it.

@@ -117,11 +117,11 @@ bool Put(WriteState* state, const mxArray& array) {
         bool objects = false;
         const bool converted = array.format != nullptr && array.format->element->kind == ElementSource::kConverted;
         if (converted && !array.format->element->plan(array, false, bytes, objects)) return false;
-        if (!NoteCarried(state->carried, array, objects, false, true)) return false;
+        if (!NoteCarried(state->carried, array, objects, nullptr, true)) return false;
     }
     // What the file comes to once this variable is in, about (the progress counts towards it).
     state->file.expectedSize = std::max<uint64_t>(state->file.written, kHeaderSize) + bytes;
-    return state->target->Add(array);
+    return state->target->Add(array, state->carried.RenumberingOf(array));
 }
 
 }  // namespace

@@ -45,10 +45,10 @@ bool SameBytes(SourceFile& a, uint64_t atA, uint64_t sizeA, SourceFile& b, uint6
 constexpr uint64_t kInflateToCopyCost = 8;
 
 bool RefuseSecondSubsystem(bool targetHasOwn) {
-    SetLastError(targetHasOwn ? "it holds objects (string, table, datetime, classdef objects or function handles), "
-                                "and so does this file: merging their subsystem data is not available yet"
-                              : "it holds objects, and so does a variable added from another file: "
-                                "merging their subsystem data is not available yet");
+    SetLastError(targetHasOwn ? "it holds objects of a version 7.3 file, and this file holds objects of its own: "
+                                "merging them is not available yet"
+                              : "it holds objects, and so does a variable added from another file, one of them "
+                                "from a version 7.3 file: merging them is not available yet");
     return false;
 }
 
@@ -71,6 +71,14 @@ bool SubsystemOfFile(const mxArray& array, bool carryWhenCostly, uint64_t* size,
     const bool walkCostsMore = carryWhenCostly && container && array.data.compressed &&
                                array.data.elementEnd / kInflateToCopyCost > *size;
     return walkCostsMore || RefersToSubsystem(array);
+}
+
+// The size of a level-5 file's subsystem data element; 0 when unreadable.
+uint64_t SubsystemSize(const std::shared_ptr<SourceFile>& file) {
+    mxArray holder;
+    uint64_t next = 0;
+    if (ReadV5Header(file, file->subsystemOffset, holder, next) != HeaderStatus::Ok) return 0;
+    return next - file->subsystemOffset;
 }
 
 uint64_t ReadOffset(const uint8_t* bytes, bool bigEndian) {
@@ -121,7 +129,7 @@ public:
         return true;
     }
 
-    bool Add(const mxArray& array) override {
+    bool Add(const mxArray& array, const ObjectRenumbering* renumbering) override {
         // What the old file holds before the next variable comes first (after
         // its last variable: whatever followed that).
         if (old_ != nullptr) {
@@ -135,6 +143,7 @@ public:
         const bool converted = from.kind == ElementSource::kConverted;
         if (!EnsureHeader(copied ? array.source->bigEndian : converted ? false : bigEndian_)) return false;
         if (converted) return from.convert(array, false, options_.compressConverted, file_);
+        if (copied && renumbering != nullptr) return WriteRenumbered(array, *renumbering);
         if (copied) return CopyElement(*array.source, array.elementOffset, array.elementSize, array.data.compressed);
         auto own = options_.compressMade ? from.writeCompressed : from.write;
         // An array added in a rewrite holds no values in memory: its own
@@ -153,6 +162,7 @@ public:
         carriedAt_ = file_->written;
         carries_ = true;
         if (carried.converted) return carried.from.format->element->convert(carried.from, true, options_.compressConverted, file_);
+        if (carried.merged) return WriteSubsystem(carried.payload);
         return CopyElement(*carried.source, carried.offset, carried.size, carried.compressed);
     }
 
@@ -231,6 +241,49 @@ private:
         return copied && SourceUnchanged(source);
     }
 
+    // A level-5 element whose objects join other subsystem data: read whole
+    // (inflated), its references renumbered, written compressed as it stood.
+    bool WriteRenumbered(const mxArray& array, const ObjectRenumbering& renumbering) {
+        if (array.data.elementEnd > kMaxDecodedSubsystemBytes) {
+            SetLastError("its objects would need renumbering, and it is larger than 64 MB");
+            return false;
+        }
+        SourceFile& source = *array.source;
+        std::vector<uint8_t> element(static_cast<size_t>(array.data.elementEnd));
+        ElementStream stream(source, array.data);
+        std::string error;
+        if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(array.data.elementEnd) ||
+            !RenumberObjects(element, source.swapped, false, renumbering, error)) {
+            if (!error.empty()) SetLastErrorText("its objects cannot be renumbered: " + error);
+            return false;
+        }
+        const bool written = array.data.compressed || options_.compressMade
+                                 ? WriteCompressedBytes(file_, bigEndian_, element.data(), element.size())
+                                 : StagedWrite(file_, element.data(), element.size()) &&
+                                       StagedWrite(file_, kZeroPadding, PaddingAfter(element.size()));
+        return written && SourceUnchanged(source);
+    }
+
+    // Merged subsystem data: the unnamed uint8 variable that holds it.
+    bool WriteSubsystem(const std::vector<uint8_t>& payload) {
+        const mwSize dims[2] = {1, static_cast<mwSize>(payload.size())};   // MATLAB writes it 1-by-N
+        ArrayHead head;
+        head.classCode = mxUINT8;
+        head.dims = dims;
+        head.rank = 2;
+        const bool swap = bigEndian_ != (std::endian::native == std::endian::big);
+        std::vector<uint8_t> element(kTagSize);
+        if (payload.size() > UINT32_MAX / 2 || !AppendArrayHead(head, swap, element)) return false;
+        const SubelementTagBytes tag = SubelementTag(miUINT8, static_cast<uint32_t>(payload.size()), swap);
+        element.insert(element.end(), tag.bytes.begin(), tag.bytes.begin() + static_cast<std::ptrdiff_t>(tag.size));
+        element.insert(element.end(), payload.begin(), payload.end());
+        element.resize(element.size() + SubelementPadding(payload.size()));
+        const auto matrix = StreamedTag(miMATRIX, static_cast<uint32_t>(element.size() - kTagSize), swap);
+        std::copy(matrix.begin(), matrix.end(), element.begin());
+        return options_.compressMade ? WriteCompressedBytes(file_, bigEndian_, element.data(), element.size())
+                                     : StagedWrite(file_, element.data(), element.size());
+    }
+
     struct SubsystemMove {
         bool moves = false;
         uint64_t old = 0;
@@ -269,7 +322,7 @@ public:
     }
     bool Drop(size_t) override { return true; }
 
-    bool Add(const mxArray& array) override {
+    bool Add(const mxArray& array, const ObjectRenumbering*) override {
         if (old_ != nullptr) {
             added_.push_back(&array);   // after the kept ones, by Finish
             return true;
@@ -345,14 +398,25 @@ const char* V73Refusal(const mxArray& array) {
     return V73AdditionRefusal(array);
 }
 
-bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, bool targetHasOwn, bool carryWhenCostly) {
+const ObjectRenumbering* CarriedSubsystem::RenumberingOf(const mxArray& array) const {
+    if (!merged || !array.source) return nullptr;
+    for (const Joined& j : joined) {
+        if (j.source == array.source || (j.source->path == array.source->path && j.offset == array.source->subsystemOffset)) {
+            return j.renumbering.Identity() ? nullptr : &j.renumbering;
+        }
+    }
+    return nullptr;
+}
+
+bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
+                 const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly) {
     if (array.format == nullptr) return true;
     if (array.format->element->kind == ElementSource::kConverted) {
         if (!objects) return true;
-        if (targetHasOwn) return RefuseSecondSubsystem(true);
+        if (targetOwn) return RefuseSecondSubsystem(true);
         const bool same = carried.converted &&
                           (carried.from.source == array.source || carried.from.source->path == array.source->path);
-        if (carried.source || (carried.converted && !same)) return RefuseSecondSubsystem(false);
+        if (carried.source || carried.merged || (carried.converted && !same)) return RefuseSecondSubsystem(false);
         uint64_t bytes = 0;
         bool ignored = false;
         if (!array.format->element->plan(array, true, bytes, ignored)) {
@@ -369,20 +433,58 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, 
     uint64_t size = 0;
     bool compressed = false;
     if (!array.source || !SubsystemOfFile(array, carryWhenCostly, &size, &compressed)) return true;
-    if (targetHasOwn) return RefuseSecondSubsystem(true);
     if (carried.converted) return RefuseSecondSubsystem(false);
-    const SourceFile& source = *array.source;
-    if (carried.source) {
-        const bool same = carried.source == array.source ||
-                          (carried.source->path == source.path && carried.offset == source.subsystemOffset) ||
-                          SameBytes(*carried.source, carried.offset, carried.size, *array.source,
-                                    source.subsystemOffset, size);
-        return same || RefuseSecondSubsystem(false);
+    SourceFile& source = *array.source;
+    auto sameAs = [&](const std::shared_ptr<SourceFile>& other, uint64_t offset, uint64_t otherSize) {
+        return other == array.source || (other->path == source.path && offset == source.subsystemOffset) ||
+               SameBytes(*other, offset, otherSize, source, source.subsystemOffset, size);
+    };
+    if (!targetOwn && !carried.merged) {
+        if (!carried.source) {
+            carried.source = array.source;
+            carried.offset = source.subsystemOffset;
+            carried.size = size;
+            carried.compressed = compressed;
+            return true;
+        }
+        if (sameAs(carried.source, carried.offset, carried.size)) return true;
     }
-    carried.source = array.source;
-    carried.offset = source.subsystemOffset;
-    carried.size = size;
-    carried.compressed = compressed;
+    if (targetOwn && !carried.merged && sameAs(targetOwn, targetOwn->subsystemOffset, SubsystemSize(targetOwn))) return true;
+    for (const CarriedSubsystem::Joined& j : carried.joined) {
+        if (sameAs(j.source, j.offset, j.size)) {
+            // Another copy of a file that joined: its objects are numbered as that file's.
+            carried.joined.push_back({array.source, source.subsystemOffset, size, j.renumbering});
+            return true;
+        }
+    }
+    // Two files' objects: their subsystem data merged into one. The first
+    // (the target's own, else the first carried) keeps its numbering.
+    auto payloadOf = [](const std::shared_ptr<SourceFile>& file, std::vector<uint8_t>& out) {
+        mxArray holder;
+        holder.source = file;
+        const char* reason = nullptr;
+        if (file->format->subsystemPayload(holder, out, reason)) return true;
+        SetLastErrorText(std::string("its objects cannot join the others: ") + reason);
+        return false;
+    };
+    if (!carried.merged) {
+        const std::shared_ptr<SourceFile> first = targetOwn ? targetOwn : carried.source;
+        if (!payloadOf(first, carried.payload)) return false;
+        carried.joined.push_back({first, first->subsystemOffset, SubsystemSize(first), ObjectRenumbering{}});
+        carried.replacesTargetOwn = targetOwn != nullptr;
+        carried.source.reset();
+        carried.merged = true;
+    }
+    std::vector<uint8_t> incoming, merged;
+    ObjectRenumbering renumbering;
+    std::string error;
+    if (!payloadOf(array.source, incoming)) return false;
+    if (!MergeSubsystems(carried.payload, incoming, merged, renumbering, error)) {
+        SetLastErrorText("its objects cannot join the others: " + error);
+        return false;
+    }
+    carried.payload = std::move(merged);
+    carried.joined.push_back({array.source, source.subsystemOffset, size, std::move(renumbering)});
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include "codec/mat_format.h"
 #include "codec/mat_internal.h"
 #include "matlib/mat_internal.h"
+#include "update/subsystem_merge.h"
 
 namespace platform {
 struct StagedFile;
@@ -27,32 +28,50 @@ namespace matlib {
 using platform::StagedFile;   // os/staged_file.h
 
 // The subsystem data (the values of objects) that added variables refer to:
-// a level-5 file's element copied as it stands, or converted from a version
-// 7.3 file by its worker (through one of its arrays).
+// a level-5 file's element copied as it stands, converted from a version
+// 7.3 file by its worker (through one of its arrays), or the subsystem data
+// of several level-5 files (the target's own among them) merged into one.
 struct CarriedSubsystem {
     std::shared_ptr<SourceFile> source;   // a level-5 element: its file, offset and size
     uint64_t offset = 0, size = 0;
     bool compressed = false;              // its element is a compressed one
     bool converted = false;               // converted through `from`
     mxArray from;
-    bool Empty() const { return !source && !converted; }
+    // Merged: the unnamed variable's uint8 data, and how the objects of each
+    // file that joined it are renumbered (the first file's stay as they were).
+    bool merged = false;
+    bool replacesTargetOwn = false;       // the target's own subsystem data is part of it
+    std::vector<uint8_t> payload;
+    struct Joined {
+        std::shared_ptr<SourceFile> source;
+        uint64_t offset = 0, size = 0;
+        ObjectRenumbering renumbering;
+    };
+    std::vector<Joined> joined;
+    bool Empty() const { return !source && !converted && !merged; }
+    // How the objects of the array's file are renumbered; null: not at all.
+    const ObjectRenumbering* RenumberingOf(const mxArray& array) const;
 };
 
-// Notes in `carried` the subsystem data an added array needs. One file holds
-// one subsystem: an array that needs another file's (or any, when the target
-// has its own) is refused with the reason for matLastError. `objects`: a
-// converted array refers to objects (its reader's plan said so). With
-// `carryWhenCostly`, data that only a whole walk could show unneeded (a large
-// compressed struct or cell) is carried without asking: MATLAB ignores
-// objects that no variable uses. False when refused.
-bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects, bool targetHasOwn, bool carryWhenCostly);
+// Notes in `carried` the subsystem data an added array needs: its file's,
+// merged with what is carried already (and with the target's own, where
+// `targetOwn` is the target file and it holds subsystem data) when they
+// differ. Objects of version 7.3 files do not merge with others: refused
+// with the reason for matLastError. `objects`: a converted array refers to
+// objects (its reader's plan said so). With `carryWhenCostly`, data that
+// only a whole walk could show unneeded (a large compressed struct or cell)
+// is carried without asking: MATLAB ignores objects that no variable uses.
+// False when refused.
+bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
+                 const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly);
 
 class WriteTarget {
 public:
     virtual ~WriteTarget() = default;
     virtual bool Keep(size_t entry) = 0;   // a variable of the old file stays as it stands
     virtual bool Drop(size_t entry) = 0;   // ... or goes
-    virtual bool Add(const mxArray& array) = 0;
+    // With a renumbering, the array's object references change by it.
+    virtual bool Add(const mxArray& array, const ObjectRenumbering* renumbering = nullptr) = 0;
     virtual bool Carry(const CarriedSubsystem& carried) = 0;
     virtual bool Finish() = 0;   // the staged file then holds everything; the caller puts it in place
     // Why the array cannot be added to this target, or null when it can

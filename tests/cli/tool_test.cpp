@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 
 #include "support/support.h"
 
@@ -449,3 +452,68 @@ TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
     EXPECT_EQ(support::VariableNames(dir.file("c7.mat")), support::VariableNames(path));
 }
 #endif
+
+// Objects of two files go together: their subsystem data merged, the added
+// objects renumbered. Whatever the target (a file with objects of its own,
+// one without, a new file), each variable of the result shows what it showed
+// in its own file, and the target's own variables keep their bytes.
+TEST_F(MatwcxCommand, ObjectsOfTwoFilesMergeAndReadAsInTheirFiles) {
+    support::WriteText(ini(), "[MATlab]\nShowContents=1\n");
+    const std::vector<std::string> kinds = {"struct_table_datetime", "user_defined_classdefs", "dynamicprops", "function_handles"};
+    std::map<std::string, std::string> shown;   // "file|variable" -> the viewer's text in its own file
+    auto textsOf = [&](const std::string& path, const std::string& key) {
+        for (const std::string& name : support::VariableNames(path)) {
+            if (!name.empty()) shown[key + "|" + name] = Run({"view", path, name}).out;
+        }
+    };
+    for (const std::string& kind : kinds) {
+        ASSERT_TRUE(support::CopyTestData("objects/" + kind + ".mat", dir.file(kind + ".mat"))) << "no test data objects";
+        textsOf(dir.file(kind + ".mat"), kind);
+    }
+    WriteFile(dir.file("plain.mat"), File5(Order::Little, {NumericVar(Order::Little, "p", mxDOUBLE, {1, 2}, Iota(2))}));
+    textsOf(dir.file("plain.mat"), "plain");
+    std::vector<std::string> targets = kinds;
+    targets.insert(targets.end(), {"plain", "new"});
+    for (const std::string& target : targets) {
+        for (const std::string& source : kinds) {
+            if (source == target) continue;
+            SCOPED_TRACE(source + " into " + target);
+            const std::string path = dir.file("t.mat");
+            std::filesystem::remove(path);
+            if (target != "new") std::filesystem::copy_file(dir.file(target + ".mat"), path);
+            const Bytes before = target == "new" ? Bytes() : ReadFile(path);
+            ASSERT_EQ(Run({"add", "--yes", path, dir.file(source + ".mat")}).status, 0);
+            std::set<std::string> seen;
+            for (const std::string& name : support::VariableNames(path)) {
+                if (name.empty()) continue;
+                const std::string from = shown.count(source + "|" + name) != 0 ? source : target;
+                EXPECT_EQ(Run({"view", path, name}).out, shown[from + "|" + name]) << name;
+                seen.insert(from + "|" + name);
+            }
+            for (const auto& [key, text] : shown) {
+                const std::string file = key.substr(0, key.find('|'));
+                if (file == source || file == target) { EXPECT_EQ(seen.count(key), 1u) << key << " missing"; }
+            }
+            // The target's variables stand as they stood, up to its own subsystem data.
+            uint64_t own = before.size();
+            if (before.size() > 124) std::memcpy(&own, &before[116], 8);
+            if (own == 0 || own > before.size()) own = before.size();
+            const Bytes after = ReadFile(path);
+            ASSERT_GE(after.size(), own);
+            EXPECT_TRUE(std::equal(before.begin() + std::min<uint64_t>(128, own), before.begin() + static_cast<long>(own),
+                                   after.begin() + std::min<uint64_t>(128, own)));
+        }
+    }
+    // All four into a new file at once: three merges in one write.
+    std::vector<std::string> all = {"add", "--yes", dir.file("all.mat")};
+    for (const std::string& kind : kinds) all.push_back(dir.file(kind + ".mat"));
+    ASSERT_EQ(Run(all).status, 0);
+    size_t checked = 0;
+    for (const auto& [key, text] : shown) {
+        const std::string file = key.substr(0, key.find('|')), name = key.substr(key.find('|') + 1);
+        if (file == "plain") continue;
+        EXPECT_EQ(Run({"view", dir.file("all.mat"), name}).out, text) << key;
+        ++checked;
+    }
+    EXPECT_GT(checked, 10u);
+}

@@ -105,8 +105,6 @@ TEST_F(Packing, RefusalsNameEachFileAndChangeNothing) {
         {"v73.mat", {"strings.mat"}, "strings.mat: its variable ", E_NOT_SUPPORTED},
         {"v73.mat", {"one.mat", "strings.mat"}, "subsystem data that is not written yet", E_NOT_SUPPORTED},
         {"v4.mat", {"one.mat"}, "v4.mat: a version 4 MAT-file", E_NOT_SUPPORTED},
-        {"objects.mat", {"strings.mat"}, "merging their subsystem data is not available yet", E_NOT_SUPPORTED},
-        {"fresh.mat", {"objects.mat", "strings.mat"}, "merging their subsystem data is not available yet", E_NOT_SUPPORTED},
         {"fresh.mat", {"one.mat", "two.mat"}, "two.mat: its variable y is also in", E_NOT_SUPPORTED},
     };
     Write("t.mat", File5(o, {Scalar("a", 1)}));

@@ -152,6 +152,23 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
         return -1;
     };
     ForEveryFailingCall(path, File5(Order::Little, vars), File5(Order::Little, {replaced, vars[1], vars[2], added}), add);
+    // An addition whose objects join the target's: the subsystem data merged.
+    const std::string objects = dir.file("objects.mat"), classdefs = dir.file("classdefs.mat");
+    if (support::CopyTestData("objects/struct_table_datetime.mat", objects) &&
+        support::CopyTestData("objects/user_defined_classdefs.mat", classdefs)) {
+        const Bytes oldObjects = ReadFile(objects);
+        const auto merge = [&] {
+            const support::FilePtr source(matOpen(classdefs.c_str(), "r"));
+            MATFile* mfp = matOpen(objects.c_str(), "u");
+            const support::ArrayPtr o(source ? matGetArray(source.get(), "obj_with_vals") : nullptr);
+            if (mfp != nullptr && o && matPutArray(mfp, o.get()) == 0) return matClose(mfp);
+            if (mfp != nullptr) matAbandon(mfp);
+            return -1;
+        };
+        ASSERT_EQ(merge(), 0);
+        const Bytes merged = ReadFile(objects);
+        ForEveryFailingCall(objects, oldObjects, merged, merge);
+    }
     // A move of a folder's MAT-file, as the host packs it: the source goes
     // only once its variable is in; one that cannot go is no success.
     const std::string folder = dir.file("in"), moved = folder + "/m.mat";
@@ -369,13 +386,26 @@ TEST(UpdateFaults, KilledChangeLeavesTheOldFileOrTheNewOne) {
         if (mfp != nullptr) matAbandon(mfp);
         return -1;
     };
+    // Objects joining the target's: the subsystem data merged.
+    const std::string objects = testenv::TestDataDir() + "/objects/struct_table_datetime.mat",
+                      classdefs = testenv::TestDataDir() + "/objects/user_defined_classdefs.mat";
+    ASSERT_TRUE(std::filesystem::exists(objects) && std::filesystem::exists(classdefs)) << "no test data objects";
+    const auto merge = [&] {
+        const support::FilePtr from(matOpen(classdefs.c_str(), "r"));
+        const support::ArrayPtr o(from ? matGetArray(from.get(), "obj_array") : nullptr);
+        MATFile* mfp = matOpen(path.c_str(), "u");
+        if (mfp != nullptr && o && matPutArray(mfp, o.get()) == 0) return matClose(mfp);
+        if (mfp != nullptr) matAbandon(mfp);
+        return -1;
+    };
     const struct {
         Bytes old;
         std::function<int()> change;
         int kills;   // a version 7.3 deletion takes longer: fewer, to bound the time
     } cases[] = {{File5(Order::Little, vars), [&] { return support::Delete(path, {"b"}); }, 40},
                  {ReadFile(v73), [&] { return support::Delete(path, {"h_cell"}); }, 16},
-                 {File5(Order::Little, vars), add, 40}};
+                 {File5(Order::Little, vars), add, 40},
+                 {ReadFile(objects), merge, 20}};
     for (const auto& c : cases) {
         // How long one change takes, to spread the kills over it.
         WriteFile(path, c.old);
