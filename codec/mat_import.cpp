@@ -244,6 +244,7 @@ const MatFormat kImportedFormat = {
     .textUnits = nullptr,
     .describable = NeverDescribed,
     .shownElement = NoShownElement,
+    .wholeElement = nullptr,
     .subsystemPayload = NoSubsystemPayload,
     .element = &kImportedElement,
 };

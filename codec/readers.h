@@ -82,6 +82,10 @@ struct MatFormat {
     bool (*describable)(const mxArray& array);
     // The array element that text is made from, and its byte order.
     bool (*shownElement)(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element, bool& swapped);
+    // The array's whole element (inflated), when it takes at most `most`
+    // bytes; false otherwise or when it cannot be read. Null function: the
+    // format has no level-5 element to give (version 4, version 7.3 so far).
+    bool (*wholeElement)(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped);
     // The file's subsystem data in the level-5 form (the unnamed variable's
     // uint8 data); false and the reason when it cannot be had.
     bool (*subsystemPayload)(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason);

@@ -310,6 +310,7 @@ const MatFormat kV4Format = {
     .textUnits = ReadV4Units,
     .describable = NeverDescribed,
     .shownElement = NoShownElement,
+    .wholeElement = nullptr,
     .subsystemPayload = NoSubsystemPayload,
     .element = &kV4Element,
 };

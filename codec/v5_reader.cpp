@@ -417,6 +417,14 @@ bool ShownElementV5(const mxArray& array, size_t, std::vector<uint8_t>& element,
     return stream.Read(0, element.data(), element.size());
 }
 
+bool WholeElementV5(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped) {
+    swapped = array.source->swapped;
+    if (array.data.elementEnd > most) return false;
+    element.resize(static_cast<size_t>(array.data.elementEnd));
+    ElementStream stream(*array.source, array.data);
+    return stream.Read(0, element.data(), element.size()) && stream.CheckEnd(array.data.elementEnd);
+}
+
 // The uint8 data of the unnamed variable the header's offset points at.
 bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason) {
     SourceFile& source = *array.source;
@@ -478,6 +486,7 @@ const MatFormat kV5Format = {
     .textUnits = nullptr,
     .describable = DescribableV5,
     .shownElement = ShownElementV5,
+    .wholeElement = WholeElementV5,
     .subsystemPayload = SubsystemPayloadV5,
     .element = &kV5Element,
 };

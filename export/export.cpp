@@ -8,6 +8,7 @@
 #include <new>
 
 #include "export/writers.h"
+#include "objects/json_text.h"
 #include "os/file_io.h"
 
 namespace exporting {
@@ -54,6 +55,7 @@ const char* Reason(Format format, const mxArray* array) {
     if (mxIsSparse(array)) return "a sparse matrix";
     if (id == mxCHAR_CLASS) return mxGetNumberOfDimensions(array) > 2 ? "a character array of more than two dimensions" : nullptr;
     if (!numeric) {
+        if (format == Format::Json) return nullptr;   // what it holds decides (ContainerRefusal)
         switch (id) {
             case mxSTRUCT_CLASS: return "a struct";
             case mxCELL_CLASS: return "a cell array";
@@ -73,7 +75,25 @@ const char* Reason(Format format, const mxArray* array) {
 
 }  // namespace
 
+// A struct, cell or object as JSON: refused for a part that jsonencode
+// refuses (a function handle, complex numbers ...), found by writing it to
+// nowhere first.
+std::string ContainerRefusal(const mxArray* array) {
+    std::string error;
+    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error)) return std::string();
+    return error.empty() ? "it cannot be read" : error;
+}
+
+bool IsContainer(const mxArray* array) {
+    const mxClassID id = mxGetClassID(array);
+    return id != mxCHAR_CLASS && id != mxLOGICAL_CLASS && !IsNumeric(id);
+}
+
 std::string Refusal(Format format, const mxArray* array) {
+    if (format == Format::Json && array != nullptr && IsContainer(array)) {
+        const std::string part = ContainerRefusal(array);
+        return part.empty() ? part : "its part " + part + ": cannot be written as JSON; it goes to .mat or .txt";
+    }
     const char* reason = Reason(format, array);
     if (reason == nullptr) return std::string();
     std::string text = std::string(reason) + " cannot be written as " + FormatName(format) + "; it goes to ";

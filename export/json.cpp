@@ -6,6 +6,7 @@
 #include <string>
 
 #include "export/writers.h"
+#include "objects/json_text.h"
 
 namespace exporting {
 
@@ -61,6 +62,19 @@ void PutNumber(const Values& values, size_t k, std::string& text) {
 
 void WriteJson(const mxArray* array, Output& out) {
     if (mxGetClassID(array) == mxCHAR_CLASS) return WriteText(array, out);
+    const mxClassID id = mxGetClassID(array);
+    if (id == mxSTRUCT_CLASS || id == mxCELL_CLASS || id == mxUNKNOWN_CLASS || id == mxFUNCTION_CLASS ||
+        id == mxOPAQUE_CLASS || id == mxOBJECT_CLASS) {
+        // Structs, cells and objects by what they hold (objects/json_text.h).
+        std::string error;
+        const bool written = matlib::WriteContainerJson(array, [&](const std::string& piece) {
+            out.Put(piece);
+            return !out.Failed();
+        }, error);
+        if (!written && !out.Failed()) out.FailRead();
+        out.Advance(mxGetNumberOfElements(array));
+        return;
+    }
     const uint64_t total = mxGetNumberOfElements(array);
     const size_t ndims = mxGetNumberOfDimensions(array);
     const mwSize* dims = mxGetDimensions(array);

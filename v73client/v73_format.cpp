@@ -76,6 +76,7 @@ const MatFormat kV73Format = {
     .textUnits = nullptr,
     .describable = DescribableV73,
     .shownElement = ShownElementV73,
+    .wholeElement = nullptr,
     .subsystemPayload = SubsystemPayloadV73,
     .element = &kV73Element,
 };

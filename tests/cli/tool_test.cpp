@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -516,4 +517,53 @@ TEST_F(MatwcxCommand, ObjectsOfTwoFilesMergeAndReadAsInTheirFiles) {
         ++checked;
     }
     EXPECT_GT(checked, 10u);
+}
+
+// Structs, cells and objects as JSON by jsonencode's rules; what jsonencode
+// refuses is refused, naming the part (nothing is written).
+TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
+    const Order le = Order::Little;
+    const Bytes matrix = NumericVar(le, "", mxDOUBLE, {2, 3}, {1, 4, 2, 5, 3, std::nan("")});
+    const Bytes flags = NumericVar(le, "", mxUINT8, {1, 2}, {1, 0}, {}, kLogical);
+    const Bytes names = CharVar(le, "", {2, 3}, {'a', 'd', 'b', 'e', 'c', 'f'});
+    const Bytes big = NumericVar(le, "", mxINT64, {1, 1}, {0}, {}, 0);
+    WriteFile(dir.file("built.mat"),
+              File5(le, {StructVar(le, "s", {1, 1}, {"m", "l", "t", "e", "c"},
+                                   {matrix, flags, names, NumericVar(le, "", mxDOUBLE, {0, 0}, {}),
+                                    CellVar(le, "", {1, 2}, {CharVar(le, "", "x\"y"), StructVar(le, "", {0, 0}, {"a"}, {})})}),
+                         StructVar(le, "z", {1, 1}, {"ok", "bad"}, {big, NumericVar(le, "", mxDOUBLE, {1, 1}, {1}, {2})})}));
+    for (const char* kind : {"struct", "cell", "struct_table_datetime", "user_defined_classdefs", "function_handles"}) {
+        ASSERT_TRUE(support::CopyTestData(std::string("objects/") + kind + ".mat", dir.file(std::string(kind) + ".mat")) ||
+                    support::CopyTestData(std::string("matlab73-") + kind + "/v5.mat", dir.file(std::string(kind) + ".mat")))
+            << "no test data " << kind;
+    }
+    const struct { const char* file; const char* variable; std::string json; } cases[] = {
+        {"built.mat", "s", R"({"m":[[1,2,3],[4,5,null]],"l":[true,false],"t":["abc","def"],"e":[],"c":["x\"y",[]]})"},
+        {"struct.mat", "s2", R"([{"a":1},{"a":2}])"},
+        {"cell.mat", "cell", R"([1,2.01,"string",["string1","string2"]])"},
+        {"user_defined_classdefs.mat", "obj_with_default_val", R"({"a":"Default String","b":10})"},
+        {"user_defined_classdefs.mat", "obj_array", R"([[{"a":1,"b":[],"c":[]},{"a":2,"b":[],"c":[]}],[{"a":3,"b":[],"c":[]},{"a":4,"b":[],"c":[]}]])"},
+        {"struct_table_datetime.mat", "s",
+         R"({"testDatetime":"02-Dec-2019 16:42:49","testTable":[{"FlightNum":1261,"Customer":"Jones","Date":"20-Dec-2016 00:00:00",)"
+         R"("Rating":"Good","Comment":"Flight left on time, not crowded"},{"FlightNum":547,"Customer":"Brown","Date":"21-Dec-2016 00:00:00",)"
+         R"("Rating":"Poor","Comment":"Late departure, ran out of dinner options"},{"FlightNum":3489,"Customer":"Smith",)"
+         R"("Date":"22-Dec-2016 00:00:00","Rating":"Fair","Comment":"Late, but only by half an hour. Otherwise fine."}],)"
+         R"("testDatetimeComplex":"06-Dec-2025 20:28:39"})"},
+        {"built.mat", "z", "z.bad: complex numbers"},
+        {"function_handles.mat", "anonymous", "anonymous: a function handle"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + " " + c.variable);
+        const std::string out = dir.file(std::string("out-") + c.variable);
+        std::filesystem::remove_all(out);
+        const ToolRun run = Run({"extract", dir.file(c.file), c.variable, "--as", "json", "-d", out});
+        if (c.json[0] != '{' && c.json[0] != '[') {
+            EXPECT_NE(run.status, 0);
+            EXPECT_TRUE(Contains(run.out + run.err, c.json)) << run.out << run.err;
+            EXPECT_FALSE(std::filesystem::exists(out + "/" + c.variable + ".json"));
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(support::ReadText(out + "/" + c.variable + ".json"), c.json);
+    }
 }

@@ -1,0 +1,25 @@
+// Structs, cells and objects as MATLAB's jsonencode writes them: a scalar
+// struct an object, a struct array an array of objects, a cell an array of
+// its elements in order, a character row a string and a character matrix an
+// array of strings, numbers as the shortest text that reads back exactly
+// (NaN and Inf null), logical true and false, an empty array []; objects by
+// their values: a string as its text, a datetime and a duration as their
+// text in their own format, a categorical as its category (null when
+// undefined), a table as an array of one object per row, any other object
+// as its properties. Vectors are flat arrays, matrices nested row by row.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "matlib/mat.h"
+
+namespace matlib {
+
+// Writes the JSON text of the array through `put`, a piece at a time (`put`
+// false stops it). False with `error` naming the part that jsonencode
+// refuses (function handles, complex numbers, sparse matrices, Java
+// objects) or what cannot be read; an empty error when `put` stopped it.
+bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error);
+
+}  // namespace matlib
