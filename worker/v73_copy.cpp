@@ -31,14 +31,14 @@ bool Inside(uint32_t found) {
 }
 
 // The hard links of a group, by name.
-herr_t CollectHardLink(hid_t, const char* name, const H5L_info_t* info, void* data) {
-    if (info->type != H5L_TYPE_HARD) return 0;
-    try {
-        static_cast<std::vector<std::string>*>(data)->emplace_back(name);
-    } catch (const std::bad_alloc&) {
-        return -1;
+bool HardLinks(hid_t group, std::vector<std::string>& names) {
+    std::vector<Link> links;
+    if (!HeaderReadable(group) || !ListLinks(group, SIZE_MAX, links)) return false;
+    names.clear();
+    for (Link& link : links) {
+        if (link.type == H5L_TYPE_HARD) names.push_back(std::move(link.name));
     }
-    return 0;
+    return true;
 }
 
 // Copies variables into another file so that every object their references
@@ -101,10 +101,7 @@ private:
         copies_.emplace(sourceInfo.addr, at.copy);
         if (sourceInfo.type == H5O_TYPE_GROUP) {
             std::vector<std::string> names;
-            if (!HeaderReadable(source.get()) ||
-                H5Literate(source.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectHardLink, &names) < 0) {
-                return false;
-            }
+            if (!HardLinks(source.get(), names)) return false;
             for (const std::string& name : names) {
                 pending_.push_back({at.source + "/" + name, at.copy + "/" + name, at.depth + 1});
             }
@@ -198,10 +195,7 @@ private:
         if (H5Lexists(from_, kReferencesGroup, InsideLinks()) <= 0) return true;
         Id group(OpenLinked(from_, kReferencesGroup), H5Oclose);
         std::vector<std::string> names;
-        if (!group.ok() || !HeaderReadable(group.get()) ||
-            H5Literate(group.get(), H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectHardLink, &names) < 0) {
-            return false;
-        }
+        if (!group.ok() || !HardLinks(group.get(), names)) return false;
         for (const std::string& name : names) {
             H5O_info_t info;
             if (H5Oget_info_by_name2(group.get(), name.c_str(), &info, H5O_INFO_BASIC, InsideLinks()) < 0) return false;

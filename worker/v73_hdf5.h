@@ -68,7 +68,8 @@ void SetRefusal(uint32_t why);
 // kInside, or why not. Nothing outside the file is opened to find out.
 uint32_t CheckInside(File& file, const mxArray& array);
 // What is wrong with the variable, every dataset of it and of all it
-// refers to read whole: kWhole, or a Damage of v73_protocol.h.
+// refers to read whole: kWhole, or a Damage of v73_protocol.h. CheckInside
+// and Verify are the two parts of one check (v73_verify.cpp).
 uint32_t Verify(File& file, const mxArray& array);
 // Bytes read and written through DescriptorDriver so far: the worker's
 // sign that its work moves on.

@@ -769,6 +769,10 @@ hid_t OpenLinkedDataset(hid_t loc, const char* name) {
     return openable ? H5Dopen2(loc, name, InsideDatasets()) : -1;
 }
 
+hid_t OpenChildDataset(hid_t group, const char* name) {
+    return H5Lexists(group, name, InsideLinks()) > 0 ? OpenLinkedDataset(group, name) : -1;
+}
+
 hid_t OpenReferenced(hid_t dataset, const hobj_ref_t& reference) {
     return TargetSound(dataset, reference) ? H5Rdereference2(dataset, H5P_DEFAULT, H5R_OBJECT, &reference) : -1;
 }

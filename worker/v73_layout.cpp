@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,8 @@ bool StringAttribute(hid_t object, const char* name, std::string& out) {
     return true;
 }
 
-// A one-value integer attribute, or `missing` when absent or of another kind.
+}  // namespace
+
 uint64_t IntegerAttribute(hid_t object, const char* name, uint64_t missing) {
     if (AttributeExists(object, name) <= 0) return missing;
     Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
@@ -82,6 +84,8 @@ uint64_t IntegerAttribute(hid_t object, const char* name, uint64_t missing) {
     }
     return value;
 }
+
+namespace {
 
 // ---- classes and dimensions -------------------------------------------------------
 
@@ -178,12 +182,15 @@ bool SetMatlabDims(mxArray& array, std::vector<mwSize> dims) {
     return true;
 }
 
-bool DimsOfSpace(hid_t space, mxArray& array) {
+}  // namespace
+
+bool MatlabDims(hid_t space, mxArray& array) {
     std::vector<hsize_t> c;
     if (!SpaceDims(space, c)) return false;
     return SetMatlabDims(array, std::vector<mwSize>(c.rbegin(), c.rend()));
 }
 
+namespace {
 
 // Up to `limit` values of a small dataset, converted to uint64.
 bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
@@ -196,10 +203,8 @@ bool SmallValues(hid_t dataset, hssize_t limit, std::vector<uint64_t>& out) {
 }
 
 hssize_t PointsOf(hid_t object, const char* child) {
-    if (H5Lexists(object, child, InsideLinks()) <= 0) return -1;
-    Id dataset(OpenLinkedDataset(object, child), H5Dclose);
-    if (!dataset.ok()) return -1;
-    Id space(H5Dget_space(dataset.get()), H5Sclose);
+    Id dataset(OpenChildDataset(object, child), H5Dclose);
+    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
     return space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
 }
 
@@ -219,7 +224,7 @@ bool StructDims(hid_t group, mxArray& array) {
             Id type(H5Dget_type(first.get()), H5Tclose);
             Id space(H5Dget_space(first.get()), H5Sclose);
             if (type.ok() && space.ok() && H5Tget_class(type.get()) == H5T_REFERENCE) {
-                return DimsOfSpace(space.get(), array);
+                return MatlabDims(space.get(), array);
             }
         }
     }
@@ -236,11 +241,9 @@ bool ReadGroupHeader(hid_t group, mxArray& array) {
         if (starts < 1 || (array.classId != mxDOUBLE_CLASS && array.classId != mxLOGICAL_CLASS)) return false;
         array.sparse = true;
         array.nzmax = stored > 0 ? static_cast<size_t>(stored) : 0;
-        if (H5Lexists(group, "data", InsideLinks()) > 0) {
-            Id data(OpenLinkedDataset(group, "data"), H5Dclose);
-            Id type(data.ok() ? H5Dget_type(data.get()) : -1, H5Tclose);
-            array.complex = type.ok() && IsComplexType(type.get());
-        }
+        Id data(OpenChildDataset(group, "data"), H5Dclose);
+        Id type(data.ok() ? H5Dget_type(data.get()) : -1, H5Tclose);
+        array.complex = type.ok() && IsComplexType(type.get());
         return SetMatlabDims(array, {rows, static_cast<mwSize>(starts - 1)});
     }
     if (array.classId == mxUNKNOWN_CLASS && array.className.empty()) array.classId = mxSTRUCT_CLASS;
@@ -274,7 +277,7 @@ bool ReadDatasetHeader(hid_t dataset, mxArray& array) {
         }
         return SetMatlabDims(array, {1, 1});
     }
-    return DimsOfSpace(space.get(), array);
+    return MatlabDims(space.get(), array);
 }
 
 }  // namespace
@@ -520,11 +523,23 @@ const SubsystemHeads& SubsystemHeadBytes() {
     return heads;
 }
 
-static herr_t CollectLink(hid_t, const char* name, const H5L_info_t*, void* data) {
-    auto* names = static_cast<std::vector<std::string>*>(data);
-    if (names->size() >= static_cast<size_t>(kMaxFields)) return -1;
-    names->emplace_back(name);
-    return 0;
+bool ListLinks(hid_t group, size_t most, std::vector<Link>& out) {
+    struct Listing {
+        std::vector<Link>& links;
+        size_t most;
+    } listing{out, most};
+    const H5L_iterate_t collect = [](hid_t, const char* name, const H5L_info_t* info, void* data) -> herr_t {
+        auto& to = *static_cast<Listing*>(data);
+        if (to.links.size() >= to.most) return -1;
+        try {
+            to.links.push_back({name, info->type});
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        return 0;
+    };
+    out.clear();
+    return H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, collect, &listing) >= 0;
 }
 
 // A struct's field names in their order: MATLAB_fields (each name a
@@ -542,8 +557,11 @@ bool FieldNames(hid_t object, std::vector<std::string>& out) {
     Id type(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
     Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
     if (!type.ok() || !space.ok() || H5Tget_class(type.get()) != H5T_VLEN) {
-        return H5Iget_type(object) == H5I_GROUP && HeaderReadable(object) &&
-               H5Literate(object, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectLink, &out) >= 0;
+        std::vector<Link> links;
+        const bool listed = H5Iget_type(object) == H5I_GROUP && HeaderReadable(object) &&
+                            ListLinks(object, static_cast<size_t>(kMaxFields), links);
+        for (Link& link : links) out.push_back(std::move(link.name));
+        return listed;
     }
     Id base(H5Tget_super(type.get()), H5Tclose);
     const hssize_t count = H5Sget_simple_extent_npoints(space.get());

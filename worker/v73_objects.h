@@ -93,9 +93,18 @@ bool StoredBytesCouldMake(uint64_t stored, uint64_t count, size_t width);
 uint32_t StorageOf(hid_t dataset);
 // Whether the object that `name` links to in `group`, and everything under
 // it, keeps its bytes in this file (kInside, or why not); ScanGroup: every
-// link at the top of `group` and below (v73_reader.cpp).
+// link at the top of `group` and below. The storage part of the check
+// (v73_verify.cpp).
 uint32_t ScanObject(hid_t group, const char* name);
 uint32_t ScanGroup(hid_t group);
+// A link of a group: its name and kind.
+struct Link {
+    std::string name;
+    H5L_type_t type = H5L_TYPE_ERROR;
+};
+// The links of `group` in the order of their names; false when libhdf5
+// fails or there are more than `most`.
+bool ListLinks(hid_t group, size_t most, std::vector<Link>& out);
 
 // Whether libhdf5 may look at the object's attributes and links: its header
 // holds sound attribute messages, and a group's symbol table (B-tree and
@@ -113,10 +122,19 @@ bool Openable(hid_t loc, const H5O_info_t& object);
 hid_t OpenLinked(hid_t loc, const char* name);          // H5Oopen
 hid_t OpenLinkedDataset(hid_t loc, const char* name);   // H5Dopen2
 hid_t OpenReferenced(hid_t dataset, const hobj_ref_t& reference);   // H5Rdereference2
+// The dataset `name` of `group`; negative when there is no such link, or
+// it cannot be opened.
+hid_t OpenChildDataset(hid_t group, const char* name);
 // H5Aexists, once the object's header holds sound attribute messages
 // (libhdf5 would read past a damaged one); negative when it does not. Every
 // look at an object's attributes starts here.
 htri_t AttributeExists(hid_t object, const char* name);
+// A one-value integer attribute, or `missing` when absent or of another kind.
+uint64_t IntegerAttribute(hid_t object, const char* name, uint64_t missing);
+// MATLAB's dimensions of a dataspace (the dataset's reversed, at least
+// two, trailing singletons beyond the second dropped) into array.dims;
+// false when it has none MATLAB could hold.
+bool MatlabDims(hid_t space, mxArray& array);
 // The class, dimensions and flags of a dataset or group as MATLAB has it
 // (its name is left as it is); false when it is no array this reader knows.
 bool ObjectHeader(hid_t object, mxArray& array);
@@ -151,9 +169,6 @@ struct SubsystemHeads {
 const SubsystemHeads& SubsystemHeadBytes();
 // The element of ContentsImage for the array `object` (whose header is `array`).
 bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
-// What is wrong with variable `array` of the file `root` and all it reaches,
-// every dataset read whole (a Damage of v73_protocol.h; v73_verify.cpp).
-uint32_t VerifyVariable(hid_t root, const mxArray& array);
 // Where a level-5 image goes piece by piece; false stops the writing.
 using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
 struct Level5Plan {

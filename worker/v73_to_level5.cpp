@@ -527,8 +527,7 @@ private:
             count_ += count * 4;   // sizing: only the length counts
             return true;
         }
-        if (H5Lexists(group, name, InsideLinks()) <= 0) return Fail(kLevel5Damaged);
-        Id dataset(OpenLinkedDataset(group, name), H5Dclose);
+        Id dataset(OpenChildDataset(group, name), H5Dclose);
         if (!dataset.ok()) return Fail(kLevel5Damaged);
         std::vector<int32_t> words;
         const bool rows = name[0] == 'i';

@@ -134,25 +134,29 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
 // a block at a time.
 class Sequence {
 public:
-    explicit Sequence(hid_t dataset) : dataset_(dataset), space_(H5Dget_space(dataset), H5Sclose) {
+    explicit Sequence(hid_t dataset) : dataset_(dataset) {
+        Id space(H5Dget_space(dataset), H5Sclose);
         std::vector<hsize_t> dims;
-        if (!space_.ok() || !SpaceDims(space_.get(), dims)) return;
-        rank_ = dims.size();
-        total_ = 1;
-        for (size_t d = 0; d < rank_; ++d) {
-            total_ *= dims[d];
-            if (dims[d] != 1) long_ = d;
-        }
+        if (!space.ok() || !SpaceDims(space.get(), dims)) return;
         // Elements along more than one dimension are no list of indexes.
-        for (size_t d = 0; d < rank_; ++d) sound_ = sound_ && (d == long_ || dims[d] == 1);
-        sound_ = sound_ && StoredBytesCouldMake(H5Dget_storage_size(dataset), total_, sizeof(uint64_t));
+        size_t longer = 0;
+        total_ = 1;
+        for (hsize_t d : dims) total_ *= d, longer += d != 1;
+        sound_ = longer <= 1 && StoredBytesCouldMake(H5Dget_storage_size(dataset), total_, sizeof(uint64_t));
     }
     bool sound() const { return sound_; }
     uint64_t size() const { return total_; }
     // The next value; false at the end or when it cannot be read (failed()).
     bool Next(uint64_t& value) {
-        if (at_ == got_) {
-            if (done_ >= total_ || !Fill()) return false;
+        if (failed_) return false;
+        if (at_ == values_.size()) {
+            if (done_ >= total_) return false;
+            values_.resize(static_cast<size_t>(std::min<uint64_t>(total_ - done_, kBlockBytes / sizeof(uint64_t))));
+            failed_ = (done_ == 0 && !StoredDataSound(dataset_)) ||
+                      !ReadPoints(dataset_, H5T_NATIVE_UINT64, done_, values_.size(), values_.data());
+            if (failed_) return false;
+            done_ += values_.size();
+            at_ = 0;
         }
         value = values_[at_++];
         return true;
@@ -160,73 +164,59 @@ public:
     bool failed() const { return failed_; }
 
 private:
-    bool Fill() {
-        const uint64_t n = std::min<uint64_t>(total_ - done_, kBlockBytes / sizeof(uint64_t));
-        if (done_ == 0 && !StoredDataSound(dataset_)) {
-            failed_ = true;
-            return false;
-        }
-        values_.resize(static_cast<size_t>(n));
-        std::vector<hsize_t> start(rank_, 0), count(rank_, 1);
-        if (rank_ > 0) start[long_] = done_, count[long_] = n;
-        const hsize_t memoryCount = n;
-        Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-        if (!memory.ok() ||
-            (rank_ > 0 && H5Sselect_hyperslab(space_.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(),
-                                              nullptr) < 0) ||
-            ReadInside(dataset_, H5T_NATIVE_UINT64, memory.get(), space_.get(), values_.data()) < 0) {
-            failed_ = true;
-            return false;
-        }
-        done_ += n;
-        at_ = 0;
-        got_ = static_cast<size_t>(n);
-        return true;
-    }
-
     hid_t dataset_;
-    Id space_;
-    size_t rank_ = 0, long_ = 0;
     uint64_t total_ = 0, done_ = 0;
     std::vector<uint64_t> values_;
-    size_t at_ = 0, got_ = 0;
+    size_t at_ = 0;
     bool sound_ = true, failed_ = false;
 };
 
-herr_t CollectMember(hid_t, const char* name, const H5L_info_t*, void* data) {
-    auto* names = static_cast<std::vector<std::string>*>(data);
-    if (names->size() >= kMaxMembers) return -1;
-    names->emplace_back(name);
-    return 0;
+// A struct array's field keeps one reference per element, shaped like the array.
+bool FieldShapeWrong(hid_t member, const mxArray& header) {
+    if (!IsReferenceDataset(member) || AttributeExists(member, "MATLAB_class") != 0) return false;
+    mxArray field;
+    Id space(H5Dget_space(member), H5Sclose);
+    return !space.ok() || !MatlabDims(space.get(), field) || field.dims != header.dims;
 }
 
-bool IsReferenceType(hid_t dataset) {
-    Id type(H5Dget_type(dataset), H5Tclose);
-    return type.ok() && H5Tget_class(type.get()) == H5T_REFERENCE;
-}
-
-class Verifier {
+// The check of a variable (kVerify): one walk over the objects it reaches,
+// each once (references may share targets, or lead in a circle), no deeper
+// than kMaxNesting. Its storage part goes down the hard links and finds
+// where each dataset keeps its bytes: a Refusal, kInside when all of it is
+// in this file; it stops after kMaxWalkedObjects objects, and follows no
+// soft link (where one is followed, the access lists refuse to leave the
+// file). Its whole part goes down every link and every reference, reads
+// every dataset and checks what MATLAB's layout says of it: a Damage.
+class Check {
 public:
-    // The object and everything it reaches.
-    uint32_t Object(hid_t object, int depth) {
+    explicit Check(bool whole) : whole_(whole) {}
+
+    // The object and everything it reaches; the storage part counts the
+    // depth in groups only.
+    uint32_t Object(hid_t object, size_t depth) {
+        const H5I_type_t kind = H5Iget_type(object);
         // Deeper than the walks go is not taken for sound unread.
-        if (static_cast<size_t>(depth) > kMaxNesting) return kNestedTooDeep;
+        if (depth > kMaxNesting && (whole_ || kind == H5I_GROUP)) return whole_ ? uint32_t{kNestedTooDeep} : uint32_t{kTooDeep};
         H5O_info_t info;
-        if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return kObjectUnreadable;
-        // Each object once: references may share targets, or lead in a circle.
+        if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return Unreadable();
         if (!seen_.insert(info.addr).second) return kWhole;
+        if (!whole_) {
+            if (++objects_ > kMaxWalkedObjects) return kTooMany;
+            if (kind == H5I_DATASET) return StorageOf(object);
+            return kind == H5I_GROUP ? Members(object, mxArray{}, false, depth) : kInside;
+        }
         mxArray header;
         const bool array = ObjectHeader(object, header);
-        const H5I_type_t kind = H5Iget_type(object);
         if (kind == H5I_GROUP) return array && header.sparse ? Sparse(object, header) : Members(object, header, array, depth);
         if (kind != H5I_DATASET) return kObjectUnreadable;
         // An empty array's dataset holds its dimensions, of which one is 0;
         // a struct without fields keeps its size that way too (a table's
         // CustomProps: 1x1).
-        if (array && header.classId != mxSTRUCT_CLASS && MarkedEmpty(object) && mxGetNumberOfElements(&header) != 0) {
+        if (array && header.classId != mxSTRUCT_CLASS && IntegerAttribute(object, "MATLAB_empty", 0) != 0 &&
+            mxGetNumberOfElements(&header) != 0) {
             return kDimensionsWrong;
         }
-        if (IsReferenceType(object)) return References(object, depth);
+        if (IsReferenceDataset(object)) return References(object, depth);
         // Numbers are read as the class's own type (a stored type that is
         // none fails the read), anything else as its native type;
         // variable-length data (no MATLAB writer's) is not read.
@@ -242,18 +232,10 @@ public:
     }
 
 private:
-    // MATLAB_empty = 1: the dataset holds dimensions, not data.
-    static bool MarkedEmpty(hid_t dataset) {
-        if (AttributeExists(dataset, "MATLAB_empty") <= 0) return false;
-        Id attribute(H5Aopen(dataset, "MATLAB_empty", H5P_DEFAULT), H5Aclose);
-        Id space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
-        uint64_t value = 0;
-        return space.ok() && H5Sget_simple_extent_npoints(space.get()) == 1 &&
-               H5Aread(attribute.get(), H5T_NATIVE_UINT64, &value) >= 0 && value != 0;
-    }
+    uint32_t Unreadable() const { return whole_ ? uint32_t{kObjectUnreadable} : uint32_t{kLinkOutside}; }
 
     // Every reference of a dataset leads to an object, which is checked in turn.
-    uint32_t References(hid_t dataset, int depth) {
+    uint32_t References(hid_t dataset, size_t depth) {
         const Visit visit = [&](const uint8_t* p, size_t k) -> uint32_t {
             for (size_t i = 0; i < k; ++i) {
                 hobj_ref_t reference;
@@ -267,29 +249,28 @@ private:
         return ReadEveryElement(dataset, H5T_STD_REF_OBJ, kReferenceBlockBytes, &visit);
     }
 
-    // A struct, an object or a function handle: each member; a struct
-    // array's fields are datasets of references shaped like the array.
-    uint32_t Members(hid_t group, const mxArray& header, bool array, int depth) {
-        std::vector<std::string> names;
-        if (!HeaderReadable(group) || H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, CollectMember, &names) < 0) {
-            return kObjectUnreadable;
+    // A group's members: of a struct, an object or a function handle, or
+    // (the storage part) of any group. A struct array's fields are datasets
+    // of references shaped like the array.
+    uint32_t Members(hid_t group, const mxArray& header, bool array, size_t depth) {
+        std::vector<Link> links;
+        if ((whole_ && !HeaderReadable(group)) || !ListLinks(group, whole_ ? kMaxMembers : SIZE_MAX, links)) {
+            return Unreadable();
         }
         const bool fieldsAreReferences =
             array && (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS) && mxGetNumberOfElements(&header) != 1;
-        for (const std::string& name : names) {
-            Id member(OpenLinked(group, name.c_str()), H5Oclose);
-            if (!member.ok()) return kObjectUnreadable;
-            if (fieldsAreReferences && H5Iget_type(member.get()) == H5I_DATASET && IsReferenceType(member.get()) &&
-                AttributeExists(member.get(), "MATLAB_class") == 0) {
-                mxArray field;
-                Id space(H5Dget_space(member.get()), H5Sclose);
-                std::vector<hsize_t> dims;
-                if (!space.ok() || !SpaceDims(space.get(), dims)) return kDimensionsWrong;
-                field.dims.assign(dims.rbegin(), dims.rend());
-                while (field.dims.size() < 2) field.dims.push_back(1);
-                while (field.dims.size() > 2 && field.dims.back() == 1) field.dims.pop_back();
-                if (field.dims != header.dims) return kDimensionsWrong;
+        for (const Link& link : links) {
+            if (!whole_) {
+                if (link.type == H5L_TYPE_SOFT) continue;
+                if (link.type != H5L_TYPE_HARD) return kLinkOutside;
+                // Only datasets and groups keep bytes or links.
+                H5O_info_t info;
+                if (H5Oget_info_by_name2(group, link.name.c_str(), &info, H5O_INFO_BASIC, InsideLinks()) < 0) return kLinkOutside;
+                if (info.type != H5O_TYPE_DATASET && info.type != H5O_TYPE_GROUP) continue;
             }
+            Id member(OpenLinked(group, link.name.c_str()), H5Oclose);
+            if (!member.ok()) return Unreadable();
+            if (fieldsAreReferences && FieldShapeWrong(member.get(), header)) return kDimensionsWrong;
             if (const uint32_t found = Object(member.get(), depth + 1); found != kWhole) return found;
         }
         return kWhole;
@@ -299,13 +280,12 @@ private:
     // column's rows inside the array and rising, data and ir of one size.
     uint32_t Sparse(hid_t group, const mxArray& header) {
         const uint64_t rows = header.dims[0], columns = mxGetN(&header);
-        Id jcSet(H5Lexists(group, "jc", InsideLinks()) > 0 ? OpenLinkedDataset(group, "jc") : -1, H5Dclose);
-        Id irSet(H5Lexists(group, "ir", InsideLinks()) > 0 ? OpenLinkedDataset(group, "ir") : -1, H5Dclose);
+        Id jcSet(OpenChildDataset(group, "jc"), H5Dclose);
+        Id irSet(OpenChildDataset(group, "ir"), H5Dclose);
         if (!jcSet.ok()) return kSparseSizes;
         Sequence jc(jcSet.get());
         if (!jc.sound() || jc.size() != columns + 1) return kSparseSizes;
-        Id dataSet(H5Lexists(group, "data", InsideLinks()) > 0 ? OpenLinkedDataset(group, "data") : -1,
-                   H5Dclose);
+        Id dataSet(OpenChildDataset(group, "data"), H5Dclose);
         std::unique_ptr<Sequence> ir = irSet.ok() ? std::make_unique<Sequence>(irSet.get()) : nullptr;
         const uint64_t stored = ir != nullptr ? ir->size() : 0;
         if (stored > 0) {
@@ -337,22 +317,50 @@ private:
         return memory.ok() ? ReadEveryElement(dataSet.get(), memory.get(), kBlockBytes, nullptr) : kDataUnreadable;
     }
 
+    const bool whole_;
     std::set<haddr_t> seen_;
+    uint64_t objects_ = 0;
 };
 
 }  // namespace
 
-uint32_t VerifyVariable(hid_t root, const mxArray& array) {
-    Verifier verifier;
+uint32_t ScanObject(hid_t group, const char* name) {
+    H5L_info_t link;
+    if (H5Lget_info(group, name, &link, InsideLinks()) < 0) return kLinkOutside;
+    if (link.type != H5L_TYPE_HARD) return link.type == H5L_TYPE_SOFT ? kInside : kLinkOutside;
+    Id object(OpenLinked(group, name), H5Oclose);
+    return object.ok() ? Check(false).Object(object.get(), 1) : kLinkOutside;
+}
+
+uint32_t ScanGroup(hid_t group) { return Check(false).Object(group, 1); }
+
+uint32_t CheckInside(File& file, const mxArray& array) {
+    uint32_t found = ScanObject(file.file, array.name.c_str());
+    // Cells, structs and objects also hold references, whose targets are in
+    // #refs#: that group is checked whole, once.
+    if (found == kInside && MayHoldObjects(array.classId)) {
+        if (file.referencesChecked < 0) {
+            file.referencesChecked = H5Lexists(file.file, kReferencesGroup, InsideLinks()) > 0
+                                         ? static_cast<int64_t>(ScanObject(file.file, kReferencesGroup))
+                                         : int64_t{kInside};
+        }
+        found = static_cast<uint32_t>(file.referencesChecked);
+    }
+    return found;
+}
+
+uint32_t Verify(File& file, const mxArray& array) {
+    Check check(true);
+    const hid_t root = file.file;
     Id object(OpenLinked(root, array.name.c_str()), H5Oclose);
     if (!object.ok()) return kObjectUnreadable;
-    const uint32_t found = verifier.Object(object.get(), 0);
+    const uint32_t found = check.Object(object.get(), 0);
     // Objects keep their values in the subsystem data: it is read too.
     if (found != kWhole || !MayHoldObjects(array.classId) || H5Lexists(root, kSubsystemGroup, InsideLinks()) <= 0) {
         return found;
     }
     Id subsystem(OpenLinked(root, kSubsystemGroup), H5Oclose);
-    return subsystem.ok() ? verifier.Object(subsystem.get(), 0) : kObjectUnreadable;
+    return subsystem.ok() ? check.Object(subsystem.get(), 0) : kObjectUnreadable;
 }
 
 }  // namespace matlib::hdf5
