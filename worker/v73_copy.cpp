@@ -164,14 +164,7 @@ private:
 
     // The new file's #refs#, opened or made on first use.
     bool References() {
-        if (references_ >= 0) return true;
-        const htri_t exists = H5Lexists(to_, kReferencesGroup, H5P_DEFAULT);
-        if (exists < 0) return false;
-        // Made without times, so that the same copy made twice is the same bytes.
-        Id untimed(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
-        if (!untimed.ok() || H5Pset_obj_track_times(untimed.get(), false) < 0) return false;
-        references_ = exists > 0 ? H5Gopen2(to_, kReferencesGroup, H5P_DEFAULT)
-                                 : H5Gcreate2(to_, kReferencesGroup, H5P_DEFAULT, untimed.get(), H5P_DEFAULT);
+        if (references_ < 0) references_ = OpenOrMakeReferences(to_);
         return references_ >= 0;
     }
 
@@ -327,16 +320,7 @@ bool MakeOwnLinks(hid_t to, const std::vector<OwnLink>& links) {
 
 bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver,
                bool ownLinks) {
-    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
-        (driver >= 0 && H5Pset_driver(access.get(), driver, nullptr) < 0) ||
-        H5Pset_obj_track_times(create.get(), false) < 0 ||
-        H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
-        H5Pset_file_locking(access.get(), false, true) < 0) {
-        return false;
-    }
-    const hid_t out = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, create.get(), access.get());
+    const hid_t out = CreateV73File(path, driver);
     if (out < 0) return false;
     // The copy as a whole, with what its references reached: a file that
     // would send its reader elsewhere is not written.

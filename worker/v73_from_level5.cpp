@@ -387,13 +387,7 @@ struct Output {
     }
 
     hid_t References() {
-        if (refs >= 0) return refs;
-        const htri_t exists = H5Lexists(file, "#refs#", H5P_DEFAULT);
-        if (exists < 0) return -1;
-        Id create(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
-        if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
-        refs = exists > 0 ? H5Gopen2(file, "#refs#", H5P_DEFAULT)
-                          : H5Gcreate2(file, "#refs#", H5P_DEFAULT, create.get(), H5P_DEFAULT);
+        if (refs < 0) refs = hdf5::OpenOrMakeReferences(file);
         return refs;
     }
 
@@ -414,12 +408,6 @@ struct Output {
 bool SoundName(const std::string& name) {
     return !name.empty() && name != "." && name.find('/') == std::string::npos && name[0] != '#' &&
            name.find('\0') == std::string::npos;
-}
-
-hid_t CreateGroup(hid_t parent, const std::string& name) {
-    Id create(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
-    if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
-    return H5Gcreate2(parent, name.c_str(), H5P_DEFAULT, create.get(), H5P_DEFAULT);
 }
 
 // An empty array: its dimensions, MATLAB's order, as a uint64 dataset (an
@@ -559,7 +547,7 @@ private:
         if (header.dims.size() != 2) return Damaged();
         const uint64_t rows = header.dims[0], columns = header.dims[1];
         // Empty or not, a group: its column starts (all 0 when nothing is stored).
-        Id group(CreateGroup(parent, name), H5Gclose);
+        Id group(hdf5::CreateUntimedGroup(parent, name.c_str()), H5Gclose);
         if (!group.ok() || !ClassAttributes(group.get(), id, OwnClassName(id)) ||
             !IntegerAttribute(group.get(), "MATLAB_sparse", H5T_STD_U64LE, rows)) {
             return false;
@@ -703,7 +691,7 @@ private:
             return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, nullptr, -1);
         }
         if (header.count == 0) return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, &fields, -1);
-        Id group(CreateGroup(parent, name), H5Gclose);
+        Id group(hdf5::CreateUntimedGroup(parent, name.c_str()), H5Gclose);
         // MATLAB names the fields of a 1-by-1 struct; a struct array's are its datasets.
         if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", "struct") ||
             (!fields.empty() && header.count == 1 && !FieldsAttribute(group.get(), fields))) {
@@ -752,18 +740,6 @@ bool WriteElement(Output& out, Incoming& in, const std::string& name) {
     return root.ok() && Hdf5ArrayWriter(out, in).Variable(root.get(), name);
 }
 
-hid_t CreateFile(platform::NativeFile file) {
-    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
-    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
-        H5Pset_driver(access.get(), hdf5::DescriptorDriver(), nullptr) < 0 ||
-        H5Pset_obj_track_times(create.get(), false) < 0 || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
-        H5Pset_file_locking(access.get(), false, true) < 0) {
-        return -1;
-    }
-    return H5Fcreate(std::to_string(file).c_str(), H5F_ACC_TRUNC, create.get(), access.get());
-}
-
 }  // namespace
 
 void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::NativeFile file,
@@ -774,7 +750,9 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
     if (!end.Receive(userBlock, sizeof userBlock)) return;
     Output out;
     try {
-        out.file = file != platform::kNoFile ? CreateFile(file) : -1;
+        // (Never libhdf5's own driver: it would take the number for a path.)
+        const hid_t driver = hdf5::DescriptorDriver();
+        out.file = file != platform::kNoFile && driver >= 0 ? hdf5::CreateV73File(std::to_string(file), driver) : -1;
     } catch (const std::bad_alloc&) {
         out.file = -1;
     }

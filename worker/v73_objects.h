@@ -50,6 +50,21 @@ constexpr hssize_t kMaxObjectMetadata = 1024;
 constexpr size_t kMaxNesting = 256;
 constexpr uint64_t kMaxWalkedObjects = uint64_t{16} << 20;
 
+// The access list every file is opened or made with: closing the file
+// closes whatever was opened in it; no HDF5 file lock (a file open in the
+// file manager must not keep MATLAB from saving it); through the file
+// driver `driver` (libhdf5's default when negative). Negative when it
+// cannot be made; the caller closes it.
+hid_t FileAccessList(hid_t driver);
+// A new version 7.3 file `name` through `driver` (replacing what is there),
+// behind a user block of kV73UserBlockSize bytes; negative when it cannot
+// be made. Its objects, like every group made here, keep no times, so that
+// the same file written twice is the same bytes.
+hid_t CreateV73File(const std::string& name, hid_t driver);
+hid_t CreateUntimedGroup(hid_t parent, const char* name);
+// The #refs# of a file being written, opened, or made when it has none.
+hid_t OpenOrMakeReferences(hid_t file);
+
 // Closes an HDF5 identifier when it goes out of scope.
 class Id {
 public:

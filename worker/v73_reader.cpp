@@ -69,16 +69,10 @@ FilePtr Open(const std::string& name, hid_t driver) {
     // outside libhdf5 on a file's word.
     H5PLset_loading_state(0);
     FilePtr file(new File);
-    Id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // Closing the file closes whatever was opened in it. No HDF5 file lock:
-    // a file open in the file manager must not keep MATLAB from saving it, nor
-    // take the lock that a deletion takes (whether the file changed is
-    // checked as for every other file).
-    if (!access.ok() || H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG) < 0 ||
-        H5Pset_file_locking(access.get(), false, true) < 0 ||
-        (driver >= 0 && H5Pset_driver(access.get(), driver, nullptr) < 0)) {
-        return nullptr;
-    }
+    // (Nor may it take the lock that a deletion takes: whether the file
+    // changed is checked as for every other file.)
+    Id access(FileAccessList(driver), H5Pclose);
+    if (!access.ok()) return nullptr;
     file->file = H5Fopen(name.c_str(), H5F_ACC_RDONLY, access.get());
     if (file->file < 0) return nullptr;
     Id root(H5Gopen2(file->file, "/", H5P_DEFAULT), H5Gclose);
@@ -90,6 +84,38 @@ FilePtr Open(const std::string& name, hid_t driver) {
     }
     file->fileno = rootInfo.fileno;
     return file;
+}
+
+hid_t FileAccessList(hid_t driver) {
+    const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+    if (access >= 0 && (H5Pset_fclose_degree(access, H5F_CLOSE_STRONG) < 0 || H5Pset_file_locking(access, false, true) < 0 ||
+                        (driver >= 0 && H5Pset_driver(access, driver, nullptr) < 0))) {
+        H5Pclose(access);
+        return -1;
+    }
+    return access;
+}
+
+hid_t CreateV73File(const std::string& name, hid_t driver) {
+    Id create(H5Pcreate(H5P_FILE_CREATE), H5Pclose);
+    Id access(FileAccessList(driver), H5Pclose);
+    if (!create.ok() || !access.ok() || H5Pset_userblock(create.get(), kV73UserBlockSize) < 0 ||
+        H5Pset_obj_track_times(create.get(), false) < 0) {
+        return -1;
+    }
+    return H5Fcreate(name.c_str(), H5F_ACC_TRUNC, create.get(), access.get());
+}
+
+hid_t CreateUntimedGroup(hid_t parent, const char* name) {
+    Id create(H5Pcreate(H5P_GROUP_CREATE), H5Pclose);
+    if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
+    return H5Gcreate2(parent, name, H5P_DEFAULT, create.get(), H5P_DEFAULT);
+}
+
+hid_t OpenOrMakeReferences(hid_t file) {
+    const htri_t exists = H5Lexists(file, kReferencesGroup, H5P_DEFAULT);
+    if (exists < 0) return -1;
+    return exists > 0 ? H5Gopen2(file, kReferencesGroup, H5P_DEFAULT) : CreateUntimedGroup(file, kReferencesGroup);
 }
 
 const std::vector<std::string>& Names(const File& file) { return file.names; }
