@@ -216,54 +216,6 @@ struct Layout {
     }
 };
 
-// Selects elements [first, first + count) in C order: a few hyperslabs.
-bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t k, std::vector<hsize_t>& start, uint64_t a,
-               uint64_t b, bool& first) {
-    const size_t rank = dims.size();
-    uint64_t below = 1;   // elements per step of dimension k
-    for (size_t d = k + 1; d < rank; ++d) below *= dims[d];
-    auto select = [&](size_t upTo, hsize_t from, hsize_t steps) {
-        std::vector<hsize_t> offset(rank, 0), count(rank, 1);
-        for (size_t d = 0; d < upTo; ++d) offset[d] = start[d];
-        offset[upTo] = from;
-        count[upTo] = steps;
-        for (size_t d = upTo + 1; d < rank; ++d) count[d] = dims[d];
-        const herr_t done = H5Sselect_hyperslab(space, first ? H5S_SELECT_SET : H5S_SELECT_OR, offset.data(),
-                                                nullptr, count.data(), nullptr);
-        first = false;
-        return done >= 0;
-    };
-    uint64_t i0 = a / below;
-    const uint64_t i1 = b / below;
-    if (a % below != 0) {
-        if ((b - 1) / below == i0) {
-            start[k] = i0;
-            return SelectRun(space, dims, k + 1, start, a - i0 * below, b - i0 * below, first);
-        }
-        start[k] = i0;
-        if (!SelectRun(space, dims, k + 1, start, a % below, below, first)) return false;
-        ++i0;
-    }
-    if (i1 > i0 && !select(k, i0, i1 - i0)) return false;
-    if (b % below != 0 && b > i1 * below) {
-        start[k] = i1;
-        return SelectRun(space, dims, k + 1, start, 0, b % below, first);
-    }
-    return true;
-}
-
-bool WriteRun(hid_t dataset, hid_t memoryType, const Layout& layout, uint64_t first, uint64_t count, const void* values) {
-    if (count == 0) return true;
-    Id space(H5Dget_space(dataset), H5Sclose);
-    std::vector<hsize_t> start(layout.dims.size(), 0);
-    bool firstSelection = true;
-    const hsize_t memoryCount = count;
-    Id memory(H5Screate_simple(1, &memoryCount, nullptr), H5Sclose);
-    return space.ok() && memory.ok() &&
-           SelectRun(space.get(), layout.dims, 0, start, first, first + count, firstSelection) &&
-           H5Dwrite(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, values) >= 0;
-}
-
 // Creates a dataset of `type` with these dimensions (C order); `resizable`
 // lets a one-dimensional one shrink later (sparse indexes).
 hid_t CreateDataset(hid_t parent, const std::string& name, hid_t type, const std::vector<hsize_t>& dims,
@@ -370,7 +322,7 @@ struct Output {
             if (upTo <= written) upTo = done;
             const size_t writing = static_cast<size_t>(upTo - written);
             if ((check && !check(values.data(), writing)) ||
-                !WriteRun(dataset, memoryType, layout, written, writing, values.data())) {
+                !hdf5::WritePoints(dataset, memoryType, written, writing, values.data())) {
                 return false;
             }
             std::memmove(values.data(), values.data() + writing * width, (inHand - writing) * width);
@@ -379,7 +331,7 @@ struct Output {
         if (written < done) {
             const size_t writing = static_cast<size_t>(done - written);
             if ((check && !check(values.data(), writing)) ||
-                !WriteRun(dataset, memoryType, layout, written, writing, values.data())) {
+                !hdf5::WritePoints(dataset, memoryType, written, writing, values.data())) {
                 return false;
             }
         }
@@ -501,7 +453,7 @@ private:
             Id memory(hdf5::PartType(id, complex, part), H5Tclose);
             if (!memory.ok()) return false;
             if (id == mxCHAR_CLASS && (sub.type == miUTF8 || sub.type == miUTF32)) {
-                if (!Text(sub, dataset.get(), layout, header.count)) return false;
+                if (!Text(sub, dataset.get(), header.count)) return false;
                 continue;
             }
             if (!out_.Stream(in_, sub, id, dataset.get(), memory.get(), layout, header.count, nullptr)) return false;
@@ -511,7 +463,7 @@ private:
     }
 
     // Characters stored as UTF-8 or UTF-32: MATLAB's UTF-16 units, one per element.
-    bool Text(const SubElement& sub, hid_t dataset, const Layout& layout, uint64_t count) {
+    bool Text(const SubElement& sub, hid_t dataset, uint64_t count) {
         std::vector<uint8_t> bytes;
         if (!ReadWhole(in_, sub, 1u << 30, bytes)) return false;
         std::vector<uint16_t> units;
@@ -537,7 +489,7 @@ private:
             }
         }
         if (units.size() != count) return Damaged();
-        return WriteRun(dataset, H5T_NATIVE_UINT16, layout, 0, count, units.data());
+        return hdf5::WritePoints(dataset, H5T_NATIVE_UINT16, 0, units.size(), units.data());
     }
 
     bool Sparse(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header) {
