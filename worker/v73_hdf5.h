@@ -119,9 +119,17 @@ bool DescriptorRead(const void* handle, uint64_t address, size_t size, uint8_t* 
 // in this machine's byte order for the viewer's text (mxDescribeValue): at
 // most `nodes` arrays and kMaxShownElementBytes bytes (v73_to_level5.cpp).
 bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
-// Variable `index` (or, for v73::kLevel5Subsystem, the subsystem data) as
-// a level-5 element: WriteLevel5 (v73_objects.h) on the file's object.
-struct Level5Plan;
+// Variable `index` (or, for v73::kLevel5Subsystem, the subsystem data of
+// the file as its unnamed uint8 variable) as one level-5 array element
+// (v73_to_level5.cpp). With sink null: the first walk, which notes the
+// sizes and fills plan; with a sink: the bytes, through it, piece by piece,
+// of the element the first walk noted (false from the sink stops the
+// writing). False when it cannot be written (plan.failure says why).
+struct Level5Plan {
+    uint64_t bytes = 0;      // the element's, tag included
+    bool objects = false;    // it refers to the subsystem data
+    uint32_t failure = 0;    // v73::Level5Failure
+};
 using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
 bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
                  void* context);

@@ -182,24 +182,5 @@ struct SubsystemHeads {
     std::vector<uint8_t> top, wrapper;
 };
 const SubsystemHeads& SubsystemHeadBytes();
-// The element of ContentsImage for the array `object` (whose header is `array`).
-bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out);
-// Where a level-5 image goes piece by piece; false stops the writing.
-using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
-struct Level5Plan {
-    uint64_t bytes = 0;      // the element's, tag included
-    bool objects = false;    // it refers to the subsystem data
-    uint32_t failure = 0;    // v73::Level5Failure
-};
-// A whole variable `object` (header *array), or with array null the
-// subsystem data of `file` as its unnamed uint8 variable, as one level-5
-// array element (v73_to_level5.cpp). With sink null: the first walk, which
-// notes the sizes and fills plan; with a sink: the bytes, through it, of
-// the element the first walk noted. False when it cannot be written
-// (plan.failure says why).
-bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uint64_t>& sizes, Level5Plan& plan,
-                 PieceSink sink, void* context);
-// The payload of SubsystemImage from the file `file`.
-bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

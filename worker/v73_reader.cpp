@@ -136,20 +136,4 @@ HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array) {
     return HeaderStatus::Ok;
 }
 
-bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
-    Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
-    return object.ok() && WriteContents(object.get(), array, nodes, out);
-}
-
-bool SubsystemImage(File& file, std::vector<uint8_t>& out) { return WriteSubsystem(file.file, out); }
-
-bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
-                 void* context) {
-    if (index == v73::kLevel5Subsystem) return WriteLevel5(file.file, -1, nullptr, sizes, plan, sink, context);
-    mxArray header;
-    if (ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
-    Id object(OpenLinked(file.file, header.name.c_str()), H5Oclose);
-    return object.ok() && WriteLevel5(file.file, object.get(), &header, sizes, plan, sink, context);
-}
-
 }  // namespace matlib::hdf5

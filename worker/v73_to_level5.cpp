@@ -33,6 +33,7 @@
 #include "codec/element_writer.h"
 #include "codec/mat_format.h"
 #include "v73client/v73_protocol.h"
+#include "worker/v73_hdf5.h"
 #include "worker/v73_objects.h"
 
 namespace matlib::hdf5 {
@@ -652,17 +653,17 @@ private:
 
 }  // namespace
 
-bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uint64_t>& sizes, Level5Plan& plan,
-                 PieceSink sink, void* context) {
+bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
+                 void* context) {
+    const bool variable = index != kLevel5Subsystem;
+    mxArray header;
+    if (variable && ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
+    Id object(variable ? OpenLinked(file.file, header.name.c_str()) : OpenSubsystemData(file.file), H5Oclose);
+    if (variable && !object.ok()) return false;
     if (sink == nullptr) sizes.clear();
     Walker walker(sizes, sink, context);
-    bool written = false;
-    if (array != nullptr) {
-        written = walker.Variable(object, *array);
-    } else {
-        Id mcos(OpenSubsystemData(file), H5Oclose);
-        written = mcos.ok() && walker.SubsystemVariable(mcos.get());
-    }
+    const bool written =
+        object.ok() && (variable ? walker.Variable(object.get(), header) : walker.SubsystemVariable(object.get()));
     plan.bytes = walker.bytes();
     plan.objects = walker.objects();
     plan.failure = written ? kLevel5Ok : (walker.failure() != kLevel5Ok ? walker.failure() : kLevel5Damaged);
@@ -670,18 +671,20 @@ bool WriteLevel5(hid_t file, hid_t object, const mxArray* array, std::vector<uin
     return written;
 }
 
-bool WriteContents(hid_t object, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
+bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector<uint8_t>& out) {
     out.clear();
+    Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
+    if (!object.ok()) return false;
     Budget budget = kShown;
     budget.nodes = nodes;
     Walker walker(budget, out);
-    walker.Element(object, array, "", 0);
+    walker.Element(object.get(), array, "", 0);
     return !out.empty();
 }
 
-bool WriteSubsystem(hid_t file, std::vector<uint8_t>& out) {
+bool SubsystemImage(File& file, std::vector<uint8_t>& out) {
     out.clear();
-    Id mcos(OpenSubsystemData(file), H5Oclose);
+    Id mcos(OpenSubsystemData(file.file), H5Oclose);
     Walker walker(kShownSubsystem, out);
     return mcos.ok() && IsReferenceDataset(mcos.get()) && walker.SubsystemPayload(mcos.get());
 }
