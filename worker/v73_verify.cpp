@@ -1,11 +1,13 @@
-// The test operation's check of a version 7.3 variable: every dataset of it
-// and of everything its references reach (cells, struct arrays, #refs#,
-// the subsystem data of objects) read whole through libhdf5, so that its
-// filters inflate every chunk and verify every checksum; dimensions, sparse
-// indexes and references checked against what they describe. Reads go a
-// block at a time (a chunk, or a slab of a contiguous dataset, at most
-// kBlockBytes), so memory stays bounded whatever the variable's size.
-// Runs in the worker process (v73_hdf5.h).
+// The check of a version 7.3 variable (kVerify), one walker in two parts.
+// The storage part, before anything is read or copied: whether all of it
+// and of #refs# keeps its bytes in this file. The whole part, the test
+// operation's: every dataset of it and of everything its references reach
+// (cells, struct arrays, #refs#, the subsystem data of objects) read whole
+// through libhdf5, so that its filters inflate every chunk and verify every
+// checksum; dimensions, sparse indexes and references checked against what
+// they describe. Reads go a block at a time (a chunk, or a slab of a
+// contiguous dataset, at most kBlockBytes), so memory stays bounded
+// whatever the variable's size. Runs in the worker process (v73_hdf5.h).
 #include <hdf5.h>
 
 #include <algorithm>
@@ -196,14 +198,18 @@ public:
     uint32_t Object(hid_t object, size_t depth) {
         const H5I_type_t kind = H5Iget_type(object);
         // Deeper than the walks go is not taken for sound unread.
-        if (depth > kMaxNesting && (whole_ || kind == H5I_GROUP)) return whole_ ? uint32_t{kNestedTooDeep} : uint32_t{kTooDeep};
+        if (depth > kMaxNesting && (whole_ || kind == H5I_GROUP)) {
+            return whole_ ? uint32_t{kNestedTooDeep} : uint32_t{kTooDeep};
+        }
         H5O_info_t info;
-        if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) return Unreadable();
+        if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
+            return whole_ ? uint32_t{kObjectUnreadable} : uint32_t{kLinkOutside};
+        }
         if (!seen_.insert(info.addr).second) return kWhole;
         if (!whole_) {
             if (++objects_ > kMaxWalkedObjects) return kTooMany;
             if (kind == H5I_DATASET) return StorageOf(object);
-            return kind == H5I_GROUP ? Members(object, mxArray{}, false, depth) : kInside;
+            return kind == H5I_GROUP ? Links(object, depth) : kInside;
         }
         mxArray header;
         const bool array = ObjectHeader(object, header);
@@ -232,8 +238,6 @@ public:
     }
 
 private:
-    uint32_t Unreadable() const { return whole_ ? uint32_t{kObjectUnreadable} : uint32_t{kLinkOutside}; }
-
     // Every reference of a dataset leads to an object, which is checked in turn.
     uint32_t References(hid_t dataset, size_t depth) {
         const Visit visit = [&](const uint8_t* p, size_t k) -> uint32_t {
@@ -249,31 +253,51 @@ private:
         return ReadEveryElement(dataset, H5T_STD_REF_OBJ, kReferenceBlockBytes, &visit);
     }
 
-    // A group's members: of a struct, an object or a function handle, or
-    // (the storage part) of any group. A struct array's fields are datasets
-    // of references shaped like the array.
+    // The members of a struct, an object, a function handle or any other
+    // group. A struct array's fields are datasets of references shaped like
+    // the array.
     uint32_t Members(hid_t group, const mxArray& header, bool array, size_t depth) {
         std::vector<Link> links;
-        if ((whole_ && !HeaderReadable(group)) || !ListLinks(group, whole_ ? kMaxMembers : SIZE_MAX, links)) {
-            return Unreadable();
-        }
-        const bool fieldsAreReferences =
-            array && (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS) && mxGetNumberOfElements(&header) != 1;
+        if (!HeaderReadable(group) || !ListLinks(group, kMaxMembers, links)) return kObjectUnreadable;
+        const bool fieldsAreReferences = array && mxGetNumberOfElements(&header) != 1 &&
+                                         (header.classId == mxSTRUCT_CLASS || header.classId == mxOBJECT_CLASS);
         for (const Link& link : links) {
-            if (!whole_) {
-                if (link.type == H5L_TYPE_SOFT) continue;
-                if (link.type != H5L_TYPE_HARD) return kLinkOutside;
-                // Only datasets and groups keep bytes or links.
-                H5O_info_t info;
-                if (H5Oget_info_by_name2(group, link.name.c_str(), &info, H5O_INFO_BASIC, InsideLinks()) < 0) return kLinkOutside;
-                if (info.type != H5O_TYPE_DATASET && info.type != H5O_TYPE_GROUP) continue;
-            }
             Id member(OpenLinked(group, link.name.c_str()), H5Oclose);
-            if (!member.ok()) return Unreadable();
+            if (!member.ok()) return kObjectUnreadable;
             if (fieldsAreReferences && FieldShapeWrong(member.get(), header)) return kDimensionsWrong;
             if (const uint32_t found = Object(member.get(), depth + 1); found != kWhole) return found;
         }
         return kWhole;
+    }
+
+    // The storage part's look at a group: each link as libhdf5 lists it
+    // (listed first, the objects' lookups cost libhdf5 memory for each).
+    // Hard links to datasets and groups, what keeps bytes or links, are
+    // followed, each object once; soft links nowhere (where one is
+    // followed, the access lists refuse to leave the file).
+    uint32_t Links(hid_t group, size_t depth) {
+        struct Walk {
+            Check& check;
+            size_t depth;
+            uint32_t found = kInside;
+        } walk{*this, depth};
+        const H5L_iterate_t each = [](hid_t at, const char* name, const H5L_info_t* link, void* data) -> herr_t {
+            auto& walk = *static_cast<Walk*>(data);
+            if (link->type == H5L_TYPE_SOFT) return 0;
+            H5O_info_t info;
+            if (link->type != H5L_TYPE_HARD || H5Oget_info_by_name2(at, name, &info, H5O_INFO_BASIC, InsideLinks()) < 0) {
+                walk.found = kLinkOutside;
+                return 1;
+            }
+            if ((info.type != H5O_TYPE_DATASET && info.type != H5O_TYPE_GROUP) || walk.check.seen_.count(info.addr) != 0) {
+                return 0;
+            }
+            Id member(Openable(at, info) ? H5Oopen_by_addr(at, info.addr) : -1, H5Oclose);
+            walk.found = member.ok() ? walk.check.Object(member.get(), walk.depth + 1) : uint32_t{kLinkOutside};
+            return walk.found == kInside ? 0 : 1;
+        };
+        const herr_t listed = H5Literate(group, H5_INDEX_NAME, H5_ITER_INC, nullptr, each, &walk);
+        return listed < 0 ? uint32_t{kLinkOutside} : walk.found;
     }
 
     // Column starts rising from 0 to at most the stored values, each
