@@ -37,7 +37,7 @@ uint64_t ElementCount(const mxArray& a) {
 // output grows only as data actually arrives (a compressed element that
 // claims gigabytes costs memory only for what it really inflates to).
 template <typename Take>
-bool ReadChunks(ElementStream& stream, const SubElement& sub, size_t unit, Take take) {
+bool ReadChunks(ElementInput& stream, const SubElement& sub, size_t unit, Take take) {
     if (sub.small) return take(sub.smallData, sub.bytes);
     uint8_t buffer[kInflateChunk];
     size_t perChunk = sizeof buffer / unit * unit;
@@ -52,12 +52,23 @@ bool ReadChunks(ElementStream& stream, const SubElement& sub, size_t unit, Take 
 }
 
 // A numeric part: exactly `count` values of any numeric type, stored as the class.
-bool DecodePart(ElementStream& stream, const SubElement& sub, uint64_t count, mxClassID id,
+bool DecodePart(ElementInput& stream, const SubElement& sub, uint64_t count, mxClassID id,
                 bool swapped, std::vector<uint8_t>& out) {
     size_t width = DataTypeSize(sub.type);
     if (!IsNumericType(sub.type) || sub.bytes % width != 0 || sub.bytes / width != count) return false;
     size_t classWidth = ClassElementSize(id);
     out.clear();
+    if (sub.type == StoreType(id) && !swapped && !sub.small) {
+        // Stored as the class's own type: read straight into place, still
+        // growing only as the data arrives.
+        constexpr uint64_t kStep = uint64_t{1} << 20;
+        for (uint64_t done = 0; done < sub.bytes; done = out.size()) {
+            const auto n = static_cast<size_t>(std::min<uint64_t>(kStep, sub.bytes - done));
+            out.resize(out.size() + n);
+            if (!stream.Read(sub.dataPos + done, out.data() + done, n)) return false;
+        }
+        return true;
+    }
     return ReadChunks(stream, sub, width, [&](const uint8_t* p, size_t n) {
         size_t at = out.size();
         out.resize(at + n / width * classWidth);
@@ -112,7 +123,7 @@ void Utf8ToUnits(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
 }
 
 // Character data as UTF-16 units, whatever type MATLAB or another writer chose.
-bool DecodeChars(ElementStream& stream, const SubElement& sub, uint64_t count, bool swapped,
+bool DecodeChars(ElementInput& stream, const SubElement& sub, uint64_t count, bool swapped,
                  std::vector<uint8_t>& out) {
     out.clear();
     if (sub.type == miUTF8) {
@@ -141,7 +152,7 @@ bool DecodeChars(ElementStream& stream, const SubElement& sub, uint64_t count, b
     return out.size() == count * 2;
 }
 
-bool DecodeIndices(ElementStream& stream, const SubElement& sub, bool swapped, std::vector<size_t>& out) {
+bool DecodeIndices(ElementInput& stream, const SubElement& sub, bool swapped, std::vector<size_t>& out) {
     if ((sub.type != miINT32 && sub.type != miUINT32) || sub.bytes % 4 != 0) return false;
     out.clear();
     return ReadChunks(stream, sub, 4, [&](const uint8_t* p, size_t n) {
@@ -150,8 +161,8 @@ bool DecodeIndices(ElementStream& stream, const SubElement& sub, bool swapped, s
     });
 }
 
-bool DecodeSparse(ElementStream& stream, const mxArray& a, bool swapped, uint64_t pos, uint64_t end,
-                  DecodedData& out) {
+bool DecodeSparse(ElementInput& stream, const mxArray& a, bool swapped, uint64_t pos, uint64_t end,
+                  bool valuePerRowIndex, DecodedData& out) {
     if (a.dims.size() != 2) return false;
     SubElement ir, jc, pr, pi;
     if (!ReadSubElement(stream, pos, end, swapped, ir) || !DecodeIndices(stream, ir, swapped, out.ir)) return false;
@@ -161,8 +172,10 @@ bool DecodeSparse(ElementStream& stream, const mxArray& a, bool swapped, uint64_
     for (uint64_t c = 0; c < cols; ++c) {
         if (out.jc[c + 1] < out.jc[c]) return false;
     }
-    uint64_t nnz = out.jc[cols];
-    if (nnz > out.ir.size()) return false;
+    // The values: one per stored element (jc's last), or one per row index
+    // where the file keeps nzmax of each (version 7.3).
+    const uint64_t nnz = valuePerRowIndex ? out.ir.size() : out.jc[cols];
+    if (out.jc[cols] > out.ir.size()) return false;
     for (uint64_t k = 0; k < nnz; ++k) {
         if (out.ir[k] >= rows) return false;
     }
@@ -184,30 +197,25 @@ bool HasNumericData(const mxArray& a) { return a.fileClass >= mxDOUBLE && a.file
 
 }  // namespace
 
+bool DecodeArrayData(ElementInput& stream, const mxArray& a, uint8_t fileClass, bool swapped, uint64_t pos,
+                     uint64_t end, bool valuePerRowIndex, DecodedData& out) {
+    const uint64_t count = ElementCount(a);
+    SubElement real, imag;
+    if (fileClass == mxSPARSE) return DecodeSparse(stream, a, swapped, pos, end, valuePerRowIndex, out);
+    if (fileClass == mxCHAR) {
+        return ReadSubElement(stream, pos, end, swapped, real) && DecodeChars(stream, real, count, swapped, out.real);
+    }
+    if (fileClass < mxDOUBLE || fileClass > mxUINT64) return false;   // no data of its own to decode
+    return ReadSubElement(stream, pos, end, swapped, real) &&
+           DecodePart(stream, real, count, a.classId, swapped, out.real) &&
+           (!a.complex || (ReadSubElement(stream, real.next, end, swapped, imag) &&
+                           DecodePart(stream, imag, count, a.classId, swapped, out.imag)));
+}
+
 bool DecodeV5(const mxArray& a, DecodedData& out) {
     ElementStream stream(*a.source, a.data);
-    bool swapped = a.source->swapped;
-    uint64_t pos = a.data.dataPos, end = a.data.elementEnd;
-    uint64_t count = ElementCount(a);
-    SubElement real, imag;
-    if (a.fileClass == mxSPARSE) {
-        if (!DecodeSparse(stream, a, swapped, pos, end, out)) return false;
-    } else if (a.fileClass == mxCHAR) {
-        if (!ReadSubElement(stream, pos, end, swapped, real) || !DecodeChars(stream, real, count, swapped, out.real)) {
-            return false;
-        }
-    } else if (HasNumericData(a)) {
-        if (!ReadSubElement(stream, pos, end, swapped, real) ||
-            !DecodePart(stream, real, count, a.classId, swapped, out.real)) {
-            return false;
-        }
-        if (a.complex && (!ReadSubElement(stream, real.next, end, swapped, imag) ||
-                          !DecodePart(stream, imag, count, a.classId, swapped, out.imag))) {
-            return false;
-        }
-    } else {
-        return false;   // no data of its own to decode
-    }
+    const uint64_t end = a.data.elementEnd;
+    if (!DecodeArrayData(stream, a, a.fileClass, a.source->swapped, a.data.dataPos, end, false, out)) return false;
     // A whole decode takes the element to its end and checks the stream there.
     if (a.data.compressed && !stream.Read(end, nullptr, 0)) return false;
     return stream.CheckEnd(end);

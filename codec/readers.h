@@ -154,6 +154,13 @@ bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t e
 
 // Full decodes (mxGetPr and siblings) and partial reads (mxReadElements).
 bool DecodeV5(const mxArray& array, DecodedData& out);
+// The data subelements of a numeric, char or sparse array element (class
+// code fileClass; dimensions and flags those of `array`), from pos on, inside
+// end: the one decode of level-5 data, whoever holds the bytes. A sparse
+// array's values are one per stored element (jc's last), or with
+// valuePerRowIndex one per row index (as a version 7.3 file keeps them).
+bool DecodeArrayData(ElementInput& bytes, const mxArray& array, uint8_t fileClass, bool swapped, uint64_t pos,
+                     uint64_t end, bool valuePerRowIndex, DecodedData& out);
 bool DecodeV4(const mxArray& array, DecodedData& out);
 // Null when the element is whole (see mxCheckArray), else what is wrong.
 const char* CheckV5Element(const mxArray& array);

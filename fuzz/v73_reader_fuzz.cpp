@@ -24,6 +24,7 @@
 #include "codec/mat_format.h"
 #include "objects/subsystem.h"
 #include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
 
 namespace {
 
@@ -108,8 +109,15 @@ void Describe(const std::vector<uint8_t>& image) {
 void ReadVariable(hdf5::File& file, uint64_t index) {
     mxArray header;
     if (hdf5::ReadHeader(file, index, header) != HeaderStatus::Ok) return;
-    DecodedData decoded;
-    hdf5::Decode(file, header, decoded);
+    // A whole decode (numbers, text, logicals): what the data could make,
+    // then the element it comes as.
+    const bool decodable = header.classId >= mxLOGICAL_CLASS && header.classId <= mxUINT64_CLASS;
+    std::vector<uint64_t> sizes;
+    hdf5::Level5Plan plan;
+    if (decodable && hdf5::StoredCouldMake(file, header) &&
+        hdf5::Level5Image(file, index, sizes, plan, nullptr, nullptr)) {
+        hdf5::Level5Image(file, index, sizes, plan, [](void*, const uint8_t*, size_t) { return true; }, nullptr);
+    }
     for (int part = 0; part < (header.complex ? 2 : 1); ++part) {
         std::vector<uint8_t> raw;
         hdf5::ReadElements(file, header, part, 0, 16, raw);

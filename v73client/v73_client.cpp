@@ -370,55 +370,41 @@ bool TakeHeader(const std::vector<uint8_t>& payload, mxArray& array) {
     return !array.sparse || array.classId == mxDOUBLE_CLASS || array.classId == mxLOGICAL_CLASS;
 }
 
-// Sparse indexes as the array needs them: column starts rising from 0 to at
-// most nzmax, every row inside the array.
-bool SparseIndexesSound(const mxArray& array, const DecodedData& out) {
-    const size_t columns = mxGetN(&array);
-    if (out.jc.size() != columns + 1 || out.ir.size() != array.nzmax || out.jc[0] != 0 ||
-        out.jc[columns] > array.nzmax) {
-        return false;
-    }
-    for (size_t c = 0; c < columns; ++c) {
-        if (out.jc[c + 1] < out.jc[c]) return false;
-    }
-    return std::all_of(out.ir.begin(), out.ir.end(), [&](size_t row) { return row < array.dims[0]; });
-}
+// The worker's level-5 element, in this machine's byte order.
+constexpr bool kWorkerSwapped = false;
 
-bool TakeIndexes(Fields& fields, uint64_t count, std::vector<size_t>& out) {
-    out.resize(static_cast<size_t>(count));
-    for (size_t& i : out) {
-        const uint64_t value = fields.Get64();
-        if (value > SIZE_MAX) return false;
-        i = static_cast<size_t>(value);
+// A variable's element as the worker streams it, for the codec's parser:
+// read forward only, what is passed over read and dropped.
+class StreamedElement final : public ElementInput {
+public:
+    explicit StreamedElement(V73Level5Reader& reader) : reader_(reader) {}
+    bool Read(uint64_t pos, void* buffer, size_t n) override {
+        uint8_t dropped[256];
+        while (at_ < pos) {
+            const auto step = static_cast<size_t>(std::min<uint64_t>(pos - at_, sizeof dropped));
+            if (!reader_.Read(dropped, step)) return false;
+            at_ += step;
+        }
+        if (pos != at_ || (n > 0 && !reader_.Read(static_cast<uint8_t*>(buffer), n))) return false;
+        at_ += n;
+        return true;
     }
-    return fields.ok();
-}
+    uint64_t at() const { return at_; }
 
-// The decoded data the worker sent, taken only when every part has the size
-// the array's header gives it.
-bool TakeDecoded(const std::vector<uint8_t>& payload, const mxArray& array, DecodedData& out) {
-    const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
-    uint64_t partBytes = 0;
-    if (!ElementBytes(array, count, partBytes)) return false;
-    Fields fields(payload);
-    const uint64_t realBytes = fields.Get64(), imagBytes = fields.Get64();
-    const uint64_t irCount = fields.Get64(), jcCount = fields.Get64();
-    // An empty array may come without data.
-    const bool realSound = realBytes == partBytes || (realBytes == 0 && count == 0);
-    const bool imagSound = array.complex ? imagBytes == realBytes : imagBytes == 0;
-    const bool indexesSound = array.sparse ? irCount == array.nzmax && jcCount == mxGetN(&array) + 1
-                                           : irCount == 0 && jcCount == 0;
-    if (!fields.ok() || !realSound || !imagSound || !indexesSound ||
-        fields.left() != realBytes + imagBytes + (irCount + jcCount) * 8) {
-        return false;
-    }
-    out.real.resize(static_cast<size_t>(realBytes));
-    out.imag.resize(static_cast<size_t>(imagBytes));
-    if (!fields.Take(out.real.data(), out.real.size()) || !fields.Take(out.imag.data(), out.imag.size()) ||
-        !TakeIndexes(fields, irCount, out.ir) || !TakeIndexes(fields, jcCount, out.jc)) {
-        return false;
-    }
-    return !array.sparse || SparseIndexesSound(array, out);
+private:
+    V73Level5Reader& reader_;
+    uint64_t at_ = 0;
+};
+
+// Whether the element's head is the one the listing gave the variable.
+bool IsListedArray(const ArrayHeader& head, const mxArray& array) {
+    uint8_t code = static_cast<uint8_t>(array.classId);   // numeric classes: their own code
+    if (array.classId == mxCHAR_CLASS) code = mxCHAR;
+    if (array.classId == mxLOGICAL_CLASS) code = mxUINT8;
+    if (array.sparse) code = mxSPARSE;
+    return head.code == code && head.complex == array.complex && head.logical == array.logical &&
+           std::equal(head.dims.begin(), head.dims.end(), array.dims.begin(), array.dims.end()) &&
+           (!array.sparse || head.nzmax == array.nzmax);
 }
 
 // What the check says of a variable the worker would not read.
@@ -502,19 +488,30 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
 }
 
 bool DecodeV73(const mxArray& array, DecodedData& out) {
-    // What the answer may hold: both parts and the sparse indexes.
-    const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
-    const uint64_t indexes = array.sparse ? uint64_t{array.nzmax} + mxGetN(&array) + 1 : 0;
-    uint64_t partBytes = 0, bothParts = 0, indexBytes = 0, maxLength = 0;
-    if (indexes > SIZE_MAX || !ElementBytes(array, count, partBytes) ||
-        __builtin_mul_overflow(partBytes, 2, &bothParts) || __builtin_mul_overflow(indexes, 8, &indexBytes) ||
-        __builtin_add_overflow(bothParts, indexBytes + 32, &maxLength)) {
+    V73Level5Reader reader;
+    if (!reader.Start(array, false, true)) return false;
+    StreamedElement element(reader);
+    const uint64_t end = reader.total();
+    uint8_t tag[kTagSize];
+    ArrayHeader head;
+    if (!element.Read(0, tag, sizeof tag) || Load32(tag, kWorkerSwapped) != miMATRIX ||
+        Load32(tag + 4, kWorkerSwapped) != end - kTagSize ||
+        !ReadArrayHeader(element, kWorkerSwapped, kTagSize, end, head) || !IsListedArray(head, array)) {
         return false;
     }
-    Request request;
-    request.operation = kDecode;
-    std::vector<uint8_t> payload;
-    return AskAbout(array, request, maxLength, payload) && TakeDecoded(payload, array, out);
+    // Room for what the listing's header says the parts hold, taken once.
+    const uint64_t count = array.sparse ? array.nzmax : mxGetNumberOfElements(&array);
+    uint64_t partBytes = 0;
+    if (!ElementBytes(array, count, partBytes) || partBytes > end) return false;
+    out.real.reserve(static_cast<size_t>(partBytes));
+    if (array.complex) out.imag.reserve(static_cast<size_t>(partBytes));
+    if (!DecodeArrayData(element, array, head.code, kWorkerSwapped, head.dataPos, end, true, out) ||
+        (array.sparse && out.ir.size() != array.nzmax)) {
+        return false;
+    }
+    // Nothing but padding after the data; the worker confirms the element
+    // after its last byte.
+    return end - element.at() < kTagSize && element.Read(end, nullptr, 0);
 }
 
 size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
@@ -680,7 +677,7 @@ bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& 
 V73Level5Reader::~V73Level5Reader() {
     if (!lock_.owns_lock()) return;
     V73File* file = source_->hdf5.get();
-    if (left_ > 0 || failed_) {
+    if ((left_ > 0 || failed_) && !endedByWorker_) {
         // Mid-stream: the worker cannot take another request before it has
         // sent the rest, so it goes.
         file->worker.Stop();
@@ -688,7 +685,7 @@ V73Level5Reader::~V73Level5Reader() {
     }
 }
 
-bool V73Level5Reader::Start(const mxArray& array, bool subsystem) {
+bool V73Level5Reader::Start(const mxArray& array, bool subsystem, bool wholeDecode) {
     V73File* file = FileOf(array);
     if (file == nullptr || lock_.owns_lock()) return false;
     source_ = array.source;
@@ -696,7 +693,7 @@ bool V73Level5Reader::Start(const mxArray& array, bool subsystem) {
     if (!file->worker.Alive() && !SourceUnchanged(*source_)) return failed_ = true, false;
     Request request;
     request.operation = kLevel5;
-    request.part = kLevel5Stream;
+    request.part = wholeDecode ? kLevel5Decode : kLevel5Stream;
     request.index = subsystem ? kLevel5Subsystem : array.elementOffset;
     std::vector<uint8_t> payload;
     if (!file->Ask(request, 8, payload)) {
@@ -718,8 +715,9 @@ bool V73Level5Reader::Read(uint8_t* out, size_t n) {
     while (n > 0) {
         if (pieceLeft_ == 0) {
             AnswerHead head;
-            if (!file->ReceiveHead(head) || head.ok != 1 || head.length == 0 || head.length > kMaxLevel5Piece ||
-                head.length > left_) {
+            const bool heard = file->ReceiveHead(head);
+            if (!heard || head.ok != 1 || head.length == 0 || head.length > kMaxLevel5Piece || head.length > left_) {
+                endedByWorker_ = heard && head.ok == 0 && head.length == 0;
                 return failed_ = true, false;
             }
             pieceLeft_ = head.length;
@@ -734,7 +732,11 @@ bool V73Level5Reader::Read(uint8_t* out, size_t n) {
     if (!last) return true;
     // The worker confirms the element only after its last byte.
     AnswerHead end;
-    if (!file->ReceiveHead(end) || end.ok != 1 || end.length != 0) return failed_ = true, false;
+    const bool heard = file->ReceiveHead(end);
+    if (!heard || end.ok != 1 || end.length != 0) {
+        endedByWorker_ = heard && end.ok == 0 && end.length == 0;
+        return failed_ = true, false;
+    }
     return true;
 }
 

@@ -26,7 +26,7 @@ inline constexpr const char* kWorkerProgram = "matwcx_v73";
 #endif
 
 enum Operation : uint32_t {
-    kHeader = 1, kDecode = 2, kElements = 3, kWrite = 7,
+    kHeader = 1, kElements = 3, kWrite = 7,
     // The viewer's image: what a variable holds (at most `count` arrays) or,
     // `part` kOfSubsystem, the file's subsystem data as a level-5 file keeps it.
     kContents = 5,
@@ -47,7 +47,9 @@ enum Operation : uint32_t {
     // (ok 1, length 1 to kMaxLevel5Piece) and its bytes, beats between
     // them, then an AnswerHead with ok 1 and length 0 once the worker has
     // checked the whole element against its plan; one with ok 0 ends it
-    // failed, also after the last byte.
+    // failed, also after the last byte. part kLevel5Decode: as kLevel5Stream,
+    // for a whole decode, refused at once when a dataset of the variable
+    // stores too little to make its elements (fill values claimed).
     kLevel5 = 11,
     // A worker that writes a new file: its first request comes with that
     // file open and the user block after it; then variables copied from
@@ -79,7 +81,7 @@ enum Damage : uint32_t {
 
 constexpr uint32_t kStorageOnly = 1, kOfSubsystem = 1;   // kVerify's and kContents' `part`
 
-enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1 };
+enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1, kLevel5Decode = 2 };
 constexpr uint64_t kLevel5Subsystem = UINT64_MAX;
 constexpr uint64_t kMaxLevel5Piece = uint64_t{4} << 20;
 // Version 7 holds variables of less than 2 GB (MATLAB's own limit); a

@@ -71,8 +71,10 @@ public:
     ~V73Level5Reader();
     V73Level5Reader(const V73Level5Reader&) = delete;
     V73Level5Reader& operator=(const V73Level5Reader&) = delete;
-    // Asks for the element; its size then in total().
-    bool Start(const mxArray& array, bool subsystem);
+    // Asks for the element; its size then in total(). For a whole decode
+    // (wholeDecode) the worker first checks that the variable's datasets
+    // store enough to make its elements.
+    bool Start(const mxArray& array, bool subsystem, bool wholeDecode = false);
     uint64_t total() const { return total_; }
     // Exactly n more bytes; false on any failure, and from then on.
     bool Read(uint8_t* out, size_t n);
@@ -84,6 +86,9 @@ private:
     std::unique_lock<std::mutex> lock_;
     uint64_t total_ = 0, left_ = 0, pieceLeft_ = 0;
     bool failed_ = false, cancelled_ = false;
+    // The worker ended the element failed (damage met while reading it): it
+    // is in step, ready for the next request, and stays.
+    bool endedByWorker_ = false;
 };
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).

@@ -54,8 +54,10 @@ const std::vector<std::string>& Names(const File& file);
 
 // The header of variable `index`: its class, dimensions and flags.
 HeaderStatus ReadHeader(File& file, uint64_t index, mxArray& array);
-// All of its data as the class's own type (sparse: with ir and jc as stored).
-bool Decode(File& file, const mxArray& array, DecodedData& out);
+// Whether the data a numeric, char or sparse variable stores could make
+// all of its elements: a damaged dataspace may claim gigabytes of fill
+// values, which a whole decode would be sent and hold in memory.
+bool StoredCouldMake(File& file, const mxArray& array);
 // Elements [first, first + count) of one part (0 real, 1 imaginary) as the
 // class's own type, count of them at most; the number read.
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,

@@ -315,71 +315,24 @@ hid_t PartType(mxClassID id, bool complex, int part) {
 
 namespace {
 
-// Reads every element of one part of `dataset` as the class's own type.
-bool ReadWhole(hid_t dataset, mxClassID id, bool complex, int part, size_t count, std::vector<uint8_t>& out) {
-    Id space(H5Dget_space(dataset), H5Sclose);
-    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count) ||
-        !StoredDataCouldHold(dataset, count)) {
-        return false;
-    }
-    Id type(PartType(id, complex, part), H5Tclose);
-    if (!type.ok()) return false;
-    const size_t width = ClassElementSize(id);
-    size_t bytes = 0;
-    if (__builtin_mul_overflow(count, width, &bytes)) return false;
-    out.resize(bytes);
-    return count == 0 || ReadInside(dataset, type.get(), H5S_ALL, H5S_ALL, out.data()) >= 0;
-}
-
-bool ReadIndexes(hid_t group, const char* name, size_t count, std::vector<size_t>& out) {
-    if (count == 0 && H5Lexists(group, name, InsideLinks()) <= 0) {
-        out.clear();
-        return true;
-    }
+// Whether the dataset `name` of `group` (absent: when it may be) stores
+// enough to make `count` elements.
+bool PartCouldHold(hid_t group, const char* name, uint64_t count) {
+    if (H5Lexists(group, name, InsideLinks()) <= 0) return count == 0;
     Id dataset(OpenLinkedDataset(group, name), H5Dclose);
-    Id space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
-    if (!space.ok() || H5Sget_simple_extent_npoints(space.get()) != static_cast<hssize_t>(count) ||
-        !StoredDataCouldHold(dataset.get(), count)) {
-        return false;
-    }
-    std::vector<uint64_t> values(count);
-    if (count > 0 && ReadInside(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, values.data()) < 0) {
-        return false;
-    }
-    out.assign(values.begin(), values.end());
-    return true;
-}
-
-bool DecodeSparse(hid_t group, const mxArray& array, DecodedData& out) {
-    const size_t columns = mxGetN(&array);
-    if (columns == SIZE_MAX || !ReadIndexes(group, "jc", columns + 1, out.jc) ||
-        !ReadIndexes(group, "ir", array.nzmax, out.ir)) {
-        return false;
-    }
-    // (The reader checks that ir and jc are sound.)
-    if (array.nzmax == 0) return true;
-    Id data(OpenLinkedDataset(group, "data"), H5Dclose);
-    if (!data.ok() || !ReadWhole(data.get(), array.classId, array.complex, 0, array.nzmax, out.real)) return false;
-    return !array.complex || ReadWhole(data.get(), array.classId, true, 1, array.nzmax, out.imag);
+    return dataset.ok() && StoredDataCouldHold(dataset.get(), count);
 }
 
 }  // namespace
 
-bool Decode(File& file, const mxArray& array, DecodedData& out) {
+bool StoredCouldMake(File& file, const mxArray& array) {
     Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
     if (!object.ok()) return false;
-    const size_t count = mxGetNumberOfElements(&array);
-    if (array.sparse) {
-        if (count == 0 && H5Iget_type(object.get()) == H5I_DATASET) {
-            out.jc.assign(mxGetN(&array) + 1, 0);   // an empty sparse array: no columns hold anything
-            return true;
-        }
-        return H5Iget_type(object.get()) == H5I_GROUP && DecodeSparse(object.get(), array, out);
-    }
-    if (H5Iget_type(object.get()) != H5I_DATASET) return false;
-    if (count == 0) return true;   // MATLAB_empty: no data stands in the file
-    if (!ReadWhole(object.get(), array.classId, array.complex, 0, count, out.real)) return false;
-    return !array.complex || ReadWhole(object.get(), array.classId, true, 1, count, out.imag);
+    const uint64_t count = mxGetNumberOfElements(&array);
+    if (H5Iget_type(object.get()) == H5I_DATASET) return count == 0 || StoredDataCouldHold(object.get(), count);
+    if (!array.sparse || H5Iget_type(object.get()) != H5I_GROUP) return false;
+    return PartCouldHold(object.get(), "jc", uint64_t{mxGetN(&array)} + 1) &&
+           PartCouldHold(object.get(), "ir", array.nzmax) && PartCouldHold(object.get(), "data", array.nzmax);
 }
 
 namespace {

@@ -81,17 +81,6 @@ void PutHeader(std::vector<uint8_t>& out, const mxArray& array) {
     Put(out, array.className.data(), array.className.size());
 }
 
-void PutDecoded(std::vector<uint8_t>& out, const DecodedData& data) {
-    Put64(out, data.real.size());
-    Put64(out, data.imag.size());
-    Put64(out, data.ir.size());
-    Put64(out, data.jc.size());
-    Put(out, data.real.data(), data.real.size());
-    Put(out, data.imag.data(), data.imag.size());
-    for (size_t i : data.ir) Put64(out, i);
-    for (size_t j : data.jc) Put64(out, j);
-}
-
 // For tests: kWorkerFaultsVariable = "N MODE REPORT" fails the N-th file
 // call of this worker from its start (reading, writing, resizing, sizing
 // the files it is sent), once (MODE 0) or from it on (MODE 1), as a full
@@ -227,7 +216,10 @@ struct Server {
         Noted& noted = NotedFor(request.index);
         bool planned = noted.index == request.index;
         try {
-            planned = planned || PlanLevel5(request.index, noted);
+            // A whole decode is refused before a byte goes out when the data
+            // could not be what the variable claims.
+            planned = (planned || PlanLevel5(request.index, noted)) &&
+                      (request.part != kLevel5Decode || (Load(request.index) && hdf5::StoredCouldMake(*file, header)));
         } catch (const std::bad_alloc&) {
             planned = false;
         }
@@ -295,12 +287,6 @@ struct Server {
                                                                               : uint32_t{kWhole});
                 return true;
             }
-            case kDecode: {
-                DecodedData data;
-                if (!hdf5::Decode(*file, header, data)) return false;
-                PutDecoded(out, data);
-                return true;
-            }
             case kElements:
                 return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
                                           static_cast<size_t>(request.count), out) > 0;
@@ -364,7 +350,7 @@ void Serve(platform::WorkerEnd& end) {
     while (end.ReceiveRequest(&request, sizeof request, passed)) {
         StartWork(heart);
         out.clear();
-        if (request.operation == kLevel5 && request.part == kLevel5Stream) {
+        if (request.operation == kLevel5 && (request.part == kLevel5Stream || request.part == kLevel5Decode)) {
             const bool sent = server.StreamLevel5(request, heart);
             platform::CloseNativeFile(passed);
             if (!sent) break;

@@ -558,6 +558,29 @@ TEST(HostileFiles, Version73ListingReadsEachHeaderOnce) {
     EXPECT_EQ(std::filesystem::file_size(report), 0u) << "a worker's file call #44 was reached";
 }
 
+// A whole decode reads the worker's level-5 element through the codec. Damage
+// the worker meets while it sends (a cut chunk, a wrong checksum, sparse
+// indexes that do not hold) or finds before (fill values that the dataset
+// does not store, 128 MB of them) fails that decode alone: the worker ends
+// the element in step and serves the reads after it, more of them than a
+// file's restarts would allow.
+TEST(HostileFiles, Version73DamageFailsOneDecodeAndKeepsTheWorker) {
+    testenv::TempDir dir;
+    const std::string writer = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/plugin/damaged73_writer.py";
+    ASSERT_EQ(std::system((Python() + " '" + writer + "' '" + dir.path() + "'").c_str()), 0);
+    FilePtr m(matOpen(dir.file("damaged.mat").c_str(), "r"));
+    if (!m && matLastOpenFailure() == MAT_OPEN_VERSION_73) GTEST_SKIP() << "this build reads no version 7.3 file";
+    ASSERT_TRUE(m);
+    for (const auto& [name, decodes] : std::vector<std::pair<const char*, bool>>{
+             {"good", true}, {"goodSparse", true}, {"cut", false}, {"sum", false}, {"irRange", false},
+             {"jcFall", false}, {"irShort", false}, {"emptyDims", false}, {"sumFill", false}, {"goodFill", false},
+             {"good", true}}) {
+        ArrayPtr a(matGetArray(m.get(), name));
+        ASSERT_TRUE(a) << name;
+        EXPECT_EQ(mxGetPr(a.get()) != nullptr, decodes) << name;
+    }
+}
+
 // A version 7.3 file is read by a worker process. One killed meanwhile is
 // reaped at the next read, which starts another (no SIGPIPE, which would end
 // this process); one stopped by a signal is given up and the
