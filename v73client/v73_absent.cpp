@@ -33,7 +33,7 @@ void SetV73AnswerTimeout(int) {}
 
 bool PlanV73Level5(const mxArray&, bool, uint64_t&, bool&) { return false; }
 V73Level5Reader::~V73Level5Reader() = default;
-bool V73Level5Reader::Start(const mxArray&, bool) { return false; }
+bool V73Level5Reader::Start(const mxArray&, bool, bool) { return false; }
 bool V73Level5Reader::Read(uint8_t*, size_t) { return false; }
 struct V73Writer {};
 void V73WriterDeleter::operator()(V73Writer* writer) const { delete writer; }
