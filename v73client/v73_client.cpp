@@ -105,11 +105,6 @@ namespace {
 // How often the new file's size is looked at while the worker writes it.
 constexpr int kWritePollMs = 50;
 
-uint64_t SizeOf(FILE* stream) {
-    uint64_t size = 0;
-    return platform::FileSystem().sizeOfNative(platform::NativeFileOf(stream), size) ? size : 0;
-}
-
 }  // namespace
 
 // The worker writes the file itself, through the open file it is sent:
@@ -133,7 +128,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
     for (;;) {
         const int ready = worker.Wait(kWritePollMs);
         if (ready < 0) return false;
-        const uint64_t size = SizeOf(out->stream);
+        const uint64_t size = StagedSizeNow(*out);
         if (size > out->written) worker.Heard();
         if (size > out->written && !StagedWrittenTo(out, size)) {
             // Cancelled: the worker ended for it costs none of the file's restarts.
@@ -150,7 +145,7 @@ bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBloc
                 if (head.ok != 0) worker.Stop();
                 return false;
             }
-            return StagedWrittenTo(out, SizeOf(out->stream)) && out->written > kV73UserBlockSize;
+            return StagedWrittenTo(out, StagedSizeNow(*out)) && out->written > kV73UserBlockSize;
         }
         if (worker.Stalled(kWritePollMs, answerTimeoutMs.load())) break;
     }
@@ -407,35 +402,6 @@ bool IsListedArray(const ArrayHeader& head, const mxArray& array) {
            (!array.sparse || head.nzmax == array.nzmax);
 }
 
-// What the check says of a variable the worker would not read.
-const char* RefusalText(uint32_t refusal) {
-    switch (refusal) {
-        case kExternalStorage: return "its data is kept in other files (HDF5 external storage), which are never read";
-        case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never read";
-        case kTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
-        case kTooMany: return "it holds more than 16 million objects";
-        default: return "it holds a link to another file (an HDF5 external link), which is never followed";
-    }
-}
-
-// Why a copy was not written: the same reasons, for the variables copied.
-const char* CopyRefusalText(uint32_t refusal) {
-    switch (refusal) {
-        case kExternalStorage:
-            return "a variable that would be copied keeps its data in other files (HDF5 external storage), "
-                   "which are never read nor copied";
-        case kVirtualDataset:
-            return "a variable that would be copied is a virtual dataset, made of other files' data, "
-                   "which are never read nor copied";
-        case kTooDeep: return "a variable that would be copied is nested more than 256 levels deep, deeper than any MATLAB array";
-        case kTooMany: return "a variable that would be copied holds more than 16 million objects";
-        case kLinkUnkept: return kUnkeptLinkReason;
-        default:
-            return "a variable that would be copied holds a link to another file (an HDF5 external link), "
-                   "which is never followed nor copied";
-    }
-}
-
 }  // namespace
 
 namespace {
@@ -553,7 +519,7 @@ bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<u
     }
     // The user learns why (a deletion that keeps such a variable): the
     // variable itself may still be deleted.
-    if (file->refusal != kInside) SetLastError(CopyRefusalText(file->refusal));
+    if (file->refusal != kInside) SetLastError(V73RefusalText(file->refusal, true));
     if (!file->worker.running() && file->worker.endSignal() != 0) SetLastError(WorkerEndedText(file->worker));
     return false;
 }
@@ -574,11 +540,11 @@ const char* CheckV73(const mxArray& array) {
     std::vector<uint8_t> payload;
     V73File* file = FileOf(array);
     if (file == nullptr || !AskAbout(array, request, 8, payload)) {
-        return file != nullptr && file->refusal != kInside ? RefusalText(file->refusal) : nullptr;
+        return file != nullptr && file->refusal != kInside ? V73RefusalText(file->refusal) : nullptr;
     }
     Fields fields(payload);
     const uint32_t found = fields.Get32();
-    return fields.ok() && found != kInside ? RefusalText(found) : nullptr;
+    return fields.ok() && found != kInside ? V73RefusalText(found) : nullptr;
 }
 
 namespace {
@@ -611,13 +577,13 @@ const char* VerifyV73(const mxArray& array) {
             SetLastError(file->LostReason());
             return file->LostReason();
         }
-        return file->refusal != kInside ? RefusalText(file->refusal)
+        return file->refusal != kInside ? V73RefusalText(file->refusal)
                                         : "it cannot be read whole (reading it failed or took too long)";
     }
     Fields fields(payload);
     const uint32_t storage = fields.Get32(), damage = fields.Get32();
     if (!fields.ok() || fields.left() != 0) return "it cannot be read whole (reading it failed or took too long)";
-    if (storage != kInside) return RefusalText(storage);
+    if (storage != kInside) return V73RefusalText(storage);
     return damage != kWhole ? DamageText(damage) : nullptr;
 }
 
@@ -659,7 +625,7 @@ bool PlanV73Level5(const mxArray& array, bool subsystem, uint64_t& bytes, bool& 
     if (!file->Ask(request, 16, payload)) {
         const char* lost = file->lost ? file->LostReason() : nullptr;
         SetLastError(lost != nullptr           ? lost
-                     : file->refusal != kInside ? RefusalText(file->refusal)
+                     : file->refusal != kInside ? V73RefusalText(file->refusal)
                                                 : Level5FailureText(kLevel5Damaged));
         return false;
     }

@@ -49,21 +49,32 @@ const char* const kUnkeptLinkReason =
     "the file holds a link of its own that its rewritten file could not keep as it stands "
     "(a soft link into #refs#, whose objects are renamed in a copy, or a link of a user-defined kind)";
 
-namespace {
-
-// A worker that neither beats nor writes for this long is taken for hung.
-constexpr int kQuietMs = 10 * 1000;
-constexpr int kPollMs = 50;
-// What the worker may use besides what it starts with.
-constexpr uint64_t kWriterMemory = uint64_t{2} << 30;
-
-uint64_t SizeOf(FILE* stream) {
+uint64_t StagedSizeNow(const StagedFile& out) {
     uint64_t size = 0;
-    return platform::FileSystem().sizeOfNative(platform::NativeFileOf(stream), size) ? size : 0;
+    return platform::FileSystem().sizeOfNative(platform::NativeFileOf(out.stream), size) ? size : 0;
 }
 
-const char* RefusalText(uint32_t refusal) {
+const char* V73RefusalText(uint32_t refusal, bool copied) {
     switch (refusal) {
+        case kExternalStorage:
+            return copied ? "a variable that would be copied keeps its data in other files (HDF5 external storage), "
+                            "which are never read nor copied"
+                          : "its data is kept in other files (HDF5 external storage), which are never read";
+        case kVirtualDataset:
+            return copied ? "a variable that would be copied is a virtual dataset, made of other files' data, "
+                            "which are never read nor copied"
+                          : "it is a virtual dataset, made of other files' data, which are never read";
+        case kLinkOutside:
+            return copied ? "a variable that would be copied holds a link to another file (an HDF5 external link), "
+                            "which is never followed nor copied"
+                          : "it holds a link to another file (an HDF5 external link), which is never followed";
+        case kTooDeep:
+            return copied ? "a variable that would be copied is nested more than 256 levels deep, deeper than any MATLAB array"
+                          : "it is nested more than 256 levels deep, deeper than any MATLAB array";
+        case kTooMany:
+            return copied ? "a variable that would be copied holds more than 16 million objects"
+                          : "it holds more than 16 million objects";
+        case kLinkUnkept: return kUnkeptLinkReason;
         case kHoldsObject:
             return "it holds an object, function handle or opaque value (string, datetime, table ...), "
                    "whose values a version 7.3 file keeps in subsystem data that is not written yet";
@@ -73,19 +84,21 @@ const char* RefusalText(uint32_t refusal) {
         case kSubsystemTwice:
             return "it holds objects (string, table, datetime, classdef objects or function handles), and so does "
                    "the file: merging their subsystem data is not available yet";
-        case kExternalStorage: return "it keeps its data in other files (HDF5 external storage), which are never copied";
-        case kVirtualDataset: return "it is a virtual dataset, made of other files' data, which are never copied";
-        case kLinkOutside: return "it holds a link to another file (an HDF5 external link), which is never followed";
-        case kTooDeep: return "it is nested more than 256 levels deep, deeper than any MATLAB array";
-        case kTooMany: return "it holds more than 16 million objects";
-        case kLinkUnkept: return kUnkeptLinkReason;
         default: return "the version 7.3 file could not be written";
     }
 }
 
+namespace {
+
+// A worker that neither beats nor writes for this long is taken for hung.
+constexpr int kQuietMs = 10 * 1000;
+constexpr int kPollMs = 50;
+// What the worker may use besides what it starts with.
+constexpr uint64_t kWriterMemory = uint64_t{2} << 30;
+
 // Counts the staged file's growth; false (the worker ended) on a Cancel.
 bool Progress(V73Writer* writer) {
-    const uint64_t size = SizeOf(writer->out->stream);
+    const uint64_t size = StagedSizeNow(*writer->out);
     if (size <= writer->out->written || StagedWrittenTo(writer->out, size)) return true;
     writer->worker.Stop();
     writer->failed = true;
@@ -139,7 +152,7 @@ bool Answer(V73Writer* writer) {
             AnswerHead head;
             if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
             if (head.ok == kBeat && head.length == 0) continue;
-            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? RefusalText(head.refusal) : nullptr);
+            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? V73RefusalText(head.refusal) : nullptr);
             return Progress(writer) || Fail(writer, nullptr);
         }
         if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, nullptr);
@@ -286,7 +299,7 @@ const char* V73AdditionRefusal(const mxArray& array) {
                         array.classId == mxFUNCTION_CLASS || array.fileClass == mxOBJECT ||
                         array.fileClass == mxFUNCTION || array.fileClass == mxOPAQUE;
     if (object || (array.format != nullptr && array.format->layout == FileLayout::kLevel5 && RefersToSubsystem(array))) {
-        return RefusalText(kHoldsObject);
+        return V73RefusalText(kHoldsObject);
     }
     return nullptr;
 }

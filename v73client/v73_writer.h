@@ -39,6 +39,11 @@ bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source,
                    bool ownLinks = false);
 // Why a rewritten version 7.3 file cannot keep one of its own links.
 extern const char* const kUnkeptLinkReason;
+// Why the worker would not read, copy or write a variable (a Refusal of
+// v73_protocol.h); copied: said of a variable a copy would have taken along.
+const char* V73RefusalText(uint32_t refusal, bool copied = false);
+// How far a worker has written the staged file (0 when its size cannot be had).
+uint64_t StagedSizeNow(const StagedFile& out);
 // Writes an array read from a level-5 or version 4 file under its name.
 // Refused: objects, function handles and whatever refers to the subsystem
 // data (their values would be lost).
