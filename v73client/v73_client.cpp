@@ -453,8 +453,9 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
     return HeaderStatus::Ok;
 }
 
-bool DecodeV73(const mxArray& array, DecodedData& out) {
-    V73Level5Reader reader;
+namespace {
+
+bool DecodeFrom(V73Level5Reader& reader, const mxArray& array, DecodedData& out) {
     if (!reader.Start(array, false, true)) return false;
     StreamedElement element(reader);
     const uint64_t end = reader.total();
@@ -478,6 +479,20 @@ bool DecodeV73(const mxArray& array, DecodedData& out) {
     // Nothing but padding after the data; the worker confirms the element
     // after its last byte.
     return end - element.at() < kTagSize && element.Read(end, nullptr, 0);
+}
+
+}  // namespace
+
+bool DecodeV73(const mxArray& array, DecodedData& out) {
+    // A worker lost while it sends (killed, crashed, silent) costs the
+    // decode once, as it costs any request.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        V73Level5Reader reader;
+        if (DecodeFrom(reader, array, out)) return true;
+        if (!reader.lost()) return false;
+        out = DecodedData{};
+    }
+    return false;
 }
 
 size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count, double* asDouble,
@@ -677,6 +692,10 @@ bool V73Level5Reader::Start(const mxArray& array, bool subsystem, bool wholeDeco
 bool V73Level5Reader::Read(uint8_t* out, size_t n) {
     if (failed_ || !lock_.owns_lock() || n > left_) return failed_ = true, false;
     V73File* file = source_->hdf5.get();
+    const auto fail = [&] {
+        lost_ = !file->worker.running() && file->worker.endSignal() != 0;
+        return failed_ = true, false;
+    };
     const bool last = n > 0 && n == left_;
     while (n > 0) {
         if (pieceLeft_ == 0) {
@@ -684,12 +703,12 @@ bool V73Level5Reader::Read(uint8_t* out, size_t n) {
             const bool heard = file->ReceiveHead(head);
             if (!heard || head.ok != 1 || head.length == 0 || head.length > kMaxLevel5Piece || head.length > left_) {
                 endedByWorker_ = heard && head.ok == 0 && head.length == 0;
-                return failed_ = true, false;
+                return fail();
             }
             pieceLeft_ = head.length;
         }
         const size_t step = static_cast<size_t>(std::min<uint64_t>(n, pieceLeft_));
-        if (!file->worker.Receive(out, step, answerTimeoutMs.load())) return failed_ = true, false;
+        if (!file->worker.Receive(out, step, answerTimeoutMs.load())) return fail();
         out += step;
         n -= step;
         pieceLeft_ -= step;
@@ -701,7 +720,7 @@ bool V73Level5Reader::Read(uint8_t* out, size_t n) {
     const bool heard = file->ReceiveHead(end);
     if (!heard || end.ok != 1 || end.length != 0) {
         endedByWorker_ = heard && end.ok == 0 && end.length == 0;
-        return failed_ = true, false;
+        return fail();
     }
     return true;
 }

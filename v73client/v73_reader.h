@@ -80,6 +80,8 @@ public:
     bool Read(uint8_t* out, size_t n);
     // The writing was cancelled: the worker ended for it counts as no failure.
     void Cancelled() { cancelled_ = true; }
+    // A read failed because the worker ended (killed, crashed) or stalled.
+    bool lost() const { return lost_; }
 
 private:
     std::shared_ptr<SourceFile> source_;
@@ -89,6 +91,7 @@ private:
     // The worker ended the element failed (damage met while reading it): it
     // is in step, ready for the next request, and stays.
     bool endedByWorker_ = false;
+    bool lost_ = false;
 };
 // How long a version 7.3 read may go without an answer before it fails
 // (the fuzz target keeps it below its own time limit for one input).

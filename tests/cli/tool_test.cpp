@@ -411,6 +411,8 @@ TEST_F(MatwcxCommand, Version73WorkerKilledOrStoppedIsNoDamage) {
         {"9 2 1", {"extract", path, "a2x2", "-d", out, "--as", "csv"}, 0, "a2x2.csv"},
         {"9 2 1", {"convert", path, dir.file("c7.mat"), "--to", "7"}, 0, "Converted"},
         {"19 2 1", {"extract", path, "a2x2", "-d", out}, 0, "a2x2.double [2x2] .mat"},
+        // Killed while it sends a sparse array's element (3: after the listing and the check): read again.
+        {"9 3 1 answered", {"view", data + "sparse.mat", "sparse_eye"}, 0, "(20,20)"},
         // Its reader's worker, or (when that one answered before it died) its writer's.
         {"9 2 9", {"extract", path, "a2x2", "-d", out}, 1, "worker program was killed"},
         // Each worker killed once it has answered: more deaths than restarts.
