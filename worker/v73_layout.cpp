@@ -329,7 +329,11 @@ bool StoredCouldMake(File& file, const mxArray& array) {
     Id object(OpenLinked(file.file, array.name.c_str()), H5Oclose);
     if (!object.ok()) return false;
     const uint64_t count = mxGetNumberOfElements(&array);
-    if (H5Iget_type(object.get()) == H5I_DATASET) return count == 0 || StoredDataCouldHold(object.get(), count);
+    // A sparse array stored as a dataset is an empty one (MATLAB_empty): it
+    // can hold no elements.
+    if (H5Iget_type(object.get()) == H5I_DATASET) {
+        return count == 0 || (!array.sparse && StoredDataCouldHold(object.get(), count));
+    }
     if (!array.sparse || H5Iget_type(object.get()) != H5I_GROUP) return false;
     return PartCouldHold(object.get(), "jc", uint64_t{mxGetN(&array)} + 1) &&
            PartCouldHold(object.get(), "ir", array.nzmax) && PartCouldHold(object.get(), "data", array.nzmax);
