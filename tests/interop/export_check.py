@@ -8,7 +8,7 @@ from matvalues import DTYPES, h5_array, h5_class
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
 FORMATS = ["csv", "tsv", "npy", "json", "txt"]
-failures, checked = [], 0
+failures, checked, containers = [], 0, 0
 
 # What each format takes: (class, complex) -> formats; everything takes txt.
 NUMERIC = ["double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
@@ -21,6 +21,41 @@ def accepted(cls, complex_, sparse, ndims):
 
 def fail(what):
     failures.append(what)
+
+def encode(v):
+    """jsonencode's rules over scipy's loadmat values (unsqueezed)."""
+    if isinstance(v, numpy.ndarray) and v.dtype.names:   # a struct: objects by the shape rules
+        objects = [{k: encode(x[k]) for k in v.dtype.names} for x in v.ravel(order="F")]
+        return shaped(v.shape, objects)
+    if isinstance(v, numpy.ndarray) and v.dtype == object:   # a cell: its elements in order
+        return [encode(x) for x in v.ravel(order="F")]
+    if isinstance(v, numpy.ndarray) and v.dtype.kind == "U":   # characters: one text per row
+        rows = [str(x) for x in v.ravel()]
+        return rows[0] if len(rows) == 1 else ("" if not rows else rows)
+    if isinstance(v, numpy.ndarray):
+        def one(x):
+            if v.dtype.kind == "b":
+                return bool(x)
+            if v.dtype.kind == "f":
+                return float(x) if math.isfinite(x) else None
+            return int(x)
+        return shaped(v.shape, [one(x) for x in v.ravel(order="F")])
+    return v
+
+def shaped(shape, flat):
+    """Elements in MATLAB's order laid out as jsonencode lays them out."""
+    if not flat:
+        return []
+    if len(flat) == 1:
+        return flat[0]
+    if len(shape) <= 2 and 1 in shape:
+        return flat
+    array = numpy.empty(len(flat), dtype=object)
+    array[:] = flat
+    array = array.reshape(shape, order="F")
+    def nest(a):
+        return [nest(x) for x in a] if isinstance(a, numpy.ndarray) else a
+    return nest(array)
 
 def variables(path):
     """name -> (class, numpy value as MATLAB holds it, sparse)"""
@@ -54,6 +89,10 @@ def variables(path):
                     value = numpy.array(["".join(map(chr, row)) for row in value])
                 out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
     return out
+
+def is_hdf5(path):
+    with open(path, "rb") as f:
+        return f.read(520)[512:] == b"\x89HDF\r\n\x1a\n"
 
 def number(text, dtype):
     text = text.strip()
@@ -156,7 +195,17 @@ for number_, source in enumerate(sources):
             want = accepted(cls if value is not None or sparse else "struct", complex_, sparse, ndims)
             path = written.get(name.lower())
             checked += 1
-            if (path is not None) != (fmt in want):
+            container = cls not in NUMERIC + ["logical", "char"] and not sparse and fmt == "json" and not is_hdf5(source)
+            if container and path is not None:   # a struct or cell of a level-5 file: its values
+                with open(path, encoding="utf-8") as f:
+                    got = json.loads(f.read())
+                want = encode(scipy.io.loadmat(source, squeeze_me=False)[name])
+                containers += 1
+                if got != want:
+                    fail(f"{path}: json.loads gives {got!r}, want {want!r}")
+            elif container:
+                pass   # refused: it holds what jsonencode refuses (tests/cli)
+            elif (path is not None) != (fmt in want):
                 fail(f"{source} {name} ({cls}) as {fmt}: {'written' if path else 'refused'}")
             elif path is not None and fmt != "txt":
                 check(cls, value, fmt, path)
@@ -165,5 +214,5 @@ for number_, source in enumerate(sources):
                 fail(f"{path}: not the viewer's text")
 for line in failures:
     print("FAIL", line)
-print(f"checked {checked} variable and format pairs of {len(sources)} files")
+print(f"checked {checked} variable and format pairs of {len(sources)} files, {containers} structs and cells as JSON")
 sys.exit(1 if failures else 0)
