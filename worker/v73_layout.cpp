@@ -550,4 +550,9 @@ hid_t Referenced(hid_t dataset, uint64_t k) {
     return OpenReferenced(dataset, reference);
 }
 
+bool IsCanonicalEmpty(hid_t object) {
+    std::string cls;
+    return StringAttribute(object, "MATLAB_class", cls) && cls == "canonical empty";
+}
+
 }  // namespace matlib::hdf5

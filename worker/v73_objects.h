@@ -174,6 +174,9 @@ bool IsReferenceDataset(hid_t object);
 // The object that element k of a dataset of references points at; the
 // caller closes it. Negative when there is none.
 hid_t Referenced(hid_t dataset, uint64_t k);
+// Whether the object is #refs#' canonical empty element: MATLAB's empty
+// element, which a level-5 file writes as a bare tag.
+bool IsCanonicalEmpty(hid_t object);
 // The subelements, after their tags, of the two elements around the
 // subsystem data's cell: its 1x1 struct (flags, dimensions, name, the one
 // field name MCOS) and that field's opaque FileWrapper__ (flags, name, type

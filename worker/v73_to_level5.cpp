@@ -85,6 +85,20 @@ hid_t OpenSubsystemData(hid_t file) {
     return present ? OpenLinked(file, kSubsystemData) : -1;
 }
 
+// The element that follows the MCOS struct in the subsystem data of every
+// level-5 file MATLAB writes (the same 144 bytes in each, little-endian).
+constexpr uint8_t kSubsystemTail[144] = {
+    0x0e, 0x00, 0x00, 0x00, 0x88, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
+    0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x58, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x02, 0x00, 0x00, 0x00, 0x58, 0x00, 0x00, 0x00, 0x00, 0x01, 0x49, 0x4d, 0x00, 0x00, 0x00, 0x00,
+    0x0e, 0x00, 0x00, 0x00, 0x48, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
+    0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00,
+    0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x05, 0x00, 0x04, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00,
+    0x4d, 0x43, 0x4f, 0x53, 0x00, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+};
+
 class Walker {
 public:
     // The image: into `memory`, each element's size filled in as it closes.
@@ -120,7 +134,7 @@ public:
         // The uint8 data's length: the preamble and the struct element, whose
         // size the first walk noted next.
         const uint64_t inner = sizing_ ? 0 : PeekSize();
-        const uint64_t length = kSubsystemPreamble + kTagSize + inner;
+        const uint64_t length = kSubsystemPreamble + kTagSize + inner + sizeof kSubsystemTail;
         if (length > INT32_MAX) return Fail(kLevel5TooLarge);
         const mwSize dims[2] = {1, static_cast<mwSize>(length)};
         if (!Head({mxUINT8, 0, 0, dims, 2, "", {}})) return false;
@@ -129,7 +143,7 @@ public:
         nesting_ = 2;   // the cell's elements lie in the variable's struct
         if (!Subsystem(mcos, kLittlePreamble)) return false;
         // The struct's size is the one noted after the variable's.
-        if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + (*sizes_)[outer.slot + 1]) {
+        if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + (*sizes_)[outer.slot + 1] + sizeof kSubsystemTail) {
             return Fail(kLevel5Damaged);
         }
         Pad(count_ - dataStart);
@@ -332,7 +346,25 @@ private:
         const Mark wrapper = Open();
         if (!wrapper.ok) return false;
         Put(heads.wrapper.data(), heads.wrapper.size());
-        return ReferenceCell(mcos, {1, static_cast<mwSize>(count)}, 0) && Close(wrapper) && Close(top);
+        // MATLAB's cell is N-by-1, its element 1 the empty element (a bare tag).
+        const Mark cell = Open();
+        const mwSize dims[2] = {static_cast<mwSize>(count), 1};
+        if (!cell.ok || !Head({mxCELL, 0, 0, dims, 2, "", {}})) return false;
+        for (hssize_t k = 0; k < count; ++k) {
+            const hid_t child = Referenced(mcos, static_cast<uint64_t>(k));
+            if (k == 1 && child >= 0 && IsCanonicalEmpty(child)) {
+                H5Oclose(child);
+                Tag(miMATRIX, 0);
+                continue;
+            }
+            if (!Child(child, 0)) return false;
+        }
+        if (!Close(cell) || !Close(wrapper) || !Close(top)) return false;
+        // Then, as in every level-5 file MATLAB writes, a uint8 1-by-88 array:
+        // a preamble and a 1-by-1 struct whose field MCOS is the empty element
+        // (its bytes are little-endian).
+        if (preamble[2] == kLittlePreamble[2]) Put(kSubsystemTail, sizeof kSubsystemTail);
+        return true;
     }
 
     bool Cell(hid_t object, const mxArray& a, size_t depth) {
