@@ -12,24 +12,12 @@ namespace exporting {
 
 namespace {
 
+// jsonencode's escapes: \n, \t and the like by their short names.
 void PutString(const std::u16string& row, Output& out) {
-    std::string text;
+    std::string text, quoted;
     AppendUtf16(reinterpret_cast<const uint16_t*>(row.data()), row.size(), text);
-    std::string quoted = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += static_cast<char>(c);
-        } else if (c < 0x20) {
-            static const char hex[] = "0123456789abcdef";
-            quoted += "\\u00";
-            quoted += hex[c >> 4];
-            quoted += hex[c & 15];
-        } else {
-            quoted += static_cast<char>(c);
-        }
-    }
-    out.Put(quoted + '"');
+    matlib::AppendJsonString(text, quoted);
+    out.Put(quoted);
 }
 
 void WriteText(const mxArray* array, Output& out) {

@@ -70,30 +70,7 @@ private:
         text_.append(buffer, done.ptr);
     }
 
-    void String(const std::string& utf8) {
-        text_ += '"';
-        for (unsigned char c : utf8) {
-            switch (c) {
-                case '"': text_ += "\\\""; break;
-                case '\\': text_ += "\\\\"; break;
-                case '\n': text_ += "\\n"; break;
-                case '\r': text_ += "\\r"; break;
-                case '\t': text_ += "\\t"; break;
-                case '\b': text_ += "\\b"; break;
-                case '\f': text_ += "\\f"; break;
-                default:
-                    if (c < 0x20) {
-                        static const char kHex[] = "0123456789abcdef";
-                        text_ += "\\u00";
-                        text_ += kHex[c >> 4];
-                        text_ += kHex[c & 15];
-                    } else {
-                        text_ += static_cast<char>(c);
-                    }
-            }
-        }
-        text_ += '"';
-    }
+    void String(const std::string& utf8) { AppendJsonString(utf8, text_); }
 
     // Elements 0..count-1 of an array of these dimensions, by MATLAB's shape
     // rules: a scalar bare, a vector flat, more dimensions nested with the
@@ -504,6 +481,31 @@ private:
 };
 
 }  // namespace
+
+void AppendJsonString(const std::string& utf8, std::string& out) {
+    out += '"';
+    for (unsigned char c : utf8) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20) {
+                    static const char kHex[] = "0123456789abcdef";
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 15];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
 
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error) {
     error.clear();

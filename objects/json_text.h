@@ -22,4 +22,8 @@ namespace matlib {
 // objects) or what cannot be read; an empty error when `put` stopped it.
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error);
 
+// A UTF-8 text as a JSON string: quoted, the quote, the backslash and control
+// characters escaped.
+void AppendJsonString(const std::string& utf8, std::string& out);
+
 }  // namespace matlib
