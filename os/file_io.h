@@ -28,6 +28,8 @@ struct FileStatus {
     uint64_t device = 0;        // with inode: which file this is (0 where the system has none)
     uint64_t inode = 0;
     uint64_t linkCount = 1;     // names the file has
+    int64_t owner = -1;         // user and group ids (-1 where the system has none)
+    int64_t group = -1;
 };
 
 // Whether two statuses are of one file, unchanged: same file, size and time
@@ -159,6 +161,25 @@ struct FileSystemCalls {
     // or loses it at once, or (Windows) the system removes it when it is
     // closed; nothing of it outlives the process. Null when none can be made.
     FILE* (*createScratchBeside)(const char* path);
+
+    // The system calls the entries above are made of, each on its own so
+    // that a test can fail any one of them.
+    // A new file at `path`, never an existing one (errno EEXIST when the name
+    // is taken), open for reading and writing; its owner's alone with
+    // ownerOnly. Null on failure.
+    FILE* (*createNew)(const char* path, bool ownerOnly);
+    // Gives an open file an owner and a group (-1 keeps one as it is).
+    int (*changeOwner)(FILE* file, int64_t owner, int64_t group);
+    int (*changeModeOf)(FILE* file, unsigned mode);   // its permission bits
+    // The names of an open file's extended attributes, each ended by '\0';
+    // the value of one; setting one. 0 on success.
+    int (*listAttributes)(FILE* file, std::string* names);
+    int (*getAttribute)(FILE* file, const char* name, std::string* value);
+    int (*setAttribute)(FILE* file, const char* name, const std::string& value);
+    // A folder opened to be synced (kNoFile on failure), as the system names it.
+    NativeFile (*openFolder)(const char* path);
+    int (*syncNative)(NativeFile file);    // the system's buffers to the disk
+    int (*closeNative)(NativeFile file);   // released even when this fails
 };
 
 // The files inside a folder at any depth (links to files among them; links

@@ -95,6 +95,8 @@ void Fill(const struct stat& st, FileStatus* out) {
     out->device = static_cast<uint64_t>(st.st_dev);
     out->inode = static_cast<uint64_t>(st.st_ino);
     out->linkCount = static_cast<uint64_t>(st.st_nlink);
+    out->owner = static_cast<int64_t>(st.st_uid);
+    out->group = static_cast<int64_t>(st.st_gid);
 }
 
 int Status(const char* path, FileStatus* out) {
@@ -133,7 +135,7 @@ int PlaceNew(const char* from, const char* to) {
 #endif
     // A link is only made where no name is; the temporary name then goes.
     if (::link(from, to) != 0) return errno == EEXIST ? 1 : -1;
-    ::unlink(from);
+    FileSystem().remove(from);
     return 0;
 }
 
@@ -146,12 +148,19 @@ std::string FolderOf(const char* path) {
 
 // A rename is only durable once the directory that holds both names is on disk.
 int SyncDirectoryOf(const char* path) {
-    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0) return -1;
-    const int result = ::fsync(fd);
-    ::close(fd);
-    return result;
+    FileSystemCalls& calls = FileSystem();
+    const NativeFile folder = calls.openFolder(FolderOf(path).c_str());
+    if (folder == kNoFile) return -1;
+    const int synced = calls.syncNative(folder);
+    return calls.closeNative(folder) == 0 ? synced : -1;
 }
+
+NativeFile OpenFolder(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? kNoFile : fd;
+}
+int SyncNative(NativeFile file) { return ::fsync(static_cast<int>(file)); }
+int CloseNative(NativeFile file) { return ::close(static_cast<int>(file)); }
 
 // Attempts at a free name before giving up; a clash needs another process
 // with the same name pattern, so a handful suffices.
@@ -190,21 +199,23 @@ bool MakeTemporaryName(const char* path, char* tempPath, size_t tempPathSize) {
     return true;
 }
 
+FILE* CreateNew(const char* path, bool ownerOnly) {
+    // Readable too: libhdf5 reads back what it wrote of a version 7.3 file.
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) {
+        ::close(fd);
+        ::unlink(path);
+    }
+    return file;
+}
+
 FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         if (!MakeTemporaryName(path, tempPath, tempPathSize)) return nullptr;
-        // Readable too: libhdf5 reads back what it wrote of a version 7.3 file.
-        const int fd = ::open(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, ownerOnly ? 0600 : 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return nullptr;
-        }
-        FILE* file = ::fdopen(fd, "w+b");
-        if (file == nullptr) {
-            ::close(fd);
-            ::unlink(tempPath);
-        }
-        return file;
+        FILE* file = FileSystem().createNew(tempPath, ownerOnly);
+        if (file != nullptr || errno != EEXIST) return file;
     }
     return nullptr;
 }
@@ -268,16 +279,15 @@ long OwnerOfOurTemporary(const char* name, const std::string& host) {
 
 void RemoveStaleTemporaries(const char* path) {
     const std::string folder = FolderOf(path);
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) return;
+    std::vector<FolderEntry> entries;
+    FileSystem().listFolder(folder.c_str(), &entries);   // what was read, even when reading stopped early
     const std::string host = HostName();
-    while (const dirent* entry = ::readdir(dir)) {
-        const long pid = OwnerOfOurTemporary(entry->d_name, host);
-        if (pid <= 0 || pid == static_cast<long>(::getpid())) continue;
+    for (const FolderEntry& entry : entries) {
+        const long pid = OwnerOfOurTemporary(entry.name.c_str(), host);
+        if (entry.isFolder || pid <= 0 || pid == static_cast<long>(::getpid())) continue;
         if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;   // still runs (or not ours to ask)
-        ::unlinkat(::dirfd(dir), entry->d_name, 0);
+        FileSystem().remove((folder + "/" + entry.name).c_str());
     }
-    ::closedir(dir);
 }
 
 // File systems without locks (some network ones) are updated as before.
@@ -318,44 +328,62 @@ int Lock(FILE* file) {
 // only the folder's write bit, which is not the owner's consent.
 int MayWrite(const char* path) { return ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS); }
 
+// The size first, then the bytes; 0 on success.
+int ListAttributes(FILE* file, std::string* names) {
+    const ssize_t size = ::flistxattr(::fileno(file), nullptr, 0);
+    if (size < 0) return -1;
+    names->assign(static_cast<size_t>(size), '\0');
+    const ssize_t got = ::flistxattr(::fileno(file), names->data(), names->size());
+    if (got < 0) return -1;
+    names->resize(static_cast<size_t>(got));
+    return 0;
+}
+
+int GetAttribute(FILE* file, const char* name, std::string* value) {
+    const ssize_t size = ::fgetxattr(::fileno(file), name, nullptr, 0);
+    if (size < 0) return -1;
+    value->assign(static_cast<size_t>(size), '\0');
+    const ssize_t got = ::fgetxattr(::fileno(file), name, value->data(), value->size());
+    if (got < 0) return -1;
+    value->resize(static_cast<size_t>(got));
+    return 0;
+}
+
+int SetAttribute(FILE* file, const char* name, const std::string& value) {
+    return ::fsetxattr(::fileno(file), name, value.data(), value.size(), 0);
+}
+
+int ChangeOwner(FILE* file, int64_t owner, int64_t group) {
+    return ::fchown(::fileno(file), static_cast<uid_t>(owner), static_cast<gid_t>(group));
+}
+int ChangeModeOf(FILE* file, unsigned mode) { return ::fchmod(::fileno(file), static_cast<mode_t>(mode)); }
+
 // Extended attributes (access control lists are some of them) of `from` on
 // `to`. A file system without them has none to copy.
-bool CopyExtendedAttributes(int from, int to) {
-    ssize_t listSize = ::flistxattr(from, nullptr, 0);
-    if (listSize < 0) return errno == ENOTSUP;
-    if (listSize == 0) return true;
-    std::string names(static_cast<size_t>(listSize), '\0');
-    listSize = ::flistxattr(from, names.data(), names.size());
-    if (listSize < 0) return false;
-    names.resize(static_cast<size_t>(listSize));
-    std::string value;
+bool CopyExtendedAttributes(FILE* from, FILE* to) {
+    FileSystemCalls& calls = FileSystem();
+    std::string names, value;
+    if (calls.listAttributes(from, &names) != 0) return errno == ENOTSUP;
     for (size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
         const char* name = names.c_str() + at;
         if (name[0] == '\0') continue;
-        const ssize_t valueSize = ::fgetxattr(from, name, nullptr, 0);
-        if (valueSize < 0) return false;
-        value.assign(static_cast<size_t>(valueSize), '\0');
-        const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
-        if (got < 0) return false;
-        if (::fsetxattr(to, name, value.data(), static_cast<size_t>(got), 0) != 0) return false;
+        if (calls.getAttribute(from, name, &value) != 0 || calls.setAttribute(to, name, value) != 0) return false;
     }
     return true;
 }
 
 int CopyAttributes(FILE* from, FILE* to) {
-    const int in = ::fileno(from);
-    const int out = ::fileno(to);
-    struct stat st {};
-    if (::fstat(in, &st) != 0) return -1;
-    if (!CopyExtendedAttributes(in, out)) return -1;
+    FileSystemCalls& calls = FileSystem();
+    FileStatus status;
+    if (calls.fileStatus(from, &status) != 0 || !CopyExtendedAttributes(from, to)) return -1;
     // Only root may give a file away; others keep at least the group when
     // they belong to it. Changing the owner clears set-id bits: the mode
     // comes after.
-    if (::fchown(out, st.st_uid, st.st_gid) != 0) {
+    if (calls.changeOwner(to, status.owner, status.group) != 0) {
         if (errno != EPERM) return -1;
-        if (::fchown(out, static_cast<uid_t>(-1), st.st_gid) != 0 && errno != EPERM) return -1;
+        if (calls.changeOwner(to, -1, status.group) != 0 && errno != EPERM) return -1;
     }
-    return ::fchmod(out, st.st_mode & 07777);
+    return calls.changeModeOf(to, status.mode);
 }
 
 int Resolve(const char* path, char* resolved, size_t resolvedSize) {
@@ -462,13 +490,14 @@ int SameFile(const char* a, const char* b) {
 }
 
 FILE* CreateScratchBeside(const char* path) {
-    FILE* file = CreateUnnamedBeside(path, true);
+    FileSystemCalls& calls = FileSystem();
+    FILE* file = calls.createUnnamedBeside(path, true);
     if (file != nullptr) return file;
     // Without such files: a private named one, whose name goes at once.
     char name[kMaxTempPath];
-    file = CreatePrivateBeside(path, name, sizeof name);
-    if (file != nullptr && ::unlink(name) != 0) {
-        std::fclose(file);   // a name that cannot go: no scratch file (stale-temporary removal takes it later)
+    file = calls.createPrivateBeside(path, name, sizeof name);
+    if (file != nullptr && calls.remove(name) != 0) {
+        calls.close(file);   // a name that cannot go: no scratch file (stale-temporary removal takes it later)
         return nullptr;
     }
     return file;
@@ -481,7 +510,9 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
-                               RemoveFolder, SameFile, CreateScratchBeside};
+                               RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
+                               ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
+                               SyncNative, CloseNative};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

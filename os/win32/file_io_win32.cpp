@@ -139,8 +139,24 @@ const char* LastSeparator(const char* path) {
     return back > forward ? back : forward;
 }
 
+// A new file at `path`, never an existing one. Readable too: a version 7.3
+// worker writes the file through a copy of this handle, and libhdf5 reads
+// back what it wrote.
+FILE* OpenNew(const char* path, int moreFlags) {
+    const int fd = ::_wopen(WidePath(path).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT | moreFlags,
+                            _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    FILE* file = ::_fdopen(fd, "w+b");
+    if (file == nullptr) {
+        ::_close(fd);
+        ::_wunlink(WidePath(path).c_str());
+    }
+    return file;
+}
+// Windows files inherit their folder's access rules: ownerOnly changes nothing.
+FILE* CreateNew(const char* path, bool) { return OpenNew(path, 0); }
+
 FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, size_t tempPathSize, int moreFlags = 0) {
-    (void)ownerOnly;   // Windows files inherit their folder's access rules
     static std::atomic<unsigned> counter{0};
     const char* separator = LastSeparator(path);
     const int folderLength = separator == nullptr ? 0 : static_cast<int>(separator - path + 1);
@@ -154,20 +170,8 @@ FILE* CreateTemporaryBeside(const char* path, bool ownerOnly, char* tempPath, si
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        // Readable too: a version 7.3 worker writes the file through a copy of
-        // this handle, and libhdf5 reads back what it wrote.
-        const int fd = ::_wopen(WidePath(tempPath).c_str(),
-                                _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT | moreFlags, _S_IREAD | _S_IWRITE);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return nullptr;
-        }
-        FILE* file = ::_fdopen(fd, "w+b");
-        if (file == nullptr) {
-            ::_close(fd);
-            ::_wunlink(WidePath(tempPath).c_str());
-        }
-        return file;
+        FILE* file = moreFlags == 0 ? FileSystem().createNew(tempPath, ownerOnly) : OpenNew(tempPath, moreFlags);
+        if (file != nullptr || errno != EEXIST) return file;
     }
     return nullptr;
 }
@@ -222,8 +226,22 @@ int Lock(FILE* file) {
 
 int MayWrite(const char* path) { return ::_waccess(WidePath(path).c_str(), 2); }
 
-// ReplaceFile (Replace) carries the old file's access rules and attributes.
+// ReplaceFile (Replace) carries the old file's access rules and attributes:
+// nothing calls the owner, mode and attribute entries here.
 int CopyAttributes(FILE*, FILE*) { return 0; }
+int Unsupported() {
+    errno = ENOSYS;
+    return -1;
+}
+int ChangeOwner(FILE*, int64_t, int64_t) { return Unsupported(); }
+int ChangeModeOf(FILE*, unsigned) { return Unsupported(); }
+int ListAttributes(FILE*, std::string*) { return Unsupported(); }
+int GetAttribute(FILE*, const char*, std::string*) { return Unsupported(); }
+int SetAttribute(FILE*, const char*, const std::string&) { return Unsupported(); }
+// Renames are written through (Replace): no folder is synced.
+NativeFile OpenFolder(const char*) { return Unsupported(); }
+int SyncNative(NativeFile file) { return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file)) ? 0 : -1; }
+int CloseNative(NativeFile file) { return ::CloseHandle(reinterpret_cast<HANDLE>(file)) ? 0 : -1; }
 
 // No unnamed files here: temporaries are named from the start.
 FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
@@ -316,7 +334,9 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                CreateUnnamedBeside, LinkIn, RemoveStaleTemporaries, ReadAt, PlaceNew,
                                ReadNativeAt, WriteNativeAt, ResizeNativeFile, SizeOfNativeFile, MakeDirectory,
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
-                               RemoveFolder, SameFile, CreateScratchBeside};
+                               RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
+                               ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
+                               SyncNative, CloseNative};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

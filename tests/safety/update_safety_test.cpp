@@ -86,6 +86,9 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     TempDir dir;
     const std::vector<Bytes> vars = Variables(200);
     const std::string path = dir.file("f.mat"), target = dir.file("b.mat");
+    // With an extended attribute, which each new file is given: reading and setting it fail too.
+    WriteFile(path, File5(Order::Little, vars));
+    ::setxattr(path.c_str(), "user.origin", "lab 4", 5, 0);
     ForEveryFailingCall(path, File5(Order::Little, vars), Without(vars, 1), [&] { return support::Delete(path, {"b"}); });
     // A version 7.3 file, whose new file the worker process writes (a cell:
     // what it refers to goes with it): each call of this process failing.
@@ -189,7 +192,7 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     };
     WriteFile(path, File5(Order::Little, vars));
     ASSERT_EQ(move(), 0);
-    ForEveryFailingCall(path, File5(Order::Little, vars), ReadFile(path), move, Call::SameFile);
+    ForEveryFailingCall(path, File5(Order::Little, vars), ReadFile(path), move, faults::kLastCall);
     WriteFile(path, File5(Order::Little, vars));
     ASSERT_EQ(support::Extract(path, "b", target), 0);
     const Bytes extracted = ReadFile(target);
@@ -211,6 +214,12 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     };
     ASSERT_EQ(exportNpy(), 0);
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
+    // Again where the system makes no unnamed files: the named temporary's creation fails too.
+    platform::FileSystemCalls& calls = platform::FileSystem();
+    const platform::FileSystemCalls saved = calls;
+    calls.createUnnamedBeside = [](const char*, bool) -> FILE* { return nullptr; };
+    ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
+    calls = saved;
 }
 
 // The size an export is checked against the free space with is never more

@@ -108,6 +108,24 @@ int SameFile(const char* a, const char* b) { return FAIL_OR_CALL(SameFile, EACCE
 FILE* CreateScratchBeside(const char* path) {
     return FAIL_OR_CALL(CreateUnnamed, ENOSPC, (FILE*)nullptr, createScratchBeside(path));
 }
+FILE* CreateNew(const char* path, bool ownerOnly) { return FAIL_OR_CALL(CreateNew, ENOSPC, (FILE*)nullptr, createNew(path, ownerOnly)); }
+int ChangeOwner(FILE* file, int64_t owner, int64_t group) { return FAIL_OR_CALL(ChangeOwner, EIO, -1, changeOwner(file, owner, group)); }
+int ChangeModeOf(FILE* file, unsigned mode) { return FAIL_OR_CALL(ChangeMode, EIO, -1, changeModeOf(file, mode)); }
+int ListAttributes(FILE* file, std::string* names) { return FAIL_OR_CALL(ListAttributes, EIO, -1, listAttributes(file, names)); }
+int GetAttribute(FILE* file, const char* name, std::string* value) {
+    return FAIL_OR_CALL(GetAttribute, EIO, -1, getAttribute(file, name, value));
+}
+int SetAttribute(FILE* file, const char* name, const std::string& value) {
+    return FAIL_OR_CALL(SetAttribute, ENOSPC, -1, setAttribute(file, name, value));
+}
+platform::NativeFile OpenFolder(const char* path) { return FAIL_OR_CALL(OpenFolder, EACCES, platform::kNoFile, openFolder(path)); }
+int NativeSync(platform::NativeFile file) { return FAIL_OR_CALL(NativeSync, EIO, -1, syncNative(file)); }
+// As Close: the file is released even when the call fails.
+int NativeClose(platform::NativeFile file) {
+    const bool fail = ShouldFail(Call::NativeClose);
+    const int result = plan.saved.closeNative(file);
+    return fail ? Fail(EIO, -1) : result;
+}
 
 }  // namespace
 
@@ -117,7 +135,10 @@ const char* CallName(Call call) {
                                          "createBeside", "resolve", "copyRange", "linkStatus", "lock", "mayWrite",
                                          "copyAttributes", "createUnnamed", "linkIn", "readAt", "nativeRead",
                                          "nativeWrite", "nativeResize", "nativeSize", "makeDirectory", "placeNew",
-                                         "listFolder", "removeFolder", "sameFile"};
+                                         "listFolder", "removeFolder", "sameFile", "createNew", "changeOwner",
+                                         "changeMode", "listAttributes", "getAttribute", "setAttribute", "openFolder",
+                                         "nativeSync", "nativeClose"};
+    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(kLastCall) + 1, "a name for every kind");
     return kNames[static_cast<int>(call)];
 }
 
@@ -131,7 +152,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              CreateUnnamedBeside, LinkIn, plan.saved.removeStaleTemporaries, ReadAt, PlaceNew,
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
              plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile,
-             CreateScratchBeside};
+             CreateScratchBeside, CreateNew, ChangeOwner, ChangeModeOf, ListAttributes, GetAttribute, SetAttribute,
+             OpenFolder, NativeSync, NativeClose};
 }
 
 FaultInjector::~FaultInjector() {

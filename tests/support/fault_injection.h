@@ -31,7 +31,11 @@ enum class Call {
     NativeRead, NativeWrite, NativeResize, NativeSize,   // on a file as the system names it
     MakeDirectory,
     PlaceNew, ListFolder, RemoveFolder, SameFile,
+    // The system calls that the entries above are made of.
+    CreateNew, ChangeOwner, ChangeMode, ListAttributes, GetAttribute, SetAttribute,
+    OpenFolder, NativeSync, NativeClose,
 };
+inline constexpr Call kLastCall = Call::NativeClose;
 
 const char* CallName(Call call);
 
@@ -55,6 +59,6 @@ public:
 // extraction that failed to read, 3, may leave a MAT-file without
 // variables), and no temporary stays beside it unless removing failed too.
 void ForEveryFailingCall(const std::string& target, const std::vector<uint8_t>& old, const std::vector<uint8_t>& changed,
-                         const std::function<int()>& operation, Call lastKind = Call::SameFile);
+                         const std::function<int()>& operation, Call lastKind = kLastCall);
 
 }  // namespace faults
