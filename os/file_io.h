@@ -180,6 +180,12 @@ struct FileSystemCalls {
     NativeFile (*openFolder)(const char* path);
     int (*syncNative)(NativeFile file);    // the system's buffers to the disk
     int (*closeNative)(NativeFile file);   // released even when this fails
+    // The two locks lock takes: a shared record lock of the whole file, held
+    // until the stream closes (-1 with errno EAGAIN or EACCES when another
+    // program holds one for writing), and the exclusive file lock, without
+    // waiting (-1 with errno EWOULDBLOCK when another holds it).
+    int (*shareRecords)(FILE* file);
+    int (*lockWhole)(FILE* file);
 };
 
 // The files inside a folder at any depth (links to files among them; links

@@ -300,26 +300,33 @@ bool OffersNoLocks(int error) { return error == ENOLCK || error == EOPNOTSUPP ||
 // while the update runs; unlike a classic fcntl lock, it is not dropped when
 // the process closes another descriptor of the file (another archive of the
 // same file in the host). Elsewhere (macOS) the file is only tested, once.
-int NoWriterRecordLock(int descriptor) {
+int ShareRecords(FILE* file) {
     struct flock lock = {};
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;   // from 0 to the end, however the file grows
 #if defined(F_OFD_SETLK)
-    if (::fcntl(descriptor, F_OFD_SETLK, &lock) == 0) return 0;
-    if (errno != EAGAIN && errno != EACCES) return OffersNoLocks(errno) ? 0 : -1;
+    return ::fcntl(::fileno(file), F_OFD_SETLK, &lock);
 #else
-    if (::fcntl(descriptor, F_GETLK, &lock) != 0) return OffersNoLocks(errno) ? 0 : -1;
+    if (::fcntl(::fileno(file), F_GETLK, &lock) != 0) return -1;
     if (lock.l_type == F_UNLCK) return 0;
-#endif
-    errno = EACCES;
+    errno = EAGAIN;
     return -1;
+#endif
 }
+int LockWhole(FILE* file) { return ::flock(::fileno(file), LOCK_EX | LOCK_NB); }
 
 // The record lock comes first: where the system makes a flock out of record
 // locks (NFS), that flock then stays exclusive.
 int Lock(FILE* file) {
-    if (NoWriterRecordLock(::fileno(file)) != 0) return -1;
-    if (::flock(::fileno(file), LOCK_EX | LOCK_NB) == 0) return 0;
+    FileSystemCalls& calls = FileSystem();
+    if (calls.shareRecords(file) != 0) {
+        if (errno == EAGAIN || errno == EACCES) {
+            errno = EACCES;
+            return -1;
+        }
+        if (!OffersNoLocks(errno)) return -1;
+    }
+    if (calls.lockWhole(file) == 0) return 0;
     if (errno == EWOULDBLOCK) return -1;
     return OffersNoLocks(errno) ? 0 : -1;
 }
@@ -512,7 +519,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
-                               SyncNative, CloseNative};
+                               SyncNative, CloseNative, ShareRecords, LockWhole};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -242,6 +242,9 @@ int SetAttribute(FILE*, const char*, const std::string&) { return Unsupported();
 NativeFile OpenFolder(const char*) { return Unsupported(); }
 int SyncNative(NativeFile file) { return ::FlushFileBuffers(reinterpret_cast<HANDLE>(file)) ? 0 : -1; }
 int CloseNative(NativeFile file) { return ::CloseHandle(reinterpret_cast<HANDLE>(file)) ? 0 : -1; }
+// Lock takes one lock of its own.
+int ShareRecords(FILE*) { return Unsupported(); }
+int LockWhole(FILE*) { return Unsupported(); }
 
 // No unnamed files here: temporaries are named from the start.
 FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
@@ -336,7 +339,7 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
-                               SyncNative, CloseNative};
+                               SyncNative, CloseNative, ShareRecords, LockWhole};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

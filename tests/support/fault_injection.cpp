@@ -120,6 +120,8 @@ int SetAttribute(FILE* file, const char* name, const std::string& value) {
 }
 platform::NativeFile OpenFolder(const char* path) { return FAIL_OR_CALL(OpenFolder, EACCES, platform::kNoFile, openFolder(path)); }
 int NativeSync(platform::NativeFile file) { return FAIL_OR_CALL(NativeSync, EIO, -1, syncNative(file)); }
+int ShareRecords(FILE* file) { return FAIL_OR_CALL(ShareRecords, EIO, -1, shareRecords(file)); }
+int LockWhole(FILE* file) { return FAIL_OR_CALL(LockWhole, EIO, -1, lockWhole(file)); }
 // As Close: the file is released even when the call fails.
 int NativeClose(platform::NativeFile file) {
     const bool fail = ShouldFail(Call::NativeClose);
@@ -137,7 +139,7 @@ const char* CallName(Call call) {
                                          "nativeWrite", "nativeResize", "nativeSize", "makeDirectory", "placeNew",
                                          "listFolder", "removeFolder", "sameFile", "createNew", "changeOwner",
                                          "changeMode", "listAttributes", "getAttribute", "setAttribute", "openFolder",
-                                         "nativeSync", "nativeClose"};
+                                         "nativeSync", "nativeClose", "shareRecords", "lockWhole"};
     static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(kLastCall) + 1, "a name for every kind");
     return kNames[static_cast<int>(call)];
 }
@@ -153,7 +155,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
              plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile,
              CreateScratchBeside, CreateNew, ChangeOwner, ChangeModeOf, ListAttributes, GetAttribute, SetAttribute,
-             OpenFolder, NativeSync, NativeClose};
+             OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole};
 }
 
 FaultInjector::~FaultInjector() {

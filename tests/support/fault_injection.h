@@ -33,9 +33,9 @@ enum class Call {
     PlaceNew, ListFolder, RemoveFolder, SameFile,
     // The system calls that the entries above are made of.
     CreateNew, ChangeOwner, ChangeMode, ListAttributes, GetAttribute, SetAttribute,
-    OpenFolder, NativeSync, NativeClose,
+    OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole,
 };
-inline constexpr Call kLastCall = Call::NativeClose;
+inline constexpr Call kLastCall = Call::LockWhole;
 
 const char* CallName(Call call);
 
