@@ -186,6 +186,13 @@ struct FileSystemCalls {
     // waiting (-1 with errno EWOULDBLOCK when another holds it).
     int (*shareRecords)(FILE* file);
     int (*lockWhole)(FILE* file);
+    // Gives a file made by createUnnamedBeside the name `path` (errno EEXIST
+    // when it is taken). 0 on success.
+    int (*nameOpenFile)(FILE* file, const char* path);
+    // One copy inside the system of up to `size` bytes of `from` at *offset
+    // to the position of `to` (both moved past them): the bytes copied, 0 at
+    // the end of `from`, -1 on failure or where the system offers none.
+    int64_t (*copyNativeRange)(NativeFile from, int64_t* offset, NativeFile to, size_t size);
 };
 
 // The files inside a folder at any depth (links to files among them; links

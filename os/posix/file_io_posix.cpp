@@ -239,12 +239,16 @@ FILE* CreateUnnamedBeside(const char* path, bool ownerOnly) {
     return file;
 }
 
-int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
+int NameOpenFile(FILE* file, const char* path) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", ::fileno(file));
+    return ::linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+}
+
+int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
         if (!MakeTemporaryName(path, tempPath, tempPathSize)) return -1;
-        if (::linkat(AT_FDCWD, self, AT_FDCWD, tempPath, AT_SYMLINK_FOLLOW) == 0) return 0;
+        if (FileSystem().nameOpenFile(file, tempPath) == 0) return 0;
         if (errno != EEXIST) break;
     }
     tempPath[0] = '\0';
@@ -252,6 +256,10 @@ int LinkIn(FILE* file, const char* path, char* tempPath, size_t tempPathSize) {
 }
 #else
 FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
+int NameOpenFile(FILE*, const char*) {
+    errno = ENOTSUP;
+    return -1;
+}
 int LinkIn(FILE*, const char*, char* tempPath, size_t) {
     tempPath[0] = '\0';
     return -1;
@@ -416,13 +424,13 @@ FILE* CreatePrivateBeside(const char* path, char* tempPath, size_t tempPathSize)
 // about what cp costs, rather than twice through user space.
 uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
     if (std::fflush(to) != 0 || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
-    loff_t in = static_cast<loff_t>(offset);
+    int64_t in = static_cast<int64_t>(offset);
     uint64_t copied = 0;
     while (copied < size) {
         const uint64_t left = size - copied;
         // The kernel copies at most about 2 GB per call.
         const size_t piece = left < (1u << 30) ? static_cast<size_t>(left) : (1u << 30);
-        const ssize_t done = ::copy_file_range(::fileno(from), &in, ::fileno(to), nullptr, piece, 0);
+        const int64_t done = FileSystem().copyNativeRange(::fileno(from), &in, ::fileno(to), piece);
         if (done <= 0) break;   // not offered here (EXDEV, EINVAL ...), the end, or a failure
         copied += static_cast<uint64_t>(done);
     }
@@ -432,8 +440,18 @@ uint64_t CopyRange(FILE* from, uint64_t offset, FILE* to, uint64_t size) {
     ::fseeko(from, static_cast<off_t>(offset + copied), SEEK_SET);
     return copied;
 }
+int64_t CopyNativeRange(NativeFile from, int64_t* offset, NativeFile to, size_t size) {
+    loff_t at = *offset;
+    const ssize_t done = ::copy_file_range(static_cast<int>(from), &at, static_cast<int>(to), nullptr, size, 0);
+    *offset = at;
+    return done;
+}
 #else
 uint64_t CopyRange(FILE*, uint64_t, FILE*, uint64_t) { return 0; }
+int64_t CopyNativeRange(NativeFile, int64_t*, NativeFile, size_t) {
+    errno = ENOTSUP;
+    return -1;
+}
 #endif
 
 bool ResizeNativeFile(NativeFile file, uint64_t size) { return ::ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0; }
@@ -519,7 +537,8 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
-                               SyncNative, CloseNative, ShareRecords, LockWhole};
+                               SyncNative, CloseNative, ShareRecords, LockWhole, NameOpenFile,
+                               CopyNativeRange};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

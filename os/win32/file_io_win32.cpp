@@ -245,6 +245,9 @@ int CloseNative(NativeFile file) { return ::CloseHandle(reinterpret_cast<HANDLE>
 // Lock takes one lock of its own.
 int ShareRecords(FILE*) { return Unsupported(); }
 int LockWhole(FILE*) { return Unsupported(); }
+// Neither unnamed files nor copies inside the system here.
+int NameOpenFile(FILE*, const char*) { return Unsupported(); }
+int64_t CopyNativeRange(NativeFile, int64_t*, NativeFile, size_t) { return Unsupported(); }
 
 // No unnamed files here: temporaries are named from the start.
 FILE* CreateUnnamedBeside(const char*, bool) { return nullptr; }
@@ -339,7 +342,8 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                StartWriteback, StartNativeWriteback, FreeSpaceBeside, ListFolder,
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
-                               SyncNative, CloseNative, ShareRecords, LockWhole};
+                               SyncNative, CloseNative, ShareRecords, LockWhole, NameOpenFile,
+                               CopyNativeRange};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace

@@ -122,6 +122,10 @@ platform::NativeFile OpenFolder(const char* path) { return FAIL_OR_CALL(OpenFold
 int NativeSync(platform::NativeFile file) { return FAIL_OR_CALL(NativeSync, EIO, -1, syncNative(file)); }
 int ShareRecords(FILE* file) { return FAIL_OR_CALL(ShareRecords, EIO, -1, shareRecords(file)); }
 int LockWhole(FILE* file) { return FAIL_OR_CALL(LockWhole, EIO, -1, lockWhole(file)); }
+int NameOpenFile(FILE* file, const char* path) { return FAIL_OR_CALL(NameOpenFile, ENOSPC, -1, nameOpenFile(file, path)); }
+int64_t NativeCopy(platform::NativeFile from, int64_t* offset, platform::NativeFile to, size_t size) {
+    return FAIL_OR_CALL(NativeCopy, EIO, int64_t{-1}, copyNativeRange(from, offset, to, size));
+}
 // As Close: the file is released even when the call fails.
 int NativeClose(platform::NativeFile file) {
     const bool fail = ShouldFail(Call::NativeClose);
@@ -139,7 +143,8 @@ const char* CallName(Call call) {
                                          "nativeWrite", "nativeResize", "nativeSize", "makeDirectory", "placeNew",
                                          "listFolder", "removeFolder", "sameFile", "createNew", "changeOwner",
                                          "changeMode", "listAttributes", "getAttribute", "setAttribute", "openFolder",
-                                         "nativeSync", "nativeClose", "shareRecords", "lockWhole"};
+                                         "nativeSync", "nativeClose", "shareRecords", "lockWhole", "nameOpenFile",
+                                         "nativeCopy"};
     static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(kLastCall) + 1, "a name for every kind");
     return kNames[static_cast<int>(call)];
 }
@@ -155,7 +160,7 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
              plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile,
              CreateScratchBeside, CreateNew, ChangeOwner, ChangeModeOf, ListAttributes, GetAttribute, SetAttribute,
-             OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole};
+             OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole, NameOpenFile, NativeCopy};
 }
 
 FaultInjector::~FaultInjector() {

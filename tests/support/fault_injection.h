@@ -33,9 +33,9 @@ enum class Call {
     PlaceNew, ListFolder, RemoveFolder, SameFile,
     // The system calls that the entries above are made of.
     CreateNew, ChangeOwner, ChangeMode, ListAttributes, GetAttribute, SetAttribute,
-    OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole,
+    OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole, NameOpenFile, NativeCopy,
 };
-inline constexpr Call kLastCall = Call::LockWhole;
+inline constexpr Call kLastCall = Call::NativeCopy;
 
 const char* CallName(Call call);
 
