@@ -491,9 +491,14 @@ int ListFolder(const char* path, std::vector<FolderEntry>* entries) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         FolderEntry found;
         found.name = entry->d_name;
-        // Looked at through the open folder: no path is built again per name.
+        // The folder's own record says what most names are; the others
+        // (links, file systems that do not say) are looked at through the
+        // open folder: no path is built again per name.
         struct stat st {};
-        if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (entry->d_type == DT_DIR || entry->d_type == DT_REG) {
+            found.isFolder = entry->d_type == DT_DIR;
+            found.isRegularFile = entry->d_type == DT_REG;
+        } else if (::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
             found.isFolder = S_ISDIR(st.st_mode);
             found.isRegularFile = S_ISREG(st.st_mode) ||
                                   (S_ISLNK(st.st_mode) && ::fstatat(::dirfd(folder), entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode));
