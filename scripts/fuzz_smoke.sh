@@ -99,13 +99,16 @@ fuzz_one() {
   # there, with the stack that allocated it (fuzz/README.md).
   local limits=()
   [[ $target == v73_reader_fuzz ]] && limits=(-malloc_limit_mb=1048576 -detect_leaks=0)
-  # v73_fuzz starts a worker process per input, and a worker given up (the
-  # target's 3 s of stall) is asked again of a fresh one, up to four
-  # workers an input: on a loaded machine their starts alone can pass 10 s
-  # of wall-clock time. A hang in the worker is the product's watch's to
-  # catch; this process's own hang still meets libFuzzer's timeout.
+  # Every target that opens version 7.3 data starts the worker (v73_fuzz a
+  # process per input; engine_fuzz and plugin_fuzz for the HDF5 inputs of
+  # the corpus), and a worker given up (3 s of stall) is asked again of a
+  # fresh one, up to four an input: a second's work alone, but on a loaded
+  # machine (four busy processes beside the run) one such input of the seed
+  # corpus took over 15 s of wall-clock time. A hang in the worker is the
+  # product's watch's to catch; this process's own hang still meets
+  # libFuzzer's timeout.
   local timeout=$timeout_seconds
-  [[ $target == v73_fuzz ]] && timeout=60
+  [[ $target == v73_fuzz || $target == engine_fuzz || $target == plugin_fuzz ]] && timeout=60
 
   local findings=(fuzz/findings/"$short"/*)
   if [[ -e ${findings[0]} ]]; then
