@@ -267,6 +267,7 @@ private:
         baseObjects_ = a.size() / 6 - 1;
         incomingObjects_ = b.size() / 6 - 1;
         map_.objectOffset = static_cast<uint32_t>(baseObjects_);
+        map_.objects = static_cast<uint32_t>(incomingObjects_);
         uint32_t lastOrder = 0;
         for (size_t k = 5; k < a.size(); k += 6) lastOrder = std::max(lastOrder, a[k]);
         Words& out = regions[kObjects];
@@ -459,6 +460,7 @@ bool RenumberReference(std::vector<uint8_t>& e, bool swapped, const ArrayView& v
     for (uint64_t k = 0; k < count; ++k) {
         uint8_t* id = w + 4 * (2 + rank + k);
         const uint32_t old = Load32(id, swapped);
+        if (old > map.objects) return Fail(error, "a reference to object " + std::to_string(old) + ", which its file does not hold");
         if (old != 0) Store32(id, old + map.objectOffset, swapped);
     }
     uint8_t* cls = w + 4 * (words - 1);

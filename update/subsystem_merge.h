@@ -20,6 +20,9 @@ namespace matlib {
 struct ObjectRenumbering {
     uint32_t objectOffset = 0;
     std::vector<uint32_t> classes;
+    // The objects the incoming data holds: a reference beyond them (a damaged
+    // file) would come to name another file's object, and is refused.
+    uint32_t objects = 0;
     bool Identity() const { return objectOffset == 0 && classes.empty(); }
 };
 

@@ -91,6 +91,22 @@ void WriteOffset(uint8_t* bytes, bool bigEndian, uint64_t value) {
     for (int i = 0; i < 8; ++i) bytes[bigEndian ? 7 - i : i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+// A level-5 array's element read whole (inflated), its object references
+// renumbered; false with the reason.
+bool ReadRenumbered(const mxArray& array, const ObjectRenumbering& renumbering, std::vector<uint8_t>& element) {
+    if (array.data.elementEnd > kMaxDecodedSubsystemBytes) {
+        SetLastError("its objects would need renumbering, and it is larger than 64 MB");
+        return false;
+    }
+    element.resize(static_cast<size_t>(array.data.elementEnd));
+    ElementStream stream(*array.source, array.data);
+    std::string error;
+    if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(array.data.elementEnd)) return false;
+    if (RenumberObjects(element, array.source->swapped, false, renumbering, error)) return true;
+    SetLastErrorText("its objects cannot join the others: " + error);
+    return false;
+}
+
 // A level-5 file. A rewrite copies the old file's bytes up to each variable
 // that stays (its header and every byte between, as they stood) and skips
 // each one that goes; the header's subsystem-data offset follows the data it
@@ -244,24 +260,13 @@ private:
     // A level-5 element whose objects join other subsystem data: read whole
     // (inflated), its references renumbered, written compressed as it stood.
     bool WriteRenumbered(const mxArray& array, const ObjectRenumbering& renumbering) {
-        if (array.data.elementEnd > kMaxDecodedSubsystemBytes) {
-            SetLastError("its objects would need renumbering, and it is larger than 64 MB");
-            return false;
-        }
-        SourceFile& source = *array.source;
-        std::vector<uint8_t> element(static_cast<size_t>(array.data.elementEnd));
-        ElementStream stream(source, array.data);
-        std::string error;
-        if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(array.data.elementEnd) ||
-            !RenumberObjects(element, source.swapped, false, renumbering, error)) {
-            if (!error.empty()) SetLastErrorText("its objects cannot be renumbered: " + error);
-            return false;
-        }
+        std::vector<uint8_t> element;
+        if (!ReadRenumbered(array, renumbering, element)) return false;
         const bool written = array.data.compressed || options_.compressMade
                                  ? WriteCompressedBytes(file_, bigEndian_, element.data(), element.size())
                                  : StagedWrite(file_, element.data(), element.size()) &&
                                        StagedWrite(file_, kZeroPadding, PaddingAfter(element.size()));
-        return written && SourceUnchanged(source);
+        return written && SourceUnchanged(*array.source);
     }
 
     // Merged subsystem data: the unnamed uint8 variable that holds it.
@@ -408,8 +413,10 @@ const ObjectRenumbering* CarriedSubsystem::RenumberingOf(const mxArray& array) c
     return nullptr;
 }
 
-bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
-                 const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly) {
+namespace {
+
+bool NoteCarriedData(CarriedSubsystem& carried, const mxArray& array, bool objects,
+                     const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly) {
     if (array.format == nullptr) return true;
     if (array.format->element->kind == ElementSource::kConverted) {
         if (!objects) return true;
@@ -486,6 +493,18 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
     carried.payload = std::move(merged);
     carried.joined.push_back({array.source, source.subsystemOffset, size, std::move(renumbering)});
     return true;
+}
+
+}  // namespace
+
+bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
+                 const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly) {
+    if (!NoteCarriedData(carried, array, objects, targetOwn, carryWhenCostly)) return false;
+    // Whether its references can be renumbered is known before anything is
+    // written: a damaged one refuses the array, not the write.
+    const ObjectRenumbering* renumbering = carried.RenumberingOf(array);
+    std::vector<uint8_t> scratch;
+    return renumbering == nullptr || ReadRenumbered(array, *renumbering, scratch);
 }
 
 std::unique_ptr<WriteTarget> Level5Target(StagedFile* file, const MATFile* old, const Level5Options& options) {

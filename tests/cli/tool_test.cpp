@@ -507,6 +507,17 @@ TEST_F(MatwcxCommand, ObjectsOfTwoFilesMergeAndReadAsInTheirFiles) {
                                    after.begin() + std::min<uint64_t>(128, own)));
         }
     }
+    // Damaged subsystem data joins nothing: refused, the target as it was.
+    for (const char* damaged : {"corrupted_mcos_object_metadata", "corrupted_subsystem"}) {
+        SCOPED_TRACE(damaged);
+        ASSERT_TRUE(support::CopyTestData(std::string("objects/") + damaged + ".mat", dir.file("damaged.mat")));
+        std::filesystem::copy_file(dir.file("user_defined_classdefs.mat"), dir.file("t.mat"), std::filesystem::copy_options::overwrite_existing);
+        const Bytes before = ReadFile(dir.file("t.mat"));
+        const ToolRun refused = Run({"add", "--yes", dir.file("t.mat"), dir.file("damaged.mat")});
+        EXPECT_NE(refused.status, 0);
+        EXPECT_TRUE(Contains(refused.out + refused.err, "cannot join")) << refused.out << refused.err;
+        EXPECT_EQ(ReadFile(dir.file("t.mat")), before);
+    }
     // All four into a new file at once: three merges in one write.
     std::vector<std::string> all = {"add", "--yes", dir.file("all.mat")};
     for (const std::string& kind : kinds) all.push_back(dir.file(kind + ".mat"));
@@ -529,6 +540,11 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
     const Bytes flags = NumericVar(le, "", mxUINT8, {1, 2}, {1, 0}, {}, kLogical);
     const Bytes names = CharVar(le, "", {2, 3}, {'a', 'd', 'b', 'e', 'c', 'f'});
     const Bytes big = NumericVar(le, "", mxINT64, {1, 1}, {0}, {}, 0);
+    // A text longer than the pieces it is handed on in (64 KB).
+    const Bytes long_ = NumericVar(le, "long", mxDOUBLE, {1, 30000}, Iota(30000, 1));
+    std::string longJson = "[";
+    for (int k = 1; k <= 30000; ++k) longJson += (k > 1 ? "," : "") + std::to_string(k);
+    WriteFile(dir.file("long.mat"), File5(le, {CellVar(le, "long", {1, 1}, {long_})}));
     WriteFile(dir.file("built.mat"),
               File5(le, {StructVar(le, "s", {1, 1}, {"m", "l", "t", "e", "c"},
                                    {matrix, flags, names, NumericVar(le, "", mxDOUBLE, {0, 0}, {}),
@@ -551,6 +567,7 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
          R"("Rating":"Poor","Comment":"Late departure, ran out of dinner options"},{"FlightNum":3489,"Customer":"Smith",)"
          R"("Date":"22-Dec-2016 00:00:00","Rating":"Fair","Comment":"Late, but only by half an hour. Otherwise fine."}],)"
          R"("testDatetimeComplex":"06-Dec-2025 20:28:39"})"},
+        {"long.mat", "long", "[" + longJson + "]]"},
         {"built.mat", "z", "z.bad: complex numbers"},
         {"function_handles.mat", "anonymous", "anonymous: a function handle"},
     };
