@@ -216,6 +216,10 @@ int Apply(MATFile* mfp, UpdateState* state) {
     // Windows cannot rename over a file that is open; let go of ours when
     // nobody else still reads through it. Elsewhere it stays open, and with
     // it the update lock, until the new file is in place.
+    // (A merge's record of the file's own subsystem data lets go of it first.)
+    for (CarriedSubsystem::Joined& joined : state->carried.joined) {
+        if (joined.source == mfp->source) joined.source.reset();
+    }
     if (!platform::kCanReplaceOpenFile && mfp->source.use_count() == 1) mfp->source.reset();
     if (CommitStagedFile(file.get()) != 0) return 1;
     state->deleted.assign(state->deleted.size(), false);

@@ -406,7 +406,8 @@ const char* V73Refusal(const mxArray& array) {
 const ObjectRenumbering* CarriedSubsystem::RenumberingOf(const mxArray& array) const {
     if (!merged || !array.source) return nullptr;
     for (const Joined& j : joined) {
-        if (j.source == array.source || (j.source->path == array.source->path && j.offset == array.source->subsystemOffset)) {
+        if (j.source && (j.source == array.source ||
+                         (j.source->path == array.source->path && j.offset == array.source->subsystemOffset))) {
             return j.renumbering.Identity() ? nullptr : &j.renumbering;
         }
     }
