@@ -511,7 +511,8 @@ TEST_F(MatwcxCommand, ObjectsOfTwoFilesMergeAndReadAsInTheirFiles) {
     for (const char* damaged : {"corrupted_mcos_object_metadata", "corrupted_subsystem"}) {
         SCOPED_TRACE(damaged);
         ASSERT_TRUE(support::CopyTestData(std::string("objects/") + damaged + ".mat", dir.file("damaged.mat")));
-        std::filesystem::copy_file(dir.file("user_defined_classdefs.mat"), dir.file("t.mat"), std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::remove(dir.file("t.mat"));
+        std::filesystem::copy_file(dir.file("user_defined_classdefs.mat"), dir.file("t.mat"));
         const Bytes before = ReadFile(dir.file("t.mat"));
         const ToolRun refused = Run({"add", "--yes", dir.file("t.mat"), dir.file("damaged.mat")});
         EXPECT_NE(refused.status, 0);
