@@ -73,8 +73,6 @@ const char* Reason(Format format, const mxArray* array) {
     return nullptr;
 }
 
-}  // namespace
-
 // A struct, cell or object as JSON: refused for a part that jsonencode
 // refuses (a function handle, complex numbers ...), found by writing it to
 // nowhere first.
@@ -83,6 +81,8 @@ std::string ContainerRefusal(const mxArray* array) {
     if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error)) return std::string();
     return error.empty() ? "it cannot be read" : error;
 }
+
+}  // namespace
 
 bool IsContainer(const mxArray* array) {
     const mxClassID id = mxGetClassID(array);

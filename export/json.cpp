@@ -50,9 +50,7 @@ void PutNumber(const Values& values, size_t k, std::string& text) {
 
 void WriteJson(const mxArray* array, Output& out) {
     if (mxGetClassID(array) == mxCHAR_CLASS) return WriteText(array, out);
-    const mxClassID id = mxGetClassID(array);
-    if (id == mxSTRUCT_CLASS || id == mxCELL_CLASS || id == mxUNKNOWN_CLASS || id == mxFUNCTION_CLASS ||
-        id == mxOPAQUE_CLASS || id == mxOBJECT_CLASS) {
+    if (IsContainer(array)) {
         // Structs, cells and objects by what they hold (objects/json_text.h).
         std::string error;
         const bool written = matlib::WriteContainerJson(array, [&](const std::string& piece) {

@@ -12,6 +12,8 @@ namespace exporting {
 void WriteDelimited(const mxArray* array, char separator, Output& out);
 void WriteNpy(const mxArray* array, Output& out);
 void WriteJson(const mxArray* array, Output& out);
+// A struct, cell or object (what JSON writes by what it holds).
+bool IsContainer(const mxArray* array);
 
 // Passes over the m x n matrix that starts at element `base` row by row in
 // bounded memory: `take` gets a block of `rows` whole rows from `row`

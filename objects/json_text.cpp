@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <map>
 #include <memory>
 #include <new>
 #include <vector>
@@ -289,96 +290,109 @@ private:
         return true;
     }
 
-    // Element `k` of a value object (string, datetime, duration, categorical)
-    // as a JSON value; `dims`/`count` its shape when asked for the whole.
-    bool ValueObject(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,
-                     const std::string& path, std::string& error, int64_t row = -1) {
+    // The JSON text of each element of a value object (string, datetime,
+    // duration, categorical) and its shape. Made once per object: a table's
+    // rows ask for one element each.
+    struct ValueTexts {
+        std::vector<uint64_t> dims;
+        std::vector<std::string> texts;
+    };
+
+    // 1: `out` holds the object's values; 0: it is no value object; -1: damaged (error set).
+    int MakeValueTexts(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,
+                       const std::string& path, ValueTexts& out, std::string& error) {
         const Bytes& b = sub.bytes();
+        auto json = [](const std::string& text) {
+            std::string quoted;
+            AppendJsonString(text, quoted);
+            return quoted;
+        };
         ArrayView v;
         if (cls == "string" && Property(sub, props, "any", v)) {
-            std::vector<uint64_t> dims;
             std::vector<std::string> strings;
             std::vector<bool> missing;
-            if (!Strings(b, v, dims, strings, missing)) return Fail(error, path + ": damaged string");
-            auto one = [&](uint64_t k) {
-                if (k >= strings.size()) return false;
-                if (missing[k]) return text_ += "null", true;
-                return String(strings[k]), true;
-            };
-            if (row >= 0) return one(static_cast<uint64_t>(row)) || Fail(error, path + ": damaged string");
-            return Shaped(dims, strings.size(), one) || Fail(error, path + ": damaged string");
+            if (!Strings(b, v, out.dims, strings, missing)) return Fail(error, path + ": damaged string"), -1;
+            for (size_t k = 0; k < strings.size(); ++k) out.texts.push_back(missing[k] ? "null" : json(strings[k]));
+            return 1;
         }
         const bool datetime = cls == "datetime" && Property(sub, props, "data", v);
         const bool duration = !datetime && cls == "duration" && Property(sub, props, "millis", v);
         if (datetime || duration) {
             const std::string fmt = CharProperty(sub, props, "fmt"), tz = datetime ? CharProperty(sub, props, "tz") : "";
-            auto one = [&](uint64_t k) {
+            out.dims = v.dims;
+            for (uint64_t k = 0; k < v.count; ++k) {
                 double ms = 0, extra = 0;
-                if (!ViewNumber(b, v, false, k, ms)) return false;
+                if (!ViewNumber(b, v, false, k, ms)) return Fail(error, path + ": damaged " + cls), -1;
                 if (v.complex) ViewNumber(b, v, true, k, extra);
-                if (std::isnan(ms)) return text_ += "null", true;
-                String(datetime ? DatetimeText(ms, extra, fmt, tz) : DurationText(ms, fmt));
-                return true;
-            };
-            if (row >= 0) return one(static_cast<uint64_t>(row)) || Fail(error, path + ": damaged " + cls);
-            return Shaped(v.dims, v.count, one) || Fail(error, path + ": damaged " + cls);
+                out.texts.push_back(std::isnan(ms) ? "null" : json(datetime ? DatetimeText(ms, extra, fmt, tz) : DurationText(ms, fmt)));
+            }
+            return 1;
         }
         ArrayView names, codes;
         if (cls == "categorical" && Property(sub, props, "categoryNames", names) && Property(sub, props, "codes", codes)) {
             std::vector<size_t> labels;
-            if (names.cls != mxCELL || !Children(b, names, names.count, labels)) return Fail(error, path + ": damaged categorical");
-            auto one = [&](uint64_t k) {
-                double code = 0;
-                if (!ViewNumber(b, codes, false, k, code)) return false;
-                if (!(code >= 1 && code <= static_cast<double>(labels.size()))) return text_ += "null", true;
+            std::vector<std::string> labelTexts;
+            if (names.cls != mxCELL || !Children(b, names, names.count, labels)) return Fail(error, path + ": damaged categorical"), -1;
+            for (size_t at : labels) {
                 ArrayView label;
                 std::vector<uint32_t> units;
-                if (!ParseArrayView(b, labels[static_cast<size_t>(code) - 1], label) || !Units(b, label, units)) return false;
-                String(Utf8(units));
-                return true;
-            };
-            if (row >= 0) return one(static_cast<uint64_t>(row)) || Fail(error, path + ": damaged categorical");
-            return Shaped(codes.dims, codes.count, one) || Fail(error, path + ": damaged categorical");
+                if (!ParseArrayView(b, at, label) || !Units(b, label, units)) return Fail(error, path + ": damaged categorical"), -1;
+                labelTexts.push_back(json(Utf8(units)));
+            }
+            out.dims = codes.dims;
+            for (uint64_t k = 0; k < codes.count; ++k) {
+                double code = 0;
+                if (!ViewNumber(b, codes, false, k, code)) return Fail(error, path + ": damaged categorical"), -1;
+                const bool defined = code >= 1 && code <= static_cast<double>(labelTexts.size());
+                out.texts.push_back(defined ? labelTexts[static_cast<size_t>(code) - 1] : "null");
+            }
+            return 1;
         }
-        return Fail(error, "");   // not a value object
+        return 0;
     }
 
+    // A table's column, read once for all its rows.
+    struct Column {
+        ArrayView view;
+        std::vector<size_t> children;   // a cell's elements
+        std::vector<uint32_t> units;    // a char matrix's code units
+    };
+
     // Row `row` of a table's column.
-    bool Cell(const Bytes& b, const ArrayView& column, uint64_t row, uint64_t rows, const std::string& path, int depth,
+    bool Cell(const Bytes& b, const Column& c, uint64_t row, uint64_t rows, const std::string& path, int depth,
               std::string& error) {
+        const ArrayView& column = c.view;
         ObjectRef ref;
         if (ParseObjectRef(b, column, ref)) return RefValue(ref, path, depth, error, static_cast<int64_t>(row));
         if (column.cls == mxCELL) {
-            std::vector<size_t> children;
             ArrayView child;
-            if (!Children(b, column, column.count, children) || row >= children.size() || !ParseArrayView(b, children[row], child)) {
-                return Fail(error, path + ": damaged");
-            }
+            if (row >= c.children.size() || !ParseArrayView(b, c.children[row], child)) return Fail(error, path + ": damaged");
             return Value(b, child, path, depth + 1, error);
         }
         if (column.cls >= mxDOUBLE && column.cls <= mxUINT64) {
             if (column.complex) return Fail(error, path + ": complex numbers (jsonencode takes none)");
             const uint64_t width = rows == 0 ? 0 : column.count / rows;
-            auto one = [&](uint64_t c) {
+            auto one = [&](uint64_t k) {
                 double d = 0;
-                if (!ViewNumber(b, column, false, row + c * rows, d)) return false;
+                if (!ViewNumber(b, column, false, row + k * rows, d)) return false;
                 if (column.logical) text_ += d != 0 ? "true" : "false";
                 else Number(d);
                 return true;
             };
             if (width == 1) return one(0) || Fail(error, path + ": damaged");
             text_ += '[';
-            for (uint64_t c = 0; c < width; ++c) {
-                if (c > 0) text_ += ',';
-                if (!one(c)) return Fail(error, path + ": damaged");
+            for (uint64_t k = 0; k < width; ++k) {
+                if (k > 0) text_ += ',';
+                if (!one(k)) return Fail(error, path + ": damaged");
             }
             text_ += ']';
             return true;
         }
         if (column.cls == mxCHAR) {
-            std::vector<uint32_t> units, mine;
-            if (!Units(b, column, units)) return Fail(error, path + ": damaged");
-            for (uint64_t c = 0; rows != 0 && c < column.count / rows; ++c) mine.push_back(units[row + c * rows]);
+            std::vector<uint32_t> mine;
+            for (uint64_t k = 0; rows != 0 && k < column.count / rows && row + k * rows < c.units.size(); ++k) {
+                mine.push_back(c.units[row + k * rows]);
+            }
             String(Utf8(mine));
             return true;
         }
@@ -389,20 +403,27 @@ private:
                std::string& error) {
         const Bytes& b = sub.bytes();
         ArrayView data, names, nrows;
-        std::vector<size_t> columns, labels;
+        std::vector<size_t> columnAt, labels;
         double rows = 0;
         if (!Property(sub, props, "data", data) || !Property(sub, props, "varnames", names) ||
             !Property(sub, props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || data.cls != mxCELL ||
-            names.cls != mxCELL || !Children(b, data, data.count, columns) || !Children(b, names, names.count, labels) ||
-            columns.size() != labels.size() || !(rows >= 0 && rows < 1e15)) {
+            names.cls != mxCELL || !Children(b, data, data.count, columnAt) || !Children(b, names, names.count, labels) ||
+            columnAt.size() != labels.size() || !(rows >= 0 && rows < 1e15)) {
             return Fail(error, path + ": damaged table");
         }
         std::vector<std::string> keys;
-        for (size_t label : labels) {
+        std::vector<Column> columns(columnAt.size());
+        for (size_t c = 0; c < columnAt.size(); ++c) {
             ArrayView l;
             std::vector<uint32_t> units;
-            if (!ParseArrayView(b, label, l) || !Units(b, l, units)) return Fail(error, path + ": damaged table");
+            if (!ParseArrayView(b, labels[c], l) || !Units(b, l, units)) return Fail(error, path + ": damaged table");
             keys.push_back(Utf8(units));
+            Column& column = columns[c];
+            if (!ParseArrayView(b, columnAt[c], column.view) ||
+                (column.view.cls == mxCELL && !Children(b, column.view, column.view.count, column.children)) ||
+                (column.view.cls == mxCHAR && !Units(b, column.view, column.units))) {
+                return Fail(error, path + ": damaged table");
+            }
         }
         const uint64_t n = static_cast<uint64_t>(rows);
         text_ += '[';
@@ -413,9 +434,7 @@ private:
                 if (c > 0) text_ += ',';
                 String(keys[c]);
                 text_ += ':';
-                ArrayView column;
-                if (!ParseArrayView(b, columns[c], column)) return Fail(error, path + ": damaged table");
-                if (!Cell(b, column, r, n, path + "." + keys[c], depth + 1, error)) return false;
+                if (!Cell(b, columns[c], r, n, path + "." + keys[c], depth + 1, error)) return false;
             }
             text_ += '}';
             if (!Flush(false)) return false;
@@ -432,14 +451,26 @@ private:
         if (sub == nullptr) return Fail(error, path + ": its objects cannot be read (" + error + ")");
         auto one = [&](uint64_t k) {
             if (k >= ref.ids.size()) return false;
+            auto known = values_.find(ref.ids[k]);
             std::string cls;
             std::vector<Subsystem::Property> props;
-            if (!sub->ClassName(ref.ids[k], cls, error) || !sub->Properties(ref.ids[k], props, error)) {
-                return Fail(error, path + ": " + error);
+            if (known == values_.end()) {
+                if (!sub->ClassName(ref.ids[k], cls, error) || !sub->Properties(ref.ids[k], props, error)) {
+                    return Fail(error, path + ": " + error);
+                }
+                ValueTexts texts;
+                const int made = MakeValueTexts(*sub, cls, props, path, texts, error);
+                if (made < 0) return false;
+                if (made > 0) known = values_.emplace(ref.ids[k], std::move(texts)).first;
             }
-            std::string inner;
-            if (ValueObject(*sub, cls, props, path, inner, ref.ids.size() == 1 ? row : -1)) return true;
-            if (!inner.empty()) return Fail(error, inner);
+            if (known != values_.end()) {
+                const std::vector<std::string>& texts = known->second.texts;
+                if (row >= 0 && ref.ids.size() == 1) {
+                    if (static_cast<uint64_t>(row) >= texts.size()) return Fail(error, path + ": damaged");
+                    return text_ += texts[static_cast<size_t>(row)], true;
+                }
+                return Shaped(known->second.dims, texts.size(), [&](uint64_t e) { return text_ += texts[e], true; });
+            }
             if (cls == "table") return Table(*sub, props, path, depth, error);
             text_ += '{';
             bool first = true;
@@ -478,6 +509,7 @@ private:
     bool stopped_ = false;
     bool loaded_ = false;
     std::unique_ptr<Subsystem> subsystem_;
+    std::map<uint32_t, ValueTexts> values_;   // by object id
 };
 
 }  // namespace
