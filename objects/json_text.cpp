@@ -13,37 +13,24 @@
 #include "codec/source_io.h"
 #include "matlib/mat_internal.h"
 #include "objects/subsystem.h"
-#include "objects/time_text.h"
-#include "os/text_encoding.h"
+#include "objects/value_objects.h"
 
 namespace matlib {
 namespace {
 
 using namespace format;
 
-// A variable is read whole into memory to be written: larger ones are refused.
-constexpr uint64_t kMostElementBytes = 256ull * 1024 * 1024;
 constexpr size_t kPiece = 64 * 1024;   // text handed on at a time
 constexpr int kMaxDepth = 256;
 
 class JsonWriter {
 public:
-    JsonWriter(const mxArray& array, const std::function<bool(const std::string&)>& put) : array_(array), put_(put) {}
+    JsonWriter(const mxArray& array, const std::function<bool(const std::string&)>& put)
+        : array_(array), whole_(array), put_(put) {}
 
     bool Run(std::string& error) {
-        if (array_.format == nullptr || array_.format->wholeElement == nullptr) {
-            return Fail(error, "its file's version (JSON of structs, cells and objects is written from level-5 "
-                               "MAT-files so far; convert the file to version 7 first)");
-        }
-        std::vector<uint8_t> element;
-        bool swapped = false;
-        if (!array_.format->wholeElement(array_, kMostElementBytes, element, swapped)) {
-            return Fail(error, array_.data.elementEnd > kMostElementBytes ? "it is larger than 256 MB" : "it cannot be read");
-        }
-        const Bytes bytes{element.data(), element.size(), swapped};
-        ArrayView top;
-        if (!ParseArrayView(bytes, 0, top)) return Fail(error, "it is damaged");
-        if (!Value(bytes, top, array_.name, 0, error)) return false;
+        if (!whole_.Load("JSON of structs, cells and objects", error)) return false;
+        if (!Value(whole_.bytes(), whole_.top(), array_.name, 0, error)) return false;
         return Flush(true) || (error.clear(), false);
     }
 
@@ -104,43 +91,19 @@ private:
         return nest(0, 0);
     }
 
-    // The code units of a character array, in storage order.
-    static bool Units(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out) {
-        const size_t size = DataTypeSize(v.realType);
-        if (size == 0) return v.realBytes == 0;
-        const uint8_t* p = b.data + v.realPos;
-        for (size_t i = 0; i < v.realBytes / size; ++i) {
-            out.push_back(size == 1 ? p[i] : size == 2 ? Load16(p + 2 * i, b.swapped) : Load32(p + 4 * i, b.swapped));
-        }
-        return true;
-    }
-
-    static std::string Utf8(const std::vector<uint32_t>& units) {
-        std::string out;
-        for (size_t i = 0; i < units.size(); ++i) {
-            uint32_t u = units[i];
-            if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
-                u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
-            }
-            if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) u = 0xFFFD;
-            platform::AppendUtf8(u, &out);
-        }
-        return out;
-    }
-
     bool Chars(const Bytes& b, const ArrayView& v, std::string& error) {
         std::vector<uint32_t> units;
-        if (!Units(b, v, units) || units.size() < v.count) return Fail(error, "damaged characters");
+        if (!CodeUnits(b, v, units) || units.size() < v.count) return Fail(error, "damaged characters");
         const uint64_t rows = v.dims.empty() ? 0 : v.dims[0];
         if (v.dims.size() > 2) return Fail(error, "a character array of more than two dimensions");
-        if (rows <= 1 || v.count == 0) return String(Utf8(units)), true;
+        if (rows <= 1 || v.count == 0) return String(Utf8OfUnits(units)), true;
         const uint64_t columns = v.count / rows;
         text_ += '[';
         for (uint64_t r = 0; r < rows; ++r) {
             std::vector<uint32_t> row;
             for (uint64_t c = 0; c < columns; ++c) row.push_back(units[r + c * rows]);
             if (r > 0) text_ += ',';
-            String(Utf8(row));
+            String(Utf8OfUnits(row));
         }
         text_ += ']';
         return true;
@@ -174,18 +137,6 @@ private:
         }) || Fail(error, error.empty() ? "damaged numbers" : error);
     }
 
-    // The children of a cell or struct: their positions in storage order.
-    static bool Children(const Bytes& b, const ArrayView& v, uint64_t count, std::vector<size_t>& out) {
-        size_t at = v.childrenPos;
-        for (uint64_t i = 0; i < count; ++i) {
-            ArrayView child;
-            if (at >= v.end || !ParseArrayView(b, at, child) || child.next > v.end) return false;
-            out.push_back(at);
-            at = child.next;
-        }
-        return true;
-    }
-
     bool Value(const Bytes& b, const ArrayView& v, const std::string& path, int depth, std::string& error) {
         if (depth > kMaxDepth) return Fail(error, path + ": nested too deep");
         switch (v.cls) {
@@ -195,7 +146,7 @@ private:
             case mxFUNCTION: return Fail(error, path + ": a function handle (jsonencode takes none)");
             case mxCELL: {
                 std::vector<size_t> children;
-                if (!Children(b, v, v.count, children)) return Fail(error, path + ": damaged");
+                if (!ChildPositions(b, v, v.count, children)) return Fail(error, path + ": damaged");
                 return Shaped(v.dims, v.count, [&](uint64_t k) {
                     ArrayView child;
                     ParseArrayView(b, children[k], child);
@@ -205,7 +156,7 @@ private:
             case mxSTRUCT: case mxOBJECT: {
                 std::vector<size_t> children;
                 const size_t fields = v.fields.size();
-                if ((fields != 0 && v.count > b.size / fields) || !Children(b, v, v.count * fields, children)) {
+                if ((fields != 0 && v.count > b.size / fields) || !ChildPositions(b, v, v.count * fields, children)) {
                     return Fail(error, path + ": damaged");
                 }
                 return Shaped(v.dims, v.count, [&](uint64_t k) {
@@ -227,7 +178,7 @@ private:
             default: {
                 // Inside the subsystem data an object is held by its plain reference.
                 ObjectRef ref;
-                const bool inSubsystem = subsystem_ && b.data == subsystem_->bytes().data;
+                const bool inSubsystem = whole_.Loaded() != nullptr && b.data == whole_.Loaded()->bytes().data;
                 if (inSubsystem && v.cls == mxUINT32 && ParseObjectRef(b, v, ref)) return RefValue(ref, path, depth + 1, error);
                 if (v.cls >= mxDOUBLE && v.cls <= mxUINT64) return Numbers(b, v, error) || Fail(error, path + ": " + error);
                 return Fail(error, path + ": a value of an unknown class");
@@ -235,60 +186,7 @@ private:
         }
     }
 
-    const Subsystem* Objects(std::string& error) {
-        if (loaded_) return subsystem_.get();
-        loaded_ = true;
-        std::vector<uint8_t> payload;
-        const char* reason = nullptr;
-        auto subsystem = std::make_unique<Subsystem>();
-        if (!array_.format->subsystemPayload(array_, payload, reason)) return Fail(error, reason), nullptr;
-        if (!subsystem->Load(std::move(payload), error)) return nullptr;
-        subsystem_ = std::move(subsystem);
-        return subsystem_.get();
-    }
-
-    static bool Property(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out) {
-        for (const Subsystem::Property& p : props) {
-            if (p.name == name && p.hasValue) return ParseArrayView(sub.bytes(), p.valuePos, out);
-        }
-        return false;
-    }
-
-    std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name) {
-        ArrayView v;
-        std::vector<uint32_t> units;
-        return Property(sub, props, name, v) && v.cls == mxCHAR && Units(sub.bytes(), v, units) ? Utf8(units) : "";
-    }
-
-    // The strings of a string object: a version, the number of dimensions,
-    // the dimensions, each string's length in UTF-16 units (all ones: a
-    // missing string), then the units, four to a word.
-    bool Strings(const Bytes& b, const ArrayView& v, std::vector<uint64_t>& dims, std::vector<std::string>& out,
-                 std::vector<bool>& missing) {
-        uint64_t ndims = 0, count = 1, word = 0;
-        if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
-        for (uint64_t i = 0; i < ndims; ++i) {
-            if (!ViewUInt64(b, v, 2 + i, word) || __builtin_mul_overflow(count, word, &count)) return false;
-            dims.push_back(word);
-        }
-        const uint64_t lengthsAt = 2 + ndims;
-        if (count > v.realBytes / 8 || lengthsAt + count > v.realBytes / 8) return false;
-        const size_t textPos = v.realPos + static_cast<size_t>((lengthsAt + count) * 8);
-        const uint64_t held = (v.realPos + v.realBytes - textPos) / 2;
-        uint64_t before = 0;
-        for (uint64_t i = 0; i < count; ++i) {
-            uint64_t length = 0;
-            if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
-            missing.push_back(length == UINT64_MAX);
-            if (length == UINT64_MAX) length = 0;
-            if (before > held || length > held - before) return false;
-            std::vector<uint32_t> units;
-            for (uint64_t u = 0; u < length; ++u) units.push_back(Load16(b.data + textPos + 2 * (before + u), b.swapped));
-            out.push_back(Utf8(units));
-            before += length;
-        }
-        return true;
-    }
+    const Subsystem* Objects(std::string& error) { return whole_.Objects(error); }
 
     // The JSON text of each element of a value object (string, datetime,
     // duration, categorical) and its shape. Made once per object: a table's
@@ -301,54 +199,19 @@ private:
     // 1: `out` holds the object's values; 0: it is no value object; -1: damaged (error set).
     int MakeValueTexts(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,
                        const std::string& path, ValueTexts& out, std::string& error) {
-        const Bytes& b = sub.bytes();
-        auto json = [](const std::string& text) {
-            std::string quoted;
-            AppendJsonString(text, quoted);
-            return quoted;
-        };
-        ArrayView v;
-        if (cls == "string" && Property(sub, props, "any", v)) {
-            std::vector<std::string> strings;
-            std::vector<bool> missing;
-            if (!Strings(b, v, out.dims, strings, missing)) return Fail(error, path + ": damaged string"), -1;
-            for (size_t k = 0; k < strings.size(); ++k) out.texts.push_back(missing[k] ? "null" : json(strings[k]));
-            return 1;
-        }
-        const bool datetime = cls == "datetime" && Property(sub, props, "data", v);
-        const bool duration = !datetime && cls == "duration" && Property(sub, props, "millis", v);
-        if (datetime || duration) {
-            const std::string fmt = CharProperty(sub, props, "fmt"), tz = datetime ? CharProperty(sub, props, "tz") : "";
-            out.dims = v.dims;
-            for (uint64_t k = 0; k < v.count; ++k) {
-                double ms = 0, extra = 0;
-                if (!ViewNumber(b, v, false, k, ms)) return Fail(error, path + ": damaged " + cls), -1;
-                if (v.complex) ViewNumber(b, v, true, k, extra);
-                out.texts.push_back(std::isnan(ms) ? "null" : json(datetime ? DatetimeText(ms, extra, fmt, tz) : DurationText(ms, fmt)));
+        ValueObject values;
+        const int made = ReadValueObject(sub, cls, props, path, values, error);
+        if (made <= 0) return made;
+        out.dims = values.dims;
+        for (uint64_t k = 0; k < values.count; ++k) {
+            out.texts.emplace_back();
+            if (values.Missing(k)) {
+                out.texts.back() = "null";
+            } else {
+                AppendJsonString(values.Text(k), out.texts.back());
             }
-            return 1;
         }
-        ArrayView names, codes;
-        if (cls == "categorical" && Property(sub, props, "categoryNames", names) && Property(sub, props, "codes", codes)) {
-            std::vector<size_t> labels;
-            std::vector<std::string> labelTexts;
-            if (names.cls != mxCELL || !Children(b, names, names.count, labels)) return Fail(error, path + ": damaged categorical"), -1;
-            for (size_t at : labels) {
-                ArrayView label;
-                std::vector<uint32_t> units;
-                if (!ParseArrayView(b, at, label) || !Units(b, label, units)) return Fail(error, path + ": damaged categorical"), -1;
-                labelTexts.push_back(json(Utf8(units)));
-            }
-            out.dims = codes.dims;
-            for (uint64_t k = 0; k < codes.count; ++k) {
-                double code = 0;
-                if (!ViewNumber(b, codes, false, k, code)) return Fail(error, path + ": damaged categorical"), -1;
-                const bool defined = code >= 1 && code <= static_cast<double>(labelTexts.size());
-                out.texts.push_back(defined ? labelTexts[static_cast<size_t>(code) - 1] : "null");
-            }
-            return 1;
-        }
-        return 0;
+        return 1;
     }
 
     // A table's column, read once for all its rows.
@@ -393,7 +256,7 @@ private:
             for (uint64_t k = 0; rows != 0 && k < column.count / rows && row + k * rows < c.units.size(); ++k) {
                 mine.push_back(c.units[row + k * rows]);
             }
-            String(Utf8(mine));
+            String(Utf8OfUnits(mine));
             return true;
         }
         return Fail(error, path + ": a table column of a kind not written as JSON");
@@ -405,9 +268,9 @@ private:
         ArrayView data, names, nrows;
         std::vector<size_t> columnAt, labels;
         double rows = 0;
-        if (!Property(sub, props, "data", data) || !Property(sub, props, "varnames", names) ||
-            !Property(sub, props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || data.cls != mxCELL ||
-            names.cls != mxCELL || !Children(b, data, data.count, columnAt) || !Children(b, names, names.count, labels) ||
+        if (!PropertyValue(sub, props, "data", data) || !PropertyValue(sub, props, "varnames", names) ||
+            !PropertyValue(sub, props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || data.cls != mxCELL ||
+            names.cls != mxCELL || !ChildPositions(b, data, data.count, columnAt) || !ChildPositions(b, names, names.count, labels) ||
             columnAt.size() != labels.size() || !(rows >= 0 && rows < 1e15)) {
             return Fail(error, path + ": damaged table");
         }
@@ -416,12 +279,12 @@ private:
         for (size_t c = 0; c < columnAt.size(); ++c) {
             ArrayView l;
             std::vector<uint32_t> units;
-            if (!ParseArrayView(b, labels[c], l) || !Units(b, l, units)) return Fail(error, path + ": damaged table");
-            keys.push_back(Utf8(units));
+            if (!ParseArrayView(b, labels[c], l) || !CodeUnits(b, l, units)) return Fail(error, path + ": damaged table");
+            keys.push_back(Utf8OfUnits(units));
             Column& column = columns[c];
             if (!ParseArrayView(b, columnAt[c], column.view) ||
-                (column.view.cls == mxCELL && !Children(b, column.view, column.view.count, column.children)) ||
-                (column.view.cls == mxCHAR && !Units(b, column.view, column.units))) {
+                (column.view.cls == mxCELL && !ChildPositions(b, column.view, column.view.count, column.children)) ||
+                (column.view.cls == mxCHAR && !CodeUnits(b, column.view, column.units))) {
                 return Fail(error, path + ": damaged table");
             }
         }
@@ -504,11 +367,10 @@ private:
     }
 
     const mxArray& array_;
+    WholeVariable whole_;
     const std::function<bool(const std::string&)>& put_;
     std::string text_;
     bool stopped_ = false;
-    bool loaded_ = false;
-    std::unique_ptr<Subsystem> subsystem_;
     std::map<uint32_t, ValueTexts> values_;   // by object id
 };
 

@@ -1,0 +1,199 @@
+#include "objects/value_objects.h"
+
+#include <cmath>
+#include <utility>
+
+#include "codec/mat_format.h"
+#include "codec/readers.h"
+#include "matlib/mat_internal.h"
+#include "objects/time_text.h"
+#include "os/text_encoding.h"
+
+namespace matlib {
+namespace {
+
+using namespace format;
+
+// The strings of a string object: a version, the number of dimensions,
+// the dimensions, each string's length in UTF-16 units (all ones: a
+// missing string), then the units, four to a word.
+bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
+    uint64_t ndims = 0, count = 1, word = 0;
+    if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
+    for (uint64_t i = 0; i < ndims; ++i) {
+        if (!ViewUInt64(b, v, 2 + i, word) || __builtin_mul_overflow(count, word, &count)) return false;
+        out.dims.push_back(word);
+    }
+    const uint64_t lengthsAt = 2 + ndims;
+    if (count > v.realBytes / 8 || lengthsAt + count > v.realBytes / 8) return false;
+    const size_t textPos = v.realPos + static_cast<size_t>((lengthsAt + count) * 8);
+    const uint64_t held = (v.realPos + v.realBytes - textPos) / 2;
+    uint64_t before = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t length = 0;
+        if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
+        out.missing.push_back(length == UINT64_MAX);
+        if (length == UINT64_MAX) length = 0;
+        if (before > held || length > held - before) return false;
+        std::vector<uint32_t> units;
+        for (uint64_t u = 0; u < length; ++u) units.push_back(Load16(b.data + textPos + 2 * (before + u), b.swapped));
+        out.texts.push_back(Utf8OfUnits(units));
+        before += length;
+    }
+    out.count = count;
+    return true;
+}
+
+}  // namespace
+
+bool WholeVariable::Load(const char* what, std::string& error) {
+    if (array_.format == nullptr || array_.format->wholeElement == nullptr) {
+        error = std::string("its file's version (") + what +
+                " is written from level-5 MAT-files so far; convert the file to version 7 first)";
+        return false;
+    }
+    bool swapped = false;
+    if (!array_.format->wholeElement(array_, kMostWholeElementBytes, element_, swapped)) {
+        error = array_.data.elementEnd > kMostWholeElementBytes ? "it is larger than 256 MB" : "it cannot be read";
+        return false;
+    }
+    bytes_ = Bytes{element_.data(), element_.size(), swapped};
+    if (!ParseArrayView(bytes_, 0, top_)) {
+        error = "it is damaged";
+        return false;
+    }
+    return true;
+}
+
+const Subsystem* WholeVariable::Objects(std::string& error) {
+    if (loaded_) return subsystem_.get();
+    loaded_ = true;
+    std::vector<uint8_t> payload;
+    const char* reason = nullptr;
+    auto subsystem = std::make_unique<Subsystem>();
+    if (!array_.format->subsystemPayload(array_, payload, reason)) {
+        error = reason != nullptr ? reason : "";
+        return nullptr;
+    }
+    if (!subsystem->Load(std::move(payload), error)) return nullptr;
+    subsystem_ = std::move(subsystem);
+    return subsystem_.get();
+}
+
+bool CodeUnits(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out) {
+    const size_t size = DataTypeSize(v.realType);
+    if (size == 0) return v.realBytes == 0;
+    const uint8_t* p = b.data + v.realPos;
+    for (size_t i = 0; i < v.realBytes / size; ++i) {
+        out.push_back(size == 1 ? p[i] : size == 2 ? Load16(p + 2 * i, b.swapped) : Load32(p + 4 * i, b.swapped));
+    }
+    return true;
+}
+
+std::string Utf8OfUnits(const std::vector<uint32_t>& units) {
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t u = units[i];
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
+            u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
+        }
+        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) u = 0xFFFD;
+        platform::AppendUtf8(u, &out);
+    }
+    return out;
+}
+
+bool ChildPositions(const Bytes& b, const ArrayView& v, uint64_t count, std::vector<size_t>& out) {
+    size_t at = v.childrenPos;
+    for (uint64_t i = 0; i < count; ++i) {
+        ArrayView child;
+        if (at >= v.end || !ParseArrayView(b, at, child) || child.next > v.end) return false;
+        out.push_back(at);
+        at = child.next;
+    }
+    return true;
+}
+
+bool PropertyValue(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out) {
+    for (const Subsystem::Property& p : props) {
+        if (p.name == name && p.hasValue) return ParseArrayView(sub.bytes(), p.valuePos, out);
+    }
+    return false;
+}
+
+std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name) {
+    ArrayView v;
+    std::vector<uint32_t> units;
+    return PropertyValue(sub, props, name, v) && v.cls == mxCHAR && CodeUnits(sub.bytes(), v, units) ? Utf8OfUnits(units) : "";
+}
+
+bool ValueObject::Missing(uint64_t k) const {
+    switch (kind) {
+        case Kind::String: return missing[k];
+        case Kind::Categorical: return codes[k] == 0;
+        case Kind::Datetime: case Kind::Duration: break;
+    }
+    return std::isnan(ms[k]);
+}
+
+std::string ValueObject::Text(uint64_t k) const {
+    switch (kind) {
+        case Kind::String: return texts[k];
+        case Kind::Categorical: return codes[k] == 0 ? std::string() : texts[codes[k] - 1];
+        case Kind::Datetime: return DatetimeText(ms[k], extraMs[k], format, zone);
+        case Kind::Duration: break;
+    }
+    return DurationText(ms[k], format);
+}
+
+int ReadValueObject(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,
+                    const std::string& path, ValueObject& out, std::string& error) {
+    const Bytes& b = sub.bytes();
+    ArrayView v;
+    if (cls == "string" && PropertyValue(sub, props, "any", v)) {
+        out.kind = ValueObject::Kind::String;
+        if (!Strings(b, v, out)) return error = path + ": damaged string", -1;
+        return 1;
+    }
+    const bool datetime = cls == "datetime" && PropertyValue(sub, props, "data", v);
+    const bool duration = !datetime && cls == "duration" && PropertyValue(sub, props, "millis", v);
+    if (datetime || duration) {
+        out.kind = datetime ? ValueObject::Kind::Datetime : ValueObject::Kind::Duration;
+        out.format = CharProperty(sub, props, "fmt");
+        if (datetime) out.zone = CharProperty(sub, props, "tz");
+        out.dims = v.dims;
+        out.count = v.count;
+        for (uint64_t k = 0; k < v.count; ++k) {
+            double ms = 0, extra = 0;
+            if (!ViewNumber(b, v, false, k, ms)) return error = path + ": damaged " + cls, -1;
+            if (v.complex) ViewNumber(b, v, true, k, extra);
+            out.ms.push_back(ms);
+            out.extraMs.push_back(extra);
+        }
+        return 1;
+    }
+    ArrayView names, codes;
+    if (cls == "categorical" && PropertyValue(sub, props, "categoryNames", names) && PropertyValue(sub, props, "codes", codes)) {
+        out.kind = ValueObject::Kind::Categorical;
+        std::vector<size_t> labels;
+        if (names.cls != mxCELL || !ChildPositions(b, names, names.count, labels)) return error = path + ": damaged categorical", -1;
+        for (size_t at : labels) {
+            ArrayView label;
+            std::vector<uint32_t> units;
+            if (!ParseArrayView(b, at, label) || !CodeUnits(b, label, units)) return error = path + ": damaged categorical", -1;
+            out.texts.push_back(Utf8OfUnits(units));
+        }
+        out.dims = codes.dims;
+        out.count = codes.count;
+        for (uint64_t k = 0; k < codes.count; ++k) {
+            double code = 0;
+            if (!ViewNumber(b, codes, false, k, code)) return error = path + ": damaged categorical", -1;
+            const bool defined = code >= 1 && code <= static_cast<double>(out.texts.size());
+            out.codes.push_back(defined ? static_cast<uint32_t>(code) : 0);
+        }
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace matlib

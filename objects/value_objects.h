@@ -1,0 +1,77 @@
+// A level-5 variable read whole into memory, and the readers that its
+// writers in other formats share: character data, a cell's or struct's
+// children, an object's properties, and the elements of MATLAB's value
+// objects (string, datetime, duration, categorical).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/array_view.h"
+#include "matlib/mat.h"
+#include "objects/subsystem.h"
+
+namespace matlib {
+
+// A variable is read whole into memory to be written: larger ones are refused.
+inline constexpr uint64_t kMostWholeElementBytes = 256ull * 1024 * 1024;
+
+class WholeVariable {
+public:
+    explicit WholeVariable(const mxArray& array) : array_(array) {}
+    // Reads the variable's element; false with `error` saying why not
+    // (`what`: what is written from level-5 files only).
+    bool Load(const char* what, std::string& error);
+    const Bytes& bytes() const { return bytes_; }
+    const ArrayView& top() const { return top_; }
+    // The file's subsystem data, loaded when first asked; null with `error`.
+    const Subsystem* Objects(std::string& error);
+    const Subsystem* Loaded() const { return subsystem_.get(); }
+
+private:
+    const mxArray& array_;
+    std::vector<uint8_t> element_;
+    Bytes bytes_;
+    ArrayView top_;
+    bool loaded_ = false;
+    std::unique_ptr<Subsystem> subsystem_;
+};
+
+// The code units of a character array, in storage order.
+bool CodeUnits(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out);
+// UTF-8 of UTF-16 code units (pairs joined; a lone surrogate U+FFFD).
+std::string Utf8OfUnits(const std::vector<uint32_t>& units);
+// The positions of the first `count` children of a cell or struct.
+bool ChildPositions(const Bytes& b, const ArrayView& v, uint64_t count, std::vector<size_t>& out);
+// The stored value of an object's property `name`.
+bool PropertyValue(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out);
+// An object's character property as UTF-8; empty when it has none.
+std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name);
+
+// The elements of a string, datetime, duration or categorical object, in
+// storage order.
+struct ValueObject {
+    enum class Kind { String, Datetime, Duration, Categorical };
+    Kind kind = Kind::String;
+    std::vector<uint64_t> dims;
+    uint64_t count = 0;
+    std::vector<std::string> texts;   // strings; a categorical's labels
+    std::vector<bool> missing;        // strings
+    std::vector<uint32_t> codes;      // categorical: 1-based label, 0 undefined
+    std::vector<double> ms, extraMs;  // datetime and duration: stored milliseconds
+    std::string format, zone;
+
+    // NaT, NaN, <missing>, <undefined>.
+    bool Missing(uint64_t k) const;
+    // Element k as MATLAB shows it (a datetime or duration in its own format).
+    std::string Text(uint64_t k) const;
+};
+
+// 1: `out` holds the object's elements; 0: `cls` is no value object;
+// -1: damaged (`error` names `path`).
+int ReadValueObject(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,
+                    const std::string& path, ValueObject& out, std::string& error);
+
+}  // namespace matlib
