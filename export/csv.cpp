@@ -28,18 +28,6 @@ void PutQuoted(const std::u16string& row, Output& out) {
     out.Put(quoted);
 }
 
-// "(:,:,2,1)": the subscripts of page p after the first two dimensions, in
-// quotes (a CSV reader would split it at its commas), in TSV too, so that
-// the readers of both (csv, pandas) give the same one cell.
-std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page) {
-    std::string line = "\"(:,:";
-    for (size_t d = 2; d < ndims; ++d) {
-        line += ',' + std::to_string(page % dims[d] + 1);
-        page /= dims[d];
-    }
-    return line + ")\"\n";
-}
-
 // Rows [from, to) of a block of real doubles (column-major, `rows` rows from
 // column `column`) as text in `text` (grown as needed, kept from call to
 // call, as `strip`); returns its length. A strip of a few rows is first gathered
@@ -133,6 +121,18 @@ void PutDoubleRows(const std::vector<double>& block, uint64_t rows, uint64_t col
 }
 
 }  // namespace
+
+// "(:,:,2,1)": the subscripts of page p after the first two dimensions, in
+// quotes (a CSV reader would split it at its commas), in TSV too, so that
+// the readers of both (csv, pandas) give the same one cell.
+std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page) {
+    std::string line = "\"(:,:";
+    for (size_t d = 2; d < ndims; ++d) {
+        line += ',' + std::to_string(page % dims[d] + 1);
+        page /= dims[d];
+    }
+    return line + ")\"\n";
+}
 
 void WriteDelimited(const mxArray* array, char separator, Output& out) {
     if (mxGetClassID(array) == mxCHAR_CLASS) {

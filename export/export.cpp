@@ -54,14 +54,7 @@ const char* Reason(Format format, const mxArray* array) {
     const bool numeric = IsNumeric(id) || id == mxLOGICAL_CLASS;
     if (mxIsSparse(array)) return "a sparse matrix";
     if (id == mxCHAR_CLASS) return mxGetNumberOfDimensions(array) > 2 ? "a character array of more than two dimensions" : nullptr;
-    if (!numeric) {
-        if (format == Format::Json) return nullptr;   // what it holds decides (ContainerRefusal)
-        switch (id) {
-            case mxSTRUCT_CLASS: return "a struct";
-            case mxCELL_CLASS: return "a cell array";
-            default: return "an object (string, table, datetime, classdef ...)";
-        }
-    }
+    if (!numeric) return nullptr;   // what it holds decides (Why)
     if (format == Format::Json && mxGetNumberOfDimensions(array) > 2 && mxGetM(array) > 0 &&
         mxGetNumberOfElements(array) / mxGetM(array) > Values::kBatch) {
         return "an array of more than two dimensions with more than 2097152 elements in each row";
@@ -89,18 +82,31 @@ bool IsContainer(const mxArray* array) {
     return id != mxCHAR_CLASS && id != mxLOGICAL_CLASS && !IsNumeric(id);
 }
 
-std::string Refusal(Format format, const mxArray* array) {
-    if (format == Format::Json && array != nullptr && IsContainer(array)) {
-        const std::string part = ContainerRefusal(array);
-        return part.empty() ? part : "its part " + part + ": cannot be written as JSON; it goes to .mat or .txt";
+namespace {
+
+// Why the format cannot take the array, or empty. Structs, cells and objects
+// by what they hold: the JSON writer and the table and text readers are run
+// to nowhere first.
+std::string Why(Format format, const mxArray* array) {
+    if (format == Format::Mat || format == Format::Txt || array == nullptr || !IsContainer(array)) {
+        const char* reason = Reason(format, array);
+        return reason == nullptr ? std::string() : reason;
     }
-    const char* reason = Reason(format, array);
-    if (reason == nullptr) return std::string();
-    std::string text = std::string(reason) + " cannot be written as " + FormatName(format) + "; it goes to ";
+    if (format != Format::Json) return FieldsRefusal(format, array);
+    const std::string part = ContainerRefusal(array);
+    return part.empty() ? part : "its part " + part + ":";
+}
+
+}  // namespace
+
+std::string Refusal(Format format, const mxArray* array) {
+    const std::string why = Why(format, array);
+    if (why.empty()) return why;
+    std::string text = why + " cannot be written as " + FormatName(format) + "; it goes to ";
     const char* extensions[] = {".csv", ".tsv", ".npy", ".json"};
     const Format formats[] = {Format::Csv, Format::Tsv, Format::Npy, Format::Json};
     for (size_t i = 0; i < 4; ++i) {
-        if (Reason(formats[i], array) == nullptr) text += std::string(extensions[i]) + ", ";
+        if (formats[i] != format && Why(formats[i], array).empty()) text += std::string(extensions[i]) + ", ";
     }
     return text + ".mat or .txt";
 }
@@ -155,10 +161,11 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
         const uint64_t total = mxGetNumberOfElements(array);
         Output out(progress, context, total);
         if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
+        const bool fields = IsContainer(array);   // a table, texts, dates, categories
         switch (format) {
-            case Format::Csv: WriteDelimited(array, ',', out); break;
-            case Format::Tsv: WriteDelimited(array, '\t', out); break;
-            case Format::Npy: WriteNpy(array, out); break;
+            case Format::Csv: fields ? WriteFieldsDelimited(array, ',', out) : WriteDelimited(array, ',', out); break;
+            case Format::Tsv: fields ? WriteFieldsDelimited(array, '\t', out) : WriteDelimited(array, '\t', out); break;
+            case Format::Npy: fields ? WriteFieldsNpy(array, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;
         }

@@ -28,31 +28,6 @@ const char* Dtype(mxClassID id, bool complex) {
     }
 }
 
-// The magic, the version, the header's length and the header padded with
-// blanks so that the data starts at a multiple of 64; version 2.0 when the
-// header does not fit a 16-bit length.
-void PutHeader(const std::string& descr, const std::string& shape, Output& out) {
-    std::string header = "{'descr': '" + descr + "', 'fortran_order': True, 'shape': " + shape + ", }";
-    const bool wide = header.size() + 1 + 10 > 65535;
-    const size_t prefix = wide ? 12 : 10;
-    header.append((64 - (prefix + header.size() + 1) % 64) % 64, ' ');
-    header += '\n';
-    std::string head("\x93NUMPY", 6);
-    head += static_cast<char>(wide ? 2 : 1);
-    head += '\0';
-    const uint32_t length = static_cast<uint32_t>(header.size());
-    for (size_t i = 0; i < (wide ? 4u : 2u); ++i) head += static_cast<char>((length >> (8 * i)) & 0xFF);
-    out.Put(head);
-    out.Put(header);
-}
-
-std::string Shape(const mwSize* dims, size_t ndims) {
-    std::string shape = "(";
-    for (size_t d = 0; d < ndims; ++d) shape += std::to_string(dims[d]) + (ndims == 1 || d + 1 < ndims ? ", " : "");
-    if (ndims == 1) shape.pop_back();
-    return shape + ")";
-}
-
 template <typename T>
 void PutLittleEndian(T value, Output& out) {
     char bytes[sizeof(T)];
@@ -92,7 +67,7 @@ void WriteText(const mxArray* array, Output& out) {
         width = std::max(width, points.back().size());
     }
     const mwSize m = rows.size();
-    PutHeader("<U" + std::to_string(std::max<size_t>(width, 1)), Shape(&m, 1), out);
+    PutNpyHeader("<U" + std::to_string(std::max<size_t>(width, 1)), NpyShape(&m, 1), out);
     for (const std::vector<uint32_t>& row : points) {
         for (size_t i = 0; i < std::max<size_t>(width, 1); ++i) PutLittleEndian(i < row.size() ? row[i] : 0u, out);
     }
@@ -101,12 +76,37 @@ void WriteText(const mxArray* array, Output& out) {
 
 }  // namespace
 
+// The magic, the version, the header's length and the header padded with
+// blanks so that the data starts at a multiple of 64; version 2.0 when the
+// header does not fit a 16-bit length.
+void PutNpyHeader(const std::string& descr, const std::string& shape, Output& out) {
+    std::string header = "{'descr': '" + descr + "', 'fortran_order': True, 'shape': " + shape + ", }";
+    const bool wide = header.size() + 1 + 10 > 65535;
+    const size_t prefix = wide ? 12 : 10;
+    header.append((64 - (prefix + header.size() + 1) % 64) % 64, ' ');
+    header += '\n';
+    std::string head("\x93NUMPY", 6);
+    head += static_cast<char>(wide ? 2 : 1);
+    head += '\0';
+    const uint32_t length = static_cast<uint32_t>(header.size());
+    for (size_t i = 0; i < (wide ? 4u : 2u); ++i) head += static_cast<char>((length >> (8 * i)) & 0xFF);
+    out.Put(head);
+    out.Put(header);
+}
+
+std::string NpyShape(const mwSize* dims, size_t ndims) {
+    std::string shape = "(";
+    for (size_t d = 0; d < ndims; ++d) shape += std::to_string(dims[d]) + (ndims == 1 || d + 1 < ndims ? ", " : "");
+    if (ndims == 1) shape.pop_back();
+    return shape + ")";
+}
+
 void WriteNpy(const mxArray* array, Output& out) {
     const mxClassID id = mxGetClassID(array);
     if (id == mxCHAR_CLASS) return WriteText(array, out);
     const char* dtype = Dtype(id, mxIsComplex(array));
     if (dtype == nullptr) return out.FailRead();
-    PutHeader(dtype, Shape(mxGetDimensions(array), mxGetNumberOfDimensions(array)), out);
+    PutNpyHeader(dtype, NpyShape(mxGetDimensions(array), mxGetNumberOfDimensions(array)), out);
     const uint64_t total = mxGetNumberOfElements(array);
     // Values stored as NumPy keeps them (real, little-endian, the same type)
     // go from file to file inside the system, as a copy of the file would.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "export/output.h"
 
@@ -14,6 +15,19 @@ void WriteNpy(const mxArray* array, Output& out);
 void WriteJson(const mxArray* array, Output& out);
 // A struct, cell or object (what JSON writes by what it holds).
 bool IsContainer(const mxArray* array);
+
+// Tables, and arrays of texts, datetimes, durations and categories: why the
+// format (CSV, TSV or NPY) cannot take the array, or empty; and their writers.
+std::string FieldsRefusal(Format format, const mxArray* array);
+void WriteFieldsDelimited(const mxArray* array, char separator, Output& out);
+void WriteFieldsNpy(const mxArray* array, Output& out);
+
+// The line before page `page` of an array of more than two dimensions in
+// CSV and TSV: "(:,:,2,1)", quoted.
+std::string PageLine(const mwSize* dims, size_t ndims, uint64_t page);
+// NPY's header of an array of that dtype and shape ("(2, 3)", fortran order).
+void PutNpyHeader(const std::string& descr, const std::string& shape, Output& out);
+std::string NpyShape(const mwSize* dims, size_t ndims);
 
 // Passes over the m x n matrix that starts at element `base` row by row in
 // bounded memory: `take` gets a block of `rows` whole rows from `row`

@@ -19,6 +19,12 @@ def accepted(cls, complex_, sparse, ndims):
         return {"csv", "tsv", "txt"} | ({"npy"} if cls in ("double", "single") else set())
     return set(FORMATS)
 
+def texts(value):
+    """A cell of text rows as its texts in MATLAB's order, else None."""
+    if isinstance(value, numpy.ndarray) and value.dtype == object and all(
+            isinstance(x, numpy.ndarray) and x.dtype.kind == "U" and x.size <= 1 for x in value.ravel()):
+        return [str(x[0]) if x.size else "" for x in value.ravel(order="F")]
+
 def fail(what):
     failures.append(what)
 
@@ -136,6 +142,64 @@ def jsonencode(cls, value):
         return [nest(x) for x in a] if a.ndim > 0 else scalar(a[()])
     return nest(value)
 
+def check_texts(want, shape, fmt, path):
+    """Texts and times: a quoted field per element (rows and columns as the
+    array has them), NPY's texts or datetime64 by the array's shape."""
+    if fmt == "npy":
+        got = numpy.load(path)
+        flat = list(got.ravel(order="F"))
+        if got.dtype.kind == "M":   # times as the viewer's text (dd-MMM-yyyy HH:mm:ss)
+            flat = [pandas.Timestamp(x).strftime("%d-%b-%Y %H:%M:%S") for x in flat]
+        ok = got.shape == tuple(shape) and flat == want
+        return ok or fail(f"{path}: numpy.load gives {got!r}, want {want!r}")
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f, delimiter="," if fmt == "csv" else "\t"))
+    grid = numpy.array(want, dtype=object).reshape(shape, order="F").tolist() if want else []
+    return rows == grid or fail(f"{path}: csv gives {rows!r}, want {grid!r}")
+
+def check_objects(tool, out, source):
+    """A table, datetimes and the table's variables (strings, datetimes, a
+    categorical) lifted out of MATLAB's struct into variables of their own:
+    each written as CSV, TSV and NPY reads back as its JSON says."""
+    global checked
+    lifted = os.path.join(out, "objects.mat")
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "lift_objects.py"), source, lifted], check=True)
+    for fmt in ["json", "csv", "tsv", "npy"]:
+        subprocess.run([tool, "extract", lifted, "--as", fmt, "-d", os.path.join(out, "objects", fmt)], capture_output=True)
+    def path(fmt, name):
+        return os.path.join(out, "objects", fmt, name + "." + fmt)
+    for name in ["testTable", "testDatetime", "testDatetimeComplex", "Customer", "Date", "Rating", "Comment"]:
+        with open(path("json", name), encoding="utf-8") as f:
+            want = json.loads(f.read())
+        for fmt in ["csv", "tsv", "npy"]:
+            checked += 1
+            if name != "testTable":
+                want_ = want if isinstance(want, list) else [want]
+                check_texts(want_, (len(want_), 1), fmt, path(fmt, name))
+            elif fmt == "npy":
+                os.path.exists(path(fmt, name)) and fail(f"{path(fmt, name)}: a table written as NPY")
+            else:
+                frame = pandas.read_csv(path(fmt, name), sep="," if fmt == "csv" else "\t")
+                columns = ["FlightNum", "Customer", "Date", "Rating", "Comment"]
+                if list(frame.columns) != columns or frame.to_dict("records") != want:
+                    fail(f"{path(fmt, name)}: pandas reads {frame.to_dict('records')!r}, want {want!r}")
+    # The rules' edge cases, each once: a variable of two columns, NaN, -Inf,
+    # a fraction, a missing string, NaT, an undefined category (empty fields),
+    # texts with the separator, quotes and a line end (quoted).
+    edge = os.path.join(out, "edge.mat")
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "lift_objects.py"), source, edge, "--edge"], check=True)
+    rows = [["FlightNum_1", "FlightNum_2", "Customer", "Date", "Rating", "Comment"],
+            ["1261", "", "Jones", "20-Dec-2016 00:00:00", "Good", '"a\nb"'], ["547", "0.1", "", "", "", ""],
+            ["3489", "-Inf", '"Sm,ith ""x"""', "22-Dec-2016 00:00:00", "Fair", "c"]]
+    for fmt, sep in (("csv", ","), ("tsv", "\t")):
+        checked += 1
+        subprocess.run([tool, "extract", edge, "testTable", "--as", fmt, "-d", os.path.join(out, "edge")], capture_output=True)
+        with open(os.path.join(out, "edge", "testTable." + fmt), encoding="utf-8", newline="") as f:
+            got = f.read()
+        frame = pandas.read_csv(os.path.join(out, "edge", "testTable." + fmt), sep=sep)
+        if got != "".join(sep.join(r) + "\n" for r in rows) or frame["Comment"][0] != "a\nb" or frame.shape != (3, 6):
+            fail(f"edge table as {fmt}: {got!r}")
+
 def check(cls, value, fmt, path):
     dtype = value.dtype
     if fmt == "npy":
@@ -184,6 +248,9 @@ def check(cls, value, fmt, path):
 
 tool, out, sources = sys.argv[1], sys.argv[2], sys.argv[3:]
 for number_, source in enumerate(sources):
+    if os.path.basename(source) == "struct_table_datetime.mat":
+        check_objects(tool, out, source)
+        continue
     values = variables(source)
     for fmt in FORMATS:
         folder = os.path.join(out, str(number_), fmt)
@@ -195,6 +262,13 @@ for number_, source in enumerate(sources):
             want = accepted(cls if value is not None or sparse else "struct", complex_, sparse, ndims)
             path = written.get(name.lower())
             checked += 1
+            cell_texts = texts(value) if cls == "cell" else None
+            if cell_texts is not None and fmt in ("csv", "tsv", "npy"):
+                if path is None:
+                    fail(f"{source} {name}: a cell of texts refused as {fmt}")
+                else:
+                    check_texts(cell_texts, value.shape, fmt, path)
+                continue
             container = cls not in NUMERIC + ["logical", "char"] and not sparse and fmt == "json" and not is_hdf5(source)
             if container and path is not None:   # a struct or cell of a level-5 file: its values
                 with open(path, encoding="utf-8") as f:
