@@ -87,20 +87,20 @@ namespace {
 // Why the format cannot take the array, or empty. Structs, cells and objects
 // by what they hold: the JSON writer and the table and text readers are run
 // to nowhere first.
-std::string Why(Format format, const mxArray* array) {
+std::string Why(Format format, const mxArray* array, Prepared* prepared = nullptr) {
     if (format == Format::Mat || format == Format::Txt || array == nullptr || !IsContainer(array)) {
         const char* reason = Reason(format, array);
         return reason == nullptr ? std::string() : reason;
     }
-    if (format != Format::Json) return FieldsRefusal(format, array);
+    if (format != Format::Json) return FieldsRefusal(format, array, prepared);
     const std::string part = ContainerRefusal(array);
     return part.empty() ? part : "its part " + part + ":";
 }
 
 }  // namespace
 
-std::string Refusal(Format format, const mxArray* array) {
-    const std::string why = Why(format, array);
+std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
+    const std::string why = Why(format, array, prepared);
     if (why.empty()) return why;
     std::string text = why + " cannot be written as " + FormatName(format) + "; it goes to ";
     const char* extensions[] = {".csv", ".tsv", ".npy", ".json"};
@@ -150,7 +150,7 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
 }
 
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context, std::string* why) {
+                   void* context, std::string* why, const Prepared* prepared) {
     try {
         std::string refusal;
         const Result size = CheckSize(format, array, destination, &refusal);
@@ -163,9 +163,9 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
         if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
         const bool fields = IsContainer(array);   // a table, texts, dates, categories
         switch (format) {
-            case Format::Csv: fields ? WriteFieldsDelimited(array, ',', out) : WriteDelimited(array, ',', out); break;
-            case Format::Tsv: fields ? WriteFieldsDelimited(array, '\t', out) : WriteDelimited(array, '\t', out); break;
-            case Format::Npy: fields ? WriteFieldsNpy(array, out) : WriteNpy(array, out); break;
+            case Format::Csv: fields ? WriteFieldsDelimited(array, prepared, ',', out) : WriteDelimited(array, ',', out); break;
+            case Format::Tsv: fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out); break;
+            case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;
         }

@@ -6,9 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "matlib/mat.h"
+
+namespace matlib {
+class ValueFields;
+}
 
 namespace exporting {
 
@@ -20,9 +25,16 @@ Format FormatOfPath(const char* path);
 // "CSV", "TSV", "NPY", "JSON", "text", "MAT-file".
 const char* FormatName(Format format);
 
+// What Refusal read of a table or an array of texts, dates or categories
+// (read whole to know whether the format takes it), handed on to
+// ExportArray so that the variable is read once.
+struct Prepared {
+    std::shared_ptr<const matlib::ValueFields> fields;
+};
+
 // Empty when the format can hold the variable; otherwise why not and which
 // formats can ("a struct: only .mat or .txt").
-std::string Refusal(Format format, const mxArray* array);
+std::string Refusal(Format format, const mxArray* array, Prepared* prepared = nullptr);
 
 // Elements written so far of all of them; 0 cancels.
 using ProgressFn = int (*)(void* context, uint64_t done, uint64_t total);
@@ -53,7 +65,7 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
 // CheckSize refuses it first (its why into *why when given). On any failure
 // nothing is left.
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context, std::string* why = nullptr);
+                   void* context, std::string* why = nullptr, const Prepared* prepared = nullptr);
 // Whether ExportArray reads the array's elements one pass forward through
 // its element readers, which meet any damage of them (BadData): a numeric
 // or logical array that is not sparse and not empty (an empty one's stream

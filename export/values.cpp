@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -61,11 +62,15 @@ void PutField(const Field& field, char separator, bool alwaysQuoted, std::string
     }
 }
 
-bool Open(const mxArray* array, ValueFields& fields, Output& out) {
+// The variable's fields: those Refusal read, else read now (null when they
+// cannot be read: `out` failed).
+std::shared_ptr<const ValueFields> Open(const mxArray* array, const Prepared* prepared, Output& out) {
+    if (prepared != nullptr && prepared->fields != nullptr) return prepared->fields;
+    auto fields = std::make_shared<ValueFields>();
     std::string error;
-    if (fields.Open(array, error)) return true;
+    if (fields->Open(array, error)) return fields;
     out.FailRead();
-    return false;
+    return nullptr;
 }
 
 void WriteTable(const ValueFields& fields, char separator, Output& out) {
@@ -166,10 +171,12 @@ int64_t Ticks(double ms, double extraMs, int unit) {
 
 }  // namespace
 
-std::string FieldsRefusal(Format format, const mxArray* array) {
-    ValueFields fields;
+std::string FieldsRefusal(Format format, const mxArray* array, Prepared* prepared) {
+    auto opened = std::make_shared<ValueFields>();
+    const ValueFields& fields = *opened;
     std::string error;
-    if (!fields.Open(array, error)) return error;
+    if (!opened->Open(array, error)) return error;
+    if (prepared != nullptr) prepared->fields = opened;
     if (format != Format::Npy) return std::string();
     if (fields.kind() == ValueFields::Kind::Table) return "a table";
     if (fields.kind() == ValueFields::Kind::Texts) return std::string();
@@ -182,16 +189,18 @@ std::string FieldsRefusal(Format format, const mxArray* array) {
     return std::string();
 }
 
-void WriteFieldsDelimited(const mxArray* array, char separator, Output& out) {
-    ValueFields fields;
-    if (!Open(array, fields, out)) return;
-    if (fields.kind() == ValueFields::Kind::Table) return WriteTable(fields, separator, out);
-    WriteArray(fields, separator, out);
+void WriteFieldsDelimited(const mxArray* array, const Prepared* prepared, char separator, Output& out) {
+    const std::shared_ptr<const ValueFields> opened = Open(array, prepared, out);
+    if (opened == nullptr) return;
+    if (opened->kind() == ValueFields::Kind::Table) return WriteTable(*opened, separator, out);
+    WriteArray(*opened, separator, out);
 }
 
-void WriteFieldsNpy(const mxArray* array, Output& out) {
-    ValueFields fields;
-    if (!Open(array, fields, out) || fields.kind() == ValueFields::Kind::Table) return out.FailRead();
+void WriteFieldsNpy(const mxArray* array, const Prepared* prepared, Output& out) {
+    const std::shared_ptr<const ValueFields> opened = Open(array, prepared, out);
+    if (opened == nullptr) return;
+    const ValueFields& fields = *opened;
+    if (fields.kind() == ValueFields::Kind::Table) return out.FailRead();
     const std::vector<mwSize> dims(fields.Dims().begin(), fields.Dims().end());
     const uint64_t count = fields.Count();
     out.AddWork(count);

@@ -18,9 +18,10 @@ bool IsContainer(const mxArray* array);
 
 // Tables, and arrays of texts, datetimes, durations and categories: why the
 // format (CSV, TSV or NPY) cannot take the array, or empty; and their writers.
-std::string FieldsRefusal(Format format, const mxArray* array);
-void WriteFieldsDelimited(const mxArray* array, char separator, Output& out);
-void WriteFieldsNpy(const mxArray* array, Output& out);
+// `prepared`: the variable read already (or null).
+std::string FieldsRefusal(Format format, const mxArray* array, Prepared* prepared);
+void WriteFieldsDelimited(const mxArray* array, const Prepared* prepared, char separator, Output& out);
+void WriteFieldsNpy(const mxArray* array, const Prepared* prepared, Output& out);
 
 // The line before page `page` of an array of more than two dimensions in
 // CSV and TSV: "(:,:,2,1)", quoted.

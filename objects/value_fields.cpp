@@ -205,7 +205,11 @@ struct ValueFields::Impl {
     }
 
     bool Get(uint64_t row, size_t field, Field& out) const {
-        out = Field{};
+        // The text's buffer is kept from field to field.
+        out.kind = Field::Kind::Missing;
+        out.complex = out.single = false;
+        out.ms = out.extraMs = 0;
+        out.text.clear();
         const auto [c, k] = kind == Kind::Table ? fields[field] : std::pair<size_t, uint64_t>(0, 0);
         const Column& column = columns[c];
         const uint64_t at = row + k * rows;
@@ -242,7 +246,7 @@ struct ValueFields::Impl {
                 }
                 if (object.Missing(at)) return true;
                 out.kind = Field::Kind::Text;
-                out.text = object.Text(at);
+                object.AppendText(at, out.text);
                 return true;
             }
         }

@@ -32,14 +32,15 @@ bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t length = 0;
         if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
-        out.missing.push_back(length == UINT64_MAX);
-        if (length == UINT64_MAX) length = 0;
+        const bool missing = length == UINT64_MAX;
+        if (missing) length = 0;
         if (before > held || length > held - before) return false;
-        std::vector<uint32_t> units;
-        for (uint64_t u = 0; u < length; ++u) units.push_back(Load16(b.data + textPos + 2 * (before + u), b.swapped));
-        out.texts.push_back(Utf8OfUnits(units));
+        // Decoded when asked: a text a position and a length here.
+        out.starts.push_back(missing ? UINT64_MAX : textPos + 2 * before);
+        out.lengths.push_back(length);
         before += length;
     }
+    out.bytes = b;
     out.count = count;
     return true;
 }
@@ -129,7 +130,7 @@ std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Prop
 
 bool ValueObject::Missing(uint64_t k) const {
     switch (kind) {
-        case Kind::String: return missing[k];
+        case Kind::String: return starts[k] == UINT64_MAX;
         case Kind::Categorical: return codes[k] == 0;
         case Kind::Datetime: case Kind::Duration: break;
     }
@@ -137,13 +138,33 @@ bool ValueObject::Missing(uint64_t k) const {
 }
 
 std::string ValueObject::Text(uint64_t k) const {
+    std::string text;
+    AppendText(k, text);
+    return text;
+}
+
+void ValueObject::AppendText(uint64_t k, std::string& out) const {
     switch (kind) {
-        case Kind::String: return texts[k];
-        case Kind::Categorical: return codes[k] == 0 ? std::string() : texts[codes[k] - 1];
-        case Kind::Datetime: return DatetimeText(ms[k], extraMs[k], format, zone);
-        case Kind::Duration: break;
+        case Kind::String: {
+            if (starts[k] == UINT64_MAX) return;
+            const uint8_t* at = bytes.data + starts[k];
+            for (uint64_t u = 0; u < lengths[k]; ++u) {
+                uint32_t unit = Load16(at + 2 * u, bytes.swapped);
+                if (unit >= 0xD800 && unit < 0xDC00 && u + 1 < lengths[k]) {
+                    const uint32_t low = Load16(at + 2 * (u + 1), bytes.swapped);
+                    if (low >= 0xDC00 && low < 0xE000) {
+                        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                        ++u;
+                    }
+                }
+                platform::AppendUtf8(unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit, &out);
+            }
+            return;
+        }
+        case Kind::Categorical: if (codes[k] != 0) out += texts[codes[k] - 1]; return;
+        case Kind::Datetime: out += DatetimeText(ms[k], extraMs[k], format, zone); return;
+        case Kind::Duration: out += DurationText(ms[k], format); return;
     }
-    return DurationText(ms[k], format);
 }
 
 int ReadValueObject(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props,

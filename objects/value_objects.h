@@ -57,8 +57,9 @@ struct ValueObject {
     Kind kind = Kind::String;
     std::vector<uint64_t> dims;
     uint64_t count = 0;
-    std::vector<std::string> texts;   // strings; a categorical's labels
-    std::vector<bool> missing;        // strings
+    std::vector<std::string> texts;   // a categorical's labels
+    Bytes bytes;                      // strings: where their UTF-16 units are,
+    std::vector<uint64_t> starts, lengths;   // each one's (UINT64_MAX: missing)
     std::vector<uint32_t> codes;      // categorical: 1-based label, 0 undefined
     std::vector<double> ms, extraMs;  // datetime and duration: stored milliseconds
     std::string format, zone;
@@ -67,6 +68,7 @@ struct ValueObject {
     bool Missing(uint64_t k) const;
     // Element k as MATLAB shows it (a datetime or duration in its own format).
     std::string Text(uint64_t k) const;
+    void AppendText(uint64_t k, std::string& out) const;
 };
 
 // 1: `out` holds the object's elements; 0: `cls` is no value object;

@@ -283,7 +283,8 @@ int ReportExport(void* context, uint64_t done, uint64_t total) {
 // format cannot hold is refused before anything is made.
 int ExportToDestination(Archive* archive, const mxArray* array, exporting::Format format, const char* destination) {
     const CurrentEntry& entry = archive->current;
-    const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array);
+    exporting::Prepared prepared;   // what the refusal's check read, written without reading it again
+    const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array, &prepared);
     if (!refusal.empty()) {
         ShowRefusal(archive, "Variable " + entry.name + " not extracted to " + destination + ": " + refusal);
         return E_NOT_SUPPORTED;
@@ -313,7 +314,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
             result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
         }
     } else {
-        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why);
+        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why, &prepared);
     }
     switch (result) {
         case exporting::Result::Ok: return 0;
