@@ -180,8 +180,9 @@ private:
         ArrayView v;
         if (cls == "string" && PropertyView(props, "any", v)) {
             std::vector<std::string> strings;
-            if (!StringsOf(b, v, row + 1, strings) || row >= strings.size()) return "?";
-            return "\"" + strings[row] + "\"";
+            std::vector<bool> missing;
+            if (!StringsOf(b, v, row + 1, strings, missing) || row >= strings.size()) return "?";
+            return missing[row] ? "<missing>" : "\"" + strings[row] + "\"";
         }
         if (cls == "datetime" && PropertyView(props, "data", v)) {
             double ms = 0, extraMs = 0;
@@ -208,8 +209,10 @@ private:
 
     // The texts of a string array (the uint64 data of class "string": a
     // version, the number of dimensions, the dimensions, each string's length
-    // in UTF-16 units, then the units, four to a word). At most `wanted`.
-    static bool StringsOf(const Bytes& b, const ArrayView& v, uint64_t wanted, std::vector<std::string>& out) {
+    // in UTF-16 units, all ones for a missing string, then the units, four to
+    // a word). At most `wanted`.
+    static bool StringsOf(const Bytes& b, const ArrayView& v, uint64_t wanted, std::vector<std::string>& out,
+                          std::vector<bool>& missing) {
         uint64_t ndims = 0, count = 1, word = 0;
         if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
         for (uint64_t i = 0; i < ndims; ++i) {
@@ -224,6 +227,8 @@ private:
         for (uint64_t i = 0; i < count && i < wanted; ++i) {
             uint64_t length = 0;
             if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
+            missing.push_back(length == UINT64_MAX);
+            if (length == UINT64_MAX) length = 0;
             if (unitsBefore > unitsHeld || length > unitsHeld - unitsBefore) return false;
             ArrayView text;
             text.realType = miUTF16;

@@ -199,6 +199,10 @@ def check_objects(tool, out, source):
         frame = pandas.read_csv(os.path.join(out, "edge", "testTable." + fmt), sep=sep)
         if got != "".join(sep.join(r) + "\n" for r in rows) or frame["Comment"][0] != "a\nb" or frame.shape != (3, 6):
             fail(f"edge table as {fmt}: {got!r}")
+    # The viewer shows a missing string as MATLAB does, and the strings after it.
+    shown = subprocess.run([tool, "view", edge, "testTable"], capture_output=True, text=True).stdout
+    if "<missing>" not in shown or '"Sm,ith "x""' not in shown:
+        fail(f"edge table's view: {shown}")
 
 def check(cls, value, fmt, path):
     dtype = value.dtype
