@@ -102,7 +102,10 @@ std::string Why(Format format, const mxArray* array, Prepared* prepared = nullpt
 std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
     const std::string why = Why(format, array, prepared);
     if (why.empty()) return why;
-    std::string text = why + " cannot be written as " + FormatName(format) + "; it goes to ";
+    // A reason that is a sentence of its own ("s.x: a struct variable", "it
+    // is larger than 256 MB") is set off by a colon.
+    const bool sentence = why.back() != ':' && (why.find(':') != std::string::npos || why.rfind("it ", 0) == 0);
+    std::string text = why + (sentence ? ": " : " ") + "cannot be written as " + FormatName(format) + "; it goes to ";
     const char* extensions[] = {".csv", ".tsv", ".npy", ".json"};
     const Format formats[] = {Format::Csv, Format::Tsv, Format::Npy, Format::Json};
     for (size_t i = 0; i < 4; ++i) {

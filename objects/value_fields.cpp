@@ -259,6 +259,7 @@ ValueFields::~ValueFields() = default;
 
 bool ValueFields::Open(const mxArray* array, std::string& error) {
     if (array == nullptr) return error = "a function handle", false;
+    if (mxGetClassID(array) == mxSTRUCT_CLASS) return error = "a struct", false;   // whatever its file
     try {
         impl_ = std::make_unique<Impl>(*array);
         Impl& in = *impl_;
@@ -293,7 +294,7 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
             in.dims = top.dims;
             in.count = top.count;
         } else {
-            return in.Fail(error, top.cls == mxSTRUCT ? "a struct" : "a variable of its class");
+            return in.Fail(error, "a variable of its class");
         }
         in.rows = in.count;   // an array's elements, one after another
         in.columns.push_back(std::move(column));
