@@ -197,6 +197,16 @@ bool HasNumericData(const mxArray& a) { return a.fileClass >= mxDOUBLE && a.file
 
 }  // namespace
 
+void Utf8ToCodeUnits(const uint8_t* bytes, size_t count, std::vector<uint32_t>& units) {
+    std::vector<uint8_t> out;
+    Utf8ToUnits(std::vector<uint8_t>(bytes, bytes + count), out);
+    for (size_t i = 0; i + 1 < out.size(); i += 2) {
+        uint16_t unit = 0;
+        std::memcpy(&unit, out.data() + i, 2);
+        units.push_back(unit);
+    }
+}
+
 bool DecodeArrayData(ElementInput& stream, const mxArray& a, uint8_t fileClass, bool swapped, uint64_t pos,
                      uint64_t end, bool valuePerRowIndex, DecodedData& out) {
     const uint64_t count = ElementCount(a);

@@ -154,6 +154,9 @@ bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t e
 
 // Full decodes (mxGetPr and siblings) and partial reads (mxReadElements).
 bool DecodeV5(const mxArray& array, DecodedData& out);
+// Character data stored as UTF-8 (scipy writes it so) as MATLAB's UTF-16
+// code units (a character beyond U+FFFF two; malformed bytes U+FFFD).
+void Utf8ToCodeUnits(const uint8_t* bytes, size_t count, std::vector<uint32_t>& units);
 // The data subelements of a numeric, char or sparse array element (class
 // code fileClass; dimensions and flags those of `array`), from pos on, inside
 // end: the one decode of level-5 data, whoever holds the bytes. A sparse

@@ -106,11 +106,11 @@ std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
     // is larger than 256 MB") is set off by a colon.
     const bool sentence = why.back() != ':' && (why.find(':') != std::string::npos || why.rfind("it ", 0) == 0);
     std::string text = why + (sentence ? ": " : " ") + "cannot be written as " + FormatName(format) + "; it goes to ";
-    const char* extensions[] = {".csv", ".tsv", ".npy", ".json"};
-    const Format formats[] = {Format::Csv, Format::Tsv, Format::Npy, Format::Json};
-    for (size_t i = 0; i < 4; ++i) {
-        if (formats[i] != format && Why(formats[i], array).empty()) text += std::string(extensions[i]) + ", ";
-    }
+    // CSV and TSV take the same variables; each other format is asked once
+    // (a struct's or table's asking reads it whole).
+    if (format != Format::Csv && format != Format::Tsv && Why(Format::Csv, array).empty()) text += ".csv, .tsv, ";
+    if (format != Format::Npy && Why(Format::Npy, array).empty()) text += ".npy, ";
+    if (format != Format::Json && Why(Format::Json, array).empty()) text += ".json, ";
     return text + ".mat or .txt";
 }
 

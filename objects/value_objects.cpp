@@ -82,6 +82,10 @@ const Subsystem* WholeVariable::Objects(std::string& error) {
 }
 
 bool CodeUnits(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out) {
+    if (v.realType == miUTF8) {
+        Utf8ToCodeUnits(b.data + v.realPos, v.realBytes, out);
+        return true;
+    }
     const size_t size = DataTypeSize(v.realType);
     if (size == 0) return v.realBytes == 0;
     const uint8_t* p = b.data + v.realPos;
