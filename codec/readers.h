@@ -148,6 +148,7 @@ struct ArrayHeader {
     uint64_t count = 1;   // product of dims
     std::string name;
     std::string className;   // objects and opaque arrays only
+    std::string typeSystem;  // opaque arrays only: "MCOS" for MATLAB's own classes
     uint64_t dataPos = 0;    // what follows: field names, children, data, an opaque array's content
 };
 bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t end, ArrayHeader& out);

@@ -162,8 +162,7 @@ bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t e
     }
     if (!ReadTextAt(bytes, swapped, pos, end, kMaxNameLength, out.name)) return false;
     if (out.code == mxOPAQUE) {
-        std::string typeSystem;   // "MCOS" for MATLAB's own classes
-        if (!ReadTextAt(bytes, swapped, pos, end, kMaxClassNameLength, typeSystem)) return false;
+        if (!ReadTextAt(bytes, swapped, pos, end, kMaxClassNameLength, out.typeSystem)) return false;
     }
     if ((out.code == mxOBJECT || out.code == mxOPAQUE) &&
         !ReadTextAt(bytes, swapped, pos, end, kMaxClassNameLength, out.className)) {

@@ -323,8 +323,8 @@ int Record(MATFile* mfp, const mxArray* array, uint64_t convertedBytes) {
 // Into a level-5 file: a level-5 element copied as it stands, a version 4
 // matrix or an imported array encoded, a version 7.3 array converted by its
 // reader, with the subsystem data it refers to. Into a version 7.3 file: a
-// version 7.3 array copied, the others converted (not objects: their
-// subsystem data is not converted).
+// version 7.3 array copied, the others converted, a level-5 array's objects
+// with their file's subsystem data.
 int RecordAddition(MATFile* mfp, const mxArray* array) {
     if (mfp == nullptr || array == nullptr || mfp->mode != OpenMode::Update || !mfp->updater || !mfp->source) return 1;
     if (array->format == nullptr || !array->source || array->name.empty()) return 1;
@@ -353,6 +353,8 @@ int RecordAddition(MATFile* mfp, const mxArray* array) {
         if (converted && !array->format->element->plan(*array, false, convertedBytes, objects)) return 1;
         const std::shared_ptr<SourceFile> own = target.subsystemOffset != 0 ? mfp->source : nullptr;
         if (!NoteCarried(carried, *array, objects, own, false)) return 1;
+    } else if (!NoteCarriedInto73(carried, *array, mfp->source, false)) {
+        return 1;
     }
     if (!SourceUnchanged(*array->source)) return 1;
     // Accepted: from here on nothing refuses it.

@@ -118,6 +118,8 @@ bool Put(WriteState* state, const mxArray& array) {
         const bool converted = array.format != nullptr && array.format->element->kind == ElementSource::kConverted;
         if (converted && !array.format->element->plan(array, false, bytes, objects)) return false;
         if (!NoteCarried(state->carried, array, objects, nullptr, true)) return false;
+    } else if (!NoteCarriedInto73(state->carried, array, nullptr, true)) {
+        return false;
     }
     // What the file comes to once this variable is in, about (the progress counts towards it).
     state->file.expectedSize = std::max<uint64_t>(state->file.written, kHeaderSize) + bytes;

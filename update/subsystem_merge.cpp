@@ -516,6 +516,19 @@ bool MergeSubsystems(const std::vector<uint8_t>& base, const std::vector<uint8_t
     }
 }
 
+bool CheckSubsystemPayload(const std::vector<uint8_t>& payload, bool& swapped, std::string& error) {
+    Parts parts;
+    if (!Parse(payload, parts, error)) return false;
+    // Element 1 is MATLAB's empty element: a bare tag.
+    const auto [at, next] = parts.cells[1];
+    if (next - at != kTagSize || Load32(payload.data() + at, parts.bytes.swapped) != miMATRIX ||
+        Load32(payload.data() + at + 4, parts.bytes.swapped) != 0) {
+        return Fail(error, "its second object data element is not the empty element");
+    }
+    swapped = parts.bytes.swapped;
+    return true;
+}
+
 bool RenumberObjects(std::vector<uint8_t>& element, bool swapped, bool inSubsystem,
                      const ObjectRenumbering& renumbering, std::string& error) {
     if (renumbering.Identity()) return true;

@@ -33,6 +33,11 @@ struct ObjectRenumbering {
 bool MergeSubsystems(const std::vector<uint8_t>& base, const std::vector<uint8_t>& incoming,
                      std::vector<uint8_t>& merged, ObjectRenumbering& renumbering, std::string& error);
 
+// Whether `payload` (a file's subsystem data) has the form MATLAB writes,
+// taken apart as a merge takes it, its byte order in `swapped`; false
+// with the reason.
+bool CheckSubsystemPayload(const std::vector<uint8_t>& payload, bool& swapped, std::string& error);
+
 // Renumbers the object references in a level-5 array element held in
 // memory (uncompressed, tag included) at any depth: the id arrays of MCOS
 // objects, and with inSubsystem also the plain uint32 references that

@@ -107,6 +107,23 @@ bool ReadRenumbered(const mxArray& array, const ObjectRenumbering& renumbering, 
     return false;
 }
 
+// The carried subsystem data as one payload (a level-5 file's unnamed
+// variable's uint8 data), checked to be of MATLAB's form; false with the reason.
+bool CarriedPayload(const CarriedSubsystem& carried, std::vector<uint8_t>& payload, bool& swapped, std::string& error) {
+    if (carried.merged) {
+        payload = carried.payload;
+    } else {
+        mxArray holder;
+        holder.source = carried.source;
+        const char* reason = nullptr;
+        if (!carried.source || !carried.source->format->subsystemPayload(holder, payload, reason)) {
+            error = reason != nullptr ? reason : "the subsystem data cannot be read";
+            return false;
+        }
+    }
+    return CheckSubsystemPayload(payload, swapped, error);
+}
+
 // A level-5 file. A rewrite copies the old file's bytes up to each variable
 // that stays (its header and every byte between, as they stood) and skips
 // each one that goes; the header's subsystem-data offset follows the data it
@@ -327,9 +344,9 @@ public:
     }
     bool Drop(size_t) override { return true; }
 
-    bool Add(const mxArray& array, const ObjectRenumbering*) override {
+    bool Add(const mxArray& array, const ObjectRenumbering* renumbering) override {
         if (old_ != nullptr) {
-            added_.push_back(&array);   // after the kept ones, by Finish
+            added_.push_back({&array, renumbering});   // after the kept ones, by Finish
             return true;
         }
         if (wholeCopy_) {
@@ -339,19 +356,28 @@ public:
             copiedWhole_ = true;
             return WriteV73File(array.source, {array.elementOffset}, userBlock_, file_);
         }
-        return StartWriter() && Put(array);
+        return StartWriter() && Put(array, renumbering);
     }
 
-    // Objects of other files are refused when they are added (Refusal).
-    bool Carry(const CarriedSubsystem& carried) override { return carried.Empty(); }
+    // The subsystem data of level-5 files (converted arrays do not come
+    // here): a rewrite writes it after the added variables, by Finish.
+    bool Carry(const CarriedSubsystem& carried) override {
+        if (carried.Empty()) return true;
+        std::string error;
+        if (carried.converted || !CarriedPayload(carried, subsystem_, subsystemSwapped_, error)) return false;
+        return old_ != nullptr || (StartWriter() && V73WriterSubsystem(writer_.get(), std::move(subsystem_), subsystemSwapped_));
+    }
 
     bool Finish() override {
         if (wholeCopy_) return copiedWhole_;
         if (old_ != nullptr && added_.empty()) return WriteV73File(old_->source, kept_, userBlock_, file_, true);
         if (!StartWriter()) return false;
         if (old_ != nullptr && !V73WriterCopy(writer_.get(), old_->source, kept_, true)) return false;
-        for (const mxArray* array : added_) {
-            if (!Put(*array)) return false;
+        for (const auto& [array, renumbering] : added_) {
+            if (!Put(*array, renumbering)) return false;
+        }
+        if (!subsystem_.empty() && !V73WriterSubsystem(writer_.get(), std::move(subsystem_), subsystemSwapped_)) {
+            return false;
         }
         return FinishV73Writer(writer_.get());
     }
@@ -365,9 +391,13 @@ private:
         if (!writer_) writer_ = StartV73Writer(userBlock_, file_);
         return writer_ != nullptr;
     }
-    bool Put(const mxArray& array) {
-        return array.format->layout == FileLayout::kHdf5 ? V73WriterCopy(writer_.get(), array.source, {array.elementOffset})
-                                              : V73WriterAdd(writer_.get(), array);
+    // A level-5 array whose objects joined other files' goes renumbered.
+    bool Put(const mxArray& array, const ObjectRenumbering* renumbering) {
+        if (array.format->layout == FileLayout::kHdf5) return V73WriterCopy(writer_.get(), array.source, {array.elementOffset});
+        if (renumbering == nullptr) return V73WriterAdd(writer_.get(), array);
+        std::vector<uint8_t> element;
+        return ReadRenumbered(array, *renumbering, element) &&
+               V73WriterAddElement(writer_.get(), array.name, std::move(element), array.source->swapped);
     }
 
     StagedFile* file_;
@@ -376,7 +406,9 @@ private:
     bool wholeCopy_;
     bool copiedWhole_ = false;
     std::vector<uint64_t> kept_;
-    std::vector<const mxArray*> added_;
+    std::vector<std::pair<const mxArray*, const ObjectRenumbering*>> added_;
+    std::vector<uint8_t> subsystem_;   // carried into a rewrite, written after the added variables
+    bool subsystemSwapped_ = false;
     V73WriterPtr writer_;
 };
 
@@ -399,6 +431,11 @@ const char* V73Refusal(const mxArray& array) {
     if (array.format != nullptr && array.format->layout == FileLayout::kHdf5) return nullptr;
     if (array.format == nullptr || !array.source || array.format->element->kind == ElementSource::kConverted) {
         return "it cannot be written into a version 7.3 file";
+    }
+    // A version 7.3 file keeps objects' values with the variables that hold them, in #subsystem#.
+    if (array.format->layout == FileLayout::kLevel5 && IsSubsystemData(array)) {
+        return "it is the file's subsystem data (the values of its objects), which a version 7.3 file keeps only "
+               "with the variables that hold objects";
     }
     return V73AdditionRefusal(array);
 }
@@ -506,6 +543,31 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
     const ObjectRenumbering* renumbering = carried.RenumberingOf(array);
     std::vector<uint8_t> scratch;
     return renumbering == nullptr || ReadRenumbered(array, *renumbering, scratch);
+}
+
+bool NoteCarriedInto73(CarriedSubsystem& carried, const mxArray& array, const std::shared_ptr<SourceFile>& target,
+                       bool carryWhenCostly) {
+    if (array.format == nullptr || array.format->layout != FileLayout::kLevel5 || !array.source) return true;
+    const bool had = !carried.Empty();
+    if (!NoteCarried(carried, array, false, nullptr, carryWhenCostly)) return false;
+    if (carried.Empty() || (had && !carried.merged)) return true;   // nothing new to check
+    std::vector<uint8_t> payload;
+    if (target) {
+        mxArray holder;
+        holder.source = target;
+        holder.format = target->format;
+        if (ReadV73Subsystem(holder, payload)) {
+            SetLastError("it holds objects, and so does this version 7.3 file: merging their subsystem data "
+                         "into a version 7.3 file is not available yet");
+            return false;
+        }
+    }
+    bool swapped = false;
+    std::string error;
+    if (CarriedPayload(carried, payload, swapped, error)) return true;
+    SetLastErrorText("its objects' values (its file's subsystem data) cannot be written into a version 7.3 file: " +
+                     error);
+    return false;
 }
 
 std::unique_ptr<WriteTarget> Level5Target(StagedFile* file, const MATFile* old, const Level5Options& options) {

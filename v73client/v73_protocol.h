@@ -59,11 +59,15 @@ enum Operation : uint32_t {
     // its tag included, after the request; `part` kSwapped when its bytes
     // are in the other order), and kFinish, which completes the file. kWrite
     // with `part` kOwnLinks (a deletion's new file) keeps its file's own
-    // links as kCopyInto does.
+    // links as kCopyInto does. kAddSubsystem: `count` bytes of a level-5
+    // file's subsystem data (its unnamed variable's uint8 data, at most
+    // kMaxDecodedSubsystemBytes; `part` kSwapped as for an element) after
+    // the request, written as #refs# and #subsystem#, once per file.
     kCreate = 12,
     kCopyInto = 13,
     kAddElement = 14,
     kFinish = 15,
+    kAddSubsystem = 16,
 };
 
 // What the worker found wrong with a variable it read whole (kVerify).
@@ -96,8 +100,9 @@ enum Level5Failure : uint32_t {
     kLevel5Damaged = 5,    // something in it cannot be read
 };
 
-// kAddElement's `part`: the element's bytes are in the other byte order.
-constexpr uint32_t kSwapped = 1;
+// kAddElement's `part`: the element's bytes are in the other byte order;
+// kHoldsObjects: it holds objects, and is written as MATLAB writes such.
+constexpr uint32_t kSwapped = 1, kHoldsObjects = 4;
 // kCopyInto's (and kWrite's) `part`: the file is the one rewritten, and its own soft and
 // external links (links at its top that are no variables) are made again in
 // the new file, as links, by kFinish.
@@ -113,7 +118,7 @@ enum Refusal : uint32_t {
     kVirtualDataset = 2,    // a virtual dataset: made of other files' datasets
     kLinkOutside = 3,       // an external link (to another file) or a link of a user-defined kind
     // Why a level-5 element was not written into a version 7.3 file.
-    kHoldsObject = 4,       // an object, function handle or opaque value: its subsystem data is not written
+    kHoldsObject = 4,       // an object of another class system than MATLAB's own (MCOS), a Java object
     kElementDamaged = 5,    // the element's sizes or types do not hold together
     kNameTaken = 6,         // the file holds a variable (or a struct a field) of that name already
     kBadName = 7,           // a name that HDF5 cannot hold as MATLAB's readers expect ('/', '.', '#...')

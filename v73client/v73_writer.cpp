@@ -30,6 +30,11 @@ struct WriterStep {
     std::vector<uint64_t> indexes;
     bool ownLinks = false;                // the file rewritten: its own links come along
     mxArray array;                        // kAddElement: the array (its header; read again from its file)
+    std::shared_ptr<const std::vector<uint8_t>> element;   // ... or its element held here (renumbered)
+    // kAddSubsystem: a level-5 file's subsystem data; it and `element` in
+    // the byte order `swapped` says.
+    std::shared_ptr<const std::vector<uint8_t>> subsystem;
+    bool swapped = false;
 };
 
 struct V73Writer {
@@ -76,8 +81,8 @@ const char* V73RefusalText(uint32_t refusal, bool copied) {
                           : "it holds more than 16 million objects";
         case kLinkUnkept: return kUnkeptLinkReason;
         case kHoldsObject:
-            return "it holds an object, function handle or opaque value (string, datetime, table ...), "
-                   "whose values a version 7.3 file keeps in subsystem data that is not written yet";
+            return "it holds an object of another class system than MATLAB's own (a Java object), "
+                   "which a version 7.3 file does not keep";
         case kElementDamaged: return "its stored element is damaged (its sizes or types do not hold together)";
         case kNameTaken: return "the file holds a variable of that name already (or a struct two fields of one name)";
         case kBadName: return "its name or a field's cannot be kept in a version 7.3 file ('/', '.', or a leading '#')";
@@ -165,11 +170,11 @@ bool Usable(const V73Writer* writer) {
 
 // Sends `size` bytes read by `read(position, buffer, n)` in pieces.
 template <typename Read>
-bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool swapped, Read read) {
+bool SendElement(V73Writer* writer, const std::string& name, uint64_t size, bool swapped, bool objects, Read read) {
     writer->current = name;
     Request request;
     request.operation = kAddElement;
-    request.part = swapped ? kSwapped : 0;
+    request.part = (swapped ? kSwapped : 0) | (objects ? kHoldsObjects : 0);
     request.first = name.size();
     request.count = size;
     if (!writer->worker.SendRequest(&request, sizeof request, nullptr) ||
@@ -229,7 +234,9 @@ bool SendArray(V73Writer* writer, const mxArray& array) {
         const uint64_t size = array.data.elementEnd;
         if (size < kTagSize) return Fail(writer, nullptr);
         ElementStream stream(*array.source, array.data);
-        sent = SendElement(writer, array.name, size, array.source->swapped,
+        const bool objects = array.fileClass == mxOPAQUE || array.fileClass == mxFUNCTION ||
+                             array.fileClass == mxOBJECT || RefersToSubsystem(array);
+        sent = SendElement(writer, array.name, size, array.source->swapped, objects,
                            [&](uint64_t at, uint8_t* buffer, size_t n) { return stream.Read(at, buffer, n); }) &&
                (stream.CheckEnd(size) || Fail(writer, "its stored data is damaged (a compressed stream or checksum)"));
     } else {
@@ -243,7 +250,7 @@ bool SendArray(V73Writer* writer, const mxArray& array) {
         }
         // The values stay in their file, not here, until the writing ends.
         array.decoded = DecodedData();
-        sent = SendElement(writer, array.name, element.size(), false, [&](uint64_t at, uint8_t* buffer, size_t n) {
+        sent = SendElement(writer, array.name, element.size(), false, false, [&](uint64_t at, uint8_t* buffer, size_t n) {
             std::memcpy(buffer, element.data() + at, n);
             return true;
         });
@@ -252,7 +259,35 @@ bool SendArray(V73Writer* writer, const mxArray& array) {
     return sent && (SourceUnchanged(*array.source) || Fail(writer, nullptr));
 }
 
+bool SendSubsystem(V73Writer* writer, const WriterStep& step) {
+    const std::vector<uint8_t>& payload = *step.subsystem;
+    Request request;
+    request.operation = kAddSubsystem;
+    request.part = step.swapped ? kSwapped : 0;
+    request.count = payload.size();
+    writer->current.clear();
+    if (!writer->worker.SendRequest(&request, sizeof request, nullptr)) return Fail(writer, nullptr);
+    SignalWorkerForTest(writer->worker);
+    for (size_t at = 0; at < payload.size();) {
+        const size_t n = std::min(payload.size() - at, kElementPiece);
+        if (!writer->worker.Send(payload.data() + at, n) || !Progress(writer)) return Fail(writer, nullptr);
+        at += n;
+    }
+    return Answer(writer);
+}
+
+// An element held in memory (its objects renumbered), under the array's name.
+bool SendHeld(V73Writer* writer, const WriterStep& step) {
+    const std::vector<uint8_t>& element = *step.element;
+    return SendElement(writer, step.array.name, element.size(), step.swapped, true, [&](uint64_t at, uint8_t* buffer, size_t n) {
+        std::memcpy(buffer, element.data() + at, n);
+        return true;
+    });
+}
+
 bool Perform(V73Writer* writer, const WriterStep& step) {
+    if (step.subsystem) return SendSubsystem(writer, step);
+    if (step.element) return SendHeld(writer, step);
     return step.source ? SendCopy(writer, step) : SendArray(writer, step.array);
 }
 
@@ -295,11 +330,13 @@ V73WriterPtr StartV73Writer(const uint8_t userBlock[kV73UserBlockSize], StagedFi
 }
 
 const char* V73AdditionRefusal(const mxArray& array) {
+    // Objects of level-5 files go with their file's subsystem data (V73WriterSubsystem);
+    // a version 4 file holds none.
     const bool object = array.classId == mxOBJECT_CLASS || array.classId == mxOPAQUE_CLASS ||
                         array.classId == mxFUNCTION_CLASS || array.fileClass == mxOBJECT ||
                         array.fileClass == mxFUNCTION || array.fileClass == mxOPAQUE;
-    if (object || (array.format != nullptr && array.format->layout == FileLayout::kLevel5 && RefersToSubsystem(array))) {
-        return V73RefusalText(kHoldsObject);
+    if (object && (array.format == nullptr || array.format->layout != FileLayout::kLevel5)) {
+        return "it holds an object, which only a level-5 or version 7.3 file brings along";
     }
     return nullptr;
 }
@@ -313,6 +350,25 @@ bool V73WriterAdd(V73Writer* writer, const mxArray& array) {
     WriterStep step;
     step.array = array;   // its header: the values are read from its file as they are sent
     step.array.decoded = DecodedData();
+    writer->steps.push_back(std::move(step));
+    return Perform(writer, writer->steps.back()) || Restart(writer);
+}
+
+bool V73WriterAddElement(V73Writer* writer, const std::string& name, std::vector<uint8_t> element, bool swapped) {
+    if (!Usable(writer) || name.empty() || element.size() < kTagSize) return false;
+    WriterStep step;
+    step.array.name = name;
+    step.element = std::make_shared<const std::vector<uint8_t>>(std::move(element));
+    step.swapped = swapped;
+    writer->steps.push_back(std::move(step));
+    return Perform(writer, writer->steps.back()) || Restart(writer);
+}
+
+bool V73WriterSubsystem(V73Writer* writer, std::vector<uint8_t> payload, bool swapped) {
+    if (!Usable(writer) || payload.size() > kMaxDecodedSubsystemBytes) return false;
+    WriterStep step;
+    step.subsystem = std::make_shared<const std::vector<uint8_t>>(std::move(payload));
+    step.swapped = swapped;
     writer->steps.push_back(std::move(step));
     return Perform(writer, writer->steps.back()) || Restart(writer);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "codec/mat_format.h"
@@ -44,10 +45,16 @@ extern const char* const kUnkeptLinkReason;
 const char* V73RefusalText(uint32_t refusal, bool copied = false);
 // How far a worker has written the staged file (0 when its size cannot be had).
 uint64_t StagedSizeNow(const StagedFile& out);
-// Writes an array read from a level-5 or version 4 file under its name.
-// Refused: objects, function handles and whatever refers to the subsystem
-// data (their values would be lost).
+// Writes an array read from a level-5 or version 4 file under its name (an
+// object as the words that name it in the subsystem data, which comes by
+// V73WriterSubsystem).
 bool V73WriterAdd(V73Writer* writer, const mxArray& array);
+// The same for a level-5 element held in memory (tag included; its objects
+// renumbered to join other files' subsystem data).
+bool V73WriterAddElement(V73Writer* writer, const std::string& name, std::vector<uint8_t> element, bool swapped);
+// Writes a level-5 file's subsystem data (its unnamed variable's uint8 data,
+// `swapped`: in the other byte order) as #refs# and #subsystem#, once.
+bool V73WriterSubsystem(V73Writer* writer, std::vector<uint8_t> payload, bool swapped);
 // Completes the file (its user block written).
 bool FinishV73Writer(V73Writer* writer);
 // Why an array cannot go into a version 7.3 file by V73WriterAdd, or null

@@ -13,8 +13,11 @@
 // arrays in #refs#; a 1-by-1 struct a group of its fields, a struct array a
 // group of one dataset of references per field; MATLAB_fields names the
 // fields, MATLAB_class every array's class, MATLAB_global a global variable.
-// Objects keep their values in the subsystem data, which is not written
-// here: a variable that holds one is refused.
+// An object (MCOS) is the uint32 dataset of the words that name it in the
+// subsystem data, of its class and MATLAB_object_decode 3; a function
+// handle the group of its struct's fields (decode 1); an old-style class()
+// object a struct's group of its class (decode 2). The subsystem data's
+// cell goes into #refs#, #subsystem#/MCOS referring to its elements.
 #include <hdf5.h>
 
 #include <algorithm>
@@ -31,6 +34,7 @@
 #include "v73client/v73_protocol.h"
 #include "os/file_io.h"
 #include "worker/v73_hdf5.h"
+#include "worker/v73_hdf5_write.h"
 #include "worker/v73_objects.h"
 
 namespace matlib::v73 {
@@ -45,11 +49,6 @@ constexpr int kMaxDepth = 64;
 // Converted values held before they are written, and the read-ahead of the channel.
 constexpr size_t kValueBuffer = size_t{4} << 20;
 constexpr size_t kReadAhead = 64 * 1024;
-// Datasets of at least this many bytes are chunked and deflated (level 3),
-// in chunks of about kChunkBytes that follow the elements' order.
-constexpr uint64_t kChunkedFrom = 16 * 1024;
-constexpr uint64_t kChunkBytes = 256 * 1024;
-constexpr unsigned kDeflateLevel = 3;
 
 // The bytes of one element as they arrive, counted from its tag: the
 // codec's parser reads them forward only (a read before what was read fails).
@@ -122,143 +121,6 @@ bool ReadWhole(Incoming& in, const SubElement& sub, size_t most, std::vector<uin
     return ReadSubElementData(in, sub, out.data(), out.size()) || Damaged();
 }
 
-// ---- attributes -------------------------------------------------------------------
-
-bool StringAttribute(hid_t object, const char* name, const std::string& value) {
-    Id type(H5Tcopy(H5T_C_S1), H5Tclose);
-    Id space(H5Screate(H5S_SCALAR), H5Sclose);
-    if (!type.ok() || !space.ok() || H5Tset_size(type.get(), std::max<size_t>(value.size(), 1)) < 0) return false;
-    Id attribute(H5Acreate2(object, name, type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    std::string stored = value;
-    stored.resize(std::max<size_t>(value.size(), 1), '\0');
-    return attribute.ok() && H5Awrite(attribute.get(), type.get(), stored.data()) >= 0;
-}
-
-bool IntegerAttribute(hid_t object, const char* name, hid_t fileType, uint64_t value) {
-    Id space(H5Screate(H5S_SCALAR), H5Sclose);
-    Id attribute(space.ok() ? H5Acreate2(object, name, fileType, space.get(), H5P_DEFAULT, H5P_DEFAULT) : -1,
-                 H5Aclose);
-    return attribute.ok() && H5Awrite(attribute.get(), H5T_NATIVE_UINT64, &value) >= 0;
-}
-
-// MATLAB_fields: each name a variable-length run of characters.
-bool FieldsAttribute(hid_t object, const std::vector<std::string>& fields) {
-    Id character(H5Tcopy(H5T_C_S1), H5Tclose);
-    Id type(character.ok() ? H5Tvlen_create(character.get()) : -1, H5Tclose);
-    const hsize_t count = fields.size();
-    Id space(H5Screate_simple(1, &count, nullptr), H5Sclose);
-    if (!type.ok() || !space.ok()) return false;
-    Id attribute(H5Acreate2(object, "MATLAB_fields", type.get(), space.get(), H5P_DEFAULT, H5P_DEFAULT), H5Aclose);
-    std::vector<hvl_t> names(fields.size());
-    for (size_t i = 0; i < fields.size(); ++i) {
-        names[i].len = fields[i].size();
-        names[i].p = const_cast<char*>(fields[i].data());
-    }
-    return attribute.ok() && H5Awrite(attribute.get(), type.get(), names.data()) >= 0;
-}
-
-// MATLAB_class, and for char and logical the decoding of their integers.
-bool ClassAttributes(hid_t object, mxClassID id, const std::string& className) {
-    if (!StringAttribute(object, "MATLAB_class", className)) return false;
-    if (id == mxCHAR_CLASS) return IntegerAttribute(object, "MATLAB_int_decode", H5T_STD_I32LE, 2);
-    if (id == mxLOGICAL_CLASS) return IntegerAttribute(object, "MATLAB_int_decode", H5T_STD_I32LE, 1);
-    return true;
-}
-
-// ---- classes and types -----------------------------------------------------------
-
-hid_t FileElementType(mxClassID id) {
-    switch (id) {
-        case mxDOUBLE_CLASS: return H5T_IEEE_F64LE;
-        case mxSINGLE_CLASS: return H5T_IEEE_F32LE;
-        case mxINT8_CLASS: return H5T_STD_I8LE;
-        case mxUINT8_CLASS: case mxLOGICAL_CLASS: return H5T_STD_U8LE;
-        case mxINT16_CLASS: return H5T_STD_I16LE;
-        case mxUINT16_CLASS: case mxCHAR_CLASS: return H5T_STD_U16LE;
-        case mxINT32_CLASS: return H5T_STD_I32LE;
-        case mxUINT32_CLASS: return H5T_STD_U32LE;
-        case mxINT64_CLASS: return H5T_STD_I64LE;
-        case mxUINT64_CLASS: return H5T_STD_U64LE;
-        default: return -1;
-    }
-}
-
-// The type the file keeps a class's elements in (closed by the caller).
-hid_t FileType(mxClassID id, bool complex) {
-    const hid_t element = FileElementType(id);
-    if (element < 0 || !complex) return element < 0 ? -1 : H5Tcopy(element);
-    const size_t width = H5Tget_size(element);
-    const hid_t compound = H5Tcreate(H5T_COMPOUND, 2 * width);
-    if (compound < 0) return -1;
-    if (H5Tinsert(compound, "real", 0, element) < 0 || H5Tinsert(compound, "imag", width, element) < 0) {
-        H5Tclose(compound);
-        return -1;
-    }
-    return compound;
-}
-
-// ---- datasets written in element order ------------------------------------------------
-
-// A dataset and where its chunks start in element order: chunks span the
-// fastest dimensions whole, so that each holds a run of consecutive elements,
-// and values are written chunk by chunk.
-struct Layout {
-    std::vector<hsize_t> dims;   // C order
-    uint64_t total = 1;
-    bool chunked = false;
-    uint64_t run = 0, group = 0;   // elements per chunk, elements per step of the chunked dimension
-
-    // The last chunk start at or before element `e` (e itself when not chunked).
-    uint64_t Boundary(uint64_t e) const {
-        if (!chunked || e >= total || run == 0) return e;
-        const uint64_t within = e % group;
-        return e - within + within / run * run;
-    }
-};
-
-// Creates a dataset of `type` with these dimensions (C order); `resizable`
-// lets a one-dimensional one shrink later (sparse indexes).
-hid_t CreateDataset(hid_t parent, const std::string& name, hid_t type, const std::vector<hsize_t>& dims,
-                    bool resizable, Layout& layout) {
-    layout = Layout{};
-    layout.dims = dims;
-    for (hsize_t d : dims) {
-        if (__builtin_mul_overflow(layout.total, d, &layout.total)) return -1;
-    }
-    const size_t width = H5Tget_size(type);
-    Id create(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
-    if (!create.ok() || H5Pset_obj_track_times(create.get(), false) < 0) return -1;
-    uint64_t bytes = 0;
-    if (__builtin_mul_overflow(layout.total, uint64_t{width}, &bytes)) return -1;
-    if (layout.total > 0 && (bytes >= kChunkedFrom || resizable)) {
-        std::vector<hsize_t> chunk(dims.size(), 1);
-        uint64_t per = 1;
-        size_t chunkedDim = SIZE_MAX;
-        for (size_t d = dims.size(); d-- > 0;) {
-            if (per * dims[d] * width <= kChunkBytes) {
-                chunk[d] = dims[d];
-                per *= dims[d];
-                continue;
-            }
-            chunk[d] = std::max<uint64_t>(1, kChunkBytes / (per * width));
-            chunkedDim = d;
-            break;
-        }
-        layout.chunked = chunkedDim != SIZE_MAX;
-        if (layout.chunked) {
-            layout.run = chunk[chunkedDim] * per;
-            layout.group = dims[chunkedDim] * per;
-        }
-        if (H5Pset_chunk(create.get(), static_cast<int>(dims.size()), chunk.data()) < 0 ||
-            H5Pset_deflate(create.get(), kDeflateLevel) < 0) {
-            return -1;
-        }
-    }
-    Id space(H5Screate_simple(static_cast<int>(dims.size()), dims.data(), nullptr), H5Sclose);
-    if (!space.ok()) return -1;
-    return H5Dcreate2(parent, name.c_str(), type, space.get(), H5P_DEFAULT, create.get(), H5P_DEFAULT);
-}
-
 // A check of converted values before they are written (sparse indexes).
 using Check = std::function<bool(const uint8_t* values, size_t count)>;
 
@@ -267,6 +129,11 @@ struct Output {
     hid_t file = -1;
     hid_t refs = -1;   // #refs#, opened when first needed
     uint64_t refNumber = 0;
+    std::string canonical;   // the canonical empty element's name in #refs#, once made
+    // The element or subsystem data being written holds objects: written as
+    // MATLAB writes such (H5PATH, [] as the canonical empty, a struct of one
+    // field without MATLAB_fields, a 1-by-1 struct without fields as [1 1]).
+    bool objects = false;
     std::vector<uint8_t> values, stored;
     bool swapped = false;
     std::vector<hdf5::OwnLink> links;   // the rewritten file's own links, made by kFinish
@@ -343,14 +210,45 @@ struct Output {
         return refs;
     }
 
-    // A name in #refs# not yet taken, in MATLAB's style (a, b, ..., z, ba, ...).
+    // #refs#' canonical empty element (made once, "a" where free): what
+    // MATLAB's empty element in the subsystem data's cell refers to.
+    bool CanonicalEmpty(hobj_ref_t& reference) {
+        const hid_t group = References();
+        if (group < 0) return false;
+        if (canonical.empty()) {
+            const htri_t taken = H5Lexists(group, "a", H5P_DEFAULT);
+            if (taken < 0) return false;
+            const std::string name = taken == 0 ? "a" : NextReference();
+            const hsize_t two = 2;
+            const uint64_t dims[2] = {0, 0};
+            Id space(H5Screate_simple(1, &two, nullptr), H5Sclose);
+            Id dataset(space.ok() ? H5Dcreate2(group, name.c_str(), H5T_STD_U64LE, space.get(), H5P_DEFAULT,
+                                               H5P_DEFAULT, H5P_DEFAULT)
+                                  : -1,
+                       H5Dclose);
+            // MATLAB puts MATLAB_empty before MATLAB_class here.
+            if (!dataset.ok() || H5Dwrite(dataset.get(), H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, dims) < 0 ||
+                !IntegerAttribute(dataset.get(), "MATLAB_empty", H5T_STD_U8LE, 1) ||
+                !StringAttribute(dataset.get(), "MATLAB_class", "canonical empty")) {
+                return false;
+            }
+            canonical = name;
+        }
+        return H5Rcreate(&reference, group, canonical.c_str(), H5R_OBJECT, -1) >= 0;
+    }
+
+    // A name in #refs# not yet taken, in MATLAB's style (a, b, ..., z, ba,
+    // ...; where objects are written, a ... z, A ... Z as MATLAB names them,
+    // then ba ...).
     std::string NextReference() {
+        static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+        const uint64_t base = objects ? 52 : 26;
         for (;;) {
             std::string name;
             uint64_t n = refNumber++;
             do {
-                name.insert(name.begin(), static_cast<char>('a' + n % 26));
-                n /= 26;
+                name.insert(name.begin(), kLetters[n % base]);
+                n /= base;
             } while (n > 0);
             if (H5Lexists(refs, name.c_str(), H5P_DEFAULT) == 0) return name;
         }
@@ -360,6 +258,16 @@ struct Output {
 bool SoundName(const std::string& name) {
     return !name.empty() && name != "." && name.find('/') == std::string::npos && name[0] != '#' &&
            name.find('\0') == std::string::npos;
+}
+
+// An object's class name: one that no reader takes for an array of MATLAB's
+// own classes (a file naming its object "double" is damaged).
+bool ObjectClassName(const std::string& name) {
+    if (name.empty() || name.find('\0') != std::string::npos || name == "canonical empty") return false;
+    for (int id = mxCELL_CLASS; id <= mxFUNCTION_CLASS; ++id) {
+        if (name == OwnClassName(static_cast<mxClassID>(id))) return false;
+    }
+    return true;
 }
 
 // An empty array: its dimensions, MATLAB's order, as a uint64 dataset (an
@@ -390,30 +298,38 @@ public:
         SubElement tag;
         if (!ReadSubElement(in_, 0, in_.length(), out_.swapped, tag) || tag.small || tag.type != miMATRIX) return Damaged();
         at_ = tag.dataPos;
-        return Array(tag.dataPos + tag.bytes, root, name, 0, true);
+        return Array(tag.dataPos + tag.bytes, root, name, 0, true, {});
     }
 
 private:
-    // The array whose content (after its tag) runs from at_ to `end`, as `name` in `parent`.
-    bool Array(uint64_t end, hid_t parent, const std::string& name, int depth, bool top) {
+    // The array whose content (after its tag) runs from at_ to `end`, as
+    // `name` in `parent`; h5path: its H5PATH, where objects are written as
+    // MATLAB writes them (out_.objects).
+    bool Array(uint64_t end, hid_t parent, const std::string& name, int depth, bool top, const std::string& h5path) {
         if (depth > kMaxDepth) return Damaged();
         // An element without content: MATLAB's [] inside a cell or struct.
         if (at_ == end) {
-            return WriteEmpty(parent, name, mxDOUBLE_CLASS, "double", {0, 0}, nullptr, -1);
+            return WriteEmpty(parent, name, mxDOUBLE_CLASS, "double", {0, 0}, nullptr, -1) && Located(parent, name, h5path);
         }
         ArrayHeader header;
         if (!ReadArrayHeader(in_, out_.swapped, at_, end, header)) return Damaged();
         at_ = header.dataPos;
         const bool object = header.code == mxOBJECT || header.code == mxFUNCTION || header.code == mxOPAQUE;
         if (!object && header.dims.size() < 2) return Damaged();
+        // The H5PATH of its members: MATLAB's path of the group, its own
+        // name put after its H5PATH without a separator.
+        const std::string members = top ? "/" + name : h5path + name;
         bool written = false;
         switch (header.code) {
             case mxCELL: written = Cell(end, parent, name, header, depth); break;
-            case mxSTRUCT: written = Struct(end, parent, name, header, depth); break;
+            case mxSTRUCT: written = Struct(end, parent, name, header, depth, members); break;
             case mxSPARSE: written = Sparse(end, parent, name, header); break;
-            case mxOBJECT: case mxFUNCTION: case mxOPAQUE:
-                hdf5::SetRefusal(kHoldsObject);
-                return false;
+            case mxOPAQUE: written = Opaque(end, parent, name, header); break;
+            case mxFUNCTION: written = Function(end, parent, name, depth, members); break;
+            case mxOBJECT:
+                if (!ObjectClassName(header.className)) return Damaged();
+                written = Struct(end, parent, name, header, depth, members, header.className, 2);
+                break;
             default:
                 if (header.code == mxCHAR || (header.code >= mxDOUBLE && header.code <= mxUINT64)) {
                     written = Numeric(end, parent, name, header);
@@ -421,7 +337,7 @@ private:
                     return Damaged();
                 }
         }
-        if (!written) return false;
+        if (!written || !Located(parent, name, h5path)) return false;
         if (top && header.global) {
             Id object(H5Oopen(parent, name.c_str(), H5P_DEFAULT), H5Oclose);
             if (!object.ok() || !IntegerAttribute(object.get(), "MATLAB_global", H5T_STD_U8LE, 1)) return false;
@@ -437,7 +353,9 @@ private:
         return true;
     }
 
-    bool Numeric(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header) {
+    // objectClass: the words of an object of that class (MATLAB_object_decode 3).
+    bool Numeric(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header,
+                 const std::string& objectClass = {}) {
         const mxClassID id = header.code == mxCHAR ? mxCHAR_CLASS
                              : header.logical        ? mxLOGICAL_CLASS
                                                      : static_cast<mxClassID>(header.code);
@@ -446,7 +364,12 @@ private:
         Id type(FileType(id, complex), H5Tclose);
         Layout layout;
         Id dataset(type.ok() ? CreateDataset(parent, name, type.get(), CDims(header), false, layout) : -1, H5Dclose);
-        if (!dataset.ok() || !ClassAttributes(dataset.get(), id, OwnClassName(id))) return false;
+        if (!dataset.ok()) return false;
+        const bool classed = objectClass.empty()
+                                 ? ClassAttributes(dataset.get(), id, OwnClassName(id))
+                                 : StringAttribute(dataset.get(), "MATLAB_class", objectClass) &&
+                                       IntegerAttribute(dataset.get(), "MATLAB_object_decode", H5T_STD_I32LE, 3);
+        if (!classed) return false;
         for (int part = 0; part < (complex ? 2 : 1); ++part) {
             SubElement sub;
             if (!Next(end, sub)) return false;
@@ -574,22 +497,43 @@ private:
         return true;
     }
 
+    // MATLAB's H5PATH on an array inside a variable that holds objects.
+    bool Located(hid_t parent, const std::string& name, const std::string& h5path) {
+        if (!out_.objects || h5path.empty()) return true;
+        Id object(H5Oopen(parent, name.c_str(), H5P_DEFAULT), H5Oclose);
+        return object.ok() && StringAttribute(object.get(), "H5PATH", h5path);
+    }
+
     // The next array inside a cell or struct: its tag, then the array as `name` in `parent`.
-    bool Child(uint64_t end, hid_t parent, const std::string& name, int depth) {
+    bool Child(uint64_t end, hid_t parent, const std::string& name, int depth, const std::string& h5path) {
         SubElement tag;
-        if (!ReadSubElement(in_, at_, end, out_.swapped, tag) || tag.small || tag.type != miMATRIX) return Damaged();
+        if (!ReadSubElement(in_, at_, end, out_.swapped, tag)) return Damaged();
+        return ChildOfTag(tag, parent, name, depth, h5path);
+    }
+    // ... its tag read already (the bytes are read forward once).
+    bool ChildOfTag(const SubElement& tag, hid_t parent, const std::string& name, int depth, const std::string& h5path) {
+        if (tag.small || tag.type != miMATRIX) return Damaged();
         at_ = tag.dataPos;
-        if (!Array(tag.dataPos + tag.bytes, parent, name, depth + 1, false)) return false;
+        if (!Array(tag.dataPos + tag.bytes, parent, name, depth + 1, false, h5path)) return false;
         at_ = tag.next;
         return true;
     }
 
-    // An array inside a cell or struct array: in #refs#, referred to.
+    // An array inside a cell or struct array: in #refs#, referred to. Where
+    // objects are written as MATLAB writes them, MATLAB's empty element (a
+    // bare tag) refers to #refs#' canonical empty.
     bool Referred(uint64_t end, int depth, hobj_ref_t& reference) {
+        SubElement tag;
+        if (!ReadSubElement(in_, at_, end, out_.swapped, tag)) return Damaged();
+        if (out_.objects && !tag.small && tag.type == miMATRIX && tag.bytes == 0) {
+            at_ = tag.next;
+            return out_.CanonicalEmpty(reference);
+        }
         const hid_t refs = out_.References();
         if (refs < 0) return false;
         const std::string name = out_.NextReference();
-        return Child(end, refs, name, depth) && H5Rcreate(&reference, refs, name.c_str(), H5R_OBJECT, -1) >= 0;
+        return ChildOfTag(tag, refs, name, depth, "/#refs#/" + name) &&
+               H5Rcreate(&reference, refs, name.c_str(), H5R_OBJECT, -1) >= 0;
     }
 
     bool ReferenceDataset(hid_t parent, const std::string& name, const ArrayHeader& header,
@@ -613,7 +557,10 @@ private:
         return ReferenceDataset(parent, name, header, references, "cell");
     }
 
-    bool Struct(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header, int depth) {
+    // className and decode: an old-style object's class (decode 2) or a
+    // function handle's struct (decode 1); a plain struct has no decode.
+    bool Struct(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header, int depth,
+                const std::string& members, const std::string& className = "struct", int decode = 0) {
         SubElement sub;
         std::vector<uint8_t> bytes;
         if (!Next(end, sub) || (sub.type != miINT32 && sub.type != miUINT32) || sub.bytes != 4 ||
@@ -639,19 +586,21 @@ private:
                 return false;
             }
         }
-        if (fields.empty() && header.count != 1) {
-            return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, nullptr, -1);
+        // MATLAB keeps a 1-by-1 struct without fields as an empty array [1 1].
+        if (fields.empty() && (header.count != 1 || (out_.objects && className == "struct"))) {
+            return WriteEmpty(parent, name, mxSTRUCT_CLASS, className, header.dims, nullptr, -1);
         }
-        if (header.count == 0) return WriteEmpty(parent, name, mxSTRUCT_CLASS, "struct", header.dims, &fields, -1);
+        if (header.count == 0) return WriteEmpty(parent, name, mxSTRUCT_CLASS, className, header.dims, &fields, -1);
         Id group(hdf5::CreateUntimedGroup(parent, name.c_str()), H5Gclose);
         // MATLAB names the fields of a 1-by-1 struct; a struct array's are its datasets.
-        if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", "struct") ||
-            (!fields.empty() && header.count == 1 && !FieldsAttribute(group.get(), fields))) {
+        if (!group.ok() || !StringAttribute(group.get(), "MATLAB_class", className) ||
+            (decode != 0 && !IntegerAttribute(group.get(), "MATLAB_object_decode", H5T_STD_I32LE, decode)) ||
+            (fields.size() > (out_.objects ? 1u : 0u) && header.count == 1 && !FieldsAttribute(group.get(), fields))) {
             return false;
         }
         if (header.count == 1) {
             for (const std::string& field : fields) {
-                if (!Child(end, group.get(), field, depth)) return false;
+                if (!Child(end, group.get(), field, depth, members)) return false;
             }
             return true;
         }
@@ -672,6 +621,93 @@ private:
         return true;
     }
 
+    // The array element whose tag starts at `pos` (inside `end`): its
+    // header read, at_ at its content, `inner` where it ends.
+    bool Enter(uint64_t pos, uint64_t end, ArrayHeader& header, uint64_t& inner) {
+        SubElement tag;
+        if (!ReadSubElement(in_, pos, end, out_.swapped, tag) || tag.small || tag.type != miMATRIX) return Damaged();
+        inner = tag.dataPos + tag.bytes;
+        if (!ReadArrayHeader(in_, out_.swapped, tag.dataPos, inner, header)) return Damaged();
+        at_ = header.dataPos;
+        return true;
+    }
+
+    // An object of MATLAB's own class system (MCOS): the uint32 words that
+    // name it in the subsystem data. Another system's (Java) has no such form.
+    bool Opaque(uint64_t end, hid_t parent, const std::string& name, const ArrayHeader& header) {
+        if (header.typeSystem != "MCOS") {
+            hdf5::SetRefusal(kHoldsObject);
+            return false;
+        }
+        if (!ObjectClassName(header.className) || header.className == "FileWrapper__") return Damaged();
+        ArrayHeader words;
+        uint64_t inner = 0;
+        if (!Enter(at_, end, words, inner)) return false;
+        if (words.code != mxUINT32 || words.complex || words.count == 0 || words.dims.size() != 2) return Damaged();
+        return Numeric(inner, parent, name, words, header.className);
+    }
+
+    // A function handle: its 1-by-1 struct (matlabroot, separator,
+    // sentinel, function_handle) as a group of class function_handle.
+    bool Function(uint64_t end, hid_t parent, const std::string& name, int depth, const std::string& members) {
+        ArrayHeader inner;
+        uint64_t innerEnd = 0;
+        if (!Enter(at_, end, inner, innerEnd)) return false;
+        if (inner.code != mxSTRUCT || inner.count != 1) return Damaged();
+        return Struct(innerEnd, parent, name, inner, depth + 1, members, "function_handle", 1);
+    }
+
+public:
+    // A level-5 file's subsystem data (its unnamed uint8 variable's bytes:
+    // 8 bytes of preamble, then a 1-by-1 struct whose field MCOS is an
+    // opaque FileWrapper__ holding a cell): the cell's elements into #refs#
+    // in order, element 1 (MATLAB's empty element) as #refs#' canonical
+    // empty, and #subsystem#/MCOS referring to them. What follows the
+    // struct (an 88-byte element MATLAB adds) has no version 7.3 form.
+    bool Subsystem(hid_t root) {
+        constexpr uint64_t kPreamble = 8;
+        const uint64_t end = in_.length();
+        ArrayHeader top, wrapper, cell;
+        uint64_t topEnd = 0, wrapperEnd = 0, cellEnd = 0;
+        SubElement sub;
+        std::vector<uint8_t> bytes;
+        if (end < kPreamble || !Enter(kPreamble, end, top, topEnd)) return false;
+        if (top.code != mxSTRUCT || top.count != 1 || !Next(topEnd, sub) || sub.bytes != 4 ||
+            !ReadWhole(in_, sub, 4, bytes)) {
+            return Damaged();
+        }
+        const uint32_t width = Load32(bytes.data(), out_.swapped);
+        if (!Next(topEnd, sub) || sub.bytes != width || !ReadWhole(in_, sub, 64, bytes) ||
+            std::string(reinterpret_cast<const char*>(bytes.data()), strnlen(reinterpret_cast<const char*>(bytes.data()), bytes.size())) != "MCOS") {
+            return Damaged();
+        }
+        if (!Enter(at_, topEnd, wrapper, wrapperEnd)) return false;
+        if (wrapper.code != mxOPAQUE || wrapper.className != "FileWrapper__" || !Enter(at_, wrapperEnd, cell, cellEnd)) {
+            return Damaged();
+        }
+        // Each element takes a tag at least; element 1 is the empty element.
+        if (cell.code != mxCELL || cell.count < 2 || cell.count > (cellEnd - at_) / 8) return Damaged();
+        std::vector<hobj_ref_t> references(static_cast<size_t>(cell.count));
+        for (size_t k = 0; k < references.size(); ++k) {
+            if (k == 1) {
+                if (!Next(cellEnd, sub) || sub.small || sub.type != miMATRIX || sub.bytes != 0) return Damaged();
+                if (!out_.CanonicalEmpty(references[k])) return false;
+            } else if (!Referred(cellEnd, 0, references[k])) {
+                return false;
+            }
+        }
+        const htri_t taken = H5Lexists(root, hdf5::kSubsystemGroup, H5P_DEFAULT);
+        if (taken != 0) {
+            if (taken > 0) hdf5::SetRefusal(kSubsystemTwice);
+            return false;
+        }
+        Id group(hdf5::CreateUntimedGroup(root, hdf5::kSubsystemGroup), H5Gclose);
+        if (!group.ok() || !ReferenceDataset(group.get(), "MCOS", cell, references, "FileWrapper__")) return false;
+        Id mcos(H5Oopen(group.get(), "MCOS", H5P_DEFAULT), H5Oclose);
+        return mcos.ok() && IntegerAttribute(mcos.get(), "MATLAB_object_decode", H5T_STD_I32LE, 3);
+    }
+
+private:
     Output& out_;
     Incoming& in_;
     uint64_t at_ = 0;   // where the next subelement starts
@@ -735,7 +771,18 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                     if (!inStep) break;
                     Incoming in(end, request.count);
                     out.swapped = (request.part & kSwapped) != 0;
+                    out.objects = (request.part & kHoldsObjects) != 0;
                     ok = out.file >= 0 && WriteElement(out, in, name);
+                    inStep = in.Drain();
+                    break;
+                }
+                case kAddSubsystem: {
+                    Incoming in(end, request.count);
+                    out.swapped = (request.part & kSwapped) != 0;
+                    out.objects = true;
+                    Id root(out.file >= 0 ? H5Gopen2(out.file, "/", H5P_DEFAULT) : -1, H5Gclose);
+                    ok = request.count <= kMaxDecodedSubsystemBytes && root.ok() &&
+                         Hdf5ArrayWriter(out, in).Subsystem(root.get());
                     inStep = in.Drain();
                     break;
                 }
