@@ -63,12 +63,13 @@ def h5_plain(f, obj):
         ir = obj['ir'][()] if 'ir' in obj else np.zeros(0, np.int64)
         jc = obj['jc'][()].astype(np.int64)
         return ('num', sp.csc_matrix((data, ir.astype(np.int64), jc), shape=(int(a['MATLAB_sparse']), len(jc) - 1)).toarray())
-    if cls not in BUILTIN + ('canonical empty',):
+    old_style = isinstance(obj, h5py.Group) and a.get('MATLAB_object_decode', 0) == 2   # a class() object's struct
+    if cls not in BUILTIN + ('canonical empty',) and not old_style:
         return ('object',)
     if a.get('MATLAB_empty', 0) and cls in ('struct', 'cell'):
         dims = tuple(int(v) for v in obj[()])
         return ('struct', dims, h5_fields(obj), []) if cls == 'struct' else ('cell', dims, [])
-    if cls in ('struct', 'function_handle'):
+    if cls in ('struct', 'function_handle') or old_style:
         names = h5_fields(obj)
         refs = [obj[n] for n in names if isinstance(obj[n], h5py.Dataset) and obj[n].dtype == h5py.ref_dtype
                 and 'MATLAB_class' not in obj[n].attrs]

@@ -7,9 +7,10 @@ other writers (DATA/{scipy,matio,octave,matlab}) is added with `TOOL add` to
 an existing, empty version 7.3 file, and each twin is also converted into a
 new one (`TOOL convert --to 7.3`). The result must hold, read by h5py, the
 values scipy reads from the source; a twin's must also stand in MATLAB's own
-layout (classes, attributes, shapes, types, references) as in its v73.mat.
-A source that holds objects must be refused with a message naming the
-variable and leave the target as it was (a conversion: no file at all).
+layout (classes, attributes, shapes, types, references) as in its v73.mat
+(function_handles' twins come from two releases: values only). No twin is
+refused; another writer's file that is must be named with the reason and
+leave the target as it was.
 """
 import glob, os, subprocess, sys, time, warnings
 import h5py
@@ -72,10 +73,10 @@ for src, label, twin in sources:
     before = open(target, "rb").read()
     run = subprocess.run([tool, "add", "--yes", target, src], capture_output=True, text=True)
     if run.returncode != 0:
-        # Of the twins only objects are refused, with the variable named; the target stays as it was.
+        # No twin is refused; another file names why, and the target stays as it was.
         text = run.stderr + run.stdout
-        reasons = ("its variable",) if twin else ("object", "damaged", "two variables", "cannot be read", "of one name")
-        if not any(w in text for w in reasons) or (twin and "object" not in text):
+        reasons = ("object", "damaged", "two variables", "cannot be read", "of one name")
+        if twin or not any(w in text for w in reasons):
             fail(label, "refused:", text.strip())
         elif open(target, "rb").read() != before:
             fail(label, "target changed by a refusal")
@@ -93,7 +94,7 @@ for src, label, twin in sources:
     elif twin:
         fail(label, "not converted into a new file")
     for path, name in made:
-        if twin:
+        if twin and "function_handles" not in label:
             check_layout(twin, path, name)
         check_values(src, path, name)
 

@@ -385,4 +385,54 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
     }
 }
 
+// Level-5 objects of every kind written into version 7.3 files, by each
+// path (a new file, converted back again, "Extract as" 7.3, added into a
+// version 7.3 file without objects), read back as the viewer shows the
+// source. Objects cannot join a version 7.3 file's own, nor subsystem data
+// of a form not written: refused as not supported, nothing written.
+TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
+    const std::string oldStyle = testenv::TestDataDir() + "/matlab/testobject_7.4_GLNX86.mat";   // an inline class() object
+    const struct { std::string file; std::vector<std::string> variables; } kKinds[] = {
+        {Sample("struct_table_datetime.mat"), {"s"}},   // datetime, table, string, categorical in a struct
+        {Sample("user_defined_classdefs.mat"), {"obj_no_vals", "obj_with_vals", "obj_with_default_val",
+                                                "obj_with_nested_props", "obj_array", "obj_handle_1", "obj_handle_2"}},
+        {Sample("dynamicprops.mat"), {"obj"}},
+        {Sample("function_handles.mat"), {"sin", "anonymous"}},
+        {oldStyle, {"testobject"}},
+    };
+    ASSERT_EQ(Run({"options", "--contents", "on", "--extract-as", "7.3"}).status, 0);
+    const std::string plain73 = testenv::TestDataDir() + "/matlab73-cell/v73.mat";
+    int made = 0;
+    for (const auto& k : kKinds) {
+        const std::string n = std::to_string(++made), to73 = dir.file(n + ".v73.mat"), back = dir.file(n + ".v7.mat");
+        const std::string added = dir.file(n + ".added.mat"), folder = dir.file(n + ".extracted");
+        fs::copy_file(plain73, added);
+        ASSERT_EQ(Run({"convert", k.file, to73, "--to", "7.3"}).status, 0) << k.file;
+        ASSERT_EQ(Run({"convert", to73, back, "--to", "7"}).status, 0) << k.file;
+        ASSERT_EQ(Run({"add", "--yes", added, k.file}).status, 0) << k.file;
+        for (const std::string& v : k.variables) {
+            SCOPED_TRACE(k.file + " " + v);
+            const ToolRun source = Run({"view", k.file, v});
+            ASSERT_EQ(source.status, 0) << source.err;
+            ASSERT_EQ(Run({"extract", k.file, v, "-d", folder}).status, 0);
+            const std::string extracted = folder + "/" + support::Entries(folder).back();
+            EXPECT_EQ(support::ReadText(extracted).substr(0, 10), "MATLAB 7.3");
+            for (const std::string& file : {to73, back, added, extracted}) EXPECT_EQ(Run({"view", file, v}).out, source.out) << file;
+            fs::remove(extracted);
+        }
+    }
+    // Into a version 7.3 file that holds objects, and a subsystem of an unknown version.
+    const std::string own = dir.file("own.v73.mat"), none = dir.file("none.mat");
+    ASSERT_EQ(Run({"convert", Sample("struct_table_datetime.mat"), own, "--to", "7.3"}).status, 0);
+    const Bytes before = ReadFile(own);
+    const ToolRun joined = Run({"add", "--yes", own, Sample("user_defined_classdefs.mat")});
+    const ToolRun unknown = Run({"convert", Sample("corrupted_subsystem.mat"), none, "--to", "7.3"});
+    for (const ToolRun& refused : {joined, unknown}) {
+        EXPECT_NE(refused.err.find("(E_NOT_SUPPORTED)"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("its variable"), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(ReadFile(own), before);
+    EXPECT_FALSE(fs::exists(none));
+}
+
 }  // namespace
