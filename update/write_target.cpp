@@ -365,6 +365,7 @@ public:
         if (carried.Empty()) return true;
         std::string error;
         if (carried.converted || !CarriedPayload(carried, subsystem_, subsystemSwapped_, error)) return false;
+        replacesOwn_ = carried.replacesTargetOwn;
         return old_ != nullptr || (StartWriter() && V73WriterSubsystem(writer_.get(), std::move(subsystem_), subsystemSwapped_));
     }
 
@@ -372,7 +373,7 @@ public:
         if (wholeCopy_) return copiedWhole_;
         if (old_ != nullptr && added_.empty()) return WriteV73File(old_->source, kept_, userBlock_, file_, true);
         if (!StartWriter()) return false;
-        if (old_ != nullptr && !V73WriterCopy(writer_.get(), old_->source, kept_, true)) return false;
+        if (old_ != nullptr && !V73WriterCopy(writer_.get(), old_->source, kept_, true, replacesOwn_)) return false;
         for (const auto& [array, renumbering] : added_) {
             if (!Put(*array, renumbering)) return false;
         }
@@ -409,6 +410,7 @@ private:
     std::vector<std::pair<const mxArray*, const ObjectRenumbering*>> added_;
     std::vector<uint8_t> subsystem_;   // carried into a rewrite, written after the added variables
     bool subsystemSwapped_ = false;
+    bool replacesOwn_ = false;         // it is the old file's own merged with the added ones
     V73WriterPtr writer_;
 };
 
@@ -507,6 +509,7 @@ bool NoteCarriedData(CarriedSubsystem& carried, const mxArray& array, bool objec
     auto payloadOf = [](const std::shared_ptr<SourceFile>& file, std::vector<uint8_t>& out) {
         mxArray holder;
         holder.source = file;
+        holder.format = file->format;
         const char* reason = nullptr;
         if (file->format->subsystemPayload(holder, out, reason)) return true;
         SetLastErrorText(std::string("its objects cannot join the others: ") + reason);
@@ -548,20 +551,16 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
 bool NoteCarriedInto73(CarriedSubsystem& carried, const mxArray& array, const std::shared_ptr<SourceFile>& target,
                        bool carryWhenCostly) {
     if (array.format == nullptr || array.format->layout != FileLayout::kLevel5 || !array.source) return true;
-    const bool had = !carried.Empty();
-    if (!NoteCarried(carried, array, false, nullptr, carryWhenCostly)) return false;
-    if (carried.Empty() || (had && !carried.merged)) return true;   // nothing new to check
+    // The target's own objects (its #subsystem#, read as a level-5 file
+    // keeps it) come first: its variables' object ids stay as they are.
     std::vector<uint8_t> payload;
-    if (target) {
-        mxArray holder;
-        holder.source = target;
-        holder.format = target->format;
-        if (ReadV73Subsystem(holder, payload)) {
-            SetLastError("it holds objects, and so does this version 7.3 file: merging their subsystem data "
-                         "into a version 7.3 file is not available yet");
-            return false;
-        }
-    }
+    mxArray holder;
+    holder.source = target;
+    holder.format = target ? target->format : nullptr;
+    const bool targetHasObjects = target && ReadV73Subsystem(holder, payload);
+    const bool had = !carried.Empty();
+    if (!NoteCarried(carried, array, false, targetHasObjects ? target : nullptr, carryWhenCostly)) return false;
+    if (carried.Empty() || (had && !carried.merged)) return true;   // nothing new to check
     bool swapped = false;
     std::string error;
     if (CarriedPayload(carried, payload, swapped, error)) return true;

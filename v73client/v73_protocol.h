@@ -105,8 +105,9 @@ enum Level5Failure : uint32_t {
 constexpr uint32_t kSwapped = 1, kHoldsObjects = 4;
 // kCopyInto's (and kWrite's) `part`: the file is the one rewritten, and its own soft and
 // external links (links at its top that are no variables) are made again in
-// the new file, as links, by kFinish.
-constexpr uint32_t kOwnLinks = 2;
+// the new file, as links, by kFinish. kCopyInto's kWithoutSubsystem: its
+// #subsystem# stays behind (merged subsystem data takes its place).
+constexpr uint32_t kOwnLinks = 2, kWithoutSubsystem = 8;
 // An element is sent in pieces of at most this size.
 constexpr size_t kElementPiece = size_t{1} << 20;
 

@@ -29,6 +29,7 @@ struct WriterStep {
     std::shared_ptr<SourceFile> source;   // kCopyInto: the file, and its variables' indexes
     std::vector<uint64_t> indexes;
     bool ownLinks = false;                // the file rewritten: its own links come along
+    bool withoutSubsystem = false;        // ... and its #subsystem# stays behind (merged data replaces it)
     mxArray array;                        // kAddElement: the array (its header; read again from its file)
     std::shared_ptr<const std::vector<uint8_t>> element;   // ... or its element held here (renumbered)
     // kAddSubsystem: a level-5 file's subsystem data; it and `element` in
@@ -217,7 +218,7 @@ bool Begin(V73Writer* writer) {
 bool SendCopy(V73Writer* writer, const WriterStep& step) {
     Request request;
     request.operation = kCopyInto;
-    request.part = step.ownLinks ? kOwnLinks : 0;
+    request.part = (step.ownLinks ? kOwnLinks : 0) | (step.withoutSubsystem ? kWithoutSubsystem : 0);
     request.count = step.indexes.size();
     if (!writer->worker.SendRequest(&request, sizeof request, step.source->stream) ||
         !writer->worker.Send(step.indexes.data(), step.indexes.size() * sizeof(uint64_t))) {
@@ -374,12 +375,13 @@ bool V73WriterSubsystem(V73Writer* writer, std::vector<uint8_t> payload, bool sw
 }
 
 bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                   bool ownLinks) {
+                   bool ownLinks, bool withoutSubsystem) {
     if (!Usable(writer) || !source || source->stream == nullptr || indexes.size() > kMaxVariables) return false;
     WriterStep step;
     step.source = source;
     step.indexes = indexes;
     step.ownLinks = ownLinks;
+    step.withoutSubsystem = withoutSubsystem;
     writer->steps.push_back(std::move(step));
     return Perform(writer, writer->steps.back()) || Restart(writer);
 }

@@ -35,9 +35,11 @@ V73WriterPtr StartV73Writer(const uint8_t userBlock[format::kV73UserBlockSize], 
 // they refer to). With ownLinks (the file being rewritten, its variables
 // that stay) the file's own soft and external links are kept as links:
 // made again when the file is completed, unless a variable added took the
-// name; a link the new file cannot keep refuses the writing.
+// name; a link the new file cannot keep refuses the writing. With
+// withoutSubsystem the file's #subsystem# is not copied (merged subsystem
+// data, the file's own first, takes its place).
 bool V73WriterCopy(V73Writer* writer, const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                   bool ownLinks = false);
+                   bool ownLinks = false, bool withoutSubsystem = false);
 // Why a rewritten version 7.3 file cannot keep one of its own links.
 extern const char* const kUnkeptLinkReason;
 // Why the worker would not read, copy or write a variable (a Refusal of

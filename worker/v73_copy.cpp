@@ -212,7 +212,7 @@ private:
 
 // Each variable with what its references reach, and the subsystem data when
 // one of them may hold objects: nothing of the other variables comes along.
-bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
+bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes, bool withSubsystem) {
     ReferenceCopier copier(file.file, to);
     bool objects = false;
     for (uint64_t index : indexes) {
@@ -223,7 +223,7 @@ bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes) {
         if (!Inside(ScanObject(file.file, header.name.c_str())) || !copier.CopyTop(header.name)) return false;
         objects = objects || MayHoldObjects(header.classId);
     }
-    if (!objects || H5Lexists(file.file, kSubsystemGroup, InsideLinks()) <= 0) return true;
+    if (!withSubsystem || !objects || H5Lexists(file.file, kSubsystemGroup, InsideLinks()) <= 0) return true;
     // One file holds one subsystem: objects of two files would need their
     // ids renumbered into one.
     if (H5Lexists(to, kSubsystemGroup, H5P_DEFAULT) != 0) {

@@ -761,7 +761,7 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                     if (inStep && passed != platform::kNoFile && out.file >= 0) {
                         source = hdf5::Open(std::to_string(passed), hdf5::DescriptorDriver());
                     }
-                    ok = source && hdf5::CopyInto(*source, out.file, indexes) &&
+                    ok = source && hdf5::CopyInto(*source, out.file, indexes, (request.part & kWithoutSubsystem) == 0) &&
                          ((request.part & kOwnLinks) == 0 || hdf5::ReadOwnLinks(*source, out.links));
                     break;
                 }

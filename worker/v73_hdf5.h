@@ -88,8 +88,9 @@ bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::stri
                bool ownLinks);
 // Copies the variables at these indexes into the open file `to` as
 // WriteFile does (with what they refer to, and the subsystem data when they
-// may hold objects; refused, kSubsystemTwice, when `to` holds one already).
-bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes);
+// may hold objects, unless not withSubsystem; refused, kSubsystemTwice,
+// when `to` holds one already).
+bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes, bool withSubsystem = true);
 // Whether `to`, as far as it is written, keeps everything inside it.
 bool KeepsInside(hid_t to);
 // A link at the top of a file that is no variable: a soft link (its value

@@ -387,9 +387,9 @@ TEST_F(Objects, DamagedSubsystemDataIsNamedNeverMisread) {
 
 // Level-5 objects of every kind written into version 7.3 files, by each
 // path (a new file, converted back again, "Extract as" 7.3, added into a
-// version 7.3 file without objects), read back as the viewer shows the
-// source. Objects cannot join a version 7.3 file's own, nor subsystem data
-// of a form not written: refused as not supported, nothing written.
+// version 7.3 file without objects, and into one with objects of its own),
+// read back as the viewer shows the source. Subsystem data of a form not
+// written is refused as not supported, nothing written.
 TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
     const std::string oldStyle = testenv::TestDataDir() + "/matlab/testobject_7.4_GLNX86.mat";   // an inline class() object
     const struct { std::string file; std::vector<std::string> variables; } kKinds[] = {
@@ -421,15 +421,21 @@ TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
             fs::remove(extracted);
         }
     }
-    // Into a version 7.3 file that holds objects, and a subsystem of an unknown version.
+    // Into a version 7.3 file that holds objects of its own: the subsystem
+    // data merged, the file's own first, every variable read as in its source.
     const std::string own = dir.file("own.v73.mat"), none = dir.file("none.mat");
-    ASSERT_EQ(Run({"convert", Sample("struct_table_datetime.mat"), own, "--to", "7.3"}).status, 0);
+    ASSERT_EQ(Run({"convert", kKinds[1].file, own, "--to", "7.3"}).status, 0);
+    ASSERT_EQ(Run({"add", "--yes", own, kKinds[0].file}).status, 0);
+    for (const auto* k : {&kKinds[0], &kKinds[1]}) {
+        for (const std::string& v : k->variables) EXPECT_EQ(Run({"view", own, v}).out, Run({"view", k->file, v}).out) << v;
+    }
+    // Subsystem data of an unknown version: refused, nothing written.
     const Bytes before = ReadFile(own);
-    const ToolRun joined = Run({"add", "--yes", own, Sample("user_defined_classdefs.mat")});
-    const ToolRun unknown = Run({"convert", Sample("corrupted_subsystem.mat"), none, "--to", "7.3"});
-    for (const ToolRun& refused : {joined, unknown}) {
+    const ToolRun added = Run({"add", "--yes", own, Sample("corrupted_subsystem.mat")});
+    const ToolRun converted = Run({"convert", Sample("corrupted_subsystem.mat"), none, "--to", "7.3"});
+    for (const ToolRun& refused : {added, converted}) {
         EXPECT_NE(refused.err.find("(E_NOT_SUPPORTED)"), std::string::npos) << refused.err;
-        EXPECT_NE(refused.err.find("its variable"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("its variable var"), std::string::npos) << refused.err;
     }
     EXPECT_EQ(ReadFile(own), before);
     EXPECT_FALSE(fs::exists(none));
