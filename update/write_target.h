@@ -66,10 +66,11 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
                  const std::shared_ptr<SourceFile>& targetOwn, bool carryWhenCostly);
 
 // The same into a version 7.3 file (`target`: the file rewritten, null for
-// a new one): a level-5 array's objects bring their file's subsystem data,
-// which the worker writes as the file's #subsystem#; it must be of MATLAB's
-// form, and the target hold no objects of its own. Version 7.3 arrays bring
-// their own file's, copied by the worker. False when refused.
+// a new one): a level-5 array's objects bring their file's subsystem data
+// (merged after the target's own #subsystem# when it has one), which the
+// worker writes as the file's #subsystem#; it must be of MATLAB's form.
+// Version 7.3 arrays bring their own file's, copied by the worker. False
+// when refused.
 bool NoteCarriedInto73(CarriedSubsystem& carried, const mxArray& array, const std::shared_ptr<SourceFile>& target,
                        bool carryWhenCostly);
 
