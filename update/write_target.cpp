@@ -107,6 +107,41 @@ bool ReadRenumbered(const mxArray& array, const ObjectRenumbering& renumbering, 
     return false;
 }
 
+// Whether a version 7.3 file holds objects (its #subsystem# reads).
+bool HoldsV73Objects(const std::shared_ptr<SourceFile>& file) {
+    mxArray holder;
+    holder.source = file;
+    holder.format = file->format;
+    std::vector<uint8_t> payload;
+    return ReadV73Subsystem(holder, payload);
+}
+
+bool CopiedHoldsObjects(CarriedSubsystem& carried) {
+    if (carried.copiedWithV73 && !carried.copiedAsked) carried.copiedHoldsObjects = HoldsV73Objects(carried.copiedWithV73);
+    carried.copiedAsked = true;
+    return carried.copiedWithV73 && carried.copiedHoldsObjects;
+}
+
+// A version 7.3 array copied into a version 7.3 file brings its file's
+// #subsystem# when it may hold objects: no other added file's objects may
+// meet it there. (The target's own #subsystem# comes only with its kept
+// variables that may hold objects: the worker refuses the two meeting.)
+bool NoteCopiedObjects(CarriedSubsystem& carried, const mxArray& array) {
+    const mxClassID id = array.classId;
+    const bool mayHold = id == mxCELL_CLASS || id == mxSTRUCT_CLASS || id == mxOBJECT_CLASS || id == mxOPAQUE_CLASS ||
+                         id == mxFUNCTION_CLASS;
+    if (!mayHold || carried.copiedWithV73 == array.source) return true;
+    if (carried.Empty() && !carried.copiedWithV73) {
+        carried.copiedWithV73 = array.source;   // asked only when another file's objects come
+        return true;
+    }
+    if (!HoldsV73Objects(array.source)) return true;
+    if (!carried.Empty() || CopiedHoldsObjects(carried)) return RefuseSecondSubsystem(false);
+    carried.copiedWithV73 = array.source;
+    carried.copiedAsked = carried.copiedHoldsObjects = true;
+    return true;
+}
+
 // The carried subsystem data as one payload (a level-5 file's unnamed
 // variable's uint8 data), checked to be of MATLAB's form; false with the reason.
 bool CarriedPayload(const CarriedSubsystem& carried, std::vector<uint8_t>& payload, bool& swapped, std::string& error) {
@@ -550,7 +585,14 @@ bool NoteCarried(CarriedSubsystem& carried, const mxArray& array, bool objects,
 
 bool NoteCarriedInto73(CarriedSubsystem& carried, const mxArray& array, const std::shared_ptr<SourceFile>& target,
                        bool carryWhenCostly) {
-    if (array.format == nullptr || array.format->layout != FileLayout::kLevel5 || !array.source) return true;
+    if (array.format == nullptr || !array.source) return true;
+    if (array.format->layout == FileLayout::kHdf5) return NoteCopiedObjects(carried, array);
+    if (array.format->layout != FileLayout::kLevel5) return true;
+    uint64_t size = 0;
+    bool compressed = false;
+    if (SubsystemOfFile(array, carryWhenCostly, &size, &compressed) && CopiedHoldsObjects(carried)) {
+        return RefuseSecondSubsystem(false);
+    }
     // The target's own objects (its #subsystem#, read as a level-5 file
     // keeps it) come first: its variables' object ids stay as they are.
     std::vector<uint8_t> payload;

@@ -49,6 +49,11 @@ struct CarriedSubsystem {
     };
     std::vector<Joined> joined;
     bool Empty() const { return !source && !converted && !merged; }
+    // Into a version 7.3 file: the version 7.3 file whose #subsystem# the
+    // worker copies with its variables (objects of no other file may join),
+    // and whether it holds one (asked only once another file's objects come).
+    std::shared_ptr<SourceFile> copiedWithV73;
+    bool copiedAsked = false, copiedHoldsObjects = false;
     // How the objects of the array's file are renumbered; null: not at all.
     const ObjectRenumbering* RenumberingOf(const mxArray& array) const;
 };

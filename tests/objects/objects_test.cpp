@@ -429,15 +429,20 @@ TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
     for (const auto* k : {&kKinds[0], &kKinds[1]}) {
         for (const std::string& v : k->variables) EXPECT_EQ(Run({"view", own, v}).out, Run({"view", k->file, v}).out) << v;
     }
-    // Subsystem data of an unknown version: refused, nothing written.
-    const Bytes before = ReadFile(own);
+    // Subsystem data of an unknown version, and objects of a version 7.3
+    // file beside a level-5 file's: refused, nothing written.
+    const Bytes before = ReadFile(own), plainBefore = ReadFile(plain73);
+    const std::string mixed = dir.file("mixed.mat");
+    fs::copy_file(plain73, mixed);
     const ToolRun added = Run({"add", "--yes", own, Sample("corrupted_subsystem.mat")});
     const ToolRun converted = Run({"convert", Sample("corrupted_subsystem.mat"), none, "--to", "7.3"});
-    for (const ToolRun& refused : {added, converted}) {
+    const ToolRun twoKinds = Run({"add", "--yes", mixed, testenv::TestDataDir() + "/matlab73-struct_table_datetime/v73.mat", kKinds[1].file});
+    for (const ToolRun& refused : {added, converted, twoKinds}) {
         EXPECT_NE(refused.err.find("(E_NOT_SUPPORTED)"), std::string::npos) << refused.err;
-        EXPECT_NE(refused.err.find("its variable var"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("its variable "), std::string::npos) << refused.err;
     }
     EXPECT_EQ(ReadFile(own), before);
+    EXPECT_EQ(ReadFile(mixed), plainBefore);
     EXPECT_FALSE(fs::exists(none));
 }
 
