@@ -27,6 +27,7 @@ Format FormatOfPath(const char* path) {
     if (extension == "npy") return Format::Npy;
     if (extension == "json") return Format::Json;
     if (extension == "txt") return Format::Txt;
+    if (extension == "mtx") return Format::Mtx;
     return Format::Mat;
 }
 
@@ -37,6 +38,7 @@ const char* FormatName(Format format) {
         case Format::Npy: return "NPY";
         case Format::Json: return "JSON";
         case Format::Txt: return "text";
+        case Format::Mtx: return "Matrix Market";
         case Format::Mat: break;
     }
     return "MAT-file";
@@ -52,9 +54,22 @@ const char* Reason(Format format, const mxArray* array) {
     if (array == nullptr) return "a function handle";
     const mxClassID id = mxGetClassID(array);
     const bool numeric = IsNumeric(id) || id == mxLOGICAL_CLASS;
-    if (mxIsSparse(array)) return "a sparse matrix";
-    if (id == mxCHAR_CLASS) return mxGetNumberOfDimensions(array) > 2 ? "a character array of more than two dimensions" : nullptr;
-    if (!numeric) return nullptr;   // what it holds decides (Why)
+    // A sparse matrix goes out as its stored values with their places
+    // (NumPy and jsonencode have no sparse form); Matrix Market takes only those.
+    if (mxIsSparse(array)) return format == Format::Npy || format == Format::Json ? "a sparse matrix" : nullptr;
+    if (id == mxCHAR_CLASS) {
+        if (format == Format::Mtx) return "a character array";
+        return mxGetNumberOfDimensions(array) > 2 ? "a character array of more than two dimensions" : nullptr;
+    }
+    if (!numeric) {
+        if (format != Format::Mtx) return nullptr;   // what it holds decides (Why)
+        switch (id) {
+            case mxSTRUCT_CLASS: return "a struct";
+            case mxCELL_CLASS: return "a cell array";
+            default: return "an object (string, table, datetime, classdef ...)";
+        }
+    }
+    if (format == Format::Mtx) return "a full (not sparse) array";
     if (format == Format::Json && mxGetNumberOfDimensions(array) > 2 && mxGetM(array) > 0 &&
         mxGetNumberOfElements(array) / mxGetM(array) > Values::kBatch) {
         return "an array of more than two dimensions with more than 2097152 elements in each row";
@@ -88,7 +103,7 @@ namespace {
 // by what they hold: the JSON writer and the table and text readers are run
 // to nowhere first.
 std::string Why(Format format, const mxArray* array, Prepared* prepared = nullptr) {
-    if (format == Format::Mat || format == Format::Txt || array == nullptr || !IsContainer(array)) {
+    if (format == Format::Mat || format == Format::Txt || format == Format::Mtx || array == nullptr || !IsContainer(array)) {
         const char* reason = Reason(format, array);
         return reason == nullptr ? std::string() : reason;
     }
@@ -108,6 +123,7 @@ std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
     std::string text = why + (sentence ? ": " : " ") + "cannot be written as " + FormatName(format) + "; it goes to ";
     // CSV and TSV take the same variables; each other format is asked once
     // (a struct's or table's asking reads it whole).
+    if (format != Format::Mtx && Why(Format::Mtx, array).empty()) text += ".mtx, ";
     if (format != Format::Csv && format != Format::Tsv && Why(Format::Csv, array).empty()) text += ".csv, .tsv, ";
     if (format != Format::Npy && Why(Format::Npy, array).empty()) text += ".npy, ";
     if (format != Format::Json && Why(Format::Json, array).empty()) text += ".json, ";
@@ -120,7 +136,29 @@ bool StreamsElements(const mxArray* array) {
     return IsNumeric(id) || id == mxLOGICAL_CLASS;
 }
 
+namespace {
+
+// A sparse matrix as lines: CSV/TSV's header and "1,1,0" (complex "0+0i")
+// each; Matrix Market's banner, its empty comment, the sizes and "1 1 0"
+// each (complex "0 0", a pattern no value).
+uint64_t SparseLeastBytes(Format format, const mxArray* array) {
+    const uint64_t lines = SparseLines(array, format);
+    const bool complex = mxIsComplex(array);
+    if (format == Format::Mtx) {
+        const uint64_t line = mxIsLogical(array) ? 4 : complex ? 8 : 6;
+        return std::strlen("%%MatrixMarket matrix coordinate real general\n%\n0 0 0\n") + lines * line;
+    }
+    return std::strlen("row,col,value\n") + lines * (complex ? 9 : 6);
+}
+
+bool WritesSparseLines(Format format, const mxArray* array) {
+    return mxIsSparse(array) && (format == Format::Csv || format == Format::Tsv || format == Format::Mtx);
+}
+
+}  // namespace
+
 uint64_t LeastBytes(Format format, const mxArray* array) {
+    if (WritesSparseLines(format, array)) return SparseLeastBytes(format, array);
     const uint64_t n = mxGetNumberOfElements(array);
     const bool text = mxGetClassID(array) == mxCHAR_CLASS;
     // Element counts and widths are far below 2^60: no product overflows.
@@ -130,14 +168,15 @@ uint64_t LeastBytes(Format format, const mxArray* array) {
         case Format::Npy: return 64 + values * (text ? 4 : mxGetElementSize(array) * (mxIsComplex(array) ? 2 : 1));
         case Format::Csv: case Format::Tsv: return text ? values : values * (mxIsComplex(array) ? 5 : 2);
         case Format::Json: return text || values == 0 ? values : 2 * values - 1;
-        case Format::Mat: case Format::Txt: break;
+        case Format::Mat: case Format::Txt: case Format::Mtx: break;
     }
     return 0;
 }
 
 Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
-    const uint64_t values = mxGetNumberOfElements(array);
-    if ((format == Format::Csv || format == Format::Tsv || format == Format::Json) && values > kMaxTextValues) {
+    const uint64_t values = WritesSparseLines(format, array) ? SparseLines(array, format) : mxGetNumberOfElements(array);
+    if ((format == Format::Csv || format == Format::Tsv || format == Format::Json || format == Format::Mtx) &&
+        values > kMaxTextValues) {
         *why = std::to_string(values) + " values are more than a " + FormatName(format) + " file is written with (at most " +
                std::to_string(kMaxTextValues) + "); it goes to .npy or .mat";
         return Result::TooLarge;
@@ -161,13 +200,20 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
             if (why != nullptr) *why = refusal;
             return size;
         }
-        const uint64_t total = mxGetNumberOfElements(array);
+        const bool sparse = WritesSparseLines(format, array);
+        // A sparse matrix's progress counts its stored values, not its size.
+        const uint64_t total = sparse ? SparseLines(array, Format::Csv) : mxGetNumberOfElements(array);
         Output out(progress, context, total);
         if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
         const bool fields = IsContainer(array);   // a table, texts, dates, categories
         switch (format) {
-            case Format::Csv: fields ? WriteFieldsDelimited(array, prepared, ',', out) : WriteDelimited(array, ',', out); break;
-            case Format::Tsv: fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out); break;
+            case Format::Csv:
+                sparse ? WriteSparseDelimited(array, ',', out) : fields ? WriteFieldsDelimited(array, prepared, ',', out) : WriteDelimited(array, ',', out);
+                break;
+            case Format::Tsv:
+                sparse ? WriteSparseDelimited(array, '\t', out) : fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out);
+                break;
+            case Format::Mtx: WriteSparseMtx(array, out); break;
             case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;

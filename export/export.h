@@ -1,7 +1,9 @@
 // Variables written in the formats other programs read: CSV and TSV
-// (spreadsheets, pandas), NPY (NumPy), JSON (MATLAB's jsonencode rules) and
-// plain text, chosen by the destination's extension. Each file is written
-// aside in bounded memory (elements read in batches), reports its progress,
+// (spreadsheets, pandas), NPY (NumPy), JSON (MATLAB's jsonencode rules),
+// Matrix Market (sparse matrices: scipy, Julia, R) and plain text, chosen
+// by the destination's extension. Each file is written
+// aside in bounded memory (elements read in batches; a sparse matrix's
+// parts are decoded whole, as the viewer decodes them), reports its progress,
 // can be cancelled, and goes in place only when it is complete.
 #pragma once
 
@@ -17,12 +19,12 @@ class ValueFields;
 
 namespace exporting {
 
-enum class Format { Mat, Csv, Tsv, Npy, Json, Txt };
+enum class Format { Mat, Csv, Tsv, Npy, Json, Txt, Mtx };
 
 // The format the path's extension names, whatever its case; Mat for any
 // other extension or none.
 Format FormatOfPath(const char* path);
-// "CSV", "TSV", "NPY", "JSON", "text", "MAT-file".
+// "CSV", "TSV", "NPY", "JSON", "text", "Matrix Market", "MAT-file".
 const char* FormatName(Format format);
 
 // What Refusal read of a table or an array of texts, dates or categories

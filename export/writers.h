@@ -13,6 +13,13 @@ namespace exporting {
 void WriteDelimited(const mxArray* array, char separator, Output& out);
 void WriteNpy(const mxArray* array, Output& out);
 void WriteJson(const mxArray* array, Output& out);
+// A sparse matrix's stored values, one line each: Matrix Market's
+// coordinate format, or CSV/TSV under a header.
+void WriteSparseMtx(const mxArray* array, Output& out);
+void WriteSparseDelimited(const mxArray* array, char separator, Output& out);
+// The lines of values the format writes for a sparse matrix (0 when it
+// cannot be decoded): its stored values, a pattern's true ones.
+uint64_t SparseLines(const mxArray* array, Format format);
 // A struct, cell or object (what JSON writes by what it holds).
 bool IsContainer(const mxArray* array);
 
