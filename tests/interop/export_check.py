@@ -1,23 +1,26 @@
 """Judges the files `matwcx extract --as FORMAT` wrote, with the readers
-their users have (numpy.load, csv, pandas.read_csv, json.loads), against
+their users have (numpy.load, csv, pandas.read_csv, json.loads,
+scipy.io.mmread), against
 scipy's or h5py's values of the source variables; and which class and format
 pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
-import csv, json, math, os, subprocess, sys
-import numpy, pandas, scipy.io, h5py, warnings
+import csv, json, math, os, subprocess, sys, types
+import numpy, pandas, scipy.io, scipy.sparse, h5py, warnings
 from matvalues import DTYPES, h5_array, h5_class
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
-FORMATS = ["csv", "tsv", "npy", "json", "txt"]
-failures, checked, containers = [], 0, 0
+FORMATS = ["csv", "tsv", "npy", "json", "mtx", "txt"]
+failures, checked, containers, sparse_checked = [], 0, 0, set()
 
 # What each format takes: (class, complex) -> formats; everything takes txt.
 NUMERIC = ["double", "single", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64"]
 def accepted(cls, complex_, sparse, ndims):
-    if sparse or cls not in NUMERIC + ["logical", "char"] or (cls == "char" and ndims > 2):
+    if sparse:
+        return {"mtx", "csv", "tsv", "txt"}
+    if cls not in NUMERIC + ["logical", "char"] or (cls == "char" and ndims > 2):
         return {"txt"}
     if complex_:
         return {"csv", "tsv", "txt"} | ({"npy"} if cls in ("double", "single") else set())
-    return set(FORMATS)
+    return set(FORMATS) - {"mtx"}
 
 def texts(value):
     """A cell of text rows as its texts in MATLAB's order, else None."""
@@ -75,7 +78,7 @@ def variables(path):
             if version4 and cls in NUMERIC:
                 cls = "double"   # MATLAB reads every number of version 4 as double
             if hasattr(value, "tocsc"):
-                out[name] = ("double", None, True)
+                out[name] = ("logical" if cls == "logical" else "double", value.tocsc(), True)
                 continue
             if cls in NUMERIC:   # in the class's type (MATLAB may store doubles as small integers)
                 complex_ = value.dtype.kind == "c"
@@ -87,6 +90,9 @@ def variables(path):
                 cls = h5_class(item) or "struct"
                 if name.startswith("#"):
                     continue
+                if "MATLAB_sparse" in item.attrs:
+                    out[name] = (cls, h5_sparse(item, cls), True)
+                    continue
                 if not isinstance(item, h5py.Dataset) or cls not in NUMERIC + ["logical", "char"]:
                     out[name] = (cls, None, False)
                     continue
@@ -95,6 +101,35 @@ def variables(path):
                     value = numpy.array(["".join(map(chr, row)) for row in value])
                 out[name] = (cls, value, bool(item.attrs.get("MATLAB_sparse", False)))
     return out
+
+def h5_sparse(item, cls):
+    """A version 7.3 sparse matrix as scipy's csc_matrix, stored values in MATLAB's order."""
+    jc = item["jc"][()].astype(numpy.int64)
+    rows, stored = int(item.attrs["MATLAB_sparse"]), int(jc[-1])
+    ir = item["ir"][()].astype(numpy.int64)[:stored] if stored else numpy.zeros(0, numpy.int64)
+    data = h5_array(item["data"]).ravel()[:stored] if stored else numpy.zeros(0)
+    data = data.astype(bool) if cls == "logical" else data.astype(complex if data.dtype.kind == "c" else float)
+    return scipy.sparse.csc_matrix((data, ir, jc), shape=(rows, len(jc) - 1))
+
+def check_sparse(cls, value, fmt, path):
+    """Stored values, one line each in MATLAB's order: scipy's mmread and
+    pandas' read_csv give the source's places and values."""
+    want = value.tocoo()
+    if fmt == "mtx":
+        with open(path, encoding="ascii") as f:
+            banner = f.readline().split()
+        field = "pattern" if cls == "logical" else "complex" if value.dtype.kind == "c" else "real"
+        got = scipy.io.mmread(path)
+        values = got.data.astype(bool) if field == "pattern" else got.data
+        ok = banner == ["%%MatrixMarket", "matrix", "coordinate", field, "general"] and got.shape == value.shape
+    else:
+        frame = pandas.read_csv(path, sep="," if fmt == "csv" else "\t", dtype=str)
+        got = types.SimpleNamespace(row=frame["row"].astype(int).to_numpy() - 1, col=frame["col"].astype(int).to_numpy() - 1)
+        values = [number(x, value.dtype) for x in frame["value"]]
+        values = numpy.array(values, dtype=bool if cls == "logical" else value.dtype)
+        ok = list(frame.columns) == ["row", "col", "value"]
+    ok = ok and same(got.row, want.row) and same(got.col, want.col) and same(values, want.data)
+    return ok or fail(f"{path}: read back as {got!r}, want {want!r}")
 
 def is_hdf5(path):
     with open(path, "rb") as f:
@@ -291,6 +326,9 @@ for number_, source in enumerate(sources):
                 pass   # refused: it holds what jsonencode refuses (tests/cli)
             elif (path is not None) != (fmt in want):
                 fail(f"{source} {name} ({cls}) as {fmt}: {'written' if path else 'refused'}")
+            elif path is not None and sparse and fmt != "txt":
+                check_sparse(cls, value, fmt, path)
+                sparse_checked.add((fmt, cls if value.dtype.kind != "c" else "complex", value.nnz > 0, is_hdf5(source)))
             elif path is not None and fmt != "txt":
                 check(cls, value, fmt, path)
             elif path is not None and open(path, "rb").read() != subprocess.run(
@@ -298,5 +336,6 @@ for number_, source in enumerate(sources):
                 fail(f"{path}: not the viewer's text")
 for line in failures:
     print("FAIL", line)
-print(f"checked {checked} variable and format pairs of {len(sources)} files, {containers} structs and cells as JSON")
+print(f"checked {checked} variable and format pairs of {len(sources)} files, {containers} structs and cells as JSON, "
+      f"{len(sparse_checked)} kinds of sparse matrix")
 sys.exit(1 if failures else 0)

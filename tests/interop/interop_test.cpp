@@ -317,9 +317,17 @@ TEST(Interop, ExportedFormatsReadBackWithTheSourceValues) {
                              "objects/struct_table_datetime.mat"}) {
         if (fs::exists(data + "/" + file)) args.push_back(data + "/" + file);
     }
+    // MATLAB's sparse matrices: real, complex, logical and without stored values.
+    for (const char* version : {"v7", "v7.3"}) {
+        args.push_back(testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/" + version + "/sparse.mat");
+    }
     const std::string said = Judge(dir, "export_check.py", args);
     EXPECT_NE(said.find("checked "), std::string::npos);
     EXPECT_EQ(said.find(", 0 structs"), std::string::npos) << said;   // structs and cells went out as JSON
+    // Each of those four kinds from either version, as .mtx, .csv and .tsv.
+    const size_t kinds = said.find(" kinds of sparse");
+    ASSERT_NE(kinds, std::string::npos) << said;
+    EXPECT_GE(std::stoi(said.substr(said.rfind(' ', kinds - 1) + 1)), 24) << said;
 }
 
 // With ShowContents on, the viewer shows every value of a 100,000-element

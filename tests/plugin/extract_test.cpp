@@ -495,7 +495,13 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
         if (c.reason == nullptr) continue;
         EXPECT_EQ(printed.rfind("Damaged variable " + name + ": ", 0), 0u) << printed;
         EXPECT_NE(printed.find(c.reason), std::string::npos) << printed;
-        if (c.path != source) continue;
+        if (c.path != source) {
+            // A damaged sparse matrix is checked whole before its export, which then writes nothing.
+            if (name.rfind("ir", 0) == 0 || name == "jcFall") {
+                EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + ".mtx")), E_BAD_DATA);
+            }
+            continue;
+        }
         // (The export to CSV reads a numeric array once: it meets the damage itself.)
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
         EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
