@@ -184,6 +184,23 @@ bool mxElementsDamaged(const mxElementReader* reader);
 bool mxElementsBestReadInOrder(const mxElementReader* reader);
 void mxCloseElementReader(mxElementReader* reader);
 
+// A sparse matrix's stored values read forward with their places, batch
+// after batch: a level-5 one from its file in fixed buffers (each part
+// through its own stream), others from their decoded parts. Null for an
+// array that is not sparse or out of memory. mxSparseStored: the count of
+// stored values (0 when damaged). mxReadSparse: the next `count` at most,
+// rows and columns 0-based, a logical one's values 1 or 0, `imag` may be
+// null; fewer than asked at the end or on damage (falling column starts, a
+// row past the rows, a short part, a wrong checksum once all are read),
+// which mxSparseDamaged then tells.
+struct mxSparseReader;
+mxSparseReader* mxOpenSparseReader(const mxArray* array);
+uint64_t mxSparseStored(const mxSparseReader* reader);
+size_t mxReadSparse(mxSparseReader* reader, size_t count, uint64_t* rows, uint64_t* columns, double* real,
+                    double* imag);
+bool mxSparseDamaged(const mxSparseReader* reader);
+void mxCloseSparseReader(mxSparseReader* reader);
+
 // Copies bytes [from, from + size) of one part's values (0 real, 1
 // imaginary) from the file to `to`, inside the system where it can, when
 // they stand there exactly as an array of the class's own type in this

@@ -2,8 +2,8 @@
 // (spreadsheets, pandas), NPY (NumPy), JSON (MATLAB's jsonencode rules),
 // Matrix Market (sparse matrices: scipy, Julia, R) and plain text, chosen
 // by the destination's extension. Each file is written
-// aside in bounded memory (elements read in batches; a sparse matrix's
-// parts are decoded whole, as the viewer decodes them), reports its progress,
+// aside in bounded memory (elements read in batches; a version 7.3 or 4
+// sparse matrix's parts are decoded whole), reports its progress,
 // can be cancelled, and goes in place only when it is complete.
 #pragma once
 

@@ -18,7 +18,7 @@ void WriteJson(const mxArray* array, Output& out);
 void WriteSparseMtx(const mxArray* array, Output& out);
 void WriteSparseDelimited(const mxArray* array, char separator, Output& out);
 // The lines of values the format writes for a sparse matrix (0 when it
-// cannot be decoded): its stored values, a pattern's true ones.
+// is damaged): its stored values, a pattern's true ones (a pass over them).
 uint64_t SparseLines(const mxArray* array, Format format);
 // A struct, cell or object (what JSON writes by what it holds).
 bool IsContainer(const mxArray* array);

@@ -591,3 +591,51 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
         EXPECT_EQ(support::ReadText(out + "/" + c.variable + ".json"), c.json);
     }
 }
+
+// A sparse matrix as its stored values, whatever byte order or compression
+// holds it: exactly the lines of Matrix Market and CSV, column after column;
+// a logical one as a pattern without its stored false. Damage met while
+// the parts are read (a row past the rows, column starts that fall, a part
+// shorter than the stored values, a wrong checksum) writes nothing.
+TEST_F(MatwcxCommand, SparseMatricesGoOutAsTheirStoredValues) {
+    // [0 2.5; -1 0; 0 NaN] in a 3x2 matrix, complex: 1i, 0, -2i.
+    const auto real = [](Order o) { return SparseVar(o, "s", 3, 2, {1, 0, 2}, {0, 1, 3}, {-1, 2.5, std::nan("")}); };
+    const Bytes complex = SparseVar(Order::Little, "s", 3, 2, {1, 0, 2}, {0, 1, 3}, {-1, 2.5, 4}, {1, 0, -2});
+    const Bytes logical = SparseVar(Order::Little, "s", 3, 2, {1, 0, 2}, {0, 1, 3}, {1, 0, 1}, {}, kLogical);
+    Bytes badSum = Zlib(real(Order::Little));
+    badSum.back() ^= 1;
+    const std::string mtxReal = "%%MatrixMarket matrix coordinate real general\n%\n3 2 3\n2 1 -1\n1 2 2.5\n3 2 NaN\n";
+    const std::string csvReal = "row,col,value\n2,1,-1\n1,2,2.5\n3,2,NaN\n";
+    const struct { const char* what; Bytes file; const char* format; std::string text; } cases[] = {
+        {"little-endian", File5(Order::Little, {real(Order::Little)}), "mtx", mtxReal},
+        {"big-endian", File5(Order::Big, {real(Order::Big)}), "csv", csvReal},
+        {"compressed", File5(Order::Little, {Compressed(Order::Little, real(Order::Little))}), "mtx", mtxReal},
+        {"complex", File5(Order::Little, {complex}), "mtx",
+         "%%MatrixMarket matrix coordinate complex general\n%\n3 2 3\n2 1 -1 1\n1 2 2.5 0\n3 2 4 -2\n"},
+        {"complex", File5(Order::Little, {complex}), "csv", "row,col,value\n2,1,-1+1i\n1,2,2.5+0i\n3,2,4-2i\n"},
+        {"logical", File5(Order::Little, {logical}), "mtx", "%%MatrixMarket matrix coordinate pattern general\n%\n3 2 2\n2 1\n3 2\n"},
+        {"logical", File5(Order::Little, {logical}), "tsv", "row\tcol\tvalue\n2\t1\t1\n1\t2\t0\n3\t2\t1\n"},
+        {"none stored", File5(Order::Little, {SparseVar(Order::Little, "s", 3, 2, {}, {0, 0, 0}, {})}), "mtx",
+         "%%MatrixMarket matrix coordinate real general\n%\n3 2 0\n"},
+        {"row past the rows", File5(Order::Little, {SparseVar(Order::Little, "s", 3, 2, {1, 3, 2}, {0, 1, 3}, {1, 2, 3})}), "mtx", ""},
+        {"falling column starts", File5(Order::Little, {SparseVar(Order::Little, "s", 3, 2, {1, 0, 2}, {0, 3, 2}, {1, 2})}), "csv", ""},
+        {"short values", File5(Order::Little, {SparseVar(Order::Little, "s", 3, 2, {1, 0, 2}, {0, 1, 3}, {1, 2})}), "mtx", ""},
+        {"wrong checksum", File5(Order::Little, {CompressedRaw(Order::Little, badSum)}), "csv", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " as " + c.format);
+        const std::string out = dir.file("out");
+        std::filesystem::remove_all(out);
+        WriteFile(dir.file("sparse.mat"), c.file);
+        const ToolRun run = Run({"--verbose", "extract", dir.file("sparse.mat"), "s", "--as", c.format, "-d", out});
+        const std::string written = out + "/s." + c.format;
+        if (c.text.empty()) {
+            EXPECT_NE(run.status, 0);
+            EXPECT_TRUE(Contains(run.out + run.err, "Damaged variable s")) << run.out << run.err;
+            EXPECT_FALSE(std::filesystem::exists(written));
+            continue;
+        }
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(support::ReadText(written), c.text);
+    }
+}

@@ -233,11 +233,13 @@ TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
                                         NumericVar(Order::Little, "z", mxDOUBLE, {2, 1, 2}, {0, 1, 2, 3}, {1, 0, 1, 0}),
                                         NumericVar(Order::Little, "i", mxINT8, {1, 5}, {0, 0, 0, 0, 0}),
                                         NumericVar(Order::Little, "s", mxDOUBLE, {1, 1}, {7}),
-                                        CharVar(Order::Little, "c", "ab")}));
+                                        CharVar(Order::Little, "c", "ab"),
+                                        SparseVar(Order::Little, "sz", 9, 2, {0, 8}, {0, 1, 2}, {1, 2}, {0, -1}),
+                                        SparseVar(Order::Little, "sl", 9, 2, {0, 8}, {0, 1, 2}, {1, 1}, {}, kLogical)}));
     static uint64_t room = 0;
-    for (const char* name : {"d", "z", "i", "s", "c"}) {
+    for (const char* name : {"d", "z", "i", "s", "c", "sz", "sl"}) {
         for (const exporting::Format format : {exporting::Format::Csv, exporting::Format::Tsv, exporting::Format::Npy,
-                                               exporting::Format::Json}) {
+                                               exporting::Format::Json, exporting::Format::Mtx}) {
             const support::FilePtr in(matOpen(mat.c_str(), "r"));
             const support::ArrayPtr array(in ? matGetArray(in.get(), name) : nullptr);
             ASSERT_NE(array, nullptr);
