@@ -73,7 +73,7 @@ struct mxSparseReader {
     const mxArray* array = nullptr;
     uint64_t rows = 0, columns = 0, stored = 0;
     uint64_t next = 0, column = 0, columnEnd = 0;   // the next value's column and where that column ends
-    bool damaged = false, finished = false;
+    bool damaged = false, started = false, finished = false;
     // Level 5, read where it lies.
     std::unique_ptr<PartStream> ir, jc, real, imag;
     uint64_t elementEnd = 0;
@@ -86,6 +86,7 @@ struct mxSparseReader {
 
     bool OpenLevel5();
     bool OpenDecoded();
+    bool Start();
     bool NextColumnEnd();
 };
 
@@ -124,8 +125,15 @@ bool mxSparseReader::OpenLevel5() {
     if (a.complex) imag = std::make_unique<PartStream>(a, imagSub);
     elementEnd = end;
     checkEnd = a.data.compressed;
+    return true;
+}
+
+// The first column's start and end, read with the first values: a reader
+// asked only for the count of stored values inflates no further than jc.
+bool mxSparseReader::Start() {
+    started = true;
     double first = 0;
-    return jc->Next(first) && first == 0 && NextColumnEnd();
+    return jc == nullptr || (jc->Next(first) && first == 0);
 }
 
 bool mxSparseReader::OpenDecoded() {
@@ -135,10 +143,7 @@ bool mxSparseReader::OpenDecoded() {
     decodedIr = mxGetIr(array);
     decodedReal = mxGetPr(array);
     decodedImag = mxGetPi(array);
-    if (stored > 0 && (decodedIr == nullptr || decodedReal == nullptr || (mxIsComplex(array) && decodedImag == nullptr))) {
-        return false;
-    }
-    return NextColumnEnd();
+    return stored == 0 || (decodedIr != nullptr && decodedReal != nullptr && (!mxIsComplex(array) || decodedImag != nullptr));
 }
 
 // Moves columnEnd to where the next column with values ends (column then
@@ -178,6 +183,10 @@ uint64_t mxSparseStored(const mxSparseReader* reader) { return reader != nullptr
 size_t mxReadSparse(mxSparseReader* reader, size_t count, uint64_t* rows, uint64_t* columns, double* real, double* imag) {
     if (reader == nullptr || reader->damaged) return 0;
     mxSparseReader& r = *reader;
+    if (!r.started && (!r.Start() || !r.NextColumnEnd())) {
+        r.damaged = true;
+        return 0;
+    }
     const mxClassID id = mxGetClassID(r.array);
     size_t done = 0;
     for (; done < count && r.next < r.stored; ++done, ++r.next) {

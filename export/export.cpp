@@ -141,8 +141,7 @@ namespace {
 // A sparse matrix as lines: CSV/TSV's header and "1,1,0" (complex "0+0i")
 // each; Matrix Market's banner, its empty comment, the sizes and "1 1 0"
 // each (complex "0 0", a pattern no value).
-uint64_t SparseLeastBytes(Format format, const mxArray* array) {
-    const uint64_t lines = SparseLines(array, format);
+uint64_t SparseLeastBytes(Format format, const mxArray* array, uint64_t lines) {
     const bool complex = mxIsComplex(array);
     if (format == Format::Mtx) {
         const uint64_t line = mxIsLogical(array) ? 4 : complex ? 8 : 6;
@@ -158,7 +157,7 @@ bool WritesSparseLines(Format format, const mxArray* array) {
 }  // namespace
 
 uint64_t LeastBytes(Format format, const mxArray* array) {
-    if (WritesSparseLines(format, array)) return SparseLeastBytes(format, array);
+    if (WritesSparseLines(format, array)) return SparseLeastBytes(format, array, SparseLines(array, format));
     const uint64_t n = mxGetNumberOfElements(array);
     const bool text = mxGetClassID(array) == mxCHAR_CLASS;
     // Element counts and widths are far below 2^60: no product overflows.
@@ -173,8 +172,11 @@ uint64_t LeastBytes(Format format, const mxArray* array) {
     return 0;
 }
 
-Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
-    const uint64_t values = WritesSparseLines(format, array) ? SparseLines(array, format) : mxGetNumberOfElements(array);
+namespace {
+
+// CheckSize's answer for `values` values (a sparse matrix's lines) that
+// take at least `least` bytes.
+Result CheckSizeOf(Format format, uint64_t values, uint64_t least, const char* destination, std::string* why) {
     if ((format == Format::Csv || format == Format::Tsv || format == Format::Json || format == Format::Mtx) &&
         values > kMaxTextValues) {
         *why = std::to_string(values) + " values are more than a " + FormatName(format) + " file is written with (at most " +
@@ -182,7 +184,6 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
         return Result::TooLarge;
     }
     uint64_t room = 0;
-    const uint64_t least = LeastBytes(format, array);
     if (platform::FileSystem().freeSpaceBeside(destination, &room) == 0 && least > room) {
         *why = "it takes at least " + std::to_string(least) + " bytes as " + FormatName(format) + ", the disk has " +
                std::to_string(room) + " free";
@@ -191,18 +192,30 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
     return Result::Ok;
 }
 
+}  // namespace
+
+Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
+    if (WritesSparseLines(format, array)) {
+        const uint64_t lines = SparseLines(array, format);
+        return CheckSizeOf(format, lines, SparseLeastBytes(format, array, lines), destination, why);
+    }
+    return CheckSizeOf(format, mxGetNumberOfElements(array), LeastBytes(format, array), destination, why);
+}
+
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
                    void* context, std::string* why, const Prepared* prepared) {
     try {
+        // A sparse matrix's lines (a pattern's counted in a pass over its
+        // values) are counted once; its progress counts them, not its size.
+        const bool sparse = WritesSparseLines(format, array);
+        const uint64_t total = sparse ? SparseLines(array, format) : mxGetNumberOfElements(array);
         std::string refusal;
-        const Result size = CheckSize(format, array, destination, &refusal);
+        const Result size = sparse ? CheckSizeOf(format, total, SparseLeastBytes(format, array, total), destination, &refusal)
+                                   : CheckSize(format, array, destination, &refusal);
         if (size != Result::Ok) {
             if (why != nullptr) *why = refusal;
             return size;
         }
-        const bool sparse = WritesSparseLines(format, array);
-        // A sparse matrix's progress counts its stored values, not its size.
-        const uint64_t total = sparse ? SparseLines(array, Format::Csv) : mxGetNumberOfElements(array);
         Output out(progress, context, total);
         if (out.Create(destination) != Result::Ok) return Result::CreateFailed;
         const bool fields = IsContainer(array);   // a table, texts, dates, categories
@@ -213,7 +226,7 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
             case Format::Tsv:
                 sparse ? WriteSparseDelimited(array, '\t', out) : fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out);
                 break;
-            case Format::Mtx: WriteSparseMtx(array, out); break;
+            case Format::Mtx: WriteSparseMtx(array, total, out); break;
             case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;

@@ -84,8 +84,10 @@ void PutLines(const mxArray* array, char separator, bool csvComplex, bool patter
     for (size_t n; (n = mxReadSparse(values.reader, Batch::kSize, batch.rows.data(), batch.columns.data(),
                                      batch.real.data(), complex ? batch.imag.data() : nullptr)) > 0;) {
         char* at = text.data();
+        size_t lines = 0;
         for (size_t k = 0; k < n; ++k) {
             if (pattern && batch.real[k] == 0) continue;
+            ++lines;
             at = PutIndex(batch.rows[k] + 1, at);
             *at++ = separator;
             at = PutIndex(batch.columns[k] + 1, at);
@@ -96,7 +98,7 @@ void PutLines(const mxArray* array, char separator, bool csvComplex, bool patter
             *at++ = '\n';
         }
         out.Put(std::string_view(text.data(), static_cast<size_t>(at - text.data())));
-        out.Advance(n);
+        out.Advance(lines);
         if (out.Failed()) return;   // a Cancel is answered at once
     }
     mxReadSparse(values.reader, 0, nullptr, nullptr, nullptr, nullptr);
@@ -111,16 +113,8 @@ uint64_t SparseLines(const mxArray* array, Format format) {
     return mxSparseStored(Reader(array).reader);
 }
 
-void WriteSparseMtx(const mxArray* array, Output& out) {
+void WriteSparseMtx(const mxArray* array, uint64_t lines, Output& out) {
     const bool pattern = mxIsLogical(array);
-    uint64_t lines = 0;
-    if (pattern) {
-        if (!CountTrue(array, &lines)) return out.FailRead();
-    } else {
-        const Reader probe(array);
-        if (mxSparseDamaged(probe.reader)) return out.FailRead();
-        lines = mxSparseStored(probe.reader);
-    }
     const char* field = pattern ? "pattern" : mxIsComplex(array) ? "complex" : "real";
     // scipy's banner and its empty comment line, then the sizes.
     out.Put(std::string("%%MatrixMarket matrix coordinate ") + field + " general\n%\n" +

@@ -14,8 +14,9 @@ void WriteDelimited(const mxArray* array, char separator, Output& out);
 void WriteNpy(const mxArray* array, Output& out);
 void WriteJson(const mxArray* array, Output& out);
 // A sparse matrix's stored values, one line each: Matrix Market's
-// coordinate format, or CSV/TSV under a header.
-void WriteSparseMtx(const mxArray* array, Output& out);
+// coordinate format (`lines` of them: SparseLines), or CSV/TSV under a
+// header. Progress counts lines.
+void WriteSparseMtx(const mxArray* array, uint64_t lines, Output& out);
 void WriteSparseDelimited(const mxArray* array, char separator, Output& out);
 // The lines of values the format writes for a sparse matrix (0 when it
 // is damaged): its stored values, a pattern's true ones (a pass over them).
