@@ -257,7 +257,8 @@ int WCX_CALL ProgressW(WCHAR*, int size) { return Progress(nullptr, size); }
 // destination, leaves what was there (or nothing), no temporary, and answers
 // E_EABORTED: a version 4 variable encoded anew, level-5 ones copied (plain,
 // compressed, a scalar), a version 7.3 one (compressed: its file is far
-// smaller than its values) written by the worker; and each as CSV and NPY.
+// smaller than its values) written by the worker; and each as CSV and NPY
+// (a sparse matrix, all of its values stored, as CSV and Matrix Market).
 // Done, the reports add up to the listed size exactly. Every other source
 // reports through the UTF-16 callback.
 TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
@@ -267,6 +268,10 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
         {Write("plain.mat", File5(o, {NumericVar(o, "P", mxDOUBLE, {400000, 1}, values)})), 400000},
         {Write("z.mat", File5(o, {Compressed(o, NumericVar(o, "P", mxDOUBLE, {400000, 1}, values))})), 400000},
         {Write("scalar.mat", File5(o, {NumericVar(o, "P", mxDOUBLE, {1, 1}, {2})})), 1}};
+    std::vector<int32_t> rows(400000);
+    for (size_t k = 0; k < rows.size(); ++k) rows[k] = static_cast<int32_t>(k);
+    const std::string sparse = Write("sparse.mat", File5(o, {SparseVar(o, "P", 400000, 1, rows, {0, 400000}, values)}));
+    sources.emplace_back(sparse, 400000);
     const std::string v73 = Path(dir.path(), "v73.mat");
     const std::string make = support::Python() + " -c 'import sys, numpy, hdf5storage\n"
                              "hdf5storage.savemat(sys.argv[1], {\"P\": numpy.zeros((400000, 1))}, format=\"7.3\")' '" + v73 + "'";
@@ -278,6 +283,7 @@ TEST_F(Extraction, CancelAtAnyProgressCallLeavesTheDestinationAsItWas) {
     const std::string old = "old bytes";
     for (size_t i = 0; i < sources.size(); ++i) for (const char* name : {"P.mat", "P.CSV", "P.npy"}) {
         const std::string& path = sources[i].first;
+        if (path == sparse && std::strcmp(name, "P.npy") == 0) name = "P.mtx";
         const std::string destination = Path(out, name);
         listed = sources[i].second * 8;
         int count = 0;
