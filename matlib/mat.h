@@ -227,3 +227,36 @@ int mxCompareValues(const mxArray* a, const mxArray* b, char* report, size_t siz
 // as far as the viewer's caps read the array: 0 when they do or it holds
 // none; 1 with the reason (room for `size` bytes) when they do not.
 int mxCheckObjectData(const mxArray* array, char* reason, size_t size);
+
+// ---- Parts of a variable (defined by objects/) ------------------------------
+// The part of a level-5 variable that a MATLAB path names after the
+// variable's own name: fields (".a"), cell elements ("{3}", "{2,1}"), struct
+// array elements ("(2)", before a field or last), a table's variables and
+// an object's properties (".Customer"), nested (".a.b{2,1}(3).x");
+// subscripts from 1, one (counting all elements) or one per dimension. Only
+// the headers on the way are read. The part comes as a variable of its own,
+// named after the last field of the path (the variable's name when there is
+// none), with "_" and the subscripts of the elements after it ("c{3}" is
+// c_3, "r(2)" r_2), read from a file without a name that holds it (and the
+// subsystem data, for its objects) for as long as the array lives. Null,
+// with the reason for matLastError ("no field 'x' in s.a", "index exceeds
+// ..."), when the path names nothing, the variable is damaged on the way, or
+// it is no level-5 variable (version 7.3 parts are not read yet).
+mxArray* mxGetPart(const mxArray* array, const char* path);
+
+// One part of a struct or cell, as mxListParts gives it: the path step
+// (".a", "{3}", "(2)"), the name mxGetPart gives it, its class and
+// dimensions (valid during the call), the bytes its values take.
+typedef struct {
+    const char* step;
+    const char* name;
+    const char* className;
+    const mwSize* dims;
+    size_t dimCount;
+    uint64_t valueBytes;
+} mxPartInfo;
+// The parts a struct's or cell's folder lists: a scalar struct's fields, a
+// struct array's elements, a cell's elements, in order, at most `most`;
+// `visit` returning 0 stops. Reads headers only. 0 when done (nothing for
+// other classes); 1 with the reason for matLastError.
+int mxListParts(const mxArray* array, size_t most, int (*visit)(void* context, const mxPartInfo* part), void* context);
