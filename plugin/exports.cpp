@@ -386,4 +386,29 @@ WCX_EXPORT void WCX_CALL ExtensionFinalize(void*) {
     }
 }
 
+// Not a WCX call: matwcx's own, which the `matwcx` command calls between
+// ReadHeader and ProcessFile to take a part of the entry's variable by its
+// MATLAB path. Both texts are UTF-8, cut nowhere: a text longer than its
+// room is not given (the call still answers).
+WCX_EXPORT int WCX_CALL SelectEntryPart(HANDLE hArcData, const char* Path, char* Name, int NameSize, char* Reason,
+                                        int ReasonSize) {
+    try {
+        Archive* archive = OpenSlotArchive(hArcData);
+        if (archive == nullptr) return E_BAD_ARCHIVE;
+        if (Path == nullptr) return E_BAD_DATA;
+        std::string name, reason;
+        const int result = ChoosePart(archive, Path, &name, &reason);
+        const auto give = [](const std::string& text, char* to, int size) {
+            if (to == nullptr || size <= 0) return;
+            to[0] = '\0';
+            if (text.size() < static_cast<size_t>(size)) std::memcpy(to, text.c_str(), text.size() + 1);
+        };
+        give(name, Name, NameSize);
+        give(reason, Reason, ReasonSize);
+        return result;
+    } catch (...) {
+        return E_NO_MEMORY;
+    }
+}
+
 }  // extern "C"

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "matlib/mat.h"
 #include "os/file_time.h"
@@ -23,6 +25,11 @@ struct ReaderOptions {
     uint64_t viewMaxBytes = kDefaultViewMaxBytes;   // with showContents: the viewer text's bound
 };
 
+struct ArrayDeleter {
+    void operator()(mxArray* array) const { mxDestroyArray(array); }
+};
+using ArrayPtr = std::unique_ptr<mxArray, ArrayDeleter>;
+
 // The entry ReadHeader reported last: the one ProcessFile works on.
 struct CurrentEntry {
     bool valid = false;
@@ -31,6 +38,20 @@ struct CurrentEntry {
     mxClassID classId = mxUNKNOWN_CLASS;
     bool global = false;           // from the global workspace (listed in upper case)
     uint64_t listedBytes = 0;      // the size its entry gave (UnpSize): what extraction reports
+    // A part of the variable (a field of a struct shown as a folder, or one
+    // ChoosePart chose): its MATLAB path after the name (".a{2}"); empty for
+    // the whole variable. partArray: the part, once read.
+    std::string part;
+    ArrayPtr partArray;
+};
+
+// The entries of a struct's or cell's parts, listed after its own entry
+// while structs and cells show as folders.
+struct PartEntry {
+    std::string fileName;
+    std::string part;
+    uint64_t bytes = 0;
+    int32_t fileAttr = 0;
 };
 
 struct Archive {
@@ -47,6 +68,8 @@ struct Archive {
     uint64_t windowsFileTime = 0;  // the same in 100 ns since 1601, UTC; 0 when unknown
     ReaderOptions options;
     CurrentEntry current;
+    std::vector<PartEntry> pendingParts;   // still to list, last first
+    CurrentEntry partsOf;                  // the variable they are parts of
     // Extraction's progress and Cancel: the host's callback for this archive,
     // its UTF-16 form preferred when set.
     tProcessDataProc processDataProc = nullptr;
@@ -78,6 +101,13 @@ struct ListedEntry {
 // characters (the host's record: 259 or 1023), which becomes the current
 // entry; E_END_ARCHIVE after the last.
 int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry);
+
+// The part of the current entry's variable that its MATLAB path names after
+// the name (".a{2}(3).x", "" for the whole variable) becomes the current
+// entry, for ProcessFile: 0, or E_BAD_DATA with *reason (no such part, the
+// variable damaged on the way), E_NOT_SUPPORTED for a file whose parts are
+// not read; *name the name it takes as a variable of its own.
+int ChoosePart(Archive* archive, const std::string& path, std::string* name, std::string* reason);
 
 // ProcessFile: tests the current entry, or extracts it into a MAT-file of its
 // own under the host's name; in the host's viewer folder a text file showing

@@ -95,6 +95,23 @@ private:
     mxArray* array_ = nullptr;
 };
 
+// The name the current entry's value goes by in messages and in the
+// viewer: the variable's, or the path of the part ("s.testTable").
+std::string ShownName(const CurrentEntry& entry) { return entry.name + entry.part; }
+
+// The current entry's array: the variable, or its part the entry names
+// (read once, when ChoosePart has not read it already). Null with the
+// reason in the log.
+mxArray* CurrentArray(Archive* archive) {
+    CurrentEntry& entry = archive->current;
+    if (entry.partArray) return entry.partArray.release();
+    mxArray* variable = matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence);
+    if (variable == nullptr || entry.part.empty()) return variable;
+    mxArray* part = mxGetPart(variable, entry.part.c_str());
+    mxDestroyArray(variable);
+    return part;
+}
+
 // The reason of a refused extraction reaches the user in a box, once per
 // opening of the archive (an operation over many entries shows one), and
 // in the log line each time.
@@ -238,7 +255,7 @@ int WriteViewerText(const Archive* archive, const mxArray* array, const char* de
     // Data kept in other files is never shown: the text says why instead.
     const char* outside = nullptr;
     if (mxCheckStorage(array, &outside) != 0) {
-        platform::PrintLine("Damaged variable %s: %s\n", entry.name.c_str(), outside);
+        platform::PrintLine("Damaged variable %s: %s\n", ShownName(entry).c_str(), outside);
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
             const bool written = WriteAll(file, entryFileName) && WriteAll(file, " =\nNot shown: ") &&
                                  WriteAll(file, outside) && WriteAll(file, "\n");
@@ -246,12 +263,12 @@ int WriteViewerText(const Archive* archive, const mxArray* array, const char* de
         });
     }
     if (archive->options.showContents) {
-        const DisplayFacts facts{entry.name, entry.listedBytes};
+        const DisplayFacts facts{ShownName(entry), entry.listedBytes};
         return WriteViewerTextFile(destination, [&](FILE* file) -> int {
             switch (WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, WriteDisplayPiece, file)) {
                 case DisplayResult::Shown: return 0;
                 case DisplayResult::Damaged:
-                    platform::PrintLine("Damaged variable %s: its data breaks off before its end\n", entry.name.c_str());
+                    platform::PrintLine("Damaged variable %s: its data breaks off before its end\n", ShownName(entry).c_str());
                     return E_BAD_DATA;
                 default: return E_EWRITE;
             }
@@ -286,7 +303,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     exporting::Prepared prepared;   // what the refusal's check read, written without reading it again
     const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array, &prepared);
     if (!refusal.empty()) {
-        ShowRefusal(archive, "Variable " + entry.name + " not extracted to " + destination + ": " + refusal);
+        ShowRefusal(archive, "Variable " + ShownName(entry) + " not extracted to " + destination + ": " + refusal);
         return E_NOT_SUPPORTED;
     }
     CreatePathDirectories(destination);
@@ -299,7 +316,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
         // The viewer's text: with contents on, its whole text (up to its bound).
         std::string text;
         if (archive->options.showContents) {
-            const DisplayFacts facts{entry.name, entry.listedBytes};
+            const DisplayFacts facts{ShownName(entry), entry.listedBytes};
             const auto append = [](void* to, const char* data, size_t length) {
                 static_cast<std::string*>(to)->append(data, length);
                 return true;
@@ -307,7 +324,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
             const DisplayResult shown = WriteVariableDisplay(array, facts, archive->options.viewMaxBytes, append, &text);
             result = shown == DisplayResult::Shown ? exporting::Result::Ok : exporting::Result::BadData;
         } else {
-            text = entry.name + " =\n" + RenderVariableText(array, false);
+            text = ShownName(entry) + " =\n" + RenderVariableText(array, false);
             result = exporting::Result::Ok;
         }
         if (result == exporting::Result::Ok) {
@@ -319,10 +336,10 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
     switch (result) {
         case exporting::Result::Ok: return 0;
         case exporting::Result::Cancelled:
-            platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
+            platform::PrintLine("Extraction of %s cancelled\n", ShownName(entry).c_str());
             return E_EABORTED;
         case exporting::Result::BadData:
-            platform::PrintLine("Damaged variable %s: its values cannot all be read\n", entry.name.c_str());
+            platform::PrintLine("Damaged variable %s: its values cannot all be read\n", ShownName(entry).c_str());
             return E_BAD_DATA;
         case exporting::Result::CreateFailed:
             platform::PrintLine("Error creating file %s\n", destination);
@@ -332,7 +349,7 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
             return E_EWRITE;
         case exporting::Result::TooLarge:
             // A format that cannot take the variable, as a struct is refused as CSV.
-            platform::PrintLine("Variable %s not extracted to %s: %s\n", entry.name.c_str(), destination, why.c_str());
+            platform::PrintLine("Variable %s not extracted to %s: %s\n", ShownName(entry).c_str(), destination, why.c_str());
             return E_NOT_SUPPORTED;
         case exporting::Result::NoRoom:
             // What a full disk answers, before the hours of writing that would meet it.
@@ -370,15 +387,15 @@ int ReportIfDamaged(const mxArray* array, const char* variableName) {
 // is written.
 // Objects and function workspaces are checked in the subsystem data too,
 // which holds their values.
-int TestCurrentEntry(const Archive* archive) {
-    const CurrentEntry& entry = archive->current;
+int TestCurrentEntry(Archive* archive) {
+    const std::string shown = ShownName(archive->current);
     ArrayHolder array;
-    array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
+    array.reset(CurrentArray(archive));
     if (array.get() == nullptr) return E_BAD_DATA;
-    if (const int code = ReportIfDamaged(array.get(), entry.name.c_str()); code != 0) return code;
+    if (const int code = ReportIfDamaged(array.get(), shown.c_str()); code != 0) return code;
     char reason[512];
     if (mxCheckObjectData(array.get(), reason, sizeof reason) == 0) return 0;
-    platform::PrintLine("Damaged variable %s: %s\n", entry.name.c_str(), reason);
+    platform::PrintLine("Damaged variable %s: %s\n", shown.c_str(), reason);
     return E_BAD_DATA;
 }
 
@@ -392,11 +409,12 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     // only what it shows and meets damage on the way, if at all. A function
     // handle is copied like any variable, its workspace with the subsystem
     // data, as an object's values are.
+    const std::string shown = ShownName(entry);
     ArrayHolder array;
-    array.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
+    array.reset(CurrentArray(archive));
     if (array.get() == nullptr) {
         const char* reason = matLastError();
-        platform::PrintLine("Error reading variable %s%s%s\n", entry.name.c_str(), reason ? ": " : "", reason ? reason : "");
+        platform::PrintLine("Error reading variable %s%s%s\n", shown.c_str(), reason ? ": " : "", reason ? reason : "");
         return E_EREAD;
     }
 
@@ -418,7 +436,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt &&
                           exporting::StreamsElements(array.get());
     if (!streamed) {
-        if (const int damaged = ReportIfDamaged(array.get(), entry.name.c_str()); damaged != 0) return damaged;
+        if (const int damaged = ReportIfDamaged(array.get(), shown.c_str()); damaged != 0) return damaged;
     }
     if (format != exporting::Format::Mat) return ExportToDestination(archive, array.get(), format, destination);
 
@@ -441,14 +459,14 @@ int ExtractToDestination(Archive* archive, const char* destination) {
     }
     // A failed write breaks the new file: closing it then replaces nothing.
     if (matPutArray(output.get(), array.get()) != 0) {
-        return FailAfterOutputOpened(archive, output, array.get(), entry.name);
+        return FailAfterOutputOpened(archive, output, array.get(), shown);
     }
     // The last progress report comes inside the close, before the file goes
     // in place: a Cancel there leaves the destination as it was.
     char written[platform::kMaxPathLength + 1];
     if (output.CloseWritten(written, sizeof written) != 0) {
         if (matLastWasCancelled() != 0) {
-            platform::PrintLine("Extraction of %s cancelled\n", entry.name.c_str());
+            platform::PrintLine("Extraction of %s cancelled\n", ShownName(entry).c_str());
             return E_EABORTED;
         }
         if (matLastWasNotNamed() != 0) {
@@ -459,7 +477,7 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         return E_EWRITE;
     }
     if (std::strcmp(written, outputName) != 0) {
-        platform::PrintLine("%s exists already: variable %s extracted as %s\n", outputName, entry.name.c_str(), written);
+        platform::PrintLine("%s exists already: variable %s extracted as %s\n", outputName, ShownName(entry).c_str(), written);
     }
     return 0;
 }
@@ -496,4 +514,40 @@ int ExtractVariable(Archive* archive, int operation, const char* destPath, const
     } catch (const std::bad_alloc&) {
         return E_NO_MEMORY;
     }
+}
+
+int ChoosePart(Archive* archive, const std::string& path, std::string* name, std::string* reason) {
+    if (archive == nullptr || !archive->current.valid || archive->matFile == nullptr) {
+        *reason = "no entry is current";
+        return E_BAD_DATA;
+    }
+    CurrentEntry& entry = archive->current;
+    entry.partArray.reset();
+    entry.part.clear();
+    ArrayHolder variable;
+    variable.reset(matGetArrayOccurrence(archive->matFile, entry.name.c_str(), entry.occurrence));
+    const char* why = matLastError();
+    if (variable.get() == nullptr) {
+        *reason = why != nullptr ? why : "the variable cannot be read";
+        return E_EREAD;
+    }
+    *name = entry.name;
+    if (path.empty()) return 0;
+    ArrayPtr part(mxGetPart(variable.get(), path.c_str()));
+    if (!part) {
+        why = matLastError();
+        *reason = why != nullptr ? why : "the part cannot be read";
+        // A path that names nothing fails as a missing variable does.
+        if (reason->find("version 7.3") != std::string::npos) return E_NOT_SUPPORTED;
+        const std::string damaged = ": damaged";
+        const bool isDamaged = reason->size() >= damaged.size() &&
+                               reason->compare(reason->size() - damaged.size(), damaged.size(), damaged) == 0;
+        return isDamaged ? E_BAD_DATA : E_NO_FILES;
+    }
+    const uint64_t count = mxGetNumberOfElements(part.get()), size = mxGetElementSize(part.get());
+    entry.listedBytes = size != 0 && count > UINT64_MAX / size ? UINT64_MAX : count * size;
+    *name = mxGetName(part.get());
+    entry.part = path;
+    entry.partArray = std::move(part);
+    return 0;
 }

@@ -23,18 +23,50 @@ namespace {
 struct ExtractionWalk {
     std::vector<std::string> wanted;   // VAR arguments; empty: every entry
     std::vector<bool> found;           // which of them matched an entry
+    bool failed = false;               // a path named no part
 };
 
-bool Choose(ExtractionWalk* walk, const Entry& entry) {
-    if (walk->wanted.empty()) return true;
-    bool chosen = false;
+// Whether a VAR argument asks for this entry: the entry itself (*path
+// empty), or a part of its variable by a MATLAB path ("s.a{2}": *path
+// ".a{2}"). An entry's whole name holds a "." too, and " [" before its
+// dimensions, which no path holds: it is never taken for a path.
+bool Wants(const Entry& entry, const std::string& var, std::string* path) {
+    path->clear();
+    if (EntryMatches(entry, var)) return true;
+    if (var.find(" [") != std::string::npos) return false;
+    const size_t start = var.find_first_of(".{(");
+    if (start == 0 || start == std::string::npos || !EntryMatches(entry, var.substr(0, start))) return false;
+    *path = var.substr(start);
+    return true;
+}
+
+// The paths a walk takes of this entry ("" for the entry itself); none: skipped.
+std::vector<std::string> Choose(ExtractionWalk* walk, const Entry& entry) {
+    if (walk->wanted.empty()) return {std::string()};
+    std::vector<std::string> paths;
     for (size_t i = 0; i < walk->wanted.size(); ++i) {
-        if (EntryMatches(entry, walk->wanted[i])) {
+        std::string path;
+        if (Wants(entry, walk->wanted[i], &path)) {
             walk->found[i] = true;
-            chosen = true;
+            paths.push_back(path);
         }
     }
-    return chosen;
+    return paths;
+}
+
+// Makes the part `path` of the current entry's variable the entry
+// ProcessFile takes ("" after another part: the variable again); its name
+// as a variable of its own in *name. False when it names nothing, told on stderr.
+bool SelectPart(PluginHost& host, HANDLE handle, const std::string& file, const Entry& entry, const std::string& path,
+                std::string* name) {
+    char partName[4096] = {}, reason[4096] = {};
+    const int code = host.api().SelectEntryPart(handle, path.c_str(), partName, sizeof partName, reason, sizeof reason);
+    if (code == 0) {
+        *name = partName;
+        return true;
+    }
+    Complain(file + ": " + VariableOfEntry(entry.name) + path + ": " + (reason[0] != '\0' ? reason : ResultMeaning(code)));
+    return false;
 }
 
 // Reports VAR arguments that matched no entry; false when there was one.
@@ -62,9 +94,17 @@ int Walk(PluginHost& host, const std::string& file, ExtractionWalk* walk, Extrac
         Entry entry;
         result = host.ReadNext(handle, &entry);
         if (result != 0) break;
-        if (Choose(walk, entry)) {
-            extract(handle, entry);
-        } else {
+        const std::vector<std::string> paths = Choose(walk, entry);
+        for (size_t i = 0; i < paths.size(); ++i) {
+            std::string name = entry.name;
+            const bool again = i > 0 && !paths[i - 1].empty();
+            if ((!paths[i].empty() || again) && !SelectPart(host, handle, file, entry, paths[i], &name)) {
+                walk->failed = true;
+                continue;
+            }
+            extract(handle, entry, paths[i].empty() ? std::string() : name);
+        }
+        if (paths.empty()) {
             WCHAR empty[1] = {0};
             result = host.api().ProcessFileW(handle, PK_SKIP, nullptr, empty);
             if (result != 0) break;
@@ -168,19 +208,21 @@ int RunView(PluginHost& host, const std::string& iniPath, const Args& words) {
 
     int status = kExitOk;
     std::vector<std::string> texts;
-    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry, const std::string& part) {
+        // A part's text goes under its own name: a part entry's name holds a folder.
+        const std::string shown = part.empty() ? entry.name : part;
         WideString destPath = Wide(viewerFolder);
-        WideString destName = Wide(entry.name);
+        WideString destName = Wide(shown);
         const int code = host.api().ProcessFileW(handle, PK_EXTRACT, destPath.data(), destName.data());
         if (code != 0) {
-            ComplainResult(file + ": " + Quoted(entry.name), code);
+            ComplainResult(file + ": " + Quoted(shown), code);
             status = kExitFailed;
             return;
         }
         bool ok = false;
-        std::string text = ReadWholeFile(viewerFolder + os::kPathSeparator + entry.name, &ok);
+        std::string text = ReadWholeFile(viewerFolder + os::kPathSeparator + shown, &ok);
         if (!ok) {
-            Complain(file + ": " + Quoted(entry.name) + ": the plug-in wrote no text");
+            Complain(file + ": " + Quoted(shown) + ": the plug-in wrote no text");
             status = kExitFailed;
             return;
         }
@@ -205,7 +247,7 @@ int RunView(PluginHost& host, const std::string& iniPath, const Args& words) {
         ComplainResult(file, result);
         return kExitFailed;
     }
-    if (!AllFound(walk, file)) status = kExitFailed;
+    if (!AllFound(walk, file) || walk.failed) status = kExitFailed;
     return status;
 }
 
@@ -262,7 +304,9 @@ int RunExtract(PluginHost& host, const Args& args) {
 
     int status = kExitOk;
     std::vector<std::string> written;
-    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry, const std::string& part) {
+        // A part is named after itself ("testTable.mat", "c_3.csv").
+        const std::string named = part.empty() ? entry.name : part;
         // A file already there is kept: the copy takes the first free name
         // ("<entry name> (2).mat", "A (2).csv" ...) and hands the plug-in
         // that exact path; the extension chooses the format. The name is
@@ -271,13 +315,13 @@ int RunExtract(PluginHost& host, const Args& args) {
         std::string target;
         char name[platform::kMaxPathLength + 1];
         for (int n = 1; n <= platform::kMaxFreeNames && target.empty(); ++n) {
-            const std::string wanted = format.empty() ? entry.name + ".mat" : FormatTarget(entry.name, format);
+            const std::string wanted = format.empty() ? named + ".mat" : FormatTarget(named, format);
             if (!platform::FreeName((prefix + wanted).c_str(), n, name, sizeof name)) break;
             const std::filesystem::file_status there = std::filesystem::symlink_status(name, error);
             if (there.type() == std::filesystem::file_type::not_found) target = name;
         }
         if (target.empty()) {
-            ComplainResult(file + ": " + Quoted(entry.name), E_ECREATE);
+            ComplainResult(file + ": " + Quoted(named), E_ECREATE);
             status = kExitFailed;
             return;
         }
@@ -285,7 +329,7 @@ int RunExtract(PluginHost& host, const Args& args) {
         WideString destName = Wide(target);
         const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
         if (code != 0) {
-            ComplainResult(file + ": " + Quoted(entry.name), code);
+            ComplainResult(file + ": " + Quoted(named), code);
             status = kExitFailed;
             return;
         }
@@ -296,7 +340,7 @@ int RunExtract(PluginHost& host, const Args& args) {
         ComplainResult(file, result);
         return kExitFailed;
     }
-    if (!AllFound(walk, file)) status = kExitFailed;
+    if (!AllFound(walk, file) || walk.failed) status = kExitFailed;
     return status;
 }
 

@@ -233,8 +233,13 @@ std::string VariableOfEntry(const std::string& entryName) {
     return entryName.substr(0, end);
 }
 
+bool IsPartEntry(const std::string& entryName) {
+    const size_t separator = entryName.rfind(os::kPathSeparator);
+    return separator != std::string::npos && entryName.compare(separator + 1, std::string::npos, VariableOfEntry(entryName)) != 0;
+}
+
 bool EntryMatches(const Entry& entry, const std::string& var) {
-    return entry.name == var || VariableOfEntry(entry.name) == var;
+    return entry.name == var || (!IsPartEntry(entry.name) && VariableOfEntry(entry.name) == var);
 }
 
 std::string FormatFileTime(int fileTime) {

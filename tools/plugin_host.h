@@ -103,7 +103,11 @@ std::string ResultName(int code);
 
 // The variable an entry name stands for: its first level up to the first ".".
 std::string VariableOfEntry(const std::string& entryName);
-// True when VAR names this entry (its variable, or the whole entry name).
+// True for the entry of a part of a variable, listed in its struct's or
+// cell's folder ("s.struct [1x1] /a.double [1x1] "), not the variable itself.
+bool IsPartEntry(const std::string& entryName);
+// True when VAR names this entry (its variable, or the whole entry name; a
+// part's entry only by its whole name).
 bool EntryMatches(const Entry& entry, const std::string& var);
 
 // FileTime as local date and time ("2005-02-18 10:28:02"); "" for 0.

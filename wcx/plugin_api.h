@@ -220,4 +220,11 @@ WCX_EXPORT int WCX_CALL CanYouHandleThisFileW(WCHAR* FileName);
 // loading, and the end before unloading.
 WCX_EXPORT void WCX_CALL ExtensionInitialize(tExtensionStartupInfo* StartupInfo);
 WCX_EXPORT void WCX_CALL ExtensionFinalize(void* Reserved);
+// matwcx's own, for its command: the part of the current entry's variable
+// that a MATLAB path after the variable's name names (".a{2}(3).x") becomes
+// the entry ProcessFile works on. 0 with the name the part takes (UTF-8, room
+// for NameSize bytes); otherwise E_NO_FILES (the path names nothing),
+// E_BAD_DATA (damaged on the way), E_NOT_SUPPORTED, with Reason.
+WCX_EXPORT int WCX_CALL SelectEntryPart(HANDLE hArcData, const char* Path, char* Name, int NameSize, char* Reason,
+                                        int ReasonSize);
 }
