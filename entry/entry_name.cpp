@@ -92,6 +92,13 @@ std::string ShortenedName(const std::string& listedName, size_t position) {
 
 std::string_view ListedNameOf(std::string_view entryName) { return entryName.substr(0, entryName.find('.')); }
 
+bool IsPartEntryName(std::string_view entryName) {
+    const size_t separator = entryName.find_last_of("/\\");
+    if (separator == std::string_view::npos) return false;
+    const std::string_view tail = entryName.substr(separator + 1);
+    return !tail.empty() && tail != "*.*" && tail != ListedNameOf(entryName);
+}
+
 bool VariableOfEntryName(std::string_view entryName, VariableRef* out) {
     if (out == nullptr) return false;
     try {

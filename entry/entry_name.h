@@ -54,6 +54,12 @@ std::string_view ListedNameOf(std::string_view entryName);
 // is a folder the listing never made). Never throws.
 bool VariableOfEntryName(std::string_view entryName, VariableRef* out);
 
+// Whether the entry names a part of a variable, listed in its struct's or
+// cell's directory ("s.struct [1x1] /a.double [1x1] "), rather than the
+// variable (its flat entry, its directory, the directory's file of its own
+// name, or "*.*" inside it). Never throws.
+bool IsPartEntryName(std::string_view entryName);
+
 // The class text of an entry: the class name in lower case (upper case for a
 // global variable), bytes no file name takes on every host as "_", at most
 // 63 characters.

@@ -157,15 +157,23 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
     size_t missing = 0;
     Directory directory;
     std::unordered_set<std::string> recorded;   // name, NUL, occurrence
+    // A part's entry (a field in a struct's folder) deletes nothing by
+    // itself: only with its whole variable, as when its folder is deleted.
+    std::vector<std::string> partsOf;
     for (const char* entry = deleteList; *entry != '\0'; entry = NextName(entry), ++index) {
         std::string name;
         VariableRef ref;
         bool found = false;
         try {
             name = ListedNameOf(entry);
-            found = FindVariable(file, &directory, entry, &ref) &&
-                    (!recorded.insert(ref.name + '\0' + std::to_string(ref.occurrence)).second ||
-                     matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence) == 0);
+            if (IsPartEntryName(entry)) {
+                found = FindVariable(file, &directory, entry, &ref);
+                if (found) partsOf.push_back(ref.name + '\0' + std::to_string(ref.occurrence));
+            } else {
+                found = FindVariable(file, &directory, entry, &ref) &&
+                        (!recorded.insert(ref.name + '\0' + std::to_string(ref.occurrence)).second ||
+                         matDeleteArrayOccurrence(file, ref.name.c_str(), ref.occurrence) == 0);
+            }
         } catch (const std::bad_alloc&) {
             found = false;   // counted missing: nothing is deleted
         }
@@ -188,6 +196,17 @@ int DeleteVariables(const char* packedFile, const char* deleteList, bool deleteE
         platform::PrintLine("No variable deleted from file %s: %zu of %zu names not found\n", packedFile,
                             missing, nameCount);
         return E_NO_FILES;
+    }
+
+    for (const std::string& variable : partsOf) {
+        if (recorded.count(variable) != 0) continue;
+        matAbandon(file);
+        const std::string name = variable.substr(0, variable.find('\0'));
+        platform::PrintLine("No variable deleted from file %s: a part of %s named without it\n", packedFile, name.c_str());
+        const std::string text = "Nothing was deleted from " + std::string(packedFile) + ":\na part of the variable " +
+                                 name + " cannot be deleted alone; delete the whole variable.";
+        platform::ShowMessageBox(text.c_str(), "Error Processing Variable", kErrorBoxStyle);
+        return platform::RefusalCode(E_NOT_SUPPORTED);
     }
 
     // The objects of the variables that stay would lose their values.

@@ -4,15 +4,21 @@
 // 3-by-4 double A. The class text is upper case for a global variable and
 // lower case otherwise. While StructCellasDirs is on, a struct or cell entry
 // goes on with the path separator and the listed name once more, so that the
-// host shows it inside a directory of its own. Extraction and deletion find
-// the variable again from the text before the first ".".
+// host shows it inside a directory of its own, and its parts follow in that
+// directory, each named as a variable of its own would be: a scalar struct's
+// fields ("s.struct [1x1] /a.double [1x3] "), a struct array's elements and
+// a cell's elements ("c.cell [1x4] /c_3.char [1x6] "). Extraction finds the
+// variable again from the text before the first "."; a part is the current
+// entry's, never found from its name.
 #include "reader/archive.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "os/diagnostics.h"
 #include "os/host_rules.h"
@@ -39,6 +45,55 @@ void ShowDamagedTail(const char* path, int32_t intact) {
                              platform::kMessageBoxOk | platform::kMessageBoxIconWarning | platform::kMessageBoxSystemModal);
 }
 
+// At most this many parts of one struct or cell are listed.
+constexpr size_t kMaxListedParts = 10000;
+
+struct PartListing {
+    std::string folder;   // the variable's directory, up to its separator
+    size_t maxNameLength = 0;
+    std::vector<PartEntry> parts;
+};
+
+int ListPart(void* context, const mxPartInfo* part) {
+    auto* listing = static_cast<PartListing*>(context);
+    PartEntry entry;
+    std::string tail;
+    const size_t room = listing->maxNameLength - std::min(listing->maxNameLength, listing->folder.size());
+    if (!MakeEntryName(EncodeVariableName(part->name, 1), EntryClassText(part->className, false), part->dims,
+                       part->dimCount, false, room, &tail)) {
+        platform::PrintLine("Part %s too long to list\n", part->step);
+        return 1;
+    }
+    entry.fileName = listing->folder + tail;
+    entry.part = part->step;
+    entry.bytes = part->valueBytes;
+    const bool logical = std::strcmp(part->className, "logical") == 0;
+    entry.fileAttr = platform::HostFileAttr(logical ? kArchiveBit | kHiddenBit : kArchiveBit);
+    listing->parts.push_back(std::move(entry));
+    return 1;
+}
+
+// The parts of the current entry's struct or cell, to list after it in its
+// directory; a variable whose parts cannot be read lists none (its own entry
+// still extracts it whole, and says why).
+void QueueParts(Archive* archive, const std::string& entryName, size_t maxNameLength) {
+    const size_t separator = entryName.rfind(platform::kPathSeparator);
+    if (separator == std::string::npos) return;   // listed flat: its name left no room
+    PartListing listing{entryName.substr(0, separator + 1), maxNameLength, {}};
+    mxArray* array = matGetArrayOccurrence(archive->matFile, archive->current.name.c_str(), archive->current.occurrence);
+    if (array == nullptr) return;
+    if (mxListParts(array, kMaxListedParts, ListPart, &listing) != 0) {
+        const char* reason = matLastError();
+        platform::PrintLine("Parts of %s not listed: %s\n", archive->current.name.c_str(), reason != nullptr ? reason : "");
+        listing.parts.clear();
+    }
+    mxDestroyArray(array);
+    std::reverse(listing.parts.begin(), listing.parts.end());
+    archive->pendingParts = std::move(listing.parts);
+    archive->partsOf.name = archive->current.name;
+    archive->partsOf.occurrence = archive->current.occurrence;
+}
+
 }  // namespace
 
 int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
@@ -51,6 +106,23 @@ int32_t EntryAttributeBits(bool global, bool complex, bool logical) {
 
 int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry) {
     if (archive == nullptr || entry == nullptr) return E_EREAD;
+    if (!archive->pendingParts.empty()) {
+        PartEntry& part = archive->pendingParts.back();
+        archive->current = CurrentEntry{};
+        archive->current.name = archive->partsOf.name;
+        archive->current.occurrence = archive->partsOf.occurrence;
+        archive->current.part = std::move(part.part);
+        archive->current.listedBytes = part.bytes;
+        archive->current.valid = true;
+        entry->fileName = std::move(part.fileName);
+        entry->packSize = part.bytes;
+        entry->unpSize = part.bytes;
+        entry->fileTime = archive->hostFileTime;
+        entry->windowsFileTime = archive->windowsFileTime;
+        entry->fileAttr = part.fileAttr;
+        archive->pendingParts.pop_back();
+        return 0;
+    }
     if (archive->nextVariableIndex >= archive->variableCount) {
         // The intact variables are listed; the user learns that the rest of
         // the file is damaged, once.
@@ -131,5 +203,12 @@ int ListNextVariable(Archive* archive, size_t maxNameLength, ListedEntry* entry)
 
     mxDestroyArray(array);
     archive->nextVariableIndex++;
+    if (asDirectory) {
+        try {
+            QueueParts(archive, entry->fileName, maxNameLength);
+        } catch (const std::bad_alloc&) {
+            archive->pendingParts.clear();   // the variable's own entry stands
+        }
+    }
     return 0;
 }

@@ -466,7 +466,10 @@ TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
     const std::string path = Write("names.mat", File5(o, vars));
     for (const bool folded : {false, true}) {
         UseSettings(folded, true);
-        const std::vector<std::string> listed = List(path);
+        std::vector<std::string> listed = List(path);
+        // The parts a folder lists after its variable (AFolderListsItsPartsAsVariables).
+        std::erase_if(listed, [](const std::string& name) { return name.find(" [1x1] " + kSep + "f.") != std::string::npos ||
+                                                                   name.find(" [3x2] " + kSep + "c_") != std::string::npos; });
         ASSERT_EQ(listed.size(), std::size(rows));
         for (size_t i = 0; i < listed.size(); ++i) {
             EXPECT_EQ(listed[i], rows[i].flat + (folded && rows[i].folder ? kSep + rows[i].folder : ""));
@@ -490,6 +493,37 @@ TEST_F(Listing, NamesFollowTheSwitchAndFitOrAreShortened) {
     support::FilePtr file(matOpen(path.c_str(), "r"));
     support::ArrayPtr first(matGetArray(file.get(), "A"));
     EXPECT_EQ(support::ReadReal(first.get(), 1), std::vector<double>{1});
+}
+
+// With structs and cells as folders, a struct's folder lists its fields and
+// a cell's its elements, named like variables, after the whole variable's
+// own entry; each extracts and exports as a variable of its own, and a part
+// deleted alone deletes nothing, while its folder goes whole.
+TEST_F(Listing, AFolderListsItsPartsAsVariables) {
+    UseSettings(true, true);
+    const std::string table = Write("t.mat", ReadFile(testenv::Get("MATWCX_SOURCE_DIR") +
+                                                      "/tests/data/matlab-files/v7/struct_table_datetime.mat"));
+    const std::string cells = Write("c.mat", File5(le, {Compressed(le, CellVar(le, "c", {1, 3}, {Scalar(le, "", 1), CharVar(le, "", "abc"),
+                                                                                              StructVar(le, "", {1, 2}, {"f"}, {Scalar(le, "", 2), Scalar(le, "", 3)})}))}));
+    const std::string s = "s.struct [1x1] " + kSep, c = "c.cell [3x1] " + kSep;
+    EXPECT_EQ(List(table), (std::vector<std::string>{s + "s", s + "testDatetime.datetime [1x1] ", s + "testTable.table [1x1] ",
+                                                     s + "testDatetimeComplex.datetime [1x1] ", "%__function_workspace__.uint8 [5992x1] "}));
+    EXPECT_EQ(List(cells), (std::vector<std::string>{c + "c", c + "c_1.double [1x1] ", c + "c_2.char [3x1] ", c + "c_3.struct [2x1] "}));
+
+    const std::string out = dir.file("out");
+    std::string fileName;
+    auto archive = testhost::OpenAt(plugin, table, s + "testTable", &fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, support::Path(out, "testTable.json")), 0);
+    EXPECT_NE(support::ReadText(support::Path(out, "testTable.json")).find(R"({"FlightNum":1261,"Customer":"Jones",)"), std::string::npos);
+    archive = testhost::OpenAt(plugin, cells, c + "c_2", &fileName);
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, support::Path(out, fileName)), 0);
+    EXPECT_EQ(support::VariableNames(support::Path(out, fileName) + ".mat"), std::vector<std::string>{"c_2"});
+    archive.reset();
+
+    EXPECT_NE(plugin.Delete(cells, {c + "c_2.char [3x1] "}), 0);
+    EXPECT_EQ(support::VariableNames(cells), std::vector<std::string>{"c"});
+    EXPECT_EQ(plugin.Delete(cells, {c + "c", c + "c_1.double [1x1] "}), 0);
+    EXPECT_TRUE(support::VariableNames(cells).empty());
 }
 
 }  // namespace
