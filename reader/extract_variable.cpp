@@ -18,6 +18,7 @@
 #include <new>
 #include <string>
 
+#include "entry/entry_name.h"
 #include "export/export.h"
 #include "host/message_box.h"
 #include "os/diagnostics.h"
@@ -546,7 +547,9 @@ int ChoosePart(Archive* archive, const std::string& path, std::string* name, std
     }
     const uint64_t count = mxGetNumberOfElements(part.get()), size = mxGetElementSize(part.get());
     entry.listedBytes = size != 0 && count > UINT64_MAX / size ? UINT64_MAX : count * size;
-    *name = mxGetName(part.get());
+    // As its entry would list it: a name a crafted file gave its variable
+    // ("../x") names no file outside the folder.
+    *name = EncodeVariableName(mxGetName(part.get()), 1);
     entry.part = path;
     entry.partArray = std::move(part);
     return 0;

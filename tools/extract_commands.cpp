@@ -61,9 +61,13 @@ bool SelectPart(PluginHost& host, HANDLE handle, const std::string& file, const 
                 std::string* name) {
     char partName[4096] = {}, reason[4096] = {};
     const int code = host.api().SelectEntryPart(handle, path.c_str(), partName, sizeof partName, reason, sizeof reason);
-    if (code == 0) {
+    if (code == 0 && partName[0] != '\0') {
         *name = partName;
         return true;
+    }
+    if (code == 0) {
+        Complain(file + ": " + VariableOfEntry(entry.name) + path + ": its name is too long for a file");
+        return false;
     }
     Complain(file + ": " + VariableOfEntry(entry.name) + path + ": " + (reason[0] != '\0' ? reason : ResultMeaning(code)));
     return false;
