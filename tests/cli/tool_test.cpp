@@ -269,7 +269,8 @@ TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
     const Bytes r = StructVar(o, "", {1, 3}, {"x"}, {number(5), number(6), number(7)});
     const Bytes a = StructVar(o, "", {1, 1}, {"b"}, {CellVar(o, "", {2, 1}, {CharVar(o, "", "hi"), r})});
     const std::string nested = dir.file("nested.mat"), out = dir.file("out");
-    WriteFile(nested, File5(o, {Compressed(o, StructVar(o, "s", {1, 1}, {"a", "e"}, {a, Tag(o, miMATRIX, 0)}))}));
+    WriteFile(nested, File5(o, {Compressed(o, StructVar(o, "s", {1, 1}, {"a", "e"}, {a, Tag(o, miMATRIX, 0)})),
+                                CellVar(o, "../up", {1, 1}, {number(1)})}));
     const std::string matlab = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/";
     const std::string table = matlab + "v7/struct_table_datetime.mat", table73 = matlab + "v7.3/struct_table_datetime.mat";
     const struct { std::string file, path; int status; std::string text; } cases[] = {
@@ -302,6 +303,9 @@ TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
     ASSERT_EQ(Run({"extract", nested, "s.a.b{2,1}", "s.a.b{2}(3).x", "-d", out}).status, 0);
     EXPECT_EQ(support::VariableNames(out + "/b_2_1.mat"), std::vector<std::string>{"b_2_1"});
     EXPECT_EQ(support::VariableNames(out + "/x.mat"), std::vector<std::string>{"x"});
+    // A crafted variable name names no file outside the folder.
+    ASSERT_EQ(Run({"extract", nested, "%2E%2E%2Fup{1}", "-d", out}).status, 0);
+    EXPECT_EQ(support::VariableNames(out + "/%2E%2E%2Fup_1.mat"), std::vector<std::string>{"../up_1"});
     ASSERT_EQ(Run({"extract", nested, "s.a.b{2}(3).x", "--as", "json", "-d", out}).status, 0);
     EXPECT_EQ(support::ReadText(out + "/x.json"), "7");
     ASSERT_EQ(Run({"extract", table, "s.testTable", "--as", "json", "-d", out}).status, 0);
