@@ -536,13 +536,14 @@ private:
             const char* reason = "";
             std::string error;
             subsystem_ = std::make_unique<Subsystem>();
-            if (!array_.format->subsystemPayload(array_, payload, reason)) return Fail(where_ + ": " + reason);
-            if (!subsystem_->Load(std::move(payload), error)) return Fail(where_ + ": " + error);
+            // The objects' values cannot be read: the file is damaged there.
+            if (!array_.format->subsystemPayload(array_, payload, reason)) return Fail(where_ + ": " + reason + ": damaged");
+            if (!subsystem_->Load(std::move(payload), error)) return Fail(where_ + ": " + error + ": damaged");
         }
         std::string cls, error;
         std::vector<Subsystem::Property> props;
         if (!subsystem_->ClassName(ref.ids[0], cls, error) || !subsystem_->Properties(ref.ids[0], props, error)) {
-            return Fail(where_ + ": " + error);
+            return Fail(where_ + ": " + error + ": damaged");
         }
         const Bytes& bytes = subsystem_->bytes();
         uint64_t at = 0;

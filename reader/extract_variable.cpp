@@ -540,7 +540,7 @@ int ChoosePart(Archive* archive, const std::string& path, std::string* name, std
         *reason = why != nullptr ? why : "the part cannot be read";
         // A path that names nothing fails as a missing variable does.
         if (reason->find("version 7.3") != std::string::npos) return E_NOT_SUPPORTED;
-        const std::string damaged = ": damaged";
+        const std::string damaged = "damaged";   // the engine's reasons of damage end so
         const bool isDamaged = reason->size() >= damaged.size() &&
                                reason->compare(reason->size() - damaged.size(), damaged.size(), damaged) == 0;
         return isDamaged ? E_BAD_DATA : E_NO_FILES;

@@ -292,6 +292,7 @@ TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
         {table, "s.testTable.FlightNum", 0, "1261"},
         {table, "s.testTable.Nope", 1, "no variable 'Nope' in the table s.testTable"},
         {table73, "s.testDatetime", 1, "version 7.3"},
+        {matlab + "v7/corrupted_subsystem.mat", "var.x", 1, "object metadata of unknown version 5: damaged"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
