@@ -10,6 +10,8 @@
 // then read as any other, so the viewer, the exports and extraction treat
 // the part as a variable.
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
