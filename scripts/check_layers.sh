@@ -22,7 +22,8 @@ declare -A allowed=(
   [update]="matlib v73client codec os"
   [objects]="update matlib v73client codec os"
   [entry]="os"
-  [export]="objects matlib os"
+  [picture]=""
+  [export]="picture objects matlib os"
   [reader]="export entry objects matlib codec host os wcx"
   [import]="matlib os"
   [modify]="import entry matlib host os wcx"
@@ -36,7 +37,7 @@ declare -A allowed=(
 
 echo "engine layers, bottom up: ${engine[*]}"
 status=0
-for folder in wcx os host "${engine[@]}" entry export import reader modify settings about plugin content tools worker; do
+for folder in wcx os host "${engine[@]}" entry picture export import reader modify settings about plugin content tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')
