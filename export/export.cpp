@@ -28,6 +28,8 @@ Format FormatOfPath(const char* path) {
     if (extension == "json") return Format::Json;
     if (extension == "txt") return Format::Txt;
     if (extension == "mtx") return Format::Mtx;
+    if (extension == "png") return Format::Png;
+    if (extension == "svg") return Format::Svg;
     return Format::Mat;
 }
 
@@ -39,6 +41,8 @@ const char* FormatName(Format format) {
         case Format::Json: return "JSON";
         case Format::Txt: return "text";
         case Format::Mtx: return "Matrix Market";
+        case Format::Png: return "PNG";
+        case Format::Svg: return "SVG";
         case Format::Mat: break;
     }
     return "MAT-file";
@@ -48,9 +52,34 @@ namespace {
 
 bool IsNumeric(mxClassID id) { return id >= mxDOUBLE_CLASS && id <= mxUINT64_CLASS; }
 
+// Why a picture format cannot take the array, or null: PNG takes a real
+// 2-D matrix or an M-by-N-by-3 array, SVG a real vector or 2-D matrix.
+const char* PictureReason(Format format, const mxArray* array) {
+    if (array == nullptr) return "a function handle";
+    const mxClassID id = mxGetClassID(array);
+    if (mxIsSparse(array)) return "a sparse matrix";
+    switch (id) {
+        case mxCHAR_CLASS: return "a character array";
+        case mxSTRUCT_CLASS: return "a struct";
+        case mxCELL_CLASS: return "a cell array";
+        default: break;
+    }
+    if (!IsNumeric(id) && id != mxLOGICAL_CLASS) return "an object (string, table, datetime, classdef ...)";
+    if (mxIsComplex(array)) return "a complex array";
+    if (mxGetNumberOfElements(array) == 0) return "an empty array";
+    const size_t ndims = mxGetNumberOfDimensions(array);
+    if (format == Format::Png && ndims == 3 && IsTrueColour(array)) return nullptr;
+    if (ndims > 2) {
+        return format == Format::Png ? "an array of more than two dimensions (other than M-by-N-by-3)"
+                                     : "an array of more than two dimensions";
+    }
+    return nullptr;
+}
+
 // Why the format cannot take the array, or null.
 const char* Reason(Format format, const mxArray* array) {
     if (format == Format::Mat || format == Format::Txt) return nullptr;
+    if (format == Format::Png || format == Format::Svg) return PictureReason(format, array);
     if (array == nullptr) return "a function handle";
     const mxClassID id = mxGetClassID(array);
     const bool numeric = IsNumeric(id) || id == mxLOGICAL_CLASS;
@@ -103,7 +132,8 @@ namespace {
 // by what they hold: the JSON writer and the table and text readers are run
 // to nowhere first.
 std::string Why(Format format, const mxArray* array, Prepared* prepared = nullptr) {
-    if (format == Format::Mat || format == Format::Txt || format == Format::Mtx || array == nullptr || !IsContainer(array)) {
+    if (format == Format::Mat || format == Format::Txt || format == Format::Mtx || format == Format::Png || format == Format::Svg ||
+        array == nullptr || !IsContainer(array)) {
         const char* reason = Reason(format, array);
         return reason == nullptr ? std::string() : reason;
     }
@@ -127,6 +157,8 @@ std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
     if (format != Format::Csv && format != Format::Tsv && Why(Format::Csv, array).empty()) text += ".csv, .tsv, ";
     if (format != Format::Npy && Why(Format::Npy, array).empty()) text += ".npy, ";
     if (format != Format::Json && Why(Format::Json, array).empty()) text += ".json, ";
+    if (format != Format::Png && Why(Format::Png, array).empty()) text += ".png, ";
+    if (format != Format::Svg && Why(Format::Svg, array).empty()) text += ".svg, ";
     return text + ".mat or .txt";
 }
 
@@ -167,6 +199,8 @@ uint64_t LeastBytes(Format format, const mxArray* array) {
         case Format::Npy: return 64 + values * (text ? 4 : mxGetElementSize(array) * (mxIsComplex(array) ? 2 : 1));
         case Format::Csv: case Format::Tsv: return text ? values : values * (mxIsComplex(array) ? 5 : 2);
         case Format::Json: return text || values == 0 ? values : 2 * values - 1;
+        case Format::Png: return 64;    // deflated pixels may take next to nothing
+        case Format::Svg: return 256;   // the axes; the lines' points are bounded by the width
         case Format::Mat: case Format::Txt: case Format::Mtx: break;
     }
     return 0;
@@ -195,6 +229,20 @@ Result CheckSizeOf(Format format, uint64_t values, uint64_t least, const char* d
 }  // namespace
 
 Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
+    if (format == Format::Png) {
+        const uint64_t height = mxGetM(array), width = mxGetDimensions(array)[1];
+        if (width > kMaxPictureWidth || height > kMaxPicturePixels / std::max<uint64_t>(width, 1)) {
+            *why = "a picture of " + std::to_string(width) + " x " + std::to_string(height) +
+                   " pixels is larger than a PNG file is written with (at most " + std::to_string(kMaxPicturePixels) +
+                   " pixels, " + std::to_string(kMaxPictureWidth) + " wide); it goes to .npy or .mat";
+            return Result::TooLarge;
+        }
+    }
+    if (format == Format::Svg && mxGetM(array) > 1 && mxGetN(array) > kMaxPlotLines) {
+        *why = "a plot of " + std::to_string(mxGetN(array)) + " columns has more lines than an SVG file is drawn with (at most " +
+               std::to_string(kMaxPlotLines) + "); it goes to .png, .npy or .mat";
+        return Result::TooLarge;
+    }
     if (WritesSparseLines(format, array)) {
         const uint64_t lines = SparseLines(array, format);
         return CheckSizeOf(format, lines, SparseLeastBytes(format, array, lines), destination, why);
@@ -203,7 +251,7 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
 }
 
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context, std::string* why, const Prepared* prepared) {
+                   void* context, std::string* why, const Prepared* prepared, const std::string& name) {
     try {
         // A sparse matrix's lines (a pattern's counted in a pass over its
         // values) are counted once; its progress counts them, not its size.
@@ -229,6 +277,8 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
             case Format::Mtx: WriteSparseMtx(array, total, out); break;
             case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
+            case Format::Png: WritePng(array, out); break;
+            case Format::Svg: WriteSvg(array, name, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;
         }
         return out.Place();

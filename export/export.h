@@ -1,7 +1,9 @@
 // Variables written in the formats other programs read: CSV and TSV
 // (spreadsheets, pandas), NPY (NumPy), JSON (MATLAB's jsonencode rules),
-// Matrix Market (sparse matrices: scipy, Julia, R) and plain text, chosen
-// by the destination's extension. Each file is written
+// Matrix Market (sparse matrices: scipy, Julia, R), plain text, and
+// pictures: PNG (a matrix as imagesc draws it, an M-by-N-by-3 array as
+// its colours) and SVG (a line plot), chosen by the destination's
+// extension. Each file is written
 // aside in bounded memory (elements read in batches; a version 7.3 or 4
 // sparse matrix's parts are decoded whole), reports its progress,
 // can be cancelled, and goes in place only when it is complete.
@@ -19,12 +21,12 @@ class ValueFields;
 
 namespace exporting {
 
-enum class Format { Mat, Csv, Tsv, Npy, Json, Txt, Mtx };
+enum class Format { Mat, Csv, Tsv, Npy, Json, Txt, Mtx, Png, Svg };
 
 // The format the path's extension names, whatever its case; Mat for any
 // other extension or none.
 Format FormatOfPath(const char* path);
-// "CSV", "TSV", "NPY", "JSON", "text", "Matrix Market", "MAT-file".
+// "CSV", "TSV", "NPY", "JSON", "text", "Matrix Market", "PNG", "SVG", "MAT-file".
 const char* FormatName(Format format);
 
 // What Refusal read of a table or an array of texts, dates or categories
@@ -53,6 +55,15 @@ enum class Result { Ok, Cancelled, BadData, CreateFailed, WriteFailed, NoMemory,
 // KB in its file and would take terabytes as text.)
 inline constexpr uint64_t kMaxTextValues = uint64_t{1} << 32;
 
+// The largest PNG written: 2^28 pixels (16384 x 16384, 768 MB of pixels
+// for a viewer to hold), at most 2^19 wide (a band of rows of any picture
+// then fits one batch of values). Larger matrices go to NPY.
+inline constexpr uint64_t kMaxPicturePixels = uint64_t{1} << 28;
+inline constexpr uint64_t kMaxPictureWidth = uint64_t{1} << 19;
+// The most lines an SVG plot draws (a matrix's columns): more is no
+// longer a plot anyone reads, and its file grows with every line.
+inline constexpr uint64_t kMaxPlotLines = 64;
+
 // Bytes the format writes for the array at the least (each number one digit
 // and its separator): a bound below the file's size.
 uint64_t LeastBytes(Format format, const mxArray* array);
@@ -65,9 +76,10 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
 // Writes the array (which Refusal accepted) in the format (not Mat or Txt)
 // aside and puts it in place of destination, replacing what is there; one
 // CheckSize refuses it first (its why into *why when given). On any failure
-// nothing is left.
+// nothing is left. `name`: the variable's, a plot's title.
 Result ExportArray(Format format, const mxArray* array, const char* destination, ProgressFn progress,
-                   void* context, std::string* why = nullptr, const Prepared* prepared = nullptr);
+                   void* context, std::string* why = nullptr, const Prepared* prepared = nullptr,
+                   const std::string& name = std::string());
 // Whether ExportArray reads the array's elements one pass forward through
 // its element readers, which meet any damage of them (BadData): a numeric
 // or logical array that is not sparse and not empty (an empty one's stream

@@ -21,6 +21,11 @@ void WriteSparseDelimited(const mxArray* array, char separator, Output& out);
 // The lines of values the format writes for a sparse matrix (0 when it
 // is damaged): its stored values, a pattern's true ones (a pass over them).
 uint64_t SparseLines(const mxArray* array, Format format);
+void WritePng(const mxArray* array, Output& out);
+// `title`: the variable's name, over the plot.
+void WriteSvg(const mxArray* array, const std::string& title, Output& out);
+// An M-by-N-by-3 array: a PNG of its own colours, not a scaled picture.
+bool IsTrueColour(const mxArray* array);
 // A struct, cell or object (what JSON writes by what it holds).
 bool IsContainer(const mxArray* array);
 

@@ -72,7 +72,12 @@ Axis ValueAxis(const std::vector<Decimator>& lines) {
         hi = any ? std::max(hi, most) : most;
         any = true;
     }
-    return any ? MakeAxis(lo, hi) : MakeAxis(-1, 1);
+    if (!any) return MakeAxis(-1, 1);
+    // Out to the ticks around the values, as MATLAB's y limits go.
+    const Axis tight = MakeAxis(lo, hi);
+    if (!(tight.step > 0)) return tight;
+    const double outerLo = std::floor(tight.lo / tight.step) * tight.step, outerHi = std::ceil(tight.hi / tight.step) * tight.step;
+    return std::isfinite(outerLo) && std::isfinite(outerHi) ? MakeAxis(outerLo, outerHi) : tight;
 }
 
 Rgb LineColour(size_t line) { return kLineColours[line % (sizeof kLineColours / sizeof kLineColours[0])]; }

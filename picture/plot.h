@@ -31,7 +31,8 @@ struct LinePlot {
 
 // The x axis of n samples by index: 1 .. n, as MATLAB's plot numbers them.
 Axis IndexAxis(uint64_t samples);
-// The y axis of the lines' finite values (-1 .. 1 when there is none).
+// The y axis of the lines' finite values, widened to the ticks around them
+// (-1 .. 1 when there is none).
 Axis ValueAxis(const std::vector<Decimator>& lines);
 
 // The line colours, MATLAB's colour order.

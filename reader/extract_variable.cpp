@@ -332,7 +332,8 @@ int ExportToDestination(Archive* archive, const mxArray* array, exporting::Forma
             result = exporting::ExportText(text, destination, reporting ? ReportExport : nullptr, &progress);
         }
     } else {
-        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why, &prepared);
+        result = exporting::ExportArray(format, array, destination, reporting ? ReportExport : nullptr, &progress, &why, &prepared,
+                                        entry.name);
     }
     switch (result) {
         case exporting::Result::Ok: return 0;

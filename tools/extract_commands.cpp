@@ -272,9 +272,9 @@ int RunExtract(PluginHost& host, const Args& args) {
     std::vector<std::string> words;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--as") {
-            static const char* const formats[] = {"csv", "tsv", "npy", "json", "mtx", "txt", "mat"};
+            static const char* const formats[] = {"csv", "tsv", "npy", "json", "mtx", "txt", "png", "svg", "mat"};
             if (i + 1 >= args.size() || std::find(std::begin(formats), std::end(formats), args[i + 1]) == std::end(formats)) {
-                Complain("--as needs one of csv, tsv, npy, json, mtx, txt, mat");
+                Complain("--as needs one of csv, tsv, npy, json, mtx, txt, png, svg, mat");
                 return kExitUsage;
             }
             format = args[++i] == "mat" ? std::string() : args[i];

@@ -29,7 +29,7 @@ const char kUsage[] =
     "  view [--max-bytes N] FILE VAR...\n"
     "                               the text the file manager's viewer shows for VAR\n"
     "                               (with --contents on: up to N bytes, 16 MB by default)\n"
-    "  extract FILE [VAR...] [-d DIR] [--as csv|tsv|npy|json|mtx|txt]\n"
+    "  extract FILE [VAR...] [-d DIR] [--as csv|tsv|npy|json|mtx|txt|png|svg]\n"
     "                               VAR (all by default) as DIR/<entry name>.mat,\n"
     "                               or with --as as DIR/<name>.csv ... in that format\n"
     "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
