@@ -238,6 +238,12 @@ Result CheckSize(Format format, const mxArray* array, const char* destination, s
             return Result::TooLarge;
         }
     }
+    if (format == Format::Svg && values > kMaxTextValues) {
+        // Read whole for a picture of a few KB: hours for values that may not even be stored.
+        *why = std::to_string(values) + " values are more than an SVG plot is drawn from (at most " + std::to_string(kMaxTextValues) +
+               "); it goes to .npy or .mat";
+        return Result::TooLarge;
+    }
     if (format == Format::Svg && mxGetM(array) > 1 && mxGetN(array) > kMaxPlotLines) {
         *why = "a plot of " + std::to_string(mxGetN(array)) + " columns has more lines than an SVG file is drawn with (at most " +
                std::to_string(kMaxPlotLines) + "); it goes to .png, .npy or .mat";

@@ -15,8 +15,8 @@ packages=(
   clang libclang-rt-14-dev
   # test oracles and third-party writers: scipy/numpy (run with /usr/bin/python3),
   # matio (library and matdump), GNU Octave (octave-cli); pandas reads the
-  # CSV files extraction writes
-  python3-scipy python3-numpy python3-pandas libmatio-dev matio-tools octave
+  # CSV files extraction writes, Pillow the PNG files
+  python3-scipy python3-numpy python3-pandas python3-pil libmatio-dev matio-tools octave
   # version 7.3 MAT-files: libhdf5 (the C library, serial build) for the engine;
   # h5py and hdf5storage write and judge such files in the tests, h5dump and
   # h5copy help by hand

@@ -249,7 +249,7 @@ TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrit
     if (std::system((support::Python() + " '" + writer + "' '" + dir.path() + "'").c_str()) != 0) GTEST_SKIP() << "no h5py";
     const std::string path = dir.file("fill.mat"), out = dir.file("out");
     if (!Contains(Run({"list", path}).out, "[1099511627776x1]")) GTEST_SKIP() << "this build reads no version 7.3 file";
-    for (const char* format : {"csv", "tsv", "json", "npy"}) {
+    for (const char* format : {"csv", "tsv", "json", "npy", "png", "svg"}) {
         const ToolRun run = Run({"extract", path, "F", "--as", format, "-d", out});
         EXPECT_EQ(run.status, 1) << format;
         EXPECT_TRUE(Contains(run.err, format == std::string("npy") ? "E_EWRITE" : "E_NOT_SUPPORTED")) << format << run.err;

@@ -330,6 +330,17 @@ TEST(Interop, ExportedFormatsReadBackWithTheSourceValues) {
     EXPECT_GE(std::stoi(said.substr(said.rfind(' ', kinds - 1) + 1)), 24) << said;
 }
 
+// Pictures of what scipy wrote (plain and compressed), judged by
+// picture_check.py with Pillow and xml.etree: an RGB array's PNG holds its
+// pixels, a 200x300 matrix's PNG is 300 wide and 200 high with the colour
+// map's ends at its least and greatest value, a vector's SVG plot spans
+// its least and greatest value (a single-sample peak among them).
+TEST(Interop, PicturesReadBackAgainstTheData) {
+    testenv::TempDir dir;
+    const std::string text = Judge(dir, "picture_check.py", {testenv::Get("MATWCX_TOOL"), dir.path()});
+    EXPECT_NE(text.find("checked 12 pictures"), std::string::npos) << text;
+}
+
 // With ShowContents on, the viewer shows every value of a 100,000-element
 // vector, a 300x300 matrix, a 3-d array, a char matrix and a complex matrix
 // that scipy writes (compressed): view_values.py reads them back out of the

@@ -239,7 +239,8 @@ TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
     static uint64_t room = 0;
     for (const char* name : {"d", "z", "i", "s", "c", "sz", "sl"}) {
         for (const exporting::Format format : {exporting::Format::Csv, exporting::Format::Tsv, exporting::Format::Npy,
-                                               exporting::Format::Json, exporting::Format::Mtx}) {
+                                               exporting::Format::Json, exporting::Format::Mtx, exporting::Format::Png,
+                                               exporting::Format::Svg}) {
             const support::FilePtr in(matOpen(mat.c_str(), "r"));
             const support::ArrayPtr array(in ? matGetArray(in.get(), name) : nullptr);
             ASSERT_NE(array, nullptr);
