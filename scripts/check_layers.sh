@@ -31,7 +31,7 @@ declare -A allowed=(
   [about]="settings host os wcx"
   [plugin]="about modify reader settings entry matlib host os wcx"
   [content]="reader matlib os wcx"
-  [tools]="about os wcx"
+  [tools]="about picture os wcx"
   [worker]="v73client codec os"
 )
 

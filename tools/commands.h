@@ -28,6 +28,19 @@ int RunExtract(PluginHost& host, const Args& args);
 int RunDelete(PluginHost& host, const Args& args);
 int RunAdd(PluginHost& host, const Args& args);
 int RunConvert(PluginHost& host, const Args& args);
+// plot FILE VAR -o OUT.svg|OUT.png [--width W --height H]: a vector (or a
+// matrix's columns) as a line plot; as PNG, a matrix as its picture.
+int RunPlot(PluginHost& host, const Args& args);
+
+// What plot draws and where.
+struct PlotRequest {
+    std::string title;    // the variable's name
+    std::string output;   // the file written (replaced whole)
+    bool svg = true;      // else PNG
+    int width = 800, height = 400;
+};
+// The line plot of the values in the NPY file at npyPath; false with *why.
+bool DrawLinePlot(const std::string& npyPath, const PlotRequest& request, std::string* why);
 // iniPath: the settings file handed to PackSetDefaultParams.
 int RunOptions(PluginHost& host, const std::string& iniPath, const Args& args);
 

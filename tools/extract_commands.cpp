@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "os/host_rules.h"
+#include "picture/plot.h"
 #include "tools/commands.h"
 #include "tools/os_calls.h"
 
@@ -345,6 +346,111 @@ int RunExtract(PluginHost& host, const Args& args) {
         return kExitFailed;
     }
     if (!AllFound(walk, file) || walk.failed) status = kExitFailed;
+    return status;
+}
+
+}  // namespace matwcx
+
+namespace matwcx {
+
+namespace {
+
+// The dimensions an entry name lists, in MATLAB's order ("A.double [3x2] "
+// lists them last first: 2x3); empty when it lists none.
+std::vector<uint64_t> EntryDimensions(const std::string& name) {
+    const size_t open = name.rfind('['), close = name.rfind(']');
+    if (open == std::string::npos || close == std::string::npos || close < open + 2) return {};
+    std::vector<uint64_t> dims;
+    const std::string inner = name.substr(open + 1, close - open - 1);
+    for (size_t at = 0; at <= inner.size();) {
+        const size_t end = std::min(inner.find('x', at), inner.size());
+        const std::string digits = inner.substr(at, end - at);
+        if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos) return {};
+        dims.push_back(std::stoull(digits));
+        at = end + 1;
+    }
+    std::reverse(dims.begin(), dims.end());
+    return dims;
+}
+
+// A picture's side in pixels, as plot takes it.
+bool ParseSide(const std::string& text, int* side) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *side = std::stoi(text);
+    return *side >= picture::kMinPlotSide && *side <= picture::kMaxPlotSide;
+}
+
+}  // namespace
+
+int RunPlot(PluginHost& host, const Args& args) {
+    PlotRequest request;
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const bool last = i + 1 >= args.size();
+        if (args[i] == "-o" && !last) {
+            request.output = args[++i];
+        } else if ((args[i] == "--width" || args[i] == "--height") && !last) {
+            if (!ParseSide(args[i + 1], args[i] == "--width" ? &request.width : &request.height)) {
+                Complain(args[i] + " needs a number of pixels from " + std::to_string(picture::kMinPlotSide) + " to " +
+                         std::to_string(picture::kMaxPlotSide));
+                return kExitUsage;
+            }
+            ++i;
+        } else {
+            words.push_back(args[i]);
+        }
+    }
+    std::string extension = request.output.size() >= 4 ? request.output.substr(request.output.size() - 4) : "";
+    for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (words.size() != 2 || (extension != ".svg" && extension != ".png")) {
+        Complain("plot needs FILE VAR -o OUT.svg|OUT.png");
+        return kExitUsage;
+    }
+    request.svg = extension == ".svg";
+    std::error_code error;
+    const std::string output = std::filesystem::absolute(request.output, error).lexically_normal().string();
+    std::string folder;
+    if (error || !os::MakeTempFolder(std::filesystem::temp_directory_path(error).string(), "matwcx-plot", &folder)) {
+        Complain("cannot create a temporary folder");
+        return kExitFailed;
+    }
+    request.output = output;
+    const std::string& file = words[0];
+    ExtractionWalk walk{{words[1]}, {false}};
+    bool drawn = false;
+    int status = kExitOk;
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+        WideString empty = Wide("");
+        if (drawn) {   // a second variable of that name: the first is plotted
+            host.api().ProcessFileW(handle, PK_SKIP, nullptr, empty.data());
+            return;
+        }
+        drawn = true;
+        const std::string target = FormatTarget(entry.name, "x");
+        request.title = target.substr(0, target.size() - 2);
+        // A matrix as PNG is the plug-in's own picture; every line plot is
+        // drawn here from the values the plug-in wrote as NPY.
+        const std::vector<uint64_t> dims = EntryDimensions(entry.name);
+        const bool line = request.svg || (dims.size() == 2 && (dims[0] <= 1 || dims[1] <= 1));
+        const std::string values = folder + os::kPathSeparator + "values.npy";
+        WideString destName = Wide(line ? values : output);
+        const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
+        std::string why;
+        if (code != 0) {
+            ComplainResult(file + ": " + Quoted(entry.name), code);
+            status = kExitFailed;
+        } else if (line && !DrawLinePlot(values, request, &why)) {
+            Complain(file + ": " + Quoted(entry.name) + ": " + why);
+            status = kExitFailed;
+        }
+    });
+    std::filesystem::remove_all(folder, error);
+    if (result != 0) {
+        ComplainResult(file, result);
+        return kExitFailed;
+    }
+    if (!AllFound(walk, file)) status = kExitFailed;
+    if (status == kExitOk) std::printf("%s\n", Quoted(output).c_str());
     return status;
 }
 

@@ -32,6 +32,10 @@ const char kUsage[] =
     "  extract FILE [VAR...] [-d DIR] [--as csv|tsv|npy|json|mtx|txt|png|svg]\n"
     "                               VAR (all by default) as DIR/<entry name>.mat,\n"
     "                               or with --as as DIR/<name>.csv ... in that format\n"
+    "  plot FILE VAR -o OUT.svg|OUT.png [--width W] [--height H]\n"
+    "                               VAR as a picture: a vector (or a matrix's columns)\n"
+    "                               as a line plot (800x400 by default), a matrix as\n"
+    "                               PNG as its image\n"
     "  delete [--yes] FILE VAR...   delete variables in place (asks unless --yes)\n"
     "  add [--yes] TARGET FILE...   add the variables of MAT-files (or of the MAT-files\n"
     "                               in folders) to TARGET, made when missing; asks\n"
@@ -107,6 +111,7 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
     if (command == "list") return matwcx::RunList(host, args);
     if (command == "view") return matwcx::RunView(host, iniPath, args);
     if (command == "extract") return matwcx::RunExtract(host, args);
+    if (command == "plot") return matwcx::RunPlot(host, args);
     if (command == "delete") return matwcx::RunDelete(host, args);
     if (command == "add") return matwcx::RunAdd(host, args);
     if (command == "convert") return matwcx::RunConvert(host, args);
@@ -116,7 +121,7 @@ int Dispatch(matwcx::PluginHost& host, const std::string& command, const std::st
 
 bool IsCommand(const std::string& word) {
     return word == "caps" || word == "check" || word == "dir" || word == "list" || word == "view" ||
-           word == "extract" || word == "delete" || word == "add" || word == "convert" || word == "options" || word == "find" || word == "diff";
+           word == "extract" || word == "plot" || word == "delete" || word == "add" || word == "convert" || word == "options" || word == "find" || word == "diff";
 }
 
 }  // namespace
