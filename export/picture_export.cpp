@@ -112,12 +112,16 @@ void WriteSvg(const mxArray* array, const std::string& title, Output& out) {
     plot.x = picture::IndexAxis(samples);
     std::vector<picture::Decimator> decimators(lines, picture::Decimator(static_cast<size_t>(frame.width), plot.x.lo, plot.x.hi));
     Values values(array);
+    uint64_t line = 0, index = 0;   // of the next element: counted, not divided, for 10^8 of them
     for (uint64_t first = 0; first < total; first += Values::kBatch) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(Values::kBatch, total - first));
         if (!values.Read(first, count, 0)) return out.FailRead();
         for (size_t k = 0; k < count; ++k) {
-            const uint64_t element = first + k;
-            decimators[element / samples].Add(static_cast<double>(element % samples + 1), Sample(values, k));
+            decimators[line].Add(static_cast<double>(++index), Sample(values, k));
+            if (index == samples) {
+                index = 0;
+                ++line;
+            }
         }
         out.Advance(count);
         if (out.Failed()) return;

@@ -130,12 +130,16 @@ bool DrawLinePlot(const std::string& npyPath, const PlotRequest& request, std::s
     constexpr size_t kPiece = 1 << 20;   // values read at a time
     std::vector<char> buffer(kPiece * width);
     const uint64_t total = m * n;
+    uint64_t line = 0, index = 0;   // of the next element
     for (uint64_t first = 0; first < total; first += kPiece) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(kPiece, total - first));
         if (!in.read(buffer.data(), static_cast<std::streamsize>(count * width))) return *why = "the NPY file ends early", false;
         for (size_t k = 0; k < count; ++k) {
-            const uint64_t element = first + k;
-            decimators[element / samples].Add(static_cast<double>(element % samples + 1), Value(header.descr, &buffer[k * width]));
+            decimators[line].Add(static_cast<double>(++index), Value(header.descr, &buffer[k * width]));
+            if (index == samples) {
+                index = 0;
+                ++line;
+            }
         }
     }
     plot.y = picture::ValueAxis(decimators);

@@ -316,6 +316,48 @@ TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
     EXPECT_TRUE(Contains(Run({"view", out + "/testDatetime.mat", "testDatetime"}).out, "02-Dec-2019 16:42:49"));
 }
 
+// plot: a vector as a line plot (SVG with its title; PNG of the size asked
+// for), a matrix as PNG as its image (4 wide, 3 high); a wrong name, side
+// or variable writes nothing.
+TEST_F(MatwcxCommand, PlotDrawsAVariableAsAsked) {
+    const std::string ab = WriteAB(), out = dir.file("plots");
+    std::filesystem::create_directory(out);
+    const auto side = [](const std::string& png, int at) {
+        return png.size() < 24 ? -1 : (static_cast<uint8_t>(png[at + 2]) << 8) | static_cast<uint8_t>(png[at + 3]);
+    };
+    struct Case {
+        std::vector<std::string> args;
+        int status, width, height;   // the PNG's, or 0 for an SVG
+    };
+    const Case cases[] = {
+        {{"B", "-o", out + "/b.svg"}, 0, 0, 0},
+        {{"B", "-o", out + "/b.png", "--width", "100", "--height", "80"}, 0, 100, 80},
+        {{"A", "-o", out + "/a.PNG"}, 0, 4, 3},
+        {{"A", "-o", out + "/a.jpg"}, 2, 0, 0},
+        {{"B", "-o", out + "/c.svg", "--width", "10"}, 2, 0, 0},
+        {{"C", "-o", out + "/c.svg"}, 1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"plot", ab};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ToolRun run = Run(args);
+        EXPECT_EQ(run.status, c.status) << c.args[2] << run.err;
+        const std::string written = support::ReadText(c.args[2]);
+        if (c.status != 0) {
+            EXPECT_FALSE(std::filesystem::exists(c.args[2])) << c.args[2];
+        } else if (c.width == 0) {
+            EXPECT_NE(written.find("<title>B</title>"), std::string::npos) << written.substr(0, 300);
+        } else {
+            EXPECT_EQ(written.substr(1, 3), "PNG");
+            EXPECT_EQ(side(written, 16), c.width) << c.args[2];
+            EXPECT_EQ(side(written, 20), c.height) << c.args[2];
+        }
+    }
+    std::vector<std::string> left = support::Entries(out);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"a.PNG", "b.png", "b.svg"}));
+}
+
 // An object of a package class: its file is named after the variable, not
 // cut at the last dot of the class name.
 TEST_F(MatwcxCommand, AnExportIsNamedAfterTheVariable) {
