@@ -12,6 +12,9 @@
 #include "picture/grid.h"
 #include "picture/png.h"
 #include "picture/whos.h"
+#include "reader/whos_table.h"
+#include "support/mat_builder.h"
+#include "support/support.h"
 
 namespace {
 
@@ -176,6 +179,33 @@ TEST(Whos, SizesAndEachColumnsOrder) {
         picture::SortWhos(rows, c.column, c.ascending);
         EXPECT_EQ(names(), c.order) << static_cast<int>(c.column);
     }
+}
+
+// The table from the headers: MATLAB's sizes, whos's bytes (both parts of
+// a complex array) and attributes, at most the rows asked for.
+TEST(Whos, RowsFromTheVariablesHeaders) {
+    using namespace matbuild;
+    const Order o = Order::Little;
+    testenv::TempDir dir;
+    const std::string path = dir.file("w.mat");
+    WriteFile(path, File5(o, {
+        NumericVar(o, "A", mxDOUBLE, {3, 4}, std::vector<double>(12, 1)),
+        NumericVar(o, "z", mxINT16, {2, 1, 2}, {1, 2, 3, 4}, {0, 1, 0, 1}, kGlobal),
+        CharVar(o, "c", "abc"),
+    }));
+    std::vector<picture::WhosRow> rows;
+    ASSERT_TRUE(ReadWhosTable(path.c_str(), 2, &rows));
+    ASSERT_EQ(rows.size(), 2u);
+    const auto text = [](const picture::WhosRow& r) {
+        return r.name + " " + picture::SizeText(r.dimensions) + " " + std::to_string(r.bytes) + " " + r.className + " " + r.attributes;
+    };
+    EXPECT_EQ(text(rows[0]), "A 3x4 96 double ");
+    EXPECT_EQ(text(rows[1]), "z 2x1x2 16 int16 global, complex");
+    rows.clear();
+    ASSERT_TRUE(ReadWhosTable(path.c_str(), 10, &rows));
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(text(rows.back()), "c 1x3 6 char ");
+    EXPECT_FALSE(ReadWhosTable(dir.file("none.mat").c_str(), 10, &rows));
 }
 
 TEST(Png, CountsRowsAndStopsWhenTheSinkFails) {
