@@ -30,7 +30,7 @@ struct PngWriter::Stream {
 
 PngWriter::PngWriter(uint32_t width, uint32_t height, ByteSink sink)
     : stream_(std::make_unique<Stream>()), width_(width), height_(height), sink_(std::move(sink)) {
-    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide || width > (SIZE_MAX - 1) / 3) {
+    if (width == 0 || height == 0 || width > kMaxWidth || height > kMaxSide) {
         failed_ = true;
         return;
     }

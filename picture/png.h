@@ -18,8 +18,10 @@ using ByteSink = std::function<bool(const uint8_t* bytes, size_t count)>;
 
 class PngWriter {
 public:
-    // PNG's own bound on a side.
+    // PNG's own bound on a side; a row (3 bytes a pixel) of at most 768 MB,
+    // which a 32-bit process can still hold.
     static constexpr uint32_t kMaxSide = 0x7FFFFFFF;
+    static constexpr uint32_t kMaxWidth = uint32_t{1} << 28;
     PngWriter(uint32_t width, uint32_t height, ByteSink sink);
     ~PngWriter();
     PngWriter(const PngWriter&) = delete;

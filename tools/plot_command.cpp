@@ -97,7 +97,18 @@ bool WriteInPlace(const std::string& path, const std::string& bytes) {
     }
     out.close();
     std::filesystem::rename(part, path, error);
-    if (error) std::filesystem::remove(part, error);
+    if (error && std::filesystem::exists(path)) {
+        // A C library whose rename does not replace (some Windows runtimes):
+        // the old plot goes first.
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        error.clear();
+        std::filesystem::rename(part, path, error);
+    }
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(part, ignored);
+    }
     return !error;
 }
 
