@@ -54,6 +54,7 @@ bool IsNumeric(mxClassID id) { return id >= mxDOUBLE_CLASS && id <= mxUINT64_CLA
 
 // Why a picture format cannot take the array, or null: PNG takes a real
 // 2-D matrix or an M-by-N-by-3 array, SVG a real vector or 2-D matrix.
+static_assert(kMaxPictureWidth == 524288, "the refusal below names it");
 const char* PictureReason(Format format, const mxArray* array) {
     if (array == nullptr) return "a function handle";
     const mxClassID id = mxGetClassID(array);
@@ -68,6 +69,7 @@ const char* PictureReason(Format format, const mxArray* array) {
     if (mxIsComplex(array)) return "a complex array";
     if (mxGetNumberOfElements(array) == 0) return "an empty array";
     const size_t ndims = mxGetNumberOfDimensions(array);
+    if (format == Format::Png && mxGetDimensions(array)[1] > kMaxPictureWidth) return "a matrix more than 524288 columns wide";
     if (format == Format::Png && ndims == 3 && IsTrueColour(array)) return nullptr;
     if (ndims > 2) {
         return format == Format::Png ? "an array of more than two dimensions (other than M-by-N-by-3)"
