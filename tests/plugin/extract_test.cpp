@@ -509,11 +509,13 @@ TEST_F(Extraction, DamagedDataIsRefusedWithTheReason) {
             }
             continue;
         }
-        // (The export to CSV reads a numeric array once: it meets the damage itself.)
+        // (An export to CSV, PNG or SVG reads a numeric array once: it meets the damage itself.)
         EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, fileName)), E_BAD_DATA);
         EXPECT_EQ(fs::exists(Path(out, fileName + ".mat")), false);
         EXPECT_EQ(ExtractTo(name, viewer), 0);   // the plain text shows "..." where data breaks off
-        EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + ".csv")), E_BAD_DATA);
+        for (const char* extension : {".csv", ".png", ".svg"}) {
+            EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, name + extension)), E_BAD_DATA) << extension;
+        }
     }
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 0);
     UseOptions("ShowContents=1\n");
