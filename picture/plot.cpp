@@ -90,7 +90,7 @@ std::string Svg(const LinePlot& plot) {
                       std::to_string(width) + "\" height=\"" + std::to_string(height) + "\" viewBox=\"0 0 " +
                       std::to_string(width) + " " + std::to_string(height) + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
     svg += "<title>" + Escaped(plot.title) + "</title>\n";
-    svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "<rect width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\" fill=\"white\"/>\n";
     svg += "<text x=\"" + std::to_string(f.left + f.width / 2) + "\" y=\"" + std::to_string(std::max(14, f.top - 10)) +
            "\" text-anchor=\"middle\" font-size=\"14\">" + Escaped(plot.title) + "</text>\n";
     svg += "<g stroke=\"black\" fill=\"none\" shape-rendering=\"crispEdges\">\n<rect x=\"" + std::to_string(f.left) + "\" y=\"" +
