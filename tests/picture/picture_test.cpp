@@ -10,6 +10,7 @@
 #include "picture/colour.h"
 #include "picture/decimate.h"
 #include "picture/grid.h"
+#include "picture/plot.h"
 #include "picture/png.h"
 #include "picture/whos.h"
 #include "reader/whos_table.h"
@@ -206,6 +207,32 @@ TEST(Whos, RowsFromTheVariablesHeaders) {
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(text(rows.back()), "c 1x3 6 char ");
     EXPECT_FALSE(ReadWhosTable(dir.file("none.mat").c_str(), 10, &rows));
+}
+
+// A plot of 1000 zeros with one peak of 10: the SVG's title escaped, and the
+// raster's line reaching the rows of both values.
+TEST(Plot, ThePeakIsDrawnAndTheTitleEscaped) {
+    picture::LinePlot plot;
+    plot.title = "a<b&";
+    plot.width = 200;
+    plot.height = 100;
+    const picture::Frame f = picture::PlotFrame(plot.width, plot.height);
+    plot.x = picture::IndexAxis(1000);
+    std::vector<picture::Decimator> lines(1, picture::Decimator(f.width, plot.x.lo, plot.x.hi));
+    for (int i = 1; i <= 1000; ++i) lines[0].Add(i, i == 500 ? 10 : 0);
+    plot.y = picture::ValueAxis(lines);
+    plot.lines.push_back(lines[0].Columns());
+    EXPECT_NE(picture::Svg(plot).find("<title>a&lt;b&amp;</title>"), std::string::npos);
+    const std::vector<picture::Rgb> pixels = picture::Raster(plot);
+    ASSERT_EQ(pixels.size(), 200u * 100u);
+    const auto drawn = [&](double value) {
+        const int y = static_cast<int>(f.top + (plot.y.hi - value) / (plot.y.hi - plot.y.lo) * f.height);
+        int count = 0;
+        for (int x = f.left + 1; x < f.left + f.width; ++x) count += pixels[static_cast<size_t>(y) * 200 + x] == picture::LineColour(0);
+        return count;
+    };
+    EXPECT_GE(drawn(10), 1);
+    EXPECT_GE(drawn(0), f.width - 4);
 }
 
 TEST(Png, CountsRowsAndStopsWhenTheSinkFails) {
