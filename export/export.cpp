@@ -231,6 +231,7 @@ Result CheckSizeOf(Format format, uint64_t values, uint64_t least, const char* d
 }  // namespace
 
 Result CheckSize(Format format, const mxArray* array, const char* destination, std::string* why) {
+    const uint64_t values = mxGetNumberOfElements(array);
     if (format == Format::Png) {
         const uint64_t height = mxGetM(array), width = mxGetDimensions(array)[1];
         if (width > kMaxPictureWidth || height > kMaxPicturePixels / std::max<uint64_t>(width, 1)) {

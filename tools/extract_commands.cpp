@@ -419,7 +419,7 @@ int RunPlot(PluginHost& host, const Args& args) {
     ExtractionWalk walk{{words[1]}, {false}};
     bool drawn = false;
     int status = kExitOk;
-    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry) {
+    const int result = Walk(host, file, &walk, [&](HANDLE handle, const Entry& entry, const std::string& part) {
         WideString empty = Wide("");
         if (drawn) {   // a second variable of that name: the first is plotted
             host.api().ProcessFileW(handle, PK_SKIP, nullptr, empty.data());
@@ -427,11 +427,12 @@ int RunPlot(PluginHost& host, const Args& args) {
         }
         drawn = true;
         const std::string target = FormatTarget(entry.name, "x");
-        request.title = target.substr(0, target.size() - 2);
+        request.title = part.empty() ? target.substr(0, target.size() - 2) : part;
         // A matrix as PNG is the plug-in's own picture; every line plot is
         // drawn here from the values the plug-in wrote as NPY.
+        // A part's dimensions are not in its entry's name: it is drawn as lines.
         const std::vector<uint64_t> dims = EntryDimensions(entry.name);
-        const bool line = request.svg || (dims.size() == 2 && (dims[0] <= 1 || dims[1] <= 1));
+        const bool line = request.svg || !part.empty() || (dims.size() == 2 && (dims[0] <= 1 || dims[1] <= 1));
         const std::string values = folder + os::kPathSeparator + "values.npy";
         WideString destName = Wide(line ? values : output);
         const int code = host.api().ProcessFileW(handle, PK_EXTRACT, nullptr, destName.data());
