@@ -1,0 +1,139 @@
+// One pass over a variable's values into what the plot and the image show.
+#include "lister/plot_data.h"
+
+#include <algorithm>
+#include <cmath>
+#include <charconv>
+
+namespace lister {
+
+PlotData ComputePlot(Document& document, size_t row, size_t columns) {
+    PlotData data;
+    const VariableRow& variable = document.Rows()[row];
+    if (!HasDrawableValues(variable) || columns == 0) return data;
+    const bool vector = variable.dims.size() == 2 && (variable.dims[0] == 1 || variable.dims[1] == 1);
+    const uint64_t m = vector ? variable.Elements() : variable.dims[0];
+    const uint64_t lines = vector ? 1 : std::min<uint64_t>(variable.Elements() / m, kMaxLines);
+    data.samples = m;
+    std::vector<picture::Decimator> decimators;
+    for (uint64_t i = 0; i < lines; ++i) decimators.emplace_back(std::min<size_t>(columns, m), 1.0, static_cast<double>(m));
+    uint64_t k = 0;
+    data.damaged = !document.ForEachValue(row, 0, m * lines, [&](const double* values, size_t count) {
+        for (size_t i = 0; i < count; ++i, ++k) decimators[k / m].Add(static_cast<double>(k % m + 1), values[i]);
+        return true;
+    });
+    for (picture::Decimator& decimator : decimators) {
+        double least = 0, most = 0;
+        if (decimator.Range(&least, &most)) {
+            data.least = data.any ? std::min(data.least, least) : least;
+            data.most = data.any ? std::max(data.most, most) : most;
+            data.any = true;
+        }
+        data.lines.push_back(decimator.Columns());
+    }
+    return data;
+}
+
+std::vector<picture::Column> Rebin(const std::vector<picture::Column>& columns, size_t width) {
+    if (width == 0 || columns.size() <= width) return columns;
+    std::vector<picture::Column> merged(width);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        const picture::Column& from = columns[i];
+        picture::Column& to = merged[i * width / columns.size()];
+        // A break inside one pixel column is not drawn; one before it is.
+        if (from.count == 0) continue;
+        if (to.count == 0) {
+            to = from;
+            continue;
+        }
+        to.least = std::min(to.least, from.least);
+        to.most = std::max(to.most, from.most);
+        to.last = from.last;
+        to.count += from.count;
+    }
+    return merged;
+}
+
+namespace {
+
+// The range a true-colour component of the class spans.
+void ClassRange(const std::string& className, double* lo, double* hi) {
+    struct Range { const char* name; double lo, hi; };
+    static const Range kRanges[] = {
+        {"uint8", 0, 255}, {"int8", -128, 127}, {"uint16", 0, 65535}, {"int16", -32768, 32767},
+        {"uint32", 0, 4294967295.0}, {"int32", -2147483648.0, 2147483647.0},
+        {"uint64", 0, 18446744073709551615.0}, {"int64", -9223372036854775808.0, 9223372036854775807.0},
+    };
+    for (const Range& range : kRanges) {
+        if (className == range.name) {
+            *lo = range.lo;
+            *hi = range.hi;
+            return;
+        }
+    }
+    *lo = 0;   // double, single, logical: 0 .. 1
+    *hi = 1;
+}
+
+}  // namespace
+
+ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side) {
+    ImageData data;
+    const VariableRow& variable = document.Rows()[row];
+    if (!HasDrawableValues(variable) || variable.dims.size() < 2 || side == 0) return data;
+    const uint64_t m = variable.dims[0], n = variable.dims[1];
+    const uint64_t page = m * n;
+    data.pages = variable.Elements() / page;
+    const uint64_t planes = trueColour ? 3 : 1;
+    if (trueColour && (variable.dims.size() != 3 || variable.dims[2] != 3)) return data;
+    data.height = static_cast<size_t>(std::min<uint64_t>(m, side));
+    data.width = static_cast<size_t>(std::min<uint64_t>(n, side));
+    const size_t cells = data.width * data.height;
+    std::vector<double> sums(cells * planes, 0.0);
+    std::vector<uint32_t> counts(cells * planes, 0);
+    uint64_t k = 0;
+    data.damaged = !document.ForEachValue(row, 0, page * planes, [&](const double* values, size_t count) {
+        for (size_t i = 0; i < count; ++i, ++k) {
+            const uint64_t plane = k / page, at = k % page;
+            const uint64_t r = at % m, c = at / m;
+            const size_t cell = static_cast<size_t>(r * data.height / m) * data.width + static_cast<size_t>(c * data.width / n);
+            const double value = values[i];
+            if (!trueColour) data.limits.Add(value);
+            if (std::isfinite(value)) {
+                sums[plane * cells + cell] += value;
+                counts[plane * cells + cell] += 1;
+            }
+        }
+        return true;
+    });
+    data.pixels.resize(cells);
+    double lo = 0, hi = 1;
+    ClassRange(variable.className, &lo, &hi);
+    for (size_t cell = 0; cell < cells; ++cell) {
+        if (!trueColour) {
+            const double mean = counts[cell] != 0 ? sums[cell] / counts[cell] : std::nan("");
+            data.pixels[cell] = picture::ScaledColour(mean, data.limits);
+            continue;
+        }
+        uint8_t level[3];
+        for (size_t p = 0; p < 3; ++p) {
+            const size_t at = p * cells + cell;
+            level[p] = picture::Level(counts[at] != 0 ? sums[at] / counts[at] : std::nan(""), lo, hi);
+        }
+        data.pixels[cell] = picture::Rgb{level[0], level[1], level[2]};
+    }
+    return data;
+}
+
+std::string CellText(double value, const std::string& className) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "Inf" : "-Inf";
+    // to_chars: the host's locale never turns the point into a comma.
+    char text[64];
+    const bool fraction = className == "double" || className == "single";
+    const auto written = fraction ? std::to_chars(text, text + sizeof text, value, std::chars_format::general, 5)
+                                  : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 0);
+    return std::string(text, written.ptr);
+}
+
+}  // namespace lister

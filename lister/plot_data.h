@@ -1,0 +1,56 @@
+// What the lister draws of a variable, computed from one streaming pass over
+// its values without a screen: the plot's columns (least, greatest, first,
+// last per column, so no peak is lost), the image's pixels and colour
+// limits, and a grid cell's text. The Qt and Win32 windows only paint these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lister/document.h"
+#include "picture/colour.h"
+#include "picture/decimate.h"
+
+namespace lister {
+
+// A plot is computed once at this resolution and re-binned to the window's
+// width as it is painted: resizing reads nothing again.
+inline constexpr size_t kPlotColumns = 4096;
+// The most columns of a matrix drawn as lines.
+inline constexpr uint64_t kMaxLines = 8;
+// An image's longest side in pixels; a larger matrix is averaged into it.
+inline constexpr size_t kImageSide = 1024;
+
+struct PlotData {
+    std::vector<std::vector<picture::Column>> lines;   // one per plotted column
+    double least = 0, most = 0;   // the finite range of every line
+    uint64_t samples = 0;         // per line: the x axis runs 1 .. samples
+    bool any = false, damaged = false;
+};
+
+// A vector as one line; a matrix's first kMaxLines columns as lines.
+PlotData ComputePlot(Document& document, size_t row, size_t columns);
+
+// Columns merged into `width` pixel columns (each a run of whole columns).
+std::vector<picture::Column> Rebin(const std::vector<picture::Column>& columns, size_t width);
+
+struct ImageData {
+    size_t width = 0, height = 0;
+    std::vector<picture::Rgb> pixels;   // row by row from the top
+    picture::ColourLimits limits;       // imagesc's, of every finite value
+    uint64_t pages = 1;                 // an N-d array's pages; the first is drawn
+    bool damaged = false;
+};
+
+// The first page of a matrix scaled as imagesc scales it, or with
+// `trueColour` an M-by-N-by-3 array as its picture, in at most side x side
+// pixels (each the mean of the elements that fall in it).
+ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side);
+
+// A grid cell: MATLAB's format short g for double and single (5
+// significant digits), integers and logicals whole.
+std::string CellText(double value, const std::string& className);
+
+}  // namespace lister

@@ -1,0 +1,298 @@
+// The lister's window in Double Commander's Qt build: the whos table on the
+// left, the variable in view on the right (plot, image, grid or text; Tab
+// goes from one to the next). Qt widgets only paint what lister/ and
+// picture/ compute. Functor connections only: no moc.
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "lister/qt/value_views.h"
+#include "lister/window.h"
+#include "wcx/lister_api.h"
+
+namespace lister {
+namespace {
+
+// A whos cell that sorts by its number, not its text.
+class NumberItem : public QTableWidgetItem {
+public:
+    NumberItem(const QString& text, double key) : QTableWidgetItem(text) { setData(Qt::UserRole, key); }
+    bool operator<(const QTableWidgetItem& other) const override {
+        return data(Qt::UserRole).toDouble() < other.data(Qt::UserRole).toDouble();
+    }
+};
+
+class ListerWindow : public QWidget {
+public:
+    explicit ListerWindow(QWidget* parent) : QWidget(parent) {
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* splitter = new QSplitter(Qt::Horizontal, this);
+        layout->addWidget(splitter);
+
+        whos_ = new QTableWidget(0, 5, splitter);
+        whos_->setObjectName("whos");
+        whos_->setHorizontalHeaderLabels({"Name", "Size", "Bytes", "Class", "Attributes"});
+        whos_->setSelectionBehavior(QAbstractItemView::SelectRows);
+        whos_->setSelectionMode(QAbstractItemView::SingleSelection);
+        whos_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        whos_->verticalHeader()->hide();
+        whos_->setSortingEnabled(true);
+        whos_->horizontalHeader()->setStretchLastSection(true);
+        whos_->installEventFilter(this);
+
+        auto* right = new QWidget(splitter);
+        auto* rightLayout = new QVBoxLayout(right);
+        rightLayout->setContentsMargins(0, 0, 0, 0);
+        title_ = new QLabel(right);
+        title_->setObjectName("title");
+        rightLayout->addWidget(title_);
+        stack_ = new QStackedWidget(right);
+        rightLayout->addWidget(stack_, 1);
+
+        plot_ = new PlotView(stack_);
+        image_ = new ImageView(stack_);
+        grid_ = new QTableView(stack_);
+        grid_->setObjectName("grid");
+        grid_->installEventFilter(this);
+        text_ = new QPlainTextEdit(stack_);
+        text_->setObjectName("text");
+        text_->setReadOnly(true);
+        text_->setLineWrapMode(QPlainTextEdit::NoWrap);
+        text_->setFont(QFont("Monospace"));
+        text_->installEventFilter(this);
+        plot_->installEventFilter(this);
+        image_->installEventFilter(this);
+        for (QWidget* view : {static_cast<QWidget*>(plot_), static_cast<QWidget*>(image_),
+                              static_cast<QWidget*>(grid_), static_cast<QWidget*>(text_)}) {
+            stack_->addWidget(view);
+        }
+        splitter->setStretchFactor(0, 2);
+        splitter->setStretchFactor(1, 3);
+
+        connect(whos_, &QTableWidget::itemSelectionChanged, this, [this] { ShowSelected(); });
+    }
+
+    ~ListerWindow() override {
+        grid_->setModel(nullptr);
+        delete model_;
+    }
+
+    void Show(std::unique_ptr<Document> document) {
+        // The views let go of the old file before it closes.
+        grid_->setModel(nullptr);
+        delete model_;
+        model_ = nullptr;
+        plot_->Clear();
+        image_->Clear();
+        document_ = std::move(document);
+        const QSignalBlocker block(whos_);
+        whos_->setSortingEnabled(false);
+        whos_->setRowCount(0);
+        const auto& rows = document_->Rows();
+        whos_->setRowCount(static_cast<int>(std::min<size_t>(rows.size(), INT32_MAX)));
+        for (int i = 0; i < whos_->rowCount(); ++i) {
+            const VariableRow& row = rows[static_cast<size_t>(i)];
+            auto* name = new QTableWidgetItem(QString::fromStdString(row.name));
+            name->setData(Qt::UserRole, i);   // the document's row, whatever the sorting
+            whos_->setItem(i, 0, name);
+            whos_->setItem(i, 1, new NumberItem(QString::fromStdString(row.SizeText()), static_cast<double>(row.Elements())));
+            whos_->setItem(i, 2, new NumberItem(QString::number(row.bytes), static_cast<double>(row.bytes)));
+            whos_->setItem(i, 3, new QTableWidgetItem(QString::fromStdString(row.className)));
+            whos_->setItem(i, 4, new QTableWidgetItem(QString::fromStdString(row.AttributesText())));
+        }
+        whos_->setSortingEnabled(true);
+        whos_->resizeColumnsToContents();
+        if (whos_->rowCount() > 0) {
+            whos_->selectRow(PreferredRow());
+        } else {
+            title_->setText("no variables");
+            text_->setPlainText("");
+            stack_->setCurrentWidget(text_);
+        }
+        ShowSelected();
+        whos_->setFocus();
+    }
+
+    bool Find(const std::string& wanted, int flags) {
+        ShowView(View::Text);
+        QTextDocument::FindFlags find;
+        if (flags & lcs_matchcase) find |= QTextDocument::FindCaseSensitively;
+        if (flags & lcs_wholewords) find |= QTextDocument::FindWholeWords;
+        if (flags & lcs_backwards) find |= QTextDocument::FindBackward;
+        if (flags & lcs_findfirst) {
+            QTextCursor cursor = text_->textCursor();
+            cursor.movePosition((flags & lcs_backwards) ? QTextCursor::End : QTextCursor::Start);
+            text_->setTextCursor(cursor);
+        }
+        return text_->find(QString::fromStdString(wanted), find);
+    }
+
+    bool Command(int command) {
+        switch (command) {
+            case lc_copy: Copy(); return true;
+            case lc_selectall:
+                if (stack_->currentWidget() == grid_) grid_->selectAll(); else text_->selectAll();
+                return true;
+            case lc_newparams: return true;   // nothing of the flags changes what is shown
+            default: return false;
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) return QWidget::eventFilter(watched, event);
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+            NextView(key->key() == Qt::Key_Backtab ? -1 : 1);
+            return true;
+        }
+        if (key->matches(QKeySequence::Copy)) {
+            Copy();
+            return true;
+        }
+        // Up and down choose the variable from whichever view has the focus.
+        if (watched != whos_ && watched != grid_ && watched != text_ &&
+            (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
+            const int row = whos_->currentRow() + (key->key() == Qt::Key_Up ? -1 : 1);
+            if (row >= 0 && row < whos_->rowCount()) whos_->selectRow(row);
+            return true;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+private:
+    // The first variable that can be drawn, so that a file opens on a picture.
+    int PreferredRow() const {
+        for (int i = 0; i < whos_->rowCount(); ++i) {
+            if (HasDrawableValues(document_->Rows()[DocumentRow(i)])) return i;
+        }
+        return 0;
+    }
+
+    size_t DocumentRow(int tableRow) const {
+        return static_cast<size_t>(whos_->item(tableRow, 0)->data(Qt::UserRole).toInt());
+    }
+
+    void ShowSelected() {
+        const int tableRow = whos_->currentRow();
+        if (!document_ || tableRow < 0) return;
+        row_ = DocumentRow(tableRow);
+        const VariableRow& row = document_->Rows()[row_];
+        views_ = ViewsOf(row);
+        grid_->setModel(nullptr);
+        delete model_;
+        model_ = new ValueGridModel(document_.get(), row_);
+        grid_->setModel(model_);
+        textShown_ = false;
+        viewIndex_ = 0;
+        ShowCurrentView();
+    }
+
+    void ShowView(View view) {
+        const auto at = std::find(views_.begin(), views_.end(), view);
+        if (at == views_.end()) return;
+        viewIndex_ = static_cast<size_t>(at - views_.begin());
+        ShowCurrentView();
+    }
+
+    void NextView(int step) {
+        if (views_.empty()) return;
+        const size_t count = views_.size();
+        viewIndex_ = (viewIndex_ + (step < 0 ? count - 1 : 1)) % count;
+        ShowCurrentView();
+    }
+
+    void ShowCurrentView() {
+        if (!document_ || views_.empty()) return;
+        const View view = views_[viewIndex_];
+        const VariableRow& row = document_->Rows()[row_];
+        std::string title = row.name + "  " + row.SizeText() + " " + row.className + "  —";
+        for (size_t i = 0; i < views_.size(); ++i) {
+            title += i == viewIndex_ ? std::string(" [") + ViewName(views_[i]) + "]" : std::string(" ") + ViewName(views_[i]);
+        }
+        title_->setText(QString::fromStdString(title + "   (Tab: next view)"));
+        switch (view) {
+            case View::Plot:
+                plot_->Show(document_.get(), row_);
+                stack_->setCurrentWidget(plot_);
+                break;
+            case View::Image:
+            case View::Picture:
+                image_->Show(document_.get(), row_, view == View::Picture);
+                stack_->setCurrentWidget(image_);
+                break;
+            case View::Grid: stack_->setCurrentWidget(grid_); break;
+            case View::Text:
+                if (!textShown_) {
+                    text_->setPlainText(QString::fromStdString(document_->Text(row_)));
+                    textShown_ = true;
+                }
+                stack_->setCurrentWidget(text_);
+                break;
+        }
+    }
+
+    void Copy() {
+        QString copied;
+        if (stack_->currentWidget() == grid_ && grid_->selectionModel() != nullptr) {
+            copied = model_ != nullptr ? model_->SelectionText(grid_->selectionModel()->selectedIndexes()) : QString();
+        } else if (stack_->currentWidget() == text_) {
+            copied = text_->textCursor().hasSelection() ? text_->textCursor().selectedText().replace(QChar(0x2029), '\n')
+                                                        : text_->toPlainText();
+        } else if (document_ && !views_.empty()) {
+            copied = QString::fromStdString(document_->Text(row_));
+        }
+        if (!copied.isEmpty()) QApplication::clipboard()->setText(copied);
+    }
+
+    std::unique_ptr<Document> document_;
+    QTableWidget* whos_ = nullptr;
+    QLabel* title_ = nullptr;
+    QStackedWidget* stack_ = nullptr;
+    PlotView* plot_ = nullptr;
+    ImageView* image_ = nullptr;
+    QTableView* grid_ = nullptr;
+    QPlainTextEdit* text_ = nullptr;
+    ValueGridModel* model_ = nullptr;
+    size_t row_ = 0;
+    std::vector<View> views_;
+    size_t viewIndex_ = 0;
+    bool textShown_ = false;
+};
+
+ListerWindow* AsWindow(void* window) { return static_cast<ListerWindow*>(static_cast<QWidget*>(window)); }
+
+}  // namespace
+
+void* CreateListerWindow(void* parent, std::unique_ptr<Document> document, int) {
+    // Only a Qt host's parent is a QWidget: elsewhere there is no QApplication.
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr || parent == nullptr) return nullptr;
+    auto* window = new ListerWindow(static_cast<QWidget*>(parent));
+    window->Show(std::move(document));
+    window->show();
+    return static_cast<QWidget*>(window);
+}
+
+void ShowInWindow(void* window, std::unique_ptr<Document> document, int) { AsWindow(window)->Show(std::move(document)); }
+
+void DestroyListerWindow(void* window) { delete AsWindow(window); }
+
+bool FindInWindow(void* window, const std::string& text, int searchFlags) {
+    return AsWindow(window)->Find(text, searchFlags);
+}
+
+bool CommandWindow(void* window, int command, int) { return AsWindow(window)->Command(command); }
+
+}  // namespace lister

@@ -1,0 +1,251 @@
+// The grid, plot and image of one variable, painted with Qt from what
+// lister/ reads and picture/ computes.
+#include "lister/qt/value_views.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <QPainterPath>
+#include <algorithm>
+#include <cmath>
+
+#include "lister/plot_data.h"
+#include "picture/axis.h"
+#include "picture/colour.h"
+#include "picture/grid.h"
+
+namespace lister {
+
+namespace {
+
+constexpr uint64_t kBlockRows = 128, kBlockColumns = 32;
+constexpr int kMaxRowsShown = INT32_MAX;
+
+int Clamp(uint64_t count) { return static_cast<int>(std::min<uint64_t>(count, kMaxRowsShown)); }
+
+}  // namespace
+
+// ---- grid -------------------------------------------------------------------
+
+ValueGridModel::ValueGridModel(Document* document, size_t row) : document_(document), row_(row) {
+    const VariableRow& variable = document->Rows()[row];
+    drawable_ = HasDrawableValues(variable);
+    if (!drawable_) return;
+    m_ = variable.dims.empty() ? 0 : variable.dims[0];
+    n_ = m_ == 0 ? 0 : variable.Elements() / m_;
+}
+
+int ValueGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(m_); }
+
+int ValueGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(n_); }
+
+bool ValueGridModel::Load(uint64_t row, uint64_t column) const {
+    if (row >= firstRow_ && row < firstRow_ + rows_ && column >= firstColumn_ && column < firstColumn_ + columns_) {
+        return true;
+    }
+    const picture::GridWindow window =
+        picture::Window(m_, n_, row - row % kBlockRows, column - column % kBlockColumns, kBlockRows, kBlockColumns);
+    cells_.assign(window.rows * window.columns, 0.0);
+    const std::vector<picture::ElementRun> runs = picture::Runs(m_, window);
+    damaged_ = false;
+    for (size_t j = 0; j < runs.size(); ++j) {
+        if (!document_->ReadValues(row_, runs[j].first, static_cast<size_t>(runs[j].count), &cells_[j * window.rows])) {
+            damaged_ = true;
+        }
+    }
+    firstRow_ = window.firstRow;
+    rows_ = window.rows;
+    firstColumn_ = window.firstColumn;
+    columns_ = window.columns;
+    return !damaged_;
+}
+
+QVariant ValueGridModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || !drawable_) return QVariant();
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole) return QVariant();
+    const auto row = static_cast<uint64_t>(index.row());
+    const auto column = static_cast<uint64_t>(index.column());
+    if (!Load(row, column)) return QString("damaged");
+    const double value = cells_[(column - firstColumn_) * rows_ + (row - firstRow_)];
+    return QString::fromStdString(CellText(value, document_->Rows()[row_].className));
+}
+
+QVariant ValueGridModel::headerData(int section, Qt::Orientation, int role) const {
+    if (role != Qt::DisplayRole) return QVariant();
+    return QString::number(static_cast<qlonglong>(section) + 1);   // MATLAB's subscripts
+}
+
+QString ValueGridModel::SelectionText(const QModelIndexList& cells) const {
+    if (cells.isEmpty()) return QString();
+    int top = INT32_MAX, left = INT32_MAX, bottom = -1, right = -1;
+    for (const QModelIndex& cell : cells) {
+        top = std::min(top, cell.row());
+        bottom = std::max(bottom, cell.row());
+        left = std::min(left, cell.column());
+        right = std::max(right, cell.column());
+    }
+    // The rectangle the cells span (a spreadsheet pastes rectangles), at most
+    // a million cells.
+    if (static_cast<int64_t>(bottom - top + 1) * (right - left + 1) > 1000000) return QString();
+    QString text;
+    for (int r = top; r <= bottom; ++r) {
+        for (int c = left; c <= right; ++c) {
+            if (c > left) text += '\t';
+            text += data(index(r, c), Qt::DisplayRole).toString();
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+// ---- plot -------------------------------------------------------------------
+
+PlotView::PlotView(QWidget* parent) : QWidget(parent) {
+    setObjectName("plot");
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void PlotView::Clear() {
+    document_ = nullptr;
+    lines_.clear();
+    update();
+}
+
+void PlotView::Show(Document* document, size_t row) {
+    document_ = document;
+    row_ = row;
+    const PlotData data = ComputePlot(*document, row, kPlotColumns);
+    lines_ = data.lines;
+    least_ = data.least;
+    most_ = data.most;
+    samples_ = data.samples;
+    any_ = data.any;
+    damaged_ = data.damaged;
+    update();
+}
+
+void PlotView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    if (document_ == nullptr) return;
+    const VariableRow& variable = document_->Rows()[row_];
+    const QFontMetrics metrics(font());
+    const int left = metrics.horizontalAdvance("-0.000000e+00") + 8, right = 12;
+    const int top = metrics.height() + 8, bottom = metrics.height() + 10;
+    const QRect area(left, top, std::max(10, width() - left - right), std::max(10, height() - top - bottom));
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(0, 2, width(), metrics.height()), Qt::AlignHCenter,
+                     QString::fromStdString(variable.name + (damaged_ ? "  (damaged: drawn as far as it reads)" : "")));
+    if (!any_) {
+        painter.drawText(area, Qt::AlignCenter, "no finite values");
+        return;
+    }
+    picture::Axis y = picture::MakeAxis(least_, most_);
+    picture::LabelTicks(y);
+    picture::Axis x = picture::MakeAxis(1, static_cast<double>(std::max<uint64_t>(samples_, 1)));
+    picture::LabelTicks(x);
+    const auto toY = [&](double value) { return area.bottom() - (value - y.lo) / (y.hi - y.lo) * area.height(); };
+    const auto toX = [&](double value) { return area.left() + (value - x.lo) / (x.hi - x.lo) * area.width(); };
+    painter.setPen(QColor(220, 220, 220));
+    for (const picture::Tick& tick : y.ticks) painter.drawLine(QPointF(area.left(), toY(tick.value)), QPointF(area.right(), toY(tick.value)));
+    painter.setPen(Qt::black);
+    painter.drawRect(area);
+    for (const picture::Tick& tick : y.ticks) {
+        const double at = toY(tick.value);
+        painter.drawLine(QPointF(area.left() - 4, at), QPointF(area.left(), at));
+        painter.drawText(QRectF(0, at - metrics.height() / 2.0, left - 6, metrics.height()), Qt::AlignRight | Qt::AlignVCenter,
+                         QString::fromStdString(tick.label));
+    }
+    for (const picture::Tick& tick : x.ticks) {
+        const double at = toX(tick.value);
+        painter.drawLine(QPointF(at, area.bottom()), QPointF(at, area.bottom() + 4));
+        painter.drawText(QRectF(at - 50, area.bottom() + 5, 100, metrics.height()), Qt::AlignHCenter,
+                         QString::fromStdString(tick.label));
+    }
+    static const QColor kLineColours[] = {QColor(0, 114, 189), QColor(217, 83, 25), QColor(237, 177, 32),
+                                          QColor(126, 47, 142), QColor(119, 172, 48), QColor(77, 190, 238),
+                                          QColor(162, 20, 47), Qt::black};
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setClipRect(area);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+        painter.setPen(kLineColours[i % 8]);
+        const std::vector<picture::Column> pixels = Rebin(lines_[i], static_cast<size_t>(area.width()));
+        for (const std::vector<picture::Point>& line : picture::Polylines(pixels)) {
+            QPainterPath path;
+            for (size_t k = 0; k < line.size(); ++k) {
+                const QPointF point(area.left() + line[k].x, toY(line[k].y));
+                if (k == 0) path.moveTo(point); else path.lineTo(point);
+            }
+            if (line.size() == 1) painter.drawPoint(path.currentPosition());
+            painter.drawPath(path);
+        }
+    }
+}
+
+// ---- image ------------------------------------------------------------------
+
+ImageView::ImageView(QWidget* parent) : QWidget(parent) {
+    setObjectName("image");
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void ImageView::Clear() {
+    image_ = QImage();
+    update();
+}
+
+void ImageView::Show(Document* document, size_t row, bool trueColour) {
+    const ImageData data = ComputeImage(*document, row, trueColour, kImageSide);
+    trueColour_ = trueColour;
+    damaged_ = data.damaged;
+    limits_ = data.limits.any;
+    lo_ = data.limits.lo;
+    hi_ = data.limits.hi;
+    image_ = QImage(static_cast<int>(data.width), static_cast<int>(data.height), QImage::Format_RGB32);
+    for (size_t r = 0; r < data.height; ++r) {
+        auto* line = reinterpret_cast<QRgb*>(image_.scanLine(static_cast<int>(r)));
+        for (size_t c = 0; c < data.width; ++c) {
+            const picture::Rgb colour = data.pixels[r * data.width + c];
+            line[c] = qRgb(colour.r, colour.g, colour.b);
+        }
+    }
+    const VariableRow& variable = document->Rows()[row];
+    caption_ = QString::fromStdString(variable.name + (data.pages > 1 ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
+                                      (damaged_ ? "  (damaged)" : ""));
+    update();
+}
+
+void ImageView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    if (image_.isNull()) return;
+    const QFontMetrics metrics(font());
+    painter.drawText(QRect(0, 2, width(), metrics.height()), Qt::AlignHCenter, caption_);
+    const int barWidth = trueColour_ ? 0 : 16 + metrics.horizontalAdvance("-0.000e+00") + 12;
+    const QRect room(8, metrics.height() + 6, std::max(10, width() - 16 - barWidth), std::max(10, height() - metrics.height() - 14));
+    QSize size = image_.size().scaled(room.size(), Qt::KeepAspectRatio);
+    const QRect target(room.left() + (room.width() - size.width()) / 2, room.top(), size.width(), size.height());
+    painter.drawImage(target, image_);
+    if (trueColour_) return;
+    // The colour bar: the map from its first entry (bottom, lo) to its last.
+    const QRect bar(target.right() + 12, target.top(), 16, target.height());
+    for (int y = 0; y < bar.height(); ++y) {
+        const size_t entry = static_cast<size_t>((bar.height() - 1 - y) * 255.0 / std::max(1, bar.height() - 1));
+        const picture::Rgb colour = picture::kViridis[std::min<size_t>(entry, 255)];
+        painter.setPen(QColor(colour.r, colour.g, colour.b));
+        painter.drawLine(bar.left(), bar.top() + y, bar.right(), bar.top() + y);
+    }
+    painter.setPen(Qt::black);
+    painter.drawRect(bar);
+    if (!limits_) return;
+    picture::Axis axis = picture::MakeAxis(lo_, hi_);
+    picture::LabelTicks(axis);
+    for (const picture::Tick& tick : axis.ticks) {
+        if (tick.value < lo_ || tick.value > hi_ || hi_ <= lo_) continue;
+        const double at = bar.bottom() - (tick.value - lo_) / (hi_ - lo_) * bar.height();
+        painter.drawLine(QPointF(bar.right(), at), QPointF(bar.right() + 4, at));
+        painter.drawText(QPointF(bar.right() + 6, at + metrics.ascent() / 2.0), QString::fromStdString(tick.label));
+    }
+}
+
+}  // namespace lister

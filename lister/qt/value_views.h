@@ -1,0 +1,74 @@
+// The views of one variable's values in the Qt window: the grid's model
+// (it reads only the cells in sight), the line plot and the image. They
+// paint what picture/ computes from one streaming pass over the values.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QImage>
+#include <QWidget>
+#include <vector>
+
+#include "lister/document.h"
+#include "picture/decimate.h"
+
+namespace lister {
+
+class ValueGridModel : public QAbstractTableModel {
+public:
+    ValueGridModel(Document* document, size_t row);
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    // The selected cells as a spreadsheet takes them: tab between columns,
+    // a line per row.
+    QString SelectionText(const QModelIndexList& cells) const;
+
+private:
+    bool Load(uint64_t row, uint64_t column) const;
+
+    Document* document_;
+    size_t row_;
+    uint64_t m_ = 0, n_ = 0;
+    bool drawable_ = false;
+    // The block of cells read last.
+    mutable uint64_t firstRow_ = 0, rows_ = 0, firstColumn_ = 0, columns_ = 0;
+    mutable std::vector<double> cells_;   // column-major within the block
+    mutable bool damaged_ = false;
+};
+
+class PlotView : public QWidget {
+public:
+    explicit PlotView(QWidget* parent);
+    void Show(Document* document, size_t row);
+    void Clear();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Document* document_ = nullptr;
+    size_t row_ = 0;
+    std::vector<std::vector<picture::Column>> lines_;   // per plotted column of the matrix
+    double least_ = 0, most_ = 0;
+    uint64_t samples_ = 0;
+    bool any_ = false, damaged_ = false;
+};
+
+class ImageView : public QWidget {
+public:
+    explicit ImageView(QWidget* parent);
+    void Show(Document* document, size_t row, bool trueColour);
+    void Clear();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage image_;
+    double lo_ = 0, hi_ = 0;
+    bool limits_ = false, trueColour_ = false, damaged_ = false;
+    QString caption_;
+};
+
+}  // namespace lister
