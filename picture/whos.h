@@ -14,6 +14,7 @@ struct WhosRow {
     uint64_t bytes = 0;
     std::string className;    // "double", "struct", "table" ...
     std::string attributes;   // "global", "complex", "sparse", comma-separated as whos shows them
+    uint64_t place = 0;       // its place in the file: what a sorted row is found again by
 };
 
 enum class WhosColumn { Name, Size, Bytes, Class, Attributes };
