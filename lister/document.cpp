@@ -18,26 +18,15 @@ uint64_t VariableRow::Elements() const {
     return count;
 }
 
-std::string VariableRow::SizeText() const {
-    std::string text;
-    for (size_t i = 0; i < dims.size(); ++i) {
-        if (i > 0) text += 'x';
-        text += std::to_string(dims[i]);
-    }
-    return text;
-}
+std::string VariableRow::SizeText() const { return picture::SizeText(dims); }
 
-std::string VariableRow::AttributesText() const {
-    std::string text;
-    const auto add = [&text](bool on, const char* word) {
-        if (!on) return;
-        if (!text.empty()) text += ' ';
-        text += word;
-    };
-    add(global, "global");
-    add(complex, "complex");
-    add(sparse, "sparse");
-    return text;
+picture::WhosRow VariableRow::Whos(uint64_t place) const {
+    picture::WhosRow row{name, dims, bytes, className, std::string(), place};
+    for (const auto& [on, word] : {std::pair{global, "global"}, std::pair{complex, "complex"}, std::pair{sparse, "sparse"}}) {
+        if (!on) continue;
+        row.attributes += row.attributes.empty() ? word : std::string(", ") + word;
+    }
+    return row;
 }
 
 const char* ViewName(View view) {

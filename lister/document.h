@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "matlib/mat.h"
+#include "picture/whos.h"
 
 namespace lister {
 
@@ -25,8 +26,9 @@ struct VariableRow {
     int occurrence = 1;           // 1 for the first variable of its name
 
     uint64_t Elements() const;
-    std::string SizeText() const;        // "3x4"
-    std::string AttributesText() const;  // "global complex sparse", as whos shows them
+    std::string SizeText() const;   // "3x4"
+    // Its line of the whos table, `place` its index in the file.
+    picture::WhosRow Whos(uint64_t place) const;
 };
 
 // What a variable can be shown as; the first of ViewsOf is shown first.

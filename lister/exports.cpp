@@ -28,7 +28,11 @@ bool PathFrom(const WCHAR* text, std::string* out) {
 }
 
 bool PathFrom(const char* text, std::string* out) {
-    if (text == nullptr || std::strnlen(text, platform::kMaxPathLength + 1) > platform::kMaxPathLength) return false;
+    if (text == nullptr) return false;
+    size_t length = 0;
+    while (text[length] != '\0') {
+        if (++length > platform::kMaxPathLength) return false;
+    }
     return platform::HostAnsiToUtf8(text, out) && !out->empty() && out->size() <= platform::kMaxPathLength;
 }
 

@@ -86,8 +86,10 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
     data.pages = variable.Elements() / page;
     const uint64_t planes = trueColour ? 3 : 1;
     if (trueColour && (variable.dims.size() != 3 || variable.dims[2] != 3)) return data;
-    data.height = static_cast<size_t>(std::min<uint64_t>(m, side));
-    data.width = static_cast<size_t>(std::min<uint64_t>(n, side));
+    // A larger matrix shrinks to fit, its shape kept.
+    const uint64_t longest = std::max(m, n);
+    data.height = static_cast<size_t>(longest <= side ? m : std::max<uint64_t>(1, m * side / longest));
+    data.width = static_cast<size_t>(longest <= side ? n : std::max<uint64_t>(1, n * side / longest));
     const size_t cells = data.width * data.height;
     std::vector<double> sums(cells * planes, 0.0);
     std::vector<uint32_t> counts(cells * planes, 0);

@@ -18,20 +18,12 @@
 #include <algorithm>
 
 #include "lister/qt/value_views.h"
+#include "picture/whos.h"
 #include "lister/window.h"
 #include "wcx/lister_api.h"
 
 namespace lister {
 namespace {
-
-// A whos cell that sorts by its number, not its text.
-class NumberItem : public QTableWidgetItem {
-public:
-    NumberItem(const QString& text, double key) : QTableWidgetItem(text) { setData(Qt::UserRole, key); }
-    bool operator<(const QTableWidgetItem& other) const override {
-        return data(Qt::UserRole).toDouble() < other.data(Qt::UserRole).toDouble();
-    }
-};
 
 class ListerWindow : public QWidget {
 public:
@@ -48,7 +40,10 @@ public:
         whos_->setSelectionMode(QAbstractItemView::SingleSelection);
         whos_->setEditTriggers(QAbstractItemView::NoEditTriggers);
         whos_->verticalHeader()->hide();
-        whos_->setSortingEnabled(true);
+        // Sorted by the neutral whos order, not Qt's: a click on a header
+        // sorts by that column, a second click the other way.
+        whos_->horizontalHeader()->setSortIndicatorShown(true);
+        whos_->horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
         whos_->horizontalHeader()->setStretchLastSection(true);
         whos_->installEventFilter(this);
 
@@ -82,6 +77,14 @@ public:
         splitter->setStretchFactor(1, 3);
 
         connect(whos_, &QTableWidget::itemSelectionChanged, this, [this] { ShowSelected(); });
+        connect(whos_->horizontalHeader(), &QHeaderView::sortIndicatorChanged, this, [this](int, Qt::SortOrder) {
+            const int row = whos_->currentRow();
+            const size_t shown = row >= 0 ? DocumentRow(row) : SIZE_MAX;
+            FillWhos();
+            for (int i = 0; i < whos_->rowCount(); ++i) {
+                if (DocumentRow(i) == shown) whos_->selectRow(i);
+            }
+        });
     }
 
     ~ListerWindow() override {
@@ -96,24 +99,9 @@ public:
         model_ = nullptr;
         plot_->Clear();
         image_->Clear();
+        views_.clear();
         document_ = std::move(document);
-        const QSignalBlocker block(whos_);
-        whos_->setSortingEnabled(false);
-        whos_->setRowCount(0);
-        const auto& rows = document_->Rows();
-        whos_->setRowCount(static_cast<int>(std::min<size_t>(rows.size(), INT32_MAX)));
-        for (int i = 0; i < whos_->rowCount(); ++i) {
-            const VariableRow& row = rows[static_cast<size_t>(i)];
-            auto* name = new QTableWidgetItem(QString::fromStdString(row.name));
-            name->setData(Qt::UserRole, i);   // the document's row, whatever the sorting
-            whos_->setItem(i, 0, name);
-            whos_->setItem(i, 1, new NumberItem(QString::fromStdString(row.SizeText()), static_cast<double>(row.Elements())));
-            whos_->setItem(i, 2, new NumberItem(QString::number(row.bytes), static_cast<double>(row.bytes)));
-            whos_->setItem(i, 3, new QTableWidgetItem(QString::fromStdString(row.className)));
-            whos_->setItem(i, 4, new QTableWidgetItem(QString::fromStdString(row.AttributesText())));
-        }
-        whos_->setSortingEnabled(true);
-        whos_->resizeColumnsToContents();
+        FillWhos();
         if (whos_->rowCount() > 0) {
             whos_->selectRow(PreferredRow());
         } else {
@@ -173,6 +161,30 @@ protected:
     }
 
 private:
+    void FillWhos() {
+        const QSignalBlocker block(whos_);
+        std::vector<picture::WhosRow> rows;
+        const auto& variables = document_->Rows();
+        for (size_t i = 0; i < variables.size() && i < INT32_MAX; ++i) rows.push_back(variables[i].Whos(i));
+        const auto column = static_cast<picture::WhosColumn>(whos_->horizontalHeader()->sortIndicatorSection());
+        picture::SortWhos(rows, column, whos_->horizontalHeader()->sortIndicatorOrder() == Qt::AscendingOrder);
+        whos_->setRowCount(0);
+        whos_->setRowCount(static_cast<int>(rows.size()));
+        for (int i = 0; i < whos_->rowCount(); ++i) {
+            const picture::WhosRow& row = rows[static_cast<size_t>(i)];
+            auto* name = new QTableWidgetItem(QString::fromStdString(row.name));
+            name->setData(Qt::UserRole, static_cast<qulonglong>(row.place));   // the document's row
+            whos_->setItem(i, 0, name);
+            whos_->setItem(i, 1, new QTableWidgetItem(QString::fromStdString(picture::SizeText(row.dimensions))));
+            auto* bytes = new QTableWidgetItem(QString::number(static_cast<qulonglong>(row.bytes)));
+            bytes->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            whos_->setItem(i, 2, bytes);
+            whos_->setItem(i, 3, new QTableWidgetItem(QString::fromStdString(row.className)));
+            whos_->setItem(i, 4, new QTableWidgetItem(QString::fromStdString(row.attributes)));
+        }
+        whos_->resizeColumnsToContents();
+    }
+
     // The first variable that can be drawn, so that a file opens on a picture.
     int PreferredRow() const {
         for (int i = 0; i < whos_->rowCount(); ++i) {
@@ -182,7 +194,7 @@ private:
     }
 
     size_t DocumentRow(int tableRow) const {
-        return static_cast<size_t>(whos_->item(tableRow, 0)->data(Qt::UserRole).toInt());
+        return static_cast<size_t>(whos_->item(tableRow, 0)->data(Qt::UserRole).toULongLong());
     }
 
     void ShowSelected() {

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QImage>
 #include <QPlainTextEdit>
 #include <QTableView>
@@ -135,13 +136,19 @@ TEST_F(ListerWindowTest, ListsTheVariablesAsWhosDoesAndOpensOnTheFirstPicture) {
     QTableWidget* whos = Whos();
     ASSERT_NE(whos, nullptr);
     ASSERT_EQ(whos->rowCount(), 5);
-    const char* expected[][4] = {{"signal", "1x1000", "8000", "double"}, {"img", "60x80", "38400", "double"},
-                                 {"rgb", "4x5x3", "60", "uint8"},       {"s", "1x1", "8", "struct"},
-                                 {"label", "1x5", "10", "char"}};
+    // In whos's order (by name, case aside), whatever the file's.
+    const char* expected[][5] = {{"img", "60x80", "38400", "double", ""},  {"label", "1x5", "10", "char", ""},
+                                 {"rgb", "4x5x3", "60", "uint8", ""},      {"s", "1x1", "8", "struct", ""},
+                                 {"signal", "1x1000", "8000", "double", ""}};
     for (int i = 0; i < 5; ++i) {
-        for (int column = 0; column < 4; ++column) EXPECT_EQ(whos->item(i, column)->text().toStdString(), expected[i][column]);
+        for (int column = 0; column < 5; ++column) EXPECT_EQ(whos->item(i, column)->text().toStdString(), expected[i][column]);
     }
-    EXPECT_EQ(whos->currentRow(), 0);
+    EXPECT_EQ(whos->currentRow(), 0);   // the first that can be drawn
+    whos->horizontalHeader()->setSortIndicator(2, Qt::DescendingOrder);
+    EXPECT_EQ(whos->item(0, 0)->text(), "img");
+    EXPECT_EQ(whos->item(1, 0)->text(), "signal");
+    EXPECT_EQ(whos->currentRow(), 0);   // still img, where it now stands
+    Select("signal");
     // The plot: line pixels across the width, and the peak kept at the top.
     const QImage plot = Render("plot");
     ASSERT_FALSE(plot.isNull());
