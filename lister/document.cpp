@@ -56,7 +56,8 @@ bool HasDrawableValues(const VariableRow& row) {
 }
 
 std::vector<View> ViewsOf(const VariableRow& row) {
-    if (!HasDrawableValues(row)) return {View::Text};
+    // A scalar says more as text than as a point.
+    if (!HasDrawableValues(row) || row.Elements() == 1) return {View::Text};
     const bool vector = row.dims.size() == 2 && (row.dims[0] == 1 || row.dims[1] == 1);
     if (vector) return {View::Plot, View::Grid, View::Text};
     if (row.dims.size() == 3 && row.dims[2] == 3) return {View::Picture, View::Image, View::Grid, View::Text};

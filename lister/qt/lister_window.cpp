@@ -61,6 +61,9 @@ public:
         grid_ = new QTableView(stack_);
         grid_->setObjectName("grid");
         grid_->installEventFilter(this);
+        // Rows as high as the text: a screenful shows as many numbers as it can.
+        grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
+        whos_->verticalHeader()->setDefaultSectionSize(whos_->fontMetrics().height() + 6);
         text_ = new QPlainTextEdit(stack_);
         text_->setObjectName("text");
         text_->setReadOnly(true);
@@ -150,6 +153,13 @@ protected:
             Copy();
             return true;
         }
+        // Keys the lister does not use are the host's (Esc closes, n and p go
+        // to the next and previous file, F7 finds): Qt would let the table
+        // or the text keep them, so they go to the host's widget at once.
+        if (!OwnKey(*key)) {
+            PassToHost(*key);
+            return true;
+        }
         // Up and down choose the variable from whichever view has the focus.
         if (watched != whos_ && watched != grid_ && watched != text_ &&
             (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down)) {
@@ -161,6 +171,30 @@ protected:
     }
 
 private:
+    // Moving about the table, the grid and the text, and choosing, copying
+    // and selecting in them.
+    static bool OwnKey(const QKeyEvent& key) {
+        switch (key.key()) {
+            case Qt::Key_Up: case Qt::Key_Down: case Qt::Key_Left: case Qt::Key_Right:
+            case Qt::Key_PageUp: case Qt::Key_PageDown: case Qt::Key_Home: case Qt::Key_End:
+            case Qt::Key_Shift: case Qt::Key_Control:
+                return true;
+            default:
+                return key.matches(QKeySequence::SelectAll) || key.matches(QKeySequence::Copy);
+        }
+    }
+
+    // To the nearest of the host's widgets that takes the key (a bare Qt
+    // widget ignores it; the host's toolkit hooks its own).
+    void PassToHost(const QKeyEvent& key) {
+        for (QWidget* widget = parentWidget(); widget != nullptr; widget = widget->parentWidget()) {
+            QKeyEvent copy(key.type(), key.key(), key.modifiers(), key.nativeScanCode(), key.nativeVirtualKey(),
+                           key.nativeModifiers(), key.text(), key.isAutoRepeat(), static_cast<ushort>(key.count()));
+            copy.ignore();
+            if (QCoreApplication::sendEvent(widget, &copy) || copy.isAccepted()) return;
+        }
+    }
+
     void FillWhos() {
         const QSignalBlocker block(whos_);
         std::vector<picture::WhosRow> rows;
@@ -185,12 +219,19 @@ private:
         whos_->resizeColumnsToContents();
     }
 
-    // The first variable that can be drawn, so that a file opens on a picture.
+    // The largest variable that can be drawn, so that a file opens on its
+    // main signal or picture rather than on a scalar.
     int PreferredRow() const {
+        int best = 0;
+        uint64_t most = 0;
         for (int i = 0; i < whos_->rowCount(); ++i) {
-            if (HasDrawableValues(document_->Rows()[DocumentRow(i)])) return i;
+            const VariableRow& row = document_->Rows()[DocumentRow(i)];
+            if (HasDrawableValues(row) && row.Elements() > most) {
+                most = row.Elements();
+                best = i;
+            }
         }
-        return 0;
+        return best;
     }
 
     size_t DocumentRow(int tableRow) const {
@@ -235,6 +276,8 @@ private:
             title += i == viewIndex_ ? std::string(" [") + ViewName(views_[i]) + "]" : std::string(" ") + ViewName(views_[i]);
         }
         title_->setText(QString::fromStdString(title + "   (Tab: next view)"));
+        // The focus follows the view it was on, so that Tab goes on from there.
+        const bool focusInView = stack_->isAncestorOf(QApplication::focusWidget());
         switch (view) {
             case View::Plot:
                 plot_->Show(document_.get(), row_);
@@ -254,6 +297,7 @@ private:
                 stack_->setCurrentWidget(text_);
                 break;
         }
+        if (focusInView) stack_->currentWidget()->setFocus();
     }
 
     void Copy() {

@@ -210,7 +210,8 @@ void ImageView::Show(Document* document, size_t row, bool trueColour) {
         }
     }
     const VariableRow& variable = document->Rows()[row];
-    caption_ = QString::fromStdString(variable.name + (data.pages > 1 ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
+    const bool pages = !trueColour && data.pages > 1;
+    caption_ = QString::fromStdString(variable.name + (pages ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
                                       (damaged_ ? "  (damaged)" : ""));
     update();
 }

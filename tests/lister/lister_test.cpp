@@ -143,7 +143,7 @@ TEST_F(ListerWindowTest, ListsTheVariablesAsWhosDoesAndOpensOnTheFirstPicture) {
     for (int i = 0; i < 5; ++i) {
         for (int column = 0; column < 5; ++column) EXPECT_EQ(whos->item(i, column)->text().toStdString(), expected[i][column]);
     }
-    EXPECT_EQ(whos->currentRow(), 0);   // the first that can be drawn
+    EXPECT_EQ(whos->currentRow(), 0);   // img: the largest that can be drawn
     whos->horizontalHeader()->setSortIndicator(2, Qt::DescendingOrder);
     EXPECT_EQ(whos->item(0, 0)->text(), "img");
     EXPECT_EQ(whos->item(1, 0)->text(), "signal");
