@@ -5,6 +5,8 @@
 #include <cmath>
 #include <charconv>
 
+#include "picture/axis.h"
+
 namespace lister {
 
 PlotData ComputePlot(Document& document, size_t row, size_t columns) {
@@ -136,6 +138,81 @@ std::string CellText(double value, const std::string& className) {
     const auto written = fraction ? std::to_chars(text, text + sizeof text, value, std::chars_format::general, 5)
                                   : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 0);
     return std::string(text, written.ptr);
+}
+
+}  // namespace lister
+
+namespace lister {
+
+PlotScene MakePlotScene(const PlotData& data, const std::string& name, int width, int height, int lineHeight,
+                        TextWidthFn textWidth, void* context) {
+    PlotScene scene;
+    scene.title = name + (data.damaged ? "  (damaged: drawn as far as it reads)" : "");
+    picture::Axis y = picture::MakeAxis(data.any ? data.least : 0, data.any ? data.most : 1);
+    picture::LabelTicks(y);
+    picture::Axis x = picture::MakeAxis(1, static_cast<double>(std::max<uint64_t>(data.samples, 1)));
+    picture::LabelTicks(x);
+    int widest = 0;
+    for (const picture::Tick& tick : y.ticks) widest = std::max(widest, textWidth(context, tick.label));
+    const int lastLabel = x.ticks.empty() ? 0 : textWidth(context, x.ticks.back().label);
+    scene.left = widest + 12;
+    scene.top = lineHeight + 8;
+    scene.right = std::max(scene.left + 10, width - std::max(12, lastLabel / 2 + 4));
+    scene.bottom = std::max(scene.top + 10, height - lineHeight - 10);
+    scene.empty = !data.any;
+    if (scene.empty) return scene;
+    const double areaWidth = scene.right - scene.left, areaHeight = scene.bottom - scene.top;
+    const auto toY = [&](double value) { return scene.bottom - (value - y.lo) / (y.hi - y.lo) * areaHeight; };
+    for (const picture::Tick& tick : y.ticks) scene.valueTicks.push_back({toY(tick.value), tick.label});
+    for (const picture::Tick& tick : x.ticks) {
+        scene.indexTicks.push_back({scene.left + (tick.value - x.lo) / (x.hi - x.lo) * areaWidth, tick.label});
+    }
+    // Each data column spans areaWidth / columns pixels; the re-binned columns one each.
+    for (const std::vector<picture::Column>& columns : data.lines) {
+        const std::vector<picture::Column> pixels = Rebin(columns, static_cast<size_t>(std::max(1.0, areaWidth)));
+        const double step = areaWidth / static_cast<double>(std::max<size_t>(pixels.size(), 1));
+        std::vector<std::vector<PixelPoint>> polylines;
+        for (const std::vector<picture::Point>& line : picture::Polylines(pixels)) {
+            std::vector<PixelPoint> points;
+            for (const picture::Point& point : line) points.push_back({scene.left + point.x * step, toY(point.y)});
+            polylines.push_back(std::move(points));
+        }
+        scene.lines.push_back(std::move(polylines));
+    }
+    return scene;
+}
+
+std::vector<TickMark> ColourBarTicks(double lo, double hi, int top, int bottom) {
+    std::vector<TickMark> marks;
+    if (!(hi > lo)) return marks;
+    picture::Axis axis = picture::MakeAxis(lo, hi);
+    picture::LabelTicks(axis);
+    for (const picture::Tick& tick : axis.ticks) {
+        if (tick.value < lo || tick.value > hi) continue;
+        marks.push_back({bottom - (tick.value - lo) / (hi - lo) * (bottom - top), tick.label});
+    }
+    return marks;
+}
+
+size_t PreferredVariable(const Document& document, const std::vector<size_t>& order) {
+    size_t best = order.empty() ? 0 : order.front();
+    uint64_t most = 0;
+    for (size_t row : order) {
+        const VariableRow& variable = document.Rows()[row];
+        if (HasDrawableValues(variable) && variable.Elements() > most) {
+            most = variable.Elements();
+            best = row;
+        }
+    }
+    return best;
+}
+
+std::string ViewTitle(const VariableRow& row, const std::vector<View>& views, size_t current) {
+    std::string title = row.name + "  " + row.SizeText() + " " + row.className + "  \u2014";
+    for (size_t i = 0; i < views.size(); ++i) {
+        title += i == current ? std::string(" [") + ViewName(views[i]) + "]" : std::string(" ") + ViewName(views[i]);
+    }
+    return title + "   (Tab: next view)";
 }
 
 }  // namespace lister

@@ -54,3 +54,42 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
 std::string CellText(double value, const std::string& className);
 
 }  // namespace lister
+
+namespace lister {
+
+// What a plot looks like in a window of width x height pixels, in pixels:
+// the toolkits draw exactly this (lines, rectangles, texts at points).
+struct PixelPoint {
+    double x, y;
+};
+struct TickMark {
+    double at;           // pixel: y for the value axis, x for the index axis
+    std::string label;
+};
+struct PlotScene {
+    int left = 0, top = 0, right = 0, bottom = 0;      // the plot area
+    std::vector<TickMark> valueTicks, indexTicks;
+    std::vector<std::vector<std::vector<PixelPoint>>> lines;   // per line its polylines
+    std::string title;
+    bool empty = true;   // nothing finite: only "no finite values" is shown
+};
+
+// Colours of the lines, in order (MATLAB's default line colours), 0xRRGGBB.
+inline constexpr uint32_t kLineColours[] = {0x0072BD, 0xD95319, 0xEDB120, 0x7E2F8E,
+                                            0x77AC30, 0x4DBEEE, 0xA2142F, 0x000000};
+
+// `textWidth` measures a label in the toolkit's font; `lineHeight` its height.
+using TextWidthFn = int (*)(void* context, const std::string& text);
+PlotScene MakePlotScene(const PlotData& data, const std::string& name, int width, int height, int lineHeight,
+                        TextWidthFn textWidth, void* context);
+
+// The colour bar's ticks beside an image: pixel y of each between `top` and
+// `bottom` (lo at the bottom).
+std::vector<TickMark> ColourBarTicks(double lo, double hi, int top, int bottom);
+
+// The variable a file opens on: the largest that can be drawn, else the first.
+size_t PreferredVariable(const Document& document, const std::vector<size_t>& order);
+// The line over the view: "Z  5000x5000 double  —  [Image] Plot Grid Text".
+std::string ViewTitle(const VariableRow& row, const std::vector<View>& views, size_t current);
+
+}  // namespace lister

@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "lister/plot_data.h"
 #include "lister/qt/value_views.h"
 #include "picture/whos.h"
 #include "lister/window.h"
@@ -219,19 +220,14 @@ private:
         whos_->resizeColumnsToContents();
     }
 
-    // The largest variable that can be drawn, so that a file opens on its
-    // main signal or picture rather than on a scalar.
     int PreferredRow() const {
-        int best = 0;
-        uint64_t most = 0;
+        std::vector<size_t> order;
+        for (int i = 0; i < whos_->rowCount(); ++i) order.push_back(DocumentRow(i));
+        const size_t preferred = PreferredVariable(*document_, order);
         for (int i = 0; i < whos_->rowCount(); ++i) {
-            const VariableRow& row = document_->Rows()[DocumentRow(i)];
-            if (HasDrawableValues(row) && row.Elements() > most) {
-                most = row.Elements();
-                best = i;
-            }
+            if (DocumentRow(i) == preferred) return i;
         }
-        return best;
+        return 0;
     }
 
     size_t DocumentRow(int tableRow) const {
@@ -271,11 +267,7 @@ private:
         if (!document_ || views_.empty()) return;
         const View view = views_[viewIndex_];
         const VariableRow& row = document_->Rows()[row_];
-        std::string title = row.name + "  " + row.SizeText() + " " + row.className + "  —";
-        for (size_t i = 0; i < views_.size(); ++i) {
-            title += i == viewIndex_ ? std::string(" [") + ViewName(views_[i]) + "]" : std::string(" ") + ViewName(views_[i]);
-        }
-        title_->setText(QString::fromStdString(title + "   (Tab: next view)"));
+        title_->setText(QString::fromStdString(ViewTitle(row, views_, viewIndex_)));
         // The focus follows the view it was on, so that Tab goes on from there.
         const bool focusInView = stack_->isAncestorOf(QApplication::focusWidget());
         switch (view) {

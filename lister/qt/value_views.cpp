@@ -9,7 +9,6 @@
 #include <cmath>
 
 #include "lister/plot_data.h"
-#include "picture/axis.h"
 #include "picture/colour.h"
 #include "picture/grid.h"
 
@@ -107,20 +106,14 @@ PlotView::PlotView(QWidget* parent) : QWidget(parent) {
 
 void PlotView::Clear() {
     document_ = nullptr;
-    lines_.clear();
+    data_ = PlotData();
     update();
 }
 
 void PlotView::Show(Document* document, size_t row) {
     document_ = document;
     row_ = row;
-    const PlotData data = ComputePlot(*document, row, kPlotColumns);
-    lines_ = data.lines;
-    least_ = data.least;
-    most_ = data.most;
-    samples_ = data.samples;
-    any_ = data.any;
-    damaged_ = data.damaged;
+    data_ = ComputePlot(*document, row, kPlotColumns);
     update();
 }
 
@@ -128,52 +121,41 @@ void PlotView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
     if (document_ == nullptr) return;
-    const VariableRow& variable = document_->Rows()[row_];
     const QFontMetrics metrics(font());
-    const int left = metrics.horizontalAdvance("-0.000000e+00") + 8, right = 12;
-    const int top = metrics.height() + 8, bottom = metrics.height() + 10;
-    const QRect area(left, top, std::max(10, width() - left - right), std::max(10, height() - top - bottom));
+    const auto measure = [](void* context, const std::string& text) {
+        return static_cast<const QFontMetrics*>(context)->horizontalAdvance(QString::fromStdString(text));
+    };
+    const PlotScene scene = MakePlotScene(data_, document_->Rows()[row_].name, width(), height(), metrics.height(),
+                                          measure, const_cast<QFontMetrics*>(&metrics));
+    const QRectF area(QPointF(scene.left, scene.top), QPointF(scene.right, scene.bottom));
     painter.setPen(Qt::black);
-    painter.drawText(QRect(0, 2, width(), metrics.height()), Qt::AlignHCenter,
-                     QString::fromStdString(variable.name + (damaged_ ? "  (damaged: drawn as far as it reads)" : "")));
-    if (!any_) {
+    painter.drawText(QRect(0, 2, width(), metrics.height()), Qt::AlignHCenter, QString::fromStdString(scene.title));
+    if (scene.empty) {
         painter.drawText(area, Qt::AlignCenter, "no finite values");
         return;
     }
-    picture::Axis y = picture::MakeAxis(least_, most_);
-    picture::LabelTicks(y);
-    picture::Axis x = picture::MakeAxis(1, static_cast<double>(std::max<uint64_t>(samples_, 1)));
-    picture::LabelTicks(x);
-    const auto toY = [&](double value) { return area.bottom() - (value - y.lo) / (y.hi - y.lo) * area.height(); };
-    const auto toX = [&](double value) { return area.left() + (value - x.lo) / (x.hi - x.lo) * area.width(); };
     painter.setPen(QColor(220, 220, 220));
-    for (const picture::Tick& tick : y.ticks) painter.drawLine(QPointF(area.left(), toY(tick.value)), QPointF(area.right(), toY(tick.value)));
+    for (const TickMark& tick : scene.valueTicks) painter.drawLine(QPointF(area.left(), tick.at), QPointF(area.right(), tick.at));
     painter.setPen(Qt::black);
     painter.drawRect(area);
-    for (const picture::Tick& tick : y.ticks) {
-        const double at = toY(tick.value);
-        painter.drawLine(QPointF(area.left() - 4, at), QPointF(area.left(), at));
-        painter.drawText(QRectF(0, at - metrics.height() / 2.0, left - 6, metrics.height()), Qt::AlignRight | Qt::AlignVCenter,
+    for (const TickMark& tick : scene.valueTicks) {
+        painter.drawLine(QPointF(area.left() - 4, tick.at), QPointF(area.left(), tick.at));
+        painter.drawText(QRectF(0, tick.at - metrics.height() / 2.0, area.left() - 6, metrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, QString::fromStdString(tick.label));
+    }
+    for (const TickMark& tick : scene.indexTicks) {
+        painter.drawLine(QPointF(tick.at, area.bottom()), QPointF(tick.at, area.bottom() + 4));
+        painter.drawText(QRectF(tick.at - 60, area.bottom() + 5, 120, metrics.height()), Qt::AlignHCenter,
                          QString::fromStdString(tick.label));
     }
-    for (const picture::Tick& tick : x.ticks) {
-        const double at = toX(tick.value);
-        painter.drawLine(QPointF(at, area.bottom()), QPointF(at, area.bottom() + 4));
-        painter.drawText(QRectF(at - 50, area.bottom() + 5, 100, metrics.height()), Qt::AlignHCenter,
-                         QString::fromStdString(tick.label));
-    }
-    static const QColor kLineColours[] = {QColor(0, 114, 189), QColor(217, 83, 25), QColor(237, 177, 32),
-                                          QColor(126, 47, 142), QColor(119, 172, 48), QColor(77, 190, 238),
-                                          QColor(162, 20, 47), Qt::black};
-    painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setClipRect(area);
-    for (size_t i = 0; i < lines_.size(); ++i) {
-        painter.setPen(kLineColours[i % 8]);
-        const std::vector<picture::Column> pixels = Rebin(lines_[i], static_cast<size_t>(area.width()));
-        for (const std::vector<picture::Point>& line : picture::Polylines(pixels)) {
+    for (size_t i = 0; i < scene.lines.size(); ++i) {
+        const uint32_t colour = kLineColours[i % std::size(kLineColours)];
+        painter.setPen(QColor((colour >> 16) & 0xFF, (colour >> 8) & 0xFF, colour & 0xFF));
+        for (const std::vector<PixelPoint>& line : scene.lines[i]) {
             QPainterPath path;
             for (size_t k = 0; k < line.size(); ++k) {
-                const QPointF point(area.left() + line[k].x, toY(line[k].y));
+                const QPointF point(line[k].x, line[k].y);
                 if (k == 0) path.moveTo(point); else path.lineTo(point);
             }
             if (line.size() == 1) painter.drawPoint(path.currentPosition());
@@ -239,13 +221,9 @@ void ImageView::paintEvent(QPaintEvent*) {
     painter.setPen(Qt::black);
     painter.drawRect(bar);
     if (!limits_) return;
-    picture::Axis axis = picture::MakeAxis(lo_, hi_);
-    picture::LabelTicks(axis);
-    for (const picture::Tick& tick : axis.ticks) {
-        if (tick.value < lo_ || tick.value > hi_ || hi_ <= lo_) continue;
-        const double at = bar.bottom() - (tick.value - lo_) / (hi_ - lo_) * bar.height();
-        painter.drawLine(QPointF(bar.right(), at), QPointF(bar.right() + 4, at));
-        painter.drawText(QPointF(bar.right() + 6, at + metrics.ascent() / 2.0), QString::fromStdString(tick.label));
+    for (const TickMark& tick : ColourBarTicks(lo_, hi_, bar.top(), bar.bottom())) {
+        painter.drawLine(QPointF(bar.right(), tick.at), QPointF(bar.right() + 4, tick.at));
+        painter.drawText(QPointF(bar.right() + 6, tick.at + metrics.ascent() / 2.0), QString::fromStdString(tick.label));
     }
 }
 

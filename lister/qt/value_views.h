@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "lister/document.h"
-#include "picture/decimate.h"
+#include "lister/plot_data.h"
 
 namespace lister {
 
@@ -49,10 +49,7 @@ protected:
 private:
     Document* document_ = nullptr;
     size_t row_ = 0;
-    std::vector<std::vector<picture::Column>> lines_;   // per plotted column of the matrix
-    double least_ = 0, most_ = 0;
-    uint64_t samples_ = 0;
-    bool any_ = false, damaged_ = false;
+    PlotData data_;   // computed once per variable; painted at any size
 };
 
 class ImageView : public QWidget {
