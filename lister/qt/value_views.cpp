@@ -10,13 +10,11 @@
 
 #include "lister/plot_data.h"
 #include "picture/colour.h"
-#include "picture/grid.h"
 
 namespace lister {
 
 namespace {
 
-constexpr uint64_t kBlockRows = 128, kBlockColumns = 32;
 constexpr int kMaxRowsShown = INT32_MAX;
 
 int Clamp(uint64_t count) { return static_cast<int>(std::min<uint64_t>(count, kMaxRowsShown)); }
@@ -25,48 +23,17 @@ int Clamp(uint64_t count) { return static_cast<int>(std::min<uint64_t>(count, kM
 
 // ---- grid -------------------------------------------------------------------
 
-ValueGridModel::ValueGridModel(Document* document, size_t row) : document_(document), row_(row) {
-    const VariableRow& variable = document->Rows()[row];
-    drawable_ = HasDrawableValues(variable);
-    if (!drawable_) return;
-    m_ = variable.dims.empty() ? 0 : variable.dims[0];
-    n_ = m_ == 0 ? 0 : variable.Elements() / m_;
-}
+ValueGridModel::ValueGridModel(Document* document, size_t row) : cells_(document, row) {}
 
-int ValueGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(m_); }
+int ValueGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(cells_.Rows()); }
 
-int ValueGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(n_); }
-
-bool ValueGridModel::Load(uint64_t row, uint64_t column) const {
-    if (row >= firstRow_ && row < firstRow_ + rows_ && column >= firstColumn_ && column < firstColumn_ + columns_) {
-        return true;
-    }
-    const picture::GridWindow window =
-        picture::Window(m_, n_, row - row % kBlockRows, column - column % kBlockColumns, kBlockRows, kBlockColumns);
-    cells_.assign(window.rows * window.columns, 0.0);
-    const std::vector<picture::ElementRun> runs = picture::Runs(m_, window);
-    damaged_ = false;
-    for (size_t j = 0; j < runs.size(); ++j) {
-        if (!document_->ReadValues(row_, runs[j].first, static_cast<size_t>(runs[j].count), &cells_[j * window.rows])) {
-            damaged_ = true;
-        }
-    }
-    firstRow_ = window.firstRow;
-    rows_ = window.rows;
-    firstColumn_ = window.firstColumn;
-    columns_ = window.columns;
-    return !damaged_;
-}
+int ValueGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(cells_.Columns()); }
 
 QVariant ValueGridModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || !drawable_) return QVariant();
+    if (!index.isValid()) return QVariant();
     if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole) return QVariant();
-    const auto row = static_cast<uint64_t>(index.row());
-    const auto column = static_cast<uint64_t>(index.column());
-    if (!Load(row, column)) return QString("damaged");
-    const double value = cells_[(column - firstColumn_) * rows_ + (row - firstRow_)];
-    return QString::fromStdString(CellText(value, document_->Rows()[row_].className));
+    return QString::fromStdString(cells_.Text(static_cast<uint64_t>(index.row()), static_cast<uint64_t>(index.column())));
 }
 
 QVariant ValueGridModel::headerData(int section, Qt::Orientation, int role) const {

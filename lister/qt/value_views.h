@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lister/document.h"
+#include "lister/grid_cells.h"
 #include "lister/plot_data.h"
 
 namespace lister {
@@ -25,16 +26,7 @@ public:
     QString SelectionText(const QModelIndexList& cells) const;
 
 private:
-    bool Load(uint64_t row, uint64_t column) const;
-
-    Document* document_;
-    size_t row_;
-    uint64_t m_ = 0, n_ = 0;
-    bool drawable_ = false;
-    // The block of cells read last.
-    mutable uint64_t firstRow_ = 0, rows_ = 0, firstColumn_ = 0, columns_ = 0;
-    mutable std::vector<double> cells_;   // column-major within the block
-    mutable bool damaged_ = false;
+    mutable GridCells cells_;   // reading a cell fills the block it is in
 };
 
 class PlotView : public QWidget {
