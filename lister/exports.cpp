@@ -12,6 +12,9 @@
 #include "os/host_rules.h"
 #include "os/text_encoding.h"
 #include "wcx/lister_api.h"
+#if defined(_WIN32)
+#include "lister/win32/paint.h"
+#endif
 
 namespace {
 
@@ -74,6 +77,20 @@ int Search(HWND window, const Char* text, int flags) {
     }
 }
 
+#if defined(_WIN32)
+template <typename Char>
+HBITMAP Preview(const Char* file, int width, int height) {
+    try {
+        std::string path, why;
+        if (!PathFrom(file, &path)) return nullptr;
+        std::unique_ptr<lister::Document> document = lister::Document::Open(path, &why);
+        return document ? lister::PreviewBitmap(*document, width, height) : nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+}
+#endif
+
 }  // namespace
 
 extern "C" {
@@ -130,5 +147,16 @@ WCX_EXPORT int WCX_CALL ListSendCommand(HWND ListWin, int Command, int Parameter
 
 // Nothing of the host's ini is used yet; the record is not read.
 WCX_EXPORT void WCX_CALL ListSetDefaultParams(ListDefaultParamStruct*) {}
+
+#if defined(_WIN32)
+// Total Commander's thumbnails; the host frees the bitmap.
+WCX_EXPORT HBITMAP WCX_CALL ListGetPreviewBitmap(char* FileToLoad, int width, int height, char*, int) {
+    return Preview(FileToLoad, width, height);
+}
+
+WCX_EXPORT HBITMAP WCX_CALL ListGetPreviewBitmapW(WCHAR* FileToLoad, int width, int height, char*, int) {
+    return Preview(FileToLoad, width, height);
+}
+#endif
 
 }  // extern "C"

@@ -5,6 +5,7 @@
 #   build-win64/matwcx.wcx64  (x86_64, with the matwcx command and the tests)
 #   build-win32/matwcx.wcx    (i686; compiled and checked, not run: no 32-bit Wine here)
 #   build-win64/matwcx.wdx64, build-win32/matwcx.wdx   the content plug-in, likewise
+#   build-win64/matwcx.wlx64, build-win32/matwcx.wlx   the lister, likewise
 # then checks both DLLs' imports and exports (scripts/check_windows_binaries.sh).
 # Usage: scripts/build_windows.sh [--no-tests]
 set -euo pipefail
@@ -34,4 +35,4 @@ hdf5_prefix=$PWD/build-hdf5-win64/install
 build build-win64 mingw-w64-x86_64.cmake "$tests"
 build build-win32 mingw-w64-i686.cmake OFF
 bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx.wdx64 \
-  build-win32/matwcx.wdx build-win64/matwcx.exe build-win64/matwcx_v73.exe
+  build-win32/matwcx.wdx build-win64/matwcx.wlx64 build-win32/matwcx.wlx build-win64/matwcx.exe build-win64/matwcx_v73.exe

@@ -9,9 +9,11 @@ set -euo pipefail
 # System DLLs of every Windows since XP.
 allowed='^(KERNEL32|USER32|GDI32|SHELL32|ADVAPI32|COMCTL32|COMDLG32|OLE32|OLEAUT32|SHLWAPI|VERSION|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 # The hosts' functions: the names listed in wcx/exports.def (packer, .wcx
-# and .wcx64) and wcx/content_exports.def (content plug-in, .wdx and .wdx64).
+# and .wcx64), wcx/content_exports.def (content plug-in, .wdx and .wdx64)
+# and wcx/lister_exports.def (lister, .wlx and .wlx64).
 packer_exports=$(sed -n 's/^    \([A-Za-z]*\)$/\1/p' "$(dirname "$0")/../wcx/exports.def")
 content_exports=$(sed -n 's/^    \([A-Za-z]*\)$/\1/p' "$(dirname "$0")/../wcx/content_exports.def")
+lister_exports=$(sed -n 's/^    \([A-Za-z]*\)$/\1/p' "$(dirname "$0")/../wcx/lister_exports.def")
 
 status=0
 for dll in "$@"; do
@@ -34,6 +36,7 @@ for dll in "$@"; do
   fi
   expected_exports=$packer_exports
   if [[ $dll == *.wdx || $dll == *.wdx64 ]]; then expected_exports=$content_exports; fi
+  if [[ $dll == *.wlx || $dll == *.wlx64 ]]; then expected_exports=$lister_exports; fi
   # The name table: lines "[   n] Name" after "[Ordinal/Name Pointer] Table".
   exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)
   if [[ $exports != "$(sort <<<"$expected_exports")" ]]; then

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Makes the Windows install package matwcx-<version>.zip: both plug-ins
+# Makes the Windows install packages. matwcx-<version>.zip: both plug-ins
 # (matwcx.wcx for 32-bit, matwcx.wcx64 for 64-bit hosts, debug information
 # stripped), the worker that reads version 7.3 files for both
 # (matwcx_v73.exe), pluginst.inf, so that opening the zip in Total Commander
-# offers to install the plug-in, and readme.txt. Builds the DLLs first when missing.
+# offers to install the plug-in, and readme.txt; matwcx-content-<version>.zip
+# and matwcx-lister-<version>.zip the same for the content plug-in and the
+# lister (one plug-in per zip). Builds the DLLs first when missing.
 # Usage: scripts/make_package.sh [OUTPUT_DIR]   (default: build-win64)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -15,11 +17,11 @@ if [[ -z $version ]]; then
   exit 1
 fi
 if [[ ! -f build-win64/matwcx.wcx64 || ! -f build-win32/matwcx.wcx || ! -f build-win64/matwcx_v73.exe ||
-      ! -f build-win64/matwcx.wdx64 || ! -f build-win32/matwcx.wdx ]]; then
+      ! -f build-win64/matwcx.wdx64 || ! -f build-win32/matwcx.wdx || ! -f build-win64/matwcx.wlx64 || ! -f build-win32/matwcx.wlx ]]; then
   bash scripts/build_windows.sh --no-tests
 fi
 bash scripts/check_windows_binaries.sh build-win64/matwcx.wcx64 build-win32/matwcx.wcx build-win64/matwcx_v73.exe \
-  build-win64/matwcx.wdx64 build-win32/matwcx.wdx
+  build-win64/matwcx.wdx64 build-win32/matwcx.wdx build-win64/matwcx.wlx64 build-win32/matwcx.wlx
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -79,7 +81,8 @@ if command -v unzip >/dev/null; then unzip -l "$zip_path"; fi
 # The content plug-in: a zip of its own, since pluginst.inf installs one
 # plug-in (type=wdx). Its worker is the same program as the packer's.
 cstage=$(mktemp -d)
-trap 'rm -rf "$stage" "$cstage"' EXIT
+lstage=$(mktemp -d)
+trap 'rm -rf "$stage" "$cstage" "$lstage"' EXIT
 x86_64-w64-mingw32-strip -o "$cstage/matwcx.wdx64" build-win64/matwcx.wdx64
 i686-w64-mingw32-strip -o "$cstage/matwcx.wdx" build-win32/matwcx.wdx
 cp "$stage/matwcx_v73.exe" "$cstage/"
@@ -109,3 +112,37 @@ rm -f "$content_zip"
 (cd "$cstage" && zip -q -X "$content_zip" pluginst.inf matwcx.wdx matwcx.wdx64 matwcx_v73.exe readme.txt)
 echo "make_package.sh: $content_zip"
 if command -v unzip >/dev/null; then unzip -l "$content_zip"; fi
+
+# The lister: a zip of its own too (type=wlx), with the same worker.
+x86_64-w64-mingw32-strip -o "$lstage/matwcx.wlx64" build-win64/matwcx.wlx64
+i686-w64-mingw32-strip -o "$lstage/matwcx.wlx" build-win32/matwcx.wlx
+cp "$stage/matwcx_v73.exe" "$lstage/"
+crlf >"$lstage/pluginst.inf" <<INF
+[plugininstall]
+description=matwcx $version lister: F3 and quick view of MAT-files - the variables as whos lists them, line plots, images with a colour bar, RGB pictures, a grid of the numbers, the text
+type=wlx
+file=matwcx.wlx
+defaultdir=matwcx
+INF
+crlf >"$lstage/readme.txt" <<README
+matwcx $version lister plug-in
+============================
+
+F3 (Lister) and Ctrl+Q (quick view) on a MATLAB MAT-file: its variables
+as MATLAB's whos lists them (sortable), and the selected one as a line
+plot (vectors and the columns of a matrix; every peak kept), an image
+scaled like imagesc with a colour bar, an RGB picture (M-by-N-by-3), a
+grid of its numbers that reads only the cells in sight, or the viewer's
+text (structs, cells, objects; searchable). Tab goes from one view to the
+next; Ctrl+C copies the text or the selected rows of the grid. Total
+Commander's thumbnails show the picture or plot of the largest variable.
+
+Installation: open this zip in Total Commander and confirm; or copy
+matwcx.wlx, matwcx.wlx64 and matwcx_v73.exe into one folder and add the
+plug-in under Configuration > Options > Plugins > Lister plugins.
+README
+lister_zip=$(cd "$out" && pwd)/matwcx-lister-$version.zip
+rm -f "$lister_zip"
+(cd "$lstage" && zip -q -X "$lister_zip" pluginst.inf matwcx.wlx matwcx.wlx64 matwcx_v73.exe readme.txt)
+echo "make_package.sh: $lister_zip"
+if command -v unzip >/dev/null; then unzip -l "$lister_zip"; fi

@@ -24,6 +24,10 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   echo "=== creating the Wine prefix $WINEPREFIX"
   "$wine" wineboot --init >/dev/null 2>&1 || true
 fi
+# Windows need a display driver: Wine's null driver draws them in memory, so
+# the lister's windows are made and drawn without an X server.
+"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 || true
+export MATWCX_LISTER=$build/matwcx.wlx64
 export MATWCX_PLUGIN=$build/matwcx.wcx64 MATWCX_TOOL=$build/matwcx.exe MATWCX_TESTDATA=$build/testdata \
   MATWCX_SOURCE_DIR=$PWD MATWCX_PYTHON=/usr/bin/python3
 
