@@ -31,13 +31,14 @@ declare -A allowed=(
   [about]="settings host os wcx"
   [plugin]="about modify reader settings entry matlib host os wcx"
   [content]="reader matlib os wcx"
+  [lister]="reader picture matlib os wcx"
   [tools]="about picture os wcx"
   [worker]="v73client codec os"
 )
 
 echo "engine layers, bottom up: ${engine[*]}"
 status=0
-for folder in wcx os host "${engine[@]}" entry picture export import reader modify settings about plugin content tools worker; do
+for folder in wcx os host "${engine[@]}" entry picture export import reader modify settings about plugin content lister tools worker; do
   edges=$(grep -rhoE '^#include "[^"]+"' "$folder" --include='*.h' --include='*.cpp' --include='*.rc' |
           sed -E 's/^#include "([^"]+)"/\1/' | { grep / || true; } | cut -d/ -f1 | sort -u |
           { grep -vx "$folder" || true; } | tr '\n' ' ')

@@ -7,6 +7,8 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config zlib1g-dev
+  # the lister's window on Linux: Qt 5 widgets, the Qt Double Commander's Qt build runs on
+  qtbase5-dev
   # the shortest digits of doubles in CSV and JSON (header-only: nothing to ship)
   libfmt-dev
   # tests
