@@ -49,7 +49,7 @@ best() {   # best of three seconds of "$@"
 lister_best() {   # best of three "result seconds=" of bench_lister on $1; memory of the last
   local best="" line
   for _ in 1 2 3; do
-    line=$("$build/bench_lister" "$build/matwcx.wlx64" "$1" 2>&1)
+    line=$("$build/bench/bench_lister" "$build/matwcx.wlx64" "$1" 2>&1)
     local took=$(sed -n 's/^result seconds=\([0-9.]*\).*/\1/p' <<<"$line")
     memory=$(grep -o 'base_kb=.*' <<<"$line")
     if [[ -z $best ]] || (( $(echo "$took < $best" | bc -l) )); then best=$took; fi

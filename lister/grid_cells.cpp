@@ -1,6 +1,8 @@
 // A block of cells read at a time: its columns are runs of elements.
 #include "lister/grid_cells.h"
 
+#include <utility>
+
 #include "lister/plot_data.h"
 #include "picture/grid.h"
 
@@ -15,7 +17,9 @@ GridCells::GridCells(Document* document, size_t row) : document_(document), vari
     if (!HasDrawableValues(variable) || variable.dims.empty()) return;
     m_ = variable.dims[0];
     n_ = m_ == 0 ? 0 : variable.Elements() / m_;
+    transposed_ = m_ == 1 && n_ > 1;
 }
+
 
 bool GridCells::Load(uint64_t row, uint64_t column) {
     if (row >= firstRow_ && row < firstRow_ + rows_ && column >= firstColumn_ && column < firstColumn_ + columns_) {
@@ -38,6 +42,7 @@ bool GridCells::Load(uint64_t row, uint64_t column) {
 }
 
 std::string GridCells::Text(uint64_t row, uint64_t column) {
+    if (transposed_) std::swap(row, column);
     if (row >= m_ || column >= n_) return std::string();
     if (!Load(row, column)) return "damaged";
     return CellText(cells_[(column - firstColumn_) * rows_ + (row - firstRow_)], document_->Rows()[variable_].className);

@@ -15,9 +15,12 @@ namespace lister {
 class GridCells {
 public:
     GridCells(Document* document, size_t row);
-    uint64_t Rows() const { return m_; }      // 0 for a variable without a grid
-    uint64_t Columns() const { return n_; }   // an N-d array's pages side by side
-    // The cell (row, column), 0-based; "damaged" where it cannot be read.
+    // A row vector stands as a column (a grid scrolls far down, not far
+    // across); an N-d array's pages stand side by side.
+    uint64_t Rows() const { return transposed_ ? n_ : m_; }      // 0 for a variable without a grid
+    uint64_t Columns() const { return transposed_ ? m_ : n_; }
+
+    // The cell (row, column) as shown, 0-based; "damaged" where it cannot be read.
     std::string Text(uint64_t row, uint64_t column);
 
 private:
@@ -26,6 +29,7 @@ private:
     Document* document_;
     size_t variable_;
     uint64_t m_ = 0, n_ = 0;
+    bool transposed_ = false;
     uint64_t firstRow_ = 0, rows_ = 0, firstColumn_ = 0, columns_ = 0;
     std::vector<double> cells_;   // column-major within the block
 };

@@ -9,7 +9,26 @@
 
 namespace lister {
 
-PlotData ComputePlot(Document& document, size_t row, size_t columns) {
+namespace {
+
+// What the decimators hold so far, as the plot shows it.
+void Collect(const std::vector<picture::Decimator>& decimators, PlotData& data) {
+    data.lines.clear();
+    data.any = false;
+    for (const picture::Decimator& decimator : decimators) {
+        double least = 0, most = 0;
+        if (decimator.Range(&least, &most)) {
+            data.least = data.any ? std::min(data.least, least) : least;
+            data.most = data.any ? std::max(data.most, most) : most;
+            data.any = true;
+        }
+        data.lines.push_back(decimator.Columns());
+    }
+}
+
+}  // namespace
+
+PlotData ComputePlot(Document& document, size_t row, size_t columns, const PlotProgress& progress) {
     PlotData data;
     const VariableRow& variable = document.Rows()[row];
     if (!HasDrawableValues(variable) || columns == 0) return data;
@@ -19,20 +38,21 @@ PlotData ComputePlot(Document& document, size_t row, size_t columns) {
     data.samples = m;
     std::vector<picture::Decimator> decimators;
     for (uint64_t i = 0; i < lines; ++i) decimators.emplace_back(std::min<size_t>(columns, m), 1.0, static_cast<double>(m));
-    uint64_t k = 0;
-    data.damaged = !document.ForEachValue(row, 0, m * lines, [&](const double* values, size_t count) {
+    uint64_t k = 0, reported = 0;
+    bool stopped = false;
+    const bool whole = document.ForEachValue(row, 0, m * lines, [&](const double* values, size_t count) {
         for (size_t i = 0; i < count; ++i, ++k) decimators[k / m].Add(static_cast<double>(k % m + 1), values[i]);
-        return true;
-    });
-    for (picture::Decimator& decimator : decimators) {
-        double least = 0, most = 0;
-        if (decimator.Range(&least, &most)) {
-            data.least = data.any ? std::min(data.least, least) : least;
-            data.most = data.any ? std::max(data.most, most) : most;
-            data.any = true;
+        if (progress && k - reported >= kProgressValues && k < m * lines) {
+            reported = k;
+            Collect(decimators, data);
+            data.partial = true;
+            stopped = !progress(data);
         }
-        data.lines.push_back(decimator.Columns());
-    }
+        return !stopped;
+    });
+    data.damaged = !whole && !stopped;
+    data.partial = stopped;
+    Collect(decimators, data);
     return data;
 }
 
@@ -79,7 +99,7 @@ void ClassRange(const std::string& className, double* lo, double* hi) {
 
 }  // namespace
 
-ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side) {
+ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side, const ImageProgress& progress) {
     ImageData data;
     const VariableRow& variable = document.Rows()[row];
     if (!HasDrawableValues(variable) || variable.dims.size() < 2 || side == 0) return data;
@@ -95,8 +115,28 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
     const size_t cells = data.width * data.height;
     std::vector<double> sums(cells * planes, 0.0);
     std::vector<uint32_t> counts(cells * planes, 0);
-    uint64_t k = 0;
-    data.damaged = !document.ForEachValue(row, 0, page * planes, [&](const double* values, size_t count) {
+    double lo = 0, hi = 1;
+    ClassRange(variable.className, &lo, &hi);
+    // Each pixel the mean of the values that fell in it; none: NaN's colour.
+    const auto paint = [&] {
+        data.pixels.resize(cells);
+        for (size_t cell = 0; cell < cells; ++cell) {
+            if (!trueColour) {
+                const double mean = counts[cell] != 0 ? sums[cell] / counts[cell] : std::nan("");
+                data.pixels[cell] = picture::ScaledColour(mean, data.limits);
+                continue;
+            }
+            uint8_t level[3];
+            for (size_t p = 0; p < 3; ++p) {
+                const size_t at = p * cells + cell;
+                level[p] = picture::Level(counts[at] != 0 ? sums[at] / counts[at] : std::nan(""), lo, hi);
+            }
+            data.pixels[cell] = picture::Rgb{level[0], level[1], level[2]};
+        }
+    };
+    uint64_t k = 0, reported = 0;
+    bool stopped = false;
+    const bool whole = document.ForEachValue(row, 0, page * planes, [&](const double* values, size_t count) {
         for (size_t i = 0; i < count; ++i, ++k) {
             const uint64_t plane = k / page, at = k % page;
             const uint64_t r = at % m, c = at / m;
@@ -108,24 +148,17 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
                 counts[plane * cells + cell] += 1;
             }
         }
-        return true;
+        if (progress && k - reported >= kProgressValues && k < page * planes) {
+            reported = k;
+            paint();
+            data.partial = true;
+            stopped = !progress(data);
+        }
+        return !stopped;
     });
-    data.pixels.resize(cells);
-    double lo = 0, hi = 1;
-    ClassRange(variable.className, &lo, &hi);
-    for (size_t cell = 0; cell < cells; ++cell) {
-        if (!trueColour) {
-            const double mean = counts[cell] != 0 ? sums[cell] / counts[cell] : std::nan("");
-            data.pixels[cell] = picture::ScaledColour(mean, data.limits);
-            continue;
-        }
-        uint8_t level[3];
-        for (size_t p = 0; p < 3; ++p) {
-            const size_t at = p * cells + cell;
-            level[p] = picture::Level(counts[at] != 0 ? sums[at] / counts[at] : std::nan(""), lo, hi);
-        }
-        data.pixels[cell] = picture::Rgb{level[0], level[1], level[2]};
-    }
+    data.damaged = !whole && !stopped;
+    data.partial = stopped;
+    paint();
     return data;
 }
 
@@ -147,7 +180,7 @@ namespace lister {
 PlotScene MakePlotScene(const PlotData& data, const std::string& name, int width, int height, int lineHeight,
                         TextWidthFn textWidth, void* context) {
     PlotScene scene;
-    scene.title = name + (data.damaged ? "  (damaged: drawn as far as it reads)" : "");
+    scene.title = name + (data.damaged ? "  (damaged: drawn as far as it reads)" : "") + (data.partial ? "  (reading ...)" : "");
     picture::Axis y = picture::MakeAxis(data.any ? data.least : 0, data.any ? data.most : 1);
     picture::LabelTicks(y);
     picture::Axis x = picture::MakeAxis(1, static_cast<double>(std::max<uint64_t>(data.samples, 1)));

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,16 @@ struct PlotData {
     double least = 0, most = 0;   // the finite range of every line
     uint64_t samples = 0;         // per line: the x axis runs 1 .. samples
     bool any = false, damaged = false;
+    bool partial = false;         // stopped, or reported, before the last value
 };
 
+// A long pass reports what it has so far after each kProgressValues values;
+// the callback returns false to stop it there (the result is then partial).
+inline constexpr uint64_t kProgressValues = uint64_t{1} << 22;
+
 // A vector as one line; a matrix's first kMaxLines columns as lines.
-PlotData ComputePlot(Document& document, size_t row, size_t columns);
+using PlotProgress = std::function<bool(const PlotData& partial)>;
+PlotData ComputePlot(Document& document, size_t row, size_t columns, const PlotProgress& progress = nullptr);
 
 // Columns merged into `width` pixel columns (each a run of whole columns).
 std::vector<picture::Column> Rebin(const std::vector<picture::Column>& columns, size_t width);
@@ -42,12 +49,15 @@ struct ImageData {
     picture::ColourLimits limits;       // imagesc's, of every finite value
     uint64_t pages = 1;                 // an N-d array's pages; the first is drawn
     bool damaged = false;
+    bool partial = false;               // stopped, or reported, before the last value
 };
 
 // The first page of a matrix scaled as imagesc scales it, or with
 // `trueColour` an M-by-N-by-3 array as its picture, in at most side x side
 // pixels (each the mean of the elements that fall in it).
-ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side);
+// Pixels no value has reached yet are NaN's colour in a partial image.
+using ImageProgress = std::function<bool(const ImageData& partial)>;
+ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t side, const ImageProgress& progress = nullptr);
 
 // A grid cell: MATLAB's format short g for double and single (5
 // significant digits), integers and logicals whole.

@@ -10,7 +10,6 @@
 #include <QPlainTextEdit>
 #include <QSplitter>
 #include <QStackedWidget>
-#include <QTableView>
 #include <QTableWidget>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -59,11 +58,8 @@ public:
 
         plot_ = new PlotView(stack_);
         image_ = new ImageView(stack_);
-        grid_ = new QTableView(stack_);
-        grid_->setObjectName("grid");
+        grid_ = new GridView(stack_);
         grid_->installEventFilter(this);
-        // Rows as high as the text: a screenful shows as many numbers as it can.
-        grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
         whos_->verticalHeader()->setDefaultSectionSize(whos_->fontMetrics().height() + 6);
         text_ = new QPlainTextEdit(stack_);
         text_->setObjectName("text");
@@ -91,22 +87,24 @@ public:
         });
     }
 
+    // The views' passes end before the document goes (members go before
+    // the child widgets do).
     ~ListerWindow() override {
-        grid_->setModel(nullptr);
-        delete model_;
+        plot_->Clear();
+        image_->Clear();
+        grid_->Clear();
     }
 
     void Show(std::unique_ptr<Document> document) {
         // The views let go of the old file before it closes.
-        grid_->setModel(nullptr);
-        delete model_;
-        model_ = nullptr;
+        grid_->Clear();
         plot_->Clear();
         image_->Clear();
         views_.clear();
         document_ = std::move(document);
         FillWhos();
         if (whos_->rowCount() > 0) {
+            const QSignalBlocker block(whos_);   // shown once, below
             whos_->selectRow(PreferredRow());
         } else {
             title_->setText("no variables");
@@ -135,7 +133,7 @@ public:
         switch (command) {
             case lc_copy: Copy(); return true;
             case lc_selectall:
-                if (stack_->currentWidget() == grid_) grid_->selectAll(); else text_->selectAll();
+                if (stack_->currentWidget() == grid_) grid_->SelectAll(); else text_->selectAll();
                 return true;
             case lc_newparams: return true;   // nothing of the flags changes what is shown
             default: return false;
@@ -240,10 +238,7 @@ private:
         row_ = DocumentRow(tableRow);
         const VariableRow& row = document_->Rows()[row_];
         views_ = ViewsOf(row);
-        grid_->setModel(nullptr);
-        delete model_;
-        model_ = new ValueGridModel(document_.get(), row_);
-        grid_->setModel(model_);
+        grid_->Show(std::make_unique<GridCells>(document_.get(), row_));
         textShown_ = false;
         viewIndex_ = 0;
         ShowCurrentView();
@@ -294,8 +289,8 @@ private:
 
     void Copy() {
         QString copied;
-        if (stack_->currentWidget() == grid_ && grid_->selectionModel() != nullptr) {
-            copied = model_ != nullptr ? model_->SelectionText(grid_->selectionModel()->selectedIndexes()) : QString();
+        if (stack_->currentWidget() == grid_) {
+            copied = grid_->SelectionText();
         } else if (stack_->currentWidget() == text_) {
             copied = text_->textCursor().hasSelection() ? text_->textCursor().selectedText().replace(QChar(0x2029), '\n')
                                                         : text_->toPlainText();
@@ -311,9 +306,8 @@ private:
     QStackedWidget* stack_ = nullptr;
     PlotView* plot_ = nullptr;
     ImageView* image_ = nullptr;
-    QTableView* grid_ = nullptr;
+    GridView* grid_ = nullptr;
     QPlainTextEdit* text_ = nullptr;
-    ValueGridModel* model_ = nullptr;
     size_t row_ = 0;
     std::vector<View> views_;
     size_t viewIndex_ = 0;

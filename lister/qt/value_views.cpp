@@ -3,6 +3,9 @@
 #include "lister/qt/value_views.h"
 
 #include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScrollBar>
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
@@ -13,51 +16,185 @@
 
 namespace lister {
 
-namespace {
-
-constexpr int kMaxRowsShown = INT32_MAX;
-
-int Clamp(uint64_t count) { return static_cast<int>(std::min<uint64_t>(count, kMaxRowsShown)); }
-
-}  // namespace
-
 // ---- grid -------------------------------------------------------------------
 
-ValueGridModel::ValueGridModel(Document* document, size_t row) : cells_(document, row) {}
+namespace {
+// A scroll bar's range is an int: a longer axis moves in steps of several cells.
+constexpr uint64_t kScrollSteps = 1u << 30;
+constexpr uint64_t kMaxCopiedCells = 1000000;
 
-int ValueGridModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(cells_.Rows()); }
+uint64_t StepCells(uint64_t count) { return count <= kScrollSteps ? 1 : (count + kScrollSteps - 1) / kScrollSteps; }
+}  // namespace
 
-int ValueGridModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Clamp(cells_.Columns()); }
-
-QVariant ValueGridModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid()) return QVariant();
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignRight | Qt::AlignVCenter);
-    if (role != Qt::DisplayRole) return QVariant();
-    return QString::fromStdString(cells_.Text(static_cast<uint64_t>(index.row()), static_cast<uint64_t>(index.column())));
+GridView::GridView(QWidget* parent) : QAbstractScrollArea(parent) {
+    setObjectName("grid");
+    setFocusPolicy(Qt::StrongFocus);
+    const QFontMetrics metrics(font());
+    cellWidth_ = metrics.horizontalAdvance("-0.00000e+000") + 12;
+    cellHeight_ = metrics.height() + 6;
 }
 
-QVariant ValueGridModel::headerData(int section, Qt::Orientation, int role) const {
-    if (role != Qt::DisplayRole) return QVariant();
-    return QString::number(static_cast<qlonglong>(section) + 1);   // MATLAB's subscripts
+void GridView::Show(std::unique_ptr<GridCells> cells) {
+    cells_ = std::move(cells);
+    currentRow_ = currentColumn_ = anchorRow_ = anchorColumn_ = 0;
+    headerWidth_ = QFontMetrics(font()).horizontalAdvance(QString::number(static_cast<qulonglong>(cells_->Rows())) + "0") + 8;
+    verticalScrollBar()->setValue(0);
+    horizontalScrollBar()->setValue(0);
+    UpdateScrollBars();
+    viewport()->update();
 }
 
-QString ValueGridModel::SelectionText(const QModelIndexList& cells) const {
-    if (cells.isEmpty()) return QString();
-    int top = INT32_MAX, left = INT32_MAX, bottom = -1, right = -1;
-    for (const QModelIndex& cell : cells) {
-        top = std::min(top, cell.row());
-        bottom = std::max(bottom, cell.row());
-        left = std::min(left, cell.column());
-        right = std::max(right, cell.column());
+void GridView::Clear() {
+    cells_.reset();
+    viewport()->update();
+}
+
+uint64_t GridView::TopRow() const { return cells_ ? static_cast<uint64_t>(verticalScrollBar()->value()) * StepCells(cells_->Rows()) : 0; }
+
+uint64_t GridView::LeftColumn() const {
+    return cells_ ? static_cast<uint64_t>(horizontalScrollBar()->value()) * StepCells(cells_->Columns()) : 0;
+}
+
+uint64_t GridView::VisibleRows() const { return static_cast<uint64_t>(std::max(1, (viewport()->height() - cellHeight_) / cellHeight_)); }
+
+uint64_t GridView::VisibleColumns() const {
+    return static_cast<uint64_t>(std::max(1, (viewport()->width() - headerWidth_) / cellWidth_));
+}
+
+void GridView::UpdateScrollBars() {
+    if (!cells_) return;
+    const auto range = [](uint64_t count, uint64_t visible) {
+        const uint64_t last = count > visible ? count - visible : 0;
+        return static_cast<int>(std::min<uint64_t>((last + StepCells(count) - 1) / StepCells(count), kScrollSteps));
+    };
+    verticalScrollBar()->setRange(0, range(cells_->Rows(), VisibleRows()));
+    verticalScrollBar()->setPageStep(static_cast<int>(std::min<uint64_t>(VisibleRows(), kScrollSteps)));
+    horizontalScrollBar()->setRange(0, range(cells_->Columns(), VisibleColumns()));
+    horizontalScrollBar()->setPageStep(static_cast<int>(std::min<uint64_t>(VisibleColumns(), kScrollSteps)));
+}
+
+void GridView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateScrollBars();
+}
+
+void GridView::scrollContentsBy(int, int) { viewport()->update(); }
+
+void GridView::paintEvent(QPaintEvent*) {
+    QPainter painter(viewport());
+    painter.fillRect(viewport()->rect(), Qt::white);
+    if (!cells_ || cells_->Rows() == 0) return;
+    const uint64_t top = TopRow(), left = LeftColumn();
+    const uint64_t rows = std::min(VisibleRows() + 1, cells_->Rows() - std::min(top, cells_->Rows()));
+    const uint64_t columns = std::min(VisibleColumns() + 1, cells_->Columns() - std::min(left, cells_->Columns()));
+    const uint64_t selTop = std::min(anchorRow_, currentRow_), selBottom = std::max(anchorRow_, currentRow_);
+    const uint64_t selLeft = std::min(anchorColumn_, currentColumn_), selRight = std::max(anchorColumn_, currentColumn_);
+    const QColor header(235, 235, 235), selected = palette().color(QPalette::Highlight);
+    painter.fillRect(QRect(0, 0, viewport()->width(), cellHeight_), header);
+    painter.fillRect(QRect(0, 0, headerWidth_, viewport()->height()), header);
+    painter.setPen(QColor(120, 120, 120));
+    for (uint64_t j = 0; j < columns; ++j) {
+        const QRect box(headerWidth_ + static_cast<int>(j) * cellWidth_, 0, cellWidth_, cellHeight_);
+        painter.drawText(box, Qt::AlignCenter, QString::number(static_cast<qulonglong>(left + j + 1)));
     }
-    // The rectangle the cells span (a spreadsheet pastes rectangles), at most
-    // a million cells.
-    if (static_cast<int64_t>(bottom - top + 1) * (right - left + 1) > 1000000) return QString();
+    for (uint64_t i = 0; i < rows; ++i) {
+        const int y = cellHeight_ * (1 + static_cast<int>(i));
+        painter.setPen(QColor(120, 120, 120));
+        painter.drawText(QRect(0, y, headerWidth_ - 6, cellHeight_), Qt::AlignRight | Qt::AlignVCenter,
+                         QString::number(static_cast<qulonglong>(top + i + 1)));
+        for (uint64_t j = 0; j < columns; ++j) {
+            const uint64_t row = top + i, column = left + j;
+            const QRect box(headerWidth_ + static_cast<int>(j) * cellWidth_, y, cellWidth_, cellHeight_);
+            const bool inSelection = row >= selTop && row <= selBottom && column >= selLeft && column <= selRight;
+            if (inSelection) painter.fillRect(box, selected);
+            painter.setPen(inSelection ? palette().color(QPalette::HighlightedText) : QColor(Qt::black));
+            painter.drawText(box.adjusted(0, 0, -6, 0), Qt::AlignRight | Qt::AlignVCenter,
+                             QString::fromStdString(cells_->Text(row, column)));
+            painter.setPen(QColor(225, 225, 225));
+            painter.drawLine(box.bottomLeft(), box.bottomRight());
+            painter.drawLine(box.topRight(), box.bottomRight());
+        }
+    }
+}
+
+void GridView::MoveTo(uint64_t row, uint64_t column, bool extend) {
+    if (!cells_ || cells_->Rows() == 0) return;
+    currentRow_ = std::min(row, cells_->Rows() - 1);
+    currentColumn_ = std::min(column, cells_->Columns() - 1);
+    if (!extend) {
+        anchorRow_ = currentRow_;
+        anchorColumn_ = currentColumn_;
+    }
+    // The current cell stays in sight.
+    const uint64_t top = TopRow(), left = LeftColumn();
+    if (currentRow_ < top || currentRow_ >= top + VisibleRows()) {
+        const uint64_t wanted = currentRow_ < top ? currentRow_ : currentRow_ - VisibleRows() + 1;
+        verticalScrollBar()->setValue(static_cast<int>(wanted / StepCells(cells_->Rows())));
+    }
+    if (currentColumn_ < left || currentColumn_ >= left + VisibleColumns()) {
+        const uint64_t wanted = currentColumn_ < left ? currentColumn_ : currentColumn_ - VisibleColumns() + 1;
+        horizontalScrollBar()->setValue(static_cast<int>(wanted / StepCells(cells_->Columns())));
+    }
+    viewport()->update();
+}
+
+void GridView::keyPressEvent(QKeyEvent* event) {
+    if (!cells_ || cells_->Rows() == 0) return QAbstractScrollArea::keyPressEvent(event);
+    const bool extend = (event->modifiers() & Qt::ShiftModifier) != 0;
+    const bool far = (event->modifiers() & Qt::ControlModifier) != 0;
+    const uint64_t page = VisibleRows();
+    uint64_t row = currentRow_, column = currentColumn_;
+    switch (event->key()) {
+        case Qt::Key_Up: row = row > 0 ? row - 1 : 0; break;
+        case Qt::Key_Down: row = row + 1; break;
+        case Qt::Key_Left: column = column > 0 ? column - 1 : 0; break;
+        case Qt::Key_Right: column = column + 1; break;
+        case Qt::Key_PageUp: row = row > page ? row - page : 0; break;
+        case Qt::Key_PageDown: row = row + page; break;
+        case Qt::Key_Home: column = 0; if (far) row = 0; break;
+        case Qt::Key_End: column = cells_->Columns() - 1; if (far) row = cells_->Rows() - 1; break;
+        default: return QAbstractScrollArea::keyPressEvent(event);
+    }
+    MoveTo(row, column, extend);
+}
+
+bool GridView::CellAt(const QPoint& point, uint64_t* row, uint64_t* column) const {
+    if (!cells_ || point.x() < headerWidth_ || point.y() < cellHeight_) return false;
+    *row = TopRow() + static_cast<uint64_t>((point.y() - cellHeight_) / cellHeight_);
+    *column = LeftColumn() + static_cast<uint64_t>((point.x() - headerWidth_) / cellWidth_);
+    return *row < cells_->Rows() && *column < cells_->Columns();
+}
+
+void GridView::mousePressEvent(QMouseEvent* event) {
+    setFocus();
+    uint64_t row = 0, column = 0;
+    if (CellAt(event->pos(), &row, &column)) MoveTo(row, column, (event->modifiers() & Qt::ShiftModifier) != 0);
+}
+
+void GridView::mouseMoveEvent(QMouseEvent* event) {
+    uint64_t row = 0, column = 0;
+    if ((event->buttons() & Qt::LeftButton) != 0 && CellAt(event->pos(), &row, &column)) MoveTo(row, column, true);
+}
+
+void GridView::SelectAll() {
+    if (!cells_ || cells_->Rows() == 0) return;
+    anchorRow_ = anchorColumn_ = 0;
+    currentRow_ = cells_->Rows() - 1;
+    currentColumn_ = cells_->Columns() - 1;
+    viewport()->update();
+}
+
+QString GridView::SelectionText() {
+    if (!cells_ || cells_->Rows() == 0) return QString();
+    const uint64_t top = std::min(anchorRow_, currentRow_), bottom = std::max(anchorRow_, currentRow_);
+    const uint64_t left = std::min(anchorColumn_, currentColumn_), right = std::max(anchorColumn_, currentColumn_);
+    // More than a spreadsheet pastes at once is not copied (Excel: 2^20 rows).
+    if ((bottom - top + 1) > kMaxCopiedCells / (right - left + 1)) return QString();
     QString text;
-    for (int r = top; r <= bottom; ++r) {
-        for (int c = left; c <= right; ++c) {
+    for (uint64_t r = top; r <= bottom; ++r) {
+        for (uint64_t c = left; c <= right; ++c) {
             if (c > left) text += '\t';
-            text += data(index(r, c), Qt::DisplayRole).toString();
+            text += QString::fromStdString(cells_->Text(r, c));
         }
         text += '\n';
     }
@@ -71,16 +208,75 @@ PlotView::PlotView(QWidget* parent) : QWidget(parent) {
     setFocusPolicy(Qt::StrongFocus);
 }
 
+void BackgroundPass::Start(std::function<void(const std::atomic<bool>& stop)> job) {
+    Stop();
+    stop_ = false;
+    thread_ = std::thread([this, job = std::move(job)] { job(stop_); });
+}
+
+void BackgroundPass::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+namespace {
+
+// The pass's own handle on the file: the window's stays with the window's
+// thread. The pass keeps a copy of what it needs: the window's document may
+// go before the pass has stopped.
+struct PassTarget {
+    std::string path;
+    size_t row;
+    VariableRow variable;
+};
+
+PassTarget TargetOf(const Document& document, size_t row) { return {document.Path(), row, document.Rows()[row]}; }
+
+std::unique_ptr<Document> OwnHandle(const PassTarget& target) {
+    std::string why;
+    std::unique_ptr<Document> own = Document::Open(target.path, &why);
+    const bool same = own && target.row < own->Rows().size() && own->Rows()[target.row].name == target.variable.name &&
+                      own->Rows()[target.row].dims == target.variable.dims;
+    return same ? std::move(own) : nullptr;
+}
+
+}  // namespace
+
 void PlotView::Clear() {
+    pass_.Stop();
+    ++generation_;
     document_ = nullptr;
     data_ = PlotData();
     update();
 }
 
 void PlotView::Show(Document* document, size_t row) {
+    pass_.Stop();
     document_ = document;
     row_ = row;
-    data_ = ComputePlot(*document, row, kPlotColumns);
+    data_ = PlotData();
+    setProperty("busy", true);
+    update();
+    // What an earlier pass left in the event queue is not this variable's.
+    const uint64_t generation = ++generation_;
+    pass_.Start([this, target = TargetOf(*document, row), row, generation](const std::atomic<bool>& stop) {
+        std::unique_ptr<Document> own = OwnHandle(target);
+        if (!own) {
+            QMetaObject::invokeMethod(this, [this, generation] { Take(PlotData(), true, generation); }, Qt::QueuedConnection);
+            return;
+        }
+        const PlotData data = ComputePlot(*own, row, kPlotColumns, [this, &stop, generation](const PlotData& partial) {
+            QMetaObject::invokeMethod(this, [this, partial, generation] { Take(partial, false, generation); }, Qt::QueuedConnection);
+            return !stop;
+        });
+        if (!stop) QMetaObject::invokeMethod(this, [this, data, generation] { Take(data, true, generation); }, Qt::QueuedConnection);
+    });
+}
+
+void PlotView::Take(const PlotData& data, bool done, uint64_t generation) {
+    if (document_ == nullptr || generation != generation_) return;
+    data_ = data;
+    if (done) setProperty("busy", false);
     update();
 }
 
@@ -139,13 +335,39 @@ ImageView::ImageView(QWidget* parent) : QWidget(parent) {
 }
 
 void ImageView::Clear() {
+    pass_.Stop();
+    ++generation_;
     image_ = QImage();
     update();
 }
 
 void ImageView::Show(Document* document, size_t row, bool trueColour) {
-    const ImageData data = ComputeImage(*document, row, trueColour, kImageSide);
+    pass_.Stop();
     trueColour_ = trueColour;
+    image_ = QImage();
+    setProperty("busy", true);
+    update();
+    const std::string name = document->Rows()[row].name;
+    const uint64_t generation = ++generation_;
+    pass_.Start([this, target = TargetOf(*document, row), row, trueColour, name, generation](const std::atomic<bool>& stop) {
+        std::unique_ptr<Document> own = OwnHandle(target);
+        if (!own) {
+            QMetaObject::invokeMethod(this, [this, name, generation] { Take(ImageData(), name, true, generation); }, Qt::QueuedConnection);
+            return;
+        }
+        const ImageData data = ComputeImage(*own, row, trueColour, kImageSide, [this, &stop, name, generation](const ImageData& partial) {
+            QMetaObject::invokeMethod(this, [this, partial, name, generation] { Take(partial, name, false, generation); },
+                                      Qt::QueuedConnection);
+            return !stop;
+        });
+        if (!stop) {
+            QMetaObject::invokeMethod(this, [this, data, name, generation] { Take(data, name, true, generation); }, Qt::QueuedConnection);
+        }
+    });
+}
+
+void ImageView::Take(const ImageData& data, const std::string& name, bool done, uint64_t generation) {
+    if (generation != generation_) return;
     damaged_ = data.damaged;
     limits_ = data.limits.any;
     lo_ = data.limits.lo;
@@ -158,10 +380,10 @@ void ImageView::Show(Document* document, size_t row, bool trueColour) {
             line[c] = qRgb(colour.r, colour.g, colour.b);
         }
     }
-    const VariableRow& variable = document->Rows()[row];
-    const bool pages = !trueColour && data.pages > 1;
-    caption_ = QString::fromStdString(variable.name + (pages ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
-                                      (damaged_ ? "  (damaged)" : ""));
+    const bool pages = !trueColour_ && data.pages > 1;
+    caption_ = QString::fromStdString(name + (pages ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
+                                      (damaged_ ? "  (damaged)" : "") + (done ? "" : "  (reading ...)"));
+    if (done) setProperty("busy", false);
     update();
 }
 
