@@ -38,12 +38,12 @@ PlotData ComputePlot(Document& document, size_t row, size_t columns, const PlotP
     data.samples = m;
     std::vector<picture::Decimator> decimators;
     for (uint64_t i = 0; i < lines; ++i) decimators.emplace_back(std::min<size_t>(columns, m), 1.0, static_cast<double>(m));
-    uint64_t k = 0, reported = 0;
+    uint64_t k = 0, report = kFirstProgressValues;
     bool stopped = false;
     const bool whole = document.ForEachValue(row, 0, m * lines, [&](const double* values, size_t count) {
         for (size_t i = 0; i < count; ++i, ++k) decimators[k / m].Add(static_cast<double>(k % m + 1), values[i]);
-        if (progress && k - reported >= kProgressValues && k < m * lines) {
-            reported = k;
+        if (progress && k >= report && k < m * lines) {
+            report = k + kProgressValues;
             Collect(decimators, data);
             data.partial = true;
             stopped = !progress(data);
@@ -134,7 +134,7 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
             data.pixels[cell] = picture::Rgb{level[0], level[1], level[2]};
         }
     };
-    uint64_t k = 0, reported = 0;
+    uint64_t k = 0, report = kFirstProgressValues;
     bool stopped = false;
     const bool whole = document.ForEachValue(row, 0, page * planes, [&](const double* values, size_t count) {
         for (size_t i = 0; i < count; ++i, ++k) {
@@ -148,8 +148,8 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
                 counts[plane * cells + cell] += 1;
             }
         }
-        if (progress && k - reported >= kProgressValues && k < page * planes) {
-            reported = k;
+        if (progress && k >= report && k < page * planes) {
+            report = k + kProgressValues;
             paint();
             data.partial = true;
             stopped = !progress(data);

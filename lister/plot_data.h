@@ -32,8 +32,11 @@ struct PlotData {
     bool partial = false;         // stopped, or reported, before the last value
 };
 
-// A long pass reports what it has so far after each kProgressValues values;
-// the callback returns false to stop it there (the result is then partial).
+// A long pass reports what it has so far soon (after kFirstProgressValues,
+// a first picture within a few milliseconds) and then after each
+// kProgressValues values; the callback returns false to stop it there (the
+// result is then partial).
+inline constexpr uint64_t kFirstProgressValues = uint64_t{1} << 18;
 inline constexpr uint64_t kProgressValues = uint64_t{1} << 22;
 
 // A vector as one line; a matrix's first kMaxLines columns as lines.

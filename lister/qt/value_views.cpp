@@ -256,6 +256,7 @@ void PlotView::Show(Document* document, size_t row) {
     row_ = row;
     data_ = PlotData();
     setProperty("busy", true);
+    setProperty("shown", false);
     update();
     // What an earlier pass left in the event queue is not this variable's.
     const uint64_t generation = ++generation_;
@@ -276,6 +277,7 @@ void PlotView::Show(Document* document, size_t row) {
 void PlotView::Take(const PlotData& data, bool done, uint64_t generation) {
     if (document_ == nullptr || generation != generation_) return;
     data_ = data;
+    setProperty("shown", true);   // a first picture, whole or not (the bench waits for it)
     if (done) setProperty("busy", false);
     update();
 }
@@ -346,6 +348,7 @@ void ImageView::Show(Document* document, size_t row, bool trueColour) {
     trueColour_ = trueColour;
     image_ = QImage();
     setProperty("busy", true);
+    setProperty("shown", false);
     update();
     const std::string name = document->Rows()[row].name;
     const uint64_t generation = ++generation_;
@@ -383,6 +386,7 @@ void ImageView::Take(const ImageData& data, const std::string& name, bool done, 
     const bool pages = !trueColour_ && data.pages > 1;
     caption_ = QString::fromStdString(name + (pages ? "  (:,:,1) of " + std::to_string(data.pages) + " pages" : "") +
                                       (damaged_ ? "  (damaged)" : "") + (done ? "" : "  (reading ...)"));
+    setProperty("shown", true);
     if (done) setProperty("busy", false);
     update();
 }
