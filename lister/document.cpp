@@ -158,4 +158,14 @@ bool Document::ForEachValue(size_t row, uint64_t first, uint64_t count, const Ta
     return ok;
 }
 
+VariablePlace PlaceOf(const Document& document, size_t row) { return {document.Path(), row, document.Rows()[row]}; }
+
+std::unique_ptr<Document> Reopen(const VariablePlace& place) {
+    std::string why;
+    std::unique_ptr<Document> own = Document::Open(place.path, &why);
+    const bool same = own && place.row < own->Rows().size() && own->Rows()[place.row].name == place.variable.name &&
+                      own->Rows()[place.row].dims == place.variable.dims;
+    return same ? std::move(own) : nullptr;
+}
+
 }  // namespace lister

@@ -77,4 +77,16 @@ private:
     mxElementReader* reader_ = nullptr;   // the open array's real part, read forward
 };
 
+// Where a variable stands, kept by a pass on another thread: the window's
+// document may go before the pass has stopped.
+struct VariablePlace {
+    std::string path;
+    size_t row = 0;
+    VariableRow variable;
+};
+VariablePlace PlaceOf(const Document& document, size_t row);
+// The variable on a handle of the pass's own (the window's handle stays with
+// the window's thread); null when the file no longer holds it at its place.
+std::unique_ptr<Document> Reopen(const VariablePlace& place);
+
 }  // namespace lister

@@ -219,29 +219,6 @@ void BackgroundPass::Stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-namespace {
-
-// The pass's own handle on the file: the window's stays with the window's
-// thread. The pass keeps a copy of what it needs: the window's document may
-// go before the pass has stopped.
-struct PassTarget {
-    std::string path;
-    size_t row;
-    VariableRow variable;
-};
-
-PassTarget TargetOf(const Document& document, size_t row) { return {document.Path(), row, document.Rows()[row]}; }
-
-std::unique_ptr<Document> OwnHandle(const PassTarget& target) {
-    std::string why;
-    std::unique_ptr<Document> own = Document::Open(target.path, &why);
-    const bool same = own && target.row < own->Rows().size() && own->Rows()[target.row].name == target.variable.name &&
-                      own->Rows()[target.row].dims == target.variable.dims;
-    return same ? std::move(own) : nullptr;
-}
-
-}  // namespace
-
 void PlotView::Clear() {
     pass_.Stop();
     ++generation_;
@@ -260,8 +237,8 @@ void PlotView::Show(Document* document, size_t row) {
     update();
     // What an earlier pass left in the event queue is not this variable's.
     const uint64_t generation = ++generation_;
-    pass_.Start([this, target = TargetOf(*document, row), row, generation](const std::atomic<bool>& stop) {
-        std::unique_ptr<Document> own = OwnHandle(target);
+    pass_.Start([this, place = PlaceOf(*document, row), row, generation](const std::atomic<bool>& stop) {
+        std::unique_ptr<Document> own = Reopen(place);
         if (!own) {
             QMetaObject::invokeMethod(this, [this, generation] { Take(PlotData(), true, generation); }, Qt::QueuedConnection);
             return;
@@ -352,8 +329,8 @@ void ImageView::Show(Document* document, size_t row, bool trueColour) {
     update();
     const std::string name = document->Rows()[row].name;
     const uint64_t generation = ++generation_;
-    pass_.Start([this, target = TargetOf(*document, row), row, trueColour, name, generation](const std::atomic<bool>& stop) {
-        std::unique_ptr<Document> own = OwnHandle(target);
+    pass_.Start([this, place = PlaceOf(*document, row), row, trueColour, name, generation](const std::atomic<bool>& stop) {
+        std::unique_ptr<Document> own = Reopen(place);
         if (!own) {
             QMetaObject::invokeMethod(this, [this, name, generation] { Take(ImageData(), name, true, generation); }, Qt::QueuedConnection);
             return;
