@@ -10,8 +10,12 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cwctype>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,11 @@ constexpr UINT_PTR kKeysSubclass = 1;
 // A list view of thousands of columns is slow to make: the grid shows the first ones.
 constexpr uint64_t kMaxGridColumns = 1000;
 enum : int { kWhosId = 1, kGridId = 2, kTextId = 3, kViewId = 4 };
+// A pass has news for the window (the pass keeps it in the state: a message
+// that never arrives, the window gone, loses nothing).
+constexpr UINT kPassNews = WM_APP + 1;
+// Set on the lister's window while a pass runs (a test waits for its end).
+constexpr wchar_t kBusyProperty[] = L"MatwcxBusy";
 
 HINSTANCE ModuleInstance() {
     HMODULE module = nullptr;
@@ -57,7 +66,70 @@ struct State {
     bool textShown = false;
     std::wstring title;
     std::wstring cellText;   // the last cell handed to the grid: it must outlive the notification
+    // The plot or image is computed on a thread of its own, over a handle
+    // of its own, and shown as it grows.
+    std::thread pass;
+    std::atomic<bool> stop{false};
+    uint64_t generation = 0;   // of the picture in view
+    struct News {
+        uint64_t generation;
+        bool done;
+        PlotData plot;
+        ImageData image;
+    };
+    std::mutex newsLock;
+    std::optional<News> news;   // the latest, taken by the window's thread
 };
+
+void StopPass(State& state) {
+    state.stop = true;
+    if (state.pass.joinable()) state.pass.join();
+    state.stop = false;
+    ::RemovePropW(state.window, kBusyProperty);
+}
+
+void StartPass(State& state, View view) {
+    StopPass(state);
+    const uint64_t generation = ++state.generation;
+    ::SetPropW(state.window, kBusyProperty, reinterpret_cast<HANDLE>(1));
+    state.pass = std::thread([&state, place = PlaceOf(*state.document, state.row), view, generation] {
+        const auto tell = [&state, generation](bool done, PlotData plot, ImageData image) {
+            {
+                const std::lock_guard<std::mutex> lock(state.newsLock);
+                state.news = State::News{generation, done, std::move(plot), std::move(image)};
+            }
+            ::PostMessageW(state.window, kPassNews, 0, 0);
+        };
+        std::unique_ptr<Document> own = Reopen(place);
+        if (!own) return tell(true, PlotData(), ImageData());
+        if (view == View::Plot) {
+            PlotData plot = ComputePlot(*own, place.row, kPlotColumns, [&](const PlotData& partial) {
+                tell(false, partial, ImageData());
+                return !state.stop;
+            });
+            if (!state.stop) tell(true, std::move(plot), ImageData());
+        } else {
+            ImageData image = ComputeImage(*own, place.row, view == View::Picture, kImageSide, [&](const ImageData& partial) {
+                tell(false, PlotData(), partial);
+                return !state.stop;
+            });
+            if (!state.stop) tell(true, PlotData(), std::move(image));
+        }
+    });
+}
+
+void TakeNews(State& state) {
+    std::optional<State::News> news;
+    {
+        const std::lock_guard<std::mutex> lock(state.newsLock);
+        news.swap(state.news);
+    }
+    if (!news || news->generation != state.generation) return;
+    state.plot = std::move(news->plot);
+    state.image = std::move(news->image);
+    if (news->done) ::RemovePropW(state.window, kBusyProperty);
+    ::InvalidateRect(state.view, nullptr, FALSE);
+}
 
 State* StateOf(HWND window) { return reinterpret_cast<State*>(::GetWindowLongPtrW(window, GWLP_USERDATA)); }
 
@@ -125,11 +197,11 @@ void ShowCurrentView(State& state) {
     HWND shown = state.view;
     switch (view) {
         case View::Plot:
-            if (state.plot.lines.empty()) state.plot = ComputePlot(*state.document, state.row, kPlotColumns);
-            break;
         case View::Image:
         case View::Picture:
-            state.image = ComputeImage(*state.document, state.row, view == View::Picture, kImageSide);
+            state.plot = PlotData();
+            state.image = ImageData();
+            StartPass(state, view);
             break;
         case View::Grid: shown = state.grid; break;
         case View::Text:
@@ -188,6 +260,7 @@ void ShowSelected(State& state) {
 }
 
 void Show(State& state, std::unique_ptr<Document> document) {
+    StopPass(state);
     state.cells.reset();
     state.rowShown = false;
     state.views.clear();
@@ -422,8 +495,12 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             ::EndPaint(window, &paint);
             return 0;
         }
+        case kPassNews:
+            if (state != nullptr) TakeNews(*state);
+            return 0;
         case WM_NCDESTROY:
             if (state != nullptr) {
+                StopPass(*state);
                 if (state->fixedFont != nullptr) ::DeleteObject(state->fixedFont);
                 ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
                 delete state;

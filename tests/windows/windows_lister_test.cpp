@@ -106,6 +106,14 @@ TEST_F(WindowsLister, ShowsTheWhosTableAndTheImageAndFindsText) {
     EXPECT_EQ(ItemText(whos, 0, 1), L"40x30");
     EXPECT_EQ(ListView_GetNextItem(whos, -1, LVNI_SELECTED), 0);   // the matrix: what can be drawn
 
+    // The image is computed on a thread of its own: until the window says it
+    // is done (a bound against a hang, not a timing).
+    for (int i = 0; i < 6000 && ::GetPropW(window, L"MatwcxBusy") != nullptr; ++i) {
+        MSG message;
+        while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+        ::Sleep(10);
+    }
+    ASSERT_EQ(::GetPropW(window, L"MatwcxBusy"), nullptr);
     // The view as drawn: the image's and the colour bar's ends.
     const HWND view = ::FindWindowExW(window, nullptr, L"MatwcxListerView", nullptr);
     ASSERT_NE(view, nullptr);
