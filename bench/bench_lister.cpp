@@ -5,13 +5,18 @@
 // Usage: bench_lister LISTER FILE; prints "result seconds=S count=1" (the
 // first picture), "table=S whole=S", and the process's peak memory before
 // the load and after the whole picture ("base_kb=K rss_kb=K").
+// bench_lister LISTER FOLDER: quick view moving through the folder's files,
+// the first by ListLoad and each next one by ListLoadNext into the same
+// window, each shown whole; "result seconds=S count=N".
 #include <dlfcn.h>
 
 #include <QApplication>
 #include <QWidget>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "bench/bench_timer.h"
 
@@ -55,6 +60,22 @@ int main(int argc, char** argv) {
     if (load == nullptr || close == nullptr) {
         std::fprintf(stderr, "bench_lister: cannot load %s\n", argv[1]);
         return 1;
+    }
+    if (std::filesystem::is_directory(argv[2])) {
+        auto next = reinterpret_cast<int (*)(void*, void*, char*, int)>(dlsym(library, "ListLoadNext"));
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(argv[2])) files.push_back(entry.path().string());
+        if (next == nullptr || files.empty()) return 1;
+        const double start = bench_now();
+        auto* window = static_cast<QWidget*>(load(&parent, files[0].data(), 0));
+        for (size_t i = 0; window != nullptr && i < files.size(); ++i) {
+            if (i > 0 && next(&parent, window, files[i].data(), 0) != 0) return 1;
+            while (AnyView(window, "busy")) app.processEvents(QEventLoop::AllEvents, 5);
+        }
+        if (window == nullptr) return 1;
+        bench_report(bench_now() - start, static_cast<long long>(files.size()));
+        close(window);
+        return 0;
     }
     const long base = PeakKilobytes();
     const double start = bench_now();

@@ -32,6 +32,11 @@ make('many.mat', {'v%05d' % i: np.array([[float(i)]]) for i in range(10000)}, Fa
 signal = np.sin(np.arange(10**8) / 1000.0)
 make('vector.mat', {'signal': signal.reshape(1, -1)}, False)
 make('vector_z.mat', {'signal': signal.reshape(1, -1)}, True)
+folder = os.path.join(d, 'folder')
+if not os.path.isdir(folder):
+    os.makedirs(folder)
+    for i in range(1000):
+        sio.savemat(os.path.join(folder, 'run%04d.mat' % i), {'signal': np.sin(np.arange(2000) / (10.0 + i)), 'gain': float(i)})
 x = np.linspace(-3, 3, 5000)
 make('matrix.mat', {'Z': np.outer(np.sin(x), np.cos(x))}, False)
 PY
@@ -87,3 +92,9 @@ for case in "many.mat:list" "vector.mat:cat" "vector_z.mat:inflate" "matrix.mat:
   printf '%-28s %8.3f %8.3f %8.3f %8.3f %7.2f %8s\n' "${case%%:*} ($floor)" "$table" "$first" "$whole" "$ref" \
     "$(echo "$whole / $ref" | bc -l)" "$memory"
 done
+
+# Quick view through a folder of 1,000 MAT-files (a 2,000-sample signal and
+# a scalar each): ListLoadNext into the same window, each plot whole.
+line=$("$build/bench/bench_lister" "$build/matwcx.wlx64" "$data/folder" 2>&1 | grep '^result')
+seconds=$(sed -n 's/^result seconds=\([0-9.]*\).*/\1/p' <<<"$line")
+printf "quick view of 1,000 files: %.3f s, %.2f ms a file\n" "$seconds" "$(echo "$seconds * 1000 / 1000" | bc -l)"
