@@ -264,8 +264,8 @@ TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrit
 // path that names nothing fails as a missing variable does, saying why.
 TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
     support::WriteText(ini(), "[MATlab]\nShowContents=1\n");
-    const Order o = Order::Big;
-    const auto number = [o](double v) { return NumericVar(o, "", mxDOUBLE, {1, 1}, {v}); };
+    constexpr Order o = Order::Big;
+    const auto number = [](double v) { return NumericVar(o, "", mxDOUBLE, {1, 1}, {v}); };
     const Bytes r = StructVar(o, "", {1, 3}, {"x"}, {number(5), number(6), number(7)});
     const Bytes a = StructVar(o, "", {1, 1}, {"b"}, {CellVar(o, "", {2, 1}, {CharVar(o, "", "hi"), r})});
     const std::string nested = dir.file("nested.mat"), out = dir.file("out");
