@@ -77,6 +77,16 @@ int matLastWasReaderStopped(void);
 // fault of any variable written.
 int matLastWasWriterLost(void);
 
+// 1 when the last refusal was that objects of a version 7.3 file would
+// meet objects of another file (the target's own, or another source's) in
+// one write: their subsystem data is merged only as level-5 files keep it.
+int matLastWasObjectsApart(void);
+
+// 1 when the last failure was that the file being written cannot hold a
+// variable (the version 7.3 writer refused it, saying why): not done,
+// rather than a failed write or damaged data.
+int matLastWasRefused(void);
+
 // ---- Arrays of other programs' files --------------------------------------
 // The values of an array that another program's file holds (NumPy's .npy, a
 // CSV of numbers): `read` fills `out` with `count` values of one part (0

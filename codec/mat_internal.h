@@ -115,6 +115,9 @@ bool SourceUnchanged(const SourceFile& source);
 void SetLastError(const char* reason);
 // The same for a reason made at run time: kept (copied) until the next one.
 void SetLastErrorText(std::string reason);
+// Marks the reason just set as a refusal (matLastWasRefused); the next
+// reason set clears the mark.
+void MarkLastErrorRefusal();
 // The reason a cancelled write leaves (matLastWasCancelled compares with it).
 extern const char* const kCancelledReason;
 // The reason when a new file could not be given a name (matLastWasNotNamed).
@@ -126,6 +129,10 @@ extern const char* const kReaderSilentReason;
 extern const char* const kWriterKilledReason;
 extern const char* const kWriterSilentReason;
 extern const char* const kWriterCrashedReason;
+// The reasons when objects of a version 7.3 file meet others (matLastWasObjectsApart).
+extern const char* const kObjectsApartTargetReason;
+extern const char* const kObjectsApartSourceReason;
+extern const char* const kObjectsApartCopiedReason;
 
 
 // Read side (v5_reader.cpp): whether the array's element refers to the

@@ -225,6 +225,58 @@ void ReadSource(Source* source, Problems* problems) {
     matClose(file);
 }
 
+// Objects of a version 7.3 file join other files' objects only as level-5
+// files keep them. Such a source is read again through a level-5 copy of
+// the variables taken from it, made in the temporary folder and removed
+// once its variables are closed (at once where open files can be removed).
+struct Level5Copies {
+    std::vector<std::string> paths;
+    ~Level5Copies() {
+        for (const std::string& path : paths) platform::FileSystem().remove(path.c_str());
+    }
+};
+
+bool HoldsVersion73Objects(const Source& source) {
+    matFormatInfo format{};
+    if (matPeekFormatInfo(source.path.c_str(), &format) != 0 || format.objectsListed != 0) return false;
+    return std::any_of(source.arrays.begin(), source.arrays.end(),
+                       [](const ArrayPtr& array) { return mxRefersToObjects(array.get(), nullptr) != 0; });
+}
+
+// The source's variables, read from a level-5 copy of them; false with the
+// reason in *why (the copy is then gone, and the variables as they were).
+bool ReadThroughLevel5Copy(Source* source, Level5Copies* copies, std::string* why) {
+    const std::vector<std::string> folders = platform::HostTempFolders();
+    if (folders.empty()) return *why = "no temporary folder for a level-5 copy of its objects", false;
+    const std::string wanted = folders.front() + platform::kPathSeparator + "matwcx-objects.mat";
+    const matWriteOptions options{matExistingKeep, 1, matVersion7, 0};
+    MATFile* copy = matOpenForWriting(wanted.c_str(), &options);
+    bool written = copy != nullptr;
+    for (size_t i = 0; written && i < source->arrays.size(); ++i) written = matPutArray(copy, source->arrays[i].get()) == 0;
+    char path[4096] = "";
+    if (!written) {
+        *why = matLastError() != nullptr ? matLastError() : "its level-5 copy could not be written";
+        if (copy != nullptr) matAbandon(copy);
+        return false;
+    }
+    if (matCloseWritten(copy, path, sizeof path) != 0 || path[0] == '\0') {
+        return *why = matLastError() != nullptr ? matLastError() : "its level-5 copy could not be written", false;
+    }
+    copies->paths.push_back(path);
+    MATFile* file = matOpen(path, "r");
+    std::vector<ArrayPtr> arrays;
+    for (size_t i = 0; file != nullptr && i < source->arrays.size(); ++i) {
+        arrays.emplace_back(matGetArray(file, mxGetName(source->arrays[i].get())));
+        if (!arrays.back()) break;
+    }
+    const bool whole = file != nullptr && arrays.size() == source->arrays.size() && arrays.back() != nullptr;
+    if (file != nullptr) matClose(file);
+    if (!whole) return *why = "its level-5 copy could not be read", false;
+    source->arrays = std::move(arrays);
+    platform::FileSystem().remove(path);   // open files stay readable where they can be removed
+    return true;
+}
+
 bool AnyDamaged(const std::vector<Source>& sources) {
     for (const Source& source : sources) {
         for (const ArrayPtr& array : source.arrays) {
@@ -266,6 +318,91 @@ std::vector<std::string> RemoveSources(const std::vector<Source>& sources, const
     return kept;
 }
 
+// Opens the target and writes the sources' variables into it: 0 when done,
+// E_EABORTED on Cancel (said here), kRefused with the problems noted.
+// *objectsApart: a refusal was that objects of a version 7.3 file met
+// others, which their level-5 copies can join.
+constexpr int kRefused = -1;
+
+int WriteVariables(const char* packedFile, bool targetExists, const std::vector<Source>& sources,
+                   const matWriteOptions& options, const ProgressText& progress, Problems* problems, bool* objectsApart) {
+    MATFile* target = targetExists ? matOpen(packedFile, "u") : matOpenForWriting(packedFile, &options);
+    if (target == nullptr) {
+        const char* reason = matLastError();
+        problems->Add(packedFile, reason != nullptr ? reason
+                                 : targetExists   ? "it cannot be changed (not a MAT-file, damaged, or not writable)"
+                                                  : "it cannot be created");
+        return kRefused;
+    }
+    RewriteProgress rewrite{&progress, packedFile};
+    // A new file is written as its variables are put (its progress is set
+    // first); its total is not known in advance: it counts towards what the sources hold.
+    if (!targetExists) {
+        uint64_t sourceBytes = 0;
+        for (const Source& source : sources) {
+            platform::FileStatus status;
+            if (platform::FileSystem().status(source.path.c_str(), &status) == 0) sourceBytes += status.size;
+        }
+        rewrite.total = sourceBytes;
+    }
+    if (progress) matSetProgress(target, ReportRewrite, &rewrite);
+    matFormatInfo targetFormat{};
+    const bool takesAdditions = !targetExists || (matGetFormatInfo(target, &targetFormat) == 0 && targetFormat.takesAdditions);
+    if (!takesAdditions) {
+        problems->Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
+    }
+    bool writerLost = false;
+    for (size_t s = 0; s < sources.size() && takesAdditions && !writerLost; ++s) {
+        for (const ArrayPtr& array : sources[s].arrays) {
+            if (matPutArray(target, array.get()) == 0) continue;
+            // The worker that writes a version 7.3 file ended: the file is
+            // lost, and no variable is to blame (nor read again to find one).
+            if (matLastWasWriterLost() != 0) {
+                problems->Add(packedFile, matLastError(), E_EWRITE);
+                writerLost = true;
+                break;
+            }
+            // A new file is written as it goes: Cancel may come here.
+            if (matLastWasCancelled() != 0) {
+                matAbandon(target);
+                platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
+                return E_EABORTED;
+            }
+            // A reason is a refusal of the variable (a damaged one, or one
+            // not done); without one the target's write failed.
+            const char* reason = matLastError();
+            *objectsApart = *objectsApart || matLastWasObjectsApart() != 0;
+            const int refusal = reason == nullptr                           ? E_EWRITE
+                                : mxCheckArray(array.get(), nullptr) != 0 ? E_BAD_DATA
+                                                                          : E_NOT_SUPPORTED;
+            // (The writer of version 7.3 files names the variable itself.)
+            const std::string named = std::string("its variable ") + mxGetName(array.get()) + ": ";
+            const std::string why = reason != nullptr ? reason : "it cannot be written";
+            problems->Add(sources[s].path, why.starts_with(named) ? why : named + why, refusal);
+        }
+    }
+    if (!problems->lines.empty()) {
+        matAbandon(target);
+        return kRefused;
+    }
+    if (matClose(target) != 0) {
+        if (matLastWasCancelled() != 0) {
+            platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
+            return E_EABORTED;
+        }
+        // Variables of another format are converted as the file is written:
+        // a damaged one ends it there.
+        const char* reason = matLastError();
+        const int code = matLastWasObjectsApart() != 0 || matLastWasRefused() != 0            ? E_NOT_SUPPORTED
+                         : reason != nullptr && matLastWasWriterLost() == 0 && AnyDamaged(sources) ? E_BAD_DATA
+                                                                                                   : E_EWRITE;
+        *objectsApart = matLastWasObjectsApart() != 0;
+        problems->Add(packedFile, reason != nullptr ? reason : "the new file could not be written", code);
+        return kRefused;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int AddVariables(const char* packedFile, const char* subPath, const char* srcPath, const char* addList, int flags,
@@ -284,6 +421,7 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     CollectSources(srcPath != nullptr ? srcPath : "", addList, &files, &folders, &hostNames, &problems);
     platform::FileStatus targetStatus;
     const bool targetExists = platform::FileSystem().linkStatus(packedFile, &targetStatus) == 0;
+    Level5Copies copies;   // outlives the sources' arrays, which keep the copies open
     std::vector<Source> sources;
     for (const std::string& path : files) {
         if (targetExists && platform::FileSystem().sameFile(path.c_str(), packedFile) == 1) {
@@ -347,75 +485,30 @@ int AddVariables(const char* packedFile, const char* subPath, const char* srcPat
     for (const Source& source : sources) {
         for (const ArrayPtr& array : source.arrays) matFitWriteOptions(&options, array.get());
     }
-    MATFile* target = targetExists ? matOpen(packedFile, "u") : matOpenForWriting(packedFile, &options);
-    if (target == nullptr) {
-        const char* reason = matLastError();
-        problems.Add(packedFile, reason != nullptr ? reason
-                                 : targetExists   ? "it cannot be changed (not a MAT-file, damaged, or not writable)"
-                                                  : "it cannot be created");
-        ShowProblems(packedFile, problems);
-        return platform::RefusalCode(E_EWRITE);
-    }
-    RewriteProgress rewrite{&progress, packedFile};
-    // A new file is written as its variables are put (its progress is set
-    // first); its total is not known in advance: it counts towards what the sources hold.
-    if (!targetExists) {
-        uint64_t sourceBytes = 0;
-        for (const Source& source : sources) {
-            platform::FileStatus status;
-            if (platform::FileSystem().status(source.path.c_str(), &status) == 0) sourceBytes += status.size;
-        }
-        rewrite.total = sourceBytes;
-    }
-    if (progress) matSetProgress(target, ReportRewrite, &rewrite);
-    matFormatInfo targetFormat{};
-    const bool takesAdditions = !targetExists || (matGetFormatInfo(target, &targetFormat) == 0 && targetFormat.takesAdditions);
-    if (!takesAdditions) {
-        problems.Add(packedFile, "a version 4 MAT-file: variables are added to version 6, 7 and 7.3 files only");
-    }
-    bool writerLost = false;
-    for (size_t s = 0; s < sources.size() && takesAdditions && !writerLost; ++s) {
-        for (const ArrayPtr& array : sources[s].arrays) {
-            if (matPutArray(target, array.get()) == 0) continue;
-            // The worker that writes a version 7.3 file ended: the file is
-            // lost, and no variable is to blame (nor read again to find one).
-            if (matLastWasWriterLost() != 0) {
-                problems.Add(packedFile, matLastError(), E_EWRITE);
-                writerLost = true;
+    bool objectsApart = false;
+    // Objects of a version 7.3 source that meet others are read again
+    // through a level-5 copy, and the write is tried once more.
+    int written = WriteVariables(packedFile, targetExists, sources, options, progress, &problems, &objectsApart);
+    if (written == kRefused && objectsApart) {
+        Problems again;
+        std::string why;
+        bool copied = false;
+        for (Source& source : sources) {
+            if (!HoldsVersion73Objects(source)) continue;
+            if (!ReadThroughLevel5Copy(&source, &copies, &why)) {
+                again.Add(source.path, "its objects cannot join the others: " + why);
                 break;
             }
-            // A new file is written as it goes: Cancel may come here.
-            if (matLastWasCancelled() != 0) {
-                matAbandon(target);
-                platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
-                return E_EABORTED;
-            }
-            // A reason is a refusal of the variable (a damaged one, or one
-            // not done); without one the target's write failed.
-            const char* reason = matLastError();
-            const int refusal = reason == nullptr                           ? E_EWRITE
-                                : mxCheckArray(array.get(), nullptr) != 0 ? E_BAD_DATA
-                                                                          : E_NOT_SUPPORTED;
-            problems.Add(sources[s].path, std::string("its variable ") + mxGetName(array.get()) + ": " +
-                                              (reason != nullptr ? reason : "it cannot be written"),
-                         refusal);
+            copied = true;
         }
-    }
-    if (!problems.lines.empty()) {
-        matAbandon(target);
-        ShowProblems(packedFile, problems);
-        return platform::RefusalCode(problems.code);
-    }
-    if (matClose(target) != 0) {
-        if (matLastWasCancelled() != 0) {
-            platform::PrintLine("Adding to file %s cancelled: nothing added\n", packedFile);
-            return E_EABORTED;
+        if (copied && again.lines.empty()) {
+            objectsApart = false;
+            written = WriteVariables(packedFile, targetExists, sources, options, progress, &again, &objectsApart);
         }
-        // Variables of another format are converted as the file is written:
-        // a damaged one ends it there.
-        const char* reason = matLastError();
-        problems.Add(packedFile, reason != nullptr ? reason : "the new file could not be written",
-                     reason != nullptr && matLastWasWriterLost() == 0 && AnyDamaged(sources) ? E_BAD_DATA : E_EWRITE);
+        if (copied || !again.lines.empty()) problems = again;
+    }
+    if (written == E_EABORTED) return E_EABORTED;
+    if (written == kRefused) {
         ShowProblems(packedFile, problems);
         return platform::RefusalCode(problems.code);
     }

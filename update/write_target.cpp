@@ -45,10 +45,7 @@ bool SameBytes(SourceFile& a, uint64_t atA, uint64_t sizeA, SourceFile& b, uint6
 constexpr uint64_t kInflateToCopyCost = 8;
 
 bool RefuseSecondSubsystem(bool targetHasOwn) {
-    SetLastError(targetHasOwn ? "it holds objects of a version 7.3 file, and this file holds objects of its own: "
-                                "merging them is not available yet"
-                              : "it holds objects, and so does a variable added from another file, one of them "
-                                "from a version 7.3 file: merging them is not available yet");
+    SetLastError(targetHasOwn ? kObjectsApartTargetReason : kObjectsApartSourceReason);
     return false;
 }
 

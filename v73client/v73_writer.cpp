@@ -87,9 +87,7 @@ const char* V73RefusalText(uint32_t refusal, bool copied) {
         case kElementDamaged: return "its stored element is damaged (its sizes or types do not hold together)";
         case kNameTaken: return "the file holds a variable of that name already (or a struct two fields of one name)";
         case kBadName: return "its name or a field's cannot be kept in a version 7.3 file ('/', '.', or a leading '#')";
-        case kSubsystemTwice:
-            return "it holds objects (string, table, datetime, classdef objects or function handles), and so does "
-                   "the file: merging their subsystem data is not available yet";
+        case kSubsystemTwice: return kObjectsApartCopiedReason;
         default: return "the version 7.3 file could not be written";
     }
 }
@@ -122,7 +120,8 @@ const char* Ended(V73Writer* writer) {
     }
 }
 
-bool Fail(V73Writer* writer, const char* reason) {
+// `refused`: the worker refused the variable, as a file of its kind cannot hold it.
+bool Fail(V73Writer* writer, const char* reason, bool refused = false) {
     writer->worker.Stop();
     writer->failed = true;
     // A worker that ended by itself is no fault of the variable: the reason
@@ -142,6 +141,7 @@ bool Fail(V73Writer* writer, const char* reason) {
     } else if (reason != nullptr) {
         SetLastError(reason);
     }
+    if (reason != nullptr && refused) MarkLastErrorRefusal();
     return false;
 }
 
@@ -158,7 +158,7 @@ bool Answer(V73Writer* writer) {
             AnswerHead head;
             if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
             if (head.ok == kBeat && head.length == 0) continue;
-            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? V73RefusalText(head.refusal) : nullptr);
+            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? V73RefusalText(head.refusal) : nullptr, head.ok == 0);
             return Progress(writer) || Fail(writer, nullptr);
         }
         if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, nullptr);
