@@ -142,6 +142,11 @@ constexpr size_t kMaxShownNesting = 16;
 // objects by class and size only. 64 MB is the data of tables of hundreds of
 // thousands of rows, far beyond what a text of a few kilobytes can show.
 constexpr uint64_t kMaxDecodedSubsystemBytes = 64 * 1024 * 1024;
+// Subsystem data written into a version 7.3 file as it stands (a level-5
+// file's, converted) is held whole as well, in the plug-in and in the
+// worker that writes it: a table of millions of rows, far below MATLAB's
+// own bound of 2 GB for a level-5 variable. Merging keeps the bound above.
+constexpr uint64_t kMaxCarriedSubsystemBytes = 512 * 1024 * 1024;
 // A struct or cell variable is shown from its first bytes only: beyond these
 // the text has long passed its end.
 constexpr uint64_t kMaxShownElementBytes = 1024 * 1024;

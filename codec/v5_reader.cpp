@@ -425,7 +425,7 @@ bool WholeElementV5(const mxArray& array, uint64_t most, std::vector<uint8_t>& e
 }
 
 // The uint8 data of the unnamed variable the header's offset points at.
-bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason) {
+bool SubsystemPayloadV5(const mxArray& array, uint64_t most, std::vector<uint8_t>& payload, const char*& reason) {
     SourceFile& source = *array.source;
     if (source.subsystemOffset == 0) {
         reason = "the file holds no subsystem data";
@@ -438,8 +438,9 @@ bool SubsystemPayloadV5(const mxArray& array, std::vector<uint8_t>& payload, con
         reason = "the subsystem data is damaged";
         return false;
     }
-    if (holder.data.elementEnd > format::kMaxDecodedSubsystemBytes) {
-        reason = "the subsystem data is too large to show";
+    if (holder.data.elementEnd > most) {
+        reason = most < format::kMaxCarriedSubsystemBytes ? "the subsystem data is too large to show"
+                                                          : "the subsystem data is too large (more than 512 MB)";
         return false;
     }
     std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));

@@ -63,7 +63,7 @@ public:
         const char* reason = nullptr;
         auto decoded = std::make_unique<Subsystem>();
         std::string error;
-        if (array_.format->subsystemPayload(array_, payload, reason) && decoded->Load(std::move(payload), error)) {
+        if (array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason) && decoded->Load(std::move(payload), error)) {
             subsystem_ = std::move(decoded);
         }
         return subsystem_.get();

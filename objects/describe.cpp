@@ -92,7 +92,7 @@ private:
         // The file's format gives it in the level-5 form.
         std::vector<uint8_t> payload;
         const char* reason = nullptr;
-        if (!array_.format->subsystemPayload(array_, payload, reason)) {
+        if (!array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason)) {
             loadError_ = reason;
             return nullptr;
         }

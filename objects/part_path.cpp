@@ -539,7 +539,7 @@ private:
             std::string error;
             subsystem_ = std::make_unique<Subsystem>();
             // The objects' values cannot be read: the file is damaged there.
-            if (!array_.format->subsystemPayload(array_, payload, reason)) return Fail(where_ + ": " + reason + ": damaged");
+            if (!array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason)) return Fail(where_ + ": " + reason + ": damaged");
             if (!subsystem_->Load(std::move(payload), error)) return Fail(where_ + ": " + error + ": damaged");
         }
         std::string cls, error;

@@ -72,7 +72,7 @@ const Subsystem* WholeVariable::Objects(std::string& error) {
     std::vector<uint8_t> payload;
     const char* reason = nullptr;
     auto subsystem = std::make_unique<Subsystem>();
-    if (!array_.format->subsystemPayload(array_, payload, reason)) {
+    if (!array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason)) {
         error = reason != nullptr ? reason : "";
         return nullptr;
     }

@@ -148,7 +148,7 @@ bool CarriedPayload(const CarriedSubsystem& carried, std::vector<uint8_t>& paylo
         mxArray holder;
         holder.source = carried.source;
         const char* reason = nullptr;
-        if (!carried.source || !carried.source->format->subsystemPayload(holder, payload, reason)) {
+        if (!carried.source || !carried.source->format->subsystemPayload(holder, kMaxCarriedSubsystemBytes, payload, reason)) {
             error = reason != nullptr ? reason : "the subsystem data cannot be read";
             return false;
         }
@@ -543,7 +543,7 @@ bool NoteCarriedData(CarriedSubsystem& carried, const mxArray& array, bool objec
         holder.source = file;
         holder.format = file->format;
         const char* reason = nullptr;
-        if (file->format->subsystemPayload(holder, out, reason)) return true;
+        if (file->format->subsystemPayload(holder, kMaxDecodedSubsystemBytes, out, reason)) return true;
         SetLastErrorText(std::string("its objects cannot join the others: ") + reason);
         return false;
     };

@@ -45,7 +45,8 @@ bool ShownElementV73(const mxArray& array, size_t textRoom, std::vector<uint8_t>
     return ReadV73Contents(array, textRoom, element);
 }
 
-bool SubsystemPayloadV73(const mxArray& array, std::vector<uint8_t>& payload, const char*& reason) {
+// (The worker gives the viewer's part of it at most.)
+bool SubsystemPayloadV73(const mxArray& array, uint64_t, std::vector<uint8_t>& payload, const char*& reason) {
     if (ReadV73Subsystem(array, payload)) return true;
     reason = "the subsystem data cannot be read (damaged or too large to show)";
     return false;

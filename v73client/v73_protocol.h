@@ -61,7 +61,7 @@ enum Operation : uint32_t {
     // with `part` kOwnLinks (a deletion's new file) keeps its file's own
     // links as kCopyInto does. kAddSubsystem: `count` bytes of a level-5
     // file's subsystem data (its unnamed variable's uint8 data, at most
-    // kMaxDecodedSubsystemBytes; `part` kSwapped as for an element) after
+    // kMaxCarriedSubsystemBytes; `part` kSwapped as for an element) after
     // the request, written as #refs# and #subsystem#, once per file.
     kCreate = 12,
     kCopyInto = 13,

@@ -366,7 +366,7 @@ bool V73WriterAddElement(V73Writer* writer, const std::string& name, std::vector
 }
 
 bool V73WriterSubsystem(V73Writer* writer, std::vector<uint8_t> payload, bool swapped) {
-    if (!Usable(writer) || payload.size() > kMaxDecodedSubsystemBytes) return false;
+    if (!Usable(writer) || payload.size() > kMaxCarriedSubsystemBytes) return false;
     WriterStep step;
     step.subsystem = std::make_shared<const std::vector<uint8_t>>(std::move(payload));
     step.swapped = swapped;

@@ -781,7 +781,7 @@ void ServeWriter(platform::WorkerEnd& end, const Request& create, platform::Nati
                     out.swapped = (request.part & kSwapped) != 0;
                     out.objects = true;
                     Id root(out.file >= 0 ? H5Gopen2(out.file, "/", H5P_DEFAULT) : -1, H5Gclose);
-                    ok = request.count <= kMaxDecodedSubsystemBytes && root.ok() &&
+                    ok = request.count <= kMaxCarriedSubsystemBytes && root.ok() &&
                          Hdf5ArrayWriter(out, in).Subsystem(root.get());
                     inStep = in.Drain();
                     break;
