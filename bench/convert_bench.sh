@@ -51,7 +51,8 @@ echo "converting files that hold objects (seconds, best of $reps):"
 for f in "$root/tests/objects/matlab/struct_table_datetime.mat" "$work/tables.mat"; do
   name=$(basename "$f"); size=$(stat -c %s "$f")
   to73=$(best "$work/out73.mat" "$tool" convert "$f" "$work/out73.mat" --to 7.3)
-  "$tool" convert "$f" "$work/in73.mat" --to 7.3 >/dev/null 2>&1 || { echo "  $name: convert --to 7.3 failed"; continue; }
+  rm -f "$work/in73.mat"
+  "$tool" convert "$f" "$work/in73.mat" --to 7.3 >/dev/null 2>"$work/why" || { echo "  $name: convert --to 7.3 failed: $(cat "$work/why")"; continue; }
   to7=$(best "$work/out7.mat" "$tool" convert "$work/in73.mat" "$work/out7.mat" --to 7)
   load=$(best "$work/none" scipy_load "$f")
   copy=$(best "$work/h5.mat" h5copy_all "$work/in73.mat" "$work/h5.mat")
