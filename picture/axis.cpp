@@ -3,14 +3,21 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 namespace picture {
 
 namespace {
 
+// 10^exponent as the literal "1e<exponent>" reads: the nearest double.
+// (MinGW's pow is off by an ulp for some powers, and a step of 1e-7 just
+// above 1e-7 loses the tick at 4e-7.)
+double PowerOfTen(int exponent) { return std::strtod(("1e" + std::to_string(exponent)).c_str(), nullptr); }
+
 // 1, 2 or 5 times a power of ten, the least not below `raw` (> 0).
 double RoundStep(double raw) {
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    const double power = PowerOfTen(static_cast<int>(std::floor(std::log10(raw))));
     for (const double m : {1.0, 2.0, 5.0, 10.0}) {
         // A little slack: log10 of 0.3 / 3 need not land on a whole number.
         if (m * power >= raw * (1 - 1e-12)) return m * power;
