@@ -1,6 +1,7 @@
 // add: PackFiles as the host calls it (the process-wide callbacks set first),
 // with the files named relative to the folder they share. Before a variable
 // of the target is replaced, the user is asked (unless --yes).
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -104,14 +105,20 @@ int RunAdd(PluginHost& host, const Args& args) {
             common = up;
         }
     }
+    // Sources on different drives share no folder: each is named whole. (An
+    // empty name would end the list there, and the files after it be lost.)
+    const bool shared = std::all_of(sources.begin(), sources.end(), [&](const fs::path& source) {
+        return !common.empty() && source.string().rfind((common / "").string(), 0) == 0;
+    });
     WideString addList;
     for (const fs::path& source : sources) {
-        addList += Wide(source.lexically_relative(common).string());
+        addList += Wide(shared ? source.lexically_relative(common).string() : source.string());
         addList.push_back(0);
     }
     addList.push_back(0);
     // The user was asked above (or said --yes): the plug-in asks no more.
-    if (PackFiles(host, target, (common / "").string(), addList, MATWCX_PACK_REPLACE_AGREED) != kExitOk) return kExitFailed;
+    const std::string srcPath = shared ? (common / "").string() : std::string();
+    if (PackFiles(host, target, srcPath, addList, MATWCX_PACK_REPLACE_AGREED) != kExitOk) return kExitFailed;
     std::printf("Added to %s\n", target.c_str());
     return kExitOk;
 }

@@ -417,7 +417,10 @@ TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
             ASSERT_EQ(Run({"extract", k.file, v, "-d", folder}).status, 0);
             const std::string extracted = folder + "/" + support::Entries(folder).back();
             EXPECT_EQ(support::ReadText(extracted).substr(0, 10), "MATLAB 7.3");
-            for (const std::string& file : {to73, back, added, extracted}) EXPECT_EQ(Run({"view", file, v}).out, source.out) << file;
+            for (const std::string& file : {to73, back, added, extracted}) {
+                const ToolRun viewed = Run({"view", file, v});
+                EXPECT_EQ(viewed.out, source.out) << file << ": " << viewed.err;
+            }
             fs::remove(extracted);
         }
     }
@@ -451,7 +454,10 @@ TEST_F(Objects, ObjectsGoIntoVersion73FilesAndReadBackTheSame) {
         const ToolRun run = Run(args);
         ASSERT_EQ(run.status, 0) << m.target << run.err;
         for (const auto* k : {&kKinds[0], &kKinds[1]}) {
-            for (const std::string& v : k->variables) EXPECT_EQ(Run({"view", m.target, v}).out, Run({"view", k->file, v}).out) << m.target << " " << v;
+            for (const std::string& v : k->variables) {
+                const ToolRun viewed = Run({"view", m.target, v});
+                EXPECT_EQ(viewed.out, Run({"view", k->file, v}).out) << m.target << " " << v << ": " << viewed.err;
+            }
         }
     }
     // Subsystem data of an unknown version, and a Java object: refused as
