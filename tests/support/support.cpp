@@ -178,7 +178,9 @@ std::string ShellQuoted(const std::string& word) {
 #endif
 }  // namespace
 
-ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
+namespace {
+
+ToolRun RunToolOnce(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
     std::string command = ShellQuoted(testenv::Get("MATWCX_TOOL"));
     for (const std::string& arg : args) command += " " + ShellQuoted(arg);
     // Fresh names for each run: under Wine a finished run's files can still be
@@ -198,6 +200,19 @@ ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args
     run.status = raw != -1 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     run.out = ReadText(out);
     run.err = ReadText(err);
+    return run;
+}
+
+}  // namespace
+
+ToolRun RunTool(const testenv::TempDir& io, const std::vector<std::string>& args, const std::string& input) {
+    ToolRun run = RunToolOnce(io, args, input);
+#if defined(_WIN32)
+    // The command says why whenever it fails. A failure without a word is
+    // cmd's: under a loaded Wine it may find a redirected file still held
+    // ("Sharing violation") and never start the command. Tried once more.
+    if (run.status != 0 && run.out.empty() && run.err.empty()) run = RunToolOnce(io, args, input);
+#endif
     return run;
 }
 
