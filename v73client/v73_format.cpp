@@ -45,6 +45,20 @@ bool ShownElementV73(const mxArray& array, size_t textRoom, std::vector<uint8_t>
     return ReadV73Contents(array, textRoom, element);
 }
 
+// The variable's level-5 element as a conversion to version 7 writes it
+// (its object references numbered as in SubsystemPayloadV73's data), when
+// it takes at most `most` bytes.
+bool WholeElementV73(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped) {
+    swapped = false;
+    uint64_t bytes = 0;
+    bool objects = false;
+    if (!PlanV73Level5(array, false, bytes, objects) || bytes > most) return false;
+    V73Level5Reader reader;
+    if (!reader.Start(array, false) || reader.total() > most) return false;
+    element.resize(static_cast<size_t>(reader.total()));
+    return reader.Read(element.data(), element.size());
+}
+
 // (The worker gives the viewer's part of it at most.)
 bool SubsystemPayloadV73(const mxArray& array, uint64_t, std::vector<uint8_t>& payload, const char*& reason) {
     if (ReadV73Subsystem(array, payload)) return true;
@@ -77,7 +91,7 @@ const MatFormat kV73Format = {
     .textUnits = nullptr,
     .describable = DescribableV73,
     .shownElement = ShownElementV73,
-    .wholeElement = nullptr,
+    .wholeElement = WholeElementV73,
     .subsystemPayload = SubsystemPayloadV73,
     .element = &kV73Element,
 };

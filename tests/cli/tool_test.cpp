@@ -658,19 +658,23 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
         ASSERT_TRUE(support::CopyTestData(std::string("objects/") + kind + ".mat", dir.file(std::string(kind) + ".mat")) ||
                     support::CopyTestData(std::string("matlab73-") + kind + "/v5.mat", dir.file(std::string(kind) + ".mat")))
             << "no test data " << kind;
+        // MATLAB's version 7.3 twins, read through their worker
+        support::CopyTestData(std::string("matlab73-") + kind + "/v73.mat", dir.file(std::string(kind) + ".v73.mat"));
     }
+    const std::string table = R"({"testDatetime":"02-Dec-2019 16:42:49","testTable":[{"FlightNum":1261,"Customer":"Jones","Date":"20-Dec-2016 00:00:00",)"
+        R"("Rating":"Good","Comment":"Flight left on time, not crowded"},{"FlightNum":547,"Customer":"Brown","Date":"21-Dec-2016 00:00:00",)"
+        R"("Rating":"Poor","Comment":"Late departure, ran out of dinner options"},{"FlightNum":3489,"Customer":"Smith",)"
+        R"("Date":"22-Dec-2016 00:00:00","Rating":"Fair","Comment":"Late, but only by half an hour. Otherwise fine."}],)"
+        R"("testDatetimeComplex":"06-Dec-2025 20:28:39"})";
     const struct { const char* file; const char* variable; std::string json; } cases[] = {
         {"built.mat", "s", R"({"m":[[1,2,3],[4,5,null]],"l":[true,false],"t":["abc","def"],"e":[],"c":["x\"y",[]]})"},
         {"struct.mat", "s2", R"([{"a":1},{"a":2}])"},
         {"cell.mat", "cell", R"([1,2.01,"string",["string1","string2"]])"},
         {"user_defined_classdefs.mat", "obj_with_default_val", R"({"a":"Default String","b":10})"},
         {"user_defined_classdefs.mat", "obj_array", R"([[{"a":1,"b":[],"c":[]},{"a":2,"b":[],"c":[]}],[{"a":3,"b":[],"c":[]},{"a":4,"b":[],"c":[]}]])"},
-        {"struct_table_datetime.mat", "s",
-         R"({"testDatetime":"02-Dec-2019 16:42:49","testTable":[{"FlightNum":1261,"Customer":"Jones","Date":"20-Dec-2016 00:00:00",)"
-         R"("Rating":"Good","Comment":"Flight left on time, not crowded"},{"FlightNum":547,"Customer":"Brown","Date":"21-Dec-2016 00:00:00",)"
-         R"("Rating":"Poor","Comment":"Late departure, ran out of dinner options"},{"FlightNum":3489,"Customer":"Smith",)"
-         R"("Date":"22-Dec-2016 00:00:00","Rating":"Fair","Comment":"Late, but only by half an hour. Otherwise fine."}],)"
-         R"("testDatetimeComplex":"06-Dec-2025 20:28:39"})"},
+        {"struct_table_datetime.mat", "s", table},
+        {"struct_table_datetime.v73.mat", "s", table},
+        {"cell.v73.mat", "cell", R"([1,2.01,"string",["string1","string2"]])"},
         {"long.mat", "long", "[" + longJson + "]]"},
         {"built.mat", "z", "z.bad: complex numbers"},
         {"function_handles.mat", "anonymous", "anonymous: a function handle"},
