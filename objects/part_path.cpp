@@ -26,6 +26,7 @@
 #include "codec/source_io.h"
 #include "matlib/mat.h"
 #include "objects/subsystem.h"
+#include "objects/value_objects.h"
 #include "os/file_io.h"
 #include "os/host_rules.h"
 
@@ -289,6 +290,17 @@ uint64_t ValueBytes(const ArrayHeader& head) {
 }
 
 // How the part found becomes an element of its own.
+// A scratch file beside `path`, else in the temporary folder; null when none.
+FILE* CreateScratch(const std::string& path) {
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    FILE* file = fs.createScratchBeside(path.c_str());
+    for (const std::string& folder : platform::HostTempFolders()) {
+        if (file != nullptr) break;
+        file = fs.createScratchBeside((folder + "/part").c_str());
+    }
+    return file;
+}
+
 enum class Shape { Whole, StructElement, CellElement };
 
 class PartWalk {
@@ -339,13 +351,8 @@ public:
 
     // Writes the part as the one variable of a new scratch file; null on failure.
     mxArray* Write() {
-        std::string folderOf;
         platform::FileSystemCalls& fs = platform::FileSystem();
-        FILE* file = fs.createScratchBeside(source_.path.c_str());
-        for (const std::string& folder : platform::HostTempFolders()) {
-            if (file != nullptr) break;
-            file = fs.createScratchBeside((folder + "/part").c_str());
-        }
+        FILE* file = CreateScratch(source_.path);
         if (file == nullptr) {
             Fail("no temporary file could be made for the part");
             return nullptr;
@@ -716,15 +723,85 @@ private:
 };
 
 // Level 5 only: the reason for any other array.
-bool Walkable(const mxArray* array) {
-    if (array == nullptr || !array->source) return SetLastError("no variable"), false;
-    if (array->format == &kV5Format) return true;
-    if (array->format != nullptr && array->format->number == 73) {
-        SetLastError("parts of a version 7.3 variable are not read yet: convert the file to version 7 first");
-    } else {
-        SetLastErrorText(array->name + " is a " + array->className + " array: it has no parts");
+void PutLittle32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A variable of another format (version 7.3) is walked in a level-5 image
+// of it: the element its file's reader converts it to and, after it, its
+// file's subsystem data as the unnamed uint8 variable, in a scratch file
+// read as any level-5 file. Null with the reason for matLastError.
+std::unique_ptr<mxArray> Level5Image(const mxArray& array) {
+    std::vector<uint8_t> element;
+    bool swapped = false;
+    if (array.format->wholeElement == nullptr ||
+        !array.format->wholeElement(array, kMostWholeElementBytes, element, swapped) || swapped) {
+        SetLastErrorText(array.name + " cannot be read whole for its parts");
+        return nullptr;
     }
-    return false;
+    std::vector<uint8_t> payload;
+    const char* reason = nullptr;
+    const bool objects = array.format->subsystemPayload(array, kMaxDecodedSubsystemBytes, payload, reason) &&
+                         payload.size() <= UINT32_MAX - 64;
+    std::vector<uint8_t> bytes(kHeaderSize, ' ');
+    const char kText[] = "MATLAB 5.0 MAT-file, a level-5 image of a version 7.3 variable";
+    std::copy(kText, kText + sizeof kText - 1, bytes.begin());
+    const uint64_t subsystemAt = objects ? kHeaderSize + element.size() : 0;
+    for (size_t i = 0; i < 8; ++i) bytes[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystemAt >> (8 * i));
+    bytes[kVersionAt] = 0x00, bytes[kVersionAt + 1] = 0x01, bytes[kVersionAt + 2] = 'I', bytes[kVersionAt + 3] = 'M';
+    bytes.insert(bytes.end(), element.begin(), element.end());
+    if (objects) {
+        // miMATRIX: flags (uint8 class), dimensions n x 1, an empty name, the bytes.
+        const uint32_t n = static_cast<uint32_t>(payload.size()), padded = (n + 7) / 8 * 8;
+        PutLittle32(bytes, miMATRIX);
+        PutLittle32(bytes, 16 + 16 + 8 + 8 + padded);
+        for (const uint32_t word : {uint32_t{miUINT32}, 8u, uint32_t{mxUINT8_CLASS}, 0u, uint32_t{miINT32}, 8u, n, 1u,
+                                    uint32_t{miINT8}, 0u, uint32_t{miUINT8}, n}) {
+            PutLittle32(bytes, word);
+        }
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        bytes.resize(bytes.size() + (padded - n), 0);
+    }
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    FILE* file = CreateScratch(array.source->path);
+    auto image = std::make_shared<SourceFile>();
+    image->stream = file;   // closed with the image's source
+    image->path = array.source->path;
+    image->format = &kV5Format;
+    image->subsystemOffset = subsystemAt;
+    platform::FileStatus status;
+    if (file == nullptr || fs.write(bytes.data(), bytes.size(), file) != bytes.size() || fs.flush(file) != 0 ||
+        fs.fileStatus(file, &status) != 0) {
+        SetLastError("a part's variable could not be written to a temporary file");
+        return nullptr;
+    }
+    image->size = status.size;
+    image->opened = status;
+    auto out = std::make_unique<mxArray>();
+    uint64_t next = 0;
+    if (ReadV5Header(image, kHeaderSize, *out, next) != HeaderStatus::Ok) {
+        SetLastErrorText(array.name + ": its level-5 image is damaged");
+        return nullptr;
+    }
+    return out;
+}
+
+// The array the walk reads: the variable itself (level 5), or with
+// `image` its level-5 image (kept in *image); null with the reason for
+// matLastError. A folder's listing makes no image: it would convert the
+// whole variable while the host waits for its entries.
+const mxArray* Walkable(const mxArray* array, std::unique_ptr<mxArray>* image) {
+    if (array == nullptr || !array->source) return SetLastError("no variable"), nullptr;
+    if (array->format == &kV5Format) return array;
+    const bool container = array->classId == mxSTRUCT_CLASS || array->classId == mxCELL_CLASS ||
+                           array->classId == mxOBJECT_CLASS || array->classId == mxOPAQUE_CLASS;
+    if (array->format != nullptr && array->format->layout == FileLayout::kHdf5 && container) {
+        if (image == nullptr) return SetLastError("the parts of a version 7.3 variable are not listed"), nullptr;
+        *image = Level5Image(*array);
+        return image->get();
+    }
+    SetLastErrorText(array->name + " is a " + array->className + " array: it has no parts");
+    return nullptr;
 }
 
 }  // namespace
@@ -733,8 +810,9 @@ bool Walkable(const mxArray* array) {
 using namespace matlib;
 
 mxArray* mxGetPart(const mxArray* array, const char* path) {
-    if (path == nullptr || !Walkable(array)) return nullptr;
     try {
+        std::unique_ptr<mxArray> image;
+        if (path == nullptr || (array = Walkable(array, &image)) == nullptr) return nullptr;
         std::vector<Step> steps;
         std::string error;
         if (!ParsePath(path, steps, error)) {
@@ -751,8 +829,8 @@ mxArray* mxGetPart(const mxArray* array, const char* path) {
 }
 
 int mxListParts(const mxArray* array, size_t most, int (*visit)(void* context, const mxPartInfo* part), void* context) {
-    if (visit == nullptr || !Walkable(array)) return 1;
     try {
+        if (visit == nullptr || (array = Walkable(array, nullptr)) == nullptr) return 1;
         PartWalk walk(*array);
         return walk.Start() && walk.List(most, visit, context) ? 0 : 1;
     } catch (const std::bad_alloc&) {

@@ -258,7 +258,7 @@ TEST_F(MatwcxCommand, AnExportTooLargeForItsFormatOrTheDiskIsRefusedBeforeItWrit
 }
 
 // A part of a variable by its MATLAB path, in a compressed big-endian file
-// and in MATLAB's own: fields, cell braces (linear and per dimension),
+// and in MATLAB's own (version 7 and 7.3): fields, cell braces (linear and per dimension),
 // struct array parens, nesting, an empty field, a table's variable. It views
 // and extracts as a variable named after it, its objects' values kept; a
 // path that names nothing fails as a missing variable does, saying why.
@@ -291,7 +291,9 @@ TEST_F(MatwcxCommand, TakesAPartOfAVariableByItsPath) {
         {table, "s.testTable.Customer", 0, "string [3x1] = \"Jones\", \"Brown\", \"Smith\""},
         {table, "s.testTable.FlightNum", 0, "1261"},
         {table, "s.testTable.Nope", 1, "no variable 'Nope' in the table s.testTable"},
-        {table73, "s.testDatetime", 1, "version 7.3"},
+        {table73, "s.testDatetime", 0, "datetime [1x1] = 02-Dec-2019 16:42:49"},   // through its level-5 image
+        {table73, "s.testTable.Customer", 0, "string [3x1] = \"Jones\", \"Brown\", \"Smith\""},
+        {table73, "s.testTable.Nope", 1, "no variable 'Nope' in the table s.testTable"},
         {matlab + "v7/corrupted_subsystem.mat", "var.x", 1, "object metadata of unknown version 5: damaged"},
     };
     for (const auto& c : cases) {
