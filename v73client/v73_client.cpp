@@ -256,7 +256,7 @@ bool V73File::Ready() {
 }
 
 // For tests: MATWCX_TEST_WORKER_SIGNAL="SIGNAL FIRST COUNT [answered]" sends
-// the worker that signal right after requests FIRST to FIRST + COUNT - 1
+// the worker that signal as requests FIRST to FIRST + COUNT - 1 are made
 // (counted from 1 in this process, the writer's requests among them), as a
 // user or the system's out-of-memory killer would; with "answered", once
 // their answers are in (a worker that dies between requests).
@@ -297,8 +297,10 @@ bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_
             lost = !worker.running() && worker.endSignal() != 0;
             return false;
         }
+        // (A test's signal lands before the request: sent after it, a
+        // quick answer could come first and the test would see no loss.)
+        SignalWorkerForTest(worker, false);
         const bool sent = worker.SendRequest(&request, sizeof request, nullptr);
-        if (sent) SignalWorkerForTest(worker, false);
         if (sent && Receive(maxLength, payload)) {
             SignalWorkerForTest(worker, true);
             return true;
