@@ -78,6 +78,12 @@ uint64_t ArrayHeadBytes(const ArrayHead& head);
 // level-5 element can hold, or no memory.
 bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_t>* element);
 
+// The subsystem data's own element: the unnamed 1-by-N uint8 variable that
+// holds `payload`, as MATLAB writes it, tag included, in the byte order
+// asked for (swap: other than this machine's). False when it is too large
+// for one element.
+bool EncodeSubsystemElement(const std::vector<uint8_t>& payload, bool swap, std::vector<uint8_t>& element);
+
 using platform::StagedFile;   // os/staged_file.h
 // Writes the same element for an array read from a version 4 file, its
 // values read from that file and converted in pieces: memory stays at a few

@@ -455,4 +455,24 @@ bool EncodeDecodedArray(const mxArray* array, bool bigEndian, std::vector<uint8_
     }
 }
 
+bool EncodeSubsystemElement(const std::vector<uint8_t>& payload, bool swap, std::vector<uint8_t>& element) {
+    const mwSize dims[2] = {1, static_cast<mwSize>(payload.size())};   // MATLAB writes it 1-by-N
+    ArrayHead head;
+    head.classCode = mxUINT8;
+    head.dims = dims;
+    head.rank = 2;
+    element.assign(kTagSize, 0);
+    if (payload.size() > UINT32_MAX / 2 || !AppendArrayHead(head, swap, element)) {
+        element.clear();
+        return false;
+    }
+    const SubelementTagBytes tag = SubelementTag(miUINT8, static_cast<uint32_t>(payload.size()), swap);
+    element.insert(element.end(), tag.bytes.begin(), tag.bytes.begin() + static_cast<std::ptrdiff_t>(tag.size));
+    element.insert(element.end(), payload.begin(), payload.end());
+    element.resize(element.size() + SubelementPadding(payload.size()));
+    const auto matrix = StreamedTag(miMATRIX, static_cast<uint32_t>(element.size() - kTagSize), swap);
+    std::copy(matrix.begin(), matrix.end(), element.begin());
+    return true;
+}
+
 }  // namespace matlib

@@ -253,7 +253,7 @@ bool ReadThroughLevel5Copy(Source* source, Level5Copies* copies, std::string* wh
     MATFile* copy = matOpenForWriting(wanted.c_str(), &options);
     bool written = copy != nullptr;
     for (size_t i = 0; written && i < source->arrays.size(); ++i) written = matPutArray(copy, source->arrays[i].get()) == 0;
-    char path[4096] = "";
+    char path[platform::kMaxPathLength + 1] = "";
     if (!written) {
         *why = matLastError() != nullptr ? matLastError() : "its level-5 copy could not be written";
         if (copy != nullptr) matAbandon(copy);
@@ -265,11 +265,11 @@ bool ReadThroughLevel5Copy(Source* source, Level5Copies* copies, std::string* wh
     copies->paths.push_back(path);
     MATFile* file = matOpen(path, "r");
     std::vector<ArrayPtr> arrays;
-    for (size_t i = 0; file != nullptr && i < source->arrays.size(); ++i) {
+    bool whole = file != nullptr;
+    for (size_t i = 0; whole && i < source->arrays.size(); ++i) {
         arrays.emplace_back(matGetArray(file, mxGetName(source->arrays[i].get())));
-        if (!arrays.back()) break;
+        whole = arrays.back() != nullptr;
     }
-    const bool whole = file != nullptr && arrays.size() == source->arrays.size() && arrays.back() != nullptr;
     if (file != nullptr) matClose(file);
     if (!whole) return *why = "its level-5 copy could not be read", false;
     source->arrays = std::move(arrays);

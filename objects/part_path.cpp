@@ -10,6 +10,7 @@
 // then read as any other, so the viewer, the exports and extraction treat
 // the part as a variable.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -289,7 +290,6 @@ uint64_t ValueBytes(const ArrayHeader& head) {
     }
 }
 
-// How the part found becomes an element of its own.
 // A scratch file beside `path`, else in the temporary folder; null when none.
 FILE* CreateScratch(const std::string& path) {
     platform::FileSystemCalls& fs = platform::FileSystem();
@@ -301,6 +301,18 @@ FILE* CreateScratch(const std::string& path) {
     return file;
 }
 
+// A scratch file just written, flushed, with its size and identity taken
+// for the reads that follow; false when that fails.
+bool TakeScratchStatus(SourceFile& scratch) {
+    platform::FileStatus status;
+    platform::FileSystemCalls& fs = platform::FileSystem();
+    if (fs.flush(scratch.stream) != 0 || fs.fileStatus(scratch.stream, &status) != 0) return false;
+    scratch.size = status.size;
+    scratch.opened = status;
+    return true;
+}
+
+// How the part found becomes an element of its own.
 enum class Shape { Whole, StructElement, CellElement };
 
 class PartWalk {
@@ -382,14 +394,11 @@ public:
             const int shift = swapped_ ? 56 - 8 * i : 8 * i;
             header[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystem >> shift);
         }
-        platform::FileStatus status;
         if (fs.seek(file, 0, SEEK_SET) != 0 || fs.write(header, sizeof header, file) != sizeof header ||
-            fs.flush(file) != 0 || fs.fileStatus(file, &status) != 0) {
+            !TakeScratchStatus(*part)) {
             Fail("the part could not be written to a temporary file");
             return nullptr;
         }
-        part->size = status.size;
-        part->opened = status;
         auto array = std::make_unique<mxArray>();
         uint64_t next = 0;
         if (ReadV5Header(part, kHeaderSize, *array, next) != HeaderStatus::Ok) {
@@ -722,11 +731,6 @@ private:
     std::string name_;           // the name the part takes
 };
 
-// Level 5 only: the reason for any other array.
-void PutLittle32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
 // A variable of another format (version 7.3) is walked in a level-5 image
 // of it: the element its file's reader converts it to and, after it, its
 // file's subsystem data as the unnamed uint8 variable, in a scratch file
@@ -739,29 +743,18 @@ std::unique_ptr<mxArray> Level5Image(const mxArray& array) {
         SetLastErrorText(array.name + " cannot be read whole for its parts");
         return nullptr;
     }
-    std::vector<uint8_t> payload;
+    std::vector<uint8_t> payload, subsystem;
     const char* reason = nullptr;
     const bool objects = array.format->subsystemPayload(array, kMaxDecodedSubsystemBytes, payload, reason) &&
-                         payload.size() <= UINT32_MAX - 64;
-    std::vector<uint8_t> bytes(kHeaderSize, ' ');
+                         EncodeSubsystemElement(payload, std::endian::native == std::endian::big, subsystem);
+    uint8_t header[kHeaderSize];
+    std::memset(header, ' ', sizeof header);
     const char kText[] = "MATLAB 5.0 MAT-file, a level-5 image of a version 7.3 variable";
-    std::copy(kText, kText + sizeof kText - 1, bytes.begin());
+    std::memcpy(header, kText, sizeof kText - 1);
     const uint64_t subsystemAt = objects ? kHeaderSize + element.size() : 0;
-    for (size_t i = 0; i < 8; ++i) bytes[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystemAt >> (8 * i));
-    bytes[kVersionAt] = 0x00, bytes[kVersionAt + 1] = 0x01, bytes[kVersionAt + 2] = 'I', bytes[kVersionAt + 3] = 'M';
-    bytes.insert(bytes.end(), element.begin(), element.end());
-    if (objects) {
-        // miMATRIX: flags (uint8 class), dimensions n x 1, an empty name, the bytes.
-        const uint32_t n = static_cast<uint32_t>(payload.size()), padded = (n + 7) / 8 * 8;
-        PutLittle32(bytes, miMATRIX);
-        PutLittle32(bytes, 16 + 16 + 8 + 8 + padded);
-        for (const uint32_t word : {uint32_t{miUINT32}, 8u, uint32_t{mxUINT8_CLASS}, 0u, uint32_t{miINT32}, 8u, n, 1u,
-                                    uint32_t{miINT8}, 0u, uint32_t{miUINT8}, n}) {
-            PutLittle32(bytes, word);
-        }
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
-        bytes.resize(bytes.size() + (padded - n), 0);
-    }
+    for (size_t i = 0; i < 8; ++i) header[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystemAt >> (8 * i));
+    const uint8_t version[4] = {0x00, 0x01, 'I', 'M'};   // little-endian level 5
+    std::memcpy(header + kVersionAt, version, sizeof version);
     platform::FileSystemCalls& fs = platform::FileSystem();
     FILE* file = CreateScratch(array.source->path);
     auto image = std::make_shared<SourceFile>();
@@ -769,14 +762,12 @@ std::unique_ptr<mxArray> Level5Image(const mxArray& array) {
     image->path = array.source->path;
     image->format = &kV5Format;
     image->subsystemOffset = subsystemAt;
-    platform::FileStatus status;
-    if (file == nullptr || fs.write(bytes.data(), bytes.size(), file) != bytes.size() || fs.flush(file) != 0 ||
-        fs.fileStatus(file, &status) != 0) {
+    if (file == nullptr || fs.write(header, sizeof header, file) != sizeof header ||
+        fs.write(element.data(), element.size(), file) != element.size() ||
+        fs.write(subsystem.data(), subsystem.size(), file) != subsystem.size() || !TakeScratchStatus(*image)) {
         SetLastError("a part's variable could not be written to a temporary file");
         return nullptr;
     }
-    image->size = status.size;
-    image->opened = status;
     auto out = std::make_unique<mxArray>();
     uint64_t next = 0;
     if (ReadV5Header(image, kHeaderSize, *out, next) != HeaderStatus::Ok) {

@@ -320,20 +320,9 @@ private:
 
     // Merged subsystem data: the unnamed uint8 variable that holds it.
     bool WriteSubsystem(const std::vector<uint8_t>& payload) {
-        const mwSize dims[2] = {1, static_cast<mwSize>(payload.size())};   // MATLAB writes it 1-by-N
-        ArrayHead head;
-        head.classCode = mxUINT8;
-        head.dims = dims;
-        head.rank = 2;
         const bool swap = bigEndian_ != (std::endian::native == std::endian::big);
-        std::vector<uint8_t> element(kTagSize);
-        if (payload.size() > UINT32_MAX / 2 || !AppendArrayHead(head, swap, element)) return false;
-        const SubelementTagBytes tag = SubelementTag(miUINT8, static_cast<uint32_t>(payload.size()), swap);
-        element.insert(element.end(), tag.bytes.begin(), tag.bytes.begin() + static_cast<std::ptrdiff_t>(tag.size));
-        element.insert(element.end(), payload.begin(), payload.end());
-        element.resize(element.size() + SubelementPadding(payload.size()));
-        const auto matrix = StreamedTag(miMATRIX, static_cast<uint32_t>(element.size() - kTagSize), swap);
-        std::copy(matrix.begin(), matrix.end(), element.begin());
+        std::vector<uint8_t> element;
+        if (!EncodeSubsystemElement(payload, swap, element)) return false;
         return options_.compressMade ? WriteCompressedBytes(file_, bigEndian_, element.data(), element.size())
                                      : StagedWrite(file_, element.data(), element.size());
     }

@@ -47,12 +47,9 @@ bool ShownElementV73(const mxArray& array, size_t textRoom, std::vector<uint8_t>
 
 // The variable's level-5 element as a conversion to version 7 writes it
 // (its object references numbered as in SubsystemPayloadV73's data), when
-// it takes at most `most` bytes.
+// it takes at most `most` bytes: its size comes first, before any of it.
 bool WholeElementV73(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped) {
     swapped = false;
-    uint64_t bytes = 0;
-    bool objects = false;
-    if (!PlanV73Level5(array, false, bytes, objects) || bytes > most) return false;
     V73Level5Reader reader;
     if (!reader.Start(array, false) || reader.total() > most) return false;
     element.resize(static_cast<size_t>(reader.total()));
