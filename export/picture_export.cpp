@@ -113,11 +113,22 @@ void WriteSvg(const mxArray* array, const std::string& title, Output& out) {
     std::vector<picture::Decimator> decimators(lines, picture::Decimator(static_cast<size_t>(frame.width), plot.x.lo, plot.x.hi));
     Values values(array);
     uint64_t line = 0, index = 0;   // of the next element: counted, not divided, for 10^8 of them
+    std::vector<double> wide;       // an int64 or uint64 batch as doubles
     for (uint64_t first = 0; first < total; first += Values::kBatch) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(Values::kBatch, total - first));
         if (!values.Read(first, count, 0)) return out.FailRead();
-        for (size_t k = 0; k < count; ++k) {
-            decimators[line].Add(static_cast<double>(++index), Sample(values, k));
+        const double* ys = values.real.data();
+        if (values.classId == mxINT64_CLASS || values.classId == mxUINT64_CLASS) {
+            wide.resize(count);
+            for (size_t k = 0; k < count; ++k) wide[k] = Sample(values, k);
+            ys = wide.data();
+        }
+        // Each line's stretch of the batch at once.
+        for (size_t k = 0; k < count;) {
+            const size_t run = static_cast<size_t>(std::min<uint64_t>(count - k, samples - index));
+            decimators[line].AddRun(static_cast<double>(index + 1), ys + k, run);
+            k += run;
+            index += run;
             if (index == samples) {
                 index = 0;
                 ++line;

@@ -144,7 +144,7 @@ bool Document::ForEachValue(size_t row, uint64_t first, uint64_t count, const Ta
     // A pass of its own: the grid's reader keeps its place.
     mxElementReader* reader = mxOpenElementReader(array, 0);
     if (reader == nullptr) return false;
-    constexpr size_t kBatch = size_t{1} << 16;
+    constexpr size_t kBatch = size_t{1} << 14;
     std::vector<double> values(kBatch);
     bool ok = true;
     for (uint64_t done = 0; done < count && ok;) {

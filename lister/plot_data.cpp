@@ -41,7 +41,14 @@ PlotData ComputePlot(Document& document, size_t row, size_t columns, const PlotP
     uint64_t k = 0, report = kFirstProgressValues;
     bool stopped = false;
     const bool whole = document.ForEachValue(row, 0, m * lines, [&](const double* values, size_t count) {
-        for (size_t i = 0; i < count; ++i, ++k) decimators[k / m].Add(static_cast<double>(k % m + 1), values[i]);
+        // Each line's stretch of the batch at once: no division per value.
+        for (size_t i = 0; i < count;) {
+            const uint64_t line = k / m, index = k % m;
+            const size_t run = static_cast<size_t>(std::min<uint64_t>(count - i, m - index));
+            decimators[line].AddRun(static_cast<double>(index + 1), values + i, run);
+            i += run;
+            k += run;
+        }
         if (progress && k >= report && k < m * lines) {
             report = k + kProgressValues;
             Collect(decimators, data);
@@ -113,6 +120,8 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
     data.height = static_cast<size_t>(longest <= side ? m : std::max<uint64_t>(1, m * side / longest));
     data.width = static_cast<size_t>(longest <= side ? n : std::max<uint64_t>(1, n * side / longest));
     const size_t cells = data.width * data.height;
+    // Sums and counts column by column, as the values come: a column of the
+    // matrix adds to one run of them, not to a pixel row each.
     std::vector<double> sums(cells * planes, 0.0);
     std::vector<uint32_t> counts(cells * planes, 0);
     double lo = 0, hi = 1;
@@ -120,32 +129,67 @@ ImageData ComputeImage(Document& document, size_t row, bool trueColour, size_t s
     // Each pixel the mean of the values that fell in it; none: NaN's colour.
     const auto paint = [&] {
         data.pixels.resize(cells);
-        for (size_t cell = 0; cell < cells; ++cell) {
-            if (!trueColour) {
-                const double mean = counts[cell] != 0 ? sums[cell] / counts[cell] : std::nan("");
-                data.pixels[cell] = picture::ScaledColour(mean, data.limits);
-                continue;
+        for (size_t x = 0, cell = 0; x < data.width; ++x) {
+            for (size_t y = 0; y < data.height; ++y, ++cell) {
+                picture::Rgb& pixel = data.pixels[y * data.width + x];
+                if (!trueColour) {
+                    const double mean = counts[cell] != 0 ? sums[cell] / counts[cell] : std::nan("");
+                    pixel = picture::ScaledColour(mean, data.limits);
+                    continue;
+                }
+                uint8_t level[3];
+                for (size_t p = 0; p < 3; ++p) {
+                    const size_t at = p * cells + cell;
+                    level[p] = picture::Level(counts[at] != 0 ? sums[at] / counts[at] : std::nan(""), lo, hi);
+                }
+                pixel = picture::Rgb{level[0], level[1], level[2]};
             }
-            uint8_t level[3];
-            for (size_t p = 0; p < 3; ++p) {
-                const size_t at = p * cells + cell;
-                level[p] = picture::Level(counts[at] != 0 ? sums[at] / counts[at] : std::nan(""), lo, hi);
-            }
-            data.pixels[cell] = picture::Rgb{level[0], level[1], level[2]};
         }
     };
     uint64_t k = 0, report = kFirstProgressValues;
     bool stopped = false;
+    // Where the next value falls, counted rather than divided for each of
+    // 10^8 values: its plane, column and pixel row, and where that pixel row's
+    // rows begin (pixel row p holds the rows r with r * height / m == p).
+    std::vector<uint64_t> rowStarts(data.height + 1);
+    for (size_t p = 0; p <= data.height; ++p) rowStarts[p] = std::min<uint64_t>(m, (p * m + data.height - 1) / data.height);
+    uint64_t plane = 0, c = 0, r = 0;
+    size_t cellRow = 0, cellColumn = 0;
     const bool whole = document.ForEachValue(row, 0, page * planes, [&](const double* values, size_t count) {
-        for (size_t i = 0; i < count; ++i, ++k) {
-            const uint64_t plane = k / page, at = k % page;
-            const uint64_t r = at % m, c = at / m;
-            const size_t cell = static_cast<size_t>(r * data.height / m) * data.width + static_cast<size_t>(c * data.width / n);
-            const double value = values[i];
-            if (!trueColour) data.limits.Add(value);
-            if (std::isfinite(value)) {
-                sums[plane * cells + cell] += value;
-                counts[plane * cells + cell] += 1;
+        for (size_t i = 0; i < count;) {
+            while (rowStarts[cellRow + 1] <= r) ++cellRow;
+            const size_t run = static_cast<size_t>(std::min<uint64_t>(count - i, rowStarts[cellRow + 1] - r));
+            // The run of one column's rows that fall in one pixel.
+            double sum = 0, least = 0, most = 0;
+            uint32_t finite = 0;
+            for (size_t j = i; j < i + run; ++j) {
+                const double value = values[j];
+                if (!std::isfinite(value)) continue;
+                least = finite == 0 || value < least ? value : least;
+                most = finite == 0 || value > most ? value : most;
+                sum += value;
+                ++finite;
+            }
+            if (finite != 0) {
+                const size_t at = plane * cells + cellColumn * data.height + cellRow;
+                sums[at] += sum;
+                counts[at] += finite;
+                if (!trueColour) {
+                    data.limits.Add(least);
+                    data.limits.Add(most);
+                }
+            }
+            i += run;
+            k += run;
+            r += run;
+            if (r == m) {
+                r = 0;
+                cellRow = 0;
+                if (++c == n) {
+                    c = 0;
+                    ++plane;
+                }
+                cellColumn = static_cast<size_t>(c * data.width / n);
             }
         }
         if (progress && k >= report && k < page * planes) {

@@ -98,6 +98,42 @@ TEST(Decimation, KeepsEveryColumnsExtremesAndBreaksAtNaN) {
     EXPECT_FALSE(picture::Decimator(3, 0, 1).Range(&lo, &hi));
 }
 
+TEST(Decimation, RunsGiveWhatSampleBySampleGives) {
+    // Column edges that fall between samples, fewer samples than columns,
+    // NaN and Inf inside a run, and runs cut anywhere: the same columns.
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    struct Case { size_t columns, samples, piece; std::vector<std::pair<size_t, double>> odd; };
+    for (const Case& c : std::vector<Case>{{7, 1000, 1000, {}},
+                                           {4096, 100003, 777, {{5, nan}, {6, nan}, {40000, inf}, {99999, -inf}}},
+                                           {100, 37, 5, {{0, nan}, {36, inf}}},
+                                           {3, 1, 1, {}},
+                                           {1, 50, 13, {{25, nan}}}}) {
+        std::vector<double> ys(c.samples);
+        for (size_t i = 0; i < ys.size(); ++i) ys[i] = std::sin(static_cast<double>(i) * 0.37) * 100;
+        for (const auto& [at, value] : c.odd) ys[at] = value;
+        picture::Decimator one(c.columns, 1, static_cast<double>(c.samples)), runs = one;
+        for (size_t i = 0; i < ys.size(); ++i) one.Add(static_cast<double>(i + 1), ys[i]);
+        for (size_t i = 0; i < ys.size(); i += c.piece) {
+            runs.AddRun(static_cast<double>(i + 1), ys.data() + i, std::min(c.piece, ys.size() - i));
+        }
+        SCOPED_TRACE(testing::Message() << c.columns << " columns, " << c.samples << " samples");
+        for (size_t k = 0; k < c.columns; ++k) {
+            const picture::Column &a = one.Columns()[k], &b = runs.Columns()[k];
+            ASSERT_EQ(a.count, b.count) << "column " << k;
+            if (a.count == 0) continue;
+            EXPECT_EQ(a.first, b.first);
+            EXPECT_EQ(a.last, b.last);
+            EXPECT_EQ(a.least, b.least);
+            EXPECT_EQ(a.most, b.most);
+            EXPECT_EQ(a.gapBefore, b.gapBefore) << "column " << k;
+        }
+        double lo1 = 0, hi1 = 0, lo2 = 0, hi2 = 0;
+        EXPECT_EQ(one.Range(&lo1, &hi1), runs.Range(&lo2, &hi2));
+        EXPECT_EQ(lo1, lo2);
+        EXPECT_EQ(hi1, hi2);
+    }
+}
+
 TEST(Colour, MapEndsMiddleAndNaN) {
     picture::ColourLimits limits;
     for (const double v : {3.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity(), 7.0}) limits.Add(v);
