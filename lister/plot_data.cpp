@@ -292,4 +292,13 @@ std::string ViewTitle(const VariableRow& row, const std::vector<View>& views, si
     return title + "   (Tab: next view)";
 }
 
+bool EscClosesHostWindow(const std::string& windowTitle, const std::string& path) {
+    const auto base = [](const std::string& text) {
+        const size_t slash = text.find_last_of("/\\");
+        return slash == std::string::npos ? text : text.substr(slash + 1);
+    };
+    const std::string name = base(path);
+    return !name.empty() && base(windowTitle) == name && windowTitle.rfind("Double Commander", 0) != 0;
+}
+
 }  // namespace lister

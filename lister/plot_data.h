@@ -105,4 +105,11 @@ size_t PreferredVariable(const Document& document, const std::vector<size_t>& or
 // The line over the view: "Z  5000x5000 double  —  [Image] Plot Grid Text".
 std::string ViewTitle(const VariableRow& row, const std::vector<View>& views, size_t current);
 
+// Whether Esc closes the host's window of this title, showing the file at
+// `path`: Double Commander's viewer (F3) is titled with the file's path and,
+// in 1.0.10, takes no Esc while a plug-in's widget has the focus, so the
+// lister closes it as its close button does. Quick view lives in the main
+// window ("Double Commander ..."), which Esc must never close.
+bool EscClosesHostWindow(const std::string& windowTitle, const std::string& path);
+
 }  // namespace lister

@@ -46,6 +46,9 @@ public:
         whos_->horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
         whos_->horizontalHeader()->setStretchLastSection(true);
         whos_->installEventFilter(this);
+        // The host gives the focus to the window it was handed: the table
+        // takes it, so the keys reach the lister from the first one.
+        setFocusProxy(whos_);
 
         auto* right = new QWidget(splitter);
         auto* rightLayout = new QVBoxLayout(right);
@@ -156,6 +159,11 @@ protected:
         // to the next and previous file, F7 finds): Qt would let the table
         // or the text keep them, so they go to the host's widget at once.
         if (!OwnKey(*key)) {
+            if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier && document_ &&
+                EscClosesHostWindow(window()->windowTitle().toStdString(), document_->Path())) {
+                window()->close();
+                return true;
+            }
             PassToHost(*key);
             return true;
         }

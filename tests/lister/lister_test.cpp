@@ -238,6 +238,21 @@ TEST_F(ListerWindowTest, TabGoesToTheGridWhoseSelectionCopiesForASpreadsheet) {
     EXPECT_EQ(copied(), lister::CellText(std::sin(998 / 50.0), "double") + "\n" + lister::CellText(std::sin(999 / 50.0), "double") + "\n");
 }
 
+TEST_F(ListerWindowTest, EscClosesTheViewerWindowButNeverTheMainWindow) {
+    // Double Commander's viewer is titled with the file's path (~ for the
+    // home folder); quick view sits in the main window.
+    const std::string name = path.substr(path.find_last_of("/\\") + 1);
+    for (const auto& [title, closes] : std::vector<std::pair<std::string, bool>>{
+             {"Double Commander", false}, {"Double Commander - " + path, false}, {"other.mat", false},
+             {path, true}, {"~/" + name, true}}) {
+        parent->setWindowTitle(QString::fromStdString(title));
+        parent->show();
+        QKeyEvent esc(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(Whos(), &esc);
+        EXPECT_EQ(parent->isVisible(), !closes) << title;
+    }
+}
+
 TEST_F(ListerWindowTest, SearchFindsTheTextAndANextFileReusesTheWindow) {
     Select("s");
     std::u16string wanted = Utf16("field_to_find"), missing = Utf16("not there");
