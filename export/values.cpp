@@ -6,6 +6,7 @@
 // Arrays of texts, datetimes, durations and categories: CSV and TSV rows and
 // columns as the array has them, every text quoted (a missing one an empty
 // field); NPY as NumPy's texts ("<U"), datetime64 and timedelta64.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -36,7 +37,11 @@ void PutQuoted(const std::string& text, std::string& line) {
 }
 
 void PutText(const std::string& text, char separator, bool alwaysQuoted, std::string& line) {
-    if (alwaysQuoted || text.find_first_of(std::string{separator, '"', '\n', '\r'}) != std::string::npos) {
+    // One look at each character (find_first_of would search the set for each).
+    const bool needsQuotes = std::any_of(text.begin(), text.end(), [separator](char c) {
+        return c == separator || c == '"' || c == '\n' || c == '\r';
+    });
+    if (alwaysQuoted || needsQuotes) {
         PutQuoted(text, line);
     } else {
         line += text;

@@ -24,6 +24,7 @@ constexpr double kMaxShownMs = 3e18;
 
 const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                "July",    "August",   "September", "October", "November", "December"};
+const std::string kUtc = "UTC";
 const char* const kWeekdays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
 
 std::string ShortNumber(double v) {
@@ -32,11 +33,28 @@ std::string ShortNumber(double v) {
     return text;
 }
 
+// A whole number with at least `digits` digits (zeros before it), to `out`
+// without a string of its own: a million dates of a table's column each
+// have six of them.
+void AppendPadded(int64_t value, size_t digits, std::string& out) {
+    char text[24];
+    char* end = text + sizeof text;
+    char* at = end;
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    do {
+        *--at = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) out += '-';
+    const size_t written = static_cast<size_t>(end - at);
+    if (written < digits) out.append(digits - written, '0');
+    out.append(at, written);
+}
+
 std::string Padded(int64_t value, size_t digits) {
-    const bool negative = value < 0;
-    std::string text = std::to_string(negative ? -value : value);
-    if (text.size() < digits) text.insert(0, digits - text.size(), '0');
-    return negative ? "-" + text : text;
+    std::string text;
+    AppendPadded(value, digits, text);
+    return text;
 }
 
 // The first `count` digits of the nanoseconds within a second.
@@ -153,9 +171,15 @@ std::string Field(char letter, size_t count, const Civil& c, const std::string& 
 }  // namespace
 
 std::string DatetimeText(double ms, double extraMs, const std::string& format, const std::string& zone) {
-    if (std::isnan(ms)) return "NaT";
-    if (std::isinf(ms)) return ms > 0 ? "Inf" : "-Inf";
-    if (std::fabs(ms) > kMaxShownMs) return ShortNumber(ms);
+    std::string text;
+    AppendDatetimeText(ms, extraMs, format, zone, text);
+    return text;
+}
+
+void AppendDatetimeText(double ms, double extraMs, const std::string& format, const std::string& zone, std::string& text) {
+    if (std::isnan(ms)) return void(text += "NaT");
+    if (std::isinf(ms)) return void(text += ms > 0 ? "Inf" : "-Inf");
+    if (std::fabs(ms) > kMaxShownMs) return void(text += ShortNumber(ms));
     if (!std::isfinite(extraMs) || std::fabs(extraMs) > 1e3) extraMs = 0;
     int64_t offsetMinutes = 0;
     std::string abbreviation;
@@ -178,8 +202,9 @@ std::string DatetimeText(double ms, double extraMs, const std::string& format, c
     const int64_t days = total >= 0 ? total / kMsPerDay : -((-total + kMsPerDay - 1) / kMsPerDay);
     const Civil c = CivilFrom(days, total - days * kMsPerDay, nanosBelowMs);
 
-    const std::string& pattern = format.empty() ? std::string(kDefaultDatetimeFormat) : format;
-    std::string text;
+    static const std::string kDefault = kDefaultDatetimeFormat;
+    const std::string& pattern = format.empty() ? kDefault : format;
+    const std::string& shownZone = offsetKnown ? zone : kUtc;
     for (size_t i = 0; i < pattern.size();) {
         const char ch = pattern[i];
         if (ch == '\'') {
@@ -206,7 +231,16 @@ std::string DatetimeText(double ms, double extraMs, const std::string& format, c
         if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z')) {
             size_t count = 1;
             while (i + count < pattern.size() && pattern[i + count] == ch) ++count;
-            text += Field(ch, count, c, offsetKnown ? zone : "UTC", abbreviation, offsetMinutes);
+            // The numbers of the common formats straight into the text.
+            const int64_t number = ch == 'd' ? c.day : ch == 'H' ? c.hour : ch == 'm' ? c.minute : ch == 's' ? c.second
+                                 : (ch == 'M' && count <= 2) ? c.month : (ch == 'y' && count != 2) ? c.year : -1;
+            if (number >= 0) {
+                AppendPadded(number, count, text);
+            } else if (ch == 'M' && count == 3) {
+                text.append(kMonths[c.month - 1], 3);
+            } else {
+                text += Field(ch, count, c, shownZone, abbreviation, offsetMinutes);
+            }
             i += count;
             continue;
         }
@@ -214,7 +248,6 @@ std::string DatetimeText(double ms, double extraMs, const std::string& format, c
         ++i;
     }
     if (!offsetKnown) text += " (in UTC: time zone " + zone + " not known here)";
-    return text;
 }
 
 std::string DurationText(double ms, const std::string& format) {

@@ -19,6 +19,8 @@ extern const char* const kDefaultDurationFormat;
 // does not know (any on Windows) cannot be applied: the UTC time is shown and
 // says so. NaT, Inf and -Inf as MATLAB writes them.
 std::string DatetimeText(double ms, double extraMs, const std::string& format, const std::string& zone);
+// The same, appended to `text` (a table's column of a million dates).
+void AppendDatetimeText(double ms, double extraMs, const std::string& format, const std::string& zone, std::string& text);
 
 // The text of a duration of `ms` milliseconds by `format`: "hh:mm:ss",
 // "dd:hh:mm:ss", "mm:ss", "hh:mm" (each with ".S" to ".SSSSSSSSS" of

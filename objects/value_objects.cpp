@@ -166,7 +166,7 @@ void ValueObject::AppendText(uint64_t k, std::string& out) const {
             return;
         }
         case Kind::Categorical: if (codes[k] != 0) out += texts[codes[k] - 1]; return;
-        case Kind::Datetime: out += DatetimeText(ms[k], extraMs[k], format, zone); return;
+        case Kind::Datetime: AppendDatetimeText(ms[k], extraMs[k], format, zone, out); return;
         case Kind::Duration: out += DurationText(ms[k], format); return;
     }
 }
