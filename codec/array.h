@@ -210,6 +210,11 @@ size_t mxReadSparse(mxSparseReader* reader, size_t count, uint64_t* rows, uint64
                     double* imag);
 bool mxSparseDamaged(const mxSparseReader* reader);
 void mxCloseSparseReader(mxSparseReader* reader);
+// Whether the reader reads the matrix's element where it lies in the file:
+// it then meets every damage a whole check of the element would (its
+// subelements' sizes, their places, a compressed element's checksum). A
+// decoded matrix's whole check asks more (rows in order in each column).
+bool mxSparseReadInPlace(const mxArray* array);
 
 // Copies bytes [from, from + size) of one part's values (0 real, 1
 // imaginary) from the file to `to`, inside the system where it can, when

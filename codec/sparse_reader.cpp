@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "codec/array.h"
 #include "codec/mat_format.h"
@@ -20,7 +21,11 @@ namespace {
 // One subelement read forward in chunks: values of its type one by one.
 class PartStream {
 public:
-    PartStream(const mxArray& a, const SubElement& sub) : stream_(*a.source, a.data), sub_(sub), swapped_(a.source->swapped) {}
+    PartStream(const mxArray& a, const SubElement& sub) : PartStream(a, sub, std::make_unique<ElementStream>(*a.source, a.data)) {}
+    // Goes on with a stream that has already passed over what lies before
+    // the part: a compressed element is not inflated from its start again.
+    PartStream(const mxArray& a, const SubElement& sub, std::unique_ptr<ElementStream> stream)
+        : stream_(std::move(stream)), sub_(sub), swapped_(a.source->swapped) {}
 
     // The next value as a double (indexes: as stored, at most 2^32 - 1);
     // false past the subelement's end or on damage.
@@ -33,7 +38,7 @@ public:
     }
     // Whether the element's stream ends whole here (a compressed one's
     // checksum), once the last part was read to its end.
-    bool EndsWhole(uint64_t end) { return stream_.Read(end, nullptr, 0) && stream_.CheckEnd(end); }
+    bool EndsWhole(uint64_t end) { return stream_->Read(end, nullptr, 0) && stream_->CheckEnd(end); }
 
 private:
     bool Fill(size_t width) {
@@ -43,7 +48,7 @@ private:
         at_ = 0;
         if (sub_.small) {
             std::copy(sub_.smallData + read_, sub_.smallData + read_ + held_, buffer_);
-        } else if (!stream_.Read(sub_.dataPos + read_, buffer_, held_)) {
+        } else if (!stream_->Read(sub_.dataPos + read_, buffer_, held_)) {
             held_ = 0;
             return false;
         }
@@ -51,13 +56,17 @@ private:
         return true;
     }
 
-    ElementStream stream_;
+    std::unique_ptr<ElementStream> stream_;
     SubElement sub_;
     bool swapped_;
     uint8_t buffer_[kInflateChunk];
     size_t held_ = 0, at_ = 0;
     uint64_t read_ = 0;
 };
+
+// Column starts kept in memory rather than read through a stream of their
+// own: 10^6 columns at most (8 MB as doubles).
+constexpr uint64_t kHeldColumnStartBytes = uint64_t{4} << 20;
 
 bool IsIndexType(const SubElement& sub) { return (sub.type == miINT32 || sub.type == miUINT32) && sub.bytes % 4 == 0; }
 
@@ -76,6 +85,7 @@ struct mxSparseReader {
     bool damaged = false, started = false, finished = false;
     // Level 5, read where it lies.
     std::unique_ptr<PartStream> ir, jc, real, imag;
+    std::vector<double> heldJc;   // the column starts, when kept whole
     uint64_t elementEnd = 0;
     bool checkEnd = false;
     // Other formats: the decoded parts.
@@ -90,39 +100,50 @@ struct mxSparseReader {
     bool NextColumnEnd();
 };
 
-// The subelements' tags are read (by a stream that passes over the
-// element once, as far as its last part's tag) and the count of stored
-// values, jc's last; each part then gets its own stream.
+// The subelements' tags are read by a stream that passes over the element
+// once, as far as its last part's tag, and the count of stored values,
+// jc's last; that stream then goes on as the last part's, the others get
+// streams of their own. Column starts of a few MB are kept as the stream
+// passes them (a compressed element then inflates twice, not three times).
 bool mxSparseReader::OpenLevel5() {
     const mxArray& a = *array;
     const bool swapped = a.source->swapped;
     const uint64_t end = a.data.elementEnd;
-    ElementStream probe(*a.source, a.data);
+    auto probe = std::make_unique<ElementStream>(*a.source, a.data);
     SubElement irSub, jcSub, realSub, imagSub;
-    if (!ReadSubElement(probe, a.data.dataPos, end, swapped, irSub) || !IsIndexType(irSub) ||
-        !ReadSubElement(probe, irSub.next, end, swapped, jcSub) || !IsIndexType(jcSub) ||
+    if (!ReadSubElement(*probe, a.data.dataPos, end, swapped, irSub) || !IsIndexType(irSub) ||
+        !ReadSubElement(*probe, irSub.next, end, swapped, jcSub) || !IsIndexType(jcSub) ||
         jcSub.bytes / 4 != columns + 1) {
         return false;
     }
     uint8_t last[4];
-    if (jcSub.small) {
+    if (!jcSub.small && jcSub.bytes <= kHeldColumnStartBytes) {
+        std::vector<uint8_t> bytes(static_cast<size_t>(jcSub.bytes));
+        if (!probe->Read(jcSub.dataPos, bytes.data(), bytes.size())) return false;
+        for (size_t k = 0; k < bytes.size(); k += 4) heldJc.push_back(LoadDouble(bytes.data() + k, jcSub.type, swapped));
+        std::copy(bytes.end() - 4, bytes.end(), last);
+    } else if (jcSub.small) {
         std::copy(jcSub.smallData + jcSub.bytes - 4, jcSub.smallData + jcSub.bytes, last);
-    } else if (!probe.Read(jcSub.dataPos + jcSub.bytes - 4, last, 4)) {
+    } else if (!probe->Read(jcSub.dataPos + jcSub.bytes - 4, last, 4)) {
         return false;
     }
     stored = Load32(last, swapped);
-    if (stored > irSub.bytes / 4 || !ReadSubElement(probe, jcSub.next, end, swapped, realSub)) return false;
+    if (stored > irSub.bytes / 4 || !ReadSubElement(*probe, jcSub.next, end, swapped, realSub)) return false;
     // MATLAB tags a sparse logical array's values miDOUBLE but stores one
     // byte per value (scipy's logical_sparse.mat).
     if (a.logical && realSub.type == miDOUBLE && realSub.bytes == stored) realSub.type = miUINT8;
     if (!IsValueType(realSub, stored)) return false;
-    if (a.complex && (!ReadSubElement(probe, realSub.next, end, swapped, imagSub) || !IsValueType(imagSub, stored))) {
+    if (a.complex && (!ReadSubElement(*probe, realSub.next, end, swapped, imagSub) || !IsValueType(imagSub, stored))) {
         return false;
     }
     ir = std::make_unique<PartStream>(a, irSub);
-    jc = std::make_unique<PartStream>(a, jcSub);
-    real = std::make_unique<PartStream>(a, realSub);
-    if (a.complex) imag = std::make_unique<PartStream>(a, imagSub);
+    if (heldJc.empty()) jc = std::make_unique<PartStream>(a, jcSub);
+    if (a.complex) {
+        real = std::make_unique<PartStream>(a, realSub);
+        imag = std::make_unique<PartStream>(a, imagSub, std::move(probe));
+    } else {
+        real = std::make_unique<PartStream>(a, realSub, std::move(probe));
+    }
     elementEnd = end;
     checkEnd = a.data.compressed;
     return true;
@@ -133,6 +154,7 @@ bool mxSparseReader::OpenLevel5() {
 bool mxSparseReader::Start() {
     started = true;
     double first = 0;
+    if (!heldJc.empty()) return heldJc[0] == 0;
     return jc == nullptr || (jc->Next(first) && first == 0);
 }
 
@@ -152,7 +174,9 @@ bool mxSparseReader::OpenDecoded() {
 bool mxSparseReader::NextColumnEnd() {
     if (column >= columns) return true;
     double end = 0;
-    if (jc != nullptr) {
+    if (!heldJc.empty()) {
+        end = heldJc[column + 1];
+    } else if (jc != nullptr) {
         if (!jc->Next(end)) return false;
     } else {
         end = static_cast<double>(decodedJc[column + 1]);
@@ -162,6 +186,11 @@ bool mxSparseReader::NextColumnEnd() {
     return true;
 }
 
+bool mxSparseReadInPlace(const mxArray* a) {
+    return a != nullptr && mxIsSparse(a) && a->source != nullptr && a->format != nullptr &&
+           a->format->layout == FileLayout::kLevel5 && a->decoded.state != DecodedData::Decoded && a->fileClass == mxSPARSE;
+}
+
 mxSparseReader* mxOpenSparseReader(const mxArray* a) {
     if (a == nullptr || !mxIsSparse(a) || a->dims.size() != 2 || a->source == nullptr) return nullptr;
     try {
@@ -169,9 +198,7 @@ mxSparseReader* mxOpenSparseReader(const mxArray* a) {
         reader->array = a;
         reader->rows = a->dims[0];
         reader->columns = a->dims[1];
-        const bool level5 = a->format != nullptr && a->format->layout == FileLayout::kLevel5 &&
-                            a->decoded.state != DecodedData::Decoded && a->fileClass == mxSPARSE;
-        reader->damaged = !(level5 ? reader->OpenLevel5() : reader->OpenDecoded());
+        reader->damaged = !(mxSparseReadInPlace(a) ? reader->OpenLevel5() : reader->OpenDecoded());
         return reader.release();
     } catch (const std::bad_alloc&) {
         return nullptr;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "export/writers.h"
@@ -190,6 +191,10 @@ bool WritesSparseLines(Format format, const mxArray* array) {
 
 }  // namespace
 
+bool StreamsSparseLines(Format format, const mxArray* array) {
+    return WritesSparseLines(format, array) && mxSparseReadInPlace(array);
+}
+
 uint64_t LeastBytes(Format format, const mxArray* array) {
     if (WritesSparseLines(format, array)) return SparseLeastBytes(format, array, SparseLines(array, format));
     const uint64_t n = mxGetNumberOfElements(array);
@@ -265,7 +270,8 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
         // A sparse matrix's lines (a pattern's counted in a pass over its
         // values) are counted once; its progress counts them, not its size.
         const bool sparse = WritesSparseLines(format, array);
-        const uint64_t total = sparse ? SparseLines(array, format) : mxGetNumberOfElements(array);
+        const std::unique_ptr<SparseLineWriter> sparseLines = sparse ? std::make_unique<SparseLineWriter>(array, format) : nullptr;
+        const uint64_t total = sparse ? sparseLines->Lines() : mxGetNumberOfElements(array);
         std::string refusal;
         const Result size = sparse ? CheckSizeOf(format, total, SparseLeastBytes(format, array, total), destination, &refusal)
                                    : CheckSize(format, array, destination, &refusal);
@@ -278,12 +284,12 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
         const bool fields = IsContainer(array);   // a table, texts, dates, categories
         switch (format) {
             case Format::Csv:
-                sparse ? WriteSparseDelimited(array, ',', out) : fields ? WriteFieldsDelimited(array, prepared, ',', out) : WriteDelimited(array, ',', out);
+                sparse ? sparseLines->WriteDelimited(',', out) : fields ? WriteFieldsDelimited(array, prepared, ',', out) : WriteDelimited(array, ',', out);
                 break;
             case Format::Tsv:
-                sparse ? WriteSparseDelimited(array, '\t', out) : fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out);
+                sparse ? sparseLines->WriteDelimited('\t', out) : fields ? WriteFieldsDelimited(array, prepared, '\t', out) : WriteDelimited(array, '\t', out);
                 break;
-            case Format::Mtx: WriteSparseMtx(array, total, out); break;
+            case Format::Mtx: sparseLines->WriteMtx(out); break;
             case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
             case Format::Json: WriteJson(array, out); break;
             case Format::Png: WritePng(array, out); break;

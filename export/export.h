@@ -85,6 +85,10 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
 // or logical array that is not sparse and not empty (an empty one's stream
 // is never read to its checksum).
 bool StreamsElements(const mxArray* array);
+// The same for a sparse matrix's lines (CSV, TSV, Matrix Market) read where
+// its element lies: the sparse reader meets any damage of its parts, their
+// places and a compressed element's checksum.
+bool StreamsSparseLines(Format format, const mxArray* array);
 // The same for a text that is already made (the viewer's).
 Result ExportText(const std::string& text, const char* destination, ProgressFn progress, void* context);
 

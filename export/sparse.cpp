@@ -71,18 +71,34 @@ char* PutValue(const Batch& batch, size_t k, bool logical, bool complex, bool cs
     return at;
 }
 
+}  // namespace
+
+uint64_t SparseLines(const mxArray* array, Format format) {
+    uint64_t count = 0;
+    if (format == Format::Mtx && mxIsLogical(array)) return CountTrue(array, &count) ? count : 0;
+    return mxSparseStored(Reader(array).reader);
+}
+
+SparseLineWriter::SparseLineWriter(const mxArray* array, Format format) : array_(array), reader_(mxOpenSparseReader(array)) {
+    if (reader_ == nullptr) throw std::bad_alloc();
+    // A pattern's count is a pass of its own; any other is the stored
+    // values' count, which the reader has read on its way to their parts.
+    lines_ = format == Format::Mtx && mxIsLogical(array) ? SparseLines(array, format) : mxSparseStored(reader_);
+}
+
+SparseLineWriter::~SparseLineWriter() { mxCloseSparseReader(reader_); }
+
 // Every stored value's line: "row<sep>col<sep>value" (no value for a
 // pattern, which leaves out stored falses), batch after batch between
 // progress reports. Damage met on the way fails the export.
-void PutLines(const mxArray* array, char separator, bool csvComplex, bool pattern, Output& out) {
+void SparseLineWriter::PutLines(char separator, bool csvComplex, bool pattern, Output& out) {
     constexpr size_t kLineRoom = 2 * 24 + 2 * kDoubleTextRoom + 8;
-    const bool logical = mxIsLogical(array), complex = mxIsComplex(array);
-    Reader values(array);
+    const bool logical = mxIsLogical(array_), complex = mxIsComplex(array_);
     Batch batch;
     if (complex) batch.imag.resize(Batch::kSize);
     std::string text(Batch::kSize * kLineRoom, '\0');
-    for (size_t n; (n = mxReadSparse(values.reader, Batch::kSize, batch.rows.data(), batch.columns.data(),
-                                     batch.real.data(), complex ? batch.imag.data() : nullptr)) > 0;) {
+    for (size_t n; (n = mxReadSparse(reader_, Batch::kSize, batch.rows.data(), batch.columns.data(), batch.real.data(),
+                                     complex ? batch.imag.data() : nullptr)) > 0;) {
         char* at = text.data();
         size_t lines = 0;
         for (size_t k = 0; k < n; ++k) {
@@ -101,30 +117,22 @@ void PutLines(const mxArray* array, char separator, bool csvComplex, bool patter
         out.Advance(lines);
         if (out.Failed()) return;   // a Cancel is answered at once
     }
-    mxReadSparse(values.reader, 0, nullptr, nullptr, nullptr, nullptr);
-    if (mxSparseDamaged(values.reader)) out.FailRead();
+    mxReadSparse(reader_, 0, nullptr, nullptr, nullptr, nullptr);
+    if (mxSparseDamaged(reader_)) out.FailRead();
 }
 
-}  // namespace
-
-uint64_t SparseLines(const mxArray* array, Format format) {
-    uint64_t count = 0;
-    if (format == Format::Mtx && mxIsLogical(array)) return CountTrue(array, &count) ? count : 0;
-    return mxSparseStored(Reader(array).reader);
-}
-
-void WriteSparseMtx(const mxArray* array, uint64_t lines, Output& out) {
-    const bool pattern = mxIsLogical(array);
-    const char* field = pattern ? "pattern" : mxIsComplex(array) ? "complex" : "real";
+void SparseLineWriter::WriteMtx(Output& out) {
+    const bool pattern = mxIsLogical(array_);
+    const char* field = pattern ? "pattern" : mxIsComplex(array_) ? "complex" : "real";
     // scipy's banner and its empty comment line, then the sizes.
-    out.Put(std::string("%%MatrixMarket matrix coordinate ") + field + " general\n%\n" +
-            std::to_string(mxGetM(array)) + ' ' + std::to_string(mxGetN(array)) + ' ' + std::to_string(lines) + '\n');
-    PutLines(array, ' ', false, pattern, out);
+    out.Put(std::string("%%MatrixMarket matrix coordinate ") + field + " general\n%\n" + std::to_string(mxGetM(array_)) + ' ' +
+            std::to_string(mxGetN(array_)) + ' ' + std::to_string(lines_) + '\n');
+    PutLines(' ', false, pattern, out);
 }
 
-void WriteSparseDelimited(const mxArray* array, char separator, Output& out) {
+void SparseLineWriter::WriteDelimited(char separator, Output& out) {
     out.Put(std::string("row") + separator + "col" + separator + "value\n");
-    PutLines(array, separator, true, false, out);
+    PutLines(separator, true, false, out);
 }
 
 }  // namespace exporting

@@ -13,14 +13,30 @@ namespace exporting {
 void WriteDelimited(const mxArray* array, char separator, Output& out);
 void WriteNpy(const mxArray* array, Output& out);
 void WriteJson(const mxArray* array, Output& out);
-// A sparse matrix's stored values, one line each: Matrix Market's
-// coordinate format (`lines` of them: SparseLines), or CSV/TSV under a
-// header. Progress counts lines.
-void WriteSparseMtx(const mxArray* array, uint64_t lines, Output& out);
-void WriteSparseDelimited(const mxArray* array, char separator, Output& out);
 // The lines of values the format writes for a sparse matrix (0 when it
 // is damaged): its stored values, a pattern's true ones (a pass over them).
 uint64_t SparseLines(const mxArray* array, Format format);
+// A sparse matrix's stored values, one line each: Matrix Market's
+// coordinate format, or CSV/TSV under a header. Progress counts lines. The
+// reader that counted the lines goes on to write them: a compressed
+// element is not inflated from its start again for the count.
+class SparseLineWriter {
+public:
+    SparseLineWriter(const mxArray* array, Format format);   // throws std::bad_alloc
+    ~SparseLineWriter();
+    SparseLineWriter(const SparseLineWriter&) = delete;
+    SparseLineWriter& operator=(const SparseLineWriter&) = delete;
+
+    uint64_t Lines() const { return lines_; }   // SparseLines's count
+    void WriteMtx(Output& out);
+    void WriteDelimited(char separator, Output& out);
+
+private:
+    void PutLines(char separator, bool csvComplex, bool pattern, Output& out);
+    const mxArray* array_;
+    mxSparseReader* reader_;
+    uint64_t lines_ = 0;
+};
 void WritePng(const mxArray* array, Output& out);
 // `title`: the variable's name, over the plot.
 void WriteSvg(const mxArray* array, const std::string& title, Output& out);

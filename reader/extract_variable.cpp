@@ -431,12 +431,12 @@ int ExtractToDestination(Archive* archive, const char* destination) {
         return WriteViewerText(archive, array.get(), destination, entryFileName);
     }
     const exporting::Format format = exporting::FormatOfPath(entryFileName);
-    // A numeric array exported to another format is read once, by the
-    // export itself, which meets any damage on the way (a short part, a
-    // wrong checksum at the stream's end) and then leaves no file; every
-    // other extraction is checked whole first.
+    // A numeric array exported to another format, and a level-5 sparse
+    // matrix's lines, are read once, by the export itself, which meets any damage on
+    // the way (a short part, a wrong checksum at the stream's end) and then
+    // leaves no file; every other extraction is checked whole first.
     const bool streamed = format != exporting::Format::Mat && format != exporting::Format::Txt &&
-                          exporting::StreamsElements(array.get());
+                          (exporting::StreamsElements(array.get()) || exporting::StreamsSparseLines(format, array.get()));
     if (!streamed) {
         if (const int damaged = ReportIfDamaged(array.get(), shown.c_str()); damaged != 0) return damaged;
     }
