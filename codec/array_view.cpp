@@ -36,6 +36,7 @@ bool IsNumericClass(uint8_t cls) { return cls == mxCHAR || (cls >= mxDOUBLE && c
 
 bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed) {
     out = ArrayView{};
+    out.pos = pos;
     if (pos > b.size || b.size - pos < kTagSize) return false;
     if (Load32(b.data + pos, b.swapped) != miMATRIX) return false;
     const uint64_t declared = Load32(b.data + pos + 4, b.swapped);

@@ -24,6 +24,7 @@ struct Bytes {
 
 // One level-5 array element held in memory, parsed in place.
 struct ArrayView {
+    size_t pos = 0;              // where it starts
     size_t next = 0;             // where the element after it starts
     size_t end = 0;              // where its own bytes end
     uint8_t cls = 0;             // the file's class code; 0 for an empty element (a bare tag)

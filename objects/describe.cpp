@@ -20,6 +20,7 @@
 #include "objects/subsystem.h"
 #include "objects/table_grid.h"
 #include "objects/time_text.h"
+#include "objects/value_objects.h"
 #include "os/text_encoding.h"
 
 namespace matlib {
@@ -271,8 +272,8 @@ private:
             if (cls == "categorical") CategoryLine(ref, depth + 1);
             return;
         }
-        if (cls == "table") {
-            Table(ref.ids[0], label, depth);
+        if (IsTabular(cls)) {
+            Table(ref.ids[0], cls, label, depth);
             return;
         }
         Line(depth, head);
@@ -338,30 +339,29 @@ private:
 
     // A table: its size (rows by variables), then its first rows as
     // MATLAB's grid of named columns, with the row names first when it has them.
-    void Table(uint32_t id, const std::string& label, size_t depth) {
+    void Table(uint32_t id, const std::string& cls, const std::string& label, size_t depth) {
         std::vector<Subsystem::Property> props;
         std::string error;
-        ArrayView names, data;
+        TabularParts parts;
         const Bytes& b = subsystem_->bytes();
-        if (!subsystem_->Properties(id, props, error) || !PropertyView(props, "varnames", names) ||
-            !PropertyView(props, "data", data) || data.cls != mxCELL) {
-            Line(depth, label + "table (error: no variables" + (error.empty() ? "" : ": " + error) + ")");
+        if (!subsystem_->Properties(id, props, error) || !ReadTabular(*subsystem_, cls, props, parts)) {
+            Line(depth, label + cls + " (error: no variables" + (error.empty() ? "" : ": " + error) + ")");
             return;
         }
-        ArrayView nrows;
-        double counted = 0;
-        if (!PropertyView(props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, counted) || !(counted >= 0 && counted < 1e18)) {
-            counted = 0;
-        }
-        const uint64_t rows = static_cast<uint64_t>(counted);
-        Line(depth, label + "table " + DimsText({rows, names.count}));
+        const ArrayView& names = parts.names;
+        const ArrayView& data = parts.data;
+        const uint64_t rows = parts.rows;
+        Line(depth, label + cls + " " + DimsText({rows, names.count}));
         const uint64_t shown = std::min(rows, kShownRows);
         std::vector<std::string> rowNames;
-        ArrayView rowNameView;
-        if (PropertyView(props, "rownames", rowNameView) && rowNameView.cls == mxCELL && rowNameView.count == rows) {
-            for (uint64_t r = 0; r < shown; ++r) rowNames.push_back(ElementText(b, rowNameView, r, depth));
-        }
         std::vector<GridColumn> columns;
+        if (parts.timetable) {
+            // The row times stand first, headed by the rows' dimension name.
+            columns.push_back(Column(b, parts.labels, parts.labelHeading, rows, shown, depth));
+        } else if (parts.labelled && parts.labels.count == rows) {
+            for (uint64_t r = 0; r < shown; ++r) rowNames.push_back(ElementText(b, parts.labels, r, depth));
+        }
+        const size_t labelColumns = columns.size();
         size_t at = data.childrenPos;
         for (uint64_t k = 0; k < data.count && k < kShownChildren; ++k) {
             ArrayView column;
@@ -378,8 +378,8 @@ private:
                 Line(depth, line);
             }
         }
-        if (data.count > columns.size()) {
-            Line(depth, "... " + std::to_string(data.count - columns.size()) + " of " + std::to_string(data.count) +
+        if (data.count > columns.size() - labelColumns) {
+            Line(depth, "... " + std::to_string(data.count - (columns.size() - labelColumns)) + " of " + std::to_string(data.count) +
                             " variables not shown");
         }
         if (rows > shown) {

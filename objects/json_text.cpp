@@ -262,33 +262,36 @@ private:
         return Fail(error, path + ": a table column of a kind not written as JSON");
     }
 
-    bool Table(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const std::string& path, int depth,
-               std::string& error) {
+    // A table as one object per row; a timetable's rows begin with their
+    // time, under the rows' dimension name (as its table's would).
+    bool Table(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props, const std::string& path,
+               int depth, std::string& error) {
         const Bytes& b = sub.bytes();
-        ArrayView data, names, nrows;
+        TabularParts parts;
         std::vector<size_t> columnAt, labels;
-        double rows = 0;
-        if (!PropertyValue(sub, props, "data", data) || !PropertyValue(sub, props, "varnames", names) ||
-            !PropertyValue(sub, props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, rows) || data.cls != mxCELL ||
-            names.cls != mxCELL || !ChildPositions(b, data, data.count, columnAt) || !ChildPositions(b, names, names.count, labels) ||
-            columnAt.size() != labels.size() || !(rows >= 0 && rows < 1e15)) {
-            return Fail(error, path + ": damaged table");
+        if (!ReadTabular(sub, cls, props, parts) || !ChildPositions(b, parts.data, parts.data.count, columnAt) ||
+            !ChildPositions(b, parts.names, parts.names.count, labels)) {
+            return Fail(error, path + ": damaged " + cls);
         }
         std::vector<std::string> keys;
-        std::vector<Column> columns(columnAt.size());
+        std::vector<Column> columns;
+        if (parts.timetable) {
+            keys.push_back(parts.labelHeading);
+            columns.push_back(Column{parts.labels, {}, {}});
+        }
         for (size_t c = 0; c < columnAt.size(); ++c) {
             ArrayView l;
             std::vector<uint32_t> units;
-            if (!ParseArrayView(b, labels[c], l) || !CodeUnits(b, l, units)) return Fail(error, path + ": damaged table");
+            if (!ParseArrayView(b, labels[c], l) || !CodeUnits(b, l, units)) return Fail(error, path + ": damaged " + cls);
             keys.push_back(Utf8OfUnits(units));
-            Column& column = columns[c];
+            Column& column = columns.emplace_back();
             if (!ParseArrayView(b, columnAt[c], column.view) ||
                 (column.view.cls == mxCELL && !ChildPositions(b, column.view, column.view.count, column.children)) ||
                 (column.view.cls == mxCHAR && !CodeUnits(b, column.view, column.units))) {
-                return Fail(error, path + ": damaged table");
+                return Fail(error, path + ": damaged " + cls);
             }
         }
-        const uint64_t n = static_cast<uint64_t>(rows);
+        const uint64_t n = parts.rows;
         text_ += '[';
         for (uint64_t r = 0; r < n; ++r) {
             if (r > 0) text_ += ',';
@@ -334,7 +337,7 @@ private:
                 }
                 return Shaped(known->second.dims, texts.size(), [&](uint64_t e) { return text_ += texts[e], true; });
             }
-            if (cls == "table") return Table(*sub, props, path, depth, error);
+            if (IsTabular(cls)) return Table(*sub, cls, props, path, depth, error);
             text_ += '{';
             bool first = true;
             for (const Subsystem::Property& p : props) {

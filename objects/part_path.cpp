@@ -565,8 +565,8 @@ private:
         }
         const Bytes& bytes = subsystem_->bytes();
         uint64_t at = 0;
-        if (cls == "table") {
-            if (!TableVariable(props, field, at)) return false;
+        if (IsTabular(cls)) {
+            if (!TableVariable(cls, props, field, at)) return false;
         } else {
             const auto found = std::find_if(props.begin(), props.end(), [&](const Subsystem::Property& p) { return p.name == field; });
             if (found == props.end()) return Fail("no property '" + field + "' in " + where_ + " (" + cls + ")");
@@ -581,18 +581,19 @@ private:
         return ReadNode(*in_, swapped_, at, limit_, node_) || Damaged();
     }
 
-    bool TableVariable(const std::vector<Subsystem::Property>& props, const std::string& field, uint64_t& at) {
+    // A table's variable by its name; a timetable's row times too, by the
+    // rows' dimension name (tt.Time).
+    bool TableVariable(const std::string& cls, const std::vector<Subsystem::Property>& props, const std::string& field,
+                       uint64_t& at) {
         const Bytes& b = subsystem_->bytes();
-        auto view = [&](const char* name, ArrayView& out) {
-            for (const Subsystem::Property& p : props) {
-                if (p.name == name && p.hasValue) return ParseArrayView(b, p.valuePos, out) && out.cls == mxCELL;
-            }
-            return false;
-        };
-        ArrayView data, names;
-        if (!view("data", data) || !view("varnames", names) || data.count != names.count) return Damaged();
-        size_t dataAt = data.childrenPos, nameAt = names.childrenPos;
-        for (uint64_t c = 0; c < data.count; ++c) {
+        TabularParts parts;
+        if (!ReadTabular(*subsystem_, cls, props, parts)) return Damaged();
+        if (parts.timetable && field == parts.labelHeading) {
+            at = parts.labels.pos;
+            return true;
+        }
+        size_t dataAt = parts.data.childrenPos, nameAt = parts.names.childrenPos;
+        for (uint64_t c = 0; c < parts.data.count; ++c) {
             ArrayView column, label;
             if (!ParseArrayView(b, dataAt, column) || !ParseArrayView(b, nameAt, label)) return Damaged();
             if (ViewText(b, label, kMaxNameLength) == field) {
@@ -602,7 +603,7 @@ private:
             dataAt = column.next;
             nameAt = label.next;
         }
-        return Fail("no variable '" + field + "' in the table " + where_);
+        return Fail("no variable '" + field + "' in the " + cls + " " + where_);
     }
 
     bool Copy(FILE* file, platform::FileSystemCalls& fs, uint64_t from, uint64_t to) {

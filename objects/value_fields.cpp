@@ -74,48 +74,41 @@ struct ValueFields::Impl {
             return Fail(error, what + ": " + (ref.ids.size() != 1 ? "an array of objects" : error));
         }
         if (!sub->Properties(ref.ids[0], props, error)) return Fail(error, what + ": " + error);
-        if (cls == "table") return Table(props, what, error);
+        if (IsTabular(cls)) return Table(cls, props, what, error);
         const int made = ReadValueObject(*sub, cls, props, what, out.object, error);
         if (made < 0) return false;
-        if (made == 0) return Fail(error, what + ": " + (cls == "timetable" ? "a timetable (not written this way yet)" : "an object of class " + cls));
+        if (made == 0) return Fail(error, what + ": an object of class " + cls);
         out.source = Column::Source::Object;
         return true;
     }
 
-    bool Table(const std::vector<Subsystem::Property>& props, const std::string& what, std::string& error) {
+    bool Table(const std::string& cls, const std::vector<Subsystem::Property>& props, const std::string& what, std::string& error) {
         if (inTable) return Fail(error, what + ": a table inside a table");
         inTable = true;
         const Bytes& b = sub->bytes();
-        ArrayView data, names, nrows, rowNames, dimensions, dimensionNames;
+        TabularParts parts;
         std::vector<size_t> columnAt, labels;
-        double counted = 0;
-        if (!PropertyValue(*sub, props, "data", data) || !PropertyValue(*sub, props, "varnames", names) ||
-            !PropertyValue(*sub, props, "nrows", nrows) || !ViewNumber(b, nrows, false, 0, counted) || data.cls != mxCELL ||
-            names.cls != mxCELL || !ChildPositions(b, data, data.count, columnAt) ||
-            !ChildPositions(b, names, names.count, labels) || columnAt.size() != labels.size() ||
-            !(counted >= 0 && counted < 1e15)) {
-            return Fail(error, what + ": damaged table");
+        if (!ReadTabular(*sub, cls, props, parts) || !ChildPositions(b, parts.data, parts.data.count, columnAt) ||
+            !ChildPositions(b, parts.names, parts.names.count, labels)) {
+            return Fail(error, what + ": damaged " + cls);
         }
         kind = Kind::Table;
-        rows = static_cast<uint64_t>(counted);
-        // Row names come first, headed by the name of the rows' dimension ("Row").
-        if (PropertyValue(*sub, props, "rownames", rowNames) && rowNames.cls == mxCELL && rowNames.count > 0) {
+        rows = parts.rows;
+        // Row names or row times come first, headed by the name of the rows' dimension.
+        if (parts.labelled) {
             Column column;
-            column.source = Column::Source::Cell;
-            column.view = rowNames;
-            if (rowNames.count != rows || !ChildPositions(b, rowNames, rows, column.children)) {
-                return Fail(error, what + ": damaged row names");
+            column.view = parts.labels;
+            const std::string part = what + "." + parts.labelHeading;
+            if (parts.timetable) {
+                if (!ReadColumn(b, part, column, error)) return false;
+                if (column.width != 1) return Fail(error, part + ": damaged row times");
+            } else {
+                column.source = Column::Source::Cell;
+                if (parts.labels.count != rows || !ChildPositions(b, parts.labels, rows, column.children)) {
+                    return Fail(error, what + ": damaged row names");
+                }
             }
-            std::string heading = "Row";
-            std::vector<size_t> first;
-            ArrayView name;
-            std::vector<uint32_t> units;
-            if (PropertyValue(*sub, props, "props", dimensions) && ViewField(b, dimensions, "DimensionNames", dimensionNames) &&
-                dimensionNames.cls == mxCELL && ChildPositions(b, dimensionNames, 1, first) &&
-                ParseArrayView(b, first[0], name) && name.cls == mxCHAR && CodeUnits(b, name, units) && !units.empty()) {
-                heading = Utf8OfUnits(units);
-            }
-            headings.push_back(heading);
+            headings.push_back(parts.labelHeading);
             fields.emplace_back(columns.size(), 0);
             columns.push_back(std::move(column));
         }
@@ -272,7 +265,7 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
             std::string cls;
             if (!ParseArrayView(b, top.contentPos, content)) return in.Fail(error, "it is damaged");
             if (!in.ReadObject(b, content, array->name, column, cls, error)) return false;
-            if (cls == "table") return true;
+            if (IsTabular(cls)) return true;
             const ValueObject::Kind kind = column.object.kind;
             in.kind = kind == ValueObject::Kind::Datetime ? Kind::Datetimes
                       : kind == ValueObject::Kind::Duration ? Kind::Durations

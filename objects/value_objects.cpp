@@ -132,6 +132,57 @@ std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Prop
     return PropertyValue(sub, props, name, v) && v.cls == mxCHAR && CodeUnits(sub.bytes(), v, units) ? Utf8OfUnits(units) : "";
 }
 
+bool IsTabular(const std::string& cls) { return cls == "table" || cls == "timetable"; }
+
+namespace {
+
+// The first name of a cell of dimension names, else `fallback`.
+std::string FirstName(const Bytes& b, const ArrayView& names, const char* fallback) {
+    std::vector<size_t> first;
+    ArrayView name;
+    std::vector<uint32_t> units;
+    if (names.cls == mxCELL && names.count > 0 && ChildPositions(b, names, 1, first) && ParseArrayView(b, first[0], name) &&
+        name.cls == mxCHAR && CodeUnits(b, name, units) && !units.empty()) {
+        return Utf8OfUnits(units);
+    }
+    return fallback;
+}
+
+}  // namespace
+
+bool ReadTabular(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props, TabularParts& out) {
+    const Bytes& b = sub.bytes();
+    ArrayView count, dimensions;
+    double rows = 0;
+    if (cls == "table") {
+        if (!PropertyValue(sub, props, "data", out.data) || !PropertyValue(sub, props, "varnames", out.names) ||
+            !PropertyValue(sub, props, "nrows", count)) {
+            return false;
+        }
+        ArrayView more, dimensionNames;
+        out.labelled = PropertyValue(sub, props, "rownames", out.labels) && out.labels.cls == mxCELL && out.labels.count > 0;
+        const bool named = PropertyValue(sub, props, "props", more) && ViewField(b, more, "DimensionNames", dimensionNames);
+        out.labelHeading = named ? FirstName(b, dimensionNames, "Row") : "Row";
+    } else if (cls == "timetable") {
+        ArrayView saved;
+        if (!PropertyValue(sub, props, "any", saved) || saved.cls != mxSTRUCT || saved.count != 1 ||
+            !ViewField(b, saved, "data", out.data) || !ViewField(b, saved, "varNames", out.names) ||
+            !ViewField(b, saved, "numRows", count) || !ViewField(b, saved, "rowTimes", out.labels)) {
+            return false;
+        }
+        out.timetable = out.labelled = true;
+        out.labelHeading = ViewField(b, saved, "dimNames", dimensions) ? FirstName(b, dimensions, "Time") : "Time";
+    } else {
+        return false;
+    }
+    if (!ViewNumber(b, count, false, 0, rows) || !(rows >= 0 && rows < 1e15) || out.data.cls != mxCELL || out.names.cls != mxCELL ||
+        out.data.count != out.names.count) {
+        return false;
+    }
+    out.rows = static_cast<uint64_t>(rows);
+    return true;
+}
+
 bool ValueObject::Missing(uint64_t k) const {
     switch (kind) {
         case Kind::String: return starts[k] == UINT64_MAX;

@@ -50,6 +50,24 @@ bool PropertyValue(const Subsystem& sub, const std::vector<Subsystem::Property>&
 // An object's character property as UTF-8; empty when it has none.
 std::string CharProperty(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name);
 
+// A table's or a timetable's parts: the cell of its variables and the cell
+// of their names, its row count, and what heads its rows (a table's row
+// names, a timetable's row times: an object) with that column's heading
+// (the rows' dimension name: "Row", "Time"). A timetable is saved by its
+// saveobj as one property, `any`, a struct of these parts (data, varNames,
+// numRows, rowTimes, dimNames). False when `cls` is neither or the parts
+// are damaged.
+struct TabularParts {
+    ArrayView data, names;
+    uint64_t rows = 0;
+    bool labelled = false;
+    ArrayView labels;
+    std::string labelHeading;
+    bool timetable = false;
+};
+bool IsTabular(const std::string& cls);
+bool ReadTabular(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props, TabularParts& out);
+
 // The elements of a string, datetime, duration or categorical object, in
 // storage order.
 struct ValueObject {

@@ -238,6 +238,38 @@ def check_objects(tool, out, source):
     shown = subprocess.run([tool, "view", edge, "testTable"], capture_output=True, text=True).stdout
     if "<missing>" not in shown or '"Sm,ith "x""' not in shown:
         fail(f"edge table's view: {shown}")
+    # A timetable of the table's variables, its row times the Date column:
+    # the times come first in CSV, TSV and JSON, headed "Time"; no NPY.
+    sys.path.insert(0, os.path.dirname(__file__))
+    import lift_objects
+    tt = os.path.join(out, "tt.mat")
+    lift_objects.timetable(lifted, tt)
+    with open(path("json", "testTable"), encoding="utf-8") as f:
+        rows = json.loads(f.read())
+    for fmt in ["csv", "tsv", "json", "npy"]:
+        checked += 1
+        result = subprocess.run([tool, "extract", tt, "tt", "--as", fmt, "-d", os.path.join(out, "tt")], capture_output=True, text=True)
+        written = os.path.join(out, "tt", "tt." + fmt)
+        if fmt == "npy":
+            (result.returncode == 0 or os.path.exists(written)) and fail(f"{written}: a timetable written as NPY")
+            continue
+        if fmt == "json":
+            with open(written, encoding="utf-8") as f:
+                got = json.loads(f.read())
+            want = [dict([("Time", r["Date"])] + list(r.items())) for r in rows]
+        else:
+            got = pandas.read_csv(written, sep="," if fmt == "csv" else "\t").to_dict("records")
+            want = [dict([("Time", r["Date"])] + list(r.items())) for r in rows]
+        if got != want or list(got[0]) != list(want[0]):
+            fail(f"{written}: reads {got!r}, want {want!r}")
+    shown = subprocess.run([tool, "view", tt, "tt"], capture_output=True, text=True).stdout
+    if "timetable [3x5]" not in shown or not any("Time" in line and "FlightNum" in line for line in shown.split("\n")):
+        fail(f"the timetable's view: {shown}")
+    # Its row times and variables as parts, by the rows' dimension name and their names.
+    times = subprocess.run([tool, "view", tt, "tt.Time"], capture_output=True, text=True).stdout
+    nope = subprocess.run([tool, "view", tt, "tt.Nope"], capture_output=True, text=True)
+    if "datetime [3x1] = 20-Dec-2016" not in times or "no variable 'Nope' in the timetable tt" not in nope.stderr:
+        fail(f"the timetable's parts: {times!r} {nope.stderr!r}")
 
 def check(cls, value, fmt, path):
     dtype = value.dtype

@@ -147,6 +147,97 @@ def edge(lifted, target):
     table_with(lifted, target, change)
 
 
+def metadata_parts(meta):
+    """The object metadata's names and its eight regions (bytes each)."""
+    words = struct.unpack_from("<10I", meta)
+    offsets = list(words[2:]) + [len(meta)]
+    names = meta[40:offsets[0]].split(b"\0")[:words[1]]
+    return names, [bytearray(meta[offsets[r]:offsets[r + 1]]) for r in range(8)]
+
+
+def metadata_of(names, regions):
+    text = b"".join(n + b"\0" for n in names)
+    text += bytes(-(40 + len(text)) % 8)
+    offsets, at = [], 40 + len(text)
+    for region in regions:
+        offsets.append(at)
+        at += len(region)
+    return struct.pack("<10I", 4, len(names), *offsets) + text + b"".join(bytes(r) for r in regions)
+
+
+def cell_of(elements, dims=None):
+    dims = dims or [1, len(elements)]
+    return [1, [(6, struct.pack("<II", 1, 0)), (5, struct.pack("<%di" % len(dims), *dims)), (1, b"")] + [(14, e) for e in elements]]
+
+
+def char_row(text):
+    units = text.encode("utf-16-le")
+    return [4, [(6, struct.pack("<II", 4, 0)), (5, struct.pack("<2i", 1, len(text))), (1, b""), (4, units)]]
+
+
+def struct_of(fields):
+    """A 1x1 struct of (name, parsed array) pairs."""
+    width = 32
+    names = b"".join(n.encode().ljust(width, b"\0") for n, _ in fields)
+    return [2, [(6, struct.pack("<II", 2, 0)), (5, struct.pack("<2i", 1, 1)), (1, b""), (5, struct.pack("<i", width)),
+                (1, names)] + [(14, v) for _, v in fields]]
+
+
+def timetable(lifted, target):
+    """TARGET holds `tt`: a timetable made of the lifted file's table, its
+    row times the table's Date column, as MATLAB saves a timetable: an object
+    of class timetable whose one saved property `any` is a struct (data,
+    varNames, numRows, rowTimes, dimNames, ...). MATLAB wrote no timetable
+    among the test files; the layout is the one its saveobj is known for."""
+    header, tops = variables(lifted)
+    cells, rebuilt = subsystem_cells(tops[-1])
+    meta = cells[3][1][1][3][1]
+    names, regions = metadata_parts(meta)
+    values = lambda region: [struct.unpack_from("<3I", region, p + 4 + 12 * i)
+                             for p in block_starts(region) for i in range(struct.unpack_from("<I", region, p)[0])]
+    table = names.index(b"table") + 1
+    # The table's object: its class record's index, then its property block.
+    classes = [struct.unpack_from("<4I", regions[0], p) for p in range(0, len(regions[0]), 16)]
+    table_class = next(i for i, c in enumerate(classes) if c[1] == table)
+    objects = [struct.unpack_from("<6I", regions[2], p) for p in range(0, len(regions[2]), 24)]
+    table_object = next(o for o in objects if o[0] == table_class)
+    block = block_starts(regions[3])[table_object[4]]
+    props = {names[n - 1].decode(): v for n, k, v in (struct.unpack_from("<3I", regions[3], block + 4 + 12 * i)
+                                                      for i in range(struct.unpack_from("<I", regions[3], block)[0])) if k == 1}
+    value = lambda v: cells[5 + v][1]
+    data, varnames = value(props["data"]), value(props["varnames"])
+    date = data[1][3 + 2][1]   # the third variable, Date: a datetime's reference
+    last = max(v for r in (regions[1], regions[3]) for _, k, v in values(r) if k == 1)
+    names.append(b"timetable")
+    regions[0] += struct.pack("<4I", 0, len(names), 0, 0)
+    tt_class = len(regions[0]) // 16 - 1
+    any_name = names.index(b"any") + 1
+    saved_block = len(block_starts(regions[1]))
+    regions[1] += struct.pack("<4I", 1, any_name, 1, last + 1)
+    tt_object = len(regions[2]) // 24
+    regions[2] += struct.pack("<6I", tt_class, 0, 0, saved_block, 0, tt_object)
+    double = lambda x: numeric(6, [1, 1], 9, struct.pack("<d", x))
+    saved = struct_of([("data", data), ("numDims", double(2)), ("dimNames", cell_of([char_row("Time"), char_row("Variables")])),
+                       ("varNames", varnames), ("numRows", double(3)), ("numVars", double(5)), ("varUnits", cell_of([], [0, 0])),
+                       ("rowTimes", date)])
+    cells[3] = (14, [9, cells[3][1][1][:3] + [(2, metadata_of(names, regions))]])
+    cells[3][1][1][1] = (5, struct.pack("<2i", len(cells[3][1][1][3][1]), 1))
+    cells.insert(5 + last + 1, (14, saved))
+    ref = struct.pack("<6I", 0xDD000000, 2, 1, 1, tt_object, tt_class)
+    tt = [17, [(6, struct.pack("<II", 17, 0)), (1, b"tt"), (1, b"MCOS"), (1, b"timetable"),
+               (14, numeric(13, [6, 1], 6, ref))]]
+    write(target, header, [element(14, tt), rebuilt()])
+
+
+def block_starts(region):
+    """Where each block of a property region starts: a count, that many triplets, padded to 8 bytes."""
+    starts, pos = [], 0
+    while pos + 4 <= len(region):
+        starts.append(pos)
+        pos += (4 + 12 * struct.unpack_from("<I", region, pos)[0] + 7) // 8 * 8
+    return starts
+
+
 if __name__ == "__main__":
     lift(sys.argv[1], sys.argv[2])
     if "--edge" in sys.argv:
