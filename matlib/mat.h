@@ -240,8 +240,9 @@ int mxCheckObjectData(const mxArray* array, char* reason, size_t size);
 // c_3, "r(2)" r_2), read from a file without a name that holds it (and the
 // subsystem data, for its objects) for as long as the array lives. Null,
 // with the reason for matLastError ("no field 'x' in s.a", "index exceeds
-// ..."), when the path names nothing, the variable is damaged on the way, or
-// it is no level-5 variable (version 7.3 parts are not read yet).
+// ..."), when the path names nothing or the variable is damaged on the way
+// (a version 7.3 variable's parts come from a level-5 image of it, up to
+// 256 MB).
 mxArray* mxGetPart(const mxArray* array, const char* path);
 
 // One part of a struct or cell, as mxListParts gives it: the path step
@@ -257,6 +258,7 @@ typedef struct {
 } mxPartInfo;
 // The parts a struct's or cell's folder lists: a scalar struct's fields, a
 // struct array's elements, a cell's elements, in order, at most `most`;
-// `visit` returning 0 stops. Reads headers only. 0 when done (nothing for
+// `visit` returning 0 stops. Reads headers only (a version 7.3 variable's
+// from a level-5 image of it, listed up to 4 MB). 0 when done (nothing for
 // other classes); 1 with the reason for matLastError.
 int mxListParts(const mxArray* array, size_t most, int (*visit)(void* context, const mxPartInfo* part), void* context);

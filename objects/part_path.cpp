@@ -735,13 +735,20 @@ private:
 // A variable of another format (version 7.3) is walked in a level-5 image
 // of it: the element its file's reader converts it to and, after it, its
 // file's subsystem data as the unnamed uint8 variable, in a scratch file
-// read as any level-5 file. Null with the reason for matLastError.
-std::unique_ptr<mxArray> Level5Image(const mxArray& array) {
+// read as any level-5 file; its element at most `most` bytes. Null with
+// the reason for matLastError.
+// A version 7.3 struct's or cell's folder lists its parts from an image of
+// the whole variable, made while the host waits: only for small ones.
+constexpr uint64_t kMostListedImageBytes = 4ull << 20;
+
+std::unique_ptr<mxArray> Level5Image(const mxArray& array, uint64_t most) {
     std::vector<uint8_t> element;
     bool swapped = false;
-    if (array.format->wholeElement == nullptr ||
-        !array.format->wholeElement(array, kMostWholeElementBytes, element, swapped) || swapped) {
-        SetLastErrorText(array.name + " cannot be read whole for its parts");
+    if (array.format->wholeElement == nullptr || !array.format->wholeElement(array, most, element, swapped) || swapped) {
+        SetLastErrorText(array.name + " cannot be read whole for its parts" +
+                         (most < kMostWholeElementBytes ? " (a folder lists the parts of a version 7.3 variable of at most " +
+                                                              std::to_string(most >> 20) + " MB)"
+                                                        : std::string()));
         return nullptr;
     }
     std::vector<uint8_t> payload, subsystem;
@@ -778,19 +785,18 @@ std::unique_ptr<mxArray> Level5Image(const mxArray& array) {
     return out;
 }
 
-// The array the walk reads: the variable itself (level 5), or with
-// `image` its level-5 image (kept in *image); null with the reason for
-// matLastError. A folder's listing makes no image: it would convert the
+// The array the walk reads: the variable itself (level 5), or its level-5
+// image (kept in *image) of at most `most` bytes; null with the reason for
+// matLastError. A folder's listing asks for a small image: it converts the
 // whole variable while the host waits for its entries.
-const mxArray* Walkable(const mxArray* array, std::unique_ptr<mxArray>* image) {
+const mxArray* Walkable(const mxArray* array, std::unique_ptr<mxArray>& image, uint64_t most) {
     if (array == nullptr || !array->source) return SetLastError("no variable"), nullptr;
     if (array->format == &kV5Format) return array;
     const bool container = array->classId == mxSTRUCT_CLASS || array->classId == mxCELL_CLASS ||
                            array->classId == mxOBJECT_CLASS || array->classId == mxOPAQUE_CLASS;
     if (array->format != nullptr && array->format->layout == FileLayout::kHdf5 && container) {
-        if (image == nullptr) return SetLastError("the parts of a version 7.3 variable are not listed"), nullptr;
-        *image = Level5Image(*array);
-        return image->get();
+        image = Level5Image(*array, most);
+        return image.get();
     }
     SetLastErrorText(array->name + " is a " + array->className + " array: it has no parts");
     return nullptr;
@@ -804,7 +810,7 @@ using namespace matlib;
 mxArray* mxGetPart(const mxArray* array, const char* path) {
     try {
         std::unique_ptr<mxArray> image;
-        if (path == nullptr || (array = Walkable(array, &image)) == nullptr) return nullptr;
+        if (path == nullptr || (array = Walkable(array, image, kMostWholeElementBytes)) == nullptr) return nullptr;
         std::vector<Step> steps;
         std::string error;
         if (!ParsePath(path, steps, error)) {
@@ -822,7 +828,8 @@ mxArray* mxGetPart(const mxArray* array, const char* path) {
 
 int mxListParts(const mxArray* array, size_t most, int (*visit)(void* context, const mxPartInfo* part), void* context) {
     try {
-        if (visit == nullptr || (array = Walkable(array, nullptr)) == nullptr) return 1;
+        std::unique_ptr<mxArray> image;
+        if (visit == nullptr || (array = Walkable(array, image, kMostListedImageBytes)) == nullptr) return 1;
         PartWalk walk(*array);
         return walk.Start() && walk.List(most, visit, context) ? 0 : 1;
     } catch (const std::bad_alloc&) {

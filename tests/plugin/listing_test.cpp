@@ -509,6 +509,11 @@ TEST_F(Listing, AFolderListsItsPartsAsVariables) {
     EXPECT_EQ(List(table), (std::vector<std::string>{s + "s", s + "testDatetime.datetime [1x1] ", s + "testTable.table [1x1] ",
                                                      s + "testDatetimeComplex.datetime [1x1] ", "%__function_workspace__.uint8 [5992x1] "}));
     EXPECT_EQ(List(cells), (std::vector<std::string>{c + "c", c + "c_1.double [1x1] ", c + "c_2.char [3x1] ", c + "c_3.struct [2x1] "}));
+    // Its version 7.3 twin's folder lists the same parts (read from an image of the variable).
+    const std::string table73 = Write("t73.mat", ReadFile(testenv::Get("MATWCX_SOURCE_DIR") +
+                                                          "/tests/data/matlab-files/v7.3/struct_table_datetime.mat"));
+    EXPECT_EQ(List(table73), (std::vector<std::string>{s + "s", s + "testDatetime.datetime [1x1] ", s + "testTable.table [1x1] ",
+                                                       s + "testDatetimeComplex.datetime [1x1] "}));
 
     const std::string out = dir.file("out");
     std::string fileName;
