@@ -234,8 +234,8 @@ struct ValueFields::Impl {
                 const ValueObject& object = column.object;
                 if (at >= object.count) return false;
                 if (object.kind == ValueObject::Kind::Datetime || object.kind == ValueObject::Kind::Duration) {
-                    out.ms = object.ms[at];
-                    out.extraMs = object.extraMs[at];
+                    out.ms = object.Ms(at);
+                    out.extraMs = object.ExtraMs(at);
                 }
                 if (object.Missing(at)) return true;
                 out.kind = Field::Kind::Text;

@@ -17,6 +17,9 @@ using namespace format;
 // The strings of a string object: a version, the number of dimensions,
 // the dimensions, each string's length in UTF-16 units (all ones: a
 // missing string), then the units, four to a word.
+// A string object's words: version, dimensions, each text's length in
+// UTF-16 units (all ones: missing), then the units. Checked whole here;
+// each text is decoded when asked.
 bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
     uint64_t ndims = 0, count = 1, word = 0;
     if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
@@ -32,17 +35,23 @@ bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t length = 0;
         if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
-        const bool missing = length == UINT64_MAX;
-        if (missing) length = 0;
+        if (i % ValueObject::kMarkEvery == 0) out.marks.push_back(before);
+        if (length == UINT64_MAX) continue;   // missing
         if (before > held || length > held - before) return false;
-        // Decoded when asked: a text a position and a length here.
-        out.starts.push_back(missing ? UINT64_MAX : textPos + 2 * before);
-        out.lengths.push_back(length);
         before += length;
     }
     out.bytes = b;
+    out.values = v;
+    out.lengthsAt = lengthsAt;
+    out.textPos = textPos;
     out.count = count;
     return true;
+}
+
+uint64_t StoredLength(const ValueObject& o, uint64_t k) {
+    uint64_t length = 0;
+    ViewUInt64(o.bytes, o.values, o.lengthsAt + k, length);
+    return length;
 }
 
 }  // namespace
@@ -183,13 +192,54 @@ bool ReadTabular(const Subsystem& sub, const std::string& cls, const std::vector
     return true;
 }
 
+double ValueObject::Ms(uint64_t k) const {
+    double ms = 0;
+    ViewNumber(bytes, values, false, k, ms);
+    return ms;
+}
+
+double ValueObject::ExtraMs(uint64_t k) const {
+    double extra = 0;
+    if (values.complex) ViewNumber(bytes, values, true, k, extra);
+    return extra;
+}
+
+uint32_t ValueObject::Code(uint64_t k) const {
+    double code = 0;
+    ViewNumber(bytes, values, false, k, code);
+    return code >= 1 && code <= static_cast<double>(texts.size()) ? static_cast<uint32_t>(code) : 0;
+}
+
+bool ValueObject::StringAt(uint64_t k, size_t& start, uint64_t& length) const {
+    // The units before it: from the last element asked (a pass in order),
+    // else from the mark before it.
+    uint64_t before = 0, from = 0;
+    if (k == nextK_) {
+        before = nextBefore_;
+        from = k;
+    } else {
+        from = k / kMarkEvery * kMarkEvery;
+        before = marks[k / kMarkEvery];
+    }
+    for (; from < k; ++from) {
+        const uint64_t skipped = StoredLength(*this, from);
+        if (skipped != UINT64_MAX) before += skipped;
+    }
+    length = StoredLength(*this, k);
+    const bool missing = length == UINT64_MAX;
+    nextK_ = k + 1;
+    nextBefore_ = before + (missing ? 0 : length);
+    start = textPos + static_cast<size_t>(2 * before);
+    return !missing;
+}
+
 bool ValueObject::Missing(uint64_t k) const {
     switch (kind) {
-        case Kind::String: return starts[k] == UINT64_MAX;
-        case Kind::Categorical: return codes[k] == 0;
+        case Kind::String: return StoredLength(*this, k) == UINT64_MAX;
+        case Kind::Categorical: return Code(k) == 0;
         case Kind::Datetime: case Kind::Duration: break;
     }
-    return std::isnan(ms[k]);
+    return std::isnan(Ms(k));
 }
 
 std::string ValueObject::Text(uint64_t k) const {
@@ -201,11 +251,13 @@ std::string ValueObject::Text(uint64_t k) const {
 void ValueObject::AppendText(uint64_t k, std::string& out) const {
     switch (kind) {
         case Kind::String: {
-            if (starts[k] == UINT64_MAX) return;
-            const uint8_t* at = bytes.data + starts[k];
-            for (uint64_t u = 0; u < lengths[k]; ++u) {
+            size_t start = 0;
+            uint64_t length = 0;
+            if (!StringAt(k, start, length)) return;
+            const uint8_t* at = bytes.data + start;
+            for (uint64_t u = 0; u < length; ++u) {
                 uint32_t unit = Load16(at + 2 * u, bytes.swapped);
-                if (unit >= 0xD800 && unit < 0xDC00 && u + 1 < lengths[k]) {
+                if (unit >= 0xD800 && unit < 0xDC00 && u + 1 < length) {
                     const uint32_t low = Load16(at + 2 * (u + 1), bytes.swapped);
                     if (low >= 0xDC00 && low < 0xE000) {
                         unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
@@ -216,9 +268,13 @@ void ValueObject::AppendText(uint64_t k, std::string& out) const {
             }
             return;
         }
-        case Kind::Categorical: if (codes[k] != 0) out += texts[codes[k] - 1]; return;
-        case Kind::Datetime: AppendDatetimeText(ms[k], extraMs[k], format, zone, out); return;
-        case Kind::Duration: out += DurationText(ms[k], format); return;
+        case Kind::Categorical: {
+            const uint32_t code = Code(k);
+            if (code != 0) out += texts[code - 1];
+            return;
+        }
+        case Kind::Datetime: AppendDatetimeText(Ms(k), ExtraMs(k), format, zone, out); return;
+        case Kind::Duration: out += DurationText(Ms(k), format); return;
     }
 }
 
@@ -239,13 +295,11 @@ int ReadValueObject(const Subsystem& sub, const std::string& cls, const std::vec
         if (datetime) out.zone = CharProperty(sub, props, "tz");
         out.dims = v.dims;
         out.count = v.count;
-        for (uint64_t k = 0; k < v.count; ++k) {
-            double ms = 0, extra = 0;
-            if (!ViewNumber(b, v, false, k, ms)) return error = path + ": damaged " + cls, -1;
-            if (v.complex) ViewNumber(b, v, true, k, extra);
-            out.ms.push_back(ms);
-            out.extraMs.push_back(extra);
-        }
+        out.bytes = b;
+        out.values = v;
+        // Every element stands in the data (the last one does).
+        double last = 0;
+        if (v.count > 0 && !ViewNumber(b, v, false, v.count - 1, last)) return error = path + ": damaged " + cls, -1;
         return 1;
     }
     ArrayView names, codes;
@@ -261,12 +315,10 @@ int ReadValueObject(const Subsystem& sub, const std::string& cls, const std::vec
         }
         out.dims = codes.dims;
         out.count = codes.count;
-        for (uint64_t k = 0; k < codes.count; ++k) {
-            double code = 0;
-            if (!ViewNumber(b, codes, false, k, code)) return error = path + ": damaged categorical", -1;
-            const bool defined = code >= 1 && code <= static_cast<double>(out.texts.size());
-            out.codes.push_back(defined ? static_cast<uint32_t>(code) : 0);
-        }
+        out.bytes = b;
+        out.values = codes;
+        double last = 0;
+        if (codes.count > 0 && !ViewNumber(b, codes, false, codes.count - 1, last)) return error = path + ": damaged categorical", -1;
         return 1;
     }
     return 0;

@@ -69,24 +69,41 @@ bool IsTabular(const std::string& cls);
 bool ReadTabular(const Subsystem& sub, const std::string& cls, const std::vector<Subsystem::Property>& props, TabularParts& out);
 
 // The elements of a string, datetime, duration or categorical object, in
-// storage order.
+// storage order, read where they stand in the subsystem data when asked: a
+// column of 10^6 values costs no copy of them. Checked whole when read.
+// Not for two threads at once (a pass in order keeps its place).
 struct ValueObject {
     enum class Kind { String, Datetime, Duration, Categorical };
     Kind kind = Kind::String;
     std::vector<uint64_t> dims;
     uint64_t count = 0;
     std::vector<std::string> texts;   // a categorical's labels
-    Bytes bytes;                      // strings: where their UTF-16 units are,
-    std::vector<uint64_t> starts, lengths;   // each one's (UINT64_MAX: missing)
-    std::vector<uint32_t> codes;      // categorical: 1-based label, 0 undefined
-    std::vector<double> ms, extraMs;  // datetime and duration: stored milliseconds
+    Bytes bytes;                      // the subsystem data
+    ArrayView values;                 // the data (datetime, duration), codes (categorical), words (string)
     std::string format, zone;
+    // Strings: the word of the first length, where the UTF-16 units begin,
+    // and the units before every kMarkEvery-th one.
+    static constexpr uint64_t kMarkEvery = 256;
+    uint64_t lengthsAt = 0;
+    size_t textPos = 0;
+    std::vector<uint64_t> marks;
 
+    // Stored milliseconds (datetime and duration): whole, and below (the
+    // imaginary part of a datetime's data).
+    double Ms(uint64_t k) const;
+    double ExtraMs(uint64_t k) const;
+    // Categorical: the 1-based label, 0 undefined.
+    uint32_t Code(uint64_t k) const;
     // NaT, NaN, <missing>, <undefined>.
     bool Missing(uint64_t k) const;
     // Element k as MATLAB shows it (a datetime or duration in its own format).
     std::string Text(uint64_t k) const;
     void AppendText(uint64_t k, std::string& out) const;
+
+private:
+    // A string's first unit (in bytes) and its length in units; false when missing.
+    bool StringAt(uint64_t k, size_t& start, uint64_t& length) const;
+    mutable uint64_t nextK_ = UINT64_MAX, nextBefore_ = 0;   // the units before element nextK_
 };
 
 // 1: `out` holds the object's elements; 0: `cls` is no value object;

@@ -265,6 +265,17 @@ def check_objects(tool, out, source):
     shown = subprocess.run([tool, "view", tt, "tt"], capture_output=True, text=True).stdout
     if "timetable [3x5]" not in shown or not any("Time" in line and "FlightNum" in line for line in shown.split("\n")):
         fail(f"the timetable's view: {shown}")
+    # A string matrix of 600 texts (missing and empty ones among them) reads
+    # back row by row as JSON: its texts are found by their place, not in order.
+    texts = [None if i % 37 == 5 else ("t%d" % i) * (i % 4) for i in range(600)]
+    matrix = os.path.join(out, "strings.mat")
+    lift_objects.string_matrix(lifted, matrix, texts, 20)
+    checked += 1
+    subprocess.run([tool, "extract", matrix, "Customer", "--as", "json", "-d", os.path.join(out, "strings")], capture_output=True)
+    with open(os.path.join(out, "strings", "Customer.json"), encoding="utf-8") as f:
+        got = json.loads(f.read())
+    if got != [[texts[c * 20 + r] for c in range(30)] for r in range(20)]:
+        fail(f"a 20x30 string matrix as JSON: {got!r}")
     # Its row times and variables as parts, by the rows' dimension name and their names.
     times = subprocess.run([tool, "view", tt, "tt.Time"], capture_output=True, text=True).stdout
     nope = subprocess.run([tool, "view", tt, "tt.Nope"], capture_output=True, text=True)
