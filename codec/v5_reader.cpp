@@ -439,8 +439,10 @@ bool SubsystemPayloadV5(const mxArray& array, uint64_t most, std::vector<uint8_t
         return false;
     }
     if (holder.data.elementEnd > most) {
-        reason = most < format::kMaxCarriedSubsystemBytes ? "the subsystem data is too large to show"
-                                                          : "the subsystem data is too large (more than 512 MB)";
+        // Kept for the calling thread until its next failure, as other reasons are.
+        thread_local std::string tooLarge;
+        tooLarge = "the subsystem data is too large to read whole (more than " + std::to_string(most >> 20) + " MB)";
+        reason = tooLarge.c_str();
         return false;
     }
     std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));

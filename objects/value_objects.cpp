@@ -81,7 +81,9 @@ const Subsystem* WholeVariable::Objects(std::string& error) {
     std::vector<uint8_t> payload;
     const char* reason = nullptr;
     auto subsystem = std::make_unique<Subsystem>();
-    if (!array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason)) {
+    // Exports read a table's values in it where they stand: it may be as
+    // large as a variable they read whole.
+    if (!array_.format->subsystemPayload(array_, kMostWholeElementBytes, payload, reason)) {
         error = reason != nullptr ? reason : "";
         return nullptr;
     }
