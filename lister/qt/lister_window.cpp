@@ -161,7 +161,8 @@ protected:
         if (!OwnKey(*key)) {
             if (key->key() == Qt::Key_Escape && key->modifiers() == Qt::NoModifier && document_ &&
                 EscClosesHostWindow(window()->windowTitle().toStdString(), document_->Path())) {
-                window()->close();
+                // After this handler has returned: closing may destroy this window.
+                QMetaObject::invokeMethod(window(), "close", Qt::QueuedConnection);
                 return true;
             }
             PassToHost(*key);
