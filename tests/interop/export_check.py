@@ -329,10 +329,11 @@ def check(cls, value, fmt, path):
     return ok or fail(f"{path}: csv gives {rows!r}, want {want!r}")
 
 tool, out, sources = sys.argv[1], sys.argv[2], sys.argv[3:]
-# A cell of texts beyond Latin-1 and beyond U+FFFF, which scipy stores as UTF-8.
+# A cell of texts beyond Latin-1, above the surrogates (U+FF21) and beyond
+# U+FFFF, which scipy stores as UTF-8.
 os.makedirs(out, exist_ok=True)
 cell = numpy.empty((1, 2), dtype=object)
-cell[0, 0], cell[0, 1] = "héllo", "a\U0001F600b"
+cell[0, 0], cell[0, 1] = "héllo \uff21\u20ac", "a\U0001F600b"
 scipy.io.savemat(os.path.join(out, "utf8.mat"), {"c": cell})
 sources.append(os.path.join(out, "utf8.mat"))
 for number_, source in enumerate(sources):
