@@ -58,6 +58,7 @@ TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
     const std::string damaged = dir.file("damaged.mat"), damaged73 = testenv::TestDataDir() + "/damaged73/sparse.mat";
     WriteFile(damaged, File5(Order::Little, {CompressedRaw(Order::Little, badSum)}));
     const std::vector<std::string> notMade = {dir.file("t.mat"), dir.file("c7.mat"), dir.file("c73.mat")};
+    const std::string logical = testenv::Get("MATWCX_SOURCE_DIR") + "/tests/data/matlab-files/v7/logical.mat";
     // What the command prints of a refusal: on Windows the reason is in the
     // system's message box, and the host hears that one was shown.
     const auto refused = [](const std::string& reason) {
@@ -91,6 +92,9 @@ TEST_F(MatwcxCommand, AnswersTextsAndFiles) {
         {{"delete", "--yes", path, "A", "Z"}, 1, false, "", "no variable \"Z\""},
         {{"extract", path, "-d", out}, 0, false, "", ""},
         {{"extract", path, "B", "-d", dir.file("only")}, 0, false, "", ""},
+        // A full logical matrix is refused by Matrix Market as any full array is.
+        {{"extract", logical, "logical_mat", "--as", "mtx", "-d", dir.file("lg")}, 1, false, "",
+         refused("a full (not sparse) array cannot be written as Matrix Market")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.front() + " " + c.args.back());
