@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QImage>
 #include <QPlainTextEdit>
@@ -180,6 +181,15 @@ TEST_F(ListerWindowTest, ListsTheVariablesAsWhosDoesAndOpensOnTheFirstPicture) {
     }
     EXPECT_GT(columns, plot.width() / 2);
     EXPECT_LT(top, plot.height() / 8);   // 100 against values within +-1: only the peak reaches up there
+    // The variable's name over the plot: black text above the plot's frame.
+    int ink = 0;
+    for (int y = 0; y < QFontMetrics(window->font()).height(); ++y) {
+        for (int x = 0; x < plot.width(); ++x) {
+            const QColor c = plot.pixelColor(x, y);
+            ink += c.red() < 80 && c.green() < 80 && c.blue() < 80;
+        }
+    }
+    EXPECT_GT(ink, 10);
 }
 
 TEST_F(ListerWindowTest, ShowsAMatrixAsAnImageWithItsColourBarAndAnRgbArrayAsItsPicture) {
