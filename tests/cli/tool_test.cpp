@@ -656,9 +656,11 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
     for (int k = 1; k <= 30000; ++k) longJson += (k > 1 ? "," : "") + std::to_string(k);
     WriteFile(dir.file("long.mat"), File5(le, {CellVar(le, "long", {1, 1}, {long_})}));
     WriteFile(dir.file("built.mat"),
-              File5(le, {StructVar(le, "s", {1, 1}, {"m", "l", "t", "e", "c"},
+              File5(le, {StructVar(le, "s", {1, 1}, {"m", "l", "t", "e", "c", "u"},
                                    {matrix, flags, names, NumericVar(le, "", mxDOUBLE, {0, 0}, {}),
-                                    CellVar(le, "", {1, 2}, {CharVar(le, "", "x\"y"), StructVar(le, "", {0, 0}, {"a"}, {})})}),
+                                    CellVar(le, "", {1, 2}, {CharVar(le, "", "x\"y"), StructVar(le, "", {0, 0}, {"a"}, {})}),
+                                    // A lone low surrogate after a letter: no pair, U+FFFD.
+                                    CharVar(le, "", {1, 3}, {'a', 0xDC00, 'b'})}),
                          StructVar(le, "z", {1, 1}, {"ok", "bad"}, {big, NumericVar(le, "", mxDOUBLE, {1, 1}, {1}, {2})})}));
     for (const char* kind : {"struct", "cell", "struct_table_datetime", "user_defined_classdefs", "function_handles"}) {
         ASSERT_TRUE(support::CopyTestData(std::string("objects/") + kind + ".mat", dir.file(std::string(kind) + ".mat")) ||
@@ -673,7 +675,7 @@ TEST_F(MatwcxCommand, StructsCellsAndObjectsGoOutAsJson) {
         R"("Date":"22-Dec-2016 00:00:00","Rating":"Fair","Comment":"Late, but only by half an hour. Otherwise fine."}],)"
         R"("testDatetimeComplex":"06-Dec-2025 20:28:39"})";
     const struct { const char* file; const char* variable; std::string json; } cases[] = {
-        {"built.mat", "s", R"({"m":[[1,2,3],[4,5,null]],"l":[true,false],"t":["abc","def"],"e":[],"c":["x\"y",[]]})"},
+        {"built.mat", "s", R"({"m":[[1,2,3],[4,5,null]],"l":[true,false],"t":["abc","def"],"e":[],"c":["x\"y",[]],"u":"a)" "\xEF\xBF\xBD" R"(b"})"},
         {"struct.mat", "s2", R"([{"a":1},{"a":2}])"},
         {"cell.mat", "cell", R"([1,2.01,"string",["string1","string2"]])"},
         {"user_defined_classdefs.mat", "obj_with_default_val", R"({"a":"Default String","b":10})"},
