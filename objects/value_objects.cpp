@@ -16,10 +16,8 @@ using namespace format;
 
 // The strings of a string object: a version, the number of dimensions,
 // the dimensions, each string's length in UTF-16 units (all ones: a
-// missing string), then the units, four to a word.
-// A string object's words: version, dimensions, each text's length in
-// UTF-16 units (all ones: missing), then the units. Checked whole here;
-// each text is decoded when asked.
+// missing string), then the units, four to a word. Checked whole here;
+// each text is found and decoded when asked.
 bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
     uint64_t ndims = 0, count = 1, word = 0;
     if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
