@@ -57,12 +57,14 @@ def make(root):
         name = 't_%s_%s_%s.npy' % (kind, 'le' if order == '<' else 'be', 'F' if fortran else 'C')
         with open(os.path.join(ok, name), 'wb') as f:
             np.lib.format.write_array(f, a, version=(i % 3 + 1, 0))
-    # shapes: scalar, vector (a row), empty, 2-D, singleton dimensions, a
+    # shapes: scalar, vector (a row), empty, 2-D (of doubles and of shorts:
+    # eight columns and one more), singleton dimensions, a
     # C-order matrix of several bands (24 MB), arrays whose first two
     # dimensions (34 MB) or first alone (34 MB) take more than a band, a
     # 1 x N one
     for name, a in [('scalar', np.float64(2.5)), ('vector', np.arange(5, dtype='i4')),
                     ('empty', np.zeros((0, 3))), ('matrix', np.arange(12.).reshape(3, 4)),
+                    ('shorts', values('i2', (5, 9))),
                     ('singletons', np.arange(6.).reshape(1, 3, 1, 2)),
                     ('banded', np.random.default_rng(1).standard_normal((1000, 3000))),
                     ('tailed', values('u1', (4100, 4100, 2))),
