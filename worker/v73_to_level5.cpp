@@ -598,6 +598,18 @@ private:
         });
     }
 
+    // The chunks' extent along dimension `which` of a chunked dataset of
+    // `rank` dimensions, or 0.
+    static hsize_t ChunkExtent(hid_t dataset, size_t rank, size_t which) {
+        Id create(H5Dget_create_plist(dataset), H5Pclose);
+        hsize_t chunk[H5S_MAX_RANK];
+        if (!create.ok() || rank > H5S_MAX_RANK || H5Pget_layout(create.get()) != H5D_CHUNKED ||
+            H5Pget_chunk(create.get(), static_cast<int>(rank), chunk) != static_cast<int>(rank)) {
+            return 0;
+        }
+        return chunk[which];
+    }
+
     // Reads the dataset's `count` elements in C order (MATLAB's column-major
     // order) as memoryType, in runs: whole rows of the dimensions inside the
     // last one that holds more than a run, a part of it where one row does.
@@ -639,7 +651,12 @@ private:
         }
         if (!StoredDataSound(dataset)) return Fail(kLevel5Damaged);
         const size_t split = whole - 1;
-        const uint64_t steps = std::max<uint64_t>(1, budget / inner);
+        uint64_t steps = std::max<uint64_t>(1, budget / inner);
+        // A run that ends inside a band of chunks leaves those chunks to be
+        // inflated again by the next run once they outgrow libhdf5's chunk
+        // cache (1 MB): runs take whole bands where one fits.
+        const hsize_t band = ChunkExtent(dataset, dims.size(), split);
+        if (band > 1 && steps > band) steps -= steps % band;
         uint64_t outer = 1;
         for (size_t d = 0; d < split; ++d) outer *= dims[d];
         std::vector<hsize_t> start(dims.size(), 0), counts(dims.begin(), dims.end());
