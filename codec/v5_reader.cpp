@@ -441,7 +441,7 @@ bool SubsystemPayloadV5(const mxArray& array, uint64_t most, std::vector<uint8_t
     if (holder.data.elementEnd > most) {
         // Kept for the calling thread until its next failure, as other reasons are.
         thread_local std::string tooLarge;
-        tooLarge = "the subsystem data is too large to read whole (more than " + std::to_string(most >> 20) + " MB)";
+        tooLarge = "the subsystem data is more than " + std::to_string(most >> 20) + " MB, too large to read whole";
         reason = tooLarge.c_str();
         return false;
     }
