@@ -576,19 +576,17 @@ bool NoteCarriedInto73(CarriedSubsystem& carried, const mxArray& array, const st
     if (array.format->layout != FileLayout::kLevel5) return true;
     uint64_t size = 0;
     bool compressed = false;
-    if (SubsystemOfFile(array, carryWhenCostly, &size, &compressed) && CopiedHoldsObjects(carried)) {
-        return RefuseSecondSubsystem(false);
-    }
+    // Only an array that brings its file's objects meets other objects.
+    if (!SubsystemOfFile(array, carryWhenCostly, &size, &compressed)) return true;
+    if (CopiedHoldsObjects(carried)) return RefuseSecondSubsystem(false);
     // The target's own objects (its #subsystem#, read as a level-5 file
     // keeps it) come first: its variables' object ids stay as they are.
-    std::vector<uint8_t> payload;
-    mxArray holder;
-    holder.source = target;
-    holder.format = target ? target->format : nullptr;
-    const bool targetHasObjects = target && ReadV73Subsystem(holder, payload);
+    if (!carried.targetAsked && target) carried.targetHoldsObjects = HoldsV73Objects(target);
+    carried.targetAsked = true;
     const bool had = !carried.Empty();
-    if (!NoteCarried(carried, array, false, targetHasObjects ? target : nullptr, carryWhenCostly)) return false;
+    if (!NoteCarried(carried, array, false, carried.targetHoldsObjects ? target : nullptr, carryWhenCostly)) return false;
     if (carried.Empty() || (had && !carried.merged)) return true;   // nothing new to check
+    std::vector<uint8_t> payload;
     bool swapped = false;
     std::string error;
     if (CarriedPayload(carried, payload, swapped, error)) return true;

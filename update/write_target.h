@@ -54,6 +54,9 @@ struct CarriedSubsystem {
     // and whether it holds one (asked only once another file's objects come).
     std::shared_ptr<SourceFile> copiedWithV73;
     bool copiedAsked = false, copiedHoldsObjects = false;
+    // Whether the target holds objects of its own (asked once, and only
+    // once an added array brings objects).
+    bool targetAsked = false, targetHoldsObjects = false;
     // How the objects of the array's file are renumbered; null: not at all.
     const ObjectRenumbering* RenumberingOf(const mxArray& array) const;
 };
