@@ -341,12 +341,18 @@ bool StoredCouldMake(File& file, const mxArray& array) {
 
 namespace {
 
-// Adds elements [from, to) of the dataspace's C order to its selection, within
-// the block whose coordinates before dimension d are start[0 .. d): at most
-// two runs a dimension deeper and one block of whole rows of dimension d.
-bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t d, std::vector<hsize_t>& start, uint64_t from,
-               uint64_t to) {
-    if (from >= to) return true;
+// A regular block of a dataspace: where it starts, how far it reaches.
+struct Block {
+    std::vector<hsize_t> start, counts;
+};
+
+// Elements [from, to) of the dataspace's C order as regular blocks, in that
+// order, within the block whose coordinates before dimension d are
+// start[0 .. d): at most two runs a dimension deeper and one block of whole
+// rows of dimension d.
+void RunBlocks(const std::vector<hsize_t>& dims, size_t d, std::vector<hsize_t>& start, uint64_t from, uint64_t to,
+               std::vector<Block>& blocks) {
+    if (from >= to) return;
     uint64_t inner = 1;   // elements of one index of dimension d
     for (size_t k = d + 1; k < dims.size(); ++k) inner *= dims[k];
     uint64_t low = from / inner;
@@ -354,72 +360,78 @@ bool SelectRun(hid_t space, const std::vector<hsize_t>& dims, size_t d, std::vec
     if (low == high || from % inner != 0) {
         start[d] = low;
         const uint64_t end = low == high ? to : (low + 1) * inner;
-        if (!SelectRun(space, dims, d + 1, start, from - low * inner, end - low * inner)) return false;
-        if (low == high) return true;
+        RunBlocks(dims, d + 1, start, from - low * inner, end - low * inner, blocks);
+        if (low == high) return;
         ++low;
     }
     if (low < high) {
-        std::vector<hsize_t> blockStart(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(d));
-        std::vector<hsize_t> counts(d, 1);
-        blockStart.push_back(low);
-        counts.push_back(high - low);
+        Block block{{start.begin(), start.begin() + static_cast<std::ptrdiff_t>(d)}, std::vector<hsize_t>(d, 1)};
+        block.start.push_back(low);
+        block.counts.push_back(high - low);
         for (size_t k = d + 1; k < dims.size(); ++k) {
-            blockStart.push_back(0);
-            counts.push_back(dims[k]);
+            block.start.push_back(0);
+            block.counts.push_back(dims[k]);
         }
-        if (H5Sselect_hyperslab(space, H5S_SELECT_OR, blockStart.data(), nullptr, counts.data(), nullptr) < 0) return false;
+        blocks.push_back(std::move(block));
     }
-    if (to % inner == 0) return true;
+    if (to % inner == 0) return;
     start[d] = high;
-    return SelectRun(space, dims, d + 1, start, 0, to - high * inner);
+    RunBlocks(dims, d + 1, start, 0, to - high * inner, blocks);
 }
 
-// Selects elements [first, first + count) of the dataspace in C order (the
-// last dimension fastest): a run is a few blocks, read or written in one
-// call that inflates each chunk it crosses once. A list of each element's
-// coordinates would cost libhdf5 a node per element (hundreds of MB for a
-// run of millions). Returns a memory space of `count` elements to go with
-// it (the caller closes it), or -1.
-hid_t SelectElements(hid_t space, const std::vector<hsize_t>& dims, uint64_t first, size_t count) {
-    if (!dims.empty()) {
-        if (H5Sselect_none(space) < 0) return -1;
-        std::vector<hsize_t> start(dims.size(), 0);
-        if (!SelectRun(space, dims, 0, start, first, first + count)) return -1;
+// Moves elements [first, first + count) of a dataset in C order (the last
+// dimension fastest) between the file and `memory`, a regular block at a
+// time, each with a memory space of its own shape: libhdf5 maps such a
+// block onto its chunks a chunk at a time, but a block of another shape
+// (or a union of blocks) an element at a time. A list of each element's
+// coordinates would cost it a node per element.
+template <typename Move>
+bool EachBlock(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, uint8_t* memory, Move move) {
+    Id space(H5Dget_space(dataset), H5Sclose);
+    std::vector<hsize_t> dims;
+    const hssize_t total = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
+    const size_t width = H5Tget_size(memoryType);
+    if (total < 0 || width == 0 || !SpaceDims(space.get(), dims) || first > static_cast<uint64_t>(total) ||
+        count > static_cast<uint64_t>(total) - first) {
+        return false;
     }
-    const hsize_t memoryCount = count;
-    return H5Screate_simple(1, &memoryCount, nullptr);
+    if (count == 0) return true;
+    // All of them: the whole dataspace.
+    if (dims.empty() || (first == 0 && count == static_cast<uint64_t>(total))) return move(H5S_ALL, H5S_ALL, memory);
+    std::vector<Block> blocks;
+    std::vector<hsize_t> start(dims.size(), 0);
+    RunBlocks(dims, 0, start, first, first + count, blocks);
+    for (const Block& block : blocks) {
+        Id shape(H5Screate_simple(static_cast<int>(block.counts.size()), block.counts.data(), nullptr), H5Sclose);
+        if (!shape.ok() ||
+            H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, block.start.data(), nullptr, block.counts.data(), nullptr) < 0 ||
+            !move(shape.get(), space.get(), memory)) {
+            return false;
+        }
+        uint64_t points = 1;
+        for (hsize_t n : block.counts) points *= n;
+        memory += points * width;
+    }
+    return true;
 }
 
 }  // namespace
 
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out) {
-    Id space(H5Dget_space(dataset), H5Sclose);
-    std::vector<hsize_t> dims;
-    const hssize_t total = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
-    if (total < 0 || !SpaceDims(space.get(), dims) || first > static_cast<uint64_t>(total) ||
-        count > static_cast<uint64_t>(total) - first) {
-        return false;
-    }
-    if (count == 0) return true;
-    // All of them: the whole dataspace. A list of every element's
-    // coordinates would cost libhdf5 a node per element (millions for a
-    // subsystem image of megabytes) to read the same bytes.
-    if (first == 0 && count == static_cast<uint64_t>(total)) {
-        return ReadInside(dataset, memoryType, H5S_ALL, H5S_ALL, out) >= 0;
-    }
-    Id memory(SelectElements(space.get(), dims, first, count), H5Sclose);
-    return memory.ok() && ReadInside(dataset, memoryType, memory.get(), space.get(), out) >= 0;
+    return EachBlock(dataset, memoryType, first, count, static_cast<uint8_t*>(out),
+                     [&](hid_t memorySpace, hid_t fileSpace, uint8_t* to) {
+                         return ReadInside(dataset, memoryType, memorySpace, fileSpace, to) >= 0;
+                     });
 }
 
 // Writes elements [first, first + count) of a dataset in C order, as
 // ReadPoints reads them.
 bool WritePoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, const void* data) {
-    Id space(H5Dget_space(dataset), H5Sclose);
-    std::vector<hsize_t> dims;
-    if (!space.ok() || !SpaceDims(space.get(), dims)) return false;
-    if (count == 0) return true;
-    Id memory(SelectElements(space.get(), dims, first, count), H5Sclose);
-    return memory.ok() && H5Dwrite(dataset, memoryType, memory.get(), space.get(), H5P_DEFAULT, data) >= 0;
+    // (The blocks are read from, never written.)
+    return EachBlock(dataset, memoryType, first, count, static_cast<uint8_t*>(const_cast<void*>(data)),
+                     [&](hid_t memorySpace, hid_t fileSpace, const uint8_t* from) {
+                         return H5Dwrite(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, from) >= 0;
+                     });
 }
 
 size_t ReadElements(File& file, const mxArray& array, int part, uint64_t first, size_t count,

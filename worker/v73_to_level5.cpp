@@ -672,7 +672,9 @@ private:
                 start[split] = j;
                 counts[split] = static_cast<hsize_t>(std::min<uint64_t>(steps, dims[split] - j));
                 const hsize_t points = counts[split] * inner;
-                Id memory(H5Screate_simple(1, &points, nullptr), H5Sclose);
+                // (In the block's own shape: libhdf5 maps a block of another
+                // shape onto its chunks an element at a time.)
+                Id memory(H5Screate_simple(static_cast<int>(counts.size()), counts.data(), nullptr), H5Sclose);
                 if (!memory.ok() ||
                     H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, counts.data(), nullptr) < 0 ||
                     ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
