@@ -503,11 +503,25 @@ const HeaderCheck& CheckAt(hid_t inFile, unsigned long fileno, haddr_t address) 
 }
 
 const HeaderCheck& CheckHeader(hid_t object) {
+    // The object asked about last is often asked about again (before each
+    // of its attributes): libhdf5 never gives out an identifier twice in a
+    // process, so the same open identifier is the same object, and its
+    // address need not be asked again while its check is the last one.
+    static hid_t lastObject = -1;
+    static unsigned long lastFileno = 0;
+    static haddr_t lastAddress = HADDR_UNDEF;
+    const HeaderCheck& last = LastCheck();
+    if (object == lastObject && last.address == lastAddress && last.fileno == lastFileno && last.address != HADDR_UNDEF &&
+        H5Iis_valid(object) > 0) {
+        return last;
+    }
     H5O_info_t info;
     if (H5Oget_info2(object, &info, H5O_INFO_BASIC) < 0) {
+        lastObject = -1;
         LastCheck() = HeaderCheck{};
         return LastCheck();
     }
+    lastObject = object, lastFileno = info.fileno, lastAddress = info.addr;
     return CheckAt(object, info.fileno, info.addr);
 }
 
