@@ -140,13 +140,19 @@ bool DrawLinePlot(const std::string& npyPath, const PlotRequest& request, std::s
     std::vector<picture::Decimator> decimators(lines, picture::Decimator(static_cast<size_t>(frame.width), plot.x.lo, plot.x.hi));
     constexpr size_t kPiece = 1 << 20;   // values read at a time
     std::vector<char> buffer(kPiece * width);
+    std::vector<double> values(kPiece);
     const uint64_t total = m * n;
     uint64_t line = 0, index = 0;   // of the next element
     for (uint64_t first = 0; first < total; first += kPiece) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(kPiece, total - first));
         if (!in.read(buffer.data(), static_cast<std::streamsize>(count * width))) return *why = "the NPY file ends early", false;
-        for (size_t k = 0; k < count; ++k) {
-            decimators[line].Add(static_cast<double>(++index), Value(header.descr, &buffer[k * width]));
+        for (size_t k = 0; k < count; ++k) values[k] = Value(header.descr, &buffer[k * width]);
+        // Each line's samples go to its decimator a run at a time (x from 1).
+        for (size_t k = 0; k < count;) {
+            const size_t run = static_cast<size_t>(std::min<uint64_t>(count - k, samples - index));
+            decimators[line].AddRun(static_cast<double>(index + 1), values.data() + k, run);
+            k += run;
+            index += run;
             if (index == samples) {
                 index = 0;
                 ++line;
