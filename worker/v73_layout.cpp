@@ -35,7 +35,10 @@ using namespace format;
 // A string attribute (fixed length or variable), or false when absent or no
 // short string.
 bool StringAttribute(hid_t object, const char* name, std::string& out) {
-    if (AttributeExists(object, name) <= 0) return false;
+    // Opened without asking first whether it exists: the attributes looked
+    // for this way (a class name) nearly always do, and asking costs a walk
+    // of the header's attributes more for each listed variable.
+    if (!HeaderReadable(object)) return false;
     Id attribute(H5Aopen(object, name, H5P_DEFAULT), H5Aclose);
     if (!attribute.ok()) return false;
     Id type(H5Aget_type(attribute.get()), H5Tclose);
