@@ -336,6 +336,17 @@ cell = numpy.empty((1, 2), dtype=object)
 cell[0, 0], cell[0, 1] = "héllo \uff21\u20ac", "a\U0001F600b"
 scipy.io.savemat(os.path.join(out, "utf8.mat"), {"c": cell})
 sources.append(os.path.join(out, "utf8.mat"))
+# Version 7.3 arrays larger than one read (2,097,152 elements), chunked and
+# compressed as MATLAB stores them: the reads end inside a row and a page.
+with h5py.File(os.path.join(out, "runs73.mat"), "w", userblock_size=512) as f:
+    rng = numpy.random.default_rng(5)
+    for name, cls, value in [("pages", "double", rng.standard_normal((150, 170, 97))),
+                             ("shorts", "int16", rng.integers(-999, 999, (2100, 1300)).astype(numpy.int16))]:
+        f.create_dataset(name, data=value.T, chunks=True, compression="gzip")   # HDF5 keeps MATLAB's dimensions reversed
+        f[name].attrs["MATLAB_class"] = numpy.bytes_(cls)
+with open(os.path.join(out, "runs73.mat"), "r+b") as f:
+    f.write(b"MATLAB 7.3 MAT-file, HDF5 schema 1.00 .".ljust(116) + b"\0" * 8 + b"\x00\x02IM")
+sources.append(os.path.join(out, "runs73.mat"))
 for number_, source in enumerate(sources):
     if os.path.basename(source) == "struct_table_datetime.mat":
         check_objects(tool, out, source)
