@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,6 +53,22 @@ constexpr size_t kReceiveStep = size_t{16} << 20;
 constexpr uint64_t kHeaderBatch = 256;
 constexpr uint64_t kMaxHeaderBytes = 24 + kMaxDimensions * 8 + kMaxClassNameLength;
 
+// Where an answer's payload goes: room(length) gives room for it, or null.
+using AnswerRoom = std::function<uint8_t*(uint64_t length)>;
+
+// A vector as the room of an answer: as long as the answer (which is within
+// what was asked for), taken at once, not grown.
+AnswerRoom RoomIn(std::vector<uint8_t>& payload) {
+    return [&payload](uint64_t length) -> uint8_t* {
+        try {
+            payload.resize(static_cast<size_t>(length));
+        } catch (const std::exception&) {
+            return nullptr;
+        }
+        return payload.data();
+    };
+}
+
 }  // namespace
 
 // ---- the reader's side ----------------------------------------------------------------------
@@ -78,8 +95,10 @@ struct V73File {
     // Sends a request and receives the answer's payload, at most maxLength
     // bytes. False when the worker could not answer (the worker is then
     // ended) or answered that it failed.
+    // With a room: the payload goes where room(length) says (null: no room).
     bool Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload);
-    bool Receive(uint64_t maxLength, std::vector<uint8_t>& payload);
+    bool Ask(const Request& request, uint64_t maxLength, const AnswerRoom& room);
+    bool Receive(uint64_t maxLength, const AnswerRoom& room);
     // The next answer's head, after any beats; false when none came in time.
     bool ReceiveHead(AnswerHead& head);
     // Why the worker refused the last request that failed (v73_protocol.h).
@@ -183,25 +202,22 @@ bool V73File::ReceiveHead(AnswerHead& head) {
     return true;
 }
 
-bool V73File::Receive(uint64_t maxLength, std::vector<uint8_t>& payload) {
+bool V73File::Receive(uint64_t maxLength, const AnswerRoom& room) {
     AnswerHead head;
     if (!ReceiveHead(head)) return false;
     if (head.ok > 1 || head.length > maxLength || (head.ok == 0 && head.length != 0)) {
         worker.Stop();
         return false;
     }
-    payload.clear();
-    // Room for the whole answer at once (its length is within what was asked
-    // for), so that a large one is not copied as it grows; without it, it grows.
-    try {
-        payload.reserve(static_cast<size_t>(std::min<uint64_t>(head.length, SIZE_MAX / 2)));
-    } catch (const std::exception&) {
+    uint8_t* to = room(head.length);
+    if (to == nullptr && head.length != 0) {
+        worker.Stop();
+        return false;
     }
-    while (payload.size() < head.length) {
-        const size_t at = payload.size();
+    for (uint64_t at = 0; at < head.length;) {
         const size_t step = static_cast<size_t>(std::min<uint64_t>(head.length - at, kReceiveStep));
-        payload.resize(at + step);
-        if (!worker.Receive(payload.data() + at, step, answerTimeoutMs.load())) return false;
+        if (!worker.Receive(to + at, step, answerTimeoutMs.load())) return false;
+        at += step;
     }
     return head.ok == 1;
 }
@@ -223,7 +239,7 @@ V73Status V73File::Start(std::vector<std::string>& found) {
     Request open;
     open.operation = kOpen;
     if (!worker.SendRequest(&open, sizeof open, stream) ||
-        !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), payload)) {
+        !Receive(uint64_t{kMaxVariables} * (4 + kMaxNameLength), RoomIn(payload))) {
         worker.Stop();
         return V73Status::Damaged;
     }
@@ -289,6 +305,10 @@ const char* V73File::LostReason() const {
 // A worker that ends or stalls in the middle of a request costs that
 // request once: it is asked again of a fresh worker.
 bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+    return Ask(request, maxLength, RoomIn(payload));
+}
+
+bool V73File::Ask(const Request& request, uint64_t maxLength, const AnswerRoom& room) {
     for (int attempt = 0;; ++attempt) {
         lost = false;
         if (!Ready()) {
@@ -301,7 +321,7 @@ bool V73File::Ask(const Request& request, uint64_t maxLength, std::vector<uint8_
         // quick answer could come first and the test would see no loss.)
         SignalWorkerForTest(worker, false);
         const bool sent = worker.SendRequest(&request, sizeof request, nullptr);
-        if (sent && Receive(maxLength, payload)) {
+        if (sent && Receive(maxLength, room)) {
             SignalWorkerForTest(worker, true);
             return true;
         }
@@ -319,13 +339,17 @@ V73File* FileOf(const mxArray& array) {
 // Asks the worker of the array's file about the array, unless the file has
 // changed since the worker (now stopped) read it: a new worker would read
 // other data under the same index.
-bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, const AnswerRoom& room) {
     V73File* file = FileOf(array);
     if (file == nullptr) return false;
     std::lock_guard<std::mutex> lock(file->lock);
     if (!file->worker.Alive() && !SourceUnchanged(*array.source)) return false;
     request.index = array.elementOffset;
-    return file->Ask(request, maxLength, payload);
+    return file->Ask(request, maxLength, room);
+}
+
+bool AskAbout(const mxArray& array, Request request, uint64_t maxLength, std::vector<uint8_t>& payload) {
+    return AskAbout(array, request, maxLength, RoomIn(payload));
 }
 
 // The bytes of count elements of this class, or false when they overflow.
@@ -510,6 +534,15 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
     request.part = static_cast<uint32_t>(part);
     request.first = first;
     request.count = count;
+    if (array.classId == mxDOUBLE_CLASS && asDouble != nullptr && asInt64 == nullptr && asUInt64 == nullptr) {
+        // Doubles are received where they are wanted: no copy of the whole run.
+        uint64_t received = 0;
+        const AnswerRoom room = [&](uint64_t length) -> uint8_t* {
+            received = length;
+            return length % width == 0 ? reinterpret_cast<uint8_t*>(asDouble) : nullptr;
+        };
+        return AskAbout(array, request, maxLength, room) ? static_cast<size_t>(received / width) : 0;
+    }
     std::vector<uint8_t> values;
     if (!AskAbout(array, request, maxLength, values) || values.size() % width != 0) return 0;
     const size_t read = values.size() / width;
