@@ -334,9 +334,16 @@ TEST(Hostile, ShortDataAndBadStreamsFailTheWholeRead) {
     garbage[stream.size() / 2] ^= 0x55;
     Append(longer, Bytes(64, 0));                 // inflates past what the element declares
     const auto compressed = [&](const Bytes& bytes) { return File5(o, {CompressedRaw(o, bytes)}); };
+    // Row indices stored as singles: four bytes each, as indices are, but
+    // of no index type.
+    const Bytes singleRows = Matrix(o, Cat({FlagsElement(o, mxSPARSE, 0, 2), DimsElement(o, {3, 2}), NameElement(o, "v"),
+                                           Element(o, miSINGLE, Values(o, miSINGLE, {0, 1}), false),
+                                           Element(o, miINT32, Cat({U32(o, 0), U32(o, 1), U32(o, 2)}), false),
+                                           ValueElement(o, miDOUBLE, {1, 2})}));
     struct Case { const char* what; Bytes file; bool stream, whole; };
     for (const Case& c : {Case{"sparse columns counting more values than rows stored",
                                File5(o, {SparseVar(o, "v", 3, 2, {0}, {0, 1, 5}, {1})}), false, false},
+                          Case{"sparse row indices of a type no index has", File5(o, {singleRows}), false, false},
                           Case{"version 4 sparse row past the rows",
                                V4Matrix(V4Order::Little, V4Precision::Double, V4Type::Sparse, "v", 2, 3, {5, 2, 1, 2, 7, 0}), false, false},
                           Case{"characters stored as doubles", File5(o, {CharVar(o, "v", {1, 2}, {'a', 'b'}, miDOUBLE)}), false, false},
@@ -354,6 +361,16 @@ TEST(Hostile, ShortDataAndBadStreamsFailTheWholeRead) {
         EXPECT_NE(mxGetString(v.get(), text, sizeof text), 0) << c.what;
         const std::vector<double> got = ReadReal(v.get(), 64);
         for (size_t i = 0; i < got.size() && c.whole; ++i) EXPECT_EQ(got[i], static_cast<double>(i));
+        if (mxIsSparse(v.get())) {   // the exports' reader meets the same damage
+            mxSparseReader* reader = mxOpenSparseReader(v.get());
+            uint64_t rows[8], columns[8];
+            double values[8];
+            const uint64_t stored = reader != nullptr ? mxSparseStored(reader) : 0;
+            const bool read = stored != 0 && mxReadSparse(reader, 8, rows, columns, values, nullptr) == stored &&
+                              !mxSparseDamaged(reader);
+            if (reader != nullptr) mxCloseSparseReader(reader);
+            EXPECT_FALSE(read) << c.what;
+        }
     }
 }
 
