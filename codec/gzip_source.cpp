@@ -13,6 +13,7 @@
 #include "codec/gzip_source.h"
 #include "codec/mat_format.h"
 #include "codec/readers.h"
+#include "codec/source_io.h"
 #include "os/file_io.h"
 #include "os/host_rules.h"
 
@@ -113,10 +114,9 @@ FILE* CreateUnpackFile(const char* path, std::string* folderOf) {
 
 }  // namespace
 
-bool StartsAsGzip(FILE* file) {
+bool StartsAsGzip(SourceFile& source) {
     uint8_t magic[3] = {};
-    return platform::FileSystem().readAt(file, 0, magic, sizeof magic) == sizeof magic && magic[0] == 0x1F &&
-           magic[1] == 0x8B && magic[2] == 8;
+    return ReadAt(source, 0, magic, sizeof magic) && magic[0] == 0x1F && magic[1] == 0x8B && magic[2] == 8;
 }
 
 int PeekGzipFormat(FILE* wrapped) {

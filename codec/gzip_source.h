@@ -8,8 +8,10 @@
 
 namespace matlib {
 
-// Whether the file starts as a gzip stream (magic 1f 8b, method deflate).
-bool StartsAsGzip(FILE* file);
+// Whether the file starts as a gzip stream (magic 1f 8b, method deflate),
+// read through the source's window: a MAT-file's header is read from there
+// next, without a read call of its own.
+bool StartsAsGzip(SourceFile& source);
 // The format of the MAT-file the gzip stream holds, from its first bytes
 // alone (inflated in memory): 5 (level 5), 4, or 0 for none.
 int PeekGzipFormat(FILE* wrapped);

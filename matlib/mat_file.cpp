@@ -250,12 +250,13 @@ std::shared_ptr<SourceFile> OpenSource(const char* path, bool unwrap = false, in
     if (fs.fileStatus(source->stream, &status) != 0 || !status.isRegularFile) return nullptr;
     source->size = status.size;
     source->opened = status;
-    if (!unwrap || !StartsAsGzip(source->stream)) return source;
+    if (!unwrap || !StartsAsGzip(*source)) return source;
     FILE* unpacked = nullptr;
     *failure = UnwrapGzip(source->stream, path, &unpacked);
     if (unpacked == nullptr) return nullptr;
     fs.close(source->stream);
     source->stream = unpacked;
+    source->windowBytes = source->windowFill = 0;   // the window held the wrapper's bytes
     source->gzipWrapped = true;
     source->wrapperModifiedTime = status.modifiedTime;
     *failure = MAT_OPEN_UNREADABLE;
@@ -318,7 +319,7 @@ int PeekFormatNumber(const char* path) {
     try {
         const std::shared_ptr<SourceFile> source = OpenSource(path);
         if (!source) return 0;
-        if (StartsAsGzip(source->stream)) return PeekGzipFormat(source->stream);
+        if (StartsAsGzip(*source)) return PeekGzipFormat(source->stream);
         uint8_t header[kHeaderSize] = {};
         const MatFormat* format = Recognise(*source, header);
         return format != nullptr && (format->plausible == nullptr || format->plausible(*source)) ? format->number : 0;
