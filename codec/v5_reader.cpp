@@ -153,6 +153,7 @@ bool ReadArrayHeader(ElementInput& bytes, bool swapped, uint64_t pos, uint64_t e
         if (count == 0 || count > kMaxDimensions) return false;
         uint8_t raw[kMaxDimensions * 4];
         if (!ReadSubElementData(bytes, dims, raw, dims.bytes)) return false;
+        out.dims.reserve(count);   // one allocation, not one per dimension pushed
         for (size_t i = 0; i < count; ++i) {
             const int32_t d = static_cast<int32_t>(Load32(raw + 4 * i, swapped));
             if (d < 0 || __builtin_mul_overflow(out.count, static_cast<uint64_t>(d), &out.count)) return false;
