@@ -262,9 +262,10 @@ struct NpyValues {
         }
     }
 
-    // Whether an item goes out as it is stored.
-    bool Verbatim() const {
-        return !dtype.swap && dtype.kind != 'b' && dtype.kind != 'c' && !(dtype.kind == 'f' && dtype.size == 2);
+    // Whether an item is a value of its class but for its byte order (not
+    // a bool, a complex pair or a half).
+    bool ClassValued() const {
+        return dtype.kind != 'b' && dtype.kind != 'c' && !(dtype.kind == 'f' && dtype.size == 2);
     }
 
     // Columns [column, column + columns) of a band of a matrix, rows
@@ -315,8 +316,7 @@ struct NpyValues {
     }
 
     bool Straight(FILE* stream, int part, uint64_t first, size_t n, uint8_t* out) {
-        const bool plain = dtype.kind != 'b' && dtype.kind != 'c' && !(dtype.kind == 'f' && dtype.size == 2);
-        if (plain) {
+        if (ClassValued()) {
             if (!ReadAt(stream, dataStart + first * dtype.size, out, uint64_t{n} * dtype.size)) return false;
             if (dtype.swap) {
                 for (uint8_t* v = out; v < out + n * outSize; v += outSize) std::reverse(v, v + outSize);
@@ -400,8 +400,8 @@ struct NpyValues {
     }
 
     bool Transposed(FILE* stream, int part, uint64_t first, size_t n, uint8_t* out) {
-        if (page.size() == 1 && tailCount == 1 && Verbatim() && outSize == dtype.size && dtype.size <= 8 &&
-            std::has_single_bit(dtype.size)) {
+        // (A class-valued item goes out in its own size, 1, 2, 4 or 8 bytes.)
+        if (page.size() == 1 && tailCount == 1 && ClassValued() && !dtype.swap) {
             return TransposedMatrix(stream, first, n, out);
         }
         std::vector<uint64_t> subs(page.size());

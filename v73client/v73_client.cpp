@@ -60,6 +60,7 @@ using AnswerRoom = std::function<uint8_t*(uint64_t length)>;
 // what was asked for), taken at once, not grown.
 AnswerRoom RoomIn(std::vector<uint8_t>& payload) {
     return [&payload](uint64_t length) -> uint8_t* {
+        if (length > payload.max_size()) return nullptr;   // (a 32-bit process)
         try {
             payload.resize(static_cast<size_t>(length));
         } catch (const std::exception&) {

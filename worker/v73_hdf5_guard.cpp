@@ -511,8 +511,7 @@ const HeaderCheck& CheckHeader(hid_t object) {
     static unsigned long lastFileno = 0;
     static haddr_t lastAddress = HADDR_UNDEF;
     const HeaderCheck& last = LastCheck();
-    if (object == lastObject && last.address == lastAddress && last.fileno == lastFileno && last.address != HADDR_UNDEF &&
-        H5Iis_valid(object) > 0) {
+    if (object == lastObject && last.address == lastAddress && last.fileno == lastFileno && H5Iis_valid(object) > 0) {
         return last;
     }
     H5O_info_t info;

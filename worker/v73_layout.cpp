@@ -384,12 +384,10 @@ void RunBlocks(const std::vector<hsize_t>& dims, size_t d, std::vector<hsize_t>&
 
 // Moves elements [first, first + count) of a dataset in C order (the last
 // dimension fastest) between the file and `memory`, a regular block at a
-// time, each with a memory space of its own shape: libhdf5 maps such a
-// block onto its chunks a chunk at a time, but a block of another shape
-// (or a union of blocks) an element at a time. A list of each element's
-// coordinates would cost it a node per element.
-template <typename Move>
-bool EachBlock(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, uint8_t* memory, Move move) {
+// time (SelectBlock): a union of blocks, or a list of each element's
+// coordinates, libhdf5 would map onto its chunks an element at a time.
+template <typename Byte, typename Move>
+bool EachBlock(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, Byte* memory, Move move) {
     Id space(H5Dget_space(dataset), H5Sclose);
     std::vector<hsize_t> dims;
     const hssize_t total = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
@@ -405,12 +403,8 @@ bool EachBlock(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, ui
     std::vector<hsize_t> start(dims.size(), 0);
     RunBlocks(dims, 0, start, first, first + count, blocks);
     for (const Block& block : blocks) {
-        Id shape(H5Screate_simple(static_cast<int>(block.counts.size()), block.counts.data(), nullptr), H5Sclose);
-        if (!shape.ok() ||
-            H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, block.start.data(), nullptr, block.counts.data(), nullptr) < 0 ||
-            !move(shape.get(), space.get(), memory)) {
-            return false;
-        }
+        Id shape(SelectBlock(space.get(), block.start, block.counts), H5Sclose);
+        if (!shape.ok() || !move(shape.get(), space.get(), memory)) return false;
         uint64_t points = 1;
         for (hsize_t n : block.counts) points *= n;
         memory += points * width;
@@ -419,6 +413,18 @@ bool EachBlock(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, ui
 }
 
 }  // namespace
+
+hid_t SelectBlock(hid_t space, const std::vector<hsize_t>& start, const std::vector<hsize_t>& counts) {
+    if (counts.empty()) {
+        const hsize_t one = 1;
+        return H5Sselect_all(space) < 0 ? -1 : H5Screate_simple(1, &one, nullptr);
+    }
+    if (start.size() != counts.size() ||
+        H5Sselect_hyperslab(space, H5S_SELECT_SET, start.data(), nullptr, counts.data(), nullptr) < 0) {
+        return -1;
+    }
+    return H5Screate_simple(static_cast<int>(counts.size()), counts.data(), nullptr);
+}
 
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out) {
     return EachBlock(dataset, memoryType, first, count, static_cast<uint8_t*>(out),
@@ -430,8 +436,7 @@ bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, v
 // Writes elements [first, first + count) of a dataset in C order, as
 // ReadPoints reads them.
 bool WritePoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, const void* data) {
-    // (The blocks are read from, never written.)
-    return EachBlock(dataset, memoryType, first, count, static_cast<uint8_t*>(const_cast<void*>(data)),
+    return EachBlock(dataset, memoryType, first, count, static_cast<const uint8_t*>(data),
                      [&](hid_t memorySpace, hid_t fileSpace, const uint8_t* from) {
                          return H5Dwrite(dataset, memoryType, memorySpace, fileSpace, H5P_DEFAULT, from) >= 0;
                      });

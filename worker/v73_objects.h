@@ -161,6 +161,12 @@ hid_t PartType(mxClassID id, bool complex, int part);
 bool ReadPoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, void* out);
 // Writes them, as ReadPoints reads them.
 bool WritePoints(hid_t dataset, hid_t memoryType, uint64_t first, size_t count, const void* data);
+// Selects the regular block of `space` at `start` of `counts` (one each a
+// dimension; none for a scalar: all of it) and returns a memory space of the
+// block's own shape, which the caller closes, or -1. libhdf5 maps a block
+// onto its chunks a chunk at a time when its memory has the block's shape,
+// and an element at a time when not.
+hid_t SelectBlock(hid_t space, const std::vector<hsize_t>& start, const std::vector<hsize_t>& counts);
 // The dataspace's dimensions in C order; false for more than MATLAB could
 // hold or a null dataspace. A scalar has none.
 bool SpaceDims(hid_t space, std::vector<hsize_t>& out);

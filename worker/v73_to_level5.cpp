@@ -672,12 +672,8 @@ private:
                 start[split] = j;
                 counts[split] = static_cast<hsize_t>(std::min<uint64_t>(steps, dims[split] - j));
                 const hsize_t points = counts[split] * inner;
-                // (In the block's own shape: libhdf5 maps a block of another
-                // shape onto its chunks an element at a time.)
-                Id memory(H5Screate_simple(static_cast<int>(counts.size()), counts.data(), nullptr), H5Sclose);
-                if (!memory.ok() ||
-                    H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, counts.data(), nullptr) < 0 ||
-                    ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
+                Id memory(SelectBlock(space.get(), start, counts), H5Sclose);
+                if (!memory.ok() || ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
                     return Fail(kLevel5Damaged);
                 }
                 if (!emit(buffer.data(), static_cast<size_t>(points * width))) return Fail(kLevel5Damaged);

@@ -92,16 +92,7 @@ uint32_t ReadEveryElement(hid_t dataset, hid_t memoryType, size_t budget, const 
                 count[d] = std::min(block[d], high[d] - at[d]);
                 n *= count[d];
             }
-            if (!dims.empty() &&
-                H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, at.data(), nullptr, count.data(), nullptr) < 0) {
-                return kDataUnreadable;
-            }
-            // The block's own shape: libhdf5 maps a block of another shape
-            // onto its chunks an element at a time.
-            const hsize_t memoryCount = n;
-            Id memory(dims.empty() ? H5Screate_simple(1, &memoryCount, nullptr)
-                                   : H5Screate_simple(static_cast<int>(count.size()), count.data(), nullptr),
-                      H5Sclose);
+            Id memory(SelectBlock(space.get(), at, count), H5Sclose);
             if (!memory.ok() || ReadInside(dataset, memoryType, memory.get(), space.get(), buffer.data()) < 0) {
                 return kDataUnreadable;
             }

@@ -5,7 +5,7 @@ scipy's or h5py's values of the source variables; and which class and format
 pairs are refused. Usage: export_check.py TOOL OUT SOURCE.mat..."""
 import csv, json, math, os, subprocess, sys, types
 import numpy, pandas, scipy.io, scipy.sparse, h5py, warnings
-from matvalues import DTYPES, h5_array, h5_class
+from matvalues import DTYPES, h5_array, h5_class, write73
 warnings.simplefilter("ignore")   # scipy's notes on what it casts
 
 FORMATS = ["csv", "tsv", "npy", "json", "mtx", "txt"]
@@ -338,14 +338,9 @@ scipy.io.savemat(os.path.join(out, "utf8.mat"), {"c": cell})
 sources.append(os.path.join(out, "utf8.mat"))
 # Version 7.3 arrays larger than one read (2,097,152 elements), chunked and
 # compressed as MATLAB stores them: the reads end inside a row and a page.
-with h5py.File(os.path.join(out, "runs73.mat"), "w", userblock_size=512) as f:
-    rng = numpy.random.default_rng(5)
-    for name, cls, value in [("pages", "double", rng.standard_normal((150, 170, 97))),
-                             ("shorts", "int16", rng.integers(-999, 999, (2100, 1300)).astype(numpy.int16))]:
-        f.create_dataset(name, data=value.T, chunks=True, compression="gzip")   # HDF5 keeps MATLAB's dimensions reversed
-        f[name].attrs["MATLAB_class"] = numpy.bytes_(cls)
-with open(os.path.join(out, "runs73.mat"), "r+b") as f:
-    f.write(b"MATLAB 7.3 MAT-file, HDF5 schema 1.00 .".ljust(116) + b"\0" * 8 + b"\x00\x02IM")
+rng = numpy.random.default_rng(5)
+write73(os.path.join(out, "runs73.mat"), [("pages", "double", rng.standard_normal((150, 170, 97))),
+                                          ("shorts", "int16", rng.integers(-999, 999, (2100, 1300)).astype(numpy.int16))])
 sources.append(os.path.join(out, "runs73.mat"))
 for number_, source in enumerate(sources):
     if os.path.basename(source) == "struct_table_datetime.mat":

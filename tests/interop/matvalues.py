@@ -2,6 +2,7 @@
 # level-5 file and as h5py reads a version 7.3 one, turned into plain values
 # that compare; and the layout of a version 7.3 object.
 import math
+import time
 
 import h5py
 import numpy as np
@@ -150,3 +151,17 @@ def layout(f, obj, keys=None):
         return ('R', attrs, obj.shape, [layout(f, f[r], keys) for r in obj[()].flat])
     value = obj[()]
     return ('D', attrs, obj.shape, str(obj.dtype), repr(value.tolist() if hasattr(value, 'tolist') else value))
+
+
+def write73(path, arrays=()):
+    """A version 7.3 MAT-file as MATLAB lays one out: HDF5 behind a 512-byte
+    user block that starts with MATLAB's header, holding each (name, class,
+    value) as a chunked, compressed dataset (HDF5 keeps MATLAB's dimensions
+    reversed); no arrays: an empty file."""
+    with h5py.File(path, "w", userblock_size=512) as f:
+        for name, cls, value in arrays:
+            f.create_dataset(name, data=value.T, chunks=True, compression="gzip")
+            f[name].attrs["MATLAB_class"] = np.bytes_(cls)
+    text = "MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: " + time.asctime() + " HDF5 schema 1.00 ."
+    with open(path, "r+b") as f:
+        f.write(text.ljust(116).encode() + b"\0" * 8 + b"\x00\x02IM")

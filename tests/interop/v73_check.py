@@ -12,9 +12,9 @@ layout (classes, attributes, shapes, types, references) as in its v73.mat
 refused; another writer's file that is must be named with the reason and
 leave the target as it was.
 """
-import glob, os, subprocess, sys, time, warnings
+import glob, os, subprocess, sys, warnings
 import h5py
-from matvalues import layout, load, plain_differences
+from matvalues import layout, load, plain_differences, write73
 
 warnings.simplefilter("ignore")
 tool, out, data = sys.argv[1:4]
@@ -24,14 +24,6 @@ failures, counts = [], {"layout": 0, "values": 0, "refused": 0, "new": 0}
 
 def fail(*words):
     failures.append(" ".join(str(w) for w in words))
-
-
-def empty73(path):
-    with h5py.File(path, "w", userblock_size=512):
-        pass
-    text = ("MATLAB 7.3 MAT-file, Platform: GLNXA64, Created on: " + time.asctime() + " HDF5 schema 1.00 .")
-    with open(path, "r+b") as f:
-        f.write(text.ljust(116).encode() + b"\0" * 8 + b"\x00\x02IM")
 
 
 # What MATLAB's layout is judged by (its files carry other attributes too).
@@ -69,7 +61,7 @@ sources += [(src, writer + "/" + os.path.basename(src), None) for writer in ("sc
             for src in sorted(glob.glob(os.path.join(data, writer, "*.mat"))) if isinstance(load(src), dict)]
 for src, label, twin in sources:
     target = os.path.join(out, label.replace("/", "_") + ".mat")
-    empty73(target)
+    write73(target)
     before = open(target, "rb").read()
     run = subprocess.run([tool, "add", "--yes", target, src], capture_output=True, text=True)
     if run.returncode != 0:
