@@ -162,7 +162,8 @@ struct Server {
     // writer plans before it asks for the element, which then needs no
     // walk of its own for the sizes.
     struct Noted {
-        uint64_t index = UINT64_MAX;
+        bool held = false;   // (index may be kLevel5Subsystem, UINT64_MAX)
+        uint64_t index = 0;
         std::vector<uint64_t> sizes;
         hdf5::Level5Plan plan;
     };
@@ -172,11 +173,12 @@ struct Server {
 
     // Walks the variable for its sizes (the first walk of a level-5 element).
     bool PlanLevel5(uint64_t index, Noted& noted) {
-        noted.index = UINT64_MAX;
+        noted.held = false;
         noted.plan = hdf5::Level5Plan{};
         const bool planned = hdf5::Level5Image(*file, index, noted.sizes, noted.plan, nullptr, nullptr) &&
                              noted.plan.failure == kLevel5Ok;
-        if (planned) noted.index = index;
+        noted.held = planned;
+        noted.index = index;
         return planned;
     }
 
@@ -214,7 +216,7 @@ struct Server {
     // the sizes, then again to send it. False when the channel broke.
     bool StreamLevel5(const Request& request, Heartbeat& heart) {
         Noted& noted = NotedFor(request.index);
-        bool planned = noted.index == request.index;
+        bool planned = noted.held && noted.index == request.index;
         try {
             // A whole decode is refused before a byte goes out when the data
             // could not be what the variable claims.
@@ -225,7 +227,7 @@ struct Server {
         }
         // Used once. A file changed since its plan shows as a size that
         // differs while the element goes out.
-        noted.index = UINT64_MAX;
+        noted.held = false;
         std::vector<uint64_t> sizes = std::move(noted.sizes);
         const hdf5::Level5Plan plan = noted.plan;
         if (!planned) return SendAnswer(heart, false, {});
