@@ -17,9 +17,9 @@ namespace {
 using namespace format;
 
 // Bytes held in memory, read by position as the element parser reads a file.
-class HeldBytes final : public ElementInput {
+class MemoryInput final : public ElementInput {
 public:
-    explicit HeldBytes(const Bytes& bytes) : bytes_(bytes) {}
+    explicit MemoryInput(const Bytes& bytes) : bytes_(bytes) {}
     bool Read(uint64_t pos, void* buffer, size_t n) override {
         if (!Fits(pos, n, bytes_.size)) return false;
         if (n > 0) std::memcpy(buffer, bytes_.data + pos, n);
@@ -53,7 +53,7 @@ bool ParseArrayView(const Bytes& b, size_t pos, ArrayView& out, bool cutAllowed)
     out.next = padded <= b.size - pos - kTagSize ? pos + kTagSize + static_cast<size_t>(padded) : end;
     if (declared == 0) return true;   // an empty array, written as a bare tag
 
-    HeldBytes held(b);
+    MemoryInput held(b);
     ArrayHeader header;
     if (!ReadArrayHeader(held, b.swapped, pos + kTagSize, end, header) || header.code == 0) return false;
     out.cls = header.code;

@@ -15,11 +15,15 @@ namespace matlib {
 // that the text goes on after it and the character can be seen.
 constexpr char32_t kShownNul = 0x2400;
 
-// Bytes held in memory, and their byte order.
+class HeldBytes;
+
+// Bytes held in memory, and their byte order; `held` when they are a
+// HeldBytes' (ReleaseRead gives back what a walk over them read).
 struct Bytes {
     const uint8_t* data = nullptr;
     size_t size = 0;
     bool swapped = false;
+    const HeldBytes* held = nullptr;
 };
 
 // One level-5 array element held in memory, parsed in place.

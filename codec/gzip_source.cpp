@@ -15,7 +15,6 @@
 #include "codec/readers.h"
 #include "codec/source_io.h"
 #include "os/file_io.h"
-#include "os/host_rules.h"
 
 namespace matlib {
 namespace {
@@ -97,21 +96,6 @@ struct HeaderBytes {
     bool Full() const { return fill == sizeof bytes; }
 };
 
-// A scratch file (nothing of it outlives the process), where the archive
-// lies or else in the temporary folder; `folderOf` gets a path in its folder
-// (for its free space).
-FILE* CreateUnpackFile(const char* path, std::string* folderOf) {
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    FILE* file = fs.createScratchBeside(path);
-    *folderOf = path;
-    for (const std::string& folder : platform::HostTempFolders()) {
-        if (file != nullptr) break;
-        *folderOf = folder + "/unpack";
-        file = fs.createScratchBeside(folderOf->c_str());
-    }
-    return file;
-}
-
 }  // namespace
 
 bool StartsAsGzip(SourceFile& source) {
@@ -134,7 +118,7 @@ int UnwrapGzip(FILE* wrapped, const char* path, FILE** unpacked) {
     // What it holds must start as a MAT-file before anything is written.
     if (PeekGzipFormat(wrapped) == 0) return MAT_OPEN_NOT_MAT;
     std::string folderOf;
-    FILE* file = CreateUnpackFile(path, &folderOf);
+    FILE* file = platform::CreateScratchNear(path, "unpack", &folderOf);
     if (file == nullptr) {
         SetLastError(kNoTemporaryReason);
         return MAT_OPEN_UNREADABLE;

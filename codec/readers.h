@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/held_bytes.h"
 #include "codec/mat_internal.h"
 #include "codec/source_io.h"
 
@@ -83,13 +84,14 @@ struct MatFormat {
     // The array element that text is made from, and its byte order.
     bool (*shownElement)(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element, bool& swapped);
     // The array's whole element (inflated), when it takes at most `most`
-    // bytes; false otherwise or when it cannot be read. Null function: the
-    // format has no level-5 element to give (version 4, version 7.3 so far).
-    bool (*wholeElement)(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped);
+    // bytes; false otherwise or when it cannot be read (why in the held
+    // bytes' reason, when the holding failed). Null function: the format has
+    // no level-5 element to give (version 4, imported arrays).
+    bool (*wholeElement)(const mxArray& array, uint64_t most, HeldBytes& element, bool& swapped);
     // The file's subsystem data in the level-5 form (the unnamed variable's
     // uint8 data), when it takes at most `most` bytes; false and the reason
     // when it cannot be had.
-    bool (*subsystemPayload)(const mxArray& array, uint64_t most, std::vector<uint8_t>& payload, const char*& reason);
+    bool (*subsystemPayload)(const mxArray& array, uint64_t most, HeldBytes& payload, const char*& reason);
     const ElementSource* element;   // how its arrays go into other files
 };
 extern const MatFormat kV4Format, kV5Format;   // kV73Format: v73client/v73_reader.h
@@ -97,7 +99,7 @@ extern const MatFormat kV4Format, kV5Format;   // kV73Format: v73client/v73_read
 // hold no subsystem data (version 4, imported arrays).
 inline bool NeverDescribed(const mxArray&) { return false; }
 inline bool NoShownElement(const mxArray&, size_t, std::vector<uint8_t>&, bool&) { return false; }
-inline bool NoSubsystemPayload(const mxArray&, uint64_t, std::vector<uint8_t>&, const char*& reason) {
+inline bool NoSubsystemPayload(const mxArray&, uint64_t, HeldBytes&, const char*& reason) {
     reason = "the file holds no subsystem data";
     return false;
 }

@@ -417,16 +417,17 @@ bool ShownElementV5(const mxArray& array, size_t, std::vector<uint8_t>& element,
     return stream.Read(0, element.data(), element.size());
 }
 
-bool WholeElementV5(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped) {
+bool WholeElementV5(const mxArray& array, uint64_t most, HeldBytes& element, bool& swapped) {
     swapped = array.source->swapped;
     if (array.data.elementEnd > most) return false;
-    element.resize(static_cast<size_t>(array.data.elementEnd));
     ElementStream stream(*array.source, array.data);
-    return stream.Read(0, element.data(), element.size()) && stream.CheckEnd(array.data.elementEnd);
+    return element.Take(array.data.elementEnd, array.source->path,
+                        [&](uint64_t at, uint8_t* into, size_t n) { return stream.Read(at, into, n); }) &&
+           stream.CheckEnd(array.data.elementEnd);
 }
 
 // The uint8 data of the unnamed variable the header's offset points at.
-bool SubsystemPayloadV5(const mxArray& array, uint64_t most, std::vector<uint8_t>& payload, const char*& reason) {
+bool SubsystemPayloadV5(const mxArray& array, uint64_t most, HeldBytes& payload, const char*& reason) {
     SourceFile& source = *array.source;
     if (source.subsystemOffset == 0) {
         reason = "the file holds no subsystem data";
@@ -439,26 +440,27 @@ bool SubsystemPayloadV5(const mxArray& array, uint64_t most, std::vector<uint8_t
         reason = "the subsystem data is damaged";
         return false;
     }
+    // Kept for the calling thread until its next failure, as other reasons are.
+    thread_local std::string failure;
     if (holder.data.elementEnd > most) {
-        // Kept for the calling thread until its next failure, as other reasons are.
-        thread_local std::string tooLarge;
-        tooLarge = "the subsystem data is more than " + std::to_string(most >> 20) + " MB, too large to read whole";
-        reason = tooLarge.c_str();
+        failure = "the subsystem data is more than " + std::to_string(most >> 20) + " MB, too large to read whole";
+        reason = failure.c_str();
         return false;
     }
-    std::vector<uint8_t> element(static_cast<size_t>(holder.data.elementEnd));
     ElementStream stream(source, holder.data);
     ArrayView view;
-    Bytes bytes{element.data(), element.size(), source.swapped};
-    if (!stream.Read(0, element.data(), element.size()) || !stream.CheckEnd(holder.data.elementEnd) ||
-        !ParseArrayView(bytes, 0, view) || view.realType != miUINT8) {
+    if (!payload.Take(holder.data.elementEnd, source.path,
+                      [&](uint64_t at, uint8_t* into, size_t n) { return stream.Read(at, into, n); })) {
+        failure = payload.reason().empty() ? "the subsystem data is damaged" : "the subsystem data: " + payload.reason();
+        reason = failure.c_str();
+        return false;
+    }
+    if (!stream.CheckEnd(holder.data.elementEnd) || !ParseArrayView(payload.View(source.swapped), 0, view) ||
+        view.realType != miUINT8) {
         reason = "the subsystem data is damaged";
         return false;
     }
-    // The uint8 data alone, in the same memory.
-    element.resize(view.realPos + view.realBytes);
-    element.erase(element.begin(), element.begin() + static_cast<std::ptrdiff_t>(view.realPos));
-    payload = std::move(element);
+    payload.Narrow(view.realPos, view.realBytes);   // the uint8 data alone
     return true;
 }
 

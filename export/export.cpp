@@ -116,9 +116,10 @@ const char* Reason(Format format, const mxArray* array) {
 // A struct, cell or object as JSON: refused for a part that jsonencode
 // refuses (a function handle, complex numbers ...), found by writing it to
 // nowhere first.
-std::string ContainerRefusal(const mxArray* array) {
-    std::string error;
-    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error)) return std::string();
+std::string ContainerRefusal(const mxArray* array, Prepared* prepared) {
+    std::string error, holdFailure;
+    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error, &holdFailure)) return std::string();
+    if (!holdFailure.empty() && prepared != nullptr) return prepared->holdFailure = holdFailure, std::string();
     return error.empty() ? "it cannot be read" : error;
 }
 
@@ -141,7 +142,7 @@ std::string Why(Format format, const mxArray* array, Prepared* prepared = nullpt
         return reason == nullptr ? std::string() : reason;
     }
     if (format != Format::Json) return FieldsRefusal(format, array, prepared);
-    const std::string part = ContainerRefusal(array);
+    const std::string part = ContainerRefusal(array, prepared);
     return part.empty() ? part : "its part " + part + ":";
 }
 
@@ -151,7 +152,7 @@ std::string Refusal(Format format, const mxArray* array, Prepared* prepared) {
     const std::string why = Why(format, array, prepared);
     if (why.empty()) return why;
     // A reason that is a sentence of its own ("s.x: a struct variable", "it
-    // is larger than 256 MB") is set off by a colon.
+    // cannot be read") is set off by a colon.
     const bool sentence = why.back() != ':' && (why.find(':') != std::string::npos || why.rfind("it ", 0) == 0);
     std::string text = why + (sentence ? ": " : " ") + "cannot be written as " + FormatName(format) + "; it goes to ";
     // CSV and TSV take the same variables; each other format is asked once
@@ -269,6 +270,10 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
     try {
         // A sparse matrix's lines (a pattern's counted in a pass over its
         // values) are counted once; its progress counts them, not its size.
+        if (prepared != nullptr && !prepared->holdFailure.empty()) {
+            if (why != nullptr) *why = "it cannot be read here: " + prepared->holdFailure;
+            return Result::NoRoom;
+        }
         const bool sparse = WritesSparseLines(format, array);
         const std::unique_ptr<SparseLineWriter> sparseLines = sparse ? std::make_unique<SparseLineWriter>(array, format) : nullptr;
         const uint64_t total = sparse ? sparseLines->Lines() : mxGetNumberOfElements(array);

@@ -34,6 +34,9 @@ const char* FormatName(Format format);
 // ExportArray so that the variable is read once.
 struct Prepared {
     std::shared_ptr<const matlib::ValueFields> fields;
+    // Why the variable could not be held to be read (no room for its
+    // scratch copy ...): no refusal, a failure ExportArray answers NoRoom.
+    std::string holdFailure;
 };
 
 // Empty when the format can hold the variable; otherwise why not and which

@@ -180,7 +180,11 @@ std::string FieldsRefusal(Format format, const mxArray* array, Prepared* prepare
     auto opened = std::make_shared<ValueFields>();
     const ValueFields& fields = *opened;
     std::string error;
-    if (!opened->Open(array, error)) return error;
+    if (!opened->Open(array, error)) {
+        if (prepared == nullptr || opened->HoldFailure().empty()) return error;
+        prepared->holdFailure = opened->HoldFailure();
+        return std::string();
+    }
     if (prepared != nullptr) prepared->fields = opened;
     if (format != Format::Npy) return std::string();
     if (fields.kind() == ValueFields::Kind::Table) return "a table";

@@ -4,6 +4,7 @@
 // decoder only through whole files, whose compressed subsystem data a
 // mutation rarely leaves inflatable; here every byte is the decoder's.
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,9 @@ constexpr uint32_t kMaxObjectId = 256;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     matlib::Subsystem subsystem;
     std::string error;
-    if (!subsystem.Load(std::vector<uint8_t>(data, data + size), error)) {
+    matlib::HeldBytes payload;
+    payload.Take(size, "", [&](uint64_t at, uint8_t* into, size_t n) { return std::memcpy(into, data + at, n), true; });
+    if (!subsystem.Load(std::move(payload), error)) {
         Require(!error.empty(), "a failed load without its error text");
         return 0;
     }

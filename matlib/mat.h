@@ -241,8 +241,7 @@ int mxCheckObjectData(const mxArray* array, char* reason, size_t size);
 // subsystem data, for its objects) for as long as the array lives. Null,
 // with the reason for matLastError ("no field 'x' in s.a", "index exceeds
 // ..."), when the path names nothing or the variable is damaged on the way
-// (a version 7.3 variable's parts come from a level-5 image of it, up to
-// 256 MB).
+// (a version 7.3 variable's parts come from a level-5 image of it).
 mxArray* mxGetPart(const mxArray* array, const char* path);
 
 // One part of a struct or cell, as mxListParts gives it: the path step

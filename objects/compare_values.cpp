@@ -59,7 +59,7 @@ public:
     const Subsystem* subsystem() {
         if (loaded_) return subsystem_.get();
         loaded_ = true;
-        std::vector<uint8_t> payload;
+        HeldBytes payload;
         const char* reason = nullptr;
         auto decoded = std::make_unique<Subsystem>();
         std::string error;

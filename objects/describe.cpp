@@ -91,7 +91,7 @@ private:
         loaded_ = true;
         auto subsystem = std::make_unique<Subsystem>();
         // The file's format gives it in the level-5 form.
-        std::vector<uint8_t> payload;
+        HeldBytes payload;
         const char* reason = nullptr;
         if (!array_.format->subsystemPayload(array_, kMaxDecodedSubsystemBytes, payload, reason)) {
             loadError_ = reason;

@@ -22,6 +22,7 @@ using namespace format;
 
 constexpr size_t kPiece = 64 * 1024;   // text handed on at a time
 constexpr int kMaxDepth = 256;
+constexpr uint64_t kPiecesPerRelease = 16;   // a megabyte of text
 
 class JsonWriter {
 public:
@@ -34,6 +35,8 @@ public:
         return Flush(true) || (error.clear(), false);
     }
 
+    const std::string& holdFailure() const { return whole_.holdFailure(); }
+
 private:
     static bool Fail(std::string& error, std::string reason) {
         error = std::move(reason);
@@ -44,6 +47,8 @@ private:
         if (!stopped_ && (last || text_.size() >= kPiece) && !text_.empty()) {
             stopped_ = !put_(text_);
             text_.clear();
+            // Now and then the pages of a scratch copy read so far go back.
+            if (++pieces_ % kPiecesPerRelease == 0) whole_.Release();
         }
         return !stopped_;
     }
@@ -145,18 +150,18 @@ private:
             case mxSPARSE: return Fail(error, path + ": a sparse matrix (jsonencode takes none)");
             case mxFUNCTION: return Fail(error, path + ": a function handle (jsonencode takes none)");
             case mxCELL: {
-                std::vector<size_t> children;
-                if (!ChildPositions(b, v, v.count, children)) return Fail(error, path + ": damaged");
+                ChildIndex children;
+                if (!children.Build(b, v, v.count)) return Fail(error, path + ": damaged");
                 return Shaped(v.dims, v.count, [&](uint64_t k) {
                     ArrayView child;
-                    ParseArrayView(b, children[k], child);
+                    ParseArrayView(b, children.At(k), child);
                     return Value(b, child, path + "{" + std::to_string(k + 1) + "}", depth + 1, error);
                 }, true);
             }
             case mxSTRUCT: case mxOBJECT: {
-                std::vector<size_t> children;
+                ChildIndex children;
                 const size_t fields = v.fields.size();
-                if ((fields != 0 && v.count > b.size / fields) || !ChildPositions(b, v, v.count * fields, children)) {
+                if ((fields != 0 && v.count > b.size / fields) || !children.Build(b, v, v.count * fields)) {
                     return Fail(error, path + ": damaged");
                 }
                 return Shaped(v.dims, v.count, [&](uint64_t k) {
@@ -166,7 +171,7 @@ private:
                         String(v.fields[f]);
                         text_ += ':';
                         ArrayView child;
-                        ParseArrayView(b, children[k * fields + f], child);
+                        ParseArrayView(b, children.At(k * fields + f), child);
                         const std::string part = path + (v.count > 1 ? "(" + std::to_string(k + 1) + ")" : "") + "." + v.fields[f];
                         if (!Value(b, child, part, depth + 1, error)) return false;
                     }
@@ -217,7 +222,7 @@ private:
     // A table's column, read once for all its rows.
     struct Column {
         ArrayView view;
-        std::vector<size_t> children;   // a cell's elements
+        ChildIndex children;            // a cell's elements
         std::vector<uint32_t> units;    // a char matrix's code units
     };
 
@@ -229,7 +234,7 @@ private:
         if (ParseObjectRef(b, column, ref)) return RefValue(ref, path, depth, error, static_cast<int64_t>(row));
         if (column.cls == mxCELL) {
             ArrayView child;
-            if (row >= c.children.size() || !ParseArrayView(b, c.children[row], child)) return Fail(error, path + ": damaged");
+            if (row >= c.children.size() || !ParseArrayView(b, c.children.At(row), child)) return Fail(error, path + ": damaged");
             return Value(b, child, path, depth + 1, error);
         }
         if (column.cls >= mxDOUBLE && column.cls <= mxUINT64) {
@@ -286,7 +291,7 @@ private:
             keys.push_back(Utf8OfUnits(units));
             Column& column = columns.emplace_back();
             if (!ParseArrayView(b, columnAt[c], column.view) ||
-                (column.view.cls == mxCELL && !ChildPositions(b, column.view, column.view.count, column.children)) ||
+                (column.view.cls == mxCELL && !column.children.Build(b, column.view, column.view.count)) ||
                 (column.view.cls == mxCHAR && !CodeUnits(b, column.view, column.units))) {
                 return Fail(error, path + ": damaged " + cls);
             }
@@ -374,6 +379,7 @@ private:
     const std::function<bool(const std::string&)>& put_;
     std::string text_;
     bool stopped_ = false;
+    uint64_t pieces_ = 0;
     std::map<uint32_t, ValueTexts> values_;   // by object id
 };
 
@@ -404,11 +410,15 @@ void AppendJsonString(const std::string& utf8, std::string& out) {
     out += '"';
 }
 
-bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error) {
+bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
+                        std::string* holdFailure) {
     error.clear();
     if (array == nullptr) return false;
     try {
-        return JsonWriter(*array, put).Run(error);
+        JsonWriter writer(*array, put);
+        if (writer.Run(error)) return true;
+        if (holdFailure != nullptr) *holdFailure = writer.holdFailure();
+        return false;
     } catch (const std::bad_alloc&) {
         error = "not enough memory";
         return false;

@@ -20,7 +20,10 @@ namespace matlib {
 // false stops it). False with `error` naming the part that jsonencode
 // refuses (function handles, complex numbers, sparse matrices, Java
 // objects) or what cannot be read; an empty error when `put` stopped it.
-bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error);
+// `holdFailure` gets why the variable could not be held to be read (no
+// scratch file, no room for it), a failure that is not the variable's.
+bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
+                        std::string* holdFailure = nullptr);
 
 // A UTF-8 text as a JSON string: quoted, the quote, the backslash and control
 // characters escaped.

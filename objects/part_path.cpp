@@ -29,7 +29,6 @@
 #include "objects/subsystem.h"
 #include "objects/value_objects.h"
 #include "os/file_io.h"
-#include "os/host_rules.h"
 
 namespace matlib {
 namespace {
@@ -290,15 +289,9 @@ uint64_t ValueBytes(const ArrayHeader& head) {
     }
 }
 
-// A scratch file beside `path`, else in the temporary folder; null when none.
 FILE* CreateScratch(const std::string& path) {
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    FILE* file = fs.createScratchBeside(path.c_str());
-    for (const std::string& folder : platform::HostTempFolders()) {
-        if (file != nullptr) break;
-        file = fs.createScratchBeside((folder + "/part").c_str());
-    }
-    return file;
+    std::string folderOf;
+    return platform::CreateScratchNear(path, "part", &folderOf);
 }
 
 // A scratch file just written, flushed, with its size and identity taken
@@ -550,7 +543,7 @@ private:
             return Fail(where_ + " is a " + DimsText(ref.dims) + " " + node_.head.className + " array: its parts are not taken");
         }
         if (!subsystem_) {
-            std::vector<uint8_t> payload;
+            HeldBytes payload;
             const char* reason = "";
             std::string error;
             subsystem_ = std::make_unique<Subsystem>();
@@ -742,19 +735,20 @@ private:
 constexpr uint64_t kMostListedImageBytes = 4ull << 20;
 
 std::unique_ptr<mxArray> Level5Image(const mxArray& array, uint64_t most) {
-    std::vector<uint8_t> element;
+    HeldBytes element, payload;
     bool swapped = false;
     if (array.format->wholeElement == nullptr || !array.format->wholeElement(array, most, element, swapped) || swapped) {
         SetLastErrorText(array.name + " cannot be read whole for its parts" +
-                         (most < kMostWholeElementBytes ? " (a folder lists the parts of a version 7.3 variable of at most " +
-                                                              std::to_string(most >> 20) + " MB)"
-                                                        : std::string()));
+                         (most != UINT64_MAX ? " (a folder lists the parts of a version 7.3 variable of at most " +
+                                                   std::to_string(most >> 20) + " MB)"
+                                             : element.reason().empty() ? std::string() : ": " + element.reason()));
         return nullptr;
     }
-    std::vector<uint8_t> payload, subsystem;
+    std::vector<uint8_t> subsystem;
     const char* reason = nullptr;
     const bool objects = array.format->subsystemPayload(array, kMaxDecodedSubsystemBytes, payload, reason) &&
-                         EncodeSubsystemElement(payload, std::endian::native == std::endian::big, subsystem);
+                         EncodeSubsystemElement(std::vector<uint8_t>(payload.data(), payload.data() + payload.size()),
+                                                std::endian::native == std::endian::big, subsystem);
     uint8_t header[kHeaderSize];
     std::memset(header, ' ', sizeof header);
     const char kText[] = "MATLAB 5.0 MAT-file, a level-5 image of a version 7.3 variable";
@@ -810,7 +804,7 @@ using namespace matlib;
 mxArray* mxGetPart(const mxArray* array, const char* path) {
     try {
         std::unique_ptr<mxArray> image;
-        if (path == nullptr || (array = Walkable(array, image, kMostWholeElementBytes)) == nullptr) return nullptr;
+        if (path == nullptr || (array = Walkable(array, image, UINT64_MAX)) == nullptr) return nullptr;
         std::vector<Step> steps;
         std::string error;
         if (!ParsePath(path, steps, error)) {

@@ -28,16 +28,16 @@ constexpr uint32_t kMaxMetadataVersion = 4;
 
 }  // namespace
 
-uint32_t Subsystem::Word(size_t at) const { return Load32(data_.data() + metaPos_ + at, bytes_.swapped); }
+uint32_t Subsystem::Word(size_t at) const { return Load32(bytes_.data + metaPos_ + at, bytes_.swapped); }
 
-bool Subsystem::Load(std::vector<uint8_t> payload, std::string& error) {
-    data_ = std::move(payload);
-    bytes_ = Bytes{data_.data(), data_.size(), false};
-    if (data_.size() < kSubsystemPreamble + kTagSize) {
+bool Subsystem::Load(HeldBytes payload, std::string& error) {
+    held_ = std::move(payload);
+    bytes_ = held_.View(false);
+    if (bytes_.size < kSubsystemPreamble + kTagSize) {
         error = "subsystem data too short";
         return false;
     }
-    const uint8_t* mark = data_.data() + 2;
+    const uint8_t* mark = bytes_.data + 2;
     if (mark[0] == kEndianBig[0] && mark[1] == kEndianBig[1]) {
         bytes_.swapped = true;   // this machine is little-endian
     } else if (mark[0] != kEndianLittle[0] || mark[1] != kEndianLittle[1]) {
@@ -103,7 +103,7 @@ bool Subsystem::Load(std::vector<uint8_t> payload, std::string& error) {
         previous = offsets_[r];
     }
     // Names: NUL-terminated, between the offsets and the first region.
-    const char* text = reinterpret_cast<const char*>(data_.data() + metaPos_);
+    const char* text = reinterpret_cast<const char*>(bytes_.data + metaPos_);
     size_t pos = kNamesAt;
     for (uint32_t i = 0; i < nameCount; ++i) {
         if (pos >= offsets_[0]) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "codec/array_view.h"
+#include "codec/held_bytes.h"
 
 namespace matlib {
 
@@ -36,8 +37,10 @@ public:
     };
 
     // payload: the unnamed variable's uint8 data. False with `error` set.
-    bool Load(std::vector<uint8_t> payload, std::string& error);
+    bool Load(HeldBytes payload, std::string& error);
     const Bytes& bytes() const { return bytes_; }
+    // Lets the system take back what was read of a scratch copy (HeldBytes).
+    void Release() const { held_.Release(); }
     bool ClassName(uint32_t objectId, std::string& out, std::string& error) const;
     // The object's properties: its class's defaults, overridden by what was saved.
     bool Properties(uint32_t objectId, std::vector<Property>& out, std::string& error) const;
@@ -49,7 +52,7 @@ private:
     bool Block(size_t region, uint32_t index, size_t& pos, uint32_t& count, std::string& error) const;
     bool Defaults(uint32_t classId, std::vector<Property>& out) const;
 
-    std::vector<uint8_t> data_;
+    HeldBytes held_;
     Bytes bytes_;
     size_t metaPos_ = 0, metaSize_ = 0;
     uint32_t offsets_[8] = {};

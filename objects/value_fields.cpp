@@ -22,7 +22,7 @@ struct Column {
     Source source = Source::Numbers;
     ArrayView view;
     std::vector<uint32_t> units;    // Chars
-    std::vector<size_t> children;   // Cell
+    ChildIndex children;            // Cell
     ValueObject object;             // Object
     uint64_t width = 1;
 };
@@ -55,6 +55,7 @@ struct ValueFields::Impl {
     std::vector<uint64_t> dims;
     uint64_t rows = 0, count = 0;
     bool inTable = false;
+    uint64_t gets = 0;
 
     bool Fail(std::string& error, std::string reason) {
         error = std::move(reason);
@@ -104,7 +105,7 @@ struct ValueFields::Impl {
                 if (column.width != 1) return Fail(error, part + ": damaged row times");
             } else {
                 column.source = Column::Source::Cell;
-                if (parts.labels.count != rows || !ChildPositions(b, parts.labels, rows, column.children)) {
+                if (parts.labels.count != rows || !column.children.Build(b, parts.labels, rows)) {
                     return Fail(error, what + ": damaged row names");
                 }
             }
@@ -152,11 +153,9 @@ struct ValueFields::Impl {
         if (v.count != rows * column.width || v.dims.empty()) return Fail(error, part + ": damaged");
         if (v.cls == mxCELL) {
             column.source = Column::Source::Cell;
-            if (!ChildPositions(b, v, v.count, column.children)) return Fail(error, part + ": damaged");
-            for (size_t at : column.children) {
-                ArrayView child;
-                if (!ParseArrayView(b, at, child)) return Fail(error, part + ": damaged");
-                if (!PlainElement(child)) return Fail(error, part + ": a cell holding other than texts and numbers");
+            bool plain = true;
+            if (!column.children.Build(b, v, v.count, [&](const ArrayView& child) { return plain = PlainElement(child); })) {
+                return Fail(error, part + (plain ? ": damaged" : ": a cell holding other than texts and numbers"));
             }
             return true;
         }
@@ -220,7 +219,7 @@ struct ValueFields::Impl {
             }
             case Column::Source::Cell: {
                 ArrayView child;
-                if (at >= column.children.size() || !ParseArrayView(b, column.children[at], child)) return false;
+                if (at >= column.children.size() || !ParseArrayView(b, column.children.At(at), child)) return false;
                 if (child.cls == mxCHAR) {
                     std::vector<uint32_t> units;
                     if (!CodeUnits(b, child, units)) return false;
@@ -265,7 +264,7 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
             std::string cls;
             if (!ParseArrayView(b, top.contentPos, content)) return in.Fail(error, "it is damaged");
             if (!in.ReadObject(b, content, array->name, column, cls, error)) return false;
-            if (IsTabular(cls)) return true;
+            if (IsTabular(cls)) return in.whole.Release(), true;
             const ValueObject::Kind kind = column.object.kind;
             in.kind = kind == ValueObject::Kind::Datetime ? Kind::Datetimes
                       : kind == ValueObject::Kind::Duration ? Kind::Durations
@@ -276,13 +275,12 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
             in.kind = Kind::Texts;
             column.source = Column::Source::Cell;
             column.view = top;
-            if (!ChildPositions(b, top, top.count, column.children)) return in.Fail(error, "it is damaged");
-            for (size_t at : column.children) {
-                ArrayView child;
-                if (!ParseArrayView(b, at, child)) return in.Fail(error, "it is damaged");
-                if (!(child.cls == mxCHAR && (child.count == 0 || (child.dims.size() == 2 && child.dims[0] == 1)))) {
-                    return in.Fail(error, "a cell array holding other than texts");
-                }
+            bool texts = true;
+            const auto text = [&](const ArrayView& child) {
+                return texts = child.cls == mxCHAR && (child.count == 0 || (child.dims.size() == 2 && child.dims[0] == 1));
+            };
+            if (!column.children.Build(b, top, top.count, text)) {
+                return in.Fail(error, texts ? "it is damaged" : "a cell array holding other than texts");
             }
             in.dims = top.dims;
             in.count = top.count;
@@ -291,6 +289,7 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
         }
         in.rows = in.count;   // an array's elements, one after another
         in.columns.push_back(std::move(column));
+        in.whole.Release();   // what the checks read
         return true;
     } catch (const std::bad_alloc&) {
         error = "not enough memory";
@@ -298,11 +297,18 @@ bool ValueFields::Open(const mxArray* array, std::string& error) {
     }
 }
 
+std::string ValueFields::HoldFailure() const { return impl_ ? impl_->whole.holdFailure() : std::string(); }
 ValueFields::Kind ValueFields::kind() const { return impl_->kind; }
 const std::vector<std::string>& ValueFields::Headings() const { return impl_->headings; }
 uint64_t ValueFields::Rows() const { return impl_->rows; }
 const std::vector<uint64_t>& ValueFields::Dims() const { return impl_->dims; }
 uint64_t ValueFields::Count() const { return impl_->count; }
-bool ValueFields::Get(uint64_t row, size_t column, Field& out) const { return impl_->Get(row, column, out); }
+bool ValueFields::Get(uint64_t row, size_t column, Field& out) const {
+    // Every writer walks the fields through here: now and then the pages of
+    // a scratch copy read so far go back to the system.
+    constexpr uint64_t kGetsPerRelease = 1 << 14;
+    if (++impl_->gets % kGetsPerRelease == 0) impl_->whole.Release();
+    return impl_->Get(row, column, out);
+}
 
 }  // namespace matlib

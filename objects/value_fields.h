@@ -1,8 +1,8 @@
 // Tables, and arrays of texts, datetimes, durations and categories, read as
 // the fields a delimited file (CSV, TSV) or NumPy takes: a table row by row,
 // its variables of several columns as several fields; an array element by
-// element. The variable is read whole into memory (level-5 files, up to
-// 256 MB of element), as its JSON is.
+// element. The variable is read whole (WholeVariable: a large one in a
+// mapped scratch copy), as its JSON is.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,9 @@ public:
     // categorical array, or a cell array of texts. False with `error`
     // naming what it holds that cannot be written this way.
     bool Open(const mxArray* array, std::string& error);
+    // After a failed Open: why the variable could not be held to be read
+    // (WholeVariable::holdFailure), else empty.
+    std::string HoldFailure() const;
     Kind kind() const;
     // A table: the heading of each field of a row (row names first, under
     // their dimension's name; a variable of n columns as name_1 ... name_n)

@@ -16,8 +16,9 @@ using namespace format;
 
 // The strings of a string object: a version, the number of dimensions,
 // the dimensions, each string's length in UTF-16 units (all ones: a
-// missing string), then the units, four to a word. Checked whole here;
-// each text is found and decoded when asked.
+// missing string), then the units, four to a word. Checked whole here
+// (what the check read of a scratch copy given back as it goes); each text
+// is found and decoded when asked.
 bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
     uint64_t ndims = 0, count = 1, word = 0;
     if (v.realType != miUINT64 || !ViewUInt64(b, v, 1, ndims) || ndims > kMaxDimensions) return false;
@@ -34,6 +35,7 @@ bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
         uint64_t length = 0;
         if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
         if (i % ValueObject::kMarkEvery == 0) out.marks.push_back(before);
+        if (i % (ValueObject::kMarkEvery << 6) == 0) ReleaseRead(b);
         if (length == UINT64_MAX) continue;   // missing
         if (before > held || length > held - before) return false;
         before += length;
@@ -61,11 +63,12 @@ bool WholeVariable::Load(const char* what, std::string& error) {
         return false;
     }
     bool swapped = false;
-    if (!array_.format->wholeElement(array_, kMostWholeElementBytes, element_, swapped)) {
-        error = array_.data.elementEnd > kMostWholeElementBytes ? "it is larger than 256 MB" : "it cannot be read";
+    if (!array_.format->wholeElement(array_, UINT64_MAX, element_, swapped)) {
+        holdFailure_ = element_.reason();
+        error = holdFailure_.empty() ? "it cannot be read" : holdFailure_;
         return false;
     }
-    bytes_ = Bytes{element_.data(), element_.size(), swapped};
+    bytes_ = element_.View(swapped);
     if (!ParseArrayView(bytes_, 0, top_)) {
         error = "it is damaged";
         return false;
@@ -76,18 +79,23 @@ bool WholeVariable::Load(const char* what, std::string& error) {
 const Subsystem* WholeVariable::Objects(std::string& error) {
     if (loaded_) return subsystem_.get();
     loaded_ = true;
-    std::vector<uint8_t> payload;
+    HeldBytes payload;
     const char* reason = nullptr;
     auto subsystem = std::make_unique<Subsystem>();
-    // Exports read a table's values in it where they stand: it may be as
-    // large as a variable they read whole.
-    if (!array_.format->subsystemPayload(array_, kMostWholeElementBytes, payload, reason)) {
+    // Exports read a table's values in it where they stand, of any size.
+    if (!array_.format->subsystemPayload(array_, UINT64_MAX, payload, reason)) {
+        if (!payload.reason().empty()) holdFailure_ = "the subsystem data: " + payload.reason();
         error = reason != nullptr ? reason : "";
         return nullptr;
     }
     if (!subsystem->Load(std::move(payload), error)) return nullptr;
     subsystem_ = std::move(subsystem);
     return subsystem_.get();
+}
+
+void WholeVariable::Release() const {
+    element_.Release();
+    if (subsystem_) subsystem_->Release();
 }
 
 bool CodeUnits(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out) {
@@ -126,6 +134,39 @@ bool ChildPositions(const Bytes& b, const ArrayView& v, uint64_t count, std::vec
         at = child.next;
     }
     return true;
+}
+
+bool ChildIndex::Build(const Bytes& b, const ArrayView& v, uint64_t count,
+                       const std::function<bool(const ArrayView&)>& check) {
+    bytes_ = b;
+    kept_.clear();
+    count_ = 0;
+    lastK_ = UINT64_MAX;
+    size_t at = v.childrenPos;
+    for (uint64_t i = 0; i < count; ++i) {
+        ArrayView child;
+        if (at >= v.end || !ParseArrayView(b, at, child) || child.next > v.end) return false;
+        if (check && !check(child)) return false;
+        if (i % kEvery == 0) kept_.push_back(at);
+        if (i % (kEvery << 8) == 0) ReleaseRead(b);
+        at = child.next;
+    }
+    count_ = count;
+    return true;
+}
+
+size_t ChildIndex::At(uint64_t k) const {
+    uint64_t from = k / kEvery * kEvery;
+    size_t at = kept_[static_cast<size_t>(k / kEvery)];
+    if (lastK_ != UINT64_MAX && lastK_ <= k && lastK_ >= from) {
+        from = lastK_;
+        at = lastAt_;
+    }
+    // Each step was checked by Build: the tag's size leads to the next child.
+    for (; from < k; ++from) at += kTagSize + static_cast<size_t>(PaddedSize(Load32(bytes_.data + at + 4, bytes_.swapped)));
+    lastK_ = k;
+    lastAt_ = at;
+    return at;
 }
 
 bool PropertyValue(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out) {

@@ -1,10 +1,11 @@
-// A level-5 variable read whole into memory, and the readers that its
+// A level-5 variable read whole, and the readers that its
 // writers in other formats share: character data, a cell's or struct's
 // children, an object's properties, and the elements of MATLAB's value
 // objects (string, datetime, duration, categorical).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,9 +16,8 @@
 
 namespace matlib {
 
-// A variable is read whole into memory to be written: larger ones are refused.
-inline constexpr uint64_t kMostWholeElementBytes = 256ull * 1024 * 1024;
-
+// A variable read whole to be written (HeldBytes: a large one in a mapped
+// scratch copy), and its file's subsystem data the same way.
 class WholeVariable {
 public:
     explicit WholeVariable(const mxArray& array) : array_(array) {}
@@ -29,12 +29,18 @@ public:
     // The file's subsystem data, loaded when first asked; null with `error`.
     const Subsystem* Objects(std::string& error);
     const Subsystem* Loaded() const { return subsystem_.get(); }
+    // Lets the system take back what was read of scratch copies so far.
+    void Release() const;
+    // Why the element or the subsystem data could not be held (no scratch
+    // file, no room for it ...): not a fault of the variable. Empty otherwise.
+    const std::string& holdFailure() const { return holdFailure_; }
 
 private:
     const mxArray& array_;
-    std::vector<uint8_t> element_;
+    HeldBytes element_;
     Bytes bytes_;
     ArrayView top_;
+    std::string holdFailure_;
     bool loaded_ = false;
     std::unique_ptr<Subsystem> subsystem_;
 };
@@ -45,6 +51,27 @@ bool CodeUnits(const Bytes& b, const ArrayView& v, std::vector<uint32_t>& out);
 std::string Utf8OfUnits(const std::vector<uint32_t>& units);
 // The positions of the first `count` children of a cell or struct.
 bool ChildPositions(const Bytes& b, const ArrayView& v, uint64_t count, std::vector<size_t>& out);
+
+// The same for a cell or struct of any size, in a few megabytes: the
+// children are walked and checked once (each parsed, inside its parent, and
+// passed to `check` when given), and one position in kEvery is kept. Child
+// k is then found from the kept one before it by the sizes in its tags, and
+// the child after the last one asked for in one step.
+class ChildIndex {
+public:
+    bool Build(const Bytes& b, const ArrayView& v, uint64_t count,
+               const std::function<bool(const ArrayView&)>& check = nullptr);
+    uint64_t size() const { return count_; }
+    size_t At(uint64_t k) const;   // k < size()
+
+private:
+    static constexpr uint64_t kEvery = 64;
+    Bytes bytes_;
+    std::vector<size_t> kept_;
+    uint64_t count_ = 0;
+    mutable uint64_t lastK_ = UINT64_MAX;
+    mutable size_t lastAt_ = 0;
+};
 // The stored value of an object's property `name`.
 bool PropertyValue(const Subsystem& sub, const std::vector<Subsystem::Property>& props, const char* name, ArrayView& out);
 // An object's character property as UTF-8; empty when it has none.

@@ -193,7 +193,24 @@ struct FileSystemCalls {
     // to the position of `to` (both moved past them): the bytes copied, 0 at
     // the end of `from`, -1 on failure or where the system offers none.
     int64_t (*copyNativeRange)(NativeFile from, int64_t* offset, NativeFile to, size_t size);
+    // The first `size` bytes (more than 0) of an open file mapped for
+    // reading, its stream flushed first; null on failure. Only for a scratch
+    // file of this process: a file that another program shortens while it
+    // is mapped would end this process at the next read.
+    const uint8_t* (*mapForReading)(FILE* file, uint64_t size);
+    void (*unmap)(const uint8_t* view, uint64_t size);
 };
+
+// Lets the system take back the pages of a mapped view that were read: they
+// are read again from the file when next touched. What a walk over a mapped
+// scratch file calls now and then, so that it holds a few megabytes however
+// much it has read.
+void ReleaseMappedPages(const uint8_t* view, uint64_t size);
+
+// A scratch file (createScratchBeside) in the folder of `near`, else in one
+// of the temporary folders (as `<folder>/<leaf>`); `folderOf` gets a path in
+// the folder it is in, for its free space. Null when none can be made.
+FILE* CreateScratchNear(const std::string& near, const char* leaf, std::string* folderOf);
 
 // The files inside a folder at any depth (links to files among them; links
 // to folders are not followed, so no loop), and the folders met, each as a

@@ -139,6 +139,15 @@ bool NoteCopiedObjects(CarriedSubsystem& carried, const mxArray& array) {
     return true;
 }
 
+// A file's subsystem data (its format's subsystemPayload) as a vector,
+// which merging changes.
+bool PayloadVector(const mxArray& holder, uint64_t most, std::vector<uint8_t>& out, const char*& reason) {
+    HeldBytes held;
+    if (!holder.format->subsystemPayload(holder, most, held, reason)) return false;
+    out.assign(held.data(), held.data() + held.size());
+    return true;
+}
+
 // The carried subsystem data as one payload (a level-5 file's unnamed
 // variable's uint8 data), checked to be of MATLAB's form; false with the reason.
 bool CarriedPayload(const CarriedSubsystem& carried, std::vector<uint8_t>& payload, bool& swapped, std::string& error) {
@@ -148,7 +157,8 @@ bool CarriedPayload(const CarriedSubsystem& carried, std::vector<uint8_t>& paylo
         mxArray holder;
         holder.source = carried.source;
         const char* reason = nullptr;
-        if (!carried.source || !carried.source->format->subsystemPayload(holder, kMaxCarriedSubsystemBytes, payload, reason)) {
+        holder.format = carried.source ? carried.source->format : nullptr;
+        if (!carried.source || !PayloadVector(holder, kMaxCarriedSubsystemBytes, payload, reason)) {
             error = reason != nullptr ? reason : "the subsystem data cannot be read";
             return false;
         }
@@ -532,7 +542,7 @@ bool NoteCarriedData(CarriedSubsystem& carried, const mxArray& array, bool objec
         holder.source = file;
         holder.format = file->format;
         const char* reason = nullptr;
-        if (file->format->subsystemPayload(holder, kMaxDecodedSubsystemBytes, out, reason)) return true;
+        if (PayloadVector(holder, kMaxDecodedSubsystemBytes, out, reason)) return true;
         SetLastErrorText(std::string("its objects cannot join the others: ") + reason);
         return false;
     };

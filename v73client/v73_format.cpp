@@ -6,6 +6,7 @@
 // array elements in this machine's byte order.
 #include <cstring>
 
+#include "codec/array_view.h"
 #include "codec/element_writer.h"
 #include "codec/mat_format.h"
 #include "v73client/v73_reader.h"
@@ -48,19 +49,35 @@ bool ShownElementV73(const mxArray& array, size_t textRoom, std::vector<uint8_t>
 // The variable's level-5 element as a conversion to version 7 writes it
 // (its object references numbered as in SubsystemPayloadV73's data), when
 // it takes at most `most` bytes: its size comes first, before any of it.
-bool WholeElementV73(const mxArray& array, uint64_t most, std::vector<uint8_t>& element, bool& swapped) {
+bool WholeElementV73(const mxArray& array, uint64_t most, HeldBytes& element, bool& swapped) {
     swapped = false;
     V73Level5Reader reader;
-    if (!reader.Start(array, false) || reader.total() > most) return false;
-    element.resize(static_cast<size_t>(reader.total()));
-    return reader.Read(element.data(), element.size());
+    return reader.Start(array, false) && reader.total() <= most &&
+           element.Take(reader.total(), array.source->path,
+                        [&](uint64_t, uint8_t* into, size_t n) { return reader.Read(into, n); });
 }
 
-// (The worker gives the viewer's part of it at most.)
-bool SubsystemPayloadV73(const mxArray& array, uint64_t, std::vector<uint8_t>& payload, const char*& reason) {
-    if (ReadV73Subsystem(array, payload)) return true;
-    reason = "the subsystem data cannot be read (damaged or too large to show)";
-    return false;
+// The subsystem data as a conversion writes it (the unnamed uint8
+// variable), its uint8 data alone.
+bool SubsystemPayloadV73(const mxArray& array, uint64_t most, HeldBytes& payload, const char*& reason) {
+    thread_local std::string failure;   // kept for the calling thread until its next failure
+    V73Level5Reader reader;
+    ArrayView view;
+    reason = "the subsystem data cannot be read (damaged, or the file holds none)";
+    if (!reader.Start(array, true)) return false;
+    if (reader.total() > most) {
+        failure = "the subsystem data is more than " + std::to_string(most >> 20) + " MB, too large to read whole";
+        reason = failure.c_str();
+        return false;
+    }
+    if (!payload.Take(reader.total(), array.source->path,
+                      [&](uint64_t, uint8_t* into, size_t n) { return reader.Read(into, n); })) {
+        if (!payload.reason().empty()) reason = (failure = "the subsystem data: " + payload.reason()).c_str();
+        return false;
+    }
+    if (!ParseArrayView(payload.View(false), 0, view) || view.cls != mxUINT8 || view.realType != miUINT8) return false;
+    payload.Narrow(view.realPos, view.realBytes);
+    return true;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
@@ -533,6 +534,14 @@ FILE* CreateScratchBeside(const char* path) {
     return file;
 }
 
+const uint8_t* MapForReading(FILE* file, uint64_t size) {
+    if (size == 0 || static_cast<size_t>(size) != size || std::fflush(file) != 0) return nullptr;
+    void* view = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, ::fileno(file), 0);
+    return view == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(view);
+}
+
+void Unmap(const uint8_t* view, uint64_t size) { ::munmap(const_cast<uint8_t*>(view), static_cast<size_t>(size)); }
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
@@ -543,12 +552,17 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
                                SyncNative, CloseNative, ShareRecords, LockWhole, NameOpenFile,
-                               CopyNativeRange};
+                               CopyNativeRange, MapForReading, Unmap};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace
 
 FileSystemCalls& FileSystem() { return gCalls; }
+
+// The pages stay in the page cache; only this process's hold on them goes.
+void ReleaseMappedPages(const uint8_t* view, uint64_t size) {
+    if (view != nullptr) ::madvise(const_cast<uint8_t*>(view), static_cast<size_t>(size), MADV_DONTNEED);
+}
 const FileSystemCalls& RealFileSystem() { return kReal; }
 
 }  // namespace platform

@@ -333,6 +333,21 @@ int SameFile(const char* a, const char* b) {
                : 0;
 }
 
+// The mapping object goes at once: the view keeps what it maps.
+const uint8_t* MapForReading(FILE* file, uint64_t size) {
+    if (size == 0 || static_cast<size_t>(size) != size || std::fflush(file) != 0) return nullptr;
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const HANDLE mapping = ::CreateFileMappingW(handle, nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                                static_cast<DWORD>(size), nullptr);
+    if (mapping == nullptr) return nullptr;
+    void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    ::CloseHandle(mapping);
+    return static_cast<const uint8_t*>(view);
+}
+
+void Unmap(const uint8_t* view, uint64_t) { ::UnmapViewOfFile(view); }
+
 const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,           Flush,
                                Sync,   Close,        Status,  FileStatusOf, SetMode, Replace,
                                Remove, SyncDirectoryOf, CreateBeside, Resolve, CreatePrivateBeside,
@@ -343,12 +358,18 @@ const FileSystemCalls kReal = {Open,   Read,         Write,   Seek,   Tell,     
                                RemoveFolder, SameFile, CreateScratchBeside, CreateNew, ChangeOwner,
                                ChangeModeOf, ListAttributes, GetAttribute, SetAttribute, OpenFolder,
                                SyncNative, CloseNative, ShareRecords, LockWhole, NameOpenFile,
-                               CopyNativeRange};
+                               CopyNativeRange, MapForReading, Unmap};
 FileSystemCalls gCalls = kReal;
 
 }  // namespace
 
 FileSystemCalls& FileSystem() { return gCalls; }
+
+// VirtualUnlock of pages that were never locked takes them out of the
+// working set (and answers ERROR_NOT_LOCKED): what madvise does on POSIX.
+void ReleaseMappedPages(const uint8_t* view, uint64_t size) {
+    if (view != nullptr) ::VirtualUnlock(const_cast<uint8_t*>(view), static_cast<SIZE_T>(size));
+}
 const FileSystemCalls& RealFileSystem() { return kReal; }
 
 }  // namespace platform

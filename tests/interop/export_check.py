@@ -276,6 +276,24 @@ def check_objects(tool, out, source):
         got = json.loads(f.read())
     if got != [[texts[c * 20 + r] for c in range(30)] for r in range(20)]:
         fail(f"a 20x30 string matrix as JSON: {got!r}")
+    # A table whose subsystem data (11 MB) is more than is held in memory, in
+    # a version 7 file and its version 7.3 conversion: read from a mapped
+    # scratch copy, every row as pandas holds it.
+    grown = os.path.join(out, "grown.mat")
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "..", "..", "bench", "make_table.py"),
+                    source, "200000", grown], check=True)
+    subprocess.run([tool, "convert", grown, grown + "73.mat", "--to", "7.3"], capture_output=True, check=True)
+    want = pandas.read_pickle(grown + ".pkl")
+    for version, path_ in (("7", grown), ("7.3", grown + "73.mat")):
+        checked += 1
+        folder = os.path.join(out, "grown" + version)
+        subprocess.run([tool, "extract", path_, "testTable", "--as", "csv", "-d", folder], capture_output=True)
+        got = pandas.read_csv(os.path.join(folder, "testTable.csv")) if os.path.exists(os.path.join(folder, "testTable.csv")) else None
+        if got is None or list(got.columns) != list(want.columns) or len(got) != len(want) or not (
+                (got["FlightNum"] == want["FlightNum"]).all() and (got["Customer"] == want["Customer"]).all() and
+                (got["Comment"] == want["Comment"]).all() and (got["Rating"] == want["Rating"].astype(str)).all() and
+                (pandas.to_datetime(got["Date"], format="%d-%b-%Y %H:%M:%S") == want["Date"]).all()):
+            fail(f"a table of 200000 rows in a version {version} file as CSV: {None if got is None else got.head()}")
     # Its row times and variables as parts, by the rows' dimension name and their names.
     times = subprocess.run([tool, "view", tt, "tt.Time"], capture_output=True, text=True).stdout
     nope = subprocess.run([tool, "view", tt, "tt.Nope"], capture_output=True, text=True)
@@ -336,6 +354,16 @@ cell = numpy.empty((1, 2), dtype=object)
 cell[0, 0], cell[0, 1] = "héllo \uff21\u20ac", "a\U0001F600b"
 scipy.io.savemat(os.path.join(out, "utf8.mat"), {"c": cell})
 sources.append(os.path.join(out, "utf8.mat"))
+# A cell of texts and a struct array whose elements inflate beyond what is
+# held in memory (8 MB): read from a mapped scratch copy.
+texts_ = numpy.empty((4000, 1), dtype=object)
+runs = numpy.empty((1, 3000), dtype=[("id", "O"), ("name", "O"), ("values", "O")])
+for i in range(4000):
+    texts_[i, 0] = ("text %d, " % i) * 120
+for i in range(3000):
+    runs[0, i] = (float(i), "run%05d" % i, numpy.arange(400.0).reshape(1, 400) + i)
+scipy.io.savemat(os.path.join(out, "large.mat"), {"texts": texts_, "runs": runs}, do_compression=True)
+sources.append(os.path.join(out, "large.mat"))
 # Version 7.3 arrays larger than one read (2,097,152 elements), chunked and
 # compressed as MATLAB stores them: the reads end inside a row and a page.
 rng = numpy.random.default_rng(5)

@@ -264,6 +264,74 @@ TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
     }
 }
 
+// A cell of texts whose element inflates beyond what is held in memory is
+// read from a scratch copy, mapped: its CSV and JSON hold every text. Where
+// the copy cannot be made, written, given room or mapped, the export fails
+// saying why (no refusal of the variable), writes nothing and leaves no
+// scratch file behind.
+TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
+    TempDir dir;
+    const std::string mat = dir.file("texts.mat"), out = dir.file("out");
+    std::vector<Bytes> cells;
+    std::string csv, json = "[";
+    for (int i = 0; i < 30000; ++i) {
+        std::string text = "text " + std::to_string(i);
+        while (text.size() < 300) text += " and more";
+        cells.push_back(CharVar(Order::Little, "", text));
+        csv += '"' + text + "\"\n";
+        json += (i > 0 ? ",\"" : "\"") + text + '"';
+    }
+    json += ']';
+    WriteFile(mat, File5(Order::Little, {Compressed(Order::Little, CellVar(Order::Little, "c", {30000, 1}, cells))}));
+    static uint64_t room = 0;
+    const auto exportAs = [&](exporting::Format format, std::string& why) {
+        const support::FilePtr in(matOpen(mat.c_str(), "r"));
+        const support::ArrayPtr array(in ? matGetArray(in.get(), "c") : nullptr);
+        if (array == nullptr) return exporting::Result::BadData;
+        exporting::Prepared prepared;
+        why = exporting::Refusal(format, array.get(), &prepared);
+        if (!why.empty()) return exporting::Result::TooLarge;
+        return exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why, &prepared);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(platform::FileSystemCalls&)> fault;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"no scratch file", [](platform::FileSystemCalls& c) { c.createScratchBeside = [](const char*) -> FILE* { return nullptr; }; },
+         "no scratch file can be made"},
+        {"no room", [](platform::FileSystemCalls& c) { c.freeSpaceBeside = [](const char*, uint64_t* b) { return *b = room, 0; }; },
+         "MB of free disk space"},
+        {"no mapping", [](platform::FileSystemCalls& c) { c.mapForReading = [](FILE*, uint64_t) -> const uint8_t* { return nullptr; }; },
+         "could not be mapped"},
+    };
+    for (const exporting::Format format : {exporting::Format::Csv, exporting::Format::Json}) {
+        SCOPED_TRACE(exporting::FormatName(format));
+        std::string why;
+        ASSERT_EQ(exportAs(format, why), exporting::Result::Ok) << why;
+        EXPECT_EQ(support::ReadText(out), format == exporting::Format::Csv ? csv : json);
+        std::filesystem::remove(out);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            platform::FileSystemCalls& calls = platform::FileSystem();
+            const platform::FileSystemCalls saved = calls;
+            c.fault(calls);
+            EXPECT_EQ(exportAs(format, why), exporting::Result::NoRoom);
+            calls = saved;
+            EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+            EXPECT_FALSE(std::filesystem::exists(out));
+        }
+        {
+            faults::FaultInjector fault(Call::Write, 1, faults::Persistence::Once);   // the scratch copy's first piece
+            EXPECT_EQ(exportAs(format, why), exporting::Result::NoRoom);
+        }
+        EXPECT_NE(why.find("could not be written"), std::string::npos) << why;
+        EXPECT_FALSE(std::filesystem::exists(out));
+        EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+    }
+}
+
 // An export killed at its first progress report, its file written in part:
 // nothing is left under the final name. Its file has no name where the
 // system makes such files; where it does not, the named temporary the dead

@@ -126,6 +126,9 @@ int NameOpenFile(FILE* file, const char* path) { return FAIL_OR_CALL(NameOpenFil
 int64_t NativeCopy(platform::NativeFile from, int64_t* offset, platform::NativeFile to, size_t size) {
     return FAIL_OR_CALL(NativeCopy, EIO, int64_t{-1}, copyNativeRange(from, offset, to, size));
 }
+const uint8_t* MapView(FILE* file, uint64_t size) {
+    return FAIL_OR_CALL(MapView, ENOMEM, (const uint8_t*)nullptr, mapForReading(file, size));
+}
 // As Close: the file is released even when the call fails.
 int NativeClose(platform::NativeFile file) {
     const bool fail = ShouldFail(Call::NativeClose);
@@ -144,7 +147,7 @@ const char* CallName(Call call) {
                                          "listFolder", "removeFolder", "sameFile", "createNew", "changeOwner",
                                          "changeMode", "listAttributes", "getAttribute", "setAttribute", "openFolder",
                                          "nativeSync", "nativeClose", "shareRecords", "lockWhole", "nameOpenFile",
-                                         "nativeCopy"};
+                                         "nativeCopy", "mapView"};
     static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(kLastCall) + 1, "a name for every kind");
     return kNames[static_cast<int>(call)];
 }
@@ -160,7 +163,8 @@ FaultInjector::FaultInjector(Call kind, long n, Persistence persistence) {
              NativeRead, NativeWrite, NativeResize, NativeSize, MakeDirectory, plan.saved.startWriteback,
              plan.saved.startNativeWriteback, plan.saved.freeSpaceBeside, ListFolder, RemoveFolder, SameFile,
              CreateScratchBeside, CreateNew, ChangeOwner, ChangeModeOf, ListAttributes, GetAttribute, SetAttribute,
-             OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole, NameOpenFile, NativeCopy};
+             OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole, NameOpenFile, NativeCopy, MapView,
+             plan.saved.unmap};
 }
 
 FaultInjector::~FaultInjector() {

@@ -34,8 +34,9 @@ enum class Call {
     // The system calls that the entries above are made of.
     CreateNew, ChangeOwner, ChangeMode, ListAttributes, GetAttribute, SetAttribute,
     OpenFolder, NativeSync, NativeClose, ShareRecords, LockWhole, NameOpenFile, NativeCopy,
+    MapView,        // a scratch file mapped for reading
 };
-inline constexpr Call kLastCall = Call::NativeCopy;
+inline constexpr Call kLastCall = Call::MapView;
 
 const char* CallName(Call call);
 
