@@ -58,10 +58,17 @@ with open(sys.argv[2], "w") as f:
 ours=$(best "$tool" --ini "$work/wcx.ini" extract "$work/runs.mat" runs --as json -d "$work/out")
 cp "$work/out/runs.json" "$work/ours.json" 2>/dev/null
 theirs=$(best $py -c "$python_json" "$work/runs.mat" "$work/python.json")
+peak() {   # peak memory (MB) of one run of "$@"
+  rm -rf "$work/out"
+  /usr/bin/time -f "%M" -o "$work/mem" "$@" >/dev/null 2>&1 && awk '{ printf "%.0f", $1 / 1024 }' "$work/mem"
+}
+oursMem=$(peak "$tool" --ini "$work/wcx.ini" extract "$work/runs.mat" runs --as json -d "$work/out")
+theirsMem=$(peak $py -c "$python_json" "$work/runs.mat" "$work/python.json")
 printf '| task | seconds | ratio |\n|---|---|---|\n'
 printf '| 1x%s struct array to JSON, matwcx | %s | |\n' "$elements" "$ours"
 printf '| loadmat(simplify_cells=True) + json.dumps | %s | matwcx %.1fx faster |\n' "$theirs" \
   "$(awk -v a="$theirs" -v b="$ours" 'BEGIN { printf "%.2f", a / b }')"
+printf '| peak memory, MB | matwcx %s | Python %s |\n' "$oursMem" "$theirsMem"
 # The same values in both (a check of the run, not a test).
 $py - "$work/ours.json" "$work/python.json" <<'PY' || echo "json_bench: the two files differ" >&2
 import sys, json

@@ -2,14 +2,16 @@
 // batches. A level-5 element is read where it lies: its row indexes, column
 // starts and value parts each through a stream of its own (a compressed
 // element inflates once per part), checked as they come, so that the
-// matrix costs fixed buffers whatever its size. Other formats' sparse
-// matrices (version 4, version 7.3) come from their decoded parts.
+// matrix costs fixed buffers whatever its size. A version 7.3 one is read
+// so from its level-5 image (ConvertedImage) in a scratch file; a version 4
+// one from its decoded parts.
 #include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "codec/array.h"
+#include "codec/converted_image.h"
 #include "codec/mat_format.h"
 #include "codec/readers.h"
 
@@ -80,6 +82,7 @@ bool IsValueType(const SubElement& sub, uint64_t stored) {
 
 struct mxSparseReader {
     const mxArray* array = nullptr;
+    std::unique_ptr<mxArray> image;   // a converted one's level-5 image, read in its place
     uint64_t rows = 0, columns = 0, stored = 0;
     uint64_t next = 0, column = 0, columnEnd = 0;   // the next value's column and where that column ends
     bool damaged = false, started = false, finished = false;
@@ -198,6 +201,13 @@ mxSparseReader* mxOpenSparseReader(const mxArray* a) {
         reader->array = a;
         reader->rows = a->dims[0];
         reader->columns = a->dims[1];
+        if (a->format != nullptr && a->format->element->kind == ElementSource::kConverted &&
+            a->decoded.state != DecodedData::Decoded) {
+            reader->image = ConvertedImage(*a, false);
+            reader->damaged = reader->image == nullptr || !mxSparseReadInPlace(reader->image.get()) ||
+                              reader->image->dims != a->dims || !(reader->array = reader->image.get(), reader->OpenLevel5());
+            return reader.release();
+        }
         reader->damaged = !(mxSparseReadInPlace(a) ? reader->OpenLevel5() : reader->OpenDecoded());
         return reader.release();
     } catch (const std::bad_alloc&) {

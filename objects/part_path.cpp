@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "codec/array_view.h"
+#include "codec/converted_image.h"
 #include "codec/element_writer.h"
 #include "codec/mat_format.h"
 #include "codec/readers.h"
@@ -294,16 +295,6 @@ FILE* CreateScratch(const std::string& path) {
     return platform::CreateScratchNear(path, "part", &folderOf);
 }
 
-// A scratch file just written, flushed, with its size and identity taken
-// for the reads that follow; false when that fails.
-bool TakeScratchStatus(SourceFile& scratch) {
-    platform::FileStatus status;
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    if (fs.flush(scratch.stream) != 0 || fs.fileStatus(scratch.stream, &status) != 0) return false;
-    scratch.size = status.size;
-    scratch.opened = status;
-    return true;
-}
 
 // How the part found becomes an element of its own.
 enum class Shape { Whole, StructElement, CellElement };
@@ -725,58 +716,27 @@ private:
     std::string name_;           // the name the part takes
 };
 
-// A variable of another format (version 7.3) is walked in a level-5 image
-// of it: the element its file's reader converts it to and, after it, its
-// file's subsystem data as the unnamed uint8 variable, in a scratch file
-// read as any level-5 file; its element at most `most` bytes. Null with
-// the reason for matLastError.
 // A version 7.3 struct's or cell's folder lists its parts from an image of
 // the whole variable, made while the host waits: only for small ones.
 constexpr uint64_t kMostListedImageBytes = 4ull << 20;
 
+// A variable of another format (version 7.3) is walked in a level-5 image
+// of it (ConvertedImage: its conversion and its file's subsystem data, in a
+// scratch file read as any level-5 file); its element at most `most` bytes
+// (UINT64_MAX: any size). Null with the reason for matLastError.
+
 std::unique_ptr<mxArray> Level5Image(const mxArray& array, uint64_t most) {
-    HeldBytes element, payload;
-    bool swapped = false;
-    if (array.format->wholeElement == nullptr || !array.format->wholeElement(array, most, element, swapped) || swapped) {
-        SetLastErrorText(array.name + " cannot be read whole for its parts" +
-                         (most != UINT64_MAX ? " (a folder lists the parts of a version 7.3 variable of at most " +
-                                                   std::to_string(most >> 20) + " MB)"
-                                             : element.reason().empty() ? std::string() : ": " + element.reason()));
+    uint64_t bytes = 0;
+    bool objects = false;
+    const ElementSource* from = array.format != nullptr ? array.format->element : nullptr;
+    if (most != UINT64_MAX && (from == nullptr || from->plan == nullptr || !from->plan(array, false, bytes, objects) || bytes > most)) {
+        SetLastErrorText(array.name + " cannot be read whole for its parts (a folder lists the parts of a version 7.3 variable of at most " +
+                         std::to_string(most >> 20) + " MB)");
         return nullptr;
     }
-    std::vector<uint8_t> subsystem;
-    const char* reason = nullptr;
-    const bool objects = array.format->subsystemPayload(array, kMaxDecodedSubsystemBytes, payload, reason) &&
-                         EncodeSubsystemElement(std::vector<uint8_t>(payload.data(), payload.data() + payload.size()),
-                                                std::endian::native == std::endian::big, subsystem);
-    uint8_t header[kHeaderSize];
-    std::memset(header, ' ', sizeof header);
-    const char kText[] = "MATLAB 5.0 MAT-file, a level-5 image of a version 7.3 variable";
-    std::memcpy(header, kText, sizeof kText - 1);
-    const uint64_t subsystemAt = objects ? kHeaderSize + element.size() : 0;
-    for (size_t i = 0; i < 8; ++i) header[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystemAt >> (8 * i));
-    const uint8_t version[4] = {0x00, 0x01, 'I', 'M'};   // little-endian level 5
-    std::memcpy(header + kVersionAt, version, sizeof version);
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    FILE* file = CreateScratch(array.source->path);
-    auto image = std::make_shared<SourceFile>();
-    image->stream = file;   // closed with the image's source
-    image->path = array.source->path;
-    image->format = &kV5Format;
-    image->subsystemOffset = subsystemAt;
-    if (file == nullptr || fs.write(header, sizeof header, file) != sizeof header ||
-        fs.write(element.data(), element.size(), file) != element.size() ||
-        fs.write(subsystem.data(), subsystem.size(), file) != subsystem.size() || !TakeScratchStatus(*image)) {
-        SetLastError("a part's variable could not be written to a temporary file");
-        return nullptr;
-    }
-    auto out = std::make_unique<mxArray>();
-    uint64_t next = 0;
-    if (ReadV5Header(image, kHeaderSize, *out, next) != HeaderStatus::Ok) {
-        SetLastErrorText(array.name + ": its level-5 image is damaged");
-        return nullptr;
-    }
-    return out;
+    std::unique_ptr<mxArray> image = ConvertedImage(array, true);
+    if (image == nullptr) SetLastErrorText(array.name + " cannot be read whole for its parts: " + matLastError());
+    return image;
 }
 
 // The array the walk reads: the variable itself (level 5), or its level-5
