@@ -104,13 +104,15 @@ bool ReadRenumbered(const mxArray& array, const ObjectRenumbering& renumbering, 
     return false;
 }
 
-// Whether a version 7.3 file holds objects (its #subsystem# reads).
+// Whether a version 7.3 file holds objects (its #subsystem# can be
+// converted: a walk of its headers).
 bool HoldsV73Objects(const std::shared_ptr<SourceFile>& file) {
     mxArray holder;
     holder.source = file;
     holder.format = file->format;
-    std::vector<uint8_t> payload;
-    return ReadV73Subsystem(holder, payload);
+    uint64_t bytes = 0;
+    bool objects = false;
+    return file->format->element->plan != nullptr && file->format->element->plan(holder, true, bytes, objects);
 }
 
 bool CopiedHoldsObjects(CarriedSubsystem& carried) {

@@ -27,8 +27,6 @@ const char* CheckV73(const mxArray&) { return nullptr; }
 const char* VerifyV73(const mxArray&) { return nullptr; }
 bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
 
-bool ReadV73Subsystem(const mxArray&, std::vector<uint8_t>&) { return false; }
-
 void SetV73AnswerTimeout(int) {}
 
 bool PlanV73Level5(const mxArray&, bool, uint64_t&, bool&) { return false; }

@@ -638,13 +638,6 @@ const char* VerifyV73(const mxArray& array) {
     return damage != kWhole ? DamageText(damage) : nullptr;
 }
 
-bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload) {
-    Request request;
-    request.operation = kContents;
-    request.part = kOfSubsystem;
-    return AskAbout(array, request, kMaxDecodedSubsystemBytes, payload) && !payload.empty();
-}
-
 // ---- whole variables as level-5 elements --------------------------------------------------
 
 namespace {

@@ -27,8 +27,7 @@ inline constexpr const char* kWorkerProgram = "matwcx_v73";
 
 enum Operation : uint32_t {
     kHeader = 1, kElements = 3, kWrite = 7,
-    // The viewer's image: what a variable holds (at most `count` arrays) or,
-    // `part` kOfSubsystem, the file's subsystem data as a level-5 file keeps it.
+    // The viewer's image: what a variable holds (at most `count` arrays).
     kContents = 5,
     // The first request, with the file sent open.
     kOpen = 9,
@@ -83,7 +82,7 @@ enum Damage : uint32_t {
     kNestedTooDeep = 8,       // nested deeper than the worker walks (no MATLAB array is)
 };
 
-constexpr uint32_t kStorageOnly = 1, kOfSubsystem = 1;   // kVerify's and kContents' `part`
+constexpr uint32_t kStorageOnly = 1;   // kVerify's `part`
 
 enum Level5Part : uint32_t { kLevel5Plan = 0, kLevel5Stream = 1, kLevel5Decode = 2 };
 constexpr uint64_t kLevel5Subsystem = UINT64_MAX;

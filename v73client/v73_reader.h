@@ -53,9 +53,6 @@ const char* CheckV73(const mxArray& array);
 // sparse indexes checked), or null when it does.
 const char* VerifyV73(const mxArray& array);
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element);
-// The file's subsystem data (where its objects' values are) in the level-5
-// form: the unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
-bool ReadV73Subsystem(const mxArray& array, std::vector<uint8_t>& payload);
 // A version 7.3 variable (or, with subsystem, its file's subsystem data as
 // the unnamed uint8 variable) as the level-5 element of a version 7 file,
 // made by the worker: what it comes to, and whether it refers to the

@@ -136,8 +136,5 @@ struct Level5Plan {
 using PieceSink = bool (*)(void* context, const uint8_t* data, size_t size);
 bool Level5Image(File& file, uint64_t index, std::vector<uint64_t>& sizes, Level5Plan& plan, PieceSink sink,
                  void* context);
-// The file's subsystem data (#subsystem#) as a level-5 file keeps it: the
-// unnamed variable's uint8 data, at most kMaxDecodedSubsystemBytes.
-bool SubsystemImage(File& file, std::vector<uint8_t>& out);
 
 }  // namespace matlib::hdf5

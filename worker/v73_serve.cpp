@@ -293,8 +293,7 @@ struct Server {
                 return hdf5::ReadElements(*file, header, static_cast<int>(request.part), request.first,
                                           static_cast<size_t>(request.count), out) > 0;
             case kContents:
-                return request.part == kOfSubsystem ? hdf5::SubsystemImage(*file, out)
-                                                    : hdf5::ContentsImage(*file, header, request.count, out);
+                return hdf5::ContentsImage(*file, header, request.count, out);
             default: return false;
         }
     }

@@ -17,14 +17,12 @@
 //   kMaxShownNesting, values of numeric arrays of at most kShortArray
 //   elements and the first kShortText characters of a char row; other
 //   arrays keep class and dimensions only. It stops at kMaxShownElementBytes
-//   or `nodes` arrays: what is left out reads as not shown. The subsystem
-//   data goes whole, up to kMaxDecodedSubsystemBytes.
+//   or `nodes` arrays: what is left out reads as not shown.
 //
 // Objects are opaque elements holding their metadata, function handles the
 // struct of their fields, the subsystem data the struct MCOS holding the
 // FileWrapper__ of its cell. Runs in the worker process (v73_hdf5.h).
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,7 +49,6 @@ constexpr uint64_t kAll = UINT64_MAX;
 // A struct array's references read at a time, for each field: 32 KB.
 constexpr uint64_t kReferencesRead = 4096;
 constexpr uint8_t kLittlePreamble[kSubsystemPreamble] = {0x00, 0x01, kEndianLittle[0], kEndianLittle[1]};
-constexpr uint8_t kBigPreamble[kSubsystemPreamble] = {0x01, 0x00, kEndianBig[0], kEndianBig[1]};
 
 // How much of a variable a walk writes. Every walk also stops at
 // kMaxNesting arrays nested and kMaxWalkedObjects arrays (v73_objects.h),
@@ -66,11 +63,8 @@ struct Budget {
     uint64_t nodes;        // arrays written at most
 };
 constexpr Budget kWhole{true, kAll, SIZE_MAX, kAll, kAll, kMaxLevel5Bytes, kAll};
-// The viewer's image of a variable (nodes: the caller's) and of the
-// subsystem data, whose arrays take a tag each at least: the bytes bound them.
+// The viewer's image of a variable (nodes: the caller's).
 constexpr Budget kShown{false, kShownChildren, kMaxShownNesting, kShortArray, kShortText, kMaxShownElementBytes, 0};
-constexpr Budget kShownSubsystem{false, kAll, kMaxShownNesting, kAll, kAll, kMaxDecodedSubsystemBytes,
-                                 kMaxDecodedSubsystemBytes / kTagSize};
 
 // Whether a tag can say the bytes of `count` values of `width` bytes each
 // (at most 4 GB).
@@ -143,19 +137,13 @@ public:
         Tag(miUINT8, static_cast<uint32_t>(length));
         const uint64_t dataStart = count_;
         nesting_ = 2;   // the cell's elements lie in the variable's struct
-        if (!Subsystem(mcos, kLittlePreamble)) return false;
+        if (!Subsystem(mcos)) return false;
         // The struct's size is the one noted after the variable's.
         if (sizing_ && count_ - dataStart != kSubsystemPreamble + kTagSize + (*sizes_)[outer.slot + 1] + sizeof kSubsystemTail) {
             return Fail(kLevel5Damaged);
         }
         Pad(count_ - dataStart);
         return Close(outer) && Flush();
-    }
-
-    // The subsystem data as the image's payload, in this machine's order.
-    bool SubsystemPayload(hid_t mcos) {
-        const bool little = std::endian::native == std::endian::little;
-        return Subsystem(mcos, little ? kLittlePreamble : kBigPreamble) && count_ <= budget_.bytes;
     }
 
     uint64_t bytes() const { return count_; }
@@ -334,10 +322,10 @@ private:
     }
 
     // The version and endian indicator of a level-5 header padded to 8
-    // bytes, then a 1x1 struct whose field MCOS is an opaque FileWrapper__
-    // holding the cell of `mcos`'s elements.
-    bool Subsystem(hid_t mcos, const uint8_t (&preamble)[kSubsystemPreamble]) {
-        Put(preamble, kSubsystemPreamble);
+    // bytes (little-endian), then a 1x1 struct whose field MCOS is an opaque
+    // FileWrapper__ holding the cell of `mcos`'s elements.
+    bool Subsystem(hid_t mcos) {
+        Put(kLittlePreamble, kSubsystemPreamble);
         Id space(H5Dget_space(mcos), H5Sclose);
         const hssize_t count = space.ok() ? H5Sget_simple_extent_npoints(space.get()) : -1;
         if (count < 0 || count > INT32_MAX) return Fail(kLevel5Damaged);
@@ -365,7 +353,7 @@ private:
         // Then, as in every level-5 file MATLAB writes, a uint8 1-by-88 array:
         // a preamble and a 1-by-1 struct whose field MCOS is the empty element
         // (its bytes are little-endian).
-        if (preamble[2] == kLittlePreamble[2]) Put(kSubsystemTail, sizeof kSubsystemTail);
+        Put(kSubsystemTail, sizeof kSubsystemTail);
         return true;
     }
 
@@ -743,13 +731,6 @@ bool ContentsImage(File& file, const mxArray& array, uint64_t nodes, std::vector
     Walker walker(budget, out);
     walker.Element(object.get(), array, "", 0);
     return !out.empty();
-}
-
-bool SubsystemImage(File& file, std::vector<uint8_t>& out) {
-    out.clear();
-    Id mcos(OpenSubsystemData(file.file), H5Oclose);
-    Walker walker(kShownSubsystem, out);
-    return mcos.ok() && IsReferenceDataset(mcos.get()) && walker.SubsystemPayload(mcos.get());
 }
 
 }  // namespace matlib::hdf5
