@@ -26,6 +26,7 @@ HeldBytes& HeldBytes::operator=(HeldBytes&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     reason_ = std::move(other.reason_);
+    keepGoing_ = std::move(other.keepGoing_);
     return *this;
 }
 
@@ -68,6 +69,10 @@ bool HeldBytes::Take(uint64_t size, const std::string& near, const ReadFn& read)
     std::vector<uint8_t> piece(kPiece);
     for (uint64_t at = 0; at < size; at += kPiece) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, size - at));
+        if (keepGoing_ && !keepGoing_()) {
+            Clear();
+            return reason_ = kHoldCancelled, false;
+        }
         if (!read(at, piece.data(), n)) return Clear(), false;
         if (fs.write(piece.data(), n, scratch_) != n) {
             Clear();

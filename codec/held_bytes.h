@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/array_view.h"
@@ -16,6 +17,11 @@
 namespace matlib {
 
 inline constexpr uint64_t kHeldInMemory = 8 * 1024 * 1024;
+
+// Asked between the pieces of a scratch copy: false cancels it (the user
+// pressed Cancel), and the holding fails with kHoldCancelled as its reason.
+using KeepGoing = std::function<bool()>;
+inline constexpr char kHoldCancelled[] = "cancelled";
 
 class HeldBytes {
 public:
@@ -33,6 +39,8 @@ public:
     // beside `near` (else in a temporary folder). False when `read` fails
     // (reason() empty) or no scratch file can be made, written or mapped.
     bool Take(uint64_t size, const std::string& near, const ReadFn& read);
+    // What Take asks between the pieces of a scratch copy.
+    void PollWith(KeepGoing keepGoing) { keepGoing_ = std::move(keepGoing); }
     // Keeps only `size` bytes from `offset` on in view (a uint8 element's data).
     void Narrow(size_t offset, size_t size);
     Bytes View(bool swapped) const { return Bytes{data_, size_, swapped, this}; }
@@ -53,6 +61,7 @@ private:
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
     std::string reason_;
+    KeepGoing keepGoing_;
 };
 
 // What a long walk over bytes calls now and then: the pages of a scratch

@@ -118,7 +118,10 @@ const char* Reason(Format format, const mxArray* array) {
 // nowhere first.
 std::string ContainerRefusal(const mxArray* array, Prepared* prepared) {
     std::string error, holdFailure;
-    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error, &holdFailure)) return std::string();
+    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error, &holdFailure,
+                                   prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing())) {
+        return std::string();
+    }
     if (!holdFailure.empty() && prepared != nullptr) return prepared->holdFailure = holdFailure, std::string();
     return error.empty() ? "it cannot be read" : error;
 }
@@ -271,6 +274,7 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
         // A sparse matrix's lines (a pattern's counted in a pass over its
         // values) are counted once; its progress counts them, not its size.
         if (prepared != nullptr && !prepared->holdFailure.empty()) {
+            if (prepared->holdFailure == matlib::kHoldCancelled) return Result::Cancelled;
             if (why != nullptr) *why = "it cannot be read here: " + prepared->holdFailure;
             return Result::NoRoom;
         }
@@ -296,7 +300,7 @@ Result ExportArray(Format format, const mxArray* array, const char* destination,
                 break;
             case Format::Mtx: sparseLines->WriteMtx(out); break;
             case Format::Npy: fields ? WriteFieldsNpy(array, prepared, out) : WriteNpy(array, out); break;
-            case Format::Json: WriteJson(array, out); break;
+            case Format::Json: WriteJson(array, out, prepared); break;
             case Format::Png: WritePng(array, out); break;
             case Format::Svg: WriteSvg(array, name, out); break;
             case Format::Mat: case Format::Txt: return Result::CreateFailed;

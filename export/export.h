@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "codec/held_bytes.h"
 #include "matlib/mat.h"
 
 namespace matlib {
@@ -35,8 +36,12 @@ const char* FormatName(Format format);
 struct Prepared {
     std::shared_ptr<const matlib::ValueFields> fields;
     // Why the variable could not be held to be read (no room for its
-    // scratch copy ...): no refusal, a failure ExportArray answers NoRoom.
+    // scratch copy ...): no refusal, a failure ExportArray answers NoRoom
+    // (Cancelled for matlib::kHoldCancelled).
     std::string holdFailure;
+    // Asked between the pieces of a large variable's scratch copy, before
+    // the export's own progress begins: false cancels.
+    matlib::KeepGoing keepGoing;
 };
 
 // Empty when the format can hold the variable; otherwise why not and which

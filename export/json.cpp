@@ -48,15 +48,19 @@ void PutNumber(const Values& values, size_t k, std::string& text) {
 
 }  // namespace
 
-void WriteJson(const mxArray* array, Output& out) {
+void WriteJson(const mxArray* array, Output& out, const Prepared* prepared) {
     if (mxGetClassID(array) == mxCHAR_CLASS) return WriteText(array, out);
     if (IsContainer(array)) {
-        // Structs, cells and objects by what they hold (objects/json_text.h).
-        std::string error;
+        // Structs, cells and objects by what they hold (objects/json_text.h);
+        // the caller's poll answers a Cancel between pieces too.
+        std::string error, holdFailure;
+        const matlib::KeepGoing keepGoing = prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing();
         const bool written = matlib::WriteContainerJson(array, [&](const std::string& piece) {
             out.Put(piece);
+            if (keepGoing && !out.Failed() && !keepGoing()) out.Cancel();
             return !out.Failed();
-        }, error);
+        }, error, &holdFailure, keepGoing);
+        if (holdFailure == matlib::kHoldCancelled) out.Cancel();
         if (!written && !out.Failed()) out.FailRead();
         out.Advance(mxGetNumberOfElements(array));
         return;

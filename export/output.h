@@ -49,6 +49,10 @@ public:
     void FailRead() {
         if (result_ == Result::Ok) result_ = Result::BadData;
     }
+    // The user cancelled (asked outside the progress reports).
+    void Cancel() {
+        if (result_ == Result::Ok) result_ = Result::Cancelled;
+    }
     bool Failed() const { return result_ != Result::Ok; }
     // Flushes, syncs, reports the whole and renames over the destination.
     Result Place();

@@ -73,7 +73,7 @@ std::shared_ptr<const ValueFields> Open(const mxArray* array, const Prepared* pr
     if (prepared != nullptr && prepared->fields != nullptr) return prepared->fields;
     auto fields = std::make_shared<ValueFields>();
     std::string error;
-    if (fields->Open(array, error)) return fields;
+    if (fields->Open(array, error, prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing())) return fields;
     out.FailRead();
     return nullptr;
 }
@@ -180,7 +180,7 @@ std::string FieldsRefusal(Format format, const mxArray* array, Prepared* prepare
     auto opened = std::make_shared<ValueFields>();
     const ValueFields& fields = *opened;
     std::string error;
-    if (!opened->Open(array, error)) {
+    if (!opened->Open(array, error, prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing())) {
         if (prepared == nullptr || opened->HoldFailure().empty()) return error;
         prepared->holdFailure = opened->HoldFailure();
         return std::string();

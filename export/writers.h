@@ -12,7 +12,7 @@ namespace exporting {
 
 void WriteDelimited(const mxArray* array, char separator, Output& out);
 void WriteNpy(const mxArray* array, Output& out);
-void WriteJson(const mxArray* array, Output& out);
+void WriteJson(const mxArray* array, Output& out, const Prepared* prepared);
 // The lines of values the format writes for a sparse matrix (0 when it
 // is damaged): its stored values, a pattern's true ones (a pass over them).
 uint64_t SparseLines(const mxArray* array, Format format);

@@ -36,6 +36,7 @@ public:
     }
 
     const std::string& holdFailure() const { return whole_.holdFailure(); }
+    void PollWith(KeepGoing keepGoing) { whole_.PollWith(std::move(keepGoing)); }
 
 private:
     static bool Fail(std::string& error, std::string reason) {
@@ -411,11 +412,12 @@ void AppendJsonString(const std::string& utf8, std::string& out) {
 }
 
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure) {
+                        std::string* holdFailure, KeepGoing keepGoing) {
     error.clear();
     if (array == nullptr) return false;
     try {
         JsonWriter writer(*array, put);
+        writer.PollWith(std::move(keepGoing));
         if (writer.Run(error)) return true;
         if (holdFailure != nullptr) *holdFailure = writer.holdFailure();
         return false;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "codec/held_bytes.h"
 #include "matlib/mat.h"
 
 namespace matlib {
@@ -22,8 +23,9 @@ namespace matlib {
 // objects) or what cannot be read; an empty error when `put` stopped it.
 // `holdFailure` gets why the variable could not be held to be read (no
 // scratch file, no room for it), a failure that is not the variable's.
+// `keepGoing` is asked between the pieces of scratch copies.
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure = nullptr);
+                        std::string* holdFailure = nullptr, KeepGoing keepGoing = {});
 
 // A UTF-8 text as a JSON string: quoted, the quote, the backslash and control
 // characters escaped.

@@ -249,12 +249,13 @@ struct ValueFields::Impl {
 ValueFields::ValueFields() = default;
 ValueFields::~ValueFields() = default;
 
-bool ValueFields::Open(const mxArray* array, std::string& error) {
+bool ValueFields::Open(const mxArray* array, std::string& error, KeepGoing keepGoing) {
     if (array == nullptr) return error = "a function handle", false;
     if (mxGetClassID(array) == mxSTRUCT_CLASS) return error = "a struct", false;   // whatever its file
     try {
         impl_ = std::make_unique<Impl>(*array);
         Impl& in = *impl_;
+        in.whole.PollWith(std::move(keepGoing));
         if (!in.whole.Load("a table, text, date or category array", error)) return false;
         const Bytes& b = in.whole.bytes();
         const ArrayView& top = in.whole.top();

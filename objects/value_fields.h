@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/held_bytes.h"
 #include "matlib/mat.h"
 
 namespace matlib {
@@ -37,7 +38,7 @@ public:
     // Reads the variable: a table, a string, datetime, duration or
     // categorical array, or a cell array of texts. False with `error`
     // naming what it holds that cannot be written this way.
-    bool Open(const mxArray* array, std::string& error);
+    bool Open(const mxArray* array, std::string& error, KeepGoing keepGoing = {});
     // After a failed Open: why the variable could not be held to be read
     // (WholeVariable::holdFailure), else empty.
     std::string HoldFailure() const;

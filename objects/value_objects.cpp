@@ -63,6 +63,7 @@ bool WholeVariable::Load(const char* what, std::string& error) {
         return false;
     }
     bool swapped = false;
+    element_.PollWith(keepGoing_);
     if (!array_.format->wholeElement(array_, UINT64_MAX, element_, swapped)) {
         holdFailure_ = element_.reason();
         error = holdFailure_.empty() ? "it cannot be read" : holdFailure_;
@@ -80,6 +81,7 @@ const Subsystem* WholeVariable::Objects(std::string& error) {
     if (loaded_) return subsystem_.get();
     loaded_ = true;
     HeldBytes payload;
+    payload.PollWith(keepGoing_);
     const char* reason = nullptr;
     auto subsystem = std::make_unique<Subsystem>();
     // Exports read a table's values in it where they stand, of any size.

@@ -21,6 +21,8 @@ namespace matlib {
 class WholeVariable {
 public:
     explicit WholeVariable(const mxArray& array) : array_(array) {}
+    // Asked between the pieces of scratch copies (HeldBytes::PollWith).
+    void PollWith(KeepGoing keepGoing) { keepGoing_ = std::move(keepGoing); }
     // Reads the variable's element; false with `error` saying why not
     // (`what`: what is written from level-5 files only).
     bool Load(const char* what, std::string& error);
@@ -43,6 +45,7 @@ private:
     std::string holdFailure_;
     bool loaded_ = false;
     std::unique_ptr<Subsystem> subsystem_;
+    KeepGoing keepGoing_;
 };
 
 // The code units of a character array, in storage order.

@@ -196,6 +196,21 @@ int TellHost(ExtractionProgress* progress, uint64_t bytes) {
     return 1;
 }
 
+// Whether the user lets the extraction go on, asked while a large variable
+// is first read whole, before any byte goes out: the current file's 0 %
+// (-1000), which moves no bar; 0 back is a Cancel.
+bool HostLetsGoOn(const ExtractionProgress& progress) {
+    constexpr int kFileAtNoPercent = -1000;
+    if (progress.archive->processDataProcW != nullptr) {
+        std::u16string units;
+        platform::Utf8ToUtf16(progress.name.c_str(), &units);
+        std::basic_string<WCHAR> wide(units.begin(), units.end());
+        return progress.archive->processDataProcW(wide.data(), kFileAtNoPercent) != 0;
+    }
+    std::string narrow = progress.name;
+    return progress.archive->processDataProc == nullptr || progress.archive->processDataProc(narrow.data(), kFileAtNoPercent) != 0;
+}
+
 // `total`: what the file will come to, 0 when not known (then each byte
 // written counts as one of the listed size, up to all of it).
 int ReportExtraction(void* context, uint64_t bytes, uint64_t total) {
@@ -301,14 +316,15 @@ int ReportExport(void* context, uint64_t done, uint64_t total) {
 // format cannot hold is refused before anything is made.
 int ExportToDestination(Archive* archive, const mxArray* array, exporting::Format format, const char* destination) {
     const CurrentEntry& entry = archive->current;
+    ExtractionProgress extraction{archive, destination, entry.listedBytes};
     exporting::Prepared prepared;   // what the refusal's check read, written without reading it again
+    prepared.keepGoing = [&extraction] { return HostLetsGoOn(extraction); };
     const std::string refusal = format == exporting::Format::Txt ? std::string() : exporting::Refusal(format, array, &prepared);
     if (!refusal.empty()) {
         ShowRefusal(archive, "Variable " + ShownName(entry) + " not extracted to " + destination + ": " + refusal);
         return E_NOT_SUPPORTED;
     }
     CreatePathDirectories(destination);
-    ExtractionProgress extraction{archive, destination, entry.listedBytes};
     ExportProgress progress{&extraction};
     const bool reporting = archive->processDataProcW != nullptr || archive->processDataProc != nullptr;
     exporting::Result result;

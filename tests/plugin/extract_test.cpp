@@ -357,6 +357,24 @@ TEST_F(Extraction, AVersion73MatrixReportsAndCancelsWhileItIsRead) {
     }
 }
 
+// A cell of texts more than is held in memory goes out from a scratch copy,
+// made before the first byte of its CSV: the host is asked between its
+// pieces, and a Cancel there ends the export with nothing written.
+TEST_F(Extraction, ACancelWhileALargeVariableIsCopiedAsideEndsTheExport) {
+    std::vector<Bytes> cells;
+    for (int i = 0; i < 30000; ++i) cells.push_back(CharVar(Order::Little, "", std::string(300, 'a' + i % 26)));
+    const std::string big = Write("big.mat", File5(Order::Little, {Compressed(Order::Little, CellVar(Order::Little, "c", {30000, 1}, cells))}));
+    const std::string destination = Path(out, "c.csv");
+    std::string fileName;
+    auto archive = OpenAt(big, "c", &fileName);
+    plugin.SetProcessDataProc(archive->handle(), Progress);
+    calls = 0, told = 0, cancelAt = 1;
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, destination), E_EABORTED);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(fs::exists(destination));
+    EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+}
+
 // The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
 // (and copies a version 7.3 one as it stands) and version 7 a compressed
 // level-5 file of a version 7.3 one, each with the source's values, over a

@@ -268,7 +268,7 @@ TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
 // read from a scratch copy, mapped: its CSV and JSON hold every text. Where
 // the copy cannot be made, written, given room or mapped, the export fails
 // saying why (no refusal of the variable), writes nothing and leaves no
-// scratch file behind.
+// scratch file behind; a Cancel while it is made cancels the export.
 TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
     TempDir dir;
     const std::string mat = dir.file("texts.mat"), out = dir.file("out");
@@ -284,11 +284,12 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
     json += ']';
     WriteFile(mat, File5(Order::Little, {Compressed(Order::Little, CellVar(Order::Little, "c", {30000, 1}, cells))}));
     static uint64_t room = 0;
-    const auto exportAs = [&](exporting::Format format, std::string& why) {
+    const auto exportAs = [&](exporting::Format format, std::string& why, matlib::KeepGoing keepGoing = {}) {
         const support::FilePtr in(matOpen(mat.c_str(), "r"));
         const support::ArrayPtr array(in ? matGetArray(in.get(), "c") : nullptr);
         if (array == nullptr) return exporting::Result::BadData;
         exporting::Prepared prepared;
+        prepared.keepGoing = std::move(keepGoing);
         why = exporting::Refusal(format, array.get(), &prepared);
         if (!why.empty()) return exporting::Result::TooLarge;
         return exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why, &prepared);
@@ -327,6 +328,11 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
             EXPECT_EQ(exportAs(format, why), exporting::Result::NoRoom);
         }
         EXPECT_NE(why.find("could not be written"), std::string::npos) << why;
+        EXPECT_FALSE(std::filesystem::exists(out));
+        // Cancel pressed while the copy is made (asked between its pieces).
+        int asked = 0;
+        EXPECT_EQ(exportAs(format, why, [&] { return ++asked < 3; }), exporting::Result::Cancelled);
+        EXPECT_EQ(asked, 3);
         EXPECT_FALSE(std::filesystem::exists(out));
         EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
     }
