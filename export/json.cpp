@@ -3,6 +3,7 @@
 // nested in the same way, the first subscript outermost), NaN and Inf as
 // null, logical as true and false, a character row as a string and a
 // character matrix as an array of strings, an empty array as [].
+#include <algorithm>
 #include <string>
 
 #include "export/writers.h"
@@ -52,17 +53,25 @@ void WriteJson(const mxArray* array, Output& out, const Prepared* prepared) {
     if (mxGetClassID(array) == mxCHAR_CLASS) return WriteText(array, out);
     if (IsContainer(array)) {
         // Structs, cells and objects by what they hold (objects/json_text.h);
-        // the caller's poll answers a Cancel between pieces too.
+        // the caller's poll answers a Cancel while a large one is copied aside.
+        // Progress by the share of the variable's bytes walked, in at least
+        // kSteps steps (a 1-by-1 struct is one element).
+        constexpr uint64_t kSteps = 1024;
+        const uint64_t total = mxGetNumberOfElements(array) + kSteps;
         std::string error, holdFailure;
         const matlib::KeepGoing keepGoing = prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing();
+        double done = 0;
+        uint64_t told = 0;
+        out.AddWork(kSteps);
         const bool written = matlib::WriteContainerJson(array, [&](const std::string& piece) {
             out.Put(piece);
-            if (keepGoing && !out.Failed() && !keepGoing()) out.Cancel();
+            const uint64_t now = std::min(total, static_cast<uint64_t>(done * static_cast<double>(total)));
+            if (now > told) out.Advance(now - told), told = now;   // a Cancel is answered here
             return !out.Failed();
-        }, error, &holdFailure, keepGoing);
+        }, error, &holdFailure, keepGoing, &done);
         if (holdFailure == matlib::kHoldCancelled) out.Cancel();
         if (!written && !out.Failed()) out.FailRead();
-        out.Advance(mxGetNumberOfElements(array));
+        out.Advance(total - told);
         return;
     }
     const uint64_t total = mxGetNumberOfElements(array);

@@ -1,5 +1,6 @@
 #include "objects/json_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -37,6 +38,7 @@ public:
 
     const std::string& holdFailure() const { return whole_.holdFailure(); }
     void PollWith(KeepGoing keepGoing) { whole_.PollWith(std::move(keepGoing)); }
+    void TellDoneIn(double* done) { done_ = done; }
 
 private:
     static bool Fail(std::string& error, std::string reason) {
@@ -46,6 +48,9 @@ private:
 
     bool Flush(bool last) {
         if (!stopped_ && (last || text_.size() >= kPiece) && !text_.empty()) {
+            if (done_ != nullptr && whole_.bytes().size > 0) {
+                *done_ = last ? 1.0 : static_cast<double>(furthest_) / static_cast<double>(whole_.bytes().size);
+            }
             stopped_ = !put_(text_);
             text_.clear();
             // Now and then the pages of a scratch copy read so far go back.
@@ -144,6 +149,7 @@ private:
     }
 
     bool Value(const Bytes& b, const ArrayView& v, const std::string& path, int depth, std::string& error) {
+        if (b.data == whole_.bytes().data) furthest_ = std::max(furthest_, v.pos);   // how far the walk has come
         if (depth > kMaxDepth) return Fail(error, path + ": nested too deep");
         switch (v.cls) {
             case 0: text_ += "[]"; return true;
@@ -381,6 +387,8 @@ private:
     std::string text_;
     bool stopped_ = false;
     uint64_t pieces_ = 0;
+    size_t furthest_ = 0;       // the furthest element of the variable's bytes written
+    double* done_ = nullptr;
     std::map<uint32_t, ValueTexts> values_;   // by object id
 };
 
@@ -412,12 +420,13 @@ void AppendJsonString(const std::string& utf8, std::string& out) {
 }
 
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure, KeepGoing keepGoing) {
+                        std::string* holdFailure, KeepGoing keepGoing, double* done) {
     error.clear();
     if (array == nullptr) return false;
     try {
         JsonWriter writer(*array, put);
         writer.PollWith(std::move(keepGoing));
+        writer.TellDoneIn(done);
         if (writer.Run(error)) return true;
         if (holdFailure != nullptr) *holdFailure = writer.holdFailure();
         return false;

@@ -23,9 +23,10 @@ namespace matlib {
 // objects) or what cannot be read; an empty error when `put` stopped it.
 // `holdFailure` gets why the variable could not be held to be read (no
 // scratch file, no room for it), a failure that is not the variable's.
-// `keepGoing` is asked between the pieces of scratch copies.
+// `keepGoing` is asked between the pieces of scratch copies; `done`, when
+// given, holds the share of the variable written (0 to 1) at each `put`.
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure = nullptr, KeepGoing keepGoing = {});
+                        std::string* holdFailure = nullptr, KeepGoing keepGoing = {}, double* done = nullptr);
 
 // A UTF-8 text as a JSON string: quoted, the quote, the backslash and control
 // characters escaped.

@@ -357,9 +357,17 @@ TEST_F(Extraction, AVersion73MatrixReportsAndCancelsWhileItIsRead) {
     }
 }
 
+// The bytes told in steps (the polls while a variable is copied aside, of
+// the current file's 0 %, left out).
+int WCX_CALL Steps(char*, int size) {
+    if (size > 0) toldAt.push_back(told += static_cast<uint64_t>(size));
+    return 1;
+}
+
 // A cell of texts more than is held in memory goes out from a scratch copy,
 // made before the first byte of its CSV: the host is asked between its
-// pieces, and a Cancel there ends the export with nothing written.
+// pieces, and a Cancel there ends the export with nothing written. Its JSON
+// reports as it is written, not only at its end.
 TEST_F(Extraction, ACancelWhileALargeVariableIsCopiedAsideEndsTheExport) {
     std::vector<Bytes> cells;
     for (int i = 0; i < 30000; ++i) cells.push_back(CharVar(Order::Little, "", std::string(300, 'a' + i % 26)));
@@ -373,6 +381,11 @@ TEST_F(Extraction, ACancelWhileALargeVariableIsCopiedAsideEndsTheExport) {
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(fs::exists(destination));
     EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
+    archive = OpenAt(big, "c", &fileName);
+    plugin.SetProcessDataProc(archive->handle(), Steps);
+    told = 0, toldAt.clear();
+    ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, "c.json")), 0);
+    EXPECT_GT(toldAt.size(), 8u);
 }
 
 // The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
