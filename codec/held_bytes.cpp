@@ -59,7 +59,7 @@ bool HeldBytes::Take(uint64_t size, const std::string& near, const ReadFn& read)
     }
     platform::FileSystemCalls& fs = platform::FileSystem();
     std::string folderOf;
-    scratch_ = platform::CreateScratchNear(near, "held", &folderOf);
+    scratch_ = platform::CreateScratchNear(near, "held", &folderOf, true);   // mapped: a local disk first
     if (scratch_ == nullptr) return reason_ = "no scratch file can be made beside it or in the temporary folder", false;
     uint64_t room = 0;
     if (fs.freeSpaceBeside(folderOf.c_str(), &room) == 0 && room < size) {

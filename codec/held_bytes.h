@@ -36,7 +36,7 @@ public:
     HeldBytes& operator=(const HeldBytes&) = delete;
 
     // Holds `size` bytes that `read` gives, piece by piece; a scratch file goes
-    // beside `near` (else in a temporary folder). False when `read` fails
+    // in the temporary folder (else beside `near`). False when `read` fails
     // (reason() empty) or no scratch file can be made, written or mapped.
     bool Take(uint64_t size, const std::string& near, const ReadFn& read);
     // What Take asks between the pieces of a scratch copy.

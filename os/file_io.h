@@ -208,9 +208,10 @@ struct FileSystemCalls {
 void ReleaseMappedPages(const uint8_t* view, uint64_t size);
 
 // A scratch file (createScratchBeside) in the folder of `near`, else in one
-// of the temporary folders (as `<folder>/<leaf>`); `folderOf` gets a path in
-// the folder it is in, for its free space. Null when none can be made.
-FILE* CreateScratchNear(const std::string& near, const char* leaf, std::string* folderOf);
+// of the temporary folders (as `<folder>/<leaf>`); with tempFirst the other
+// way round. `folderOf` gets a path in the folder it is in, for its free
+// space. Null when none can be made.
+FILE* CreateScratchNear(const std::string& near, const char* leaf, std::string* folderOf, bool tempFirst = false);
 
 // The files inside a folder at any depth (links to files among them; links
 // to folders are not followed, so no loop), and the folders met, each as a

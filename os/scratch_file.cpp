@@ -1,5 +1,6 @@
 // Scratch files: data kept aside while it is used, gone with the process.
 #include <string>
+#include <vector>
 
 #include "os/file_io.h"
 #include "os/host_rules.h"
@@ -8,16 +9,20 @@ namespace platform {
 
 // Beside what it is made from first (the same disk, usually room), then in
 // the temporary folders (a folder of the source that cannot be written).
-FILE* CreateScratchNear(const std::string& near, const char* leaf, std::string* folderOf) {
+// A file to be mapped goes to the temporary folder first: a mapped file on a
+// network share that drops away would end the process at its next read.
+FILE* CreateScratchNear(const std::string& near, const char* leaf, std::string* folderOf, bool tempFirst) {
     FileSystemCalls& fs = FileSystem();
-    FILE* file = fs.createScratchBeside(near.c_str());
-    *folderOf = near;
-    for (const std::string& folder : HostTempFolders()) {
-        if (file != nullptr) break;
-        *folderOf = folder + "/" + leaf;
-        file = fs.createScratchBeside(folderOf->c_str());
+    std::vector<std::string> places;
+    if (!tempFirst) places.push_back(near);
+    for (const std::string& folder : HostTempFolders()) places.push_back(folder + "/" + leaf);
+    if (tempFirst) places.push_back(near);
+    for (const std::string& place : places) {
+        FILE* file = fs.createScratchBeside(place.c_str());
+        *folderOf = place;
+        if (file != nullptr) return file;
     }
-    return file;
+    return nullptr;
 }
 
 }  // namespace platform

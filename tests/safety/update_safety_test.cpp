@@ -307,10 +307,24 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
         {"no mapping", [](platform::FileSystemCalls& c) { c.mapForReading = [](FILE*, uint64_t) -> const uint8_t* { return nullptr; }; },
          "could not be mapped"},
     };
+    // The copy is mapped: it goes to a local disk, the temporary folder,
+    // before the MAT-file's folder (a network share, maybe).
+    static std::vector<std::string> places;
+    static FILE* (*made)(const char*) = nullptr;
     for (const exporting::Format format : {exporting::Format::Csv, exporting::Format::Json}) {
         SCOPED_TRACE(exporting::FormatName(format));
         std::string why;
-        ASSERT_EQ(exportAs(format, why), exporting::Result::Ok) << why;
+        {
+            platform::FileSystemCalls& calls = platform::FileSystem();
+            const platform::FileSystemCalls saved = calls;
+            made = saved.createScratchBeside;
+            places.clear();
+            calls.createScratchBeside = [](const char* path) { return places.push_back(path), made(path); };
+            ASSERT_EQ(exportAs(format, why), exporting::Result::Ok) << why;
+            calls = saved;
+        }
+        ASSERT_FALSE(places.empty());
+        EXPECT_NE(places[0].rfind(dir.path(), 0), 0u) << places[0];
         EXPECT_EQ(support::ReadText(out), format == exporting::Format::Csv ? csv : json);
         std::filesystem::remove(out);
         for (const Case& c : cases) {
