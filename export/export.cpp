@@ -117,12 +117,13 @@ const char* Reason(Format format, const mxArray* array) {
 // refuses (a function handle, complex numbers ...), found by writing it to
 // nowhere first.
 std::string ContainerRefusal(const mxArray* array, Prepared* prepared) {
-    std::string error, holdFailure;
-    if (matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error, &holdFailure,
-                                   prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing())) {
-        return std::string();
-    }
-    if (!holdFailure.empty() && prepared != nullptr) return prepared->holdFailure = holdFailure, std::string();
+    std::string error;
+    matlib::JsonRun run;
+    if (prepared != nullptr) run.keepGoing = prepared->keepGoing;
+    const bool fits = matlib::WriteContainerJson(array, [](const std::string&) { return true; }, error, &run);
+    if (prepared != nullptr) prepared->whole = run.whole;   // written without reading it again
+    if (fits) return std::string();
+    if (!run.holdFailure.empty() && prepared != nullptr) return prepared->holdFailure = run.holdFailure, std::string();
     return error.empty() ? "it cannot be read" : error;
 }
 

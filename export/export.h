@@ -18,6 +18,7 @@
 
 namespace matlib {
 class ValueFields;
+class WholeVariable;
 }
 
 namespace exporting {
@@ -42,6 +43,8 @@ struct Prepared {
     // Asked between the pieces of a large variable's scratch copy, before
     // the export's own progress begins: false cancels.
     matlib::KeepGoing keepGoing;
+    // A struct's, cell's or object's element as the JSON check read it.
+    std::shared_ptr<matlib::WholeVariable> whole;
 };
 
 // Empty when the format can hold the variable; otherwise why not and which

@@ -58,18 +58,20 @@ void WriteJson(const mxArray* array, Output& out, const Prepared* prepared) {
         // kSteps steps (a 1-by-1 struct is one element).
         constexpr uint64_t kSteps = 1024;
         const uint64_t total = mxGetNumberOfElements(array) + kSteps;
-        std::string error, holdFailure;
-        const matlib::KeepGoing keepGoing = prepared != nullptr ? prepared->keepGoing : matlib::KeepGoing();
+        std::string error;
         double done = 0;
         uint64_t told = 0;
+        matlib::JsonRun run;
+        run.done = &done;
+        if (prepared != nullptr) run.keepGoing = prepared->keepGoing, run.whole = prepared->whole;
         out.AddWork(kSteps);
         const bool written = matlib::WriteContainerJson(array, [&](const std::string& piece) {
             out.Put(piece);
             const uint64_t now = std::min(total, static_cast<uint64_t>(done * static_cast<double>(total)));
             if (now > told) out.Advance(now - told), told = now;   // a Cancel is answered here
             return !out.Failed();
-        }, error, &holdFailure, keepGoing, &done);
-        if (holdFailure == matlib::kHoldCancelled) out.Cancel();
+        }, error, &run);
+        if (run.holdFailure == matlib::kHoldCancelled) out.Cancel();
         if (!written && !out.Failed()) out.FailRead();
         out.Advance(total - told);
         return;

@@ -27,17 +27,17 @@ constexpr uint64_t kPiecesPerRelease = 16;   // a megabyte of text
 
 class JsonWriter {
 public:
-    JsonWriter(const mxArray& array, const std::function<bool(const std::string&)>& put)
-        : array_(array), whole_(array), put_(put) {}
+    // `whole`: the variable as an earlier run read it, else read here.
+    JsonWriter(const mxArray& array, const std::function<bool(const std::string&)>& put, std::shared_ptr<WholeVariable> whole)
+        : array_(array), whole_(whole ? std::move(whole) : std::make_shared<WholeVariable>(array)), put_(put) {}
 
     bool Run(std::string& error) {
-        if (!whole_.Load("JSON of structs, cells and objects", error)) return false;
-        if (!Value(whole_.bytes(), whole_.top(), array_.name, 0, error)) return false;
+        if (whole_->bytes().size == 0 && !whole_->Load("JSON of structs, cells and objects", error)) return false;
+        if (!Value(whole_->bytes(), whole_->top(), array_.name, 0, error)) return false;
         return Flush(true) || (error.clear(), false);
     }
 
-    const std::string& holdFailure() const { return whole_.holdFailure(); }
-    void PollWith(KeepGoing keepGoing) { whole_.PollWith(std::move(keepGoing)); }
+    const std::shared_ptr<WholeVariable>& whole() const { return whole_; }
     void TellDoneIn(double* done) { done_ = done; }
 
 private:
@@ -48,13 +48,13 @@ private:
 
     bool Flush(bool last) {
         if (!stopped_ && (last || text_.size() >= kPiece) && !text_.empty()) {
-            if (done_ != nullptr && whole_.bytes().size > 0) {
-                *done_ = last ? 1.0 : static_cast<double>(furthest_) / static_cast<double>(whole_.bytes().size);
+            if (done_ != nullptr && whole_->bytes().size > 0) {
+                *done_ = last ? 1.0 : static_cast<double>(furthest_) / static_cast<double>(whole_->bytes().size);
             }
             stopped_ = !put_(text_);
             text_.clear();
             // Now and then the pages of a scratch copy read so far go back.
-            if (++pieces_ % kPiecesPerRelease == 0) whole_.Release();
+            if (++pieces_ % kPiecesPerRelease == 0) whole_->Release();
         }
         return !stopped_;
     }
@@ -149,7 +149,7 @@ private:
     }
 
     bool Value(const Bytes& b, const ArrayView& v, const std::string& path, int depth, std::string& error) {
-        if (b.data == whole_.bytes().data) furthest_ = std::max(furthest_, v.pos);   // how far the walk has come
+        if (b.data == whole_->bytes().data) furthest_ = std::max(furthest_, v.pos);   // how far the walk has come
         if (depth > kMaxDepth) return Fail(error, path + ": nested too deep");
         switch (v.cls) {
             case 0: text_ += "[]"; return true;
@@ -190,7 +190,7 @@ private:
             default: {
                 // Inside the subsystem data an object is held by its plain reference.
                 ObjectRef ref;
-                const bool inSubsystem = whole_.Loaded() != nullptr && b.data == whole_.Loaded()->bytes().data;
+                const bool inSubsystem = whole_->Loaded() != nullptr && b.data == whole_->Loaded()->bytes().data;
                 if (inSubsystem && v.cls == mxUINT32 && ParseObjectRef(b, v, ref)) return RefValue(ref, path, depth + 1, error);
                 if (v.cls >= mxDOUBLE && v.cls <= mxUINT64) return Numbers(b, v, error) || Fail(error, path + ": " + error);
                 return Fail(error, path + ": a value of an unknown class");
@@ -198,7 +198,7 @@ private:
         }
     }
 
-    const Subsystem* Objects(std::string& error) { return whole_.Objects(error); }
+    const Subsystem* Objects(std::string& error) { return whole_->Objects(error); }
 
     // The JSON text of each element of a value object (string, datetime,
     // duration, categorical) and its shape. Made once per object: a table's
@@ -382,7 +382,7 @@ private:
     }
 
     const mxArray& array_;
-    WholeVariable whole_;
+    std::shared_ptr<WholeVariable> whole_;
     const std::function<bool(const std::string&)>& put_;
     std::string text_;
     bool stopped_ = false;
@@ -420,15 +420,18 @@ void AppendJsonString(const std::string& utf8, std::string& out) {
 }
 
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure, KeepGoing keepGoing, double* done) {
+                        JsonRun* run) {
     error.clear();
     if (array == nullptr) return false;
     try {
-        JsonWriter writer(*array, put);
-        writer.PollWith(std::move(keepGoing));
-        writer.TellDoneIn(done);
+        JsonWriter writer(*array, put, run != nullptr ? run->whole : nullptr);
+        if (run != nullptr) {
+            writer.whole()->PollWith(run->keepGoing);
+            writer.TellDoneIn(run->done);
+            run->whole = writer.whole();
+        }
         if (writer.Run(error)) return true;
-        if (holdFailure != nullptr) *holdFailure = writer.holdFailure();
+        if (run != nullptr) run->holdFailure = writer.whole()->holdFailure();
         return false;
     } catch (const std::bad_alloc&) {
         error = "not enough memory";

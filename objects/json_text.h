@@ -10,6 +10,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "codec/held_bytes.h"
@@ -17,16 +18,27 @@
 
 namespace matlib {
 
+class WholeVariable;
+
+// What a caller gives a run and takes from it: what is asked between the
+// pieces of scratch copies; where the share written (0 to 1) is kept at
+// each `put`; why the variable could not be held to be read (no scratch
+// file, no room for it: not the variable's fault); and the variable as it
+// was read whole, kept for the next run (a check to nowhere, then the
+// writing), which then reads it no more.
+struct JsonRun {
+    KeepGoing keepGoing;
+    double* done = nullptr;
+    std::string holdFailure;
+    std::shared_ptr<WholeVariable> whole;
+};
+
 // Writes the JSON text of the array through `put`, a piece at a time (`put`
 // false stops it). False with `error` naming the part that jsonencode
 // refuses (function handles, complex numbers, sparse matrices, Java
 // objects) or what cannot be read; an empty error when `put` stopped it.
-// `holdFailure` gets why the variable could not be held to be read (no
-// scratch file, no room for it), a failure that is not the variable's.
-// `keepGoing` is asked between the pieces of scratch copies; `done`, when
-// given, holds the share of the variable written (0 to 1) at each `put`.
 bool WriteContainerJson(const mxArray* array, const std::function<bool(const std::string&)>& put, std::string& error,
-                        std::string* holdFailure = nullptr, KeepGoing keepGoing = {}, double* done = nullptr);
+                        JsonRun* run = nullptr);
 
 // A UTF-8 text as a JSON string: quoted, the quote, the backslash and control
 // characters escaped.

@@ -35,7 +35,7 @@ bool Strings(const Bytes& b, const ArrayView& v, ValueObject& out) {
         uint64_t length = 0;
         if (!ViewUInt64(b, v, lengthsAt + i, length)) return false;
         if (i % ValueObject::kMarkEvery == 0) out.marks.push_back(before);
-        if (i % (ValueObject::kMarkEvery << 6) == 0) ReleaseRead(b);
+        if (i > 0 && i % (ValueObject::kMarkEvery << 6) == 0) ReleaseRead(b);
         if (length == UINT64_MAX) continue;   // missing
         if (before > held || length > held - before) return false;
         before += length;
@@ -150,7 +150,7 @@ bool ChildIndex::Build(const Bytes& b, const ArrayView& v, uint64_t count,
         if (at >= v.end || !ParseArrayView(b, at, child) || child.next > v.end) return false;
         if (check && !check(child)) return false;
         if (i % kEvery == 0) kept_.push_back(at);
-        if (i % (kEvery << 8) == 0) ReleaseRead(b);
+        if (i > 0 && i % (kEvery << 8) == 0) ReleaseRead(b);
         at = child.next;
     }
     count_ = count;
