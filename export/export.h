@@ -10,10 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "codec/held_bytes.h"
 #include "matlib/mat.h"
 
 namespace matlib {
@@ -42,7 +42,7 @@ struct Prepared {
     std::string holdFailure;
     // Asked between the pieces of a large variable's scratch copy, before
     // the export's own progress begins: false cancels.
-    matlib::KeepGoing keepGoing;
+    std::function<bool()> keepGoing;   // matlib::KeepGoing
     // A struct's, cell's or object's element as the JSON check read it.
     std::shared_ptr<matlib::WholeVariable> whole;
 };

@@ -284,7 +284,7 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
     json += ']';
     WriteFile(mat, File5(Order::Little, {Compressed(Order::Little, CellVar(Order::Little, "c", {30000, 1}, cells))}));
     static uint64_t room = 0;
-    const auto exportAs = [&](exporting::Format format, std::string& why, matlib::KeepGoing keepGoing = {}) {
+    const auto exportAs = [&](exporting::Format format, std::string& why, std::function<bool()> keepGoing = {}) {
         const support::FilePtr in(matOpen(mat.c_str(), "r"));
         const support::ArrayPtr array(in ? matGetArray(in.get(), "c") : nullptr);
         if (array == nullptr) return exporting::Result::BadData;
