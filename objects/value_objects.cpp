@@ -86,7 +86,9 @@ const Subsystem* WholeVariable::Objects(std::string& error) {
     auto subsystem = std::make_unique<Subsystem>();
     // Exports read a table's values in it where they stand, of any size.
     if (!array_.format->subsystemPayload(array_, UINT64_MAX, payload, reason)) {
-        if (!payload.reason().empty()) holdFailure_ = "the subsystem data: " + payload.reason();
+        if (!payload.reason().empty()) {
+            holdFailure_ = payload.reason() == kHoldCancelled ? payload.reason() : "the subsystem data: " + payload.reason();
+        }
         error = reason != nullptr ? reason : "";
         return nullptr;
     }

@@ -386,6 +386,17 @@ TEST_F(Extraction, ACancelWhileALargeVariableIsCopiedAsideEndsTheExport) {
     told = 0, toldAt.clear();
     ASSERT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, "c.json")), 0);
     EXPECT_GT(toldAt.size(), 8u);
+    // A table whose subsystem data (11 MB) is copied aside: the same.
+    const std::string source = testenv::Get("MATWCX_SOURCE_DIR"), table = Path(dir.path(), "table.mat");
+    const std::string make = support::Python() + " '" + source + "/bench/make_table.py' '" + source +
+                             "/tests/objects/matlab/struct_table_datetime.mat' 200000 '" + table + "'";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "no numpy or pandas";
+    archive = OpenAt(table, "testTable", &fileName);
+    plugin.SetProcessDataProc(archive->handle(), Progress);
+    calls = 0, told = 0, cancelAt = 1;
+    EXPECT_EQ(Process(*archive, PK_EXTRACT, nullptr, Path(out, "t.csv")), E_EABORTED);
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(fs::exists(Path(out, "t.csv")));
 }
 
 // The option "Extract as": version 7.3 makes HDF5 of a level-5 variable
