@@ -5,8 +5,8 @@
 
 #include "codec/mat_format.h"
 #include "codec/readers.h"
-#include "os/file_io.h"
 #include "codec/mat_write_file.h"
+#include "os/file_io.h"
 
 namespace matlib {
 
@@ -53,10 +53,10 @@ std::unique_ptr<mxArray> ConvertedImage(const mxArray& array, bool withSubsystem
         written = from->convert(array, true, false, &staged);
     }
     staged.stream = nullptr;
+    if (!written) return nullptr;   // the conversion said why
     uint8_t offset[8];
     for (size_t i = 0; i < 8; ++i) offset[i] = static_cast<uint8_t>(image->subsystemOffset >> (8 * i));
     platform::FileSystemCalls& fs = platform::FileSystem();
-    if (!written) return nullptr;   // the conversion said why
     if (fs.seek(image->stream, kSubsystemOffsetAt, SEEK_SET) != 0 || fs.write(offset, sizeof offset, image->stream) != sizeof offset ||
         !TakeScratchStatus(*image)) {
         SetLastError("its level-5 image could not be written to a scratch file");

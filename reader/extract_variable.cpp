@@ -177,20 +177,26 @@ struct ExtractionProgress {
     uint64_t reported = 0;   // what the host has been told so far
 };
 
+// One call of the host's progress callback (W first) with `size`; its
+// answer, 0 when the user cancels (1 when the host set none).
+int CallHost(const ExtractionProgress& progress, int size) {
+    if (progress.archive->processDataProcW != nullptr) {
+        std::u16string units;
+        platform::Utf8ToUtf16(progress.name.c_str(), &units);
+        std::basic_string<WCHAR> wide(units.begin(), units.end());
+        return progress.archive->processDataProcW(wide.data(), size);
+    }
+    std::string narrow = progress.name;
+    return progress.archive->processDataProc != nullptr ? progress.archive->processDataProc(narrow.data(), size) : 1;
+}
+
 // Tells the host `bytes` more; 0 when it cancels.
 int TellHost(ExtractionProgress* progress, uint64_t bytes) {
     progress->reported += bytes;
-    std::string narrow = progress->name;
-    std::u16string units;
-    platform::Utf8ToUtf16(progress->name.c_str(), &units);
-    std::basic_string<WCHAR> wide(units.begin(), units.end());
     // The host's count is an int: a larger step goes in parts.
     for (uint64_t left = bytes; left > 0;) {
         const int step = left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
-        const int answer = progress->archive->processDataProcW != nullptr
-                               ? progress->archive->processDataProcW(wide.data(), step)
-                               : progress->archive->processDataProc(narrow.data(), step);
-        if (answer == 0) return 0;
+        if (CallHost(*progress, step) == 0) return 0;
         left -= static_cast<uint64_t>(step);
     }
     return 1;
@@ -201,14 +207,7 @@ int TellHost(ExtractionProgress* progress, uint64_t bytes) {
 // (-1000), which moves no bar; 0 back is a Cancel.
 bool HostLetsGoOn(const ExtractionProgress& progress) {
     constexpr int kFileAtNoPercent = -1000;
-    if (progress.archive->processDataProcW != nullptr) {
-        std::u16string units;
-        platform::Utf8ToUtf16(progress.name.c_str(), &units);
-        std::basic_string<WCHAR> wide(units.begin(), units.end());
-        return progress.archive->processDataProcW(wide.data(), kFileAtNoPercent) != 0;
-    }
-    std::string narrow = progress.name;
-    return progress.archive->processDataProc == nullptr || progress.archive->processDataProc(narrow.data(), kFileAtNoPercent) != 0;
+    return CallHost(progress, kFileAtNoPercent) != 0;
 }
 
 // `total`: what the file will come to, 0 when not known (then each byte
