@@ -18,7 +18,9 @@
 #include "bench/bench_timer.h"
 #include "codec/mat_write_file.h"
 #include "v73client/v73_reader.h"
+#include "v73client/v73_writer.h"
 #include "worker/v73_hdf5.h"
+#include "worker/v73_objects.h"
 
 namespace {
 
@@ -83,11 +85,13 @@ bool ThroughWorker(const char* path, int operation, uint64_t& wanted, const std:
             double values[100];
             return ReadV73Elements(array, 0, 0, 100, values, nullptr, nullptr) > 0;
         }
-        // The new file as extraction writes it (the worker writes it
+        // The new file as extraction writes it (a writing worker copies it
         // through its descriptor), not put in place.
         const uint8_t userBlock[512] = {};
         StagedFile out;
-        return CreateStagedFile(CopyPath().c_str(), false, false, 0, &out) && WriteV73File(source, {i}, userBlock, &out);
+        if (!CreateStagedFile(CopyPath().c_str(), false, false, 0, &out)) return false;
+        V73WriterPtr writer = StartV73Writer(userBlock, &out);
+        return writer && V73WriterCopy(writer.get(), source, {i}) && FinishV73Writer(writer.get());
     }
 }
 
@@ -106,7 +110,9 @@ bool InProcess(const char* path, int operation, uint64_t wanted) {
     if (hdf5::ReadHeader(*file, wanted, array) != HeaderStatus::Ok) return false;
     std::vector<uint8_t> out;
     if (operation == 1) return hdf5::ReadElements(*file, array, 0, 0, 100, out) > 0;
-    const bool written = hdf5::WriteFile(*file, {wanted}, CopyPath(), -1, false);
+    const hid_t copy = hdf5::CreateV73File(CopyPath(), -1);
+    const bool copied = copy >= 0 && hdf5::CopyInto(*file, copy, {wanted}) && hdf5::KeepsInside(copy);
+    const bool written = copy >= 0 && H5Fclose(copy) >= 0 && copied;
     std::remove(CopyPath().c_str());
     return written;
 }

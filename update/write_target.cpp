@@ -358,12 +358,11 @@ private:
     uint64_t carriedAt_ = 0;
 };
 
-// A version 7.3 file. A rewrite that only drops variables is written by the
-// old file's own worker (what only the dropped ones used is not copied); one
-// that adds starts a writer of its own: the variables that stay are copied
-// (with the old file's own soft and external links, also when none of its
-// variables stays), then each added one converted (level 5, version 4) or
-// copied (version 7.3) under its name.
+// A version 7.3 file, written by a worker of its own. A rewrite copies the
+// variables that stay (with what they refer to, and the old file's own soft
+// and external links, also when none of its variables stays; what only the
+// dropped ones used is not copied), then each added one converted (level 5,
+// version 4) or copied (version 7.3) under its name.
 class Version73Target final : public WriteTarget {
 public:
     Version73Target(StagedFile* file, const MATFile* old, const uint8_t userBlock[kV73UserBlockSize], bool wholeCopy)
@@ -382,13 +381,9 @@ public:
             added_.push_back({&array, renumbering});   // after the kept ones, by Finish
             return true;
         }
-        if (wholeCopy_) {
-            // The worker that reads the variable's file writes the new one
-            // itself: nothing of the copy passes through this process.
-            if (copiedWhole_) return false;
-            copiedWhole_ = true;
-            return WriteV73File(array.source, {array.elementOffset}, userBlock_, file_);
-        }
+        // A whole copy is the file of one variable.
+        if (wholeCopy_ && anyAdded_) return false;
+        anyAdded_ = true;
         return StartWriter() && Put(array, renumbering);
     }
 
@@ -403,9 +398,7 @@ public:
     }
 
     bool Finish() override {
-        if (wholeCopy_) return copiedWhole_;
-        if (old_ != nullptr && added_.empty()) return WriteV73File(old_->source, kept_, userBlock_, file_, true);
-        if (!StartWriter()) return false;
+        if ((wholeCopy_ && !anyAdded_) || !StartWriter()) return false;
         if (old_ != nullptr && !V73WriterCopy(writer_.get(), old_->source, kept_, true, replacesOwn_)) return false;
         for (const auto& [array, renumbering] : added_) {
             if (!Put(*array, renumbering)) return false;
@@ -438,7 +431,7 @@ private:
     const MATFile* old_;
     uint8_t userBlock_[kV73UserBlockSize];
     bool wholeCopy_;
-    bool copiedWhole_ = false;
+    bool anyAdded_ = false;
     std::vector<uint64_t> kept_;
     std::vector<std::pair<const mxArray*, const ObjectRenumbering*>> added_;
     std::vector<uint8_t> subsystem_;   // carried into a rewrite, written after the added variables

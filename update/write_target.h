@@ -117,7 +117,7 @@ std::unique_ptr<WriteTarget> Level5Target(StagedFile* file, const MATFile* old, 
 // A version 7.3 file behind `userBlock`. A rewrite (old) copies the variables
 // that stay with the old file's own links, then the added ones; a new file
 // takes each added array as it comes. With `wholeCopy` a new file is the copy
-// of one version 7.3 variable, made by its own file's worker.
+// of one version 7.3 variable, nothing else.
 std::unique_ptr<WriteTarget> V73Target(StagedFile* file, const MATFile* old,
                                        const uint8_t userBlock[format::kV73UserBlockSize], bool wholeCopy = false);
 

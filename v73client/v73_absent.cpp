@@ -18,11 +18,6 @@ bool DecodeV73(const mxArray&, DecodedData&) { return false; }
 
 size_t ReadV73Elements(const mxArray&, int, uint64_t, size_t, double*, int64_t*, uint64_t*) { return 0; }
 
-
-bool WriteV73File(const std::shared_ptr<SourceFile>&, const std::vector<uint64_t>&, const uint8_t[512], StagedFile*, bool) {
-    return false;
-}
-
 const char* CheckV73(const mxArray&) { return nullptr; }
 const char* VerifyV73(const mxArray&) { return nullptr; }
 bool ReadV73Contents(const mxArray&, size_t, std::vector<uint8_t>&) { return false; }
@@ -39,7 +34,9 @@ V73WriterPtr StartV73Writer(const uint8_t[format::kV73UserBlockSize], StagedFile
     SetLastError("this build writes no version 7.3 files");
     return nullptr;
 }
-bool V73WriterCopy(V73Writer*, const std::shared_ptr<SourceFile>&, const std::vector<uint64_t>&, bool) { return false; }
+bool V73WriterCopy(V73Writer*, const std::shared_ptr<SourceFile>&, const std::vector<uint64_t>&, bool, bool) {
+    return false;
+}
 bool V73WriterAdd(V73Writer*, const mxArray&) { return false; }
 bool FinishV73Writer(V73Writer*) { return false; }
 const char* V73AdditionRefusal(const mxArray&) { return "this build writes no version 7.3 files"; }

@@ -115,63 +115,7 @@ struct V73File {
     // kReaderSilentReason), or null when the worker crashed (as on damaged
     // data, which the read then counts as).
     const char* LostReason() const;
-    // Has the worker write the variables at these indexes into `out`.
-    bool Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], bool ownLinks,
-               StagedFile* out);
 };
-
-namespace {
-
-// How often the new file's size is looked at while the worker writes it.
-constexpr int kWritePollMs = 50;
-
-}  // namespace
-
-// The worker writes the file itself, through the open file it is sent:
-// nothing of it passes through this process. Its progress is the file's
-// size as it grows; a Cancel ends the worker (the staged file is then
-// discarded), as does a worker that neither answers nor writes for the
-// answer timeout.
-bool V73File::Write(const std::vector<uint64_t>& indexes, const uint8_t userBlock[kV73UserBlockSize], bool ownLinks,
-                    StagedFile* out) {
-    if (out->stream == nullptr || indexes.size() > kMaxVariables || !Ready()) return false;
-    Request request;
-    request.operation = kWrite;
-    request.count = indexes.size();
-    request.part = ownLinks ? kOwnLinks : 0;
-    if (!worker.SendRequest(&request, sizeof request, out->stream) || !worker.Send(userBlock, kV73UserBlockSize) ||
-        !worker.Send(indexes.data(), indexes.size() * sizeof(uint64_t))) {
-        return false;
-    }
-    SignalWorkerForTest(worker);
-    worker.Heard();
-    for (;;) {
-        const int ready = worker.Wait(kWritePollMs);
-        if (ready < 0) return false;
-        const uint64_t size = StagedSizeNow(*out);
-        if (size > out->written) worker.Heard();
-        if (size > out->written && !StagedWrittenTo(out, size)) {
-            // Cancelled: the worker ended for it costs none of the file's restarts.
-            worker.Stop();
-            --restarts;
-            return false;
-        }
-        if (ready > 0) {
-            AnswerHead head;
-            if (!worker.Receive(&head, sizeof head, answerTimeoutMs.load())) return false;
-            if (head.ok == kBeat && head.length == 0) continue;
-            refusal = head.ok == 0 ? head.refusal : kInside;
-            if (head.ok != 1 || head.length != 0) {
-                if (head.ok != 0) worker.Stop();
-                return false;
-            }
-            return StagedWrittenTo(out, StagedSizeNow(*out)) && out->written > kV73UserBlockSize;
-        }
-        if (worker.Stalled(kWritePollMs, answerTimeoutMs.load())) break;
-    }
-    worker.Stop();
-    return false;
-}
 
 bool V73File::FetchHeaders(uint64_t first, uint64_t count) {
     batch.clear();
@@ -431,19 +375,6 @@ bool IsListedArray(const ArrayHeader& head, const mxArray& array) {
 
 }  // namespace
 
-namespace {
-
-const char* WorkerEndedText(const platform::Worker& worker) {
-    if (worker.endSignal() == platform::Worker::kStalled) {
-        return "the version 7.3 worker program stopped answering before the new file was complete";
-    }
-    return worker.endSignal() == platform::kKillSignal
-               ? "the version 7.3 worker program was killed (SIGKILL, from outside) before the new file was complete"
-               : "the version 7.3 worker program ended (it crashed) before the new file was complete";
-}
-
-}  // namespace
-
 void SetV73AnswerTimeout(int milliseconds) { answerTimeoutMs = milliseconds; }
 
 V73Status OpenV73(SourceFile& source) {
@@ -552,27 +483,6 @@ size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t co
                        asInt64 ? asInt64 + i : nullptr, asUInt64 ? asUInt64 + i : nullptr);
     }
     return read;
-}
-
-bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                  const uint8_t userBlock[kV73UserBlockSize], StagedFile* out, bool ownLinks) {
-    V73File* file = source != nullptr ? source->hdf5.get() : nullptr;
-    if (file == nullptr || out == nullptr || out->written != 0) return false;
-    std::lock_guard<std::mutex> lock(file->lock);
-    if (!file->worker.Alive() && !SourceUnchanged(*source)) return false;
-    // A worker that ended or stalled in the middle costs the write once: the
-    // staged file is emptied and a fresh worker writes it again.
-    for (int attempt = 0;; ++attempt) {
-        file->refusal = kInside;
-        if (file->Write(indexes, userBlock, ownLinks, out)) return true;
-        const bool lost = !file->worker.running() && file->worker.endSignal() != 0;
-        if (!lost || attempt > 0 || out->broken || !RewindStaged(out)) break;
-    }
-    // The user learns why (a deletion that keeps such a variable): the
-    // variable itself may still be deleted.
-    if (file->refusal != kInside) SetLastError(V73RefusalText(file->refusal, true));
-    if (!file->worker.running() && file->worker.endSignal() != 0) SetLastError(WorkerEndedText(file->worker));
-    return false;
 }
 
 bool ReadV73Contents(const mxArray& array, size_t textRoom, std::vector<uint8_t>& element) {

@@ -26,7 +26,7 @@ inline constexpr const char* kWorkerProgram = "matwcx_v73";
 #endif
 
 enum Operation : uint32_t {
-    kHeader = 1, kElements = 3, kWrite = 7,
+    kHeader = 1, kElements = 3,
     // The viewer's image: what a variable holds (at most `count` arrays).
     kContents = 5,
     // The first request, with the file sent open.
@@ -56,9 +56,8 @@ enum Operation : uint32_t {
     // after the request), level-5 elements written as MATLAB writes them
     // (kAddElement: `first` bytes of name and `count` bytes of the element,
     // its tag included, after the request; `part` kSwapped when its bytes
-    // are in the other order), and kFinish, which completes the file. kWrite
-    // with `part` kOwnLinks (a deletion's new file) keeps its file's own
-    // links as kCopyInto does. kAddSubsystem: `count` bytes of a level-5
+    // are in the other order), and kFinish, which completes the file.
+    // kAddSubsystem: `count` bytes of a level-5
     // file's subsystem data (its unnamed variable's uint8 data, at most
     // kMaxCarriedSubsystemBytes; `part` kSwapped as for an element) after
     // the request, written as #refs# and #subsystem#, once per file.
@@ -102,7 +101,7 @@ enum Level5Failure : uint32_t {
 // kAddElement's `part`: the element's bytes are in the other byte order;
 // kHoldsObjects: it holds objects, and is written as MATLAB writes such.
 constexpr uint32_t kSwapped = 1, kHoldsObjects = 4;
-// kCopyInto's (and kWrite's) `part`: the file is the one rewritten, and its own soft and
+// kCopyInto's `part`: the file is the one rewritten, and its own soft and
 // external links (links at its top that are no variables) are made again in
 // the new file, as links, by kFinish. kCopyInto's kWithoutSubsystem: its
 // #subsystem# stays behind (merged subsystem data takes its place).

@@ -31,16 +31,6 @@ HeaderStatus ReadV73Header(const std::shared_ptr<SourceFile>& source, uint64_t i
 bool DecodeV73(const mxArray& array, DecodedData& out);
 size_t ReadV73Elements(const mxArray& array, int part, uint64_t first, size_t count,
                        double* asDouble, int64_t* asInt64, uint64_t* asUInt64);
-// Writes into `out`, a staged file still empty, a version 7.3 file that
-// holds the variables of `source` at these indexes with everything they
-// refer to (nothing of its other variables), `userBlock` before its HDF5
-// data. Progress goes to out's progress function as the file grows; a
-// Cancel there ends the writing (matLastWasCancelled). False when the file
-// cannot be made; `out` must then not be put in place. With ownLinks (the
-// file rewritten without some variables) its own soft and external links
-// are kept as links, or the writing refused when one cannot be.
-bool WriteV73File(const std::shared_ptr<SourceFile>& source, const std::vector<uint64_t>& indexes,
-                  const uint8_t userBlock[512], StagedFile* out, bool ownLinks = false);
 // What a version 7.3 struct, cell or object holds, as one level-5 array
 // element in this machine's byte order (for mxDescribeValue): what a text of
 // `textRoom` bytes can show, at most kMaxShownElementBytes. False when it

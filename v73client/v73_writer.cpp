@@ -145,8 +145,9 @@ bool Fail(V73Writer* writer, const char* reason, bool refused = false) {
     return false;
 }
 
-// The answer to the request sent last.
-bool Answer(V73Writer* writer) {
+// The answer to the request sent last; `copied`: a refusal is said of a
+// variable that a copy would take along.
+bool Answer(V73Writer* writer, bool copied = false) {
     writer->worker.Heard();
     for (;;) {
         const int ready = writer->worker.Wait(kPollMs);
@@ -158,7 +159,9 @@ bool Answer(V73Writer* writer) {
             AnswerHead head;
             if (!writer->worker.Receive(&head, sizeof head, kQuietMs)) return Fail(writer, nullptr);
             if (head.ok == kBeat && head.length == 0) continue;
-            if (head.ok != 1 || head.length != 0) return Fail(writer, head.ok == 0 ? V73RefusalText(head.refusal) : nullptr, head.ok == 0);
+            if (head.ok != 1 || head.length != 0) {
+                return Fail(writer, head.ok == 0 ? V73RefusalText(head.refusal, copied) : nullptr, head.ok == 0);
+            }
             return Progress(writer) || Fail(writer, nullptr);
         }
         if (writer->worker.Stalled(kPollMs, kQuietMs)) return Fail(writer, nullptr);
@@ -225,7 +228,7 @@ bool SendCopy(V73Writer* writer, const WriterStep& step) {
         return Fail(writer, nullptr);
     }
     SignalWorkerForTest(writer->worker);
-    return Answer(writer) && (SourceUnchanged(*step.source) || Fail(writer, nullptr));
+    return Answer(writer, true) && (SourceUnchanged(*step.source) || Fail(writer, nullptr));
 }
 
 bool SendArray(V73Writer* writer, const mxArray& array) {

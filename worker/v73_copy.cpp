@@ -1,5 +1,5 @@
-// Copying variables from a version 7.3 file into another: a deletion's new
-// file (WriteFile) and the variables a new file takes whole (CopyInto).
+// Copying variables from a version 7.3 file into another (CopyInto): the
+// variables that stay in a rewritten file, or that a new file takes whole.
 // Each comes with what its references reach, once, and nothing that would
 // send the new file's reader elsewhere.
 //
@@ -219,7 +219,7 @@ bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes, bool w
         mxArray header;
         if (ReadHeader(file, index, header) != HeaderStatus::Ok) return false;
         // Nothing is copied that points outside the file (what references
-        // reach is checked in the new file, WriteFile).
+        // reach is checked in the new file, KeepsInside).
         if (!Inside(ScanObject(file.file, header.name.c_str())) || !copier.CopyTop(header.name)) return false;
         objects = objects || MayHoldObjects(header.classId);
     }
@@ -316,21 +316,6 @@ bool MakeOwnLinks(hid_t to, const std::vector<OwnLink>& links) {
         }
     }
     return true;
-}
-
-bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver,
-               bool ownLinks) {
-    const hid_t out = CreateV73File(path, driver);
-    if (out < 0) return false;
-    // The copy as a whole, with what its references reached: a file that
-    // would send its reader elsewhere is not written.
-    bool copied = CopyInto(file, out, indexes) && KeepsInside(out);
-    // The file's own links, after that scan: they are the file's, not
-    // anything a copied variable brought.
-    std::vector<OwnLink> links;
-    copied = copied && (!ownLinks || (ReadOwnLinks(file, links) && MakeOwnLinks(out, links)));
-    // Closing writes what libhdf5 still holds: its failure is the copy's.
-    return H5Fclose(out) >= 0 && copied;
 }
 
 }  // namespace matlib::hdf5

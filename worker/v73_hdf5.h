@@ -76,20 +76,10 @@ uint32_t Verify(File& file, const mxArray& array);
 // Bytes read and written through DescriptorDriver so far: the worker's
 // sign that its work moves on.
 uint64_t BytesMoved();
-// Writes a new HDF5 file at `path` (replacing what is there) that holds the
-// variables at these indexes and what they refer to, behind a user block of
-// kV73UserBlockSize bytes that it leaves as it finds it; through the file
-// driver `driver` (libhdf5's default when negative). False when any of it
-// cannot be copied, or when the new file would keep anything in
-// other files (TakeRefusal says what). With ownLinks (a deletion's new
-// file) the file's own links come along as links (ReadOwnLinks): its user
-// sees the file as it was, less what was deleted.
-bool WriteFile(File& file, const std::vector<uint64_t>& indexes, const std::string& path, hid_t driver,
-               bool ownLinks);
-// Copies the variables at these indexes into the open file `to` as
-// WriteFile does (with what they refer to, and the subsystem data when they
-// may hold objects, unless not withSubsystem; refused, kSubsystemTwice,
-// when `to` holds one already).
+// Copies the variables at these indexes into the open file `to`, with what
+// they refer to (once), and the subsystem data when they may hold objects
+// unless not withSubsystem (refused, kSubsystemTwice, when `to` holds one
+// already). False when any of it cannot be copied (TakeRefusal says why).
 bool CopyInto(File& file, hid_t to, const std::vector<uint64_t>& indexes, bool withSubsystem = true);
 // Whether `to`, as far as it is written, keeps everything inside it.
 bool KeepsInside(hid_t to);

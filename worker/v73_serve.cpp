@@ -157,7 +157,6 @@ struct Server {
     hdf5::File* file;
     mxArray header;
     uint64_t headerIndex = UINT64_MAX;
-    bool outOfStep = false;   // a request's data did not arrive: stop
     // What the last plans noted, of a variable and of the subsystem data: a
     // writer plans before it asks for the element, which then needs no
     // walk of its own for the sizes.
@@ -189,27 +188,6 @@ struct Server {
         if (hdf5::ReadHeader(*file, index, header) != HeaderStatus::Ok) return false;
         headerIndex = index;
         return true;
-    }
-
-    // The new file comes as `passed`; the user block to put before its HDF5
-    // data and the indexes of its variables follow the request. libhdf5
-    // writes it through a driver that takes the open file by its number, so
-    // that a file without a name (not yet in its folder) can be written.
-    bool WriteFile(const Request& request, platform::NativeFile passed) {
-        uint8_t userBlock[kV73UserBlockSize];
-        std::vector<uint64_t> indexes(static_cast<size_t>(std::min<uint64_t>(request.count, kMaxVariables)));
-        // A request that does not say what follows it leaves the stream
-        // out of step.
-        if (request.count > kMaxVariables || !end.Receive(userBlock, sizeof userBlock) ||
-            !end.Receive(indexes.data(), indexes.size() * sizeof(uint64_t))) {
-            outOfStep = true;
-            return false;
-        }
-        if (passed == platform::kNoFile) return false;
-        return hdf5::WriteFile(*file, indexes, std::to_string(passed), hdf5::DescriptorDriver(),
-                               (request.part & kOwnLinks) != 0) &&
-               platform::FileSystem().writeNativeAt(passed, 0, userBlock, sizeof userBlock) ==
-                   static_cast<int64_t>(sizeof userBlock);
     }
 
     // The level-5 element of a variable, its size first: walked once for
@@ -257,8 +235,7 @@ struct Server {
     }
 
     // One request's answer.
-    bool Answer(const Request& request, platform::NativeFile passed, std::vector<uint8_t>& out) {
-        if (request.operation == kWrite) return WriteFile(request, passed);
+    bool Answer(const Request& request, std::vector<uint8_t>& out) {
         if (request.operation == kLevel5) {
             Noted& noted = NotedFor(request.index);
             PlanLevel5(request.index, noted);
@@ -347,24 +324,23 @@ void Serve(platform::WorkerEnd& end) {
     Server server(end, file.get());
     Request request;
     platform::NativeFile passed = platform::kNoFile;
-    // The reader closing its end (or dying) ends the worker.
+    // The reader closing its end (or dying) ends the worker. No request
+    // after the first comes with a file.
     while (end.ReceiveRequest(&request, sizeof request, passed)) {
+        platform::CloseNativeFile(passed);
         StartWork(heart);
         out.clear();
         if (request.operation == kLevel5 && (request.part == kLevel5Stream || request.part == kLevel5Decode)) {
-            const bool sent = server.StreamLevel5(request, heart);
-            platform::CloseNativeFile(passed);
-            if (!sent) break;
+            if (!server.StreamLevel5(request, heart)) break;
             continue;
         }
         bool ok = false;
         try {
-            ok = server.Answer(request, passed, out);
+            ok = server.Answer(request, out);
         } catch (const std::bad_alloc&) {
             ok = false;
         }
-        platform::CloseNativeFile(passed);
-        if (server.outOfStep || !SendAnswer(heart, ok, out)) break;
+        if (!SendAnswer(heart, ok, out)) break;
     }
 }
 

@@ -98,9 +98,9 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ForEveryFailingCall(path, hdf5, ReadFile(path), [&] { return support::Delete(path, {"h_cell"}); }, Call::Any);
     // The worker's own file calls, each failing once and for good in every
     // worker started meanwhile: reading the old file, and writing the new
-    // one as a deletion's copy (kWrite) or as an addition's new file, which
-    // a writing worker makes (kCreate, kCopyInto, kAddElement, kFinish). On
-    // a small MATLAB-written file: a struct, whose references stay or go.
+    // one, a deletion's or an addition's, which a writing worker makes
+    // (kCreate, kCopyInto, kAddElement, kFinish). On a small MATLAB-written
+    // file: a struct, whose references stay or go.
     ASSERT_TRUE(support::CopyTestData("matlab73-struct/v73.mat", path)) << "no test data matlab73-struct";
     const Bytes small = ReadFile(path);
     const std::string level5 = dir.file("d.mat"), report = dir.file("faults");
