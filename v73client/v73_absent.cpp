@@ -38,6 +38,8 @@ bool V73WriterCopy(V73Writer*, const std::shared_ptr<SourceFile>&, const std::ve
     return false;
 }
 bool V73WriterAdd(V73Writer*, const mxArray&) { return false; }
+bool V73WriterAddElement(V73Writer*, const std::string&, std::vector<uint8_t>, bool) { return false; }
+bool V73WriterSubsystem(V73Writer*, std::vector<uint8_t>, bool) { return false; }
 bool FinishV73Writer(V73Writer*) { return false; }
 const char* V73AdditionRefusal(const mxArray&) { return "this build writes no version 7.3 files"; }
 
