@@ -21,7 +21,6 @@
 
 #include "codec/convert.h"
 #include "codec/mat_format.h"
-#include "codec/mat_write_file.h"
 #include "os/worker_process.h"
 #include "v73client/v73_protocol.h"
 #include "v73client/v73_reader.h"
