@@ -311,9 +311,13 @@ bool AttributeMessageSound(const uint8_t* message, size_t size, const RawFile& r
     // A shared datatype or dataspace stands elsewhere: left to libhdf5.
     if (message[0] >= 2 && (message[1] & 0x03) != 0) return true;
     if (type < 8) return false;
-    // A variable-length type's elements are stored as global heap references.
+    // libhdf5 copies the data by the size the datatype declares. A
+    // variable-length type's elements are global heap references (a length,
+    // a collection's address, an index): its size is theirs, or the
+    // elements are read at another stride than the data was copied by.
     const uint8_t typeClass = message[typeAt] & 0x0F;
-    const uint64_t width = typeClass == 9 ? 8 + raw.addressBytes : LoadLittle(message + typeAt + 4, 4);
+    const uint64_t width = LoadLittle(message + typeAt + 4, 4);
+    if (typeClass == 9 && width != 8 + raw.addressBytes) return false;
     uint64_t points = 0, data = 0;
     if (!SpacePoints(message + spaceAt, static_cast<size_t>(space), raw.lengthBytes, points) ||
         __builtin_mul_overflow(points, width, &data) || data > size - dataAt) {
