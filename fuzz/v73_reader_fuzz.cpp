@@ -157,8 +157,10 @@ extern "C" const char* __asan_default_options() {
 }
 // libhdf5 leaks on some of its error paths (a damaged file in the worker
 // costs nothing: the process ends). Our own objects are closed by Id and by
-// closing the file with H5F_CLOSE_STRONG.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libhdf5\n"; }
+// closing the file with H5F_CLOSE_STRONG. Its allocations are known by its
+// shared library's name or, linked from its archive, by its functions'
+// prefix (H5FL__malloc, H5MM_malloc).
+extern "C" const char* __lsan_default_suppressions() { return "leak:libhdf5\nleak:H5\n"; }
 
 // libhdf5 keeps freed blocks on its own free lists only up to 64 KB a list
 // (1 MB in all): a file's metadata cache (over 512 KB) is then given back
