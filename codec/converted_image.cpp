@@ -12,10 +12,13 @@ namespace matlib {
 
 using namespace format;
 
-bool TakeScratchStatus(SourceFile& scratch) {
+bool PutScratchHeader(SourceFile& scratch, const uint8_t (&header)[kHeaderSize]) {
     platform::FileStatus status;
     platform::FileSystemCalls& fs = platform::FileSystem();
-    if (fs.flush(scratch.stream) != 0 || fs.fileStatus(scratch.stream, &status) != 0) return false;
+    if (fs.seek(scratch.stream, 0, SEEK_SET) != 0 || fs.write(header, sizeof header, scratch.stream) != sizeof header ||
+        fs.flush(scratch.stream) != 0 || fs.fileStatus(scratch.stream, &status) != 0) {
+        return false;
+    }
     scratch.size = status.size;
     scratch.opened = status;
     return true;
@@ -54,11 +57,8 @@ std::unique_ptr<mxArray> ConvertedImage(const mxArray& array, bool withSubsystem
     }
     staged.stream = nullptr;
     if (!written) return nullptr;   // the conversion said why
-    uint8_t offset[8];
-    for (size_t i = 0; i < 8; ++i) offset[i] = static_cast<uint8_t>(image->subsystemOffset >> (8 * i));
-    platform::FileSystemCalls& fs = platform::FileSystem();
-    if (fs.seek(image->stream, kSubsystemOffsetAt, SEEK_SET) != 0 || fs.write(offset, sizeof offset, image->stream) != sizeof offset ||
-        !TakeScratchStatus(*image)) {
+    for (size_t i = 0; i < 8; ++i) header[kSubsystemOffsetAt + i] = static_cast<uint8_t>(image->subsystemOffset >> (8 * i));
+    if (!PutScratchHeader(*image, header)) {
         SetLastError("its level-5 image could not be written to a scratch file");
         return nullptr;
     }

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "codec/mat_format.h"
 #include "codec/mat_internal.h"
 
 namespace matlib {
@@ -17,8 +18,9 @@ namespace matlib {
 // (also for a variable whose format converts nothing).
 std::unique_ptr<mxArray> ConvertedImage(const mxArray& array, bool withSubsystem);
 
-// A scratch file just written, flushed, with its size and identity taken
-// for the reads that follow; false when that fails.
-bool TakeScratchStatus(SourceFile& scratch);
+// A scratch level-5 file whose elements are written: its header put at its
+// start, the file flushed, its size and identity taken for the reads that
+// follow; false when that fails.
+bool PutScratchHeader(SourceFile& scratch, const uint8_t (&header)[format::kHeaderSize]);
 
 }  // namespace matlib

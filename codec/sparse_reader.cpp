@@ -205,7 +205,11 @@ mxSparseReader* mxOpenSparseReader(const mxArray* a) {
             a->decoded.state != DecodedData::Decoded) {
             reader->image = ConvertedImage(*a, false);
             reader->damaged = reader->image == nullptr || !mxSparseReadInPlace(reader->image.get()) ||
-                              reader->image->dims != a->dims || !(reader->array = reader->image.get(), reader->OpenLevel5());
+                              reader->image->dims != a->dims;
+            if (!reader->damaged) {
+                reader->array = reader->image.get();
+                reader->damaged = !reader->OpenLevel5();
+            }
             return reader.release();
         }
         reader->damaged = !(mxSparseReadInPlace(a) ? reader->OpenLevel5() : reader->OpenDecoded());

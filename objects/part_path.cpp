@@ -378,8 +378,7 @@ public:
             const int shift = swapped_ ? 56 - 8 * i : 8 * i;
             header[kSubsystemOffsetAt + i] = static_cast<uint8_t>(subsystem >> shift);
         }
-        if (fs.seek(file, 0, SEEK_SET) != 0 || fs.write(header, sizeof header, file) != sizeof header ||
-            !TakeScratchStatus(*part)) {
+        if (!PutScratchHeader(*part, header)) {
             Fail("the part could not be written to a temporary file");
             return nullptr;
         }

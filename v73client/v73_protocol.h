@@ -57,10 +57,10 @@ enum Operation : uint32_t {
     // (kAddElement: `first` bytes of name and `count` bytes of the element,
     // its tag included, after the request; `part` kSwapped when its bytes
     // are in the other order), and kFinish, which completes the file.
-    // kAddSubsystem: `count` bytes of a level-5
-    // file's subsystem data (its unnamed variable's uint8 data, at most
-    // kMaxCarriedSubsystemBytes; `part` kSwapped as for an element) after
-    // the request, written as #refs# and #subsystem#, once per file.
+    // kAddSubsystem: `count` bytes of a level-5 file's subsystem data (its
+    // unnamed variable's uint8 data, at most kMaxCarriedSubsystemBytes;
+    // `part` kSwapped as for an element) after the request, written as
+    // #refs# and #subsystem#, once per file.
     kCreate = 12,
     kCopyInto = 13,
     kAddElement = 14,

@@ -38,6 +38,14 @@ using faults::ForEveryFailingCall;
 using support::InChild;
 using testenv::TempDir;
 
+// The file-call table changed for a scope, as it was again at its end
+// (also when an assertion ends the test early).
+struct SwappedCalls {
+    platform::FileSystemCalls& calls = platform::FileSystem();
+    const platform::FileSystemCalls saved = calls;
+    ~SwappedCalls() { calls = saved; }
+};
+
 constexpr uid_t kNobody = 65534;
 
 // Three variables, the middle one compressed.
@@ -215,11 +223,9 @@ TEST(UpdateFaults, EveryFailingCallLeavesTheOldFileOrTheNewOne) {
     ASSERT_EQ(exportNpy(), 0);
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
     // Again where the system makes no unnamed files: the named temporary's creation fails too.
-    platform::FileSystemCalls& calls = platform::FileSystem();
-    const platform::FileSystemCalls saved = calls;
-    calls.createUnnamedBeside = [](const char*, bool) -> FILE* { return nullptr; };
+    SwappedCalls swapped;
+    swapped.calls.createUnnamedBeside = [](const char*, bool) -> FILE* { return nullptr; };
     ForEveryFailingCall(npy, Bytes(5000, 'o'), ReadFile(npy), exportNpy);
-    calls = saved;
 }
 
 // The size an export is checked against the free space with is never more
@@ -251,12 +257,12 @@ TEST(UpdateFaults, AnExportThatCannotFitIsRefusedBeforeItWrites) {
             const uint64_t least = exporting::LeastBytes(format, array.get());
             EXPECT_LE(least, std::filesystem::file_size(out));
             std::filesystem::remove(out);
-            platform::FileSystemCalls& calls = platform::FileSystem();
-            const platform::FileSystemCalls saved = calls;
-            room = least - 1;
-            calls.freeSpaceBeside = [](const char*, uint64_t* bytes) { return *bytes = room, 0; };
-            EXPECT_EQ(exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why), exporting::Result::NoRoom);
-            calls = saved;
+            {
+                SwappedCalls swapped;
+                room = least - 1;
+                swapped.calls.freeSpaceBeside = [](const char*, uint64_t* bytes) { return *bytes = room, 0; };
+                EXPECT_EQ(exporting::ExportArray(format, array.get(), out.c_str(), nullptr, nullptr, &why), exporting::Result::NoRoom);
+            }
             EXPECT_NE(why.find("at least " + std::to_string(least) + " bytes"), std::string::npos) << why;
             EXPECT_FALSE(std::filesystem::exists(out));
             EXPECT_TRUE(support::StrayTemporaries(dir.path()).empty());
@@ -315,13 +321,11 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
         SCOPED_TRACE(exporting::FormatName(format));
         std::string why;
         {
-            platform::FileSystemCalls& calls = platform::FileSystem();
-            const platform::FileSystemCalls saved = calls;
-            made = saved.createScratchBeside;
+            SwappedCalls swapped;
+            made = swapped.saved.createScratchBeside;
             places.clear();
-            calls.createScratchBeside = [](const char* path) { return places.push_back(path), made(path); };
+            swapped.calls.createScratchBeside = [](const char* path) { return places.push_back(path), made(path); };
             ASSERT_EQ(exportAs(format, why), exporting::Result::Ok) << why;
-            calls = saved;
         }
         ASSERT_FALSE(places.empty());
         EXPECT_NE(places[0].rfind(dir.path(), 0), 0u) << places[0];
@@ -329,11 +333,11 @@ TEST(UpdateFaults, LargeVariablesGoOutThroughAScratchCopyOrFailSayingWhy) {
         std::filesystem::remove(out);
         for (const Case& c : cases) {
             SCOPED_TRACE(c.what);
-            platform::FileSystemCalls& calls = platform::FileSystem();
-            const platform::FileSystemCalls saved = calls;
-            c.fault(calls);
-            EXPECT_EQ(exportAs(format, why), exporting::Result::NoRoom);
-            calls = saved;
+            {
+                SwappedCalls swapped;
+                c.fault(swapped.calls);
+                EXPECT_EQ(exportAs(format, why), exporting::Result::NoRoom);
+            }
             EXPECT_NE(why.find(c.reason), std::string::npos) << why;
             EXPECT_FALSE(std::filesystem::exists(out));
         }
